@@ -1,0 +1,52 @@
+#pragma once
+// An application or resource bundle: a folder with Info.plist, resources and
+// <lang>.lproj string tables. The main bundle is the folder of the running
+// executable (tests point it elsewhere).
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Value.h"
+
+namespace platform::foundation {
+
+class Bundle {
+public:
+    static Bundle& main();
+    static void setMainBundlePath(const std::string& path);
+    // Replaces the main bundle's Info.plist by another file (--info-plist).
+    static void setMainInfoPlistPath(const std::string& path);
+    static std::shared_ptr<Bundle> bundleWithPath(const std::string& path);  // null when no such folder
+
+    explicit Bundle(std::string path, std::string infoPlistPath = "");
+    const std::string& bundlePath() const { return path_; }
+    const Value& infoDictionary() const;
+    Value objectForInfoDictionaryKey(const std::string& key) const;
+    std::string bundleIdentifier() const;  // "CFBundleIdentifier"
+
+    // Finds name.type (name may carry its extension when type is empty) in the
+    // bundle, in `subdirectory`, or in the preferred language's .lproj folder.
+    std::optional<std::string> pathForResource(const std::string& name, const std::string& type,
+                                               const std::string& subdirectory = "") const;
+    // The string for `key` in table `table` (.strings of the preferred language,
+    // falling back to "en"). When missing: `value` if non-empty, else the key.
+    std::string localizedString(const std::string& key, const std::string& value, const std::string& table) const;
+    // The languages this bundle has, and the one chosen by "AppleLanguages".
+    std::string preferredLocalization() const;
+
+private:
+    const Value::Dictionary& table(const std::string& lang, const std::string& name) const;
+    std::string path_, infoPath_;
+    mutable std::once_flag infoOnce_;
+    mutable Value info_;
+    mutable std::mutex tablesMutex_;
+    mutable std::map<std::string, Value::Dictionary> tables_;
+};
+
+// Parses a .strings file (UTF-8, or UTF-16 with a BOM; comments, escapes,
+// quoted and unquoted keys). Nullopt on a syntax error.
+std::optional<Value::Dictionary> parseStringsFile(const std::string& bytes, std::string* error = nullptr);
+
+}  // namespace platform::foundation

@@ -1,0 +1,45 @@
+#pragma once
+// File operations with the platform's error reporting (POSIX domain errors).
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+
+namespace platform::foundation {
+
+struct FileAttributes {
+    uint64_t size = 0;
+    double modificationDate = 0;  // seconds since 1970
+    double creationDate = 0;
+    unsigned mode = 0;
+    bool isDirectory = false;
+};
+
+class FileManager {
+public:
+    static bool exists(const std::string& path, bool* isDirectory = nullptr);
+    static bool createDirectory(const std::string& path, bool intermediates = true, unsigned mode = 0755,
+                                Error* error = nullptr);
+    static bool remove(const std::string& path, Error* error = nullptr);  // files and whole folders
+    static bool move(const std::string& from, const std::string& to, Error* error = nullptr);
+    static bool copy(const std::string& from, const std::string& to, Error* error = nullptr);
+    static std::vector<std::string> contentsOfDirectory(const std::string& path, Error* error = nullptr);  // names, sorted
+    static std::optional<FileAttributes> attributes(const std::string& path, Error* error = nullptr);
+    static std::optional<std::string> readFile(const std::string& path, Error* error = nullptr);
+    // Atomic: temporary file beside the target, fsync, rename.
+    static bool writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error = nullptr,
+                                    unsigned mode = 0644);
+    static bool writeFileAtomically(const std::string& path, const std::string& bytes, Error* error = nullptr,
+                                    unsigned mode = 0644) {
+        return writeFileAtomically(path, bytes.data(), bytes.size(), error, mode);
+    }
+    static std::string joinPath(const std::string& a, const std::string& b);
+    static std::string lastPathComponent(const std::string& path);
+    static std::string deletingLastPathComponent(const std::string& path);
+    static std::string pathExtension(const std::string& path);
+    static std::string deletingPathExtension(const std::string& path);
+};
+
+}  // namespace platform::foundation

@@ -1,0 +1,24 @@
+#pragma once
+// String and date formatting as the system's code uses it.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+
+namespace platform::foundation {
+
+// printf-style formatting into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The platform's format syntax with values: %@ (description / string), %d %i
+// %ld %li %lld %u %lu %zu %x, %f %.Nf %g %e, %s, %c, %%, and positional %1$@.
+std::string formatValues(const std::string& fmt, const std::vector<Value>& args);
+
+// Dates in the POSIX locale. `pattern` uses the platform's date-pattern letters
+// (yyyy MM dd HH mm ss SSS Z ZZZZZ EEE MMM a ...); `utc` picks UTC over local time.
+std::string formatDate(double secondsSince1970, const std::string& pattern, bool utc = true);
+std::optional<double> parseDate(const std::string& text, const std::string& pattern, bool utc = true);
+std::string rfc3339(double secondsSince1970);                    // 2026-12-07T04:43:55Z
+std::optional<double> parseRFC3339(const std::string& text);
+
+}  // namespace platform::foundation

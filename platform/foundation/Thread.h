@@ -1,0 +1,34 @@
+#pragma once
+// A named thread with its own run loop, running until stopped.
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace platform::foundation {
+
+class RunLoop;
+
+class Thread {
+public:
+    explicit Thread(std::string name);
+    ~Thread();  // stops the loop and joins
+    const std::string& name() const { return name_; }
+    // The thread's run loop (valid once the constructor returns).
+    RunLoop& runLoop();
+    void perform(std::function<void()> fn);  // on this thread
+    bool isCurrent() const;
+    void stop();  // stops its loop and joins; idempotent
+
+    static std::string currentName();
+    static void setCurrentName(const std::string& name);
+    static bool isMainThread();
+
+private:
+    std::string name_;
+    RunLoop* loop_ = nullptr;
+    std::thread thread_;
+    std::thread::id id_;
+};
+
+}  // namespace platform::foundation

@@ -1,0 +1,56 @@
+#pragma once
+// The standard user defaults: a binary property list in the sandbox's
+// Library/Preferences/<bundle identifier>.plist, with a registration domain and
+// the global domain's "AppleLanguages". Main-thread use as on the platform, but
+// the store is locked so other threads may read and write too.
+#include <mutex>
+#include <string>
+
+#include "platform/foundation/Value.h"
+
+namespace platform::foundation {
+
+class UserDefaults {
+public:
+    static UserDefaults& standard();
+    // Drops the standard instance so the next standard() reads the file again
+    // (tests; also after Sandbox::setHome).
+    static void resetStandard();
+
+    explicit UserDefaults(std::string path);
+
+    Value objectForKey(const std::string& key) const;  // null when absent
+    void setObject(const std::string& key, Value value);  // null removes
+    void removeObject(const std::string& key);
+    bool boolForKey(const std::string& key) const;
+    int64_t integerForKey(const std::string& key) const;
+    float floatForKey(const std::string& key) const;
+    double doubleForKey(const std::string& key) const;
+    std::string stringForKey(const std::string& key) const;  // "" when absent or not a string
+    Value arrayForKey(const std::string& key) const;        // null unless an array
+    Value dictionaryForKey(const std::string& key) const;   // null unless a dictionary
+    void setBool(const std::string& key, bool v) { setObject(key, Value(v)); }
+    void setInteger(const std::string& key, int64_t v) { setObject(key, Value(v)); }
+    void setFloat(const std::string& key, float v) { setObject(key, Value(double(v))); }
+    void setDouble(const std::string& key, double v) { setObject(key, Value(v)); }
+    void setString(const std::string& key, const std::string& v) { setObject(key, Value(v)); }
+
+    void registerDefaults(const Value::Dictionary& defaults);
+    // Writes pending changes (atomically). Also done at exit and on the
+    // application's background and terminate notifications.
+    bool synchronize();
+    Value dictionaryRepresentation() const;
+    const std::string& path() const { return path_; }
+
+    // The global domain's preferred languages (from $LANG when not set).
+    static Value preferredLanguages();
+
+private:
+    void load();
+    std::string path_;
+    mutable std::mutex mutex_;
+    Value::Dictionary values_, registered_;
+    bool dirty_ = false;
+};
+
+}  // namespace platform::foundation
