@@ -1,0 +1,289 @@
+#include "analytics/TLYSqlStore.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <mutex>
+
+#include "analytics/TLYDispatchLogging.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Sandbox.h"
+
+using platform::foundation::Error;
+using platform::foundation::FileManager;
+
+namespace {
+
+// The platform's "locked" file mark; here: the owner may not write the file.
+bool isLocked(const platform::foundation::FileAttributes& attributes) { return !(attributes.mode & S_IWUSR); }
+
+bool unlock(const std::string& path, const platform::foundation::FileAttributes& attributes) {
+    return ::chmod(path.c_str(), (attributes.mode & 07777) | S_IWUSR) == 0;
+}
+
+}  // namespace
+
+std::shared_ptr<TLYSqlStore> TLYSqlStore::sharedInstance() {
+    static std::shared_ptr<TLYSqlStore> shared = initWithDatabaseName("tallymark-aux-v4.sql");
+    return shared;
+}
+
+const std::string& TLYSqlStore::databaseDirectoryPath() {
+    static const std::string path = platform::foundation::Sandbox::library();
+    return path;
+}
+
+std::shared_ptr<TLYSqlStore> TLYSqlStore::initWithDatabaseName(const std::string& databaseName,
+                                                               const std::string& directory) {
+    if (databaseName.empty()) {
+        TLYD_ERROR("-[TLYSqlStore initWithDatabaseName:]", "Received empty database name");
+        return nullptr;
+    }
+    const std::string& folder = directory.empty() ? databaseDirectoryPath() : directory;
+    if (folder.empty()) {
+        TLYD_ERROR("-[TLYSqlStore initWithDatabaseName:]", "Received empty database path");
+        return nullptr;
+    }
+    return std::make_shared<TLYSqlStore>(databaseName, FileManager::joinPath(folder, databaseName));
+}
+
+TLYSqlStore::TLYSqlStore(std::string databaseName, std::string databasePath)
+    : databaseName_(std::move(databaseName)), databasePath_(std::move(databasePath)) {}
+
+TLYSqlStore::~TLYSqlStore() { closeDatabase(); }
+
+bool TLYSqlStore::ensureOpenDatabase() {
+    if (database_) {
+        if (FileManager::exists(databasePath_)) return true;
+        closeDatabase();
+        return openAndValidateDatabase();
+    }
+    if (openAndValidateDatabase()) return true;
+    if (!closeAndDeleteDatabase()) return false;
+    return openAndValidateDatabase();
+}
+
+bool TLYSqlStore::openAndValidateDatabase() {
+    static const char* method = "-[TLYSqlStore openAndValidateDatabase]";
+    if (FileManager::exists(databasePath_)) {
+        Error error;
+        auto attributes = FileManager::attributes(databasePath_, &error);
+        if (!attributes) {
+            TLYD_ERROR(method, "Failed to read database file attributes: %s", error.description().c_str());
+            return false;
+        }
+        if (isLocked(*attributes) && !unlock(databasePath_, *attributes)) {
+            Error unlockError = platform::foundation::posixError(errno, databasePath_);
+            TLYD_ERROR(method, "Failed to unlock database file: %s", unlockError.description().c_str());
+            return false;
+        }
+    }
+    FileManager::createDirectory(FileManager::deletingLastPathComponent(databasePath_));
+    if (sqlite3_open_v2(databasePath_.c_str(), &database_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        TLYD_ERROR(method, "Failed to open database");
+        closeDatabase();
+        return false;
+    }
+    sqlite3_stmt* check = prepareSql("PRAGMA quick_check");
+    if (!check) {
+        TLYD_ERROR(method, "Failed to construct 'quick check' sql statement");
+        closeDatabase();
+        return false;
+    }
+    bool ok = false;
+    if (sqlite3_step(check) == SQLITE_ROW && sqlite3_column_count(check) == 1) {
+        const unsigned char* text = sqlite3_column_text(check, 0);
+        ok = text && std::string(reinterpret_cast<const char*>(text)) == "ok";
+    }
+    sqlite3_finalize(check);
+    if (!ok) {
+        closeDatabase();
+        return false;
+    }
+    platform::foundation::NotificationCenter::defaultCenter().post(kTLYSqlStoreDidOpenDatabaseNotification, this);
+    return true;
+}
+
+std::optional<std::string> TLYSqlStore::closeDatabase() {
+    if (!database_) return std::nullopt;
+    finalizeAndClearStatements();
+    std::optional<std::string> failure;
+    if (sqlite3_close(database_) != SQLITE_OK) {
+        failure = errorMessage().value_or("");
+        TLYD_ERROR("-[TLYSqlStore closeDatabase]", "Failed to close database: %s", failure->c_str());
+        // The handle is forgotten either way; let SQLite release it once its
+        // last statement is gone.
+        sqlite3_close_v2(database_);
+    }
+    database_ = nullptr;
+    return failure;
+}
+
+bool TLYSqlStore::closeAndDeleteDatabase() {
+    closeDatabase();
+    if (!FileManager::exists(databasePath_)) return true;
+    if (auto attributes = FileManager::attributes(databasePath_); attributes && isLocked(*attributes))
+        unlock(databasePath_, *attributes);
+    Error error;
+    if (!FileManager::remove(databasePath_, &error)) {
+        TLYD_ERROR("-[TLYSqlStore closeAndDeleteDatabase]", "Failed to delete database: %s",
+                   error.description().c_str());
+        return false;
+    }
+    // The journal of a deleted database must not be replayed into the new one.
+    FileManager::remove(databasePath_ + "-journal");
+    FileManager::remove(databasePath_ + "-wal");
+    FileManager::remove(databasePath_ + "-shm");
+    return true;
+}
+
+sqlite3_stmt* TLYSqlStore::statementForQuery(const std::string& sql) {
+    if (auto it = statementCache_.find(sql); it != statementCache_.end()) return it->second;
+    if (!ensureOpenDatabase()) {
+        TLYD_ERROR("-[TLYSqlStore statementForQuery:]", "Failed to open database");
+        return nullptr;
+    }
+    sqlite3_stmt* statement = prepareSql(sql);
+    if (statement) setStatement(statement, sql);
+    return statement;
+}
+
+void TLYSqlStore::setStatement(sqlite3_stmt* statement, const std::string& sql) {
+    if (!statement) {
+        removeStatementForQuery(sql);
+        return;
+    }
+    auto it = statementCache_.find(sql);
+    if (it != statementCache_.end()) {
+        if (it->second != statement) sqlite3_finalize(it->second);
+        it->second = statement;
+    } else {
+        statementCache_.emplace(sql, statement);
+    }
+}
+
+void TLYSqlStore::removeStatementForQuery(const std::string& sql) {
+    auto it = statementCache_.find(sql);
+    if (it == statementCache_.end()) return;
+    sqlite3_finalize(it->second);
+    statementCache_.erase(it);
+}
+
+void TLYSqlStore::finalizeAndClearStatements() {
+    for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
+    statementCache_.clear();
+}
+
+sqlite3_stmt* TLYSqlStore::prepareSql(const std::string& sql) {
+    if (!database_) return nullptr;
+    if (sql.empty()) {
+        TLYD_ERROR("-[TLYSqlStore prepareSql:]", "Received empty sql string");
+        return nullptr;
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(database_, sql.c_str(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
+        TLYD_ERROR("-[TLYSqlStore prepareSql:]", "Failed to prepare sql statement: %s",
+                   errorMessage().value_or("").c_str());
+        sqlite3_finalize(statement);
+        return nullptr;
+    }
+    return statement;
+}
+
+int TLYSqlStore::executeSql(const std::string& sql) {
+    if (sql.empty()) {
+        TLYD_ERROR("-[TLYSqlStore executeSql:]", "Received empty sql string");
+        return SQLITE_OK;
+    }
+    sqlite3_stmt* statement = ensureOpenDatabase() ? prepareSql(sql) : nullptr;
+    if (!statement) {
+        TLYD_ERROR("-[TLYSqlStore executeSql:]", "Failed to construct sql statement: %s",
+                   errorMessage().value_or("").c_str());
+        return SQLITE_ERROR;
+    }
+    int rc = sqlite3_step(statement);
+    sqlite3_finalize(statement);
+    return rc;
+}
+
+bool TLYSqlStore::tableExists(const std::string& tableName) {
+    static const char* method = "-[TLYSqlStore tableExists:]";
+    if (tableName.empty()) return false;
+    if (!ensureOpenDatabase()) {
+        TLYD_ERROR(method, "Failed to open database");
+        return false;
+    }
+    sqlite3_stmt* statement = statementForQuery("SELECT name FROM sqlite_master WHERE type='table' AND name=?");
+    if (!statement) {
+        TLYD_ERROR(method, "Failed to construct 'table exists' sql statement");
+        return false;
+    }
+    sqlite3_reset(statement);
+    if (sqlite3_bind_text(statement, 1, tableName.c_str(), int(tableName.size()), SQLITE_TRANSIENT) != SQLITE_OK) {
+        TLYD_ERROR(method, "Failed to bind 'tableName' parameter");
+        sqlite3_reset(statement);
+        return false;
+    }
+    bool exists = sqlite3_step(statement) == SQLITE_ROW;
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return exists;
+}
+
+bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
+    static const char* method = "-[TLYSqlStore dropTableWithName:]";
+    if (tableName.empty()) {
+        TLYD_ERROR(method, "Received empty table name");
+        return false;
+    }
+    if (!ensureOpenDatabase()) {
+        TLYD_ERROR(method, "Failed to open database");
+        return false;
+    }
+    if (!tableExists(tableName)) return true;
+    sqlite3_stmt* statement = statementForQuery(platform::foundation::format("DROP TABLE %s", tableName.c_str()));
+    if (!statement) {
+        TLYD_ERROR(method, "Failed to construct 'drop table' sql statement");
+        return false;
+    }
+    bool done = sqlite3_step(statement) == SQLITE_DONE;
+    sqlite3_reset(statement);
+    return done;
+}
+
+int64_t TLYSqlStore::rowCountForTableWithName(const std::string& tableName) {
+    static const char* method = "-[TLYSqlStore rowCountForTableWithName:]";
+    if (tableName.empty()) {
+        TLYD_ERROR(method, "Received empty table name");
+        return 0;
+    }
+    if (!ensureOpenDatabase()) {
+        TLYD_ERROR(method, "Failed to open database");
+        return 0;
+    }
+    if (!tableExists(tableName)) {
+        TLYD_ERROR(method, "Table does not exist: %s", tableName.c_str());
+        return 0;
+    }
+    sqlite3_stmt* statement =
+        statementForQuery(platform::foundation::format("SELECT count(*) from %s;", tableName.c_str()));
+    if (!statement) {
+        TLYD_ERROR(method, "Failed to construct 'count' sql statement");
+        return 0;
+    }
+    int64_t count = 0;
+    if (sqlite3_step(statement) == SQLITE_ROW) {
+        count = sqlite3_column_int64(statement, 0);
+    } else {
+        TLYD_ERROR(method, "Failed to count rows from database: %s", errorMessage().value_or("").c_str());
+    }
+    sqlite3_reset(statement);
+    return count;
+}
+
+std::optional<std::string> TLYSqlStore::errorMessage() const {
+    if (!database_) return std::nullopt;
+    return std::string(sqlite3_errmsg(database_));
+}

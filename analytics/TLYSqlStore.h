@@ -1,0 +1,55 @@
+#pragma once
+// A self-healing wrapper around one SQLite database file in the Library
+// folder: opened lazily, integrity-checked, recreated when damaged, with a
+// cache of prepared statements. Used only from the analytics thread.
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+inline constexpr const char* kTLYSqlStoreDidOpenDatabaseNotification = "TLYSqlStoreDidOpenDatabaseNotification";
+
+class TLYSqlStore {
+public:
+    static std::shared_ptr<TLYSqlStore> sharedInstance();
+    static const std::string& databaseDirectoryPath();
+
+    // Null for an empty name or directory. The directory defaults to
+    // databaseDirectoryPath().
+    static std::shared_ptr<TLYSqlStore> initWithDatabaseName(const std::string& databaseName,
+                                                             const std::string& directory = "");
+    TLYSqlStore(std::string databaseName, std::string databasePath);
+    ~TLYSqlStore();
+    TLYSqlStore(const TLYSqlStore&) = delete;
+    TLYSqlStore& operator=(const TLYSqlStore&) = delete;
+
+    const std::string& databaseName() const { return databaseName_; }
+    const std::string& databasePath() const { return databasePath_; }
+    sqlite3* database() const { return database_; }
+
+    bool ensureOpenDatabase();
+    bool openAndValidateDatabase();
+    std::optional<std::string> closeDatabase();  // the error text of a failed close
+    bool closeAndDeleteDatabase();
+
+    sqlite3_stmt* statementForQuery(const std::string& sql);
+    void setStatement(sqlite3_stmt* statement, const std::string& sql);
+    void removeStatementForQuery(const std::string& sql);
+    void finalizeAndClearStatements();
+    sqlite3_stmt* prepareSql(const std::string& sql);  // uncached; the caller finalises it
+    int executeSql(const std::string& sql);
+
+    bool tableExists(const std::string& tableName);
+    bool dropTableWithName(const std::string& tableName);
+    int64_t rowCountForTableWithName(const std::string& tableName);
+    std::optional<std::string> errorMessage() const;
+
+private:
+    std::string databaseName_;
+    sqlite3* database_ = nullptr;
+    std::map<std::string, sqlite3_stmt*> statementCache_;
+    std::string databasePath_;
+};
