@@ -1,0 +1,27 @@
+#pragma once
+// The battery's pictures: the fill parts (greys that the fill layer multiplies
+// with the battery colour), the glass body behind them, the shine over them,
+// the charging mark and the rising bubbles.
+#include <string>
+
+namespace resgen {
+
+struct BatteryGeometry {
+    double width;  // of every part, in points
+    double cap;    // height of the top and of the bottom fill cap
+    // The stretchable middle's natural height, fixed by the fill layout.
+    static constexpr double kMiddle = 185.0;
+    double natural() const { return cap + kMiddle + cap; }
+    // Room left and right of the liquid for the glass wall.
+    double inset() const { return width * 0.05; }
+};
+
+inline constexpr BatteryGeometry kPhoneBattery{140.0, 14.0};
+inline constexpr BatteryGeometry kTabletBattery{180.0, 18.0};
+
+// Writes the five battery parts for one device class ("" or "-ipad").
+void writeBatteryParts(const std::string& dir, const BatteryGeometry& g, const std::string& suffix);
+void writeChargingMark(const std::string& dir);
+void writeBubble(const std::string& dir);
+
+}  // namespace resgen
