@@ -1,0 +1,46 @@
+#pragma once
+// Shows the window's picture in an SDL2 window. A frame is presented only when
+// the picture changed, at most at the display rate; pointer buttons and motion
+// become touches, the wheel scrolls; closing the window calls `onClose` (the
+// application ends its loop there). Events are read on the main run loop.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/foundation/Timer.h"
+#include "platform/ui/Window.h"
+
+namespace platform::ui {
+
+class SdlWindowPresenter : public WindowPresenter {
+public:
+    // `zoom` scales the composed pixels on screen (0: shrink to fit the display
+    // when needed, else 1).
+    SdlWindowPresenter(std::string title, std::function<void()> onClose, double zoom = 0);
+    ~SdlWindowPresenter() override;
+
+    // True when SDL can open a window here (a display is reachable).
+    static bool isDisplayAvailable();
+
+    void attach(Window* window) override;
+    void windowChanged() override;
+    uint64_t presentedFrames() const { return presented_; }
+    double displayRate() const { return rate_; }
+
+private:
+    struct Impl;
+    void present();
+    void pumpEvents();
+    std::unique_ptr<Impl> impl_;
+    std::string title_;
+    std::function<void()> onClose_;
+    double zoom_;
+    double rate_ = 60;
+    Window* window_ = nullptr;
+    uint64_t presented_ = 0;
+    bool presentScheduled_ = false;
+    double lastPresent_ = -1;
+    std::shared_ptr<foundation::Timer> eventTimer_;
+};
+
+}  // namespace platform::ui

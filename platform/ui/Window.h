@@ -1,0 +1,90 @@
+#pragma once
+// The window: the root of the view tree, a screen-sized view that composes its
+// layer tree into one image at the screen's scale, only when something
+// changed, and turns pointer input into touches. A presenter shows the
+// composed image (headless PNG writer or an SDL2 window).
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/ui/View.h"
+
+namespace platform::foundation { struct Error; }
+
+namespace platform::ui {
+
+class Window;
+class ScrollView;
+
+// Shows a window's picture. The window tells it when the picture changed;
+// the presenter composes (Window::composedImage) when it wants to show it.
+class WindowPresenter {
+public:
+    virtual ~WindowPresenter() = default;
+    virtual void attach(Window* window) = 0;  // null detaches
+    virtual void windowChanged() = 0;
+};
+
+enum class PointerPhase { Down, Move, Up, Cancel };
+
+class Window : public View, public LayerHost {
+public:
+    // A window of `size` points at `scale` pixels per point.
+    Window(Size size, double scale);
+    ~Window() override;
+
+    double scale() const { return scale_; }
+    void setScale(double scale);
+
+    // The one view that fills the window (replaces the previous one).
+    void setRootView(std::shared_ptr<View> view);
+    std::shared_ptr<View> rootView() const { return rootView_.lock(); }
+
+    void makeKeyAndVisible();
+    bool isKeyWindow() const;
+    static Window* keyWindow();
+
+    // Composition: runs pending layout and drawing, then composes when the
+    // picture changed since the last composition; otherwise returns the
+    // previous image.
+    std::shared_ptr<Image> composedImage();
+    bool needsComposition() const { return dirty_; }
+    uint64_t compositionCount() const { return compositions_; }
+    // Writes the composed picture as PNG.
+    bool writePNG(const std::string& path, foundation::Error* error = nullptr);
+
+    void setPresenter(std::shared_ptr<WindowPresenter> presenter);
+    std::shared_ptr<WindowPresenter> presenter() const { return presenter_; }
+
+    // Pointer input in window points; `pointer` tells fingers apart.
+    void sendPointer(PointerPhase phase, Point p, int pointer = 0);
+    // Wheel input at `p`: the scroll view under it moves by (dx, dy) points.
+    void sendWheel(Point p, double dx, double dy);
+
+    Window* window() const override { return const_cast<Window*>(this); }
+    void layerTreeChanged() override;
+    void setFrame(const Rect& r) override;
+
+    // Movement in points after which a touch in a scroll view starts dragging it.
+    static constexpr double kDragThreshold = 10;
+
+private:
+    struct Tracked {
+        std::shared_ptr<Touch> touch;
+        std::weak_ptr<ScrollView> scroller;  // the scroll view that may take the drag
+        std::weak_ptr<ScrollView> dragging;  // set once it took it
+        Point start;
+    };
+    void deliver(const std::shared_ptr<View>& view, TouchPhase phase, const std::shared_ptr<Touch>& touch);
+
+    double scale_;
+    std::weak_ptr<View> rootView_;
+    bool dirty_ = true;
+    uint64_t compositions_ = 0;
+    std::shared_ptr<Image> image_;
+    std::shared_ptr<WindowPresenter> presenter_;
+    std::map<int, Tracked> touches_;
+};
+
+}  // namespace platform::ui
