@@ -1,0 +1,25 @@
+#include "analytics/TLYLog.h"
+
+#include "analytics/TLY.h"
+#include "analytics/TLYLogger.h"
+#include "platform/foundation/FileManager.h"
+
+void tlyLog(TLYLogLevel level, const char* method, const char* file, int line, const std::string& text) {
+    std::string message = platform::foundation::format(
+        "%s %s %s (%s:%d): ", kTLYClientName, kTLYClientVersion, method,
+        platform::foundation::FileManager::lastPathComponent(file).c_str(), line);
+    message += text;
+    // A copy: the logger may be replaced on another thread meanwhile.
+    std::shared_ptr<TLYLogger> logger = TLY::sharedLogger();
+    if (!logger) return;
+    switch (level) {
+    case TLYLogLevel::Error: logger->error(message); break;
+    case TLYLogLevel::Warning: logger->warning(message); break;
+    case TLYLogLevel::Info: logger->info(message); break;
+    case TLYLogLevel::Verbose: logger->verbose(message); break;
+    }
+}
+
+void tlyLogBareWarning(const std::string& text) {
+    if (auto logger = TLY::sharedLogger()) logger->warning(text);
+}

@@ -1,0 +1,90 @@
+#pragma once
+// A managed-object context over one SQLite store file: one connection, whose
+// unsaved changes are one open transaction. Inserts, updates and deletes take
+// effect inside that transaction (fetches and counts see them); save() commits
+// it, rollback() or destruction discards it. Use a context from one thread at a
+// time.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+#include "platform/store/FetchRequest.h"
+#include "platform/store/ObjectModel.h"
+
+struct sqlite3;
+
+namespace platform::store {
+
+inline constexpr const char* kSQLiteErrorDomain = "NSSQLiteErrorDomain";
+// Cocoa-domain codes this store reports.
+inline constexpr int64_t kValidationMissingMandatoryPropertyError = 1570;
+inline constexpr int64_t kValidationValueTypeError = 1550;
+inline constexpr int64_t kPersistentStoreSaveError = 134030;
+inline constexpr int64_t kPersistentStoreOpenError = 134080;
+// The exception raised for an attribute or entity the model does not have.
+inline constexpr const char* kUnknownKeyException = "NSUnknownKeyException";
+
+// "qmstore://<store uuid>/<entity>/p<row>": unique per store file, never reused.
+using ObjectID = std::string;
+
+struct ManagedObject {
+    ObjectID objectID;
+    std::string entityName;
+    platform::foundation::Value::Dictionary values;  // attribute name to value; absent when NULL
+};
+
+class Context {
+public:
+    explicit Context(ObjectModel model);
+    ~Context();
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    // Opens (or creates) the store file at `path` in WAL mode with a table per
+    // entity. A file that is not a database or fails its integrity check is moved
+    // aside with its -wal, -shm and -journal files (to "<path>.corrupt-<n>") and a
+    // new one is created; `corruption` then tells why and where it went. Any other
+    // failure (no permission, full disk, a folder in the way) leaves the files
+    // alone and answers false.
+    bool addStore(const std::string& path, platform::foundation::Error* error = nullptr,
+                  platform::foundation::Error* corruption = nullptr);
+    bool hasStore() const { return db_ != nullptr; }
+    const std::string& storePath() const { return path_; }
+    const ObjectModel& model() const { return model_; }
+    // Rolls back what is unsaved and closes the file.
+    void close();
+
+    // Unknown entity or attribute names raise kUnknownKeyException.
+    std::optional<ObjectID> insert(const std::string& entityName, const platform::foundation::Value::Dictionary& values,
+                                   platform::foundation::Error* error = nullptr);
+    bool update(const ObjectID& objectID, const platform::foundation::Value::Dictionary& values,
+                platform::foundation::Error* error = nullptr);
+    // Null when there is no such row (no error then).
+    std::optional<ManagedObject> existingObject(const ObjectID& objectID, platform::foundation::Error* error = nullptr);
+    // Deleting a row that no longer exists is not an error.
+    bool deleteObject(const ObjectID& objectID, platform::foundation::Error* error = nullptr);
+    std::optional<std::vector<ManagedObject>> fetch(const FetchRequest& request,
+                                                    platform::foundation::Error* error = nullptr);
+    // -1 on error.
+    int64_t count(const FetchRequest& request, platform::foundation::Error* error = nullptr);
+
+    bool hasChanges() const { return inTransaction_; }
+    bool save(platform::foundation::Error* error = nullptr);
+    void rollback();
+
+    struct Impl;
+
+private:
+    ObjectModel model_;
+    std::string path_;
+    std::string storeUUID_;
+    ::sqlite3* db_ = nullptr;
+    bool inTransaction_ = false;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform::store
