@@ -37,6 +37,8 @@ public:
     double monotonic() const override;
     bool isManual() const override { return true; }
     void advance(double seconds);
+    // Moves wall and monotonic time forward so that now() == date exactly.
+    void advanceTo(double secondsSince1970);
     void setNow(double secondsSince1970);  // wall time only; monotonic time keeps its course
 
 private:

@@ -45,10 +45,13 @@ public:
     // Called by Timer.
     void addTimer(std::shared_ptr<Timer> timer);
     void removeTimer(Timer* timer);
+    void setTimerFireDate(Timer* timer, double date);
     // The date of the next timer or delayed perform, or a negative value when none.
     double nextFireDate() const;
     // Wakes the loop (e.g. after the manual clock moved).
     void wake();
+    // Drops every timer, delayed perform and posted block (tests, between cases).
+    void reset();
 
     struct Impl;
 

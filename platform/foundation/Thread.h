@@ -1,5 +1,6 @@
 #pragma once
 // A named thread with its own run loop, running until stopped.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,7 @@ private:
     RunLoop* loop_ = nullptr;
     std::thread thread_;
     std::thread::id id_;
+    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace platform::foundation

@@ -2,6 +2,8 @@
 // A one-shot or repeating timer on a run loop. The loop keeps a valid timer
 // alive; invalidate() removes it. A repeating timer fires at start + k*interval
 // (missed firings are skipped, not bunched).
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -16,7 +18,7 @@ public:
     static std::shared_ptr<Timer> scheduled(double interval, bool repeats, Callback fn, RunLoop* loop = nullptr);
 
     void invalidate();  // from the loop's thread
-    bool isValid() const { return valid_; }
+    bool isValid() const { return valid_.load(); }
     void fire();        // runs the callback now; a one-shot timer is then invalidated
     double interval() const { return interval_; }
     bool repeats() const { return repeats_; }
@@ -31,7 +33,9 @@ private:
     bool repeats_;
     Callback fn_;
     double fireDate_ = 0;
-    bool valid_ = true;
+    double start_ = 0;     // a repeating timer fires at start_ + k_ * interval_
+    uint64_t k_ = 0;
+    std::atomic<bool> valid_{true};
     RunLoop* loop_ = nullptr;
 };
 

@@ -41,8 +41,9 @@ public:
     Value(Array a) : v_(std::move(a)) {}
     Value(Dictionary d) : v_(std::move(d)) {}
     static Value date(double secondsSince1970) { return Value(Date{secondsSince1970}); }
-    static Value array() { return Value(Array{}); }
-    static Value dictionary() { return Value(Dictionary{}); }
+    // Empty containers. (Not array()/dictionary(): those name the typed accessors below.)
+    static Value emptyArray() { return Value(Array{}); }
+    static Value emptyDictionary() { return Value(Dictionary{}); }
 
     Type type() const { return Type(v_.index()); }
     bool isNull() const { return type() == Type::Null; }

@@ -1,0 +1,206 @@
+#include "platform/foundation/FileManager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+namespace platform::foundation {
+
+namespace {
+
+bool fail(Error* error, int err, const std::string& what) {
+    if (error) *error = posixError(err, what);
+    return false;
+}
+
+bool writeAll(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FileManager::exists(const std::string& path, bool* isDirectory) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
+    return true;
+}
+
+bool FileManager::createDirectory(const std::string& path, bool intermediates, unsigned mode, Error* error) {
+    if (path.empty()) return fail(error, ENOENT, "createDirectory");
+    bool isDir = false;
+    if (exists(path, &isDir)) {
+        if (isDir && intermediates) return true;
+        return fail(error, EEXIST, path);
+    }
+    if (intermediates) {
+        std::string parent = deletingLastPathComponent(path);
+        if (!parent.empty() && parent != path && !exists(parent))
+            if (!createDirectory(parent, true, 0755, error)) return false;
+    }
+    if (::mkdir(path.c_str(), mode) != 0) {
+        if (errno == EEXIST && intermediates && exists(path, &isDir) && isDir) return true;
+        return fail(error, errno, path);
+    }
+    ::chmod(path.c_str(), mode);  // umask must not narrow an explicit mode
+    return true;
+}
+
+bool FileManager::remove(const std::string& path, Error* error) {
+    std::error_code ec;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, path);
+    std::filesystem::remove_all(path, ec);
+    if (ec) return fail(error, ec.value(), path);
+    return true;
+}
+
+bool FileManager::move(const std::string& from, const std::string& to, Error* error) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return fail(error, errno, from + " -> " + to);
+    return true;
+}
+
+bool FileManager::copy(const std::string& from, const std::string& to, Error* error) {
+    std::error_code ec;
+    if (exists(to)) return fail(error, EEXIST, to);
+    std::filesystem::copy(from, to, std::filesystem::copy_options::recursive, ec);
+    if (ec) return fail(error, ec.value(), from + " -> " + to);
+    return true;
+}
+
+std::vector<std::string> FileManager::contentsOfDirectory(const std::string& path, Error* error) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(path.c_str());
+    if (!d) {
+        fail(error, errno, path);
+        return names;
+    }
+    while (dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(std::move(n));
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::optional<FileAttributes> FileManager::attributes(const std::string& path, Error* error) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        fail(error, errno, path);
+        return std::nullopt;
+    }
+    FileAttributes a;
+    a.size = uint64_t(st.st_size);
+    a.modificationDate = double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
+    a.creationDate = a.modificationDate;
+    struct statx sx;
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+        a.creationDate = double(sx.stx_btime.tv_sec) + double(sx.stx_btime.tv_nsec) / 1e9;
+    a.mode = st.st_mode & 07777;
+    a.isDirectory = S_ISDIR(st.st_mode);
+    return a;
+}
+
+std::optional<std::string> FileManager::readFile(const std::string& path, Error* error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        fail(error, errno, path);
+        return std::nullopt;
+    }
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            fail(error, err, path);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        out.append(buf, size_t(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+bool FileManager::writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error,
+                                      unsigned mode) {
+    std::string dir = deletingLastPathComponent(path);
+    if (dir.empty()) dir = ".";
+    std::string tmpl = path + ".tmp-XXXXXX";
+    int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) return fail(error, errno, path);
+    int err = 0;
+    if (!writeAll(fd, static_cast<const char*>(bytes), size)) err = errno ? errno : EIO;
+    if (!err && ::fchmod(fd, mode) != 0) err = errno;
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmpl.c_str(), path.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmpl.c_str());
+        return fail(error, err, path);
+    }
+    // The rename itself must reach the disk too.
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+std::string FileManager::joinPath(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    if (a.back() == '/') return b.front() == '/' ? a + b.substr(1) : a + b;
+    return b.front() == '/' ? a + b : a + "/" + b;
+}
+
+std::string FileManager::lastPathComponent(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    auto slash = p.rfind('/');
+    if (slash == std::string::npos || p == "/") return p;
+    return p.substr(slash + 1);
+}
+
+std::string FileManager::deletingLastPathComponent(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    auto slash = p.rfind('/');
+    if (slash == std::string::npos) return "";
+    if (slash == 0) return "/";
+    return p.substr(0, slash);
+}
+
+std::string FileManager::pathExtension(const std::string& path) {
+    std::string last = lastPathComponent(path);
+    auto dot = last.rfind('.');
+    if (dot == std::string::npos || dot == 0) return "";
+    return last.substr(dot + 1);
+}
+
+std::string FileManager::deletingPathExtension(const std::string& path) {
+    std::string ext = pathExtension(path);
+    if (ext.empty()) return path;
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p.substr(0, p.size() - ext.size() - 1);
+}
+
+}  // namespace platform::foundation

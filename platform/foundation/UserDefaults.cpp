@@ -1,0 +1,200 @@
+#include "platform/foundation/UserDefaults.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Sandbox.h"
+
+namespace platform::foundation {
+
+namespace {
+
+constexpr const char* kFallbackIdentifier = "com.quenmira.Quenmira";
+constexpr const char* kLanguagesKey = "AppleLanguages";
+
+struct Standard {
+    std::mutex m;
+    UserDefaults* current = nullptr;
+    // Dropped instances stay allocated: callers may still hold references.
+    std::vector<UserDefaults*> retired;
+    std::vector<Observer> observers;
+};
+
+Standard& standardState() {
+    static Standard* s = new Standard;
+    return *s;
+}
+
+void synchronizeAtExit() {
+    auto& s = standardState();
+    std::lock_guard lock(s.m);
+    if (s.current) s.current->synchronize();
+}
+
+// "de_DE.UTF-8" -> "de-DE"; "C" and "POSIX" mean English.
+std::string languageFromEnvironment() {
+    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = getenv(var);
+        if (!v || !*v) continue;
+        std::string s = v;
+        s = s.substr(0, s.find_first_of(".@"));
+        if (s.empty() || s == "C" || s == "POSIX") return "en";
+        for (auto& c : s)
+            if (c == '_') c = '-';
+        return s;
+    }
+    return "en";
+}
+
+}  // namespace
+
+UserDefaults& UserDefaults::standard() {
+    auto& s = standardState();
+    {
+        std::lock_guard lock(s.m);
+        if (s.current) return *s.current;
+    }
+    std::string id = Bundle::main().bundleIdentifier();
+    if (id.empty()) id = kFallbackIdentifier;
+    std::string path = Sandbox::preferences() + "/" + id + ".plist";
+    bool first = false;
+    UserDefaults* result;
+    {
+        std::lock_guard lock(s.m);
+        if (!s.current) {
+            s.current = new UserDefaults(path);
+            first = s.retired.empty();
+        }
+        result = s.current;
+    }
+    if (first) {
+        std::atexit(synchronizeAtExit);
+        auto sync = [](const Notification&) { UserDefaults::standard().synchronize(); };
+        auto& center = NotificationCenter::defaultCenter();
+        auto a = center.addObserver("UIApplicationDidEnterBackgroundNotification", nullptr, sync);
+        auto b = center.addObserver("UIApplicationWillTerminateNotification", nullptr, sync);
+        std::lock_guard lock(s.m);
+        s.observers.push_back(std::move(a));
+        s.observers.push_back(std::move(b));
+    }
+    return *result;
+}
+
+void UserDefaults::resetStandard() {
+    auto& s = standardState();
+    std::lock_guard lock(s.m);
+    if (!s.current) return;
+    s.current->synchronize();  // unsaved changes are never dropped
+    s.retired.push_back(s.current);
+    s.current = nullptr;
+}
+
+UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) { load(); }
+
+void UserDefaults::load() {
+    if (!FileManager::exists(path_)) return;
+    Error error;
+    auto v = Value::readPropertyListFile(path_, &error);
+    if (v && v->isDictionary()) {
+        values_ = v->dictionary();
+        return;
+    }
+    std::string reason = v ? "not a dictionary" : error.localizedDescription();
+    // Kept aside rather than deleted: the user's settings may still be recoverable.
+    time_t t = time(nullptr);
+    tm tmv;
+    localtime_r(&t, &tmv);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tmv);
+    std::string aside = path_ + ".corrupt-" + stamp;
+    for (int i = 1; FileManager::exists(aside); ++i) aside = path_ + ".corrupt-" + stamp + "-" + std::to_string(i);
+    Error moveError;
+    if (FileManager::move(path_, aside, &moveError))
+        log("UserDefaults: cannot read " + path_ + " (" + reason + "); moved it to " + aside +
+            " and starting with empty defaults");
+    else
+        log("UserDefaults: cannot read " + path_ + " (" + reason + ") nor move it aside (" +
+            moveError.localizedDescription() + "); starting with empty defaults");
+}
+
+Value UserDefaults::objectForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    if (auto it = values_.find(key); it != values_.end()) return it->second;
+    if (key == kLanguagesKey) return Value(Value::Array{Value(languageFromEnvironment())});
+    if (auto it = registered_.find(key); it != registered_.end()) return it->second;
+    return Value();
+}
+
+void UserDefaults::setObject(const std::string& key, Value value) {
+    if (value.isNull()) {
+        removeObject(key);
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    values_[key] = std::move(value);
+    dirty_ = true;
+}
+
+void UserDefaults::removeObject(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    if (values_.erase(key)) dirty_ = true;
+}
+
+bool UserDefaults::boolForKey(const std::string& key) const { return objectForKey(key).boolValue(); }
+int64_t UserDefaults::integerForKey(const std::string& key) const { return objectForKey(key).intValue(); }
+float UserDefaults::floatForKey(const std::string& key) const { return objectForKey(key).floatValue(); }
+double UserDefaults::doubleForKey(const std::string& key) const { return objectForKey(key).doubleValue(); }
+
+std::string UserDefaults::stringForKey(const std::string& key) const {
+    Value v = objectForKey(key);
+    return v.isString() ? v.string() : "";
+}
+
+Value UserDefaults::arrayForKey(const std::string& key) const {
+    Value v = objectForKey(key);
+    return v.isArray() ? v : Value();
+}
+
+Value UserDefaults::dictionaryForKey(const std::string& key) const {
+    Value v = objectForKey(key);
+    return v.isDictionary() ? v : Value();
+}
+
+void UserDefaults::registerDefaults(const Value::Dictionary& defaults) {
+    std::lock_guard lock(mutex_);
+    for (auto& [k, v] : defaults) registered_[k] = v;
+}
+
+bool UserDefaults::synchronize() {
+    std::lock_guard lock(mutex_);
+    if (!dirty_) return true;
+    FileManager::createDirectory(FileManager::deletingLastPathComponent(path_));
+    Error error;
+    if (!Value(values_).writeBinaryPropertyListFile(path_, &error)) {
+        log("UserDefaults: cannot write " + path_ + ": " + error.localizedDescription());
+        return false;
+    }
+    dirty_ = false;
+    return true;
+}
+
+Value UserDefaults::dictionaryRepresentation() const {
+    Value::Dictionary all;
+    {
+        std::lock_guard lock(mutex_);
+        all = registered_;
+        all[kLanguagesKey] = Value(Value::Array{Value(languageFromEnvironment())});
+        for (auto& [k, v] : values_) all[k] = v;
+    }
+    return Value(std::move(all));
+}
+
+Value UserDefaults::preferredLanguages() { return standard().objectForKey(kLanguagesKey); }
+
+}  // namespace platform::foundation

@@ -1,0 +1,567 @@
+#include "platform/foundation/Value.h"
+
+#include <plist/plist.h>
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
+
+namespace platform::foundation {
+
+namespace {
+
+const Value& nullValue() {
+    static const Value v;
+    return v;
+}
+
+const char* typeName(Value::Type t) {
+    switch (t) {
+        case Value::Type::Null: return "null";
+        case Value::Type::Bool: return "bool";
+        case Value::Type::Integer: return "integer";
+        case Value::Type::Real: return "real";
+        case Value::Type::String: return "string";
+        case Value::Type::Data: return "data";
+        case Value::Type::Date: return "date";
+        case Value::Type::Array: return "array";
+        case Value::Type::Dictionary: return "dictionary";
+    }
+    return "?";
+}
+
+[[noreturn]] void wrongType(Value::Type have, const char* want) {
+    throw std::logic_error(std::string("Value is a ") + typeName(have) + ", not a " + want);
+}
+
+std::string shortestDouble(double d) {
+    if (std::isnan(d)) return "nan";
+    if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, d);
+    return std::string(buf, r.ptr);
+}
+
+const char* skipSpace(const char* s) {
+    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r' || *s == '\f' || *s == '\v') ++s;
+    return s;
+}
+
+// The leading decimal number of a string, as the platform's string objects read it.
+double leadingDouble(const std::string& s) {
+    const char* p = skipSpace(s.c_str());
+    char* end = nullptr;
+    double d = std::strtod(p, &end);
+    if (end == p) return 0;
+    return d;
+}
+
+int64_t leadingInteger(const std::string& s) {
+    const char* p = skipSpace(s.c_str());
+    bool neg = false;
+    if (*p == '+' || *p == '-') neg = *p++ == '-';
+    uint64_t v = 0;
+    bool overflow = false;
+    while (*p >= '0' && *p <= '9') {
+        if (v > (uint64_t(std::numeric_limits<int64_t>::max()) - (*p - '0')) / 10) overflow = true;
+        else v = v * 10 + uint64_t(*p - '0');
+        ++p;
+    }
+    if (overflow) return neg ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+    return neg ? -int64_t(v) : int64_t(v);
+}
+
+int64_t clampToInt(double d) {
+    if (std::isnan(d)) return 0;
+    if (d >= 9.2233720368547758e18) return std::numeric_limits<int64_t>::max();
+    if (d <= -9.2233720368547758e18) return std::numeric_limits<int64_t>::min();
+    return int64_t(d);
+}
+
+}  // namespace
+
+// ---- conversions
+
+bool Value::boolValue() const {
+    switch (type()) {
+        case Type::Bool: return std::get<bool>(v_);
+        case Type::Integer: return std::get<int64_t>(v_) != 0;
+        case Type::Real: return std::get<double>(v_) != 0;
+        case Type::String: {
+            // YES/true/non-zero number: the first significant character decides.
+            const char* p = skipSpace(std::get<std::string>(v_).c_str());
+            if (*p == '+' || *p == '-') ++p;
+            while (*p == '0') ++p;
+            return *p == 'Y' || *p == 'y' || *p == 'T' || *p == 't' || (*p >= '1' && *p <= '9');
+        }
+        default: return false;
+    }
+}
+
+int64_t Value::intValue() const {
+    switch (type()) {
+        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
+        case Type::Integer: return std::get<int64_t>(v_);
+        case Type::Real: return clampToInt(std::get<double>(v_));
+        case Type::String: return leadingInteger(std::get<std::string>(v_));
+        default: return 0;
+    }
+}
+
+double Value::doubleValue() const {
+    switch (type()) {
+        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
+        case Type::Integer: return double(std::get<int64_t>(v_));
+        case Type::Real: return std::get<double>(v_);
+        case Type::String: return leadingDouble(std::get<std::string>(v_));
+        default: return 0;
+    }
+}
+
+float Value::floatValue() const { return float(doubleValue()); }
+
+std::string Value::stringValue() const {
+    switch (type()) {
+        case Type::Bool: return std::get<bool>(v_) ? "1" : "0";
+        case Type::Integer: return std::to_string(std::get<int64_t>(v_));
+        case Type::Real: return shortestDouble(std::get<double>(v_));
+        case Type::String: return std::get<std::string>(v_);
+        default: return "";
+    }
+}
+
+double Value::dateValue() const { return isDate() ? std::get<Date>(v_).secondsSince1970 : 0; }
+
+// ---- typed access
+
+const std::string& Value::string() const {
+    if (!isString()) wrongType(type(), "string");
+    return std::get<std::string>(v_);
+}
+const Value::Data& Value::data() const {
+    if (!isData()) wrongType(type(), "data");
+    return std::get<Data>(v_);
+}
+const Value::Array& Value::array() const {
+    if (!isArray()) wrongType(type(), "array");
+    return std::get<Array>(v_);
+}
+Value::Array& Value::array() {
+    if (!isArray()) wrongType(type(), "array");
+    return std::get<Array>(v_);
+}
+const Value::Dictionary& Value::dictionary() const {
+    if (!isDictionary()) wrongType(type(), "dictionary");
+    return std::get<Dictionary>(v_);
+}
+Value::Dictionary& Value::dictionary() {
+    if (!isDictionary()) wrongType(type(), "dictionary");
+    return std::get<Dictionary>(v_);
+}
+
+const Value& Value::operator[](const std::string& key) const {
+    if (!isDictionary()) return nullValue();
+    auto& d = std::get<Dictionary>(v_);
+    auto it = d.find(key);
+    return it == d.end() ? nullValue() : it->second;
+}
+
+Value& Value::operator[](const std::string& key) {
+    if (!isDictionary()) v_ = Dictionary{};
+    return std::get<Dictionary>(v_)[key];
+}
+
+bool Value::contains(const std::string& key) const {
+    return isDictionary() && std::get<Dictionary>(v_).count(key) > 0;
+}
+
+bool Value::erase(const std::string& key) {
+    return isDictionary() && std::get<Dictionary>(v_).erase(key) > 0;
+}
+
+const Value& Value::at(size_t index) const {
+    if (!isArray()) return nullValue();
+    auto& a = std::get<Array>(v_);
+    return index < a.size() ? a[index] : nullValue();
+}
+
+void Value::push(Value v) {
+    if (isNull()) v_ = Array{};
+    array().push_back(std::move(v));
+}
+
+size_t Value::size() const {
+    switch (type()) {
+        case Type::String: return std::get<std::string>(v_).size();
+        case Type::Data: return std::get<Data>(v_).size();
+        case Type::Array: return std::get<Array>(v_).size();
+        case Type::Dictionary: return std::get<Dictionary>(v_).size();
+        default: return 0;
+    }
+}
+
+bool Value::operator==(const Value& other) const {
+    // Numbers compare by value whatever their storage, as the platform's do.
+    if (isNumber() && other.isNumber()) {
+        bool exactInts = type() != Type::Real && other.type() != Type::Real;
+        if (exactInts) return intValue() == other.intValue();
+        return doubleValue() == other.doubleValue();
+    }
+    return v_ == other.v_;
+}
+
+// ---- JSON
+
+namespace {
+
+Value fromJson(const nlohmann::json& j) {
+    using T = nlohmann::json::value_t;
+    switch (j.type()) {
+        case T::null: return Value();
+        case T::boolean: return Value(j.get<bool>());
+        case T::number_integer: return Value(j.get<int64_t>());
+        case T::number_unsigned: {
+            uint64_t u = j.get<uint64_t>();
+            if (u > uint64_t(std::numeric_limits<int64_t>::max())) return Value(double(u));
+            return Value(int64_t(u));
+        }
+        case T::number_float: return Value(j.get<double>());
+        case T::string: return Value(j.get<std::string>());
+        case T::array: {
+            Value::Array a;
+            a.reserve(j.size());
+            for (auto& e : j) a.push_back(fromJson(e));
+            return Value(std::move(a));
+        }
+        case T::object: {
+            Value::Dictionary d;
+            for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJson(it.value()));
+            return Value(std::move(d));
+        }
+        case T::binary: {
+            auto& b = j.get_binary();
+            return Value(Value::Data(b.begin(), b.end()));
+        }
+        default: return Value();
+    }
+}
+
+nlohmann::json toJson(const Value& v) {
+    switch (v.type()) {
+        case Value::Type::Null: return nullptr;
+        case Value::Type::Bool: return v.boolValue();
+        case Value::Type::Integer: return v.intValue();
+        case Value::Type::Real: {
+            double d = v.doubleValue();
+            if (!std::isfinite(d))
+                Exception::raise(kInvalidArgumentException, "Invalid number value (NaN or infinity) in JSON write");
+            return d;
+        }
+        case Value::Type::String: return v.string();
+        case Value::Type::Array: {
+            auto a = nlohmann::json::array();
+            for (auto& e : v.array()) a.push_back(toJson(e));
+            return a;
+        }
+        case Value::Type::Dictionary: {
+            auto o = nlohmann::json::object();
+            for (auto& [k, e] : v.dictionary()) o[k] = toJson(e);
+            return o;
+        }
+        case Value::Type::Data:
+        case Value::Type::Date:
+            break;
+    }
+    Exception::raise(kInvalidArgumentException,
+                     std::string("Invalid type in JSON write (") + typeName(v.type()) + ")");
+}
+
+}  // namespace
+
+std::optional<Value> Value::fromJSON(std::string_view text, Error* error) {
+    try {
+        auto j = nlohmann::json::parse(text.begin(), text.end());
+        return fromJson(j);
+    } catch (const nlohmann::json::exception& e) {
+        if (error) *error = Error::withDescription(kCocoaErrorDomain, 3840, std::string("JSON text is not valid: ") + e.what());
+        return std::nullopt;
+    }
+}
+
+std::string Value::toJSON(bool pretty) const {
+    return toJson(*this).dump(pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// ---- property lists
+
+namespace {
+
+constexpr int kMaxPlistDepth = 512;
+
+std::optional<Value> fromPlist(plist_t node, int depth) {
+    if (!node || depth > kMaxPlistDepth) return std::nullopt;
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            uint8_t b = 0;
+            plist_get_bool_val(node, &b);
+            return Value(b != 0);
+        }
+        case PLIST_UINT: {
+            uint64_t u = 0;
+            plist_get_uint_val(node, &u);
+            // 8-byte integers are signed on the wire.
+            return Value(int64_t(u));
+        }
+        case PLIST_REAL: {
+            double d = 0;
+            plist_get_real_val(node, &d);
+            return Value(d);
+        }
+        case PLIST_STRING: {
+            uint64_t len = 0;
+            const char* p = plist_get_string_ptr(node, &len);
+            return Value(std::string(p ? p : "", p ? len : 0));
+        }
+        case PLIST_DATA: {
+            uint64_t len = 0;
+            const char* p = plist_get_data_ptr(node, &len);
+            return Value(Value::Data(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + (p ? len : 0)));
+        }
+        case PLIST_DATE: {
+            int32_t sec = 0, usec = 0;
+            plist_get_date_val(node, &sec, &usec);
+            return Value::date(double(sec) + double(usec) / 1e6 + kTimeIntervalSince1970ToReferenceDate);
+        }
+        case PLIST_ARRAY: {
+            Value::Array a;
+            uint32_t n = plist_array_get_size(node);
+            a.reserve(n);
+            for (uint32_t i = 0; i < n; ++i) {
+                auto e = fromPlist(plist_array_get_item(node, i), depth + 1);
+                if (!e) return std::nullopt;
+                a.push_back(std::move(*e));
+            }
+            return Value(std::move(a));
+        }
+        case PLIST_DICT: {
+            Value::Dictionary d;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            if (!it) return Value(std::move(d));
+            bool ok = true;
+            for (;;) {
+                char* key = nullptr;
+                plist_t val = nullptr;
+                plist_dict_next_item(node, it, &key, &val);
+                if (!val) {
+                    free(key);
+                    break;
+                }
+                auto e = fromPlist(val, depth + 1);
+                if (!e || !key) ok = false;
+                else d[key] = std::move(*e);
+                free(key);
+                if (!ok) break;
+            }
+            free(it);
+            if (!ok) return std::nullopt;
+            return Value(std::move(d));
+        }
+        case PLIST_UID: {
+            uint64_t u = 0;
+            plist_get_uid_val(node, &u);
+            Value::Dictionary d;
+            d["CF$UID"] = Value(int64_t(u));
+            return Value(std::move(d));
+        }
+        default: return std::nullopt;
+    }
+}
+
+// Property lists cannot hold null: null entries are left out.
+plist_t toPlist(const Value& v) {
+    switch (v.type()) {
+        case Value::Type::Null: return nullptr;
+        case Value::Type::Bool: return plist_new_bool(v.boolValue() ? 1 : 0);
+        case Value::Type::Integer: return plist_new_uint(uint64_t(v.intValue()));
+        case Value::Type::Real: return plist_new_real(v.doubleValue());
+        case Value::Type::String: return plist_new_string(v.string().c_str());
+        case Value::Type::Data: {
+            auto& d = v.data();
+            return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
+        }
+        case Value::Type::Date: {
+            double rel = v.dateValue() - kTimeIntervalSince1970ToReferenceDate;
+            double sec = std::floor(rel);
+            int32_t usec = int32_t(std::lround((rel - sec) * 1e6));
+            if (usec >= 1000000) {
+                sec += 1;
+                usec -= 1000000;
+            }
+            return plist_new_date(int32_t(sec), usec);
+        }
+        case Value::Type::Array: {
+            plist_t a = plist_new_array();
+            for (auto& e : v.array())
+                if (plist_t n = toPlist(e)) plist_array_append_item(a, n);
+            return a;
+        }
+        case Value::Type::Dictionary: {
+            plist_t d = plist_new_dict();
+            for (auto& [k, e] : v.dictionary())
+                if (plist_t n = toPlist(e)) plist_dict_set_item(d, k.c_str(), n);
+            return d;
+        }
+    }
+    return nullptr;
+}
+
+struct PlistHolder {
+    plist_t p;
+    ~PlistHolder() {
+        if (p) plist_free(p);
+    }
+};
+
+}  // namespace
+
+std::optional<Value> Value::fromPropertyList(const void* bytes, size_t size, Error* error) {
+    auto fail = [&](const std::string& why) -> std::optional<Value> {
+        if (error) *error = Error::withDescription(kCocoaErrorDomain, 3840, why);
+        return std::nullopt;
+    };
+    if (!bytes || size == 0) return fail("The data couldn't be read because it is empty.");
+    if (size > std::numeric_limits<uint32_t>::max()) return fail("The property list is too large.");
+    PlistHolder h{nullptr};
+    plist_from_memory(static_cast<const char*>(bytes), uint32_t(size), &h.p);
+    if (!h.p) return fail("The data couldn't be read because it isn't in the correct format.");
+    auto v = fromPlist(h.p, 0);
+    if (!v) return fail("The property list holds an unsupported or malformed value.");
+    return v;
+}
+
+Value::Data Value::toBinaryPropertyList() const {
+    PlistHolder h{toPlist(*this)};
+    if (!h.p) h.p = plist_new_dict();
+    char* out = nullptr;
+    uint32_t len = 0;
+    plist_to_bin(h.p, &out, &len);
+    Data d(reinterpret_cast<uint8_t*>(out), reinterpret_cast<uint8_t*>(out) + (out ? len : 0));
+    if (out) plist_to_bin_free(out);
+    return d;
+}
+
+std::string Value::toXMLPropertyList() const {
+    PlistHolder h{toPlist(*this)};
+    if (!h.p) h.p = plist_new_dict();
+    char* out = nullptr;
+    uint32_t len = 0;
+    plist_to_xml(h.p, &out, &len);
+    std::string s(out ? out : "", out ? len : 0);
+    if (out) plist_to_xml_free(out);
+    return s;
+}
+
+std::optional<Value> Value::readPropertyListFile(const std::string& path, Error* error) {
+    auto bytes = FileManager::readFile(path, error);
+    if (!bytes) return std::nullopt;
+    return fromPropertyList(bytes->data(), bytes->size(), error);
+}
+
+bool Value::writeBinaryPropertyListFile(const std::string& path, Error* error) const {
+    auto d = toBinaryPropertyList();
+    return FileManager::writeFileAtomically(path, d.data(), d.size(), error);
+}
+
+bool Value::writeXMLPropertyListFile(const std::string& path, Error* error) const {
+    return FileManager::writeFileAtomically(path, toXMLPropertyList(), error);
+}
+
+// ---- description
+
+namespace {
+
+bool needsQuotes(const std::string& s) {
+    if (s.empty()) return true;
+    for (unsigned char c : s)
+        if (!(std::isalnum(c) || c == '_' || c == '.' || c == '$' || c == '/' || c == ':' || c >= 0x80)) return true;
+    return false;
+}
+
+std::string quoted(const std::string& s) {
+    if (!needsQuotes(s)) return s;
+    std::string o = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') o += '\\';
+        if (c == '\n') {
+            o += "\\n";
+            continue;
+        }
+        o += c;
+    }
+    return o + "\"";
+}
+
+void describe(const Value& v, int indent, bool nested, std::string& out) {
+    std::string pad(size_t(indent) * 4, ' ');
+    switch (v.type()) {
+        case Value::Type::Null: out += nested ? "\"<null>\"" : "(null)"; break;
+        case Value::Type::String: out += nested ? quoted(v.string()) : v.string(); break;
+        case Value::Type::Data: {
+            static const char* hex = "0123456789abcdef";
+            out += '<';
+            auto& d = v.data();
+            for (size_t i = 0; i < d.size(); ++i) {
+                if (i && i % 4 == 0) out += ' ';
+                out += hex[d[i] >> 4];
+                out += hex[d[i] & 15];
+            }
+            out += '>';
+            break;
+        }
+        case Value::Type::Date: out += formatDate(v.dateValue(), "yyyy-MM-dd HH:mm:ss Z"); break;
+        case Value::Type::Array: {
+            out += "(\n";
+            auto& a = v.array();
+            for (size_t i = 0; i < a.size(); ++i) {
+                out += pad + "    ";
+                describe(a[i], indent + 1, true, out);
+                out += i + 1 < a.size() ? ",\n" : "\n";
+            }
+            out += pad + ")";
+            break;
+        }
+        case Value::Type::Dictionary: {
+            out += "{\n";
+            for (auto& [k, e] : v.dictionary()) {
+                out += pad + "    " + quoted(k) + " = ";
+                describe(e, indent + 1, true, out);
+                out += ";\n";
+            }
+            out += pad + "}";
+            break;
+        }
+        default: out += v.stringValue(); break;
+    }
+}
+
+}  // namespace
+
+std::string Value::description() const {
+    std::string out;
+    describe(*this, 0, false, out);
+    return out;
+}
+
+}  // namespace platform::foundation
