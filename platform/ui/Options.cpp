@@ -1,0 +1,60 @@
+#include "platform/ui/Options.h"
+
+#include <CLI/CLI.hpp>
+
+#include "platform/ui/Device.h"
+
+namespace platform::ui {
+
+ParsedOptions parseOptions(const std::vector<std::string>& args) {
+    ParsedOptions result;
+    Options& o = result.options;
+    const std::string program = args.empty() ? "Quenmira" : args[0];
+    CLI::App app("Quenmira: the battery's charge and the time it lasts.", program);
+    app.set_help_flag("-h,--help", "Print this help and exit");
+    app.add_option("--device", o.device, "Hardware identifier of the device to play, e.g. iPhone7,1 (default: uname machine)")
+        ->type_name("IDENT");
+    app.add_option("--battery", o.battery,
+                   "Simulated battery: LEVEL from 0 to 1, STATE unknown, unplugged, charging or full "
+                   "(default: the battery in /sys/class/power_supply)")
+        ->type_name("LEVEL[:STATE]")
+        ->check([](const std::string& spec) {
+            std::string error;
+            return parseBatterySpec(spec, &error) ? std::string() : error;
+        });
+    app.add_option("--brightness", o.brightness, "Screen brightness from 0 to 1 (default: the backlight)")
+        ->type_name("X")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_flag("--headless", o.headless, "Run without a window, off-screen");
+    app.add_option("--snapshot", o.snapshot, "Write the composed screen as PNG once the launch has settled, then exit")
+        ->type_name("FILE");
+    app.add_option("--after", o.after, "With --snapshot: write it after this much simulated time instead")
+        ->type_name("SECONDS")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--home", o.home, "The application's sandbox (default: $XDG_DATA_HOME/quenmira)")->type_name("DIR");
+    app.add_option("--info-plist", o.infoPlist, "Use this Info.plist instead of the bundle's")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+
+    std::vector<std::string> rest(args.begin() + (args.empty() ? 0 : 1), args.end());
+    std::reverse(rest.begin(), rest.end());  // CLI11 takes the vector back to front
+    try {
+        app.parse(rest);
+        if (o.after && o.snapshot.empty())
+            throw CLI::ValidationError("--after", "--after needs --snapshot");
+    } catch (const CLI::CallForHelp&) {
+        result.exitCode = 0;
+        result.output = app.help();
+    } catch (const CLI::ParseError& e) {
+        result.exitCode = e.get_exit_code() ? e.get_exit_code() : 2;
+        result.output = program + ": " + e.what() + "\nRun with --help for the options.\n";
+    }
+    return result;
+}
+
+ParsedOptions parseOptions(int argc, const char* const* argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    return parseOptions(args);
+}
+
+}  // namespace platform::ui

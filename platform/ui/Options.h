@@ -1,0 +1,31 @@
+#pragma once
+// The command-line options of the application loop.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform::ui {
+
+struct Options {
+    std::string device;                 // --device IDENT; empty: the uname machine field
+    std::string battery;                // --battery LEVEL[:STATE]; empty: the real battery
+    std::optional<double> brightness;   // --brightness X
+    bool headless = false;              // --headless
+    std::string snapshot;               // --snapshot FILE.png
+    std::optional<double> after;        // --after SECONDS of simulated time
+    std::string home;                   // --home DIR
+    std::string infoPlist;              // --info-plist FILE
+};
+
+struct ParsedOptions {
+    Options options;
+    // When set, the program ends at once with this status, printing `output`
+    // (help on standard output for status 0, an error on standard error otherwise).
+    std::optional<int> exitCode;
+    std::string output;
+};
+
+ParsedOptions parseOptions(const std::vector<std::string>& args);  // args[0] is the program
+ParsedOptions parseOptions(int argc, const char* const* argv);
+
+}  // namespace platform::ui
