@@ -125,7 +125,9 @@ TEST(SoundFile, RejectsWhatItCannotPlay) {
     std::string good = caf(44100, 2, 16, 0, std::string(40, '\x10'));
     for (size_t n = 0; n < good.size(); ++n) {
         auto r = decodeSoundFile(std::string_view(good).substr(0, n));
-        if (r.ok()) EXPECT_LE(r.buffer.samples.size() * 2, n);
+        if (r.ok()) {
+            EXPECT_LE(r.buffer.samples.size() * 2, n);
+        }
     }
     // A data chunk that claims more than the file holds plays what is there.
     auto over = decodeSoundFile(caf(44100, 1, 16, 0, "abcdef", 1 << 30));
