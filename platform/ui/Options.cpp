@@ -1,6 +1,7 @@
 #include "platform/ui/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 
 #include "platform/ui/Device.h"
 
@@ -24,17 +25,17 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
         });
     app.add_option("--brightness", o.brightness, "Screen brightness from 0 to 1 (default: the backlight)")
         ->type_name("X")
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(CLI::Range(0.0, 1.0).description(""));
     app.add_flag("--headless", o.headless, "Run without a window, off-screen");
     app.add_option("--snapshot", o.snapshot, "Write the composed screen as PNG once the launch has settled, then exit")
         ->type_name("FILE");
     app.add_option("--after", o.after, "With --snapshot: write it after this much simulated time instead")
         ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Validator(CLI::NonNegativeNumber).description(""));
     app.add_option("--home", o.home, "The application's sandbox (default: $XDG_DATA_HOME/quenmira)")->type_name("DIR");
     app.add_option("--info-plist", o.infoPlist, "Use this Info.plist instead of the bundle's")
         ->type_name("FILE")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::Validator(CLI::ExistingFile).description(""));
 
     std::vector<std::string> rest(args.begin() + (args.empty() ? 0 : 1), args.end());
     std::reverse(rest.begin(), rest.end());  // CLI11 takes the vector back to front
@@ -46,7 +47,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
         result.exitCode = 0;
         result.output = app.help();
     } catch (const CLI::ParseError& e) {
-        result.exitCode = e.get_exit_code() ? e.get_exit_code() : 2;
+        result.exitCode = 2;  // the usual status of a usage error
         result.output = program + ": " + e.what() + "\nRun with --help for the options.\n";
     }
     return result;
