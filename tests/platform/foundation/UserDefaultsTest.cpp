@@ -1,0 +1,169 @@
+#include "platform/foundation/UserDefaults.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "TestUtil.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Sandbox.h"
+
+using namespace platform::foundation;
+using foundation_test::TempDir;
+
+namespace {
+
+// A sandbox and a bundle whose identifier names the defaults file.
+class DefaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        makeBundle(bundle.path, "com.example.defaults");
+        Bundle::setMainBundlePath(bundle.path);
+        Sandbox::setHome(home.path);
+        UserDefaults::resetStandard();
+    }
+    void TearDown() override {
+        UserDefaults::resetStandard();
+        setLogSink(nullptr);
+    }
+    static void makeBundle(const std::string& dir, const std::string& identifier) {
+        Value info = Value::emptyDictionary();
+        if (!identifier.empty()) info["CFBundleIdentifier"] = identifier;
+        ASSERT_TRUE(info.writeXMLPropertyListFile(dir + "/Info.plist"));
+    }
+    std::string prefsFile() const { return home.path + "/Library/Preferences/com.example.defaults.plist"; }
+
+    TempDir home, bundle;
+};
+
+}  // namespace
+
+TEST_F(DefaultsTest, TypedValuesAndTheRegistrationDomain) {
+    auto& d = UserDefaults::standard();
+    EXPECT_EQ(d.path(), prefsFile());
+    d.registerDefaults({{"volume", Value(0.5)}, {"sound", Value(true)}, {"name", Value("reg")}});
+    EXPECT_DOUBLE_EQ(d.doubleForKey("volume"), 0.5);
+    EXPECT_TRUE(d.boolForKey("sound"));
+    d.setBool("sound", false);
+    EXPECT_FALSE(d.boolForKey("sound"));
+    d.removeObject("sound");
+    EXPECT_TRUE(d.boolForKey("sound"));  // back to the registered value
+
+    d.setInteger("count", 7);
+    d.setFloat("level", 0.25f);
+    d.setString("name", "mine");
+    EXPECT_EQ(d.integerForKey("count"), 7);
+    EXPECT_FLOAT_EQ(d.floatForKey("level"), 0.25f);
+    EXPECT_EQ(d.stringForKey("name"), "mine");
+    EXPECT_EQ(d.stringForKey("count"), "");
+    EXPECT_EQ(d.integerForKey("absent"), 0);
+    EXPECT_TRUE(d.arrayForKey("name").isNull());
+    d.setObject("list", Value(Value::Array{Value(1)}));
+    EXPECT_EQ(d.arrayForKey("list").size(), 1u);
+    d.setObject("list", Value());
+    EXPECT_TRUE(d.objectForKey("list").isNull());
+    EXPECT_EQ(d.dictionaryRepresentation()["count"].intValue(), 7);
+    EXPECT_EQ(d.dictionaryRepresentation()["volume"].doubleValue(), 0.5);
+}
+
+TEST_F(DefaultsTest, SynchronizeWritesABinaryPlistPythonReads) {
+    auto& d = UserDefaults::standard();
+    d.setInteger("launches", 3);
+    d.setString("colour", "blue");
+    ASSERT_TRUE(d.synchronize());
+    auto bytes = FileManager::readFile(prefsFile());
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(bytes->substr(0, 8), "bplist00");
+    auto r = foundation_test::runPython(home, R"PY(
+import plistlib, sys
+d = plistlib.load(open(sys.argv[1], "rb"), fmt=plistlib.FMT_BINARY)
+sys.exit(0 if d == {"launches": 3, "colour": "blue"} else print(d) or 1)
+)PY", prefsFile());
+    EXPECT_EQ(r.status, 0) << r.output;
+    // No temporary files are left beside it.
+    EXPECT_EQ(FileManager::contentsOfDirectory(home.path + "/Library/Preferences"),
+              std::vector<std::string>{"com.example.defaults.plist"});
+}
+
+TEST_F(DefaultsTest, ACorruptFileIsKeptAsideWithOneLogLine) {
+    ASSERT_TRUE(FileManager::writeFileAtomically(prefsFile(), std::string("bplist00 garbage \x01\x02")));
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& l) { lines.push_back(l); });
+    auto& d = UserDefaults::standard();
+    EXPECT_TRUE(d.dictionaryRepresentation()["launches"].isNull());
+    EXPECT_TRUE(d.objectForKey("anything").isNull());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(prefsFile()), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("corrupt"), std::string::npos) << lines[0];
+
+    auto names = FileManager::contentsOfDirectory(home.path + "/Library/Preferences");
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].rfind("com.example.defaults.plist.corrupt-", 0), 0u) << names[0];
+    auto kept = FileManager::readFile(home.path + "/Library/Preferences/" + names[0]);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(*kept, "bplist00 garbage \x01\x02");
+
+    // The defaults start afresh and are written normally.
+    d.setInteger("launches", 1);
+    ASSERT_TRUE(d.synchronize());
+    auto v = Value::readPropertyListFile(prefsFile());
+    ASSERT_TRUE(v);
+    EXPECT_EQ((*v)["launches"].intValue(), 1);
+}
+
+TEST_F(DefaultsTest, ADictionaryIsRequiredAtTheTop) {
+    ASSERT_TRUE(Value(Value::Array{Value(1)}).writeBinaryPropertyListFile(prefsFile()));
+    setLogSink([](const std::string&) {});
+    EXPECT_TRUE(UserDefaults::standard().objectForKey("x").isNull());
+    EXPECT_FALSE(FileManager::exists(prefsFile()));
+}
+
+TEST_F(DefaultsTest, WithoutAnIdentifierTheFallbackNameIsUsed) {
+    makeBundle(bundle.path, "");
+    Bundle::setMainBundlePath(bundle.path);
+    UserDefaults::resetStandard();
+    EXPECT_EQ(UserDefaults::standard().path(), home.path + "/Library/Preferences/com.quenmira.Quenmira.plist");
+}
+
+TEST_F(DefaultsTest, AppleLanguagesComesFromTheEnvironmentUnlessSet) {
+    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    EXPECT_EQ(UserDefaults::preferredLanguages().at(0).string(), "de-DE");
+    setenv("LC_ALL", "C", 1);
+    EXPECT_EQ(UserDefaults::preferredLanguages().at(0).string(), "en");
+    unsetenv("LC_ALL");
+    UserDefaults::standard().setObject("AppleLanguages", Value(Value::Array{Value("fr"), Value("en")}));
+    EXPECT_EQ(UserDefaults::preferredLanguages().at(0).string(), "fr");
+}
+
+// Each role runs in a separate process started by SurvivesARestart.
+TEST(DefaultsChild, DISABLED_Role) {
+    const char* role = getenv("QM_DEFAULTS_ROLE");
+    ASSERT_TRUE(role);
+    Bundle::setMainBundlePath(getenv("QM_DEFAULTS_BUNDLE"));
+    Sandbox::setHome(getenv("QM_DEFAULTS_HOME"));
+    auto& d = UserDefaults::standard();
+    if (std::string(role) == "write") {
+        d.setInteger("launches", 41);
+        d.setObject("nested", Value(Value::Dictionary{{"k", Value(Value::Array{Value("v"), Value(2.5)})}}));
+        // No synchronize: leaving the process must save them.
+    } else {
+        EXPECT_EQ(d.integerForKey("launches"), 41);
+        EXPECT_EQ(d.dictionaryForKey("nested")["k"].at(0).string(), "v");
+        EXPECT_DOUBLE_EQ(d.dictionaryForKey("nested")["k"].at(1).doubleValue(), 2.5);
+    }
+}
+
+TEST_F(DefaultsTest, ValuesSurviveARestartOfAChildProcess) {
+    std::string env = "QM_DEFAULTS_BUNDLE=" + bundle.path + " QM_DEFAULTS_HOME=" + home.path + " ";
+    std::string child = "/proc/" + std::to_string(getpid()) + "/exe --gtest_also_run_disabled_tests "
+                        "--gtest_filter=DefaultsChild.DISABLED_Role";
+    auto w = foundation_test::runCommand(env + "QM_DEFAULTS_ROLE=write " + child);
+    ASSERT_EQ(w.status, 0) << w.output;
+    ASSERT_TRUE(FileManager::exists(prefsFile()));
+    auto r = foundation_test::runCommand(env + "QM_DEFAULTS_ROLE=read " + child);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("[  PASSED  ] 1 test"), std::string::npos) << r.output;
+}
