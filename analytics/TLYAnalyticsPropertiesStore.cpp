@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "analytics/TLYDispatchLogging.h"
+#include "analytics/TLYLog.h"
 #include "platform/foundation/Clock.h"
 
 using platform::foundation::Value;
@@ -59,13 +59,13 @@ TLYAnalyticsPropertiesStore::TLYAnalyticsPropertiesStore(std::shared_ptr<TLYSqlS
 
 void TLYAnalyticsPropertiesStore::onOpenDatabase(const platform::foundation::Notification&) {
     if (!createOrValidatePropertiesTable())
-        TLYD_ERROR("-[TLYAnalyticsPropertiesStore onOpenDatabase:]", "Failed to create table");
+        TLY_ERROR("-[TLYAnalyticsPropertiesStore onOpenDatabase:]", "Failed to create table");
 }
 
 bool TLYAnalyticsPropertiesStore::createOrValidatePropertiesTable() {
     if (sqlStore_->tableExists(kTable)) {
         if (hasValidPropertyColumns()) return true;
-        TLYD_ERROR("-[TLYAnalyticsPropertiesStore createOrValidatePropertiesTable]",
+        TLY_ERROR("-[TLYAnalyticsPropertiesStore createOrValidatePropertiesTable]",
                    "Columns of %s table are not valid. Table will be dropped and created new.", kTable);
         sqlStore_->dropTableWithName(kTable);
     }
@@ -74,7 +74,7 @@ bool TLYAnalyticsPropertiesStore::createOrValidatePropertiesTable() {
 
 bool TLYAnalyticsPropertiesStore::createPropertiesTable() {
     if (sqlStore_->executeSql(propertiesTableSchemaSql_) != SQLITE_DONE) {
-        TLYD_ERROR("-[TLYAnalyticsPropertiesStore createPropertiesTable]", "Failed to create properties database");
+        TLY_ERROR("-[TLYAnalyticsPropertiesStore createPropertiesTable]", "Failed to create properties database");
         sqlStore_->closeDatabase();
         return false;
     }
@@ -85,19 +85,19 @@ bool TLYAnalyticsPropertiesStore::hasValidPropertyColumns() {
     static const char* method = "-[TLYAnalyticsPropertiesStore hasValidPropertyColumns]";
     sqlite3_stmt* statement = sqlStore_->prepareSql(platform::foundation::format("PRAGMA table_info('%s');", kTable));
     if (!statement) {
-        TLYD_ERROR(method, "Failed to construct 'table info' sql statement");
+        TLY_ERROR(method, "Failed to construct 'table info' sql statement");
         return false;
     }
     std::vector<std::string> names;
     while (sqlite3_step(statement) == SQLITE_ROW) names.push_back(columnText(statement, 1));
     sqlite3_finalize(statement);
     if (names.empty()) {
-        TLYD_ERROR(method, "No columns found in properties table");
+        TLY_ERROR(method, "No columns found in properties table");
         return false;
     }
     for (const auto& column : propertiesTableColumns_) {
         if (std::find(names.begin(), names.end(), column.first) == names.end()) {
-            TLYD_ERROR(method, "Column not found in properties table");
+            TLY_ERROR(method, "Column not found in properties table");
             return false;
         }
     }
@@ -107,21 +107,21 @@ bool TLYAnalyticsPropertiesStore::hasValidPropertyColumns() {
 std::optional<Value> TLYAnalyticsPropertiesStore::propertyRecordForTrackingId(const std::string& trackingId) {
     static const char* method = "-[TLYAnalyticsPropertiesStore propertyRecordForTrackingId:]";
     if (trackingId.empty()) {
-        TLYD_ERROR(method, "Received empty tracking id");
+        TLY_ERROR(method, "Received empty tracking id");
         return std::nullopt;
     }
     if (!sqlStore_->ensureOpenDatabase()) {
-        TLYD_ERROR(method, "Failed to open database");
+        TLY_ERROR(method, "Failed to open database");
         return std::nullopt;
     }
     sqlite3_stmt* statement = sqlStore_->statementForQuery(kSelectSql);
     if (!statement) {
-        TLYD_ERROR(method, "Failed to construct 'select' sql statement");
+        TLY_ERROR(method, "Failed to construct 'select' sql statement");
         return std::nullopt;
     }
     sqlite3_reset(statement);
     if (sqlite3_bind_text(statement, 1, trackingId.c_str(), int(trackingId.size()), SQLITE_TRANSIENT) != SQLITE_OK) {
-        TLYD_ERROR(method, "Failed to bind text '%s' to select statement", trackingId.c_str());
+        TLY_ERROR(method, "Failed to bind text '%s' to select statement", trackingId.c_str());
         sqlStore_->removeStatementForQuery(kSelectSql);
         return std::nullopt;
     }
@@ -135,7 +135,7 @@ std::optional<Value> TLYAnalyticsPropertiesStore::propertyRecordForTrackingId(co
         r["checked_iad_campaign"] = sqlite3_column_int64(statement, 4) != 0;
         record = std::move(r);
     } else {
-        TLYD_INFO(method, "Record for tracking id %s not found", trackingId.c_str());
+        TLY_INFO(method, "Record for tracking id %s not found", trackingId.c_str());
     }
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
@@ -160,7 +160,7 @@ bool TLYAnalyticsPropertiesStore::upsertPropertyRecord(Value* record) {
     static const char* method = "-[TLYAnalyticsPropertiesStore upsertPropertyRecord:]";
     if (!record || record->isNull()) return false;
     if (!sqlStore_->ensureOpenDatabase()) {
-        TLYD_ERROR(method, "Failed to open database");
+        TLY_ERROR(method, "Failed to open database");
         return false;
     }
     // The limit keeps the table from growing; updating a row it already holds
@@ -179,7 +179,7 @@ bool TLYAnalyticsPropertiesStore::upsertPropertyRecord(Value* record) {
             }
         }
         if (!existing) {
-            TLYD_WARNING(method, "Reached properties storage limit");
+            TLY_WARNING(method, "Reached properties storage limit");
             return false;
         }
     }
@@ -189,7 +189,7 @@ bool TLYAnalyticsPropertiesStore::upsertPropertyRecord(Value* record) {
 
     sqlite3_stmt* statement = sqlStore_->statementForQuery(propertiesTableUpsertSql_);
     if (!statement) {
-        TLYD_ERROR(method, "Failed to construct 'insert/update' sql statement");
+        TLY_ERROR(method, "Failed to construct 'insert/update' sql statement");
         return false;
     }
     sqlite3_reset(statement);
@@ -201,7 +201,7 @@ bool TLYAnalyticsPropertiesStore::upsertPropertyRecord(Value* record) {
     if (done) {
         (*record)["last_modified_time_since_1970"] = now;
     } else {
-        TLYD_ERROR(method, "Failed to insert/update hit number: %s", sqlStore_->errorMessage().value_or("").c_str());
+        TLY_ERROR(method, "Failed to insert/update hit number: %s", sqlStore_->errorMessage().value_or("").c_str());
     }
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
@@ -216,7 +216,7 @@ bool TLYAnalyticsPropertiesStore::bindRecord(const Value& record, sqlite3_stmt* 
         const std::string& key = column.first;
         const Value& value = record[key];
         if (value.isNull()) {
-            TLYD_ERROR(method, "Missing parameter %s for binding", key.c_str());
+            TLY_ERROR(method, "Missing parameter %s for binding", key.c_str());
             return false;
         }
         int rc;
@@ -231,7 +231,7 @@ bool TLYAnalyticsPropertiesStore::bindRecord(const Value& record, sqlite3_stmt* 
             rc = sqlite3_bind_int64(statement, index, value.boolValue() ? 1 : 0);
         }
         if (rc != SQLITE_OK) {
-            TLYD_ERROR(method, "Failed to bind parameter %s to sql statement", key.c_str());
+            TLY_ERROR(method, "Failed to bind parameter %s to sql statement", key.c_str());
             return false;
         }
     }
@@ -241,12 +241,12 @@ bool TLYAnalyticsPropertiesStore::bindRecord(const Value& record, sqlite3_stmt* 
 bool TLYAnalyticsPropertiesStore::clearPropertiesTable() {
     static const char* method = "-[TLYAnalyticsPropertiesStore clearPropertiesTable]";
     if (!sqlStore_->ensureOpenDatabase()) {
-        TLYD_ERROR(method, "Failed to open database");
+        TLY_ERROR(method, "Failed to open database");
         return false;
     }
     sqlite3_stmt* statement = sqlStore_->statementForQuery(kClearSql);
     if (!statement) {
-        TLYD_ERROR(method, "Failed to construct 'delete' sql statement");
+        TLY_ERROR(method, "Failed to construct 'delete' sql statement");
         return false;
     }
     bool done = sqlite3_step(statement) == SQLITE_DONE;
@@ -262,7 +262,7 @@ std::optional<std::string> TLYAnalyticsPropertiesStore::nextHitNumberForTracking
                                                                                    const std::string& clientId) {
     static const char* method = "-[TLYAnalyticsPropertiesStore nextHitNumberForTrackingId:clientId:]";
     if (trackingId.empty() || clientId.empty()) {
-        TLYD_ERROR(method, "Received empty tracking id or client id");
+        TLY_ERROR(method, "Received empty tracking id or client id");
         return std::nullopt;
     }
     auto startOver = [&]() -> std::optional<std::string> {
@@ -275,7 +275,7 @@ std::optional<std::string> TLYAnalyticsPropertiesStore::nextHitNumberForTracking
 
     const Value& cid = (*record)["cid"];
     if (cid.stringValue().empty()) {
-        TLYD_ERROR(method, "Record is missing client ID");
+        TLY_ERROR(method, "Record is missing client ID");
     } else if (cid.stringValue() != clientId) {
         // A new client identifier restarts this tracker's numbering; the
         // replacing write leaves every other tracker's row alone.
@@ -283,12 +283,12 @@ std::optional<std::string> TLYAnalyticsPropertiesStore::nextHitNumberForTracking
     }
     const Value& number = (*record)["hit_number"];
     if (number.isNull()) {
-        TLYD_ERROR(method, "Record is missing hit number");
+        TLY_ERROR(method, "Record is missing hit number");
         return std::nullopt;
     }
     int64_t current = number.intValue();
     if (current < 0) {
-        TLYD_ERROR(method, "Record has negative hit number");
+        TLY_ERROR(method, "Record has negative hit number");
         return std::nullopt;
     }
     if (current > int64_t(INT_MAX) - 1) return std::nullopt;
@@ -300,7 +300,7 @@ std::optional<std::string> TLYAnalyticsPropertiesStore::nextHitNumberForTracking
 bool TLYAnalyticsPropertiesStore::setCheckedIAdCampaignForTrackingId(const std::string& trackingId) {
     auto record = propertyRecordForTrackingId(trackingId);
     if (!record || (*record)["checked_iad_campaign"].isNull()) {
-        TLYD_ERROR("-[TLYAnalyticsPropertiesStore setCheckedIAdCampaignForTrackingId:]",
+        TLY_ERROR("-[TLYAnalyticsPropertiesStore setCheckedIAdCampaignForTrackingId:]",
                    "Attempted to set iAd flag for tracking ID with no record");
         return false;
     }

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "analytics/TLYDispatchLogging.h"
+#include "analytics/TLYLog.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Sandbox.h"
@@ -37,12 +37,12 @@ const std::string& TLYSqlStore::databaseDirectoryPath() {
 std::shared_ptr<TLYSqlStore> TLYSqlStore::initWithDatabaseName(const std::string& databaseName,
                                                                const std::string& directory) {
     if (databaseName.empty()) {
-        TLYD_ERROR("-[TLYSqlStore initWithDatabaseName:]", "Received empty database name");
+        TLY_ERROR("-[TLYSqlStore initWithDatabaseName:]", "Received empty database name");
         return nullptr;
     }
     const std::string& folder = directory.empty() ? databaseDirectoryPath() : directory;
     if (folder.empty()) {
-        TLYD_ERROR("-[TLYSqlStore initWithDatabaseName:]", "Received empty database path");
+        TLY_ERROR("-[TLYSqlStore initWithDatabaseName:]", "Received empty database path");
         return nullptr;
     }
     return std::make_shared<TLYSqlStore>(databaseName, FileManager::joinPath(folder, databaseName));
@@ -70,25 +70,25 @@ bool TLYSqlStore::openAndValidateDatabase() {
         Error error;
         auto attributes = FileManager::attributes(databasePath_, &error);
         if (!attributes) {
-            TLYD_ERROR(method, "Failed to read database file attributes: %s", error.description().c_str());
+            TLY_ERROR(method, "Failed to read database file attributes: %s", error.description().c_str());
             return false;
         }
         if (isLocked(*attributes) && !unlock(databasePath_, *attributes)) {
             Error unlockError = platform::foundation::posixError(errno, databasePath_);
-            TLYD_ERROR(method, "Failed to unlock database file: %s", unlockError.description().c_str());
+            TLY_ERROR(method, "Failed to unlock database file: %s", unlockError.description().c_str());
             return false;
         }
     }
     FileManager::createDirectory(FileManager::deletingLastPathComponent(databasePath_));
     if (sqlite3_open_v2(databasePath_.c_str(), &database_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
-        TLYD_ERROR(method, "Failed to open database");
+        TLY_ERROR(method, "Failed to open database");
         closeDatabase();
         return false;
     }
     sqlite3_stmt* check = prepareSql("PRAGMA quick_check");
     if (!check) {
-        TLYD_ERROR(method, "Failed to construct 'quick check' sql statement");
+        TLY_ERROR(method, "Failed to construct 'quick check' sql statement");
         closeDatabase();
         return false;
     }
@@ -112,7 +112,7 @@ std::optional<std::string> TLYSqlStore::closeDatabase() {
     std::optional<std::string> failure;
     if (sqlite3_close(database_) != SQLITE_OK) {
         failure = errorMessage().value_or("");
-        TLYD_ERROR("-[TLYSqlStore closeDatabase]", "Failed to close database: %s", failure->c_str());
+        TLY_ERROR("-[TLYSqlStore closeDatabase]", "Failed to close database: %s", failure->c_str());
         // The handle is forgotten either way; let SQLite release it once its
         // last statement is gone.
         sqlite3_close_v2(database_);
@@ -128,7 +128,7 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
         unlock(databasePath_, *attributes);
     Error error;
     if (!FileManager::remove(databasePath_, &error)) {
-        TLYD_ERROR("-[TLYSqlStore closeAndDeleteDatabase]", "Failed to delete database: %s",
+        TLY_ERROR("-[TLYSqlStore closeAndDeleteDatabase]", "Failed to delete database: %s",
                    error.description().c_str());
         return false;
     }
@@ -142,7 +142,7 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
 sqlite3_stmt* TLYSqlStore::statementForQuery(const std::string& sql) {
     if (auto it = statementCache_.find(sql); it != statementCache_.end()) return it->second;
     if (!ensureOpenDatabase()) {
-        TLYD_ERROR("-[TLYSqlStore statementForQuery:]", "Failed to open database");
+        TLY_ERROR("-[TLYSqlStore statementForQuery:]", "Failed to open database");
         return nullptr;
     }
     sqlite3_stmt* statement = prepareSql(sql);
@@ -179,12 +179,12 @@ void TLYSqlStore::finalizeAndClearStatements() {
 sqlite3_stmt* TLYSqlStore::prepareSql(const std::string& sql) {
     if (!database_) return nullptr;
     if (sql.empty()) {
-        TLYD_ERROR("-[TLYSqlStore prepareSql:]", "Received empty sql string");
+        TLY_ERROR("-[TLYSqlStore prepareSql:]", "Received empty sql string");
         return nullptr;
     }
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(database_, sql.c_str(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
-        TLYD_ERROR("-[TLYSqlStore prepareSql:]", "Failed to prepare sql statement: %s",
+        TLY_ERROR("-[TLYSqlStore prepareSql:]", "Failed to prepare sql statement: %s",
                    errorMessage().value_or("").c_str());
         sqlite3_finalize(statement);
         return nullptr;
@@ -194,12 +194,12 @@ sqlite3_stmt* TLYSqlStore::prepareSql(const std::string& sql) {
 
 int TLYSqlStore::executeSql(const std::string& sql) {
     if (sql.empty()) {
-        TLYD_ERROR("-[TLYSqlStore executeSql:]", "Received empty sql string");
+        TLY_ERROR("-[TLYSqlStore executeSql:]", "Received empty sql string");
         return SQLITE_OK;
     }
     sqlite3_stmt* statement = ensureOpenDatabase() ? prepareSql(sql) : nullptr;
     if (!statement) {
-        TLYD_ERROR("-[TLYSqlStore executeSql:]", "Failed to construct sql statement: %s",
+        TLY_ERROR("-[TLYSqlStore executeSql:]", "Failed to construct sql statement: %s",
                    errorMessage().value_or("").c_str());
         return SQLITE_ERROR;
     }
@@ -212,17 +212,17 @@ bool TLYSqlStore::tableExists(const std::string& tableName) {
     static const char* method = "-[TLYSqlStore tableExists:]";
     if (tableName.empty()) return false;
     if (!ensureOpenDatabase()) {
-        TLYD_ERROR(method, "Failed to open database");
+        TLY_ERROR(method, "Failed to open database");
         return false;
     }
     sqlite3_stmt* statement = statementForQuery("SELECT name FROM sqlite_master WHERE type='table' AND name=?");
     if (!statement) {
-        TLYD_ERROR(method, "Failed to construct 'table exists' sql statement");
+        TLY_ERROR(method, "Failed to construct 'table exists' sql statement");
         return false;
     }
     sqlite3_reset(statement);
     if (sqlite3_bind_text(statement, 1, tableName.c_str(), int(tableName.size()), SQLITE_TRANSIENT) != SQLITE_OK) {
-        TLYD_ERROR(method, "Failed to bind 'tableName' parameter");
+        TLY_ERROR(method, "Failed to bind 'tableName' parameter");
         sqlite3_reset(statement);
         return false;
     }
@@ -235,17 +235,17 @@ bool TLYSqlStore::tableExists(const std::string& tableName) {
 bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
     static const char* method = "-[TLYSqlStore dropTableWithName:]";
     if (tableName.empty()) {
-        TLYD_ERROR(method, "Received empty table name");
+        TLY_ERROR(method, "Received empty table name");
         return false;
     }
     if (!ensureOpenDatabase()) {
-        TLYD_ERROR(method, "Failed to open database");
+        TLY_ERROR(method, "Failed to open database");
         return false;
     }
     if (!tableExists(tableName)) return true;
     sqlite3_stmt* statement = statementForQuery(platform::foundation::format("DROP TABLE %s", tableName.c_str()));
     if (!statement) {
-        TLYD_ERROR(method, "Failed to construct 'drop table' sql statement");
+        TLY_ERROR(method, "Failed to construct 'drop table' sql statement");
         return false;
     }
     bool done = sqlite3_step(statement) == SQLITE_DONE;
@@ -256,28 +256,28 @@ bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
 int64_t TLYSqlStore::rowCountForTableWithName(const std::string& tableName) {
     static const char* method = "-[TLYSqlStore rowCountForTableWithName:]";
     if (tableName.empty()) {
-        TLYD_ERROR(method, "Received empty table name");
+        TLY_ERROR(method, "Received empty table name");
         return 0;
     }
     if (!ensureOpenDatabase()) {
-        TLYD_ERROR(method, "Failed to open database");
+        TLY_ERROR(method, "Failed to open database");
         return 0;
     }
     if (!tableExists(tableName)) {
-        TLYD_ERROR(method, "Table does not exist: %s", tableName.c_str());
+        TLY_ERROR(method, "Table does not exist: %s", tableName.c_str());
         return 0;
     }
     sqlite3_stmt* statement =
         statementForQuery(platform::foundation::format("SELECT count(*) from %s;", tableName.c_str()));
     if (!statement) {
-        TLYD_ERROR(method, "Failed to construct 'count' sql statement");
+        TLY_ERROR(method, "Failed to construct 'count' sql statement");
         return 0;
     }
     int64_t count = 0;
     if (sqlite3_step(statement) == SQLITE_ROW) {
         count = sqlite3_column_int64(statement, 0);
     } else {
-        TLYD_ERROR(method, "Failed to count rows from database: %s", errorMessage().value_or("").c_str());
+        TLY_ERROR(method, "Failed to count rows from database: %s", errorMessage().value_or("").c_str());
     }
     sqlite3_reset(statement);
     return count;

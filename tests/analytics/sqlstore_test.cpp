@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "analytics/TLYAnalyticsPropertiesStore.h"
+#include "analytics/TLYSqlStore.h"
+#include "dispatch_support.h"
+#include "platform/foundation/Clock.h"
+
+using platform::foundation::Clock;
+using platform::foundation::ManualClock;
+
+namespace {
+
+class SqlStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clock_ = std::make_shared<ManualClock>(1.7e9);
+        Clock::setCurrent(clock_);
+    }
+    void TearDown() override { Clock::setCurrent(nullptr); }
+
+    std::shared_ptr<TLYAnalyticsPropertiesStore> open() {
+        return TLYAnalyticsPropertiesStore::initWithSqlStore(
+            TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path()));
+    }
+    std::string dbPath() const { return dir_.file("tallymark-aux-v4.sql"); }
+    std::string sql(const std::string& query) const {
+        return tlytest::run("sqlite3 -separator '|' '" + dbPath() + "' \"" + query + "\"");
+    }
+
+    tlytest::TempDir dir_;
+    std::shared_ptr<ManualClock> clock_;
+};
+
+}  // namespace
+
+TEST_F(SqlStoreTest, HitNumbersStartAtZeroAndTheRowIsWhatTheShellReads) {
+    auto store = open();
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "0");
+    clock_->advance(2.5);
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "1");
+    EXPECT_EQ(sql("SELECT tid, cid, hit_number, last_modified_time_since_1970, checked_iad_campaign FROM properties;"),
+              "T|K|1|1700000002.5|0\n");
+    EXPECT_EQ(sql(".schema properties"),
+              "CREATE TABLE properties ('tid' TEXT PRIMARY KEY NOT NULL, 'cid' TEXT NOT NULL, 'hit_number' INTEGER "
+              "NOT NULL, 'last_modified_time_since_1970' REAL NOT NULL, 'checked_iad_campaign' INTEGER NOT NULL);\n");
+    EXPECT_EQ(store->propertiesTableUpsertSql(),
+              "INSERT OR REPLACE INTO properties (tid, cid, hit_number, last_modified_time_since_1970, "
+              "checked_iad_campaign) VALUES (?, ?, ?, ?, ?);");
+    // The numbering survives a new process over the same file.
+    store.reset();
+    EXPECT_EQ(open()->nextHitNumberForTrackingId("T", "K"), "2");
+}
+
+TEST_F(SqlStoreTest, ANewClientIdRestartsOnlyItsOwnTrackersNumbering) {
+    auto store = open();
+    store->nextHitNumberForTrackingId("T", "K");
+    store->nextHitNumberForTrackingId("T", "K");
+    store->nextHitNumberForTrackingId("U", "K");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K2"), "0");
+    EXPECT_EQ(sql("SELECT tid, cid, hit_number FROM properties ORDER BY tid;"), "T|K2|0\nU|K|0\n");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("U", "K"), "1");
+}
+
+TEST_F(SqlStoreTest, NumberingStopsAtTheLargest32BitValue) {
+    auto store = open();
+    store->nextHitNumberForTrackingId("T", "K");
+    sql("UPDATE properties SET hit_number = 2147483646;");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "2147483647");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), std::nullopt);
+    EXPECT_EQ(sql("SELECT hit_number FROM properties;"), "2147483647\n");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("", "K"), std::nullopt);
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", ""), std::nullopt);
+}
+
+TEST_F(SqlStoreTest, AFullTableRefusesNewTrackersButKeepsNumberingKnownOnes) {
+    auto store = open();
+    store->nextHitNumberForTrackingId("T0", "K");
+    sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 999) "
+        "INSERT INTO properties SELECT 'T' || i, 'K', 5, 0, 0 FROM n;");
+    ASSERT_EQ(store->trackerIdCount(), 1000);
+    tlytest::LogCapture log;
+    EXPECT_EQ(store->nextHitNumberForTrackingId("NEW", "K"), std::nullopt);
+    EXPECT_EQ(log.count("WARNING: Tallymark 3.15 -[TLYAnalyticsPropertiesStore upsertPropertyRecord:]"), 1u);
+    EXPECT_EQ(log.count("Reached properties storage limit"), 1u);
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T0", "K"), "1");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T500", "K"), "6");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T501", "OTHER"), "0");
+    EXPECT_EQ(store->trackerIdCount(), 1000);
+}
+
+TEST_F(SqlStoreTest, ADamagedFileIsReplacedByAnEmptyDatabase) {
+    {
+        auto store = open();
+        store->nextHitNumberForTrackingId("T", "K");
+    }
+    {
+        std::ofstream out(dbPath(), std::ios::binary | std::ios::trunc);
+        out << "SQLite format 3" << std::string(1, '\0') << std::string(4000, '\x5a');
+    }
+    auto store = open();
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "0");
+    EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
+}
+
+TEST_F(SqlStoreTest, ATableMissingAColumnIsDroppedAndCreatedNew) {
+    sql("CREATE TABLE properties (tid TEXT PRIMARY KEY NOT NULL, cid TEXT NOT NULL, hit_number INTEGER NOT NULL, "
+        "last_modified_time_since_1970 REAL NOT NULL); INSERT INTO properties VALUES ('T', 'K', 41, 0);");
+    auto store = open();
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "0");
+    EXPECT_NE(sql(".schema properties").find("'checked_iad_campaign' INTEGER NOT NULL"), std::string::npos);
+}
+
+TEST_F(SqlStoreTest, AVanishedOrLockedFileIsReopened) {
+    auto store = open();
+    store->nextHitNumberForTrackingId("T", "K");
+    ASSERT_EQ(::unlink(dbPath().c_str()), 0);
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "0");
+    EXPECT_EQ(sql("SELECT hit_number FROM properties;"), "0\n");
+
+    store.reset();
+    ASSERT_EQ(::chmod(dbPath().c_str(), 0444), 0);
+    store = open();
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "1");
+    struct stat st {};
+    ASSERT_EQ(::stat(dbPath().c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IWUSR);
+}
+
+TEST_F(SqlStoreTest, TheAttributionFlagIsSetOncePerTrackerAcrossLaunches) {
+    auto store = open();
+    EXPECT_FALSE(store->setCheckedIAdCampaignForTrackingId("T"));  // no record yet
+    store->nextHitNumberForTrackingId("T", "K");
+    EXPECT_TRUE(store->setCheckedIAdCampaignForTrackingId("T"));
+    EXPECT_FALSE(store->setCheckedIAdCampaignForTrackingId("T"));
+    store.reset();
+    store = open();
+    EXPECT_FALSE(store->setCheckedIAdCampaignForTrackingId("T"));
+    EXPECT_EQ(sql("SELECT checked_iad_campaign FROM properties;"), "1\n");
+    // Numbering keeps the flag.
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "1");
+    EXPECT_EQ(sql("SELECT checked_iad_campaign FROM properties;"), "1\n");
+}
+
+TEST_F(SqlStoreTest, SqlStorePrimitives) {
+    auto sqlStore = TLYSqlStore::initWithDatabaseName("other.sql", dir_.path());
+    ASSERT_TRUE(sqlStore);
+    EXPECT_FALSE(TLYSqlStore::initWithDatabaseName("", dir_.path()));
+    EXPECT_EQ(sqlStore->rowCountForTableWithName("missing"), 0);
+    EXPECT_FALSE(sqlStore->tableExists("missing"));
+    EXPECT_TRUE(sqlStore->dropTableWithName("missing"));
+    EXPECT_EQ(sqlStore->executeSql("CREATE TABLE t (a)"), 101);
+    EXPECT_EQ(sqlStore->executeSql("INSERT INTO t VALUES (1)"), 101);
+    EXPECT_EQ(sqlStore->executeSql("this is not sql"), 1);
+    EXPECT_EQ(sqlStore->rowCountForTableWithName("t"), 1);
+    EXPECT_TRUE(sqlStore->tableExists("t"));
+    EXPECT_TRUE(sqlStore->dropTableWithName("t"));
+    EXPECT_FALSE(sqlStore->tableExists("t"));
+    EXPECT_TRUE(sqlStore->closeAndDeleteDatabase());
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("other.sql")));
+}
