@@ -59,8 +59,11 @@ void BatteryCALayer::syncWithClears() {
         renderedKey_.clear();
     }
     if (imageGeneration_ != shared.imageGeneration()) {
+        // A key without its picture would keep the layer blank until the
+        // values change: forget both.
         imageGeneration_ = shared.imageGeneration();
         renderedImage_.reset();
+        renderedKey_.clear();
     }
 }
 

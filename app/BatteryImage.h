@@ -58,8 +58,8 @@ public:
 
     // Every fill layer renders again at its next pass (its key is forgotten).
     void clearRenderedKey() { keyGeneration_.fetch_add(1); }
-    // Every fill layer also drops its picture: it shows nothing until the
-    // render it schedules has run.
+    // Every fill layer drops its picture and key: it shows nothing until the
+    // render that its next pass makes has been drawn.
     void clearRenderedImage() { imageGeneration_.fetch_add(1); }
     unsigned keyGeneration() const { return keyGeneration_.load(); }
     unsigned imageGeneration() const { return imageGeneration_.load(); }

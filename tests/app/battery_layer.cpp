@@ -1,0 +1,283 @@
+// The fill layer: the tinted render, its per-layer cache and the passes it
+// schedules, and the glide of level and colour on the manual clock.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "app/BatteryCALayer.h"
+#include "app/BatteryImage.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/graphics/Image.h"
+#include "platform/ui/Device.h"
+
+namespace pf = platform::foundation;
+namespace pg = platform::graphics;
+namespace pu = platform::ui;
+
+namespace {
+
+class BatteryLayerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clock_ = std::make_shared<pf::ManualClock>();
+        pf::Clock::setCurrent(clock_);
+        pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
+        useScale(1.0);
+        pu::Device::resetCurrent();
+        pu::Device::current().setHardwareIdentifier("iPhone7,2");
+    }
+    void TearDown() override {
+        pf::RunLoop::main().runUntilIdle();
+        pf::Clock::setCurrent(nullptr);
+    }
+    void useScale(double scale) {
+        pg::Image::setScreenScale(scale);
+        pg::Image::clearNamedCache();
+        BatteryImage::sharedInstance().setCachedScaledImage(nullptr);
+    }
+    std::shared_ptr<BatteryCALayer> makeLayer(pg::Rect bounds, float level, float r, float g, float b) {
+        auto layer = std::make_shared<BatteryCALayer>();
+        layer->setContentsScale(pg::Image::screenScale());
+        layer->setBounds(bounds);
+        layer->setLevel(level);
+        layer->setRed(r);
+        layer->setGreen(g);
+        layer->setBlue(b);
+        clock_->advance(1.0);  // past the glide
+        return layer;
+    }
+    // One drawing pass when marked, then the main queue's follow-up requests.
+    void pass(pu::Layer& layer) {
+        layer.displayIfNeeded();
+        pf::RunLoop::main().runUntilIdle();
+    }
+    // Passes until the layer stops asking; the number of passes it took.
+    int settle(pu::Layer& layer) {
+        pf::RunLoop::main().runUntilIdle();
+        int n = 0;
+        while (layer.needsDisplay() && n < 10) {
+            pass(layer);
+            ++n;
+        }
+        return n;
+    }
+
+    std::shared_ptr<pf::ManualClock> clock_;
+};
+
+class TintedRender : public BatteryLayerTest, public ::testing::WithParamInterface<double> {};
+
+TEST_P(TintedRender, IsTheColourTimesTheShadingStandingOnTheBottomEdge) {
+    const double scale = GetParam();
+    useScale(scale);
+    const float r = 0.9f, g = 0.5f, b = 0.0f;
+    auto layer = makeLayer({0, 0, 140, 213}, 0.5f, r, g, b);
+    auto tinted = layer->renderInImageOfSize(layer->bounds());
+    ASSERT_NE(tinted, nullptr);
+    EXPECT_EQ(tinted->size(), (pg::Size{140, 213}));
+    EXPECT_EQ(tinted->scale(), scale);
+
+    auto mask = BatteryImage::sharedInstance().getCombinedImageScaledForBounds(layer->bounds(), 0.5f);
+    ASSERT_EQ(mask->size().height, 113);  // 14 + 85 + 14
+    const int top = tinted->pixelHeight() - mask->pixelHeight();
+    ASSERT_EQ(top, static_cast<int>(100 * scale));
+
+    // Above the fill nothing is drawn.
+    for (int y = 0; y < top; y += 5)
+        for (int x = 0; x < tinted->pixelWidth(); x += 5)
+            ASSERT_EQ(tinted->pixelAt(x, y).a, 0) << x << "," << y;
+    // Where the parts are opaque: colour x grey; where they are clear: nothing.
+    int opaque = 0;
+    for (int y = 0; y < mask->pixelHeight(); y += 3) {
+        for (int x = 0; x < mask->pixelWidth(); x += 3) {
+            const auto m = mask->pixelAt(x, y), t = tinted->pixelAt(x, top + y);
+            if (m.a == 0) {
+                ASSERT_EQ(t.a, 0) << x << "," << y;
+            } else if (m.a == 255) {
+                ++opaque;
+                ASSERT_EQ(t.a, 255);
+                ASSERT_NEAR(t.r, r * m.r, 2.0) << x << "," << y;
+                ASSERT_NEAR(t.g, g * m.g, 2.0) << x << "," << y;
+                ASSERT_NEAR(t.b, b * m.b, 2.0) << x << "," << y;
+            }
+        }
+    }
+    EXPECT_GT(opaque, 500);
+    // The shading is there: the wall side is darker than the lit middle.
+    const int row = top + mask->pixelHeight() / 2;
+    EXPECT_LT(tinted->pixelAt(static_cast<int>(10 * scale), row).r, tinted->pixelAt(static_cast<int>(42 * scale), row).r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scales, TintedRender, ::testing::Values(1.0, 2.0));
+
+TEST_F(BatteryLayerTest, FourAnimatableKeysRedrawTheLayer) {
+    for (const char* key : {"level", "red", "green", "blue"}) {
+        EXPECT_TRUE(BatteryCALayer::isMyCustomAnimatedKey(key));
+        EXPECT_TRUE(BatteryCALayer().needsDisplayForKey(key));
+    }
+    EXPECT_FALSE(BatteryCALayer::isMyCustomAnimatedKey("opacity"));
+    EXPECT_FALSE(BatteryCALayer::isMyCustomAnimatedKey("Level"));
+    auto layer = makeLayer({0, 0, 140, 213}, 0.5f, 1, 0, 0);
+    settle(*layer);
+    ASSERT_FALSE(layer->needsDisplay());
+    layer->setGreen(0.25f);
+    EXPECT_TRUE(layer->needsDisplay());
+}
+
+TEST_F(BatteryLayerTest, FirstPassDrawsNothingAndTheScheduledOneDrawsThePicture) {
+    auto layer = makeLayer({0, 0, 140, 213}, 1.0f, 0.0f, 0.9f, 0.0f);
+    ASSERT_TRUE(layer->needsDisplay());
+    layer->displayIfNeeded();
+    EXPECT_EQ(layer->renderedKey(), "140.000000-213.000000-1.000000-0.000000-0.900000-0.000000");
+    ASSERT_NE(layer->renderedImage(), nullptr);
+    auto first = layer->backingImage();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->pixelAt(70, 150).a, 0);  // nothing shown yet
+    EXPECT_FALSE(layer->needsDisplay());
+
+    pf::RunLoop::main().runUntilIdle();  // the render's follow-up request
+    ASSERT_TRUE(layer->needsDisplay());
+    layer->displayIfNeeded();
+    auto shown = layer->backingImage();
+    EXPECT_EQ(shown->pixelAt(70, 150).a, 255);
+    EXPECT_GT(shown->pixelAt(70, 150).g, 100);
+    EXPECT_EQ(shown->pixelAt(70, 5).a, 0);  // the margin above a full fill
+    pf::RunLoop::main().runUntilIdle();
+    EXPECT_FALSE(layer->needsDisplay());  // no render, no further request
+}
+
+TEST_F(BatteryLayerTest, UnchangedValuesRenderNothingNewAndANewSizeRendersAgain) {
+    auto layer = makeLayer({0, 0, 140, 213}, 0.3f, 0.9f, 0.0f, 0.0f);
+    EXPECT_EQ(settle(*layer), 2);
+    auto rendered = layer->renderedImage();
+
+    layer->setLevel(0.3f);  // the same values again
+    layer->setRed(0.9f);
+    clock_->advance(1.0);
+    settle(*layer);
+    EXPECT_EQ(layer->renderedImage(), rendered);
+
+    layer->setBounds({0, 0, 100, 150});  // size alone
+    layer->setNeedsDisplay();
+    EXPECT_EQ(settle(*layer), 2);
+    EXPECT_NE(layer->renderedImage(), rendered);
+    EXPECT_EQ(layer->renderedImage()->size(), (pg::Size{100, 150}));
+
+    layer->setBounds({20, 30, 100, 150});  // the origin is not part of the key
+    layer->setNeedsDisplay();
+    auto before = layer->renderedImage();
+    EXPECT_EQ(settle(*layer), 1);
+    EXPECT_EQ(layer->renderedImage(), before);
+}
+
+TEST_F(BatteryLayerTest, TwoBatteriesOnScreenKeepTheirOwnPictures) {
+    // The main screen's battery and the settings preview, drawn in turn.
+    auto main = makeLayer({0, 0, 140, 213}, 0.42f, 0.9f, 0.5f, 0.0f);
+    auto preview = makeLayer({0, 0, 70, 106}, 0.75f, 0.2f, 0.4f, 0.9f);
+    for (int round = 0; round < 3; ++round) {
+        main->displayIfNeeded();
+        preview->displayIfNeeded();
+        pf::RunLoop::main().runUntilIdle();
+    }
+    auto mainPicture = main->renderedImage(), previewPicture = preview->renderedImage();
+    for (int round = 0; round < 5; ++round) {
+        main->setNeedsDisplay();
+        preview->setNeedsDisplay();
+        main->displayIfNeeded();
+        preview->displayIfNeeded();
+        pf::RunLoop::main().runUntilIdle();
+        // Neither pass rendered, so neither asked for another.
+        EXPECT_FALSE(main->needsDisplay());
+        EXPECT_FALSE(preview->needsDisplay());
+    }
+    EXPECT_EQ(main->renderedImage(), mainPicture);
+    EXPECT_EQ(preview->renderedImage(), previewPicture);
+    EXPECT_EQ(main->backingImage()->pixelAt(70, 200).a, 255);
+    EXPECT_EQ(preview->backingImage()->pixelAt(35, 100).a, 255);
+}
+
+TEST_F(BatteryLayerTest, ClearingTheSharedKeyOrPictureReachesEveryLayer) {
+    auto a = makeLayer({0, 0, 140, 213}, 0.5f, 0.9f, 0.0f, 0.0f);
+    auto b = makeLayer({0, 0, 70, 106}, 0.5f, 0.9f, 0.0f, 0.0f);
+    settle(*a);
+    settle(*b);
+    auto pictureA = a->renderedImage(), pictureB = b->renderedImage();
+
+    BatteryImage::sharedInstance().clearRenderedKey();
+    a->setNeedsDisplay();
+    a->displayIfNeeded();
+    EXPECT_NE(a->renderedImage(), pictureA);                // rendered again
+    EXPECT_EQ(a->backingImage()->pixelAt(70, 200).a, 255);  // showing the old picture meanwhile
+    b->setNeedsDisplay();
+    settle(*b);
+    EXPECT_NE(b->renderedImage(), pictureB);
+
+    settle(*a);
+    BatteryImage::sharedInstance().clearRenderedImage();
+    auto before = a->renderedImage();
+    a->setNeedsDisplay();
+    a->displayIfNeeded();  // picture dropped: this pass shows nothing and renders
+    EXPECT_EQ(a->backingImage()->pixelAt(70, 200).a, 0);
+    EXPECT_NE(a->renderedImage(), before);
+    EXPECT_EQ(settle(*a), 1);
+    EXPECT_EQ(a->backingImage()->pixelAt(70, 200).a, 255);
+}
+
+TEST_F(BatteryLayerTest, AnEmptyLayerRendersNothingAndAsksForNothing) {
+    auto layer = makeLayer({0, 0, 0, 0}, 0.5f, 1, 1, 1);
+    EXPECT_EQ(layer->renderInImageOfSize({0, 0, 0, 0}), nullptr);
+    layer->setNeedsDisplay();
+    settle(*layer);
+    EXPECT_EQ(layer->renderedImage(), nullptr);
+    EXPECT_EQ(layer->renderedKey(), "");
+}
+
+TEST_F(BatteryLayerTest, AChangeInMidFlightStartsFromTheShownLevel) {
+    auto layer = makeLayer({0, 0, 140, 213}, 0.2f, 0, 0.9f, 0);
+    auto shownLevel = [&] { return layer->presentationLayer()->doubleForKey("level"); };
+    EXPECT_NEAR(shownLevel(), 0.2, 1e-6);
+
+    layer->setLevel(0.8f);
+    auto glide = std::dynamic_pointer_cast<pu::BasicAnimation>(layer->animationForKey("level"));
+    ASSERT_NE(glide, nullptr);
+    EXPECT_EQ(glide->duration(), 0.35);
+    EXPECT_FALSE(glide->isRemovedOnCompletion());
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(glide->toValue()));
+    EXPECT_NEAR(shownLevel(), 0.2, 1e-6);
+    EXPECT_FLOAT_EQ(layer->level(), 0.8f);  // the model value moves at once
+
+    clock_->advance(0.1);
+    const double midway = shownLevel();
+    EXPECT_NEAR(midway, 0.2 + 0.6 * (0.1 / 0.35), 1e-3);
+    // The pass renders what is shown now.
+    layer->setNeedsDisplay();
+    layer->displayIfNeeded();
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "-%f-", static_cast<double>(static_cast<float>(midway)));
+    EXPECT_NE(layer->renderedKey().find(expected), std::string::npos) << layer->renderedKey();
+
+    layer->setLevel(0.1f);
+    glide = std::dynamic_pointer_cast<pu::BasicAnimation>(layer->animationForKey("level"));
+    ASSERT_NE(glide, nullptr);
+    ASSERT_TRUE(std::holds_alternative<double>(glide->fromValue()));
+    EXPECT_NEAR(std::get<double>(glide->fromValue()), midway, 1e-6);
+    EXPECT_NEAR(shownLevel(), midway, 1e-6);  // no jump back to 0.2
+    clock_->advance(0.35);
+    EXPECT_NEAR(shownLevel(), 0.1, 1e-6);
+}
+
+TEST_F(BatteryLayerTest, ColourGlidesToo) {
+    auto layer = makeLayer({0, 0, 140, 213}, 0.5f, 0.9f, 0, 0);
+    layer->setRed(0.0f);
+    layer->setGreen(0.9f);
+    clock_->advance(0.35 / 2);
+    auto shown = layer->presentationLayer();
+    EXPECT_NEAR(shown->doubleForKey("red"), 0.45, 1e-3);
+    EXPECT_NEAR(shown->doubleForKey("green"), 0.45, 1e-3);
+}
+
+}  // namespace
