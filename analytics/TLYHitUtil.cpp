@@ -184,6 +184,6 @@ std::string TLYHitUtil::userAgentStringWithProduct(const std::string& product, c
 
 std::string TLYHitUtil::userAgentString() {
     auto& device = platform::ui::Device::current();
-    return userAgentStringWithProduct(kTLYClientName, kTLYClientVersion, device.model(), device.systemName(),
+    return userAgentStringWithProduct(kTLYProductName, kTLYProductVersion, device.model(), device.systemName(),
                                       device.systemVersion(), systemLanguage(), systemCountry());
 }

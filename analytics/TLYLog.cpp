@@ -6,7 +6,7 @@
 
 void tlyLog(TLYLogLevel level, const char* method, const char* file, int line, const std::string& text) {
     std::string message = platform::foundation::format(
-        "%s %s %s (%s:%d): ", kTLYClientName, kTLYClientVersion, method,
+        "%s %s %s (%s:%d): ", kTLYProductName, kTLYProductVersion, method,
         platform::foundation::FileManager::lastPathComponent(file).c_str(), line);
     message += text;
     // A copy: the logger may be replaced on another thread meanwhile.

@@ -7,8 +7,8 @@
 
 enum class TLYLogLevel { Error, Warning, Info, Verbose };
 
-inline constexpr const char* kTLYClientName = "Tallymark";
-inline constexpr const char* kTLYClientVersion = "3.15";
+inline constexpr const char* kTLYProductName = "Tallymark";
+inline constexpr const char* kTLYProductVersion = "3.15";
 
 void tlyLog(TLYLogLevel level, const char* method, const char* file, int line, const std::string& text);
 // Bare text at warning level, without the prefix (argument warnings of the
