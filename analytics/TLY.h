@@ -12,7 +12,7 @@
 #include "analytics/TLYLogger.h"
 #include "analytics/TLYTracker.h"
 
-namespace platform::foundation { class Thread; }
+#include "platform/foundation/Thread.h"
 
 // What TLY asks of a connection class: to be told the dry-run flag.
 struct TLYConnectionClass {

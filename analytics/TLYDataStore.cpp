@@ -280,8 +280,8 @@ Value TLYDataStore::oldHitDescription(const ManagedObject& object) {
     return hit;
 }
 
-Value TLYDataStore::fetchHitsWithLimit(uint64_t limit, Error* error) {
-    return performBlockAndWait(
+std::optional<Value::Array> TLYDataStore::fetchHitsWithLimit(uint64_t limit, Error* error) {
+    Value hits = performBlockAndWait(
         [&](Error* taskError) -> Value {
             FetchRequest request(kHitEntity);
             request.sortBy("timestamp").limit(limit);
@@ -310,9 +310,11 @@ Value TLYDataStore::fetchHitsWithLimit(uint64_t limit, Error* error) {
             return hits;
         },
         error);
+    if (!hits.isArray()) return std::nullopt;
+    return std::move(hits.array());
 }
 
-bool TLYDataStore::deleteHitsWithIds(const std::vector<Value>& objectIDs, Error* error) {
+bool TLYDataStore::deleteHitsWithIds(const Value::Array& objectIDs, Error* error) {
     Error failure;
     performBlockAndWait(
         [&](Error* taskError) -> Value {
@@ -373,10 +375,10 @@ bool TLYDataStore::deleteExcessHits(Error* error) {
     int64_t count = hitCount(error);
     if (count < 0 || uint64_t(count) <= max) return count >= 0;
     TLY_VERBOSE("-[TLYDataStore deleteExcessHits:]", "Deleting excess hits.");
-    Value excess = fetchHitsWithLimit(uint64_t(count) - max, error);
-    if (!excess.isArray()) return false;
-    std::vector<Value> ids;
-    for (const auto& hit : excess.array()) ids.push_back(hit["objectID"]);
+    auto excess = fetchHitsWithLimit(uint64_t(count) - max, error);
+    if (!excess) return false;
+    Value::Array ids;
+    for (const auto& hit : *excess) ids.push_back(hit["objectID"]);
     return deleteHitsWithIds(ids, error);
 }
 

@@ -17,6 +17,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Value.h"
+#include "analytics/TLYHitStorage.h"
 #include "platform/store/Context.h"
 
 inline constexpr const char* kTLYOldStoreFileName = "tallymark-v2.sql";
@@ -35,7 +36,7 @@ public:
     static platform::store::EntityDescription entityWithDescription(const platform::foundation::Value& description);
 };
 
-class TLYDataStore : public std::enable_shared_from_this<TLYDataStore> {
+class TLYDataStore : public TLYHitStorage, public std::enable_shared_from_this<TLYDataStore> {
 public:
     using Value = platform::foundation::Value;
     using Error = platform::foundation::Error;
@@ -46,25 +47,25 @@ public:
     static std::optional<std::string> databaseFullPath(const std::string& fileName);
     static std::string databaseFullURL(const std::string& fileName);
 
-    ~TLYDataStore();
+    ~TLYDataStore() override;
     TLYDataStore(const TLYDataStore&) = delete;
     TLYDataStore& operator=(const TLYDataStore&) = delete;
 
     // --- Hits. Errors without an out-parameter are logged. ---
     // {"parameters": {...}, optionally "timestamp": date}; inserted, not yet saved.
-    void addHit(const Value& hit);
-    bool save(Error* error = nullptr);
+    void addHit(const Value& hit) override;
+    bool save(Error* error = nullptr) override;
     // Oldest first, at most `limit` (0 = all): {"timestamp", "parameters", "objectID"}.
     // Null on failure.
-    Value fetchHitsWithLimit(uint64_t limit, Error* error = nullptr);
-    bool deleteHitsWithIds(const std::vector<Value>& objectIDs, Error* error = nullptr);
+    std::optional<Value::Array> fetchHitsWithLimit(uint64_t limit, Error* error = nullptr) override;
+    bool deleteHitsWithIds(const Value::Array& objectIDs, Error* error = nullptr) override;
     // In both stores; not yet saved.
-    bool deleteAllHits(Error* error = nullptr);
+    bool deleteAllHits(Error* error = nullptr) override;
     // -1 on error.
-    int64_t hitCount(Error* error = nullptr);
+    int64_t hitCount(Error* error = nullptr) override;
 
     // --- Properties. Getters wait for the set-up; setters write through. ---
-    std::string clientId();
+    std::string clientId() override;
     void setClientId(const std::string& clientId);
     std::optional<std::string> hashedIdfa();
     void setHashedIdfa(const std::optional<std::string>& hash);
