@@ -13,14 +13,9 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Timer.h"
 
-#if __has_include("analytics/TLY.h")
 #include "analytics/TLY.h"
-#define TLY_HAS_SHARED_THREAD 1
-#endif
-#if __has_include("analytics/TLYTrackerModel.h")
+#include "platform/foundation/Thread.h"
 #include "analytics/TLYTrackerModel.h"
-#define TLY_HAS_TRACKER_MODEL 1
-#endif
 
 using platform::foundation::Clock;
 using platform::foundation::Error;
@@ -35,11 +30,7 @@ constexpr const char* kDefaultPlainBase = "http://www.tallymark.example";
 constexpr size_t kMaxGetPayload = 2000;
 
 RunLoop* defaultAnalyticsLoop() {
-#ifdef TLY_HAS_SHARED_THREAD
     return &TLY::thread().runLoop();
-#else
-    return &RunLoop::main();
-#endif
 }
 
 double nowSinceReferenceDate() { return Clock::current().sinceReferenceDate(); }
@@ -218,12 +209,10 @@ void TLYBatchingDispatcher::cancelDispatch() {
 
 void TLYBatchingDispatcher::queueModel(std::shared_ptr<TLYTrackerModel> model) {
     if (optOut() || !model) return;
-#ifdef TLY_HAS_TRACKER_MODEL
     auto self = shared_from_this();
     auto build = [self, model] { self->queueDispatch(model->buildDictionary()); };
     if (hop(build, false)) return;
     build();
-#endif
 }
 
 void TLYBatchingDispatcher::queueDispatch(const Value& parameters) {

@@ -12,10 +12,8 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/UserDefaults.h"
 
-#if __has_include("analytics/TLY.h")
 #include "analytics/TLY.h"
-#define TLY_HAS_SHARED_INSTANCE 1
-#endif
+#include "platform/foundation/Thread.h"
 
 using platform::foundation::UserDefaults;
 using Value = platform::foundation::Value;
@@ -144,7 +142,5 @@ void TLYBatchingDispatcher::sendIAdCampaignHit(const Value& hit) {
         environment_.sendThroughTracker(hit);
         return;
     }
-#ifdef TLY_HAS_SHARED_INSTANCE
     if (auto tracker = TLY::sharedInstance().trackerWithTrackingId(trackingId)) tracker->send(hit);
-#endif
 }

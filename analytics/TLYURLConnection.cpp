@@ -4,21 +4,15 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/net/URLConnection.h"
 
-#if __has_include("analytics/TLY.h")
 #include "analytics/TLY.h"
-#define TLY_HAS_SHARED_THREAD 1
-#endif
+#include "platform/foundation/Thread.h"
 
 namespace {
 
 std::atomic<bool> gDryRun{false};
 
 platform::foundation::RunLoop& analyticsLoop() {
-#ifdef TLY_HAS_SHARED_THREAD
     return TLY::thread().runLoop();
-#else
-    return platform::foundation::RunLoop::main();
-#endif
 }
 
 // Receives the platform connection's calls for one TLYURLConnection; kept
