@@ -140,8 +140,18 @@ private:
     BlendMode blend_ = BlendMode::Normal;
     struct Shadow { Size offset; double blur; Color color; };
     std::optional<Shadow> shadow_;
-    struct State { Color fill, stroke; double alpha; BlendMode blend; std::optional<Shadow> shadow; };
+    struct MaskGroup;
+    struct State {
+        Color fill, stroke;
+        double alpha;
+        BlendMode blend;
+        std::optional<Shadow> shadow;
+        size_t masks;  // mask groups open when the state was saved
+    };
     std::vector<State> stack_;
+    std::vector<std::shared_ptr<MaskGroup>> masks_;
+    void popMask();
+    template <class Draw> void withShadow(Draw&& draw);
 };
 
 }  // namespace platform::graphics

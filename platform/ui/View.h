@@ -97,7 +97,9 @@ public:
     std::shared_ptr<Layer> layer() const { return layer_; }
 
     // Tree.
-    std::shared_ptr<View> superview() const { return superview_.lock(); }
+    // Null while the superview is not yet owned by a shared_ptr (inside its constructor).
+    std::shared_ptr<View> superview() const;
+    View* superviewPointer() const { return superview_; }
     const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
     void addSubview(std::shared_ptr<View> view);
     void insertSubview(std::shared_ptr<View> view, size_t index);
@@ -185,7 +187,7 @@ private:
     void insertInternal(std::shared_ptr<View> view, size_t index);
 
     std::shared_ptr<Layer> layer_;
-    std::weak_ptr<View> superview_;
+    View* superview_ = nullptr;  // cleared by the superview when it goes
     std::vector<std::shared_ptr<View>> subviews_;
     int64_t tag_ = 0;
     bool opaque_ = true;

@@ -1,0 +1,163 @@
+#include "platform/graphics/Image.h"
+
+#include <cairo.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/foundation/Bundle.h"
+
+namespace platform::graphics {
+
+namespace {
+
+std::atomic<double> gScreenScale{1.0};
+
+std::mutex& cacheMutex() {
+    static std::mutex m;
+    return m;
+}
+std::unordered_map<std::string, std::shared_ptr<Image>>& cache() {
+    static std::unordered_map<std::string, std::shared_ptr<Image>> c;
+    return c;
+}
+
+// Any image surface as ARGB32, owned by the caller.
+cairo_surface_t* toARGB32(cairo_surface_t* s) {
+    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) return nullptr;
+    if (cairo_image_surface_get_format(s) == CAIRO_FORMAT_ARGB32) return cairo_surface_reference(s);
+    int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
+    cairo_surface_t* out = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+    cairo_t* cr = cairo_create(out);
+    cairo_set_source_surface(cr, s, 0, 0);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    return out;
+}
+
+struct ByteReader {
+    const std::vector<uint8_t>* bytes;
+    size_t pos = 0;
+};
+
+cairo_status_t readBytes(void* closure, unsigned char* data, unsigned int length) {
+    auto* r = static_cast<ByteReader*>(closure);
+    if (r->bytes->size() - r->pos < length) return CAIRO_STATUS_READ_ERROR;
+    std::memcpy(data, r->bytes->data() + r->pos, length);
+    r->pos += length;
+    return CAIRO_STATUS_SUCCESS;
+}
+
+cairo_status_t appendBytes(void* closure, const unsigned char* data, unsigned int length) {
+    auto* out = static_cast<std::vector<uint8_t>*>(closure);
+    out->insert(out->end(), data, data + length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+std::shared_ptr<Image> adoptLoaded(cairo_surface_t* loaded, double scale) {
+    cairo_surface_t* s = toARGB32(loaded);
+    cairo_surface_destroy(loaded);
+    if (!s) return nullptr;
+    if (cairo_image_surface_get_width(s) <= 0 || cairo_image_surface_get_height(s) <= 0) {
+        cairo_surface_destroy(s);
+        return nullptr;
+    }
+    return std::make_shared<Image>(s, scale);
+}
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+Image::Image(cairo_surface_t* s, double scale)
+    : surface_(s), scale_(scale > 0 ? scale : 1.0),
+      pixelWidth_(cairo_image_surface_get_width(s)), pixelHeight_(cairo_image_surface_get_height(s)) {
+    cairo_surface_flush(s);
+}
+
+Image::~Image() { cairo_surface_destroy(surface_); }
+
+double Image::screenScale() { return gScreenScale.load(); }
+void Image::setScreenScale(double scale) { gScreenScale.store(scale > 0 ? scale : 1.0); }
+
+std::shared_ptr<Image> Image::fromFile(const std::string& path, double scale) {
+    if (scale <= 0) {
+        std::string stem = path;
+        if (auto dot = stem.rfind('.'); dot != std::string::npos && stem.find('/', dot) == std::string::npos)
+            stem.resize(dot);
+        scale = endsWith(stem, "@3x") ? 3 : endsWith(stem, "@2x") ? 2 : 1;
+    }
+    return adoptLoaded(cairo_image_surface_create_from_png(path.c_str()), scale);
+}
+
+std::shared_ptr<Image> Image::fromPNGData(const std::vector<uint8_t>& bytes, double scale) {
+    ByteReader r{&bytes};
+    return adoptLoaded(cairo_image_surface_create_from_png_stream(readBytes, &r), scale);
+}
+
+std::shared_ptr<Image> Image::fromSurface(cairo_surface_t* surface, double scale) {
+    cairo_surface_t* s = toARGB32(surface);
+    if (!s) return nullptr;
+    return std::make_shared<Image>(s, scale);
+}
+
+std::shared_ptr<Image> Image::named(const std::string& name, const foundation::Bundle* bundle) {
+    if (name.empty()) return nullptr;
+    const foundation::Bundle& b = bundle ? *bundle : foundation::Bundle::main();
+    double screen = screenScale();
+    std::string key = b.bundlePath() + '\n' + name + '\n' + std::to_string(screen);
+    {
+        std::lock_guard lock(cacheMutex());
+        if (auto it = cache().find(key); it != cache().end()) return it->second;
+    }
+    std::string stem = endsWith(name, ".png") ? name.substr(0, name.size() - 4) : name;
+    std::vector<std::pair<std::string, double>> candidates;
+    if (screen >= 3) candidates.push_back({stem + "@3x", 3});
+    if (screen >= 2) candidates.push_back({stem + "@2x", 2});
+    candidates.push_back({stem, 1});
+    if (screen < 2) candidates.push_back({stem + "@2x", 2});
+    std::shared_ptr<Image> image;
+    for (auto& [file, scale] : candidates) {
+        if (auto path = b.pathForResource(file, "png")) {
+            image = fromFile(*path, scale);
+            if (image) break;
+        }
+    }
+    if (image) {
+        std::lock_guard lock(cacheMutex());
+        auto [it, inserted] = cache().emplace(key, image);
+        return it->second;  // a concurrent first lookup wins: one object per name
+    }
+    return nullptr;
+}
+
+void Image::clearNamedCache() {
+    std::lock_guard lock(cacheMutex());
+    cache().clear();
+}
+
+Image::Pixel Image::pixelAt(int x, int y) const {
+    if (x < 0 || y < 0 || x >= pixelWidth_ || y >= pixelHeight_) return {};
+    const unsigned char* data = cairo_image_surface_get_data(surface_);
+    int stride = cairo_image_surface_get_stride(surface_);
+    uint32_t v;
+    std::memcpy(&v, data + size_t(y) * stride + size_t(x) * 4, 4);
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+std::vector<uint8_t> Image::pngData() const {
+    std::vector<uint8_t> out;
+    if (cairo_surface_write_to_png_stream(surface_, appendBytes, &out) != CAIRO_STATUS_SUCCESS) out.clear();
+    return out;
+}
+
+bool Image::writePNG(const std::string& path) const {
+    return cairo_surface_write_to_png(surface_, path.c_str()) == CAIRO_STATUS_SUCCESS;
+}
+
+}  // namespace platform::graphics

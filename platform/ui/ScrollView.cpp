@@ -1,0 +1,76 @@
+#include "platform/ui/ScrollView.h"
+
+#include <algorithm>
+
+namespace platform::ui {
+
+ScrollView::ScrollView(const Rect& frame) : View(frame) { setClipsToBounds(true); }
+
+void ScrollView::setContentSize(Size s) {
+    contentSize_ = s;
+    setContentOffset(clampedOffset(contentOffset()));
+}
+
+void ScrollView::setContentInset(const graphics::EdgeInsets& e) {
+    inset_ = e;
+    setContentOffset(clampedOffset(contentOffset()));
+}
+
+Point ScrollView::clampedOffset(Point p) const {
+    Size b = bounds().size;
+    double minX = -inset_.left, minY = -inset_.top;
+    double maxX = std::max(minX, contentSize_.width + inset_.right - b.width);
+    double maxY = std::max(minY, contentSize_.height + inset_.bottom - b.height);
+    return {std::clamp(p.x, minX, maxX), std::clamp(p.y, minY, maxY)};
+}
+
+bool ScrollView::canScrollHorizontally() const {
+    return contentSize_.width + inset_.left + inset_.right > bounds().width();
+}
+
+bool ScrollView::canScrollVertically() const {
+    return contentSize_.height + inset_.top + inset_.bottom > bounds().height();
+}
+
+void ScrollView::setBounds(const Rect& r) {
+    Point old = contentOffset();
+    View::setBounds(r);
+    if (!(old == r.origin) && delegate_) delegate_->scrollViewDidScroll(*this);
+}
+
+void ScrollView::setContentOffset(Point p, bool animated) {
+    Rect b = bounds();
+    if (b.origin == p) return;
+    if (!animated) {
+        setBounds({p, b.size});
+        return;
+    }
+    std::weak_ptr<View> weak = weak_from_this();
+    View::animate(0.3, 0, kAnimationOptionCurveEaseInOut, [&] { setBounds({p, b.size}); }, [weak](bool) {
+        auto self = std::static_pointer_cast<ScrollView>(weak.lock());
+        if (self && self->delegate_) self->delegate_->scrollViewDidEndScrollingAnimation(*self);
+    });
+}
+
+void ScrollView::beginDragging() {
+    dragging_ = true;
+    if (delegate_) delegate_->scrollViewWillBeginDragging(*this);
+}
+
+void ScrollView::dragBy(double dx, double dy) {
+    Point o = contentOffset();
+    Point want{canScrollHorizontally() ? o.x - dx : o.x, canScrollVertically() ? o.y - dy : o.y};
+    setContentOffset(clampedOffset(want));
+}
+
+void ScrollView::endDragging() {
+    dragging_ = false;
+    if (delegate_) delegate_->scrollViewDidEndDragging(*this, false);
+}
+
+void ScrollView::scrollWheel(double dx, double dy) {
+    Point o = contentOffset();
+    setContentOffset(clampedOffset({o.x + dx, o.y + dy}));
+}
+
+}  // namespace platform::ui
