@@ -1,0 +1,464 @@
+#include "platform/ui/Application.h"
+
+#include <SDL.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/graphics/Image.h"
+#include "platform/ui/Device.h"
+#include "platform/ui/HeadlessPresenter.h"
+#include "platform/ui/InterfaceLoader.h"
+#include "platform/ui/NotificationNames.h"
+#include "platform/ui/Options.h"
+#include "platform/ui/SdlWindowPresenter.h"
+#include "platform/ui/Window.h"
+
+extern char** environ;
+
+namespace platform::ui {
+
+using foundation::NotificationCenter;
+using foundation::Value;
+
+namespace {
+
+std::unique_ptr<Application> gShared;
+
+void post(const char* name, Value userInfo = Value()) {
+    NotificationCenter::defaultCenter().post(name, &Application::shared(), std::move(userInfo));
+}
+
+std::string schemeOf(const std::string& url) {
+    const size_t colon = url.find(':');
+    if (colon == std::string::npos || colon == 0 || !isalpha(static_cast<unsigned char>(url[0])))
+        return "";
+    std::string scheme = url.substr(0, colon);
+    for (char& c : scheme) {
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return "";
+        c = char(tolower(static_cast<unsigned char>(c)));
+    }
+    return scheme;
+}
+
+// The program's path when `name` is an executable file on the PATH (or a path itself).
+std::string findProgram(const std::string& name) {
+    auto executable = [](const std::string& p) {
+        struct stat st {};
+        return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(p.c_str(), X_OK) == 0;
+    };
+    if (name.find('/') != std::string::npos)
+        return executable(name) ? name : "";
+    const char* path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        if (dir.empty())
+            dir = ".";
+        if (executable(dir + "/" + name))
+            return dir + "/" + name;
+        start = end + 1;
+    }
+    return "";
+}
+
+bool anyAnimationRunning(const Layer& layer) {
+    for (const auto& a : layer.runningAnimations())
+        if (!a.finishedReported)
+            return true;
+    return std::any_of(layer.sublayers().begin(), layer.sublayers().end(),
+                       [](const std::shared_ptr<Layer>& l) { return anyAnimationRunning(*l); });
+}
+
+}  // namespace
+
+// ---- the application
+
+Application& Application::shared() {
+    if (!gShared)
+        gShared = std::make_unique<Application>();
+    return *gShared;
+}
+
+void Application::resetShared() { gShared.reset(); }
+
+Application::Application() = default;
+
+Application::~Application() {
+    if (idleTimerDisabled_)
+        setIdleTimerDisabled(false);
+}
+
+void Application::declareConnections(ConnectionTable& table) {
+    table.outlet("delegate", [this](const std::shared_ptr<View>&, const std::shared_ptr<NibObject>& o, bool apply) {
+        auto d = std::dynamic_pointer_cast<ApplicationDelegate>(o);
+        if (d && apply)
+            delegate_ = d;
+        return d != nullptr;
+    });
+}
+
+Window* Application::keyWindow() const { return Window::keyWindow(); }
+
+bool Application::finishLaunching(const Value& options) {
+    if (launched_)
+        return true;
+    launched_ = true;
+    const bool result = delegate_ ? delegate_->didFinishLaunchingWithOptions(*this, options) : true;
+    post(kApplicationDidFinishLaunchingNotification, options.isDictionary() && options.size() ? options : Value());
+    return result;
+}
+
+bool Application::launch(const Value& options) {
+    const bool result = finishLaunching(options);
+    if (Window* w = keyWindow())
+        windowDidBecomeVisible(*w);
+    becomeActive();
+    return result;
+}
+
+void Application::becomeActive() {
+    if (state_ == ApplicationState::Active || terminated_)
+        return;
+    if (state_ == ApplicationState::Background) {
+        enterForeground();
+        return;
+    }
+    state_ = ApplicationState::Active;
+    if (delegate_)
+        delegate_->applicationDidBecomeActive(*this);
+    post(kApplicationDidBecomeActiveNotification);
+}
+
+void Application::resignActive() {
+    if (state_ != ApplicationState::Active)
+        return;
+    state_ = ApplicationState::Inactive;
+    if (delegate_)
+        delegate_->applicationWillResignActive(*this);
+    post(kApplicationWillResignActiveNotification);
+}
+
+void Application::enterBackground() {
+    resignActive();
+    if (state_ != ApplicationState::Inactive)
+        return;
+    state_ = ApplicationState::Background;
+    if (delegate_)
+        delegate_->applicationDidEnterBackground(*this);
+    post(kApplicationDidEnterBackgroundNotification);
+}
+
+void Application::enterForeground() {
+    if (state_ != ApplicationState::Background || terminated_)
+        return;
+    state_ = ApplicationState::Inactive;
+    if (delegate_)
+        delegate_->applicationWillEnterForeground(*this);
+    post(kApplicationWillEnterForegroundNotification);
+    becomeActive();
+}
+
+void Application::terminate() {
+    if (terminated_)
+        return;
+    enterBackground();
+    terminated_ = true;
+    if (delegate_)
+        delegate_->applicationWillTerminate(*this);
+    post(kApplicationWillTerminateNotification);
+    foundation::UserDefaults::standard().synchronize();
+    foundation::RunLoop::main().stop();
+}
+
+void Application::receiveMemoryWarning() {
+    if (delegate_)
+        delegate_->applicationDidReceiveMemoryWarning(*this);
+    post(kApplicationDidReceiveMemoryWarningNotification);  // view controllers listen for it
+}
+
+bool Application::rotateTo(InterfaceOrientation orientation, double duration) {
+    Screen& screen = Screen::main();
+    Window* w = keyWindow();
+    const InterfaceOrientation from = screen.orientation();
+    if (from == orientation || Device::current().userInterfaceIdiom() != UserInterfaceIdiom::Pad || !w)
+        return false;
+    auto root = rootViewController(*w);
+    if (root && !root->shouldAutorotateToInterfaceOrientation(orientation))
+        return false;
+    std::vector<std::shared_ptr<ViewController>> chain;
+    for (auto vc = root; vc; vc = vc->presentedViewController())
+        chain.push_back(vc);
+    for (auto& vc : chain)
+        vc->willRotateToInterfaceOrientation(orientation, duration);
+    screen.setOrientation(orientation);
+    w->setFrame(screen.bounds());
+    for (const auto& sub : w->subviews())
+        sub->setFrame(w->bounds());
+    for (auto& vc : chain)
+        vc->didRotateFromInterfaceOrientation(from);
+    return true;
+}
+
+void Application::registerURLHandler(const std::string& scheme, URLHandler handler) {
+    std::string s = scheme;
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
+    if (handler)
+        handlers_[s] = std::move(handler);
+    else
+        handlers_.erase(s);
+}
+
+bool Application::canOpenURL(const std::string& url) const {
+    const std::string scheme = schemeOf(url);
+    if (scheme == "http" || scheme == "https")
+        return !findProgram(browser_).empty();
+    return !scheme.empty() && handlers_.count(scheme);
+}
+
+bool Application::openURL(const std::string& url) {
+    const std::string scheme = schemeOf(url);
+    if (scheme == "http" || scheme == "https") {
+        const std::string program = findProgram(browser_);
+        if (program.empty())
+            return false;
+        // Started directly, so nothing in the URL is read by a shell.
+        std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(url.c_str()), nullptr};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+            foundation::log("Cannot start " + program + ": " + strerror(errno));
+            return false;
+        }
+        std::thread([pid] {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+        return true;
+    }
+    auto it = handlers_.find(scheme);
+    if (scheme.empty() || it == handlers_.end())
+        return false;
+    URLHandler handler = it->second;  // the handler may register others
+    return handler(url);
+}
+
+void Application::setIdleTimerDisabled(bool disabled) {
+    idleTimerDisabled_ = disabled;
+    // Only a real display has a screen saver to hold off.
+    if (SDL_WasInit(SDL_INIT_VIDEO)) {
+        if (disabled)
+            SDL_DisableScreenSaver();
+        else
+            SDL_EnableScreenSaver();
+    }
+}
+
+void Application::setStatusBarStyle(StatusBarStyle style, bool) { statusBarStyle_ = style; }
+
+void Application::setStatusBarHidden(bool hidden, bool) { statusBarHidden_ = hidden; }
+
+// ---- signals
+
+namespace {
+
+// SIGINT, SIGTERM and SIGUSR1 become work on the main run loop: the handler
+// only writes the signal's number into a pipe; a thread reads it and hands it on.
+class SignalBridge {
+public:
+    SignalBridge() {
+        if (pipe2(fds_, O_CLOEXEC) != 0)
+            return;
+        gWriteFd = fds_[1];
+        struct sigaction sa {};
+        sa.sa_handler = &SignalBridge::handler;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        for (int s : {SIGINT, SIGTERM, SIGUSR1})
+            sigaction(s, &sa, &old_[s]);
+        reader_ = std::thread([fd = fds_[0]] {
+            unsigned char sig;
+            for (;;) {
+                const ssize_t n = read(fd, &sig, 1);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return;
+                foundation::RunLoop::main().perform([sig] { deliver(sig); });
+            }
+        });
+    }
+    ~SignalBridge() {
+        if (fds_[1] < 0)
+            return;
+        for (int s : {SIGINT, SIGTERM, SIGUSR1})
+            sigaction(s, &old_[s], nullptr);
+        gWriteFd = -1;
+        close(fds_[1]);
+        if (reader_.joinable())
+            reader_.join();
+        close(fds_[0]);
+    }
+
+private:
+    static void handler(int sig) {
+        const int saved = errno;
+        const unsigned char b = static_cast<unsigned char>(sig);
+        if (gWriteFd >= 0) {
+            ssize_t ignored = write(gWriteFd, &b, 1);
+            (void)ignored;
+        }
+        errno = saved;
+    }
+    static void deliver(int sig) {
+        Application& app = Application::shared();
+        if (sig == SIGUSR1) {
+            app.receiveMemoryWarning();
+        } else {
+            foundation::log(std::string("Received ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", terminating");
+            app.terminate();
+        }
+    }
+    static inline volatile sig_atomic_t gWriteFd = -1;
+    int fds_[2] = {-1, -1};
+    struct sigaction old_[NSIG] {};
+    std::thread reader_;
+};
+
+// The launch has settled when the main run loop has nothing ready and no
+// animation runs; time moves on the manual clock in frame steps meanwhile.
+void settle(Window* window) {
+    constexpr double kFrame = 1.0 / 60, kLimit = 30;
+    auto& loop = foundation::RunLoop::main();
+    for (double t = 0; t < kLimit; t += kFrame) {
+        loop.runUntilIdle();
+        if (!window || !anyAnimationRunning(*window->layer()))
+            return;
+        loop.runFor(kFrame);
+    }
+    foundation::log("Animations still run after 30 s; taking the snapshot anyway");
+}
+
+}  // namespace
+
+int applicationMain(int argc, char** argv) {
+    ParsedOptions parsed = parseOptions(argc, argv);
+    if (parsed.exitCode) {
+        (*parsed.exitCode == 0 ? std::cout : std::cerr) << parsed.output << std::flush;
+        return *parsed.exitCode;
+    }
+    const Options& o = parsed.options;
+    auto failure = [](const std::string& message) {
+        std::cerr << "Quenmira: " << message << std::endl;
+        return 1;
+    };
+
+    if (!o.home.empty())
+        foundation::Sandbox::setHome(o.home);
+    foundation::UserDefaults::resetStandard();
+    if (!o.infoPlist.empty())
+        foundation::Bundle::setMainInfoPlistPath(o.infoPlist);
+
+    Device& device = Device::current();
+    if (!o.device.empty())
+        device.setHardwareIdentifier(o.device);
+    if (!o.battery.empty()) {
+        device.setBatterySource(std::shared_ptr<BatterySource>(parseBatterySpec(o.battery, nullptr)));
+    } else {
+        auto sysfs = std::make_shared<SysfsBatterySource>();
+        if (sysfs->hasBattery()) {
+            device.setBatterySource(sysfs);
+        } else {
+            auto sim = std::make_shared<SimulatedBatterySource>(0.75f, BatteryState::Unplugged);
+            foundation::log("No battery in /sys/class/power_supply: playing a " + sim->description());
+            device.setBatterySource(sim);
+        }
+    }
+    Screen& screen = Screen::main();
+    screen.configure(device.profile());
+    if (o.brightness)
+        screen.setSimulatedBrightness(*o.brightness);
+    graphics::Image::setScreenScale(screen.scale());
+
+    const bool snapshot = !o.snapshot.empty();
+    const bool headless = o.headless || snapshot || !SdlWindowPresenter::isDisplayAvailable();
+    if (snapshot)  // simulated time: the picture does not depend on the machine's speed
+        foundation::Clock::setCurrent(std::make_shared<foundation::ManualClock>(foundation::SystemClock().now()));
+
+    SignalBridge signals;
+    Application& app = Application::shared();
+    const foundation::Bundle& bundle = foundation::Bundle::main();
+    const Value nib = bundle.objectForInfoDictionaryKey("NSMainNibFile");
+    if (!nib.isString() || nib.string().empty())
+        return failure("the Info.plist of " + bundle.bundlePath() + " names no main interface file (\"NSMainNibFile\")");
+    foundation::Error error;
+    auto contents = InterfaceLoader::load(nib.string(), &bundle, &app, &error);
+    if (!contents)
+        return failure(error.localizedDescription());
+    if (!app.delegate())
+        return failure(nib.string() + ".json: no application delegate (connect one to the owner's outlet \"delegate\")");
+
+    app.finishLaunching(Value::emptyDictionary());
+    Window* window = app.keyWindow();
+    if (!window)
+        foundation::log("Warning: no window was made key and visible during the launch");
+    std::shared_ptr<HeadlessPresenter> offscreen;
+    if (window) {
+        if (headless) {
+            offscreen = std::make_shared<HeadlessPresenter>();
+            window->setPresenter(offscreen);
+        } else {
+            const Value name = bundle.objectForInfoDictionaryKey("CFBundleDisplayName");
+            window->setPresenter(std::make_shared<SdlWindowPresenter>(
+                name.isString() ? name.string() : "Quenmira", [&app] { app.terminate(); }));
+        }
+        windowDidBecomeVisible(*window);
+    }
+    app.becomeActive();
+    screen.setMonitoring(true);
+
+    auto& loop = foundation::RunLoop::main();
+    int status = 0;
+    if (snapshot) {
+        if (o.after)
+            loop.runFor(*o.after);
+        else
+            settle(window);
+        if (!window || !offscreen)
+            status = failure("no window to take a snapshot of");
+        else if (!offscreen->snapshot(o.snapshot, &error))
+            status = failure("cannot write the snapshot " + o.snapshot + ": " + error.localizedDescription());
+        app.terminate();
+        loop.runUntilIdle();
+    } else if (!app.isTerminated()) {
+        loop.run();
+    }
+    screen.setMonitoring(false);
+    device.setBatteryMonitoringEnabled(false);
+    if (window)
+        window->setPresenter(nullptr);
+    return status;
+}
+
+}  // namespace platform::ui
