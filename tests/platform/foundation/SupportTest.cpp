@@ -1,0 +1,163 @@
+// Errors, exceptions, the console log, files and the sandbox.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
+
+#include "TestUtil.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Sandbox.h"
+
+using namespace platform::foundation;
+using foundation_test::TempDir;
+
+TEST(Error, DescriptionsAndPosixErrors) {
+    Error e = Error::withDescription("TestDomain", 7, "Went wrong");
+    EXPECT_EQ(e.localizedDescription(), "Went wrong");
+    EXPECT_EQ(e.description(), "Error Domain=TestDomain Code=7 \"Went wrong\"");
+    Error bare("D", 3);
+    EXPECT_EQ(bare.localizedDescription(), "The operation couldn\u2019t be completed. (D error 3.)");
+    Error p = posixError(ENOENT, "/x");
+    EXPECT_EQ(p.domain, kPOSIXErrorDomain);
+    EXPECT_EQ(p.code, ENOENT);
+    EXPECT_EQ(p.localizedDescription(), "/x: No such file or directory");
+}
+
+TEST(Exception, CarriesNameReasonUserInfoAndCallStack) {
+    try {
+        Exception::raise(kRangeException, "index 5 beyond bounds", Value(Value::Dictionary{{"i", Value(5)}}));
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.name(), kRangeException);
+        EXPECT_EQ(e.reason(), "index 5 beyond bounds");
+        EXPECT_EQ(e.userInfo()["i"].intValue(), 5);
+        EXPECT_STREQ(e.what(), "NSRangeException: index 5 beyond bounds");
+        EXPECT_GT(e.callStackReturnAddresses().size(), 2u);
+    }
+}
+
+namespace {
+void recordingHandler(const Exception& e) {
+    fprintf(stderr, "handler saw %s: %s\n", e.name().c_str(), e.reason().c_str());
+}
+}  // namespace
+
+TEST(ExceptionDeathTest, AnUncaughtExceptionReachesTheHandlerBeforeAbort) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EQ(getUncaughtExceptionHandler(), nullptr);
+    EXPECT_DEATH(
+        {
+            setUncaughtExceptionHandler(recordingHandler);
+            std::thread([] { Exception::raise(kInternalInconsistencyException, "escaped"); }).join();
+        },
+        "handler saw NSInternalInconsistencyException: escaped");
+    // Other exceptions still terminate, without the handler.
+    EXPECT_DEATH(
+        {
+            setUncaughtExceptionHandler(recordingHandler);
+            std::thread([] { throw std::runtime_error("plain"); }).join();
+        },
+        ::testing::AllOf(::testing::HasSubstr("plain"), ::testing::Not(::testing::HasSubstr("handler saw"))));
+}
+
+TEST(Log, PlatformLineFormatOnStandardError) {
+    setProcessName("LogTest");
+    // Capture fd 2 through a pipe.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int saved = dup(2);
+    dup2(fds[1], 2);
+    log("battery at 80%");
+    logf("%d%% %s", 81, "now");
+    dup2(saved, 2);
+    close(saved);
+    close(fds[1]);
+    std::string out;
+    char buf[1024];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+    close(fds[0]);
+    std::string pid = std::to_string(getpid()), tid = std::to_string(gettid());
+    std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} LogTest\[)" + pid + ":" + tid +
+                    R"(\] battery at 80%\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} LogTest\[)" + pid + ":" + tid +
+                    R"(\] 81% now\n)");
+    EXPECT_TRUE(std::regex_match(out, line)) << out;
+
+    std::vector<std::string> captured;
+    setLogSink([&](const std::string& l) { captured.push_back(l); });
+    log("to the sink");
+    setLogSink(nullptr);
+    ASSERT_EQ(captured.size(), 1u);
+    EXPECT_NE(captured[0].find("] to the sink"), std::string::npos);
+    EXPECT_EQ(captured[0].back(), 'k');
+}
+
+TEST(FileManager, FoldersFilesAndAttributes) {
+    TempDir dir;
+    Error error;
+    std::string deep = dir.file("a/b/c");
+    EXPECT_TRUE(FileManager::createDirectory(deep, true, 0700, &error)) << error.description();
+    EXPECT_TRUE(FileManager::createDirectory(deep, true));  // already there: fine with intermediates
+    EXPECT_FALSE(FileManager::createDirectory(deep, false, 0755, &error));
+    EXPECT_EQ(error.code, EEXIST);
+    EXPECT_FALSE(FileManager::createDirectory(dir.file("x/y"), false, 0755, &error));
+    EXPECT_EQ(error.code, ENOENT);
+    auto attrs = FileManager::attributes(deep);
+    ASSERT_TRUE(attrs);
+    EXPECT_TRUE(attrs->isDirectory);
+    EXPECT_EQ(attrs->mode, 0700u);
+
+    ASSERT_TRUE(FileManager::writeFileAtomically(dir.file("a/f.txt"), std::string("hello"), &error, 0600));
+    ASSERT_TRUE(FileManager::writeFileAtomically(dir.file("a/f.txt"), std::string("hello!"), &error, 0600));
+    EXPECT_EQ(*FileManager::readFile(dir.file("a/f.txt")), "hello!");
+    attrs = FileManager::attributes(dir.file("a/f.txt"));
+    EXPECT_EQ(attrs->size, 6u);
+    EXPECT_EQ(attrs->mode, 0600u);
+    EXPECT_FALSE(attrs->isDirectory);
+    EXPECT_GT(attrs->modificationDate, 1.6e9);
+    EXPECT_EQ(FileManager::contentsOfDirectory(dir.file("a")), (std::vector<std::string>{"b", "f.txt"}));
+    EXPECT_FALSE(FileManager::writeFileAtomically(dir.file("nope/f.txt"), std::string("x"), &error));
+    EXPECT_EQ(error.domain, kPOSIXErrorDomain);
+
+    EXPECT_TRUE(FileManager::copy(dir.file("a"), dir.file("copy"), &error)) << error.description();
+    EXPECT_TRUE(FileManager::exists(dir.file("copy/b/c")));
+    EXPECT_TRUE(FileManager::move(dir.file("copy/f.txt"), dir.file("moved.txt")));
+    EXPECT_EQ(*FileManager::readFile(dir.file("moved.txt")), "hello!");
+    EXPECT_TRUE(FileManager::remove(dir.file("a")));
+    EXPECT_FALSE(FileManager::exists(dir.file("a")));
+    EXPECT_FALSE(FileManager::remove(dir.file("a"), &error));
+    EXPECT_EQ(error.code, ENOENT);
+    EXPECT_TRUE(FileManager::contentsOfDirectory(dir.file("a"), &error).empty());
+    EXPECT_EQ(error.code, ENOENT);
+}
+
+TEST(FileManager, PathHelpers) {
+    EXPECT_EQ(FileManager::joinPath("/a/", "/b"), "/a/b");
+    EXPECT_EQ(FileManager::joinPath("a", "b.txt"), "a/b.txt");
+    EXPECT_EQ(FileManager::lastPathComponent("/x/y.tar.gz/"), "y.tar.gz");
+    EXPECT_EQ(FileManager::deletingLastPathComponent("/x/y"), "/x");
+    EXPECT_EQ(FileManager::deletingLastPathComponent("/x"), "/");
+    EXPECT_EQ(FileManager::deletingLastPathComponent("y"), "");
+    EXPECT_EQ(FileManager::pathExtension("/x/y.tar.gz"), "gz");
+    EXPECT_EQ(FileManager::pathExtension("/x/.hidden"), "");
+    EXPECT_EQ(FileManager::deletingPathExtension("/x/y.tar.gz"), "/x/y.tar");
+    EXPECT_EQ(FileManager::deletingPathExtension("/x.d/y"), "/x.d/y");
+}
+
+TEST(Sandbox, HomeHoldsThePlatformFolders) {
+    TempDir dir;
+    Sandbox::setHome(dir.path + "/");
+    EXPECT_EQ(Sandbox::home(), dir.path);
+    for (auto p : {Sandbox::documents(), Sandbox::caches(), Sandbox::preferences(), Sandbox::keychains(),
+                   Sandbox::tmp()}) {
+        bool isDir = false;
+        EXPECT_TRUE(FileManager::exists(p, &isDir) && isDir) << p;
+    }
+    EXPECT_EQ(Sandbox::preferences(), dir.path + "/Library/Preferences");
+    EXPECT_EQ(Sandbox::caches(), dir.path + "/Library/Caches");
+    EXPECT_EQ(FileManager::attributes(Sandbox::keychains())->mode, 0700u);
+}
