@@ -240,6 +240,21 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
     // One attempt: open, check, set up the schema. Answers the SQLite code of the
     // first failure and leaves the connection closed on failure.
     auto attempt = [&](Error* failure) -> int {
+        // A file that does not even begin like a database is set aside before
+        // SQLite sees it: SQLite would discard the companion journal it finds.
+        if (auto attributes = FileManager::attributes(path); attributes && !attributes->isDirectory &&
+                                                               attributes->size > 0) {
+            std::string header;
+            if (FILE* f = std::fopen(path.c_str(), "rb")) {
+                char buf[16];
+                header.assign(buf, std::fread(buf, 1, sizeof buf, f));
+                std::fclose(f);
+            }
+            if (header.size() == 16 && header != std::string("SQLite format 3\0", 16)) {
+                if (failure) *failure = sqliteError(nullptr, SQLITE_NOTADB, "not a database: " + path);
+                return SQLITE_NOTADB;
+            }
+        }
         sqlite3* db = nullptr;
         int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);

@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/store/Context.h"
+
+using platform::foundation::Error;
+using platform::foundation::Value;
+using namespace platform::store;
+namespace fs = std::filesystem;
+
+namespace {
+
+ObjectModel noteModel(bool withColour = false) {
+    EntityDescription note{"Note",
+                           {{"title", AttributeType::String, true, false, ""},
+                            {"rank", AttributeType::Integer64, false, true, ""},
+                            {"created", AttributeType::Date, true, true, ""},
+                            {"blob", AttributeType::Binary, false, true, ""},
+                            {"extra", AttributeType::Transformable, false, true, "NSDictionary"}}};
+    if (withColour) note.properties.push_back({"colour", AttributeType::String, false, true, ""});
+    return ObjectModel{{note}};
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qm-store-XXXXXX";
+        dir = mkdtemp(pattern);
+        path = dir + "/notes.sql";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Runs python3 against the store file; answers its standard output.
+    std::string python(const std::string& script) {
+        std::string file = dir + "/peer.py";
+        std::ofstream(file) << "import sqlite3, plistlib, sys\ndb = sqlite3.connect(sys.argv[1])\n" << script;
+        std::string out;
+        FILE* p = popen(("python3 " + file + " " + path + " 2>&1").c_str(), "r");
+        char buf[512];
+        while (p && fgets(buf, sizeof buf, p)) out += buf;
+        if (p) pclose(p);
+        return out;
+    }
+
+    Value::Dictionary note(const std::string& title, int64_t rank, double created) {
+        return {{"title", Value(title)}, {"rank", Value(rank)}, {"created", Value::date(created)}};
+    }
+
+    std::string dir, path;
+};
+
+TEST_F(StoreTest, UnsavedChangesAreOneTransactionSeenOnlyByTheirContext) {
+    Context context(noteModel());
+    ASSERT_TRUE(context.addStore(path));
+    ASSERT_TRUE(context.insert("Note", note("a", 1, 100)));
+    ASSERT_TRUE(context.insert("Note", note("b", 2, 50)));
+    EXPECT_TRUE(context.hasChanges());
+    EXPECT_EQ(context.count(FetchRequest("Note")), 2);
+    // A peer reading the file sees nothing until the save.
+    EXPECT_EQ(python("print(db.execute('select count(*) from Note').fetchone()[0])"), "0\n");
+    Error error;
+    ASSERT_TRUE(context.save(&error)) << error.description();
+    EXPECT_FALSE(context.hasChanges());
+    EXPECT_EQ(python("print(db.execute('select group_concat(title) from (select title from Note order by created)')"
+                     ".fetchone()[0])\nprint(db.execute('pragma journal_mode').fetchone()[0])"),
+              "b,a\nwal\n");
+}
+
+TEST_F(StoreTest, RollbackAndDestructionDiscardWhatIsUnsaved) {
+    {
+        Context context(noteModel());
+        ASSERT_TRUE(context.addStore(path));
+        ASSERT_TRUE(context.insert("Note", note("kept", 1, 1)));
+        ASSERT_TRUE(context.save());
+        ASSERT_TRUE(context.insert("Note", note("rolled back", 2, 2)));
+        context.rollback();
+        EXPECT_EQ(context.count(FetchRequest("Note")), 1);
+        ASSERT_TRUE(context.insert("Note", note("never saved", 3, 3)));
+    }
+    Context again(noteModel());
+    ASSERT_TRUE(again.addStore(path));
+    auto rows = again.fetch(FetchRequest("Note"));
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 1u);
+    EXPECT_EQ(rows->front().values.at("title"), Value("kept"));
+}
+
+TEST_F(StoreTest, FetchFiltersSortsAndLimits) {
+    Context context(noteModel());
+    ASSERT_TRUE(context.addStore(path));
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(context.insert("Note", note("n" + std::to_string(i), i % 3, 1000 - i)));
+    FetchRequest request("Note");
+    request.where("rank", Comparison::Op::Equal, Value(1)).sortBy("created").limit(2);
+    auto rows = context.fetch(request);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 2u);
+    EXPECT_EQ(rows->at(0).values.at("title"), Value("n7"));
+    EXPECT_EQ(rows->at(1).values.at("title"), Value("n4"));
+    EXPECT_EQ(rows->at(0).values.at("created"), Value::date(993));
+
+    FetchRequest older("Note");
+    older.where("created", Comparison::Op::LessOrEqual, Value::date(995));
+    EXPECT_EQ(context.count(older), 5);
+    older.includesPropertyValues = false;
+    auto ids = context.fetch(older);
+    ASSERT_TRUE(ids);
+    EXPECT_TRUE(ids->front().values.empty());
+    for (const auto& row : *ids) ASSERT_TRUE(context.deleteObject(row.objectID));
+    EXPECT_EQ(context.count(FetchRequest("Note")), 5);
+}
+
+TEST_F(StoreTest, ValuesRoundTripAndObjectIdentifiersAreNeverReused) {
+    Context context(noteModel());
+    ASSERT_TRUE(context.addStore(path));
+    Value::Dictionary values = note("full", -7, 12.5);
+    values["blob"] = Value(Value::Data{0, 1, 2, 255});
+    values["extra"] = Value(Value::Dictionary{{"&cd", Value("Main")}, {"n", Value(3)}});
+    auto id = context.insert("Note", values);
+    ASSERT_TRUE(id);
+    auto object = context.existingObject(*id);
+    ASSERT_TRUE(object);
+    EXPECT_EQ(object->values, values);
+
+    ASSERT_TRUE(context.update(*id, {{"title", Value("renamed")}, {"rank", Value()}}));
+    object = context.existingObject(*id);
+    EXPECT_EQ(object->values.at("title"), Value("renamed"));
+    EXPECT_FALSE(object->values.count("rank"));
+
+    ASSERT_TRUE(context.deleteObject(*id));
+    EXPECT_FALSE(context.existingObject(*id));
+    EXPECT_TRUE(context.deleteObject(*id));  // already gone: not an error
+    auto next = context.insert("Note", note("next", 1, 1));
+    ASSERT_TRUE(next);
+    EXPECT_NE(*next, *id);
+    ASSERT_TRUE(context.save());
+    // The archived dictionary is a property list that a peer reads.
+    EXPECT_EQ(python("print(db.execute('select count(*) from Note').fetchone()[0])"), "1\n");
+
+    // An identifier of another store file names nothing here.
+    Context other(noteModel());
+    ASSERT_TRUE(other.addStore(dir + "/other.sql"));
+    EXPECT_FALSE(other.existingObject(*next));
+    EXPECT_TRUE(other.deleteObject(*next));
+    EXPECT_TRUE(context.existingObject(*next));
+}
+
+TEST_F(StoreTest, ModelFaultsAreRaisedAndValidationFaultsReported) {
+    Context context(noteModel());
+    ASSERT_TRUE(context.addStore(path));
+    EXPECT_THROW(context.insert("Note", {{"title", Value("x")}, {"colour", Value("red")}}),
+                 platform::foundation::Exception);
+    EXPECT_THROW(context.fetch(FetchRequest("Nothing")), platform::foundation::Exception);
+    Error error;
+    EXPECT_FALSE(context.insert("Note", {{"rank", Value(1)}}, &error));
+    EXPECT_EQ(error.code, kValidationMissingMandatoryPropertyError);
+    EXPECT_FALSE(context.insert("Note", {{"title", Value(5)}}, &error));
+    EXPECT_EQ(error.code, kValidationValueTypeError);
+    EXPECT_EQ(context.count(FetchRequest("Note")), 0);
+}
+
+TEST_F(StoreTest, AttributesAddedToTheModelBecomeColumns) {
+    {
+        Context context(noteModel());
+        ASSERT_TRUE(context.addStore(path));
+        ASSERT_TRUE(context.insert("Note", note("old", 1, 1)));
+        ASSERT_TRUE(context.save());
+    }
+    Context context(noteModel(true));
+    ASSERT_TRUE(context.addStore(path));
+    ASSERT_TRUE(context.insert("Note", {{"title", Value("new")}, {"colour", Value("red")}}));
+    FetchRequest red("Note");
+    red.where("colour", Comparison::Op::Equal, Value("red"));
+    EXPECT_EQ(context.count(red), 1);
+    EXPECT_EQ(context.count(FetchRequest("Note")), 2);
+}
+
+TEST_F(StoreTest, AFileThatIsNoDatabaseIsMovedAsideWithItsCompanionsAndRecreated) {
+    std::ofstream(path) << std::string(8192, 'x');
+    std::ofstream(path + "-wal") << "stale log";
+    std::ofstream(path + "-journal") << "stale journal";
+    Context context(noteModel());
+    Error error, corruption;
+    ASSERT_TRUE(context.addStore(path, &error, &corruption)) << error.description();
+    EXPECT_EQ(corruption.domain, kSQLiteErrorDomain);
+    std::string aside = corruption.userInfo["movedAsidePath"].stringValue();
+    ASSERT_EQ(aside, path + ".corrupt-1");
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(aside), std::string(8192, 'x'));
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(aside + "-wal"), "stale log");
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(aside + "-journal"), "stale journal");
+    EXPECT_FALSE(fs::exists(path + "-journal"));
+    ASSERT_TRUE(context.insert("Note", note("fresh", 1, 1)));
+    ASSERT_TRUE(context.save());
+    EXPECT_EQ(python("print(db.execute('pragma integrity_check').fetchone()[0])"), "ok\n");
+}
+
+TEST_F(StoreTest, ADatabaseWithDamagedPagesIsKeptAsideAndRecreated) {
+    {
+        Context context(noteModel());
+        ASSERT_TRUE(context.addStore(path));
+        for (int i = 0; i < 400; ++i) ASSERT_TRUE(context.insert("Note", note(std::string(200, 'a' + i % 26), i, i)));
+        ASSERT_TRUE(context.save());
+    }
+    // Fold the log into the file, then scribble over pages in the middle of it.
+    ASSERT_EQ(python("db.execute('pragma wal_checkpoint(TRUNCATE)')\nprint('ok')"), "ok\n");
+    auto size = fs::file_size(path);
+    ASSERT_GT(size, 40000u);
+    {
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(std::streamoff(size / 2));
+        std::string junk(16384, '\xA5');
+        f.write(junk.data(), std::streamsize(junk.size()));
+    }
+    Context context(noteModel());
+    Error corruption;
+    ASSERT_TRUE(context.addStore(path, nullptr, &corruption));
+    EXPECT_EQ(corruption.code, 11);  // SQLITE_CORRUPT
+    EXPECT_TRUE(fs::exists(path + ".corrupt-1"));
+    EXPECT_EQ(fs::file_size(path + ".corrupt-1"), size);
+    EXPECT_EQ(context.count(FetchRequest("Note")), 0);
+}
+
+TEST_F(StoreTest, OtherOpenFailuresLeaveTheFilesAlone) {
+    // A folder where the file should be, and a file under a missing folder.
+    fs::create_directory(path);
+    std::ofstream(path + "/keep") << "mine";
+    Context context(noteModel());
+    Error error, corruption;
+    EXPECT_FALSE(context.addStore(path, &error, &corruption));
+    EXPECT_FALSE(error.domain.empty());
+    EXPECT_TRUE(corruption.domain.empty());
+    EXPECT_TRUE(fs::exists(path + "/keep"));
+    EXPECT_FALSE(fs::exists(path + ".corrupt-1"));
+    EXPECT_FALSE(context.hasStore());
+    // Without a store every operation reports an error.
+    EXPECT_FALSE(context.insert("Note", note("x", 1, 1), &error));
+    EXPECT_EQ(context.count(FetchRequest("Note"), &error), -1);
+
+    Context missing(noteModel());
+    EXPECT_FALSE(missing.addStore(dir + "/no/such/folder/n.sql", &error));
+    EXPECT_FALSE(fs::exists(dir + "/no"));
+}
+
+TEST_F(StoreTest, AKilledProcessLosesOnlyItsUnsavedChanges) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Context context(noteModel());
+        if (!context.addStore(path)) _exit(2);
+        context.insert("Note", note("saved", 1, 1));
+        if (!context.save()) _exit(3);
+        context.insert("Note", note("unsaved", 2, 2));
+        raise(SIGKILL);
+        _exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(python("print([r[0] for r in db.execute('select title from Note')])"), "['saved']\n");
+    Context context(noteModel());
+    ASSERT_TRUE(context.addStore(path));
+    EXPECT_EQ(context.count(FetchRequest("Note")), 1);
+}
+
+}  // namespace
