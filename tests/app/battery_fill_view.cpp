@@ -243,9 +243,15 @@ TEST_F(BatteryFillViewTest, SnapshotAtThreeLevelsInTheChargeColours) {
             const auto inside = at(bottom - fillHeight + 20);
             const pg::Color& c = colours[row];
             // The colour dominates where it is strong.
-            if (c.redValue() > 0.5) EXPECT_GT(inside.r, inside.b + 80) << row << col;
-            if (c.greenValue() > 0.5) EXPECT_GT(inside.g, inside.r + 60) << row << col;
-            if (c.blueValue() > 0.5) EXPECT_GT(inside.b, inside.r + 80) << row << col;
+            if (c.redValue() > 0.5) {
+                EXPECT_GT(inside.r, inside.b + 80) << row << col;
+            }
+            if (c.greenValue() > 0.5) {
+                EXPECT_GT(inside.g, inside.r + 60) << row << col;
+            }
+            if (c.blueValue() > 0.5) {
+                EXPECT_GT(inside.b, inside.r + 80) << row << col;
+            }
             if (col < 2) {
                 const auto above = at(bottom - fillHeight - 30);  // glass only
                 EXPECT_LT(std::abs(int(above.r) - int(above.g)) + std::abs(int(above.g) - int(above.b)), 12)

@@ -29,7 +29,7 @@ void fillLiquid(cairo_t* cr, const BatteryGeometry& g, const std::function<doubl
 }
 
 void drawFillMiddle(cairo_t* cr, const BatteryGeometry& g) {
-    cairo_rectangle(cr, g.inset(), 0, g.width - 2 * g.inset(), BatteryGeometry::kMiddle);
+    cairo_rectangle(cr, g.inset(), 0, g.width - 2 * g.inset(), BatteryGeometry::kMiddleStrip);
     fillLiquid(cr, g, liquidGrey);
     cairo_new_path(cr);
 }
@@ -196,7 +196,7 @@ void drawShine(cairo_t* cr, const BatteryGeometry& g) {
 
 void writeBatteryParts(const std::string& dir, const BatteryGeometry& g, const std::string& suffix) {
     writePicture(dir, "new-filltop" + suffix, g.width, g.cap, [&](cairo_t* cr) { drawFillTop(cr, g); });
-    writePicture(dir, "new-fillmiddle" + suffix, g.width, BatteryGeometry::kMiddle,
+    writePicture(dir, "new-fillmiddle" + suffix, g.width, BatteryGeometry::kMiddleStrip,
                  [&](cairo_t* cr) { drawFillMiddle(cr, g); });
     writePicture(dir, "new-fillbottom" + suffix, g.width, g.cap, [&](cairo_t* cr) { drawFillBottom(cr, g); });
     writePicture(dir, "backshade" + suffix, g.width, backHeight(g), [&](cairo_t* cr) { drawBackShade(cr, g); });

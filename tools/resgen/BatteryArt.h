@@ -11,6 +11,9 @@ struct BatteryGeometry {
     double cap;    // height of the top and of the bottom fill cap
     // The stretchable middle's natural height, fixed by the fill layout.
     static constexpr double kMiddle = 185.0;
+    // The middle picture itself is a short strip (its shading runs across
+    // only), so the layout stretches it up instead of shrinking a tall one.
+    static constexpr double kMiddleStrip = 8.0;
     double natural() const { return cap + kMiddle + cap; }
     // Room left and right of the liquid for the glass wall.
     double inset() const { return width * 0.05; }
