@@ -473,28 +473,25 @@ void Context::drawLinearGradient(const std::vector<Color>& colors, const std::ve
     }
     bool before = options & kGradientDrawsBeforeStart, after = options & kGradientDrawsAfterEnd;
     cairo_save(cr_);
-    if (before || after) {
-        cairo_pattern_set_extend(p, CAIRO_EXTEND_PAD);
-        if (before != after) {
-            // Clip to the half-plane on the extended side of the other end.
-            double dx = end.x - start.x, dy = end.y - start.y, len = std::hypot(dx, dy);
-            if (len > 0) {
-                double ux = dx / len, uy = dy / len, big = 1e6;
-                Point edge = before ? end : start;
-                double sgn = before ? -1 : 1;  // towards the kept side
-                Point a{edge.x - uy * big, edge.y + ux * big}, b{edge.x + uy * big, edge.y - ux * big};
-                Point c{b.x + sgn * ux * big, b.y + sgn * uy * big}, d{a.x + sgn * ux * big, a.y + sgn * uy * big};
-                cairo_new_path(cr_);
-                cairo_move_to(cr_, a.x, a.y);
-                cairo_line_to(cr_, b.x, b.y);
-                cairo_line_to(cr_, c.x, c.y);
-                cairo_line_to(cr_, d.x, d.y);
-                cairo_close_path(cr_);
-                cairo_clip(cr_);
-            }
-        }
-    } else {
-        cairo_pattern_set_extend(p, CAIRO_EXTEND_NONE);
+    // Padded colours, clipped away on the sides that must not extend.
+    cairo_pattern_set_extend(p, CAIRO_EXTEND_PAD);
+    double dx = end.x - start.x, dy = end.y - start.y, len = std::hypot(dx, dy);
+    if (len > 0) {
+        double ux = dx / len, uy = dy / len, big = 1e6;
+        // Keeps the side of the line through `edge` (perpendicular to the axis)
+        // that lies in direction `sgn` along the axis.
+        auto keepSide = [&](Point edge, double sgn) {
+            Point a{edge.x - uy * big, edge.y + ux * big}, b{edge.x + uy * big, edge.y - ux * big};
+            cairo_new_path(cr_);
+            cairo_move_to(cr_, a.x, a.y);
+            cairo_line_to(cr_, b.x, b.y);
+            cairo_line_to(cr_, b.x + sgn * ux * big, b.y + sgn * uy * big);
+            cairo_line_to(cr_, a.x + sgn * ux * big, a.y + sgn * uy * big);
+            cairo_close_path(cr_);
+            cairo_clip(cr_);
+        };
+        if (!before) keepSide(start, 1);
+        if (!after) keepSide(end, -1);
     }
     cairo_set_source(cr_, p);
     cairo_set_operator(cr_, toOperator(blend_));

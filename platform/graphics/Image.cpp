@@ -110,12 +110,12 @@ std::shared_ptr<Image> Image::named(const std::string& name, const foundation::B
     if (name.empty()) return nullptr;
     const foundation::Bundle& b = bundle ? *bundle : foundation::Bundle::main();
     double screen = screenScale();
-    std::string key = b.bundlePath() + '\n' + name + '\n' + std::to_string(screen);
+    std::string stem = endsWith(name, ".png") ? name.substr(0, name.size() - 4) : name;
+    std::string key = b.bundlePath() + '\n' + stem + '\n' + std::to_string(screen);
     {
         std::lock_guard lock(cacheMutex());
         if (auto it = cache().find(key); it != cache().end()) return it->second;
     }
-    std::string stem = endsWith(name, ".png") ? name.substr(0, name.size() - 4) : name;
     std::vector<std::pair<std::string, double>> candidates;
     if (screen >= 3) candidates.push_back({stem + "@3x", 3});
     if (screen >= 2) candidates.push_back({stem + "@2x", 2});
