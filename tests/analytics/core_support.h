@@ -1,0 +1,85 @@
+#pragma once
+// Shared by the tracker-side analytics tests: a fresh sandbox home per test,
+// waiting for "TLYThread", and a sender that records what trackers hand over.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "analytics/TLY.h"
+#include "analytics/TLYDataStore.h"
+#include "analytics/TLYDispatchSender.h"
+#include "analytics/TLYTrackerModel.h"
+#include "dispatch_support.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/foundation/Thread.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace tlytest {
+
+// Everything queued on "TLYThread" so far has run.
+inline void drainAnalyticsThread() {
+    std::promise<void> done;
+    TLY::thread().perform([&done] { done.set_value(); });
+    done.get_future().wait();
+}
+
+class HomeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
+        platform::foundation::Sandbox::setHome(home.path());
+        platform::foundation::UserDefaults::resetStandard();
+    }
+    void TearDown() override { drainAnalyticsThread(); }
+
+    std::string libraryFile(const std::string& name) const {
+        return platform::foundation::Sandbox::library() + "/" + name;
+    }
+    // python3 with `db` connected to a file of the Library folder.
+    std::string python(const std::string& file, const std::string& script) {
+        std::string path = home.file("peer.py");
+        FILE* f = fopen(path.c_str(), "w");
+        fprintf(f, "import sqlite3, plistlib, sys\ndb = sqlite3.connect(sys.argv[1])\n%s\n", script.c_str());
+        fclose(f);
+        return run("python3 " + path + " " + libraryFile(file) + " 2>&1");
+    }
+
+    TempDir home;
+};
+
+// Keeps what a tracker hands over; hands its models to nobody.
+class RecordingSender : public TLYDispatchSender {
+public:
+    explicit RecordingSender(std::shared_ptr<TLYDataStore> store) : store_(std::move(store)) {}
+    void queueDispatch(const platform::foundation::Value& parameters) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        dispatched_.push_back(parameters);
+    }
+    void queueModel(std::shared_ptr<TLYTrackerModel> model) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        models_.push_back(std::move(model));
+    }
+    std::shared_ptr<TLYDataStore> dataStore() const override { return store_; }
+    std::string clientId() override { return store_->clientId(); }
+    double dispatchInterval() const override { return 0; }
+    void setDispatchInterval(double) override {}
+    void dispatchWithCompletionHandler(TLYDispatchCompletion) override {}
+    void optOutChanged(bool) override {}
+
+    std::vector<std::shared_ptr<TLYTrackerModel>> models() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return models_;
+    }
+
+private:
+    std::shared_ptr<TLYDataStore> store_;
+    std::mutex mutex_;
+    std::vector<platform::foundation::Value> dispatched_;
+    std::vector<std::shared_ptr<TLYTrackerModel>> models_;
+};
+
+}  // namespace tlytest
