@@ -1,0 +1,334 @@
+#include "framework/TwkUtils.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <mutex>
+
+#include "analytics/TLYHitUtil.h"
+#include "platform/audio/SystemSound.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Dispatch.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Thread.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/graphics/Color.h"
+#include "platform/graphics/Image.h"
+#include "platform/net/URLConnection.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Device.h"
+#include "platform/ui/Screen.h"
+
+namespace pf = platform::foundation;
+namespace ui = platform::ui;
+
+namespace {
+
+// The language part of a language or locale text ("zh-Hant" -> "zh").
+std::string languagePart(std::string text) {
+    std::replace(text.begin(), text.end(), '_', '-');
+    return text.substr(0, text.find('-'));
+}
+
+bool isValidUTF8(const std::string& s) {
+    size_t i = 0;
+    const size_t n = s.size();
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t len;
+        uint32_t cp;
+        if (c < 0x80) { ++i; continue; }
+        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
+        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
+        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
+        else return false;
+        if (i + len > n) return false;
+        for (size_t k = 1; k < len; ++k) {
+            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string fileURL(const std::string& path) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string url = "file://";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+            url += static_cast<char>(c);
+        } else {
+            url += '%';
+            url += hex[c >> 4];
+            url += hex[c & 15];
+        }
+    }
+    return url;
+}
+
+int64_t sizeOfValue(const pf::Value& v, const TwkUtils::LeafSize& leafSize);
+
+int64_t sizeOfDict(const pf::Value& dict, const TwkUtils::LeafSize& leafSize) {
+    if (!dict.isDictionary()) return 0;
+    int64_t total = 0;
+    for (const auto& [key, value] : dict.dictionary()) total += leafSize(pf::Value(key)) + sizeOfValue(value, leafSize);
+    return total;
+}
+
+int64_t sizeOfArray(const pf::Value& array, const TwkUtils::LeafSize& leafSize) {
+    if (!array.isArray()) return 0;
+    int64_t total = 0;
+    for (const auto& element : array.array()) total += sizeOfValue(element, leafSize);
+    return total;
+}
+
+int64_t sizeOfValue(const pf::Value& v, const TwkUtils::LeafSize& leafSize) {
+    if (v.isDictionary()) return sizeOfDict(v, leafSize);
+    if (v.isArray()) return sizeOfArray(v, leafSize);
+    return leafSize(v);
+}
+
+}  // namespace
+
+std::shared_ptr<TwkUtils> TwkUtils::sharedInstance() {
+    static std::mutex mutex;
+    static std::shared_ptr<TwkUtils> instance;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!instance) instance = std::make_shared<TwkUtils>();
+    return instance;
+}
+
+// Device and screen.
+
+bool TwkUtils::onIPad() { return ui::Device::current().userInterfaceIdiom() == ui::UserInterfaceIdiom::Pad; }
+
+bool TwkUtils::onLargeiPhone() { return !onIPad() && screenHeight() > 568.0; }
+
+double TwkUtils::screenHeight() {
+    const auto bounds = ui::Screen::main().bounds();
+    return std::max(bounds.size.width, bounds.size.height);
+}
+
+bool TwkUtils::has4InchesScreen() {
+    auto& screen = ui::Screen::main();
+    return screen.scale() == 2.0 && screen.bounds().size.height * screen.scale() == 1136.0 &&
+           ui::Device::current().userInterfaceIdiom() == ui::UserInterfaceIdiom::Phone;
+}
+
+bool TwkUtils::isIpadMini() {
+    const std::string hw = getHardwareModel();
+    return hw == "iPad2,5" || hw == "iPad2,6" || hw == "iPad2,7";
+}
+
+std::string TwkUtils::getHardwareModel() { return ui::Device::current().hardwareIdentifier(); }
+
+std::string TwkUtils::getMachineName() { return getHardwareModel(); }
+
+std::optional<std::string> TwkUtils::getDetectedDeviceName() {
+    const std::string& model = ui::Device::current().model();
+    if (model == "iPhone" || getMachineName() == "x86_64") {
+        const double height = ui::Screen::main().bounds().size.height;
+        if (height == 568.0) return "iPhone5";
+        if (height == 667.0) return "iPhone6";
+        if (height == 736.0) return "iPhone6+";
+        return std::nullopt;
+    }
+    return model == "iPod touch" ? "iPod" : "iPad";
+}
+
+float TwkUtils::getScale() { return isRunningAtLeastOS4() ? static_cast<float>(ui::Screen::main().scale()) : 1.0f; }
+
+bool TwkUtils::isMultitaskingSupported() {
+    return isRunningAtLeastOS4() && ui::Device::current().isMultitaskingSupported();
+}
+
+// No printing service exists on this platform.
+bool TwkUtils::canPrint() { return false; }
+
+// System version. The feature tests ask what the platform offers: application
+// state, screen brightness and compose sheets are always there.
+
+bool TwkUtils::isRunningAtLeastOS4() { return true; }
+bool TwkUtils::isRunningAtLeastOS5() { return true; }
+bool TwkUtils::isRunningAtLeastOS6() { return true; }
+
+int TwkUtils::majorVersion(const std::string& systemVersion) {
+    return std::atoi(systemVersion.substr(0, systemVersion.find('.')).c_str());
+}
+
+bool TwkUtils::isRunningAtLeastiOS7() { return majorVersion(ui::Device::current().systemVersion()) > 6; }
+bool TwkUtils::isRunningAtLeastiOS8() { return majorVersion(ui::Device::current().systemVersion()) > 7; }
+bool TwkUtils::isRunningOS7orLower() { return majorVersion(ui::Device::current().systemVersion()) < 8; }
+
+bool TwkUtils::isRunningInBackground() {
+    return isRunningAtLeastOS4() && ui::Application::shared().applicationState() == ui::ApplicationState::Background;
+}
+
+// Language and locale.
+
+std::string TwkUtils::getLang() {
+    const pf::Value languages = pf::UserDefaults::standard().objectForKey("AppleLanguages");
+    if (languages.isArray() && languages.size() > 0 && languages.at(0).isString()) return languages.at(0).string();
+    return "en";
+}
+
+std::string TwkUtils::getLangNoDash() {
+    std::string lang = getLang();
+    std::replace(lang.begin(), lang.end(), '-', '_');
+    return lang;
+}
+
+std::string TwkUtils::getLocale() {
+    const std::string stored = pf::UserDefaults::standard().stringForKey("AppleLocale");
+    if (!stored.empty()) return stored;
+    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = std::getenv(var);
+        if (!v || !*v) continue;
+        std::string locale(v);
+        locale = locale.substr(0, locale.find_first_of(".@"));
+        if (locale == "C" || locale == "POSIX" || locale.empty()) break;
+        return locale;
+    }
+    return "en_US";
+}
+
+bool TwkUtils::isArabic() { return languagePart(getLang()) == "ar"; }
+
+bool TwkUtils::isChineseOrJapanese() {
+    const std::string lang = languagePart(getLang());
+    return lang == "zh" || lang == "ja";
+}
+
+bool TwkUtils::isSmallCharsLanguage() { return isSmallCharsLanguageForLocale(getLang()); }
+
+bool TwkUtils::isSmallCharsLanguageForLocale(const std::string& languageOrLocale) {
+    static const char* const kSmall[] = {"zh", "ja", "ko", "ar", "hi", "cn", "hk"};
+    const std::string lang = languagePart(languageOrLocale);
+    return std::any_of(std::begin(kSmall), std::end(kSmall), [&](const char* s) { return lang == s; });
+}
+
+// Resources and Info.plist.
+
+std::shared_ptr<pf::Bundle> TwkUtils::getResourceBundle() {
+    auto path = pf::Bundle::main().pathForResource("TWKResourcesMain", "bundle");
+    return path ? pf::Bundle::bundleWithPath(*path) : nullptr;
+}
+
+std::optional<std::string> TwkUtils::getResourcePath(const std::string& name, const std::string& type) {
+    auto bundle = getResourceBundle();
+    return bundle ? bundle->pathForResource(name, type) : std::nullopt;
+}
+
+std::shared_ptr<platform::graphics::Image> TwkUtils::getBundleImage(const std::string& fileName) {
+    return platform::graphics::Image::named(std::string(kResourceBundleName) + "/" + fileName);
+}
+
+std::shared_ptr<platform::graphics::Image> TwkUtils::getBundleImageFree(const std::string& fileName) {
+    return platform::graphics::Image::named(std::string(kFreeBundleName) + "/" + fileName);
+}
+
+std::shared_ptr<platform::graphics::Image> TwkUtils::imageNamedNoCache(const std::string& fileNameWithExtension) {
+    auto path = getResourcePath(pf::FileManager::deletingPathExtension(fileNameWithExtension),
+                                pf::FileManager::pathExtension(fileNameWithExtension));
+    return path ? platform::graphics::Image::fromFile(*path) : nullptr;
+}
+
+std::string TwkUtils::getAppFolder() { return pf::Bundle::main().bundlePath(); }
+
+pf::Value TwkUtils::getPlistKey(const std::string& key) { return pf::Bundle::main().objectForInfoDictionaryKey(key); }
+
+std::string TwkUtils::getAppVersionString() { return getPlistKey("CFBundleVersion").stringValue(); }
+
+std::string TwkUtils::getAppNameTranslated() {
+    std::string name = getPlistKey("CFBundleDisplayName").stringValue();
+    if (auto* details = dynamic_cast<TWKApplicationDetails*>(ui::Application::shared().delegate())) {
+        const std::string translated = details->getTarnowickAppName();
+        // The untranslated key means the string table had no entry.
+        if (!translated.empty() && translated != "app_name_free") name = translated;
+    }
+    // Texts embed the name: never leave a hole where it belongs.
+    if (name.empty()) name = getPlistKey("CFBundleName").stringValue();
+    return name;
+}
+
+bool TwkUtils::isUlmarokBrand() { return getPlistKey("ulvarek-brand").boolValue(); }
+
+// Threads.
+
+void TwkUtils::runOnMainSafely(std::function<void()> block) {
+    if (pf::Thread::isMainThread()) block();
+    else pf::dispatch::mainQueue().async(std::move(block));
+}
+
+float TwkUtils::componentValue(uint32_t index, const platform::graphics::Color& color) {
+    return index < color.numberOfComponents() ? static_cast<float>(color.component(index)) : 0.0f;
+}
+
+// Sounds.
+
+void TwkUtils::playSimpleSoundWithName(const std::string& name) {
+    auto path = pf::Bundle::main().pathForResource(name, "");
+    if (!path) return;
+    // A file URL, so that paths with blanks or other reserved characters play too.
+    platform::audio::SystemSoundID id = 0;
+    if (platform::audio::SystemSound::create(fileURL(*path), &id) == platform::audio::kNoErr)
+        platform::audio::SystemSound::play(id);
+}
+
+// Hashing, encoding, sizes, download.
+
+std::string TwkUtils::md5(const std::string& text) {
+    std::string hex = TLYHitUtil::md5Hex(text);
+    std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::toupper(c); });
+    return hex;
+}
+
+std::string TwkUtils::urlEncode(const std::string& text) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+int64_t TwkUtils::memSizeOfObject(const pf::Value& object) {
+    int64_t payload = 0;
+    if (object.isString() || object.isData()) payload = static_cast<int64_t>(object.size());
+    return static_cast<int64_t>(sizeof(pf::Value)) + payload;
+}
+
+int64_t TwkUtils::memSizeOfDict(const pf::Value& dict) { return memSizeOfDict(dict, memSizeOfObject); }
+int64_t TwkUtils::memSizeOfArray(const pf::Value& array) { return memSizeOfArray(array, memSizeOfObject); }
+
+int64_t TwkUtils::memSizeOfDict(const pf::Value& dict, const LeafSize& leafSize) { return sizeOfDict(dict, leafSize); }
+
+int64_t TwkUtils::memSizeOfArray(const pf::Value& array, const LeafSize& leafSize) {
+    return sizeOfArray(array, leafSize);
+}
+
+std::optional<std::string> TwkUtils::loadFromBackendAsGzipWithURL(const std::string& url) {
+    platform::net::URLRequest request(url);
+    request.setValue("gzip", "User-Agent");
+    request.setValue("gzip", "Accept-Encoding");
+    platform::net::URLResponse response;
+    pf::Error error;
+    auto data = platform::net::URLConnection::sendSynchronousRequest(request, &response, &error);
+    // An error page is not the list: only a 2xx answer counts.
+    if (!data || !response.isSuccess()) return std::nullopt;
+    std::string text(data->begin(), data->end());
+    if (!isValidUTF8(text)) return std::nullopt;
+    return text;
+}

@@ -1,0 +1,101 @@
+#pragma once
+// The framework's utilities: device class and screen tests, system-version
+// tests, language and locale, the framework's resource bundle, Info.plist
+// values, alerts, the main thread, sounds, MD5, URL encoding, rough memory sizes
+// and a synchronous text download. Stateless apart from the shared instance.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Value.h"
+
+namespace platform::foundation { class Bundle; }
+namespace platform::graphics { class Color; class Image; }
+
+// Adopted by the application delegate to give the application's displayed name.
+class TWKApplicationDetails {
+public:
+    virtual ~TWKApplicationDetails() = default;
+    virtual std::string getTarnowickAppName() = 0;
+};
+
+class TwkUtils {
+public:
+    static std::shared_ptr<TwkUtils> sharedInstance();
+
+    // Device and screen.
+    static bool onIPad();
+    static bool onLargeiPhone();
+    static double screenHeight();  // the longer side of the main screen, in points
+    static bool has4InchesScreen();
+    static bool isIpadMini();
+    static std::string getHardwareModel();  // the hardware identifier ("iPhone7,1", "x86_64")
+    static std::string getMachineName();
+    // "iPhone5", "iPhone6", "iPhone6+", "iPod" or "iPad"; nullopt for a phone of another height.
+    static std::optional<std::string> getDetectedDeviceName();
+    static float getScale();
+    static bool isMultitaskingSupported();
+    static bool canPrint();
+
+    // System version.
+    static bool isRunningAtLeastOS4();
+    static bool isRunningAtLeastOS5();
+    static bool isRunningAtLeastOS6();
+    static bool isRunningAtLeastiOS7();
+    static bool isRunningAtLeastiOS8();
+    static bool isRunningOS7orLower();
+    static bool isRunningInBackground();
+    // The first "."-separated component of a version string, as an integer.
+    static int majorVersion(const std::string& systemVersion);
+
+    // Language and locale.
+    static std::string getLang();  // first of "AppleLanguages", else "en"
+    static std::string getLangNoDash();
+    static std::string getLocale();
+    static bool isArabic();
+    static bool isChineseOrJapanese();
+    static bool isSmallCharsLanguage();
+    static bool isSmallCharsLanguageForLocale(const std::string& languageOrLocale);
+
+    // Resources and Info.plist.
+    static std::shared_ptr<platform::foundation::Bundle> getResourceBundle();  // null when missing
+    static std::optional<std::string> getResourcePath(const std::string& name, const std::string& type);
+    static std::shared_ptr<platform::graphics::Image> getBundleImage(const std::string& fileName);
+    static std::shared_ptr<platform::graphics::Image> getBundleImageFree(const std::string& fileName);
+    static std::shared_ptr<platform::graphics::Image> imageNamedNoCache(const std::string& fileNameWithExtension);
+    static std::string getAppFolder();
+    static platform::foundation::Value getPlistKey(const std::string& key);  // null when absent
+    static std::string getAppVersionString();
+    // The display name, or the delegate's translated name; never absent: falls
+    // back to the bundle name, then "".
+    static std::string getAppNameTranslated();
+    static bool isUlmarokBrand();
+
+    // Threads and alerts.
+    static void runOnMainSafely(std::function<void()> block);
+    static void showAlertWithTitle(const std::string& title, const std::string& body);
+
+    static float componentValue(uint32_t index, const platform::graphics::Color& color);
+
+    // Sounds: a main-bundle resource (name with extension), played once.
+    static void playSimpleSoundWithName(const std::string& name);
+
+    // Hashing, encoding, sizes, download.
+    static std::string md5(const std::string& text);  // 32 upper-case hex digits over every byte
+    static std::string urlEncode(const std::string& text);
+    static int64_t memSizeOfObject(const platform::foundation::Value& object);
+    static int64_t memSizeOfDict(const platform::foundation::Value& dict);
+    static int64_t memSizeOfArray(const platform::foundation::Value& array);
+    // The size of each leaf (neither dictionary nor array) comes from `leafSize`.
+    using LeafSize = std::function<int64_t(const platform::foundation::Value&)>;
+    static int64_t memSizeOfDict(const platform::foundation::Value& dict, const LeafSize& leafSize);
+    static int64_t memSizeOfArray(const platform::foundation::Value& array, const LeafSize& leafSize);
+    // GET with "User-Agent" and "Accept-Encoding" both "gzip", on the calling
+    // thread. The body as text for a 2xx answer in valid UTF-8; else nullopt.
+    static std::optional<std::string> loadFromBackendAsGzipWithURL(const std::string& url);
+
+    static constexpr const char* kResourceBundleName = "TWKResourcesMain.bundle";
+    static constexpr const char* kFreeBundleName = "TWKResourcesFree.bundle";
+};
