@@ -102,7 +102,7 @@ void BatteryCALayer::drawInContext(pg::Context& ctx) {
         });
     }
     if (shown)
-        ctx.drawImage(*shown, {0, 0, bounds.width(), bounds.height()});
+        ctx.drawImage(*shown, bounds);
 }
 
 std::shared_ptr<pg::Image> BatteryCALayer::renderInImageOfSize(const pg::Rect& rect) {

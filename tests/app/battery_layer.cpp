@@ -172,6 +172,9 @@ TEST_F(BatteryLayerTest, UnchangedValuesRenderNothingNewAndANewSizeRendersAgain)
     auto before = layer->renderedImage();
     EXPECT_EQ(settle(*layer), 1);
     EXPECT_EQ(layer->renderedImage(), before);
+    // Still drawn over the whole bounds: liquid in the middle, glass room at the side.
+    EXPECT_EQ(layer->backingImage()->pixelAt(50, 149).a, 255);
+    EXPECT_EQ(layer->backingImage()->pixelAt(97, 140).a, 0);
 }
 
 TEST_F(BatteryLayerTest, TwoBatteriesOnScreenKeepTheirOwnPictures) {
