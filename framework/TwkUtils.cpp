@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <mutex>
+#include <typeinfo>
 
 #include "analytics/TLYHitUtil.h"
 #include "platform/audio/SystemSound.h"
@@ -15,9 +17,13 @@
 #include "platform/graphics/Color.h"
 #include "platform/graphics/Image.h"
 #include "platform/net/URLConnection.h"
+#include "platform/foundation/Log.h"
+#include "platform/ui/Alert.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/ViewController.h"
+#include "platform/ui/Window.h"
 
 namespace pf = platform::foundation;
 namespace ui = platform::ui;
@@ -263,6 +269,39 @@ bool TwkUtils::isUlmarokBrand() { return getPlistKey("ulvarek-brand").boolValue(
 void TwkUtils::runOnMainSafely(std::function<void()> block) {
     if (pf::Thread::isMainThread()) block();
     else pf::dispatch::mainQueue().async(std::move(block));
+}
+
+void TwkUtils::showAlertWithTitle(const std::string& title, const std::string& body) {
+    pf::dispatch::mainQueue().async([title, body] { ui::Alert::make(title, body, nullptr, "OK")->show(); });
+}
+
+namespace {
+
+std::string className(const ui::ViewController& controller) {
+    int status = 0;
+    char* name = abi::__cxa_demangle(typeid(controller).name(), nullptr, nullptr, &status);
+    std::string out = status == 0 && name ? name : typeid(controller).name();
+    std::free(name);
+    return out;
+}
+
+}  // namespace
+
+void TwkUtils::showModalControllerFromAnyWhere(std::shared_ptr<ui::ViewController> controller,
+                                               std::function<void()> completion) {
+    auto* delegate = ui::Application::shared().delegate();
+    auto window = delegate ? delegate->window() : nullptr;
+    auto from = window ? ui::rootViewController(*window) : nullptr;
+    if (!from) return;
+    pf::log("Root class is:" + className(*from));
+    if (auto presented = from->presentedViewController()) from = presented;
+    pf::log("Root class really is is:" + className(*from));
+    from->presentViewController(std::move(controller), true, std::move(completion));
+}
+
+std::shared_ptr<platform::graphics::Image> TwkUtils::takeScreenshot() {
+    ui::Window* window = ui::Window::keyWindow();
+    return window ? window->composedImage() : nullptr;
 }
 
 float TwkUtils::componentValue(uint32_t index, const platform::graphics::Color& color) {

@@ -13,6 +13,7 @@
 
 namespace platform::foundation { class Bundle; }
 namespace platform::graphics { class Color; class Image; }
+namespace platform::ui { class ViewController; }
 
 // Adopted by the application delegate to give the application's displayed name.
 class TWKApplicationDetails {
@@ -75,7 +76,14 @@ public:
 
     // Threads and alerts.
     static void runOnMainSafely(std::function<void()> block);
+    // Always later, on the main queue: an alert with one button "OK".
     static void showAlertWithTitle(const std::string& title, const std::string& body);
+    // Presents `controller` from the top of the application delegate's window:
+    // its root controller, or what that root presents.
+    void showModalControllerFromAnyWhere(std::shared_ptr<platform::ui::ViewController> controller,
+                                         std::function<void()> completion);
+    // The key window's picture.
+    static std::shared_ptr<platform::graphics::Image> takeScreenshot();
 
     static float componentValue(uint32_t index, const platform::graphics::Color& color);
 

@@ -10,6 +10,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/graphics/Color.h"
+#include "platform/ui/Alert.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
@@ -207,6 +208,28 @@ TEST(UtilsDownload, OnlyASuccessIsAResult) {
     EXPECT_EQ(TwkUtils::loadFromBackendAsGzipWithURL(server.url("/binary")), std::nullopt);
     EXPECT_EQ(TwkUtils::loadFromBackendAsGzipWithURL(server.url("/empty")), "");
     EXPECT_EQ(TwkUtils::loadFromBackendAsGzipWithURL(qmtest::refusedURL()), std::nullopt);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UtilsAlert, ShownLaterOnTheMainQueueWithOneOKButton) {
+    pf::RunLoop::main();
+    const size_t before = ui::Alert::pending().size();
+    TwkUtils::showAlertWithTitle("TLYKey MISSING", "I really hope this did NOT get released publicly...");
+    EXPECT_EQ(ui::Alert::pending().size(), before);  // not yet
+    pf::RunLoop::main().runUntilIdle();
+    auto pending = ui::Alert::pending();
+    ASSERT_EQ(pending.size(), before + 1);
+    auto alert = pending.back();
+    EXPECT_EQ(alert->title(), "TLYKey MISSING");
+    EXPECT_EQ(alert->message(), "I really hope this did NOT get released publicly...");
+    EXPECT_EQ(alert->delegate(), nullptr);
+    ASSERT_EQ(alert->numberOfButtons(), 1);
+    EXPECT_EQ(alert->buttonTitleAtIndex(0), "OK");
+    alert->clickButtonAtIndex(0);
+    pf::RunLoop::main().runUntilIdle();
 }
 
 }  // namespace
