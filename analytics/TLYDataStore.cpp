@@ -291,7 +291,8 @@ std::optional<Value::Array> TLYDataStore::fetchHitsWithLimit(uint64_t limit, Err
             bool old = currentContext_ == oldContext_.get();
             static const std::vector<std::string> hitKeys = [] {
                 std::vector<std::string> keys;
-                for (const auto& a : TLYCoreDataUtil::model().entity(kHitEntity)->properties) keys.push_back(a.name);
+                platform::store::ObjectModel model = TLYCoreDataUtil::model();
+                for (const auto& a : model.entity(kHitEntity)->properties) keys.push_back(a.name);
                 return keys;
             }();
             for (const auto& row : *rows) {

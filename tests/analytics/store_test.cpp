@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "analytics/TLYDataStore.h"
+#include "core_support.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/store/Context.h"
+#include "platform/ui/NotificationNames.h"
+
+using platform::foundation::Error;
+using platform::foundation::Value;
+namespace fs = std::filesystem;
+
+namespace {
+
+Value hit(const std::string& screen, double timestamp = 0) {
+    Value h{Value::Dictionary{}};
+    h["parameters"] = Value(Value::Dictionary{{"&t", Value("screenview")}, {"&cd", Value(screen)}});
+    if (timestamp) h["timestamp"] = Value::date(timestamp);
+    return h;
+}
+
+std::vector<std::string> screens(TLYDataStore& store) {
+    std::vector<std::string> out;
+    auto hits = store.fetchHitsWithLimit(0);
+    if (!hits) return {"<fetch failed>"};
+    for (const auto& h : *hits) out.push_back(h["parameters"]["&cd"].stringValue());
+    return out;
+}
+
+// The part of a test that runs in a child process, chosen by the environment.
+TEST(StoreChild, Run) {
+    const char* mode = std::getenv("TLY_STORE_CHILD");
+    if (!mode) GTEST_SKIP() << "runs only as a child of the store tests";
+    platform::foundation::Sandbox::setHome(std::getenv("TLY_STORE_HOME"));
+    auto store = TLYDataStore::dataStore();
+    std::string m = mode;
+    if (m == "write") {
+        store->addHit(hit("Child A", 1000));
+        store->addHit(hit("Child B", 2000));
+        ASSERT_TRUE(store->save());
+        std::ofstream(std::string(std::getenv("TLY_STORE_HOME")) + "/client-id") << store->clientId();
+    } else if (m == "kill") {
+        store->addHit(hit("Saved", 1000));
+        ASSERT_TRUE(store->save());
+        store->addHit(hit("Unsaved", 2000));
+        tlytest::drainAnalyticsThread();
+        raise(SIGKILL);
+    }
+}
+
+class StoreTest : public tlytest::HomeTest {
+protected:
+    // Runs StoreChild.Run in a new process of this program, over this home.
+    int runChild(const std::string& mode) {
+        pid_t child = fork();
+        if (child == 0) {
+            setenv("TLY_STORE_CHILD", mode.c_str(), 1);
+            setenv("TLY_STORE_HOME", home.path().c_str(), 1);
+            execl("/proc/self/exe", "test_analytics", "--gtest_filter=StoreChild.Run", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return status;
+    }
+};
+
+TEST_F(StoreTest, HitsAndTheClientIdSurviveARestartAndReadAsAPeerWould) {
+    int status = runChild("write");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string childClientId = *platform::foundation::FileManager::readFile(home.file("client-id"));
+    ASSERT_EQ(childClientId.size(), 36u);
+
+    auto store = TLYDataStore::dataStore();
+    EXPECT_EQ(store->clientId(), childClientId);
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"Child A", "Child B"}));
+    auto hits = store->fetchHitsWithLimit(1);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), 1u);
+    EXPECT_EQ((*hits)[0]["timestamp"], Value::date(1000));
+    EXPECT_TRUE((*hits)[0]["objectID"].isString());
+
+    EXPECT_EQ(python(kTLYStoreFileName,
+                     "for ts, p in db.execute('select timestamp, parameters from TLYHit order by timestamp'):\n"
+                     "    print(ts, plistlib.loads(p)['&cd'])"),
+              "1000.0 Child A\n2000.0 Child B\n");
+    EXPECT_EQ(python(kTLYOldStoreFileName,
+                     "print(db.execute(\"select string, tlyVersion from TLYProperty where name='ClientId'\").fetchone())"),
+              "('" + childClientId + "', '3.15')\n");
+}
+
+TEST_F(StoreTest, AKilledProcessLosesOnlyTheHitItHadNotSaved) {
+    int status = runChild("kill");
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(python(kTLYStoreFileName, "print([plistlib.loads(r[0])['&cd'] for r in db.execute('select parameters from TLYHit')])"),
+              "['Saved']\n");
+    auto store = TLYDataStore::dataStore();
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"Saved"}));
+}
+
+TEST_F(StoreTest, ASaveKeepsTheNewestTwoThousandHits) {
+    auto store = TLYDataStore::dataStore();
+    for (int i = 0; i < 2005; ++i) store->addHit(hit("s" + std::to_string(i), 1000 + i));
+    EXPECT_EQ(store->hitCount(), 2005);
+    Error error;
+    ASSERT_TRUE(store->save(&error)) << error.description() << error.userInfo.description();
+    EXPECT_EQ(store->hitCount(), 2000);
+    auto list = screens(*store);
+    ASSERT_EQ(list.size(), 2000u);
+    EXPECT_EQ(list.front(), "s5");
+    EXPECT_EQ(list.back(), "s2004");
+    EXPECT_EQ(python(kTLYStoreFileName, "print(db.execute('select count(*) from TLYHit').fetchone()[0])"), "2000\n");
+}
+
+TEST_F(StoreTest, HitsGetTheTimeTheyWereAddedAndAreDeletedById) {
+    auto clock = std::make_shared<platform::foundation::ManualClock>(1.5e9);
+    platform::foundation::Clock::setCurrent(clock);
+    auto store = TLYDataStore::dataStore();
+    store->addHit(hit("a"));
+    clock->advance(10);
+    store->addHit(hit("b"));
+    store->addHit(hit("c", 1.0));
+    auto hits = store->fetchHitsWithLimit(0);
+    platform::foundation::Clock::setCurrent(nullptr);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), 3u);
+    EXPECT_EQ((*hits)[0]["parameters"]["&cd"], Value("c"));
+    EXPECT_EQ((*hits)[1]["timestamp"], Value::date(1.5e9));
+    EXPECT_EQ((*hits)[2]["timestamp"], Value::date(1.5e9 + 10));
+    EXPECT_TRUE(store->deleteHitsWithIds({(*hits)[0]["objectID"], (*hits)[2]["objectID"], Value("qmstore://x/TLYHit/p1")}));
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"a"}));
+    EXPECT_TRUE(store->deleteAllHits());
+    EXPECT_EQ(store->hitCount(), 0);
+    ASSERT_TRUE(store->save());
+}
+
+TEST_F(StoreTest, OldStoreHitsAreDrainedFirstAndOldOnesPurged) {
+    double now = platform::foundation::Clock::current().now();
+    {
+        // A store of the previous format with two recent hits and one of 31 days ago.
+        platform::store::Context old(TLYCoreDataUtil::oldModel());
+        platform::foundation::FileManager::createDirectory(platform::foundation::Sandbox::library());
+        ASSERT_TRUE(old.addStore(libraryFile(kTLYOldStoreFileName)));
+        auto add = [&](double ts, const std::string& url, const std::string& screen) {
+            Value params(Value::Dictionary{{"t", Value("screenview")}, {"cd", Value(screen)}});
+            Value::Dictionary row{{"timestamp", Value::date(ts)},
+                                  {"parametersData", Value(params.toBinaryPropertyList())},
+                                  {"dispatchUrl", Value(url)},
+                                  {"tlyVersion", Value("2.0")}};
+            ASSERT_TRUE(old.insert("TLYHit", row));
+        };
+        add(now - 31 * 86400.0, "https://c/collect", "stale");
+        add(now - 100, "http://c/collect", "old plain");
+        add(now - 50, "https://c/collect", "old secure");
+        ASSERT_TRUE(old.save());
+    }
+    auto store = TLYDataStore::dataStore();
+    store->addHit(hit("new", now));
+    ASSERT_TRUE(store->save());
+    EXPECT_TRUE(store->isDrainingOldStore());
+    EXPECT_EQ(store->hitCount(), 3);
+    auto hits = store->fetchHitsWithLimit(0);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), 2u);
+    const Value& plain = (*hits)[0];
+    EXPECT_EQ(plain["parameters"]["&cd"], Value("old plain"));
+    EXPECT_EQ(plain["parameters"]["useSecure"], Value("0"));
+    EXPECT_EQ(plain["parameters"]["tlyVersion"], Value("2.0"));
+    EXPECT_EQ(plain["dispatchUrl"], Value("http://c/collect"));
+    EXPECT_FALSE((*hits)[1]["parameters"].contains("useSecure"));
+
+    ASSERT_TRUE(store->deleteHitsWithIds({(*hits)[0]["objectID"], (*hits)[1]["objectID"]}));
+    ASSERT_TRUE(store->save());
+    EXPECT_FALSE(store->isDrainingOldStore());
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"new"}));
+}
+
+TEST_F(StoreTest, AnUnreadableOldStoreDoesNotHoldBackNewHits) {
+    // A folder where the old store should be: it cannot be opened or counted.
+    fs::create_directories(libraryFile(kTLYOldStoreFileName));
+    auto store = TLYDataStore::dataStore();
+    store->addHit(hit("new"));
+    store->save();
+    EXPECT_FALSE(store->isDrainingOldStore());
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"new"}));
+    EXPECT_TRUE(fs::is_directory(libraryFile(kTLYOldStoreFileName)));
+}
+
+TEST_F(StoreTest, ACorruptStoreIsKeptAsideAndRecreatedEmpty) {
+    tlytest::LogCapture capture;
+    platform::foundation::FileManager::createDirectory(platform::foundation::Sandbox::library());
+    std::ofstream(libraryFile(kTLYStoreFileName)) << std::string(4096, '?');
+    auto store = TLYDataStore::dataStore();
+    EXPECT_EQ(store->hitCount(), 0);
+    store->addHit(hit("after"));
+    ASSERT_TRUE(store->save());
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(libraryFile(kTLYStoreFileName) + ".corrupt-1"),
+              std::string(4096, '?'));
+    EXPECT_EQ(capture.count("Corrupted database with URL file://" + libraryFile(kTLYStoreFileName)), 1u);
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"after"}));
+}
+
+TEST_F(StoreTest, PropertiesPersistAndResigningSaves) {
+    {
+        auto store = TLYDataStore::dataStore();
+        EXPECT_FALSE(store->hashedIdfa());
+        EXPECT_EQ(store->idfaChangeCount(), 0);
+        store->setHashedIdfa(std::string("abc"));
+        store->setIdfaChangeCount(3);
+        store->setLastChangeTimeStamp(1234.0);
+        store->addHit(hit("pending"));
+        platform::foundation::NotificationCenter::defaultCenter().post(
+            platform::ui::kApplicationWillResignActiveNotification);
+    }
+    auto store = TLYDataStore::dataStore();
+    EXPECT_EQ(store->hashedIdfa(), "abc");
+    EXPECT_EQ(store->idfaChangeCount(), 3);
+    EXPECT_EQ(store->lastChangeTimeStamp(), 1234.0);
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"pending"}));
+    // A store that is gone no longer hears the notification.
+    store.reset();
+    tlytest::drainAnalyticsThread();
+    platform::foundation::NotificationCenter::defaultCenter().post(platform::ui::kApplicationWillTerminateNotification);
+}
+
+TEST_F(StoreTest, ATaskThatThrowsBecomesAnError) {
+    auto store = TLYDataStore::dataStore();
+    Error error;
+    Value result = store->performBlockAndWait(
+        [](Error*) -> Value { platform::foundation::Exception::raise("TestException", "inside"); }, &error);
+    EXPECT_TRUE(result.isNull());
+    EXPECT_EQ(error.domain, platform::store::kSQLiteErrorDomain);
+    EXPECT_EQ(error.code, -1);
+    EXPECT_EQ(error.userInfo["exception"].stringValue().rfind("TestException", 0), 0u);
+    // A hit with a key the entity does not know is refused the same way.
+    tlytest::LogCapture capture;
+    Value odd = hit("odd");
+    odd["colour"] = "red";
+    store->addHit(odd);
+    EXPECT_EQ(capture.count("Datastore error: "), 1u);
+    EXPECT_EQ(store->hitCount(), 0);
+}
+
+}  // namespace
