@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "framework/TwkUtils.h"
 #include "platform/graphics/Context.h"
-#include "platform/ui/Device.h"
 
 namespace pg = platform::graphics;
 
@@ -23,10 +23,7 @@ BatteryImage& BatteryImage::sharedInstance() {
     return *instance;
 }
 
-std::string BatteryImage::buildSuffix() {
-    return platform::ui::Device::current().userInterfaceIdiom() == platform::ui::UserInterfaceIdiom::Pad ? "-ipad"
-                                                                                                         : "";
-}
+std::string BatteryImage::buildSuffix() { return TwkUtils::onIPad() ? "-ipad" : ""; }
 
 std::shared_ptr<pg::Image> BatteryImage::imgBack() { return part("backshade"); }
 std::shared_ptr<pg::Image> BatteryImage::imgShine() { return part("top"); }
