@@ -22,6 +22,7 @@
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/graphics/Image.h"
+#include "platform/ui/AnimationClock.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/HeadlessPresenter.h"
 #include "platform/ui/InterfaceLoader.h"
@@ -40,6 +41,8 @@ using foundation::Value;
 namespace {
 
 std::unique_ptr<Application> gShared;
+// Set while applicationMain runs the main loop; terminate() then ends it.
+bool gLoopRunning = false;
 
 void post(const char* name, Value userInfo = Value()) {
     NotificationCenter::defaultCenter().post(name, &Application::shared(), std::move(userInfo));
@@ -81,14 +84,6 @@ std::string findProgram(const std::string& name) {
         start = end + 1;
     }
     return "";
-}
-
-bool anyAnimationRunning(const Layer& layer) {
-    for (const auto& a : layer.runningAnimations())
-        if (!a.finishedReported)
-            return true;
-    return std::any_of(layer.sublayers().begin(), layer.sublayers().end(),
-                       [](const std::shared_ptr<Layer>& l) { return anyAnimationRunning(*l); });
 }
 
 }  // namespace
@@ -189,10 +184,12 @@ void Application::terminate() {
         delegate_->applicationWillTerminate(*this);
     post(kApplicationWillTerminateNotification);
     foundation::UserDefaults::standard().synchronize();
-    foundation::RunLoop::main().stop();
+    if (gLoopRunning)
+        foundation::RunLoop::main().stop();
 }
 
 void Application::receiveMemoryWarning() {
+    forgetClosedWindows();
     if (delegate_)
         delegate_->applicationDidReceiveMemoryWarning(*this);
     post(kApplicationDidReceiveMemoryWarningNotification);  // view controllers listen for it
@@ -348,12 +345,12 @@ private:
 
 // The launch has settled when the main run loop has nothing ready and no
 // animation runs; time moves on the manual clock in frame steps meanwhile.
-void settle(Window* window) {
+void settle() {
     constexpr double kFrame = 1.0 / 60, kLimit = 30;
     auto& loop = foundation::RunLoop::main();
     for (double t = 0; t < kLimit; t += kFrame) {
         loop.runUntilIdle();
-        if (!window || !anyAnimationRunning(*window->layer()))
+        if (!AnimationClock::shared().isRunning())
             return;
         loop.runFor(kFrame);
     }
@@ -444,15 +441,18 @@ int applicationMain(int argc, char** argv) {
         if (o.after)
             loop.runFor(*o.after);
         else
-            settle(window);
+            settle();
         if (!window || !offscreen)
             status = failure("no window to take a snapshot of");
         else if (!offscreen->snapshot(o.snapshot, &error))
             status = failure("cannot write the snapshot " + o.snapshot + ": " + error.localizedDescription());
         app.terminate();
         loop.runUntilIdle();
-    } else if (!app.isTerminated()) {
-        loop.run();
+    } else {
+        gLoopRunning = true;
+        while (!app.isTerminated())
+            loop.run();
+        gLoopRunning = false;
     }
     screen.setMonitoring(false);
     device.setBatteryMonitoringEnabled(false);

@@ -286,10 +286,15 @@ void ViewController::dismissViewControllerAnimated(bool animated, std::function<
 
 // ---- the window's root
 
-void setRootViewController(Window& window, std::shared_ptr<ViewController> controller) {
+void forgetClosedWindows() {
     auto& map = roots();
     for (auto it = map.begin(); it != map.end();)
         it = it->second.window.expired() ? map.erase(it) : std::next(it);
+}
+
+void setRootViewController(Window& window, std::shared_ptr<ViewController> controller) {
+    forgetClosedWindows();
+    auto& map = roots();
 
     std::shared_ptr<ViewController> old;
     if (auto it = map.find(&window); it != map.end())

@@ -122,5 +122,8 @@ void setRootViewController(Window& window, std::shared_ptr<ViewController> contr
 std::shared_ptr<ViewController> rootViewController(const Window& window);
 // Called when a window becomes visible (by the application after launch).
 void windowDidBecomeVisible(Window& window);
+// Releases the root controllers of windows that are gone (done before every
+// memory warning, so a closed window's controllers do not hear it).
+void forgetClosedWindows();
 
 }  // namespace platform::ui
