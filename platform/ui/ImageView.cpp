@@ -73,12 +73,14 @@ void ImageView::startAnimating() {
     std::weak_ptr<View> weak = weak_from_this();
     timer_ = foundation::Timer::scheduled(perImage, true, [this, weak, total, perImage, n](foundation::Timer&) {
         if (weak.expired()) return;
-        double elapsed = foundation::Clock::current().monotonic() - animationStart_;
-        if (repeatCount_ > 0 && elapsed >= total * repeatCount_ - 1e-9) {
+        // The timer fires on the frame boundaries; a little slack absorbs the
+        // clock's rounding there.
+        double elapsed = foundation::Clock::current().monotonic() - animationStart_ + perImage * 1e-3;
+        if (repeatCount_ > 0 && elapsed >= total * repeatCount_) {
             stopAnimating();
             return;
         }
-        size_t frame = size_t(std::floor(std::fmod(elapsed, total) / perImage + 1e-9)) % n;
+        size_t frame = size_t(std::floor(std::fmod(elapsed, total) / perImage)) % n;
         showImage(animationImages_[frame]);
     });
 }
