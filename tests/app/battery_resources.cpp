@@ -21,7 +21,8 @@ TEST(BatteryResources, EveryPictureComesAtBothScales) {
          {"new-filltop", "new-fillmiddle", "new-fillbottom", "backshade", "top", "new-filltop-ipad",
           "new-fillmiddle-ipad", "new-fillbottom-ipad", "backshade-ipad", "top-ipad", "charging", "bubble",
           "icon_music", "icon_web", "icon_video", "icon_talk", "icon_chargetime", "icon_photo", "icon_flashlight",
-          "settingsgray", "moreappsgray", "Icon", "Icon-ipad", "TWKResourcesMain.bundle/colors"}) {
+          "settingsgray", "moreappsgray", "Icon", "Icon-ipad", "TWKResourcesMain.bundle/colors", "TWKResourcesMain.bundle/selector",
+          "TWKResourcesMain.bundle/selector-off"}) {
         auto one = load(std::string(name) + ".png"), two = load(std::string(name) + "@2x.png");
         ASSERT_NE(one, nullptr) << name;
         ASSERT_NE(two, nullptr) << name;

@@ -236,6 +236,29 @@ void writeColorSpectrum(const std::string& frameworkDir) {
     });
 }
 
+void writePickerMarkers(const std::string& frameworkDir) {
+    // The picker samples the colour 52 x 22 points up and left of the touch
+    // and hangs the marker from the touch by its bottom-right corner, so the
+    // marker is that size and points with its top-left corner.
+    constexpr double kW = 52, kH = 22;
+    auto marker = [](bool touching) {
+        return [touching](cairo_t* cr) {
+            const double pts[][2] = {{0.8, 0.8}, {0.8, 17.5}, {5.0, 13.6}, {8.2, 20.6}, {11.4, 19.2}, {8.3, 12.3}, {14.0, 12.3}};
+            cairo_move_to(cr, pts[0][0], pts[0][1]);
+            for (const auto& p : pts) cairo_line_to(cr, p[0], p[1]);
+            cairo_close_path(cr);
+            cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+            cairo_set_source_rgba(cr, 1, 1, 1, touching ? 1.0 : 0.8);
+            cairo_fill_preserve(cr);
+            cairo_set_source_rgba(cr, 0.1, 0.1, 0.12, touching ? 0.9 : 0.6);
+            cairo_set_line_width(cr, 1.2);
+            cairo_stroke(cr);
+        };
+    };
+    writePicture(frameworkDir, "selector", kW, kH, marker(true));
+    writePicture(frameworkDir, "selector-off", kW, kH, marker(false));
+}
+
 void writeAppIcon(const std::string& dir) {
     auto draw = [](double size) {
         return [size](cairo_t* cr) {

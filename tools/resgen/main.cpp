@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
         resgen::writeButtons(out);
         resgen::writeAppIcon(out);
         resgen::writeColorSpectrum(framework);
+        resgen::writePickerMarkers(framework);
         resgen::writeChime(out / "a.caf");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "resgen: %s\n", e.what());
