@@ -75,6 +75,7 @@ void Alert::buildView() {
     auto titleLabel = std::make_shared<Label>();
     titleLabel->setFont(Font::boldSystemFont(17));
     titleLabel->setNumberOfLines(0);
+    titleLabel->setLineBreakMode(LineBreakMode::WordWrap);
     titleLabel->setTextAlignment(TextAlignment::Center);
     titleLabel->setText(title_);
     const double titleHeight = title_.empty() ? 0 : titleLabel->font().sizeOfText(title_, textWidth, 0).height;
@@ -83,6 +84,7 @@ void Alert::buildView() {
     auto messageLabel = std::make_shared<Label>();
     messageLabel->setFont(Font::systemFont(13));
     messageLabel->setNumberOfLines(0);
+    messageLabel->setLineBreakMode(LineBreakMode::WordWrap);
     messageLabel->setTextAlignment(TextAlignment::Center);
     messageLabel->setText(message_);
     const double messageHeight = message_.empty() ? 0 : messageLabel->font().sizeOfText(message_, textWidth, 0).height;
