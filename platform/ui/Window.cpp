@@ -83,11 +83,12 @@ void Window::setPresenter(std::shared_ptr<WindowPresenter> presenter) {
 std::shared_ptr<Image> Window::composedImage() {
     if (!dirty_ && image_) return image_;
     layoutIfNeeded();
+    // Cleared after layout (which moves views of this very frame) and before
+    // drawing: a layer that asks for another pass while it draws must lead to
+    // another frame.
+    dirty_ = false;
     double time = currentMediaTime();
     Compositor::displayTree(*layer(), time);
-    // Clear before composing: drawing above may have marked the tree again
-    // (a layer asking for another pass), which must lead to another frame.
-    dirty_ = false;
     Size size = bounds().size;
     int pw = std::max(1, int(std::ceil(size.width * scale_ - 1e-9)));
     int ph = std::max(1, int(std::ceil(size.height * scale_ - 1e-9)));

@@ -276,3 +276,28 @@ TEST_F(Compose, CornerRadiusAndMasksToBounds) {
     EXPECT_EQ(pixel(*win, 0, 0), (Image::Pixel{255, 255, 255, 255}));  // the cut corner
     EXPECT_EQ(pixel(*win, 10, 0), (Image::Pixel{255, 255, 0, 0}));
 }
+
+TEST_F(Compose, ALayerAskingForAnotherPassWhileDrawingGetsAnotherFrame) {
+    // Like a layer that renders off to the side and draws the result next pass.
+    struct TwoPass : Layer {
+        int passes = 0;
+        void drawInContext(Context& ctx) override {
+            if (++passes == 1) {
+                platform::foundation::RunLoop::current().perform([this] { setNeedsDisplay(); });
+                return;
+            }
+            ctx.setFillColor(Color::rgba(0, 0, 1));
+            ctx.fillRect(bounds());
+        }
+    };
+    auto win = makeWindow(4, 4);
+    auto layer = std::make_shared<TwoPass>();
+    layer->setFrame({0, 0, 4, 4});
+    win->layer()->addSublayer(layer);
+    EXPECT_EQ(pixel(*win, 1, 1), (Image::Pixel{255, 255, 255, 255}));
+    EXPECT_FALSE(win->needsComposition());
+    runUntilIdle();
+    EXPECT_TRUE(win->needsComposition());
+    EXPECT_EQ(pixel(*win, 1, 1), (Image::Pixel{255, 0, 0, 255}));
+    EXPECT_EQ(layer->passes, 2);
+}
