@@ -1,7 +1,10 @@
 #include "platform/foundation/NotificationCenter.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "platform/foundation/Dispatch.h"
@@ -15,17 +18,43 @@ struct Entry {
     const void* object;
     std::function<void(const Notification&)> fn;
     dispatch::Queue* queue;
-    // Held for the length of each delivery; removal takes it too, so once a token
-    // is gone its observer is never running nor called again. Recursive so an
-    // observer may drop its own token, or post, from inside its callback.
-    std::recursive_mutex calling;
+
+    std::mutex m;
+    std::condition_variable idle;
     bool alive = true;
+    std::multiset<std::thread::id> delivering;  // threads inside fn right now
+
+    void deliver(const Notification& n) {
+        auto self = std::this_thread::get_id();
+        {
+            std::lock_guard lock(m);
+            if (!alive) return;
+            delivering.insert(self);
+        }
+        struct Done {
+            Entry* e;
+            std::thread::id self;
+            ~Done() {
+                std::lock_guard lock(e->m);
+                e->delivering.erase(e->delivering.find(self));
+                e->idle.notify_all();
+            }
+        } done{this, self};
+        fn(n);
+    }
+
+    // After this returns fn is neither running on another thread nor called
+    // again. Deliveries on the calling thread (an observer dropping its own
+    // token) are not waited for: they are up the stack.
+    void retire() {
+        auto self = std::this_thread::get_id();
+        std::unique_lock lock(m);
+        alive = false;
+        idle.wait(lock, [&] { return delivering.size() == delivering.count(self); });
+    }
 };
 
-void deliver(const std::shared_ptr<Entry>& e, const Notification& n) {
-    std::lock_guard lock(e->calling);
-    if (e->alive) e->fn(n);
-}
+void deliver(const std::shared_ptr<Entry>& e, const Notification& n) { e->deliver(n); }
 
 }  // namespace
 
@@ -46,8 +75,7 @@ public:
             auto& v = c->entries;
             v.erase(std::remove(v.begin(), v.end(), entry_), v.end());
         }
-        std::lock_guard lock(entry_->calling);  // waits for a delivery in progress
-        entry_->alive = false;
+        entry_->retire();
     }
 
 private:

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <thread>
 
@@ -120,4 +122,25 @@ TEST(NotificationCenter, TokensMayOutliveTheirCenter) {
     }
     token.reset();  // no crash
     SUCCEED();
+}
+
+TEST(NotificationCenter, DeliveriesOnTwoThreadsDoNotWaitForEachOther) {
+    // The observer on one thread waits for a second delivery on another thread;
+    // serialising deliveries per observer would deadlock here.
+    NotificationCenter center;
+    std::mutex m;
+    std::condition_variable cv;
+    int inside = 0;
+    bool bothInside = false;
+    auto token = center.addObserver("Meet", nullptr, [&](const Notification&) {
+        std::unique_lock lock(m);
+        ++inside;
+        cv.notify_all();
+        if (cv.wait_for(lock, std::chrono::seconds(5), [&] { return inside == 2; })) bothInside = true;
+    });
+    std::thread a([&] { center.post("Meet"); });
+    std::thread b([&] { center.post("Meet"); });
+    a.join();
+    b.join();
+    EXPECT_TRUE(bothInside);
 }
