@@ -16,11 +16,11 @@ thread_local std::string tName;
 Thread::Thread(std::string name) : name_(std::move(name)) {
     std::promise<RunLoop*> ready;
     auto future = ready.get_future();
-    thread_ = std::thread([this, &ready] {
-        setCurrentName(name_);
+    thread_ = std::thread([name = name_, stopping = stopping_, &ready] {
+        setCurrentName(name);
         RunLoop& loop = RunLoop::current();
         ready.set_value(&loop);
-        while (!stopping_) loop.run();
+        while (!*stopping) loop.run();
     });
     id_ = thread_.get_id();
     loop_ = future.get();
@@ -36,7 +36,7 @@ bool Thread::isCurrent() const { return std::this_thread::get_id() == id_; }
 
 void Thread::stop() {
     if (!thread_.joinable()) return;
-    stopping_ = true;
+    *stopping_ = true;
     loop_->stop();
     if (isCurrent()) thread_.detach();  // stopping itself: it ends when the current work returns
     else thread_.join();

@@ -30,7 +30,8 @@ private:
     RunLoop* loop_ = nullptr;
     std::thread thread_;
     std::thread::id id_;
-    std::atomic<bool> stopping_{false};
+    // Shared with the thread, which may outlive this object when it stopped itself.
+    std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace platform::foundation
