@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/foundation/Value.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/NotificationNames.h"
+#include "social/bridge/PZSDKAppEvents.h"
+#include "social/bridge/PZSDKApplicationDelegate.h"
+#include "social/bridge/PZSDKTimeSpentData.h"
+
+namespace pf = platform::foundation;
+namespace ui = platform::ui;
+
+namespace {
+
+class TimeSpent : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qm-social-XXXXXX";
+        home_ = mkdtemp(tmpl);
+        pf::Sandbox::setHome(home_);
+        clock_ = std::make_shared<pf::ManualClock>(1.7e9);
+        pf::Clock::setCurrent(clock_);
+        PZSDKTimeSpentData::resetShared();
+    }
+    void TearDown() override {
+        PZSDKAppEvents::stopObservingLifeCycle();
+        PZSDKTimeSpentData::resetShared();
+        pf::Clock::setCurrent(nullptr);
+        std::filesystem::remove_all(home_);
+    }
+    // A later launch: nothing in memory, only the file.
+    PZSDKTimeSpentData& relaunch() {
+        PZSDKTimeSpentData::resetShared();
+        return PZSDKTimeSpentData::shared();
+    }
+    pf::Value saved() {
+        auto text = pf::FileManager::readFile(PZSDKTimeSpentData::persistencePath());
+        if (!text) return pf::Value();
+        return pf::Value::fromJSON(*text).value_or(pf::Value());
+    }
+    std::string home_;
+    std::shared_ptr<pf::ManualClock> clock_;
+};
+
+TEST_F(TimeSpent, FirstLaunchStartsTheFirstSessionAndSuspendWritesIt) {
+    auto& data = PZSDKTimeSpentData::shared();
+    data.restore(true);
+    EXPECT_TRUE(data.isCurrentlyLoaded());
+    EXPECT_EQ(data.numSessions(), 1);
+    clock_->advance(42.5);
+    data.suspend();
+    EXPECT_FALSE(data.isCurrentlyLoaded());
+    const pf::Value v = saved();
+    ASSERT_TRUE(v.isDictionary());
+    EXPECT_DOUBLE_EQ(v["secondsSpentInCurrentSession"].doubleValue(), 42.5);
+    EXPECT_DOUBLE_EQ(v["lastSuspendTime"].doubleValue(), 1.7e9 + 42.5);
+    EXPECT_EQ(v["numSessions"].intValue(), 1);
+    EXPECT_EQ(v["numInterruptions"].intValue(), 0);
+}
+
+TEST_F(TimeSpent, ShortBreakAcrossLaunchesContinuesTheSessionAsAnInterruption) {
+    auto& first = PZSDKTimeSpentData::shared();
+    first.restore(true);
+    clock_->advance(10);
+    first.suspend();
+    clock_->advance(30);  // within the session timeout
+    auto& second = relaunch();
+    second.restore(true);
+    EXPECT_DOUBLE_EQ(second.secondsSpentInCurrentSession(), 10);
+    EXPECT_EQ(second.numInterruptions(), 1);
+    EXPECT_EQ(second.numSessions(), 1);
+    clock_->advance(5);
+    second.suspend();
+    EXPECT_DOUBLE_EQ(saved()["secondsSpentInCurrentSession"].doubleValue(), 15);
+}
+
+TEST_F(TimeSpent, GlanceAwayIsNoInterruption) {
+    auto& data = PZSDKTimeSpentData::shared();
+    data.restore(true);
+    data.suspend();
+    clock_->advance(0.1);
+    data.restore(true);
+    EXPECT_EQ(data.numInterruptions(), 0);
+}
+
+TEST_F(TimeSpent, LongAbsenceOrClockSetBackStartsANewSession) {
+    auto& data = PZSDKTimeSpentData::shared();
+    data.restore(true);
+    clock_->advance(20);
+    data.suspend();
+    clock_->advance(PZSDKTimeSpentData::kSessionTimeout + 1);
+    data.restore(true);
+    EXPECT_EQ(data.numSessions(), 2);
+    EXPECT_DOUBLE_EQ(data.secondsSpentInCurrentSession(), 0);
+    clock_->advance(3);
+    data.suspend();
+    clock_->setNow(1.6e9);  // before the suspension
+    data.restore(true);
+    EXPECT_EQ(data.numSessions(), 3);
+    EXPECT_DOUBLE_EQ(data.secondsSpentInCurrentSession(), 0);
+}
+
+TEST_F(TimeSpent, UnreadableFileStartsAFreshSession) {
+    for (const char* junk : {"", "{not json", "[1,2]", "{\"secondsSpentInCurrentSession\":\"x\",\"numSessions\":-4}"}) {
+        std::ofstream(PZSDKTimeSpentData::persistencePath()) << junk;
+        auto& data = relaunch();
+        data.restore(true);
+        EXPECT_GE(data.numSessions(), 1) << junk;
+        EXPECT_GE(data.secondsSpentInCurrentSession(), 0) << junk;
+    }
+}
+
+TEST_F(TimeSpent, RestoreTwiceKeepsTheFirstStart) {
+    auto& data = PZSDKTimeSpentData::shared();
+    data.restore(true);
+    clock_->advance(8);
+    data.restore(true);  // still counting since the first
+    clock_->advance(2);
+    data.suspend();
+    EXPECT_DOUBLE_EQ(data.secondsSpentInCurrentSession(), 10);
+    data.suspend();  // nothing loaded: nothing changes
+    EXPECT_DOUBLE_EQ(saved()["secondsSpentInCurrentSession"].doubleValue(), 10);
+}
+
+TEST_F(TimeSpent, OpenURLRecordsSourceKeptAcrossLaunchesAndAnswersNo) {
+    ui::Application app;
+    auto& hook = PZSDKApplicationDelegate::sharedInstance();
+    PZSDKTimeSpentData::shared().restore(true);
+    EXPECT_FALSE(hook.openURL(app, "quenmira://battery?x=1", pf::Value("org.example.mail"), pf::Value()));
+    EXPECT_EQ(PZSDKTimeSpentData::shared().sourceApplication(), "org.example.mail");
+    EXPECT_EQ(PZSDKTimeSpentData::shared().url(), "quenmira://battery?x=1");
+    PZSDKTimeSpentData::shared().suspend();
+    auto& next = relaunch();
+    next.restore(true);
+    EXPECT_EQ(next.sourceApplication(), "org.example.mail");
+    EXPECT_EQ(next.url(), "quenmira://battery?x=1");
+    // No source at all is fine too.
+    EXPECT_FALSE(hook.openURL(app, "quenmira://other", pf::Value(), pf::Value()));
+    EXPECT_EQ(next.sourceApplication(), "");
+}
+
+TEST_F(TimeSpent, OpenURLWithANonStringSourceRaisesInvalidArgument) {
+    ui::Application app;
+    try {
+        PZSDKApplicationDelegate::sharedInstance().openURL(app, "quenmira://x", pf::Value(int64_t(7)), pf::Value());
+        FAIL() << "no exception";
+    } catch (const pf::Exception& e) {
+        EXPECT_EQ(e.name(), pf::kInvalidArgumentException);
+    }
+    EXPECT_EQ(PZSDKTimeSpentData::shared().url(), "");  // nothing recorded
+}
+
+TEST_F(TimeSpent, LaunchIsNeverHandledButItsURLIsRecorded) {
+    ui::Application app;
+    auto& hook = PZSDKApplicationDelegate::sharedInstance();
+    pf::Value::Dictionary options;
+    options[ui::kApplicationLaunchOptionsURLKey] = pf::Value("quenmira://launch");
+    options[ui::kApplicationLaunchOptionsSourceApplicationKey] = pf::Value("org.example.web");
+    EXPECT_FALSE(hook.didFinishLaunchingWithOptions(app, pf::Value(options)));
+    EXPECT_FALSE(hook.didFinishLaunchingWithOptions(app, pf::Value()));
+    pf::NotificationCenter::defaultCenter().post(ui::kApplicationDidFinishLaunchingNotification, &app,
+                                                 pf::Value(options));
+    EXPECT_EQ(hook.launchURL(), "quenmira://launch");
+}
+
+TEST_F(TimeSpent, SharedInstanceIsOneEvenFromManyThreads) {
+    std::vector<PZSDKApplicationDelegate*> seen(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] { seen[i] = &PZSDKApplicationDelegate::sharedInstance(); });
+    for (auto& t : threads) t.join();
+    for (auto* p : seen) EXPECT_EQ(p, &PZSDKApplicationDelegate::sharedInstance());
+}
+
+TEST_F(TimeSpent, ActivateAppResumesAndBackgroundSuspends) {
+    PZSDKAppEvents::activateApp();
+    EXPECT_TRUE(PZSDKTimeSpentData::shared().isCurrentlyLoaded());
+    clock_->advance(4);
+    pf::NotificationCenter::defaultCenter().post(ui::kApplicationDidEnterBackgroundNotification);
+    EXPECT_FALSE(PZSDKTimeSpentData::shared().isCurrentlyLoaded());
+    EXPECT_DOUBLE_EQ(saved()["secondsSpentInCurrentSession"].doubleValue(), 4);
+    PZSDKAppEvents::activateApp();
+    clock_->advance(1);
+    pf::NotificationCenter::defaultCenter().post(ui::kApplicationWillTerminateNotification);
+    EXPECT_DOUBLE_EQ(saved()["secondsSpentInCurrentSession"].doubleValue(), 5);
+}
+
+TEST_F(TimeSpent, ActivateAppOffTheMainThreadDoesNothing) {
+    std::thread([] { PZSDKAppEvents::activateApp(); }).join();
+    EXPECT_FALSE(PZSDKTimeSpentData::shared().isCurrentlyLoaded());
+}
+
+}  // namespace
