@@ -18,6 +18,10 @@
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/UserDefaults.h"
 
+namespace platform::foundation {
+inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); }
+}  // namespace platform::foundation
+
 namespace tlytest {
 
 // Everything queued on "TLYThread" so far has run.
@@ -80,6 +84,52 @@ private:
     std::mutex mutex_;
     std::vector<platform::foundation::Value> dispatched_;
     std::vector<std::shared_ptr<TLYTrackerModel>> models_;
+};
+
+}  // namespace tlytest
+
+namespace tlytest {
+
+// A logger at the most talkative level that keeps its lines.
+class RecordingLogger : public TLYLogger {
+public:
+    void verbose(const std::string& m) override { add("VERBOSE: " + m); }
+    void info(const std::string& m) override { add("INFO: " + m); }
+    void warning(const std::string& m) override { add("WARNING: " + m); }
+    void error(const std::string& m) override { add("ERROR: " + m); }
+    uint64_t logLevel() const override { return 4; }
+    void setLogLevel(uint64_t) override {}
+    size_t count(const std::string& needle) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        size_t n = 0;
+        for (const auto& line : lines_)
+            if (line.find(needle) != std::string::npos) ++n;
+        return n;
+    }
+
+private:
+    void add(std::string line) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lines_.push_back(std::move(line));
+    }
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A fresh home with TLY's shared instance reset into it and a recording logger.
+class TLYTest : public HomeTest {
+protected:
+    void SetUp() override {
+        HomeTest::SetUp();
+        TLY::sharedInstance().reset();
+        TLY::sharedInstance().setLogger(logger);
+    }
+    void TearDown() override {
+        TLY::sharedInstance().reset();
+        TLY::sharedInstance().setLogger(std::make_shared<TLYDefaultLogger>());
+        HomeTest::TearDown();
+    }
+    std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
 };
 
 }  // namespace tlytest

@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "analytics/TLY.h"
+#include "analytics/TLYDictionaryBuilder.h"
+#include "analytics/TLYFields.h"
+#include "analytics/TLYHitUtil.h"
+#include "analytics/TLYTrackerImpl.h"
+#include "analytics/TLYTrackerModel.h"
+#include "analytics/TLYUsageTracker.h"
+#include "core_support.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/FileManager.h"
+
+using platform::foundation::Value;
+
+namespace {
+
+class TrackerTest : public tlytest::TLYTest {
+protected:
+    void SetUp() override {
+        TLYTest::SetUp();
+        store = TLYDataStore::dataStore();
+        sender = std::make_shared<tlytest::RecordingSender>(store);
+        tracker = TLYTrackerImpl::trackerWithDispatcher(sender, "test");
+        clock = std::make_shared<platform::foundation::ManualClock>(1.6e9);
+        platform::foundation::Clock::setCurrent(clock);
+        TLYUsageTracker::getUsageSequence();
+    }
+    void TearDown() override {
+        platform::foundation::Clock::setCurrent(nullptr);
+        TLYTest::TearDown();
+    }
+    Value event() { return Value(Value::Dictionary{{"&t", Value("event")}, {"&ec", Value("c")}}); }
+
+    std::shared_ptr<TLYDataStore> store;
+    std::shared_ptr<tlytest::RecordingSender> sender;
+    std::shared_ptr<TLYTrackerImpl> tracker;
+    std::shared_ptr<platform::foundation::ManualClock> clock;
+};
+
+TEST_F(TrackerTest, ABurstOfSixtyThenOneHitEveryTwoSeconds) {
+    for (int i = 0; i < 61; ++i) tracker->send(event());
+    EXPECT_EQ(sender->models().size(), 60u);
+    EXPECT_EQ(logger->count("Excessive tracking detected and throttled."), 1u);
+    clock->advance(1.0);
+    tracker->send(event());
+    EXPECT_EQ(sender->models().size(), 60u);
+    clock->advance(1.0);
+    tracker->send(event());
+    EXPECT_EQ(sender->models().size(), 61u);
+    tracker->send(event());
+    EXPECT_EQ(sender->models().size(), 61u);
+    // A long pause refills at most the full burst.
+    clock->advance(3600);
+    for (int i = 0; i < 70; ++i) tracker->send(event());
+    EXPECT_EQ(sender->models().size(), 121u);
+}
+
+TEST_F(TrackerTest, TransactionsAndItemsAreNeverLimited) {
+    for (int i = 0; i < 50; ++i) {
+        tracker->send(TLYDictionaryBuilder::createTransactionWithId("t", "a", Value(1), Value(), Value(), "EUR").build());
+        tracker->send(TLYDictionaryBuilder::createItemWithTransactionId("t", "n", "s", "c", Value(1), Value(1), "EUR")
+                          .build());
+    }
+    EXPECT_EQ(sender->models().size(), 100u);
+    EXPECT_EQ(tracker->trackingCredits(), 60.0);
+}
+
+TEST_F(TrackerTest, UsageLettersGoWithTheNextHit) {
+    tracker->set("&cd", "Home");
+    tracker->send(event());
+    tracker->tly_send(event());
+    tracker->send(event());
+    tracker->get("&cd");
+    TLY::sharedInstance().dryRun();
+    tracker->send(event());
+    auto models = sender->models();
+    ASSERT_EQ(models.size(), 4u);
+    EXPECT_EQ(models[0]->objectForKeyedSubscript("&_u"), Value(".KL"));
+    EXPECT_EQ(models[1]->objectForKeyedSubscript("&_u"), Value(""));
+    EXPECT_EQ(models[2]->objectForKeyedSubscript("&_u"), Value(".L"));
+    EXPECT_EQ(models[3]->objectForKeyedSubscript("&_u"), Value(".J3L"));
+}
+
+TEST_F(TrackerTest, HitValuesWinOverTheTrackersWithoutChangingThem) {
+    tracker->set("&cd", "Tracker screen");
+    tracker->set("&ni", Value(1));
+    Value hit = event();
+    hit["&cd"] = "Hit screen";
+    tracker->send(hit);
+    ASSERT_EQ(sender->models().size(), 1u);
+    EXPECT_EQ(sender->models()[0]->objectForKeyedSubscript("&cd"), Value("Hit screen"));
+    EXPECT_EQ(tracker->get("&cd"), "Tracker screen");
+    EXPECT_FALSE(tracker->get("&ni"));  // a number is no string
+    EXPECT_EQ(tracker->get("&ds"), "app");  // computed
+}
+
+TEST_F(TrackerTest, HitTypesDriveTheScreenCounter) {
+    TLYTrackerModel::setScreenCounter(100);
+    tracker->send(TLYDictionaryBuilder::createScreenView().build());
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 101u);
+    tracker->send(event());
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 101u);
+    // No type at all: a warning, still sent, and counted as a screen view...
+    tracker->send(Value(Value::Dictionary{{"&cd", Value("x")}}));
+    EXPECT_EQ(logger->count("Bad or missing hit type."), 1u);
+    EXPECT_EQ(sender->models().size(), 3u);
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 102u);
+    // ...unless the tracker itself has another type.
+    tracker->set("&t", "event");
+    tracker->send(Value(Value::Dictionary{{"&cd", Value("x")}}));
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 102u);
+    tracker->send(Value(Value::Dictionary{{"&t", Value(5)}}));
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 102u);
+    tracker->send(Value(Value::Dictionary{{"&t", Value("appview")}}));
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 103u);
+}
+
+TEST_F(TrackerTest, TheScreenCounterWrapsToOneAndNeverRepeatsUnderContention) {
+    TLYTrackerModel::setScreenCounter(2147483646u);
+    TLYTrackerModel::willSendScreenView();
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 2147483647u);
+    TLYTrackerModel::willSendScreenView();
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 1u);
+
+    TLYTrackerModel::setScreenCounter(1000);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 10000; ++i) TLYTrackerModel::willSendScreenView();
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 41000u);
+}
+
+TEST_F(TrackerTest, ATrackerNeedsADispatcher) {
+    EXPECT_FALSE(TLYTrackerImpl::trackerWithDispatcher(nullptr, "x"));
+    EXPECT_EQ(logger->count("initialization failed: dispatcher is required."), 1u);
+}
+
+TEST_F(TrackerTest, TheModelBuildsFixedComputedAndForcedFields) {
+    const auto& required = TLYTrackerModel::requiredParameters();
+    std::vector<std::string> computed(required.begin(), required.begin() + 7);
+    EXPECT_EQ(computed, (std::vector<std::string>{"&ul", "&dm", "&sr", "&a", "&_crc", "&cid", "&ds"}));
+    EXPECT_EQ(required.size(), 7 + TLYTrackerModel::defaultParameters().size());
+    EXPECT_EQ(TLYTrackerModel::defaultParameters().at("tlyVersion"), Value("3.15"));
+    auto& bundle = platform::foundation::Bundle::main();
+    std::string appName = bundle.objectForInfoDictionaryKey("CFBundleName").stringValue();
+    if (appName.empty()) appName = bundle.bundleIdentifier();
+    if (appName.empty()) EXPECT_FALSE(TLYTrackerModel::defaultParameters().count("&an"));
+    else EXPECT_EQ(TLYTrackerModel::defaultParameters().at("&an"), Value(appName));
+    EXPECT_EQ(TLYTrackerModel::forcedParameters(),
+              (Value::Dictionary{{"&_v", Value("tm3.1.5")}, {"&v", Value("1")}}));
+
+    TLYTrackerModel model(store);
+    model.setObject(Value("2"), "&v");
+    model.setObject(Value("x"), "&_v");
+    model.setObject(Value("fr"), "&ul");
+    model.setObject(Value(), "&sr");
+    model.setObject(Value(""), "&cid");
+    model.setAllowIDFACollection(true);
+    TLYTrackerModel::setScreenCounter(77);
+    Value hit = model.buildDictionary();
+    Value next = model.buildDictionary();
+    EXPECT_EQ(hit["&v"], Value("1"));
+    EXPECT_EQ(hit["&_v"], Value("tm3.1.5"));
+    EXPECT_EQ(hit["&ul"], Value("fr"));
+    EXPECT_TRUE(hit.contains("&sr"));
+    EXPECT_TRUE(hit["&sr"].isNull());
+    EXPECT_EQ(hit["&cid"], Value(store->clientId()));
+    EXPECT_EQ(hit["&a"], Value("77"));
+    EXPECT_EQ(hit["&ds"], Value("app"));
+    EXPECT_EQ(hit["&_crc"], Value("0"));
+    EXPECT_EQ(hit["&dm"], Value(TLYHitUtil::deviceModelVersion()));
+    EXPECT_EQ(hit["tlyVersion"], Value("3.15"));
+    EXPECT_FALSE(hit.contains("&idfa"));
+    EXPECT_FALSE(hit.contains("&ate"));
+    EXPECT_EQ(std::stoull(next["&z"].string()), std::stoull(hit["&z"].string()) + 1);
+    EXPECT_EQ(TLYHitUtil::systemScreenResolution().find('x') != std::string::npos, true);
+
+    // The day window of the advertising-identifier change count starts now.
+    EXPECT_EQ(store->lastChangeTimeStamp(), 1.6e9);
+    model.setObject(Value(), "&cid");
+    EXPECT_EQ(model.buildDictionary()["&cid"], Value(store->clientId()));
+}
+
+class TLYSharedTest : public tlytest::TLYTest {};
+
+TEST_F(TLYSharedTest, TrackersByTrimmedNameAndTheDefaultTracker) {
+    TLY& tly = TLY::sharedInstance();
+    EXPECT_FALSE(tly.defaultTracker());
+    auto first = tly.trackerWithName("  main \n", "UA-1");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->name(), "main");
+    EXPECT_EQ(first->get("&tid"), "UA-1");
+    EXPECT_EQ(tly.trackerWithName("main", "UA-2"), first);
+    EXPECT_EQ(first->get("&tid"), "UA-1");
+    EXPECT_EQ(tly.defaultTracker(), first);
+    EXPECT_FALSE(tly.trackerWithName(" \t ", "UA-3"));
+    EXPECT_EQ(logger->count("Nil or empty name supplied. Cannot create tracker."), 1u);
+
+    auto second = tly.trackerWithTrackingId("UA-9");
+    EXPECT_EQ(second->name(), "UA-9");
+    EXPECT_EQ(tly.defaultTracker(), first);
+    // Removing by a name with blanks around it finds the tracker stored under the trimmed name.
+    tly.removeTrackerByName(" main ");
+    EXPECT_FALSE(tly.defaultTracker());
+    EXPECT_EQ(tly.trackers().size(), 1u);
+    auto third = tly.trackerWithTrackingId("UA-10");
+    EXPECT_EQ(tly.defaultTracker(), third);
+    // The default tracker is not kept alive by being the default.
+    tly.removeTrackerByName("UA-10");
+    third.reset();
+    EXPECT_FALSE(tly.defaultTracker());
+}
+
+TEST_F(TLYSharedTest, ReplacingTheLoggerRecordsALetterOnlyOnChange) {
+    TLY& tly = TLY::sharedInstance();
+    TLYUsageTracker::getUsageSequence();
+    tly.setLogger(logger);
+    EXPECT_EQ(TLYUsageTracker::getUsageSequence(), "");
+    auto other = std::make_shared<tlytest::RecordingLogger>();
+    tly.setLogger(other);
+    EXPECT_EQ(TLYUsageTracker::getUsageSequence(), ".4");
+    EXPECT_EQ(TLY::sharedLogger(), other);
+
+    // Lines logged while the logger is being replaced reach a live logger.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop) TLYTrackerImpl::trackerWithDispatcher(nullptr, "x");
+    });
+    for (int i = 0; i < 2000; ++i) tly.setLogger(std::make_shared<tlytest::RecordingLogger>());
+    stop = true;
+    writer.join();
+    tly.setLogger(logger);
+}
+
+TEST_F(TLYSharedTest, AScreenViewIsStoredWithTheTrackersFields) {
+    TLY& tly = TLY::sharedInstance();
+    TLYUsageTracker::getUsageSequence();
+    auto tracker = tly.trackerWithTrackingId("UA-55");
+    tracker->set("&cd", "Main");
+    tracker->send(TLYDictionaryBuilder::createScreenView().build());
+    tlytest::drainAnalyticsThread();
+    tlytest::drainAnalyticsThread();
+    auto hits = tly.dispatcher()->dataStore()->fetchHitsWithLimit(0);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), 1u);
+    const Value& p = (*hits)[0]["parameters"];
+    EXPECT_EQ(p["&t"], Value("screenview"));
+    EXPECT_EQ(p["&cd"], Value("Main"));
+    EXPECT_EQ(p["&tid"], Value("UA-55"));
+    EXPECT_EQ(p["&cid"], Value(tly.clientId()));
+    EXPECT_EQ(p["&_u"], Value(".nK9L"));
+    EXPECT_EQ(logger->count("Saved hit: "), 1u);
+}
+
+TEST_F(TLYSharedTest, OptingOutDropsQueuedAndStoredHits) {
+    TLY& tly = TLY::sharedInstance();
+    auto tracker = tly.trackerWithTrackingId("UA-1");
+    tracker->send(TLYDictionaryBuilder::createScreenView().build());
+    tlytest::drainAnalyticsThread();
+    tlytest::drainAnalyticsThread();
+    auto store = tly.dispatcher()->dataStore();
+    EXPECT_EQ(store->hitCount(), 1);
+    tly.setOptOut(true);
+    tracker->send(TLYDictionaryBuilder::createScreenView().build());
+    tlytest::drainAnalyticsThread();
+    tlytest::drainAnalyticsThread();
+    EXPECT_EQ(store->hitCount(), 0);
+    tly.setOptOut(false);
+    tracker->send(TLYDictionaryBuilder::createScreenView().build());
+    tlytest::drainAnalyticsThread();
+    tlytest::drainAnalyticsThread();
+    EXPECT_EQ(store->hitCount(), 1);
+}
+
+TEST_F(TLYSharedTest, ResetLeavesNoTrackersAndNoStoreFiles) {
+    TLY& tly = TLY::sharedInstance();
+    auto tracker = tly.trackerWithTrackingId("UA-1");
+    tracker->send(TLYDictionaryBuilder::createScreenView().build());
+    tlytest::drainAnalyticsThread();
+    tlytest::drainAnalyticsThread();
+    auto store = tly.dispatcher()->dataStore();
+    ASSERT_TRUE(platform::foundation::FileManager::exists(libraryFile(kTLYStoreFileName)));
+    Value firstInit = platform::foundation::UserDefaults::standard().objectForKey(kTLYFirstInitTimeStampKey);
+    tly.reset();
+    EXPECT_TRUE(tly.trackers().empty());
+    EXPECT_FALSE(tly.defaultTracker());
+    for (const char* name : {kTLYStoreFileName, kTLYOldStoreFileName}) {
+        for (const char* suffix : {"", "-wal", "-shm"})
+            EXPECT_FALSE(platform::foundation::FileManager::exists(libraryFile(name) + suffix)) << name << suffix;
+    }
+    // The closed store no longer writes (it would recreate a deleted file).
+    store->addHit(Value(Value::Dictionary{{"parameters", Value(Value::Dictionary{})}}));
+    store->save();
+    EXPECT_FALSE(platform::foundation::FileManager::exists(libraryFile(kTLYStoreFileName)));
+    EXPECT_EQ(platform::foundation::UserDefaults::standard().objectForKey(kTLYFirstInitTimeStampKey), firstInit);
+    // A new dispatcher comes with a new store.
+    EXPECT_NE(tly.dispatcher()->dataStore(), store);
+}
+
+}  // namespace
