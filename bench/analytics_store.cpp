@@ -1,0 +1,110 @@
+// Hits completed and stored through a tracker, each save committed; database
+// bytes per stored hit; memory over 100,000 hits.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <future>
+
+#include "analytics/TLY.h"
+#include "analytics/TLYDataStore.h"
+#include "analytics/TLYHitStoreSender.h"
+#include "analytics/TLYTrackerImpl.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/foundation/Thread.h"
+#include "platform/foundation/Value.h"
+
+using platform::foundation::Value;
+
+namespace {
+
+void drain() {
+    std::promise<void> done;
+    TLY::thread().perform([&done] { done.set_value(); });
+    done.get_future().wait();
+}
+
+double residentKiB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return double(resident) * double(sysconf(_SC_PAGESIZE)) / 1024.0;
+}
+
+struct Setup {
+    std::string home;
+    std::shared_ptr<TLYDataStore> store;
+    std::shared_ptr<TLYHitStoreSender> sender;
+    std::shared_ptr<TLYTrackerImpl> tracker;
+
+    Setup() {
+        char pattern[] = "/tmp/qm-bench-tly-XXXXXX";
+        home = mkdtemp(pattern);
+        platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
+        platform::foundation::Sandbox::setHome(home);
+        sender = TLYHitStoreSender::dispatcher();
+        store = sender->dataStore();
+        tracker = TLYTrackerImpl::trackerWithDispatcher(sender, "bench");
+        tracker->set("&tid", "UA-BENCH");
+        tracker->set("&cd", "MainViewController");
+    }
+    ~Setup() {
+        drain();
+        store->close();
+        std::filesystem::remove_all(home);
+    }
+    void send() {
+        tracker->setTrackingCredits(60.0);  // past the rate limiter
+        tracker->send(Value(Value::Dictionary{{"&t", Value("screenview")}}));
+    }
+    uint64_t databaseBytes() const {
+        uint64_t total = 0;
+        for (const char* suffix : {"", "-wal"}) {
+            std::error_code ec;
+            auto size = std::filesystem::file_size(*TLYDataStore::databaseFullPath(kTLYStoreFileName) + suffix, ec);
+            if (!ec) total += size;
+        }
+        return total;
+    }
+};
+
+void BM_HitsCompletedAndStored(benchmark::State& state) {
+    Setup setup;
+    int64_t sent = 0;
+    for (auto _ : state) {
+        setup.send();
+        // Bounded queue: the sender waits for the store every 256 hits.
+        if (++sent % 256 == 0) drain();
+    }
+    drain();
+    state.SetItemsProcessed(sent);
+    int64_t stored = setup.store->hitCount();
+    state.counters["stored_hits"] = double(stored);
+    state.counters["db_bytes_per_hit"] = stored > 0 ? double(setup.databaseBytes()) / double(stored) : 0;
+}
+BENCHMARK(BM_HitsCompletedAndStored)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_MemoryOverHundredThousandHits(benchmark::State& state) {
+    Setup setup;
+    for (int i = 0; i < 5000; ++i) setup.send();  // warm up to the store's 2000-hit ceiling
+    drain();
+    double before = residentKiB();
+    for (auto _ : state) {
+        for (int i = 0; i < 100000; ++i) {
+            setup.send();
+            if (i % 256 == 0) drain();
+        }
+        drain();
+    }
+    state.counters["rss_growth_kib"] = residentKiB() - before;
+    state.counters["stored_hits"] = double(setup.store->hitCount());
+    state.SetItemsProcessed(int64_t(state.iterations()) * 100000);
+}
+BENCHMARK(BM_MemoryOverHundredThousandHits)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
