@@ -1,0 +1,43 @@
+#include "framework/TwkAnalytics.h"
+
+#include <mutex>
+
+#include "analytics/TLY.h"
+#include "framework/TwkUtils.h"
+#include "platform/foundation/Dispatch.h"
+
+namespace pf = platform::foundation;
+
+namespace {
+
+// "Present" is a value the service can use: a string with something in it.
+bool present(const pf::Value& v) { return v.isString() && !v.string().empty(); }
+
+}  // namespace
+
+std::shared_ptr<TwkAnalytics> TwkAnalytics::sharedInstance() {
+    static std::mutex lock;
+    static std::shared_ptr<TwkAnalytics> instance;
+    std::lock_guard<std::mutex> guard(lock);
+    if (!instance) instance = std::make_shared<TwkAnalytics>();
+    return instance;
+}
+
+void TwkAnalytics::startWithPelkorDelegate(PKRPelkorManagerDelegate*) {
+    if (!present(TwkUtils::getPlistKey(kPelkorKey)))
+        TwkUtils::showAlertWithTitle("LIVE PELKOR SDK KEY MISSING", kMissingKeyBody);
+}
+
+void TwkAnalytics::startAnalyticsStuff() {
+    pf::dispatch::globalQueue(pf::dispatch::Priority::Background).async([] { startAnalyticsInBlock(); });
+}
+
+void TwkAnalytics::startAnalyticsInBlock() {
+    const pf::Value trackingId = TwkUtils::getPlistKey(kTLYKey);
+    if (present(trackingId))
+        TLY::sharedInstance().trackerWithTrackingId(trackingId.string());
+    else
+        TwkUtils::showAlertWithTitle("TLYKey MISSING", kMissingKeyBody);
+    if (!present(TwkUtils::getPlistKey(kZendralKey)))
+        TwkUtils::showAlertWithTitle("ZENDRAL KEY MISSING", kMissingKeyBody);
+}
