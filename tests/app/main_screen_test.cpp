@@ -1,0 +1,267 @@
+// The main screen on the manual clock: timers, background, opacity, the
+// settings round trip, always-on, the flashlight, and the figures of the
+// refresh written into its labels.
+#include <filesystem>
+#include <fstream>
+
+#include "app/BatteryFillView.h"
+#include "app/MainContentView.h"
+#include "app/SettingsController.h"
+#include "framework/DeviceDetection.h"
+#include "tests/app/main_test_support.h"
+#include "platform/ui/GradientLayer.h"
+
+using namespace qmtest;
+using platform::graphics::Color;
+using platform::graphics::Point;
+using platform::graphics::Rect;
+using platform::ui::GradientLayer;
+
+namespace {
+
+class MainScreenTest : public ScreenFixture {};
+
+size_t gradientCount(const MainViewController& vc) {
+    size_t n = 0;
+    for (const auto& l : vc.bgImage()->layer()->sublayers())
+        if (std::dynamic_pointer_cast<GradientLayer>(l)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(MainScreenTest, EveryMemberIsConnected) {
+    auto vc = showMain();
+    EXPECT_NE(vc->mainScrollView(), nullptr);
+    EXPECT_NE(vc->mainContentView(), nullptr);
+    EXPECT_EQ(vc->mainContentView()->viewScrollDownInfo(), vc->viewScrollDownInfo());
+    for (size_t i = 0; i < 5; ++i) {
+        ASSERT_NE(vc->bubbles()[i], nullptr);
+        EXPECT_EQ(vc->bubbles()[i]->tag(), int64_t(i + 1));
+    }
+    for (auto l : {vc->labelPercentage(), vc->labelDevice(), vc->labelStandby(), vc->labelTimeMusic(),
+                   vc->labelTimeVideo(), vc->labelTimeNetWifi(), vc->labelTimeNet3G(), vc->labelTimeTalk(),
+                   vc->labelTimeTalk3G(), vc->labelTimeChargeTime(), vc->labelTimeGames2D(), vc->labelTimeReading(),
+                   vc->labelTimeFlashlight(), vc->labelScrollDown()})
+        EXPECT_NE(l, nullptr);
+    EXPECT_NE(vc->viewBatteryFill()->batLayer(), nullptr);  // built by its awakeFromNib
+    EXPECT_NE(vc->buttonSettings(), nullptr);
+    EXPECT_NE(vc->buttonMoreApps(), nullptr);
+    EXPECT_NE(vc->sound(), nullptr);
+}
+
+TEST_F(MainScreenTest, TimersAreCreatedOnceAndGoneAfterDisappearing) {
+    auto vc = showMain();
+    auto anim = vc->animTimer(), level = vc->levelTimer();
+    ASSERT_NE(anim, nullptr);
+    ASSERT_NE(level, nullptr);
+    EXPECT_DOUBLE_EQ(anim->interval(), 1.5);
+    EXPECT_DOUBLE_EQ(level->interval(), 5.0);
+    EXPECT_TRUE(anim->repeats());
+
+    vc->viewWillAppear(false);  // appearing again without a disappearance
+    EXPECT_EQ(vc->animTimer(), anim);
+    EXPECT_EQ(vc->levelTimer(), level);
+
+    vc->viewDidDisappear(false);
+    EXPECT_EQ(vc->animTimer(), nullptr);
+    EXPECT_EQ(vc->levelTimer(), nullptr);
+    EXPECT_FALSE(anim->isValid());
+    EXPECT_FALSE(level->isValid());
+
+    vc->viewWillAppear(false);
+    ASSERT_NE(vc->animTimer(), nullptr);
+    EXPECT_NE(vc->animTimer(), anim);
+    EXPECT_TRUE(vc->animTimer()->isValid());
+}
+
+TEST_F(MainScreenTest, ANewChargeShowsWithinFiveSeconds) {
+    auto vc = showMain();
+    EXPECT_EQ(vc->labelPercentage()->text(), "75 %");
+    battery_->set(0.74f, platform::ui::BatteryState::Charging);
+    pf::RunLoop::main().runFor(5.0);
+    EXPECT_EQ(vc->labelPercentage()->text(), "74 %");
+}
+
+TEST_F(MainScreenTest, OneGradientLayerAfterRepeatedAppearances) {
+    auto vc = showMain();
+    for (int i = 0; i < 3; ++i) {
+        vc->viewWillAppear(false);
+        vc->viewDidAppear(false);
+    }
+    pf::RunLoop::main().runFor(1.0);
+    ASSERT_EQ(gradientCount(*vc), 1u);
+    auto g = std::dynamic_pointer_cast<GradientLayer>(vc->bgImage()->layer()->sublayers().front());
+    ASSERT_NE(g, nullptr);
+    const Rect screen = vc->view()->bounds();
+    const double s = std::max(screen.width(), screen.height());
+    EXPECT_EQ(g->frame(), Rect(0, 0, s, 1.2 * s));
+    EXPECT_EQ(g->locations(), (std::vector<double>{0.2, 0.5, 0.8, 1.0}));
+    ASSERT_EQ(g->colors().size(), 4u);
+    EXPECT_EQ(g->colors()[1], Color::white(0.12, 1.0));
+    EXPECT_EQ(vc->bgImage()->image(), nullptr);
+}
+
+TEST_F(MainScreenTest, FiguresOfTheRefreshReachTheLabels) {
+    pf::UserDefaults::standard().setFloat("healthPercent", 100.0f);
+    auto vc = showMain();
+    BatteryEstimateInput in;
+    in.deviceIndex = DeviceDetection::detectDevice();
+    in.chargeFraction = 0.75f;
+    in.healthPercent = 100.0f;
+    in.brightness = 0.5;
+    in.charging = true;
+    const auto& profile = platform::ui::Device::current().profile();
+    in.camera = profile.camera;
+    in.frontCamera = profile.frontCamera;
+    in.flash = profile.flash;
+    in.carrier = profile.simulator || !profile.carrierName.empty();
+    const BatteryEstimate e = BatteryEstimate::compute(in, BatteryWords::localized());
+    EXPECT_EQ(vc->labelPercentage()->text(), "75 %");
+    EXPECT_EQ(vc->labelTimeMusic()->text(), e.labelTimeMusic);
+    EXPECT_EQ(vc->labelTimeVideo()->text(), e.labelTimeVideo);
+    EXPECT_EQ(vc->labelTimeNetWifi()->text(), e.labelTimeNetWifi);
+    EXPECT_EQ(vc->labelTimeTalk()->text(), e.labelTimeTalk);
+    EXPECT_EQ(vc->labelStandby()->text(), e.labelStandby);
+    EXPECT_EQ(vc->labelTimeChargeTime()->text(), e.labelTimeChargeTime);
+    EXPECT_EQ(vc->labelTimeFlashlight()->text(), e.labelTimeFlashlight);
+    EXPECT_FALSE(vc->imageCharging()->isHidden());  // charging
+    EXPECT_DOUBLE_EQ(vc->labelTimeChargeTime()->alpha(), 1.0);
+    EXPECT_EQ(vc->labelTitleMusic()->text(), "Music");
+    EXPECT_EQ(vc->labelDevice()->text(), DeviceDetection::name(false) + ". Firmware: 9.3");
+    EXPECT_FLOAT_EQ(vc->viewBatteryFill()->getLevel(), 0.75f);
+}
+
+TEST_F(MainScreenTest, TextsFadeInAfterTheIntro) {
+    auto vc = showMain(0.0);
+    pf::RunLoop::main().runFor(0.1);
+    EXPECT_LT(vc->labelPercentage()->layer()->presentationLayer()->opacity(), 1.0f);
+    pf::RunLoop::main().runFor(2.0);
+    EXPECT_DOUBLE_EQ(vc->labelPercentage()->alpha(), 1.0);
+    EXPECT_FLOAT_EQ(vc->labelPercentage()->layer()->presentationLayer()->opacity(), 1.0f);
+}
+
+TEST_F(MainScreenTest, SettingsCloseRefreshesRerendersAndFadesTextsBackIn) {
+    auto vc = showMain();
+    vc->showSettings();
+    pf::RunLoop::main().runFor(2.0);
+    auto settings = std::dynamic_pointer_cast<SettingsController>(vc->presentedViewController());
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(settings->delegate(), std::dynamic_pointer_cast<SettingsControllerDelegate>(vc));
+    EXPECT_EQ(settings->modalTransitionStyle(), platform::ui::ModalTransitionStyle::FlipHorizontal);
+
+    // A change made in the sheet shows at once on its close, within the debounce.
+    pf::UserDefaults::standard().setFloat("healthPercent", 50.0f);
+    const std::string before = vc->labelTimeMusic()->text();
+    const unsigned imageGeneration = BatteryImage::sharedInstance().imageGeneration();
+    std::weak_ptr<SettingsController> weakSettings = settings;
+
+    settings->done();
+    EXPECT_NE(vc->labelTimeMusic()->text(), before);
+    EXPECT_FLOAT_EQ(BatteryRefresh::lastMultiplier(), 0.75f);  // reset, then refreshed
+    EXPECT_GT(BatteryImage::sharedInstance().imageGeneration(), imageGeneration);
+    EXPECT_DOUBLE_EQ(vc->labelPercentage()->alpha(), 0.0);
+    EXPECT_FLOAT_EQ(vc->viewBatteryFill()->batLayer()->opacity(), 0.0f);
+
+    settings.reset();
+    pf::RunLoop::main().runFor(3.0);
+    EXPECT_EQ(vc->presentedViewController(), nullptr);
+    EXPECT_TRUE(weakSettings.expired()) << "the closed sheet must not be kept alive";
+    EXPECT_DOUBLE_EQ(vc->labelPercentage()->alpha(), 1.0);
+    EXPECT_DOUBLE_EQ(vc->labelTimeMusic()->alpha(), 1.0);
+}
+
+TEST_F(MainScreenTest, AlwaysOnHoldsOnlyWhileTheScreenShows) {
+    pf::UserDefaults::standard().setBool("alwayson", true);
+    auto vc = showMain();
+    EXPECT_TRUE(platform::ui::Application::shared().isIdleTimerDisabled());
+    vc->viewWillDisappear(false);
+    vc->viewDidDisappear(false);
+    EXPECT_FALSE(platform::ui::Application::shared().isIdleTimerDisabled());
+
+    pf::UserDefaults::standard().setBool("alwayson", false);
+    vc->viewWillAppear(false);
+    pf::RunLoop::main().runFor(1.0);
+    EXPECT_FALSE(platform::ui::Application::shared().isIdleTimerDisabled());
+}
+
+TEST_F(MainScreenTest, MemoryWarningDropsTheScaledBatteryPicture) {
+    auto vc = showMain();
+    auto ctx = platform::graphics::Context::beginImageContext({4, 4});
+    BatteryImage::sharedInstance().setCachedScaledImage(ctx->image());
+    vc->didReceiveMemoryWarning();
+    EXPECT_EQ(BatteryImage::sharedInstance().cachedScaledImage(), nullptr);
+}
+
+TEST_F(MainScreenTest, FlashlightTriesTheApplicationsInOrderThenTheWeb) {
+    auto vc = showMain();
+    auto& app = platform::ui::Application::shared();
+    const auto& urls = MainViewController::flashlightAddresses();
+    std::vector<std::string> opened;
+    auto record = [&](const std::string& url) {
+        opened.push_back(url);
+        return true;
+    };
+
+    // The web link, when no application is there: a browser started with it.
+    const std::string seen = home_.file("browser-url");
+    const std::string browser = home_.write("browser.sh", "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + "'\n");
+    std::filesystem::permissions(browser, std::filesystem::perms::owner_all);
+    app.setBrowserCommand(browser);
+    vc->openFlashlight();
+    std::string got;
+    for (int i = 0; i < 200 && got.empty(); ++i) {  // the browser runs as a process of its own
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::ifstream(seen) >> got;
+    }
+    EXPECT_EQ(got, urls[2]);
+    EXPECT_EQ(std::string(urls[2]).rfind("https://", 0), 0u);
+
+    // The free edition only.
+    const std::string freeScheme = std::string(urls[1]).substr(0, std::string(urls[1]).find(':'));
+    app.registerURLHandler(freeScheme, record);
+    vc->openFlashlight();
+    EXPECT_EQ(opened, std::vector<std::string>{urls[1]});
+
+    // Both: the paid edition first.
+    const std::string paidScheme = std::string(urls[0]).substr(0, std::string(urls[0]).find(':'));
+    app.registerURLHandler(paidScheme, record);
+    vc->openFlashlight();
+    EXPECT_EQ(opened, (std::vector<std::string>{urls[1], urls[0]}));
+}
+
+TEST_F(MainScreenTest, ScrollHintShowsWhileTouchedAndFadesAfterTheLift) {
+    auto vc = showMain();
+    auto content = vc->mainContentView();
+    auto hint = vc->viewScrollDownInfo();
+    EXPECT_EQ(vc->labelScrollDown()->text(), "Scroll down for more figures");
+    EXPECT_DOUBLE_EQ(hint->alpha(), 0.0);
+    EXPECT_EQ(hint->backgroundColor(), Color::white(0.0, 0.8));
+    EXPECT_DOUBLE_EQ(hint->layer()->cornerRadius(), 6.0);
+
+    auto touch = std::make_shared<platform::ui::Touch>(content, window_.get(), Point{100, 100}, 0);
+    content->touchesBegan({touch}, nullptr);
+    EXPECT_FALSE(MainContentView::hintWasVisible());
+    EXPECT_EQ(hint->superview(), content);
+    EXPECT_EQ(hint->center(), (Point{content->bounds().width() / 2, 350.0}));
+    EXPECT_DOUBLE_EQ(hint->alpha(), 1.0);
+    touch->update(platform::ui::TouchPhase::Ended, {100, 100}, 0.1);
+    content->touchesEnded({touch}, nullptr);
+    EXPECT_DOUBLE_EQ(hint->alpha(), 0.0);
+    EXPECT_DOUBLE_EQ(hint->center().y, platform::ui::Screen::main().applicationFrame().height());
+    pf::RunLoop::main().runFor(0.9);  // the fade waits a second
+    EXPECT_GT(hint->layer()->presentationLayer()->opacity(), 0.9f);
+    pf::RunLoop::main().runFor(1.0);
+    EXPECT_LT(hint->layer()->presentationLayer()->opacity(), 0.01f);
+
+    // A touch while the hint shows hides it at once, and the lift does nothing.
+    content->touchesBegan({touch}, nullptr);
+    pf::RunLoop::main().runFor(1.0);
+    auto second = std::make_shared<platform::ui::Touch>(content, window_.get(), Point{100, 100}, 2);
+    content->touchesBegan({second}, nullptr);
+    EXPECT_TRUE(MainContentView::hintWasVisible());
+    EXPECT_DOUBLE_EQ(hint->alpha(), 0.0);
+    const Point at = hint->center();
+    content->touchesEnded({second}, nullptr);
+    EXPECT_EQ(hint->center(), at);
+}

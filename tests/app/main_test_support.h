@@ -1,0 +1,130 @@
+#pragma once
+// The main screen and settings sheet on a played device: a temporary sandbox,
+// the built bundle, a simulated battery and brightness, the manual clock, and a
+// window that shows a controller the way the application does.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/BatteryImage.h"
+#include "app/BatteryEstimate.h"
+#include "app/MainViewController.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/graphics/Image.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Device.h"
+#include "platform/ui/Screen.h"
+#include "platform/ui/Window.h"
+#include "tests/platform/ui/app_test_support.h"
+
+namespace qmtest {
+
+namespace pf = platform::foundation;
+namespace pu = platform::ui;
+
+class ScreenFixture : public ::testing::Test {
+protected:
+    // Plays `identifier` with a battery at `level` in `state`.
+    void play(const std::string& identifier, float level, pu::BatteryState state) {
+        pu::Device::resetCurrent();
+        auto& device = pu::Device::current();
+        device.setHardwareIdentifier(identifier);
+        battery_ = std::make_shared<pu::SimulatedBatterySource>(level, state);
+        device.setBatterySource(battery_);
+        device.setBatteryMonitoringEnabled(true);
+        pu::Screen::resetMain();
+        pu::Screen::main().configure(device.profile());
+        pu::Screen::main().setSimulatedBrightness(0.5);
+        platform::graphics::Image::setScreenScale(pu::Screen::main().scale());
+        platform::graphics::Image::clearNamedCache();
+        auto bounds = pu::Screen::main().bounds();
+        window_ = std::make_shared<pu::Window>(bounds.size, pu::Screen::main().scale());
+    }
+
+    void SetUp() override {
+        clock_ = std::make_shared<pf::ManualClock>();
+        pf::Clock::setCurrent(clock_);
+        pf::Sandbox::setHome(home_.path());
+        pf::UserDefaults::resetStandard();
+        pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
+        pu::Application::resetShared();
+        MainViewController::registerInterfaceClasses();
+        BatteryRefresh::resetProcessState();
+        BatteryImage::sharedInstance().setCachedScaledImage(nullptr);
+        play("iPhone7,2", 0.75f, pu::BatteryState::Charging);
+    }
+
+    void TearDown() override {
+        if (window_) pu::setRootViewController(*window_, nullptr);
+        window_.reset();
+        // Animations still in flight end on this clock, so the next test's clock
+        // starts without a frame timer of ours.
+        pf::RunLoop::main().runFor(10.0);
+        pu::Application::resetShared();
+        pf::RunLoop::main().runUntilIdle();
+        pu::Device::resetCurrent();
+        pu::Screen::resetMain();
+        pf::Clock::setCurrent(nullptr);
+        pf::UserDefaults::resetStandard();
+    }
+
+    // Shows `controller` as the window's root and lets the launch settle.
+    void show(const std::shared_ptr<pu::ViewController>& controller, double settle = 2.0) {
+        pu::setRootViewController(*window_, controller);
+        window_->makeKeyAndVisible();
+        pu::windowDidBecomeVisible(*window_);
+        pf::RunLoop::main().runUntilIdle();
+        pf::RunLoop::main().runFor(settle);
+    }
+
+    std::shared_ptr<MainViewController> showMain(double settle = 2.0) {
+        auto vc = std::make_shared<MainViewController>(pu::Device::current().userInterfaceIdiom() ==
+                                                               pu::UserInterfaceIdiom::Pad
+                                                           ? "MainView-iPad"
+                                                           : "MainView");
+        show(vc, settle);
+        return vc;
+    }
+
+    TempDir home_;
+    std::shared_ptr<pf::ManualClock> clock_;
+    std::shared_ptr<pu::SimulatedBatterySource> battery_;
+    std::shared_ptr<pu::Window> window_;
+};
+
+// Runs `body` in a child process (the device index is detected once per
+// process, so every played device gets a process of its own); the test fails
+// when the child reports a failure or does not end within a minute.
+inline void inChildProcess(const std::function<void()>& body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        body();
+        fflush(nullptr);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    for (int i = 0; i < 600; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child process reported failures";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    ADD_FAILURE() << "the child process did not end";
+}
+
+}  // namespace qmtest
