@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "analytics/TLY.h"
@@ -300,6 +305,39 @@ TEST_F(TLYSharedTest, ResetLeavesNoTrackersAndNoStoreFiles) {
     EXPECT_EQ(platform::foundation::UserDefaults::standard().objectForKey(kTLYFirstInitTimeStampKey), firstInit);
     // A new dispatcher comes with a new store.
     EXPECT_NE(tly.dispatcher()->dataStore(), store);
+}
+
+// CPU clock ticks (user + system) of the thread named "TLYThread".
+long analyticsThreadTicks() {
+    DIR* dir = opendir("/proc/self/task");
+    long ticks = -1;
+    while (dirent* entry = dir ? readdir(dir) : nullptr) {
+        std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(task + "/comm"), name);
+        if (name != "TLYThread") continue;
+        std::string stat;
+        std::getline(std::ifstream(task + "/stat"), stat);
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stol(field);
+            if (i == 15) stime = std::stol(field);
+        }
+        ticks = utime + stime;
+    }
+    if (dir) closedir(dir);
+    return ticks;
+}
+
+TEST_F(TLYSharedTest, TheAnalyticsThreadSleepsWhileItHasNothingToDo) {
+    tlytest::drainAnalyticsThread();
+    long before = analyticsThreadTicks();
+    ASSERT_GE(before, 0);
+    // Real time on purpose: a spinning loop would burn about 50 ticks here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(analyticsThreadTicks() - before, 2);
 }
 
 }  // namespace
