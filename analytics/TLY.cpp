@@ -266,9 +266,11 @@ void TLY::reset() {
         dispatcher_.reset();
     }
     // Let the work queued before the reset finish.
-    std::promise<void> done;
-    thread().perform([&done] { done.set_value(); });
-    done.get_future().wait();
+    if (!thread().isCurrent()) {
+        std::promise<void> done;
+        thread().perform([&done] { done.set_value(); });
+        done.get_future().wait();
+    }
     // Files are deleted only once nothing has them open.
     if (store) store->close();
     for (const char* name : {kTLYOldStoreFileName, kTLYStoreFileName}) {
