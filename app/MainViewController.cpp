@@ -17,6 +17,7 @@
 #include "framework/GSVVerticalSlider.h"
 #include "framework/PickerAwareScrollView.h"
 #include "framework/TWKButtonDark.h"
+#include "framework/TWKTableViewCell.h"
 #include "framework/TwkUtils.h"
 #include "framework/UILabelUnderlined.h"
 #include "framework/UIPaddingLabel.h"
@@ -119,6 +120,7 @@ void MainViewController::registerInterfaceClasses() {
     ClassRegistry::add<ColorPickerImageView>("ColorPickerImageView");
     ClassRegistry::add<PickerAwareScrollView>("PickerAwareScrollView");
     ClassRegistry::add<TWKButtonDark>("TWKButtonDark");
+    ClassRegistry::add<TWKTableViewCell>("TWKTableViewCell");
     ClassRegistry::add<UIPaddingLabel>("UIPaddingLabel");
     ClassRegistry::add<UILabelUnderlined>("UILabelUnderlined");
     ClassRegistry::add<GSVButton>("GSVButton");

@@ -3,12 +3,16 @@
 #include <cmath>
 #include <numbers>
 
+#include "framework/GSVButton.h"
+#include "framework/GSVLabel.h"
 #include "framework/GSVVerticalSlider.h"
+#include "framework/TWKTableViewCell.h"
 #include "framework/TWKButtonDark.h"
 #include "framework/TWKViewOpen.h"
 #include "framework/UILabelUnderlined.h"
 #include "framework/UIPaddingLabel.h"
 #include "platform/graphics/Context.h"
+#include "platform/ui/Device.h"
 
 using platform::graphics::Color;
 using platform::graphics::Context;
@@ -175,4 +179,43 @@ TEST(GSVVerticalSliderTest, StandsUprightAfterLoading) {
     EXPECT_NEAR(t.b, -1, 1e-12);
     EXPECT_NEAR(t.c, 1, 1e-12);
     EXPECT_NEAR(t.d, 0, 1e-12);
+}
+
+namespace {
+
+// Plays a device for the iPad mini tests.
+class IpadMiniTest : public ::testing::Test {
+protected:
+    void play(const std::string& identifier) {
+        platform::ui::Device::resetCurrent();
+        platform::ui::Device::current().setHardwareIdentifier(identifier);
+    }
+    void TearDown() override { platform::ui::Device::resetCurrent(); }
+};
+
+}  // namespace
+
+TEST_F(IpadMiniTest, TextGrowsToTwentyPointsOnAnIpadMiniOnly) {
+    for (const char* id : {"iPad2,5", "iPad4,1"}) {
+        play(id);
+        const bool mini = std::string(id) == "iPad2,5";
+        const double expected = mini ? 20 : 13;
+
+        GSVLabel label(Rect(0, 0, 100, 20));
+        label.setFont(platform::graphics::Font::boldSystemFont(13));
+        label.awakeFromNib();
+        EXPECT_DOUBLE_EQ(label.font().pointSize(), expected) << id;
+        EXPECT_TRUE(label.font().isBold()) << "the face stays";
+
+        GSVButton button(Rect(0, 0, 100, 20));
+        button.titleLabel()->setFont(platform::graphics::Font::systemFont(13));
+        button.awakeFromNib();
+        EXPECT_DOUBLE_EQ(button.titleLabel()->font().pointSize(), expected) << id;
+
+        TWKTableViewCell cell;
+        EXPECT_EQ(cell.reuseIdentifier(), "TWKTableViewCell");
+        cell.textLabel()->setFont(platform::graphics::Font::systemFont(13));
+        cell.awakeFromNib();
+        EXPECT_DOUBLE_EQ(cell.textLabel()->font().pointSize(), expected) << id;
+    }
 }
