@@ -228,14 +228,14 @@ void TLYBatchingDispatcher::queueDispatch(const Value& parameters) {
     }
 
     Value hitParameters = parameters.isDictionary() ? parameters : Value(Value::Dictionary{});
-    std::string trackingId = hitParameters["&tid"].stringValue();
+    std::string trackingId = parameters["&tid"].stringValue();
     if (!trackingId.empty()) {
-        auto number = propertiesStore_->nextHitNumberForTrackingId(trackingId, hitParameters["&cid"].stringValue());
+        auto number = propertiesStore_->nextHitNumberForTrackingId(trackingId, parameters["&cid"].stringValue());
         if (number && !number->empty()) hitParameters["&_s"] = *number;
     }
     double hitTime = Clock::current().now();
-    if (hitParameters["timestamp"].isDate()) {
-        hitTime = hitParameters["timestamp"].dateValue();
+    if (parameters["timestamp"].isDate()) {
+        hitTime = parameters["timestamp"].dateValue();
         hitParameters.erase("timestamp");
     }
     Value record(Value::Dictionary{});

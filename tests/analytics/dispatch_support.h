@@ -82,3 +82,99 @@ inline std::string pythonDecompress(const std::vector<uint8_t>& bytes, int wbits
 }
 
 }  // namespace tlytest
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+#include "analytics/TLYBatchingDispatcher.h"
+#include "analytics/TLYHitStorage.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/RunLoop.h"
+
+namespace tlytest {
+
+// The hit store's behaviour as the dispatcher sees it, in memory.
+class MemoryHitStore : public TLYHitStorage {
+public:
+    using Value = platform::foundation::Value;
+    void addHit(const Value& hit) override {
+        Value h = hit;
+        if (!h.contains("timestamp")) h["timestamp"] = Value::date(platform::foundation::Clock::current().now());
+        h["objectID"] = Value(int64_t(++lastId_));
+        hits_.push_back(h);
+    }
+    bool save(platform::foundation::Error*) override { return true; }
+    std::optional<Value::Array> fetchHitsWithLimit(uint64_t limit, platform::foundation::Error* error) override {
+        ++fetches;
+        if (failFetch) {
+            if (error) *error = platform::foundation::Error("test", 1);
+            return std::nullopt;
+        }
+        Value::Array sorted = hits_;
+        std::stable_sort(sorted.begin(), sorted.end(), [](const Value& a, const Value& b) {
+            return a["timestamp"].dateValue() < b["timestamp"].dateValue();
+        });
+        if (limit && sorted.size() > limit) sorted.resize(limit);
+        return sorted;
+    }
+    bool deleteHitsWithIds(const Value::Array& ids, platform::foundation::Error*) override {
+        for (const auto& id : ids)
+            hits_.erase(std::remove_if(hits_.begin(), hits_.end(), [&](const Value& h) { return h["objectID"] == id; }),
+                        hits_.end());
+        return true;
+    }
+    bool deleteAllHits(platform::foundation::Error*) override {
+        ++deleteAllCalls;
+        hits_.clear();
+        return true;
+    }
+    int64_t hitCount(platform::foundation::Error*) override { return int64_t(hits_.size()); }
+    std::string clientId() override { return "K"; }
+
+    const Value::Array& hits() const { return hits_; }
+    bool failFetch = false;
+    int fetches = 0;
+    int deleteAllCalls = 0;
+
+private:
+    Value::Array hits_;
+    int64_t lastId_ = 0;
+};
+
+// Runs the main loop until `done` holds, for at most `seconds` of real time.
+inline bool pumpUntil(const std::function<bool()>& done, double seconds = 10.0) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        platform::foundation::RunLoop::main().runOnce(0.02);
+    }
+    return true;
+}
+
+// Reachability functions a test drives itself.
+struct ScriptedReachability {
+    static inline TLYReachabilityApi::Callback callback = nullptr;
+    static inline void* info = nullptr;
+    static inline int targets = 0;
+    static inline bool failSchedule = false;
+    static const TLYReachabilityApi* api() {
+        static const TLYReachabilityApi table = {
+            [](const char*) -> TLYReachabilityApi::Target { ++targets; return &targets; },
+            [](TLYReachabilityApi::Target, TLYReachabilityApi::Callback cb, void* i) {
+                callback = cb;
+                info = i;
+                return true;
+            },
+            [](TLYReachabilityApi::Target, platform::foundation::RunLoop*) { return !failSchedule; },
+            [](TLYReachabilityApi::Target, platform::foundation::RunLoop*) { callback = nullptr; },
+            [](TLYReachabilityApi::Target) { --targets; },
+        };
+        return &table;
+    }
+    static void report(uint32_t flags) {
+        if (callback) callback(&targets, flags, info);
+    }
+};
+
+}  // namespace tlytest

@@ -1,0 +1,432 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "analytics/TLYAnalyticsPropertiesStore.h"
+#include "analytics/TLYBatchingDispatcher.h"
+#include "analytics/TLYHitUtil.h"
+#include "dispatch_support.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/net/URLConnection.h"
+#include "tests/support/HttpServerKit.h"
+
+using platform::foundation::Clock;
+using platform::foundation::ManualClock;
+using platform::foundation::RunLoop;
+using platform::foundation::Value;
+using qmtest::HttpServerKit;
+using Result = TLYDispatchResult;
+
+namespace {
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t i; (i = s.find(sep, start)) != std::string::npos; start = i + 1) out.push_back(s.substr(start, i - start));
+    out.push_back(s.substr(start));
+    return out;
+}
+
+std::map<std::string, std::string> fields(const std::string& payload) {
+    std::map<std::string, std::string> out;
+    for (const auto& piece : split(payload, '&')) {
+        size_t eq = piece.find('=');
+        out[piece.substr(0, eq)] = eq == std::string::npos ? "" : piece.substr(eq + 1);
+    }
+    return out;
+}
+
+class DispatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clock_ = std::make_shared<ManualClock>(1.7e9);
+        Clock::setCurrent(clock_);
+        platform::foundation::Sandbox::setHome(home_.path());
+        platform::foundation::UserDefaults::resetStandard();
+        ::setenv(kTLYCollectURLEnvironmentVariable, server_.baseURL().c_str(), 1);
+        server_.on("/collect", HttpServerKit::Reply::text("ok"));
+        server_.on("/batch", HttpServerKit::Reply::text("ok"));
+        // The kit may only be stopped once it is really accepting.
+        platform::net::URLResponse response;
+        platform::foundation::Error error;
+        platform::net::URLConnection::sendSynchronousRequest(platform::net::URLRequest(server_.url("/ready")), &response,
+                                                             &error);
+        server_.clearRequests();
+        store_ = std::make_shared<tlytest::MemoryHitStore>();
+        props_ = TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("aux.sql", home_.path()));
+        dispatcher_ = make();
+    }
+    void TearDown() override {
+        dispatcher_.reset();
+        RunLoop::main().runUntilIdle();
+        ::unsetenv(kTLYCollectURLEnvironmentVariable);
+        Clock::setCurrent(nullptr);
+    }
+
+    std::shared_ptr<TLYBatchingDispatcher> make() {
+        TLYBatchingDispatcher::Environment env;
+        env.analyticsLoop = &RunLoop::main();
+        env.propertiesStore = props_;
+        env.reachabilityApi = tlytest::ScriptedReachability::api();
+        env.sendThroughTracker = [](const Value&) {};
+        auto d = TLYBatchingDispatcher::initWithDataStore(store_, env);
+        d->setUrlConnectionClass([this](const platform::net::URLRequest& r, platform::foundation::dispatch::Queue* q,
+                                        TLYURLConnection::CompletionHandler h, RunLoop* l) {
+            built_.push_back(r);
+            return TLYURLConnection::initWithRequest(r, q, std::move(h), l);
+        });
+        return d;
+    }
+
+    static Value hit(const std::string& screen, const std::string& tid = "UA-1", const std::string& cid = "K") {
+        return Value(Value::Dictionary{{"&t", "screenview"}, {"&cd", screen}, {"&tid", tid}, {"&cid", cid}});
+    }
+    void queue(Value parameters) { dispatcher_->queueDispatch(parameters); }
+
+    Result dispatchAndWait() {
+        std::optional<Result> result;
+        dispatcher_->dispatchWithCompletionHandler([&](Result r) { result = r; });
+        EXPECT_TRUE(tlytest::pumpUntil([&] { return result.has_value(); }));
+        EXPECT_TRUE(tlytest::pumpUntil([&] { return !dispatcher_->hasConnection(); }));
+        return result.value_or(Result::NoData);
+    }
+    // Chained passes without a block, until the store is empty or they stop.
+    void drain() {
+        dispatcher_->dispatch();
+        tlytest::pumpUntil([&] { return store_->hits().empty() && !dispatcher_->hasConnection(); });
+        RunLoop::main().runUntilIdle();
+    }
+
+    tlytest::TempDir home_;
+    HttpServerKit server_;
+    std::shared_ptr<ManualClock> clock_;
+    std::shared_ptr<tlytest::MemoryHitStore> store_;
+    std::shared_ptr<TLYAnalyticsPropertiesStore> props_;
+    std::shared_ptr<TLYBatchingDispatcher> dispatcher_;
+    std::vector<platform::net::URLRequest> built_;
+};
+
+}  // namespace
+
+TEST_F(DispatchTest, ScreenViewsReachTheCollectorInGzipBatchesWithTheWireRules) {
+    for (int i = 0; i < 45; ++i) {
+        Value h = hit("Screen " + std::to_string(i), i % 3 == 0 ? "UA-2" : "UA-1");
+        h["&z"] = std::to_string(1000 + i);
+        queue(h);
+        clock_->advance(0.25);
+    }
+    clock_->advance(5);
+    drain();
+    EXPECT_TRUE(store_->hits().empty());
+
+    auto requests = server_.requests("/batch");
+    ASSERT_EQ(requests.size(), 3u);  // 20 + 20 + 5
+    std::map<std::string, int> nextNumber;
+    size_t total = 0;
+    for (size_t r = 0; r < requests.size(); ++r) {
+        const auto& request = requests[r];
+        EXPECT_EQ(request.method, "POST");
+        EXPECT_EQ(request.header("Content-Encoding"), "gzip");
+        EXPECT_EQ(request.header("Content-Type"), "application/x-www-form-urlencoded; charset=UTF-8");
+        EXPECT_EQ(request.header("User-Agent"), TLYHitUtil::userAgentString());
+        // The bytes on the wire really are gzip, and within the body limit.
+        const auto& raw = built_[r].httpBody();
+        ASSERT_GE(raw.size(), 2u);
+        EXPECT_EQ(raw[0], 0x1F);
+        EXPECT_EQ(raw[1], 0x8B);
+        EXPECT_EQ(request.header("Content-Length"), std::to_string(raw.size()));
+        EXPECT_LE(request.body.size(), 8192u);
+        auto lines = split(request.body, '\n');
+        EXPECT_LE(lines.size(), 20u);
+        total += lines.size();
+        for (const auto& line : lines) {
+            auto pieces = split(line, '&');
+            ASSERT_GE(pieces.size(), 3u);
+            EXPECT_EQ(pieces[pieces.size() - 3].substr(0, 3), "ht=");
+            EXPECT_EQ(pieces[pieces.size() - 2].substr(0, 3), "qt=");
+            EXPECT_EQ(pieces[pieces.size() - 1].substr(0, 2), "z=");
+            auto f = fields(line);
+            EXPECT_EQ(f["_s"], std::to_string(nextNumber[f["tid"]]++)) << line;
+            EXPECT_EQ(f["t"], "screenview");
+            EXPECT_GE(std::stoll(f["qt"]), 5000);
+        }
+    }
+    EXPECT_EQ(total, 45u);
+    EXPECT_EQ(nextNumber["UA-1"], 30);
+    EXPECT_EQ(nextNumber["UA-2"], 15);
+}
+
+TEST_F(DispatchTest, OnlyHitsOfTheFirstHitsSecurityShareARequest) {
+    queue(hit("A"));
+    Value plain = hit("B");
+    plain["useSecure"] = "0";
+    queue(plain);
+    queue(hit("C"));
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    ASSERT_EQ(server_.requests().size(), 1u);
+    auto lines = split(server_.requests()[0].body, '\n');
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(fields(lines[0])["cd"], "A");
+    EXPECT_EQ(fields(lines[1])["cd"], "C");
+    EXPECT_EQ(store_->hits().size(), 1u);
+    // The plain hit goes alone; "useSecure" never reaches the wire.
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    ASSERT_EQ(server_.requests().size(), 2u);
+    EXPECT_EQ(server_.requests()[1].path, "/collect");
+    EXPECT_EQ(server_.requests()[1].params.count("useSecure"), 0u);
+}
+
+TEST_F(DispatchTest, ASingleHitGoesByGetBelow2000BytesAndByPlainPostAt2000) {
+    TLYRequestBuilder builder;
+    for (size_t target : {size_t(1999), size_t(2000)}) {
+        std::string tid = "UA-" + std::to_string(target);
+        Value record(Value::Dictionary{{"parameters", hit("x", tid)}, {"timestamp", Value::date(clock_->now())}});
+        record["parameters"]["&_s"] = "0";
+        size_t base = builder.parametersForHit(record).size();
+        Value h = hit(std::string(target - base + 1, 'x'), tid);
+        queue(h);
+        ASSERT_EQ(dispatchAndWait(), Result::Good);
+        auto request = server_.requests().back();
+        EXPECT_EQ(request.path, "/collect");
+        if (target == 1999) {
+            EXPECT_EQ(request.method, "GET");
+            EXPECT_EQ(request.query.size(), 1999u);
+        } else {
+            EXPECT_EQ(request.method, "POST");
+            EXPECT_FALSE(request.hasHeader("Content-Encoding"));
+            EXPECT_EQ(request.body.size(), 2000u);
+        }
+    }
+}
+
+TEST_F(DispatchTest, AnswersToASingleHit) {
+    struct Case {
+        int status;
+        Result result;
+        bool kept;
+    };
+    for (Case c : {Case{200, Result::Good, false}, Case{404, Result::Good, false}, Case{500, Result::Error, true},
+                   Case{503, Result::Error, true}, Case{429, Result::Error, true}}) {
+        SCOPED_TRACE(c.status);
+        server_.enqueue("/collect", HttpServerKit::Reply::statusOnly(c.status));
+        queue(hit("S"));
+        EXPECT_EQ(dispatchAndWait(), c.result);
+        EXPECT_EQ(store_->hits().size(), c.kept ? 1u : 0u);
+        if (c.kept) {  // sent on a later pass
+            EXPECT_EQ(dispatchAndWait(), Result::Good);
+            EXPECT_TRUE(store_->hits().empty());
+        }
+    }
+}
+
+TEST_F(DispatchTest, ABatchAnswered404Or302FallsBackToSingleHitsForAnHour) {
+    for (int status : {404, 302}) {
+        SCOPED_TRACE(status);
+        dispatcher_->setServerBatchingDisabled(false);
+        server_.clearRequests();
+        server_.enqueue("/batch", status == 302 ? HttpServerKit::Reply::redirect(server_.url("/collect"))
+                                                : HttpServerKit::Reply::statusOnly(404));
+        for (int i = 0; i < 3; ++i) queue(hit("F" + std::to_string(i)));
+        EXPECT_EQ(dispatchAndWait(), Result::Error);
+        EXPECT_EQ(store_->hits().size(), 3u);
+        EXPECT_TRUE(dispatcher_->serverBatchingDisabled());
+        ASSERT_EQ(server_.requestCount(), 1u);  // the redirect was not followed
+
+        EXPECT_EQ(dispatchAndWait(), Result::Good);
+        EXPECT_EQ(server_.requests().back().path, "/collect");
+        EXPECT_EQ(store_->hits().size(), 2u);
+
+        clock_->advance(3601);
+        EXPECT_EQ(dispatchAndWait(), Result::Good);
+        EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
+        EXPECT_EQ(server_.requests().back().path, "/batch");
+        EXPECT_EQ(split(server_.requests().back().body, '\n').size(), 2u);
+    }
+}
+
+TEST_F(DispatchTest, ABatchAnswered500OrNotAnsweredIsKeptAndSentLater) {
+    server_.enqueue("/batch", HttpServerKit::Reply::statusOnly(500));
+    queue(hit("A"));
+    queue(hit("B"));
+    EXPECT_EQ(dispatchAndWait(), Result::Error);
+    EXPECT_EQ(store_->hits().size(), 2u);
+    EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
+
+    auto endpoints = dispatcher_->endpoints();
+    std::string refused = qmtest::refusedURL("");
+    while (!refused.empty() && refused.back() == '/') refused.pop_back();
+    dispatcher_->setEndpoints({refused + "/collect", refused + "/collect", refused + "/batch", refused + "/batch"});
+    EXPECT_EQ(dispatchAndWait(), Result::Error);
+    EXPECT_EQ(store_->hits().size(), 2u);
+
+    dispatcher_->setEndpoints(endpoints);
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    EXPECT_TRUE(store_->hits().empty());
+    EXPECT_EQ(server_.requests("/batch").size(), 2u);
+}
+
+TEST_F(DispatchTest, ASlowAnswerKeepsOneRequestInFlightAndEachCallerHearsOnce) {
+    server_.enqueue("/collect", HttpServerKit::Reply::hanging());
+    queue(hit("A"));
+    std::vector<Result> first, second;
+    dispatcher_->dispatchWithCompletionHandler([&](Result r) { first.push_back(r); });
+    ASSERT_TRUE(tlytest::pumpUntil([&] { return server_.requestCount() == 1; }));
+    queue(hit("B"));
+    dispatcher_->dispatchWithCompletionHandler([&](Result r) { second.push_back(r); });
+    EXPECT_EQ(second, std::vector<Result>{Result::NoData});
+    EXPECT_TRUE(first.empty());
+    server_.releaseHangs();
+    ASSERT_TRUE(tlytest::pumpUntil([&] { return !first.empty() && !dispatcher_->hasConnection(); }));
+    tlytest::pumpUntil([] { return false; }, 0.2);
+    EXPECT_EQ(first, std::vector<Result>{Result::Good});
+    EXPECT_EQ(second, std::vector<Result>{Result::NoData});
+    EXPECT_EQ(server_.requestCount(), 1u);
+    EXPECT_EQ(store_->hits().size(), 1u);
+}
+
+TEST_F(DispatchTest, TheTimerExistsOnlyWhileHitsAreStoredTheHostIsReachableAndTheIntervalIsPositive) {
+    EXPECT_FALSE(dispatcher_->hasTimer());  // only the first call, 1 s after creation
+    queue(hit("A"));
+    RunLoop::main().runFor(1.0);  // the first call sends it
+    ASSERT_TRUE(tlytest::pumpUntil([&] { return store_->hits().empty() && !dispatcher_->hasConnection(); }));
+    RunLoop::main().runUntilIdle();
+    EXPECT_EQ(server_.requestCount(), 1u);
+    EXPECT_FALSE(dispatcher_->hasHits());
+    EXPECT_FALSE(dispatcher_->hasTimer());
+
+    queue(hit("B"));
+    RunLoop::main().runUntilIdle();
+    EXPECT_TRUE(dispatcher_->hasTimer());
+    tlytest::ScriptedReachability::report(0);  // not reachable
+    RunLoop::main().runUntilIdle();
+    EXPECT_FALSE(dispatcher_->hostReachable());
+    EXPECT_FALSE(dispatcher_->hasTimer());
+    tlytest::ScriptedReachability::report(kTLYReachabilityFlagReachable);
+    RunLoop::main().runUntilIdle();
+    EXPECT_TRUE(dispatcher_->hasTimer());
+
+    // The timer fires at the interval and sends.
+    RunLoop::main().runFor(120.0);
+    ASSERT_TRUE(tlytest::pumpUntil([&] { return store_->hits().empty() && !dispatcher_->hasConnection(); }));
+    EXPECT_EQ(server_.requestCount(), 2u);
+
+    queue(hit("C"));
+    dispatcher_->setDispatchInterval(0);
+    RunLoop::main().runUntilIdle();
+    EXPECT_FALSE(dispatcher_->hasTimer());
+    dispatcher_->setDispatchInterval(30);
+    RunLoop::main().runUntilIdle();
+    EXPECT_TRUE(dispatcher_->hasTimer());
+    // A dispatch with a block stops the timer until an interval is set again.
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    EXPECT_EQ(dispatcher_->dispatchInterval(), -1.0);
+    queue(hit("D"));
+    RunLoop::main().runUntilIdle();
+    EXPECT_FALSE(dispatcher_->hasTimer());
+}
+
+TEST_F(DispatchTest, WithNoReachableHostAPassReportsNothingAndFetchesNothing) {
+    queue(hit("A"));
+    tlytest::ScriptedReachability::report(kTLYReachabilityFlagReachable | kTLYReachabilityFlagConnectionRequired);
+    int fetches = store_->fetches;
+    EXPECT_EQ(dispatchAndWait(), Result::NoData);
+    EXPECT_EQ(store_->fetches, fetches);
+    EXPECT_EQ(server_.requestCount(), 0u);
+}
+
+TEST_F(DispatchTest, EachPassAnnouncesItselfBeforeBuildingItsRequest) {
+    int announced = 0;
+    auto observer = platform::foundation::NotificationCenter::defaultCenter().addObserver(
+        kTLYWillDispatchNotification, dispatcher_.get(), [&](const platform::foundation::Notification&) {
+            EXPECT_TRUE(built_.empty() || announced < int(built_.size()) + 1);
+            ++announced;
+        });
+    queue(hit("A"));
+    dispatchAndWait();
+    EXPECT_EQ(announced, 1);
+    dispatchAndWait();  // nothing left: no announcement
+    EXPECT_EQ(announced, 1);
+}
+
+TEST_F(DispatchTest, AnOversizedHitIsDroppedLocallyWithALine) {
+    tlytest::LogCapture log;
+    queue(hit(std::string(9000, 'x')));
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    EXPECT_EQ(server_.requestCount(), 0u);
+    EXPECT_TRUE(store_->hits().empty());
+    EXPECT_EQ(log.count("larger than 8192 bytes"), 1u);
+}
+
+TEST_F(DispatchTest, AHitThirtyDaysOldIsDeletedUnsent) {
+    Value old = hit("Old");
+    old["timestamp"] = Value::date(clock_->now() - 2592000.0);
+    queue(old);
+    Value fresh = hit("Fresh");
+    fresh["timestamp"] = Value::date(clock_->now() - 2591999.0);
+    queue(fresh);
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    ASSERT_EQ(server_.requestCount(), 1u);
+    EXPECT_EQ(server_.requests()[0].params.at("cd"), "Fresh");
+    EXPECT_TRUE(store_->hits().empty());
+}
+
+TEST_F(DispatchTest, SamplingKeepsHitsWhoseHashFallsBelowTheRate) {
+    int kept = 0;
+    for (int i = 0; i < 40; ++i) {
+        std::string cid = "client-" + std::to_string(i);
+        Value h = hit("S", "UA-1", cid);
+        h["&sf"] = "50";
+        size_t before = store_->hits().size();
+        queue(h);
+        bool stored = store_->hits().size() > before;
+        EXPECT_EQ(stored, TLYHitUtil::tlyHash(cid) % 10000 < 5000) << cid;
+        kept += stored;
+    }
+    EXPECT_GT(kept, 0);
+    EXPECT_LT(kept, 40);
+    Value letters = hit("S", "UA-1", "client-0");
+    letters["&sf"] = "fifty";
+    size_t before = store_->hits().size();
+    queue(letters);
+    EXPECT_EQ(store_->hits().size(), before + 1);
+}
+
+TEST_F(DispatchTest, OptingOutDeletesStoredHitsOnceAndDropsNewOnes) {
+    queue(hit("A"));
+    queue(hit("B"));
+    dispatcher_->optOutChanged(true);
+    EXPECT_TRUE(store_->hits().empty());
+    EXPECT_FALSE(dispatcher_->hasHits());
+    queue(hit("C"));
+    EXPECT_TRUE(store_->hits().empty());
+    dispatcher_->optOutChanged(true);
+    dispatcher_->optOutChanged(false);
+    EXPECT_EQ(store_->deleteAllCalls, 1);
+    queue(hit("D"));
+    EXPECT_EQ(store_->hits().size(), 1u);
+}
+
+TEST_F(DispatchTest, DryRunDeliversWithoutSending) {
+    TLYURLConnection::setDryRun(true);
+    queue(hit("A"));
+    queue(hit("B"));
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    TLYURLConnection::setDryRun(false);
+    EXPECT_TRUE(store_->hits().empty());
+    EXPECT_EQ(server_.requestCount(), 0u);
+}
+
+TEST_F(DispatchTest, TheCollectorIsChosenByTheEnvironment) {
+    auto endpoints = TLYBatchingDispatcher::defaultEndpoints();
+    EXPECT_EQ(endpoints.httpsURL, server_.url("/collect"));
+    EXPECT_EQ(endpoints.httpBatchURL, server_.url("/batch"));
+    ::unsetenv(kTLYCollectURLEnvironmentVariable);
+    endpoints = TLYBatchingDispatcher::defaultEndpoints();
+    EXPECT_EQ(endpoints.httpsURL.rfind("https://", 0), 0u);
+    EXPECT_EQ(endpoints.httpURL.rfind("http://", 0), 0u);
+    EXPECT_NE(endpoints.httpsURL, endpoints.httpURL);
+}
