@@ -1,24 +1,77 @@
-// Until the application's launch exists: shows the foundation layer at work by
-// printing the main bundle's Info.plist values from a turn of the main run loop.
+// The program entry: the platform's application loop, which makes the
+// delegate from the main interface file. Without a display and without
+// --headless or --snapshot there is nobody to look at a window, so the
+// composed main screen goes to a PNG beside the application bundle once the
+// launch has settled.
+#include <filesystem>
+#include <iostream>
 #include <string>
+#include <vector>
 
+#include "app/QuenmiraAppDelegate.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/Log.h"
-#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Timer.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/NotificationNames.h"
+#include "platform/ui/Window.h"
+#include "platform/ui/SdlWindowPresenter.h"
 
-using namespace platform::foundation;
+namespace {
 
-int main() {
-    auto& loop = RunLoop::main();
-    Timer::scheduled(0.0, false, [&](Timer&) {
-        auto& bundle = Bundle::main();
-        log("Bundle " + bundle.bundlePath());
-        const Value& info = bundle.infoDictionary();
-        if (info.size() == 0) log("No Info.plist values");
-        for (auto& [key, value] : info.dictionary()) log(key + " = " + value.description());
-        loop.stop();
-    });
-    loop.run();
-    return 0;
+constexpr const char* kDefaultSnapshot = "quenmira-screen.png";
+
+std::string defaultSnapshotPath() {
+    using platform::foundation::FileManager;
+    return FileManager::joinPath(FileManager::deletingLastPathComponent(platform::foundation::Bundle::main().bundlePath()),
+                                 kDefaultSnapshot);
+}
+
+bool hasOption(const std::vector<std::string>& args, const std::string& name) {
+    for (size_t i = 1; i < args.size(); ++i)
+        if (args[i] == name || args[i].rfind(name + "=", 0) == 0) return true;
+    return false;
+}
+
+// Off-screen nothing composes frames until the snapshot, and the battery
+// drawing shows its picture only on the frame after it was asked for: compose
+// now and then while the launch settles, as a screen would.
+platform::foundation::Observer composeWhileSettling() {
+    using namespace platform;
+    return foundation::NotificationCenter::defaultCenter().addObserver(
+        ui::kApplicationDidFinishLaunchingNotification, nullptr, [](const foundation::Notification&) {
+            foundation::Timer::scheduled(1.0, true, [](foundation::Timer&) {
+                if (ui::Window* w = ui::Window::keyWindow(); w && w->needsComposition()) w->composedImage();
+            });
+        });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QuenmiraAppDelegate::registerClasses();
+    std::vector<std::string> args(argv, argv + argc);
+    std::string snapshot;
+    const bool asksForHelp = hasOption(args, "--help") || hasOption(args, "-h");
+    if (!asksForHelp && !hasOption(args, "--headless") && !hasOption(args, "--snapshot") &&
+        !platform::ui::SdlWindowPresenter::isDisplayAvailable()) {
+        snapshot = defaultSnapshotPath();
+        args.push_back("--snapshot");
+        args.push_back(snapshot);
+    } else {
+        for (size_t i = 1; i + 1 < args.size(); ++i)
+            if (args[i] == "--snapshot") snapshot = args[i + 1];
+        for (const auto& a : args)
+            if (a.rfind("--snapshot=", 0) == 0) snapshot = a.substr(11);
+    }
+    platform::foundation::Observer composer;
+    if (!snapshot.empty()) composer = composeWhileSettling();
+    std::vector<char*> cargs;
+    for (auto& a : args) cargs.push_back(a.data());
+    cargs.push_back(nullptr);
+    const int status = platform::ui::applicationMain(int(args.size()), cargs.data());
+    if (status == 0 && !snapshot.empty())
+        std::cout << "The main screen is in " << std::filesystem::absolute(snapshot).string() << std::endl;
+    return status;
 }
