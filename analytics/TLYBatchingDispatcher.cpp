@@ -5,6 +5,7 @@
 #include <future>
 
 #include "analytics/TLYAnalyticsPropertiesStore.h"
+#include "analytics/TLYDataStore.h"
 #include "analytics/TLYHitUtil.h"
 #include "analytics/TLYLog.h"
 #include "platform/foundation/Clock.h"
@@ -89,6 +90,14 @@ TLYBatchingDispatcher::Endpoints TLYBatchingDispatcher::defaultEndpoints() {
         secure = plain = base;
     }
     return {plain + "/collect", secure + "/collect", plain + "/batch", secure + "/batch"};
+}
+
+std::shared_ptr<TLYBatchingDispatcher> TLYBatchingDispatcher::dispatcher() {
+    std::shared_ptr<TLYDataStore> store = TLYDataStore::dataStore();
+    if (!store) return nullptr;
+    auto dispatcher = initWithDataStore(store);
+    if (dispatcher) dispatcher->setDataStoreObject(store);
+    return dispatcher;
 }
 
 std::shared_ptr<TLYBatchingDispatcher> TLYBatchingDispatcher::initWithDataStore(std::shared_ptr<TLYHitStorage> store,

@@ -66,6 +66,9 @@ public:
 
     using Environment = TLYBatchingDispatcherEnvironment;
 
+    // A dispatcher over a new hit store (TLYDataStore::dataStore()); null when
+    // the store gives none.
+    static std::shared_ptr<TLYBatchingDispatcher> dispatcher();
     // Made, started and observing; null without a store.
     static std::shared_ptr<TLYBatchingDispatcher> initWithDataStore(std::shared_ptr<TLYHitStorage> store,
                                                                     Environment environment = {});

@@ -1,8 +1,6 @@
 #pragma once
 // Shared by the sending-side analytics tests: temporary folders, captured
 // console lines, and running python3 as an independent reader of our bytes.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
