@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cxxabi.h>
 #include <mutex>
@@ -22,7 +23,9 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/ImageView.h"
 #include "platform/ui/ViewController.h"
+#include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
 
 namespace pf = platform::foundation;
@@ -297,6 +300,20 @@ void TwkUtils::showModalControllerFromAnyWhere(std::shared_ptr<ui::ViewControlle
     if (auto presented = from->presentedViewController()) from = presented;
     pf::log("Root class really is is:" + className(*from));
     from->presentViewController(std::move(controller), true, std::move(completion));
+}
+
+void TwkUtils::makeTransparentWebView(ui::WebView& webView) {
+    webView.setOpaque(false);
+    webView.setBackgroundColor(platform::graphics::Color::clear());
+    if (webView.subviews().empty()) return;
+    for (const auto& v : webView.subviews().front()->subviews())
+        if (std::dynamic_pointer_cast<ui::ImageView>(v)) v->setHidden(true);
+}
+
+void TwkUtils::increaseFontSizeOnIpadMiniForWebView(ui::WebView& webView) {
+    char script[128];
+    std::snprintf(script, sizeof script, "document.getElementsByTagName('body')[0].style.webkitTextSizeAdjust= '%d%%'", 140);
+    webView.stringByEvaluatingJavaScriptFromString(script);
 }
 
 std::shared_ptr<platform::graphics::Image> TwkUtils::takeScreenshot() {

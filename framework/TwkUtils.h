@@ -13,7 +13,7 @@
 
 namespace platform::foundation { class Bundle; }
 namespace platform::graphics { class Color; class Image; }
-namespace platform::ui { class ViewController; }
+namespace platform::ui { class ViewController; class WebView; }
 
 // Adopted by the application delegate to give the application's displayed name.
 class TWKApplicationDetails {
@@ -82,6 +82,10 @@ public:
     // its root controller, or what that root presents.
     void showModalControllerFromAnyWhere(std::shared_ptr<platform::ui::ViewController> controller,
                                          std::function<void()> completion);
+    // Web views: clear and non-opaque, without the edge shadows of their first
+    // subview; and the page's text enlarged to 140% (for the iPad mini).
+    static void makeTransparentWebView(platform::ui::WebView& webView);
+    static void increaseFontSizeOnIpadMiniForWebView(platform::ui::WebView& webView);
     // The key window's picture.
     static std::shared_ptr<platform::graphics::Image> takeScreenshot();
 
