@@ -71,6 +71,9 @@ int main(int argc, char** argv) {
     for (auto& a : args) cargs.push_back(a.data());
     cargs.push_back(nullptr);
     const int status = platform::ui::applicationMain(int(args.size()), cargs.data());
+    // The delegate, its window and their layers go now, while the animation
+    // clock they unregister from still exists (static objects end in any order).
+    platform::ui::Application::resetShared();
     if (status == 0 && !snapshot.empty())
         std::cout << "The main screen is in " << std::filesystem::absolute(snapshot).string() << std::endl;
     return status;

@@ -1,0 +1,254 @@
+// The built application started as a user starts it: a child process,
+// headless, with its own sandbox; what it leaves on disk is read by python3.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/graphics/Image.h"
+#include "tests/platform/ui/app_test_support.h"
+
+namespace pg = platform::graphics;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
+const char* const kBody = "I really hope this did NOT get released publicly...";
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+class Launch : public ::testing::Test {
+protected:
+    struct Child {
+        pid_t pid = -1;
+        std::string output;  // file with standard output and error
+    };
+
+    // Starts the application with `args` and --home. With `sysfs`, it runs in a
+    // mount namespace where that folder stands for /sys/class/power_supply.
+    Child start(std::vector<std::string> args, const std::string& sysfs = "") {
+        args.push_back("--home");
+        args.push_back(home_.path());
+        std::vector<std::string> argv;
+        if (!sysfs.empty()) {
+            argv = {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /sys/class/power_supply && exec \"$@\"", sysfs,
+                    kApp};
+        } else {
+            argv = {kApp};
+        }
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child c;
+        c.output = out_.file("output" + std::to_string(++runs_) + ".txt");
+        c.pid = fork();
+        if (c.pid == 0) {
+            FILE* f = freopen(c.output.c_str(), "w", stdout);
+            (void)f;
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+            setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);  // nothing leaves the machine
+            std::vector<char*> p;
+            for (auto& a : argv) p.push_back(a.data());
+            p.push_back(nullptr);
+            execvp(p[0], p.data());
+            _exit(127);
+        }
+        return c;
+    }
+    // Waits (at most 30 s) and answers the exit status, -1 for a signal or time-out.
+    int wait(Child& c) {
+        for (int i = 0; i < 3000; ++i) {
+            int status = 0;
+            if (waitpid(c.pid, &status, WNOHANG) == c.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(c.pid, SIGKILL);
+        waitpid(c.pid, nullptr, 0);
+        return -1;
+    }
+    int run(std::vector<std::string> args, const std::string& sysfs = "") {
+        Child c = start(std::move(args), sysfs);
+        const int status = wait(c);
+        log_ = readAll(c.output);
+        return status;
+    }
+    // A snapshot of a launch with `args`; fails the test when none is made.
+    std::shared_ptr<pg::Image> snapshot(std::vector<std::string> args, const std::string& sysfs = "") {
+        const std::string png = out_.file("snap" + std::to_string(runs_ + 1) + ".png");
+        args.push_back("--snapshot");
+        args.push_back(png);
+        EXPECT_EQ(run(args, sysfs), 0) << log_;
+        EXPECT_NE(log_.find("The main screen is in " + png), std::string::npos) << log_;
+        return pg::Image::fromFile(png, 1.0);
+    }
+    // A power-supply folder with one battery, or none.
+    std::string fakeSysfs(int capacity, const std::string& status) {
+        const std::string dir = out_.path() + "/ps" + std::to_string(capacity);
+        if (capacity >= 0) {
+            sys_.write("ps" + std::to_string(capacity) + "/BAT0/type", "Battery\n");
+            fs::rename(sys_.file("ps" + std::to_string(capacity)), dir);
+            std::ofstream(dir + "/BAT0/capacity") << capacity << "\n";
+            std::ofstream(dir + "/BAT0/status") << status << "\n";
+        } else {
+            fs::create_directories(dir);
+        }
+        return dir;
+    }
+    bool canFakeSysfs() {
+        static const bool can = std::system("unshare -m sh -c 'mount -t tmpfs none /mnt' >/dev/null 2>&1") == 0;
+        return can;
+    }
+    // python3 with `home` set to the sandbox; its standard output.
+    std::string python(const std::string& script) {
+        const std::string path = out_.write("peer.py", "import plistlib, sqlite3, sys, json\nhome = sys.argv[1]\n" + script);
+        const std::string result = out_.file("peer.out");
+        std::system(("python3 " + path + " " + home_.path() + " > " + result + " 2>&1").c_str());
+        return readAll(result);
+    }
+    std::string defaultsPlist() const { return home_.path() + "/Library/Preferences/org.quenmira.battery.plist"; }
+
+    // The first row from the top, in the battery's middle column, that has a
+    // fill colour (whichever the charge band gives: anything but grey).
+    static int fillTop(const pg::Image& image) {
+        const int x = image.pixelWidth() / 2;
+        for (int y = 0; y < image.pixelHeight() / 2; ++y) {
+            auto p = image.pixelAt(x, y);
+            const int hi = std::max({p.r, p.g, p.b}), lo = std::min({p.r, p.g, p.b});
+            if (hi - lo > 80) return y;
+        }
+        return -1;
+    }
+
+    qmtest::TempDir home_, out_, sys_;
+    std::string log_;
+    int runs_ = 0;
+};
+
+TEST_F(Launch, HelpListsTheOptions) {
+    ASSERT_EQ(run({"--help"}), 0);
+    for (const char* option : {"--device", "--battery", "--brightness", "--headless", "--snapshot", "--after", "--home",
+                               "--info-plist"})
+        EXPECT_NE(log_.find(option), std::string::npos) << option;
+}
+
+TEST_F(Launch, SnapshotFollowsTheRealBatteryInSysfs) {
+    if (!canFakeSysfs()) GTEST_SKIP() << "no mount namespace to stand a fake battery in for sysfs";
+    auto low = snapshot({"--device", "iPhone7,2"}, fakeSysfs(35, "Discharging"));
+    EXPECT_EQ(log_.find("simulated"), std::string::npos) << log_;
+    auto high = snapshot({"--device", "iPhone7,2"}, fakeSysfs(80, "Discharging"));
+    ASSERT_TRUE(low && high);
+    EXPECT_EQ(low->pixelWidth(), 750);  // the phone's 375 x 667 points at 2x
+    EXPECT_EQ(low->pixelHeight(), 1334);
+    const int topLow = fillTop(*low), topHigh = fillTop(*high);
+    ASSERT_GT(topLow, 0);
+    ASSERT_GT(topHigh, 0);
+    // The fill stands higher for more charge: 45 points of 213 more.
+    EXPECT_GT(topLow - topHigh, 100) << topLow << " " << topHigh;
+}
+
+TEST_F(Launch, NoBatteryPlaysASimulatedOneAndSaysSoOnce) {
+    if (canFakeSysfs()) {
+        snapshot({}, fakeSysfs(-1, ""));
+    } else if (fs::exists("/sys/class/power_supply") && !fs::is_empty("/sys/class/power_supply")) {
+        GTEST_SKIP() << "this machine has power supplies and no mount namespace to hide them";
+    } else {
+        snapshot({});
+    }
+    EXPECT_EQ(count(log_, "playing a simulated battery"), 1) << log_;
+}
+
+TEST_F(Launch, FiguresDependOnTheDevicePlayed) {
+    auto six = snapshot({"--device", "iPhone7,2", "--battery", "0.5", "--brightness", "0.5"});
+    auto sixS = snapshot({"--device", "iPhone8,1", "--battery", "0.5", "--brightness", "0.5"});
+    auto sixAgain = snapshot({"--device", "iPhone7,2", "--battery", "0.5", "--brightness", "0.5"});
+    ASSERT_TRUE(six && sixS && sixAgain);
+    auto differing = [](const pg::Image& a, const pg::Image& b, int y0, int y1) {
+        int n = 0;
+        for (int y = y0; y < y1; y += 2)
+            for (int x = 0; x < a.pixelWidth(); x += 2) n += !(a.pixelAt(x, y) == b.pixelAt(x, y));
+        return n;
+    };
+    // The figures (music to standby, 760..1030 px) differ between the models...
+    EXPECT_GT(differing(*six, *sixS, 760, 1030), 200);
+    // ...the header with its buttons does not, and a second run is the same picture.
+    EXPECT_EQ(differing(*six, *sixS, 0, 90), 0);
+    EXPECT_EQ(differing(*six, *sixAgain, 600, 1334), 0);
+}
+
+TEST_F(Launch, FirstLaunchStoresFullHealthALaterOneKeepsTheUsersValue) {
+    snapshot({"--battery", "0.5"});
+    EXPECT_EQ(python("d = plistlib.load(open(sys.argv[1] + '/Library/Preferences/org.quenmira.battery.plist', 'rb'))\n"
+                     "print(repr(d['healthPercent']))\n"),
+              "100.0\n");
+    python("p = home + '/Library/Preferences/org.quenmira.battery.plist'\n"
+           "d = plistlib.load(open(p, 'rb'))\nd['healthPercent'] = 80.0\nplistlib.dump(d, open(p, 'wb'))\n");
+    auto image = snapshot({"--battery", "0.5"});
+    EXPECT_EQ(python("d = plistlib.load(open(sys.argv[1] + '/Library/Preferences/org.quenmira.battery.plist', 'rb'))\n"
+                     "print(repr(d['healthPercent']))\n"),
+              "80.0\n");
+}
+
+TEST_F(Launch, SigtermEndsCleanlySavingDefaultsAndTimeSpent) {
+    Child c = start({"--headless", "--battery", "0.5"});
+    // Up once the analytics store, made by the launch's background start, is there.
+    const std::string store = home_.path() + "/Library/tallymark-v3.sql";
+    for (int i = 0; i < 1000 && !fs::exists(store); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(fs::exists(store));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the first frame and the screen view
+    EXPECT_FALSE(fs::exists(home_.path() + "/Library/PZSDKTimeSpent.json"));  // written only when leaving
+    ASSERT_EQ(kill(c.pid, SIGTERM), 0);
+    EXPECT_EQ(wait(c), 0);
+    log_ = readAll(c.output);
+    EXPECT_NE(log_.find("Received SIGTERM, terminating"), std::string::npos) << log_;
+    // Did enter background: the time spent is written; will terminate: the defaults are.
+    EXPECT_EQ(python("t = json.load(open(home + '/Library/PZSDKTimeSpent.json'))\n"
+                     "d = plistlib.load(open(home + '/Library/Preferences/org.quenmira.battery.plist', 'rb'))\n"
+                     "print(t['numSessions'], t['secondsSpentInCurrentSession'] > 0, d['healthPercent'])\n"),
+              "1 True 100.0\n");
+}
+
+TEST_F(Launch, MissingInfoPlistKeyShowsItsAlertInTheLog) {
+    const std::string plist = out_.file("Info.plist");
+    fs::copy_file(std::string(QM_BUNDLE_DIR) + "/Info.plist", plist);
+    python("p = '" + plist + "'\nd = plistlib.load(open(p, 'rb'))\ndel d['ZendralKey']\nplistlib.dump(d, open(p, 'wb'))\n");
+    snapshot({"--battery", "0.5", "--info-plist", plist});
+    EXPECT_EQ(count(log_, std::string("Alert \"ZENDRAL KEY MISSING\": ") + kBody + " [OK]"), 1) << log_;
+    EXPECT_EQ(count(log_, "MISSING"), 1) << log_;
+}
+
+TEST_F(Launch, NormalLaunchShowsNoAlert) {
+    snapshot({"--battery", "0.5"});
+    EXPECT_EQ(log_.find("Alert"), std::string::npos) << log_;
+}
+
+TEST_F(Launch, MainScreenViewIsInTheAnalyticsStore) {
+    snapshot({"--battery", "0.5"});
+    const std::string hits = python(
+        "db = sqlite3.connect(home + '/Library/tallymark-v3.sql')\n"
+        "for (blob,) in db.execute('select parameters from TLYHit order by _pk'):\n"
+        "    p = plistlib.loads(blob)\n"
+        "    print(p.get('&t'), p.get('&cd'), p.get('&tid'))\n");
+    EXPECT_NE(hits.find("screenview MainViewController TL-48151623-1\n"), std::string::npos) << hits;
+}
+
+}  // namespace

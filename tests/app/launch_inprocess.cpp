@@ -1,0 +1,114 @@
+// The launch inside the test process: the application loop with the built
+// bundle's main interface file, so the delegate and its main screen can be
+// looked at afterwards.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/BatteryCALayer.h"
+#include "app/BatteryFillView.h"
+#include "app/MainViewController.h"
+#include "app/QuenmiraAppDelegate.h"
+#include "social/bridge/PZSDKTimeSpentData.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/graphics/Image.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Device.h"
+#include "platform/ui/Screen.h"
+#include "tests/platform/ui/app_test_support.h"
+
+namespace pf = platform::foundation;
+namespace pu = platform::ui;
+
+namespace {
+
+class InProcessLaunch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);
+        pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
+        QuenmiraAppDelegate::registerClasses();
+        pu::Application::resetShared();
+        pu::Device::resetCurrent();
+        pu::Screen::resetMain();
+        PZSDKTimeSpentData::resetShared();
+    }
+    void TearDown() override {
+        pu::Application::resetShared();
+        pf::RunLoop::main().runUntilIdle();
+        pu::Device::resetCurrent();
+        pu::Screen::resetMain();
+        pf::Clock::setCurrent(nullptr);
+        pf::UserDefaults::resetStandard();
+    }
+    int run(std::vector<std::string> args) {
+        args.insert(args.begin(), "Quenmira");
+        args.push_back("--home");
+        args.push_back(home_.path());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        return pu::applicationMain(int(argv.size()), argv.data());
+    }
+    QuenmiraAppDelegate* delegate() { return dynamic_cast<QuenmiraAppDelegate*>(pu::Application::shared().delegate()); }
+    qmtest::TempDir home_, out_;
+};
+
+TEST_F(InProcessLaunch, PhoneAndTabletTakeTheirMainScreenFiles) {
+    ASSERT_EQ(run({"--snapshot", out_.file("p.png"), "--battery", "0.6", "--device", "iPhone7,2"}), 0);
+    ASSERT_TRUE(delegate() && delegate()->mainViewController());
+    EXPECT_EQ(delegate()->mainViewController()->nibName(), "MainView");
+    auto fill = delegate()->mainViewController()->viewBatteryFill();
+    ASSERT_TRUE(fill);
+    EXPECT_NEAR(fill->getLevel(), 0.6, 0.01);
+    // The window shows the main screen: its root controller is the delegate's.
+    ASSERT_TRUE(delegate()->window());
+    EXPECT_EQ(pu::rootViewController(*delegate()->window()), delegate()->mainViewController());
+    TearDown();
+    SetUp();
+    ASSERT_EQ(run({"--snapshot", out_.file("t.png"), "--battery", "0.6", "--device", "iPad4,1"}), 0);
+    ASSERT_TRUE(delegate() && delegate()->mainViewController());
+    EXPECT_EQ(delegate()->mainViewController()->nibName(), "MainView-iPad");
+}
+
+TEST_F(InProcessLaunch, HealthDefaultIsASinglePrecisionHundredOnlyWhenAbsent) {
+    ASSERT_EQ(run({"--snapshot", out_.file("a.png"), "--battery", "0.5"}), 0);
+    EXPECT_EQ(pf::UserDefaults::standard().objectForKey("healthPercent"), pf::Value(100.0));
+    pf::UserDefaults::standard().setFloat("healthPercent", 80.0f);
+    pf::UserDefaults::standard().synchronize();
+    TearDown();
+    SetUp();
+    ASSERT_EQ(run({"--snapshot", out_.file("b.png"), "--battery", "0.5"}), 0);
+    EXPECT_EQ(pf::UserDefaults::standard().floatForKey("healthPercent"), 80.0f);
+}
+
+TEST_F(InProcessLaunch, OpenURLNobodyHandlesAnswersNoAndForegroundNeedsAMainScreen) {
+    QuenmiraAppDelegate fresh;
+    pu::Application app;
+    EXPECT_FALSE(fresh.openURL(app, "quenmira://battery", "org.example.mail", pf::Value()));
+    EXPECT_FALSE(fresh.openURL(app, "quenmira://battery", "", pf::Value()));
+    fresh.applicationWillEnterForeground(app);  // no main screen yet: nothing happens
+    EXPECT_FALSE(fresh.mainViewController());
+    EXPECT_EQ(fresh.getTarnowickAppName(), "Quenmira");
+}
+
+TEST_F(InProcessLaunch, LifeCycleRunsInOrderAndBecomingActiveResumesTheTimeSpent) {
+    std::vector<std::string> seen;
+    auto observer = pf::NotificationCenter::defaultCenter().addObserver("", nullptr, [&](const pf::Notification& n) {
+        if (n.name.rfind("UIApplication", 0) == 0)
+            seen.push_back(n.name.substr(13) + (PZSDKTimeSpentData::shared().isCurrentlyLoaded() ? "+" : "-"));
+    });
+    ASSERT_EQ(run({"--snapshot", out_.file("c.png"), "--battery", "0.5"}), 0);
+    observer.reset();
+    // "+" while the time spent counts: from becoming active until the background.
+    const std::vector<std::string> expected = {
+        "DidFinishLaunchingNotification-", "DidBecomeActiveNotification+", "WillResignActiveNotification+",
+        "DidEnterBackgroundNotification-", "WillTerminateNotification-"};
+    EXPECT_EQ(seen, expected);
+    EXPECT_TRUE(std::filesystem::exists(PZSDKTimeSpentData::persistencePath()));
+}
+
+}  // namespace
