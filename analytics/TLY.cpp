@@ -5,7 +5,8 @@
 #include "analytics/TLYDataStore.h"
 #include "analytics/TLYExceptionHandler.h"
 #include "analytics/TLYFields.h"
-#include "analytics/TLYHitStoreSender.h"
+#include "analytics/TLYBatchingDispatcher.h"
+#include "analytics/TLYURLConnection.h"
 #include "analytics/TLYLog.h"
 #include "analytics/TLYStringUtil.h"
 #include "analytics/TLYTrackerImpl.h"
@@ -43,7 +44,7 @@ TLY::DispatcherFactory& dispatcherFactory() {
 }
 
 TLYConnectionClass& defaultConnectionClass() {
-    static TLYConnectionClass c;
+    static TLYConnectionClass c{[](bool dryRun) { TLYURLConnection::setDryRun(dryRun); }};
     return c;
 }
 
@@ -99,7 +100,7 @@ bool TLY::createDispatcher() {
         std::lock_guard<std::mutex> hooks(hooksLock());
         factory = dispatcherFactory();
     }
-    dispatcher_ = factory ? factory() : TLYHitStoreSender::dispatcher();
+    dispatcher_ = factory ? factory() : std::shared_ptr<TLYDispatchSender>(TLYBatchingDispatcher::dispatcher());
     return dispatcher_ != nullptr;
 }
 

@@ -34,7 +34,7 @@ public:
     static platform::foundation::Thread& thread();
 
     // Hooks for the sending side, installed before the first sharedInstance():
-    // how the dispatcher is made (default: a TLYHitStoreSender over a new hit
+    // how the dispatcher is made (default: the batching dispatcher over the hit
     // store) and the connection class handed the dry-run flag.
     static void setDispatcherFactory(DispatcherFactory factory);
     static void setDefaultUrlConnectionClass(TLYConnectionClass connectionClass);

@@ -1,8 +1,7 @@
 #pragma once
 // What a tracker hands its hits to, and what TLY asks of the dispatcher it owns.
 // The batching dispatcher implements it; TLY makes one through the factory that
-// TLY::setDispatcherFactory installs (by default a TLYHitStoreSender, which only
-// stores completed hits).
+// TLY::setDispatcherFactory installs (tests may install their own).
 #include <functional>
 #include <memory>
 #include <string>

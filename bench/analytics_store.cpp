@@ -10,7 +10,7 @@
 
 #include "analytics/TLY.h"
 #include "analytics/TLYDataStore.h"
-#include "analytics/TLYHitStoreSender.h"
+#include "analytics/TLYBatchingDispatcher.h"
 #include "analytics/TLYTrackerImpl.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Sandbox.h"
@@ -39,7 +39,7 @@ double residentKiB() {
 struct Setup {
     std::string home;
     std::shared_ptr<TLYDataStore> store;
-    std::shared_ptr<TLYHitStoreSender> sender;
+    std::shared_ptr<TLYBatchingDispatcher> sender;
     std::shared_ptr<TLYTrackerImpl> tracker;
 
     Setup() {
@@ -47,7 +47,7 @@ struct Setup {
         home = mkdtemp(pattern);
         platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         platform::foundation::Sandbox::setHome(home);
-        sender = TLYHitStoreSender::dispatcher();
+        sender = TLYBatchingDispatcher::dispatcher();  // no collection host reachable: hits stay stored
         store = sender->dataStore();
         tracker = TLYTrackerImpl::trackerWithDispatcher(sender, "bench");
         tracker->set("&tid", "UA-BENCH");
