@@ -8,6 +8,7 @@
 #include "tools/resgen/BatteryArt.h"
 #include "tools/resgen/Chime.h"
 #include "tools/resgen/IconArt.h"
+#include "tools/resgen/InfoArt.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
         resgen::writeAppIcon(out);
         resgen::writeColorSpectrum(framework);
         resgen::writePickerMarkers(framework);
+        resgen::writeInfoArt(framework);
         resgen::writeChime(out / "a.caf");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "resgen: %s\n", e.what());
