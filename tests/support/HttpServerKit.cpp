@@ -174,6 +174,10 @@ HttpServerKit::HttpServerKit() : impl_(std::make_unique<Impl>()) {
     port_ = s.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("HttpServerKit: cannot bind 127.0.0.1");
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+    // A stop() that comes before the listener runs is lost and the join hangs,
+    // so the constructor returns only once the server is accepting (bounded).
+    for (int i = 0; i < 5000 && !impl_->server.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 HttpServerKit::~HttpServerKit() { stop(); }
