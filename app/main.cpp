@@ -11,11 +11,7 @@
 #include "app/QuenmiraAppDelegate.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
-#include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/Timer.h"
 #include "platform/ui/Application.h"
-#include "platform/ui/NotificationNames.h"
-#include "platform/ui/Window.h"
 #include "platform/ui/SdlWindowPresenter.h"
 
 namespace {
@@ -32,19 +28,6 @@ bool hasOption(const std::vector<std::string>& args, const std::string& name) {
     for (size_t i = 1; i < args.size(); ++i)
         if (args[i] == name || args[i].rfind(name + "=", 0) == 0) return true;
     return false;
-}
-
-// Off-screen nothing composes frames until the snapshot, and the battery
-// drawing shows its picture only on the frame after it was asked for: compose
-// now and then while the launch settles, as a screen would.
-platform::foundation::Observer composeWhileSettling() {
-    using namespace platform;
-    return foundation::NotificationCenter::defaultCenter().addObserver(
-        ui::kApplicationDidFinishLaunchingNotification, nullptr, [](const foundation::Notification&) {
-            foundation::Timer::scheduled(1.0, true, [](foundation::Timer&) {
-                if (ui::Window* w = ui::Window::keyWindow(); w && w->needsComposition()) w->composedImage();
-            });
-        });
 }
 
 }  // namespace
@@ -65,8 +48,6 @@ int main(int argc, char** argv) {
         for (const auto& a : args)
             if (a.rfind("--snapshot=", 0) == 0) snapshot = a.substr(11);
     }
-    platform::foundation::Observer composer;
-    if (!snapshot.empty()) composer = composeWhileSettling();
     std::vector<char*> cargs;
     for (auto& a : args) cargs.push_back(a.data());
     cargs.push_back(nullptr);

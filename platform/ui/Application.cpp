@@ -343,18 +343,25 @@ private:
     std::thread reader_;
 };
 
-// The launch has settled when the main run loop has nothing ready and no
-// animation runs; time moves on the manual clock in frame steps meanwhile.
+// The launch has settled when the main run loop has nothing ready, no
+// animation runs and the screen no longer changes. Time moves on the manual
+// clock in frame steps meanwhile, and each step composes a frame as a screen
+// would: layers that draw on the frame after they were asked to need it. An
+// ambient animation (rising bubbles) never stops; the limit then decides.
 void settle() {
-    constexpr double kFrame = 1.0 / 60, kLimit = 30;
+    constexpr double kFrame = 1.0 / 60, kLimit = 5;
     auto& loop = foundation::RunLoop::main();
     for (double t = 0; t < kLimit; t += kFrame) {
         loop.runUntilIdle();
-        if (!AnimationClock::shared().isRunning())
+        Window* window = Window::keyWindow();
+        if (window && window->needsComposition()) {
+            window->composedImage();
+            loop.runUntilIdle();
+        }
+        if (!AnimationClock::shared().isRunning() && !(window && window->needsComposition()))
             return;
         loop.runFor(kFrame);
     }
-    foundation::log("Animations still run after 30 s; taking the snapshot anyway");
 }
 
 }  // namespace

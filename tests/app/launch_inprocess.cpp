@@ -9,6 +9,7 @@
 #include "app/BatteryFillView.h"
 #include "app/MainViewController.h"
 #include "app/QuenmiraAppDelegate.h"
+#include "social/bridge/PZSDKAppEvents.h"
 #include "social/bridge/PZSDKTimeSpentData.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
@@ -96,6 +97,8 @@ TEST_F(InProcessLaunch, OpenURLNobodyHandlesAnswersNoAndForegroundNeedsAMainScre
 }
 
 TEST_F(InProcessLaunch, LifeCycleRunsInOrderAndBecomingActiveResumesTheTimeSpent) {
+    // The client's own observers first, so ours sees the state they leave.
+    PZSDKAppEvents::startObservingLifeCycle();
     std::vector<std::string> seen;
     auto observer = pf::NotificationCenter::defaultCenter().addObserver("", nullptr, [&](const pf::Notification& n) {
         if (n.name.rfind("UIApplication", 0) == 0)
