@@ -82,7 +82,9 @@ protected:
         ui::Device::resetCurrent();
         ui::Screen::resetMain();
         pf::UserDefaults::resetStandard();
-        std::filesystem::remove_all(home_);
+        // The analytics thread may still be writing its store there.
+        std::error_code ignored;
+        std::filesystem::remove_all(home_, ignored);
     }
     // Runs the main loop over `seconds` of manual time, then until idle.
     void settle(double seconds = 0) {
