@@ -36,13 +36,15 @@ private:
     std::map<const ViewController*, Entry<T>> map_;
 };
 
+// Never destroyed: containers that outlive static destruction (held by the
+// window registry) still release their children through them.
 SideTable<std::weak_ptr<ViewController>>& parents() {
-    static SideTable<std::weak_ptr<ViewController>> t;
-    return t;
+    static auto* t = new SideTable<std::weak_ptr<ViewController>>;
+    return *t;
 }
 SideTable<std::shared_ptr<NavigationItem>>& navItems() {
-    static SideTable<std::shared_ptr<NavigationItem>> t;
-    return t;
+    static auto* t = new SideTable<std::shared_ptr<NavigationItem>>;
+    return *t;
 }
 
 const char* systemTitle(BarButtonItem::SystemItem item) {
