@@ -1,6 +1,7 @@
 // Headless pictures of the main screen and the settings sheet on played
 // devices, checked by regions: the battery's fill colour and height, the
-// percentage, and which rows show. Each device plays in a process of its own.
+// percentage, and which rows show. Each device plays in a process of its own:
+// the Snapshots tests start the SnapshotTest scenarios.
 #include <filesystem>
 
 #include "app/BatteryFillView.h"
@@ -72,7 +73,7 @@ protected:
     // The main screen of `identifier` at `level`; checks what every screen shows.
     void mainScreen(const std::string& identifier, float level, pu::BatteryState state, const std::string& name,
                     const std::function<void(MainViewController&, const Image&)>& more) {
-        inChildProcess([&] {
+        {
             play(identifier, level, state);
             auto vc = showMain(3.0);
             vc->stopUpdateTimer();  // no bubble mid-rise in the picture
@@ -109,13 +110,16 @@ protected:
             EXPECT_TRUE(hasText(*img, inWindow(vc->labelTimeMusic())));
             EXPECT_EQ(vc->imageCharging()->isHidden(), state == pu::BatteryState::Unplugged);
             more(*vc, *img);
-        });
+        }
     }
 };
 
 }  // namespace
 
+TEST(Snapshots, PhoneChargingAtThreeQuarters) { runScenario("SnapshotTest.PhoneChargingAtThreeQuarters"); }
+
 TEST_F(SnapshotTest, PhoneChargingAtThreeQuarters) {
+    if (!isScenarioProcess("SnapshotTest.PhoneChargingAtThreeQuarters")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPhone7,2", 0.75f, pu::BatteryState::Charging, "main-iphone-75-charging",
                [](MainViewController& vc, const Image& img) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 15);
@@ -130,7 +134,10 @@ TEST_F(SnapshotTest, PhoneChargingAtThreeQuarters) {
                });
 }
 
+TEST(Snapshots, PhoneOnBatteryAtFifteen) { runScenario("SnapshotTest.PhoneOnBatteryAtFifteen"); }
+
 TEST_F(SnapshotTest, PhoneOnBatteryAtFifteen) {
+    if (!isScenarioProcess("SnapshotTest.PhoneOnBatteryAtFifteen")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPhone7,2", 0.15f, pu::BatteryState::Unplugged, "main-iphone-15-battery",
                [](MainViewController& vc, const Image&) {
                    EXPECT_NEAR(vc.labelTimeChargeTime()->alpha(), 0.7, 1e-6);
@@ -138,7 +145,10 @@ TEST_F(SnapshotTest, PhoneOnBatteryAtFifteen) {
                });
 }
 
+TEST(Snapshots, TabletChargingAtThreeQuarters) { runScenario("SnapshotTest.TabletChargingAtThreeQuarters"); }
+
 TEST_F(SnapshotTest, TabletChargingAtThreeQuarters) {
+    if (!isScenarioProcess("SnapshotTest.TabletChargingAtThreeQuarters")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPad4,1", 0.75f, pu::BatteryState::Charging, "main-ipad-75-charging",
                [](MainViewController& vc, const Image& img) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 19);
@@ -154,13 +164,19 @@ TEST_F(SnapshotTest, TabletChargingAtThreeQuarters) {
                });
 }
 
+TEST(Snapshots, TabletOnBatteryAtFifteen) { runScenario("SnapshotTest.TabletOnBatteryAtFifteen"); }
+
 TEST_F(SnapshotTest, TabletOnBatteryAtFifteen) {
+    if (!isScenarioProcess("SnapshotTest.TabletOnBatteryAtFifteen")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPad4,1", 0.15f, pu::BatteryState::Unplugged, "main-ipad-15-battery",
                [](MainViewController& vc, const Image&) { EXPECT_TRUE(vc.labelTimeTalk()->isHidden()); });
 }
 
+TEST(Snapshots, TabletTurnsToLandscape) { runScenario("SnapshotTest.TabletTurnsToLandscape"); }
+
 TEST_F(SnapshotTest, TabletTurnsToLandscape) {
-    inChildProcess([&] {
+    if (!isScenarioProcess("SnapshotTest.TabletTurnsToLandscape")) GTEST_SKIP() << "runs in a process of its own";
+    {
         play("iPad4,1", 0.75f, pu::BatteryState::Charging);
         auto vc = showMain(3.0);
         vc->stopUpdateTimer();
@@ -174,10 +190,13 @@ TEST_F(SnapshotTest, TabletTurnsToLandscape) {
         ASSERT_NE(img, nullptr);
         EXPECT_EQ(img->size().width, 1024);
         EXPECT_TRUE(hasText(*img, inWindow(vc->labelTimeMusic())));
-    });
+    }
 }
 
+TEST(Snapshots, SimulatorShowsEveryRowButTheCameraOnes) { runScenario("SnapshotTest.SimulatorShowsEveryRowButTheCameraOnes"); }
+
 TEST_F(SnapshotTest, SimulatorShowsEveryRowButTheCameraOnes) {
+    if (!isScenarioProcess("SnapshotTest.SimulatorShowsEveryRowButTheCameraOnes")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("x86_64", 0.75f, pu::BatteryState::Charging, "main-simulator-75-charging",
                [](MainViewController& vc, const Image&) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 30);  // a phone the rules do not list
@@ -190,8 +209,11 @@ TEST_F(SnapshotTest, SimulatorShowsEveryRowButTheCameraOnes) {
                });
 }
 
+TEST(Snapshots, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) { runScenario("SnapshotTest.PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem"); }
+
 TEST_F(SnapshotTest, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) {
-    inChildProcess([&] {
+    if (!isScenarioProcess("SnapshotTest.PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem")) GTEST_SKIP() << "runs in a process of its own";
+    {
         play("iPod5,1", 0.75f, pu::BatteryState::Unplugged);
         auto vc = showMain(3.0);
         EXPECT_TRUE(vc->labelTimeTalk()->isHidden());
@@ -202,11 +224,14 @@ TEST_F(SnapshotTest, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) {
         EXPECT_DOUBLE_EQ(vc->labelTitleMusic()->center().x - vc->imageMusic()->center().x, iconToLabel);
         vc->stopUpdateTimer();
         snapshot("main-ipod-75-battery");
-    });
+    }
 }
 
+TEST(Snapshots, SettingsSheet) { runScenario("SnapshotTest.SettingsSheet"); }
+
 TEST_F(SnapshotTest, SettingsSheet) {
-    inChildProcess([&] {
+    if (!isScenarioProcess("SnapshotTest.SettingsSheet")) GTEST_SKIP() << "runs in a process of its own";
+    {
         play("iPhone7,2", 0.75f, pu::BatteryState::Charging);
         pf::UserDefaults::standard().setFloat("healthPercent", 85.0f);
         auto vc = std::make_shared<SettingsController>();
@@ -222,5 +247,5 @@ TEST_F(SnapshotTest, SettingsSheet) {
         const Rect battery = inWindow(vc->viewBatteryFill());
         Rgb fill = mean(*img, Rect(battery.midX() - 5, battery.maxY() - 30, 10, 10));
         EXPECT_GT(fill.b, fill.r + 0.05);
-    });
+    }
 }

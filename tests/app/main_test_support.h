@@ -3,14 +3,18 @@
 // the built bundle, a simulated battery and brightness, the manual clock, and a
 // window that shows a controller the way the application does.
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/BatteryImage.h"
 #include "app/BatteryEstimate.h"
@@ -26,6 +30,8 @@
 #include "platform/ui/Screen.h"
 #include "platform/ui/Window.h"
 #include "tests/platform/ui/app_test_support.h"
+
+extern char** environ;
 
 namespace qmtest {
 
@@ -102,29 +108,40 @@ protected:
     std::shared_ptr<pu::Window> window_;
 };
 
-// Runs `body` in a child process (the device index is detected once per
-// process, so every played device gets a process of its own); the test fails
-// when the child reports a failure or does not end within a minute.
-inline void inChildProcess(const std::function<void()>& body) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        body();
-        fflush(nullptr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
+// Device scenarios run in a process of their own: the device index is
+// detected once per process, and a fork of a process with threads may
+// inherit a held lock. A scenario test runs only where QM_SCENARIO names it;
+// its runner starts this executable again for it.
+inline bool isScenarioProcess(const std::string& test) {
+    const char* s = std::getenv("QM_SCENARIO");
+    return s && test == s;
+}
+
+// Runs the test `test` ("Suite.Name") of this executable in a new process and
+// fails when it fails or does not end within two minutes.
+inline void runScenario(const std::string& test) {
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const std::string filter = "--gtest_filter=" + test;
+    const std::string scenario = "QM_SCENARIO=" + test;
+    char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()), nullptr};
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("QM_SCENARIO=", 0) != 0) envp.push_back(*e);
+    envp.push_back(const_cast<char*>(scenario.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
     int status = 0;
-    for (int i = 0; i < 600; ++i) {
+    for (int i = 0; i < 1200; ++i) {
         if (waitpid(pid, &status, WNOHANG) == pid) {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child process reported failures";
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test << " failed in its own process";
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    ADD_FAILURE() << "the child process did not end";
+    ADD_FAILURE() << test << " did not end";
 }
 
 }  // namespace qmtest
