@@ -204,8 +204,8 @@ TEST_F(MainScreenTest, FlashlightTriesTheApplicationsInOrderThenTheWeb) {
     };
 
     // The web link, when no application is there: a browser started with it.
-    const std::string seen = home_.file("browser-url");
-    const std::string browser = home_.write("browser.sh", "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + "'\n");
+    const std::string seen = scratch_.file("browser-url");
+    const std::string browser = scratch_.write("browser.sh", "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + "'\n");
     std::filesystem::permissions(browser, std::filesystem::perms::owner_all);
     app.setBrowserCommand(browser);
     vc->openFlashlight();

@@ -38,6 +38,22 @@ namespace qmtest {
 namespace pf = platform::foundation;
 namespace pu = platform::ui;
 
+// One sandbox for the whole test process: the analytics thread keeps writing
+// into the home it started in, so that home must outlive every test. Each test
+// starts with empty preferences instead.
+inline const std::string& processHome() {
+    static const std::string path = [] {
+        char tmpl[] = "/tmp/qm-screen-XXXXXX";
+        std::string p = mkdtemp(tmpl);
+        std::atexit([] {
+            std::error_code ec;  // the analytics thread may still be writing
+            std::filesystem::remove_all(processHome(), ec);
+        });
+        return p;
+    }();
+    return path;
+}
+
 class ScreenFixture : public ::testing::Test {
 protected:
     // Plays `identifier` with a battery at `level` in `state`.
@@ -60,7 +76,10 @@ protected:
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);
-        pf::Sandbox::setHome(home_.path());
+        pf::Sandbox::setHome(processHome());
+        std::error_code ec;
+        for (const auto& f : std::filesystem::directory_iterator(pf::Sandbox::preferences(), ec))
+            std::filesystem::remove(f.path(), ec);
         pf::UserDefaults::resetStandard();
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         pu::Application::resetShared();
@@ -102,7 +121,7 @@ protected:
         return vc;
     }
 
-    TempDir home_;
+    TempDir scratch_;  // files of a test's own
     std::shared_ptr<pf::ManualClock> clock_;
     std::shared_ptr<pu::SimulatedBatterySource> battery_;
     std::shared_ptr<pu::Window> window_;
