@@ -13,14 +13,17 @@ namespace {
 
 class BubblesTest : public ScreenFixture {
 protected:
+    static void stillBubbles(const MainViewController& vc) {
+        for (auto& b : vc.bubbles()) {
+            b->layer()->removeAllAnimations();
+            b->setAlpha(0);
+        }
+    }
     std::shared_ptr<MainViewController> settledMain() {
         auto vc = showMain();
         vc->stopUpdateTimer();  // ticks are driven by hand below
         pf::RunLoop::main().runFor(10.0);
-        for (auto& b : vc->bubbles()) {
-            b->layer()->removeAllAnimations();
-            b->setAlpha(0);
-        }
+        stillBubbles(*vc);
         return vc;
     }
     // The bubble whose rise started last (alpha 1 in the model), or -1.
@@ -74,10 +77,7 @@ TEST_F(BubblesTest, ElevenTicksGoBToEThenAAndAgain) {
         pf::RunLoop::main().runUntilIdle();
         int b = risen(*vc);
         order += b < 0 ? '?' : char('A' + b);
-        for (auto& bubble : vc->bubbles()) {
-            bubble->layer()->removeAllAnimations();
-            bubble->setAlpha(0);
-        }
+        stillBubbles(*vc);
     }
     EXPECT_EQ(order, expected);
 }
