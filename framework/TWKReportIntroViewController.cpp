@@ -8,6 +8,7 @@
 #include "framework/TwkShareLinks.h"
 #include "framework/TwkUtils.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Format.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/Screen.h"
@@ -17,12 +18,6 @@ namespace ui = platform::ui;
 namespace pf = platform::foundation;
 
 namespace {
-
-std::string replaceAll(std::string s, const std::string& what, const std::string& with) {
-    for (size_t pos = 0; (pos = s.find(what, pos)) != std::string::npos; pos += with.size())
-        s.replace(pos, what.size(), with);
-    return s;
-}
 
 std::string plistString(const std::string& key) {
     const pf::Value v = TwkUtils::getPlistKey(key);
@@ -126,7 +121,7 @@ std::string TWKReportIntroViewController::supportMailSubject() {
     std::transform(lang.begin(), lang.end(), lang.begin(), [](unsigned char c) { return char(std::toupper(c)); });
     std::string title = TWKMoreInfo::localizedString("problem_mail_title");
     if (TwkUtils::isUlmarokBrand())
-        title = replaceAll(title, kMakerDomain, kBrandDomain);
+        title = pf::replacingOccurrences(title, kMakerDomain, kBrandDomain);
     return "[iOS," + lang + "," + plistString("CFBundleDisplayName") + "] " + title;
 }
 

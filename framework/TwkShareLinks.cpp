@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/foundation/Dispatch.h"
+#include "platform/foundation/Format.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/ComposeSheet.h"
 
@@ -10,12 +11,6 @@ namespace ui = platform::ui;
 namespace pf = platform::foundation;
 
 namespace {
-
-std::string replaceAll(std::string s, const std::string& what, const std::string& with) {
-    for (size_t pos = 0; (pos = s.find(what, pos)) != std::string::npos; pos += with.size())
-        s.replace(pos, what.size(), with);
-    return s;
-}
 
 // Escapes what may not stand in a URL (spaces, quotes, brackets, bytes past
 // ASCII) and keeps the URL's own punctuation.
@@ -105,7 +100,7 @@ std::shared_ptr<TwkShareLinks> TwkShareLinks::sharedInstance() {
 void TwkShareLinks::twitterOpenLinkToFollowUser(const std::string& user) {
     auto& app = ui::Application::shared();
     for (const auto& tmpl : followTemplates()) {
-        const std::string url = replaceAll(tmpl, "$", user);
+        const std::string url = pf::replacingOccurrences(tmpl, "$", user);
         if (isValidURL(url) && app.canOpenURL(url)) {
             app.openURL(url);
             return;

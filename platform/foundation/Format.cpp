@@ -443,4 +443,11 @@ std::optional<double> parseRFC3339(const std::string& text) {
     return *whole + fraction - double(offset);
 }
 
+std::string replacingOccurrences(std::string text, const std::string& what, const std::string& with) {
+    if (what.empty()) return text;
+    for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += with.size())
+        text.replace(pos, what.size(), with);
+    return text;
+}
+
 }  // namespace platform::foundation

@@ -14,6 +14,10 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // %ld %li %lld %u %lu %zu %x, %f %.Nf %g %e, %s, %c, %%, and positional %1$@.
 std::string formatValues(const std::string& fmt, const std::vector<Value>& args);
 
+// Every occurrence of `what` in `text` replaced by `with` (left to right, not
+// rescanning what was put in).
+std::string replacingOccurrences(std::string text, const std::string& what, const std::string& with);
+
 // Dates in the POSIX locale. `pattern` uses the platform's date-pattern letters
 // (yyyy MM dd HH mm ss SSS Z ZZZZZ EEE MMM a ...); `utc` picks UTC over local time.
 std::string formatDate(double secondsSince1970, const std::string& pattern, bool utc = true);

@@ -425,27 +425,13 @@ void Context::popMask() {
     cairo_pattern_destroy(content);
 }
 
-void Context::drawImage(const Image& image, const Rect& r) {
-    if (r.isEmpty()) return;
-    cairo_pattern_t* p = imagePattern(image, r.standardized(), false);
-    cairo_save(cr_);
-    cairo_new_path(cr_);
-    addRect(r);
-    cairo_set_source(cr_, p);
-    cairo_set_operator(cr_, toOperator(blend_));
-    withShadow([&] {
-        cairo_save(cr_);
-        cairo_clip_preserve(cr_);
-        cairo_paint_with_alpha(cr_, alpha_);
-        cairo_restore(cr_);
-    });
-    cairo_restore(cr_);
-    cairo_pattern_destroy(p);
-}
+void Context::drawImage(const Image& image, const Rect& r) { paintImage(image, r, false); }
 
-void Context::drawImageBottomUp(const Image& image, const Rect& r) {
+void Context::drawImageBottomUp(const Image& image, const Rect& r) { paintImage(image, r, true); }
+
+void Context::paintImage(const Image& image, const Rect& r, bool bottomUp) {
     if (r.isEmpty()) return;
-    cairo_pattern_t* p = imagePattern(image, r.standardized(), true);
+    cairo_pattern_t* p = imagePattern(image, r.standardized(), bottomUp);
     cairo_save(cr_);
     cairo_new_path(cr_);
     addRect(r);

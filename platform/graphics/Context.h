@@ -127,6 +127,7 @@ public:
     Size drawText(const std::string& text, Point p, const Font& font, const Color& color);
 
 private:
+    void paintImage(const Image& image, const Rect& r, bool bottomUp);
     Context() = default;
     void applySource(const Color& c);
     cairo_t* cr_ = nullptr;
