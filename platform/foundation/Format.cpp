@@ -9,15 +9,20 @@
 
 namespace platform::foundation {
 
-std::string format(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
+std::string vformat(const char* fmt, va_list ap) {
     va_list copy;
     va_copy(copy, ap);
     int n = vsnprintf(nullptr, 0, fmt, copy);
     va_end(copy);
     std::string s(n > 0 ? size_t(n) : 0, '\0');
     if (n > 0) vsnprintf(s.data(), size_t(n) + 1, fmt, ap);
+    return s;
+}
+
+std::string format(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = vformat(fmt, ap);
     va_end(ap);
     return s;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // String and date formatting as the system's code uses it.
+#include <cstdarg>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@ namespace platform::foundation {
 
 // printf-style formatting into a std::string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string vformat(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
 // The platform's format syntax with values: %@ (description / string), %d %i
 // %ld %li %lld %u %lu %zu %x, %f %.Nf %g %e, %s, %c, %%, and positional %1$@.
 std::string formatValues(const std::string& fmt, const std::vector<Value>& args);

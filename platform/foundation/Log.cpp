@@ -1,5 +1,7 @@
 #include "platform/foundation/Log.h"
 
+#include "platform/foundation/Format.h"
+
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -58,12 +60,7 @@ void log(const std::string& message) {
 void logf(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string s(n > 0 ? size_t(n) : 0, '\0');
-    if (n > 0) vsnprintf(s.data(), size_t(n) + 1, format, ap);
+    std::string s = vformat(format, ap);
     va_end(ap);
     log(s);
 }
