@@ -1,9 +1,13 @@
 #include "platform/ui/AnimationClock.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
 #include <set>
 #include <vector>
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Timer.h"
 #include "platform/ui/Layer.h"
@@ -45,8 +49,18 @@ struct Block {
 struct AnimationClock::State {
     std::set<Layer*> layers;
     std::shared_ptr<foundation::Timer> timer;
+    std::shared_ptr<foundation::Clock> timerClock;  // the clock the timer's date is on
+    bool timerTicksFrames = false;
+    double timerDate = 0;  // media time of a completion timer
+    std::map<const void*, bool> consumers;
     std::vector<Block> blocks;
     bool enabled = true;
+
+    void dropTimer() {
+        if (timer) timer->invalidate();
+        timer.reset();
+        timerClock.reset();
+    }
 };
 
 AnimationClock& AnimationClock::shared() {
@@ -60,32 +74,96 @@ AnimationClock::State& AnimationClock::state() {
 }
 
 void AnimationClock::layerStartedAnimating(Layer* layer) {
-    auto& s = state();
-    s.layers.insert(layer);
-    if (!s.timer || !s.timer->isValid())
-        s.timer = foundation::Timer::scheduled(kFrameInterval, true, [this](foundation::Timer&) { tick(); });
+    state().layers.insert(layer);
+    reschedule();
 }
 
-void AnimationClock::layerGone(Layer* layer) { state().layers.erase(layer); }
+void AnimationClock::layerGone(Layer* layer) {
+    auto& s = state();
+    if (s.layers.erase(layer) && s.layers.empty()) s.dropTimer();
+}
 
-bool AnimationClock::isRunning() const {
-    auto& s = const_cast<AnimationClock*>(this)->state();
-    return !s.layers.empty();
+bool AnimationClock::isRunning() const { return !state().layers.empty(); }
+
+void AnimationClock::setFramesWanted(const void* consumer, bool wanted) {
+    auto& s = state();
+    bool before = framesWanted();
+    s.consumers[consumer] = wanted;
+    if (framesWanted() != before) reschedule();
+}
+
+void AnimationClock::removeFrameConsumer(const void* consumer) {
+    auto& s = state();
+    bool before = framesWanted();
+    s.consumers.erase(consumer);
+    if (framesWanted() != before) reschedule();
+}
+
+bool AnimationClock::framesWanted() const {
+    auto& s = state();
+    if (s.consumers.empty()) return true;
+    return std::any_of(s.consumers.begin(), s.consumers.end(), [](auto& c) { return c.second; });
+}
+
+bool AnimationClock::ticksFrames() const {
+    auto& s = state();
+    return s.timer && s.timer->isValid() && s.timerTicksFrames;
+}
+
+bool AnimationClock::hasTimer() const {
+    auto& s = state();
+    return s.timer && s.timer->isValid();
+}
+
+void AnimationClock::reschedule() {
+    auto& s = state();
+    if (s.layers.empty()) {
+        s.dropTimer();
+        return;
+    }
+    auto clock = foundation::Clock::currentShared();
+    // A timer dated on a clock that is no longer current would wait for a time
+    // that never comes: it is replaced.
+    bool current = s.timer && s.timer->isValid() && s.timerClock == clock;
+    if (framesWanted()) {
+        if (current && s.timerTicksFrames) return;
+        s.dropTimer();
+        s.timer = foundation::Timer::scheduled(kFrameInterval, true, [this](foundation::Timer&) { tick(); });
+        s.timerClock = clock;
+        s.timerTicksFrames = true;
+        return;
+    }
+    double end = std::numeric_limits<double>::infinity();
+    for (Layer* l : s.layers) end = std::min(end, l->nextAnimationEnd());
+    if (!std::isfinite(end)) {
+        s.dropTimer();  // nothing ends; values are computed when asked for
+        return;
+    }
+    if (current && !s.timerTicksFrames && s.timerDate == end) return;
+    s.dropTimer();
+    double wait = std::max(0.0, end - clock->monotonic());
+    s.timer = foundation::Timer::scheduled(wait, false, [this](foundation::Timer&) { tick(); });
+    s.timerClock = clock;
+    s.timerTicksFrames = false;
+    s.timerDate = end;
 }
 
 void AnimationClock::tick() {
     auto& s = state();
     double now = currentMediaTime();
+    // A completion timer's wall-clock date may land a rounding error short of
+    // the media time it was set for.
+    if (s.timer && !s.timerTicksFrames) {
+        if (s.timerDate > now && s.timerDate - now < 1e-4) now = s.timerDate;
+        s.dropTimer();  // one-shot: spent
+    }
     // Advancing may run code that adds or removes layers: work on a copy.
     std::vector<Layer*> layers(s.layers.begin(), s.layers.end());
     for (Layer* l : layers) {
         if (!s.layers.count(l)) continue;
         if (!l->advanceAnimations(now)) s.layers.erase(l);
     }
-    if (s.layers.empty() && s.timer) {
-        s.timer->invalidate();
-        s.timer.reset();
-    }
+    reschedule();
 }
 
 std::shared_ptr<Animation> AnimationClock::blockAction(Layer& layer, const std::string& key) {

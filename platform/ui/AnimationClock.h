@@ -1,7 +1,10 @@
 #pragma once
-// Drives running layer animations: while any runs, a frame timer on the main
-// run loop tells their layers to advance (completions, redraws). Idle, it
-// holds no timer. Main thread only.
+// Drives running layer animations: while any runs and something shows frames,
+// a frame timer on the main run loop tells their layers to advance
+// (completions, redraws). When nothing shows frames (headless), in-flight
+// values are computed on demand, so the timer only wakes at the next
+// completion. The timer follows the process clock (a clock swapped in by a
+// test gets a timer of its own). Idle, it holds no timer. Main thread only.
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,6 +26,16 @@ public:
     bool isRunning() const;
     // Advances every animating layer to the current media time now.
     void tick();
+
+    // Whoever shows frames (a window and its presenter) says whether it wants
+    // one per display refresh while animations run. With no one registered,
+    // frames run (a layer tree that no window shows still ticks as before).
+    void setFramesWanted(const void* consumer, bool wanted);
+    void removeFrameConsumer(const void* consumer);
+    bool framesWanted() const;
+    // Whether the timer ticks every frame (false: at completions only, or none).
+    bool ticksFrames() const;
+    bool hasTimer() const;
 
     // The action for a change of `key` on `layer` inside the innermost open
     // view animation block, or null outside blocks.
@@ -47,6 +60,9 @@ private:
     AnimationClock() = default;
     struct State;
     State& state();
+    const State& state() const { return const_cast<AnimationClock*>(this)->state(); }
+    // Brings the timer in line with the layers, the clock and the frame demand.
+    void reschedule();
 };
 
 }  // namespace platform::ui

@@ -11,6 +11,7 @@ class HeadlessPresenter : public WindowPresenter {
 public:
     void attach(Window* window) override { window_ = window; }
     void windowChanged() override { ++changes_; }
+    bool wantsFrames() const override { return false; }
     // Composes (when changed) and writes the picture.
     bool snapshot(const std::string& path, foundation::Error* error = nullptr);
     uint64_t changeCount() const { return changes_; }

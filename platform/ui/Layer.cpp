@@ -1,6 +1,7 @@
 #include "platform/ui/Layer.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "platform/foundation/RunLoop.h"
 #include "platform/ui/AnimationClock.h"
@@ -340,6 +341,13 @@ bool Layer::advanceAnimations(double time) {
     if (redraw) setNeedsDisplay();
     else if (changed) markChanged();
     return running;
+}
+
+double Layer::nextAnimationEnd() const {
+    double end = std::numeric_limits<double>::infinity();
+    for (auto& a : animations_)
+        if (!a.finishedReported) end = std::min(end, a.anim->beginTime() + a.anim->activeDuration());
+    return end;
 }
 
 PropertyValue Layer::presentationValue(const std::string& key, double time) const {

@@ -160,6 +160,9 @@ public:
     // Called by the animation clock: reports animations that ended by `time`,
     // removes them when they ask, returns true while some still run.
     bool advanceAnimations(double time);
+    // The media time at which the next of its running animations ends
+    // (infinity when none ends).
+    double nextAnimationEnd() const;
 
 protected:
     // For presentation copies: copies the properties, not tree or animations.

@@ -7,6 +7,7 @@
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Error.h"
+#include "platform/ui/AnimationClock.h"
 #include "platform/ui/Compositor.h"
 #include "platform/ui/Control.h"
 #include "platform/ui/ScrollView.h"
@@ -21,9 +22,11 @@ Window::Window(Size size, double scale) : View(Rect{0, 0, size.width, size.heigh
     layer()->setHost(this);
     layer()->setContentsScale(scale_);
     setBackgroundColor(Color::black());
+    AnimationClock::shared().setFramesWanted(this, true);
 }
 
 Window::~Window() {
+    AnimationClock::shared().removeFrameConsumer(this);
     if (gKeyWindow == this) gKeyWindow = nullptr;
     layer()->setHost(nullptr);
     if (presenter_) presenter_->attach(nullptr);
@@ -74,20 +77,28 @@ void Window::layerTreeChanged() {
 void Window::setPresenter(std::shared_ptr<WindowPresenter> presenter) {
     if (presenter_) presenter_->attach(nullptr);
     presenter_ = std::move(presenter);
+    AnimationClock::shared().setFramesWanted(this, !presenter_ || presenter_->wantsFrames());
     if (presenter_) {
         presenter_->attach(this);
         if (dirty_) presenter_->windowChanged();
     }
 }
 
+bool Window::needsComposition() const {
+    if (dirty_) return true;
+    auto& clock = AnimationClock::shared();
+    return clock.isRunning() && !clock.ticksFrames() && currentMediaTime() != composedAt_;
+}
+
 std::shared_ptr<Image> Window::composedImage() {
-    if (!dirty_ && image_) return image_;
+    if (!needsComposition() && image_) return image_;
     layoutIfNeeded();
     // Cleared after layout (which moves views of this very frame) and before
     // drawing: a layer that asks for another pass while it draws must lead to
     // another frame.
     dirty_ = false;
     double time = currentMediaTime();
+    composedAt_ = time;
     Compositor::displayTree(*layer(), time);
     Size size = bounds().size;
     int pw = std::max(1, int(std::ceil(size.width * scale_ - 1e-9)));

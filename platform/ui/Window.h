@@ -24,6 +24,8 @@ public:
     virtual ~WindowPresenter() = default;
     virtual void attach(Window* window) = 0;  // null detaches
     virtual void windowChanged() = 0;
+    // Whether it shows frames as animations run (false: pictures on request only).
+    virtual bool wantsFrames() const { return true; }
 };
 
 enum class PointerPhase { Down, Move, Up, Cancel };
@@ -49,7 +51,9 @@ public:
     // picture changed since the last composition; otherwise returns the
     // previous image.
     std::shared_ptr<Image> composedImage();
-    bool needsComposition() const { return dirty_; }
+    // Also true while animations run unticked (nothing shows frames): their
+    // values are then read at composition.
+    bool needsComposition() const;
     uint64_t compositionCount() const { return compositions_; }
     // Writes the composed picture as PNG.
     bool writePNG(const std::string& path, foundation::Error* error = nullptr);
@@ -81,6 +85,7 @@ private:
     double scale_;
     std::weak_ptr<View> rootView_;
     bool dirty_ = true;
+    double composedAt_ = -1;  // media time of the last composition
     uint64_t compositions_ = 0;
     std::shared_ptr<Image> image_;
     std::shared_ptr<WindowPresenter> presenter_;
