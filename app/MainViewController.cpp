@@ -17,6 +17,7 @@
 #include "framework/GSVVerticalSlider.h"
 #include "framework/PickerAwareScrollView.h"
 #include "framework/TWKButtonDark.h"
+#include "framework/TWKReviewPopupButton.h"
 #include "framework/TWKTableViewCell.h"
 #include "framework/TwkUtils.h"
 #include "framework/UILabelUnderlined.h"
@@ -34,6 +35,7 @@
 #include "platform/ui/GradientLayer.h"
 #include "platform/ui/NotificationNames.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/WebView.h"
 
 using platform::foundation::Bundle;
 using platform::foundation::NotificationCenter;
@@ -126,6 +128,9 @@ void MainViewController::registerInterfaceClasses() {
     ClassRegistry::add<GSVButton>("GSVButton");
     ClassRegistry::add<GSVLabel>("GSVLabel");
     ClassRegistry::add<GSVVerticalSlider>("GSVVerticalSlider");
+    ClassRegistry::add<TWKReviewPopupButton>("TWKReviewPopupButton");
+    // The problem-report page of the information area shows its text in one.
+    ClassRegistry::add<platform::ui::WebView>("WebView");
 }
 
 MainViewController::MainViewController(std::string nibName, const Bundle* bundle)
@@ -317,6 +322,7 @@ void MainViewController::afterIntroAnim() {
 void MainViewController::viewDidAppear(bool animated) {
     TwkBaseViewController::viewDidAppear(animated);
     batteryChanged();
+    if (buttonMoreApps_) buttonMoreApps_->checkReviewTime(shared_from_this());
 }
 
 void MainViewController::viewDidDisappear(bool animated) {
@@ -341,7 +347,10 @@ platform::ui::StatusBarStyle MainViewController::preferredStatusBarStyle() const
 
 void MainViewController::appBecameActive() { batteryChanged(); }
 
-void MainViewController::comingBackfromBackground() { batteryChanged(); }
+void MainViewController::comingBackfromBackground() {
+    batteryChanged();
+    if (buttonMoreApps_) buttonMoreApps_->checkReviewTime(shared_from_this());
+}
 
 // ---- timers and opacity
 

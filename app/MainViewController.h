@@ -2,7 +2,8 @@
 // The application's main screen: the animated battery with rising bubbles,
 // the charge percentage, the device and system, and a row per activity with
 // how long the remaining charge lasts. Owns the refresh timers and observers,
-// opens the settings sheet and the flashlight application.
+// opens the settings sheet, the flashlight application and the information
+// area, and starts the review request.
 #include <array>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "app/BatteryEstimate.h"
 #include "app/SettingsController.h"
+#include "framework/TWKReviewPopupButton.h"
 #include "framework/TwkBaseViewController.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Timer.h"
@@ -100,7 +102,7 @@ public:
     // Interface members, read by tests and snapshots.
     std::shared_ptr<platform::ui::ScrollView> mainScrollView() const { return mainScrollView_.lock(); }
     std::shared_ptr<MainContentView> mainContentView() const { return mainContentView_.lock(); }
-    std::shared_ptr<platform::ui::Button> buttonMoreApps() const { return buttonMoreApps_; }
+    std::shared_ptr<TWKReviewPopupButton> buttonMoreApps() const { return buttonMoreApps_; }
     LabelPtr labelScrollDown() const { return labelScrollDown_; }
     std::shared_ptr<platform::ui::View> viewScrollDownInfo() const { return viewScrollDownInfo_; }
     std::shared_ptr<platform::ui::View> detailView() const { return detailView_; }
@@ -159,8 +161,8 @@ private:
 
     std::weak_ptr<platform::ui::ScrollView> mainScrollView_;
     std::weak_ptr<MainContentView> mainContentView_;
-    // The information button; its review-request behaviour comes with the information area.
-    std::shared_ptr<platform::ui::Button> buttonMoreApps_;
+    // The information button, which also asks for a review.
+    std::shared_ptr<TWKReviewPopupButton> buttonMoreApps_;
     LabelPtr labelScrollDown_;
     std::shared_ptr<platform::ui::View> viewScrollDownInfo_;
     std::shared_ptr<platform::ui::View> detailView_;

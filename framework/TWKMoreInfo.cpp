@@ -13,11 +13,13 @@ namespace pf = platform::foundation;
 
 namespace {
 
-// A tab whose screen this build does not have yet: it shows its title.
+// A tab whose screen this build does not have yet: it shows its title. The
+// More-apps tab carries the area's Done button, as its screen will.
 class TWKPendingScreen : public TWKMoreAppsBaseViewController {
 public:
-    explicit TWKPendingScreen(std::string title) : title_(std::move(title)) {}
+    TWKPendingScreen(std::string title, bool doneButton) : title_(std::move(title)), doneButton_(doneButton) {}
     void viewDidLoad() override {
+        setNeedsDoneButton(doneButton_);
         TWKMoreAppsBaseViewController::viewDidLoad();
         ui::navigationItem(*this)->setTitle(title_);
         auto v = view();
@@ -33,6 +35,7 @@ public:
 
 private:
     std::string title_;
+    bool doneButton_;
 };
 
 }  // namespace
@@ -68,7 +71,8 @@ std::shared_ptr<TWKMoreAppsBaseViewController> TWKMoreInfo::makeScreen(const Tab
             return vc;
         }
     }
-    return TWKMoreAppsBaseViewController::create<TWKPendingScreen>(localizedString(tab.titleKey));
+    return TWKMoreAppsBaseViewController::create<TWKPendingScreen>(localizedString(tab.titleKey),
+                                                                   std::string(tab.screen) == "TWKMoreApps");
 }
 
 std::shared_ptr<TWKMoreInfoTabBarController> TWKMoreInfo::showFromController(
