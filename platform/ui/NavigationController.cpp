@@ -282,6 +282,7 @@ void NavigationController::loadView() {
     v->setBackgroundColor(Color::whiteColor());
     bar_ = std::make_shared<NavigationBar>(
         Rect{0, 0, v->bounds().width(), NavigationBar::kStatusBarHeight + NavigationBar::kBarHeight});
+    bar_->setHidden(barHidden_);  // hidden before the view existed
     v->addSubview(bar_);
     setView(v);
     // The root (the stack as set before the view existed) is adopted now.
