@@ -175,6 +175,7 @@ void TabBarController::loadView() {
     bar_->setSelectedIndex(selected_);
     if (auto sel = selectedViewController()) {
         sel->view()->setFrame(contentFrame());
+        sel->view()->setAutoresizingMask(kAutoresizingFlexibleWidth | kAutoresizingFlexibleHeight);
         v->insertSubviewBelow(sel->view(), bar_.get());
     }
 }
