@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <deque>
 #include <map>
@@ -382,15 +383,19 @@ std::string WebView::resolveURL(const std::string& url, const std::string& base)
     }
     if (url[0] == '#' || base.empty())
         return base + url;
-    // Scheme and authority of the base.
-    std::string root = base;
-    std::string path;
     auto scheme = base.find("://");
-    if (scheme != std::string::npos) {
-        auto slash = base.find('/', scheme + 3);
-        root = slash == std::string::npos ? base : base.substr(0, slash);
-        path = slash == std::string::npos ? "/" : base.substr(slash);
+    if (scheme == std::string::npos) {
+        // No authority ("about:blank"): the reference replaces the base's last segment.
+        auto colon = base.find(':');
+        std::string rest = base.substr(colon + 1);
+        rest = rest.substr(0, rest.find_first_of("?#"));
+        auto slash = rest.rfind('/');
+        return base.substr(0, colon + 1) + (slash == std::string::npos ? "" : rest.substr(0, slash + 1)) + url;
     }
+    // Scheme and authority of the base.
+    auto slash = base.find('/', scheme + 3);
+    const std::string root = slash == std::string::npos ? base : base.substr(0, slash);
+    std::string path = slash == std::string::npos ? "/" : base.substr(slash);
     auto q = path.find_first_of("?#");
     if (q != std::string::npos)
         path = path.substr(0, q);
@@ -470,6 +475,12 @@ void WebView::begin(const std::string& url, std::string html, bool fromString) {
             std::string path = filePath(url);
             if (path.empty()) {
                 self->fail(kURLErrorUnsupportedURL, "unsupported URL", url);
+                return;
+            }
+            std::error_code ec;
+            if (std::filesystem::is_directory(path, ec)) {
+                // A folder opens as a stream that reads nothing: not a page.
+                self->fail(kURLErrorFileIsDirectory, "The requested resource is a directory.", url);
                 return;
             }
             auto text = readFile(path);

@@ -23,6 +23,7 @@ enum class WebViewNavigationType { LinkClicked, FormSubmitted, BackForward, Relo
 inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
 inline constexpr int64_t kURLErrorUnsupportedURL = -1002;
 inline constexpr int64_t kURLErrorFileDoesNotExist = -1100;
+inline constexpr int64_t kURLErrorFileIsDirectory = -1101;
 
 class WebViewDelegate {
 public:

@@ -1,0 +1,279 @@
+// Web view: pages from a string with a base URL and from file URLs, the
+// delegate's decisions on loads and link taps, start/finish/fail on later
+// turns of the main loop, the errors of unsupported and missing pages, the
+// two scripts, URL resolution, and text that really reaches the pixels.
+#include <gtest/gtest.h>
+
+#include <cairo.h>
+
+#include "app_test_support.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/graphics/Image.h"
+#include "platform/ui/Screen.h"
+#include "platform/ui/WebView.h"
+#include "platform/ui/Window.h"
+
+using namespace platform::ui;
+namespace pf = platform::foundation;
+
+namespace {
+
+class Recorder : public WebViewDelegate {
+public:
+    std::vector<std::string> log;
+    std::function<bool(const std::string&, WebViewNavigationType)> decide;
+    pf::Error lastError;
+
+    bool shouldStartLoadWithRequest(WebView&, const std::string& url, WebViewNavigationType type) override {
+        log.push_back(std::string(type == WebViewNavigationType::LinkClicked ? "link " : "load ") + url);
+        return decide ? decide(url, type) : true;
+    }
+    void webViewDidStartLoad(WebView&) override { log.push_back("start"); }
+    void webViewDidFinishLoad(WebView& w) override { log.push_back("finish " + w.title()); }
+    void didFailLoadWithError(WebView&, const pf::Error& e) override {
+        lastError = e;
+        log.push_back("fail " + e.domain + " " + std::to_string(e.code));
+    }
+};
+
+class WebViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pf::Clock::setCurrent(clock_);
+        Screen::resetMain();
+        platform::graphics::Image::setScreenScale(1);
+        web_ = std::make_shared<WebView>(Rect{0, 0, 320, 400});
+        web_->setDelegate(&delegate_);
+        base_ = "file://" + dir_.path() + "/";
+    }
+    void TearDown() override {
+        web_.reset();
+        pf::RunLoop::main().runUntilIdle();
+        pf::Clock::setCurrent(nullptr);
+        Screen::resetMain();
+    }
+    // A PNG of `w` x `h` pixels in one colour, in the test's folder.
+    void writePNG(const std::string& name, int w, int h) {
+        cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+        cairo_t* cr = cairo_create(s);
+        cairo_set_source_rgb(cr, 1, 0, 0);
+        cairo_paint(cr);
+        cairo_destroy(cr);
+        cairo_surface_write_to_png(s, dir_.file(name).c_str());
+        cairo_surface_destroy(s);
+    }
+    void turn() { pf::RunLoop::main().runOnce(0); }
+    void settle() { pf::RunLoop::main().runUntilIdle(); }
+
+    qmtest::TempDir dir_;
+    std::string base_;
+    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    std::shared_ptr<WebView> web_;
+    Recorder delegate_;
+};
+
+using Log = std::vector<std::string>;
+
+const char* kLinkPage = R"(<html><head><title>First</title></head>
+<body style="margin: 0"><a href="next.html" style="display: block; height: 100px; font-size: 40px">Next</a>
+<a href="#below" style="display: block; height: 100px">Below</a><p id="below">end</p></body></html>)";
+
+}  // namespace
+
+TEST_F(WebViewTest, AStringLoadsAgainstItsBaseOnLaterTurns) {
+    writePNG("dot.png", 40, 150);
+    web_->loadHTMLString("<html><head><title>Hi there</title></head><body><p>Hello</p>"
+                         "<img src=\"dot.png\"></body></html>",
+                         base_);
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_}));
+    EXPECT_TRUE(web_->isLoading());
+    EXPECT_EQ(web_->requestURL(), base_);
+    EXPECT_EQ(web_->title(), "") << "nothing is laid out before the loop turns";
+
+    turn();
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_, "start"}));
+    EXPECT_TRUE(web_->isLoading());
+    turn();
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_, "start", "finish Hi there"}));
+    EXPECT_FALSE(web_->isLoading());
+    EXPECT_EQ(web_->title(), "Hi there");
+    EXPECT_GT(web_->pageSize().height, 150) << "the image from the base folder takes its height";
+    EXPECT_EQ(web_->scrollView()->contentSize().height, web_->pageSize().height);
+
+    // Without a base the page is about:blank and the image is not found.
+    delegate_.log.clear();
+    web_->loadHTMLString("<body><img src=\"dot.png\"></body>", "");
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load about:blank", "start", "finish "}));
+    EXPECT_LT(web_->pageSize().height, 150);
+}
+
+TEST_F(WebViewTest, ARefusedLoadLeavesThePageAsItWas) {
+    web_->loadHTMLString("<title>Kept</title><p>x</p>", base_);
+    settle();
+    delegate_.log.clear();
+    delegate_.decide = [](const std::string&, WebViewNavigationType) { return false; };
+    web_->loadHTMLString("<title>Other</title>", "file:///elsewhere/");
+    web_->loadRequest(base_ + "page.html");
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load file:///elsewhere/", "load " + base_ + "page.html"}));
+    EXPECT_FALSE(web_->isLoading());
+    EXPECT_EQ(web_->title(), "Kept");
+    EXPECT_EQ(web_->requestURL(), base_);
+}
+
+TEST_F(WebViewTest, ALinkTapIsTheDelegatesDecision) {
+    dir_.write("next.html", "<title>Second</title><p>two</p>");
+    web_->loadHTMLString(kLinkPage, base_);
+    settle();
+    EXPECT_EQ(web_->linkAtPoint({20, 50}), base_ + "next.html");
+    EXPECT_EQ(web_->linkAtPoint({20, 150}), base_ + "#below");
+    EXPECT_EQ(web_->linkAtPoint({20, 250}), "");
+    delegate_.log.clear();
+
+    // Refused: nothing loads.
+    delegate_.decide = [](const std::string&, WebViewNavigationType t) { return t != WebViewNavigationType::LinkClicked; };
+    web_->tapAtPoint({20, 50});
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"link " + base_ + "next.html"}));
+    EXPECT_EQ(web_->title(), "First");
+
+    // A fragment of this page is no navigation; a tap beside the links neither.
+    delegate_.log.clear();
+    web_->tapAtPoint({20, 150});
+    web_->tapAtPoint({20, 250});
+    settle();
+    EXPECT_TRUE(delegate_.log.empty());
+
+    // Allowed, tapped through a window: asked once, then loaded.
+    delegate_.decide = nullptr;
+    auto window = std::make_shared<Window>(Size{320, 400}, 1);
+    window->addSubview(web_);
+    window->layoutIfNeeded();
+    window->sendPointer(PointerPhase::Down, {20, 50});
+    window->sendPointer(PointerPhase::Up, {20, 50});
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"link " + base_ + "next.html", "start", "finish Second"}));
+    EXPECT_EQ(web_->requestURL(), base_ + "next.html");
+    EXPECT_EQ(web_->delegate(), &delegate_);
+}
+
+TEST_F(WebViewTest, FileURLsLoadTheirFileAndMissingOnesFail) {
+    dir_.write("with space.html", "<title>Spaced</title><p>file</p>");
+    const std::string url = base_ + "with%20space.html";
+    web_->loadRequest(url);
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load " + url, "start", "finish Spaced"}));
+    EXPECT_EQ(web_->requestURL(), url);
+
+    delegate_.log.clear();
+    web_->loadRequest(base_ + "absent.html");
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_ + "absent.html", "start",
+                                  "fail NSURLErrorDomain " + std::to_string(kURLErrorFileDoesNotExist)}));
+    EXPECT_FALSE(web_->isLoading());
+    EXPECT_EQ(web_->title(), "Spaced") << "the page shown stays";
+
+    // A folder is no page.
+    delegate_.log.clear();
+    web_->loadRequest(base_);
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_, "start",
+                                  "fail NSURLErrorDomain " + std::to_string(kURLErrorFileIsDirectory)}));
+}
+
+TEST_F(WebViewTest, AnUnsupportedSchemeFailsWithTheURLError) {
+    web_->loadRequest("https://example.com/page");
+    EXPECT_TRUE(delegate_.log.size() == 1 && delegate_.log[0] == "load https://example.com/page");
+    turn();
+    EXPECT_EQ(delegate_.log.back(), "fail NSURLErrorDomain -1002") << "after the start, on a later turn";
+    EXPECT_EQ(delegate_.log[1], "start");
+    EXPECT_EQ(delegate_.lastError.domain, kURLErrorDomain);
+    EXPECT_EQ(delegate_.lastError.code, -1002);
+    EXPECT_EQ(delegate_.lastError.userInfo["NSErrorFailingURLStringKey"].string(), "https://example.com/page");
+    EXPECT_FALSE(web_->isLoading());
+}
+
+TEST_F(WebViewTest, ANewLoadOrAStopMakesTheOlderOneMoot) {
+    web_->loadHTMLString("<title>Old</title>", base_);
+    web_->loadHTMLString("<title>New</title>", base_);
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_, "load " + base_, "start", "finish New"}));
+
+    delegate_.log.clear();
+    web_->loadHTMLString("<title>Stopped</title>", base_);
+    web_->stopLoading();
+    EXPECT_FALSE(web_->isLoading());
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_}));
+    EXPECT_EQ(web_->title(), "New");
+
+    // Gone before its turn: nothing is told.
+    web_->loadHTMLString("<title>Orphan</title>", base_);
+    web_.reset();
+    delegate_.log.clear();
+    settle();
+    EXPECT_TRUE(delegate_.log.empty());
+}
+
+TEST_F(WebViewTest, TheTwoScriptsTheApplicationRuns) {
+    web_->loadHTMLString("<html><head><title>Scripted</title></head><body><p>Some words to measure in a "
+                         "paragraph that is long enough to wrap over several lines of the view.</p></body></html>",
+                         base_);
+    settle();
+    EXPECT_EQ(web_->stringByEvaluatingJavaScriptFromString("document.title"), "Scripted");
+    const double before = web_->pageSize().height;
+    EXPECT_EQ(web_->stringByEvaluatingJavaScriptFromString("document.body.style.webkitTextSizeAdjust = '200%';"),
+              "200%");
+    EXPECT_GT(web_->pageSize().height, before * 1.5) << "larger text, a taller page";
+    EXPECT_EQ(web_->stringByEvaluatingJavaScriptFromString("alert('x')"), "");
+    EXPECT_EQ(web_->stringByEvaluatingJavaScriptFromString("document.body.style.webkitTextSizeAdjust = 'none'"), "");
+}
+
+TEST_F(WebViewTest, RelativeURLsResolveAgainstTheBase) {
+    EXPECT_EQ(WebView::resolveURL("c.png", "file:///a/b/"), "file:///a/b/c.png");
+    EXPECT_EQ(WebView::resolveURL("c.png", "file:///a/b/page.html?x=1"), "file:///a/b/c.png");
+    EXPECT_EQ(WebView::resolveURL("../c.png", "file:///a/b/page.html"), "file:///a/c.png");
+    EXPECT_EQ(WebView::resolveURL("./d/./e.css", "http://host/a/"), "http://host/a/d/e.css");
+    EXPECT_EQ(WebView::resolveURL("/root.png", "http://host/a/b"), "http://host/root.png");
+    EXPECT_EQ(WebView::resolveURL("//cdn.example/x.js", "https://host/a"), "https://cdn.example/x.js");
+    EXPECT_EQ(WebView::resolveURL("#top", "file:///a/b.html"), "file:///a/b.html#top");
+    EXPECT_EQ(WebView::resolveURL("mailto:someone@example.com", "file:///a/"), "mailto:someone@example.com");
+    EXPECT_EQ(WebView::resolveURL("", "file:///a/"), "file:///a/");
+    EXPECT_EQ(WebView::resolveURL("c.png", "http://host"), "http://host/c.png");
+    EXPECT_EQ(WebView::resolveURL("c.png", "about:blank"), "about:c.png") << "a base without an authority";
+}
+
+TEST_F(WebViewTest, TheTextIsDrawnInTheWindow) {
+    auto window = std::make_shared<Window>(Size{320, 400}, 1);
+    window->setBackgroundColor(Color::whiteColor());
+    window->addSubview(web_);
+    web_->loadHTMLString("<body style=\"margin: 0; background: #ffffff\">"
+                         "<p style=\"font-size: 48px; color: #000000; margin: 0\">WWWW</p>"
+                         "<div style=\"margin-top: 20px; height: 50px; background: #00ff00\"></div></body>",
+                         base_);
+    settle();
+    auto image = window->composedImage();
+    int dark = 0;
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 320; ++x) {
+            auto p = image->pixelAt(x, y);
+            dark += p.r < 60 && p.g < 60 && p.b < 60;
+        }
+    EXPECT_GT(dark, 300) << "the glyphs of the first line";
+    int below = 0;
+    for (int y = 140; y < 400; ++y)
+        for (int x = 0; x < 320; ++x) {
+            auto p = image->pixelAt(x, y);
+            below += p.r < 60 && p.g < 60 && p.b < 60;
+        }
+    EXPECT_EQ(below, 0) << "nothing dark under the page";
+    // The block's background, below the text's line.
+    bool green = false;
+    for (int y = 50; y < 140 && !green; ++y) {
+        auto p = image->pixelAt(160, y);
+        green = p.g > 240 && p.r < 20 && p.b < 20;
+    }
+    EXPECT_TRUE(green);
+}
