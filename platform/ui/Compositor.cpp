@@ -138,19 +138,15 @@ Rect subtreeExtent(const Layer& l, double time) {
 }
 
 void renderLayer(const Layer& l, cairo_t* cr, double time) {
-    if (l.isHidden()) return;
-    Shown s = shownAt(l, time);
-    if (s.opacity <= 0) return;
+    Compositor::Appearance s = Compositor::appearance(l, time);
+    if (!s.visible) return;
     cairo_save(cr);
     cairo_matrix_t m;
     cairo_matrix_init(&m, s.toSuper.a, s.toSuper.b, s.toSuper.c, s.toSuper.d, s.toSuper.tx, s.toSuper.ty);
     cairo_transform(cr, &m);
 
-    std::shared_ptr<Image> content = l.drawsContent() && l.backingImage() ? l.backingImage() : l.contents();
-    bool drawsBorder = l.borderWidth() > 0 && !l.borderColor().isClear();
-    int parts = (s.background && !s.background->isClear()) + (content != nullptr) + drawsBorder;
-    for (auto& sub : l.sublayers()) parts += !sub->isHidden();
-    bool group = s.opacity < 1 && parts > 1;
+    const auto& content = s.content;
+    bool group = s.group;
     double alpha = group ? 1.0 : s.opacity;
     if (group) {
         Rect e = subtreeExtent(l, time);
@@ -171,18 +167,9 @@ void renderLayer(const Layer& l, cairo_t* cr, double time) {
         roundedRectPath(cr, b, rounded ? s.cornerRadius : 0);
         cairo_clip(cr);
     }
-    if (content) {
-        if (content == l.backingImage()) {
-            paintImage(cr, *content, b, alpha);
-        } else {
-            double cs = l.contentsScale() > 0 ? l.contentsScale() : 1;
-            Size size{content->pixelWidth() / cs, content->pixelHeight() / cs};
-            Rect dst = placed(l.contentsGravity(), size, b);
-            paintImage(cr, *content, dst, alpha);
-        }
-    }
+    if (content) paintImage(cr, *content, s.contentRect, alpha);
     for (auto& sub : l.sublayers()) renderLayer(*sub, cr, time);
-    if (drawsBorder) {
+    if (s.border) {
         const Color& c = l.borderColor();
         double w = l.borderWidth();
         roundedRectPath(cr, b.insetBy(w / 2, w / 2), std::max(0.0, s.cornerRadius - w / 2));
@@ -198,6 +185,34 @@ void renderLayer(const Layer& l, cairo_t* cr, double time) {
 }
 
 }  // namespace
+
+Compositor::Appearance Compositor::appearance(const Layer& l, double time) {
+    Appearance a;
+    if (l.isHidden()) return a;
+    Shown s = shownAt(l, time);
+    if (s.opacity <= 0) return a;
+    a.visible = true;
+    a.bounds = s.bounds;
+    a.toSuper = s.toSuper;
+    a.opacity = s.opacity;
+    a.background = s.background;
+    a.cornerRadius = s.cornerRadius;
+    a.content = l.drawsContent() && l.backingImage() ? l.backingImage() : l.contents();
+    if (a.content) {
+        if (a.content == l.backingImage()) {
+            a.contentRect = s.bounds;
+        } else {
+            double cs = l.contentsScale() > 0 ? l.contentsScale() : 1;
+            Size size{a.content->pixelWidth() / cs, a.content->pixelHeight() / cs};
+            a.contentRect = placed(l.contentsGravity(), size, s.bounds);
+        }
+    }
+    a.border = l.borderWidth() > 0 && !l.borderColor().isClear();
+    int parts = (s.background && !s.background->isClear()) + (a.content != nullptr) + a.border;
+    for (auto& sub : l.sublayers()) parts += !sub->isHidden();
+    a.group = s.opacity < 1 && parts > 1;
+    return a;
+}
 
 void Compositor::displayTree(Layer& root, double) {
     if (root.isHidden()) return;

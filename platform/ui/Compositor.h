@@ -10,6 +10,22 @@ namespace platform::ui {
 
 class Compositor {
 public:
+    // What one layer paints itself (not its sublayers) at one instant, with
+    // its presentation values.
+    struct Appearance {
+        bool visible = false;  // false: neither it nor its sublayers paint
+        Rect bounds;
+        AffineTransform toSuper;
+        double opacity = 1;
+        std::optional<Color> background;
+        double cornerRadius = 0;
+        std::shared_ptr<Image> content;
+        Rect contentRect;  // where the content goes, in the layer's space
+        bool border = false;
+        bool group = false;  // translucent with several parts: painted as one group
+    };
+    static Appearance appearance(const Layer& layer, double time);
+
     // Brings every layer's drawn contents up to date (main thread).
     static void displayTree(Layer& root, double time);
     // Paints `root` (its superspace mapped by ctx's current transform).

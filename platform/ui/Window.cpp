@@ -103,14 +103,36 @@ std::shared_ptr<Image> Window::composedImage() {
     Size size = bounds().size;
     int pw = std::max(1, int(std::ceil(size.width * scale_ - 1e-9)));
     int ph = std::max(1, int(std::ceil(size.height * scale_ - 1e-9)));
+    const Rect canvas{0, 0, double(pw), double(ph)};
+    std::vector<Rect> damage = tracker_.update(*layer(), time, AffineTransform::scale(scale_, scale_), canvas);
+    ++compositions_;
+    bool sameSize = image_ && image_->pixelWidth() == pw && image_->pixelHeight() == ph;
+    if (sameSize && damage.empty()) {
+        lastDamage_.clear();
+        return image_;  // nothing on screen changed
+    }
+    if (!sameSize) damage.assign(1, canvas);
+    const bool full = damage.size() == 1 && damage[0] == canvas;
     cairo_surface_t* surface = nullptr;
-    if (image_ && image_.use_count() == 1 && image_->pixelWidth() == pw && image_->pixelHeight() == ph) {
+    if (sameSize && image_.use_count() == 1) {
         // Nobody else holds the last picture: draw over it.
         surface = cairo_surface_reference(image_->surface());
     } else {
         surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, pw, ph);
+        if (sameSize && !full) {
+            // Start from the last picture, which its holders keep as it is.
+            cairo_t* copy = cairo_create(surface);
+            cairo_set_source_surface(copy, image_->surface(), 0, 0);
+            cairo_set_operator(copy, CAIRO_OPERATOR_SOURCE);
+            cairo_paint(copy);
+            cairo_destroy(copy);
+        }
     }
     cairo_t* cr = cairo_create(surface);
+    if (!full) {
+        for (auto& r : damage) cairo_rectangle(cr, r.x(), r.y(), r.width(), r.height());
+        cairo_clip(cr);
+    }
     cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
     cairo_paint(cr);
     cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
@@ -124,8 +146,16 @@ std::shared_ptr<Image> Window::composedImage() {
     cairo_surface_mark_dirty(surface);
     if (!image_ || image_->surface() != surface) image_ = std::make_shared<Image>(surface, scale_);
     else cairo_surface_destroy(surface);  // drop the extra reference
-    ++compositions_;
+    lastDamage_ = damage;
+    if (!sameSize) pendingDamage_.clear();
+    for (auto& r : damage) DamageTracker::addRect(pendingDamage_, r);
     return image_;
+}
+
+std::vector<Rect> Window::takeDamage() {
+    std::vector<Rect> d;
+    d.swap(pendingDamage_);
+    return d;
 }
 
 bool Window::writePNG(const std::string& path, foundation::Error* error) {

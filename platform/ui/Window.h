@@ -8,6 +8,9 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
+#include "platform/ui/DamageTracker.h"
 #include "platform/ui/View.h"
 
 namespace platform::foundation { struct Error; }
@@ -57,6 +60,12 @@ public:
     uint64_t compositionCount() const { return compositions_; }
     // Writes the composed picture as PNG.
     bool writePNG(const std::string& path, foundation::Error* error = nullptr);
+    // Pixel rectangles of the composed image that changed since the last call
+    // (a presenter copies only these); the whole image after a size change.
+    std::vector<Rect> takeDamage();
+    // The rectangles the last composition redrew (the whole image when it
+    // composed everything).
+    const std::vector<Rect>& lastDamage() const { return lastDamage_; }
 
     void setPresenter(std::shared_ptr<WindowPresenter> presenter);
     std::shared_ptr<WindowPresenter> presenter() const { return presenter_; }
@@ -88,6 +97,8 @@ private:
     double composedAt_ = -1;  // media time of the last composition
     uint64_t compositions_ = 0;
     std::shared_ptr<Image> image_;
+    DamageTracker tracker_;
+    std::vector<Rect> lastDamage_, pendingDamage_;
     std::shared_ptr<WindowPresenter> presenter_;
     std::map<int, Tracked> touches_;
 };
