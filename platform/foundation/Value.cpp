@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -289,7 +290,38 @@ nlohmann::json toJson(const Value& v) {
 
 }  // namespace
 
+namespace {
+
+// Reading and converting recurse once per level: a document nested deeper
+// than any real one is refused before it can overflow the stack.
+constexpr int kMaxJSONDepth = 512;
+
+bool jsonTooDeep(std::string_view text) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJSONDepth) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::optional<Value> Value::fromJSON(std::string_view text, Error* error) {
+    if (jsonTooDeep(text)) {
+        if (error) *error = Error::withDescription(kCocoaErrorDomain, 3840, "JSON text is nested too deeply.");
+        return std::nullopt;
+    }
     try {
         auto j = nlohmann::json::parse(text.begin(), text.end());
         return fromJson(j);
@@ -389,6 +421,35 @@ std::optional<Value> fromPlist(plist_t node, int depth) {
     }
 }
 
+// Well-formed UTF-8: each malformed sequence becomes U+FFFD. The writer would
+// otherwise store such bytes as it finds them, in a file that no longer reads.
+std::string wellFormedUtf8(const std::string& s) {
+    auto continuation = [&](size_t i) { return i < s.size() && (uint8_t(s[i]) & 0xC0) == 0x80; };
+    std::string out;
+    size_t i = 0;
+    while (i < s.size()) {
+        const uint8_t c = uint8_t(s[i]);
+        size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        bool ok = n > 0;
+        uint32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+        for (size_t k = 1; ok && k < n; ++k) {
+            ok = continuation(i + k);
+            if (ok) cp = cp << 6 | (uint8_t(s[i + k]) & 0x3F);
+        }
+        static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (ok && (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
+        if (ok) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            while (continuation(i)) ++i;
+        }
+    }
+    return out;
+}
+
 // Property lists cannot hold null: null entries are left out.
 plist_t toPlist(const Value& v) {
     switch (v.type()) {
@@ -396,7 +457,7 @@ plist_t toPlist(const Value& v) {
         case Value::Type::Bool: return plist_new_bool(v.boolValue() ? 1 : 0);
         case Value::Type::Integer: return plist_new_uint(uint64_t(v.intValue()));
         case Value::Type::Real: return plist_new_real(v.doubleValue());
-        case Value::Type::String: return plist_new_string(v.string().c_str());
+        case Value::Type::String: return plist_new_string(wellFormedUtf8(v.string()).c_str());
         case Value::Type::Data: {
             auto& d = v.data();
             return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
@@ -409,6 +470,8 @@ plist_t toPlist(const Value& v) {
                 sec += 1;
                 usec -= 1000000;
             }
+            // The stored form counts seconds in 32 bits: dates beyond are pinned to its ends.
+            sec = std::isnan(sec) ? 0 : std::clamp(sec, double(INT32_MIN), double(INT32_MAX));
             return plist_new_date(int32_t(sec), usec);
         }
         case Value::Type::Array: {
@@ -420,7 +483,7 @@ plist_t toPlist(const Value& v) {
         case Value::Type::Dictionary: {
             plist_t d = plist_new_dict();
             for (auto& [k, e] : v.dictionary())
-                if (plist_t n = toPlist(e)) plist_dict_set_item(d, k.c_str(), n);
+                if (plist_t n = toPlist(e)) plist_dict_set_item(d, wellFormedUtf8(k).c_str(), n);
             return d;
         }
     }
@@ -434,6 +497,120 @@ struct PlistHolder {
     }
 };
 
+// Checks made before the property-list library sees the bytes: it aborts the
+// process on a dictionary key holding a NUL character (which a binary list can
+// carry), and it recurses once per level of nesting, so a deep enough file
+// overflows the stack. Empty when the bytes may be handed over.
+std::string binaryPlistProblem(const uint8_t* b, size_t n) {
+    if (n < 40 || std::memcmp(b, "bplist00", 8) != 0) return {};
+    auto be = [&](size_t pos, size_t width) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < width; ++i) v = v << 8 | b[pos + i];
+        return v;
+    };
+    const uint8_t* t = b + n - 32;
+    const size_t offsetSize = t[6], refSize = t[7];
+    const uint64_t count = be(n - 24, 8), top = be(n - 16, 8), table = be(n - 8, 8);
+    // Tables that do not fit are refused by the library itself.
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return {};
+    if (table >= n || count > (n - table) / offsetSize || top >= count) return {};
+    auto offsetOf = [&](uint64_t object) { return size_t(be(size_t(table + object * offsetSize), offsetSize)); };
+    // The element count of the object at `pos` and where its contents start.
+    auto sized = [&](size_t pos, uint64_t& size, size_t& start) {
+        size = b[pos] & 0x0F;
+        start = pos + 1;
+        if (size != 0x0F) return true;
+        if (start >= n || (b[start] & 0xF0) != 0x10) return false;
+        const size_t width = size_t(1) << (b[start] & 0x0F);
+        if (width > 8 || width > n - start - 1) return false;
+        size = be(start + 1, width);
+        start += 1 + width;
+        return true;
+    };
+    struct Frame {
+        uint64_t object;
+        size_t refs;
+        uint64_t total, keys, next = 0;
+        int32_t height = 0;
+    };
+    std::vector<int32_t> height(size_t(count), -1);  // -1 not seen, -2 being walked
+    std::vector<uint8_t> nulString(size_t(count), 0);
+    std::vector<Frame> stack;
+    // Pushes a container, or settles a leaf; false when the object is malformed.
+    auto enter = [&](uint64_t object) {
+        const size_t pos = offsetOf(object);
+        if (pos >= n) return false;
+        const uint8_t type = b[pos] >> 4;
+        uint64_t size;
+        size_t start;
+        if (type == 0xA || type == 0xC || type == 0xD) {
+            if (!sized(pos, size, start)) return false;
+            const uint64_t refs = type == 0xD ? size * 2 : size;
+            if (start > n || size > (n - start) / refSize || refs > (n - start) / refSize) return false;
+            height[object] = -2;
+            stack.push_back({object, start, refs, type == 0xD ? size : 0});
+            return true;
+        }
+        height[object] = 0;
+        if ((type == 0x5 || type == 0x6) && sized(pos, size, start)) {
+            const size_t unit = type == 0x6 ? 2 : 1;
+            if (start <= n && size <= (n - start) / unit)
+                for (uint64_t c = 0; c < size && !nulString[object]; ++c) {
+                    const size_t at = start + size_t(c) * unit;
+                    nulString[object] = b[at] == 0 && (unit == 1 || b[at + 1] == 0);
+                }
+        }
+        return true;
+    };
+    if (!enter(top)) return {};
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next == f.total) {
+            const int32_t h = f.height;
+            height[f.object] = h;
+            stack.pop_back();
+            if (!stack.empty()) stack.back().height = std::max(stack.back().height, h + 1);
+            continue;
+        }
+        const bool isKey = f.next < f.keys;
+        const uint64_t child = be(f.refs + size_t(f.next) * refSize, refSize);
+        ++f.next;
+        if (child >= count) return {};
+        if (height[child] == -2) return "The property list refers to itself.";
+        if (height[child] == -1) {
+            if (stack.size() > size_t(kMaxPlistDepth)) return "The property list is nested too deeply.";
+            if (!enter(child)) return {};
+        }
+        if (isKey && nulString[child]) return "The property list holds a dictionary key with a NUL character.";
+        if (height[child] >= 0) {
+            if (stack.size() + size_t(height[child]) > size_t(kMaxPlistDepth))
+                return "The property list is nested too deeply.";
+            stack.back().height = std::max(stack.back().height, height[child] + 1);
+        }
+    }
+    return {};
+}
+
+// Nesting depth of an XML property list, by its container tags.
+bool xmlPlistTooDeep(const char* s, size_t n) {
+    int depth = 0;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        if (s[i] != '<') continue;
+        const bool closing = s[i + 1] == '/';
+        const size_t name = i + (closing ? 2 : 1);
+        size_t len = 0;
+        if (n - name >= 5 && std::memcmp(s + name, "array", 5) == 0) len = 5;
+        else if (n - name >= 4 && std::memcmp(s + name, "dict", 4) == 0) len = 4;
+        if (!len) continue;
+        size_t end = name + len;
+        while (end < n && s[end] != '>') ++end;
+        if (closing) --depth;
+        else if (s[end - 1] != '/' && ++depth > kMaxPlistDepth) return true;
+        i = end;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<Value> Value::fromPropertyList(const void* bytes, size_t size, Error* error) {
@@ -443,6 +620,11 @@ std::optional<Value> Value::fromPropertyList(const void* bytes, size_t size, Err
     };
     if (!bytes || size == 0) return fail("The data couldn't be read because it is empty.");
     if (size > std::numeric_limits<uint32_t>::max()) return fail("The property list is too large.");
+    if (auto problem = binaryPlistProblem(static_cast<const uint8_t*>(bytes), size); !problem.empty())
+        return fail(problem);
+    if (std::memcmp(bytes, "bplist", std::min<size_t>(size, 6)) != 0 &&
+        xmlPlistTooDeep(static_cast<const char*>(bytes), size))
+        return fail("The property list is nested too deeply.");
     PlistHolder h{nullptr};
     plist_from_memory(static_cast<const char*>(bytes), uint32_t(size), &h.p);
     if (!h.p) return fail("The data couldn't be read because it isn't in the correct format.");
