@@ -1,6 +1,6 @@
 // Navigation controller: push and pop with the appearance callbacks in the
 // platform's order, the bar's title and back button, bar button items,
-// containment, and a stack that is not on screen.
+// containment, a stack that is not on screen, and the bar's look.
 #include <gtest/gtest.h>
 
 #include "platform/foundation/Clock.h"
@@ -47,11 +47,13 @@ protected:
         Screen::resetMain();
         Device::resetCurrent();
         Application::resetShared();
+        Appearance::resetAll();
         window_ = std::make_shared<Window>(Screen::main().bounds().size, 1);
     }
     void TearDown() override {
         setRootViewController(*window_, nullptr);
         window_.reset();
+        Appearance::resetAll();
         Application::resetShared();
         pf::RunLoop::main().runFor(2);
         pf::Clock::setCurrent(nullptr);
@@ -257,4 +259,34 @@ TEST_F(NavTest, SetViewControllersReplacesTheStackAndReleasesTheOldOnes) {
     show(hidden);
     EXPECT_TRUE(hidden->navigationBar()->isHidden());
     EXPECT_DOUBLE_EQ(hidden->topViewController()->view()->frame().y(), 0);
+}
+
+TEST_F(NavTest, TheBarTakesItsLookFromTheAppearanceUnlessItSetsItsOwn) {
+    const Color tint = Color::rgb255(3, 169, 244);
+    auto& barLook = Appearance::forClass(Appearance::kNavigationBar);
+    barLook.setBarTintColor(tint);
+    barLook.setTintColor(Color::whiteColor());
+    TextAttributes white;
+    white.foregroundColor = Color::whiteColor();
+    Appearance::forClass(Appearance::kBarButtonItem).setTitleTextAttributes(white, kControlStateNormal);
+
+    auto a = page("a", "Settings");
+    navigationItem(*a)->setLeftBarButtonItem(std::make_shared<BarButtonItem>(BarButtonItem::SystemItem::Done, [] {}));
+    auto nav = std::make_shared<NavigationController>(a);
+    show(nav);
+    auto bar = nav->navigationBar();
+    EXPECT_EQ(bar->barTintColor(), tint);
+    EXPECT_EQ(bar->leftButton()->titleColorForState(kControlStateNormal), Color::whiteColor());
+    EXPECT_EQ(bar->titleLabel()->textColor(), Color::black()) << "no title attributes: the platform's";
+    auto px = window_->composedImage()->pixelAt(2, 10);
+    EXPECT_NEAR(px.r, 3, 2);
+    EXPECT_NEAR(px.g, 169, 2);
+    EXPECT_NEAR(px.b, 244, 2);
+
+    bar->setBarTintColor(Color::rgb255(200, 0, 0));
+    bar->setBarStyle(BarStyle::Black);
+    EXPECT_EQ(bar->titleLabel()->textColor(), Color::whiteColor()) << "a black bar's title";
+    px = window_->composedImage()->pixelAt(2, 10);
+    EXPECT_NEAR(px.r, 200, 2);
+    EXPECT_NEAR(px.g, 0, 2);
 }
