@@ -22,15 +22,16 @@ namespace {
 
 // The logger lives apart from the instance so that logging never needs the
 // instance (it may be logging while it is made). Readers take a copy under the
-// lock: a logger replaced meanwhile stays alive until they are done.
+// lock: a logger replaced meanwhile stays alive until they are done. Neither
+// is ever destroyed: "TLYThread" may log while the process exits.
 std::mutex& loggerLock() {
-    static std::mutex m;
-    return m;
+    static std::mutex* m = new std::mutex;
+    return *m;
 }
 
 std::shared_ptr<TLYLogger>& loggerSlot() {
-    static std::shared_ptr<TLYLogger> logger = std::make_shared<TLYDefaultLogger>();
-    return logger;
+    static auto* logger = new std::shared_ptr<TLYLogger>(std::make_shared<TLYDefaultLogger>());
+    return *logger;
 }
 
 std::mutex& hooksLock() {

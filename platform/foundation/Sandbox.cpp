@@ -9,8 +9,10 @@ namespace platform::foundation {
 
 namespace {
 
-std::mutex gMutex;
-std::string gHome;
+// Never destroyed: threads such as the analytics thread may still ask for
+// folders while the process exits and static objects go away.
+std::mutex& gMutex = *new std::mutex;
+std::string& gHome = *new std::string;
 
 void createFolders(const std::string& home) {
     FileManager::createDirectory(home + "/Documents");

@@ -8,8 +8,8 @@ namespace resgen {
 
 namespace {
 
-// The framework's tint, (3, 169, 244).
-void tint(cairo_t* cr, double alpha = 1.0) { cairo_set_source_rgba(cr, 3 / 255.0, 169 / 255.0, 244 / 255.0, alpha); }
+// Tab pictures are white: the tab bar itself wears the framework's tint.
+void tint(cairo_t* cr, double alpha = 1.0) { cairo_set_source_rgba(cr, 1, 1, 1, alpha); }
 
 // A speech bubble with three dots.
 void feedback(cairo_t* cr) {
@@ -21,11 +21,12 @@ void feedback(cairo_t* cr) {
     cairo_line_to(cr, 15, 20);
     cairo_close_path(cr);
     cairo_fill(cr);
-    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);  // the dots are holes
     for (int i = 0; i < 3; ++i) {
         cairo_arc(cr, 9 + 6 * i, 12.5, 1.8, 0, 2 * M_PI);
         cairo_fill(cr);
     }
+    cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
 }
 
 // Four rounded tiles.
