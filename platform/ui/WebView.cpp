@@ -97,7 +97,7 @@ Rect toRect(const litehtml::position& p) { return {double(p.x), double(p.y), dou
 
 // ---- the page: a litehtml document and the container that lays it out and draws it
 
-class WebView::Page : public litehtml::document_container {
+class WebView::Page final : public litehtml::document_container {
 public:
     Page(std::string html, std::string base, double width, double textScale)
         : html_(std::move(html)), base_(std::move(base)), width_(width), textScale_(textScale) {

@@ -236,3 +236,66 @@ TEST(Value, DescriptionInThePlatformStyle) {
     EXPECT_EQ(Value(Value::Data{1, 2, 3, 4, 5}).description(), "<01020304 05>");
     EXPECT_EQ(Value::date(0).description(), "1970-01-01 00:00:00 +0000");
 }
+
+TEST(Value, AKeyWithANulCharacterIsRefusedNotFatal) {
+    // A dictionary {"a\0b": 1} in the binary form, built by hand.
+    const Value::Data bytes = {'b', 'p', 'l', 'i', 's', 't', '0', '0',
+                               0xD1, 0x01, 0x02,        // dictionary: key 1, value 2
+                               0x53, 'a', 0x00, 'b',    // ASCII string of 3
+                               0x10, 0x01,              // integer 1
+                               0x08, 0x0B, 0x0F,        // offsets
+                               0, 0, 0, 0, 0, 0, 1, 1,  // trailer: sizes
+                               0, 0, 0, 0, 0, 0, 0, 3,  // objects
+                               0, 0, 0, 0, 0, 0, 0, 0,  // top object
+                               0, 0, 0, 0, 0, 0, 0, 17};  // offset table
+    Error error;
+    EXPECT_FALSE(Value::fromPropertyList(bytes, &error));
+    EXPECT_FALSE(error.localizedDescription().empty());
+}
+
+TEST(Value, NestingIsReadUpToALimitAndRefusedBeyond) {
+    auto nested = [](int depth) {
+        return std::string(size_t(depth), '[') + "1" + std::string(size_t(depth), ']');
+    };
+    auto shallow = Value::fromJSON(nested(400));
+    ASSERT_TRUE(shallow);
+    EXPECT_TRUE(shallow->isArray());
+    Error error;
+    EXPECT_FALSE(Value::fromJSON(nested(100000), &error));
+    EXPECT_FALSE(error.localizedDescription().empty());
+
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
+    for (int i = 0; i < 100000; ++i) xml += "<array>";
+    xml += "<true/>";
+    for (int i = 0; i < 100000; ++i) xml += "</array>";
+    xml += "</plist>";
+    EXPECT_FALSE(Value::fromPropertyList(xml.data(), xml.size()));
+}
+
+TEST(Value, MalformedUTF8IsWrittenAsReplacementCharactersAndReadsBack) {
+    Value v = Value::emptyDictionary();
+    v["bad\xff key"] = Value(std::string("ok \xc3 end"));
+    v["good"] = "caf\xc3\xa9";
+    for (const Value::Data& bytes : {v.toBinaryPropertyList(), [&] {
+             std::string x = v.toXMLPropertyList();
+             return Value::Data(x.begin(), x.end());
+         }()}) {
+        auto back = Value::fromPropertyList(bytes);
+        ASSERT_TRUE(back);
+        EXPECT_EQ((*back)["good"], Value("caf\xc3\xa9"));
+        EXPECT_EQ((*back)["bad\xef\xbf\xbd key"], Value("ok \xef\xbf\xbd end"));
+    }
+}
+
+TEST(Value, DatesFarFromTodayStillWriteAndRead) {
+    for (double date : {-5e9, 0.0, 1.7e9, 3.2e9, 2.2e11}) {
+        Value v = Value::emptyDictionary();
+        v["d"] = Value::date(date);
+        auto back = Value::fromPropertyList(v.toBinaryPropertyList());
+        ASSERT_TRUE(back) << date;
+        EXPECT_TRUE((*back)["d"].isDate()) << date;
+        if (date > -2e9 && date < 3e9) {
+            EXPECT_DOUBLE_EQ((*back)["d"].dateValue(), date);
+        }
+    }
+}
