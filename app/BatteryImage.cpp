@@ -60,8 +60,11 @@ std::shared_ptr<pg::Image> BatteryImage::getCombinedImageScaledForBounds(const p
     const auto top = imgTop(), bottom = imgBottom(), middle = imgFillCenter();
     const Layout l = layoutFor(bounds, level, sizeOf(top), sizeOf(bottom));
     const double width = bounds.width(), height = l.height();
-    if (!(width > 0) || !(height > 0))
+    if (!(width > 0) || !(height > 0)) {
+        // The request is remembered; an older picture must not answer it later.
+        setCachedScaledImage(nullptr);
         return nullptr;
+    }
 
     auto ctx = pg::Context::beginImageContext({width, height}, false, 0);
     // Parts are placed with y growing upwards from the picture's bottom edge.

@@ -158,6 +158,10 @@ TEST_F(BatteryImageTest, MissingPartsGiveATransparentPictureAndEmptyBoundsNone) 
             ASSERT_EQ(alphaAt(*picture, x, y), 0);
     EXPECT_EQ(BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 0, 185}, 1.0f), nullptr);
     EXPECT_EQ(BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 100, 185}, 0.0f), nullptr);
+    // Asked again, the empty request is not answered by the full picture built before it.
+    EXPECT_EQ(BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 100, 185}, 0.0f), nullptr);
+    EXPECT_EQ(BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 0, 185}, 1.0f), nullptr);
+    EXPECT_EQ(BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 0, 185}, 1.0f), nullptr);
 }
 
 }  // namespace
