@@ -65,8 +65,10 @@ void ColorPickerImageView::touchesCommon(const TouchSet& touches, const Event*) 
 
 void ColorPickerImageView::pixelForLocation(Point p, double scale, int pixelWidth, int pixelHeight, float& x,
                                             float& y) {
-    x = std::floor(float((p.x - kOffsetX) * scale));
-    y = std::floor(float((p.y - kOffsetY) * scale));
+    // Floored at full precision, then kept as floats: a point just short of a
+    // pixel's edge stays in that pixel.
+    x = float(std::floor((p.x - kOffsetX) * scale));
+    y = float(std::floor((p.y - kOffsetY) * scale));
     if (x < 0) x = 0;
     else if (x >= float(pixelWidth)) x = float(pixelWidth - 1);
     if (y < 0) y = 0;

@@ -95,6 +95,11 @@ TEST(ColorPickerPixelTest, TouchMapsToThePixelUpAndLeftOfIt) {
     ColorPickerImageView::pixelForLocation({53, 23}, 2.0, 100, 50, x, y);  // scale 2: two pixels per point
     EXPECT_EQ(x, 2);
     EXPECT_EQ(y, 2);
+    // Just short of the next pixel (closer than single precision can tell):
+    // still the pixel before it.
+    ColorPickerImageView::pixelForLocation({52 + 1 - 1e-9, 22 + 3 - 1e-9}, 1.0, 100, 50, x, y);
+    EXPECT_EQ(x, 0);
+    EXPECT_EQ(y, 2);
 }
 
 TEST_F(PickerTest, TouchLeftOfTheOffsetSamplesTheFirstColumnAndClampsTheMarker) {
@@ -194,6 +199,26 @@ TEST_F(PickerTest, MarkerPicturesFollowTheTouch) {
     EXPECT_EQ(marker->image(), on);
     end({60, 30});
     EXPECT_EQ(marker->image(), off);
+}
+
+TEST_F(PickerTest, CentrePlacementPutsTheMarkersCornerAtTheMiddleAtRest) {
+    picker->setFrame(Rect(22, 345, 220, 150));
+    picker->setPositionForPickerToCenter();
+    auto marker = picker->viewImageSelector();
+    ASSERT_NE(marker, nullptr);
+    auto off = Image::named("TWKResourcesMain.bundle/selector-off.png");
+    ASSERT_NE(off, nullptr);
+    EXPECT_EQ(marker->image(), off);
+    // The marker picture is 52 x 22, the offsets themselves: no correction.
+    ASSERT_EQ(off->size(), (platform::graphics::Size{52, 22}));
+    EXPECT_EQ(marker->layer()->anchorPoint(), (Point{0, 0}));
+    EXPECT_EQ(marker->center(), (Point{110, 75}));
+    EXPECT_EQ(marker->frame().origin, (Point{110, 75}));
+    EXPECT_TRUE(recorder->colors.empty());
+    // A pick afterwards hangs the marker by its bottom-right corner again.
+    begin({60, 30});
+    EXPECT_EQ(marker->layer()->anchorPoint(), (Point{1, 1}));
+    EXPECT_EQ(marker->frame().origin, (Point{8, 8}));
 }
 
 TEST(PickerAwareScrollViewTest, OnlyTheMiddleThirdOfThePickerStopsScrolling) {
