@@ -98,7 +98,7 @@ Application& Application::shared() {
 
 void Application::resetShared() { gShared.reset(); }
 
-Application::Application() = default;
+Application::Application() { setIdleTimerDisabled(false); }
 
 Application::~Application() {
     if (idleTimerDisabled_)
@@ -263,7 +263,9 @@ bool Application::openURL(const std::string& url) {
 
 void Application::setIdleTimerDisabled(bool disabled) {
     idleTimerDisabled_ = disabled;
-    // Only a real display has a screen saver to hold off.
+    // The video subsystem reads the hint when it starts (and on its own would
+    // hold the screen saver off for as long as any window is open).
+    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, disabled ? "0" : "1");
     if (SDL_WasInit(SDL_INIT_VIDEO)) {
         if (disabled)
             SDL_DisableScreenSaver();
