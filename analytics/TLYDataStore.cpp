@@ -479,6 +479,8 @@ std::string TLYDataStore::clientId() {
 }
 
 void TLYDataStore::setClientId(const std::string& clientId) {
+    // The set-up reads the stored values into memory: it must not overwrite this one.
+    waitForSetUp();
     {
         std::lock_guard<std::mutex> guard(memoryLock_);
         clientId_ = clientId;
@@ -493,6 +495,7 @@ std::optional<std::string> TLYDataStore::hashedIdfa() {
 }
 
 void TLYDataStore::setHashedIdfa(const std::optional<std::string>& hash) {
+    waitForSetUp();
     {
         std::lock_guard<std::mutex> guard(memoryLock_);
         hashedIdfa_ = hash;
@@ -507,6 +510,7 @@ int64_t TLYDataStore::idfaChangeCount() {
 }
 
 void TLYDataStore::setIdfaChangeCount(int64_t count) {
+    waitForSetUp();
     {
         std::lock_guard<std::mutex> guard(memoryLock_);
         idfaChangeCount_ = count;
@@ -521,6 +525,7 @@ double TLYDataStore::lastChangeTimeStamp() {
 }
 
 void TLYDataStore::setLastChangeTimeStamp(double secondsSince1970) {
+    waitForSetUp();
     {
         std::lock_guard<std::mutex> guard(memoryLock_);
         lastChangeTimeStamp_ = secondsSince1970;

@@ -234,6 +234,23 @@ TEST_F(StoreTest, PropertiesPersistAndResigningSaves) {
     platform::foundation::NotificationCenter::defaultCenter().post(platform::ui::kApplicationWillTerminateNotification);
 }
 
+TEST_F(StoreTest, PropertiesSetRightAfterCreationOutliveTheSetUp) {
+    {
+        auto store = TLYDataStore::dataStore();
+        store->setIdfaChangeCount(3);
+        store->setLastChangeTimeStamp(1234.0);
+        store->setHashedIdfa(std::string("abc"));
+        store->setClientId("client-1");
+        EXPECT_EQ(store->idfaChangeCount(), 3);
+        EXPECT_EQ(store->lastChangeTimeStamp(), 1234.0);
+        EXPECT_EQ(store->hashedIdfa(), "abc");
+        EXPECT_EQ(store->clientId(), "client-1");
+    }
+    auto store = TLYDataStore::dataStore();
+    EXPECT_EQ(store->idfaChangeCount(), 3);
+    EXPECT_EQ(store->clientId(), "client-1");
+}
+
 TEST_F(StoreTest, ATaskThatThrowsBecomesAnError) {
     auto store = TLYDataStore::dataStore();
     Error error;
