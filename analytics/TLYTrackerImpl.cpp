@@ -103,9 +103,14 @@ void TLYTrackerImpl::tly_send(const Value& parameters) {
         TLY_INFO("-[TLYTrackerImpl tly_send:]", "Excessive tracking detected and throttled.");
         return;
     }
-    Value type = parameters.contains(kTLYHitType) ? hitType : model_->objectForKeyedSubscript(kTLYHitType);
-    if (type.isNull() ||
-        (type.isString() && (type.string() == kTLYAppView || type.string() == kTLYScreenView))) {
+    // A type present as the null marker is a type that is no string: it does not count.
+    bool typed = parameters.contains(kTLYHitType);
+    Value type = hitType;
+    if (!typed) {
+        typed = model_->parameters().count(kTLYHitType) != 0;
+        type = model_->objectForKeyedSubscript(kTLYHitType);
+    }
+    if (!typed || (type.isString() && (type.string() == kTLYAppView || type.string() == kTLYScreenView))) {
         TLYTrackerModel::willSendScreenView();
     }
     model_->setObject(Value(TLYUsageTracker::getUsageSequence()), kTLYUsage);

@@ -121,6 +121,14 @@ TEST_F(TrackerTest, HitTypesDriveTheScreenCounter) {
     EXPECT_EQ(TLYTrackerModel::screenCounter(), 102u);
     tracker->send(Value(Value::Dictionary{{"&t", Value("appview")}}));
     EXPECT_EQ(TLYTrackerModel::screenCounter(), 103u);
+    // A type kept as the null marker is there, and no string: no screen view,
+    // whether the hit or the tracker holds it.
+    tracker->send(Value(Value::Dictionary{{"&t", Value()}}));
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 103u);
+    tracker->set("&t", Value());
+    tracker->send(Value(Value::Dictionary{{"&cd", Value("x")}}));
+    EXPECT_EQ(TLYTrackerModel::screenCounter(), 103u);
+    EXPECT_EQ(sender->models().size(), 8u);
 }
 
 TEST_F(TrackerTest, TheScreenCounterWrapsToOneAndNeverRepeatsUnderContention) {
