@@ -102,6 +102,9 @@ bool TLY::createDispatcher() {
         factory = dispatcherFactory();
     }
     dispatcher_ = factory ? factory() : std::shared_ptr<TLYDispatchSender>(TLYBatchingDispatcher::dispatcher());
+    // The dispatcher hears of opt-out changes only; one made after a reset must
+    // not store and send the hits of an application that has opted out.
+    if (dispatcher_ && optOut_) dispatcher_->optOutChanged(true);
     return dispatcher_ != nullptr;
 }
 

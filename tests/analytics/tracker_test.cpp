@@ -290,6 +290,26 @@ TEST_F(TLYSharedTest, OptingOutDropsQueuedAndStoredHits) {
     EXPECT_EQ(store->hitCount(), 1);
 }
 
+TEST_F(TLYSharedTest, AnOptOutHoldsForTheDispatcherMadeAfterAReset) {
+    TLY& tly = TLY::sharedInstance();
+    tly.setOptOut(true);
+    struct OptIn {
+        ~OptIn() { TLY::sharedInstance().setOptOut(false); }
+    } optIn;
+    tly.reset();
+    auto tracker = tly.trackerWithTrackingId("UA-1");
+    tracker->send(TLYDictionaryBuilder::createScreenView().build());
+    tlytest::drainAnalyticsThread();
+    tlytest::drainAnalyticsThread();
+    auto store = tly.dispatcher()->dataStore();
+    EXPECT_EQ(store->hitCount(), 0);
+    tly.setOptOut(false);
+    tracker->send(TLYDictionaryBuilder::createScreenView().build());
+    tlytest::drainAnalyticsThread();
+    tlytest::drainAnalyticsThread();
+    EXPECT_EQ(store->hitCount(), 1);
+}
+
 TEST_F(TLYSharedTest, ResetLeavesNoTrackersAndNoStoreFiles) {
     TLY& tly = TLY::sharedInstance();
     auto tracker = tly.trackerWithTrackingId("UA-1");
