@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -197,6 +198,90 @@ TEST_F(TrackerTest, TheModelBuildsFixedComputedAndForcedFields) {
     EXPECT_EQ(store->lastChangeTimeStamp(), 1.6e9);
     model.setObject(Value(), "&cid");
     EXPECT_EQ(model.buildDictionary()["&cid"], Value(store->clientId()));
+}
+
+TEST_F(TrackerTest, TheAdIdChangeCountLastsForADayWindow) {
+    store->setLastChangeTimeStamp(1.6e9);
+    store->setIdfaChangeCount(3);
+    TLYTrackerModel model(store);
+    EXPECT_EQ(model.buildDictionary()["&_crc"], Value("3"));
+    clock->advance(86400);
+    EXPECT_EQ(model.buildDictionary()["&_crc"], Value("3"));
+    clock->advance(1);
+    EXPECT_EQ(model.buildDictionary()["&_crc"], Value("0"));
+    EXPECT_EQ(store->lastChangeTimeStamp(), 1.6e9 + 86401);
+    EXPECT_EQ(store->idfaChangeCount(), 0);
+}
+
+// The advertising-identifier provider is looked up once per process, so the
+// model's use of one is checked in a process of its own.
+class FakeAdIdProvider : public TLYAdIdProvider {
+public:
+    std::optional<std::string> retrieveId() override { return id; }
+    bool retrieveTrackingFlag() override { return trackingAllowed; }
+    std::optional<std::string> id = std::string("AD-1");
+    bool trackingAllowed = true;
+};
+
+TEST(TrackerModelChild, DISABLED_AdIdProvider) {
+    const char* home = std::getenv("TLY_MODEL_HOME");
+    ASSERT_TRUE(home) << "runs only as a child of the tracker tests";
+    platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
+    platform::foundation::Sandbox::setHome(home);
+    auto provider = std::make_shared<FakeAdIdProvider>();
+    TLYTrackerModel::registerAdIdProvider("TGKActualAdIdAccess", provider);
+    auto clock = std::make_shared<platform::foundation::ManualClock>(1.6e9);
+    platform::foundation::Clock::setCurrent(clock);
+    auto store = TLYDataStore::dataStore();
+
+    const auto& required = TLYTrackerModel::requiredParameters();
+    EXPECT_EQ(std::vector<std::string>(required.begin(), required.begin() + 9),
+              (std::vector<std::string>{"&ul", "&idfa", "&ate", "&dm", "&sr", "&a", "&_crc", "&cid", "&ds"}));
+
+    TLYTrackerModel model(store);
+    Value hit = model.buildDictionary();
+    EXPECT_TRUE(hit.contains("&idfa") && hit["&idfa"].isNull());
+    EXPECT_TRUE(hit.contains("&ate") && hit["&ate"].isNull());
+    EXPECT_FALSE(store->hashedIdfa());
+
+    model.setAllowIDFACollection(true);
+    std::string firstClient = store->clientId();
+    hit = model.buildDictionary();
+    EXPECT_EQ(hit["&idfa"], Value("AD-1"));
+    EXPECT_EQ(hit["&ate"], Value("1"));
+    EXPECT_EQ(store->hashedIdfa(), TLYHitUtil::hashIdfa("AD-1", firstClient));
+    EXPECT_EQ(hit["&cid"], Value(firstClient));
+    EXPECT_EQ(hit["&_crc"], Value("0"));
+    model.buildDictionary();
+    EXPECT_EQ(store->clientId(), firstClient);
+
+    // A new identifier counts a change and gives the device a new client identifier.
+    provider->id = "AD-2";
+    provider->trackingAllowed = false;
+    hit = model.buildDictionary();
+    std::string secondClient = store->clientId();
+    EXPECT_NE(secondClient, firstClient);
+    EXPECT_EQ(hit["&idfa"], Value("AD-2"));
+    EXPECT_EQ(hit["&ate"], Value("0"));
+    EXPECT_EQ(hit["&cid"], Value(secondClient));
+    EXPECT_EQ(hit["&_crc"], Value("1"));
+    EXPECT_EQ(store->hashedIdfa(), TLYHitUtil::hashIdfa("AD-2", secondClient));
+
+    provider->id.reset();
+    hit = model.buildDictionary();
+    EXPECT_TRUE(hit["&idfa"].isNull());
+    EXPECT_EQ(store->clientId(), secondClient);
+    ASSERT_TRUE(store->save());
+    platform::foundation::Clock::setCurrent(nullptr);
+}
+
+TEST_F(TrackerTest, AnAdIdProviderFeedsTheIdentifierFieldsAndTheChangeCount) {
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string out = tlytest::run("TLY_MODEL_HOME=" + home.path() + " " + self +
+                                   " --gtest_filter=TrackerModelChild.DISABLED_AdIdProvider"
+                                   " --gtest_also_run_disabled_tests 2>&1");
+    EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
 }
 
 class TLYSharedTest : public tlytest::TLYTest {};
