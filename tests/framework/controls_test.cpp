@@ -170,6 +170,30 @@ TEST(TWKViewOpenTest, RendersTheBandAndDrawsItBack) {
     EXPECT_LT(b->pixelAt(5, 2).a, 255);  // above the slant at the left
 }
 
+TEST(TWKViewOpenTest, LineColoursAndTheFaintDiscBelowTheOpenEdge) {
+    // W 100, H 60, A 20, h 2: the open edge runs from (0, 22) to (100, 2).
+    TWKViewOpen bottom(Rect(0, 0, 100, 60), false, 20, 4);
+    bottom.preRenderInImageOfSize(bottom.bounds());
+    auto b = render(bottom);
+    const Image::Pixel line = b->pixelAt(50, 12);
+    EXPECT_EQ(line.a, 255);
+    EXPECT_NEAR(line.r, 178, 3);  // 0.7 grey
+    EXPECT_EQ(line.r, line.b);
+    // The disc in (50, 0, 200, 200) darkens the band by 7 % where it reaches.
+    const Image::Pixel outside = b->pixelAt(5, 55), inside = b->pixelAt(95, 55);
+    EXPECT_NEAR(outside.r, 64, 1);
+    EXPECT_NEAR(inside.r, 64 * 0.93, 1);
+    EXPECT_EQ(inside.a, 255);
+
+    // Top mode: a black line from (0, 58) to (100, 38), no disc.
+    TWKViewOpen top(Rect(0, 0, 100, 60), true, 20, 4);
+    top.preRenderInImageOfSize(top.bounds());
+    auto t = render(top);
+    EXPECT_EQ(t->pixelAt(50, 48).a, 255);
+    EXPECT_LT(t->pixelAt(50, 48).r, 3);
+    EXPECT_NEAR(t->pixelAt(95, 2).r, 64, 1);
+}
+
 TEST(GSVVerticalSliderTest, StandsUprightAfterLoading) {
     GSVVerticalSlider slider(Rect(0, 0, 200, 30));
     EXPECT_TRUE(slider.transform().isIdentity());
