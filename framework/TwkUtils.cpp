@@ -4,9 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cxxabi.h>
 #include <mutex>
-#include <typeinfo>
 
 #include "analytics/TLYHitUtil.h"
 #include "platform/audio/SystemSound.h"
@@ -24,6 +22,7 @@
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ImageView.h"
+#include "platform/ui/NavigationController.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
@@ -278,27 +277,18 @@ void TwkUtils::showAlertWithTitle(const std::string& title, const std::string& b
     pf::dispatch::mainQueue().async([title, body] { ui::Alert::make(title, body, nullptr, "OK")->show(); });
 }
 
-namespace {
-
-std::string className(const ui::ViewController& controller) {
-    int status = 0;
-    char* name = abi::__cxa_demangle(typeid(controller).name(), nullptr, nullptr, &status);
-    std::string out = status == 0 && name ? name : typeid(controller).name();
-    std::free(name);
-    return out;
-}
-
-}  // namespace
-
 void TwkUtils::showModalControllerFromAnyWhere(std::shared_ptr<ui::ViewController> controller,
                                                std::function<void()> completion) {
     auto* delegate = ui::Application::shared().delegate();
     auto window = delegate ? delegate->window() : nullptr;
     auto from = window ? ui::rootViewController(*window) : nullptr;
     if (!from) return;
-    pf::log("Root class is:" + className(*from));
+    pf::log("Root class is:" + from->nibClassName());
+    if (auto nav = std::dynamic_pointer_cast<ui::NavigationController>(from)) {
+        if (auto top = nav->topViewController()) from = top;
+    }
     if (auto presented = from->presentedViewController()) from = presented;
-    pf::log("Root class really is is:" + className(*from));
+    pf::log("Root class really is is:" + from->nibClassName());
     from->presentViewController(std::move(controller), true, std::move(completion));
 }
 
@@ -308,6 +298,10 @@ void TwkUtils::makeTransparentWebView(ui::WebView& webView) {
     if (webView.subviews().empty()) return;
     for (const auto& v : webView.subviews().front()->subviews())
         if (std::dynamic_pointer_cast<ui::ImageView>(v)) v->setHidden(true);
+}
+
+std::shared_ptr<ui::ScrollView> TwkUtils::getScrollViewFromWebView(const ui::WebView& webView) {
+    return webView.scrollView();
 }
 
 void TwkUtils::increaseFontSizeOnIpadMiniForWebView(ui::WebView& webView) {

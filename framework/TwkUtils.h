@@ -13,7 +13,7 @@
 
 namespace platform::foundation { class Bundle; }
 namespace platform::graphics { class Color; class Image; }
-namespace platform::ui { class ViewController; class WebView; }
+namespace platform::ui { class ScrollView; class ViewController; class WebView; }
 
 // Adopted by the application delegate to give the application's displayed name.
 class TWKApplicationDetails {
@@ -85,6 +85,8 @@ public:
     // Web views: clear and non-opaque, without the edge shadows of their first
     // subview; and the page's text enlarged to 140% (for the iPad mini).
     static void makeTransparentWebView(platform::ui::WebView& webView);
+    // The scroll view that carries the page.
+    static std::shared_ptr<platform::ui::ScrollView> getScrollViewFromWebView(const platform::ui::WebView& webView);
     static void increaseFontSizeOnIpadMiniForWebView(platform::ui::WebView& webView);
     // The key window's picture.
     static std::shared_ptr<platform::graphics::Image> takeScreenshot();
