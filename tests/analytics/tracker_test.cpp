@@ -14,6 +14,7 @@
 #include "analytics/TLYHitUtil.h"
 #include "analytics/TLYTrackerImpl.h"
 #include "analytics/TLYTrackerModel.h"
+#include "analytics/TLYURLConnection.h"
 #include "analytics/TLYUsageTracker.h"
 #include "core_support.h"
 #include "platform/foundation/Clock.h"
@@ -393,6 +394,71 @@ TEST_F(TLYSharedTest, AnOptOutHoldsForTheDispatcherMadeAfterAReset) {
     tlytest::drainAnalyticsThread();
     tlytest::drainAnalyticsThread();
     EXPECT_EQ(store->hitCount(), 1);
+}
+
+// Keeps what TLY forwards to its dispatcher.
+class ForwardingSender : public tlytest::RecordingSender {
+public:
+    using RecordingSender::RecordingSender;
+    double dispatchInterval() const override { return interval; }
+    void setDispatchInterval(double seconds) override { interval = seconds; }
+    void dispatchWithCompletionHandler(TLYDispatchCompletion completion) override {
+        ++passes;
+        if (completion) completion(TLYDispatchResult::Good);
+    }
+    double interval = 120.0;
+    int passes = 0;
+};
+
+TEST_F(TLYSharedTest, SwitchesReachTheDispatcherAndTheConnectionClassWithTheirLetters) {
+    TLY& tly = TLY::sharedInstance();
+    auto store = TLYDataStore::dataStore();
+    auto sender = std::make_shared<ForwardingSender>(store);
+    TLY::setDispatcherFactory([sender] { return sender; });
+    std::vector<bool> dryRuns;
+    struct Restore {
+        ~Restore() {
+            TLY& tly = TLY::sharedInstance();
+            tly.setUrlConnectionClass({[](bool dryRun) { TLYURLConnection::setDryRun(dryRun); }});
+            tly.setDryRun(false);
+            tly.setTrackUncaughtExceptions(false);
+            TLY::setDispatcherFactory(nullptr);
+            tly.reset();
+        }
+    } restore;
+    tly.reset();
+    TLYUsageTracker::getUsageSequence();
+
+    // A new connection class is told the flag at once, and every change after.
+    tly.setUrlConnectionClass({[&dryRuns](bool dryRun) { dryRuns.push_back(dryRun); }});
+    tly.setDryRun(true);
+    EXPECT_TRUE(tly.dryRun());
+    EXPECT_EQ(dryRuns, (std::vector<bool>{false, true}));
+
+    EXPECT_EQ(tly.dispatchInterval(), 120.0);
+    tly.setDispatchInterval(0);
+    EXPECT_EQ(sender->interval, 0.0);
+    tly.dispatch();
+    int result = -1;
+    tly.dispatchWithCompletionHandler([&result](TLYDispatchResult r) { result = int(r); });
+    EXPECT_EQ(sender->passes, 2);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(tly.clientId(), store->clientId());
+    EXPECT_EQ(TLYUsageTracker::getUsageSequence(), ".23ts");
+
+    auto tracker = tly.trackerWithTrackingId("UA-1");
+    tly.setDefaultTracker(tracker);
+    tly.defaultTracker();
+    tly.setOptOut(false);
+    tly.optOut();
+    tly.setTrackUncaughtExceptions(true);
+    tly.trackUncaughtExceptions();
+    tly.removeTrackerByName("UA-1");
+    EXPECT_EQ(TLYUsageTracker::getUsageSequence(), ".npoqref7");
+    // A reset records only the interval it sets: manual dispatch from now on.
+    tly.reset();
+    EXPECT_EQ(sender->interval, -1.0);
+    EXPECT_EQ(TLYUsageTracker::getUsageSequence(), ".t");
 }
 
 TEST_F(TLYSharedTest, ResetLeavesNoTrackersAndNoStoreFiles) {
