@@ -32,11 +32,8 @@ namespace ui = platform::ui;
 
 namespace {
 
-// The language part of a language or locale text ("zh-Hant" -> "zh").
-std::string languagePart(std::string text) {
-    std::replace(text.begin(), text.end(), '_', '-');
-    return text.substr(0, text.find('-'));
-}
+// The language part of a language identifier ("zh-Hant" -> "zh").
+std::string languagePart(const std::string& text) { return text.substr(0, text.find('-')); }
 
 bool isValidUTF8(const std::string& s) {
     size_t i = 0;
@@ -216,7 +213,10 @@ bool TwkUtils::isSmallCharsLanguage() { return isSmallCharsLanguageForLocale(get
 
 bool TwkUtils::isSmallCharsLanguageForLocale(const std::string& languageOrLocale) {
     static const char* const kSmall[] = {"zh", "ja", "ko", "ar", "hi", "cn", "hk"};
-    const std::string lang = languagePart(languageOrLocale);
+    // Locales ("zh_CN") are accepted here as well as language identifiers.
+    std::string text = languageOrLocale;
+    std::replace(text.begin(), text.end(), '_', '-');
+    const std::string lang = languagePart(text);
     return std::any_of(std::begin(kSmall), std::end(kSmall), [&](const char* s) { return lang == s; });
 }
 

@@ -47,6 +47,13 @@ TEST_F(UtilsLanguage, FirstLanguageDecides) {
     languages({"en-GB"});
     EXPECT_FALSE(TwkUtils::isChineseOrJapanese());
     EXPECT_EQ(TwkUtils::getLangNoDash(), "en_GB");
+    // The language list holds identifiers with "-": a locale-style entry is
+    // not split at "_" by these tests (only the small-characters test is).
+    languages({"ar_SA"});
+    EXPECT_FALSE(TwkUtils::isArabic());
+    EXPECT_TRUE(TwkUtils::isSmallCharsLanguage());
+    languages({"ja_JP"});
+    EXPECT_FALSE(TwkUtils::isChineseOrJapanese());
 }
 
 TEST(UtilsLocale, SmallCharacterLanguages) {
