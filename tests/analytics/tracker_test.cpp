@@ -276,12 +276,42 @@ TEST(TrackerModelChild, DISABLED_AdIdProvider) {
     platform::foundation::Clock::setCurrent(nullptr);
 }
 
-TEST_F(TrackerTest, AnAdIdProviderFeedsTheIdentifierFieldsAndTheChangeCount) {
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string out = tlytest::run("TLY_MODEL_HOME=" + home.path() + " " + self +
-                                   " --gtest_filter=TrackerModelChild.DISABLED_AdIdProvider"
-                                   " --gtest_also_run_disabled_tests 2>&1");
+// The shared instance is made once per process: its first start is checked in
+// processes of their own, at the time TLY_MODEL_NOW gives.
+TEST(TrackerModelChild, DISABLED_FirstStart) {
+    const char* home = std::getenv("TLY_MODEL_HOME");
+    ASSERT_TRUE(home) << "runs only as a child of the tracker tests";
+    platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
+    platform::foundation::Sandbox::setHome(home);
+    platform::foundation::UserDefaults::resetStandard();
+    platform::foundation::Clock::setCurrent(
+        std::make_shared<platform::foundation::ManualClock>(std::atof(std::getenv("TLY_MODEL_NOW"))));
+    TLY::sharedInstance();
+    platform::foundation::UserDefaults::resetStandard();  // read back what was written
+    EXPECT_EQ(platform::foundation::UserDefaults::standard().objectForKey(kTLYFirstInitTimeStampKey),
+              Value::date(1.6e9));
+}
+
+class ChildTest : public TrackerTest {
+protected:
+    std::string runChild(const std::string& test, double now = 0) {
+        char self[4096] = {};
+        if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "no executable";
+        return tlytest::run("TLY_MODEL_HOME=" + home.path() + " TLY_MODEL_NOW=" + std::to_string(now) + " " + self +
+                            " --gtest_filter=TrackerModelChild.DISABLED_" + test +
+                            " --gtest_also_run_disabled_tests 2>&1");
+    }
+};
+
+TEST_F(ChildTest, AnAdIdProviderFeedsTheIdentifierFieldsAndTheChangeCount) {
+    std::string out = runChild("AdIdProvider");
+    EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
+}
+
+TEST_F(ChildTest, TheFirstStartIsRecordedOnceOnTheDevice) {
+    std::string out = runChild("FirstStart", 1.6e9);
+    EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
+    out = runChild("FirstStart", 1.7e9);
     EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
 }
 
