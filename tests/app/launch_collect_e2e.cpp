@@ -1,0 +1,232 @@
+// The built application, started headless as a user starts it, sends its main
+// screen's screen view to the collector that QUENMIRA_COLLECT_URL names: here
+// the loopback kit. What stays stored is read back by python3.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/platform/ui/app_test_support.h"
+#include "tests/support/HttpServerKit.h"
+
+extern char** environ;
+
+namespace {
+
+using qmtest::HttpServerKit;
+using Fields = std::map<std::string, std::string>;
+
+const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
+const std::string kTrackingId = "TL-48151623-1";  // the bundle's "TLYKey"
+// The first pass runs 1 s after the dispatcher is made; a screen view stored
+// after it waits for the 120 s dispatch timer.
+constexpr double kDeliveryBound = 130.0;
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t i; (i = text.find(separator, start)) != std::string::npos; start = i + 1)
+        parts.push_back(text.substr(start, i - start));
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+std::string formDecode(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size()) {
+            out += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+Fields fieldsOf(const std::string& payload) {
+    Fields fields;
+    for (const auto& piece : split(payload, '&')) {
+        const size_t eq = piece.find('=');
+        fields[formDecode(piece.substr(0, eq))] = eq == std::string::npos ? "" : formDecode(piece.substr(eq + 1));
+    }
+    return fields;
+}
+
+// Every hit the collector received: a GET carries one in its query, a POST one
+// per body line.
+std::vector<Fields> hitsReceived(const HttpServerKit& server) {
+    std::vector<Fields> hits;
+    for (const auto& request : server.requests()) {
+        if (request.method == "GET") {
+            hits.push_back(fieldsOf(request.query));
+        } else {
+            for (const auto& line : split(request.body, '\n')) hits.push_back(fieldsOf(line));
+        }
+    }
+    return hits;
+}
+
+std::vector<Fields> mainScreenViews(const HttpServerKit& server) {
+    std::vector<Fields> views;
+    for (auto& hit : hitsReceived(server))
+        if (hit["t"] == "screenview" && hit["cd"] == "MainViewController") views.push_back(hit);
+    return views;
+}
+
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class LaunchCollect : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (auto* server : {&first_, &second_}) {
+            server->on("/collect", HttpServerKit::Reply::text("ok"));
+            server->on("/batch", HttpServerKit::Reply::text("ok"));
+        }
+    }
+    void TearDown() override {
+        if (pid_ > 0) stop();
+    }
+
+    // Starts the application headless with its own home, sending to `server`.
+    void start(const HttpServerKit& server) {
+        output_ = out_.file("output" + std::to_string(++runs_) + ".txt");
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
+                entry.rfind("QUENMIRA_COLLECT_URL=", 0) == 0)
+                continue;
+            env.push_back(entry);
+        }
+        env.push_back("QUENMIRA_COLLECT_URL=" + server.baseURL());
+        std::vector<std::string> args = {kApp, "--headless", "--battery", "0.5", "--home", home_.path()};
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        const int rc = posix_spawn(&pid_, kApp.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(rc, 0) << "cannot start " << kApp;
+    }
+    // SIGTERM, then the exit status (at most 30 s; -1 for a signal or time-out).
+    int stop() {
+        kill(pid_, SIGTERM);
+        int result = -1;
+        for (int i = 0; i < 3000; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                pid_ = -1;
+                return result;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return result;
+    }
+    std::string log() const { return readAll(output_); }
+
+    // The stored hits' screen names, one a line, read by python3.
+    std::string storedScreens() {
+        const std::string script = out_.write(
+            "peer.py",
+            "import plistlib, sqlite3, sys\n"
+            "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
+            "for (blob,) in db.execute('select parameters from TLYHit order by _pk'):\n"
+            "    print(plistlib.loads(blob).get('&cd'))\n");
+        const std::string result = out_.file("peer.out");
+        std::system(("python3 " + script + " " + home_.path() + " > " + result + " 2>&1").c_str());
+        return readAll(result);
+    }
+
+    qmtest::TempDir home_, out_;
+    HttpServerKit first_, second_;
+    pid_t pid_ = -1;
+    std::string output_;
+    int runs_ = 0;
+};
+
+TEST_F(LaunchCollect, TheMainScreensViewReachesTheCollectorAndLeavesTheStore) {
+    start(first_);
+    ASSERT_TRUE(waitFor([&] { return !mainScreenViews(first_).empty(); }, kDeliveryBound)) << log();
+    // Delivered hits are deleted from the store.
+    EXPECT_TRUE(waitFor([&] { return storedScreens().find("MainViewController") == std::string::npos; }, 10.0))
+        << storedScreens();
+    EXPECT_EQ(stop(), 0) << log();
+
+    auto views = mainScreenViews(first_);
+    ASSERT_EQ(views.size(), 1u);
+    Fields view = views[0];
+    EXPECT_EQ(view["tid"], kTrackingId);
+    EXPECT_EQ(view["_s"], "0");  // the first hit of this tracker in a fresh home
+    EXPECT_FALSE(view["cid"].empty());
+    EXPECT_FALSE(view["ht"].empty());
+    const auto requests = first_.requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_TRUE(requests[0].path == "/collect" || requests[0].path == "/batch") << requests[0].path;
+    EXPECT_EQ(requests[0].header("User-Agent").rfind("Tallymark/3.15 (", 0), 0u) << requests[0].header("User-Agent");
+    EXPECT_EQ(requests[0].header("Content-Type"), "application/x-www-form-urlencoded; charset=UTF-8");
+}
+
+TEST_F(LaunchCollect, AViewTheCollectorCouldNotTakeIsSentByTheNextLaunch) {
+    first_.on("/collect", HttpServerKit::Reply::statusOnly(500));
+    first_.on("/batch", HttpServerKit::Reply::statusOnly(500));
+    start(first_);
+    ASSERT_TRUE(waitFor([&] { return !mainScreenViews(first_).empty(); }, kDeliveryBound)) << log();
+    EXPECT_EQ(stop(), 0) << log();
+    EXPECT_EQ(storedScreens(), "MainViewController\n");
+
+    start(second_);
+    ASSERT_TRUE(waitFor([&] { return mainScreenViews(second_).size() >= 2; }, kDeliveryBound)) << log();
+    EXPECT_TRUE(waitFor([&] { return storedScreens().empty(); }, 10.0)) << storedScreens();
+    EXPECT_EQ(stop(), 0) << log();
+
+    auto views = mainScreenViews(second_);
+    ASSERT_EQ(views.size(), 2u);
+    // The kept view, first, with its own hit time and number; then this launch's.
+    EXPECT_EQ(views[0]["_s"], "0");
+    EXPECT_EQ(views[1]["_s"], "1");
+    EXPECT_EQ(views[0]["cid"], views[1]["cid"]);
+    EXPECT_LT(std::stoll(views[0]["ht"]), std::stoll(views[1]["ht"]));
+    EXPECT_EQ(views[0]["ht"], mainScreenViews(first_)[0]["ht"]);
+}
+
+}  // namespace
