@@ -232,7 +232,8 @@ void TLYBatchingDispatcher::queueDispatch(const Value& parameters) {
     if (parameters.contains("&sf")) {
         if (auto rate = samplingRate(parameters["&sf"])) {
             uint32_t hash = TLYHitUtil::tlyHash(parameters["&cid"].stringValue());
-            if (float(hash % 10000) >= *rate * 100.0f) return;
+            // The rate stays single precision; its scaling is done in double.
+            if (double(float(hash % 10000)) >= double(*rate) * 100.0) return;
         }
     }
 

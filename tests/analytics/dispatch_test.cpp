@@ -388,6 +388,16 @@ TEST_F(DispatchTest, SamplingKeepsHitsWhoseHashFallsBelowTheRate) {
     }
     EXPECT_GT(kept, 0);
     EXPECT_LT(kept, 40);
+    // The rate is read in single precision and scaled in double: 12.34 reads
+    // as 12.3400001..., so a hash ending in 1234 lies just below 1234.00001.
+    std::string edge;
+    for (int i = 0; edge.empty(); ++i)
+        if (TLYHitUtil::tlyHash("edge-" + std::to_string(i)) % 10000 == 1234) edge = "edge-" + std::to_string(i);
+    Value rated = hit("S", "UA-1", edge);
+    rated["&sf"] = "12.34";
+    size_t stored = store_->hits().size();
+    queue(rated);
+    EXPECT_EQ(store_->hits().size(), stored + 1);
     Value letters = hit("S", "UA-1", "client-0");
     letters["&sf"] = "fifty";
     size_t before = store_->hits().size();
