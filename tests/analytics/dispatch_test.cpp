@@ -329,6 +329,50 @@ TEST_F(DispatchTest, TheTimerExistsOnlyWhileHitsAreStoredTheHostIsReachableAndTh
     EXPECT_FALSE(dispatcher_->hasTimer());
 }
 
+TEST_F(DispatchTest, TheFirstCallComesOneSecondAfterCreationAndTheTimerKeepsTheIntervalFromItsLastRebuild) {
+    auto delivered = [&] {
+        return tlytest::pumpUntil([&] { return store_->hits().empty() && !dispatcher_->hasConnection(); }) &&
+               (RunLoop::main().runUntilIdle(), true);
+    };
+    queue(hit("A"));
+    RunLoop::main().runFor(0.75);
+    EXPECT_TRUE(built_.empty());
+    RunLoop::main().runFor(0.25);
+    EXPECT_EQ(built_.size(), 1u);
+    ASSERT_TRUE(delivered());
+    EXPECT_FALSE(dispatcher_->hasTimer());
+
+    // A stored hit builds the timer with the interval in force.
+    dispatcher_->setDispatchInterval(30);
+    queue(hit("B"));
+    RunLoop::main().runFor(29.5);
+    EXPECT_EQ(built_.size(), 1u);
+    RunLoop::main().runFor(0.5);
+    EXPECT_EQ(built_.size(), 2u);
+    ASSERT_TRUE(delivered());
+
+    // A new interval rebuilds it: the period counts from the change.
+    queue(hit("C"));
+    RunLoop::main().runFor(20);
+    dispatcher_->setDispatchInterval(45);
+    RunLoop::main().runFor(44.5);
+    EXPECT_EQ(built_.size(), 2u);
+    RunLoop::main().runFor(0.5);
+    EXPECT_EQ(built_.size(), 3u);
+    ASSERT_TRUE(delivered());
+
+    // With hits that stay (the collector cannot take them), it repeats.
+    server_.on("/collect", HttpServerKit::Reply::statusOnly(503));
+    queue(hit("D"));
+    for (size_t pass = 4; pass <= 6; ++pass) {
+        RunLoop::main().runFor(45);
+        EXPECT_EQ(built_.size(), pass);
+        ASSERT_TRUE(tlytest::pumpUntil([&] { return !dispatcher_->hasConnection(); }));
+        RunLoop::main().runUntilIdle();
+    }
+    EXPECT_EQ(store_->hits().size(), 1u);
+}
+
 TEST_F(DispatchTest, WithNoReachableHostAPassReportsNothingAndFetchesNothing) {
     queue(hit("A"));
     tlytest::ScriptedReachability::report(kTLYReachabilityFlagReachable | kTLYReachabilityFlagConnectionRequired);
