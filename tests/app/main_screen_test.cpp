@@ -50,6 +50,23 @@ TEST_F(MainScreenTest, EveryMemberIsConnected) {
     EXPECT_NE(vc->sound(), nullptr);
 }
 
+TEST_F(MainScreenTest, EveryRowHasATitleInBothInterfaceFiles) {
+    for (const char* file : {"MainView", "MainView-iPad"}) {
+        SCOPED_TRACE(file);
+        auto vc = std::make_shared<MainViewController>(file);
+        show(vc, 0.5);
+        for (auto l : {vc->labelTitleMusic(), vc->labelTitleWeb(), vc->labelTitleVideo(), vc->labelTitleTalk(),
+                       vc->labelChargeTime(), vc->labelGames2D(), vc->labelGames3D(), vc->labelVideoChat(),
+                       vc->labelTakePhotos(), vc->labelVideoRecord(), vc->labelGPSNavigation(), vc->labelReading()}) {
+            ASSERT_NE(l, nullptr);
+            EXPECT_FALSE(l->text().empty());
+        }
+        // The one title that no string table fills.
+        ASSERT_NE(vc->labelFlashlight(), nullptr);
+        EXPECT_EQ(vc->labelFlashlight()->text(), "Flashlight");
+    }
+}
+
 TEST_F(MainScreenTest, TimersAreCreatedOnceAndGoneAfterDisappearing) {
     auto vc = showMain();
     auto anim = vc->animTimer(), level = vc->levelTimer();
