@@ -1,0 +1,107 @@
+// The clocks' three time scales, and what a fresh process chooses on its own:
+// the sandbox home from the environment, the main bundle from its executable.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+
+#include "TestUtil.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Sandbox.h"
+
+using namespace platform::foundation;
+
+TEST(Clock, SystemClockCountsFrom1970AndFrom2001) {
+    EXPECT_EQ(formatDate(kTimeIntervalSince1970ToReferenceDate, "yyyy-MM-dd HH:mm:ss"), "2001-01-01 00:00:00");
+    SystemClock clock;
+    const double before = double(std::time(nullptr));
+    const double now = clock.now();
+    EXPECT_GE(now, before);
+    EXPECT_LT(now, before + 2);
+    const double since2001 = clock.sinceReferenceDate();
+    EXPECT_NEAR(since2001, clock.now() - 978307200.0, 1.0);
+    // The process clock is the system clock unless a test sets another.
+    Clock::setCurrent(nullptr);
+    EXPECT_FALSE(Clock::current().isManual());
+    EXPECT_NEAR(Clock::current().now(), clock.now(), 1.0);
+}
+
+TEST(Clock, MonotonicTimeNeverGoesBack) {
+    SystemClock clock;
+    double last = clock.monotonic();
+    for (int i = 0; i < 10000; ++i) {
+        const double t = clock.monotonic();
+        ASSERT_GE(t, last);
+        last = t;
+    }
+
+    ManualClock manual(1000.0);
+    EXPECT_DOUBLE_EQ(manual.sinceReferenceDate(), 1000.0 - kTimeIntervalSince1970ToReferenceDate);
+    const double m0 = manual.monotonic();
+    manual.advance(2.5);
+    EXPECT_DOUBLE_EQ(manual.now(), 1002.5);
+    EXPECT_DOUBLE_EQ(manual.monotonic(), m0 + 2.5);
+    // Setting the wall clock back (the user changing the date) leaves monotonic time alone.
+    manual.setNow(10.0);
+    EXPECT_DOUBLE_EQ(manual.now(), 10.0);
+    EXPECT_DOUBLE_EQ(manual.monotonic(), m0 + 2.5);
+    manual.advanceTo(20.0);
+    EXPECT_DOUBLE_EQ(manual.monotonic(), m0 + 12.5);
+    EXPECT_THROW(manual.advance(-1), std::invalid_argument);
+    EXPECT_THROW(manual.advanceTo(19.0), std::invalid_argument);
+    EXPECT_DOUBLE_EQ(manual.now(), 20.0);
+}
+
+// Runs in a process of its own, started by the tests below, so that nothing
+// has chosen the home or the main bundle yet.
+TEST(FreshProcess, DISABLED_Role) {
+    const std::string role = getenv("QM_FRESH_ROLE") ? getenv("QM_FRESH_ROLE") : "";
+    if (role == "home") {
+        printf("home=%s\n", Sandbox::home().c_str());
+        EXPECT_TRUE(FileManager::exists(Sandbox::preferences()));
+        EXPECT_TRUE(FileManager::exists(Sandbox::documents()));
+        EXPECT_EQ(FileManager::attributes(Sandbox::keychains())->mode, 0700u);
+    } else if (role == "bundle") {
+        printf("bundle=%s\n", Bundle::main().bundlePath().c_str());
+    } else {
+        FAIL() << "no role";
+    }
+}
+
+namespace {
+
+foundation_test::Run runFresh(const std::string& env) {
+    return foundation_test::runCommand(env + " /proc/" + std::to_string(getpid()) +
+                                       "/exe --gtest_also_run_disabled_tests --gtest_filter=FreshProcess.DISABLED_Role");
+}
+
+}  // namespace
+
+TEST(Sandbox, HomeComesFromXdgDataHomeThenHome) {
+    foundation_test::TempDir dir;
+    auto r = runFresh("QM_FRESH_ROLE=home XDG_DATA_HOME=" + dir.path + "/data HOME=" + dir.path + "/user");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("home=" + dir.path + "/data/quenmira\n"), std::string::npos) << r.output;
+    EXPECT_TRUE(FileManager::exists(dir.path + "/data/quenmira/Library/Caches"));
+
+    // An empty XDG_DATA_HOME counts as unset.
+    r = runFresh("QM_FRESH_ROLE=home XDG_DATA_HOME= HOME=" + dir.path + "/user");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("home=" + dir.path + "/user/.local/share/quenmira\n"), std::string::npos) << r.output;
+    EXPECT_TRUE(FileManager::exists(dir.path + "/user/.local/share/quenmira/tmp"));
+}
+
+TEST(Bundle, MainBundleIsTheExecutablesFolder) {
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    const std::string folder = FileManager::deletingLastPathComponent(std::string(exe, size_t(n)));
+    auto r = runFresh("QM_FRESH_ROLE=bundle");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("bundle=" + folder + "\n"), std::string::npos) << r.output;
+}
