@@ -136,3 +136,54 @@ TEST_F(AttributionTest, TheCheckEndsOutsideTheFirstDayOrWithoutAnAdClient) {
     EXPECT_TRUE(attributionHits().empty());
     EXPECT_EQ(client_->asked, 0);
 }
+
+namespace {
+
+// A client that answers both ways; the conversion lookup is the one to use.
+struct ConversionAdClient : TLYAdClient {
+    std::optional<double> impression;
+    int lookups = 0;
+    int determinations = 0;
+    bool respondsToLookupAdConversionDetails() const override { return true; }
+    void lookupAdConversionDetails(std::function<void(std::optional<double>, std::optional<double>)> done) override {
+        ++lookups;
+        done(1.69e9, impression);
+    }
+    bool respondsToDetermineAppInstallationAttribution() const override { return true; }
+    void determineAppInstallationAttributionWithCompletionHandler(std::function<void(bool)> done) override {
+        ++determinations;
+        done(true);
+    }
+};
+
+}  // namespace
+
+TEST_F(AttributionTest, TheConversionLookupIsPreferredAndAnImpressionDateMeansAttributed) {
+    auto client = std::make_shared<ConversionAdClient>();
+    TLYAdClient::registerClass("ADClient", [client] { return client; });
+
+    dispatcher_->queueDispatch(hit());  // no impression: not attributed
+    RunLoop::main().runUntilIdle();
+    EXPECT_TRUE(attributionHits().empty());
+    EXPECT_EQ(client->lookups, 1);
+    EXPECT_EQ(client->determinations, 0);
+    ASSERT_FALSE(UserDefaults::standard().objectForKey("TLYCampaignInfoIAd").isNull());
+    EXPECT_FALSE(UserDefaults::standard().objectForKey("TLYCampaignInfoIAd").boolValue());
+
+    UserDefaults::standard().removeObject("TLYCampaignInfoIAd");
+    client->impression = 1.695e9;
+    dispatcher_->queueDispatch(hit());
+    RunLoop::main().runUntilIdle();
+    EXPECT_EQ(attributionHits().size(), 1u);
+    EXPECT_EQ(client->lookups, 2);
+    EXPECT_EQ(client->determinations, 0);
+    EXPECT_TRUE(UserDefaults::standard().objectForKey("TLYCampaignInfoIAd").boolValue());
+
+    // A hit without a client identifier cannot make an attribution hit.
+    Value anonymous = hit("UA-3");
+    anonymous.erase("&cid");
+    dispatcher_->queueDispatch(anonymous);
+    RunLoop::main().runUntilIdle();
+    EXPECT_EQ(attributionHits().size(), 1u);
+    EXPECT_EQ(client->lookups, 2);
+}
