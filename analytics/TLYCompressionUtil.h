@@ -36,6 +36,9 @@ public:
     static std::optional<Data> tly_dataByRawDeflatingData(const Data& data, int32_t level = -1) {
         return tly_dataByRawDeflatingBytes(data.data(), data.size(), level);
     }
+    // Inflating sets no limit on the output size: it is the reverse of what
+    // this client compressed itself. A caller that inflates bytes from
+    // elsewhere bounds them first.
     // zlib or gzip input; the header is detected.
     static std::optional<Data> tly_dataByInflatingBytes(const void* bytes, size_t length) {
         return tly_dataByInflatingBytes(bytes, length, false);
