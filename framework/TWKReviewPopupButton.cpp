@@ -117,11 +117,15 @@ void TWKReviewPopupButton::startAnim(void*) {
     if (!ivCircle_)
         return;
     ivCircle_->layer()->removeAllAnimations();
+    // Stops are reported on a later turn: only the latest half of the pulse
+    // may lead on, or a replaced one would cut the pulse that replaced it.
+    const uint64_t phase = ++pulsePhase_;
     std::weak_ptr<ui::View> weak = weak_from_this();
     ui::View::beginAnimations();
     ui::View::setAnimationDuration(kPulseHalf);
-    ui::View::setAnimationDidStop([weak](const std::string& id, bool finished, void* context) {
-        if (auto self = std::static_pointer_cast<TWKReviewPopupButton>(weak.lock()))
+    ui::View::setAnimationDidStop([weak, phase](const std::string& id, bool finished, void* context) {
+        auto self = std::static_pointer_cast<TWKReviewPopupButton>(weak.lock());
+        if (self && self->pulsePhase_ == phase)
             self->animDidStop(id, finished, context);
     });
     ivCircle_->setTransform(AffineTransform::scale(kPulseScale, kPulseScale));
@@ -131,12 +135,16 @@ void TWKReviewPopupButton::startAnim(void*) {
 void TWKReviewPopupButton::animDidStop(const std::string&, bool finished, void*) {
     if (!ivCircle_)
         return;
+    const uint64_t phase = ++pulsePhase_;
     std::weak_ptr<ui::View> weak = weak_from_this();
     ui::View::beginAnimations();
     ui::View::setAnimationDuration(kPulseHalf);
+    // A shrink cut short (the pulse ended) swells no more, or the hidden
+    // circle would go on pulsing unseen.
     if (finished)
-        ui::View::setAnimationDidStop([weak](const std::string&, bool, void*) {
-            if (auto self = std::static_pointer_cast<TWKReviewPopupButton>(weak.lock()))
+        ui::View::setAnimationDidStop([weak, phase](const std::string&, bool done, void*) {
+            auto self = std::static_pointer_cast<TWKReviewPopupButton>(weak.lock());
+            if (self && done && self->pulsePhase_ == phase)
                 self->startAnim();
         });
     ivCircle_->setTransform(AffineTransform::scale(1.0, 1.0));

@@ -49,4 +49,6 @@ private:
     std::shared_ptr<platform::graphics::Image> backup_;
     // Each button makes its own overlay views once.
     bool overlayCreated_ = false;
+    // Counts the halves of the pulse started; a stop report of an older one is ignored.
+    uint64_t pulsePhase_ = 0;
 };

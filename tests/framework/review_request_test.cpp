@@ -276,3 +276,43 @@ TEST_F(ReviewTest, TheButtonDoesNotKeepItsScreenAlive) {
     EXPECT_TRUE(weak.expired());
     button_->reviewButtonPressed(nullptr);  // no screen left to present from: nothing happens
 }
+
+TEST_F(ReviewTest, PulseGoesOnAfterAnotherPulsingDecision) {
+    bringToPulse();
+    for (double offset : {0.5, 1.5}) {  // during a swell, then during a shrink
+        settle(offset);
+        checkAndDecide();
+        ASSERT_TRUE(button_->isPulsing());
+        auto shown = [&] { return button_->ivCircle()->layer()->presentationLayer()->transform().a; };
+        double lo = 10, hi = 0;
+        for (int i = 0; i < 60; ++i) {
+            settle(0.05);
+            lo = std::min(lo, shown());
+            hi = std::max(hi, shown());
+        }
+        EXPECT_LT(lo, 1.05) << offset;
+        EXPECT_GT(hi, 1.35) << offset << ": the circle still swells";
+        settle(TWKReviewPopupButton::kSpacing);
+    }
+}
+
+TEST_F(ReviewTest, EndingThePulseStopsTheCircle) {
+    bringToPulse();
+    for (double offset : {0.5, 1.0}) {  // during a swell, then during a shrink
+        settle(offset);
+        auto circle = button_->ivCircle();
+        ASSERT_TRUE(circle->layer()->hasAnimations());
+        button_->hideBtnOverlay();
+        EXPECT_EQ(circle->superview(), nullptr);
+        // At most the one shrink back to 1.0 that a cut swell starts; nothing after it.
+        settle(TWKReviewPopupButton::kPulseHalf + 0.1);
+        EXPECT_FALSE(circle->layer()->hasAnimations()) << offset;
+        EXPECT_DOUBLE_EQ(circle->transform().a, 1.0);
+        settle(3);
+        EXPECT_FALSE(circle->layer()->hasAnimations()) << offset << ": no further swell";
+        // Back to pulsing for the next round.
+        settle(TWKReviewPopupButton::kSpacing);
+        checkAndDecide();
+        ASSERT_TRUE(button_->isPulsing());
+    }
+}
