@@ -124,3 +124,20 @@ TEST_F(StrategyTest, FallbackSendsOneHitUntilTheRetryIntervalHasPassed) {
     dispatcher_->setServerBatchingDisabled(true);
     EXPECT_EQ(chosen(), 1u);
 }
+
+TEST_F(StrategyTest, HalvingFromTwiceTheLimitTakesThePrefixThatFits) {
+    for (int i = 0; i < 20; ++i) add(1000);  // 20019 bytes: twice the limit or more
+    dispatcher_->setBatchingStrategy(3);
+    EXPECT_EQ(chosen(), 8u);  // the 8 that fit, not the 9 below half the total
+}
+
+TEST_F(StrategyTest, HalvingWithNothingBelowHalfTheTotalSendsOneHit) {
+    // 8302 bytes; no running total after the first hit is within 4151.
+    add(5000);
+    add(100);
+    add(3200);
+    dispatcher_->setBatchingStrategy(1);
+    EXPECT_EQ(chosen(), 2u);
+    dispatcher_->setBatchingStrategy(3);
+    EXPECT_EQ(chosen(), 1u);
+}
