@@ -17,6 +17,9 @@ public:
 
     void touchesBegan(const platform::ui::TouchSet& touches, const platform::ui::Event* event) override;
     void touchesEnded(const platform::ui::TouchSet& touches, const platform::ui::Event* event) override;
+    // A touch that the scroll view takes over for a drag ends here: the hint
+    // fades as after a lift.
+    void touchesCancelled(const platform::ui::TouchSet& touches, const platform::ui::Event* event) override;
     void awakeFromNib() override {}
     void declareConnections(platform::ui::ConnectionTable& table) override;
 

@@ -282,3 +282,25 @@ TEST_F(MainScreenTest, ScrollHintShowsWhileTouchedAndFadesAfterTheLift) {
     content->touchesEnded({second}, nullptr);
     EXPECT_EQ(hint->center(), at);
 }
+
+TEST_F(MainScreenTest, ScrollHintFadesAfterADragScrolledTheContent) {
+    auto vc = showMain();
+    window_->layoutIfNeeded();
+    auto hint = vc->viewScrollDownInfo();
+    window_->sendPointer(pu::PointerPhase::Down, {100, 500});
+    EXPECT_DOUBLE_EQ(hint->alpha(), 1.0);
+    // The finger moves on: the scroll view takes the touch over.
+    window_->sendPointer(pu::PointerPhase::Move, {100, 480});
+    window_->sendPointer(pu::PointerPhase::Move, {100, 420});
+    window_->sendPointer(pu::PointerPhase::Up, {100, 420});
+    EXPECT_GT(vc->mainScrollView()->contentOffset().y, 0.0);
+    EXPECT_DOUBLE_EQ(hint->alpha(), 0.0);
+    pf::RunLoop::main().runFor(2.0);
+    EXPECT_LT(hint->layer()->presentationLayer()->opacity(), 0.01f);
+
+    // The next touch shows it again rather than taking it for visible.
+    window_->sendPointer(pu::PointerPhase::Down, {100, 500});
+    EXPECT_FALSE(MainContentView::hintWasVisible());
+    EXPECT_DOUBLE_EQ(hint->alpha(), 1.0);
+    window_->sendPointer(pu::PointerPhase::Up, {100, 500});
+}
