@@ -302,6 +302,12 @@ void MainViewController::viewWillAppear(bool animated) {
         // The music icon stays with its labels when the refresh moved the row.
         placeX(imageMusic_, inset + musicShiftX_);
         placeX(imageVideo_, inset);
+
+        // The view has the screen's size only now; a content size taken from the
+        // interface file's wider layout would let a narrower phone scroll sideways.
+        auto scroll = mainScrollView_.lock();
+        auto content = mainContentView_.lock();
+        if (scroll && content) scroll->setContentSize(content->bounds().size);
     }
 
     replaceViews();

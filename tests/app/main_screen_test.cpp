@@ -304,3 +304,26 @@ TEST_F(MainScreenTest, ScrollHintFadesAfterADragScrolledTheContent) {
     EXPECT_DOUBLE_EQ(hint->alpha(), 1.0);
     window_->sendPointer(pu::PointerPhase::Up, {100, 500});
 }
+
+TEST(NarrowPhone, ContentScrollsOnlyDownwards) { runScenario("MainScreenTest.NarrowPhoneContentScrollsOnlyDownwards"); }
+
+TEST_F(MainScreenTest, NarrowPhoneContentScrollsOnlyDownwards) {
+    if (!isScenarioProcess("MainScreenTest.NarrowPhoneContentScrollsOnlyDownwards"))
+        GTEST_SKIP() << "runs in a process of its own";
+    play("iPod5,1", 0.75f, pu::BatteryState::Charging);  // 320 points wide, the interface file 375
+    auto vc = showMain();
+    vc->stopUpdateTimer();
+    window_->layoutIfNeeded();
+    auto scroll = vc->mainScrollView();
+    EXPECT_DOUBLE_EQ(scroll->bounds().width(), 320.0);
+    EXPECT_DOUBLE_EQ(scroll->contentSize().width, 320.0);
+    EXPECT_FALSE(scroll->canScrollHorizontally());
+    EXPECT_TRUE(scroll->canScrollVertically());
+
+    // A sideways drag leaves the content in place.
+    window_->sendPointer(pu::PointerPhase::Down, {200, 300});
+    window_->sendPointer(pu::PointerPhase::Move, {140, 300});
+    window_->sendPointer(pu::PointerPhase::Move, {60, 300});
+    window_->sendPointer(pu::PointerPhase::Up, {60, 300});
+    EXPECT_DOUBLE_EQ(scroll->contentOffset().x, 0.0);
+}
