@@ -137,9 +137,18 @@ Rect subtreeExtent(const Layer& l, double time) {
     return r;
 }
 
-void renderLayer(const Layer& l, cairo_t* cr, double time) {
-    Compositor::Appearance s = Compositor::appearance(l, time);
-    if (!s.visible) return;
+void renderLayer(const Layer& l, cairo_t* cr, double time, const Compositor::Survey* survey) {
+    Compositor::Appearance computed;
+    const Compositor::Appearance* found = nullptr;
+    if (survey) {
+        found = survey->find(l);
+        if (!found) return;
+    } else {
+        computed = Compositor::appearance(l, time);
+        if (!computed.visible) return;
+        found = &computed;
+    }
+    const Compositor::Appearance& s = *found;
     cairo_save(cr);
     cairo_matrix_t m;
     cairo_matrix_init(&m, s.toSuper.a, s.toSuper.b, s.toSuper.c, s.toSuper.d, s.toSuper.tx, s.toSuper.ty);
@@ -168,7 +177,7 @@ void renderLayer(const Layer& l, cairo_t* cr, double time) {
         cairo_clip(cr);
     }
     if (content) paintImage(cr, *content, s.contentRect, alpha);
-    for (auto& sub : l.sublayers()) renderLayer(*sub, cr, time);
+    for (auto& sub : l.sublayers()) renderLayer(*sub, cr, time, survey);
     if (s.border) {
         const Color& c = l.borderColor();
         double w = l.borderWidth();
@@ -208,22 +217,32 @@ Compositor::Appearance Compositor::appearance(const Layer& l, double time) {
         }
     }
     a.border = l.borderWidth() > 0 && !l.borderColor().isClear();
-    int parts = (s.background && !s.background->isClear()) + (a.content != nullptr) + a.border;
-    for (auto& sub : l.sublayers()) parts += !sub->isHidden();
-    a.group = s.opacity < 1 && parts > 1;
+    a.group = paintsAsGroup(l, a);
     return a;
 }
 
-void Compositor::displayTree(Layer& root, double) {
-    if (root.isHidden()) return;
-    if (root.needsDisplay() || (root.drawsContent() && animatesDisplayKey(root))) root.display();
-    // Copy: drawing may change the tree.
-    auto subs = root.sublayers();
-    for (auto& sub : subs) displayTree(*sub, 0);
+bool Compositor::paintsAsGroup(const Layer& l, const Appearance& a) {
+    if (a.opacity >= 1) return false;
+    int parts = (a.background && !a.background->isClear()) + (a.content != nullptr) + a.border;
+    for (auto& sub : l.sublayers()) {
+        if (parts > 1) break;
+        parts += !sub->isHidden();
+    }
+    return parts > 1;
 }
 
-void Compositor::render(Layer& root, Context& ctx, double time) {
-    renderLayer(root, ctx.cairo(), time);
+void Compositor::displayTree(Layer& root, double time) {
+    if (root.isHidden()) return;
+    if (root.needsDisplay() ||
+        (root.drawsContent() && animatesDisplayKey(root) && root.animatedDrawingChanged(time)))
+        root.display();
+    // Copy: drawing may change the tree.
+    auto subs = root.sublayers();
+    for (auto& sub : subs) displayTree(*sub, time);
+}
+
+void Compositor::render(Layer& root, Context& ctx, double time, const Survey* survey) {
+    renderLayer(root, ctx.cairo(), time, survey);
 }
 
 std::shared_ptr<Image> Compositor::compose(Layer& root, Size size, double scale, double time) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace platform::ui {
 
@@ -9,6 +10,13 @@ namespace {
 constexpr size_t kMaxRects = 12;
 // Antialiased edges and filtered images reach into the pixel next to their box.
 constexpr double kMargin = 1;
+
+uint64_t mix(uint64_t h, double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    h ^= bits + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+    return h * 0xff51afd7ed558ccdull;
+}
 }  // namespace
 
 bool DamageTracker::Record::sameAs(const Record& o) const {
@@ -20,11 +28,28 @@ bool DamageTracker::Record::sameAs(const Record& o) const {
            a.border == b.border && a.group == b.group;
 }
 
-void DamageTracker::walk(const Layer& l, double time, const AffineTransform& parent, const Rect& clip) {
+const Compositor::Appearance* DamageTracker::Survey::find(const Layer& layer) const {
+    auto it = tracker_.records_.find(&layer);
+    if (it == tracker_.records_.end()) return nullptr;
+    const Record& r = it->second;
+    if (damage_ && std::none_of(damage_->begin(), damage_->end(), [&](const Rect& d) { return d.intersects(r.reach); }))
+        return nullptr;
+    return &r.look;
+}
+
+Rect DamageTracker::walk(const Layer& l, double time, const AffineTransform& parent, const Rect& clip) {
+    auto it = records_.find(&l);
+    const bool known = it != records_.end() && it->second.layer.lock().get() == &l;
     Record r;
-    r.look = Compositor::appearance(l, time);
-    if (!r.look.visible) return;  // nor does anything under it paint
-    r.layer = l.weak_from_this();
+    r.generation = l.generation();
+    // A layer that neither changed nor animates looks as it did.
+    if (known && it->second.generation == r.generation && !l.hasAnimations()) {
+        r.look = it->second.look;
+        r.look.group = Compositor::paintsAsGroup(l, r.look);
+    } else {
+        r.look = Compositor::appearance(l, time);
+    }
+    if (!r.look.visible) return {};  // nor does anything under it paint
     r.device = r.look.toSuper.concat(parent);
     r.masks = l.masksToBounds();
     r.borderWidth = l.borderWidth();
@@ -34,27 +59,44 @@ void DamageTracker::walk(const Layer& l, double time, const AffineTransform& par
     Rect own;
     if ((r.look.background && !r.look.background->isClear()) || r.look.border) own = r.look.bounds;
     if (r.look.content) own = own.unionWith(r.look.contentRect);
-    if (r.look.content) {
-        const auto& d = r.device;
-        const Rect& c = r.look.contentRect;
-        double sx = d.a * c.width() / r.look.content->pixelWidth(), sy = d.d * c.height() / r.look.content->pixelHeight();
-        Point o = d.apply(c.origin);
-        r.resampled = d.b != 0 || d.c != 0 || std::fabs(sx - 1) > 1e-9 || std::fabs(sy - 1) > 1e-9 ||
-                      std::fabs(o.x - std::round(o.x)) > 1e-9 || std::fabs(o.y - std::round(o.y)) > 1e-9;
-    }
+    // Turned images are resampled along rows from where a redraw starts: their
+    // rounding depends on that start, so they are redrawn whole or not at all.
+    // (Scaled ones sample each pixel from its own place.)
+    r.resampled = r.look.content && (r.device.b != 0 || r.device.c != 0);
     if (!own.isEmpty()) r.area = r.device.apply(own).insetBy(-kMargin, -kMargin).integral().intersection(clip);
 
     Rect inner = clip;
     if (r.masks) inner = clip.intersection(r.device.apply(r.look.bounds).insetBy(-kMargin, -kMargin).integral());
-    context_.insert(context_.end(), {r.look.opacity, double(r.look.group), double(r.masks), r.look.cornerRadius});
+    const uint64_t saved = context_;
+    uint64_t above = saved;
+    for (double v : {r.look.opacity, double(r.look.group), double(r.masks), r.look.cornerRadius}) above = mix(above, v);
+    r.reach = r.area;
     const auto& subs = l.sublayers();
     for (size_t i = 0; i < subs.size(); ++i) {
-        context_.push_back(double(i));
-        walk(*subs[i], time, r.device, inner);
-        context_.pop_back();
+        context_ = mix(above, double(i));
+        r.reach = r.reach.unionWith(walk(*subs[i], time, r.device, inner));
     }
-    context_.resize(context_.size() - 4);
-    next_.emplace(&l, std::move(r));
+    context_ = saved;
+
+    // The sublayers' walk may have added records: look again.
+    auto [slot, added] = records_.try_emplace(&l);
+    Record& rec = slot->second;
+    if (added || !known) {
+        if (!added) addRect(damage_, rec.area);  // another layer at the same address before
+        addRect(damage_, r.area);
+        rec = std::move(r);
+        rec.layer = l.weak_from_this();
+    } else {
+        if (!rec.sameAs(r)) {
+            addRect(damage_, rec.area);
+            addRect(damage_, r.area);
+        }
+        auto weak = std::move(rec.layer);
+        rec = std::move(r);
+        rec.layer = std::move(weak);
+    }
+    rec.epoch = epoch_;
+    return rec.reach;
 }
 
 void DamageTracker::addRect(std::vector<Rect>& rects, const Rect& r) {
@@ -83,39 +125,33 @@ void DamageTracker::addRect(std::vector<Rect>& rects, const Rect& r) {
 
 std::vector<Rect> DamageTracker::update(const Layer& root, double time, const AffineTransform& base,
                                         const Rect& canvas) {
-    next_.clear();
-    context_.clear();
+    ++epoch_;
+    context_ = 0;
+    damage_.clear();
     walk(root, time, base, canvas);
-    std::vector<Rect> damage;
-    for (auto& [key, rec] : next_) {
-        auto old = records_.find(key);
-        if (old != records_.end()) {
-            bool same = old->second.layer.lock().get() == key && old->second.sameAs(rec);
-            if (!same) {
-                addRect(damage, old->second.area);
-                addRect(damage, rec.area);
-            }
-            records_.erase(old);
+    for (auto it = records_.begin(); it != records_.end();) {
+        if (it->second.epoch == epoch_) {
+            ++it;
         } else {
-            addRect(damage, rec.area);
+            addRect(damage_, it->second.area);  // no longer painted
+            it = records_.erase(it);
         }
     }
-    for (auto& [key, rec] : records_) addRect(damage, rec.area);  // no longer painted
-    for (bool grown = !damage.empty(); grown;) {
+    for (bool grown = !damage_.empty(); grown;) {
         grown = false;
-        for (auto& [key, rec] : next_) {
+        for (auto& [key, rec] : records_) {
             if (!rec.resampled || rec.area.isEmpty()) continue;
-            for (auto& d : damage) {
+            for (auto& d : damage_) {
                 if (d.intersects(rec.area) && !(d.intersection(rec.area) == rec.area)) {
-                    addRect(damage, rec.area);
+                    addRect(damage_, rec.area);
                     grown = true;
                     break;
                 }
             }
         }
     }
-    records_.swap(next_);
-    next_.clear();
+    std::vector<Rect> damage;
+    damage.swap(damage_);
     return damage;
 }
 

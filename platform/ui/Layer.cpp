@@ -198,6 +198,7 @@ LayerHost* Layer::host() const {
 }
 
 void Layer::markChanged() {
+    ++generation_;
     if (auto* h = host()) h->layerTreeChanged();
 }
 
@@ -215,8 +216,24 @@ void Layer::displayIfNeeded() {
 
 void Layer::drawInContext(Context&) { baseDrawCalled_ = true; }
 
+bool Layer::animatedDrawingChanged(double time) const {
+    for (auto& a : animations_) {
+        auto* basic = dynamic_cast<BasicAnimation*>(a.anim.get());
+        if (!basic || !needsDisplayForKey(basic->keyPath())) continue;
+        auto it = drawnValues_.find(basic->keyPath());
+        if (it == drawnValues_.end() || !(it->second == presentationValue(basic->keyPath(), time))) return true;
+    }
+    return false;
+}
+
 void Layer::display() {
     needsDisplay_ = false;
+    ++generation_;
+    drawnValues_.clear();
+    double now = currentMediaTime();
+    for (auto& a : animations_)
+        if (auto* basic = dynamic_cast<BasicAnimation*>(a.anim.get()); basic && needsDisplayForKey(basic->keyPath()))
+            drawnValues_[basic->keyPath()] = presentationValue(basic->keyPath(), now);
     Rect b = bounds();
     Size size = b.standardized().size;
     if (size.width <= 0 || size.height <= 0) {

@@ -146,6 +146,9 @@ public:
     void setHost(LayerHost* host) { host_ = host; }
     LayerHost* host() const;  // the root's host
     void markChanged();       // tells the host the picture changed
+    // Counts the changes of how the layer itself is painted (properties,
+    // drawn contents, sublayer list); animations in flight are not counted.
+    uint64_t generation() const { return generation_; }
 
     // Composition state (used by the compositor).
     struct Animated {
@@ -157,6 +160,9 @@ public:
     std::shared_ptr<Image> backingImage() const { return backing_; }
     // Whether this layer draws its own contents (known after the first display).
     bool drawsContent() const { return drawsContent_; }
+    // Whether an animation of a key that needs display shows, at `time`, other
+    // values than the last drawing did (a redraw would change nothing otherwise).
+    bool animatedDrawingChanged(double time) const;
     // Called by the animation clock: reports animations that ended by `time`,
     // removes them when they ask, returns true while some still run.
     bool advanceAnimations(double time);
@@ -194,9 +200,11 @@ private:
     bool baseDrawCalled_ = false;
     bool presenting_ = false;
     std::shared_ptr<Image> backing_;
+    std::map<std::string, PropertyValue> drawnValues_;  // animated keys' values at the last drawing
     LayerDelegate* delegate_ = nullptr;
     LayerHost* host_ = nullptr;
     std::vector<Animated> animations_;
+    uint64_t generation_ = 0;
 };
 
 // Whoever shows a layer tree (the window): told when the picture changed.

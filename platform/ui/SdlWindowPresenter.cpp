@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Log.h"
@@ -20,6 +21,9 @@ bool initVideo() {
     if (state < 0) {
         // Signals belong to the application (and its crash reporter), not to SDL.
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+        // The window's own buffer, sent to the display in changed rectangles;
+        // not a texture drawn whole by a (software) renderer every frame.
+        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
         state = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0 ? 1 : 0;
     }
     return state == 1;
@@ -27,19 +31,18 @@ bool initVideo() {
 
 }  // namespace
 
+// Frames go to the window's own pixel buffer, not through a renderer: only
+// the changed rectangles are scaled into it and sent to the display.
 struct SdlWindowPresenter::Impl {
     SDL_Window* window = nullptr;
-    SDL_Renderer* renderer = nullptr;
-    SDL_Texture* texture = nullptr;
-    int texW = 0, texH = 0;
     double zoom = 1;      // screen pixels per composed pixel
     bool pressed = false;
+    bool needsFull = true;  // the buffer does not hold the last frame
 
     ~Impl() {
-        if (texture) SDL_DestroyTexture(texture);
-        if (renderer) SDL_DestroyRenderer(renderer);
         if (window) SDL_DestroyWindow(window);
     }
+    bool ready() const { return window != nullptr; }
 };
 
 SdlWindowPresenter::SdlWindowPresenter(std::string title, std::function<void()> onClose, double zoom)
@@ -89,20 +92,14 @@ void SdlWindowPresenter::attach(Window* window) {
         foundation::logf("SDL window failed: %s", SDL_GetError());
         return;
     }
-    impl_->renderer = SDL_CreateRenderer(impl_->window, -1, SDL_RENDERER_ACCELERATED);
-    if (!impl_->renderer) impl_->renderer = SDL_CreateRenderer(impl_->window, -1, SDL_RENDERER_SOFTWARE);
-    if (!impl_->renderer) {
-        foundation::logf("SDL renderer failed: %s", SDL_GetError());
-        return;
-    }
-    SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
-    // Events are read on the loop; input arrives at most a frame late.
-    eventTimer_ = foundation::Timer::scheduled(1.0 / rate_, true, [this](foundation::Timer&) { pumpEvents(); });
+    // Events are read on the loop: input arrives at most a frame late while the
+    // user acts, a little later on an untouched window.
+    schedulePump(1.0 / rate_);
     windowChanged();
 }
 
 void SdlWindowPresenter::windowChanged() {
-    if (!window_ || presentScheduled_ || !impl_->renderer) return;
+    if (!window_ || presentScheduled_ || !impl_->ready()) return;
     presentScheduled_ = true;
     double now = foundation::Clock::current().monotonic();
     double wait = lastPresent_ < 0 ? 0 : std::max(0.0, lastPresent_ + 1.0 / rate_ - now);
@@ -111,23 +108,52 @@ void SdlWindowPresenter::windowChanged() {
 
 void SdlWindowPresenter::present() {
     presentScheduled_ = false;
-    if (!window_ || !impl_->renderer) return;
+    if (!window_ || !impl_->ready()) return;
     auto image = window_->composedImage();
+    std::vector<Rect> damage = window_->takeDamage();
     if (!image) return;
-    int w = image->pixelWidth(), h = image->pixelHeight();
-    if (!impl_->texture || impl_->texW != w || impl_->texH != h) {
-        if (impl_->texture) SDL_DestroyTexture(impl_->texture);
-        impl_->texture = SDL_CreateTexture(impl_->renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, w, h);
-        impl_->texW = w;
-        impl_->texH = h;
+    SDL_Surface* screen = SDL_GetWindowSurface(impl_->window);
+    if (!screen) {
+        foundation::logf("SDL window surface failed: %s", SDL_GetError());
+        return;
     }
-    if (!impl_->texture) return;
-    cairo_surface_t* s = image->surface();
-    SDL_UpdateTexture(impl_->texture, nullptr, cairo_image_surface_get_data(s), cairo_image_surface_get_stride(s));
-    SDL_SetRenderDrawColor(impl_->renderer, 0, 0, 0, 255);
-    SDL_RenderClear(impl_->renderer);
-    SDL_RenderCopy(impl_->renderer, impl_->texture, nullptr, nullptr);
-    SDL_RenderPresent(impl_->renderer);
+    if (screen->format->BytesPerPixel != 4 || screen->format->Rmask != 0x00ff0000 || screen->format->Bmask != 0xff) {
+        foundation::logf("SDL window surface has an unexpected pixel format: %s",
+                         SDL_GetPixelFormatName(screen->format->format));
+        return;
+    }
+    const double zoom = impl_->zoom;
+    std::vector<SDL_Rect> rects;
+    auto add = [&](double x0, double y0, double x1, double y1) {
+        // A filtered screen pixel reads composed pixels around it: two more on each side.
+        int sx0 = std::max(0, int(std::floor(x0 * zoom)) - 2), sy0 = std::max(0, int(std::floor(y0 * zoom)) - 2);
+        int sx1 = std::min(screen->w, int(std::ceil(x1 * zoom)) + 2), sy1 = std::min(screen->h, int(std::ceil(y1 * zoom)) + 2);
+        if (sx1 > sx0 && sy1 > sy0) rects.push_back({sx0, sy0, sx1 - sx0, sy1 - sy0});
+    };
+    if (impl_->needsFull) {
+        rects.push_back({0, 0, screen->w, screen->h});
+    } else {
+        for (auto& r : damage) add(r.minX(), r.minY(), r.maxX(), r.maxY());
+    }
+    if (rects.empty()) return;  // nothing on screen changed
+    if (SDL_MUSTLOCK(screen)) SDL_LockSurface(screen);
+    cairo_surface_t* target = cairo_image_surface_create_for_data(static_cast<unsigned char*>(screen->pixels),
+                                                                  CAIRO_FORMAT_RGB24, screen->w, screen->h, screen->pitch);
+    cairo_t* cr = cairo_create(target);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    for (auto& r : rects) cairo_rectangle(cr, r.x, r.y, r.w, r.h);
+    cairo_clip(cr);
+    cairo_paint(cr);  // black under a translucent picture, as a display shows it
+    cairo_scale(cr, zoom, zoom);
+    cairo_set_source_surface(cr, image->surface(), 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), zoom == 1 ? CAIRO_FILTER_NEAREST : CAIRO_FILTER_BILINEAR);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(target);
+    cairo_surface_destroy(target);
+    if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
+    SDL_UpdateWindowSurfaceRects(impl_->window, rects.data(), int(rects.size()));
+    impl_->needsFull = false;
     ++presented_;
     lastPresent_ = foundation::Clock::current().monotonic();
 }
@@ -136,7 +162,9 @@ void SdlWindowPresenter::pumpEvents() {
     if (!window_) return;
     double toPoints = 1.0 / (impl_->zoom * window_->scale());
     SDL_Event e;
+    bool any = false;
     while (SDL_PollEvent(&e)) {
+        any = true;
         switch (e.type) {
             case SDL_QUIT:
                 if (onClose_) onClose_();
@@ -144,11 +172,12 @@ void SdlWindowPresenter::pumpEvents() {
             case SDL_WINDOWEVENT:
                 if (e.window.event == SDL_WINDOWEVENT_CLOSE) {
                     if (onClose_) onClose_();
-                } else if (e.window.event == SDL_WINDOWEVENT_EXPOSED && impl_->texture) {
+                } else if (e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
+                    impl_->needsFull = true;  // a new buffer
+                    windowChanged();
+                } else if (e.window.event == SDL_WINDOWEVENT_EXPOSED && !impl_->needsFull) {
                     // Shown again: the last frame, not a new composition.
-                    SDL_RenderClear(impl_->renderer);
-                    SDL_RenderCopy(impl_->renderer, impl_->texture, nullptr, nullptr);
-                    SDL_RenderPresent(impl_->renderer);
+                    SDL_UpdateWindowSurface(impl_->window);
                 }
                 break;
             case SDL_MOUSEBUTTONDOWN:
@@ -178,6 +207,15 @@ void SdlWindowPresenter::pumpEvents() {
         }
         if (!window_) return;  // the close handler may have detached us
     }
+    // Input comes at the display rate while the user acts; an untouched
+    // window is asked less often.
+    double wanted = any || impl_->pressed ? 1.0 / rate_ : kIdlePollInterval;
+    if (eventTimer_ && eventTimer_->interval() != wanted) schedulePump(wanted);
+}
+
+void SdlWindowPresenter::schedulePump(double interval) {
+    if (eventTimer_) eventTimer_->invalidate();
+    eventTimer_ = foundation::Timer::scheduled(interval, true, [this](foundation::Timer&) { pumpEvents(); });
 }
 
 }  // namespace platform::ui

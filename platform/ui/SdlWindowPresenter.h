@@ -1,6 +1,7 @@
 #pragma once
 // Shows the window's picture in an SDL2 window. A frame is presented only when
-// the picture changed, at most at the display rate; pointer buttons and motion
+// the picture changed, at most at the display rate, and only the changed
+// rectangles are sent to the display; pointer buttons and motion
 // become touches, the wheel scrolls; closing the window calls `onClose` (the
 // application ends its loop there). Events are read on the main run loop.
 #include <functional>
@@ -31,6 +32,8 @@ private:
     struct Impl;
     void present();
     void pumpEvents();
+    void schedulePump(double interval);
+    static constexpr double kIdlePollInterval = 1.0 / 20;
     std::unique_ptr<Impl> impl_;
     std::string title_;
     std::function<void()> onClose_;

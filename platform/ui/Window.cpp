@@ -139,7 +139,8 @@ std::shared_ptr<Image> Window::composedImage() {
     cairo_scale(cr, scale_, scale_);
     {
         Context ctx(cr, size, scale_);
-        Compositor::render(*layer(), ctx, time);
+        DamageTracker::Survey survey(tracker_, full ? nullptr : &damage);
+        Compositor::render(*layer(), ctx, time, &survey);
     }
     cairo_destroy(cr);
     cairo_surface_flush(surface);
