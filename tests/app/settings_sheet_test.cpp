@@ -149,3 +149,27 @@ TEST_F(SettingsTest, AutorotatesOnlyToPortraitOnAPhone) {
     EXPECT_FALSE(vc->shouldAutorotateToInterfaceOrientation(platform::ui::InterfaceOrientation::LandscapeLeft));
     EXPECT_EQ(vc->preferredStatusBarStyle(), platform::ui::StatusBarStyle::LightContent);
 }
+
+TEST(NarrowPhoneSettings, FitsTheWidth) { runScenario("SettingsTest.NarrowPhoneSheetFitsTheWidth"); }
+
+TEST_F(SettingsTest, NarrowPhoneSheetFitsTheWidth) {
+    if (!isScenarioProcess("SettingsTest.NarrowPhoneSheetFitsTheWidth")) GTEST_SKIP() << "runs in a process of its own";
+    play("iPod5,1", 0.75f, pu::BatteryState::Charging);  // 320 points wide, the interface file 375
+    auto vc = std::make_shared<SettingsController>();
+    show(vc);
+    window_->layoutIfNeeded();
+    auto inWindow = [](const std::shared_ptr<pu::View>& v) { return v->convertRectTo(v->bounds(), nullptr); };
+    const auto picker = inWindow(vc->viewColorPicker());
+    const auto preview = inWindow(vc->viewBatteryBack());
+    const auto fill = inWindow(vc->viewBatteryFill());
+    EXPECT_LE(picker.maxX(), preview.minX()) << "the preview battery lies beside the picker, not over it";
+    EXPECT_LE(preview.maxX(), 320.0);
+    EXPECT_TRUE(fill.minX() >= preview.minX() && fill.maxX() <= preview.maxX() && fill.minY() >= preview.minY() &&
+                fill.maxY() <= preview.maxY())
+        << "the battery stands in its back picture";
+
+    auto scroll = std::dynamic_pointer_cast<pu::ScrollView>(vc->viewColorPicker()->superview()->superview());
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_FALSE(scroll->canScrollHorizontally());
+    EXPECT_DOUBLE_EQ(scroll->contentSize().height, 540.0);
+}
