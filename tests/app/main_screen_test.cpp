@@ -327,3 +327,33 @@ TEST_F(MainScreenTest, NarrowPhoneContentScrollsOnlyDownwards) {
     window_->sendPointer(pu::PointerPhase::Up, {60, 300});
     EXPECT_DOUBLE_EQ(scroll->contentOffset().x, 0.0);
 }
+
+TEST(FirstPhone, TalkSitsBesideTheVideoRow) { runScenario("MainScreenTest.FirstPhoneTalkSitsBesideTheVideoRow"); }
+
+TEST_F(MainScreenTest, FirstPhoneTalkSitsBesideTheVideoRow) {
+    if (!isScenarioProcess("MainScreenTest.FirstPhoneTalkSitsBesideTheVideoRow"))
+        GTEST_SKIP() << "runs in a process of its own";
+    play("iPhone1,1", 0.5f, pu::BatteryState::Unplugged);  // 2G talk only, Edge web
+    pf::UserDefaults::standard().setFloat("healthPercent", 100.0f);
+    auto vc = showMain();
+    // Only the vertical centres move: the talk labels stay in their column, the one labelTimeTalk marks.
+    const double column = vc->labelTimeTalk()->center().x;
+    ASSERT_EQ(DeviceDetection::detectDevice(), 7);
+    EXPECT_EQ(vc->labelTitleTalk()->center(), (Point{column, vc->labelTitleVideo()->center().y}));
+    EXPECT_EQ(vc->labelTimeTalk3G()->center(), (Point{column, vc->labelTimeVideo()->center().y}));
+    EXPECT_EQ(vc->labelTimeTalk()->text(), "");
+    EXPECT_EQ(vc->labelTimeTalk3G()->text(), "6 hours 0 min");  // G2 12 at half charge, no prefix
+    EXPECT_FALSE(vc->labelTimeTalk3G()->isHidden());
+    EXPECT_EQ(vc->labelTimeNet3G()->text(), "Edge: 3:00");
+    EXPECT_TRUE(vc->labelVideoRecord()->isHidden());
+    EXPECT_TRUE(vc->labelTimeVideoRecording()->isHidden());
+    EXPECT_TRUE(vc->labelTimeGPSNavigation()->isHidden());
+    EXPECT_TRUE(vc->labelGPSNavigation()->isHidden());
+    EXPECT_TRUE(vc->imageCharging()->isHidden());
+
+    // Later refreshes leave them there.
+    battery_->set(0.4f, pu::BatteryState::Unplugged);
+    pf::RunLoop::main().runFor(5.0);
+    EXPECT_EQ(vc->labelTimeTalk3G()->text(), "4 hours 48 min");
+    EXPECT_EQ(vc->labelTitleTalk()->center(), (Point{column, vc->labelTitleVideo()->center().y}));
+}
