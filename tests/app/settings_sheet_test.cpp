@@ -173,3 +173,12 @@ TEST_F(SettingsTest, NarrowPhoneSheetFitsTheWidth) {
     EXPECT_FALSE(scroll->canScrollHorizontally());
     EXPECT_DOUBLE_EQ(scroll->contentSize().height, 540.0);
 }
+
+TEST_F(SettingsTest, GreyPickedIsStoredAsItsRedGreenAndBlue) {
+    // A grey colour has two components; its alpha must not be taken for green.
+    auto vc = loaded();
+    vc->pickedColor(Color::white(0.3, 1.0));
+    EXPECT_FLOAT_EQ(defaults().floatForKey("cr"), 0.3f);
+    EXPECT_FLOAT_EQ(defaults().floatForKey("cg"), 0.3f);
+    EXPECT_FLOAT_EQ(defaults().floatForKey("cb"), 0.3f);
+}
