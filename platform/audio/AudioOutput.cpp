@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/foundation/Format.h"
@@ -15,6 +16,8 @@ std::mutex gMutex;
 std::unique_ptr<AudioOutput> gOutput;
 
 class SDLAudioOutput : public AudioOutput {
+    static constexpr unsigned kResamplePieceFrames = 256;
+
 public:
     SDLAudioOutput(SDL_AudioDeviceID dev, SDL_AudioSpec spec, std::string driver)
         : dev_(dev), spec_(spec), driver_(std::move(driver)) {}
@@ -33,12 +36,25 @@ public:
             foundation::log("Cannot convert sound " + name + ": " + SDL_GetError());
             return;
         }
-        SDL_AudioStreamPut(stream, sound.samples.data(), int(sound.samples.size() * sizeof(float)));
+        // Fed in small pieces and drained after each: given a large piece at
+        // once, SDL's resampler drops part of it (a tenth of a sound and more).
+        std::vector<Uint8> out;
+        const auto drain = [&] {
+            const size_t have = out.size();
+            out.resize(have + size_t(SDL_AudioStreamAvailable(stream)));
+            const int got = SDL_AudioStreamGet(stream, out.data() + have, int(out.size() - have));
+            out.resize(have + size_t(std::max(got, 0)));
+        };
+        const size_t piece = size_t(kResamplePieceFrames) * sound.channels;
+        for (size_t at = 0; at < sound.samples.size(); at += piece) {
+            const size_t n = std::min(piece, sound.samples.size() - at);
+            SDL_AudioStreamPut(stream, sound.samples.data() + at, int(n * sizeof(float)));
+            drain();
+        }
         SDL_AudioStreamFlush(stream);
-        std::vector<Uint8> out(size_t(SDL_AudioStreamAvailable(stream)));
-        const int got = SDL_AudioStreamGet(stream, out.data(), int(out.size()));
+        drain();
         SDL_FreeAudioStream(stream);
-        if (got > 0 && SDL_QueueAudio(dev_, out.data(), Uint32(got)) != 0)
+        if (!out.empty() && SDL_QueueAudio(dev_, out.data(), Uint32(out.size())) != 0)
             foundation::log("Cannot play sound " + name + ": " + SDL_GetError());
     }
 
