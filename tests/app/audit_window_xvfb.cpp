@@ -1,6 +1,6 @@
 // The built application in a real window on a virtual X display: it shows the
 // main screen, a click on the settings button flips to the settings sheet, and
-// closing the window ends it as the platform ends an application.
+// closing the window or Ctrl-C ends it as the platform ends an application.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -219,6 +219,46 @@ TEST_F(XvfbWindow, ShowsTheMainScreenFlipsToSettingsAndClosesLikeTheApplicationE
                     "d = plistlib.load(open(h + '/Library/Preferences/org.quenmira.battery.plist', 'rb')); "
                     "print(t['numSessions'], d['healthPercent'])\" " +
                     home_.path() + " 2>&1"),
+              "1 100.0\n");
+}
+
+// Ctrl-C in the terminal ends the application as SIGTERM does: resigning,
+// entering the background and terminating.
+TEST(SignalEnd, SigintEndsCleanly) {
+    qmtest::TempDir home, out;
+    const std::string log = out.file("app.log");
+    std::vector<std::string> args{kApp, "--headless", "--battery", "0.5", "--home", home.path()};
+    const pid_t app = fork();
+    if (app == 0) {
+        if (!freopen(log.c_str(), "w", stdout)) _exit(126);
+        dup2(STDOUT_FILENO, STDERR_FILENO);
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);
+        std::vector<char*> p;
+        for (auto& a : args) p.push_back(a.data());
+        p.push_back(nullptr);
+        execv(p[0], p.data());
+        _exit(127);
+    }
+    // Up once the launch's background start has made the analytics store.
+    EXPECT_TRUE(within(10, [&] { return fs::exists(home.path() + "/Library/tallymark-v3.sql"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(kill(app, SIGINT), 0);
+    int status = 0;
+    const bool ended = within(30, [&] { return waitpid(app, &status, WNOHANG) == app; });
+    if (!ended) {
+        kill(app, SIGKILL);
+        waitpid(app, nullptr, 0);
+    }
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readAll(log);
+    EXPECT_NE(readAll(log).find("Received SIGINT, terminating"), std::string::npos) << readAll(log);
+    EXPECT_EQ(shell("python3 -c \"import json, plistlib, sys; h = sys.argv[1]; "
+                    "t = json.load(open(h + '/Library/PZSDKTimeSpent.json')); "
+                    "d = plistlib.load(open(h + '/Library/Preferences/org.quenmira.battery.plist', 'rb')); "
+                    "print(t['numSessions'], d['healthPercent'])\" " +
+                    home.path() + " 2>&1"),
               "1 100.0\n");
 }
 
