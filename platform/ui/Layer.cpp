@@ -349,9 +349,10 @@ bool Layer::advanceAnimations(double time) {
             }
         }
         if (!a.finishedReported) {
+            // The composition redraws for the values in flight when they differ
+            // from the last drawing's.
             running = true;
             changed = true;
-            redraw = redraw || display;
         }
         ++i;
     }

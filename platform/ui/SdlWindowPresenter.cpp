@@ -102,7 +102,11 @@ void SdlWindowPresenter::windowChanged() {
     if (!window_ || presentScheduled_ || !impl_->ready()) return;
     presentScheduled_ = true;
     double now = foundation::Clock::current().monotonic();
-    double wait = lastPresent_ < 0 ? 0 : std::max(0.0, lastPresent_ + 1.0 / rate_ - now);
+    // While the user acts, frames follow at the display rate; animations that
+    // run by themselves (rising bubbles) are shown at a lower rate.
+    bool acting = impl_->pressed || (lastInput_ >= 0 && now - lastInput_ < kActingTime);
+    double interval = acting ? 1.0 / rate_ : std::max(1.0 / rate_, 1.0 / kAmbientRate);
+    double wait = lastPresent_ < 0 ? 0 : std::max(0.0, lastPresent_ + interval - now);
     foundation::RunLoop::current().performAfter(wait, [this] { present(); }, this);
 }
 
@@ -207,6 +211,7 @@ void SdlWindowPresenter::pumpEvents() {
         }
         if (!window_) return;  // the close handler may have detached us
     }
+    if (any) lastInput_ = foundation::Clock::current().monotonic();
     // Input comes at the display rate while the user acts; an untouched
     // window is asked less often.
     double wanted = any || impl_->pressed ? 1.0 / rate_ : kIdlePollInterval;

@@ -1,6 +1,7 @@
 #pragma once
 // Shows the window's picture in an SDL2 window. A frame is presented only when
-// the picture changed, at most at the display rate, and only the changed
+// the picture changed, at most at the display rate while the user acts (else
+// at a lower rate for animations that run by themselves), and only the changed
 // rectangles are sent to the display; pointer buttons and motion
 // become touches, the wheel scrolls; closing the window calls `onClose` (the
 // application ends its loop there). Events are read on the main run loop.
@@ -34,6 +35,8 @@ private:
     void pumpEvents();
     void schedulePump(double interval);
     static constexpr double kIdlePollInterval = 1.0 / 20;
+    static constexpr double kAmbientRate = 30;  // frames per second without input
+    static constexpr double kActingTime = 2;    // seconds after input that count as acting
     std::unique_ptr<Impl> impl_;
     std::string title_;
     std::function<void()> onClose_;
@@ -43,6 +46,7 @@ private:
     uint64_t presented_ = 0;
     bool presentScheduled_ = false;
     double lastPresent_ = -1;
+    double lastInput_ = -1;
     std::shared_ptr<foundation::Timer> eventTimer_;
 };
 

@@ -159,3 +159,25 @@ TEST_F(ViewAnimation, CustomKeyRedrawsWithInFlightValuesAndRestartsFromWhatIsSho
     win->composedImage();
     EXPECT_EQ(layer->drawn.size(), passes);
 }
+
+TEST_F(ViewAnimation, AnimationThatShowsNoNewValueDoesNotRedrawEveryFrame) {
+    auto win = makeWindow(10, 100);
+    auto layer = std::make_shared<LevelLayer>();
+    layer->setFrame({0, 0, 10, 100});
+    win->layer()->addSublayer(layer);
+    layer->setValue("level", 0.5);
+    runFor(1);
+    auto before = win->composedImage();
+    layer->drawn.clear();
+    layer->setValue("level", 0.5);  // animates from 0.5 to 0.5
+    ASSERT_TRUE(layer->animationForKey("level"));
+    for (int i = 0; i < 20; ++i) {
+        runFor(1.0 / 60);
+        win->composedImage();
+    }
+    // Drawn when asked to, and not again for the frames that show the same level.
+    EXPECT_LE(layer->drawn.size(), 2u);
+    for (double d : layer->drawn) EXPECT_DOUBLE_EQ(d, 0.5);
+    EXPECT_EQ(win->composedImage()->pixelAt(5, 50), (Image::Pixel{255, 255, 0, 0}));
+    EXPECT_EQ(win->composedImage()->pixelAt(5, 49).g, 255);
+}
