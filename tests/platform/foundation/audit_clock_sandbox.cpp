@@ -1,11 +1,15 @@
 // The clocks' three time scales, and what a fresh process chooses on its own:
-// the sandbox home from the environment, the main bundle from its executable.
+// the sandbox home from the environment, the main bundle from its executable;
+// files replaced whole or not at all.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <atomic>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "TestUtil.h"
 #include "platform/foundation/Bundle.h"
@@ -13,6 +17,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/foundation/Value.h"
 
 using namespace platform::foundation;
 
@@ -104,4 +109,32 @@ TEST(Bundle, MainBundleIsTheExecutablesFolder) {
     auto r = runFresh("QM_FRESH_ROLE=bundle");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("bundle=" + folder + "\n"), std::string::npos) << r.output;
+}
+
+TEST(FileManager, AFailedAtomicWriteLeavesNoTraceAndAReaderNeverSeesHalfAFile) {
+    foundation_test::TempDir dir;
+    Error error;
+    // The target is a folder with something in it: the final rename fails.
+    ASSERT_TRUE(FileManager::createDirectory(dir.file("busy/inner"), true));
+    EXPECT_FALSE(Value(Value::Dictionary{{"k", Value(1)}}).writeBinaryPropertyListFile(dir.file("busy"), &error));
+    EXPECT_EQ(error.domain, kPOSIXErrorDomain);
+    EXPECT_EQ(FileManager::contentsOfDirectory(dir.path), (std::vector<std::string>{"busy"}));
+
+    // Readers racing a writer see the old or the new file, whole.
+    const std::string path = dir.file("prefs.plist");
+    const std::string small(100, 'a'), large(1 << 20, 'b');
+    ASSERT_TRUE(FileManager::writeFileAtomically(path, small));
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            auto text = FileManager::readFile(path);
+            if (!text || (*text != small && *text != large)) ++torn;
+        }
+    });
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(FileManager::writeFileAtomically(path, i % 2 ? small : large));
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(FileManager::contentsOfDirectory(dir.path), (std::vector<std::string>{"busy", "prefs.plist"}));
 }
