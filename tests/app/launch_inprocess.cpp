@@ -9,6 +9,7 @@
 #include "app/BatteryFillView.h"
 #include "app/MainViewController.h"
 #include "app/QuenmiraAppDelegate.h"
+#include "framework/TWKButtonDark.h"
 #include "social/bridge/PZSDKAppEvents.h"
 #include "social/bridge/PZSDKTimeSpentData.h"
 #include "platform/foundation/Bundle.h"
@@ -20,6 +21,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/Window.h"
 #include "tests/platform/ui/app_test_support.h"
 
 namespace pf = platform::foundation;
@@ -114,4 +116,45 @@ TEST_F(InProcessLaunch, LifeCycleRunsInOrderAndBecomingActiveResumesTheTimeSpent
     EXPECT_TRUE(std::filesystem::exists(PZSDKTimeSpentData::persistencePath()));
 }
 
+// A battery that notes, at each reading, whether the time spent was counting.
+class WitnessBattery : public pu::BatterySource {
+public:
+    std::vector<bool> timeSpentLoaded;
+    pu::BatteryReading read() override {
+        timeSpentLoaded.push_back(PZSDKTimeSpentData::shared().isCurrentlyLoaded());
+        return {0.5f, pu::BatteryState::Unplugged, 50};
+    }
+    std::string description() const override { return "witness"; }
+};
+
+TEST_F(InProcessLaunch, ActivationResumesTheTimeSpentBeforeTheRefreshAndForegroundRunsTheReviewCheck) {
+    ASSERT_EQ(run({"--snapshot", out_.file("d.png"), "--battery", "0.5"}), 0);
+    QuenmiraAppDelegate* d = delegate();
+    ASSERT_TRUE(d && d->mainViewController() && d->window());
+    EXPECT_EQ(d->window()->tintColor(), TWKButtonDark::globalColorTint()) << "the standard initialisation ran";
+    auto battery = std::make_shared<WitnessBattery>();
+    pu::Device::current().setBatterySource(battery);
+    battery->timeSpentLoaded.clear();
+    ASSERT_FALSE(PZSDKTimeSpentData::shared().isCurrentlyLoaded()) << "suspended when the run ended";
+
+    auto& app = pu::Application::shared();
+    d->applicationDidBecomeActive(app);
+    ASSERT_FALSE(battery->timeSpentLoaded.empty()) << "the main screen refreshed";
+    EXPECT_TRUE(battery->timeSpentLoaded.front()) << "the app events were activated first";
+
+    // Returning to the foreground: a refresh, then the review check (60 s after the last).
+    auto& defaults = pf::UserDefaults::standard();
+    defaults.setDouble("lastReviewAsk_v2", 0);
+    battery->timeSpentLoaded.clear();
+    d->applicationWillEnterForeground(app);
+    EXPECT_FALSE(battery->timeSpentLoaded.empty());
+    EXPECT_DOUBLE_EQ(defaults.doubleForKey("lastReviewAsk_v2"), pf::Clock::current().now());
+    // The launch's check has been decided; this one's decision runs 5 s on
+    // (here rather than in a later test).
+    EXPECT_EQ(defaults.integerForKey("review_nb_launches"), 1);
+    pf::RunLoop::main().runFor(6);
+    EXPECT_EQ(defaults.integerForKey("review_nb_launches"), 2);
+}
+
 }  // namespace
+
