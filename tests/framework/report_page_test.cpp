@@ -138,3 +138,11 @@ TEST_F(ReportTest, InsideANavigationStackTheMailReturnsToTheFirstScreen) {
     EXPECT_EQ(nav->viewControllers(), std::vector<std::shared_ptr<ui::ViewController>>{first});
     EXPECT_EQ(root_->presentedViewController(), nav);
 }
+
+TEST_F(ReportTest, ABrandApplicationNamesTheBrandsDomainInTheSubject) {
+    pf::UserDefaults::standard().setObject("AppleLanguages", pf::Value(pf::Value::Array{pf::Value("fr")}));
+    useInfoPlist("<key>CFBundleDisplayName</key><string>Quenmira</string><key>ulvarek-brand</key><true/>");
+    EXPECT_EQ(TWKReportIntroViewController::supportMailSubject(), "[iOS,FR,Quenmira] Problem report (ulmarok.example)");
+    useInfoPlist("<key>CFBundleDisplayName</key><string>Quenmira</string><key>ulvarek-brand</key><false/>");
+    EXPECT_EQ(TWKReportIntroViewController::supportMailSubject(), "[iOS,FR,Quenmira] Problem report (tarnowick.example)");
+}
