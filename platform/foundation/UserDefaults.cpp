@@ -152,8 +152,9 @@ float UserDefaults::floatForKey(const std::string& key) const { return objectFor
 double UserDefaults::doubleForKey(const std::string& key) const { return objectForKey(key).doubleValue(); }
 
 std::string UserDefaults::stringForKey(const std::string& key) const {
+    // A number answers its description, as on the platform.
     Value v = objectForKey(key);
-    return v.isString() ? v.string() : "";
+    return v.isString() || v.isNumber() ? v.stringValue() : "";
 }
 
 Value UserDefaults::arrayForKey(const std::string& key) const {

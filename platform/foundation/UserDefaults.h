@@ -26,7 +26,7 @@ public:
     int64_t integerForKey(const std::string& key) const;
     float floatForKey(const std::string& key) const;
     double doubleForKey(const std::string& key) const;
-    std::string stringForKey(const std::string& key) const;  // "" when absent or not a string
+    std::string stringForKey(const std::string& key) const;  // a number's description; "" when absent or neither
     Value arrayForKey(const std::string& key) const;        // null unless an array
     Value dictionaryForKey(const std::string& key) const;   // null unless a dictionary
     void setBool(const std::string& key, bool v) { setObject(key, Value(v)); }
