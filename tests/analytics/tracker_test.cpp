@@ -297,7 +297,9 @@ protected:
     std::string runChild(const std::string& test, double now = 0) {
         char self[4096] = {};
         if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "no executable";
-        return tlytest::run("TLY_MODEL_HOME=" + home.path() + " TLY_MODEL_NOW=" + std::to_string(now) + " " + self +
+        // A home of the children's own: this process's shared instance has
+        // already written its first start into the fixture's.
+        return tlytest::run("TLY_MODEL_HOME=" + home.path() + "/device TLY_MODEL_NOW=" + std::to_string(now) + " " + self +
                             " --gtest_filter=TrackerModelChild.DISABLED_" + test +
                             " --gtest_also_run_disabled_tests 2>&1");
     }
