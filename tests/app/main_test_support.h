@@ -42,7 +42,8 @@ namespace pu = platform::ui;
 // into the home it started in, so that home must outlive every test. Each test
 // starts with empty preferences instead.
 inline const std::string& processHome() {
-    static const std::string path = [] {
+    // Never destroyed: the removal registered below runs after its destructor would.
+    static const std::string& path = *new std::string([] {
         char tmpl[] = "/tmp/qm-screen-XXXXXX";
         std::string p = mkdtemp(tmpl);
         std::atexit([] {
@@ -50,7 +51,7 @@ inline const std::string& processHome() {
             std::filesystem::remove_all(processHome(), ec);
         });
         return p;
-    }();
+    }());
     return path;
 }
 
