@@ -28,7 +28,7 @@ public:
     std::string description() const override { return "silent sink"; }
 };
 
-// Opens the default playback device; null when SDL finds none.
+// Opens the default playback device; null when SDL is missing or finds none.
 std::unique_ptr<AudioOutput> openSDLAudioOutput();
 
 }  // namespace platform::audio

@@ -1,6 +1,5 @@
 #include "platform/ui/Application.h"
 
-#include <SDL.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -22,6 +21,7 @@
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/graphics/Image.h"
+#include "platform/sdl/SdlLibrary.h"
 #include "platform/ui/AnimationClock.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/HeadlessPresenter.h"
@@ -265,12 +265,13 @@ void Application::setIdleTimerDisabled(bool disabled) {
     idleTimerDisabled_ = disabled;
     // The video subsystem reads the hint when it starts (and on its own would
     // hold the screen saver off for as long as any window is open).
-    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, disabled ? "0" : "1");
-    if (SDL_WasInit(SDL_INIT_VIDEO)) {
+    sdl::SdlLibrary::setHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, disabled ? "0" : "1");
+    const sdl::SdlLibrary* lib = sdl::SdlLibrary::loaded();
+    if (lib && lib->WasInit(SDL_INIT_VIDEO)) {
         if (disabled)
-            SDL_DisableScreenSaver();
+            lib->DisableScreenSaver();
         else
-            SDL_EnableScreenSaver();
+            lib->EnableScreenSaver();
     }
 }
 

@@ -1,6 +1,5 @@
 #include "platform/ui/SdlWindowPresenter.h"
 
-#include <SDL.h>
 #include <cairo.h>
 
 #include <algorithm>
@@ -11,23 +10,34 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/sdl/SdlLibrary.h"
 
 namespace platform::ui {
 
 namespace {
 
+using sdl::SdlLibrary;
+
 bool initVideo() {
     static int state = -1;  // -1 unknown, 0 failed, 1 ready
     if (state < 0) {
+        const SdlLibrary* lib = SdlLibrary::shared();
+        if (!lib) {
+            state = 0;
+            return false;
+        }
         // Signals belong to the application (and its crash reporter), not to SDL.
-        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+        lib->SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         // The window's own buffer, sent to the display in changed rectangles;
         // not a texture drawn whole by a (software) renderer every frame.
-        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-        state = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0 ? 1 : 0;
+        lib->SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+        state = lib->InitSubSystem(SDL_INIT_VIDEO) == 0 ? 1 : 0;
     }
     return state == 1;
 }
+
+// Valid once initVideo() succeeded: every window and event comes after it.
+const SdlLibrary& sdl() { return *SdlLibrary::loaded(); }
 
 }  // namespace
 
@@ -40,7 +50,7 @@ struct SdlWindowPresenter::Impl {
     bool needsFull = true;  // the buffer does not hold the last frame
 
     ~Impl() {
-        if (window) SDL_DestroyWindow(window);
+        if (window) sdl().DestroyWindow(window);
     }
     bool ready() const { return window != nullptr; }
 };
@@ -71,7 +81,7 @@ void SdlWindowPresenter::attach(Window* window) {
         return;
     }
     if (!initVideo()) {
-        foundation::logf("SDL video unavailable: %s", SDL_GetError());
+        if (SdlLibrary::loaded()) foundation::logf("SDL video unavailable: %s", sdl().GetError());
         return;
     }
     Size size = window_->bounds().size;
@@ -80,16 +90,16 @@ void SdlWindowPresenter::attach(Window* window) {
     SDL_Rect usable;
     if (zoom <= 0) {
         zoom = 1;
-        if (SDL_GetDisplayUsableBounds(0, &usable) == 0 && usable.w > 0 && usable.h > 0)
+        if (sdl().GetDisplayUsableBounds(0, &usable) == 0 && usable.w > 0 && usable.h > 0)
             zoom = std::min({1.0, usable.w / pw, (usable.h - 40) / ph});
     }
     impl_->zoom = zoom;
     SDL_DisplayMode mode;
-    if (SDL_GetCurrentDisplayMode(0, &mode) == 0 && mode.refresh_rate > 0) rate_ = mode.refresh_rate;
+    if (sdl().GetCurrentDisplayMode(0, &mode) == 0 && mode.refresh_rate > 0) rate_ = mode.refresh_rate;
     int ww = std::max(1, int(std::lround(pw * zoom))), wh = std::max(1, int(std::lround(ph * zoom)));
-    impl_->window = SDL_CreateWindow(title_.c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, ww, wh, 0);
+    impl_->window = sdl().CreateWindow(title_.c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, ww, wh, 0);
     if (!impl_->window) {
-        foundation::logf("SDL window failed: %s", SDL_GetError());
+        foundation::logf("SDL window failed: %s", sdl().GetError());
         return;
     }
     // Events are read on the loop: input arrives at most a frame late while the
@@ -116,14 +126,14 @@ void SdlWindowPresenter::present() {
     auto image = window_->composedImage();
     std::vector<Rect> damage = window_->takeDamage();
     if (!image) return;
-    SDL_Surface* screen = SDL_GetWindowSurface(impl_->window);
+    SDL_Surface* screen = sdl().GetWindowSurface(impl_->window);
     if (!screen) {
-        foundation::logf("SDL window surface failed: %s", SDL_GetError());
+        foundation::logf("SDL window surface failed: %s", sdl().GetError());
         return;
     }
     if (screen->format->BytesPerPixel != 4 || screen->format->Rmask != 0x00ff0000 || screen->format->Bmask != 0xff) {
         foundation::logf("SDL window surface has an unexpected pixel format: %s",
-                         SDL_GetPixelFormatName(screen->format->format));
+                         sdl().GetPixelFormatName(screen->format->format));
         return;
     }
     const double zoom = impl_->zoom;
@@ -140,7 +150,7 @@ void SdlWindowPresenter::present() {
         for (auto& r : damage) add(r.minX(), r.minY(), r.maxX(), r.maxY());
     }
     if (rects.empty()) return;  // nothing on screen changed
-    if (SDL_MUSTLOCK(screen)) SDL_LockSurface(screen);
+    if (SDL_MUSTLOCK(screen)) sdl().LockSurface(screen);
     cairo_surface_t* target = cairo_image_surface_create_for_data(static_cast<unsigned char*>(screen->pixels),
                                                                   CAIRO_FORMAT_RGB24, screen->w, screen->h, screen->pitch);
     cairo_t* cr = cairo_create(target);
@@ -155,8 +165,8 @@ void SdlWindowPresenter::present() {
     cairo_destroy(cr);
     cairo_surface_flush(target);
     cairo_surface_destroy(target);
-    if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
-    SDL_UpdateWindowSurfaceRects(impl_->window, rects.data(), int(rects.size()));
+    if (SDL_MUSTLOCK(screen)) sdl().UnlockSurface(screen);
+    sdl().UpdateWindowSurfaceRects(impl_->window, rects.data(), int(rects.size()));
     impl_->needsFull = false;
     ++presented_;
     lastPresent_ = foundation::Clock::current().monotonic();
@@ -167,7 +177,7 @@ void SdlWindowPresenter::pumpEvents() {
     double toPoints = 1.0 / (impl_->zoom * window_->scale());
     SDL_Event e;
     bool any = false;
-    while (SDL_PollEvent(&e)) {
+    while (sdl().PollEvent(&e)) {
         any = true;
         switch (e.type) {
             case SDL_QUIT:
@@ -181,7 +191,7 @@ void SdlWindowPresenter::pumpEvents() {
                     windowChanged();
                 } else if (e.window.event == SDL_WINDOWEVENT_EXPOSED && !impl_->needsFull) {
                     // Shown again: the last frame, not a new composition.
-                    SDL_UpdateWindowSurface(impl_->window);
+                    sdl().UpdateWindowSurface(impl_->window);
                 }
                 break;
             case SDL_MOUSEBUTTONDOWN:
@@ -202,7 +212,7 @@ void SdlWindowPresenter::pumpEvents() {
                 break;
             case SDL_MOUSEWHEEL: {
                 int mx = 0, my = 0;
-                SDL_GetMouseState(&mx, &my);
+                sdl().GetMouseState(&mx, &my);
                 // One wheel notch scrolls the content by about three lines.
                 window_->sendWheel({mx * toPoints, my * toPoints}, -e.wheel.x * 40.0, -e.wheel.y * 40.0);
                 break;

@@ -1,11 +1,11 @@
 // The idle timer and the display's screen saver: held off only while the
 // application asks for it, whether it asks before or after the video starts;
 // the key window and the status bar.
-#include <SDL.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
+#include "platform/sdl/SdlLibrary.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/Window.h"
@@ -22,32 +22,37 @@ protected:
     }
     void TearDown() override {
         Application::resetShared();
-        if (SDL_WasInit(SDL_INIT_VIDEO)) SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        if (sdl() && sdl()->WasInit(SDL_INIT_VIDEO)) sdl()->QuitSubSystem(SDL_INIT_VIDEO);
         unsetenv("SDL_VIDEODRIVER");
     }
-    static bool startVideo() { return SDL_InitSubSystem(SDL_INIT_VIDEO) == 0; }
+    static const platform::sdl::SdlLibrary* sdl() { return platform::sdl::SdlLibrary::loaded(); }
+    // Opens SDL only now, as a window would.
+    static bool startVideo() {
+        auto* lib = platform::sdl::SdlLibrary::shared();
+        return lib && lib->InitSubSystem(SDL_INIT_VIDEO) == 0;
+    }
 };
 
 }  // namespace
 
 TEST_F(IdleTimerTest, ScreenSaverRunsUnlessTheIdleTimerIsDisabled) {
     Application& app = Application::shared();
-    ASSERT_TRUE(startVideo()) << SDL_GetError();
-    EXPECT_TRUE(SDL_IsScreenSaverEnabled());
+    ASSERT_TRUE(startVideo()) << (sdl() ? sdl()->GetError() : "no SDL");
+    EXPECT_TRUE(sdl()->IsScreenSaverEnabled());
     app.setIdleTimerDisabled(true);
-    EXPECT_FALSE(SDL_IsScreenSaverEnabled());
+    EXPECT_FALSE(sdl()->IsScreenSaverEnabled());
     app.setIdleTimerDisabled(false);
-    EXPECT_TRUE(SDL_IsScreenSaverEnabled());
+    EXPECT_TRUE(sdl()->IsScreenSaverEnabled());
 }
 
 TEST_F(IdleTimerTest, ADisabledIdleTimerHoldsOffAScreenSaverStartedLater) {
     Application& app = Application::shared();
     app.setIdleTimerDisabled(true);
-    ASSERT_TRUE(startVideo()) << SDL_GetError();
-    EXPECT_FALSE(SDL_IsScreenSaverEnabled());
+    ASSERT_TRUE(startVideo()) << (sdl() ? sdl()->GetError() : "no SDL");
+    EXPECT_FALSE(sdl()->IsScreenSaverEnabled());
     // The application going away gives the screen saver back.
     Application::resetShared();
-    EXPECT_TRUE(SDL_IsScreenSaverEnabled());
+    EXPECT_TRUE(sdl()->IsScreenSaverEnabled());
 }
 
 TEST(ApplicationWindows, KeyWindowFollowsTheLastMadeKeyAndForgetsADestroyedOne) {
