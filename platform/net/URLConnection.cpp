@@ -1,7 +1,5 @@
 #include "platform/net/URLConnection.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -10,6 +8,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/net/CurlLibrary.h"
 
 namespace platform::net {
 
@@ -18,11 +17,6 @@ namespace pf = platform::foundation;
 namespace {
 
 constexpr long kMaxRedirects = 16;
-
-void initCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 std::string trimLine(const char* data, size_t size) {
     std::string line(data, size);
@@ -64,6 +58,7 @@ struct TransferHooks {
 };
 
 struct TransferState {
+    const CurlLibrary* curl = nullptr;
     const URLRequest* request = nullptr;
     TransferHooks* hooks = nullptr;
     CURL* easy = nullptr;
@@ -77,9 +72,9 @@ struct TransferState {
         if (responseDelivered) return;
         responseDelivered = true;
         long code = 0;
-        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
+        curl->easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
         char* effective = nullptr;
-        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+        curl->easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
         URLResponse response(effective ? effective : request->url(), code ? code : status, headers);
         if (hooks->onResponse) hooks->onResponse(response);
     }
@@ -126,58 +121,61 @@ int progressCallback(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_
 // Runs one request to its end. Nullopt on success (the response has been
 // delivered), else the error; a cancelled transfer answers kURLErrorCancelled.
 std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& hooks) {
-    initCurlOnce();
+    const CurlLibrary* lib = CurlLibrary::shared();
     const std::string& url = request.url();
+    if (!lib) return urlError(kURLErrorUnknown, url, CurlLibrary::loadError());
+    const CurlLibrary& curl = *lib;
     if (url.empty()) return urlError(kURLErrorBadURL, url);
 
-    CURL* easy = curl_easy_init();
+    CURL* easy = curl.easy_init();
     if (!easy) return urlError(kURLErrorUnknown, url, "could not create a transfer");
     TransferState st;
+    st.curl = lib;
     st.request = &request;
     st.hooks = &hooks;
     st.easy = easy;
 
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.followsRedirects() ? 1L : 0L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl.easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl.easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl.easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl.easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl.easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl.easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl.easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.followsRedirects() ? 1L : 0L);
+    curl.easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
     // Decoding is on for every request; the advertised encodings are the
     // request's own when it names them.
     const std::string acceptEncoding = request.valueForHTTPHeaderField("Accept-Encoding");
-    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding.empty() ? "gzip, deflate" : acceptEncoding.c_str());
+    curl.easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding.empty() ? "gzip, deflate" : acceptEncoding.c_str());
 
     const std::string& method = request.httpMethod();
     const Data& body = request.httpBody();
     if (method == "HEAD") {
-        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        curl.easy_setopt(easy, CURLOPT_NOBODY, 1L);
     } else if (!body.empty() || method == "POST") {
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
-        if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl.easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl.easy_setopt(easy, CURLOPT_POSTFIELDS, body.empty() ? "" : reinterpret_cast<const char*>(body.data()));
+        if (method != "POST") curl.easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
     } else if (method != "GET") {
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl.easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
 
     curl_slist* headerList = nullptr;
     for (const auto& [name, value] : request.allHTTPHeaderFields().fields())
-        headerList = curl_slist_append(headerList, (name + ": " + value).c_str());
-    headerList = curl_slist_append(headerList, "Expect:");
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
+        headerList = curl.slist_append(headerList, (name + ": " + value).c_str());
+    headerList = curl.slist_append(headerList, "Expect:");
+    curl.easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
 
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, headerCallback);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &st);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeCallback);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &st);
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, progressCallback);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &st);
+    curl.easy_setopt(easy, CURLOPT_HEADERFUNCTION, headerCallback);
+    curl.easy_setopt(easy, CURLOPT_HEADERDATA, &st);
+    curl.easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeCallback);
+    curl.easy_setopt(easy, CURLOPT_WRITEDATA, &st);
+    curl.easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl.easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, progressCallback);
+    curl.easy_setopt(easy, CURLOPT_XFERINFODATA, &st);
 
-    CURLM* multi = curl_multi_init();
-    curl_multi_add_handle(multi, easy);
+    CURLM* multi = curl.multi_init();
+    curl.multi_add_handle(multi, easy);
     if (hooks.registerMulti) hooks.registerMulti(multi);
 
     auto& clock = pf::Clock::current();
@@ -186,7 +184,7 @@ std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& h
     bool cancelled = false, timedOut = false;
     int running = 1;
     while (true) {
-        curl_multi_perform(multi, &running);
+        curl.multi_perform(multi, &running);
         if (!running) break;
         if (hooks.cancelled && hooks.cancelled()) {
             cancelled = true;
@@ -199,13 +197,13 @@ std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& h
         }
         // A manual clock moves in jumps: look at it often.
         const int waitMs = clock.isManual() ? 10 : static_cast<int>(std::clamp((timeout - idle) * 1000.0, 1.0, 1000.0));
-        curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+        curl.multi_poll(multi, nullptr, 0, waitMs, nullptr);
     }
 
     CURLcode result = CURLE_OK;
     if (!cancelled && !timedOut) {
         int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+        while (CURLMsg* msg = curl.multi_info_read(multi, &left))
             if (msg->msg == CURLMSG_DONE) result = msg->data.result;
     }
     if (hooks.registerMulti) hooks.registerMulti(nullptr);
@@ -218,15 +216,15 @@ std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& h
     } else if (result == CURLE_ABORTED_BY_CALLBACK || result == CURLE_WRITE_ERROR) {
         error = urlError(kURLErrorCancelled, url);
     } else if (result != CURLE_OK) {
-        error = urlError(codeForCurl(result), url, curl_easy_strerror(result));
+        error = urlError(codeForCurl(result), url, curl.easy_strerror(result));
     } else {
         st.deliverResponse();
     }
 
-    curl_multi_remove_handle(multi, easy);
-    curl_multi_cleanup(multi);
-    curl_easy_cleanup(easy);
-    curl_slist_free_all(headerList);
+    curl.multi_remove_handle(multi, easy);
+    curl.multi_cleanup(multi);
+    curl.easy_cleanup(easy);
+    curl.slist_free_all(headerList);
     return error;
 }
 
@@ -375,7 +373,7 @@ void URLConnection::cancel() {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         if (shared_->cancelled) return;
         shared_->cancelled = true;
-        if (shared_->multi) curl_multi_wakeup(shared_->multi);
+        if (shared_->multi) CurlLibrary::shared()->multi_wakeup(shared_->multi);
         release = std::move(shared_->keepAlive);
     }
     // `release` may be the last reference; nothing touches this object after it goes.
