@@ -1,10 +1,9 @@
 #include "platform/net/CurlLibrary.h"
 
-#include <dlfcn.h>
-
 #include <mutex>
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/SharedLibrary.h"
 
 namespace platform::net {
 
@@ -17,27 +16,18 @@ std::string gLoadError;
 }  // namespace
 
 std::unique_ptr<CurlLibrary> CurlLibrary::open(const std::string& file, std::string* error) {
-    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        if (error) *error = dlerror();
-        return nullptr;
-    }
+    auto library = foundation::SharedLibrary::open(file, error);
+    if (!library) return nullptr;
     std::unique_ptr<CurlLibrary> lib(new CurlLibrary);
-    lib->handle_ = handle;
-#define QM_CURL_RESOLVE(name)                                                           \
-    lib->name = reinterpret_cast<decltype(lib->name)>(dlsym(handle, "curl_" #name));   \
-    if (!lib->name) {                                                                   \
-        if (error) *error = file + " has no curl_" #name;                               \
-        return nullptr;                                                                 \
-    }
+#define QM_CURL_RESOLVE(name) \
+    if (!library->resolve(lib->name, "curl_" #name, error)) return nullptr;
     QM_CURL_FUNCTIONS(QM_CURL_RESOLVE)
 #undef QM_CURL_RESOLVE
+    lib->library_ = std::move(library);
     return lib;
 }
 
-CurlLibrary::~CurlLibrary() {
-    if (handle_) dlclose(handle_);
-}
+CurlLibrary::~CurlLibrary() = default;
 
 const CurlLibrary* CurlLibrary::shared() {
     std::call_once(gOnce, [] {

@@ -14,6 +14,10 @@
     X(slist_free_all) X(multi_init) X(multi_add_handle) X(multi_remove_handle) X(multi_perform) X(multi_poll)      \
     X(multi_info_read) X(multi_wakeup) X(multi_cleanup)
 
+namespace platform::foundation {
+class SharedLibrary;
+}
+
 namespace platform::net {
 
 class CurlLibrary {
@@ -39,7 +43,7 @@ public:
 
 private:
     CurlLibrary() = default;
-    void* handle_ = nullptr;
+    std::unique_ptr<foundation::SharedLibrary> library_;
 };
 
 }  // namespace platform::net

@@ -1,13 +1,12 @@
 #include "platform/sdl/SdlLibrary.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/SharedLibrary.h"
 
 namespace platform::sdl {
 
@@ -21,27 +20,18 @@ std::vector<std::pair<std::string, std::string>> gPendingHints;
 }  // namespace
 
 std::unique_ptr<SdlLibrary> SdlLibrary::open(const std::string& file, std::string* error) {
-    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        if (error) *error = dlerror();
-        return nullptr;
-    }
+    auto library = foundation::SharedLibrary::open(file, error);
+    if (!library) return nullptr;
     std::unique_ptr<SdlLibrary> lib(new SdlLibrary);
-    lib->handle_ = handle;
-#define QM_SDL_RESOLVE(name)                                                           \
-    lib->name = reinterpret_cast<decltype(lib->name)>(dlsym(handle, "SDL_" #name));   \
-    if (!lib->name) {                                                                  \
-        if (error) *error = file + " has no SDL_" #name;                               \
-        return nullptr;                                                                \
-    }
+#define QM_SDL_RESOLVE(name) \
+    if (!library->resolve(lib->name, "SDL_" #name, error)) return nullptr;
     QM_SDL_FUNCTIONS(QM_SDL_RESOLVE)
 #undef QM_SDL_RESOLVE
+    lib->library_ = std::move(library);
     return lib;
 }
 
-SdlLibrary::~SdlLibrary() {
-    if (handle_) dlclose(handle_);
-}
+SdlLibrary::~SdlLibrary() = default;
 
 const SdlLibrary* SdlLibrary::shared() {
     if (const SdlLibrary* lib = gShared.load(std::memory_order_acquire)) return lib;

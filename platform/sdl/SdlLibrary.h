@@ -16,6 +16,10 @@
     X(PauseAudioDevice) X(QueueAudio) X(GetCurrentAudioDriver) X(NewAudioStream) X(AudioStreamPut)                 \
     X(AudioStreamGet) X(AudioStreamAvailable) X(AudioStreamFlush) X(FreeAudioStream)
 
+namespace platform::foundation {
+class SharedLibrary;
+}
+
 namespace platform::sdl {
 
 class SdlLibrary {
@@ -44,7 +48,7 @@ public:
 
 private:
     SdlLibrary() = default;
-    void* handle_ = nullptr;
+    std::unique_ptr<foundation::SharedLibrary> library_;
 };
 
 }  // namespace platform::sdl

@@ -1,0 +1,34 @@
+#pragma once
+// A shared library opened at run time, for the platform services that a
+// process should load only when it first needs them (windows, sound, network).
+#include <memory>
+#include <string>
+
+namespace platform::foundation {
+
+class SharedLibrary {
+public:
+    // Null, with the loader's reason in `error`, when `file` cannot be opened.
+    static std::unique_ptr<SharedLibrary> open(const std::string& file, std::string* error);
+    ~SharedLibrary();
+    SharedLibrary(const SharedLibrary&) = delete;
+    SharedLibrary& operator=(const SharedLibrary&) = delete;
+
+    const std::string& file() const { return file_; }
+    // The address of `name`, or null.
+    void* symbol(const char* name) const;
+    // Points `fn` at `name`; false, with the reason in `error`, when it is missing.
+    template <typename Fn>
+    bool resolve(Fn& fn, const char* name, std::string* error) const {
+        fn = reinterpret_cast<Fn>(symbol(name));
+        if (!fn && error) *error = file_ + " has no " + name;
+        return fn != nullptr;
+    }
+
+private:
+    SharedLibrary(void* handle, std::string file) : handle_(handle), file_(std::move(file)) {}
+    void* handle_;
+    std::string file_;
+};
+
+}  // namespace platform::foundation
