@@ -1,0 +1,179 @@
+#pragma once
+// The built application in a real window on a virtual X display of its own:
+// starting Xvfb and the application, screenshots as PNG, clicks, closing.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "platform/graphics/Image.h"
+#include "tests/platform/ui/app_test_support.h"
+
+namespace pg = platform::graphics;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
+
+// Converts an X window dump (TrueColor, 24 or 32 bits a pixel) to PNG, and
+// asks a window to close the way a window manager does.
+const char* const kXPeer = R"PY(
+import sys, struct, zlib, ctypes
+def png(src, dst):
+    d = open(src, 'rb').read()
+    h = struct.unpack('>25I', d[:100])
+    size, w, hgt, order, bpp, bpl = h[0], h[4], h[5], h[7], h[11], h[12]
+    rm, gm, bm, ncolors = h[14], h[15], h[16], h[19]
+    shift = lambda m: (m & -m).bit_length() - 1
+    n, off, rows = bpp // 8, size + ncolors * 12, []
+    for y in range(hgt):
+        line = d[off + y * bpl: off + y * bpl + w * n]
+        row = bytearray(b'\0')
+        for i in range(0, w * n, n):
+            p = int.from_bytes(line[i:i + n], 'little' if order == 0 else 'big')
+            row += bytes(((p & rm) >> shift(rm), (p & gm) >> shift(gm), (p & bm) >> shift(bm)))
+        rows.append(bytes(row))
+    chunk = lambda t, b: struct.pack('>I', len(b)) + t + b + struct.pack('>I', zlib.crc32(t + b))
+    open(dst, 'wb').write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, hgt, 8, 2, 0, 0, 0)) +
+                          chunk(b'IDAT', zlib.compress(b''.join(rows))) + chunk(b'IEND', b''))
+def close(win):
+    x = ctypes.CDLL('libX11.so.6')
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x.XFlush.argtypes = x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    class Message(ctypes.Structure):
+        _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong), ('send_event', ctypes.c_int),
+                    ('display', ctypes.c_void_p), ('window', ctypes.c_ulong), ('message_type', ctypes.c_ulong),
+                    ('format', ctypes.c_int), ('l', ctypes.c_long * 5)]
+    class Event(ctypes.Union):
+        _fields_ = [('xclient', Message), ('pad', ctypes.c_long * 24)]
+    dpy = x.XOpenDisplay(None)
+    e = Event()
+    e.xclient.type, e.xclient.window, e.xclient.format = 33, win, 32
+    e.xclient.message_type = x.XInternAtom(dpy, b'WM_PROTOCOLS', 0)
+    e.xclient.l[0] = x.XInternAtom(dpy, b'WM_DELETE_WINDOW', 0)
+    x.XSendEvent(dpy, win, 0, 0, ctypes.byref(e))
+    x.XFlush(dpy)
+    x.XCloseDisplay(dpy)
+png(sys.argv[2], sys.argv[3]) if sys.argv[1] == 'png' else close(int(sys.argv[2]))
+)PY";
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string shell(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[512];
+        while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+bool have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
+
+// Polls `done` every 50 ms for at most `seconds` of real time.
+bool within(double seconds, const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return done();
+}
+
+bool saturated(pg::Image::Pixel p) { return std::max({p.r, p.g, p.b}) - std::min({p.r, p.g, p.b}) > 80; }
+
+class XvfbWindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"Xvfb", "xdotool", "xwd"})
+            if (!have(tool)) GTEST_SKIP() << tool << " is not installed";
+        // Xvfb picks a free display and writes its number to fd 3. Tall enough
+        // that the phone's 750 x 1334 pixels fit unscaled.
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        xvfb_ = fork();
+        if (xvfb_ == 0) {
+            dup2(fds[1], 3);
+            if (!freopen("/dev/null", "w", stderr)) _exit(126);
+            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1280x1440x24", "-nolisten", "tcp", nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        char c;
+        while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+        display_ = ":" + number;
+        peer_ = out_.write("xpeer.py", kXPeer);
+    }
+    void TearDown() override {
+        if (app_ > 0) {
+            kill(app_, SIGKILL);
+            waitpid(app_, nullptr, 0);
+        }
+        if (xvfb_ > 0) {
+            kill(xvfb_, SIGTERM);
+            waitpid(xvfb_, nullptr, 0);
+        }
+    }
+    void startApp(std::vector<std::string> args) {
+        args.insert(args.begin(), kApp);
+        args.insert(args.end(), {"--home", home_.path()});
+        log_ = out_.file("app.log");
+        app_ = fork();
+        if (app_ == 0) {
+            if (!freopen(log_.c_str(), "w", stdout)) _exit(126);
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+            setenv("DISPLAY", display_.c_str(), 1);
+            unsetenv("WAYLAND_DISPLAY");
+            setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);  // nothing leaves the machine
+            std::vector<char*> p;
+            for (auto& a : args) p.push_back(a.data());
+            p.push_back(nullptr);
+            execv(p[0], p.data());
+            _exit(127);
+        }
+    }
+    std::string x(const std::string& command) { return shell("DISPLAY=" + display_ + " " + command + " 2>/dev/null"); }
+    std::shared_ptr<pg::Image> screenshot(const std::string& window, const std::string& name) {
+        const std::string dump = out_.file(name + ".xwd"), png = out_.file(name + ".png");
+        fs::remove(png);
+        x("xwd -silent -id " + window + " -out " + dump);
+        shell("python3 " + peer_ + " png " + dump + " " + png + " 2>&1");
+        return fs::exists(png) ? pg::Image::fromFile(png, 1.0) : nullptr;
+    }
+    // Waits at most 30 s for the application to end; its exit status, -1 otherwise.
+    int waitApp() {
+        int status = 0;
+        const bool ended = within(30, [&] { return waitpid(app_, &status, WNOHANG) == app_; });
+        if (!ended) return -1;
+        app_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    qmtest::TempDir home_, out_;
+    pid_t xvfb_ = -1, app_ = -1;
+    std::string display_, peer_, log_;
+};
+
+}  // namespace
