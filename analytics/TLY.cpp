@@ -40,13 +40,13 @@ std::mutex& hooksLock() {
 }
 
 TLY::DispatcherFactory& dispatcherFactory() {
-    static TLY::DispatcherFactory f;
-    return f;
+    static auto* f = new TLY::DispatcherFactory;  // outlives exit
+    return *f;
 }
 
 TLYConnectionClass& defaultConnectionClass() {
-    static TLYConnectionClass c{[](bool dryRun) { TLYURLConnection::setDryRun(dryRun); }};
-    return c;
+    static auto* c = new TLYConnectionClass{[](bool dryRun) { TLYURLConnection::setDryRun(dryRun); }};
+    return *c;
 }
 
 }  // namespace

@@ -25,9 +25,10 @@ std::string columnText(sqlite3_stmt* statement, int column) {
 }  // namespace
 
 std::shared_ptr<TLYAnalyticsPropertiesStore> TLYAnalyticsPropertiesStore::sharedInstance() {
-    static std::shared_ptr<TLYAnalyticsPropertiesStore> shared =
-        std::make_shared<TLYAnalyticsPropertiesStore>(TLYSqlStore::sharedInstance());
-    return shared;
+    // Never destroyed: "TLYThread" may use it while the process exits.
+    static auto* shared = new std::shared_ptr<TLYAnalyticsPropertiesStore>(
+        std::make_shared<TLYAnalyticsPropertiesStore>(TLYSqlStore::sharedInstance()));
+    return *shared;
 }
 
 TLYAnalyticsPropertiesStore::TLYAnalyticsPropertiesStore(std::shared_ptr<TLYSqlStore> sqlStore)

@@ -26,8 +26,8 @@ constexpr double kCampaignWindow = 86400.0;
 
 std::mutex gClassesMutex;
 std::map<std::string, TLYAdClient::SharedClient>& adClientClasses() {
-    static std::map<std::string, TLYAdClient::SharedClient> classes;
-    return classes;
+    static auto* classes = new std::map<std::string, TLYAdClient::SharedClient>;  // outlives exit
+    return *classes;
 }
 
 std::atomic<bool> gLoggedNotLinked{false};

@@ -55,9 +55,9 @@ std::string TLYHitUtil::systemCountry() {
 
 std::string TLYHitUtil::deviceModelVersion() {
     static std::once_flag once;
-    static std::string model;
-    std::call_once(once, [] { model = platform::ui::Device::current().hardwareIdentifier(); });
-    return model;
+    static std::string* model = nullptr;  // outlives exit
+    std::call_once(once, [] { model = new std::string(platform::ui::Device::current().hardwareIdentifier()); });
+    return *model;
 }
 
 platform::graphics::Rect TLYHitUtil::swapDimensionsOfRect(const platform::graphics::Rect& rect) {

@@ -25,13 +25,14 @@ bool unlock(const std::string& path, const platform::foundation::FileAttributes&
 }  // namespace
 
 std::shared_ptr<TLYSqlStore> TLYSqlStore::sharedInstance() {
-    static std::shared_ptr<TLYSqlStore> shared = initWithDatabaseName("tallymark-aux-v4.sql");
-    return shared;
+    // Never destroyed: "TLYThread" may use it while the process exits.
+    static auto* shared = new std::shared_ptr<TLYSqlStore>(initWithDatabaseName("tallymark-aux-v4.sql"));
+    return *shared;
 }
 
 const std::string& TLYSqlStore::databaseDirectoryPath() {
-    static const std::string path = platform::foundation::Sandbox::library();
-    return path;
+    static const auto* path = new std::string(platform::foundation::Sandbox::library());
+    return *path;
 }
 
 std::shared_ptr<TLYSqlStore> TLYSqlStore::initWithDatabaseName(const std::string& databaseName,

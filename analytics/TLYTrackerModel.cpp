@@ -22,20 +22,20 @@ std::mutex& providerLock() {
 }
 
 std::map<std::string, std::shared_ptr<TLYAdIdProvider>>& providerRegistry() {
-    static std::map<std::string, std::shared_ptr<TLYAdIdProvider>> r;
-    return r;
+    static auto* r = new std::map<std::string, std::shared_ptr<TLYAdIdProvider>>;  // outlives exit
+    return *r;
 }
 
 // Looked up once, on the first use of the tables.
 const std::shared_ptr<TLYAdIdProvider>& provider() {
-    static const std::shared_ptr<TLYAdIdProvider> p = [] {
+    static const auto* p = new std::shared_ptr<TLYAdIdProvider>([] {
         std::lock_guard<std::mutex> guard(providerLock());
         auto it = providerRegistry().find("TGKActualAdIdAccess");
         std::shared_ptr<TLYAdIdProvider> found = it == providerRegistry().end() ? nullptr : it->second;
         if (!found) TLY_VERBOSE("+[TLYTrackerModel initialize]", "idfa class missing, won't collect idfa");
         return found;
-    }();
-    return p;
+    }());
+    return *p;
 }
 
 uint32_t randomUInt32() {
@@ -92,7 +92,7 @@ const Value::Dictionary& TLYTrackerModel::forcedParameters() {
 }
 
 const std::vector<std::pair<std::string, TLYTrackerModel::ComputedField>>& TLYTrackerModel::methodsForKeys() {
-    static const std::vector<std::pair<std::string, ComputedField>> methods = [] {
+    static const auto* methods = new std::vector<std::pair<std::string, ComputedField>>([] {
         std::vector<std::pair<std::string, ComputedField>> m;
         m.emplace_back(kTLYLanguage, [](TLYTrackerModel& t) { return t.language(); });
         if (provider()) {
@@ -106,18 +106,18 @@ const std::vector<std::pair<std::string, TLYTrackerModel::ComputedField>>& TLYTr
         m.emplace_back(kTLYClientId, [](TLYTrackerModel& t) { return t.clientId(); });
         m.emplace_back(kTLYDataSource, [](TLYTrackerModel& t) { return t.dataSource(); });
         return m;
-    }();
-    return methods;
+    }());
+    return *methods;
 }
 
 const std::vector<std::string>& TLYTrackerModel::requiredParameters() {
-    static const std::vector<std::string> required = [] {
+    static const auto* required = new std::vector<std::string>([] {
         std::vector<std::string> keys;
         for (const auto& [key, fn] : methodsForKeys()) keys.push_back(key);
         for (const auto& [key, value] : defaultParameters()) keys.push_back(key);
         return keys;
-    }();
-    return required;
+    }());
+    return *required;
 }
 
 TLYTrackerModel::TLYTrackerModel(std::shared_ptr<TLYDataStore> dataStore)

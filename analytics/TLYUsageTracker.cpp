@@ -11,12 +11,12 @@ std::mutex& lock() {
 }
 
 std::string& letters() {
-    static std::string s;
-    return s;
+    static auto* s = new std::string;  // outlives exit: "TLYThread" may still record
+    return *s;
 }
 
 const std::unordered_map<std::string, char>& table() {
-    static const std::unordered_map<std::string, char> t = {
+    static const auto* t = new std::unordered_map<std::string, char>{
         {"set:forKey:", 'A'},
         {"setAll:", 'B'},
         {"dictionaryGet:", 'C'},
@@ -46,7 +46,7 @@ const std::unordered_map<std::string, char>& table() {
         {"createScreenView", '9'},
         {"createAppView", '-'},
     };
-    return t;
+    return *t;
 }
 
 }  // namespace
