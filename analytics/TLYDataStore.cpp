@@ -289,19 +289,19 @@ std::optional<Value::Array> TLYDataStore::fetchHitsWithLimit(uint64_t limit, Err
             if (!rows) return Value();
             Value hits{Value::Array{}};
             bool old = currentContext_ == oldContext_.get();
-            static const std::vector<std::string> hitKeys = [] {
+            static const auto* hitKeys = new std::vector<std::string>([] {  // outlives exit
                 std::vector<std::string> keys;
                 platform::store::ObjectModel model = TLYCoreDataUtil::model();
                 for (const auto& a : model.entity(kHitEntity)->properties) keys.push_back(a.name);
                 return keys;
-            }();
+            }());
             for (const auto& row : *rows) {
                 if (old) {
                     hits.push(oldHitDescription(row));
                     continue;
                 }
                 Value hit{Value::Dictionary{}};
-                for (const auto& key : hitKeys) {
+                for (const auto& key : *hitKeys) {
                     auto it = row.values.find(key);
                     if (it != row.values.end()) hit[key] = it->second;
                 }

@@ -118,7 +118,7 @@ Value TLYStringUtil::decodeParametersFromQuery(const std::string& query) {
 
 std::optional<Value> TLYStringUtil::decodeParametersFromUrl(const std::string& url) {
     // Characters a URL may not hold make the text no URL at all.
-    static const std::string illegal = " \"<>\\^`{|}";
+    constexpr std::string_view illegal = " \"<>\\^`{|}";
     if (url.empty()) return std::nullopt;
     for (unsigned char c : url) {
         if (c < 0x21 || c >= 0x7F || illegal.find(char(c)) != std::string::npos) return std::nullopt;
