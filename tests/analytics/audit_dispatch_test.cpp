@@ -9,6 +9,7 @@
 #include "analytics/TLYAnalyticsPropertiesStore.h"
 #include "analytics/TLYBatchingDispatcher.h"
 #include "dispatch_support.h"
+#include "dispatcher_fixture.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
@@ -40,62 +41,13 @@ std::string screenOf(const std::string& payload) {
     return payload.substr(at + 3, end == std::string::npos ? std::string::npos : end - at - 3);
 }
 
-class AuditDispatchTest : public ::testing::Test {
+class AuditDispatchTest : public tlytest::DispatcherFixture {
 protected:
-    void SetUp() override {
-        clock_ = std::make_shared<ManualClock>(1.7e9);
-        Clock::setCurrent(clock_);
-        platform::foundation::Sandbox::setHome(home_.path());
-        platform::foundation::UserDefaults::resetStandard();
-        ::setenv(kTLYCollectURLEnvironmentVariable, server_.baseURL().c_str(), 1);
-        server_.on("/collect", HttpServerKit::Reply::text("ok"));
-        server_.on("/batch", HttpServerKit::Reply::text("ok"));
-        platform::net::URLResponse response;
-        platform::foundation::Error error;
-        platform::net::URLConnection::sendSynchronousRequest(platform::net::URLRequest(server_.url("/ready")), &response,
-                                                             &error);
-        server_.clearRequests();
-        store_ = std::make_shared<tlytest::MemoryHitStore>();
-        props_ = TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("aux.sql", home_.path()));
-        TLYBatchingDispatcher::Environment env;
-        env.analyticsLoop = &RunLoop::main();
-        env.propertiesStore = props_;
-        env.reachabilityApi = tlytest::ScriptedReachability::api();
-        env.sendThroughTracker = [](const Value&) {};
-        dispatcher_ = TLYBatchingDispatcher::initWithDataStore(store_, env);
-        dispatcher_->setUrlConnectionClass([this](const platform::net::URLRequest& r,
-                                                  platform::foundation::dispatch::Queue* q,
-                                                  TLYURLConnection::CompletionHandler h, RunLoop* l) {
-            built_.push_back(r);
-            return TLYURLConnection::initWithRequest(r, q, std::move(h), l);
-        });
-    }
-    void TearDown() override {
-        dispatcher_.reset();
-        RunLoop::main().runUntilIdle();
-        ::unsetenv(kTLYCollectURLEnvironmentVariable);
-        Clock::setCurrent(nullptr);
-    }
-
+    using DispatcherFixture::queue;
     void queue(const std::string& screen, size_t padding) {
         dispatcher_->queueDispatch(Value(Value::Dictionary{
             {"&t", "screenview"}, {"&cd", screen}, {"&tid", "UA-1"}, {"&cid", "K"}, {"&dp", std::string(padding, 'p')}}));
     }
-    Result dispatchAndWait() {
-        std::optional<Result> result;
-        dispatcher_->dispatchWithCompletionHandler([&](Result r) { result = r; });
-        EXPECT_TRUE(tlytest::pumpUntil([&] { return result.has_value(); }));
-        EXPECT_TRUE(tlytest::pumpUntil([&] { return !dispatcher_->hasConnection(); }));
-        return result.value_or(Result::NoData);
-    }
-
-    tlytest::TempDir home_;
-    HttpServerKit server_;
-    std::shared_ptr<ManualClock> clock_;
-    std::shared_ptr<tlytest::MemoryHitStore> store_;
-    std::shared_ptr<TLYAnalyticsPropertiesStore> props_;
-    std::shared_ptr<TLYBatchingDispatcher> dispatcher_;
-    std::vector<platform::net::URLRequest> built_;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "analytics/TLYBatchingDispatcher.h"
 #include "analytics/TLYHitUtil.h"
 #include "dispatch_support.h"
+#include "dispatcher_fixture.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
@@ -40,75 +41,7 @@ std::map<std::string, std::string> fields(const std::string& payload) {
     return out;
 }
 
-class DispatchTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        clock_ = std::make_shared<ManualClock>(1.7e9);
-        Clock::setCurrent(clock_);
-        platform::foundation::Sandbox::setHome(home_.path());
-        platform::foundation::UserDefaults::resetStandard();
-        ::setenv(kTLYCollectURLEnvironmentVariable, server_.baseURL().c_str(), 1);
-        server_.on("/collect", HttpServerKit::Reply::text("ok"));
-        server_.on("/batch", HttpServerKit::Reply::text("ok"));
-        // The kit may only be stopped once it is really accepting.
-        platform::net::URLResponse response;
-        platform::foundation::Error error;
-        platform::net::URLConnection::sendSynchronousRequest(platform::net::URLRequest(server_.url("/ready")), &response,
-                                                             &error);
-        server_.clearRequests();
-        store_ = std::make_shared<tlytest::MemoryHitStore>();
-        props_ = TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("aux.sql", home_.path()));
-        dispatcher_ = make();
-    }
-    void TearDown() override {
-        dispatcher_.reset();
-        RunLoop::main().runUntilIdle();
-        ::unsetenv(kTLYCollectURLEnvironmentVariable);
-        Clock::setCurrent(nullptr);
-    }
-
-    std::shared_ptr<TLYBatchingDispatcher> make() {
-        TLYBatchingDispatcher::Environment env;
-        env.analyticsLoop = &RunLoop::main();
-        env.propertiesStore = props_;
-        env.reachabilityApi = tlytest::ScriptedReachability::api();
-        env.sendThroughTracker = [](const Value&) {};
-        auto d = TLYBatchingDispatcher::initWithDataStore(store_, env);
-        d->setUrlConnectionClass([this](const platform::net::URLRequest& r, platform::foundation::dispatch::Queue* q,
-                                        TLYURLConnection::CompletionHandler h, RunLoop* l) {
-            built_.push_back(r);
-            return TLYURLConnection::initWithRequest(r, q, std::move(h), l);
-        });
-        return d;
-    }
-
-    static Value hit(const std::string& screen, const std::string& tid = "UA-1", const std::string& cid = "K") {
-        return Value(Value::Dictionary{{"&t", "screenview"}, {"&cd", screen}, {"&tid", tid}, {"&cid", cid}});
-    }
-    void queue(Value parameters) { dispatcher_->queueDispatch(parameters); }
-
-    Result dispatchAndWait() {
-        std::optional<Result> result;
-        dispatcher_->dispatchWithCompletionHandler([&](Result r) { result = r; });
-        EXPECT_TRUE(tlytest::pumpUntil([&] { return result.has_value(); }));
-        EXPECT_TRUE(tlytest::pumpUntil([&] { return !dispatcher_->hasConnection(); }));
-        return result.value_or(Result::NoData);
-    }
-    // Chained passes without a block, until the store is empty or they stop.
-    void drain() {
-        dispatcher_->dispatch();
-        tlytest::pumpUntil([&] { return store_->hits().empty() && !dispatcher_->hasConnection(); });
-        RunLoop::main().runUntilIdle();
-    }
-
-    tlytest::TempDir home_;
-    HttpServerKit server_;
-    std::shared_ptr<ManualClock> clock_;
-    std::shared_ptr<tlytest::MemoryHitStore> store_;
-    std::shared_ptr<TLYAnalyticsPropertiesStore> props_;
-    std::shared_ptr<TLYBatchingDispatcher> dispatcher_;
-    std::vector<platform::net::URLRequest> built_;
-};
+class DispatchTest : public tlytest::DispatcherFixture {};
 
 }  // namespace
 
