@@ -12,10 +12,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "platform/graphics/Image.h"
+#include "tests/support/VirtualDisplay.h"
 #include "tests/platform/ui/app_test_support.h"
 
 namespace pg = platform::graphics;
@@ -106,24 +108,10 @@ protected:
     void SetUp() override {
         for (const char* tool : {"Xvfb", "xdotool", "xwd"})
             if (!have(tool)) GTEST_SKIP() << tool << " is not installed";
-        // Xvfb picks a free display and writes its number to fd 3. Tall enough
-        // that the phone's 750 x 1334 pixels fit unscaled.
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        xvfb_ = fork();
-        if (xvfb_ == 0) {
-            dup2(fds[1], 3);
-            if (!freopen("/dev/null", "w", stderr)) _exit(126);
-            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1280x1440x24", "-nolisten", "tcp", nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-        display_ = ":" + number;
+        // Tall enough that the phone's 750 x 1334 pixels fit unscaled.
+        xvfb_ = std::make_unique<qmtest::VirtualDisplay>("1280x1440x24");
+        ASSERT_TRUE(xvfb_->started()) << "Xvfb did not start";
+        display_ = xvfb_->name();
         peer_ = out_.write("xpeer.py", kXPeer);
     }
     void TearDown() override {
@@ -131,10 +119,7 @@ protected:
             kill(app_, SIGKILL);
             waitpid(app_, nullptr, 0);
         }
-        if (xvfb_ > 0) {
-            kill(xvfb_, SIGTERM);
-            waitpid(xvfb_, nullptr, 0);
-        }
+        xvfb_.reset();
     }
     void startApp(std::vector<std::string> args) {
         args.insert(args.begin(), kApp);
@@ -172,7 +157,8 @@ protected:
     }
 
     qmtest::TempDir home_, out_;
-    pid_t xvfb_ = -1, app_ = -1;
+    std::unique_ptr<qmtest::VirtualDisplay> xvfb_;
+    pid_t app_ = -1;
     std::string display_, peer_, log_;
 };
 

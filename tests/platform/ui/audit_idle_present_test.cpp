@@ -21,6 +21,7 @@
 #include "platform/ui/SdlWindowPresenter.h"
 #include "platform/ui/View.h"
 #include "platform/ui/Window.h"
+#include "tests/support/VirtualDisplay.h"
 
 namespace pf = platform::foundation;
 using namespace platform::ui;
@@ -29,7 +30,6 @@ namespace {
 
 const char* const kChildEnv = "QM_AUDIT_IDLE_PRESENT_OUT";
 
-bool have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 // Runs in the child: writes "presented-after-show compositions idle-presented
 // idle-compositions after-change after-animation rate".
@@ -72,29 +72,15 @@ TEST(AuditIdlePresentChild, Measure) {
 
 TEST(AuditIdlePresent, IdleWindowPresentsNothingAndAnimationsAtMostAtTheDisplayRate) {
     if (std::getenv(kChildEnv)) GTEST_SKIP();
-    if (!have("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t xvfb = fork();
-    ASSERT_GE(xvfb, 0);
-    if (xvfb == 0) {
-        dup2(fds[1], 3);
-        if (!freopen("/dev/null", "w", stderr)) _exit(126);
-        execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp", nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
+    if (!qmtest::VirtualDisplay::installed()) GTEST_SKIP() << "Xvfb is not installed";
+    auto xvfb = std::make_unique<qmtest::VirtualDisplay>("640x480x24");
     const std::string result = ::testing::TempDir() + "audit_idle_present_" + std::to_string(getpid()) + ".txt";
     std::remove(result.c_str());
     int status = -1;
-    if (!number.empty()) {
+    if (xvfb->started()) {
         const pid_t child = fork();
         if (child == 0) {
-            setenv("DISPLAY", (":" + number).c_str(), 1);
+            setenv("DISPLAY", xvfb->name().c_str(), 1);
             unsetenv("WAYLAND_DISPLAY");
             setenv(kChildEnv, result.c_str(), 1);
             if (!freopen("/dev/null", "w", stdout)) _exit(126);
@@ -108,9 +94,9 @@ TEST(AuditIdlePresent, IdleWindowPresentsNothingAndAnimationsAtMostAtTheDisplayR
             waitpid(child, &status, 0);
         }
     }
-    kill(xvfb, SIGTERM);
-    waitpid(xvfb, nullptr, 0);
-    ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+    const bool started = xvfb->started();
+    xvfb.reset();
+    ASSERT_TRUE(started) << "Xvfb did not start";
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child failed, status " << status;
 
     std::ifstream in(result);

@@ -1,0 +1,27 @@
+#pragma once
+// An Xvfb server of a test's own, on a display number it picks itself; it ends
+// with the object.
+#include <sys/types.h>
+
+#include <string>
+
+namespace qmtest {
+
+class VirtualDisplay {
+public:
+    explicit VirtualDisplay(const std::string& screen = "1280x1024x24");
+    ~VirtualDisplay();
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+    bool started() const { return !name_.empty(); }
+    const std::string& name() const { return name_; }  // ":N", empty when Xvfb did not start
+
+    static bool installed();
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+}  // namespace qmtest
