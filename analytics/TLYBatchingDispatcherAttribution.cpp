@@ -20,7 +20,6 @@ using Value = platform::foundation::Value;
 
 namespace {
 
-constexpr const char* kFirstInitTimeStampKey = "TLYFirstInitTimeStamp";
 constexpr const char* kCampaignInfoKey = "TLYCampaignInfoIAd";
 constexpr double kCampaignWindow = 86400.0;
 
@@ -73,7 +72,7 @@ void TLYBatchingDispatcher::checkIAdCampaignAttributionWithHitParameters(const V
     }
 
     UserDefaults& defaults = UserDefaults::standard();
-    Value firstInit = defaults.objectForKey(kFirstInitTimeStampKey);
+    Value firstInit = defaults.objectForKey(kTLYFirstInitTimeStampKey);
     if (!firstInit.isDate()) {
         TLY_ERROR(method, "iAd campaign tracking disabled because the TLY init time was not found.");
         return;
