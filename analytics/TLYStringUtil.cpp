@@ -45,22 +45,7 @@ std::string TLYStringUtil::currencyMicrosString(int64_t micros) {
 }
 
 std::string TLYStringUtil::percentEncode(const std::string& s) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(s.size() * 3 / 2);
-    for (unsigned char c : s) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-            c == '_' || c == '~' || c == '\'') {
-            out += char(c);
-        } else if (c == ' ') {
-            out += '+';
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    return platform::foundation::percentEncoded(s, "-._~'", true);
 }
 
 namespace {

@@ -12,23 +12,9 @@ namespace pf = platform::foundation;
 
 namespace {
 
-// Escapes what may not stand in a URL (spaces, quotes, brackets, bytes past
-// ASCII) and keeps the URL's own punctuation.
-std::string escapeForURL(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
-    static const std::string keep = "-_.~!*'();:@&=+$,/?#[]%";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || keep.find(char(c)) != std::string::npos) {
-            out += char(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+// A URL's own punctuation, kept when what may not stand in a URL (spaces,
+// quotes, brackets, bytes past ASCII) is escaped.
+constexpr std::string_view kURLPunctuation = "-_.~!*'();:@&=+$,/?#[]%";
 
 // A URL the system could be asked to open: a scheme, then something.
 bool isValidURL(const std::string& url) {
@@ -127,7 +113,7 @@ void TwkShareLinks::plazzaPostLink(const std::string& link, const std::string& t
     sharedInstance()->setParamsForFeedPost(
         pf::Value(pf::Value::Dictionary{{"link", pf::Value(link)}, {"caption", pf::Value(title)}}));
     pf::dispatch::mainQueue().async([link, title, from] {
-        presentComposeSheet(ui::kServiceTypePlazza, title, escapeForURL(link), from);
+        presentComposeSheet(ui::kServiceTypePlazza, title, pf::percentEncoded(link, kURLPunctuation), from);
     });
 }
 

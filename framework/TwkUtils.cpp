@@ -11,6 +11,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/graphics/Color.h"
@@ -61,20 +62,7 @@ bool isValidUTF8(const std::string& s) {
     return true;
 }
 
-std::string fileURL(const std::string& path) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string url = "file://";
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
-            url += static_cast<char>(c);
-        } else {
-            url += '%';
-            url += hex[c >> 4];
-            url += hex[c & 15];
-        }
-    }
-    return url;
-}
+std::string fileURL(const std::string& path) { return "file://" + pf::percentEncoded(path, "/-_.~"); }
 
 int64_t sizeOfValue(const pf::Value& v, const TwkUtils::LeafSize& leafSize);
 
@@ -338,21 +326,7 @@ std::string TwkUtils::md5(const std::string& text) {
     return hex;
 }
 
-std::string TwkUtils::urlEncode(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+std::string TwkUtils::urlEncode(const std::string& text) { return pf::percentEncoded(text, "-_.~"); }
 
 int64_t TwkUtils::memSizeOfObject(const pf::Value& object) {
     int64_t payload = 0;

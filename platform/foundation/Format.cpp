@@ -455,4 +455,23 @@ std::string replacingOccurrences(std::string text, const std::string& what, cons
     return text;
 }
 
+std::string percentEncoded(const std::string& text, std::string_view keep, bool spaceAsPlus) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3 / 2);
+    for (unsigned char c : text) {
+        const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (alnum || (c != 0 && keep.find(char(c)) != std::string_view::npos)) {
+            out += char(c);
+        } else if (c == ' ' && spaceAsPlus) {
+            out += '+';
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace platform::foundation

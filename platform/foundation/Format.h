@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/Value.h"
@@ -19,6 +20,10 @@ std::string formatValues(const std::string& fmt, const std::vector<Value>& args)
 // Every occurrence of `what` in `text` replaced by `with` (left to right, not
 // rescanning what was put in).
 std::string replacingOccurrences(std::string text, const std::string& what, const std::string& with);
+
+// Percent-encodes `text` byte by byte (upper-case hex), keeping ASCII letters,
+// digits and the characters of `keep`; a space becomes "+" when `spaceAsPlus`.
+std::string percentEncoded(const std::string& text, std::string_view keep, bool spaceAsPlus = false);
 
 // Dates in the POSIX locale. `pattern` uses the platform's date-pattern letters
 // (yyyy MM dd HH mm ss SSS Z ZZZZZ EEE MMM a ...); `utc` picks UTC over local time.

@@ -56,3 +56,10 @@ TEST(Format, ParsingDates) {
     EXPECT_FALSE(parseRFC3339("2025-12-07T04:43:55.Z"));
     EXPECT_FALSE(parseRFC3339(""));
 }
+
+TEST(Format, PercentEncodingKeepsLettersDigitsAndTheGivenCharacters) {
+    EXPECT_EQ(percentEncoded("a b/c?d=é", "/"), "a%20b/c%3Fd%3D%C3%A9");
+    EXPECT_EQ(percentEncoded("a b", "", true), "a+b");
+    EXPECT_EQ(percentEncoded(std::string("x\0y", 3), ""), "x%00y");  // a NUL is never kept
+    EXPECT_EQ(percentEncoded("~-_.", "~-_."), "~-_.");
+}
