@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <deque>
 #include <map>
 #include <regex>
 #include <sstream>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/graphics/Context.h"
 #include "platform/graphics/TextLayout.h"
@@ -76,15 +76,6 @@ std::string filePath(const std::string& url) {
     }
     auto q = out.find_first_of("?#");
     return q == std::string::npos ? out : out.substr(0, q);
-}
-
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 graphics::Color toColor(const litehtml::web_color& c) {
@@ -254,7 +245,7 @@ public:
     }
     void import_css(litehtml::tstring& text, const litehtml::tstring& url, litehtml::tstring& baseurl) override {
         std::string resolved = WebView::resolveURL(url, baseurl.empty() ? base_ : baseurl);
-        if (auto css = readFile(filePath(resolved))) {
+        if (auto css = foundation::FileManager::readFile(filePath(resolved))) {
             text = *css;
             baseurl = resolved;
         }
@@ -483,7 +474,7 @@ void WebView::begin(const std::string& url, std::string html, bool fromString) {
                 self->fail(kURLErrorFileIsDirectory, "The requested resource is a directory.", url);
                 return;
             }
-            auto text = readFile(path);
+            auto text = foundation::FileManager::readFile(path);
             if (!text) {
                 self->fail(kURLErrorFileDoesNotExist, "The requested resource does not exist.", url);
                 return;
