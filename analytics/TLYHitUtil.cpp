@@ -20,16 +20,11 @@ using platform::foundation::Value;
 
 namespace {
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
 }  // namespace
 
 std::string TLYHitUtil::systemLanguageFromLanguages(const Value& languages) {
     if (!languages.isArray() || languages.size() == 0) return "en";
-    return lower(languages.at(0).stringValue());
+    return platform::foundation::lowercased(languages.at(0).stringValue());
 }
 
 std::string TLYHitUtil::systemLanguage() {
@@ -42,7 +37,7 @@ std::string TLYHitUtil::systemCountryFromLocale(const std::string& localeIdentif
     if (sep == std::string::npos) return "";
     std::string region = id.substr(sep + 1);
     region = region.substr(0, region.find_first_of("_-"));
-    return lower(region);
+    return platform::foundation::lowercased(region);
 }
 
 std::string TLYHitUtil::systemCountry() {

@@ -117,8 +117,7 @@ void TWKReportIntroViewController::webViewDidFinishLoad(ui::WebView& webView) {
 }
 
 std::string TWKReportIntroViewController::supportMailSubject() {
-    std::string lang = TwkUtils::getLang();
-    std::transform(lang.begin(), lang.end(), lang.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+    const std::string lang = pf::uppercased(TwkUtils::getLang());
     std::string title = TWKMoreInfo::localizedString("problem_mail_title");
     if (TwkUtils::isUlmarokBrand())
         title = pf::replacingOccurrences(title, kMakerDomain, kBrandDomain);

@@ -321,9 +321,7 @@ void TwkUtils::playSimpleSoundWithName(const std::string& name) {
 // Hashing, encoding, sizes, download.
 
 std::string TwkUtils::md5(const std::string& text) {
-    std::string hex = TLYHitUtil::md5Hex(text);
-    std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::toupper(c); });
-    return hex;
+    return pf::uppercased(TLYHitUtil::md5Hex(text));
 }
 
 std::string TwkUtils::urlEncode(const std::string& text) { return pf::percentEncoded(text, "-_.~"); }

@@ -455,6 +455,18 @@ std::string replacingOccurrences(std::string text, const std::string& what, cons
     return text;
 }
 
+std::string lowercased(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+std::string uppercased(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return text;
+}
+
 std::string percentEncoded(const std::string& text, std::string_view keep, bool spaceAsPlus) {
     static const char* hex = "0123456789ABCDEF";
     std::string out;

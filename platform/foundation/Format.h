@@ -21,6 +21,10 @@ std::string formatValues(const std::string& fmt, const std::vector<Value>& args)
 // rescanning what was put in).
 std::string replacingOccurrences(std::string text, const std::string& what, const std::string& with);
 
+// ASCII case mapping, as the POSIX locale does it; other bytes stay.
+std::string lowercased(std::string text);
+std::string uppercased(std::string text);
+
 // Percent-encodes `text` byte by byte (upper-case hex), keeping ASCII letters,
 // digits and the characters of `keep`; a space becomes "+" when `spaceAsPlus`.
 std::string percentEncoded(const std::string& text, std::string_view keep, bool spaceAsPlus = false);

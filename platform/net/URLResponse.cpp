@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/foundation/Format.h"
+
 namespace platform::net {
 
 namespace {
@@ -12,11 +14,6 @@ std::string trim(std::string s) {
     auto notSpace = [](unsigned char c) { return !std::isspace(c); };
     s.erase(s.begin(), std::find_if(s.begin(), s.end(), notSpace));
     s.erase(std::find_if(s.rbegin(), s.rend(), notSpace).base(), s.end());
-    return s;
-}
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
     return s;
 }
 
@@ -32,7 +29,7 @@ int64_t URLResponse::expectedContentLength() const {
 
 std::string URLResponse::mimeType() const {
     const std::string type = headers_.value("Content-Type").value_or("");
-    return lower(trim(type.substr(0, type.find(';'))));
+    return foundation::lowercased(trim(type.substr(0, type.find(';'))));
 }
 
 std::string URLResponse::textEncodingName() const {
@@ -42,10 +39,10 @@ std::string URLResponse::textEncodingName() const {
         const size_t next = type.find(';', pos + 1);
         const std::string param = trim(type.substr(pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1));
         const size_t eq = param.find('=');
-        if (eq != std::string::npos && lower(trim(param.substr(0, eq))) == "charset") {
+        if (eq != std::string::npos && foundation::lowercased(trim(param.substr(0, eq))) == "charset") {
             std::string value = trim(param.substr(eq + 1));
             if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-            return lower(value);
+            return foundation::lowercased(value);
         }
         pos = next;
     }

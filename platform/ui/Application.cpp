@@ -15,6 +15,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
@@ -219,8 +220,7 @@ bool Application::rotateTo(InterfaceOrientation orientation, double duration) {
 }
 
 void Application::registerURLHandler(const std::string& scheme, URLHandler handler) {
-    std::string s = scheme;
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
+    const std::string s = foundation::lowercased(scheme);
     if (handler)
         handlers_[s] = std::move(handler);
     else

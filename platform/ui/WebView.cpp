@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/graphics/Context.h"
 #include "platform/graphics/TextLayout.h"
@@ -237,9 +238,9 @@ public:
     void set_cursor(const char*) override {}
     void transform_text(litehtml::tstring& text, litehtml::text_transform tt) override {
         if (tt == litehtml::text_transform_uppercase)
-            std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+            text = foundation::uppercased(text);
         else if (tt == litehtml::text_transform_lowercase)
-            std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+            text = foundation::lowercased(text);
         else if (tt == litehtml::text_transform_capitalize && !text.empty())
             text[0] = char(std::toupper(static_cast<unsigned char>(text[0])));
     }

@@ -63,3 +63,8 @@ TEST(Format, PercentEncodingKeepsLettersDigitsAndTheGivenCharacters) {
     EXPECT_EQ(percentEncoded(std::string("x\0y", 3), ""), "x%00y");  // a NUL is never kept
     EXPECT_EQ(percentEncoded("~-_.", "~-_."), "~-_.");
 }
+
+TEST(Format, CaseMappingTouchesOnlyAscii) {
+    EXPECT_EQ(lowercased("Content-TYPE: é"), "content-type: é");
+    EXPECT_EQ(uppercased("zh-hans \xc3\xa9"), "ZH-HANS \xc3\xa9");
+}
