@@ -93,9 +93,6 @@ protected:
     void TearDown() override {
         if (window_) pu::setRootViewController(*window_, nullptr);
         window_.reset();
-        // Animations still in flight end on this clock, so the next test's clock
-        // starts without a frame timer of ours.
-        pf::RunLoop::main().runFor(10.0);
         pu::Application::resetShared();
         pf::RunLoop::main().runUntilIdle();
         pu::Device::resetCurrent();

@@ -50,16 +50,6 @@ protected:
         pf::UserDefaults::resetStandard();
         clock_ = std::make_shared<pf::ManualClock>(1.75e9);
         pf::Clock::setCurrent(clock_);
-        // Timers left by earlier tests on another clock (an animation frame
-        // timer above all) would wait far ahead of this one: let them run now.
-        for (int i = 0; i < 8; ++i) {
-            const double next = pf::RunLoop::main().nextFireDate();
-            if (next < 0 || next <= clock_->monotonic() + 1)
-                break;
-            clock_->advance(next - clock_->monotonic() + 1);
-            pf::RunLoop::main().runUntilIdle();
-        }
-        clock_->setNow(1.75e9);
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         pf::Bundle::setMainInfoPlistPath(std::string(QM_BUNDLE_DIR) + "/Info.plist");
         platform::graphics::Image::setScreenScale(1);
