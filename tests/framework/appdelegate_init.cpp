@@ -49,6 +49,7 @@ protected:
         for (auto& a : ui::Alert::pending()) a->dismissWithClickedButtonIndex(0, false);
         pf::setLogSink(nullptr);
         TLY::sharedInstance().reset();
+        pf::Bundle::setMainInfoPlistPath("");  // the bundle's own again
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         std::filesystem::remove_all(home_);
     }
