@@ -7,6 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/graphics/JPEGReader.h"
+
 #include "platform/foundation/Bundle.h"
 
 namespace platform::graphics {
@@ -92,12 +94,38 @@ std::shared_ptr<Image> Image::fromFile(const std::string& path, double scale) {
             stem.resize(dot);
         scale = endsWith(stem, "@3x") ? 3 : endsWith(stem, "@2x") ? 2 : 1;
     }
+    if (jpeg::fileIsJPEG(path)) {
+        auto bytes = jpeg::readFile(path);
+        return bytes ? fromJPEGData(*bytes, scale) : nullptr;
+    }
     return adoptLoaded(cairo_image_surface_create_from_png(path.c_str()), scale);
 }
 
 std::shared_ptr<Image> Image::fromPNGData(const std::vector<uint8_t>& bytes, double scale) {
     ByteReader r{&bytes};
     return adoptLoaded(cairo_image_surface_create_from_png_stream(readBytes, &r), scale);
+}
+
+std::shared_ptr<Image> Image::fromJPEGData(const std::vector<uint8_t>& bytes, double scale) {
+    cairo_surface_t* s = jpeg::decode(bytes);
+    return s ? std::make_shared<Image>(s, scale) : nullptr;
+}
+
+std::shared_ptr<Image> Image::fromData(const std::vector<uint8_t>& bytes, double scale) {
+    return jpeg::isJPEG(bytes) ? fromJPEGData(bytes, scale) : fromPNGData(bytes, scale);
+}
+
+std::optional<std::pair<int, int>> Image::declaredPixelSize(const std::vector<uint8_t>& bytes) {
+    if (jpeg::isJPEG(bytes)) return jpeg::declaredSize(bytes);
+    // The PNG signature, then IHDR's length and type, then width and height.
+    static const uint8_t kHead[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    if (bytes.size() < 24 || std::memcmp(bytes.data(), kHead, sizeof kHead) != 0) return std::nullopt;
+    auto be32 = [&](size_t at) {
+        return (uint32_t(bytes[at]) << 24) | (uint32_t(bytes[at + 1]) << 16) | (uint32_t(bytes[at + 2]) << 8) | bytes[at + 3];
+    };
+    const uint32_t w = be32(16), h = be32(20);
+    if (w == 0 || h == 0 || w > 0x7FFFFFFF || h > 0x7FFFFFFF) return std::nullopt;
+    return std::make_pair(int(w), int(h));
 }
 
 std::shared_ptr<Image> Image::fromSurface(cairo_surface_t* surface, double scale) {

@@ -3,6 +3,7 @@
 // Cairo ARGB32 surface (premultiplied alpha).
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,10 +30,17 @@ public:
     static double screenScale();
     static void setScreenScale(double scale);
 
-    // A PNG file; the scale is taken from an "@2x"/"@3x" suffix of the file's
+    // A PNG (or JPEG) file; the scale is taken from an "@2x"/"@3x" suffix of the file's
     // stem when `scale` is 0. Null when unreadable.
     static std::shared_ptr<Image> fromFile(const std::string& path, double scale = 0);
     static std::shared_ptr<Image> fromPNGData(const std::vector<uint8_t>& bytes, double scale = 1.0);
+    // Baseline or progressive JPEG (greyscale, RGB or CMYK), opaque. Null when unreadable.
+    static std::shared_ptr<Image> fromJPEGData(const std::vector<uint8_t>& bytes, double scale = 1.0);
+    // PNG or JPEG, told apart by their signatures.
+    static std::shared_ptr<Image> fromData(const std::vector<uint8_t>& bytes, double scale = 1.0);
+    // The width and height in pixels that a PNG or JPEG header declares, read
+    // without decoding the picture; nullopt for anything else.
+    static std::optional<std::pair<int, int>> declaredPixelSize(const std::vector<uint8_t>& bytes);
     // Takes a reference to `surface` (must be an image surface).
     static std::shared_ptr<Image> fromSurface(cairo_surface_t* surface, double scale = 1.0);
 
