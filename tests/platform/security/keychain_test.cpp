@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/foundation/Sandbox.h"
+#include "platform/security/Keychain.h"
+#include "tests/platform/foundation/TestUtil.h"
+
+using namespace platform::security;
+using foundation_test::TempDir;
+
+namespace {
+
+class KeychainTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::foundation::Sandbox::setHome(home_.path); }
+    TempDir home_;
+};
+
+Item item(const std::string& account, const std::string& data) {
+    Item i;
+    i.service = "svc";
+    i.account = account;
+    i.label = "svc";
+    i.data = data;
+    return i;
+}
+
+Query query(const std::string& account) {
+    Query q;
+    q.service = "svc";
+    q.account = account;
+    return q;
+}
+
+}  // namespace
+
+TEST_F(KeychainTest, AnswersThePlatformStatusCodes) {
+    EXPECT_EQ(kSuccess, Keychain::add(item("a", "one")));
+    EXPECT_EQ(kDuplicateItem, Keychain::add(item("a", "two")));
+    Item found;
+    ASSERT_EQ(kSuccess, Keychain::copyMatching(query("a"), &found));
+    EXPECT_EQ("one", found.data);
+    EXPECT_EQ(kItemNotFound, Keychain::copyMatching(query("b"), &found));
+    EXPECT_EQ(kItemNotFound, Keychain::update(query("b"), Changes{.data = "x"}));
+    EXPECT_EQ(kItemNotFound, Keychain::remove(query("b")));
+
+    Query noClass = query("a");
+    noClass.itemClass.clear();
+    EXPECT_EQ(kParam, Keychain::copyMatching(noClass, &found));
+    EXPECT_EQ(kParam, Keychain::update(query("a"), Changes{}));
+
+    // Bytes that are not text survive, NUL included.
+    ASSERT_EQ(kSuccess, Keychain::update(query("a"), Changes{.data = std::string("\0\xff", 2)}));
+    ASSERT_EQ(kSuccess, Keychain::copyMatching(query("a"), &found));
+    EXPECT_EQ(std::string("\0\xff", 2), found.data);
+    EXPECT_EQ("svc", found.label);
+
+    // A query without account acts on every item of the service.
+    ASSERT_EQ(kSuccess, Keychain::add(item("b", "two")));
+    Query service;
+    service.service = "svc";
+    EXPECT_EQ(kSuccess, Keychain::remove(service));
+    EXPECT_EQ(kItemNotFound, Keychain::copyMatching(service, &found));
+}
+
+TEST_F(KeychainTest, FileIsOwnerOnlyAndReadableAsSQLite) {
+    ASSERT_EQ(kSuccess, Keychain::add(item("a", "secret")));
+    struct stat st {};
+    ASSERT_EQ(0, stat(Keychain::path().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    ASSERT_EQ(0, stat(platform::foundation::Sandbox::keychains().c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+
+    // A file left with a wider mode is narrowed on the next call.
+    chmod(Keychain::path().c_str(), 0644);
+    Item found;
+    ASSERT_EQ(kSuccess, Keychain::copyMatching(query("a"), &found));
+    ASSERT_EQ(0, stat(Keychain::path().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+
+    auto run = foundation_test::runPython(home_, R"(
+import sqlite3, sys
+rows = sqlite3.connect(sys.argv[1]).execute("select class, service, account, data from items").fetchall()
+print(rows)
+)", Keychain::path());
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_EQ("[('genp', 'svc', 'a', b'secret')]\n", run.output);
+}
+
+// Two processes adding the same items at the same moment: each item is added
+// once, the other process is told it is a duplicate.
+TEST_F(KeychainTest, TwoProcessesAddingTheSameItemsNeverDuplicate) {
+    constexpr int kItems = 150;
+    int go[2], results[2];
+    ASSERT_EQ(0, pipe(go));
+    ASSERT_EQ(0, pipe(results));
+    pid_t children[2];
+    for (pid_t& child : children) {
+        child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            char c;
+            if (read(go[0], &c, 1) != 1) _exit(2);
+            int added = 0, duplicates = 0;
+            for (int i = 0; i < kItems; ++i) {
+                Status s = Keychain::add(item("acct" + std::to_string(i), "v"));
+                added += s == kSuccess;
+                duplicates += s == kDuplicateItem;
+            }
+            int counts[2] = {added, duplicates};
+            _exit(write(results[1], counts, sizeof counts) == sizeof counts ? 0 : 3);
+        }
+    }
+    ASSERT_EQ(2, write(go[1], "gg", 2));
+    int added = 0, duplicates = 0;
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        int counts[2];
+        ASSERT_EQ(ssize_t(sizeof counts), read(results[0], counts, sizeof counts));
+        added += counts[0];
+        duplicates += counts[1];
+    }
+    for (int fd : {go[0], go[1], results[0], results[1]}) close(fd);
+    EXPECT_EQ(kItems, added);
+    EXPECT_EQ(kItems, duplicates);
+    auto run = foundation_test::runPython(home_, R"(
+import sqlite3, sys
+print(sqlite3.connect(sys.argv[1]).execute("select count(*), count(distinct account) from items").fetchone())
+)", Keychain::path());
+    EXPECT_EQ("(150, 150)\n", run.output);
+}
