@@ -1,0 +1,142 @@
+#pragma once
+// Crash-time code: no allocation, no lock, only async-signal-safe calls.
+//
+// A snapshot of one thread's general registers in the platform's thread-state
+// layout, each register with its own availability bit. The frame cursor and
+// its readers pass frames around as thread states; the crash log writer reads
+// the registers of the crashed thread's first frame from one.
+//
+// Register numbers are the system's own: 0, 1 and 2 are always the
+// instruction pointer, the frame pointer and the stack pointer.
+//   64-bit ARM (flavour 6): 0 pc, 1 fp, 2 sp, 3-31 x0-x28, 32 lr, 33 cpsr
+//   32-bit ARM (flavour 9): 0 pc, 1 r7, 2 sp, 3-9 r0-r6, 10-14 r8-r12, 15 lr, 16 cpsr
+//   x86-64     (flavour 4): 0 rip, 1 rbp, 2 rsp, 3 rax, 4 rbx, 5 rcx, 6 rdx,
+//                           7 rdi, 8 rsi, 9-16 r8-r15, 17 rflags
+#include <cstddef>
+#include <cstdint>
+#include <signal.h>
+#include <ucontext.h>
+
+#include "crash/capture/AsyncError.h"
+
+namespace ovcrash {
+
+// Platform thread-state flavours and their counts in 32-bit words.
+constexpr uint32_t ARM_THREAD_STATE = 1;  // unified: flavour, count, then one of the two below
+constexpr uint32_t ARM_THREAD_STATE64 = 6;
+constexpr uint32_t ARM_THREAD_STATE64_COUNT = 68;
+constexpr uint32_t ARM_THREAD_STATE32 = 9;
+constexpr uint32_t ARM_THREAD_STATE32_COUNT = 17;
+constexpr uint32_t X86_THREAD_STATE64 = 4;
+constexpr uint32_t X86_THREAD_STATE64_COUNT = 42;
+
+constexpr uint32_t STACK_DIRECTION_UP = 1;
+constexpr uint32_t STACK_DIRECTION_DOWN = 2;
+
+// Register counts of the flavours.
+constexpr uint32_t ARM64_REGISTER_COUNT = 34;
+constexpr uint32_t ARM32_REGISTER_COUNT = 17;
+constexpr uint32_t X86_64_REGISTER_COUNT = 18;
+
+// Register numbers that every flavour shares.
+constexpr uint32_t REG_IP = 0;
+constexpr uint32_t REG_FP = 1;
+constexpr uint32_t REG_SP = 2;
+
+// Numbers of the registers named by unwind data.
+constexpr uint32_t ARM64_REG_X0 = 3;   // x0-x28 are 3-31
+constexpr uint32_t ARM64_REG_LR = 32;
+constexpr uint32_t ARM64_REG_CPSR = 33;
+constexpr uint32_t ARM32_REG_R0 = 3;   // r0-r6 are 3-9, r8-r12 are 10-14
+constexpr uint32_t ARM32_REG_LR = 15;
+constexpr uint32_t X86_64_REG_RAX = 3;
+constexpr uint32_t X86_64_REG_RBX = 4;
+constexpr uint32_t X86_64_REG_RCX = 5;
+constexpr uint32_t X86_64_REG_RDX = 6;
+constexpr uint32_t X86_64_REG_RDI = 7;
+constexpr uint32_t X86_64_REG_RSI = 8;
+constexpr uint32_t X86_64_REG_R8 = 9;  // r8-r15 are 9-16
+constexpr uint32_t X86_64_REG_RFLAGS = 17;
+
+// 32-bit x86 numbering, used only by the compact unwind decoder: the
+// platform has no 32-bit x86 thread state here.
+constexpr uint32_t X86_REG_EAX = 3;
+constexpr uint32_t X86_REG_EDX = 4;
+constexpr uint32_t X86_REG_ECX = 5;
+constexpr uint32_t X86_REG_EBX = 6;
+constexpr uint32_t X86_REG_ESI = 7;
+constexpr uint32_t X86_REG_EDI = 8;
+
+struct arm_thread_state64 {
+    uint64_t x[29];
+    uint64_t fp, lr, sp, pc;
+    uint32_t cpsr;
+    uint32_t pad;
+};
+static_assert(sizeof(arm_thread_state64) == 272);
+
+struct arm_thread_state32 {
+    uint32_t r[13];
+    uint32_t sp, lr, pc, cpsr;
+};
+static_assert(sizeof(arm_thread_state32) == 68);
+
+struct x86_thread_state64 {
+    uint64_t rax, rbx, rcx, rdx, rdi, rsi, rbp, rsp;
+    uint64_t r8, r9, r10, r11, r12, r13, r14, r15;
+    uint64_t rip, rflags, cs, fs, gs;
+};
+static_assert(sizeof(x86_thread_state64) == 168);
+
+struct thread_state {
+    uint32_t stack_direction;
+    size_t register_size;  // 8 or 4 bytes
+    uint64_t valid_regs;   // bit n: register n holds a value
+    // Set when the pc is the interrupted instruction itself (the thread's own
+    // state, or a frame interrupted by a signal); clear when it is a return
+    // address, whose call may be the last instruction of its function, so the
+    // readers look up pc - 1 instead.
+    bool pc_exact;
+    struct {
+        uint32_t flavor;
+        uint32_t count;
+        union {
+            arm_thread_state64 arm64;
+            arm_thread_state32 arm32;
+            x86_thread_state64 x86_64;
+        };
+    } ts;
+};
+
+// A signal's register block (`uc_mcontext`), or the saved context of a
+// thread stopped by the thread stand-ins, becomes a full thread state of the
+// machine's own flavour with every register valid.
+void thread_state_init_from_mcontext(thread_state *state, const mcontext_t *mcontext);
+
+// Saves the caller's registers as they are at the call (pc = the return
+// address into the caller) and hands them to `callback`; returns its result.
+using thread_state_capture_callback = async_error (*)(thread_state *state, void *context);
+async_error thread_state_current_capture(thread_state_capture_callback callback, void *context)
+    asm("ovcrash_thread_state_current_capture");
+
+void thread_state_copy(thread_state *dest, const thread_state *source);
+void thread_state_clear_all_registers(thread_state *state);
+bool thread_state_has_register(const thread_state *state, uint32_t regnum);
+void thread_state_clear_register(thread_state *state, uint32_t regnum);
+uint32_t thread_state_stack_direction(const thread_state *state);
+size_t thread_state_register_size(const thread_state *state);
+
+// A number outside the flavour's range is a programming error and traps;
+// readers of unwind data check it with thread_state_register_count first.
+uint64_t thread_state_get_register(const thread_state *state, uint32_t regnum);
+void thread_state_set_register(thread_state *state, uint32_t regnum, uint64_t value);
+uint32_t thread_state_register_count(const thread_state *state);
+const char *thread_state_register_name(const thread_state *state, uint32_t regnum);
+
+// Keeps only the registers a callee preserves for its caller.
+void thread_state_clear_volatile_registers(thread_state *state);
+
+// The flavour's register for a DWARF register number; false when it has none.
+bool thread_state_map_dwarf_register(const thread_state *state, uint64_t dwarf_reg, uint32_t *regnum);
+
+}  // namespace ovcrash
