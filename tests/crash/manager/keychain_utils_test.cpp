@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "crash/manager/PKRKeychainUtils.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/security/Keychain.h"
+#include "tests/platform/foundation/TestUtil.h"
+
+using platform::foundation::Error;
+using platform::security::Keychain;
+using foundation_test::TempDir;
+
+namespace {
+
+class KeychainUtilsTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::foundation::Sandbox::setHome(home_.path); }
+    std::string sql(const std::string& query) {
+        auto run = foundation_test::runPython(home_, "import sqlite3, sys\nprint(sqlite3.connect(sys.argv[1]).execute(\"" +
+                                                         query + "\").fetchall())\n",
+                                              Keychain::path());
+        EXPECT_EQ(0, run.status) << run.output;
+        return run.output;
+    }
+    TempDir home_;
+};
+
+}  // namespace
+
+TEST_F(KeychainUtilsTest, StoresReadsAndDeletes) {
+    Error error;
+    EXPECT_EQ(std::nullopt, PKRKeychainUtils::getPasswordForUsername("user", "svc", &error));
+    EXPECT_EQ(0, error.code);
+
+    ASSERT_TRUE(PKRKeychainUtils::storeUsername("user", "pw", "svc", true, &error));
+    EXPECT_TRUE(PKRKeychainUtils::storeUsername("user", "pw", "svc", false, &error));  // same value: untouched
+    EXPECT_EQ("pw", PKRKeychainUtils::getPasswordForUsername("user", "svc"));
+    EXPECT_EQ("[('svc', 'user', 'svc', 'always', b'pw')]\n",
+              sql("select service, account, label, accessibility, data from items"));
+
+    EXPECT_TRUE(PKRKeychainUtils::deleteItemForUsername("user", "svc", &error));
+    EXPECT_FALSE(PKRKeychainUtils::deleteItemForUsername("user", "svc"));
+    EXPECT_FALSE(PKRKeychainUtils::purgeItemsForServiceName("svc", &error));
+    EXPECT_EQ(platform::security::kItemNotFound, error.code);
+    EXPECT_EQ(kPKRKeychainUtilsErrorDomain, error.domain);
+
+    EXPECT_FALSE(PKRKeychainUtils::storeUsername("user", std::nullopt, "svc", true, &error));
+    EXPECT_EQ(kPKRKeychainMissingArgument, error.code);
+    EXPECT_EQ(std::nullopt, PKRKeychainUtils::getPasswordForUsername(std::nullopt, "svc", &error));
+    EXPECT_EQ(kPKRKeychainMissingArgument, error.code);
+}
+
+// Adding over an existing different value without leave to update is refused
+// as a duplicate and keeps the old value; it never reports success.
+TEST_F(KeychainUtilsTest, StoringOverADifferentValueWithoutUpdateIsADuplicate) {
+    ASSERT_TRUE(PKRKeychainUtils::storeUsername("user", "old", "svc", true));
+    Error error;
+    EXPECT_FALSE(PKRKeychainUtils::storeUsername("user", "new", "svc", false, &error));
+    EXPECT_EQ(platform::security::kDuplicateItem, error.code);
+    EXPECT_EQ("old", PKRKeychainUtils::getPasswordForUsername("user", "svc"));
+}
+
+// An item written with another label and accessibility (by an older version,
+// or another component) is updated in place, not shadowed by a second item.
+TEST_F(KeychainUtilsTest, UpdateMatchesByServiceAndAccountOnly) {
+    platform::security::Item item;
+    item.service = "svc";
+    item.account = "user";
+    item.label = "another label";
+    item.accessibility = platform::security::kAccessibleWhenUnlocked;
+    item.data = "old";
+    ASSERT_EQ(platform::security::kSuccess, Keychain::add(item));
+    ASSERT_TRUE(PKRKeychainUtils::storeUsername("user", "new", "svc", true,
+                                                platform::security::kAccessibleAlwaysThisDeviceOnly));
+    EXPECT_EQ("[('svc', 'alwaysThisDeviceOnly', b'new')]\n", sql("select label, accessibility, data from items"));
+}
+
+TEST_F(KeychainUtilsTest, FailingKeychainFailsWithoutAnErrorArgument) {
+    // A folder where the keychain file belongs makes every call fail.
+    ASSERT_TRUE(platform::foundation::FileManager::createDirectory(Keychain::path()));
+    EXPECT_FALSE(PKRKeychainUtils::storeUsername("user", "pw", "svc", true));
+    EXPECT_FALSE(PKRKeychainUtils::deleteItemForUsername("user", "svc"));
+    Error error;
+    EXPECT_EQ(std::nullopt, PKRKeychainUtils::getPasswordForUsername("user", "svc", &error));
+    EXPECT_EQ(platform::security::kIOError, error.code);
+}
+
+// The crashed run and the next launch (or two test processes) share the
+// keychain: each writes its own values and both rewrite shared ones.
+TEST_F(KeychainUtilsTest, TwoProcessesWritingAndReadingLoseNothing) {
+    constexpr int kOwn = 60, kShared = 10, kRounds = 3;
+    int go[2];
+    ASSERT_EQ(0, pipe(go));
+    pid_t children[2];
+    for (int p = 0; p < 2; ++p) {
+        children[p] = fork();
+        ASSERT_GE(children[p], 0);
+        if (children[p] == 0) {
+            char c;
+            if (read(go[0], &c, 1) != 1) _exit(2);
+            for (int round = 0; round < kRounds; ++round) {
+                for (int i = 0; i < kOwn; ++i) {
+                    std::string key = "p" + std::to_string(p) + "-" + std::to_string(i);
+                    std::string value = key + "#" + std::to_string(round);
+                    if (!PKRKeychainUtils::storeUsername(key, value, "svc", true)) _exit(10);
+                    if (PKRKeychainUtils::getPasswordForUsername(key, "svc") != value) _exit(11);
+                    if (i % (kOwn / kShared) != 0) continue;
+                    std::string shared = "shared-" + std::to_string(i / (kOwn / kShared));
+                    if (!PKRKeychainUtils::storeUsername(shared, value, "svc", true)) _exit(12);
+                    if (!PKRKeychainUtils::getPasswordForUsername(shared, "svc")) _exit(13);
+                }
+            }
+            _exit(0);
+        }
+    }
+    ASSERT_EQ(2, write(go[1], "gg", 2));
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+    }
+    close(go[0]);
+    close(go[1]);
+    for (int p = 0; p < 2; ++p)
+        for (int i = 0; i < kOwn; ++i) {
+            std::string key = "p" + std::to_string(p) + "-" + std::to_string(i);
+            EXPECT_EQ(key + "#" + std::to_string(kRounds - 1), PKRKeychainUtils::getPasswordForUsername(key, "svc"));
+        }
+    EXPECT_EQ("[(" + std::to_string(2 * kOwn + kShared) + ", " + std::to_string(2 * kOwn + kShared) + ")]\n",
+              sql("select count(*), count(distinct account) from items"));
+    struct stat st {};
+    ASSERT_EQ(0, stat(Keychain::path().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+}
