@@ -29,6 +29,8 @@ constexpr const char* kDefaultSecureBase = "https://ssl.tallymark.example";
 constexpr const char* kDefaultPlainBase = "http://www.tallymark.example";
 // A single hit this short goes by GET; at this length and above by POST.
 constexpr size_t kMaxGetPayload = 2000;
+// The longest wait between passes after failures, unless the interval is longer.
+constexpr double kMaxRetryDelay = 3600.0;
 
 RunLoop* defaultAnalyticsLoop() {
     return &TLY::thread().runLoop();
@@ -191,12 +193,35 @@ bool TLYBatchingDispatcher::canDispatch() const {
     return hostReachable_ && hasHits_;
 }
 
+double TLYBatchingDispatcher::retryDelay() const {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    double delay = dispatchInterval_;
+    double cap = std::max(dispatchInterval_, kMaxRetryDelay);
+    for (uint32_t i = 1; i < failedPasses_ && delay < cap; ++i) delay *= 2;
+    return std::min(delay, cap);
+}
+
+void TLYBatchingDispatcher::keepDispatching(bool failed) {
+    bool rebuild;
+    {
+        std::lock_guard<std::recursive_mutex> lock(lock_);
+        if (failed) {
+            ++failedPasses_;
+            rebuild = true;  // the next try counts from this failure
+        } else {
+            rebuild = failedPasses_ != 0 || !timer_;
+            failedPasses_ = 0;
+        }
+    }
+    if (rebuild) rescheduleDispatch();
+}
+
 void TLYBatchingDispatcher::rescheduleDispatch() {
     std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
     if (hop([weak] { if (auto self = weak.lock()) self->rescheduleDispatch(); }, false)) return;
     cancelDispatch();
     if (!canScheduleDispatch()) return;
-    double interval = dispatchInterval();
+    double interval = retryDelay();
     auto timer = platform::foundation::Timer::scheduled(
         interval, true, [weak](platform::foundation::Timer&) { if (auto self = weak.lock()) self->timerFired(); },
         loop_);
@@ -393,6 +418,7 @@ void TLYBatchingDispatcher::complete(const TLYDispatchCompletion& completion, TL
 }
 
 void TLYBatchingDispatcher::dispatchWithCompletionHandler(TLYDispatchCompletion completion) {
+    bool chained = !completion;
     if (completion)
         setDispatchInterval(-1.0);
     else
@@ -400,11 +426,11 @@ void TLYBatchingDispatcher::dispatchWithCompletionHandler(TLYDispatchCompletion 
     auto self = shared_from_this();
     // Each pass carries its own block to its own request, so a caller's block
     // is called once, with the outcome of that caller's pass.
-    if (hop([self, completion] { self->dispatchPass(completion); }, false)) return;
-    dispatchPass(completion);
+    if (hop([self, completion, chained] { self->dispatchPass(completion, chained); }, false)) return;
+    dispatchPass(completion, chained);
 }
 
-void TLYBatchingDispatcher::dispatchPass(TLYDispatchCompletion completion) {
+void TLYBatchingDispatcher::dispatchPass(TLYDispatchCompletion completion, bool chained) {
     static const char* method = "-[TLYBatchingDispatcher dispatchWithCompletionHandler:]";
     if (!canDispatch()) return complete(completion, TLYDispatchResult::NoData);
     {
@@ -480,9 +506,9 @@ void TLYBatchingDispatcher::dispatchPass(TLYDispatchCompletion completion) {
     std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
     auto connection = urlConnectionClass()(
         *request, &platform::foundation::dispatch::mainQueue(),
-        [weak, sendable, completion](const TLYURLConnection::Answer& answer) {
+        [weak, sendable, completion, chained](const TLYURLConnection::Answer& answer) {
             if (auto self = weak.lock())
-                self->handleAnswer(sendable, answer, completion);
+                self->handleAnswer(sendable, answer, completion, chained);
             else
                 complete(completion, TLYDispatchResult::Error);
         },
@@ -494,7 +520,7 @@ void TLYBatchingDispatcher::dispatchPass(TLYDispatchCompletion completion) {
 // --- Answers ---
 
 void TLYBatchingDispatcher::handleAnswer(const Value::Array& hits, const TLYURLConnection::Answer& answer,
-                                         const TLYDispatchCompletion& completion) {
+                                         const TLYDispatchCompletion& completion, bool chained) {
     static const char* method = "-[TLYBatchingDispatcher didSendHits:response:data:error:]";
     auto clearConnection = [this] {
         std::lock_guard<std::recursive_mutex> lock(lock_);
@@ -511,12 +537,16 @@ void TLYBatchingDispatcher::handleAnswer(const Value::Array& hits, const TLYURLC
             TLY_INFO(method, "Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld",
                      (long)status);
             clearConnection();
-            return complete(completion, TLYDispatchResult::Error);
+            complete(completion, TLYDispatchResult::Error);
+            // Not a failure of the service: the same hits go on at once, one per request.
+            if (chained) dispatch();
+            return;
         }
         // The service could not take them now: they stay for a later pass.
         if (status >= 500 || status == 429) {
             TLY_INFO(method, "Hit(s) not dispatched: HTTP status %ld", (long)status);
             clearConnection();
+            keepDispatching(true);
             return complete(completion, TLYDispatchResult::Error);
         }
         auto self = shared_from_this();
@@ -524,14 +554,17 @@ void TLYBatchingDispatcher::handleAnswer(const Value::Array& hits, const TLYURLC
     } else {
         // No answer: nothing is known to have arrived, so nothing is deleted.
         clearConnection();
+        keepDispatching(true);
         TLY_INFO(method, "Dispatch error: %s",
                  answer.error ? answer.error->description().c_str() : "no answer from the collection service");
         return complete(completion, TLYDispatchResult::Error);
     }
     if (answer.error) {
+        keepDispatching(true);
         TLY_INFO(method, "Dispatch error: %s", answer.error->description().c_str());
         return complete(completion, TLYDispatchResult::Error);
     }
+    keepDispatching(false);
     TLY_INFO(method, "Hit(s) dispatched: HTTP status %ld", (long)answer.statusCode);
     complete(completion, TLYDispatchResult::Good);
 }
@@ -632,6 +665,8 @@ void TLYBatchingDispatcher::setHostReachable(bool reachable) {
         std::lock_guard<std::recursive_mutex> lock(lock_);
         if (hostReachable_ == reachable) return;
         hostReachable_ = reachable;
+        // A network that comes back is tried at the plain interval again.
+        if (reachable) failedPasses_ = 0;
     }
     rescheduleDispatch();
 }

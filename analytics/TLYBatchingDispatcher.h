@@ -158,14 +158,21 @@ private:
     bool canDispatch() const;
     void rescheduleDispatch();
     void cancelDispatch();
-    void dispatchPass(TLYDispatchCompletion completion);
+    // The timer's period: the interval, doubled after each failed pass in a
+    // row, capped at an hour (or the interval when that is longer).
+    double retryDelay() const;
+    // After each answer: a failure backs the timer off; a success brings it
+    // back to the interval, and builds it when hits are still stored.
+    void keepDispatching(bool failed);
+    // `chained`: a pass of the default chain, which goes on after a batch fallback.
+    void dispatchPass(TLYDispatchCompletion completion, bool chained);
     std::optional<Value::Array> nextPendingHits();
     std::string payloadFor(const Value& hit) const;
     void persist(const Value& record);
     bool deleteHits(const Value::Array& hits);  // false when the store reported an error
     void didSendHits(const Value::Array& hits);
     void handleAnswer(const Value::Array& hits, const TLYURLConnection::Answer& answer,
-                      const TLYDispatchCompletion& completion);
+                      const TLYDispatchCompletion& completion, bool chained);
     static void complete(const TLYDispatchCompletion& completion, TLYDispatchResult result);
     TLYDispatchCompletion defaultCompletionHandler() const;
 
@@ -177,6 +184,7 @@ private:
     uint64_t batchingStrategy_ = 2;
     uint64_t compressionStrategy_ = kTLYCompressionGzip;
     double dispatchInterval_ = 120.0;
+    uint32_t failedPasses_ = 0;  // failed passes in a row
     std::shared_ptr<TLYHitStorage> store_;
     std::shared_ptr<TLYDataStore> dataStoreObject_;
     std::shared_ptr<TLYAnalyticsPropertiesStore> propertiesStore_;

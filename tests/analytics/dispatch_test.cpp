@@ -156,13 +156,13 @@ TEST_F(DispatchTest, AnswersToASingleHit) {
     }
 }
 
-TEST_F(DispatchTest, ABatchAnswered404Or302FallsBackToSingleHitsForAnHour) {
-    for (int status : {404, 302}) {
+TEST_F(DispatchTest, ABatchAnswered404Or302Or502FallsBackToSingleHitsForAnHour) {
+    for (int status : {404, 302, 502}) {
         SCOPED_TRACE(status);
         dispatcher_->setServerBatchingDisabled(false);
         server_.clearRequests();
         server_.enqueue("/batch", status == 302 ? HttpServerKit::Reply::redirect(server_.url("/collect"))
-                                                : HttpServerKit::Reply::statusOnly(404));
+                                                : HttpServerKit::Reply::statusOnly(status));
         for (int i = 0; i < 3; ++i) queue(hit("F" + std::to_string(i)));
         EXPECT_EQ(dispatchAndWait(), Result::Error);
         EXPECT_EQ(store_->hits().size(), 3u);
@@ -179,6 +179,15 @@ TEST_F(DispatchTest, ABatchAnswered404Or302FallsBackToSingleHitsForAnHour) {
         EXPECT_EQ(server_.requests().back().path, "/batch");
         EXPECT_EQ(split(server_.requests().back().body, '\n').size(), 2u);
     }
+}
+
+TEST_F(DispatchTest, AfterABatchFallbackTheChainGoesOnWithSingleHits) {
+    server_.on("/batch", HttpServerKit::Reply::statusOnly(404));
+    for (int i = 0; i < 3; ++i) queue(hit("C" + std::to_string(i)));
+    drain();
+    EXPECT_TRUE(store_->hits().empty());
+    EXPECT_EQ(server_.requests("/batch").size(), 1u);
+    EXPECT_EQ(server_.requests("/collect").size(), 3u);
 }
 
 TEST_F(DispatchTest, ABatchAnswered500OrNotAnsweredIsKeptAndSentLater) {
@@ -294,16 +303,56 @@ TEST_F(DispatchTest, TheFirstCallComesOneSecondAfterCreationAndTheTimerKeepsTheI
     EXPECT_EQ(built_.size(), 3u);
     ASSERT_TRUE(delivered());
 
-    // With hits that stay (the collector cannot take them), it repeats.
+    // With hits that stay (the collector cannot take them), it repeats,
+    // waiting twice as long after each failure.
     server_.on("/collect", HttpServerKit::Reply::statusOnly(503));
     queue(hit("D"));
-    for (size_t pass = 4; pass <= 6; ++pass) {
-        RunLoop::main().runFor(45);
+    size_t pass = 3;
+    for (double delay : {45.0, 45.0, 90.0}) {
+        RunLoop::main().runFor(delay - 0.5);
         EXPECT_EQ(built_.size(), pass);
+        RunLoop::main().runFor(0.5);
+        EXPECT_EQ(built_.size(), ++pass);
         ASSERT_TRUE(tlytest::pumpUntil([&] { return !dispatcher_->hasConnection(); }));
         RunLoop::main().runUntilIdle();
     }
     EXPECT_EQ(store_->hits().size(), 1u);
+}
+
+TEST_F(DispatchTest, FailedPassesAreRetriedInTheSameLaunchWithADoublingCappedDelay) {
+    // The first call fails: before any value changed, no timer existed yet.
+    server_.on("/collect", HttpServerKit::Reply::statusOnly(503));
+    queue(hit("A"));
+    // True when exactly one request is built at the end of `seconds`, none before.
+    auto onePassAfter = [&](double seconds) {
+        size_t before = built_.size();
+        RunLoop::main().runFor(seconds - 0.5);
+        bool early = built_.size() != before;
+        RunLoop::main().runFor(0.5);
+        bool one = built_.size() == before + 1;
+        EXPECT_TRUE(tlytest::pumpUntil([&] { return !dispatcher_->hasConnection(); }));
+        RunLoop::main().runUntilIdle();
+        return !early && one;
+    };
+    EXPECT_TRUE(onePassAfter(1.0));
+    for (double delay : {120.0, 240.0, 480.0, 960.0, 1920.0, 3600.0, 3600.0}) EXPECT_TRUE(onePassAfter(delay)) << delay;
+
+    // No answer at all counts as a failure too.
+    auto endpoints = dispatcher_->endpoints();
+    std::string refused = qmtest::refusedURL("");
+    while (!refused.empty() && refused.back() == '/') refused.pop_back();
+    dispatcher_->setEndpoints({refused + "/collect", refused + "/collect", refused + "/batch", refused + "/batch"});
+    EXPECT_TRUE(onePassAfter(3600.0));
+    EXPECT_EQ(store_->hits().size(), 1u);
+
+    // Once the collector takes them, the interval is back to normal.
+    dispatcher_->setEndpoints(endpoints);
+    server_.on("/collect", HttpServerKit::Reply::text("ok"));
+    EXPECT_TRUE(onePassAfter(3600.0));
+    EXPECT_TRUE(store_->hits().empty());
+    queue(hit("B"));
+    EXPECT_TRUE(onePassAfter(120.0));
+    EXPECT_TRUE(store_->hits().empty());
 }
 
 TEST_F(DispatchTest, WithNoReachableHostAPassReportsNothingAndFetchesNothing) {
