@@ -112,6 +112,7 @@ private:
     }
 
     void work() {
+        Thread::installSignalStack();
         Thread::setCurrentName(label_);
         if (nice_) setpriority(PRIO_PROCESS, unsigned(gettid()), nice_);
         for (;;) {
@@ -156,6 +157,7 @@ public:
         // The worker keeps only the state alive, so the queue may be released
         // from its own work.
         worker_ = std::thread([s = state_, name = label_] {
+            Thread::installSignalStack();
             Thread::setCurrentName(name);
             for (;;) {
                 std::function<void()> fn;

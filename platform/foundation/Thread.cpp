@@ -1,6 +1,8 @@
 #include "platform/foundation/Thread.h"
 
 #include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <future>
@@ -11,12 +13,44 @@ namespace platform::foundation {
 
 namespace {
 thread_local std::string tName;
-}
+
+// A thread's alternate signal stack, below one guard page.
+struct SignalStack {
+    static constexpr size_t kSize = 64 * 1024;
+    void* mapping = nullptr;
+    size_t length = 0;
+
+    void install() {
+        if (mapping) return;
+        length = kSize + size_t(sysconf(_SC_PAGESIZE));
+        void* m = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (m == MAP_FAILED) return;
+        mprotect(m, length - kSize, PROT_NONE);
+        stack_t ss{};
+        ss.ss_sp = static_cast<char*>(m) + (length - kSize);
+        ss.ss_size = kSize;
+        if (sigaltstack(&ss, nullptr) != 0) {
+            munmap(m, length);
+            return;
+        }
+        mapping = m;
+    }
+    ~SignalStack() {
+        if (!mapping) return;
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        munmap(mapping, length);
+    }
+};
+thread_local SignalStack tSignalStack;
+}  // namespace
 
 Thread::Thread(std::string name) : name_(std::move(name)) {
     std::promise<RunLoop*> ready;
     auto future = ready.get_future();
     thread_ = std::thread([name = name_, stopping = stopping_, &ready] {
+        installSignalStack();
         setCurrentName(name);
         RunLoop& loop = RunLoop::current();
         ready.set_value(&loop);
@@ -51,5 +85,7 @@ void Thread::setCurrentName(const std::string& name) {
 }
 
 bool Thread::isMainThread() { return gettid() == getpid(); }
+
+void Thread::installSignalStack() { tSignalStack.install(); }
 
 }  // namespace platform::foundation

@@ -24,6 +24,11 @@ public:
     static std::string currentName();
     static void setCurrentName(const std::string& name);
     static bool isMainThread();
+    // Gives the calling thread an alternate signal stack of its own (once;
+    // released when the thread ends), so that a crash handler still runs
+    // after the thread overflowed its stack. Every thread the platform
+    // starts calls it.
+    static void installSignalStack();
 
 private:
     std::string name_;

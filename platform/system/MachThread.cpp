@@ -1,0 +1,241 @@
+// Async-signal-safe (but for thread_control_prepare's one-time set-up, which
+// is safe too): raw system calls, static storage, atomics and bounded futex
+// waits; no allocation, no lock.
+#include "platform/system/MachThread.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <ctime>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace platform::system {
+
+namespace {
+
+// How long a suspender waits for a thread to reach its stop handler, and how
+// long a stopped thread waits to be resumed before it runs on by itself.
+constexpr int64_t kStopWaitNs = 250'000'000;
+constexpr int64_t kResumeWaitNs = 5'000'000'000;
+
+enum SlotState : int32_t { kIdle = 0, kRequested = 1, kStopped = 2 };
+
+// One suspended thread. `state` is also the futex word both sides wait on.
+struct Slot {
+    std::atomic<int32_t> tid{0};  // 0: free
+    std::atomic<int32_t> state{kIdle};
+    int32_t suspendCount = 0;
+    int64_t stopDeadline = 0;
+    mcontext_t context;
+};
+static_assert(std::atomic<int32_t>::is_always_lock_free && sizeof(std::atomic<int32_t>) == sizeof(int32_t));
+
+Slot gSlots[kSuspendedThreadsMax];
+
+struct ThreadList {
+    std::atomic<bool> used{false};
+    thread_t threads[kTaskThreadsMax];
+};
+ThreadList gLists[4];
+
+std::atomic<int> gSignal{0};
+
+int64_t nowNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+int32_t* word(std::atomic<int32_t>& a) { return reinterpret_cast<int32_t*>(&a); }
+
+// Waits while *w == expected, until the deadline; spurious wake-ups and
+// signals just loop.
+void waitWhile(std::atomic<int32_t>& w, int32_t expected, int64_t deadline) {
+    while (w.load(std::memory_order_acquire) == expected) {
+        int64_t left = deadline - nowNs();
+        if (left <= 0) return;
+        timespec ts{time_t(left / 1'000'000'000), long(left % 1'000'000'000)};
+        ::syscall(SYS_futex, word(w), FUTEX_WAIT_PRIVATE, expected, &ts, nullptr, 0);
+    }
+}
+
+void wakeAll(std::atomic<int32_t>& w) { ::syscall(SYS_futex, word(w), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0); }
+
+Slot* findSlot(int32_t tid) {
+    for (Slot& s : gSlots)
+        if (s.tid.load(std::memory_order_acquire) == tid) return &s;
+    return nullptr;
+}
+
+// Only the general registers: the rest of the context (floating-point and
+// vector state) lives on the stopped thread's stack and is not kept.
+void saveContext(mcontext_t* dst, const ucontext_t* uc) {
+#if defined(__x86_64__)
+    for (int i = 0; i < NGREG; ++i) dst->gregs[i] = uc->uc_mcontext.gregs[i];
+    dst->fpregs = nullptr;
+#elif defined(__aarch64__)
+    dst->fault_address = uc->uc_mcontext.fault_address;
+    for (int i = 0; i < 31; ++i) dst->regs[i] = uc->uc_mcontext.regs[i];
+    dst->sp = uc->uc_mcontext.sp;
+    dst->pc = uc->uc_mcontext.pc;
+    dst->pstate = uc->uc_mcontext.pstate;
+#else
+#error "thread stand-in: unsupported architecture"
+#endif
+}
+
+void copyContext(mcontext_t* dst, const mcontext_t* src) {
+#if defined(__x86_64__)
+    for (int i = 0; i < NGREG; ++i) dst->gregs[i] = src->gregs[i];
+    dst->fpregs = nullptr;
+#elif defined(__aarch64__)
+    dst->fault_address = src->fault_address;
+    for (int i = 0; i < 31; ++i) dst->regs[i] = src->regs[i];
+    dst->sp = src->sp;
+    dst->pc = src->pc;
+    dst->pstate = src->pstate;
+#endif
+}
+
+void stopHandler(int, siginfo_t*, void* ucontext) {
+    int savedErrno = errno;
+    auto self = static_cast<int32_t>(::syscall(SYS_gettid));
+    Slot* slot = findSlot(self);
+    // A stop signal that arrives after its suspension was undone finds no
+    // request and returns at once.
+    if (slot && slot->state.load(std::memory_order_acquire) == kRequested) {
+        saveContext(&slot->context, static_cast<const ucontext_t*>(ucontext));
+        int32_t expected = kRequested;
+        if (slot->state.compare_exchange_strong(expected, kStopped, std::memory_order_acq_rel)) {
+            wakeAll(slot->state);
+            waitWhile(slot->state, kStopped, nowNs() + kResumeWaitNs);
+        }
+    }
+    errno = savedErrno;
+}
+
+}  // namespace
+
+kern_return_t thread_control_prepare() {
+    if (gSignal.load(std::memory_order_acquire) != 0) return KERN_SUCCESS;
+    int sig = SIGRTMIN + 5;
+    struct sigaction sa{};
+    sa.sa_sigaction = stopHandler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+    if (::sigaction(sig, &sa, nullptr) != 0) return KERN_FAILURE;
+    gSignal.store(sig, std::memory_order_release);
+    return KERN_SUCCESS;
+}
+
+int thread_control_signal() { return gSignal.load(std::memory_order_acquire); }
+
+kern_return_t task_threads(task_t task, thread_act_array_t* threads, mach_msg_type_number_t* count) {
+    if (!threads || !count || task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+    ThreadList* list = nullptr;
+    for (ThreadList& l : gLists) {
+        bool expected = false;
+        if (l.used.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
+            list = &l;
+            break;
+        }
+    }
+    if (!list) return KERN_RESOURCE_SHORTAGE;
+    int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, "/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd < 0) {
+        list->used.store(false, std::memory_order_release);
+        return KERN_FAILURE;
+    }
+    // The directory entries of Linux's getdents64, read in place.
+    struct Dirent64 {
+        uint64_t ino;
+        int64_t off;
+        unsigned short reclen;
+        unsigned char type;
+        char name[1];
+    };
+    alignas(8) char buf[2048];
+    uint32_t n = 0;
+    bool failed = false;
+    for (;;) {
+        long got = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) failed = true;
+        if (got <= 0) break;
+        for (long pos = 0; pos < got;) {
+            auto* d = reinterpret_cast<const Dirent64*>(buf + pos);
+            pos += d->reclen;
+            uint64_t tid = 0;
+            const char* c = d->name;
+            if (*c < '0' || *c > '9') continue;  // "." and ".."
+            for (; *c >= '0' && *c <= '9'; ++c) tid = tid * 10 + uint64_t(*c - '0');
+            if (n < kTaskThreadsMax) list->threads[n++] = thread_t(tid);
+        }
+    }
+    ::syscall(SYS_close, fd);
+    if (failed && n == 0) {
+        list->used.store(false, std::memory_order_release);
+        return KERN_FAILURE;
+    }
+    *threads = list->threads;
+    *count = n;
+    return KERN_SUCCESS;
+}
+
+void task_threads_release(thread_act_array_t threads) {
+    for (ThreadList& l : gLists)
+        if (l.threads == threads) l.used.store(false, std::memory_order_release);
+}
+
+kern_return_t thread_suspend(thread_t thread) {
+    if (thread_control_prepare() != KERN_SUCCESS) return KERN_FAILURE;
+    auto tid = static_cast<int32_t>(thread);
+    if (tid <= 0 || thread == mach_thread_self()) return KERN_INVALID_ARGUMENT;
+    if (Slot* held = findSlot(tid)) {
+        ++held->suspendCount;
+        return KERN_SUCCESS;
+    }
+    Slot* slot = nullptr;
+    for (Slot& s : gSlots) {
+        int32_t expected = 0;
+        if (s.tid.compare_exchange_strong(expected, tid, std::memory_order_acq_rel)) {
+            slot = &s;
+            break;
+        }
+    }
+    if (!slot) return KERN_RESOURCE_SHORTAGE;
+    slot->suspendCount = 1;
+    slot->stopDeadline = nowNs() + kStopWaitNs;
+    slot->state.store(kRequested, std::memory_order_release);
+    if (::syscall(SYS_tgkill, ::syscall(SYS_getpid), tid, thread_control_signal()) != 0) {
+        slot->state.store(kIdle, std::memory_order_release);
+        slot->tid.store(0, std::memory_order_release);
+        return KERN_TERMINATED;
+    }
+    return KERN_SUCCESS;
+}
+
+kern_return_t thread_resume(thread_t thread) {
+    Slot* slot = findSlot(static_cast<int32_t>(thread));
+    if (!slot || thread == 0) return KERN_INVALID_ARGUMENT;
+    if (--slot->suspendCount > 0) return KERN_SUCCESS;
+    slot->state.store(kIdle, std::memory_order_release);
+    wakeAll(slot->state);
+    slot->tid.store(0, std::memory_order_release);
+    return KERN_SUCCESS;
+}
+
+kern_return_t thread_get_state(thread_t thread, mcontext_t* state) {
+    Slot* slot = findSlot(static_cast<int32_t>(thread));
+    if (!slot || thread == 0 || !state) return KERN_INVALID_ARGUMENT;
+    waitWhile(slot->state, kRequested, slot->stopDeadline);
+    if (slot->state.load(std::memory_order_acquire) != kStopped) return KERN_OPERATION_TIMED_OUT;
+    copyContext(state, &slot->context);
+    return KERN_SUCCESS;
+}
+
+}  // namespace platform::system
