@@ -12,6 +12,7 @@
 #include "analytics/TLYLog.h"
 #include "analytics/TLYUnicode.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/Locale.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
@@ -41,11 +42,7 @@ std::string TLYHitUtil::systemCountryFromLocale(const std::string& localeIdentif
 }
 
 std::string TLYHitUtil::systemCountry() {
-    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* v = std::getenv(var);
-        if (v && *v) return systemCountryFromLocale(v);
-    }
-    return "";
+    return systemCountryFromLocale(platform::foundation::Locale::currentLocaleIdentifier());
 }
 
 std::string TLYHitUtil::deviceModelVersion() {

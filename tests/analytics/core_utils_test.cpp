@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 
 #include "analytics/TLY.h"
 #include "analytics/TLYExceptionParser.h"
@@ -95,6 +96,23 @@ TEST(CoreHitUtil, IdentifiersHashesAndDeviceFacts) {
     EXPECT_EQ(TLYHitUtil::systemScreenColorDepth(), "24-bit");
     EXPECT_EQ(TLYHitUtil::userAgentStringWithProduct("Tallymark", "3.15", "iPhone", "iOS", "9.3", "en", "us"),
               "Tallymark/3.15 (iPhone; U; CPU iOS 9.3 like Mac OS X; en-us)");
+}
+
+TEST(CoreHitUtil, TheUserAgentNamesARegionUnderTheCAndPosixLocales) {
+    struct Restore {
+        std::string saved;
+        bool had;
+        Restore() : saved(std::getenv("LC_ALL") ? std::getenv("LC_ALL") : ""), had(std::getenv("LC_ALL")) {}
+        ~Restore() { had ? ::setenv("LC_ALL", saved.c_str(), 1) : ::unsetenv("LC_ALL"); }
+    } restore;
+    for (const char* locale : {"C", "POSIX", "C.UTF-8"}) {
+        SCOPED_TRACE(locale);
+        ::setenv("LC_ALL", locale, 1);
+        std::string agent = TLYHitUtil::userAgentString();
+        EXPECT_EQ(agent.substr(agent.size() - 8), "; en-us)") << agent;
+    }
+    ::setenv("LC_ALL", "de_AT.UTF-8", 1);
+    EXPECT_EQ(TLYHitUtil::systemCountry(), "at");
 }
 
 TEST(CoreUtil, HitValuesAndDescriptions) {
