@@ -14,6 +14,8 @@
 #include "framework/DeviceDetection.h"
 #include "framework/GSVButton.h"
 #include "framework/GSVLabel.h"
+#include "framework/GSVTextField.h"
+#include "framework/GSVTextView.h"
 #include "framework/GSVVerticalSlider.h"
 #include "framework/PickerAwareScrollView.h"
 #include "framework/TWKButtonDark.h"
@@ -127,6 +129,8 @@ void MainViewController::registerInterfaceClasses() {
     ClassRegistry::add<UILabelUnderlined>("UILabelUnderlined");
     ClassRegistry::add<GSVButton>("GSVButton");
     ClassRegistry::add<GSVLabel>("GSVLabel");
+    ClassRegistry::add<GSVTextField>("GSVTextField");
+    ClassRegistry::add<GSVTextView>("GSVTextView");
     ClassRegistry::add<GSVVerticalSlider>("GSVVerticalSlider");
     ClassRegistry::add<TWKReviewPopupButton>("TWKReviewPopupButton");
     // The problem-report page of the information area shows its text in one.

@@ -155,4 +155,44 @@ Size Font::sizeOfText(const std::string& str, double maxWidth, int lines, LineBr
     return {std::ceil(s.width - 1e-9), std::ceil(s.height - 1e-9)};
 }
 
+namespace {
+// Editing lays text out as a multi-line drawText does (wrapped words) or,
+// unbounded, on one clipped line.
+PangoLayout* editingLayout(const Font& font, const std::string& str, double width, TextAlignment alignment) {
+    const bool wraps = std::isfinite(width) && width > 0;
+    return text::makeLayout(nullptr, str, font, width, wraps ? 0 : 1, wraps ? LineBreakMode::WordWrap : LineBreakMode::Clip,
+                            alignment);
+}
+}  // namespace
+
+Rect Font::caretRect(const std::string& str, size_t index, double width, TextAlignment alignment) const {
+    // An empty text still has a line: measure a space's line, at its start.
+    const std::string& laid = str.empty() ? std::string(" ") : str;
+    PangoLayout* l = editingLayout(*this, laid, width, alignment);
+    PangoRectangle strong;
+    pango_layout_get_cursor_pos(l, int(std::min(index, str.size())), &strong, nullptr);
+    g_object_unref(l);
+    Rect r{double(strong.x) / PANGO_SCALE, double(strong.y) / PANGO_SCALE, 0, double(strong.height) / PANGO_SCALE};
+    if (str.empty() && std::isfinite(width) && width > 0) {
+        if (alignment == TextAlignment::Center) r.origin.x = width / 2;
+        else if (alignment == TextAlignment::Right) r.origin.x = width;
+        else r.origin.x = 0;
+    }
+    return r;
+}
+
+size_t Font::indexAtPoint(const std::string& str, Point p, double width, TextAlignment alignment) const {
+    if (str.empty()) return 0;
+    PangoLayout* l = editingLayout(*this, str, width, alignment);
+    int index = 0, trailing = 0;
+    pango_layout_xy_to_index(l, int(std::lround(p.x * PANGO_SCALE)), int(std::lround(p.y * PANGO_SCALE)), &index,
+                             &trailing);
+    // `trailing` counts characters past the one hit: step over them whole.
+    const char* text = pango_layout_get_text(l);
+    size_t at = size_t(index);
+    for (; trailing > 0 && at < str.size(); --trailing) at = size_t(g_utf8_next_char(text + at) - text);
+    g_object_unref(l);
+    return std::min(at, str.size());
+}
+
 }  // namespace platform::graphics

@@ -36,6 +36,15 @@ public:
     Size sizeOfText(const std::string& text, double maxWidth = std::numeric_limits<double>::infinity(),
                     int lines = 1, LineBreakMode mode = LineBreakMode::WordWrap) const;
 
+    // Editing geometry for `text` laid out as drawText lays it out at `width`
+    // (infinite: one unwrapped line), relative to the text's origin: the
+    // caret's rectangle (zero width) before byte `index`, and the byte index of
+    // the character boundary nearest to `p`.
+    Rect caretRect(const std::string& text, size_t index, double width = std::numeric_limits<double>::infinity(),
+                   TextAlignment alignment = TextAlignment::Left) const;
+    size_t indexAtPoint(const std::string& text, Point p, double width = std::numeric_limits<double>::infinity(),
+                        TextAlignment alignment = TextAlignment::Left) const;
+
     bool operator==(const Font&) const = default;
 
 private:

@@ -219,6 +219,17 @@ bool Application::rotateTo(InterfaceOrientation orientation, double duration) {
     return true;
 }
 
+bool Application::rotateBy(int direction) {
+    // Counter-clockwise order: a device turned left shows its home button on the right.
+    static constexpr InterfaceOrientation kLeftward[] = {InterfaceOrientation::Portrait, InterfaceOrientation::LandscapeRight,
+                                                         InterfaceOrientation::PortraitUpsideDown,
+                                                         InterfaceOrientation::LandscapeLeft};
+    const InterfaceOrientation from = Screen::main().orientation();
+    int i = 0;
+    while (i < 4 && kLeftward[i] != from) ++i;
+    return rotateTo(kLeftward[((i % 4) + (direction < 0 ? 1 : 3)) % 4]);
+}
+
 void Application::registerURLHandler(const std::string& scheme, URLHandler handler) {
     const std::string s = foundation::lowercased(scheme);
     if (handler)
@@ -437,8 +448,10 @@ int applicationMain(int argc, char** argv) {
             window->setPresenter(offscreen);
         } else {
             const Value name = bundle.objectForInfoDictionaryKey("CFBundleDisplayName");
-            window->setPresenter(std::make_shared<SdlWindowPresenter>(
-                name.isString() ? name.string() : "Quenmira", [&app] { app.terminate(); }));
+            auto presenter = std::make_shared<SdlWindowPresenter>(name.isString() ? name.string() : "Quenmira",
+                                                                  [&app] { app.terminate(); });
+            presenter->setRotationHandler([&app](int direction) { app.rotateBy(direction); });
+            window->setPresenter(presenter);
         }
         windowDidBecomeVisible(*window);
     }

@@ -54,6 +54,9 @@ public:
 
     // Turns the interface (on a tablet, when the root controller allows it).
     bool rotateTo(InterfaceOrientation orientation, double duration = 0.4);
+    // Turns it a quarter turn to the left (-1) or right (+1) of where it is,
+    // as a device turned in the hand.
+    bool rotateBy(int direction);
 
     // URLs: http and https go to the desktop's browser (xdg-open, when on the
     // PATH); other schemes to the handler registered for them.

@@ -20,6 +20,8 @@
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/Slider.h"
 #include "platform/ui/Switch.h"
+#include "platform/ui/TextField.h"
+#include "platform/ui/TextView.h"
 #include "platform/ui/Window.h"
 
 namespace platform::ui {
@@ -44,6 +46,8 @@ std::map<std::string, ClassRegistry::Factory>& registry() {
         m["Switch"] = view([] { return std::make_shared<Switch>(); });
         m["Slider"] = view([] { return std::make_shared<Slider>(); });
         m["ScrollView"] = view([] { return std::make_shared<ScrollView>(); });
+        m["TextField"] = view([] { return std::make_shared<TextField>(); });
+        m["TextView"] = view([] { return std::make_shared<TextView>(); });
         // A window covers the screen of the device being played.
         m["Window"] = view([] {
             const Screen& s = Screen::main();
@@ -473,6 +477,20 @@ private:
             if (key == "continuous") return needBool([&](bool b) { slider->setContinuous(b); });
             if (key == "minimumTrackTintColor") return needColor([&](const Color& c) { slider->setMinimumTrackTintColor(c); });
             if (key == "maximumTrackTintColor") return needColor([&](const Color& c) { slider->setMaximumTrackTintColor(c); });
+        }
+        if (auto* field = dynamic_cast<TextField*>(&view)) {
+            if (key == "text") return needString([&](const std::string& s) { field->setText(s); });
+            if (key == "placeholder") return needString([&](const std::string& s) { field->setPlaceholder(s); });
+            if (key == "font") return needFont([&](const Font& f) { field->setFont(f); });
+            if (key == "textColor") return needColor([&](const Color& c) { field->setTextColor(c); });
+            if (key == "textAlignment") return needNamed(kAlignments, [&](TextAlignment a) { field->setTextAlignment(a); });
+        }
+        if (auto* textView = dynamic_cast<TextView*>(&view)) {
+            if (key == "text") return needString([&](const std::string& s) { textView->setText(s); });
+            if (key == "font") return needFont([&](const Font& f) { textView->setFont(f); });
+            if (key == "textColor") return needColor([&](const Color& c) { textView->setTextColor(c); });
+            if (key == "textAlignment") return needNamed(kAlignments, [&](TextAlignment a) { textView->setTextAlignment(a); });
+            if (key == "editable") return needBool([&](bool b) { textView->setEditable(b); });
         }
         if (auto* control = dynamic_cast<Control*>(&view)) {
             if (key == "enabled") return needBool([&](bool b) { control->setEnabled(b); });

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "platform/foundation/Clock.h"
@@ -34,6 +35,22 @@ bool initVideo() {
         state = lib->InitSubSystem(SDL_INIT_VIDEO) == 0 ? 1 : 0;
     }
     return state == 1;
+}
+
+std::optional<Key> keyFor(SDL_Keycode k) {
+    switch (k) {
+        case SDLK_BACKSPACE: return Key::Backspace;
+        case SDLK_DELETE: return Key::Delete;
+        case SDLK_LEFT: return Key::Left;
+        case SDLK_RIGHT: return Key::Right;
+        case SDLK_UP: return Key::Up;
+        case SDLK_DOWN: return Key::Down;
+        case SDLK_HOME: return Key::Home;
+        case SDLK_END: return Key::End;
+        case SDLK_RETURN:
+        case SDLK_KP_ENTER: return Key::Return;
+        default: return std::nullopt;
+    }
 }
 
 // Valid once initVideo() succeeded: every window and event comes after it.
@@ -85,17 +102,11 @@ void SdlWindowPresenter::attach(Window* window) {
         return;
     }
     Size size = window_->bounds().size;
-    double pw = std::ceil(size.width * window_->scale()), ph = std::ceil(size.height * window_->scale());
-    double zoom = zoom_;
-    SDL_Rect usable;
-    if (zoom <= 0) {
-        zoom = 1;
-        if (sdl().GetDisplayUsableBounds(0, &usable) == 0 && usable.w > 0 && usable.h > 0)
-            zoom = std::min({1.0, usable.w / pw, (usable.h - 40) / ph});
-    }
+    const double zoom = fitZoom(std::ceil(size.width * window_->scale()), std::ceil(size.height * window_->scale()));
     impl_->zoom = zoom;
     SDL_DisplayMode mode;
     if (sdl().GetCurrentDisplayMode(0, &mode) == 0 && mode.refresh_rate > 0) rate_ = mode.refresh_rate;
+    const double pw = std::ceil(size.width * window_->scale()), ph = std::ceil(size.height * window_->scale());
     int ww = std::max(1, int(std::lround(pw * zoom))), wh = std::max(1, int(std::lround(ph * zoom)));
     impl_->window = sdl().CreateWindow(title_.c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, ww, wh, 0);
     if (!impl_->window) {
@@ -106,6 +117,28 @@ void SdlWindowPresenter::attach(Window* window) {
     // user acts, a little later on an untouched window.
     schedulePump(1.0 / rate_);
     windowChanged();
+}
+
+double SdlWindowPresenter::fitZoom(double pixelWidth, double pixelHeight) const {
+    if (zoom_ > 0) return zoom_;
+    SDL_Rect usable;
+    if (sdl().GetDisplayUsableBounds(0, &usable) == 0 && usable.w > 0 && usable.h > 0)
+        return std::min({1.0, usable.w / pixelWidth, (usable.h - 40) / pixelHeight});
+    return 1;
+}
+
+bool SdlWindowPresenter::resizeToFit(double pixelWidth, double pixelHeight) {
+    const double zoom = fitZoom(pixelWidth, pixelHeight);
+    const int ww = std::max(1, int(std::lround(pixelWidth * zoom))), wh = std::max(1, int(std::lround(pixelHeight * zoom)));
+    int w = 0, h = 0;
+    sdl().GetWindowSize(impl_->window, &w, &h);
+    if (w == ww && h == wh) return false;
+    // A turned device: the window turns with it, and shows again once the
+    // display has given it its new size.
+    impl_->zoom = zoom;
+    impl_->needsFull = true;
+    sdl().SetWindowSize(impl_->window, ww, wh);
+    return true;
 }
 
 void SdlWindowPresenter::windowChanged() {
@@ -125,7 +158,7 @@ void SdlWindowPresenter::present() {
     if (!window_ || !impl_->ready()) return;
     auto image = window_->composedImage();
     std::vector<Rect> damage = window_->takeDamage();
-    if (!image) return;
+    if (!image || resizeToFit(image->pixelWidth(), image->pixelHeight())) return;
     SDL_Surface* screen = sdl().GetWindowSurface(impl_->window);
     if (!screen) {
         foundation::logf("SDL window surface failed: %s", sdl().GetError());
@@ -210,6 +243,18 @@ void SdlWindowPresenter::pumpEvents() {
                     window_->sendPointer(PointerPhase::Up, {e.button.x * toPoints, e.button.y * toPoints});
                 }
                 break;
+            case SDL_TEXTINPUT:
+                window_->sendText(e.text.text);
+                break;
+            case SDL_KEYDOWN: {
+                const SDL_Keycode k = e.key.keysym.sym;
+                if ((e.key.keysym.mod & (KMOD_CTRL | KMOD_GUI)) && (k == SDLK_LEFT || k == SDLK_RIGHT)) {
+                    if (onRotate_ && !e.key.repeat) onRotate_(k == SDLK_LEFT ? -1 : 1);
+                } else if (auto key = keyFor(k)) {
+                    window_->sendKey(*key);
+                }
+                break;
+            }
             case SDL_MOUSEWHEEL: {
                 int mx = 0, my = 0;
                 sdl().GetMouseState(&mx, &my);

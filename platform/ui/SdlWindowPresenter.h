@@ -3,8 +3,11 @@
 // the picture changed, at most at the display rate while the user acts (else
 // at a lower rate for animations that run by themselves), and only the changed
 // rectangles are sent to the display; pointer buttons and motion
-// become touches, the wheel scrolls; closing the window calls `onClose` (the
-// application ends its loop there). Events are read on the main run loop.
+// become touches, the wheel scrolls, typed text and editing keys go to the
+// window's first responder, Ctrl (or Super) with Left or Right turns the
+// device as a simulator's rotate commands do; closing the window calls
+// `onClose` (the application ends its loop there). Events are read on the
+// main run loop.
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +27,9 @@ public:
     // True when SDL can open a window here (a display is reachable).
     static bool isDisplayAvailable();
 
+    // Told -1 for a quarter turn to the left, +1 to the right.
+    void setRotationHandler(std::function<void(int direction)> handler) { onRotate_ = std::move(handler); }
+
     void attach(Window* window) override;
     void windowChanged() override;
     uint64_t presentedFrames() const { return presented_; }
@@ -32,6 +38,10 @@ public:
 private:
     struct Impl;
     void present();
+    // Screen pixels per composed pixel for a picture of this size.
+    double fitZoom(double pixelWidth, double pixelHeight) const;
+    // Resizes the window when the picture's size changed; true when it did.
+    bool resizeToFit(double pixelWidth, double pixelHeight);
     void pumpEvents();
     void schedulePump(double interval);
     static constexpr double kIdlePollInterval = 1.0 / 20;
@@ -40,6 +50,7 @@ private:
     std::unique_ptr<Impl> impl_;
     std::string title_;
     std::function<void()> onClose_;
+    std::function<void(int)> onRotate_;
     double zoom_;
     double rate_ = 60;
     Window* window_ = nullptr;

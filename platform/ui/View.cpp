@@ -111,6 +111,10 @@ Window* View::window() const {
 
 void View::setWindowRecursive(Window* old, Window* now) {
     if (old == now) return;
+    if (old && old->firstResponder_.lock().get() == this) {
+        old->firstResponder_.reset();
+        didResignFirstResponder();
+    }
     willMoveToWindow(now);
     if (now) {
         NoActions quiet;
@@ -119,6 +123,29 @@ void View::setWindowRecursive(Window* old, Window* now) {
     auto subs = subviews_;
     for (auto& s : subs) s->setWindowRecursive(old, now);
     didMoveToWindow();
+}
+
+bool View::becomeFirstResponder() {
+    Window* w = window();
+    if (!w || !canBecomeFirstResponder()) return false;
+    if (isFirstResponder()) return true;
+    if (auto current = w->firstResponder()) current->resignFirstResponder();
+    if (!willBecomeFirstResponder()) return false;
+    w->firstResponder_ = weak_from_this();
+    didBecomeFirstResponder();
+    return true;
+}
+
+void View::resignFirstResponder() {
+    Window* w = window();
+    if (!w || w->firstResponder_.lock().get() != this) return;
+    w->firstResponder_.reset();
+    didResignFirstResponder();
+}
+
+bool View::isFirstResponder() const {
+    Window* w = window();
+    return w && w->firstResponder_.lock().get() == this;
 }
 
 void View::insertInternal(std::shared_ptr<View> view, size_t index) {

@@ -13,6 +13,7 @@
 
 #include "platform/graphics/Context.h"
 #include "platform/ui/Layer.h"
+#include "platform/ui/Key.h"
 #include "platform/ui/Touch.h"
 
 namespace platform::ui {
@@ -145,6 +146,17 @@ public:
     void setNeedsDisplayInRect(const Rect& r);
     virtual void drawRect(Context& ctx, const Rect& rect);
 
+    // Keyboard focus. The window's first responder receives typed text and
+    // editing keys; a tap outside it, or its leaving the window, ends it.
+    virtual bool canBecomeFirstResponder() const { return false; }
+    // False when the view cannot take focus (or is in no window) or refuses it.
+    bool becomeFirstResponder();
+    // Gives focus up (nothing when the view has none).
+    void resignFirstResponder();
+    bool isFirstResponder() const;
+    virtual void insertText(const std::string& /*text*/) {}
+    virtual void pressKey(Key /*key*/) {}
+
     // Responder chain: the owning controller when set, else the superview.
     Responder* nextResponder() const override;
     void setNextResponderOverride(Responder* r) { nextResponderOverride_ = r; }
@@ -177,6 +189,12 @@ public:
     std::shared_ptr<Animation> actionForLayer(Layer& layer, const std::string& key) override;
 
 protected:
+    // Focus hooks: willBecome may refuse (false); didResign follows every loss
+    // of focus, also by leaving the window.
+    virtual bool willBecomeFirstResponder() { return true; }
+    virtual void didBecomeFirstResponder() {}
+    virtual void didResignFirstResponder() {}
+
     // Moves the subviews by their autoresizing masks after a bounds size change.
     void resizeSubviews(Size oldSize);
 

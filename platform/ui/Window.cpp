@@ -201,6 +201,9 @@ void Window::sendPointer(PointerPhase phase, Point p, int pointer) {
         if (touches_.count(pointer)) sendPointer(PointerPhase::Cancel, p, pointer);
         Event probe(Event::Type::Touches, now);
         auto target = hitTest(p, &probe);
+        // A tap outside the focused view ends its editing.
+        if (auto focused = firstResponder(); focused && !(target && target->isDescendantOfView(focused.get())))
+            focused->resignFirstResponder();
         if (!target) return;
         Tracked t;
         t.touch = std::make_shared<Touch>(target, this, p, now);
@@ -260,6 +263,14 @@ void Window::sendWheel(Point p, double dx, double dy) {
             return;
         }
     }
+}
+
+void Window::sendText(const std::string& text) {
+    if (auto focused = firstResponder(); focused && !text.empty()) focused->insertText(text);
+}
+
+void Window::sendKey(Key key) {
+    if (auto focused = firstResponder()) focused->pressKey(key);
 }
 
 }  // namespace platform::ui

@@ -74,6 +74,11 @@ public:
     void sendPointer(PointerPhase phase, Point p, int pointer = 0);
     // Wheel input at `p`: the scroll view under it moves by (dx, dy) points.
     void sendWheel(Point p, double dx, double dy);
+    // Keyboard input, for the first responder: typed text (UTF-8, whole
+    // characters) and editing keys. Nothing happens without one.
+    void sendText(const std::string& text);
+    void sendKey(Key key);
+    std::shared_ptr<View> firstResponder() const { return firstResponder_.lock(); }
 
     Window* window() const override { return const_cast<Window*>(this); }
     void layerTreeChanged() override;
@@ -83,6 +88,7 @@ public:
     static constexpr double kDragThreshold = 10;
 
 private:
+    friend class View;  // keeps firstResponder_ as focus moves
     struct Tracked {
         std::shared_ptr<Touch> touch;
         std::weak_ptr<ScrollView> scroller;  // the scroll view that may take the drag
@@ -101,6 +107,7 @@ private:
     std::vector<Rect> lastDamage_, pendingDamage_;
     std::shared_ptr<WindowPresenter> presenter_;
     std::map<int, Tracked> touches_;
+    std::weak_ptr<View> firstResponder_;
 };
 
 }  // namespace platform::ui
