@@ -1,8 +1,15 @@
 #include "platform/foundation/SharedLibrary.h"
 
+#include <atomic>
 #include <dlfcn.h>
 
 namespace platform::foundation {
+
+namespace {
+std::atomic<SharedLibrary::Observer> observer{nullptr};
+}
+
+void SharedLibrary::setObserver(Observer o) { observer.store(o); }
 
 std::unique_ptr<SharedLibrary> SharedLibrary::open(const std::string& file, std::string* error) {
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -10,10 +17,14 @@ std::unique_ptr<SharedLibrary> SharedLibrary::open(const std::string& file, std:
         if (error) *error = dlerror();
         return nullptr;
     }
+    if (Observer o = observer.load()) o(file, true);
     return std::unique_ptr<SharedLibrary>(new SharedLibrary(handle, file));
 }
 
-SharedLibrary::~SharedLibrary() { dlclose(handle_); }
+SharedLibrary::~SharedLibrary() {
+    dlclose(handle_);
+    if (Observer o = observer.load()) o(file_, false);
+}
 
 void* SharedLibrary::symbol(const char* name) const { return dlsym(handle_, name); }
 

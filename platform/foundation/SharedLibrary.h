@@ -10,6 +10,10 @@ class SharedLibrary {
 public:
     // Null, with the loader's reason in `error`, when `file` cannot be opened.
     static std::unique_ptr<SharedLibrary> open(const std::string& file, std::string* error);
+    // Told after every library opened or closed here: Linux sends no load
+    // notifications, and the loader stand-in keeps its image list by them.
+    using Observer = void (*)(const std::string& file, bool opened);
+    static void setObserver(Observer observer);
     ~SharedLibrary();
     SharedLibrary(const SharedLibrary&) = delete;
     SharedLibrary& operator=(const SharedLibrary&) = delete;

@@ -1,0 +1,224 @@
+// loader_view_bytes and loader_apply_views are async-signal-safe: atomic loads
+// over records that are never freed, no allocation, no lock. Everything else
+// here runs outside crash time under the loader's mutex.
+#include "platform/system/Loader.h"
+
+#include <algorithm>
+#include <atomic>
+#include <link.h>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/foundation/SharedLibrary.h"
+#include "platform/system/MachOView.h"
+
+namespace platform::system {
+
+namespace {
+
+struct Record {
+    MachOView view;
+    const void* phdr = nullptr;  // with the bias, tells one load from another
+    std::atomic<bool> loaded{true};
+    Record* next = nullptr;      // fixed before the record is published
+};
+
+// Prepended to, never shortened: crash-time readers walk it without a lock.
+std::atomic<Record*> records{nullptr};
+
+struct LoaderState {
+    std::recursive_mutex mutex;
+    std::vector<dyld_image_callback> addCallbacks;
+    std::vector<dyld_image_callback> removeCallbacks;
+    std::vector<Record*> loaded;  // in load order
+    bool scanned = false;
+    unsigned long long adds = 0;
+    unsigned long long subs = 0;
+};
+
+void onSharedLibrary(const std::string&, bool) { dyld_rescan(); }
+
+// Never destroyed: libraries may still be closed while the process exits.
+LoaderState& loaderState() {
+    static LoaderState* state = [] {
+        foundation::SharedLibrary::setObserver(&onSharedLibrary);
+        return new LoaderState;
+    }();
+    return *state;
+}
+
+const mach_header* headerOf(const Record* r) { return reinterpret_cast<const mach_header*>(r->view.base); }
+
+struct Seen {
+    dl_phdr_info info;
+    std::string name;
+};
+
+struct ScanContext {
+    std::vector<Seen> seen;
+    unsigned long long adds = 0, subs = 0;
+    bool countersOnly = false;
+};
+
+int collect(dl_phdr_info* info, size_t size, void* data) {
+    auto* ctx = static_cast<ScanContext*>(data);
+    if (size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs) {
+        ctx->adds = info->dlpi_adds;
+        ctx->subs = info->dlpi_subs;
+    }
+    if (ctx->countersOnly) return 1;
+    // The first entry is the main program, whatever its name.
+    ctx->seen.push_back({*info, ctx->seen.empty() || !info->dlpi_name ? std::string() : std::string(info->dlpi_name)});
+    return 0;
+}
+
+void rescanLocked(LoaderState& s) {
+    ScanContext probe;
+    probe.countersOnly = true;
+    dl_iterate_phdr(collect, &probe);
+    if (s.scanned && probe.adds == s.adds && probe.subs == s.subs) return;
+
+    ScanContext scan;
+    dl_iterate_phdr(collect, &scan);
+    s.scanned = true;
+    s.adds = scan.adds;
+    s.subs = scan.subs;
+
+    std::vector<Record*> now;
+    std::vector<Record*> added;
+    for (const Seen& seen : scan.seen) {
+        if (seen.info.dlpi_phnum == 0) continue;
+        Record* found = nullptr;
+        for (Record* r : s.loaded)
+            if (r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr) found = r;
+        if (!found) {
+            // The same file back at the same place: its old view still holds.
+            for (Record* r = records.load(); r && !found; r = r->next)
+                if (!r->loaded.load() && r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr &&
+                    (seen.name.empty() || r->view.path == seen.name))
+                    found = r;
+            if (!found) {
+                auto record = std::make_unique<Record>();
+                if (!buildMachOView(seen.info, seen.name, &record->view, nullptr)) continue;
+                record->phdr = seen.info.dlpi_phdr;
+                record->next = records.load();
+                found = record.release();
+                while (!records.compare_exchange_weak(found->next, found)) {
+                }
+            } else {
+                found->loaded.store(true);
+            }
+            added.push_back(found);
+        }
+        now.push_back(found);
+    }
+    std::vector<Record*> removed;
+    for (Record* r : s.loaded)
+        if (std::find(now.begin(), now.end(), r) == now.end()) removed.push_back(r);
+    s.loaded = now;
+    for (Record* r : removed) {
+        r->loaded.store(false);
+        for (auto cb : std::vector(s.removeCallbacks)) cb(headerOf(r), 0);
+    }
+    for (Record* r : added)
+        for (auto cb : std::vector(s.addCallbacks)) cb(headerOf(r), 0);
+}
+
+bool inside(uint64_t base, uint64_t size, uint64_t address, uint64_t length) {
+    return address >= base && address - base <= size && length <= size - (address - base);
+}
+
+}  // namespace
+
+void dyld_register_func_for_add_image(dyld_image_callback callback) {
+    LoaderState& s = loaderState();
+    std::lock_guard lock(s.mutex);
+    rescanLocked(s);
+    s.addCallbacks.push_back(callback);
+    for (Record* r : std::vector(s.loaded)) callback(headerOf(r), 0);
+}
+
+void dyld_register_func_for_remove_image(dyld_image_callback callback) {
+    LoaderState& s = loaderState();
+    std::lock_guard lock(s.mutex);
+    s.removeCallbacks.push_back(callback);
+}
+
+void dyld_rescan() {
+    LoaderState& s = loaderState();
+    std::lock_guard lock(s.mutex);
+    rescanLocked(s);
+}
+
+uint32_t dyld_image_count() {
+    LoaderState& s = loaderState();
+    std::lock_guard lock(s.mutex);
+    rescanLocked(s);
+    return static_cast<uint32_t>(s.loaded.size());
+}
+
+const mach_header* dyld_get_image_header(uint32_t index) {
+    LoaderState& s = loaderState();
+    std::lock_guard lock(s.mutex);
+    return index < s.loaded.size() ? headerOf(s.loaded[index]) : nullptr;
+}
+
+const char* dyld_get_image_name(uint32_t index) {
+    LoaderState& s = loaderState();
+    std::lock_guard lock(s.mutex);
+    return index < s.loaded.size() ? s.loaded[index]->view.path.c_str() : nullptr;
+}
+
+bool dyld_image_span(const mach_header* header, uint64_t* base, uint64_t* size) {
+    LoaderState& s = loaderState();
+    std::lock_guard lock(s.mutex);
+    for (Record* r : s.loaded) {
+        if (headerOf(r) != header) continue;
+        if (base) *base = r->view.base;
+        if (size) *size = r->view.span;
+        return true;
+    }
+    return false;
+}
+
+int dladdr(const void* address, dl_info* info) {
+    LoaderState& s = loaderState();
+    std::lock_guard lock(s.mutex);
+    auto a = reinterpret_cast<uint64_t>(address);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (Record* r : s.loaded) {
+            if (!inside(r->view.base, r->view.span, a, 1)) continue;
+            if (info) *info = {r->view.path.c_str(), reinterpret_cast<void*>(r->view.base), nullptr, nullptr};
+            return 1;
+        }
+        rescanLocked(s);
+    }
+    return 0;
+}
+
+const void* loader_view_bytes(uint64_t address, uint64_t length) {
+    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
+        const MachOView& v = r->view;
+        if (r->loaded.load(std::memory_order_acquire) && inside(v.base, v.commands.size(), address, length))
+            return v.commands.data() + (address - v.base);
+        auto linkedit = reinterpret_cast<uint64_t>(v.linkedit.data());
+        if (inside(linkedit, v.linkedit.size(), address, length)) return reinterpret_cast<const void*>(address);
+    }
+    return nullptr;
+}
+
+void loader_apply_views(uint64_t address, void* data, uint64_t length) {
+    auto* out = static_cast<uint8_t*>(data);
+    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
+        if (!r->loaded.load(std::memory_order_acquire)) continue;
+        const MachOView& v = r->view;
+        uint64_t viewEnd = v.base + v.commands.size();
+        uint64_t end = length > UINT64_MAX - address ? UINT64_MAX : address + length;
+        uint64_t from = address > v.base ? address : v.base;
+        uint64_t to = end < viewEnd ? end : viewEnd;
+        for (uint64_t a = from; a < to; ++a) out[a - address] = v.commands[a - v.base];
+    }
+}
+
+}  // namespace platform::system

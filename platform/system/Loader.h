@@ -1,0 +1,72 @@
+#pragma once
+// Stand-in for the platform's dynamic loader as crash capture uses it: image
+// callbacks, the list of loaded images and dladdr.
+//
+// Models: every loaded image has a Mach-O header at its load address, and the
+// loader calls the add callbacks for every image already loaded when one is
+// registered and for every image loaded later, the remove callbacks for every
+// image unloaded. Differs: Linux loads ELF and sends no load notifications.
+// So each ELF image gets a Mach-O view (MachOView.h), built when the image is
+// added; platform::foundation::SharedLibrary reports what it opens and closes,
+// and dyld_rescan() (dl_iterate_phdr and its add/sub counters) catches what
+// anything else loaded or unloaded. The slide handed to callbacks is always 0:
+// a view's __TEXT vmaddr is the real load address.
+//
+// How the views are placed and reached: the views are kept in a list of
+// records that is only ever prepended to (atomic compare-and-swap, under the
+// loader's mutex) and whose records and buffers are never freed. The header
+// and load commands are not written into the image's pages: a record only
+// says "these bytes are what a reader sees at this load address".
+// vm_read_overwrite (Mach.h), the one path by which crash capture reads task
+// memory, lays the views of loaded images over what it read from the real
+// pages (loader_apply_views); the image reader's memory objects take their
+// bytes in place from loader_view_bytes when a range lies inside a view or a
+// symbol table. Both walk the record list with atomic loads only: they are
+// async-signal-safe. A record of an unloaded image stays in the list, marked
+// unloaded, and is no longer shown; its symbol table stays readable.
+#include <cstdint>
+#include <string>
+
+#include "platform/system/MachO.h"
+
+namespace platform::system {
+
+// As the loader calls them: the image's header (its load address) and slide.
+using dyld_image_callback = void (*)(const mach_header* header, intptr_t slide);
+
+// Calls `callback` at once for every loaded image, then for every image added
+// later. Not at crash time.
+void dyld_register_func_for_add_image(dyld_image_callback callback);
+void dyld_register_func_for_remove_image(dyld_image_callback callback);
+
+// Finds images loaded or unloaded since the last look and tells the callbacks.
+// Cheap when nothing changed. Not at crash time.
+void dyld_rescan();
+
+// The loaded images, in load order (for tools and tests; not at crash time).
+uint32_t dyld_image_count();
+const mach_header* dyld_get_image_header(uint32_t index);
+// The image's path; valid for the life of the process.
+const char* dyld_get_image_name(uint32_t index);
+// The load address and span of the image whose header is `header`.
+bool dyld_image_span(const mach_header* header, uint64_t* base, uint64_t* size);
+
+struct dl_info {
+    const char* dli_fname;  // path of the image; valid for the life of the process
+    void* dli_fbase;        // its load address
+    const char* dli_sname;  // always null: symbols come from the image reader
+    void* dli_saddr;
+};
+// Fills `info` for the loaded image that holds `address`; 0 when none does.
+int dladdr(const void* address, dl_info* info);
+
+// Async-signal-safe. Local bytes for [address, address + length) when the
+// whole range lies inside the view of a loaded image or inside a symbol table
+// of any view; else null.
+const void* loader_view_bytes(uint64_t address, uint64_t length);
+// Async-signal-safe. Copies over `data`, which holds what the process's
+// memory at [address, address + length) contains, the view bytes of every
+// loaded image that overlap that range.
+void loader_apply_views(uint64_t address, void* data, uint64_t length);
+
+}  // namespace platform::system

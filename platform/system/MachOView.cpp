@@ -1,0 +1,360 @@
+#include "platform/system/MachOView.h"
+
+#include <algorithm>
+#include <cstring>
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <string_view>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/system/Host.h"
+#include "platform/system/MachO.h"
+
+namespace platform::system {
+
+namespace {
+
+// A span of ELF bytes: a file mapped read-only, or an image that is wholly
+// mapped in memory (the kernel's vDSO).
+struct Bytes {
+    const uint8_t* data = nullptr;
+    uint64_t size = 0;
+    bool holds(uint64_t offset, uint64_t length) const { return offset <= size && length <= size - offset; }
+    template <typename T>
+    const T* at(uint64_t offset) const {
+        return holds(offset, sizeof(T)) ? reinterpret_cast<const T*>(data + offset) : nullptr;
+    }
+};
+
+class MappedFile {
+public:
+    explicit MappedFile(const std::string& path) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (p != MAP_FAILED) bytes_ = {static_cast<const uint8_t*>(p), static_cast<uint64_t>(st.st_size)};
+        }
+        ::close(fd);
+    }
+    ~MappedFile() {
+        if (bytes_.data) ::munmap(const_cast<uint8_t*>(bytes_.data), bytes_.size);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    const Bytes& bytes() const { return bytes_; }
+
+private:
+    Bytes bytes_;
+};
+
+// The GNU build-id among the notes in [data, data + size); its first 16
+// bytes, zero-padded when shorter.
+bool buildIdInNotes(const uint8_t* data, uint64_t size, uint8_t out[16]) {
+    uint64_t pos = 0;
+    auto align4 = [](uint64_t v) { return (v + 3) & ~uint64_t{3}; };
+    while (size - pos >= sizeof(Elf64_Nhdr)) {
+        Elf64_Nhdr note;
+        std::memcpy(&note, data + pos, sizeof note);
+        pos += sizeof note;
+        uint64_t name = pos;
+        uint64_t nameEnd = name + align4(note.n_namesz);
+        if (nameEnd > size) return false;
+        uint64_t desc = nameEnd;
+        uint64_t descEnd = desc + align4(note.n_descsz);
+        if (desc + note.n_descsz > size) return false;
+        if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && std::memcmp(data + name, "GNU", 4) == 0) {
+            std::memset(out, 0, 16);
+            std::memcpy(out, data + desc, std::min<uint64_t>(16, note.n_descsz));
+            return true;
+        }
+        pos = std::min(descEnd, size);
+    }
+    return false;
+}
+
+bool buildIdOfFile(const Bytes& file, uint8_t out[16]) {
+    const auto* eh = file.at<Elf64_Ehdr>(0);
+    if (!eh || eh->e_phentsize != sizeof(Elf64_Phdr)) return false;
+    for (uint16_t i = 0; i < eh->e_phnum; ++i) {
+        const auto* ph = file.at<Elf64_Phdr>(eh->e_phoff + uint64_t{i} * sizeof(Elf64_Phdr));
+        if (!ph) return false;
+        if (ph->p_type == PT_NOTE && file.holds(ph->p_offset, ph->p_filesz) &&
+            buildIdInNotes(file.data + ph->p_offset, ph->p_filesz, out))
+            return true;
+    }
+    return false;
+}
+
+struct Section {
+    uint64_t addr = 0, size = 0;
+    bool found = false;
+};
+
+struct Symbol {
+    uint64_t value;
+    std::string_view name;
+    uint8_t bind;
+};
+
+// What the section headers of an ELF file tell: .text, .eh_frame and the
+// function symbols (.symtab, else .dynsym). Addresses are unrelocated.
+struct ElfSections {
+    Section text, ehFrame;
+    std::vector<Symbol> symbols;
+};
+
+bool readSections(const Bytes& elf, ElfSections* out) {
+    const auto* eh = elf.at<Elf64_Ehdr>(0);
+    if (!eh || std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64 ||
+        eh->e_shentsize != sizeof(Elf64_Shdr) || eh->e_shnum == 0 || eh->e_shstrndx >= eh->e_shnum)
+        return false;
+    if (!elf.holds(eh->e_shoff, uint64_t{eh->e_shnum} * sizeof(Elf64_Shdr))) return false;
+    const auto* sh = reinterpret_cast<const Elf64_Shdr*>(elf.data + eh->e_shoff);
+    const Elf64_Shdr& names = sh[eh->e_shstrndx];
+    if (names.sh_type == SHT_NOBITS || !elf.holds(names.sh_offset, names.sh_size)) return false;
+    auto sectionName = [&](uint32_t index) -> std::string_view {
+        if (index >= names.sh_size) return {};
+        const char* s = reinterpret_cast<const char*>(elf.data + names.sh_offset + index);
+        return {s, strnlen(s, names.sh_size - index)};
+    };
+    const Elf64_Shdr* symtab = nullptr;
+    const Elf64_Shdr* dynsym = nullptr;
+    for (uint16_t i = 0; i < eh->e_shnum; ++i) {
+        std::string_view name = sectionName(sh[i].sh_name);
+        if (name == ".text") out->text = {sh[i].sh_addr, sh[i].sh_size, true};
+        if (name == ".eh_frame") out->ehFrame = {sh[i].sh_addr, sh[i].sh_size, true};
+        if (sh[i].sh_type == SHT_SYMTAB && sh[i].sh_size > 0) symtab = &sh[i];
+        if (sh[i].sh_type == SHT_DYNSYM && sh[i].sh_size > 0) dynsym = &sh[i];
+    }
+    const Elf64_Shdr* table = symtab ? symtab : dynsym;
+    if (!table || table->sh_link >= eh->e_shnum || table->sh_entsize != sizeof(Elf64_Sym)) return true;
+    const Elf64_Shdr& strings = sh[table->sh_link];
+    if (!elf.holds(table->sh_offset, table->sh_size) || !elf.holds(strings.sh_offset, strings.sh_size)) return true;
+    const auto* syms = reinterpret_cast<const Elf64_Sym*>(elf.data + table->sh_offset);
+    uint64_t count = table->sh_size / sizeof(Elf64_Sym);
+    const char* str = reinterpret_cast<const char*>(elf.data + strings.sh_offset);
+    out->symbols.reserve(count);
+    for (uint64_t i = 0; i < count; ++i) {
+        const Elf64_Sym& s = syms[i];
+        unsigned type = ELF64_ST_TYPE(s.st_info);
+        if ((type != STT_FUNC && type != STT_GNU_IFUNC) || s.st_shndx == SHN_UNDEF || s.st_shndx >= SHN_LORESERVE ||
+            s.st_value == 0 || s.st_name == 0 || s.st_name >= strings.sh_size)
+            continue;
+        std::string_view name{str + s.st_name, strnlen(str + s.st_name, strings.sh_size - s.st_name)};
+        if (name.empty()) continue;
+        out->symbols.push_back({s.st_value, name, static_cast<uint8_t>(ELF64_ST_BIND(s.st_info))});
+    }
+    return true;
+}
+
+// Without section headers: the first executable segment as .text and the
+// .eh_frame that .eh_frame_hdr points at, up to the end of its segment.
+void sectionsFromSegments(const dl_phdr_info& info, ElfSections* out) {
+    const Elf64_Phdr* hdrSeg = nullptr;
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        const Elf64_Phdr& ph = info.dlpi_phdr[i];
+        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X) && !out->text.found) out->text = {ph.p_vaddr, ph.p_memsz, true};
+        if (ph.p_type == PT_GNU_EH_FRAME) hdrSeg = &ph;
+    }
+    if (!hdrSeg || hdrSeg->p_memsz < 8) return;
+    const auto* hdr = reinterpret_cast<const uint8_t*>(info.dlpi_addr + hdrSeg->p_vaddr);
+    constexpr uint8_t kPcrelSdata4 = 0x1b;
+    if (hdr[0] != 1 || hdr[1] != kPcrelSdata4) return;
+    int32_t rel;
+    std::memcpy(&rel, hdr + 4, 4);
+    uint64_t frame = hdrSeg->p_vaddr + 4 + static_cast<int64_t>(rel);
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        const Elf64_Phdr& ph = info.dlpi_phdr[i];
+        if (ph.p_type == PT_LOAD && frame >= ph.p_vaddr && frame < ph.p_vaddr + ph.p_memsz)
+            out->ehFrame = {frame, ph.p_vaddr + ph.p_memsz - frame, true};
+    }
+}
+
+void setName(char (&field)[16], const char* name) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, name, std::min<size_t>(std::strlen(name), sizeof field));
+}
+
+template <typename T>
+void put(std::vector<uint8_t>& out, const T& value) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&value);
+    out.insert(out.end(), p, p + sizeof value);
+}
+
+}  // namespace
+
+bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error) {
+    const uint64_t page = vm_page_size();
+    uint64_t lo = UINT64_MAX, hi = 0;
+    bool mainProgram = path.empty();
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        const Elf64_Phdr& ph = info.dlpi_phdr[i];
+        if (ph.p_type == PT_LOAD) {
+            lo = std::min(lo, ph.p_vaddr & ~(page - 1));
+            hi = std::max(hi, (ph.p_vaddr + ph.p_memsz + page - 1) & ~(page - 1));
+        }
+    }
+    if (lo >= hi) {
+        if (error) *error = "no loadable segment";
+        return false;
+    }
+    view->bias = info.dlpi_addr;
+    view->base = info.dlpi_addr + lo;
+    view->span = hi - lo;
+    view->path = mainProgram ? std::string() : path;
+    if (mainProgram) {
+        char buf[4096];
+        ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+        view->path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
+    }
+
+    view->hasUuid = false;
+    for (int i = 0; i < info.dlpi_phnum && !view->hasUuid; ++i) {
+        const Elf64_Phdr& ph = info.dlpi_phdr[i];
+        if (ph.p_type == PT_NOTE)
+            view->hasUuid = buildIdInNotes(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr), ph.p_memsz,
+                                           view->uuid);
+    }
+
+    // The file's section headers, when the file is the one that was loaded
+    // (same build-id); the vDSO has no file but is mapped whole.
+    ElfSections sections;
+    bool haveSections = false;
+    MappedFile file(view->path);
+    if (file.bytes().data) {
+        uint8_t fileId[16];
+        bool sameFile = !view->hasUuid || (buildIdOfFile(file.bytes(), fileId) && std::memcmp(fileId, view->uuid, 16) == 0);
+        if (sameFile) haveSections = readSections(file.bytes(), &sections);
+    } else if (!path.empty() && path.find('/') == std::string::npos) {
+        Bytes memory{reinterpret_cast<const uint8_t*>(view->base), view->span};
+        haveSections = readSections(memory, &sections);
+    }
+    if (!haveSections) sections = ElfSections{};
+    if (!sections.text.found || !sections.ehFrame.found) {
+        ElfSections fallback;
+        sectionsFromSegments(info, &fallback);
+        if (!sections.text.found) sections.text = fallback.text;
+        if (!sections.ehFrame.found) sections.ehFrame = fallback.ehFrame;
+    }
+
+    // Symbols by address; at one address a global name comes before a weak
+    // one and both before a local one, since the reader keeps the first.
+    auto rank = [](uint8_t bind) { return bind == STB_GLOBAL ? 0 : bind == STB_WEAK ? 1 : 2; };
+    std::sort(sections.symbols.begin(), sections.symbols.end(), [&](const Symbol& a, const Symbol& b) {
+        if (a.value != b.value) return a.value < b.value;
+        if (rank(a.bind) != rank(b.bind)) return rank(a.bind) < rank(b.bind);
+        return a.name < b.name;
+    });
+    sections.symbols.erase(std::unique(sections.symbols.begin(), sections.symbols.end(),
+                                       [](const Symbol& a, const Symbol& b) { return a.value == b.value && a.name == b.name; }),
+                           sections.symbols.end());
+    uint64_t strSize = 1;
+    for (const Symbol& s : sections.symbols) strSize += s.name.size() + 2;
+    uint64_t nsyms = sections.symbols.size();
+    uint64_t linkeditSize = nsyms * sizeof(nlist_64) + strSize;
+    // Offsets in LC_SYMTAB are 32-bit file offsets; __LINKEDIT follows __TEXT.
+    uint64_t linkeditOffset = view->span;
+    if (linkeditOffset + linkeditSize > UINT32_MAX) {
+        linkeditOffset = 0;
+        if (linkeditSize > UINT32_MAX) nsyms = 0, strSize = 1, linkeditSize = 1;
+    }
+    view->symbolCount = static_cast<uint32_t>(nsyms);
+    view->linkedit.assign(linkeditSize, 0);
+    {
+        uint8_t* out = view->linkedit.data();
+        uint64_t strx = 1;
+        uint8_t* strings = out + nsyms * sizeof(nlist_64);
+        for (uint64_t i = 0; i < nsyms; ++i) {
+            const Symbol& s = sections.symbols[i];
+            nlist_64 n{};
+            n.n_strx = static_cast<uint32_t>(strx);
+            n.n_type = N_SECT | (s.bind == STB_LOCAL ? 0 : N_EXT);
+            n.n_sect = 1;
+            n.n_value = info.dlpi_addr + s.value;
+            std::memcpy(out + i * sizeof n, &n, sizeof n);
+            strings[strx++] = '_';
+            std::memcpy(strings + strx, s.name.data(), s.name.size());
+            strx += s.name.size() + 1;
+        }
+    }
+
+    struct Sect {
+        const char* name;
+        Section where;
+    };
+    Sect wanted[] = {{"__text", sections.text}, {"__eh_frame", sections.ehFrame}};
+    std::vector<section_64> sects;
+    for (const Sect& w : wanted) {
+        if (!w.where.found) continue;
+        uint64_t addr = info.dlpi_addr + w.where.addr;
+        if (addr < view->base || addr - view->base > view->span || w.where.size > view->span - (addr - view->base))
+            continue;
+        section_64 s{};
+        setName(s.sectname, w.name);
+        setName(s.segname, "__TEXT");
+        s.addr = addr;
+        s.size = w.where.size;
+        s.offset = static_cast<uint32_t>(addr - view->base);
+        sects.push_back(s);
+    }
+
+    segment_command_64 text{};
+    text.cmd = LC_SEGMENT_64;
+    text.cmdsize = static_cast<uint32_t>(sizeof text + sects.size() * sizeof(section_64));
+    setName(text.segname, "__TEXT");
+    text.vmaddr = view->base;
+    text.vmsize = view->span;
+    text.filesize = view->span;
+    text.maxprot = text.initprot = VM_PROT_READ | VM_PROT_EXECUTE;
+    text.nsects = static_cast<uint32_t>(sects.size());
+
+    segment_command_64 linkedit{};
+    linkedit.cmd = LC_SEGMENT_64;
+    linkedit.cmdsize = sizeof linkedit;
+    setName(linkedit.segname, "__LINKEDIT");
+    linkedit.vmaddr = reinterpret_cast<uint64_t>(view->linkedit.data());
+    linkedit.vmsize = view->linkedit.size();
+    linkedit.fileoff = linkeditOffset;
+    linkedit.filesize = view->linkedit.size();
+    linkedit.maxprot = linkedit.initprot = VM_PROT_READ;
+
+    uuid_command uuid{};
+    uuid.cmd = LC_UUID;
+    uuid.cmdsize = sizeof uuid;
+    std::memcpy(uuid.uuid, view->uuid, 16);
+
+    symtab_command symtab{};
+    symtab.cmd = LC_SYMTAB;
+    symtab.cmdsize = sizeof symtab;
+    symtab.symoff = static_cast<uint32_t>(linkeditOffset);
+    symtab.nsyms = static_cast<uint32_t>(nsyms);
+    symtab.stroff = static_cast<uint32_t>(linkeditOffset + nsyms * sizeof(nlist_64));
+    symtab.strsize = static_cast<uint32_t>(strSize);
+
+    std::vector<uint8_t> cmds;
+    put(cmds, text);
+    for (const section_64& s : sects) put(cmds, s);
+    put(cmds, linkedit);
+    uint32_t ncmds = 2;
+    if (view->hasUuid) put(cmds, uuid), ++ncmds;
+    put(cmds, symtab), ++ncmds;
+
+    mach_header_64 header{};
+    header.magic = MH_MAGIC_64;
+    header.cputype = host_cpu_type();
+    header.cpusubtype = host_cpu_subtype();
+    header.filetype = mainProgram ? MH_EXECUTE : MH_DYLIB;
+    header.ncmds = ncmds;
+    header.sizeofcmds = static_cast<uint32_t>(cmds.size());
+    view->commands.clear();
+    put(view->commands, header);
+    view->commands.insert(view->commands.end(), cmds.begin(), cmds.end());
+    return true;
+}
+
+}  // namespace platform::system

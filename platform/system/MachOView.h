@@ -1,0 +1,43 @@
+#pragma once
+// The Mach-O view of one loaded ELF image, built by the loader stand-in when
+// the image is added (never at crash time), so that crash capture's image
+// reader, DWARF reader and symbol lookup run unchanged on a Linux process.
+//
+// A view is two buffers that live as long as the process:
+// - `commands`: a 64-bit Mach-O header and its load commands - a `__TEXT`
+//   segment over the image's whole loaded span (vmaddr = the real load
+//   address, so the slide is 0) with a `__text` section over the real .text
+//   and an `__eh_frame` section over the real .eh_frame, a `__LINKEDIT`
+//   segment whose vmaddr is the address of `linkedit` itself, `LC_UUID` from
+//   the first 16 bytes of the GNU build-id, and `LC_SYMTAB` over `linkedit`.
+//   The loader shows these bytes at the image's real load address (see
+//   Loader.h): whoever reads the task's memory there reads the view.
+// - `linkedit`: the image's function symbols (.symtab from the file when it
+//   has one, else .dynsym) as 64-bit nlist entries sorted by address, then
+//   their names with a leading "_", as the platform writes them.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct dl_phdr_info;
+
+namespace platform::system {
+
+struct MachOView {
+    std::string path;      // the file, or the loader's name for an image without one
+    uint64_t base = 0;     // real load address (where the ELF header is mapped)
+    uint64_t span = 0;     // from base to the end of the last loaded segment, page-rounded
+    uint64_t bias = 0;     // the ELF load bias (dlpi_addr)
+    std::vector<uint8_t> commands;
+    std::vector<uint8_t> linkedit;
+    uint32_t symbolCount = 0;
+    bool hasUuid = false;
+    uint8_t uuid[16] = {};
+};
+
+// Builds the view of the image dl_iterate_phdr described; `path` is its file
+// ("" for the main program resolves to /proc/self/exe). False, with the
+// reason in `error`, when the image has no loadable segment.
+bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error);
+
+}  // namespace platform::system
