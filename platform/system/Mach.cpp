@@ -1,6 +1,8 @@
 // Async-signal-safe: raw system calls only, no allocation, no lock.
 #include "platform/system/Mach.h"
 
+#include "platform/system/Loader.h"
+
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -66,6 +68,7 @@ kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t siz
         if (n >= 0) {
             // A short copy stopped at an unreadable page.
             if (static_cast<vm_size_t>(n) != size) return KERN_INVALID_ADDRESS;
+            loader_apply_views(address, reinterpret_cast<void*>(data), size);
             if (outsize) *outsize = size;
             return KERN_SUCCESS;
         }
@@ -107,6 +110,7 @@ kern_return_t vm_read_overwrite_through_pipe(task_t task, vm_address_t address, 
     }
     ::close(fds[0]);
     ::close(fds[1]);
+    if (result == KERN_SUCCESS) loader_apply_views(address, reinterpret_cast<void*>(data), size);
     if (result == KERN_SUCCESS && outsize) *outsize = size;
     return result;
 }

@@ -36,7 +36,8 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_t port);
 
 // Copies size bytes at address of the task into data. An unmapped or
 // unreadable range answers KERN_INVALID_ADDRESS and leaves data unspecified;
-// nothing faults. Uses process_vm_readv and, where the kernel refuses that
+// nothing faults. What is read at an image's load address is the loader's
+// Mach-O view of it (Loader.h), as the platform would show. Uses process_vm_readv and, where the kernel refuses that
 // call (seccomp, emulators), vm_read_overwrite_through_pipe.
 kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
                                 vm_size_t* outsize);
