@@ -22,6 +22,10 @@ public:
 
     [[noreturn]] static void raise(std::string name, std::string reason, Value userInfo = Value());
 
+protected:
+    // An exception that stands for one raised elsewhere, with that one's stack.
+    Exception(std::string name, std::string reason, Value userInfo, std::vector<uintptr_t> callStack);
+
 private:
     std::string name_, reason_, what_;
     Value userInfo_;
