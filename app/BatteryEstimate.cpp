@@ -66,6 +66,7 @@ std::string talkText(const char* prefix, const std::string& figure) {
 
 float gLastMultiplier = -1.0f;
 double gLastRefreshTime = 0.0;
+bool gLastCharging = false;
 
 }  // namespace
 
@@ -174,9 +175,12 @@ std::optional<BatteryRefresh::Outcome> BatteryRefresh::refresh(const BatteryEsti
     if (m < 0.0f) return std::nullopt;
 
     const double now = platform::foundation::Clock::current().monotonic();
-    if (m == gLastMultiplier && now - gLastRefreshTime < kDebounceSeconds) return std::nullopt;
+    // A plug-in is news even at the same level: the charging mark must not wait for the timer.
+    if (m == gLastMultiplier && input.charging == gLastCharging && now - gLastRefreshTime < kDebounceSeconds)
+        return std::nullopt;
     gLastRefreshTime = now;
     gLastMultiplier = m;
+    gLastCharging = input.charging;
 
     Outcome out;
     if (m < 1.0f) soundAlreadyPlayed_ = false;
@@ -204,4 +208,5 @@ double BatteryRefresh::lastRefreshTime() { return gLastRefreshTime; }
 void BatteryRefresh::resetProcessState() {
     gLastMultiplier = -1.0f;
     gLastRefreshTime = 0.0;
+    gLastCharging = false;
 }

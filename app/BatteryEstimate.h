@@ -103,7 +103,7 @@ public:
 
     // Runs the refresh for `input` (its chargeFraction is the fresh reading).
     // Nullopt when the refresh stops early: no level known, or the same fraction
-    // within 3.0 s of the last full refresh (measured on the monotonic clock, so
+    // and charging state within 3.0 s of the last full refresh (measured on the monotonic clock, so
     // a wall clock set back cannot freeze the screen). `alertOn` is the user
     // default "alerton"; `soundAvailable` whether the sound object exists.
     std::optional<Outcome> refresh(const BatteryEstimateInput& input, const BatteryWords& words, bool alertOn,

@@ -337,8 +337,8 @@ void MainViewController::viewDidAppear(bool animated) {
 
 void MainViewController::viewDidDisappear(bool animated) {
     stopUpdateTimer();
-    // Always-on holds only while this screen shows.
-    Application::shared().setIdleTimerDisabled(false);
+    // Always-on keeps holding while the settings sheet or the information area
+    // covers this screen; the application gives it back in the background.
     TwkBaseViewController::viewDidDisappear(animated);
 }
 

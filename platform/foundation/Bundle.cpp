@@ -66,6 +66,18 @@ void Bundle::setMainInfoPlistPath(const std::string& path) {
     replaceMain(s);
 }
 
+std::string Bundle::mainBundlePathSetting() {
+    auto& s = mainState();
+    std::lock_guard lock(s.m);
+    return s.path;
+}
+
+std::string Bundle::mainInfoPlistPathSetting() {
+    auto& s = mainState();
+    std::lock_guard lock(s.m);
+    return s.infoPath;
+}
+
 std::shared_ptr<Bundle> Bundle::bundleWithPath(const std::string& path) {
     if (!isDirectory(path)) return nullptr;
     return std::make_shared<Bundle>(path);
@@ -88,9 +100,21 @@ const Value& Bundle::infoDictionary() const {
 
 Value Bundle::objectForInfoDictionaryKey(const std::string& key) const { return infoDictionary()[key]; }
 
+bool Bundle::isUsableIdentifier(const std::string& identifier) {
+    return !identifier.empty() && identifier.find('/') == std::string::npos &&
+           identifier.find("..") == std::string::npos && identifier.find('\0') == std::string::npos;
+}
+
 std::string Bundle::bundleIdentifier() const {
     const Value& v = infoDictionary()["CFBundleIdentifier"];
-    return v.isString() ? v.string() : "";
+    if (!v.isString()) return "";
+    if (v.string().empty() || isUsableIdentifier(v.string())) return v.string();
+    static std::once_flag warned;
+    std::call_once(warned, [&] {
+        log("Bundle: refusing the CFBundleIdentifier \"" + v.string() + "\" of " + infoPath_ +
+            ": an identifier may not contain \"/\" or \"..\"");
+    });
+    return "";
 }
 
 std::string Bundle::preferredLocalization() const {

@@ -18,13 +18,20 @@ public:
     static void setMainBundlePath(const std::string& path);
     // Replaces the main bundle's Info.plist by another file (--info-plist).
     static void setMainInfoPlistPath(const std::string& path);
+    // What the two setters above chose; empty for the defaults.
+    static std::string mainBundlePathSetting();
+    static std::string mainInfoPlistPathSetting();
     static std::shared_ptr<Bundle> bundleWithPath(const std::string& path);  // null when no such folder
 
     explicit Bundle(std::string path, std::string infoPlistPath = "");
     const std::string& bundlePath() const { return path_; }
+    const std::string& infoPlistPath() const { return infoPath_; }
     const Value& infoDictionary() const;
     Value objectForInfoDictionaryKey(const std::string& key) const;
-    std::string bundleIdentifier() const;  // "CFBundleIdentifier"
+    // "CFBundleIdentifier"; empty when absent, and when it could lead a file
+    // named after it out of its folder ("/" or "..": see isUsableIdentifier).
+    std::string bundleIdentifier() const;
+    static bool isUsableIdentifier(const std::string& identifier);
 
     // Finds name.type (name may carry its extension when type is empty) in the
     // bundle, in `subdirectory`, or in the preferred language's .lproj folder.

@@ -1,5 +1,9 @@
 #include "platform/foundation/Sandbox.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -13,13 +17,34 @@ namespace {
 // folders while the process exits and static objects go away.
 std::mutex& gMutex = *new std::mutex;
 std::string& gHome = *new std::string;
+std::string& gChosen = *new std::string;
 
-void createFolders(const std::string& home) {
-    FileManager::createDirectory(home + "/Documents");
-    FileManager::createDirectory(home + "/Library/Caches");
-    FileManager::createDirectory(home + "/Library/Preferences");
-    FileManager::createDirectory(home + "/Library/Keychains", true, 0700);
-    FileManager::createDirectory(home + "/tmp");
+bool failWith(Error* error, int code, const std::string& path) {
+    if (error) *error = posixError(code, path);
+    return false;
+}
+
+// The home is made owner-only when we make it; a folder the user named that
+// already exists keeps its mode. The sandbox's own folders are always narrowed.
+bool createFolders(const std::string& home, Error* error) {
+    bool isDir = false;
+    if (!FileManager::exists(home, &isDir)) {
+        if (!FileManager::createDirectory(home, true, Sandbox::kFolderMode, error)) return false;
+    } else if (!isDir) {
+        return failWith(error, ENOTDIR, home);
+    }
+    for (const char* sub : {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"}) {
+        const std::string path = home + sub;
+        if (!FileManager::createDirectory(path, true, Sandbox::kFolderMode, error)) return false;
+        if (::chmod(path.c_str(), Sandbox::kFolderMode) != 0) return failWith(error, errno, path);
+    }
+    // Folders can exist on a read-only file system: only a written file tells.
+    std::string probe = home + "/Library/Preferences/.write-test-XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return failWith(error, errno, home + "/Library/Preferences");
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
 }
 
 std::string defaultHome() {
@@ -34,16 +59,30 @@ std::string Sandbox::home() {
     std::lock_guard lock(gMutex);
     if (gHome.empty()) {
         gHome = defaultHome();
-        createFolders(gHome);
+        createFolders(gHome, nullptr);  // a failure shows at the first write; prepare() reports it
     }
     return gHome;
 }
 
-void Sandbox::setHome(const std::string& path) {
+bool Sandbox::setHome(const std::string& path, Error* error) {
+    std::string home = path;
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    {
+        std::lock_guard lock(gMutex);
+        gHome = gChosen = home;
+    }
+    return home.empty() || prepare(error);
+}
+
+std::string Sandbox::chosenHome() {
     std::lock_guard lock(gMutex);
-    gHome = path;
-    while (gHome.size() > 1 && gHome.back() == '/') gHome.pop_back();
-    createFolders(gHome);
+    return gChosen;
+}
+
+bool Sandbox::prepare(Error* error) {
+    const std::string h = home();
+    std::lock_guard lock(gMutex);
+    return createFolders(h, error);
 }
 
 std::string Sandbox::documents() { return home() + "/Documents"; }

@@ -1,15 +1,31 @@
 #pragma once
 // The application's sandbox: Documents/, Library/Caches/, Library/Preferences/,
 // Library/Keychains/ and tmp/ under a home folder (--home, or
-// $XDG_DATA_HOME/quenmira, or ~/.local/share/quenmira).
+// $XDG_DATA_HOME/quenmira, or ~/.local/share/quenmira). The folders are
+// private to their owner (0700) whatever the umask, and so are the files that
+// hold the user's data (kPrivateFileMode).
 #include <string>
+
+#include "platform/foundation/Error.h"
 
 namespace platform::foundation {
 
 class Sandbox {
 public:
+    static constexpr unsigned kFolderMode = 0700;
+    static constexpr unsigned kPrivateFileMode = 0600;
+
+    // The chosen home, or the default one (its folders made on first use).
     static std::string home();
-    static void setHome(const std::string& path);  // creates the folders
+    // Chooses the home and makes its folders; false (with the reason) when
+    // they cannot be made or written. An empty path goes back to the default.
+    static bool setHome(const std::string& path, Error* error = nullptr);
+    // The home setHome chose; empty while the default applies.
+    static std::string chosenHome();
+    // Makes the current home's folders, owner-only, and checks that a file
+    // can be written in them.
+    static bool prepare(Error* error = nullptr);
+
     static std::string documents();
     static std::string library();
     static std::string caches();

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
 
 namespace platform::foundation {
@@ -97,6 +99,17 @@ void UserDefaults::resetStandard() {
 
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) { load(); }
 
+UserDefaults::~UserDefaults() { RunLoop::main().cancelPerforms(this); }
+
+void UserDefaults::scheduleSaveLocked() {
+    dirty_ = true;
+    const double now = Clock::current().now();
+    // A save that is due and has not run was dropped (a reset loop): ask again.
+    if (saveDue_ > 0 && now < saveDue_) return;
+    saveDue_ = now + kSaveDelay;
+    RunLoop::main().performAfter(kSaveDelay, [this] { synchronize(); }, this);
+}
+
 void UserDefaults::load() {
     if (!FileManager::exists(path_)) return;
     Error error;
@@ -138,12 +151,12 @@ void UserDefaults::setObject(const std::string& key, Value value) {
     }
     std::lock_guard lock(mutex_);
     values_[key] = std::move(value);
-    dirty_ = true;
+    scheduleSaveLocked();
 }
 
 void UserDefaults::removeObject(const std::string& key) {
     std::lock_guard lock(mutex_);
-    if (values_.erase(key)) dirty_ = true;
+    if (values_.erase(key)) scheduleSaveLocked();
 }
 
 bool UserDefaults::boolForKey(const std::string& key) const { return objectForKey(key).boolValue(); }
@@ -174,10 +187,12 @@ void UserDefaults::registerDefaults(const Value::Dictionary& defaults) {
 
 bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
+    saveDue_ = 0;
     if (!dirty_) return true;
-    FileManager::createDirectory(FileManager::deletingLastPathComponent(path_));
+    FileManager::createDirectory(FileManager::deletingLastPathComponent(path_), true, Sandbox::kFolderMode);
     Error error;
-    if (!Value(values_).writeBinaryPropertyListFile(path_, &error)) {
+    const Value::Data bytes = Value(values_).toBinaryPropertyList();
+    if (!FileManager::writeFileAtomically(path_, bytes.data(), bytes.size(), &error, Sandbox::kPrivateFileMode)) {
         log("UserDefaults: cannot write " + path_ + ": " + error.localizedDescription());
         return false;
     }

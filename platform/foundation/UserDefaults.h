@@ -1,8 +1,11 @@
 #pragma once
 // The standard user defaults: a binary property list in the sandbox's
-// Library/Preferences/<bundle identifier>.plist, with a registration domain and
-// the global domain's "AppleLanguages". Main-thread use as on the platform, but
-// the store is locked so other threads may read and write too.
+// Library/Preferences/<bundle identifier>.plist (owner-only), with a
+// registration domain and the global domain's "AppleLanguages". Main-thread
+// use as on the platform, but the store is locked so other threads may read
+// and write too. A change reaches the disk kSaveDelay seconds of clock time
+// after it was made, on the main run loop, with every other change made
+// meanwhile, so a crash or a kill loses at most that much.
 #include <mutex>
 #include <string>
 
@@ -18,6 +21,9 @@ public:
     static void resetStandard();
 
     explicit UserDefaults(std::string path);
+    ~UserDefaults();
+
+    static constexpr double kSaveDelay = 1.0;
 
     Value objectForKey(const std::string& key) const;  // null when absent
     void setObject(const std::string& key, Value value);  // null removes
@@ -47,10 +53,12 @@ public:
 
 private:
     void load();
+    void scheduleSaveLocked();
     std::string path_;
     mutable std::mutex mutex_;
     Value::Dictionary values_, registered_;
     bool dirty_ = false;
+    double saveDue_ = 0;  // clock time of the pending save; 0 when none
 };
 
 }  // namespace platform::foundation

@@ -102,7 +102,7 @@ void Application::resetShared() { gShared.reset(); }
 Application::Application() { setIdleTimerDisabled(false); }
 
 Application::~Application() {
-    if (idleTimerDisabled_)
+    if (screenSaverHeldOff_)
         setIdleTimerDisabled(false);
 }
 
@@ -161,6 +161,7 @@ void Application::enterBackground() {
     if (state_ != ApplicationState::Inactive)
         return;
     state_ = ApplicationState::Background;
+    applyIdleTimer();
     if (delegate_)
         delegate_->applicationDidEnterBackground(*this);
     post(kApplicationDidEnterBackgroundNotification);
@@ -170,6 +171,7 @@ void Application::enterForeground() {
     if (state_ != ApplicationState::Background || terminated_)
         return;
     state_ = ApplicationState::Inactive;
+    applyIdleTimer();
     if (delegate_)
         delegate_->applicationWillEnterForeground(*this);
     post(kApplicationWillEnterForegroundNotification);
@@ -274,12 +276,19 @@ bool Application::openURL(const std::string& url) {
 
 void Application::setIdleTimerDisabled(bool disabled) {
     idleTimerDisabled_ = disabled;
+    applyIdleTimer();
+}
+
+void Application::applyIdleTimer() {
+    // As on the platform, the setting holds only while the application is in the foreground.
+    const bool holdOff = idleTimerDisabled_ && state_ != ApplicationState::Background && !terminated_;
+    screenSaverHeldOff_ = holdOff;
     // The video subsystem reads the hint when it starts (and on its own would
     // hold the screen saver off for as long as any window is open).
-    sdl::SdlLibrary::setHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, disabled ? "0" : "1");
+    sdl::SdlLibrary::setHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, holdOff ? "0" : "1");
     const sdl::SdlLibrary* lib = sdl::SdlLibrary::loaded();
     if (lib && lib->WasInit(SDL_INIT_VIDEO)) {
-        if (disabled)
+        if (holdOff)
             lib->DisableScreenSaver();
         else
             lib->EnableScreenSaver();
@@ -294,10 +303,12 @@ void Application::setStatusBarHidden(bool hidden, bool) { statusBarHidden_ = hid
 
 namespace {
 
-// SIGINT, SIGTERM and SIGUSR1 become work on the main run loop: the handler
-// only writes the signal's number into a pipe; a thread reads it and hands it on.
+// SIGINT, SIGTERM, SIGHUP (the terminal closed) and SIGUSR1 become work on
+// the main run loop: the handler only writes the signal's number into a pipe;
+// a thread reads it and hands it on.
 class SignalBridge {
 public:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
     SignalBridge() {
         if (pipe2(fds_, O_CLOEXEC) != 0)
             return;
@@ -306,7 +317,7 @@ public:
         sa.sa_handler = &SignalBridge::handler;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
-        for (int s : {SIGINT, SIGTERM, SIGUSR1})
+        for (int s : kSignals)
             sigaction(s, &sa, &old_[s]);
         reader_ = std::thread([fd = fds_[0]] {
             unsigned char sig;
@@ -323,7 +334,7 @@ public:
     ~SignalBridge() {
         if (fds_[1] < 0)
             return;
-        for (int s : {SIGINT, SIGTERM, SIGUSR1})
+        for (int s : kSignals)
             sigaction(s, &old_[s], nullptr);
         gWriteFd = -1;
         close(fds_[1]);
@@ -347,7 +358,8 @@ private:
         if (sig == SIGUSR1) {
             app.receiveMemoryWarning();
         } else {
-            foundation::log(std::string("Received ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", terminating");
+            const char* name = sig == SIGINT ? "SIGINT" : sig == SIGHUP ? "SIGHUP" : "SIGTERM";
+            foundation::log(std::string("Received ") + name + ", terminating");
             app.terminate();
         }
     }
@@ -378,6 +390,19 @@ void settle() {
     }
 }
 
+// Composes until no layer asks for another pass, without moving time: a layer
+// that renders off the main thread shows its picture on the pass after.
+void finishDrawing() {
+    auto& loop = foundation::RunLoop::main();
+    for (int pass = 0; pass < 8; ++pass) {
+        loop.runUntilIdle();
+        Window* window = Window::keyWindow();
+        if (!window || !window->needsComposition())
+            return;
+        window->composedImage();
+    }
+}
+
 }  // namespace
 
 int applicationMain(int argc, char** argv) {
@@ -392,11 +417,20 @@ int applicationMain(int argc, char** argv) {
         return 1;
     };
 
-    if (!o.home.empty())
-        foundation::Sandbox::setHome(o.home);
-    foundation::UserDefaults::resetStandard();
     if (!o.infoPlist.empty())
         foundation::Bundle::setMainInfoPlistPath(o.infoPlist);
+    const foundation::Bundle& bundle = foundation::Bundle::main();
+    if (const Value id = bundle.objectForInfoDictionaryKey("CFBundleIdentifier");
+        id.isString() && !id.string().empty() && !foundation::Bundle::isUsableIdentifier(id.string()))
+        return failure("the Info.plist " + bundle.infoPlistPath() + " gives the CFBundleIdentifier \"" + id.string() +
+                       "\", which may not contain \"/\" or \"..\"");
+
+    // Nothing the application does would be kept: say so once, before it starts.
+    foundation::Error homeError;
+    if (!(o.home.empty() ? foundation::Sandbox::prepare(&homeError) : foundation::Sandbox::setHome(o.home, &homeError)))
+        return failure("the sandbox " + foundation::Sandbox::home() + " cannot be written (" +
+                       homeError.localizedDescription() + "); nothing could be saved");
+    foundation::UserDefaults::resetStandard();
 
     Device& device = Device::current();
     if (!o.device.empty())
@@ -426,10 +460,9 @@ int applicationMain(int argc, char** argv) {
 
     SignalBridge signals;
     Application& app = Application::shared();
-    const foundation::Bundle& bundle = foundation::Bundle::main();
     const Value nib = bundle.objectForInfoDictionaryKey("NSMainNibFile");
     if (!nib.isString() || nib.string().empty())
-        return failure("the Info.plist of " + bundle.bundlePath() + " names no main interface file (\"NSMainNibFile\")");
+        return failure("the Info.plist " + bundle.infoPlistPath() + " names no main interface file (\"NSMainNibFile\")");
     foundation::Error error;
     auto contents = InterfaceLoader::load(nib.string(), &bundle, &app, &error);
     if (!contents)
@@ -461,10 +494,12 @@ int applicationMain(int argc, char** argv) {
     auto& loop = foundation::RunLoop::main();
     int status = 0;
     if (snapshot) {
-        if (o.after)
+        if (o.after) {
             loop.runFor(*o.after);
-        else
+            finishDrawing();
+        } else {
             settle();
+        }
         if (!window || !offscreen)
             status = failure("no window to take a snapshot of");
         else if (!offscreen->snapshot(o.snapshot, &error))

@@ -65,9 +65,11 @@ public:
     bool canOpenURL(const std::string& url) const;
     bool openURL(const std::string& url);
 
-    // While disabled, the screen saver is held off.
+    // While disabled and the application is in the foreground, the screen
+    // saver is held off.
     bool isIdleTimerDisabled() const { return idleTimerDisabled_; }
     void setIdleTimerDisabled(bool disabled);
+    bool isScreenSaverHeldOff() const { return screenSaverHeldOff_; }
 
     StatusBarStyle statusBarStyle() const { return statusBarStyle_; }
     void setStatusBarStyle(StatusBarStyle style, bool animated = false);
@@ -78,10 +80,12 @@ public:
     void setBrowserCommand(const std::string& program) { browser_ = program; }
 
 private:
+    void applyIdleTimer();
     std::shared_ptr<ApplicationDelegate> delegate_;
     ApplicationState state_ = ApplicationState::Inactive;
     bool launched_ = false, terminated_ = false;
     bool idleTimerDisabled_ = false;
+    bool screenSaverHeldOff_ = false;
     StatusBarStyle statusBarStyle_ = StatusBarStyle::Default;
     bool statusBarHidden_ = false;
     std::map<std::string, URLHandler> handlers_;
@@ -92,7 +96,7 @@ private:
 // the device, the screen and the clock, loads the main interface file named
 // by "NSMainNibFile" in the Info.plist (which makes the window and the
 // delegate), launches, and runs the main run loop until the application is
-// terminated (SIGINT, SIGTERM, closing the window) or a snapshot is written.
+// terminated (SIGINT, SIGTERM, SIGHUP, closing the window) or a snapshot is written.
 // SIGUSR1 sends a memory warning. Returns the process status.
 int applicationMain(int argc, char** argv);
 

@@ -17,6 +17,9 @@ struct Options {
     std::string infoPlist;              // --info-plist FILE
 };
 
+// The longest --after: the simulated day runs every timer and frame of it.
+inline constexpr double kMaxAfterSeconds = 86400;
+
 struct ParsedOptions {
     Options options;
     // When set, the program ends at once with this status, printing `output`
