@@ -1,44 +1,15 @@
 #include "framework/TWKMoreInfo.h"
 
-#include "framework/TWKButtonDark.h"
+#include "framework/TWKAbout.h"
+#include "framework/TWKFeedBack.h"
+#include "framework/TWKMoreApps.h"
 #include "framework/TWKMoreAppsBaseViewController.h"
 #include "framework/TwkUtils.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/ui/ClassRegistry.h"
-#include "platform/ui/Label.h"
 #include "platform/ui/NavigationController.h"
 
 namespace ui = platform::ui;
 namespace pf = platform::foundation;
-
-namespace {
-
-// A tab whose screen this build does not have yet: it shows its title. The
-// More-apps tab carries the area's Done button, as its screen will.
-class TWKPendingScreen : public TWKMoreAppsBaseViewController {
-public:
-    TWKPendingScreen(std::string title, bool doneButton) : title_(std::move(title)), doneButton_(doneButton) {}
-    void viewDidLoad() override {
-        setNeedsDoneButton(doneButton_);
-        TWKMoreAppsBaseViewController::viewDidLoad();
-        ui::navigationItem(*this)->setTitle(title_);
-        auto v = view();
-        auto label = std::make_shared<ui::Label>(ui::Rect{20, 0, v->bounds().width() - 40, v->bounds().height()});
-        label->setAutoresizingMask(ui::kAutoresizingFlexibleWidth | ui::kAutoresizingFlexibleHeight);
-        label->setText(title_);
-        label->setFont(platform::graphics::Font::boldSystemFont(24));
-        label->setTextColor(TWKButtonDark::globalColorText());
-        label->setTextAlignment(platform::graphics::TextAlignment::Center);
-        v->addSubview(label);
-    }
-    bool shouldAutorotateToInterfaceOrientation(ui::InterfaceOrientation) override { return true; }
-
-private:
-    std::string title_;
-    bool doneButton_;
-};
-
-}  // namespace
 
 const std::vector<TWKMoreInfo::Tab>& TWKMoreInfo::tabs() {
     static const std::vector<Tab> t = {
@@ -63,16 +34,12 @@ std::string TWKMoreInfo::getAppShortlinkWithLocale(bool withLocale) {
 }
 
 std::shared_ptr<TWKMoreAppsBaseViewController> TWKMoreInfo::makeScreen(const Tab& tab) {
-    // A screen class registered by its name loads its own interface file.
-    if (ui::ClassRegistry::contains(tab.screen)) {
-        auto made = ui::ClassRegistry::create(tab.screen);
-        if (auto vc = std::dynamic_pointer_cast<TWKMoreAppsBaseViewController>(made.object)) {
-            vc->loadNow();
-            return vc;
-        }
-    }
-    return TWKMoreAppsBaseViewController::create<TWKPendingScreen>(localizedString(tab.titleKey),
-                                                                   std::string(tab.screen) == "TWKMoreApps");
+    const std::string screen = tab.screen;
+    if (screen == "TWKFeedBack")
+        return TWKMoreAppsBaseViewController::create<TWKFeedBack>();
+    if (screen == "TWKMoreApps")
+        return TWKMoreAppsBaseViewController::create<TWKMoreApps>();
+    return TWKMoreAppsBaseViewController::create<TWKAbout>();
 }
 
 std::shared_ptr<TWKMoreInfoTabBarController> TWKMoreInfo::showFromController(

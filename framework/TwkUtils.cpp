@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -9,6 +12,7 @@
 #include "analytics/TLYHitUtil.h"
 #include "platform/audio/SystemSound.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
@@ -23,6 +27,8 @@
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ImageView.h"
+#include "platform/ui/LocalNotification.h"
+#include "platform/ui/TextInputMode.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/WebView.h"
@@ -36,7 +42,7 @@ namespace {
 // The language part of a language identifier ("zh-Hant" -> "zh").
 std::string languagePart(const std::string& text) { return text.substr(0, text.find('-')); }
 
-bool isValidUTF8(const std::string& s) {
+bool validUTF8(const std::string& s) {
     size_t i = 0;
     const size_t n = s.size();
     while (i < n) {
@@ -208,6 +214,17 @@ bool TwkUtils::isSmallCharsLanguageForLocale(const std::string& languageOrLocale
     return std::any_of(std::begin(kSmall), std::end(kSmall), [&](const char* s) { return lang == s; });
 }
 
+bool TwkUtils::hasKeyboardChineseLanguage() {
+    const auto modes = ui::TextInputMode::activeInputModes();
+    return std::any_of(modes.begin(), modes.end(), [](const std::string& m) { return m == "zh-Hans" || m == "zh-Hant"; });
+}
+
+pf::Calendar TwkUtils::zeroCalendar() {
+    pf::Calendar calendar;
+    calendar.setTimeZoneSecondsFromGMT(0);
+    return calendar;
+}
+
 // Resources and Info.plist.
 
 std::shared_ptr<pf::Bundle> TwkUtils::getResourceBundle() {
@@ -307,6 +324,14 @@ float TwkUtils::componentValue(uint32_t index, const platform::graphics::Color& 
     return index < color.numberOfComponents() ? static_cast<float>(color.component(index)) : 0.0f;
 }
 
+platform::graphics::AttributedString TwkUtils::getBoldStringFromString(const std::string& text,
+                                                                       const platform::graphics::Font& font,
+                                                                       const platform::graphics::Color& color) {
+    platform::graphics::AttributedString out(text);
+    out.addAttributes({font, color}, 0, text.size());
+    return out;
+}
+
 // Sounds.
 
 void TwkUtils::playSimpleSoundWithName(const std::string& name) {
@@ -316,6 +341,26 @@ void TwkUtils::playSimpleSoundWithName(const std::string& name) {
     platform::audio::SystemSoundID id = 0;
     if (platform::audio::SystemSound::create(fileURL(*path), &id) == platform::audio::kNoErr)
         platform::audio::SystemSound::play(id);
+}
+
+void TwkUtils::presentLocalNotificationWithSound(const std::string& soundName, const std::string& text, float delay) {
+    if (!isRunningAtLeastOS4()) return;
+    ui::LocalNotifications::cancelAllLocalNotifications();
+    ui::LocalNotification n;
+    n.fireDate = pf::Clock::current().now() + delay;
+    n.soundName = soundName;
+    n.alertBody = text;
+    ui::LocalNotifications::scheduleLocalNotification(n);
+}
+
+void TwkUtils::presentLocalNotificationWithSound(const std::string& soundName, const std::string& text) {
+    if (!isRunningAtLeastOS4()) return;
+    ui::LocalNotifications::cancelAllLocalNotifications();
+    ui::LocalNotification n;
+    n.fireDate = pf::Clock::current().now();
+    n.soundName = soundName;
+    n.alertBody = text;
+    ui::LocalNotifications::presentLocalNotificationNow(n);
 }
 
 // Hashing, encoding, sizes, download.
@@ -341,16 +386,94 @@ int64_t TwkUtils::memSizeOfArray(const pf::Value& array, const LeafSize& leafSiz
     return sizeOfArray(array, leafSize);
 }
 
-std::optional<std::string> TwkUtils::loadFromBackendAsGzipWithURL(const std::string& url) {
+namespace {
+
+// One bounded download: the connection delivers here on a serial queue, and
+// the waiting thread reads the outcome under the lock.
+struct BoundedLoad : platform::net::URLConnectionDelegate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t maxBytes = 0;
+    bool done = false, finished = false, success = false;
+    platform::net::Data data;
+
+    void didReceiveResponse(platform::net::URLConnection&, const platform::net::URLResponse& r) override {
+        std::lock_guard lock(mutex);
+        success = r.isSuccess();
+    }
+    void didReceiveData(platform::net::URLConnection& c, const platform::net::Data& d) override {
+        std::lock_guard lock(mutex);
+        if (done) return;
+        if (d.size() > maxBytes - data.size()) {
+            c.cancel();
+            end();
+            return;
+        }
+        data.insert(data.end(), d.begin(), d.end());
+    }
+    void connectionDidFinishLoading(platform::net::URLConnection&) override {
+        std::lock_guard lock(mutex);
+        finished = true;
+        end();
+    }
+    void didFailWithError(platform::net::URLConnection&, const pf::Error&) override {
+        std::lock_guard lock(mutex);
+        end();
+    }
+    void end() {
+        done = true;
+        changed.notify_all();
+    }
+};
+
+pf::dispatch::Queue& downloadQueue() {
+    static auto* queue = new std::shared_ptr<pf::dispatch::Queue>(pf::dispatch::createSerialQueue("TwkUtils.download"));
+    return **queue;
+}
+
+std::optional<platform::net::Data> loadBounded(platform::net::URLRequest request, size_t maxBytes, double deadline) {
+    auto load = std::make_shared<BoundedLoad>();
+    load->maxBytes = maxBytes;
+    if (std::isfinite(deadline)) request.setTimeoutInterval(std::min(request.timeoutInterval(), deadline));
+    auto connection = platform::net::URLConnection::connectionWithRequest(request, load.get(), false);
+    connection->setDelegateQueue(&downloadQueue());
+    auto& clock = pf::Clock::current();
+    const double end = clock.monotonic() + deadline;
+    connection->start();
+    bool complete;
+    {
+        std::unique_lock lock(load->mutex);
+        // The deadline is on the process clock, which a test may drive by hand:
+        // look at it often rather than sleeping until it.
+        while (!load->done && clock.monotonic() < end) load->changed.wait_for(lock, std::chrono::milliseconds(20));
+        complete = load->finished && load->success;
+    }
+    connection->cancel();
+    // A delivery already under way may still reach the delegate: it goes when the queue has passed it.
+    downloadQueue().async([load] {});
+    if (!complete) return std::nullopt;
+    std::lock_guard lock(load->mutex);
+    return std::move(load->data);
+}
+
+}  // namespace
+
+bool TwkUtils::isValidUTF8(const std::string& text) { return validUTF8(text); }
+
+std::optional<std::vector<uint8_t>> TwkUtils::loadBoundedData(const std::string& url, size_t maxBytes,
+                                                              double deadlineSeconds) {
+    return loadBounded(platform::net::URLRequest(url), maxBytes, deadlineSeconds);
+}
+
+std::optional<std::string> TwkUtils::loadFromBackendAsGzipWithURL(const std::string& url, size_t maxBytes,
+                                                                  double deadlineSeconds) {
     platform::net::URLRequest request(url);
     request.setValue("gzip", "User-Agent");
     request.setValue("gzip", "Accept-Encoding");
-    platform::net::URLResponse response;
-    pf::Error error;
-    auto data = platform::net::URLConnection::sendSynchronousRequest(request, &response, &error);
+    auto data = loadBounded(request, maxBytes, deadlineSeconds);
     // An error page is not the list: only a 2xx answer counts.
-    if (!data || !response.isSuccess()) return std::nullopt;
+    if (!data) return std::nullopt;
     std::string text(data->begin(), data->end());
-    if (!isValidUTF8(text)) return std::nullopt;
+    if (!validUTF8(text)) return std::nullopt;
     return text;
 }

@@ -3,16 +3,20 @@
 // tests, language and locale, the framework's resource bundle, Info.plist
 // values, alerts, the main thread, sounds, MD5, URL encoding, rough memory sizes
 // and a synchronous text download. Stateless apart from the shared instance.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/foundation/Calendar.h"
 #include "platform/foundation/Value.h"
+#include "platform/graphics/AttributedString.h"
 
 namespace platform::foundation { class Bundle; }
-namespace platform::graphics { class Color; class Image; }
+namespace platform::graphics { class Image; }
 namespace platform::ui { class ScrollView; class ViewController; class WebView; }
 
 // Adopted by the application delegate to give the application's displayed name.
@@ -59,6 +63,10 @@ public:
     static bool isChineseOrJapanese();
     static bool isSmallCharsLanguage();
     static bool isSmallCharsLanguageForLocale(const std::string& languageOrLocale);
+    // One of the user's keyboard input sources is Simplified or Traditional Chinese.
+    static bool hasKeyboardChineseLanguage();
+    // A new Gregorian calendar at GMT.
+    static platform::foundation::Calendar zeroCalendar();
 
     // Resources and Info.plist.
     static std::shared_ptr<platform::foundation::Bundle> getResourceBundle();  // null when missing
@@ -92,13 +100,22 @@ public:
     static std::shared_ptr<platform::graphics::Image> takeScreenshot();
 
     static float componentValue(uint32_t index, const platform::graphics::Color& color);
+    // The text with the font and colour over all of it.
+    static platform::graphics::AttributedString getBoldStringFromString(const std::string& text,
+                                                                        const platform::graphics::Font& font,
+                                                                        const platform::graphics::Color& color);
 
     // Sounds: a main-bundle resource (name with extension), played once.
     static void playSimpleSoundWithName(const std::string& name);
+    // Replaces the application's local notifications by one with this sound
+    // (a main-bundle resource) and text: after `delay` seconds, or at once.
+    static void presentLocalNotificationWithSound(const std::string& soundName, const std::string& text, float delay);
+    static void presentLocalNotificationWithSound(const std::string& soundName, const std::string& text);
 
     // Hashing, encoding, sizes, download.
     static std::string md5(const std::string& text);  // 32 upper-case hex digits over every byte
     static std::string urlEncode(const std::string& text);
+    static bool isValidUTF8(const std::string& text);
     static int64_t memSizeOfObject(const platform::foundation::Value& object);
     static int64_t memSizeOfDict(const platform::foundation::Value& dict);
     static int64_t memSizeOfArray(const platform::foundation::Value& array);
@@ -107,8 +124,16 @@ public:
     static int64_t memSizeOfDict(const platform::foundation::Value& dict, const LeafSize& leafSize);
     static int64_t memSizeOfArray(const platform::foundation::Value& array, const LeafSize& leafSize);
     // GET with "User-Agent" and "Accept-Encoding" both "gzip", on the calling
-    // thread. The body as text for a 2xx answer in valid UTF-8; else nullopt.
-    static std::optional<std::string> loadFromBackendAsGzipWithURL(const std::string& url);
+    // thread. The body as text for a 2xx answer in valid UTF-8; else nullopt,
+    // also when the decoded body grows past `maxBytes` or the answer is not
+    // complete `deadlineSeconds` (of the process clock) after the start.
+    static std::optional<std::string> loadFromBackendAsGzipWithURL(
+        const std::string& url, size_t maxBytes = std::numeric_limits<size_t>::max(),
+        double deadlineSeconds = std::numeric_limits<double>::infinity());
+    // The body of a 2xx answer to a plain GET, on the calling thread, within
+    // the same bounds; nullopt otherwise.
+    static std::optional<std::vector<uint8_t>> loadBoundedData(const std::string& url, size_t maxBytes,
+                                                               double deadlineSeconds);
 
     static constexpr const char* kResourceBundleName = "TWKResourcesMain.bundle";
     static constexpr const char* kFreeBundleName = "TWKResourcesFree.bundle";

@@ -21,6 +21,7 @@
 #include "platform/ui/Slider.h"
 #include "platform/ui/Switch.h"
 #include "platform/ui/TextField.h"
+#include "platform/ui/TableView.h"
 #include "platform/ui/TextView.h"
 #include "platform/ui/Window.h"
 
@@ -48,6 +49,7 @@ std::map<std::string, ClassRegistry::Factory>& registry() {
         m["ScrollView"] = view([] { return std::make_shared<ScrollView>(); });
         m["TextField"] = view([] { return std::make_shared<TextField>(); });
         m["TextView"] = view([] { return std::make_shared<TextView>(); });
+        m["TableView"] = view([] { return std::make_shared<TableView>(); });
         // A window covers the screen of the device being played.
         m["Window"] = view([] {
             const Screen& s = Screen::main();

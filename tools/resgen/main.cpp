@@ -9,6 +9,7 @@
 #include "tools/resgen/Chime.h"
 #include "tools/resgen/IconArt.h"
 #include "tools/resgen/InfoArt.h"
+#include "tools/resgen/InfoScreensArt.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
         resgen::writeColorSpectrum(framework);
         resgen::writePickerMarkers(framework);
         resgen::writeInfoArt(framework);
+        resgen::writeInfoScreensArt(framework);
         resgen::writeChime(out / "a.caf");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "resgen: %s\n", e.what());
