@@ -265,6 +265,9 @@ void TLYBatchingDispatcher::queueDispatch(const Value& parameters) {
     Value hitParameters = parameters.isDictionary() ? parameters : Value(Value::Dictionary{});
     std::string trackingId = parameters["&tid"].stringValue();
     if (!trackingId.empty()) {
+        // The number is committed with the hit, never after it: a hit stored
+        // without its number would have it handed out again.
+        if (uncommitted_.empty()) propertiesStore_->sqlStore()->beginTransaction();
         auto number = propertiesStore_->nextHitNumberForTrackingId(trackingId, parameters["&cid"].stringValue());
         if (number && !number->empty()) hitParameters["&_s"] = *number;
     }
@@ -282,12 +285,27 @@ void TLYBatchingDispatcher::queueDispatch(const Value& parameters) {
 
 void TLYBatchingDispatcher::persist(const Value& record) {
     store_->addHit(record);
-    Error error;
-    if (store_->save(&error))
-        TLY_VERBOSE("-[TLYBatchingDispatcher persist:]", "Saved hit: %s", record.description().c_str());
-    else
-        TLY_ERROR("-[TLYBatchingDispatcher persist:]", "Failed to save hit: %s", error.description().c_str());
+    if (uncommitted_.empty()) {
+        std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
+        loop_->perform([weak] { if (auto self = weak.lock()) self->commitStoredHits(); });
+    }
+    uncommitted_.push_back(record);
     setHasHits(true);
+}
+
+void TLYBatchingDispatcher::commitStoredHits() {
+    static const char* method = "-[TLYBatchingDispatcher persist:]";
+    Value::Array records = std::move(uncommitted_);
+    uncommitted_.clear();
+    propertiesStore_->sqlStore()->commitTransaction();
+    Error error;
+    bool saved = store_->save(&error);
+    for (const auto& record : records) {
+        if (saved)
+            TLY_VERBOSE(method, "Saved hit: %s", record.description().c_str());
+        else
+            TLY_ERROR(method, "Failed to save hit: %s", error.description().c_str());
+    }
 }
 
 // --- Choosing hits ---

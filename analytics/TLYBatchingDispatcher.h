@@ -169,6 +169,10 @@ private:
     std::optional<Value::Array> nextPendingHits();
     std::string payloadFor(const Value& hit) const;
     void persist(const Value& record);
+    // Commits the hits stored since the last commit, and their hit numbers.
+    // Queued behind the hits already waiting on the analytics thread, so a
+    // burst shares one commit while a lone hit is committed at once.
+    void commitStoredHits();
     bool deleteHits(const Value::Array& hits);  // false when the store reported an error
     void didSendHits(const Value::Array& hits);
     void handleAnswer(const Value::Array& hits, const TLYURLConnection::Answer& answer,
@@ -185,6 +189,7 @@ private:
     uint64_t compressionStrategy_ = kTLYCompressionGzip;
     double dispatchInterval_ = 120.0;
     uint32_t failedPasses_ = 0;  // failed passes in a row
+    Value::Array uncommitted_;   // stored hits waiting for commitStoredHits(); analytics thread only
     std::shared_ptr<TLYHitStorage> store_;
     std::shared_ptr<TLYDataStore> dataStoreObject_;
     std::shared_ptr<TLYAnalyticsPropertiesStore> propertiesStore_;

@@ -42,6 +42,14 @@ public:
     sqlite3_stmt* prepareSql(const std::string& sql);  // uncached; the caller finalises it
     int executeSql(const std::string& sql);
 
+    // Groups the writes that follow into one commit: a burst of hits costs one
+    // commit, not one each. Answers false when no transaction could be opened
+    // (the writes then commit one by one).
+    bool beginTransaction();
+    // Commits what beginTransaction() grouped; a failed commit is rolled back
+    // and logged. True when there was nothing to commit.
+    bool commitTransaction();
+
     bool tableExists(const std::string& tableName);
     bool dropTableWithName(const std::string& tableName);
     int64_t rowCountForTableWithName(const std::string& tableName);

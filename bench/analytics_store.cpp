@@ -1,5 +1,7 @@
-// Hits completed and stored through a tracker, each save committed; database
-// bytes per stored hit; memory over 100,000 hits.
+// Hits completed and stored through a tracker, each save committed; a burst
+// of 10,000 hits sent from the main thread until all are stored and committed;
+// the latency of one hit from send to commit; database bytes per stored hit;
+// memory over 100,000 hits.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -88,6 +90,36 @@ void BM_HitsCompletedAndStored(benchmark::State& state) {
     state.counters["db_bytes_per_hit"] = stored > 0 ? double(setup.databaseBytes()) / double(stored) : 0;
 }
 BENCHMARK(BM_HitsCompletedAndStored)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The main thread sends 10,000 hits as fast as it can; the time runs until the
+// last one is committed. The store keeps them all (no ceiling reached).
+void BM_BurstOfTenThousandHits(benchmark::State& state) {
+    constexpr int kBurst = 10000;
+    Setup setup;
+    setup.store->setMaxHitCount(uint64_t(kBurst) * 100);
+    setup.send();
+    drain();
+    for (auto _ : state) {
+        for (int i = 0; i < kBurst; ++i) setup.send();
+        drain();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * kBurst);
+    state.counters["stored_hits"] = double(setup.store->hitCount());
+}
+BENCHMARK(BM_BurstOfTenThousandHits)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// One hit at a time: from send on the main thread to its commit.
+void BM_OneHitSendToCommit(benchmark::State& state) {
+    Setup setup;
+    setup.send();
+    drain();
+    for (auto _ : state) {
+        setup.send();
+        drain();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_OneHitSendToCommit)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_MemoryOverHundredThousandHits(benchmark::State& state) {
     Setup setup;

@@ -102,7 +102,10 @@ public:
         h["objectID"] = Value(int64_t(++lastId_));
         hits_.push_back(h);
     }
-    bool save(platform::foundation::Error*) override { return true; }
+    bool save(platform::foundation::Error*) override {
+        ++saves;
+        return true;
+    }
     std::optional<Value::Array> fetchHitsWithLimit(uint64_t limit, platform::foundation::Error* error) override {
         ++fetches;
         if (failFetch) {
@@ -134,6 +137,7 @@ public:
     bool failFetch = false;
     int fetches = 0;
     int deleteAllCalls = 0;
+    int saves = 0;
 
 private:
     Value::Array hits_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "analytics/TLYAnalyticsPropertiesStore.h"
 #include "analytics/TLYBatchingDispatcher.h"
@@ -353,6 +354,28 @@ TEST_F(DispatchTest, FailedPassesAreRetriedInTheSameLaunchWithADoublingCappedDel
     queue(hit("B"));
     EXPECT_TRUE(onePassAfter(120.0));
     EXPECT_TRUE(store_->hits().empty());
+}
+
+TEST_F(DispatchTest, ABurstOfHitsIsCommittedOnceWithItsHitNumbers) {
+    queue(hit("warm-up"));
+    RunLoop::main().runUntilIdle();
+    std::string aux = home_.file("aux.sql");
+    // Frames appended to the properties database's write-ahead log.
+    auto frames = [&] {
+        std::error_code ec;
+        auto size = std::filesystem::file_size(aux + "-wal", ec);
+        return ec || size < 32 ? 0 : (size - 32) / (24 + 4096);
+    };
+    EXPECT_EQ(tlytest::run("sqlite3 '" + aux + "' 'PRAGMA journal_mode;'"), "wal\n");
+    auto framesBefore = frames();
+    int savesBefore = store_->saves;
+    for (int i = 0; i < 50; ++i) queue(hit("B" + std::to_string(i)));
+    RunLoop::main().runUntilIdle();
+    EXPECT_EQ(store_->saves - savesBefore, 1);
+    EXPECT_LE(frames() - framesBefore, 2u);
+    // Another reader sees the last number while the store is open.
+    EXPECT_EQ(tlytest::run("sqlite3 '" + aux + "' 'SELECT hit_number FROM properties;'"), "50\n");
+    EXPECT_EQ(store_->hits().back()["parameters"]["&_s"].stringValue(), "50");
 }
 
 TEST_F(DispatchTest, WithNoReachableHostAPassReportsNothingAndFetchesNothing) {
