@@ -1,0 +1,44 @@
+#pragma once
+// The shared list of loaded images that crash-time code walks: one
+// macho_image per image, added and removed by the loader's image callbacks on
+// whatever thread loads or unloads an image, read at crash time under the
+// list's reader count.
+//
+// Async-signal-safe: image_list_set_reading, image_list_next and
+// image_list_image_for_address. Appending, removing and the callbacks
+// allocate and run only outside crash time.
+#include <cstdint>
+
+#include "crash/capture/AsyncList.h"
+#include "crash/capture/MachOImage.h"
+#include "platform/system/MachO.h"
+
+namespace ovcrash {
+
+struct image_list {
+    task_t task;
+    async_list<macho_image*> list;
+};
+
+void image_list_init(image_list* list, task_t task);
+// Reads the image at header_addr and appends it; an image whose header cannot
+// be read is not listed.
+void image_list_append(image_list* list, uint64_t header_addr, const char* name);
+// Unlinks the first image with that header address; the image record stays
+// allocated, since a reader may hold it. Nothing happens when none is listed.
+void image_list_remove(image_list* list, uint64_t header_addr);
+// Enter (true) or leave (false) the list as a reader.
+void image_list_set_reading(image_list* list, bool reading);
+// The image after `current`, or the first for null; null at the end.
+macho_image* image_list_next(image_list* list, macho_image* current);
+// The first image whose range holds address, or null. Call while reading.
+macho_image* image_list_image_for_address(image_list* list, uint64_t address);
+
+// The process's list, kept current by the loader callbacks below.
+image_list* shared_image_list();
+// Makes the shared list and registers the callbacks with the loader, once.
+void shared_image_list_start();
+void image_add_callback(const platform::system::mach_header* header, intptr_t slide);
+void image_remove_callback(const platform::system::mach_header* header, intptr_t slide);
+
+}  // namespace ovcrash
