@@ -13,6 +13,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Timer.h"
+#include "platform/system/Sysctl.h"
 #include "platform/ui/NotificationNames.h"
 
 namespace platform::ui {
@@ -238,7 +239,11 @@ Device::~Device() {
         pollTimer_->invalidate();
 }
 
-void Device::setHardwareIdentifier(const std::string& identifier) { profile_ = DeviceProfile::forIdentifier(identifier); }
+void Device::setHardwareIdentifier(const std::string& identifier) {
+    profile_ = DeviceProfile::forIdentifier(identifier);
+    // The kernel's hardware names answer for the played device too.
+    system::sysctl_set_played_device(profile_.identifier, profile_.model);
+}
 
 void Device::setBatterySource(std::shared_ptr<BatterySource> source) {
     source_ = std::move(source);
