@@ -48,6 +48,9 @@ struct Spec {
     int exceptionFrames = 1;
     int machCodes = -1;  // below 0: no Mach exception
     int64_t timestamp = 1700000000;
+    uint64_t appCPUType = 0x1000007, appCPUSubtype = 3;  // also the machine's processor
+    std::vector<const char*> registers = {"rax", "rbx", "rip", "rsp", "rbp"};
+    const char* exceptionReason = "index 3 beyond bounds";
     bool signalCode = true;  // false: a signal section without its required code
     Body extra;              // more fields after the signal
 };
@@ -91,7 +94,7 @@ inline size_t packReport(async_file* f, const Spec& spec) {
     });
     if (spec.machineInfo)
         n += message(f, cr::machine_info, [&](async_file* g) {
-            return str(g, rf::machine_info::model, "iPhone8,1") + processor(g, rf::machine_info::processor, 0x1000007, 3) +
+            return str(g, rf::machine_info::model, "iPhone8,1") + processor(g, rf::machine_info::processor, spec.appCPUType, spec.appCPUSubtype) +
                    u32(g, rf::machine_info::processor_count, 2) + u32(g, rf::machine_info::logical_processor_count, 4);
         });
     n += message(f, cr::application_info, [&](async_file* g) {
@@ -110,10 +113,9 @@ inline size_t packReport(async_file* f, const Spec& spec) {
             namespace th = rf::thread;
             size_t m = u32(g, th::thread_number, static_cast<uint32_t>(t)) + flag(g, th::crashed, t == 0);
             if (t == 0) {
-                const char* names[] = {"rax", "rbx", "rip", "rsp", "rbp"};
-                for (int r = 0; r < 5; ++r)
+                for (size_t r = 0; r < spec.registers.size(); ++r)
                     m += message(g, th::registers, [&](async_file* h) {
-                        return str(h, rf::register_value::name, names[r]) +
+                        return str(h, rf::register_value::name, spec.registers[r]) +
                                u64(h, rf::register_value::value, 0x1000 + static_cast<uint64_t>(r));
                     });
                 m += frame(g, th::frames, kAppBase + 0x1234, "_main", kAppBase + 0x1200);
@@ -131,7 +133,7 @@ inline size_t packReport(async_file* f, const Spec& spec) {
                 for (int k = 0; k < 16; ++k) uuid[k] = static_cast<uint8_t>(k);
                 return u64(g, b::size, kAppSize) + u64(g, b::base_address, kAppBase) +
                        str(g, b::name, "/app/Quenmira.app/Quenmira") + bytes(g, b::uuid, uuid, sizeof uuid) +
-                       processor(g, b::code_type, 0x1000007, 3);
+                       processor(g, b::code_type, spec.appCPUType, spec.appCPUSubtype);
             }
             return u64(g, b::size, kLibSize) + u64(g, b::base_address, kLibBase + 0x100000 * (i - 1)) +
                    str(g, b::name, "/usr/lib/libc.so.6") + processor(g, b::code_type, 0x100000C, 13);
@@ -139,7 +141,7 @@ inline size_t packReport(async_file* f, const Spec& spec) {
     if (spec.exception)
         n += message(f, cr::exception, [&](async_file* g) {
             size_t m = str(g, rf::exception::name, "NSInvalidArgumentException") +
-                       str(g, rf::exception::reason, "index 3 beyond bounds");
+                       str(g, rf::exception::reason, spec.exceptionReason);
             for (int k = 0; k < spec.exceptionFrames; ++k) m += frame(g, rf::exception::frames, kAppBase + 0x1250 + k);
             return m;
         });
