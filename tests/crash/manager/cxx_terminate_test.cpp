@@ -1,0 +1,218 @@
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "crash/manager/PKRCrashUncaughtCXXExceptionHandlerManager.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Thread.h"
+
+using platform::foundation::format;
+
+// Exported (the test executable exports its symbols) so that frames can be named.
+extern "C" __attribute__((noinline)) void qm_test_throw_runtime_error() {
+    throw std::runtime_error("battery exploded");
+}
+extern "C" __attribute__((noinline)) void qm_test_throw_int() { throw 42; }
+
+namespace {
+
+constexpr int kReportFd = 3;
+
+void report(const std::string& line) {
+    std::string text = line + "\n";
+    (void)!write(kReportFd, text.data(), text.size());
+}
+
+// Which of the two throwing functions a frame lies in, by the symbol table.
+// A return address may lie just past its function (after a call that never
+// returns), so the byte before it is looked up.
+std::string namedThrower(const uint64_t* frames, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void*>(frames[i] - 1), &info) && info.dli_sname &&
+            std::string(info.dli_sname).rfind("qm_test_throw_", 0) == 0)
+            return info.dli_sname;
+    }
+    return "none";
+}
+
+void recordingHandler(const PKRCrashUncaughtCXXExceptionInfo* info) {
+    report(format("handler type=%s message=%s thrower=%s", info->exception_type_name ? info->exception_type_name : "-",
+                  info->exception_message ? info->exception_message : "-",
+                  namedThrower(info->exception_frames, info->exception_frames_count).c_str()));
+}
+
+// As the crash manager does: wrap it and hand it to the uncaught-exception handler.
+void wrappingHandler(const PKRCrashUncaughtCXXExceptionInfo* info) {
+    if (auto handler = platform::foundation::getUncaughtExceptionHandler())
+        handler(PKRCrashCXXExceptionWrapperException(info));
+}
+
+void uncaughtHandler(const platform::foundation::Exception& e) {
+    std::vector<uint64_t> frames(e.callStackReturnAddresses().begin(), e.callStackReturnAddresses().end());
+    report("uncaught name=" + e.name() + " reason=" + e.reason() +
+           " thrower=" + namedThrower(frames.data(), uint32_t(frames.size())));
+}
+
+void reenteringHandler(const PKRCrashUncaughtCXXExceptionInfo*) {
+    report("reentering");
+    std::terminate();
+}
+
+struct ChildResult {
+    int signal = 0;  // the signal that ended it, 0 when it exited
+    std::vector<std::string> lines;
+};
+
+// The cases run in a fresh copy of this test program (so that no test
+// framework frame catches the exception), chosen by QM_CXX_TERMINATE_CASE and
+// reporting on file descriptor 3. A child that hangs is ended by its alarm.
+ChildResult runChild(const std::string& name) {
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 3);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        setenv("QM_CXX_TERMINATE_CASE", name.c_str(), 1);
+        alarm(20);
+        execl("/proc/self/exe", "test_crash_manager", "--gtest_filter=CXXTerminateChild.Run",
+              "--gtest_catch_exceptions=0", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ChildResult result;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        result.lines.push_back(text.substr(start, end - start));
+    return result;
+}
+
+using Manager = PKRCrashUncaughtCXXExceptionHandlerManager;
+
+const std::map<std::string, std::function<void()>>& childCases() {
+    static const std::map<std::string, std::function<void()>> cases{
+        {"main thread",
+         [] {
+             platform::foundation::setUncaughtExceptionHandler(uncaughtHandler);
+             Manager::addCXXExceptionHandler(recordingHandler);
+             Manager::addCXXExceptionHandler(wrappingHandler);
+             qm_test_throw_runtime_error();
+         }},
+        {"platform thread",
+         [] {
+             Manager::addCXXExceptionHandler(recordingHandler);
+             platform::foundation::Thread thread("thrower");
+             thread.perform([] { qm_test_throw_int(); });
+             pause();
+         }},
+        {"platform exception",
+         [] {
+             Manager::addCXXExceptionHandler(recordingHandler);
+             platform::foundation::setUncaughtExceptionHandler(uncaughtHandler);
+             platform::foundation::Exception::raise("NSRangeException", "index 7 beyond bounds");
+         }},
+        {"registrations",
+         [] {
+             Manager::removeCXXExceptionHandler(recordingHandler);  // never added: nothing goes below empty
+             Manager::addCXXExceptionHandler(recordingHandler);
+             Manager::addCXXExceptionHandler(recordingHandler);
+             Manager::removeCXXExceptionHandler(recordingHandler);
+             Manager::removeCXXExceptionHandler(wrappingHandler);
+             Manager::addCXXExceptionHandler(reenteringHandler);
+             throw std::string("plain text");
+         }},
+    };
+    return cases;
+}
+
+}  // namespace
+
+TEST(CXXTerminateHandler, MainThreadExceptionReachesHandlersAndUncaughtHandlerThenAborts) {
+    auto result = runChild("main thread");
+    EXPECT_EQ(SIGABRT, result.signal);
+    EXPECT_EQ((std::vector<std::string>{
+                  "handler type=St13runtime_error message=battery exploded thrower=qm_test_throw_runtime_error",
+                  "uncaught name=std::runtime_error reason=battery exploded thrower=qm_test_throw_runtime_error"}),
+              result.lines);
+}
+
+TEST(CXXTerminateHandler, PlatformThreadExceptionWithoutMessage) {
+    auto result = runChild("platform thread");
+    EXPECT_EQ(SIGABRT, result.signal);
+    EXPECT_EQ(std::vector<std::string>{"handler type=i message=- thrower=qm_test_throw_int"}, result.lines);
+}
+
+// The platform's own exception takes the platform's road: the uncaught-exception
+// handler, not the C++ handlers.
+TEST(CXXTerminateHandler, PlatformExceptionSkipsTheHandlers) {
+    auto result = runChild("platform exception");
+    EXPECT_EQ(SIGABRT, result.signal);
+    ASSERT_EQ(1u, result.lines.size());
+    EXPECT_EQ(0u, result.lines[0].rfind("uncaught name=NSRangeException reason=index 7 beyond bounds", 0));
+}
+
+TEST(CXXTerminateHandler, RegistrationsCountAndAHandlerEndingInTerminateStillAborts) {
+    auto result = runChild("registrations");
+    EXPECT_EQ(SIGABRT, result.signal);
+    EXPECT_EQ((std::vector<std::string>{"handler type=NSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE "
+                                        "message=plain text thrower=none",
+                                        "reentering"}),
+              result.lines);
+}
+
+TEST(CXXTerminateHandler, RemovingTheLastHandlerPutsBackTheReplacedOne) {
+    std::terminate_handler before = std::get_terminate();
+    PKRCrashUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(recordingHandler);
+    EXPECT_NE(before, std::get_terminate());
+    PKRCrashUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(recordingHandler);
+    EXPECT_EQ(before, std::get_terminate());
+
+    // Chained over by someone else: that one stays in place.
+    PKRCrashUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(recordingHandler);
+    std::terminate_handler ours = std::get_terminate();
+    std::terminate_handler other = [] { std::abort(); };
+    std::set_terminate(other);
+    PKRCrashUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(recordingHandler);
+    EXPECT_EQ(other, std::get_terminate());
+    std::set_terminate(before);
+    (void)ours;
+}
+
+TEST(CXXTerminateHandler, WrapperOfAnEmptyRecord) {
+    PKRCrashUncaughtCXXExceptionInfo info{};
+    PKRCrashCXXExceptionWrapperException wrapper(&info);
+    EXPECT_EQ("", wrapper.name());
+    EXPECT_EQ("", wrapper.reason());
+    EXPECT_TRUE(wrapper.callStackReturnAddresses().empty());
+}
+
+// The child side of the cases above; does nothing in a normal run.
+TEST(CXXTerminateChild, Run) {
+    const char* name = getenv("QM_CXX_TERMINATE_CASE");
+    if (!name) return;
+    auto it = childCases().find(name);
+    if (it != childCases().end()) it->second();
+    _exit(0);
+}
