@@ -1,0 +1,2 @@
+# Readers of untrusted bytes in crash capture.
+qm_fuzz_target(crash_report crash_capture)
