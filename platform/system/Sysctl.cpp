@@ -16,6 +16,8 @@ namespace {
 
 constexpr const char* kOsRelease = "15.4.0";
 constexpr const char* kOsVersion = "13E233";
+// The system version the played device reports.
+constexpr const char* kOsProductVersion = "9.3";
 
 struct Played {
     std::mutex mutex;
@@ -180,6 +182,7 @@ int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp
     const std::string n = name;
     for (const Named& named : kNamed)
         if (n == named.name) return sysctl(named.mib, 2, oldp, oldlenp, newp, newlen);
+    if (n == "kern.osproductversion") return answerString(kOsProductVersion, oldp, oldlenp, newp);
     if (n == "hw.cputype") return answerValue(int32_t{host_cpu_type()}, oldp, oldlenp, newp);
     if (n == "hw.cpusubtype") return answerValue(int32_t{host_cpu_subtype()}, oldp, oldlenp, newp);
     if (n == "hw.physicalcpu" || n == "hw.physicalcpu_max")

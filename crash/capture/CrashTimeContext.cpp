@@ -1,0 +1,169 @@
+// signal_crash_callback and the live-report writer are crash-time code: no
+// allocation, no lock, only async-signal-safe calls (futex waits, sigaction,
+// the writer). Preparation runs outside crash time.
+#include "crash/capture/CrashTimeContext.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "crash/capture/AsyncMemory.h"
+#include "crash/capture/CrashSignalTables.h"
+#include "platform/system/MachThread.h"
+
+namespace ovcrash {
+
+namespace {
+
+crash_time_context gContext;
+
+struct callbacks_slot {
+    std::atomic<bool> set{false};
+    OVCrashReporterCallbacks callbacks{};
+};
+callbacks_slot gCallbacks;
+
+// The thread writing a crash report, 0 while none is. Also the futex word
+// that other crashing threads wait on.
+std::atomic<int32_t> gWritingThread{0};
+
+// How long a thread that crashed while another one writes waits for the
+// process to end before it lets its own signal end it.
+constexpr int64_t kLoserWaitSeconds = 10;
+
+void reset_fatal_signals() {
+    struct sigaction dfl{};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int signo : CRASH_FATAL_SIGNALS) sigaction(signo, &dfl, nullptr);
+}
+
+void wait_for_process_end() {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t left = kLoserWaitSeconds - (now.tv_sec - start.tv_sec);
+        int32_t writer = gWritingThread.load();
+        if (left <= 0 || writer == 0) return;
+        timespec wait{time_t(left), 0};
+        syscall(SYS_futex, reinterpret_cast<int32_t*>(&gWritingThread), FUTEX_WAIT_PRIVATE, writer, &wait, nullptr, 0);
+    }
+}
+
+struct live_report {
+    crash_log_writer* writer;
+    image_list* images;
+    async_file* file;
+    const crash_signal_info* siginfo;
+};
+
+async_error write_live_current(thread_state* state, void* context) {
+    auto* live = static_cast<live_report*>(context);
+    return crash_log_writer_write(live->writer, async_thread_self(), live->images, live->file, live->siginfo, state);
+}
+
+}  // namespace
+
+crash_time_context* crash_reporter_context() { return &gContext; }
+
+async_error crash_reporter_prepare(const char* report_path, const char* app_identifier, const char* app_version,
+                                   const char* app_marketing_version, uint32_t symbolication_strategy,
+                                   image_list* images) {
+    gContext.armed = false;
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    crash_log_writer_free(&gContext.writer);
+    free(gContext.report_path);
+    gContext.report_path = strdup(report_path);
+    gContext.images = images;
+    async_error result = crash_log_writer_init(&gContext.writer, app_identifier, app_version, app_marketing_version,
+                                               symbolication_strategy, false);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    return result;
+}
+
+bool crash_reporter_install_signal_handlers(signal_handler_failure* failure) {
+    PKROVCrashSignalHandler* handler = PKROVCrashSignalHandler::sharedHandler();
+    if (!handler) {
+        if (failure) *failure = {"Could not initialize alternative signal stack", ENOMEM};
+        return false;
+    }
+    // Threads are stopped by a signal of their own at crash time: its
+    // handler must be in place before.
+    platform::system::thread_control_prepare();
+    for (int signo : CRASH_FATAL_SIGNALS)
+        if (!handler->registerHandlerForSignal(signo, signal_crash_callback, &gContext, failure)) return false;
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    gContext.armed = true;
+    return true;
+}
+
+void crash_reporter_set_callbacks(const OVCrashReporterCallbacks* callbacks) {
+    gCallbacks.set.store(false);
+    if (!callbacks) return;
+    gCallbacks.callbacks = *callbacks;
+    gCallbacks.set.store(true);
+}
+
+bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context, const signal_handler_next*) {
+    auto* ctx = static_cast<crash_time_context*>(context);
+    // Registered by an enable that then failed: this process reports nothing.
+    if (!ctx || !ctx->armed) return false;
+
+    auto self = static_cast<int32_t>(async_thread_self());
+    int32_t expected = 0;
+    if (!gWritingThread.compare_exchange_strong(expected, self)) {
+        // Another thread writes (wait for the end it brings), or this thread
+        // faulted inside its own write (let the signal end the process).
+        if (expected != self) wait_for_process_end();
+        return false;
+    }
+
+    thread_state state;
+    thread_state_init_from_mcontext(&state, &uap->uc_mcontext);
+    crash_signal_info siginfo{};
+    signal_info_from_linux(info, &siginfo.bsd.signo, &siginfo.bsd.code, &siginfo.bsd.address);
+    siginfo.mach = nullptr;
+    async_error result = write_crash_report_file(&ctx->writer, ctx->report_path, async_thread_self(), ctx->images,
+                                                 &state, &siginfo);
+
+    // Only now: a thread crashing while the report was written had to reach
+    // this handler and wait, not end the process half-way through the file.
+    reset_fatal_signals();
+    if (result == ASYNC_ESUCCESS && gCallbacks.set.load() && gCallbacks.callbacks.handleSignal)
+        gCallbacks.callbacks.handleSignal(info, uap, gCallbacks.callbacks.context);
+    return false;
+}
+
+async_error crash_reporter_write_live_report(int fd, platform::system::thread_t thread, uint64_t address,
+                                             const char* app_identifier, const char* app_version,
+                                             const char* app_marketing_version, uint32_t symbolication_strategy,
+                                             image_list* images) {
+    crash_log_writer writer;
+    crash_log_writer_init(&writer, app_identifier, app_version, app_marketing_version, symbolication_strategy, true);
+    async_file file;
+    async_file_init(&file, fd, ASYNC_FILE_REPORT_LIMIT);
+    crash_signal_info siginfo{};
+    siginfo.bsd = {PLATFORM_SIGTRAP, PLATFORM_TRAP_TRACE, address};
+    siginfo.mach = nullptr;
+    async_error result;
+    if (thread == async_thread_self()) {
+        live_report live{&writer, images, &file, &siginfo};
+        result = thread_state_current_capture(write_live_current, &live);
+    } else {
+        result = crash_log_writer_write(&writer, thread, images, &file, &siginfo, nullptr);
+    }
+    crash_log_writer_close(&writer);
+    if (!async_file_close(&file) && result == ASYNC_ESUCCESS) result = ASYNC_EOUTPUT;
+    crash_log_writer_free(&writer);
+    return result;
+}
+
+}  // namespace ovcrash

@@ -1,0 +1,219 @@
+#include "crash/capture/PKROVCrashReporter.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "crash/capture/ImageList.h"
+#include "crash/capture/OVCrashReporterError.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/system/Sysctl.h"
+
+using platform::foundation::Error;
+using platform::foundation::Exception;
+using platform::foundation::FileManager;
+
+namespace {
+
+constexpr const char* kDataFolder = "com.ovellalabs.crashreporter.data";
+constexpr const char* kReportFile = "live_report.ovcrash";
+constexpr const char* kQueuedFolder = "queued_reports";
+
+std::mutex gEnableLock;
+bool gProcessEnabled = false;  // guarded by gEnableLock
+
+void setError(Error* error, int64_t code, const std::string& description) {
+    if (error) *error = Error::withDescription(OVCrashReporterErrorDomain, code, description);
+}
+
+// An operating-system error (code 1) carrying the POSIX error under
+// "NSUnderlyingError".
+void setPosixError(Error* error, int err, const std::string& description) {
+    if (!error) return;
+    *error = Error::withDescription(OVCrashReporterErrorDomain, OVCrashReporterErrorOperatingSystem, description);
+    platform::foundation::Value underlying = platform::foundation::Value::emptyDictionary();
+    underlying["domain"] = platform::foundation::kPOSIXErrorDomain;
+    underlying["code"] = int64_t(err);
+    error->userInfo["NSUnderlyingError"] = std::move(underlying);
+}
+
+void warn(const std::string& message) { platform::foundation::log(OVCrashReporterWarningPrefix + message); }
+
+std::string processName() {
+    platform::system::kinfo_proc record;
+    if (platform::system::sysctl_process_record(int32_t(getpid()), &record)) return record.kp_proc.p_comm;
+    return "";
+}
+
+// Records the exception where the crash handler finds it, then ends the
+// process through SIGABRT, whose report then carries the exception.
+[[noreturn]] void uncaught_exception_handler(const Exception& exception) {
+    const auto& stack = exception.callStackReturnAddresses();
+    std::vector<uint64_t> frames(stack.begin(), stack.end());
+    ovcrash::crash_log_writer_set_exception(&ovcrash::crash_reporter_context()->writer, exception.name().c_str(),
+                                            exception.reason().c_str(), frames.data(), frames.size());
+    abort();
+}
+
+}  // namespace
+
+void PKROVCrashReporter::initialize() { ovcrash::shared_image_list_start(); }
+
+std::shared_ptr<PKROVCrashReporter> PKROVCrashReporter::sharedReporter() {
+    static std::mutex lock;
+    static std::shared_ptr<PKROVCrashReporter> shared;
+    std::lock_guard guard(lock);
+    if (!shared) shared = std::make_shared<PKROVCrashReporter>();
+    return shared;
+}
+
+PKROVCrashReporter::PKROVCrashReporter() : PKROVCrashReporter(PKROVCrashReporterConfig::defaultConfiguration()) {}
+
+PKROVCrashReporter::PKROVCrashReporter(std::shared_ptr<PKROVCrashReporterConfig> configuration)
+    : PKROVCrashReporter(platform::foundation::Bundle::main(), std::move(configuration)) {}
+
+PKROVCrashReporter::PKROVCrashReporter(const platform::foundation::Bundle& bundle,
+                                       std::shared_ptr<PKROVCrashReporterConfig> configuration) {
+    std::string identifier = bundle.bundleIdentifier();
+    if (identifier.empty()) {
+        identifier = processName();
+        if (identifier.empty())
+            Exception::raise(OVCrashReporterException, "Can not determine process identifier or process name");
+        warn("bundle identifier, using process name " + identifier);
+    }
+    std::string version;
+    auto v = bundle.objectForInfoDictionaryKey("CFBundleVersion");
+    if (v.isString()) {
+        version = v.string();
+    } else {
+        warn("bundle version unavailable");
+    }
+    std::optional<std::string> marketing;
+    auto m = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString");
+    if (m.isString()) marketing = m.string();
+    *this = PKROVCrashReporter(identifier, version, marketing, std::move(configuration));
+}
+
+PKROVCrashReporter::PKROVCrashReporter(std::string applicationIdentifier, std::string applicationVersion,
+                                       std::optional<std::string> applicationMarketingVersion,
+                                       std::shared_ptr<PKROVCrashReporterConfig> configuration)
+    : config_(configuration ? std::move(configuration) : PKROVCrashReporterConfig::defaultConfiguration()),
+      applicationIdentifier_(std::move(applicationIdentifier)),
+      applicationVersion_(std::move(applicationVersion)),
+      applicationMarketingVersion_(std::move(applicationMarketingVersion)) {
+    initialize();
+    std::string folder = applicationIdentifier_;
+    for (char& c : folder)
+        if (c == '/') c = '_';
+    crashReportDirectory_ =
+        FileManager::joinPath(FileManager::joinPath(platform::foundation::Sandbox::caches(), kDataFolder), folder);
+}
+
+std::string PKROVCrashReporter::queuedCrashReportDirectory() const {
+    return FileManager::joinPath(crashReportDirectory_, kQueuedFolder);
+}
+
+std::string PKROVCrashReporter::crashReportPath() const { return FileManager::joinPath(crashReportDirectory_, kReportFile); }
+
+bool PKROVCrashReporter::hasPendingCrashReport() const { return FileManager::exists(crashReportPath()); }
+
+std::optional<std::vector<uint8_t>> PKROVCrashReporter::loadPendingCrashReportData(Error* error) const {
+    auto bytes = FileManager::readFile(crashReportPath(), error);
+    if (!bytes) return std::nullopt;
+    return std::vector<uint8_t>(bytes->begin(), bytes->end());
+}
+
+bool PKROVCrashReporter::purgePendingCrashReport(Error* error) const {
+    return FileManager::remove(crashReportPath(), error);
+}
+
+bool PKROVCrashReporter::populateCrashReportDirectory(Error* error) const {
+    for (const std::string& folder : {crashReportDirectory_, queuedCrashReportDirectory()})
+        if (!FileManager::exists(folder) && !FileManager::createDirectory(folder, true, 0755, error)) return false;
+    return true;
+}
+
+void PKROVCrashReporter::setCrashCallbacks(const OVCrashReporterCallbacks* callbacks) {
+    if (enabled_) Exception::raise(OVCrashReporterException, "The crash reporter has alread been enabled");
+    if (callbacks && callbacks->version != 0)
+        Exception::raise(OVCrashReporterException, "Unsupported crash callbacks version " +
+                                                       std::to_string(callbacks->version));
+    ovcrash::crash_reporter_set_callbacks(callbacks);
+}
+
+bool PKROVCrashReporter::enableCrashReporter(Error* error) {
+    // The process-wide flag is set only once every step has succeeded, so a
+    // failed enable can be tried again.
+    std::lock_guard lock(gEnableLock);
+    if (gProcessEnabled) {
+        setError(error, OVCrashReporterErrorResourceBusy, "A OVCrashReporter instance has already been enabled");
+        return false;
+    }
+    if (enabled_) Exception::raise(OVCrashReporterException, "The crash reporter has alread been enabled");
+    if (!populateCrashReportDirectory(error)) return false;
+
+    ovcrash::crash_reporter_prepare(crashReportPath().c_str(), applicationIdentifier_.c_str(),
+                                    applicationVersion_.c_str(),
+                                    applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
+                                    mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()),
+                                    ovcrash::shared_image_list());
+    switch (config_->signalHandlerType()) {
+    case PKROVCrashReporterConfig::kSignalHandlerTypeBSD: {
+        ovcrash::signal_handler_failure failure;
+        if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) {
+            setPosixError(error, failure.posix_error, failure.description ? failure.description : "");
+            return false;
+        }
+        break;
+    }
+    case PKROVCrashReporterConfig::kSignalHandlerTypeMach:
+        setError(error, OVCrashReporterErrorUnknown, "Mach exception handling is not available on this platform");
+        return false;
+    default:
+        break;
+    }
+    platform::foundation::setUncaughtExceptionHandler(uncaught_exception_handler);
+    gProcessEnabled = true;
+    enabled_ = true;
+    return true;
+}
+
+std::optional<std::vector<uint8_t>> PKROVCrashReporter::generateLiveReport(Error* error) {
+    return liveReport(platform::system::mach_thread_self(), uint64_t(__builtin_return_address(0)), error);
+}
+
+std::optional<std::vector<uint8_t>> PKROVCrashReporter::generateLiveReportWithThread(platform::system::thread_t thread,
+                                                                                     Error* error) {
+    return liveReport(thread, uint64_t(__builtin_return_address(0)), error);
+}
+
+std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::system::thread_t thread,
+                                                                   uint64_t address, Error* error) {
+    std::string path = FileManager::joinPath(platform::foundation::Sandbox::tmp(), "live_crash_report.XXXXXX");
+    int fd = mkstemp(path.data());
+    if (fd < 0) {
+        setPosixError(error, errno, "Failed to create temporary path");
+        return std::nullopt;
+    }
+    ovcrash::async_error result = ovcrash::crash_reporter_write_live_report(
+        fd, thread, address, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+        applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
+        mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), ovcrash::shared_image_list());
+    std::optional<std::vector<uint8_t>> data;
+    if (result != ovcrash::ASYNC_ESUCCESS) {
+        warn(std::string("Write failed with error ") + ovcrash::async_error_string(result));
+        setError(error, OVCrashReporterErrorUnknown, "Failed to write the crash report to disk");
+    } else if (auto bytes = FileManager::readFile(path)) {
+        data.emplace(bytes->begin(), bytes->end());
+    } else {
+        setError(error, OVCrashReporterErrorUnknown, "Unable to open live crash report for reading");
+    }
+    if (unlink(path.c_str()) != 0) warn(std::string("Failure occured deleting live crash report: ") + strerror(errno));
+    return data;
+}

@@ -1,0 +1,75 @@
+#pragma once
+// The crash reporter's public face. The crash manager makes one with a
+// configuration, asks whether the previous run left a report, loads and
+// purges it, installs a post-crash callback and enables the reporter: that
+// prepares the crash-time writer record, installs the fatal-signal handlers
+// and hooks uncaught platform exceptions. Live reports of a running thread
+// come from here too. Report files live in the Caches folder under
+// "com.ovellalabs.crashreporter.data/<application identifier>".
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crash/capture/CrashTimeContext.h"
+#include "crash/capture/PKROVCrashReporterConfig.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Error.h"
+#include "platform/system/Mach.h"
+
+// The name of the exception raised for programming errors.
+inline constexpr const char* OVCrashReporterException = "OVCrashReporterException";
+
+class PKROVCrashReporter {
+public:
+    // Starts the shared image list and its loader callbacks, once per process.
+    static void initialize();
+    static std::shared_ptr<PKROVCrashReporter> sharedReporter();
+
+    PKROVCrashReporter();
+    explicit PKROVCrashReporter(std::shared_ptr<PKROVCrashReporterConfig> configuration);
+    // Identifier from the bundle (else the process name, with a warning),
+    // version from "CFBundleVersion" (else "", with a warning), marketing
+    // version from "CFBundleShortVersionString".
+    PKROVCrashReporter(const platform::foundation::Bundle& bundle,
+                       std::shared_ptr<PKROVCrashReporterConfig> configuration);
+    PKROVCrashReporter(std::string applicationIdentifier, std::string applicationVersion,
+                       std::optional<std::string> applicationMarketingVersion,
+                       std::shared_ptr<PKROVCrashReporterConfig> configuration);
+
+    bool hasPendingCrashReport() const;
+    std::optional<std::vector<uint8_t>> loadPendingCrashReportData(platform::foundation::Error* error = nullptr) const;
+    bool purgePendingCrashReport(platform::foundation::Error* error = nullptr) const;
+
+    // Once per process. Fails with code 3 when another reporter was enabled;
+    // a failed enable leaves this reporter (and the process) not enabled.
+    bool enableCrashReporter(platform::foundation::Error* error = nullptr);
+    // Only before enabling; version must be 0.
+    void setCrashCallbacks(const OVCrashReporterCallbacks* callbacks);
+
+    // The bytes of a report of the calling thread, or of `thread`, written
+    // with user requested = true; nullopt with an error on failure.
+    std::optional<std::vector<uint8_t>> generateLiveReport(platform::foundation::Error* error = nullptr);
+    std::optional<std::vector<uint8_t>> generateLiveReportWithThread(platform::system::thread_t thread,
+                                                                     platform::foundation::Error* error = nullptr);
+
+    const PKROVCrashReporterConfig& configuration() const { return *config_; }
+    bool isEnabled() const { return enabled_; }
+    const std::string& crashReportDirectory() const { return crashReportDirectory_; }
+    std::string queuedCrashReportDirectory() const;
+    std::string crashReportPath() const;
+
+    static uint32_t mapToAsyncSymbolicationStrategy(uint64_t strategy) { return uint32_t(strategy & 3); }
+
+private:
+    bool populateCrashReportDirectory(platform::foundation::Error* error) const;
+    std::optional<std::vector<uint8_t>> liveReport(platform::system::thread_t thread, uint64_t address,
+                                                   platform::foundation::Error* error);
+
+    std::shared_ptr<PKROVCrashReporterConfig> config_;
+    bool enabled_ = false;
+    std::string applicationIdentifier_;
+    std::string applicationVersion_;
+    std::optional<std::string> applicationMarketingVersion_;
+    std::string crashReportDirectory_;
+};

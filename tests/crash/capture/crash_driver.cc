@@ -1,0 +1,293 @@
+// The crash tests' driver: enables the crash reporter once, then for each
+// run forks a child that crashes by the kind asked for and keeps the report
+// it left as <out>/<kind>-<run>.ovcrash, with what the child knew before it
+// crashed in <kind>-<run>.facts ("pid threads function status hung"). The
+// test reads both back; the driver itself decodes nothing, so that it also
+// builds for 64-bit ARM with the crash path alone.
+//
+// crash_driver <out-dir> <runs> <kind>...
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "crash/capture/CrashTimeContext.h"
+#include "crash/capture/ImageList.h"
+#include "platform/system/MachThread.h"
+
+#if QM_DRIVER_FRONT
+#include "crash/capture/PKROVCrashReporter.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/foundation/Thread.h"
+#endif
+
+namespace {
+
+// What a child tells its parent before it crashes.
+struct Facts {
+    std::atomic<int> ready;
+    int32_t threads;
+    uint64_t function;  // where the crashed thread's first frame must lie
+};
+Facts* gFacts;
+
+std::string gReportPath;
+
+int countThreads() {
+    platform::system::thread_act_array_t list;
+    platform::system::mach_msg_type_number_t n = 0;
+    if (platform::system::task_threads(platform::system::mach_task_self(), &list, &n) != 0) return -1;
+    platform::system::task_threads_release(list);
+    return int(n);
+}
+
+void announce(const void* function) {
+    gFacts->threads = countThreads();
+    gFacts->function = reinterpret_cast<uint64_t>(function);
+    gFacts->ready.store(1);
+}
+
+int* volatile gNull = nullptr;
+int* volatile gWild = reinterpret_cast<int*>(0x7ead0000beef0000ull);
+volatile int gZero = 0;
+volatile int gSink;
+
+[[gnu::noinline]] void crashNull() { *gNull = 1; }
+[[gnu::noinline]] void crashWild() { *gWild = 1; }
+[[gnu::noinline]] void crashBus(volatile int* beyondEnd) { *beyondEnd = 1; }
+[[gnu::noinline]] void crashIll() {
+#if defined(__x86_64__)
+    asm volatile("ud2");
+#else
+    asm volatile(".inst 0x00000000");  // permanently undefined
+#endif
+}
+[[gnu::noinline]] void crashTrap() {
+#if defined(__x86_64__)
+    asm volatile("int3");
+#else
+    asm volatile("brk #0");
+#endif
+}
+[[gnu::noinline]] void crashFpe() { gSink = 1 / gZero; }
+[[gnu::noinline]] void crashAbort() { abort(); }
+// Recurses until the stack runs out (the test never returns from it).
+volatile bool gForever = true;
+[[gnu::noinline]] int recurse(int depth) {
+    volatile char pad[256];
+    pad[0] = char(depth);
+    return (gForever ? recurse(depth + 1) : 0) + pad[0];
+}
+
+void* threadCrashNull(void* start) {
+    auto* go = static_cast<std::atomic<int>*>(start);
+    go->fetch_add(1);
+    while (go->load() >= 0) {
+    }
+    crashNull();
+    return nullptr;
+}
+
+// Starts n threads that wait for the word to turn negative, then crash at once.
+std::atomic<int> gGo{0};
+void crashingThreads(int n) {
+    for (int i = 0; i < n; ++i) {
+        pthread_t t;
+        pthread_create(&t, nullptr, threadCrashNull, &gGo);
+    }
+    while (gGo.load() < n) {
+    }
+    announce(reinterpret_cast<const void*>(crashNull));
+    gGo.store(-1);
+    for (;;) pause();
+}
+
+// Holds the allocator's lock: malloc_stats() prints with its arena locked,
+// and the printing blocks on a pipe nobody reads.
+void* holdAllocatorLock(void*) {
+    malloc_stats();
+    return nullptr;
+}
+
+bool threadBlocked(pid_t tid) {
+    char path[64], buf[512];
+    snprintf(path, sizeof path, "/proc/self/task/%d/stat", tid);
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) return false;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return false;
+    buf[n] = 0;
+    const char* state = strrchr(buf, ')');
+    return state && state[1] == ' ' && state[2] == 'S';
+}
+
+void crashWhileAllocatorLocked() {
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK) != 0) _exit(70);
+    char fill[4096] = {};
+    while (write(fds[1], fill, sizeof fill) > 0) {
+    }
+    fcntl(fds[1], F_SETFL, 0);  // the next write blocks
+    dup2(fds[1], 2);
+    std::atomic<pid_t> tid{0};
+    pthread_t t;
+    pthread_create(
+        &t, nullptr,
+        [](void* arg) -> void* {
+            static_cast<std::atomic<pid_t>*>(arg)->store(pid_t(syscall(SYS_gettid)));
+            return holdAllocatorLock(nullptr);
+        },
+        &tid);
+    while (tid.load() == 0 || !threadBlocked(tid.load())) {
+    }
+    announce(reinterpret_cast<const void*>(crashNull));
+    crashNull();
+}
+
+void runKind(const std::string& kind) {
+    if (kind == "segv-null") {
+        announce(reinterpret_cast<const void*>(crashNull));
+        crashNull();
+    } else if (kind == "segv-wild") {
+        announce(reinterpret_cast<const void*>(crashWild));
+        crashWild();
+    } else if (kind == "bus") {
+        int fd = int(syscall(SYS_memfd_create, "bus", 0));
+        auto* page = static_cast<int*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        announce(reinterpret_cast<const void*>(crashBus));
+        crashBus(page);  // the file is empty: no page behind the mapping
+    } else if (kind == "ill") {
+        announce(reinterpret_cast<const void*>(crashIll));
+        crashIll();
+    } else if (kind == "fpe") {
+        announce(reinterpret_cast<const void*>(crashFpe));
+        crashFpe();
+    } else if (kind == "abort") {
+        announce(reinterpret_cast<const void*>(crashAbort));
+        crashAbort();
+    } else if (kind == "trap") {
+        announce(reinterpret_cast<const void*>(crashTrap));
+        crashTrap();
+    } else if (kind == "overflow-main") {
+        announce(reinterpret_cast<const void*>(recurse));
+        recurse(0);
+    } else if (kind == "crash2") {
+        crashingThreads(2);
+    } else if (kind == "crash16") {
+        crashingThreads(16);
+    } else if (kind == "malloc-lock") {
+        crashWhileAllocatorLocked();
+    } else if (kind == "kill") {
+        // The parent sends SIGSEGV once the child is ready.
+        announce(nullptr);
+        for (;;) pause();
+#if QM_DRIVER_FRONT
+    } else if (kind == "exception") {
+        announce(nullptr);
+        platform::foundation::Exception::raise("DriverException", "raised on purpose");
+    } else if (kind == "overflow-thread") {
+        auto* thread = new platform::foundation::Thread("overflow");
+        thread->perform([] {
+            announce(reinterpret_cast<const void*>(recurse));
+            recurse(0);
+        });
+        for (;;) pause();
+#endif
+    }
+    _exit(99);  // unknown kind
+}
+
+void enable(const std::string& out) {
+#if QM_DRIVER_FRONT
+    platform::foundation::Sandbox::setHome(out);
+    static auto reporter = std::make_shared<PKROVCrashReporter>("com.example.crashdriver", "7", "1.0",
+                                                                PKROVCrashReporterConfig::defaultConfiguration());
+    platform::foundation::Error error;
+    if (!reporter->enableCrashReporter(&error)) {
+        fprintf(stderr, "enable failed: %s\n", error.localizedDescription().c_str());
+        exit(2);
+    }
+    gReportPath = reporter->crashReportPath();
+#else
+    ovcrash::shared_image_list_start();
+    gReportPath = out + "/live_report.ovcrash";
+    ovcrash::crash_reporter_prepare(gReportPath.c_str(), "com.example.crashdriver", "7", "1.0", 0,
+                                    ovcrash::shared_image_list());
+    ovcrash::signal_handler_failure failure;
+    if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) {
+        fprintf(stderr, "enable failed: %s\n", failure.description);
+        exit(2);
+    }
+#endif
+}
+
+// Waits for the child to end, at most limitMs after it announced itself.
+int waitEnd(pid_t pid, int limitMs, bool* hung) {
+    *hung = false;
+    int status = 0;
+    for (int waited = 0;; ++waited) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return status;
+        if (waited >= limitMs) break;
+        poll(nullptr, 0, 1);
+    }
+    *hung = true;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        fprintf(stderr, "usage: %s <out-dir> <runs> <kind>...\n", argv[0]);
+        return 2;
+    }
+    std::string out = argv[1];
+    int runs = atoi(argv[2]);
+    enable(out);
+    gFacts = static_cast<Facts*>(mmap(nullptr, sizeof(Facts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    int failures = 0;
+    for (int k = 3; k < argc; ++k) {
+        std::string kind = argv[k];
+        for (int run = 0; run < runs; ++run) {
+            unlink(gReportPath.c_str());
+            gFacts->ready.store(0);
+            gFacts->threads = 0;
+            gFacts->function = 0;
+            pid_t pid = fork();
+            if (pid == 0) runKind(kind);
+            // Starting threads takes a moment; the second limit counts from
+            // the child's announcement.
+            for (int waited = 0; gFacts->ready.load() == 0 && waited < 5000; ++waited) {
+                if (waitpid(pid, nullptr, WNOHANG) == pid) break;
+                poll(nullptr, 0, 1);
+            }
+            if (kind == "kill") kill(pid, SIGSEGV);
+            bool hung = false;
+            int status = waitEnd(pid, 1000, &hung);
+            std::string base = out + "/" + kind + "-" + std::to_string(run);
+            if (rename(gReportPath.c_str(), (base + ".ovcrash").c_str()) != 0 || hung) ++failures;
+            FILE* f = fopen((base + ".facts").c_str(), "w");
+            fprintf(f, "%d %d %llu %d %d\n", pid, gFacts->threads, (unsigned long long)gFacts->function, status,
+                    hung ? 1 : 0);
+            fclose(f);
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
