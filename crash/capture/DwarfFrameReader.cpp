@@ -1,10 +1,88 @@
 // Crash-time code: no allocation, no lock, only async-signal-safe calls.
+//
+// The DWARF frame reader of the frame cursor: finds the image holding the
+// pc, the FDE covering it in the image's __eh_frame (or __debug_frame), runs
+// the CIE's and the FDE's instructions up to the pc and applies the rules.
+#include "crash/capture/DwarfFrameReader.h"
+
+#include "crash/capture/DwarfCfaState.h"
 #include "crash/capture/FrameCursor.h"
+#include "crash/capture/ImageList.h"
 
 namespace ovcrash {
 
-frame_error dwarf_unwind_read_frame(task_t, image_list *, const thread_state *, const thread_state *, thread_state *) {
-    return FRAME_ENOTSUP;
+using namespace PKR::async;
+
+namespace {
+
+// The pc to look up: a return address may follow a call that ends its
+// function, so for every frame but an interrupted one the call itself is
+// looked up.
+uint64_t lookup_pc(const thread_state *frame) {
+    const uint64_t pc = thread_state_get_register(frame, REG_IP);
+    return frame->pc_exact || pc == 0 ? pc : pc - 1;
+}
+
+}  // namespace
+
+// Runs the rules of the FDE covering the pc of `current` from a mapped
+// section; the part of the reader that tests drive on constructed tables.
+frame_error dwarf_unwind_frame_from_section(task_t task, const dwarf_frame_reader *reader,
+                                            const thread_state *current, thread_state *next) {
+    uint64_t pc = lookup_pc(current);
+    if (!reader->is64)
+        pc &= 0xffffffffu;
+    async_dwarf_fde_info fde;
+    async_dwarf_cie_info cie;
+    if (dwarf_frame_reader_find_fde(reader, 0, pc, &fde, &cie) != ASYNC_ESUCCESS)
+        return FRAME_ENOTSUP;
+
+    dwarf_cfa_state state;
+    if (state.eval_program(&reader->section, &reader->pointers, &cie, fde.pc_start, true, pc,
+                           cie.initial_instructions_offset, cie.initial_instructions_length) != ASYNC_ESUCCESS ||
+        state.eval_program(&reader->section, &reader->pointers, &cie, fde.pc_start, true, pc,
+                           fde.instructions_offset, fde.instructions_length) != ASYNC_ESUCCESS)
+        return FRAME_ENOTSUP;
+
+    if (state.apply_state(task, &reader->section, &cie, current, next) != ASYNC_ESUCCESS)
+        return FRAME_ENOFRAME;
+    return FRAME_ESUCCESS;
+}
+
+frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const thread_state *current,
+                                    const thread_state *, thread_state *next) {
+    if (!thread_state_has_register(current, REG_IP))
+        return FRAME_EBADFRAME;
+
+    image_list_set_reading(images, true);
+    frame_error result = FRAME_ENOTSUP;
+    async_mobject section_object;
+    bool mapped = false;
+    do {
+        macho_image *image = image_list_image_for_address(images, lookup_pc(current));
+        if (image == nullptr)
+            break;
+        bool debug_frame = false;
+        if (macho_image_map_section(image, "__TEXT", "__eh_frame", &section_object) == ASYNC_ESUCCESS) {
+            mapped = true;
+        } else if (macho_image_map_section(image, "__DWARF", "__debug_frame", &section_object) == ASYNC_ESUCCESS) {
+            mapped = true;
+            debug_frame = true;
+        } else {
+            result = FRAME_ENOFRAME;
+            break;
+        }
+        const dwarf_section section = {reinterpret_cast<const uint8_t *>(section_object.address),
+                                       section_object.task_address, section_object.length, image->byteorder};
+        dwarf_frame_reader reader;
+        dwarf_frame_reader_init(&reader, &section, task, image->m64, debug_frame);
+        result = dwarf_unwind_frame_from_section(task, &reader, current, next);
+    } while (false);
+
+    if (mapped)
+        mobject_free(&section_object);
+    image_list_set_reading(images, false);
+    return result;
 }
 
 }  // namespace ovcrash

@@ -136,6 +136,14 @@ void thread_state_init_from_mcontext(thread_state *state, const mcontext_t *mc) 
 #endif
 }
 
+async_error thread_state_init_from_thread(thread_state *state, platform::system::thread_t thread) {
+    mcontext_t mc;
+    if (platform::system::thread_get_state(thread, &mc) != platform::system::KERN_SUCCESS)
+        return ASYNC_EINTERNAL;
+    thread_state_init_from_mcontext(state, &mc);
+    return ASYNC_ESUCCESS;
+}
+
 void thread_state_copy(thread_state *dest, const thread_state *source) { *dest = *source; }
 
 void thread_state_clear_all_registers(thread_state *state) { state->valid_regs = 0; }

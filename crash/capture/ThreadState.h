@@ -18,6 +18,7 @@
 #include <ucontext.h>
 
 #include "crash/capture/AsyncError.h"
+#include "platform/system/MachThread.h"
 
 namespace ovcrash {
 
@@ -112,6 +113,10 @@ struct thread_state {
 // thread stopped by the thread stand-ins, becomes a full thread state of the
 // machine's own flavour with every register valid.
 void thread_state_init_from_mcontext(thread_state *state, const mcontext_t *mcontext);
+
+// The registers of a thread stopped with the thread stand-in's
+// thread_suspend; ASYNC_EINTERNAL when they cannot be had.
+async_error thread_state_init_from_thread(thread_state *state, platform::system::thread_t thread);
 
 // Saves the caller's registers as they are at the call (pc = the return
 // address into the caller) and hands them to `callback`; returns its result.
