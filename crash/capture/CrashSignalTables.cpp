@@ -143,6 +143,8 @@ int32_t signal_code_from_linux(int linux_signo, int linux_code) {
         case FPE_INTOVF: return 8;
         }
     }
+    // x86-64 reports a breakpoint instruction as sent by the kernel.
+    if (linux_signo == SIGTRAP && linux_code == SI_KERNEL) return 1;  // TRAP_BRKPT
     // SEGV, BUS and TRAP codes share the platform's numbers; codes the
     // platform lacks keep Linux's and print as "#<code>".
     return linux_code;

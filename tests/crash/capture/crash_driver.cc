@@ -61,8 +61,9 @@ void announce(const void* function) {
 }
 
 int* volatile gNull = nullptr;
-int* volatile gWild = reinterpret_cast<int*>(0x7ead0000beef0000ull);
+int* volatile gWild = reinterpret_cast<int*>(0x10000beef0ull);
 volatile int gZero = 0;
+volatile int gSeven = 7;
 volatile int gSink;
 
 [[gnu::noinline]] void crashNull() { *gNull = 1; }
@@ -82,7 +83,7 @@ volatile int gSink;
     asm volatile("brk #0");
 #endif
 }
-[[gnu::noinline]] void crashFpe() { gSink = 1 / gZero; }
+[[gnu::noinline]] void crashFpe() { gSink = gSeven / gZero; }
 [[gnu::noinline]] void crashAbort() { abort(); }
 // Recurses until the stack runs out (the test never returns from it).
 volatile bool gForever = true;

@@ -1,0 +1,143 @@
+// Real crashes, a hundred of each kind: the driver forks children that crash
+// with the reporter enabled; every report must decode (with our decoder, and
+// a sample with protoc too), name the crashed thread with frames starting at
+// the faulting function, list every thread, and carry the signal and code in
+// the platform's numbering; no child may outlive its crash by a second.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "crash/capture/PKROVCrashReport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kRuns = 100;
+
+struct Kind {
+    const char* name;
+    int linuxSignal;          // what ends the child
+    const char* signalName;   // in the report
+    const char* codeName;
+    enum { InFunction, InLibrary, Anywhere } firstFrame;
+    const char* exceptionName;
+};
+
+std::ostream& operator<<(std::ostream& os, const Kind& k) { return os << k.name; }
+
+const Kind kKinds[] = {
+    {"segv-null", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"segv-wild", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"bus", SIGBUS, "SIGBUS", "BUS_ADRERR", Kind::InFunction, nullptr},
+    {"ill", SIGILL, "SIGILL", "ILL_ILLOPN", Kind::InFunction, nullptr},
+    {"fpe", SIGFPE, "SIGFPE", "FPE_INTDIV", Kind::InFunction, nullptr},
+    {"abort", SIGABRT, "SIGABRT", "#0", Kind::InLibrary, nullptr},
+    {"trap", SIGTRAP, "SIGTRAP", "TRAP_BRKPT", Kind::InFunction, nullptr},
+    {"exception", SIGABRT, "SIGABRT", "#0", Kind::InLibrary, "DriverException"},
+    {"overflow-main", SIGSEGV, "SIGSEGV", nullptr, Kind::InFunction, nullptr},
+    {"overflow-thread", SIGSEGV, "SIGSEGV", nullptr, Kind::InFunction, nullptr},
+    {"crash2", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"crash16", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"malloc-lock", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"kill", SIGSEGV, "SIGSEGV", "SEGV_NOOP", Kind::Anywhere, nullptr},
+};
+
+struct Facts {
+    long pid = 0, threads = 0;
+    unsigned long long function = 0;
+    int status = 0, hung = 0;
+};
+
+Facts readFacts(const fs::path& path) {
+    Facts f;
+    std::ifstream in(path);
+    in >> f.pid >> f.threads >> f.function >> f.status >> f.hung;
+    return f;
+}
+
+std::vector<uint8_t> readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class CrashRuns : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("crash-runs-" + std::to_string(getpid()) + "-" + GetParam().name);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path dir_;
+};
+
+// protoc reads the body (after the 8-byte header) with the report schema.
+bool protocDecodes(const fs::path& report) {
+    std::string cmd = "tail -c +9 '" + report.string() + "' | " QM_PROTOC " --proto_path=" QM_SOURCE_DIR
+                      " --decode=ovcrash.CrashReport " QM_CRASH_REPORT_PROTO " > /dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+}  // namespace
+
+TEST_P(CrashRuns, EveryRunLeavesAFullReport) {
+    const Kind& kind = GetParam();
+    std::string cmd = std::string(QM_CRASH_DRIVER) + " '" + dir_.string() + "' " + std::to_string(kRuns) + " " +
+                      kind.name + " 2>/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(protocDecodes(dir_ / (std::string(kind.name) + "-0.ovcrash")));
+
+    for (int run = 0; run < kRuns; ++run) {
+        SCOPED_TRACE(std::string(kind.name) + " run " + std::to_string(run));
+        std::string base = std::string(kind.name) + "-" + std::to_string(run);
+        Facts facts = readFacts(dir_ / (base + ".facts"));
+        ASSERT_EQ(facts.hung, 0) << "the child outlived its crash";
+        ASSERT_TRUE(WIFSIGNALED(facts.status) && WTERMSIG(facts.status) == kind.linuxSignal) << facts.status;
+
+        platform::foundation::Error error;
+        auto report = PKROVCrashReport::initWithData(readFile(dir_ / (base + ".ovcrash")), &error);
+        ASSERT_TRUE(report) << error.localizedDescription();
+        EXPECT_EQ(report->signalInfo()->name(), kind.signalName);
+        if (kind.codeName) {
+            EXPECT_EQ(report->signalInfo()->code(), kind.codeName);
+        }
+        EXPECT_EQ(long(report->threads().size()), facts.threads);
+        int crashed = 0;
+        for (const auto& thread : report->threads()) {
+            if (!thread->crashed()) continue;
+            ++crashed;
+            ASSERT_FALSE(thread->stackFrames().empty());
+            EXPECT_FALSE(thread->registers().empty());
+            uint64_t pc = thread->stackFrames()[0]->instructionPointer();
+            if (kind.firstFrame == Kind::InFunction) {
+                EXPECT_GE(pc, facts.function);
+                EXPECT_LT(pc, facts.function + 256);
+            }
+            if (kind.firstFrame == Kind::InLibrary) {
+                auto image = report->imageForAddress(pc);
+                ASSERT_TRUE(image);
+                EXPECT_NE(image->imageName().find("libc"), std::string::npos) << image->imageName();
+            }
+        }
+        EXPECT_EQ(crashed, 1);
+        EXPECT_EQ(report->hasExceptionInfo(), kind.exceptionName != nullptr);
+        if (kind.exceptionName) {
+            EXPECT_EQ(report->exceptionInfo()->exceptionName(), kind.exceptionName);
+        }
+        if (HasFailure()) break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashRuns, ::testing::ValuesIn(kKinds),
+                         [](const auto& info) {
+                             std::string n = info.param.name;
+                             for (char& c : n)
+                                 if (c == '-') c = '_';
+                             return n;
+                         });
