@@ -41,20 +41,24 @@ async_error async_task_read(task_t task, uint64_t base, int64_t offset, void* de
     }
 }
 
+namespace {
+template <typename T>
+async_error read_converted(task_t task, uint64_t base, int64_t offset, T (*convert)(T), T* result) {
+    T raw;
+    async_error err = async_task_read(task, base, offset, &raw, sizeof raw);
+    if (err == ASYNC_ESUCCESS) *result = convert(raw);
+    return err;
+}
+}  // namespace
+
 async_error async_task_read_uint32(task_t task, const async_byteorder* byteorder, uint64_t base, int64_t offset,
                                    uint32_t* result) {
-    uint32_t raw;
-    async_error err = async_task_read(task, base, offset, &raw, sizeof raw);
-    if (err == ASYNC_ESUCCESS) *result = byteorder->swap32(raw);
-    return err;
+    return read_converted(task, base, offset, byteorder->swap32, result);
 }
 
 async_error async_task_read_uint64(task_t task, const async_byteorder* byteorder, uint64_t base, int64_t offset,
                                    uint64_t* result) {
-    uint64_t raw;
-    async_error err = async_task_read(task, base, offset, &raw, sizeof raw);
-    if (err == ASYNC_ESUCCESS) *result = byteorder->swap64(raw);
-    return err;
+    return read_converted(task, base, offset, byteorder->swap64, result);
 }
 
 #if defined(__clang__)
