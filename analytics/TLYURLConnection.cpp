@@ -10,6 +10,9 @@
 namespace {
 
 std::atomic<bool> gDryRun{false};
+// The dispatcher reads only an answer's status: a larger body is cut off here
+// rather than held in memory, however much a compressed answer would inflate to.
+constexpr size_t kKeptAnswerBytes = 1024;
 
 platform::foundation::RunLoop& analyticsLoop() {
     return TLY::thread().runLoop();
@@ -52,7 +55,9 @@ TLYURLConnection::TLYURLConnection(const platform::net::URLRequest& request,
                                    CompletionHandler completionHandler)
     : request_(request),
       completionQueue_(completionQueue ? completionQueue : &platform::foundation::dispatch::mainQueue()),
-      completionHandler_(std::move(completionHandler)) {}
+      completionHandler_(std::move(completionHandler)) {
+    request_.setMaximumResponseBodySize(kKeptAnswerBytes, true);
+}
 
 TLYURLConnection::~TLYURLConnection() {
     if (connection_) connection_->cancel();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <list>
 #include <mutex>
 #include <thread>
 
@@ -67,6 +69,9 @@ struct TransferState {
     bool responseDelivered = false;
     double lastProgress = 0;
     curl_off_t lastBytes = -1;
+    size_t kept = 0;         // body bytes handed on
+    bool truncated = false;  // ended at the request's limit, as it asked
+    bool tooLarge = false;   // ended at the request's limit, as a failure
 
     void deliverResponse() {
         if (responseDelivered) return;
@@ -103,8 +108,21 @@ size_t writeCallback(char* data, size_t size, size_t count, void* user) {
     if (st->hooks->cancelled && st->hooks->cancelled()) return 0;
     st->deliverResponse();
     st->lastProgress = pf::Clock::current().monotonic();
-    if (st->hooks->onData && n > 0) st->hooks->onData(reinterpret_cast<const uint8_t*>(data), n);
-    return n;
+    // Nothing beyond the request's limit is kept; a short write ends the transfer.
+    const size_t room = st->request->maximumResponseBodySize() - st->kept;
+    size_t keep = n;
+    if (n > room) {
+        if (st->request->truncatesResponseBody()) {
+            st->truncated = true;
+            keep = room;
+        } else {
+            st->tooLarge = true;
+            return 0;
+        }
+    }
+    st->kept += keep;
+    if (st->hooks->onData && keep > 0) st->hooks->onData(reinterpret_cast<const uint8_t*>(data), keep);
+    return keep < n ? 0 : n;
 }
 
 int progressCallback(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
@@ -118,12 +136,109 @@ int progressCallback(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_
     return st->hooks->cancelled && st->hooks->cancelled() ? 1 : 0;
 }
 
+// The worker threads of asynchronous connections, and the one way to
+// initialise libcurl: under the same lock, so that the process's exit, which
+// closes the registry, never runs beside a library initialisation. Never
+// destroyed: workers and exit handlers use it until the very end.
+class TransferThreads {
+public:
+    static TransferThreads& shared() {
+        static auto* threads = new TransferThreads;
+        return *threads;
+    }
+
+    // libcurl, initialised; null when it cannot be loaded or the process is exiting.
+    const CurlLibrary* library(std::string* why) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return libraryLocked(why);
+    }
+
+    // Starts `body` on a worker thread once libcurl is ready; false (nothing
+    // started) with the reason otherwise. `cancel` stops the body at exit.
+    bool launch(std::function<void()> body, std::function<void()> cancel, std::string* why) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!libraryLocked(why)) return false;
+        reapLocked();
+        auto entry = workers_.insert(workers_.end(), Worker{});
+        entry->cancel = std::move(cancel);
+        entry->thread = std::thread([this, entry, body = std::move(body)] {
+            body();
+            std::lock_guard<std::mutex> done(mutex_);
+            entry->finished = true;
+        });
+        return true;
+    }
+
+    // At exit: no new transfer; running ones are cancelled and joined.
+    void stopAll() {
+        std::list<Worker> running;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+            running.splice(running.end(), workers_);
+        }
+        for (auto& worker : running)
+            if (worker.cancel) worker.cancel();
+        for (auto& worker : running) {
+            if (worker.thread.get_id() == std::this_thread::get_id()) worker.thread.detach();
+            else if (worker.thread.joinable()) worker.thread.join();
+        }
+    }
+
+private:
+    struct Worker {
+        std::thread thread;
+        std::function<void()> cancel;
+        bool finished = false;
+    };
+
+    static void stopAllAtExit() { shared().stopAll(); }
+
+    const CurlLibrary* libraryLocked(std::string* why) {
+        if (closed_) {
+            if (why) *why = "the process is exiting";
+            return nullptr;
+        }
+        if (!initialised_) {
+            initialised_ = true;
+            // Registered after libcurl's own libraries set up their exit
+            // handlers, so this one runs before those tear them down.
+            if (CurlLibrary::shared()) std::atexit(stopAllAtExit);
+        }
+        const CurlLibrary* lib = CurlLibrary::shared();
+        if (!lib && why) *why = CurlLibrary::loadError();
+        return lib;
+    }
+
+    // Joins the workers that have ended.
+    void reapLocked() {
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            if (!it->finished) {
+                ++it;
+                continue;
+            }
+            it->thread.join();
+            it = workers_.erase(it);
+        }
+    }
+
+    std::mutex mutex_;
+    bool closed_ = false;
+    bool initialised_ = false;
+    std::list<Worker> workers_;
+};
+
+// Closes the registry as soon as the process begins to exit, whether or not a
+// transfer ever ran, so that no worker starts libcurl during the exit.
+[[maybe_unused]] const bool gClosesAtExit = std::atexit([] { TransferThreads::shared().stopAll(); }) == 0;
+
 // Runs one request to its end. Nullopt on success (the response has been
 // delivered), else the error; a cancelled transfer answers kURLErrorCancelled.
 std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& hooks) {
-    const CurlLibrary* lib = CurlLibrary::shared();
+    std::string unavailable;
+    const CurlLibrary* lib = TransferThreads::shared().library(&unavailable);
     const std::string& url = request.url();
-    if (!lib) return urlError(kURLErrorUnknown, url, CurlLibrary::loadError());
+    if (!lib) return urlError(kURLErrorUnknown, url, unavailable);
     const CurlLibrary& curl = *lib;
     if (url.empty()) return urlError(kURLErrorBadURL, url);
 
@@ -143,8 +258,9 @@ std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& h
     curl.easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl.easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.followsRedirects() ? 1L : 0L);
     curl.easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-    // Decoding is on for every request; the advertised encodings are the
-    // request's own when it names them.
+    // Compression is asked for only by a request that names it; an answer
+    // compressed unasked is still decoded (the header line below keeps the
+    // decoder's default list off the wire).
     const std::string acceptEncoding = request.valueForHTTPHeaderField("Accept-Encoding");
     curl.easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding.empty() ? "gzip, deflate" : acceptEncoding.c_str());
 
@@ -164,6 +280,7 @@ std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& h
     for (const auto& [name, value] : request.allHTTPHeaderFields().fields())
         headerList = curl.slist_append(headerList, (name + ": " + value).c_str());
     headerList = curl.slist_append(headerList, "Expect:");
+    if (acceptEncoding.empty()) headerList = curl.slist_append(headerList, "Accept-Encoding:");
     curl.easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
 
     curl.easy_setopt(easy, CURLOPT_HEADERFUNCTION, headerCallback);
@@ -213,6 +330,10 @@ std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& h
         error = urlError(kURLErrorCancelled, url);
     } else if (timedOut) {
         error = urlError(kURLErrorTimedOut, url);
+    } else if (st.truncated) {
+        st.deliverResponse();
+    } else if (st.tooLarge) {
+        error = urlError(kURLErrorDataLengthExceedsMaximum, url);
     } else if (result == CURLE_ABORTED_BY_CALLBACK || result == CURLE_WRITE_ERROR) {
         error = urlError(kURLErrorCancelled, url);
     } else if (result != CURLE_OK) {
@@ -272,6 +393,16 @@ struct URLConnection::Shared : std::enable_shared_from_this<URLConnection::Share
         return cancelled;
     }
 
+    // Stops the transfer and drops what is not yet delivered. Answers the
+    // connection's keep-alive, for the caller to release outside the lock.
+    std::shared_ptr<URLConnection> cancel() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (cancelled) return nullptr;
+        cancelled = true;
+        if (multi) CurlLibrary::shared()->multi_wakeup(multi);
+        return std::move(keepAlive);
+    }
+
     // Posts `fn` to the delivering thread unless cancelled; there it runs only
     // if the connection is still not cancelled. `last` ends the keep-alive.
     void post(std::function<void(URLConnection&)> fn, bool last) {
@@ -320,7 +451,7 @@ void URLConnection::start() {
     }
     URLConnectionDelegate* delegate = delegate_;
     const bool collect = static_cast<bool>(handler_);
-    std::thread([shared, delegate, collect, handler = handler_, request = request_] {
+    auto body = [shared, delegate, collect, handler = handler_, request = request_] {
         TransferHooks hooks;
         hooks.cancelled = [shared] { return shared->isCancelled(); };
         hooks.registerMulti = [shared](CURLM* multi) {
@@ -364,18 +495,22 @@ void URLConnection::start() {
                 if (delegate) delegate->connectionDidFinishLoading(c);
             }, true);
         }
-    }).detach();
+    };
+    std::string why;
+    if (TransferThreads::shared().launch(std::move(body), [shared] { shared->cancel(); }, &why)) return;
+    // No worker: the failure is delivered like any other.
+    pf::Error error = urlError(kURLErrorUnknown, request_.url(), why);
+    if (handler_) {
+        shared->post([handler = handler_, error](URLConnection&) { handler(nullptr, nullptr, &error); }, true);
+    } else {
+        shared->post([delegate, error](URLConnection& c) {
+            if (delegate) delegate->didFailWithError(c, error);
+        }, true);
+    }
 }
 
 void URLConnection::cancel() {
-    std::shared_ptr<URLConnection> release;
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        if (shared_->cancelled) return;
-        shared_->cancelled = true;
-        if (shared_->multi) CurlLibrary::shared()->multi_wakeup(shared_->multi);
-        release = std::move(shared_->keepAlive);
-    }
+    std::shared_ptr<URLConnection> release = shared_->cancel();
     // `release` may be the last reference; nothing touches this object after it goes.
 }
 

@@ -1,10 +1,16 @@
 #pragma once
 // URL loading over libcurl. Synchronous loading runs on the calling thread;
 // asynchronous loading runs on a worker thread and delivers its callbacks on the
-// run loop of the thread that started it, or on a dispatch queue. Answers
-// compressed with gzip or deflate arrive decoded; TLS peers are verified; a
-// request fails as timed out after its time-out interval without progress
-// (measured on the process clock, so a manual clock can expire it).
+// run loop of the thread that started it, or on a dispatch queue. Compression
+// is asked for only by a request that sets its own "Accept-Encoding"; answers
+// compressed with gzip or deflate arrive decoded, and no more of a body is kept
+// than the request allows. TLS peers are verified; a request fails as timed out
+// after its time-out interval without progress (measured on the process clock,
+// so a manual clock can expire it).
+//
+// libcurl is initialised before the first worker thread starts; when the
+// process exits, running workers are cancelled and joined before the libraries
+// they use go away, and no transfer starts any more.
 //
 // A running connection keeps itself alive until its last callback. cancel()
 // stops it: once cancel() has returned on the delivering thread, no callback

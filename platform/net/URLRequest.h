@@ -50,6 +50,18 @@ public:
     bool followsRedirects() const { return followsRedirects_; }
     void setFollowsRedirects(bool follow) { followsRedirects_ = follow; }
 
+    // The most bytes of the answer's (decoded) body that are kept. A longer
+    // answer ends the transfer: as a failure (kURLErrorDataLengthExceedsMaximum)
+    // unless `truncate` is set, for a caller that wants the status and at most
+    // this much of the body, which then gets what was kept.
+    static constexpr size_t kDefaultMaximumResponseBodySize = size_t(32) << 20;
+    size_t maximumResponseBodySize() const { return maxBodySize_; }
+    bool truncatesResponseBody() const { return truncateBody_; }
+    void setMaximumResponseBodySize(size_t bytes, bool truncate = false) {
+        maxBodySize_ = bytes;
+        truncateBody_ = truncate;
+    }
+
 private:
     std::string url_;
     std::string method_ = "GET";
@@ -58,6 +70,8 @@ private:
     double timeoutInterval_ = kDefaultTimeoutInterval;
     CachePolicy cachePolicy_ = CachePolicy::UseProtocolCachePolicy;
     bool followsRedirects_ = true;
+    size_t maxBodySize_ = kDefaultMaximumResponseBodySize;
+    bool truncateBody_ = false;
 };
 
 }  // namespace platform::net

@@ -88,3 +88,14 @@ TEST_F(ConnectionTest, DryRunAnswers200WithAnEmptyBodyAndSendsNothing) {
     EXPECT_FALSE(answers_[0].error);
     EXPECT_EQ(server_.requestCount(), 0u);
 }
+
+TEST_F(ConnectionTest, AHugeAnswerCostsOnlyItsStatusAndNoCompressionIsAskedFor) {
+    // 64 MiB once inflated, a few kilobytes on the wire.
+    server_.on("/collect", HttpServerKit::Reply::text(std::string(64 << 20, '\0')).gzipped());
+    send(builder_.requestPostUrl(server_.url("/collect"), "t=screenview&ht=1", kTLYCompressionNone));
+    ASSERT_TRUE(answered());
+    EXPECT_EQ(answers_[0].statusCode, 200);
+    EXPECT_FALSE(answers_[0].error);
+    EXPECT_LE(answers_[0].data.size(), 1024u);
+    EXPECT_FALSE(server_.requests()[0].hasHeader("Accept-Encoding"));
+}
