@@ -72,6 +72,21 @@ bool FileManager::move(const std::string& from, const std::string& to, Error* er
     return true;
 }
 
+std::string FileManager::moveAside(const std::string& path, const std::vector<std::string>& companionSuffixes,
+                                   Error* error) {
+    std::string aside;
+    for (int n = 1;; ++n) {
+        aside = path + ".corrupt-" + std::to_string(n);
+        bool taken = exists(aside);
+        for (const auto& suffix : companionSuffixes) taken = taken || exists(aside + suffix);
+        if (!taken) break;
+    }
+    if (!move(path, aside, error)) return "";
+    for (const auto& suffix : companionSuffixes)
+        if (exists(path + suffix)) move(path + suffix, aside + suffix);
+    return aside;
+}
+
 bool FileManager::copy(const std::string& from, const std::string& to, Error* error) {
     std::error_code ec;
     if (exists(to)) return fail(error, EEXIST, to);

@@ -25,6 +25,12 @@ public:
     static bool remove(const std::string& path, Error* error = nullptr);  // files and whole folders
     static bool move(const std::string& from, const std::string& to, Error* error = nullptr);
     static bool copy(const std::string& from, const std::string& to, Error* error = nullptr);
+    // Sets a damaged file aside rather than deleting it: moves it to
+    // "<path>.corrupt-<n>" (the first free n), and each existing companion
+    // "<path><suffix>" to "<path>.corrupt-<n><suffix>". Answers the new path,
+    // or "" when the file itself could not be moved.
+    static std::string moveAside(const std::string& path, const std::vector<std::string>& companionSuffixes = {},
+                                 Error* error = nullptr);
     static std::vector<std::string> contentsOfDirectory(const std::string& path, Error* error = nullptr);  // names, sorted
     static std::optional<FileAttributes> attributes(const std::string& path, Error* error = nullptr);
     static std::optional<std::string> readFile(const std::string& path, Error* error = nullptr);
