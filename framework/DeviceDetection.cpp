@@ -98,6 +98,8 @@ int32_t DeviceDetection::detectDevice() {
     return gCachedIndex;
 }
 
+void DeviceDetection::resetCache() { gCachedIndex = kNotDetected; }
+
 std::string DeviceDetection::name(bool flag) { return nameForIndex(detectDevice(), flag); }
 
 std::string DeviceDetection::model() { return name(true); }

@@ -22,4 +22,9 @@ public:
     static std::string nameForIndex(int32_t index, bool flag);
 
     static constexpr int32_t kNotDetected = -8888888;
+
+    // Forgets the cached index so the next detectDevice() detects again. The
+    // application never calls it; tests that play several devices in one
+    // process do.
+    static void resetCache();
 };

@@ -1,5 +1,5 @@
 // The combined fill picture: heights worked out by hand from the part sizes
-// the bundle carries (phone parts 140 x 14 caps, tablet 180 x 18; natural
+// the bundle carries (phone parts 140 x 14 caps, tablet 129 x 15; natural
 // height 14 + 185 + 14 = 213), placement of the parts, and its cache.
 #include <gtest/gtest.h>
 
@@ -135,12 +135,12 @@ TEST_F(BatteryImageTest, TabletNamesCarryTheSuffix) {
     for (auto image : {BatteryImage::imgBack(), BatteryImage::imgShine(), BatteryImage::imgTop(),
                        BatteryImage::imgBottom(), BatteryImage::imgFillCenter()}) {
         ASSERT_NE(image, nullptr);
-        EXPECT_EQ(image->size().width, 180);  // the tablet parts
+        EXPECT_EQ(image->size().width, 129);  // the tablet parts
         EXPECT_EQ(image->scale(), 2.0);
     }
-    // Tablet caps are 18 high: at s = 1 the full picture is 221 - 16.
-    auto picture = BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 180, 221}, 1.0f);
-    EXPECT_EQ(picture->size().height, 205);
+    // Tablet caps are 15 high: at s = 1 the full picture is 215 - 16.
+    auto picture = BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 129, 215}, 1.0f);
+    EXPECT_EQ(picture->size().height, 199);
 }
 
 TEST_F(BatteryImageTest, MissingPartsGiveATransparentPictureAndEmptyBoundsNone) {

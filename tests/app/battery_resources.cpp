@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
+#include <utility>
 #include <string>
 
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Value.h"
 #include "platform/graphics/Image.h"
 
 namespace pg = platform::graphics;
@@ -58,6 +62,37 @@ TEST(BatteryResources, PartsFitTheFillLayout) {
         EXPECT_EQ(wall.a, 255);
         EXPECT_GT(wall.r, 120);
         EXPECT_LT(wall.r, lit.r);
+    }
+}
+
+// The frame of the first view of `cls` in an interface file of the bundle.
+std::optional<platform::foundation::Value> frameOf(const platform::foundation::Value& node, const std::string& cls) {
+    if (node.isDictionary() && node["class"].isString() && node["class"].string() == cls) return node["frame"];
+    if (node.isDictionary() || node.isArray()) {
+        const auto children = node.isArray() ? node.array() : platform::foundation::Value::Array{node["objects"], node["subviews"]};
+        for (const auto& child : children)
+            if (auto f = frameOf(child, cls)) return f;
+    }
+    return std::nullopt;
+}
+
+TEST(BatteryResources, PartsHaveTheProportionsOfTheirBatteryView) {
+    // The fill view scales the fill by the smaller of width and height ratios,
+    // and the glass and the shine by both: only matching proportions keep
+    // the shine over the glass.
+    for (const auto& [file, suffix] : {std::pair{"MainView.json", ""}, std::pair{"MainView-iPad.json", "-ipad"}}) {
+        auto text = platform::foundation::FileManager::readFile(std::string(QM_BUNDLE_DIR) + "/" + file);
+        ASSERT_TRUE(text) << file;
+        auto doc = platform::foundation::Value::fromJSON(*text);
+        ASSERT_TRUE(doc) << file;
+        auto frame = frameOf(*doc, "BatteryFillView");
+        ASSERT_TRUE(frame && frame->isArray() && frame->size() == 4) << file;
+        const double w = frame->at(2).doubleValue(), h = frame->at(3).doubleValue();
+        auto top = load(std::string("new-filltop") + suffix + ".png");
+        ASSERT_NE(top, nullptr) << suffix;
+        const double natural = 2 * top->size().height + 185.0;
+        EXPECT_NEAR(w / top->size().width, h / natural, 1e-3) << file << ": " << w << " x " << h << " for parts "
+                                                              << top->size().width << " x " << natural;
     }
 }
 

@@ -100,6 +100,14 @@ TEST_F(MainScreenTest, ANewChargeShowsWithinFiveSeconds) {
     EXPECT_EQ(vc->labelPercentage()->text(), "74 %");
 }
 
+TEST_F(MainScreenTest, TheFirstFrameShowsAChargingBatteryAsCharging) {
+    // As at launch: the screen's first refresh comes before battery monitoring is on.
+    pu::Device::current().setBatteryMonitoringEnabled(false);
+    auto vc = showMain(0.5);
+    EXPECT_FALSE(vc->imageCharging()->isHidden());
+    EXPECT_DOUBLE_EQ(vc->labelTimeChargeTime()->alpha(), 1.0);
+}
+
 TEST_F(MainScreenTest, OneGradientLayerAfterRepeatedAppearances) {
     auto vc = showMain();
     for (int i = 0; i < 3; ++i) {
@@ -188,18 +196,36 @@ TEST_F(MainScreenTest, SettingsCloseRefreshesRerendersAndFadesTextsBackIn) {
     EXPECT_DOUBLE_EQ(vc->labelTimeMusic()->alpha(), 1.0);
 }
 
-TEST_F(MainScreenTest, AlwaysOnHoldsOnlyWhileTheScreenShows) {
+TEST_F(MainScreenTest, AlwaysOnHoldsWhileTheApplicationIsInTheForeground) {
+    auto& app = platform::ui::Application::shared();
     pf::UserDefaults::standard().setBool("alwayson", true);
     auto vc = showMain();
-    EXPECT_TRUE(platform::ui::Application::shared().isIdleTimerDisabled());
-    vc->viewWillDisappear(false);
-    vc->viewDidDisappear(false);
-    EXPECT_FALSE(platform::ui::Application::shared().isIdleTimerDisabled());
+    EXPECT_TRUE(app.isScreenSaverHeldOff());
 
+    // The settings sheet and the information area cover the screen; the setting still holds.
+    vc->showSettings();
+    pf::RunLoop::main().runFor(2.0);
+    ASSERT_NE(std::dynamic_pointer_cast<SettingsController>(vc->presentedViewController()), nullptr);
+    EXPECT_TRUE(app.isScreenSaverHeldOff());
+    vc->dismissViewControllerAnimated(false);
+    pf::RunLoop::main().runFor(2.0);
+    vc->buttonMoreApps()->sendActionsForControlEvents(platform::ui::kControlEventTouchUpInside);
+    pf::RunLoop::main().runFor(2.0);
+    ASSERT_NE(vc->presentedViewController(), nullptr);
+    EXPECT_TRUE(app.isScreenSaverHeldOff());
+    vc->dismissViewControllerAnimated(false);
+    pf::RunLoop::main().runFor(2.0);
+
+    app.enterBackground();
+    EXPECT_FALSE(app.isScreenSaverHeldOff());
+    app.enterForeground();
+    EXPECT_TRUE(app.isScreenSaverHeldOff());
+
+    // Turned off in the sheet, it is given back when the screen shows again.
     pf::UserDefaults::standard().setBool("alwayson", false);
     vc->viewWillAppear(false);
     pf::RunLoop::main().runFor(1.0);
-    EXPECT_FALSE(platform::ui::Application::shared().isIdleTimerDisabled());
+    EXPECT_FALSE(app.isScreenSaverHeldOff());
 }
 
 TEST_F(MainScreenTest, MemoryWarningDropsTheScaledBatteryPicture) {

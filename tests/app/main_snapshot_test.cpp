@@ -164,6 +164,54 @@ TEST_F(SnapshotTest, TabletChargingAtThreeQuarters) {
                });
 }
 
+TEST(Snapshots, TabletShineLiesOnTheGlass) { runScenario("SnapshotTest.TabletShineLiesOnTheGlass"); }
+
+// The glass (back layer) and its shine (top layer) are drawn for each other:
+// the shine's rim light runs along the top of the glass outline, and its
+// streaks reach down to near the glass's bottom edge.
+TEST_F(SnapshotTest, TabletShineLiesOnTheGlass) {
+    if (!isScenarioProcess("SnapshotTest.TabletShineLiesOnTheGlass")) GTEST_SKIP() << "runs in a process of its own";
+    play("iPad4,1", 0.5f, pu::BatteryState::Unplugged);
+    auto vc = showMain(3.0);
+    vc->stopUpdateTimer();
+    auto fill = vc->viewBatteryFill();
+    const Rect battery = inWindow(fill);
+    const std::shared_ptr<pu::Layer> layers[] = {fill->backLayer(), fill->batLayer(), fill->shineLayer()};
+    // Composes the screen with only layers[keep] of the battery shown (-1: none).
+    auto only = [&](int keep) {
+        for (int i = 0; i < 3; ++i) layers[i]->setHidden(i != keep);
+        return snapshot(keep == 0 ? "ipad-glass" : keep == 2 ? "ipad-shine" : "ipad-no-battery");
+    };
+    auto none = only(-1), glass = only(0), shine = only(2);
+    for (auto& l : layers) l->setHidden(false);
+    snapshot("ipad-battery");
+
+    // Rows (in points, window space) of column x where `img` is clearly brighter than without the battery.
+    const double k = none->scale();
+    auto lit = [&](const Image& img, double x) {
+        std::vector<double> rows;
+        for (int y = int(battery.minY() * k); y < int((battery.minY() + battery.height() * 1.17) * k); ++y) {
+            const auto a = img.pixelAt(int(x * k), y), b = none->pixelAt(int(x * k), y);
+            if (a.r + a.g + a.b > b.r + b.g + b.b + 3 * 40) rows.push_back(y / k);
+        }
+        return rows;
+    };
+    // Left of the middle, clear of the terminal, the corners and the streaks.
+    const auto glassRows = lit(*glass, battery.minX() + battery.width() * 0.27);
+    const auto rimRows = lit(*shine, battery.minX() + battery.width() * 0.27);
+    ASSERT_FALSE(glassRows.empty());
+    ASSERT_FALSE(rimRows.empty());
+    const double glassTop = glassRows.front(), glassBottom = glassRows.back();
+    EXPECT_NEAR(rimRows.front(), glassTop, 2.0) << "the rim light must sit on the glass's top edge";
+
+    // The bright streak, a seventh of the way in.
+    const auto streak = lit(*shine, battery.minX() + battery.width() * 0.15);
+    ASSERT_FALSE(streak.empty());
+    EXPECT_GT(streak.front(), glassTop);
+    EXPECT_LT(streak.back(), glassBottom);
+    EXPECT_GT(streak.back(), glassBottom - 0.1 * (glassBottom - glassTop)) << "the shine must cover the glass down to its foot";
+}
+
 TEST(Snapshots, TabletOnBatteryAtFifteen) { runScenario("SnapshotTest.TabletOnBatteryAtFifteen"); }
 
 TEST_F(SnapshotTest, TabletOnBatteryAtFifteen) {

@@ -30,6 +30,7 @@
 #include "platform/ui/Screen.h"
 #include "platform/ui/Window.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/GlobalStateGuard.h"
 
 extern char** environ;
 
@@ -120,6 +121,7 @@ protected:
     }
 
     TempDir scratch_;  // files of a test's own
+    GlobalStateGuard guard_;
     std::shared_ptr<pf::ManualClock> clock_;
     std::shared_ptr<pu::SimulatedBatterySource> battery_;
     std::shared_ptr<pu::Window> window_;

@@ -19,8 +19,10 @@ struct BatteryGeometry {
     double inset() const { return width * 0.05; }
 };
 
+// Each in the proportions of its interface file's battery view (phone 140 x 213,
+// tablet 240 x 400 = 80/43 of 129 x 215), so the view scales every layer alike.
 inline constexpr BatteryGeometry kPhoneBattery{140.0, 14.0};
-inline constexpr BatteryGeometry kTabletBattery{180.0, 18.0};
+inline constexpr BatteryGeometry kTabletBattery{129.0, 15.0};
 
 // Writes the five battery parts for one device class ("" or "-ipad").
 void writeBatteryParts(const std::string& dir, const BatteryGeometry& g, const std::string& suffix);

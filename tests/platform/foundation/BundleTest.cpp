@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
+#include "tests/support/GlobalStateGuard.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
@@ -159,7 +160,26 @@ protected:
         UserDefaults::standard().setObject("AppleLanguages", Value(a));
     }
     TempDir dir, home;
+    qmtest::GlobalStateGuard guard_;
 };
+
+TEST_F(BundleTest, AnIdentifierThatWouldLeaveItsFolderIsRefused) {
+    std::vector<std::string> logged;
+    setLogSink([&](const std::string& l) { logged.push_back(l); });
+    for (const char* bad : {"../../../outside/escaped", "org.example/sub", "..", "org..example"}) {
+        Value info = Value::emptyDictionary();
+        info["CFBundleIdentifier"] = bad;
+        ASSERT_TRUE(info.writeXMLPropertyListFile(home.file("Bad.plist")));
+        Bundle::setMainInfoPlistPath(home.file("Bad.plist"));
+        EXPECT_EQ(Bundle::main().bundleIdentifier(), "") << bad;
+        UserDefaults::resetStandard();
+        // The settings file stays in the sandbox's preferences, under the fallback name.
+        EXPECT_EQ(FileManager::deletingLastPathComponent(UserDefaults::standard().path()), Sandbox::preferences()) << bad;
+    }
+    EXPECT_FALSE(logged.empty());
+    EXPECT_NE(logged.front().find("../../../outside/escaped"), std::string::npos) << logged.front();
+    EXPECT_TRUE(Bundle::isUsableIdentifier("org.quenmira.battery"));
+}
 
 TEST_F(BundleTest, InfoPlistValues) {
     auto& b = Bundle::main();

@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "TestUtil.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::foundation;
 using foundation_test::TempDir;
@@ -37,6 +42,7 @@ protected:
     std::string prefsFile() const { return home.path + "/Library/Preferences/com.example.defaults.plist"; }
 
     TempDir home, bundle;
+    qmtest::GlobalStateGuard guard_;
 };
 
 }  // namespace
@@ -68,6 +74,52 @@ TEST_F(DefaultsTest, TypedValuesAndTheRegistrationDomain) {
     EXPECT_TRUE(d.objectForKey("list").isNull());
     EXPECT_EQ(d.dictionaryRepresentation()["count"].intValue(), 7);
     EXPECT_EQ(d.dictionaryRepresentation()["volume"].doubleValue(), 0.5);
+}
+
+TEST_F(DefaultsTest, AChangeReachesTheDiskSoonWithTheChangesMadeMeanwhile) {
+    auto clock = std::make_shared<ManualClock>();
+    Clock::setCurrent(clock);
+    auto& d = UserDefaults::standard();
+    auto stored = [&](const char* key) {
+        auto v = Value::readPropertyListFile(prefsFile());
+        return v ? (*v)[key] : Value();
+    };
+    d.setBool("alwayson", true);
+    RunLoop::main().runFor(UserDefaults::kSaveDelay / 2);
+    EXPECT_FALSE(FileManager::exists(prefsFile()));
+    d.setInteger("healthPercent", 80);  // rides with the first change's write
+    RunLoop::main().runFor(UserDefaults::kSaveDelay / 2);
+    EXPECT_TRUE(stored("alwayson").boolValue());
+    EXPECT_EQ(stored("healthPercent").intValue(), 80);
+    EXPECT_EQ(RunLoop::main().nextFireDate(), -1);  // nothing more is pending
+
+    d.removeObject("alwayson");
+    RunLoop::main().runFor(UserDefaults::kSaveDelay);
+    EXPECT_TRUE(stored("alwayson").isNull());
+}
+
+TEST_F(DefaultsTest, TheSandboxAndTheSettingsAreOwnerOnlyWhateverTheUmask) {
+    const mode_t old = umask(0);
+    TempDir other;
+    const bool made = Sandbox::setHome(other.path + "/home");
+    UserDefaults::resetStandard();
+    UserDefaults::standard().setBool("alwayson", true);
+    const bool saved = UserDefaults::standard().synchronize();
+    umask(old);
+    ASSERT_TRUE(made);
+    ASSERT_TRUE(saved);
+    for (const std::string& dir : {Sandbox::home(), Sandbox::documents(), Sandbox::library(), Sandbox::caches(),
+                                   Sandbox::preferences(), Sandbox::keychains(), Sandbox::tmp()})
+        EXPECT_EQ(FileManager::attributes(dir)->mode, 0700u) << dir;
+    EXPECT_EQ(FileManager::attributes(UserDefaults::standard().path())->mode, 0600u);
+}
+
+TEST_F(DefaultsTest, AHomeThatCannotBeWrittenIsReported) {
+    ASSERT_TRUE(FileManager::writeFileAtomically(home.file("plain-file"), std::string("x")));
+    Error error;
+    EXPECT_FALSE(Sandbox::setHome(home.file("plain-file") + "/home", &error));
+    EXPECT_NE(error.localizedDescription().find("plain-file"), std::string::npos) << error.localizedDescription();
+    EXPECT_TRUE(Sandbox::setHome(home.path, &error));
 }
 
 TEST_F(DefaultsTest, SynchronizeWritesABinaryPlistPythonReads) {

@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "app_test_support.h"
@@ -19,6 +21,7 @@
 #include "platform/ui/Label.h"
 #include "platform/ui/NotificationNames.h"
 #include "platform/ui/Window.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -27,6 +30,7 @@ namespace {
 
 std::vector<std::string> gLog;
 bool gRaiseSignals = false;
+int gEndSignal = SIGTERM;
 
 class TestRootController : public ViewController {
 public:
@@ -66,7 +70,7 @@ public:
         gLog.push_back("didBecomeActive");
         if (gRaiseSignals) {
             raise(SIGUSR1);
-            raise(SIGTERM);
+            raise(gEndSignal);
         }
     }
     void applicationWillResignActive(Application&) override { gLog.push_back("willResignActive"); }
@@ -84,6 +88,7 @@ protected:
     void SetUp() override {
         gLog.clear();
         gRaiseSignals = false;
+        gEndSignal = SIGTERM;
         pf::Value info = pf::Value::emptyDictionary();
         info["CFBundleIdentifier"] = "org.quenmira.apptest";
         info["NSMainNibFile"] = "TestMain";
@@ -115,14 +120,17 @@ protected:
     }
     int run(std::vector<std::string> args) {
         args.insert(args.begin(), "Quenmira");
-        args.push_back("--home");
-        args.push_back(home_.path());
+        if (std::find(args.begin(), args.end(), "--home") == args.end()) {
+            args.push_back("--home");
+            args.push_back(home_.path());
+        }
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
         return applicationMain(int(argv.size()), argv.data());
     }
     qmtest::TempDir bundle_, home_, out_;
+    qmtest::GlobalStateGuard guard_;  // --info-plist, --home, --device and the others
     pf::Observer observer_;
 };
 
@@ -164,8 +172,13 @@ TEST_F(AppTest, AfterRunsSimulatedTime) {
     EXPECT_GE(pf::Clock::current().monotonic(), 600);
 }
 
-TEST_F(AppTest, SignalsEndTheLoopAndWarnOfMemory) {
+// SIGHUP (the terminal closed) ends it in order too, so the settings are saved.
+class AppSignalTest : public AppTest, public ::testing::WithParamInterface<int> {};
+INSTANTIATE_TEST_SUITE_P(EndSignals, AppSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+TEST_P(AppSignalTest, SignalsEndTheLoopAndWarnOfMemory) {
     gRaiseSignals = true;
+    gEndSignal = GetParam();
     ASSERT_EQ(run({"--headless", "--battery", "0.3"}), 0);
     const std::vector<std::string> tail = {
         "delegate.memoryWarning", "notify:DidReceiveMemoryWarningNotification", "controller.memoryWarning",
@@ -204,7 +217,59 @@ TEST_F(AppTest, BrokenMainInterfaceFileIsReported) {
     const std::string other = info.writeXMLPropertyListFile(out_.file("Other.plist")) ? out_.file("Other.plist") : "";
     testing::internal::CaptureStderr();
     EXPECT_EQ(run({"--snapshot", out_.file("x.png"), "--info-plist", other}), 1);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("NSMainNibFile"), std::string::npos);
+    const std::string noNib = testing::internal::GetCapturedStderr();
+    EXPECT_NE(noNib.find("NSMainNibFile"), std::string::npos) << noNib;
+    EXPECT_NE(noNib.find(other), std::string::npos) << noNib;
+}
+
+TEST_F(AppTest, AHomeThatCannotBeWrittenEndsTheLaunchWithOneClearLine) {
+    const std::string blocker = out_.write("not-a-folder", "x");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run({"--snapshot", out_.file("x.png"), "--home", blocker + "/home"}), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("the sandbox " + blocker + "/home cannot be written"), std::string::npos) << err;
+    EXPECT_TRUE(gLog.empty());  // nothing ran that would have been lost
+    EXPECT_FALSE(std::filesystem::exists(out_.file("x.png")));
+}
+
+TEST_F(AppTest, AnInfoPlistThatCannotBeUsedIsNamedInTheError) {
+    const std::string broken = out_.write("Broken.plist", "<plist><dict><key>x</key>");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run({"--snapshot", out_.file("x.png"), "--info-plist", broken}), 2);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("\"" + broken + "\""), std::string::npos) << err;
+    EXPECT_EQ(err.find(bundle_.file("Info.plist")), std::string::npos) << err;
+
+    pf::Value info = pf::Value::emptyDictionary();
+    info["CFBundleIdentifier"] = "../../../outside/escaped";
+    info["NSMainNibFile"] = "TestMain";
+    ASSERT_TRUE(info.writeXMLPropertyListFile(out_.file("Escaping.plist")));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run({"--snapshot", out_.file("x.png"), "--info-plist", out_.file("Escaping.plist")}), 1);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(out_.file("Escaping.plist")), std::string::npos) << err;
+    EXPECT_NE(err.find("../../../outside/escaped"), std::string::npos) << err;
+    EXPECT_TRUE(gLog.empty());
+    EXPECT_FALSE(std::filesystem::exists(home_.path() + "/../../outside"));
+}
+
+TEST_F(AppTest, TheIdleTimerHoldsOnlyInTheForeground) {
+    auto delegate = std::make_shared<TestAppDelegate>();
+    delegate->window_ = std::make_shared<Window>(Size{320, 480}, 1);
+    Application& app = Application::shared();
+    app.setDelegate(delegate);
+    pf::Clock::setCurrent(std::make_shared<pf::ManualClock>());
+    app.launch();
+    app.setIdleTimerDisabled(true);
+    EXPECT_TRUE(app.isScreenSaverHeldOff());
+    app.enterBackground();
+    EXPECT_TRUE(app.isIdleTimerDisabled());
+    EXPECT_FALSE(app.isScreenSaverHeldOff());
+    app.enterForeground();
+    EXPECT_TRUE(app.isScreenSaverHeldOff());
+    app.terminate();
+    EXPECT_FALSE(app.isScreenSaverHeldOff());
 }
 
 TEST_F(AppTest, StatesMoveOnlyFromWhereTheyCan) {

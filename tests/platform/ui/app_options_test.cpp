@@ -31,6 +31,31 @@ TEST(AppOptions, ReadsValues) {
     EXPECT_FALSE(none.options.brightness);
 }
 
+TEST(AppOptions, ValuesAnOptionCannotUseAreRefusedInOneStyle) {
+    struct Case { std::vector<std::string> args; const char* message; };
+    const Case cases[] = {
+        {{"--brightness", "nan"}, "--brightness: brightness must be a number from 0 to 1, not \"nan\""},
+        {{"--brightness", "0.5x"}, "--brightness: brightness must be a number from 0 to 1, not \"0.5x\""},
+        {{"--snapshot", ""}, "--snapshot: snapshot must name the PNG file to write, not \"\""},
+        {{"--snapshot", "x.png", "--after", "-3"}, "--after: time must be a number of seconds from 0 to 86400, not \"-3\""},
+        {{"--snapshot", "x.png", "--after", "abc"}, "--after: time must be a number of seconds from 0 to 86400, not \"abc\""},
+        {{"--snapshot", "x.png", "--after", "inf"}, "not \"inf\""},
+        {{"--home", ""}, "--home: home must name a folder, not \"\""},
+        {{"--device", ""}, "--device: device must be a hardware identifier such as iPhone7,1, not \"\""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "Quenmira");
+        auto r = parseOptions(args);
+        ASSERT_TRUE(r.exitCode) << c.message;
+        EXPECT_EQ(*r.exitCode, 2);
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        EXPECT_LT(r.output.size(), 200u) << r.output;  // no 309-digit bound
+    }
+    auto ok = parseOptions({"Quenmira", "--snapshot", "x.png", "--after", "0", "--brightness", "1"});
+    EXPECT_FALSE(ok.exitCode) << ok.output;
+}
+
 TEST(AppOptions, BadOptionsAreClearErrors) {
     struct Case { std::vector<std::string> args; const char* mentions; };
     const Case cases[] = {
@@ -43,6 +68,7 @@ TEST(AppOptions, BadOptionsAreClearErrors) {
         {{"Quenmira", "--after", "3"}, "--snapshot"},
         {{"Quenmira", "--snapshot", "x.png", "--after", "-1"}, "after"},
         {{"Quenmira", "--info-plist", "/nonexistent/Info.plist"}, "/nonexistent/Info.plist"},
+        {{"Quenmira", "--info-plist", "/proc/self/status"}, "\"/proc/self/status\" ("},
         {{"Quenmira", "stray"}, "stray"},
     };
     for (const Case& c : cases) {

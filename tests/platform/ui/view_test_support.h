@@ -9,6 +9,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/graphics/Image.h"
 #include "platform/ui/Window.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace viewtest {
 
@@ -36,6 +37,7 @@ protected:
         return win;
     }
 
+    qmtest::GlobalStateGuard guard_;
     std::shared_ptr<platform::foundation::ManualClock> clock_ = std::make_shared<platform::foundation::ManualClock>();
 };
 
