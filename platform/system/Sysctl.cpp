@@ -14,14 +14,14 @@ namespace platform::system {
 
 namespace {
 
-constexpr const char* kOsRelease = "15.4.0";
-constexpr const char* kOsVersion = "13E233";
 // The system version the played device reports.
 constexpr const char* kOsProductVersion = "9.3";
 
 struct Played {
     std::mutex mutex;
     std::string machine, model;
+    std::string osrelease = "15.4.0";
+    std::string osversion = "13E233";
 };
 
 Played& played() {
@@ -65,14 +65,9 @@ int answerValue(T value, void* oldp, size_t* oldlenp, const void* newp) {
     return answer(&value, sizeof value, oldp, oldlenp, newp);
 }
 
-std::string playedMachine() {
+std::string playedValue(std::string Played::*field) {
     std::lock_guard lock(played().mutex);
-    return played().machine;
-}
-
-std::string playedModel() {
-    std::lock_guard lock(played().mutex);
-    return played().model;
+    return played().*field;
 }
 
 // Seconds since 1970 at which the machine booted ("btime" of /proc/stat).
@@ -87,6 +82,12 @@ bool bootTime(int64_t* seconds) {
 }
 
 }  // namespace
+
+void sysctl_set_played_system(const std::string& osrelease, const std::string& osversion) {
+    std::lock_guard lock(played().mutex);
+    played().osrelease = osrelease;
+    played().osversion = osversion;
+}
 
 void sysctl_set_played_device(const std::string& machine, const std::string& model) {
     std::lock_guard lock(played().mutex);
@@ -154,10 +155,12 @@ int sysctl(const int* name, unsigned namelen, void* oldp, size_t* oldlenp, const
         return answerValue(record, oldp, oldlenp, newp);
     }
     if (namelen == 2) {
-        if (name[0] == CTL_KERN && name[1] == KERN_OSRELEASE) return answerString(kOsRelease, oldp, oldlenp, newp);
-        if (name[0] == CTL_KERN && name[1] == KERN_OSVERSION) return answerString(kOsVersion, oldp, oldlenp, newp);
-        if (name[0] == CTL_HW && name[1] == HW_MACHINE) return answerString(playedMachine(), oldp, oldlenp, newp);
-        if (name[0] == CTL_HW && name[1] == HW_MODEL) return answerString(playedModel(), oldp, oldlenp, newp);
+        std::string Played::*played = nullptr;
+        if (name[0] == CTL_KERN && name[1] == KERN_OSRELEASE) played = &Played::osrelease;
+        if (name[0] == CTL_KERN && name[1] == KERN_OSVERSION) played = &Played::osversion;
+        if (name[0] == CTL_HW && name[1] == HW_MACHINE) played = &Played::machine;
+        if (name[0] == CTL_HW && name[1] == HW_MODEL) played = &Played::model;
+        if (played) return answerString(playedValue(played), oldp, oldlenp, newp);
         if (name[0] == CTL_HW && name[1] == HW_NCPU) return answerValue(host_logical_cpus(), oldp, oldlenp, newp);
         if (name[0] == CTL_HW && name[1] == HW_MEMSIZE) return answerValue(host_memory_size(), oldp, oldlenp, newp);
     }

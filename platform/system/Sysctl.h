@@ -55,6 +55,9 @@ int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp
 // ("iPhone7,2") and model ("iPhone"). Until set: the uname machine field.
 void sysctl_set_played_device(const std::string& machine, const std::string& model);
 
+// The system the application plays: its Darwin release ("15.4.0") and build.
+void sysctl_set_played_system(const std::string& osrelease, const std::string& osversion);
+
 // The record of process `pid` from /proc; false (errno set) when there is none.
 bool sysctl_process_record(int32_t pid, kinfo_proc* record);
 
