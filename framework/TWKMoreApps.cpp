@@ -238,15 +238,14 @@ std::shared_ptr<ui::TableViewCell> TWKMoreApps::cellForRowAtIndexPath(ui::TableV
         if (cell->appStoreIcon()) cell->appStoreIcon()->setHidden(true);
         if (icon) icon->setImage(app->appImageName().empty() ? nullptr : TwkUtils::getBundleImage("whitecircle.png"));
     }
+    // The body takes the width the row height was measured at; a text row the whole cell.
+    const double width = table.bounds().width(), height = heightForRowAtIndexPath(table, path);
     if (app->appLink().empty()) {
-        // A text row: the text takes the whole cell.
-        const double width = table.bounds().width(), height = heightForRowAtIndexPath(table, path);
         if (body) body->setFrame({12.0, 6.0, width - 24.0, height - 12.0});
         cell->setSelectionStyle(ui::TableViewCellSelectionStyle::None);
         if (icon) icon->setAlpha(0);
     } else {
-        // A reused cell may have been a text row.
-        if (body) body->setFrame(cell->bodyFrameFromNib());
+        if (body) body->setFrame({84.0, 32.0, width - 96.0, height - 43.0});
         cell->setSelectionStyle(ui::TableViewCellSelectionStyle::Blue);
         if (icon) icon->setAlpha(1.0);
     }

@@ -6,7 +6,6 @@ TWKTableViewCell::TWKTableViewCell(platform::ui::TableViewCellStyle style, std::
     : TableViewCell(style, std::move(reuseIdentifier)) {}
 
 void TWKTableViewCell::awakeFromNib() {
-    if (labelBody_) bodyFrameFromNib_ = labelBody_->frame();
     if (TwkUtils::isIpadMini() && textLabel()) textLabel()->setFont(textLabel()->font().withSize(kIpadMiniFontSize));
 }
 

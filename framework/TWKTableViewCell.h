@@ -23,11 +23,8 @@ public:
     std::shared_ptr<platform::ui::ImageView> appStoreIcon() const { return appStoreIcon_; }
     std::shared_ptr<platform::ui::Label> labelTitle() const { return labelTitle_; }
     std::shared_ptr<platform::ui::Label> labelBody() const { return labelBody_; }
-    // Where the interface file put the body label (a text row moves it).
-    platform::ui::Rect bodyFrameFromNib() const { return bodyFrameFromNib_; }
 
 private:
     std::shared_ptr<platform::ui::ImageView> imageIcon_, appStoreIcon_;
     std::shared_ptr<platform::ui::Label> labelTitle_, labelBody_;
-    platform::ui::Rect bodyFrameFromNib_;
 };

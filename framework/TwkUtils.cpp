@@ -388,12 +388,11 @@ int64_t TwkUtils::memSizeOfArray(const pf::Value& array, const LeafSize& leafSiz
 
 namespace {
 
-// One bounded download: the connection delivers here on a serial queue, and
-// the waiting thread reads the outcome under the lock.
+// One download with a deadline: the connection delivers here on a serial
+// queue, and the waiting thread reads the outcome under the lock.
 struct BoundedLoad : platform::net::URLConnectionDelegate {
     std::mutex mutex;
     std::condition_variable changed;
-    size_t maxBytes = 0;
     bool done = false, finished = false, success = false;
     platform::net::Data data;
 
@@ -401,14 +400,8 @@ struct BoundedLoad : platform::net::URLConnectionDelegate {
         std::lock_guard lock(mutex);
         success = r.isSuccess();
     }
-    void didReceiveData(platform::net::URLConnection& c, const platform::net::Data& d) override {
+    void didReceiveData(platform::net::URLConnection&, const platform::net::Data& d) override {
         std::lock_guard lock(mutex);
-        if (done) return;
-        if (d.size() > maxBytes - data.size()) {
-            c.cancel();
-            end();
-            return;
-        }
         data.insert(data.end(), d.begin(), d.end());
     }
     void connectionDidFinishLoading(platform::net::URLConnection&) override {
@@ -433,7 +426,8 @@ pf::dispatch::Queue& downloadQueue() {
 
 std::optional<platform::net::Data> loadBounded(platform::net::URLRequest request, size_t maxBytes, double deadline) {
     auto load = std::make_shared<BoundedLoad>();
-    load->maxBytes = maxBytes;
+    // A longer answer fails in the connection itself.
+    if (maxBytes < request.maximumResponseBodySize()) request.setMaximumResponseBodySize(maxBytes);
     if (std::isfinite(deadline)) request.setTimeoutInterval(std::min(request.timeoutInterval(), deadline));
     auto connection = platform::net::URLConnection::connectionWithRequest(request, load.get(), false);
     connection->setDelegateQueue(&downloadQueue());
