@@ -1,0 +1,361 @@
+// The shared image list of the real process, kept by the loader stand-in's
+// callbacks: it matches /proc/self/maps (base, span, build-id as readelf
+// reads it), follows libraries opened and closed later, and symbol lookup
+// through the images' Mach-O views names what nm and dladdr name.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crash/capture/ImageList.h"
+#include "platform/foundation/SharedLibrary.h"
+#include "platform/system/Host.h"
+#include "platform/system/Loader.h"
+#include "tests/crash/capture/MachOBuilder.h"
+
+using namespace ovcrash;
+namespace ps = platform::system;
+
+namespace {
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+std::vector<macho_image*> listed() {
+    shared_image_list_start();
+    ps::dyld_rescan();
+    image_list* list = shared_image_list();
+    std::vector<macho_image*> images;
+    image_list_set_reading(list, true);
+    for (macho_image* i = image_list_next(list, nullptr); i; i = image_list_next(list, i)) images.push_back(i);
+    image_list_set_reading(list, false);
+    return images;
+}
+
+macho_image* imageAt(uint64_t address) {
+    listed();
+    image_list* list = shared_image_list();
+    image_list_set_reading(list, true);
+    macho_image* image = image_list_image_for_address(list, address);
+    image_list_set_reading(list, false);
+    return image;
+}
+
+struct MappedFile {
+    std::string path;
+    uint64_t lowest = UINT64_MAX;  // start of its mapping at file offset 0
+    uint64_t end = 0;              // end of its last mapping
+    bool executable = false;
+};
+
+// Executable-mapped files by (device, inode), and the vDSO's start.
+std::map<std::pair<dev_t, ino_t>, MappedFile> mappedFiles(uint64_t* vdso) {
+    std::map<std::pair<dev_t, ino_t>, MappedFile> files;
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::istringstream in(line);
+        std::string range, perms, offset, dev, inode, path;
+        in >> range >> perms >> offset >> dev >> inode;
+        std::getline(in >> std::ws, path);
+        uint64_t start = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
+        uint64_t end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
+        if (path == "[vdso]") *vdso = start;
+        if (path.empty() || path[0] != '/' || std::stoull(inode) == 0) continue;
+        unsigned major = std::stoul(dev.substr(0, dev.find(':')), nullptr, 16);
+        unsigned minor = std::stoul(dev.substr(dev.find(':') + 1), nullptr, 16);
+        MappedFile& f = files[{makedev(major, minor), std::stoull(inode)}];
+        f.path = path;
+        if (std::stoull(offset, nullptr, 16) == 0 && start < f.lowest) f.lowest = start;
+        if (end > f.end) f.end = end;
+        if (perms.find('x') != std::string::npos) f.executable = true;
+    }
+    return files;
+}
+
+std::string hex(const uint8_t* bytes, size_t n) {
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; ++i) std::snprintf(b, sizeof b, "%02x", bytes[i]), s += b;
+    return s;
+}
+
+bool stillLoadedName(const char* soname) {
+    void* h = ::dlopen(soname, RTLD_NOW | RTLD_NOLOAD);
+    if (h) ::dlclose(h);
+    return h != nullptr;
+}
+
+TEST(SharedImageList, MatchesTheProcessMaps) {
+    std::vector<macho_image*> images = listed();
+    std::map<std::pair<dev_t, ino_t>, macho_image*> byFile;
+    uint64_t vdso = 0;
+    auto files = mappedFiles(&vdso);
+    for (macho_image* image : images) {
+        struct stat st;
+        if (::stat(image->name, &st) == 0) byFile[{st.st_dev, st.st_ino}] = image;
+    }
+    int checked = 0;
+    for (const auto& [key, file] : files) {
+        if (!file.executable) continue;
+        auto it = byFile.find(key);
+        ASSERT_NE(it, byFile.end()) << file.path << " is mapped but not listed";
+        macho_image* image = it->second;
+        EXPECT_EQ(image->header_addr, file.lowest) << file.path;
+        EXPECT_GE(image->header_addr + image->text_size, file.end) << file.path;
+        EXPECT_TRUE(macho_image_contains_address(image, file.end - 1));
+        EXPECT_EQ(image->vmaddr_slide, 0);
+
+        std::string notes = run("readelf -n '" + file.path + "' 2>/dev/null");
+        size_t at = notes.find("Build ID: ");
+        uint8_t uuid[16];
+        if (at == std::string::npos) {
+            EXPECT_EQ(macho_image_uuid(image, uuid), ASYNC_ENOTFOUND) << file.path;
+        } else {
+            std::string id = notes.substr(at + 10, notes.find('\n', at) - at - 10);
+            ASSERT_EQ(macho_image_uuid(image, uuid), ASYNC_ESUCCESS) << file.path;
+            EXPECT_EQ(hex(uuid, 16), id.substr(0, 32)) << file.path;
+        }
+        ++checked;
+    }
+    EXPECT_GE(checked, 3);  // the program, libc, the dynamic loader at least
+
+    ASSERT_NE(vdso, 0u);
+    macho_image* vdsoImage = imageAt(vdso);
+    ASSERT_NE(vdsoImage, nullptr);
+    EXPECT_EQ(vdsoImage->header_addr, vdso);
+    async_mobject text;
+    ASSERT_EQ(macho_image_map_section(vdsoImage, "__TEXT", "__text", &text), ASYNC_ESUCCESS);
+    mobject_free(&text);
+
+    // Each listed image is what its view says: a 64-bit image of the played processor.
+    for (macho_image* image : images) {
+        EXPECT_TRUE(image->m64);
+        EXPECT_EQ(macho_image_cpu_type(image), ps::host_cpu_type());
+        async_mobject eh;
+        if (macho_image_map_section(image, "__TEXT", "__eh_frame", &eh) == ASYNC_ESUCCESS) {
+            EXPECT_TRUE(macho_image_contains_address(image, mobject_task_address(&eh)));
+            mobject_free(&eh);
+        }
+    }
+}
+
+// Libraries this test process has not loaded (some may not be installed).
+std::vector<std::string> unloadedLibraries() {
+    const char* all[] = {"libnotify.so.4", "libexpat.so.1",  "libbz2.so.1.0",     "liblzma.so.5",  "libzstd.so.1",
+                         "libuuid.so.1",   "libgumbo.so.2",  "libprotobuf-c.so.1", "libunwind.so.8", "libjpeg.so.8",
+                         "libsqlite3.so.0", "libpng16.so.16", "libpopt.so.0",      "libyaml-0.so.2", "libgmp.so.10"};
+    std::vector<std::string> out;
+    for (const char* soname : all)
+        if (!stillLoadedName(soname)) out.push_back(soname);
+    return out;
+}
+
+link_map* linkMapOf(void* handle) {
+    link_map* map = nullptr;
+    return ::dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 ? map : nullptr;
+}
+
+TEST(SharedImageList, FollowsLibrariesOpenedAndClosedLater) {
+    listed();
+    image_list* list = shared_image_list();
+    auto imageOf = [&](void* handle) -> macho_image* {
+        link_map* map = linkMapOf(handle);
+        if (!map) return nullptr;
+        image_list_set_reading(list, true);
+        macho_image* image = image_list_image_for_address(list, reinterpret_cast<uint64_t>(map->l_ld));
+        image_list_set_reading(list, false);
+        EXPECT_TRUE(image && std::string(image->name) == map->l_name) << map->l_name;
+        return image;
+    };
+
+    // One through the platform's opener, listed with no rescan of ours; one
+    // opened behind the loader stand-in's back, found by the rescan.
+    std::unique_ptr<platform::foundation::SharedLibrary> viaPlatform;
+    std::string platformName, directName;
+    void* direct = nullptr;
+    for (const std::string& soname : unloadedLibraries()) {
+        if (!viaPlatform) {
+            std::string error;
+            viaPlatform = platform::foundation::SharedLibrary::open(soname, &error);
+            if (viaPlatform) platformName = soname;
+        } else if (!direct) {
+            direct = ::dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (direct) directName = soname;
+        }
+    }
+    if (!viaPlatform || !direct) GTEST_SKIP() << "needs two installed libraries that are not loaded yet";
+
+    void* platformHandle = ::dlopen(platformName.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    macho_image* first = imageOf(platformHandle);
+    ASSERT_NE(first, nullptr);
+    ::dlclose(platformHandle);
+    ps::dyld_rescan();
+    macho_image* second = imageOf(direct);
+    ASSERT_NE(second, nullptr);
+    uint64_t firstBase = first->header_addr, secondBase = second->header_addr;
+
+    viaPlatform.reset();
+    ::dlclose(direct);
+    ps::dyld_rescan();
+    std::vector<macho_image*> after = listed();
+    auto listedAt = [&](uint64_t base) {
+        for (macho_image* i : after)
+            if (i->header_addr == base) return true;
+        return false;
+    };
+    if (!stillLoadedName(platformName.c_str())) {
+        EXPECT_FALSE(listedAt(firstBase));
+    }
+    if (!stillLoadedName(directName.c_str())) {
+        EXPECT_FALSE(listedAt(secondBase));
+    }
+}
+
+struct NmSymbol {
+    uint64_t address, size;
+    std::string name;
+};
+
+// Code symbols of a file as nm lists them (with -D: the dynamic ones).
+std::vector<NmSymbol> nmCode(const std::string& path, bool dynamic) {
+    std::vector<NmSymbol> out;
+    std::istringstream in(run("nm -S --defined-only " + std::string(dynamic ? "-D " : "") + "'" + path + "'"));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string addr, size, type, name;
+        if (!(f >> addr >> size >> type >> name)) continue;
+        if (type != "T" && type != "t" && type != "W" && type != "i") continue;
+        out.push_back({std::stoull(addr, nullptr, 16), std::stoull(size, nullptr, 16), name.substr(0, name.find('@'))});
+    }
+    return out;
+}
+
+struct LookupResult {
+    uint64_t address = 0;
+    std::string name;
+};
+
+void keep(uint64_t address, const char* name, void* ctx) {
+    *static_cast<LookupResult*>(ctx) = {address, name};
+}
+
+// Looks up a sample of pcs inside the functions nm lists for `path` loaded
+// with `bias`: the answer is a symbol nm has at that address, and no sized
+// function of nm's starts between it and the pc.
+void checkAgainstNm(const std::string& path, uint64_t bias, bool dynamic, bool withDladdr) {
+    std::vector<NmSymbol> nm = nmCode(path, dynamic);
+    ASSERT_GT(nm.size(), 20u) << path;
+    std::map<uint64_t, std::set<std::string>> namesAt;
+    std::set<uint64_t> sizedStarts;
+    for (const NmSymbol& s : nm) {
+        namesAt[s.address].insert(s.name);
+        if (s.size > 0) sizedStarts.insert(s.address);
+    }
+    size_t step = nm.size() / 150 + 1;
+    int checked = 0;
+    for (size_t i = 0; i < nm.size(); i += step) {
+        const NmSymbol& s = nm[i];
+        for (uint64_t offset : {uint64_t{0}, s.size / 2}) {
+            uint64_t pc = bias + s.address + offset;
+            macho_image* image = imageAt(pc);
+            ASSERT_NE(image, nullptr) << s.name;
+            LookupResult r;
+            ASSERT_EQ(macho_find_symbol_by_pc(image, pc, keep, &r), ASYNC_ESUCCESS) << s.name;
+            ASSERT_FALSE(r.name.empty());
+            EXPECT_EQ(r.name[0], '_');
+            uint64_t at = r.address - bias;
+            EXPECT_TRUE(namesAt[at].count(r.name.substr(1))) << r.name << " for " << s.name << "+" << offset;
+            auto sized = sizedStarts.upper_bound(pc - bias);
+            ASSERT_NE(sized, sizedStarts.begin());
+            EXPECT_GE(at, *std::prev(sized)) << r.name << " for " << s.name << "+" << offset;
+            EXPECT_LE(at, pc - bias);
+            Dl_info info;
+            if (withDladdr && ::dladdr(reinterpret_cast<void*>(pc), &info) && info.dli_sname) {
+                EXPECT_EQ(reinterpret_cast<uint64_t>(info.dli_saddr), r.address) << info.dli_sname;
+                EXPECT_TRUE(namesAt[at].count(info.dli_sname)) << info.dli_sname;
+            }
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 40);
+}
+
+int firstImage(dl_phdr_info* info, size_t, void* data) {
+    *static_cast<uint64_t*>(data) = info->dlpi_addr;
+    return 1;
+}
+
+TEST(SymbolLookup, NamesWhatNmNamesInTheProgram) {
+    uint64_t bias = 0;
+    ::dl_iterate_phdr(firstImage, &bias);
+    char path[4096];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    ASSERT_GT(n, 0);
+    path[n] = '\0';
+    checkAgainstNm(path, bias, false, false);
+}
+
+TEST(SymbolLookup, NamesWhatNmAndDladdrNameInLibc) {
+    Dl_info info;
+    void* fopenAddress = ::dlsym(RTLD_DEFAULT, "fopen");
+    ASSERT_TRUE(::dladdr(fopenAddress, &info));
+    link_map* map = nullptr;
+    ASSERT_TRUE(::dladdr1(fopenAddress, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP));
+    checkAgainstNm(info.dli_fname, map->l_addr, true, true);
+}
+
+TEST(ImageList, KeepsOnlyReadableImagesAndRemovesByHeader) {
+    machotest::MachOBuilder b;
+    std::vector<uint8_t> one = b.build();
+    std::vector<uint8_t> two = b.build();
+    image_list list;
+    image_list_init(&list, ps::mach_task_self());
+    image_list_append(&list, reinterpret_cast<uint64_t>(one.data()), "one");
+    image_list_append(&list, 0x10, "unreadable");
+    image_list_append(&list, reinterpret_cast<uint64_t>(two.data()), "two");
+    image_list_remove(&list, 0x20);  // not listed: nothing changes
+
+    image_list_set_reading(&list, true);
+    macho_image* first = image_list_next(&list, nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_STREQ(first->name, "one");
+    macho_image* second = image_list_next(&list, first);
+    ASSERT_NE(second, nullptr);
+    EXPECT_STREQ(second->name, "two");
+    EXPECT_EQ(image_list_next(&list, second), nullptr);
+    EXPECT_EQ(image_list_image_for_address(&list, reinterpret_cast<uint64_t>(two.data()) + 5), second);
+    EXPECT_EQ(image_list_image_for_address(&list, 0x10), nullptr);
+    image_list_set_reading(&list, false);
+
+    image_list_remove(&list, reinterpret_cast<uint64_t>(one.data()));
+    image_list_set_reading(&list, true);
+    EXPECT_EQ(image_list_next(&list, nullptr), second);
+    image_list_set_reading(&list, false);
+    for (macho_image* image : {first, second}) {
+        macho_image_free(image);
+        std::free(image);
+    }
+}
+
+}  // namespace
