@@ -1,2 +1,3 @@
 # Readers of untrusted bytes in crash capture.
 qm_fuzz_target(crash_report crash_capture)
+qm_fuzz_target(macho_image crash_capture)

@@ -187,3 +187,45 @@ put("json", "regress_deep", "[" * 600 + "]" * 600)
 put("json", "regress_deep_objects", '{"a":' * 600 + "1" + "}" * 600)
 put("json", "deep_ok", "[" * 400 + "]" * 400)
 put("interface", "regress_deep", '{"objects": [' + '{"class": "View", "subviews": [' * 600 + "]}" * 600 + "]}")
+
+# ---- Mach-O images (header at the start; the rest as the loader lays it out)
+def macho(m64=True, swapped=False, symbols=(("_a", 0x400), ("_b", 0x440)), dysymtab=False):
+    e = ">" if swapped else "<"
+    w = "Q" if m64 else "I"
+    hsize, ssize, xsize, nsize = (32, 72, 80, 16) if m64 else (28, 56, 68, 12)
+    vm = 0x100000
+    strings = b"\0" + b"".join(n.encode() + b"\0" for n, _ in symbols)
+    strx, at = [], 1
+    for n, _ in symbols:
+        strx.append(at)
+        at += len(n) + 1
+    link = 0x800
+    stroff = link + len(symbols) * nsize
+    size = stroff + len(strings)
+    seg = lambda name, vmaddr, vmsize, fileoff, filesize, nsects, extra: struct.pack(
+        e + "II16s" + w * 4 + "iiII", 0x19 if m64 else 1, ssize + extra, name, vmaddr, vmsize, fileoff, filesize,
+        5, 5, nsects, 0)
+    sect = lambda name, addr: struct.pack(e + "16s16s" + w * 2 + "I" * (8 if m64 else 7), name, b"__TEXT", addr,
+                                          0x100, *([0] * (8 if m64 else 7)))
+    cmds = seg(b"__TEXT", vm, link, 0, link, 2, 2 * xsize) + sect(b"__text", vm + 0x400) + sect(b"__eh_frame", vm + 0x600)
+    cmds += seg(b"__LINKEDIT", vm + link, size - link, link, size - link, 0, 0)
+    cmds += struct.pack(e + "II", 0x1b, 24) + bytes(range(16))
+    cmds += struct.pack(e + "IIIIII", 2, 24, link, len(symbols), stroff, len(strings))
+    ncmds = 4
+    if dysymtab:
+        cmds += struct.pack(e + "II" + "I" * 18, 0xb, 80, 0, 1, 1, len(symbols) - 1, *([0] * 14))
+        ncmds += 1
+    header = struct.pack(e + "IiiIIII", 0xfeedfacf if m64 else 0xfeedface, 0x0100000C if m64 else 12, 0, 6, ncmds,
+                         len(cmds), 0) + (bytes(4) if m64 else b"")
+    image = bytearray(size)
+    image[:len(header) + len(cmds)] = header + cmds
+    for i, (_, value) in enumerate(symbols):
+        image[link + i * nsize:link + (i + 1) * nsize] = struct.pack(e + "IBBH" + w, strx[i], 0x0f, 1, 0, vm + value)
+    image[stroff:] = strings
+    return bytes(image)
+
+put("macho_image", "le64", macho())
+put("macho_image", "be32", macho(m64=False, swapped=True))
+put("macho_image", "le64_dysymtab", macho(symbols=(("_l", 0x400), ("_g", 0x480), ("_h", 0x4c0)), dysymtab=True))
+put("macho_image", "be64_thumb_names", macho(swapped=True, symbols=(("_" + "x" * 300, 0x400),)))
+put("macho_image", "truncated_commands", macho()[:100])
