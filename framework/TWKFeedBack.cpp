@@ -130,14 +130,21 @@ void TWKFeedBackLike::hidePlazzaButton() {
 }
 
 std::string TWKFeedBackLike::simpleShareString() {
+    return simpleShareString(TWKMoreInfo::localizedString("share_short_body"));
+}
+
+std::string TWKFeedBackLike::simpleShareString(const std::string& shareTemplate) {
     const std::string link = TWKMoreInfo::getAppShortlinkWithLocale(false) + " ";
-    std::string text = TWKMoreInfo::localizedString("share_short_body");
-    text = pf::replacingOccurrences(text, "$APP", TwkUtils::getAppNameTranslated());
+    const std::string text = pf::replacingOccurrences(shareTemplate, "$APP", TwkUtils::getAppNameTranslated());
     return pf::replacingOccurrences(text, "$URL", link);
 }
 
 std::string TWKFeedBackLike::plazzaShareTitle() {
-    std::string title = TWKMoreInfo::localizedString("share_short_body");
+    return plazzaShareTitle(TWKMoreInfo::localizedString("share_short_body"));
+}
+
+std::string TWKFeedBackLike::plazzaShareTitle(const std::string& shareTemplate) {
+    std::string title = shareTemplate;
     if (const size_t at = title.find("$APP"); at != std::string::npos) title.resize(at + 4);
     title = pf::replacingOccurrences(title, "$APP", TwkUtils::getAppNameTranslated());
     // The link is the post's URL: a placeholder left in the text would be posted as it stands.

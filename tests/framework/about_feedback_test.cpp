@@ -1,0 +1,162 @@
+// The About and Feedback tabs: the animated logo and the credits page, links
+// leaving for the browser, the thanks screen and its sharing, and mail
+// without an account.
+#include "framework/TWKAbout.h"
+#include "framework/TWKFeedBack.h"
+#include "framework/TWKReportIntroViewController.h"
+#include "framework/TwkUtils.h"
+#include "more_apps_support.h"
+#include "platform/ui/TextInputMode.h"
+
+using namespace infotest;
+
+namespace {
+
+class InfoScreensTest : public MoreAppsTest {
+protected:
+    void TearDown() override {
+        ui::TextInputMode::setActiveInputModes({});
+        MoreAppsTest::TearDown();
+    }
+    // Opens the information area on tab `index`; the navigation stack of that tab.
+    std::shared_ptr<ui::NavigationController> openTab(int64_t index) {
+        root_->goMoreAppsBrowser(nullptr);
+        settle(1);
+        auto tabs = std::dynamic_pointer_cast<ui::TabBarController>(root_->presentedViewController());
+        if (!tabs) return nullptr;
+        tabs->setSelectedIndex(index);
+        settle(0.5);
+        return std::dynamic_pointer_cast<ui::NavigationController>(tabs->selectedViewController());
+    }
+    std::shared_ptr<TWKFeedBackLike> openThanks() {
+        auto nav = openTab(0);
+        auto feedback = nav ? std::dynamic_pointer_cast<TWKFeedBack>(nav->topViewController()) : nullptr;
+        if (!feedback) return nullptr;
+        feedback->buttonILike()->sendActionsForControlEvents(ui::kControlEventTouchUpInside);
+        settle(1);
+        return std::dynamic_pointer_cast<TWKFeedBackLike>(nav->topViewController());
+    }
+};
+
+}  // namespace
+
+TEST_F(InfoScreensTest, AboutShowsTheAnimatedLogoAndThePage) {
+    auto nav = openTab(2);
+    ASSERT_NE(nav, nullptr);
+    auto about = std::dynamic_pointer_cast<TWKAbout>(nav->topViewController());
+    ASSERT_NE(about, nullptr);
+    ASSERT_TRUE(pump([&] { return about->viewImageLogo()->isAnimating(); }));
+    settle(2);
+    EXPECT_EQ(about->viewImageLogo()->animationImages().size(), 30u);
+    EXPECT_EQ(about->viewImageLogo()->alpha(), 1.0);
+    EXPECT_EQ(about->webViewCreds()->alpha(), 1.0);
+    EXPECT_EQ(about->viewLabelCode()->text(), "Code and design: Tarnowick Apps");
+    const std::string page = TWKAbout::pageHTML();
+    EXPECT_NE(page.find("<h1>Credits</h1>"), std::string::npos) << "the application's own file";
+    EXPECT_NE(page.find("Tarnowick framework's own code"), std::string::npos) << "the framework's file";
+    EXPECT_EQ(page.find("Big OOPS"), std::string::npos);
+    EXPECT_TRUE(writeSnapshot("about.png"));
+    // The logo's frames are white and gold on the tinted block: not the page's background.
+    const auto shot = window_->composedImage();
+    const auto logo = about->viewImageLogo()->convertRectTo(about->viewImageLogo()->bounds(), nullptr);
+    int drawn = 0;
+    for (int y = int(logo.minY()); y < int(logo.maxY()); y += 4)
+        for (int x = int(logo.minX()); x < int(logo.maxX()); x += 4)
+            drawn += shot->pixelAt(x * 2, y * 2).r > 250 && shot->pixelAt(x * 2, y * 2).b < 100;
+    EXPECT_GT(drawn, 3) << "gold of the logo's arc";
+
+    // The page grows over the header once scrolled, and comes back at the top.
+    auto scroll = about->webViewCreds()->scrollView();
+    scroll->setContentOffset({0, 40});
+    about->scrollViewDidScroll(*scroll);
+    settle(0.5);
+    EXPECT_EQ(about->webViewCreds()->frame().origin.y, 0.0);
+    EXPECT_EQ(about->buttonTwitter()->alpha(), 0.0);
+    scroll->setContentOffset({0, 0});
+    about->scrollViewDidScroll(*scroll);
+    settle(0.5);
+    EXPECT_EQ(about->webViewCreds()->frame().origin.y, TWKAbout::kHeaderHeight);
+    EXPECT_EQ(about->buttonTwitter()->alpha(), 1.0);
+}
+
+TEST_F(InfoScreensTest, AboutEscapesTheNameAndOpensWebLinksOutside) {
+    useInfoPlist("<key>CFBundleDisplayName</key><string>&lt;b&gt;Q&amp;A&lt;/b&gt;</string>"
+                 "<key>CFBundleVersion</key><string>2&lt;3</string>");
+    const std::string page = TWKAbout::pageHTML();
+    EXPECT_NE(page.find(">&lt;b&gt;Q&amp;A&lt;/b&gt;</h1>"), std::string::npos);
+    EXPECT_NE(page.find("Version 2&lt;3</p>"), std::string::npos);
+
+    auto about = TWKMoreAppsBaseViewController::create<TWKAbout>();
+    auto& web = *about->webViewCreds();
+    EXPECT_FALSE(about->shouldStartLoadWithRequest(web, "https://www.tarnowick.example/licences",
+                                                   ui::WebViewNavigationType::LinkClicked));
+    EXPECT_FALSE(about->shouldStartLoadWithRequest(web, "http://tarnowick.example/", ui::WebViewNavigationType::LinkClicked));
+    EXPECT_TRUE(about->shouldStartLoadWithRequest(web, "about:blank", ui::WebViewNavigationType::Other));
+    EXPECT_EQ(openedURLs(2),
+              (std::vector<std::string>{"https://www.tarnowick.example/licences", "http://tarnowick.example/"}));
+}
+
+TEST_F(InfoScreensTest, ALogoThatArrivesAfterTheScreenLeftIsDropped) {
+    auto about = TWKMoreAppsBaseViewController::create<TWKAbout>();
+    about->viewWillAppear(false);  // the frames start loading in the background
+    about->viewDidDisappear(false);
+    pump([] { return false; }, 0.3);
+    EXPECT_FALSE(about->viewImageLogo()->isAnimating());
+    EXPECT_TRUE(about->viewImageLogo()->animationImages().empty());
+
+    // A brand application: the brand's logo, still, and no credit line.
+    useInfoPlist("<key>ulvarek-brand</key><true/>");
+    about = TWKMoreAppsBaseViewController::create<TWKAbout>();
+    EXPECT_TRUE(about->viewLabelCode()->isHidden());
+    EXPECT_EQ(about->buttonTwitter()->currentTitle(), "@ulmarok");
+    about->viewWillAppear(false);
+    ASSERT_TRUE(pump([&] { return about->viewLogoText()->image() == TwkUtils::getBundleImage("ulmarok_logo.png"); }));
+    EXPECT_FALSE(about->viewImageLogo()->isAnimating());
+}
+
+TEST_F(InfoScreensTest, YesILikeItShowsTheThanksAndMailWithoutAnAccountSaysSo) {
+    auto thanks = openThanks();
+    ASSERT_NE(thanks, nullptr);
+    EXPECT_EQ(thanks->labelBigTitle()->text(), "Thank you! Would you tell others about it?");
+    EXPECT_EQ(thanks->buttonReview()->currentTitle(), "I like it, let me rate it");
+    EXPECT_TRUE(writeSnapshot("feedback-thanks.png"));
+    // No Chinese keyboard: no Weibo, and the mail button takes its place.
+    EXPECT_TRUE(thanks->buttonWeibo()->isHidden());
+    EXPECT_EQ(thanks->buttonMail()->frame().origin, thanks->buttonWeibo()->frame().origin);
+
+    thanks->buttonMail()->sendActionsForControlEvents(ui::kControlEventTouchUpInside);
+    settle(0.5);
+    ASSERT_EQ(ui::Alert::pending().size(), 1u);
+    EXPECT_EQ(ui::Alert::pending()[0]->title(), "No mail configured!");
+    EXPECT_EQ(ui::Alert::pending()[0]->message(), "You can always write me at support@tarnowick.example");
+    EXPECT_TRUE(writeSnapshot("feedback-no-mail.png"));
+}
+
+TEST_F(InfoScreensTest, ThanksShareTextsKeepTheLinkApartOnPlazza) {
+    EXPECT_EQ(TWKFeedBackLike::simpleShareString("$APP: $URL"), "Quenmira: https://tarnowick.example/s/quenmira ");
+    EXPECT_EQ(TWKFeedBackLike::plazzaShareTitle("$APP: $URL"), "Quenmira");
+    EXPECT_EQ(TWKFeedBackLike::plazzaShareTitle("Battery news: $URL"), "Battery news:");
+
+    ui::TextInputMode::setActiveInputModes({"en-US", "zh-Hans"});
+    ui::ComposeSheet::setServiceAvailable(ui::kServiceTypePlazza, true);
+    auto thanks = openThanks();
+    ASSERT_NE(thanks, nullptr);
+    EXPECT_FALSE(thanks->buttonWeibo()->isHidden()) << "a Chinese keyboard brings Weibo";
+    thanks->buttonPlazza()->sendActionsForControlEvents(ui::kControlEventTouchUpInside);
+    settle(1);
+    ASSERT_FALSE(ui::ComposeSheet::recorded().empty());
+    const auto& post = ui::ComposeSheet::recorded().back();
+    EXPECT_EQ(post.text, "I use Quenmira");
+    EXPECT_EQ(post.urls, std::vector<std::string>{"https://tarnowick.example/s/quenmira"});
+}
+
+TEST_F(InfoScreensTest, TheProblemAnswerLeadsToTheReportPage) {
+    auto nav = openTab(0);
+    ASSERT_NE(nav, nullptr);
+    auto feedback = std::dynamic_pointer_cast<TWKFeedBack>(nav->topViewController());
+    ASSERT_NE(feedback, nullptr);
+    EXPECT_EQ(feedback->labelTitle()->text(), "Do you like this app?");
+    feedback->buttonProblem()->sendActionsForControlEvents(ui::kControlEventTouchUpInside);
+    settle(1);
+    EXPECT_NE(std::dynamic_pointer_cast<TWKReportIntroViewController>(nav->topViewController()), nullptr);
+}
