@@ -130,6 +130,7 @@ void RunLoop::performAfter(double delay, std::function<void()> fn, const void* t
     double date = Clock::current().now() + std::max(0.0, delay);
     std::lock_guard lock(impl_->m);
     impl_->delayed.push_back({impl_->seq++, date, std::move(fn), target});
+    ++impl_->wakes;  // a waiting loop must look at its dates again
     impl_->cv.notify_all();
 }
 
@@ -154,6 +155,7 @@ void RunLoop::addTimer(std::shared_ptr<Timer> timer) {
     timer->loop_ = this;
     if (std::find(impl_->timers.begin(), impl_->timers.end(), timer) == impl_->timers.end())
         impl_->timers.push_back(std::move(timer));
+    ++impl_->wakes;
     impl_->cv.notify_all();
 }
 

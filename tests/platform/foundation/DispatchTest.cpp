@@ -155,10 +155,16 @@ TEST_F(DispatchManualClock, AfterOnOtherQueuesFiresWhenTheClockPassesIt) {
     });
     std::atomic<bool> globalFired{false};
     dq::globalQueue().after(10, [&] { globalFired = true; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // A marker due now passes through the same timer loop: once it has run,
+    // that loop has seen the clock at 9 s and left the others waiting.
+    clock->advance(9);
+    std::atomic<bool> marker{false};
+    q->after(0, [&] { marker = true; });
+    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
+    dq::drainGlobalQueues();
     EXPECT_FALSE(fired);
     EXPECT_FALSE(globalFired);
-    clock->advance(10);
+    clock->advance(1);
     EXPECT_TRUE(waitFor([&] { return globalFired.load(); }));
     EXPECT_FALSE(fired);
     clock->advance(20);

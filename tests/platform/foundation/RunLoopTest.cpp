@@ -30,6 +30,15 @@ protected:
     std::shared_ptr<ManualClock> clock;
 };
 
+// Waits (bounded) until `loop` has run a whole turn after this call: a block
+// posted from a block it runs comes after that turn's timers.
+bool afterATurnOf(RunLoop& loop) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    loop.perform([&loop, done] { loop.perform([done] { *done = true; }); });
+    for (int i = 0; i < 10000 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return *done;
+}
+
 double processCpuSeconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
@@ -129,7 +138,7 @@ TEST_F(ManualClockTest, AdvancingTheClockWakesALoopBlockedInRun) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_DOUBLE_EQ(worker.runLoop().nextFireDate(), 1060.0);
     clock->advance(59);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(afterATurnOf(worker.runLoop()));
     EXPECT_FALSE(fired);
     clock->advance(1);
     for (int i = 0; i < 5000 && !fired; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -181,16 +190,29 @@ TEST(RunLoopThreads, SystemClockTimerFiresOnABlockingRun) {
 }
 
 TEST(RunLoopThreads, StopFromAnotherThreadEndsRun) {
-    auto& loop = RunLoop::main();
-    loop.reset();
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        loop.perform([] {});
-        loop.stop();
+    // The loop runs on a thread of its own so that a run() that never ends
+    // fails this test after a generous bound instead of hanging the suite.
+    struct State {
+        std::atomic<RunLoop*> loop{nullptr};
+        std::atomic<bool> running{false}, returned{false};
+    };
+    auto state = std::make_shared<State>();
+    std::thread runner([state] {
+        RunLoop& loop = RunLoop::current();
+        loop.perform([state] { state->running = true; });  // runs inside run()
+        state->loop = &loop;
+        loop.run();
+        state->returned = true;
     });
-    loop.run();  // returns only because of stop()
-    stopper.join();
-    SUCCEED();
+    for (int i = 0; i < 10000 && !state->running; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(state->running);
+    state->loop.load()->stop();
+    for (int i = 0; i < 30000 && !state->returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!state->returned) {
+        runner.detach();  // stuck in run(): it only touches the shared state
+        FAIL() << "run() did not return within 30 s of stop()";
+    }
+    runner.join();
 }
 
 TEST(RunLoopThreads, RunOnceWaitsBoundedAndReportsWhetherWorkRan) {
