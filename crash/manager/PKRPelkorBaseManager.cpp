@@ -1,13 +1,11 @@
 #include "crash/manager/PKRPelkorBaseManager.h"
 
-#include <cstring>
-
 #include "crash/manager/PKRKeychainUtils.h"
+#include "crash/manager/PKRLoadedImages.h"
 #include "crash/manager/PKRLog.h"
 #include "crash/manager/PKRPelkorHelpers.h"
 #include "platform/foundation/Format.h"
 #include "platform/security/Keychain.h"
-#include "platform/system/Loader.h"
 #include "platform/system/MachO.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/ViewController.h"
@@ -45,31 +43,13 @@ std::string PKRPelkorBaseManager::getDevicePlatform() const {
 }
 
 std::string PKRPelkorBaseManager::executableUUID() const {
-    sys::dyld_rescan();
-    for (uint32_t i = 0, n = sys::dyld_image_count(); i < n; ++i) {
-        const sys::mach_header* header = sys::dyld_get_image_header(i);
-        const auto* h = static_cast<const sys::mach_header*>(
-            sys::loader_view_bytes(reinterpret_cast<uint64_t>(header), sizeof(sys::mach_header)));
-        if (!h || h->filetype != sys::MH_EXECUTE) continue;
-        bool is64 = h->magic == sys::MH_MAGIC_64 || h->magic == sys::MH_CIGAM_64;
-        uint64_t cursor = reinterpret_cast<uint64_t>(header) + (is64 ? 32 : 28);
-        for (uint32_t c = 0; c < h->ncmds; ++c) {
-            const auto* command =
-                static_cast<const sys::load_command*>(sys::loader_view_bytes(cursor, sizeof(sys::load_command)));
-            if (!command || command->cmdsize < sizeof(sys::load_command)) break;
-            if (command->cmd == sys::LC_UUID) {
-                const auto* uuid = static_cast<const sys::uuid_command*>(
-                    sys::loader_view_bytes(cursor, sizeof(sys::uuid_command)));
-                if (!uuid) break;
-                std::string text;
-                for (uint8_t byte : uuid->uuid) text += platform::foundation::format("%02x", byte);
-                return text;
-            }
-            cursor += command->cmdsize;
-        }
-        return "";
-    }
-    return "";
+    std::string uuid;
+    pkr_visit_loaded_images([&](const ovcrash::macho_image& image) {
+        if (image.byteorder->swap32(image.header.filetype) != sys::MH_EXECUTE) return false;
+        uuid = pkr_image_uuid_string(image);
+        return true;
+    });
+    return uuid;
 }
 
 bool PKRPelkorBaseManager::storeInKeychain(const OptionalString& value, const OptionalString& key,
