@@ -9,6 +9,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/store/Context.h"
 
 using platform::foundation::Error;
 using platform::foundation::FileManager;
@@ -61,7 +62,7 @@ bool TLYSqlStore::ensureOpenDatabase() {
         return openAndValidateDatabase();
     }
     if (openAndValidateDatabase()) return true;
-    if (!closeAndDeleteDatabase()) return false;
+    if (!closeAndSetAsideDatabase()) return false;
     return openAndValidateDatabase();
 }
 
@@ -81,6 +82,8 @@ bool TLYSqlStore::openAndValidateDatabase() {
         }
     }
     FileManager::createDirectory(FileManager::deletingLastPathComponent(databasePath_));
+    if (std::string moved = platform::store::setAsideDamagedLogFiles(databasePath_); !moved.empty())
+        TLY_WARNING(method, "Database log files: %s", moved.c_str());
     if (sqlite3_open_v2(databasePath_.c_str(), &database_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         TLY_ERROR(method, "Failed to open database");
@@ -141,6 +144,23 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
     FileManager::remove(databasePath_ + "-journal");
     FileManager::remove(databasePath_ + "-wal");
     FileManager::remove(databasePath_ + "-shm");
+    return true;
+}
+
+bool TLYSqlStore::closeAndSetAsideDatabase() {
+    closeDatabase();
+    if (!FileManager::exists(databasePath_)) return true;
+    if (auto attributes = FileManager::attributes(databasePath_); attributes && isLocked(*attributes))
+        unlock(databasePath_, *attributes);
+    Error error;
+    std::string aside = FileManager::moveAside(databasePath_, {"-journal", "-wal", "-shm"}, &error);
+    if (aside.empty()) {
+        TLY_ERROR("-[TLYSqlStore closeAndSetAsideDatabase]", "Failed to move damaged database aside: %s",
+                  error.description().c_str());
+        return false;
+    }
+    TLY_ERROR("-[TLYSqlStore closeAndSetAsideDatabase]", "Damaged database %s moved to %s", databasePath_.c_str(),
+              aside.c_str());
     return true;
 }
 

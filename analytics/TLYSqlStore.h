@@ -1,6 +1,7 @@
 #pragma once
 // A self-healing wrapper around one SQLite database file in the Library
-// folder: opened lazily, integrity-checked, recreated when damaged, with a
+// folder: opened lazily, integrity-checked, recreated when damaged (the old
+// file kept aside), with a
 // cache of prepared statements. Used only from the analytics thread.
 #include <map>
 #include <memory>
@@ -34,6 +35,9 @@ public:
     bool openAndValidateDatabase();
     std::optional<std::string> closeDatabase();  // the error text of a failed close
     bool closeAndDeleteDatabase();
+    // What a damaged file gets instead of deletion: it is moved aside with its
+    // -journal, -wal and -shm files, and a line says where. True when it is gone.
+    bool closeAndSetAsideDatabase();
 
     sqlite3_stmt* statementForQuery(const std::string& sql);
     void setStatement(sqlite3_stmt* statement, const std::string& sql);

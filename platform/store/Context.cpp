@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <random>
 #include <unordered_map>
 
@@ -207,19 +209,88 @@ const char* opText(Comparison::Op op) {
 // Moves the store file and its companions aside; the destination keeps them
 // openable together.
 std::string moveAside(const std::string& path) {
-    std::string base;
-    for (int n = 1;; ++n) {
-        base = path + ".corrupt-" + std::to_string(n);
-        if (!FileManager::exists(base)) break;
+    return FileManager::moveAside(path, std::vector<std::string>(std::begin(kCompanionSuffixes),
+                                                                 std::end(kCompanionSuffixes)));
+}
+
+std::string readHead(const std::string& path, size_t size) {
+    std::string head;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        head.resize(size);
+        head.resize(std::fread(head.data(), 1, size, f));
+        std::fclose(f);
     }
-    FileManager::move(path, base);
-    for (const char* suffix : kCompanionSuffixes) {
-        if (FileManager::exists(path + suffix)) FileManager::move(path + suffix, base + suffix);
+    return head;
+}
+
+uint32_t bigEndian32(const std::string& bytes, size_t at) {
+    return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+           uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3]));
+}
+
+// A file that exists and begins otherwise than an SQLite database.
+bool isNotADatabase(const std::string& path) {
+    auto attributes = FileManager::attributes(path);
+    if (!attributes || attributes->isDirectory || attributes->size == 0) return false;
+    std::string header = readHead(path, 16);
+    return header.size() == 16 && header != std::string("SQLite format 3\0", 16);
+}
+
+// A log header SQLite would accept: magic, format, page size and the
+// checksum of its first 24 bytes. An empty log is sound.
+bool walHeaderIsSound(const std::string& path) {
+    auto attributes = FileManager::attributes(path);
+    if (!attributes || attributes->size == 0) return true;
+    std::string head = readHead(path, 32);
+    if (head.size() < 32) return false;
+    uint32_t magic = bigEndian32(head, 0), pageSize = bigEndian32(head, 8);
+    if ((magic & ~1u) != 0x377f0682u || bigEndian32(head, 4) != 3007000u) return false;
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1))) return false;
+    // The checksum's words are big-endian when the magic's low bit is set.
+    auto word = [&](size_t at) {
+        uint32_t v = bigEndian32(head, at);
+        return (magic & 1) ? v : __builtin_bswap32(v);
+    };
+    uint32_t s1 = 0, s2 = 0;
+    for (size_t at = 0; at < 24; at += 8) {
+        s1 += word(at) + s2;
+        s2 += word(at + 4) + s1;
     }
-    return base;
+    return s1 == bigEndian32(head, 24) && s2 == bigEndian32(head, 28);
+}
+
+// The index begins with a version number and an "initialised" flag, both
+// written in the machine's order; zeros mean not yet set up.
+bool shmHeaderIsSound(const std::string& path) {
+    auto attributes = FileManager::attributes(path);
+    if (!attributes || attributes->size == 0) return true;
+    std::string head = readHead(path, 13);
+    if (head.size() < 13) return false;
+    uint32_t version;
+    std::memcpy(&version, head.data(), sizeof version);
+    uint8_t initialised = uint8_t(head[12]);
+    return (version == 0 || version == 3007000u) && initialised <= 1;
 }
 
 }  // namespace
+
+std::string setAsideDamagedLogFiles(const std::string& path) {
+    std::vector<std::string> damaged;
+    if (!walHeaderIsSound(path + "-wal")) {
+        // The index describes the log it came with: it goes along.
+        damaged = {path + "-wal", path + "-shm"};
+    } else if (!shmHeaderIsSound(path + "-shm")) {
+        damaged = {path + "-shm"};
+    }
+    std::string report;
+    for (const auto& file : damaged) {
+        if (!FileManager::exists(file)) continue;
+        std::string aside = FileManager::moveAside(file);
+        if (aside.empty()) continue;
+        report += (report.empty() ? "damaged " : "; ") + file + " moved to " + aside;
+    }
+    return report;
+}
 
 Context::Context(ObjectModel model) : model_(std::move(model)), impl_(std::make_unique<Impl>()) {}
 
@@ -242,18 +313,9 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
     auto attempt = [&](Error* failure) -> int {
         // A file that does not even begin like a database is set aside before
         // SQLite sees it: SQLite would discard the companion journal it finds.
-        if (auto attributes = FileManager::attributes(path); attributes && !attributes->isDirectory &&
-                                                               attributes->size > 0) {
-            std::string header;
-            if (FILE* f = std::fopen(path.c_str(), "rb")) {
-                char buf[16];
-                header.assign(buf, std::fread(buf, 1, sizeof buf, f));
-                std::fclose(f);
-            }
-            if (header.size() == 16 && header != std::string("SQLite format 3\0", 16)) {
-                if (failure) *failure = sqliteError(nullptr, SQLITE_NOTADB, "not a database: " + path);
-                return SQLITE_NOTADB;
-            }
+        if (isNotADatabase(path)) {
+            if (failure) *failure = sqliteError(nullptr, SQLITE_NOTADB, "not a database: " + path);
+            return SQLITE_NOTADB;
         }
         sqlite3* db = nullptr;
         int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -342,6 +404,11 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
         return SQLITE_OK;
     };
 
+    // (A file that is no database at all takes its log files along instead.)
+    if (std::string moved = isNotADatabase(path) ? "" : setAsideDamagedLogFiles(path); !moved.empty() && corruption) {
+        *corruption = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
+                            Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey, Value(moved)}}));
+    }
     Error failure;
     int rc = attempt(&failure);
     if (rc == SQLITE_OK) return true;

@@ -37,6 +37,13 @@ struct ManagedObject {
     platform::foundation::Value::Dictionary values;  // attribute name to value; absent when NULL
 };
 
+// SQLite trusts a store's write-ahead log (-wal) and its index (-shm) or
+// silently discards them: a log whose header is damaged would be dropped with
+// every commit in it. Before a store opens, such a file is set aside with
+// FileManager::moveAside (a damaged log takes its index along); the answer
+// says what went where, empty when nothing was damaged.
+std::string setAsideDamagedLogFiles(const std::string& path);
+
 class Context {
 public:
     explicit Context(ObjectModel model);
@@ -47,7 +54,9 @@ public:
     // Opens (or creates) the store file at `path` in WAL mode with a table per
     // entity. A file that is not a database or fails its integrity check is moved
     // aside with its -wal, -shm and -journal files (to "<path>.corrupt-<n>") and a
-    // new one is created; `corruption` then tells why and where it went. Any other
+    // new one is created; a damaged -wal or -shm alone is set aside by
+    // setAsideDamagedLogFiles(). `corruption` then tells why and where it went
+    // ("movedAsidePath" in its user info). Any other
     // failure (no permission, full disk, a folder in the way) leaves the files
     // alone and answers false.
     bool addStore(const std::string& path, platform::foundation::Error* error = nullptr,

@@ -47,7 +47,16 @@ void PZSDKTimeSpentData::restore(bool calledFromActivateApp) {
     if (loaded_) return;
     const double now = Clock::current().now();
     std::optional<Value> saved;
-    if (auto bytes = FileManager::readFile(persistencePath())) saved = Value::fromJSON(*bytes);
+    if (auto bytes = FileManager::readFile(persistencePath())) {
+        saved = Value::fromJSON(*bytes);
+        if (!saved || !saved->isDictionary()) {
+            // Kept for inspection rather than overwritten by the next suspend.
+            std::string aside = FileManager::moveAside(persistencePath());
+            platform::foundation::log("Cannot read the time spent in " + persistencePath() +
+                                      (aside.empty() ? std::string("; it will be replaced")
+                                                     : "; moved it to " + aside));
+        }
+    }
     if (!saved || !saved->isDictionary()) {
         // First launch, or a file nobody can read: a fresh first session.
         secondsSpent_ = 0;

@@ -91,18 +91,29 @@ TEST_F(SqlStoreTest, AFullTableRefusesNewTrackersButKeepsNumberingKnownOnes) {
     EXPECT_EQ(store->trackerIdCount(), 1000);
 }
 
-TEST_F(SqlStoreTest, ADamagedFileIsReplacedByAnEmptyDatabase) {
+TEST_F(SqlStoreTest, ADamagedFileIsSetAsideAndReplacedByAnEmptyDatabase) {
     {
         auto store = open();
         store->nextHitNumberForTrackingId("T", "K");
     }
-    {
-        std::ofstream out(dbPath(), std::ios::binary | std::ios::trunc);
-        out << "SQLite format 3" << std::string(1, '\0') << std::string(4000, '\x5a');
-    }
+    const std::string damaged = "SQLite format 3" + std::string(1, '\0') + std::string(4000, '\x5a');
+    std::ofstream(dbPath(), std::ios::binary | std::ios::trunc) << damaged;
+    tlytest::LogCapture capture;
     auto store = open();
     EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "0");
     EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
+    EXPECT_EQ(tlytest::run("cat '" + dbPath() + ".corrupt-1'"), damaged);
+    EXPECT_EQ(capture.count("Damaged database " + dbPath() + " moved to " + dbPath() + ".corrupt-1"), 1u);
+}
+
+TEST_F(SqlStoreTest, ADamagedLogIsSetAsideWithALine) {
+    open()->nextHitNumberForTrackingId("T", "K");
+    std::ofstream(dbPath() + "-wal") << std::string(100, '?');
+    tlytest::LogCapture capture;
+    auto store = open();
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "1");
+    EXPECT_EQ(tlytest::run("cat '" + dbPath() + "-wal.corrupt-1'"), std::string(100, '?'));
+    EXPECT_EQ(capture.count("damaged " + dbPath() + "-wal moved to " + dbPath() + "-wal.corrupt-1"), 1u);
 }
 
 TEST_F(SqlStoreTest, ATableMissingAColumnIsDroppedAndCreatedNew) {

@@ -229,6 +229,48 @@ TEST_F(StoreTest, ADatabaseWithDamagedPagesIsKeptAsideAndRecreated) {
     EXPECT_EQ(context.count(FetchRequest("Note")), 0);
 }
 
+TEST_F(StoreTest, ADamagedLogOrIndexIsSetAsideWhileASoundLogIsReplayed) {
+    {
+        Context context(noteModel());
+        ASSERT_TRUE(context.addStore(path));
+        ASSERT_TRUE(context.insert("Note", note("kept", 1, 1)));
+        ASSERT_TRUE(context.save());
+    }
+    // A peer that dies after its commit leaves a sound log and index: they are read, not set aside.
+    ASSERT_EQ(python("db.execute('pragma journal_mode=wal')\ndb.execute(\"insert into Note (title) values ('in log')\")\n"
+                     "db.commit()\nimport os\nos._exit(0)"),
+              "");
+    ASSERT_TRUE(fs::exists(path + "-wal"));
+    {
+        Context context(noteModel());
+        Error corruption;
+        ASSERT_TRUE(context.addStore(path, nullptr, &corruption));
+        EXPECT_TRUE(corruption.domain.empty()) << corruption.description();
+        EXPECT_EQ(context.count(FetchRequest("Note")), 2);
+    }
+    // A log and an index that are not SQLite's would be dropped without a word.
+    std::ofstream(path + "-wal") << std::string(4096, 'w');
+    std::ofstream(path + "-shm") << std::string(4096, 's');
+    {
+        Context context(noteModel());
+        Error corruption;
+        ASSERT_TRUE(context.addStore(path, nullptr, &corruption));
+        EXPECT_EQ(corruption.localizedDescription(),
+                  "damaged " + path + "-wal moved to " + path + "-wal.corrupt-1; " + path + "-shm moved to " + path +
+                      "-shm.corrupt-1");
+        EXPECT_EQ(*platform::foundation::FileManager::readFile(path + "-wal.corrupt-1"), std::string(4096, 'w'));
+        EXPECT_EQ(*platform::foundation::FileManager::readFile(path + "-shm.corrupt-1"), std::string(4096, 's'));
+        EXPECT_EQ(context.count(FetchRequest("Note")), 2);
+    }
+    // An index alone goes alone.
+    std::ofstream(path + "-shm") << std::string(64, '\xff');
+    Context context(noteModel());
+    Error corruption;
+    ASSERT_TRUE(context.addStore(path, nullptr, &corruption));
+    EXPECT_EQ(corruption.localizedDescription(), "damaged " + path + "-shm moved to " + path + "-shm.corrupt-2");
+    EXPECT_FALSE(fs::exists(path + "-wal.corrupt-2"));
+}
+
 TEST_F(StoreTest, OtherOpenFailuresLeaveTheFilesAlone) {
     // A folder where the file should be, and a file under a missing folder.
     fs::create_directory(path);

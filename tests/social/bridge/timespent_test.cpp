@@ -8,6 +8,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Value.h"
@@ -118,6 +119,22 @@ TEST_F(TimeSpent, UnreadableFileStartsAFreshSession) {
         EXPECT_GE(data.numSessions(), 1) << junk;
         EXPECT_GE(data.secondsSpentInCurrentSession(), 0) << junk;
     }
+}
+
+TEST_F(TimeSpent, AnUnreadableFileIsSetAsideWithALineSayingWhere) {
+    std::vector<std::string> lines;
+    pf::setLogSink([&](const std::string& line) { lines.push_back(line); });
+    const std::string path = PZSDKTimeSpentData::persistencePath();
+    for (int n = 1; n <= 2; ++n) {
+        std::ofstream(path) << "{not json " << n;
+        relaunch().restore(true);
+        const std::string aside = path + ".corrupt-" + std::to_string(n);
+        EXPECT_EQ(pf::FileManager::readFile(aside).value_or(""), "{not json " + std::to_string(n));
+        ASSERT_EQ(lines.size(), size_t(n));
+        EXPECT_NE(lines.back().find("moved it to " + aside), std::string::npos) << lines.back();
+        EXPECT_FALSE(pf::FileManager::exists(path));
+    }
+    pf::setLogSink(nullptr);
 }
 
 TEST_F(TimeSpent, RestoreTwiceKeepsTheFirstStart) {
