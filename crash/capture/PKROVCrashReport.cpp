@@ -1,5 +1,6 @@
 #include "crash/capture/PKROVCrashReport.h"
 
+#include <cstring>
 #include <memory>
 
 #include "crash/capture/AsyncMemory.h"
@@ -21,6 +22,16 @@ struct MessageFree {
 std::optional<std::string> optionalString(const char* s) {
     if (!s) return std::nullopt;
     return std::string(s);
+}
+
+// An enum field as the number the file holds: the runtime keeps values the
+// schema does not list, which the C++ enum type must not be loaded with.
+template <typename E>
+int32_t rawEnum(const E& field) {
+    static_assert(sizeof(E) == sizeof(int32_t));
+    int32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
 }
 
 // Mach exceptions carry a handful of code words; more is a damaged file.
@@ -46,13 +57,14 @@ struct PKROVCrashReport::Decoder {
         if (!m->os_version) return fail("Crash report is missing System Information OS version field");
         std::optional<double> timestamp;
         if (m->timestamp != 0) timestamp = static_cast<double>(m->timestamp);
-        return std::make_shared<PKROVCrashReportSystemInfo>(m->operating_system, m->os_version,
-                                                            optionalString(m->os_build), m->architecture, timestamp);
+        return std::make_shared<PKROVCrashReportSystemInfo>(rawEnum(m->operating_system), m->os_version,
+                                                            optionalString(m->os_build), rawEnum(m->architecture),
+                                                            timestamp);
     }
 
     std::shared_ptr<PKROVCrashReportProcessorInfo> processor(const Ovcrash__CrashReport__Processor* m) {
         if (!m) return fail("Crash report is missing processor info section");
-        return std::make_shared<PKROVCrashReportProcessorInfo>(m->encoding, m->type, m->subtype);
+        return std::make_shared<PKROVCrashReportProcessorInfo>(rawEnum(m->encoding), m->type, m->subtype);
     }
 
     bool machineInfo(const Ovcrash__CrashReport__MachineInfo* m, std::shared_ptr<PKROVCrashReportMachineInfo>* out) {

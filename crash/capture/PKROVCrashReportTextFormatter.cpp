@@ -1,6 +1,7 @@
 #include "crash/capture/PKROVCrashReportTextFormatter.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
@@ -12,6 +13,9 @@ namespace {
 
 constexpr uint64_t kCPUTypeX86 = 7, kCPUTypeARM = 12, kCPUTypePowerPC = 18, kCPUTypeX86_64 = 0x1000007,
                    kCPUTypeARM64 = 0x100000C;
+
+// 9999-12-31 23:59:59 UTC.
+constexpr double kLastDateSeconds = 253402300799.0;
 
 struct CodeType {
     std::string name;
@@ -171,7 +175,11 @@ std::string PKROVCrashReportTextFormatter::stringValueForCrashReport(const PKROV
     text += pf::format("Parent Process:  %s [%s]\n", parentName.c_str(), parentID.c_str());
     text += "\n";
 
-    std::string date = system->timestamp() ? pf::formatDate(*system->timestamp(), "yyyy-MM-dd HH:mm:ss Z") : "(null)";
+    std::string date = "(null)";
+    if (auto when = system->timestamp()) {
+        // Beyond the calendar's four-digit years a damaged file's time has no date to show.
+        date = std::fabs(*when) <= kLastDateSeconds ? pf::formatDate(*when, "yyyy-MM-dd HH:mm:ss Z") : "???";
+    }
     std::string osName;
     switch (system->operatingSystem()) {
     case PKROVCrashReportOperatingSystemiPhoneOS: osName = "iPhone OS"; break;
