@@ -51,8 +51,11 @@ macho_image* image_list_next(image_list* list, macho_image* current) {
     image_node* next = list->list.next(entry);
     if (!next) return nullptr;
     macho_image* image = next->value;
-    void* expected = nullptr;
-    std::atomic_ref<void*>(image->list_entry).compare_exchange_strong(expected, next);
+    std::atomic_ref<void*> remembered(image->list_entry);
+    if (!remembered.load(std::memory_order_acquire)) {
+        void* expected = nullptr;
+        remembered.compare_exchange_strong(expected, next);
+    }
     return image;
 }
 

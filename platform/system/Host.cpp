@@ -7,7 +7,7 @@
 namespace platform::system {
 
 namespace {
-constexpr host_t kHostPort = 1;
+constexpr host_t kHostPort = 2;
 }
 
 host_t mach_host_self() { return kHostPort; }

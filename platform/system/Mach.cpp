@@ -46,7 +46,9 @@ bool readFully(int fd, char* dst, size_t len) {
 
 }  // namespace
 
-task_t mach_task_self() { return static_cast<task_t>(::syscall(SYS_getpid)); }
+// A name, not the pid: records made before a fork (the image list) still
+// name the reading process in the child.
+task_t mach_task_self() { return 1; }
 
 thread_t mach_thread_self() { return static_cast<thread_t>(::syscall(SYS_gettid)); }
 
@@ -64,7 +66,7 @@ kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t siz
     iovec local{reinterpret_cast<void*>(data), size};
     iovec remote{reinterpret_cast<void*>(address), size};
     for (;;) {
-        long n = ::syscall(SYS_process_vm_readv, static_cast<long>(task), &local, 1UL, &remote, 1UL, 0UL);
+        long n = ::syscall(SYS_process_vm_readv, ::syscall(SYS_getpid), &local, 1UL, &remote, 1UL, 0UL);
         if (n >= 0) {
             // A short copy stopped at an unreadable page.
             if (static_cast<vm_size_t>(n) != size) return KERN_INVALID_ADDRESS;

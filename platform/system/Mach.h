@@ -27,7 +27,8 @@ inline constexpr kern_return_t KERN_RESOURCE_SHORTAGE = 6;
 
 inline constexpr mach_port_t MACH_PORT_NULL = 0;
 
-// The calling process (its pid).
+// The calling process: one constant name in every process, as the
+// platform's own task port name is, so it stays right across fork().
 task_t mach_task_self();
 // The calling thread's kernel id; carries no reference to give back.
 thread_t mach_thread_self();
