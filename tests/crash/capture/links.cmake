@@ -11,3 +11,33 @@ target_link_libraries(crash_driver PRIVATE crash_capture)
 add_dependencies(${exe} crash_driver)
 find_program(QM_PROTOC protoc REQUIRED)
 target_compile_definitions(${exe} PRIVATE QM_CRASH_DRIVER="$<TARGET_FILE:crash_driver>" QM_PROTOC="${QM_PROTOC}")
+
+# The same driver for the platform's own architecture, 64-bit ARM: the crash
+# path alone (what needs the platform's objects or the decoder is left out),
+# static, run under qemu-aarch64 by the crash tests. Built only where the
+# cross compiler and the emulator are installed.
+find_program(QM_AARCH64_CXX aarch64-linux-gnu-g++)
+find_program(QM_QEMU_AARCH64 qemu-aarch64)
+if(QM_AARCH64_CXX AND QM_QEMU_AARCH64)
+  file(GLOB arm_candidates CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/crash/capture/*.cpp ${CMAKE_SOURCE_DIR}/platform/system/*.cpp)
+  set(arm_sources ${CMAKE_SOURCE_DIR}/platform/foundation/SharedLibrary.cpp ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/crash_driver.cc)
+  foreach(src ${arm_candidates})
+    file(STRINGS ${src} front REGEX "#include \"(platform/foundation/[A-Za-z]+|[^\"]*pb-c|crash/capture/(PKROVCrashReport|PKROVCrashReporter|ReporterError|PKROVCrashReportTextFormatter))\\.h\"")
+    list(FILTER front EXCLUDE REGEX "SharedLibrary")
+    if(NOT front)
+      list(APPEND arm_sources ${src})
+    endif()
+  endforeach()
+  file(GLOB arm_headers CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/crash/capture/*.h ${CMAKE_SOURCE_DIR}/platform/system/*.h)
+  set(arm_driver ${CMAKE_BINARY_DIR}/tests/aarch64/crash_driver)
+  add_custom_command(
+    OUTPUT ${arm_driver}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/tests/aarch64
+    COMMAND ${QM_AARCH64_CXX} -static -O2 -g -std=c++20 -fno-omit-frame-pointer -pthread -I${CMAKE_SOURCE_DIR}
+            ${arm_sources} -o ${arm_driver}
+    DEPENDS ${arm_sources} ${arm_headers}
+    COMMENT "crash driver for 64-bit ARM")
+  add_custom_target(crash_driver_aarch64 ALL DEPENDS ${arm_driver})
+  add_dependencies(${exe} crash_driver_aarch64)
+  target_compile_definitions(${exe} PRIVATE QM_CRASH_DRIVER_AARCH64="${arm_driver}" QM_QEMU_AARCH64="${QM_QEMU_AARCH64}")
+endif()

@@ -1,0 +1,261 @@
+#include "crash/capture/PKROVCrashReporter.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "crash/capture/CrashLogWriter.h"
+#include "crash/capture/ImageList.h"
+#include "crash/capture/PKROVCrashReport.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/system/Loader.h"
+#include "platform/system/MachThread.h"
+#include "tests/crash/capture/ChildProcess.h"
+
+namespace fs = std::filesystem;
+using platform::foundation::Error;
+using platform::foundation::Sandbox;
+namespace ps = platform::system;
+
+namespace {
+
+// A thread that counts until told to stop; with blockStop it never reaches
+// the stop handler.
+struct Spinner {
+    std::atomic<bool> quit{false};
+    std::atomic<uint64_t> count{0};
+    std::atomic<ps::thread_t> tid{0};
+    std::thread thread;
+    explicit Spinner(bool blockStop = false) {
+        ps::thread_control_prepare();
+        thread = std::thread([this, blockStop] {
+            if (blockStop) {
+                sigset_t set;
+                sigemptyset(&set);
+                sigaddset(&set, ps::thread_control_signal());
+                pthread_sigmask(SIG_BLOCK, &set, nullptr);
+            }
+            tid = ps::mach_thread_self();
+            while (!quit) count.fetch_add(1, std::memory_order_relaxed);
+        });
+        while (tid == 0) std::this_thread::yield();
+    }
+    ~Spinner() {
+        quit = true;
+        thread.join();
+    }
+};
+
+int taskThreadCount() {
+    ps::thread_act_array_t list;
+    ps::mach_msg_type_number_t n = 0;
+    ps::task_threads(ps::mach_task_self(), &list, &n);
+    ps::task_threads_release(list);
+    return int(n);
+}
+
+class PKROVCrashReporterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home_ = fs::temp_directory_path() / ("reporter-test-" + std::to_string(getpid()));
+        ASSERT_TRUE(Sandbox::setHome(home_.string()));
+        reporter_ = std::make_unique<PKROVCrashReporter>("com.example/tests", "3", std::nullopt,
+                                                         PKROVCrashReporterConfig::defaultConfiguration());
+    }
+    void TearDown() override {
+        Sandbox::setHome("");
+        fs::remove_all(home_);
+    }
+    std::shared_ptr<PKROVCrashReport> decode(const std::optional<std::vector<uint8_t>>& bytes) {
+        if (!bytes) return nullptr;
+        Error error;
+        auto report = PKROVCrashReport::initWithData(*bytes, &error);
+        EXPECT_TRUE(report) << error.localizedDescription();
+        return report;
+    }
+    std::unique_ptr<PKROVCrashReporter> reporter_;
+    fs::path home_;
+};
+
+}  // namespace
+
+TEST_F(PKROVCrashReporterTest, ReportFolderReplacesSlashes) {
+    EXPECT_EQ(fs::path(reporter_->crashReportDirectory()).filename(), "com.example_tests");
+    EXPECT_EQ(fs::path(reporter_->crashReportPath()).filename(), "live_report.ovcrash");
+}
+
+TEST_F(PKROVCrashReporterTest, LiveReportOfTheCallingThreadIsATraceTrapAndLeavesNoFile) {
+    Spinner other;
+    int threads = taskThreadCount();
+    auto report = decode(reporter_->generateLiveReport());
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo()->name(), "SIGTRAP");
+    EXPECT_EQ(report->signalInfo()->code(), "TRAP_TRACE");
+    EXPECT_EQ(int(report->threads().size()), threads);
+    int crashed = 0;
+    for (const auto& t : report->threads()) {
+        crashed += t->crashed();
+        EXPECT_FALSE(t->stackFrames().empty());  // the other thread was stopped and walked
+    }
+    EXPECT_EQ(crashed, 1);
+    EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), "com.example/tests");
+    EXPECT_FALSE(report->images().empty());
+    for (const auto& entry : fs::directory_iterator(Sandbox::tmp()))
+        EXPECT_EQ(entry.path().filename().string().rfind("live_crash_report.", 0), std::string::npos);
+    // Stopped for the report, running again after it.
+    uint64_t seen = other.count.load();
+    while (other.count.load() == seen) std::this_thread::yield();
+}
+
+TEST_F(PKROVCrashReporterTest, LiveReportOfAnotherThreadMarksItAndLeavesTheCallerOut) {
+    Spinner target;
+    int threads = taskThreadCount();
+    auto report = decode(reporter_->generateLiveReportWithThread(target.tid));
+    ASSERT_TRUE(report);
+    EXPECT_EQ(int(report->threads().size()), threads - 1);
+    int crashed = 0;
+    for (const auto& t : report->threads())
+        if (t->crashed()) {
+            ++crashed;
+            EXPECT_FALSE(t->stackFrames().empty());
+            EXPECT_FALSE(t->registers().empty());
+        }
+    EXPECT_EQ(crashed, 1);
+    uint64_t seen = target.count.load();
+    while (target.count.load() == seen) std::this_thread::yield();
+}
+
+TEST_F(PKROVCrashReporterTest, ThreadThatCannotStopIsWrittenWithoutFramesAndRunsOn) {
+    Spinner blind(true);
+    int threads = taskThreadCount();
+    auto report = decode(reporter_->generateLiveReport());
+    ASSERT_TRUE(report);
+    EXPECT_EQ(int(report->threads().size()), threads);
+    int withoutFrames = 0;
+    for (const auto& t : report->threads()) withoutFrames += t->stackFrames().empty();
+    EXPECT_EQ(withoutFrames, 1);
+    uint64_t seen = blind.count.load();
+    while (blind.count.load() == seen) std::this_thread::yield();
+}
+
+TEST_F(PKROVCrashReporterTest, FailingThreadListStillWritesTheCrashedThread) {
+    // Every thread list is taken: the writer cannot list the task.
+    ps::thread_act_array_t held[4];
+    ps::mach_msg_type_number_t n;
+    int taken = 0;
+    while (taken < 4 && ps::task_threads(ps::mach_task_self(), &held[taken], &n) == ps::KERN_SUCCESS) ++taken;
+    ASSERT_NE(ps::task_threads(ps::mach_task_self(), &held[0], &n), ps::KERN_SUCCESS);
+    auto report = decode(reporter_->generateLiveReport());
+    for (int i = 0; i < taken; ++i) ps::task_threads_release(held[i]);
+    ASSERT_TRUE(report);
+    ASSERT_EQ(report->threads().size(), 1u);
+    EXPECT_TRUE(report->threads()[0]->crashed());
+    EXPECT_FALSE(report->threads()[0]->stackFrames().empty());
+}
+
+TEST_F(PKROVCrashReporterTest, MissingRequiredStringsAreWrittenEmpty) {
+    std::string path = (home_ / "empty.ovcrash").string();
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(ovcrash::crash_reporter_write_live_report(fd, ps::mach_thread_self(), 0, nullptr, nullptr, nullptr, 0,
+                                                        ovcrash::shared_image_list()),
+              ovcrash::ASYNC_ESUCCESS);
+    std::ifstream in(path, std::ios::binary);
+    auto report = decode(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), "");
+    EXPECT_EQ(report->applicationInfo()->applicationVersion(), "");
+}
+
+// However many images and however long the exception, the exception and the
+// signal still fit under the file limit, and the report decodes.
+TEST_F(PKROVCrashReporterTest, ExceptionAndSignalAlwaysFitUnderTheLimit) {
+    ovcrash::image_list images;
+    ovcrash::image_list_init(&images, ps::mach_task_self());
+    ps::dyld_rescan();
+    for (int i = 0; i < 4000; ++i)
+        ovcrash::image_list_append(&images, reinterpret_cast<uint64_t>(ps::dyld_get_image_header(0)),
+                                   std::string(200, 'i').c_str());
+    ovcrash::crash_log_writer writer;
+    ovcrash::crash_log_writer_init(&writer, "id", "1", nullptr, 0, false);
+    std::vector<uint64_t> stack(600, 0x1234);
+    ovcrash::crash_log_writer_set_exception(&writer, "Big", std::string(1 << 20, 'r').c_str(), stack.data(),
+                                            stack.size());
+    std::string path = (home_ / "big.ovcrash").string();
+    ovcrash::crash_signal_info siginfo{{11, 1, 0x10}, nullptr};
+    ASSERT_EQ(ovcrash::write_crash_report_file(&writer, path.c_str(), 0, &images, nullptr, &siginfo),
+              ovcrash::ASYNC_ESUCCESS);
+    ovcrash::crash_log_writer_free(&writer);
+    EXPECT_LE(fs::file_size(path), ovcrash::ASYNC_FILE_REPORT_LIMIT);
+    std::ifstream in(path, std::ios::binary);
+    auto report = decode(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
+    ASSERT_TRUE(report);
+    ASSERT_TRUE(report->hasExceptionInfo());
+    EXPECT_EQ(report->exceptionInfo()->exceptionName(), "Big");
+    EXPECT_EQ(report->exceptionInfo()->exceptionReason().size(), ovcrash::CRASH_LOG_MAX_EXCEPTION_TEXT);
+    EXPECT_EQ(report->exceptionInfo()->stackFrames()->size(), size_t(ovcrash::CRASH_LOG_MAX_EXCEPTION_FRAMES));
+    EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
+    EXPECT_GT(report->images().size(), 100u);
+    EXPECT_LT(report->images().size(), 4000u);
+}
+
+// Enabling installs process-wide handlers: each case runs in a child.
+TEST_F(PKROVCrashReporterTest, FailedEnableLeavesTheProcessFreeToEnableLater) {
+    auto r = crashtest::runInChild([this] {
+        // The report folder cannot be made: a file stands where it belongs.
+        fs::path data = fs::path(Sandbox::caches()) / "com.ovellalabs.crashreporter.data";
+        std::ofstream(data.string()) << "in the way";
+        Error error;
+        if (reporter_->enableCrashReporter(&error) || reporter_->isEnabled()) _exit(10);
+        fs::remove(data);
+        if (!reporter_->enableCrashReporter(&error)) _exit(11);
+        PKROVCrashReporter second("com.example.second", "1", std::nullopt, nullptr);
+        if (second.enableCrashReporter(&error) || error.code != OVCrashReporterErrorResourceBusy ||
+            error.localizedDescription() != "A OVCrashReporter instance has already been enabled")
+            _exit(12);
+        try {
+            OVCrashReporterCallbacks callbacks{0, nullptr, nullptr};
+            reporter_->setCrashCallbacks(&callbacks);
+            _exit(13);
+        } catch (const platform::foundation::Exception& e) {
+            if (e.name() != OVCrashReporterException) _exit(14);
+        }
+    });
+    EXPECT_TRUE(r.exited(0)) << r.status;
+}
+
+namespace {
+void markCrash(siginfo_t* info, ucontext_t*, void* context) {
+    int fd = open(static_cast<const char*>(context), O_WRONLY | O_CREAT, 0644);
+    char signo = char('0' + info->si_signo);
+    write(fd, &signo, 1);
+    close(fd);
+}
+}  // namespace
+
+TEST_F(PKROVCrashReporterTest, CrashWritesTheReportThenCallsThePostCrashCallback) {
+    std::string marker = (home_ / "marker").string();
+    auto r = crashtest::runInChild([&] {
+        OVCrashReporterCallbacks callbacks{0, marker.data(), markCrash};
+        reporter_->setCrashCallbacks(&callbacks);
+        if (!reporter_->enableCrashReporter()) _exit(10);
+        raise(SIGBUS);
+    });
+    EXPECT_TRUE(r.signaled(SIGBUS)) << r.status;
+    std::ifstream in(marker);
+    EXPECT_EQ(in.get(), '0' + SIGBUS);
+    ASSERT_TRUE(reporter_->hasPendingCrashReport());
+    auto bytes = reporter_->loadPendingCrashReportData();
+    auto report = decode(bytes);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo()->name(), "SIGBUS");
+    EXPECT_TRUE(reporter_->purgePendingCrashReport());
+    EXPECT_FALSE(reporter_->hasPendingCrashReport());
+}
