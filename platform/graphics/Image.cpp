@@ -3,6 +3,7 @@
 #include <cairo.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -10,6 +11,7 @@
 #include "platform/graphics/JPEGReader.h"
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Log.h"
 
 namespace platform::graphics {
 
@@ -70,6 +72,21 @@ std::shared_ptr<Image> adoptLoaded(cairo_surface_t* loaded, double scale) {
     return std::make_shared<Image>(s, scale);
 }
 
+// A small file may declare any size, and decoding allocates what it declares:
+// larger pictures are refused from their header, before any decoding.
+constexpr int64_t kMaxPixelSide = 16384;
+constexpr int64_t kMaxPixels = int64_t(32) << 20;  // 128 MiB as ARGB32
+
+bool declaredSizeFits(const std::vector<uint8_t>& head, const std::string& what) {
+    auto size = Image::declaredPixelSize(head);
+    if (!size) return true;  // no header we know: the decoder judges it
+    auto [w, h] = *size;
+    if (w <= kMaxPixelSide && h <= kMaxPixelSide && int64_t(w) * h <= kMaxPixels) return true;
+    foundation::log("Image " + what + " declares " + std::to_string(w) + "x" + std::to_string(h) +
+                    " pixels, more than an image may have: not read");
+    return false;
+}
+
 bool endsWith(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -96,17 +113,25 @@ std::shared_ptr<Image> Image::fromFile(const std::string& path, double scale) {
     }
     if (jpeg::fileIsJPEG(path)) {
         auto bytes = jpeg::readFile(path);
-        return bytes ? fromJPEGData(*bytes, scale) : nullptr;
+        return bytes && declaredSizeFits(*bytes, path) ? fromJPEGData(*bytes, scale) : nullptr;
     }
+    std::vector<uint8_t> head(24);
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        head.resize(std::fread(head.data(), 1, head.size(), f));
+        std::fclose(f);
+    }
+    if (!declaredSizeFits(head, path)) return nullptr;
     return adoptLoaded(cairo_image_surface_create_from_png(path.c_str()), scale);
 }
 
 std::shared_ptr<Image> Image::fromPNGData(const std::vector<uint8_t>& bytes, double scale) {
+    if (!declaredSizeFits(bytes, "data")) return nullptr;
     ByteReader r{&bytes};
     return adoptLoaded(cairo_image_surface_create_from_png_stream(readBytes, &r), scale);
 }
 
 std::shared_ptr<Image> Image::fromJPEGData(const std::vector<uint8_t>& bytes, double scale) {
+    if (!declaredSizeFits(bytes, "data")) return nullptr;
     cairo_surface_t* s = jpeg::decode(bytes);
     return s ? std::make_shared<Image>(s, scale) : nullptr;
 }

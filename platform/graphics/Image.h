@@ -31,7 +31,9 @@ public:
     static void setScreenScale(double scale);
 
     // A PNG (or JPEG) file; the scale is taken from an "@2x"/"@3x" suffix of the file's
-    // stem when `scale` is 0. Null when unreadable.
+    // stem when `scale` is 0. Null when unreadable, and (with a log line) when
+    // its header declares more than 16384 pixels a side or 32 Mi pixels in all;
+    // the same holds for the readers of bytes below.
     static std::shared_ptr<Image> fromFile(const std::string& path, double scale = 0);
     static std::shared_ptr<Image> fromPNGData(const std::vector<uint8_t>& bytes, double scale = 1.0);
     // Baseline or progressive JPEG (greyscale, RGB or CMYK), opaque. Null when unreadable.

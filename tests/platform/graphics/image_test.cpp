@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Log.h"
 #include "platform/graphics/Context.h"
 
 using namespace platform::graphics;
@@ -113,4 +114,33 @@ TEST(Image, FileScaleComesFromTheSuffix) {
     EXPECT_EQ(img->scale(), 2);
     EXPECT_EQ(img->size(), (Size{2, 2}));
     fs::remove_all(dir);
+}
+
+TEST(Image, AHeaderDeclaringAHugePictureIsRefusedBeforeDecoding) {
+    // A real 4x4 PNG whose header is made to declare 20000x20000, checksum and all.
+    auto bytes = solid({4, 4}, 1, Color::black())->pngData();
+    ASSERT_GT(bytes.size(), 33u);
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = uint8_t(v >> (24 - 8 * i));
+    };
+    put32(16, 20000);
+    put32(20, 20000);
+    uint32_t crc = 0xFFFFFFFFu;  // over the chunk type and data: bytes 12..28
+    for (size_t i = 12; i < 29; ++i) {
+        crc ^= bytes[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    put32(29, ~crc);
+
+    std::vector<std::string> lines;
+    platform::foundation::setLogSink([&](const std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(Image::fromPNGData(bytes), nullptr);
+    const std::string path = (fs::temp_directory_path() / ("qm-huge-" + std::to_string(::getpid()) + ".png")).string();
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    EXPECT_EQ(Image::fromFile(path), nullptr);
+    platform::foundation::setLogSink(nullptr);
+    fs::remove(path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("declares 20000x20000 pixels"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(path), std::string::npos) << lines[1];
 }
