@@ -293,9 +293,7 @@ PKRCrashReportTextFormatter::OptionalString PKRCrashReportTextFormatter::selecto
 
     OptionalString selector;
     pkr_visit_loaded_images([&](const ovcrash::macho_image& image) {
-        if (reportImage->imageName() != ovcrash::macho_image_name(&image) ||
-            pf::lowercased(pkr_image_uuid_string(image)) != pf::lowercased(*reportImage->imageUUID()))
-            return false;
+        if (pf::lowercased(pkr_image_uuid_string(image)) != pf::lowercased(*reportImage->imageUUID())) return false;
         // Only the same build, loaded again, holds the same bytes at the same offset.
         uint64_t address = ovcrash::macho_image_header_address(&image) + (value - reportImage->imageBaseAddress());
         ovcrash::async_mobject section{};
@@ -313,7 +311,7 @@ PKRCrashReportTextFormatter::OptionalString PKRCrashReportTextFormatter::selecto
         }
         ovcrash::mobject_free(&section);
         return true;
-    });
+    }, &reportImage->imageName());
     return selector;
 }
 

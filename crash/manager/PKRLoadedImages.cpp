@@ -7,9 +7,11 @@
 namespace sys = platform::system;
 using namespace ovcrash;
 
-bool pkr_visit_loaded_images(const std::function<bool(const ovcrash::macho_image& image)>& visit) {
+bool pkr_visit_loaded_images(const std::function<bool(const ovcrash::macho_image& image)>& visit,
+                             const std::string* path) {
     sys::dyld_rescan();
     for (uint32_t i = 0, n = sys::dyld_image_count(); i < n; ++i) {
+        if (path && *path != sys::dyld_get_image_name(i)) continue;
         macho_image image{};
         if (macho_image_init(&image, sys::mach_task_self(), sys::dyld_get_image_name(i),
                              reinterpret_cast<uint64_t>(sys::dyld_get_image_header(i))) != ASYNC_ESUCCESS)

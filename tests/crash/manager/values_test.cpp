@@ -3,6 +3,7 @@
 #include "crash/manager/PKRAppVersionMetaInfo.h"
 #include "crash/manager/PKRCrashDetails.h"
 #include "crash/manager/PKRPelkorAttachment.h"
+#include "platform/foundation/Bundle.h"
 
 using platform::foundation::Value;
 
@@ -40,6 +41,8 @@ TEST(PelkorAttachment, ArchivesOnlyWhatItHas) {
 }
 
 TEST(AppVersionMetaInfo, FromTheServiceDictionaryAndBackThroughTheArchive) {
+    // The application bundle carries the SDK's strings ("UpdateVersion").
+    platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
     Value dict = Value::emptyDictionary();
     dict["title"] = "Quenmira";
     dict["version"] = "345";
