@@ -145,22 +145,25 @@ PKROVCrashSignalHandler* PKROVCrashSignalHandler::sharedHandler() {
     return shared;
 }
 
+namespace {
+// Removes every entry while counted as a reader, so that the entries stay
+// alive for a signal handler walking them right now.
+template <typename List>
+void remove_all(List* list) {
+    list->set_reading(true);
+    for (auto* e = list->next(nullptr); e;) {
+        auto* after = list->next(e);
+        list->remove(e);
+        e = after;
+    }
+    list->set_reading(false);
+}
+}  // namespace
+
 void PKROVCrashSignalHandler::resetHandlers() {
     std::lock_guard lock(gRegistrationLock);
-    gCallbacks->set_reading(true);
-    for (auto* e = gCallbacks->next(nullptr); e;) {
-        auto* after = gCallbacks->next(e);
-        gCallbacks->remove(e);
-        e = after;
-    }
-    gCallbacks->set_reading(false);
-    gPrevious->set_reading(true);
-    for (auto* e = gPrevious->next(nullptr); e;) {
-        auto* after = gPrevious->next(e);
-        gPrevious->remove(e);
-        e = after;
-    }
-    gPrevious->set_reading(false);
+    remove_all(gCallbacks);
+    remove_all(gPrevious);
 }
 
 bool PKROVCrashSignalHandler::registerHandlerWithSignal(int signo, signal_handler_failure* failure) {

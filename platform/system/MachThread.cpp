@@ -73,21 +73,6 @@ Slot* findSlot(int32_t tid) {
 
 // Only the general registers: the rest of the context (floating-point and
 // vector state) lives on the stopped thread's stack and is not kept.
-void saveContext(mcontext_t* dst, const ucontext_t* uc) {
-#if defined(__x86_64__)
-    for (int i = 0; i < NGREG; ++i) dst->gregs[i] = uc->uc_mcontext.gregs[i];
-    dst->fpregs = nullptr;
-#elif defined(__aarch64__)
-    dst->fault_address = uc->uc_mcontext.fault_address;
-    for (int i = 0; i < 31; ++i) dst->regs[i] = uc->uc_mcontext.regs[i];
-    dst->sp = uc->uc_mcontext.sp;
-    dst->pc = uc->uc_mcontext.pc;
-    dst->pstate = uc->uc_mcontext.pstate;
-#else
-#error "thread stand-in: unsupported architecture"
-#endif
-}
-
 void copyContext(mcontext_t* dst, const mcontext_t* src) {
 #if defined(__x86_64__)
     for (int i = 0; i < NGREG; ++i) dst->gregs[i] = src->gregs[i];
@@ -98,6 +83,8 @@ void copyContext(mcontext_t* dst, const mcontext_t* src) {
     dst->sp = src->sp;
     dst->pc = src->pc;
     dst->pstate = src->pstate;
+#else
+#error "thread stand-in: unsupported architecture"
 #endif
 }
 
@@ -108,7 +95,7 @@ void stopHandler(int, siginfo_t*, void* ucontext) {
     // A stop signal that arrives after its suspension was undone finds no
     // request and returns at once.
     if (slot && slot->state.load(std::memory_order_acquire) == kRequested) {
-        saveContext(&slot->context, static_cast<const ucontext_t*>(ucontext));
+        copyContext(&slot->context, &static_cast<const ucontext_t*>(ucontext)->uc_mcontext);
         int32_t expected = kRequested;
         if (slot->state.compare_exchange_strong(expected, kStopped, std::memory_order_acq_rel)) {
             wakeAll(slot->state);
