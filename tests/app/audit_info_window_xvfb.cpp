@@ -11,13 +11,13 @@ class XvfbInfoWindow : public XvfbWindowFixture {};
 TEST_F(XvfbInfoWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
     startApp({"--battery", "0.5", "--device", "iPhone7,2"});
     std::string window;
-    ASSERT_TRUE(within(15, [&] {
+    ASSERT_TRUE(within(kWindowBound, [&] {
         window = x("xdotool search --pid " + std::to_string(app_));
         window = window.substr(0, window.find('\n'));
         return !window.empty();
     })) << readAll(log_);
     std::shared_ptr<pg::Image> main;
-    ASSERT_TRUE(within(15, [&] {
+    ASSERT_TRUE(within(kWindowBound, [&] {
         main = screenshot(window, "main");
         return main && main->pixelWidth() == 750 && saturated(main->pixelAt(375, 400));
     })) << readAll(log_);
@@ -26,7 +26,7 @@ TEST_F(XvfbInfoWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
     const pg::Image::Pixel bar{255, 3, 169, 244}, selected{255, 3, 152, 220}, page{255, 225, 245, 254};
     x("xdotool mousemove --window " + window + " 694 84 click 1");
     std::shared_ptr<pg::Image> area;
-    ASSERT_TRUE(within(15, [&] {
+    ASSERT_TRUE(within(kWindowBound, [&] {
         area = screenshot(window, "area");
         return area && area->pixelAt(10, 10) == bar && area->pixelAt(375, 400) == page;
     })) << readAll(log_);
@@ -36,7 +36,7 @@ TEST_F(XvfbInfoWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
     // The middle of the tab bar: the More-apps tab, which carries Done.
     x("xdotool mousemove --window " + window + " 375 1300 click 1");
     std::shared_ptr<pg::Image> more;
-    EXPECT_TRUE(within(15, [&] {
+    EXPECT_TRUE(within(kWindowBound, [&] {
         more = screenshot(window, "more");
         return more && more->pixelAt(375, 1245) == selected && more->pixelAt(125, 1245) == bar;
     })) << readAll(log_);
@@ -44,7 +44,7 @@ TEST_F(XvfbInfoWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
     // Done, at the left of the navigation bar, closes the whole area.
     x("xdotool mousemove --window " + window + " 74 84 click 1");
     std::shared_ptr<pg::Image> back;
-    EXPECT_TRUE(within(15, [&] {
+    EXPECT_TRUE(within(kWindowBound, [&] {
         back = screenshot(window, "back");
         return back && back->pixelAt(10, 10) == (pg::Image::Pixel{255, 0, 0, 0}) && saturated(back->pixelAt(375, 400));
     })) << readAll(log_);

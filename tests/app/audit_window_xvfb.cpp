@@ -10,7 +10,7 @@ class XvfbWindow : public XvfbWindowFixture {};
 TEST_F(XvfbWindow, ShowsTheMainScreenFlipsToSettingsAndClosesLikeTheApplicationEnds) {
     startApp({"--battery", "0.5", "--device", "iPhone7,2"});
     std::string window;
-    ASSERT_TRUE(within(15, [&] {
+    ASSERT_TRUE(within(kWindowBound, [&] {
         window = x("xdotool search --pid " + std::to_string(app_));
         window = window.substr(0, window.find('\n'));
         return !window.empty();
@@ -20,7 +20,7 @@ TEST_F(XvfbWindow, ShowsTheMainScreenFlipsToSettingsAndClosesLikeTheApplicationE
 
     // The main screen: black around the battery, whose fill shows half a charge.
     std::shared_ptr<pg::Image> main;
-    ASSERT_TRUE(within(15, [&] {
+    ASSERT_TRUE(within(kWindowBound, [&] {
         main = screenshot(window, "main");
         return main && main->pixelWidth() == 750 && saturated(main->pixelAt(375, 400));
     })) << readAll(log_);
@@ -33,7 +33,7 @@ TEST_F(XvfbWindow, ShowsTheMainScreenFlipsToSettingsAndClosesLikeTheApplicationE
     x("xdotool mousemove --window " + window + " 56 84 click 1");
     const pg::Image::Pixel sheet{255, 0x15, 0x19, 0x1f};
     std::shared_ptr<pg::Image> settings;
-    EXPECT_TRUE(within(15, [&] {
+    EXPECT_TRUE(within(kWindowBound, [&] {
         settings = screenshot(window, "settings");
         return settings && settings->pixelAt(10, 10) == sheet && settings->pixelAt(375, 400) == sheet;
     })) << readAll(log_);
@@ -72,12 +72,14 @@ TEST(SignalEnd, SigintEndsCleanly) {
         execv(p[0], p.data());
         _exit(127);
     }
-    // Up once the launch's background start has made the analytics store.
-    EXPECT_TRUE(within(10, [&] { return fs::exists(home.path() + "/Library/tallymark-v3.sql"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Active once the main loop has written the launch's settings, which it
+    // does a second after the launch stored "healthPercent".
+    EXPECT_TRUE(within(kWindowBound, [&] {
+        return fs::exists(home.path() + "/Library/Preferences/org.quenmira.battery.plist");
+    })) << readAll(log);
     ASSERT_EQ(kill(app, SIGINT), 0);
     int status = 0;
-    const bool ended = within(30, [&] { return waitpid(app, &status, WNOHANG) == app; });
+    const bool ended = within(kWindowBound, [&] { return waitpid(app, &status, WNOHANG) == app; });
     if (!ended) {
         kill(app, SIGKILL);
         waitpid(app, nullptr, 0);

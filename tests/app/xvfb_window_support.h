@@ -91,6 +91,11 @@ std::string shell(const std::string& command) {
 
 bool have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
+// How long a window test waits for a state it needs: generous, since a loaded
+// machine (parallel tests, other builds) slows Xvfb, the application and the
+// screenshots alike; a test that passes never waits that long.
+constexpr double kWindowBound = 90;
+
 // Polls `done` every 50 ms for at most `seconds` of real time.
 bool within(double seconds, const std::function<bool()>& done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -147,10 +152,10 @@ protected:
         shell("python3 " + peer_ + " png " + dump + " " + png + " 2>&1");
         return fs::exists(png) ? pg::Image::fromFile(png, 1.0) : nullptr;
     }
-    // Waits at most 30 s for the application to end; its exit status, -1 otherwise.
+    // Waits for the application to end; its exit status, -1 when it does not.
     int waitApp() {
         int status = 0;
-        const bool ended = within(30, [&] { return waitpid(app_, &status, WNOHANG) == app_; });
+        const bool ended = within(kWindowBound, [&] { return waitpid(app_, &status, WNOHANG) == app_; });
         if (!ended) return -1;
         app_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
