@@ -159,35 +159,36 @@ void* mobject_remap_address(const async_mobject* mobj, uint64_t task_address, in
     return reinterpret_cast<void*>(mobj->address + delta);
 }
 
-async_error mobject_read_uint8(const async_mobject* mobj, uint64_t task_address, int64_t offset, uint8_t* result) {
-    const void* p = mobject_remap_address(mobj, task_address, offset, 1);
+namespace {
+
+// Reads a T at task_address + offset inside the object, converted by `swap`.
+template <typename T, typename Swap>
+async_error mobjectRead(const async_mobject* mobj, uint64_t task_address, int64_t offset, T* result, Swap swap) {
+    const void* p = mobject_remap_address(mobj, task_address, offset, sizeof(T));
     if (!p) return ASYNC_EINVAL;
-    *result = load<uint8_t>(p);
+    *result = swap(load<T>(p));
     return ASYNC_ESUCCESS;
+}
+
+}  // namespace
+
+async_error mobject_read_uint8(const async_mobject* mobj, uint64_t task_address, int64_t offset, uint8_t* result) {
+    return mobjectRead(mobj, task_address, offset, result, [](uint8_t v) { return v; });
 }
 
 async_error mobject_read_uint16(const async_mobject* mobj, const async_byteorder* byteorder, uint64_t task_address,
                                 int64_t offset, uint16_t* result) {
-    const void* p = mobject_remap_address(mobj, task_address, offset, 2);
-    if (!p) return ASYNC_EINVAL;
-    *result = byteorder->swap16(load<uint16_t>(p));
-    return ASYNC_ESUCCESS;
+    return mobjectRead(mobj, task_address, offset, result, byteorder->swap16);
 }
 
 async_error mobject_read_uint32(const async_mobject* mobj, const async_byteorder* byteorder, uint64_t task_address,
                                 int64_t offset, uint32_t* result) {
-    const void* p = mobject_remap_address(mobj, task_address, offset, 4);
-    if (!p) return ASYNC_EINVAL;
-    *result = byteorder->swap32(load<uint32_t>(p));
-    return ASYNC_ESUCCESS;
+    return mobjectRead(mobj, task_address, offset, result, byteorder->swap32);
 }
 
 async_error mobject_read_uint64(const async_mobject* mobj, const async_byteorder* byteorder, uint64_t task_address,
                                 int64_t offset, uint64_t* result) {
-    const void* p = mobject_remap_address(mobj, task_address, offset, 8);
-    if (!p) return ASYNC_EINVAL;
-    *result = byteorder->swap64(load<uint64_t>(p));
-    return ASYNC_ESUCCESS;
+    return mobjectRead(mobj, task_address, offset, result, byteorder->swap64);
 }
 
 // --- Image reader ---
