@@ -122,7 +122,12 @@ bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context,
     if (!gWritingThread.compare_exchange_strong(expected, self)) {
         // Another thread writes (wait for the end it brings), or this thread
         // faulted inside its own write (let the signal end the process).
-        if (expected != self) wait_for_process_end();
+        if (expected != self) {
+            // The report shows this thread where it faulted, not waiting here.
+            bool noted = platform::system::thread_note_fault_context(&uap->uc_mcontext);
+            wait_for_process_end();
+            if (noted) platform::system::thread_clear_fault_context();
+        }
         return false;
     }
 

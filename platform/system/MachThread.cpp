@@ -44,6 +44,19 @@ ThreadList gLists[4];
 
 std::atomic<int> gSignal{0};
 
+// Threads waiting in their fault handlers, with the context they faulted in.
+struct FaultNote {
+    std::atomic<int32_t> tid{0};
+    std::atomic<const mcontext_t*> context{nullptr};
+};
+FaultNote gFaultNotes[64];
+
+const mcontext_t* notedFaultContext(int32_t tid) {
+    for (FaultNote& n : gFaultNotes)
+        if (n.tid.load(std::memory_order_acquire) == tid) return n.context.load(std::memory_order_acquire);
+    return nullptr;
+}
+
 int64_t nowNs() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -95,7 +108,8 @@ void stopHandler(int, siginfo_t*, void* ucontext) {
     // A stop signal that arrives after its suspension was undone finds no
     // request and returns at once.
     if (slot && slot->state.load(std::memory_order_acquire) == kRequested) {
-        copyContext(&slot->context, &static_cast<const ucontext_t*>(ucontext)->uc_mcontext);
+        const mcontext_t* fault = notedFaultContext(self);
+        copyContext(&slot->context, fault ? fault : &static_cast<const ucontext_t*>(ucontext)->uc_mcontext);
         int32_t expected = kRequested;
         if (slot->state.compare_exchange_strong(expected, kStopped, std::memory_order_acq_rel)) {
             wakeAll(slot->state);
@@ -214,6 +228,27 @@ kern_return_t thread_resume(thread_t thread) {
     wakeAll(slot->state);
     slot->tid.store(0, std::memory_order_release);
     return KERN_SUCCESS;
+}
+
+bool thread_note_fault_context(const mcontext_t* context) {
+    auto self = static_cast<int32_t>(mach_thread_self());
+    for (FaultNote& n : gFaultNotes) {
+        int32_t expected = 0;
+        if (n.tid.compare_exchange_strong(expected, self, std::memory_order_acq_rel)) {
+            n.context.store(context, std::memory_order_release);
+            return true;
+        }
+    }
+    return false;
+}
+
+void thread_clear_fault_context() {
+    auto self = static_cast<int32_t>(mach_thread_self());
+    for (FaultNote& n : gFaultNotes)
+        if (n.tid.load(std::memory_order_acquire) == self) {
+            n.context.store(nullptr, std::memory_order_release);
+            n.tid.store(0, std::memory_order_release);
+        }
 }
 
 kern_return_t thread_get_state(thread_t thread, mcontext_t* state) {

@@ -66,4 +66,10 @@ kern_return_t thread_resume(thread_t thread);
 // KERN_OPERATION_TIMED_OUT for one that did not stop in time.
 kern_return_t thread_get_state(thread_t thread, mcontext_t* state);
 
+// For a thread waiting inside its own fault handler: while noted, stopping
+// it reports the faulting context, not the handler's, as the platform reports
+// a thread held at its exception. Up to 64 threads at a time; false beyond.
+bool thread_note_fault_context(const mcontext_t* context);
+void thread_clear_fault_context();
+
 }  // namespace platform::system

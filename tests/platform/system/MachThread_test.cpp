@@ -22,9 +22,10 @@ struct Spinner {
     uintptr_t stackLow = 0, stackHigh = 0;
     std::thread thread;
 
-    explicit Spinner(bool blockStop = false) {
+    explicit Spinner(bool blockStop = false, const mcontext_t* fault = nullptr) {
         EXPECT_EQ(thread_control_prepare(), KERN_SUCCESS);
-        thread = std::thread([this, blockStop] {
+        thread = std::thread([this, blockStop, fault] {
+            if (fault) thread_note_fault_context(fault);
             if (blockStop) {
                 sigset_t set;
                 sigemptyset(&set);
@@ -41,6 +42,7 @@ struct Spinner {
             stackHigh = stackLow + size;
             tid = mach_thread_self();
             while (!quit) count.fetch_add(1, std::memory_order_relaxed);
+            if (fault) thread_clear_fault_context();
         });
         while (tid == 0) std::this_thread::yield();
     }
@@ -116,4 +118,19 @@ TEST(MachThread, RefusesItselfAndThreadsThatEnded) {
     std::atomic<thread_t> gone{0};
     std::thread([&] { gone = mach_thread_self(); }).join();
     EXPECT_EQ(thread_suspend(gone), KERN_TERMINATED);
+}
+
+TEST(MachThread, ThreadHeldInItsFaultHandlerReportsTheFault) {
+    static mcontext_t fault{};
+#if defined(__x86_64__)
+    fault.gregs[REG_RSP] = 0x1234560;
+#else
+    fault.sp = 0x1234560;
+#endif
+    Spinner spinner(false, &fault);
+    ASSERT_EQ(thread_suspend(spinner.tid), KERN_SUCCESS);
+    mcontext_t context;
+    ASSERT_EQ(thread_get_state(spinner.tid, &context), KERN_SUCCESS);
+    EXPECT_EQ(stackPointer(context), 0x1234560u);
+    ASSERT_EQ(thread_resume(spinner.tid), KERN_SUCCESS);
 }
