@@ -17,37 +17,6 @@ constexpr uint64_t kCPUTypeX86 = 7, kCPUTypeARM = 12, kCPUTypePowerPC = 18, kCPU
 // 9999-12-31 23:59:59 UTC.
 constexpr double kLastDateSeconds = 253402300799.0;
 
-struct CodeType {
-    std::string name;
-    bool lp64;
-};
-
-// The first image with a known Mach processor decides; else the report's
-// architecture.
-CodeType codeTypeOf(const PKROVCrashReport& report) {
-    for (const auto& image : report.images()) {
-        const auto& cpu = image->codeType();
-        if (!cpu || cpu->typeEncoding() != PKROVCrashReportProcessorTypeEncodingMach) continue;
-        switch (cpu->type()) {
-        case kCPUTypeX86: return {"X86", false};
-        case kCPUTypeARM: return {"ARM", false};
-        case kCPUTypePowerPC: return {"PPC", false};
-        case kCPUTypeX86_64: return {"X86-64", true};
-        case kCPUTypeARM64: return {"ARM-64", true};
-        default: break;
-        }
-    }
-    int32_t arch = report.systemInfo()->architecture();
-    switch (arch) {
-    case PKROVCrashReportArchitectureX86_32: return {"X86", false};
-    case PKROVCrashReportArchitectureX86_64: return {"X86-64", true};
-    case PKROVCrashReportArchitectureARMv6:
-    case PKROVCrashReportArchitectureARMv7: return {"ARM", false};
-    case PKROVCrashReportArchitecturePPC: return {"PPC", false};
-    default: return {pf::format("Unknown (%d)", arch), true};
-    }
-}
-
 std::string architectureName(const std::shared_ptr<PKROVCrashReportProcessorInfo>& cpu) {
     if (!cpu || cpu->typeEncoding() != PKROVCrashReportProcessorTypeEncodingMach) return "???";
     switch (cpu->type()) {
@@ -110,6 +79,51 @@ std::string lossy(const std::string& text, uint32_t encoding) {
 
 }  // namespace
 
+PKROVCrashReportCodeType PKROVCrashReportCodeTypeOf(const PKROVCrashReport& report) {
+    for (const auto& image : report.images()) {
+        const auto& cpu = image->codeType();
+        if (!cpu || cpu->typeEncoding() != PKROVCrashReportProcessorTypeEncodingMach) continue;
+        switch (cpu->type()) {
+        case kCPUTypeX86: return {"X86", false};
+        case kCPUTypeARM: return {"ARM", false};
+        case kCPUTypePowerPC: return {"PPC", false};
+        case kCPUTypeX86_64: return {"X86-64", true};
+        case kCPUTypeARM64: return {"ARM-64", true};
+        default: break;
+        }
+    }
+    int32_t arch = report.systemInfo()->architecture();
+    switch (arch) {
+    case PKROVCrashReportArchitectureX86_32: return {"X86", false};
+    case PKROVCrashReportArchitectureX86_64: return {"X86-64", true};
+    case PKROVCrashReportArchitectureARMv6:
+    case PKROVCrashReportArchitectureARMv7: return {"ARM", false};
+    case PKROVCrashReportArchitecturePPC: return {"PPC", false};
+    default: return {pf::format("Unknown (%d)", arch), true};
+    }
+}
+
+std::string PKROVCrashReportThreadStateText(const PKROVCrashReport& report, const PKROVCrashReportThreadInfo& thread,
+                                            const PKROVCrashReportCodeType& codeType) {
+    using ull = unsigned long long;
+    std::string text = pf::format("Thread %ld crashed with %s Thread State:\n", static_cast<long>(thread.threadNumber()),
+                                  codeType.name.c_str());
+    const auto& machine = report.machineInfo();
+    bool armMachine = machine && machine->processorInfo() &&
+                      machine->processorInfo()->typeEncoding() == PKROVCrashReportProcessorTypeEncodingMach &&
+                      machine->processorInfo()->type() == kCPUTypeARM;
+    const auto& registers = thread.registers();
+    for (size_t i = 0; i < registers.size(); ++i) {
+        std::string name = registers[i]->registerName();
+        if (armMachine && name == "r12") name = "ip";
+        text += pf::format(codeType.lp64 ? "%6s: 0x%016llx " : "%6s: 0x%08llx ", name.c_str(),
+                           static_cast<ull>(registers[i]->registerValue()));
+        if ((i + 1) % 4 == 0) text += "\n";
+    }
+    if (registers.size() % 4 != 0) text += "\n";
+    return text + "\n";
+}
+
 std::vector<uint8_t> PKROVCrashReportTextFormatter::formatReport(const PKROVCrashReport& report, pf::Error*) {
     std::string text = lossy(stringValueForCrashReport(report, textFormat_), stringEncoding_);
     return std::vector<uint8_t>(text.begin(), text.end());
@@ -149,7 +163,7 @@ std::string PKROVCrashReportTextFormatter::stringValueForCrashReport(const PKROV
     const auto& app = report.applicationInfo();
     const auto& process = report.processInfo();
     const auto& machine = report.machineInfo();
-    CodeType codeType = codeTypeOf(report);
+    PKROVCrashReportCodeType codeType = PKROVCrashReportCodeTypeOf(report);
 
     const auto& uuid = report.uuidRef();
     text += pf::format("Incident Identifier: %s\n", uuid ? PKROVCrashReportUUIDString(*uuid).c_str() : "???");
@@ -227,23 +241,7 @@ std::string PKROVCrashReportTextFormatter::stringValueForCrashReport(const PKROV
         text += "\n";
     }
 
-    if (crashed) {
-        text += pf::format("Thread %ld crashed with %s Thread State:\n", static_cast<long>(crashed->threadNumber()),
-                           codeType.name.c_str());
-        bool armMachine = machine && machine->processorInfo() &&
-                          machine->processorInfo()->typeEncoding() == PKROVCrashReportProcessorTypeEncodingMach &&
-                          machine->processorInfo()->type() == kCPUTypeARM;
-        const auto& registers = crashed->registers();
-        for (size_t i = 0; i < registers.size(); ++i) {
-            std::string name = registers[i]->registerName();
-            if (armMachine && name == "r12") name = "ip";
-            text += pf::format(codeType.lp64 ? "%6s: 0x%016llx " : "%6s: 0x%08llx ", name.c_str(),
-                               static_cast<ull>(registers[i]->registerValue()));
-            if ((i + 1) % 4 == 0) text += "\n";
-        }
-        if (registers.size() % 4 != 0) text += "\n";
-        text += "\n";
-    }
+    if (crashed) text += PKROVCrashReportThreadStateText(report, *crashed, codeType);
 
     text += "Binary Images:\n";
     auto images = report.images();

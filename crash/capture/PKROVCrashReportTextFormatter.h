@@ -9,6 +9,20 @@
 #include "crash/capture/PKROVCrashReport.h"
 #include "platform/foundation/Error.h"
 
+// The report's code type ("X86-64", "ARM-64", ...) and whether addresses
+// and registers print 64 bits wide: the first image with a known Mach
+// processor decides, else the report's architecture. The crash report
+// manager's text follows the same rules.
+struct PKROVCrashReportCodeType {
+    std::string name;
+    bool lp64;
+};
+PKROVCrashReportCodeType PKROVCrashReportCodeTypeOf(const PKROVCrashReport& report);
+// "Thread N crashed with <code type> Thread State:", the thread's registers
+// four to a line, and a blank line.
+std::string PKROVCrashReportThreadStateText(const PKROVCrashReport& report, const PKROVCrashReportThreadInfo& thread,
+                                            const PKROVCrashReportCodeType& codeType);
+
 // Something that turns a report into bytes.
 class PKROVCrashReportFormatter {
 public:

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crash/capture/MachOImage.h"
+#include "crash/capture/PKROVCrashReportTextFormatter.h"
 #include "crash/manager/PKRLoadedImages.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
@@ -21,38 +22,8 @@ constexpr uint64_t kCPUTypeX86 = 7, kCPUTypeARM = 12, kCPUTypePowerPC = 18, kCPU
                    kCPUTypeARM64 = 0x100000C;
 constexpr const char* kDatePattern = "yyyy'-'MM'-'dd'T'HH':'mm':'ss'Z'";
 
-struct CodeType {
-    std::string name;
-    bool lp64;
-};
-
 bool isMach(const std::shared_ptr<PKROVCrashReportProcessorInfo>& cpu) {
     return cpu && cpu->typeEncoding() == PKROVCrashReportProcessorTypeEncodingMach;
-}
-
-// The first image with one of the five known Mach processors decides; else
-// the report's architecture.
-CodeType codeTypeOf(const PKROVCrashReport& report) {
-    for (const auto& image : report.images()) {
-        if (!isMach(image->codeType())) continue;
-        switch (image->codeType()->type()) {
-        case kCPUTypeX86: return {"X86", false};
-        case kCPUTypeARM: return {"ARM", false};
-        case kCPUTypePowerPC: return {"PPC", false};
-        case kCPUTypeX86_64: return {"X86-64", true};
-        case kCPUTypeARM64: return {"ARM-64", true};
-        default: break;
-        }
-    }
-    int32_t arch = report.systemInfo()->architecture();
-    switch (arch) {
-    case PKROVCrashReportArchitectureX86_32: return {"X86", false};
-    case PKROVCrashReportArchitectureX86_64: return {"X86-64", true};
-    case PKROVCrashReportArchitectureARMv6:
-    case PKROVCrashReportArchitectureARMv7: return {"ARM", false};
-    case PKROVCrashReportArchitecturePPC: return {"PPC", false};
-    default: return {pf::format("Unknown (%d)", arch), true};
-    }
 }
 
 std::string orUnknown(const std::optional<std::string>& s) { return s ? *s : kUnknown; }
@@ -163,7 +134,7 @@ std::string PKRCrashReportTextFormatter::stringValueForCrashReport(const PKROVCr
     const auto& app = report.applicationInfo();
     const auto& process = report.processInfo();
     const auto& machine = report.machineInfo();
-    CodeType codeType = codeTypeOf(report);
+    PKROVCrashReportCodeType codeType = PKROVCrashReportCodeTypeOf(report);
     std::string text;
 
     const auto& uuid = report.uuidRef();
@@ -228,22 +199,7 @@ std::string PKRCrashReportTextFormatter::stringValueForCrashReport(const PKROVCr
         text += framesText(thread->stackFrames(), report, codeType.lp64) + "\n";
     }
 
-    if (crashed) {
-        text += pf::format("Thread %ld crashed with %s Thread State:\n", long(crashed->threadNumber()),
-                           codeType.name.c_str());
-        bool arm = machine && isMach(machine->processorInfo()) &&
-                   (machine->processorInfo()->type() & 0xFFFFFF) == kCPUTypeARM;
-        const auto& registers = crashed->registers();
-        for (size_t i = 0; i < registers.size(); ++i) {
-            std::string name = registers[i]->registerName();
-            if (arm && name == "r12") name = "ip";
-            text += pf::format(codeType.lp64 ? "%6s: 0x%016llx " : "%6s: 0x%08llx ", name.c_str(),
-                               ull(registers[i]->registerValue()));
-            if ((i + 1) % 4 == 0) text += "\n";
-        }
-        if (registers.size() % 4 != 0) text += "\n";
-        text += "\n";
-    }
+    if (crashed) text += PKROVCrashReportThreadStateText(report, *crashed, codeType);
 
     text += "Binary Images:\n";
     std::optional<uint64_t> lastBase;
