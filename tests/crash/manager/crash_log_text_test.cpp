@@ -1,13 +1,8 @@
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +12,7 @@
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 #include "crash/manager/PKRCrashUncaughtCXXExceptionHandlerManager.h"
 #include "crash/manager/PKRPelkorBaseManager.h"
+#include "tests/crash/manager/ChildCase.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
@@ -41,12 +37,7 @@ extern "C" __attribute__((noinline)) void qm_test_throw_for_crash_log() { throw 
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
+using childcase::lines;
 
 // A report file made from protobuf text by protoc and the file header.
 std::shared_ptr<PKROVCrashReport> reportFromText(const TempDir& dir, const std::string& textProto) {
@@ -241,30 +232,14 @@ std::string appCopy() {
 }
 
 struct Crash {
-    pid_t pid = 0;
-    int signal = 0;
+    childcase::Result child;
     std::string text;
     std::shared_ptr<PKROVCrashReport> report;
 };
 
 Crash crash(const TempDir& home, const std::string& kind) {
     Crash result;
-    const std::string app = appCopy();
-    result.pid = fork();
-    if (result.pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        setenv("QM_CRASH_KIND", kind.c_str(), 1);
-        setenv("QM_CRASH_HOME", home.path.c_str(), 1);
-        alarm(20);
-        execl(app.c_str(), "Quenmira", "--gtest_filter=CrashLogChild.Run", "--gtest_catch_exceptions=0",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(result.pid, &status, 0);
-    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.child = childcase::run(appCopy(), "CrashLogChild.Run", kind, {{"QM_CRASH_HOME", home.path}});
     platform::foundation::Sandbox::setHome(home.path);
     PKROVCrashReporter reporter(kIdentifier, "345", std::string("1.2"), std::make_shared<PKROVCrashReporterConfig>());
     platform::foundation::Error error;
@@ -314,14 +289,14 @@ TEST_P(CrashLogOfRealCrash, ReadsAsTheServiceExpects) {
     const CrashKind& kind = GetParam();
     TempDir home;
     Crash c = crash(home, kind.kind);
-    EXPECT_EQ(kind.signal, c.signal);
+    EXPECT_EQ(kind.signal, c.child.signal);
     ASSERT_TRUE(c.report);
     std::vector<std::string> all = lines(c.text);
     ASSERT_GT(all.size(), 20u) << c.text;
     SCOPED_TRACE(c.text);
 
     EXPECT_EQ("CrashReporter Key:   KEY", all[1]);
-    EXPECT_EQ(format("Process:         Quenmira [%d]", c.pid), all[3]);
+    EXPECT_EQ(format("Process:         Quenmira [%d]", c.child.pid), all[3]);
     EXPECT_EQ("Path:            " + appCopy(), all[4]);
     EXPECT_EQ("Identifier:      net.example.quenmira", all[5]);
     EXPECT_EQ("Version:         1.2 (345)", all[6]);
@@ -392,7 +367,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The child side of the crashes above; does nothing in a normal run.
 TEST(CrashLogChild, Run) {
-    const char* kind = getenv("QM_CRASH_KIND");
+    const char* kind = childcase::current();
     if (!kind) return;
     platform::foundation::Sandbox::setHome(getenv("QM_CRASH_HOME"));
     static auto reporter = std::make_shared<PKROVCrashReporter>(

@@ -1,9 +1,5 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <functional>
 #include <map>
@@ -13,6 +9,7 @@
 #include <vector>
 
 #include "crash/manager/PKRCrashUncaughtCXXExceptionHandlerManager.h"
+#include "tests/crash/manager/ChildCase.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Thread.h"
@@ -27,11 +24,10 @@ extern "C" __attribute__((noinline)) void qm_test_throw_int() { throw 42; }
 
 namespace {
 
-constexpr int kReportFd = 3;
 
 void report(const std::string& line) {
     std::string text = line + "\n";
-    (void)!write(kReportFd, text.data(), text.size());
+    (void)!write(childcase::kReportFd, text.data(), text.size());
 }
 
 // Which of the two throwing functions a frame lies in, by the symbol table.
@@ -70,43 +66,8 @@ void reenteringHandler(const PKRCrashUncaughtCXXExceptionInfo*) {
     std::terminate();
 }
 
-struct ChildResult {
-    int signal = 0;  // the signal that ended it, 0 when it exited
-    std::vector<std::string> lines;
-};
-
-// The cases run in a fresh copy of this test program (so that no test
-// framework frame catches the exception), chosen by QM_CXX_TERMINATE_CASE and
-// reporting on file descriptor 3. A child that hangs is ended by its alarm.
-ChildResult runChild(const std::string& name) {
-    int fds[2];
-    EXPECT_EQ(0, pipe(fds));
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 3);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        setenv("QM_CXX_TERMINATE_CASE", name.c_str(), 1);
-        alarm(20);
-        execl("/proc/self/exe", "test_crash_manager", "--gtest_filter=CXXTerminateChild.Run",
-              "--gtest_catch_exceptions=0", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string text;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ChildResult result;
-    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        result.lines.push_back(text.substr(start, end - start));
-    return result;
+childcase::Result runChild(const std::string& name) {
+    return childcase::run("/proc/self/exe", "CXXTerminateChild.Run", name);
 }
 
 using Manager = PKRCrashUncaughtCXXExceptionHandlerManager;
@@ -210,7 +171,7 @@ TEST(CXXTerminateHandler, WrapperOfAnEmptyRecord) {
 
 // The child side of the cases above; does nothing in a normal run.
 TEST(CXXTerminateChild, Run) {
-    const char* name = getenv("QM_CXX_TERMINATE_CASE");
+    const char* name = childcase::current();
     if (!name) return;
     auto it = childCases().find(name);
     if (it != childCases().end()) it->second();

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -89,49 +87,4 @@ print(rows)
 )", Keychain::path());
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_EQ("[('genp', 'svc', 'a', b'secret')]\n", run.output);
-}
-
-// Two processes adding the same items at the same moment: each item is added
-// once, the other process is told it is a duplicate.
-TEST_F(KeychainTest, TwoProcessesAddingTheSameItemsNeverDuplicate) {
-    constexpr int kItems = 150;
-    int go[2], results[2];
-    ASSERT_EQ(0, pipe(go));
-    ASSERT_EQ(0, pipe(results));
-    pid_t children[2];
-    for (pid_t& child : children) {
-        child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            char c;
-            if (read(go[0], &c, 1) != 1) _exit(2);
-            int added = 0, duplicates = 0;
-            for (int i = 0; i < kItems; ++i) {
-                Status s = Keychain::add(item("acct" + std::to_string(i), "v"));
-                added += s == kSuccess;
-                duplicates += s == kDuplicateItem;
-            }
-            int counts[2] = {added, duplicates};
-            _exit(write(results[1], counts, sizeof counts) == sizeof counts ? 0 : 3);
-        }
-    }
-    ASSERT_EQ(2, write(go[1], "gg", 2));
-    int added = 0, duplicates = 0;
-    for (pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(child, waitpid(child, &status, 0));
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        int counts[2];
-        ASSERT_EQ(ssize_t(sizeof counts), read(results[0], counts, sizeof counts));
-        added += counts[0];
-        duplicates += counts[1];
-    }
-    for (int fd : {go[0], go[1], results[0], results[1]}) close(fd);
-    EXPECT_EQ(kItems, added);
-    EXPECT_EQ(kItems, duplicates);
-    auto run = foundation_test::runPython(home_, R"(
-import sqlite3, sys
-print(sqlite3.connect(sys.argv[1]).execute("select count(*), count(distinct account) from items").fetchone())
-)", Keychain::path());
-    EXPECT_EQ("(150, 150)\n", run.output);
 }
