@@ -11,7 +11,7 @@
 #define QM_SDL_FUNCTIONS(X)                                                                                          \
     X(GetError) X(SetHint) X(GetHint) X(InitSubSystem) X(QuitSubSystem) X(WasInit) X(DisableScreenSaver)            \
     X(EnableScreenSaver) X(IsScreenSaverEnabled) X(GetDisplayUsableBounds) X(GetCurrentDisplayMode) X(CreateWindow) \
-    X(DestroyWindow) X(GetWindowSize) X(SetWindowSize) X(GetWindowSurface) X(UpdateWindowSurface) X(UpdateWindowSurfaceRects) X(GetPixelFormatName)   \
+    X(DestroyWindow) X(GetWindowSize) X(SetWindowSize) X(SetWindowPosition) X(GetWindowSurface) X(UpdateWindowSurface) X(UpdateWindowSurfaceRects) X(GetPixelFormatName)   \
     X(LockSurface) X(UnlockSurface) X(PollEvent) X(GetMouseState) X(OpenAudioDevice) X(CloseAudioDevice)           \
     X(PauseAudioDevice) X(QueueAudio) X(GetCurrentAudioDriver) X(NewAudioStream) X(AudioStreamPut)                 \
     X(AudioStreamGet) X(AudioStreamAvailable) X(AudioStreamFlush) X(FreeAudioStream)

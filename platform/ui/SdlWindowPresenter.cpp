@@ -133,11 +133,13 @@ bool SdlWindowPresenter::resizeToFit(double pixelWidth, double pixelHeight) {
     int w = 0, h = 0;
     sdl().GetWindowSize(impl_->window, &w, &h);
     if (w == ww && h == wh) return false;
-    // A turned device: the window turns with it, and shows again once the
-    // display has given it its new size.
+    // A turned device: the window turns with it, centred again so that it
+    // stays on the display, and shows again once the display has given it its
+    // new size.
     impl_->zoom = zoom;
     impl_->needsFull = true;
     sdl().SetWindowSize(impl_->window, ww, wh);
+    sdl().SetWindowPosition(impl_->window, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED);
     return true;
 }
 

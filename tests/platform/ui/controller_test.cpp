@@ -196,6 +196,14 @@ TEST_F(ControllerTest, RotationOnlyOnATablet) {
     EXPECT_EQ(window_->bounds().size, Size({1024, 768}));
     EXPECT_EQ(root->view()->frame().size, Size({1024, 768}));
     EXPECT_EQ(root->interfaceOrientation(), InterfaceOrientation::LandscapeLeft);
+    // The window's keys turn the device a quarter at a time, as a hand would.
+    EXPECT_TRUE(Application::shared().rotateBy(-1));
+    EXPECT_EQ(Screen::main().orientation(), InterfaceOrientation::Portrait);
+    EXPECT_TRUE(Application::shared().rotateBy(-1));
+    EXPECT_EQ(Screen::main().orientation(), InterfaceOrientation::LandscapeRight);
+    EXPECT_TRUE(Application::shared().rotateBy(1));
+    EXPECT_TRUE(Application::shared().rotateBy(1));
+    EXPECT_EQ(Screen::main().orientation(), InterfaceOrientation::LandscapeLeft);
 
     root->tablet = false;  // a controller that stays upright
     gEvents.clear();

@@ -1,0 +1,2 @@
+# The keyboard test types into the text demo's window.
+add_dependencies(${exe} textdemo)
