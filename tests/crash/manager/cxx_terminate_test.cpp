@@ -104,6 +104,18 @@ const std::map<std::string, std::function<void()>>& childCases() {
              Manager::addCXXExceptionHandler(reenteringHandler);
              throw std::string("plain text");
          }},
+        {"chained over, then emptied",
+         [] {
+             // Another component chains after the hook; with no handler left the hook stays under it.
+             Manager::addCXXExceptionHandler(recordingHandler);
+             static std::terminate_handler hook = std::get_terminate();
+             std::set_terminate([] {
+                 report("chainer");
+                 hook();
+             });
+             Manager::removeCXXExceptionHandler(recordingHandler);
+             qm_test_throw_int();
+         }},
     };
     return cases;
 }
@@ -141,6 +153,12 @@ TEST(CXXTerminateHandler, RegistrationsCountAndAHandlerEndingInTerminateStillAbo
                                         "message=plain text thrower=none",
                                         "reentering"}),
               result.lines);
+}
+
+TEST(CXXTerminateHandler, AnEmptyHandlerListStillEndsTheProcess) {
+    auto result = runChild("chained over, then emptied");
+    EXPECT_EQ(SIGABRT, result.signal);
+    EXPECT_EQ(std::vector<std::string>{"chainer"}, result.lines);
 }
 
 TEST(CXXTerminateHandler, RemovingTheLastHandlerPutsBackTheReplacedOne) {
