@@ -23,6 +23,37 @@ uint64_t lookup_pc(const thread_state *frame) {
     return frame->pc_exact || pc == 0 ? pc : pc - 1;
 }
 
+// The loader's binary-search table of the image's FDEs (.eh_frame_hdr):
+// version 1, pointers to the section and a count, then (start, FDE) pairs
+// of signed 32-bit values relative to the table's own start. False when the
+// table is absent, of another layout, or not for this section.
+bool read_fde_table(const async_mobject *hdr, const dwarf_section *eh_frame, task_t task, bool is64,
+                    dwarf_fde_table *table) {
+    const dwarf_section header = {reinterpret_cast<const uint8_t *>(hdr->address), hdr->task_address, hdr->length,
+                                  eh_frame->byteorder};
+    uint8_t version, frame_encoding, count_encoding, table_encoding;
+    if (dwarf_read_u8(&header, 0, &version) != ASYNC_ESUCCESS || version != 1 ||
+        dwarf_read_u8(&header, 1, &frame_encoding) != ASYNC_ESUCCESS ||
+        dwarf_read_u8(&header, 2, &count_encoding) != ASYNC_ESUCCESS ||
+        dwarf_read_u8(&header, 3, &table_encoding) != ASYNC_ESUCCESS ||
+        table_encoding != (DW_EH_PE_datarel | DW_EH_PE_sdata4))
+        return false;
+    const gnu_ehptr_reader pointers{task, is64};
+    uint64_t frame, count, size, offset = 4;
+    if (pointers.read(&header, offset, frame_encoding, &frame, &size) != ASYNC_ESUCCESS || frame != eh_frame->address)
+        return false;
+    offset += size;
+    if (pointers.read(&header, offset, count_encoding, &count, &size) != ASYNC_ESUCCESS)
+        return false;
+    offset += size;
+    if (offset % 4 != 0 || count > (header.length - offset) / 8)
+        return false;
+    table->entries = reinterpret_cast<const int32_t *>(header.data + offset);
+    table->count = count;
+    table->base = header.address;
+    return true;
+}
+
 }  // namespace
 
 // Runs the rules of the FDE covering the pc of `current` from a mapped
@@ -56,8 +87,8 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
 
     image_list_set_reading(images, true);
     frame_error result = FRAME_ENOTSUP;
-    async_mobject section_object;
-    bool mapped = false;
+    async_mobject section_object, hdr_object;
+    bool mapped = false, hdr_mapped = false;
     do {
         macho_image *image = image_list_image_for_address(images, lookup_pc(current));
         if (image == nullptr)
@@ -74,11 +105,21 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
         }
         const dwarf_section section = {reinterpret_cast<const uint8_t *>(section_object.address),
                                        section_object.task_address, section_object.length, image->byteorder};
+        // The loader's sorted table when the image has one; else the section
+        // is scanned from its start.
+        dwarf_fde_table table;
+        bool has_table = false;
+        if (!debug_frame && macho_image_map_section(image, "__TEXT", "__eh_frame_hdr", &hdr_object) == ASYNC_ESUCCESS) {
+            hdr_mapped = true;
+            has_table = read_fde_table(&hdr_object, &section, task, image->m64, &table);
+        }
         dwarf_frame_reader reader;
-        dwarf_frame_reader_init(&reader, &section, task, image->m64, debug_frame);
+        dwarf_frame_reader_init(&reader, &section, task, image->m64, debug_frame, has_table ? &table : nullptr);
         result = dwarf_unwind_frame_from_section(task, &reader, current, next);
     } while (false);
 
+    if (hdr_mapped)
+        mobject_free(&hdr_object);
     if (mapped)
         mobject_free(&section_object);
     image_list_set_reading(images, false);

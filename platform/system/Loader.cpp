@@ -200,8 +200,12 @@ int dladdr(const void* address, dl_info* info) {
 const void* loader_view_bytes(uint64_t address, uint64_t length) {
     for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
         const MachOView& v = r->view;
-        if (r->loaded.load(std::memory_order_acquire) && inside(v.base, v.commands.size(), address, length))
+        const bool loaded = r->loaded.load(std::memory_order_acquire);
+        if (loaded && inside(v.base, v.commands.size(), address, length))
             return v.commands.data() + (address - v.base);
+        for (const MachOView::Range& t : v.unwindTables)
+            if (loaded && t.size && inside(t.address, t.size, address, length))
+                return reinterpret_cast<const void*>(address);
         auto linkedit = reinterpret_cast<uint64_t>(v.linkedit.data());
         if (inside(linkedit, v.linkedit.size(), address, length)) return reinterpret_cast<const void*>(address);
     }

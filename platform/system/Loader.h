@@ -61,8 +61,9 @@ struct dl_info {
 int dladdr(const void* address, dl_info* info);
 
 // Async-signal-safe. Local bytes for [address, address + length) when the
-// whole range lies inside the view of a loaded image or inside a symbol table
-// of any view; else null.
+// whole range lies inside the view of a loaded image, inside a symbol table
+// of any view, or inside the unwind tables of a loaded image (in place: they
+// lie in readable segments mapped as long as the image); else null.
 const void* loader_view_bytes(uint64_t address, uint64_t length);
 // Async-signal-safe. Copies over `data`, which holds what the process's
 // memory at [address, address + length) contains, the view bytes of every

@@ -104,7 +104,7 @@ struct Symbol {
 // What the section headers of an ELF file tell: .text, .eh_frame and the
 // function symbols (.symtab, else .dynsym). Addresses are unrelocated.
 struct ElfSections {
-    Section text, ehFrame;
+    Section text, ehFrame, ehFrameHdr;
     std::vector<Symbol> symbols;
 };
 
@@ -128,6 +128,7 @@ bool readSections(const Bytes& elf, ElfSections* out) {
         std::string_view name = sectionName(sh[i].sh_name);
         if (name == ".text") out->text = {sh[i].sh_addr, sh[i].sh_size, true};
         if (name == ".eh_frame") out->ehFrame = {sh[i].sh_addr, sh[i].sh_size, true};
+        if (name == ".eh_frame_hdr") out->ehFrameHdr = {sh[i].sh_addr, sh[i].sh_size, true};
         if (sh[i].sh_type == SHT_SYMTAB && sh[i].sh_size > 0) symtab = &sh[i];
         if (sh[i].sh_type == SHT_DYNSYM && sh[i].sh_size > 0) dynsym = &sh[i];
     }
@@ -162,6 +163,7 @@ void sectionsFromSegments(const dl_phdr_info& info, ElfSections* out) {
         if (ph.p_type == PT_GNU_EH_FRAME) hdrSeg = &ph;
     }
     if (!hdrSeg || hdrSeg->p_memsz < 8) return;
+    out->ehFrameHdr = {hdrSeg->p_vaddr, hdrSeg->p_memsz, true};
     const auto* hdr = reinterpret_cast<const uint8_t*>(info.dlpi_addr + hdrSeg->p_vaddr);
     constexpr uint8_t kPcrelSdata4 = 0x1b;
     if (hdr[0] != 1 || hdr[1] != kPcrelSdata4) return;
@@ -235,11 +237,12 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
         haveSections = readSections(memory, &sections);
     }
     if (!haveSections) sections = ElfSections{};
-    if (!sections.text.found || !sections.ehFrame.found) {
+    if (!sections.text.found || !sections.ehFrame.found || !sections.ehFrameHdr.found) {
         ElfSections fallback;
         sectionsFromSegments(info, &fallback);
         if (!sections.text.found) sections.text = fallback.text;
         if (!sections.ehFrame.found) sections.ehFrame = fallback.ehFrame;
+        if (!sections.ehFrameHdr.found) sections.ehFrameHdr = fallback.ehFrameHdr;
     }
 
     // Symbols by address; at one address a global name comes before a weak
@@ -287,7 +290,20 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
         const char* name;
         Section where;
     };
-    Sect wanted[] = {{"__text", sections.text}, {"__eh_frame", sections.ehFrame}};
+    Sect wanted[] = {{"__text", sections.text}, {"__eh_frame", sections.ehFrame}, {"__eh_frame_hdr", sections.ehFrameHdr}};
+    // Unwind tables inside a readable loaded segment stay mapped as long as
+    // the image: they are read in place.
+    auto readable = [&](uint64_t addr, uint64_t size) {
+        for (int i = 0; i < info.dlpi_phnum; ++i) {
+            const Elf64_Phdr& ph = info.dlpi_phdr[i];
+            uint64_t start = info.dlpi_addr + ph.p_vaddr;
+            if (ph.p_type == PT_LOAD && (ph.p_flags & PF_R) && addr >= start && addr - start <= ph.p_memsz &&
+                size <= ph.p_memsz - (addr - start))
+                return true;
+        }
+        return false;
+    };
+    int tables = 0;
     std::vector<section_64> sects;
     for (const Sect& w : wanted) {
         if (!w.where.found) continue;
@@ -301,6 +317,8 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
         s.size = w.where.size;
         s.offset = static_cast<uint32_t>(addr - view->base);
         sects.push_back(s);
+        if (w.where.size && std::strncmp(w.name, "__eh_frame", 10) == 0 && readable(addr, w.where.size))
+            view->unwindTables[tables++] = {addr, w.where.size};
     }
 
     segment_command_64 text{};

@@ -7,7 +7,8 @@
 // - `commands`: a 64-bit Mach-O header and its load commands - a `__TEXT`
 //   segment over the image's whole loaded span (vmaddr = the real load
 //   address, so the slide is 0) with a `__text` section over the real .text
-//   and an `__eh_frame` section over the real .eh_frame, a `__LINKEDIT`
+//   an `__eh_frame` section over the real .eh_frame and an `__eh_frame_hdr`
+//   section over its binary-search table .eh_frame_hdr, a `__LINKEDIT`
 //   segment whose vmaddr is the address of `linkedit` itself, `LC_UUID` from
 //   the first 16 bytes of the GNU build-id, and `LC_SYMTAB` over `linkedit`.
 //   The loader shows these bytes at the image's real load address (see
@@ -31,6 +32,12 @@ struct MachOView {
     std::vector<uint8_t> commands;
     std::vector<uint8_t> linkedit;
     uint32_t symbolCount = 0;
+    // The unwind tables (.eh_frame and .eh_frame_hdr) where they lie in a
+    // readable loaded segment: readers take their bytes in place.
+    struct Range {
+        uint64_t address = 0, size = 0;
+    };
+    Range unwindTables[2];
     bool hasUuid = false;
     uint8_t uuid[16] = {};
 };

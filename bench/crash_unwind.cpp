@@ -1,0 +1,114 @@
+// Stack walking at crash time, per frame, on one stack of 50 frames: our
+// DWARF reader (with its FDE lookup) against libunwind's unw_step, and the
+// frame-pointer reader on a chain of frame records.
+#define UNW_LOCAL_ONLY
+#include <benchmark/benchmark.h>
+#include <libunwind.h>
+
+#include "crash/capture/FrameCursor.h"
+#include "crash/capture/ImageList.h"
+
+namespace {
+
+using namespace ovcrash;
+
+constexpr int kDepth = 50;
+
+using Leaf = void (*)(benchmark::State &);
+
+// 50 frames of code built without frame pointers, the leaf running the loop.
+__attribute__((noinline, optimize("omit-frame-pointer"))) int deep(int depth, Leaf leaf, benchmark::State &state) {
+    if (depth == 0) {
+        leaf(state);
+        return 0;
+    }
+    const int below = deep(depth - 1, leaf, state);
+    benchmark::DoNotOptimize(below);
+    return below + 1;
+}
+
+// The same with a frame record in every frame.
+__attribute__((noinline, optimize("no-omit-frame-pointer"))) int chained(int depth, Leaf leaf,
+                                                                          benchmark::State &state) {
+    if (depth == 0) {
+        leaf(state);
+        return 0;
+    }
+    const int below = chained(depth - 1, leaf, state);
+    benchmark::DoNotOptimize(below);
+    return below + 1;
+}
+
+struct Walk {
+    benchmark::State *state;
+    const frame_reader *readers;
+    size_t count;
+};
+
+async_error walkFrames(thread_state *start, void *context) {
+    auto *walk = static_cast<Walk *>(context);
+    image_list *images = shared_image_list();
+    int64_t frames = 0;
+    for (auto _ : *walk->state) {
+        frame_cursor cursor;
+        frame_cursor_init(&cursor, platform::system::mach_task_self(), start, images);
+        frame_cursor_next(&cursor, walk->readers, walk->count);
+        for (int i = 0; i < kDepth; i++) {
+            if (frame_cursor_next(&cursor, walk->readers, walk->count) != FRAME_ESUCCESS) {
+                walk->state->SkipWithError("the walk ended early");
+                return ASYNC_EUNKNOWN;
+            }
+        }
+        frames += kDepth;
+        frame_cursor_free(&cursor);
+    }
+    walk->state->counters["per_frame"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    return ASYNC_ESUCCESS;
+}
+
+const frame_reader kDwarf[] = {dwarf_unwind_read_frame};
+const frame_reader kFramePointer[] = {frame_pointer_read_frame};
+
+void dwarfLeaf(benchmark::State &state) {
+    Walk walk{&state, kDwarf, 1};
+    thread_state_current_capture(walkFrames, &walk);
+}
+
+void framePointerLeaf(benchmark::State &state) {
+    Walk walk{&state, kFramePointer, 1};
+    thread_state_current_capture(walkFrames, &walk);
+}
+
+void libunwindLeaf(benchmark::State &state) {
+    unw_context_t context;
+    unw_getcontext(&context);
+    int64_t frames = 0;
+    for (auto _ : state) {
+        unw_cursor_t cursor;
+        unw_init_local(&cursor, &context);
+        for (int i = 0; i < kDepth; i++) {
+            if (unw_step(&cursor) <= 0) {
+                state.SkipWithError("the walk ended early");
+                return;
+            }
+        }
+        frames += kDepth;
+    }
+    state.counters["per_frame"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_DwarfWalk(benchmark::State &state) {
+    shared_image_list_start();
+    deep(kDepth, dwarfLeaf, state);
+}
+BENCHMARK(BM_DwarfWalk);
+
+void BM_LibunwindStep(benchmark::State &state) { deep(kDepth, libunwindLeaf, state); }
+BENCHMARK(BM_LibunwindStep);
+
+void BM_FramePointerWalk(benchmark::State &state) { chained(kDepth, framePointerLeaf, state); }
+BENCHMARK(BM_FramePointerWalk);
+
+}  // namespace
