@@ -103,6 +103,8 @@ std::shared_ptr<ui::ViewController> PKRPelkorBaseManager::visibleWindowRootViewC
 
 std::shared_ptr<ui::NavigationController> PKRPelkorBaseManager::customNavigationControllerWithRootViewController(
     std::shared_ptr<ui::ViewController> root, int64_t /*presentationStyle*/) const {
+    // The platform layer presents every controller full screen, so the
+    // manager's presentation style has nothing to set here.
     auto navigation = std::make_shared<ui::NavigationController>(std::move(root));
     auto bar = navigation->navigationBar();
     bar->setBarStyle(barStyle_);
