@@ -5,6 +5,8 @@
 
 #include "framework/GSVButton.h"
 #include "framework/GSVLabel.h"
+#include "framework/GSVTextField.h"
+#include "framework/GSVTextView.h"
 #include "framework/GSVVerticalSlider.h"
 #include "framework/TWKTableViewCell.h"
 #include "framework/TWKButtonDark.h"
@@ -235,6 +237,17 @@ TEST_F(IpadMiniTest, TextGrowsToTwentyPointsOnAnIpadMiniOnly) {
         button.titleLabel()->setFont(platform::graphics::Font::systemFont(13));
         button.awakeFromNib();
         EXPECT_DOUBLE_EQ(button.titleLabel()->font().pointSize(), expected) << id;
+
+        GSVTextField field(Rect(0, 0, 100, 20));
+        field.setFont(platform::graphics::Font::boldSystemFont(13));
+        field.awakeFromNib();
+        EXPECT_DOUBLE_EQ(field.font().pointSize(), expected) << id;
+        EXPECT_TRUE(field.font().isBold());
+
+        GSVTextView view(Rect(0, 0, 100, 60));
+        view.setFont(platform::graphics::Font::systemFont(13));
+        view.awakeFromNib();
+        EXPECT_DOUBLE_EQ(view.font().pointSize(), expected) << id;
 
         TWKTableViewCell cell;
         EXPECT_EQ(cell.reuseIdentifier(), "TWKTableViewCell");
