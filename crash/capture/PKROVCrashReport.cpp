@@ -51,6 +51,10 @@ struct PKROVCrashReport::Decoder {
         }
         return nullptr;
     }
+    bool refuse(const std::string& message) {
+        fail(message);
+        return false;
+    }
 
     std::shared_ptr<PKROVCrashReportSystemInfo> systemInfo(const Ovcrash__CrashReport__SystemInfo* m) {
         if (!m) return fail("Crash report is missing System Information section");
@@ -68,7 +72,7 @@ struct PKROVCrashReport::Decoder {
     }
 
     bool machineInfo(const Ovcrash__CrashReport__MachineInfo* m, std::shared_ptr<PKROVCrashReportMachineInfo>* out) {
-        if (!m) return fail("Crash report is missing Machine Information section"), false;
+        if (!m) return refuse("Crash report is missing Machine Information section");
         std::shared_ptr<PKROVCrashReportProcessorInfo> cpu;
         if (m->processor && !(cpu = processor(m->processor))) return false;
         *out = std::make_shared<PKROVCrashReportMachineInfo>(optionalString(m->model), cpu, m->processor_count,
@@ -133,7 +137,7 @@ struct PKROVCrashReport::Decoder {
     }
 
     bool threads(const Message* m, std::vector<std::shared_ptr<PKROVCrashReportThreadInfo>>* out) {
-        if (m->n_threads == 0) return fail("Crash report is missing thread state information"), false;
+        if (m->n_threads == 0) return refuse("Crash report is missing thread state information");
         for (size_t i = 0; i < m->n_threads; ++i) {
             const auto* t = m->threads[i];
             PKROVCrashReportStackFrames stack;
@@ -141,7 +145,7 @@ struct PKROVCrashReport::Decoder {
             std::vector<std::shared_ptr<PKROVCrashReportRegisterInfo>> registers;
             for (size_t r = 0; r < t->n_registers; ++r) {
                 const auto* reg = t->registers[r];
-                if (!reg->name) return fail("Missing register name in register value"), false;
+                if (!reg->name) return refuse("Missing register name in register value");
                 registers.push_back(std::make_shared<PKROVCrashReportRegisterInfo>(reg->name, reg->value));
             }
             out->push_back(std::make_shared<PKROVCrashReportThreadInfo>(t->thread_number, std::move(stack),
@@ -151,10 +155,10 @@ struct PKROVCrashReport::Decoder {
     }
 
     bool images(const Message* m, std::vector<std::shared_ptr<PKROVCrashReportBinaryImageInfo>>* out) {
-        if (m->n_binary_images == 0) return fail("Crash report is missing binary image information"), false;
+        if (m->n_binary_images == 0) return refuse("Crash report is missing binary image information");
         for (size_t i = 0; i < m->n_binary_images; ++i) {
             const auto* image = m->binary_images[i];
-            if (!image->name) return fail("Missing image name in image record"), false;
+            if (!image->name) return refuse("Missing image name in image record");
             std::shared_ptr<PKROVCrashReportProcessorInfo> cpu;
             if (image->code_type && !(cpu = processor(image->code_type))) return false;
             std::optional<std::vector<uint8_t>> uuid;
