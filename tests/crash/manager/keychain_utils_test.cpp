@@ -93,7 +93,7 @@ TEST_F(KeychainUtilsTest, FailingKeychainFailsWithoutAnErrorArgument) {
 // The crashed run and the next launch (or two test processes) share the
 // keychain: each writes its own values and both rewrite shared ones.
 TEST_F(KeychainUtilsTest, TwoProcessesWritingAndReadingLoseNothing) {
-    constexpr int kOwn = 60, kShared = 10, kRounds = 3;
+    constexpr int kOwn = 40, kShared = 10, kRounds = 2;
     int go[2];
     ASSERT_EQ(0, pipe(go));
     pid_t children[2];
