@@ -28,7 +28,7 @@ TEST_F(XvfbInfoWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
     std::shared_ptr<pg::Image> area;
     ASSERT_TRUE(within(kWindowBound, [&] {
         area = screenshot(window, "area");
-        return area && area->pixelAt(10, 10) == bar && area->pixelAt(375, 400) == page;
+        return area && area->pixelAt(10, 10) == bar && area->pixelAt(375, 1100) == page;
     })) << readAll(log_);
     EXPECT_EQ(area->pixelAt(125, 1245), selected) << "the first tab is selected";
     EXPECT_EQ(area->pixelAt(375, 1245), bar);

@@ -1,0 +1,2 @@
+# The window test starts the built application.
+add_dependencies(${exe} Quenmira)
