@@ -17,6 +17,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/foundation/Thread.h"
 #include "tests/platform/foundation/TestUtil.h"
 
 using platform::foundation::FileManager;
@@ -27,6 +28,12 @@ extern "C" __attribute__((noinline)) void qm_test_crash_null() {
     *static_cast<volatile int*>(nullptr) = 1;
     __builtin_unreachable();
 }
+extern "C" __attribute__((noinline)) void qm_test_crash_fpe() {
+    volatile int dividend = 7, zero = 0;
+    volatile int result = dividend / zero;
+    (void)result;
+}
+extern "C" __attribute__((noinline)) void qm_test_crash_ill() { __builtin_trap(); }
 extern "C" __attribute__((noinline)) void qm_test_crash_abort() {
     abort();
 }
@@ -277,8 +284,9 @@ struct CrashKind {
     const char* kind;
     int signal;
     const char* exceptionType;
-    const char* exceptionCodes;
-    const char* uncaught;  // the terminating line's name and reason, or null
+    const char* code;
+    const char* crashingFunction;  // where the crashed thread's first frame lies, or null
+    const char* uncaught;          // the terminating line's name and reason, or null
 };
 
 class CrashLogOfRealCrash : public ::testing::TestWithParam<CrashKind> {};
@@ -305,7 +313,8 @@ TEST_P(CrashLogOfRealCrash, ReadsAsTheServiceExpects) {
     EXPECT_TRUE(std::regex_match(all[10], std::regex("Date/Time:       \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")));
     EXPECT_EQ("Report Version:  104", lineStarting(all, "Report Version:"));
     EXPECT_EQ(std::string("Exception Type:  ") + kind.exceptionType, lineStarting(all, "Exception Type:"));
-    EXPECT_EQ(std::string("Exception Codes: ") + kind.exceptionCodes, lineStarting(all, "Exception Codes:"));
+    EXPECT_TRUE(std::regex_match(lineStarting(all, "Exception Codes:"),
+                                 std::regex(std::string("Exception Codes: ") + kind.code + " at 0x[0-9a-f]+")));
     std::string number = lineStarting(all, "Crashed Thread:  ").substr(17);
 
     if (kind.uncaught) {
@@ -322,15 +331,14 @@ TEST_P(CrashLogOfRealCrash, ReadsAsTheServiceExpects) {
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(anyMatches(frames, "\\d+ +Quenmira {29}0x[0-9a-f]{16} 0x[0-9a-f]+ \\+ \\d+"));
     EXPECT_TRUE(anyMatches(frames, "\\d+ +libc\\.so\\.6 {28}0x[0-9a-f]{16} [A-Za-z_][A-Za-z0-9_]* \\+ \\d+"));
-    if (std::string(kind.kind) == "segv") {
-        // The first frame lies in the crashing function.
+    if (kind.crashingFunction) {
+        // The first frame's offset, in this program's own copy of the image, names the function.
         std::smatch m;
         ASSERT_TRUE(std::regex_match(frames[0], m, std::regex("0   Quenmira +0x[0-9a-f]{16} 0x[0-9a-f]+ \\+ (\\d+)")));
-        Dl_info info{};
-        ASSERT_TRUE(dladdr(reinterpret_cast<void*>(&qm_test_crash_null), &info));
-        uint64_t function = reinterpret_cast<uint64_t>(&qm_test_crash_null) - reinterpret_cast<uint64_t>(info.dli_fbase);
-        uint64_t offset = std::stoull(m[1]);
-        EXPECT_TRUE(offset >= function && offset < function + 32) << offset << " vs " << function;
+        Dl_info self{}, at{};
+        ASSERT_TRUE(dladdr(reinterpret_cast<void*>(&qm_test_crash_null), &self));
+        ASSERT_TRUE(dladdr(static_cast<char*>(self.dli_fbase) + std::stoull(m[1]), &at));
+        EXPECT_STREQ(kind.crashingFunction, at.dli_sname);
     }
     if (std::string(kind.kind) == "abort") {
         EXPECT_TRUE(anyMatches(frames, ".* abort \\+ \\d+"));
@@ -357,11 +365,14 @@ TEST_P(CrashLogOfRealCrash, ReadsAsTheServiceExpects) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, CrashLogOfRealCrash,
-    ::testing::Values(CrashKind{"segv", SIGSEGV, "SIGSEGV", "SEGV_MAPERR at 0x0", nullptr},
-                      CrashKind{"abort", SIGABRT, "SIGABRT", "#0 at 0x0", nullptr},
-                      CrashKind{"exception", SIGABRT, "SIGABRT", "#0 at 0x0",
+    ::testing::Values(CrashKind{"segv", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "qm_test_crash_null", nullptr},
+                      CrashKind{"thread", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "qm_test_crash_null", nullptr},
+                      CrashKind{"fpe", SIGFPE, "SIGFPE", "FPE_INTDIV", "qm_test_crash_fpe", nullptr},
+                      CrashKind{"ill", SIGILL, "SIGILL", "ILL_ILLOPN", "qm_test_crash_ill", nullptr},
+                      CrashKind{"abort", SIGABRT, "SIGABRT", "#0", nullptr, nullptr},
+                      CrashKind{"exception", SIGABRT, "SIGABRT", "#0", nullptr,
                                 "'NSRangeException', reason: 'index 7 beyond bounds'"},
-                      CrashKind{"cxx", SIGABRT, "SIGABRT", "#0 at 0x0",
+                      CrashKind{"cxx", SIGABRT, "SIGABRT", "#0", nullptr,
                                 "'std::runtime_error', reason: 'battery exploded'"}),
     [](const auto& info) { return std::string(info.param.kind); });
 
@@ -375,6 +386,13 @@ TEST(CrashLogChild, Run) {
     if (!reporter->enableCrashReporter()) _exit(3);
     std::string k = kind;
     if (k == "segv") qm_test_crash_null();
+    if (k == "fpe") qm_test_crash_fpe();
+    if (k == "ill") qm_test_crash_ill();
+    if (k == "thread") {
+        platform::foundation::Thread thread("crasher");
+        thread.perform([] { qm_test_crash_null(); });
+        pause();
+    }
     if (k == "abort") qm_test_crash_abort();
     if (k == "exception") qm_test_raise_platform_exception();
     if (k == "cxx") {
