@@ -36,7 +36,9 @@ configure: $(BUILD_DIR)/build.ninja
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-run: deps build
+# Only what running needs: the application and its bundle, no tests or benchmarks.
+run: deps configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target Quenmira
 	$(BUILD_DIR)/Quenmira.app/Quenmira $(ARGS)
 
 test: deps build
