@@ -88,7 +88,11 @@ bool protocDecodes(const fs::path& report) {
 // checks every report it left.
 void checkRuns(const std::string& driver, const fs::path& dir, const Kind& kind, int runs, bool arm) {
     std::string cmd = driver + " '" + dir.string() + "' " + std::to_string(runs) + " " + kind.name + " 2>/dev/null";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    std::string said;
+    FILE* out = popen(cmd.c_str(), "r");
+    ASSERT_TRUE(out);
+    for (int c; (c = fgetc(out)) != EOF;) said += char(c);
+    EXPECT_EQ(pclose(out), 0) << said;
     ASSERT_TRUE(protocDecodes(dir / (std::string(kind.name) + "-0.ovcrash")));
 
     for (int run = 0; run < runs; ++run) {

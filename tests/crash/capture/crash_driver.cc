@@ -279,15 +279,20 @@ int main(int argc, char** argv) {
             if (pid == 0) runKind(kind);
             // Starting threads takes a moment; the second limit counts from
             // the child's announcement.
+            bool ended = false, hung = false;
+            int status = 0;
             for (int waited = 0; gFacts->ready.load() == 0 && waited < 5000; ++waited) {
-                if (waitpid(pid, nullptr, WNOHANG) == pid) break;
+                if ((ended = waitpid(pid, &status, WNOHANG) == pid)) break;
                 poll(nullptr, 0, 1);
             }
             if (kind == "kill") kill(pid, SIGSEGV);
-            bool hung = false;
-            int status = waitEnd(pid, 1000, &hung);
+            if (!ended) status = waitEnd(pid, 1000, &hung);
             std::string base = out + "/" + kind + "-" + std::to_string(run);
-            if (rename(gReportPath.c_str(), (base + ".ovcrash").c_str()) != 0 || hung) ++failures;
+            bool kept = rename(gReportPath.c_str(), (base + ".ovcrash").c_str()) == 0;
+            if (!kept || hung) {
+                ++failures;
+                printf("%s run %d: %s (status %d)\n", kind.c_str(), run, hung ? "hung" : "left no report", status);
+            }
             FILE* f = fopen((base + ".facts").c_str(), "w");
             fprintf(f, "%d %d %llu %d %d\n", pid, gFacts->threads, (unsigned long long)gFacts->function, status,
                     hung ? 1 : 0);
