@@ -1,6 +1,8 @@
 // Crash-time code: no allocation, no lock, only async-signal-safe calls.
 #include "crash/capture/CompactUnwind.h"
 
+#include "crash/capture/FrameMemory.h"
+
 #include "crash/capture/ImageList.h"
 
 namespace ovcrash {
@@ -314,9 +316,9 @@ namespace {
 
 async_error read_word(task_t task, uint64_t address, int64_t offset, size_t width, uint64_t *value) {
     if (width == 8)
-        return async_task_read_uint64(task, async_byteorder_native(), address, offset, value);
+        return frame_memory_read_uint64(task, async_byteorder_native(), address, offset, value);
     uint32_t v;
-    async_error err = async_task_read_uint32(task, async_byteorder_native(), address, offset, &v);
+    async_error err = frame_memory_read_uint32(task, async_byteorder_native(), address, offset, &v);
     if (err == ASYNC_ESUCCESS)
         *value = v;
     return err;
@@ -371,7 +373,7 @@ async_error compact_unwind_entry_apply(task_t task, uint64_t function_address, c
         if (entry->kind == COMPACT_UNWIND_FRAMELESS_INDIRECT) {
             // The immediate of the function's stack adjustment.
             uint32_t immediate;
-            if ((err = async_task_read_uint32(task, async_byteorder_native(), function_address, entry->stack_offset,
+            if ((err = frame_memory_read_uint32(task, async_byteorder_native(), function_address, entry->stack_offset,
                                               &immediate)) != ASYNC_ESUCCESS)
                 return err;
             stack_size = uint64_t{immediate} + entry->stack_adjust;

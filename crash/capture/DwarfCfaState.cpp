@@ -1,20 +1,30 @@
 // Crash-time code: no allocation, no lock, only async-signal-safe calls.
 #include "crash/capture/DwarfCfaState.h"
 
+#include "crash/capture/FrameMemory.h"
+
 #include "crash/capture/DwarfExpression.h"
 
 namespace ovcrash::PKR::async {
 
+// Only level 0 is set up here; a level is cleared when pushed, and entries
+// are handed out from the untouched rest of the pool before the free list.
 dwarf_cfa_state::dwarf_cfa_state() {
-    for (uint8_t l = 0; l < kLevels; l++) {
-        cfa_[l] = {};
-        counts_[l] = 0;
-        for (uint8_t b = 0; b < kBuckets; b++)
-            buckets_[l][b] = kEmpty;
+    cfa_[0] = {};
+    counts_[0] = 0;
+    for (uint8_t b = 0; b < kBuckets; b++)
+        buckets_[0][b] = kEmpty;
+    free_list_ = kEmpty;
+    unused_ = 0;
+}
+
+uint8_t dwarf_cfa_state::allocate() {
+    if (free_list_ != kEmpty) {
+        const uint8_t i = free_list_;
+        free_list_ = entries_[i].next;
+        return i;
     }
-    for (uint8_t i = 0; i < kEntries; i++)
-        entries_[i] = {0, 0, DWARF_CFA_REG_RULE_OFFSET, static_cast<uint8_t>(i + 1 < kEntries ? i + 1 : kEmpty)};
-    free_list_ = 0;
+    return unused_ < kEntries ? unused_++ : kEmpty;
 }
 
 uint8_t dwarf_cfa_state::find(uint32_t regnum) const {
@@ -27,10 +37,8 @@ uint8_t dwarf_cfa_state::find(uint32_t regnum) const {
 bool dwarf_cfa_state::set_register(uint32_t regnum, dwarf_cfa_reg_rule_t rule, uint64_t value) {
     uint8_t i = find(regnum);
     if (i == kEmpty) {
-        if (free_list_ == kEmpty)
+        if ((i = allocate()) == kEmpty)
             return false;
-        i = free_list_;
-        free_list_ = entries_[i].next;
         entries_[i].regnum = regnum;
         entries_[i].next = kEmpty;
         // Appended, so that a chain keeps the order its rules were made in.
@@ -434,9 +442,9 @@ async_error read_word(task_t task, const async_byteorder *byteorder, bool is64, 
                       uint64_t *value) {
     async_error err;
     if (is64)
-        return async_task_read_uint64(task, byteorder, address, 0, value);
+        return frame_memory_read_uint64(task, byteorder, address, 0, value);
     uint32_t v;
-    if ((err = async_task_read_uint32(task, byteorder, address, 0, &v)) == ASYNC_ESUCCESS)
+    if ((err = frame_memory_read_uint32(task, byteorder, address, 0, &v)) == ASYNC_ESUCCESS)
         *value = v;
     return err;
 }

@@ -83,6 +83,7 @@ private:
     };
 
     uint8_t find(uint32_t regnum) const;
+    uint8_t allocate();
 
     uint8_t level_ = 0;
     bool ra_signed_ = false;  // 64-bit ARM: the return address carries an authentication code
@@ -91,6 +92,7 @@ private:
     uint8_t buckets_[kLevels][kBuckets];
     entry entries_[kEntries];
     uint8_t free_list_;
+    uint8_t unused_;  // entries from here on were never handed out
 };
 
 // Walks the current level's rules, bucket by bucket, each chain in order.

@@ -1,6 +1,8 @@
 // Crash-time code: no allocation, no lock, only async-signal-safe calls.
 #include "crash/capture/DwarfExpression.h"
 
+#include "crash/capture/FrameMemory.h"
+
 namespace ovcrash::PKR::async {
 namespace {
 
@@ -42,7 +44,7 @@ private:
 async_error read_task_value(task_t task, const async_byteorder *byteorder, uint64_t address, uint8_t size,
                             uint64_t *value) {
     uint8_t bytes[8];
-    if (async_task_read(task, address, 0, bytes, size) != ASYNC_ESUCCESS)
+    if (frame_memory_read(task, address, 0, bytes, size) != ASYNC_ESUCCESS)
         return ASYNC_EINVAL;
     switch (size) {
     case 1: *value = bytes[0]; break;

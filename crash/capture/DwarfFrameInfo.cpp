@@ -1,6 +1,8 @@
 // Crash-time code: no allocation, no lock, only async-signal-safe calls.
 #include "crash/capture/DwarfFrameInfo.h"
 
+#include "crash/capture/FrameMemory.h"
+
 namespace ovcrash::PKR::async {
 namespace {
 
@@ -188,10 +190,10 @@ async_error gnu_ehptr_reader::read(const dwarf_section *section, uint64_t offset
         result &= 0xffffffffu;
     if ((encoding & DW_EH_PE_indirect) && dereference) {
         if (is64) {
-            err = async_task_read_uint64(task, section->byteorder, result, 0, &result);
+            err = frame_memory_read_uint64(task, section->byteorder, result, 0, &result);
         } else {
             uint32_t v;
-            err = async_task_read_uint32(task, section->byteorder, result, 0, &v);
+            err = frame_memory_read_uint32(task, section->byteorder, result, 0, &v);
             result = v;
         }
         if (err != ASYNC_ESUCCESS)

@@ -7,6 +7,7 @@
 
 #include "crash/capture/DwarfCfaState.h"
 #include "crash/capture/FrameCursor.h"
+#include "crash/capture/FrameMemory.h"
 #include "crash/capture/ImageList.h"
 
 namespace ovcrash {
@@ -80,42 +81,76 @@ frame_error dwarf_unwind_frame_from_section(task_t task, const dwarf_frame_reade
     return FRAME_ESUCCESS;
 }
 
+namespace {
+
+// The tables of one image, mapped for the reader.
+struct image_tables {
+    macho_image *image;
+    dwarf_section section;
+    bool debug_frame;
+    bool has_table;
+    dwarf_fde_table table;
+};
+
+// What a walk keeps of the last image it read, when its tables are read in
+// place and so need no release: the next frame is most often in the same
+// image. Images and their tables stay put while the walk lasts.
+struct walk_tables {
+    uint64_t walk;
+    image_tables tables;
+};
+walk_tables kept[kFrameMemoryWalks];
+
+}  // namespace
+
 frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const thread_state *current,
                                     const thread_state *, thread_state *next) {
     if (!thread_state_has_register(current, REG_IP))
         return FRAME_EBADFRAME;
+    const uint64_t pc = lookup_pc(current);
+    int slot = 0;
+    const uint64_t walk = frame_memory_walk(&slot);
+    if (walk != 0 && kept[slot].walk == walk && macho_image_contains_address(kept[slot].tables.image, pc)) {
+        const image_tables &t = kept[slot].tables;
+        dwarf_frame_reader reader;
+        dwarf_frame_reader_init(&reader, &t.section, task, t.image->m64, t.debug_frame,
+                                t.has_table ? &t.table : nullptr);
+        return dwarf_unwind_frame_from_section(task, &reader, current, next);
+    }
 
     image_list_set_reading(images, true);
     frame_error result = FRAME_ENOTSUP;
     async_mobject section_object, hdr_object;
     bool mapped = false, hdr_mapped = false;
     do {
-        macho_image *image = image_list_image_for_address(images, lookup_pc(current));
-        if (image == nullptr)
+        image_tables t = {};
+        t.image = image_list_image_for_address(images, pc);
+        if (t.image == nullptr)
             break;
-        bool debug_frame = false;
-        if (macho_image_map_section(image, "__TEXT", "__eh_frame", &section_object) == ASYNC_ESUCCESS) {
+        if (macho_image_map_section(t.image, "__TEXT", "__eh_frame", &section_object) == ASYNC_ESUCCESS) {
             mapped = true;
-        } else if (macho_image_map_section(image, "__DWARF", "__debug_frame", &section_object) == ASYNC_ESUCCESS) {
+        } else if (macho_image_map_section(t.image, "__DWARF", "__debug_frame", &section_object) == ASYNC_ESUCCESS) {
             mapped = true;
-            debug_frame = true;
+            t.debug_frame = true;
         } else {
             result = FRAME_ENOFRAME;
             break;
         }
-        const dwarf_section section = {reinterpret_cast<const uint8_t *>(section_object.address),
-                                       section_object.task_address, section_object.length, image->byteorder};
+        t.section = {reinterpret_cast<const uint8_t *>(section_object.address), section_object.task_address,
+                     section_object.length, t.image->byteorder};
         // The loader's sorted table when the image has one; else the section
         // is scanned from its start.
-        dwarf_fde_table table;
-        bool has_table = false;
-        if (!debug_frame && macho_image_map_section(image, "__TEXT", "__eh_frame_hdr", &hdr_object) == ASYNC_ESUCCESS) {
+        if (!t.debug_frame &&
+            macho_image_map_section(t.image, "__TEXT", "__eh_frame_hdr", &hdr_object) == ASYNC_ESUCCESS) {
             hdr_mapped = true;
-            has_table = read_fde_table(&hdr_object, &section, task, image->m64, &table);
+            t.has_table = read_fde_table(&hdr_object, &t.section, task, t.image->m64, &t.table);
         }
         dwarf_frame_reader reader;
-        dwarf_frame_reader_init(&reader, &section, task, image->m64, debug_frame, has_table ? &table : nullptr);
+        dwarf_frame_reader_init(&reader, &t.section, task, t.image->m64, t.debug_frame,
+                                t.has_table ? &t.table : nullptr);
         result = dwarf_unwind_frame_from_section(task, &reader, current, next);
+        if (walk != 0 && section_object.vm_address == 0 && (!hdr_mapped || hdr_object.vm_address == 0))
+            kept[slot] = {walk, t};
     } while (false);
 
     if (hdr_mapped)

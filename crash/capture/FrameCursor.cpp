@@ -1,28 +1,9 @@
 // Crash-time code: no allocation, no lock, only async-signal-safe calls.
 #include "crash/capture/FrameCursor.h"
 
-#include <sys/auxv.h>
-
-#include <atomic>
+#include "crash/capture/FrameMemory.h"
 
 namespace ovcrash {
-namespace {
-
-// The kernel's page size, read once; a constant-initialised atomic needs no
-// guard, so the first call may come from a signal handler.
-uint64_t page_size() {
-    static std::atomic<uint64_t> cached{0};
-    uint64_t value = cached.load(std::memory_order_relaxed);
-    if (value == 0) {
-        value = getauxval(AT_PAGESZ);
-        if (value < 4096)
-            value = 4096;
-        cached.store(value, std::memory_order_relaxed);
-    }
-    return value;
-}
-
-}  // namespace
 
 const char *frame_error_string(frame_error error) {
     switch (error) {
@@ -42,9 +23,12 @@ void frame_cursor_init(frame_cursor *cursor, task_t task, const thread_state *st
     cursor->task = task;
     cursor->images = images;
     cursor->depth = 0;
-    thread_state_copy(&cursor->frame, state);
-    thread_state_copy(&cursor->prev_frame, state);
-    thread_state_clear_all_registers(&cursor->prev_frame);
+    frame_memory_begin(task);
+    cursor->frame = 0;
+    cursor->prev_frame = 1;
+    thread_state_copy(&cursor->frames[0], state);
+    thread_state_copy(&cursor->frames[1], state);
+    thread_state_clear_all_registers(&cursor->frames[1]);
 }
 
 frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers, size_t reader_count) {
@@ -55,13 +39,15 @@ frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers,
     if (reader_count == 0)
         return FRAME_EINVAL;
 
-    const thread_state *previous = cursor->depth >= 2 ? &cursor->prev_frame : nullptr;
-    thread_state next;
+    const thread_state *current = &cursor->frames[cursor->frame];
+    const thread_state *previous = cursor->depth >= 2 ? &cursor->frames[cursor->prev_frame] : nullptr;
+    const uint8_t spare = static_cast<uint8_t>(3 - cursor->frame - cursor->prev_frame);
+    thread_state *next = &cursor->frames[spare];
     frame_error err = FRAME_EUNKNOWN;
     for (size_t i = 0; i < reader_count; i++) {
-        thread_state_copy(&next, &cursor->frame);
-        thread_state_clear_all_registers(&next);
-        err = readers[i](cursor->task, cursor->images, &cursor->frame, previous, &next);
+        // Each reader builds the whole next frame; none is prepared here.
+        next->valid_regs = 0;
+        err = readers[i](cursor->task, cursor->images, current, previous, next);
         if (err == FRAME_ESUCCESS)
             break;
     }
@@ -69,14 +55,14 @@ frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers,
         return err;
 
     // A reader that found the outermost frame leaves the pc undefined.
-    if (!thread_state_has_register(&next, REG_IP))
+    if (!thread_state_has_register(next, REG_IP))
         return FRAME_ENOFRAME;
     // The end of the stack: nothing runs in the first page.
-    if (thread_state_get_register(&next, REG_IP) <= page_size())
+    if (thread_state_get_register(next, REG_IP) <= frame_memory_page_size())
         return FRAME_ENOFRAME;
 
-    thread_state_copy(&cursor->prev_frame, &cursor->frame);
-    thread_state_copy(&cursor->frame, &next);
+    cursor->prev_frame = cursor->frame;
+    cursor->frame = spare;
     cursor->depth++;
     return FRAME_ESUCCESS;
 }
@@ -88,21 +74,23 @@ frame_error frame_cursor_advance(frame_cursor *cursor) {
 }
 
 frame_error frame_cursor_get_register(const frame_cursor *cursor, uint32_t regnum, uint64_t *value) {
-    if (!thread_state_has_register(&cursor->frame, regnum))
+    const thread_state *frame = &cursor->frames[cursor->frame];
+    if (!thread_state_has_register(frame, regnum))
         return FRAME_ENOTSUP;
-    *value = thread_state_get_register(&cursor->frame, regnum);
+    *value = thread_state_get_register(frame, regnum);
     return FRAME_ESUCCESS;
 }
 
 const char *frame_cursor_register_name(const frame_cursor *cursor, uint32_t regnum) {
-    return thread_state_register_name(&cursor->frame, regnum);
+    return thread_state_register_name(&cursor->frames[cursor->frame], regnum);
 }
 
 uint32_t frame_cursor_register_count(const frame_cursor *cursor) {
-    return thread_state_register_count(&cursor->frame);
+    return thread_state_register_count(&cursor->frames[cursor->frame]);
 }
 
 void frame_cursor_free(frame_cursor *cursor) {
+    frame_memory_end();
     if (cursor->task != platform::system::MACH_PORT_NULL)
         platform::system::mach_port_deallocate(platform::system::mach_task_self(), cursor->task);
     cursor->task = platform::system::MACH_PORT_NULL;

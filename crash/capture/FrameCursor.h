@@ -32,12 +32,15 @@ const char *frame_error_string(frame_error error);
 using frame_reader = frame_error (*)(task_t task, image_list *images, const thread_state *current,
                                      const thread_state *previous, thread_state *next);
 
+// The previous, current and next frames rotate through three states, so a
+// step copies none of them.
 struct frame_cursor {
     task_t task;
     image_list *images;
     uint32_t depth;
-    thread_state prev_frame;
-    thread_state frame;
+    thread_state frames[3];
+    uint8_t prev_frame;  // indexes into frames
+    uint8_t frame;
 };
 
 void frame_cursor_init(frame_cursor *cursor, task_t task, const thread_state *state, image_list *images);

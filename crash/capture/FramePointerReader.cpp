@@ -5,6 +5,8 @@
 // neither compact unwind nor DWARF information.
 #include "crash/capture/FrameCursor.h"
 
+#include "crash/capture/FrameMemory.h"
+
 namespace ovcrash {
 
 frame_error frame_pointer_read_frame(task_t task, image_list *, const thread_state *current,
@@ -32,13 +34,13 @@ frame_error frame_pointer_read_frame(task_t task, image_list *, const thread_sta
     uint64_t caller_fp, return_address;
     if (wide) {
         uint64_t record[2];
-        if (async_task_read(task, fp, 0, record, sizeof(record)) != ASYNC_ESUCCESS)
+        if (frame_memory_read(task, fp, 0, record, sizeof(record)) != ASYNC_ESUCCESS)
             return FRAME_EBADFRAME;
         caller_fp = record[0];
         return_address = record[1];
     } else {
         uint32_t record[2];
-        if (async_task_read(task, fp, 0, record, sizeof(record)) != ASYNC_ESUCCESS)
+        if (frame_memory_read(task, fp, 0, record, sizeof(record)) != ASYNC_ESUCCESS)
             return FRAME_EBADFRAME;
         caller_fp = record[0];
         return_address = record[1];
@@ -47,7 +49,11 @@ frame_error frame_pointer_read_frame(task_t task, image_list *, const thread_sta
     if (caller_fp == fp)
         return FRAME_EBADFRAME;
 
-    thread_state_copy(next, current);
+    // Only the flavour carries over: no register but the two set here.
+    next->stack_direction = current->stack_direction;
+    next->register_size = current->register_size;
+    next->ts.flavor = current->ts.flavor;
+    next->ts.count = current->ts.count;
     thread_state_clear_all_registers(next);
     next->pc_exact = false;
     thread_state_set_register(next, REG_FP, caller_fp);

@@ -1,0 +1,144 @@
+// Crash-time code: no allocation, no lock, only async-signal-safe calls.
+#include "crash/capture/FrameMemory.h"
+
+#include <sys/auxv.h>
+
+#include <atomic>
+
+#include "platform/system/Loader.h"
+
+namespace ovcrash {
+namespace {
+
+namespace ps = platform::system;
+
+// One walking thread's pages known readable, kept in a ring.
+struct walk_pages {
+    std::atomic<uintptr_t> owner{0};  // the thread pointer of the walking thread, 0 when free
+    uint64_t id = 0;
+    uint32_t count = 0;
+    uint32_t next = 0;
+    uint64_t pages[32] = {};
+};
+
+constexpr int kWalks = kFrameMemoryWalks;
+walk_pages walks[kWalks];
+std::atomic<uint64_t> walk_ids{0};
+
+uintptr_t current_thread() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
+
+walk_pages *own_walk() {
+    const uintptr_t self = current_thread();
+    for (walk_pages &w : walks)
+        if (w.owner.load(std::memory_order_relaxed) == self)
+            return &w;
+    return nullptr;
+}
+
+bool known(const walk_pages *w, uint64_t page) {
+    for (uint32_t i = 0; i < w->count; i++)
+        if (w->pages[i] == page)
+            return true;
+    return false;
+}
+
+void remember(walk_pages *w, uint64_t page) {
+    if (known(w, page))
+        return;
+    w->pages[w->next] = page;
+    w->next = (w->next + 1) % 32;
+    if (w->count < 32)
+        w->count++;
+}
+
+}  // namespace
+
+uint64_t frame_memory_page_size() {
+    // A constant-initialised atomic needs no guard, so the first call may
+    // come from a signal handler.
+    static std::atomic<uint64_t> cached{0};
+    uint64_t value = cached.load(std::memory_order_relaxed);
+    if (value == 0) {
+        value = getauxval(AT_PAGESZ);
+        if (value < 4096 || (value & (value - 1)) != 0)
+            value = 4096;
+        cached.store(value, std::memory_order_relaxed);
+    }
+    return value;
+}
+
+void frame_memory_begin(task_t task) {
+    if (task != ps::mach_task_self())
+        return;
+    walk_pages *w = own_walk();
+    for (int i = 0; w == nullptr && i < kWalks; i++) {
+        uintptr_t expected = 0;
+        if (walks[i].owner.compare_exchange_strong(expected, current_thread(), std::memory_order_acquire))
+            w = &walks[i];
+    }
+    if (w != nullptr) {
+        w->count = 0;
+        w->next = 0;
+        w->id = walk_ids.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
+}
+
+uint64_t frame_memory_walk(int *slot) {
+    const walk_pages *w = own_walk();
+    if (w == nullptr)
+        return 0;
+    *slot = static_cast<int>(w - walks);
+    return w->id;
+}
+
+void frame_memory_end() {
+    if (walk_pages *w = own_walk())
+        w->owner.store(0, std::memory_order_release);
+}
+
+async_error frame_memory_read(task_t task, uint64_t base, int64_t offset, void *dest, uint64_t length) {
+    uint64_t address;
+    if (!async_address_apply_offset(base, offset, &address))
+        return ASYNC_ENOMEM;
+    walk_pages *w = task == ps::mach_task_self() && length != 0 ? own_walk() : nullptr;
+    if (w == nullptr)
+        return async_task_read(task, address, 0, dest, length);
+
+    const uint64_t size = frame_memory_page_size();
+    uint64_t last;
+    if (!async_address_apply_offset(address, static_cast<int64_t>(length - 1), &last) || length > size)
+        return async_task_read(task, address, 0, dest, length);
+    const uint64_t first_page = address / size, last_page = last / size;
+    if (known(w, first_page) && known(w, last_page)) {
+        __builtin_memcpy(dest, reinterpret_cast<const void *>(address), length);
+        // What a task read shows there: the loader's image views included.
+        ps::loader_apply_views(address, dest, length);
+        return ASYNC_ESUCCESS;
+    }
+    const async_error err = async_task_read(task, address, 0, dest, length);
+    if (err == ASYNC_ESUCCESS) {
+        remember(w, first_page);
+        remember(w, last_page);
+    }
+    return err;
+}
+
+async_error frame_memory_read_uint32(task_t task, const async_byteorder *byteorder, uint64_t base, int64_t offset,
+                                     uint32_t *value) {
+    uint32_t raw;
+    const async_error err = frame_memory_read(task, base, offset, &raw, sizeof raw);
+    if (err == ASYNC_ESUCCESS)
+        *value = byteorder->swap32(raw);
+    return err;
+}
+
+async_error frame_memory_read_uint64(task_t task, const async_byteorder *byteorder, uint64_t base, int64_t offset,
+                                     uint64_t *value) {
+    uint64_t raw;
+    const async_error err = frame_memory_read(task, base, offset, &raw, sizeof raw);
+    if (err == ASYNC_ESUCCESS)
+        *value = byteorder->swap64(raw);
+    return err;
+}
+
+}  // namespace ovcrash
