@@ -329,9 +329,13 @@ async_error async_dwarf_cie_info_init(async_dwarf_cie_info *info, const dwarf_se
     return ASYNC_ESUCCESS;
 }
 
-async_error async_dwarf_fde_info_init(async_dwarf_fde_info *info, async_dwarf_cie_info *cie,
-                                      const dwarf_section *section, const gnu_ehptr_reader *reader,
-                                      uint64_t fde_offset, bool debug_frame) {
+namespace {
+
+// Parses an FDE; `cie_known` tells that `cie` already holds the parse of the
+// CIE at `known_cie` (the offset of its length field), which is then reused.
+async_error parse_fde(async_dwarf_fde_info *info, async_dwarf_cie_info *cie, const dwarf_section *section,
+                      const gnu_ehptr_reader *reader, uint64_t fde_offset, bool debug_frame, bool cie_known,
+                      uint64_t known_cie) {
     *info = {};
     uint64_t content, length, end;
     bool wide;
@@ -368,7 +372,8 @@ async_error async_dwarf_fde_info_init(async_dwarf_fde_info *info, async_dwarf_ci
             return ASYNC_EINVAL;
         info->cie_offset = content - pointer;
     }
-    if ((err = async_dwarf_cie_info_init(cie, section, reader, info->cie_offset)) != ASYNC_ESUCCESS)
+    if (!(cie_known && known_cie == info->cie_offset) &&
+        (err = async_dwarf_cie_info_init(cie, section, reader, info->cie_offset)) != ASYNC_ESUCCESS)
         return err;
 
     const uint8_t encoding = cie->pointer_encoding.present ? cie->pointer_encoding.pointer_encoding
@@ -400,6 +405,14 @@ async_error async_dwarf_fde_info_init(async_dwarf_fde_info *info, async_dwarf_ci
     info->instructions_offset = p;
     info->instructions_length = end - p;
     return ASYNC_ESUCCESS;
+}
+
+}  // namespace
+
+async_error async_dwarf_fde_info_init(async_dwarf_fde_info *info, async_dwarf_cie_info *cie,
+                                      const dwarf_section *section, const gnu_ehptr_reader *reader,
+                                      uint64_t fde_offset, bool debug_frame) {
+    return parse_fde(info, cie, section, reader, fde_offset, debug_frame, false, 0);
 }
 
 void dwarf_frame_reader_init(dwarf_frame_reader *reader, const dwarf_section *section, task_t task, bool is64,
@@ -449,6 +462,9 @@ async_error dwarf_frame_reader_find_fde(const dwarf_frame_reader *reader, uint64
     const dwarf_section *section = &reader->section;
     if (offset > section->length)
         return ASYNC_EINVAL;
+    // Most FDEs share a CIE: it is parsed once for the whole scan.
+    bool cie_known = false;
+    uint64_t known_cie = 0;
     while (offset < section->length) {
         uint64_t content, length, end;
         bool wide;
@@ -472,10 +488,15 @@ async_error dwarf_frame_reader_find_fde(const dwarf_frame_reader *reader, uint64
             return err;
         const bool is_cie = reader->debug_frame ? id == ~0ull : id == 0;
         // A malformed FDE is passed over: the ones after it are still good.
-        if (!is_cie && async_dwarf_fde_info_init(fde, cie, section, &reader->pointers, offset,
-                                                 reader->debug_frame) == ASYNC_ESUCCESS &&
-            fde->pc_start <= pc && pc < fde->pc_end)
-            return ASYNC_ESUCCESS;
+        if (!is_cie) {
+            err = parse_fde(fde, cie, section, &reader->pointers, offset, reader->debug_frame, cie_known, known_cie);
+            // The CIE parse is good for the next FDE only when this one's
+            // failure, if any, came after it.
+            cie_known = err == ASYNC_ESUCCESS;
+            known_cie = fde->cie_offset;
+            if (err == ASYNC_ESUCCESS && fde->pc_start <= pc && pc < fde->pc_end)
+                return ASYNC_ESUCCESS;
+        }
         offset = end;
     }
     return ASYNC_ENOTFOUND;
