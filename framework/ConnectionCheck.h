@@ -4,7 +4,7 @@
 // read synchronously; nothing is sent.
 class ConnectionCheck {
 public:
-    static constexpr const char* kProbeHost = "www.wikipedia.org";
+    static constexpr const char* kProbeHost = "www.example.com";
 
     static bool hasAnyConnection();
     // Reachable, and not over the mobile network.
