@@ -84,6 +84,7 @@ bool TLYSqlStore::openAndValidateDatabase() {
     FileManager::createDirectory(FileManager::deletingLastPathComponent(databasePath_));
     if (std::string moved = platform::store::setAsideDamagedLogFiles(databasePath_); !moved.empty())
         TLY_WARNING(method, "Database log files: %s", moved.c_str());
+    platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
     if (sqlite3_open_v2(databasePath_.c_str(), &database_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         TLY_ERROR(method, "Failed to open database");

@@ -109,8 +109,7 @@ std::string Bundle::bundleIdentifier() const {
     const Value& v = infoDictionary()["CFBundleIdentifier"];
     if (!v.isString()) return "";
     if (v.string().empty() || isUsableIdentifier(v.string())) return v.string();
-    static std::once_flag warned;
-    std::call_once(warned, [&] {
+    std::call_once(identifierWarning_, [&] {
         log("Bundle: refusing the CFBundleIdentifier \"" + v.string() + "\" of " + infoPath_ +
             ": an identifier may not contain \"/\" or \"..\"");
     });

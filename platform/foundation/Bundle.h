@@ -46,7 +46,7 @@ public:
 private:
     const Value::Dictionary& table(const std::string& lang, const std::string& name) const;
     std::string path_, infoPath_;
-    mutable std::once_flag infoOnce_;
+    mutable std::once_flag infoOnce_, identifierWarning_;
     mutable Value info_;
     mutable std::mutex tablesMutex_;
     mutable std::map<std::string, Value::Dictionary> tables_;

@@ -179,6 +179,15 @@ bool FileManager::writeFileAtomically(const std::string& path, const void* bytes
     return true;
 }
 
+bool FileManager::preparePrivateFile(const std::string& path, Error* error) {
+    if (path.empty() || path[0] == ':') return true;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return fail(error, errno, path);
+    const int err = ::fchmod(fd, 0600) == 0 ? 0 : errno;
+    ::close(fd);
+    return err == 0 || fail(error, err, path);
+}
+
 std::string FileManager::joinPath(const std::string& a, const std::string& b) {
     if (a.empty()) return b;
     if (b.empty()) return a;

@@ -41,6 +41,11 @@ public:
                                     unsigned mode = 0644) {
         return writeFileAtomically(path, bytes.data(), bytes.size(), error, mode);
     }
+    // Makes `path` an owner-only (0600) file before a library such as SQLite
+    // creates it with a wider mode (SQLite gives its journals the database's
+    // mode); an existing file is narrowed. In-memory names (":...") and ""
+    // are left alone. False when the file cannot be made.
+    static bool preparePrivateFile(const std::string& path, Error* error = nullptr);
     static std::string joinPath(const std::string& a, const std::string& b);
     static std::string lastPathComponent(const std::string& path);
     static std::string deletingLastPathComponent(const std::string& path);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Sandbox.h"
 
 namespace platform::security {
@@ -23,22 +24,12 @@ constexpr const char* kSchema =
     " label TEXT NOT NULL, accessibility TEXT NOT NULL, data BLOB NOT NULL,"
     " PRIMARY KEY (class, service, account))";
 
-// Creates the file owner-only before SQLite sees it; SQLite gives its journal
-// the same mode. An existing file with a wider mode is narrowed.
-bool prepareFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0600) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // One connection for one call: opened, used in one transaction, closed.
 class Connection {
 public:
     Connection() {
         std::string file = Keychain::path();
-        if (!prepareFile(file)) return;
+        if (!platform::foundation::FileManager::preparePrivateFile(file)) return;
         if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
             close();
             return;

@@ -317,6 +317,7 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
             if (failure) *failure = sqliteError(nullptr, SQLITE_NOTADB, "not a database: " + path);
             return SQLITE_NOTADB;
         }
+        FileManager::preparePrivateFile(path);  // the stored data is the user's own
         sqlite3* db = nullptr;
         int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);

@@ -112,6 +112,16 @@ TEST_F(DefaultsTest, TheSandboxAndTheSettingsAreOwnerOnlyWhateverTheUmask) {
                                    Sandbox::preferences(), Sandbox::keychains(), Sandbox::tmp()})
         EXPECT_EQ(FileManager::attributes(dir)->mode, 0700u) << dir;
     EXPECT_EQ(FileManager::attributes(UserDefaults::standard().path())->mode, 0600u);
+
+    // Stores are made owner-only before SQLite opens them; a wider file is narrowed.
+    const std::string store = Sandbox::library() + "/store.sql";
+    ASSERT_TRUE(FileManager::writeFileAtomically(store, std::string(), nullptr, 0644));
+    EXPECT_TRUE(FileManager::preparePrivateFile(store));
+    EXPECT_TRUE(FileManager::preparePrivateFile(Sandbox::library() + "/new.sql"));
+    EXPECT_EQ(FileManager::attributes(store)->mode, 0600u);
+    EXPECT_EQ(FileManager::attributes(Sandbox::library() + "/new.sql")->mode, 0600u);
+    EXPECT_TRUE(FileManager::preparePrivateFile(":memory:"));
+    EXPECT_FALSE(FileManager::exists(":memory:"));
 }
 
 TEST_F(DefaultsTest, AHomeThatCannotBeWrittenIsReported) {
