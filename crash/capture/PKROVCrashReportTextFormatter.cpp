@@ -103,6 +103,31 @@ PKROVCrashReportCodeType PKROVCrashReportCodeTypeOf(const PKROVCrashReport& repo
     }
 }
 
+std::string PKROVCrashReportProcessText(const PKROVCrashReport& report, const PKROVCrashReportCodeType& codeType) {
+    const auto& app = report.applicationInfo();
+    const auto& process = report.processInfo();
+    std::string text;
+    std::string processName = "???", processID = "???", processPath = "???", parentName = "???", parentID = "???";
+    if (process) {
+        processName = orUnknown(process->processName());
+        processID = std::to_string(process->processID());
+        processPath = orUnknown(process->processPath());
+        parentName = orUnknown(process->parentProcessName());
+        parentID = std::to_string(process->parentProcessID());
+    }
+    std::string version = app->applicationVersion();
+    if (const auto& marketing = app->applicationMarketingVersion())
+        version = pf::format("%s (%s)", marketing->c_str(), version.c_str());
+    text += pf::format("Process:         %s [%s]\n", processName.c_str(), processID.c_str());
+    text += pf::format("Path:            %s\n", processPath.c_str());
+    text += pf::format("Identifier:      %s\n", app->applicationIdentifier().c_str());
+    text += pf::format("Version:         %s\n", version.c_str());
+    text += pf::format("Code Type:       %s\n", codeType.name.c_str());
+    text += pf::format("Parent Process:  %s [%s]\n", parentName.c_str(), parentID.c_str());
+    text += "\n";
+    return text;
+}
+
 std::string PKROVCrashReportThreadStateText(const PKROVCrashReport& report, const PKROVCrashReportThreadInfo& thread,
                                             const PKROVCrashReportCodeType& codeType) {
     using ull = unsigned long long;
@@ -160,7 +185,6 @@ std::string PKROVCrashReportTextFormatter::stringValueForCrashReport(const PKROV
     using ull = unsigned long long;
     std::string text;
     const auto& system = report.systemInfo();
-    const auto& app = report.applicationInfo();
     const auto& process = report.processInfo();
     const auto& machine = report.machineInfo();
     PKROVCrashReportCodeType codeType = PKROVCrashReportCodeTypeOf(report);
@@ -170,24 +194,7 @@ std::string PKROVCrashReportTextFormatter::stringValueForCrashReport(const PKROV
     text += "CrashReporter Key:   TODO\n";
     text += pf::format("Hardware Model:      %s\n", machine ? orUnknown(machine->modelName()).c_str() : "???");
 
-    std::string processName = "???", processID = "???", processPath = "???", parentName = "???", parentID = "???";
-    if (process) {
-        processName = orUnknown(process->processName());
-        processID = std::to_string(process->processID());
-        processPath = orUnknown(process->processPath());
-        parentName = orUnknown(process->parentProcessName());
-        parentID = std::to_string(process->parentProcessID());
-    }
-    std::string version = app->applicationVersion();
-    if (const auto& marketing = app->applicationMarketingVersion())
-        version = pf::format("%s (%s)", marketing->c_str(), version.c_str());
-    text += pf::format("Process:         %s [%s]\n", processName.c_str(), processID.c_str());
-    text += pf::format("Path:            %s\n", processPath.c_str());
-    text += pf::format("Identifier:      %s\n", app->applicationIdentifier().c_str());
-    text += pf::format("Version:         %s\n", version.c_str());
-    text += pf::format("Code Type:       %s\n", codeType.name.c_str());
-    text += pf::format("Parent Process:  %s [%s]\n", parentName.c_str(), parentID.c_str());
-    text += "\n";
+    text += PKROVCrashReportProcessText(report, codeType);
 
     std::string date = "(null)";
     if (auto when = system->timestamp()) {

@@ -18,6 +18,10 @@ struct PKROVCrashReportCodeType {
     bool lp64;
 };
 PKROVCrashReportCodeType PKROVCrashReportCodeTypeOf(const PKROVCrashReport& report);
+// The process block: "Process:", "Path:", "Identifier:", "Version:", "Code
+// Type:" and "Parent Process:" lines ("???" for what is unknown), then a
+// blank line.
+std::string PKROVCrashReportProcessText(const PKROVCrashReport& report, const PKROVCrashReportCodeType& codeType);
 // "Thread N crashed with <code type> Thread State:", the thread's registers
 // four to a line, and a blank line.
 std::string PKROVCrashReportThreadStateText(const PKROVCrashReport& report, const PKROVCrashReportThreadInfo& thread,

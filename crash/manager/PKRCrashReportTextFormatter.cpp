@@ -1,6 +1,7 @@
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <regex>
 #include <vector>
@@ -21,12 +22,18 @@ constexpr const char* kUnknown = "???";
 constexpr uint64_t kCPUTypeX86 = 7, kCPUTypeARM = 12, kCPUTypePowerPC = 18, kCPUTypeX86_64 = 0x1000007,
                    kCPUTypeARM64 = 0x100000C;
 constexpr const char* kDatePattern = "yyyy'-'MM'-'dd'T'HH':'mm':'ss'Z'";
+// 9999-12-31T23:59:59Z: a damaged file's time beyond four-digit years has no date to show.
+constexpr double kLastDateSeconds = 253402300799.0;
 
 bool isMach(const std::shared_ptr<PKROVCrashReportProcessorInfo>& cpu) {
     return cpu && cpu->typeEncoding() == PKROVCrashReportProcessorTypeEncodingMach;
 }
 
 std::string orUnknown(const std::optional<std::string>& s) { return s ? *s : kUnknown; }
+
+std::string dateText(std::optional<double> when) {
+    return when && std::fabs(*when) <= kLastDateSeconds ? pf::formatDate(*when, kDatePattern) : kUnknown;
+}
 
 std::string operatingSystemName(int32_t os) {
     switch (os) {
@@ -131,7 +138,6 @@ std::string framesText(const PKROVCrashReportStackFrames& frames, const PKROVCra
 std::string PKRCrashReportTextFormatter::stringValueForCrashReport(const PKROVCrashReport& report,
                                                                   const OptionalString& crashReporterKey) {
     const auto& system = report.systemInfo();
-    const auto& app = report.applicationInfo();
     const auto& process = report.processInfo();
     const auto& machine = report.machineInfo();
     PKROVCrashReportCodeType codeType = PKROVCrashReportCodeTypeOf(report);
@@ -142,29 +148,12 @@ std::string PKRCrashReportTextFormatter::stringValueForCrashReport(const PKROVCr
     text += "CrashReporter Key:   " + (crashReporterKey && !crashReporterKey->empty() ? *crashReporterKey : kUnknown) + "\n";
     text += "Hardware Model:      " + (machine ? orUnknown(machine->modelName()) : kUnknown) + "\n";
 
-    std::string processName = kUnknown, processID = kUnknown, processPath = kUnknown, parentName = kUnknown,
-                parentID = kUnknown;
-    if (process) {
-        processName = orUnknown(process->processName());
-        processID = std::to_string(process->processID());
-        processPath = orUnknown(process->processPath());
-        parentName = orUnknown(process->parentProcessName());
-        parentID = std::to_string(process->parentProcessID());
-    }
-    std::string version = app->applicationVersion();
-    if (const auto& marketing = app->applicationMarketingVersion()) version = *marketing + " (" + version + ")";
-    text += "Process:         " + processName + " [" + processID + "]\n";
-    text += "Path:            " + processPath + "\n";
-    text += "Identifier:      " + app->applicationIdentifier() + "\n";
-    text += "Version:         " + version + "\n";
-    text += "Code Type:       " + codeType.name + "\n";
-    text += "Parent Process:  " + parentName + " [" + parentID + "]\n";
-    text += "\n";
+    text += PKROVCrashReportProcessText(report, codeType);
 
     std::optional<double> crashTime = system->timestamp();
-    text += "Date/Time:       " + (crashTime ? pf::formatDate(*crashTime, kDatePattern) : std::string(kUnknown)) + "\n";
+    text += "Date/Time:       " + dateText(crashTime) + "\n";
     if (process && crashTime && process->processStartTime())
-        text += "Launch Time:     " + pf::formatDate(*process->processStartTime(), kDatePattern) + "\n";
+        text += "Launch Time:     " + dateText(process->processStartTime()) + "\n";
     text += "OS Version:      " + operatingSystemName(system->operatingSystem()) + " " +
             system->operatingSystemVersion() + " (" + orUnknown(system->operatingSystemBuild()) + ")\n";
     text += "Report Version:  104\n\n";
