@@ -6,9 +6,9 @@
 // small, the size alone for a null buffer, EPERM for a write). Where the
 // answer is the played platform's it plays it: "hw.machine" and "hw.model" of
 // the played device (set by the application from --device), "hw.cputype" and
-// "hw.cpusubtype" of the played processor (Host.h), "kern.osrelease" and
-// "kern.osversion" of the played system (Darwin 15.4.0, build 13E233, for the
-// played system version 9.3). Where Linux has the fact it answers from Linux:
+// "hw.cpusubtype" of the played processor (Host.h), "kern.osrelease",
+// "kern.osversion" and "kern.osproductversion" of the played system (Darwin
+// 15.4.0, build 13E233, system version 9.3). Where Linux has the fact it answers from Linux:
 // processor counts, memory size and process records (/proc/<pid>/stat and
 // status). Differs: only these names exist, and a process record holds only
 // the fields below. Not async-signal-safe: nothing at crash time calls it.
