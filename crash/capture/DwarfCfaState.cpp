@@ -288,27 +288,15 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
                 p += size;
                 break;
             }
-            case 0x02: {  // advance_loc1
-                uint8_t delta;
-                if (dwarf_read_u8(&program, p, &delta) != ASYNC_ESUCCESS)
-                    return ASYNC_EINVAL;
-                p += 1;
-                location += delta * code_align;
-                break;
-            }
-            case 0x03: {  // advance_loc2
-                uint16_t delta;
-                if (dwarf_read_u16(&program, p, &delta) != ASYNC_ESUCCESS)
-                    return ASYNC_EINVAL;
-                p += 2;
-                location += delta * code_align;
-                break;
-            }
+            case 0x02:    // advance_loc1
+            case 0x03:    // advance_loc2
             case 0x04: {  // advance_loc4
-                uint32_t delta;
-                if (dwarf_read_u32(&program, p, &delta) != ASYNC_ESUCCESS)
+                const uint8_t size = op == 0x02 ? 1 : op == 0x03 ? 2 : 4;
+                uint64_t delta;
+                err = dwarf_read_sized(&program, p, size, false, &delta);
+                if (err != ASYNC_ESUCCESS)
                     return ASYNC_EINVAL;
-                p += 4;
+                p += size;
                 location += delta * code_align;
                 break;
             }

@@ -136,26 +136,9 @@ async_error async_dwarf_expression_eval(const dwarf_section *section, task_t tas
         case 0x0c: case 0x0d: case 0x0e: case 0x0f: {
             static constexpr uint8_t sizes[] = {1, 1, 2, 2, 4, 4, 8, 8};
             const uint8_t n = sizes[op - 0x08];
-            const bool is_signed = (op & 1) != 0;
-            uint64_t v = 0;
-            if (n == 1) {
-                uint8_t x;
-                if (dwarf_read_u8(&block, p, &x) != ASYNC_ESUCCESS)
-                    return ASYNC_EINVAL;
-                v = is_signed ? static_cast<uint64_t>(static_cast<int8_t>(x)) : x;
-            } else if (n == 2) {
-                uint16_t x;
-                if (dwarf_read_u16(&block, p, &x) != ASYNC_ESUCCESS)
-                    return ASYNC_EINVAL;
-                v = is_signed ? static_cast<uint64_t>(static_cast<int16_t>(x)) : x;
-            } else if (n == 4) {
-                uint32_t x;
-                if (dwarf_read_u32(&block, p, &x) != ASYNC_ESUCCESS)
-                    return ASYNC_EINVAL;
-                v = is_signed ? static_cast<uint64_t>(static_cast<int32_t>(x)) : x;
-            } else if (dwarf_read_u64(&block, p, &v) != ASYNC_ESUCCESS) {
+            uint64_t v;
+            if (dwarf_read_sized(&block, p, n, (op & 1) != 0, &v) != ASYNC_ESUCCESS)
                 return ASYNC_EINVAL;
-            }
             p += n;
             if (!stack.push(v))
                 return ASYNC_EINTERNAL;

@@ -48,35 +48,71 @@ async_error entry_end(const dwarf_section *section, uint64_t content, uint64_t l
 
 }  // namespace
 
+namespace {
+
+// A fixed-size value in the section's byte order.
+template <typename T>
+async_error read_fixed(const dwarf_section *section, uint64_t offset, T *value) {
+    if (!in_section(section, offset, sizeof(T)))
+        return ASYNC_EINVAL;
+    const T raw = load<T>(section->data + offset);
+    if constexpr (sizeof(T) == 1)
+        *value = raw;
+    else if constexpr (sizeof(T) == 2)
+        *value = section->byteorder->swap16(raw);
+    else if constexpr (sizeof(T) == 4)
+        *value = section->byteorder->swap32(raw);
+    else
+        *value = section->byteorder->swap64(raw);
+    return ASYNC_ESUCCESS;
+}
+
+}  // namespace
+
 async_error dwarf_read_u8(const dwarf_section *section, uint64_t offset, uint8_t *value) {
-    if (!in_section(section, offset, 1))
-        return ASYNC_EINVAL;
-    *value = section->data[offset];
-    return ASYNC_ESUCCESS;
+    return read_fixed(section, offset, value);
 }
-
 async_error dwarf_read_u16(const dwarf_section *section, uint64_t offset, uint16_t *value) {
-    if (!in_section(section, offset, 2))
-        return ASYNC_EINVAL;
-    *value = section->byteorder->swap16(load<uint16_t>(section->data + offset));
-    return ASYNC_ESUCCESS;
+    return read_fixed(section, offset, value);
 }
-
 async_error dwarf_read_u32(const dwarf_section *section, uint64_t offset, uint32_t *value) {
-    if (!in_section(section, offset, 4))
-        return ASYNC_EINVAL;
-    *value = section->byteorder->swap32(load<uint32_t>(section->data + offset));
-    return ASYNC_ESUCCESS;
+    return read_fixed(section, offset, value);
 }
-
 async_error dwarf_read_u64(const dwarf_section *section, uint64_t offset, uint64_t *value) {
-    if (!in_section(section, offset, 8))
-        return ASYNC_EINVAL;
-    *value = section->byteorder->swap64(load<uint64_t>(section->data + offset));
-    return ASYNC_ESUCCESS;
+    return read_fixed(section, offset, value);
 }
 
-async_error dwarf_read_uleb128(const dwarf_section *section, uint64_t offset, uint64_t *value, uint64_t *size) {
+async_error dwarf_read_sized(const dwarf_section *section, uint64_t offset, uint8_t size, bool is_signed,
+                             uint64_t *value) {
+    async_error err = ASYNC_EINVAL;
+    switch (size) {
+    case 1: {
+        uint8_t v = 0;
+        err = dwarf_read_u8(section, offset, &v);
+        *value = is_signed ? static_cast<uint64_t>(static_cast<int8_t>(v)) : v;
+        break;
+    }
+    case 2: {
+        uint16_t v = 0;
+        err = dwarf_read_u16(section, offset, &v);
+        *value = is_signed ? static_cast<uint64_t>(static_cast<int16_t>(v)) : v;
+        break;
+    }
+    case 4: {
+        uint32_t v = 0;
+        err = dwarf_read_u32(section, offset, &v);
+        *value = is_signed ? static_cast<uint64_t>(static_cast<int32_t>(v)) : v;
+        break;
+    }
+    case 8: err = dwarf_read_u64(section, offset, value); break;
+    }
+    return err;
+}
+
+namespace {
+
+async_error read_leb128(const dwarf_section *section, uint64_t offset, bool is_signed, uint64_t *value,
+                        uint64_t *size) {
     uint64_t result = 0;
     unsigned shift = 0;
     for (uint64_t i = 0;; i++) {
@@ -86,15 +122,17 @@ async_error dwarf_read_uleb128(const dwarf_section *section, uint64_t offset, ui
         const uint64_t payload = byte & 0x7f;
         if (shift < 64) {
             // Bits that would fall off the top mean a number wider than 64 bits.
-            if (shift > 57 && (payload >> (64 - shift)) != 0)
+            if (!is_signed && shift > 57 && (payload >> (64 - shift)) != 0)
                 return ASYNC_ENOTSUP;
             result |= payload << shift;
-        } else if (payload != 0) {
+            shift += 7;
+        } else if (payload != ((is_signed && (result >> 63)) ? 0x7fu : 0u)) {
+            // Past 64 bits only copies of the sign may follow.
             return ASYNC_ENOTSUP;
         }
-        if (shift < 64)
-            shift += 7;
         if ((byte & 0x80) == 0) {
+            if (is_signed && shift < 64 && (byte & 0x40))
+                result |= ~0ull << shift;
             *value = result;
             *size = i + 1;
             return ASYNC_ESUCCESS;
@@ -102,31 +140,18 @@ async_error dwarf_read_uleb128(const dwarf_section *section, uint64_t offset, ui
     }
 }
 
+}  // namespace
+
+async_error dwarf_read_uleb128(const dwarf_section *section, uint64_t offset, uint64_t *value, uint64_t *size) {
+    return read_leb128(section, offset, false, value, size);
+}
+
 async_error dwarf_read_sleb128(const dwarf_section *section, uint64_t offset, int64_t *value, uint64_t *size) {
-    uint64_t result = 0;
-    unsigned shift = 0;
-    for (uint64_t i = 0;; i++) {
-        if (!in_section(section, offset + i, 1) || offset + i < offset)
-            return ASYNC_EINVAL;
-        const uint8_t byte = section->data[offset + i];
-        const uint64_t payload = byte & 0x7f;
-        if (shift < 64) {
-            result |= payload << shift;
-            shift += 7;
-        } else {
-            // Past 64 bits only copies of the sign may follow.
-            const uint64_t sign = (result >> 63) ? 0x7f : 0;
-            if (payload != sign)
-                return ASYNC_ENOTSUP;
-        }
-        if ((byte & 0x80) == 0) {
-            if (shift < 64 && (byte & 0x40))
-                result |= ~0ull << shift;
-            *value = static_cast<int64_t>(result);
-            *size = i + 1;
-            return ASYNC_ESUCCESS;
-        }
-    }
+    uint64_t raw;
+    const async_error err = read_leb128(section, offset, true, &raw, size);
+    if (err == ASYNC_ESUCCESS)
+        *value = static_cast<int64_t>(raw);
+    return err;
 }
 
 async_error gnu_ehptr_reader::read(const dwarf_section *section, uint64_t offset, uint8_t encoding,
@@ -143,18 +168,8 @@ async_error gnu_ehptr_reader::read(const dwarf_section *section, uint64_t offset
 
     uint64_t raw = 0, consumed = 0;
     async_error err = ASYNC_ESUCCESS;
-    switch (encoding & 0x0f) {
-    case DW_EH_PE_absptr:
-        if (is64) {
-            err = dwarf_read_u64(section, offset, &raw);
-            consumed = 8;
-        } else {
-            uint32_t v;
-            err = dwarf_read_u32(section, offset, &v);
-            raw = v;
-            consumed = 4;
-        }
-        break;
+    const uint8_t format = encoding & 0x0f;
+    switch (format) {
     case DW_EH_PE_uleb128: err = dwarf_read_uleb128(section, offset, &raw, &consumed); break;
     case DW_EH_PE_sleb128: {
         int64_t v;
@@ -162,26 +177,14 @@ async_error gnu_ehptr_reader::read(const dwarf_section *section, uint64_t offset
         raw = static_cast<uint64_t>(v);
         break;
     }
-    case DW_EH_PE_udata2:
-    case DW_EH_PE_sdata2: {
-        uint16_t v;
-        err = dwarf_read_u16(section, offset, &v);
-        raw = (encoding & 0x08) ? static_cast<uint64_t>(static_cast<int16_t>(v)) : v;
-        consumed = 2;
-        break;
-    }
-    case DW_EH_PE_udata4:
-    case DW_EH_PE_sdata4: {
-        uint32_t v;
-        err = dwarf_read_u32(section, offset, &v);
-        raw = (encoding & 0x08) ? static_cast<uint64_t>(static_cast<int32_t>(v)) : v;
-        consumed = 4;
-        break;
-    }
-    case DW_EH_PE_udata8:
-    case DW_EH_PE_sdata8: err = dwarf_read_u64(section, offset, &raw); consumed = 8; break;
+    case DW_EH_PE_absptr: consumed = is64 ? 8 : 4; break;
+    case DW_EH_PE_udata2: case DW_EH_PE_sdata2: consumed = 2; break;
+    case DW_EH_PE_udata4: case DW_EH_PE_sdata4: consumed = 4; break;
+    case DW_EH_PE_udata8: case DW_EH_PE_sdata8: consumed = 8; break;
     default: return ASYNC_ENOTSUP;
     }
+    if (format != DW_EH_PE_uleb128 && format != DW_EH_PE_sleb128)
+        err = dwarf_read_sized(section, offset, static_cast<uint8_t>(consumed), (format & 0x08) != 0, &raw);
     if (err != ASYNC_ESUCCESS)
         return err == ASYNC_ENOTSUP ? err : ASYNC_EINVAL;
 

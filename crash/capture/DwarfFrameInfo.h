@@ -29,6 +29,10 @@ async_error dwarf_read_u16(const dwarf_section *section, uint64_t offset, uint16
 async_error dwarf_read_u32(const dwarf_section *section, uint64_t offset, uint32_t *value);
 async_error dwarf_read_u64(const dwarf_section *section, uint64_t offset, uint64_t *value);
 
+// A value of 1, 2, 4 or 8 bytes, zero- or sign-extended to 64 bits.
+async_error dwarf_read_sized(const dwarf_section *section, uint64_t offset, uint8_t size, bool is_signed,
+                             uint64_t *value);
+
 // LEB128 numbers; `size` receives the bytes read. More than 64 bits of
 // payload is ASYNC_ENOTSUP; running off the section ASYNC_EINVAL.
 async_error dwarf_read_uleb128(const dwarf_section *section, uint64_t offset, uint64_t *value, uint64_t *size);

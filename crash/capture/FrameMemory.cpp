@@ -123,22 +123,27 @@ async_error frame_memory_read(task_t task, uint64_t base, int64_t offset, void *
     return err;
 }
 
-async_error frame_memory_read_uint32(task_t task, const async_byteorder *byteorder, uint64_t base, int64_t offset,
-                                     uint32_t *value) {
-    uint32_t raw;
+namespace {
+
+template <typename T>
+async_error read_swapped(task_t task, T (*swap)(T), uint64_t base, int64_t offset, T *value) {
+    T raw;
     const async_error err = frame_memory_read(task, base, offset, &raw, sizeof raw);
     if (err == ASYNC_ESUCCESS)
-        *value = byteorder->swap32(raw);
+        *value = swap(raw);
     return err;
+}
+
+}  // namespace
+
+async_error frame_memory_read_uint32(task_t task, const async_byteorder *byteorder, uint64_t base, int64_t offset,
+                                     uint32_t *value) {
+    return read_swapped(task, byteorder->swap32, base, offset, value);
 }
 
 async_error frame_memory_read_uint64(task_t task, const async_byteorder *byteorder, uint64_t base, int64_t offset,
                                      uint64_t *value) {
-    uint64_t raw;
-    const async_error err = frame_memory_read(task, base, offset, &raw, sizeof raw);
-    if (err == ASYNC_ESUCCESS)
-        *value = byteorder->swap64(raw);
-    return err;
+    return read_swapped(task, byteorder->swap64, base, offset, value);
 }
 
 }  // namespace ovcrash
