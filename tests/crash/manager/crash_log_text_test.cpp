@@ -12,12 +12,12 @@
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 #include "crash/manager/PKRCrashUncaughtCXXExceptionHandlerManager.h"
 #include "crash/manager/PKRPelkorBaseManager.h"
-#include "tests/crash/manager/ChildCase.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Thread.h"
+#include "tests/crash/manager/ChildCase.h"
 #include "tests/platform/foundation/TestUtil.h"
 
 using platform::foundation::FileManager;

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "crash/manager/PKRCrashUncaughtCXXExceptionHandlerManager.h"
-#include "tests/crash/manager/ChildCase.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Thread.h"
+#include "tests/crash/manager/ChildCase.h"
 
 using platform::foundation::format;
 
