@@ -19,8 +19,9 @@
 #include "crash/capture/FrameCursor.h"
 #include "crash/capture/ImageList.h"
 #include "crash/capture/MachOImage.h"
+#include "crash/capture/PKROVCrashProcessInfo.h"
+#include "crash/capture/SysctlRead.h"
 #include "platform/system/MachThread.h"
-#include "platform/system/Sysctl.h"
 
 namespace ovcrash {
 
@@ -42,23 +43,6 @@ char* copy_bounded_utf8(const char* s, size_t limit) {
         while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
     }
     return strndup(s, n);
-}
-
-// A sysctl string value, or null.
-char* sysctl_copy(const char* name) {
-    size_t size = 0;
-    if (platform::system::sysctlbyname(name, nullptr, &size, nullptr, 0) != 0 || size == 0) return nullptr;
-    char* value = static_cast<char*>(calloc(1, size + 1));
-    if (value && platform::system::sysctlbyname(name, value, &size, nullptr, 0) != 0) {
-        free(value);
-        return nullptr;
-    }
-    return value;
-}
-
-bool sysctl_int(const char* name, int32_t* value) {
-    size_t size = sizeof *value;
-    return platform::system::sysctlbyname(name, value, &size, nullptr, 0) == 0;
 }
 
 char* copy_executable_path() {
@@ -390,28 +374,28 @@ async_error crash_log_writer_init(crash_log_writer* writer, const char* app_iden
     writer->application_info.version = copy_string(app_version);
     writer->application_info.marketing_version = copy_string(app_marketing_version);
 
-    platform::system::kinfo_proc self;
-    if (!platform::system::sysctl_process_record(int32_t(getpid()), &self)) return ASYNC_EINVAL;
-    writer->process_info.process_id = self.kp_proc.p_pid;
-    if (self.kp_proc.p_comm[0]) writer->process_info.process_name = copy_string(self.kp_proc.p_comm);
-    writer->process_info.start_time = uint64_t(self.kp_proc.p_starttime.tv_sec);
-    writer->process_info.parent_process_id = self.kp_eproc.e_ppid;
+    auto self = PKROVCrashProcessInfo::currentProcessInfo();
+    if (!self) return ASYNC_EINVAL;
+    writer->process_info.process_id = self->processID();
+    if (!self->processName().empty()) writer->process_info.process_name = copy_string(self->processName().c_str());
+    writer->process_info.start_time = uint64_t(self->startTime().tv_sec);
+    writer->process_info.parent_process_id = self->parentProcessID();
     writer->process_info.process_path = copy_executable_path();
-    platform::system::kinfo_proc parent;
-    if (platform::system::sysctl_process_record(self.kp_eproc.e_ppid, &parent) && parent.kp_proc.p_comm[0])
-        writer->process_info.parent_process_name = copy_string(parent.kp_proc.p_comm);
+    PKROVCrashProcessInfo parent(self->parentProcessID());
+    if (parent.valid() && !parent.processName().empty())
+        writer->process_info.parent_process_name = copy_string(parent.processName().c_str());
 
-    writer->machine_info.model = sysctl_copy("hw.machine");
-    sysctl_int("hw.cputype", &writer->machine_info.cpu_type);
-    sysctl_int("hw.cpusubtype", &writer->machine_info.cpu_subtype);
-    sysctl_int("hw.physicalcpu_max", &writer->machine_info.processor_count);
-    sysctl_int("hw.logicalcpu_max", &writer->machine_info.logical_processor_count);
+    writer->machine_info.model = sysctl_string_copy("hw.machine");
+    sysctl_int_read("hw.cputype", &writer->machine_info.cpu_type);
+    sysctl_int_read("hw.cpusubtype", &writer->machine_info.cpu_subtype);
+    sysctl_int_read("hw.physicalcpu_max", &writer->machine_info.processor_count);
+    sysctl_int_read("hw.logicalcpu_max", &writer->machine_info.logical_processor_count);
 
     int32_t native = 1;
-    writer->process_info.native = !(sysctl_int("sysctl.proc_native", &native) && native == 0);
+    writer->process_info.native = !(sysctl_int_read("sysctl.proc_native", &native) && native == 0);
 
-    writer->system_info.build = sysctl_copy("kern.osversion");
-    writer->system_info.version = sysctl_copy("kern.osproductversion");
+    writer->system_info.build = sysctl_string_copy("kern.osversion");
+    writer->system_info.version = sysctl_string_copy("kern.osproductversion");
 
     __atomic_thread_fence(__ATOMIC_SEQ_CST);  // read later by a signal handler
     return ASYNC_ESUCCESS;

@@ -8,12 +8,12 @@
 #include <mutex>
 
 #include "crash/capture/ImageList.h"
-#include "crash/capture/OVCrashReporterError.h"
+#include "crash/capture/PKROVCrashProcessInfo.h"
+#include "crash/capture/ReporterError.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
-#include "platform/system/Sysctl.h"
 
 using platform::foundation::Error;
 using platform::foundation::Exception;
@@ -28,27 +28,15 @@ constexpr const char* kQueuedFolder = "queued_reports";
 std::mutex gEnableLock;
 bool gProcessEnabled = false;  // guarded by gEnableLock
 
-void setError(Error* error, int64_t code, const std::string& description) {
-    if (error) *error = Error::withDescription(OVCrashReporterErrorDomain, code, description);
-}
-
-// An operating-system error (code 1) carrying the POSIX error under
-// "NSUnderlyingError".
-void setPosixError(Error* error, int err, const std::string& description) {
-    if (!error) return;
-    *error = Error::withDescription(OVCrashReporterErrorDomain, OVCrashReporterErrorOperatingSystem, description);
-    platform::foundation::Value underlying = platform::foundation::Value::emptyDictionary();
-    underlying["domain"] = platform::foundation::kPOSIXErrorDomain;
-    underlying["code"] = int64_t(err);
-    error->userInfo["NSUnderlyingError"] = std::move(underlying);
+void setError(Error* error, OVCrashReporterError code, const std::string& description) {
+    ovcrash::reporter_error_populate(error, code, description, nullptr);
 }
 
 void warn(const std::string& message) { platform::foundation::log(OVCrashReporterWarningPrefix + message); }
 
 std::string processName() {
-    platform::system::kinfo_proc record;
-    if (platform::system::sysctl_process_record(int32_t(getpid()), &record)) return record.kp_proc.p_comm;
-    return "";
+    auto self = PKROVCrashProcessInfo::currentProcessInfo();
+    return self ? self->processName() : "";
 }
 
 // Records the exception where the crash handler finds it, then ends the
@@ -167,7 +155,7 @@ bool PKROVCrashReporter::enableCrashReporter(Error* error) {
     case PKROVCrashReporterConfig::kSignalHandlerTypeBSD: {
         ovcrash::signal_handler_failure failure;
         if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) {
-            setPosixError(error, failure.posix_error, failure.description ? failure.description : "");
+            ovcrash::reporter_error_populate_posix(error, failure.posix_error, failure.description ? failure.description : "");
             return false;
         }
         break;
@@ -198,7 +186,7 @@ std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::sys
     std::string path = FileManager::joinPath(platform::foundation::Sandbox::tmp(), "live_crash_report.XXXXXX");
     int fd = mkstemp(path.data());
     if (fd < 0) {
-        setPosixError(error, errno, "Failed to create temporary path");
+        ovcrash::reporter_error_populate_posix(error, errno, "Failed to create temporary path");
         return std::nullopt;
     }
     ovcrash::async_error result = ovcrash::crash_reporter_write_live_report(
