@@ -161,6 +161,10 @@ TEST_F(SnapshotTest, TabletChargingAtThreeQuarters) {
                    EXPECT_FALSE(vc.labelTimeNetWifi()->isHidden());
                    EXPECT_TRUE(hasText(img, inWindow(vc.labelTimeNetWifi())));
                    EXPECT_FALSE(hasText(img, inWindow(vc.labelTimeTalk())));
+                   // The Wi-Fi figure beside its title; a mobile one, where shown, below it.
+                   EXPECT_NEAR(inWindow(vc.labelTimeNetWifi()).midY(), inWindow(vc.labelTitleWeb()).midY(), 1.0);
+                   EXPECT_GT(inWindow(vc.labelTimeNet3G()).midY(), inWindow(vc.labelTimeNetWifi()).midY() + 15);
+                   EXPECT_LT(inWindow(vc.labelTimeNet3G()).midY(), inWindow(vc.labelTitleVideo()).midY() - 15);
                });
 }
 

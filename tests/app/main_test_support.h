@@ -3,8 +3,6 @@
 // the built bundle, a simulated battery and brightness, the manual clock, and a
 // window that shows a controller the way the application does.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -146,43 +144,19 @@ inline bool isScenarioProcess(const std::string& test) {
 // on failure.
 inline void runScenario(const std::string& test) {
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    const std::string filter = "--gtest_filter=" + test;
-    const std::string scenario = "QM_SCENARIO=" + test;
-    // A shuffled or repeated parent must not make the child do the same.
-    char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
-                    const_cast<char*>("--gtest_shuffle=0"), const_cast<char*>("--gtest_repeat=1"), nullptr};
-    std::vector<char*> envp;
+    std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("QM_SCENARIO=", 0) != 0) envp.push_back(*e);
-    envp.push_back(const_cast<char*>(scenario.c_str()));
-    envp.push_back(nullptr);
+        if (std::string(*e).rfind("QM_SCENARIO=", 0) != 0) env.push_back(*e);
+    env.push_back("QM_SCENARIO=" + test);
     TempDir dir;
     const std::string output = dir.file("scenario.txt");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ASSERT_EQ(rc, 0);
-    auto read = [&] {
-        std::ifstream in(output, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(4);
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << test << " did not end\n" << read();
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const std::string out = read();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test << " failed in its own process\n" << out;
+    // A shuffled or repeated parent must not make the child do the same.
+    const pid_t pid = spawnLogged({self, "--gtest_filter=" + test, "--gtest_shuffle=0", "--gtest_repeat=1"}, env, output);
+    ASSERT_GT(pid, 0);
+    const int status = waitExit(pid, 240);
+    std::ifstream in(output, std::ios::binary);
+    const std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(status, 0) << test << " failed or did not end in its own process\n" << out;
     EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << test << " did not run in its own process\n" << out;
     EXPECT_EQ(out.find("[  SKIPPED ]"), std::string::npos) << test << " was skipped in its own process\n" << out;
 }

@@ -129,6 +129,16 @@ protected:
             argv.push_back(a.data());
         return applicationMain(int(argv.size()), argv.data());
     }
+    // The test delegate launched in this process, on the manual clock.
+    Application& launchInProcess() {
+        auto delegate = std::make_shared<TestAppDelegate>();
+        delegate->window_ = std::make_shared<Window>(Size{320, 480}, 1);
+        Application& app = Application::shared();
+        app.setDelegate(delegate);
+        pf::Clock::setCurrent(std::make_shared<pf::ManualClock>());
+        app.launch();
+        return app;
+    }
     qmtest::TempDir bundle_, home_, out_;
     qmtest::GlobalStateGuard guard_;  // --info-plist, --home, --device and the others
     pf::Observer observer_;
@@ -255,12 +265,7 @@ TEST_F(AppTest, AnInfoPlistThatCannotBeUsedIsNamedInTheError) {
 }
 
 TEST_F(AppTest, TheIdleTimerHoldsOnlyInTheForeground) {
-    auto delegate = std::make_shared<TestAppDelegate>();
-    delegate->window_ = std::make_shared<Window>(Size{320, 480}, 1);
-    Application& app = Application::shared();
-    app.setDelegate(delegate);
-    pf::Clock::setCurrent(std::make_shared<pf::ManualClock>());
-    app.launch();
+    Application& app = launchInProcess();
     app.setIdleTimerDisabled(true);
     EXPECT_TRUE(app.isScreenSaverHeldOff());
     app.enterBackground();
@@ -273,12 +278,7 @@ TEST_F(AppTest, TheIdleTimerHoldsOnlyInTheForeground) {
 }
 
 TEST_F(AppTest, StatesMoveOnlyFromWhereTheyCan) {
-    auto delegate = std::make_shared<TestAppDelegate>();
-    delegate->window_ = std::make_shared<Window>(Size{320, 480}, 1);
-    Application& app = Application::shared();
-    app.setDelegate(delegate);
-    pf::Clock::setCurrent(std::make_shared<pf::ManualClock>());
-    app.launch();
+    Application& app = launchInProcess();
     pf::RunLoop::main().runUntilIdle();
     EXPECT_EQ(app.applicationState(), ApplicationState::Active);
     gLog.clear();

@@ -1,0 +1,96 @@
+// The built application started as a user starts it, with the options a new
+// user tries: what its snapshot shows after simulated time, and what it leaves
+// in its sandbox for other users to see.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/graphics/Image.h"
+#include "tests/platform/ui/app_test_support.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace pg = platform::graphics;
+
+const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
+
+class LaunchOptions : public ::testing::Test {
+protected:
+    // Runs the application headless with `args` and its own home; its exit status.
+    int run(std::vector<std::string> args) {
+        args.insert(args.begin(), kApp);
+        args.insert(args.end(), {"--home", home_.path()});
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("DISPLAY=", 0) != 0 && std::string(*e).rfind("WAYLAND_DISPLAY=", 0) != 0)
+                env.push_back(*e);
+        env.push_back("QUENMIRA_COLLECT_URL=http://127.0.0.1:9");  // nothing leaves the machine
+        const pid_t pid = qmtest::spawnLogged(args, env, out_.file("log.txt"));
+        return pid > 0 ? qmtest::waitExit(pid, 90) : -1;
+    }
+    static unsigned modeOf(const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0u;
+    }
+    qmtest::TempDir home_, out_;
+};
+
+// The brightest pixel of a region given in pixels.
+int brightest(const pg::Image& img, int x0, int y0, int x1, int y1) {
+    int best = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            const auto p = img.pixelAt(x, y);
+            best = std::max(best, int(std::min({p.r, p.g, p.b})));
+        }
+    return best;
+}
+
+}  // namespace
+
+// A phone charging at 60 %: the liquid, the charging mark and an undimmed
+// "Time to full charge" figure, from the first frame and after simulated time.
+TEST_F(LaunchOptions, AfterShowsTheFillAndTheRealBatteryStateFromTheFirstFrame) {
+    for (const char* after : {"0", "3"}) {
+        SCOPED_TRACE(after);
+        const std::string png = out_.file(std::string("after-") + after + ".png");
+        ASSERT_EQ(run({"--device", "iPhone7,2", "--battery", "0.6:charging", "--snapshot", png, "--after", after}), 0);
+        auto img = pg::Image::fromFile(png, 1.0);
+        ASSERT_NE(img, nullptr);
+        ASSERT_EQ(img->pixelWidth(), 750);
+        // The battery spans 117.5..257.5 x 47..260 points; its liquid, blue at 60 %,
+        // fills the lower part once it has faded in (in the first 2 s).
+        if (std::string(after) != "0") {
+            const auto liquid = img->pixelAt(300, 470);
+            EXPECT_GT(int(liquid.b), int(liquid.r) + 100) << "no fill in the battery";
+        }
+        // The charging mark, white, centred at 224 points in the liquid.
+        EXPECT_GT(brightest(*img, 340, 400, 410, 500), 200) << "no charging mark";
+        // The "Time to full charge" figure at full opacity (dimmed it would be grey).
+        EXPECT_GT(brightest(*img, 600, 1060, 740, 1110), 240) << "the charge time is dimmed";
+    }
+}
+
+// Folders only their owner may open, settings and stores only their owner may
+// read, whatever the umask the user runs it with.
+TEST_F(LaunchOptions, TheSandboxIsPrivate) {
+    const mode_t old = umask(0);  // inherited by the child
+    const int status = run({"--battery", "0.5", "--snapshot", out_.file("x.png"), "--after", "2"});
+    umask(old);
+    ASSERT_EQ(status, 0);
+    const std::string h = home_.path();
+    for (const char* dir : {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"})
+        EXPECT_EQ(modeOf(h + dir), 0700u) << dir;
+    EXPECT_EQ(modeOf(h + "/Library/Preferences/org.quenmira.battery.plist"), 0600u);
+    for (const char* store : {"/Library/tallymark-v3.sql", "/Library/tallymark-v2.sql"})
+        if (fs::exists(h + store)) {
+            EXPECT_EQ(modeOf(h + store), 0600u) << store;
+        }
+}
