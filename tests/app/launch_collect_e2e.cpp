@@ -35,7 +35,16 @@ const std::string kTrackingId = "TL-48151623-1";  // the bundle's "TLYKey"
 // after it (a slow start) waits for the 120 s dispatch timer; rather than wait
 // that long, the tests then start the application again, whose first pass
 // sends what is stored.
-constexpr double kDeliveryBound = 15.0;
+constexpr double kFirstPassBound = 15.0;
+// A launch may also show its first screen before its tracker is made (analytics
+// starts on a background queue): it then records no view at all. One that has
+// recorded none after this long is given up and the application started again
+// in the same home.
+constexpr double kViewBound = 20.0;
+// What must come does so within seconds; on a loaded machine (a parallel test
+// run beside other builds) it may take much longer. Waits end once the state
+// holds, so a generous bound costs nothing when all goes well.
+constexpr double kDeliveryBound = 90.0;
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -186,6 +195,38 @@ protected:
         return n;
     }
 
+    // Starts the application against `server` until a launch has recorded its
+    // main screen's view (stored or already sent), at most three times in the
+    // same home; every launch given up must still end cleanly.
+    bool startUntilAViewIsRecorded(const HttpServerKit& server) {
+        for (int launch = 1; launch <= 3; ++launch) {
+            if (launch > 1) {
+                EXPECT_EQ(stop(), 0) << log();
+            }
+            start(server);
+            if (waitFor([&] { return storedCount("MainViewController") + int(mainScreenViews(server).size()) >= 1; },
+                        kViewBound))
+                return true;
+        }
+        return false;
+    }
+
+    // The hit numbers ("&_s") of the stored views of the main screen.
+    std::vector<std::string> storedViewNumbers() {
+        const std::string script = out_.write(
+            "numbers.py",
+            "import plistlib, sqlite3, sys\n"
+            "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
+            "for (blob,) in db.execute('select parameters from TLYHit order by _pk'):\n"
+            "    p = plistlib.loads(blob)\n"
+            "    if p.get('&cd') == 'MainViewController': print(p.get('&_s'))\n");
+        const std::string result = out_.file("numbers.out");
+        std::system(("python3 " + script + " " + home_.path() + " > " + result + " 2>&1").c_str());
+        auto lines = split(readAll(result), '\n');
+        lines.pop_back();
+        return lines;
+    }
+
     qmtest::TempDir home_, out_;
     HttpServerKit first_, second_;
     pid_t pid_ = -1;
@@ -194,20 +235,25 @@ protected:
 };
 
 TEST_F(LaunchCollect, TheMainScreensViewReachesTheCollectorAndLeavesTheStore) {
-    int launches = 1;
-    start(first_);
-    if (!waitFor([&] { return !mainScreenViews(first_).empty(); }, kDeliveryBound)) {
+    ASSERT_TRUE(startUntilAViewIsRecorded(first_)) << log();
+    // It goes with the first pass, unless it was stored after it.
+    if (!waitFor([&] { return !mainScreenViews(first_).empty(); }, kFirstPassBound)) {
         EXPECT_EQ(stop(), 0) << log();
-        launches = 2;
         start(first_);
+        // The stored view goes with the first pass of this launch.
         ASSERT_TRUE(waitFor([&] { return !mainScreenViews(first_).empty(); }, kDeliveryBound)) << log();
     }
     // Delivered hits are deleted from the store; what is left waits its turn.
     EXPECT_TRUE(waitFor(
         [&] {
-            return storedCount("MainViewController") + int(mainScreenViews(first_).size()) == launches;
+            for (const auto& number : storedViewNumbers()) {
+                for (auto& view : mainScreenViews(first_)) {
+                    if (view["_s"] == number) return false;
+                }
+            }
+            return true;
         },
-        10.0))
+        kDeliveryBound))
         << storedScreens();
     EXPECT_EQ(stop(), 0) << log();
 
@@ -228,17 +274,19 @@ TEST_F(LaunchCollect, TheMainScreensViewReachesTheCollectorAndLeavesTheStore) {
 TEST_F(LaunchCollect, AViewTheCollectorCouldNotTakeIsSentByTheNextLaunch) {
     first_.on("/collect", HttpServerKit::Reply::statusOnly(500));
     first_.on("/batch", HttpServerKit::Reply::statusOnly(500));
-    start(first_);
     // Refused or not yet tried, the view stays stored.
-    ASSERT_TRUE(waitFor([&] { return storedCount("MainViewController") == 1; }, kDeliveryBound)) << log();
-    waitFor([&] { return !mainScreenViews(first_).empty(); }, kDeliveryBound);
+    ASSERT_TRUE(startUntilAViewIsRecorded(first_)) << log();
+    EXPECT_EQ(storedCount("MainViewController"), 1);
+    waitFor([&] { return !mainScreenViews(first_).empty(); }, kFirstPassBound);
     EXPECT_EQ(stop(), 0) << log();
     EXPECT_EQ(storedScreens(), "MainViewController\n");
     auto refused = mainScreenViews(first_);
 
     start(second_);
+    // The kept view goes with this launch's first pass; this launch's own view
+    // with it or, after a slow start, later.
     ASSERT_TRUE(waitFor([&] { return !mainScreenViews(second_).empty(); }, kDeliveryBound)) << log();
-    waitFor([&] { return mainScreenViews(second_).size() >= 2; }, kDeliveryBound);
+    waitFor([&] { return mainScreenViews(second_).size() >= 2; }, kFirstPassBound);
     EXPECT_EQ(stop(), 0) << log();
 
     auto views = mainScreenViews(second_);
