@@ -56,11 +56,7 @@ void BM_BuildImageList(benchmark::State& state) {
         std::vector<macho_image*> images;
         for (macho_image* m = image_list_next(&list, nullptr); m; m = image_list_next(&list, m)) images.push_back(m);
         image_list_set_reading(&list, false);
-        for (macho_image* m : images) {
-            image_list_remove(&list, m->header_addr);
-            macho_image_free(m);
-            std::free(m);
-        }
+        for (macho_image* m : images) image_list_remove(&list, m->header_addr);
         state.counters["images"] = static_cast<double>(images.size());
         state.ResumeTiming();
     }

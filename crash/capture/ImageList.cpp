@@ -19,7 +19,25 @@ using image_node = async_list<macho_image*>::node;
 
 void image_list_init(image_list* list, task_t task) { list->task = task; }
 
+namespace {
+
+// Frees the removed images once no reader is inside: a reader that enters
+// later cannot reach them any more.
+void freeRetired(image_list* list) {
+    if (list->list.reader_count() > 0) return;
+    macho_image* image = list->retired.exchange(nullptr);
+    while (image) {
+        macho_image* next = image->retired_next;
+        macho_image_free(image);
+        std::free(image);
+        image = next;
+    }
+}
+
+}  // namespace
+
 void image_list_append(image_list* list, uint64_t header_addr, const char* name) {
+    freeRetired(list);
     auto* image = static_cast<macho_image*>(std::calloc(1, sizeof(macho_image)));
     if (!image) return;
     if (macho_image_init(image, list->task, name, header_addr) != ASYNC_ESUCCESS) {
@@ -30,14 +48,21 @@ void image_list_append(image_list* list, uint64_t header_addr, const char* name)
 }
 
 void image_list_remove(image_list* list, uint64_t header_addr) {
+    macho_image* removed = nullptr;
     list->list.set_reading(true);
     for (image_node* n = list->list.next(nullptr); n; n = list->list.next(n)) {
         if (n->value->header_addr == header_addr) {
+            removed = n->value;
             list->list.remove(n);
             break;
         }
     }
     list->list.set_reading(false);
+    if (!removed) return;
+    removed->retired_next = list->retired.load();
+    while (!list->retired.compare_exchange_weak(removed->retired_next, removed)) {
+    }
+    freeRetired(list);
 }
 
 void image_list_set_reading(image_list* list, bool reading) { list->list.set_reading(reading); }

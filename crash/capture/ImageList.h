@@ -7,6 +7,7 @@
 // Async-signal-safe: image_list_set_reading, image_list_next and
 // image_list_image_for_address. Appending, removing and the callbacks
 // allocate and run only outside crash time.
+#include <atomic>
 #include <cstdint>
 
 #include "crash/capture/AsyncList.h"
@@ -18,14 +19,17 @@ namespace ovcrash {
 struct image_list {
     task_t task;
     async_list<macho_image*> list;
+    // Removed images that a reader inside the list may still hold; freed by a
+    // later change made while no reader is inside.
+    std::atomic<macho_image*> retired{nullptr};
 };
 
 void image_list_init(image_list* list, task_t task);
 // Reads the image at header_addr and appends it; an image whose header cannot
 // be read is not listed.
 void image_list_append(image_list* list, uint64_t header_addr, const char* name);
-// Unlinks the first image with that header address; the image record stays
-// allocated, since a reader may hold it. Nothing happens when none is listed.
+// Unlinks the first image with that header address. Its record is freed once
+// no reader can hold it. Nothing happens when none is listed.
 void image_list_remove(image_list* list, uint64_t header_addr);
 // Enter (true) or leave (false) the list as a reader.
 void image_list_set_reading(image_list* list, bool reading);

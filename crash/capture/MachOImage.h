@@ -74,6 +74,8 @@ struct macho_image {
     bool symtab_sorted;
     // The image list's entry holding this image (set once, by compare-and-swap).
     void* list_entry;
+    // Once removed from the list: the next image waiting to be freed.
+    macho_image* retired_next;
 };
 
 // A mapped segment, with the file offset and size its command gives.

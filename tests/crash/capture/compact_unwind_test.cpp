@@ -356,14 +356,8 @@ struct Image {
         image_list_init(&list, self);
         image_list_append(&list, base, "unwind-test");
     }
-    ~Image() {
-        macho_image *image = image_list_next(&list, nullptr);
-        image_list_remove(&list, reinterpret_cast<uint64_t>(bytes));
-        if (image) {
-            macho_image_free(image);
-            std::free(image);
-        }
-    }
+    // Removing the image frees its record.
+    ~Image() { image_list_remove(&list, reinterpret_cast<uint64_t>(bytes)); }
     uint64_t pc(uint32_t offset) const { return reinterpret_cast<uint64_t>(bytes) + offset; }
 };
 
