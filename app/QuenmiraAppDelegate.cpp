@@ -21,7 +21,8 @@ std::string QuenmiraAppDelegate::getTarnowickAppName() {
 }
 
 bool QuenmiraAppDelegate::didFinishLaunchingWithOptions(ui::Application& application, const pf::Value& options) {
-    standardTarnowickInitialization();
+    standardTarnowickInitializationWithPelkorDelegate(this);
+    finishStandardTarnowickInitialization();
 
     auto& defaults = pf::UserDefaults::standard();
     if (defaults.objectForKey(kHealthPercentKey).isNull()) defaults.setFloat(kHealthPercentKey, 100.0f);
@@ -32,6 +33,7 @@ bool QuenmiraAppDelegate::didFinishLaunchingWithOptions(ui::Application& applica
         ui::setRootViewController(*window_, mainViewController_);
         window_->makeKeyAndVisible();
     }
+    setupApplicationAfterCheckForLaunchCrash();
     return PZSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions(application, options);
 }
 

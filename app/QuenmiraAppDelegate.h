@@ -3,6 +3,9 @@
 // initialisation, the battery-health default, the main screen in the window,
 // the social-network client's launch hook) and the life-cycle events the main
 // screen and the social-network client hear of. Made by the main interface file.
+// It is the crash manager's delegate, so that after a crash on the last
+// launch the main screen waits behind the framework's placeholder until the
+// report has gone (or could not go).
 #include <memory>
 #include <string>
 
@@ -30,6 +33,8 @@ public:
     void applicationWillResignActive(platform::ui::Application&) override {}
     void applicationDidEnterBackground(platform::ui::Application&) override {}
     void applicationWillTerminate(platform::ui::Application&) override {}
+    // The main screen is made at launch; the placeholder only hides it.
+    void setupApplication() override {}
 
     std::shared_ptr<MainViewController> mainViewController() const { return mainViewController_; }
     void setMainViewController(std::shared_ptr<MainViewController> controller) {

@@ -8,6 +8,8 @@
 #include "platform/graphics/Path.h"
 #include "platform/ui/Appearance.h"
 #include "platform/ui/Control.h"
+#include "platform/ui/Label.h"
+#include "platform/ui/ViewController.h"
 #include "platform/ui/Window.h"
 
 namespace pg = platform::graphics;
@@ -62,6 +64,62 @@ void TWKApplicationDelegate::setGlobalColorStuff() {
 
 void TWKApplicationDelegate::setupApplication() {
     platform::foundation::log("MUST override setupApplication in TWKApplicationDelegate if using PelkorApp crash delegate!");
+}
+
+void TWKApplicationDelegate::setupApplicationAfterCheckForLaunchCrash() {
+    if (!TwkAnalytics::didCrashInLastSessionOnStartup()) {
+        platform::foundation::log("Loading main storyboard manuylly");
+        setupApplication();
+        return;
+    }
+    platform::foundation::log("OOPS didCrashInLastSessionOnStartup");
+    if (!window_) return;
+    auto placeholder = std::make_shared<ui::ViewController>();
+    auto view = placeholder->view();
+    view->setFrame(window_->bounds());
+    view->setBackgroundColor(pg::Color::gray());
+    auto label = std::make_shared<ui::Label>(pg::Rect{10, 100, view->bounds().size.width - 20, 200});
+    label->setOpaque(false);
+    label->setNumberOfLines(5);
+    label->setTextAlignment(pg::TextAlignment::Center);
+    label->setTextColor(pg::Color::whiteColor());
+    label->setText("Crashed on launch\nSending crash report...");
+    view->addSubview(label);
+    backupViewController_ = ui::rootViewController(*window_);
+    ui::setRootViewController(*window_, placeholder);
+    window_->makeKeyAndVisible();
+}
+
+void TWKApplicationDelegate::restoreAfterCrashView() {
+    if (!backupViewController_) return;
+    platform::foundation::log("Restoring backupViewController");
+    if (window_) {
+        ui::setRootViewController(*window_, backupViewController_);
+        window_->makeKeyAndVisible();
+    }
+    backupViewController_.reset();
+    setupApplication();
+}
+
+void TWKApplicationDelegate::crashManagerWillCancelSendingCrashReport(PKRCrashManager&) {
+    platform::foundation::log("crashManagerWillCancelSendingCrashReport called");
+    if (!TwkAnalytics::didCrashInLastSessionOnStartup()) return;
+    platform::foundation::log("crashManagerWillCancelSendingCrashReport - calling setup");
+    restoreAfterCrashView();
+}
+
+void TWKApplicationDelegate::crashManagerDidFailWithError(PKRCrashManager&, const platform::foundation::Error&) {
+    platform::foundation::log("crashManager didFailWithError - called");
+    if (!TwkAnalytics::didCrashInLastSessionOnStartup()) return;
+    platform::foundation::log("crashManager didFailWithError - calling setup");
+    restoreAfterCrashView();
+}
+
+void TWKApplicationDelegate::crashManagerDidFinishSendingCrashReport(PKRCrashManager&) {
+    platform::foundation::log("crashManagerDidFinishSendingCrashReport - called");
+    if (!TwkAnalytics::didCrashInLastSessionOnStartup()) return;
+    platform::foundation::log("crashManagerDidFinishSendingCrashReport - called setup");
+    restoreAfterCrashView();
 }
 
 std::shared_ptr<pg::Image> TWKApplicationDelegate::imageFromColor(const pg::Color& color, pg::Size size, double radius) {

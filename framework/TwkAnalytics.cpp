@@ -1,8 +1,10 @@
 #include "framework/TwkAnalytics.h"
 
+#include <cstdlib>
 #include <mutex>
 
 #include "analytics/TLY.h"
+#include "crash/manager/PKRPelkorManager.h"
 #include "framework/TwkUtils.h"
 #include "platform/foundation/Dispatch.h"
 
@@ -23,9 +25,21 @@ std::shared_ptr<TwkAnalytics> TwkAnalytics::sharedInstance() {
     return instance;
 }
 
-void TwkAnalytics::startWithPelkorDelegate(PKRPelkorManagerDelegate*) {
-    if (!present(TwkUtils::getPlistKey(kPelkorKey)))
-        TwkUtils::showAlertWithTitle("LIVE PELKOR SDK KEY MISSING", kMissingKeyBody);
+void TwkAnalytics::startWithPelkorDelegate(PKRPelkorManagerDelegate* delegate) {
+    const pf::Value key = TwkUtils::getPlistKey(kPelkorKey);
+    if (!present(key)) TwkUtils::showAlertWithTitle("LIVE PELKOR SDK KEY MISSING", kMissingKeyBody);
+    PKRPelkorManager& manager = PKRPelkorManager::sharedPelkorManager();
+    if (const char* url = getenv(kCrashURLEnvironmentVariable); url && *url) manager.setServerURL(std::string(url));
+    manager.configureWithIdentifier(present(key) ? std::optional<std::string>(key.string()) : std::nullopt, delegate);
+    if (auto crashManager = manager.crashManager()) crashManager->setCrashManagerStatus(PKRCrashManager::kAutoSend);
+    manager.startManager();
+}
+
+bool TwkAnalytics::didCrashInLastSessionOnStartup() {
+    auto crashManager = PKRPelkorManager::sharedPelkorManager().crashManager();
+    if (!crashManager || !crashManager->didCrashInLastSession()) return false;
+    const double interval = crashManager->timeIntervalCrashInLastSessionOccurred();
+    return interval >= 0.0 && interval < kLaunchCrashInterval;
 }
 
 void TwkAnalytics::startAnalyticsStuff() {

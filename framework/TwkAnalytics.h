@@ -1,7 +1,8 @@
 #pragma once
 // The framework's start of crash reporting and analytics: the Info.plist keys
 // of the services ("PelkorKey", "TLYKey", "ZendralKey"), an alert for each
-// missing one, and the analytics tracker made on a background queue.
+// missing one, the crash manager started to send reports without asking, and
+// the analytics tracker made on a background queue.
 #include <memory>
 
 class PKRPelkorManagerDelegate;
@@ -12,12 +13,21 @@ public:
     static constexpr const char* kTLYKey = "TLYKey";
     static constexpr const char* kZendralKey = "ZendralKey";
     static constexpr const char* kMissingKeyBody = "I really hope this did NOT get released publicly...";
+    // The crash-report service's base URL, when set: another service than
+    // the crash-collection endpoint (a user's own, or a test's).
+    static constexpr const char* kCrashURLEnvironmentVariable = "QUENMIRA_CRASH_URL";
+    // A crash this soon after the start of the last launch counts as a crash on launch.
+    static constexpr double kLaunchCrashInterval = 5.0;
 
     static std::shared_ptr<TwkAnalytics> sharedInstance();
 
-    // Crash reporting: checks the application identifier ("PelkorKey") and
-    // alerts when it is missing. Start-up goes on either way.
+    // Crash reporting: the shared pelkor manager configured with "PelkorKey"
+    // (an alert when it is missing; start-up goes on) and `delegate`, its
+    // crash manager set to send without asking, then started.
     static void startWithPelkorDelegate(PKRPelkorManagerDelegate* delegate);
+    // The last launch crashed, and did so less than 5 s after its start. A
+    // crash of unknown time (an app kill, a report without a start time) does not count.
+    static bool didCrashInLastSessionOnStartup();
     // Queues startAnalyticsInBlock on the background-priority global queue.
     static void startAnalyticsStuff();
     // Makes the tracker for "TLYKey" (the first tracker becomes the default

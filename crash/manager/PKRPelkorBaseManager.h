@@ -17,8 +17,9 @@ class ViewController;
 class Window;
 }  // namespace platform::ui
 
-// Where reports go when the application sets no server URL.
-inline constexpr const char* kPKRDefaultServerURL = "https://sdk.pelkorapp.net/";
+// Where reports go when the application sets no server URL: a name that never
+// resolves, so nothing leaves the machine unless a service is named.
+inline constexpr const char* kPKRDefaultServerURL = "https://sdk.pelkorapp.example/";
 // The platform's form-sheet presentation style.
 inline constexpr int64_t kPKRModalPresentationFormSheet = 2;
 
