@@ -35,7 +35,8 @@ struct Walks {
 };
 
 int resultPipe = -1;
-volatile int *volatile nowhere = nullptr;
+// Unmapped, but not null: the sanitizers would stop a null store before it faults.
+volatile int *volatile nowhere = reinterpret_cast<volatile int *>(16);
 
 void walkAndReport(int, siginfo_t *, void *context) {
     auto *uc = static_cast<ucontext_t *>(context);
