@@ -5,6 +5,7 @@
 
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/SharedLibrary.h"
 #include "platform/sdl/SdlLibrary.h"
 
 namespace platform::audio {
@@ -84,6 +85,7 @@ std::unique_ptr<AudioOutput> openSDLAudioOutput() {
     want.channels = 2;
     want.samples = 1024;
     const SDL_AudioDeviceID dev = sdl->OpenAudioDevice(nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_ANY_CHANGE);
+    foundation::SharedLibrary::noteIndirectLoads();  // the audio driver's libraries
     if (dev == 0) {
         sdl->QuitSubSystem(SDL_INIT_AUDIO);
         return nullptr;

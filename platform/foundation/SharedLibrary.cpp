@@ -11,6 +11,10 @@ std::atomic<SharedLibrary::Observer> observer{nullptr};
 
 void SharedLibrary::setObserver(Observer o) { observer.store(o); }
 
+void SharedLibrary::noteIndirectLoads() {
+    if (Observer o = observer.load()) o(std::string(), true);
+}
+
 std::unique_ptr<SharedLibrary> SharedLibrary::open(const std::string& file, std::string* error) {
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {

@@ -14,6 +14,9 @@ public:
     // notifications, and the loader stand-in keeps its image list by them.
     using Observer = void (*)(const std::string& file, bool opened);
     static void setObserver(Observer observer);
+    // Tells the observer that a library opened here may have opened others
+    // on its own (its drivers); called once such a library has started them.
+    static void noteIndirectLoads();
     ~SharedLibrary();
     SharedLibrary(const SharedLibrary&) = delete;
     SharedLibrary& operator=(const SharedLibrary&) = delete;

@@ -11,6 +11,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/SharedLibrary.h"
 #include "platform/sdl/SdlLibrary.h"
 
 namespace platform::ui {
@@ -33,6 +34,7 @@ bool initVideo() {
         // not a texture drawn whole by a (software) renderer every frame.
         lib->SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
         state = lib->InitSubSystem(SDL_INIT_VIDEO) == 0 ? 1 : 0;
+        foundation::SharedLibrary::noteIndirectLoads();  // the video driver's libraries
     }
     return state == 1;
 }
