@@ -130,11 +130,16 @@ std::optional<std::string> TLYSqlStore::closeDatabase() {
     return failure;
 }
 
-bool TLYSqlStore::closeAndDeleteDatabase() {
+bool TLYSqlStore::closeAndUnlock() {
     closeDatabase();
-    if (!FileManager::exists(databasePath_)) return true;
+    if (!FileManager::exists(databasePath_)) return false;
     if (auto attributes = FileManager::attributes(databasePath_); attributes && isLocked(*attributes))
         unlock(databasePath_, *attributes);
+    return true;
+}
+
+bool TLYSqlStore::closeAndDeleteDatabase() {
+    if (!closeAndUnlock()) return true;
     Error error;
     if (!FileManager::remove(databasePath_, &error)) {
         TLY_ERROR("-[TLYSqlStore closeAndDeleteDatabase]", "Failed to delete database: %s",
@@ -149,10 +154,7 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
 }
 
 bool TLYSqlStore::closeAndSetAsideDatabase() {
-    closeDatabase();
-    if (!FileManager::exists(databasePath_)) return true;
-    if (auto attributes = FileManager::attributes(databasePath_); attributes && isLocked(*attributes))
-        unlock(databasePath_, *attributes);
+    if (!closeAndUnlock()) return true;
     Error error;
     std::string aside = FileManager::moveAside(databasePath_, {"-journal", "-wal", "-shm"}, &error);
     if (aside.empty()) {

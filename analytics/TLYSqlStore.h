@@ -60,6 +60,9 @@ public:
     std::optional<std::string> errorMessage() const;
 
 private:
+    // Closes; false when there is no file, else unlocks it for removal.
+    bool closeAndUnlock();
+
     std::string databaseName_;
     sqlite3* database_ = nullptr;
     std::map<std::string, sqlite3_stmt*> statementCache_;

@@ -175,18 +175,22 @@ protected:
     }
     std::string log() const { return readAll(output_); }
 
-    // The stored hits' screen names, one a line, read by python3.
-    std::string storedScreens() {
+    // python3's output for `body`, run over each stored hit's parameters `p`, in order.
+    std::string forEachStoredHit(const std::string& body) {
         const std::string script = out_.write(
             "peer.py",
             "import plistlib, sqlite3, sys\n"
             "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
             "for (blob,) in db.execute('select parameters from TLYHit order by _pk'):\n"
-            "    print(plistlib.loads(blob).get('&cd'))\n");
+            "    p = plistlib.loads(blob)\n"
+            "    " + body + "\n");
         const std::string result = out_.file("peer.out");
         std::system(("python3 " + script + " " + home_.path() + " > " + result + " 2>&1").c_str());
         return readAll(result);
     }
+
+    // The stored hits' screen names, one a line.
+    std::string storedScreens() { return forEachStoredHit("print(p.get('&cd'))"); }
 
     int storedCount(const std::string& screen) {
         int n = 0;
@@ -213,16 +217,7 @@ protected:
 
     // The hit numbers ("&_s") of the stored views of the main screen.
     std::vector<std::string> storedViewNumbers() {
-        const std::string script = out_.write(
-            "numbers.py",
-            "import plistlib, sqlite3, sys\n"
-            "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
-            "for (blob,) in db.execute('select parameters from TLYHit order by _pk'):\n"
-            "    p = plistlib.loads(blob)\n"
-            "    if p.get('&cd') == 'MainViewController': print(p.get('&_s'))\n");
-        const std::string result = out_.file("numbers.out");
-        std::system(("python3 " + script + " " + home_.path() + " > " + result + " 2>&1").c_str());
-        auto lines = split(readAll(result), '\n');
+        auto lines = split(forEachStoredHit("if p.get('&cd') == 'MainViewController': print(p.get('&_s'))"), '\n');
         lines.pop_back();
         return lines;
     }

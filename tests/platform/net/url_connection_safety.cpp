@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "load_support.h"
 #include "platform/net/URLConnection.h"
 #include "tests/support/HttpServerKit.h"
 
@@ -19,17 +20,7 @@ using qmtest::HttpServerKit;
 
 namespace {
 
-struct Loaded {
-    std::optional<net::Data> data;
-    net::URLResponse response;
-    pf::Error error;
-};
-
-Loaded load(const net::URLRequest& request) {
-    Loaded l;
-    l.data = net::URLConnection::sendSynchronousRequest(request, &l.response, &l.error);
-    return l;
-}
+using nettest::load;
 
 int threadCount() {
     int n = 0;

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "load_support.h"
 #include "platform/net/URLConnection.h"
 #include "tests/support/HttpServerKit.h"
 
@@ -14,17 +15,7 @@ namespace {
 
 std::string text(const net::Data& d) { return std::string(d.begin(), d.end()); }
 
-struct Loaded {
-    std::optional<net::Data> data;
-    net::URLResponse response;
-    pf::Error error;
-};
-
-Loaded load(const net::URLRequest& request) {
-    Loaded l;
-    l.data = net::URLConnection::sendSynchronousRequest(request, &l.response, &l.error);
-    return l;
-}
+using nettest::load;
 
 TEST(URLConnectionSync, SendsMethodHeadersAndBody) {
     HttpServerKit server;
