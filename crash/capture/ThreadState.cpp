@@ -234,6 +234,8 @@ ovcrash_thread_state_capture_finish(ovcrash::thread_state_capture_callback callb
 #endif
     ovcrash::thread_state state;
     ovcrash::thread_state_init_from_mcontext(&state, &mc);
+    // The pc is the return address of this call, not an interrupted instruction.
+    state.pc_exact = false;
     return callback(&state, context);
 }
 

@@ -165,6 +165,7 @@ TEST(ThreadState, CurrentCaptureStopsAtTheCall) {
     EXPECT_GT(pc, entry);
     EXPECT_LT(pc, entry + 256);
     EXPECT_GT(thread_state_get_register(&captured.state, REG_SP), captured.sp_inside);
+    EXPECT_FALSE(captured.state.pc_exact);  // a return address: its call is looked up
 }
 
 // A reader that hands back a prepared frame and notes what it was given.
