@@ -61,34 +61,37 @@ void announce(const void* function) {
     gFacts->ready.store(1);
 }
 
+// The faults are the point: the sanitizers must not stop them first.
+#define CRASHING [[gnu::noinline, gnu::no_sanitize("undefined", "address")]]
+
 int* volatile gNull = nullptr;
 int* volatile gWild = reinterpret_cast<int*>(0x10000beef0ull);
 volatile int gZero = 0;
 volatile int gSeven = 7;
 volatile int gSink;
 
-[[gnu::noinline]] void crashNull() { *gNull = 1; }
-[[gnu::noinline]] void crashWild() { *gWild = 1; }
-[[gnu::noinline]] void crashBus(volatile int* beyondEnd) { *beyondEnd = 1; }
-[[gnu::noinline]] void crashIll() {
+CRASHING void crashNull() { *gNull = 1; }
+CRASHING void crashWild() { *gWild = 1; }
+CRASHING void crashBus(volatile int* beyondEnd) { *beyondEnd = 1; }
+CRASHING void crashIll() {
 #if defined(__x86_64__)
     asm volatile("ud2");
 #else
     asm volatile(".inst 0x00000000");  // permanently undefined
 #endif
 }
-[[gnu::noinline]] void crashTrap() {
+CRASHING void crashTrap() {
 #if defined(__x86_64__)
     asm volatile("int3");
 #else
     asm volatile("brk #0");
 #endif
 }
-[[gnu::noinline]] void crashFpe() { gSink = gSeven / gZero; }
-[[gnu::noinline]] void crashAbort() { abort(); }
+CRASHING void crashFpe() { gSink = gSeven / gZero; }
+CRASHING void crashAbort() { abort(); }
 // Recurses until the stack runs out (the test never returns from it).
 volatile bool gForever = true;
-[[gnu::noinline]] int recurse(int depth) {
+CRASHING int recurse(int depth) {
     volatile char pad[256];
     pad[0] = char(depth);
     return (gForever ? recurse(depth + 1) : 0) + pad[0];
