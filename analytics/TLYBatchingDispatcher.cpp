@@ -285,10 +285,8 @@ void TLYBatchingDispatcher::queueDispatch(const Value& parameters) {
 
 void TLYBatchingDispatcher::persist(const Value& record) {
     store_->addHit(record);
-    if (uncommitted_.empty()) {
-        std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
-        loop_->perform([weak] { if (auto self = weak.lock()) self->commitStoredHits(); });
-    }
+    // Held strongly: stored hits are committed even when the dispatcher goes first.
+    if (uncommitted_.empty()) loop_->perform([self = shared_from_this()] { self->commitStoredHits(); });
     uncommitted_.push_back(record);
     setHasHits(true);
 }
