@@ -42,8 +42,12 @@ bool known(const walk_pages *w, uint64_t page) {
     return false;
 }
 
-void remember(walk_pages *w, uint64_t page) {
-    if (known(w, page))
+// Pages the loader shows an image view over (an image's first page) are
+// left to task reads, which lay the view over what they read.
+void remember(walk_pages *w, uint64_t page, uint64_t page_size) {
+    const uint64_t start = page * page_size;
+    const void *view = ps::loader_view_bytes(start, 1);
+    if (known(w, page) || (view != nullptr && view != reinterpret_cast<const void *>(start)))
         return;
     w->pages[w->next] = page;
     w->next = (w->next + 1) % 32;
@@ -111,14 +115,12 @@ async_error frame_memory_read(task_t task, uint64_t base, int64_t offset, void *
     const uint64_t first_page = address / size, last_page = last / size;
     if (known(w, first_page) && known(w, last_page)) {
         __builtin_memcpy(dest, reinterpret_cast<const void *>(address), length);
-        // What a task read shows there: the loader's image views included.
-        ps::loader_apply_views(address, dest, length);
         return ASYNC_ESUCCESS;
     }
     const async_error err = async_task_read(task, address, 0, dest, length);
     if (err == ASYNC_ESUCCESS) {
-        remember(w, first_page);
-        remember(w, last_page);
+        remember(w, first_page, size);
+        remember(w, last_page, size);
     }
     return err;
 }
