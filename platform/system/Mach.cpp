@@ -2,6 +2,7 @@
 #include "platform/system/Mach.h"
 
 #include "platform/system/Loader.h"
+#include "platform/system/MachPort.h"
 
 #include <atomic>
 #include <cerrno>
@@ -52,7 +53,7 @@ task_t mach_task_self() { return 1; }
 
 thread_t mach_thread_self() { return static_cast<thread_t>(::syscall(SYS_gettid)); }
 
-kern_return_t mach_port_deallocate(task_t, mach_port_t) { return KERN_SUCCESS; }
+kern_return_t mach_port_deallocate(task_t task, mach_port_t port) { return mach_port_deallocate_right(task, port); }
 
 kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
                                 vm_size_t* outsize) {

@@ -3,8 +3,9 @@
 //
 // Models: a task is our own process, a thread port is the kernel thread id
 // (gettid), reading task memory is a copy that reports a bad address instead
-// of faulting. Differs: there are no port rights to count, so releasing a port
-// does nothing; only the calling process can be read (mach_task_self()).
+// of faulting; ports and their rights are MachPort.h's. Differs: thread and
+// task ports carry no references, so releasing them does nothing; only the
+// calling process can be read (mach_task_self()).
 // Every call here is async-signal-safe: raw system calls, no allocation.
 #include <cstddef>
 #include <cstdint>
@@ -32,7 +33,8 @@ inline constexpr mach_port_t MACH_PORT_NULL = 0;
 task_t mach_task_self();
 // The calling thread's kernel id; carries no reference to give back.
 thread_t mach_thread_self();
-// Nothing to release; kept so callers read like the platform's.
+// Releases one user reference of a port right (MachPort.h); thread and task
+// ports need no release.
 kern_return_t mach_port_deallocate(task_t task, mach_port_t port);
 
 // Copies size bytes at address of the task into data. An unmapped or
