@@ -1,0 +1,302 @@
+// The upload of pending reports to a loopback service that keeps the bytes it
+// receives: the request and body the service gets, what each kind of answer
+// does to the report, reports that cannot be sent, and the approval question.
+#include <fcntl.h>
+#include <sys/resource.h>
+
+#include "crash/capture/PKROVCrashReport.h"
+#include "crash/manager/PKRCrashReportTextFormatter.h"
+#include "tests/crash/manager/crash_upload_support.h"
+#include "tests/support/RawHttpService.h"
+
+using namespace uploadtest;
+using qmtest::RawHttpService;
+using Answer = RawHttpService::Answer;
+using platform::foundation::Value;
+
+namespace {
+
+class CrashUpload : public CrashManagerTest {};
+
+std::string textPart(const std::string& boundary, const std::string& key, const std::string& value) {
+    return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + key + "\"\r\nContent-Type: text\r\n\r\n" +
+           value + "\r\n";
+}
+
+std::string uuidString(const PKROVCrashReport& report) {
+    const auto& u = *report.uuidRef();
+    char buf[40];
+    snprintf(buf, sizeof buf, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", u[0], u[1], u[2],
+             u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
+    return buf;
+}
+
+std::string boundaryOf(const RawHttpService::Request& r) {
+    const std::string type = r.header("Content-type");
+    return type.substr(type.find("boundary=") + 9);
+}
+
+int occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(CrashUpload, OneReportGoesWithTheServicesHeadersPartsAndXmlAndIsGoneAfterA2xx) {
+    RawHttpService service([](const auto&) { return Answer{201, RawHttpService::plist("<dict><key>id</key><integer>7</integer></dict>")}; });
+    makeManager(service.baseURL());
+    recorder_.applicationLog = "first line";
+    const std::string path = addReport("600000000");
+    sendAndWait();
+
+    auto requests = service.requests();
+    ASSERT_EQ(1u, requests.size());
+    const auto& r = requests[0];
+    EXPECT_EQ("POST /api/2/apps/5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41/crashes HTTP/1.1", r.requestLine());
+    EXPECT_EQ("PelkorSDK/iOS", r.header("User-Agent"));
+    EXPECT_EQ("gzip", r.header("Accept-Encoding"));
+    EXPECT_EQ("multipart/form-data; boundary=----FOO", r.header("Content-type"));
+
+    auto report = PKROVCrashReport::initWithData(liveReport(), nullptr);
+    ASSERT_TRUE(report);
+    const std::string install = app_anonymous_id().value_or("");
+    // The name is a CDATA section: its "]]>" is split; other values are element text.
+    const std::string xml =
+        "<crashes><crash><applicationname><![CDATA[Quen<mira]]]]><![CDATA[>]]></applicationname><uuids>" +
+        manager_->extractAppUUIDs(*report) + "</uuids><bundleidentifier>org.quenmira.battery</bundleidentifier>" +
+        "<systemversion>" + report->systemInfo()->operatingSystemVersion() + "</systemversion><platform>" +
+        manager_->getDevicePlatform() + "</platform><senderversion>1.0.0</senderversion><versionstring>1.0" +
+        "</versionstring><version>1.0.0</version><uuid>" + uuidString(*report) + "</uuid><log><![CDATA[" +
+        PKRCrashReportTextFormatter::stringValueForCrashReport(*report, install) +
+        "]]></log><userid></userid><username></username><contact></contact><installstring>" + install +
+        "</installstring><description><![CDATA[Log:\nfirst line]]></description></crash></crashes>";
+    // Four parts, then the closing delimiter right after the last part's own line end.
+    const std::string body = textPart("----FOO", "sdk", "PelkorSDK") + textPart("----FOO", "sdk_version", "3.8.6") +
+                             textPart("----FOO", "feedbackEnabled", "no") +
+                             "------FOO\r\nContent-Disposition: form-data; name=\"xml\"; filename=\"crash.xml\"\r\n"
+                             "Content-Type: text/xml\r\nContent-Transfer-Encoding: binary\r\n\r\n" +
+                             xml + "\r\n------FOO--\r\n";
+    EXPECT_EQ(body, r.body);
+    EXPECT_NE(std::string::npos, r.body.find("Exception Type:  SIGTRAP"));
+
+    EXPECT_FALSE(FileManager::exists(path));
+    EXPECT_FALSE(FileManager::exists(path + ".meta"));
+    EXPECT_EQ((std::vector<std::string>{"send", "finish"}), recorder_.events);
+}
+
+TEST_F(CrashUpload, EachAnswerKeepsOrDeletesTheReport) {
+    struct Case {
+        const char* name;
+        Answer answer;
+        bool kept;
+        int64_t code;  // of the error the delegate hears; 0 none, -1 a transport error
+    };
+    const std::string plist = RawHttpService::plist();
+    const std::vector<Case> cases = {
+        {"200 with a property list", {200, plist}, false, 0},
+        {"200 with another body", {200, "fine"}, false, 0},
+        {"200 empty", {200, ""}, false, 0},
+        {"201 empty", {201, ""}, false, 0},
+        {"302 with a body, not followed", {302, plist, "Location: /elsewhere\r\n"}, false, 0},
+        {"302 empty", {302, "", "Location: /elsewhere\r\n"}, true, 2},
+        {"400", {400, "no"}, false, 1},
+        {"404", {404, "gone"}, true, 3},
+        {"500", {500, "oops"}, true, 3},
+        {"a stopped service", {}, true, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawHttpService service([&](const auto&) { return c.answer; });
+        if (c.code == -1) service.stop();
+        recorder_ = Recorder();
+        makeManager(service.baseURL());
+        const std::string path = addReport("600000001");
+        sendAndWait();
+        EXPECT_EQ(c.kept, FileManager::exists(path));
+        EXPECT_EQ(c.kept, FileManager::exists(path + ".meta"));
+        EXPECT_EQ(c.code == -1 ? 0u : 1u, service.requests().size());
+        if (c.code == 0) {
+            EXPECT_EQ((std::vector<std::string>{"send", "finish"}), recorder_.events);
+        } else {
+            ASSERT_EQ(1u, recorder_.errors.size());
+            const auto& e = recorder_.errors[0];
+            if (c.code == -1) {
+                EXPECT_NE(kPKRCrashReporterErrorDomain, e.domain);
+            } else {
+                EXPECT_EQ(kPKRCrashReporterErrorDomain, e.domain);
+                EXPECT_EQ(c.code, e.code);
+            }
+            if (c.answer.status == 500) {
+                EXPECT_EQ("Sending failed with status code: 500", e.localizedDescription());
+            }
+        }
+        FileManager::remove(path);
+        FileManager::remove(path + ".meta");
+    }
+}
+
+TEST_F(CrashUpload, ARunGoesOnAfterEach2xxAndEndsAtTheFirstFailure) {
+    int n = 0;
+    RawHttpService service([&](const auto&) { return ++n == 2 ? Answer{500, "busy"} : Answer{200, ""}; });
+    makeManager(service.baseURL());
+    const std::string a = addReport("600000010"), b = addReport("600000011"), c = addReport("600000012");
+    sendAndWait();
+    EXPECT_EQ(2u, service.requests().size());
+    EXPECT_FALSE(FileManager::exists(a));
+    EXPECT_TRUE(FileManager::exists(b));
+    EXPECT_TRUE(FileManager::exists(c));
+    // The next run starts again with what is left.
+    manager_ = nullptr;
+    makeManager(service.baseURL());
+    sendAndWait();
+    EXPECT_EQ(4u, service.requests().size());
+    EXPECT_FALSE(FileManager::exists(b));
+    EXPECT_FALSE(FileManager::exists(c));
+}
+
+TEST_F(CrashUpload, ASlowServiceTimesOutOnTheManualClockAndTheReportStays) {
+    auto clock = std::make_shared<platform::foundation::ManualClock>(platform::foundation::SystemClock().now());
+    platform::foundation::Clock::setCurrent(clock);
+    RawHttpService service([](const auto&) { return Answer{200, "", "", true}; });
+    makeManager(service.baseURL());
+    const std::string path = addReport("600000020");
+    manager_->invokeDelayedProcessing();
+    ASSERT_TRUE(service.waitForRequests(1));
+    EXPECT_FALSE(pump([&] { return !manager_->sendingInProgress(); }, 0.3));
+    clock->advance(61);
+    EXPECT_TRUE(pump([&] { return !manager_->sendingInProgress(); }));
+    EXPECT_TRUE(FileManager::exists(path));
+    ASSERT_EQ(1u, recorder_.errors.size());
+    EXPECT_NE(kPKRCrashReporterErrorDomain, recorder_.errors[0].domain);
+}
+
+TEST_F(CrashUpload, AnAppKillReportIsEscapedAndItsAttachmentChoosesTheBoundary) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL());
+    // An attachment that holds the usual delimiter.
+    const std::string tricky = "a\r\n------FOO\r\nb";
+    recorder_.attachment = std::make_shared<PKRPelkorAttachment>(
+        std::string("f.bin"), Value::Data(tricky.begin(), tricky.end()), std::string("application/x-test"));
+    recorder_.applicationLog = "app log";
+    Value::Dictionary fake = {{"PKRFakeCrashUUID", "U-1"},
+                              {"PKRFakeCrashAppVersion", "1.0.0"},
+                              {"PKRFakeCrashAppBundleIdentifier", "a<b&c"},
+                              {"PKRFakeCrashOSVersion", "9.3"},
+                              {"PKRFakeCrashDeviceModel", "iPhone7,2"},
+                              {"PKRFakeCrashAppBinaryUUID", "<uuid type=\"app\" arch=\"arm64\">ab</uuid>"},
+                              {"PKRFakeCrashAppString", "x ]]> y"}};
+    const std::string path = addReport("600000030.fake", Value(fake).toBinaryPropertyList());
+    manager_->setLastCrashFilename(std::string("600000030.fake"));
+    PKRCrashMetaData meta;
+    meta.setUserDescription(std::string("it broke ]]> here"));
+    manager_->persistUserProvidedMetaData(&meta);
+    const std::string base = FileManager::joinPath(manager_->crashesDir(), "600000030");
+    for (const char* companion : {".meta", ".data", ".desc"}) EXPECT_TRUE(FileManager::exists(base + companion)) << companion;
+    sendAndWait();
+
+    ASSERT_EQ(1u, service.requests().size());
+    const auto r = service.requests()[0];
+    const std::string boundary = boundaryOf(r);
+    EXPECT_NE("----FOO", boundary);
+    EXPECT_EQ(std::string::npos, tricky.find("--" + boundary));
+    EXPECT_EQ(5, occurrences(r.body, "--" + boundary + "\r\n"));
+    const std::string attachmentPart =
+        "--" + boundary + "\r\nContent-Disposition: form-data; name=\"attachment0\"; filename=\"f.bin\"\r\n"
+        "Content-Type: application/x-test\r\nContent-Transfer-Encoding: binary\r\n\r\n" + tricky + "\r\n--" + boundary + "--\r\n";
+    EXPECT_EQ(attachmentPart, r.body.substr(r.body.size() - attachmentPart.size()));
+    EXPECT_NE(std::string::npos, r.body.find("<bundleidentifier>a&lt;b&amp;c</bundleidentifier>"));
+    EXPECT_NE(std::string::npos, r.body.find("<uuids><uuid type=\"app\" arch=\"arm64\">ab</uuid></uuids>"));
+    EXPECT_NE(std::string::npos, r.body.find("<log><![CDATA[x ]]]]><![CDATA[> y]]></log>"));
+    EXPECT_NE(std::string::npos,
+              r.body.find("<description><![CDATA[it broke ]]]]><![CDATA[> here\n\nLog:\napp log]]></description>"));
+    EXPECT_FALSE(FileManager::exists(path));
+    for (const char* companion : {".meta", ".data", ".desc"}) EXPECT_FALSE(FileManager::exists(base + companion)) << companion;
+}
+
+TEST_F(CrashUpload, ReportsThatCannotBeSentAreDroppedAndTheNextOneStillGoes) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL());
+    const std::string garbage = addReport("600000040", {'n', 'o', 'p', 'e'});
+    const std::string noText = addReport("600000041.fake", Value(Value::Dictionary{{"PKRFakeCrashUUID", "U"}}).toBinaryPropertyList());
+    const std::string good = addReport("600000042");
+    sendAndWait();
+    EXPECT_EQ(1u, service.requests().size());
+    for (const auto& p : {garbage, noText, good}) EXPECT_FALSE(FileManager::exists(p)) << p;
+    EXPECT_EQ((std::vector<std::string>{"send", "finish"}), recorder_.events);
+    EXPECT_FALSE(manager_->sendingInProgress());
+
+    // Only bad ones: the run ends, says so, and a later run may start.
+    addReport("600000043", {'b', 'a', 'd'});
+    recorder_ = Recorder();
+    sendAndWait();
+    EXPECT_EQ((std::vector<std::string>{"cancel"}), recorder_.events);
+    EXPECT_FALSE(manager_->sendingInProgress());
+}
+
+TEST_F(CrashUpload, AReportThatCannotBeOpenedForNowStaysForTheNextRun) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL());
+    const std::string path = addReport("600000050");
+    ASSERT_TRUE(manager_->hasPendingCrashReport());
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    std::vector<int> fds;
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fds.push_back(fd);
+    manager_->sendNextCrashReport();
+    for (int fd : fds) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(FileManager::exists(path));
+    ASSERT_EQ(1u, recorder_.errors.size());
+    EXPECT_EQ(PKRCrashReportUnreadable, recorder_.errors[0].code);
+    EXPECT_FALSE(manager_->sendingInProgress());
+    sendAndWait();
+    EXPECT_EQ(1u, service.requests().size());
+    EXPECT_FALSE(FileManager::exists(path));
+}
+
+TEST_F(CrashUpload, TheApprovalAlertAsksOnceAndEachButtonDoesItsPart) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    for (int button : {0, 1, 2}) {
+        SCOPED_TRACE(button);
+        pf::UserDefaults::standard().removeObject("PKRCrashManagerStatus");
+        recorder_ = Recorder();
+        makeManager(service.baseURL(), PKRCrashManager::kAlwaysAsk);
+        const size_t before = service.requests().size();
+        const std::string path = addReport("60000006" + std::to_string(button));
+        manager_->invokeDelayedProcessing();
+        manager_->invokeDelayedProcessing();  // activated again while it is open
+        auto alerts = platform::ui::Alert::pending();
+        ASSERT_EQ(1u, alerts.size());
+        ASSERT_EQ(3, alerts[0]->numberOfButtons());
+        EXPECT_EQ("Don't Send", alerts[0]->buttonTitleAtIndex(0));
+        EXPECT_EQ("Send Report", alerts[0]->buttonTitleAtIndex(1));
+        EXPECT_EQ("Always Send", alerts[0]->buttonTitleAtIndex(2));
+        EXPECT_NE(std::string::npos, alerts[0]->title().find("Unexpectedly Quit"));
+        alerts[0]->clickButtonAtIndex(button);
+        EXPECT_TRUE(pump([&] { return !manager_->sendingInProgress(); }));
+        EXPECT_EQ(recorder_.events.front(), "alert");
+        EXPECT_FALSE(FileManager::exists(path));
+        EXPECT_EQ(button == 0 ? before : before + 1, service.requests().size());
+        EXPECT_EQ(button == 0 ? 1 : 0, recorder_.count("cancel"));
+        EXPECT_EQ(button == 2 ? 1 : 0, recorder_.count("always"));
+        EXPECT_EQ(button == 2 ? 2 : 1, pf::UserDefaults::standard().integerForKey("PKRCrashManagerStatus"));
+    }
+}
+
+TEST_F(CrashUpload, NamesAreUniqueAndApprovalNeedsACurrentReport) {
+    platform::foundation::Clock::setCurrent(std::make_shared<platform::foundation::ManualClock>(1.7e9));
+    makeManager("http://127.0.0.1:9");
+    const std::string first = manager_->newCrashFilename();
+    EXPECT_EQ(std::to_string(int64_t(1.7e9 - 978307200)), first);
+    addReport(first);
+    const std::string second = manager_->newCrashFilename();
+    EXPECT_NE(first, second);
+    EXPECT_EQ(second.find_first_not_of("0123456789"), std::string::npos);
+    manager_->approveLatestCrashReport();
+    EXPECT_TRUE(manager_->approvedCrashReports().empty());
+}
