@@ -67,11 +67,17 @@ async_error walkFrames(thread_state *start, void *context) {
     return ASYNC_ESUCCESS;
 }
 
+const frame_reader kStandard[] = {compact_unwind_read_frame, dwarf_unwind_read_frame, frame_pointer_read_frame};
 const frame_reader kDwarf[] = {dwarf_unwind_read_frame};
 const frame_reader kFramePointer[] = {frame_pointer_read_frame};
 
 void dwarfLeaf(benchmark::State &state) {
     Walk walk{&state, kDwarf, 1};
+    thread_state_current_capture(walkFrames, &walk);
+}
+
+void standardLeaf(benchmark::State &state) {
+    Walk walk{&state, kStandard, 3};
     thread_state_current_capture(walkFrames, &walk);
 }
 
@@ -104,6 +110,13 @@ void BM_DwarfWalk(benchmark::State &state) {
     deep(kDepth, dwarfLeaf, state);
 }
 BENCHMARK(BM_DwarfWalk);
+
+// The cursor's own list: compact unwind is tried first and finds no table.
+void BM_StandardWalk(benchmark::State &state) {
+    shared_image_list_start();
+    deep(kDepth, standardLeaf, state);
+}
+BENCHMARK(BM_StandardWalk);
 
 void BM_LibunwindStep(benchmark::State &state) { deep(kDepth, libunwindLeaf, state); }
 BENCHMARK(BM_LibunwindStep);
