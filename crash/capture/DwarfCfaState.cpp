@@ -127,20 +127,22 @@ bool dwarf_cfa_state::pop_state() {
 
 bool dwarf_cfa_state_iterator::next(uint32_t *regnum, dwarf_cfa_reg_rule_t *rule, uint64_t *value) {
     const uint8_t level = state_->level_;
-    for (;;) {
-        if (entry_ != dwarf_cfa_state::kEmpty)
-            entry_ = state_->entries_[entry_].next;
-        while (entry_ == dwarf_cfa_state::kEmpty) {
-            if (bucket_ == dwarf_cfa_state::kBuckets)
-                return false;
-            entry_ = state_->buckets_[level][bucket_++];
-        }
-        const auto &e = state_->entries_[entry_];
-        *regnum = e.regnum;
-        *rule = e.rule;
-        *value = e.value;
-        return true;
+    // Past the level's last rule no bucket needs looking at.
+    if (seen_ == state_->counts_[level])
+        return false;
+    if (entry_ != dwarf_cfa_state::kEmpty)
+        entry_ = state_->entries_[entry_].next;
+    while (entry_ == dwarf_cfa_state::kEmpty) {
+        if (bucket_ == dwarf_cfa_state::kBuckets)
+            return false;
+        entry_ = state_->buckets_[level][bucket_++];
     }
+    const auto &e = state_->entries_[entry_];
+    *regnum = e.regnum;
+    *rule = e.rule;
+    *value = e.value;
+    seen_++;
+    return true;
 }
 
 namespace {

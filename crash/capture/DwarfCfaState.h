@@ -105,6 +105,7 @@ private:
     const dwarf_cfa_state *state_;
     uint8_t bucket_ = 0;
     uint8_t entry_ = dwarf_cfa_state::kEmpty;
+    uint8_t seen_ = 0;
 };
 
 }  // namespace ovcrash::PKR::async

@@ -426,6 +426,7 @@ void dwarf_frame_reader_init(dwarf_frame_reader *reader, const dwarf_section *se
     reader->is64 = is64;
     reader->debug_frame = debug_frame;
     reader->table = table;
+    reader->cie_cache = nullptr;
 }
 
 namespace {
@@ -449,9 +450,16 @@ async_error find_in_table(const dwarf_frame_reader *reader, uint64_t pc, async_d
     const uint64_t offset = fde_address - reader->section.address;
     if (fde_address < reader->section.address || offset >= reader->section.length)
         return ASYNC_EINVAL;
-    async_error err = async_dwarf_fde_info_init(fde, cie, &reader->section, &reader->pointers, offset, false);
+    dwarf_cie_cache *cache = reader->cie_cache;
+    const bool known = cache != nullptr && cache->valid;
+    if (known)
+        *cie = cache->cie;
+    const async_error err = parse_fde(fde, cie, &reader->section, &reader->pointers, offset, false, known,
+                                      known ? cache->offset : 0);
     if (err != ASYNC_ESUCCESS)
         return err;
+    if (cache != nullptr)
+        *cache = {true, fde->cie_offset, *cie};
     return fde->pc_start <= pc && pc < fde->pc_end ? ASYNC_ESUCCESS : ASYNC_ENOTFOUND;
 }
 

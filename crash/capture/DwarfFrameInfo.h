@@ -123,12 +123,21 @@ struct dwarf_fde_table {
     uint64_t base;  // task address the values are relative to
 };
 
+// The last CIE a table lookup parsed, kept by a caller that looks up many
+// pcs in one section: FDEs mostly share a few CIEs.
+struct dwarf_cie_cache {
+    bool valid;
+    uint64_t offset;  // of the CIE's length field
+    async_dwarf_cie_info cie;
+};
+
 struct dwarf_frame_reader {
     dwarf_section section;
     gnu_ehptr_reader pointers;
     bool is64;
     bool debug_frame;
     const dwarf_fde_table *table;  // or null: the section is scanned
+    dwarf_cie_cache *cie_cache;    // or null
 };
 
 void dwarf_frame_reader_init(dwarf_frame_reader *reader, const dwarf_section *section, task_t task, bool is64,

@@ -98,6 +98,7 @@ struct image_tables {
 struct walk_tables {
     uint64_t walk;
     image_tables tables;
+    dwarf_cie_cache cie;
 };
 walk_tables kept[kFrameMemoryWalks];
 
@@ -115,6 +116,7 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
         dwarf_frame_reader reader;
         dwarf_frame_reader_init(&reader, &t.section, task, t.image->m64, t.debug_frame,
                                 t.has_table ? &t.table : nullptr);
+        reader.cie_cache = &kept[slot].cie;
         return dwarf_unwind_frame_from_section(task, &reader, current, next);
     }
 
@@ -150,7 +152,7 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
                                 t.has_table ? &t.table : nullptr);
         result = dwarf_unwind_frame_from_section(task, &reader, current, next);
         if (walk != 0 && section_object.vm_address == 0 && (!hdr_mapped || hdr_object.vm_address == 0))
-            kept[slot] = {walk, t};
+            kept[slot] = {walk, t, {}};
     } while (false);
 
     if (hdr_mapped)
