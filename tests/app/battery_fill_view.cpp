@@ -21,6 +21,7 @@
 #include "platform/ui/Device.h"
 #include "platform/ui/GradientLayer.h"
 #include "platform/ui/Screen.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 namespace pg = platform::graphics;
@@ -30,6 +31,7 @@ namespace {
 
 class BatteryFillViewTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);

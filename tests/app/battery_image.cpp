@@ -11,6 +11,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/graphics/Image.h"
 #include "platform/ui/Device.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pg = platform::graphics;
 namespace pf = platform::foundation;
@@ -19,6 +20,7 @@ namespace {
 
 class BatteryImageTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override { use(QM_BUNDLE_DIR, 1.0, "iPhone7,2"); }
     void TearDown() override {
         std::filesystem::remove_all(emptyBundle_);

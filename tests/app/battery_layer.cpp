@@ -13,6 +13,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/graphics/Image.h"
 #include "platform/ui/Device.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 namespace pg = platform::graphics;
@@ -22,6 +23,7 @@ namespace {
 
 class BatteryLayerTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);

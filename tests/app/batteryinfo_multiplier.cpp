@@ -5,6 +5,7 @@
 
 #include "app/BatteryInfo.h"
 #include "platform/ui/Device.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace ui = platform::ui;
 
@@ -19,6 +20,7 @@ public:
 
 class BatteryInfoTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         ui::Device::resetCurrent();
         battery_ = std::make_shared<ScriptedBattery>();

@@ -8,6 +8,7 @@
 #include "app/BatteryEstimate.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Log.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 
@@ -15,6 +16,7 @@ namespace {
 
 class EstimateRefresh : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);

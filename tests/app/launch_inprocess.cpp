@@ -23,6 +23,7 @@
 #include "platform/ui/Screen.h"
 #include "platform/ui/Window.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 namespace pu = platform::ui;
@@ -31,6 +32,7 @@ namespace {
 
 class InProcessLaunch : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);

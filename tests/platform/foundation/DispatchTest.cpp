@@ -11,6 +11,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Thread.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::foundation;
 namespace dq = platform::foundation::dispatch;
@@ -125,6 +126,7 @@ TEST(Dispatch, MainQueueIsDrainedByTheMainRunLoop) {
 
 class DispatchManualClock : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         Clock::setCurrent(clock);
         RunLoop::main().reset();

@@ -11,6 +11,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/Timer.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::foundation;
 
@@ -18,6 +19,7 @@ namespace {
 
 class ManualClockTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         clock = std::make_shared<ManualClock>(1000.0);
         Clock::setCurrent(clock);

@@ -13,6 +13,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::foundation;
 using foundation_test::TempDir;
@@ -163,6 +164,7 @@ TEST(FileManager, PathHelpers) {
 }
 
 TEST(Sandbox, HomeHoldsThePlatformFolders) {
+    qmtest::GlobalStateGuard guard;
     TempDir dir;
     Sandbox::setHome(dir.path + "/");
     EXPECT_EQ(Sandbox::home(), dir.path);

@@ -14,6 +14,7 @@
 #include "platform/ui/Label.h"
 #include "platform/ui/MailComposeSheet.h"
 #include "platform/ui/Window.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -46,6 +47,7 @@ public:
 
 class SheetTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         pf::Clock::setCurrent(clock_);
         Screen::resetMain();

@@ -10,6 +10,7 @@
 #include "platform/ui/Label.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/Window.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -45,6 +46,7 @@ private:
 
 class ControllerTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         gEvents.clear();
         clock_ = std::make_shared<pf::ManualClock>();

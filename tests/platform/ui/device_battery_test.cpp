@@ -10,6 +10,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/NotificationNames.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::ui;
 namespace fs = std::filesystem;
@@ -153,6 +154,7 @@ TEST(BatterySpec, ParsesLevelAndState) {
 
 class DeviceBatteryTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);

@@ -10,6 +10,7 @@
 #include "platform/ui/Device.h"
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/Window.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -41,6 +42,7 @@ std::shared_ptr<Page> page(const std::string& tag, const std::string& title = ""
 
 class NavTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         gEvents.clear();
         pf::Clock::setCurrent(clock_);

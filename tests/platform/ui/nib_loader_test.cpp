@@ -11,6 +11,7 @@
 #include "platform/ui/Slider.h"
 #include "platform/ui/Switch.h"
 #include "platform/ui/Window.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -81,6 +82,7 @@ const char* kGood = R"({
 
 class NibTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     static void SetUpTestSuite() {
         ClassRegistry::add<Helper>("Helper");
         ClassRegistry::add<Probe>("Probe");

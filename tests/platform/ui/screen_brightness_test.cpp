@@ -10,6 +10,7 @@
 #include "platform/ui/DeviceProfile.h"
 #include "platform/ui/NotificationNames.h"
 #include "platform/ui/Screen.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::ui;
 namespace fs = std::filesystem;
@@ -56,6 +57,7 @@ TEST(Backlight, ReadsFractionAndPrefersFirmware) {
 
 class ScreenTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);

@@ -13,6 +13,7 @@
 #include "platform/ui/Screen.h"
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -39,6 +40,7 @@ public:
 
 class WebViewTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         pf::Clock::setCurrent(clock_);
         Screen::resetMain();
