@@ -254,6 +254,9 @@ std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& h
     curl.easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl.easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl.easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // A transfer cancelled while its host name is being resolved does not wait
+    // for the resolver (an exiting process would wait as long as the lookup).
+    curl.easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl.easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl.easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl.easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.followsRedirects() ? 1L : 0L);
