@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -91,6 +92,24 @@ public:
         std::lock_guard lock(mutex_);
         return requests_;
     }
+    // When each whole request had been read, in order.
+    std::vector<Clock::time_point> requestTimes() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+    // Waits (at most `seconds`) until no connection is open or waiting to be
+    // accepted, twice a few milliseconds apart.
+    bool waitUntilIdle(double seconds = 10) {
+        auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        for (int quiet = 0; quiet < 2;) {
+            if (Clock::now() > end) return false;
+            pollfd p{listener_, POLLIN, 0};
+            const bool idle = !busy_ && poll(&p, 1, 0) == 0;
+            quiet = idle ? quiet + 1 : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
     // When each answer was written, in request order.
     std::vector<Clock::time_point> answerTimes() const {
         std::lock_guard lock(mutex_);
@@ -117,21 +136,25 @@ private:
         for (;;) {
             int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) return;  // shut down
+            busy_ = true;
             std::optional<Request> request = read(fd);
             if (!request) {
                 close(fd);
+                busy_ = false;
                 continue;
             }
             Answer answer;
             {
                 std::lock_guard lock(mutex_);
                 requests_.push_back(*request);
+                received_.push_back(Clock::now());
                 if (script_) answer = script_(*request);
             }
             changed_.notify_all();
             if (answer.never) {
                 std::lock_guard lock(mutex_);
                 held_.push_back(fd);
+                busy_ = false;
                 continue;
             }
             std::string out = "HTTP/1.1 " + std::to_string(answer.status) + " Answer\r\nContent-Length: " +
@@ -148,6 +171,7 @@ private:
             }
             changed_.notify_all();
             close(fd);
+            busy_ = false;
         }
     }
     // One whole request (the body by its Content-Length), or nothing when the
@@ -183,8 +207,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Request> requests_;
-    std::vector<Clock::time_point> answered_;
+    std::vector<Clock::time_point> received_, answered_;
     std::vector<int> held_;
+    std::atomic<bool> busy_{false};
     bool stopped_ = false;
 };
 
