@@ -72,8 +72,8 @@ TEST(SignalEnd, SigintEndsCleanly) {
         execv(p[0], p.data());
         _exit(127);
     }
-    // Active once the main loop has written the launch's settings, which it
-    // does a second after the launch stored "healthPercent".
+    // Up once the launch has written its settings: its signal handlers are in
+    // place by then, and a signal is handled on the main loop, after activation.
     EXPECT_TRUE(within(kWindowBound, [&] {
         return fs::exists(home.path() + "/Library/Preferences/org.quenmira.battery.plist");
     })) << readAll(log);

@@ -210,11 +210,11 @@ TEST_F(Launch, FirstLaunchStoresFullHealthALaterOneKeepsTheUsersValue) {
 
 TEST_F(Launch, SigtermEndsCleanlySavingDefaultsAndTimeSpent) {
     Child c = start({"--headless", "--battery", "0.5"});
-    // Up once the analytics store, made by the launch's background start, is there.
-    const std::string store = home_.path() + "/Library/tallymark-v3.sql";
-    for (int i = 0; i < 1000 && !fs::exists(store); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(fs::exists(store));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the first frame and the screen view
+    // Up once the launch has written its settings: its signal handlers are in
+    // place by then, and a signal is handled on the main loop, after activation.
+    const std::string prefs = home_.path() + "/Library/Preferences/org.quenmira.battery.plist";
+    for (int i = 0; i < 9000 && !fs::exists(prefs); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(fs::exists(prefs));
     EXPECT_FALSE(fs::exists(home_.path() + "/Library/PZSDKTimeSpent.json"));  // written only when leaving
     ASSERT_EQ(kill(c.pid, SIGTERM), 0);
     EXPECT_EQ(wait(c), 0);
