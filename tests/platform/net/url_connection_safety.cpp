@@ -82,6 +82,21 @@ TEST(URLConnectionExitChild, DISABLED_Run) {
     std::exit(0);
 }
 
+// Waits at most a minute for `child`; its wait status, or -1 when it had to be killed.
+int waitBounded(pid_t child) {
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status;
+}
+
 TEST(URLConnectionExit, TransfersAreStoppedAndJoinedBeforeTheProcessEnds) {
     HttpServerKit server;
     server.on("/hang", HttpServerKit::Reply::hanging());
@@ -92,16 +107,8 @@ TEST(URLConnectionExit, TransfersAreStoppedAndJoinedBeforeTheProcessEnds) {
                 "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    int status = 0;
-    pid_t done = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while ((done = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (done == 0) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-        FAIL() << "the child did not end";
-    }
+    int status = waitBounded(child);
+    ASSERT_NE(status, -1) << "the child did not end";
     ASSERT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "3: a transfer thread outlived the exit; 4: a transfer started during it";
     EXPECT_LE(server.requestCount(), 1u);
