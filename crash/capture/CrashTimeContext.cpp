@@ -32,6 +32,8 @@ callbacks_slot gCallbacks;
 // The thread writing a crash report, 0 while none is. Also the futex word
 // that other crashing threads wait on.
 std::atomic<int32_t> gWritingThread{0};
+// Set while the writing thread writes for the Mach exception server.
+std::atomic<bool> gMachWrite{false};
 
 // How long a thread that crashed while another one writes waits for the
 // process to end before it lets its own signal end it.
@@ -112,6 +114,19 @@ void crash_reporter_set_callbacks(const OVCrashReporterCallbacks* callbacks) {
     gCallbacks.set.store(true);
 }
 
+const OVCrashReporterCallbacks* crash_reporter_callbacks() {
+    return gCallbacks.set.load() ? &gCallbacks.callbacks : nullptr;
+}
+
+bool crash_reporter_claim_mach_write() {
+    int32_t expected = 0;
+    if (!gWritingThread.compare_exchange_strong(expected, static_cast<int32_t>(async_thread_self()))) return false;
+    gMachWrite.store(true);
+    return true;
+}
+
+void crash_reporter_reset_fatal_signals() { reset_fatal_signals(); }
+
 bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context, const signal_handler_next*) {
     auto* ctx = static_cast<crash_time_context*>(context);
     // Registered by an enable that then failed: this process reports nothing.
@@ -119,7 +134,10 @@ bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context,
 
     auto self = static_cast<int32_t>(async_thread_self());
     int32_t expected = 0;
-    if (!gWritingThread.compare_exchange_strong(expected, self)) {
+    // The Mach server's thread crashed inside its write: the server can never
+    // answer that, so this signal writes the report instead.
+    bool mach_writer_crashed = gWritingThread.load() == self && gMachWrite.exchange(false);
+    if (!mach_writer_crashed && !gWritingThread.compare_exchange_strong(expected, self)) {
         // Another thread writes (wait for the end it brings), or this thread
         // faulted inside its own write (let the signal end the process).
         if (expected != self) {

@@ -52,6 +52,16 @@ bool crash_reporter_install_signal_handlers(signal_handler_failure* failure);
 
 // Copies the post-crash callback; null clears it.
 void crash_reporter_set_callbacks(const OVCrashReporterCallbacks* callbacks);
+// The post-crash callback, or null when none is set.
+const OVCrashReporterCallbacks* crash_reporter_callbacks();
+
+// Claims the report for the Mach exception server's thread; false when
+// another thread writes one already. Should the server thread crash while it
+// writes, its own signal then writes the report (no server answers it).
+bool crash_reporter_claim_mach_write();
+// Gives the fatal signals their default action, so that the next one ends
+// the process.
+void crash_reporter_reset_fatal_signals();
 
 // Turns a fatal signal into a report file. The first crashing thread writes;
 // any other thread that crashes meanwhile waits (bounded) for the process to

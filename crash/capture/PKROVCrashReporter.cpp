@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "crash/capture/ImageList.h"
+#include "crash/capture/PKROVCrashMachExceptionServer.h"
 #include "crash/capture/PKROVCrashProcessInfo.h"
 #include "crash/capture/ReporterError.h"
 #include "platform/foundation/Exception.h"
@@ -161,14 +162,45 @@ bool PKROVCrashReporter::enableCrashReporter(Error* error) {
         break;
     }
     case PKROVCrashReporterConfig::kSignalHandlerTypeMach:
-        setError(error, OVCrashReporterErrorUnknown, "Mach exception handling is not available on this platform");
-        return false;
+        if (!enableMachMode(error)) return false;
+        break;
     default:
         break;
     }
     platform::foundation::setUncaughtExceptionHandler(uncaught_exception_handler);
     gProcessEnabled = true;
     enabled_ = true;
+    return true;
+}
+
+// SIGABRT goes through the signal handler, every fault through the Mach
+// server, which writes the report from its own thread. The other fatal
+// signals get the signal handler too: a crash of the server thread itself,
+// which no server can answer, is reported through it.
+bool PKROVCrashReporter::enableMachMode(Error* error) {
+    ovcrash::signal_handler_failure failure;
+    if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) {
+        ovcrash::reporter_error_populate_posix(error, failure.posix_error, failure.description ? failure.description : "");
+        return false;
+    }
+    std::shared_ptr<PKROVCrashMachExceptionPortSet> previous;
+    auto server = PKROVCrashEnableMachExceptionServer(&previous, ovcrash::mach_exception_crash_callback,
+                                                      ovcrash::crash_reporter_context(), error);
+    if (!server) {
+        ovcrash::crash_reporter_context()->armed = false;
+        return false;
+    }
+    if (previous) {
+        ovcrash::mach_exception_port_set ports = previous->asyncSafeRepresentation();
+        ovcrash::mach_exception_set_previous_ports(&ports);
+    }
+    // Kept for the life of the process, as the crash-time context refers to them.
+    static std::shared_ptr<PKROVCrashMachExceptionServer> keptServer;
+    static std::shared_ptr<PKROVCrashMachExceptionPortSet> keptPrevious;
+    keptServer = server;
+    keptPrevious = previous;
+    machServer_ = std::move(server);
+    previousMachPorts_ = std::move(previous);
     return true;
 }
 

@@ -3,7 +3,8 @@
 // configuration, asks whether the previous run left a report, loads and
 // purges it, installs a post-crash callback and enables the reporter: that
 // prepares the crash-time writer record, installs the fatal-signal handlers
-// and hooks uncaught platform exceptions. Live reports of a running thread
+// (and, in Mach mode, the Mach exception server) and hooks uncaught platform
+// exceptions. Live reports of a running thread
 // come from here too. Report files live in the Caches folder under
 // "com.ovellalabs.crashreporter.data/<application identifier>".
 #include <memory>
@@ -19,6 +20,9 @@
 
 // The name of the exception raised for programming errors.
 inline constexpr const char* OVCrashReporterException = "OVCrashReporterException";
+
+class PKROVCrashMachExceptionServer;
+class PKROVCrashMachExceptionPortSet;
 
 class PKROVCrashReporter {
 public:
@@ -63,11 +67,14 @@ public:
 
 private:
     bool populateCrashReportDirectory(platform::foundation::Error* error) const;
+    bool enableMachMode(platform::foundation::Error* error);
     std::optional<std::vector<uint8_t>> liveReport(platform::system::thread_t thread, uint64_t address,
                                                    platform::foundation::Error* error);
 
     std::shared_ptr<PKROVCrashReporterConfig> config_;
     bool enabled_ = false;
+    std::shared_ptr<PKROVCrashMachExceptionServer> machServer_;
+    std::shared_ptr<PKROVCrashMachExceptionPortSet> previousMachPorts_;
     std::string applicationIdentifier_;
     std::string applicationVersion_;
     std::optional<std::string> applicationMarketingVersion_;

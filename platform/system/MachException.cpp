@@ -186,14 +186,25 @@ kern_return_t collect(Registration* table, exception_mask_t mask, exception_mask
 
 void faultHandler(int sig, siginfo_t* info, void* context);
 
-void installOnce() {
+bool isOurs(const struct sigaction& a) { return (a.sa_flags & SA_SIGINFO) && a.sa_sigaction == faultHandler; }
+
+// Puts the stand-in's action in front of whatever was installed since, as
+// the kernel asks the exception ports before any signal handler.
+void install() {
     bool expected = false;
-    if (!gInstalled.compare_exchange_strong(expected, true)) return;
-    gOurAction = {};
-    gOurAction.sa_sigaction = faultHandler;
-    sigemptyset(&gOurAction.sa_mask);
-    gOurAction.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    for (int sig : kFaultSignals) ::sigaction(sig, &gOurAction, &gDisplaced[sig]);
+    if (gInstalled.compare_exchange_strong(expected, true)) {
+        gOurAction = {};
+        gOurAction.sa_sigaction = faultHandler;
+        sigemptyset(&gOurAction.sa_mask);
+        gOurAction.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    }
+    for (int sig : kFaultSignals) {
+        struct sigaction current;
+        ::sigaction(sig, nullptr, &current);
+        if (isOurs(current)) continue;
+        gDisplaced[sig] = current;
+        ::sigaction(sig, &gOurAction, nullptr);
+    }
 }
 
 kern_return_t swapIn(Registration* table, exception_mask_t mask, mach_port_t port, exception_behavior_t behavior,
@@ -210,7 +221,7 @@ kern_return_t swapIn(Registration* table, exception_mask_t mask, mach_port_t por
         kern_return_t kr = collect(table, mask, masks, count, handlers, behaviors, flavors);
         if (kr != KERN_SUCCESS) return kr;
     }
-    if (port != MACH_PORT_NULL) installOnce();
+    if (port != MACH_PORT_NULL) install();
     for (uint32_t type = 1; type < EXC_TYPES_COUNT; ++type) {
         if (!(mask & (1u << type))) continue;
         Registration& r = table[type];
@@ -355,8 +366,6 @@ bool sameAction(const struct sigaction& a, const struct sigaction& b) {
            ((a.sa_flags & SA_SIGINFO) ? a.sa_sigaction == b.sa_sigaction : a.sa_handler == b.sa_handler);
 }
 
-bool isOurs(const struct sigaction& a) { return (a.sa_flags & SA_SIGINFO) && a.sa_sigaction == faultHandler; }
-
 // What the kernel does with a signal no exception handler took: the action
 // installed for it (the one the stand-in displaced, while the stand-in's own
 // is in place), else the default action.
@@ -380,6 +389,17 @@ void deliverSignal(int sig, siginfo_t* info, ucontext_t* uc) {
             struct sigaction now;
             ::sigaction(sig, nullptr, &now);
             if (sameAction(now, target)) ::sigaction(sig, &gOurAction, nullptr);
+        }
+        // A handler that raised its signal again meant it to end the
+        // process: it must not come back here (and to that handler) for good.
+        sigset_t pending;
+        struct sigaction now;
+        if (::sigpending(&pending) == 0 && sigismember(&pending, sig) && ::sigaction(sig, nullptr, &now) == 0 &&
+            isOurs(now)) {
+            struct sigaction dfl{};
+            dfl.sa_handler = SIG_DFL;
+            sigemptyset(&dfl.sa_mask);
+            ::sigaction(sig, &dfl, nullptr);
         }
         return;
     }

@@ -5,7 +5,11 @@
 // test reads both back; the driver itself decodes nothing, so that it also
 // builds for 64-bit ARM with the crash path alone.
 //
-// crash_driver <out-dir> <runs> <kind>...
+// With --mach first, each child enables a reporter in Mach mode itself (a
+// forked child has no server thread of its parent's), and the "forwarded"
+// kinds expect no report: an earlier exception handler mends the fault.
+//
+// crash_driver [--mach] <out-dir> <runs> <kind>...
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -30,6 +34,7 @@
 
 #if QM_DRIVER_FRONT
 #include "crash/capture/PKROVCrashReporter.h"
+#include "platform/system/MachException.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Thread.h"
@@ -163,7 +168,81 @@ void crashWhileAllocatorLocked() {
     crashNull();
 }
 
+#if QM_DRIVER_FRONT
+std::shared_ptr<PKROVCrashReporter> gMachReporter;
+
+// An exception handler registered before the reporter: it makes the page the
+// fault hit writable and answers success, so the faulting thread goes on.
+struct EarlierHandler {
+    platform::system::mach_port_t port = 0;
+    void* page = nullptr;
+};
+EarlierHandler gEarlier;
+
+void* serveEarlier(void*) {
+    namespace ps = platform::system;
+    alignas(8) uint8_t buffer[4096];
+    for (;;) {
+        auto* request = reinterpret_cast<ps::mach_msg_header_t*>(buffer);
+        if (ps::mach_msg(request, ps::MACH_RCV_MSG, 0, sizeof buffer, gEarlier.port, 0, 0) != 0) return nullptr;
+        mprotect(gEarlier.page, 4096, PROT_READ | PROT_WRITE);
+        struct {
+            ps::mach_msg_header_t header;
+            ps::NDR_record_t ndr;
+            int32_t retCode, flavor;
+            uint32_t count;
+            uint32_t state[ps::THREAD_STATE_MAX];
+        } reply{};
+        // A state reply hands the old state back unchanged.
+        bool withState = request->msgh_id != ps::EXCEPTION_RAISE_ID;
+        uint32_t stateAt = request->msgh_size - ps::MACHINE_THREAD_STATE_COUNT * 4;
+        reply.header = {ps::MACH_MSGH_BITS(ps::MACH_MSGH_BITS_REMOTE(request->msgh_bits), 0), 36,
+                        request->msgh_remote_port, 0, 0, request->msgh_id + 100};
+        reply.ndr = ps::NDR_record;
+        if (withState) {
+            reply.flavor = ps::MACHINE_THREAD_STATE;
+            reply.count = ps::MACHINE_THREAD_STATE_COUNT;
+            memcpy(reply.state, buffer + stateAt, ps::MACHINE_THREAD_STATE_COUNT * 4);
+            reply.header.msgh_size = 44 + ps::MACHINE_THREAD_STATE_COUNT * 4;
+        }
+        ps::mach_msg(&reply.header, ps::MACH_SEND_MSG, reply.header.msgh_size, 0, 0, 0, 0);
+    }
+}
+
+void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
+    namespace ps = platform::system;
+    gEarlier.page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ps::mach_port_allocate(ps::mach_task_self(), ps::MACH_PORT_RIGHT_RECEIVE, &gEarlier.port);
+    ps::mach_port_insert_right(ps::mach_task_self(), gEarlier.port, gEarlier.port, ps::MACH_MSG_TYPE_MAKE_SEND);
+    ps::task_set_exception_ports(ps::mach_task_self(), ps::EXC_MASK_BAD_ACCESS, gEarlier.port, behavior,
+                                 ps::MACHINE_THREAD_STATE);
+    pthread_t t;
+    pthread_create(&t, nullptr, serveEarlier, nullptr);
+}
+#endif
+
 void runKind(const std::string& kind) {
+#if QM_DRIVER_FRONT
+    if (kind == "forwarded" || kind == "forwarded-state")
+        registerEarlierHandler(kind == "forwarded" ? platform::system::EXCEPTION_DEFAULT
+                                                   : platform::system::EXCEPTION_STATE_IDENTITY);
+    platform::foundation::Error machError;
+    if (gMachReporter && !gMachReporter->enableCrashReporter(&machError)) {
+        fprintf(stderr, "enable failed: %s\n", machError.localizedDescription().c_str());
+        _exit(2);
+    }
+    if (kind == "forwarded" || kind == "forwarded-state") {
+        announce(nullptr);
+        static_cast<volatile int*>(gEarlier.page)[0] = 42;
+        _exit(static_cast<volatile int*>(gEarlier.page)[0] == 42 ? 0 : 3);
+    }
+    if (kind == "mach-writer-crash") {
+        // As if this thread were the Mach server crashing inside its write.
+        ovcrash::crash_reporter_claim_mach_write();
+        announce(reinterpret_cast<const void*>(crashNull));
+        crashNull();
+    }
+#endif
     if (kind == "segv-null") {
         announce(reinterpret_cast<const void*>(crashNull));
         crashNull();
@@ -216,9 +295,16 @@ void runKind(const std::string& kind) {
     _exit(99);  // unknown kind
 }
 
-void enable(const std::string& out) {
+void enable(const std::string& out, bool mach) {
 #if QM_DRIVER_FRONT
     platform::foundation::Sandbox::setHome(out);
+    if (mach) {
+        gMachReporter = std::make_shared<PKROVCrashReporter>(
+            "com.example.crashdriver", "7", "1.0",
+            std::make_shared<PKROVCrashReporterConfig>(PKROVCrashReporterConfig::kSignalHandlerTypeMach, 0));
+        gReportPath = gMachReporter->crashReportPath();
+        return;
+    }
     static auto reporter = std::make_shared<PKROVCrashReporter>("com.example.crashdriver", "7", "1.0",
                                                                 PKROVCrashReporterConfig::defaultConfiguration());
     platform::foundation::Error error;
@@ -228,6 +314,7 @@ void enable(const std::string& out) {
     }
     gReportPath = reporter->crashReportPath();
 #else
+    (void)mach;
     ovcrash::shared_image_list_start();
     gReportPath = out + "/live_report.ovcrash";
     ovcrash::crash_reporter_prepare(gReportPath.c_str(), "com.example.crashdriver", "7", "1.0", 0,
@@ -259,8 +346,10 @@ int waitEnd(pid_t pid, int limitMs, bool* hung) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool mach = argc > 1 && std::string(argv[1]) == "--mach";
+    if (mach) --argc, ++argv;
     if (argc < 4) {
-        fprintf(stderr, "usage: %s <out-dir> <runs> <kind>...\n", argv[0]);
+        fprintf(stderr, "usage: %s [--mach] <out-dir> <runs> <kind>...\n", argv[0]);
         return 2;
     }
     std::string out = argv[1];
@@ -268,7 +357,7 @@ int main(int argc, char** argv) {
     // A hundred core files per kind would only slow the runs down.
     rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
-    enable(out);
+    enable(out, mach);
     gFacts = static_cast<Facts*>(mmap(nullptr, sizeof(Facts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     int failures = 0;
     for (int k = 3; k < argc; ++k) {
@@ -292,9 +381,10 @@ int main(int argc, char** argv) {
             if (!ended) status = waitEnd(pid, 1000, &hung);
             std::string base = out + "/" + kind + "-" + std::to_string(run);
             bool kept = rename(gReportPath.c_str(), (base + ".ovcrash").c_str()) == 0;
+            if (kind.rfind("forwarded", 0) == 0) kept = !kept;  // mended, not reported
             if (!kept || hung) {
                 ++failures;
-                printf("%s run %d: %s (status %d)\n", kind.c_str(), run, hung ? "hung" : "left no report", status);
+                printf("%s run %d: %s (status %d)\n", kind.c_str(), run, hung ? "hung" : kind.rfind("forwarded", 0) == 0 ? "left a report" : "left no report", status);
             }
             FILE* f = fopen((base + ".facts").c_str(), "w");
             fprintf(f, "%d %d %llu %d %d\n", pid, gFacts->threads, (unsigned long long)gFacts->function, status,
