@@ -61,7 +61,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     app.add_option("--snapshot", o.snapshot, "Write the composed screen as PNG once the launch has settled, then exit")
         ->type_name("FILE")
         ->check(nonEmptyCheck("snapshot must name the PNG file to write"));
-    app.add_option("--after", o.after, "With --snapshot: write it after this much simulated time instead")
+    app.add_option("--after", o.after, "With --snapshot: write it after this much simulated time instead (at most a day)")
         ->type_name("SECONDS")
         ->check(numberCheck("time", 0.0, kMaxAfterSeconds, "of seconds from 0 to " + std::to_string(int(kMaxAfterSeconds))));
     app.add_option("--home", o.home, "The application's sandbox (default: $XDG_DATA_HOME/quenmira)")
