@@ -28,7 +28,7 @@ GlobalStateGuard::~GlobalStateGuard() {
     platform::ui::Application::resetShared();
     platform::ui::Device::resetCurrent();
     platform::ui::Screen::resetMain();
-    pf::RunLoop::main().reset();
+    pf::RunLoop::main().reset();  // and what their going away queued
     // Written to the test's own home before the home changes back.
     pf::UserDefaults::resetStandard();
     pf::Clock::setCurrent(clock_);
