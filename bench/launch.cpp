@@ -23,6 +23,7 @@ long runApp(std::vector<std::string> args) {
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
         setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);
+        setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
         std::vector<char*> argv{const_cast<char*>(kApp.c_str())};
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

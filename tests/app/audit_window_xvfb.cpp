@@ -66,6 +66,7 @@ TEST(SignalEnd, SigintEndsCleanly) {
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
         setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);
+        setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
         std::vector<char*> p;
         for (auto& a : args) p.push_back(a.data());
         p.push_back(nullptr);

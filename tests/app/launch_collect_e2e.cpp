@@ -135,11 +135,12 @@ protected:
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
             if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
-                entry.rfind("QUENMIRA_COLLECT_URL=", 0) == 0)
+                entry.rfind("QUENMIRA_COLLECT_URL=", 0) == 0 || entry.rfind("QUENMIRA_CRASH_URL=", 0) == 0)
                 continue;
             env.push_back(entry);
         }
         env.push_back("QUENMIRA_COLLECT_URL=" + server.baseURL());
+        env.push_back("QUENMIRA_CRASH_URL=http://127.0.0.1:9");  // nothing leaves the machine
         std::vector<std::string> args = {kApp, "--headless", "--battery", "0.5", "--home", home_.path()};
         std::vector<char*> argv, envp;
         for (auto& a : args) argv.push_back(a.data());

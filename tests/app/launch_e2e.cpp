@@ -67,6 +67,7 @@ protected:
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);  // nothing leaves the machine
+            setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
             std::vector<char*> p;
             for (auto& a : argv) p.push_back(a.data());
             p.push_back(nullptr);

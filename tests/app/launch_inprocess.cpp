@@ -35,6 +35,7 @@ protected:
     qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);
+        setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         QuenmiraAppDelegate::registerClasses();
         pu::Application::resetShared();

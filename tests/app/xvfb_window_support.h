@@ -137,6 +137,7 @@ protected:
             setenv("DISPLAY", display_.c_str(), 1);
             unsetenv("WAYLAND_DISPLAY");
             setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);  // nothing leaves the machine
+            setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
             std::vector<char*> p;
             for (auto& a : args) p.push_back(a.data());
             p.push_back(nullptr);

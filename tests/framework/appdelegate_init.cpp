@@ -35,6 +35,7 @@ protected:
         char tmpl[] = "/tmp/qm-twkinit-XXXXXX";
         home_ = mkdtemp(tmpl);
         setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);  // nothing leaves the machine
+        setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         pf::Sandbox::setHome(home_);
         pf::UserDefaults::resetStandard();
