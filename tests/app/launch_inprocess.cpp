@@ -80,6 +80,16 @@ TEST_F(InProcessLaunch, PhoneAndTabletTakeTheirMainScreenFiles) {
     EXPECT_EQ(delegate()->mainViewController()->nibName(), "MainView-iPad");
 }
 
+// The screen's first refresh comes before the battery's monitoring is on; the
+// one after it, within the same instant, must still show the charger.
+TEST_F(InProcessLaunch, TheFirstFrameShowsAChargingBatteryAsCharging) {
+    ASSERT_EQ(run({"--snapshot", out_.file("c.png"), "--battery", "0.6:charging", "--after", "0"}), 0);
+    ASSERT_TRUE(delegate() && delegate()->mainViewController());
+    auto vc = delegate()->mainViewController();
+    EXPECT_FALSE(vc->imageCharging()->isHidden());
+    EXPECT_DOUBLE_EQ(vc->labelTimeChargeTime()->alpha(), 1.0);
+}
+
 TEST_F(InProcessLaunch, HealthDefaultIsASinglePrecisionHundredOnlyWhenAbsent) {
     ASSERT_EQ(run({"--snapshot", out_.file("a.png"), "--battery", "0.5"}), 0);
     EXPECT_EQ(pf::UserDefaults::standard().objectForKey("healthPercent"), pf::Value(100.0));

@@ -100,14 +100,6 @@ TEST_F(MainScreenTest, ANewChargeShowsWithinFiveSeconds) {
     EXPECT_EQ(vc->labelPercentage()->text(), "74 %");
 }
 
-TEST_F(MainScreenTest, TheFirstFrameShowsAChargingBatteryAsCharging) {
-    // As at launch: the screen's first refresh comes before battery monitoring is on.
-    pu::Device::current().setBatteryMonitoringEnabled(false);
-    auto vc = showMain(0.5);
-    EXPECT_FALSE(vc->imageCharging()->isHidden());
-    EXPECT_DOUBLE_EQ(vc->labelTimeChargeTime()->alpha(), 1.0);
-}
-
 TEST_F(MainScreenTest, OneGradientLayerAfterRepeatedAppearances) {
     auto vc = showMain();
     for (int i = 0; i < 3; ++i) {
