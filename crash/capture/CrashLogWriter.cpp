@@ -169,12 +169,12 @@ size_t write_frame(async_file* file, const crash_log_writer* w, image_list* imag
     if (image) {
         // Sized first; only a lookup that succeeds gets its key and length.
         symbol_pack sizing{nullptr, 0};
-        if (async_symbol_lookup(image, w->symbolication_strategy, nullptr, pc, pack_symbol, &sizing) == ASYNC_ESUCCESS) {
+        if (async_symbol_lookup(image, w->symbolication_strategy, &w->objc_cache, pc, pack_symbol, &sizing) == ASYNC_ESUCCESS) {
             auto length = static_cast<uint32_t>(sizing.size);
             n += pack(file, rf::stack_frame::symbol, CRASH_FIELD_MESSAGE, &length) + length;
             if (file) {
                 symbol_pack writing{file, 0};
-                async_symbol_lookup(image, w->symbolication_strategy, nullptr, pc, pack_symbol, &writing);
+                async_symbol_lookup(image, w->symbolication_strategy, &w->objc_cache, pc, pack_symbol, &writing);
             }
         }
     }
@@ -524,6 +524,7 @@ async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_th
 async_error crash_log_writer_close(crash_log_writer*) { return ASYNC_ESUCCESS; }
 
 void crash_log_writer_free(crash_log_writer* writer) {
+    objc_metadata_cache_free(&writer->objc_cache);
     free(writer->system_info.version);
     free(writer->system_info.build);
     free(writer->machine_info.model);

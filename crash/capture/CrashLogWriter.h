@@ -14,6 +14,7 @@
 
 #include "crash/capture/AsyncError.h"
 #include "crash/capture/AsyncFile.h"
+#include "crash/capture/ObjCMetadata.h"
 #include "crash/capture/ThreadState.h"
 #include "platform/system/Mach.h"
 
@@ -68,6 +69,10 @@ struct crash_log_writer {
         uint64_t* call_stack;
         uint64_t call_stack_count;
     } uncaught_exception;
+
+    // The class-metadata lookups' sections and lookaside table, kept from
+    // frame to frame.
+    mutable objc_metadata_cache objc_cache;
 };
 
 // The signal that ended the process, in the platform's numbering, with the

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sys/mman.h>
 
+#include "crash/capture/ObjCMetadata.h"
 #include "platform/system/Host.h"
 #include "platform/system/Loader.h"
 
@@ -531,9 +532,33 @@ void keepBetter(uint64_t address, const char* name, void* ctx) {
     c->found = true;
 }
 
+// A method found in the class metadata, named "-[Class method]" or
+// "+[Class method]", cut to 255 bytes (the bracket goes first).
+void keepMethod(bool is_class, macho_string* class_name, macho_string* method_name, uint64_t imp, void* ctx) {
+    auto* c = static_cast<LookupContext*>(ctx);
+    if (c->found && imp < c->address) return;
+    const char* cls;
+    const char* method;
+    if (macho_string_pointer(class_name, &cls) != ASYNC_ESUCCESS ||
+        macho_string_pointer(method_name, &method) != ASYNC_ESUCCESS)
+        return;
+    char name[sizeof c->name];
+    size_t n = 0;
+    auto append = [&](const char* s) {
+        for (; *s && n < sizeof name - 1; ++s) name[n++] = *s;
+    };
+    append(is_class ? "+[" : "-[");
+    append(cls);
+    append(" ");
+    append(method);
+    append("]");
+    name[n] = '\0';
+    keepBetter(imp, name, ctx);
+}
+
 }  // namespace
 
-async_error async_symbol_lookup(const macho_image* image, uint32_t strategy, objc_metadata_cache*, uint64_t pc,
+async_error async_symbol_lookup(const macho_image* image, uint32_t strategy, objc_metadata_cache* cache, uint64_t pc,
                                 macho_symbol_callback callback, void* ctx) {
     LookupContext found;
     found.found = false;
@@ -545,9 +570,11 @@ async_error async_symbol_lookup(const macho_image* image, uint32_t strategy, obj
         symbols = macho_find_symbol_by_pc(image, pc, keepBetter, &found);
         succeeded = symbols == ASYNC_ESUCCESS;
     }
-    // Class metadata: none in this platform's images, so that search never
-    // succeeds and the symbol table's answer stands.
-    if (!succeeded) return symbols;
+    if (strategy & SYMBOL_STRATEGY_CLASS_METADATA) {
+        // An equal address favours the method.
+        if (objc_find_method(image, cache, pc, keepMethod, &found) == ASYNC_ESUCCESS) succeeded = true;
+    }
+    if (!succeeded) return (strategy & SYMBOL_STRATEGY_SYMBOL_TABLE) ? symbols : ASYNC_ENOTFOUND;
     if (!found.found) return ASYNC_EINTERNAL;
     callback(found.address, found.name, ctx);
     return ASYNC_ESUCCESS;

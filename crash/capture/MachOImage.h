@@ -147,8 +147,7 @@ using macho_symbol_callback = void (*)(uint64_t address, const char* name, void*
 // The nearest symbol at or below pc, or ASYNC_ENOTFOUND.
 async_error macho_find_symbol_by_pc(const macho_image* image, uint64_t pc, macho_symbol_callback callback, void* ctx);
 
-// The class-metadata cache a reporter keeps across lookups. This platform's
-// images carry no class metadata: the class-metadata search finds nothing.
+// The class-metadata cache a reporter keeps across lookups (ObjCMetadata.h).
 struct objc_metadata_cache;
 
 inline constexpr uint32_t SYMBOL_STRATEGY_SYMBOL_TABLE = 1u << 0;
