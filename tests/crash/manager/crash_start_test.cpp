@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <random>
+#include <stdexcept>
+#include <thread>
 #include <set>
 
 #include "tests/crash/manager/crash_upload_support.h"
@@ -221,4 +223,20 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
     for (const auto& [id, n] : sent) EXPECT_LE(n, 1 + repeats[id]) << id;
     EXPECT_GT(kills, 500);
     EXPECT_GE(int(sent.size()), 2);
+}
+
+TEST_F(CrashStart, AnUncaughtCxxExceptionWithoutAnExceptionHandlerStillEndsInAbort) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        auto m = std::make_shared<PKRCrashManager>(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), 99);
+        m->startManager();
+        pf::setUncaughtExceptionHandler(nullptr);
+        // On a thread of its own, where no test framework catches it.
+        std::thread([] { throw std::runtime_error("nobody catches this"); }).join();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(SIGABRT, WTERMSIG(status));
 }

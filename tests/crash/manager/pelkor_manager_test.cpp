@@ -1,0 +1,83 @@
+// The request client's query strings and bodies, its queue, and the pelkor
+// manager's identifier check and service URL.
+#include <gtest/gtest.h>
+
+#include "crash/manager/PKRPelkorAppClient.h"
+#include "crash/manager/PKRPelkorManager.h"
+#include "tests/crash/manager/crash_upload_support.h"
+#include "tests/support/RawHttpService.h"
+
+using namespace uploadtest;
+using qmtest::RawHttpService;
+
+TEST(PelkorAppClient, QueryStringsAreEncodedAndFollowThePathsOwnQuery) {
+    PKRPelkorAppClient client("http://host/base/");
+    auto get = client.requestWithMethod("GET", std::string("list?x=1"), PKRPelkorAppClient::Parameters{{"a b", "c&d"}, {"e", "f=g"}});
+    EXPECT_EQ("http://host/base/list?x=1&a%20b=c%26d&e=f%3Dg", get.url());
+    EXPECT_TRUE(get.httpBody().empty());
+    auto plain = client.requestWithMethod("GET", std::string("list"), PKRPelkorAppClient::Parameters{{"k", "v"}});
+    EXPECT_EQ("http://host/base/list?k=v", plain.url());
+    // A POST without parameters still says it is multipart, with only the closing delimiter.
+    auto post = client.requestWithMethod("POST", std::nullopt, PKRPelkorAppClient::Parameters{});
+    EXPECT_EQ("http://host/base/", post.url());
+    EXPECT_EQ("multipart/form-data; boundary=----FOO", post.valueForHTTPHeaderField("Content-type"));
+    EXPECT_EQ("------FOO--\r\n", std::string(post.httpBody().begin(), post.httpBody().end()));
+    EXPECT_TRUE(client.requestWithMethod("POST", std::string("p"), std::nullopt).httpBody().empty());
+}
+
+TEST_F(CrashManagerTest, TheClientsQueueRunsOneAtATimeAndCancelledOperationsSayNothing) {
+    RawHttpService service([](const auto& r) {
+        return RawHttpService::Answer{200, r.requestLine().substr(0, r.requestLine().find(' '))};
+    });
+    PKRPelkorAppClient client(service.baseURL());
+    std::vector<std::string> heard;
+    auto note = [&](PKRHTTPOperation& op, const PKRHTTPOperation::Data* data, const pf::Error*) {
+        heard.push_back(std::to_string(op.statusCode()) + " " + (data ? std::string(data->begin(), data->end()) : "-"));
+    };
+    client.postPath("a", PKRPelkorAppClient::Parameters{{"k", "v"}}, note);
+    client.getPath("b", std::nullopt, note);
+    client.postPath("c", std::nullopt, note);
+    client.postPath("d", std::nullopt, note);
+    EXPECT_EQ(3u, client.cancelOperationsWithPath(std::nullopt, std::string("POST")));
+    EXPECT_TRUE(pump([&] { return heard.size() == 1 && client.operationQueue()->operations().empty(); }));
+    EXPECT_EQ((std::vector<std::string>{"200 GET"}), heard);
+    // The running POST may have gone out before it was cancelled; the waiting ones never do.
+    std::vector<std::string> lines;
+    for (const auto& r : service.requests()) lines.push_back(r.requestLine());
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "GET /b HTTP/1.1"));
+    EXPECT_EQ(lines.end(), std::find(lines.begin(), lines.end(), "POST /c HTTP/1.1"));
+    EXPECT_EQ(lines.end(), std::find(lines.begin(), lines.end(), "POST /d HTTP/1.1"));
+}
+
+TEST_F(CrashManagerTest, IdentifiersAreThirtyTwoLowerCaseHexDigits) {
+    EXPECT_TRUE(PKRPelkorManager::checkValidityOfAppIdentifier(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41")));
+    EXPECT_FALSE(PKRPelkorManager::checkValidityOfAppIdentifier(std::string("5F1C0B7E9A4D4E2B8C3A6D0F2E7B9C41")));
+    EXPECT_FALSE(PKRPelkorManager::checkValidityOfAppIdentifier(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c4")));
+    EXPECT_FALSE(PKRPelkorManager::checkValidityOfAppIdentifier(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c412")));
+    EXPECT_FALSE(PKRPelkorManager::checkValidityOfAppIdentifier(std::nullopt));
+    PKRPelkorManager manager;
+    manager.startManager();  // before any configuration: nothing
+    EXPECT_FALSE(manager.isStartManagerInvoked());
+    manager.configureWithIdentifier(std::string("not an identifier"), nullptr);
+    EXPECT_FALSE(manager.crashManager());
+    manager.configureWithIdentifier(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), nullptr);
+    auto first = manager.crashManager();
+    ASSERT_TRUE(first);
+    manager.configureWithIdentifier(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), nullptr);
+    EXPECT_EQ(first, manager.crashManager());
+    EXPECT_EQ("3.8.6", PKRPelkorManager::version());
+    EXPECT_EQ("60", PKRPelkorManager::build());
+}
+
+TEST_F(CrashManagerTest, TheServiceURLGainsItsSlashAndNothingMeansTheCollectionEndpoint) {
+    PKRPelkorManager manager;
+    auto client = manager.pelkorAppClient();
+    EXPECT_EQ(kPKRDefaultServerURL, client->baseURL());
+    manager.setServerURL(std::string("http://127.0.0.1:5000"));
+    EXPECT_EQ("http://127.0.0.1:5000/", manager.serverURL());
+    EXPECT_EQ("http://127.0.0.1:5000/", client->baseURL());
+    EXPECT_EQ("http://127.0.0.1:5000/api/2/apps/x/crashes", client->URLForPath("api/2/apps/x/crashes"));
+    manager.setServerURL(std::nullopt);
+    EXPECT_FALSE(manager.serverURL());
+    EXPECT_EQ(kPKRDefaultServerURL, client->baseURL());
+}
