@@ -37,9 +37,12 @@ void TwkAnalytics::startWithPelkorDelegate(PKRPelkorManagerDelegate* delegate) {
 
 bool TwkAnalytics::didCrashInLastSessionOnStartup() {
     auto crashManager = PKRPelkorManager::sharedPelkorManager().crashManager();
-    if (!crashManager || !crashManager->didCrashInLastSession()) return false;
-    const double interval = crashManager->timeIntervalCrashInLastSessionOccurred();
-    return interval >= 0.0 && interval < kLaunchCrashInterval;
+    return crashManager &&
+           isCrashOnStartup(crashManager->didCrashInLastSession(), crashManager->timeIntervalCrashInLastSessionOccurred());
+}
+
+bool TwkAnalytics::isCrashOnStartup(bool didCrash, double interval) {
+    return didCrash && interval >= 0.0 && interval < kLaunchCrashInterval;
 }
 
 void TwkAnalytics::startAnalyticsStuff() {

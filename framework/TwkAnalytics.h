@@ -28,6 +28,9 @@ public:
     // The last launch crashed, and did so less than 5 s after its start. A
     // crash of unknown time (an app kill, a report without a start time) does not count.
     static bool didCrashInLastSessionOnStartup();
+    // The rule above for a session that did or did not crash, `interval`
+    // seconds after its start (-1 when unknown).
+    static bool isCrashOnStartup(bool didCrash, double interval);
     // Queues startAnalyticsInBlock on the background-priority global queue.
     static void startAnalyticsStuff();
     // Makes the tracker for "TLYKey" (the first tracker becomes the default
