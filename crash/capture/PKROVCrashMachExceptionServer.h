@@ -94,6 +94,8 @@ public:
     // insert Mach send right" on failure.
     platform::system::mach_port_t copySendRightForServer(platform::foundation::Error* error);
     platform::system::thread_t serverThread();
+    // The ports and flags the server thread works with; null once stopped.
+    const ovcrash::mach_exception_server_context* serverContext() const { return serverContext_; }
 
     // Asks the thread to end and waits for it at most timeoutMs; on success
     // the ports and the context are released. False when the stop message

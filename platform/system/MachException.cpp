@@ -552,24 +552,31 @@ mach_msg_size_t exception_request_build(void* buffer, exception_behavior_t behav
     return h->msgh_size;
 }
 
+namespace {
+
+// The 32-bit code words as the 64-bit ones the request builder takes.
+struct WideCodes {
+    mach_exception_data_type_t words[2] = {};
+    WideCodes(const exception_data_type_t* code, mach_msg_type_number_t count) {
+        for (mach_msg_type_number_t i = 0; i < count && i < 2; ++i) words[i] = code[i];
+    }
+};
+
+}  // namespace
+
 kern_return_t exception_raise(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
                               const exception_data_type_t* code, mach_msg_type_number_t code_count) {
-    if (code_count > 2) return MACH_SEND_INVALID_DATA;
-    mach_exception_data_type_t wide[2] = {};
-    for (mach_msg_type_number_t i = 0; i < code_count; ++i) wide[i] = code[i];
-    return raiseRequest(port, EXCEPTION_DEFAULT, thread, task, exception, wide, code_count, nullptr, nullptr, 0, nullptr,
-                 nullptr);
+    return raiseRequest(port, EXCEPTION_DEFAULT, thread, task, exception, WideCodes(code, code_count).words,
+                        code_count, nullptr, nullptr, 0, nullptr, nullptr);
 }
 
 kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception, const exception_data_type_t* code,
                                     mach_msg_type_number_t code_count, thread_state_flavor_t* flavor,
                                     const natural_t* old_state, mach_msg_type_number_t old_state_count,
                                     natural_t* new_state, mach_msg_type_number_t* new_state_count) {
-    if (code_count > 2) return MACH_SEND_INVALID_DATA;
-    mach_exception_data_type_t wide[2] = {};
-    for (mach_msg_type_number_t i = 0; i < code_count; ++i) wide[i] = code[i];
-    return raiseRequest(port, EXCEPTION_STATE, MACH_PORT_NULL, MACH_PORT_NULL, exception, wide, code_count, flavor,
-                 old_state, old_state_count, new_state, new_state_count);
+    return raiseRequest(port, EXCEPTION_STATE, MACH_PORT_NULL, MACH_PORT_NULL, exception,
+                        WideCodes(code, code_count).words, code_count, flavor, old_state, old_state_count, new_state,
+                        new_state_count);
 }
 
 kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
@@ -577,11 +584,8 @@ kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, 
                                              mach_msg_type_number_t code_count, thread_state_flavor_t* flavor,
                                              const natural_t* old_state, mach_msg_type_number_t old_state_count,
                                              natural_t* new_state, mach_msg_type_number_t* new_state_count) {
-    if (code_count > 2) return MACH_SEND_INVALID_DATA;
-    mach_exception_data_type_t wide[2] = {};
-    for (mach_msg_type_number_t i = 0; i < code_count; ++i) wide[i] = code[i];
-    return raiseRequest(port, EXCEPTION_STATE_IDENTITY, thread, task, exception, wide, code_count, flavor, old_state,
-                 old_state_count, new_state, new_state_count);
+    return raiseRequest(port, EXCEPTION_STATE_IDENTITY, thread, task, exception, WideCodes(code, code_count).words,
+                        code_count, flavor, old_state, old_state_count, new_state, new_state_count);
 }
 
 kern_return_t mach_exception_raise(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,

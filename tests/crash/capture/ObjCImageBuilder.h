@@ -32,11 +32,15 @@ public:
     static constexpr uint64_t kClassList = 0x4000, kCatList = 0x4400, kData = 0x4800, kDataEnd = 0x6000;
     static constexpr uint64_t kReadWrite = 0x6000, kLegacy = 0x7000;
 
-    explicit ObjCImageBuilder(bool m64, ps::cpu_type_t cpu = 0) : m64_(m64), cpu_(cpu) {
+    // At `fixedBase` when given (the fuzz target's seeds), else anywhere
+    // below 4 GiB.
+    explicit ObjCImageBuilder(bool m64, ps::cpu_type_t cpu = 0, uint64_t fixedBase = 0) : m64_(m64), cpu_(cpu) {
         if (!cpu_) cpu_ = m64 ? ps::CPU_TYPE_X86_64 : ps::CPU_TYPE_X86;
-        base_ = static_cast<uint8_t*>(
-            mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0));
+        base_ = static_cast<uint8_t*>(mmap(reinterpret_cast<void*>(fixedBase), kSize, PROT_READ | PROT_WRITE,
+                                           MAP_PRIVATE | MAP_ANONYMOUS | (fixedBase ? MAP_FIXED_NOREPLACE : MAP_32BIT),
+                                           -1, 0));
     }
+    const uint8_t* bytes() const { return base_; }
     ~ObjCImageBuilder() { munmap(base_, kSize); }
     ObjCImageBuilder(const ObjCImageBuilder&) = delete;
     ObjCImageBuilder& operator=(const ObjCImageBuilder&) = delete;
