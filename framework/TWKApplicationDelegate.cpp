@@ -101,25 +101,25 @@ void TWKApplicationDelegate::restoreAfterCrashView() {
     setupApplication();
 }
 
-void TWKApplicationDelegate::crashManagerWillCancelSendingCrashReport(PKRCrashManager&) {
-    platform::foundation::log("crashManagerWillCancelSendingCrashReport called");
+void TWKApplicationDelegate::crashManagerDone(const char* called, const char* settingUp) {
+    platform::foundation::log(called);
     if (!TwkAnalytics::didCrashInLastSessionOnStartup()) return;
-    platform::foundation::log("crashManagerWillCancelSendingCrashReport - calling setup");
+    platform::foundation::log(settingUp);
     restoreAfterCrashView();
+}
+
+void TWKApplicationDelegate::crashManagerWillCancelSendingCrashReport(PKRCrashManager&) {
+    crashManagerDone("crashManagerWillCancelSendingCrashReport called",
+                     "crashManagerWillCancelSendingCrashReport - calling setup");
 }
 
 void TWKApplicationDelegate::crashManagerDidFailWithError(PKRCrashManager&, const platform::foundation::Error&) {
-    platform::foundation::log("crashManager didFailWithError - called");
-    if (!TwkAnalytics::didCrashInLastSessionOnStartup()) return;
-    platform::foundation::log("crashManager didFailWithError - calling setup");
-    restoreAfterCrashView();
+    crashManagerDone("crashManager didFailWithError - called", "crashManager didFailWithError - calling setup");
 }
 
 void TWKApplicationDelegate::crashManagerDidFinishSendingCrashReport(PKRCrashManager&) {
-    platform::foundation::log("crashManagerDidFinishSendingCrashReport - called");
-    if (!TwkAnalytics::didCrashInLastSessionOnStartup()) return;
-    platform::foundation::log("crashManagerDidFinishSendingCrashReport - called setup");
-    restoreAfterCrashView();
+    crashManagerDone("crashManagerDidFinishSendingCrashReport - called",
+                     "crashManagerDidFinishSendingCrashReport - called setup");
 }
 
 std::shared_ptr<pg::Image> TWKApplicationDelegate::imageFromColor(const pg::Color& color, pg::Size size, double radius) {

@@ -53,6 +53,9 @@ public:
                                                                      platform::graphics::Size size, double radius);
 
 protected:
+    // Logs `called`; after a crash on launch also `settingUp`, and ends the placeholder.
+    void crashManagerDone(const char* called, const char* settingUp);
+
     std::shared_ptr<platform::ui::Window> window_;
     std::shared_ptr<platform::ui::ViewController> backupViewController_;
 };

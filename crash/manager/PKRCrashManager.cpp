@@ -508,31 +508,28 @@ std::string PKRCrashManager::keyFor(const std::string& path, const char* suffix)
     return FileManager::lastPathComponent(companionBase(path)) + "." + suffix;
 }
 
+std::string PKRCrashManager::identityForCrashReport(const char* keychainKey, CrashAsk crashAsk, PelkorAsk pelkorAsk) {
+    // The keychain's value, then each delegate that answers; the last one wins.
+    std::string value = stringValueFromKeychainForKey(std::string(keychainKey)).value_or("");
+    OptionalString answer;
+    if (crashAsk && delegate_ && (delegate_->*crashAsk)(*this, answer)) value = answer.value_or("");
+    answer.reset();
+    if (pelkorDelegate_ && (pelkorDelegate_->*pelkorAsk)(*this, answer)) value = answer.value_or("");
+    return value;
+}
+
 std::string PKRCrashManager::userIDForCrashReport() {
-    OptionalString id = stringValueFromKeychainForKey(std::string("PKRPelkorMetaUserID"));
-    if (pelkorDelegate_) {
-        OptionalString answer;
-        if (pelkorDelegate_->userIDForPelkorManager(*this, answer)) id = answer;
-    }
-    return id.value_or("");
+    return identityForCrashReport("PKRPelkorMetaUserID", nullptr, &PKRPelkorManagerDelegate::userIDForPelkorManager);
 }
 
 std::string PKRCrashManager::userNameForCrashReport() {
-    std::string name = stringValueFromKeychainForKey(std::string("PKRPelkorMetaUserName")).value_or("");
-    OptionalString answer;
-    if (delegate_ && delegate_->userNameForCrashManager(*this, answer)) name = answer.value_or("");
-    answer.reset();
-    if (pelkorDelegate_ && pelkorDelegate_->userNameForPelkorManager(*this, answer)) name = answer.value_or("");
-    return name;
+    return identityForCrashReport("PKRPelkorMetaUserName", &PKRCrashManagerDelegate::userNameForCrashManager,
+                                  &PKRPelkorManagerDelegate::userNameForPelkorManager);
 }
 
 std::string PKRCrashManager::userEmailForCrashReport() {
-    std::string email = stringValueFromKeychainForKey(std::string("PKRPelkorMetaUserEmail")).value_or("");
-    OptionalString answer;
-    if (delegate_ && delegate_->userEmailForCrashManager(*this, answer)) email = answer.value_or("");
-    answer.reset();
-    if (pelkorDelegate_ && pelkorDelegate_->userEmailForPelkorManager(*this, answer)) email = answer.value_or("");
-    return email;
+    return identityForCrashReport("PKRPelkorMetaUserEmail", &PKRCrashManagerDelegate::userEmailForCrashManager,
+                                  &PKRPelkorManagerDelegate::userEmailForPelkorManager);
 }
 
 void PKRCrashManager::storeMetaDataForCrashReportFilename(const std::string& filename) {

@@ -190,6 +190,9 @@ private:
     void endSendingRun();
     std::string keyFor(const std::string& path, const char* suffix) const;
     void deleteFiles(const std::string& path);
+    using CrashAsk = bool (PKRCrashManagerDelegate::*)(PKRCrashManager&, std::optional<std::string>&);
+    using PelkorAsk = bool (PKRPelkorManagerDelegate::*)(PKRPelkorBaseManager&, std::optional<std::string>&);
+    std::string identityForCrashReport(const char* keychainKey, CrashAsk crashAsk, PelkorAsk pelkorAsk);
 
 
     platform::foundation::Value::Dictionary approved_;

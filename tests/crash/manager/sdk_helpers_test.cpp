@@ -87,7 +87,7 @@ TEST_F(SDKHelpersTest, AnonymousIdentifierLivesInTheKeychain) {
 
 TEST_F(SDKHelpersTest, BaseManagerKeychainDatesAndExecutable) {
     PKRPelkorBaseManager manager(std::string("0123456789abcdef0123456789abcdef"), kPKREnvironmentOther);
-    EXPECT_EQ("https://sdk.pelkorapp.net/", manager.serverURL());
+    EXPECT_EQ(kPKRDefaultServerURL, manager.serverURL());
     EXPECT_FALSE(manager.addStringValueToKeychain(std::nullopt, std::string("k")));
     EXPECT_TRUE(manager.addStringValueToKeychainForThisDeviceOnly(std::string("v"), std::string("k")));
     EXPECT_EQ("v", manager.stringValueFromKeychainForKey(std::string("k")));
