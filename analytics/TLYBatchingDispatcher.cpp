@@ -2,21 +2,20 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <future>
 
+#include "analytics/TLY.h"
 #include "analytics/TLYAnalyticsPropertiesStore.h"
 #include "analytics/TLYDataStore.h"
 #include "analytics/TLYHitUtil.h"
 #include "analytics/TLYLog.h"
+#include "analytics/TLYTrackerModel.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Dispatch.h"
+#include "platform/foundation/Exception.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
-#include "platform/foundation/Timer.h"
-
-#include "analytics/TLY.h"
 #include "platform/foundation/Thread.h"
-#include "analytics/TLYTrackerModel.h"
+#include "platform/foundation/Timer.h"
 
 using platform::foundation::Clock;
 using platform::foundation::Error;
@@ -27,27 +26,10 @@ namespace {
 
 constexpr const char* kDefaultSecureBase = "https://ssl.tallymark.example";
 constexpr const char* kDefaultPlainBase = "http://www.tallymark.example";
-// A single hit this short goes by GET; at this length and above by POST.
-constexpr size_t kMaxGetPayload = 2000;
 // The longest wait between passes after failures, unless the interval is longer.
 constexpr double kMaxRetryDelay = 3600.0;
 
-RunLoop* defaultAnalyticsLoop() {
-    return &TLY::thread().runLoop();
-}
-
 double nowSinceReferenceDate() { return Clock::current().sinceReferenceDate(); }
-
-double hitTimestamp(const Value& hit) {
-    const Value& t = hit["timestamp"];
-    return t.isDate() ? t.dateValue() : t.isNumber() ? t.doubleValue() : 0;
-}
-
-// A hit is plain only when its "useSecure" says "0".
-bool isPlain(const Value& hit) {
-    const Value& useSecure = hit["parameters"]["useSecure"];
-    return useSecure.isString() && useSecure.string() == "0";
-}
 
 std::string hostOf(const std::string& url) {
     size_t start = url.find("://");
@@ -95,32 +77,30 @@ TLYBatchingDispatcher::Endpoints TLYBatchingDispatcher::defaultEndpoints() {
 }
 
 std::shared_ptr<TLYBatchingDispatcher> TLYBatchingDispatcher::dispatcher() {
-    std::shared_ptr<TLYDataStore> store = TLYDataStore::dataStore();
-    if (!store) return nullptr;
-    auto dispatcher = initWithDataStore(store);
-    if (dispatcher) dispatcher->setDataStoreObject(store);
-    return dispatcher;
+    return initWithDataStore(TLYDataStore::dataStore());
 }
 
 std::shared_ptr<TLYBatchingDispatcher> TLYBatchingDispatcher::initWithDataStore(std::shared_ptr<TLYHitStorage> store,
                                                                                 Environment environment) {
     if (!store) return nullptr;
-    auto dispatcher = std::make_shared<TLYBatchingDispatcher>(std::move(store), std::move(environment));
+    std::shared_ptr<TLYBatchingDispatcher> dispatcher(new TLYBatchingDispatcher(std::move(store), std::move(environment)));
     dispatcher->setUp();
     return dispatcher;
 }
 
 TLYBatchingDispatcher::TLYBatchingDispatcher(std::shared_ptr<TLYHitStorage> store, Environment environment)
-    : store_(std::move(store)), environment_(std::move(environment)) {
-    loop_ = environment_.analyticsLoop ? environment_.analyticsLoop : defaultAnalyticsLoop();
-    propertiesStore_ =
-        environment_.propertiesStore ? environment_.propertiesStore : TLYAnalyticsPropertiesStore::sharedInstance();
-    endpoints_ = defaultEndpoints();
-    urlConnectionClass_ = TLYURLConnection::initWithRequest;
+    : store_(std::move(store)),
+      dataStoreObject_(std::dynamic_pointer_cast<TLYDataStore>(store_)),
+      environment_(std::move(environment)),
+      loop_(environment_.analyticsLoop ? environment_.analyticsLoop : &TLY::thread().runLoop()),
+      propertiesStore_(environment_.propertiesStore ? environment_.propertiesStore
+                                                    : TLYAnalyticsPropertiesStore::sharedInstance()),
+      urlConnectionClass_(TLYURLConnection::initWithRequest) {
+    settings_.endpoints = defaultEndpoints();
 }
 
 void TLYBatchingDispatcher::setUp() {
-    reachability_ = TLYReachabilityChecker::initWithDelegate(this, hostOf(endpoints_.httpsURL));
+    reachability_ = TLYReachabilityChecker::initWithDelegate(this, hostOf(settings_.endpoints.httpsURL));
     if (reachability_) {
         if (environment_.reachabilityApi) reachability_->setReachabilityApi(environment_.reachabilityApi);
         reachability_->start();
@@ -129,130 +109,126 @@ void TLYBatchingDispatcher::setUp() {
 }
 
 TLYBatchingDispatcher::~TLYBatchingDispatcher() {
+    // Nothing else holds the dispatcher now: its fields can be read here.
     if (reachability_) reachability_->stop();
-    std::shared_ptr<TLYURLConnection> connection;
-    std::shared_ptr<platform::foundation::Timer> timer;
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        connection = std::move(connection_);
-        timer = std::move(timer_);
-    }
-    if (connection) connection->cancel();
+    if (connection_) connection_->cancel();
     // Timer and delayed calls hold this object weakly; they only need to go.
     const void* target = this;
     RunLoop* loop = loop_;
-    auto cancel = [timer, loop, target] {
+    auto cancel = [timer = std::move(timer_), loop, target] {
         if (timer) timer->invalidate();
         loop->cancelPerforms(target);
     };
-    if (onAnalyticsThread())
+    if (isAnalyticsThread())
         cancel();
     else
         loop_->perform(cancel);
 }
 
-// --- Thread hops ---
+// --- The analytics thread ---
 
-bool TLYBatchingDispatcher::onAnalyticsThread() const { return &RunLoop::current() == loop_; }
+bool TLYBatchingDispatcher::isAnalyticsThread() const { return &RunLoop::current() == loop_; }
 
-bool TLYBatchingDispatcher::hop(std::function<void()> fn, bool wait) {
-    if (onAnalyticsThread()) return false;
-    if (!wait) {
-        loop_->perform(std::move(fn));
-        return true;
-    }
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    loop_->perform([fn = std::move(fn), done] {
-        fn();
-        done->set_value();
-    });
-    finished.wait();
-    return true;
+void TLYBatchingDispatcher::requireAnalyticsThread() const {
+    if (!isAnalyticsThread())
+        platform::foundation::Exception::raise(platform::foundation::kInternalInconsistencyException,
+                                               "the batching dispatcher's state is read on the analytics thread");
+}
+
+void TLYBatchingDispatcher::onAnalyticsThread(std::function<void()> work) {
+    if (isAnalyticsThread())
+        work();
+    else
+        loop_->perform(std::move(work));
 }
 
 // --- Scheduling ---
 
 void TLYBatchingDispatcher::initialDispatch() {
     std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
-    if (hop([weak] { if (auto self = weak.lock()) self->initialDispatch(); }, false)) return;
-    loop_->performAfter(1.0, [weak] { if (auto self = weak.lock()) self->timerFired(); }, this);
+    onAnalyticsThread([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->loop_->performAfter(1.0, [weak] { if (auto self = weak.lock()) self->timerFired(); }, self.get());
+    });
 }
 
 void TLYBatchingDispatcher::timerFired() {
     if (canScheduleDispatch()) dispatch();
 }
 
-bool TLYBatchingDispatcher::canScheduleDispatch() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return dispatchInterval_ > 0 && hostReachable_ && hasHits_;
+bool TLYBatchingDispatcher::canScheduleDispatch() const { return dispatchInterval_ > 0 && hostReachable_ && hasHits_; }
+
+bool TLYBatchingDispatcher::canDispatch() const { return hostReachable_ && hasHits_; }
+
+void TLYBatchingDispatcher::setHasHits(bool hasHits) {
+    if (hasHits_ == hasHits) return;
+    hasHits_ = hasHits;
+    rescheduleDispatch();
 }
 
-bool TLYBatchingDispatcher::canDispatch() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return hostReachable_ && hasHits_;
+void TLYBatchingDispatcher::setHostReachable(bool reachable) {
+    if (hostReachable_ == reachable) return;
+    hostReachable_ = reachable;
+    // A network that comes back is tried at the plain interval again.
+    if (reachable) failedPasses_ = 0;
+    rescheduleDispatch();
 }
 
 double TLYBatchingDispatcher::retryDelay() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    double delay = dispatchInterval_;
-    double cap = std::max(dispatchInterval_, kMaxRetryDelay);
+    double interval = dispatchInterval_;
+    double delay = interval;
+    double cap = std::max(interval, kMaxRetryDelay);
     for (uint32_t i = 1; i < failedPasses_ && delay < cap; ++i) delay *= 2;
     return std::min(delay, cap);
 }
 
 void TLYBatchingDispatcher::keepDispatching(bool failed) {
     bool rebuild;
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        if (failed) {
-            ++failedPasses_;
-            rebuild = true;  // the next try counts from this failure
-        } else {
-            rebuild = failedPasses_ != 0 || !timer_;
-            failedPasses_ = 0;
-        }
+    if (failed) {
+        ++failedPasses_;
+        rebuild = true;  // the next try counts from this failure
+    } else {
+        rebuild = failedPasses_ != 0 || !timer_;
+        failedPasses_ = 0;
     }
     if (rebuild) rescheduleDispatch();
 }
 
 void TLYBatchingDispatcher::rescheduleDispatch() {
     std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
-    if (hop([weak] { if (auto self = weak.lock()) self->rescheduleDispatch(); }, false)) return;
-    cancelDispatch();
-    if (!canScheduleDispatch()) return;
-    double interval = retryDelay();
-    auto timer = platform::foundation::Timer::scheduled(
-        interval, true, [weak](platform::foundation::Timer&) { if (auto self = weak.lock()) self->timerFired(); },
-        loop_);
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    timer_ = std::move(timer);
+    onAnalyticsThread([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->cancelDispatch();
+        if (!self->canScheduleDispatch()) return;
+        self->timer_ = platform::foundation::Timer::scheduled(
+            self->retryDelay(), true,
+            [weak](platform::foundation::Timer&) { if (auto self = weak.lock()) self->timerFired(); }, self->loop_);
+    });
 }
 
 void TLYBatchingDispatcher::cancelDispatch() {
     loop_->cancelPerforms(this);
-    std::shared_ptr<platform::foundation::Timer> timer;
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        timer = std::move(timer_);
-    }
-    if (timer) timer->invalidate();
+    if (auto timer = std::move(timer_)) timer->invalidate();
 }
 
 // --- Intake ---
 
 void TLYBatchingDispatcher::queueModel(std::shared_ptr<TLYTrackerModel> model) {
-    if (optOut() || !model) return;
-    auto self = shared_from_this();
-    auto build = [self, model] { self->queueDispatch(model->buildDictionary()); };
-    if (hop(build, false)) return;
-    build();
+    if (!model) return;
+    // Held strongly: a hit handed over is stored even when the dispatcher goes first.
+    onAnalyticsThread([self = shared_from_this(), model] {
+        if (!self->optOut_) self->intake(model->buildDictionary());
+    });
 }
 
 void TLYBatchingDispatcher::queueDispatch(const Value& parameters) {
-    auto self = shared_from_this();
-    if (hop([self, parameters] { self->queueDispatch(parameters); }, false)) return;
-    if (optOut()) return;
+    onAnalyticsThread([self = shared_from_this(), parameters] { self->intake(parameters); });
+}
+
+void TLYBatchingDispatcher::intake(const Value& parameters) {
+    if (optOut_) return;
 
     if (parameters.contains("&sf")) {
         if (auto rate = samplingRate(parameters["&sf"])) {
@@ -311,112 +287,31 @@ void TLYBatchingDispatcher::commitStoredHits() {
 std::optional<Value::Array> TLYBatchingDispatcher::nextPendingHits() {
     for (;;) {
         Error error;
-        auto hits = store_->fetchHitsWithLimit(maxHitsPerDispatch(), &error);
+        auto hits = store_->fetchHitsWithLimit(settings_.maxHitsPerDispatch, &error);
         if (!hits) {
             TLY_ERROR("-[TLYBatchingDispatcher nextPendingHits]", "Failed to load pending hits: %s",
                       error.description().c_str());
             return std::nullopt;
         }
         if (hits->empty()) return hits;
-        double cutoff = Clock::current().now() - maxHitAge();
-        Value::Array expired;
-        for (const auto& hit : *hits)
-            if (hitTimestamp(hit) <= cutoff) expired.push_back(hit);
+        Value::Array expired = TLYDispatchPlanner::expiredHits(*hits, Clock::current().now(), settings_);
         if (expired.empty()) return hits;
         // A store that cannot delete would hand the same hits back for ever.
         if (!deleteHits(expired)) return Value::Array{};
     }
 }
 
-std::string TLYBatchingDispatcher::payloadFor(const Value& hit) const { return requestBuilder_.parametersForHit(hit); }
-
 Value::Array TLYBatchingDispatcher::hitsForDispatch() {
+    static const char* method = "-[TLYBatchingDispatcher hitsForDispatch]";
     auto pending = nextPendingHits();
     if (!pending || pending->empty()) {
-        TLY_INFO("-[TLYBatchingDispatcher hitsForDispatch]", "No pending hits.");
+        TLY_INFO(method, "No pending hits.");
         return {};
     }
-    uint64_t strategy = batchingStrategy();
-    if (strategy == 0 || serverBatchingDisabled()) return {pending->front()};
-
-    bool plain = isPlain(pending->front());
-    Value::Array candidates;
-    for (const auto& hit : *pending)
-        if (isPlain(hit) == plain) candidates.push_back(hit);
-
-    // Running totals of the body as it will be sent: payload bytes plus the
-    // line feeds that join them.
-    uint64_t limit = maxBodySize();
-    std::vector<uint64_t> running;
-    uint64_t total = 0;
-    for (size_t i = 0; i < candidates.size(); ++i) {
-        total += payloadFor(candidates[i]).size() + (i ? 1 : 0);
-        running.push_back(total);
-    }
-    uint64_t fitting = 0;
-    while (fitting < running.size() && running[fitting] <= limit) ++fitting;
-
-    uint64_t count = candidates.size();
-    uint64_t take = count;
-    if (total > limit) {
-        switch (strategy) {
-        case 1: take = fitting; break;
-        case 2: take = batchByTimeGap(candidates, fitting); break;
-        case 3:
-            take = 0;
-            if (total < 2 * limit) {
-                for (size_t i = count - 1; i >= 1; --i) {
-                    if (running[i] <= total / 2) {
-                        take = i;
-                        break;
-                    }
-                }
-            } else {
-                take = fitting;
-            }
-            break;
-        case 4: take = std::min<uint64_t>(count / 2, fitting); break;
-        case 5: take = batchBySessionSplit(candidates, fitting); break;
-        default:
-            TLY_ERROR("-[TLYBatchingDispatcher hitsForDispatch]", "unexpected batch strategy: %lu",
-                      (unsigned long)strategy);
-            take = 1;
-            break;
-        }
-    }
-    take = std::min<uint64_t>(std::max<uint64_t>(take, 1), count);
-    return Value::Array(candidates.begin(), candidates.begin() + long(take));
-}
-
-uint64_t TLYBatchingDispatcher::batchByTimeGap(const Value::Array& hits, uint64_t maxHits) {
-    uint64_t m = std::min<uint64_t>(hits.size(), maxHits);
-    if (m <= 1) return m;
-    uint64_t answer = m;
-    uint64_t widest = 0;
-    for (uint64_t i = 1; i < m; ++i) {
-        const Value& earlier = hits[i - 1]["timestamp"];
-        const Value& later = hits[i]["timestamp"];
-        if (earlier.isNull() || later.isNull()) continue;
-        double a = hitTimestamp(hits[i - 1]), b = hitTimestamp(hits[i]);
-        if (b < a) continue;
-        auto gap = uint64_t((b - a) * 1000.0);
-        if (gap >= widest) {
-            answer = i;
-            widest = gap;
-        }
-    }
-    return answer;
-}
-
-uint64_t TLYBatchingDispatcher::batchBySessionSplit(const Value::Array& hits, uint64_t maxHits) {
-    uint64_t n = std::min<uint64_t>(maxHits, hits.size());
-    for (uint64_t i = n; i-- > 1;) {
-        const Value& control = hits[i]["parameters"]["&sc"];
-        if (!control.isString()) continue;
-        if (control.string() == "start") return i;
-        if (control.string() == "end") return i + 1;
-    }
-    return maxHits;
+    auto choice = TLYDispatchPlanner::chooseHits(*pending, settings_, serverBatchingDisabled_, requestBuilder_);
+    if (choice.unexpectedStrategy)
+        TLY_ERROR(method, "unexpected batch strategy: %lu", (unsigned long)settings_.batchingStrategy);
+    return std::move(choice.hits);
 }
 
 // --- A dispatch pass ---
@@ -439,98 +334,54 @@ void TLYBatchingDispatcher::dispatchWithCompletionHandler(TLYDispatchCompletion 
         setDispatchInterval(-1.0);
     else
         completion = defaultCompletionHandler();
-    auto self = shared_from_this();
     // Each pass carries its own block to its own request, so a caller's block
     // is called once, with the outcome of that caller's pass.
-    if (hop([self, completion, chained] { self->dispatchPass(completion, chained); }, false)) return;
-    dispatchPass(completion, chained);
+    onAnalyticsThread([self = shared_from_this(), completion, chained] { self->dispatchPass(completion, chained); });
 }
 
-void TLYBatchingDispatcher::dispatchPass(TLYDispatchCompletion completion, bool chained) {
+void TLYBatchingDispatcher::dispatchPass(const TLYDispatchCompletion& completion, bool chained) {
     static const char* method = "-[TLYBatchingDispatcher dispatchWithCompletionHandler:]";
     if (!canDispatch()) return complete(completion, TLYDispatchResult::NoData);
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        if (serverBatchingDisabled_ && nowSinceReferenceDate() - batchFailedTime_ > batchRetryInterval_)
-            serverBatchingDisabled_ = false;
-    }
+    if (serverBatchingDisabled_ && nowSinceReferenceDate() - batchFailedTime_ > settings_.batchRetryInterval)
+        serverBatchingDisabled_ = false;
     Value::Array hits = hitsForDispatch();
     if (hits.empty()) {
         setHasHits(false);
         return complete(completion, TLYDispatchResult::NoData);
     }
-    if (hasConnection()) return complete(completion, TLYDispatchResult::NoData);
+    if (connection_) return complete(completion, TLYDispatchResult::NoData);
 
     platform::foundation::NotificationCenter::defaultCenter().post(kTLYWillDispatchNotification, this);
 
-    bool secure = !isPlain(hits.front());
-    uint64_t hitLimit = maxHitSize();
-    uint64_t bodyLimit = maxBodySize();
-
-    // A hit too large for any request can never be sent: drop it here, with a
-    // line, instead of sending an empty request in its place.
-    Value::Array sendable, oversized;
-    std::vector<std::string> payloads;
-    for (const auto& hit : hits) {
-        std::string payload = payloadFor(hit);
-        if (payload.empty() || (hitLimit != 0 && payload.size() > hitLimit)) {
-            oversized.push_back(hit);
-        } else {
-            sendable.push_back(hit);
-            payloads.push_back(std::move(payload));
-        }
+    auto plan = TLYDispatchPlanner::planRequest(hits, settings_, requestBuilder_);
+    if (!plan.oversized.empty()) {
+        TLY_ERROR(method, "Dropping %lu hit(s) larger than %llu bytes.", (unsigned long)plan.oversized.size(),
+                  (unsigned long long)settings_.maxHitSize);
+        deleteHits(plan.oversized);
     }
-    if (!oversized.empty()) {
-        TLY_ERROR(method, "Dropping %lu hit(s) larger than %llu bytes.", (unsigned long)oversized.size(),
-                  (unsigned long long)hitLimit);
-        deleteHits(oversized);
-    }
-    if (sendable.empty()) return complete(completion, TLYDispatchResult::Good);
-
-    // Shrink a batch that would not fit; what is left out waits for the next pass.
-    std::string body = TLYRequestBuilder::batchBody(payloads);
-    while (bodyLimit != 0 && body.size() > bodyLimit && sendable.size() > 1) {
-        sendable.pop_back();
-        payloads.pop_back();
-        body = TLYRequestBuilder::batchBody(payloads);
-    }
-
-    Endpoints urls = endpoints();
-    bool single = sendable.size() == 1;
-    std::string url = single ? (secure ? urls.httpsURL : urls.httpURL)
-                             : (secure ? urls.httpsBatchURL : urls.httpBatchURL);
-    std::optional<platform::net::URLRequest> request;
-    if (bodyLimit == 0 || body.size() <= bodyLimit) {
-        if (single && body.size() < kMaxGetPayload) {
-            request = requestBuilder_.requestGetUrl(url, body);
-        } else {
-            uint64_t compression = single ? uint64_t(kTLYCompressionNone) : compressionStrategy();
-            request = requestBuilder_.requestPostUrl(url, body, compression);
-            // Compression rarely grows a body; when it does past the limit,
-            // the plain body still fits.
-            if (bodyLimit != 0 && request->httpBody().size() > bodyLimit)
-                request = requestBuilder_.requestPostUrl(url, body, kTLYCompressionNone);
-        }
-    }
-    if (!request) {
+    if (plan.sent.empty()) return complete(completion, TLYDispatchResult::Good);
+    if (!plan.request) {
         TLY_ERROR(method, "Failed to generate request for hit(s).");
-        deleteHits(sendable);
+        deleteHits(plan.sent);
         return complete(completion, TLYDispatchResult::Good);
     }
+    TLY_VERBOSE(method, "Sending hit(s) %s: %s", plan.request->httpMethod().c_str(), plan.request->url().c_str());
+    send(*plan.request, plan.sent, completion, chained);
+}
 
-    TLY_VERBOSE(method, "Sending hit(s) %s: %s", request->httpMethod().c_str(), request->url().c_str());
+void TLYBatchingDispatcher::send(const platform::net::URLRequest& request, const Value::Array& hits,
+                                 const TLYDispatchCompletion& completion, bool chained) {
     std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
-    auto connection = urlConnectionClass()(
-        *request, &platform::foundation::dispatch::mainQueue(),
-        [weak, sendable, completion, chained](const TLYURLConnection::Answer& answer) {
-            if (auto self = weak.lock())
-                self->handleAnswer(sendable, answer, completion, chained);
-            else
-                complete(completion, TLYDispatchResult::Error);
+    // The answer comes on the main queue and is handled on the analytics thread.
+    connection_ = urlConnectionClass_(
+        request, &platform::foundation::dispatch::mainQueue(),
+        [weak, hits, completion, chained](const TLYURLConnection::Answer& answer) {
+            auto self = weak.lock();
+            if (!self) return complete(completion, TLYDispatchResult::Error);
+            self->onAnalyticsThread(
+                [self, hits, answer, completion, chained] { self->handleAnswer(hits, answer, completion, chained); });
         },
         loop_);
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    connection_ = std::move(connection);
 }
 
 // --- Answers ---
@@ -538,43 +389,32 @@ void TLYBatchingDispatcher::dispatchPass(TLYDispatchCompletion completion, bool 
 void TLYBatchingDispatcher::handleAnswer(const Value::Array& hits, const TLYURLConnection::Answer& answer,
                                          const TLYDispatchCompletion& completion, bool chained) {
     static const char* method = "-[TLYBatchingDispatcher didSendHits:response:data:error:]";
-    auto clearConnection = [this] {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        connection_.reset();
-    };
-    if (answer.hasResponse && answer.isHTTP) {
-        int64_t status = answer.statusCode;
-        if (hits.size() > 1 && !serverBatchingDisabled() && (status == 302 || status == 404 || status == 502)) {
-            {
-                std::lock_guard<std::recursive_mutex> lock(lock_);
-                serverBatchingDisabled_ = true;
-                batchFailedTime_ = nowSinceReferenceDate();
-            }
-            TLY_INFO(method, "Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld",
-                     (long)status);
-            clearConnection();
-            complete(completion, TLYDispatchResult::Error);
-            // Not a failure of the service: the same hits go on at once, one per request.
-            if (chained) dispatch();
-            return;
-        }
-        // The service could not take them now: they stay for a later pass.
-        if (status >= 500 || status == 429) {
-            TLY_INFO(method, "Hit(s) not dispatched: HTTP status %ld", (long)status);
-            clearConnection();
-            keepDispatching(true);
-            return complete(completion, TLYDispatchResult::Error);
-        }
-        auto self = shared_from_this();
-        if (!hop([self, hits] { self->didSendHits(hits); }, false)) didSendHits(hits);
-    } else {
+    connection_.reset();
+    if (!answer.hasResponse || !answer.isHTTP) {
         // No answer: nothing is known to have arrived, so nothing is deleted.
-        clearConnection();
         keepDispatching(true);
         TLY_INFO(method, "Dispatch error: %s",
                  answer.error ? answer.error->description().c_str() : "no answer from the collection service");
         return complete(completion, TLYDispatchResult::Error);
     }
+    int64_t status = answer.statusCode;
+    if (hits.size() > 1 && !serverBatchingDisabled_ && (status == 302 || status == 404 || status == 502)) {
+        serverBatchingDisabled_ = true;
+        batchFailedTime_ = nowSinceReferenceDate();
+        TLY_INFO(method, "Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld", (long)status);
+        complete(completion, TLYDispatchResult::Error);
+        // Not a failure of the service: the same hits go on at once, one per request.
+        if (chained) dispatch();
+        return;
+    }
+    // The service could not take them now: they stay for a later pass.
+    if (status >= 500 || status == 429) {
+        TLY_INFO(method, "Hit(s) not dispatched: HTTP status %ld", (long)status);
+        keepDispatching(true);
+        return complete(completion, TLYDispatchResult::Error);
+    }
+    deleteHits(hits);
+    TLY_INFO("-[TLYBatchingDispatcher didSendHits:]", "%lu hit(s) sent", (unsigned long)hits.size());
     if (answer.error) {
         keepDispatching(true);
         TLY_INFO(method, "Dispatch error: %s", answer.error->description().c_str());
@@ -583,15 +423,6 @@ void TLYBatchingDispatcher::handleAnswer(const Value::Array& hits, const TLYURLC
     keepDispatching(false);
     TLY_INFO(method, "Hit(s) dispatched: HTTP status %ld", (long)answer.statusCode);
     complete(completion, TLYDispatchResult::Good);
-}
-
-void TLYBatchingDispatcher::didSendHits(const Value::Array& hits) {
-    deleteHits(hits);
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        connection_.reset();
-    }
-    TLY_INFO("-[TLYBatchingDispatcher didSendHits:]", "%lu hit(s) sent", (unsigned long)hits.size());
 }
 
 bool TLYBatchingDispatcher::deleteHits(const Value::Array& hits) {
@@ -609,18 +440,14 @@ bool TLYBatchingDispatcher::deleteHits(const Value::Array& hits) {
 // --- Opt-out ---
 
 void TLYBatchingDispatcher::optOutChanged(bool optOut) {
-    bool wasOptedOut;
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        wasOptedOut = optOut_;
-        optOut_ = optOut;
-    }
-    if (!wasOptedOut && optOut) deleteAllHits();
+    onAnalyticsThread([self = shared_from_this(), optOut] {
+        bool wasOptedOut = self->optOut_;
+        self->optOut_ = optOut;
+        if (!wasOptedOut && optOut) self->deleteAllHits();
+    });
 }
 
 void TLYBatchingDispatcher::deleteAllHits() {
-    auto self = shared_from_this();
-    if (hop([self] { self->deleteAllHits(); }, false)) return;
     static const char* method = "-[TLYBatchingDispatcher deleteAllHits]";
     Error error;
     if (!store_->deleteAllHits(&error))
@@ -635,7 +462,10 @@ void TLYBatchingDispatcher::deleteAllHits() {
 // --- Reachability ---
 
 void TLYBatchingDispatcher::reachabilityStatusChanged(TLYReachabilityChecker&, int32_t status) {
-    setHostReachable(status != kTLYReachabilityNotReachable);
+    std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
+    onAnalyticsThread([weak, status] {
+        if (auto self = weak.lock()) self->setHostReachable(status != kTLYReachabilityNotReachable);
+    });
 }
 
 // --- Accessors ---
@@ -643,102 +473,53 @@ void TLYBatchingDispatcher::reachabilityStatusChanged(TLYReachabilityChecker&, i
 std::shared_ptr<TLYDataStore> TLYBatchingDispatcher::dataStore() const { return dataStoreObject_; }
 std::string TLYBatchingDispatcher::clientId() { return store_->clientId(); }
 
-double TLYBatchingDispatcher::dispatchInterval() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return dispatchInterval_;
-}
+double TLYBatchingDispatcher::dispatchInterval() const { return dispatchInterval_; }
 
 void TLYBatchingDispatcher::setDispatchInterval(double seconds) {
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        if (dispatchInterval_ == seconds) return;
-        dispatchInterval_ = seconds;
-    }
-    rescheduleDispatch();
+    if (dispatchInterval_.exchange(seconds) != seconds) rescheduleDispatch();
 }
 
-bool TLYBatchingDispatcher::hasHits() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return hasHits_;
-}
-
-void TLYBatchingDispatcher::setHasHits(bool hasHits) {
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        if (hasHits_ == hasHits) return;
-        hasHits_ = hasHits;
-    }
-    rescheduleDispatch();
-}
-
-bool TLYBatchingDispatcher::hostReachable() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return hostReachable_;
-}
-
-void TLYBatchingDispatcher::setHostReachable(bool reachable) {
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        if (hostReachable_ == reachable) return;
-        hostReachable_ = reachable;
-        // A network that comes back is tried at the plain interval again.
-        if (reachable) failedPasses_ = 0;
-    }
-    rescheduleDispatch();
-}
-
-#define TLY_GUARDED_ACCESSORS(Type, getter, setter, field)          \
-    Type TLYBatchingDispatcher::getter() const {                    \
-        std::lock_guard<std::recursive_mutex> lock(lock_);          \
-        return field;                                               \
-    }                                                               \
-    void TLYBatchingDispatcher::setter(Type value) {                \
-        std::lock_guard<std::recursive_mutex> lock(lock_);          \
-        field = value;                                              \
-    }
-
-TLY_GUARDED_ACCESSORS(bool, serverBatchingDisabled, setServerBatchingDisabled, serverBatchingDisabled_)
-TLY_GUARDED_ACCESSORS(double, batchFailedTime, setBatchFailedTime, batchFailedTime_)
-TLY_GUARDED_ACCESSORS(double, batchRetryInterval, setBatchRetryInterval, batchRetryInterval_)
-TLY_GUARDED_ACCESSORS(uint64_t, batchingStrategy, setBatchingStrategy, batchingStrategy_)
-TLY_GUARDED_ACCESSORS(uint64_t, compressionStrategy, setCompressionStrategy, compressionStrategy_)
-TLY_GUARDED_ACCESSORS(uint64_t, maxHitsPerDispatch, setMaxHitsPerDispatch, maxHitsPerDispatch_)
-TLY_GUARDED_ACCESSORS(double, maxHitAge, setMaxHitAge, maxHitAge_)
-TLY_GUARDED_ACCESSORS(uint64_t, maxBodySize, setMaxBodySize, maxBodySize_)
-TLY_GUARDED_ACCESSORS(uint64_t, maxHitSize, setMaxHitSize, maxHitSize_)
-#undef TLY_GUARDED_ACCESSORS
-
-bool TLYBatchingDispatcher::optOut() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return optOut_;
-}
-
-TLYBatchingDispatcher::Endpoints TLYBatchingDispatcher::endpoints() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return endpoints_;
-}
-
-void TLYBatchingDispatcher::setEndpoints(const Endpoints& endpoints) {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    endpoints_ = endpoints;
-}
-
-TLYURLConnectionFactory TLYBatchingDispatcher::urlConnectionClass() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return urlConnectionClass_;
+void TLYBatchingDispatcher::setSettings(Settings settings) {
+    std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
+    onAnalyticsThread([weak, settings = std::move(settings)] {
+        if (auto self = weak.lock()) self->settings_ = settings;
+    });
 }
 
 void TLYBatchingDispatcher::setUrlConnectionClass(TLYURLConnectionFactory factory) {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    urlConnectionClass_ = factory ? std::move(factory) : TLYURLConnectionFactory(TLYURLConnection::initWithRequest);
+    if (!factory) factory = TLYURLConnection::initWithRequest;
+    std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
+    onAnalyticsThread([weak, factory = std::move(factory)] {
+        if (auto self = weak.lock()) self->urlConnectionClass_ = factory;
+    });
+}
+
+const TLYBatchingDispatcher::Settings& TLYBatchingDispatcher::settings() const {
+    requireAnalyticsThread();
+    return settings_;
+}
+
+bool TLYBatchingDispatcher::hasHits() const {
+    requireAnalyticsThread();
+    return hasHits_;
+}
+
+bool TLYBatchingDispatcher::hostReachable() const {
+    requireAnalyticsThread();
+    return hostReachable_;
+}
+
+bool TLYBatchingDispatcher::serverBatchingDisabled() const {
+    requireAnalyticsThread();
+    return serverBatchingDisabled_;
 }
 
 bool TLYBatchingDispatcher::hasConnection() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    requireAnalyticsThread();
     return connection_ != nullptr;
 }
 
 bool TLYBatchingDispatcher::hasTimer() const {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    requireAnalyticsThread();
     return timer_ != nullptr;
 }

@@ -1,15 +1,14 @@
 #pragma once
-// The sending engine: numbers, samples and stores the hits trackers hand over,
-// and uploads stored hits to the collection service on a timer, on demand and
-// chained until the store is empty. Its work runs on the analytics thread;
-// answers arrive on the main queue.
+// The analytics client's batching dispatcher, and the ad-attribution client
+// it asks about the install.
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "analytics/TLYDispatchPlanner.h"
 #include "analytics/TLYDispatchSender.h"
 #include "analytics/TLYHitStorage.h"
 #include "analytics/TLYReachabilityChecker.h"
@@ -58,13 +57,20 @@ struct TLYBatchingDispatcherEnvironment {
     std::function<void(const platform::foundation::Value& hit)> sendThroughTracker;
 };
 
+// The sending engine: numbers, samples and stores the hits trackers hand over,
+// and uploads stored hits to the collection service on a timer, on demand and
+// chained until the store is empty. The analytics thread owns its state:
+// every call from elsewhere hops there, and so do the connection's answers,
+// which arrive on the main queue. What goes into one request is planned by
+// TLYDispatchPlanner.
 class TLYBatchingDispatcher : public TLYDispatchSender,
                               public TLYReachabilityDelegate,
                               public std::enable_shared_from_this<TLYBatchingDispatcher> {
 public:
     using Value = platform::foundation::Value;
-
     using Environment = TLYBatchingDispatcherEnvironment;
+    using Endpoints = TLYDispatchEndpoints;
+    using Settings = TLYDispatchSettings;
 
     // A dispatcher over a new hit store (TLYDataStore::dataStore()); null when
     // the store gives none.
@@ -73,11 +79,10 @@ public:
     static std::shared_ptr<TLYBatchingDispatcher> initWithDataStore(std::shared_ptr<TLYHitStorage> store,
                                                                     Environment environment = {});
     ~TLYBatchingDispatcher() override;
+    TLYBatchingDispatcher(const TLYBatchingDispatcher&) = delete;
+    TLYBatchingDispatcher& operator=(const TLYBatchingDispatcher&) = delete;
 
     // The endpoints: QUENMIRA_COLLECT_URL when set, else the collection hosts.
-    struct Endpoints {
-        std::string httpURL, httpsURL, httpBatchURL, httpsBatchURL;
-    };
     static Endpoints defaultEndpoints();
 
     // --- TLYDispatchSender ---
@@ -85,6 +90,7 @@ public:
     void queueModel(std::shared_ptr<TLYTrackerModel> model) override;
     std::shared_ptr<TLYDataStore> dataStore() const override;
     std::string clientId() override;
+    // The one value read back from any thread (TLY forwards it).
     double dispatchInterval() const override;
     void setDispatchInterval(double seconds) override;
     void dispatchWithCompletionHandler(TLYDispatchCompletion completion) override;
@@ -93,69 +99,36 @@ public:
     // --- TLYReachabilityDelegate ---
     void reachabilityStatusChanged(TLYReachabilityChecker& checker, int32_t status) override;
 
-    void deleteAllHits();
-    void setDataStoreObject(std::shared_ptr<TLYDataStore> dataStore) { dataStoreObject_ = std::move(dataStore); }
-
-    // Accessors, safe from any thread.
-    bool hasHits() const;
-    void setHasHits(bool hasHits);
-    bool hostReachable() const;
-    void setHostReachable(bool reachable);
-    bool optOut() const;
-    bool serverBatchingDisabled() const;
-    void setServerBatchingDisabled(bool disabled);
-    double batchFailedTime() const;  // seconds since 2001-01-01
-    void setBatchFailedTime(double time);
-    double batchRetryInterval() const;
-    void setBatchRetryInterval(double seconds);
-    uint64_t batchingStrategy() const;
-    void setBatchingStrategy(uint64_t strategy);
-    uint64_t compressionStrategy() const;
-    void setCompressionStrategy(uint64_t strategy);
-    uint64_t maxHitsPerDispatch() const;
-    void setMaxHitsPerDispatch(uint64_t count);
-    double maxHitAge() const;
-    void setMaxHitAge(double seconds);
-    uint64_t maxBodySize() const;
-    void setMaxBodySize(uint64_t bytes);
-    uint64_t maxHitSize() const;
-    void setMaxHitSize(uint64_t bytes);
-    Endpoints endpoints() const;
-    void setEndpoints(const Endpoints& endpoints);
-    TLYURLConnectionFactory urlConnectionClass() const;
+    // Set from any thread; they take effect on the analytics thread, after the
+    // work already queued there.
+    void setSettings(Settings settings);
     void setUrlConnectionClass(TLYURLConnectionFactory factory);
-    const TLYRequestBuilder& requestBuilder() const { return requestBuilder_; }
-    bool hasConnection() const;
-    bool hasTimer() const;  // the repeating dispatch timer exists
-    TLYReachabilityChecker* reachability() const { return reachability_.get(); }
-    const std::shared_ptr<TLYHitStorage>& hitStore() const { return store_; }
 
-    // Selection rules, exposed for their callers' tests.
-    static uint64_t batchByTimeGap(const Value::Array& hits, uint64_t maxHits);
-    static uint64_t batchBySessionSplit(const Value::Array& hits, uint64_t maxHits);
-    Value::Array hitsForDispatch();  // on the analytics thread
-
-    // Install attribution: run after every stored hit.
-    void checkIAdCampaignAttributionWithHitParameters(const Value& parameters);
-    std::optional<Value> buildIAdCampaignHitWithHitParameters(const Value& parameters) const;
-    static void insertHitTime(double time, Value& hit);
-    void handleCampaignResult(bool attributed, const Value& campaignHit);
-    void sendIAdCampaignHit(const Value& hit);
-    static std::shared_ptr<TLYAdClient> adClientInstance();
-
-    TLYBatchingDispatcher(std::shared_ptr<TLYHitStorage> store, Environment environment);
+    // The state, read on the analytics thread only (elsewhere they raise
+    // NSInternalInconsistencyException).
+    const Settings& settings() const;
+    bool hasHits() const;
+    bool hostReachable() const;
+    bool serverBatchingDisabled() const;  // batches refused by the service: one hit per request
+    bool hasConnection() const;           // a request is in flight
+    bool hasTimer() const;                // the repeating dispatch timer exists
 
 private:
-    struct PassResult;
-    bool onAnalyticsThread() const;
-    // Runs `fn` on the analytics thread; true when it was carried over there
-    // (the caller then does nothing itself).
-    bool hop(std::function<void()> fn, bool wait);
+    TLYBatchingDispatcher(std::shared_ptr<TLYHitStorage> store, Environment environment);
+
+    bool isAnalyticsThread() const;
+    void requireAnalyticsThread() const;
+    // Runs `work` at once on the analytics thread, else queues it there.
+    void onAnalyticsThread(std::function<void()> work);
     void setUp();
+
+    // --- Scheduling ---
     void initialDispatch();
     void timerFired();
     bool canScheduleDispatch() const;
     bool canDispatch() const;
+    void setHasHits(bool hasHits);
+    void setHostReachable(bool reachable);
     void rescheduleDispatch();
     void cancelDispatch();
     // The timer's period: the interval, doubled after each failed pass in a
@@ -164,48 +137,60 @@ private:
     // After each answer: a failure backs the timer off; a success brings it
     // back to the interval, and builds it when hits are still stored.
     void keepDispatching(bool failed);
-    // `chained`: a pass of the default chain, which goes on after a batch fallback.
-    void dispatchPass(TLYDispatchCompletion completion, bool chained);
-    std::optional<Value::Array> nextPendingHits();
-    std::string payloadFor(const Value& hit) const;
+
+    // --- Intake ---
+    void intake(const Value& parameters);
     void persist(const Value& record);
     // Commits the hits stored since the last commit, and their hit numbers.
     // Queued behind the hits already waiting on the analytics thread, so a
     // burst shares one commit while a lone hit is committed at once.
     void commitStoredHits();
-    bool deleteHits(const Value::Array& hits);  // false when the store reported an error
-    void didSendHits(const Value::Array& hits);
+
+    // --- A dispatch pass ---
+    // `chained`: a pass of the default chain, which goes on after a batch fallback.
+    void dispatchPass(const TLYDispatchCompletion& completion, bool chained);
+    std::optional<Value::Array> nextPendingHits();
+    Value::Array hitsForDispatch();
+    void send(const platform::net::URLRequest& request, const Value::Array& hits,
+              const TLYDispatchCompletion& completion, bool chained);
     void handleAnswer(const Value::Array& hits, const TLYURLConnection::Answer& answer,
                       const TLYDispatchCompletion& completion, bool chained);
+    bool deleteHits(const Value::Array& hits);  // false when the store reported an error
+    void deleteAllHits();
     static void complete(const TLYDispatchCompletion& completion, TLYDispatchResult result);
     TLYDispatchCompletion defaultCompletionHandler() const;
 
-    mutable std::recursive_mutex lock_;
+    // --- Install attribution: run after every stored hit ---
+    void checkIAdCampaignAttributionWithHitParameters(const Value& parameters);
+    std::optional<Value> buildIAdCampaignHitWithHitParameters(const Value& parameters) const;
+    static void insertHitTime(double time, Value& hit);
+    void handleCampaignResult(bool attributed, const Value& campaignHit);
+    void sendIAdCampaignHit(const Value& hit);
+    static std::shared_ptr<TLYAdClient> adClientInstance();
+
+    // Fixed at creation.
+    const std::shared_ptr<TLYHitStorage> store_;
+    const std::shared_ptr<TLYDataStore> dataStoreObject_;  // the store, when it is a TLYDataStore
+    const Environment environment_;
+    platform::foundation::RunLoop* const loop_;
+    const std::shared_ptr<TLYAnalyticsPropertiesStore> propertiesStore_;
+    const TLYRequestBuilder requestBuilder_;
+    std::unique_ptr<TLYReachabilityChecker> reachability_;  // made by setUp()
+
+    // Written by setDispatchInterval() on the caller's thread, so TLY reads back what it set.
+    std::atomic<double> dispatchInterval_{120.0};
+
+    // The analytics thread's own.
+    Settings settings_;
+    TLYURLConnectionFactory urlConnectionClass_;
     bool hasHits_ = true;
     bool optOut_ = false;
     bool hostReachable_ = true;
     bool serverBatchingDisabled_ = false;
-    uint64_t batchingStrategy_ = 2;
-    uint64_t compressionStrategy_ = kTLYCompressionGzip;
-    double dispatchInterval_ = 120.0;
-    uint32_t failedPasses_ = 0;  // failed passes in a row
-    Value::Array uncommitted_;   // stored hits waiting for commitStoredHits(); analytics thread only
-    std::shared_ptr<TLYHitStorage> store_;
-    std::shared_ptr<TLYDataStore> dataStoreObject_;
-    std::shared_ptr<TLYAnalyticsPropertiesStore> propertiesStore_;
-    TLYRequestBuilder requestBuilder_;
-    TLYURLConnectionFactory urlConnectionClass_;
-    uint64_t maxHitsPerDispatch_ = 20;
-    double maxHitAge_ = 2592000.0;
-    uint64_t maxBodySize_ = 8192;
-    uint64_t maxHitSize_ = 8192;
-    std::unique_ptr<TLYReachabilityChecker> reachability_;
-    Endpoints endpoints_;
+    double batchFailedTime_ = 0;  // seconds since 2001-01-01
+    uint32_t failedPasses_ = 0;   // failed passes in a row
+    Value::Array uncommitted_;    // stored hits waiting for commitStoredHits()
     std::shared_ptr<TLYURLConnection> connection_;
     std::shared_ptr<platform::foundation::Timer> timer_;
-    double batchFailedTime_ = 0;
-    double batchRetryInterval_ = 3600.0;
     std::map<std::string, bool> iAdCampaignTrackerIdCache_;
-    Environment environment_;
-    platform::foundation::RunLoop* loop_ = nullptr;
 };

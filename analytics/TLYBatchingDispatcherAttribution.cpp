@@ -130,8 +130,10 @@ void TLYBatchingDispatcher::handleCampaignResult(bool attributed, const Value& c
 }
 
 void TLYBatchingDispatcher::sendIAdCampaignHit(const Value& hit) {
-    auto self = shared_from_this();
-    if (hop([self, hit] { self->sendIAdCampaignHit(hit); }, false)) return;
+    if (!isAnalyticsThread()) {
+        onAnalyticsThread([self = shared_from_this(), hit] { self->sendIAdCampaignHit(hit); });
+        return;
+    }
     std::string trackingId = hit["&tid"].stringValue();
     if (iAdCampaignTrackerIdCache_.count(trackingId)) return;
     iAdCampaignTrackerIdCache_[trackingId] = true;

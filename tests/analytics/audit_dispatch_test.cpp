@@ -55,7 +55,7 @@ protected:
 TEST_F(AuditDispatchTest, LargeHitsArriveOnceInRequestsWithinTheLimitsUnderEveryStrategy) {
     for (uint64_t strategy : {1u, 2u, 3u, 4u, 5u}) {
         SCOPED_TRACE(strategy);
-        dispatcher_->setBatchingStrategy(strategy);
+        configure([&](TLYDispatchSettings& s) { s.batchingStrategy = strategy; });
         server_.clearRequests();
         built_.clear();
         // Payloads of about 700 bytes: 20 of them are far over the body limit,

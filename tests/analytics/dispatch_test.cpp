@@ -160,7 +160,6 @@ TEST_F(DispatchTest, AnswersToASingleHit) {
 TEST_F(DispatchTest, ABatchAnswered404Or302Or502FallsBackToSingleHitsForAnHour) {
     for (int status : {404, 302, 502}) {
         SCOPED_TRACE(status);
-        dispatcher_->setServerBatchingDisabled(false);
         server_.clearRequests();
         server_.enqueue("/batch", status == 302 ? HttpServerKit::Reply::redirect(server_.url("/collect"))
                                                 : HttpServerKit::Reply::statusOnly(status));
@@ -199,14 +198,11 @@ TEST_F(DispatchTest, ABatchAnswered500OrNotAnsweredIsKeptAndSentLater) {
     EXPECT_EQ(store_->hits().size(), 2u);
     EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
 
-    auto endpoints = dispatcher_->endpoints();
-    std::string refused = qmtest::refusedURL("");
-    while (!refused.empty() && refused.back() == '/') refused.pop_back();
-    dispatcher_->setEndpoints({refused + "/collect", refused + "/collect", refused + "/batch", refused + "/batch"});
+    refuseConnections();
     EXPECT_EQ(dispatchAndWait(), Result::Error);
     EXPECT_EQ(store_->hits().size(), 2u);
 
-    dispatcher_->setEndpoints(endpoints);
+    restoreEndpoints();
     EXPECT_EQ(dispatchAndWait(), Result::Good);
     EXPECT_TRUE(store_->hits().empty());
     EXPECT_EQ(server_.requests("/batch").size(), 2u);
@@ -339,15 +335,12 @@ TEST_F(DispatchTest, FailedPassesAreRetriedInTheSameLaunchWithADoublingCappedDel
     for (double delay : {120.0, 240.0, 480.0, 960.0, 1920.0, 3600.0, 3600.0}) EXPECT_TRUE(onePassAfter(delay)) << delay;
 
     // No answer at all counts as a failure too.
-    auto endpoints = dispatcher_->endpoints();
-    std::string refused = qmtest::refusedURL("");
-    while (!refused.empty() && refused.back() == '/') refused.pop_back();
-    dispatcher_->setEndpoints({refused + "/collect", refused + "/collect", refused + "/batch", refused + "/batch"});
+    refuseConnections();
     EXPECT_TRUE(onePassAfter(3600.0));
     EXPECT_EQ(store_->hits().size(), 1u);
 
     // Once the collector takes them, the interval is back to normal.
-    dispatcher_->setEndpoints(endpoints);
+    restoreEndpoints();
     server_.on("/collect", HttpServerKit::Reply::text("ok"));
     EXPECT_TRUE(onePassAfter(3600.0));
     EXPECT_TRUE(store_->hits().empty());

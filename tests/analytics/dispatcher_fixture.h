@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,23 @@ protected:
         return Value(Value::Dictionary{{"&t", "screenview"}, {"&cd", screen}, {"&tid", tid}, {"&cid", cid}});
     }
     void queue(Value parameters) { dispatcher_->queueDispatch(parameters); }
+    // Changes the dispatcher's settings (at once: the fixture runs on its analytics loop).
+    void configure(const std::function<void(TLYDispatchSettings&)>& change) {
+        TLYDispatchSettings settings = dispatcher_->settings();
+        change(settings);
+        dispatcher_->setSettings(settings);
+    }
+    // Points every endpoint at a port where nothing listens.
+    void refuseConnections() {
+        std::string refused = qmtest::refusedURL("");
+        while (!refused.empty() && refused.back() == '/') refused.pop_back();
+        configure([&](TLYDispatchSettings& s) {
+            s.endpoints = {refused + "/collect", refused + "/collect", refused + "/batch", refused + "/batch"};
+        });
+    }
+    void restoreEndpoints() {
+        configure([](TLYDispatchSettings& s) { s.endpoints = TLYBatchingDispatcher::defaultEndpoints(); });
+    }
 
     Result dispatchAndWait() {
         std::optional<Result> result;
