@@ -10,7 +10,13 @@
 
 namespace {
 
-int32_t gCachedIndex = DeviceDetection::kNotDetected;
+// The index detected last, with the device description it was detected
+// from: a different played device (a new identifier or model) detects again.
+struct CachedIndex {
+    std::string model, hardwareIdentifier;
+    int32_t index = DeviceDetection::kNotDetected;
+};
+CachedIndex gCached;
 
 bool containsIgnoringCase(const std::string& text, const std::string& needle) {
     auto it = std::search(text.begin(), text.end(), needle.begin(), needle.end(), [](char a, char b) {
@@ -93,12 +99,15 @@ std::string DeviceDetection::nameForIndex(int32_t index, bool flag) {
 }
 
 int32_t DeviceDetection::detectDevice() {
-    if (gCachedIndex != kNotDetected) return gCachedIndex;
-    gCachedIndex = detect(platform::ui::Device::current().model(), TwkUtils::getHardwareModel());
-    return gCachedIndex;
+    std::string model = platform::ui::Device::current().model();
+    std::string hardwareIdentifier = TwkUtils::getHardwareModel();
+    if (gCached.index == kNotDetected || gCached.model != model || gCached.hardwareIdentifier != hardwareIdentifier) {
+        gCached.index = detect(model, hardwareIdentifier);
+        gCached.model = std::move(model);
+        gCached.hardwareIdentifier = std::move(hardwareIdentifier);
+    }
+    return gCached.index;
 }
-
-void DeviceDetection::resetCache() { gCachedIndex = kNotDetected; }
 
 std::string DeviceDetection::name(bool flag) { return nameForIndex(detectDevice(), flag); }
 

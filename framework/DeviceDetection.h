@@ -1,14 +1,14 @@
 #pragma once
 // Maps the hardware identifier to the device index that selects the row of the
-// battery tables, and the index to a display name. Detection runs once per
-// process; its result is cached.
+// battery tables, and the index to a display name. The index is cached for as
+// long as the played device stays the same.
 #include <cstdint>
 #include <string>
 
 class DeviceDetection {
 public:
-    // The cached index, detected on the first call from the current device's
-    // model string and hardware identifier. Main thread only.
+    // The index of the current device's model string and hardware identifier,
+    // detected again only when they change. Main thread only.
     static int32_t detectDevice();
     // The display name of detectDevice()'s index; the flag only matters for index 0.
     static std::string name(bool flag);
@@ -22,9 +22,4 @@ public:
     static std::string nameForIndex(int32_t index, bool flag);
 
     static constexpr int32_t kNotDetected = -8888888;
-
-    // Forgets the cached index so the next detectDevice() detects again. The
-    // application never calls it; tests that play several devices in one
-    // process do.
-    static void resetCache();
 };

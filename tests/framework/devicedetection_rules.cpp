@@ -7,6 +7,7 @@
 
 #include "framework/DeviceDetection.h"
 #include "platform/ui/Device.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace {
 
@@ -88,18 +89,18 @@ TEST(DeviceDetectionRules, NameTable) {
         EXPECT_EQ(DeviceDetection::nameForIndex(index, false), "Unknown (New device ?)") << index;
 }
 
-TEST(DeviceDetectionCache, DetectedOnceFromTheCurrentDevice) {
-    platform::ui::Device::resetCurrent();
+TEST(DeviceDetectionCache, FollowsThePlayedDevice) {
+    qmtest::GlobalStateGuard guard;
     auto& device = platform::ui::Device::current();
     device.setHardwareIdentifier("iPad2,6");
-    const int32_t first = DeviceDetection::detectDevice();
-    // Unless an earlier test in this process detected first, this device's index.
-    if (first != 25) GTEST_LOG_(INFO) << "device index was detected earlier: " << first;
+    EXPECT_EQ(DeviceDetection::detectDevice(), 25);
+    EXPECT_EQ(DeviceDetection::name(false), "iPad Mini");
     device.setHardwareIdentifier("iPhone7,1");
-    EXPECT_EQ(DeviceDetection::detectDevice(), first);
-    EXPECT_EQ(DeviceDetection::name(false), DeviceDetection::nameForIndex(first, false));
-    EXPECT_EQ(DeviceDetection::model(), DeviceDetection::nameForIndex(first, true));
+    EXPECT_EQ(DeviceDetection::detectDevice(), 16);
+    EXPECT_EQ(DeviceDetection::model(), "iPhone 6 Plus");
     platform::ui::Device::resetCurrent();
+    platform::ui::Device::current().setHardwareIdentifier("iPod7,1");
+    EXPECT_EQ(DeviceDetection::detectDevice(), 6);
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include "tests/support/GlobalStateGuard.h"
 
-#include "framework/DeviceDetection.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/graphics/Image.h"
+#include "platform/ui/Appearance.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
@@ -37,7 +37,7 @@ GlobalStateGuard::~GlobalStateGuard() {
     pf::Sandbox::setHome(home_);
     platform::graphics::Image::setScreenScale(screenScale_);
     platform::graphics::Image::clearNamedCache();
-    DeviceDetection::resetCache();
+    platform::ui::Appearance::resetAll();
 }
 
 }  // namespace qmtest
