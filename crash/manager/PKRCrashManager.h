@@ -74,6 +74,8 @@ public:
 // The pelkor manager's delegate: the crash manager's, and the identity values.
 class PKRPelkorManagerDelegate : public PKRCrashManagerDelegate {
 public:
+    // Forgets itself in the shared pelkor manager, which holds it weakly.
+    ~PKRPelkorManagerDelegate() override;
     virtual std::optional<bool> shouldUseLiveIdentifierForPelkorManager() { return std::nullopt; }
     virtual std::shared_ptr<platform::ui::ViewController> viewControllerForPelkorManager(PKRPelkorBaseManager&) {
         return nullptr;
@@ -106,6 +108,7 @@ public:
     bool didReceiveMemoryWarningInLastSession() const { return didReceiveMemoryWarningInLastSession_; }
     // Crash time minus process start of the previous session; -1.0 when unknown.
     double timeIntervalCrashInLastSessionOccurred() const { return timeIntervalCrashInLastSessionOccurred_; }
+    double timeintervalCrashInLastSessionOccured() const { return timeIntervalCrashInLastSessionOccurred_; }
 
     bool isMachExceptionHandlerEnabled() const { return enableMachExceptionHandler_; }
     void setEnableMachExceptionHandler(bool v) { enableMachExceptionHandler_ = v; }

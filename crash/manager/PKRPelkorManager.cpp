@@ -54,11 +54,25 @@ std::optional<double> parseIntegrationTime(const std::string& text) {
     return double(timegm(&tm)) - offset;
 }
 
+// The shared manager once made; it lives until the process ends.
+PKRPelkorManager* gShared = nullptr;
+
 }  // namespace
 
 PKRPelkorManager& PKRPelkorManager::sharedPelkorManager() {
-    static PKRPelkorManager* shared = new PKRPelkorManager;  // lives until the process ends
+    static PKRPelkorManager* shared = gShared = new PKRPelkorManager;
     return *shared;
+}
+
+PKRPelkorManagerDelegate::~PKRPelkorManagerDelegate() {
+    // The manager holds its delegate weakly: one that goes is forgotten.
+    if (gShared && gShared->delegate() == this) {
+        gShared->delegate_ = nullptr;
+        if (auto crashManager = gShared->crashManager()) {
+            crashManager->setDelegate(nullptr);
+            crashManager->setPelkorDelegate(nullptr);
+        }
+    }
 }
 
 PKRPelkorManager::PKRPelkorManager() {

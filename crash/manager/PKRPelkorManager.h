@@ -82,6 +82,7 @@ public:
     void modifyKeychainUserValue(const OptionalString& value, const std::string& key) const;
 
 private:
+    friend class PKRPelkorManagerDelegate;
     std::string clientBaseURL() const;
 
     OptionalString appIdentifier_, liveIdentifier_;

@@ -2,6 +2,7 @@
 // and how the placeholder hands the window back.
 #include <gtest/gtest.h>
 
+#include "crash/manager/PKRPelkorManager.h"
 #include "framework/TWKApplicationDelegate.h"
 #include "framework/TwkAnalytics.h"
 #include "platform/ui/ViewController.h"
@@ -37,4 +38,14 @@ TEST(LaunchCrash, RestoringWithoutASavedControllerDoesNothing) {
     d.setupApplicationAfterCheckForLaunchCrash();
     EXPECT_EQ(1, d.setups);
     EXPECT_FALSE(d.backupViewController());
+}
+
+TEST(LaunchCrash, ADelegateThatGoesIsForgottenByTheCrashReporting) {
+    auto& manager = PKRPelkorManager::sharedPelkorManager();
+    {
+        CountingDelegate d;
+        manager.setDelegate(&d);
+        EXPECT_EQ(&d, manager.delegate());
+    }
+    EXPECT_EQ(nullptr, manager.delegate());
 }
