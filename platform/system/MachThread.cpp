@@ -21,6 +21,12 @@ namespace {
 // long a stopped thread waits to be resumed before it runs on by itself.
 constexpr int64_t kStopWaitNs = 250'000'000;
 constexpr int64_t kResumeWaitNs = 5'000'000'000;
+// A thread seen asleep at every look with every signal a process can be sent
+// blocked, ours among them, has opted out of signals (a library's or an
+// emulator's helper thread, an I/O worker): it gets this shorter bound. A
+// thread ever seen runnable, or taking any such signal, gets the full one.
+constexpr int64_t kDeafStopWaitNs = 20'000'000;
+constexpr int64_t kLookNs = 2'000'000;
 
 enum SlotState : int32_t { kIdle = 0, kRequested = 1, kStopped = 2 };
 
@@ -77,6 +83,75 @@ void waitWhile(std::atomic<int32_t>& w, int32_t expected, int64_t deadline) {
 }
 
 void wakeAll(std::atomic<int32_t>& w) { ::syscall(SYS_futex, word(w), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0); }
+
+// The signals a thread must block to count as one that takes none: the
+// asynchronous standard ones, the real-time ones and the stop signal. The
+// fault signals and the C library's two internal ones cannot be blocked.
+uint64_t asynchronousSignals(int stop) {
+    uint64_t mask = 0;
+    auto add = [&](int sig) {
+        if (sig >= 1 && sig <= 64) mask |= uint64_t(1) << (sig - 1);
+    };
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGCHLD, SIGWINCH, stop})
+        add(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) add(sig);
+    return mask;
+}
+
+// True when /proc shows the thread asleep (not runnable) with every signal of
+// `required` blocked. Anything unreadable or unexpected answers false.
+bool asleepWithSignalsBlocked(int32_t tid, uint64_t required) {
+    char path[48] = "/proc/self/task/";
+    size_t n = 16;
+    char digits[12];
+    size_t d = 0;
+    for (uint32_t v = uint32_t(tid); v != 0 || d == 0; v /= 10) digits[d++] = char('0' + v % 10);
+    while (d > 0) path[n++] = digits[--d];
+    for (const char* c = "/status"; *c; ++c) path[n++] = *c;
+    path[n] = '\0';
+    int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC));
+    if (fd < 0) return false;
+    // Both lines lie well within the first 1.5 KiB.
+    char buf[1536];
+    size_t have = 0;
+    while (have < sizeof buf - 1) {
+        long got = ::syscall(SYS_read, fd, buf + have, sizeof buf - 1 - have);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        have += size_t(got);
+    }
+    ::syscall(SYS_close, fd);
+    buf[have] = '\0';
+    auto field = [&](const char* name) -> const char* {
+        size_t len = 0;
+        while (name[len]) ++len;
+        for (size_t line = 0; line < have;) {
+            size_t i = 0;
+            while (i < len && buf[line + i] == name[i]) ++i;
+            if (i == len) {
+                const char* v = buf + line + len;
+                while (*v == '\t' || *v == ' ') ++v;
+                return v;
+            }
+            while (line < have && buf[line] != '\n') ++line;
+            ++line;
+        }
+        return nullptr;
+    };
+    const char* state = field("State:");
+    const char* blocked = field("SigBlk:");
+    if (!state || !blocked || (*state != 'S' && *state != 'D')) return false;
+    // SigBlk is a hexadecimal mask, bit (sig - 1) for signal sig, high bits first.
+    uint64_t mask = 0;
+    int digitsRead = 0;
+    for (;; ++blocked, ++digitsRead) {
+        char c = *blocked;
+        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (v < 0) break;
+        mask = (mask << 4) | uint64_t(v);
+    }
+    return digitsRead == 16 && (mask & required) == required;
+}
 
 Slot* findSlot(int32_t tid) {
     for (Slot& s : gSlots)
@@ -254,7 +329,22 @@ void thread_clear_fault_context() {
 kern_return_t thread_get_state(thread_t thread, mcontext_t* state) {
     Slot* slot = findSlot(static_cast<int32_t>(thread));
     if (!slot || thread == 0 || !state) return KERN_INVALID_ARGUMENT;
-    waitWhile(slot->state, kRequested, slot->stopDeadline);
+    // Waits in short steps, looking between them whether the thread can take
+    // signals at all; the shorter bound needs two looks that say it cannot.
+    int64_t deafDeadline = slot->stopDeadline - kStopWaitNs + kDeafStopWaitNs;
+    uint64_t required = asynchronousSignals(thread_control_signal());
+    bool deaf = true;
+    int looks = 0;
+    while (slot->state.load(std::memory_order_acquire) == kRequested) {
+        int64_t now = nowNs();
+        int64_t deadline = deaf && looks >= 2 ? deafDeadline : slot->stopDeadline;
+        if (now >= deadline) break;
+        waitWhile(slot->state, kRequested, deaf && now + kLookNs < deadline ? now + kLookNs : deadline);
+        if (deaf && slot->state.load(std::memory_order_acquire) == kRequested) {
+            deaf = asleepWithSignalsBlocked(static_cast<int32_t>(thread), required);
+            ++looks;
+        }
+    }
     if (slot->state.load(std::memory_order_acquire) != kStopped) return KERN_OPERATION_TIMED_OUT;
     copyContext(state, &slot->context);
     return KERN_SUCCESS;

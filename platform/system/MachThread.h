@@ -12,7 +12,8 @@
 //   the interrupted context and waits until resumed. A thread that blocks
 //   that signal, or does not reach its handler in time, is never stopped:
 //   `thread_get_state` then answers KERN_OPERATION_TIMED_OUT after a bounded
-//   wait, and the thread goes on running. A stopped thread's handler gives up
+//   wait (a short one for a thread seen asleep with every signal blocked),
+//   and the thread goes on running. A stopped thread's handler gives up
 //   waiting by itself after a few seconds, so no thread hangs for good.
 // - `thread_get_state` hands back the Linux machine context of the stop
 //   signal (general registers only; `fpregs` is null) instead of a flavoured

@@ -47,6 +47,7 @@ const Kind kKinds[] = {
     {"crash16", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
     {"malloc-lock", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
     {"kill", SIGSEGV, "SIGSEGV", "SEGV_NOOP", Kind::Anywhere, nullptr},
+    {"no-frame-pointer", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
 };
 
 struct Facts {
@@ -67,15 +68,22 @@ std::vector<uint8_t> readFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-class CrashRuns : public ::testing::TestWithParam<Kind> {
+// Each test's own folder for the reports its runs leave.
+class CrashRunsFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("crash-runs-" + std::to_string(getpid()) + "-" + GetParam().name);
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(test->test_suite_name()) + "-" + test->name();
+        for (char& c : name)
+            if (c == '/') c = '-';
+        dir_ = fs::temp_directory_path() / ("crash-runs-" + std::to_string(getpid()) + "-" + name);
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
     fs::path dir_;
 };
+
+class CrashRuns : public CrashRunsFolder, public ::testing::WithParamInterface<Kind> {};
 
 // protoc reads the body (after the 8-byte header) with the report schema.
 bool protocDecodes(const fs::path& report) {
@@ -147,37 +155,83 @@ void checkRuns(const std::string& driver, const fs::path& dir, const Kind& kind,
 
 TEST_P(CrashRuns, EveryRunLeavesAFullReport) { checkRuns(QM_CRASH_DRIVER, dir_, GetParam(), kRuns, false); }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, CrashRuns, ::testing::ValuesIn(kKinds),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             for (char& c : n)
-                                 if (c == '-') c = '_';
-                             return n;
-                         });
+std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
+    std::string n = info.param.name;
+    for (char& c : n)
+        if (c == '-') c = '_';
+    return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashRuns, ::testing::ValuesIn(kKinds), kindName);
 
 #ifdef QM_CRASH_DRIVER_AARCH64
 // Real 64-bit ARM crashes, emulated: the reports carry the 64-bit ARM thread
-// state and frames found through the frame-pointer chain. Fewer runs: every
-// run waits for the emulator's own thread, which never stops.
-TEST(CrashRunsArm64, RealArmCrashesLeaveArmReports) {
-    const Kind kinds[] = {
-        {"segv-null", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
-        {"segv-wild", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
-        {"bus", SIGBUS, "SIGBUS", "BUS_ADRERR", Kind::InFunction, nullptr},
-        // The emulator's code for an undefined instruction is its own.
-        {"ill", SIGILL, "SIGILL", nullptr, Kind::InFunction, nullptr},
-        {"trap", SIGTRAP, "SIGTRAP", "TRAP_BRKPT", Kind::InFunction, nullptr},
-        {"abort", SIGABRT, "SIGABRT", "#0", Kind::InLibrary, nullptr},
-        {"overflow-main", SIGSEGV, "SIGSEGV", nullptr, Kind::InFunction, nullptr},
-        {"crash16", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
-    };
-    // Not "kill": the emulator may take a signal sent to the process on a
-    // thread of its own, which the program never sees.
-    fs::path dir = fs::temp_directory_path() / ("crash-runs-arm-" + std::to_string(getpid()));
-    for (const Kind& kind : kinds) {
-        fs::create_directories(dir);
-        checkRuns(std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64, dir, kind, 10, true);
-        fs::remove_all(dir);
+// state and frames found through the unwind tables and the frame-pointer
+// chain. Not "kill": the emulator may take a signal sent to the process on a
+// thread of its own, which the program never sees.
+const Kind kArmKinds[] = {
+    {"segv-null", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"segv-wild", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"bus", SIGBUS, "SIGBUS", "BUS_ADRERR", Kind::InFunction, nullptr},
+    // The emulator delivers an undefined instruction as ILL_ILLOPN (the
+    // 64-bit ARM kernel says ILL_ILLOPC): the report keeps what arrived.
+    {"ill", SIGILL, "SIGILL", "ILL_ILLOPN", Kind::InFunction, nullptr},
+    {"trap", SIGTRAP, "SIGTRAP", "TRAP_BRKPT", Kind::InFunction, nullptr},
+    {"abort", SIGABRT, "SIGABRT", "#0", Kind::InLibrary, nullptr},
+    {"overflow-main", SIGSEGV, "SIGSEGV", nullptr, Kind::InFunction, nullptr},
+    {"crash16", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"no-frame-pointer", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+};
+
+class CrashRunsArm64 : public CrashRuns {};
+
+TEST_P(CrashRunsArm64, RealArmCrashesLeaveArmReports) {
+    checkRuns(std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64, dir_, GetParam(), kRuns, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashRunsArm64, ::testing::ValuesIn(kArmKinds), kindName);
+
+// The function each pc lies in, by the driver's own symbols; a caller's
+// return address is looked up one byte back, inside its call.
+std::vector<std::string> functionsAt(const std::vector<uint64_t>& pcs) {
+    std::string cmd = "aarch64-linux-gnu-addr2line -f -C -e " QM_CRASH_DRIVER_AARCH64;
+    for (size_t i = 0; i < pcs.size(); ++i) cmd += " 0x" + (std::stringstream() << std::hex << pcs[i] - (i > 0)).str();
+    std::vector<std::string> names;
+    FILE* out = popen(cmd.c_str(), "r");
+    char line[1024];
+    for (bool name = true; out && fgets(line, sizeof line, out); name = !name) {
+        std::string text(line);
+        if (!name) continue;
+        if (text.rfind("(anonymous namespace)::", 0) == 0) text = text.substr(23);
+        names.push_back(text.substr(0, text.find_first_of("( \n")));
     }
+    if (out) pclose(out);
+    return names;
+}
+
+// A crash in code built without frame pointers: the crashed thread has every
+// frame from the faulting leaf through its callers, main and the C library's
+// start, which only the DWARF unwind tables can find.
+using CrashRunsArm64Unwind = CrashRunsFolder;
+
+TEST_F(CrashRunsArm64Unwind, CodeWithoutFramePointersUnwindsThroughTheUnwindTables) {
+    const Kind kind{"no-frame-pointer", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr};
+    checkRuns(std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64, dir_, kind, 1, true);
+    platform::foundation::Error error;
+    auto report = PKROVCrashReport::initWithData(readFile(dir_ / "no-frame-pointer-0.ovcrash"), &error);
+    ASSERT_TRUE(report) << error.localizedDescription();
+    std::vector<uint64_t> pcs;
+    for (const auto& thread : report->threads())
+        if (thread->crashed())
+            for (const auto& frame : thread->stackFrames()) pcs.push_back(frame->instructionPointer());
+    std::vector<std::string> expected = {"crashWithoutFramePointer",
+                                         "withoutFramePointer2",
+                                         "withoutFramePointer1",
+                                         "runKind",
+                                         "main",
+                                         "__libc_start_call_main",
+                                         "__libc_start_main",
+                                         "_start"};
+    EXPECT_EQ(functionsAt(pcs), expected);
 }
 #endif

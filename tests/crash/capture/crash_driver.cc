@@ -14,6 +14,7 @@
 #include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -102,11 +103,33 @@ CRASHING int recurse(int depth) {
     return (gForever ? recurse(depth + 1) : 0) + pad[0];
 }
 
+// A call chain built without frame pointers, each function with a frame of
+// its own and work after its call (no tail call): only the unwind tables lead
+// from the faulting leaf back to the caller.
+#define NO_FRAME_POINTER [[gnu::noinline, gnu::optimize("omit-frame-pointer"), gnu::no_sanitize("undefined", "address")]]
+NO_FRAME_POINTER void crashWithoutFramePointer(int depth) {
+    volatile int pad[24];
+    pad[depth % 24] = depth;
+    *gNull = pad[0];
+}
+NO_FRAME_POINTER void withoutFramePointer2(int depth) {
+    volatile int pad[40];
+    pad[depth % 40] = depth;
+    crashWithoutFramePointer(depth + 1);
+    gSink = pad[1];
+}
+NO_FRAME_POINTER void withoutFramePointer1(int depth) {
+    volatile int pad[8];
+    pad[depth % 8] = depth;
+    withoutFramePointer2(depth + 1);
+    gSink = pad[1];
+}
+
 void* threadCrashNull(void* start) {
     auto* go = static_cast<std::atomic<int>*>(start);
     go->fetch_add(1);
-    while (go->load() >= 0) {
-    }
+    // Yielding, so that sixteen waiting threads leave the others a processor.
+    while (go->load() >= 0) sched_yield();
     crashNull();
     return nullptr;
 }
@@ -118,8 +141,7 @@ void crashingThreads(int n) {
         pthread_t t;
         pthread_create(&t, nullptr, threadCrashNull, &gGo);
     }
-    while (gGo.load() < n) {
-    }
+    while (gGo.load() < n) sched_yield();
     announce(reinterpret_cast<const void*>(crashNull));
     gGo.store(-1);
     for (;;) pause();
@@ -221,7 +243,8 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
 }
 #endif
 
-void runKind(const std::string& kind) {
+// Kept out of main: a crash's frames name it between the kind's chain and main.
+[[gnu::noinline]] void runKind(const std::string& kind) {
 #if QM_DRIVER_FRONT
     if (kind == "forwarded" || kind == "forwarded-state")
         registerEarlierHandler(kind == "forwarded" ? platform::system::EXCEPTION_DEFAULT
@@ -266,6 +289,9 @@ void runKind(const std::string& kind) {
     } else if (kind == "trap") {
         announce(reinterpret_cast<const void*>(crashTrap));
         crashTrap();
+    } else if (kind == "no-frame-pointer") {
+        announce(reinterpret_cast<const void*>(crashWithoutFramePointer));
+        withoutFramePointer1(0);
     } else if (kind == "overflow-main") {
         announce(reinterpret_cast<const void*>(recurse));
         recurse(0);

@@ -113,6 +113,29 @@ TEST(MachThread, ThreadThatCannotStopTimesOutAndKeepsRunning) {
     EXPECT_EQ(thread_resume(blind.tid), KERN_SUCCESS);
 }
 
+TEST(MachThread, SleepingThreadThatTakesNoSignalTimesOutAndWakesLater) {
+    ASSERT_EQ(thread_control_prepare(), KERN_SUCCESS);
+    std::atomic<int> phase{0};
+    std::atomic<thread_t> tid{0};
+    std::thread helper([&] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        tid = mach_thread_self();
+        phase.wait(0);  // asleep until told
+        phase = 2;
+    });
+    while (tid == 0) std::this_thread::yield();
+    ASSERT_EQ(thread_suspend(tid), KERN_SUCCESS);
+    mcontext_t context;
+    EXPECT_EQ(thread_get_state(tid, &context), KERN_OPERATION_TIMED_OUT);
+    EXPECT_EQ(thread_resume(tid), KERN_SUCCESS);
+    phase = 1;
+    phase.notify_one();
+    helper.join();
+    EXPECT_EQ(phase.load(), 2);
+}
+
 TEST(MachThread, RefusesItselfAndThreadsThatEnded) {
     EXPECT_EQ(thread_suspend(mach_thread_self()), KERN_INVALID_ARGUMENT);
     std::atomic<thread_t> gone{0};
