@@ -26,7 +26,7 @@ struct MachKind {
     const char* signalName;
     const char* codeName;
     int64_t machType;  // -1: no Mach part
-    int64_t firstCode;
+    int64_t firstCode;  // -1: any
     bool addressIsSecondCode;
 };
 
@@ -43,6 +43,10 @@ const MachKind kMachKinds[] = {
     {"forwarded", 0, nullptr, nullptr, -1, 0, false},
     {"forwarded-state", 0, nullptr, nullptr, -1, 0, false},
     {"mach-writer-crash", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", -1, 0, false},
+    // Sixteen threads fault at once: one report, the others wait at their
+    // exceptions; a stack overflow's fault handler runs on the alternate stack.
+    {"crash16", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 1, 1, true},
+    {"overflow-main", SIGSEGV, nullptr, nullptr, 1, -1, true},
 };
 
 class MachCrashRuns : public ::testing::TestWithParam<MachKind> {
@@ -90,8 +94,10 @@ TEST_P(MachCrashRuns, EveryRunEndsAsItShould) {
         platform::foundation::Error error;
         auto report = PKROVCrashReport::initWithData(readFile(dir_ / (base + ".ovcrash")), &error);
         ASSERT_TRUE(report) << error.localizedDescription();
-        EXPECT_EQ(report->signalInfo()->name(), kind.signalName);
-        EXPECT_EQ(report->signalInfo()->code(), kind.codeName);
+        if (kind.signalName) {
+            EXPECT_EQ(report->signalInfo()->name(), kind.signalName);
+            EXPECT_EQ(report->signalInfo()->code(), kind.codeName);
+        }
         const auto& mach = report->machExceptionInfo();
         if (kind.machType < 0) {
             EXPECT_FALSE(mach);
@@ -99,7 +105,9 @@ TEST_P(MachCrashRuns, EveryRunEndsAsItShould) {
             ASSERT_TRUE(mach) << "no Mach part: not written by the server";
             EXPECT_EQ(int64_t(mach->type()), kind.machType);
             ASSERT_EQ(mach->codes().size(), 2u);
-            EXPECT_EQ(int64_t(mach->codes()[0]), kind.firstCode);
+            if (kind.firstCode >= 0) {
+                EXPECT_EQ(int64_t(mach->codes()[0]), kind.firstCode);
+            }
             if (kind.addressIsSecondCode) {
                 EXPECT_EQ(mach->codes()[1], report->signalInfo()->address());
             }
