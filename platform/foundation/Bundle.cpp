@@ -52,17 +52,11 @@ Bundle& Bundle::main() {
     return *s.bundle;
 }
 
-void Bundle::setMainBundlePath(const std::string& path) {
+void Bundle::setMainBundlePath(const std::string& path, const std::string& infoPlistPath) {
     auto& s = mainState();
     std::lock_guard lock(s.m);
     s.path = path;
-    replaceMain(s);
-}
-
-void Bundle::setMainInfoPlistPath(const std::string& path) {
-    auto& s = mainState();
-    std::lock_guard lock(s.m);
-    s.infoPath = path;
+    s.infoPath = infoPlistPath;
     replaceMain(s);
 }
 

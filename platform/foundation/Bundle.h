@@ -15,10 +15,10 @@ namespace platform::foundation {
 class Bundle {
 public:
     static Bundle& main();
-    static void setMainBundlePath(const std::string& path);
-    // Replaces the main bundle's Info.plist by another file (--info-plist).
-    static void setMainInfoPlistPath(const std::string& path);
-    // What the two setters above chose; empty for the defaults.
+    // The main bundle is the folder `path` (empty: the executable's) with the
+    // Info.plist `infoPlistPath` (empty: the one in that folder; --info-plist).
+    static void setMainBundlePath(const std::string& path, const std::string& infoPlistPath = "");
+    // What the setter above chose; empty for the defaults.
     static std::string mainBundlePathSetting();
     static std::string mainInfoPlistPathSetting();
     static std::shared_ptr<Bundle> bundleWithPath(const std::string& path);  // null when no such folder

@@ -411,14 +411,18 @@ int applicationMain(int argc, char** argv) {
         (*parsed.exitCode == 0 ? std::cout : std::cerr) << parsed.output << std::flush;
         return *parsed.exitCode;
     }
-    const Options& o = parsed.options;
+    return applicationMain(parsed.configuration);
+}
+
+int applicationMain(const LaunchConfiguration& o) {
     auto failure = [](const std::string& message) {
         std::cerr << "Quenmira: " << message << std::endl;
         return 1;
     };
 
-    if (!o.infoPlist.empty())
-        foundation::Bundle::setMainInfoPlistPath(o.infoPlist);
+    if (!o.bundlePath.empty() || !o.infoPlist.empty())
+        foundation::Bundle::setMainBundlePath(
+            o.bundlePath.empty() ? foundation::Bundle::mainBundlePathSetting() : o.bundlePath, o.infoPlist);
     const foundation::Bundle& bundle = foundation::Bundle::main();
     if (const Value id = bundle.objectForInfoDictionaryKey("CFBundleIdentifier");
         id.isString() && !id.string().empty() && !foundation::Bundle::isUsableIdentifier(id.string()))

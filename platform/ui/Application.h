@@ -16,6 +16,7 @@
 namespace platform::ui {
 
 class Window;
+struct LaunchConfiguration;
 
 enum class ApplicationState { Active, Inactive, Background };
 
@@ -92,12 +93,15 @@ private:
     std::string browser_ = "xdg-open";
 };
 
-// The program's loop: reads the options (see Options.h), sets up the sandbox,
-// the device, the screen and the clock, loads the main interface file named
-// by "NSMainNibFile" in the Info.plist (which makes the window and the
-// delegate), launches, and runs the main run loop until the application is
-// terminated (SIGINT, SIGTERM, SIGHUP, closing the window) or a snapshot is written.
-// SIGUSR1 sends a memory warning. Returns the process status.
+// The program's loop: reads the options into a launch configuration (see
+// Options.h) and runs the launch it describes. Returns the process status.
 int applicationMain(int argc, char** argv);
+// One launch: sets up the bundle, the sandbox, the device, the screen and the
+// clock from `configuration`, loads the main interface file named by
+// "NSMainNibFile" in the Info.plist (which makes the window and the
+// delegate), launches, and runs the main run loop until the application is
+// terminated (SIGINT, SIGTERM, SIGHUP, closing the window) or a snapshot is
+// written. SIGUSR1 sends a memory warning. Returns the process status.
+int applicationMain(const LaunchConfiguration& configuration);
 
 }  // namespace platform::ui

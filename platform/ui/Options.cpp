@@ -39,7 +39,7 @@ CLI::Validator nonEmptyCheck(const std::string& what) {
 
 ParsedOptions parseOptions(const std::vector<std::string>& args) {
     ParsedOptions result;
-    Options& o = result.options;
+    LaunchConfiguration& o = result.configuration;
     const std::string program = args.empty() ? "Quenmira" : args[0];
     CLI::App app("Quenmira: the battery's charge and the time it lasts.", program);
     app.set_help_flag("-h,--help", "Print this help and exit");

@@ -1,12 +1,15 @@
 #pragma once
-// The command-line options of the application loop.
+// What one launch of the application loop is told: the command line's options
+// and where the application bundle lies. applicationMain takes it and hands
+// each part to what it sets up (bundle, sandbox, device, screen, clock).
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace platform::ui {
 
-struct Options {
+struct LaunchConfiguration {
+    std::string bundlePath;             // the application bundle; empty: the main bundle as it is
     std::string device;                 // --device IDENT; empty: the uname machine field
     std::string battery;                // --battery LEVEL[:STATE]; empty: the real battery
     std::optional<double> brightness;   // --brightness X
@@ -21,7 +24,7 @@ struct Options {
 inline constexpr double kMaxAfterSeconds = 86400;
 
 struct ParsedOptions {
-    Options options;
+    LaunchConfiguration configuration;
     // When set, the program ends at once with this status, printing `output`
     // (help on standard output for status 0, an error on standard error otherwise).
     std::optional<int> exitCode;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "app/BatteryCALayer.h"
 #include "app/BatteryFillView.h"
@@ -24,6 +25,7 @@
 #include "platform/ui/Window.h"
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/GlobalStateGuard.h"
+#include "tests/support/InProcessLaunch.h"
 
 namespace pf = platform::foundation;
 namespace pu = platform::ui;
@@ -32,33 +34,20 @@ namespace {
 
 class InProcessLaunch : public ::testing::Test {
 protected:
-    qmtest::GlobalStateGuard guard_;  // first made, last gone
+    std::optional<qmtest::GlobalStateGuard> guard_{std::in_place};  // first made, last gone
     void SetUp() override {
         setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);
         setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         QuenmiraAppDelegate::registerClasses();
-        pu::Application::resetShared();
-        pu::Device::resetCurrent();
-        pu::Screen::resetMain();
         PZSDKTimeSpentData::resetShared();
     }
-    void TearDown() override {
-        pu::Application::resetShared();
-        pf::RunLoop::main().runUntilIdle();
-        pu::Device::resetCurrent();
-        pu::Screen::resetMain();
-        pf::Clock::setCurrent(nullptr);
-        pf::UserDefaults::resetStandard();
+    // A second launch in the same test starts from the settings the first found.
+    void relaunch() {
+        guard_.emplace();
+        SetUp();
     }
-    int run(std::vector<std::string> args) {
-        args.insert(args.begin(), "Quenmira");
-        args.push_back("--home");
-        args.push_back(home_.path());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        return pu::applicationMain(int(argv.size()), argv.data());
-    }
+    int run(std::vector<std::string> args) { return qmtest::launchInProcess(std::move(args), QM_BUNDLE_DIR, home_.path()); }
     QuenmiraAppDelegate* delegate() { return dynamic_cast<QuenmiraAppDelegate*>(pu::Application::shared().delegate()); }
     qmtest::TempDir home_, out_;
 };
@@ -67,14 +56,13 @@ TEST_F(InProcessLaunch, PhoneAndTabletTakeTheirMainScreenFiles) {
     ASSERT_EQ(run({"--snapshot", out_.file("p.png"), "--battery", "0.6", "--device", "iPhone7,2"}), 0);
     ASSERT_TRUE(delegate() && delegate()->mainViewController());
     EXPECT_EQ(delegate()->mainViewController()->nibName(), "MainView");
-    auto fill = delegate()->mainViewController()->viewBatteryFill();
+    auto fill = delegate()->mainViewController()->outlet<BatteryFillView>("viewBatteryFill");
     ASSERT_TRUE(fill);
     EXPECT_NEAR(fill->getLevel(), 0.6, 0.01);
     // The window shows the main screen: its root controller is the delegate's.
     ASSERT_TRUE(delegate()->window());
     EXPECT_EQ(pu::rootViewController(*delegate()->window()), delegate()->mainViewController());
-    TearDown();
-    SetUp();
+    relaunch();
     ASSERT_EQ(run({"--snapshot", out_.file("t.png"), "--battery", "0.6", "--device", "iPad4,1"}), 0);
     ASSERT_TRUE(delegate() && delegate()->mainViewController());
     EXPECT_EQ(delegate()->mainViewController()->nibName(), "MainView-iPad");
@@ -86,8 +74,8 @@ TEST_F(InProcessLaunch, TheFirstFrameShowsAChargingBatteryAsCharging) {
     ASSERT_EQ(run({"--snapshot", out_.file("c.png"), "--battery", "0.6:charging", "--after", "0"}), 0);
     ASSERT_TRUE(delegate() && delegate()->mainViewController());
     auto vc = delegate()->mainViewController();
-    EXPECT_FALSE(vc->imageCharging()->isHidden());
-    EXPECT_DOUBLE_EQ(vc->labelTimeChargeTime()->alpha(), 1.0);
+    EXPECT_FALSE(vc->outlet("imageCharging")->isHidden());
+    EXPECT_DOUBLE_EQ(vc->label("labelTimeChargeTime")->alpha(), 1.0);
 }
 
 TEST_F(InProcessLaunch, HealthDefaultIsASinglePrecisionHundredOnlyWhenAbsent) {
@@ -95,8 +83,7 @@ TEST_F(InProcessLaunch, HealthDefaultIsASinglePrecisionHundredOnlyWhenAbsent) {
     EXPECT_EQ(pf::UserDefaults::standard().objectForKey("healthPercent"), pf::Value(100.0));
     pf::UserDefaults::standard().setFloat("healthPercent", 80.0f);
     pf::UserDefaults::standard().synchronize();
-    TearDown();
-    SetUp();
+    relaunch();
     ASSERT_EQ(run({"--snapshot", out_.file("b.png"), "--battery", "0.5"}), 0);
     EXPECT_EQ(pf::UserDefaults::standard().floatForKey("healthPercent"), 80.0f);
 }

@@ -20,6 +20,8 @@
 #include "platform/ui/Appearance.h"
 #include "platform/ui/Control.h"
 #include "platform/ui/Window.h"
+#include "tests/platform/ui/app_test_support.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 namespace pg = platform::graphics;
@@ -32,14 +34,11 @@ const char* const kBody = "I really hope this did NOT get released publicly...";
 class StandardInit : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/qm-twkinit-XXXXXX";
-        home_ = mkdtemp(tmpl);
         setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);  // nothing leaves the machine
         setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         pf::Sandbox::setHome(home_);
         pf::UserDefaults::resetStandard();
-        ui::Appearance::resetAll();
         TLY::sharedInstance().reset();
         pf::setLogSink([this](const std::string& line) {
             std::lock_guard<std::mutex> g(logLock_);
@@ -50,9 +49,6 @@ protected:
         for (auto& a : ui::Alert::pending()) a->dismissWithClickedButtonIndex(0, false);
         pf::setLogSink(nullptr);
         TLY::sharedInstance().reset();
-        pf::Bundle::setMainInfoPlistPath("");  // the bundle's own again
-        pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
-        std::filesystem::remove_all(home_);
     }
     // The bundle's own Info.plist with `without` taken out.
     void infoWithout(std::initializer_list<const char*> without) {
@@ -61,7 +57,7 @@ protected:
         for (const char* key : without) info->erase(key);
         const std::string path = home_ + "/Info.plist";
         ASSERT_TRUE(info->writeXMLPropertyListFile(path));
-        pf::Bundle::setMainInfoPlistPath(path);
+        pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR, path);
     }
     // Runs the standard initialisation and waits for its background part and its alerts.
     std::vector<std::string> initialiseAndCollectAlerts(TWKApplicationDelegate& delegate) {
@@ -75,7 +71,9 @@ protected:
         }
         return titles;
     }
-    std::string home_;
+    qmtest::TempDir homeDir_;
+    const std::string home_ = homeDir_.path();
+    qmtest::GlobalStateGuard guard_;  // puts the bundle, sandbox and defaults back before the home goes
     std::mutex logLock_;
     std::string log_;
 };
@@ -125,7 +123,7 @@ TEST_F(StandardInit, AnEmptyKeyCountsAsMissing) {
     ASSERT_TRUE(info);
     (*info)["TLYKey"] = pf::Value("");
     ASSERT_TRUE(info->writeXMLPropertyListFile(home_ + "/Info.plist"));
-    pf::Bundle::setMainInfoPlistPath(home_ + "/Info.plist");
+    pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR, home_ + "/Info.plist");
     TWKApplicationDelegate delegate;
     EXPECT_EQ(initialiseAndCollectAlerts(delegate), std::vector<std::string>{"TLYKey MISSING"});
     EXPECT_TRUE(TLY::sharedInstance().trackers().empty());

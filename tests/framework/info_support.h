@@ -28,6 +28,8 @@
 #include "platform/ui/ViewController.h"
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
+#include "tests/platform/ui/app_test_support.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace infotest {
 
@@ -44,18 +46,12 @@ public:
 class InfoTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/qm-info-XXXXXX";
-        home_ = mkdtemp(tmpl);
         pf::Sandbox::setHome(home_);
         pf::UserDefaults::resetStandard();
         clock_ = std::make_shared<pf::ManualClock>(1.75e9);
         pf::Clock::setCurrent(clock_);
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
-        pf::Bundle::setMainInfoPlistPath(std::string(QM_BUNDLE_DIR) + "/Info.plist");
         platform::graphics::Image::setScreenScale(1);
-        ui::Screen::resetMain();
-        ui::Device::resetCurrent();
-        ui::Application::resetShared();
         ui::ClassRegistry::add<TWKButtonDark>("TWKButtonDark");
         ui::ClassRegistry::add<TWKReviewPopupButton>("TWKReviewPopupButton");
         ui::ClassRegistry::add<ui::WebView>("WebView");
@@ -76,15 +72,9 @@ protected:
             a->dismissWithClickedButtonIndex(0, false);
         root_.reset();
         window_.reset();
+        // What the delegate leaves queued runs on the test's clock.
         ui::Application::resetShared();
         settle();
-        pf::Clock::setCurrent(nullptr);
-        ui::Device::resetCurrent();
-        ui::Screen::resetMain();
-        pf::UserDefaults::resetStandard();
-        // The analytics thread may still be writing its store there.
-        std::error_code ignored;
-        std::filesystem::remove_all(home_, ignored);
     }
     // Runs the main loop over `seconds` of manual time, then until idle.
     void settle(double seconds = 0) {
@@ -103,7 +93,7 @@ protected:
         const std::string path = home_ + "/Info.plist";
         std::ofstream(path) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" << plistBody
                             << "</dict></plist>\n";
-        pf::Bundle::setMainInfoPlistPath(path);
+        pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR, path);
     }
     std::vector<std::string> alertTitles() const {
         std::vector<std::string> t;
@@ -116,7 +106,9 @@ protected:
         return window_->writePNG(std::string(QM_BUILD_DIR) + "/snapshots/" + name);
     }
 
-    std::string home_;
+    qmtest::TempDir homeDir_;
+    const std::string home_ = homeDir_.path();
+    qmtest::GlobalStateGuard guard_;  // puts every setting back before the home goes
     std::shared_ptr<pf::ManualClock> clock_;
     std::shared_ptr<ui::Window> window_;
     std::shared_ptr<RootScreen> root_;

@@ -14,6 +14,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
+#include "tests/support/GlobalStateGuard.h"
 #include "tests/support/HttpServerKit.h"
 
 namespace pf = platform::foundation;
@@ -32,10 +33,7 @@ void playDevice(const std::string& identifier) {
 
 class UtilsDevice : public ::testing::Test {
 protected:
-    void TearDown() override {
-        ui::Device::resetCurrent();
-        ui::Screen::resetMain();
-    }
+    qmtest::GlobalStateGuard guard_;
 };
 
 TEST_F(UtilsDevice, LargePhone) {
@@ -110,21 +108,15 @@ protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("twkutils-bundle-" + std::to_string(::getpid()));
         fs::create_directories(dir_);
-        ui::Application::resetShared();
     }
-    void TearDown() override {
-        ui::Application::resetShared();
-        pf::Bundle::setMainInfoPlistPath("");
-        pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { fs::remove_all(dir_); }
     void info(pf::Value::Dictionary dict) {
         const auto path = (dir_ / "Info.plist").string();
         ASSERT_TRUE(pf::Value(dict).writeXMLPropertyListFile(path));
-        pf::Bundle::setMainBundlePath(dir_.string());
-        pf::Bundle::setMainInfoPlistPath(path);
+        pf::Bundle::setMainBundlePath(dir_.string(), path);
     }
     fs::path dir_;
+    qmtest::GlobalStateGuard guard_;
 };
 
 struct NamedDelegate : ui::ApplicationDelegate, TWKApplicationDetails {

@@ -32,8 +32,7 @@ GlobalStateGuard::~GlobalStateGuard() {
     // Written to the test's own home before the home changes back.
     pf::UserDefaults::resetStandard();
     pf::Clock::setCurrent(clock_);
-    pf::Bundle::setMainBundlePath(bundlePath_);
-    pf::Bundle::setMainInfoPlistPath(infoPlistPath_);
+    pf::Bundle::setMainBundlePath(bundlePath_, infoPlistPath_);
     pf::Sandbox::setHome(home_);
     platform::graphics::Image::setScreenScale(screenScale_);
     platform::graphics::Image::clearNamedCache();

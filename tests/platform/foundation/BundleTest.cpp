@@ -147,10 +147,7 @@ protected:
         write("Sub/a.caf", "caf");
         write("Sub/Inner.bundle/en.lproj/Inner.strings", "\"in\" = \"Inside\";");
     }
-    void TearDown() override {
-        UserDefaults::resetStandard();
-        setLogSink(nullptr);
-    }
+    void TearDown() override { setLogSink(nullptr); }
     void write(const std::string& rel, const std::string& bytes) {
         ASSERT_TRUE(FileManager::writeFileAtomically(dir.file(rel), bytes));
     }
@@ -170,7 +167,7 @@ TEST_F(BundleTest, AnIdentifierThatWouldLeaveItsFolderIsRefused) {
         Value info = Value::emptyDictionary();
         info["CFBundleIdentifier"] = bad;
         ASSERT_TRUE(info.writeXMLPropertyListFile(home.file("Bad.plist")));
-        Bundle::setMainInfoPlistPath(home.file("Bad.plist"));
+        Bundle::setMainBundlePath(dir.path, home.file("Bad.plist"));
         EXPECT_EQ(Bundle::main().bundleIdentifier(), "") << bad;
         UserDefaults::resetStandard();
         // The settings file stays in the sandbox's preferences, under the fallback name.
@@ -192,9 +189,8 @@ TEST_F(BundleTest, InfoPlistValues) {
     Value other = Value::emptyDictionary();
     other["CFBundleIdentifier"] = "com.example.other";
     ASSERT_TRUE(other.writeXMLPropertyListFile(home.file("Other.plist")));
-    Bundle::setMainInfoPlistPath(home.file("Other.plist"));
+    Bundle::setMainBundlePath(dir.path, home.file("Other.plist"));
     EXPECT_EQ(Bundle::main().bundleIdentifier(), "com.example.other");
-    Bundle::setMainInfoPlistPath("");
 }
 
 TEST_F(BundleTest, LocalizedStringsFollowAppleLanguagesWithEnglishFallback) {

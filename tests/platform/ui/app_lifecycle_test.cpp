@@ -22,6 +22,7 @@
 #include "platform/ui/NotificationNames.h"
 #include "platform/ui/Window.h"
 #include "tests/support/GlobalStateGuard.h"
+#include "tests/support/InProcessLaunch.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -104,31 +105,8 @@ protected:
             if (n.name.rfind("UIApplication", 0) == 0)
                 gLog.push_back("notify:" + n.name.substr(13));
         });
-        Application::resetShared();
-        Device::resetCurrent();
-        Screen::resetMain();
     }
-    void TearDown() override {
-        observer_.reset();
-        Application::resetShared();
-        Device::resetCurrent();
-        Screen::resetMain();
-        pf::RunLoop::main().runUntilIdle();
-        pf::Clock::setCurrent(nullptr);
-        pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
-        pf::UserDefaults::resetStandard();
-    }
-    int run(std::vector<std::string> args) {
-        args.insert(args.begin(), "Quenmira");
-        if (std::find(args.begin(), args.end(), "--home") == args.end()) {
-            args.push_back("--home");
-            args.push_back(home_.path());
-        }
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        return applicationMain(int(argv.size()), argv.data());
-    }
+    int run(std::vector<std::string> args) { return qmtest::launchInProcess(std::move(args), bundle_.path(), home_.path()); }
     // The test delegate launched in this process, on the manual clock.
     Application& launchInProcess() {
         auto delegate = std::make_shared<TestAppDelegate>();

@@ -17,18 +17,18 @@ TEST(AppOptions, ReadsValues) {
     auto r = parseOptions({"Quenmira", "--device", "iPad4,1", "--battery", "0.5:charging", "--brightness", "0.3",
                            "--headless", "--snapshot", "/tmp/x.png", "--after", "12.5", "--home", "/tmp/h"});
     ASSERT_FALSE(r.exitCode) << r.output;
-    EXPECT_EQ(r.options.device, "iPad4,1");
-    EXPECT_EQ(r.options.battery, "0.5:charging");
-    EXPECT_EQ(*r.options.brightness, 0.3);
-    EXPECT_TRUE(r.options.headless);
-    EXPECT_EQ(r.options.snapshot, "/tmp/x.png");
-    EXPECT_EQ(*r.options.after, 12.5);
-    EXPECT_EQ(r.options.home, "/tmp/h");
+    EXPECT_EQ(r.configuration.device, "iPad4,1");
+    EXPECT_EQ(r.configuration.battery, "0.5:charging");
+    EXPECT_EQ(*r.configuration.brightness, 0.3);
+    EXPECT_TRUE(r.configuration.headless);
+    EXPECT_EQ(r.configuration.snapshot, "/tmp/x.png");
+    EXPECT_EQ(*r.configuration.after, 12.5);
+    EXPECT_EQ(r.configuration.home, "/tmp/h");
 
     auto none = parseOptions({"Quenmira"});
     ASSERT_FALSE(none.exitCode);
-    EXPECT_FALSE(none.options.headless);
-    EXPECT_FALSE(none.options.brightness);
+    EXPECT_FALSE(none.configuration.headless);
+    EXPECT_FALSE(none.configuration.brightness);
 }
 
 TEST(AppOptions, ValuesAnOptionCannotUseAreRefusedInOneStyle) {

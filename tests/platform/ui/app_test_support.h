@@ -23,7 +23,10 @@ public:
         char tmpl[] = "/tmp/qm-appui-XXXXXX";
         path_ = mkdtemp(tmpl);
     }
-    ~TempDir() { std::filesystem::remove_all(path_); }
+    ~TempDir() {
+        std::error_code ignored;  // a worker thread may still be writing there
+        std::filesystem::remove_all(path_, ignored);
+    }
     std::string path() const { return path_.string(); }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::string write(const std::string& name, const std::string& text) const {
