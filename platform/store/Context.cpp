@@ -58,12 +58,15 @@ std::string randomHex(size_t bytes) {
     return s;
 }
 
-Error sqliteError(sqlite3* db, int rc, const std::string& what) {
-    std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+Error sqliteError(const std::string& message, int rc, const std::string& what) {
     Value info = Value(Value::Dictionary{});
     info[platform::foundation::kLocalizedDescriptionKey] = what + ": " + message;
     info["NSSQLiteErrorDomain"] = int64_t(rc);
     return Error(kSQLiteErrorDomain, rc, std::move(info));
+}
+
+Error sqliteError(const Database& db, int rc, const std::string& what) {
+    return sqliteError(db.errorMessage(), rc, what);
 }
 
 Error cocoaError(int64_t code, const std::string& description) {
@@ -82,109 +85,60 @@ bool isCorruption(int rc) {
 
 }  // namespace
 
-// Prepared statements, kept for the life of the connection.
-struct Context::Impl {
-    std::unordered_map<std::string, sqlite3_stmt*> statements;
-
-    void finalizeAll() {
-        for (auto& [sql, stmt] : statements) sqlite3_finalize(stmt);
-        statements.clear();
-    }
-};
-
 namespace {
-
-// A cached statement, reset and unbound when the scope ends.
-class Statement {
-public:
-    Statement(sqlite3* db, Context::Impl& impl, const std::string& sql) : db_(db) {
-        auto it = impl.statements.find(sql);
-        if (it != impl.statements.end()) {
-            stmt_ = it->second;
-        } else {
-            rc_ = sqlite3_prepare_v2(db, sql.c_str(), int(sql.size()), &stmt_, nullptr);
-            if (rc_ == SQLITE_OK) impl.statements.emplace(sql, stmt_);
-            else stmt_ = nullptr;
-        }
-    }
-    ~Statement() {
-        if (stmt_) {
-            sqlite3_reset(stmt_);
-            sqlite3_clear_bindings(stmt_);
-        }
-    }
-    explicit operator bool() const { return stmt_ != nullptr; }
-    int prepareResult() const { return rc_; }
-    sqlite3_stmt* get() const { return stmt_; }
-    int step() { return sqlite3_step(stmt_); }
-
-private:
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-    int rc_ = SQLITE_OK;
-};
 
 // Binds `value` as the given attribute type; false when the value's kind does
 // not fit the attribute.
-bool bindValue(sqlite3_stmt* stmt, int index, AttributeType type, const Value& value) {
-    if (value.isNull()) return sqlite3_bind_null(stmt, index) == SQLITE_OK;
+bool bindValue(Statement& stmt, int index, AttributeType type, const Value& value) {
+    if (value.isNull()) return stmt.bindNull(index) == SQLITE_OK;
     switch (type) {
     case AttributeType::Integer64:
         if (!value.isNumber()) return false;
-        return sqlite3_bind_int64(stmt, index, value.intValue()) == SQLITE_OK;
+        return stmt.bindInt64(index, value.intValue()) == SQLITE_OK;
     case AttributeType::String:
         if (!value.isString()) return false;
-        return sqlite3_bind_text(stmt, index, value.string().data(), int(value.string().size()), SQLITE_TRANSIENT) ==
-               SQLITE_OK;
+        return stmt.bindText(index, value.string()) == SQLITE_OK;
     case AttributeType::Date:
         if (!value.isDate()) return false;
-        return sqlite3_bind_double(stmt, index, value.dateValue()) == SQLITE_OK;
+        return stmt.bindDouble(index, value.dateValue()) == SQLITE_OK;
     case AttributeType::Binary:
         if (!value.isData()) return false;
-        return sqlite3_bind_blob(stmt, index, value.data().data(), int(value.data().size()), SQLITE_TRANSIENT) ==
-               SQLITE_OK;
+        return stmt.bindBlob(index, value.data().data(), value.data().size()) == SQLITE_OK;
     case AttributeType::Transformable: {
         Value::Data archived = value.toBinaryPropertyList();
-        return sqlite3_bind_blob(stmt, index, archived.data(), int(archived.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+        return stmt.bindBlob(index, archived.data(), archived.size()) == SQLITE_OK;
     }
     }
     return false;
 }
 
 // Binds a predicate operand: dates compare as seconds, numbers as numbers.
-void bindOperand(sqlite3_stmt* stmt, int index, const Value& value) {
+void bindOperand(Statement& stmt, int index, const Value& value) {
     switch (value.type()) {
-    case Value::Type::Null: sqlite3_bind_null(stmt, index); break;
+    case Value::Type::Null: stmt.bindNull(index); break;
     case Value::Type::Bool:
-    case Value::Type::Integer: sqlite3_bind_int64(stmt, index, value.intValue()); break;
-    case Value::Type::Real: sqlite3_bind_double(stmt, index, value.doubleValue()); break;
-    case Value::Type::Date: sqlite3_bind_double(stmt, index, value.dateValue()); break;
-    case Value::Type::String:
-        sqlite3_bind_text(stmt, index, value.string().data(), int(value.string().size()), SQLITE_TRANSIENT);
-        break;
-    case Value::Type::Data:
-        sqlite3_bind_blob(stmt, index, value.data().data(), int(value.data().size()), SQLITE_TRANSIENT);
-        break;
+    case Value::Type::Integer: stmt.bindInt64(index, value.intValue()); break;
+    case Value::Type::Real: stmt.bindDouble(index, value.doubleValue()); break;
+    case Value::Type::Date: stmt.bindDouble(index, value.dateValue()); break;
+    case Value::Type::String: stmt.bindText(index, value.string()); break;
+    case Value::Type::Data: stmt.bindBlob(index, value.data().data(), value.data().size()); break;
     default: {
         Value::Data archived = value.toBinaryPropertyList();
-        sqlite3_bind_blob(stmt, index, archived.data(), int(archived.size()), SQLITE_TRANSIENT);
+        stmt.bindBlob(index, archived.data(), archived.size());
     }
     }
 }
 
-Value columnValue(sqlite3_stmt* stmt, int column, AttributeType type) {
-    if (sqlite3_column_type(stmt, column) == SQLITE_NULL) return Value();
+Value columnValue(const Statement& stmt, int column, AttributeType type) {
+    if (stmt.isNull(column)) return Value();
     switch (type) {
-    case AttributeType::Integer64: return Value(int64_t(sqlite3_column_int64(stmt, column)));
-    case AttributeType::String: {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-        return Value(std::string(text, size_t(sqlite3_column_bytes(stmt, column))));
-    }
-    case AttributeType::Date: return Value::date(sqlite3_column_double(stmt, column));
+    case AttributeType::Integer64: return Value(stmt.int64Column(column));
+    case AttributeType::String: return Value(stmt.textColumn(column));
+    case AttributeType::Date: return Value::date(stmt.doubleColumn(column));
     case AttributeType::Binary:
     case AttributeType::Transformable: {
-        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, column));
-        Value::Data data(bytes, bytes + sqlite3_column_bytes(stmt, column));
+        std::string bytes = stmt.blobColumn(column);
+        Value::Data data(bytes.begin(), bytes.end());
         if (type == AttributeType::Binary) return Value(std::move(data));
         // An archive that no longer reads is left out rather than failing the fetch.
         auto decoded = Value::fromPropertyList(data);
@@ -292,70 +246,73 @@ std::string setAsideDamagedLogFiles(const std::string& path) {
     return report;
 }
 
-Context::Context(ObjectModel model) : model_(std::move(model)), impl_(std::make_unique<Impl>()) {}
+namespace {
 
-Context::~Context() { close(); }
+// One attempt at opening a store file, step by step. Each step answers the
+// SQLite code of its failure (SQLITE_OK to go on) and says what failed in
+// `failure`; a failed attempt leaves the connection closed.
+class Opening {
+public:
+    Opening(const std::string& path, const ObjectModel& model, Error* failure)
+        : path_(path), model_(model), failure_(failure) {}
 
-void Context::close() {
-    if (!db_) return;
-    if (inTransaction_) rollback();
-    impl_->finalizeAll();
-    sqlite3_close_v2(db_);
-    db_ = nullptr;
-}
+    int run(Database& db, std::string& storeUUID) {
+        int rc = open(db);
+        if (rc == SQLITE_OK) rc = check(db);
+        if (rc == SQLITE_OK) rc = setUpSchema(db);
+        if (rc != SQLITE_OK) {
+            db.close();
+            return rc;
+        }
+        storeUUID = readUUID(db);
+        return SQLITE_OK;
+    }
 
-bool Context::addStore(const std::string& path, Error* error, Error* corruption) {
-    close();
-    path_ = path;
+private:
+    int fail(const Database& db, int rc, const std::string& what) {
+        if (failure_) *failure_ = sqliteError(db, rc, what + " " + path_);
+        return rc == SQLITE_OK ? SQLITE_ERROR : rc;
+    }
 
-    // One attempt: open, check, set up the schema. Answers the SQLite code of the
-    // first failure and leaves the connection closed on failure.
-    auto attempt = [&](Error* failure) -> int {
+    int open(Database& db) {
         // A file that does not even begin like a database is set aside before
         // SQLite sees it: SQLite would discard the companion journal it finds.
-        if (isNotADatabase(path)) {
-            if (failure) *failure = sqliteError(nullptr, SQLITE_NOTADB, "not a database: " + path);
+        if (isNotADatabase(path_)) {
+            if (failure_)
+                *failure_ = sqliteError(sqlite3_errstr(SQLITE_NOTADB), SQLITE_NOTADB, "not a database: " + path_);
             return SQLITE_NOTADB;
         }
-        FileManager::preparePrivateFile(path);  // the stored data is the user's own
-        sqlite3* db = nullptr;
-        int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
-        auto fail = [&](int code, const std::string& what) {
-            if (failure) *failure = sqliteError(db, code, what + " " + path);
-            sqlite3_close_v2(db);
-            return code == SQLITE_OK ? SQLITE_ERROR : code;
-        };
-        if (rc != SQLITE_OK) return fail(rc, "cannot open");
-        sqlite3_extended_result_codes(db, 1);
-        sqlite3_busy_timeout(db, 5000);
-        if (sqlite3_db_readonly(db, "main") == 1) return fail(SQLITE_READONLY, "read-only store");
+        FileManager::preparePrivateFile(path_);  // the stored data is the user's own
+        int rc = db.open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
+        if (rc != SQLITE_OK) return fail(db, rc, "cannot open");
+        sqlite3_extended_result_codes(db.handle(), 1);
+        sqlite3_busy_timeout(db.handle(), 5000);
+        if (sqlite3_db_readonly(db.handle(), "main") == 1) return fail(db, SQLITE_READONLY, "read-only store");
+        return SQLITE_OK;
+    }
 
-        auto exec = [&](const std::string& sql) { return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); };
+    int check(Database& db) {
         // The first read of the file tells whether it is a database at all.
-        if ((rc = exec("PRAGMA journal_mode=WAL")) != SQLITE_OK) return fail(rc, "cannot read");
-        sqlite3_stmt* check = nullptr;
-        rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr);
-        if (rc != SQLITE_OK) return fail(rc, "cannot check");
+        int rc = db.exec("PRAGMA journal_mode=WAL");
+        if (rc != SQLITE_OK) return fail(db, rc, "cannot read");
         std::string verdict;
-        while ((rc = sqlite3_step(check)) == SQLITE_ROW) {
-            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
-            if (text && verdict.size() < 512) verdict += std::string(verdict.empty() ? "" : "; ") + text;
-        }
-        sqlite3_finalize(check);
-        if (rc != SQLITE_DONE) return fail(rc, "cannot check");
+        if ((rc = db.quickCheck(verdict)) != SQLITE_OK) return fail(db, rc, "cannot check");
         if (verdict != "ok") {
-            if (failure) {
-                *failure = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
-                                 Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey,
-                                                          Value("integrity check failed for " + path + ": " + verdict)}}));
+            if (failure_) {
+                *failure_ = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
+                                  Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey,
+                                                           Value("integrity check failed for " + path_ + ": " + verdict)}}));
             }
-            sqlite3_close_v2(db);
             return SQLITE_CORRUPT;
         }
         // Commits survive a killed process; the WAL is synced at checkpoints.
-        exec("PRAGMA synchronous=NORMAL");
+        db.exec("PRAGMA synchronous=NORMAL");
+        return SQLITE_OK;
+    }
 
+    // A table per entity, in one transaction with the columns added to the
+    // model since the file was made.
+    int setUpSchema(Database& db) {
         std::string schema = "BEGIN IMMEDIATE;";
         schema += "CREATE TABLE IF NOT EXISTS " + quote(kMetadataTable) + " (key TEXT PRIMARY KEY, value TEXT);";
         schema += "INSERT OR IGNORE INTO " + quote(kMetadataTable) + " VALUES ('uuid', '" + randomHex(16) + "');";
@@ -370,48 +327,70 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
                           quote(entity.name) + " (" + quote(a.name) + ");";
             }
         }
-        if ((rc = exec(schema)) != SQLITE_OK) {
-            exec("ROLLBACK");
-            return fail(rc, "cannot set up");
-        }
-        // Attributes added to a model since the file was made become new columns.
+        const char* what = "cannot set up";
+        int rc = db.exec(schema);
+        if (rc == SQLITE_OK) rc = addMissingColumns(db, what);
+        if (rc == SQLITE_OK) rc = db.exec("COMMIT");
+        if (rc == SQLITE_OK) return SQLITE_OK;
+        db.exec("ROLLBACK");
+        return fail(db, rc, what);
+    }
+
+    int addMissingColumns(Database& db, const char*& what) {
         for (const auto& entity : model_.entities) {
             for (const auto& a : entity.properties) {
-                sqlite3_stmt* probe = nullptr;
-                std::string sql = "SELECT 1 FROM pragma_table_info(?) WHERE name = ?";
-                sqlite3_prepare_v2(db, sql.c_str(), -1, &probe, nullptr);
-                sqlite3_bind_text(probe, 1, entity.name.c_str(), -1, SQLITE_TRANSIENT);
-                sqlite3_bind_text(probe, 2, a.name.c_str(), -1, SQLITE_TRANSIENT);
-                bool present = sqlite3_step(probe) == SQLITE_ROW;
-                sqlite3_finalize(probe);
-                if (!present &&
-                    (rc = exec("ALTER TABLE " + quote(entity.name) + " ADD COLUMN " + quote(a.name) + " " +
-                               columnType(a.type))) != SQLITE_OK) {
-                    exec("ROLLBACK");
-                    return fail(rc, "cannot add column");
+                if (hasColumn(db, entity.name, a.name)) continue;
+                int rc = db.exec("ALTER TABLE " + quote(entity.name) + " ADD COLUMN " + quote(a.name) + " " +
+                                 columnType(a.type));
+                if (rc != SQLITE_OK) {
+                    what = "cannot add column";
+                    return rc;
                 }
             }
         }
-        if ((rc = exec("COMMIT")) != SQLITE_OK) {
-            exec("ROLLBACK");
-            return fail(rc, "cannot set up");
-        }
-        sqlite3_stmt* uuid = nullptr;
-        sqlite3_prepare_v2(db, ("SELECT value FROM " + quote(kMetadataTable) + " WHERE key = 'uuid'").c_str(), -1,
-                           &uuid, nullptr);
-        if (sqlite3_step(uuid) == SQLITE_ROW) storeUUID_ = reinterpret_cast<const char*>(sqlite3_column_text(uuid, 0));
-        sqlite3_finalize(uuid);
-        db_ = db;
         return SQLITE_OK;
-    };
+    }
 
+    static bool hasColumn(Database& db, const std::string& table, const std::string& column) {
+        Statement probe = db.prepare("SELECT 1 FROM pragma_table_info(?) WHERE name = ?");
+        probe.bindText(1, table);
+        probe.bindText(2, column);
+        return probe.step() == SQLITE_ROW;
+    }
+
+    std::string readUUID(Database& db) {
+        Statement uuid = db.prepare("SELECT value FROM " + quote(kMetadataTable) + " WHERE key = 'uuid'");
+        return uuid.step() == SQLITE_ROW ? uuid.textColumn(0) : std::string();
+    }
+
+    const std::string& path_;
+    const ObjectModel& model_;
+    Error* failure_;
+};
+
+}  // namespace
+
+Context::Context(ObjectModel model) : model_(std::move(model)) {}
+
+Context::~Context() { close(); }
+
+void Context::close() {
+    if (!db_) return;
+    if (inTransaction_) rollback();
+    statements_.clear();
+    db_.close();
+}
+
+bool Context::addStore(const std::string& path, Error* error, Error* corruption) {
+    close();
+    path_ = path;
     // (A file that is no database at all takes its log files along instead.)
     if (std::string moved = isNotADatabase(path) ? "" : setAsideDamagedLogFiles(path); !moved.empty() && corruption) {
         *corruption = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
                             Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey, Value(moved)}}));
     }
     Error failure;
-    int rc = attempt(&failure);
+    int rc = Opening(path, model_, &failure).run(db_, storeUUID_);
     if (rc == SQLITE_OK) return true;
     if (!isCorruption(rc)) {
         if (error) *error = failure;
@@ -423,10 +402,21 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
         *corruption = failure;
         corruption->userInfo["movedAsidePath"] = aside;
     }
-    rc = attempt(&failure);
+    rc = Opening(path, model_, &failure).run(db_, storeUUID_);
     if (rc == SQLITE_OK) return true;
     if (error) *error = failure;
     return false;
+}
+
+bool Context::begin(Error* error) {
+    if (inTransaction_) return true;
+    int rc = db_.exec("BEGIN");
+    if (rc != SQLITE_OK) {
+        if (error) *error = sqliteError(db_, rc, "cannot begin");
+        return false;
+    }
+    inTransaction_ = true;
+    return true;
 }
 
 namespace {
@@ -483,15 +473,8 @@ std::optional<ObjectID> Context::insert(const std::string& entityName, const Val
     sql += entity->properties.empty() ? ") DEFAULT VALUES" : ") VALUES (" + params + ")";
     if (entity->properties.empty()) sql = "INSERT INTO " + quote(entityName) + " DEFAULT VALUES";
 
-    if (!inTransaction_) {
-        int rc = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            if (error) *error = sqliteError(db_, rc, "cannot begin");
-            return std::nullopt;
-        }
-        inTransaction_ = true;
-    }
-    Statement stmt(db_, *impl_, sql);
+    if (!begin(error)) return std::nullopt;
+    auto stmt = statements_.lease(db_.handle(), sql);
     if (!stmt) {
         if (error) *error = sqliteError(db_, stmt.prepareResult(), "cannot insert");
         return std::nullopt;
@@ -500,17 +483,18 @@ std::optional<ObjectID> Context::insert(const std::string& entityName, const Val
         const auto& a = entity->properties[i];
         auto it = values.find(a.name);
         Value v = it == values.end() ? Value() : it->second;
-        if (!bindValue(stmt.get(), int(i + 1), a.type, v)) {
+        if (!bindValue(*stmt, int(i + 1), a.type, v)) {
             if (error) *error = cocoaError(kValidationValueTypeError, "wrong type of value for \"" + a.name + "\"");
             return std::nullopt;
         }
     }
-    int rc = stmt.step();
+    int rc = stmt->step();
     if (rc != SQLITE_DONE) {
         if (error) *error = sqliteError(db_, rc, "cannot insert");
         return std::nullopt;
     }
-    return std::string(kIDScheme) + storeUUID_ + "/" + entityName + "/p" + std::to_string(sqlite3_last_insert_rowid(db_));
+    return std::string(kIDScheme) + storeUUID_ + "/" + entityName + "/p" +
+           std::to_string(sqlite3_last_insert_rowid(db_.handle()));
 }
 
 bool Context::update(const ObjectID& objectID, const Value::Dictionary& values, Error* error) {
@@ -540,28 +524,21 @@ bool Context::update(const ObjectID& objectID, const Value::Dictionary& values, 
         first = false;
     }
     sql += " WHERE " + quote(kPrimaryKey) + " = ?";
-    if (!inTransaction_) {
-        int rc = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            if (error) *error = sqliteError(db_, rc, "cannot begin");
-            return false;
-        }
-        inTransaction_ = true;
-    }
-    Statement stmt(db_, *impl_, sql);
+    if (!begin(error)) return false;
+    auto stmt = statements_.lease(db_.handle(), sql);
     if (!stmt) {
         if (error) *error = sqliteError(db_, stmt.prepareResult(), "cannot update");
         return false;
     }
     int index = 1;
     for (const auto& [key, value] : values) {
-        if (!bindValue(stmt.get(), index++, entity->attribute(key)->type, value)) {
+        if (!bindValue(*stmt, index++, entity->attribute(key)->type, value)) {
             if (error) *error = cocoaError(kValidationValueTypeError, "wrong type of value for \"" + key + "\"");
             return false;
         }
     }
-    sqlite3_bind_int64(stmt.get(), index, parsed->row);
-    int rc = stmt.step();
+    stmt->bindInt64(index, parsed->row);
+    int rc = stmt->step();
     if (rc != SQLITE_DONE) {
         if (error) *error = sqliteError(db_, rc, "cannot update");
         return false;
@@ -591,21 +568,15 @@ bool Context::deleteObject(const ObjectID& objectID, Error* error) {
     }
     auto parsed = parseID(objectID, storeUUID_);
     if (!parsed || !model_.entity(parsed->entity)) return true;
-    if (!inTransaction_) {
-        int rc = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            if (error) *error = sqliteError(db_, rc, "cannot begin");
-            return false;
-        }
-        inTransaction_ = true;
-    }
-    Statement stmt(db_, *impl_, "DELETE FROM " + quote(parsed->entity) + " WHERE " + quote(kPrimaryKey) + " = ?");
+    if (!begin(error)) return false;
+    auto stmt =
+        statements_.lease(db_.handle(), "DELETE FROM " + quote(parsed->entity) + " WHERE " + quote(kPrimaryKey) + " = ?");
     if (!stmt) {
         if (error) *error = sqliteError(db_, stmt.prepareResult(), "cannot delete");
         return false;
     }
-    sqlite3_bind_int64(stmt.get(), 1, parsed->row);
-    int rc = stmt.step();
+    stmt->bindInt64(1, parsed->row);
+    int rc = stmt->step();
     if (rc != SQLITE_DONE) {
         if (error) *error = sqliteError(db_, rc, "cannot delete");
         return false;
@@ -648,22 +619,22 @@ std::optional<std::vector<ManagedObject>> Context::fetch(const FetchRequest& req
     sql += quote(kPrimaryKey) + " ASC";
     if (request.fetchLimit) sql += " LIMIT " + std::to_string(request.fetchLimit);
 
-    Statement stmt(db_, *impl_, sql);
+    auto stmt = statements_.lease(db_.handle(), sql);
     if (!stmt) {
         if (error) *error = sqliteError(db_, stmt.prepareResult(), "cannot fetch");
         return std::nullopt;
     }
-    for (size_t i = 0; i < request.predicate.size(); ++i) bindOperand(stmt.get(), int(i + 1), request.predicate[i].value);
+    for (size_t i = 0; i < request.predicate.size(); ++i) bindOperand(*stmt, int(i + 1), request.predicate[i].value);
     std::vector<ManagedObject> objects;
     std::string idPrefix = std::string(kIDScheme) + storeUUID_ + "/" + entity->name + "/p";
     int rc;
-    while ((rc = stmt.step()) == SQLITE_ROW) {
+    while ((rc = stmt->step()) == SQLITE_ROW) {
         ManagedObject object;
-        object.objectID = idPrefix + std::to_string(sqlite3_column_int64(stmt.get(), 0));
+        object.objectID = idPrefix + std::to_string(stmt->int64Column(0));
         object.entityName = entity->name;
         if (request.includesPropertyValues) {
             for (size_t i = 0; i < entity->properties.size(); ++i) {
-                Value v = columnValue(stmt.get(), int(i + 1), entity->properties[i].type);
+                Value v = columnValue(*stmt, int(i + 1), entity->properties[i].type);
                 if (!v.isNull()) object.values.emplace(entity->properties[i].name, std::move(v));
             }
         }
@@ -684,18 +655,18 @@ int64_t Context::count(const FetchRequest& request, Error* error) {
         return -1;
     }
     std::string sql = "SELECT COUNT(*) FROM " + quote(entity->name) + whereClause(*entity, request);
-    Statement stmt(db_, *impl_, sql);
+    auto stmt = statements_.lease(db_.handle(), sql);
     if (!stmt) {
         if (error) *error = sqliteError(db_, stmt.prepareResult(), "cannot count");
         return -1;
     }
-    for (size_t i = 0; i < request.predicate.size(); ++i) bindOperand(stmt.get(), int(i + 1), request.predicate[i].value);
-    int rc = stmt.step();
+    for (size_t i = 0; i < request.predicate.size(); ++i) bindOperand(*stmt, int(i + 1), request.predicate[i].value);
+    int rc = stmt->step();
     if (rc != SQLITE_ROW) {
         if (error) *error = sqliteError(db_, rc, "cannot count");
         return -1;
     }
-    int64_t n = sqlite3_column_int64(stmt.get(), 0);
+    int64_t n = stmt->int64Column(0);
     if (request.fetchLimit && n > int64_t(request.fetchLimit)) n = int64_t(request.fetchLimit);
     return n;
 }
@@ -707,12 +678,12 @@ bool Context::save(Error* error) {
         if (error) *error = cocoaError(kPersistentStoreSaveError, "This context has no persistent store");
         return false;
     }
-    int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    int rc = db_.exec("COMMIT");
     if (rc != SQLITE_OK) {
         Error failure = sqliteError(db_, rc, "cannot save");
         // Some failures (a full disk) end the transaction; others leave it open
         // for a later try.
-        if (sqlite3_get_autocommit(db_)) inTransaction_ = false;
+        if (!db_.inTransaction()) inTransaction_ = false;
         if (error) *error = failure;
         return false;
     }
@@ -721,7 +692,7 @@ bool Context::save(Error* error) {
 }
 
 void Context::rollback() {
-    if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (db_.inTransaction()) db_.exec("ROLLBACK");
     inTransaction_ = false;
 }
 

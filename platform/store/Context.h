@@ -12,10 +12,10 @@
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
+#include "platform/store/Database.h"
 #include "platform/store/FetchRequest.h"
 #include "platform/store/ObjectModel.h"
-
-struct sqlite3;
+#include "platform/store/Statement.h"
 
 namespace platform::store {
 
@@ -61,7 +61,7 @@ public:
     // alone and answers false.
     bool addStore(const std::string& path, platform::foundation::Error* error = nullptr,
                   platform::foundation::Error* corruption = nullptr);
-    bool hasStore() const { return db_ != nullptr; }
+    bool hasStore() const { return bool(db_); }
     const std::string& storePath() const { return path_; }
     const ObjectModel& model() const { return model_; }
     // Rolls back what is unsaved and closes the file.
@@ -85,15 +85,16 @@ public:
     bool save(platform::foundation::Error* error = nullptr);
     void rollback();
 
-    struct Impl;
-
 private:
+    // Opens the change's transaction unless it is open already.
+    bool begin(platform::foundation::Error* error);
+
     ObjectModel model_;
     std::string path_;
     std::string storeUUID_;
-    ::sqlite3* db_ = nullptr;
+    Database db_;
+    StatementCache statements_;  // finalized before the connection closes
     bool inTransaction_ = false;
-    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace platform::store
