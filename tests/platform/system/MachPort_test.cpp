@@ -304,3 +304,30 @@ TEST(MachException, AThreadFaultingWhileItServesThePortGetsTheSignal) {
     });
     EXPECT_TRUE(result.signaled(SIGSEGV)) << result.status;
 }
+
+TEST(MachException, AThreadsOwnPortComesBeforeTheTasks) {
+    auto result = crashtest::runInChild([] {
+        // The task's port is served by nobody: using it would hang the child.
+        mach_port_t unserved = newPort();
+        task_set_exception_ports(mach_task_self(), EXC_MASK_BAD_ACCESS, unserved, EXCEPTION_DEFAULT,
+                                 MACHINE_THREAD_STATE);
+        gHandlerPort = newPort();
+        gAnswer = KERN_SUCCESS;
+        if (thread_set_exception_ports(mach_thread_self(), EXC_MASK_BAD_ACCESS, gHandlerPort, EXCEPTION_DEFAULT,
+                                       MACHINE_THREAD_STATE) != KERN_SUCCESS)
+            _exit(30);
+        exception_mask_t masks[EXC_TYPES_COUNT];
+        mach_port_t ports[EXC_TYPES_COUNT];
+        exception_behavior_t behaviors[EXC_TYPES_COUNT];
+        thread_state_flavor_t flavors[EXC_TYPES_COUNT];
+        mach_msg_type_number_t count = EXC_TYPES_COUNT;
+        if (thread_get_exception_ports(mach_thread_self(), EXC_MASK_BAD_ACCESS, masks, &count, ports, behaviors,
+                                       flavors) != KERN_SUCCESS ||
+            count != 1 || ports[0] != gHandlerPort)
+            _exit(31);
+        pthread_t t;
+        pthread_create(&t, nullptr, answerOne, nullptr);
+        *gBad = 1;
+    });
+    EXPECT_TRUE(result.exited(7)) << result.status;
+}
