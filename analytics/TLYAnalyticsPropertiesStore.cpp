@@ -16,12 +16,6 @@ constexpr const char* kTable = "properties";
 constexpr const char* kSelectSql = "SELECT * FROM properties WHERE tid=?";
 constexpr const char* kClearSql = "DELETE FROM properties";
 
-std::string columnText(sqlite3_stmt* statement, int column) {
-    const unsigned char* text = sqlite3_column_text(statement, column);
-    return text ? std::string(reinterpret_cast<const char*>(text), size_t(sqlite3_column_bytes(statement, column)))
-                : std::string();
-}
-
 }  // namespace
 
 std::shared_ptr<TLYAnalyticsPropertiesStore> TLYAnalyticsPropertiesStore::sharedInstance() {
@@ -84,14 +78,15 @@ bool TLYAnalyticsPropertiesStore::createPropertiesTable() {
 
 bool TLYAnalyticsPropertiesStore::hasValidPropertyColumns() {
     static const char* method = "-[TLYAnalyticsPropertiesStore hasValidPropertyColumns]";
-    sqlite3_stmt* statement = sqlStore_->prepareSql(platform::foundation::format("PRAGMA table_info('%s');", kTable));
-    if (!statement) {
-        TLY_ERROR(method, "Failed to construct 'table info' sql statement");
-        return false;
-    }
     std::vector<std::string> names;
-    while (sqlite3_step(statement) == SQLITE_ROW) names.push_back(columnText(statement, 1));
-    sqlite3_finalize(statement);
+    {
+        auto statement = sqlStore_->prepareSql(platform::foundation::format("PRAGMA table_info('%s');", kTable));
+        if (!statement) {
+            TLY_ERROR(method, "Failed to construct 'table info' sql statement");
+            return false;
+        }
+        while (statement.step() == SQLITE_ROW) names.push_back(statement.textColumn(1));
+    }
     if (names.empty()) {
         TLY_ERROR(method, "No columns found in properties table");
         return false;
@@ -115,31 +110,26 @@ std::optional<Value> TLYAnalyticsPropertiesStore::propertyRecordForTrackingId(co
         TLY_ERROR(method, "Failed to open database");
         return std::nullopt;
     }
-    sqlite3_stmt* statement = sqlStore_->statementForQuery(kSelectSql);
+    auto statement = sqlStore_->statementForQuery(kSelectSql);
     if (!statement) {
         TLY_ERROR(method, "Failed to construct 'select' sql statement");
         return std::nullopt;
     }
-    sqlite3_reset(statement);
-    if (sqlite3_bind_text(statement, 1, trackingId.c_str(), int(trackingId.size()), SQLITE_TRANSIENT) != SQLITE_OK) {
+    if (statement->bindText(1, trackingId) != SQLITE_OK) {
         TLY_ERROR(method, "Failed to bind text '%s' to select statement", trackingId.c_str());
-        sqlStore_->removeStatementForQuery(kSelectSql);
+        statement.discard();
         return std::nullopt;
     }
-    std::optional<Value> record;
-    if (sqlite3_step(statement) == SQLITE_ROW) {
-        Value r = Value(Value::Dictionary{});
-        r["tid"] = trackingId;
-        r["cid"] = columnText(statement, 1);
-        r["hit_number"] = int64_t(sqlite3_column_int64(statement, 2));
-        r["last_modified_time_since_1970"] = sqlite3_column_double(statement, 3);
-        r["checked_iad_campaign"] = sqlite3_column_int64(statement, 4) != 0;
-        record = std::move(r);
-    } else {
+    if (statement->step() != SQLITE_ROW) {
         TLY_INFO(method, "Record for tracking id %s not found", trackingId.c_str());
+        return std::nullopt;
     }
-    sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
+    Value record = Value(Value::Dictionary{});
+    record["tid"] = trackingId;
+    record["cid"] = statement->textColumn(1);
+    record["hit_number"] = statement->int64Column(2);
+    record["last_modified_time_since_1970"] = statement->doubleColumn(3);
+    record["checked_iad_campaign"] = statement->int64Column(4) != 0;
     return record;
 }
 
@@ -171,12 +161,9 @@ bool TLYAnalyticsPropertiesStore::upsertPropertyRecord(Value* record) {
         const Value& tid = (*record)["tid"];
         bool existing = false;
         if (tid.isString() && !tid.string().empty()) {
-            if (sqlite3_stmt* select = sqlStore_->statementForQuery(kSelectSql)) {
-                sqlite3_reset(select);
-                sqlite3_bind_text(select, 1, tid.string().c_str(), int(tid.string().size()), SQLITE_TRANSIENT);
-                existing = sqlite3_step(select) == SQLITE_ROW;
-                sqlite3_reset(select);
-                sqlite3_clear_bindings(select);
+            if (auto select = sqlStore_->statementForQuery(kSelectSql)) {
+                select->bindText(1, tid.string());
+                existing = select->step() == SQLITE_ROW;
             }
         }
         if (!existing) {
@@ -188,28 +175,25 @@ bool TLYAnalyticsPropertiesStore::upsertPropertyRecord(Value* record) {
     double now = platform::foundation::Clock::current().now();
     copy["last_modified_time_since_1970"] = now;
 
-    sqlite3_stmt* statement = sqlStore_->statementForQuery(propertiesTableUpsertSql_);
+    auto statement = sqlStore_->statementForQuery(propertiesTableUpsertSql_);
     if (!statement) {
         TLY_ERROR(method, "Failed to construct 'insert/update' sql statement");
         return false;
     }
-    sqlite3_reset(statement);
-    if (!bindRecord(copy, statement)) {
-        sqlStore_->removeStatementForQuery(propertiesTableUpsertSql_);
+    if (!bindRecord(copy, *statement)) {
+        statement.discard();
         return false;
     }
-    bool done = sqlite3_step(statement) == SQLITE_DONE;
+    bool done = statement->step() == SQLITE_DONE;
     if (done) {
         (*record)["last_modified_time_since_1970"] = now;
     } else {
         TLY_ERROR(method, "Failed to insert/update hit number: %s", sqlStore_->errorMessage().value_or("").c_str());
     }
-    sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
     return done;
 }
 
-bool TLYAnalyticsPropertiesStore::bindRecord(const Value& record, sqlite3_stmt* statement) {
+bool TLYAnalyticsPropertiesStore::bindRecord(const Value& record, TLYSqlStore::Statement& statement) {
     static const char* method = "-[TLYAnalyticsPropertiesStore bindRecord:toUpsertStatement:]";
     int index = 0;
     for (const auto& column : propertiesTableColumns_) {
@@ -221,16 +205,14 @@ bool TLYAnalyticsPropertiesStore::bindRecord(const Value& record, sqlite3_stmt* 
             return false;
         }
         int rc;
-        if (key == "tid" || key == "cid") {
-            std::string text = value.stringValue();
-            rc = sqlite3_bind_text(statement, index, text.c_str(), int(text.size()), SQLITE_TRANSIENT);
-        } else if (key == "hit_number") {
-            rc = sqlite3_bind_int64(statement, index, value.intValue());
-        } else if (key == "last_modified_time_since_1970") {
-            rc = sqlite3_bind_double(statement, index, value.doubleValue());
-        } else {
-            rc = sqlite3_bind_int64(statement, index, value.boolValue() ? 1 : 0);
-        }
+        if (key == "tid" || key == "cid")
+            rc = statement.bindText(index, value.stringValue());
+        else if (key == "hit_number")
+            rc = statement.bindInt64(index, value.intValue());
+        else if (key == "last_modified_time_since_1970")
+            rc = statement.bindDouble(index, value.doubleValue());
+        else
+            rc = statement.bindInt64(index, value.boolValue() ? 1 : 0);
         if (rc != SQLITE_OK) {
             TLY_ERROR(method, "Failed to bind parameter %s to sql statement", key.c_str());
             return false;
@@ -245,14 +227,12 @@ bool TLYAnalyticsPropertiesStore::clearPropertiesTable() {
         TLY_ERROR(method, "Failed to open database");
         return false;
     }
-    sqlite3_stmt* statement = sqlStore_->statementForQuery(kClearSql);
+    auto statement = sqlStore_->statementForQuery(kClearSql);
     if (!statement) {
         TLY_ERROR(method, "Failed to construct 'delete' sql statement");
         return false;
     }
-    bool done = sqlite3_step(statement) == SQLITE_DONE;
-    sqlite3_reset(statement);
-    return done;
+    return statement->step() == SQLITE_DONE;
 }
 
 int64_t TLYAnalyticsPropertiesStore::trackerIdCount() { return sqlStore_->rowCountForTableWithName(kTable); }

@@ -32,7 +32,7 @@ public:
                                                                                   int64_t hitNumber,
                                                                                   bool checkedIAdCampaign);
     bool upsertPropertyRecord(platform::foundation::Value* record);
-    bool bindRecord(const platform::foundation::Value& record, sqlite3_stmt* statement);
+    bool bindRecord(const platform::foundation::Value& record, TLYSqlStore::Statement& statement);
     bool clearPropertiesTable();
     int64_t trackerIdCount();
     static constexpr int64_t storageLimit() { return 1000; }

@@ -85,28 +85,24 @@ bool TLYSqlStore::openAndValidateDatabase() {
     if (std::string moved = platform::store::setAsideDamagedLogFiles(databasePath_); !moved.empty())
         TLY_WARNING(method, "Database log files: %s", moved.c_str());
     platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
-    if (sqlite3_open_v2(databasePath_.c_str(), &database_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
+    if (database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) != SQLITE_OK) {
         TLY_ERROR(method, "Failed to open database");
-        closeDatabase();
-        return false;
-    }
-    sqlite3_stmt* check = prepareSql("PRAGMA quick_check");
-    if (!check) {
-        TLY_ERROR(method, "Failed to construct 'quick check' sql statement");
-        closeDatabase();
         return false;
     }
     bool ok = false;
-    if (sqlite3_step(check) == SQLITE_ROW && sqlite3_column_count(check) == 1) {
-        const unsigned char* text = sqlite3_column_text(check, 0);
-        ok = text && std::string(reinterpret_cast<const char*>(text)) == "ok";
+    {
+        Statement check = prepareSql("PRAGMA quick_check");
+        if (!check) {
+            TLY_ERROR(method, "Failed to construct 'quick check' sql statement");
+            closeDatabase();
+            return false;
+        }
+        ok = check.step() == SQLITE_ROW && check.columnCount() == 1 && !check.isNull(0) && check.textColumn(0) == "ok";
     }
-    sqlite3_finalize(check);
     // Like the hit store: a write-ahead log, synced at checkpoints. A commit
     // then costs no journal file and no sync, and still survives a killed process.
-    ok = ok && sqlite3_exec(database_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) == SQLITE_OK &&
-         sqlite3_exec(database_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) == SQLITE_OK;
+    ok = ok && database_.exec("PRAGMA journal_mode=WAL") == SQLITE_OK &&
+         database_.exec("PRAGMA synchronous=NORMAL") == SQLITE_OK;
     if (!ok) {
         closeDatabase();
         return false;
@@ -117,16 +113,10 @@ bool TLYSqlStore::openAndValidateDatabase() {
 
 std::optional<std::string> TLYSqlStore::closeDatabase() {
     if (!database_) return std::nullopt;
-    finalizeAndClearStatements();
-    std::optional<std::string> failure;
-    if (sqlite3_close(database_) != SQLITE_OK) {
-        failure = errorMessage().value_or("");
-        TLY_ERROR("-[TLYSqlStore closeDatabase]", "Failed to close database: %s", failure->c_str());
-        // The handle is forgotten either way; let SQLite release it once its
-        // last statement is gone.
-        sqlite3_close_v2(database_);
-    }
-    database_ = nullptr;
+    statementCache_.clear();
+    // The handle is forgotten either way.
+    std::optional<std::string> failure = database_.close();
+    if (failure) TLY_ERROR("-[TLYSqlStore closeDatabase]", "Failed to close database: %s", failure->c_str());
     return failure;
 }
 
@@ -167,56 +157,32 @@ bool TLYSqlStore::closeAndSetAsideDatabase() {
     return true;
 }
 
-sqlite3_stmt* TLYSqlStore::statementForQuery(const std::string& sql) {
-    if (auto it = statementCache_.find(sql); it != statementCache_.end()) return it->second;
-    if (!ensureOpenDatabase()) {
+TLYSqlStore::StatementLease TLYSqlStore::statementForQuery(const std::string& sql) {
+    if (!statementCache_.contains(sql) && !ensureOpenDatabase()) {
         TLY_ERROR("-[TLYSqlStore statementForQuery:]", "Failed to open database");
-        return nullptr;
+        return {};
     }
-    sqlite3_stmt* statement = prepareSql(sql);
-    if (statement) setStatement(statement, sql);
+    if (sql.empty()) {
+        TLY_ERROR("-[TLYSqlStore prepareSql:]", "Received empty sql string");
+        return {};
+    }
+    StatementLease statement = statementCache_.lease(database_.handle(), sql);
+    if (!statement)
+        TLY_ERROR("-[TLYSqlStore prepareSql:]", "Failed to prepare sql statement: %s",
+                  errorMessage().value_or("").c_str());
     return statement;
 }
 
-void TLYSqlStore::setStatement(sqlite3_stmt* statement, const std::string& sql) {
-    if (!statement) {
-        removeStatementForQuery(sql);
-        return;
-    }
-    auto it = statementCache_.find(sql);
-    if (it != statementCache_.end()) {
-        if (it->second != statement) sqlite3_finalize(it->second);
-        it->second = statement;
-    } else {
-        statementCache_.emplace(sql, statement);
-    }
-}
-
-void TLYSqlStore::removeStatementForQuery(const std::string& sql) {
-    auto it = statementCache_.find(sql);
-    if (it == statementCache_.end()) return;
-    sqlite3_finalize(it->second);
-    statementCache_.erase(it);
-}
-
-void TLYSqlStore::finalizeAndClearStatements() {
-    for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
-    statementCache_.clear();
-}
-
-sqlite3_stmt* TLYSqlStore::prepareSql(const std::string& sql) {
-    if (!database_) return nullptr;
+TLYSqlStore::Statement TLYSqlStore::prepareSql(const std::string& sql) {
+    if (!database_) return {};
     if (sql.empty()) {
         TLY_ERROR("-[TLYSqlStore prepareSql:]", "Received empty sql string");
-        return nullptr;
+        return {};
     }
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(database_, sql.c_str(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
+    Statement statement = database_.prepare(sql);
+    if (!statement)
         TLY_ERROR("-[TLYSqlStore prepareSql:]", "Failed to prepare sql statement: %s",
-                   errorMessage().value_or("").c_str());
-        sqlite3_finalize(statement);
-        return nullptr;
-    }
+                  errorMessage().value_or("").c_str());
     return statement;
 }
 
@@ -225,28 +191,26 @@ int TLYSqlStore::executeSql(const std::string& sql) {
         TLY_ERROR("-[TLYSqlStore executeSql:]", "Received empty sql string");
         return SQLITE_OK;
     }
-    sqlite3_stmt* statement = ensureOpenDatabase() ? prepareSql(sql) : nullptr;
+    Statement statement = ensureOpenDatabase() ? prepareSql(sql) : Statement();
     if (!statement) {
         TLY_ERROR("-[TLYSqlStore executeSql:]", "Failed to construct sql statement: %s",
                    errorMessage().value_or("").c_str());
         return SQLITE_ERROR;
     }
-    int rc = sqlite3_step(statement);
-    sqlite3_finalize(statement);
-    return rc;
+    return statement.step();
 }
 
 bool TLYSqlStore::beginTransaction() {
     if (!ensureOpenDatabase()) return false;
-    if (!sqlite3_get_autocommit(database_)) return true;
-    return sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (database_.inTransaction()) return true;
+    return database_.exec("BEGIN IMMEDIATE") == SQLITE_OK;
 }
 
 bool TLYSqlStore::commitTransaction() {
-    if (!database_ || sqlite3_get_autocommit(database_)) return true;
-    if (sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    if (!database_.inTransaction()) return true;
+    if (database_.exec("COMMIT") == SQLITE_OK) return true;
     TLY_ERROR("-[TLYSqlStore commitTransaction]", "Failed to commit: %s", errorMessage().value_or("").c_str());
-    if (!sqlite3_get_autocommit(database_)) sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (database_.inTransaction()) database_.exec("ROLLBACK");
     return false;
 }
 
@@ -257,21 +221,16 @@ bool TLYSqlStore::tableExists(const std::string& tableName) {
         TLY_ERROR(method, "Failed to open database");
         return false;
     }
-    sqlite3_stmt* statement = statementForQuery("SELECT name FROM sqlite_master WHERE type='table' AND name=?");
+    auto statement = statementForQuery("SELECT name FROM sqlite_master WHERE type='table' AND name=?");
     if (!statement) {
         TLY_ERROR(method, "Failed to construct 'table exists' sql statement");
         return false;
     }
-    sqlite3_reset(statement);
-    if (sqlite3_bind_text(statement, 1, tableName.c_str(), int(tableName.size()), SQLITE_TRANSIENT) != SQLITE_OK) {
+    if (statement->bindText(1, tableName) != SQLITE_OK) {
         TLY_ERROR(method, "Failed to bind 'tableName' parameter");
-        sqlite3_reset(statement);
         return false;
     }
-    bool exists = sqlite3_step(statement) == SQLITE_ROW;
-    sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
-    return exists;
+    return statement->step() == SQLITE_ROW;
 }
 
 bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
@@ -285,14 +244,12 @@ bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
         return false;
     }
     if (!tableExists(tableName)) return true;
-    sqlite3_stmt* statement = statementForQuery(platform::foundation::format("DROP TABLE %s", tableName.c_str()));
+    auto statement = statementForQuery(platform::foundation::format("DROP TABLE %s", tableName.c_str()));
     if (!statement) {
         TLY_ERROR(method, "Failed to construct 'drop table' sql statement");
         return false;
     }
-    bool done = sqlite3_step(statement) == SQLITE_DONE;
-    sqlite3_reset(statement);
-    return done;
+    return statement->step() == SQLITE_DONE;
 }
 
 int64_t TLYSqlStore::rowCountForTableWithName(const std::string& tableName) {
@@ -309,23 +266,17 @@ int64_t TLYSqlStore::rowCountForTableWithName(const std::string& tableName) {
         TLY_ERROR(method, "Table does not exist: %s", tableName.c_str());
         return 0;
     }
-    sqlite3_stmt* statement =
-        statementForQuery(platform::foundation::format("SELECT count(*) from %s;", tableName.c_str()));
+    auto statement = statementForQuery(platform::foundation::format("SELECT count(*) from %s;", tableName.c_str()));
     if (!statement) {
         TLY_ERROR(method, "Failed to construct 'count' sql statement");
         return 0;
     }
-    int64_t count = 0;
-    if (sqlite3_step(statement) == SQLITE_ROW) {
-        count = sqlite3_column_int64(statement, 0);
-    } else {
-        TLY_ERROR(method, "Failed to count rows from database: %s", errorMessage().value_or("").c_str());
-    }
-    sqlite3_reset(statement);
-    return count;
+    if (statement->step() == SQLITE_ROW) return statement->int64Column(0);
+    TLY_ERROR(method, "Failed to count rows from database: %s", errorMessage().value_or("").c_str());
+    return 0;
 }
 
 std::optional<std::string> TLYSqlStore::errorMessage() const {
     if (!database_) return std::nullopt;
-    return std::string(sqlite3_errmsg(database_));
+    return database_.errorMessage();
 }

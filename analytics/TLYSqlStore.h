@@ -3,18 +3,20 @@
 // folder: opened lazily, integrity-checked, recreated when damaged (the old
 // file kept aside), with a
 // cache of prepared statements. Used only from the analytics thread.
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "platform/store/Database.h"
+#include "platform/store/Statement.h"
 
 inline constexpr const char* kTLYSqlStoreDidOpenDatabaseNotification = "TLYSqlStoreDidOpenDatabaseNotification";
 
 class TLYSqlStore {
 public:
+    using Statement = platform::store::Statement;
+    using StatementLease = platform::store::StatementCache::Lease;
+
     static std::shared_ptr<TLYSqlStore> sharedInstance();
     static const std::string& databaseDirectoryPath();
 
@@ -29,7 +31,6 @@ public:
 
     const std::string& databaseName() const { return databaseName_; }
     const std::string& databasePath() const { return databasePath_; }
-    sqlite3* database() const { return database_; }
 
     bool ensureOpenDatabase();
     bool openAndValidateDatabase();
@@ -39,11 +40,10 @@ public:
     // -journal, -wal and -shm files, and a line says where. True when it is gone.
     bool closeAndSetAsideDatabase();
 
-    sqlite3_stmt* statementForQuery(const std::string& sql);
-    void setStatement(sqlite3_stmt* statement, const std::string& sql);
-    void removeStatementForQuery(const std::string& sql);
-    void finalizeAndClearStatements();
-    sqlite3_stmt* prepareSql(const std::string& sql);  // uncached; the caller finalises it
+    // The cached statement for `sql`, opening the database when needed; lent
+    // for one use, false when it could not be prepared.
+    StatementLease statementForQuery(const std::string& sql);
+    Statement prepareSql(const std::string& sql);  // uncached
     int executeSql(const std::string& sql);
 
     // Groups the writes that follow into one commit: a burst of hits costs one
@@ -64,7 +64,7 @@ private:
     bool closeAndUnlock();
 
     std::string databaseName_;
-    sqlite3* database_ = nullptr;
-    std::map<std::string, sqlite3_stmt*> statementCache_;
+    platform::store::Database database_;
+    platform::store::StatementCache statementCache_;  // cleared before the database closes
     std::string databasePath_;
 };

@@ -58,6 +58,7 @@ public:
     // A cached statement lent for one use: reset and unbound when the use ends.
     class Lease {
     public:
+        Lease() = default;  // lends nothing
         Lease(Lease&& other) noexcept;
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
@@ -72,14 +73,15 @@ public:
     private:
         friend class StatementCache;
         Lease(StatementCache* cache, const std::string* sql, Statement* statement, int rc);
-        StatementCache* cache_;
-        const std::string* sql_;  // the cache's key
-        Statement* statement_;
-        int rc_;
+        StatementCache* cache_ = nullptr;
+        const std::string* sql_ = nullptr;  // the cache's key
+        Statement* statement_ = nullptr;
+        int rc_ = 0;
     };
 
     // The cached statement for `sql`, prepared on `db` the first time.
     Lease lease(sqlite3* db, const std::string& sql);
+    bool contains(const std::string& sql) const { return statements_.count(sql) != 0; }
     void remove(const std::string& sql);
     void clear();
 
