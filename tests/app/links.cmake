@@ -1,3 +1,2 @@
 # The end-to-end launch tests start the built application.
 add_dependencies(${exe} Quenmira)
-target_link_libraries(${exe} PRIVATE social_bridge)

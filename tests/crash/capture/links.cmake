@@ -33,7 +33,8 @@ if(QM_AARCH64_CXX AND QM_QEMU_AARCH64)
   add_custom_command(
     OUTPUT ${arm_driver}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/tests/aarch64
-    COMMAND ${QM_AARCH64_CXX} -static -O2 -g -std=c++20 -fno-omit-frame-pointer -pthread -I${CMAKE_SOURCE_DIR}
+    COMMAND ${QM_AARCH64_CXX} -static -O2 -g -std=c++20 -fno-omit-frame-pointer -pthread
+            -I${QM_INCLUDE_STAGE}/crash_capture -I${QM_INCLUDE_STAGE}/platform_system -I${QM_INCLUDE_STAGE}/platform_foundation
             ${arm_sources} -o ${arm_driver}
     DEPENDS ${arm_sources} ${arm_headers}
     COMMENT "crash driver for 64-bit ARM")
