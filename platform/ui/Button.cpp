@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "platform/ui/InterfaceProperties.h"
+
 namespace platform::ui {
 
 Button::Button(const Rect& frame, Type type) : Control(frame), type_(type) {
@@ -16,6 +18,18 @@ Button::Button(const Rect& frame, Type type) : Control(frame), type_(type) {
     addSubview(imageView_);
     addSubview(titleLabel_);
     refreshContent();
+}
+
+const InterfaceProperties& Button::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<Button>(Control::interfaceProperties())
+            .add<std::string>("title", [](Button& b, const std::string& s) { b.setTitle(s); })
+            .add<Color>("titleColor", [](Button& b, const Color& c) { b.setTitleColor(c); })
+            .add<Font>("font", [](Button& b, const Font& f) { b.titleLabel()->setFont(f); })
+            .add<std::shared_ptr<Image>>("image", [](Button& b, const std::shared_ptr<Image>& i) { b.setImage(i); })
+            .add<std::shared_ptr<Image>>("backgroundImage", [](Button& b, const std::shared_ptr<Image>& i) { b.setBackgroundImage(i); })
+            .add<graphics::EdgeInsets>("contentEdgeInsets", &Button::setContentEdgeInsets);
+    return table;
 }
 
 template <class T>

@@ -15,6 +15,7 @@ class Button : public Control {
 public:
     enum class Type { Custom, System };
     explicit Button(const Rect& frame = {}, Type type = Type::Custom);
+    const InterfaceProperties& interfaceProperties() const override;
 
     Type buttonType() const { return type_; }
 

@@ -1,8 +1,18 @@
 #include "platform/ui/Control.h"
 
+#include "platform/ui/InterfaceProperties.h"
+
 namespace platform::ui {
 
 Control::Control(const Rect& frame) : View(frame) { setOpaque(false); }
+
+const InterfaceProperties& Control::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<Control>(View::interfaceProperties())
+            .add<bool>("enabled", &Control::setEnabled)
+            .add<bool>("selected", &Control::setSelected);
+    return table;
+}
 
 void Control::setEnabled(bool e) {
     if (enabled_ == e) return;

@@ -40,6 +40,7 @@ public:
     using Action = std::function<void(Control& sender, const Event* event)>;
 
     explicit Control(const Rect& frame = {});
+    const InterfaceProperties& interfaceProperties() const override;
 
     bool isEnabled() const { return enabled_; }
     virtual void setEnabled(bool e);

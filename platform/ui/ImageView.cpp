@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/foundation/Clock.h"
+#include "platform/ui/InterfaceProperties.h"
 
 namespace platform::ui {
 
@@ -35,6 +36,13 @@ ImageView::ImageView(const Rect& frame) : View(frame) {
 ImageView::ImageView(std::shared_ptr<Image> image) : ImageView(Rect{}) {
     if (image) setFrame({0, 0, image->size().width, image->size().height});
     setImage(std::move(image));
+}
+
+const InterfaceProperties& ImageView::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<ImageView>(View::interfaceProperties())
+            .add<std::shared_ptr<Image>>("image", &ImageView::setImage);
+    return table;
 }
 
 ImageView::~ImageView() {

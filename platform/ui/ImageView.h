@@ -13,6 +13,7 @@ class ImageView : public View {
 public:
     explicit ImageView(const Rect& frame = {});
     explicit ImageView(std::shared_ptr<Image> image);  // sized to the image
+    const InterfaceProperties& interfaceProperties() const override;
     ~ImageView() override;
 
     std::shared_ptr<Image> image() const { return image_; }

@@ -2,12 +2,15 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <typeinfo>
+#include <utility>
+#include <variant>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
@@ -15,6 +18,7 @@
 #include "platform/graphics/Image.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"
+#include "platform/ui/InterfaceProperties.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ScrollView.h"
@@ -29,6 +33,7 @@ namespace platform::ui {
 
 using foundation::Error;
 using foundation::Value;
+using TypedValue = InterfaceProperties::TypedValue;
 
 // ---- class registry
 
@@ -321,14 +326,12 @@ private:
         if (!out.view && !out.object)
             return fail(kInterfaceFileUnknownClass, path, "the class made nothing");
 
-        for (const auto& [key, value] : node.dictionary()) {
-            if (kStructureKeys.count(key))
-                continue;
-            if (!out.view)
-                return fail(kInterfaceFileBadProperty, path, "unknown property \"" + key + "\" (only views take properties)");
-            std::string why;
-            if (!setProperty(*out.view, key, value, path, why))
-                return fail(kInterfaceFileBadProperty, path + "." + key, why);
+        if (!out.view) {
+            for (const auto& [key, _] : node.dictionary())
+                if (!kStructureKeys.count(key))
+                    return fail(kInterfaceFileBadProperty, path, "unknown property \"" + key + "\" (only views take properties)");
+        } else if (!setProperties(*out.view, node, path)) {
+            return false;
         }
         if (node.contains("id")) {
             if (!node["id"].isString() || node["id"].string().empty() || node["id"].string() == "owner")
@@ -364,188 +367,149 @@ private:
 
     // ---- properties
 
-    std::shared_ptr<Image> image(const Value& v, const std::string& path, std::string& why) {
-        if (!v.isString() || v.string().empty()) {
-            why = "an image is named by a non-empty string";
-            return nullptr;
-        }
-        auto img = Image::named(v.string(), bundle_);
-        if (!img)  // as on the platform: the view stays without it
-            foundation::log("Could not load the \"" + v.string() + "\" image referenced from " + file_ + ": " + path);
-        return img;
+    static bool refuse(std::string& why, std::string message) {
+        why = std::move(message);
+        return false;
     }
 
-    bool setProperty(View& view, const std::string& key, const Value& v, const std::string& path, std::string& why) {
-        auto needBool = [&](auto apply) {
-            if (!v.isBool()) {
-                why = "expected true or false";
-                return false;
-            }
-            apply(v.boolValue());
-            return true;
-        };
-        auto needNumber = [&](auto apply) {
-            auto d = number(v);
-            if (!d) {
-                why = "expected a number";
-                return false;
-            }
-            apply(*d);
-            return true;
-        };
-        auto needColor = [&](auto apply) {
-            auto c = color(v);
-            if (!c) {
-                why = "expected a colour: \"#rrggbb\", \"#rrggbbaa\", a colour name, {\"white\", \"alpha\"} or "
-                      "{\"red\", \"green\", \"blue\", \"alpha\"} from 0 to 1";
-                return false;
-            }
-            apply(*c);
-            return true;
-        };
-        auto needFont = [&](auto apply) {
-            auto f = font(v);
-            if (!f) {
-                why = "expected a font: {\"name\", \"size\"}, {\"system\": size} or {\"boldSystem\": size}";
-                return false;
-            }
-            apply(*f);
-            return true;
-        };
-        auto needString = [&](auto apply) {
-            if (!v.isString()) {
-                why = "expected a string";
-                return false;
-            }
-            apply(v.string());
-            return true;
-        };
-        auto needNamed = [&](const auto& names, auto apply) {
-            auto e = named(v, names);
-            if (!e) {
-                why = "expected one of";
-                for (const auto& [n, _] : names)
-                    why += " \"" + n + "\"";
-                return false;
-            }
-            apply(*e);
-            return true;
-        };
+    // Reads a property's value by the type its setter takes; false with `why`
+    // when the value is not of that type.
+    bool read(const Value& v, const std::string&, bool& out, std::string& why) {
+        if (!v.isBool())
+            return refuse(why, "expected true or false");
+        out = v.boolValue();
+        return true;
+    }
+    bool read(const Value& v, const std::string&, double& out, std::string& why) {
+        auto d = number(v);
+        if (!d)
+            return refuse(why, "expected a number");
+        out = *d;
+        return true;
+    }
+    bool read(const Value& v, const std::string&, int64_t& out, std::string& why) {
+        if (v.type() != Value::Type::Integer)
+            return refuse(why, "expected a whole number");
+        out = v.intValue();
+        return true;
+    }
+    bool read(const Value& v, const std::string&, std::string& out, std::string& why) {
+        if (!v.isString())
+            return refuse(why, "expected a string");
+        out = v.string();
+        return true;
+    }
+    bool read(const Value& v, const std::string&, Color& out, std::string& why) {
+        auto c = color(v);
+        if (!c)
+            return refuse(why, "expected a colour: \"#rrggbb\", \"#rrggbbaa\", a colour name, {\"white\", \"alpha\"} or "
+                               "{\"red\", \"green\", \"blue\", \"alpha\"} from 0 to 1");
+        out = *c;
+        return true;
+    }
+    bool read(const Value& v, const std::string&, Font& out, std::string& why) {
+        auto f = font(v);
+        if (!f)
+            return refuse(why, "expected a font: {\"name\", \"size\"}, {\"system\": size} or {\"boldSystem\": size}");
+        out = *f;
+        return true;
+    }
+    bool read(const Value& v, const std::string& path, std::shared_ptr<Image>& out, std::string& why) {
+        if (!v.isString() || v.string().empty())
+            return refuse(why, "an image is named by a non-empty string");
+        out = Image::named(v.string(), bundle_);
+        if (!out)  // as on the platform: the view stays without it
+            foundation::log("Could not load the \"" + v.string() + "\" image referenced from " + file_ + ": " + path);
+        return true;
+    }
+    bool read(const Value& v, const std::string&, Rect& out, std::string& why) {
+        auto n = numbers(v, 4);
+        if (!n)
+            return refuse(why, "expected [x, y, width, height]");
+        out = {(*n)[0], (*n)[1], (*n)[2], (*n)[3]};
+        return true;
+    }
+    bool read(const Value& v, const std::string&, Size& out, std::string& why) {
+        auto n = numbers(v, 2);
+        if (!n)
+            return refuse(why, "expected [width, height]");
+        out = {(*n)[0], (*n)[1]};
+        return true;
+    }
+    bool read(const Value& v, const std::string&, graphics::EdgeInsets& out, std::string& why) {
+        auto n = numbers(v, 4);
+        if (!n)
+            return refuse(why, "expected [top, left, bottom, right]");
+        out = {(*n)[0], (*n)[1], (*n)[2], (*n)[3]};
+        return true;
+    }
+    bool read(const Value& v, const std::string&, AutoresizingMask& out, std::string& why) {
+        if (!v.isArray())
+            return refuse(why, "expected an array of flexible-edge names");
+        unsigned mask = 0;
+        for (const Value& e : v.array()) {
+            auto bit = named(e, kAutoresizing);
+            if (!bit)
+                return refuse(why, "unknown autoresizing \"" + e.stringValue() + "\"");
+            mask |= *bit;
+        }
+        out = AutoresizingMask(mask);
+        return true;
+    }
+    template <class E>
+    static bool readName(const Value& v, const std::map<std::string, E>& names, E& out, std::string& why) {
+        auto e = named(v, names);
+        if (!e) {
+            why = "expected one of";
+            for (const auto& [n, _] : names)
+                why += " \"" + n + "\"";
+            return false;
+        }
+        out = *e;
+        return true;
+    }
+    bool read(const Value& v, const std::string&, ContentMode& out, std::string& why) {
+        return readName(v, kContentModes, out, why);
+    }
+    bool read(const Value& v, const std::string&, TextAlignment& out, std::string& why) {
+        return readName(v, kAlignments, out, why);
+    }
+    bool read(const Value& v, const std::string&, LineBreakMode& out, std::string& why) {
+        return readName(v, kLineBreaks, out, why);
+    }
 
-        // Subclass properties first, so a label's "enabled" is the label's.
-        if (auto* label = dynamic_cast<Label*>(&view)) {
-            if (key == "text") return needString([&](const std::string& s) { label->setText(s); });
-            if (key == "font") return needFont([&](const Font& f) { label->setFont(f); });
-            if (key == "textColor") return needColor([&](const Color& c) { label->setTextColor(c); });
-            if (key == "textAlignment") return needNamed(kAlignments, [&](TextAlignment a) { label->setTextAlignment(a); });
-            if (key == "numberOfLines") return needNumber([&](double n) { label->setNumberOfLines(int(n)); });
-            if (key == "lineBreakMode") return needNamed(kLineBreaks, [&](LineBreakMode m) { label->setLineBreakMode(m); });
-            if (key == "enabled") return needBool([&](bool b) { label->setEnabled(b); });
-        }
-        if (auto* button = dynamic_cast<Button*>(&view)) {
-            if (key == "title") return needString([&](const std::string& s) { button->setTitle(s); });
-            if (key == "titleColor") return needColor([&](const Color& c) { button->setTitleColor(c); });
-            if (key == "font") return needFont([&](const Font& f) { button->titleLabel()->setFont(f); });
-            if (key == "image" || key == "backgroundImage") {
-                auto img = image(v, path, why);
-                if (!why.empty()) return false;
-                if (key == "image") button->setImage(img); else button->setBackgroundImage(img);
-                return true;
-            }
-            if (key == "contentEdgeInsets") {
-                auto n = numbers(v, 4);
-                if (!n) { why = "expected [top, left, bottom, right]"; return false; }
-                button->setContentEdgeInsets({(*n)[0], (*n)[1], (*n)[2], (*n)[3]});
-                return true;
-            }
-        }
-        if (auto* imageView = dynamic_cast<ImageView*>(&view)) {
-            if (key == "image") {
-                auto img = image(v, path, why);
-                if (!why.empty()) return false;
-                imageView->setImage(img);
-                return true;
-            }
-        }
-        if (auto* sw = dynamic_cast<Switch*>(&view)) {
-            if (key == "on") return needBool([&](bool b) { sw->setOn(b); });
-            if (key == "onTintColor") return needColor([&](const Color& c) { sw->setOnTintColor(c); });
-        }
-        if (auto* slider = dynamic_cast<Slider*>(&view)) {
-            // Keys come in alphabetical order: maximumValue, minimumValue, then value.
-            if (key == "value") return needNumber([&](double d) { slider->setValue(float(d)); });
-            if (key == "minimumValue") return needNumber([&](double d) { slider->setMinimumValue(float(d)); });
-            if (key == "maximumValue") return needNumber([&](double d) { slider->setMaximumValue(float(d)); });
-            if (key == "continuous") return needBool([&](bool b) { slider->setContinuous(b); });
-            if (key == "minimumTrackTintColor") return needColor([&](const Color& c) { slider->setMinimumTrackTintColor(c); });
-            if (key == "maximumTrackTintColor") return needColor([&](const Color& c) { slider->setMaximumTrackTintColor(c); });
-        }
-        if (auto* field = dynamic_cast<TextField*>(&view)) {
-            if (key == "text") return needString([&](const std::string& s) { field->setText(s); });
-            if (key == "placeholder") return needString([&](const std::string& s) { field->setPlaceholder(s); });
-            if (key == "font") return needFont([&](const Font& f) { field->setFont(f); });
-            if (key == "textColor") return needColor([&](const Color& c) { field->setTextColor(c); });
-            if (key == "textAlignment") return needNamed(kAlignments, [&](TextAlignment a) { field->setTextAlignment(a); });
-        }
-        if (auto* textView = dynamic_cast<TextView*>(&view)) {
-            if (key == "text") return needString([&](const std::string& s) { textView->setText(s); });
-            if (key == "font") return needFont([&](const Font& f) { textView->setFont(f); });
-            if (key == "textColor") return needColor([&](const Color& c) { textView->setTextColor(c); });
-            if (key == "textAlignment") return needNamed(kAlignments, [&](TextAlignment a) { textView->setTextAlignment(a); });
-            if (key == "editable") return needBool([&](bool b) { textView->setEditable(b); });
-        }
-        if (auto* control = dynamic_cast<Control*>(&view)) {
-            if (key == "enabled") return needBool([&](bool b) { control->setEnabled(b); });
-            if (key == "selected") return needBool([&](bool b) { control->setSelected(b); });
-        }
-        if (auto* scroll = dynamic_cast<ScrollView*>(&view)) {
-            if (key == "contentSize") {
-                auto n = numbers(v, 2);
-                if (!n) { why = "expected [width, height]"; return false; }
-                scroll->setContentSize({(*n)[0], (*n)[1]});
-                return true;
-            }
-            if (key == "scrollEnabled") return needBool([&](bool b) { scroll->setScrollEnabled(b); });
-            if (key == "showsVerticalScrollIndicator") return needBool([&](bool b) { scroll->setShowsVerticalScrollIndicator(b); });
-            if (key == "showsHorizontalScrollIndicator") return needBool([&](bool b) { scroll->setShowsHorizontalScrollIndicator(b); });
-        }
+    // Reads `v` as a value of the type with index `type` in TypedValue.
+    template <size_t... I>
+    bool read(size_t type, const Value& v, const std::string& path, TypedValue& out, std::string& why,
+              std::index_sequence<I...>) {
+        bool ok = false;
+        (void)((type == I && (ok = read(v, path, out.emplace<I>(), why), true)) || ...);
+        return ok;
+    }
 
-        if (key == "frame") {
-            auto n = numbers(v, 4);
-            if (!n) { why = "expected [x, y, width, height]"; return false; }
-            view.setFrame({(*n)[0], (*n)[1], (*n)[2], (*n)[3]});
-            return true;
+    // Sets the properties of `node` on `view`: every value is read first, key by
+    // key, so a fault leaves the view untouched; then all are set in the order
+    // the view's class declares them.
+    bool setProperties(View& view, const Value& node, const std::string& path) {
+        const InterfaceProperties& table = view.interfaceProperties();
+        std::vector<std::pair<const InterfaceProperties::Property*, TypedValue>> values;
+        for (const auto& [key, value] : node.dictionary()) {
+            if (kStructureKeys.count(key))
+                continue;
+            const InterfaceProperties::Property* property = table.find(key);
+            if (!property)
+                return fail(kInterfaceFileBadProperty, path + "." + key, "unknown property for this class");
+            TypedValue read;
+            std::string why;
+            if (!this->read(property->type, value, path, read, why,
+                            std::make_index_sequence<std::variant_size_v<TypedValue>>()))
+                return fail(kInterfaceFileBadProperty, path + "." + key, why);
+            values.emplace_back(property, std::move(read));
         }
-        if (key == "autoresizing") {
-            if (!v.isArray()) { why = "expected an array of flexible-edge names"; return false; }
-            unsigned mask = 0;
-            for (const Value& e : v.array()) {
-                auto bit = named(e, kAutoresizing);
-                if (!bit) {
-                    why = "unknown autoresizing \"" + e.stringValue() + "\"";
-                    return false;
-                }
-                mask |= *bit;
-            }
-            view.setAutoresizingMask(mask);
-            return true;
-        }
-        if (key == "backgroundColor") return needColor([&](const Color& c) { view.setBackgroundColor(c); });
-        if (key == "tintColor") return needColor([&](const Color& c) { view.setTintColor(c); });
-        if (key == "alpha") return needNumber([&](double a) { view.setAlpha(a); });
-        if (key == "hidden") return needBool([&](bool b) { view.setHidden(b); });
-        if (key == "opaque") return needBool([&](bool b) { view.setOpaque(b); });
-        if (key == "clipsToBounds") return needBool([&](bool b) { view.setClipsToBounds(b); });
-        if (key == "userInteractionEnabled") return needBool([&](bool b) { view.setUserInteractionEnabled(b); });
-        if (key == "multipleTouchEnabled") return needBool([&](bool b) { view.setMultipleTouchEnabled(b); });
-        if (key == "contentMode") return needNamed(kContentModes, [&](ContentMode m) { view.setContentMode(m); });
-        if (key == "tag") {
-            if (v.type() != Value::Type::Integer) { why = "expected a whole number"; return false; }
-            view.setTag(v.intValue());
-            return true;
-        }
-        why = "unknown property for this class";
-        return false;
+        std::sort(values.begin(), values.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [property, value] : values)
+            property->set(view, value);
+        return true;
     }
 
     // ---- connections

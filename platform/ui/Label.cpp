@@ -3,12 +3,27 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/ui/InterfaceProperties.h"
+
 namespace platform::ui {
 
 Label::Label(const Rect& frame) : View(frame) {
     setUserInteractionEnabled(false);
     setOpaque(false);
     setContentMode(ContentMode::Redraw);
+}
+
+const InterfaceProperties& Label::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<Label>(View::interfaceProperties())
+            .add<std::string>("text", &Label::setText)
+            .add<Font>("font", &Label::setFont)
+            .add<Color>("textColor", &Label::setTextColor)
+            .add<TextAlignment>("textAlignment", &Label::setTextAlignment)
+            .add<double>("numberOfLines", [](Label& l, double n) { l.setNumberOfLines(int(n)); })
+            .add<LineBreakMode>("lineBreakMode", &Label::setLineBreakMode)
+            .add<bool>("enabled", &Label::setEnabled);
+    return table;
 }
 
 namespace {

@@ -16,6 +16,7 @@ using graphics::TextAlignment;
 class Label : public View {
 public:
     explicit Label(const Rect& frame = {});
+    const InterfaceProperties& interfaceProperties() const override;
 
     const std::string& text() const { return text_; }
     virtual void setText(const std::string& text);

@@ -2,9 +2,21 @@
 
 #include <algorithm>
 
+#include "platform/ui/InterfaceProperties.h"
+
 namespace platform::ui {
 
 ScrollView::ScrollView(const Rect& frame) : View(frame) { setClipsToBounds(true); }
+
+const InterfaceProperties& ScrollView::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<ScrollView>(View::interfaceProperties())
+            .add<Size>("contentSize", &ScrollView::setContentSize)
+            .add<bool>("scrollEnabled", &ScrollView::setScrollEnabled)
+            .add<bool>("showsVerticalScrollIndicator", &ScrollView::setShowsVerticalScrollIndicator)
+            .add<bool>("showsHorizontalScrollIndicator", &ScrollView::setShowsHorizontalScrollIndicator);
+    return table;
+}
 
 void ScrollView::setContentSize(Size s) {
     contentSize_ = s;

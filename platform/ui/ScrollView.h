@@ -21,6 +21,7 @@ public:
 class ScrollView : public View {
 public:
     explicit ScrollView(const Rect& frame = {});
+    const InterfaceProperties& interfaceProperties() const override;
 
     Size contentSize() const { return contentSize_; }
     void setContentSize(Size s);

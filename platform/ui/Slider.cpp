@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/ui/InterfaceProperties.h"
+
 namespace platform::ui {
 
 namespace {
@@ -10,6 +12,19 @@ constexpr double kThumb = 28, kTrack = 2, kHeight = 31;
 }
 
 Slider::Slider(const Rect& frame) : Control(frame) {}
+
+const InterfaceProperties& Slider::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<Slider>(Control::interfaceProperties())
+            // The range before the value, so that the value is not clamped to the default range.
+            .add<double>("minimumValue", [](Slider& s, double v) { s.setMinimumValue(float(v)); })
+            .add<double>("maximumValue", [](Slider& s, double v) { s.setMaximumValue(float(v)); })
+            .add<double>("value", [](Slider& s, double v) { s.setValue(float(v)); })
+            .add<bool>("continuous", &Slider::setContinuous)
+            .add<Color>("minimumTrackTintColor", &Slider::setMinimumTrackTintColor)
+            .add<Color>("maximumTrackTintColor", &Slider::setMaximumTrackTintColor);
+    return table;
+}
 
 void Slider::setValue(float v, bool) {
     float clamped = std::clamp(v, std::min(min_, max_), std::max(min_, max_));

@@ -9,6 +9,7 @@ namespace platform::ui {
 class Slider : public Control {
 public:
     explicit Slider(const Rect& frame = {});
+    const InterfaceProperties& interfaceProperties() const override;
 
     float value() const { return value_; }
     void setValue(float v, bool animated = false);  // clamped to the range

@@ -1,5 +1,7 @@
 #include "platform/ui/Switch.h"
 
+#include "platform/ui/InterfaceProperties.h"
+
 namespace platform::ui {
 
 namespace {
@@ -7,6 +9,14 @@ constexpr double kWidth = 51, kHeight = 31;
 }
 
 Switch::Switch(const Rect& frame) : Control({frame.origin, {kWidth, kHeight}}) {}
+
+const InterfaceProperties& Switch::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<Switch>(Control::interfaceProperties())
+            .add<bool>("on", [](Switch& s, bool on) { s.setOn(on); })
+            .add<Color>("onTintColor", &Switch::setOnTintColor);
+    return table;
+}
 
 void Switch::setFrame(const Rect& r) { Control::setFrame({r.origin, {kWidth, kHeight}}); }
 

@@ -8,6 +8,7 @@ namespace platform::ui {
 class Switch : public Control {
 public:
     explicit Switch(const Rect& frame = {});
+    const InterfaceProperties& interfaceProperties() const override;
 
     bool isOn() const { return on_; }
     void setOn(bool on, bool animated = false);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/ui/InterfaceProperties.h"
+
 namespace platform::ui {
 
 namespace {
@@ -14,6 +16,17 @@ TextField::TextField(const Rect& frame) : Control(frame) {
     setOpaque(false);
     setBackgroundColor(std::nullopt);
     setClipsToBounds(true);
+}
+
+const InterfaceProperties& TextField::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<TextField>(Control::interfaceProperties())
+            .add<std::string>("text", &TextField::setText)
+            .add<std::string>("placeholder", &TextField::setPlaceholder)
+            .add<Font>("font", &TextField::setFont)
+            .add<Color>("textColor", &TextField::setTextColor)
+            .add<TextAlignment>("textAlignment", &TextField::setTextAlignment);
+    return table;
 }
 
 void TextField::setText(const std::string& text) {

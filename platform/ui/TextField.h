@@ -32,6 +32,7 @@ public:
 class TextField : public Control {
 public:
     explicit TextField(const Rect& frame = {});
+    const InterfaceProperties& interfaceProperties() const override;
 
     const std::string& text() const { return text_.text(); }
     void setText(const std::string& text);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/ui/InterfaceProperties.h"
+
 namespace platform::ui {
 
 // Draws the wrapped text and the caret; touches go on to the text view.
@@ -33,6 +35,17 @@ TextView::TextView(const Rect& frame) : ScrollView(frame) {
     content_ = std::make_shared<Content>(this);
     addSubview(content_);
     textChanged();
+}
+
+const InterfaceProperties& TextView::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<TextView>(ScrollView::interfaceProperties())
+            .add<std::string>("text", &TextView::setText)
+            .add<Font>("font", &TextView::setFont)
+            .add<Color>("textColor", &TextView::setTextColor)
+            .add<TextAlignment>("textAlignment", &TextView::setTextAlignment)
+            .add<bool>("editable", &TextView::setEditable);
+    return table;
 }
 
 double TextView::wrapWidth() const { return std::max(1.0, bounds().width() - 2 * kInsetX); }

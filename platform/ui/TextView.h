@@ -34,6 +34,7 @@ public:
 class TextView : public ScrollView {
 public:
     explicit TextView(const Rect& frame = {});
+    const InterfaceProperties& interfaceProperties() const override;
 
     const std::string& text() const { return text_.text(); }
     void setText(const std::string& text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/ui/AnimationClock.h"
+#include "platform/ui/InterfaceProperties.h"
 #include "platform/ui/Window.h"
 
 namespace platform::ui {
@@ -31,6 +32,24 @@ View::View(const Rect& frame, std::shared_ptr<Layer> layer) : layer_(layer ? std
 View::~View() {
     layer_->setDelegate(nullptr);
     for (auto& v : subviews_) v->superview_ = nullptr;
+}
+
+const InterfaceProperties& View::interfaceProperties() const {
+    static const InterfaceProperties table =
+        InterfaceProperties::Of<View>()
+            .add<Rect>("frame", &View::setFrame)
+            .add<AutoresizingMask>("autoresizing", &View::setAutoresizingMask)
+            .add<Color>("backgroundColor", &View::setBackgroundColor)
+            .add<Color>("tintColor", &View::setTintColor)
+            .add<double>("alpha", &View::setAlpha)
+            .add<bool>("hidden", &View::setHidden)
+            .add<bool>("opaque", &View::setOpaque)
+            .add<bool>("clipsToBounds", &View::setClipsToBounds)
+            .add<bool>("userInteractionEnabled", &View::setUserInteractionEnabled)
+            .add<bool>("multipleTouchEnabled", &View::setMultipleTouchEnabled)
+            .add<ContentMode>("contentMode", &View::setContentMode)
+            .add<int64_t>("tag", &View::setTag);
+    return table;
 }
 
 std::shared_ptr<View> View::superview() const {

@@ -18,6 +18,7 @@
 
 namespace platform::ui {
 
+class InterfaceProperties;
 class Window;
 
 enum AutoresizingMask : unsigned {
@@ -53,6 +54,8 @@ public:
 
     // Called by the interface-file loader after the view and its outlets are set.
     virtual void awakeFromNib() {}
+    // The properties interface files may set on this class (InterfaceProperties.h).
+    virtual const InterfaceProperties& interfaceProperties() const;
 
     // Geometry (in the superview's space, except bounds).
     Rect frame() const;

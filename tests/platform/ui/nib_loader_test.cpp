@@ -6,6 +6,7 @@
 #include "platform/ui/ClassRegistry.h"
 #include "platform/ui/DeviceProfile.h"
 #include "platform/ui/InterfaceLoader.h"
+#include "platform/ui/InterfaceProperties.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/Slider.h"
@@ -61,6 +62,21 @@ public:
     void awakeFromNib() override { ++awoken; }
 };
 
+// A view class of an application's own, with properties of its own: its
+// level is bounded by its span, so the span must be set first although the
+// file's keys come the other way round.
+class Gauge : public View {
+public:
+    double span = 1, level = 0;
+    const InterfaceProperties& interfaceProperties() const override {
+        static const InterfaceProperties table =
+            InterfaceProperties::Of<Gauge>(View::interfaceProperties())
+                .add<double>("span", [](Gauge& g, double s) { g.span = s; })
+                .add<double>("level", [](Gauge& g, double l) { g.level = std::min(l, g.span); });
+        return table;
+    }
+};
+
 const char* kGood = R"({
   "comment": "a small screen",
   "objects": [
@@ -86,6 +102,7 @@ protected:
     static void SetUpTestSuite() {
         ClassRegistry::add<Helper>("Helper");
         ClassRegistry::add<Probe>("Probe");
+        ClassRegistry::add<Gauge>("Gauge");
     }
     std::optional<InterfaceContents> load(const std::string& text, Owner* owner, pf::Error* error) {
         return InterfaceLoader::loadFromText(text, "Test.json", nullptr, owner, error);
@@ -213,6 +230,20 @@ TEST_F(NibTest, FaultsAreNamed) {
                 kInterfaceFileMalformed, "a subview must be a view");
     expectFault(R"({"objects": [{"class": "View", "outlet": "root"}, {"class": "Button", "action": "go:", "actions": [{"selector": "go:", "event": "tap"}]}]})",
                 kInterfaceFileMalformed, "unknown event \"tap\"");
+}
+
+TEST_F(NibTest, AClassOfItsOwnSetsItsPropertiesInItsOrderAfterItsBases) {
+    auto contents = load(R"({"objects": [{"class": "Gauge", "level": 5, "span": 10, "alpha": 0.5}]})", nullptr, nullptr);
+    ASSERT_TRUE(contents);
+    auto gauge = std::dynamic_pointer_cast<Gauge>(contents->topLevelObjects[0].view);
+    ASSERT_TRUE(gauge);
+    EXPECT_EQ(gauge->span, 10);
+    EXPECT_EQ(gauge->level, 5);
+    EXPECT_EQ(gauge->alpha(), 0.5);
+    expectFault(R"({"objects": [{"class": "Gauge", "level": "full"}]})", kInterfaceFileBadProperty,
+                "(Gauge).level: expected a number");
+    expectFault(R"({"objects": [{"class": "Gauge", "text": "x"}]})", kInterfaceFileBadProperty,
+                "(Gauge).text: unknown property for this class");
 }
 
 TEST_F(NibTest, WindowCoversTheScreen) {
