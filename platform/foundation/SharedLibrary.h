@@ -1,7 +1,9 @@
 #pragma once
 // A shared library opened at run time, for the platform services that a
 // process should load only when it first needs them (windows, sound, network).
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace platform::foundation {
@@ -36,6 +38,44 @@ private:
     SharedLibrary(void* handle, std::string file) : handle_(handle), file_(std::move(file)) {}
     void* handle_;
     std::string file_;
+};
+
+// The process's one copy of a library wrapper (SDL, libcurl, libnotify):
+// opened by `open` on the first get(), from whichever thread asks first, and
+// kept open until the process ends, since such libraries keep threads and
+// global state that outlive any owner. `open` answers the wrapper, or null
+// with the reason in its argument (and says what is lost without it).
+template <typename Library>
+class LazyLibrary {
+public:
+    using Opener = std::unique_ptr<Library> (*)(std::string* error);
+    constexpr explicit LazyLibrary(Opener open) : open_(open) {}
+    LazyLibrary(const LazyLibrary&) = delete;
+    LazyLibrary& operator=(const LazyLibrary&) = delete;
+
+    // The library, opened on the first call; null when it cannot be.
+    const Library* get() {
+        std::call_once(once_, [this] {
+            std::unique_ptr<Library> library = open_(&error_);
+            if (!library) return;
+            error_.clear();
+            library_.store(library.release(), std::memory_order_release);
+        });
+        return loaded();
+    }
+    // The library if it is open already; never opens it.
+    const Library* loaded() const { return library_.load(std::memory_order_acquire); }
+    // Why get() is null; empty while it is not.
+    const std::string& error() {
+        get();
+        return error_;
+    }
+
+private:
+    Opener open_;
+    std::once_flag once_;
+    std::atomic<const Library*> library_{nullptr};
+    std::string error_;  // written once, before once_ is done
 };
 
 }  // namespace platform::foundation

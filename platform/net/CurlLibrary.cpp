@@ -1,19 +1,9 @@
 #include "platform/net/CurlLibrary.h"
 
-#include <mutex>
-
 #include "platform/foundation/Log.h"
 #include "platform/foundation/SharedLibrary.h"
 
 namespace platform::net {
-
-namespace {
-
-std::once_flag gOnce;
-const CurlLibrary* gShared = nullptr;  // kept open for the process's life
-std::string gLoadError;
-
-}  // namespace
 
 std::unique_ptr<CurlLibrary> CurlLibrary::open(const std::string& file, std::string* error) {
     auto library = foundation::SharedLibrary::open(file, error);
@@ -29,23 +19,25 @@ std::unique_ptr<CurlLibrary> CurlLibrary::open(const std::string& file, std::str
 
 CurlLibrary::~CurlLibrary() = default;
 
-const CurlLibrary* CurlLibrary::shared() {
-    std::call_once(gOnce, [] {
-        std::string error;
-        if (auto lib = open(kFileName, &error)) {
-            lib->global_init(CURL_GLOBAL_DEFAULT);
-            gShared = lib.release();
-        } else {
-            gLoadError = "libcurl cannot be loaded (" + error + ")";
-            foundation::log(gLoadError + ": no transfer can be made");
-        }
-    });
-    return gShared;
+namespace {
+
+std::unique_ptr<CurlLibrary> openShared(std::string* error) {
+    auto lib = CurlLibrary::open(CurlLibrary::kFileName, error);
+    if (!lib) {
+        *error = "libcurl cannot be loaded (" + *error + ")";
+        foundation::log(*error + ": no transfer can be made");
+        return nullptr;
+    }
+    lib->global_init(CURL_GLOBAL_DEFAULT);
+    return lib;
 }
 
-std::string CurlLibrary::loadError() {
-    shared();
-    return gLoadError;
-}
+constinit foundation::LazyLibrary<CurlLibrary> gShared(&openShared);
+
+}  // namespace
+
+const CurlLibrary* CurlLibrary::shared() { return gShared.get(); }
+
+std::string CurlLibrary::loadError() { return gShared.error(); }
 
 }  // namespace platform::net

@@ -1,6 +1,5 @@
 #include "platform/sdl/SdlLibrary.h"
 
-#include <atomic>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -9,15 +8,6 @@
 #include "platform/foundation/SharedLibrary.h"
 
 namespace platform::sdl {
-
-namespace {
-
-std::mutex gMutex;
-bool gTried = false;
-std::atomic<const SdlLibrary*> gShared{nullptr};  // kept open for the process's life
-std::vector<std::pair<std::string, std::string>> gPendingHints;
-
-}  // namespace
 
 std::unique_ptr<SdlLibrary> SdlLibrary::open(const std::string& file, std::string* error) {
     auto library = foundation::SharedLibrary::open(file, error);
@@ -33,29 +23,38 @@ std::unique_ptr<SdlLibrary> SdlLibrary::open(const std::string& file, std::strin
 
 SdlLibrary::~SdlLibrary() = default;
 
-const SdlLibrary* SdlLibrary::shared() {
-    if (const SdlLibrary* lib = gShared.load(std::memory_order_acquire)) return lib;
-    std::lock_guard lock(gMutex);
-    if (!gTried) {
-        gTried = true;
-        std::string error;
-        if (auto lib = open(kFileName, &error)) {
-            for (auto& [name, value] : gPendingHints) lib->SetHint(name.c_str(), value.c_str());
-            gPendingHints.clear();
-            gShared.store(lib.release(), std::memory_order_release);
-        } else {
-            foundation::log("SDL2 cannot be loaded (" + error + "): no window and no sound device");
-        }
+namespace {
+
+// Hints given before SDL opens, and the library they go to once it has.
+std::mutex gHintMutex;
+std::vector<std::pair<std::string, std::string>> gPendingHints;
+const SdlLibrary* gHintTarget = nullptr;
+
+std::unique_ptr<SdlLibrary> openShared(std::string* error) {
+    auto lib = SdlLibrary::open(SdlLibrary::kFileName, error);
+    if (!lib) {
+        foundation::log("SDL2 cannot be loaded (" + *error + "): no window and no sound device");
+        return nullptr;
     }
-    return gShared.load(std::memory_order_acquire);
+    std::lock_guard lock(gHintMutex);
+    for (auto& [name, value] : gPendingHints) lib->SetHint(name.c_str(), value.c_str());
+    gPendingHints.clear();
+    gHintTarget = lib.get();
+    return lib;
 }
 
-const SdlLibrary* SdlLibrary::loaded() { return gShared.load(std::memory_order_acquire); }
+constinit foundation::LazyLibrary<SdlLibrary> gShared(&openShared);
+
+}  // namespace
+
+const SdlLibrary* SdlLibrary::shared() { return gShared.get(); }
+
+const SdlLibrary* SdlLibrary::loaded() { return gShared.loaded(); }
 
 void SdlLibrary::setHint(const char* name, const char* value) {
-    std::lock_guard lock(gMutex);
-    if (const SdlLibrary* lib = gShared.load(std::memory_order_acquire)) {
-        lib->SetHint(name, value);
+    std::lock_guard lock(gHintMutex);
+    if (gHintTarget) {
+        gHintTarget->SetHint(name, value);
         return;
     }
     for (auto& [n, v] : gPendingHints)

@@ -44,27 +44,23 @@ struct NotifyLibrary {
     Unref objectUnref = nullptr;
     Unref errorFree = nullptr;
 
-    static NotifyLibrary* shared() {
-        static std::unique_ptr<NotifyLibrary> lib = [] {
-            auto l = std::make_unique<NotifyLibrary>();
-            std::string error;
-            l->library = pf::SharedLibrary::open("libnotify.so.4", &error);
-            const bool ok = l->library && l->library->resolve(l->init, "notify_init", &error) &&
-                            l->library->resolve(l->isInitted, "notify_is_initted", &error) &&
-                            l->library->resolve(l->create, "notify_notification_new", &error) &&
-                            l->library->resolve(l->setHintString, "notify_notification_set_hint_string", &error) &&
-                            l->library->resolve(l->show, "notify_notification_show", &error) &&
-                            l->library->resolve(l->objectUnref, "g_object_unref", &error) &&
-                            l->library->resolve(l->errorFree, "g_error_free", &error);
-            if (!ok) {
-                pf::log("Desktop notifications are off: " + error);
-                l.reset();
-            }
-            return l;
-        }();
-        return lib.get();
+    static std::unique_ptr<NotifyLibrary> open(std::string* error) {
+        auto l = std::make_unique<NotifyLibrary>();
+        l->library = pf::SharedLibrary::open("libnotify.so.4", error);
+        const bool ok = l->library && l->library->resolve(l->init, "notify_init", error) &&
+                        l->library->resolve(l->isInitted, "notify_is_initted", error) &&
+                        l->library->resolve(l->create, "notify_notification_new", error) &&
+                        l->library->resolve(l->setHintString, "notify_notification_set_hint_string", error) &&
+                        l->library->resolve(l->show, "notify_notification_show", error) &&
+                        l->library->resolve(l->objectUnref, "g_object_unref", error) &&
+                        l->library->resolve(l->errorFree, "g_error_free", error);
+        if (ok) return l;
+        pf::log("Desktop notifications are off: " + *error);
+        return nullptr;
     }
 };
+
+constinit pf::LazyLibrary<NotifyLibrary> gNotifyLibrary(&NotifyLibrary::open);
 
 struct Scheduled {
     LocalNotification notification;
@@ -108,7 +104,7 @@ void present(const LocalNotification& n) {
 bool LocalNotifications::presentOnDesktop(const LocalNotification& n) {
     static std::mutex showMutex;
     std::lock_guard lock(showMutex);
-    NotifyLibrary* lib = NotifyLibrary::shared();
+    const NotifyLibrary* lib = gNotifyLibrary.get();
     if (!lib) return false;
     const std::string name = appName();
     if (!lib->isInitted() && !lib->init(name.c_str())) return false;
