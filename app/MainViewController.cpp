@@ -74,12 +74,162 @@ void moveCenterY(const std::shared_ptr<V>& v, double y) {
     if (v) v->setCenter({v->center().x, y});
 }
 
+// How a row of the outlet table reaches its member.
+struct OutletMember {
+    void (*connect)(MainViewController& owner, platform::ui::ConnectionTable& table, const char* name);
+    std::shared_ptr<View> (*view)(const MainViewController& owner);
+};
+
 template <class V>
-void moveCenterBy(const std::shared_ptr<V>& v, double dx, double dy) {
-    if (v) v->setCenter({v->center().x + dx, v->center().y + dy});
+std::shared_ptr<View> asView(const std::shared_ptr<V>& v) { return v; }
+template <class V>
+std::shared_ptr<View> asView(const std::weak_ptr<V>& v) { return v.lock(); }
+
+// The member `M` (a pointer to a member of MainViewController), or element `I` of it.
+template <auto M>
+constexpr OutletMember member() {
+    return {[](MainViewController& c, platform::ui::ConnectionTable& t, const char* name) { t.outlet(name, c.*M); },
+            [](const MainViewController& c) { return asView(c.*M); }};
+}
+template <auto M, size_t I>
+constexpr OutletMember element() {
+    return {[](MainViewController& c, platform::ui::ConnectionTable& t, const char* name) { t.outlet(name, (c.*M)[I]); },
+            [](const MainViewController& c) { return asView((c.*M)[I]); }};
 }
 
+// What a refresh does with a view's hidden flag.
+struct Hiding {
+    enum class Rule { Leave, Show, Follow, HideOnly } rule = Rule::Leave;
+    bool BatteryEstimate::*flag = nullptr;
+
+    void apply(View& v, const BatteryEstimate& e) const {
+        switch (rule) {
+            case Rule::Leave: break;
+            case Rule::Show: v.setHidden(false); break;
+            case Rule::Follow: v.setHidden(e.*flag); break;
+            case Rule::HideOnly:
+                if (e.*flag) v.setHidden(true);
+                break;
+        }
+    }
+};
+
 }  // namespace
+
+// An outlet of the interface files and what the screen does with its view:
+// its title when the view loads; its text, alpha and hidden flag on every
+// refresh; its alpha with the text's; its move with the one-time row shift.
+struct MainViewController::OutletRow {
+    const char* name;
+    OutletMember member;
+    const char* titleKey = nullptr;                     // its title, from "BatteryLocalizable", when the view loads
+    std::string BatteryEstimate::*figure = nullptr;     // its text on every refresh
+    double BatteryEstimate::*alpha = nullptr;           // its alpha on every refresh
+    Hiding hiding;
+    bool fadesWithText = false;                         // takes the screen's text opacity
+    Point shift;                                        // moved by the one-time row shift
+
+    OutletRow(const char* n, OutletMember m) : name(n), member(m) {}
+    OutletRow& title(const char* key) { titleKey = key; return *this; }
+    OutletRow& shows(std::string BatteryEstimate::*f) { figure = f; return *this; }
+    OutletRow& alphaFrom(double BatteryEstimate::*a) { alpha = a; return *this; }
+    // Shown on every refresh.
+    OutletRow& shown() { hiding = {Hiding::Rule::Show}; return *this; }
+    // Hidden or shown on every refresh as `flag` says.
+    OutletRow& hiddenAs(bool BatteryEstimate::*flag) { hiding = {Hiding::Rule::Follow, flag}; return *this; }
+    // Hidden by a refresh where `flag` is true, and never shown again by one.
+    OutletRow& hiddenOnlyBy(bool BatteryEstimate::*flag) { hiding = {Hiding::Rule::HideOnly, flag}; return *this; }
+    OutletRow& fading() { fadesWithText = true; return *this; }
+    OutletRow& shifted(double dx, double dy) { shift = {dx, dy}; return *this; }
+};
+
+const std::vector<MainViewController::OutletRow>& MainViewController::outletRows() {
+    using C = MainViewController;
+    using E = BatteryEstimate;
+    using S = BatteryRowShift;
+    using Row = OutletRow;
+    static const std::vector<OutletRow> rows = {
+        Row("mainScrollView", member<&C::mainScrollView_>()),
+        Row("mainContentView", member<&C::mainContentView_>()),
+        Row("buttonMoreApps", member<&C::buttonMoreApps_>()),
+        Row("buttonSettings", member<&C::buttonSettings_>()),
+        Row("labelScrollDown", member<&C::labelScrollDown_>()).title("must_scroll_down"),
+        Row("viewScrollDownInfo", member<&C::viewScrollDownInfo_>()),
+        Row("detailView", member<&C::detailView_>()),
+        Row("viewAllInfo", member<&C::viewAllInfo_>()),
+        Row("viewTitleBox", member<&C::viewTitleBox_>()),
+        Row("bgImage", member<&C::bgImage_>()),
+        Row("viewBatteryFill", member<&C::viewBatteryFill_>()),
+        Row("imgBulleA", element<&C::bubbles_, 0>()),
+        Row("imgBulleB", element<&C::bubbles_, 1>()),
+        Row("imgBulleC", element<&C::bubbles_, 2>()),
+        Row("imgBulleD", element<&C::bubbles_, 3>()),
+        Row("imgBulleE", element<&C::bubbles_, 4>()),
+        Row("imageCharging", member<&C::imageCharging_>()).hiddenAs(&E::imageChargingHidden),
+        Row("labelPercentage", member<&C::labelPercentage_>()).shows(&E::labelPercentage).fading(),
+        Row("labelDevice", member<&C::labelDevice_>()).fading(),
+        Row("labelStandby", member<&C::labelStandby_>()).shows(&E::labelStandby).shown().fading(),
+        // The activities beside the battery.
+        Row("imageMusic", member<&C::imageMusic_>()).fading().shifted(S::kMusicRight, S::kMusicDown),
+        Row("labelTitleMusic", member<&C::labelTitleMusic_>()).title("music").fading()
+            .shifted(S::kMusicRight, S::kMusicDown),
+        Row("labelTimeMusic", member<&C::labelTimeMusic_>()).shows(&E::labelTimeMusic).fading()
+            .shifted(S::kMusicRight, S::kMusicDown),
+        Row("imageVideo", member<&C::imageVideo_>()).fading(),
+        Row("labelTitleVideo", member<&C::labelTitleVideo_>()).title("video").fading(),
+        Row("labelTimeVideo", member<&C::labelTimeVideo_>()).shows(&E::labelTimeVideo).fading(),
+        Row("imageWeb", member<&C::imageWeb_>()).hiddenAs(&E::webRowsHidden).fading().shifted(0, S::kWebImageDown),
+        Row("labelTitleWeb", member<&C::labelTitleWeb_>()).title("browsing").hiddenAs(&E::webRowsHidden).fading()
+            .shifted(0, S::kWebTitleDown),
+        Row("labelTimeNetWifi", member<&C::labelTimeNetWifi_>()).shows(&E::labelTimeNetWifi).hiddenAs(&E::webRowsHidden)
+            .fading().shifted(0, S::kNetTextsDown),
+        Row("labelTimeNet3G", member<&C::labelTimeNet3G_>()).shows(&E::labelTimeNet3G).hiddenAs(&E::net3GHidden)
+            .fading().shifted(0, S::kNetTextsDown),
+        Row("imageTalk", member<&C::imageTalk_>()).hiddenAs(&E::talkRowsHidden).fading(),
+        Row("labelTitleTalk", member<&C::labelTitleTalk_>()).title("talktime").hiddenAs(&E::talkRowsHidden).fading(),
+        Row("labelTimeTalk", member<&C::labelTimeTalk_>()).shows(&E::labelTimeTalk).hiddenAs(&E::talkRowsHidden)
+            .fading(),
+        Row("labelTimeTalk3G", member<&C::labelTimeTalk3G_>()).shows(&E::labelTimeTalk3G).hiddenAs(&E::talkRowsHidden)
+            .fading(),
+        // The rows below.
+        Row("imageChargeTimeIcon", member<&C::imageChargeTimeIcon_>()).alphaFrom(&E::chargeAlpha),
+        Row("labelChargeTime", member<&C::labelChargeTime_>()).title("chargetime").alphaFrom(&E::chargeAlpha),
+        Row("labelTimeChargeTime", member<&C::labelTimeChargeTime_>()).shows(&E::labelTimeChargeTime)
+            .alphaFrom(&E::chargeAlpha),
+        Row("labelGames2D", member<&C::labelGames2D_>()).title("games2d"),
+        Row("labelTimeGames2D", member<&C::labelTimeGames2D_>()).shows(&E::labelTimeGames2D),
+        Row("labelGames3D", member<&C::labelGames3D_>()).title("games3d"),
+        Row("labelTimeGames3D", member<&C::labelTimeGames3D_>()).shows(&E::labelTimeGames3D),
+        Row("labelVideoChat", member<&C::labelVideoChat_>()).title("videochat").hiddenOnlyBy(&E::hideVideoChatRow),
+        Row("labelTimeVideoChat", member<&C::labelTimeVideoChat_>()).shows(&E::labelTimeVideoChat)
+            .hiddenOnlyBy(&E::hideVideoChatRow),
+        Row("iconVideo", member<&C::iconVideo_>()).hiddenOnlyBy(&E::hidePhotosRow),
+        Row("labelTakePhotos", member<&C::labelTakePhotos_>()).title("takephotos").hiddenOnlyBy(&E::hidePhotosRow),
+        Row("labelTimeTakingPhotos", member<&C::labelTimeTakingPhotos_>()).shows(&E::labelTimeTakingPhotos)
+            .hiddenOnlyBy(&E::hidePhotosRow),
+        Row("labelVideoRecord", member<&C::labelVideoRecord_>()).title("videorecord")
+            .hiddenOnlyBy(&E::hideVideoRecordingRow),
+        Row("labelTimeVideoRecording", member<&C::labelTimeVideoRecording_>()).shows(&E::labelTimeVideoRecording)
+            .hiddenOnlyBy(&E::hideVideoRecordingRow),
+        Row("labelGPSNavigation", member<&C::labelGPSNavigation_>()).title("gpsnav").hiddenOnlyBy(&E::hideGPSRow),
+        Row("labelTimeGPSNavigation", member<&C::labelTimeGPSNavigation_>()).shows(&E::labelTimeGPSNavigation)
+            .hiddenOnlyBy(&E::hideGPSRow),
+        Row("labelReading", member<&C::labelReading_>()).title("reading"),
+        Row("labelTimeReading", member<&C::labelTimeReading_>()).shows(&E::labelTimeReading),
+        Row("buttonFlashlight", member<&C::buttonFlashlight_>()).hiddenAs(&E::flashlightRowHidden),
+        Row("iconFlashlight", member<&C::iconFlashlight_>()).hiddenAs(&E::flashlightRowHidden),
+        Row("labelFlashlight", member<&C::labelFlashlight_>()).hiddenAs(&E::flashlightRowHidden),
+        Row("labelTimeFlashlight", member<&C::labelTimeFlashlight_>()).shows(&E::labelTimeFlashlight)
+            .hiddenAs(&E::flashlightRowHidden),
+    };
+    return rows;
+}
+
+std::shared_ptr<View> MainViewController::outletView(std::string_view name) const {
+    for (const OutletRow& row : outletRows())
+        if (name == row.name) return row.member.view(*this);
+    return nullptr;
+}
 
 MainViewController::BubbleGeometry MainViewController::bubbleGeometry(double width, double height, bool tablet,
                                                                       bool landscape) {
@@ -152,62 +302,7 @@ std::weak_ptr<MainViewController> MainViewController::weakSelf() {
 
 void MainViewController::declareConnections(platform::ui::ConnectionTable& t) {
     TwkBaseViewController::declareConnections(t);
-    t.outlet("mainScrollView", mainScrollView_);
-    t.outlet("mainContentView", mainContentView_);
-    t.outlet("buttonMoreApps", buttonMoreApps_);
-    t.outlet("labelScrollDown", labelScrollDown_);
-    t.outlet("viewScrollDownInfo", viewScrollDownInfo_);
-    t.outlet("detailView", detailView_);
-    t.outlet("imageChargeTimeIcon", imageChargeTimeIcon_);
-    t.outlet("viewBatteryFill", viewBatteryFill_);
-    t.outlet("labelChargeTime", labelChargeTime_);
-    t.outlet("labelGames2D", labelGames2D_);
-    t.outlet("labelGames3D", labelGames3D_);
-    t.outlet("labelVideoChat", labelVideoChat_);
-    t.outlet("labelTakePhotos", labelTakePhotos_);
-    t.outlet("labelVideoRecord", labelVideoRecord_);
-    t.outlet("labelGPSNavigation", labelGPSNavigation_);
-    t.outlet("labelReading", labelReading_);
-    t.outlet("iconVideo", iconVideo_);
-    t.outlet("labelTimeChargeTime", labelTimeChargeTime_);
-    t.outlet("labelTimeGames2D", labelTimeGames2D_);
-    t.outlet("labelTimeGames3D", labelTimeGames3D_);
-    t.outlet("labelTimeVideoChat", labelTimeVideoChat_);
-    t.outlet("labelTimeTakingPhotos", labelTimeTakingPhotos_);
-    t.outlet("labelTimeVideoRecording", labelTimeVideoRecording_);
-    t.outlet("labelTimeGPSNavigation", labelTimeGPSNavigation_);
-    t.outlet("labelTimeReading", labelTimeReading_);
-    t.outlet("buttonFlashlight", buttonFlashlight_);
-    t.outlet("iconFlashlight", iconFlashlight_);
-    t.outlet("labelFlashlight", labelFlashlight_);
-    t.outlet("labelTimeFlashlight", labelTimeFlashlight_);
-    t.outlet("bgImage", bgImage_);
-    t.outlet("imgBulleA", bubbles_[0]);
-    t.outlet("imgBulleB", bubbles_[1]);
-    t.outlet("imgBulleC", bubbles_[2]);
-    t.outlet("imgBulleD", bubbles_[3]);
-    t.outlet("imgBulleE", bubbles_[4]);
-    t.outlet("labelPercentage", labelPercentage_);
-    t.outlet("labelDevice", labelDevice_);
-    t.outlet("labelStandby", labelStandby_);
-    t.outlet("viewAllInfo", viewAllInfo_);
-    t.outlet("viewTitleBox", viewTitleBox_);
-    t.outlet("labelTitleMusic", labelTitleMusic_);
-    t.outlet("labelTitleWeb", labelTitleWeb_);
-    t.outlet("labelTitleVideo", labelTitleVideo_);
-    t.outlet("labelTitleTalk", labelTitleTalk_);
-    t.outlet("imageCharging", imageCharging_);
-    t.outlet("imageTalk", imageTalk_);
-    t.outlet("imageWeb", imageWeb_);
-    t.outlet("imageMusic", imageMusic_);
-    t.outlet("imageVideo", imageVideo_);
-    t.outlet("labelTimeMusic", labelTimeMusic_);
-    t.outlet("labelTimeVideo", labelTimeVideo_);
-    t.outlet("labelTimeNetWifi", labelTimeNetWifi_);
-    t.outlet("labelTimeNet3G", labelTimeNet3G_);
-    t.outlet("labelTimeTalk", labelTimeTalk_);
-    t.outlet("labelTimeTalk3G", labelTimeTalk3G_);
-    t.outlet("buttonSettings", buttonSettings_);
+    for (const OutletRow& row : outletRows()) row.member.connect(*this, t, row.name);
     t.action("showSettings:", std::function<void()>([this] { showSettings(); }));
     t.action("openFlashlight:", std::function<void()>([this] { openFlashlight(); }));
 }
@@ -234,7 +329,6 @@ void MainViewController::viewDidLoad() {
         viewScrollDownInfo_->setBackgroundColor(Color::white(0.0, 0.8));
         if (TwkUtils::isRunningAtLeastOS4()) viewScrollDownInfo_->layer()->setCornerRadius(6.0);
     }
-    setText(labelScrollDown_, text("must_scroll_down"));
 
     if (auto scroll = mainScrollView_.lock()) {
         scroll->setFrame(view()->bounds());
@@ -245,18 +339,8 @@ void MainViewController::viewDidLoad() {
         if (b) b->setAlpha(0);
     hide(imageCharging_, true);
 
-    setText(labelTitleMusic_, text("music"));
-    setText(labelTitleWeb_, text("browsing"));
-    setText(labelTitleVideo_, text("video"));
-    setText(labelTitleTalk_, text("talktime"));
-    setText(labelChargeTime_, text("chargetime"));
-    setText(labelGames2D_, text("games2d"));
-    setText(labelGames3D_, text("games3d"));
-    setText(labelVideoChat_, text("videochat"));
-    setText(labelTakePhotos_, text("takephotos"));
-    setText(labelVideoRecord_, text("videorecord"));
-    setText(labelGPSNavigation_, text("gpsnav"));
-    setText(labelReading_, text("reading"));
+    for (const OutletRow& row : outletRows())
+        if (row.titleKey) setText(std::dynamic_pointer_cast<platform::ui::Label>(row.member.view(*this)), text(row.titleKey));
 
     setText(labelDevice_, platform::foundation::format("%s. %s: %s", DeviceDetection::name(false).c_str(),
                                                        text("firmware").c_str(),
@@ -390,12 +474,8 @@ void MainViewController::stopUpdateTimer() {
 }
 
 void MainViewController::setTextOpacity(float opacity) {
-    const std::shared_ptr<View> views[] = {
-        imageMusic_,      imageTalk_,       imageWeb_,        imageVideo_,      labelDevice_,    labelPercentage_,
-        labelStandby_,    labelTitleMusic_, labelTimeMusic_,  labelTitleWeb_,   labelTimeNet3G_, labelTimeNetWifi_,
-        labelTitleVideo_, labelTimeVideo_,  labelTitleTalk_,  labelTimeTalk_,   labelTimeTalk3G_};
-    for (const auto& v : views)
-        if (v) v->setAlpha(opacity);
+    for (const OutletRow& row : outletRows())
+        if (auto v = row.fadesWithText ? row.member.view(*this) : nullptr) v->setAlpha(opacity);
 }
 
 void MainViewController::setGlobalOpacity(float opacity, bool animated) {
@@ -532,82 +612,21 @@ void MainViewController::batteryChanged() {
 }
 
 void MainViewController::applyEstimate(const BatteryEstimate& e, bool shiftRows) {
-    hide(imageCharging_, e.imageChargingHidden);
-
-    setText(labelTimeChargeTime_, e.labelTimeChargeTime);
-    for (const std::shared_ptr<View>& v : {std::shared_ptr<View>(labelChargeTime_),
-                                           std::shared_ptr<View>(labelTimeChargeTime_),
-                                           std::shared_ptr<View>(imageChargeTimeIcon_)})
-        if (v) v->setAlpha(e.chargeAlpha);
-
-    setText(labelTimeGames2D_, e.labelTimeGames2D);
-    setText(labelTimeGames3D_, e.labelTimeGames3D);
-    setText(labelTimeVideoChat_, e.labelTimeVideoChat);
-    setText(labelTimeVideoRecording_, e.labelTimeVideoRecording);
-    setText(labelTimeTakingPhotos_, e.labelTimeTakingPhotos);
-    setText(labelTimeReading_, e.labelTimeReading);
-    setText(labelTimeGPSNavigation_, e.labelTimeGPSNavigation);
-    setText(labelTimeFlashlight_, e.labelTimeFlashlight);
-
-    if (e.hidePhotosRow) {
-        hide(labelTakePhotos_, true);
-        hide(labelTimeTakingPhotos_, true);
-        hide(iconVideo_, true);
+    for (const OutletRow& row : outletRows()) {
+        auto v = row.member.view(*this);
+        if (!v) continue;
+        if (row.figure) setText(std::dynamic_pointer_cast<platform::ui::Label>(v), e.*row.figure);
+        if (row.alpha) v->setAlpha(e.*row.alpha);
+        row.hiding.apply(*v, e);
+        if (shiftRows && row.shift != Point{}) v->setCenter(v->center() + row.shift);
     }
-    hide(iconFlashlight_, e.flashlightRowHidden);
-    hide(labelTimeFlashlight_, e.flashlightRowHidden);
-    hide(labelFlashlight_, e.flashlightRowHidden);
-    hide(buttonFlashlight_, e.flashlightRowHidden);
-    if (e.hideVideoRecordingRow) {
-        hide(labelVideoRecord_, true);
-        hide(labelTimeVideoRecording_, true);
-    }
-    if (e.hideVideoChatRow) {
-        hide(labelVideoChat_, true);
-        hide(labelTimeVideoChat_, true);
-    }
-    if (e.hideGPSRow) {
-        hide(labelTimeGPSNavigation_, true);
-        hide(labelGPSNavigation_, true);
-    }
-
-    setText(labelTimeMusic_, e.labelTimeMusic);
-    setText(labelTimeVideo_, e.labelTimeVideo);
-    setText(labelTimeNetWifi_, e.labelTimeNetWifi);
-    setText(labelTimeNet3G_, e.labelTimeNet3G);
-    setText(labelTimeTalk_, e.labelTimeTalk);
-    setText(labelTimeTalk3G_, e.labelTimeTalk3G);
+    if (shiftRows) musicShiftX_ = BatteryRowShift::kMusicRight;
 
     if (e.talkRowToVideoRow) {
         if (labelTitleVideo_) moveCenterY(labelTitleTalk_, labelTitleVideo_->center().y);
         if (labelTimeVideo_) moveCenterY(labelTimeTalk3G_, labelTimeVideo_->center().y);
     }
     if (e.chargingMarkCenterY) moveCenterY(imageCharging_, *e.chargingMarkCenterY);
-
-    setText(labelStandby_, e.labelStandby);
-    hide(labelStandby_, false);
-
-    hide(labelTitleTalk_, e.talkRowsHidden);
-    hide(labelTimeTalk_, e.talkRowsHidden);
-    hide(labelTimeTalk3G_, e.talkRowsHidden);
-    hide(imageTalk_, e.talkRowsHidden);
-    hide(labelTitleWeb_, e.webRowsHidden);
-    hide(labelTimeNetWifi_, e.webRowsHidden);
-    hide(imageWeb_, e.webRowsHidden);
-    hide(labelTimeNet3G_, e.net3GHidden);
-
-    if (shiftRows) {
-        moveCenterBy(labelTimeNetWifi_, 0, BatteryRowShift::kNetTextsDown);
-        moveCenterBy(labelTimeNet3G_, 0, BatteryRowShift::kNetTextsDown);
-        moveCenterBy(labelTitleWeb_, 0, BatteryRowShift::kWebTitleDown);
-        moveCenterBy(imageWeb_, 0, BatteryRowShift::kWebImageDown);
-        moveCenterBy(labelTitleMusic_, BatteryRowShift::kMusicRight, BatteryRowShift::kMusicDown);
-        moveCenterBy(labelTimeMusic_, BatteryRowShift::kMusicRight, BatteryRowShift::kMusicDown);
-        moveCenterBy(imageMusic_, BatteryRowShift::kMusicRight, BatteryRowShift::kMusicDown);
-        musicShiftX_ = BatteryRowShift::kMusicRight;
-    }
-
-    setText(labelPercentage_, e.labelPercentage);
 }
 
 // ---- bubbles
@@ -647,7 +666,8 @@ void MainViewController::animateOne(const ImageViewPtr& bubble) {
     bubble->setBounds(Rect(0, 0, 2, 2));
 
     auto weak = weakSelf();
-    View::beginAnimations(platform::foundation::format("moveBulle_%li", long(bubble->tag())));
+    const size_t index = size_t(std::find(bubbles_.begin(), bubbles_.end(), bubble) - bubbles_.begin());
+    View::beginAnimations(bubbleAnimationID(index));
     View::setAnimationDuration(r1 * 4.0 * level + 1.0);
     View::setAnimationDelay(2 * r2);
     View::setAnimationCurve(platform::ui::AnimationCurve::EaseIn);
@@ -660,11 +680,12 @@ void MainViewController::animateOne(const ImageViewPtr& bubble) {
     View::commitAnimations();
 }
 
+std::string MainViewController::bubbleAnimationID(size_t index) { return "moveBulle_" + std::to_string(index + 1); }
+
 void MainViewController::animDidStop(const std::string& animationID, bool) {
-    static const char* const kNames[] = {"moveBulle_1", "moveBulle_2", "moveBulle_3", "moveBulle_4", "moveBulle_5"};
     ImageViewPtr bubble;
-    for (size_t i = 0; i < 5; ++i)
-        if (animationID == kNames[i]) bubble = bubbles_[i];
+    for (size_t i = 0; i < bubbles_.size(); ++i)
+        if (animationID == bubbleAnimationID(i)) bubble = bubbles_[i];
     if (!bubble) return;
     auto weak = weakSelf();
     RunLoop::main().perform([weak, bubble] {

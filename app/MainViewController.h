@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/BatteryEstimate.h"
@@ -96,61 +97,25 @@ public:
     std::shared_ptr<platform::foundation::Timer> levelTimer() const { return levelTimer_; }
     std::shared_ptr<platform::foundation::Timer> animTimer() const { return animTimer_; }
     std::shared_ptr<SoundEffect> sound() const { return sound_; }
-    std::shared_ptr<platform::ui::Button> buttonSettings() const { return buttonSettings_; }
-    void setButtonSettings(std::shared_ptr<platform::ui::Button> b) { buttonSettings_ = std::move(b); }
 
-    // Interface members, read by tests and snapshots.
-    std::shared_ptr<platform::ui::ScrollView> mainScrollView() const { return mainScrollView_.lock(); }
-    std::shared_ptr<MainContentView> mainContentView() const { return mainContentView_.lock(); }
-    std::shared_ptr<TWKReviewPopupButton> buttonMoreApps() const { return buttonMoreApps_; }
-    LabelPtr labelScrollDown() const { return labelScrollDown_; }
-    std::shared_ptr<platform::ui::View> viewScrollDownInfo() const { return viewScrollDownInfo_; }
-    std::shared_ptr<platform::ui::View> detailView() const { return detailView_; }
-    ImageViewPtr imageChargeTimeIcon() const { return imageChargeTimeIcon_; }
-    std::shared_ptr<BatteryFillView> viewBatteryFill() const { return viewBatteryFill_; }
-    LabelPtr labelChargeTime() const { return labelChargeTime_; }
-    LabelPtr labelGames2D() const { return labelGames2D_; }
-    LabelPtr labelGames3D() const { return labelGames3D_; }
-    LabelPtr labelVideoChat() const { return labelVideoChat_; }
-    LabelPtr labelTakePhotos() const { return labelTakePhotos_; }
-    LabelPtr labelVideoRecord() const { return labelVideoRecord_; }
-    LabelPtr labelGPSNavigation() const { return labelGPSNavigation_; }
-    LabelPtr labelReading() const { return labelReading_; }
-    ImageViewPtr iconVideo() const { return iconVideo_; }
-    LabelPtr labelTimeChargeTime() const { return labelTimeChargeTime_; }
-    LabelPtr labelTimeGames2D() const { return labelTimeGames2D_; }
-    LabelPtr labelTimeGames3D() const { return labelTimeGames3D_; }
-    LabelPtr labelTimeVideoChat() const { return labelTimeVideoChat_; }
-    LabelPtr labelTimeTakingPhotos() const { return labelTimeTakingPhotos_; }
-    LabelPtr labelTimeVideoRecording() const { return labelTimeVideoRecording_; }
-    LabelPtr labelTimeGPSNavigation() const { return labelTimeGPSNavigation_; }
-    LabelPtr labelTimeReading() const { return labelTimeReading_; }
-    std::shared_ptr<platform::ui::Button> buttonFlashlight() const { return buttonFlashlight_; }
-    ImageViewPtr iconFlashlight() const { return iconFlashlight_; }
-    LabelPtr labelFlashlight() const { return labelFlashlight_; }
-    LabelPtr labelTimeFlashlight() const { return labelTimeFlashlight_; }
-    ImageViewPtr bgImage() const { return bgImage_; }
+    // An outlet of the interface file by its name ("labelPercentage"): null
+    // when it is not connected or not a V. Tests and snapshots read the
+    // screen through it.
+    template <class V = platform::ui::View>
+    std::shared_ptr<V> outlet(std::string_view name) const {
+        return std::dynamic_pointer_cast<V>(outletView(name));
+    }
+    LabelPtr label(std::string_view name) const { return outlet<platform::ui::Label>(name); }
     const std::array<ImageViewPtr, 5>& bubbles() const { return bubbles_; }
-    LabelPtr labelPercentage() const { return labelPercentage_; }
-    LabelPtr labelDevice() const { return labelDevice_; }
-    LabelPtr labelStandby() const { return labelStandby_; }
-    LabelPtr labelTitleMusic() const { return labelTitleMusic_; }
-    LabelPtr labelTitleWeb() const { return labelTitleWeb_; }
-    LabelPtr labelTitleVideo() const { return labelTitleVideo_; }
-    LabelPtr labelTitleTalk() const { return labelTitleTalk_; }
-    ImageViewPtr imageCharging() const { return imageCharging_; }
-    ImageViewPtr imageTalk() const { return imageTalk_; }
-    ImageViewPtr imageWeb() const { return imageWeb_; }
-    ImageViewPtr imageMusic() const { return imageMusic_; }
-    ImageViewPtr imageVideo() const { return imageVideo_; }
-    LabelPtr labelTimeMusic() const { return labelTimeMusic_; }
-    LabelPtr labelTimeVideo() const { return labelTimeVideo_; }
-    LabelPtr labelTimeNetWifi() const { return labelTimeNetWifi_; }
-    LabelPtr labelTimeNet3G() const { return labelTimeNet3G_; }
-    LabelPtr labelTimeTalk() const { return labelTimeTalk_; }
-    LabelPtr labelTimeTalk3G() const { return labelTimeTalk3G_; }
 
 private:
+    // One row per outlet: the member it fills and what the screen does with the view.
+    struct OutletRow;
+    static const std::vector<OutletRow>& outletRows();
+    std::shared_ptr<platform::ui::View> outletView(std::string_view name) const;
+    // The name of bubble `index`'s rise.
+    static std::string bubbleAnimationID(size_t index);
+
     void applyEstimate(const BatteryEstimate& e, bool shiftRows);
     std::weak_ptr<MainViewController> weakSelf();
 

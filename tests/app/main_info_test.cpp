@@ -39,7 +39,7 @@ std::shared_ptr<TWKMoreAppsBaseViewController> rootOf(const std::shared_ptr<pu::
 
 TEST_F(MainInfoTest, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
     auto vc = showMain();
-    auto button = vc->buttonMoreApps();
+    auto button = vc->outlet<TWKReviewPopupButton>("buttonMoreApps");
     ASSERT_NE(button, nullptr);
     EXPECT_NE(button->imageForState(pu::kControlStateNormal), nullptr);
 
@@ -81,7 +81,7 @@ TEST_F(MainInfoTest, BothInterfaceFilesConnectTheButtonToTheArea) {
         SCOPED_TRACE(file);
         auto vc = std::make_shared<MainViewController>(file);
         show(vc, 0.5);
-        auto button = vc->buttonMoreApps();
+        auto button = vc->outlet<TWKReviewPopupButton>("buttonMoreApps");
         ASSERT_NE(button, nullptr) << "the outlet takes a review button";
         button->sendActionsForControlEvents(pu::kControlEventTouchUpInside);
         pf::RunLoop::main().runFor(1.0);
@@ -128,7 +128,7 @@ TEST_F(MainInfoTest, TheReviewCheckFollowsTheRefreshOnReturnToTheForeground) {
     // Within the minute: the figures refresh, the review check is spaced out.
     battery_->set(0.5f, pu::BatteryState::Charging);
     vc->comingBackfromBackground();
-    EXPECT_EQ(vc->labelPercentage()->text(), "50 %");
+    EXPECT_EQ(vc->label("labelPercentage")->text(), "50 %");
     EXPECT_DOUBLE_EQ(lastAsk(), first);
     pf::RunLoop::main().runFor(TWKReviewPopupButton::kDelay + 1);
     EXPECT_EQ(launches(), 1);
@@ -137,7 +137,7 @@ TEST_F(MainInfoTest, TheReviewCheckFollowsTheRefreshOnReturnToTheForeground) {
     battery_->set(0.25f, pu::BatteryState::Charging);
     const double back = clock_->now();
     vc->comingBackfromBackground();
-    EXPECT_EQ(vc->labelPercentage()->text(), "25 %");
+    EXPECT_EQ(vc->label("labelPercentage")->text(), "25 %");
     EXPECT_DOUBLE_EQ(lastAsk(), back);
     pf::RunLoop::main().runFor(TWKReviewPopupButton::kDelay + 0.5);
     EXPECT_EQ(launches(), 2);
@@ -147,7 +147,7 @@ TEST_F(MainInfoTest, AReviewDueMakesTheButtonPulseAndATapAsksInsteadOfOpeningThe
     defaults().setInteger("review_nb_launches", 7);
     defaults().setDouble("review_install_time_v2", clock_->now() - 100);
     auto vc = showMain(1.0);
-    auto button = vc->buttonMoreApps();
+    auto button = vc->outlet<TWKReviewPopupButton>("buttonMoreApps");
     EXPECT_FALSE(button->isPulsing());
     pf::RunLoop::main().runFor(TWKReviewPopupButton::kDelay);
     EXPECT_EQ(launches(), 8);

@@ -23,7 +23,7 @@ class MainScreenTest : public ScreenFixture {};
 
 size_t gradientCount(const MainViewController& vc) {
     size_t n = 0;
-    for (const auto& l : vc.bgImage()->layer()->sublayers())
+    for (const auto& l : vc.outlet<pu::ImageView>("bgImage")->layer()->sublayers())
         if (std::dynamic_pointer_cast<GradientLayer>(l)) ++n;
     return n;
 }
@@ -32,21 +32,18 @@ size_t gradientCount(const MainViewController& vc) {
 
 TEST_F(MainScreenTest, EveryMemberIsConnected) {
     auto vc = showMain();
-    EXPECT_NE(vc->mainScrollView(), nullptr);
-    EXPECT_NE(vc->mainContentView(), nullptr);
-    EXPECT_EQ(vc->mainContentView()->viewScrollDownInfo(), vc->viewScrollDownInfo());
-    for (size_t i = 0; i < 5; ++i) {
-        ASSERT_NE(vc->bubbles()[i], nullptr);
-        EXPECT_EQ(vc->bubbles()[i]->tag(), int64_t(i + 1));
-    }
-    for (auto l : {vc->labelPercentage(), vc->labelDevice(), vc->labelStandby(), vc->labelTimeMusic(),
-                   vc->labelTimeVideo(), vc->labelTimeNetWifi(), vc->labelTimeNet3G(), vc->labelTimeTalk(),
-                   vc->labelTimeTalk3G(), vc->labelTimeChargeTime(), vc->labelTimeGames2D(), vc->labelTimeReading(),
-                   vc->labelTimeFlashlight(), vc->labelScrollDown()})
-        EXPECT_NE(l, nullptr);
-    EXPECT_NE(vc->viewBatteryFill()->batLayer(), nullptr);  // built by its awakeFromNib
-    EXPECT_NE(vc->buttonSettings(), nullptr);
-    EXPECT_NE(vc->buttonMoreApps(), nullptr);
+    EXPECT_NE(vc->outlet<pu::ScrollView>("mainScrollView"), nullptr);
+    EXPECT_NE(vc->outlet<MainContentView>("mainContentView"), nullptr);
+    EXPECT_EQ(vc->outlet<MainContentView>("mainContentView")->viewScrollDownInfo(), vc->outlet("viewScrollDownInfo"));
+    for (const auto& bubble : vc->bubbles()) EXPECT_NE(bubble, nullptr);
+    for (const char* name : {"labelPercentage", "labelDevice", "labelStandby", "labelTimeMusic", "labelTimeVideo",
+                             "labelTimeNetWifi", "labelTimeNet3G", "labelTimeTalk", "labelTimeTalk3G",
+                             "labelTimeChargeTime", "labelTimeGames2D", "labelTimeReading", "labelTimeFlashlight",
+                             "labelScrollDown"})
+        EXPECT_NE(vc->label(name), nullptr) << name;
+    EXPECT_NE(vc->outlet<BatteryFillView>("viewBatteryFill")->batLayer(), nullptr);  // built by its awakeFromNib
+    EXPECT_NE(vc->outlet<pu::Button>("buttonSettings"), nullptr);
+    EXPECT_NE(vc->outlet<TWKReviewPopupButton>("buttonMoreApps"), nullptr);
     EXPECT_NE(vc->sound(), nullptr);
 }
 
@@ -55,15 +52,16 @@ TEST_F(MainScreenTest, EveryRowHasATitleInBothInterfaceFiles) {
         SCOPED_TRACE(file);
         auto vc = std::make_shared<MainViewController>(file);
         show(vc, 0.5);
-        for (auto l : {vc->labelTitleMusic(), vc->labelTitleWeb(), vc->labelTitleVideo(), vc->labelTitleTalk(),
-                       vc->labelChargeTime(), vc->labelGames2D(), vc->labelGames3D(), vc->labelVideoChat(),
-                       vc->labelTakePhotos(), vc->labelVideoRecord(), vc->labelGPSNavigation(), vc->labelReading()}) {
-            ASSERT_NE(l, nullptr);
-            EXPECT_FALSE(l->text().empty());
+        for (const char* name : {"labelTitleMusic", "labelTitleWeb", "labelTitleVideo", "labelTitleTalk",
+                                 "labelChargeTime", "labelGames2D", "labelGames3D", "labelVideoChat", "labelTakePhotos",
+                                 "labelVideoRecord", "labelGPSNavigation", "labelReading"}) {
+            auto l = vc->label(name);
+            ASSERT_NE(l, nullptr) << name;
+            EXPECT_FALSE(l->text().empty()) << name;
         }
         // The one title that no string table fills.
-        ASSERT_NE(vc->labelFlashlight(), nullptr);
-        EXPECT_EQ(vc->labelFlashlight()->text(), "Flashlight");
+        ASSERT_NE(vc->label("labelFlashlight"), nullptr);
+        EXPECT_EQ(vc->label("labelFlashlight")->text(), "Flashlight");
     }
 }
 
@@ -94,10 +92,10 @@ TEST_F(MainScreenTest, TimersAreCreatedOnceAndGoneAfterDisappearing) {
 
 TEST_F(MainScreenTest, ANewChargeShowsWithinFiveSeconds) {
     auto vc = showMain();
-    EXPECT_EQ(vc->labelPercentage()->text(), "75 %");
+    EXPECT_EQ(vc->label("labelPercentage")->text(), "75 %");
     battery_->set(0.74f, platform::ui::BatteryState::Charging);
     pf::RunLoop::main().runFor(5.0);
-    EXPECT_EQ(vc->labelPercentage()->text(), "74 %");
+    EXPECT_EQ(vc->label("labelPercentage")->text(), "74 %");
 }
 
 TEST_F(MainScreenTest, OneGradientLayerAfterRepeatedAppearances) {
@@ -108,7 +106,7 @@ TEST_F(MainScreenTest, OneGradientLayerAfterRepeatedAppearances) {
     }
     pf::RunLoop::main().runFor(1.0);
     ASSERT_EQ(gradientCount(*vc), 1u);
-    auto g = std::dynamic_pointer_cast<GradientLayer>(vc->bgImage()->layer()->sublayers().front());
+    auto g = std::dynamic_pointer_cast<GradientLayer>(vc->outlet("bgImage")->layer()->sublayers().front());
     ASSERT_NE(g, nullptr);
     const Rect screen = vc->view()->bounds();
     const double s = std::max(screen.width(), screen.height());
@@ -116,7 +114,7 @@ TEST_F(MainScreenTest, OneGradientLayerAfterRepeatedAppearances) {
     EXPECT_EQ(g->locations(), (std::vector<double>{0.2, 0.5, 0.8, 1.0}));
     ASSERT_EQ(g->colors().size(), 4u);
     EXPECT_EQ(g->colors()[1], Color::white(0.12, 1.0));
-    EXPECT_EQ(vc->bgImage()->image(), nullptr);
+    EXPECT_EQ(vc->outlet<pu::ImageView>("bgImage")->image(), nullptr);
 }
 
 TEST_F(MainScreenTest, FiguresOfTheRefreshReachTheLabels) {
@@ -134,28 +132,28 @@ TEST_F(MainScreenTest, FiguresOfTheRefreshReachTheLabels) {
     in.flash = profile.flash;
     in.carrier = profile.simulator || !profile.carrierName.empty();
     const BatteryEstimate e = BatteryEstimate::compute(in, BatteryWords::localized());
-    EXPECT_EQ(vc->labelPercentage()->text(), "75 %");
-    EXPECT_EQ(vc->labelTimeMusic()->text(), e.labelTimeMusic);
-    EXPECT_EQ(vc->labelTimeVideo()->text(), e.labelTimeVideo);
-    EXPECT_EQ(vc->labelTimeNetWifi()->text(), e.labelTimeNetWifi);
-    EXPECT_EQ(vc->labelTimeTalk()->text(), e.labelTimeTalk);
-    EXPECT_EQ(vc->labelStandby()->text(), e.labelStandby);
-    EXPECT_EQ(vc->labelTimeChargeTime()->text(), e.labelTimeChargeTime);
-    EXPECT_EQ(vc->labelTimeFlashlight()->text(), e.labelTimeFlashlight);
-    EXPECT_FALSE(vc->imageCharging()->isHidden());  // charging
-    EXPECT_DOUBLE_EQ(vc->labelTimeChargeTime()->alpha(), 1.0);
-    EXPECT_EQ(vc->labelTitleMusic()->text(), "Music");
-    EXPECT_EQ(vc->labelDevice()->text(), DeviceDetection::name(false) + ". Firmware: 9.3");
-    EXPECT_FLOAT_EQ(vc->viewBatteryFill()->getLevel(), 0.75f);
+    EXPECT_EQ(vc->label("labelPercentage")->text(), "75 %");
+    EXPECT_EQ(vc->label("labelTimeMusic")->text(), e.labelTimeMusic);
+    EXPECT_EQ(vc->label("labelTimeVideo")->text(), e.labelTimeVideo);
+    EXPECT_EQ(vc->label("labelTimeNetWifi")->text(), e.labelTimeNetWifi);
+    EXPECT_EQ(vc->label("labelTimeTalk")->text(), e.labelTimeTalk);
+    EXPECT_EQ(vc->label("labelStandby")->text(), e.labelStandby);
+    EXPECT_EQ(vc->label("labelTimeChargeTime")->text(), e.labelTimeChargeTime);
+    EXPECT_EQ(vc->label("labelTimeFlashlight")->text(), e.labelTimeFlashlight);
+    EXPECT_FALSE(vc->outlet<pu::ImageView>("imageCharging")->isHidden());  // charging
+    EXPECT_DOUBLE_EQ(vc->label("labelTimeChargeTime")->alpha(), 1.0);
+    EXPECT_EQ(vc->label("labelTitleMusic")->text(), "Music");
+    EXPECT_EQ(vc->label("labelDevice")->text(), DeviceDetection::name(false) + ". Firmware: 9.3");
+    EXPECT_FLOAT_EQ(vc->outlet<BatteryFillView>("viewBatteryFill")->getLevel(), 0.75f);
 }
 
 TEST_F(MainScreenTest, TextsFadeInAfterTheIntro) {
     auto vc = showMain(0.0);
     pf::RunLoop::main().runFor(0.1);
-    EXPECT_LT(vc->labelPercentage()->layer()->presentationLayer()->opacity(), 1.0f);
+    EXPECT_LT(vc->label("labelPercentage")->layer()->presentationLayer()->opacity(), 1.0f);
     pf::RunLoop::main().runFor(2.0);
-    EXPECT_DOUBLE_EQ(vc->labelPercentage()->alpha(), 1.0);
-    EXPECT_FLOAT_EQ(vc->labelPercentage()->layer()->presentationLayer()->opacity(), 1.0f);
+    EXPECT_DOUBLE_EQ(vc->label("labelPercentage")->alpha(), 1.0);
+    EXPECT_FLOAT_EQ(vc->label("labelPercentage")->layer()->presentationLayer()->opacity(), 1.0f);
 }
 
 TEST_F(MainScreenTest, SettingsCloseRefreshesRerendersAndFadesTextsBackIn) {
@@ -169,23 +167,23 @@ TEST_F(MainScreenTest, SettingsCloseRefreshesRerendersAndFadesTextsBackIn) {
 
     // A change made in the sheet shows at once on its close, within the debounce.
     pf::UserDefaults::standard().setFloat("healthPercent", 50.0f);
-    const std::string before = vc->labelTimeMusic()->text();
+    const std::string before = vc->label("labelTimeMusic")->text();
     const unsigned imageGeneration = BatteryImage::sharedInstance().imageGeneration();
     std::weak_ptr<SettingsController> weakSettings = settings;
 
     settings->done();
-    EXPECT_NE(vc->labelTimeMusic()->text(), before);
+    EXPECT_NE(vc->label("labelTimeMusic")->text(), before);
     EXPECT_FLOAT_EQ(BatteryRefresh::lastMultiplier(), 0.75f);  // reset, then refreshed
     EXPECT_GT(BatteryImage::sharedInstance().imageGeneration(), imageGeneration);
-    EXPECT_DOUBLE_EQ(vc->labelPercentage()->alpha(), 0.0);
-    EXPECT_FLOAT_EQ(vc->viewBatteryFill()->batLayer()->opacity(), 0.0f);
+    EXPECT_DOUBLE_EQ(vc->label("labelPercentage")->alpha(), 0.0);
+    EXPECT_FLOAT_EQ(vc->outlet<BatteryFillView>("viewBatteryFill")->batLayer()->opacity(), 0.0f);
 
     settings.reset();
     pf::RunLoop::main().runFor(3.0);
     EXPECT_EQ(vc->presentedViewController(), nullptr);
     EXPECT_TRUE(weakSettings.expired()) << "the closed sheet must not be kept alive";
-    EXPECT_DOUBLE_EQ(vc->labelPercentage()->alpha(), 1.0);
-    EXPECT_DOUBLE_EQ(vc->labelTimeMusic()->alpha(), 1.0);
+    EXPECT_DOUBLE_EQ(vc->label("labelPercentage")->alpha(), 1.0);
+    EXPECT_DOUBLE_EQ(vc->label("labelTimeMusic")->alpha(), 1.0);
 }
 
 TEST_F(MainScreenTest, AlwaysOnHoldsWhileTheApplicationIsInTheForeground) {
@@ -201,7 +199,7 @@ TEST_F(MainScreenTest, AlwaysOnHoldsWhileTheApplicationIsInTheForeground) {
     EXPECT_TRUE(app.isScreenSaverHeldOff());
     vc->dismissViewControllerAnimated(false);
     pf::RunLoop::main().runFor(2.0);
-    vc->buttonMoreApps()->sendActionsForControlEvents(platform::ui::kControlEventTouchUpInside);
+    vc->outlet<pu::Control>("buttonMoreApps")->sendActionsForControlEvents(platform::ui::kControlEventTouchUpInside);
     pf::RunLoop::main().runFor(2.0);
     ASSERT_NE(vc->presentedViewController(), nullptr);
     EXPECT_TRUE(app.isScreenSaverHeldOff());
@@ -267,9 +265,9 @@ TEST_F(MainScreenTest, FlashlightTriesTheApplicationsInOrderThenTheWeb) {
 
 TEST_F(MainScreenTest, ScrollHintShowsWhileTouchedAndFadesAfterTheLift) {
     auto vc = showMain();
-    auto content = vc->mainContentView();
-    auto hint = vc->viewScrollDownInfo();
-    EXPECT_EQ(vc->labelScrollDown()->text(), "Scroll down for more figures");
+    auto content = vc->outlet<MainContentView>("mainContentView");
+    auto hint = vc->outlet("viewScrollDownInfo");
+    EXPECT_EQ(vc->label("labelScrollDown")->text(), "Scroll down for more figures");
     EXPECT_DOUBLE_EQ(hint->alpha(), 0.0);
     EXPECT_EQ(hint->backgroundColor(), Color::white(0.0, 0.8));
     EXPECT_DOUBLE_EQ(hint->layer()->cornerRadius(), 6.0);
@@ -304,14 +302,14 @@ TEST_F(MainScreenTest, ScrollHintShowsWhileTouchedAndFadesAfterTheLift) {
 TEST_F(MainScreenTest, ScrollHintFadesAfterADragScrolledTheContent) {
     auto vc = showMain();
     window_->layoutIfNeeded();
-    auto hint = vc->viewScrollDownInfo();
+    auto hint = vc->outlet("viewScrollDownInfo");
     window_->sendPointer(pu::PointerPhase::Down, {100, 500});
     EXPECT_DOUBLE_EQ(hint->alpha(), 1.0);
     // The finger moves on: the scroll view takes the touch over.
     window_->sendPointer(pu::PointerPhase::Move, {100, 480});
     window_->sendPointer(pu::PointerPhase::Move, {100, 420});
     window_->sendPointer(pu::PointerPhase::Up, {100, 420});
-    EXPECT_GT(vc->mainScrollView()->contentOffset().y, 0.0);
+    EXPECT_GT(vc->outlet<pu::ScrollView>("mainScrollView")->contentOffset().y, 0.0);
     EXPECT_DOUBLE_EQ(hint->alpha(), 0.0);
     pf::RunLoop::main().runFor(2.0);
     EXPECT_LT(hint->layer()->presentationLayer()->opacity(), 0.01f);
@@ -332,7 +330,7 @@ TEST_F(MainScreenTest, NarrowPhoneContentScrollsOnlyDownwards) {
     auto vc = showMain();
     vc->stopUpdateTimer();
     window_->layoutIfNeeded();
-    auto scroll = vc->mainScrollView();
+    auto scroll = vc->outlet<pu::ScrollView>("mainScrollView");
     EXPECT_DOUBLE_EQ(scroll->bounds().width(), 320.0);
     EXPECT_DOUBLE_EQ(scroll->contentSize().width, 320.0);
     EXPECT_FALSE(scroll->canScrollHorizontally());
@@ -355,23 +353,23 @@ TEST_F(MainScreenTest, FirstPhoneTalkSitsBesideTheVideoRow) {
     pf::UserDefaults::standard().setFloat("healthPercent", 100.0f);
     auto vc = showMain();
     // Only the vertical centres move: the talk labels stay in their column, the one labelTimeTalk marks.
-    const double column = vc->labelTimeTalk()->center().x;
+    const double column = vc->label("labelTimeTalk")->center().x;
     ASSERT_EQ(DeviceDetection::detectDevice(), 7);
-    EXPECT_EQ(vc->labelTitleTalk()->center(), (Point{column, vc->labelTitleVideo()->center().y}));
-    EXPECT_EQ(vc->labelTimeTalk3G()->center(), (Point{column, vc->labelTimeVideo()->center().y}));
-    EXPECT_EQ(vc->labelTimeTalk()->text(), "");
-    EXPECT_EQ(vc->labelTimeTalk3G()->text(), "6 hours 0 min");  // G2 12 at half charge, no prefix
-    EXPECT_FALSE(vc->labelTimeTalk3G()->isHidden());
-    EXPECT_EQ(vc->labelTimeNet3G()->text(), "Edge: 3:00");
-    EXPECT_TRUE(vc->labelVideoRecord()->isHidden());
-    EXPECT_TRUE(vc->labelTimeVideoRecording()->isHidden());
-    EXPECT_TRUE(vc->labelTimeGPSNavigation()->isHidden());
-    EXPECT_TRUE(vc->labelGPSNavigation()->isHidden());
-    EXPECT_TRUE(vc->imageCharging()->isHidden());
+    EXPECT_EQ(vc->label("labelTitleTalk")->center(), (Point{column, vc->label("labelTitleVideo")->center().y}));
+    EXPECT_EQ(vc->label("labelTimeTalk3G")->center(), (Point{column, vc->label("labelTimeVideo")->center().y}));
+    EXPECT_EQ(vc->label("labelTimeTalk")->text(), "");
+    EXPECT_EQ(vc->label("labelTimeTalk3G")->text(), "6 hours 0 min");  // G2 12 at half charge, no prefix
+    EXPECT_FALSE(vc->label("labelTimeTalk3G")->isHidden());
+    EXPECT_EQ(vc->label("labelTimeNet3G")->text(), "Edge: 3:00");
+    EXPECT_TRUE(vc->label("labelVideoRecord")->isHidden());
+    EXPECT_TRUE(vc->label("labelTimeVideoRecording")->isHidden());
+    EXPECT_TRUE(vc->label("labelTimeGPSNavigation")->isHidden());
+    EXPECT_TRUE(vc->label("labelGPSNavigation")->isHidden());
+    EXPECT_TRUE(vc->outlet<pu::ImageView>("imageCharging")->isHidden());
 
     // Later refreshes leave them there.
     battery_->set(0.4f, pu::BatteryState::Unplugged);
     pf::RunLoop::main().runFor(5.0);
-    EXPECT_EQ(vc->labelTimeTalk3G()->text(), "4 hours 48 min");
-    EXPECT_EQ(vc->labelTitleTalk()->center(), (Point{column, vc->labelTitleVideo()->center().y}));
+    EXPECT_EQ(vc->label("labelTimeTalk3G")->text(), "4 hours 48 min");
+    EXPECT_EQ(vc->label("labelTitleTalk")->center(), (Point{column, vc->label("labelTitleVideo")->center().y}));
 }

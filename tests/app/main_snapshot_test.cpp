@@ -87,7 +87,7 @@ protected:
             EXPECT_EQ(img->pixelWidth(), int(window_->bounds().width() * window_->scale()));
 
             // The battery: filled in the band colour up to the level, empty above.
-            auto fill = vc->viewBatteryFill();
+            auto fill = vc->outlet<BatteryFillView>("viewBatteryFill");
             const Rect battery = inWindow(fill);
             const auto expected = SettingsController::colorForChargeFraction(level);
             const double fillTop = battery.maxY() - fill->bounds().height() * level * 0.8;
@@ -105,10 +105,10 @@ protected:
             Rgb above = mean(*img, Rect(battery.midX() - 10, battery.minY() + 30, 20, 10));
             EXPECT_LT(std::abs(above.r - above.b) + std::abs(above.g - above.b), 0.25) << "above the fill: no tint";
 
-            EXPECT_EQ(vc->labelPercentage()->text(), platform::foundation::format("%.0f %%", level * 100.0));
-            EXPECT_TRUE(hasText(*img, inWindow(vc->labelPercentage())));
-            EXPECT_TRUE(hasText(*img, inWindow(vc->labelTimeMusic())));
-            EXPECT_EQ(vc->imageCharging()->isHidden(), state == pu::BatteryState::Unplugged);
+            EXPECT_EQ(vc->label("labelPercentage")->text(), platform::foundation::format("%.0f %%", level * 100.0));
+            EXPECT_TRUE(hasText(*img, inWindow(vc->label("labelPercentage"))));
+            EXPECT_TRUE(hasText(*img, inWindow(vc->label("labelTimeMusic"))));
+            EXPECT_EQ(vc->outlet<pu::ImageView>("imageCharging")->isHidden(), state == pu::BatteryState::Unplugged);
             more(*vc, *img);
         }
     }
@@ -123,14 +123,14 @@ TEST_F(SnapshotTest, PhoneChargingAtThreeQuarters) {
     mainScreen("iPhone7,2", 0.75f, pu::BatteryState::Charging, "main-iphone-75-charging",
                [](MainViewController& vc, const Image& img) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 15);
-                   EXPECT_FALSE(vc.labelTimeTalk()->isHidden());
-                   EXPECT_FALSE(vc.labelTimeNet3G()->isHidden());
-                   EXPECT_FALSE(vc.labelTimeFlashlight()->isHidden());
-                   EXPECT_FALSE(vc.labelTimeGPSNavigation()->isHidden());
-                   EXPECT_TRUE(hasText(img, inWindow(vc.labelTimeTalk())));
-                   EXPECT_TRUE(hasText(img, inWindow(vc.labelTimeNet3G())));
+                   EXPECT_FALSE(vc.label("labelTimeTalk")->isHidden());
+                   EXPECT_FALSE(vc.label("labelTimeNet3G")->isHidden());
+                   EXPECT_FALSE(vc.label("labelTimeFlashlight")->isHidden());
+                   EXPECT_FALSE(vc.label("labelTimeGPSNavigation")->isHidden());
+                   EXPECT_TRUE(hasText(img, inWindow(vc.label("labelTimeTalk"))));
+                   EXPECT_TRUE(hasText(img, inWindow(vc.label("labelTimeNet3G"))));
                    // The charging mark sits low, in the liquid, above half charge.
-                   EXPECT_DOUBLE_EQ(vc.imageCharging()->center().y, 224.0);
+                   EXPECT_DOUBLE_EQ(vc.outlet<pu::ImageView>("imageCharging")->center().y, 224.0);
                });
 }
 
@@ -140,8 +140,8 @@ TEST_F(SnapshotTest, PhoneOnBatteryAtFifteen) {
     if (!isScenarioProcess("SnapshotTest.PhoneOnBatteryAtFifteen")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPhone7,2", 0.15f, pu::BatteryState::Unplugged, "main-iphone-15-battery",
                [](MainViewController& vc, const Image&) {
-                   EXPECT_NEAR(vc.labelTimeChargeTime()->alpha(), 0.7, 1e-6);
-                   EXPECT_DOUBLE_EQ(vc.imageCharging()->center().y, 110.0);
+                   EXPECT_NEAR(vc.label("labelTimeChargeTime")->alpha(), 0.7, 1e-6);
+                   EXPECT_DOUBLE_EQ(vc.outlet<pu::ImageView>("imageCharging")->center().y, 110.0);
                });
 }
 
@@ -152,19 +152,20 @@ TEST_F(SnapshotTest, TabletChargingAtThreeQuarters) {
     mainScreen("iPad4,1", 0.75f, pu::BatteryState::Charging, "main-ipad-75-charging",
                [](MainViewController& vc, const Image& img) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 19);
-                   EXPECT_EQ(vc.mainScrollView(), nullptr);
-                   EXPECT_EQ(vc.detailView()->center(), (Point{222.0, 730.0}));
+                   EXPECT_EQ(vc.outlet<pu::ScrollView>("mainScrollView"), nullptr);
+                   EXPECT_EQ(vc.outlet("detailView")->center(), (Point{222.0, 730.0}));
                    // A Wi-Fi tablet: no talk, no GPS, no mobile web.
-                   EXPECT_TRUE(vc.labelTimeTalk()->isHidden());
-                   EXPECT_TRUE(vc.labelTimeGPSNavigation()->isHidden());
-                   EXPECT_TRUE(vc.labelTimeNet3G()->isHidden());
-                   EXPECT_FALSE(vc.labelTimeNetWifi()->isHidden());
-                   EXPECT_TRUE(hasText(img, inWindow(vc.labelTimeNetWifi())));
-                   EXPECT_FALSE(hasText(img, inWindow(vc.labelTimeTalk())));
+                   EXPECT_TRUE(vc.label("labelTimeTalk")->isHidden());
+                   EXPECT_TRUE(vc.label("labelTimeGPSNavigation")->isHidden());
+                   EXPECT_TRUE(vc.label("labelTimeNet3G")->isHidden());
+                   EXPECT_FALSE(vc.label("labelTimeNetWifi")->isHidden());
+                   EXPECT_TRUE(hasText(img, inWindow(vc.label("labelTimeNetWifi"))));
+                   EXPECT_FALSE(hasText(img, inWindow(vc.label("labelTimeTalk"))));
                    // The Wi-Fi figure beside its title; a mobile one, where shown, below it.
-                   EXPECT_NEAR(inWindow(vc.labelTimeNetWifi()).midY(), inWindow(vc.labelTitleWeb()).midY(), 1.0);
-                   EXPECT_GT(inWindow(vc.labelTimeNet3G()).midY(), inWindow(vc.labelTimeNetWifi()).midY() + 15);
-                   EXPECT_LT(inWindow(vc.labelTimeNet3G()).midY(), inWindow(vc.labelTitleVideo()).midY() - 15);
+                   auto midY = [&](const char* label) { return inWindow(vc.label(label)).midY(); };
+                   EXPECT_NEAR(midY("labelTimeNetWifi"), midY("labelTitleWeb"), 1.0);
+                   EXPECT_GT(midY("labelTimeNet3G"), midY("labelTimeNetWifi") + 15);
+                   EXPECT_LT(midY("labelTimeNet3G"), midY("labelTitleVideo") - 15);
                });
 }
 
@@ -178,7 +179,7 @@ TEST_F(SnapshotTest, TabletShineLiesOnTheGlass) {
     play("iPad4,1", 0.5f, pu::BatteryState::Unplugged);
     auto vc = showMain(3.0);
     vc->stopUpdateTimer();
-    auto fill = vc->viewBatteryFill();
+    auto fill = vc->outlet<BatteryFillView>("viewBatteryFill");
     const Rect battery = inWindow(fill);
     const std::shared_ptr<pu::Layer> layers[] = {fill->backLayer(), fill->batLayer(), fill->shineLayer()};
     // Composes the screen with only layers[keep] of the battery shown (-1: none).
@@ -221,7 +222,7 @@ TEST(Snapshots, TabletOnBatteryAtFifteen) { runScenario("SnapshotTest.TabletOnBa
 TEST_F(SnapshotTest, TabletOnBatteryAtFifteen) {
     if (!isScenarioProcess("SnapshotTest.TabletOnBatteryAtFifteen")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPad4,1", 0.15f, pu::BatteryState::Unplugged, "main-ipad-15-battery",
-               [](MainViewController& vc, const Image&) { EXPECT_TRUE(vc.labelTimeTalk()->isHidden()); });
+               [](MainViewController& vc, const Image&) { EXPECT_TRUE(vc.label("labelTimeTalk")->isHidden()); });
 }
 
 TEST(Snapshots, TabletTurnsToLandscape) { runScenario("SnapshotTest.TabletTurnsToLandscape"); }
@@ -234,14 +235,14 @@ TEST_F(SnapshotTest, TabletTurnsToLandscape) {
         vc->stopUpdateTimer();
         ASSERT_TRUE(pu::Application::shared().rotateTo(pu::InterfaceOrientation::LandscapeLeft));
         pf::RunLoop::main().runFor(0.2);
-        EXPECT_LT(vc->detailView()->layer()->presentationLayer()->opacity(), 1.0f);
+        EXPECT_LT(vc->outlet("detailView")->layer()->presentationLayer()->opacity(), 1.0f);
         pf::RunLoop::main().runFor(3.0);
-        EXPECT_EQ(vc->detailView()->center(), (Point{530.0, 408.0}));
-        EXPECT_DOUBLE_EQ(vc->detailView()->alpha(), 1.0);
+        EXPECT_EQ(vc->outlet("detailView")->center(), (Point{530.0, 408.0}));
+        EXPECT_DOUBLE_EQ(vc->outlet("detailView")->alpha(), 1.0);
         auto img = snapshot("main-ipad-75-landscape");
         ASSERT_NE(img, nullptr);
         EXPECT_EQ(img->size().width, 1024);
-        EXPECT_TRUE(hasText(*img, inWindow(vc->labelTimeMusic())));
+        EXPECT_TRUE(hasText(*img, inWindow(vc->label("labelTimeMusic"))));
     }
 }
 
@@ -252,12 +253,12 @@ TEST_F(SnapshotTest, SimulatorShowsEveryRowButTheCameraOnes) {
     mainScreen("x86_64", 0.75f, pu::BatteryState::Charging, "main-simulator-75-charging",
                [](MainViewController& vc, const Image&) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 30);  // a phone the rules do not list
-                   EXPECT_TRUE(vc.labelTakePhotos()->isHidden());
-                   EXPECT_TRUE(vc.labelVideoRecord()->isHidden());
-                   EXPECT_TRUE(vc.labelVideoChat()->isHidden());
-                   EXPECT_TRUE(vc.labelTimeFlashlight()->isHidden());
-                   EXPECT_FALSE(vc.labelTimeGPSNavigation()->isHidden());
-                   EXPECT_FALSE(vc.labelTimeTalk()->isHidden());
+                   EXPECT_TRUE(vc.label("labelTakePhotos")->isHidden());
+                   EXPECT_TRUE(vc.label("labelVideoRecord")->isHidden());
+                   EXPECT_TRUE(vc.label("labelVideoChat")->isHidden());
+                   EXPECT_TRUE(vc.label("labelTimeFlashlight")->isHidden());
+                   EXPECT_FALSE(vc.label("labelTimeGPSNavigation")->isHidden());
+                   EXPECT_FALSE(vc.label("labelTimeTalk")->isHidden());
                });
 }
 
@@ -268,12 +269,13 @@ TEST_F(SnapshotTest, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) {
     {
         play("iPod5,1", 0.75f, pu::BatteryState::Unplugged);
         auto vc = showMain(3.0);
-        EXPECT_TRUE(vc->labelTimeTalk()->isHidden());
-        const double iconToLabel = vc->labelTitleMusic()->center().x - vc->imageMusic()->center().x;
+        EXPECT_TRUE(vc->label("labelTimeTalk")->isHidden());
+        auto iconToLabel = [&] { return vc->label("labelTitleMusic")->center().x - vc->outlet("imageMusic")->center().x; };
+        const double before = iconToLabel();
         vc->viewDidDisappear(false);
         vc->viewWillAppear(false);
         pf::RunLoop::main().runFor(2.0);
-        EXPECT_DOUBLE_EQ(vc->labelTitleMusic()->center().x - vc->imageMusic()->center().x, iconToLabel);
+        EXPECT_DOUBLE_EQ(iconToLabel(), before);
         vc->stopUpdateTimer();
         snapshot("main-ipod-75-battery");
     }
