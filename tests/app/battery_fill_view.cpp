@@ -41,19 +41,15 @@ protected:
     void TearDown() override {
         pf::RunLoop::main().runUntilIdle();
         pf::setLogSink(nullptr);
-        pf::Clock::setCurrent(nullptr);
         useBundle(QM_BUNDLE_DIR);
         if (!tempBundle_.empty())
             std::filesystem::remove_all(tempBundle_);
     }
     void useBundle(const std::string& path) {
         pf::Bundle::setMainBundlePath(path);
-        pu::Device::resetCurrent();
         pu::Device::current().setHardwareIdentifier("iPhone7,2");
-        pu::Screen::resetMain();
         pu::Screen::main().configure(pu::Device::current().profile());
         pg::Image::setScreenScale(pu::Screen::main().scale());
-        pg::Image::clearNamedCache();
         BatteryImage::sharedInstance().setCachedScaledImage(nullptr);
     }
     std::shared_ptr<BatteryFillView> loaded(pg::Rect frame) {
@@ -111,7 +107,6 @@ TEST_F(BatteryFillViewTest, TheShineScalesByTheTighterOfWidthAndHeight) {
     write("backshade.png", 160, 468);
     useBundle(tempBundle_);
     pg::Image::setScreenScale(1);
-    pg::Image::clearNamedCache();
 
     auto view = loaded({0, 0, 320, 300});
     // s = min(320 / 160, 300 / 400) = 0.75; 201 x 0.75 = 150.75 -> 151.

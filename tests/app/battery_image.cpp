@@ -29,8 +29,6 @@ protected:
     void use(const std::string& bundle, double screenScale, const std::string& device) {
         pf::Bundle::setMainBundlePath(bundle);
         pg::Image::setScreenScale(screenScale);
-        pg::Image::clearNamedCache();
-        platform::ui::Device::resetCurrent();
         platform::ui::Device::current().setHardwareIdentifier(device);
         BatteryImage::sharedInstance().setCachedScaledImage(nullptr);
     }

@@ -29,16 +29,13 @@ protected:
         pf::Clock::setCurrent(clock_);
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         useScale(1.0);
-        pu::Device::resetCurrent();
         pu::Device::current().setHardwareIdentifier("iPhone7,2");
     }
     void TearDown() override {
         pf::RunLoop::main().runUntilIdle();
-        pf::Clock::setCurrent(nullptr);
     }
     void useScale(double scale) {
         pg::Image::setScreenScale(scale);
-        pg::Image::clearNamedCache();
         BatteryImage::sharedInstance().setCachedScaledImage(nullptr);
     }
     std::shared_ptr<BatteryCALayer> makeLayer(pg::Rect bounds, float level, float r, float g, float b) {

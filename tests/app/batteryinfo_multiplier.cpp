@@ -22,7 +22,6 @@ class BatteryInfoTest : public ::testing::Test {
 protected:
     qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
-        ui::Device::resetCurrent();
         battery_ = std::make_shared<ScriptedBattery>();
         ui::Device::current().setBatterySource(battery_);
     }

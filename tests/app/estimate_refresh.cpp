@@ -25,7 +25,6 @@ protected:
     }
     void TearDown() override {
         pf::setLogSink(nullptr);
-        pf::Clock::setCurrent(nullptr);
         BatteryRefresh::resetProcessState();
     }
 

@@ -12,6 +12,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 
@@ -31,8 +32,8 @@ protected:
         LogHelper::sharedInstance().stopLoggingTimer();
         LogHelper::sharedInstance().reset();
         pf::setLogSink(nullptr);
-        pf::Clock::setCurrent(nullptr);
     }
+    qmtest::GlobalStateGuard guard_;
     static void stamp(const char* fn, int line, uint64_t t, bool start = false, bool end = false,
                       const void* thread = &kThreadA) {
         LogHelper::appendStamp({fn, line, t, thread, start, end});

@@ -86,7 +86,6 @@ protected:
             std::filesystem::remove(f.path(), ec);
         pf::UserDefaults::resetStandard();
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
-        pu::Application::resetShared();
         MainViewController::registerInterfaceClasses();
         BatteryRefresh::resetProcessState();
         BatteryImage::sharedInstance().setCachedScaledImage(nullptr);
@@ -96,12 +95,7 @@ protected:
     void TearDown() override {
         if (window_) pu::setRootViewController(*window_, nullptr);
         window_.reset();
-        pu::Application::resetShared();
         pf::RunLoop::main().runUntilIdle();
-        pu::Device::resetCurrent();
-        pu::Screen::resetMain();
-        pf::Clock::setCurrent(nullptr);
-        pf::UserDefaults::resetStandard();
     }
 
     // Shows `controller` as the window's root and lets the launch settle.

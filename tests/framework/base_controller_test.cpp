@@ -10,6 +10,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 
@@ -53,11 +54,8 @@ struct RecordingTracker : TLYTracker {
 
 class BaseControllerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        platform::ui::Device::resetCurrent();
-        platform::ui::Screen::resetMain();
-        tracker = std::make_shared<RecordingTracker>();
-    }
+    void SetUp() override { tracker = std::make_shared<RecordingTracker>(); }
+    qmtest::GlobalStateGuard guard_;
     void appear(TwkBaseViewController& vc) {
         vc.view();
         vc.viewWillAppear(false);

@@ -15,6 +15,7 @@
 #include "framework/UIPaddingLabel.h"
 #include "platform/graphics/Context.h"
 #include "platform/ui/Device.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using platform::graphics::Color;
 using platform::graphics::Context;
@@ -216,7 +217,7 @@ protected:
         platform::ui::Device::resetCurrent();
         platform::ui::Device::current().setHardwareIdentifier(identifier);
     }
-    void TearDown() override { platform::ui::Device::resetCurrent(); }
+    qmtest::GlobalStateGuard guard_;
 };
 
 }  // namespace

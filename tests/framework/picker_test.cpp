@@ -6,6 +6,7 @@
 #include "framework/PickerAwareScrollView.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/graphics/Context.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using platform::graphics::Color;
 using platform::graphics::Context;
@@ -44,6 +45,7 @@ std::shared_ptr<Image> testPicture(double scale = 1.0) {
 
 class PickerTest : public ::testing::Test {
 protected:
+    qmtest::GlobalStateGuard guard_;
     void SetUp() override {
         platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         picker = std::make_shared<ColorPickerImageView>(Rect(0, 0, 100, 50));

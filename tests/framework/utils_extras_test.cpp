@@ -14,6 +14,7 @@
 #include "platform/net/Reachability.h"
 #include "platform/ui/LocalNotification.h"
 #include "platform/ui/TextInputMode.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 namespace ui = platform::ui;
@@ -37,8 +38,8 @@ protected:
         ui::LocalNotifications::cancelAllLocalNotifications();
         ui::LocalNotifications::setPresenter(nullptr);
         pf::setLogSink(nullptr);
-        pf::Clock::setCurrent(nullptr);
     }
+    qmtest::GlobalStateGuard guard_;
     void advance(double seconds) {
         clock_->advance(seconds);
         pf::RunLoop::main().runUntilIdle();

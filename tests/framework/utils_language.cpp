@@ -6,6 +6,8 @@
 #include "framework/TwkUtils.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/UserDefaults.h"
+#include "tests/platform/ui/app_test_support.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 
@@ -14,16 +16,12 @@ namespace {
 class UtilsLanguage : public ::testing::Test {
 protected:
     void SetUp() override {
-        home_ = std::filesystem::temp_directory_path() / ("twkutils-" + std::to_string(::getpid()));
-        pf::Sandbox::setHome(home_.string());
+        pf::Sandbox::setHome(home_.path());
         pf::UserDefaults::resetStandard();
-    }
-    void TearDown() override {
-        pf::UserDefaults::resetStandard();
-        std::filesystem::remove_all(home_);
     }
     void languages(pf::Value::Array list) { pf::UserDefaults::standard().setObject("AppleLanguages", pf::Value(list)); }
-    std::filesystem::path home_;
+    qmtest::TempDir home_;
+    qmtest::GlobalStateGuard guard_;
 };
 
 TEST_F(UtilsLanguage, EmptyLanguageListMeansEnglish) {
@@ -54,6 +52,18 @@ TEST_F(UtilsLanguage, FirstLanguageDecides) {
     EXPECT_TRUE(TwkUtils::isSmallCharsLanguage());
     languages({"ja_JP"});
     EXPECT_FALSE(TwkUtils::isChineseOrJapanese());
+}
+
+TEST_F(UtilsLanguage, AbsentOrMalformedLanguageListMeansEnglish) {
+    auto& defaults = pf::UserDefaults::standard();
+    defaults.removeObject("AppleLanguages");
+    EXPECT_EQ(TwkUtils::getLang(), "en");
+    EXPECT_EQ(TwkUtils::getLangNoDash(), "en");
+    EXPECT_FALSE(TwkUtils::isChineseOrJapanese());
+    defaults.setObject("AppleLanguages", pf::Value("zh-Hant"));  // a text, not a list
+    EXPECT_EQ(TwkUtils::getLang(), "en");
+    defaults.setObject("AppleLanguages", pf::Value(pf::Value::Array{pf::Value(int64_t{7}), pf::Value("ja")}));
+    EXPECT_EQ(TwkUtils::getLang(), "en");
 }
 
 TEST(UtilsLocale, SmallCharacterLanguages) {

@@ -129,11 +129,6 @@ protected:
     qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         Clock::setCurrent(clock);
-        RunLoop::main().reset();
-    }
-    void TearDown() override {
-        RunLoop::main().reset();
-        Clock::setCurrent(nullptr);
     }
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(5000);
 };

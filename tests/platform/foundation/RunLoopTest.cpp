@@ -23,11 +23,6 @@ protected:
     void SetUp() override {
         clock = std::make_shared<ManualClock>(1000.0);
         Clock::setCurrent(clock);
-        RunLoop::main().reset();
-    }
-    void TearDown() override {
-        RunLoop::main().reset();
-        Clock::setCurrent(nullptr);
     }
     std::shared_ptr<ManualClock> clock;
 };

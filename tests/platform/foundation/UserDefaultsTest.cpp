@@ -28,10 +28,8 @@ protected:
         makeBundle(bundle.path, "com.example.defaults");
         Bundle::setMainBundlePath(bundle.path);
         Sandbox::setHome(home.path);
-        UserDefaults::resetStandard();
     }
     void TearDown() override {
-        UserDefaults::resetStandard();
         setLogSink(nullptr);
     }
     static void makeBundle(const std::string& dir, const std::string& identifier) {
@@ -102,7 +100,6 @@ TEST_F(DefaultsTest, TheSandboxAndTheSettingsAreOwnerOnlyWhateverTheUmask) {
     const mode_t old = umask(0);
     TempDir other;
     const bool made = Sandbox::setHome(other.path + "/home");
-    UserDefaults::resetStandard();
     UserDefaults::standard().setBool("alwayson", true);
     const bool saved = UserDefaults::standard().synchronize();
     umask(old);
@@ -187,7 +184,6 @@ TEST_F(DefaultsTest, ADictionaryIsRequiredAtTheTop) {
 TEST_F(DefaultsTest, WithoutAnIdentifierTheFallbackNameIsUsed) {
     makeBundle(bundle.path, "");
     Bundle::setMainBundlePath(bundle.path);
-    UserDefaults::resetStandard();
     EXPECT_EQ(UserDefaults::standard().path(), home.path + "/Library/Preferences/com.quenmira.Quenmira.plist");
 }
 

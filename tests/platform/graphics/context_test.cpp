@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "platform/graphics/Context.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::graphics;
 
@@ -39,10 +40,10 @@ TEST(Context, ImageContextHasScaledPixelsAndStartsTransparent) {
 }
 
 TEST(Context, OpaqueContextStartsBlackAndScaleZeroUsesTheScreenScale) {
+    qmtest::GlobalStateGuard guard;
     Image::setScreenScale(3);
     auto ctx = Context::beginImageContext({2, 2}, true, 0);
     auto img = ctx->image();
-    Image::setScreenScale(1);
     EXPECT_EQ(img->scale(), 3);
     EXPECT_EQ(img->pixelWidth(), 6);
     EXPECT_EQ(img->pixelAt(5, 5), (Image::Pixel{255, 0, 0, 0}));

@@ -8,6 +8,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Log.h"
 #include "platform/graphics/Context.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::graphics;
 namespace fs = std::filesystem;
@@ -32,13 +33,9 @@ protected:
         solid({5, 5}, 2, Color::rgba(0, 1, 0))->writePNG((dir_ / "only@2x.png").string());
         std::ofstream(dir_ / "broken.png") << "not a png";
         bundle_ = std::make_unique<platform::foundation::Bundle>(dir_.string());
-        Image::clearNamedCache();
     }
-    void TearDown() override {
-        Image::setScreenScale(1);
-        Image::clearNamedCache();
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { fs::remove_all(dir_); }
+    qmtest::GlobalStateGuard guard_;
     fs::path dir_;
     std::unique_ptr<platform::foundation::Bundle> bundle_;
 };

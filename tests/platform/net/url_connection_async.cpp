@@ -12,6 +12,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/net/URLConnection.h"
 #include "tests/support/HttpServerKit.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace net = platform::net;
 namespace pf = platform::foundation;
@@ -155,7 +156,7 @@ protected:
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);
     }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
+    qmtest::GlobalStateGuard guard_;
     std::shared_ptr<pf::ManualClock> clock_;
 };
 

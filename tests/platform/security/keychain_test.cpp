@@ -6,6 +6,7 @@
 #include "platform/foundation/Sandbox.h"
 #include "platform/security/Keychain.h"
 #include "tests/platform/foundation/TestUtil.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::security;
 using foundation_test::TempDir;
@@ -16,6 +17,7 @@ class KeychainTest : public ::testing::Test {
 protected:
     void SetUp() override { platform::foundation::Sandbox::setHome(home_.path); }
     TempDir home_;
+    qmtest::GlobalStateGuard guard_;
 };
 
 Item item(const std::string& account, const std::string& data) {

@@ -9,6 +9,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/Window.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using platform::ui::Application;
 
@@ -18,13 +19,13 @@ class IdleTimerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("SDL_VIDEODRIVER", "dummy", 1);
-        Application::resetShared();
     }
     void TearDown() override {
-        Application::resetShared();
+        Application::resetShared();  // before the video subsystem goes
         if (sdl() && sdl()->WasInit(SDL_INIT_VIDEO)) sdl()->QuitSubSystem(SDL_INIT_VIDEO);
         unsetenv("SDL_VIDEODRIVER");
     }
+    qmtest::GlobalStateGuard guard_;
     static const platform::sdl::SdlLibrary* sdl() { return platform::sdl::SdlLibrary::loaded(); }
     // Opens SDL only now, as a window would.
     static bool startVideo() {

@@ -50,8 +50,6 @@ protected:
     qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         pf::Clock::setCurrent(clock_);
-        Screen::resetMain();
-        Application::resetShared();
         ComposeSheet::clearRecorded();
         MailComposeSheet::clearRecorded();
         MailComposeSheet::setCanSendMail(false);
@@ -68,10 +66,7 @@ protected:
         setRootViewController(*window_, nullptr);
         root_.reset();
         window_.reset();
-        Application::resetShared();
         pf::RunLoop::main().runFor(2);
-        pf::Clock::setCurrent(nullptr);
-        Screen::resetMain();
     }
     void tap(const std::shared_ptr<View>& view) {
         window_->layoutIfNeeded();

@@ -51,18 +51,11 @@ protected:
         gEvents.clear();
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);
-        Screen::resetMain();
-        Device::resetCurrent();
-        Application::resetShared();
         window_ = std::make_shared<Window>(Size{320, 480}, 1);
     }
     void TearDown() override {
         window_.reset();
-        Application::resetShared();
         pf::RunLoop::main().runUntilIdle();
-        pf::Clock::setCurrent(nullptr);
-        Device::resetCurrent();
-        Screen::resetMain();
     }
     void show(const std::shared_ptr<ViewController>& root) {
         setRootViewController(*window_, root);

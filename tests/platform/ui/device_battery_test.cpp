@@ -158,7 +158,6 @@ protected:
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);
-        Device::resetCurrent();
         levelObs_ = pf::NotificationCenter::defaultCenter().addObserver(
             kDeviceBatteryLevelDidChangeNotification, &Device::current(), [this](const pf::Notification&) { ++levels_; });
         stateObs_ = pf::NotificationCenter::defaultCenter().addObserver(
@@ -167,9 +166,7 @@ protected:
     void TearDown() override {
         levelObs_.reset();
         stateObs_.reset();
-        Device::resetCurrent();
         pf::RunLoop::current().runUntilIdle();
-        pf::Clock::setCurrent(nullptr);
     }
     std::shared_ptr<pf::ManualClock> clock_;
     pf::Observer levelObs_, stateObs_;

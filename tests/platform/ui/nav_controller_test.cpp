@@ -46,21 +46,12 @@ protected:
     void SetUp() override {
         gEvents.clear();
         pf::Clock::setCurrent(clock_);
-        Screen::resetMain();
-        Device::resetCurrent();
-        Application::resetShared();
-        Appearance::resetAll();
         window_ = std::make_shared<Window>(Screen::main().bounds().size, 1);
     }
     void TearDown() override {
         setRootViewController(*window_, nullptr);
         window_.reset();
-        Appearance::resetAll();
-        Application::resetShared();
         pf::RunLoop::main().runFor(2);
-        pf::Clock::setCurrent(nullptr);
-        Device::resetCurrent();
-        Screen::resetMain();
     }
     void show(const std::shared_ptr<ViewController>& root) {
         setRootViewController(*window_, root);

@@ -61,16 +61,13 @@ protected:
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);
-        Screen::resetMain();
         Screen::main().setBacklightRoot(fake_.root());
         obs_ = pf::NotificationCenter::defaultCenter().addObserver(
             kScreenBrightnessDidChangeNotification, &Screen::main(), [this](const pf::Notification&) { ++posted_; });
     }
     void TearDown() override {
         obs_.reset();
-        Screen::resetMain();
         pf::RunLoop::current().runUntilIdle();
-        pf::Clock::setCurrent(nullptr);
     }
     FakeBacklight fake_;
     std::shared_ptr<pf::ManualClock> clock_;

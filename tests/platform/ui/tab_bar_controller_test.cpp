@@ -59,10 +59,6 @@ protected:
     void SetUp() override {
         gEvents.clear();
         pf::Clock::setCurrent(clock_);
-        Screen::resetMain();
-        Device::resetCurrent();
-        Application::resetShared();
-        Appearance::resetAll();
         window_ = std::make_shared<Window>(Size{300, 480}, 1);
         tabs_ = std::make_shared<TabBarController>();
         a_ = tab("a", 3);
@@ -74,12 +70,7 @@ protected:
     void TearDown() override {
         setRootViewController(*window_, nullptr);
         window_.reset();
-        Appearance::resetAll();
-        Application::resetShared();
         pf::RunLoop::main().runUntilIdle();
-        pf::Clock::setCurrent(nullptr);
-        Device::resetCurrent();
-        Screen::resetMain();
     }
     void show() {
         setRootViewController(*window_, tabs_);

@@ -24,7 +24,6 @@ protected:
     }
     void TearDown() override {
         platform::foundation::RunLoop::current().runUntilIdle();
-        platform::foundation::Clock::setCurrent(nullptr);
     }
     // Advances the clock without running the loop (presentation values only).
     void advance(double s) { clock_->advance(s); }

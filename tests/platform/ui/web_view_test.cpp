@@ -43,7 +43,6 @@ protected:
     qmtest::GlobalStateGuard guard_;  // first made, last gone
     void SetUp() override {
         pf::Clock::setCurrent(clock_);
-        Screen::resetMain();
         platform::graphics::Image::setScreenScale(1);
         web_ = std::make_shared<WebView>(Rect{0, 0, 320, 400});
         web_->setDelegate(&delegate_);
@@ -52,8 +51,6 @@ protected:
     void TearDown() override {
         web_.reset();
         pf::RunLoop::main().runUntilIdle();
-        pf::Clock::setCurrent(nullptr);
-        Screen::resetMain();
     }
     // A PNG of `w` x `h` pixels in one colour, in the test's folder.
     void writePNG(const std::string& name, int w, int h) {

@@ -17,6 +17,7 @@
 #include "social/bridge/PZSDKAppEvents.h"
 #include "social/bridge/PZSDKApplicationDelegate.h"
 #include "social/bridge/PZSDKTimeSpentData.h"
+#include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
 namespace ui = platform::ui;
@@ -36,9 +37,9 @@ protected:
     void TearDown() override {
         PZSDKAppEvents::stopObservingLifeCycle();
         PZSDKTimeSpentData::resetShared();
-        pf::Clock::setCurrent(nullptr);
         std::filesystem::remove_all(home_);
     }
+    qmtest::GlobalStateGuard guard_;
     // A later launch: nothing in memory, only the file.
     PZSDKTimeSpentData& relaunch() {
         PZSDKTimeSpentData::resetShared();
