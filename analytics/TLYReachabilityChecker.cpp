@@ -1,9 +1,7 @@
 #include "analytics/TLYReachabilityChecker.h"
 
-
 #include "analytics/TLYLog.h"
 #include "platform/foundation/RunLoop.h"
-#include "platform/net/Reachability.h"
 
 namespace {
 
@@ -58,12 +56,13 @@ void TLYReachabilityChecker::stop() {
 }
 
 int32_t TLYReachabilityChecker::statusForFlags(uint32_t flags) {
-    bool reachable = flags & kTLYReachabilityFlagReachable;
-    bool needsConnection = flags & kTLYReachabilityFlagConnectionRequired;
-    bool automatic = (flags & (kTLYReachabilityFlagConnectionOnTraffic | kTLYReachabilityFlagConnectionOnDemand)) &&
-                     !(flags & kTLYReachabilityFlagInterventionRequired);
+    using namespace platform::net;
+    bool reachable = flags & kReachabilityFlagsReachable;
+    bool needsConnection = flags & kReachabilityFlagsConnectionRequired;
+    bool automatic = (flags & (kReachabilityFlagsConnectionOnTraffic | kReachabilityFlagsConnectionOnDemand)) &&
+                     !(flags & kReachabilityFlagsInterventionRequired);
     if (!reachable || (needsConnection && !automatic)) return kTLYReachabilityNotReachable;
-    return (flags & kTLYReachabilityFlagIsWWAN) ? kTLYReachabilityViaMobileNetwork : kTLYReachabilityViaLocalNetwork;
+    return (flags & kReachabilityFlagsIsWWAN) ? kTLYReachabilityViaMobileNetwork : kTLYReachabilityViaLocalNetwork;
 }
 
 void TLYReachabilityChecker::reachabilityFlagsChanged(uint32_t flags) {

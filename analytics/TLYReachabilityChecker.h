@@ -6,21 +6,13 @@
 #include <memory>
 #include <string>
 
+#include "platform/net/Reachability.h"  // the flag bits the callback carries
+
 namespace platform::foundation {
 class RunLoop;
 }
 
 class TLYReachabilityChecker;
-
-// The platform's reachability flag bits.
-enum : uint32_t {
-    kTLYReachabilityFlagReachable = 1u << 1,
-    kTLYReachabilityFlagConnectionRequired = 1u << 2,
-    kTLYReachabilityFlagConnectionOnTraffic = 1u << 3,
-    kTLYReachabilityFlagInterventionRequired = 1u << 4,
-    kTLYReachabilityFlagConnectionOnDemand = 1u << 5,
-    kTLYReachabilityFlagIsWWAN = 1u << 18,
-};
 
 // Status: 0 unknown, 1 not reachable, 2 reachable over a local network,
 // 3 reachable over the mobile network.

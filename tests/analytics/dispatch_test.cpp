@@ -244,7 +244,7 @@ TEST_F(DispatchTest, TheTimerExistsOnlyWhileHitsAreStoredTheHostIsReachableAndTh
     RunLoop::main().runUntilIdle();
     EXPECT_FALSE(dispatcher_->hostReachable());
     EXPECT_FALSE(dispatcher_->hasTimer());
-    tlytest::ScriptedReachability::report(kTLYReachabilityFlagReachable);
+    tlytest::ScriptedReachability::report(platform::net::kReachabilityFlagsReachable);
     RunLoop::main().runUntilIdle();
     EXPECT_TRUE(dispatcher_->hasTimer());
 
@@ -373,7 +373,8 @@ TEST_F(DispatchTest, ABurstOfHitsIsCommittedOnceWithItsHitNumbers) {
 
 TEST_F(DispatchTest, WithNoReachableHostAPassReportsNothingAndFetchesNothing) {
     queue(hit("A"));
-    tlytest::ScriptedReachability::report(kTLYReachabilityFlagReachable | kTLYReachabilityFlagConnectionRequired);
+    tlytest::ScriptedReachability::report(platform::net::kReachabilityFlagsReachable |
+                                          platform::net::kReachabilityFlagsConnectionRequired);
     int fetches = store_->fetches;
     EXPECT_EQ(dispatchAndWait(), Result::NoData);
     EXPECT_EQ(store_->fetches, fetches);

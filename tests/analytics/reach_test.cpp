@@ -14,19 +14,20 @@ struct Listener : TLYReachabilityDelegate {
 }  // namespace
 
 TEST(ReachTest, StatusFromTheFlags) {
-    const uint32_t reachable = kTLYReachabilityFlagReachable;
-    const uint32_t required = kTLYReachabilityFlagConnectionRequired;
+    using namespace platform::net;
+    const uint32_t reachable = kReachabilityFlagsReachable;
+    const uint32_t required = kReachabilityFlagsConnectionRequired;
     EXPECT_EQ(TLYReachabilityChecker::statusForFlags(0), kTLYReachabilityNotReachable);
     EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable), kTLYReachabilityViaLocalNetwork);
-    EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | kTLYReachabilityFlagIsWWAN),
+    EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | kReachabilityFlagsIsWWAN),
               kTLYReachabilityViaMobileNetwork);
     EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | required), kTLYReachabilityNotReachable);
-    EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | required | kTLYReachabilityFlagConnectionOnDemand),
+    EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | required | kReachabilityFlagsConnectionOnDemand),
               kTLYReachabilityViaLocalNetwork);
-    EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | required | kTLYReachabilityFlagConnectionOnTraffic),
+    EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | required | kReachabilityFlagsConnectionOnTraffic),
               kTLYReachabilityViaLocalNetwork);
-    EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | required | kTLYReachabilityFlagConnectionOnDemand |
-                                                     kTLYReachabilityFlagInterventionRequired),
+    EXPECT_EQ(TLYReachabilityChecker::statusForFlags(reachable | required | kReachabilityFlagsConnectionOnDemand |
+                                                     kReachabilityFlagsInterventionRequired),
               kTLYReachabilityNotReachable);
 }
 
@@ -43,8 +44,8 @@ TEST(ReachTest, TheDelegateHearsOnlyChangesAndStopResets) {
     checker->setReachabilityApi(TLYDefaultReachabilityApi());
     EXPECT_EQ(checker->reachabilityApi(), tlytest::ScriptedReachability::api());
 
-    tlytest::ScriptedReachability::report(kTLYReachabilityFlagReachable);
-    tlytest::ScriptedReachability::report(kTLYReachabilityFlagReachable);
+    tlytest::ScriptedReachability::report(platform::net::kReachabilityFlagsReachable);
+    tlytest::ScriptedReachability::report(platform::net::kReachabilityFlagsReachable);
     tlytest::ScriptedReachability::report(0);
     EXPECT_EQ(listener.statuses, (std::vector<int32_t>{2, 1}));
     EXPECT_EQ(checker->reachabilityStatus(), 1);
@@ -62,7 +63,7 @@ TEST(ReachTest, TheDelegateHearsOnlyChangesAndStopResets) {
 
 TEST(ReachTest, ThePlatformTargetsReportOnTheMainLoop) {
     platform::net::Reachability::setFlagsProvider([](const std::string& host) -> std::optional<uint32_t> {
-        return host == "up.example" ? kTLYReachabilityFlagReachable : 0u;
+        return host == "up.example" ? platform::net::kReachabilityFlagsReachable : 0u;
     });
     Listener up, down;
     auto a = TLYReachabilityChecker::initWithDelegate(&up, "up.example");
