@@ -19,6 +19,23 @@ using qmtest::RawHttpService;
 
 namespace {
 
+// A sandbox in /dev/shm for one test; the test's own one comes back after it.
+struct MemoryHome {
+    std::string path, previous;
+    explicit MemoryHome(std::string previousHome) : previous(std::move(previousHome)) {
+        char tmpl[] = "/dev/shm/qm-crash-XXXXXX";
+        path = mkdtemp(tmpl);
+        pf::Sandbox::setHome(path);
+        pf::UserDefaults::resetStandard();
+    }
+    ~MemoryHome() {
+        pf::UserDefaults::standard().synchronize();
+        pf::Sandbox::setHome(previous);
+        pf::UserDefaults::resetStandard();
+        FileManager::remove(path);
+    }
+};
+
 class CrashStart : public CrashManagerTest {
 protected:
     std::string reporterPath() const {
@@ -149,6 +166,10 @@ TEST_F(CrashStart, ASessionKilledInTheForegroundLeavesAnAppKillReport) {
 // service again when a kill fell after the service had it and before the
 // report was deleted.
 TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainOnlyAfterTheServiceHadIt) {
+    // A sandbox in memory where there is one: each upload syncs a few files,
+    // and a thousand of them should take seconds, not minutes.
+    std::unique_ptr<MemoryHome> memory;
+    if (FileManager::exists("/dev/shm")) memory = std::make_unique<MemoryHome>(home_.path);
     RawHttpService service([](const auto&) { return RawHttpService::Answer{201, RawHttpService::plist()}; });
     makeManager(service.baseURL());
     const std::string url = service.baseURL() + "/";
@@ -177,15 +198,28 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
         size_t p = r.body.find("<uuid>");
         return p == std::string::npos ? std::string() : r.body.substr(p + 6, r.body.find("</uuid>", p) - p - 6);
     };
-    // How long an uploader takes from its start to its end, unhurried.
-    newReport();
-    auto t0 = std::chrono::steady_clock::now();
+    // What every uploader would do first is done here once, before the forks:
+    // the network library loaded and the installation's identifier read.
+    app_anonymous_id();
+    {
+        PKRPelkorAppClient warm(service.baseURL());
+        bool done = false;
+        warm.getPath("warm", std::nullopt, [&](PKRHTTPOperation&, const PKRHTTPOperation::Data*, const pf::Error*) { done = true; });
+        ASSERT_TRUE(pump([&] { return done; }));
+    }
+    // How long an uploader takes from its start to its end, unhurried: the
+    // slowest of three.
+    RawHttpService::Clock::duration span{};
     int status = 0;
-    waitpid(runChild(), &status, 0);
-    const auto span = std::chrono::steady_clock::now() - t0;
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_EQ(1u, service.requests().size());
-    ASSERT_FALSE(FileManager::exists(path));
+    for (int run = 0; run < 3; ++run) {
+        newReport();
+        auto t0 = std::chrono::steady_clock::now();
+        waitpid(runChild(), &status, 0);
+        span = std::max(span, std::chrono::steady_clock::now() - t0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        ASSERT_FALSE(FileManager::exists(path));
+    }
+    ASSERT_EQ(4u, service.requests().size());
 
     const unsigned seed = std::random_device()();
     std::mt19937 random(seed);
@@ -194,8 +228,7 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
     int kills = 0;
     for (int i = 0; i < 1000; ++i) {
         if (!FileManager::exists(path)) newReport();
-        // A little past the unhurried span, so that some uploaders finish even on a loaded machine.
-        const int64_t spanNs = std::chrono::duration_cast<std::chrono::nanoseconds>(span).count() * 3 / 2;
+        const int64_t spanNs = std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
         const auto delay = std::chrono::nanoseconds(std::uniform_int_distribution<int64_t>(0, spanNs)(random));
         const size_t before = service.requests().size();
         pid_t pid = runChild();
@@ -220,9 +253,11 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
         if (stillThere && serviceHasIt) ++repeats[uuid];
     }
     std::map<std::string, int> sent;
-    for (const auto& r : service.requests()) ++sent[uuidOf(r)];
+    for (const auto& r : service.requests())
+        if (r.requestLine().rfind("POST", 0) == 0) ++sent[uuidOf(r)];
     for (const auto& [id, n] : sent) EXPECT_LE(n, 1 + repeats[id]) << id;
-    EXPECT_GT(kills, 500);
+    // Many moments fall inside an upload, some after a quick one's end.
+    EXPECT_GT(kills, 250);
     EXPECT_GE(int(sent.size()), 2);
 }
 
