@@ -129,6 +129,14 @@ bool isPassingFailure(const pf::Error& error) {
     }
 }
 
+// The report's UUID in the platform's form (upper case, hyphenated); "" without one.
+std::string reportUUIDString(const PKROVCrashReport& report) {
+    if (!report.uuidRef()) return "";
+    const auto& u = *report.uuidRef();
+    return pf::format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", u[0], u[1], u[2], u[3],
+                      u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
+}
+
 pf::Error crashError(int64_t code, const std::string& description) {
     return pf::Error::withDescription(kPKRCrashReporterErrorDomain, code, description);
 }
@@ -287,13 +295,7 @@ void PKRCrashManager::handleCrashReport() {
             pf::Error writeError;
             if (FileManager::writeFileAtomically(path, bytes->data(), bytes->size(), &writeError)) {
                 handled = true;
-                std::string incident = "???";
-                if (const auto& uuid = report->uuidRef()) {
-                    const auto& u = *uuid;
-                    incident = pf::format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", u[0],
-                                          u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12],
-                                          u[13], u[14], u[15]);
-                }
+                const std::string incident = report->uuidRef() ? reportUUIDString(*report) : "???";
                 std::optional<std::string> signal, exceptionName, exceptionReason;
                 if (report->signalInfo()) signal = report->signalInfo()->name();
                 if (report->hasExceptionInfo()) {
@@ -830,10 +832,7 @@ void PKRCrashManager::sendNextCrashReport() {
             std::vector<uint8_t> data(bytes->begin(), bytes->end());
             if (auto report = PKROVCrashReport::initWithData(data, nullptr)) {
                 parsed = true;
-                if (const auto& u = report->uuidRef())
-                    uuid = pf::format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                                      (*u)[0], (*u)[1], (*u)[2], (*u)[3], (*u)[4], (*u)[5], (*u)[6], (*u)[7], (*u)[8],
-                                      (*u)[9], (*u)[10], (*u)[11], (*u)[12], (*u)[13], (*u)[14], (*u)[15]);
+                uuid = reportUUIDString(*report);
                 log = PKRCrashReportTextFormatter::stringValueForCrashReport(*report, install);
                 if (const auto& app = report->applicationInfo()) {
                     bundleId = app->applicationIdentifier();
