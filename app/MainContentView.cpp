@@ -5,21 +5,15 @@
 
 using platform::ui::View;
 
-namespace {
-bool gHintWasVisible = false;
-}
-
-bool MainContentView::hintWasVisible() { return gHintWasVisible; }
-
 void MainContentView::declareConnections(platform::ui::ConnectionTable& table) {
     table.outlet("viewScrollDownInfo", viewScrollDownInfo_);
 }
 
 void MainContentView::touchesBegan(const platform::ui::TouchSet&, const platform::ui::Event*) {
     if (TwkUtils::onIPad() || !viewScrollDownInfo_) return;
-    gHintWasVisible = viewScrollDownInfo_->alpha() > 0;
+    hintWasVisible_ = viewScrollDownInfo_->alpha() > 0;
     viewScrollDownInfo_->setAlpha(0);
-    if (gHintWasVisible) return;
+    if (hintWasVisible_) return;
     viewScrollDownInfo_->setCenter({bounds().width() / 2, kHintCenterY});
     if (!viewScrollDownInfo_->superview()) addSubview(viewScrollDownInfo_);
     layer()->removeAllAnimations();
@@ -28,7 +22,7 @@ void MainContentView::touchesBegan(const platform::ui::TouchSet&, const platform
 }
 
 void MainContentView::touchesEnded(const platform::ui::TouchSet&, const platform::ui::Event*) {
-    if (TwkUtils::onIPad() || !viewScrollDownInfo_ || gHintWasVisible) return;
+    if (TwkUtils::onIPad() || !viewScrollDownInfo_ || hintWasVisible_) return;
     auto hint = viewScrollDownInfo_;
     const double bottom = platform::ui::Screen::main().applicationFrame().height();
     View::animate(kFadeDuration, kFadeOutDelay, platform::ui::kAnimationOptionNone, [hint, bottom] {

@@ -26,9 +26,10 @@ public:
     std::shared_ptr<platform::ui::View> viewScrollDownInfo() const { return viewScrollDownInfo_; }
     void setViewScrollDownInfo(std::shared_ptr<platform::ui::View> v) { viewScrollDownInfo_ = std::move(v); }
 
-    // Whether the hint was showing when the current touch began (process-wide).
-    static bool hintWasVisible();
+    // Whether the hint was showing when the current touch began.
+    bool hintWasVisible() const { return hintWasVisible_; }
 
 private:
     std::shared_ptr<platform::ui::View> viewScrollDownInfo_;
+    bool hintWasVisible_ = false;
 };

@@ -274,7 +274,7 @@ TEST_F(MainScreenTest, ScrollHintShowsWhileTouchedAndFadesAfterTheLift) {
 
     auto touch = std::make_shared<platform::ui::Touch>(content, window_.get(), Point{100, 100}, 0);
     content->touchesBegan({touch}, nullptr);
-    EXPECT_FALSE(MainContentView::hintWasVisible());
+    EXPECT_FALSE(content->hintWasVisible());
     EXPECT_EQ(hint->superview(), content);
     EXPECT_EQ(hint->center(), (Point{content->bounds().width() / 2, 350.0}));
     EXPECT_DOUBLE_EQ(hint->alpha(), 1.0);
@@ -292,7 +292,7 @@ TEST_F(MainScreenTest, ScrollHintShowsWhileTouchedAndFadesAfterTheLift) {
     pf::RunLoop::main().runFor(1.0);
     auto second = std::make_shared<platform::ui::Touch>(content, window_.get(), Point{100, 100}, 2);
     content->touchesBegan({second}, nullptr);
-    EXPECT_TRUE(MainContentView::hintWasVisible());
+    EXPECT_TRUE(content->hintWasVisible());
     EXPECT_DOUBLE_EQ(hint->alpha(), 0.0);
     const Point at = hint->center();
     content->touchesEnded({second}, nullptr);
@@ -302,6 +302,7 @@ TEST_F(MainScreenTest, ScrollHintShowsWhileTouchedAndFadesAfterTheLift) {
 TEST_F(MainScreenTest, ScrollHintFadesAfterADragScrolledTheContent) {
     auto vc = showMain();
     window_->layoutIfNeeded();
+    auto content = vc->outlet<MainContentView>("mainContentView");
     auto hint = vc->outlet("viewScrollDownInfo");
     window_->sendPointer(pu::PointerPhase::Down, {100, 500});
     EXPECT_DOUBLE_EQ(hint->alpha(), 1.0);
@@ -316,7 +317,7 @@ TEST_F(MainScreenTest, ScrollHintFadesAfterADragScrolledTheContent) {
 
     // The next touch shows it again rather than taking it for visible.
     window_->sendPointer(pu::PointerPhase::Down, {100, 500});
-    EXPECT_FALSE(MainContentView::hintWasVisible());
+    EXPECT_FALSE(content->hintWasVisible());
     EXPECT_DOUBLE_EQ(hint->alpha(), 1.0);
     window_->sendPointer(pu::PointerPhase::Up, {100, 500});
 }
