@@ -10,8 +10,12 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/store/Database.h"
+#include "platform/store/Statement.h"
 
 namespace platform::security {
+
+using platform::store::Statement;
 
 namespace {
 
@@ -30,65 +34,34 @@ public:
     Connection() {
         std::string file = Keychain::path();
         if (!platform::foundation::FileManager::preparePrivateFile(file)) return;
-        if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-            close();
-            return;
-        }
-        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-        if (sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) close();
+        if (db_.open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX) != SQLITE_OK) return;
+        sqlite3_busy_timeout(db_.handle(), kBusyTimeoutMs);
+        if (db_.exec(kSchema) != SQLITE_OK) db_.close();
     }
-    ~Connection() { close(); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
 
-    explicit operator bool() const { return db_ != nullptr; }
-    sqlite3* db() const { return db_; }
+    explicit operator bool() const { return bool(db_); }
+    Statement prepare(const std::string& sql) const { return db_.prepare(sql); }
+    int changes() const { return sqlite3_changes(db_.handle()); }
 
     // Runs `body` inside one write transaction (taken at once, so that two
     // processes never both read and then both try to write). `body` answers a
     // status; anything but success rolls back.
     Status write(const std::function<Status()>& body) {
-        if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return kIOError;
+        if (db_.exec("BEGIN IMMEDIATE") != SQLITE_OK) return kIOError;
         Status status = body();
-        if (status == kSuccess && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-            status = kIOError;
-        if (status != kSuccess) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (status == kSuccess && db_.exec("COMMIT") != SQLITE_OK) status = kIOError;
+        if (status != kSuccess) db_.exec("ROLLBACK");
         return status;
     }
 
 private:
-    void close() {
-        if (db_) sqlite3_close_v2(db_);
-        db_ = nullptr;
-    }
-    sqlite3* db_ = nullptr;
+    platform::store::Database db_;
 };
 
-class Statement {
-public:
-    Statement(sqlite3* db, const std::string& sql) {
-        if (sqlite3_prepare_v2(db, sql.c_str(), int(sql.size()), &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    explicit operator bool() const { return stmt_ != nullptr; }
-    void bind(int index, const std::string& text) {
-        sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT);
-    }
-    void bindBlob(int index, const std::string& bytes) {
-        sqlite3_bind_blob(stmt_, index, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT);
-    }
-    int step() { return sqlite3_step(stmt_); }
-    std::string column(int index) const {
-        const void* bytes = sqlite3_column_blob(stmt_, index);
-        return bytes ? std::string(static_cast<const char*>(bytes), size_t(sqlite3_column_bytes(stmt_, index)))
-                     : std::string();
-    }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
+// Binds text values from index 1 on.
+void bindAll(Statement& stmt, const std::vector<std::string>& values) {
+    for (size_t i = 0; i < values.size(); ++i) stmt.bindText(int(i) + 1, values[i]);
+}
 
 // " WHERE ..." for the query, with its values in binding order.
 std::string whereClause(const Query& query, std::vector<std::string>& values) {
@@ -114,14 +87,17 @@ Status Keychain::copyMatching(const Query& query, Item* result) {
     Connection connection;
     if (!connection) return kIOError;
     std::vector<std::string> values;
-    Statement stmt(connection.db(), "SELECT class, service, account, label, accessibility, data FROM items" +
+    Statement stmt = connection.prepare("SELECT class, service, account, label, accessibility, data FROM items" +
                                         whereClause(query, values) + " ORDER BY rowid LIMIT 1");
     if (!stmt) return kIOError;
-    for (size_t i = 0; i < values.size(); ++i) stmt.bind(int(i) + 1, values[i]);
+    bindAll(stmt, values);
     int rc = stmt.step();
     if (rc == SQLITE_DONE) return kItemNotFound;
     if (rc != SQLITE_ROW) return kIOError;
-    if (result) *result = Item{stmt.column(0), stmt.column(1), stmt.column(2), stmt.column(3), stmt.column(4), stmt.column(5)};
+    if (result) {
+        *result = Item{stmt.blobColumn(0), stmt.blobColumn(1), stmt.blobColumn(2),
+                       stmt.blobColumn(3), stmt.blobColumn(4), stmt.blobColumn(5)};
+    }
     return kSuccess;
 }
 
@@ -130,15 +106,11 @@ Status Keychain::add(const Item& item) {
     Connection connection;
     if (!connection) return kIOError;
     return connection.write([&] {
-        Statement stmt(connection.db(),
-                       "INSERT INTO items (class, service, account, label, accessibility, data) VALUES (?, ?, ?, ?, ?, ?)");
+        Statement stmt = connection.prepare(
+            "INSERT INTO items (class, service, account, label, accessibility, data) VALUES (?, ?, ?, ?, ?, ?)");
         if (!stmt) return kIOError;
-        stmt.bind(1, item.itemClass);
-        stmt.bind(2, item.service);
-        stmt.bind(3, item.account);
-        stmt.bind(4, item.label);
-        stmt.bind(5, item.accessibility);
-        stmt.bindBlob(6, item.data);
+        bindAll(stmt, {item.itemClass, item.service, item.account, item.label, item.accessibility});
+        stmt.bindBlob(6, item.data.data(), item.data.size());
         int rc = stmt.step();
         if (rc == SQLITE_DONE) return kSuccess;
         return (rc & 0xFF) == SQLITE_CONSTRAINT ? kDuplicateItem : kIOError;
@@ -162,13 +134,14 @@ Status Keychain::update(const Query& query, const Changes& changes) {
         assign("accessibility", changes.accessibility, false);
         assign("data", changes.data, true);
         std::vector<std::string> whereValues;
-        Statement stmt(connection.db(), "UPDATE items" + set + whereClause(query, whereValues));
+        Statement stmt = connection.prepare("UPDATE items" + set + whereClause(query, whereValues));
         if (!stmt) return kIOError;
         int index = 1;
-        for (auto [value, blob] : values) blob ? stmt.bindBlob(index++, *value) : stmt.bind(index++, *value);
-        for (const auto& value : whereValues) stmt.bind(index++, value);
+        for (auto [value, blob] : values)
+            blob ? stmt.bindBlob(index++, value->data(), value->size()) : stmt.bindText(index++, *value);
+        for (const auto& value : whereValues) stmt.bindText(index++, value);
         if (stmt.step() != SQLITE_DONE) return kIOError;
-        return sqlite3_changes(connection.db()) > 0 ? kSuccess : kItemNotFound;
+        return connection.changes() > 0 ? kSuccess : kItemNotFound;
     });
 }
 
@@ -178,11 +151,11 @@ Status Keychain::remove(const Query& query) {
     if (!connection) return kIOError;
     return connection.write([&] {
         std::vector<std::string> values;
-        Statement stmt(connection.db(), "DELETE FROM items" + whereClause(query, values));
+        Statement stmt = connection.prepare("DELETE FROM items" + whereClause(query, values));
         if (!stmt) return kIOError;
-        for (size_t i = 0; i < values.size(); ++i) stmt.bind(int(i) + 1, values[i]);
+        bindAll(stmt, values);
         if (stmt.step() != SQLITE_DONE) return kIOError;
-        return sqlite3_changes(connection.db()) > 0 ? kSuccess : kItemNotFound;
+        return connection.changes() > 0 ? kSuccess : kItemNotFound;
     });
 }
 
