@@ -11,6 +11,7 @@
 #include "platform/ui/ViewController.h"
 #include "platform/ui/Window.h"
 #include "tests/support/GlobalStateGuard.h"
+#include "tests/support/RecordingViewController.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -19,10 +20,11 @@ namespace {
 
 std::vector<std::string> gEvents;
 
-class Recorder : public ViewController {
+// A recording controller with an outlet of its own, turning only when told it is on a tablet.
+class Recorder : public qmtest::RecordingViewController {
 public:
     Recorder(std::string tag, std::string nib = "", const pf::Bundle* bundle = nullptr)
-        : ViewController(std::move(nib), bundle), tag_(std::move(tag)) {}
+        : RecordingViewController(std::move(tag), gEvents, std::move(nib), bundle) {}
     std::shared_ptr<Label> label;
     bool tablet = false;
 
@@ -30,18 +32,7 @@ public:
         ViewController::declareConnections(t);
         t.outlet("label", label);
     }
-    void viewDidLoad() override { gEvents.push_back(tag_ + ".viewDidLoad"); }
-    void viewWillAppear(bool a) override { gEvents.push_back(tag_ + ".viewWillAppear" + (a ? "+" : "")); }
-    void viewDidAppear(bool a) override { gEvents.push_back(tag_ + ".viewDidAppear" + (a ? "+" : "")); }
-    void viewWillDisappear(bool a) override { gEvents.push_back(tag_ + ".viewWillDisappear" + (a ? "+" : "")); }
-    void viewDidDisappear(bool a) override { gEvents.push_back(tag_ + ".viewDidDisappear" + (a ? "+" : "")); }
-    void didReceiveMemoryWarning() override { gEvents.push_back(tag_ + ".memoryWarning"); }
     bool shouldAutorotateToInterfaceOrientation(InterfaceOrientation) override { return tablet; }
-    void willRotateToInterfaceOrientation(InterfaceOrientation, double) override { gEvents.push_back(tag_ + ".willRotate"); }
-    void didRotateFromInterfaceOrientation(InterfaceOrientation) override { gEvents.push_back(tag_ + ".didRotate"); }
-
-private:
-    std::string tag_;
 };
 
 class ControllerTest : public ::testing::Test {

@@ -11,6 +11,7 @@
 #include "platform/ui/NavigationController.h"
 #include "platform/ui/Window.h"
 #include "tests/support/GlobalStateGuard.h"
+#include "tests/support/RecordingViewController.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -19,22 +20,11 @@ namespace {
 
 std::vector<std::string> gEvents;
 
-class Page : public ViewController {
-public:
-    explicit Page(std::string tag) : tag_(std::move(tag)) {}
-    void viewDidLoad() override { gEvents.push_back(tag_ + ".viewDidLoad"); }
-    void viewWillAppear(bool a) override { gEvents.push_back(tag_ + ".viewWillAppear" + (a ? "+" : "")); }
-    void viewDidAppear(bool a) override { gEvents.push_back(tag_ + ".viewDidAppear" + (a ? "+" : "")); }
-    void viewWillDisappear(bool a) override { gEvents.push_back(tag_ + ".viewWillDisappear" + (a ? "+" : "")); }
-    void viewDidDisappear(bool a) override { gEvents.push_back(tag_ + ".viewDidDisappear" + (a ? "+" : "")); }
-
-private:
-    std::string tag_;
-};
+using Page = qmtest::RecordingViewController;
 
 // A page whose navigation item carries `title`.
 std::shared_ptr<Page> page(const std::string& tag, const std::string& title = "") {
-    auto p = std::make_shared<Page>(tag);
+    auto p = std::make_shared<Page>(tag, gEvents);
     if (!title.empty())
         navigationItem(*p)->setTitle(title);
     return p;

@@ -13,6 +13,7 @@
 #include "platform/ui/TabBarController.h"
 #include "platform/ui/Window.h"
 #include "tests/support/GlobalStateGuard.h"
+#include "tests/support/RecordingViewController.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -21,20 +22,10 @@ namespace {
 
 std::vector<std::string> gEvents;
 
-class Tab : public ViewController {
-public:
-    explicit Tab(std::string tag) : tag_(std::move(tag)) {}
-    void viewWillAppear(bool) override { gEvents.push_back(tag_ + ".willAppear"); }
-    void viewDidAppear(bool) override { gEvents.push_back(tag_ + ".didAppear"); }
-    void viewWillDisappear(bool) override { gEvents.push_back(tag_ + ".willDisappear"); }
-    void viewDidDisappear(bool) override { gEvents.push_back(tag_ + ".didDisappear"); }
-
-private:
-    std::string tag_;
-};
+using Tab = qmtest::RecordingViewController;
 
 std::shared_ptr<Tab> tab(const std::string& name, int64_t tag) {
-    auto t = std::make_shared<Tab>(name);
+    auto t = std::make_shared<Tab>(name, gEvents);
     setTabBarItem(*t, std::make_shared<TabBarItem>(name, nullptr, tag));
     return t;
 }
@@ -123,7 +114,7 @@ TEST_F(TabTest, ATapAsksTheDelegateSelectsAndTellsIt) {
     EXPECT_EQ(chooser_.log, (Strings{"should 1 from 0", "did 1 at 2"}));
     EXPECT_EQ(tabs_->selectedViewController(), c_);
     EXPECT_EQ(tabs_->tabBar()->selectedIndex(), 2);
-    EXPECT_EQ(gEvents, (Strings{"a.willDisappear", "a.didDisappear", "c.willAppear", "c.didAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "c.viewDidLoad", "c.viewWillAppear", "c.viewDidAppear"}));
     EXPECT_EQ(a_->view()->superview(), nullptr);
     EXPECT_EQ(c_->view()->superview(), tabs_->view());
     EXPECT_EQ(c_->view()->frame(), (Rect{0, 0, 300, 480 - TabBar::kHeight}));
@@ -155,11 +146,11 @@ TEST_F(TabTest, SelectingInCodeSkipsTheDelegateAndIgnoresIndexesOutOfRange) {
     show();
     tabs_->setSelectedIndex(1);
     EXPECT_EQ(tabs_->selectedViewController(), b_);
-    EXPECT_EQ(gEvents, (Strings{"a.willDisappear", "a.didDisappear", "b.willAppear", "b.didAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "b.viewDidLoad", "b.viewWillAppear", "b.viewDidAppear"}));
     tabs_->setSelectedIndex(3);
     tabs_->setSelectedIndex(-1);
     EXPECT_EQ(tabs_->selectedIndex(), 1);
-    tabs_->setSelectedViewController(std::make_shared<Tab>("stranger"));
+    tabs_->setSelectedViewController(std::make_shared<Tab>("stranger", gEvents));
     EXPECT_EQ(tabs_->selectedIndex(), 1);
     tabs_->setSelectedViewController(c_);
     EXPECT_EQ(tabs_->selectedIndex(), 2);
@@ -173,14 +164,14 @@ TEST_F(TabTest, NewControllersKeepTheSelectedIndexWhenTheyCan) {
     auto d = tab("d", 7), e = tab("e", 8), f = tab("f", 9);
     tabs_->setViewControllers({d, e, f});
     EXPECT_EQ(tabs_->selectedViewController(), f);
-    EXPECT_EQ(gEvents, (Strings{"c.willDisappear", "c.didDisappear", "f.willAppear", "f.didAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"c.viewWillDisappear", "c.viewDidDisappear", "f.viewDidLoad", "f.viewWillAppear", "f.viewDidAppear"}));
     EXPECT_EQ(tabBarController(*a_), nullptr) << "the old tabs are released";
     EXPECT_EQ(tabs_->tabBar()->items()[0]->tag(), 7);
 
     gEvents.clear();
     tabs_->setViewControllers({e});
     EXPECT_EQ(tabs_->selectedViewController(), e) << "out of range: the first";
-    EXPECT_EQ(gEvents, (Strings{"f.willDisappear", "f.didDisappear", "e.willAppear", "e.didAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"f.viewWillDisappear", "f.viewDidDisappear", "e.viewDidLoad", "e.viewWillAppear", "e.viewDidAppear"}));
     EXPECT_EQ(tabs_->tabBar()->selectedIndex(), 0);
 }
 
@@ -191,12 +182,12 @@ TEST_F(TabTest, ATabThatIsANavigationStackPassesTheCallbacksToItsTop) {
     tabs_->setViewControllers({a_, nav});
     show();
     tabs_->setSelectedIndex(1);
-    EXPECT_EQ(gEvents, (Strings{"a.willDisappear", "a.didDisappear", "inner.willAppear", "inner.didAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "inner.viewDidLoad", "inner.viewWillAppear", "inner.viewDidAppear"}));
     EXPECT_EQ(tabBarController(*inner), tabs_) << "found through the stack";
     EXPECT_EQ(navigationController(*inner), nav);
     gEvents.clear();
     setRootViewController(*window_, nullptr);
-    EXPECT_EQ(gEvents, (Strings{"inner.willDisappear", "inner.didDisappear"}));
+    EXPECT_EQ(gEvents, (Strings{"inner.viewWillDisappear", "inner.viewDidDisappear"}));
 }
 
 TEST_F(TabTest, TheBarDrawsItsTintAndTitlesFromTheAppearance) {
