@@ -125,26 +125,6 @@ bool dwarf_cfa_state::pop_state() {
     return true;
 }
 
-bool dwarf_cfa_state_iterator::next(uint32_t *regnum, dwarf_cfa_reg_rule_t *rule, uint64_t *value) {
-    const uint8_t level = state_->level_;
-    // Past the level's last rule no bucket needs looking at.
-    if (seen_ == state_->counts_[level])
-        return false;
-    if (entry_ != dwarf_cfa_state::kEmpty)
-        entry_ = state_->entries_[entry_].next;
-    while (entry_ == dwarf_cfa_state::kEmpty) {
-        if (bucket_ == dwarf_cfa_state::kBuckets)
-            return false;
-        entry_ = state_->buckets_[level][bucket_++];
-    }
-    const auto &e = state_->entries_[entry_];
-    *regnum = e.regnum;
-    *rule = e.rule;
-    *value = e.value;
-    seen_++;
-    return true;
-}
-
 namespace {
 
 // The rules in force before the FDE's instructions, for the restore opcodes.
@@ -431,8 +411,13 @@ namespace {
 async_error read_word(task_t task, const async_byteorder *byteorder, bool is64, uint64_t address,
                       uint64_t *value) {
     async_error err;
-    if (is64)
-        return frame_memory_read_uint64(task, byteorder, address, 0, value);
+    if (is64) {
+        // One read, and no conversion for the host's own order.
+        if ((err = frame_memory_read(task, address, 0, value, 8)) == ASYNC_ESUCCESS &&
+            byteorder != &async_byteorder_direct)
+            *value = byteorder->swap64(*value);
+        return err;
+    }
     uint32_t v;
     if ((err = frame_memory_read_uint32(task, byteorder, address, 0, &v)) == ASYNC_ESUCCESS)
         *value = v;

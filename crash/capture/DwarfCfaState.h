@@ -99,7 +99,26 @@ private:
 class dwarf_cfa_state_iterator {
 public:
     explicit dwarf_cfa_state_iterator(const dwarf_cfa_state *state) : state_(state) {}
-    bool next(uint32_t *regnum, dwarf_cfa_reg_rule_t *rule, uint64_t *value);
+    // Inline: every step of a stack walk goes through the rules.
+    bool next(uint32_t *regnum, dwarf_cfa_reg_rule_t *rule, uint64_t *value) {
+        const uint8_t level = state_->level_;
+        // Past the level's last rule no bucket needs looking at.
+        if (seen_ == state_->counts_[level])
+            return false;
+        if (entry_ != dwarf_cfa_state::kEmpty)
+            entry_ = state_->entries_[entry_].next;
+        while (entry_ == dwarf_cfa_state::kEmpty) {
+            if (bucket_ == dwarf_cfa_state::kBuckets)
+                return false;
+            entry_ = state_->buckets_[level][bucket_++];
+        }
+        const auto &e = state_->entries_[entry_];
+        *regnum = e.regnum;
+        *rule = e.rule;
+        *value = e.value;
+        seen_++;
+        return true;
+    }
 
 private:
     const dwarf_cfa_state *state_;

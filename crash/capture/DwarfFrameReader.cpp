@@ -5,6 +5,8 @@
 // the CIE's and the FDE's instructions up to the pc and applies the rules.
 #include "crash/capture/DwarfFrameReader.h"
 
+#include <new>
+
 #include "crash/capture/DwarfCfaState.h"
 #include "crash/capture/FrameCursor.h"
 #include "crash/capture/FrameMemory.h"
@@ -57,28 +59,44 @@ bool read_fde_table(const async_mobject *hdr, const dwarf_section *eh_frame, tas
 
 }  // namespace
 
+namespace {
+
+// Finds the FDE covering `pc` and runs the CIE's and the FDE's instructions
+// up to it into `state`.
+frame_error rules_for_pc(const dwarf_frame_reader *reader, uint64_t pc, dwarf_cfa_state *state,
+                         async_dwarf_cie_info *cie) {
+    async_dwarf_fde_info fde;
+    if (dwarf_frame_reader_find_fde(reader, 0, pc, &fde, cie) != ASYNC_ESUCCESS)
+        return FRAME_ENOTSUP;
+    if (state->eval_program(&reader->section, &reader->pointers, cie, fde.pc_start, true, pc,
+                            cie->initial_instructions_offset, cie->initial_instructions_length) != ASYNC_ESUCCESS ||
+        state->eval_program(&reader->section, &reader->pointers, cie, fde.pc_start, true, pc,
+                            fde.instructions_offset, fde.instructions_length) != ASYNC_ESUCCESS)
+        return FRAME_ENOTSUP;
+    return FRAME_ESUCCESS;
+}
+
+frame_error apply_rules(task_t task, const dwarf_section *section, const dwarf_cfa_state *state,
+                        const async_dwarf_cie_info *cie, const thread_state *current, thread_state *next) {
+    return state->apply_state(task, section, cie, current, next) == ASYNC_ESUCCESS ? FRAME_ESUCCESS
+                                                                                   : FRAME_ENOFRAME;
+}
+
+uint64_t section_pc(const dwarf_frame_reader *reader, const thread_state *current) {
+    const uint64_t pc = lookup_pc(current);
+    return reader->is64 ? pc : pc & 0xffffffffu;
+}
+
+}  // namespace
+
 // Runs the rules of the FDE covering the pc of `current` from a mapped
 // section; the part of the reader that tests drive on constructed tables.
 frame_error dwarf_unwind_frame_from_section(task_t task, const dwarf_frame_reader *reader,
                                             const thread_state *current, thread_state *next) {
-    uint64_t pc = lookup_pc(current);
-    if (!reader->is64)
-        pc &= 0xffffffffu;
-    async_dwarf_fde_info fde;
-    async_dwarf_cie_info cie;
-    if (dwarf_frame_reader_find_fde(reader, 0, pc, &fde, &cie) != ASYNC_ESUCCESS)
-        return FRAME_ENOTSUP;
-
     dwarf_cfa_state state;
-    if (state.eval_program(&reader->section, &reader->pointers, &cie, fde.pc_start, true, pc,
-                           cie.initial_instructions_offset, cie.initial_instructions_length) != ASYNC_ESUCCESS ||
-        state.eval_program(&reader->section, &reader->pointers, &cie, fde.pc_start, true, pc,
-                           fde.instructions_offset, fde.instructions_length) != ASYNC_ESUCCESS)
-        return FRAME_ENOTSUP;
-
-    if (state.apply_state(task, &reader->section, &cie, current, next) != ASYNC_ESUCCESS)
-        return FRAME_ENOFRAME;
-    return FRAME_ESUCCESS;
+    async_dwarf_cie_info cie;
+    const frame_error err = rules_for_pc(reader, section_pc(reader, current), &state, &cie);
+    return err != FRAME_ESUCCESS ? err : apply_rules(task, &reader->section, &state, &cie, current, next);
 }
 
 namespace {
@@ -94,11 +112,16 @@ struct image_tables {
 
 // What a walk keeps of the last image it read, when its tables are read in
 // place and so need no release: the next frame is most often in the same
-// image. Images and their tables stay put while the walk lasts.
+// image. Images and their tables stay put while the walk lasts, so the rules
+// found for a pc also hold for the next frame at that pc (recursion).
 struct walk_tables {
     uint64_t walk;
     image_tables tables;
     dwarf_cie_cache cie;
+    bool has_rules;
+    uint64_t rules_pc;
+    async_dwarf_cie_info rules_cie;
+    dwarf_cfa_state rules;
 };
 walk_tables kept[kFrameMemoryWalks];
 
@@ -112,12 +135,23 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
     int slot = 0;
     const uint64_t walk = frame_memory_walk(&slot);
     if (walk != 0 && kept[slot].walk == walk && macho_image_contains_address(kept[slot].tables.image, pc)) {
-        const image_tables &t = kept[slot].tables;
-        dwarf_frame_reader reader;
-        dwarf_frame_reader_init(&reader, &t.section, task, t.image->m64, t.debug_frame,
-                                t.has_table ? &t.table : nullptr);
-        reader.cie_cache = &kept[slot].cie;
-        return dwarf_unwind_frame_from_section(task, &reader, current, next);
+        walk_tables &k = kept[slot];
+        const image_tables &t = k.tables;
+        const uint64_t key = t.image->m64 ? pc : pc & 0xffffffffu;
+        if (!k.has_rules || k.rules_pc != key) {
+            dwarf_frame_reader reader;
+            dwarf_frame_reader_init(&reader, &t.section, task, t.image->m64, t.debug_frame,
+                                    t.has_table ? &t.table : nullptr);
+            reader.cie_cache = &k.cie;
+            k.has_rules = false;
+            new (&k.rules) dwarf_cfa_state();
+            const frame_error err = rules_for_pc(&reader, key, &k.rules, &k.rules_cie);
+            if (err != FRAME_ESUCCESS)
+                return err;
+            k.has_rules = true;
+            k.rules_pc = key;
+        }
+        return apply_rules(task, &t.section, &k.rules, &k.rules_cie, current, next);
     }
 
     image_list_set_reading(images, true);
@@ -151,8 +185,12 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
         dwarf_frame_reader_init(&reader, &t.section, task, t.image->m64, t.debug_frame,
                                 t.has_table ? &t.table : nullptr);
         result = dwarf_unwind_frame_from_section(task, &reader, current, next);
-        if (walk != 0 && section_object.vm_address == 0 && (!hdr_mapped || hdr_object.vm_address == 0))
-            kept[slot] = {walk, t, {}};
+        if (walk != 0 && section_object.vm_address == 0 && (!hdr_mapped || hdr_object.vm_address == 0)) {
+            kept[slot].walk = walk;
+            kept[slot].tables = t;
+            kept[slot].cie.valid = false;
+            kept[slot].has_rules = false;
+        }
     } while (false);
 
     if (hdr_mapped)

@@ -45,6 +45,18 @@ constexpr register_slot kX86_64Slots[X86_64_REGISTER_COUNT] = {
 };
 #undef X86_SLOT
 
+// The header's inline word tables must agree with the slots.
+constexpr bool words_match() {
+    for (uint32_t i = 0; i < X86_64_REGISTER_COUNT; i++)
+        if (kX86_64Slots[i].offset != thread_state_words::kX86_64[i] * 8u || kX86_64Slots[i].width != 8)
+            return false;
+    for (uint32_t i = 0; i < ARM64_REG_CPSR; i++)
+        if (kArm64Slots[i].offset != thread_state_words::kArm64[i] * 8u || kArm64Slots[i].width != 8)
+            return false;
+    return true;
+}
+static_assert(words_match());
+
 // Registers a callee keeps for its caller.
 constexpr uint64_t kArm64Preserved = (0x3ffull << 22) | (1ull << REG_FP);                  // x19-x28, fp
 constexpr uint64_t kArm32Preserved = (1ull << 7) | (1ull << 8) | (1ull << 9) | (1ull << 1)  // r4-r7
@@ -144,24 +156,7 @@ async_error thread_state_init_from_thread(thread_state *state, platform::system:
     return ASYNC_ESUCCESS;
 }
 
-void thread_state_copy(thread_state *dest, const thread_state *source) { *dest = *source; }
-
-void thread_state_clear_all_registers(thread_state *state) { state->valid_regs = 0; }
-
-bool thread_state_has_register(const thread_state *state, uint32_t regnum) {
-    return regnum < 64 && (state->valid_regs & (1ull << regnum)) != 0;
-}
-
-void thread_state_clear_register(thread_state *state, uint32_t regnum) {
-    if (regnum < 64)
-        state->valid_regs &= ~(1ull << regnum);
-}
-
-uint32_t thread_state_stack_direction(const thread_state *state) { return state->stack_direction; }
-
-size_t thread_state_register_size(const thread_state *state) { return state->register_size; }
-
-uint64_t thread_state_get_register(const thread_state *state, uint32_t regnum) {
+uint64_t thread_state_get_register_slot(const thread_state *state, uint32_t regnum) {
     const register_slot &slot = slot_of(state, regnum);
     const auto *block = reinterpret_cast<const uint8_t *>(&state->ts.arm64);
     if (slot.width == 8)
@@ -169,7 +164,7 @@ uint64_t thread_state_get_register(const thread_state *state, uint32_t regnum) {
     return *reinterpret_cast<const uint32_t *>(block + slot.offset);
 }
 
-void thread_state_set_register(thread_state *state, uint32_t regnum, uint64_t value) {
+void thread_state_set_register_slot(thread_state *state, uint32_t regnum, uint64_t value) {
     const register_slot &slot = slot_of(state, regnum);
     auto *block = reinterpret_cast<uint8_t *>(&state->ts.arm64);
     if (slot.width == 8)

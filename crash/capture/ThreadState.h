@@ -124,17 +124,57 @@ using thread_state_capture_callback = async_error (*)(thread_state *state, void 
 async_error thread_state_current_capture(thread_state_capture_callback callback, void *context)
     asm("ovcrash_thread_state_current_capture");
 
-void thread_state_copy(thread_state *dest, const thread_state *source);
-void thread_state_clear_all_registers(thread_state *state);
-bool thread_state_has_register(const thread_state *state, uint32_t regnum);
-void thread_state_clear_register(thread_state *state, uint32_t regnum);
-uint32_t thread_state_stack_direction(const thread_state *state);
-size_t thread_state_register_size(const thread_state *state);
+// Inline: every step of a stack walk makes these.
+inline void thread_state_copy(thread_state *dest, const thread_state *source) { *dest = *source; }
+inline void thread_state_clear_all_registers(thread_state *state) { state->valid_regs = 0; }
+inline bool thread_state_has_register(const thread_state *state, uint32_t regnum) {
+    return regnum < 64 && (state->valid_regs & (1ull << regnum)) != 0;
+}
+inline void thread_state_clear_register(thread_state *state, uint32_t regnum) {
+    if (regnum < 64)
+        state->valid_regs &= ~(1ull << regnum);
+}
+inline uint32_t thread_state_stack_direction(const thread_state *state) { return state->stack_direction; }
+inline size_t thread_state_register_size(const thread_state *state) { return state->register_size; }
 
 // A number outside the flavour's range is a programming error and traps;
 // readers of unwind data check it with thread_state_register_count first.
-uint64_t thread_state_get_register(const thread_state *state, uint32_t regnum);
-void thread_state_set_register(thread_state *state, uint32_t regnum, uint64_t value);
+// The 64-bit registers of the 64-bit flavours are reached inline (every step
+// of a stack walk reads and sets a few); the rest through the slot tables.
+uint64_t thread_state_get_register_slot(const thread_state *state, uint32_t regnum);
+void thread_state_set_register_slot(thread_state *state, uint32_t regnum, uint64_t value);
+
+namespace thread_state_words {
+// Index of each register number's word in the 64-bit flavours' blocks.
+inline constexpr uint8_t kX86_64[X86_64_REGISTER_COUNT] = {16, 6, 7, 0, 1, 2, 3, 4, 5,
+                                                           8,  9, 10, 11, 12, 13, 14, 15, 17};
+inline constexpr uint8_t kArm64[ARM64_REG_CPSR] = {32, 29, 31, 0,  1,  2,  3,  4,  5,  6,  7,
+                                                   8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18,
+                                                   19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 30};
+
+inline uint64_t *word(thread_state *state, uint32_t regnum) {
+    if (state->ts.flavor == X86_THREAD_STATE64 && regnum < X86_64_REGISTER_COUNT)
+        return &reinterpret_cast<uint64_t *>(&state->ts.x86_64)[kX86_64[regnum]];
+    if (state->ts.flavor == ARM_THREAD_STATE64 && regnum < ARM64_REG_CPSR)
+        return &reinterpret_cast<uint64_t *>(&state->ts.arm64)[kArm64[regnum]];
+    return nullptr;
+}
+}  // namespace thread_state_words
+
+inline uint64_t thread_state_get_register(const thread_state *state, uint32_t regnum) {
+    if (const uint64_t *w = thread_state_words::word(const_cast<thread_state *>(state), regnum))
+        return *w;
+    return thread_state_get_register_slot(state, regnum);
+}
+
+inline void thread_state_set_register(thread_state *state, uint32_t regnum, uint64_t value) {
+    if (uint64_t *w = thread_state_words::word(state, regnum)) {
+        *w = value;
+        state->valid_regs |= 1ull << regnum;
+        return;
+    }
+    thread_state_set_register_slot(state, regnum, value);
+}
 uint32_t thread_state_register_count(const thread_state *state);
 const char *thread_state_register_name(const thread_state *state, uint32_t regnum);
 
