@@ -141,20 +141,8 @@ protected:
         }
         env.push_back("QUENMIRA_COLLECT_URL=" + server.baseURL());
         env.push_back("QUENMIRA_CRASH_URL=http://127.0.0.1:9");  // nothing leaves the machine
-        std::vector<std::string> args = {kApp, "--headless", "--battery", "0.5", "--home", home_.path()};
-        std::vector<char*> argv, envp;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        const int rc = posix_spawn(&pid_, kApp.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ASSERT_EQ(rc, 0) << "cannot start " << kApp;
+        pid_ = qmtest::spawnLogged({kApp, "--headless", "--battery", "0.5", "--home", home_.path()}, env, output_);
+        ASSERT_GT(pid_, 0) << "cannot start " << kApp;
     }
     // SIGTERM, then the exit status (at most 30 s; -1 for a signal or time-out).
     int stop() {
