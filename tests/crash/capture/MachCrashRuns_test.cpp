@@ -34,7 +34,9 @@ std::ostream& operator<<(std::ostream& os, const MachKind& k) { return os << k.n
 
 const MachKind kMachKinds[] = {
     {"segv-null", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 1, 1, true},
-    {"segv-wild", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 1, 1, true},
+    // Unmapped, or a sanitizer's protected shadow (then EXC_BAD_ACCESS with
+    // KERN_PROTECTION_FAILURE, reported as SIGBUS).
+    {"segv-wild", SIGSEGV, nullptr, nullptr, 1, -1, true},
     {"bus", SIGBUS, "SIGBUS", "BUS_ADRERR", 1, 10, true},
     {"ill", SIGILL, "SIGILL", "ILL_NOOP", 2, 1, false},
     {"fpe", SIGFPE, "SIGFPE", "FPE_NOOP", 3, 1, false},

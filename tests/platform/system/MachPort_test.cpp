@@ -257,6 +257,13 @@ void* answerOne(void*) {
     return nullptr;
 }
 
+// The default action, not a sanitizer's handler, stands behind the stand-in.
+void defaultSegv() {
+    struct sigaction sa{};
+    sa.sa_handler = SIG_DFL;
+    sigaction(SIGSEGV, &sa, nullptr);
+}
+
 // Registers for EXC_BAD_ACCESS, answers from another thread, then faults.
 void faultWith(exception_behavior_t behavior, int answer) {
     gHandlerPort = newPort();
@@ -280,7 +287,10 @@ TEST(MachException, ASuccessfulAnswerResumesWithTheHandlersState) {
 }
 
 TEST(MachException, AFailedAnswerDeliversTheSignal) {
-    auto unhandled = crashtest::runInChild([] { faultWith(EXCEPTION_DEFAULT, KERN_FAILURE); });
+    auto unhandled = crashtest::runInChild([] {
+        defaultSegv();
+        faultWith(EXCEPTION_DEFAULT, KERN_FAILURE);
+    });
     EXPECT_TRUE(unhandled.signaled(SIGSEGV)) << unhandled.status;
     // A signal handler installed before takes it, as the kernel would deliver it.
     auto handled = crashtest::runInChild([] {
@@ -294,6 +304,7 @@ TEST(MachException, AFailedAnswerDeliversTheSignal) {
 
 TEST(MachException, AThreadFaultingWhileItServesThePortGetsTheSignal) {
     auto result = crashtest::runInChild([] {
+        defaultSegv();
         gHandlerPort = newPort();
         task_set_exception_ports(mach_task_self(), EXC_MASK_BAD_ACCESS, gHandlerPort, EXCEPTION_DEFAULT,
                                  MACHINE_THREAD_STATE);
