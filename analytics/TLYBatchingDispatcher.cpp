@@ -129,10 +129,11 @@ TLYBatchingDispatcher::~TLYBatchingDispatcher() {
 
 bool TLYBatchingDispatcher::isAnalyticsThread() const { return &RunLoop::current() == loop_; }
 
-void TLYBatchingDispatcher::requireAnalyticsThread() const {
+const TLYBatchingDispatcher& TLYBatchingDispatcher::checked() const {
     if (!isAnalyticsThread())
         platform::foundation::Exception::raise(platform::foundation::kInternalInconsistencyException,
                                                "the batching dispatcher's state is read on the analytics thread");
+    return *this;
 }
 
 void TLYBatchingDispatcher::onAnalyticsThread(std::function<void()> work) {
@@ -494,32 +495,9 @@ void TLYBatchingDispatcher::setUrlConnectionClass(TLYURLConnectionFactory factor
     });
 }
 
-const TLYBatchingDispatcher::Settings& TLYBatchingDispatcher::settings() const {
-    requireAnalyticsThread();
-    return settings_;
-}
-
-bool TLYBatchingDispatcher::hasHits() const {
-    requireAnalyticsThread();
-    return hasHits_;
-}
-
-bool TLYBatchingDispatcher::hostReachable() const {
-    requireAnalyticsThread();
-    return hostReachable_;
-}
-
-bool TLYBatchingDispatcher::serverBatchingDisabled() const {
-    requireAnalyticsThread();
-    return serverBatchingDisabled_;
-}
-
-bool TLYBatchingDispatcher::hasConnection() const {
-    requireAnalyticsThread();
-    return connection_ != nullptr;
-}
-
-bool TLYBatchingDispatcher::hasTimer() const {
-    requireAnalyticsThread();
-    return timer_ != nullptr;
-}
+const TLYBatchingDispatcher::Settings& TLYBatchingDispatcher::settings() const { return checked().settings_; }
+bool TLYBatchingDispatcher::hasHits() const { return checked().hasHits_; }
+bool TLYBatchingDispatcher::hostReachable() const { return checked().hostReachable_; }
+bool TLYBatchingDispatcher::serverBatchingDisabled() const { return checked().serverBatchingDisabled_; }
+bool TLYBatchingDispatcher::hasConnection() const { return checked().connection_ != nullptr; }
+bool TLYBatchingDispatcher::hasTimer() const { return checked().timer_ != nullptr; }

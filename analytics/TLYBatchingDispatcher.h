@@ -117,7 +117,8 @@ private:
     TLYBatchingDispatcher(std::shared_ptr<TLYHitStorage> store, Environment environment);
 
     bool isAnalyticsThread() const;
-    void requireAnalyticsThread() const;
+    // This dispatcher, once the caller is known to be on the analytics thread.
+    const TLYBatchingDispatcher& checked() const;
     // Runs `work` at once on the analytics thread, else queues it there.
     void onAnalyticsThread(std::function<void()> work);
     void setUp();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "analytics/TLYAnalyticsPropertiesStore.h"
 #include "analytics/TLYBatchingDispatcher.h"
@@ -9,6 +10,7 @@
 #include "dispatch_support.h"
 #include "dispatcher_fixture.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Exception.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
@@ -482,4 +484,23 @@ TEST_F(DispatchTest, TheCollectorIsChosenByTheEnvironment) {
     EXPECT_EQ(endpoints.httpsURL.rfind("https://", 0), 0u);
     EXPECT_EQ(endpoints.httpURL.rfind("http://", 0), 0u);
     EXPECT_NE(endpoints.httpsURL, endpoints.httpURL);
+}
+
+TEST_F(DispatchTest, CallsFromOtherThreadsTakeEffectOnTheAnalyticsThreadInTheirOrder) {
+    std::thread caller([&] {
+        queue(hit("A"));
+        queue(hit("B"));
+        TLYDispatchSettings settings;
+        settings.endpoints = TLYBatchingDispatcher::defaultEndpoints();
+        settings.batchingStrategy = 0;  // one hit per request
+        dispatcher_->setSettings(settings);
+        EXPECT_THROW(dispatcher_->hasHits(), platform::foundation::Exception);
+    });
+    caller.join();
+    EXPECT_TRUE(store_->hits().empty());  // still waiting on the analytics loop
+    RunLoop::main().runUntilIdle();
+    EXPECT_EQ(store_->hits().size(), 2u);
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    EXPECT_EQ(server_.requests("/collect").size(), 1u);
+    EXPECT_EQ(store_->hits().size(), 1u);
 }
