@@ -1,3 +1,8 @@
+// Crash-time code here: crash_callback_forward runs inside the crash
+// reporter's signal handler, after the report is written; it allocates
+// nothing, takes no lock and only calls the application's callback through
+// the record copied before the crash. cxx_uncaught_exception_wrap runs in the
+// terminate handler (not a signal handler), where the process is still sound.
 #include "crash/manager/PKRCrashManager.h"
 
 #include <unistd.h>
