@@ -233,8 +233,7 @@ bool TLYSqlStore::tableExists(const std::string& tableName) {
     return statement->step() == SQLITE_ROW;
 }
 
-bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
-    static const char* method = "-[TLYSqlStore dropTableWithName:]";
+bool TLYSqlStore::openForTable(const char* method, const std::string& tableName) {
     if (tableName.empty()) {
         TLY_ERROR(method, "Received empty table name");
         return false;
@@ -243,6 +242,12 @@ bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
         TLY_ERROR(method, "Failed to open database");
         return false;
     }
+    return true;
+}
+
+bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
+    static const char* method = "-[TLYSqlStore dropTableWithName:]";
+    if (!openForTable(method, tableName)) return false;
     if (!tableExists(tableName)) return true;
     auto statement = statementForQuery(platform::foundation::format("DROP TABLE %s", tableName.c_str()));
     if (!statement) {
@@ -254,14 +259,7 @@ bool TLYSqlStore::dropTableWithName(const std::string& tableName) {
 
 int64_t TLYSqlStore::rowCountForTableWithName(const std::string& tableName) {
     static const char* method = "-[TLYSqlStore rowCountForTableWithName:]";
-    if (tableName.empty()) {
-        TLY_ERROR(method, "Received empty table name");
-        return 0;
-    }
-    if (!ensureOpenDatabase()) {
-        TLY_ERROR(method, "Failed to open database");
-        return 0;
-    }
+    if (!openForTable(method, tableName)) return 0;
     if (!tableExists(tableName)) {
         TLY_ERROR(method, "Table does not exist: %s", tableName.c_str());
         return 0;

@@ -60,6 +60,9 @@ public:
     std::optional<std::string> errorMessage() const;
 
 private:
+    // Opens the database for work on a named table; false, with a line, when
+    // the name is empty or the database cannot be opened.
+    bool openForTable(const char* method, const std::string& tableName);
     // Closes; false when there is no file, else unlocks it for removal.
     bool closeAndUnlock();
 
