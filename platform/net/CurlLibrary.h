@@ -8,11 +8,13 @@
 #include <memory>
 #include <string>
 
-// Every libcurl function the project calls.
+// Every libcurl function the project calls (a list, kept out of the formatter).
+// clang-format off
 #define QM_CURL_FUNCTIONS(X)                                                                                        \
     X(global_init) X(easy_init) X(easy_setopt) X(easy_getinfo) X(easy_strerror) X(easy_cleanup) X(slist_append)    \
     X(slist_free_all) X(multi_init) X(multi_add_handle) X(multi_remove_handle) X(multi_perform) X(multi_poll)      \
     X(multi_info_read) X(multi_wakeup) X(multi_cleanup)
+// clang-format on
 
 namespace platform::foundation {
 class SharedLibrary;

@@ -7,14 +7,17 @@
 #include <memory>
 #include <string>
 
-// Every SDL function the project calls.
-#define QM_SDL_FUNCTIONS(X)                                                                                          \
-    X(GetError) X(SetHint) X(GetHint) X(InitSubSystem) X(QuitSubSystem) X(WasInit) X(DisableScreenSaver)            \
-    X(EnableScreenSaver) X(IsScreenSaverEnabled) X(GetDisplayUsableBounds) X(GetCurrentDisplayMode) X(CreateWindow) \
-    X(DestroyWindow) X(GetWindowSize) X(SetWindowSize) X(SetWindowPosition) X(GetWindowSurface) X(UpdateWindowSurface) X(UpdateWindowSurfaceRects) X(GetPixelFormatName)   \
-    X(LockSurface) X(UnlockSurface) X(PollEvent) X(GetMouseState) X(OpenAudioDevice) X(CloseAudioDevice)           \
-    X(PauseAudioDevice) X(QueueAudio) X(GetCurrentAudioDriver) X(NewAudioStream) X(AudioStreamPut)                 \
-    X(AudioStreamGet) X(AudioStreamAvailable) X(AudioStreamFlush) X(FreeAudioStream)
+// Every SDL function the project calls (a list, kept out of the formatter).
+// clang-format off
+#define QM_SDL_FUNCTIONS(X)                                                                                        \
+    X(GetError) X(SetHint) X(GetHint) X(InitSubSystem) X(QuitSubSystem) X(WasInit) X(DisableScreenSaver)          \
+    X(EnableScreenSaver) X(IsScreenSaverEnabled) X(GetDisplayUsableBounds) X(GetCurrentDisplayMode)               \
+    X(CreateWindow) X(DestroyWindow) X(GetWindowSize) X(SetWindowSize) X(SetWindowPosition) X(GetWindowSurface)   \
+    X(UpdateWindowSurface) X(UpdateWindowSurfaceRects) X(GetPixelFormatName) X(LockSurface) X(UnlockSurface)      \
+    X(PollEvent) X(GetMouseState) X(OpenAudioDevice) X(CloseAudioDevice) X(PauseAudioDevice) X(QueueAudio)        \
+    X(GetCurrentAudioDriver) X(NewAudioStream) X(AudioStreamPut) X(AudioStreamGet) X(AudioStreamAvailable)        \
+    X(AudioStreamFlush) X(FreeAudioStream)
+// clang-format on
 
 namespace platform::foundation {
 class SharedLibrary;
