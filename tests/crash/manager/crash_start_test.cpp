@@ -276,3 +276,33 @@ TEST_F(CrashStart, AnUncaughtCxxExceptionWithoutAnExceptionHandlerStillEndsInAbo
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(SIGABRT, WTERMSIG(status));
 }
+
+TEST_F(CrashStart, TheApplicationsCallbackRunsOnceTheReportIsWritten) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        static int fd = fds[1];
+        static PKRCrashManagerCallbacks callbacks = {&fd, [](void* context) {
+                                                         const char* said = "called";
+                                                         (void)!write(*static_cast<int*>(context), said, 6);
+                                                     }};
+        auto m = std::make_shared<PKRCrashManager>(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), 99);
+        m->setCrashCallbacks(&callbacks);
+        m->startManager();
+        *static_cast<volatile int*>(nullptr) = 1;
+        _exit(0);
+    }
+    close(fds[1]);
+    char buf[16] = {};
+    const ssize_t n = read(fds[0], buf, sizeof buf - 1);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(6, n);
+    EXPECT_STREQ("called", buf);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(SIGSEGV, WTERMSIG(status));
+    EXPECT_TRUE(FileManager::exists(reporterPath()));
+}
