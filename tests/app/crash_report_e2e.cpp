@@ -66,21 +66,16 @@ protected:
         args.insert(args.begin(), kApp);
         args.push_back("--home");
         args.push_back(home_.path());
-        c.pid = fork();
-        if (c.pid == 0) {
-            FILE* f = freopen(c.output.c_str(), "w", stdout);
-            (void)f;
-            dup2(STDOUT_FILENO, STDERR_FILENO);
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            setenv("QUENMIRA_COLLECT_URL", kClosedPort.c_str(), 1);
-            setenv("QUENMIRA_CRASH_URL", crashURL.c_str(), 1);
-            std::vector<char*> p;
-            for (auto& a : args) p.push_back(a.data());
-            p.push_back(nullptr);
-            execv(p[0], p.data());
-            _exit(127);
+        // This environment without a display, the collector and the crash service at ours.
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name.rfind("QUENMIRA_", 0) != 0) env.push_back(entry);
         }
+        env.push_back("QUENMIRA_COLLECT_URL=" + kClosedPort);
+        env.push_back("QUENMIRA_CRASH_URL=" + crashURL);
+        c.pid = qmtest::spawnLogged(args, env, c.output);
         return c;
     }
     std::string log(const Child& c) const { return readAll(c.output); }
