@@ -74,7 +74,7 @@ TEST(AuditIdlePresent, IdleWindowPresentsNothingAndAnimationsAtMostAtTheDisplayR
     if (std::getenv(kChildEnv)) GTEST_SKIP();
     if (!qmtest::VirtualDisplay::installed()) GTEST_SKIP() << "Xvfb is not installed";
     auto xvfb = std::make_unique<qmtest::VirtualDisplay>("640x480x24");
-    const std::string result = ::testing::TempDir() + "audit_idle_present_" + std::to_string(getpid()) + ".txt";
+    const std::string result = ::testing::TempDir() + "window_present_" + std::to_string(getpid()) + ".txt";
     std::remove(result.c_str());
     int status = -1;
     if (xvfb->started()) {
