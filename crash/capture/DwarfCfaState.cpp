@@ -495,7 +495,7 @@ async_error dwarf_cfa_state::apply_state(task_t task, const dwarf_section *secti
     dwarf_cfa_reg_rule_t kind;
     uint64_t operand;
     while (it.next(&dwarf_reg, &kind, &operand)) {
-        uint32_t regnum;
+        uint32_t regnum = 0;
         const bool mapped = thread_state_map_dwarf_register(current, dwarf_reg, &regnum);
         const bool is_ra = dwarf_reg == ra_column;
         // A register this state does not have is of no use to the caller.

@@ -48,31 +48,14 @@ constexpr register_slot kX86_64Slots[X86_64_REGISTER_COUNT] = {
 // The header's inline word tables must agree with the slots.
 constexpr bool words_match() {
     for (uint32_t i = 0; i < X86_64_REGISTER_COUNT; i++)
-        if (kX86_64Slots[i].offset != thread_state_words::kX86_64[i] * 8u || kX86_64Slots[i].width != 8)
+        if (kX86_64Slots[i].offset != thread_state_tables::kX86_64[i] * 8u || kX86_64Slots[i].width != 8)
             return false;
     for (uint32_t i = 0; i < ARM64_REG_CPSR; i++)
-        if (kArm64Slots[i].offset != thread_state_words::kArm64[i] * 8u || kArm64Slots[i].width != 8)
+        if (kArm64Slots[i].offset != thread_state_tables::kArm64[i] * 8u || kArm64Slots[i].width != 8)
             return false;
     return true;
 }
 static_assert(words_match());
-
-// Registers a callee keeps for its caller.
-constexpr uint64_t kArm64Preserved = (0x3ffull << 22) | (1ull << REG_FP);                  // x19-x28, fp
-constexpr uint64_t kArm32Preserved = (1ull << 7) | (1ull << 8) | (1ull << 9) | (1ull << 1)  // r4-r7
-                                     | (1ull << 10) | (1ull << 12) | (1ull << 13);          // r8, r10, r11
-constexpr uint64_t kX86_64Preserved = (1ull << REG_FP) | (1ull << X86_64_REG_RBX)           // rbp, rbx
-                                      | (0xfull << (X86_64_REG_R8 + 4));                    // r12-r15
-
-// DWARF register number -> system register number, per flavour.
-constexpr uint8_t kNone = 0xff;
-constexpr uint8_t kArm64Dwarf[] = {3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18,
-                                   19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, REG_FP,
-                                   ARM64_REG_LR, REG_SP};
-constexpr uint8_t kArm32Dwarf[] = {3, 4, 5, 6, 7, 8, 9, REG_FP, 10, 11, 12, 13, 14, REG_SP, ARM32_REG_LR, REG_IP};
-constexpr uint8_t kX86_64Dwarf[] = {X86_64_REG_RAX, X86_64_REG_RDX, X86_64_REG_RCX, X86_64_REG_RBX,
-                                    X86_64_REG_RSI, X86_64_REG_RDI, REG_FP,         REG_SP,
-                                    9,  10, 11, 12, 13, 14, 15, 16};
 
 const register_slot *slots_of(const thread_state *state, uint32_t *count) {
     switch (state->ts.flavor) {
@@ -182,28 +165,6 @@ uint32_t thread_state_register_count(const thread_state *state) {
 
 const char *thread_state_register_name(const thread_state *state, uint32_t regnum) {
     return slot_of(state, regnum).name;
-}
-
-void thread_state_clear_volatile_registers(thread_state *state) {
-    switch (state->ts.flavor) {
-    case ARM_THREAD_STATE64: state->valid_regs &= kArm64Preserved; break;
-    case X86_THREAD_STATE64: state->valid_regs &= kX86_64Preserved; break;
-    default: state->valid_regs &= kArm32Preserved; break;
-    }
-}
-
-bool thread_state_map_dwarf_register(const thread_state *state, uint64_t dwarf_reg, uint32_t *regnum) {
-    const uint8_t *table;
-    size_t count;
-    switch (state->ts.flavor) {
-    case ARM_THREAD_STATE64: table = kArm64Dwarf; count = sizeof(kArm64Dwarf); break;
-    case X86_THREAD_STATE64: table = kX86_64Dwarf; count = sizeof(kX86_64Dwarf); break;
-    default: table = kArm32Dwarf; count = sizeof(kArm32Dwarf); break;
-    }
-    if (dwarf_reg >= count || table[dwarf_reg] == kNone)
-        return false;
-    *regnum = table[dwarf_reg];
-    return true;
 }
 
 }  // namespace ovcrash

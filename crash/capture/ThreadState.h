@@ -144,7 +144,7 @@ inline size_t thread_state_register_size(const thread_state *state) { return sta
 uint64_t thread_state_get_register_slot(const thread_state *state, uint32_t regnum);
 void thread_state_set_register_slot(thread_state *state, uint32_t regnum, uint64_t value);
 
-namespace thread_state_words {
+namespace thread_state_tables {
 // Index of each register number's word in the 64-bit flavours' blocks.
 inline constexpr uint8_t kX86_64[X86_64_REGISTER_COUNT] = {16, 6, 7, 0, 1, 2, 3, 4, 5,
                                                            8,  9, 10, 11, 12, 13, 14, 15, 17};
@@ -159,16 +159,16 @@ inline uint64_t *word(thread_state *state, uint32_t regnum) {
         return &reinterpret_cast<uint64_t *>(&state->ts.arm64)[kArm64[regnum]];
     return nullptr;
 }
-}  // namespace thread_state_words
+}  // namespace thread_state_tables
 
 inline uint64_t thread_state_get_register(const thread_state *state, uint32_t regnum) {
-    if (const uint64_t *w = thread_state_words::word(const_cast<thread_state *>(state), regnum))
+    if (const uint64_t *w = thread_state_tables::word(const_cast<thread_state *>(state), regnum))
         return *w;
     return thread_state_get_register_slot(state, regnum);
 }
 
 inline void thread_state_set_register(thread_state *state, uint32_t regnum, uint64_t value) {
-    if (uint64_t *w = thread_state_words::word(state, regnum)) {
+    if (uint64_t *w = thread_state_tables::word(state, regnum)) {
         *w = value;
         state->valid_regs |= 1ull << regnum;
         return;
@@ -178,10 +178,50 @@ inline void thread_state_set_register(thread_state *state, uint32_t regnum, uint
 uint32_t thread_state_register_count(const thread_state *state);
 const char *thread_state_register_name(const thread_state *state, uint32_t regnum);
 
+namespace thread_state_tables {
+// Registers a callee keeps for its caller.
+inline constexpr uint64_t kArm64Preserved = (0x3ffull << 22) | (1ull << REG_FP);                  // x19-x28, fp
+inline constexpr uint64_t kArm32Preserved = (1ull << 7) | (1ull << 8) | (1ull << 9) | (1ull << 1)  // r4-r7
+                                            | (1ull << 10) | (1ull << 12) | (1ull << 13);   // r8, r10, r11
+inline constexpr uint64_t kX86_64Preserved = (1ull << REG_FP) | (1ull << X86_64_REG_RBX)           // rbp, rbx
+                                             | (0xfull << (X86_64_REG_R8 + 4));             // r12-r15
+
+// DWARF register number -> system register number, per flavour.
+inline constexpr uint8_t kNone = 0xff;
+inline constexpr uint8_t kArm64Dwarf[] = {3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18,
+                                          19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, REG_FP,
+                                          ARM64_REG_LR, REG_SP};
+inline constexpr uint8_t kArm32Dwarf[] = {3, 4, 5, 6, 7, 8, 9, REG_FP, 10, 11, 12, 13, 14, REG_SP, ARM32_REG_LR, REG_IP};
+inline constexpr uint8_t kX86_64Dwarf[] = {X86_64_REG_RAX, X86_64_REG_RDX, X86_64_REG_RCX, X86_64_REG_RBX,
+                                           X86_64_REG_RSI, X86_64_REG_RDI, REG_FP,         REG_SP,
+                                           9,              10,             11,             12,
+                                           13,             14,             15,             16};
+}  // namespace thread_state_tables
+
 // Keeps only the registers a callee preserves for its caller.
-void thread_state_clear_volatile_registers(thread_state *state);
+inline void thread_state_clear_volatile_registers(thread_state *state) {
+    using namespace thread_state_tables;
+    switch (state->ts.flavor) {
+    case ARM_THREAD_STATE64: state->valid_regs &= kArm64Preserved; break;
+    case X86_THREAD_STATE64: state->valid_regs &= kX86_64Preserved; break;
+    default: state->valid_regs &= kArm32Preserved; break;
+    }
+}
 
 // The flavour's register for a DWARF register number; false when it has none.
-bool thread_state_map_dwarf_register(const thread_state *state, uint64_t dwarf_reg, uint32_t *regnum);
+inline bool thread_state_map_dwarf_register(const thread_state *state, uint64_t dwarf_reg, uint32_t *regnum) {
+    using namespace thread_state_tables;
+    const uint8_t *table;
+    size_t count;
+    switch (state->ts.flavor) {
+    case ARM_THREAD_STATE64: table = kArm64Dwarf; count = sizeof(kArm64Dwarf); break;
+    case X86_THREAD_STATE64: table = kX86_64Dwarf; count = sizeof(kX86_64Dwarf); break;
+    default: table = kArm32Dwarf; count = sizeof(kArm32Dwarf); break;
+    }
+    if (dwarf_reg >= count || table[dwarf_reg] == kNone)
+        return false;
+    *regnum = table[dwarf_reg];
+    return true;
+}
 
 }  // namespace ovcrash
