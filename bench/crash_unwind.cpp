@@ -1,6 +1,9 @@
 // Stack walking at crash time, per frame, on one stack of 50 frames: our
 // DWARF reader (with its FDE lookup) against libunwind's unw_step, and the
-// frame-pointer reader on a chain of frame records.
+// frame-pointer reader on a chain of frame records. Both DWARF walkers keep
+// the rules found for a pc (ours for the walk, libunwind's for the process):
+// the recursive stack shows that, the stack of distinct functions the cost
+// of a lookup in every step.
 #define UNW_LOCAL_ONLY
 #include <benchmark/benchmark.h>
 #include <libunwind.h>
@@ -25,6 +28,20 @@ __attribute__((noinline, optimize("omit-frame-pointer"))) int deep(int depth, Le
     const int below = deep(depth - 1, leaf, state);
     benchmark::DoNotOptimize(below);
     return below + 1;
+}
+
+// 50 frames of 50 different functions: no frame can reuse the rules the walk
+// found for the frame before, so every step looks its FDE up.
+template <int N>
+__attribute__((noinline, optimize("omit-frame-pointer"))) int distinct(Leaf leaf, benchmark::State &state) {
+    if constexpr (N == 0) {
+        leaf(state);
+        return 0;
+    } else {
+        const int below = distinct<N - 1>(leaf, state);
+        benchmark::DoNotOptimize(below);
+        return below + 1;
+    }
 }
 
 // The same with a frame record in every frame.
@@ -120,6 +137,15 @@ BENCHMARK(BM_StandardWalk);
 
 void BM_LibunwindStep(benchmark::State &state) { deep(kDepth, libunwindLeaf, state); }
 BENCHMARK(BM_LibunwindStep);
+
+void BM_DwarfWalkDistinct(benchmark::State &state) {
+    shared_image_list_start();
+    distinct<kDepth>(dwarfLeaf, state);
+}
+BENCHMARK(BM_DwarfWalkDistinct);
+
+void BM_LibunwindStepDistinct(benchmark::State &state) { distinct<kDepth>(libunwindLeaf, state); }
+BENCHMARK(BM_LibunwindStepDistinct);
 
 void BM_FramePointerWalk(benchmark::State &state) { chained(kDepth, framePointerLeaf, state); }
 BENCHMARK(BM_FramePointerWalk);
