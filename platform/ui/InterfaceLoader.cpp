@@ -371,48 +371,38 @@ private:
         why = std::move(message);
         return false;
     }
+    // `value` into `out`, or the message when there is none.
+    template <class T>
+    static bool take(std::optional<T> value, T& out, std::string& why, const char* message) {
+        if (!value)
+            return refuse(why, message);
+        out = std::move(*value);
+        return true;
+    }
 
     // Reads a property's value by the type its setter takes; false with `why`
     // when the value is not of that type.
     bool read(const Value& v, const std::string&, bool& out, std::string& why) {
-        if (!v.isBool())
-            return refuse(why, "expected true or false");
-        out = v.boolValue();
-        return true;
+        return take(v.isBool() ? std::optional(v.boolValue()) : std::nullopt, out, why, "expected true or false");
     }
     bool read(const Value& v, const std::string&, double& out, std::string& why) {
-        auto d = number(v);
-        if (!d)
-            return refuse(why, "expected a number");
-        out = *d;
-        return true;
+        return take(number(v), out, why, "expected a number");
     }
     bool read(const Value& v, const std::string&, int64_t& out, std::string& why) {
-        if (v.type() != Value::Type::Integer)
-            return refuse(why, "expected a whole number");
-        out = v.intValue();
-        return true;
+        const bool whole = v.type() == Value::Type::Integer;
+        return take(whole ? std::optional(v.intValue()) : std::nullopt, out, why, "expected a whole number");
     }
     bool read(const Value& v, const std::string&, std::string& out, std::string& why) {
-        if (!v.isString())
-            return refuse(why, "expected a string");
-        out = v.string();
-        return true;
+        return take(v.isString() ? std::optional(v.string()) : std::nullopt, out, why, "expected a string");
     }
     bool read(const Value& v, const std::string&, Color& out, std::string& why) {
-        auto c = color(v);
-        if (!c)
-            return refuse(why, "expected a colour: \"#rrggbb\", \"#rrggbbaa\", a colour name, {\"white\", \"alpha\"} or "
-                               "{\"red\", \"green\", \"blue\", \"alpha\"} from 0 to 1");
-        out = *c;
-        return true;
+        return take(color(v), out, why,
+                    "expected a colour: \"#rrggbb\", \"#rrggbbaa\", a colour name, {\"white\", \"alpha\"} or "
+                    "{\"red\", \"green\", \"blue\", \"alpha\"} from 0 to 1");
     }
     bool read(const Value& v, const std::string&, Font& out, std::string& why) {
-        auto f = font(v);
-        if (!f)
-            return refuse(why, "expected a font: {\"name\", \"size\"}, {\"system\": size} or {\"boldSystem\": size}");
-        out = *f;
-        return true;
+        return take(font(v), out, why,
+                    "expected a font: {\"name\", \"size\"}, {\"system\": size} or {\"boldSystem\": size}");
     }
     bool read(const Value& v, const std::string& path, std::shared_ptr<Image>& out, std::string& why) {
         if (!v.isString() || v.string().empty())
@@ -424,24 +414,17 @@ private:
     }
     bool read(const Value& v, const std::string&, Rect& out, std::string& why) {
         auto n = numbers(v, 4);
-        if (!n)
-            return refuse(why, "expected [x, y, width, height]");
-        out = {(*n)[0], (*n)[1], (*n)[2], (*n)[3]};
-        return true;
+        return take(n ? std::optional(Rect{(*n)[0], (*n)[1], (*n)[2], (*n)[3]}) : std::nullopt, out, why,
+                    "expected [x, y, width, height]");
     }
     bool read(const Value& v, const std::string&, Size& out, std::string& why) {
         auto n = numbers(v, 2);
-        if (!n)
-            return refuse(why, "expected [width, height]");
-        out = {(*n)[0], (*n)[1]};
-        return true;
+        return take(n ? std::optional(Size{(*n)[0], (*n)[1]}) : std::nullopt, out, why, "expected [width, height]");
     }
     bool read(const Value& v, const std::string&, graphics::EdgeInsets& out, std::string& why) {
         auto n = numbers(v, 4);
-        if (!n)
-            return refuse(why, "expected [top, left, bottom, right]");
-        out = {(*n)[0], (*n)[1], (*n)[2], (*n)[3]};
-        return true;
+        return take(n ? std::optional(graphics::EdgeInsets{(*n)[0], (*n)[1], (*n)[2], (*n)[3]}) : std::nullopt, out,
+                    why, "expected [top, left, bottom, right]");
     }
     bool read(const Value& v, const std::string&, AutoresizingMask& out, std::string& why) {
         if (!v.isArray())
