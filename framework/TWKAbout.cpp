@@ -1,5 +1,7 @@
 #include "framework/TWKAbout.h"
 
+#include "platform/foundation/Format.h"
+
 #include <cstdio>
 
 #include "framework/TWKButtonDark.h"
@@ -52,20 +54,7 @@ void TWKAbout::declareConnections(ui::ConnectionTable& t) {
     t.action("goToWebsite:", [this](ui::Control& s) { goToWebsite(&s); });
 }
 
-std::string TWKAbout::escapeHTML(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
+std::string TWKAbout::escapeHTML(const std::string& text) { return platform::foundation::escapeMarkup(text); }
 
 std::string TWKAbout::pageHTML() {
     std::string html =

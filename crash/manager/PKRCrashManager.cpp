@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
 
 #include "crash/capture/PKROVCrashReport.h"
@@ -88,12 +87,6 @@ std::string sinceReferenceDateName(double offset = 0) {
 }
 
 
-std::string replaceAll(std::string text, const std::string& what, const std::string& with) {
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + with.size()))
-        text.replace(p, what.size(), with);
-    return text;
-}
-
 // Fills the one "%@" of a translated format with `argument` (no printf on a
 // translation).
 std::string fillFormat(const std::string& format, const std::string& argument) {
@@ -102,24 +95,7 @@ std::string fillFormat(const std::string& format, const std::string& argument) {
 }
 
 // Text inside a CDATA section: a "]]>" would end it early.
-std::string cdata(const std::string& text) { return replaceAll(text, "]]>", "]]]]><![CDATA[>"); }
-
-// Text of an element.
-std::string escaped(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+std::string cdata(const std::string& text) { return pf::replacingOccurrences(text, "]]>", "]]]]><![CDATA[>"); }
 
 std::string stringOr(const Value& v, const std::string& fallback = "") { return v.isString() ? v.string() : fallback; }
 
@@ -144,15 +120,6 @@ std::string reportUUIDString(const PKROVCrashReport& report) {
 
 pf::Error crashError(int64_t code, const std::string& description) {
     return pf::Error::withDescription(kPKRCrashReporterErrorDomain, code, description);
-}
-
-std::string gmtDateString(double secondsSince1970) {
-    time_t t = time_t(secondsSince1970);
-    struct tm tm;
-    gmtime_r(&t, &tm);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
 }
 
 }  // namespace
@@ -473,7 +440,7 @@ void PKRCrashManager::createCrashReportForAppKill() {
     text += "Identifier:      " + main_bundle_identifier() + "\n";
     text += "Version:         " + (marketing.isString() ? marketing.string() + " (" + appVersion + ")" : appVersion) + "\n";
     text += "Code Type:       ARM\n\n";
-    text += "Date/Time:       " + gmtDateString(pf::Clock::current().now()) + "\n";
+    text += "Date/Time:       " + pf::formatDate(pf::Clock::current().now(), "yyyy'-'MM'-'dd'T'HH':'mm':'ss'Z'", true) + "\n";
     text += "OS Version:      " + (build ? osVersion + " (" + *build + ")" : osVersion) + "\n";
     text += "Report Version:  104\n\n";
     text += "Exception Type:  SIGKILL\n";
@@ -756,8 +723,8 @@ std::string PKRCrashManager::extractAppUUIDs(const PKROVCrashReport& report) con
         if (!entry.isDictionary()) continue;
         const Value &type = entry["type"], &arch = entry["arch"], &uuid = entry["uuid"];
         if (!type.isString() || !arch.isString() || !uuid.isString()) continue;
-        out += "<uuid type=\"" + escaped(type.string()) + "\" arch=\"" + escaped(arch.string()) + "\">" +
-               escaped(uuid.string()) + "</uuid>";
+        out += "<uuid type=\"" + pf::escapeMarkup(type.string()) + "\" arch=\"" + pf::escapeMarkup(arch.string()) + "\">" +
+               pf::escapeMarkup(uuid.string()) + "</uuid>";
     }
     return out;
 }
@@ -878,7 +845,7 @@ void PKRCrashManager::sendNextCrashReport() {
             xml += kXMLTemplate[i];
             const std::string& v = i == 0 ? appName : i == 5 ? senderVersion : *values[i];
             // The application name, the log and the description are CDATA sections.
-            xml += (i == 0 || i == 9 || i == 14) ? cdata(v) : (i == 1 ? v : escaped(v));
+            xml += (i == 0 || i == 9 || i == 14) ? cdata(v) : (i == 1 ? v : pf::escapeMarkup(v));
         }
         xml += kXMLTemplate[std::size(values)];
         PKR_LOG_INFO(kMethod, "Sending crash reports:\n%s", xml.c_str());

@@ -1,7 +1,5 @@
 #include "crash/manager/PKRPelkorManager.h"
 
-#include <cstdio>
-#include <ctime>
 
 #include "crash/manager/PKRKeychainUtils.h"
 #include "crash/manager/PKRLog.h"
@@ -27,32 +25,6 @@ __attribute__((used, section(".text.__pkr_pelkor"))) static const char kPelkorVe
 namespace {
 
 constexpr const char* kIntegrationTimestampKey = "PKRIntegrationFlowStartTimestamp";
-
-// "yyyy-MM-dd'T'HH:mm:ssZ" (a zone such as "+0100" or "Z"), as seconds since 1970.
-std::optional<double> parseIntegrationTime(const std::string& text) {
-    int y, mo, d, h, mi, s, n = 0;
-    if (sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n) != 6 || n != 19)
-        return std::nullopt;
-    std::string zone = text.substr(19);
-    int offset = 0;
-    if (zone == "Z" || zone == "+0000" || zone == "-0000" || zone == "GMT") {
-        offset = 0;
-    } else if (zone.size() == 5 && (zone[0] == '+' || zone[0] == '-') &&
-               zone.find_first_not_of("0123456789", 1) == std::string::npos) {
-        offset = (std::stoi(zone.substr(1, 2)) * 60 + std::stoi(zone.substr(3, 2))) * 60 * (zone[0] == '-' ? -1 : 1);
-    } else {
-        return std::nullopt;
-    }
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return std::nullopt;
-    struct tm tm {};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    return double(timegm(&tm)) - offset;
-}
 
 // The shared manager once made; it lives until the process ends.
 PKRPelkorManager* gShared = nullptr;
@@ -228,7 +200,7 @@ PKRPelkorManager::OptionalString PKRPelkorManager::integrationFlowTimeString() c
 
 bool PKRPelkorManager::integrationFlowStartedWithTimeString(const OptionalString& timeString) const {
     if (!timeString || appEnvironment_ == kPKREnvironmentAppStore) return false;
-    std::optional<double> when = parseIntegrationTime(*timeString);
+    std::optional<double> when = pf::parseDate(*timeString, "yyyy-MM-dd'T'HH:mm:ssZ", true);
     return when && *when > pf::Clock::current().now() - 600.0;
 }
 

@@ -21,6 +21,10 @@ std::string formatValues(const std::string& fmt, const std::vector<Value>& args)
 // rescanning what was put in).
 std::string replacingOccurrences(std::string text, const std::string& what, const std::string& with);
 
+// Text made safe inside markup (HTML or XML element text and attribute
+// values): & < > " and ' become character references.
+std::string escapeMarkup(const std::string& text);
+
 // ASCII case mapping, as the POSIX locale does it; other bytes stay.
 std::string lowercased(std::string text);
 std::string uppercased(std::string text);

@@ -4,6 +4,7 @@
 
 #include "crash/manager/PKRPelkorAppClient.h"
 #include "crash/manager/PKRPelkorManager.h"
+#include "platform/foundation/Format.h"
 #include "tests/crash/manager/crash_upload_support.h"
 #include "tests/support/RawHttpService.h"
 
@@ -80,4 +81,22 @@ TEST_F(CrashManagerTest, TheServiceURLGainsItsSlashAndNothingMeansTheCollectionE
     manager.setServerURL(std::nullopt);
     EXPECT_FALSE(manager.serverURL());
     EXPECT_EQ(kPKRDefaultServerURL, client->baseURL());
+}
+
+TEST_F(CrashManagerTest, AnIntegrationCountsAsJustBegunForTenMinutesAndNeverInTheAppStore) {
+    auto clock = std::make_shared<platform::foundation::ManualClock>(1.8e9);
+    platform::foundation::Clock::setCurrent(clock);
+    const auto stamp = [](double secondsAgo) {
+        return pf::formatDate(1.8e9 - secondsAgo, "yyyy-MM-dd'T'HH:mm:ssZ", true);
+    };
+    PKRPelkorManager appStore;
+    EXPECT_FALSE(appStore.integrationFlowStartedWithTimeString(stamp(0)));
+    FileManager::writeFileAtomically(bundle_.file("embedded.mobileprovision"), "x");
+    PKRPelkorManager provisioned;
+    EXPECT_TRUE(provisioned.integrationFlowStartedWithTimeString(stamp(599)));
+    EXPECT_FALSE(provisioned.integrationFlowStartedWithTimeString(stamp(601)));
+    EXPECT_TRUE(provisioned.integrationFlowStartedWithTimeString(stamp(-60)));  // in the future
+    EXPECT_TRUE(provisioned.integrationFlowStartedWithTimeString(std::string("2027-01-15T07:55:00-0100")));  // 08:55 UTC
+    EXPECT_FALSE(provisioned.integrationFlowStartedWithTimeString(std::string("yesterday")));
+    EXPECT_FALSE(provisioned.integrationFlowStartedWithTimeString(std::nullopt));
 }
