@@ -9,12 +9,8 @@ class XvfbRotation : public XvfbWindowFixture {};
 
 TEST_F(XvfbRotation, CtrlLeftTurnsTheTabletsMainScreenToLandscape) {
     startApp({"--battery", "0.5", "--device", "iPad4,1"});
-    std::string window;
-    ASSERT_TRUE(within(15, [&] {
-        window = x("xdotool search --pid " + std::to_string(app_));
-        window = window.substr(0, window.find('\n'));
-        return !window.empty();
-    })) << readAll(log_);
+    const std::string window = awaitWindow();
+    ASSERT_FALSE(window.empty()) << readAll(log_);
     std::shared_ptr<pg::Image> portrait;
     ASSERT_TRUE(within(15, [&] {
         portrait = screenshot(window, "portrait");

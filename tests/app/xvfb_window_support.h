@@ -146,6 +146,26 @@ protected:
         }
     }
     std::string x(const std::string& command) { return shell("DISPLAY=" + display_ + " " + command + " 2>/dev/null"); }
+    // The id of the started application's first window; empty when none came.
+    std::string awaitWindow() {
+        std::string window;
+        within(kWindowBound, [&] {
+            window = x("xdotool search --pid " + std::to_string(app_));
+            window = window.substr(0, window.find('\n'));
+            return !window.empty();
+        });
+        return window;
+    }
+    // The window's picture once it shows a phone's main screen (a coloured
+    // battery in the middle); null when it does not.
+    std::shared_ptr<pg::Image> awaitMainScreen(const std::string& window) {
+        std::shared_ptr<pg::Image> main;
+        const bool shown = within(kWindowBound, [&] {
+            main = screenshot(window, "main");
+            return main && main->pixelWidth() == 750 && saturated(main->pixelAt(375, 400));
+        });
+        return shown ? main : nullptr;
+    }
     std::shared_ptr<pg::Image> screenshot(const std::string& window, const std::string& name) {
         const std::string dump = out_.file(name + ".xwd"), png = out_.file(name + ".png");
         fs::remove(png);

@@ -32,16 +32,8 @@ protected:
     // Starts the application and waits for its main screen; the window's id.
     std::string launch() {
         startApp({"--battery", "0.5", "--device", "iPhone7,2"});
-        std::string window;
-        within(15, [&] {
-            window = x("xdotool search --pid " + std::to_string(app_));
-            window = window.substr(0, window.find('\n'));
-            return !window.empty();
-        });
-        within(15, [&] {
-            auto main = screenshot(window, "main");
-            return main && main->pixelWidth() == 750 && saturated(main->pixelAt(375, 400));
-        });
+        const std::string window = awaitWindow();
+        if (!window.empty()) awaitMainScreen(window);
         return window;
     }
     void click(const std::string& window, int px, int py) {
