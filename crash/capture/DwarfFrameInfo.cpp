@@ -113,6 +113,13 @@ namespace {
 
 async_error read_leb128(const dwarf_section *section, uint64_t offset, bool is_signed, uint64_t *value,
                         uint64_t *size) {
+    // Most numbers in call-frame data fit in one byte.
+    if (offset < section->length && section->data[offset] < 0x80) {
+        const uint8_t byte = section->data[offset];
+        *value = is_signed && (byte & 0x40) ? byte | ~0x7full : byte;
+        *size = 1;
+        return ASYNC_ESUCCESS;
+    }
     uint64_t result = 0;
     unsigned shift = 0;
     for (uint64_t i = 0;; i++) {
