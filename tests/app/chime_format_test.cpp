@@ -35,7 +35,7 @@ TEST(AuditChime, IsSixteenBitLinearPCMInACAFFile) {
         "    p+=12+n\n"
         "rate,fmt,flags,bpp,fpp,ch,bits=desc\n"
         "print(rate,fmt.decode(),flags&1,bpp,fpp,ch,bits,frames)\n";
-    const std::string scriptPath = std::string(QM_BUILD_DIR) + "/audit_chime_header.py";
+    const std::string scriptPath = std::string(QM_BUILD_DIR) + "/chime_header.py";
     {
         std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(scriptPath.c_str(), "w"), std::fclose);
         ASSERT_NE(f, nullptr);
