@@ -12,6 +12,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/Options.h"
 #include "platform/ui/SdlWindowPresenter.h"
 
 namespace {
@@ -35,26 +36,20 @@ bool hasOption(const std::vector<std::string>& args, const std::string& name) {
 int main(int argc, char** argv) {
     QuenmiraAppDelegate::registerClasses();
     std::vector<std::string> args(argv, argv + argc);
-    std::string snapshot;
+    // Given as an option, so that the option rules (--after needs a snapshot) hold for it too.
     const bool asksForHelp = hasOption(args, "--help") || hasOption(args, "-h");
     if (!asksForHelp && !hasOption(args, "--headless") && !hasOption(args, "--snapshot") &&
         !platform::ui::SdlWindowPresenter::isDisplayAvailable()) {
-        snapshot = defaultSnapshotPath();
         args.push_back("--snapshot");
-        args.push_back(snapshot);
-    } else {
-        for (size_t i = 1; i + 1 < args.size(); ++i)
-            if (args[i] == "--snapshot") snapshot = args[i + 1];
-        for (const auto& a : args)
-            if (a.rfind("--snapshot=", 0) == 0) snapshot = a.substr(11);
+        args.push_back(defaultSnapshotPath());
     }
-    std::vector<char*> cargs;
-    for (auto& a : args) cargs.push_back(a.data());
-    cargs.push_back(nullptr);
-    const int status = platform::ui::applicationMain(int(args.size()), cargs.data());
+    const platform::ui::ParsedOptions parsed = platform::ui::parseOptions(args);
+    if (parsed.exitCode) return platform::ui::finishWithoutLaunch(parsed);
+    const int status = platform::ui::applicationMain(parsed.configuration);
     // The delegate, its window and their layers go now, while the animation
     // clock they unregister from still exists (static objects end in any order).
     platform::ui::Application::resetShared();
+    const std::string& snapshot = parsed.configuration.snapshot;
     if (status == 0 && !snapshot.empty())
         std::cout << "The main screen is in " << std::filesystem::absolute(snapshot).string() << std::endl;
     return status;

@@ -406,12 +406,8 @@ void finishDrawing() {
 }  // namespace
 
 int applicationMain(int argc, char** argv) {
-    ParsedOptions parsed = parseOptions(argc, argv);
-    if (parsed.exitCode) {
-        (*parsed.exitCode == 0 ? std::cout : std::cerr) << parsed.output << std::flush;
-        return *parsed.exitCode;
-    }
-    return applicationMain(parsed.configuration);
+    const ParsedOptions parsed = parseOptions(argc, argv);
+    return parsed.exitCode ? finishWithoutLaunch(parsed) : applicationMain(parsed.configuration);
 }
 
 int applicationMain(const LaunchConfiguration& o) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
@@ -93,6 +94,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
         result.output = program + ": " + e.what() + "\nRun with --help for the options.\n";
     }
     return result;
+}
+
+int finishWithoutLaunch(const ParsedOptions& parsed) {
+    const int status = parsed.exitCode.value_or(0);
+    (status == 0 ? std::cout : std::cerr) << parsed.output << std::flush;
+    return status;
 }
 
 ParsedOptions parseOptions(int argc, const char* const* argv) {

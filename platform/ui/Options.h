@@ -33,5 +33,8 @@ struct ParsedOptions {
 
 ParsedOptions parseOptions(const std::vector<std::string>& args);  // args[0] is the program
 ParsedOptions parseOptions(int argc, const char* const* argv);
+// For a parse that ends the program: prints its output where the program
+// does and answers its status.
+int finishWithoutLaunch(const ParsedOptions& parsed);
 
 }  // namespace platform::ui

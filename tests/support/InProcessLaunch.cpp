@@ -1,7 +1,5 @@
 #include "tests/support/InProcessLaunch.h"
 
-#include <iostream>
-
 #include "platform/ui/Application.h"
 #include "platform/ui/Options.h"
 
@@ -10,10 +8,8 @@ namespace qmtest {
 int launchInProcess(std::vector<std::string> args, const std::string& bundlePath, const std::string& home) {
     args.insert(args.begin(), "Quenmira");
     platform::ui::ParsedOptions parsed = platform::ui::parseOptions(args);
-    if (parsed.exitCode) {
-        (*parsed.exitCode == 0 ? std::cout : std::cerr) << parsed.output << std::flush;
-        return *parsed.exitCode;
-    }
+    if (parsed.exitCode)
+        return platform::ui::finishWithoutLaunch(parsed);
     parsed.configuration.bundlePath = bundlePath;
     if (parsed.configuration.home.empty())
         parsed.configuration.home = home;
