@@ -18,7 +18,7 @@ std::string run(const std::string& command) {
     return out;
 }
 
-TEST(AuditChime, IsSixteenBitLinearPCMInACAFFile) {
+TEST(ChimeFormat, IsSixteenBitLinearPCMInACAFFile) {
     const std::string path = std::string(QM_BUNDLE_DIR) + "/a.caf";
     const std::string script =
         "import struct,sys\n"

@@ -33,9 +33,9 @@ const char* const kChildEnv = "QM_AUDIT_IDLE_PRESENT_OUT";
 
 // Runs in the child: writes "presented-after-show compositions idle-presented
 // idle-compositions after-change after-animation rate".
-TEST(AuditIdlePresentChild, Measure) {
+TEST(WindowPresentChild, Measure) {
     const char* out = std::getenv(kChildEnv);
-    if (!out) GTEST_SKIP() << "runs only as the child of AuditIdlePresent";
+    if (!out) GTEST_SKIP() << "runs only as the child of WindowPresent";
     auto clock = std::make_shared<pf::ManualClock>();
     pf::Clock::setCurrent(clock);
     auto& loop = pf::RunLoop::current();
@@ -70,7 +70,7 @@ TEST(AuditIdlePresentChild, Measure) {
     _exit(0);  // leave the display connection to the process's end
 }
 
-TEST(AuditIdlePresent, IdleWindowPresentsNothingAndAnimationsAtMostAtTheDisplayRate) {
+TEST(WindowPresent, IdleWindowPresentsNothingAndAnimationsAtMostAtTheDisplayRate) {
     if (std::getenv(kChildEnv)) GTEST_SKIP();
     if (!qmtest::VirtualDisplay::installed()) GTEST_SKIP() << "Xvfb is not installed";
     auto xvfb = std::make_unique<qmtest::VirtualDisplay>("640x480x24");
@@ -84,7 +84,7 @@ TEST(AuditIdlePresent, IdleWindowPresentsNothingAndAnimationsAtMostAtTheDisplayR
             unsetenv("WAYLAND_DISPLAY");
             setenv(kChildEnv, result.c_str(), 1);
             if (!freopen("/dev/null", "w", stdout)) _exit(126);
-            execl("/proc/self/exe", "child", "--gtest_filter=AuditIdlePresentChild.Measure", nullptr);
+            execl("/proc/self/exe", "child", "--gtest_filter=WindowPresentChild.Measure", nullptr);
             _exit(127);
         }
         // Bounded: the child is killed if it has not ended after 30 s.
