@@ -71,7 +71,9 @@ void announce(const void* function) {
 #define CRASHING [[gnu::noinline, gnu::no_sanitize("undefined", "address")]]
 
 int* volatile gNull = nullptr;
-int* volatile gWild = reinterpret_cast<int*>(0x10000beef0ull);
+// Unmapped in every build: below it lie the address sanitizer's shadow and
+// its guard, above it its allocator.
+int* volatile gWild = reinterpret_cast<int*>(0x50000000bef0ull);
 volatile int gZero = 0;
 volatile int gSeven = 7;
 volatile int gSink;
