@@ -81,9 +81,13 @@ struct OutletMember {
 };
 
 template <class V>
-std::shared_ptr<View> asView(const std::shared_ptr<V>& v) { return v; }
+std::shared_ptr<View> asView(const std::shared_ptr<V>& v) {
+    return v;
+}
 template <class V>
-std::shared_ptr<View> asView(const std::weak_ptr<V>& v) { return v.lock(); }
+std::shared_ptr<View> asView(const std::weak_ptr<V>& v) {
+    return v.lock();
+}
 
 // The member `M` (a pointer to a member of MainViewController), or element `I` of it.
 template <auto M>
@@ -93,8 +97,9 @@ constexpr OutletMember member() {
 }
 template <auto M, size_t I>
 constexpr OutletMember element() {
-    return {[](MainViewController& c, platform::ui::ConnectionTable& t, const char* name) { t.outlet(name, (c.*M)[I]); },
-            [](const MainViewController& c) { return asView((c.*M)[I]); }};
+    return {
+        [](MainViewController& c, platform::ui::ConnectionTable& t, const char* name) { t.outlet(name, (c.*M)[I]); },
+        [](const MainViewController& c) { return asView((c.*M)[I]); }};
 }
 
 // What a refresh does with a view's hidden flag.
@@ -104,12 +109,12 @@ struct Hiding {
 
     void apply(View& v, const BatteryEstimate& e) const {
         switch (rule) {
-            case Rule::Leave: break;
-            case Rule::Show: v.setHidden(false); break;
-            case Rule::Follow: v.setHidden(e.*flag); break;
-            case Rule::HideOnly:
-                if (e.*flag) v.setHidden(true);
-                break;
+        case Rule::Leave: break;
+        case Rule::Show: v.setHidden(false); break;
+        case Rule::Follow: v.setHidden(e.*flag); break;
+        case Rule::HideOnly:
+            if (e.*flag) v.setHidden(true);
+            break;
         }
     }
 };
@@ -122,25 +127,49 @@ struct Hiding {
 struct MainViewController::OutletRow {
     const char* name;
     OutletMember member;
-    const char* titleKey = nullptr;                     // its title, from "BatteryLocalizable", when the view loads
-    std::string BatteryEstimate::*figure = nullptr;     // its text on every refresh
-    double BatteryEstimate::*alpha = nullptr;           // its alpha on every refresh
+    const char* titleKey = nullptr;                  // its title, from "BatteryLocalizable", when the view loads
+    std::string BatteryEstimate::*figure = nullptr;  // its text on every refresh
+    double BatteryEstimate::*alpha = nullptr;        // its alpha on every refresh
     Hiding hiding;
-    bool fadesWithText = false;                         // takes the screen's text opacity
-    Point shift;                                        // moved by the one-time row shift
+    bool fadesWithText = false;  // takes the screen's text opacity
+    Point shift;                 // moved by the one-time row shift
 
     OutletRow(const char* n, OutletMember m) : name(n), member(m) {}
-    OutletRow& title(const char* key) { titleKey = key; return *this; }
-    OutletRow& shows(std::string BatteryEstimate::*f) { figure = f; return *this; }
-    OutletRow& alphaFrom(double BatteryEstimate::*a) { alpha = a; return *this; }
+    OutletRow& title(const char* key) {
+        titleKey = key;
+        return *this;
+    }
+    OutletRow& shows(std::string BatteryEstimate::*f) {
+        figure = f;
+        return *this;
+    }
+    OutletRow& alphaFrom(double BatteryEstimate::*a) {
+        alpha = a;
+        return *this;
+    }
     // Shown on every refresh.
-    OutletRow& shown() { hiding = {Hiding::Rule::Show}; return *this; }
+    OutletRow& shown() {
+        hiding = {Hiding::Rule::Show};
+        return *this;
+    }
     // Hidden or shown on every refresh as `flag` says.
-    OutletRow& hiddenAs(bool BatteryEstimate::*flag) { hiding = {Hiding::Rule::Follow, flag}; return *this; }
+    OutletRow& hiddenAs(bool BatteryEstimate::*flag) {
+        hiding = {Hiding::Rule::Follow, flag};
+        return *this;
+    }
     // Hidden by a refresh where `flag` is true, and never shown again by one.
-    OutletRow& hiddenOnlyBy(bool BatteryEstimate::*flag) { hiding = {Hiding::Rule::HideOnly, flag}; return *this; }
-    OutletRow& fading() { fadesWithText = true; return *this; }
-    OutletRow& shifted(double dx, double dy) { shift = {dx, dy}; return *this; }
+    OutletRow& hiddenOnlyBy(bool BatteryEstimate::*flag) {
+        hiding = {Hiding::Rule::HideOnly, flag};
+        return *this;
+    }
+    OutletRow& fading() {
+        fadesWithText = true;
+        return *this;
+    }
+    OutletRow& shifted(double dx, double dy) {
+        shift = {dx, dy};
+        return *this;
+    }
 };
 
 const std::vector<MainViewController::OutletRow>& MainViewController::outletRows() {
@@ -171,55 +200,79 @@ const std::vector<MainViewController::OutletRow>& MainViewController::outletRows
         Row("labelStandby", member<&C::labelStandby_>()).shows(&E::labelStandby).shown().fading(),
         // The activities beside the battery.
         Row("imageMusic", member<&C::imageMusic_>()).fading().shifted(S::kMusicRight, S::kMusicDown),
-        Row("labelTitleMusic", member<&C::labelTitleMusic_>()).title("music").fading()
+        Row("labelTitleMusic", member<&C::labelTitleMusic_>())
+            .title("music")
+            .fading()
             .shifted(S::kMusicRight, S::kMusicDown),
-        Row("labelTimeMusic", member<&C::labelTimeMusic_>()).shows(&E::labelTimeMusic).fading()
+        Row("labelTimeMusic", member<&C::labelTimeMusic_>())
+            .shows(&E::labelTimeMusic)
+            .fading()
             .shifted(S::kMusicRight, S::kMusicDown),
         Row("imageVideo", member<&C::imageVideo_>()).fading(),
         Row("labelTitleVideo", member<&C::labelTitleVideo_>()).title("video").fading(),
         Row("labelTimeVideo", member<&C::labelTimeVideo_>()).shows(&E::labelTimeVideo).fading(),
         Row("imageWeb", member<&C::imageWeb_>()).hiddenAs(&E::webRowsHidden).fading().shifted(0, S::kWebImageDown),
-        Row("labelTitleWeb", member<&C::labelTitleWeb_>()).title("browsing").hiddenAs(&E::webRowsHidden).fading()
+        Row("labelTitleWeb", member<&C::labelTitleWeb_>())
+            .title("browsing")
+            .hiddenAs(&E::webRowsHidden)
+            .fading()
             .shifted(0, S::kWebTitleDown),
-        Row("labelTimeNetWifi", member<&C::labelTimeNetWifi_>()).shows(&E::labelTimeNetWifi).hiddenAs(&E::webRowsHidden)
-            .fading().shifted(0, S::kNetTextsDown),
-        Row("labelTimeNet3G", member<&C::labelTimeNet3G_>()).shows(&E::labelTimeNet3G).hiddenAs(&E::net3GHidden)
-            .fading().shifted(0, S::kNetTextsDown),
+        Row("labelTimeNetWifi", member<&C::labelTimeNetWifi_>())
+            .shows(&E::labelTimeNetWifi)
+            .hiddenAs(&E::webRowsHidden)
+            .fading()
+            .shifted(0, S::kNetTextsDown),
+        Row("labelTimeNet3G", member<&C::labelTimeNet3G_>())
+            .shows(&E::labelTimeNet3G)
+            .hiddenAs(&E::net3GHidden)
+            .fading()
+            .shifted(0, S::kNetTextsDown),
         Row("imageTalk", member<&C::imageTalk_>()).hiddenAs(&E::talkRowsHidden).fading(),
         Row("labelTitleTalk", member<&C::labelTitleTalk_>()).title("talktime").hiddenAs(&E::talkRowsHidden).fading(),
-        Row("labelTimeTalk", member<&C::labelTimeTalk_>()).shows(&E::labelTimeTalk).hiddenAs(&E::talkRowsHidden)
+        Row("labelTimeTalk", member<&C::labelTimeTalk_>())
+            .shows(&E::labelTimeTalk)
+            .hiddenAs(&E::talkRowsHidden)
             .fading(),
-        Row("labelTimeTalk3G", member<&C::labelTimeTalk3G_>()).shows(&E::labelTimeTalk3G).hiddenAs(&E::talkRowsHidden)
+        Row("labelTimeTalk3G", member<&C::labelTimeTalk3G_>())
+            .shows(&E::labelTimeTalk3G)
+            .hiddenAs(&E::talkRowsHidden)
             .fading(),
         // The rows below.
         Row("imageChargeTimeIcon", member<&C::imageChargeTimeIcon_>()).alphaFrom(&E::chargeAlpha),
         Row("labelChargeTime", member<&C::labelChargeTime_>()).title("chargetime").alphaFrom(&E::chargeAlpha),
-        Row("labelTimeChargeTime", member<&C::labelTimeChargeTime_>()).shows(&E::labelTimeChargeTime)
+        Row("labelTimeChargeTime", member<&C::labelTimeChargeTime_>())
+            .shows(&E::labelTimeChargeTime)
             .alphaFrom(&E::chargeAlpha),
         Row("labelGames2D", member<&C::labelGames2D_>()).title("games2d"),
         Row("labelTimeGames2D", member<&C::labelTimeGames2D_>()).shows(&E::labelTimeGames2D),
         Row("labelGames3D", member<&C::labelGames3D_>()).title("games3d"),
         Row("labelTimeGames3D", member<&C::labelTimeGames3D_>()).shows(&E::labelTimeGames3D),
         Row("labelVideoChat", member<&C::labelVideoChat_>()).title("videochat").hiddenOnlyBy(&E::hideVideoChatRow),
-        Row("labelTimeVideoChat", member<&C::labelTimeVideoChat_>()).shows(&E::labelTimeVideoChat)
+        Row("labelTimeVideoChat", member<&C::labelTimeVideoChat_>())
+            .shows(&E::labelTimeVideoChat)
             .hiddenOnlyBy(&E::hideVideoChatRow),
         Row("iconVideo", member<&C::iconVideo_>()).hiddenOnlyBy(&E::hidePhotosRow),
         Row("labelTakePhotos", member<&C::labelTakePhotos_>()).title("takephotos").hiddenOnlyBy(&E::hidePhotosRow),
-        Row("labelTimeTakingPhotos", member<&C::labelTimeTakingPhotos_>()).shows(&E::labelTimeTakingPhotos)
+        Row("labelTimeTakingPhotos", member<&C::labelTimeTakingPhotos_>())
+            .shows(&E::labelTimeTakingPhotos)
             .hiddenOnlyBy(&E::hidePhotosRow),
-        Row("labelVideoRecord", member<&C::labelVideoRecord_>()).title("videorecord")
+        Row("labelVideoRecord", member<&C::labelVideoRecord_>())
+            .title("videorecord")
             .hiddenOnlyBy(&E::hideVideoRecordingRow),
-        Row("labelTimeVideoRecording", member<&C::labelTimeVideoRecording_>()).shows(&E::labelTimeVideoRecording)
+        Row("labelTimeVideoRecording", member<&C::labelTimeVideoRecording_>())
+            .shows(&E::labelTimeVideoRecording)
             .hiddenOnlyBy(&E::hideVideoRecordingRow),
         Row("labelGPSNavigation", member<&C::labelGPSNavigation_>()).title("gpsnav").hiddenOnlyBy(&E::hideGPSRow),
-        Row("labelTimeGPSNavigation", member<&C::labelTimeGPSNavigation_>()).shows(&E::labelTimeGPSNavigation)
+        Row("labelTimeGPSNavigation", member<&C::labelTimeGPSNavigation_>())
+            .shows(&E::labelTimeGPSNavigation)
             .hiddenOnlyBy(&E::hideGPSRow),
         Row("labelReading", member<&C::labelReading_>()).title("reading"),
         Row("labelTimeReading", member<&C::labelTimeReading_>()).shows(&E::labelTimeReading),
         Row("buttonFlashlight", member<&C::buttonFlashlight_>()).hiddenAs(&E::flashlightRowHidden),
         Row("iconFlashlight", member<&C::iconFlashlight_>()).hiddenAs(&E::flashlightRowHidden),
         Row("labelFlashlight", member<&C::labelFlashlight_>()).hiddenAs(&E::flashlightRowHidden),
-        Row("labelTimeFlashlight", member<&C::labelTimeFlashlight_>()).shows(&E::labelTimeFlashlight)
+        Row("labelTimeFlashlight", member<&C::labelTimeFlashlight_>())
+            .shows(&E::labelTimeFlashlight)
             .hiddenAs(&E::flashlightRowHidden),
     };
     return rows;
@@ -340,11 +393,12 @@ void MainViewController::viewDidLoad() {
     hide(imageCharging_, true);
 
     for (const OutletRow& row : outletRows())
-        if (row.titleKey) setText(std::dynamic_pointer_cast<platform::ui::Label>(row.member.view(*this)), text(row.titleKey));
+        if (row.titleKey)
+            setText(std::dynamic_pointer_cast<platform::ui::Label>(row.member.view(*this)), text(row.titleKey));
 
-    setText(labelDevice_, platform::foundation::format("%s. %s: %s", DeviceDetection::name(false).c_str(),
-                                                       text("firmware").c_str(),
-                                                       Device::current().systemVersion().c_str()));
+    setText(labelDevice_,
+            platform::foundation::format("%s. %s: %s", DeviceDetection::name(false).c_str(), text("firmware").c_str(),
+                                         Device::current().systemVersion().c_str()));
 
     if (buttonMoreApps_) buttonMoreApps_->setImage(Image::named("moreappsgray.png"));
     if (buttonSettings_) buttonSettings_->setImage(Image::named("settingsgray.png"));
@@ -363,11 +417,11 @@ void MainViewController::viewDidLoad() {
         self->observers_.push_back(
             center.addObserver(platform::ui::kDeviceBatteryStateDidChangeNotification, &device, refresh));
         device.setBatteryMonitoringEnabled(true);
-        self->observers_.push_back(center.addObserver(
-            platform::ui::kScreenBrightnessDidChangeNotification, &Screen::main(),
-            [weak](const platform::foundation::Notification&) {
-                if (auto s = weak.lock()) s->brightnessChanged();
-            }));
+        self->observers_.push_back(center.addObserver(platform::ui::kScreenBrightnessDidChangeNotification,
+                                                      &Screen::main(),
+                                                      [weak](const platform::foundation::Notification&) {
+                                                          if (auto s = weak.lock()) s->brightnessChanged();
+                                                      }));
         self->batteryChanged();
     });
 }
@@ -484,11 +538,12 @@ void MainViewController::setGlobalOpacity(float opacity, bool animated) {
         return;
     }
     auto weak = weakSelf();
-    View::animate(0.5, [this, opacity] { setTextOpacity(opacity); },
-                  [weak](bool) {
-                      auto s = weak.lock();
-                      if (s && s->viewBatteryFill_) s->viewBatteryFill_->fadeInContentAtSpeed(true);
-                  });
+    View::animate(
+        0.5, [this, opacity] { setTextOpacity(opacity); },
+        [weak](bool) {
+            auto s = weak.lock();
+            if (s && s->viewBatteryFill_) s->viewBatteryFill_->fadeInContentAtSpeed(true);
+        });
 }
 
 // ---- tablet placement, rotation, background
@@ -498,7 +553,8 @@ void MainViewController::replaceViews() {
     const bool landscape = platform::ui::isLandscape(interfaceOrientation());
     View::beginAnimations("replaceDetails");
     View::setAnimationDuration(0.25);
-    detailView_->setCenter(landscape ? platform::graphics::Point{530.0, 408.0} : platform::graphics::Point{222.0, 730.0});
+    detailView_->setCenter(landscape ? platform::graphics::Point{530.0, 408.0}
+                                     : platform::graphics::Point{222.0, 730.0});
     detailView_->setAlpha(1.0);
     View::commitAnimations();
 }
@@ -536,8 +592,8 @@ void MainViewController::updateGradientBG() {
     const float s = float(std::max(b.width(), b.height()));
     auto gradient = std::make_shared<GradientLayer>();
     gradient->setFrame(Rect(b.origin, {s, 1.2 * s}));
-    gradient->setColors({Color::white(0.0, 1.0), Color::white(0.12, 1.0), Color::white(0.2, 1.0),
-                         Color::white(0.0, 1.0)});
+    gradient->setColors(
+        {Color::white(0.0, 1.0), Color::white(0.12, 1.0), Color::white(0.2, 1.0), Color::white(0.0, 1.0)});
     gradient->setLocations({0.2, 0.5, 0.8, 1.0});
     layer->insertSublayer(gradient, 0);
 }
@@ -548,7 +604,8 @@ void MainViewController::showSettings() {
     BatteryImage::sharedInstance().clearRenderedKey();
     auto settings = std::make_shared<SettingsController>("SettingsController", nibBundle());
     auto self = std::dynamic_pointer_cast<MainViewController>(shared_from_this());
-    settings->setDelegate(std::weak_ptr<SettingsControllerDelegate>(std::static_pointer_cast<SettingsControllerDelegate>(self)));
+    settings->setDelegate(
+        std::weak_ptr<SettingsControllerDelegate>(std::static_pointer_cast<SettingsControllerDelegate>(self)));
     settings->setModalTransitionStyle(platform::ui::ModalTransitionStyle::FlipHorizontal);
     presentViewController(settings, true);
 }
@@ -651,8 +708,8 @@ void MainViewController::animatedBulles() {
 void MainViewController::animateOne(const ImageViewPtr& bubble) {
     if (!bubble) return;
     const Rect b = view()->bounds();
-    const BubbleGeometry g = bubbleGeometry(b.width(), b.height(), TwkUtils::onIPad(),
-                                            platform::ui::isLandscape(interfaceOrientation()));
+    const BubbleGeometry g =
+        bubbleGeometry(b.width(), b.height(), TwkUtils::onIPad(), platform::ui::isLandscape(interfaceOrientation()));
     const int lo = int(g.centerX - 60.0), hi = int(g.centerX + 60.0);
     const long x = (::random() % (hi - lo)) + lo;
     const long size = (::random() % 20) + 8;

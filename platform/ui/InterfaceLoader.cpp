@@ -24,8 +24,8 @@
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/Slider.h"
 #include "platform/ui/Switch.h"
-#include "platform/ui/TextField.h"
 #include "platform/ui/TableView.h"
+#include "platform/ui/TextField.h"
 #include "platform/ui/TextView.h"
 #include "platform/ui/Window.h"
 
@@ -44,7 +44,13 @@ std::mutex gRegistryMutex;
 std::map<std::string, ClassRegistry::Factory>& registry() {
     static std::map<std::string, ClassRegistry::Factory> r = [] {
         std::map<std::string, ClassRegistry::Factory> m;
-        auto view = [](auto make) { return [make] { NibInstance i; i.view = make(); return i; }; };
+        auto view = [](auto make) {
+            return [make] {
+                NibInstance i;
+                i.view = make();
+                return i;
+            };
+        };
         m["View"] = view([] { return std::make_shared<View>(); });
         m["Label"] = view([] { return std::make_shared<Label>(); });
         m["Button"] = view([] { return std::make_shared<Button>(); });
@@ -82,8 +88,7 @@ NibInstance ClassRegistry::create(const std::string& name) {
     {
         std::lock_guard lock(gRegistryMutex);
         auto it = registry().find(name);
-        if (it == registry().end())
-            return {};
+        if (it == registry().end()) return {};
         f = it->second;
     }
     return f();
@@ -110,20 +115,17 @@ struct Fault {
 std::optional<double> number(const Value& v) {
     if (v.type() == Value::Type::Integer || v.type() == Value::Type::Real) {
         const double d = v.doubleValue();
-        if (std::isfinite(d))
-            return d;
+        if (std::isfinite(d)) return d;
     }
     return std::nullopt;
 }
 
 std::optional<std::vector<double>> numbers(const Value& v, size_t count) {
-    if (!v.isArray() || v.size() != count)
-        return std::nullopt;
+    if (!v.isArray() || v.size() != count) return std::nullopt;
     std::vector<double> out;
     for (const Value& e : v.array()) {
         auto d = number(e);
-        if (!d)
-            return std::nullopt;
+        if (!d) return std::nullopt;
         out.push_back(*d);
     }
     return out;
@@ -140,57 +142,47 @@ std::optional<Color> color(const Value& v) {
     if (v.isString()) {
         const std::string& s = v.string();
         static const std::map<std::string, Color> named = {
-            {"clear", Color::clear()},         {"black", Color::black()}, {"white", Color::whiteColor()},
-            {"gray", Color::gray()},           {"darkGray", Color::darkGray()},
-            {"lightGray", Color::lightGray()}, {"red", Color::red()},     {"green", Color::green()},
-            {"blue", Color::blue()},           {"yellow", Color::yellow()}, {"orange", Color::orange()}};
-        if (auto it = named.find(s); it != named.end())
-            return it->second;
-        if (s.size() != 7 && s.size() != 9)
-            return std::nullopt;
-        if (s[0] != '#')
-            return std::nullopt;
+            {"clear", Color::clear()},   {"black", Color::black()},       {"white", Color::whiteColor()},
+            {"gray", Color::gray()},     {"darkGray", Color::darkGray()}, {"lightGray", Color::lightGray()},
+            {"red", Color::red()},       {"green", Color::green()},       {"blue", Color::blue()},
+            {"yellow", Color::yellow()}, {"orange", Color::orange()}};
+        if (auto it = named.find(s); it != named.end()) return it->second;
+        if (s.size() != 7 && s.size() != 9) return std::nullopt;
+        if (s[0] != '#') return std::nullopt;
         int c[4] = {0, 0, 0, 255};
         for (size_t i = 0; i < (s.size() - 1) / 2; ++i) {
             const int hi = hexDigit(s[1 + 2 * i]), lo = hexDigit(s[2 + 2 * i]);
-            if (hi < 0 || lo < 0)
-                return std::nullopt;
+            if (hi < 0 || lo < 0) return std::nullopt;
             c[i] = hi * 16 + lo;
         }
         return Color::rgb255(c[0], c[1], c[2], c[3] / 255.0);
     }
     if (v.isDictionary()) {
         auto component = [&](const char* key, double def) -> std::optional<double> {
-            if (!v.contains(key))
-                return def;
+            if (!v.contains(key)) return def;
             auto d = number(v[key]);
-            if (!d || *d < 0 || *d > 1)
-                return std::nullopt;
+            if (!d || *d < 0 || *d > 1) return std::nullopt;
             return d;
         };
         for (const auto& [key, _] : v.dictionary())
             if (key != "white" && key != "red" && key != "green" && key != "blue" && key != "alpha")
                 return std::nullopt;
         auto a = component("alpha", 1);
-        if (!a)
-            return std::nullopt;
+        if (!a) return std::nullopt;
         if (v.contains("white")) {
             auto w = component("white", 0);
-            if (!w || v.contains("red") || v.contains("green") || v.contains("blue"))
-                return std::nullopt;
+            if (!w || v.contains("red") || v.contains("green") || v.contains("blue")) return std::nullopt;
             return Color::white(*w, *a);
         }
         auto r = component("red", 0), g = component("green", 0), b = component("blue", 0);
-        if (!r || !g || !b)
-            return std::nullopt;
+        if (!r || !g || !b) return std::nullopt;
         return Color::rgba(*r, *g, *b, *a);
     }
     return std::nullopt;
 }
 
 std::optional<Font> font(const Value& v) {
-    if (!v.isDictionary() || v.size() == 0)
-        return std::nullopt;
+    if (!v.isDictionary() || v.size() == 0) return std::nullopt;
     if (v.size() == 1 && v.contains("system")) {
         auto s = number(v["system"]);
         return s && *s > 0 ? std::optional(Font::systemFont(*s)) : std::nullopt;
@@ -208,39 +200,52 @@ std::optional<Font> font(const Value& v) {
 
 template <class E>
 std::optional<E> named(const Value& v, const std::map<std::string, E>& names) {
-    if (!v.isString())
-        return std::nullopt;
+    if (!v.isString()) return std::nullopt;
     auto it = names.find(v.string());
     return it == names.end() ? std::nullopt : std::optional(it->second);
 }
 
-const std::map<std::string, unsigned> kAutoresizing = {
-    {"flexibleLeftMargin", kAutoresizingFlexibleLeftMargin}, {"flexibleWidth", kAutoresizingFlexibleWidth},
-    {"flexibleRightMargin", kAutoresizingFlexibleRightMargin}, {"flexibleTopMargin", kAutoresizingFlexibleTopMargin},
-    {"flexibleHeight", kAutoresizingFlexibleHeight}, {"flexibleBottomMargin", kAutoresizingFlexibleBottomMargin}};
-const std::map<std::string, ContentMode> kContentModes = {
-    {"scaleToFill", ContentMode::ScaleToFill}, {"scaleAspectFit", ContentMode::ScaleAspectFit},
-    {"scaleAspectFill", ContentMode::ScaleAspectFill}, {"redraw", ContentMode::Redraw},
-    {"center", ContentMode::Center}, {"top", ContentMode::Top}, {"bottom", ContentMode::Bottom},
-    {"left", ContentMode::Left}, {"right", ContentMode::Right}, {"topLeft", ContentMode::TopLeft},
-    {"topRight", ContentMode::TopRight}, {"bottomLeft", ContentMode::BottomLeft},
-    {"bottomRight", ContentMode::BottomRight}};
+const std::map<std::string, unsigned> kAutoresizing = {{"flexibleLeftMargin", kAutoresizingFlexibleLeftMargin},
+                                                       {"flexibleWidth", kAutoresizingFlexibleWidth},
+                                                       {"flexibleRightMargin", kAutoresizingFlexibleRightMargin},
+                                                       {"flexibleTopMargin", kAutoresizingFlexibleTopMargin},
+                                                       {"flexibleHeight", kAutoresizingFlexibleHeight},
+                                                       {"flexibleBottomMargin", kAutoresizingFlexibleBottomMargin}};
+const std::map<std::string, ContentMode> kContentModes = {{"scaleToFill", ContentMode::ScaleToFill},
+                                                          {"scaleAspectFit", ContentMode::ScaleAspectFit},
+                                                          {"scaleAspectFill", ContentMode::ScaleAspectFill},
+                                                          {"redraw", ContentMode::Redraw},
+                                                          {"center", ContentMode::Center},
+                                                          {"top", ContentMode::Top},
+                                                          {"bottom", ContentMode::Bottom},
+                                                          {"left", ContentMode::Left},
+                                                          {"right", ContentMode::Right},
+                                                          {"topLeft", ContentMode::TopLeft},
+                                                          {"topRight", ContentMode::TopRight},
+                                                          {"bottomLeft", ContentMode::BottomLeft},
+                                                          {"bottomRight", ContentMode::BottomRight}};
 const std::map<std::string, TextAlignment> kAlignments = {
     {"left", TextAlignment::Left}, {"center", TextAlignment::Center}, {"right", TextAlignment::Right}};
-const std::map<std::string, LineBreakMode> kLineBreaks = {
-    {"wordWrap", LineBreakMode::WordWrap}, {"charWrap", LineBreakMode::CharWrap}, {"clip", LineBreakMode::Clip},
-    {"truncateHead", LineBreakMode::TruncateHead}, {"truncateTail", LineBreakMode::TruncateTail},
-    {"truncateMiddle", LineBreakMode::TruncateMiddle}};
-const std::map<std::string, unsigned> kEvents = {
-    {"touchDown", kControlEventTouchDown}, {"touchDownRepeat", kControlEventTouchDownRepeat},
-    {"touchDragInside", kControlEventTouchDragInside}, {"touchDragOutside", kControlEventTouchDragOutside},
-    {"touchDragEnter", kControlEventTouchDragEnter}, {"touchDragExit", kControlEventTouchDragExit},
-    {"touchUpInside", kControlEventTouchUpInside}, {"touchUpOutside", kControlEventTouchUpOutside},
-    {"touchCancel", kControlEventTouchCancel}, {"valueChanged", kControlEventValueChanged}};
+const std::map<std::string, LineBreakMode> kLineBreaks = {{"wordWrap", LineBreakMode::WordWrap},
+                                                          {"charWrap", LineBreakMode::CharWrap},
+                                                          {"clip", LineBreakMode::Clip},
+                                                          {"truncateHead", LineBreakMode::TruncateHead},
+                                                          {"truncateTail", LineBreakMode::TruncateTail},
+                                                          {"truncateMiddle", LineBreakMode::TruncateMiddle}};
+const std::map<std::string, unsigned> kEvents = {{"touchDown", kControlEventTouchDown},
+                                                 {"touchDownRepeat", kControlEventTouchDownRepeat},
+                                                 {"touchDragInside", kControlEventTouchDragInside},
+                                                 {"touchDragOutside", kControlEventTouchDragOutside},
+                                                 {"touchDragEnter", kControlEventTouchDragEnter},
+                                                 {"touchDragExit", kControlEventTouchDragExit},
+                                                 {"touchUpInside", kControlEventTouchUpInside},
+                                                 {"touchUpOutside", kControlEventTouchUpOutside},
+                                                 {"touchCancel", kControlEventTouchCancel},
+                                                 {"valueChanged", kControlEventValueChanged}};
 
 // Keys that are structure, not properties.
-const std::set<std::string> kStructureKeys = {"class", "id", "outlet", "outlets", "action", "actions", "subviews",
-                                              "comment", "buttonType"};
+const std::set<std::string> kStructureKeys = {"class",   "id",       "outlet",  "outlets",   "action",
+                                              "actions", "subviews", "comment", "buttonType"};
 
 class Loader {
 public:
@@ -249,8 +254,7 @@ public:
 
     std::optional<InterfaceContents> run(const std::string& text, Error* error) {
         auto result = build(text);
-        if (!result && error)
-            *error = Error::withDescription(kInterfaceFileErrorDomain, fault_.code, fault_.message);
+        if (!result && error) *error = Error::withDescription(kInterfaceFileErrorDomain, fault_.code, fault_.message);
         return result;
     }
 
@@ -286,15 +290,12 @@ private:
         const Value::Array& objects = (*doc)["objects"].array();
         for (size_t i = 0; i < objects.size(); ++i) {
             NibInstance inst;
-            if (!make(objects[i], "objects[" + std::to_string(i) + "]", nullptr, inst))
-                return std::nullopt;
+            if (!make(objects[i], "objects[" + std::to_string(i) + "]", nullptr, inst)) return std::nullopt;
             contents.topLevelObjects.push_back(inst);
         }
         std::vector<std::function<void()>> connect;
-        if (!prepareConnections(connect))
-            return std::nullopt;
-        for (auto& c : connect)
-            c();
+        if (!prepareConnections(connect)) return std::nullopt;
+        for (auto& c : connect) c();
         for (Made& m : made_) {
             if (m.instance.view)
                 m.instance.view->awakeFromNib();
@@ -305,31 +306,28 @@ private:
     }
 
     bool make(const Value& node, std::string path, View* parent, NibInstance& out) {
-        if (!node.isDictionary())
-            return fail(kInterfaceFileMalformed, path, "an object must be a JSON object");
-        if (!node["class"].isString())
-            return fail(kInterfaceFileMalformed, path, "missing \"class\"");
+        if (!node.isDictionary()) return fail(kInterfaceFileMalformed, path, "an object must be a JSON object");
+        if (!node["class"].isString()) return fail(kInterfaceFileMalformed, path, "missing \"class\"");
         const std::string& cls = node["class"].string();
         path += " (" + cls + describe(node) + ")";
         if (node.contains("buttonType")) {
-            auto type = named<Button::Type>(node["buttonType"], {{"custom", Button::Type::Custom}, {"system", Button::Type::System}});
+            auto type = named<Button::Type>(node["buttonType"],
+                                            {{"custom", Button::Type::Custom}, {"system", Button::Type::System}});
             if (cls != "Button" || !type)
                 return fail(kInterfaceFileBadProperty, path, "\"buttonType\" is \"custom\" or \"system\", on a Button");
             out.view = std::make_shared<Button>(Rect{}, *type);
         } else {
             out = ClassRegistry::create(cls);
         }
-        if (!out)
-            return fail(kInterfaceFileUnknownClass, path, "unknown class \"" + cls + "\" (not registered)");
-        if (parent && !out.view)
-            return fail(kInterfaceFileMalformed, path, "a subview must be a view");
-        if (!out.view && !out.object)
-            return fail(kInterfaceFileUnknownClass, path, "the class made nothing");
+        if (!out) return fail(kInterfaceFileUnknownClass, path, "unknown class \"" + cls + "\" (not registered)");
+        if (parent && !out.view) return fail(kInterfaceFileMalformed, path, "a subview must be a view");
+        if (!out.view && !out.object) return fail(kInterfaceFileUnknownClass, path, "the class made nothing");
 
         if (!out.view) {
             for (const auto& [key, _] : node.dictionary())
                 if (!kStructureKeys.count(key))
-                    return fail(kInterfaceFileBadProperty, path, "unknown property \"" + key + "\" (only views take properties)");
+                    return fail(kInterfaceFileBadProperty, path,
+                                "unknown property \"" + key + "\" (only views take properties)");
         } else if (!setProperties(*out.view, node, path)) {
             return false;
         }
@@ -344,13 +342,11 @@ private:
         if (node.contains("subviews")) {
             if (!node["subviews"].isArray())
                 return fail(kInterfaceFileMalformed, path, "\"subviews\" must be an array");
-            if (!out.view)
-                return fail(kInterfaceFileMalformed, path, "only a view has subviews");
+            if (!out.view) return fail(kInterfaceFileMalformed, path, "only a view has subviews");
             const Value::Array& subs = node["subviews"].array();
             for (size_t i = 0; i < subs.size(); ++i) {
                 NibInstance sub;
-                if (!make(subs[i], path + ".subviews[" + std::to_string(i) + "]", out.view.get(), sub))
-                    return false;
+                if (!make(subs[i], path + ".subviews[" + std::to_string(i) + "]", out.view.get(), sub)) return false;
                 out.view->addSubview(sub.view);
             }
         }
@@ -358,10 +354,8 @@ private:
     }
 
     static std::string describe(const Value& node) {
-        if (node["outlet"].isString())
-            return " \"" + node["outlet"].string() + "\"";
-        if (node["id"].isString())
-            return " #" + node["id"].string();
+        if (node["outlet"].isString()) return " \"" + node["outlet"].string() + "\"";
+        if (node["id"].isString()) return " #" + node["id"].string();
         return "";
     }
 
@@ -374,8 +368,7 @@ private:
     // `value` into `out`, or the message when there is none.
     template <class T>
     static bool take(std::optional<T> value, T& out, std::string& why, const char* message) {
-        if (!value)
-            return refuse(why, message);
+        if (!value) return refuse(why, message);
         out = std::move(*value);
         return true;
     }
@@ -405,8 +398,7 @@ private:
                     "expected a font: {\"name\", \"size\"}, {\"system\": size} or {\"boldSystem\": size}");
     }
     bool read(const Value& v, const std::string& path, std::shared_ptr<Image>& out, std::string& why) {
-        if (!v.isString() || v.string().empty())
-            return refuse(why, "an image is named by a non-empty string");
+        if (!v.isString() || v.string().empty()) return refuse(why, "an image is named by a non-empty string");
         out = Image::named(v.string(), bundle_);
         if (!out)  // as on the platform: the view stays without it
             foundation::log("Could not load the \"" + v.string() + "\" image referenced from " + file_ + ": " + path);
@@ -427,13 +419,11 @@ private:
                     why, "expected [top, left, bottom, right]");
     }
     bool read(const Value& v, const std::string&, AutoresizingMask& out, std::string& why) {
-        if (!v.isArray())
-            return refuse(why, "expected an array of flexible-edge names");
+        if (!v.isArray()) return refuse(why, "expected an array of flexible-edge names");
         unsigned mask = 0;
         for (const Value& e : v.array()) {
             auto bit = named(e, kAutoresizing);
-            if (!bit)
-                return refuse(why, "unknown autoresizing \"" + e.stringValue() + "\"");
+            if (!bit) return refuse(why, "unknown autoresizing \"" + e.stringValue() + "\"");
             mask |= *bit;
         }
         out = AutoresizingMask(mask);
@@ -444,8 +434,7 @@ private:
         auto e = named(v, names);
         if (!e) {
             why = "expected one of";
-            for (const auto& [n, _] : names)
-                why += " \"" + n + "\"";
+            for (const auto& [n, _] : names) why += " \"" + n + "\"";
             return false;
         }
         out = *e;
@@ -477,11 +466,9 @@ private:
         const InterfaceProperties& table = view.interfaceProperties();
         std::vector<std::pair<const InterfaceProperties::Property*, TypedValue>> values;
         for (const auto& [key, value] : node.dictionary()) {
-            if (kStructureKeys.count(key))
-                continue;
+            if (kStructureKeys.count(key)) continue;
             const InterfaceProperties::Property* property = table.find(key);
-            if (!property)
-                return fail(kInterfaceFileBadProperty, path + "." + key, "unknown property for this class");
+            if (!property) return fail(kInterfaceFileBadProperty, path + "." + key, "unknown property for this class");
             TypedValue read;
             std::string why;
             if (!this->read(property->type, value, path, read, why,
@@ -490,8 +477,7 @@ private:
             values.emplace_back(property, std::move(read));
         }
         std::sort(values.begin(), values.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (const auto& [property, value] : values)
-            property->set(view, value);
+        for (const auto& [property, value] : values) property->set(view, value);
         return true;
     }
 
@@ -510,8 +496,7 @@ private:
     // The connection table of an object of the file ("owner" is the file's owner).
     ConnectionTable* tableOf(const NibInstance& inst, NibObject* raw) {
         NibObject* obj = raw ? raw : inst.object ? inst.object.get() : dynamic_cast<NibObject*>(inst.view.get());
-        if (!obj)
-            return nullptr;
+        if (!obj) return nullptr;
         auto it = tables_.find(obj);
         if (it == tables_.end()) {
             it = tables_.emplace(obj, std::make_unique<ConnectionTable>()).first;
@@ -522,13 +507,13 @@ private:
 
     std::string ownerName() const { return owner_ ? "owner " + owner_->nibClassName() : "the owner"; }
 
-    bool outlet(ConnectionTable* table, const std::string& tableName, const std::string& name, const NibInstance& target,
-                const std::string& where, std::vector<std::function<void()>>& connect) {
+    bool outlet(ConnectionTable* table, const std::string& tableName, const std::string& name,
+                const NibInstance& target, const std::string& where, std::vector<std::function<void()>>& connect) {
         const ConnectionTable::OutletSetter* setter = table ? table->findOutlet(name) : nullptr;
-        if (!setter)
-            return fail(kInterfaceFileBadConnection, where, tableName + " has no outlet \"" + name + "\"");
+        if (!setter) return fail(kInterfaceFileBadConnection, where, tableName + " has no outlet \"" + name + "\"");
         if (!(*setter)(target.view, target.object, false))
-            return fail(kInterfaceFileBadConnection, where, "outlet \"" + name + "\" of " + tableName + " cannot hold this object's class");
+            return fail(kInterfaceFileBadConnection, where,
+                        "outlet \"" + name + "\" of " + tableName + " cannot hold this object's class");
         connect.push_back([setter, target] { (*setter)(target.view, target.object, true); });
         return true;
     }
@@ -541,7 +526,8 @@ private:
                 if (!node["outlet"].isString())
                     return fail(kInterfaceFileMalformed, m.path, "\"outlet\" names an outlet of the owner");
                 if (!owner_)
-                    return fail(kInterfaceFileBadConnection, m.path, "outlet \"" + node["outlet"].string() + "\" but no owner");
+                    return fail(kInterfaceFileBadConnection, m.path,
+                                "outlet \"" + node["outlet"].string() + "\" but no owner");
                 if (!outlet(ownerTable, ownerName(), node["outlet"].string(), m.instance, m.path + ".outlet", connect))
                     return false;
             }
@@ -552,17 +538,13 @@ private:
                 for (const auto& [name, ref] : node["outlets"].dictionary()) {
                     const std::string where = m.path + ".outlets." + name;
                     NibInstance target;
-                    if (!resolve(ref, where, target))
-                        return false;
-                    if (!outlet(table, "this object", name, target, where, connect))
-                        return false;
+                    if (!resolve(ref, where, target)) return false;
+                    if (!outlet(table, "this object", name, target, where, connect)) return false;
                 }
             }
-            if (!node.contains("action") && !node.contains("actions"))
-                continue;
+            if (!node.contains("action") && !node.contains("actions")) continue;
             auto control = std::dynamic_pointer_cast<Control>(m.instance.view);
-            if (!control)
-                return fail(kInterfaceFileBadConnection, m.path, "only a control sends actions");
+            if (!control) return fail(kInterfaceFileBadConnection, m.path, "only a control sends actions");
             Value::Array actions;
             if (node.contains("action")) {
                 if (!node["action"].isString())
@@ -574,8 +556,7 @@ private:
             if (node.contains("actions")) {
                 if (!node["actions"].isArray())
                     return fail(kInterfaceFileMalformed, m.path + ".actions", "expected an array");
-                for (const Value& a : node["actions"].array())
-                    actions.push_back(a);
+                for (const Value& a : node["actions"].array()) actions.push_back(a);
             }
             for (size_t i = 0; i < actions.size(); ++i) {
                 const Value& a = actions[i];
@@ -592,7 +573,8 @@ private:
                 if (a.contains("event")) {
                     auto e = named(a["event"], kEvents);
                     if (!e)
-                        return fail(kInterfaceFileMalformed, where, "unknown event \"" + a["event"].stringValue() + "\"");
+                        return fail(kInterfaceFileMalformed, where,
+                                    "unknown event \"" + a["event"].stringValue() + "\"");
                     events = *e;
                 }
                 ConnectionTable* table = ownerTable;
@@ -600,8 +582,7 @@ private:
                 const void* targetId = owner_;
                 if (a.contains("target") && a["target"] != Value("owner")) {
                     NibInstance target;
-                    if (!resolve(a["target"], where + ".target", target))
-                        return false;
+                    if (!resolve(a["target"], where + ".target", target)) return false;
                     table = tableOf(target, nullptr);
                     tableName = "the target";
                     targetId = target.object ? static_cast<const void*>(target.object.get()) : target.view.get();
@@ -613,7 +594,8 @@ private:
                 if (!fn)
                     return fail(kInterfaceFileBadConnection, where, tableName + " has no action \"" + selector + "\"");
                 connect.push_back([control, targetId, fn = *fn, events] {
-                    control->addTarget(targetId, [fn](Control& sender, const Event*) { fn(sender); }, events);
+                    control->addTarget(
+                        targetId, [fn](Control& sender, const Event*) { fn(sender); }, events);
                 });
             }
         }

@@ -10,8 +10,8 @@ const InterfaceProperties::Property* InterfaceProperties::find(std::string_view 
 }
 
 void InterfaceProperties::add(Property property) {
-    auto it = std::find_if(properties_.begin(), properties_.end(),
-                           [&](const Property& p) { return p.key == property.key; });
+    auto it =
+        std::find_if(properties_.begin(), properties_.end(), [&](const Property& p) { return p.key == property.key; });
     if (it != properties_.end())
         *it = std::move(property);
     else

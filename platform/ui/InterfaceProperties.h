@@ -33,17 +33,19 @@
 #include "platform/graphics/Geometry.h"
 #include "platform/ui/View.h"
 
-namespace platform::graphics { class Image; }
+namespace platform::graphics {
+class Image;
+}
 
 namespace platform::ui {
 
 class InterfaceProperties {
 public:
     // A value as the loader read it; its type says how the loader reads it.
-    using TypedValue = std::variant<bool, double, int64_t, std::string, graphics::Color, graphics::Font,
-                               std::shared_ptr<graphics::Image>, graphics::Rect, graphics::Size,
-                               graphics::EdgeInsets, AutoresizingMask, ContentMode, graphics::TextAlignment,
-                               graphics::LineBreakMode>;
+    using TypedValue =
+        std::variant<bool, double, int64_t, std::string, graphics::Color, graphics::Font,
+                     std::shared_ptr<graphics::Image>, graphics::Rect, graphics::Size, graphics::EdgeInsets,
+                     AutoresizingMask, ContentMode, graphics::TextAlignment, graphics::LineBreakMode>;
 
     struct Property {
         std::string key;
