@@ -22,8 +22,6 @@
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/HttpServerKit.h"
 
-extern char** environ;
-
 namespace {
 
 using qmtest::HttpServerKit;
@@ -131,17 +129,8 @@ protected:
     // Starts the application headless with its own home, sending to `server`.
     void start(const HttpServerKit& server) {
         output_ = out_.file("output" + std::to_string(++runs_) + ".txt");
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
-                entry.rfind("QUENMIRA_COLLECT_URL=", 0) == 0 || entry.rfind("QUENMIRA_CRASH_URL=", 0) == 0)
-                continue;
-            env.push_back(entry);
-        }
-        env.push_back("QUENMIRA_COLLECT_URL=" + server.baseURL());
-        env.push_back("QUENMIRA_CRASH_URL=http://127.0.0.1:9");  // nothing leaves the machine
-        pid_ = qmtest::spawnLogged({kApp, "--headless", "--battery", "0.5", "--home", home_.path()}, env, output_);
+        pid_ = qmtest::spawnLogged({kApp, "--headless", "--battery", "0.5", "--home", home_.path()},
+                                   qmtest::headlessEnvironment({"QUENMIRA_COLLECT_URL=" + server.baseURL()}), output_);
         ASSERT_GT(pid_, 0) << "cannot start " << kApp;
     }
     // SIGTERM, then the exit status (at most 30 s; -1 for a signal or time-out).

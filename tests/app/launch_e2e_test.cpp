@@ -59,34 +59,11 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         Child c;
         c.output = out_.file("output" + std::to_string(++runs_) + ".txt");
-        c.pid = fork();
-        if (c.pid == 0) {
-            FILE* f = freopen(c.output.c_str(), "w", stdout);
-            (void)f;
-            dup2(STDOUT_FILENO, STDERR_FILENO);
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);  // nothing leaves the machine
-            setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
-            std::vector<char*> p;
-            for (auto& a : argv) p.push_back(a.data());
-            p.push_back(nullptr);
-            execvp(p[0], p.data());
-            _exit(127);
-        }
+        c.pid = qmtest::spawnLogged(argv, qmtest::headlessEnvironment(), c.output);
         return c;
     }
     // Waits (at most 30 s) and answers the exit status, -1 for a signal or time-out.
-    int wait(Child& c) {
-        for (int i = 0; i < 3000; ++i) {
-            int status = 0;
-            if (waitpid(c.pid, &status, WNOHANG) == c.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(c.pid, SIGKILL);
-        waitpid(c.pid, nullptr, 0);
-        return -1;
-    }
+    int wait(Child& c) { return qmtest::waitExit(c.pid, 30); }
     int run(std::vector<std::string> args, const std::string& sysfs = "") {
         Child c = start(std::move(args), sysfs);
         const int status = wait(c);

@@ -12,8 +12,6 @@
 #include "platform/graphics/Image.h"
 #include "tests/platform/ui/app_test_support.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -27,12 +25,7 @@ protected:
     int run(std::vector<std::string> args) {
         args.insert(args.begin(), kApp);
         args.insert(args.end(), {"--home", home_.path()});
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::string(*e).rfind("DISPLAY=", 0) != 0 && std::string(*e).rfind("WAYLAND_DISPLAY=", 0) != 0)
-                env.push_back(*e);
-        env.push_back("QUENMIRA_COLLECT_URL=http://127.0.0.1:9");  // nothing leaves the machine
-        const pid_t pid = qmtest::spawnLogged(args, env, out_.file("log.txt"));
+        const pid_t pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment(), out_.file("log.txt"));
         return pid > 0 ? qmtest::waitExit(pid, 90) : -1;
     }
     static unsigned modeOf(const std::string& path) {

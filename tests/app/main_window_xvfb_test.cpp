@@ -86,21 +86,9 @@ TEST_F(XvfbWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
 TEST(SignalEnd, SigintEndsCleanly) {
     qmtest::TempDir home, out;
     const std::string log = out.file("app.log");
-    std::vector<std::string> args{kApp, "--headless", "--battery", "0.5", "--home", home.path()};
-    const pid_t app = fork();
-    if (app == 0) {
-        if (!freopen(log.c_str(), "w", stdout)) _exit(126);
-        dup2(STDOUT_FILENO, STDERR_FILENO);
-        unsetenv("DISPLAY");
-        unsetenv("WAYLAND_DISPLAY");
-        setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);
-        setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
-        std::vector<char*> p;
-        for (auto& a : args) p.push_back(a.data());
-        p.push_back(nullptr);
-        execv(p[0], p.data());
-        _exit(127);
-    }
+    const pid_t app =
+        qmtest::spawnLogged({kApp, "--headless", "--battery", "0.5", "--home", home.path()}, qmtest::headlessEnvironment(), log);
+    ASSERT_GT(app, 0);
     // Up once the launch has written its settings: its signal handlers are in
     // place by then, and a signal is handled on the main loop, after activation.
     EXPECT_TRUE(within(kWindowBound, [&] {

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+extern char** environ;
+
 namespace qmtest {
 
 class TempDir {
@@ -39,8 +41,32 @@ private:
     std::filesystem::path path_;
 };
 
-// Starts args[0] with `args` and the environment `env`, its standard output
-// and error going to the file `log`. The child's pid, or -1.
+// This process's environment for a child that shows no window and reaches no
+// service off the machine (the services at a closed loopback port), with the
+// `overrides` ("NAME=value") in place of what it had.
+inline std::vector<std::string> headlessEnvironment(const std::vector<std::string>& overrides = {}) {
+    std::vector<std::string> set = {"QUENMIRA_COLLECT_URL=http://127.0.0.1:9", "QUENMIRA_CRASH_URL=http://127.0.0.1:9"};
+    set.insert(set.end(), overrides.begin(), overrides.end());
+    auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=') + 1); };
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        bool replaced = name(entry) == "DISPLAY=" || name(entry) == "WAYLAND_DISPLAY=";
+        for (const auto& s : set) replaced = replaced || name(s) == name(entry);
+        if (!replaced) env.push_back(entry);
+    }
+    // A later setting of a name wins, as setenv would have it.
+    for (size_t i = 0; i < set.size(); ++i) {
+        bool later = false;
+        for (size_t j = i + 1; j < set.size(); ++j) later = later || name(set[j]) == name(set[i]);
+        if (!later) env.push_back(set[i]);
+    }
+    return env;
+}
+
+// Starts args[0] (looked up on the PATH when it names no folder) with `args`
+// and the environment `env`, its standard output and error going to the file
+// `log`. The child's pid, or -1.
 inline pid_t spawnLogged(std::vector<std::string> args, std::vector<std::string> env, const std::string& log) {
     std::vector<char*> argv, envp;
     for (auto& a : args) argv.push_back(a.data());
@@ -52,7 +78,7 @@ inline pid_t spawnLogged(std::vector<std::string> args, std::vector<std::string>
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
 }
