@@ -20,7 +20,8 @@ set_property(GLOBAL PROPERTY QM_LIBRARIES "")
 # Each library names exactly the libraries whose headers it includes: PUBLIC
 # where its own headers include them (whoever includes ours needs theirs),
 # PRIVATE where only its sources do (a static library still passes those on
-# to the link, without their headers). The paths are relative to the build
+# to the link, without their headers). Packages from outside follow the same
+# rule: a library or test that includes a package's headers names it. The paths are relative to the build
 # folder once ccache's base folder applies, so build folders share its cache.
 set(QM_INCLUDE_STAGE ${CMAKE_BINARY_DIR}/include)
 
