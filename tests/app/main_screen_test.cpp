@@ -322,11 +322,7 @@ TEST_F(MainScreenTest, ScrollHintFadesAfterADragScrolledTheContent) {
     window_->sendPointer(pu::PointerPhase::Up, {100, 500});
 }
 
-TEST(NarrowPhone, ContentScrollsOnlyDownwards) { runScenario("MainScreenTest.NarrowPhoneContentScrollsOnlyDownwards"); }
-
 TEST_F(MainScreenTest, NarrowPhoneContentScrollsOnlyDownwards) {
-    if (!isScenarioProcess("MainScreenTest.NarrowPhoneContentScrollsOnlyDownwards"))
-        GTEST_SKIP() << "runs in a process of its own";
     play("iPod5,1", 0.75f, pu::BatteryState::Charging);  // 320 points wide, the interface file 375
     auto vc = showMain();
     vc->stopUpdateTimer();
@@ -345,11 +341,7 @@ TEST_F(MainScreenTest, NarrowPhoneContentScrollsOnlyDownwards) {
     EXPECT_DOUBLE_EQ(scroll->contentOffset().x, 0.0);
 }
 
-TEST(FirstPhone, TalkSitsBesideTheVideoRow) { runScenario("MainScreenTest.FirstPhoneTalkSitsBesideTheVideoRow"); }
-
 TEST_F(MainScreenTest, FirstPhoneTalkSitsBesideTheVideoRow) {
-    if (!isScenarioProcess("MainScreenTest.FirstPhoneTalkSitsBesideTheVideoRow"))
-        GTEST_SKIP() << "runs in a process of its own";
     play("iPhone1,1", 0.5f, pu::BatteryState::Unplugged);  // 2G talk only, Edge web
     pf::UserDefaults::standard().setFloat("healthPercent", 100.0f);
     auto vc = showMain();

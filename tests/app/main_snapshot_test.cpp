@@ -116,10 +116,7 @@ protected:
 
 }  // namespace
 
-TEST(Snapshots, PhoneChargingAtThreeQuarters) { runScenario("SnapshotTest.PhoneChargingAtThreeQuarters"); }
-
 TEST_F(SnapshotTest, PhoneChargingAtThreeQuarters) {
-    if (!isScenarioProcess("SnapshotTest.PhoneChargingAtThreeQuarters")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPhone7,2", 0.75f, pu::BatteryState::Charging, "main-iphone-75-charging",
                [](MainViewController& vc, const Image& img) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 15);
@@ -134,10 +131,7 @@ TEST_F(SnapshotTest, PhoneChargingAtThreeQuarters) {
                });
 }
 
-TEST(Snapshots, PhoneOnBatteryAtFifteen) { runScenario("SnapshotTest.PhoneOnBatteryAtFifteen"); }
-
 TEST_F(SnapshotTest, PhoneOnBatteryAtFifteen) {
-    if (!isScenarioProcess("SnapshotTest.PhoneOnBatteryAtFifteen")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPhone7,2", 0.15f, pu::BatteryState::Unplugged, "main-iphone-15-battery",
                [](MainViewController& vc, const Image&) {
                    EXPECT_NEAR(vc.label("labelTimeChargeTime")->alpha(), 0.7, 1e-6);
@@ -145,10 +139,7 @@ TEST_F(SnapshotTest, PhoneOnBatteryAtFifteen) {
                });
 }
 
-TEST(Snapshots, TabletChargingAtThreeQuarters) { runScenario("SnapshotTest.TabletChargingAtThreeQuarters"); }
-
 TEST_F(SnapshotTest, TabletChargingAtThreeQuarters) {
-    if (!isScenarioProcess("SnapshotTest.TabletChargingAtThreeQuarters")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPad4,1", 0.75f, pu::BatteryState::Charging, "main-ipad-75-charging",
                [](MainViewController& vc, const Image& img) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 19);
@@ -169,13 +160,10 @@ TEST_F(SnapshotTest, TabletChargingAtThreeQuarters) {
                });
 }
 
-TEST(Snapshots, TabletShineLiesOnTheGlass) { runScenario("SnapshotTest.TabletShineLiesOnTheGlass"); }
-
 // The glass (back layer) and its shine (top layer) are drawn for each other:
 // the shine's rim light runs along the top of the glass outline, and its
 // streaks reach down to near the glass's bottom edge.
 TEST_F(SnapshotTest, TabletShineLiesOnTheGlass) {
-    if (!isScenarioProcess("SnapshotTest.TabletShineLiesOnTheGlass")) GTEST_SKIP() << "runs in a process of its own";
     play("iPad4,1", 0.5f, pu::BatteryState::Unplugged);
     auto vc = showMain(3.0);
     vc->stopUpdateTimer();
@@ -217,18 +205,12 @@ TEST_F(SnapshotTest, TabletShineLiesOnTheGlass) {
     EXPECT_GT(streak.back(), glassBottom - 0.1 * (glassBottom - glassTop)) << "the shine must cover the glass down to its foot";
 }
 
-TEST(Snapshots, TabletOnBatteryAtFifteen) { runScenario("SnapshotTest.TabletOnBatteryAtFifteen"); }
-
 TEST_F(SnapshotTest, TabletOnBatteryAtFifteen) {
-    if (!isScenarioProcess("SnapshotTest.TabletOnBatteryAtFifteen")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("iPad4,1", 0.15f, pu::BatteryState::Unplugged, "main-ipad-15-battery",
                [](MainViewController& vc, const Image&) { EXPECT_TRUE(vc.label("labelTimeTalk")->isHidden()); });
 }
 
-TEST(Snapshots, TabletTurnsToLandscape) { runScenario("SnapshotTest.TabletTurnsToLandscape"); }
-
 TEST_F(SnapshotTest, TabletTurnsToLandscape) {
-    if (!isScenarioProcess("SnapshotTest.TabletTurnsToLandscape")) GTEST_SKIP() << "runs in a process of its own";
     {
         play("iPad4,1", 0.75f, pu::BatteryState::Charging);
         auto vc = showMain(3.0);
@@ -246,10 +228,7 @@ TEST_F(SnapshotTest, TabletTurnsToLandscape) {
     }
 }
 
-TEST(Snapshots, SimulatorShowsEveryRowButTheCameraOnes) { runScenario("SnapshotTest.SimulatorShowsEveryRowButTheCameraOnes"); }
-
 TEST_F(SnapshotTest, SimulatorShowsEveryRowButTheCameraOnes) {
-    if (!isScenarioProcess("SnapshotTest.SimulatorShowsEveryRowButTheCameraOnes")) GTEST_SKIP() << "runs in a process of its own";
     mainScreen("x86_64", 0.75f, pu::BatteryState::Charging, "main-simulator-75-charging",
                [](MainViewController& vc, const Image&) {
                    EXPECT_EQ(DeviceDetection::detectDevice(), 30);  // a phone the rules do not list
@@ -262,10 +241,7 @@ TEST_F(SnapshotTest, SimulatorShowsEveryRowButTheCameraOnes) {
                });
 }
 
-TEST(Snapshots, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) { runScenario("SnapshotTest.PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem"); }
-
 TEST_F(SnapshotTest, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) {
-    if (!isScenarioProcess("SnapshotTest.PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem")) GTEST_SKIP() << "runs in a process of its own";
     {
         play("iPod5,1", 0.75f, pu::BatteryState::Unplugged);
         auto vc = showMain(3.0);
@@ -281,10 +257,7 @@ TEST_F(SnapshotTest, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) {
     }
 }
 
-TEST(Snapshots, SettingsSheet) { runScenario("SnapshotTest.SettingsSheet"); }
-
 TEST_F(SnapshotTest, SettingsSheet) {
-    if (!isScenarioProcess("SnapshotTest.SettingsSheet")) GTEST_SKIP() << "runs in a process of its own";
     {
         play("iPhone7,2", 0.75f, pu::BatteryState::Charging);
         pf::UserDefaults::standard().setFloat("healthPercent", 85.0f);

@@ -3,19 +3,14 @@
 // the built bundle, a simulated battery and brightness, the manual clock, and a
 // window that shows a controller the way the application does.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/BatteryImage.h"
@@ -33,8 +28,6 @@
 #include "platform/ui/Window.h"
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/GlobalStateGuard.h"
-
-extern char** environ;
 
 namespace qmtest {
 
@@ -122,37 +115,5 @@ protected:
     std::shared_ptr<pu::SimulatedBatterySource> battery_;
     std::shared_ptr<pu::Window> window_;
 };
-
-// Device scenarios run in a process of their own: the device index is
-// detected once per process, and a fork of a process with threads may
-// inherit a held lock. A scenario test runs only where QM_SCENARIO names it;
-// its runner starts this executable again for it.
-inline bool isScenarioProcess(const std::string& test) {
-    const char* s = std::getenv("QM_SCENARIO");
-    return s && test == s;
-}
-
-// Runs the test `test` ("Suite.Name") of this executable in a new process and
-// fails when it fails, when it did not run its assertions (skipped, or no such
-// test), or when it does not end within a generous bound. Its output is shown
-// on failure.
-inline void runScenario(const std::string& test) {
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("QM_SCENARIO=", 0) != 0) env.push_back(*e);
-    env.push_back("QM_SCENARIO=" + test);
-    TempDir dir;
-    const std::string output = dir.file("scenario.txt");
-    // A shuffled or repeated parent must not make the child do the same.
-    const pid_t pid = spawnLogged({self, "--gtest_filter=" + test, "--gtest_shuffle=0", "--gtest_repeat=1"}, env, output);
-    ASSERT_GT(pid, 0);
-    const int status = waitExit(pid, 240);
-    std::ifstream in(output, std::ios::binary);
-    const std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(status, 0) << test << " failed or did not end in its own process\n" << out;
-    EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << test << " did not run in its own process\n" << out;
-    EXPECT_EQ(out.find("[  SKIPPED ]"), std::string::npos) << test << " was skipped in its own process\n" << out;
-}
 
 }  // namespace qmtest

@@ -150,10 +150,7 @@ TEST_F(SettingsTest, AutorotatesOnlyToPortraitOnAPhone) {
     EXPECT_EQ(vc->preferredStatusBarStyle(), platform::ui::StatusBarStyle::LightContent);
 }
 
-TEST(NarrowPhoneSettings, FitsTheWidth) { runScenario("SettingsTest.NarrowPhoneSheetFitsTheWidth"); }
-
 TEST_F(SettingsTest, NarrowPhoneSheetFitsTheWidth) {
-    if (!isScenarioProcess("SettingsTest.NarrowPhoneSheetFitsTheWidth")) GTEST_SKIP() << "runs in a process of its own";
     play("iPod5,1", 0.75f, pu::BatteryState::Charging);  // 320 points wide, the interface file 375
     auto vc = std::make_shared<SettingsController>();
     show(vc);
