@@ -41,7 +41,7 @@ std::string screenOf(const std::string& payload) {
     return payload.substr(at + 3, end == std::string::npos ? std::string::npos : end - at - 3);
 }
 
-class AuditDispatchTest : public tlytest::DispatcherFixture {
+class DispatchCollectorTest : public tlytest::DispatcherFixture {
 protected:
     using DispatcherFixture::queue;
     void queue(const std::string& screen, size_t padding) {
@@ -52,7 +52,7 @@ protected:
 
 }  // namespace
 
-TEST_F(AuditDispatchTest, LargeHitsArriveOnceInRequestsWithinTheLimitsUnderEveryStrategy) {
+TEST_F(DispatchCollectorTest, LargeHitsArriveOnceInRequestsWithinTheLimitsUnderEveryStrategy) {
     for (uint64_t strategy : {1u, 2u, 3u, 4u, 5u}) {
         SCOPED_TRACE(strategy);
         configure([&](TLYDispatchSettings& s) { s.batchingStrategy = strategy; });
@@ -88,7 +88,7 @@ TEST_F(AuditDispatchTest, LargeHitsArriveOnceInRequestsWithinTheLimitsUnderEvery
     }
 }
 
-TEST_F(AuditDispatchTest, AThrottledBatchIsKeptWithoutFallingBackAndSentAsABatchLater) {
+TEST_F(DispatchCollectorTest, AThrottledBatchIsKeptWithoutFallingBackAndSentAsABatchLater) {
     for (int status : {429, 503}) {
         SCOPED_TRACE(status);
         server_.clearRequests();

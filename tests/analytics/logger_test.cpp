@@ -40,11 +40,11 @@ private:
     }
 };
 
-TEST(AuditLogger, ReplacingTheLoggerWhileAnotherThreadLogsCallsNoDestroyedLogger) {
+TEST(Logger, ReplacingTheLoggerWhileAnotherThreadLogsCallsNoDestroyedLogger) {
     TLY& tly = TLY::sharedInstance();
     std::atomic<bool> stop{false};
     std::thread writer([&] {
-        while (!stop) TLY_ERROR("-[AuditLogger run]", "line %d", 1);
+        while (!stop) TLY_ERROR("-[Logger run]", "line %d", 1);
     });
     for (int i = 0; i < 400; ++i) {
         tly.setLogger(std::make_shared<FragileLogger>());
