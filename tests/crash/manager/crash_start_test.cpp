@@ -1,8 +1,10 @@
 // The crash manager's start in a child process (its set-up runs once per
 // process): the last run's report moved into the SDK's folder, and what is
 // kept when that goes wrong. Then the uploader killed at random moments.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <random>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <set>
 
+#include "tests/crash/manager/ChildCase.h"
 #include "tests/crash/manager/crash_upload_support.h"
 #include "tests/support/RawHttpService.h"
 
@@ -43,32 +46,19 @@ protected:
     }
     std::string sdkDir() const { return FileManager::joinPath(pf::Sandbox::caches(), "net.pelkorapp.sdk.ios"); }
     std::string marker() const { return FileManager::joinPath(sdkDir(), "PKRCrashManager.analyzer"); }
+    // A case of CrashStartChild.Run in a fresh process that shares this
+    // test's sandbox, main bundle and service.
+    childcase::Child startChild(const std::string& name, const std::string& url = "", unsigned alarmSeconds = 20) {
+        return childcase::start("/proc/self/exe", "CrashStartChild.Run", name,
+                                {{"QM_CHILD_HOME", pf::Sandbox::home()}, {"QM_CHILD_BUNDLE", bundle_.path}, {"QM_CHILD_URL", url}},
+                                alarmSeconds);
+    }
     // Starts a crash manager in a child; what it learnt: "<crashed> <interval> <file name>".
-    std::string startInChild(const std::function<void(PKRCrashManager&)>& configure = {}) {
-        int fds[2];
-        EXPECT_EQ(0, pipe(fds));
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            auto m = std::make_shared<PKRCrashManager>(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), 99);
-            if (configure) configure(*m);
-            m->startManager();
-            pf::UserDefaults::standard().synchronize();
-            std::string out = std::to_string(m->didCrashInLastSession()) + " " +
-                              std::to_string(m->timeIntervalCrashInLastSessionOccurred()) + " " +
-                              m->lastCrashFilename().value_or("-");
-            (void)!write(fds[1], out.data(), out.size());
-            _exit(0);
-        }
-        close(fds[1]);
-        std::string out;
-        char buf[256];
-        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
-        close(fds[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        return out;
+    std::string startInChild(const std::string& name = "start") {
+        auto result = startChild(name).finish();
+        EXPECT_FALSE(result.timedOut) << name << ": the child hung";
+        EXPECT_EQ(0, result.exitCode) << name << ": the child ended by signal " << result.signal;
+        return result.lines.empty() ? std::string() : result.lines.front();
     }
     void placeReport(const std::vector<uint8_t>& bytes) {
         FileManager::createDirectory(FileManager::deletingLastPathComponent(reporterPath()));
@@ -144,7 +134,7 @@ TEST_F(CrashStart, ASessionKilledInTheForegroundLeavesAnAppKillReport) {
     defaults.setString("PKRAppVersion", "1.0.0");
     defaults.setBool("PKRAppWentIntoBackgroundSafely", false);
     defaults.synchronize();
-    std::istringstream out(startInChild([](PKRCrashManager& m) { m.setEnableAppNotTerminatingCleanlyDetection(true); }));
+    std::istringstream out(startInChild("start detecting kills"));
     int crashed = 0;
     double interval = 0;
     out >> crashed >> interval;
@@ -164,7 +154,8 @@ TEST_F(CrashStart, ASessionKilledInTheForegroundLeavesAnAppKillReport) {
 // moments from its start to the end of its upload, 1,000 times. A report may
 // only leave the folder once the service has it, and may only reach the
 // service again when a kill fell after the service had it and before the
-// report was deleted.
+// report was deleted. The uploaders are forked by a single-threaded server
+// process, so that none inherits a lock that another thread held.
 TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainOnlyAfterTheServiceHadIt) {
     // A sandbox in memory where there is one: each upload syncs a few files,
     // and a thousand of them should take seconds, not minutes.
@@ -172,19 +163,29 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
     if (FileManager::exists("/dev/shm")) memory = std::make_unique<MemoryHome>(home_.path);
     RawHttpService service([](const auto&) { return RawHttpService::Answer{201, RawHttpService::plist()}; });
     makeManager(service.baseURL());
-    const std::string url = service.baseURL() + "/";
-    auto runChild = [&] {
-        pid_t pid = fork();
-        if (pid == 0) {
-            auto m = std::make_shared<PKRCrashManager>(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), 99);
-            m->setCrashManagerStatus(PKRCrashManager::kAutoSend);
-            m->setPelkorAppClient(std::make_shared<PKRPelkorAppClient>(url));
-            m->invokeDelayedProcessing();
-            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (m->sendingInProgress() && std::chrono::steady_clock::now() < end) pf::RunLoop::main().runOnce(0.01);
-            _exit(m->sendingInProgress() ? 1 : 0);
-        }
-        return pid;
+    childcase::Child server = startChild("uploader server", service.baseURL() + "/", 600);
+    ASSERT_GT(server.pid, 0);
+    std::string line;
+    ASSERT_TRUE(server.readLine(line)) << "the uploader server did not start";
+    ASSERT_EQ("ready", line);
+    // One uploader, killed `delayNs` after its start (never when negative).
+    struct Run {
+        bool killed = false;
+        int code = 0;  // exit status or signal
+        std::chrono::nanoseconds span{};
+    };
+    std::string answer;  // the server's last, for failure messages
+    auto runUploader = [&](int64_t delayNs) -> std::optional<Run> {
+        answer = "(none)";
+        if (!server.send(std::to_string(delayNs)) || !server.readLine(answer)) return std::nullopt;
+        std::istringstream in(answer);
+        std::string how;
+        int64_t ns = 0;
+        Run run;
+        if (!(in >> how >> run.code >> ns) || (how != "exit" && how != "signal")) return std::nullopt;
+        run.killed = how == "signal";
+        run.span = std::chrono::nanoseconds(ns);
+        return run;
     };
     int serial = 0;
     std::string path, uuid;
@@ -198,28 +199,19 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
         size_t p = r.body.find("<uuid>");
         return p == std::string::npos ? std::string() : r.body.substr(p + 6, r.body.find("</uuid>", p) - p - 6);
     };
-    // What every uploader would do first is done here once, before the forks:
-    // the network library loaded and the installation's identifier read.
-    app_anonymous_id();
-    {
-        PKRPelkorAppClient warm(service.baseURL());
-        bool done = false;
-        warm.getPath("warm", std::nullopt, [&](PKRHTTPOperation&, const PKRHTTPOperation::Data*, const pf::Error*) { done = true; });
-        ASSERT_TRUE(pump([&] { return done; }));
-    }
     // How long an uploader takes from its start to its end, unhurried: the
     // slowest of three.
-    RawHttpService::Clock::duration span{};
-    int status = 0;
+    std::chrono::nanoseconds span{};
     for (int run = 0; run < 3; ++run) {
         newReport();
-        auto t0 = std::chrono::steady_clock::now();
-        waitpid(runChild(), &status, 0);
-        span = std::max(span, std::chrono::steady_clock::now() - t0);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        auto done = runUploader(-1);
+        ASSERT_TRUE(done) << "the uploader server answered: " << answer;
+        span = std::max(span, done->span);
+        ASSERT_FALSE(done->killed) << "an unhurried uploader ended by signal " << done->code;
+        ASSERT_EQ(0, done->code);
         ASSERT_FALSE(FileManager::exists(path));
     }
-    ASSERT_EQ(4u, service.requests().size());
+    ASSERT_EQ(3u, service.requests().size());
 
     const unsigned seed = std::random_device()();
     std::mt19937 random(seed);
@@ -228,14 +220,12 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
     int kills = 0;
     for (int i = 0; i < 1000; ++i) {
         if (!FileManager::exists(path)) newReport();
-        const int64_t spanNs = std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
-        const auto delay = std::chrono::nanoseconds(std::uniform_int_distribution<int64_t>(0, spanNs)(random));
+        const int64_t delay = std::uniform_int_distribution<int64_t>(0, span.count())(random);
         const size_t before = service.requests().size();
-        pid_t pid = runChild();
-        std::this_thread::sleep_for(delay);
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        const bool killed = WIFSIGNALED(status);
+        auto done = runUploader(delay);
+        ASSERT_TRUE(done) << "the uploader server answered: " << answer << " at try " << i;
+        const bool killed = done->killed;
+        ASSERT_TRUE(!killed || done->code == SIGKILL) << "try " << i << " ended by signal " << done->code;
         kills += killed;
         ASSERT_TRUE(service.waitUntilIdle());
         const auto requests = service.requests();
@@ -259,50 +249,146 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
     // Many moments fall inside an upload, some after a quick one's end.
     EXPECT_GE(kills, 100);
     EXPECT_GE(int(sent.size()), 2);
+    auto end = server.finish();
+    EXPECT_FALSE(end.timedOut);
+    EXPECT_EQ(0, end.exitCode);
 }
 
 TEST_F(CrashStart, AnUncaughtCxxExceptionWithoutAnExceptionHandlerStillEndsInAbort) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        auto m = std::make_shared<PKRCrashManager>(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), 99);
+    auto result = startChild("uncaught").finish();
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(SIGABRT, result.signal);
+}
+
+TEST_F(CrashStart, TheApplicationsCallbackRunsOnceTheReportIsWritten) {
+    auto result = startChild("callback").finish();
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(std::vector<std::string>{"called"}, result.lines);
+    EXPECT_EQ(SIGSEGV, result.signal);
+    EXPECT_TRUE(FileManager::exists(reporterPath()));
+}
+
+namespace {
+
+void report(const std::string& line) {
+    std::string text = line + "\n";
+    (void)!write(childcase::kReportFd, text.data(), text.size());
+}
+
+std::shared_ptr<PKRCrashManager> childManager() {
+    return std::make_shared<PKRCrashManager>(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), 99);
+}
+
+int threadCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+// Uploads what the folder holds to `url`, to its end.
+[[noreturn]] void upload(const std::string& url) {
+    auto m = childManager();
+    m->setCrashManagerStatus(PKRCrashManager::kAutoSend);
+    m->setPelkorAppClient(std::make_shared<PKRPelkorAppClient>(url));
+    m->invokeDelayedProcessing();
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (m->sendingInProgress() && std::chrono::steady_clock::now() < end) pf::RunLoop::main().runOnce(0.01);
+    _exit(m->sendingInProgress() ? 1 : 0);
+}
+
+// For each line "<delay ns>" it reads, forks an uploader and kills it that
+// long after its start (never when negative); it answers "exit <status>
+// <ns>" or "signal <signal> <ns>", the time from start to end. It stays on
+// one thread, so that a fork copies no lock held by another.
+void serveUploaders(const std::string& url) {
+    std::string pending;
+    char buf[256];
+    for (;;) {
+        size_t nl;
+        while ((nl = pending.find('\n')) == std::string::npos) {
+            ssize_t n = read(childcase::kCommandFd, buf, sizeof buf);
+            if (n <= 0) return;  // the test is done
+            pending.append(buf, size_t(n));
+        }
+        const long long delay = std::stoll(pending.substr(0, nl));
+        pending.erase(0, nl + 1);
+        if (int threads = threadCount(); threads != 1) {
+            report("error: the uploader server runs " + std::to_string(threads) + " threads");
+            return;
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        const pid_t pid = fork();
+        if (pid < 0) return;
+        if (pid == 0) {
+            alarm(30);  // ends one that hangs: the wait below is bounded
+            upload(url);
+        }
+        if (delay >= 0) {
+            timespec ts{time_t(delay / 1000000000), long(delay % 1000000000)};
+            while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
+            kill(pid, SIGKILL);
+        }
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid) return;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0);
+        report(std::string(WIFSIGNALED(status) ? "signal " : "exit ") +
+               std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status)) + " " +
+               std::to_string(ns.count()));
+    }
+}
+
+}  // namespace
+
+// The child side of the cases above, in the test's sandbox and main bundle;
+// does nothing in a normal run.
+TEST(CrashStartChild, Run) {
+    const char* name = childcase::current();
+    if (!name) return;
+    pf::Sandbox::setHome(getenv("QM_CHILD_HOME"));
+    pf::UserDefaults::resetStandard();
+    pf::Bundle::setMainBundlePath(getenv("QM_CHILD_BUNDLE"));
+    platform::ui::Application::shared().becomeActive();
+    const std::string k = name;
+    if (k == "start" || k == "start detecting kills") {
+        auto m = childManager();
+        if (k == "start detecting kills") m->setEnableAppNotTerminatingCleanlyDetection(true);
+        m->startManager();
+        pf::UserDefaults::standard().synchronize();
+        report(std::to_string(m->didCrashInLastSession()) + " " +
+               std::to_string(m->timeIntervalCrashInLastSessionOccurred()) + " " + m->lastCrashFilename().value_or("-"));
+        _exit(0);
+    }
+    if (k == "uncaught") {
+        auto m = childManager();
         m->startManager();
         pf::setUncaughtExceptionHandler(nullptr);
         // On a thread of its own, where no test framework catches it.
         std::thread([] { throw std::runtime_error("nobody catches this"); }).join();
         _exit(0);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(SIGABRT, WTERMSIG(status));
-}
-
-TEST_F(CrashStart, TheApplicationsCallbackRunsOnceTheReportIsWritten) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        static int fd = fds[1];
+    if (k == "callback") {
+        static int fd = childcase::kReportFd;
         static PKRCrashManagerCallbacks callbacks = {&fd, [](void* context) {
-                                                         const char* said = "called";
-                                                         (void)!write(*static_cast<int*>(context), said, 6);
+                                                         (void)!write(*static_cast<int*>(context), "called\n", 7);
                                                      }};
-        auto m = std::make_shared<PKRCrashManager>(std::string("5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41"), 99);
+        auto m = childManager();
         m->setCrashCallbacks(&callbacks);
         m->startManager();
         *static_cast<volatile int*>(nullptr) = 1;
         _exit(0);
     }
-    close(fds[1]);
-    char buf[16] = {};
-    const ssize_t n = read(fds[0], buf, sizeof buf - 1);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(6, n);
-    EXPECT_STREQ("called", buf);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(SIGSEGV, WTERMSIG(status));
-    EXPECT_TRUE(FileManager::exists(reporterPath()));
+    if (k == "uploader server") {
+        const int threads = threadCount();
+        if (threads != 1) {
+            report("error: the uploader server starts with " + std::to_string(threads) + " threads");
+            _exit(2);
+        }
+        report("ready");
+        serveUploaders(getenv("QM_CHILD_URL"));
+        _exit(0);
+    }
+    _exit(4);
 }

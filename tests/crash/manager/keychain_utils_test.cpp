@@ -6,6 +6,7 @@
 #include <string>
 
 #include "crash/manager/PKRKeychainUtils.h"
+#include "tests/crash/manager/ChildCase.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/security/Keychain.h"
@@ -90,42 +91,29 @@ TEST_F(KeychainUtilsTest, FailingKeychainFailsWithoutAnErrorArgument) {
     EXPECT_EQ(platform::security::kIOError, error.code);
 }
 
+namespace {
+
+constexpr int kOwn = 40, kShared = 10, kRounds = 2;
+
+}  // namespace
+
 // The crashed run and the next launch (or two test processes) share the
-// keychain: each writes its own values and both rewrite shared ones.
+// keychain: each writes its own values and both rewrite shared ones. The
+// writers are fresh processes, so that none inherits a lock another thread
+// of this one held.
 TEST_F(KeychainUtilsTest, TwoProcessesWritingAndReadingLoseNothing) {
-    constexpr int kOwn = 40, kShared = 10, kRounds = 2;
-    int go[2];
-    ASSERT_EQ(0, pipe(go));
-    pid_t children[2];
+    childcase::Child children[2];
     for (int p = 0; p < 2; ++p) {
-        children[p] = fork();
-        ASSERT_GE(children[p], 0);
-        if (children[p] == 0) {
-            char c;
-            if (read(go[0], &c, 1) != 1) _exit(2);
-            for (int round = 0; round < kRounds; ++round) {
-                for (int i = 0; i < kOwn; ++i) {
-                    std::string key = "p" + std::to_string(p) + "-" + std::to_string(i);
-                    std::string value = key + "#" + std::to_string(round);
-                    if (!PKRKeychainUtils::storeUsername(key, value, "svc", true)) _exit(10);
-                    if (PKRKeychainUtils::getPasswordForUsername(key, "svc") != value) _exit(11);
-                    if (i % (kOwn / kShared) != 0) continue;
-                    std::string shared = "shared-" + std::to_string(i / (kOwn / kShared));
-                    if (!PKRKeychainUtils::storeUsername(shared, value, "svc", true)) _exit(12);
-                    if (!PKRKeychainUtils::getPasswordForUsername(shared, "svc")) _exit(13);
-                }
-            }
-            _exit(0);
-        }
+        children[p] = childcase::start("/proc/self/exe", "KeychainUtilsChild.Run", std::to_string(p),
+                                       {{"QM_CHILD_HOME", home_.path}});
+        ASSERT_GT(children[p].pid, 0);
     }
-    ASSERT_EQ(2, write(go[1], "gg", 2));
-    for (pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(child, waitpid(child, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+    for (auto& child : children) ASSERT_TRUE(child.send("go"));
+    for (auto& child : children) {
+        auto result = child.finish();
+        EXPECT_FALSE(result.timedOut) << "a writer hung";
+        EXPECT_EQ(0, result.exitCode) << "signal " << result.signal;
     }
-    close(go[0]);
-    close(go[1]);
     for (int p = 0; p < 2; ++p)
         for (int i = 0; i < kOwn; ++i) {
             std::string key = "p" + std::to_string(p) + "-" + std::to_string(i);
@@ -136,4 +124,27 @@ TEST_F(KeychainUtilsTest, TwoProcessesWritingAndReadingLoseNothing) {
     struct stat st {};
     ASSERT_EQ(0, stat(Keychain::path().c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+// The writing side of the test above; does nothing in a normal run.
+TEST(KeychainUtilsChild, Run) {
+    const char* name = childcase::current();
+    if (!name) return;
+    platform::foundation::Sandbox::setHome(getenv("QM_CHILD_HOME"));
+    const std::string p = name;
+    char c;
+    if (read(childcase::kCommandFd, &c, 1) != 1) _exit(2);  // both start together
+    for (int round = 0; round < kRounds; ++round) {
+        for (int i = 0; i < kOwn; ++i) {
+            std::string key = "p" + p + "-" + std::to_string(i);
+            std::string value = key + "#" + std::to_string(round);
+            if (!PKRKeychainUtils::storeUsername(key, value, "svc", true)) _exit(10);
+            if (PKRKeychainUtils::getPasswordForUsername(key, "svc") != value) _exit(11);
+            if (i % (kOwn / kShared) != 0) continue;
+            std::string shared = "shared-" + std::to_string(i / (kOwn / kShared));
+            if (!PKRKeychainUtils::storeUsername(shared, value, "svc", true)) _exit(12);
+            if (!PKRKeychainUtils::getPasswordForUsername(shared, "svc")) _exit(13);
+        }
+    }
+    _exit(0);
 }
