@@ -122,16 +122,19 @@ struct HttpServerKit::Impl {
         for (const auto& [k, v] : in.params) req.params.emplace(k, v);
         for (const auto& [k, v] : in.headers) req.headers.emplace_back(k, v);
         req.body = in.body;
+        // A release that comes once the request is seen lets it go, even
+        // before its reply has started to hang.
+        uint64_t generation;
         {
             std::lock_guard<std::mutex> lock(mutex);
             requests.push_back(req);
+            generation = releaseGeneration;
         }
         changed.notify_all();
 
         Reply reply = replyFor(req);
         {
             std::unique_lock<std::mutex> lock(mutex);
-            const uint64_t generation = releaseGeneration;
             if (reply.hang) {
                 changed.wait(lock, [&] { return stopping || releaseGeneration != generation; });
             } else if (reply.delaySeconds > 0) {

@@ -87,7 +87,7 @@ public:
     // Waits (at most `timeoutSeconds` of real time) until `count` requests came.
     bool waitForRequests(size_t count, double timeoutSeconds = 5.0) const;
 
-    // Lets every hanging reply go (with its status and body).
+    // Lets every hanging reply to a request seen so far go (with its status and body).
     void releaseHangs();
     void stop();  // idempotent
 
