@@ -59,10 +59,16 @@ TEST_F(MoreAppsListTest, AFirstVisitFetchesWithEncodedValuesShowsAndStoresTheLis
     // A locale that would forge parameters if it went into the query as it is.
     pf::UserDefaults::standard().setObject("AppleLocale", pf::Value("en_US&qbeni=1?#"));
     serveList();
+    // The list is held back until the screen has been seen waiting for it.
+    auto held = qmtest::HttpServerKit::Reply::text(kList).gzipped();
+    held.hang = true;
+    server_->enqueue("/applist_en", held);
     auto screen = openMoreApps();
     ASSERT_NE(screen, nullptr);
     EXPECT_EQ(screen->labelWait()->text(), "Loading the list of apps…");
     EXPECT_EQ(screen->labelWait()->alpha(), 1.0);
+    ASSERT_TRUE(server_->waitForRequests(1, 30));
+    server_->releaseHangs();
 
     ASSERT_TRUE(pump([&] { return screen->allApps().size() == 2 && screen->allApps()[0]->appImage(); }));
     auto lists = server_->requests("/applist_en");
