@@ -16,6 +16,7 @@
 #include "crash/manager/PKRPelkorHelpers.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
@@ -67,6 +68,9 @@ protected:
         platform::ui::Application::shared().becomeActive();
     }
     void TearDown() override {
+        // Background work (the installation's identifier stored in the
+        // keychain) ends in this test's sandbox, not in the next test's.
+        pf::dispatch::drainGlobalQueues();
         manager_.reset();
         for (auto& alert : platform::ui::Alert::pending()) alert->dismissWithClickedButtonIndex(-1, false);
         pf::RunLoop::main().reset();

@@ -7,6 +7,7 @@
 
 #include "crash/manager/PKRKeychainUtils.h"
 #include "tests/crash/manager/ChildCase.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/security/Keychain.h"
@@ -20,7 +21,11 @@ namespace {
 
 class KeychainUtilsTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::foundation::Sandbox::setHome(home_.path); }
+    void SetUp() override {
+        // An earlier test's background keychain write must not land in this one's keychain.
+        platform::foundation::dispatch::drainGlobalQueues();
+        platform::foundation::Sandbox::setHome(home_.path);
+    }
     std::string sql(const std::string& query) {
         auto run = foundation_test::runPython(home_, "import sqlite3, sys\nprint(sqlite3.connect(sys.argv[1]).execute(\"" +
                                                          query + "\").fetchall())\n",
