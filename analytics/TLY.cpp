@@ -2,14 +2,14 @@
 
 #include <future>
 
+#include "analytics/TLYBatchingDispatcher.h"
 #include "analytics/TLYDataStore.h"
 #include "analytics/TLYExceptionHandler.h"
 #include "analytics/TLYFields.h"
-#include "analytics/TLYBatchingDispatcher.h"
-#include "analytics/TLYURLConnection.h"
 #include "analytics/TLYLog.h"
 #include "analytics/TLYStringUtil.h"
 #include "analytics/TLYTrackerImpl.h"
+#include "analytics/TLYURLConnection.h"
 #include "analytics/TLYUsageTracker.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
@@ -203,8 +203,10 @@ bool TLY::trackUncaughtExceptions() {
 void TLY::setTrackUncaughtExceptions(bool track) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     TLYUsageTracker::trackAction("setTrackUncaughtExceptions:");
-    if (track) TLYInstallUncaughtExceptionHandler();
-    else TLYRemoveUncaughtExceptionHandler();
+    if (track)
+        TLYInstallUncaughtExceptionHandler();
+    else
+        TLYRemoveUncaughtExceptionHandler();
     trackUncaughtExceptions_ = track;
 }
 

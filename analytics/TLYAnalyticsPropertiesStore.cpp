@@ -61,7 +61,7 @@ bool TLYAnalyticsPropertiesStore::createOrValidatePropertiesTable() {
     if (sqlStore_->tableExists(kTable)) {
         if (hasValidPropertyColumns()) return true;
         TLY_ERROR("-[TLYAnalyticsPropertiesStore createOrValidatePropertiesTable]",
-                   "Columns of %s table are not valid. Table will be dropped and created new.", kTable);
+                  "Columns of %s table are not valid. Table will be dropped and created new.", kTable);
         sqlStore_->dropTableWithName(kTable);
     }
     return createPropertiesTable();
@@ -282,7 +282,7 @@ bool TLYAnalyticsPropertiesStore::setCheckedIAdCampaignForTrackingId(const std::
     auto record = propertyRecordForTrackingId(trackingId);
     if (!record || (*record)["checked_iad_campaign"].isNull()) {
         TLY_ERROR("-[TLYAnalyticsPropertiesStore setCheckedIAdCampaignForTrackingId:]",
-                   "Attempted to set iAd flag for tracking ID with no record");
+                  "Attempted to set iAd flag for tracking ID with no record");
         return false;
     }
     if ((*record)["checked_iad_campaign"].boolValue()) return false;

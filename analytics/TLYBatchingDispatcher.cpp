@@ -83,14 +83,14 @@ std::shared_ptr<TLYBatchingDispatcher> TLYBatchingDispatcher::dispatcher() {
 std::shared_ptr<TLYBatchingDispatcher> TLYBatchingDispatcher::initWithDataStore(std::shared_ptr<TLYHitStorage> store,
                                                                                 Environment environment) {
     if (!store) return nullptr;
-    std::shared_ptr<TLYBatchingDispatcher> dispatcher(new TLYBatchingDispatcher(std::move(store), std::move(environment)));
+    std::shared_ptr<TLYBatchingDispatcher> dispatcher(
+        new TLYBatchingDispatcher(std::move(store), std::move(environment)));
     dispatcher->setUp();
     return dispatcher;
 }
 
 TLYBatchingDispatcher::TLYBatchingDispatcher(std::shared_ptr<TLYHitStorage> store, Environment environment)
-    : store_(std::move(store)),
-      dataStoreObject_(std::dynamic_pointer_cast<TLYDataStore>(store_)),
+    : store_(std::move(store)), dataStoreObject_(std::dynamic_pointer_cast<TLYDataStore>(store_)),
       environment_(std::move(environment)),
       loop_(environment_.analyticsLoop ? environment_.analyticsLoop : &TLY::thread().runLoop()),
       propertiesStore_(environment_.propertiesStore ? environment_.propertiesStore
@@ -150,7 +150,12 @@ void TLYBatchingDispatcher::initialDispatch() {
     onAnalyticsThread([weak] {
         auto self = weak.lock();
         if (!self) return;
-        self->loop_->performAfter(1.0, [weak] { if (auto self = weak.lock()) self->timerFired(); }, self.get());
+        self->loop_->performAfter(
+            1.0,
+            [weak] {
+                if (auto self = weak.lock()) self->timerFired();
+            },
+            self.get());
     });
 }
 
@@ -205,7 +210,10 @@ void TLYBatchingDispatcher::rescheduleDispatch() {
         if (!self->canScheduleDispatch()) return;
         self->timer_ = platform::foundation::Timer::scheduled(
             self->retryDelay(), true,
-            [weak](platform::foundation::Timer&) { if (auto self = weak.lock()) self->timerFired(); }, self->loop_);
+            [weak](platform::foundation::Timer&) {
+                if (auto self = weak.lock()) self->timerFired();
+            },
+            self->loop_);
     });
 }
 

@@ -15,8 +15,7 @@ bool acceptable(const void* bytes, size_t length) { return bytes && length > 0 &
 
 }  // namespace
 
-std::optional<TLYCompressionUtil::Data> TLYCompressionUtil::tly_dataByCompressingBytes(const void* bytes,
-                                                                                       size_t length,
+std::optional<TLYCompressionUtil::Data> TLYCompressionUtil::tly_dataByCompressingBytes(const void* bytes, size_t length,
                                                                                        int32_t compressionLevel,
                                                                                        int mode) {
     if (!acceptable(bytes, length)) return std::nullopt;

@@ -50,8 +50,9 @@ double now() { return platform::foundation::Clock::current().now(); }
 
 Value TLYCoreDataUtil::modelDescription() {
     Value m{Value::Dictionary{}};
-    m["entities"] = Value(Value::Array{entity(kHitEntity, {attribute("timestamp", 900, true, true),
-                                                           attribute("parameters", 1800, false, true, "NSDictionary")})});
+    m["entities"] =
+        Value(Value::Array{entity(kHitEntity, {attribute("timestamp", 900, true, true),
+                                               attribute("parameters", 1800, false, true, "NSDictionary")})});
     return m;
 }
 
@@ -98,8 +99,10 @@ std::shared_ptr<TLYDataStore> TLYDataStore::dataStore() {
         if (auto self = weak.lock()) self->onExit();
     };
     auto& center = platform::foundation::NotificationCenter::defaultCenter();
-    store->observers_.push_back(center.addObserver(platform::ui::kApplicationWillResignActiveNotification, nullptr, onExit));
-    store->observers_.push_back(center.addObserver(platform::ui::kApplicationWillTerminateNotification, nullptr, onExit));
+    store->observers_.push_back(
+        center.addObserver(platform::ui::kApplicationWillResignActiveNotification, nullptr, onExit));
+    store->observers_.push_back(
+        center.addObserver(platform::ui::kApplicationWillTerminateNotification, nullptr, onExit));
     TLY::thread().perform([store] { store->setUpCoreData(); });
     return store;
 }
@@ -123,11 +126,13 @@ std::string TLYDataStore::databaseFullURL(const std::string& fileName) {
     return path ? "file://" + *path : "";
 }
 
-std::unique_ptr<Context> TLYDataStore::contextWithModel(platform::store::ObjectModel model, const std::string& fileName) {
+std::unique_ptr<Context> TLYDataStore::contextWithModel(platform::store::ObjectModel model,
+                                                        const std::string& fileName) {
     auto context = std::make_unique<Context>(std::move(model));
     auto path = databaseFullPath(fileName);
     if (!path) return context;
-    platform::foundation::FileManager::createDirectory(platform::foundation::FileManager::deletingLastPathComponent(*path));
+    platform::foundation::FileManager::createDirectory(
+        platform::foundation::FileManager::deletingLastPathComponent(*path));
     Error error, corruption;
     bool opened = context->addStore(*path, &error, &corruption);
     if (!corruption.domain.empty()) {
@@ -228,9 +233,11 @@ Value TLYDataStore::performBlockAndWait(const std::function<Value(Error*)>& task
         });
         done.get_future().wait();
     }
-    if (error) *error = failed ? failure : Error();
-    else if (failed) TLY_ERROR("-[TLYDataStore performBlockAndWait:withError:]", "Datastore error: %s",
-                               failure.description().c_str());
+    if (error)
+        *error = failed ? failure : Error();
+    else if (failed)
+        TLY_ERROR("-[TLYDataStore performBlockAndWait:withError:]", "Datastore error: %s",
+                  failure.description().c_str());
     return result;
 }
 
@@ -326,7 +333,8 @@ bool TLYDataStore::deleteHitsWithIds(const Value::Array& objectIDs, Error* error
             return Value(true);
         },
         &failure);
-    if (error) *error = failure;
+    if (error)
+        *error = failure;
     else if (!failure.domain.empty())
         TLY_ERROR("-[TLYDataStore deleteHitsWithIds:error:]", "Datastore error: %s", failure.description().c_str());
     return failure.domain.empty();
@@ -348,7 +356,8 @@ bool TLYDataStore::deleteAllHits(Error* error) {
             return Value(true);
         },
         &failure);
-    if (error) *error = failure;
+    if (error)
+        *error = failure;
     else if (!failure.domain.empty())
         TLY_ERROR("-[TLYDataStore deleteAllHits:]", "Datastore error: %s", failure.description().c_str());
     return failure.domain.empty();
@@ -388,9 +397,9 @@ bool TLYDataStore::saveOnThread(Error* error) {
     Error failure, step;
     bool ok = true;
     // Each step runs even when an earlier one failed; the first error is reported.
-    for (auto run : {+[](TLYDataStore* s, Error* e) { return s->deleteExcessHits(e); },
-                     +[](TLYDataStore* s, Error* e) { return s->context_->save(e); },
-                     +[](TLYDataStore* s, Error* e) { return s->oldContext_->save(e); }}) {
+    for (auto run : {+[](TLYDataStore*s, Error*e) { return s->deleteExcessHits(e); },
+                     +[](TLYDataStore*s, Error*e) { return s->context_->save(e); },
+                     +[](TLYDataStore*s, Error*e) { return s->oldContext_->save(e); }}) {
         if (!run(this, &step) && ok) {
             ok = false;
             failure = step;
@@ -405,7 +414,8 @@ bool TLYDataStore::saveOnThread(Error* error) {
 bool TLYDataStore::save(Error* error) {
     Error failure;
     Value ok = performBlockAndWait([&](Error* taskError) -> Value { return Value(saveOnThread(taskError)); }, &failure);
-    if (error) *error = failure;
+    if (error)
+        *error = failure;
     else if (!failure.domain.empty())
         TLY_ERROR("-[TLYDataStore save:]", "Datastore error: %s", failure.description().c_str());
     return ok.boolValue() && failure.domain.empty();

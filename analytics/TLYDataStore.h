@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "analytics/TLYHitStorage.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Value.h"
-#include "analytics/TLYHitStorage.h"
 #include "platform/store/Context.h"
 
 inline constexpr const char* kTLYOldStoreFileName = "tallymark-v2.sql";

@@ -71,10 +71,10 @@ TLYDictionaryBuilder& TLYDictionaryBuilder::setCampaignParametersFromUrl(const s
     if (query.empty()) query = urlString;
     Value params = TLYStringUtil::decodeParametersFromQuery(query);
     static const std::pair<const char*, const char*> table[] = {
-        {"tclid", kTLYTrackerClickId},   {"nclid", kTLYNetworkClickId},       {"amob_t", kTLYAdMobType},
-        {"utm_source", kTLYCampaignSource}, {"utm_medium", kTLYCampaignMedium}, {"utm_campaign", kTLYCampaignName},
-        {"utm_term", kTLYCampaignKeyword}, {"utm_content", kTLYCampaignContent}, {"utm_id", kTLYCampaignId},
-        {"aclid", kTLYAdClickId},        {"anid", kTLYAdNetworkClickId},
+        {"tclid", kTLYTrackerClickId},      {"nclid", kTLYNetworkClickId},        {"amob_t", kTLYAdMobType},
+        {"utm_source", kTLYCampaignSource}, {"utm_medium", kTLYCampaignMedium},   {"utm_campaign", kTLYCampaignName},
+        {"utm_term", kTLYCampaignKeyword},  {"utm_content", kTLYCampaignContent}, {"utm_id", kTLYCampaignId},
+        {"aclid", kTLYAdClickId},           {"anid", kTLYAdNetworkClickId},
     };
     for (const auto& [param, field] : table) tly_set(valueForString(params[param]), std::string(field));
     return *this;
@@ -162,14 +162,15 @@ TLYDictionaryBuilder TLYDictionaryBuilder::createEventWithCategory(const Value& 
                              {kTLYEventValue, valueForNumber(value)}});
 }
 
-TLYDictionaryBuilder TLYDictionaryBuilder::createExceptionWithDescription(const Value& description, const Value& fatal) {
+TLYDictionaryBuilder TLYDictionaryBuilder::createExceptionWithDescription(const Value& description,
+                                                                          const Value& fatal) {
     TLYUsageTracker::trackAction("createExceptionWithDescription:withFatal:");
     return tly_exceptionWithDescription(description, fatal);
 }
 
 TLYDictionaryBuilder TLYDictionaryBuilder::tly_exceptionWithDescription(const Value& description, const Value& fatal) {
-    return typed(kTLYException,
-                 {{kTLYExceptionDescription, valueForString(description)}, {kTLYExceptionFatal, valueForNumber(fatal)}});
+    return typed(kTLYException, {{kTLYExceptionDescription, valueForString(description)},
+                                 {kTLYExceptionFatal, valueForNumber(fatal)}});
 }
 
 TLYDictionaryBuilder TLYDictionaryBuilder::createItemWithTransactionId(const Value& transactionId, const Value& name,

@@ -46,18 +46,18 @@ public:
     static TLYDictionaryBuilder createScreenView();
     static TLYDictionaryBuilder createAppView();
     static TLYDictionaryBuilder createEventWithCategory(const Value& category, const Value& action, const Value& label,
-                                                       const Value& value);
+                                                        const Value& value);
     static TLYDictionaryBuilder createExceptionWithDescription(const Value& description, const Value& fatal);
     static TLYDictionaryBuilder tly_exceptionWithDescription(const Value& description, const Value& fatal);
     static TLYDictionaryBuilder createItemWithTransactionId(const Value& transactionId, const Value& name,
-                                                           const Value& sku, const Value& category, const Value& price,
-                                                           const Value& quantity, const Value& currencyCode);
+                                                            const Value& sku, const Value& category, const Value& price,
+                                                            const Value& quantity, const Value& currencyCode);
     static TLYDictionaryBuilder createSocialWithNetwork(const Value& network, const Value& action, const Value& target);
     static TLYDictionaryBuilder createTimingWithCategory(const Value& category, const Value& intervalMillis,
-                                                        const Value& name, const Value& label);
+                                                         const Value& name, const Value& label);
     static TLYDictionaryBuilder createTransactionWithId(const Value& transactionId, const Value& affiliation,
-                                                       const Value& revenue, const Value& tax, const Value& shipping,
-                                                       const Value& currencyCode);
+                                                        const Value& revenue, const Value& tax, const Value& shipping,
+                                                        const Value& currencyCode);
 
     const Value::Dictionary& parameters() const { return parameters_; }
 

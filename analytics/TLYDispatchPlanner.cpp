@@ -18,8 +18,8 @@ double hitTime(const Value& hit) {
 // How many candidates the strategy takes when all of them together pass
 // `limit`. `running` holds the body's length after each candidate; the first
 // `fitting` of them fit.
-uint64_t cut(uint64_t strategy, const Value::Array& candidates, const std::vector<uint64_t>& running,
-             uint64_t fitting, uint64_t limit, bool& unexpected) {
+uint64_t cut(uint64_t strategy, const Value::Array& candidates, const std::vector<uint64_t>& running, uint64_t fitting,
+             uint64_t limit, bool& unexpected) {
     uint64_t count = candidates.size();
     uint64_t total = running.back();
     switch (strategy) {
@@ -72,9 +72,9 @@ TLYDispatchPlanner::Choice TLYDispatchPlanner::chooseHits(const Value::Array& pe
     while (fitting < running.size() && running[fitting] <= limit) ++fitting;
 
     uint64_t count = candidates.size();
-    uint64_t take =
-        total > limit ? cut(settings.batchingStrategy, candidates, running, fitting, limit, choice.unexpectedStrategy)
-                      : count;
+    uint64_t take = total > limit
+                        ? cut(settings.batchingStrategy, candidates, running, fitting, limit, choice.unexpectedStrategy)
+                        : count;
     take = std::min<uint64_t>(std::max<uint64_t>(take, 1), count);
     choice.hits.assign(candidates.begin(), candidates.begin() + long(take));
     return choice;
@@ -113,7 +113,8 @@ TLYDispatchPlanner::Plan TLYDispatchPlanner::planRequest(const Value::Array& hit
 
     const TLYDispatchEndpoints& urls = settings.endpoints;
     bool single = plan.sent.size() == 1;
-    std::string url = single ? (secure ? urls.httpsURL : urls.httpURL) : (secure ? urls.httpsBatchURL : urls.httpBatchURL);
+    std::string url =
+        single ? (secure ? urls.httpsURL : urls.httpURL) : (secure ? urls.httpsBatchURL : urls.httpBatchURL);
     if (single && body.size() < kMaxGetPayload) {
         plan.request = builder.requestGetUrl(url, body);
         return plan;

@@ -22,9 +22,9 @@ struct TLYDispatchSettings {
     uint64_t batchingStrategy = 2;  // 0 single hits; 1 prefix; 2 time gap; 3 halving; 4 half; 5 session split
     uint64_t compressionStrategy = kTLYCompressionGzip;  // for POSTs of more than one hit
     uint64_t maxHitsPerDispatch = 20;
-    double maxHitAge = 2592000.0;  // seconds; older hits are deleted unsent
-    uint64_t maxBodySize = 8192;   // 0: no body checks (choosing hits still compares with it)
-    uint64_t maxHitSize = 8192;    // 0: no check
+    double maxHitAge = 2592000.0;        // seconds; older hits are deleted unsent
+    uint64_t maxBodySize = 8192;         // 0: no body checks (choosing hits still compares with it)
+    uint64_t maxHitSize = 8192;          // 0: no check
     double batchRetryInterval = 3600.0;  // how long batching stays off after the service refused a batch
     TLYDispatchEndpoints endpoints;
 };

@@ -23,15 +23,42 @@ protected:
 
 class TLYEcommerceProduct : public TLYEcommerceObject {
 public:
-    TLYEcommerceProduct& setId(const platform::foundation::Value& v) { setString(v, "id"); return *this; }
-    TLYEcommerceProduct& setName(const platform::foundation::Value& v) { setString(v, "nm"); return *this; }
-    TLYEcommerceProduct& setBrand(const platform::foundation::Value& v) { setString(v, "br"); return *this; }
-    TLYEcommerceProduct& setCategory(const platform::foundation::Value& v) { setString(v, "ca"); return *this; }
-    TLYEcommerceProduct& setVariant(const platform::foundation::Value& v) { setString(v, "va"); return *this; }
-    TLYEcommerceProduct& setPrice(const platform::foundation::Value& v) { setNumber(v, "pr"); return *this; }
-    TLYEcommerceProduct& setQuantity(const platform::foundation::Value& v) { setNumber(v, "qt"); return *this; }
-    TLYEcommerceProduct& setCouponCode(const platform::foundation::Value& v) { setString(v, "cc"); return *this; }
-    TLYEcommerceProduct& setPosition(const platform::foundation::Value& v) { setNumber(v, "ps"); return *this; }
+    TLYEcommerceProduct& setId(const platform::foundation::Value& v) {
+        setString(v, "id");
+        return *this;
+    }
+    TLYEcommerceProduct& setName(const platform::foundation::Value& v) {
+        setString(v, "nm");
+        return *this;
+    }
+    TLYEcommerceProduct& setBrand(const platform::foundation::Value& v) {
+        setString(v, "br");
+        return *this;
+    }
+    TLYEcommerceProduct& setCategory(const platform::foundation::Value& v) {
+        setString(v, "ca");
+        return *this;
+    }
+    TLYEcommerceProduct& setVariant(const platform::foundation::Value& v) {
+        setString(v, "va");
+        return *this;
+    }
+    TLYEcommerceProduct& setPrice(const platform::foundation::Value& v) {
+        setNumber(v, "pr");
+        return *this;
+    }
+    TLYEcommerceProduct& setQuantity(const platform::foundation::Value& v) {
+        setNumber(v, "qt");
+        return *this;
+    }
+    TLYEcommerceProduct& setCouponCode(const platform::foundation::Value& v) {
+        setString(v, "cc");
+        return *this;
+    }
+    TLYEcommerceProduct& setPosition(const platform::foundation::Value& v) {
+        setNumber(v, "ps");
+        return *this;
+    }
     TLYEcommerceProduct& setCustomDimension(uint64_t index, const platform::foundation::Value& v);
     TLYEcommerceProduct& setCustomMetric(uint64_t index, const platform::foundation::Value& v);
 

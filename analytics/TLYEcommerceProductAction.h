@@ -4,6 +4,8 @@
 
 class TLYEcommerceProductAction : public TLYEcommerceObject {
 public:
+    // One setter a line: a table of the wire fields.
+    // clang-format off
     TLYEcommerceProductAction& setAction(const platform::foundation::Value& v) { setString(v, "&pa"); return *this; }
     TLYEcommerceProductAction& setTransactionId(const platform::foundation::Value& v) { setString(v, "&ti"); return *this; }
     TLYEcommerceProductAction& setAffiliation(const platform::foundation::Value& v) { setString(v, "&ta"); return *this; }
@@ -15,6 +17,7 @@ public:
     TLYEcommerceProductAction& setCheckoutOption(const platform::foundation::Value& v) { setString(v, "&col"); return *this; }
     TLYEcommerceProductAction& setProductActionList(const platform::foundation::Value& v) { setString(v, "&pal"); return *this; }
     TLYEcommerceProductAction& setProductListSource(const platform::foundation::Value& v) { setString(v, "&pls"); return *this; }
+    // clang-format on
 
     const platform::foundation::Value::Dictionary& build() const { return parameters_; }
 };

@@ -6,11 +6,23 @@
 
 class TLYEcommercePromotion : public TLYEcommerceObject {
 public:
-    TLYEcommercePromotion& setId(const platform::foundation::Value& v) { setString(v, "id"); return *this; }
-    TLYEcommercePromotion& setName(const platform::foundation::Value& v) { setString(v, "nm"); return *this; }
-    TLYEcommercePromotion& setCreative(const platform::foundation::Value& v) { setString(v, "cr"); return *this; }
+    TLYEcommercePromotion& setId(const platform::foundation::Value& v) {
+        setString(v, "id");
+        return *this;
+    }
+    TLYEcommercePromotion& setName(const platform::foundation::Value& v) {
+        setString(v, "nm");
+        return *this;
+    }
+    TLYEcommercePromotion& setCreative(const platform::foundation::Value& v) {
+        setString(v, "cr");
+        return *this;
+    }
     // A string here, unlike a product's position.
-    TLYEcommercePromotion& setPosition(const platform::foundation::Value& v) { setString(v, "ps"); return *this; }
+    TLYEcommercePromotion& setPosition(const platform::foundation::Value& v) {
+        setString(v, "ps");
+        return *this;
+    }
 
     platform::foundation::Value::Dictionary buildWithIndex(uint64_t index) const;
 

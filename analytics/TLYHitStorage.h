@@ -16,8 +16,8 @@ public:
     virtual void addHit(const platform::foundation::Value& hit) = 0;
     virtual bool save(platform::foundation::Error* error) = 0;
     // Oldest first; at most `limit` (0: all). Nullopt when the fetch failed.
-    virtual std::optional<platform::foundation::Value::Array> fetchHitsWithLimit(uint64_t limit,
-                                                                                 platform::foundation::Error* error) = 0;
+    virtual std::optional<platform::foundation::Value::Array> fetchHitsWithLimit(
+        uint64_t limit, platform::foundation::Error* error) = 0;
     virtual bool deleteHitsWithIds(const platform::foundation::Value::Array& objectIds,
                                    platform::foundation::Error* error) = 0;
     virtual bool deleteAllHits(platform::foundation::Error* error) = 0;

@@ -19,9 +19,7 @@
 
 using platform::foundation::Value;
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 std::string TLYHitUtil::systemLanguageFromLanguages(const Value& languages) {
     if (!languages.isArray() || languages.size() == 0) return "en";
@@ -94,9 +92,9 @@ std::string TLYHitUtil::generateClientId() {
     }
     b[6] = uint8_t((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = uint8_t((b[8] & 0x3F) | 0x80);  // variant
-    return platform::foundation::format(
-        "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2], b[3], b[4], b[5],
-        b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return platform::foundation::format("%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                                        b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+                                        b[13], b[14], b[15]);
 }
 
 namespace {
@@ -112,9 +110,9 @@ std::array<uint8_t, 16> md5(const std::string& message) {
         0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
         0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
         0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-    static const int R[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 5, 9,  14, 20, 5, 9,
-                              14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                              4, 11, 16, 23, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+    static const int R[64] = {7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+                              14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+                              4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
     std::string data = message;
     uint64_t bitLength = uint64_t(message.size()) * 8;
     data += char(0x80);
@@ -132,10 +130,19 @@ std::array<uint8_t, 16> md5(const std::string& message) {
         for (int i = 0; i < 64; ++i) {
             uint32_t F;
             int g;
-            if (i < 16) { F = (B & C) | (~B & D); g = i; }
-            else if (i < 32) { F = (D & B) | (~D & C); g = (5 * i + 1) % 16; }
-            else if (i < 48) { F = B ^ C ^ D; g = (3 * i + 5) % 16; }
-            else { F = C ^ (B | ~D); g = (7 * i) % 16; }
+            if (i < 16) {
+                F = (B & C) | (~B & D);
+                g = i;
+            } else if (i < 32) {
+                F = (D & B) | (~D & C);
+                g = (5 * i + 1) % 16;
+            } else if (i < 48) {
+                F = B ^ C ^ D;
+                g = (3 * i + 5) % 16;
+            } else {
+                F = C ^ (B | ~D);
+                g = (7 * i) % 16;
+            }
             F = F + A + K[i] + M[g];
             A = D;
             D = C;
@@ -170,8 +177,8 @@ std::string TLYHitUtil::userAgentStringWithProduct(const std::string& product, c
                                                    const std::string& systemVersion, const std::string& systemLanguage,
                                                    const std::string& systemCountry) {
     return platform::foundation::format("%s/%s (%s; U; CPU %s %s like Mac OS X; %s-%s)", product.c_str(),
-                                        version.c_str(), deviceModel.c_str(), systemName.c_str(),
-                                        systemVersion.c_str(), systemLanguage.c_str(), systemCountry.c_str());
+                                        version.c_str(), deviceModel.c_str(), systemName.c_str(), systemVersion.c_str(),
+                                        systemLanguage.c_str(), systemCountry.c_str());
 }
 
 std::string TLYHitUtil::userAgentString() {

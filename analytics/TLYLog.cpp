@@ -5,9 +5,9 @@
 #include "platform/foundation/FileManager.h"
 
 void tlyLog(TLYLogLevel level, const char* method, const char* file, int line, const std::string& text) {
-    std::string message = platform::foundation::format(
-        "%s %s %s (%s:%d): ", kTLYProductName, kTLYProductVersion, method,
-        platform::foundation::FileManager::lastPathComponent(file).c_str(), line);
+    std::string message =
+        platform::foundation::format("%s %s %s (%s:%d): ", kTLYProductName, kTLYProductVersion, method,
+                                     platform::foundation::FileManager::lastPathComponent(file).c_str(), line);
     message += text;
     // A copy: the logger may be replaced on another thread meanwhile.
     std::shared_ptr<TLYLogger> logger = TLY::sharedLogger();

@@ -12,7 +12,7 @@ void flagsCallback(TLYReachabilityApi::Target, uint32_t flags, void* info) {
 }  // namespace
 
 std::unique_ptr<TLYReachabilityChecker> TLYReachabilityChecker::initWithDelegate(TLYReachabilityDelegate* delegate,
-                                                                                const std::string& host) {
+                                                                                 const std::string& host) {
     if (host.empty()) {
         TLY_ERROR("-[TLYReachabilityChecker initWithDelegate:withHost:]", "Invalid host specified.");
         return nullptr;

@@ -58,8 +58,7 @@ std::string TLYRequestBuilder::parametersForHit(const Value& hit) const {
     std::vector<std::string> pieces = encodeParameters(parameters);
     double timestamp = hitTime(hit);
     pieces.push_back(platform::foundation::format("ht=%llu", (unsigned long long)int64_t(timestamp * 1000.0)));
-    int64_t queueTime =
-        TLYHitUtil::millisecondsElapsedFrom(timestamp, platform::foundation::Clock::current().now());
+    int64_t queueTime = TLYHitUtil::millisecondsElapsedFrom(timestamp, platform::foundation::Clock::current().now());
     if (queueTime >= 1) pieces.push_back(platform::foundation::format("qt=%llu", (unsigned long long)queueTime));
     if (auto z = parameterValueToString(parameters["&z"])) pieces.push_back(encodeParameter("&z", *z));
     std::string payload;
@@ -98,8 +97,7 @@ URLRequest TLYRequestBuilder::requestGetUrl(const std::string& url, const std::s
 
 URLRequest TLYRequestBuilder::requestPostUrl(const std::string& url, const std::string& payload,
                                              uint64_t compression) const {
-    TLY_VERBOSE("-[TLYRequestBuilder requestPostUrl:payload:compression:]", "building URLRequest for %s",
-                url.c_str());
+    TLY_VERBOSE("-[TLYRequestBuilder requestPostUrl:payload:compression:]", "building URLRequest for %s", url.c_str());
     URLRequest request = baseRequest();
     request.setHTTPMethod("POST");
     TLYCompressionUtil::Data body(payload.begin(), payload.end());

@@ -133,7 +133,7 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
     Error error;
     if (!FileManager::remove(databasePath_, &error)) {
         TLY_ERROR("-[TLYSqlStore closeAndDeleteDatabase]", "Failed to delete database: %s",
-                   error.description().c_str());
+                  error.description().c_str());
         return false;
     }
     // The journal of a deleted database must not be replayed into the new one.
@@ -194,7 +194,7 @@ int TLYSqlStore::executeSql(const std::string& sql) {
     Statement statement = ensureOpenDatabase() ? prepareSql(sql) : Statement();
     if (!statement) {
         TLY_ERROR("-[TLYSqlStore executeSql:]", "Failed to construct sql statement: %s",
-                   errorMessage().value_or("").c_str());
+                  errorMessage().value_or("").c_str());
         return SQLITE_ERROR;
     }
     return statement.step();

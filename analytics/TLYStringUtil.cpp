@@ -66,8 +66,7 @@ std::string TLYStringUtil::percentDecode(const std::string& s) {
         char c = s[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 &&
-                   hexValue(s[i + 2]) >= 0) {
+        } else if (c == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
             out += char(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
             i += 2;
         } else {

@@ -74,8 +74,10 @@ const Value::Dictionary& TLYTrackerModel::defaultParameters() {
         auto& bundle = platform::foundation::Bundle::main();
         std::string name = bundle.objectForInfoDictionaryKey("CFBundleName").stringValue();
         if (name.empty()) name = bundle.objectForInfoDictionaryKey("CFBundleIdentifier").stringValue();
-        if (!name.empty()) d[kTLYAppName] = name;
-        else TLY_WARNING("+[TLYTrackerModel defaultParameters]", "could not load application name or identifier.");
+        if (!name.empty())
+            d[kTLYAppName] = name;
+        else
+            TLY_WARNING("+[TLYTrackerModel defaultParameters]", "could not load application name or identifier.");
         Value version = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString");
         if (version.isString()) d[kTLYAppVersion] = version;
         std::string identifier = bundle.bundleIdentifier();
@@ -123,7 +125,8 @@ const std::vector<std::string>& TLYTrackerModel::requiredParameters() {
 TLYTrackerModel::TLYTrackerModel(std::shared_ptr<TLYDataStore> dataStore)
     : parameters_(defaultParameters()), dataStore_(std::move(dataStore)) {
     if (!dataStore_) {
-        TLY_WARNING("-[TLYTrackerModel initWithDataStore:]", "nil dataStore, new dataStore instance being created for testing.");
+        TLY_WARNING("-[TLYTrackerModel initWithDataStore:]",
+                    "nil dataStore, new dataStore instance being created for testing.");
         dataStore_ = TLYDataStore::dataStore();
     }
 }

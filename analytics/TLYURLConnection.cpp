@@ -14,9 +14,7 @@ std::atomic<bool> gDryRun{false};
 // rather than held in memory, however much a compressed answer would inflate to.
 constexpr size_t kKeptAnswerBytes = 1024;
 
-platform::foundation::RunLoop& analyticsLoop() {
-    return TLY::thread().runLoop();
-}
+platform::foundation::RunLoop& analyticsLoop() { return TLY::thread().runLoop(); }
 
 // Receives the platform connection's calls for one TLYURLConnection; kept
 // apart so the platform connection never calls into a destroyed object.

@@ -21,13 +21,13 @@ class Queue;
 namespace platform::net {
 class URLConnection;
 class URLConnectionDelegate;
-}
+}  // namespace platform::net
 
 class TLYURLConnection : public std::enable_shared_from_this<TLYURLConnection> {
 public:
     struct Answer {
-        bool hasResponse = false;   // a response object came
-        bool isHTTP = false;        // ... and it is an HTTP one
+        bool hasResponse = false;  // a response object came
+        bool isHTTP = false;       // ... and it is an HTTP one
         int64_t statusCode = -1;
         std::vector<uint8_t> data;  // the body gathered so far
         std::optional<platform::foundation::Error> error;

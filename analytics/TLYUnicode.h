@@ -18,7 +18,7 @@ bool tlyIsWhitespaceOrNewline(char32_t c);
 
 struct TLYComposedSequence {
     size_t byteOffset, byteLength;
-    char16_t firstUnit;    // first UTF-16 unit of the sequence
+    char16_t firstUnit;  // first UTF-16 unit of the sequence
     size_t utf16Length;
 };
 std::vector<TLYComposedSequence> tlyComposedSequences(const std::string& text);

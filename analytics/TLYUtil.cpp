@@ -16,8 +16,6 @@ std::optional<std::string> TLYUtil::descriptionFromError(const platform::foundat
                                         error->localizedDescription().c_str());
 }
 
-Value TLYUtil::valueForNumber(const Value& number) {
-    return number.isNumber() ? Value(number.stringValue()) : Value();
-}
+Value TLYUtil::valueForNumber(const Value& number) { return number.isNumber() ? Value(number.stringValue()) : Value(); }
 
 Value TLYUtil::valueForString(const Value& string) { return string.isString() ? string : Value(); }

@@ -18,14 +18,12 @@ bool BatteryCALayer::needsDisplayForKey(const std::string& key) const {
 }
 
 std::shared_ptr<pu::Animation> BatteryCALayer::actionForKey(const std::string& key) {
-    if (!isMyCustomAnimatedKey(key))
-        return Layer::actionForKey(key);
+    if (!isMyCustomAnimatedKey(key)) return Layer::actionForKey(key);
     auto anim = pu::BasicAnimation::withKeyPath(key);
     anim->setDuration(kAnimationDuration);
     // Start from what is on screen, so a change in mid-flight does not jump.
     pu::PropertyValue shown = presentationLayer()->valueForKey(key);
-    if (std::holds_alternative<std::monostate>(shown))
-        shown = 0.0;  // never set: the layer's values start at zero
+    if (std::holds_alternative<std::monostate>(shown)) shown = 0.0;  // never set: the layer's values start at zero
     anim->setFromValue(shown);
     anim->setRemovedOnCompletion(false);
     return anim;
@@ -33,9 +31,7 @@ std::shared_ptr<pu::Animation> BatteryCALayer::actionForKey(const std::string& k
 
 std::shared_ptr<pu::Layer> BatteryCALayer::makeEmptyCopy() const { return std::make_shared<BatteryCALayer>(); }
 
-BatteryCALayer::Values BatteryCALayer::currentValues() const {
-    return {level(), red(), green(), blue()};
-}
+BatteryCALayer::Values BatteryCALayer::currentValues() const { return {level(), red(), green(), blue()}; }
 
 std::string BatteryCALayer::renderKey(const pg::Rect& bounds, const Values& v) {
     char key[256];
@@ -88,21 +84,18 @@ void BatteryCALayer::drawInContext(pg::Context& ctx) {
         std::weak_ptr<Layer> weakSelf = weak_from_this();
         batteryRenderQueue().sync([&] {
             auto image = render(bounds, values);
-            if (!image)
-                return;
+            if (!image) return;
             {
                 std::lock_guard lock(cacheMutex_);
                 renderedKey_ = key;
                 renderedImage_ = image;
             }
             dispatch::mainQueue().async([weakSelf] {
-                if (auto self = weakSelf.lock())
-                    self->setNeedsDisplay();
+                if (auto self = weakSelf.lock()) self->setNeedsDisplay();
             });
         });
     }
-    if (shown)
-        ctx.drawImage(*shown, bounds);
+    if (shown) ctx.drawImage(*shown, bounds);
 }
 
 std::shared_ptr<pg::Image> BatteryCALayer::renderInImageOfSize(const pg::Rect& rect) {
@@ -111,8 +104,7 @@ std::shared_ptr<pg::Image> BatteryCALayer::renderInImageOfSize(const pg::Rect& r
 
 std::shared_ptr<pg::Image> BatteryCALayer::render(const pg::Rect& rect, const Values& v) {
     const double width = rect.width(), height = rect.height();
-    if (!(width > 0) || !(height > 0))
-        return nullptr;
+    if (!(width > 0) || !(height > 0)) return nullptr;
     auto ctx = pg::Context::beginImageContext({width, height}, false, 0);
     auto mask = BatteryImage::sharedInstance().getCombinedImageScaledForBounds(rect, v.level);
     if (mask) {

@@ -11,12 +11,12 @@
 
 // Hours at full charge for one device model. 0 means the device lacks the activity.
 struct BatteryDeviceRow {
-    float charge;   // empty to full
+    float charge;  // empty to full
     float standby;
     float video;
     float music;
-    float wifi;     // web over Wi-Fi
-    float mobile;   // web over the mobile network
+    float wifi;    // web over Wi-Fi
+    float mobile;  // web over the mobile network
     float talk3G;
     float talk2G;
 };
@@ -38,8 +38,8 @@ struct BatteryEstimateInput {
     bool tablet = false;               // TwkUtils::onIPad()
     bool camera = false;               // a camera image source exists
     bool frontCamera = false;
-    bool flash = false;                // the rear camera has a flash
-    bool carrier = true;               // no telephony info, or a carrier name is known
+    bool flash = false;   // the rear camera has a flash
+    bool carrier = true;  // no telephony info, or a carrier name is known
 };
 
 struct BatteryEstimate {
@@ -66,10 +66,10 @@ struct BatteryEstimate {
     bool hideVideoChatRow = false;       // labelVideoChat, labelTimeVideoChat
     bool hideGPSRow = false;             // labelTimeGPSNavigation, labelGPSNavigation
     // Rows set hidden or shown on every refresh.
-    bool flashlightRowHidden = true;     // iconFlashlight, labelTimeFlashlight, labelFlashlight, buttonFlashlight
-    bool talkRowsHidden = false;         // labelTitleTalk, labelTimeTalk, labelTimeTalk3G, imageTalk
-    bool webRowsHidden = false;          // labelTitleWeb, labelTimeNetWifi, imageWeb
-    bool net3GHidden = false;            // labelTimeNet3G
+    bool flashlightRowHidden = true;  // iconFlashlight, labelTimeFlashlight, labelFlashlight, buttonFlashlight
+    bool talkRowsHidden = false;      // labelTitleTalk, labelTimeTalk, labelTimeTalk3G, imageTalk
+    bool webRowsHidden = false;       // labelTitleWeb, labelTimeNetWifi, imageWeb
+    bool net3GHidden = false;         // labelTimeNet3G
     // labelStandby is shown on every refresh.
 
     // 2G-only phone: labelTitleTalk moves to labelTitleVideo's vertical centre and
@@ -84,10 +84,10 @@ struct BatteryEstimate {
 
 // The one-time shift of the web and music rows into the place of missing talk rows.
 struct BatteryRowShift {
-    static constexpr double kNetTextsDown = 56.0;   // labelTimeNetWifi, labelTimeNet3G
-    static constexpr double kWebTitleDown = 53.0;   // labelTitleWeb
-    static constexpr double kWebImageDown = 47.0;   // imageWeb
-    static constexpr double kMusicRight = 78.0;     // labelTitleMusic, labelTimeMusic, imageMusic
+    static constexpr double kNetTextsDown = 56.0;  // labelTimeNetWifi, labelTimeNet3G
+    static constexpr double kWebTitleDown = 53.0;  // labelTitleWeb
+    static constexpr double kWebImageDown = 47.0;  // imageWeb
+    static constexpr double kMusicRight = 78.0;    // labelTitleMusic, labelTimeMusic, imageMusic
     static constexpr double kMusicDown = 8.0;
 };
 
@@ -97,8 +97,8 @@ class BatteryRefresh {
 public:
     struct Outcome {
         BatteryEstimate estimate;
-        bool playSound = false;      // play the full-battery sound now (already logged)
-        bool shiftRows = false;      // apply BatteryRowShift now
+        bool playSound = false;  // play the full-battery sound now (already logged)
+        bool shiftRows = false;  // apply BatteryRowShift now
     };
 
     // Runs the refresh for `input` (its chargeFraction is the fresh reading).
@@ -117,7 +117,7 @@ public:
     static float lastMultiplier();
     static void setLastMultiplier(float m);  // the settings sheet's close sets -1.0
     static double lastRefreshTime();
-    static void resetProcessState();         // back to the process-start values
+    static void resetProcessState();  // back to the process-start values
 
     static constexpr double kDebounceSeconds = 3.0;
 

@@ -41,8 +41,7 @@ void BatteryFillView::awakeFromNib() {
 
     shineLayer_ = std::make_shared<pu::Layer>();
     const auto shine = BatteryImage::imgShine();
-    shineLayer_->setFrame({0, 0, batLayer_->frame().width(),
-                           std::round(static_cast<float>(sizeOf(shine).height) * s)});
+    shineLayer_->setFrame({0, 0, batLayer_->frame().width(), std::round(static_cast<float>(sizeOf(shine).height) * s)});
     shineLayer_->setContents(shine);
 
     layer()->setOpaque(false);
@@ -60,8 +59,7 @@ void BatteryFillView::awakeFromNib() {
 }
 
 void BatteryFillView::setLevel(float level) {
-    if (batLayer_)
-        batLayer_->setLevel(level);
+    if (batLayer_) batLayer_->setLevel(level);
 }
 
 float BatteryFillView::getLevel() const { return batLayer_ ? batLayer_->level() : 0.0f; }
@@ -79,15 +77,13 @@ void BatteryFillView::setColor(const pg::Color& color) {
 }
 
 void BatteryFillView::prepareForFade() {
-    if (!batLayer_)
-        return;
+    if (!batLayer_) return;
     batLayer_->setOpacity(0);
     batLayer_->setNeedsDisplay();
 }
 
 void BatteryFillView::fadeInContentAtSpeed(bool speed) {
-    if (!batLayer_)
-        return;
+    if (!batLayer_) return;
     auto fade = pu::BasicAnimation::withKeyPath("opacity");
     fade->setFromValue(static_cast<double>(batLayer_->opacity()));
     fade->setToValue(1.0);

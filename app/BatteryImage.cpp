@@ -51,8 +51,7 @@ BatteryImage::Layout BatteryImage::layoutFor(const pg::Rect& bounds, float level
 
 std::shared_ptr<pg::Image> BatteryImage::getCombinedImageScaledForBounds(const pg::Rect& bounds, float level) {
     if (level == lastLevel_ && bounds == lastBounds_) {
-        if (auto cached = cachedScaledImage())
-            return cached;
+        if (auto cached = cachedScaledImage()) return cached;
     }
     lastLevel_ = level;
     lastBounds_ = bounds;
@@ -71,10 +70,8 @@ std::shared_ptr<pg::Image> BatteryImage::getCombinedImageScaledForBounds(const p
     ctx->translate(0, height);
     ctx->scaleBy(1, -1);
     if (top && bottom && middle) {
-        if (l.middleHeight > 0)
-            ctx->drawImageBottomUp(*middle, {0, l.bottomHeight, width, l.middleHeight});
-        if (l.bottomHeight > 0)
-            ctx->drawImageBottomUp(*bottom, {0, 0, width, l.bottomHeight});
+        if (l.middleHeight > 0) ctx->drawImageBottomUp(*middle, {0, l.bottomHeight, width, l.middleHeight});
+        if (l.bottomHeight > 0) ctx->drawImageBottomUp(*bottom, {0, 0, width, l.bottomHeight});
         if (l.topHeight > 0)
             ctx->drawImageBottomUp(*top, {0, static_cast<double>(l.bottomHeight + l.middleHeight), width, l.topHeight});
     }

@@ -58,7 +58,8 @@ ChunkTimeInterval ChunkTimeInterval::fromStamps(const ChunkStamp& from, const Ch
     const LogHelper::Timebase base = LogHelper::timebase();
     uint64_t ns = 0;
     if (base.denom != 0 && to.timestamp > from.timestamp)
-        ns = static_cast<uint64_t>((static_cast<unsigned __int128>(to.timestamp - from.timestamp) * base.numer) / base.denom);
+        ns = static_cast<uint64_t>((static_cast<unsigned __int128>(to.timestamp - from.timestamp) * base.numer) /
+                                   base.denom);
     return ChunkTimeInterval(name, ns);
 }
 

@@ -17,7 +17,7 @@
 #include "platform/foundation/Timer.h"
 
 struct ChunkStamp {
-    const char* fnName = "";       // not owned: a function name literal
+    const char* fnName = "";  // not owned: a function name literal
     int32_t lineNum = 0;
     uint64_t timestamp = 0;        // monotonic ticks
     const void* thread = nullptr;  // the stamping thread's identity

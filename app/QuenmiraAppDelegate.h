@@ -26,8 +26,8 @@ public:
 
     bool didFinishLaunchingWithOptions(platform::ui::Application& application,
                                        const platform::foundation::Value& options) override;
-    bool openURL(platform::ui::Application& application, const std::string& url,
-                 const std::string& sourceApplication, const platform::foundation::Value& annotation) override;
+    bool openURL(platform::ui::Application& application, const std::string& url, const std::string& sourceApplication,
+                 const platform::foundation::Value& annotation) override;
     void applicationDidBecomeActive(platform::ui::Application& application) override;
     void applicationWillEnterForeground(platform::ui::Application& application) override;
     void applicationWillResignActive(platform::ui::Application&) override {}

@@ -110,8 +110,7 @@ void SettingsController::done() {
 void SettingsController::viewDidLoad() {
     if (TwkUtils::isRunningAtLeastiOS7()) setNeedsStatusBarAppearanceUpdate();
     if (viewColorPicker_) {
-        viewColorPicker_->setPickedColorDelegate(
-            std::dynamic_pointer_cast<SettingsController>(shared_from_this()));
+        viewColorPicker_->setPickedColorDelegate(std::dynamic_pointer_cast<SettingsController>(shared_from_this()));
     }
     if (TwkUtils::onIPad() && labelBatteryInfo_) labelBatteryInfo_->setFont(platform::graphics::Font::systemFont(14.0));
     refreshLabels();

@@ -23,17 +23,14 @@ std::string fileURL(const std::string& path) {
 }  // namespace
 
 std::shared_ptr<SoundEffect> SoundEffect::soundEffectWithContentsOfFile(const std::optional<std::string>& path) {
-    if (!path)
-        return nullptr;
+    if (!path) return nullptr;
     return initWithContentsOfFile(*path);
 }
 
 std::shared_ptr<SoundEffect> SoundEffect::initWithContentsOfFile(const std::string& path) {
-    if (path.empty())
-        return nullptr;
+    if (path.empty()) return nullptr;
     platform::audio::SystemSoundID id = 0;
-    if (platform::audio::SystemSound::create(fileURL(path), &id) != platform::audio::kNoErr)
-        return nullptr;
+    if (platform::audio::SystemSound::create(fileURL(path), &id) != platform::audio::kNoErr) return nullptr;
     return std::shared_ptr<SoundEffect>(new SoundEffect(id));
 }
 

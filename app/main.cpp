@@ -21,8 +21,8 @@ constexpr const char* kDefaultSnapshot = "quenmira-screen.png";
 
 std::string defaultSnapshotPath() {
     using platform::foundation::FileManager;
-    return FileManager::joinPath(FileManager::deletingLastPathComponent(platform::foundation::Bundle::main().bundlePath()),
-                                 kDefaultSnapshot);
+    return FileManager::joinPath(
+        FileManager::deletingLastPathComponent(platform::foundation::Bundle::main().bundlePath()), kDefaultSnapshot);
 }
 
 bool hasOption(const std::vector<std::string>& args, const std::string& name) {

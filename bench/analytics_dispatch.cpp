@@ -101,13 +101,12 @@ struct Fixture {
         env.reachabilityApi = tlytest::ScriptedReachability::api();
         env.sendThroughTracker = [](const Value&) {};
         dispatcher = TLYBatchingDispatcher::initWithDataStore(store, env);
-        dispatcher->setUrlConnectionClass([this](const platform::net::URLRequest& r,
-                                                 platform::foundation::dispatch::Queue* q,
-                                                 TLYURLConnection::CompletionHandler h,
-                                                 platform::foundation::RunLoop* l) {
-            lastBody = r.httpBody().size();
-            return TLYURLConnection::initWithRequest(r, q, std::move(h), l);
-        });
+        dispatcher->setUrlConnectionClass(
+            [this](const platform::net::URLRequest& r, platform::foundation::dispatch::Queue* q,
+                   TLYURLConnection::CompletionHandler h, platform::foundation::RunLoop* l) {
+                lastBody = r.httpBody().size();
+                return TLYURLConnection::initWithRequest(r, q, std::move(h), l);
+            });
     }
     ~Fixture() {
         dispatcher.reset();

@@ -11,8 +11,8 @@
 #include <future>
 
 #include "analytics/TLY.h"
-#include "analytics/TLYDataStore.h"
 #include "analytics/TLYBatchingDispatcher.h"
+#include "analytics/TLYDataStore.h"
 #include "analytics/TLYTrackerImpl.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Sandbox.h"

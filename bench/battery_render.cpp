@@ -54,12 +54,10 @@ void BM_UnchangedPass(benchmark::State& state) {
     int64_t renders = 0;
     for (auto _ : state) {
         layer->drawInContext(*ctx);
-        if (layer->renderedImage() != rendered)
-            ++renders;
+        if (layer->renderedImage() != rendered) ++renders;
     }
     state.counters["renders"] = static_cast<double>(renders);
-    if (renders != 0)
-        state.SkipWithError("a pass with unchanged values rendered");
+    if (renders != 0) state.SkipWithError("a pass with unchanged values rendered");
     platform::foundation::RunLoop::main().runUntilIdle();
 }
 BENCHMARK(BM_UnchangedPass)->Unit(benchmark::kMicrosecond);

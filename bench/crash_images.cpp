@@ -41,7 +41,8 @@ void BM_BuildImageList(benchmark::State& state) {
     std::vector<dl_phdr_info> loaded;
     dl_iterate_phdr(collect, &loaded);
     std::vector<std::string> names;
-    for (size_t i = 0; i < loaded.size(); ++i) names.push_back(i == 0 || !loaded[i].dlpi_name ? "" : loaded[i].dlpi_name);
+    for (size_t i = 0; i < loaded.size(); ++i)
+        names.push_back(i == 0 || !loaded[i].dlpi_name ? "" : loaded[i].dlpi_name);
     for (auto _ : state) {
         // The loader's part: a view per image.
         std::vector<ps::MachOView> views(loaded.size());
@@ -50,7 +51,8 @@ void BM_BuildImageList(benchmark::State& state) {
         image_list list;
         image_list_init(&list, ps::mach_task_self());
         for (uint32_t i = 0; i < ps::dyld_image_count(); ++i)
-            image_list_append(&list, reinterpret_cast<uint64_t>(ps::dyld_get_image_header(i)), ps::dyld_get_image_name(i));
+            image_list_append(&list, reinterpret_cast<uint64_t>(ps::dyld_get_image_header(i)),
+                              ps::dyld_get_image_name(i));
         state.PauseTiming();
         image_list_set_reading(&list, true);
         std::vector<macho_image*> images;
@@ -96,9 +98,8 @@ void BM_LookupReturnAddresses(benchmark::State& state) {
         image_list_set_reading(list, false);
     }
     benchmark::DoNotOptimize(named);
-    state.counters["per_lookup"] =
-        benchmark::Counter(static_cast<double>(pcs.size()), benchmark::Counter::kIsIterationInvariantRate |
-                                                               benchmark::Counter::kInvert);
+    state.counters["per_lookup"] = benchmark::Counter(
+        static_cast<double>(pcs.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["images"] = static_cast<double>(code.size());
 }
 BENCHMARK(BM_LookupReturnAddresses)->Unit(benchmark::kMillisecond);

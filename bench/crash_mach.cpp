@@ -27,7 +27,7 @@ void onSignal(int) { unprotect(); }
 // Runs first: the stand-in's own action, once registered, would stand in front.
 void BM_SignalFaultDelivery(benchmark::State& state) {
     gPage = mapPage();
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     struct sigaction old;

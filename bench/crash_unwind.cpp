@@ -46,7 +46,7 @@ __attribute__((noinline, optimize("omit-frame-pointer"))) int distinct(Leaf leaf
 
 // The same with a frame record in every frame.
 __attribute__((noinline, optimize("no-omit-frame-pointer"))) int chained(int depth, Leaf leaf,
-                                                                          benchmark::State &state) {
+                                                                         benchmark::State &state) {
     if (depth == 0) {
         leaf(state);
         return 0;

@@ -52,8 +52,7 @@ void BM_EnableReporter(benchmark::State& state) {
     ovcrash::shared_image_list_start();
     std::string path = tempPath("_enable.ovcrash");
     for (auto _ : state) {
-        ovcrash::crash_reporter_prepare(path.c_str(), "com.example.bench", "1", "1.0", 0,
-                                        ovcrash::shared_image_list());
+        ovcrash::crash_reporter_prepare(path.c_str(), "com.example.bench", "1", "1.0", 0, ovcrash::shared_image_list());
         ovcrash::signal_handler_failure failure;
         if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) state.SkipWithError(failure.description);
         state.PauseTiming();
@@ -72,11 +71,11 @@ void BM_WriteReport(benchmark::State& state) {
     off_t size = 0;
     for (auto _ : state) {
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        auto result = ovcrash::crash_reporter_write_live_report(fd, platform::system::mach_thread_self(), 0,
-                                                                "com.example.bench", "1", "1.0", 0,
-                                                                ovcrash::shared_image_list());
+        auto result =
+            ovcrash::crash_reporter_write_live_report(fd, platform::system::mach_thread_self(), 0, "com.example.bench",
+                                                      "1", "1.0", 0, ovcrash::shared_image_list());
         if (result != ovcrash::ASYNC_ESUCCESS) state.SkipWithError(ovcrash::async_error_string(result));
-        struct stat st{};
+        struct stat st {};
         stat(path.c_str(), &st);
         size = st.st_size;
     }

@@ -73,7 +73,8 @@ BENCHMARK(BM_SerialQueueAsync)->UseRealTime();
 void BM_GlobalQueueAsync(benchmark::State& state) {
     std::atomic<int64_t> n{0};
     for (auto _ : state) {
-        for (int i = 0; i < kBatch; ++i) dispatch::globalQueue().async([&n] { n.fetch_add(1, std::memory_order_relaxed); });
+        for (int i = 0; i < kBatch; ++i)
+            dispatch::globalQueue().async([&n] { n.fetch_add(1, std::memory_order_relaxed); });
         dispatch::drainGlobalQueues();
     }
     state.SetItemsProcessed(state.iterations() * kBatch);

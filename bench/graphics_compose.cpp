@@ -97,7 +97,8 @@ void BM_ComposeFullFrame(benchmark::State& state) {
         win->setBackgroundColor((odd = !odd) ? Color::black() : Color::rgba(0, 0, 0.01));
         benchmark::DoNotOptimize(win->composedImage());
     }
-    state.counters["redrawn_pixels"] = win->lastDamage().empty() ? 0 : win->lastDamage()[0].width() * win->lastDamage()[0].height();
+    state.counters["redrawn_pixels"] =
+        win->lastDamage().empty() ? 0 : win->lastDamage()[0].width() * win->lastDamage()[0].height();
 }
 BENCHMARK(BM_ComposeFullFrame)->Unit(benchmark::kMillisecond);
 

@@ -29,7 +29,8 @@ double watchSeconds() {
 }
 
 std::string freshHome(const char* name) {
-    auto dir = std::filesystem::temp_directory_path() / (std::string("qm-bench-") + name + "-" + std::to_string(getpid()));
+    auto dir =
+        std::filesystem::temp_directory_path() / (std::string("qm-bench-") + name + "-" + std::to_string(getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir.string();
@@ -72,8 +73,15 @@ double stopAndMeasure(pid_t pid) {
 }
 
 std::vector<std::string> application(const std::string& home) {
-    return {std::string(QM_BUNDLE_DIR) + "/Quenmira", "--battery", "0.75:charging", "--device", "iPhone7,2",
-            "--brightness", "0.5", "--home", home};
+    return {std::string(QM_BUNDLE_DIR) + "/Quenmira",
+            "--battery",
+            "0.75:charging",
+            "--device",
+            "iPhone7,2",
+            "--brightness",
+            "0.5",
+            "--home",
+            home};
 }
 
 void BM_MainScreenHeadlessCpu(benchmark::State& state) {
@@ -98,7 +106,8 @@ void BM_MainScreenHeadlessCpu(benchmark::State& state) {
     state.counters["watched_s"] = seconds;
     state.counters["goal_cpu_s_per_60s"] = 0.05;
     std::fprintf(stderr, "headless: %.3f s of CPU over %.0f s\n", cpu, seconds);
-    if (cpu * 60.0 / seconds >= 0.05) state.SkipWithError("the headless main screen used 0.05 s of CPU per minute or more");
+    if (cpu * 60.0 / seconds >= 0.05)
+        state.SkipWithError("the headless main screen used 0.05 s of CPU per minute or more");
 }
 BENCHMARK(BM_MainScreenHeadlessCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 

@@ -69,10 +69,14 @@ void ColorPickerImageView::pixelForLocation(Point p, double scale, int pixelWidt
     // pixel's edge stays in that pixel.
     x = float(std::floor((p.x - kOffsetX) * scale));
     y = float(std::floor((p.y - kOffsetY) * scale));
-    if (x < 0) x = 0;
-    else if (x >= float(pixelWidth)) x = float(pixelWidth - 1);
-    if (y < 0) y = 0;
-    else if (y >= float(pixelHeight)) y = float(pixelHeight - 1);
+    if (x < 0)
+        x = 0;
+    else if (x >= float(pixelWidth))
+        x = float(pixelWidth - 1);
+    if (y < 0)
+        y = 0;
+    else if (y >= float(pixelHeight))
+        y = float(pixelHeight - 1);
 }
 
 bool ColorPickerImageView::ensureBitmap() {
@@ -147,6 +151,6 @@ void ColorPickerImageView::setPositionForPickerToCenter() {
     auto marker = viewImageSelector_->image();
     const double mw = marker ? marker->size().width : 0, mh = marker ? marker->size().height : 0;
     viewImageSelector_->layer()->setAnchorPoint({0, 0});
-    viewImageSelector_->setCenter({frame().width() * 0.5 + (mw - kOffsetX) * -1.5,
-                                   frame().height() * 0.5 + (mh - kOffsetY) * -2.0});
+    viewImageSelector_->setCenter(
+        {frame().width() * 0.5 + (mw - kOffsetX) * -1.5, frame().height() * 0.5 + (mh - kOffsetY) * -2.0});
 }

@@ -217,7 +217,8 @@ void TWKAbout::scrollViewDidScroll(ui::ScrollView& scrollView) {
     const double headerAlpha = scrolled ? 0.0 : 1.0;
     if (webViewCreds_->frame() == target) return;
     auto web = webViewCreds_;
-    std::vector<std::shared_ptr<ui::View>> header = {buttonTwitter_, bottonWebsite_, viewLogoContainer_, viewLabelCode_};
+    std::vector<std::shared_ptr<ui::View>> header = {buttonTwitter_, bottonWebsite_, viewLogoContainer_,
+                                                     viewLabelCode_};
     ui::View::animate(0.25, 0, ui::kAnimationOptionBeginFromCurrentState, [web, target, header, headerAlpha] {
         web->setFrame(target);
         for (auto& v : header)

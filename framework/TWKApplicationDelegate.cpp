@@ -63,7 +63,8 @@ void TWKApplicationDelegate::setGlobalColorStuff() {
 }
 
 void TWKApplicationDelegate::setupApplication() {
-    platform::foundation::log("MUST override setupApplication in TWKApplicationDelegate if using PelkorApp crash delegate!");
+    platform::foundation::log(
+        "MUST override setupApplication in TWKApplicationDelegate if using PelkorApp crash delegate!");
 }
 
 void TWKApplicationDelegate::setupApplicationAfterCheckForLaunchCrash() {
@@ -122,7 +123,8 @@ void TWKApplicationDelegate::crashManagerDidFinishSendingCrashReport(PKRCrashMan
                      "crashManagerDidFinishSendingCrashReport - called setup");
 }
 
-std::shared_ptr<pg::Image> TWKApplicationDelegate::imageFromColor(const pg::Color& color, pg::Size size, double radius) {
+std::shared_ptr<pg::Image> TWKApplicationDelegate::imageFromColor(const pg::Color& color, pg::Size size,
+                                                                  double radius) {
     const pg::Rect bounds{0, 0, size.width, size.height};
     std::shared_ptr<pg::Image> filled;
     {

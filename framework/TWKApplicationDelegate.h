@@ -8,13 +8,17 @@
 #include <memory>
 #include <string>
 
+#include "crash/manager/PKRCrashManager.h"
 #include "platform/graphics/Color.h"
 #include "platform/graphics/Geometry.h"
-#include "crash/manager/PKRCrashManager.h"
 #include "platform/ui/ApplicationDelegate.h"
 
-namespace platform::graphics { class Image; }
-namespace platform::ui { class ViewController; }
+namespace platform::graphics {
+class Image;
+}
+namespace platform::ui {
+class ViewController;
+}
 
 class TWKApplicationDelegate : public platform::ui::ApplicationDelegate, public PKRPelkorManagerDelegate {
 public:

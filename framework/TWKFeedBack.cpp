@@ -164,7 +164,9 @@ void TWKFeedBackLike::goShareMail(ui::Control*) {
                                                                 TWKReportIntroViewController::kSupportAddress);
 }
 
-void TWKFeedBackLike::goShareTwitter(ui::Control*) { TwkShareLinks::twitterOpenLinkToPostMessage(simpleShareString(), self()); }
+void TWKFeedBackLike::goShareTwitter(ui::Control*) {
+    TwkShareLinks::twitterOpenLinkToPostMessage(simpleShareString(), self());
+}
 
 void TWKFeedBackLike::goShareWeibo(ui::Control*) { TwkShareLinks::weiboPostMessage(simpleShareString(), self()); }
 

@@ -116,8 +116,7 @@ std::string TWKMoreApps::listURL() {
     // Each value is encoded on its own: a value holding "&" or "=" stays one value.
     return "http://" + TWKOneApp::makerHost() + "/applist_" + enc(TwkUtils::getLang()) +
            "?ipad=" + std::to_string(TwkUtils::onIPad() ? 1 : 0) + "&appident=" + enc(getAppNameLowercaseNoDots()) +
-           "&qbeni=" + std::to_string(censorValue()) +
-           "&locale=" + enc(orWord(TwkUtils::getLocale(), "NO_LOCALE")) +
+           "&qbeni=" + std::to_string(censorValue()) + "&locale=" + enc(orWord(TwkUtils::getLocale(), "NO_LOCALE")) +
            "&v=" + enc(orWord(TwkUtils::getAppVersionString(), "NO_APP_VERSION")) +
            "&m=" + enc(orWord(device.model(), "NO_MODEL")) +
            "&hw=" + enc(orWord(TwkUtils::getHardwareModel(), "NO_HWMODEL")) +
@@ -199,8 +198,8 @@ double TWKMoreApps::heightForRowAtIndexPath(ui::TableView& table, const ui::Inde
     auto app = entryAt(path.row);
     if (!app) return 77.0;
     const double width = table.bounds().width() - 84.0 - 12.0;
-    const double text = std::min(
-        9999.0, platform::graphics::Font::systemFont(14.0).sizeOfText(app->appDescription(), width, 0).height);
+    const double text =
+        std::min(9999.0, platform::graphics::Font::systemFont(14.0).sizeOfText(app->appDescription(), width, 0).height);
     return std::max(77.0, text + (app->appLink().empty() ? 6.0 + 6.0 : 32.0 + 11.0));
 }
 

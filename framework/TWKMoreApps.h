@@ -57,7 +57,7 @@ public:
     int64_t numberOfRowsInSection(platform::ui::TableView& table, int64_t section) override;
     double heightForRowAtIndexPath(platform::ui::TableView& table, const platform::ui::IndexPath& path) override;
     std::shared_ptr<platform::ui::TableViewCell> cellForRowAtIndexPath(platform::ui::TableView& table,
-                                                                      const platform::ui::IndexPath& path) override;
+                                                                       const platform::ui::IndexPath& path) override;
     void didSelectRowAtIndexPath(platform::ui::TableView& table, const platform::ui::IndexPath& path) override;
 
     void iconDidLoad(std::shared_ptr<platform::graphics::Image> image, int32_t row) override;

@@ -19,8 +19,7 @@ const pf::Bundle* TWKMoreAppsBaseViewController::resourceBundle() {
     static std::map<std::string, std::shared_ptr<pf::Bundle>> bundles;
     const std::string key = pf::Bundle::main().bundlePath();
     auto it = bundles.find(key);
-    if (it == bundles.end())
-        it = bundles.emplace(key, TwkUtils::getResourceBundle()).first;
+    if (it == bundles.end()) it = bundles.emplace(key, TwkUtils::getResourceBundle()).first;
     return it->second.get();
 }
 
@@ -56,17 +55,14 @@ bool TWKMoreAppsBaseViewController::shouldAutorotateToInterfaceOrientation(ui::I
 
 void TWKMoreAppsBaseViewController::goBack(ui::Control*) {
     auto back = backTo_.lock();
-    if (!back)
-        return;
+    if (!back) return;
     std::weak_ptr<ui::ViewController> weak = back;
     back->dismissViewControllerAnimated(true, [weak] {
         auto presenter = weak.lock();
-        if (!presenter || !dynamic_cast<TWKBackFromMoreApps*>(presenter.get()))
-            return;
+        if (!presenter || !dynamic_cast<TWKBackFromMoreApps*>(presenter.get())) return;
         pf::RunLoop::main().perform([weak] {
             if (auto p = weak.lock())
-                if (auto* listener = dynamic_cast<TWKBackFromMoreApps*>(p.get()))
-                    listener->backFromMoreApps();
+                if (auto* listener = dynamic_cast<TWKBackFromMoreApps*>(p.get())) listener->backFromMoreApps();
         });
     });
 }

@@ -28,17 +28,14 @@ std::string TWKMoreInfo::localizedString(const std::string& key) {
 std::string TWKMoreInfo::getAppShortlinkWithLocale(bool withLocale) {
     const pf::Value v = TwkUtils::getPlistKey("twk-shortlink-free");
     std::string link = v.isString() ? v.string() : "MISSING_KEY_FOR_APP_SHORT_LINK";
-    if (withLocale)
-        link += "," + TwkUtils::getLocale();
+    if (withLocale) link += "," + TwkUtils::getLocale();
     return link;
 }
 
 std::shared_ptr<TWKMoreAppsBaseViewController> TWKMoreInfo::makeScreen(const Tab& tab) {
     const std::string screen = tab.screen;
-    if (screen == "TWKFeedBack")
-        return TWKMoreAppsBaseViewController::create<TWKFeedBack>();
-    if (screen == "TWKMoreApps")
-        return TWKMoreAppsBaseViewController::create<TWKMoreApps>();
+    if (screen == "TWKFeedBack") return TWKMoreAppsBaseViewController::create<TWKFeedBack>();
+    if (screen == "TWKMoreApps") return TWKMoreAppsBaseViewController::create<TWKMoreApps>();
     return TWKMoreAppsBaseViewController::create<TWKAbout>();
 }
 
@@ -50,8 +47,7 @@ std::shared_ptr<TWKMoreInfoTabBarController> TWKMoreInfo::showFromController(
         TwkUtils::showAlertWithTitle("Missing ShortLinkFree", "CheckPLIST!");
 
     std::vector<std::shared_ptr<ui::ViewController>> navs;
-    if (optionController_)
-        navs.push_back(optionController_);
+    if (optionController_) navs.push_back(optionController_);
     for (const Tab& tab : tabs()) {
         auto screen = makeScreen(tab);
         screen->setMoreInfoParent(shared_from_this());
@@ -68,7 +64,6 @@ std::shared_ptr<TWKMoreInfoTabBarController> TWKMoreInfo::showFromController(
     auto tabBar = std::make_shared<TWKMoreInfoTabBarController>();
     tabBar->setViewControllers(navs, false);
     tabBar->setDelegate(this);
-    if (controller)
-        controller->presentViewController(tabBar, true);
+    if (controller) controller->presentViewController(tabBar, true);
     return tabBar;
 }

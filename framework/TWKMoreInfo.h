@@ -13,8 +13,7 @@ class TWKMoreAppsBaseViewController;
 
 class TWKMoreInfoTabBarController : public platform::ui::TabBarController {};
 
-class TWKMoreInfo : public std::enable_shared_from_this<TWKMoreInfo>,
-                    public platform::ui::TabBarControllerDelegate {
+class TWKMoreInfo : public std::enable_shared_from_this<TWKMoreInfo>, public platform::ui::TabBarControllerDelegate {
 public:
     // The tabs, in order: interface file (and class) name, title key, image, tag.
     struct Tab {

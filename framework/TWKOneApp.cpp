@@ -59,7 +59,8 @@ void TWKOneApp::checkImageInMain() {
 
 std::string TWKOneApp::cacheFilePath() const {
     std::string name = appImageName_;
-    if (onTwoXScreen()) name = pf::replacingOccurrences(pf::replacingOccurrences(name, ".png", "@2x.png"), ".jpg", "@2x.jpg");
+    if (onTwoXScreen())
+        name = pf::replacingOccurrences(pf::replacingOccurrences(name, ".png", "@2x.png"), ".jpg", "@2x.jpg");
     return pf::FileManager::joinPath(pf::Sandbox::caches(), name);
 }
 

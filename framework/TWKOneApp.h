@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
-namespace platform::graphics { class Image; }
+namespace platform::graphics {
+class Image;
+}
 
 class TWKOneAppDelegate {
 public:
@@ -26,8 +28,8 @@ public:
 class TWKOneApp : public std::enable_shared_from_this<TWKOneApp> {
 public:
     static constexpr size_t kMaxIconBytes = 1 << 20;
-    static constexpr int kMaxIconSide = 1024;        // pixels, each way
-    static constexpr double kIconDeadline = 30.0;    // seconds for one download
+    static constexpr int kMaxIconSide = 1024;      // pixels, each way
+    static constexpr double kIconDeadline = 30.0;  // seconds for one download
     // The maker's server, unless the Info.plist or the environment names another.
     static constexpr const char* kDefaultMakerHost = "apps.tarnowick.example";
     static constexpr const char* kMakerHostInfoKey = "twk-maker-host";

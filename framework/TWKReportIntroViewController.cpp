@@ -30,8 +30,7 @@ TWKReportIntroViewController::TWKReportIntroViewController()
     : TWKMoreAppsBaseViewController("TWKReportIntroViewController", resourceBundle()) {}
 
 TWKReportIntroViewController::~TWKReportIntroViewController() {
-    if (webViewInfo_)
-        webViewInfo_->setDelegate(nullptr);
+    if (webViewInfo_) webViewInfo_->setDelegate(nullptr);
 }
 
 void TWKReportIntroViewController::declareConnections(ui::ConnectionTable& t) {
@@ -48,7 +47,8 @@ std::string TWKReportIntroViewController::pageHTML() {
         "{color:#0277bd;}</style></head><body>";
     html += "<p>";
     if (TwkUtils::getScale() >= 2.0f)
-        html += "<img src='appidea@2x.png' style='float:left; padding-top:0px;padding-right:8px;width:24px;height:24px;'/>";
+        html +=
+            "<img src='appidea@2x.png' style='float:left; padding-top:0px;padding-right:8px;width:24px;height:24px;'/>";
     else
         html += "<img src='appidea.png' style='float:left; padding-top:0px;padding-right:8px;'/>";
     html += TWKMoreInfo::localizedString("problem_intro_a");
@@ -76,8 +76,7 @@ void TWKReportIntroViewController::viewDidLoad() {
         webViewInfo_->setAlpha(0);
         TwkUtils::makeTransparentWebView(*webViewInfo_);
     }
-    if (buttonUnderstand_)
-        buttonUnderstand_->setTitle(TWKMoreInfo::localizedString("ok_i_understand"));
+    if (buttonUnderstand_) buttonUnderstand_->setTitle(TWKMoreInfo::localizedString("ok_i_understand"));
     if (webViewInfo_) {
         webViewInfo_->setDelegate(this);
         const pf::Bundle* bundle = resourceBundle();
@@ -98,8 +97,8 @@ void TWKReportIntroViewController::viewWillAppear(bool animated) {
         closeButton_->setTitleColor(TWKButtonDark::globalColorTint());
         closeButton_->titleLabel()->setFont(platform::graphics::Font::boldSystemFont(17));
         closeButton_->setAutoresizingMask(ui::kAutoresizingFlexibleLeftMargin);
-        closeButton_->addTarget(this, [this](ui::Control&, const ui::Event*) { closeParent(); },
-                                ui::kControlEventTouchUpInside);
+        closeButton_->addTarget(
+            this, [this](ui::Control&, const ui::Event*) { closeParent(); }, ui::kControlEventTouchUpInside);
         view()->addSubview(closeButton_);
     } else if (stacked && closeButton_) {
         closeButton_->removeFromSuperview();
@@ -108,19 +107,16 @@ void TWKReportIntroViewController::viewWillAppear(bool animated) {
 }
 
 void TWKReportIntroViewController::webViewDidFinishLoad(ui::WebView& webView) {
-    if (TwkUtils::isIpadMini())
-        TwkUtils::increaseFontSizeOnIpadMiniForWebView(webView);
+    if (TwkUtils::isIpadMini()) TwkUtils::increaseFontSizeOnIpadMiniForWebView(webView);
     auto web = webViewInfo_;
-    if (!web)
-        return;
+    if (!web) return;
     ui::View::animate(0.4, [web] { web->setAlpha(1.0); });
 }
 
 std::string TWKReportIntroViewController::supportMailSubject() {
     const std::string lang = pf::uppercased(TwkUtils::getLang());
     std::string title = TWKMoreInfo::localizedString("problem_mail_title");
-    if (TwkUtils::isUlmarokBrand())
-        title = pf::replacingOccurrences(title, kMakerDomain, kBrandDomain);
+    if (TwkUtils::isUlmarokBrand()) title = pf::replacingOccurrences(title, kMakerDomain, kBrandDomain);
     return "[iOS," + lang + "," + plistString("CFBundleDisplayName") + "] " + title;
 }
 
@@ -152,15 +148,15 @@ void TWKReportIntroViewController::goFeedBackMail(ui::Control*) {
     const std::string body = supportMailBody();
     auto self = std::dynamic_pointer_cast<ui::ViewController>(shared_from_this());
     if (!TwkShareLinks::mailComposeWithTitle(subject, body, false, std::string(kSupportAddress), self))
-        TwkUtils::showAlertWithTitle("No mail configured!", std::string("You can always write me at ") + kSupportAddress);
+        TwkUtils::showAlertWithTitle("No mail configured!",
+                                     std::string("You can always write me at ") + kSupportAddress);
 }
 
 void TWKReportIntroViewController::didFinishWithResult(ui::MailComposeSheet& controller, ui::MailComposeResult,
                                                        const pf::Error*) {
     std::weak_ptr<ui::ViewController> weak = weak_from_this();
     controller.dismissViewControllerAnimated(true, [weak] {
-        if (auto self = std::dynamic_pointer_cast<TWKReportIntroViewController>(weak.lock()))
-            self->closeParent();
+        if (auto self = std::dynamic_pointer_cast<TWKReportIntroViewController>(weak.lock())) self->closeParent();
     });
 }
 

@@ -35,18 +35,12 @@ void TWKReviewAsk::viewDidLoad() {
         labelTitle_->setTextColor(TWKButtonDark::globalColorText());
         labelTitle_->setText(TWKMoreInfo::localizedString("review_popup_intro"));
     }
-    if (viewScrollview_)
-        viewScrollview_->setBackgroundColor(TWKButtonDark::globalColorBG());
-    if (viewContainer_)
-        viewContainer_->setBackgroundColor(TWKButtonDark::globalColorBG());
-    if (buttonILike_)
-        buttonILike_->setTitle(TWKMoreInfo::localizedString("leave_review_appstore"));
-    if (buttonProblem_)
-        buttonProblem_->setTitle(TWKMoreInfo::localizedString("app_has_problem"));
-    if (buttonNeverAsk_)
-        buttonNeverAsk_->setTitle(TWKMoreInfo::localizedString("review_popup_never_ask"));
-    if (buttonRemind_)
-        buttonRemind_->setTitle(TWKMoreInfo::localizedString("review_popup_remind_later"));
+    if (viewScrollview_) viewScrollview_->setBackgroundColor(TWKButtonDark::globalColorBG());
+    if (viewContainer_) viewContainer_->setBackgroundColor(TWKButtonDark::globalColorBG());
+    if (buttonILike_) buttonILike_->setTitle(TWKMoreInfo::localizedString("leave_review_appstore"));
+    if (buttonProblem_) buttonProblem_->setTitle(TWKMoreInfo::localizedString("app_has_problem"));
+    if (buttonNeverAsk_) buttonNeverAsk_->setTitle(TWKMoreInfo::localizedString("review_popup_never_ask"));
+    if (buttonRemind_) buttonRemind_->setTitle(TWKMoreInfo::localizedString("review_popup_remind_later"));
 }
 
 void TWKReviewAsk::neverAgain() {
@@ -56,8 +50,7 @@ void TWKReviewAsk::neverAgain() {
 }
 
 void TWKReviewAsk::close(std::function<void()> then) {
-    if (auto back = backToViewController())
-        back->dismissViewControllerAnimated(true, std::move(then));
+    if (auto back = backToViewController()) back->dismissViewControllerAnimated(true, std::move(then));
 }
 
 void TWKReviewAsk::goLikeApp(ui::Control*) {
@@ -70,8 +63,7 @@ void TWKReviewAsk::goNotLikeApp(ui::Control*) {
     auto report = TWKMoreAppsBaseViewController::create<TWKReportIntroViewController>();
     std::weak_ptr<ui::ViewController> back = backToViewController();
     close([back, report] {
-        if (auto b = back.lock())
-            b->presentViewController(report, true);
+        if (auto b = back.lock()) b->presentViewController(report, true);
     });
 }
 

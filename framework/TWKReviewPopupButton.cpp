@@ -23,8 +23,7 @@ std::recursive_mutex& objectLock(const void* object) {
     static std::map<const void*, std::unique_ptr<std::recursive_mutex>> locks;
     std::lock_guard<std::mutex> g(guard);
     auto& m = locks[object];
-    if (!m)
-        m = std::make_unique<std::recursive_mutex>();
+    if (!m) m = std::make_unique<std::recursive_mutex>();
     return *m;
 }
 
@@ -36,8 +35,7 @@ void TWKReviewPopupButton::checkReviewTime(const std::shared_ptr<ui::ViewControl
     auto& defaults = pf::UserDefaults::standard();
     const double now = pf::Clock::current().now();
     double last = defaults.doubleForKey("lastReviewAsk_v2");
-    if (last > now)
-        last = 0;  // the clock was set back
+    if (last > now) last = 0;  // the clock was set back
     if (now - last < kSpacing) {
         hideBtnOverlay();
         return;
@@ -104,8 +102,7 @@ void TWKReviewPopupButton::decide(const std::shared_ptr<ui::ViewController>& con
         v->setBounds({0, 0, b.width(), b.height()});
         v->setCenter({b.width() / 2, b.height() / 2});
     }
-    if (auto image = imageForState(ui::kControlStateNormal); image && !backup_)
-        backup_ = image;
+    if (auto image = imageForState(ui::kControlStateNormal); image && !backup_) backup_ = image;
     setImage(nullptr, ui::kControlStateNormal);
     addSubview(ivCircle_);
     addSubview(ivLamp_);
@@ -114,8 +111,7 @@ void TWKReviewPopupButton::decide(const std::shared_ptr<ui::ViewController>& con
 }
 
 void TWKReviewPopupButton::startAnim(void*) {
-    if (!ivCircle_)
-        return;
+    if (!ivCircle_) return;
     ivCircle_->layer()->removeAllAnimations();
     // Stops are reported on a later turn: only the latest half of the pulse
     // may lead on, or a replaced one would cut the pulse that replaced it.
@@ -125,16 +121,14 @@ void TWKReviewPopupButton::startAnim(void*) {
     ui::View::setAnimationDuration(kPulseHalf);
     ui::View::setAnimationDidStop([weak, phase](const std::string& id, bool finished, void* context) {
         auto self = std::static_pointer_cast<TWKReviewPopupButton>(weak.lock());
-        if (self && self->pulsePhase_ == phase)
-            self->animDidStop(id, finished, context);
+        if (self && self->pulsePhase_ == phase) self->animDidStop(id, finished, context);
     });
     ivCircle_->setTransform(AffineTransform::scale(kPulseScale, kPulseScale));
     ui::View::commitAnimations();
 }
 
 void TWKReviewPopupButton::animDidStop(const std::string&, bool finished, void*) {
-    if (!ivCircle_)
-        return;
+    if (!ivCircle_) return;
     const uint64_t phase = ++pulsePhase_;
     std::weak_ptr<ui::View> weak = weak_from_this();
     ui::View::beginAnimations();
@@ -144,8 +138,7 @@ void TWKReviewPopupButton::animDidStop(const std::string&, bool finished, void*)
     if (finished)
         ui::View::setAnimationDidStop([weak, phase](const std::string&, bool done, void*) {
             auto self = std::static_pointer_cast<TWKReviewPopupButton>(weak.lock());
-            if (self && done && self->pulsePhase_ == phase)
-                self->startAnim();
+            if (self && done && self->pulsePhase_ == phase) self->startAnim();
         });
     ivCircle_->setTransform(AffineTransform::scale(1.0, 1.0));
     ui::View::commitAnimations();
@@ -156,18 +149,15 @@ void TWKReviewPopupButton::hideBtnOverlay() {
         setImage(backup_, ui::kControlStateNormal);
         backup_.reset();
     }
-    if (ivCircle_)
-        ivCircle_->layer()->removeAllAnimations();
+    if (ivCircle_) ivCircle_->layer()->removeAllAnimations();
     for (ui::View* v : {static_cast<ui::View*>(ivLamp_.get()), static_cast<ui::View*>(ivCircle_.get()),
                         static_cast<ui::View*>(btOverlay_.get())})
-        if (v)
-            v->removeFromSuperview();
+        if (v) v->removeFromSuperview();
 }
 
 void TWKReviewPopupButton::reviewButtonPressed(ui::Control*) {
     auto parent = parent_.lock();
-    if (!parent)
-        return;
+    if (!parent) return;
     auto ask = TWKMoreAppsBaseViewController::create<TWKReviewAsk>();
     ask->setBackToViewController(parent);
     parent->presentViewController(ask, true);

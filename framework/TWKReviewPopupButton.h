@@ -12,11 +12,11 @@
 
 class TWKReviewPopupButton : public platform::ui::Button {
 public:
-    static constexpr double kSpacing = 60.0;    // seconds between two checks that count
-    static constexpr double kDelay = 5.0;       // from the check to the decision
-    static constexpr int64_t kLaunches = 7;     // decisions before the waiting period starts
-    static constexpr double kWaiting = 8.0;     // seconds of the waiting period
-    static constexpr double kPulseHalf = 1.0;   // seconds of each half of the pulse
+    static constexpr double kSpacing = 60.0;   // seconds between two checks that count
+    static constexpr double kDelay = 5.0;      // from the check to the decision
+    static constexpr int64_t kLaunches = 7;    // decisions before the waiting period starts
+    static constexpr double kWaiting = 8.0;    // seconds of the waiting period
+    static constexpr double kPulseHalf = 1.0;  // seconds of each half of the pulse
     static constexpr double kPulseScale = 1.4;
 
     explicit TWKReviewPopupButton(const platform::graphics::Rect& frame = {});

@@ -37,8 +37,8 @@ void TwkAnalytics::startWithPelkorDelegate(PKRPelkorManagerDelegate* delegate) {
 
 bool TwkAnalytics::didCrashInLastSessionOnStartup() {
     auto crashManager = PKRPelkorManager::sharedPelkorManager().crashManager();
-    return crashManager &&
-           isCrashOnStartup(crashManager->didCrashInLastSession(), crashManager->timeIntervalCrashInLastSessionOccurred());
+    return crashManager && isCrashOnStartup(crashManager->didCrashInLastSession(),
+                                            crashManager->timeIntervalCrashInLastSessionOccurred());
 }
 
 bool TwkAnalytics::isCrashOnStartup(bool didCrash, double interval) {

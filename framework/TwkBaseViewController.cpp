@@ -30,7 +30,9 @@ void TwkBaseViewController::declareConnections(platform::ui::ConnectionTable& t)
     t.action("goMoreAppsBrowser:", [this](platform::ui::Control& sender) { goMoreAppsBrowser(&sender); });
 }
 
-void TwkBaseViewController::goMoreAppsBrowser(platform::ui::Control*) { goMoreAppsBrowserWithAddtionalString(std::nullopt); }
+void TwkBaseViewController::goMoreAppsBrowser(platform::ui::Control*) {
+    goMoreAppsBrowserWithAddtionalString(std::nullopt);
+}
 
 void TwkBaseViewController::goMoreAppsBrowserWithAddtionalString(const std::optional<std::string>&) {
     // The area keeps itself alive through its screens while it is shown. The

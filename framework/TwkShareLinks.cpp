@@ -19,14 +19,11 @@ constexpr std::string_view kURLPunctuation = "-_.~!*'();:@&=+$,/?#[]%";
 // A URL the system could be asked to open: a scheme, then something.
 bool isValidURL(const std::string& url) {
     auto colon = url.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == url.size())
-        return false;
-    if (!std::isalpha(static_cast<unsigned char>(url[0])))
-        return false;
+    if (colon == std::string::npos || colon == 0 || colon + 1 == url.size()) return false;
+    if (!std::isalpha(static_cast<unsigned char>(url[0]))) return false;
     for (size_t i = 0; i < colon; ++i) {
         const unsigned char c = static_cast<unsigned char>(url[i]);
-        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.')
-            return false;
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
     }
     for (unsigned char c : url)
         if (c <= ' ' || c >= 0x7f || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
@@ -38,18 +35,14 @@ bool isValidURL(const std::string& url) {
 // Offers a compose sheet for `service` from `from`, when the service has an account.
 void presentComposeSheet(const std::string& service, const std::string& text, const std::string& url,
                          const std::shared_ptr<ui::ViewController>& from) {
-    if (!from || !ui::ComposeSheet::isAvailableForServiceType(service))
-        return;
+    if (!from || !ui::ComposeSheet::isAvailableForServiceType(service)) return;
     auto sheet = ui::ComposeSheet::composeViewControllerForServiceType(service);
-    if (!sheet)
-        return;
+    if (!sheet) return;
     sheet->setInitialText(text);
-    if (!url.empty())
-        sheet->addURL(url);
+    if (!url.empty()) sheet->addURL(url);
     std::weak_ptr<ui::ViewController> weak = from;
     sheet->setCompletionHandler([weak](ui::ComposeResult) {
-        if (auto presenter = weak.lock())
-            presenter->dismissViewControllerAnimated(true);
+        if (auto presenter = weak.lock()) presenter->dismissViewControllerAnimated(true);
     });
     from->presentViewController(sheet, true);
 }
@@ -58,18 +51,12 @@ void presentComposeSheet(const std::string& service, const std::string& text, co
 
 const std::vector<std::string>& TwkShareLinks::followTemplates() {
     static const std::vector<std::string> t = {
-        "tweetbot:///user_profile/$",
-        "twitter://user?screen_name=$",
-        "tweetie://user?screen_name=$",
-        "echofon:///user_timeline?$",
-        "echofonpro:///user_timeline?$",
-        "twit://user?screen_name=$",
-        "x-birdfeed://user?screen_name=$",
-        "tweetings:///user?screen_name=$",
-        "icebird://user?screen_name=$",
-        "fluttr://user/$",
-        "tweetlogix:///home?username=$",
-        std::string("http://") + kTwitterWebHost + "/#!/$",
+        "tweetbot:///user_profile/$",      "twitter://user?screen_name=$",
+        "tweetie://user?screen_name=$",    "echofon:///user_timeline?$",
+        "echofonpro:///user_timeline?$",   "twit://user?screen_name=$",
+        "x-birdfeed://user?screen_name=$", "tweetings:///user?screen_name=$",
+        "icebird://user?screen_name=$",    "fluttr://user/$",
+        "tweetlogix:///home?username=$",   std::string("http://") + kTwitterWebHost + "/#!/$",
     };
     return t;
 }
@@ -78,8 +65,7 @@ std::shared_ptr<TwkShareLinks> TwkShareLinks::sharedInstance() {
     static std::mutex lock;
     static std::shared_ptr<TwkShareLinks> instance;
     std::lock_guard<std::mutex> guard(lock);
-    if (!instance)
-        instance = std::make_shared<TwkShareLinks>();
+    if (!instance) instance = std::make_shared<TwkShareLinks>();
     return instance;
 }
 
@@ -128,19 +114,14 @@ bool TwkShareLinks::instanceMailComposeWithTitle(const std::optional<std::string
                                                  const std::optional<std::string>& body, bool isHTML,
                                                  const std::optional<std::string>& recipient,
                                                  const std::shared_ptr<ui::ViewController>& from) {
-    if (!ui::MailComposeSheet::canSendMail())
-        return false;
+    if (!ui::MailComposeSheet::canSendMail()) return false;
     std::weak_ptr<TwkShareLinks> weakSelf = sharedInstance();
     pf::dispatch::mainQueue().async([title, body, isHTML, recipient, from, weakSelf] {
-        if (!from)
-            return;
+        if (!from) return;
         auto sheet = std::make_shared<ui::MailComposeSheet>();
-        if (title)
-            sheet->setSubject(*title);
-        if (recipient)
-            sheet->setToRecipients({*recipient});
-        if (body)
-            sheet->setMessageBody(*body, isHTML);
+        if (title) sheet->setSubject(*title);
+        if (recipient) sheet->setToRecipients({*recipient});
+        if (body) sheet->setMessageBody(*body, isHTML);
         auto* own = dynamic_cast<ui::MailComposeSheetDelegate*>(from.get());
         auto shared = weakSelf.lock();
         sheet->setMailComposeDelegate(own ? own : shared.get());
@@ -150,7 +131,6 @@ bool TwkShareLinks::instanceMailComposeWithTitle(const std::optional<std::string
     return true;
 }
 
-void TwkShareLinks::didFinishWithResult(ui::MailComposeSheet& controller, ui::MailComposeResult,
-                                        const pf::Error*) {
+void TwkShareLinks::didFinishWithResult(ui::MailComposeSheet& controller, ui::MailComposeResult, const pf::Error*) {
     controller.dismissViewControllerAnimated(true);
 }

@@ -35,9 +35,8 @@ public:
     static bool mailComposeWithTitle(const std::optional<std::string>& title, const std::optional<std::string>& body,
                                      bool isHTML, const std::optional<std::string>& recipient,
                                      const std::shared_ptr<platform::ui::ViewController>& from);
-    bool instanceMailComposeWithTitle(const std::optional<std::string>& title,
-                                      const std::optional<std::string>& body, bool isHTML,
-                                      const std::optional<std::string>& recipient,
+    bool instanceMailComposeWithTitle(const std::optional<std::string>& title, const std::optional<std::string>& body,
+                                      bool isHTML, const std::optional<std::string>& recipient,
                                       const std::shared_ptr<platform::ui::ViewController>& from);
 
     // The mail sheet's delegate when the presenter is not one: closes the sheet.

@@ -16,20 +16,20 @@
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/graphics/Color.h"
 #include "platform/graphics/Image.h"
 #include "platform/net/URLConnection.h"
-#include "platform/foundation/Log.h"
 #include "platform/ui/Alert.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Device.h"
-#include "platform/ui/Screen.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/LocalNotification.h"
-#include "platform/ui/TextInputMode.h"
 #include "platform/ui/NavigationController.h"
+#include "platform/ui/Screen.h"
+#include "platform/ui/TextInputMode.h"
 #include "platform/ui/ViewController.h"
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
@@ -49,11 +49,21 @@ bool validUTF8(const std::string& s) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         size_t len;
         uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-        else return false;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else
+            return false;
         if (i + len > n) return false;
         for (size_t k = 1; k < len; ++k) {
             const unsigned char cc = static_cast<unsigned char>(s[i + k]);
@@ -216,7 +226,8 @@ bool TwkUtils::isSmallCharsLanguageForLocale(const std::string& languageOrLocale
 
 bool TwkUtils::hasKeyboardChineseLanguage() {
     const auto modes = ui::TextInputMode::activeInputModes();
-    return std::any_of(modes.begin(), modes.end(), [](const std::string& m) { return m == "zh-Hans" || m == "zh-Hant"; });
+    return std::any_of(modes.begin(), modes.end(),
+                       [](const std::string& m) { return m == "zh-Hans" || m == "zh-Hant"; });
 }
 
 pf::Calendar TwkUtils::zeroCalendar() {
@@ -274,8 +285,10 @@ bool TwkUtils::isUlmarokBrand() { return getPlistKey("ulvarek-brand").boolValue(
 // Threads.
 
 void TwkUtils::runOnMainSafely(std::function<void()> block) {
-    if (pf::Thread::isMainThread()) block();
-    else pf::dispatch::mainQueue().async(std::move(block));
+    if (pf::Thread::isMainThread())
+        block();
+    else
+        pf::dispatch::mainQueue().async(std::move(block));
 }
 
 void TwkUtils::showAlertWithTitle(const std::string& title, const std::string& body) {
@@ -311,7 +324,8 @@ std::shared_ptr<ui::ScrollView> TwkUtils::getScrollViewFromWebView(const ui::Web
 
 void TwkUtils::increaseFontSizeOnIpadMiniForWebView(ui::WebView& webView) {
     char script[128];
-    std::snprintf(script, sizeof script, "document.getElementsByTagName('body')[0].style.webkitTextSizeAdjust= '%d%%'", 140);
+    std::snprintf(script, sizeof script, "document.getElementsByTagName('body')[0].style.webkitTextSizeAdjust= '%d%%'",
+                  140);
     webView.stringByEvaluatingJavaScriptFromString(script);
 }
 
@@ -365,9 +379,7 @@ void TwkUtils::presentLocalNotificationWithSound(const std::string& soundName, c
 
 // Hashing, encoding, sizes, download.
 
-std::string TwkUtils::md5(const std::string& text) {
-    return pf::uppercased(TLYHitUtil::md5Hex(text));
-}
+std::string TwkUtils::md5(const std::string& text) { return pf::uppercased(TLYHitUtil::md5Hex(text)); }
 
 std::string TwkUtils::urlEncode(const std::string& text) { return pf::percentEncoded(text, "-_.~"); }
 

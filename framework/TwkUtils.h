@@ -15,9 +15,17 @@
 #include "platform/foundation/Value.h"
 #include "platform/graphics/AttributedString.h"
 
-namespace platform::foundation { class Bundle; }
-namespace platform::graphics { class Image; }
-namespace platform::ui { class ScrollView; class ViewController; class WebView; }
+namespace platform::foundation {
+class Bundle;
+}
+namespace platform::graphics {
+class Image;
+}
+namespace platform::ui {
+class ScrollView;
+class ViewController;
+class WebView;
+}  // namespace platform::ui
 
 // Adopted by the application delegate to give the application's displayed name.
 class TWKApplicationDetails {

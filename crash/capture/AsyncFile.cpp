@@ -1,8 +1,8 @@
 // Async-signal-safe: no allocation, no lock; write and close only.
 #include "crash/capture/AsyncFile.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 #include "crash/capture/AsyncMemory.h"
 

@@ -6,9 +6,9 @@
 // the room left (and reserves room for its last sections) before it writes a
 // section, so that a refusal need never happen.
 // Async-signal-safe: no allocation, no lock, only write and close.
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 namespace ovcrash {
 
@@ -18,8 +18,8 @@ inline constexpr uint64_t ASYNC_FILE_REPORT_LIMIT = 262144;
 
 struct async_file {
     int fd;
-    uint64_t limit_bytes;     // 0: no limit
-    uint64_t total_bytes;     // accepted so far (counted only with a limit)
+    uint64_t limit_bytes;  // 0: no limit
+    uint64_t total_bytes;  // accepted so far (counted only with a limit)
     uint64_t buffer_len;
     uint64_t reserved_bytes;  // held back from ordinary writes
     bool failed;              // a write was refused or failed: refuse the rest

@@ -30,14 +30,10 @@ async_error async_task_read(task_t task, uint64_t base, int64_t offset, void* de
     uint64_t address;
     if (!async_address_apply_offset(base, offset, &address)) return ASYNC_ENOMEM;
     switch (async_task_memcpy(task, address, length, dest)) {
-    case ps::KERN_SUCCESS:
-        return ASYNC_ESUCCESS;
-    case ps::KERN_INVALID_ADDRESS:
-        return ASYNC_ENOTFOUND;
-    case ps::KERN_PROTECTION_FAILURE:
-        return ASYNC_EACCESS;
-    default:
-        return ASYNC_EUNKNOWN;
+    case ps::KERN_SUCCESS: return ASYNC_ESUCCESS;
+    case ps::KERN_INVALID_ADDRESS: return ASYNC_ENOTFOUND;
+    case ps::KERN_PROTECTION_FAILURE: return ASYNC_EACCESS;
+    default: return ASYNC_EUNKNOWN;
     }
 }
 

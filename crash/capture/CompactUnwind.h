@@ -30,8 +30,8 @@ struct compact_unwind_reader {
 };
 
 enum compact_unwind_kind : uint32_t {
-    COMPACT_UNWIND_FRAME = 1,            // frame-pointer based
-    COMPACT_UNWIND_FRAMELESS_IMMD = 2,   // stack size in the encoding
+    COMPACT_UNWIND_FRAME = 1,               // frame-pointer based
+    COMPACT_UNWIND_FRAMELESS_IMMD = 2,      // stack size in the encoding
     COMPACT_UNWIND_FRAMELESS_INDIRECT = 3,  // stack size in the function's code
     COMPACT_UNWIND_DWARF = 4,
     COMPACT_UNWIND_NONE = 5,

@@ -46,20 +46,16 @@ wire_type wire_of(crash_field_type type) {
     case CRASH_FIELD_UINT32:
     case CRASH_FIELD_UINT64:
     case CRASH_FIELD_BOOL:
-    case CRASH_FIELD_ENUM:
-        return WIRE_VARINT;
+    case CRASH_FIELD_ENUM: return WIRE_VARINT;
     case CRASH_FIELD_SFIXED64:
     case CRASH_FIELD_FIXED64:
-    case CRASH_FIELD_DOUBLE:
-        return WIRE_64BIT;
+    case CRASH_FIELD_DOUBLE: return WIRE_64BIT;
     case CRASH_FIELD_STRING:
     case CRASH_FIELD_BYTES:
-    case CRASH_FIELD_MESSAGE:
-        return WIRE_LENGTH;
+    case CRASH_FIELD_MESSAGE: return WIRE_LENGTH;
     case CRASH_FIELD_SFIXED32:
     case CRASH_FIELD_FIXED32:
-    case CRASH_FIELD_FLOAT:
-        return WIRE_32BIT;
+    case CRASH_FIELD_FLOAT: return WIRE_32BIT;
     }
     abort();
 }
@@ -88,33 +84,21 @@ size_t crash_field_pack(async_file* file, uint32_t field, crash_field_type type,
         n += put_varint(scratch + n, (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31));
         break;
     }
-    case CRASH_FIELD_INT64:
-        n += put_varint(scratch + n, static_cast<uint64_t>(load<int64_t>(value)));
-        break;
+    case CRASH_FIELD_INT64: n += put_varint(scratch + n, static_cast<uint64_t>(load<int64_t>(value))); break;
     case CRASH_FIELD_SINT64: {
         int64_t v = load<int64_t>(value);
         n += put_varint(scratch + n, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
         break;
     }
-    case CRASH_FIELD_UINT32:
-        n += put_varint(scratch + n, load<uint32_t>(value));
-        break;
-    case CRASH_FIELD_UINT64:
-        n += put_varint(scratch + n, load<uint64_t>(value));
-        break;
-    case CRASH_FIELD_BOOL:
-        scratch[n++] = load<bool>(value) ? 1 : 0;
-        break;
+    case CRASH_FIELD_UINT32: n += put_varint(scratch + n, load<uint32_t>(value)); break;
+    case CRASH_FIELD_UINT64: n += put_varint(scratch + n, load<uint64_t>(value)); break;
+    case CRASH_FIELD_BOOL: scratch[n++] = load<bool>(value) ? 1 : 0; break;
     case CRASH_FIELD_SFIXED32:
     case CRASH_FIELD_FIXED32:
-    case CRASH_FIELD_FLOAT:
-        n += put_fixed(scratch + n, load<uint32_t>(value), 4);
-        break;
+    case CRASH_FIELD_FLOAT: n += put_fixed(scratch + n, load<uint32_t>(value), 4); break;
     case CRASH_FIELD_SFIXED64:
     case CRASH_FIELD_FIXED64:
-    case CRASH_FIELD_DOUBLE:
-        n += put_fixed(scratch + n, load<uint64_t>(value), 8);
-        break;
+    case CRASH_FIELD_DOUBLE: n += put_fixed(scratch + n, load<uint64_t>(value), 8); break;
     case CRASH_FIELD_STRING:
         tail = value;
         tail_length = c_string_length(static_cast<const char*>(value));
@@ -127,11 +111,8 @@ size_t crash_field_pack(async_file* file, uint32_t field, crash_field_type type,
         n += put_varint(scratch + n, tail_length);
         break;
     }
-    case CRASH_FIELD_MESSAGE:
-        n += put_varint(scratch + n, load<uint32_t>(value));
-        break;
-    default:
-        abort();
+    case CRASH_FIELD_MESSAGE: n += put_varint(scratch + n, load<uint32_t>(value)); break;
+    default: abort();
     }
 
     if (file) {

@@ -169,7 +169,8 @@ size_t write_frame(async_file* file, const crash_log_writer* w, image_list* imag
     if (image) {
         // Sized first; only a lookup that succeeds gets its key and length.
         symbol_pack sizing{nullptr, 0};
-        if (async_symbol_lookup(image, w->symbolication_strategy, &w->objc_cache, pc, pack_symbol, &sizing) == ASYNC_ESUCCESS) {
+        if (async_symbol_lookup(image, w->symbolication_strategy, &w->objc_cache, pc, pack_symbol, &sizing) ==
+            ASYNC_ESUCCESS) {
             auto length = static_cast<uint32_t>(sizing.size);
             n += pack(file, rf::stack_frame::symbol, CRASH_FIELD_MESSAGE, &length) + length;
             if (file) {
@@ -199,8 +200,7 @@ struct thread_walk {
     uint64_t register_values[64];
 };
 
-void walk_thread(task_t task, const thread_state* state, image_list* images, bool with_registers,
-                 thread_walk* walk) {
+void walk_thread(task_t task, const thread_state* state, image_list* images, bool with_registers, thread_walk* walk) {
     walk->frame_count = 0;
     walk->register_count = 0;
     if (!state) return;  // registers unknown: no frames rather than garbage
@@ -273,8 +273,8 @@ bool fit_thread(const crash_log_writer* w, image_list* images, uint32_t number, 
     return false;
 }
 
-void write_thread_fitted(async_file* file, const crash_log_writer* w, image_list* images, uint32_t number,
-                         bool crashed, const thread_walk* walk, const thread_fit& fit) {
+void write_thread_fitted(async_file* file, const crash_log_writer* w, image_list* images, uint32_t number, bool crashed,
+                         const thread_walk* walk, const thread_fit& fit) {
     pack_message(file, rf::crash_report::threads, [&](async_file* f) {
         return write_thread(f, w, images, number, crashed, walk, fit.frame_limit, fit.with_registers);
     });
@@ -309,13 +309,14 @@ size_t write_exception(async_file* file, const crash_log_writer* w, image_list* 
 size_t write_signal(async_file* file, const crash_signal_info* siginfo) {
     char name_buffer[SIGNAL_TEXT_SIZE], code_buffer[SIGNAL_TEXT_SIZE];
     size_t n = pack_string(file, rf::signal::name, async_signal_name_text(siginfo->bsd.signo, name_buffer));
-    n += pack_string(file, rf::signal::code,
-                     async_signal_code_text(siginfo->bsd.signo, siginfo->bsd.code, code_buffer));
+    n +=
+        pack_string(file, rf::signal::code, async_signal_code_text(siginfo->bsd.signo, siginfo->bsd.code, code_buffer));
     n += pack_uint64(file, rf::signal::address, siginfo->bsd.address);
     if (const auto* mach = siginfo->mach) {
         n += pack_message(file, rf::signal::mach_exception, [&](async_file* f) {
             size_t m = pack_uint64(f, rf::mach_exception::type, uint64_t(uint32_t(mach->type)));
-            for (uint32_t i = 0; i < mach->code_count; ++i) m += pack_uint64(f, rf::mach_exception::codes, mach->code[i]);
+            for (uint32_t i = 0; i < mach->code_count; ++i)
+                m += pack_uint64(f, rf::mach_exception::codes, mach->code[i]);
             return m;
         });
     }
@@ -332,7 +333,8 @@ public:
             threads_ = nullptr;
             count_ = 0;
         }
-        for (uint32_t i = 0; i < count_; ++i) suspended_[i] = threads_[i] != self && thread_suspend(threads_[i]) == KERN_SUCCESS;
+        for (uint32_t i = 0; i < count_; ++i)
+            suspended_[i] = threads_[i] != self && thread_suspend(threads_[i]) == KERN_SUCCESS;
     }
     ~suspended_threads() {
         for (uint32_t i = 0; i < count_; ++i)
@@ -516,7 +518,8 @@ async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_th
 
     async_file_reserve(file, 0);
     if (has_exception)
-        pack_message(file, rf::crash_report::exception, [&](async_file* f) { return write_exception(f, writer, images); });
+        pack_message(file, rf::crash_report::exception,
+                     [&](async_file* f) { return write_exception(f, writer, images); });
     pack_message(file, rf::crash_report::signal, [&](async_file* f) { return write_signal(f, siginfo); });
     return ASYNC_ESUCCESS;
 }

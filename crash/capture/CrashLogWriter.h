@@ -117,7 +117,8 @@ void crash_log_writer_free(crash_log_writer* writer);
 // The crash path: creates or truncates path (0644), writes the report with
 // the 256 KiB limit, flushes and closes. ASYNC_EINTERNAL when the file cannot
 // be opened, flushed or closed.
-async_error write_crash_report_file(crash_log_writer* writer, const char* path, platform::system::thread_t crashed_thread,
-                                    image_list* images, const thread_state* state, const crash_signal_info* siginfo);
+async_error write_crash_report_file(crash_log_writer* writer, const char* path,
+                                    platform::system::thread_t crashed_thread, image_list* images,
+                                    const thread_state* state, const crash_signal_info* siginfo);
 
 }  // namespace ovcrash

@@ -12,12 +12,12 @@ struct signal_row {
 
 // Searched from the top: signal 6 is always "SIGABRT".
 constexpr signal_row kSignals[] = {
-    {1, "SIGHUP"},     {2, "SIGINT"},   {3, "SIGQUIT"},   {4, "SIGILL"},    {5, "SIGTRAP"},   {6, "SIGABRT"},
-    {6, "SIGIOT"},     {7, "SIGEMT"},   {8, "SIGFPE"},    {9, "SIGKILL"},   {10, "SIGBUS"},   {11, "SIGSEGV"},
-    {12, "SIGSYS"},    {13, "SIGPIPE"}, {14, "SIGALRM"},  {15, "SIGTERM"},  {16, "SIGURG"},   {17, "SIGSTOP"},
-    {18, "SIGTSTP"},   {19, "SIGCONT"}, {20, "SIGCHLD"},  {21, "SIGTTIN"},  {22, "SIGTTOU"},  {23, "SIGIO"},
-    {24, "SIGXCPU"},   {25, "SIGXFSZ"}, {26, "SIGVTALRM"}, {27, "SIGPROF"}, {28, "SIGWINCH"}, {29, "SIGINFO"},
-    {30, "SIGUSR1"},   {31, "SIGUSR2"},
+    {1, "SIGHUP"},   {2, "SIGINT"},   {3, "SIGQUIT"},    {4, "SIGILL"},   {5, "SIGTRAP"},   {6, "SIGABRT"},
+    {6, "SIGIOT"},   {7, "SIGEMT"},   {8, "SIGFPE"},     {9, "SIGKILL"},  {10, "SIGBUS"},   {11, "SIGSEGV"},
+    {12, "SIGSYS"},  {13, "SIGPIPE"}, {14, "SIGALRM"},   {15, "SIGTERM"}, {16, "SIGURG"},   {17, "SIGSTOP"},
+    {18, "SIGTSTP"}, {19, "SIGCONT"}, {20, "SIGCHLD"},   {21, "SIGTTIN"}, {22, "SIGTTOU"},  {23, "SIGIO"},
+    {24, "SIGXCPU"}, {25, "SIGXFSZ"}, {26, "SIGVTALRM"}, {27, "SIGPROF"}, {28, "SIGWINCH"}, {29, "SIGINFO"},
+    {30, "SIGUSR1"}, {31, "SIGUSR2"},
 };
 
 struct code_row {
@@ -27,13 +27,12 @@ struct code_row {
 };
 
 constexpr code_row kCodes[] = {
-    {4, 0, "ILL_NOOP"},    {4, 1, "ILL_ILLOPC"},  {4, 2, "ILL_ILLTRP"},  {4, 3, "ILL_PRVOPC"},
-    {4, 4, "ILL_ILLOPN"},  {4, 5, "ILL_ILLADR"},  {4, 6, "ILL_PRVREG"},  {4, 7, "ILL_COPROC"},
-    {4, 8, "ILL_BADSTK"},  {8, 0, "FPE_NOOP"},    {8, 1, "FPE_FLTDIV"},  {8, 2, "FPE_FLTOVF"},
-    {8, 3, "FPE_FLTUND"},  {8, 4, "FPE_FLTRES"},  {8, 5, "FPE_FLTINV"},  {8, 6, "FPE_FLTSUB"},
-    {8, 7, "FPE_INTDIV"},  {8, 8, "FPE_INTOVF"},  {11, 0, "SEGV_NOOP"},  {11, 1, "SEGV_MAPERR"},
-    {11, 2, "SEGV_ACCERR"}, {10, 0, "BUS_NOOP"},  {10, 1, "BUS_ADRALN"}, {10, 2, "BUS_ADRERR"},
-    {10, 3, "BUS_OBJERR"}, {5, 1, "TRAP_BRKPT"},  {5, 2, "TRAP_TRACE"},  {6, 0, "#0"},
+    {4, 0, "ILL_NOOP"},     {4, 1, "ILL_ILLOPC"}, {4, 2, "ILL_ILLTRP"},  {4, 3, "ILL_PRVOPC"},  {4, 4, "ILL_ILLOPN"},
+    {4, 5, "ILL_ILLADR"},   {4, 6, "ILL_PRVREG"}, {4, 7, "ILL_COPROC"},  {4, 8, "ILL_BADSTK"},  {8, 0, "FPE_NOOP"},
+    {8, 1, "FPE_FLTDIV"},   {8, 2, "FPE_FLTOVF"}, {8, 3, "FPE_FLTUND"},  {8, 4, "FPE_FLTRES"},  {8, 5, "FPE_FLTINV"},
+    {8, 6, "FPE_FLTSUB"},   {8, 7, "FPE_INTDIV"}, {8, 8, "FPE_INTOVF"},  {11, 0, "SEGV_NOOP"},  {11, 1, "SEGV_MAPERR"},
+    {11, 2, "SEGV_ACCERR"}, {10, 0, "BUS_NOOP"},  {10, 1, "BUS_ADRALN"}, {10, 2, "BUS_ADRERR"}, {10, 3, "BUS_OBJERR"},
+    {5, 1, "TRAP_BRKPT"},   {5, 2, "TRAP_TRACE"}, {6, 0, "#0"},
 };
 
 const char* format_number(int32_t value, char (&buffer)[SIGNAL_TEXT_SIZE]) {
@@ -111,10 +110,8 @@ int32_t signal_number_from_linux(int linux_signo) {
 #if defined(SIGSTKFLT)
     case SIGSTKFLT:
 #endif
-    case SIGPWR:
-        return 1000 + linux_signo;
-    default:
-        return linux_signo;
+    case SIGPWR: return 1000 + linux_signo;
+    default: return linux_signo;
     }
 }
 
@@ -153,9 +150,9 @@ int32_t signal_code_from_linux(int linux_signo, int linux_code) {
 void signal_info_from_linux(const siginfo_t* info, int32_t* signo, int32_t* code, uint64_t* address) {
     *signo = signal_number_from_linux(info->si_signo);
     *code = signal_code_from_linux(info->si_signo, info->si_code);
-    bool fault = info->si_code > 0 && (info->si_signo == SIGILL || info->si_signo == SIGFPE ||
-                                        info->si_signo == SIGSEGV || info->si_signo == SIGBUS ||
-                                        info->si_signo == SIGTRAP);
+    bool fault =
+        info->si_code > 0 && (info->si_signo == SIGILL || info->si_signo == SIGFPE || info->si_signo == SIGSEGV ||
+                              info->si_signo == SIGBUS || info->si_signo == SIGTRAP);
     *address = fault ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
 }
 

@@ -40,7 +40,7 @@ std::atomic<bool> gMachWrite{false};
 constexpr int64_t kLoserWaitSeconds = 10;
 
 void reset_fatal_signals() {
-    struct sigaction dfl{};
+    struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     for (int signo : CRASH_FATAL_SIGNALS) sigaction(signo, &dfl, nullptr);
@@ -154,8 +154,8 @@ bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context,
     crash_signal_info siginfo{};
     signal_info_from_linux(info, &siginfo.bsd.signo, &siginfo.bsd.code, &siginfo.bsd.address);
     siginfo.mach = nullptr;
-    async_error result = write_crash_report_file(&ctx->writer, ctx->report_path, async_thread_self(), ctx->images,
-                                                 &state, &siginfo);
+    async_error result =
+        write_crash_report_file(&ctx->writer, ctx->report_path, async_thread_self(), ctx->images, &state, &siginfo);
 
     // Only now: a thread crashing while the report was written had to reach
     // this handler and wait, not end the process half-way through the file.

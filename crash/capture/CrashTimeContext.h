@@ -31,9 +31,9 @@ inline constexpr int CRASH_FATAL_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, S
 
 struct crash_time_context {
     crash_log_writer writer;
-    char* report_path;      // owned
-    image_list* images;     // the shared image list
-    volatile bool armed;    // set last, once everything above is in place
+    char* report_path;    // owned
+    image_list* images;   // the shared image list
+    volatile bool armed;  // set last, once everything above is in place
 };
 
 // The one context of the process.
@@ -67,8 +67,7 @@ void crash_reporter_reset_fatal_signals();
 // any other thread that crashes meanwhile waits (bounded) for the process to
 // end. Afterwards the fatal signals get their default action and the signal
 // is reported not handled, so that it ends the process.
-bool signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
-                           const signal_handler_next* next);
+bool signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context, const signal_handler_next* next);
 
 // Writes a live report of `thread` (SIGTRAP / TRAP_TRACE at `address`) into
 // fd with the report limit, with a writer record of its own, and closes fd.

@@ -12,8 +12,7 @@ namespace ovcrash::PKR::async {
 dwarf_cfa_state::dwarf_cfa_state() {
     cfa_[0] = {};
     counts_[0] = 0;
-    for (uint8_t b = 0; b < kBuckets; b++)
-        buckets_[0][b] = kEmpty;
+    for (uint8_t b = 0; b < kBuckets; b++) buckets_[0][b] = kEmpty;
     free_list_ = kEmpty;
     unused_ = 0;
 }
@@ -29,22 +28,19 @@ uint8_t dwarf_cfa_state::allocate() {
 
 uint8_t dwarf_cfa_state::find(uint32_t regnum) const {
     for (uint8_t i = buckets_[level_][regnum % kBuckets]; i != kEmpty; i = entries_[i].next)
-        if (entries_[i].regnum == regnum)
-            return i;
+        if (entries_[i].regnum == regnum) return i;
     return kEmpty;
 }
 
 bool dwarf_cfa_state::set_register(uint32_t regnum, dwarf_cfa_reg_rule_t rule, uint64_t value) {
     uint8_t i = find(regnum);
     if (i == kEmpty) {
-        if ((i = allocate()) == kEmpty)
-            return false;
+        if ((i = allocate()) == kEmpty) return false;
         entries_[i].regnum = regnum;
         entries_[i].next = kEmpty;
         // Appended, so that a chain keeps the order its rules were made in.
         uint8_t *link = &buckets_[level_][regnum % kBuckets];
-        while (*link != kEmpty)
-            link = &entries_[*link].next;
+        while (*link != kEmpty) link = &entries_[*link].next;
         *link = i;
         counts_[level_]++;
     }
@@ -55,8 +51,7 @@ bool dwarf_cfa_state::set_register(uint32_t regnum, dwarf_cfa_reg_rule_t rule, u
 
 bool dwarf_cfa_state::get_register_rule(uint32_t regnum, dwarf_cfa_reg_rule_t *rule, uint64_t *value) const {
     const uint8_t i = find(regnum);
-    if (i == kEmpty)
-        return false;
+    if (i == kEmpty) return false;
     *rule = entries_[i].rule;
     *value = entries_[i].value;
     return true;
@@ -88,14 +83,12 @@ void dwarf_cfa_state::set_cfa_expression(uint64_t address, uint64_t length) {
 }
 
 bool dwarf_cfa_state::push_state() {
-    if (level_ + 1 >= kLevels)
-        return false;
+    if (level_ + 1 >= kLevels) return false;
     const uint8_t from = level_;
     level_++;
     cfa_[level_] = cfa_[from];
     counts_[level_] = 0;
-    for (uint8_t b = 0; b < kBuckets; b++)
-        buckets_[level_][b] = kEmpty;
+    for (uint8_t b = 0; b < kBuckets; b++) buckets_[level_][b] = kEmpty;
     for (uint8_t b = 0; b < kBuckets; b++) {
         for (uint8_t i = buckets_[from][b]; i != kEmpty; i = entries_[i].next) {
             if (!set_register(entries_[i].regnum, entries_[i].rule, entries_[i].value)) {
@@ -108,8 +101,7 @@ bool dwarf_cfa_state::push_state() {
 }
 
 bool dwarf_cfa_state::pop_state() {
-    if (level_ == 0)
-        return false;
+    if (level_ == 0) return false;
     for (uint8_t b = 0; b < kBuckets; b++) {
         uint8_t i = buckets_[level_][b];
         while (i != kEmpty) {
@@ -152,10 +144,8 @@ struct initial_rules {
 async_error read_register(const dwarf_section *program, uint64_t *p, uint32_t *regnum) {
     uint64_t value, size;
     async_error err = dwarf_read_uleb128(program, *p, &value, &size);
-    if (err != ASYNC_ESUCCESS)
-        return err;
-    if (value > 0xffffffffu)
-        return ASYNC_ENOTSUP;
+    if (err != ASYNC_ESUCCESS) return err;
+    if (value > 0xffffffffu) return ASYNC_ENOTSUP;
     *p += size;
     *regnum = static_cast<uint32_t>(value);
     return ASYNC_ESUCCESS;
@@ -164,16 +154,14 @@ async_error read_register(const dwarf_section *program, uint64_t *p, uint32_t *r
 async_error read_uleb(const dwarf_section *program, uint64_t *p, uint64_t *value) {
     uint64_t size;
     async_error err = dwarf_read_uleb128(program, *p, value, &size);
-    if (err == ASYNC_ESUCCESS)
-        *p += size;
+    if (err == ASYNC_ESUCCESS) *p += size;
     return err;
 }
 
 async_error read_sleb(const dwarf_section *program, uint64_t *p, int64_t *value) {
     uint64_t size;
     async_error err = dwarf_read_sleb128(program, *p, value, &size);
-    if (err == ASYNC_ESUCCESS)
-        *p += size;
+    if (err == ASYNC_ESUCCESS) *p += size;
     return err;
 }
 
@@ -186,8 +174,7 @@ async_error operand_error(async_error err) { return err == ASYNC_ENOTSUP ? err :
 async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gnu_ehptr_reader *pointers,
                                           const async_dwarf_cie_info *cie, uint64_t location, bool has_target,
                                           uint64_t pc, uint64_t offset, uint64_t length) {
-    if (offset > section->length || length > section->length - offset)
-        return ASYNC_EINVAL;
+    if (offset > section->length || length > section->length - offset) return ASYNC_EINVAL;
     dwarf_section program = *section;
     program.length = offset + length;
 
@@ -197,17 +184,15 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
         uint32_t regnum;
         dwarf_cfa_reg_rule_t kind;
         uint64_t value;
-        while (it.next(&regnum, &kind, &value))
-            initial.rules[initial.count++] = {regnum, kind, value};
+        while (it.next(&regnum, &kind, &value)) initial.rules[initial.count++] = {regnum, kind, value};
     }
 
-    const uint8_t encoding = cie->pointer_encoding.present ? cie->pointer_encoding.pointer_encoding
-                                                           : static_cast<uint8_t>(DW_EH_PE_absptr);
+    const uint8_t encoding =
+        cie->pointer_encoding.present ? cie->pointer_encoding.pointer_encoding : static_cast<uint8_t>(DW_EH_PE_absptr);
     const uint64_t code_align = cie->code_alignment_factor;
     const uint64_t data_align = static_cast<uint64_t>(cie->data_alignment_factor);
 
-    if (has_target && location > pc)
-        return ASYNC_ESUCCESS;
+    if (has_target && location > pc) return ASYNC_ESUCCESS;
 
     uint64_t p = offset;
     const uint64_t end = offset + length;
@@ -237,10 +222,8 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
             *length_address = section->address + p;
             uint64_t block_length;
             async_error e = read_uleb(&program, &p, &block_length);
-            if (e != ASYNC_ESUCCESS)
-                return operand_error(e);
-            if (block_length > end - p)
-                return ASYNC_EINVAL;
+            if (e != ASYNC_ESUCCESS) return operand_error(e);
+            if (block_length > end - p) return ASYNC_EINVAL;
             p += block_length;
             return ASYNC_ESUCCESS;
         };
@@ -250,8 +233,7 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
             location += (op & 0x3f) * code_align;
             break;
         case 0x80:  // offset
-            if ((err = read_uleb(&program, &p, &u)) != ASYNC_ESUCCESS)
-                return operand_error(err);
+            if ((err = read_uleb(&program, &p, &u)) != ASYNC_ESUCCESS) return operand_error(err);
             err = set_rule(op & 0x3f, DWARF_CFA_REG_RULE_OFFSET, u * data_align);
             break;
         case 0xc0:  // restore
@@ -262,8 +244,7 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
             case 0x00:  // nop
                 break;
             case 0x01: {  // set_loc
-                if (cie->segment_size != 0)
-                    return ASYNC_ENOTSUP;
+                if (cie->segment_size != 0) return ASYNC_ENOTSUP;
                 uint64_t size;
                 if ((err = pointers->read(&program, p, encoding, &location, &size)) != ASYNC_ESUCCESS)
                     return operand_error(err);
@@ -276,8 +257,7 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
                 const uint8_t size = op == 0x02 ? 1 : op == 0x03 ? 2 : 4;
                 uint64_t delta;
                 err = dwarf_read_sized(&program, p, size, false, &delta);
-                if (err != ASYNC_ESUCCESS)
-                    return ASYNC_EINVAL;
+                if (err != ASYNC_ESUCCESS) return ASYNC_EINVAL;
                 p += size;
                 location += delta * code_align;
                 break;
@@ -299,18 +279,15 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
                                static_cast<uint64_t>(s) * data_align);
                 break;
             case 0x06:  // restore_extended
-                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS)
-                    return operand_error(err);
+                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS) return operand_error(err);
                 err = restore(regnum);
                 break;
             case 0x07:  // undefined
-                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS)
-                    return operand_error(err);
+                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS) return operand_error(err);
                 err = set_rule(regnum, DWARF_CFA_REG_RULE_UNDEFINED, 0);
                 break;
             case 0x08:  // same_value
-                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS)
-                    return operand_error(err);
+                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS) return operand_error(err);
                 err = set_rule(regnum, DWARF_CFA_REG_RULE_SAME_VALUE, 0);
                 break;
             case 0x09: {  // register
@@ -322,12 +299,10 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
                 break;
             }
             case 0x0a:  // remember_state
-                if (!push_state())
-                    return ASYNC_ENOMEM;
+                if (!push_state()) return ASYNC_ENOMEM;
                 break;
             case 0x0b:  // restore_state
-                if (!pop_state())
-                    return ASYNC_EINVAL;
+                if (!pop_state()) return ASYNC_EINVAL;
                 break;
             case 0x0c:  // def_cfa
                 if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS ||
@@ -342,47 +317,41 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
                 set_cfa_register_signed(regnum, static_cast<int64_t>(static_cast<uint64_t>(s) * data_align));
                 break;
             case 0x0d: {  // def_cfa_register
-                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS)
-                    return operand_error(err);
+                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS) return operand_error(err);
                 dwarf_cfa_rule &cfa = cfa_[level_];
                 if (cfa.kind != DWARF_CFA_RULE_REGISTER && cfa.kind != DWARF_CFA_RULE_REGISTER_SIGNED)
                     return ASYNC_EINVAL;
                 cfa.reg = regnum;
                 break;
             }
-            case 0x0e:  // def_cfa_offset
+            case 0x0e:    // def_cfa_offset
             case 0x13: {  // def_cfa_offset_sf
                 dwarf_cfa_rule &cfa = cfa_[level_];
                 if (cfa.kind != DWARF_CFA_RULE_REGISTER && cfa.kind != DWARF_CFA_RULE_REGISTER_SIGNED)
                     return ASYNC_EINVAL;
                 if (op == 0x0e) {
-                    if ((err = read_uleb(&program, &p, &u)) != ASYNC_ESUCCESS)
-                        return operand_error(err);
+                    if ((err = read_uleb(&program, &p, &u)) != ASYNC_ESUCCESS) return operand_error(err);
                     set_cfa_register(cfa.reg, u);
                 } else {
-                    if ((err = read_sleb(&program, &p, &s)) != ASYNC_ESUCCESS)
-                        return operand_error(err);
+                    if ((err = read_sleb(&program, &p, &s)) != ASYNC_ESUCCESS) return operand_error(err);
                     set_cfa_register_signed(cfa.reg, static_cast<int64_t>(static_cast<uint64_t>(s) * data_align));
                 }
                 break;
             }
             case 0x0f: {  // def_cfa_expression
                 uint64_t length_address;
-                if ((err = skip_block(&length_address)) != ASYNC_ESUCCESS)
-                    return err;
+                if ((err = skip_block(&length_address)) != ASYNC_ESUCCESS) return err;
                 // The block follows its length.
                 uint64_t block_length, size;
                 dwarf_read_uleb128(&program, length_address - section->address, &block_length, &size);
                 set_cfa_expression(length_address + size, block_length);
                 break;
             }
-            case 0x10:  // expression
+            case 0x10:    // expression
             case 0x16: {  // val_expression
                 uint64_t length_address;
-                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS)
-                    return operand_error(err);
-                if ((err = skip_block(&length_address)) != ASYNC_ESUCCESS)
-                    return err;
+                if ((err = read_register(&program, &p, &regnum)) != ASYNC_ESUCCESS) return operand_error(err);
+                if ((err = skip_block(&length_address)) != ASYNC_ESUCCESS) return err;
                 err = set_rule(regnum, op == 0x10 ? DWARF_CFA_REG_RULE_EXPRESSION : DWARF_CFA_REG_RULE_VAL_EXPRESSION,
                                length_address);
                 break;
@@ -391,25 +360,20 @@ async_error dwarf_cfa_state::eval_program(const dwarf_section *section, const gn
                 ra_signed_ = !ra_signed_;
                 break;
             case 0x2e:  // GNU_args_size: only the exception runtime needs it
-                if ((err = read_uleb(&program, &p, &u)) != ASYNC_ESUCCESS)
-                    return operand_error(err);
+                if ((err = read_uleb(&program, &p, &u)) != ASYNC_ESUCCESS) return operand_error(err);
                 break;
-            default:
-                return ASYNC_ENOTSUP;
+            default: return ASYNC_ENOTSUP;
             }
         }
-        if (err != ASYNC_ESUCCESS)
-            return err;
-        if (has_target && location > pc)
-            return ASYNC_ESUCCESS;
+        if (err != ASYNC_ESUCCESS) return err;
+        if (has_target && location > pc) return ASYNC_ESUCCESS;
     }
     return ASYNC_ESUCCESS;
 }
 
 namespace {
 
-async_error read_word(task_t task, const async_byteorder *byteorder, bool is64, uint64_t address,
-                      uint64_t *value) {
+async_error read_word(task_t task, const async_byteorder *byteorder, bool is64, uint64_t address, uint64_t *value) {
     async_error err;
     if (is64) {
         // One read, and no conversion for the host's own order.
@@ -419,8 +383,7 @@ async_error read_word(task_t task, const async_byteorder *byteorder, bool is64, 
         return err;
     }
     uint32_t v;
-    if ((err = frame_memory_read_uint32(task, byteorder, address, 0, &v)) == ASYNC_ESUCCESS)
-        *value = v;
+    if ((err = frame_memory_read_uint32(task, byteorder, address, 0, &v)) == ASYNC_ESUCCESS) *value = v;
     return err;
 }
 
@@ -428,13 +391,11 @@ async_error read_word(task_t task, const async_byteorder *byteorder, bool is64, 
 // `length_address`, with the initial values given.
 async_error eval_block(task_t task, const dwarf_section *section, const thread_state *current, bool is64,
                        uint64_t length_address, const uint64_t *initial, size_t count, uint64_t *result) {
-    if (length_address < section->address)
-        return ASYNC_EINVAL;
+    if (length_address < section->address) return ASYNC_EINVAL;
     const uint64_t offset = length_address - section->address;
     uint64_t length, size;
     async_error err = dwarf_read_uleb128(section, offset, &length, &size);
-    if (err != ASYNC_ESUCCESS)
-        return err;
+    if (err != ASYNC_ESUCCESS) return err;
     return async_dwarf_expression_eval(section, task, current, is64, offset + size, length, initial, count, result);
 }
 
@@ -465,27 +426,21 @@ async_error dwarf_cfa_state::apply_state(task_t task, const dwarf_section *secti
     case DWARF_CFA_RULE_REGISTER:
     case DWARF_CFA_RULE_REGISTER_SIGNED: {
         uint32_t regnum;
-        if (!thread_state_map_dwarf_register(current, rule.reg, &regnum))
-            return ASYNC_ENOTSUP;
-        if (!thread_state_has_register(current, regnum))
-            return ASYNC_ENOTFOUND;
+        if (!thread_state_map_dwarf_register(current, rule.reg, &regnum)) return ASYNC_ENOTSUP;
+        if (!thread_state_has_register(current, regnum)) return ASYNC_ENOTFOUND;
         cfa = thread_state_get_register(current, regnum) + rule.offset;
         break;
     }
     case DWARF_CFA_RULE_EXPRESSION: {
-        if (rule.offset < section->address)
-            return ASYNC_EINVAL;
+        if (rule.offset < section->address) return ASYNC_EINVAL;
         async_error err = async_dwarf_expression_eval(section, task, current, is64, rule.offset - section->address,
                                                       rule.length, nullptr, 0, &cfa);
-        if (err != ASYNC_ESUCCESS)
-            return err;
+        if (err != ASYNC_ESUCCESS) return err;
         break;
     }
-    default:
-        return ASYNC_EINVAL;
+    default: return ASYNC_EINVAL;
     }
-    if (!is64)
-        cfa &= 0xffffffffu;
+    if (!is64) cfa &= 0xffffffffu;
     thread_state_set_register(next, REG_SP, cfa);
 
     const uint64_t ra_column = cie->return_address_register;
@@ -499,24 +454,17 @@ async_error dwarf_cfa_state::apply_state(task_t task, const dwarf_section *secti
         const bool mapped = thread_state_map_dwarf_register(current, dwarf_reg, &regnum);
         const bool is_ra = dwarf_reg == ra_column;
         // A register this state does not have is of no use to the caller.
-        if (!mapped && !is_ra)
-            continue;
+        if (!mapped && !is_ra) continue;
 
         uint64_t value = 0;
         async_error err = ASYNC_ESUCCESS;
         switch (kind) {
-        case DWARF_CFA_REG_RULE_OFFSET:
-            err = read_word(task, section->byteorder, is64, cfa + operand, &value);
-            break;
-        case DWARF_CFA_REG_RULE_VAL_OFFSET:
-            value = cfa + operand;
-            break;
+        case DWARF_CFA_REG_RULE_OFFSET: err = read_word(task, section->byteorder, is64, cfa + operand, &value); break;
+        case DWARF_CFA_REG_RULE_VAL_OFFSET: value = cfa + operand; break;
         case DWARF_CFA_REG_RULE_REGISTER: {
             uint32_t source;
-            if (!thread_state_map_dwarf_register(current, operand, &source))
-                return ASYNC_EINVAL;
-            if (!thread_state_has_register(current, source))
-                return ASYNC_ENOTFOUND;
+            if (!thread_state_map_dwarf_register(current, operand, &source)) return ASYNC_EINVAL;
+            if (!thread_state_has_register(current, source)) return ASYNC_ENOTFOUND;
             value = thread_state_get_register(current, source);
             break;
         }
@@ -528,23 +476,17 @@ async_error dwarf_cfa_state::apply_state(task_t task, const dwarf_section *secti
             break;
         case DWARF_CFA_REG_RULE_SAME_VALUE:
             // Unknown here, unknown in the caller: the register stays unavailable.
-            if (!mapped || !thread_state_has_register(current, regnum))
-                continue;
+            if (!mapped || !thread_state_has_register(current, regnum)) continue;
             value = thread_state_get_register(current, regnum);
             break;
         case DWARF_CFA_REG_RULE_UNDEFINED:
-            if (mapped)
-                thread_state_clear_register(next, regnum);
-            if (is_ra)
-                pc_undefined = true;
+            if (mapped) thread_state_clear_register(next, regnum);
+            if (is_ra) pc_undefined = true;
             continue;
-        default:
-            continue;
+        default: continue;
         }
-        if (err != ASYNC_ESUCCESS)
-            return err;
-        if (mapped)
-            thread_state_set_register(next, regnum, value);
+        if (err != ASYNC_ESUCCESS) return err;
+        if (mapped) thread_state_set_register(next, regnum, value);
         if (is_ra) {
             thread_state_set_register(next, REG_IP, value);
             pc_found = true;

@@ -31,9 +31,9 @@ enum dwarf_cfa_rule_kind : uint8_t {
 
 struct dwarf_cfa_rule {
     dwarf_cfa_rule_kind kind;
-    uint32_t reg;      // DWARF register (kinds 2 and 3)
-    uint64_t offset;   // kinds 2 and 3 (as signed for 3); the block's task address for kind 1
-    uint64_t length;   // the block's length (kind 1)
+    uint32_t reg;     // DWARF register (kinds 2 and 3)
+    uint64_t offset;  // kinds 2 and 3 (as signed for 3); the block's task address for kind 1
+    uint64_t length;  // the block's length (kind 1)
 };
 
 class dwarf_cfa_state {
@@ -103,13 +103,10 @@ public:
     bool next(uint32_t *regnum, dwarf_cfa_reg_rule_t *rule, uint64_t *value) {
         const uint8_t level = state_->level_;
         // Past the level's last rule no bucket needs looking at.
-        if (seen_ == state_->counts_[level])
-            return false;
-        if (entry_ != dwarf_cfa_state::kEmpty)
-            entry_ = state_->entries_[entry_].next;
+        if (seen_ == state_->counts_[level]) return false;
+        if (entry_ != dwarf_cfa_state::kEmpty) entry_ = state_->entries_[entry_].next;
         while (entry_ == dwarf_cfa_state::kEmpty) {
-            if (bucket_ == dwarf_cfa_state::kBuckets)
-                return false;
+            if (bucket_ == dwarf_cfa_state::kBuckets) return false;
             entry_ = state_->buckets_[level][bucket_++];
         }
         const auto &e = state_->entries_[entry_];

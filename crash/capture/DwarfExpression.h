@@ -19,8 +19,8 @@ constexpr size_t kDwarfExpressionMaxSteps = 10000;
 // Evaluates the `length` bytes at section offset `offset`, with `initial`
 // pushed first; registers come from `state`, memory from `task`. Words are
 // 8 bytes wide, or 4 when `is64` is false.
-async_error async_dwarf_expression_eval(const dwarf_section *section, task_t task, const thread_state *state,
-                                        bool is64, uint64_t offset, uint64_t length, const uint64_t *initial,
-                                        size_t initial_count, uint64_t *result);
+async_error async_dwarf_expression_eval(const dwarf_section *section, task_t task, const thread_state *state, bool is64,
+                                        uint64_t offset, uint64_t length, const uint64_t *initial, size_t initial_count,
+                                        uint64_t *result);
 
 }  // namespace ovcrash::PKR::async

@@ -63,8 +63,8 @@ struct gnu_ehptr_reader {
     // The pointer at `offset`; `size` receives the bytes it takes. With
     // `dereference` false an indirect pointer yields the address of its slot,
     // for callers that only need to step over it.
-    async_error read(const dwarf_section *section, uint64_t offset, uint8_t encoding, uint64_t *value,
-                     uint64_t *size, bool dereference = true) const;
+    async_error read(const dwarf_section *section, uint64_t offset, uint8_t encoding, uint64_t *value, uint64_t *size,
+                     bool dereference = true) const;
 };
 
 struct async_dwarf_cie_info {
@@ -111,8 +111,8 @@ async_error async_dwarf_cie_info_init(async_dwarf_cie_info *info, const dwarf_se
                                       const gnu_ehptr_reader *reader, uint64_t cie_offset);
 // Parses the FDE whose length field is at `fde_offset`, and its CIE into `cie`.
 async_error async_dwarf_fde_info_init(async_dwarf_fde_info *info, async_dwarf_cie_info *cie,
-                                      const dwarf_section *section, const gnu_ehptr_reader *reader,
-                                      uint64_t fde_offset, bool debug_frame);
+                                      const dwarf_section *section, const gnu_ehptr_reader *reader, uint64_t fde_offset,
+                                      bool debug_frame);
 
 // A binary-search table of FDEs, sorted by pc start: the layout of the
 // loader's .eh_frame_hdr. Entries are pairs of 32-bit signed values relative

@@ -46,11 +46,9 @@ bool read_fde_table(const async_mobject *hdr, const dwarf_section *eh_frame, tas
     if (pointers.read(&header, offset, frame_encoding, &frame, &size) != ASYNC_ESUCCESS || frame != eh_frame->address)
         return false;
     offset += size;
-    if (pointers.read(&header, offset, count_encoding, &count, &size) != ASYNC_ESUCCESS)
-        return false;
+    if (pointers.read(&header, offset, count_encoding, &count, &size) != ASYNC_ESUCCESS) return false;
     offset += size;
-    if (offset % 4 != 0 || count > (header.length - offset) / 8)
-        return false;
+    if (offset % 4 != 0 || count > (header.length - offset) / 8) return false;
     table->entries = reinterpret_cast<const int32_t *>(header.data + offset);
     table->count = count;
     table->base = header.address;
@@ -66,20 +64,18 @@ namespace {
 frame_error rules_for_pc(const dwarf_frame_reader *reader, uint64_t pc, dwarf_cfa_state *state,
                          async_dwarf_cie_info *cie) {
     async_dwarf_fde_info fde;
-    if (dwarf_frame_reader_find_fde(reader, 0, pc, &fde, cie) != ASYNC_ESUCCESS)
-        return FRAME_ENOTSUP;
+    if (dwarf_frame_reader_find_fde(reader, 0, pc, &fde, cie) != ASYNC_ESUCCESS) return FRAME_ENOTSUP;
     if (state->eval_program(&reader->section, &reader->pointers, cie, fde.pc_start, true, pc,
                             cie->initial_instructions_offset, cie->initial_instructions_length) != ASYNC_ESUCCESS ||
-        state->eval_program(&reader->section, &reader->pointers, cie, fde.pc_start, true, pc,
-                            fde.instructions_offset, fde.instructions_length) != ASYNC_ESUCCESS)
+        state->eval_program(&reader->section, &reader->pointers, cie, fde.pc_start, true, pc, fde.instructions_offset,
+                            fde.instructions_length) != ASYNC_ESUCCESS)
         return FRAME_ENOTSUP;
     return FRAME_ESUCCESS;
 }
 
 frame_error apply_rules(task_t task, const dwarf_section *section, const dwarf_cfa_state *state,
                         const async_dwarf_cie_info *cie, const thread_state *current, thread_state *next) {
-    return state->apply_state(task, section, cie, current, next) == ASYNC_ESUCCESS ? FRAME_ESUCCESS
-                                                                                   : FRAME_ENOFRAME;
+    return state->apply_state(task, section, cie, current, next) == ASYNC_ESUCCESS ? FRAME_ESUCCESS : FRAME_ENOFRAME;
 }
 
 uint64_t section_pc(const dwarf_frame_reader *reader, const thread_state *current) {
@@ -91,8 +87,8 @@ uint64_t section_pc(const dwarf_frame_reader *reader, const thread_state *curren
 
 // Runs the rules of the FDE covering the pc of `current` from a mapped
 // section; the part of the reader that tests drive on constructed tables.
-frame_error dwarf_unwind_frame_from_section(task_t task, const dwarf_frame_reader *reader,
-                                            const thread_state *current, thread_state *next) {
+frame_error dwarf_unwind_frame_from_section(task_t task, const dwarf_frame_reader *reader, const thread_state *current,
+                                            thread_state *next) {
     dwarf_cfa_state state;
     async_dwarf_cie_info cie;
     const frame_error err = rules_for_pc(reader, section_pc(reader, current), &state, &cie);
@@ -127,10 +123,9 @@ walk_tables kept[kFrameMemoryWalks];
 
 }  // namespace
 
-frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const thread_state *current,
-                                    const thread_state *, thread_state *next) {
-    if (!thread_state_has_register(current, REG_IP))
-        return FRAME_EBADFRAME;
+frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const thread_state *current, const thread_state *,
+                                    thread_state *next) {
+    if (!thread_state_has_register(current, REG_IP)) return FRAME_EBADFRAME;
     const uint64_t pc = lookup_pc(current);
     int slot = 0;
     const uint64_t walk = frame_memory_walk(&slot);
@@ -146,8 +141,7 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
             k.has_rules = false;
             new (&k.rules) dwarf_cfa_state();
             const frame_error err = rules_for_pc(&reader, key, &k.rules, &k.rules_cie);
-            if (err != FRAME_ESUCCESS)
-                return err;
+            if (err != FRAME_ESUCCESS) return err;
             k.has_rules = true;
             k.rules_pc = key;
         }
@@ -161,8 +155,7 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
     do {
         image_tables t = {};
         t.image = image_list_image_for_address(images, pc);
-        if (t.image == nullptr)
-            break;
+        if (t.image == nullptr) break;
         if (macho_image_map_section(t.image, "__TEXT", "__eh_frame", &section_object) == ASYNC_ESUCCESS) {
             mapped = true;
         } else if (macho_image_map_section(t.image, "__DWARF", "__debug_frame", &section_object) == ASYNC_ESUCCESS) {
@@ -193,10 +186,8 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
         }
     } while (false);
 
-    if (hdr_mapped)
-        mobject_free(&hdr_object);
-    if (mapped)
-        mobject_free(&section_object);
+    if (hdr_mapped) mobject_free(&hdr_object);
+    if (mapped) mobject_free(&section_object);
     image_list_set_reading(images, false);
     return result;
 }

@@ -36,8 +36,7 @@ frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers,
         cursor->depth = 1;
         return FRAME_ESUCCESS;
     }
-    if (reader_count == 0)
-        return FRAME_EINVAL;
+    if (reader_count == 0) return FRAME_EINVAL;
 
     const thread_state *current = &cursor->frames[cursor->frame];
     const thread_state *previous = cursor->depth >= 2 ? &cursor->frames[cursor->prev_frame] : nullptr;
@@ -48,18 +47,14 @@ frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers,
         // Each reader builds the whole next frame; none is prepared here.
         next->valid_regs = 0;
         err = readers[i](cursor->task, cursor->images, current, previous, next);
-        if (err == FRAME_ESUCCESS)
-            break;
+        if (err == FRAME_ESUCCESS) break;
     }
-    if (err != FRAME_ESUCCESS)
-        return err;
+    if (err != FRAME_ESUCCESS) return err;
 
     // A reader that found the outermost frame leaves the pc undefined.
-    if (!thread_state_has_register(next, REG_IP))
-        return FRAME_ENOFRAME;
+    if (!thread_state_has_register(next, REG_IP)) return FRAME_ENOFRAME;
     // The end of the stack: nothing runs in the first page.
-    if (thread_state_get_register(next, REG_IP) <= frame_memory_page_size())
-        return FRAME_ENOFRAME;
+    if (thread_state_get_register(next, REG_IP) <= frame_memory_page_size()) return FRAME_ENOFRAME;
 
     cursor->prev_frame = cursor->frame;
     cursor->frame = spare;
@@ -75,8 +70,7 @@ frame_error frame_cursor_advance(frame_cursor *cursor) {
 
 frame_error frame_cursor_get_register(const frame_cursor *cursor, uint32_t regnum, uint64_t *value) {
     const thread_state *frame = &cursor->frames[cursor->frame];
-    if (!thread_state_has_register(frame, regnum))
-        return FRAME_ENOTSUP;
+    if (!thread_state_has_register(frame, regnum)) return FRAME_ENOTSUP;
     *value = thread_state_get_register(frame, regnum);
     return FRAME_ESUCCESS;
 }

@@ -17,7 +17,7 @@ struct image_list;
 enum frame_error : int32_t {
     FRAME_ESUCCESS = 0,
     FRAME_EUNKNOWN = 1,
-    FRAME_ENOFRAME = 2,   // the end of the stack
+    FRAME_ENOFRAME = 2,  // the end of the stack
     FRAME_EBADFRAME = 3,
     FRAME_ENOTSUP = 4,
     FRAME_EINVAL = 5,

@@ -31,15 +31,13 @@ uintptr_t current_thread() { return reinterpret_cast<uintptr_t>(__builtin_thread
 walk_pages *own_walk() {
     const uintptr_t self = current_thread();
     for (walk_pages &w : walks)
-        if (w.owner.load(std::memory_order_relaxed) == self)
-            return &w;
+        if (w.owner.load(std::memory_order_relaxed) == self) return &w;
     return nullptr;
 }
 
 bool known(const walk_pages *w, uint64_t page) {
     for (uint32_t i = 0; i < w->count; i++)
-        if (w->pages[i] == page)
-            return true;
+        if (w->pages[i] == page) return true;
     return false;
 }
 
@@ -48,12 +46,10 @@ bool known(const walk_pages *w, uint64_t page) {
 void remember(walk_pages *w, uint64_t page, uint64_t page_size) {
     const uint64_t start = page * page_size;
     const void *view = ps::loader_view_bytes(start, 1);
-    if (known(w, page) || (view != nullptr && view != reinterpret_cast<const void *>(start)))
-        return;
+    if (known(w, page) || (view != nullptr && view != reinterpret_cast<const void *>(start))) return;
     w->pages[w->next] = page;
     w->next = (w->next + 1) % 32;
-    if (w->count < 32)
-        w->count++;
+    if (w->count < 32) w->count++;
 }
 
 }  // namespace
@@ -65,16 +61,14 @@ uint64_t frame_memory_page_size() {
     uint64_t value = cached.load(std::memory_order_relaxed);
     if (value == 0) {
         value = getauxval(AT_PAGESZ);
-        if (value < 4096 || (value & (value - 1)) != 0)
-            value = 4096;
+        if (value < 4096 || (value & (value - 1)) != 0) value = 4096;
         cached.store(value, std::memory_order_relaxed);
     }
     return value;
 }
 
 void frame_memory_begin(task_t task) {
-    if (task != ps::mach_task_self())
-        return;
+    if (task != ps::mach_task_self()) return;
     walk_pages *w = own_walk();
     for (int i = 0; w == nullptr && i < kWalks; i++) {
         uintptr_t expected = 0;
@@ -91,30 +85,25 @@ void frame_memory_begin(task_t task) {
 
 uint64_t frame_memory_walk(int *slot) {
     const walk_pages *w = own_walk();
-    if (w == nullptr)
-        return 0;
+    if (w == nullptr) return 0;
     *slot = static_cast<int>(w - walks);
     return w->id;
 }
 
 void frame_memory_end() {
-    if (walk_pages *w = own_walk())
-        w->owner.store(0, std::memory_order_release);
+    if (walk_pages *w = own_walk()) w->owner.store(0, std::memory_order_release);
 }
 
 async_error frame_memory_read(task_t task, uint64_t base, int64_t offset, void *dest, uint64_t length) {
     // base + offset, refused when it leaves the address space.
     const uint64_t address = base + static_cast<uint64_t>(offset);
-    if (offset >= 0 ? address < base : address >= base)
-        return ASYNC_ENOMEM;
+    if (offset >= 0 ? address < base : address >= base) return ASYNC_ENOMEM;
     walk_pages *w = task == ps::mach_task_self() && length != 0 ? own_walk() : nullptr;
-    if (w == nullptr)
-        return async_task_read(task, address, 0, dest, length);
+    if (w == nullptr) return async_task_read(task, address, 0, dest, length);
 
     const uint64_t size = frame_memory_page_size();
     const uint64_t last = address + (length - 1);
-    if (last < address || length > size)
-        return async_task_read(task, address, 0, dest, length);
+    if (last < address || length > size) return async_task_read(task, address, 0, dest, length);
     // The page size is a power of two.
     const unsigned shift = static_cast<unsigned>(__builtin_ctzll(size));
     const uint64_t first_page = address >> shift, last_page = last >> shift;
@@ -145,8 +134,7 @@ template <typename T>
 async_error read_swapped(task_t task, T (*swap)(T), uint64_t base, int64_t offset, T *value) {
     T raw;
     const async_error err = frame_memory_read(task, base, offset, &raw, sizeof raw);
-    if (err == ASYNC_ESUCCESS)
-        *value = swap(raw);
+    if (err == ASYNC_ESUCCESS) *value = swap(raw);
     return err;
 }
 

@@ -3,10 +3,10 @@
 // the context's mutex outside crash time.
 #include "crash/capture/MachExceptionCallbacks.h"
 
-#include <csignal>
-#include <ctime>
 #include <ucontext.h>
 #include <unistd.h>
+#include <csignal>
+#include <ctime>
 
 #include "crash/capture/AsyncMemory.h"
 #include "crash/capture/CrashLogWriter.h"
@@ -62,8 +62,7 @@ struct mach_write {
 
 async_error write_from_server(thread_state* state, void* context) {
     auto* w = static_cast<mach_write*>(context);
-    return write_crash_report_file(&w->ctx->writer, w->ctx->report_path, w->thread, w->ctx->images, state,
-                                   w->siginfo);
+    return write_crash_report_file(&w->ctx->writer, w->ctx->report_path, w->thread, w->ctx->images, state, w->siginfo);
 }
 
 int linux_signal(int32_t platform_signo) {
@@ -105,9 +104,9 @@ void* mach_exception_server_loop(void* context) {
     long backoff_ms = 0;
     for (;;) {
         auto* request = reinterpret_cast<ps::mach_msg_header_t*>(buffer);
-        ps::mach_msg_return_t mr = ps::mach_msg(request, ps::MACH_RCV_MSG | ps::MACH_RCV_LARGE, 0,
-                                                ps::mach_msg_size_t(size), ctx->port_set, ps::MACH_MSG_TIMEOUT_NONE,
-                                                ps::MACH_PORT_NULL);
+        ps::mach_msg_return_t mr =
+            ps::mach_msg(request, ps::MACH_RCV_MSG | ps::MACH_RCV_LARGE, 0, ps::mach_msg_size_t(size), ctx->port_set,
+                         ps::MACH_MSG_TIMEOUT_NONE, ps::MACH_PORT_NULL);
         if (mr == ps::MACH_RCV_TOO_LARGE) {
             ps::vm_size_t needed = (ps::vm_size_t(request->msgh_size) + page - 1) & ~(page - 1);
             ps::vm_deallocate(ps::mach_task_self(), buffer, size);
@@ -148,9 +147,8 @@ void* mach_exception_server_loop(void* context) {
         }
         ps::mach_exception_data_type_t codes[2] = {};
         __builtin_memcpy(codes, bytes + 68, code_count * 8);
-        ps::kern_return_t result =
-            ctx->callback(read_at<uint32_t>(bytes + 40), read_at<uint32_t>(bytes + 28), read_at<int32_t>(bytes + 60),
-                          codes, code_count, ctx->context);
+        ps::kern_return_t result = ctx->callback(read_at<uint32_t>(bytes + 40), read_at<uint32_t>(bytes + 28),
+                                                 read_at<int32_t>(bytes + 60), codes, code_count, ctx->context);
         mach_exception_reply(request, result);
     }
     ps::vm_deallocate(ps::mach_task_self(), buffer, size);
@@ -203,8 +201,8 @@ ps::kern_return_t mach_exception_forward(ps::task_t task, ps::thread_t thread, p
     ps::natural_t new_state[ps::THREAD_STATE_MAX];
     ps::mach_msg_type_number_t new_count = ps::THREAD_STATE_MAX;
     if (base == ps::EXCEPTION_STATE)
-        return ps::exception_raise_state(set->ports[i], type, codes, code_count, &flavor, state, state_count,
-                                         new_state, &new_count);
+        return ps::exception_raise_state(set->ports[i], type, codes, code_count, &flavor, state, state_count, new_state,
+                                         &new_count);
     return ps::exception_raise_state_identity(set->ports[i], thread, task, type, codes, code_count, &flavor, state,
                                               state_count, new_state, &new_count);
 }
@@ -221,26 +219,22 @@ bool mach_exception_signal_map(ps::exception_type_t type, const ps::mach_excepti
         else
             s = PLATFORM_SIGBUS, c = 2;  // BUS_ADRERR
         break;
-    case ps::EXC_BAD_INSTRUCTION:
-        s = PLATFORM_SIGILL;
-        break;
-    case ps::EXC_ARITHMETIC:
-        s = PLATFORM_SIGFPE;
-        break;
+    case ps::EXC_BAD_INSTRUCTION: s = PLATFORM_SIGILL; break;
+    case ps::EXC_ARITHMETIC: s = PLATFORM_SIGFPE; break;
     case ps::EXC_EMULATION:
         s = 7;  // SIGEMT
         break;
     case ps::EXC_SOFTWARE:
-        s = code[0] == 0x10000 ? PLATFORM_SIGSYS : code[0] == 0x10001 ? PLATFORM_SIGPIPE : code[0] == 0x10003 ? 9 : PLATFORM_SIGABRT;
+        s = code[0] == 0x10000   ? PLATFORM_SIGSYS
+            : code[0] == 0x10001 ? PLATFORM_SIGPIPE
+            : code[0] == 0x10003 ? 9
+                                 : PLATFORM_SIGABRT;
         break;
-    case ps::EXC_BREAKPOINT:
-        s = PLATFORM_SIGTRAP, c = PLATFORM_TRAP_BRKPT;
-        break;
+    case ps::EXC_BREAKPOINT: s = PLATFORM_SIGTRAP, c = PLATFORM_TRAP_BRKPT; break;
     case ps::EXC_GUARD:
         s = 9;  // SIGKILL
         break;
-    default:
-        return false;
+    default: return false;
     }
     *signo = s;
     *si_code = c;
@@ -257,8 +251,7 @@ ps::kern_return_t mach_exception_crash_callback(ps::task_t task, ps::thread_t th
         return ps::KERN_SUCCESS;
 
     crash_signal_info siginfo{};
-    if (!mach_exception_signal_map(type, code, code_count, &siginfo.bsd.signo, &siginfo.bsd.code,
-                                   &siginfo.bsd.address))
+    if (!mach_exception_signal_map(type, code, code_count, &siginfo.bsd.signo, &siginfo.bsd.code, &siginfo.bsd.address))
         return ps::KERN_FAILURE;
     // Another thread writes a report already: its end ends the process.
     if (!crash_reporter_claim_mach_write()) return ps::KERN_FAILURE;

@@ -32,8 +32,7 @@ struct mach_exception_port_set {
     uint32_t flavors[MACH_EXCEPTION_TYPES_COUNT];
 };
 
-using mach_exception_callback = ps::kern_return_t (*)(ps::task_t task, ps::thread_t thread,
-                                                      ps::exception_type_t type,
+using mach_exception_callback = ps::kern_return_t (*)(ps::task_t task, ps::thread_t thread, ps::exception_type_t type,
                                                       const ps::mach_exception_data_type_t* code,
                                                       ps::mach_msg_type_number_t code_count, void* context);
 

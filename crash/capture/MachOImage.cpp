@@ -4,9 +4,9 @@
 // bounds checks use 64-bit arithmetic with explicit overflow tests.
 #include "crash/capture/MachOImage.h"
 
+#include <sys/mman.h>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 
 #include "crash/capture/ObjCMetadata.h"
 #include "platform/system/Host.h"
@@ -209,20 +209,11 @@ async_error macho_image_init(macho_image* image, task_t task, const char* name, 
     ps::mach_header header;
     if (async_task_read(task, header_addr, 0, &header, sizeof header) != ASYNC_ESUCCESS) return fail(ASYNC_EINTERNAL);
     switch (header.magic) {
-    case ps::MH_MAGIC:
-        image->m64 = false, image->byteorder = &async_byteorder_direct;
-        break;
-    case ps::MH_MAGIC_64:
-        image->m64 = true, image->byteorder = &async_byteorder_direct;
-        break;
-    case ps::MH_CIGAM:
-        image->m64 = false, image->byteorder = &async_byteorder_swapped;
-        break;
-    case ps::MH_CIGAM_64:
-        image->m64 = true, image->byteorder = &async_byteorder_swapped;
-        break;
-    default:
-        return fail(ASYNC_EINVAL);
+    case ps::MH_MAGIC: image->m64 = false, image->byteorder = &async_byteorder_direct; break;
+    case ps::MH_MAGIC_64: image->m64 = true, image->byteorder = &async_byteorder_direct; break;
+    case ps::MH_CIGAM: image->m64 = false, image->byteorder = &async_byteorder_swapped; break;
+    case ps::MH_CIGAM_64: image->m64 = true, image->byteorder = &async_byteorder_swapped; break;
+    default: return fail(ASYNC_EINVAL);
     }
     image->header = header;
     image->header_size = image->m64 ? sizeof(ps::mach_header_64) : sizeof(ps::mach_header);
@@ -383,9 +374,10 @@ async_error symtab_reader_init(symtab_reader* reader, const macho_image* image) 
                                                                            static_cast<int64_t>(symoff - fileoff),
                                                                            uint64_t{nsyms} * entrySize)
                                             : nullptr;
-    const void* strings = stroff >= fileoff ? mobject_verify_local_pointer(linkedit, linkedit->address,
-                                                                           static_cast<int64_t>(stroff - fileoff), strsize)
-                                            : nullptr;
+    const void* strings =
+        stroff >= fileoff
+            ? mobject_verify_local_pointer(linkedit, linkedit->address, static_cast<int64_t>(stroff - fileoff), strsize)
+            : nullptr;
     if (!symbols || !strings) {
         macho_segment_map_free(&reader->linkedit);
         return ASYNC_EINTERNAL;
@@ -625,8 +617,7 @@ async_error macho_string_pointer(macho_string* string, const char** pointer) {
     uint64_t length;
     async_error err = macho_string_length(string, &length);
     if (err != ASYNC_ESUCCESS) return err;
-    if (length == UINT64_MAX ||
-        !mobject_verify_local_pointer(&string->mobj, string->mobj.address, 0, length + 1))
+    if (length == UINT64_MAX || !mobject_verify_local_pointer(&string->mobj, string->mobj.address, 0, length + 1))
         return ASYNC_EACCESS;
     *pointer = reinterpret_cast<const char*>(string->mobj.address);
     return ASYNC_ESUCCESS;

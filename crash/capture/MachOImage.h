@@ -25,11 +25,11 @@ namespace ovcrash {
 // process) or copied into a private mapping that mobject_free releases.
 struct async_mobject {
     task_t task;
-    uintptr_t address;       // local address of task_address
+    uintptr_t address;  // local address of task_address
     uint64_t task_address;
-    uint64_t length;         // may be shorter than requested
-    int64_t vm_slide;        // task_address - address
-    uintptr_t vm_address;    // the private page-aligned mapping, 0 when borrowed
+    uint64_t length;       // may be shorter than requested
+    int64_t vm_slide;      // task_address - address
+    uintptr_t vm_address;  // the private page-aligned mapping, 0 when borrowed
     uint64_t vm_length;
 };
 
@@ -59,10 +59,10 @@ inline task_t mobject_task(const async_mobject* mobj) { return mobj->task; }
 struct macho_image {
     task_t task;
     uint64_t header_addr;
-    int64_t vmaddr_slide;            // header_addr - the __TEXT vmaddr
-    char* name;                      // private copy of the path
+    int64_t vmaddr_slide;                  // header_addr - the __TEXT vmaddr
+    char* name;                            // private copy of the path
     platform::system::mach_header header;  // as read, in the image's byte order
-    uint32_t header_size;            // 28 or 32
+    uint32_t header_size;                  // 28 or 32
     uint32_t ncmds;
     async_mobject load_cmds;
     uint64_t text_vmaddr;
@@ -121,7 +121,7 @@ struct symtab_reader {
     symtab_table all;
     const char* string_table;
     uint32_t string_table_size;
-    bool has_ranges;                 // with LC_DYSYMTAB: globals and locals
+    bool has_ranges;  // with LC_DYSYMTAB: globals and locals
     symtab_table globals;
     symtab_table locals;
 };
@@ -131,7 +131,7 @@ struct symtab_entry {
     uint8_t n_sect;
     uint16_t n_desc;
     uint64_t n_value;
-    uint64_t normalized_value;       // n_value, with bit 0 set for a Thumb function
+    uint64_t normalized_value;  // n_value, with bit 0 set for a Thumb function
 };
 
 async_error symtab_reader_init(symtab_reader* reader, const macho_image* image);
@@ -167,7 +167,7 @@ struct macho_string {
     const macho_image* image;
     uint64_t address;
     async_mobject mobj;
-    uint64_t length;                 // without the NUL
+    uint64_t length;  // without the NUL
     bool mapped;
 };
 async_error macho_string_init(macho_string* string, const macho_image* image, uint64_t address);

@@ -66,8 +66,8 @@ void report(const Walk& walk, bool is_class, macho_string* class_name, uint64_t 
 void lookasideInsert(objc_metadata_cache* cache, uint64_t data, uint64_t read_only) {
     if (cache->lookaside_size == 0) {
         if (cache->lookaside_keys == reinterpret_cast<uint64_t*>(MAP_FAILED)) return;  // could not be made
-        void* table = ::mmap(nullptr, OBJC_LOOKASIDE_SIZE * 16, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                             -1, 0);
+        void* table =
+            ::mmap(nullptr, OBJC_LOOKASIDE_SIZE * 16, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (table == MAP_FAILED) {
             cache->lookaside_keys = reinterpret_cast<uint64_t*>(MAP_FAILED);
             return;
@@ -93,10 +93,10 @@ bool lookasideFind(const objc_metadata_cache* cache, uint64_t data, uint64_t* re
 // ---- Modern layout ----
 
 void releaseSections(objc_metadata_cache* cache) {
-    for (auto [mobj, present] : {std::pair{&cache->objc_const, &cache->objc_const_present},
-                                 std::pair{&cache->classlist, &cache->classlist_present},
-                                 std::pair{&cache->catlist, &cache->catlist_present},
-                                 std::pair{&cache->objc_data, &cache->objc_data_present}}) {
+    for (auto [mobj, present] :
+         {std::pair{&cache->objc_const, &cache->objc_const_present},
+          std::pair{&cache->classlist, &cache->classlist_present}, std::pair{&cache->catlist, &cache->catlist_present},
+          std::pair{&cache->objc_data, &cache->objc_data_present}}) {
         if (*present) mobject_free(mobj);
         *present = false;
     }
@@ -109,17 +109,20 @@ async_error mapSections(const macho_image* image, objc_metadata_cache* cache) {
     if (cache->mapped_image == image) return ASYNC_ESUCCESS;
     releaseSections(cache);
     cache->mapped_image = image;
-    cache->objc_const_present = macho_image_map_section(image, "__DATA", "__objc_const", &cache->objc_const) == ASYNC_ESUCCESS;
-    cache->classlist_present = macho_image_map_section(image, "__DATA", "__objc_classlist", &cache->classlist) == ASYNC_ESUCCESS;
-    cache->catlist_present = macho_image_map_section(image, "__DATA", "__objc_catlist", &cache->catlist) == ASYNC_ESUCCESS;
-    cache->objc_data_present = macho_image_map_section(image, "__DATA", "__objc_data", &cache->objc_data) == ASYNC_ESUCCESS;
+    cache->objc_const_present =
+        macho_image_map_section(image, "__DATA", "__objc_const", &cache->objc_const) == ASYNC_ESUCCESS;
+    cache->classlist_present =
+        macho_image_map_section(image, "__DATA", "__objc_classlist", &cache->classlist) == ASYNC_ESUCCESS;
+    cache->catlist_present =
+        macho_image_map_section(image, "__DATA", "__objc_catlist", &cache->catlist) == ASYNC_ESUCCESS;
+    cache->objc_data_present =
+        macho_image_map_section(image, "__DATA", "__objc_data", &cache->objc_data) == ASYNC_ESUCCESS;
     return ASYNC_ESUCCESS;
 }
 
 // A class's name and base method list. Classes outside __objc_data are read
 // from the task only when allowed (the classes of categories).
-async_error readClass(Walk& walk, uint64_t cls, bool from_task, macho_string* name, uint64_t* methods,
-                      uint64_t* isa) {
+async_error readClass(Walk& walk, uint64_t cls, bool from_task, macho_string* name, uint64_t* methods, uint64_t* isa) {
     objc_metadata_cache* cache = walk.cache;
     uint8_t classBuffer[40];
     const uint8_t* c = inSection(cache->objc_data, cache->objc_data_present, cls, 5 * walk.w);
@@ -216,8 +219,7 @@ async_error walkModern(Walk& walk) {
             if (!category) continue;  // a bad category does not end the walk
             macho_string name;
             uint64_t methods, isa;
-            if (readClass(walk, word(walk, category + walk.w), true, &name, &methods, &isa) != ASYNC_ESUCCESS)
-                continue;
+            if (readClass(walk, word(walk, category + walk.w), true, &name, &methods, &isa) != ASYNC_ESUCCESS) continue;
             reportMethodList(walk, word(walk, category + 2 * walk.w), false, &name);
             reportMethodList(walk, word(walk, category + 3 * walk.w), true, &name);
             macho_string_free(&name);

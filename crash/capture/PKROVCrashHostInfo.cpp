@@ -19,7 +19,8 @@ PKROVCrashHostInfo::PKROVCrashHostInfo() {
     char* release = ovcrash::sysctl_string_copy("kern.osrelease");
     if (!release) {
         int err = errno;
-        pf::logf("%sFailed to fetch kern.osrelease value %d: %s", OVCrashReporterWarningPrefix, err, std::strerror(err));
+        pf::logf("%sFailed to fetch kern.osrelease value %d: %s", OVCrashReporterWarningPrefix, err,
+                 std::strerror(err));
         return;
     }
     valid_ = true;

@@ -93,8 +93,8 @@ bool swapFor(bool task, ps::mach_port_t target, const PKROVCrashMachExceptionPor
     ps::kern_return_t kr =
         task ? ps::task_swap_exception_ports(target, port.mask(), port.server_port(), port.behavior(), port.flavor(),
                                              repr.masks, &repr.count, repr.ports, behaviors, flavors)
-             : ps::thread_swap_exception_ports(target, port.mask(), port.server_port(), port.behavior(),
-                                               port.flavor(), repr.masks, &repr.count, repr.ports, behaviors, flavors);
+             : ps::thread_swap_exception_ports(target, port.mask(), port.server_port(), port.behavior(), port.flavor(),
+                                               repr.masks, &repr.count, repr.ports, behaviors, flavors);
     if (kr != ps::KERN_SUCCESS) {
         ovcrash::reporter_error_populate_mach(error, kr, "Failed to swap mach exception ports");
         return false;
@@ -123,10 +123,10 @@ bool PKROVCrashMachExceptionPort::registerForThread(ps::thread_t thread,
 
 PKROVCrashMachExceptionPortSet::PKROVCrashMachExceptionPortSet(std::vector<Port> set) : set_(std::move(set)) {
     if (set_.size() > ovcrash::MACH_EXCEPTION_TYPES_COUNT)
-        platform::foundation::Exception::raise(
-            "NSInternalInconsistencyException",
-            "Set size of " + std::to_string(set_.size()) + " exceeds EXC_TYPES_COUNT (" +
-                std::to_string(ovcrash::MACH_EXCEPTION_TYPES_COUNT) + ")");
+        platform::foundation::Exception::raise("NSInternalInconsistencyException",
+                                               "Set size of " + std::to_string(set_.size()) +
+                                                   " exceeds EXC_TYPES_COUNT (" +
+                                                   std::to_string(ovcrash::MACH_EXCEPTION_TYPES_COUNT) + ")");
     asyncSafeRepresentation_.count = uint32_t(set_.size());
     for (size_t i = 0; i < set_.size(); ++i) {
         asyncSafeRepresentation_.masks[i] = set_[i]->mask();
@@ -139,10 +139,10 @@ PKROVCrashMachExceptionPortSet::PKROVCrashMachExceptionPortSet(std::vector<Port>
 PKROVCrashMachExceptionPortSet::PKROVCrashMachExceptionPortSet(const ovcrash::mach_exception_port_set& representation)
     : asyncSafeRepresentation_(representation) {
     if (representation.count > ovcrash::MACH_EXCEPTION_TYPES_COUNT)
-        platform::foundation::Exception::raise(
-            "NSInternalInconsistencyException",
-            "Count of " + std::to_string(representation.count) + " exceeds EXC_TYPES_COUNT (" +
-                std::to_string(ovcrash::MACH_EXCEPTION_TYPES_COUNT) + ")");
+        platform::foundation::Exception::raise("NSInternalInconsistencyException",
+                                               "Count of " + std::to_string(representation.count) +
+                                                   " exceeds EXC_TYPES_COUNT (" +
+                                                   std::to_string(ovcrash::MACH_EXCEPTION_TYPES_COUNT) + ")");
     for (uint32_t i = 0; i < representation.count; ++i) {
         set_.push_back(std::make_shared<PKROVCrashMachExceptionPort>(
             representation.ports[i], representation.masks[i],
@@ -159,7 +159,8 @@ PKROVCrashMachExceptionPortSet::PKROVCrashMachExceptionPortSet(const ovcrash::ma
 
 std::shared_ptr<PKROVCrashMachExceptionServer> PKROVCrashMachExceptionServer::initWithCallBack(
     ovcrash::mach_exception_callback callback, void* context, Error* error) {
-    auto* ctx = static_cast<ovcrash::mach_exception_server_context*>(calloc(1, sizeof(ovcrash::mach_exception_server_context)));
+    auto* ctx =
+        static_cast<ovcrash::mach_exception_server_context*>(calloc(1, sizeof(ovcrash::mach_exception_server_context)));
     if (!ctx) {
         ovcrash::reporter_error_populate_posix(error, ENOMEM, "Failed to allocate the exception server's context");
         return nullptr;
@@ -168,7 +169,8 @@ std::shared_ptr<PKROVCrashMachExceptionServer> PKROVCrashMachExceptionServer::in
     ctx->context = context;
     bool haveLock = false, haveCondition = false;
     const ps::task_t task = ps::mach_task_self();
-    auto fail = [&](ps::kern_return_t kr, bool posix, const char* message) -> std::shared_ptr<PKROVCrashMachExceptionServer> {
+    auto fail = [&](ps::kern_return_t kr, bool posix,
+                    const char* message) -> std::shared_ptr<PKROVCrashMachExceptionServer> {
         if (posix)
             ovcrash::reporter_error_populate_posix(error, kr, message);
         else
@@ -239,8 +241,12 @@ bool PKROVCrashMachExceptionServer::stop(int timeoutMs) {
     uint32_t expected = 0;
     ctx->shutdown.compare_exchange_strong(expected, 1);
 
-    ps::mach_msg_header_t message{ps::MACH_MSGH_BITS(ps::MACH_MSG_TYPE_COPY_SEND, 0), sizeof(ps::mach_msg_header_t),
-                                  ctx->notify_port, ps::MACH_PORT_NULL, 0, ovcrash::MACH_EXCEPTION_SERVER_STOP_ID};
+    ps::mach_msg_header_t message{ps::MACH_MSGH_BITS(ps::MACH_MSG_TYPE_COPY_SEND, 0),
+                                  sizeof(ps::mach_msg_header_t),
+                                  ctx->notify_port,
+                                  ps::MACH_PORT_NULL,
+                                  0,
+                                  ovcrash::MACH_EXCEPTION_SERVER_STOP_ID};
     ps::mach_msg_return_t mr = ps::mach_msg(&message, ps::MACH_SEND_MSG | ps::MACH_SEND_TIMEOUT, sizeof message, 0,
                                             ps::MACH_PORT_NULL, ps::mach_msg_timeout_t(timeoutMs), ps::MACH_PORT_NULL);
     if (mr != ps::MACH_MSG_SUCCESS) {
@@ -297,7 +303,8 @@ std::shared_ptr<PKROVCrashMachExceptionPort> PKROVCrashMachExceptionServer::exce
 }
 
 ps::thread_t PKROVCrashMachExceptionServer::serverThread() {
-    if (!serverContext_) platform::foundation::Exception::raise("NSInternalInconsistencyException", "No handler registered!");
+    if (!serverContext_)
+        platform::foundation::Exception::raise("NSInternalInconsistencyException", "No handler registered!");
     pthread_mutex_lock(&serverContext_->lock);
     ps::thread_t thread = serverContext_->server_thread;
     pthread_mutex_unlock(&serverContext_->lock);
@@ -305,8 +312,8 @@ ps::thread_t PKROVCrashMachExceptionServer::serverThread() {
 }
 
 std::shared_ptr<PKROVCrashMachExceptionServer> PKROVCrashEnableMachExceptionServer(
-    std::shared_ptr<PKROVCrashMachExceptionPortSet>* previous, ovcrash::mach_exception_callback callback,
-    void* context, Error* error) {
+    std::shared_ptr<PKROVCrashMachExceptionPortSet>* previous, ovcrash::mach_exception_callback callback, void* context,
+    Error* error) {
     auto host = PKROVCrashHostInfo::currentHostInfo();
     const ps::exception_mask_t mask =
         ovcrash::mach_exception_reporter_mask(host && host->valid(), host ? host->darwinVersion().major : 0);

@@ -30,15 +30,13 @@ public:
     static std::shared_ptr<PKROVCrashMachExceptionPortSet> exceptionPortsForTask(
         platform::system::task_t task, platform::system::exception_mask_t mask, platform::foundation::Error* error);
     static std::shared_ptr<PKROVCrashMachExceptionPortSet> exceptionPortsForThread(
-        platform::system::thread_t thread, platform::system::exception_mask_t mask,
-        platform::foundation::Error* error);
+        platform::system::thread_t thread, platform::system::exception_mask_t mask, platform::foundation::Error* error);
 
     // Swaps this registration in; the ones it replaced go to *previous when
     // asked for. False with "Failed to swap mach exception ports" on failure.
     bool registerForTask(platform::system::task_t task, std::shared_ptr<PKROVCrashMachExceptionPortSet>* previous,
                          platform::foundation::Error* error);
-    bool registerForThread(platform::system::thread_t thread,
-                           std::shared_ptr<PKROVCrashMachExceptionPortSet>* previous,
+    bool registerForThread(platform::system::thread_t thread, std::shared_ptr<PKROVCrashMachExceptionPortSet>* previous,
                            platform::foundation::Error* error);
 
     platform::system::mach_port_t server_port() const { return port_; }
@@ -115,5 +113,5 @@ private:
 // task's previous registrations go to *previous. Null with code 1 and the
 // step's message on failure.
 std::shared_ptr<PKROVCrashMachExceptionServer> PKROVCrashEnableMachExceptionServer(
-    std::shared_ptr<PKROVCrashMachExceptionPortSet>* previous, ovcrash::mach_exception_callback callback,
-    void* context, platform::foundation::Error* error);
+    std::shared_ptr<PKROVCrashMachExceptionPortSet>* previous, ovcrash::mach_exception_callback callback, void* context,
+    platform::foundation::Error* error);

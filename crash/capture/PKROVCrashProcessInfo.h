@@ -2,10 +2,10 @@
 // Facts about a process that the crash reporter records: identifier, command
 // name, parent, start time and whether a debugger traces it, read from the
 // kernel's process record. Gathered before a crash, never at crash time.
+#include <sys/time.h>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <sys/time.h>
 
 #include "crash/capture/SysctlRead.h"
 

@@ -47,7 +47,8 @@ struct PKROVCrashReport::Decoder {
     std::nullptr_t fail(const std::string& message) {
         if (error) {
             std::string text = pf::Bundle::main().localizedString(message, message, "");
-            *error = pf::Error::withDescription(OVCrashReporterErrorDomain, OVCrashReporterErrorCrashReportInvalid, text);
+            *error =
+                pf::Error::withDescription(OVCrashReporterErrorDomain, OVCrashReporterErrorCrashReportInvalid, text);
         }
         return nullptr;
     }
@@ -92,10 +93,9 @@ struct PKROVCrashReport::Decoder {
         if (!m) return fail("Crash report is missing Process Information section");
         std::optional<double> start;
         if (m->has_start_time) start = static_cast<double>(m->start_time);
-        return std::make_shared<PKROVCrashReportProcessInfo>(optionalString(m->process_name), m->process_id,
-                                                             optionalString(m->process_path), start,
-                                                             optionalString(m->parent_process_name),
-                                                             m->parent_process_id, m->native != 0);
+        return std::make_shared<PKROVCrashReportProcessInfo>(
+            optionalString(m->process_name), m->process_id, optionalString(m->process_path), start,
+            optionalString(m->parent_process_name), m->parent_process_id, m->native != 0);
     }
 
     std::shared_ptr<PKROVCrashReportSignalInfo> signalInfo(const Ovcrash__CrashReport__Signal* m) {
@@ -109,8 +109,8 @@ struct PKROVCrashReport::Decoder {
         const Ovcrash__CrashReport__Signal__MachException* m) {
         if (!m) return fail("Crash report is missing Mach Exception Information section");
         if (m->n_codes >= kMaxMachExceptionCodes) return fail("Crash report includes too many Mach Exception codes");
-        return std::make_shared<PKROVCrashReportMachExceptionInfo>(m->type,
-                                                                   std::vector<uint64_t>(m->codes, m->codes + m->n_codes));
+        return std::make_shared<PKROVCrashReportMachExceptionInfo>(
+            m->type, std::vector<uint64_t>(m->codes, m->codes + m->n_codes));
     }
 
     std::shared_ptr<PKROVCrashReportSymbolInfo> symbol(const Ovcrash__CrashReport__Symbol* m) {

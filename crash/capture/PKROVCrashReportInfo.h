@@ -40,11 +40,8 @@ public:
     PKROVCrashReportSystemInfo(int32_t operatingSystem, std::string operatingSystemVersion,
                                std::optional<std::string> operatingSystemBuild, int32_t architecture,
                                std::optional<double> timestamp)
-        : operatingSystem_(operatingSystem),
-          osVersion_(std::move(operatingSystemVersion)),
-          osBuild_(std::move(operatingSystemBuild)),
-          architecture_(architecture),
-          timestamp_(timestamp) {}
+        : operatingSystem_(operatingSystem), osVersion_(std::move(operatingSystemVersion)),
+          osBuild_(std::move(operatingSystemBuild)), architecture_(architecture), timestamp_(timestamp) {}
     PKROVCrashReportSystemInfo(int32_t operatingSystem, std::string operatingSystemVersion, int32_t architecture,
                                std::optional<double> timestamp)
         : PKROVCrashReportSystemInfo(operatingSystem, std::move(operatingSystemVersion), std::nullopt, architecture,
@@ -69,8 +66,7 @@ class PKROVCrashReportApplicationInfo {
 public:
     PKROVCrashReportApplicationInfo(std::string applicationIdentifier, std::string applicationVersion,
                                     std::optional<std::string> applicationMarketingVersion)
-        : applicationIdentifier_(std::move(applicationIdentifier)),
-          applicationVersion_(std::move(applicationVersion)),
+        : applicationIdentifier_(std::move(applicationIdentifier)), applicationVersion_(std::move(applicationVersion)),
           applicationMarketingVersion_(std::move(applicationMarketingVersion)) {}
 
     const std::string& applicationIdentifier() const { return applicationIdentifier_; }
@@ -103,9 +99,7 @@ public:
     PKROVCrashReportMachineInfo(std::optional<std::string> modelName,
                                 std::shared_ptr<PKROVCrashReportProcessorInfo> processorInfo, uint64_t processorCount,
                                 uint64_t logicalProcessorCount)
-        : modelName_(std::move(modelName)),
-          processorInfo_(std::move(processorInfo)),
-          processorCount_(processorCount),
+        : modelName_(std::move(modelName)), processorInfo_(std::move(processorInfo)), processorCount_(processorCount),
           logicalProcessorCount_(logicalProcessorCount) {}
 
     const std::optional<std::string>& modelName() const { return modelName_; }
@@ -125,13 +119,9 @@ public:
     PKROVCrashReportProcessInfo(std::optional<std::string> processName, uint64_t processID,
                                 std::optional<std::string> processPath, std::optional<double> processStartTime,
                                 std::optional<std::string> parentProcessName, uint64_t parentProcessID, bool native)
-        : processName_(std::move(processName)),
-          processID_(processID),
-          processPath_(std::move(processPath)),
-          processStartTime_(processStartTime),
-          parentProcessName_(std::move(parentProcessName)),
-          parentProcessID_(parentProcessID),
-          native_(native) {}
+        : processName_(std::move(processName)), processID_(processID), processPath_(std::move(processPath)),
+          processStartTime_(processStartTime), parentProcessName_(std::move(parentProcessName)),
+          parentProcessID_(parentProcessID), native_(native) {}
 
     const std::optional<std::string>& processName() const { return processName_; }
     uint64_t processID() const { return processID_; }
@@ -226,9 +216,7 @@ class PKROVCrashReportThreadInfo {
 public:
     PKROVCrashReportThreadInfo(int64_t threadNumber, PKROVCrashReportStackFrames stackFrames, bool crashed,
                                std::vector<std::shared_ptr<PKROVCrashReportRegisterInfo>> registers)
-        : threadNumber_(threadNumber),
-          stackFrames_(std::move(stackFrames)),
-          crashed_(crashed),
+        : threadNumber_(threadNumber), stackFrames_(std::move(stackFrames)), crashed_(crashed),
           registers_(std::move(registers)) {}
 
     int64_t threadNumber() const { return threadNumber_; }

@@ -131,8 +131,8 @@ std::string PKROVCrashReportProcessText(const PKROVCrashReport& report, const PK
 std::string PKROVCrashReportThreadStateText(const PKROVCrashReport& report, const PKROVCrashReportThreadInfo& thread,
                                             const PKROVCrashReportCodeType& codeType) {
     using ull = unsigned long long;
-    std::string text = pf::format("Thread %ld crashed with %s Thread State:\n", static_cast<long>(thread.threadNumber()),
-                                  codeType.name.c_str());
+    std::string text = pf::format("Thread %ld crashed with %s Thread State:\n",
+                                  static_cast<long>(thread.threadNumber()), codeType.name.c_str());
     const auto& machine = report.machineInfo();
     bool armMachine = machine && machine->processorInfo() &&
                       machine->processorInfo()->typeEncoding() == PKROVCrashReportProcessorTypeEncodingMach &&
@@ -252,18 +252,17 @@ std::string PKROVCrashReportTextFormatter::stringValueForCrashReport(const PKROV
 
     text += "Binary Images:\n";
     auto images = report.images();
-    std::stable_sort(images.begin(), images.end(), [](const auto& a, const auto& b) {
-        return a->imageBaseAddress() < b->imageBaseAddress();
-    });
+    std::stable_sort(images.begin(), images.end(),
+                     [](const auto& a, const auto& b) { return a->imageBaseAddress() < b->imageBaseAddress(); });
     for (const auto& image : images) {
         uint64_t base = image->imageBaseAddress();
         uint64_t end = base + std::max<uint64_t>(image->imageSize(), 1) - 1;
         bool isProcess = process && process->processPath() && *process->processPath() == image->imageName();
-        text += pf::format(codeType.lp64 ? "%#18llx - %#18llx %s%s %s  <%s> %s\n" : "%#10llx - %#10llx %s%s %s  <%s> %s\n",
-                           static_cast<ull>(base), static_cast<ull>(end), isProcess ? "+" : " ",
-                           pf::FileManager::lastPathComponent(image->imageName()).c_str(),
-                           architectureName(image->codeType()).c_str(), orUnknown(image->imageUUID()).c_str(),
-                           image->imageName().c_str());
+        text += pf::format(
+            codeType.lp64 ? "%#18llx - %#18llx %s%s %s  <%s> %s\n" : "%#10llx - %#10llx %s%s %s  <%s> %s\n",
+            static_cast<ull>(base), static_cast<ull>(end), isProcess ? "+" : " ",
+            pf::FileManager::lastPathComponent(image->imageName()).c_str(), architectureName(image->codeType()).c_str(),
+            orUnknown(image->imageUUID()).c_str(), image->imageName().c_str());
     }
     return text;
 }

@@ -93,8 +93,7 @@ PKROVCrashReporter::PKROVCrashReporter(std::string applicationIdentifier, std::s
                                        std::optional<std::string> applicationMarketingVersion,
                                        std::shared_ptr<PKROVCrashReporterConfig> configuration)
     : config_(configuration ? std::move(configuration) : PKROVCrashReporterConfig::defaultConfiguration()),
-      applicationIdentifier_(std::move(applicationIdentifier)),
-      applicationVersion_(std::move(applicationVersion)),
+      applicationIdentifier_(std::move(applicationIdentifier)), applicationVersion_(std::move(applicationVersion)),
       applicationMarketingVersion_(std::move(applicationMarketingVersion)) {
     initialize();
     std::string folder = applicationIdentifier_;
@@ -108,7 +107,9 @@ std::string PKROVCrashReporter::queuedCrashReportDirectory() const {
     return FileManager::joinPath(crashReportDirectory_, kQueuedFolder);
 }
 
-std::string PKROVCrashReporter::crashReportPath() const { return FileManager::joinPath(crashReportDirectory_, kReportFile); }
+std::string PKROVCrashReporter::crashReportPath() const {
+    return FileManager::joinPath(crashReportDirectory_, kReportFile);
+}
 
 bool PKROVCrashReporter::hasPendingCrashReport() const { return FileManager::exists(crashReportPath()); }
 
@@ -131,8 +132,8 @@ bool PKROVCrashReporter::populateCrashReportDirectory(Error* error) const {
 void PKROVCrashReporter::setCrashCallbacks(const OVCrashReporterCallbacks* callbacks) {
     if (enabled_) Exception::raise(OVCrashReporterException, "The crash reporter has alread been enabled");
     if (callbacks && callbacks->version != 0)
-        Exception::raise(OVCrashReporterException, "Unsupported crash callbacks version " +
-                                                       std::to_string(callbacks->version));
+        Exception::raise(OVCrashReporterException,
+                         "Unsupported crash callbacks version " + std::to_string(callbacks->version));
     ovcrash::crash_reporter_set_callbacks(callbacks);
 }
 
@@ -147,16 +148,16 @@ bool PKROVCrashReporter::enableCrashReporter(Error* error) {
     if (enabled_) Exception::raise(OVCrashReporterException, "The crash reporter has alread been enabled");
     if (!populateCrashReportDirectory(error)) return false;
 
-    ovcrash::crash_reporter_prepare(crashReportPath().c_str(), applicationIdentifier_.c_str(),
-                                    applicationVersion_.c_str(),
-                                    applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
-                                    mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()),
-                                    ovcrash::shared_image_list());
+    ovcrash::crash_reporter_prepare(
+        crashReportPath().c_str(), applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+        applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
+        mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), ovcrash::shared_image_list());
     switch (config_->signalHandlerType()) {
     case PKROVCrashReporterConfig::kSignalHandlerTypeBSD: {
         ovcrash::signal_handler_failure failure;
         if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) {
-            ovcrash::reporter_error_populate_posix(error, failure.posix_error, failure.description ? failure.description : "");
+            ovcrash::reporter_error_populate_posix(error, failure.posix_error,
+                                                   failure.description ? failure.description : "");
             return false;
         }
         break;
@@ -164,8 +165,7 @@ bool PKROVCrashReporter::enableCrashReporter(Error* error) {
     case PKROVCrashReporterConfig::kSignalHandlerTypeMach:
         if (!enableMachMode(error)) return false;
         break;
-    default:
-        break;
+    default: break;
     }
     platform::foundation::setUncaughtExceptionHandler(uncaught_exception_handler);
     gProcessEnabled = true;
@@ -180,7 +180,8 @@ bool PKROVCrashReporter::enableCrashReporter(Error* error) {
 bool PKROVCrashReporter::enableMachMode(Error* error) {
     ovcrash::signal_handler_failure failure;
     if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) {
-        ovcrash::reporter_error_populate_posix(error, failure.posix_error, failure.description ? failure.description : "");
+        ovcrash::reporter_error_populate_posix(error, failure.posix_error,
+                                               failure.description ? failure.description : "");
         return false;
     }
     std::shared_ptr<PKROVCrashMachExceptionPortSet> previous;
@@ -213,8 +214,8 @@ std::optional<std::vector<uint8_t>> PKROVCrashReporter::generateLiveReportWithTh
     return liveReport(thread, uint64_t(__builtin_return_address(0)), error);
 }
 
-std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::system::thread_t thread,
-                                                                   uint64_t address, Error* error) {
+std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::system::thread_t thread, uint64_t address,
+                                                                   Error* error) {
     std::string path = FileManager::joinPath(platform::foundation::Sandbox::tmp(), "live_crash_report.XXXXXX");
     int fd = mkstemp(path.data());
     if (fd < 0) {

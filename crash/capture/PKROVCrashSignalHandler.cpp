@@ -84,13 +84,12 @@ void raise_again(int signo, const siginfo_t* info) {
     struct sigaction current;
     if (sigaction(signo, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
         current.sa_sigaction == signal_dispatch) {
-        struct sigaction restore{};
+        struct sigaction restore {};
         restore.sa_handler = SIG_DFL;
         sigemptyset(&restore.sa_mask);
         struct sigaction previous;
-        if (find_previous(signo, &previous) &&
-            !(previous.sa_handler == SIG_IGN && !(previous.sa_flags & SA_SIGINFO) &&
-              signal_is_hardware_fault(signo, info)))
+        if (find_previous(signo, &previous) && !(previous.sa_handler == SIG_IGN && !(previous.sa_flags & SA_SIGINFO) &&
+                                                 signal_is_hardware_fault(signo, info)))
             restore = previous;
         sigaction(signo, &restore, nullptr);
     }
@@ -108,8 +107,7 @@ bool signal_is_hardware_fault(int signo, const siginfo_t* info) {
     case SIGTRAP:
         // Codes of 0 and below mark signals sent by a process.
         return info && info->si_code > 0;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -128,7 +126,7 @@ void signal_dispatch(int signo, siginfo_t* info, void* uap) {
 using namespace ovcrash;
 
 PKROVCrashSignalHandler* PKROVCrashSignalHandler::sharedHandler() {
-    static PKROVCrashSignalHandler* shared = [] () -> PKROVCrashSignalHandler* {
+    static PKROVCrashSignalHandler* shared = []() -> PKROVCrashSignalHandler* {
         // The stack sits above a guard page, so that a handler running out of
         // it stops at once instead of writing over other memory.
         size_t page = size_t(sysconf(_SC_PAGESIZE));
@@ -182,7 +180,7 @@ bool PKROVCrashSignalHandler::registerHandlerWithSignal(int signo, signal_handle
     gPrevious->set_reading(false);
     if (installed) return true;
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_sigaction = signal_dispatch;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;

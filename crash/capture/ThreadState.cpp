@@ -13,31 +13,34 @@ struct register_slot {
     const char *name;
 };
 
-#define ARM64_SLOT(field, name) {offsetof(arm_thread_state64, field), sizeof(arm_thread_state64::field), name}
+#define ARM64_SLOT(field, name) \
+    { offsetof(arm_thread_state64, field), sizeof(arm_thread_state64::field), name }
 constexpr register_slot kArm64Slots[ARM64_REGISTER_COUNT] = {
-    ARM64_SLOT(pc, "pc"),     ARM64_SLOT(fp, "fp"),     ARM64_SLOT(sp, "sp"),
-    ARM64_SLOT(x[0], "x0"),   ARM64_SLOT(x[1], "x1"),   ARM64_SLOT(x[2], "x2"),   ARM64_SLOT(x[3], "x3"),
-    ARM64_SLOT(x[4], "x4"),   ARM64_SLOT(x[5], "x5"),   ARM64_SLOT(x[6], "x6"),   ARM64_SLOT(x[7], "x7"),
-    ARM64_SLOT(x[8], "x8"),   ARM64_SLOT(x[9], "x9"),   ARM64_SLOT(x[10], "x10"), ARM64_SLOT(x[11], "x11"),
-    ARM64_SLOT(x[12], "x12"), ARM64_SLOT(x[13], "x13"), ARM64_SLOT(x[14], "x14"), ARM64_SLOT(x[15], "x15"),
-    ARM64_SLOT(x[16], "x16"), ARM64_SLOT(x[17], "x17"), ARM64_SLOT(x[18], "x18"), ARM64_SLOT(x[19], "x19"),
-    ARM64_SLOT(x[20], "x20"), ARM64_SLOT(x[21], "x21"), ARM64_SLOT(x[22], "x22"), ARM64_SLOT(x[23], "x23"),
-    ARM64_SLOT(x[24], "x24"), ARM64_SLOT(x[25], "x25"), ARM64_SLOT(x[26], "x26"), ARM64_SLOT(x[27], "x27"),
-    ARM64_SLOT(x[28], "x28"), ARM64_SLOT(lr, "lr"),     ARM64_SLOT(cpsr, "cpsr"),
+    ARM64_SLOT(pc, "pc"),     ARM64_SLOT(fp, "fp"),     ARM64_SLOT(sp, "sp"),     ARM64_SLOT(x[0], "x0"),
+    ARM64_SLOT(x[1], "x1"),   ARM64_SLOT(x[2], "x2"),   ARM64_SLOT(x[3], "x3"),   ARM64_SLOT(x[4], "x4"),
+    ARM64_SLOT(x[5], "x5"),   ARM64_SLOT(x[6], "x6"),   ARM64_SLOT(x[7], "x7"),   ARM64_SLOT(x[8], "x8"),
+    ARM64_SLOT(x[9], "x9"),   ARM64_SLOT(x[10], "x10"), ARM64_SLOT(x[11], "x11"), ARM64_SLOT(x[12], "x12"),
+    ARM64_SLOT(x[13], "x13"), ARM64_SLOT(x[14], "x14"), ARM64_SLOT(x[15], "x15"), ARM64_SLOT(x[16], "x16"),
+    ARM64_SLOT(x[17], "x17"), ARM64_SLOT(x[18], "x18"), ARM64_SLOT(x[19], "x19"), ARM64_SLOT(x[20], "x20"),
+    ARM64_SLOT(x[21], "x21"), ARM64_SLOT(x[22], "x22"), ARM64_SLOT(x[23], "x23"), ARM64_SLOT(x[24], "x24"),
+    ARM64_SLOT(x[25], "x25"), ARM64_SLOT(x[26], "x26"), ARM64_SLOT(x[27], "x27"), ARM64_SLOT(x[28], "x28"),
+    ARM64_SLOT(lr, "lr"),     ARM64_SLOT(cpsr, "cpsr"),
 };
 #undef ARM64_SLOT
 
-#define ARM32_SLOT(field, name) {offsetof(arm_thread_state32, field), 4, name}
+#define ARM32_SLOT(field, name) \
+    { offsetof(arm_thread_state32, field), 4, name }
 constexpr register_slot kArm32Slots[ARM32_REGISTER_COUNT] = {
-    ARM32_SLOT(pc, "pc"),     ARM32_SLOT(r[7], "r7"),   ARM32_SLOT(sp, "sp"),
-    ARM32_SLOT(r[0], "r0"),   ARM32_SLOT(r[1], "r1"),   ARM32_SLOT(r[2], "r2"),   ARM32_SLOT(r[3], "r3"),
-    ARM32_SLOT(r[4], "r4"),   ARM32_SLOT(r[5], "r5"),   ARM32_SLOT(r[6], "r6"),   ARM32_SLOT(r[8], "r8"),
-    ARM32_SLOT(r[9], "r9"),   ARM32_SLOT(r[10], "r10"), ARM32_SLOT(r[11], "r11"), ARM32_SLOT(r[12], "r12"),
-    ARM32_SLOT(lr, "lr"),     ARM32_SLOT(cpsr, "cpsr"),
+    ARM32_SLOT(pc, "pc"),     ARM32_SLOT(r[7], "r7"),   ARM32_SLOT(sp, "sp"),     ARM32_SLOT(r[0], "r0"),
+    ARM32_SLOT(r[1], "r1"),   ARM32_SLOT(r[2], "r2"),   ARM32_SLOT(r[3], "r3"),   ARM32_SLOT(r[4], "r4"),
+    ARM32_SLOT(r[5], "r5"),   ARM32_SLOT(r[6], "r6"),   ARM32_SLOT(r[8], "r8"),   ARM32_SLOT(r[9], "r9"),
+    ARM32_SLOT(r[10], "r10"), ARM32_SLOT(r[11], "r11"), ARM32_SLOT(r[12], "r12"), ARM32_SLOT(lr, "lr"),
+    ARM32_SLOT(cpsr, "cpsr"),
 };
 #undef ARM32_SLOT
 
-#define X86_SLOT(field) {offsetof(x86_thread_state64, field), 8, #field}
+#define X86_SLOT(field) \
+    { offsetof(x86_thread_state64, field), 8, #field }
 constexpr register_slot kX86_64Slots[X86_64_REGISTER_COUNT] = {
     X86_SLOT(rip), X86_SLOT(rbp), X86_SLOT(rsp), X86_SLOT(rax), X86_SLOT(rbx), X86_SLOT(rcx),
     X86_SLOT(rdx), X86_SLOT(rdi), X86_SLOT(rsi), X86_SLOT(r8),  X86_SLOT(r9),  X86_SLOT(r10),
@@ -48,11 +51,9 @@ constexpr register_slot kX86_64Slots[X86_64_REGISTER_COUNT] = {
 // The header's inline word tables must agree with the slots.
 constexpr bool words_match() {
     for (uint32_t i = 0; i < X86_64_REGISTER_COUNT; i++)
-        if (kX86_64Slots[i].offset != thread_state_tables::kX86_64[i] * 8u || kX86_64Slots[i].width != 8)
-            return false;
+        if (kX86_64Slots[i].offset != thread_state_tables::kX86_64[i] * 8u || kX86_64Slots[i].width != 8) return false;
     for (uint32_t i = 0; i < ARM64_REG_CPSR; i++)
-        if (kArm64Slots[i].offset != thread_state_tables::kArm64[i] * 8u || kArm64Slots[i].width != 8)
-            return false;
+        if (kArm64Slots[i].offset != thread_state_tables::kArm64[i] * 8u || kArm64Slots[i].width != 8) return false;
     return true;
 }
 static_assert(words_match());
@@ -68,15 +69,13 @@ const register_slot *slots_of(const thread_state *state, uint32_t *count) {
 const register_slot &slot_of(const thread_state *state, uint32_t regnum) {
     uint32_t count;
     const register_slot *slots = slots_of(state, &count);
-    if (regnum >= count)
-        __builtin_trap();
+    if (regnum >= count) __builtin_trap();
     return slots[regnum];
 }
 
 void zero(void *p, size_t n) {
     auto *b = static_cast<volatile uint8_t *>(p);
-    for (size_t i = 0; i < n; i++)
-        b[i] = 0;
+    for (size_t i = 0; i < n; i++) b[i] = 0;
 }
 
 }  // namespace
@@ -92,11 +91,24 @@ void thread_state_init_from_mcontext(thread_state *state, const mcontext_t *mc) 
     state->register_size = 8;
     x86_thread_state64 &r = state->ts.x86_64;
     const greg_t *g = mc->gregs;
-    r.rax = g[REG_RAX]; r.rbx = g[REG_RBX]; r.rcx = g[REG_RCX]; r.rdx = g[REG_RDX];
-    r.rdi = g[REG_RDI]; r.rsi = g[REG_RSI]; r.rbp = g[REG_RBP]; r.rsp = g[REG_RSP];
-    r.r8 = g[REG_R8];   r.r9 = g[REG_R9];   r.r10 = g[REG_R10]; r.r11 = g[REG_R11];
-    r.r12 = g[REG_R12]; r.r13 = g[REG_R13]; r.r14 = g[REG_R14]; r.r15 = g[REG_R15];
-    r.rip = g[REG_RIP]; r.rflags = g[REG_EFL];
+    r.rax = g[REG_RAX];
+    r.rbx = g[REG_RBX];
+    r.rcx = g[REG_RCX];
+    r.rdx = g[REG_RDX];
+    r.rdi = g[REG_RDI];
+    r.rsi = g[REG_RSI];
+    r.rbp = g[REG_RBP];
+    r.rsp = g[REG_RSP];
+    r.r8 = g[REG_R8];
+    r.r9 = g[REG_R9];
+    r.r10 = g[REG_R10];
+    r.r11 = g[REG_R11];
+    r.r12 = g[REG_R12];
+    r.r13 = g[REG_R13];
+    r.r14 = g[REG_R14];
+    r.r15 = g[REG_R15];
+    r.rip = g[REG_RIP];
+    r.rflags = g[REG_EFL];
     // cs, gs and fs share one word, 16 bits each from the bottom.
     uint64_t segments = static_cast<uint64_t>(g[REG_CSGSFS]);
     r.cs = segments & 0xffff;
@@ -107,8 +119,7 @@ void thread_state_init_from_mcontext(thread_state *state, const mcontext_t *mc) 
     state->ts.count = ARM_THREAD_STATE64_COUNT;
     state->register_size = 8;
     arm_thread_state64 &r = state->ts.arm64;
-    for (int i = 0; i < 29; i++)
-        r.x[i] = mc->regs[i];
+    for (int i = 0; i < 29; i++) r.x[i] = mc->regs[i];
     r.fp = mc->regs[29];
     r.lr = mc->regs[30];
     r.sp = mc->sp;
@@ -120,8 +131,7 @@ void thread_state_init_from_mcontext(thread_state *state, const mcontext_t *mc) 
     state->register_size = 4;
     arm_thread_state32 &r = state->ts.arm32;
     const unsigned long *g = &mc->arm_r0;  // r0-r10, fp, ip, sp, lr, pc, cpsr in order
-    for (int i = 0; i < 13; i++)
-        r.r[i] = g[i];
+    for (int i = 0; i < 13; i++) r.r[i] = g[i];
     r.sp = mc->arm_sp;
     r.lr = mc->arm_lr;
     r.pc = mc->arm_pc;
@@ -133,8 +143,7 @@ void thread_state_init_from_mcontext(thread_state *state, const mcontext_t *mc) 
 
 async_error thread_state_init_from_thread(thread_state *state, platform::system::thread_t thread) {
     mcontext_t mc;
-    if (platform::system::thread_get_state(thread, &mc) != platform::system::KERN_SUCCESS)
-        return ASYNC_EINTERNAL;
+    if (platform::system::thread_get_state(thread, &mc) != platform::system::KERN_SUCCESS) return ASYNC_EINTERNAL;
     thread_state_init_from_mcontext(state, &mc);
     return ASYNC_ESUCCESS;
 }
@@ -142,8 +151,7 @@ async_error thread_state_init_from_thread(thread_state *state, platform::system:
 uint64_t thread_state_get_register_slot(const thread_state *state, uint32_t regnum) {
     const register_slot &slot = slot_of(state, regnum);
     const auto *block = reinterpret_cast<const uint8_t *>(&state->ts.arm64);
-    if (slot.width == 8)
-        return *reinterpret_cast<const uint64_t *>(block + slot.offset);
+    if (slot.width == 8) return *reinterpret_cast<const uint64_t *>(block + slot.offset);
     return *reinterpret_cast<const uint32_t *>(block + slot.offset);
 }
 
@@ -173,17 +181,14 @@ const char *thread_state_register_name(const thread_state *state, uint32_t regnu
 // as it is at the call, in the order of the machine context's register
 // block, then hands the block to the function below, which builds the
 // thread state and runs the callback.
-extern "C" __attribute__((visibility("hidden"), used)) ovcrash::async_error
-ovcrash_thread_state_capture_finish(ovcrash::thread_state_capture_callback callback, void *context,
-                                    const uint64_t *registers) {
+extern "C" __attribute__((visibility("hidden"), used)) ovcrash::async_error ovcrash_thread_state_capture_finish(
+    ovcrash::thread_state_capture_callback callback, void *context, const uint64_t *registers) {
     mcontext_t mc;
     ovcrash::zero(&mc, sizeof(mc));
 #if defined(__x86_64__)
-    for (int i = 0; i < NGREG; i++)
-        mc.gregs[i] = static_cast<greg_t>(registers[i]);
+    for (int i = 0; i < NGREG; i++) mc.gregs[i] = static_cast<greg_t>(registers[i]);
 #elif defined(__aarch64__)
-    for (int i = 0; i < 31; i++)
-        mc.regs[i] = registers[i];
+    for (int i = 0; i < 31; i++) mc.regs[i] = registers[i];
     mc.sp = registers[31];
     mc.pc = registers[32];
     mc.pstate = registers[33];

@@ -12,10 +12,10 @@
 //   32-bit ARM (flavour 9): 0 pc, 1 r7, 2 sp, 3-9 r0-r6, 10-14 r8-r12, 15 lr, 16 cpsr
 //   x86-64     (flavour 4): 0 rip, 1 rbp, 2 rsp, 3 rax, 4 rbx, 5 rcx, 6 rdx,
 //                           7 rdi, 8 rsi, 9-16 r8-r15, 17 rflags
-#include <cstddef>
-#include <cstdint>
 #include <signal.h>
 #include <ucontext.h>
+#include <cstddef>
+#include <cstdint>
 
 #include "crash/capture/AsyncError.h"
 #include "platform/system/MachThread.h"
@@ -45,10 +45,10 @@ constexpr uint32_t REG_FP = 1;
 constexpr uint32_t REG_SP = 2;
 
 // Numbers of the registers named by unwind data.
-constexpr uint32_t ARM64_REG_X0 = 3;   // x0-x28 are 3-31
+constexpr uint32_t ARM64_REG_X0 = 3;  // x0-x28 are 3-31
 constexpr uint32_t ARM64_REG_LR = 32;
 constexpr uint32_t ARM64_REG_CPSR = 33;
-constexpr uint32_t ARM32_REG_R0 = 3;   // r0-r6 are 3-9, r8-r12 are 10-14
+constexpr uint32_t ARM32_REG_R0 = 3;  // r0-r6 are 3-9, r8-r12 are 10-14
 constexpr uint32_t ARM32_REG_LR = 15;
 constexpr uint32_t X86_64_REG_RAX = 3;
 constexpr uint32_t X86_64_REG_RBX = 4;
@@ -121,8 +121,8 @@ async_error thread_state_init_from_thread(thread_state *state, platform::system:
 // Saves the caller's registers as they are at the call (pc = the return
 // address into the caller) and hands them to `callback`; returns its result.
 using thread_state_capture_callback = async_error (*)(thread_state *state, void *context);
-async_error thread_state_current_capture(thread_state_capture_callback callback, void *context)
-    asm("ovcrash_thread_state_current_capture");
+async_error thread_state_current_capture(thread_state_capture_callback callback,
+                                         void *context) asm("ovcrash_thread_state_current_capture");
 
 // Inline: every step of a stack walk makes these.
 inline void thread_state_copy(thread_state *dest, const thread_state *source) { *dest = *source; }
@@ -131,8 +131,7 @@ inline bool thread_state_has_register(const thread_state *state, uint32_t regnum
     return regnum < 64 && (state->valid_regs & (1ull << regnum)) != 0;
 }
 inline void thread_state_clear_register(thread_state *state, uint32_t regnum) {
-    if (regnum < 64)
-        state->valid_regs &= ~(1ull << regnum);
+    if (regnum < 64) state->valid_regs &= ~(1ull << regnum);
 }
 inline uint32_t thread_state_stack_direction(const thread_state *state) { return state->stack_direction; }
 inline size_t thread_state_register_size(const thread_state *state) { return state->register_size; }
@@ -146,11 +145,10 @@ void thread_state_set_register_slot(thread_state *state, uint32_t regnum, uint64
 
 namespace thread_state_tables {
 // Index of each register number's word in the 64-bit flavours' blocks.
-inline constexpr uint8_t kX86_64[X86_64_REGISTER_COUNT] = {16, 6, 7, 0, 1, 2, 3, 4, 5,
+inline constexpr uint8_t kX86_64[X86_64_REGISTER_COUNT] = {16, 6, 7,  0,  1,  2,  3,  4,  5,
                                                            8,  9, 10, 11, 12, 13, 14, 15, 17};
-inline constexpr uint8_t kArm64[ARM64_REG_CPSR] = {32, 29, 31, 0,  1,  2,  3,  4,  5,  6,  7,
-                                                   8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18,
-                                                   19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 30};
+inline constexpr uint8_t kArm64[ARM64_REG_CPSR] = {32, 29, 31, 0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13,
+                                                   14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 30};
 
 inline uint64_t *word(thread_state *state, uint32_t regnum) {
     if (state->ts.flavor == X86_THREAD_STATE64 && regnum < X86_64_REGISTER_COUNT)
@@ -162,8 +160,7 @@ inline uint64_t *word(thread_state *state, uint32_t regnum) {
 }  // namespace thread_state_tables
 
 inline uint64_t thread_state_get_register(const thread_state *state, uint32_t regnum) {
-    if (const uint64_t *w = thread_state_tables::word(const_cast<thread_state *>(state), regnum))
-        return *w;
+    if (const uint64_t *w = thread_state_tables::word(const_cast<thread_state *>(state), regnum)) return *w;
     return thread_state_get_register_slot(state, regnum);
 }
 
@@ -180,22 +177,35 @@ const char *thread_state_register_name(const thread_state *state, uint32_t regnu
 
 namespace thread_state_tables {
 // Registers a callee keeps for its caller.
-inline constexpr uint64_t kArm64Preserved = (0x3ffull << 22) | (1ull << REG_FP);                  // x19-x28, fp
+inline constexpr uint64_t kArm64Preserved = (0x3ffull << 22) | (1ull << REG_FP);                   // x19-x28, fp
 inline constexpr uint64_t kArm32Preserved = (1ull << 7) | (1ull << 8) | (1ull << 9) | (1ull << 1)  // r4-r7
-                                            | (1ull << 10) | (1ull << 12) | (1ull << 13);   // r8, r10, r11
+                                            | (1ull << 10) | (1ull << 12) | (1ull << 13);          // r8, r10, r11
 inline constexpr uint64_t kX86_64Preserved = (1ull << REG_FP) | (1ull << X86_64_REG_RBX)           // rbp, rbx
-                                             | (0xfull << (X86_64_REG_R8 + 4));             // r12-r15
+                                             | (0xfull << (X86_64_REG_R8 + 4));                    // r12-r15
 
 // DWARF register number -> system register number, per flavour.
 inline constexpr uint8_t kNone = 0xff;
-inline constexpr uint8_t kArm64Dwarf[] = {3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18,
-                                          19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, REG_FP,
-                                          ARM64_REG_LR, REG_SP};
-inline constexpr uint8_t kArm32Dwarf[] = {3, 4, 5, 6, 7, 8, 9, REG_FP, 10, 11, 12, 13, 14, REG_SP, ARM32_REG_LR, REG_IP};
-inline constexpr uint8_t kX86_64Dwarf[] = {X86_64_REG_RAX, X86_64_REG_RDX, X86_64_REG_RCX, X86_64_REG_RBX,
-                                           X86_64_REG_RSI, X86_64_REG_RDI, REG_FP,         REG_SP,
-                                           9,              10,             11,             12,
-                                           13,             14,             15,             16};
+inline constexpr uint8_t kArm64Dwarf[] = {3,  4,  5,  6,  7,  8,  9,  10,     11,           12,    13,
+                                          14, 15, 16, 17, 18, 19, 20, 21,     22,           23,    24,
+                                          25, 26, 27, 28, 29, 30, 31, REG_FP, ARM64_REG_LR, REG_SP};
+inline constexpr uint8_t kArm32Dwarf[] = {3,     4, 5, 6, 7, 8, 9, REG_FP, 10, 11, 12, 13, 14, REG_SP, ARM32_REG_LR,
+                                          REG_IP};
+inline constexpr uint8_t kX86_64Dwarf[] = {X86_64_REG_RAX,
+                                           X86_64_REG_RDX,
+                                           X86_64_REG_RCX,
+                                           X86_64_REG_RBX,
+                                           X86_64_REG_RSI,
+                                           X86_64_REG_RDI,
+                                           REG_FP,
+                                           REG_SP,
+                                           9,
+                                           10,
+                                           11,
+                                           12,
+                                           13,
+                                           14,
+                                           15,
+                                           16};
 }  // namespace thread_state_tables
 
 // Keeps only the registers a callee preserves for its caller.
@@ -214,12 +224,20 @@ inline bool thread_state_map_dwarf_register(const thread_state *state, uint64_t 
     const uint8_t *table;
     size_t count;
     switch (state->ts.flavor) {
-    case ARM_THREAD_STATE64: table = kArm64Dwarf; count = sizeof(kArm64Dwarf); break;
-    case X86_THREAD_STATE64: table = kX86_64Dwarf; count = sizeof(kX86_64Dwarf); break;
-    default: table = kArm32Dwarf; count = sizeof(kArm32Dwarf); break;
+    case ARM_THREAD_STATE64:
+        table = kArm64Dwarf;
+        count = sizeof(kArm64Dwarf);
+        break;
+    case X86_THREAD_STATE64:
+        table = kX86_64Dwarf;
+        count = sizeof(kX86_64Dwarf);
+        break;
+    default:
+        table = kArm32Dwarf;
+        count = sizeof(kArm32Dwarf);
+        break;
     }
-    if (dwarf_reg >= count || table[dwarf_reg] == kNone)
-        return false;
+    if (dwarf_reg >= count || table[dwarf_reg] == kNone) return false;
     *regnum = table[dwarf_reg];
     return true;
 }

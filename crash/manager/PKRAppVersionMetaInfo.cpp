@@ -33,15 +33,10 @@ void encodeValue(Value& coder, const char* key, const Value& v) {
 }  // namespace
 
 PKRAppVersionMetaInfo::PKRAppVersionMetaInfo(const Value& coder)
-    : name_(stringAt(coder, "name")),
-      version_(stringAt(coder, "version")),
-      shortVersion_(stringAt(coder, "shortVersion")),
-      minOSVersion_(stringAt(coder, "minOSVersion")),
-      notes_(stringAt(coder, "notes")),
-      size_(numberAt(coder, "size")),
-      mandatory_(numberAt(coder, "mandatory")),
-      versionID_(numberAt(coder, "versionID")),
-      uuids_(dictionaryAt(coder, "uuids")) {
+    : name_(stringAt(coder, "name")), version_(stringAt(coder, "version")),
+      shortVersion_(stringAt(coder, "shortVersion")), minOSVersion_(stringAt(coder, "minOSVersion")),
+      notes_(stringAt(coder, "notes")), size_(numberAt(coder, "size")), mandatory_(numberAt(coder, "mandatory")),
+      versionID_(numberAt(coder, "versionID")), uuids_(dictionaryAt(coder, "uuids")) {
     if (const Value& d = coder["date"]; d.isDate()) date_ = d.dateValue();
 }
 
@@ -78,9 +73,7 @@ void PKRAppVersionMetaInfo::encodeWithCoder(Value& coder) const {
     encodeValue(coder, "uuids", uuids_);
 }
 
-bool PKRAppVersionMetaInfo::isEqualComparingString(const OptionalString& a, const OptionalString& b) {
-    return a == b;
-}
+bool PKRAppVersionMetaInfo::isEqualComparingString(const OptionalString& a, const OptionalString& b) { return a == b; }
 
 bool PKRAppVersionMetaInfo::isEqualComparingNumber(const Value& a, const Value& b) {
     if (a.isNull() || b.isNull()) return a.isNull() && b.isNull();
@@ -105,14 +98,11 @@ bool PKRAppVersionMetaInfo::isEqualToAppVersionMetaInfo(const PKRAppVersionMetaI
            isEqualComparingDictionary(uuids_, other->uuids_);
 }
 
-std::string PKRAppVersionMetaInfo::nameAndVersionString() const {
-    return name_.value_or("") + " " + versionString();
-}
+std::string PKRAppVersionMetaInfo::nameAndVersionString() const { return name_.value_or("") + " " + versionString(); }
 
 std::string PKRAppVersionMetaInfo::versionString() const {
-    std::string numbers = shortVersion_ && !shortVersion_->empty()
-                              ? *shortVersion_ + " (" + version_.value_or("") + ")"
-                              : version_.value_or("");
+    std::string numbers = shortVersion_ && !shortVersion_->empty() ? *shortVersion_ + " (" + version_.value_or("") + ")"
+                                                                   : version_.value_or("");
     return localized_sdk_string("UpdateVersion") + " " + numbers;
 }
 

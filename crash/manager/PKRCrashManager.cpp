@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "crash/capture/PKROVCrashReport.h"
@@ -56,12 +56,22 @@ constexpr const char* kMetaUserEmailKey = "PKRCrashMetaUserEmail";
 constexpr const char* kMetaUserIDKey = "PKRCrashMetaUserID";
 constexpr const char* kFakeExtension = "fake";
 
-constexpr const char* kXMLTemplate[] = {
-    "<crashes><crash><applicationname><![CDATA[", "]]></applicationname><uuids>", "</uuids><bundleidentifier>",
-    "</bundleidentifier><systemversion>", "</systemversion><platform>", "</platform><senderversion>",
-    "</senderversion><versionstring>", "</versionstring><version>", "</version><uuid>", "</uuid><log><![CDATA[",
-    "]]></log><userid>", "</userid><username>", "</username><contact>", "</contact><installstring>",
-    "</installstring><description><![CDATA[", "]]></description></crash></crashes>"};
+constexpr const char* kXMLTemplate[] = {"<crashes><crash><applicationname><![CDATA[",
+                                        "]]></applicationname><uuids>",
+                                        "</uuids><bundleidentifier>",
+                                        "</bundleidentifier><systemversion>",
+                                        "</systemversion><platform>",
+                                        "</platform><senderversion>",
+                                        "</senderversion><versionstring>",
+                                        "</versionstring><version>",
+                                        "</version><uuid>",
+                                        "</uuid><log><![CDATA[",
+                                        "]]></log><userid>",
+                                        "</userid><username>",
+                                        "</username><contact>",
+                                        "</contact><installstring>",
+                                        "</installstring><description><![CDATA[",
+                                        "]]></description></crash></crashes>"};
 
 // The application's post-crash callback, forwarded from the reporter's.
 PKRCrashManagerCallbacks gForward = {nullptr, nullptr};
@@ -86,7 +96,6 @@ std::string sinceReferenceDateName(double offset = 0) {
     return pf::format("%.0f", pf::Clock::current().sinceReferenceDate() + offset);
 }
 
-
 // Fills the one "%@" of a translated format with `argument` (no printf on a
 // translation).
 std::string fillFormat(const std::string& format, const std::string& argument) {
@@ -105,8 +114,13 @@ std::string infoString(const char* key) { return stringOr(pf::Bundle::main().obj
 bool isPassingFailure(const pf::Error& error) {
     if (error.domain != pf::kPOSIXErrorDomain) return false;
     switch (error.code) {
-        case EMFILE: case ENFILE: case ENOMEM: case EAGAIN: case EINTR: case ENOBUFS: return true;
-        default: return false;
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EAGAIN:
+    case EINTR:
+    case ENOBUFS: return true;
+    default: return false;
     }
 }
 
@@ -143,7 +157,8 @@ PKRCrashManager::PKRCrashManager(OptionalString appIdentifier, int64_t appEnviro
     // of a report ended the process (handleCrashReport sets that report aside).
     analyzerInProgressFile_ = FileManager::joinPath(crashesDir_, "PKRCrashManager.analyzer");
     if (!sdk_resource_bundle() && !is_running_in_app_extension())
-        PKRLog::plain(pf::format("WARNING: %s is missing, will send reports automatically!", kPKRSDKResourceBundleName));
+        PKRLog::plain(
+            pf::format("WARNING: %s is missing, will send reports automatically!", kPKRSDKResourceBundleName));
 }
 
 PKRCrashManager::~PKRCrashManager() {
@@ -220,7 +235,8 @@ void PKRCrashManager::setUpReporter() {
         exceptionHandler_ = after;
         PKR_LOG_INFO(kMethod, "Exception handler successfully initialized.");
     } else {
-        PKRLog::plain("ERROR: Exception handler could not be set. Make sure there is no other exception handler set up!");
+        PKRLog::plain(
+            "ERROR: Exception handler could not be set. Make sure there is no other exception handler set up!");
     }
     PKRCrashUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(cxx_uncaught_exception_wrap);
 }
@@ -372,9 +388,8 @@ void PKRCrashManager::appEnteredForeground() {
             defaults.setString(kAppVersionKey, v.string());
         defaults.setString(kAppOSVersionKey, ui::Device::current().systemVersion());
         if (auto build = osBuild()) defaults.setString(kAppOSBuildKey, *build);
-        defaults.setString(kAppUUIDsKey,
-                           pf::format("<uuid type=\"app\" arch=\"%s\">%s</uuid>", deviceArchitecture().c_str(),
-                                      executableUUID().c_str()));
+        defaults.setString(kAppUUIDsKey, pf::format("<uuid type=\"app\" arch=\"%s\">%s</uuid>",
+                                                    deviceArchitecture().c_str(), executableUUID().c_str()));
     });
 }
 
@@ -384,8 +399,8 @@ std::string PKRCrashManager::deviceArchitecture() const {
     if (platform::system::sysctlbyname("hw.cputype", &type, &size, nullptr, 0) != 0) return "???";
     size = sizeof subtype;
     if (platform::system::sysctlbyname("hw.cpusubtype", &subtype, &size, nullptr, 0) != 0) return "???";
-    std::string name = PKRCrashReportTextFormatter::pkr_archNameFromCPUType(uint64_t(uint32_t(type)),
-                                                                           uint64_t(uint32_t(subtype)));
+    std::string name =
+        PKRCrashReportTextFormatter::pkr_archNameFromCPUType(uint64_t(uint32_t(type)), uint64_t(uint32_t(subtype)));
     return name.empty() ? "???" : name;
 }
 
@@ -426,10 +441,13 @@ void PKRCrashManager::createCrashReportForAppKill() {
     const std::string reporterKey = app_anonymous_id().value_or("???");
     const Value marketing = defaults.objectForKey(kAppMarketingVersionKey);
     const std::string appVersion = defaults.stringForKey(kAppVersionKey);
-    const std::string osVersion = stringOr(defaults.objectForKey(kAppOSVersionKey), ui::Device::current().systemVersion());
+    const std::string osVersion =
+        stringOr(defaults.objectForKey(kAppOSVersionKey), ui::Device::current().systemVersion());
     OptionalString build;
-    if (Value b = defaults.objectForKey(kAppOSBuildKey); b.isString()) build = b.string();
-    else build = osBuild();
+    if (Value b = defaults.objectForKey(kAppOSBuildKey); b.isString())
+        build = b.string();
+    else
+        build = osBuild();
     const std::string model = getDevicePlatform().empty() ? "Unknown" : getDevicePlatform();
     const std::string uuids = stringOr(defaults.objectForKey(kAppUUIDsKey));
 
@@ -438,9 +456,11 @@ void PKRCrashManager::createCrashReportForAppKill() {
     text += "CrashReporter Key:   " + reporterKey + "\n";
     text += "Hardware Model:      " + model + "\n";
     text += "Identifier:      " + main_bundle_identifier() + "\n";
-    text += "Version:         " + (marketing.isString() ? marketing.string() + " (" + appVersion + ")" : appVersion) + "\n";
+    text +=
+        "Version:         " + (marketing.isString() ? marketing.string() + " (" + appVersion + ")" : appVersion) + "\n";
     text += "Code Type:       ARM\n\n";
-    text += "Date/Time:       " + pf::formatDate(pf::Clock::current().now(), "yyyy'-'MM'-'dd'T'HH':'mm':'ss'Z'", true) + "\n";
+    text += "Date/Time:       " + pf::formatDate(pf::Clock::current().now(), "yyyy'-'MM'-'dd'T'HH':'mm':'ss'Z'", true) +
+            "\n";
     text += "OS Version:      " + (build ? osVersion + " (" + *build + ")" : osVersion) + "\n";
     text += "Report Version:  104\n\n";
     text += "Exception Type:  SIGKILL\n";
@@ -466,7 +486,8 @@ void PKRCrashManager::createCrashReportForAppKill() {
     fake["PKRFakeCrashAppString"] = text;
     const std::string name = newCrashFilename();
     pf::Error error;
-    if (Value(fake).writeBinaryPropertyListFile(FileManager::joinPath(crashesDir_, name + "." + kFakeExtension), &error))
+    if (Value(fake).writeBinaryPropertyListFile(FileManager::joinPath(crashesDir_, name + "." + kFakeExtension),
+                                                &error))
         storeMetaDataForCrashReportFilename(name);
     else
         PKR_LOG_ERROR(kMethod, "Writing fake crash report. %s", error.description().c_str());
@@ -565,7 +586,8 @@ bool PKRCrashManager::hasPendingCrashReport() {
             if (!attributes || attributes->isDirectory || attributes->size < 1) continue;
             bool companion = false;
             for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"})
-                if (name.size() >= strlen(suffix) && name.compare(name.size() - strlen(suffix), std::string::npos, suffix) == 0)
+                if (name.size() >= strlen(suffix) &&
+                    name.compare(name.size() - strlen(suffix), std::string::npos, suffix) == 0)
                     companion = true;
             // A write in progress ("<name>.tmp...") or a file set aside is no report.
             if (companion || name.find(".tmp") != std::string::npos || name.find(".corrupt-") != std::string::npos)
@@ -623,7 +645,8 @@ void PKRCrashManager::deleteFiles(const std::string& path) {
     FileManager::remove(path);
     for (const char* suffix : {".data", ".meta", ".desc"}) {
         FileManager::remove(base + suffix);
-        if (base != path) FileManager::remove(path + suffix);  // names an older release gave an app-kill report's companions
+        if (base != path)
+            FileManager::remove(path + suffix);  // names an older release gave an app-kill report's companions
     }
     removeKeyFromKeychain(keyFor(path, kMetaUserNameKey));
     removeKeyFromKeychain(keyFor(path, kMetaUserEmailKey));
@@ -647,9 +670,12 @@ void PKRCrashManager::triggerDelayedProcessing() {
     auto& loop = pf::RunLoop::main();
     loop.cancelPerforms(this);
     std::weak_ptr<PKRCrashManager> weak = weak_from_this();
-    loop.performAfter(kDelayedProcessingDelay, [weak] {
-        if (auto self = weak.lock()) self->invokeDelayedProcessing();
-    }, this);
+    loop.performAfter(
+        kDelayedProcessingDelay,
+        [weak] {
+            if (auto self = weak.lock()) self->invokeDelayedProcessing();
+        },
+        this);
 }
 
 void PKRCrashManager::invokeDelayedProcessing() {
@@ -658,9 +684,10 @@ void PKRCrashManager::invokeDelayedProcessing() {
         return;
     PKR_LOG_INFO(kMethod, "Start delayed CrashManager processing");
     if (exceptionHandler_ && pf::getUncaughtExceptionHandler() != exceptionHandler_)
-        PKR_LOG_WARNING(kMethod, "[PelkorSDK] WARNING: Another exception handler was added. If this invokes any kind "
-                                 "exit() after processing the exception, which causes any subsequent error handler not "
-                                 "to be invoked, these crashes will NOT be reported to PelkorApp!");
+        PKR_LOG_WARNING(kMethod,
+                        "[PelkorSDK] WARNING: Another exception handler was added. If this invokes any kind "
+                        "exit() after processing the exception, which causes any subsequent error handler not "
+                        "to be invoked, these crashes will NOT be reported to PelkorApp!");
     if (sendingInProgress_ || !hasPendingCrashReport()) return;
     sendingInProgress_ = true;
     OptionalString notApproved = firstNotApprovedCrashReport();
@@ -668,7 +695,8 @@ void PKRCrashManager::invokeDelayedProcessing() {
     if (sdk_resource_bundle() && !is_running_in_app_extension() && notApproved && status_ != kAutoSend) {
         if (delegate_) delegate_->crashManagerWillShowSubmitCrashReportAlert(*this);
         const std::string appName = app_display_name(localized_sdk_string(std::string("PelkorAppNamePlaceholder")));
-        std::string message = fillFormat(localized_sdk_string(std::string("CrashDataFoundAnonymousDescription")), appName);
+        std::string message =
+            fillFormat(localized_sdk_string(std::string("CrashDataFoundAnonymousDescription")), appName);
         if (!userIDForCrashReport().empty() || !userNameForCrashReport().empty() || !userEmailForCrashReport().empty())
             message = fillFormat(localized_sdk_string(std::string("CrashDataFoundDescription")), appName);
         if (alertViewHandler_) {
@@ -693,23 +721,22 @@ void PKRCrashManager::didDismissWithButtonIndex(ui::Alert& alert, int64_t button
 
 bool PKRCrashManager::handleUserInput(uint64_t answer, const PKRCrashMetaData* metaData) {
     switch (answer) {
-        case 0:
-            if (delegate_) delegate_->crashManagerWillCancelSendingCrashReport(*this);
-            if (lastCrashFilename_) cleanCrashReportWithFilename(FileManager::joinPath(crashesDir_, *lastCrashFilename_));
-            // Nothing is sent in this run; the others wait for the next one.
-            sendingInProgress_ = false;
-            return true;
-        case 2:
-            setCrashManagerStatus(kAutoSend);
-            if (delegate_) delegate_->crashManagerWillSendCrashReportsAlways(*this);
-            [[fallthrough]];
-        case 1:
-            persistUserProvidedMetaData(metaData);
-            approveLatestCrashReport();
-            sendNextCrashReport();
-            return true;
-        default:
-            return false;
+    case 0:
+        if (delegate_) delegate_->crashManagerWillCancelSendingCrashReport(*this);
+        if (lastCrashFilename_) cleanCrashReportWithFilename(FileManager::joinPath(crashesDir_, *lastCrashFilename_));
+        // Nothing is sent in this run; the others wait for the next one.
+        sendingInProgress_ = false;
+        return true;
+    case 2:
+        setCrashManagerStatus(kAutoSend);
+        if (delegate_) delegate_->crashManagerWillSendCrashReportsAlways(*this);
+        [[fallthrough]];
+    case 1:
+        persistUserProvidedMetaData(metaData);
+        approveLatestCrashReport();
+        sendNextCrashReport();
+        return true;
+    default: return false;
     }
 }
 
@@ -723,8 +750,8 @@ std::string PKRCrashManager::extractAppUUIDs(const PKROVCrashReport& report) con
         if (!entry.isDictionary()) continue;
         const Value &type = entry["type"], &arch = entry["arch"], &uuid = entry["uuid"];
         if (!type.isString() || !arch.isString() || !uuid.isString()) continue;
-        out += "<uuid type=\"" + pf::escapeMarkup(type.string()) + "\" arch=\"" + pf::escapeMarkup(arch.string()) + "\">" +
-               pf::escapeMarkup(uuid.string()) + "</uuid>";
+        out += "<uuid type=\"" + pf::escapeMarkup(type.string()) + "\" arch=\"" + pf::escapeMarkup(arch.string()) +
+               "\">" + pf::escapeMarkup(uuid.string()) + "</uuid>";
     }
     return out;
 }
@@ -773,8 +800,9 @@ void PKRCrashManager::sendNextCrashReport() {
             PKR_LOG_ERROR(kMethod, "Could not read crash report %s: %s", path.c_str(),
                           readError.localizedDescription().c_str());
             endSendingRun();
-            if (delegate_) delegate_->crashManagerDidFailWithError(*this, crashError(PKRCrashReportUnreadable,
-                                                                                     readError.localizedDescription()));
+            if (delegate_)
+                delegate_->crashManagerDidFailWithError(
+                    *this, crashError(PKRCrashReportUnreadable, readError.localizedDescription()));
             return;
         }
         if (!bytes || bytes->empty()) {
@@ -837,8 +865,9 @@ void PKRCrashManager::sendNextCrashReport() {
         if (!applicationLog.empty())
             description = description.empty() ? "Log:\n" + applicationLog : description + "\n\nLog:\n" + applicationLog;
 
-        const std::string* values[] = {nullptr, &uuids, &bundleId, &osVersion, &platformName, nullptr, &marketing,
-                                       &version, &uuid, &log, &userID, &userName, &userEmail, &install, &description};
+        const std::string* values[] = {nullptr, &uuids,     &bundleId,  &osVersion, &platformName,
+                                       nullptr, &marketing, &version,   &uuid,      &log,
+                                       &userID, &userName,  &userEmail, &install,   &description};
         const std::string appName = infoString("CFBundleExecutable"), senderVersion = infoString("CFBundleVersion");
         std::string xml;
         for (size_t i = 0; i < std::size(values); ++i) {
@@ -861,7 +890,8 @@ void PKRCrashManager::sendCrashReportWithFilename(const std::string& path, const
                                                   std::shared_ptr<PKRPelkorAttachment> attachment) {
     constexpr const char* kMethod = "-[PKRCrashManager sendCrashReportWithFilename:xml:attachment:]";
     const net::Data xmlData(xml.begin(), xml.end());
-    const net::Data* attachmentData = attachment && attachment->pelkorAttachmentData() ? &*attachment->pelkorAttachmentData() : nullptr;
+    const net::Data* attachmentData =
+        attachment && attachment->pelkorAttachmentData() ? &*attachment->pelkorAttachmentData() : nullptr;
     const std::string boundary = PKRPelkorAppClient::boundaryAvoiding({&xmlData, attachmentData});
     net::URLRequest request = requestWithBoundary(boundary);
     request.setHTTPBody(postBodyWithXML(xml, attachment.get(), boundary));
@@ -895,7 +925,8 @@ void PKRCrashManager::processUploadResultWithFilename(const std::string& path, c
             if (answer)
                 PKR_LOG_INFO(kMethod, "Received API response: %s", answer->description().c_str());
             else
-                PKR_LOG_WARNING(kMethod, "The service took the report with an answer that is no property list (%zu bytes).",
+                PKR_LOG_WARNING(kMethod,
+                                "The service took the report with an answer that is no property list (%zu bytes).",
                                 hasBody ? responseData->size() : size_t(0));
             if (delegate_) delegate_->crashManagerDidFinishSendingCrashReport(*this);
             // The run goes on with the next report.
@@ -919,4 +950,3 @@ void PKRCrashManager::processUploadResultWithFilename(const std::string& path, c
     if (delegate_) delegate_->crashManagerDidFailWithError(*this, *failure);
     PKR_LOG_ERROR(kMethod, "%s", failure->localizedDescription().c_str());
 }
-

@@ -197,7 +197,6 @@ private:
     using PelkorAsk = bool (PKRPelkorManagerDelegate::*)(PKRPelkorBaseManager&, std::optional<std::string>&);
     std::string identityForCrashReport(const char* keychainKey, CrashAsk crashAsk, PelkorAsk pelkorAsk);
 
-
     platform::foundation::Value::Dictionary approved_;
     std::vector<std::string> crashFiles_;
     OptionalString lastCrashFilename_;

@@ -120,9 +120,8 @@ std::shared_ptr<PKROVCrashReportThreadInfo> crashedThread(const PKROVCrashReport
 
 std::vector<std::shared_ptr<PKROVCrashReportBinaryImageInfo>> imagesByBase(const PKROVCrashReport& report) {
     auto images = report.images();
-    std::stable_sort(images.begin(), images.end(), [](const auto& a, const auto& b) {
-        return PKRCrashReportTextFormatter::imageOrder(*a, *b);
-    });
+    std::stable_sort(images.begin(), images.end(),
+                     [](const auto& a, const auto& b) { return PKRCrashReportTextFormatter::imageOrder(*a, *b); });
     return images;
 }
 
@@ -136,7 +135,7 @@ std::string framesText(const PKROVCrashReportStackFrames& frames, const PKROVCra
 }  // namespace
 
 std::string PKRCrashReportTextFormatter::stringValueForCrashReport(const PKROVCrashReport& report,
-                                                                  const OptionalString& crashReporterKey) {
+                                                                   const OptionalString& crashReporterKey) {
     const auto& system = report.systemInfo();
     const auto& process = report.processInfo();
     const auto& machine = report.machineInfo();
@@ -145,7 +144,8 @@ std::string PKRCrashReportTextFormatter::stringValueForCrashReport(const PKROVCr
 
     const auto& uuid = report.uuidRef();
     text += "Incident Identifier: " + (uuid ? PKROVCrashReportUUIDString(*uuid) : std::string(kUnknown)) + "\n";
-    text += "CrashReporter Key:   " + (crashReporterKey && !crashReporterKey->empty() ? *crashReporterKey : kUnknown) + "\n";
+    text += "CrashReporter Key:   " + (crashReporterKey && !crashReporterKey->empty() ? *crashReporterKey : kUnknown) +
+            "\n";
     text += "Hardware Model:      " + (machine ? orUnknown(machine->modelName()) : kUnknown) + "\n";
 
     text += PKROVCrashReportProcessText(report, codeType);
@@ -199,11 +199,11 @@ std::string PKRCrashReportTextFormatter::stringValueForCrashReport(const PKROVCr
         lastBase = base;
         uint64_t end = image->imageSize() > 1 ? base + image->imageSize() - 1 : base;
         PKRBinaryImageType type = pkr_imageTypeForImagePath(image->imageName(), executable);
-        text += pf::format(codeType.lp64 ? "%#18llx - %#18llx %s%s %s  <%s> %s\n" : "%#10llx - %#10llx %s%s %s  <%s> %s\n",
-                           ull(base), ull(end), type == PKRBinaryImageTypeOther ? " " : "+",
-                           pf::FileManager::lastPathComponent(image->imageName()).c_str(),
-                           pkr_archNameFromImageInfo(*image).c_str(), orUnknown(image->imageUUID()).c_str(),
-                           image->imageName().c_str());
+        text += pf::format(
+            codeType.lp64 ? "%#18llx - %#18llx %s%s %s  <%s> %s\n" : "%#10llx - %#10llx %s%s %s  <%s> %s\n", ull(base),
+            ull(end), type == PKRBinaryImageTypeOther ? " " : "+",
+            pf::FileManager::lastPathComponent(image->imageName()).c_str(), pkr_archNameFromImageInfo(*image).c_str(),
+            orUnknown(image->imageUUID()).c_str(), image->imageName().c_str());
     }
     return text;
 }
@@ -237,26 +237,28 @@ PKRCrashReportTextFormatter::OptionalString PKRCrashReportTextFormatter::selecto
     if (!reportImage || !reportImage->imageUUID()) return std::nullopt;
 
     OptionalString selector;
-    pkr_visit_loaded_images([&](const ovcrash::macho_image& image) {
-        if (pf::lowercased(pkr_image_uuid_string(image)) != pf::lowercased(*reportImage->imageUUID())) return false;
-        // Only the same build, loaded again, holds the same bytes at the same offset.
-        uint64_t address = ovcrash::macho_image_header_address(&image) + (value - reportImage->imageBaseAddress());
-        ovcrash::async_mobject section{};
-        if (ovcrash::macho_image_map_section(&image, "__TEXT", "__objc_methname", &section) != ovcrash::ASYNC_ESUCCESS)
-            return true;
-        uint64_t start = ovcrash::mobject_task_address(&section), length = ovcrash::mobject_length(&section);
-        if (address >= start && address - start < length) {
-            uint64_t left = length - (address - start);
-            const auto* text = static_cast<const char*>(
-                ovcrash::mobject_remap_address(&section, address, 0, left));
-            if (text) {
-                size_t n = strnlen(text, left);
-                if (n < left) selector = std::string(text, n);
+    pkr_visit_loaded_images(
+        [&](const ovcrash::macho_image& image) {
+            if (pf::lowercased(pkr_image_uuid_string(image)) != pf::lowercased(*reportImage->imageUUID())) return false;
+            // Only the same build, loaded again, holds the same bytes at the same offset.
+            uint64_t address = ovcrash::macho_image_header_address(&image) + (value - reportImage->imageBaseAddress());
+            ovcrash::async_mobject section{};
+            if (ovcrash::macho_image_map_section(&image, "__TEXT", "__objc_methname", &section) !=
+                ovcrash::ASYNC_ESUCCESS)
+                return true;
+            uint64_t start = ovcrash::mobject_task_address(&section), length = ovcrash::mobject_length(&section);
+            if (address >= start && address - start < length) {
+                uint64_t left = length - (address - start);
+                const auto* text = static_cast<const char*>(ovcrash::mobject_remap_address(&section, address, 0, left));
+                if (text) {
+                    size_t n = strnlen(text, left);
+                    if (n < left) selector = std::string(text, n);
+                }
             }
-        }
-        ovcrash::mobject_free(&section);
-        return true;
-    }, &reportImage->imageName());
+            ovcrash::mobject_free(&section);
+            return true;
+        },
+        &reportImage->imageName());
     return selector;
 }
 
@@ -323,8 +325,8 @@ std::string PKRCrashReportTextFormatter::pkr_formatStackFrame(const PKROVCrashRe
     } else {
         symbol = pf::format("0x%llx + %lld", ull(base), (long long)offset);
     }
-    return pf::format("%-4ld%s 0x%0*llx %s\n", long(frameIndex), frameColumnName(name).c_str(), lp64 ? 16 : 8,
-                      ull(pc), symbol.c_str());
+    return pf::format("%-4ld%s 0x%0*llx %s\n", long(frameIndex), frameColumnName(name).c_str(), lp64 ? 16 : 8, ull(pc),
+                      symbol.c_str());
 }
 
 std::string PKRCrashReportTextFormatter::anonymizedProcessPathFromProcessPath(const std::string& path) {

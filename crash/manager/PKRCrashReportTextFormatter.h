@@ -13,16 +13,17 @@
 #include "platform/foundation/Value.h"
 
 enum PKRBinaryImageType : int32_t {
-    PKRBinaryImageTypeAppBinary = 0,    // the application's executable
-    PKRBinaryImageTypeAppFramework = 1, // another image inside the application bundle
-    PKRBinaryImageTypeOther = 2,        // system images, bundled runtime libraries, unknown paths
+    PKRBinaryImageTypeAppBinary = 0,     // the application's executable
+    PKRBinaryImageTypeAppFramework = 1,  // another image inside the application bundle
+    PKRBinaryImageTypeOther = 2,         // system images, bundled runtime libraries, unknown paths
 };
 
 class PKRCrashReportTextFormatter {
 public:
     using OptionalString = std::optional<std::string>;
 
-    static std::string stringValueForCrashReport(const PKROVCrashReport& report, const OptionalString& crashReporterKey);
+    static std::string stringValueForCrashReport(const PKROVCrashReport& report,
+                                                 const OptionalString& crashReporterKey);
     // One dictionary {"uuid", "arch", "type": "app" or "framework"} per
     // application image, in base-address order.
     static platform::foundation::Value arrayOfAppUUIDsForCrashReport(const PKROVCrashReport& report);

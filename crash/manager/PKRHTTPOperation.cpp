@@ -108,7 +108,8 @@ void PKRHTTPOperationQueue::startNext() {
 
 void PKRHTTPOperationQueue::finished(PKRHTTPOperation* operation) {
     // Keep it alive until its own finish() has returned.
-    auto it = std::find_if(operations_.begin(), operations_.end(), [&](const auto& op) { return op.get() == operation; });
+    auto it =
+        std::find_if(operations_.begin(), operations_.end(), [&](const auto& op) { return op.get() == operation; });
     if (it == operations_.end()) return;
     auto keep = *it;
     operations_.erase(it);

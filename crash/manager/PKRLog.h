@@ -18,7 +18,8 @@ public:
     static void plain(const std::string& text);
 };
 
-#define PKR_LOG_DEBUG(level, method, ...) PKRLog::debug(method, __LINE__, level, platform::foundation::format(__VA_ARGS__))
+#define PKR_LOG_DEBUG(level, method, ...) \
+    PKRLog::debug(method, __LINE__, level, platform::foundation::format(__VA_ARGS__))
 #define PKR_LOG_INFO(method, ...) PKR_LOG_DEBUG("INFO: ", method, __VA_ARGS__)
 #define PKR_LOG_WARNING(method, ...) PKR_LOG_DEBUG("WARNING: ", method, __VA_ARGS__)
 #define PKR_LOG_ERROR(method, ...) PKR_LOG_DEBUG("ERROR: ", method, __VA_ARGS__)

@@ -30,8 +30,7 @@ std::string PKRPelkorAppClient::URLForPath(const std::string& path) const {
     return url + (path.front() == '/' ? path.substr(1) : path);
 }
 
-net::URLRequest PKRPelkorAppClient::requestWithMethod(const std::string& method,
-                                                      const std::optional<std::string>& path,
+net::URLRequest PKRPelkorAppClient::requestWithMethod(const std::string& method, const std::optional<std::string>& path,
                                                       const std::optional<Parameters>& parameters) const {
     const std::string p = path.value_or("");
     net::URLRequest request(URLForPath(p));

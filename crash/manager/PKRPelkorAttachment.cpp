@@ -4,8 +4,7 @@ using platform::foundation::Value;
 
 PKRPelkorAttachment::PKRPelkorAttachment(OptionalString filename, std::optional<Data> pelkorAttachmentData,
                                          OptionalString contentType)
-    : filename_(std::move(filename)),
-      data_(std::move(pelkorAttachmentData)),
+    : filename_(std::move(filename)), data_(std::move(pelkorAttachmentData)),
       contentType_(contentType ? std::move(contentType) : OptionalString(kPKRAttachmentDefaultContentType)) {}
 
 PKRPelkorAttachment::PKRPelkorAttachment(const Value& coder) {

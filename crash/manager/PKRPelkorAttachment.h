@@ -14,8 +14,7 @@ public:
     using Data = platform::foundation::Value::Data;
 
     // A missing content type becomes "application/octet-stream".
-    PKRPelkorAttachment(OptionalString filename, std::optional<Data> pelkorAttachmentData,
-                        OptionalString contentType);
+    PKRPelkorAttachment(OptionalString filename, std::optional<Data> pelkorAttachmentData, OptionalString contentType);
     // Decodes the keyed fields that encodeWithCoder wrote; what is missing stays absent.
     explicit PKRPelkorAttachment(const platform::foundation::Value& coder);
     virtual ~PKRPelkorAttachment() = default;

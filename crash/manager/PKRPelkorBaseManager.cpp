@@ -38,9 +38,7 @@ std::string PKRPelkorBaseManager::encodedAppIdentifier() const { return encoded_
 
 bool PKRPelkorBaseManager::isPreiOS7Environment() const { return !is_ios7_or_later(); }
 
-std::string PKRPelkorBaseManager::getDevicePlatform() const {
-    return ui::Device::current().hardwareIdentifier();
-}
+std::string PKRPelkorBaseManager::getDevicePlatform() const { return ui::Device::current().hardwareIdentifier(); }
 
 std::string PKRPelkorBaseManager::executableUUID() const {
     std::string uuid;
@@ -108,7 +106,9 @@ std::shared_ptr<ui::NavigationController> PKRPelkorBaseManager::customNavigation
     auto navigation = std::make_shared<ui::NavigationController>(std::move(root));
     auto bar = navigation->navigationBar();
     bar->setBarStyle(barStyle_);
-    if (navigationBarTintColor_) bar->setBarTintColor(navigationBarTintColor_);
-    else if (is_ios7_or_later()) bar->setBarTintColor(Color::rgba(0, 122 / 255.0, 1.0, 1.0));
+    if (navigationBarTintColor_)
+        bar->setBarTintColor(navigationBarTintColor_);
+    else if (is_ios7_or_later())
+        bar->setBarTintColor(Color::rgba(0, 122 / 255.0, 1.0, 1.0));
     return navigation;
 }

@@ -113,9 +113,9 @@ std::string new_uuid_string() {
     }
     b[6] = uint8_t((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = uint8_t((b[8] & 0x3F) | 0x80);  // the standard variant
-    return platform::foundation::format(
-        "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2], b[3], b[4], b[5],
-        b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return platform::foundation::format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                                        b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+                                        b[13], b[14], b[15]);
 }
 
 std::optional<std::string> app_anonymous_id(bool forceNew) {
@@ -142,9 +142,7 @@ bool is_ios7_or_later() {
     return std::atoi(version.c_str()) >= 7;
 }
 
-bool has_sandbox_receipt() {
-    return Bundle::main().pathForResource("sandboxReceipt", "", "StoreKit").has_value();
-}
+bool has_sandbox_receipt() { return Bundle::main().pathForResource("sandboxReceipt", "", "StoreKit").has_value(); }
 
 bool has_embedded_provision() { return Bundle::main().pathForResource("embedded", "mobileprovision").has_value(); }
 

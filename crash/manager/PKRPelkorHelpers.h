@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 
-namespace platform::foundation { class Bundle; }
+namespace platform::foundation {
+class Bundle;
+}
 
 // current_app_environment
 inline constexpr int64_t kPKREnvironmentAppStore = 0;

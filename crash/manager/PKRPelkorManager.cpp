@@ -1,6 +1,5 @@
 #include "crash/manager/PKRPelkorManager.h"
 
-
 #include "crash/manager/PKRKeychainUtils.h"
 #include "crash/manager/PKRLog.h"
 #include "crash/manager/PKRPelkorAppClient.h"
@@ -51,7 +50,8 @@ PKRPelkorManager::PKRPelkorManager() {
     installString_ = app_anonymous_id(false);
     appEnvironment_ = current_app_environment();
     appStoreEnvironment_ = appEnvironment_ == kPKREnvironmentAppStore;
-    pf::RunLoop::current().performAfter(0.0, [this] { validateStartManagerIsInvoked(); }, this);
+    pf::RunLoop::current().performAfter(
+        0.0, [this] { validateStartManagerIsInvoked(); }, this);
 }
 
 std::string PKRPelkorManager::version() { return std::string(kPelkorVersionRecord + 1); }
@@ -70,8 +70,9 @@ bool PKRPelkorManager::checkValidityOfAppIdentifier(const OptionalString& identi
 void PKRPelkorManager::logInvalidIdentifier(const std::string& name) const {
     if (appEnvironment_ == kPKREnvironmentAppStore) return;
     if (name == "liveIdentifier")
-        PKRLog::plain("WARNING: The liveIdentifier is invalid! The SDK will be disabled when deployed to the App Store "
-                      "without setting a valid app identifier!");
+        PKRLog::plain(
+            "WARNING: The liveIdentifier is invalid! The SDK will be disabled when deployed to the App Store "
+            "without setting a valid app identifier!");
     else
         PKRLog::plain("ERROR: The " + name +
                       " is invalid! Please use the PelkorApp app identifier you find on the apps website on "
@@ -95,7 +96,8 @@ void PKRPelkorManager::configureWithIdentifier(const OptionalString& appIdentifi
     initializeModules();
 }
 
-void PKRPelkorManager::configureWithIdentifier(const OptionalString& appIdentifier, PKRPelkorManagerDelegate* delegate) {
+void PKRPelkorManager::configureWithIdentifier(const OptionalString& appIdentifier,
+                                               PKRPelkorManagerDelegate* delegate) {
     delegate_ = delegate;
     appIdentifier_ = appIdentifier;
     initializeModules();
@@ -159,14 +161,16 @@ void PKRPelkorManager::startManager() {
 
 void PKRPelkorManager::validateStartManagerIsInvoked() const {
     if (validAppIdentifier_ && appEnvironment_ != kPKREnvironmentAppStore && !startManagerIsInvoked_)
-        PKRLog::plain("ERROR: You did not call [[PKRPelkorManager sharedPelkorManager] startManager] to startup the "
-                      "PelkorSDK! Please do so after setting up all properties. The SDK is NOT running.");
+        PKRLog::plain(
+            "ERROR: You did not call [[PKRPelkorManager sharedPelkorManager] startManager] to startup the "
+            "PelkorSDK! Please do so after setting up all properties. The SDK is NOT running.");
 }
 
 void PKRPelkorManager::setDelegate(PKRPelkorManagerDelegate* delegate) {
     if (appEnvironment_ != kPKREnvironmentAppStore && startManagerIsInvoked_)
-        PKRLog::plain("ERROR: The `delegate` property has to be set before calling [[PKRPelkorManager "
-                      "sharedPelkorManager] startManager] !");
+        PKRLog::plain(
+            "ERROR: The `delegate` property has to be set before calling [[PKRPelkorManager "
+            "sharedPelkorManager] startManager] !");
     if (delegate == delegate_) return;
     delegate_ = delegate;
     if (crashManager_) {
@@ -213,7 +217,8 @@ void PKRPelkorManager::testIdentifier() {
 
 void PKRPelkorManager::pingServerForIntegrationStartWorkflowWithTimeString(const std::string& timeString,
                                                                            const OptionalString& appIdentifier) {
-    constexpr const char* kMethod = "-[PKRPelkorManager pingServerForIntegrationStartWorkflowWithTimeString:appIdentifier:]";
+    constexpr const char* kMethod =
+        "-[PKRPelkorManager pingServerForIntegrationStartWorkflowWithTimeString:appIdentifier:]";
     if (!appIdentifier || appEnvironment_ == kPKREnvironmentAppStore) return;
     const std::string path = "api/3/apps/" + encoded_app_identifier(appIdentifier) + "/integration";
     PKR_LOG_INFO(kMethod, "Sending integration workflow ping to %s", path.c_str());
@@ -222,17 +227,19 @@ void PKRPelkorManager::pingServerForIntegrationStartWorkflowWithTimeString(const
         {"sdk", "PelkorSDK"},
         {"sdk_version", version()},
         {"bundle_version", pf::Bundle::main().objectForInfoDictionaryKey("CFBundleVersion").stringValue()}};
-    pelkorAppClient()->postPath(path, parameters, [](PKRHTTPOperation& op, const PKRHTTPOperation::Data*,
-                                                     const pf::Error*) { logPingMessageForStatusCode(op.statusCode()); });
+    pelkorAppClient()->postPath(path, parameters,
+                                [](PKRHTTPOperation& op, const PKRHTTPOperation::Data*, const pf::Error*) {
+                                    logPingMessageForStatusCode(op.statusCode());
+                                });
 }
 
 void PKRPelkorManager::logPingMessageForStatusCode(int64_t statusCode) {
     constexpr const char* kMethod = "-[PKRPelkorManager logPingMessageForStatusCode:]";
     switch (statusCode) {
-        case 201: PKR_LOG_INFO(kMethod, "Ping accepted."); break;
-        case 200: PKR_LOG_INFO(kMethod, "Ping accepted. Server already knows."); break;
-        case 400: PKR_LOG_ERROR(kMethod, "App ID not found"); break;
-        default: PKR_LOG_ERROR(kMethod, "Unknown error");
+    case 201: PKR_LOG_INFO(kMethod, "Ping accepted."); break;
+    case 200: PKR_LOG_INFO(kMethod, "Ping accepted. Server already knows."); break;
+    case 400: PKR_LOG_ERROR(kMethod, "App ID not found"); break;
+    default: PKR_LOG_ERROR(kMethod, "Unknown error");
     }
 }
 

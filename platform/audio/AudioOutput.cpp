@@ -29,8 +29,7 @@ public:
     }
 
     void play(const std::string& name, const PCMBuffer& sound) override {
-        if (sound.samples.empty())
-            return;
+        if (sound.samples.empty()) return;
         // The device runs at its own rate and channel count; SDL converts.
         SDL_AudioStream* stream = sdl_.NewAudioStream(AUDIO_F32SYS, Uint8(sound.channels), int(sound.sampleRate),
                                                       spec_.format, spec_.channels, spec_.freq);
@@ -77,8 +76,7 @@ void SilentAudioOutput::play(const std::string& name, const PCMBuffer& sound) {
 
 std::unique_ptr<AudioOutput> openSDLAudioOutput() {
     const SdlLibrary* sdl = SdlLibrary::shared();
-    if (!sdl || sdl->InitSubSystem(SDL_INIT_AUDIO) != 0)
-        return nullptr;
+    if (!sdl || sdl->InitSubSystem(SDL_INIT_AUDIO) != 0) return nullptr;
     SDL_AudioSpec want{}, have{};
     want.freq = 44100;
     want.format = AUDIO_F32SYS;
@@ -99,8 +97,7 @@ AudioOutput& AudioOutput::current() {
     std::lock_guard lock(gMutex);
     if (!gOutput) {
         gOutput = openSDLAudioOutput();
-        if (!gOutput)
-            gOutput = std::make_unique<SilentAudioOutput>();
+        if (!gOutput) gOutput = std::make_unique<SilentAudioOutput>();
         foundation::log("System sounds play through the " + gOutput->description());
     }
     return *gOutput;

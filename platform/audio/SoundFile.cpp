@@ -78,8 +78,7 @@ SoundFileResult convert(const Reader& r, size_t dataPos, size_t dataSize, const 
     const bool floatOk = l.encoding == Encoding::Float && (l.bits == 32 || l.bits == 64);
     if (!intOk && !floatOk)
         return fail(SoundFileError::UnsupportedDataFormat, "unsupported sample size " + std::to_string(l.bits));
-    if (!r.has(dataPos, 0))
-        return fail(SoundFileError::InvalidFile, "audio data outside the file");
+    if (!r.has(dataPos, 0)) return fail(SoundFileError::InvalidFile, "audio data outside the file");
     // A data chunk that claims more than the file holds is cut to what is there.
     dataSize = std::min(dataSize, r.size() - dataPos);
     const size_t frameBytes = size_t(l.bits / 8) * l.channels;
@@ -89,15 +88,13 @@ SoundFileResult convert(const Reader& r, size_t dataPos, size_t dataSize, const 
     out.buffer.channels = l.channels;
     out.buffer.samples.resize(frames * l.channels);
     const unsigned char* p = r.at(dataPos);
-    for (size_t i = 0; i < out.buffer.samples.size(); ++i, p += l.bits / 8)
-        out.buffer.samples[i] = sampleAt(p, l);
+    for (size_t i = 0; i < out.buffer.samples.size(); ++i, p += l.bits / 8) out.buffer.samples[i] = sampleAt(p, l);
     return out;
 }
 
 SoundFileResult decodeCAF(const Reader& r) {
     // Header: 'caff', version 1, flags; then chunks of (type, signed 64-bit size).
-    if (r.size() < 8 || r.be16(4) != 1)
-        return fail(SoundFileError::InvalidFile, "unsupported CAF version");
+    if (r.size() < 8 || r.be16(4) != 1) return fail(SoundFileError::InvalidFile, "unsupported CAF version");
     size_t pos = 8;
     bool haveDesc = false;
     Layout l;
@@ -122,16 +119,13 @@ SoundFileResult decodeCAF(const Reader& r) {
                 return fail(SoundFileError::UnsupportedDataFormat, "packed or padded CAF samples");
             haveDesc = true;
         } else if (r.tag(pos, "data")) {
-            if (!haveDesc)
-                return fail(SoundFileError::InvalidFile, "CAF data chunk before its description");
+            if (!haveDesc) return fail(SoundFileError::InvalidFile, "CAF data chunk before its description");
             // -1 means "to the end of the file"; the first 4 bytes are the edit count.
-            if (declared != -1 && declared < 4)
-                return fail(SoundFileError::InvalidFile, "truncated CAF data chunk");
+            if (declared != -1 && declared < 4) return fail(SoundFileError::InvalidFile, "truncated CAF data chunk");
             const size_t dataSize = declared == -1 ? SIZE_MAX : size_t(declared - 4);
             return convert(r, body + 4, dataSize, l);
         }
-        if (declared < 0 || uint64_t(declared) > r.size() - body)
-            break;
+        if (declared < 0 || uint64_t(declared) > r.size() - body) break;
         pos = body + size_t(declared);
     }
     return fail(SoundFileError::InvalidFile, haveDesc ? "CAF file without audio data" : "CAF file without description");
@@ -145,8 +139,7 @@ SoundFileResult decodeWAVE(const Reader& r) {
         const size_t body = pos + 8;
         const size_t size = r.le32(pos + 4);
         if (r.tag(pos, "fmt ")) {
-            if (size < 16 || !r.has(body, 16))
-                return fail(SoundFileError::InvalidFile, "truncated WAVE format chunk");
+            if (size < 16 || !r.has(body, 16)) return fail(SoundFileError::InvalidFile, "truncated WAVE format chunk");
             uint16_t format = r.le16(body);
             l.channels = r.le16(body + 2);
             l.rate = r.le32(body + 4);
@@ -162,17 +155,16 @@ SoundFileResult decodeWAVE(const Reader& r) {
             else if (format == 3)
                 l.encoding = Encoding::Float;
             else
-                return fail(SoundFileError::UnsupportedDataFormat, "WAVE data is not PCM (format " + std::to_string(format) + ")");
+                return fail(SoundFileError::UnsupportedDataFormat,
+                            "WAVE data is not PCM (format " + std::to_string(format) + ")");
             if (l.bits % 8 != 0 || blockAlign != l.bits / 8 * l.channels)
                 return fail(SoundFileError::UnsupportedDataFormat, "packed or padded WAVE samples");
             haveFormat = true;
         } else if (r.tag(pos, "data")) {
-            if (!haveFormat)
-                return fail(SoundFileError::InvalidFile, "WAVE data chunk before its format");
+            if (!haveFormat) return fail(SoundFileError::InvalidFile, "WAVE data chunk before its format");
             return convert(r, body, size, l);
         }
-        if (size > r.size() - body)
-            break;
+        if (size > r.size() - body) break;
         pos = body + size + (size & 1);  // chunks are padded to even lengths
     }
     return fail(SoundFileError::InvalidFile, haveFormat ? "WAVE file without audio data" : "WAVE file without format");
@@ -182,10 +174,8 @@ SoundFileResult decodeWAVE(const Reader& r) {
 
 SoundFileResult decodeSoundFile(std::string_view bytes) {
     Reader r(bytes);
-    if (r.tag(0, "caff"))
-        return decodeCAF(r);
-    if (r.tag(0, "RIFF") && r.tag(8, "WAVE"))
-        return decodeWAVE(r);
+    if (r.tag(0, "caff")) return decodeCAF(r);
+    if (r.tag(0, "RIFF") && r.tag(8, "WAVE")) return decodeWAVE(r);
     return fail(SoundFileError::UnsupportedFileType, "not a CAF or WAVE file");
 }
 

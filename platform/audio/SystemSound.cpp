@@ -24,11 +24,9 @@ SystemSoundID gNextID = 4096;  // low numbers are the platform's built-in sounds
 
 std::string pathOf(const std::string& file) {
     static const std::string scheme = "file://";
-    if (file.compare(0, scheme.size(), scheme) != 0)
-        return file;
+    if (file.compare(0, scheme.size(), scheme) != 0) return file;
     std::string rest = file.substr(scheme.size());
-    if (rest.compare(0, 9, "localhost") == 0)
-        rest = rest.substr(9);
+    if (rest.compare(0, 9, "localhost") == 0) rest = rest.substr(9);
     // Undo percent-escapes the way a file URL carries them.
     std::string out;
     for (size_t i = 0; i < rest.size(); ++i) {
@@ -46,22 +44,19 @@ std::string pathOf(const std::string& file) {
 }  // namespace
 
 OSStatus SystemSound::create(const std::string& file, SystemSoundID* outID) {
-    if (!outID || file.empty())
-        return kParamErr;
+    if (!outID || file.empty()) return kParamErr;
     const std::string path = pathOf(file);
     bool isDir = false;
-    if (!foundation::FileManager::exists(path, &isDir) || isDir)
-        return kFileNotFoundErr;
+    if (!foundation::FileManager::exists(path, &isDir) || isDir) return kFileNotFoundErr;
     auto bytes = foundation::FileManager::readFile(path);
-    if (!bytes)
-        return kFileNotFoundErr;
+    if (!bytes) return kFileNotFoundErr;
     SoundFileResult decoded = decodeSoundFile(*bytes);
     if (!decoded.ok()) {
         foundation::log("Cannot load sound " + path + ": " + decoded.message);
         switch (decoded.error) {
-            case SoundFileError::UnsupportedFileType: return kAudioFileUnsupportedFileTypeError;
-            case SoundFileError::UnsupportedDataFormat: return kAudioFileUnsupportedDataFormatError;
-            default: return kAudioFileInvalidFileError;
+        case SoundFileError::UnsupportedFileType: return kAudioFileUnsupportedFileTypeError;
+        case SoundFileError::UnsupportedDataFormat: return kAudioFileUnsupportedDataFormatError;
+        default: return kAudioFileInvalidFileError;
         }
     }
     std::lock_guard lock(gMutex);
@@ -77,8 +72,7 @@ void SystemSound::play(SystemSoundID id) {
     {
         std::lock_guard lock(gMutex);
         auto it = gSounds.find(id);
-        if (it == gSounds.end())
-            return;
+        if (it == gSounds.end()) return;
         sound = it->second;
     }
     AudioOutput::current().play(sound.name, *sound.pcm);

@@ -13,9 +13,9 @@ using OSStatus = int32_t;
 inline constexpr OSStatus kNoErr = 0;
 inline constexpr OSStatus kFileNotFoundErr = -43;
 inline constexpr OSStatus kParamErr = -50;
-inline constexpr OSStatus kAudioFileUnsupportedFileTypeError = 0x7479703f;  // 'typ?'
+inline constexpr OSStatus kAudioFileUnsupportedFileTypeError = 0x7479703f;    // 'typ?'
 inline constexpr OSStatus kAudioFileUnsupportedDataFormatError = 0x666d743f;  // 'fmt?'
-inline constexpr OSStatus kAudioFileInvalidFileError = 0x6474613f;  // 'dta?'
+inline constexpr OSStatus kAudioFileInvalidFileError = 0x6474613f;            // 'dta?'
 inline constexpr OSStatus kAudioServicesSystemSoundUnspecifiedError = -1500;
 
 class SystemSound {

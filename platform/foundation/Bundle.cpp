@@ -86,8 +86,10 @@ const Value& Bundle::infoDictionary() const {
         if (!FileManager::exists(infoPath_)) return;
         Error error;
         auto v = Value::readPropertyListFile(infoPath_, &error);
-        if (v && v->isDictionary()) info_ = std::move(*v);
-        else log("Bundle: cannot read " + infoPath_ + ": " + (v ? "not a dictionary" : error.localizedDescription()));
+        if (v && v->isDictionary())
+            info_ = std::move(*v);
+        else
+            log("Bundle: cannot read " + infoPath_ + ": " + (v ? "not a dictionary" : error.localizedDescription()));
     });
     return info_;
 }
@@ -134,7 +136,8 @@ std::optional<std::string> Bundle::pathForResource(const std::string& name, cons
     if (file.empty()) return std::nullopt;
     std::string base = subdirectory.empty() ? path_ : FileManager::joinPath(path_, subdirectory);
     std::string lang = preferredLocalization();
-    for (const std::string& dir : std::vector<std::string>{base, base + "/" + lang + ".lproj", base + "/en.lproj", base + "/Base.lproj"}) {
+    for (const std::string& dir :
+         std::vector<std::string>{base, base + "/" + lang + ".lproj", base + "/en.lproj", base + "/Base.lproj"}) {
         std::string p = dir + "/" + file;
         if (FileManager::exists(p)) return p;
     }
@@ -149,8 +152,10 @@ const Value::Dictionary& Bundle::table(const std::string& lang, const std::strin
     std::string path = path_ + "/" + lang + ".lproj/" + name + ".strings";
     if (auto bytes = FileManager::readFile(path)) {
         std::string error;
-        if (auto parsed = parseStringsFile(*bytes, &error)) d = std::move(*parsed);
-        else log("Bundle: cannot read strings table " + path + ": " + error);
+        if (auto parsed = parseStringsFile(*bytes, &error))
+            d = std::move(*parsed);
+        else
+            log("Bundle: cannot read strings table " + path + ": " + error);
     }
     return d;
 }
@@ -317,7 +322,8 @@ private:
             if (e == 'U' || e == 'u') {
                 uint32_t cp = 0;
                 int digits = 0;
-                while (digits < 4 && p_ < s_.size() && hex(s_[p_]) >= 0) cp = cp * 16 + uint32_t(hex(s_[p_++])), ++digits;
+                while (digits < 4 && p_ < s_.size() && hex(s_[p_]) >= 0)
+                    cp = cp * 16 + uint32_t(hex(s_[p_++])), ++digits;
                 if (digits == 0) {
                     flushHigh();
                     out += e;
@@ -337,28 +343,28 @@ private:
             }
             flushHigh();
             switch (e) {
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'r': out += '\r'; break;
-                case 'a': out += '\a'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'v': out += '\v'; break;
-                case '0':
-                case '1':
-                case '2':
-                case '3':
-                case '4':
-                case '5':
-                case '6':
-                case '7': {
-                    uint32_t v = uint32_t(e - '0');
-                    for (int i = 0; i < 2 && p_ < s_.size() && s_[p_] >= '0' && s_[p_] <= '7'; ++i)
-                        v = v * 8 + uint32_t(s_[p_++] - '0');
-                    appendUtf8(out, v);
-                    break;
-                }
-                default: out += e; break;  // \" \\ \' and any other character stand for themselves
+            case 'n': out += '\n'; break;
+            case 't': out += '\t'; break;
+            case 'r': out += '\r'; break;
+            case 'a': out += '\a'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'v': out += '\v'; break;
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7': {
+                uint32_t v = uint32_t(e - '0');
+                for (int i = 0; i < 2 && p_ < s_.size() && s_[p_] >= '0' && s_[p_] <= '7'; ++i)
+                    v = v * 8 + uint32_t(s_[p_++] - '0');
+                appendUtf8(out, v);
+                break;
+            }
+            default: out += e; break;  // \" \\ \' and any other character stand for themselves
             }
         }
         why_ = "unterminated string";

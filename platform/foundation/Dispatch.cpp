@@ -180,8 +180,10 @@ public:
             state_->closing = true;  // work already queued still runs
             state_->cv.notify_all();
         }
-        if (worker_.get_id() == std::this_thread::get_id()) worker_.detach();
-        else worker_.join();
+        if (worker_.get_id() == std::this_thread::get_id())
+            worker_.detach();
+        else
+            worker_.join();
     }
 
     void async(std::function<void()> fn) override {
@@ -191,15 +193,15 @@ public:
     }
 
     void sync(std::function<void()> fn) override {
-        if (isCurrent()) throw std::logic_error("sync on serial queue '" + label_ + "' from its own work would deadlock");
+        if (isCurrent())
+            throw std::logic_error("sync on serial queue '" + label_ + "' from its own work would deadlock");
         postAndWait([this](std::function<void()> f) { async(std::move(f)); }, std::move(fn));
     }
 
     // Keeps the queue alive until the work is queued, as the platform retains it.
     void after(double delay, std::function<void()> fn) override {
-        timerLoop().performAfter(delay, [self = shared_from_this(), fn = std::move(fn)]() mutable {
-            self->async(std::move(fn));
-        });
+        timerLoop().performAfter(
+            delay, [self = shared_from_this(), fn = std::move(fn)]() mutable { self->async(std::move(fn)); });
     }
 
     const std::string& label() const override { return label_; }

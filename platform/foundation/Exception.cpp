@@ -42,8 +42,8 @@ Exception::Exception(std::string name, std::string reason, Value userInfo)
 }
 
 Exception::Exception(std::string name, std::string reason, Value userInfo, std::vector<uintptr_t> callStack)
-    : name_(std::move(name)), reason_(std::move(reason)), what_(name_ + ": " + reason_),
-      userInfo_(std::move(userInfo)), callStack_(std::move(callStack)) {}
+    : name_(std::move(name)), reason_(std::move(reason)), what_(name_ + ": " + reason_), userInfo_(std::move(userInfo)),
+      callStack_(std::move(callStack)) {}
 
 void Exception::raise(std::string name, std::string reason, Value userInfo) {
     throw Exception(std::move(name), std::move(reason), std::move(userInfo));

@@ -31,7 +31,8 @@ public:
     // or "" when the file itself could not be moved.
     static std::string moveAside(const std::string& path, const std::vector<std::string>& companionSuffixes = {},
                                  Error* error = nullptr);
-    static std::vector<std::string> contentsOfDirectory(const std::string& path, Error* error = nullptr);  // names, sorted
+    static std::vector<std::string> contentsOfDirectory(const std::string& path,
+                                                        Error* error = nullptr);  // names, sorted
     static std::optional<FileAttributes> attributes(const std::string& path, Error* error = nullptr);
     static std::optional<std::string> readFile(const std::string& path, Error* error = nullptr);
     // Atomic: temporary file beside the target, fsync, rename.

@@ -64,7 +64,8 @@ std::string formatValues(const std::string& fmt, const std::vector<Value>& args)
         {
             size_t j = i;
             size_t pos = 0;
-            while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) pos = pos * 10 + size_t(fmt[j++] - '0');
+            while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j])))
+                pos = pos * 10 + size_t(fmt[j++] - '0');
             if (j < fmt.size() && fmt[j] == '$' && j > i && pos > 0) {
                 argIndex = pos - 1;
                 positional = true;
@@ -87,33 +88,35 @@ std::string formatValues(const std::string& fmt, const std::vector<Value>& args)
         }
         char conv = fmt[i++];
         const Value& arg = argIndex < args.size() ? args[argIndex] : none;
-        if (!positional) ++next;
-        else next = argIndex + 1;
+        if (!positional)
+            ++next;
+        else
+            next = argIndex + 1;
         std::string base = "%" + flags + width + precision;
         switch (conv) {
-            case '@': {
-                std::string s = arg.isNumber() ? arg.stringValue() : arg.description();
-                out += printfOne(base + "s", s.c_str());
-                break;
-            }
-            case 's': out += printfOne(base + "s", arg.stringValue().c_str()); break;
-            case 'd':
-            case 'i': out += printfOne(base + "lld", (long long)arg.intValue()); break;
-            case 'u':
-            case 'x':
-            case 'X':
-            case 'o': out += printfOne(base + "ll" + conv, (unsigned long long)arg.intValue()); break;
-            case 'c': out += printfOne(base + "c", int(arg.intValue())); break;
-            case 'f':
-            case 'F':
-            case 'g':
-            case 'G':
-            case 'e':
-            case 'E':
-            case 'a':
-            case 'A': out += printfOne(base + conv, arg.doubleValue()); break;
-            case 'p': out += printfOne(base + "llx", (unsigned long long)arg.intValue()); break;
-            default: out.append(fmt, start, i - start); break;
+        case '@': {
+            std::string s = arg.isNumber() ? arg.stringValue() : arg.description();
+            out += printfOne(base + "s", s.c_str());
+            break;
+        }
+        case 's': out += printfOne(base + "s", arg.stringValue().c_str()); break;
+        case 'd':
+        case 'i': out += printfOne(base + "lld", (long long)arg.intValue()); break;
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o': out += printfOne(base + "ll" + conv, (unsigned long long)arg.intValue()); break;
+        case 'c': out += printfOne(base + "c", int(arg.intValue())); break;
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'e':
+        case 'E':
+        case 'a':
+        case 'A': out += printfOne(base + conv, arg.doubleValue()); break;
+        case 'p': out += printfOne(base + "llx", (unsigned long long)arg.intValue()); break;
+        default: out.append(fmt, start, i - start); break;
         }
     }
     return out;
@@ -207,49 +210,56 @@ std::string formatDate(double secondsSince1970, const std::string& pattern, bool
     for (auto& tk : tokenize(pattern)) {
         int n = tk.count;
         switch (tk.letter) {
-            case 0: out += tk.literal; break;
-            case 'y':
-            case 'Y':
-            case 'u':
-                out += n == 2 ? pad((tmv.tm_year + 1900) % 100, 2) : pad(tmv.tm_year + 1900, n);
-                break;
-            case 'M':
-            case 'L':
-                if (n >= 4) out += kMonths[tmv.tm_mon];
-                else if (n == 3) out += std::string(kMonths[tmv.tm_mon], 3);
-                else out += pad(tmv.tm_mon + 1, n);
-                break;
-            case 'd': out += pad(tmv.tm_mday, n); break;
-            case 'D': out += pad(tmv.tm_yday + 1, n); break;
-            case 'H': out += pad(tmv.tm_hour, n); break;
-            case 'k': out += pad(tmv.tm_hour == 0 ? 24 : tmv.tm_hour, n); break;
-            case 'h': out += pad(tmv.tm_hour % 12 == 0 ? 12 : tmv.tm_hour % 12, n); break;
-            case 'K': out += pad(tmv.tm_hour % 12, n); break;
-            case 'm': out += pad(tmv.tm_min, n); break;
-            case 's': out += pad(tmv.tm_sec, n); break;
-            case 'S': {
-                std::string ms = pad(millis, 3);
-                while (int(ms.size()) < n) ms += '0';
-                out += ms.substr(0, size_t(n));
-                break;
-            }
-            case 'a': out += tmv.tm_hour < 12 ? "AM" : "PM"; break;
-            case 'E':
-            case 'e':
-            case 'c':
-                if (n >= 4) out += kDays[tmv.tm_wday];
-                else if (n == 3 || tk.letter == 'E') out += std::string(kDays[tmv.tm_wday], 3);
-                else out += pad(tmv.tm_wday + 1, n);
-                break;
-            case 'Z':
-                if (n <= 3) out += zone(offset, false, false);
-                else if (n == 4) out += "GMT" + (offset ? zone(offset, false, true) : "");
-                else out += zone(offset, true, true);
-                break;
-            case 'X': out += zone(offset, true, n >= 3); break;
-            case 'x': out += zone(offset, false, n >= 3); break;
-            case 'z': out += utc ? "UTC" : (tmv.tm_zone ? tmv.tm_zone : ""); break;
-            default: out += std::string(size_t(n), tk.letter); break;
+        case 0: out += tk.literal; break;
+        case 'y':
+        case 'Y':
+        case 'u': out += n == 2 ? pad((tmv.tm_year + 1900) % 100, 2) : pad(tmv.tm_year + 1900, n); break;
+        case 'M':
+        case 'L':
+            if (n >= 4)
+                out += kMonths[tmv.tm_mon];
+            else if (n == 3)
+                out += std::string(kMonths[tmv.tm_mon], 3);
+            else
+                out += pad(tmv.tm_mon + 1, n);
+            break;
+        case 'd': out += pad(tmv.tm_mday, n); break;
+        case 'D': out += pad(tmv.tm_yday + 1, n); break;
+        case 'H': out += pad(tmv.tm_hour, n); break;
+        case 'k': out += pad(tmv.tm_hour == 0 ? 24 : tmv.tm_hour, n); break;
+        case 'h': out += pad(tmv.tm_hour % 12 == 0 ? 12 : tmv.tm_hour % 12, n); break;
+        case 'K': out += pad(tmv.tm_hour % 12, n); break;
+        case 'm': out += pad(tmv.tm_min, n); break;
+        case 's': out += pad(tmv.tm_sec, n); break;
+        case 'S': {
+            std::string ms = pad(millis, 3);
+            while (int(ms.size()) < n) ms += '0';
+            out += ms.substr(0, size_t(n));
+            break;
+        }
+        case 'a': out += tmv.tm_hour < 12 ? "AM" : "PM"; break;
+        case 'E':
+        case 'e':
+        case 'c':
+            if (n >= 4)
+                out += kDays[tmv.tm_wday];
+            else if (n == 3 || tk.letter == 'E')
+                out += std::string(kDays[tmv.tm_wday], 3);
+            else
+                out += pad(tmv.tm_wday + 1, n);
+            break;
+        case 'Z':
+            if (n <= 3)
+                out += zone(offset, false, false);
+            else if (n == 4)
+                out += "GMT" + (offset ? zone(offset, false, true) : "");
+            else
+                out += zone(offset, true, true);
+            break;
+        case 'X': out += zone(offset, true, n >= 3); break;
+        case 'x': out += zone(offset, false, n >= 3); break;
+        case 'z': out += utc ? "UTC" : (tmv.tm_zone ? tmv.tm_zone : ""); break;
+        default: out += std::string(size_t(n), tk.letter); break;
         }
     }
     return out;
@@ -296,103 +306,106 @@ std::optional<double> parseDate(const std::string& text, const std::string& patt
         int n = tk.count;
         long v = 0;
         switch (tk.letter) {
-            case 0:
-                if (text.compare(p, tk.literal.size(), tk.literal) != 0) return std::nullopt;
-                p += tk.literal.size();
-                break;
-            case 'y':
-            case 'Y':
-            case 'u':
-                if (n == 2) {
-                    if (!number(2, 2, v)) return std::nullopt;
-                    year = int(v < 69 ? 2000 + v : 1900 + v);
-                } else {
-                    if (!number(std::max(1, std::min(n, 4)), 9, v)) return std::nullopt;
-                    year = int(v);
-                }
-                break;
-            case 'M':
-            case 'L': {
-                if (n >= 3) {
-                    int idx = 0;
-                    if (!word(kMonths, 12, n == 3, idx)) return std::nullopt;
-                    tmv.tm_mon = idx;
-                } else {
-                    if (!number(n, 2, v) || v < 1 || v > 12) return std::nullopt;
-                    tmv.tm_mon = int(v - 1);
-                }
-                break;
+        case 0:
+            if (text.compare(p, tk.literal.size(), tk.literal) != 0) return std::nullopt;
+            p += tk.literal.size();
+            break;
+        case 'y':
+        case 'Y':
+        case 'u':
+            if (n == 2) {
+                if (!number(2, 2, v)) return std::nullopt;
+                year = int(v < 69 ? 2000 + v : 1900 + v);
+            } else {
+                if (!number(std::max(1, std::min(n, 4)), 9, v)) return std::nullopt;
+                year = int(v);
             }
-            case 'd':
-                if (!number(n, 2, v) || v < 1 || v > 31) return std::nullopt;
-                tmv.tm_mday = int(v);
-                break;
-            case 'H':
-            case 'k':
-                if (!number(n, 2, v) || v > 24) return std::nullopt;
-                tmv.tm_hour = int(v % 24);
-                break;
-            case 'h':
-            case 'K':
-                if (!number(n, 2, v) || v > 12) return std::nullopt;
-                hour12 = int(v % 12);
-                break;
-            case 'm':
-                if (!number(n, 2, v) || v > 59) return std::nullopt;
-                tmv.tm_min = int(v);
-                break;
-            case 's':
-                if (!number(n, 2, v) || v > 60) return std::nullopt;
-                tmv.tm_sec = int(v);
-                break;
-            case 'S': {
-                size_t s = p;
-                if (!number(1, 9, v)) return std::nullopt;
-                fraction = double(v) / std::pow(10.0, double(p - s));
-                break;
-            }
-            case 'a': {
-                if (strncasecmp(text.c_str() + p, "AM", 2) == 0) pm = false;
-                else if (strncasecmp(text.c_str() + p, "PM", 2) == 0) pm = true;
-                else return std::nullopt;
-                havePeriod = true;
-                p += 2;
-                break;
-            }
-            case 'E':
-            case 'e':
-            case 'c': {
+            break;
+        case 'M':
+        case 'L': {
+            if (n >= 3) {
                 int idx = 0;
-                if (!word(kDays, 7, n <= 3, idx)) return std::nullopt;
-                break;
+                if (!word(kMonths, 12, n == 3, idx)) return std::nullopt;
+                tmv.tm_mon = idx;
+            } else {
+                if (!number(n, 2, v) || v < 1 || v > 12) return std::nullopt;
+                tmv.tm_mon = int(v - 1);
             }
-            case 'Z':
-            case 'X':
-            case 'x':
-            case 'z': {
-                if (p < text.size() && (text[p] == 'Z' || text[p] == 'z')) {
-                    ++p;
-                    haveZone = true;
-                    offset = 0;
-                    break;
-                }
-                if (text.compare(p, 3, "GMT") == 0 || text.compare(p, 3, "UTC") == 0) {
-                    p += 3;
-                    haveZone = true;
-                    offset = 0;
-                    if (p >= text.size() || (text[p] != '+' && text[p] != '-')) break;
-                }
-                if (p >= text.size() || (text[p] != '+' && text[p] != '-')) return std::nullopt;
-                int sign = text[p++] == '-' ? -1 : 1;
-                long hh = 0, mm = 0;
-                if (!number(2, 2, hh)) return std::nullopt;
-                if (p < text.size() && text[p] == ':') ++p;
-                number(2, 2, mm);
-                offset = sign * (hh * 3600 + mm * 60);
+            break;
+        }
+        case 'd':
+            if (!number(n, 2, v) || v < 1 || v > 31) return std::nullopt;
+            tmv.tm_mday = int(v);
+            break;
+        case 'H':
+        case 'k':
+            if (!number(n, 2, v) || v > 24) return std::nullopt;
+            tmv.tm_hour = int(v % 24);
+            break;
+        case 'h':
+        case 'K':
+            if (!number(n, 2, v) || v > 12) return std::nullopt;
+            hour12 = int(v % 12);
+            break;
+        case 'm':
+            if (!number(n, 2, v) || v > 59) return std::nullopt;
+            tmv.tm_min = int(v);
+            break;
+        case 's':
+            if (!number(n, 2, v) || v > 60) return std::nullopt;
+            tmv.tm_sec = int(v);
+            break;
+        case 'S': {
+            size_t s = p;
+            if (!number(1, 9, v)) return std::nullopt;
+            fraction = double(v) / std::pow(10.0, double(p - s));
+            break;
+        }
+        case 'a': {
+            if (strncasecmp(text.c_str() + p, "AM", 2) == 0)
+                pm = false;
+            else if (strncasecmp(text.c_str() + p, "PM", 2) == 0)
+                pm = true;
+            else
+                return std::nullopt;
+            havePeriod = true;
+            p += 2;
+            break;
+        }
+        case 'E':
+        case 'e':
+        case 'c': {
+            int idx = 0;
+            if (!word(kDays, 7, n <= 3, idx)) return std::nullopt;
+            break;
+        }
+        case 'Z':
+        case 'X':
+        case 'x':
+        case 'z': {
+            if (p < text.size() && (text[p] == 'Z' || text[p] == 'z')) {
+                ++p;
                 haveZone = true;
+                offset = 0;
                 break;
             }
-            default: return std::nullopt;
+            if (text.compare(p, 3, "GMT") == 0 || text.compare(p, 3, "UTC") == 0) {
+                p += 3;
+                haveZone = true;
+                offset = 0;
+                if (p >= text.size() || (text[p] != '+' && text[p] != '-')) break;
+            }
+            if (p >= text.size() || (text[p] != '+' && text[p] != '-')) return std::nullopt;
+            int sign = text[p++] == '-' ? -1 : 1;
+            long hh = 0, mm = 0;
+            if (!number(2, 2, hh)) return std::nullopt;
+            if (p < text.size() && text[p] == ':') ++p;
+            number(2, 2, mm);
+            offset = sign * (hh * 3600 + mm * 60);
+            haveZone = true;
+            break;
+        }
+        default: return std::nullopt;
         }
     }
     if (p != text.size()) return std::nullopt;
@@ -437,7 +450,8 @@ std::optional<double> parseRFC3339(const std::string& text) {
     if (z == "Z") {
         offset = 0;
     } else if (z.size() == 6 && (z[0] == '+' || z[0] == '-') && z[3] == ':' && std::isdigit((unsigned char)z[1]) &&
-               std::isdigit((unsigned char)z[2]) && std::isdigit((unsigned char)z[4]) && std::isdigit((unsigned char)z[5])) {
+               std::isdigit((unsigned char)z[2]) && std::isdigit((unsigned char)z[4]) &&
+               std::isdigit((unsigned char)z[5])) {
         long hh = (z[1] - '0') * 10 + (z[2] - '0');
         long mm = (z[4] - '0') * 10 + (z[5] - '0');
         if (hh > 23 || mm > 59) return std::nullopt;
@@ -491,12 +505,12 @@ std::string escapeMarkup(const std::string& text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
         }
     }
     return out;

@@ -14,7 +14,7 @@ std::string Locale::currentLocaleIdentifier() {
         if (!value || !*value) continue;
         std::string identifier(value);
         identifier.resize(identifier.find_first_of(".@") == std::string::npos ? identifier.size()
-                                                                               : identifier.find_first_of(".@"));
+                                                                              : identifier.find_first_of(".@"));
         if (identifier.empty() || identifier == "C" || identifier == "POSIX") break;
         return identifier;
     }

@@ -119,8 +119,10 @@ void NotificationCenter::post(const Notification& n) {
             if ((e->name.empty() || e->name == n.name) && (!e->object || e->object == n.object)) targets.push_back(e);
     }
     for (auto& e : targets) {
-        if (e->queue) e->queue->async([e, n] { deliver(e, n); });
-        else deliver(e, n);
+        if (e->queue)
+            e->queue->async([e, n] { deliver(e, n); });
+        else
+            deliver(e, n);
     }
 }
 

@@ -10,7 +10,9 @@
 
 namespace platform::foundation {
 
-namespace dispatch { class Queue; }
+namespace dispatch {
+class Queue;
+}
 
 struct Notification {
     std::string name;
@@ -33,8 +35,7 @@ public:
     // `name` empty observes every name; `object` null observes every sender.
     // Delivery happens on the posting thread, or on `queue` when given.
     [[nodiscard]] Observer addObserver(const std::string& name, const void* object,
-                                       std::function<void(const Notification&)> fn,
-                                       dispatch::Queue* queue = nullptr);
+                                       std::function<void(const Notification&)> fn, dispatch::Queue* queue = nullptr);
     void post(const std::string& name, const void* object = nullptr, Value userInfo = Value());
     void post(const Notification& n);
 

@@ -212,9 +212,7 @@ void RunLoop::stop() {
     impl_->cv.notify_all();
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 // Runs one turn: the blocks posted before it began, the due delayed performs,
 // then the due timers. True when anything ran.
@@ -251,9 +249,8 @@ bool RunLoop::Impl::runTurn(RunLoop::Impl& impl) {
             }
         }
     }
-    std::stable_sort(due.begin(), due.end(), [](auto& a, auto& b) {
-        return a.date < b.date || (a.date == b.date && a.seq < b.seq);
-    });
+    std::stable_sort(due.begin(), due.end(),
+                     [](auto& a, auto& b) { return a.date < b.date || (a.date == b.date && a.seq < b.seq); });
     for (auto& d : due) {
         d.fn();
         ran = true;
@@ -353,8 +350,10 @@ void RunLoop::runUntil(double date) {
             if (consumeStop(*impl_)) return;
             double next = nextFireDate();
             if (next < 0 || next > date) break;
-            if (next > manual->now()) manual->advanceTo(next);
-            else if (!runTurn(*impl_)) break;  // due but nothing ran: avoid spinning
+            if (next > manual->now())
+                manual->advanceTo(next);
+            else if (!runTurn(*impl_))
+                break;  // due but nothing ran: avoid spinning
         }
         if (manual->now() < date) manual->advanceTo(date);
         runUntilIdle();

@@ -33,7 +33,8 @@ bool createFolders(const std::string& home, Error* error) {
     } else if (!isDir) {
         return failWith(error, ENOTDIR, home);
     }
-    for (const char* sub : {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"}) {
+    for (const char* sub :
+         {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"}) {
         const std::string path = home + sub;
         if (!FileManager::createDirectory(path, true, Sandbox::kFolderMode, error)) return false;
         if (::chmod(path.c_str(), Sandbox::kFolderMode) != 0) return failWith(error, errno, path);

@@ -1,7 +1,7 @@
 #include "platform/foundation/SharedLibrary.h"
 
-#include <atomic>
 #include <dlfcn.h>
+#include <atomic>
 
 namespace platform::foundation {
 

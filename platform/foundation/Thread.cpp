@@ -72,8 +72,10 @@ void Thread::stop() {
     if (!thread_.joinable()) return;
     *stopping_ = true;
     loop_->stop();
-    if (isCurrent()) thread_.detach();  // stopping itself: it ends when the current work returns
-    else thread_.join();
+    if (isCurrent())
+        thread_.detach();  // stopping itself: it ends when the current work returns
+    else
+        thread_.join();
 }
 
 std::string Thread::currentName() { return tName; }

@@ -10,11 +10,10 @@ namespace platform::foundation {
 namespace {
 // The shortest repeating interval, so a zero interval cannot spin the loop.
 constexpr double kMinimumInterval = 0.0001;
-}
+}  // namespace
 
 Timer::Timer(double interval, bool repeats, Callback fn)
-    : interval_(repeats ? std::max(interval, kMinimumInterval) : std::max(interval, 0.0)),
-      repeats_(repeats),
+    : interval_(repeats ? std::max(interval, kMinimumInterval) : std::max(interval, 0.0)), repeats_(repeats),
       fn_(std::move(fn)) {
     fireDate_ = start_ = Clock::current().now() + interval_;
 }

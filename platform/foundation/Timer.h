@@ -19,7 +19,7 @@ public:
 
     void invalidate();  // from the loop's thread
     bool isValid() const { return valid_.load(); }
-    void fire();        // runs the callback now; a one-shot timer is then invalidated
+    void fire();  // runs the callback now; a one-shot timer is then invalidated
     double interval() const { return interval_; }
     bool repeats() const { return repeats_; }
     double fireDate() const { return fireDate_; }
@@ -33,7 +33,7 @@ private:
     bool repeats_;
     Callback fn_;
     double fireDate_ = 0;
-    double start_ = 0;     // a repeating timer fires at start_ + k_ * interval_
+    double start_ = 0;  // a repeating timer fires at start_ + k_ * interval_
     uint64_t k_ = 0;
     std::atomic<bool> valid_{true};
     RunLoop* loop_ = nullptr;

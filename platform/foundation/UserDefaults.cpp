@@ -107,7 +107,8 @@ void UserDefaults::scheduleSaveLocked() {
     // A save that is due and has not run was dropped (a reset loop): ask again.
     if (saveDue_ > 0 && now < saveDue_) return;
     saveDue_ = now + kSaveDelay;
-    RunLoop::main().performAfter(kSaveDelay, [this] { synchronize(); }, this);
+    RunLoop::main().performAfter(
+        kSaveDelay, [this] { synchronize(); }, this);
 }
 
 void UserDefaults::load() {

@@ -25,7 +25,7 @@ public:
 
     static constexpr double kSaveDelay = 1.0;
 
-    Value objectForKey(const std::string& key) const;  // null when absent
+    Value objectForKey(const std::string& key) const;     // null when absent
     void setObject(const std::string& key, Value value);  // null removes
     void removeObject(const std::string& key);
     bool boolForKey(const std::string& key) const;
@@ -33,8 +33,8 @@ public:
     float floatForKey(const std::string& key) const;
     double doubleForKey(const std::string& key) const;
     std::string stringForKey(const std::string& key) const;  // a number's description; "" when absent or neither
-    Value arrayForKey(const std::string& key) const;        // null unless an array
-    Value dictionaryForKey(const std::string& key) const;   // null unless a dictionary
+    Value arrayForKey(const std::string& key) const;         // null unless an array
+    Value dictionaryForKey(const std::string& key) const;    // null unless a dictionary
     void setBool(const std::string& key, bool v) { setObject(key, Value(v)); }
     void setInteger(const std::string& key, int64_t v) { setObject(key, Value(v)); }
     void setFloat(const std::string& key, float v) { setObject(key, Value(double(v))); }

@@ -29,15 +29,15 @@ const Value& nullValue() {
 
 const char* typeName(Value::Type t) {
     switch (t) {
-        case Value::Type::Null: return "null";
-        case Value::Type::Bool: return "bool";
-        case Value::Type::Integer: return "integer";
-        case Value::Type::Real: return "real";
-        case Value::Type::String: return "string";
-        case Value::Type::Data: return "data";
-        case Value::Type::Date: return "date";
-        case Value::Type::Array: return "array";
-        case Value::Type::Dictionary: return "dictionary";
+    case Value::Type::Null: return "null";
+    case Value::Type::Bool: return "bool";
+    case Value::Type::Integer: return "integer";
+    case Value::Type::Real: return "real";
+    case Value::Type::String: return "string";
+    case Value::Type::Data: return "data";
+    case Value::Type::Date: return "date";
+    case Value::Type::Array: return "array";
+    case Value::Type::Dictionary: return "dictionary";
     }
     return "?";
 }
@@ -75,8 +75,10 @@ int64_t leadingInteger(const std::string& s) {
     uint64_t v = 0;
     bool overflow = false;
     while (*p >= '0' && *p <= '9') {
-        if (v > (uint64_t(std::numeric_limits<int64_t>::max()) - (*p - '0')) / 10) overflow = true;
-        else v = v * 10 + uint64_t(*p - '0');
+        if (v > (uint64_t(std::numeric_limits<int64_t>::max()) - (*p - '0')) / 10)
+            overflow = true;
+        else
+            v = v * 10 + uint64_t(*p - '0');
         ++p;
     }
     if (overflow) return neg ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
@@ -96,37 +98,37 @@ int64_t clampToInt(double d) {
 
 bool Value::boolValue() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_);
-        case Type::Integer: return std::get<int64_t>(v_) != 0;
-        case Type::Real: return std::get<double>(v_) != 0;
-        case Type::String: {
-            // YES/true/non-zero number: the first significant character decides.
-            const char* p = skipSpace(std::get<std::string>(v_).c_str());
-            if (*p == '+' || *p == '-') ++p;
-            while (*p == '0') ++p;
-            return *p == 'Y' || *p == 'y' || *p == 'T' || *p == 't' || (*p >= '1' && *p <= '9');
-        }
-        default: return false;
+    case Type::Bool: return std::get<bool>(v_);
+    case Type::Integer: return std::get<int64_t>(v_) != 0;
+    case Type::Real: return std::get<double>(v_) != 0;
+    case Type::String: {
+        // YES/true/non-zero number: the first significant character decides.
+        const char* p = skipSpace(std::get<std::string>(v_).c_str());
+        if (*p == '+' || *p == '-') ++p;
+        while (*p == '0') ++p;
+        return *p == 'Y' || *p == 'y' || *p == 'T' || *p == 't' || (*p >= '1' && *p <= '9');
+    }
+    default: return false;
     }
 }
 
 int64_t Value::intValue() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
-        case Type::Integer: return std::get<int64_t>(v_);
-        case Type::Real: return clampToInt(std::get<double>(v_));
-        case Type::String: return leadingInteger(std::get<std::string>(v_));
-        default: return 0;
+    case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
+    case Type::Integer: return std::get<int64_t>(v_);
+    case Type::Real: return clampToInt(std::get<double>(v_));
+    case Type::String: return leadingInteger(std::get<std::string>(v_));
+    default: return 0;
     }
 }
 
 double Value::doubleValue() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
-        case Type::Integer: return double(std::get<int64_t>(v_));
-        case Type::Real: return std::get<double>(v_);
-        case Type::String: return leadingDouble(std::get<std::string>(v_));
-        default: return 0;
+    case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
+    case Type::Integer: return double(std::get<int64_t>(v_));
+    case Type::Real: return std::get<double>(v_);
+    case Type::String: return leadingDouble(std::get<std::string>(v_));
+    default: return 0;
     }
 }
 
@@ -134,11 +136,11 @@ float Value::floatValue() const { return float(doubleValue()); }
 
 std::string Value::stringValue() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? "1" : "0";
-        case Type::Integer: return std::to_string(std::get<int64_t>(v_));
-        case Type::Real: return shortestDouble(std::get<double>(v_));
-        case Type::String: return std::get<std::string>(v_);
-        default: return "";
+    case Type::Bool: return std::get<bool>(v_) ? "1" : "0";
+    case Type::Integer: return std::to_string(std::get<int64_t>(v_));
+    case Type::Real: return shortestDouble(std::get<double>(v_));
+    case Type::String: return std::get<std::string>(v_);
+    default: return "";
     }
 }
 
@@ -183,13 +185,9 @@ Value& Value::operator[](const std::string& key) {
     return std::get<Dictionary>(v_)[key];
 }
 
-bool Value::contains(const std::string& key) const {
-    return isDictionary() && std::get<Dictionary>(v_).count(key) > 0;
-}
+bool Value::contains(const std::string& key) const { return isDictionary() && std::get<Dictionary>(v_).count(key) > 0; }
 
-bool Value::erase(const std::string& key) {
-    return isDictionary() && std::get<Dictionary>(v_).erase(key) > 0;
-}
+bool Value::erase(const std::string& key) { return isDictionary() && std::get<Dictionary>(v_).erase(key) > 0; }
 
 const Value& Value::at(size_t index) const {
     if (!isArray()) return nullValue();
@@ -204,11 +202,11 @@ void Value::push(Value v) {
 
 size_t Value::size() const {
     switch (type()) {
-        case Type::String: return std::get<std::string>(v_).size();
-        case Type::Data: return std::get<Data>(v_).size();
-        case Type::Array: return std::get<Array>(v_).size();
-        case Type::Dictionary: return std::get<Dictionary>(v_).size();
-        default: return 0;
+    case Type::String: return std::get<std::string>(v_).size();
+    case Type::Data: return std::get<Data>(v_).size();
+    case Type::Array: return std::get<Array>(v_).size();
+    case Type::Dictionary: return std::get<Dictionary>(v_).size();
+    default: return 0;
     }
 }
 
@@ -229,63 +227,61 @@ namespace {
 Value fromJson(const nlohmann::json& j) {
     using T = nlohmann::json::value_t;
     switch (j.type()) {
-        case T::null: return Value();
-        case T::boolean: return Value(j.get<bool>());
-        case T::number_integer: return Value(j.get<int64_t>());
-        case T::number_unsigned: {
-            uint64_t u = j.get<uint64_t>();
-            if (u > uint64_t(std::numeric_limits<int64_t>::max())) return Value(double(u));
-            return Value(int64_t(u));
-        }
-        case T::number_float: return Value(j.get<double>());
-        case T::string: return Value(j.get<std::string>());
-        case T::array: {
-            Value::Array a;
-            a.reserve(j.size());
-            for (auto& e : j) a.push_back(fromJson(e));
-            return Value(std::move(a));
-        }
-        case T::object: {
-            Value::Dictionary d;
-            for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJson(it.value()));
-            return Value(std::move(d));
-        }
-        case T::binary: {
-            auto& b = j.get_binary();
-            return Value(Value::Data(b.begin(), b.end()));
-        }
-        default: return Value();
+    case T::null: return Value();
+    case T::boolean: return Value(j.get<bool>());
+    case T::number_integer: return Value(j.get<int64_t>());
+    case T::number_unsigned: {
+        uint64_t u = j.get<uint64_t>();
+        if (u > uint64_t(std::numeric_limits<int64_t>::max())) return Value(double(u));
+        return Value(int64_t(u));
+    }
+    case T::number_float: return Value(j.get<double>());
+    case T::string: return Value(j.get<std::string>());
+    case T::array: {
+        Value::Array a;
+        a.reserve(j.size());
+        for (auto& e : j) a.push_back(fromJson(e));
+        return Value(std::move(a));
+    }
+    case T::object: {
+        Value::Dictionary d;
+        for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJson(it.value()));
+        return Value(std::move(d));
+    }
+    case T::binary: {
+        auto& b = j.get_binary();
+        return Value(Value::Data(b.begin(), b.end()));
+    }
+    default: return Value();
     }
 }
 
 nlohmann::json toJson(const Value& v) {
     switch (v.type()) {
-        case Value::Type::Null: return nullptr;
-        case Value::Type::Bool: return v.boolValue();
-        case Value::Type::Integer: return v.intValue();
-        case Value::Type::Real: {
-            double d = v.doubleValue();
-            if (!std::isfinite(d))
-                Exception::raise(kInvalidArgumentException, "Invalid number value (NaN or infinity) in JSON write");
-            return d;
-        }
-        case Value::Type::String: return v.string();
-        case Value::Type::Array: {
-            auto a = nlohmann::json::array();
-            for (auto& e : v.array()) a.push_back(toJson(e));
-            return a;
-        }
-        case Value::Type::Dictionary: {
-            auto o = nlohmann::json::object();
-            for (auto& [k, e] : v.dictionary()) o[k] = toJson(e);
-            return o;
-        }
-        case Value::Type::Data:
-        case Value::Type::Date:
-            break;
+    case Value::Type::Null: return nullptr;
+    case Value::Type::Bool: return v.boolValue();
+    case Value::Type::Integer: return v.intValue();
+    case Value::Type::Real: {
+        double d = v.doubleValue();
+        if (!std::isfinite(d))
+            Exception::raise(kInvalidArgumentException, "Invalid number value (NaN or infinity) in JSON write");
+        return d;
     }
-    Exception::raise(kInvalidArgumentException,
-                     std::string("Invalid type in JSON write (") + typeName(v.type()) + ")");
+    case Value::Type::String: return v.string();
+    case Value::Type::Array: {
+        auto a = nlohmann::json::array();
+        for (auto& e : v.array()) a.push_back(toJson(e));
+        return a;
+    }
+    case Value::Type::Dictionary: {
+        auto o = nlohmann::json::object();
+        for (auto& [k, e] : v.dictionary()) o[k] = toJson(e);
+        return o;
+    }
+    case Value::Type::Data:
+    case Value::Type::Date: break;
+    }
+    Exception::raise(kInvalidArgumentException, std::string("Invalid type in JSON write (") + typeName(v.type()) + ")");
 }
 
 }  // namespace
@@ -302,8 +298,10 @@ bool jsonTooDeep(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
         } else if (c == '"') {
             inString = true;
         } else if (c == '[' || c == '{') {
@@ -326,7 +324,9 @@ std::optional<Value> Value::fromJSON(std::string_view text, Error* error) {
         auto j = nlohmann::json::parse(text.begin(), text.end());
         return fromJson(j);
     } catch (const nlohmann::json::exception& e) {
-        if (error) *error = Error::withDescription(kCocoaErrorDomain, 3840, std::string("JSON text is not valid: ") + e.what());
+        if (error)
+            *error =
+                Error::withDescription(kCocoaErrorDomain, 3840, std::string("JSON text is not valid: ") + e.what());
         return std::nullopt;
     }
 }
@@ -344,80 +344,83 @@ constexpr int kMaxPlistDepth = 512;
 std::optional<Value> fromPlist(plist_t node, int depth) {
     if (!node || depth > kMaxPlistDepth) return std::nullopt;
     switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t b = 0;
-            plist_get_bool_val(node, &b);
-            return Value(b != 0);
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return Value(b != 0);
+    }
+    case PLIST_UINT: {
+        uint64_t u = 0;
+        plist_get_uint_val(node, &u);
+        // 8-byte integers are signed on the wire.
+        return Value(int64_t(u));
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return Value(d);
+    }
+    case PLIST_STRING: {
+        uint64_t len = 0;
+        const char* p = plist_get_string_ptr(node, &len);
+        return Value(std::string(p ? p : "", p ? len : 0));
+    }
+    case PLIST_DATA: {
+        uint64_t len = 0;
+        const char* p = plist_get_data_ptr(node, &len);
+        return Value(
+            Value::Data(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + (p ? len : 0)));
+    }
+    case PLIST_DATE: {
+        int32_t sec = 0, usec = 0;
+        plist_get_date_val(node, &sec, &usec);
+        return Value::date(double(sec) + double(usec) / 1e6 + kTimeIntervalSince1970ToReferenceDate);
+    }
+    case PLIST_ARRAY: {
+        Value::Array a;
+        uint32_t n = plist_array_get_size(node);
+        a.reserve(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            auto e = fromPlist(plist_array_get_item(node, i), depth + 1);
+            if (!e) return std::nullopt;
+            a.push_back(std::move(*e));
         }
-        case PLIST_UINT: {
-            uint64_t u = 0;
-            plist_get_uint_val(node, &u);
-            // 8-byte integers are signed on the wire.
-            return Value(int64_t(u));
-        }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(node, &d);
-            return Value(d);
-        }
-        case PLIST_STRING: {
-            uint64_t len = 0;
-            const char* p = plist_get_string_ptr(node, &len);
-            return Value(std::string(p ? p : "", p ? len : 0));
-        }
-        case PLIST_DATA: {
-            uint64_t len = 0;
-            const char* p = plist_get_data_ptr(node, &len);
-            return Value(Value::Data(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + (p ? len : 0)));
-        }
-        case PLIST_DATE: {
-            int32_t sec = 0, usec = 0;
-            plist_get_date_val(node, &sec, &usec);
-            return Value::date(double(sec) + double(usec) / 1e6 + kTimeIntervalSince1970ToReferenceDate);
-        }
-        case PLIST_ARRAY: {
-            Value::Array a;
-            uint32_t n = plist_array_get_size(node);
-            a.reserve(n);
-            for (uint32_t i = 0; i < n; ++i) {
-                auto e = fromPlist(plist_array_get_item(node, i), depth + 1);
-                if (!e) return std::nullopt;
-                a.push_back(std::move(*e));
-            }
-            return Value(std::move(a));
-        }
-        case PLIST_DICT: {
-            Value::Dictionary d;
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            if (!it) return Value(std::move(d));
-            bool ok = true;
-            for (;;) {
-                char* key = nullptr;
-                plist_t val = nullptr;
-                plist_dict_next_item(node, it, &key, &val);
-                if (!val) {
-                    free(key);
-                    break;
-                }
-                auto e = fromPlist(val, depth + 1);
-                if (!e || !key) ok = false;
-                else d[key] = std::move(*e);
+        return Value(std::move(a));
+    }
+    case PLIST_DICT: {
+        Value::Dictionary d;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        if (!it) return Value(std::move(d));
+        bool ok = true;
+        for (;;) {
+            char* key = nullptr;
+            plist_t val = nullptr;
+            plist_dict_next_item(node, it, &key, &val);
+            if (!val) {
                 free(key);
-                if (!ok) break;
+                break;
             }
-            free(it);
-            if (!ok) return std::nullopt;
-            return Value(std::move(d));
+            auto e = fromPlist(val, depth + 1);
+            if (!e || !key)
+                ok = false;
+            else
+                d[key] = std::move(*e);
+            free(key);
+            if (!ok) break;
         }
-        case PLIST_UID: {
-            uint64_t u = 0;
-            plist_get_uid_val(node, &u);
-            Value::Dictionary d;
-            d["CF$UID"] = Value(int64_t(u));
-            return Value(std::move(d));
-        }
-        default: return std::nullopt;
+        free(it);
+        if (!ok) return std::nullopt;
+        return Value(std::move(d));
+    }
+    case PLIST_UID: {
+        uint64_t u = 0;
+        plist_get_uid_val(node, &u);
+        Value::Dictionary d;
+        d["CF$UID"] = Value(int64_t(u));
+        return Value(std::move(d));
+    }
+    default: return std::nullopt;
     }
 }
 
@@ -453,39 +456,39 @@ std::string wellFormedUtf8(const std::string& s) {
 // Property lists cannot hold null: null entries are left out.
 plist_t toPlist(const Value& v) {
     switch (v.type()) {
-        case Value::Type::Null: return nullptr;
-        case Value::Type::Bool: return plist_new_bool(v.boolValue() ? 1 : 0);
-        case Value::Type::Integer: return plist_new_uint(uint64_t(v.intValue()));
-        case Value::Type::Real: return plist_new_real(v.doubleValue());
-        case Value::Type::String: return plist_new_string(wellFormedUtf8(v.string()).c_str());
-        case Value::Type::Data: {
-            auto& d = v.data();
-            return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
+    case Value::Type::Null: return nullptr;
+    case Value::Type::Bool: return plist_new_bool(v.boolValue() ? 1 : 0);
+    case Value::Type::Integer: return plist_new_uint(uint64_t(v.intValue()));
+    case Value::Type::Real: return plist_new_real(v.doubleValue());
+    case Value::Type::String: return plist_new_string(wellFormedUtf8(v.string()).c_str());
+    case Value::Type::Data: {
+        auto& d = v.data();
+        return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
+    }
+    case Value::Type::Date: {
+        double rel = v.dateValue() - kTimeIntervalSince1970ToReferenceDate;
+        double sec = std::floor(rel);
+        int32_t usec = int32_t(std::lround((rel - sec) * 1e6));
+        if (usec >= 1000000) {
+            sec += 1;
+            usec -= 1000000;
         }
-        case Value::Type::Date: {
-            double rel = v.dateValue() - kTimeIntervalSince1970ToReferenceDate;
-            double sec = std::floor(rel);
-            int32_t usec = int32_t(std::lround((rel - sec) * 1e6));
-            if (usec >= 1000000) {
-                sec += 1;
-                usec -= 1000000;
-            }
-            // The stored form counts seconds in 32 bits: dates beyond are pinned to its ends.
-            sec = std::isnan(sec) ? 0 : std::clamp(sec, double(INT32_MIN), double(INT32_MAX));
-            return plist_new_date(int32_t(sec), usec);
-        }
-        case Value::Type::Array: {
-            plist_t a = plist_new_array();
-            for (auto& e : v.array())
-                if (plist_t n = toPlist(e)) plist_array_append_item(a, n);
-            return a;
-        }
-        case Value::Type::Dictionary: {
-            plist_t d = plist_new_dict();
-            for (auto& [k, e] : v.dictionary())
-                if (plist_t n = toPlist(e)) plist_dict_set_item(d, wellFormedUtf8(k).c_str(), n);
-            return d;
-        }
+        // The stored form counts seconds in 32 bits: dates beyond are pinned to its ends.
+        sec = std::isnan(sec) ? 0 : std::clamp(sec, double(INT32_MIN), double(INT32_MAX));
+        return plist_new_date(int32_t(sec), usec);
+    }
+    case Value::Type::Array: {
+        plist_t a = plist_new_array();
+        for (auto& e : v.array())
+            if (plist_t n = toPlist(e)) plist_array_append_item(a, n);
+        return a;
+    }
+    case Value::Type::Dictionary: {
+        plist_t d = plist_new_dict();
+        for (auto& [k, e] : v.dictionary())
+            if (plist_t n = toPlist(e)) plist_dict_set_item(d, wellFormedUtf8(k).c_str(), n);
+        return d;
+    }
     }
     return nullptr;
 }
@@ -599,13 +602,17 @@ bool xmlPlistTooDeep(const char* s, size_t n) {
         const bool closing = s[i + 1] == '/';
         const size_t name = i + (closing ? 2 : 1);
         size_t len = 0;
-        if (n - name >= 5 && std::memcmp(s + name, "array", 5) == 0) len = 5;
-        else if (n - name >= 4 && std::memcmp(s + name, "dict", 4) == 0) len = 4;
+        if (n - name >= 5 && std::memcmp(s + name, "array", 5) == 0)
+            len = 5;
+        else if (n - name >= 4 && std::memcmp(s + name, "dict", 4) == 0)
+            len = 4;
         if (!len) continue;
         size_t end = name + len;
         while (end < n && s[end] != '>') ++end;
-        if (closing) --depth;
-        else if (s[end - 1] != '/' && ++depth > kMaxPlistDepth) return true;
+        if (closing)
+            --depth;
+        else if (s[end - 1] != '/' && ++depth > kMaxPlistDepth)
+            return true;
         i = end;
     }
     return false;
@@ -698,43 +705,43 @@ std::string quoted(const std::string& s) {
 void describe(const Value& v, int indent, bool nested, std::string& out) {
     std::string pad(size_t(indent) * 4, ' ');
     switch (v.type()) {
-        case Value::Type::Null: out += nested ? "\"<null>\"" : "(null)"; break;
-        case Value::Type::String: out += nested ? quoted(v.string()) : v.string(); break;
-        case Value::Type::Data: {
-            static const char* hex = "0123456789abcdef";
-            out += '<';
-            auto& d = v.data();
-            for (size_t i = 0; i < d.size(); ++i) {
-                if (i && i % 4 == 0) out += ' ';
-                out += hex[d[i] >> 4];
-                out += hex[d[i] & 15];
-            }
-            out += '>';
-            break;
+    case Value::Type::Null: out += nested ? "\"<null>\"" : "(null)"; break;
+    case Value::Type::String: out += nested ? quoted(v.string()) : v.string(); break;
+    case Value::Type::Data: {
+        static const char* hex = "0123456789abcdef";
+        out += '<';
+        auto& d = v.data();
+        for (size_t i = 0; i < d.size(); ++i) {
+            if (i && i % 4 == 0) out += ' ';
+            out += hex[d[i] >> 4];
+            out += hex[d[i] & 15];
         }
-        case Value::Type::Date: out += formatDate(v.dateValue(), "yyyy-MM-dd HH:mm:ss Z"); break;
-        case Value::Type::Array: {
-            out += "(\n";
-            auto& a = v.array();
-            for (size_t i = 0; i < a.size(); ++i) {
-                out += pad + "    ";
-                describe(a[i], indent + 1, true, out);
-                out += i + 1 < a.size() ? ",\n" : "\n";
-            }
-            out += pad + ")";
-            break;
+        out += '>';
+        break;
+    }
+    case Value::Type::Date: out += formatDate(v.dateValue(), "yyyy-MM-dd HH:mm:ss Z"); break;
+    case Value::Type::Array: {
+        out += "(\n";
+        auto& a = v.array();
+        for (size_t i = 0; i < a.size(); ++i) {
+            out += pad + "    ";
+            describe(a[i], indent + 1, true, out);
+            out += i + 1 < a.size() ? ",\n" : "\n";
         }
-        case Value::Type::Dictionary: {
-            out += "{\n";
-            for (auto& [k, e] : v.dictionary()) {
-                out += pad + "    " + quoted(k) + " = ";
-                describe(e, indent + 1, true, out);
-                out += ";\n";
-            }
-            out += pad + "}";
-            break;
+        out += pad + ")";
+        break;
+    }
+    case Value::Type::Dictionary: {
+        out += "{\n";
+        for (auto& [k, e] : v.dictionary()) {
+            out += pad + "    " + quoted(k) + " = ";
+            describe(e, indent + 1, true, out);
+            out += ";\n";
         }
-        default: out += v.stringValue(); break;
+        out += pad + "}";
+        break;
+    }
+    default: out += v.stringValue(); break;
     }
 }
 

@@ -20,7 +20,10 @@ public:
     using Array = std::vector<Value>;
     using Dictionary = std::map<std::string, Value>;
     using Data = std::vector<uint8_t>;
-    struct Date { double secondsSince1970 = 0; bool operator==(const Date&) const = default; };
+    struct Date {
+        double secondsSince1970 = 0;
+        bool operator==(const Date&) const = default;
+    };
 
     Value() = default;
     Value(std::nullptr_t) {}

@@ -23,8 +23,8 @@ struct AffineTransform {
     bool isIdentity() const { return *this == AffineTransform{}; }
     // `this` applied first, then `t`.
     AffineTransform concat(const AffineTransform& t) const {
-        return {a * t.a + b * t.c,  a * t.b + b * t.d,  c * t.a + d * t.c,
-                c * t.b + d * t.d,  tx * t.a + ty * t.c + t.tx, tx * t.b + ty * t.d + t.ty};
+        return {a * t.a + b * t.c, a * t.b + b * t.d,          c * t.a + d * t.c,
+                c * t.b + d * t.d, tx * t.a + ty * t.c + t.tx, tx * t.b + ty * t.d + t.ty};
     }
     // The transform that applies the given step before this one.
     AffineTransform translated(double x, double y) const { return translation(x, y).concat(*this); }
@@ -43,12 +43,14 @@ struct AffineTransform {
 };
 
 inline Rect AffineTransform::apply(const Rect& r) const {
-    Point p[4] = {apply(Point{r.minX(), r.minY()}), apply(Point{r.maxX(), r.minY()}),
-                  apply(Point{r.minX(), r.maxY()}), apply(Point{r.maxX(), r.maxY()})};
+    Point p[4] = {apply(Point{r.minX(), r.minY()}), apply(Point{r.maxX(), r.minY()}), apply(Point{r.minX(), r.maxY()}),
+                  apply(Point{r.maxX(), r.maxY()})};
     double x0 = p[0].x, x1 = p[0].x, y0 = p[0].y, y1 = p[0].y;
     for (auto& q : p) {
-        x0 = std::min(x0, q.x); x1 = std::max(x1, q.x);
-        y0 = std::min(y0, q.y); y1 = std::max(y1, q.y);
+        x0 = std::min(x0, q.x);
+        x1 = std::max(x1, q.x);
+        y0 = std::min(y0, q.y);
+        y1 = std::max(y1, q.y);
     }
     return {x0, y0, x1 - x0, y1 - y0};
 }

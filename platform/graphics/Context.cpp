@@ -18,33 +18,33 @@ thread_local std::vector<Context*> tCurrent;
 
 cairo_operator_t toOperator(BlendMode m) {
     switch (m) {
-        case BlendMode::Normal: return CAIRO_OPERATOR_OVER;
-        case BlendMode::Multiply: return CAIRO_OPERATOR_MULTIPLY;
-        case BlendMode::Screen: return CAIRO_OPERATOR_SCREEN;
-        case BlendMode::Overlay: return CAIRO_OPERATOR_OVERLAY;
-        case BlendMode::Darken: return CAIRO_OPERATOR_DARKEN;
-        case BlendMode::Lighten: return CAIRO_OPERATOR_LIGHTEN;
-        case BlendMode::ColorDodge: return CAIRO_OPERATOR_COLOR_DODGE;
-        case BlendMode::ColorBurn: return CAIRO_OPERATOR_COLOR_BURN;
-        case BlendMode::SoftLight: return CAIRO_OPERATOR_SOFT_LIGHT;
-        case BlendMode::HardLight: return CAIRO_OPERATOR_HARD_LIGHT;
-        case BlendMode::Difference: return CAIRO_OPERATOR_DIFFERENCE;
-        case BlendMode::Exclusion: return CAIRO_OPERATOR_EXCLUSION;
-        case BlendMode::Hue: return CAIRO_OPERATOR_HSL_HUE;
-        case BlendMode::Saturation: return CAIRO_OPERATOR_HSL_SATURATION;
-        case BlendMode::Color: return CAIRO_OPERATOR_HSL_COLOR;
-        case BlendMode::Luminosity: return CAIRO_OPERATOR_HSL_LUMINOSITY;
-        case BlendMode::Clear: return CAIRO_OPERATOR_CLEAR;
-        case BlendMode::Copy: return CAIRO_OPERATOR_SOURCE;
-        case BlendMode::SourceIn: return CAIRO_OPERATOR_IN;
-        case BlendMode::SourceOut: return CAIRO_OPERATOR_OUT;
-        case BlendMode::SourceAtop: return CAIRO_OPERATOR_ATOP;
-        case BlendMode::DestinationOver: return CAIRO_OPERATOR_DEST_OVER;
-        case BlendMode::DestinationIn: return CAIRO_OPERATOR_DEST_IN;
-        case BlendMode::DestinationOut: return CAIRO_OPERATOR_DEST_OUT;
-        case BlendMode::DestinationAtop: return CAIRO_OPERATOR_DEST_ATOP;
-        case BlendMode::XOR: return CAIRO_OPERATOR_XOR;
-        case BlendMode::PlusLighter: return CAIRO_OPERATOR_ADD;
+    case BlendMode::Normal: return CAIRO_OPERATOR_OVER;
+    case BlendMode::Multiply: return CAIRO_OPERATOR_MULTIPLY;
+    case BlendMode::Screen: return CAIRO_OPERATOR_SCREEN;
+    case BlendMode::Overlay: return CAIRO_OPERATOR_OVERLAY;
+    case BlendMode::Darken: return CAIRO_OPERATOR_DARKEN;
+    case BlendMode::Lighten: return CAIRO_OPERATOR_LIGHTEN;
+    case BlendMode::ColorDodge: return CAIRO_OPERATOR_COLOR_DODGE;
+    case BlendMode::ColorBurn: return CAIRO_OPERATOR_COLOR_BURN;
+    case BlendMode::SoftLight: return CAIRO_OPERATOR_SOFT_LIGHT;
+    case BlendMode::HardLight: return CAIRO_OPERATOR_HARD_LIGHT;
+    case BlendMode::Difference: return CAIRO_OPERATOR_DIFFERENCE;
+    case BlendMode::Exclusion: return CAIRO_OPERATOR_EXCLUSION;
+    case BlendMode::Hue: return CAIRO_OPERATOR_HSL_HUE;
+    case BlendMode::Saturation: return CAIRO_OPERATOR_HSL_SATURATION;
+    case BlendMode::Color: return CAIRO_OPERATOR_HSL_COLOR;
+    case BlendMode::Luminosity: return CAIRO_OPERATOR_HSL_LUMINOSITY;
+    case BlendMode::Clear: return CAIRO_OPERATOR_CLEAR;
+    case BlendMode::Copy: return CAIRO_OPERATOR_SOURCE;
+    case BlendMode::SourceIn: return CAIRO_OPERATOR_IN;
+    case BlendMode::SourceOut: return CAIRO_OPERATOR_OUT;
+    case BlendMode::SourceAtop: return CAIRO_OPERATOR_ATOP;
+    case BlendMode::DestinationOver: return CAIRO_OPERATOR_DEST_OVER;
+    case BlendMode::DestinationIn: return CAIRO_OPERATOR_DEST_IN;
+    case BlendMode::DestinationOut: return CAIRO_OPERATOR_DEST_OUT;
+    case BlendMode::DestinationAtop: return CAIRO_OPERATOR_DEST_ATOP;
+    case BlendMode::XOR: return CAIRO_OPERATOR_XOR;
+    case BlendMode::PlusLighter: return CAIRO_OPERATOR_ADD;
     }
     return CAIRO_OPERATOR_OVER;
 }
@@ -210,16 +210,20 @@ void Context::setFillColor(const Color& c) { fill_ = c; }
 void Context::setStrokeColor(const Color& c) { stroke_ = c; }
 void Context::setLineWidth(double w) { cairo_set_line_width(cr_, w); }
 void Context::setLineCap(LineCap cap) {
-    cairo_set_line_cap(cr_, cap == LineCap::Round ? CAIRO_LINE_CAP_ROUND
-                            : cap == LineCap::Square ? CAIRO_LINE_CAP_SQUARE : CAIRO_LINE_CAP_BUTT);
+    cairo_set_line_cap(cr_, cap == LineCap::Round    ? CAIRO_LINE_CAP_ROUND
+                            : cap == LineCap::Square ? CAIRO_LINE_CAP_SQUARE
+                                                     : CAIRO_LINE_CAP_BUTT);
 }
 void Context::setLineJoin(LineJoin join) {
-    cairo_set_line_join(cr_, join == LineJoin::Round ? CAIRO_LINE_JOIN_ROUND
-                             : join == LineJoin::Bevel ? CAIRO_LINE_JOIN_BEVEL : CAIRO_LINE_JOIN_MITER);
+    cairo_set_line_join(cr_, join == LineJoin::Round   ? CAIRO_LINE_JOIN_ROUND
+                             : join == LineJoin::Bevel ? CAIRO_LINE_JOIN_BEVEL
+                                                       : CAIRO_LINE_JOIN_MITER);
 }
 void Context::setAlpha(double a) { alpha_ = std::clamp(a, 0.0, 1.0); }
 void Context::setBlendMode(BlendMode m) { blend_ = m; }
-void Context::setShouldAntialias(bool on) { cairo_set_antialias(cr_, on ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE); }
+void Context::setShouldAntialias(bool on) {
+    cairo_set_antialias(cr_, on ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE);
+}
 void Context::setShadow(Size offset, double blur, std::optional<Color> color) {
     if (!color || color->isClear()) {
         shadow_.reset();
@@ -294,12 +298,10 @@ void Context::addEllipseInRect(const Rect& r) { addPath(Path::ellipse(r)); }
 void Context::addPath(const Path& path) {
     for (auto& e : path.elements()) {
         switch (e.op) {
-            case Path::Op::Move: cairo_move_to(cr_, e.p[0].x, e.p[0].y); break;
-            case Path::Op::Line: cairo_line_to(cr_, e.p[0].x, e.p[0].y); break;
-            case Path::Op::Curve:
-                cairo_curve_to(cr_, e.p[0].x, e.p[0].y, e.p[1].x, e.p[1].y, e.p[2].x, e.p[2].y);
-                break;
-            case Path::Op::Close: cairo_close_path(cr_); break;
+        case Path::Op::Move: cairo_move_to(cr_, e.p[0].x, e.p[0].y); break;
+        case Path::Op::Line: cairo_line_to(cr_, e.p[0].x, e.p[0].y); break;
+        case Path::Op::Curve: cairo_curve_to(cr_, e.p[0].x, e.p[0].y, e.p[1].x, e.p[1].y, e.p[2].x, e.p[2].y); break;
+        case Path::Op::Close: cairo_close_path(cr_); break;
         }
     }
 }
@@ -453,7 +455,8 @@ void Context::drawLinearGradient(const std::vector<Color>& colors, const std::ve
     cairo_pattern_t* p = cairo_pattern_create_linear(start.x, start.y, end.x, end.y);
     for (size_t i = 0; i < colors.size(); ++i) {
         double loc = i < locations.size() ? locations[i]
-                     : colors.size() == 1 ? 0.0 : double(i) / double(colors.size() - 1);
+                     : colors.size() == 1 ? 0.0
+                                          : double(i) / double(colors.size() - 1);
         const Color& c = colors[i];
         cairo_pattern_add_color_stop_rgba(p, loc, c.redValue(), c.greenValue(), c.blueValue(), c.alpha());
     }
@@ -502,8 +505,7 @@ Size Context::drawText(const std::string& str, const Rect& r, const Font& font, 
 }
 
 Size Context::drawText(const std::string& str, Point p, const Font& font, const Color& color) {
-    return drawText(str, Rect{p.x, p.y, INFINITY, INFINITY}, font, color, TextAlignment::Left, 1,
-                    LineBreakMode::Clip);
+    return drawText(str, Rect{p.x, p.y, INFINITY, INFINITY}, font, color, TextAlignment::Left, 1, LineBreakMode::Clip);
 }
 
 }  // namespace platform::graphics

@@ -20,10 +20,33 @@ typedef struct _cairo cairo_t;
 namespace platform::graphics {
 
 enum class BlendMode {
-    Normal, Multiply, Screen, Overlay, Darken, Lighten, ColorDodge, ColorBurn, SoftLight, HardLight,
-    Difference, Exclusion, Hue, Saturation, Color, Luminosity,
-    Clear, Copy, SourceIn, SourceOut, SourceAtop, DestinationOver, DestinationIn, DestinationOut,
-    DestinationAtop, XOR, PlusLighter
+    Normal,
+    Multiply,
+    Screen,
+    Overlay,
+    Darken,
+    Lighten,
+    ColorDodge,
+    ColorBurn,
+    SoftLight,
+    HardLight,
+    Difference,
+    Exclusion,
+    Hue,
+    Saturation,
+    Color,
+    Luminosity,
+    Clear,
+    Copy,
+    SourceIn,
+    SourceOut,
+    SourceAtop,
+    DestinationOver,
+    DestinationIn,
+    DestinationOut,
+    DestinationAtop,
+    XOR,
+    PlusLighter
 };
 
 enum class LineCap { Butt, Round, Square };
@@ -115,8 +138,8 @@ public:
 
     // A linear gradient from `start` to `end`; `locations` empty spreads the
     // colours evenly. Clipped to the current clip.
-    void drawLinearGradient(const std::vector<Color>& colors, const std::vector<double>& locations,
-                            Point start, Point end, unsigned options = 0);
+    void drawLinearGradient(const std::vector<Color>& colors, const std::vector<double>& locations, Point start,
+                            Point end, unsigned options = 0);
 
     // Text laid out in `r` (wrapped to its width; `lines` 0: no limit), top-aligned,
     // with the given colour. Returns the size it took.
@@ -139,7 +162,11 @@ private:
     Color stroke_ = Color::black();
     double alpha_ = 1;
     BlendMode blend_ = BlendMode::Normal;
-    struct Shadow { Size offset; double blur; Color color; };
+    struct Shadow {
+        Size offset;
+        double blur;
+        Color color;
+    };
     std::optional<Shadow> shadow_;
     struct MaskGroup;
     struct State {
@@ -152,7 +179,8 @@ private:
     std::vector<State> stack_;
     std::vector<std::shared_ptr<MaskGroup>> masks_;
     void popMask();
-    template <class Draw> void withShadow(Draw&& draw);
+    template <class Draw>
+    void withShadow(Draw&& draw);
 };
 
 }  // namespace platform::graphics

@@ -74,10 +74,10 @@ PangoLayout* makeLayout(cairo_t* cr, const std::string& str, const Font& font, d
     PangoEllipsizeMode e = PANGO_ELLIPSIZE_NONE;
     if (bounded) {
         switch (mode) {
-            case LineBreakMode::TruncateHead: e = PANGO_ELLIPSIZE_START; break;
-            case LineBreakMode::TruncateMiddle: e = PANGO_ELLIPSIZE_MIDDLE; break;
-            case LineBreakMode::TruncateTail: e = PANGO_ELLIPSIZE_END; break;
-            default: break;
+        case LineBreakMode::TruncateHead: e = PANGO_ELLIPSIZE_START; break;
+        case LineBreakMode::TruncateMiddle: e = PANGO_ELLIPSIZE_MIDDLE; break;
+        case LineBreakMode::TruncateTail: e = PANGO_ELLIPSIZE_END; break;
+        default: break;
         }
     }
     pango_layout_set_ellipsize(layout, e);
@@ -160,8 +160,8 @@ namespace {
 // unbounded, on one clipped line.
 PangoLayout* editingLayout(const Font& font, const std::string& str, double width, TextAlignment alignment) {
     const bool wraps = std::isfinite(width) && width > 0;
-    return text::makeLayout(nullptr, str, font, width, wraps ? 0 : 1, wraps ? LineBreakMode::WordWrap : LineBreakMode::Clip,
-                            alignment);
+    return text::makeLayout(nullptr, str, font, width, wraps ? 0 : 1,
+                            wraps ? LineBreakMode::WordWrap : LineBreakMode::Clip, alignment);
 }
 }  // namespace
 
@@ -174,9 +174,12 @@ Rect Font::caretRect(const std::string& str, size_t index, double width, TextAli
     g_object_unref(l);
     Rect r{double(strong.x) / PANGO_SCALE, double(strong.y) / PANGO_SCALE, 0, double(strong.height) / PANGO_SCALE};
     if (str.empty() && std::isfinite(width) && width > 0) {
-        if (alignment == TextAlignment::Center) r.origin.x = width / 2;
-        else if (alignment == TextAlignment::Right) r.origin.x = width;
-        else r.origin.x = 0;
+        if (alignment == TextAlignment::Center)
+            r.origin.x = width / 2;
+        else if (alignment == TextAlignment::Right)
+            r.origin.x = width;
+        else
+            r.origin.x = 0;
     }
     return r;
 }

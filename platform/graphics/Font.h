@@ -33,8 +33,8 @@ public:
     // The size text takes when laid out no wider than `maxWidth` (no limit by
     // default), on at most `lines` lines (0: no limit). Widths and heights are
     // rounded up to whole points.
-    Size sizeOfText(const std::string& text, double maxWidth = std::numeric_limits<double>::infinity(),
-                    int lines = 1, LineBreakMode mode = LineBreakMode::WordWrap) const;
+    Size sizeOfText(const std::string& text, double maxWidth = std::numeric_limits<double>::infinity(), int lines = 1,
+                    LineBreakMode mode = LineBreakMode::WordWrap) const;
 
     // Editing geometry for `text` laid out as drawText lays it out at `width`
     // (infinite: one unwrapped line), relative to the text's origin: the

@@ -53,7 +53,9 @@ struct Rect {
     bool intersects(const Rect& r) const { return !intersection(r).isEmpty(); }
     Rect intersection(const Rect& r) const;  // the zero rectangle when disjoint
     Rect unionWith(const Rect& r) const;     // an empty rectangle counts as absent
-    Rect insetBy(double dx, double dy) const { return {origin.x + dx, origin.y + dy, size.width - 2 * dx, size.height - 2 * dy}; }
+    Rect insetBy(double dx, double dy) const {
+        return {origin.x + dx, origin.y + dy, size.width - 2 * dx, size.height - 2 * dy};
+    }
     Rect insetBy(const EdgeInsets& e) const {
         return {origin.x + e.left, origin.y + e.top, size.width - e.left - e.right, size.height - e.top - e.bottom};
     }

@@ -94,8 +94,8 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 }  // namespace
 
 Image::Image(cairo_surface_t* s, double scale)
-    : surface_(s), scale_(scale > 0 ? scale : 1.0),
-      pixelWidth_(cairo_image_surface_get_width(s)), pixelHeight_(cairo_image_surface_get_height(s)) {
+    : surface_(s), scale_(scale > 0 ? scale : 1.0), pixelWidth_(cairo_image_surface_get_width(s)),
+      pixelHeight_(cairo_image_surface_get_height(s)) {
     cairo_surface_flush(s);
 }
 
@@ -146,7 +146,8 @@ std::optional<std::pair<int, int>> Image::declaredPixelSize(const std::vector<ui
     static const uint8_t kHead[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
     if (bytes.size() < 24 || std::memcmp(bytes.data(), kHead, sizeof kHead) != 0) return std::nullopt;
     auto be32 = [&](size_t at) {
-        return (uint32_t(bytes[at]) << 24) | (uint32_t(bytes[at + 1]) << 16) | (uint32_t(bytes[at + 2]) << 8) | bytes[at + 3];
+        return (uint32_t(bytes[at]) << 24) | (uint32_t(bytes[at + 1]) << 16) | (uint32_t(bytes[at + 2]) << 8) |
+               bytes[at + 3];
     };
     const uint32_t w = be32(16), h = be32(20);
     if (w == 0 || h == 0 || w > 0x7FFFFFFF || h > 0x7FFFFFFF) return std::nullopt;

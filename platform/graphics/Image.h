@@ -11,7 +11,9 @@
 
 typedef struct _cairo_surface cairo_surface_t;
 
-namespace platform::foundation { class Bundle; }
+namespace platform::foundation {
+class Bundle;
+}
 
 namespace platform::graphics {
 

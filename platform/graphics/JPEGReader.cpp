@@ -18,9 +18,7 @@ struct ErrorManager {
     std::jmp_buf jump;
 };
 
-[[noreturn]] void errorExit(j_common_ptr info) {
-    std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
-}
+[[noreturn]] void errorExit(j_common_ptr info) { std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1); }
 
 void ignoreMessage(j_common_ptr) {}
 
@@ -94,8 +92,8 @@ cairo_surface_t* decode(const std::vector<uint8_t>& bytes) {
     unsigned char* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
     // One row of samples, kept in libjpeg's own pool so that an error exit frees it.
-    JSAMPARRAY row = (*d.info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.info), JPOOL_IMAGE,
-                                                 JDIMENSION(w * n), 1);
+    JSAMPARRAY row =
+        (*d.info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.info), JPOOL_IMAGE, JDIMENSION(w * n), 1);
     while (d.info.output_scanline < d.info.output_height) {
         const int y = int(d.info.output_scanline);
         if (jpeg_read_scanlines(&d.info, row, 1) != 1) break;

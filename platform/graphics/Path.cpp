@@ -73,7 +73,10 @@ void Path::addArc(Point c, double radius, double a0, double a1, bool clockwise) 
         while (a1 > a0) a1 -= 2 * M_PI;
     }
     Point start{c.x + radius * std::cos(a0), c.y + radius * std::sin(a0)};
-    if (elements_.empty()) moveTo(start); else lineTo(start);
+    if (elements_.empty())
+        moveTo(start);
+    else
+        lineTo(start);
     int n = std::max(1, int(std::ceil(std::fabs(a1 - a0) / (M_PI / 2) - 1e-9)));
     double step = (a1 - a0) / n;
     for (int i = 0; i < n; ++i) arcSegment(*this, c, radius, a0 + i * step, a0 + (i + 1) * step);
@@ -81,13 +84,28 @@ void Path::addArc(Point c, double radius, double a0, double a1, bool clockwise) 
 
 void Path::addLines(const std::vector<Point>& points) {
     for (size_t i = 0; i < points.size(); ++i) {
-        if (i == 0) moveTo(points[i]); else lineTo(points[i]);
+        if (i == 0)
+            moveTo(points[i]);
+        else
+            lineTo(points[i]);
     }
 }
 
-Path Path::rect(const Rect& r) { Path p; p.addRect(r); return p; }
-Path Path::ellipse(const Rect& r) { Path p; p.addEllipseInRect(r); return p; }
-Path Path::roundedRect(const Rect& r, double radius) { Path p; p.addRoundedRect(r, radius); return p; }
+Path Path::rect(const Rect& r) {
+    Path p;
+    p.addRect(r);
+    return p;
+}
+Path Path::ellipse(const Rect& r) {
+    Path p;
+    p.addEllipseInRect(r);
+    return p;
+}
+Path Path::roundedRect(const Rect& r, double radius) {
+    Path p;
+    p.addRoundedRect(r, radius);
+    return p;
+}
 
 Rect Path::boundingBox() const {
     bool any = false;
@@ -96,9 +114,15 @@ Rect Path::boundingBox() const {
         int n = e.op == Op::Curve ? 3 : e.op == Op::Close ? 0 : 1;
         for (int i = 0; i < n; ++i) {
             Point p = e.p[i];
-            if (!any) { x0 = x1 = p.x; y0 = y1 = p.y; any = true; }
-            x0 = std::min(x0, p.x); x1 = std::max(x1, p.x);
-            y0 = std::min(y0, p.y); y1 = std::max(y1, p.y);
+            if (!any) {
+                x0 = x1 = p.x;
+                y0 = y1 = p.y;
+                any = true;
+            }
+            x0 = std::min(x0, p.x);
+            x1 = std::max(x1, p.x);
+            y0 = std::min(y0, p.y);
+            y1 = std::max(y1, p.y);
         }
     }
     return any ? Rect{x0, y0, x1 - x0, y1 - y0} : Rect{};

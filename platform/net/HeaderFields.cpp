@@ -1,7 +1,7 @@
 #include "platform/net/HeaderFields.h"
 
-#include <algorithm>
 #include <strings.h>
+#include <algorithm>
 
 namespace platform::net {
 

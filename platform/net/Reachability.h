@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 
-namespace platform::foundation { class RunLoop; }
+namespace platform::foundation {
+class RunLoop;
+}
 
 namespace platform::net {
 

@@ -180,8 +180,10 @@ public:
         for (auto& worker : running)
             if (worker.cancel) worker.cancel();
         for (auto& worker : running) {
-            if (worker.thread.get_id() == std::this_thread::get_id()) worker.thread.detach();
-            else if (worker.thread.joinable()) worker.thread.join();
+            if (worker.thread.get_id() == std::this_thread::get_id())
+                worker.thread.detach();
+            else if (worker.thread.joinable())
+                worker.thread.join();
         }
     }
 
@@ -299,7 +301,8 @@ std::optional<pf::Error> runTransfer(const URLRequest& request, TransferHooks& h
     if (hooks.registerMulti) hooks.registerMulti(multi);
 
     auto& clock = pf::Clock::current();
-    const double timeout = request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
+    const double timeout =
+        request.timeoutInterval() > 0 ? request.timeoutInterval() : URLRequest::kDefaultTimeoutInterval;
     st.lastProgress = clock.monotonic();
     bool cancelled = false, timedOut = false;
     int running = 1;
@@ -421,8 +424,10 @@ struct URLConnection::Shared : std::enable_shared_from_this<URLConnection::Share
             }
             if (conn) fn(*conn);
         };
-        if (queue) queue->async(std::move(task));
-        else if (loop) loop->perform(std::move(task));
+        if (queue)
+            queue->async(std::move(task));
+        else if (loop)
+            loop->perform(std::move(task));
     }
 };
 
@@ -473,42 +478,58 @@ void URLConnection::start() {
             hooks.onData = [body](const uint8_t* bytes, size_t n) { body->insert(body->end(), bytes, bytes + n); };
         } else {
             hooks.onResponse = [shared, delegate](const URLResponse& r) {
-                shared->post([delegate, r](URLConnection& c) {
-                    if (delegate) delegate->didReceiveResponse(c, r);
-                }, false);
+                shared->post(
+                    [delegate, r](URLConnection& c) {
+                        if (delegate) delegate->didReceiveResponse(c, r);
+                    },
+                    false);
             };
             hooks.onData = [shared, delegate](const uint8_t* bytes, size_t n) {
-                shared->post([delegate, data = Data(bytes, bytes + n)](URLConnection& c) {
-                    if (delegate) delegate->didReceiveData(c, data);
-                }, false);
+                shared->post(
+                    [delegate, data = Data(bytes, bytes + n)](URLConnection& c) {
+                        if (delegate) delegate->didReceiveData(c, data);
+                    },
+                    false);
             };
         }
         auto error = runTransfer(request, hooks);
         if (collect) {
-            shared->post([handler, response, body, error](URLConnection&) {
-                if (error) handler(nullptr, nullptr, &*error);
-                else handler(response.get(), body.get(), nullptr);
-            }, true);
+            shared->post(
+                [handler, response, body, error](URLConnection&) {
+                    if (error)
+                        handler(nullptr, nullptr, &*error);
+                    else
+                        handler(response.get(), body.get(), nullptr);
+                },
+                true);
         } else if (error) {
-            shared->post([delegate, e = *error](URLConnection& c) {
-                if (delegate) delegate->didFailWithError(c, e);
-            }, true);
+            shared->post(
+                [delegate, e = *error](URLConnection& c) {
+                    if (delegate) delegate->didFailWithError(c, e);
+                },
+                true);
         } else {
-            shared->post([delegate](URLConnection& c) {
-                if (delegate) delegate->connectionDidFinishLoading(c);
-            }, true);
+            shared->post(
+                [delegate](URLConnection& c) {
+                    if (delegate) delegate->connectionDidFinishLoading(c);
+                },
+                true);
         }
     };
     std::string why;
-    if (TransferThreads::shared().launch(std::move(body), [shared] { shared->cancel(); }, &why)) return;
+    if (TransferThreads::shared().launch(
+            std::move(body), [shared] { shared->cancel(); }, &why))
+        return;
     // No worker: the failure is delivered like any other.
     pf::Error error = urlError(kURLErrorUnknown, request_.url(), why);
     if (handler_) {
         shared->post([handler = handler_, error](URLConnection&) { handler(nullptr, nullptr, &error); }, true);
     } else {
-        shared->post([delegate, error](URLConnection& c) {
-            if (delegate) delegate->didFailWithError(c, error);
-        }, true);
+        shared->post(
+            [delegate, error](URLConnection& c) {
+                if (delegate) delegate->didFailWithError(c, error);
+            },
+            true);
     }
 }
 

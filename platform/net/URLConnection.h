@@ -26,7 +26,9 @@
 
 namespace platform::foundation {
 class RunLoop;
-namespace dispatch { class Queue; }
+namespace dispatch {
+class Queue;
+}
 }  // namespace platform::foundation
 
 namespace platform::net {

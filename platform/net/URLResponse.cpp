@@ -37,11 +37,13 @@ std::string URLResponse::textEncodingName() const {
     size_t pos = type.find(';');
     while (pos != std::string::npos) {
         const size_t next = type.find(';', pos + 1);
-        const std::string param = trim(type.substr(pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1));
+        const std::string param =
+            trim(type.substr(pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1));
         const size_t eq = param.find('=');
         if (eq != std::string::npos && foundation::lowercased(trim(param.substr(0, eq))) == "charset") {
             std::string value = trim(param.substr(eq + 1));
-            if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+                value = value.substr(1, value.size() - 2);
             return foundation::lowercased(value);
         }
         pos = next;

@@ -79,8 +79,8 @@ bool isCorruption(int rc) {
 }
 
 [[noreturn]] void unknownKey(const std::string& entity, const std::string& key) {
-    Exception::raise(kUnknownKeyException, "the entity " + entity + " is not key value coding-compliant for the key \"" +
-                                               key + "\"");
+    Exception::raise(kUnknownKeyException,
+                     "the entity " + entity + " is not key value coding-compliant for the key \"" + key + "\"");
 }
 
 }  // namespace
@@ -163,8 +163,8 @@ const char* opText(Comparison::Op op) {
 // Moves the store file and its companions aside; the destination keeps them
 // openable together.
 std::string moveAside(const std::string& path) {
-    return FileManager::moveAside(path, std::vector<std::string>(std::begin(kCompanionSuffixes),
-                                                                 std::end(kCompanionSuffixes)));
+    return FileManager::moveAside(
+        path, std::vector<std::string>(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes)));
 }
 
 std::string readHead(const std::string& path, size_t size) {
@@ -299,9 +299,10 @@ private:
         if ((rc = db.quickCheck(verdict)) != SQLITE_OK) return fail(db, rc, "cannot check");
         if (verdict != "ok") {
             if (failure_) {
-                *failure_ = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
-                                  Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey,
-                                                           Value("integrity check failed for " + path_ + ": " + verdict)}}));
+                *failure_ =
+                    Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
+                          Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey,
+                                                   Value("integrity check failed for " + path_ + ": " + verdict)}}));
             }
             return SQLITE_CORRUPT;
         }
@@ -460,7 +461,8 @@ std::optional<ObjectID> Context::insert(const std::string& entityName, const Val
         auto it = values.find(a.name);
         if (!a.optional && (it == values.end() || it->second.isNull())) {
             if (error)
-                *error = cocoaError(kValidationMissingMandatoryPropertyError, "\"" + a.name + "\" is a required value.");
+                *error =
+                    cocoaError(kValidationMissingMandatoryPropertyError, "\"" + a.name + "\" is a required value.");
             return std::nullopt;
         }
     }
@@ -512,7 +514,8 @@ bool Context::update(const ObjectID& objectID, const Value::Dictionary& values, 
         const AttributeDescription* a = entity->attribute(key);
         if (!a) unknownKey(entity->name, key);
         if (!a->optional && value.isNull()) {
-            if (error) *error = cocoaError(kValidationMissingMandatoryPropertyError, "\"" + key + "\" is a required value.");
+            if (error)
+                *error = cocoaError(kValidationMissingMandatoryPropertyError, "\"" + key + "\" is a required value.");
             return false;
         }
     }
@@ -569,8 +572,8 @@ bool Context::deleteObject(const ObjectID& objectID, Error* error) {
     auto parsed = parseID(objectID, storeUUID_);
     if (!parsed || !model_.entity(parsed->entity)) return true;
     if (!begin(error)) return false;
-    auto stmt =
-        statements_.lease(db_.handle(), "DELETE FROM " + quote(parsed->entity) + " WHERE " + quote(kPrimaryKey) + " = ?");
+    auto stmt = statements_.lease(db_.handle(),
+                                  "DELETE FROM " + quote(parsed->entity) + " WHERE " + quote(kPrimaryKey) + " = ?");
     if (!stmt) {
         if (error) *error = sqliteError(db_, stmt.prepareResult(), "cannot delete");
         return false;

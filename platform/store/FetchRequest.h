@@ -25,8 +25,8 @@ struct FetchRequest {
     std::string entityName;
     std::vector<Comparison> predicate;  // all must hold; empty matches every row
     std::vector<SortDescriptor> sortDescriptors;
-    size_t fetchLimit = 0;              // 0: no limit
-    bool includesPropertyValues = true; // false: object identifiers only
+    size_t fetchLimit = 0;               // 0: no limit
+    bool includesPropertyValues = true;  // false: object identifiers only
 
     explicit FetchRequest(std::string entity = "") : entityName(std::move(entity)) {}
     FetchRequest& where(std::string attribute, Comparison::Op op, platform::foundation::Value value) {

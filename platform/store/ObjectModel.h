@@ -10,9 +10,9 @@ namespace platform::store {
 enum class AttributeType : int {
     Integer64 = 300,
     String = 700,
-    Date = 900,          // seconds since 1970, stored as REAL
-    Binary = 1000,       // Value::Data, stored as BLOB
-    Transformable = 1800 // any Value, archived as a binary property list BLOB (null entries left out)
+    Date = 900,           // seconds since 1970, stored as REAL
+    Binary = 1000,        // Value::Data, stored as BLOB
+    Transformable = 1800  // any Value, archived as a binary property list BLOB (null entries left out)
 };
 
 struct AttributeDescription {

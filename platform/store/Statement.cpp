@@ -16,8 +16,7 @@ Statement::Statement(sqlite3* db, const std::string& sql) {
 
 Statement::~Statement() { sqlite3_finalize(stmt_); }
 
-Statement::Statement(Statement&& other) noexcept
-    : stmt_(std::exchange(other.stmt_, nullptr)), rc_(other.rc_) {}
+Statement::Statement(Statement&& other) noexcept : stmt_(std::exchange(other.stmt_, nullptr)), rc_(other.rc_) {}
 
 Statement& Statement::operator=(Statement&& other) noexcept {
     if (this != &other) {

@@ -1,8 +1,8 @@
 #include "platform/system/Host.h"
 
-#include <atomic>
 #include <sys/auxv.h>
 #include <unistd.h>
+#include <atomic>
 
 namespace platform::system {
 

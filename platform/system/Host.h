@@ -9,8 +9,8 @@
 // vm_page_mask are async-signal-safe (the auxiliary vector, no allocation).
 #include <cstdint>
 
-#include "platform/system/MachO.h"
 #include "platform/system/Mach.h"
+#include "platform/system/MachO.h"
 
 namespace platform::system {
 
@@ -27,7 +27,7 @@ struct host_basic_info {
     int32_t physical_cpu_max;
     int32_t logical_cpu;
     int32_t logical_cpu_max;
-    uint64_t max_mem;      // bytes
+    uint64_t max_mem;  // bytes
 };
 
 host_t mach_host_self();

@@ -3,9 +3,9 @@
 // here runs outside crash time under the loader's mutex.
 #include "platform/system/Loader.h"
 
+#include <link.h>
 #include <algorithm>
 #include <atomic>
-#include <link.h>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -21,7 +21,7 @@ struct Record {
     MachOView view;
     const void* phdr = nullptr;  // with the bias, tells one load from another
     std::atomic<bool> loaded{true};
-    Record* next = nullptr;      // fixed before the record is published
+    Record* next = nullptr;  // fixed before the record is published
 };
 
 // Prepended to, never shortened: crash-time readers walk it without a lock.
@@ -201,8 +201,7 @@ const void* loader_view_bytes(uint64_t address, uint64_t length) {
     for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
         const MachOView& v = r->view;
         const bool loaded = r->loaded.load(std::memory_order_acquire);
-        if (loaded && inside(v.base, v.commands.size(), address, length))
-            return v.commands.data() + (address - v.base);
+        if (loaded && inside(v.base, v.commands.size(), address, length)) return v.commands.data() + (address - v.base);
         for (const MachOView::Range& t : v.unwindTables)
             if (loaded && t.size && inside(t.address, t.size, address, length))
                 return reinterpret_cast<const void*>(address);

@@ -4,12 +4,12 @@
 #include "platform/system/Loader.h"
 #include "platform/system/MachPort.h"
 
-#include <atomic>
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
 
 namespace platform::system {
 
@@ -21,16 +21,12 @@ std::atomic<bool> processVmRefused{false};
 
 kern_return_t fromErrno(int err) {
     switch (err) {
-    case EFAULT:
-        return KERN_INVALID_ADDRESS;
-    case EINVAL:
-        return KERN_INVALID_ARGUMENT;
+    case EFAULT: return KERN_INVALID_ADDRESS;
+    case EINVAL: return KERN_INVALID_ARGUMENT;
     case ENOMEM:
     case EMFILE:
-    case ENFILE:
-        return KERN_RESOURCE_SHORTAGE;
-    default:
-        return KERN_FAILURE;
+    case ENFILE: return KERN_RESOURCE_SHORTAGE;
+    default: return KERN_FAILURE;
     }
 }
 

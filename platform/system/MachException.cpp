@@ -261,9 +261,9 @@ kern_return_t parseReply(const uint8_t* reply, mach_msg_size_t size, mach_msg_id
 
 // A request sent with a reply port of our own, answered by the handler.
 kern_return_t raiseRequest(mach_port_t port, exception_behavior_t behavior, thread_t thread, task_t task,
-                    exception_type_t exception, const mach_exception_data_type_t* code,
-                    mach_msg_type_number_t code_count, thread_state_flavor_t* flavor, const natural_t* old_state,
-                    mach_msg_type_number_t old_count, natural_t* new_state, mach_msg_type_number_t* new_count) {
+                           exception_type_t exception, const mach_exception_data_type_t* code,
+                           mach_msg_type_number_t code_count, thread_state_flavor_t* flavor, const natural_t* old_state,
+                           mach_msg_type_number_t old_count, natural_t* new_state, mach_msg_type_number_t* new_count) {
     if (code_count > 2) return MACH_SEND_INVALID_DATA;
     alignas(8) uint8_t buffer[kExceptionRequestMax + sizeof(mach_msg_trailer_t)];
     mach_msg_size_t size = exception_request_build(buffer, behavior, thread, task, exception, code, code_count,
@@ -273,15 +273,14 @@ kern_return_t raiseRequest(mach_port_t port, exception_behavior_t behavior, thre
     if (reply == MACH_PORT_NULL) return KERN_RESOURCE_SHORTAGE;
     auto* h = reinterpret_cast<mach_msg_header_t*>(buffer);
     const mach_msg_id_t id = h->msgh_id;
-    h->msgh_bits = (h->msgh_bits & MACH_MSGH_BITS_COMPLEX) |
-                   MACH_MSGH_BITS(MACH_MSG_TYPE_COPY_SEND, MACH_MSG_TYPE_MAKE_SEND_ONCE);
+    h->msgh_bits =
+        (h->msgh_bits & MACH_MSGH_BITS_COMPLEX) | MACH_MSGH_BITS(MACH_MSG_TYPE_COPY_SEND, MACH_MSG_TYPE_MAKE_SEND_ONCE);
     h->msgh_remote_port = port;
     h->msgh_local_port = reply;
-    kern_return_t kr = mach_msg(h, MACH_SEND_MSG | MACH_RCV_MSG, size, sizeof buffer, reply, MACH_MSG_TIMEOUT_NONE,
-                                MACH_PORT_NULL);
+    kern_return_t kr =
+        mach_msg(h, MACH_SEND_MSG | MACH_RCV_MSG, size, sizeof buffer, reply, MACH_MSG_TIMEOUT_NONE, MACH_PORT_NULL);
     if (kr == MACH_MSG_SUCCESS)
-        kr = parseReply(buffer, h->msgh_size, id, baseOf(behavior) != EXCEPTION_DEFAULT, flavor, new_state,
-                        new_count);
+        kr = parseReply(buffer, h->msgh_size, id, baseOf(behavior) != EXCEPTION_DEFAULT, flavor, new_state, new_count);
     mach_port_mod_refs(mach_task_self(), reply, MACH_PORT_RIGHT_RECEIVE, -1);
     return kr;
 }
@@ -302,8 +301,7 @@ void translate(int sig, const siginfo_t* info, exception_type_t* type, int64_t c
         codes[0] = KERN_MEMORY_ERROR;
         codes[1] = static_cast<int64_t>(reinterpret_cast<uintptr_t>(info->si_addr));
         break;
-    case SIGILL:
-        *type = EXC_BAD_INSTRUCTION;
+    case SIGILL: *type = EXC_BAD_INSTRUCTION;
 #if defined(__aarch64__)
         codes[0] = EXC_ARM_UNDEFINED;
 #else
@@ -312,8 +310,9 @@ void translate(int sig, const siginfo_t* info, exception_type_t* type, int64_t c
         break;
     case SIGFPE:
         *type = EXC_ARITHMETIC;
-        codes[0] = info->si_code == FPE_INTDIV ? EXC_I386_DIV : info->si_code == FPE_INTOVF ? EXC_I386_INTO
-                                                                                              : EXC_I386_EXTERR;
+        codes[0] = info->si_code == FPE_INTDIV   ? EXC_I386_DIV
+                   : info->si_code == FPE_INTOVF ? EXC_I386_INTO
+                                                 : EXC_I386_EXTERR;
         break;
     default:  // SIGTRAP
         *type = EXC_BREAKPOINT;
@@ -396,7 +395,7 @@ void deliverSignal(int sig, siginfo_t* info, ucontext_t* uc) {
         struct sigaction now;
         if (::sigpending(&pending) == 0 && sigismember(&pending, sig) && ::sigaction(sig, nullptr, &now) == 0 &&
             isOurs(now)) {
-            struct sigaction dfl{};
+            struct sigaction dfl {};
             dfl.sa_handler = SIG_DFL;
             sigemptyset(&dfl.sa_mask);
             ::sigaction(sig, &dfl, nullptr);
@@ -404,7 +403,7 @@ void deliverSignal(int sig, siginfo_t* info, ucontext_t* uc) {
         return;
     }
     if (!(target.sa_flags & SA_SIGINFO) && target.sa_handler == SIG_IGN && !fault) return;
-    struct sigaction dfl{};
+    struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     ::sigaction(sig, &dfl, nullptr);
@@ -455,9 +454,8 @@ kern_return_t task_set_exception_ports(task_t task, exception_mask_t mask, mach_
 
 kern_return_t task_swap_exception_ports(task_t task, exception_mask_t mask, mach_port_t port,
                                         exception_behavior_t behavior, thread_state_flavor_t flavor,
-                                        exception_mask_t* masks, mach_msg_type_number_t* count,
-                                        mach_port_t* handlers, exception_behavior_t* behaviors,
-                                        thread_state_flavor_t* flavors) {
+                                        exception_mask_t* masks, mach_msg_type_number_t* count, mach_port_t* handlers,
+                                        exception_behavior_t* behaviors, thread_state_flavor_t* flavors) {
     if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
     if (!masks) return KERN_INVALID_ARGUMENT;
     return swapIn(gTaskPorts, mask, port, behavior, flavor, masks, count, handlers, behaviors, flavors);
@@ -480,9 +478,8 @@ kern_return_t thread_set_exception_ports(thread_t thread, exception_mask_t mask,
 
 kern_return_t thread_swap_exception_ports(thread_t thread, exception_mask_t mask, mach_port_t port,
                                           exception_behavior_t behavior, thread_state_flavor_t flavor,
-                                          exception_mask_t* masks, mach_msg_type_number_t* count,
-                                          mach_port_t* handlers, exception_behavior_t* behaviors,
-                                          thread_state_flavor_t* flavors) {
+                                          exception_mask_t* masks, mach_msg_type_number_t* count, mach_port_t* handlers,
+                                          exception_behavior_t* behaviors, thread_state_flavor_t* flavors) {
     if (!threadAlive(thread) || !masks) return KERN_INVALID_ARGUMENT;
     Registration* table = portsOf(thread, true);
     if (!table) return KERN_RESOURCE_SHORTAGE;
@@ -517,7 +514,11 @@ mach_msg_size_t exception_request_build(void* buffer, exception_behavior_t behav
     auto* b = static_cast<uint8_t*>(buffer);
     auto* h = reinterpret_cast<mach_msg_header_t*>(b);
     const bool identity = base != EXCEPTION_STATE;
-    *h = {identity ? MACH_MSGH_BITS_COMPLEX : 0, 0, MACH_PORT_NULL, MACH_PORT_NULL, 0,
+    *h = {identity ? MACH_MSGH_BITS_COMPLEX : 0,
+          0,
+          MACH_PORT_NULL,
+          MACH_PORT_NULL,
+          0,
           (width == 8 ? MACH_EXCEPTION_RAISE_ID : EXCEPTION_RAISE_ID) + (base - 1)};
     size_t at = sizeof *h;
     if (identity) {
@@ -566,8 +567,8 @@ struct WideCodes {
 
 kern_return_t exception_raise(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
                               const exception_data_type_t* code, mach_msg_type_number_t code_count) {
-    return raiseRequest(port, EXCEPTION_DEFAULT, thread, task, exception, WideCodes(code, code_count).words,
-                        code_count, nullptr, nullptr, 0, nullptr, nullptr);
+    return raiseRequest(port, EXCEPTION_DEFAULT, thread, task, exception, WideCodes(code, code_count).words, code_count,
+                        nullptr, nullptr, 0, nullptr, nullptr);
 }
 
 kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception, const exception_data_type_t* code,
@@ -579,19 +580,19 @@ kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception
                         new_state_count);
 }
 
-kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
-                                             exception_type_t exception, const exception_data_type_t* code,
-                                             mach_msg_type_number_t code_count, thread_state_flavor_t* flavor,
-                                             const natural_t* old_state, mach_msg_type_number_t old_state_count,
-                                             natural_t* new_state, mach_msg_type_number_t* new_state_count) {
+kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
+                                             const exception_data_type_t* code, mach_msg_type_number_t code_count,
+                                             thread_state_flavor_t* flavor, const natural_t* old_state,
+                                             mach_msg_type_number_t old_state_count, natural_t* new_state,
+                                             mach_msg_type_number_t* new_state_count) {
     return raiseRequest(port, EXCEPTION_STATE_IDENTITY, thread, task, exception, WideCodes(code, code_count).words,
                         code_count, flavor, old_state, old_state_count, new_state, new_state_count);
 }
 
 kern_return_t mach_exception_raise(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
                                    const mach_exception_data_type_t* code, mach_msg_type_number_t code_count) {
-    return raiseRequest(port, EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES, thread, task, exception, code, code_count, nullptr,
-                 nullptr, 0, nullptr, nullptr);
+    return raiseRequest(port, EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES, thread, task, exception, code, code_count,
+                        nullptr, nullptr, 0, nullptr, nullptr);
 }
 
 }  // namespace platform::system

@@ -29,8 +29,8 @@
 // The exception path (the fault handler, raising, thread state of a thread
 // held at its exception) is async-signal-safe: system calls, static tables
 // changed by atomics, futex waits. Registering is not meant for crash time.
-#include <cstdint>
 #include <signal.h>
+#include <cstdint>
 
 #include "platform/system/MachPort.h"
 
@@ -107,9 +107,8 @@ kern_return_t task_set_exception_ports(task_t task, exception_mask_t mask, mach_
                                        exception_behavior_t behavior, thread_state_flavor_t flavor);
 kern_return_t task_swap_exception_ports(task_t task, exception_mask_t mask, mach_port_t port,
                                         exception_behavior_t behavior, thread_state_flavor_t flavor,
-                                        exception_mask_t* masks, mach_msg_type_number_t* count,
-                                        mach_port_t* handlers, exception_behavior_t* behaviors,
-                                        thread_state_flavor_t* flavors);
+                                        exception_mask_t* masks, mach_msg_type_number_t* count, mach_port_t* handlers,
+                                        exception_behavior_t* behaviors, thread_state_flavor_t* flavors);
 kern_return_t thread_get_exception_ports(thread_t thread, exception_mask_t mask, exception_mask_t* masks,
                                          mach_msg_type_number_t* count, mach_port_t* handlers,
                                          exception_behavior_t* behaviors, thread_state_flavor_t* flavors);
@@ -117,9 +116,8 @@ kern_return_t thread_set_exception_ports(thread_t thread, exception_mask_t mask,
                                          exception_behavior_t behavior, thread_state_flavor_t flavor);
 kern_return_t thread_swap_exception_ports(thread_t thread, exception_mask_t mask, mach_port_t port,
                                           exception_behavior_t behavior, thread_state_flavor_t flavor,
-                                          exception_mask_t* masks, mach_msg_type_number_t* count,
-                                          mach_port_t* handlers, exception_behavior_t* behaviors,
-                                          thread_state_flavor_t* flavors);
+                                          exception_mask_t* masks, mach_msg_type_number_t* count, mach_port_t* handlers,
+                                          exception_behavior_t* behaviors, thread_state_flavor_t* flavors);
 
 // The state of a thread held at its exception (waiting for the reply), in
 // the machine's 64-bit flavour; KERN_FAILURE for a thread not held there.
@@ -137,11 +135,11 @@ kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception
                                     mach_msg_type_number_t code_count, thread_state_flavor_t* flavor,
                                     const natural_t* old_state, mach_msg_type_number_t old_state_count,
                                     natural_t* new_state, mach_msg_type_number_t* new_state_count);
-kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
-                                             exception_type_t exception, const exception_data_type_t* code,
-                                             mach_msg_type_number_t code_count, thread_state_flavor_t* flavor,
-                                             const natural_t* old_state, mach_msg_type_number_t old_state_count,
-                                             natural_t* new_state, mach_msg_type_number_t* new_state_count);
+kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
+                                             const exception_data_type_t* code, mach_msg_type_number_t code_count,
+                                             thread_state_flavor_t* flavor, const natural_t* old_state,
+                                             mach_msg_type_number_t old_state_count, natural_t* new_state,
+                                             mach_msg_type_number_t* new_state_count);
 kern_return_t mach_exception_raise(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
                                    const mach_exception_data_type_t* code, mach_msg_type_number_t code_count);
 

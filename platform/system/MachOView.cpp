@@ -1,14 +1,14 @@
 #include "platform/system/MachOView.h"
 
-#include <algorithm>
-#include <cstring>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
-#include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cstring>
+#include <string_view>
 
 #include "platform/system/Host.h"
 #include "platform/system/MachO.h"
@@ -219,8 +219,8 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
     for (int i = 0; i < info.dlpi_phnum && !view->hasUuid; ++i) {
         const Elf64_Phdr& ph = info.dlpi_phdr[i];
         if (ph.p_type == PT_NOTE)
-            view->hasUuid = buildIdInNotes(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr), ph.p_memsz,
-                                           view->uuid);
+            view->hasUuid =
+                buildIdInNotes(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr), ph.p_memsz, view->uuid);
     }
 
     // The file's section headers, when the file is the one that was loaded
@@ -230,7 +230,8 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
     MappedFile file(view->path);
     if (file.bytes().data) {
         uint8_t fileId[16];
-        bool sameFile = !view->hasUuid || (buildIdOfFile(file.bytes(), fileId) && std::memcmp(fileId, view->uuid, 16) == 0);
+        bool sameFile =
+            !view->hasUuid || (buildIdOfFile(file.bytes(), fileId) && std::memcmp(fileId, view->uuid, 16) == 0);
         if (sameFile) haveSections = readSections(file.bytes(), &sections);
     } else if (!path.empty() && path.find('/') == std::string::npos) {
         Bytes memory{reinterpret_cast<const uint8_t*>(view->base), view->span};
@@ -253,9 +254,10 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
         if (rank(a.bind) != rank(b.bind)) return rank(a.bind) < rank(b.bind);
         return a.name < b.name;
     });
-    sections.symbols.erase(std::unique(sections.symbols.begin(), sections.symbols.end(),
-                                       [](const Symbol& a, const Symbol& b) { return a.value == b.value && a.name == b.name; }),
-                           sections.symbols.end());
+    sections.symbols.erase(
+        std::unique(sections.symbols.begin(), sections.symbols.end(),
+                    [](const Symbol& a, const Symbol& b) { return a.value == b.value && a.name == b.name; }),
+        sections.symbols.end());
     uint64_t strSize = 1;
     for (const Symbol& s : sections.symbols) strSize += s.name.size() + 2;
     uint64_t nsyms = sections.symbols.size();
@@ -290,7 +292,8 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
         const char* name;
         Section where;
     };
-    Sect wanted[] = {{"__text", sections.text}, {"__eh_frame", sections.ehFrame}, {"__eh_frame_hdr", sections.ehFrameHdr}};
+    Sect wanted[] = {
+        {"__text", sections.text}, {"__eh_frame", sections.ehFrame}, {"__eh_frame_hdr", sections.ehFrameHdr}};
     // Unwind tables inside a readable loaded segment stay mapped as long as
     // the image: they are read in place.
     auto readable = [&](uint64_t addr, uint64_t size) {

@@ -25,10 +25,10 @@ struct dl_phdr_info;
 namespace platform::system {
 
 struct MachOView {
-    std::string path;      // the file, or the loader's name for an image without one
-    uint64_t base = 0;     // real load address (where the ELF header is mapped)
-    uint64_t span = 0;     // from base to the end of the last loaded segment, page-rounded
-    uint64_t bias = 0;     // the ELF load bias (dlpi_addr)
+    std::string path;   // the file, or the loader's name for an image without one
+    uint64_t base = 0;  // real load address (where the ELF header is mapped)
+    uint64_t span = 0;  // from base to the end of the last loaded segment, page-rounded
+    uint64_t bias = 0;  // the ELF load bias (dlpi_addr)
     std::vector<uint8_t> commands;
     std::vector<uint8_t> linkedit;
     uint32_t symbolCount = 0;

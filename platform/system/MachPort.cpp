@@ -27,15 +27,15 @@ struct Entry {
     std::atomic<uint32_t> kind{kFree};
     std::atomic<uint32_t> gen{0};
     std::atomic<uint32_t> receive{kNoReceiver};
-    std::atomic<int32_t> sendRefs{0};      // the task's send right, in user references
-    std::atomic<int32_t> sendOnce{0};      // the task's send-once rights
+    std::atomic<int32_t> sendRefs{0};  // the task's send right, in user references
+    std::atomic<int32_t> sendOnce{0};  // the task's send-once rights
     std::atomic<int32_t> deadRefs{0};
-    std::atomic<int32_t> kernelSends{0};   // held by registrations and by queued messages
+    std::atomic<int32_t> kernelSends{0};  // held by registrations and by queued messages
     std::atomic<uint32_t> mscount{0};
-    std::atomic<uint32_t> set{0};          // name of the set holding the port
+    std::atomic<uint32_t> set{0};  // name of the set holding the port
     std::atomic<uint32_t> noSendersNotify{0};
     std::atomic<uint32_t> noSendersSync{0};
-    std::atomic<int32_t> receiver{0};      // thread last receiving here
+    std::atomic<int32_t> receiver{0};  // thread last receiving here
 };
 Entry gEntries[kMachPortsMax];
 
@@ -86,7 +86,9 @@ bool waitEpoch(uint32_t seen, int64_t deadline) {
     return true;
 }
 
-bool inTable(mach_port_name_t name) { return (name & 0xf0000000u) == kNameBase && ((name >> 8) & 0xfffff) < kMachPortsMax; }
+bool inTable(mach_port_name_t name) {
+    return (name & 0xf0000000u) == kNameBase && ((name >> 8) & 0xfffff) < kMachPortsMax;
+}
 
 mach_port_name_t nameOf(uint32_t index, uint32_t gen) { return kNameBase | (index << 8) | (gen & 0xff); }
 
@@ -277,8 +279,7 @@ mach_msg_type_name_t copyIn(Entry* e, mach_msg_type_name_t disposition, bool des
     case MACH_MSG_TYPE_MAKE_SEND_ONCE:
         if (e->receive.load() == kNoReceiver) return 0;
         return MACH_MSG_TYPE_PORT_SEND_ONCE;
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -315,16 +316,11 @@ mach_msg_return_t send(mach_msg_header_t* msg, mach_msg_option_t option, mach_ms
     auto has = [](Entry* e, mach_msg_type_name_t d) {
         switch (d) {
         case MACH_MSG_TYPE_COPY_SEND:
-        case MACH_MSG_TYPE_MOVE_SEND:
-            return e->sendRefs.load() > 0;
-        case MACH_MSG_TYPE_MAKE_SEND:
-            return e->receive.load() == kTaskReceiver;
-        case MACH_MSG_TYPE_MOVE_SEND_ONCE:
-            return e->sendOnce.load() > 0;
-        case MACH_MSG_TYPE_MAKE_SEND_ONCE:
-            return e->receive.load() == kTaskReceiver;
-        default:
-            return false;
+        case MACH_MSG_TYPE_MOVE_SEND: return e->sendRefs.load() > 0;
+        case MACH_MSG_TYPE_MAKE_SEND: return e->receive.load() == kTaskReceiver;
+        case MACH_MSG_TYPE_MOVE_SEND_ONCE: return e->sendOnce.load() > 0;
+        case MACH_MSG_TYPE_MAKE_SEND_ONCE: return e->receive.load() == kTaskReceiver;
+        default: return false;
         }
     };
     if (!has(dest, destDisposition)) return MACH_SEND_INVALID_DEST;
@@ -371,10 +367,10 @@ mach_msg_return_t send(mach_msg_header_t* msg, mach_msg_option_t option, mach_ms
         for (uint32_t i = 0; i < descriptors; ++i) {
             if (d[i].name == MACH_PORT_NULL || !inTable(d[i].name)) {
                 // A thread or the task: the receiver gets a send right to it.
-                d[i].disposition = d[i].disposition == MACH_MSG_TYPE_MAKE_SEND_ONCE ||
-                                           d[i].disposition == MACH_MSG_TYPE_MOVE_SEND_ONCE
-                                       ? MACH_MSG_TYPE_PORT_SEND_ONCE
-                                       : MACH_MSG_TYPE_PORT_SEND;
+                d[i].disposition =
+                    d[i].disposition == MACH_MSG_TYPE_MAKE_SEND_ONCE || d[i].disposition == MACH_MSG_TYPE_MOVE_SEND_ONCE
+                        ? MACH_MSG_TYPE_PORT_SEND_ONCE
+                        : MACH_MSG_TYPE_PORT_SEND;
                 continue;
             }
             d[i].disposition = static_cast<uint8_t>(copyIn(lookup(d[i].name), d[i].disposition, false));
@@ -427,7 +423,8 @@ mach_msg_return_t receive(mach_msg_header_t* msg, mach_msg_option_t option, mach
             }
             __builtin_memcpy(msg, best->bytes, best->size);
             msg->msgh_size = best->size;
-            msg->msgh_bits = (msg->msgh_bits & MACH_MSGH_BITS_COMPLEX) | MACH_MSGH_BITS(best->replyType, best->destType);
+            msg->msgh_bits =
+                (msg->msgh_bits & MACH_MSGH_BITS_COMPLEX) | MACH_MSGH_BITS(best->replyType, best->destType);
             msg->msgh_remote_port = best->reply;
             msg->msgh_local_port = best->dest;
             mach_msg_trailer_t trailer{0, kTrailerSize};
@@ -466,25 +463,21 @@ kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port
             e->kind.store(kPort, std::memory_order_release);
         }
         break;
-    case MACH_PORT_RIGHT_PORT_SET:
-        e = newEntry(kSet, name);
-        break;
+    case MACH_PORT_RIGHT_PORT_SET: e = newEntry(kSet, name); break;
     case MACH_PORT_RIGHT_DEAD_NAME:
         if ((e = newEntry(kReserved, name))) {
             e->deadRefs.store(1);
             e->kind.store(kDeadName, std::memory_order_release);
         }
         break;
-    default:
-        return KERN_INVALID_VALUE;
+    default: return KERN_INVALID_VALUE;
     }
     return e ? KERN_SUCCESS : KERN_NO_SPACE;
 }
 
 mach_port_t mach_reply_port() {
     mach_port_name_t name = MACH_PORT_NULL;
-    return mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &name) == KERN_SUCCESS ? name
-                                                                                                : MACH_PORT_NULL;
+    return mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &name) == KERN_SUCCESS ? name : MACH_PORT_NULL;
 }
 
 kern_return_t mach_port_insert_right(task_t task, mach_port_name_t name, mach_port_t port,
@@ -514,13 +507,11 @@ kern_return_t mach_port_insert_right(task_t task, mach_port_name_t name, mach_po
         return (disposition == MACH_MSG_TYPE_MOVE_SEND ? e->sendRefs.load() : e->sendOnce.load()) > 0
                    ? KERN_SUCCESS
                    : KERN_INVALID_RIGHT;
-    default:
-        return KERN_INVALID_VALUE;
+    default: return KERN_INVALID_VALUE;
     }
 }
 
-kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_delta_t delta) {
+kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_delta_t delta) {
     if (task != mach_task_self()) return KERN_INVALID_TASK;
     Entry* e = lookup(name);
     if (!e) return KERN_INVALID_NAME;
@@ -542,7 +533,8 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
         }
         return KERN_SUCCESS;
     case MACH_PORT_RIGHT_SEND: {
-        if (kind != kPort || e->sendRefs.load() <= 0) return delta == 0 && kind == kPort ? KERN_SUCCESS : KERN_INVALID_RIGHT;
+        if (kind != kPort || e->sendRefs.load() <= 0)
+            return delta == 0 && kind == kPort ? KERN_SUCCESS : KERN_INVALID_RIGHT;
         int32_t refs = e->sendRefs.load();
         if (int64_t{refs} + delta < 0) return KERN_INVALID_VALUE;
         if (int64_t{refs} + delta > 0xffff) return KERN_UREFS_OVERFLOW;
@@ -567,8 +559,7 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
         e->deadRefs.fetch_add(delta);
         freeIfUnused(e);
         return KERN_SUCCESS;
-    default:
-        return KERN_INVALID_VALUE;
+    default: return KERN_INVALID_VALUE;
     }
 }
 
@@ -584,29 +575,23 @@ kern_return_t mach_port_deallocate_right(task_t task, mach_port_name_t name) {
     return KERN_INVALID_RIGHT;
 }
 
-kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_urefs_t* refs) {
+kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_urefs_t* refs) {
     if (task != mach_task_self()) return KERN_INVALID_TASK;
     Entry* e = lookup(name);
     if (!e) return KERN_INVALID_NAME;
     switch (right) {
-    case MACH_PORT_RIGHT_SEND:
-        *refs = e->kind.load() == kPort ? uint32_t(e->sendRefs.load()) : 0;
-        return KERN_SUCCESS;
+    case MACH_PORT_RIGHT_SEND: *refs = e->kind.load() == kPort ? uint32_t(e->sendRefs.load()) : 0; return KERN_SUCCESS;
     case MACH_PORT_RIGHT_RECEIVE:
         *refs = e->kind.load() == kPort && e->receive.load() == kTaskReceiver ? 1 : 0;
         return KERN_SUCCESS;
     case MACH_PORT_RIGHT_SEND_ONCE:
         *refs = e->kind.load() == kPort ? uint32_t(e->sendOnce.load()) : 0;
         return KERN_SUCCESS;
-    case MACH_PORT_RIGHT_PORT_SET:
-        *refs = e->kind.load() == kSet ? 1 : 0;
-        return KERN_SUCCESS;
+    case MACH_PORT_RIGHT_PORT_SET: *refs = e->kind.load() == kSet ? 1 : 0; return KERN_SUCCESS;
     case MACH_PORT_RIGHT_DEAD_NAME:
         *refs = e->kind.load() == kDeadName ? uint32_t(e->deadRefs.load()) : 0;
         return KERN_SUCCESS;
-    default:
-        return KERN_INVALID_VALUE;
+    default: return KERN_INVALID_VALUE;
     }
 }
 
@@ -741,8 +726,10 @@ mach_msg_return_t send(mach_msg_header_t* msg, mach_msg_size_t size) {
     __builtin_memcpy(m->bytes, msg, size);
     if ((msg->msgh_bits & MACH_MSGH_BITS_COMPLEX) && size >= sizeof(mach_msg_header_t) + sizeof(mach_msg_body_t)) {
         // Threads and the task travel as send rights.
-        uint32_t count = reinterpret_cast<const mach_msg_body_t*>(m->bytes + sizeof(mach_msg_header_t))->msgh_descriptor_count;
-        auto* d = reinterpret_cast<mach_msg_port_descriptor_t*>(m->bytes + sizeof(mach_msg_header_t) + sizeof(mach_msg_body_t));
+        uint32_t count =
+            reinterpret_cast<const mach_msg_body_t*>(m->bytes + sizeof(mach_msg_header_t))->msgh_descriptor_count;
+        auto* d = reinterpret_cast<mach_msg_port_descriptor_t*>(m->bytes + sizeof(mach_msg_header_t) +
+                                                                sizeof(mach_msg_body_t));
         for (uint32_t i = 0; i < count && (reinterpret_cast<uint8_t*>(d + i + 1) - m->bytes) <= long(size); ++i)
             d[i].disposition = MACH_MSG_TYPE_PORT_SEND;
     }

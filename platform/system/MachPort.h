@@ -160,13 +160,11 @@ kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port
 // Only under the port's own name (name == port).
 kern_return_t mach_port_insert_right(task_t task, mach_port_name_t name, mach_port_t port,
                                      mach_msg_type_name_t disposition);
-kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_delta_t delta);
+kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_delta_t delta);
 // Releases one user reference of a send, send-once or dead-name right; the
 // names of threads and of the task (not in the table) need nothing.
 kern_return_t mach_port_deallocate_right(task_t task, mach_port_name_t name);
-kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_urefs_t* refs);
+kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_urefs_t* refs);
 // Puts a port into a set, or takes it out with after == MACH_PORT_NULL.
 kern_return_t mach_port_move_member(task_t task, mach_port_name_t member, mach_port_name_t after);
 // Only MACH_NOTIFY_NO_SENDERS, delivered to `notify` through a send-once

@@ -3,15 +3,15 @@
 // waits; no allocation, no lock.
 #include "platform/system/MachThread.h"
 
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <ctime>
-#include <fcntl.h>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace platform::system {
 
@@ -82,7 +82,9 @@ void waitWhile(std::atomic<int32_t>& w, int32_t expected, int64_t deadline) {
     }
 }
 
-void wakeAll(std::atomic<int32_t>& w) { ::syscall(SYS_futex, word(w), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0); }
+void wakeAll(std::atomic<int32_t>& w) {
+    ::syscall(SYS_futex, word(w), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
 
 // The signals a thread must block to count as one that takes none: the
 // asynchronous standard ones, the real-time ones and the stop signal. The
@@ -199,7 +201,7 @@ void stopHandler(int, siginfo_t*, void* ucontext) {
 kern_return_t thread_control_prepare() {
     if (gSignal.load(std::memory_order_acquire) != 0) return KERN_SUCCESS;
     int sig = SIGRTMIN + 5;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_sigaction = stopHandler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;

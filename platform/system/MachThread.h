@@ -25,9 +25,9 @@
 // Everything here except `thread_control_prepare` is async-signal-safe: raw
 // system calls, no allocation, no lock (state words change by atomics and
 // waits are futex waits with a time-out).
-#include <cstdint>
 #include <signal.h>
 #include <ucontext.h>
+#include <cstdint>
 
 #include "platform/system/Mach.h"
 

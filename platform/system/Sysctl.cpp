@@ -1,12 +1,12 @@
 #include "platform/system/Sysctl.h"
 
+#include <sys/utsname.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <sys/utsname.h>
-#include <unistd.h>
 
 #include "platform/system/Host.h"
 
@@ -178,9 +178,12 @@ int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp
         int mib[2];
     };
     static constexpr Named kNamed[] = {
-        {"kern.osrelease", {CTL_KERN, KERN_OSRELEASE}}, {"kern.osversion", {CTL_KERN, KERN_OSVERSION}},
-        {"hw.machine", {CTL_HW, HW_MACHINE}},           {"hw.model", {CTL_HW, HW_MODEL}},
-        {"hw.ncpu", {CTL_HW, HW_NCPU}},                 {"hw.memsize", {CTL_HW, HW_MEMSIZE}},
+        {"kern.osrelease", {CTL_KERN, KERN_OSRELEASE}},
+        {"kern.osversion", {CTL_KERN, KERN_OSVERSION}},
+        {"hw.machine", {CTL_HW, HW_MACHINE}},
+        {"hw.model", {CTL_HW, HW_MODEL}},
+        {"hw.ncpu", {CTL_HW, HW_NCPU}},
+        {"hw.memsize", {CTL_HW, HW_MEMSIZE}},
     };
     const std::string n = name;
     for (const Named& named : kNamed)

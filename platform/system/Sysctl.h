@@ -12,10 +12,10 @@
 // processor counts, memory size and process records (/proc/<pid>/stat and
 // status). Differs: only these names exist, and a process record holds only
 // the fields below. Not async-signal-safe: nothing at crash time calls it.
+#include <sys/time.h>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <sys/time.h>
 
 namespace platform::system {
 
@@ -35,13 +35,13 @@ inline constexpr int MAXCOMLEN = 16;
 
 // The parts of a process record that the system reads.
 struct extern_proc {
-    timeval p_starttime;         // when the process started
-    int32_t p_flag;              // P_TRACED while a tracer is attached
+    timeval p_starttime;  // when the process started
+    int32_t p_flag;       // P_TRACED while a tracer is attached
     int32_t p_pid;
     char p_comm[MAXCOMLEN + 1];  // command name, NUL-terminated
 };
 struct eproc {
-    int32_t e_ppid;              // parent process
+    int32_t e_ppid;  // parent process
 };
 struct kinfo_proc {
     extern_proc kp_proc;

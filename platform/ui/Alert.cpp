@@ -27,10 +27,8 @@ Alert::Alert(std::string title, std::string message, AlertDelegate* delegate)
 std::shared_ptr<Alert> Alert::make(std::string title, std::string message, AlertDelegate* delegate,
                                    const std::string& cancelButtonTitle, const std::vector<std::string>& others) {
     auto a = std::make_shared<Alert>(std::move(title), std::move(message), delegate);
-    if (!cancelButtonTitle.empty())
-        a->cancelIndex_ = a->addButtonWithTitle(cancelButtonTitle);
-    for (const auto& t : others)
-        a->addButtonWithTitle(t);
+    if (!cancelButtonTitle.empty()) a->cancelIndex_ = a->addButtonWithTitle(cancelButtonTitle);
+    for (const auto& t : others) a->addButtonWithTitle(t);
     return a;
 }
 
@@ -46,22 +44,18 @@ std::string Alert::buttonTitleAtIndex(int64_t index) const {
 std::vector<std::shared_ptr<Alert>> Alert::pending() { return {queue().begin(), queue().end()}; }
 
 void Alert::show() {
-    if (visible_ || queued_)
-        return;
+    if (visible_ || queued_) return;
     std::string line = "Alert \"" + title_ + "\": " + message_ + " [";
-    for (size_t i = 0; i < buttons_.size(); ++i)
-        line += (i ? " | " : "") + buttons_[i];
+    for (size_t i = 0; i < buttons_.size(); ++i) line += (i ? " | " : "") + buttons_[i];
     foundation::log(line + "]");
     queued_ = true;
     queue().push_back(shared_from_this());
-    if (queue().size() == 1)
-        present();
+    if (queue().size() == 1) present();
 }
 
 void Alert::present() {
     visible_ = true;
-    if (Window::keyWindow())
-        buildView();
+    if (Window::keyWindow()) buildView();
 }
 
 void Alert::buildView() {
@@ -95,7 +89,8 @@ void Alert::buildView() {
     const bool sideBySide = n == 2;
     const double buttonsTop = messageLabel->frame().maxY() + kPadding;
     const double height = buttonsTop + kButtonHeight * double(sideBySide ? 1 : n);
-    auto box = std::make_shared<View>(Rect{(bounds.width() - kWidth) / 2, (bounds.height() - height) / 2, kWidth, height});
+    auto box =
+        std::make_shared<View>(Rect{(bounds.width() - kWidth) / 2, (bounds.height() - height) / 2, kWidth, height});
     box->setBackgroundColor(Color::white(0.97, 1));
     box->setAutoresizingMask(kAutoresizingFlexibleLeftMargin | kAutoresizingFlexibleRightMargin |
                              kAutoresizingFlexibleTopMargin | kAutoresizingFlexibleBottomMargin);
@@ -109,12 +104,13 @@ void Alert::buildView() {
         separator->setBackgroundColor(Color::white(0.8, 1));
         auto button = std::make_shared<Button>(frame, Button::Type::System);
         button->setTitle(buttons_[i]);
-        if (int64_t(i) == cancelIndex_)
-            button->titleLabel()->setFont(Font::boldSystemFont(17));
-        button->addTarget(this, [weak, i](Control&, const Event*) {
-            if (auto a = weak.lock())
-                a->clickButtonAtIndex(int64_t(i));
-        }, kControlEventTouchUpInside);
+        if (int64_t(i) == cancelIndex_) button->titleLabel()->setFont(Font::boldSystemFont(17));
+        button->addTarget(
+            this,
+            [weak, i](Control&, const Event*) {
+                if (auto a = weak.lock()) a->clickButtonAtIndex(int64_t(i));
+            },
+            kControlEventTouchUpInside);
         box->addSubview(button);
         box->addSubview(separator);
     }
@@ -124,18 +120,15 @@ void Alert::buildView() {
 }
 
 void Alert::clickButtonAtIndex(int64_t index) {
-    if (!visible_)
-        return;
+    if (!visible_) return;
     auto self = shared_from_this();  // the delegate may drop its last reference
-    if (delegate_)
-        delegate_->clickedButtonAtIndex(*this, index);
+    if (delegate_) delegate_->clickedButtonAtIndex(*this, index);
     dismissWithClickedButtonIndex(index, true);
 }
 
 void Alert::dismissWithClickedButtonIndex(int64_t index, bool) {
     auto self = shared_from_this();
-    if (!visible_ && !queued_)
-        return;
+    if (!visible_ && !queued_) return;
     auto& q = queue();
     const bool wasOnScreen = visible_;
     q.erase(std::remove(q.begin(), q.end(), self), q.end());
@@ -144,10 +137,8 @@ void Alert::dismissWithClickedButtonIndex(int64_t index, bool) {
         view_->removeFromSuperview();
         view_.reset();
     }
-    if (delegate_)
-        delegate_->didDismissWithButtonIndex(*this, index);
-    if (wasOnScreen && !q.empty() && !q.front()->visible_)
-        q.front()->present();
+    if (delegate_) delegate_->didDismissWithButtonIndex(*this, index);
+    if (wasOnScreen && !q.empty() && !q.front()->visible_) q.front()->present();
 }
 
 }  // namespace platform::ui

@@ -31,7 +31,7 @@ PropertyValue interpolate(const PropertyValue& from, const PropertyValue& to, do
     if (auto* a = std::get_if<Color>(&from)) return Color::interpolate(*a, std::get<Color>(to), t);
     if (auto* a = std::get_if<AffineTransform>(&from)) {
         auto& b = std::get<AffineTransform>(to);
-        return AffineTransform{mix(a->a, b.a, t), mix(a->b, b.b, t), mix(a->c, b.c, t),
+        return AffineTransform{mix(a->a, b.a, t), mix(a->b, b.b, t),   mix(a->c, b.c, t),
                                mix(a->d, b.d, t), mix(a->tx, b.tx, t), mix(a->ty, b.ty, t)};
     }
     return t >= 1 ? to : from;
@@ -60,11 +60,11 @@ PropertyValue addValues(const PropertyValue& a, const PropertyValue& b) {
 
 TimingFunction TimingFunction::named(Name name) {
     switch (name) {
-        case Name::Linear: return {0, 0, 1, 1};
-        case Name::EaseIn: return {0.42, 0, 1, 1};
-        case Name::EaseOut: return {0, 0, 0.58, 1};
-        case Name::EaseInEaseOut: return {0.42, 0, 0.58, 1};
-        case Name::Default: return {0.25, 0.1, 0.25, 1};
+    case Name::Linear: return {0, 0, 1, 1};
+    case Name::EaseIn: return {0.42, 0, 1, 1};
+    case Name::EaseOut: return {0, 0, 0.58, 1};
+    case Name::EaseInEaseOut: return {0.42, 0, 0.58, 1};
+    case Name::Default: return {0.25, 0.1, 0.25, 1};
     }
     return {};
 }
@@ -86,7 +86,10 @@ double TimingFunction::evaluate(double x) const {
         s = (lo + hi) / 2;
         double v = bez(c1x_, c2x_, s);
         if (std::fabs(v - x) < 1e-12) break;
-        if (v < x) lo = s; else hi = s;
+        if (v < x)
+            lo = s;
+        else
+            hi = s;
     }
     return bez(c1y_, c2y_, s);
 }

@@ -171,12 +171,14 @@ std::shared_ptr<Animation> AnimationClock::blockAction(Layer& layer, const std::
     if (s.blocks.empty() || !s.enabled) return nullptr;
     Block& b = s.blocks.back();
     if (b.settings.duration <= 0) return nullptr;
-    PropertyValue from = b.settings.fromCurrentState ? layer.presentationValue(key, currentMediaTime())
-                                                     : layer.valueForKey(key);
+    PropertyValue from =
+        b.settings.fromCurrentState ? layer.presentationValue(key, currentMediaTime()) : layer.valueForKey(key);
     if (std::holds_alternative<std::monostate>(from)) {
         // Nothing to start from (e.g. no background colour yet): start clear.
-        if (key == "backgroundColor") from = Color::clear();
-        else return nullptr;
+        if (key == "backgroundColor")
+            from = Color::clear();
+        else
+            return nullptr;
     }
     auto anim = std::make_shared<BasicAnimation>(key);
     anim->setFromValue(from);

@@ -15,8 +15,7 @@ void Appearance::resetAll() { proxies().clear(); }
 
 std::optional<TextAttributes> Appearance::titleTextAttributes(unsigned state) const {
     auto it = titleAttributes_.find(state);
-    if (it == titleAttributes_.end())
-        return std::nullopt;
+    if (it == titleAttributes_.end()) return std::nullopt;
     return it->second;
 }
 

@@ -51,12 +51,10 @@ void post(const char* name, Value userInfo = Value()) {
 
 std::string schemeOf(const std::string& url) {
     const size_t colon = url.find(':');
-    if (colon == std::string::npos || colon == 0 || !isalpha(static_cast<unsigned char>(url[0])))
-        return "";
+    if (colon == std::string::npos || colon == 0 || !isalpha(static_cast<unsigned char>(url[0]))) return "";
     std::string scheme = url.substr(0, colon);
     for (char& c : scheme) {
-        if (!isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
-            return "";
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return "";
         c = char(tolower(static_cast<unsigned char>(c)));
     }
     return scheme;
@@ -68,20 +66,16 @@ std::string findProgram(const std::string& name) {
         struct stat st {};
         return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(p.c_str(), X_OK) == 0;
     };
-    if (name.find('/') != std::string::npos)
-        return executable(name) ? name : "";
+    if (name.find('/') != std::string::npos) return executable(name) ? name : "";
     const char* path = getenv("PATH");
     std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
     size_t start = 0;
     while (start <= dirs.size()) {
         size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
+        if (end == std::string::npos) end = dirs.size();
         std::string dir = dirs.substr(start, end - start);
-        if (dir.empty())
-            dir = ".";
-        if (executable(dir + "/" + name))
-            return dir + "/" + name;
+        if (dir.empty()) dir = ".";
+        if (executable(dir + "/" + name)) return dir + "/" + name;
         start = end + 1;
     }
     return "";
@@ -92,8 +86,7 @@ std::string findProgram(const std::string& name) {
 // ---- the application
 
 Application& Application::shared() {
-    if (!gShared)
-        gShared = std::make_unique<Application>();
+    if (!gShared) gShared = std::make_unique<Application>();
     return *gShared;
 }
 
@@ -102,15 +95,13 @@ void Application::resetShared() { gShared.reset(); }
 Application::Application() { setIdleTimerDisabled(false); }
 
 Application::~Application() {
-    if (screenSaverHeldOff_)
-        setIdleTimerDisabled(false);
+    if (screenSaverHeldOff_) setIdleTimerDisabled(false);
 }
 
 void Application::declareConnections(ConnectionTable& table) {
     table.outlet("delegate", [this](const std::shared_ptr<View>&, const std::shared_ptr<NibObject>& o, bool apply) {
         auto d = std::dynamic_pointer_cast<ApplicationDelegate>(o);
-        if (d && apply)
-            delegate_ = d;
+        if (d && apply) delegate_ = d;
         return d != nullptr;
     });
 }
@@ -118,8 +109,7 @@ void Application::declareConnections(ConnectionTable& table) {
 Window* Application::keyWindow() const { return Window::keyWindow(); }
 
 bool Application::finishLaunching(const Value& options) {
-    if (launched_)
-        return true;
+    if (launched_) return true;
     launched_ = true;
     const bool result = delegate_ ? delegate_->didFinishLaunchingWithOptions(*this, options) : true;
     post(kApplicationDidFinishLaunchingNotification, options.isDictionary() && options.size() ? options : Value());
@@ -128,73 +118,60 @@ bool Application::finishLaunching(const Value& options) {
 
 bool Application::launch(const Value& options) {
     const bool result = finishLaunching(options);
-    if (Window* w = keyWindow())
-        windowDidBecomeVisible(*w);
+    if (Window* w = keyWindow()) windowDidBecomeVisible(*w);
     becomeActive();
     return result;
 }
 
 void Application::becomeActive() {
-    if (state_ == ApplicationState::Active || terminated_)
-        return;
+    if (state_ == ApplicationState::Active || terminated_) return;
     if (state_ == ApplicationState::Background) {
         enterForeground();
         return;
     }
     state_ = ApplicationState::Active;
-    if (delegate_)
-        delegate_->applicationDidBecomeActive(*this);
+    if (delegate_) delegate_->applicationDidBecomeActive(*this);
     post(kApplicationDidBecomeActiveNotification);
 }
 
 void Application::resignActive() {
-    if (state_ != ApplicationState::Active)
-        return;
+    if (state_ != ApplicationState::Active) return;
     state_ = ApplicationState::Inactive;
-    if (delegate_)
-        delegate_->applicationWillResignActive(*this);
+    if (delegate_) delegate_->applicationWillResignActive(*this);
     post(kApplicationWillResignActiveNotification);
 }
 
 void Application::enterBackground() {
     resignActive();
-    if (state_ != ApplicationState::Inactive)
-        return;
+    if (state_ != ApplicationState::Inactive) return;
     state_ = ApplicationState::Background;
     applyIdleTimer();
-    if (delegate_)
-        delegate_->applicationDidEnterBackground(*this);
+    if (delegate_) delegate_->applicationDidEnterBackground(*this);
     post(kApplicationDidEnterBackgroundNotification);
 }
 
 void Application::enterForeground() {
-    if (state_ != ApplicationState::Background || terminated_)
-        return;
+    if (state_ != ApplicationState::Background || terminated_) return;
     state_ = ApplicationState::Inactive;
     applyIdleTimer();
-    if (delegate_)
-        delegate_->applicationWillEnterForeground(*this);
+    if (delegate_) delegate_->applicationWillEnterForeground(*this);
     post(kApplicationWillEnterForegroundNotification);
     becomeActive();
 }
 
 void Application::terminate() {
-    if (terminated_)
-        return;
+    if (terminated_) return;
     enterBackground();
     terminated_ = true;
-    if (delegate_)
-        delegate_->applicationWillTerminate(*this);
+    if (delegate_) delegate_->applicationWillTerminate(*this);
     post(kApplicationWillTerminateNotification);
     foundation::UserDefaults::standard().synchronize();
-    if (gLoopRunning)
-        foundation::RunLoop::main().stop();
+    if (gLoopRunning) foundation::RunLoop::main().stop();
 }
 
 void Application::receiveMemoryWarning() {
     forgetClosedWindows();
-    if (delegate_)
-        delegate_->applicationDidReceiveMemoryWarning(*this);
+    if (delegate_) delegate_->applicationDidReceiveMemoryWarning(*this);
     post(kApplicationDidReceiveMemoryWarningNotification);  // view controllers listen for it
 }
 
@@ -202,30 +179,24 @@ bool Application::rotateTo(InterfaceOrientation orientation, double duration) {
     Screen& screen = Screen::main();
     Window* w = keyWindow();
     const InterfaceOrientation from = screen.orientation();
-    if (from == orientation || Device::current().userInterfaceIdiom() != UserInterfaceIdiom::Pad || !w)
-        return false;
+    if (from == orientation || Device::current().userInterfaceIdiom() != UserInterfaceIdiom::Pad || !w) return false;
     auto root = rootViewController(*w);
-    if (root && !root->shouldAutorotateToInterfaceOrientation(orientation))
-        return false;
+    if (root && !root->shouldAutorotateToInterfaceOrientation(orientation)) return false;
     std::vector<std::shared_ptr<ViewController>> chain;
-    for (auto vc = root; vc; vc = vc->presentedViewController())
-        chain.push_back(vc);
-    for (auto& vc : chain)
-        vc->willRotateToInterfaceOrientation(orientation, duration);
+    for (auto vc = root; vc; vc = vc->presentedViewController()) chain.push_back(vc);
+    for (auto& vc : chain) vc->willRotateToInterfaceOrientation(orientation, duration);
     screen.setOrientation(orientation);
     w->setFrame(screen.bounds());
-    for (const auto& sub : w->subviews())
-        sub->setFrame(w->bounds());
-    for (auto& vc : chain)
-        vc->didRotateFromInterfaceOrientation(from);
+    for (const auto& sub : w->subviews()) sub->setFrame(w->bounds());
+    for (auto& vc : chain) vc->didRotateFromInterfaceOrientation(from);
     return true;
 }
 
 bool Application::rotateBy(int direction) {
     // Counter-clockwise order: a device turned left shows its home button on the right.
-    static constexpr InterfaceOrientation kLeftward[] = {InterfaceOrientation::Portrait, InterfaceOrientation::LandscapeRight,
-                                                         InterfaceOrientation::PortraitUpsideDown,
-                                                         InterfaceOrientation::LandscapeLeft};
+    static constexpr InterfaceOrientation kLeftward[] = {
+        InterfaceOrientation::Portrait, InterfaceOrientation::LandscapeRight, InterfaceOrientation::PortraitUpsideDown,
+        InterfaceOrientation::LandscapeLeft};
     const InterfaceOrientation from = Screen::main().orientation();
     int i = 0;
     while (i < 4 && kLeftward[i] != from) ++i;
@@ -242,8 +213,7 @@ void Application::registerURLHandler(const std::string& scheme, URLHandler handl
 
 bool Application::canOpenURL(const std::string& url) const {
     const std::string scheme = schemeOf(url);
-    if (scheme == "http" || scheme == "https")
-        return !findProgram(browser_).empty();
+    if (scheme == "http" || scheme == "https") return !findProgram(browser_).empty();
     return !scheme.empty() && handlers_.count(scheme);
 }
 
@@ -251,8 +221,7 @@ bool Application::openURL(const std::string& url) {
     const std::string scheme = schemeOf(url);
     if (scheme == "http" || scheme == "https") {
         const std::string program = findProgram(browser_);
-        if (program.empty())
-            return false;
+        if (program.empty()) return false;
         // Started directly, so nothing in the URL is read by a shell.
         std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(url.c_str()), nullptr};
         pid_t pid = 0;
@@ -268,8 +237,7 @@ bool Application::openURL(const std::string& url) {
         return true;
     }
     auto it = handlers_.find(scheme);
-    if (scheme.empty() || it == handlers_.end())
-        return false;
+    if (scheme.empty() || it == handlers_.end()) return false;
     URLHandler handler = it->second;  // the handler may register others
     return handler(url);
 }
@@ -310,36 +278,29 @@ class SignalBridge {
 public:
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
     SignalBridge() {
-        if (pipe2(fds_, O_CLOEXEC) != 0)
-            return;
+        if (pipe2(fds_, O_CLOEXEC) != 0) return;
         gWriteFd = fds_[1];
         struct sigaction sa {};
         sa.sa_handler = &SignalBridge::handler;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
-        for (int s : kSignals)
-            sigaction(s, &sa, &old_[s]);
+        for (int s : kSignals) sigaction(s, &sa, &old_[s]);
         reader_ = std::thread([fd = fds_[0]] {
             unsigned char sig;
             for (;;) {
                 const ssize_t n = read(fd, &sig, 1);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    return;
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return;
                 foundation::RunLoop::main().perform([sig] { deliver(sig); });
             }
         });
     }
     ~SignalBridge() {
-        if (fds_[1] < 0)
-            return;
-        for (int s : kSignals)
-            sigaction(s, &old_[s], nullptr);
+        if (fds_[1] < 0) return;
+        for (int s : kSignals) sigaction(s, &old_[s], nullptr);
         gWriteFd = -1;
         close(fds_[1]);
-        if (reader_.joinable())
-            reader_.join();
+        if (reader_.joinable()) reader_.join();
         close(fds_[0]);
     }
 
@@ -384,8 +345,7 @@ void settle() {
             window->composedImage();
             loop.runUntilIdle();
         }
-        if (!AnimationClock::shared().isRunning() && !(window && window->needsComposition()))
-            return;
+        if (!AnimationClock::shared().isRunning() && !(window && window->needsComposition())) return;
         loop.runFor(kFrame);
     }
 }
@@ -397,8 +357,7 @@ void finishDrawing() {
     for (int pass = 0; pass < 8; ++pass) {
         loop.runUntilIdle();
         Window* window = Window::keyWindow();
-        if (!window || !window->needsComposition())
-            return;
+        if (!window || !window->needsComposition()) return;
         window->composedImage();
     }
 }
@@ -433,8 +392,7 @@ int applicationMain(const LaunchConfiguration& o) {
     foundation::UserDefaults::resetStandard();
 
     Device& device = Device::current();
-    if (!o.device.empty())
-        device.setHardwareIdentifier(o.device);
+    if (!o.device.empty()) device.setHardwareIdentifier(o.device);
     if (!o.battery.empty()) {
         device.setBatterySource(std::shared_ptr<BatterySource>(parseBatterySpec(o.battery, nullptr)));
     } else {
@@ -449,8 +407,7 @@ int applicationMain(const LaunchConfiguration& o) {
     }
     Screen& screen = Screen::main();
     screen.configure(device.profile());
-    if (o.brightness)
-        screen.setSimulatedBrightness(*o.brightness);
+    if (o.brightness) screen.setSimulatedBrightness(*o.brightness);
     graphics::Image::setScreenScale(screen.scale());
 
     const bool snapshot = !o.snapshot.empty();
@@ -462,18 +419,18 @@ int applicationMain(const LaunchConfiguration& o) {
     Application& app = Application::shared();
     const Value nib = bundle.objectForInfoDictionaryKey("NSMainNibFile");
     if (!nib.isString() || nib.string().empty())
-        return failure("the Info.plist " + bundle.infoPlistPath() + " names no main interface file (\"NSMainNibFile\")");
+        return failure("the Info.plist " + bundle.infoPlistPath() +
+                       " names no main interface file (\"NSMainNibFile\")");
     foundation::Error error;
     auto contents = InterfaceLoader::load(nib.string(), &bundle, &app, &error);
-    if (!contents)
-        return failure(error.localizedDescription());
+    if (!contents) return failure(error.localizedDescription());
     if (!app.delegate())
-        return failure(nib.string() + ".json: no application delegate (connect one to the owner's outlet \"delegate\")");
+        return failure(nib.string() +
+                       ".json: no application delegate (connect one to the owner's outlet \"delegate\")");
 
     app.finishLaunching(Value::emptyDictionary());
     Window* window = app.keyWindow();
-    if (!window)
-        foundation::log("Warning: no window was made key and visible during the launch");
+    if (!window) foundation::log("Warning: no window was made key and visible during the launch");
     std::shared_ptr<HeadlessPresenter> offscreen;
     if (window) {
         if (headless) {
@@ -508,14 +465,12 @@ int applicationMain(const LaunchConfiguration& o) {
         loop.runUntilIdle();
     } else {
         gLoopRunning = true;
-        while (!app.isTerminated())
-            loop.run();
+        while (!app.isTerminated()) loop.run();
         gLoopRunning = false;
     }
     screen.setMonitoring(false);
     device.setBatteryMonitoringEnabled(false);
-    if (window)
-        window->setPresenter(nullptr);
+    if (window) window->setPresenter(nullptr);
     return status;
 }
 

@@ -27,7 +27,8 @@ const InterfaceProperties& Button::interfaceProperties() const {
             .add<Color>("titleColor", [](Button& b, const Color& c) { b.setTitleColor(c); })
             .add<Font>("font", [](Button& b, const Font& f) { b.titleLabel()->setFont(f); })
             .add<std::shared_ptr<Image>>("image", [](Button& b, const std::shared_ptr<Image>& i) { b.setImage(i); })
-            .add<std::shared_ptr<Image>>("backgroundImage", [](Button& b, const std::shared_ptr<Image>& i) { b.setBackgroundImage(i); })
+            .add<std::shared_ptr<Image>>("backgroundImage",
+                                         [](Button& b, const std::shared_ptr<Image>& i) { b.setBackgroundImage(i); })
             .add<graphics::EdgeInsets>("contentEdgeInsets", &Button::setContentEdgeInsets);
     return table;
 }
@@ -36,8 +37,8 @@ template <class T>
 T Button::lookup(const std::map<unsigned, T>& m, unsigned state) {
     if (auto it = m.find(state); it != m.end()) return it->second;
     // A combined state falls back to its most telling single state, then normal.
-    for (unsigned single : {unsigned(kControlStateDisabled), unsigned(kControlStateHighlighted),
-                            unsigned(kControlStateSelected)})
+    for (unsigned single :
+         {unsigned(kControlStateDisabled), unsigned(kControlStateHighlighted), unsigned(kControlStateSelected)})
         if (state & single)
             if (auto it = m.find(single); it != m.end()) return it->second;
     if (auto it = m.find(kControlStateNormal); it != m.end()) return it->second;
@@ -51,8 +52,10 @@ void Button::setTitle(const std::string& title, unsigned state) {
 std::string Button::titleForState(unsigned state) const { return lookup(titles_, state); }
 
 void Button::setTitleColor(std::optional<Color> color, unsigned state) {
-    if (color) titleColors_[state] = *color;
-    else titleColors_.erase(state);
+    if (color)
+        titleColors_[state] = *color;
+    else
+        titleColors_.erase(state);
     refreshContent();
 }
 
@@ -75,15 +78,19 @@ Color Button::currentTitleColor() const {
 }
 
 void Button::setImage(std::shared_ptr<Image> image, unsigned state) {
-    if (image) images_[state] = std::move(image);
-    else images_.erase(state);
+    if (image)
+        images_[state] = std::move(image);
+    else
+        images_.erase(state);
     refreshContent();
 }
 std::shared_ptr<Image> Button::imageForState(unsigned state) const { return lookup(images_, state); }
 
 void Button::setBackgroundImage(std::shared_ptr<Image> image, unsigned state) {
-    if (image) backgrounds_[state] = std::move(image);
-    else backgrounds_.erase(state);
+    if (image)
+        backgrounds_[state] = std::move(image);
+    else
+        backgrounds_.erase(state);
     refreshContent();
 }
 std::shared_ptr<Image> Button::backgroundImageForState(unsigned state) const { return lookup(backgrounds_, state); }
@@ -128,8 +135,8 @@ void Button::layoutSubviews() {
     double total = is.width + ts.width;
     double x = content.x() + std::round((content.width() - total) / 2);
     imageView_->setFrame({x, content.y() + std::round((content.height() - is.height) / 2), is.width, is.height});
-    titleLabel_->setFrame({x + is.width, content.y() + std::round((content.height() - ts.height) / 2), ts.width,
-                           ts.height});
+    titleLabel_->setFrame(
+        {x + is.width, content.y() + std::round((content.height() - ts.height) / 2), ts.width, ts.height});
 }
 
 Size Button::sizeThatFits(Size) const {

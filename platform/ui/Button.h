@@ -1,8 +1,7 @@
 #pragma once
 // A button: a title label and an image view laid out side by side over an
-// optional background image (subviews; drawRect stays free for subclasses), each chosen by state (falling back to the normal
-// state's). Sends kControlEventTouchUpInside on a tap and highlights while
-// touched.
+// optional background image (subviews; drawRect stays free for subclasses), each chosen by state (falling back to the
+// normal state's). Sends kControlEventTouchUpInside on a tap and highlights while touched.
 #include <map>
 
 #include "platform/ui/Control.h"
@@ -51,7 +50,8 @@ protected:
 
 private:
     void refreshContent();
-    template <class T> static T lookup(const std::map<unsigned, T>& m, unsigned state);
+    template <class T>
+    static T lookup(const std::map<unsigned, T>& m, unsigned state);
     Type type_;
     std::map<unsigned, std::string> titles_;
     std::map<unsigned, Color> titleColors_;

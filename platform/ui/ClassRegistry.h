@@ -36,10 +36,8 @@ public:
         registerClass(name, [] {
             NibInstance i;
             auto p = std::make_shared<T>();
-            if constexpr (std::is_base_of_v<View, T>)
-                i.view = p;
-            if constexpr (std::is_base_of_v<NibObject, T>)
-                i.object = p;
+            if constexpr (std::is_base_of_v<View, T>) i.view = p;
+            if constexpr (std::is_base_of_v<NibObject, T>) i.object = p;
             return i;
         });
     }

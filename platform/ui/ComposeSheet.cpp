@@ -19,17 +19,14 @@ bool knownService(const std::string& s) {
     return s == kServiceTypeTwitter || s == kServiceTypePlazza || s == kServiceTypeSinaWeibo;
 }
 std::string serviceTitle(const std::string& s) {
-    if (s == kServiceTypeTwitter)
-        return "Twitter";
-    if (s == kServiceTypePlazza)
-        return "Plazza";
+    if (s == kServiceTypeTwitter) return "Twitter";
+    if (s == kServiceTypePlazza) return "Plazza";
     return "Sina Weibo";
 }
 }  // namespace
 
-std::shared_ptr<View> makeSheetCard(const std::string& title, const std::string& body,
-                                    std::shared_ptr<Button>& cancel, std::shared_ptr<Button>& confirm,
-                                    const std::string& confirmTitle) {
+std::shared_ptr<View> makeSheetCard(const std::string& title, const std::string& body, std::shared_ptr<Button>& cancel,
+                                    std::shared_ptr<Button>& confirm, const std::string& confirmTitle) {
     const Rect screen = Screen::main().bounds();
     auto root = std::make_shared<View>(screen);
     root->setBackgroundColor(Color::white(0, 0.4));
@@ -79,8 +76,7 @@ void ComposeSheet::setServiceAvailable(const std::string& serviceType, bool avai
 }
 
 std::shared_ptr<ComposeSheet> ComposeSheet::composeViewControllerForServiceType(const std::string& serviceType) {
-    if (!knownService(serviceType))
-        return nullptr;
+    if (!knownService(serviceType)) return nullptr;
     return std::make_shared<ComposeSheet>(serviceType);
 }
 
@@ -89,48 +85,42 @@ ComposeSheet::ComposeSheet(std::string serviceType) : service_(std::move(service
 }
 
 bool ComposeSheet::setInitialText(const std::string& text) {
-    if (shown_)
-        return false;
+    if (shown_) return false;
     text_ = text;
     return true;
 }
 
 bool ComposeSheet::addURL(const std::string& url) {
-    if (shown_ || url.empty())
-        return false;
+    if (shown_ || url.empty()) return false;
     urls_.push_back(url);
     return true;
 }
 
 bool ComposeSheet::addImage(std::shared_ptr<graphics::Image> image) {
-    if (shown_ || !image)
-        return false;
+    if (shown_ || !image) return false;
     images_.push_back(std::move(image));
     return true;
 }
 
 void ComposeSheet::loadView() {
     std::string body = text_;
-    for (const auto& u : urls_)
-        body += (body.empty() ? "" : "\n") + u;
+    for (const auto& u : urls_) body += (body.empty() ? "" : "\n") + u;
     auto v = makeSheetCard(serviceTitle(service_), body, cancel_, post_, "Post");
-    cancel_->addTarget(this, [this](Control&, const Event*) { finish(ComposeResult::Cancelled); },
-                       kControlEventTouchUpInside);
-    post_->addTarget(this, [this](Control&, const Event*) { finish(ComposeResult::Done); },
-                     kControlEventTouchUpInside);
+    cancel_->addTarget(
+        this, [this](Control&, const Event*) { finish(ComposeResult::Cancelled); }, kControlEventTouchUpInside);
+    post_->addTarget(
+        this, [this](Control&, const Event*) { finish(ComposeResult::Done); }, kControlEventTouchUpInside);
     setView(v);
 }
 
 void ComposeSheet::viewWillAppear(bool) {
-    if (shown_)
-        return;
+    if (shown_) return;
     shown_ = true;
     records().push_back({service_, text_, urls_, images_.size()});
 }
 
 void ComposeSheet::finish(ComposeResult result) {
-    if (finished_)
-        return;
+    if (finished_) return;
     finished_ = true;
     auto keep = shared_from_this();
     if (completion_)

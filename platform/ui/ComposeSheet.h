@@ -75,8 +75,7 @@ private:
 };
 
 // A card over a dimmed screen: the frame of the sheets' content (shared by the mail sheet).
-std::shared_ptr<View> makeSheetCard(const std::string& title, const std::string& body,
-                                    std::shared_ptr<Button>& cancel, std::shared_ptr<Button>& confirm,
-                                    const std::string& confirmTitle);
+std::shared_ptr<View> makeSheetCard(const std::string& title, const std::string& body, std::shared_ptr<Button>& cancel,
+                                    std::shared_ptr<Button>& confirm, const std::string& confirmTitle);
 
 }  // namespace platform::ui

@@ -32,10 +32,10 @@ Shown shownAt(const Layer& l, double time) {
     Point a = as<Point>(value("anchorPoint"), Point{0.5, 0.5});
     Point p = as<Point>(value("position"));
     auto t = as<AffineTransform>(value("transform"));
-    s.toSuper = AffineTransform::translation(-s.bounds.x() - a.x * s.bounds.width(),
-                                             -s.bounds.y() - a.y * s.bounds.height())
-                    .concat(t)
-                    .concat(AffineTransform::translation(p.x, p.y));
+    s.toSuper =
+        AffineTransform::translation(-s.bounds.x() - a.x * s.bounds.width(), -s.bounds.y() - a.y * s.bounds.height())
+            .concat(t)
+            .concat(AffineTransform::translation(p.x, p.y));
     s.opacity = std::clamp(as<double>(value("opacity"), 1.0), 0.0, 1.0);
     PropertyValue bg = value("backgroundColor");
     if (auto* c = std::get_if<Color>(&bg)) s.background = *c;
@@ -47,8 +47,7 @@ bool animatesDisplayKey(const Layer& l) {
     for (auto& a : l.runningAnimations()) {
         if (a.finishedReported && a.anim->fillMode() != FillMode::Forwards && a.anim->fillMode() != FillMode::Both)
             continue;
-        if (auto* b = dynamic_cast<BasicAnimation*>(a.anim.get()); b && l.needsDisplayForKey(b->keyPath()))
-            return true;
+        if (auto* b = dynamic_cast<BasicAnimation*>(a.anim.get()); b && l.needsDisplayForKey(b->keyPath())) return true;
     }
     return false;
 }
@@ -57,27 +56,39 @@ bool animatesDisplayKey(const Layer& l) {
 Rect placed(ContentsGravity g, Size size, const Rect& b) {
     double w = size.width, h = size.height;
     switch (g) {
-        case ContentsGravity::Resize: return b;
-        case ContentsGravity::ResizeAspect:
-        case ContentsGravity::ResizeAspectFill: {
-            if (w <= 0 || h <= 0) return b;
-            double sx = b.width() / w, sy = b.height() / h;
-            double s = g == ContentsGravity::ResizeAspect ? std::min(sx, sy) : std::max(sx, sy);
-            return {b.midX() - w * s / 2, b.midY() - h * s / 2, w * s, h * s};
-        }
-        default: break;
+    case ContentsGravity::Resize: return b;
+    case ContentsGravity::ResizeAspect:
+    case ContentsGravity::ResizeAspectFill: {
+        if (w <= 0 || h <= 0) return b;
+        double sx = b.width() / w, sy = b.height() / h;
+        double s = g == ContentsGravity::ResizeAspect ? std::min(sx, sy) : std::max(sx, sy);
+        return {b.midX() - w * s / 2, b.midY() - h * s / 2, w * s, h * s};
+    }
+    default: break;
     }
     double x = b.midX() - w / 2, y = b.midY() - h / 2;
     switch (g) {
-        case ContentsGravity::Top: y = b.minY(); break;
-        case ContentsGravity::Bottom: y = b.maxY() - h; break;
-        case ContentsGravity::Left: x = b.minX(); break;
-        case ContentsGravity::Right: x = b.maxX() - w; break;
-        case ContentsGravity::TopLeft: x = b.minX(); y = b.minY(); break;
-        case ContentsGravity::TopRight: x = b.maxX() - w; y = b.minY(); break;
-        case ContentsGravity::BottomLeft: x = b.minX(); y = b.maxY() - h; break;
-        case ContentsGravity::BottomRight: x = b.maxX() - w; y = b.maxY() - h; break;
-        default: break;
+    case ContentsGravity::Top: y = b.minY(); break;
+    case ContentsGravity::Bottom: y = b.maxY() - h; break;
+    case ContentsGravity::Left: x = b.minX(); break;
+    case ContentsGravity::Right: x = b.maxX() - w; break;
+    case ContentsGravity::TopLeft:
+        x = b.minX();
+        y = b.minY();
+        break;
+    case ContentsGravity::TopRight:
+        x = b.maxX() - w;
+        y = b.minY();
+        break;
+    case ContentsGravity::BottomLeft:
+        x = b.minX();
+        y = b.maxY() - h;
+        break;
+    case ContentsGravity::BottomRight:
+        x = b.maxX() - w;
+        y = b.maxY() - h;
+        break;
+    default: break;
     }
     return {x, y, w, h};
 }
@@ -111,7 +122,9 @@ void paintImage(cairo_t* cr, const Image& image, const Rect& dst, double alpha) 
     bool unit = std::fabs(ctm.xx / sx - 1) < 1e-9 && std::fabs(ctm.yy / sy - 1) < 1e-9 && ctm.xy == 0 && ctm.yx == 0 &&
                 std::fabs(ctm.x0 + dst.x() * ctm.xx - std::round(ctm.x0 + dst.x() * ctm.xx)) < 1e-9 &&
                 std::fabs(ctm.y0 + dst.y() * ctm.yy - std::round(ctm.y0 + dst.y() * ctm.yy)) < 1e-9;
-    cairo_pattern_set_filter(p, unit ? CAIRO_FILTER_NEAREST : (sx > 2 || sy > 2) ? CAIRO_FILTER_GOOD : CAIRO_FILTER_BILINEAR);
+    cairo_pattern_set_filter(p, unit                 ? CAIRO_FILTER_NEAREST
+                                : (sx > 2 || sy > 2) ? CAIRO_FILTER_GOOD
+                                                     : CAIRO_FILTER_BILINEAR);
     cairo_save(cr);
     cairo_new_path(cr);
     cairo_rectangle(cr, dst.x(), dst.y(), dst.width(), dst.height());
@@ -233,8 +246,7 @@ bool Compositor::paintsAsGroup(const Layer& l, const Appearance& a) {
 
 void Compositor::displayTree(Layer& root, double time) {
     if (root.isHidden()) return;
-    if (root.needsDisplay() ||
-        (root.drawsContent() && animatesDisplayKey(root) && root.animatedDrawingChanged(time)))
+    if (root.needsDisplay() || (root.drawsContent() && animatesDisplayKey(root) && root.animatedDrawingChanged(time)))
         root.display();
     // Copy: drawing may change the tree.
     auto subs = root.sublayers();

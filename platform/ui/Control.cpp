@@ -7,10 +7,9 @@ namespace platform::ui {
 Control::Control(const Rect& frame) : View(frame) { setOpaque(false); }
 
 const InterfaceProperties& Control::interfaceProperties() const {
-    static const InterfaceProperties table =
-        InterfaceProperties::Of<Control>(View::interfaceProperties())
-            .add<bool>("enabled", &Control::setEnabled)
-            .add<bool>("selected", &Control::setSelected);
+    static const InterfaceProperties table = InterfaceProperties::Of<Control>(View::interfaceProperties())
+                                                 .add<bool>("enabled", &Control::setEnabled)
+                                                 .add<bool>("selected", &Control::setSelected);
     return table;
 }
 

@@ -21,11 +21,10 @@ uint64_t mix(uint64_t h, double v) {
 
 bool DamageTracker::Record::sameAs(const Record& o) const {
     const auto &a = look, &b = o.look;
-    return area == o.area && device == o.device && clip == o.clip && masks == o.masks &&
-           borderWidth == o.borderWidth && borderColor == o.borderColor && context == o.context &&
-           a.bounds == b.bounds && a.opacity == b.opacity && a.background == b.background &&
-           a.cornerRadius == b.cornerRadius && a.content == b.content && a.contentRect == b.contentRect &&
-           a.border == b.border && a.group == b.group;
+    return area == o.area && device == o.device && clip == o.clip && masks == o.masks && borderWidth == o.borderWidth &&
+           borderColor == o.borderColor && context == o.context && a.bounds == b.bounds && a.opacity == b.opacity &&
+           a.background == b.background && a.cornerRadius == b.cornerRadius && a.content == b.content &&
+           a.contentRect == b.contentRect && a.border == b.border && a.group == b.group;
 }
 
 const Compositor::Appearance* DamageTracker::Survey::find(const Layer& layer) const {

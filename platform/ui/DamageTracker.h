@@ -50,8 +50,8 @@ private:
         Rect clip;
         uint64_t generation = 0;  // the layer's, when `look` was taken
         uint64_t epoch = 0;       // the update that last saw it
-        bool resampled = false;  // an image drawn turned: redrawn whole or not at all
-        uint64_t context = 0;  // hash of its paint order and the groups and clips above it
+        bool resampled = false;   // an image drawn turned: redrawn whole or not at all
+        uint64_t context = 0;     // hash of its paint order and the groups and clips above it
         bool sameAs(const Record& o) const;
     };
     // Records `l` and its sublayers; returns where they paint.

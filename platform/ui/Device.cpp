@@ -24,22 +24,18 @@ namespace {
 
 std::optional<std::string> readLine(const std::string& path) {
     auto text = FileManager::readFile(path);
-    if (!text)
-        return std::nullopt;
+    if (!text) return std::nullopt;
     std::string s = *text;
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
-        s.pop_back();
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
     return s;
 }
 
 std::optional<double> readNumber(const std::string& path) {
     auto s = readLine(path);
-    if (!s || s->empty())
-        return std::nullopt;
+    if (!s || s->empty()) return std::nullopt;
     char* end = nullptr;
     const double v = std::strtod(s->c_str(), &end);
-    if (end == s->c_str() || *end != '\0' || !std::isfinite(v))
-        return std::nullopt;
+    if (end == s->c_str() || *end != '\0' || !std::isfinite(v)) return std::nullopt;
     return v;
 }
 
@@ -52,13 +48,10 @@ std::vector<Cell> readCells(const std::string& root) {
     std::vector<Cell> cells;
     for (const std::string& name : FileManager::contentsOfDirectory(root)) {
         const std::string dir = FileManager::joinPath(root, name);
-        if (readLine(FileManager::joinPath(dir, "type")).value_or("") != "Battery")
-            continue;
+        if (readLine(FileManager::joinPath(dir, "type")).value_or("") != "Battery") continue;
         // Batteries of attached peripherals (mice, pens) are not the device's.
-        if (readLine(FileManager::joinPath(dir, "scope")).value_or("") == "Device")
-            continue;
-        if (auto present = readNumber(FileManager::joinPath(dir, "present")); present && *present == 0)
-            continue;
+        if (readLine(FileManager::joinPath(dir, "scope")).value_or("") == "Device") continue;
+        if (auto present = readNumber(FileManager::joinPath(dir, "present")); present && *present == 0) continue;
         Cell c;
         c.energyNow = readNumber(FileManager::joinPath(dir, "energy_now"));
         c.energyFull = readNumber(FileManager::joinPath(dir, "energy_full"));
@@ -77,12 +70,9 @@ bool usable(const std::optional<double>& now, const std::optional<double>& full)
 
 // The cell's own fraction, from whichever files it has.
 std::optional<double> fractionOf(const Cell& c) {
-    if (usable(c.energyNow, c.energyFull))
-        return *c.energyNow / *c.energyFull;
-    if (usable(c.chargeNow, c.chargeFull))
-        return *c.chargeNow / *c.chargeFull;
-    if (c.capacity && *c.capacity >= 0)
-        return *c.capacity / 100.0;
+    if (usable(c.energyNow, c.energyFull)) return *c.energyNow / *c.energyFull;
+    if (usable(c.chargeNow, c.chargeFull)) return *c.chargeNow / *c.chargeFull;
+    if (c.capacity && *c.capacity >= 0) return *c.capacity / 100.0;
     return std::nullopt;
 }
 
@@ -95,14 +85,15 @@ bool SysfsBatterySource::hasBattery() const { return !readCells(root_).empty(); 
 BatteryReading SysfsBatterySource::read() {
     const std::vector<Cell> cells = readCells(root_);
     BatteryReading r;
-    if (cells.empty())
-        return r;
+    if (cells.empty()) return r;
 
     // Several batteries add up by energy when all report it, else by charge,
     // else their fractions are averaged.
     double level = -1;
-    const bool allEnergy = std::all_of(cells.begin(), cells.end(), [](const Cell& c) { return usable(c.energyNow, c.energyFull); });
-    const bool allCharge = std::all_of(cells.begin(), cells.end(), [](const Cell& c) { return usable(c.chargeNow, c.chargeFull); });
+    const bool allEnergy =
+        std::all_of(cells.begin(), cells.end(), [](const Cell& c) { return usable(c.energyNow, c.energyFull); });
+    const bool allCharge =
+        std::all_of(cells.begin(), cells.end(), [](const Cell& c) { return usable(c.chargeNow, c.chargeFull); });
     if (allEnergy || allCharge) {
         double now = 0, full = 0;
         for (const Cell& c : cells) {
@@ -118,8 +109,7 @@ BatteryReading SysfsBatterySource::read() {
                 sum += *f;
                 ++n;
             }
-        if (n > 0)
-            level = sum / n;
+        if (n > 0) level = sum / n;
     }
     if (level >= 0) {
         level = std::clamp(level, 0.0, 1.0);  // a worn cell may report now > full
@@ -177,10 +167,10 @@ std::string SimulatedBatterySource::description() const {
 
 const char* batteryStateName(BatteryState state) {
     switch (state) {
-        case BatteryState::Unplugged: return "unplugged";
-        case BatteryState::Charging: return "charging";
-        case BatteryState::Full: return "full";
-        default: return "unknown";
+    case BatteryState::Unplugged: return "unplugged";
+    case BatteryState::Charging: return "charging";
+    case BatteryState::Full: return "full";
+    default: return "unknown";
     }
 }
 
@@ -190,22 +180,21 @@ std::unique_ptr<SimulatedBatterySource> parseBatterySpec(const std::string& spec
     char* end = nullptr;
     const double level = std::strtod(levelText.c_str(), &end);
     if (levelText.empty() || *end != '\0' || !(level >= 0.0 && level <= 1.0)) {
-        if (error)
-            *error = "battery level must be a number from 0 to 1, not \"" + levelText + "\"";
+        if (error) *error = "battery level must be a number from 0 to 1, not \"" + levelText + "\"";
         return nullptr;
     }
     BatteryState state = level >= 1.0 ? BatteryState::Full : BatteryState::Unplugged;
     if (colon != std::string::npos) {
         const std::string name = spec.substr(colon + 1);
         bool found = false;
-        for (BatteryState s : {BatteryState::Unknown, BatteryState::Unplugged, BatteryState::Charging, BatteryState::Full})
+        for (BatteryState s :
+             {BatteryState::Unknown, BatteryState::Unplugged, BatteryState::Charging, BatteryState::Full})
             if (name == batteryStateName(s)) {
                 state = s;
                 found = true;
             }
         if (!found) {
-            if (error)
-                *error = "battery state must be unknown, unplugged, charging or full, not \"" + name + "\"";
+            if (error) *error = "battery state must be unknown, unplugged, charging or full, not \"" + name + "\"";
             return nullptr;
         }
     }
@@ -214,8 +203,7 @@ std::unique_ptr<SimulatedBatterySource> parseBatterySpec(const std::string& spec
 
 std::string unameMachine() {
     struct utsname u {};
-    if (uname(&u) != 0)
-        return "";
+    if (uname(&u) != 0) return "";
     return u.machine;
 }
 
@@ -224,8 +212,7 @@ std::unique_ptr<Device> gCurrent;
 }
 
 Device& Device::current() {
-    if (!gCurrent)
-        gCurrent = std::make_unique<Device>();
+    if (!gCurrent) gCurrent = std::make_unique<Device>();
     return *gCurrent;
 }
 
@@ -235,8 +222,7 @@ Device::Device()
     : profile_(DeviceProfile::forIdentifier(unameMachine())), source_(std::make_shared<SysfsBatterySource>()) {}
 
 Device::~Device() {
-    if (pollTimer_)
-        pollTimer_->invalidate();
+    if (pollTimer_) pollTimer_->invalidate();
 }
 
 void Device::setHardwareIdentifier(const std::string& identifier) {
@@ -247,22 +233,19 @@ void Device::setHardwareIdentifier(const std::string& identifier) {
 
 void Device::setBatterySource(std::shared_ptr<BatterySource> source) {
     source_ = std::move(source);
-    if (monitoring_)
-        updateBattery();
+    if (monitoring_) updateBattery();
 }
 
 void Device::setBatteryMonitoringEnabled(bool enabled) {
-    if (enabled == monitoring_)
-        return;
+    if (enabled == monitoring_) return;
     monitoring_ = enabled;
     if (enabled) {
         // The values are there at once; notifications tell of later changes.
         last_ = source_->read();
-        pollTimer_ = foundation::Timer::scheduled(kBatteryPollInterval, true, [this](foundation::Timer&) { updateBattery(); },
-                                                  &foundation::RunLoop::main());
+        pollTimer_ = foundation::Timer::scheduled(
+            kBatteryPollInterval, true, [this](foundation::Timer&) { updateBattery(); }, &foundation::RunLoop::main());
     } else {
-        if (pollTimer_)
-            pollTimer_->invalidate();
+        if (pollTimer_) pollTimer_->invalidate();
         pollTimer_.reset();
         last_ = BatteryReading();
     }
@@ -278,17 +261,14 @@ int Device::batteryPercentage() const {
 }
 
 void Device::updateBattery() {
-    if (!monitoring_)
-        return;
+    if (!monitoring_) return;
     const BatteryReading now = source_->read();
     const bool levelChanged = now.level != last_.level;
     const bool stateChanged = now.state != last_.state;
     last_ = now;
     auto& center = foundation::NotificationCenter::defaultCenter();
-    if (stateChanged)
-        center.post(kDeviceBatteryStateDidChangeNotification, this);
-    if (levelChanged)
-        center.post(kDeviceBatteryLevelDidChangeNotification, this);
+    if (stateChanged) center.post(kDeviceBatteryStateDidChangeNotification, this);
+    if (levelChanged) center.post(kDeviceBatteryLevelDidChangeNotification, this);
 }
 
 }  // namespace platform::ui

@@ -9,7 +9,9 @@
 
 #include "platform/ui/DeviceProfile.h"
 
-namespace platform::foundation { class Timer; }
+namespace platform::foundation {
+class Timer;
+}
 
 namespace platform::ui {
 

@@ -17,7 +17,8 @@ bool oneOf(const std::string& s, std::initializer_list<const char*> list) {
 }
 // The generation number of "iPhone7,2" (7); -1 when the identifier has none.
 int generation(const std::string& id, const std::string& family) {
-    if (!startsWith(id, family) || id.size() == family.size() || !isdigit(static_cast<unsigned char>(id[family.size()])))
+    if (!startsWith(id, family) || id.size() == family.size() ||
+        !isdigit(static_cast<unsigned char>(id[family.size()])))
         return -1;
     return std::atoi(id.c_str() + family.size());
 }

@@ -14,11 +14,11 @@ struct DeviceProfile {
     UserInterfaceIdiom idiom = UserInterfaceIdiom::Phone;
     // Portrait screen size in points, and points to pixels.
     double screenWidth = 375, screenHeight = 667, scale = 2;
-    bool camera = false;       // a rear camera as an image source
+    bool camera = false;  // a rear camera as an image source
     bool frontCamera = false;
-    bool flash = false;        // the rear camera's flash
+    bool flash = false;  // the rear camera's flash
     bool gps = false;
-    std::string carrierName;   // empty without a cellular provider
+    std::string carrierName;  // empty without a cellular provider
     bool simulator = false;
 
     static DeviceProfile forIdentifier(const std::string& identifier);

@@ -10,19 +10,19 @@ namespace platform::ui {
 namespace {
 ContentsGravity gravityFor(ContentMode m) {
     switch (m) {
-        case ContentMode::ScaleToFill:
-        case ContentMode::Redraw: return ContentsGravity::Resize;
-        case ContentMode::ScaleAspectFit: return ContentsGravity::ResizeAspect;
-        case ContentMode::ScaleAspectFill: return ContentsGravity::ResizeAspectFill;
-        case ContentMode::Center: return ContentsGravity::Center;
-        case ContentMode::Top: return ContentsGravity::Top;
-        case ContentMode::Bottom: return ContentsGravity::Bottom;
-        case ContentMode::Left: return ContentsGravity::Left;
-        case ContentMode::Right: return ContentsGravity::Right;
-        case ContentMode::TopLeft: return ContentsGravity::TopLeft;
-        case ContentMode::TopRight: return ContentsGravity::TopRight;
-        case ContentMode::BottomLeft: return ContentsGravity::BottomLeft;
-        case ContentMode::BottomRight: return ContentsGravity::BottomRight;
+    case ContentMode::ScaleToFill:
+    case ContentMode::Redraw: return ContentsGravity::Resize;
+    case ContentMode::ScaleAspectFit: return ContentsGravity::ResizeAspect;
+    case ContentMode::ScaleAspectFill: return ContentsGravity::ResizeAspectFill;
+    case ContentMode::Center: return ContentsGravity::Center;
+    case ContentMode::Top: return ContentsGravity::Top;
+    case ContentMode::Bottom: return ContentsGravity::Bottom;
+    case ContentMode::Left: return ContentsGravity::Left;
+    case ContentMode::Right: return ContentsGravity::Right;
+    case ContentMode::TopLeft: return ContentsGravity::TopLeft;
+    case ContentMode::TopRight: return ContentsGravity::TopRight;
+    case ContentMode::BottomLeft: return ContentsGravity::BottomLeft;
+    case ContentMode::BottomRight: return ContentsGravity::BottomRight;
     }
     return ContentsGravity::Resize;
 }
@@ -39,9 +39,8 @@ ImageView::ImageView(std::shared_ptr<Image> image) : ImageView(Rect{}) {
 }
 
 const InterfaceProperties& ImageView::interfaceProperties() const {
-    static const InterfaceProperties table =
-        InterfaceProperties::Of<ImageView>(View::interfaceProperties())
-            .add<std::shared_ptr<Image>>("image", &ImageView::setImage);
+    static const InterfaceProperties table = InterfaceProperties::Of<ImageView>(View::interfaceProperties())
+                                                 .add<std::shared_ptr<Image>>("image", &ImageView::setImage);
     return table;
 }
 

@@ -10,16 +10,18 @@
 #include "platform/foundation/Error.h"
 #include "platform/ui/ClassRegistry.h"
 
-namespace platform::foundation { class Bundle; }
+namespace platform::foundation {
+class Bundle;
+}
 
 namespace platform::ui {
 
 inline constexpr const char* kInterfaceFileErrorDomain = "QMInterfaceFileErrorDomain";
 enum InterfaceFileError : int64_t {
-    kInterfaceFileMissing = 1,      // no such file in the bundle
-    kInterfaceFileMalformed = 2,    // not JSON, or not the expected shape
+    kInterfaceFileMissing = 1,    // no such file in the bundle
+    kInterfaceFileMalformed = 2,  // not JSON, or not the expected shape
     kInterfaceFileUnknownClass = 3,
-    kInterfaceFileBadProperty = 4,  // unknown property or a value of the wrong kind
+    kInterfaceFileBadProperty = 4,    // unknown property or a value of the wrong kind
     kInterfaceFileBadConnection = 5,  // no such outlet or action, or a type that does not fit
 };
 

@@ -119,15 +119,26 @@ std::optional<Color> Layer::backgroundColor() const {
     return std::nullopt;
 }
 void Layer::setBackgroundColor(std::optional<Color> c) {
-    if (c) setValue("backgroundColor", *c);
-    else setValue("backgroundColor", std::monostate{});
+    if (c)
+        setValue("backgroundColor", *c);
+    else
+        setValue("backgroundColor", std::monostate{});
 }
 
 double Layer::cornerRadius() const { return as<double>(valueForKey("cornerRadius")); }
 void Layer::setCornerRadius(double r) { setValue("cornerRadius", r); }
-void Layer::setBorderWidth(double w) { borderWidth_ = w; markChanged(); }
-void Layer::setBorderColor(const Color& c) { borderColor_ = c; markChanged(); }
-void Layer::setMasksToBounds(bool m) { masksToBounds_ = m; markChanged(); }
+void Layer::setBorderWidth(double w) {
+    borderWidth_ = w;
+    markChanged();
+}
+void Layer::setBorderColor(const Color& c) {
+    borderColor_ = c;
+    markChanged();
+}
+void Layer::setMasksToBounds(bool m) {
+    masksToBounds_ = m;
+    markChanged();
+}
 
 void Layer::setContents(std::shared_ptr<Image> image) {
     if (contents_ == image) return;
@@ -140,13 +151,14 @@ void Layer::setContentsScale(double s) {
     if (drawsContent_) setNeedsDisplay();
     markChanged();
 }
-void Layer::setContentsGravity(ContentsGravity g) { gravity_ = g; markChanged(); }
+void Layer::setContentsGravity(ContentsGravity g) {
+    gravity_ = g;
+    markChanged();
+}
 
 // Tree.
 
-void Layer::attachTo(Layer* parent) {
-    superlayer_ = parent ? parent->weak_from_this() : std::weak_ptr<Layer>{};
-}
+void Layer::attachTo(Layer* parent) { superlayer_ = parent ? parent->weak_from_this() : std::weak_ptr<Layer>{}; }
 
 void Layer::addSublayer(std::shared_ptr<Layer> layer) { insertSublayer(std::move(layer), sublayers_.size()); }
 
@@ -244,8 +256,10 @@ void Layer::display() {
     ctx->translate(-b.x(), -b.y());
     baseDrawCalled_ = false;
     presenting_ = true;
-    if (delegate_) delegate_->drawLayer(*this, *ctx);
-    else drawInContext(*ctx);
+    if (delegate_)
+        delegate_->drawLayer(*this, *ctx);
+    else
+        drawInContext(*ctx);
     presenting_ = false;
     if (baseDrawCalled_) {
         // Nothing of its own to draw: no backing store until marked again.
@@ -356,8 +370,10 @@ bool Layer::advanceAnimations(double time) {
         }
         ++i;
     }
-    if (redraw) setNeedsDisplay();
-    else if (changed) markChanged();
+    if (redraw)
+        setNeedsDisplay();
+    else if (changed)
+        markChanged();
     return running;
 }
 

@@ -36,8 +36,20 @@ public:
     virtual std::shared_ptr<Animation> actionForLayer(class Layer& layer, const std::string& key) = 0;
 };
 
-enum class ContentsGravity { Resize, ResizeAspect, ResizeAspectFill, Center, Top, Bottom, Left, Right,
-                             TopLeft, TopRight, BottomLeft, BottomRight };
+enum class ContentsGravity {
+    Resize,
+    ResizeAspect,
+    ResizeAspectFill,
+    Center,
+    Top,
+    Bottom,
+    Left,
+    Right,
+    TopLeft,
+    TopRight,
+    BottomLeft,
+    BottomRight
+};
 
 class Layer : public std::enable_shared_from_this<Layer> {
 public:

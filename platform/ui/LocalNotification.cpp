@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"

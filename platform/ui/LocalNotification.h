@@ -12,8 +12,8 @@
 namespace platform::ui {
 
 struct LocalNotification {
-    double fireDate = 0;     // seconds since 1970
-    std::string soundName;   // a main-bundle resource with its extension, or ""
+    double fireDate = 0;    // seconds since 1970
+    std::string soundName;  // a main-bundle resource with its extension, or ""
     std::string alertBody;
 };
 

@@ -21,8 +21,7 @@ class SideTable {
 public:
     T* find(const ViewController& vc) {
         auto it = map_.find(&vc);
-        if (it == map_.end() || it->second.owner.lock().get() != &vc)
-            return nullptr;
+        if (it == map_.end() || it->second.owner.lock().get() != &vc) return nullptr;
         return &it->second.value;
     }
     void set(const ViewController& vc, T value) {
@@ -49,11 +48,11 @@ SideTable<std::shared_ptr<NavigationItem>>& navItems() {
 
 const char* systemTitle(BarButtonItem::SystemItem item) {
     switch (item) {
-        case BarButtonItem::SystemItem::Done: return "Done";
-        case BarButtonItem::SystemItem::Cancel: return "Cancel";
-        case BarButtonItem::SystemItem::Edit: return "Edit";
-        case BarButtonItem::SystemItem::Save: return "Save";
-        case BarButtonItem::SystemItem::Add: return "+";
+    case BarButtonItem::SystemItem::Done: return "Done";
+    case BarButtonItem::SystemItem::Cancel: return "Cancel";
+    case BarButtonItem::SystemItem::Edit: return "Edit";
+    case BarButtonItem::SystemItem::Save: return "Save";
+    case BarButtonItem::SystemItem::Add: return "+";
     }
     return "";
 }
@@ -76,14 +75,12 @@ void setParentViewController(const ViewController& child, const std::shared_ptr<
 
 std::shared_ptr<NavigationController> navigationController(const ViewController& controller) {
     for (auto p = parentViewController(controller); p; p = parentViewController(*p))
-        if (auto nav = std::dynamic_pointer_cast<NavigationController>(p))
-            return nav;
+        if (auto nav = std::dynamic_pointer_cast<NavigationController>(p)) return nav;
     return nullptr;
 }
 
 std::shared_ptr<NavigationItem> navigationItem(const ViewController& controller) {
-    if (auto* item = navItems().find(controller))
-        return *item;
+    if (auto* item = navItems().find(controller)) return *item;
     auto item = std::make_shared<NavigationItem>();
     navItems().set(controller, item);
     return item;
@@ -99,16 +96,14 @@ BarButtonItem::BarButtonItem(SystemItem item, std::function<void()> action)
       action_(std::move(action)) {}
 
 void BarButtonItem::trigger() const {
-    if (enabled_ && action_)
-        action_();
+    if (enabled_ && action_) action_();
 }
 
 // ---- bar
 
 NavigationBar::NavigationBar(const Rect& frame) : View(frame) {
     auto& look = Appearance::forClass(Appearance::kNavigationBar);
-    if (auto t = look.tintColor())
-        setTintColor(*t);
+    if (auto t = look.tintColor()) setTintColor(*t);
     title_ = std::make_shared<Label>();
     title_->setTextAlignment(TextAlignment::Center);
     title_->setFont(Font::boldSystemFont(17));
@@ -123,8 +118,7 @@ void NavigationBar::setBarStyle(BarStyle s) {
 }
 
 std::optional<Color> NavigationBar::barTintColor() const {
-    if (barTint_)
-        return barTint_;
+    if (barTint_) return barTint_;
     return Appearance::forClass(Appearance::kNavigationBar).barTintColor();
 }
 
@@ -134,10 +128,10 @@ void NavigationBar::setBarTintColor(std::optional<Color> c) {
 }
 
 TextAttributes NavigationBar::titleTextAttributes() const {
-    if (titleAttributes_)
-        return *titleAttributes_;
-    return Appearance::forClass(Appearance::kNavigationBar).titleTextAttributes(kControlStateNormal).value_or(
-        TextAttributes{});
+    if (titleAttributes_) return *titleAttributes_;
+    return Appearance::forClass(Appearance::kNavigationBar)
+        .titleTextAttributes(kControlStateNormal)
+        .value_or(TextAttributes{});
 }
 
 void NavigationBar::setTitleTextAttributes(std::optional<TextAttributes> a) {
@@ -161,24 +155,22 @@ std::shared_ptr<Button> NavigationBar::makeButton(const BarButtonItem* item, con
     std::optional<Color> color;
     for (const char* cls : {Appearance::kBarButtonItem, Appearance::kBarItem})
         if (!color)
-            if (auto a = Appearance::forClass(cls).titleTextAttributes(kControlStateNormal))
-                color = a->foregroundColor;
+            if (auto a = Appearance::forClass(cls).titleTextAttributes(kControlStateNormal)) color = a->foregroundColor;
     b->setTitleColor(color.value_or(tintColor()));
     b->titleLabel()->setFont(item && item->style() == BarButtonItem::Style::Done ? Font::boldSystemFont(17)
                                                                                  : Font::systemFont(17));
     b->setEnabled(!item || item->isEnabled());
-    b->addTarget(this, [fn](Control&, const Event*) { fn(); }, kControlEventTouchUpInside);
+    b->addTarget(
+        this, [fn](Control&, const Event*) { fn(); }, kControlEventTouchUpInside);
     return b;
 }
 
 void NavigationBar::refresh() {
-    if (!title_)
-        return;
+    if (!title_) return;
     const bool dark = style_ == BarStyle::Black;
     auto attrs = titleTextAttributes();
     title_->setTextColor(attrs.foregroundColor.value_or(dark ? Color::whiteColor() : Color::black()));
-    if (attrs.font)
-        title_->setFont(*attrs.font);
+    if (attrs.font) title_->setFont(*attrs.font);
     title_->setText(item_ ? item_->title() : "");
     for (auto* b : {&leftButton_, &rightButton_})
         if (*b) {
@@ -189,26 +181,22 @@ void NavigationBar::refresh() {
         if (auto left = item_->leftBarButtonItem()) {
             std::weak_ptr<BarButtonItem> weak = left;
             leftButton_ = makeButton(left.get(), left->title(), [weak] {
-                if (auto i = weak.lock())
-                    i->trigger();
+                if (auto i = weak.lock()) i->trigger();
             });
         } else if (!backTitle_.empty() && !item_->hidesBackButton()) {
             leftButton_ = makeButton(nullptr, "< " + backTitle_, [this] {
-                if (back_)
-                    back_();
+                if (back_) back_();
             });
         }
         if (auto right = item_->rightBarButtonItem()) {
             std::weak_ptr<BarButtonItem> weak = right;
             rightButton_ = makeButton(right.get(), right->title(), [weak] {
-                if (auto i = weak.lock())
-                    i->trigger();
+                if (auto i = weak.lock()) i->trigger();
             });
         }
     }
     for (auto& b : {leftButton_, rightButton_})
-        if (b)
-            addSubview(b);
+        if (b) addSubview(b);
     setNeedsLayout();
     setNeedsDisplay();
 }
@@ -235,8 +223,7 @@ void NavigationBar::layoutSubviews() {
 void NavigationBar::drawRect(Context& ctx, const Rect&) {
     const Rect b = bounds();
     Color fill = style_ == BarStyle::Black ? Color::white(0.1) : Color::white(0.97);
-    if (auto t = barTintColor())
-        fill = *t;
+    if (auto t = barTintColor()) fill = *t;
     ctx.setFillColor(fill);
     ctx.fillRect(b);
     // The hairline under the bar.
@@ -247,13 +234,11 @@ void NavigationBar::drawRect(Context& ctx, const Rect&) {
 // ---- controller
 
 NavigationController::NavigationController(std::shared_ptr<ViewController> root) {
-    if (root)
-        stack_.push_back(std::move(root));
+    if (root) stack_.push_back(std::move(root));
 }
 
 NavigationController::~NavigationController() {
-    for (auto& vc : stack_)
-        setParentViewController(*vc, nullptr);
+    for (auto& vc : stack_) setParentViewController(*vc, nullptr);
 }
 
 std::shared_ptr<ViewController> NavigationController::topViewController() const {
@@ -262,11 +247,9 @@ std::shared_ptr<ViewController> NavigationController::topViewController() const 
 
 std::shared_ptr<ViewController> NavigationController::visibleViewController() const {
     auto top = topViewController();
-    if (!top)
-        return nullptr;
+    if (!top) return nullptr;
     auto vc = top;
-    while (auto p = vc->presentedViewController())
-        vc = p;
+    while (auto p = vc->presentedViewController()) vc = p;
     return vc;
 }
 
@@ -286,8 +269,7 @@ void NavigationController::loadView() {
     v->addSubview(bar_);
     setView(v);
     // The root (the stack as set before the view existed) is adopted now.
-    for (auto& vc : stack_)
-        setParentViewController(*vc, shared_from_this());
+    for (auto& vc : stack_) setParentViewController(*vc, shared_from_this());
     if (auto top = topViewController()) {
         auto tv = top->view();
         tv->setFrame(contentFrame());
@@ -305,16 +287,13 @@ Rect NavigationController::contentFrame() {
 
 void NavigationController::setNavigationBarHidden(bool hidden, bool) {
     barHidden_ = hidden;
-    if (!isViewLoaded())
-        return;
+    if (!isViewLoaded()) return;
     bar_->setHidden(hidden);
-    if (auto top = topViewController())
-        top->view()->setFrame(contentFrame());
+    if (auto top = topViewController()) top->view()->setFrame(contentFrame());
 }
 
 void NavigationController::refreshBar() {
-    if (!bar_)
-        return;
+    if (!bar_) return;
     auto top = topViewController();
     if (!top) {
         bar_->showItem(nullptr, "", nullptr);
@@ -323,8 +302,7 @@ void NavigationController::refreshBar() {
     std::string back;
     if (stack_.size() > 1) {
         back = navigationItem(*stack_[stack_.size() - 2])->title();
-        if (back.empty())
-            back = "Back";
+        if (back.empty()) back = "Back";
     }
     std::weak_ptr<ViewController> weak = weak_from_this();
     bar_->showItem(navigationItem(*top), back, [weak] {
@@ -348,24 +326,19 @@ void NavigationController::transition(std::shared_ptr<ViewController> from, std:
         tv->setAutoresizingMask(kAutoresizingFlexibleWidth | kAutoresizingFlexibleHeight);
     }
     if (appear) {
-        if (from && from != to)
-            from->beginAppearanceTransition(false, animated);
-        if (to && from != to)
-            to->beginAppearanceTransition(true, animated);
+        if (from && from != to) from->beginAppearanceTransition(false, animated);
+        if (to && from != to) to->beginAppearanceTransition(true, animated);
     }
     refreshBar();
     auto finish = [from, to, appear] {
         if (from && from != to) {
             from->view()->removeFromSuperview();
             from->view()->setTransform(AffineTransform::identity());
-            if (appear)
-                from->endAppearanceTransition();
+            if (appear) from->endAppearanceTransition();
         }
-        if (to && appear && from != to)
-            to->endAppearanceTransition();
+        if (to && appear && from != to) to->endAppearanceTransition();
     };
-    if (to && !to->view()->superview())
-        container->insertSubviewBelow(to->view(), bar_.get());
+    if (to && !to->view()->superview()) container->insertSubviewBelow(to->view(), bar_.get());
     if (!animated) {
         finish();
         return;
@@ -373,17 +346,17 @@ void NavigationController::transition(std::shared_ptr<ViewController> from, std:
     const double w = container->bounds().width();
     View::performWithoutAnimation([&] { to->view()->setTransform(AffineTransform::translation(direction * w, 0)); });
     auto fv = from->view(), tv = to->view();
-    View::animate(kPushDuration, 0, kAnimationOptionCurveEaseInOut,
-                  [fv, tv, direction, w] {
-                      fv->setTransform(AffineTransform::translation(-direction * w / 3, 0));
-                      tv->setTransform(AffineTransform::identity());
-                  },
-                  [finish](bool) { finish(); });
+    View::animate(
+        kPushDuration, 0, kAnimationOptionCurveEaseInOut,
+        [fv, tv, direction, w] {
+            fv->setTransform(AffineTransform::translation(-direction * w / 3, 0));
+            tv->setTransform(AffineTransform::identity());
+        },
+        [finish](bool) { finish(); });
 }
 
 void NavigationController::pushViewController(std::shared_ptr<ViewController> vc, bool animated) {
-    if (!vc)
-        foundation::Exception::raise(foundation::kInvalidArgumentException, "Cannot push a null view controller");
+    if (!vc) foundation::Exception::raise(foundation::kInvalidArgumentException, "Cannot push a null view controller");
     if (parentViewController(*vc) || std::find(stack_.begin(), stack_.end(), vc) != stack_.end())
         foundation::Exception::raise(foundation::kInvalidArgumentException,
                                      "Pushing a view controller that is already in a container is not supported");
@@ -394,67 +367,56 @@ void NavigationController::pushViewController(std::shared_ptr<ViewController> vc
 }
 
 std::shared_ptr<ViewController> NavigationController::popViewControllerAnimated(bool animated) {
-    if (stack_.size() < 2)
-        return nullptr;
+    if (stack_.size() < 2) return nullptr;
     auto popped = popToViewController(stack_[stack_.size() - 2].get(), animated);
     return popped.empty() ? nullptr : popped.back();
 }
 
 std::vector<std::shared_ptr<ViewController>> NavigationController::popToRootViewControllerAnimated(bool animated) {
-    if (stack_.empty())
-        return {};
+    if (stack_.empty()) return {};
     return popToViewController(stack_.front().get(), animated);
 }
 
 std::vector<std::shared_ptr<ViewController>> NavigationController::popToViewController(const ViewController* vc,
                                                                                        bool animated) {
     auto it = std::find_if(stack_.begin(), stack_.end(), [vc](const auto& p) { return p.get() == vc; });
-    if (it == stack_.end() || it + 1 == stack_.end())
-        return {};
+    if (it == stack_.end() || it + 1 == stack_.end()) return {};
     auto from = topViewController();
     std::vector<std::shared_ptr<ViewController>> popped(it + 1, stack_.end());
     stack_.erase(it + 1, stack_.end());
     // The ones between leave without being seen.
     for (auto& p : popped) {
         setParentViewController(*p, nullptr);
-        if (p != from && p->isViewLoaded())
-            p->view()->removeFromSuperview();
+        if (p != from && p->isViewLoaded()) p->view()->removeFromSuperview();
     }
     transition(from, topViewController(), -1, animated);
     return popped;
 }
 
-void NavigationController::setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers,
-                                              bool animated) {
+void NavigationController::setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers, bool animated) {
     auto from = topViewController();
     for (auto& p : stack_)
         if (std::find(controllers.begin(), controllers.end(), p) == controllers.end()) {
             setParentViewController(*p, nullptr);
-            if (p != from && p->isViewLoaded())
-                p->view()->removeFromSuperview();
+            if (p != from && p->isViewLoaded()) p->view()->removeFromSuperview();
         }
     stack_ = std::move(controllers);
     if (isViewLoaded())
-        for (auto& p : stack_)
-            setParentViewController(*p, shared_from_this());
+        for (auto& p : stack_) setParentViewController(*p, shared_from_this());
     transition(from, topViewController(), 1, animated);
 }
 
 void NavigationController::viewWillAppear(bool animated) {
-    if (auto top = topViewController())
-        top->beginAppearanceTransition(true, animated);
+    if (auto top = topViewController()) top->beginAppearanceTransition(true, animated);
 }
 void NavigationController::viewDidAppear(bool) {
-    if (auto top = topViewController())
-        top->endAppearanceTransition();
+    if (auto top = topViewController()) top->endAppearanceTransition();
 }
 void NavigationController::viewWillDisappear(bool animated) {
-    if (auto top = topViewController())
-        top->beginAppearanceTransition(false, animated);
+    if (auto top = topViewController()) top->beginAppearanceTransition(false, animated);
 }
 void NavigationController::viewDidDisappear(bool) {
-    if (auto top = topViewController())
-        top->endAppearanceTransition();
+    if (auto top = topViewController()) top->endAppearanceTransition();
 }
 
 bool NavigationController::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {

@@ -32,8 +32,7 @@ public:
     void outlet(const std::string& name, std::shared_ptr<T>& member) {
         outlets_[name] = [&member](const std::shared_ptr<View>& v, const std::shared_ptr<NibObject>& o, bool apply) {
             auto p = cast<T>(v, o);
-            if (p && apply)
-                member = p;
+            if (p && apply) member = p;
             return bool(p);
         };
     }
@@ -41,8 +40,7 @@ public:
     void outlet(const std::string& name, std::weak_ptr<T>& member) {
         outlets_[name] = [&member](const std::shared_ptr<View>& v, const std::shared_ptr<NibObject>& o, bool apply) {
             auto p = cast<T>(v, o);
-            if (p && apply)
-                member = p;
+            if (p && apply) member = p;
             return bool(p);
         };
     }
@@ -67,12 +65,10 @@ private:
     template <class T>
     static std::shared_ptr<T> cast(const std::shared_ptr<View>& v, const std::shared_ptr<NibObject>& o) {
         if constexpr (std::is_base_of_v<View, T>) {
-            if (v)
-                return std::dynamic_pointer_cast<T>(v);
+            if (v) return std::dynamic_pointer_cast<T>(v);
         }
         if constexpr (std::is_polymorphic_v<T>) {
-            if (o)
-                return std::dynamic_pointer_cast<T>(o);
+            if (o) return std::dynamic_pointer_cast<T>(o);
         }
         return nullptr;
     }

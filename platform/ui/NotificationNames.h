@@ -10,7 +10,8 @@ inline constexpr const char* kApplicationDidFinishLaunchingNotification = "UIApp
 inline constexpr const char* kApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
 inline constexpr const char* kApplicationWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
 inline constexpr const char* kApplicationDidEnterBackgroundNotification = "UIApplicationDidEnterBackgroundNotification";
-inline constexpr const char* kApplicationWillEnterForegroundNotification = "UIApplicationWillEnterForegroundNotification";
+inline constexpr const char* kApplicationWillEnterForegroundNotification =
+    "UIApplicationWillEnterForegroundNotification";
 inline constexpr const char* kApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 inline constexpr const char* kApplicationDidReceiveMemoryWarningNotification =
     "UIApplicationDidReceiveMemoryWarningNotification";

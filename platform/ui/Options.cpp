@@ -26,14 +26,14 @@ std::optional<double> numberIn(const std::string& text, double lo, double hi) {
 CLI::Validator numberCheck(const std::string& what, double lo, double hi, const std::string& range) {
     return CLI::Validator(
         [=](std::string& text) {
-            return numberIn(text, lo, hi) ? std::string() : what + " must be a number " + range + ", not \"" + text + "\"";
+            return numberIn(text, lo, hi) ? std::string()
+                                          : what + " must be a number " + range + ", not \"" + text + "\"";
         },
         "");
 }
 
 CLI::Validator nonEmptyCheck(const std::string& what) {
-    return CLI::Validator(
-        [=](std::string& text) { return text.empty() ? what + ", not \"\"" : std::string(); }, "");
+    return CLI::Validator([=](std::string& text) { return text.empty() ? what + ", not \"\"" : std::string(); }, "");
 }
 
 }  // namespace
@@ -44,7 +44,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     const std::string program = args.empty() ? "Quenmira" : args[0];
     CLI::App app("Quenmira: the battery's charge and the time it lasts.", program);
     app.set_help_flag("-h,--help", "Print this help and exit");
-    app.add_option("--device", o.device, "Hardware identifier of the device to play, e.g. iPhone7,1 (default: uname machine)")
+    app.add_option("--device", o.device,
+                   "Hardware identifier of the device to play, e.g. iPhone7,1 (default: uname machine)")
         ->type_name("IDENT")
         ->check(nonEmptyCheck("device must be a hardware identifier such as iPhone7,1"));
     app.add_option("--battery", o.battery,
@@ -62,9 +63,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     app.add_option("--snapshot", o.snapshot, "Write the composed screen as PNG once the launch has settled, then exit")
         ->type_name("FILE")
         ->check(nonEmptyCheck("snapshot must name the PNG file to write"));
-    app.add_option("--after", o.after, "With --snapshot: write it after this much simulated time instead (at most a day)")
+    app.add_option("--after", o.after,
+                   "With --snapshot: write it after this much simulated time instead (at most a day)")
         ->type_name("SECONDS")
-        ->check(numberCheck("time", 0.0, kMaxAfterSeconds, "of seconds from 0 to " + std::to_string(int(kMaxAfterSeconds))));
+        ->check(numberCheck("time", 0.0, kMaxAfterSeconds,
+                            "of seconds from 0 to " + std::to_string(int(kMaxAfterSeconds))));
     app.add_option("--home", o.home, "The application's sandbox (default: $XDG_DATA_HOME/quenmira)")
         ->type_name("DIR")
         ->check(nonEmptyCheck("home must name a folder"));
@@ -84,8 +87,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     std::reverse(rest.begin(), rest.end());  // CLI11 takes the vector back to front
     try {
         app.parse(rest);
-        if (o.after && o.snapshot.empty())
-            throw CLI::ValidationError("--after", "--after needs --snapshot");
+        if (o.after && o.snapshot.empty()) throw CLI::ValidationError("--after", "--after needs --snapshot");
     } catch (const CLI::CallForHelp&) {
         result.exitCode = 0;
         result.output = app.help();

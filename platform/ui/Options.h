@@ -9,15 +9,15 @@
 namespace platform::ui {
 
 struct LaunchConfiguration {
-    std::string bundlePath;             // the application bundle; empty: the main bundle as it is
-    std::string device;                 // --device IDENT; empty: the uname machine field
-    std::string battery;                // --battery LEVEL[:STATE]; empty: the real battery
-    std::optional<double> brightness;   // --brightness X
-    bool headless = false;              // --headless
-    std::string snapshot;               // --snapshot FILE.png
-    std::optional<double> after;        // --after SECONDS of simulated time
-    std::string home;                   // --home DIR
-    std::string infoPlist;              // --info-plist FILE
+    std::string bundlePath;            // the application bundle; empty: the main bundle as it is
+    std::string device;                // --device IDENT; empty: the uname machine field
+    std::string battery;               // --battery LEVEL[:STATE]; empty: the real battery
+    std::optional<double> brightness;  // --brightness X
+    bool headless = false;             // --headless
+    std::string snapshot;              // --snapshot FILE.png
+    std::optional<double> after;       // --after SECONDS of simulated time
+    std::string home;                  // --home DIR
+    std::string infoPlist;             // --info-plist FILE
 };
 
 // The longest --after: the simulated day runs every timer and frame of it.

@@ -20,12 +20,10 @@ namespace {
 
 std::optional<double> readNumber(const std::string& path) {
     auto text = FileManager::readFile(path);
-    if (!text)
-        return std::nullopt;
+    if (!text) return std::nullopt;
     char* end = nullptr;
     const double v = std::strtod(text->c_str(), &end);
-    if (end == text->c_str() || !std::isfinite(v))
-        return std::nullopt;
+    if (end == text->c_str() || !std::isfinite(v)) return std::nullopt;
     return v;
 }
 
@@ -51,17 +49,14 @@ std::optional<double> BacklightReader::read() const {
     for (const auto& [rank, dir] : candidates) {
         const auto max = readNumber(FileManager::joinPath(dir, "max_brightness"));
         auto value = readNumber(FileManager::joinPath(dir, "actual_brightness"));
-        if (!value)
-            value = readNumber(FileManager::joinPath(dir, "brightness"));
-        if (max && *max > 0 && value)
-            return std::clamp(*value / *max, 0.0, 1.0);
+        if (!value) value = readNumber(FileManager::joinPath(dir, "brightness"));
+        if (max && *max > 0 && value) return std::clamp(*value / *max, 0.0, 1.0);
     }
     return std::nullopt;
 }
 
 Screen& Screen::main() {
-    if (!gMain)
-        gMain = std::make_unique<Screen>();
+    if (!gMain) gMain = std::make_unique<Screen>();
     return *gMain;
 }
 
@@ -70,8 +65,7 @@ void Screen::resetMain() { gMain.reset(); }
 Screen::Screen() { brightness_ = read(); }
 
 Screen::~Screen() {
-    if (pollTimer_)
-        pollTimer_->invalidate();
+    if (pollTimer_) pollTimer_->invalidate();
 }
 
 void Screen::configure(const DeviceProfile& profile) {
@@ -83,14 +77,12 @@ void Screen::configure(const DeviceProfile& profile) {
 }
 
 graphics::Rect Screen::bounds() const {
-    if (tablet_ && isLandscape(orientation_))
-        return {0, 0, height_, width_};
+    if (tablet_ && isLandscape(orientation_)) return {0, 0, height_, width_};
     return {0, 0, width_, height_};
 }
 
 double Screen::read() const {
-    if (simulated_)
-        return std::clamp(*simulated_, 0.0, 1.0);
+    if (simulated_) return std::clamp(*simulated_, 0.0, 1.0);
     return backlight_.read().value_or(kDefaultBrightness);
 }
 
@@ -106,19 +98,17 @@ void Screen::setBacklightRoot(const std::string& root) {
 
 void Screen::updateBrightness() {
     const double now = read();
-    if (now == brightness_)
-        return;
+    if (now == brightness_) return;
     brightness_ = now;
     foundation::NotificationCenter::defaultCenter().post(kScreenBrightnessDidChangeNotification, this);
 }
 
 void Screen::setMonitoring(bool on) {
-    if (on == bool(pollTimer_))
-        return;
+    if (on == bool(pollTimer_)) return;
     if (on) {
-        pollTimer_ = foundation::Timer::scheduled(kBrightnessPollInterval, true,
-                                                  [this](foundation::Timer&) { updateBrightness(); },
-                                                  &foundation::RunLoop::main());
+        pollTimer_ = foundation::Timer::scheduled(
+            kBrightnessPollInterval, true, [this](foundation::Timer&) { updateBrightness(); },
+            &foundation::RunLoop::main());
     } else {
         pollTimer_->invalidate();
         pollTimer_.reset();

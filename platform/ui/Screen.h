@@ -10,7 +10,9 @@
 
 #include "platform/graphics/Geometry.h"
 
-namespace platform::foundation { class Timer; }
+namespace platform::foundation {
+class Timer;
+}
 
 namespace platform::ui {
 

@@ -58,10 +58,15 @@ void ScrollView::setContentOffset(Point p, bool animated) {
         return;
     }
     std::weak_ptr<View> weak = weak_from_this();
-    View::animate(0.3, 0, kAnimationOptionCurveEaseInOut, [&] { setBounds({p, b.size}); }, [weak](bool) {
-        auto self = std::static_pointer_cast<ScrollView>(weak.lock());
-        if (self && self->delegate_) self->delegate_->scrollViewDidEndScrollingAnimation(*self);
-    });
+    View::animate(
+        0.3, 0, kAnimationOptionCurveEaseInOut,
+        [&] {
+            setBounds({p, b.size});
+        },
+        [weak](bool) {
+            auto self = std::static_pointer_cast<ScrollView>(weak.lock());
+            if (self && self->delegate_) self->delegate_->scrollViewDidEndScrollingAnimation(*self);
+        });
 }
 
 void ScrollView::beginDragging() {

@@ -41,17 +41,17 @@ bool initVideo() {
 
 std::optional<Key> keyFor(SDL_Keycode k) {
     switch (k) {
-        case SDLK_BACKSPACE: return Key::Backspace;
-        case SDLK_DELETE: return Key::Delete;
-        case SDLK_LEFT: return Key::Left;
-        case SDLK_RIGHT: return Key::Right;
-        case SDLK_UP: return Key::Up;
-        case SDLK_DOWN: return Key::Down;
-        case SDLK_HOME: return Key::Home;
-        case SDLK_END: return Key::End;
-        case SDLK_RETURN:
-        case SDLK_KP_ENTER: return Key::Return;
-        default: return std::nullopt;
+    case SDLK_BACKSPACE: return Key::Backspace;
+    case SDLK_DELETE: return Key::Delete;
+    case SDLK_LEFT: return Key::Left;
+    case SDLK_RIGHT: return Key::Right;
+    case SDLK_UP: return Key::Up;
+    case SDLK_DOWN: return Key::Down;
+    case SDLK_HOME: return Key::Home;
+    case SDLK_END: return Key::End;
+    case SDLK_RETURN:
+    case SDLK_KP_ENTER: return Key::Return;
+    default: return std::nullopt;
     }
 }
 
@@ -64,7 +64,7 @@ const SdlLibrary& sdl() { return *SdlLibrary::loaded(); }
 // the changed rectangles are scaled into it and sent to the display.
 struct SdlWindowPresenter::Impl {
     SDL_Window* window = nullptr;
-    double zoom = 1;      // screen pixels per composed pixel
+    double zoom = 1;  // screen pixels per composed pixel
     bool pressed = false;
     bool needsFull = true;  // the buffer does not hold the last frame
 
@@ -131,7 +131,8 @@ double SdlWindowPresenter::fitZoom(double pixelWidth, double pixelHeight) const 
 
 bool SdlWindowPresenter::resizeToFit(double pixelWidth, double pixelHeight) {
     const double zoom = fitZoom(pixelWidth, pixelHeight);
-    const int ww = std::max(1, int(std::lround(pixelWidth * zoom))), wh = std::max(1, int(std::lround(pixelHeight * zoom)));
+    const int ww = std::max(1, int(std::lround(pixelWidth * zoom))),
+              wh = std::max(1, int(std::lround(pixelHeight * zoom)));
     int w = 0, h = 0;
     sdl().GetWindowSize(impl_->window, &w, &h);
     if (w == ww && h == wh) return false;
@@ -154,7 +155,8 @@ void SdlWindowPresenter::windowChanged() {
     bool acting = impl_->pressed || (lastInput_ >= 0 && now - lastInput_ < kActingTime);
     double interval = acting ? 1.0 / rate_ : std::max(1.0 / rate_, 1.0 / kAmbientRate);
     double wait = lastPresent_ < 0 ? 0 : std::max(0.0, lastPresent_ + interval - now);
-    foundation::RunLoop::current().performAfter(wait, [this] { present(); }, this);
+    foundation::RunLoop::current().performAfter(
+        wait, [this] { present(); }, this);
 }
 
 void SdlWindowPresenter::present() {
@@ -178,7 +180,8 @@ void SdlWindowPresenter::present() {
     auto add = [&](double x0, double y0, double x1, double y1) {
         // A filtered screen pixel reads composed pixels around it: two more on each side.
         int sx0 = std::max(0, int(std::floor(x0 * zoom)) - 2), sy0 = std::max(0, int(std::floor(y0 * zoom)) - 2);
-        int sx1 = std::min(screen->w, int(std::ceil(x1 * zoom)) + 2), sy1 = std::min(screen->h, int(std::ceil(y1 * zoom)) + 2);
+        int sx1 = std::min(screen->w, int(std::ceil(x1 * zoom)) + 2),
+            sy1 = std::min(screen->h, int(std::ceil(y1 * zoom)) + 2);
         if (sx1 > sx0 && sy1 > sy0) rects.push_back({sx0, sy0, sx1 - sx0, sy1 - sy0});
     };
     if (impl_->needsFull) {
@@ -188,8 +191,8 @@ void SdlWindowPresenter::present() {
     }
     if (rects.empty()) return;  // nothing on screen changed
     if (SDL_MUSTLOCK(screen)) sdl().LockSurface(screen);
-    cairo_surface_t* target = cairo_image_surface_create_for_data(static_cast<unsigned char*>(screen->pixels),
-                                                                  CAIRO_FORMAT_RGB24, screen->w, screen->h, screen->pitch);
+    cairo_surface_t* target = cairo_image_surface_create_for_data(
+        static_cast<unsigned char*>(screen->pixels), CAIRO_FORMAT_RGB24, screen->w, screen->h, screen->pitch);
     cairo_t* cr = cairo_create(target);
     cairo_set_source_rgb(cr, 0, 0, 0);
     for (auto& r : rects) cairo_rectangle(cr, r.x, r.y, r.w, r.h);
@@ -217,56 +220,54 @@ void SdlWindowPresenter::pumpEvents() {
     while (sdl().PollEvent(&e)) {
         any = true;
         switch (e.type) {
-            case SDL_QUIT:
+        case SDL_QUIT:
+            if (onClose_) onClose_();
+            break;
+        case SDL_WINDOWEVENT:
+            if (e.window.event == SDL_WINDOWEVENT_CLOSE) {
                 if (onClose_) onClose_();
-                break;
-            case SDL_WINDOWEVENT:
-                if (e.window.event == SDL_WINDOWEVENT_CLOSE) {
-                    if (onClose_) onClose_();
-                } else if (e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
-                    impl_->needsFull = true;  // a new buffer
-                    windowChanged();
-                } else if (e.window.event == SDL_WINDOWEVENT_EXPOSED && !impl_->needsFull) {
-                    // Shown again: the last frame, not a new composition.
-                    sdl().UpdateWindowSurface(impl_->window);
-                }
-                break;
-            case SDL_MOUSEBUTTONDOWN:
-                if (e.button.button == SDL_BUTTON_LEFT) {
-                    impl_->pressed = true;
-                    window_->sendPointer(PointerPhase::Down, {e.button.x * toPoints, e.button.y * toPoints});
-                }
-                break;
-            case SDL_MOUSEMOTION:
-                if (impl_->pressed)
-                    window_->sendPointer(PointerPhase::Move, {e.motion.x * toPoints, e.motion.y * toPoints});
-                break;
-            case SDL_MOUSEBUTTONUP:
-                if (e.button.button == SDL_BUTTON_LEFT && impl_->pressed) {
-                    impl_->pressed = false;
-                    window_->sendPointer(PointerPhase::Up, {e.button.x * toPoints, e.button.y * toPoints});
-                }
-                break;
-            case SDL_TEXTINPUT:
-                window_->sendText(e.text.text);
-                break;
-            case SDL_KEYDOWN: {
-                const SDL_Keycode k = e.key.keysym.sym;
-                if ((e.key.keysym.mod & (KMOD_CTRL | KMOD_GUI)) && (k == SDLK_LEFT || k == SDLK_RIGHT)) {
-                    if (onRotate_ && !e.key.repeat) onRotate_(k == SDLK_LEFT ? -1 : 1);
-                } else if (auto key = keyFor(k)) {
-                    window_->sendKey(*key);
-                }
-                break;
+            } else if (e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
+                impl_->needsFull = true;  // a new buffer
+                windowChanged();
+            } else if (e.window.event == SDL_WINDOWEVENT_EXPOSED && !impl_->needsFull) {
+                // Shown again: the last frame, not a new composition.
+                sdl().UpdateWindowSurface(impl_->window);
             }
-            case SDL_MOUSEWHEEL: {
-                int mx = 0, my = 0;
-                sdl().GetMouseState(&mx, &my);
-                // One wheel notch scrolls the content by about three lines.
-                window_->sendWheel({mx * toPoints, my * toPoints}, -e.wheel.x * 40.0, -e.wheel.y * 40.0);
-                break;
+            break;
+        case SDL_MOUSEBUTTONDOWN:
+            if (e.button.button == SDL_BUTTON_LEFT) {
+                impl_->pressed = true;
+                window_->sendPointer(PointerPhase::Down, {e.button.x * toPoints, e.button.y * toPoints});
             }
-            default: break;
+            break;
+        case SDL_MOUSEMOTION:
+            if (impl_->pressed)
+                window_->sendPointer(PointerPhase::Move, {e.motion.x * toPoints, e.motion.y * toPoints});
+            break;
+        case SDL_MOUSEBUTTONUP:
+            if (e.button.button == SDL_BUTTON_LEFT && impl_->pressed) {
+                impl_->pressed = false;
+                window_->sendPointer(PointerPhase::Up, {e.button.x * toPoints, e.button.y * toPoints});
+            }
+            break;
+        case SDL_TEXTINPUT: window_->sendText(e.text.text); break;
+        case SDL_KEYDOWN: {
+            const SDL_Keycode k = e.key.keysym.sym;
+            if ((e.key.keysym.mod & (KMOD_CTRL | KMOD_GUI)) && (k == SDLK_LEFT || k == SDLK_RIGHT)) {
+                if (onRotate_ && !e.key.repeat) onRotate_(k == SDLK_LEFT ? -1 : 1);
+            } else if (auto key = keyFor(k)) {
+                window_->sendKey(*key);
+            }
+            break;
+        }
+        case SDL_MOUSEWHEEL: {
+            int mx = 0, my = 0;
+            sdl().GetMouseState(&mx, &my);
+            // One wheel notch scrolls the content by about three lines.
+            window_->sendWheel({mx * toPoints, my * toPoints}, -e.wheel.x * 40.0, -e.wheel.y * 40.0);
+            break;
+        }
+        default: break;
         }
         if (!window_) return;  // the close handler may have detached us
     }

@@ -11,10 +11,9 @@ constexpr double kWidth = 51, kHeight = 31;
 Switch::Switch(const Rect& frame) : Control({frame.origin, {kWidth, kHeight}}) {}
 
 const InterfaceProperties& Switch::interfaceProperties() const {
-    static const InterfaceProperties table =
-        InterfaceProperties::Of<Switch>(Control::interfaceProperties())
-            .add<bool>("on", [](Switch& s, bool on) { s.setOn(on); })
-            .add<Color>("onTintColor", &Switch::setOnTintColor);
+    static const InterfaceProperties table = InterfaceProperties::Of<Switch>(Control::interfaceProperties())
+                                                 .add<bool>("on", [](Switch& s, bool on) { s.setOn(on); })
+                                                 .add<Color>("onTintColor", &Switch::setOnTintColor);
     return table;
 }
 

@@ -9,8 +9,7 @@ namespace platform::ui {
 
 std::shared_ptr<TabBarController> tabBarController(const ViewController& controller) {
     for (auto p = parentViewController(controller); p; p = parentViewController(*p))
-        if (auto tab = std::dynamic_pointer_cast<TabBarController>(p))
-            return tab;
+        if (auto tab = std::dynamic_pointer_cast<TabBarController>(p)) return tab;
     return nullptr;
 }
 
@@ -18,17 +17,14 @@ std::shared_ptr<TabBarController> tabBarController(const ViewController& control
 
 TabBar::TabBar(const Rect& frame) : View(frame) {
     auto& look = Appearance::forClass(Appearance::kTabBar);
-    if (auto t = look.tintColor())
-        setTintColor(*t);
-    if (auto bg = look.backgroundColor())
-        setBackgroundColor(*bg);
+    if (auto t = look.tintColor()) setTintColor(*t);
+    if (auto bg = look.backgroundColor()) setBackgroundColor(*bg);
     setAutoresizingMask(kAutoresizingFlexibleWidth | kAutoresizingFlexibleTopMargin);
 }
 
 void TabBar::setItems(std::vector<std::shared_ptr<TabBarItem>> items) {
     items_ = std::move(items);
-    if (selected_ >= int64_t(items_.size()))
-        selected_ = items_.empty() ? -1 : 0;
+    if (selected_ >= int64_t(items_.size())) selected_ = items_.empty() ? -1 : 0;
     setNeedsDisplay();
 }
 
@@ -45,8 +41,7 @@ void TabBar::setBarTintColor(std::optional<Color> c) {
     setNeedsDisplay();
 }
 Color TabBar::selectedImageTintColor() const {
-    if (selectedImageTint_)
-        return *selectedImageTint_;
+    if (selectedImageTint_) return *selectedImageTint_;
     return Appearance::forClass(Appearance::kTabBar).selectedImageTintColor().value_or(tintColor());
 }
 void TabBar::setSelectedImageTintColor(std::optional<Color> c) {
@@ -54,8 +49,7 @@ void TabBar::setSelectedImageTintColor(std::optional<Color> c) {
     setNeedsDisplay();
 }
 std::shared_ptr<Image> TabBar::selectionIndicatorImage() const {
-    if (indicator_)
-        return *indicator_;
+    if (indicator_) return *indicator_;
     return Appearance::forClass(Appearance::kTabBar).selectionIndicatorImage().value_or(nullptr);
 }
 void TabBar::setSelectionIndicatorImage(std::shared_ptr<Image> image) {
@@ -65,8 +59,7 @@ void TabBar::setSelectionIndicatorImage(std::shared_ptr<Image> image) {
 
 Rect TabBar::itemRect(size_t index) const {
     const Rect b = bounds();
-    if (items_.empty())
-        return {};
+    if (items_.empty()) return {};
     const double w = b.width() / double(items_.size());
     return {b.x() + w * double(index), b.y(), w, b.height()};
 }
@@ -74,10 +67,8 @@ Rect TabBar::itemRect(size_t index) const {
 void TabBar::drawRect(Context& ctx, const Rect&) {
     const Rect b = bounds();
     // The bar tint over the background colour (the background shows where the tint is translucent).
-    if (auto bg = backgroundColor(); !bg)
-        ctx.setFillColor(Color::white(0.97)), ctx.fillRect(b);
-    if (auto t = barTintColor())
-        ctx.setFillColor(*t), ctx.fillRect(b);
+    if (auto bg = backgroundColor(); !bg) ctx.setFillColor(Color::white(0.97)), ctx.fillRect(b);
+    if (auto t = barTintColor()) ctx.setFillColor(*t), ctx.fillRect(b);
     auto shadow = Appearance::forClass(Appearance::kTabBar).shadowImage();
     if (!shadow) {  // the platform's hairline, unless an image (or none) replaces it
         ctx.setFillColor(Color::white(0, 0.3));
@@ -113,11 +104,9 @@ void TabBar::drawRect(Context& ctx, const Rect&) {
             }
         }
         auto attrs = itemLook.titleTextAttributes(sel ? kControlStateSelected : kControlStateNormal);
-        if (!attrs)
-            attrs = itemLook.titleTextAttributes(kControlStateNormal);
+        if (!attrs) attrs = itemLook.titleTextAttributes(kControlStateNormal);
         Color color = sel ? tintColor() : Color::white(0.57);
-        if (attrs && attrs->foregroundColor)
-            color = *attrs->foregroundColor;
+        if (attrs && attrs->foregroundColor) color = *attrs->foregroundColor;
         Font font = attrs && attrs->font ? *attrs->font : Font::systemFont(10);
         ctx.drawText(item->title(), {r.x(), r.maxY() - font.lineHeight() - 2, r.width(), font.lineHeight() + 2}, font,
                      color, TextAlignment::Center, 1, LineBreakMode::TruncateTail);
@@ -134,21 +123,18 @@ void TabBar::drawRect(Context& ctx, const Rect&) {
 }
 
 void TabBar::touchesEnded(const TouchSet& touches, const Event*) {
-    if (touches.empty() || items_.empty())
-        return;
+    if (touches.empty() || items_.empty()) return;
     const Point p = (*touches.begin())->locationInView(this);
-    if (!pointInside(p, nullptr))
-        return;
-    const size_t i = std::min(items_.size() - 1, size_t(std::max(0.0, p.x / (bounds().width() / double(items_.size())))));
-    if (items_[i]->isEnabled() && onTap)
-        onTap(i);
+    if (!pointInside(p, nullptr)) return;
+    const size_t i =
+        std::min(items_.size() - 1, size_t(std::max(0.0, p.x / (bounds().width() / double(items_.size())))));
+    if (items_[i]->isEnabled() && onTap) onTap(i);
 }
 
 // ---- controller
 
 TabBarController::~TabBarController() {
-    for (auto& vc : controllers_)
-        setParentViewController(*vc, nullptr);
+    for (auto& vc : controllers_) setParentViewController(*vc, nullptr);
 }
 
 std::shared_ptr<TabBar> TabBarController::tabBar() {
@@ -163,14 +149,12 @@ void TabBarController::loadView() {
     bar_ = std::make_shared<TabBar>(Rect{0, b.height() - TabBar::kHeight, b.width(), TabBar::kHeight});
     std::weak_ptr<ViewController> weak = weak_from_this();
     bar_->onTap = [weak](size_t i) {
-        if (auto self = std::dynamic_pointer_cast<TabBarController>(weak.lock()))
-            self->tapItem(i);
+        if (auto self = std::dynamic_pointer_cast<TabBarController>(weak.lock())) self->tapItem(i);
     };
     v->addSubview(bar_);
     setView(v);
     std::vector<std::shared_ptr<TabBarItem>> items;
-    for (auto& vc : controllers_)
-        items.push_back(tabBarItem(*vc));
+    for (auto& vc : controllers_) items.push_back(tabBarItem(*vc));
     bar_->setItems(items);
     bar_->setSelectedIndex(selected_);
     if (auto sel = selectedViewController()) {
@@ -187,111 +171,87 @@ Rect TabBarController::contentFrame() {
 
 void TabBarController::setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers, bool) {
     auto old = selectedViewController();
-    for (auto& vc : controllers_)
-        setParentViewController(*vc, nullptr);
+    for (auto& vc : controllers_) setParentViewController(*vc, nullptr);
     controllers_ = std::move(controllers);
-    for (auto& vc : controllers_)
-        setParentViewController(*vc, shared_from_this());
+    for (auto& vc : controllers_) setParentViewController(*vc, shared_from_this());
     int64_t index = selected_;
-    if (index < 0 || index >= int64_t(controllers_.size()))
-        index = controllers_.empty() ? -1 : 0;
+    if (index < 0 || index >= int64_t(controllers_.size())) index = controllers_.empty() ? -1 : 0;
     if (isViewLoaded()) {
         std::vector<std::shared_ptr<TabBarItem>> items;
-        for (auto& vc : controllers_)
-            items.push_back(tabBarItem(*vc));
+        for (auto& vc : controllers_) items.push_back(tabBarItem(*vc));
         bar_->setItems(items);
     }
     auto now = index >= 0 ? controllers_[size_t(index)] : nullptr;
     if (old && old != now) {
-        if (isAppeared())
-            old->beginAppearanceTransition(false, false);
-        if (old->isViewLoaded())
-            old->view()->removeFromSuperview();
-        if (isAppeared())
-            old->endAppearanceTransition();
+        if (isAppeared()) old->beginAppearanceTransition(false, false);
+        if (old->isViewLoaded()) old->view()->removeFromSuperview();
+        if (isAppeared()) old->endAppearanceTransition();
     }
     selected_ = -1;
     show(index);
 }
 
 std::shared_ptr<ViewController> TabBarController::selectedViewController() const {
-    if (selected_ < 0 || selected_ >= int64_t(controllers_.size()))
-        return nullptr;
+    if (selected_ < 0 || selected_ >= int64_t(controllers_.size())) return nullptr;
     return controllers_[size_t(selected_)];
 }
 
 void TabBarController::setSelectedIndex(int64_t index) {
-    if (index < 0 || index >= int64_t(controllers_.size()))
-        return;
+    if (index < 0 || index >= int64_t(controllers_.size())) return;
     show(index);
 }
 
 void TabBarController::setSelectedViewController(const std::shared_ptr<ViewController>& vc) {
     auto it = std::find(controllers_.begin(), controllers_.end(), vc);
-    if (it != controllers_.end())
-        show(it - controllers_.begin());
+    if (it != controllers_.end()) show(it - controllers_.begin());
 }
 
 void TabBarController::tapItem(size_t index) {
-    if (index >= controllers_.size())
-        return;
+    if (index >= controllers_.size()) return;
     auto vc = controllers_[index];
-    if (delegate_ && !delegate_->shouldSelectViewController(*this, *vc))
-        return;
+    if (delegate_ && !delegate_->shouldSelectViewController(*this, *vc)) return;
     show(int64_t(index));
-    if (delegate_)
-        delegate_->didSelectViewController(*this, *vc);
+    if (delegate_) delegate_->didSelectViewController(*this, *vc);
 }
 
 void TabBarController::show(int64_t index) {
-    if (index == selected_)
-        return;
+    if (index == selected_) return;
     auto from = selectedViewController();
     selected_ = index;
     auto to = selectedViewController();
-    if (!isViewLoaded())
-        return;
+    if (!isViewLoaded()) return;
     bar_->setSelectedIndex(index);
     const bool appear = isAppeared();
     if (from) {
-        if (appear)
-            from->beginAppearanceTransition(false, false);
+        if (appear) from->beginAppearanceTransition(false, false);
         from->view()->removeFromSuperview();
-        if (appear)
-            from->endAppearanceTransition();
+        if (appear) from->endAppearanceTransition();
     }
     if (to) {
-        if (appear)
-            to->beginAppearanceTransition(true, false);
+        if (appear) to->beginAppearanceTransition(true, false);
         to->view()->setFrame(contentFrame());
         to->view()->setAutoresizingMask(kAutoresizingFlexibleWidth | kAutoresizingFlexibleHeight);
         view()->insertSubviewBelow(to->view(), bar_.get());
-        if (appear)
-            to->endAppearanceTransition();
+        if (appear) to->endAppearanceTransition();
     }
 }
 
 void TabBarController::viewWillAppear(bool animated) {
-    if (auto sel = selectedViewController())
-        sel->beginAppearanceTransition(true, animated);
+    if (auto sel = selectedViewController()) sel->beginAppearanceTransition(true, animated);
 }
 void TabBarController::viewDidAppear(bool) {
-    if (auto sel = selectedViewController())
-        sel->endAppearanceTransition();
+    if (auto sel = selectedViewController()) sel->endAppearanceTransition();
 }
 void TabBarController::viewWillDisappear(bool animated) {
-    if (auto sel = selectedViewController())
-        sel->beginAppearanceTransition(false, animated);
+    if (auto sel = selectedViewController()) sel->beginAppearanceTransition(false, animated);
 }
 void TabBarController::viewDidDisappear(bool) {
-    if (auto sel = selectedViewController())
-        sel->endAppearanceTransition();
+    if (auto sel = selectedViewController()) sel->endAppearanceTransition();
 }
 
 bool TabBarController::shouldAutorotateToInterfaceOrientation(InterfaceOrientation o) {
     for (auto& vc : controllers_)
-        if (!vc->shouldAutorotateToInterfaceOrientation(o))
-            return false;
+        if (!vc->shouldAutorotateToInterfaceOrientation(o)) return false;
     return o == InterfaceOrientation::Portrait || !controllers_.empty();
 }
 

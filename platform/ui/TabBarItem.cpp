@@ -17,16 +17,14 @@ std::map<const ViewController*, Entry>& items() {
 }
 void purge() {
     auto& m = items();
-    for (auto it = m.begin(); it != m.end();)
-        it = it->second.owner.expired() ? m.erase(it) : std::next(it);
+    for (auto it = m.begin(); it != m.end();) it = it->second.owner.expired() ? m.erase(it) : std::next(it);
 }
 }  // namespace
 
 std::shared_ptr<TabBarItem> tabBarItem(const ViewController& controller) {
     auto& m = items();
     auto it = m.find(&controller);
-    if (it != m.end() && it->second.owner.lock().get() == &controller)
-        return it->second.item;
+    if (it != m.end() && it->second.owner.lock().get() == &controller) return it->second.item;
     auto item = std::make_shared<TabBarItem>();
     setTabBarItem(controller, item);
     return item;

@@ -29,8 +29,7 @@ void TableView::setDelegate(TableViewDelegate* d) {
 }
 
 int64_t TableView::numberOfRowsInSection(int64_t section) const {
-    if (section < 0 || section >= int64_t(counts_.size()))
-        return 0;
+    if (section < 0 || section >= int64_t(counts_.size())) return 0;
     return counts_[size_t(section)];
 }
 
@@ -69,14 +68,12 @@ Rect TableView::rectForRowAtIndexPath(const IndexPath& p) const {
 
 void TableView::enqueue(const std::shared_ptr<TableViewCell>& cell) {
     cell->removeFromSuperview();
-    if (!cell->reuseIdentifier().empty())
-        queue_[cell->reuseIdentifier()].push_back(cell);
+    if (!cell->reuseIdentifier().empty()) queue_[cell->reuseIdentifier()].push_back(cell);
 }
 
 std::shared_ptr<TableViewCell> TableView::dequeueReusableCellWithIdentifier(const std::string& identifier) {
     auto it = queue_.find(identifier);
-    if (it == queue_.end() || it->second.empty())
-        return nullptr;
+    if (it == queue_.end() || it->second.empty()) return nullptr;
     auto cell = it->second.back();
     it->second.pop_back();
     cell->prepareForReuse();
@@ -96,19 +93,16 @@ std::shared_ptr<TableViewCell> TableView::makeCell(const IndexPath& path) {
     cell->setFrame(rectForRowAtIndexPath(path));
     cell->setAutoresizingMask(kAutoresizingFlexibleWidth);
     cell->setSelected(selected_ && *selected_ == path);
-    if (delegate_)
-        delegate_->willDisplayCell(*this, *cell, path);
+    if (delegate_) delegate_->willDisplayCell(*this, *cell, path);
     insertSubview(cell, 0);
     cell->layoutIfNeeded();
     return cell;
 }
 
 void TableView::tile() {
-    if (tiling_)
-        return;
+    if (tiling_) return;
     tiling_ = true;
-    if (!loaded_)
-        measure();
+    if (!loaded_) measure();
     const Rect b = bounds();
     // Give back the cells that left the view.
     for (auto it = visible_.begin(); it != visible_.end();) {
@@ -129,8 +123,7 @@ void TableView::tile() {
             size_t r = first == t.begin() ? 0 : size_t(first - t.begin()) - 1;
             for (; r < size_t(counts_[s]) && t[r] < b.maxY(); ++r) {
                 IndexPath p{int64_t(s), int64_t(r)};
-                if (t[r + 1] <= b.minY() || visible_.count(p))
-                    continue;
+                if (t[r + 1] <= b.minY() || visible_.count(p)) continue;
                 visible_[p] = makeCell(p);
             }
         }
@@ -139,8 +132,7 @@ void TableView::tile() {
 }
 
 void TableView::reloadData() {
-    for (auto& [p, cell] : visible_)
-        enqueue(cell);
+    for (auto& [p, cell] : visible_) enqueue(cell);
     visible_.clear();
     selected_.reset();
     measure();
@@ -162,17 +154,18 @@ void TableView::checkPath(const IndexPath& p, const char* verb) const {
 }
 
 void TableView::reloadRowsAtIndexPaths(const std::vector<IndexPath>& paths, TableViewRowAnimation) {
-    if (!loaded_)
-        measure();
-    if (!dataSource_)
-        return;
+    if (!loaded_) measure();
+    if (!dataSource_) return;
     const int64_t sections = dataSource_->numberOfSectionsInTableView(*this);
     if (sections != int64_t(counts_.size()))
         foundation::Exception::raise(
             foundation::kInternalInconsistencyException,
             "Invalid update: invalid number of sections.  The number of sections contained in the table view after "
-            "the update (" + std::to_string(sections) + ") must be equal to the number of sections contained in the "
-            "table view before the update (" + std::to_string(counts_.size()) +
+            "the update (" +
+                std::to_string(sections) +
+                ") must be equal to the number of sections contained in the "
+                "table view before the update (" +
+                std::to_string(counts_.size()) +
                 "), plus or minus the number of sections inserted or deleted (0 inserted, 0 deleted).");
     for (int64_t s = 0; s < sections; ++s) {
         const int64_t now = dataSource_->numberOfRowsInSection(*this, s);
@@ -187,14 +180,12 @@ void TableView::reloadRowsAtIndexPaths(const std::vector<IndexPath>& paths, Tabl
                     "deleted) and plus or minus the number of rows moved into or out of that section (0 moved in, 0 "
                     "moved out).");
     }
-    for (const auto& p : paths)
-        checkPath(p, "reload");
+    for (const auto& p : paths) checkPath(p, "reload");
     // Heights may have changed with the contents.
     measure();
     for (const auto& p : paths) {
         auto it = visible_.find(p);
-        if (it == visible_.end())
-            continue;
+        if (it == visible_.end()) continue;
         enqueue(it->second);
         visible_.erase(it);
     }
@@ -208,49 +199,40 @@ std::shared_ptr<TableViewCell> TableView::cellForRowAtIndexPath(const IndexPath&
 
 std::optional<IndexPath> TableView::indexPathForCell(const TableViewCell* cell) const {
     for (const auto& [p, c] : visible_)
-        if (c.get() == cell)
-            return p;
+        if (c.get() == cell) return p;
     return std::nullopt;
 }
 
 std::optional<IndexPath> TableView::indexPathForRowAtPoint(Point pt) const {
     for (size_t s = 0; s < tops_.size(); ++s)
         for (size_t r = 0; r < size_t(counts_[s]); ++r)
-            if (pt.y >= tops_[s][r] && pt.y < tops_[s][r + 1])
-                return IndexPath{int64_t(s), int64_t(r)};
+            if (pt.y >= tops_[s][r] && pt.y < tops_[s][r + 1]) return IndexPath{int64_t(s), int64_t(r)};
     return std::nullopt;
 }
 
 std::vector<std::shared_ptr<TableViewCell>> TableView::visibleCells() const {
     std::vector<std::shared_ptr<TableViewCell>> v;
-    for (const auto& [p, c] : visible_)
-        v.push_back(c);
+    for (const auto& [p, c] : visible_) v.push_back(c);
     return v;
 }
 
 std::vector<IndexPath> TableView::indexPathsForVisibleRows() const {
     std::vector<IndexPath> v;
-    for (const auto& [p, c] : visible_)
-        v.push_back(p);
+    for (const auto& [p, c] : visible_) v.push_back(p);
     return v;
 }
 
 void TableView::selectRowAtIndexPath(const IndexPath& path, bool animated, TableViewScrollPosition position) {
     if (selected_)
-        if (auto c = cellForRowAtIndexPath(*selected_))
-            c->setSelected(false, animated);
+        if (auto c = cellForRowAtIndexPath(*selected_)) c->setSelected(false, animated);
     selected_ = path;
-    if (auto c = cellForRowAtIndexPath(path))
-        c->setSelected(true, animated);
-    if (position != TableViewScrollPosition::None)
-        scrollToRowAtIndexPath(path, position, animated);
+    if (auto c = cellForRowAtIndexPath(path)) c->setSelected(true, animated);
+    if (position != TableViewScrollPosition::None) scrollToRowAtIndexPath(path, position, animated);
 }
 
 void TableView::deselectRowAtIndexPath(const IndexPath& path, bool animated) {
-    if (selected_ && *selected_ == path)
-        selected_.reset();
-    if (auto c = cellForRowAtIndexPath(path))
-        c->setSelected(false, animated);
+    if (selected_ && *selected_ == path) selected_.reset();
+    if (auto c = cellForRowAtIndexPath(path)) c->setSelected(false, animated);
 }
 
 void TableView::scrollToRowAtIndexPath(const IndexPath& path, TableViewScrollPosition position, bool animated) {
@@ -258,15 +240,15 @@ void TableView::scrollToRowAtIndexPath(const IndexPath& path, TableViewScrollPos
     const double h = bounds().height();
     double y = contentOffset().y;
     switch (position) {
-        case TableViewScrollPosition::Top: y = r.minY(); break;
-        case TableViewScrollPosition::Middle: y = r.midY() - h / 2; break;
-        case TableViewScrollPosition::Bottom: y = r.maxY() - h; break;
-        case TableViewScrollPosition::None:
-            if (r.minY() < y)
-                y = r.minY();
-            else if (r.maxY() > y + h)
-                y = r.maxY() - h;
-            break;
+    case TableViewScrollPosition::Top: y = r.minY(); break;
+    case TableViewScrollPosition::Middle: y = r.midY() - h / 2; break;
+    case TableViewScrollPosition::Bottom: y = r.maxY() - h; break;
+    case TableViewScrollPosition::None:
+        if (r.minY() < y)
+            y = r.minY();
+        else if (r.maxY() > y + h)
+            y = r.maxY() - h;
+        break;
     }
     setContentOffset(clampedOffset({contentOffset().x, y}), animated);
 }
@@ -279,8 +261,7 @@ void TableView::setBounds(const Rect& r) {
 void TableView::setFrame(const Rect& r) {
     const double oldWidth = bounds().width();
     ScrollView::setFrame(r);
-    if (loaded_ && bounds().width() != oldWidth)
-        loaded_ = false;  // heights may depend on the width
+    if (loaded_ && bounds().width() != oldWidth) loaded_ = false;  // heights may depend on the width
     tile();
 }
 
@@ -290,32 +271,25 @@ void TableView::layoutSubviews() {
 }
 
 void TableView::touchesBegan(const TouchSet& touches, const Event*) {
-    if (touches.empty())
-        return;
+    if (touches.empty()) return;
     touched_ = indexPathForRowAtPoint(touches.front()->locationInView(this));
     if (touched_)
-        if (auto c = cellForRowAtIndexPath(*touched_))
-            c->setHighlighted(true);
+        if (auto c = cellForRowAtIndexPath(*touched_)) c->setHighlighted(true);
 }
 
 void TableView::touchesEnded(const TouchSet& touches, const Event*) {
-    if (!touched_ || touches.empty())
-        return;
+    if (!touched_ || touches.empty()) return;
     auto path = *touched_;
     touched_.reset();
-    if (auto c = cellForRowAtIndexPath(path))
-        c->setHighlighted(false);
-    if (indexPathForRowAtPoint(touches.front()->locationInView(this)) != path)
-        return;
+    if (auto c = cellForRowAtIndexPath(path)) c->setHighlighted(false);
+    if (indexPathForRowAtPoint(touches.front()->locationInView(this)) != path) return;
     selectRowAtIndexPath(path, false, TableViewScrollPosition::None);
-    if (delegate_)
-        delegate_->didSelectRowAtIndexPath(*this, path);
+    if (delegate_) delegate_->didSelectRowAtIndexPath(*this, path);
 }
 
 void TableView::touchesCancelled(const TouchSet&, const Event*) {
     if (touched_)
-        if (auto c = cellForRowAtIndexPath(*touched_))
-            c->setHighlighted(false);
+        if (auto c = cellForRowAtIndexPath(*touched_)) c->setHighlighted(false);
     touched_.reset();
 }
 

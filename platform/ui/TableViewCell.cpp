@@ -20,8 +20,7 @@ TableViewCell::TableViewCell(TableViewCellStyle style, std::string reuseIdentifi
     if (style != TableViewCellStyle::Default) {
         detailLabel_ = std::make_shared<Label>();
         detailLabel_->setFont(Font::systemFont(style == TableViewCellStyle::Subtitle ? 14 : 17));
-        detailLabel_->setTextColor(style == TableViewCellStyle::Subtitle ? Color::gray()
-                                                                         : Color::rgb255(56, 84, 135));
+        detailLabel_->setTextColor(style == TableViewCellStyle::Subtitle ? Color::gray() : Color::rgb255(56, 84, 135));
         contentView_->addSubview(detailLabel_);
     }
 }
@@ -68,23 +67,21 @@ void TableViewCell::layoutSubviews() {
     }
     const double w = std::max(0.0, c.width() - x - 10);
     switch (style_) {
-        case TableViewCellStyle::Default:
-            textLabel_->setFrame({x, 0, w, c.height()});
-            break;
-        case TableViewCellStyle::Subtitle: {
-            const double th = textLabel_->font().lineHeight(), dh = detailLabel_->font().lineHeight();
-            const double top = (c.height() - th - dh) / 2;
-            textLabel_->setFrame({x, top, w, th});
-            detailLabel_->setFrame({x, top + th, w, dh});
-            break;
-        }
-        case TableViewCellStyle::Value1:
-        case TableViewCellStyle::Value2:
-            textLabel_->setFrame({x, 0, w / 2, c.height()});
-            detailLabel_->setFrame({x + w / 2, 0, w / 2, c.height()});
-            detailLabel_->setTextAlignment(style_ == TableViewCellStyle::Value1 ? TextAlignment::Right
-                                                                               : TextAlignment::Left);
-            break;
+    case TableViewCellStyle::Default: textLabel_->setFrame({x, 0, w, c.height()}); break;
+    case TableViewCellStyle::Subtitle: {
+        const double th = textLabel_->font().lineHeight(), dh = detailLabel_->font().lineHeight();
+        const double top = (c.height() - th - dh) / 2;
+        textLabel_->setFrame({x, top, w, th});
+        detailLabel_->setFrame({x, top + th, w, dh});
+        break;
+    }
+    case TableViewCellStyle::Value1:
+    case TableViewCellStyle::Value2:
+        textLabel_->setFrame({x, 0, w / 2, c.height()});
+        detailLabel_->setFrame({x + w / 2, 0, w / 2, c.height()});
+        detailLabel_->setTextAlignment(style_ == TableViewCellStyle::Value1 ? TextAlignment::Right
+                                                                            : TextAlignment::Left);
+        break;
     }
 }
 

@@ -19,13 +19,12 @@ TextField::TextField(const Rect& frame) : Control(frame) {
 }
 
 const InterfaceProperties& TextField::interfaceProperties() const {
-    static const InterfaceProperties table =
-        InterfaceProperties::Of<TextField>(Control::interfaceProperties())
-            .add<std::string>("text", &TextField::setText)
-            .add<std::string>("placeholder", &TextField::setPlaceholder)
-            .add<Font>("font", &TextField::setFont)
-            .add<Color>("textColor", &TextField::setTextColor)
-            .add<TextAlignment>("textAlignment", &TextField::setTextAlignment);
+    static const InterfaceProperties table = InterfaceProperties::Of<TextField>(Control::interfaceProperties())
+                                                 .add<std::string>("text", &TextField::setText)
+                                                 .add<std::string>("placeholder", &TextField::setPlaceholder)
+                                                 .add<Font>("font", &TextField::setFont)
+                                                 .add<Color>("textColor", &TextField::setTextColor)
+                                                 .add<TextAlignment>("textAlignment", &TextField::setTextAlignment);
     return table;
 }
 
@@ -59,9 +58,7 @@ void TextField::setCaret(size_t index) {
     setNeedsDisplay();
 }
 
-bool TextField::willBecomeFirstResponder() {
-    return !delegate_ || delegate_->textFieldShouldBeginEditing(*this);
-}
+bool TextField::willBecomeFirstResponder() { return !delegate_ || delegate_->textFieldShouldBeginEditing(*this); }
 
 void TextField::didBecomeFirstResponder() {
     setNeedsDisplay();
@@ -91,24 +88,24 @@ void TextField::insertText(const std::string& text) {
 
 void TextField::pressKey(Key key) {
     switch (key) {
-        case Key::Backspace:
-            if (auto r = text_.backwardDeletionRange()) edit(*r, "");
-            return;
-        case Key::Delete:
-            if (auto r = text_.forwardDeletionRange()) edit(*r, "");
-            return;
-        case Key::Left: text_.moveLeft(); break;
-        case Key::Right: text_.moveRight(); break;
-        case Key::Home:
-        case Key::Up: text_.setCaret(0); break;
-        case Key::End:
-        case Key::Down: text_.setCaret(text_.text().size()); break;
-        case Key::Return:
-            if (!delegate_ || delegate_->textFieldShouldReturn(*this)) {
-                sendActionsForControlEvents(kControlEventEditingDidEndOnExit);
-                resignFirstResponder();
-            }
-            return;
+    case Key::Backspace:
+        if (auto r = text_.backwardDeletionRange()) edit(*r, "");
+        return;
+    case Key::Delete:
+        if (auto r = text_.forwardDeletionRange()) edit(*r, "");
+        return;
+    case Key::Left: text_.moveLeft(); break;
+    case Key::Right: text_.moveRight(); break;
+    case Key::Home:
+    case Key::Up: text_.setCaret(0); break;
+    case Key::End:
+    case Key::Down: text_.setCaret(text_.text().size()); break;
+    case Key::Return:
+        if (!delegate_ || delegate_->textFieldShouldReturn(*this)) {
+            sendActionsForControlEvents(kControlEventEditingDidEndOnExit);
+            resignFirstResponder();
+        }
+        return;
     }
     setNeedsDisplay();
 }
@@ -152,7 +149,7 @@ void TextField::drawRect(Context& ctx, const Rect&) {
     }
     if (isEditing()) {
         Rect caret = font_.caretRect(text_.text(), text_.caret());
-        double cx = text_.text().empty() ? (alignment_ == TextAlignment::Center ? b.width() / 2
+        double cx = text_.text().empty() ? (alignment_ == TextAlignment::Center  ? b.width() / 2
                                             : alignment_ == TextAlignment::Right ? b.width() - kCaretWidth
                                                                                  : 0)
                                          : x + caret.x();

@@ -38,13 +38,12 @@ TextView::TextView(const Rect& frame) : ScrollView(frame) {
 }
 
 const InterfaceProperties& TextView::interfaceProperties() const {
-    static const InterfaceProperties table =
-        InterfaceProperties::Of<TextView>(ScrollView::interfaceProperties())
-            .add<std::string>("text", &TextView::setText)
-            .add<Font>("font", &TextView::setFont)
-            .add<Color>("textColor", &TextView::setTextColor)
-            .add<TextAlignment>("textAlignment", &TextView::setTextAlignment)
-            .add<bool>("editable", &TextView::setEditable);
+    static const InterfaceProperties table = InterfaceProperties::Of<TextView>(ScrollView::interfaceProperties())
+                                                 .add<std::string>("text", &TextView::setText)
+                                                 .add<Font>("font", &TextView::setFont)
+                                                 .add<Color>("textColor", &TextView::setTextColor)
+                                                 .add<TextAlignment>("textAlignment", &TextView::setTextAlignment)
+                                                 .add<bool>("editable", &TextView::setEditable);
     return table;
 }
 
@@ -92,9 +91,9 @@ Rect TextView::caretRect() const {
 
 void TextView::textChanged() {
     const double width = bounds().width();
-    const double textHeight = text_.text().empty()
-                                  ? font_.lineHeight()
-                                  : font_.sizeOfText(text_.text(), wrapWidth(), 0, graphics::LineBreakMode::WordWrap).height;
+    const double textHeight =
+        text_.text().empty() ? font_.lineHeight()
+                             : font_.sizeOfText(text_.text(), wrapWidth(), 0, graphics::LineBreakMode::WordWrap).height;
     const Size size{width, std::ceil(textHeight + 2 * kInsetY)};
     setContentSize(size);
     content_->setFrame({0, 0, size.width, std::max(size.height, bounds().height())});
@@ -108,7 +107,8 @@ void TextView::caretMoved() {
     // Scroll as little as needed for the caret's line to show.
     const Rect c = caretRect();
     Point offset = contentOffset();
-    if (c.y() - kInsetY < offset.y) offset.y = c.y() - kInsetY;
+    if (c.y() - kInsetY < offset.y)
+        offset.y = c.y() - kInsetY;
     else if (c.y() + c.height() + kInsetY > offset.y + bounds().height())
         offset.y = c.y() + c.height() + kInsetY - bounds().height();
     setContentOffset(clampedOffset(offset));
@@ -140,26 +140,28 @@ void TextView::insertText(const std::string& text) {
 void TextView::moveVertically(int lines) {
     const Rect c = font_.caretRect(text_.text(), text_.caret(), wrapWidth(), alignment_);
     const double y = c.y() + c.height() / 2 + lines * c.height();
-    if (y < 0) text_.setCaret(0);
-    else text_.setCaret(font_.indexAtPoint(text_.text(), {c.x(), y}, wrapWidth(), alignment_));
+    if (y < 0)
+        text_.setCaret(0);
+    else
+        text_.setCaret(font_.indexAtPoint(text_.text(), {c.x(), y}, wrapWidth(), alignment_));
 }
 
 void TextView::pressKey(Key key) {
     if (!editable_) return;
     switch (key) {
-        case Key::Backspace:
-            if (auto r = text_.backwardDeletionRange()) edit(*r, "");
-            return;
-        case Key::Delete:
-            if (auto r = text_.forwardDeletionRange()) edit(*r, "");
-            return;
-        case Key::Return: edit(text_.insertionRange(), "\n"); return;
-        case Key::Left: text_.moveLeft(); break;
-        case Key::Right: text_.moveRight(); break;
-        case Key::Up: moveVertically(-1); break;
-        case Key::Down: moveVertically(1); break;
-        case Key::Home: text_.moveToLineStart(); break;
-        case Key::End: text_.moveToLineEnd(); break;
+    case Key::Backspace:
+        if (auto r = text_.backwardDeletionRange()) edit(*r, "");
+        return;
+    case Key::Delete:
+        if (auto r = text_.forwardDeletionRange()) edit(*r, "");
+        return;
+    case Key::Return: edit(text_.insertionRange(), "\n"); return;
+    case Key::Left: text_.moveLeft(); break;
+    case Key::Right: text_.moveRight(); break;
+    case Key::Up: moveVertically(-1); break;
+    case Key::Down: moveVertically(1); break;
+    case Key::Home: text_.moveToLineStart(); break;
+    case Key::End: text_.moveToLineEnd(); break;
     }
     caretMoved();
 }

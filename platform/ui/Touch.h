@@ -48,7 +48,8 @@ using TouchSet = std::vector<std::shared_ptr<Touch>>;
 class Event {
 public:
     enum class Type { Touches, Wheel };
-    Event(Type type, double timestamp, TouchSet touches = {}) : type_(type), timestamp_(timestamp), touches_(std::move(touches)) {}
+    Event(Type type, double timestamp, TouchSet touches = {})
+        : type_(type), timestamp_(timestamp), touches_(std::move(touches)) {}
     Type type() const { return type_; }
     double timestamp() const { return timestamp_; }
     const TouchSet& allTouches() const { return touches_; }

@@ -13,7 +13,9 @@ namespace {
 // Views created inside an animation block must not animate into place.
 struct NoActions {
     bool saved;
-    NoActions() : saved(AnimationClock::shared().animationsEnabled()) { AnimationClock::shared().setAnimationsEnabled(false); }
+    NoActions() : saved(AnimationClock::shared().animationsEnabled()) {
+        AnimationClock::shared().setAnimationsEnabled(false);
+    }
     ~NoActions() { AnimationClock::shared().setAnimationsEnabled(saved); }
 };
 
@@ -21,7 +23,8 @@ const Color kDefaultTint = Color::rgba(0, 122 / 255.0, 1);
 
 }  // namespace
 
-View::View(const Rect& frame, std::shared_ptr<Layer> layer) : layer_(layer ? std::move(layer) : std::make_shared<Layer>()) {
+View::View(const Rect& frame, std::shared_ptr<Layer> layer)
+    : layer_(layer ? std::move(layer) : std::make_shared<Layer>()) {
     NoActions quiet;
     layer_->setDelegate(this);
     layer_->setContentsScale(Image::screenScale());
@@ -35,26 +38,23 @@ View::~View() {
 }
 
 const InterfaceProperties& View::interfaceProperties() const {
-    static const InterfaceProperties table =
-        InterfaceProperties::Of<View>()
-            .add<Rect>("frame", &View::setFrame)
-            .add<AutoresizingMask>("autoresizing", &View::setAutoresizingMask)
-            .add<Color>("backgroundColor", &View::setBackgroundColor)
-            .add<Color>("tintColor", &View::setTintColor)
-            .add<double>("alpha", &View::setAlpha)
-            .add<bool>("hidden", &View::setHidden)
-            .add<bool>("opaque", &View::setOpaque)
-            .add<bool>("clipsToBounds", &View::setClipsToBounds)
-            .add<bool>("userInteractionEnabled", &View::setUserInteractionEnabled)
-            .add<bool>("multipleTouchEnabled", &View::setMultipleTouchEnabled)
-            .add<ContentMode>("contentMode", &View::setContentMode)
-            .add<int64_t>("tag", &View::setTag);
+    static const InterfaceProperties table = InterfaceProperties::Of<View>()
+                                                 .add<Rect>("frame", &View::setFrame)
+                                                 .add<AutoresizingMask>("autoresizing", &View::setAutoresizingMask)
+                                                 .add<Color>("backgroundColor", &View::setBackgroundColor)
+                                                 .add<Color>("tintColor", &View::setTintColor)
+                                                 .add<double>("alpha", &View::setAlpha)
+                                                 .add<bool>("hidden", &View::setHidden)
+                                                 .add<bool>("opaque", &View::setOpaque)
+                                                 .add<bool>("clipsToBounds", &View::setClipsToBounds)
+                                                 .add<bool>("userInteractionEnabled", &View::setUserInteractionEnabled)
+                                                 .add<bool>("multipleTouchEnabled", &View::setMultipleTouchEnabled)
+                                                 .add<ContentMode>("contentMode", &View::setContentMode)
+                                                 .add<int64_t>("tag", &View::setTag);
     return table;
 }
 
-std::shared_ptr<View> View::superview() const {
-    return superview_ ? superview_->weak_from_this().lock() : nullptr;
-}
+std::shared_ptr<View> View::superview() const { return superview_ ? superview_->weak_from_this().lock() : nullptr; }
 
 Rect View::frame() const { return layer_->frame(); }
 void View::setFrame(const Rect& r) {
@@ -183,8 +183,10 @@ void View::insertInternal(std::shared_ptr<View> view, size_t index) {
     }
     index = std::min(index, subviews_.size());
     // The layer goes just below the layer of the view now at `index`.
-    if (index < subviews_.size()) layer_->insertSublayerBelow(view->layer_, subviews_[index]->layer_.get());
-    else layer_->addSublayer(view->layer_);
+    if (index < subviews_.size())
+        layer_->insertSublayerBelow(view->layer_, subviews_[index]->layer_.get());
+    else
+        layer_->addSublayer(view->layer_);
     subviews_.insert(subviews_.begin() + ptrdiff_t(index), view);
     bool moved = oldSuper != this;
     view->superview_ = this;
@@ -321,7 +323,10 @@ void distribute(double delta, bool flex[3], double part[3]) {
     double total = 0;
     int n = 0;
     for (int i = 0; i < 3; ++i)
-        if (flex[i]) { total += part[i]; ++n; }
+        if (flex[i]) {
+            total += part[i];
+            ++n;
+        }
     if (n == 0) return;
     for (int i = 0; i < 3; ++i) {
         if (!flex[i]) continue;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/graphics/Context.h"
-#include "platform/ui/Layer.h"
 #include "platform/ui/Key.h"
+#include "platform/ui/Layer.h"
 #include "platform/ui/Touch.h"
 
 namespace platform::ui {
@@ -31,8 +31,21 @@ enum AutoresizingMask : unsigned {
     kAutoresizingFlexibleBottomMargin = 1 << 5,
 };
 
-enum class ContentMode { ScaleToFill, ScaleAspectFit, ScaleAspectFill, Redraw, Center, Top, Bottom, Left, Right,
-                         TopLeft, TopRight, BottomLeft, BottomRight };
+enum class ContentMode {
+    ScaleToFill,
+    ScaleAspectFit,
+    ScaleAspectFill,
+    Redraw,
+    Center,
+    Top,
+    Bottom,
+    Left,
+    Right,
+    TopLeft,
+    TopRight,
+    BottomLeft,
+    BottomRight
+};
 
 enum class AnimationCurve { EaseInOut, EaseIn, EaseOut, Linear };
 

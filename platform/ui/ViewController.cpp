@@ -36,8 +36,7 @@ ViewController::ViewController(std::string nibName, const foundation::Bundle* bu
 }
 
 ViewController::~ViewController() {
-    if (view_)
-        view_->setNextResponderOverride(nullptr);
+    if (view_) view_->setNextResponderOverride(nullptr);
 }
 
 std::shared_ptr<View> ViewController::view() {
@@ -51,20 +50,19 @@ std::shared_ptr<View> ViewController::view() {
         }
         loading_ = false;
         if (!view_)
-            foundation::Exception::raise(foundation::kInternalInconsistencyException,
-                                         nibClassName() + " loaded no view" +
-                                             (nibName_.empty() ? "" : " from \"" + nibName_ + "\" (no \"view\" outlet set)"));
+            foundation::Exception::raise(
+                foundation::kInternalInconsistencyException,
+                nibClassName() + " loaded no view" +
+                    (nibName_.empty() ? "" : " from \"" + nibName_ + "\" (no \"view\" outlet set)"));
         viewDidLoad();
     }
     return view_;
 }
 
 void ViewController::setView(std::shared_ptr<View> view) {
-    if (view_)
-        view_->setNextResponderOverride(nullptr);
+    if (view_) view_->setNextResponderOverride(nullptr);
     view_ = std::move(view);
-    if (view_)
-        view_->setNextResponderOverride(this);
+    if (view_) view_->setNextResponderOverride(this);
 }
 
 void ViewController::loadView() {
@@ -81,15 +79,13 @@ void ViewController::loadView() {
 
 void ViewController::declareConnections(ConnectionTable& table) {
     table.outlet("view", [this](const std::shared_ptr<View>& v, const std::shared_ptr<NibObject>&, bool apply) {
-        if (v && apply)
-            setView(v);
+        if (v && apply) setView(v);
         return v != nullptr;
     });
 }
 
 Responder* ViewController::nextResponder() const {
-    if (!view_)
-        return nullptr;
+    if (!view_) return nullptr;
     auto super = view_->superview();
     return super.get();
 }
@@ -104,15 +100,13 @@ void ViewController::setNeedsStatusBarAppearanceUpdate() {
 
 void ViewController::beginAppearanceTransition(bool appearing, bool animated) {
     if (appearing) {
-        if (appearance_ == Appearance::Appeared || appearance_ == Appearance::Appearing)
-            return;
+        if (appearance_ == Appearance::Appeared || appearance_ == Appearance::Appearing) return;
         view();  // loaded before it is told it will appear
         appearance_ = Appearance::Appearing;
         appearingAnimated_ = animated;
         viewWillAppear(animated);
     } else {
-        if (appearance_ == Appearance::Disappeared || appearance_ == Appearance::Disappearing)
-            return;
+        if (appearance_ == Appearance::Disappeared || appearance_ == Appearance::Disappearing) return;
         appearance_ = Appearance::Disappearing;
         appearingAnimated_ = animated;
         viewWillDisappear(animated);
@@ -169,36 +163,38 @@ void ViewController::presentViewController(std::shared_ptr<ViewController> vc, b
     }
     const double d = kTransitionDuration;
     switch (vc->modalTransitionStyle()) {
-        case ModalTransitionStyle::FlipHorizontal:
-            // First half turns the old view edge-on, second half turns the new one in.
-            View::animate(d / 2, 0, kAnimationOptionCurveEaseIn, [from] { from->setTransform(kEdgeOn); },
-                          [win, to, d, done](bool) {
-                              View::performWithoutAnimation([&] {
-                                  to->setTransform(kEdgeOn);
-                                  win->addSubview(to);
-                              });
-                              View::animate(d / 2, 0, kAnimationOptionCurveEaseOut,
-                                            [to] { to->setTransform(AffineTransform::identity()); },
-                                            [done](bool) { done(); });
-                          });
-            break;
-        case ModalTransitionStyle::CrossDissolve:
-            View::performWithoutAnimation([&] {
-                to->setAlpha(0);
-                win->addSubview(to);
+    case ModalTransitionStyle::FlipHorizontal:
+        // First half turns the old view edge-on, second half turns the new one in.
+        View::animate(
+            d / 2, 0, kAnimationOptionCurveEaseIn, [from] { from->setTransform(kEdgeOn); },
+            [win, to, d, done](bool) {
+                View::performWithoutAnimation([&] {
+                    to->setTransform(kEdgeOn);
+                    win->addSubview(to);
+                });
+                View::animate(
+                    d / 2, 0, kAnimationOptionCurveEaseOut, [to] { to->setTransform(AffineTransform::identity()); },
+                    [done](bool) { done(); });
             });
-            View::animate(d, [to] { to->setAlpha(1); }, [done](bool) { done(); });
-            break;
-        case ModalTransitionStyle::CoverVertical: {
-            const Rect final = to->frame();
-            View::performWithoutAnimation([&] {
-                to->setFrame(final.offsetBy(0, final.height()));
-                win->addSubview(to);
-            });
-            View::animate(d, 0, kAnimationOptionCurveEaseOut, [to, final] { to->setFrame(final); },
-                          [done](bool) { done(); });
-            break;
-        }
+        break;
+    case ModalTransitionStyle::CrossDissolve:
+        View::performWithoutAnimation([&] {
+            to->setAlpha(0);
+            win->addSubview(to);
+        });
+        View::animate(
+            d, [to] { to->setAlpha(1); }, [done](bool) { done(); });
+        break;
+    case ModalTransitionStyle::CoverVertical: {
+        const Rect final = to->frame();
+        View::performWithoutAnimation([&] {
+            to->setFrame(final.offsetBy(0, final.height()));
+            win->addSubview(to);
+        });
+        View::animate(
+            d, 0, kAnimationOptionCurveEaseOut, [to, final] { to->setFrame(final); }, [done](bool) { done(); });
+        break;
+    }
     }
 }
 
@@ -207,8 +203,7 @@ void ViewController::finishPresentation(std::shared_ptr<ViewController> vc, bool
     vc->beingPresented_ = false;
     vc->endAppearanceTransition();
     endAppearanceTransition();
-    if (completion)
-        completion();
+    if (completion) completion();
 }
 
 void ViewController::dismissViewControllerAnimated(bool animated, std::function<void()> completion) {
@@ -217,8 +212,7 @@ void ViewController::dismissViewControllerAnimated(bool animated, std::function<
             presenter->dismissViewControllerAnimated(animated, std::move(completion));
         return;
     }
-    if (presented_->beingDismissed_ || presented_->beingPresented_)
-        return;
+    if (presented_->beingDismissed_ || presented_->beingPresented_) return;
     std::shared_ptr<ViewController> vc = presented_;
     // What it presents goes with it.
     if (vc->presented_) {
@@ -247,8 +241,7 @@ void ViewController::dismissViewControllerAnimated(bool animated, std::function<
         self->presented_.reset();
         vc->endAppearanceTransition();
         self->endAppearanceTransition();
-        if (completion)
-            completion();
+        if (completion) completion();
     };
     if (!animated || !View::areAnimationsEnabled() || !from->window()) {
         done();
@@ -256,31 +249,34 @@ void ViewController::dismissViewControllerAnimated(bool animated, std::function<
     }
     const double d = kTransitionDuration;
     switch (vc->modalTransitionStyle()) {
-        case ModalTransitionStyle::FlipHorizontal:
-            View::performWithoutAnimation([&] { to->setTransform(kEdgeOn); });
-            View::animate(d / 2, 0, kAnimationOptionCurveEaseIn, [from] { from->setTransform(kEdgeOn); },
-                          [from, to, d, done](bool) {
-                              View::performWithoutAnimation([&] { from->setHidden(true); });
-                              View::animate(d / 2, 0, kAnimationOptionCurveEaseOut,
-                                            [to] { to->setTransform(AffineTransform::identity()); },
-                                            [from, done](bool) {
-                                                from->setHidden(false);
-                                                done();
-                                            });
-                          });
-            break;
-        case ModalTransitionStyle::CrossDissolve:
-            View::animate(d, [from] { from->setAlpha(0); }, [done](bool) { done(); });
-            break;
-        case ModalTransitionStyle::CoverVertical: {
-            const Rect start = from->frame();
-            View::animate(d, 0, kAnimationOptionCurveEaseIn, [from, start] { from->setFrame(start.offsetBy(0, start.height())); },
-                          [from, start, done](bool) {
-                              from->setFrame(start);
-                              done();
-                          });
-            break;
-        }
+    case ModalTransitionStyle::FlipHorizontal:
+        View::performWithoutAnimation([&] { to->setTransform(kEdgeOn); });
+        View::animate(
+            d / 2, 0, kAnimationOptionCurveEaseIn, [from] { from->setTransform(kEdgeOn); },
+            [from, to, d, done](bool) {
+                View::performWithoutAnimation([&] { from->setHidden(true); });
+                View::animate(
+                    d / 2, 0, kAnimationOptionCurveEaseOut, [to] { to->setTransform(AffineTransform::identity()); },
+                    [from, done](bool) {
+                        from->setHidden(false);
+                        done();
+                    });
+            });
+        break;
+    case ModalTransitionStyle::CrossDissolve:
+        View::animate(
+            d, [from] { from->setAlpha(0); }, [done](bool) { done(); });
+        break;
+    case ModalTransitionStyle::CoverVertical: {
+        const Rect start = from->frame();
+        View::animate(
+            d, 0, kAnimationOptionCurveEaseIn, [from, start] { from->setFrame(start.offsetBy(0, start.height())); },
+            [from, start, done](bool) {
+                from->setFrame(start);
+                done();
+            });
+        break;
+    }
     }
 }
 
@@ -288,8 +284,7 @@ void ViewController::dismissViewControllerAnimated(bool animated, std::function<
 
 void forgetClosedWindows() {
     auto& map = roots();
-    for (auto it = map.begin(); it != map.end();)
-        it = it->second.window.expired() ? map.erase(it) : std::next(it);
+    for (auto it = map.begin(); it != map.end();) it = it->second.window.expired() ? map.erase(it) : std::next(it);
 }
 
 void setRootViewController(Window& window, std::shared_ptr<ViewController> controller) {
@@ -297,13 +292,10 @@ void setRootViewController(Window& window, std::shared_ptr<ViewController> contr
     auto& map = roots();
 
     std::shared_ptr<ViewController> old;
-    if (auto it = map.find(&window); it != map.end())
-        old = it->second.controller;
-    if (old == controller)
-        return;
+    if (auto it = map.find(&window); it != map.end()) old = it->second.controller;
+    if (old == controller) return;
     const bool visible = Window::keyWindow() == &window;
-    if (old && visible)
-        old->beginAppearanceTransition(false, false);
+    if (old && visible) old->beginAppearanceTransition(false, false);
     if (controller) {
         auto view = controller->view();
         view->setFrame(window.bounds());
@@ -311,34 +303,28 @@ void setRootViewController(Window& window, std::shared_ptr<ViewController> contr
         window.setRootView(view);
         map[&window] = RootEntry{std::static_pointer_cast<View>(window.shared_from_this()), controller};
     } else {
-        if (old && old->isViewLoaded())
-            old->view()->removeFromSuperview();
+        if (old && old->isViewLoaded()) old->view()->removeFromSuperview();
         map.erase(&window);
     }
-    if (old && visible)
-        old->endAppearanceTransition();
-    if (visible)
-        windowDidBecomeVisible(window);
+    if (old && visible) old->endAppearanceTransition();
+    if (visible) windowDidBecomeVisible(window);
 }
 
 std::shared_ptr<ViewController> rootViewController(const Window& window) {
     auto& map = roots();
     auto it = map.find(&window);
-    if (it == map.end() || it->second.window.expired())
-        return nullptr;
+    if (it == map.end() || it->second.window.expired()) return nullptr;
     return it->second.controller;
 }
 
 void windowDidBecomeVisible(Window& window) {
     auto root = rootViewController(window);
-    if (!root || root->isAppeared())
-        return;
+    if (!root || root->isAppeared()) return;
     root->beginAppearanceTransition(true, false);
     // Did-appear follows once the current turn (the launch) is over.
     std::weak_ptr<ViewController> weak = root;
     foundation::RunLoop::main().perform([weak] {
-        if (auto r = weak.lock())
-            r->endAppearanceTransition();
+        if (auto r = weak.lock()) r->endAppearanceTransition();
     });
 }
 

@@ -13,7 +13,9 @@
 #include "platform/ui/Screen.h"
 #include "platform/ui/Touch.h"
 
-namespace platform::foundation { class Bundle; }
+namespace platform::foundation {
+class Bundle;
+}
 
 namespace platform::ui {
 
@@ -22,8 +24,14 @@ class Window;
 
 enum class ModalTransitionStyle { CoverVertical, FlipHorizontal, CrossDissolve };
 enum class StatusBarStyle { Default, LightContent };
-enum RectEdge : unsigned { kRectEdgeNone = 0, kRectEdgeTop = 1, kRectEdgeLeft = 2, kRectEdgeBottom = 4,
-                           kRectEdgeRight = 8, kRectEdgeAll = 15 };
+enum RectEdge : unsigned {
+    kRectEdgeNone = 0,
+    kRectEdgeTop = 1,
+    kRectEdgeLeft = 2,
+    kRectEdgeBottom = 4,
+    kRectEdgeRight = 8,
+    kRectEdgeAll = 15
+};
 
 class ViewController : public NibObject, public Responder, public std::enable_shared_from_this<ViewController> {
 public:

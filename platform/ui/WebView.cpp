@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -54,15 +54,14 @@ center { text-align: center; }
 
 bool hasScheme(const std::string& url) {
     auto colon = url.find(':');
-    if (colon == std::string::npos || colon == 0)
-        return false;
-    return std::all_of(url.begin(), url.begin() + long(colon),
-                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'; });
+    if (colon == std::string::npos || colon == 0) return false;
+    return std::all_of(url.begin(), url.begin() + long(colon), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
 }
 
 std::string filePath(const std::string& url) {
-    if (url.rfind("file://", 0) != 0)
-        return "";
+    if (url.rfind("file://", 0) != 0) return "";
     std::string p = url.substr(7);
     // Percent escapes.
     std::string out;
@@ -95,12 +94,9 @@ public:
         : html_(std::move(html)), base_(std::move(base)), width_(width), textScale_(textScale) {
         context_.load_master_stylesheet(kMasterCSS);
         doc_ = litehtml::document::createFromString(html_.c_str(), this, &context_);
-        if (doc_)
-            doc_->render(std::max(1, int(width)));
+        if (doc_) doc_->render(std::max(1, int(width)));
     }
-    ~Page() {
-        doc_.reset();
-    }
+    ~Page() { doc_.reset(); }
 
     const std::string& html() const { return html_; }
     const std::string& base() const { return base_; }
@@ -108,22 +104,19 @@ public:
     Size size() const { return doc_ ? Size{double(doc_->width()), double(doc_->height())} : Size{}; }
 
     void draw(graphics::Context& ctx, const Rect& clip) {
-        if (!doc_)
-            return;
+        if (!doc_) return;
         litehtml::position c(int(std::floor(clip.x())), int(std::floor(clip.y())), int(std::ceil(clip.width())) + 1,
                              int(std::ceil(clip.height())) + 1);
         doc_->draw(reinterpret_cast<litehtml::uint_ptr>(&ctx), 0, 0, &c);
     }
 
     std::string linkAt(Point p) const {
-        if (!doc_ || !doc_->root())
-            return "";
+        if (!doc_ || !doc_->root()) return "";
         auto el = doc_->root()->get_element_by_point(int(p.x), int(p.y), int(p.x), int(p.y));
         for (; el; el = el->parent()) {
             const char* tag = el->get_tagName();
             if (tag && std::string(tag) == "a")
-                if (const char* href = el->get_attr("href"))
-                    return WebView::resolveURL(href, base_);
+                if (const char* href = el->get_attr("href")) return WebView::resolveURL(href, base_);
         }
         return "";
     }
@@ -133,12 +126,10 @@ public:
                                    unsigned int decoration, litehtml::font_metrics* fm) override {
         std::string face = faceName ? faceName : "Helvetica";
         auto comma = face.find(',');
-        if (comma != std::string::npos)
-            face = face.substr(0, comma);
+        if (comma != std::string::npos) face = face.substr(0, comma);
         face.erase(std::remove(face.begin(), face.end(), '\''), face.end());
         face.erase(std::remove(face.begin(), face.end(), '"'), face.end());
-        if (weight >= 600)
-            face += "-Bold";
+        if (weight >= 600) face += "-Bold";
         const double points = std::max(1.0, size * textScale_);
         fonts_.push_back({graphics::Font(face, points), decoration});
         const auto& f = fonts_.back().font;
@@ -154,8 +145,7 @@ public:
     void delete_font(litehtml::uint_ptr) override {}
     int text_width(const char* text, litehtml::uint_ptr hFont) override {
         const auto* f = font(hFont);
-        if (!f || !text || !*text)
-            return 0;
+        if (!f || !text || !*text) return 0;
         PangoLayout* layout = graphics::text::makeLayout(nullptr, text, f->font, INFINITY, 1,
                                                          graphics::LineBreakMode::Clip, graphics::TextAlignment::Left);
         Size s = graphics::text::layoutSize(layout, 1);
@@ -165,8 +155,7 @@ public:
     void draw_text(litehtml::uint_ptr hdc, const char* text, litehtml::uint_ptr hFont, litehtml::web_color color,
                    const litehtml::position& pos) override {
         const auto* f = font(hFont);
-        if (!f || !text)
-            return;
+        if (!f || !text) return;
         auto& ctx = *reinterpret_cast<graphics::Context*>(hdc);
         Size s = ctx.drawText(text, Point{double(pos.x), double(pos.y)}, f->font, toColor(color));
         if (f->decoration & litehtml::font_decoration_underline) {
@@ -183,10 +172,10 @@ public:
         ctx.setStrokeColor(toColor(marker.color));
         const Rect r = toRect(marker.pos);
         switch (marker.marker_type) {
-            case litehtml::list_style_type_circle: ctx.strokeEllipseInRect(r); break;
-            case litehtml::list_style_type_square: ctx.fillRect(r); break;
-            case litehtml::list_style_type_none: break;
-            default: ctx.fillEllipseInRect(r); break;
+        case litehtml::list_style_type_circle: ctx.strokeEllipseInRect(r); break;
+        case litehtml::list_style_type_square: ctx.fillRect(r); break;
+        case litehtml::list_style_type_none: break;
+        default: ctx.fillEllipseInRect(r); break;
         }
     }
     void load_image(const char* src, const char* baseurl, bool) override { image(src, baseurl); }
@@ -230,8 +219,7 @@ public:
     }
     void set_caption(const char* caption) override { title_ = caption ? caption : ""; }
     void set_base_url(const char* base) override {
-        if (base && *base)
-            base_ = WebView::resolveURL(base, base_);
+        if (base && *base) base_ = WebView::resolveURL(base, base_);
     }
     void link(const std::shared_ptr<litehtml::document>&, const litehtml::element::ptr&) override {}
     void on_anchor_click(const char*, const litehtml::element::ptr&) override {}
@@ -282,16 +270,12 @@ private:
         graphics::Font font;
         unsigned decoration;
     };
-    const FontEntry* font(litehtml::uint_ptr h) const {
-        return h == 0 || h > fonts_.size() ? nullptr : &fonts_[h - 1];
-    }
+    const FontEntry* font(litehtml::uint_ptr h) const { return h == 0 || h > fonts_.size() ? nullptr : &fonts_[h - 1]; }
     std::shared_ptr<graphics::Image> image(const char* src, const char* baseurl) {
-        if (!src || !*src)
-            return nullptr;
+        if (!src || !*src) return nullptr;
         std::string url = WebView::resolveURL(src, baseurl && *baseurl ? baseurl : base_);
         auto it = images_.find(url);
-        if (it != images_.end())
-            return it->second;
+        if (it != images_.end()) return it->second;
         std::shared_ptr<graphics::Image> img;
         std::string path = filePath(url);
         if (!path.empty()) {
@@ -322,15 +306,13 @@ public:
     }
     std::function<void(Context&, const Rect&)> drawPage;
     void drawRect(Context& ctx, const Rect& rect) override {
-        if (drawPage)
-            drawPage(ctx, rect);
+        if (drawPage) drawPage(ctx, rect);
     }
     void touchesBegan(const TouchSet&, const Event*) override {}
     void touchesMoved(const TouchSet&, const Event*) override {}
     void touchesCancelled(const TouchSet&, const Event*) override {}
     void touchesEnded(const TouchSet& touches, const Event*) override {
-        if (!touches.empty())
-            web_->tapAtPoint(touches.front()->locationInView(this));
+        if (!touches.empty()) web_->tapAtPoint(touches.front()->locationInView(this));
     }
 
 private:
@@ -355,8 +337,7 @@ WebView::WebView(const Rect& frame) : View(frame) {
     }
     auto page = std::make_shared<PageView>(this);
     page->drawPage = [this](Context& ctx, const Rect& r) {
-        if (page_)
-            page_->draw(ctx, r);
+        if (page_) page_->draw(ctx, r);
     };
     content_ = page;
     scroll_->addSubview(content_);
@@ -365,16 +346,13 @@ WebView::WebView(const Rect& frame) : View(frame) {
 WebView::~WebView() = default;
 
 std::string WebView::resolveURL(const std::string& url, const std::string& base) {
-    if (url.empty())
-        return base;
-    if (hasScheme(url))
-        return url;
+    if (url.empty()) return base;
+    if (hasScheme(url)) return url;
     if (url.rfind("//", 0) == 0) {
         auto colon = base.find(':');
         return (colon == std::string::npos ? "http" : base.substr(0, colon)) + ":" + url;
     }
-    if (url[0] == '#' || base.empty())
-        return base + url;
+    if (url[0] == '#' || base.empty()) return base + url;
     auto scheme = base.find("://");
     if (scheme == std::string::npos) {
         // No authority ("about:blank"): the reference replaces the base's last segment.
@@ -389,8 +367,7 @@ std::string WebView::resolveURL(const std::string& url, const std::string& base)
     const std::string root = slash == std::string::npos ? base : base.substr(0, slash);
     std::string path = slash == std::string::npos ? "/" : base.substr(slash);
     auto q = path.find_first_of("?#");
-    if (q != std::string::npos)
-        path = path.substr(0, q);
+    if (q != std::string::npos) path = path.substr(0, q);
     std::string joined = url[0] == '/' ? url : path.substr(0, path.rfind('/') + 1) + url;
     // Drop "." and ".." segments.
     std::vector<std::string> parts;
@@ -405,24 +382,19 @@ std::string WebView::resolveURL(const std::string& url, const std::string& base)
     size_t start = 1;
     while (start <= joined.size()) {
         size_t end = joined.find('/', start);
-        if (end == std::string::npos)
-            end = joined.size();
+        if (end == std::string::npos) end = joined.size();
         seg = joined.substr(start, end - start);
         if (seg == "..") {
-            if (!parts.empty())
-                parts.pop_back();
+            if (!parts.empty()) parts.pop_back();
         } else if (seg != ".") {
             parts.push_back(seg);
         }
-        if (end == joined.size())
-            break;
+        if (end == joined.size()) break;
         start = end + 1;
     }
     std::string out;
-    for (const auto& p : parts)
-        out += "/" + p;
-    if (out.empty() || (!joined.empty() && joined.back() == '/' && out.back() != '/'))
-        out += "/";
+    for (const auto& p : parts) out += "/" + p;
+    if (out.empty() || (!joined.empty() && joined.back() == '/' && out.back() != '/')) out += "/";
     return root + out + tail;
 }
 
@@ -439,17 +411,15 @@ void WebView::stopLoading() {
 
 void WebView::fail(int64_t code, const std::string& message, const std::string& url) {
     loading_ = false;
-    foundation::Error error(kURLErrorDomain, code,
-                            foundation::Value(foundation::Value::Dictionary{
-                                {"NSLocalizedDescription", foundation::Value(message)},
-                                {"NSErrorFailingURLStringKey", foundation::Value(url)}}));
-    if (delegate_)
-        delegate_->didFailLoadWithError(*this, error);
+    foundation::Error error(
+        kURLErrorDomain, code,
+        foundation::Value(foundation::Value::Dictionary{{"NSLocalizedDescription", foundation::Value(message)},
+                                                        {"NSErrorFailingURLStringKey", foundation::Value(url)}}));
+    if (delegate_) delegate_->didFailLoadWithError(*this, error);
 }
 
 void WebView::begin(const std::string& url, std::string html, bool fromString) {
-    if (delegate_ && !delegate_->shouldStartLoadWithRequest(*this, url, WebViewNavigationType::Other))
-        return;
+    if (delegate_ && !delegate_->shouldStartLoadWithRequest(*this, url, WebViewNavigationType::Other)) return;
     const uint64_t gen = ++generation_;
     url_ = url;
     loading_ = true;
@@ -457,12 +427,9 @@ void WebView::begin(const std::string& url, std::string html, bool fromString) {
     // Start and finish on later turns, as a load over the network would.
     foundation::RunLoop::main().perform([weak, gen, url, html = std::move(html), fromString]() mutable {
         auto self = std::static_pointer_cast<WebView>(weak.lock());
-        if (!self || self->generation_ != gen)
-            return;
-        if (self->delegate_)
-            self->delegate_->webViewDidStartLoad(*self);
-        if (self->generation_ != gen)
-            return;
+        if (!self || self->generation_ != gen) return;
+        if (self->delegate_) self->delegate_->webViewDidStartLoad(*self);
+        if (self->generation_ != gen) return;
         if (!fromString) {
             std::string path = filePath(url);
             if (path.empty()) {
@@ -487,11 +454,9 @@ void WebView::begin(const std::string& url, std::string html, bool fromString) {
         self->relayout();
         foundation::RunLoop::main().perform([weak, gen] {
             auto self = std::static_pointer_cast<WebView>(weak.lock());
-            if (!self || self->generation_ != gen)
-                return;
+            if (!self || self->generation_ != gen) return;
             self->loading_ = false;
-            if (self->delegate_)
-                self->delegate_->webViewDidFinishLoad(*self);
+            if (self->delegate_) self->delegate_->webViewDidFinishLoad(*self);
         });
     });
 }
@@ -518,12 +483,9 @@ std::string WebView::linkAtPoint(Point p) const { return page_ ? page_->linkAt(p
 
 void WebView::tapAtPoint(Point p) {
     std::string link = linkAtPoint(p);
-    if (link.empty())
-        return;
-    if (link.rfind(url_ + "#", 0) == 0 || link[0] == '#')
-        return;  // a fragment of this page
-    if (delegate_ && !delegate_->shouldStartLoadWithRequest(*this, link, WebViewNavigationType::LinkClicked))
-        return;
+    if (link.empty()) return;
+    if (link.rfind(url_ + "#", 0) == 0 || link[0] == '#') return;  // a fragment of this page
+    if (delegate_ && !delegate_->shouldStartLoadWithRequest(*this, link, WebViewNavigationType::LinkClicked)) return;
     // Already asked: load it without asking again.
     WebViewDelegate* d = delegate_;
     delegate_ = nullptr;
@@ -536,14 +498,12 @@ std::string WebView::stringByEvaluatingJavaScriptFromString(const std::string& s
     static const std::regex bodyStyle(
         R"(^\s*document\.(?:body|getElementsByTagName\(\s*['"]body['"]\s*\)\s*\[\s*0\s*\])\.style\.(\w+)\s*=\s*['"]([^'"]*)['"]\s*;?\s*$)");
     std::smatch m;
-    if (std::regex_match(script, title))
-        return this->title();
+    if (std::regex_match(script, title)) return this->title();
     if (std::regex_match(script, m, bodyStyle)) {
         const std::string prop = m[1], value = m[2];
         if (prop == "webkitTextSizeAdjust") {
             double percent = std::atof(value.c_str());
-            if (percent <= 0)
-                return "";
+            if (percent <= 0) return "";
             textScale_ = percent / 100.0;
             if (page_) {
                 page_ = std::make_unique<Page>(page_->html(), page_->base(), bounds().width(), textScale_);

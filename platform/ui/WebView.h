@@ -87,7 +87,7 @@ private:
     std::string url_;
     bool loading_ = false;
     bool scalesPageToFit_ = false;
-    double textScale_ = 1.0;  // the body's text size adjustment
+    double textScale_ = 1.0;   // the body's text size adjustment
     uint64_t generation_ = 0;  // a newer load makes the pending steps of an older one moot
 };
 

@@ -145,8 +145,10 @@ std::shared_ptr<Image> Window::composedImage() {
     cairo_destroy(cr);
     cairo_surface_flush(surface);
     cairo_surface_mark_dirty(surface);
-    if (!image_ || image_->surface() != surface) image_ = std::make_shared<Image>(surface, scale_);
-    else cairo_surface_destroy(surface);  // drop the extra reference
+    if (!image_ || image_->surface() != surface)
+        image_ = std::make_shared<Image>(surface, scale_);
+    else
+        cairo_surface_destroy(surface);  // drop the extra reference
     lastDamage_ = damage;
     if (!sameSize) pendingDamage_.clear();
     for (auto& r : damage) DamageTracker::addRect(pendingDamage_, r);
@@ -173,11 +175,11 @@ void Window::deliver(const std::shared_ptr<View>& view, TouchPhase phase, const 
     TouchSet set{touch};
     Event event(Event::Type::Touches, touch->timestamp(), set);
     switch (phase) {
-        case TouchPhase::Began: view->touchesBegan(set, &event); break;
-        case TouchPhase::Moved:
-        case TouchPhase::Stationary: view->touchesMoved(set, &event); break;
-        case TouchPhase::Ended: view->touchesEnded(set, &event); break;
-        case TouchPhase::Cancelled: view->touchesCancelled(set, &event); break;
+    case TouchPhase::Began: view->touchesBegan(set, &event); break;
+    case TouchPhase::Moved:
+    case TouchPhase::Stationary: view->touchesMoved(set, &event); break;
+    case TouchPhase::Ended: view->touchesEnded(set, &event); break;
+    case TouchPhase::Cancelled: view->touchesCancelled(set, &event); break;
     }
 }
 
@@ -258,7 +260,8 @@ void Window::sendWheel(Point p, double dx, double dy) {
     Event probe(Event::Type::Wheel, foundation::Clock::current().monotonic());
     auto target = hitTest(p, &probe);
     for (auto s = enclosingScrollView(target); s; s = enclosingScrollView(s->superview())) {
-        if (s->isScrollEnabled() && ((dy != 0 && s->canScrollVertically()) || (dx != 0 && s->canScrollHorizontally()))) {
+        if (s->isScrollEnabled() &&
+            ((dy != 0 && s->canScrollVertically()) || (dx != 0 && s->canScrollHorizontally()))) {
             s->scrollWheel(dx, dy);
             return;
         }

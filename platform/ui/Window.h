@@ -13,7 +13,9 @@
 #include "platform/ui/DamageTracker.h"
 #include "platform/ui/View.h"
 
-namespace platform::foundation { struct Error; }
+namespace platform::foundation {
+struct Error;
+}
 
 namespace platform::ui {
 

@@ -9,7 +9,9 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Value.h"
 
-namespace platform::ui { class Application; }
+namespace platform::ui {
+class Application;
+}
 
 class PZSDKApplicationDelegate {
 public:
@@ -17,7 +19,8 @@ public:
     static PZSDKApplicationDelegate& sharedInstance();
 
     // `options` is the launch-options dictionary (null or empty for a plain launch).
-    bool didFinishLaunchingWithOptions(platform::ui::Application& application, const platform::foundation::Value& options);
+    bool didFinishLaunchingWithOptions(platform::ui::Application& application,
+                                       const platform::foundation::Value& options);
     // `sourceApplication` null or a string; anything else raises
     // "NSInvalidArgumentException".
     bool openURL(platform::ui::Application& application, const std::string& url,

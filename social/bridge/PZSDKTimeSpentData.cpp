@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <memory>
+#include <optional>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Error.h"
@@ -52,9 +52,9 @@ void PZSDKTimeSpentData::restore(bool calledFromActivateApp) {
         if (!saved || !saved->isDictionary()) {
             // Kept for inspection rather than overwritten by the next suspend.
             std::string aside = FileManager::moveAside(persistencePath());
-            platform::foundation::log("Cannot read the time spent in " + persistencePath() +
-                                      (aside.empty() ? std::string("; it will be replaced")
-                                                     : "; moved it to " + aside));
+            platform::foundation::log(
+                "Cannot read the time spent in " + persistencePath() +
+                (aside.empty() ? std::string("; it will be replaced") : "; moved it to " + aside));
         }
     }
     if (!saved || !saved->isDictionary()) {

@@ -37,7 +37,8 @@ protected:
         client_ = std::make_shared<FakeAdClient>();
         TLYAdClient::registerClass("ADClient", [this] { return client_; });
         store_ = std::make_shared<tlytest::MemoryHitStore>();
-        props_ = TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("aux.sql", home_.path()));
+        props_ =
+            TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("aux.sql", home_.path()));
         dispatcher_ = make();
     }
     void TearDown() override {

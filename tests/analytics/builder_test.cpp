@@ -14,38 +14,44 @@ Value::Dictionary dict(const Value& v) { return v.dictionary(); }
 
 TEST(BuilderTypedHits, FieldsAndNullMarkersPerHitType) {
     Value event = TLYDictionaryBuilder::createEventWithCategory("ui", "tap", Value(), Value()).build();
-    EXPECT_EQ(dict(event), (Value::Dictionary{{"&t", Value("event")},
-                                              {"&ec", Value("ui")},
-                                              {"&ea", Value("tap")},
-                                              {"&el", Value()},
-                                              {"&ev", Value()}}));
+    EXPECT_EQ(
+        dict(event),
+        (Value::Dictionary{
+            {"&t", Value("event")}, {"&ec", Value("ui")}, {"&ea", Value("tap")}, {"&el", Value()}, {"&ev", Value()}}));
     Value withValue = TLYDictionaryBuilder::createEventWithCategory("ui", "tap", "lbl", Value(3)).build();
     EXPECT_EQ(withValue["&ev"], Value("3"));
 
     EXPECT_EQ(dict(TLYDictionaryBuilder::createExceptionWithDescription("d", Value(false)).build()),
               (Value::Dictionary{{"&t", Value("exception")}, {"&exd", Value("d")}, {"&exf", Value("0")}}));
-    EXPECT_EQ(dict(TLYDictionaryBuilder::createItemWithTransactionId("t1", "n", "sku", "cat", Value(1.5), Value(2),
-                                                                     "EUR")
-                       .build()),
-              (Value::Dictionary{{"&t", Value("item")},
-                                 {"&ti", Value("t1")},
-                                 {"&in", Value("n")},
-                                 {"&ic", Value("sku")},
-                                 {"&iv", Value("cat")},
-                                 {"&ip", Value("1.5")},
-                                 {"&iq", Value("2")},
-                                 {"&cu", Value("EUR")}}));
+    EXPECT_EQ(
+        dict(TLYDictionaryBuilder::createItemWithTransactionId("t1", "n", "sku", "cat", Value(1.5), Value(2), "EUR")
+                 .build()),
+        (Value::Dictionary{{"&t", Value("item")},
+                           {"&ti", Value("t1")},
+                           {"&in", Value("n")},
+                           {"&ic", Value("sku")},
+                           {"&iv", Value("cat")},
+                           {"&ip", Value("1.5")},
+                           {"&iq", Value("2")},
+                           {"&cu", Value("EUR")}}));
     EXPECT_EQ(dict(TLYDictionaryBuilder::createSocialWithNetwork("net", "like", "tgt").build()),
-              (Value::Dictionary{{"&t", Value("social")}, {"&sn", Value("net")}, {"&sa", Value("like")},
-                                 {"&st", Value("tgt")}}));
+              (Value::Dictionary{
+                  {"&t", Value("social")}, {"&sn", Value("net")}, {"&sa", Value("like")}, {"&st", Value("tgt")}}));
     EXPECT_EQ(dict(TLYDictionaryBuilder::createTimingWithCategory("load", Value(120), "img", "lbl").build()),
-              (Value::Dictionary{{"&t", Value("timing")}, {"&utc", Value("load")}, {"&utt", Value("120")},
-                                 {"&utv", Value("img")}, {"&utl", Value("lbl")}}));
-    EXPECT_EQ(dict(TLYDictionaryBuilder::createTransactionWithId("t1", "shop", Value(10), Value(1), Value(2), "USD")
-                       .build()),
-              (Value::Dictionary{{"&t", Value("transaction")}, {"&ti", Value("t1")}, {"&ta", Value("shop")},
-                                 {"&tr", Value("10")}, {"&tt", Value("1")}, {"&ts", Value("2")},
-                                 {"&cu", Value("USD")}}));
+              (Value::Dictionary{{"&t", Value("timing")},
+                                 {"&utc", Value("load")},
+                                 {"&utt", Value("120")},
+                                 {"&utv", Value("img")},
+                                 {"&utl", Value("lbl")}}));
+    EXPECT_EQ(
+        dict(TLYDictionaryBuilder::createTransactionWithId("t1", "shop", Value(10), Value(1), Value(2), "USD").build()),
+        (Value::Dictionary{{"&t", Value("transaction")},
+                           {"&ti", Value("t1")},
+                           {"&ta", Value("shop")},
+                           {"&tr", Value("10")},
+                           {"&tt", Value("1")},
+                           {"&ts", Value("2")},
+                           {"&cu", Value("USD")}}));
 }
 
 TEST(BuilderTypedHits, ScreenAndAppViewDifferOnlyInTheirUsageLetters) {
@@ -65,8 +71,9 @@ TEST(BuilderFreeFields, SetAllTakesOnlyStringsAndWarnsAboutTheRest) {
     tlytest::LogCapture capture;
     TLYUsageTracker::getUsageSequence();
     TLYDictionaryBuilder b;
-    b.set("v", std::string("&cd")).set("x", std::nullopt).setAll(Value(Value::Dictionary{
-        {"&ul", Value("fr")}, {"&ni", Value(1)}, {"&aip", Value()}}));
+    b.set("v", std::string("&cd"))
+        .set("x", std::nullopt)
+        .setAll(Value(Value::Dictionary{{"&ul", Value("fr")}, {"&ni", Value(1)}, {"&aip", Value()}}));
     EXPECT_EQ(b.get("&cd"), "v");
     EXPECT_EQ(b.get("&ul"), "fr");
     EXPECT_FALSE(b.get("&ni"));

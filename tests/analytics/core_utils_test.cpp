@@ -55,10 +55,8 @@ TEST(CoreStringUtil, QueriesSplitIntoDecodedParameters) {
     EXPECT_EQ(TLYStringUtil::urlParams("http://x/y?"), "");
     EXPECT_EQ(TLYStringUtil::urlParams("no query"), "");
     Value params = TLYStringUtil::decodeParametersFromQuery("a=1&b&c=x%3Dy=z&a=2&sp=one+two");
-    EXPECT_EQ(params, Value(Value::Dictionary{{"a", Value("2")},
-                                              {"b", Value("")},
-                                              {"c", Value("x=y=z")},
-                                              {"sp", Value("one two")}}));
+    EXPECT_EQ(params, Value(Value::Dictionary{
+                          {"a", Value("2")}, {"b", Value("")}, {"c", Value("x=y=z")}, {"sp", Value("one two")}}));
     EXPECT_FALSE(TLYStringUtil::decodeParametersFromUrl("not a url"));
     EXPECT_EQ(*TLYStringUtil::decodeParametersFromUrl("http://x/y"), Value(Value::Dictionary{}));
     EXPECT_EQ((*TLYStringUtil::decodeParametersFromUrl("http://x/y?k=v#frag"))["k"], Value("v"));

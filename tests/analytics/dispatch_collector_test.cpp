@@ -29,7 +29,8 @@ namespace {
 std::vector<std::string> lines(const std::string& body) {
     std::vector<std::string> out;
     size_t start = 0;
-    for (size_t i; (i = body.find('\n', start)) != std::string::npos; start = i + 1) out.push_back(body.substr(start, i - start));
+    for (size_t i; (i = body.find('\n', start)) != std::string::npos; start = i + 1)
+        out.push_back(body.substr(start, i - start));
     out.push_back(body.substr(start));
     return out;
 }
@@ -45,8 +46,11 @@ class DispatchCollectorTest : public tlytest::DispatcherFixture {
 protected:
     using DispatcherFixture::queue;
     void queue(const std::string& screen, size_t padding) {
-        dispatcher_->queueDispatch(Value(Value::Dictionary{
-            {"&t", "screenview"}, {"&cd", screen}, {"&tid", "UA-1"}, {"&cid", "K"}, {"&dp", std::string(padding, 'p')}}));
+        dispatcher_->queueDispatch(Value(Value::Dictionary{{"&t", "screenview"},
+                                                           {"&cd", screen},
+                                                           {"&tid", "UA-1"},
+                                                           {"&cid", "K"},
+                                                           {"&dp", std::string(padding, 'p')}}));
     }
 };
 

@@ -35,7 +35,8 @@ protected:
         if (plain) hit["parameters"]["useSecure"] = "0";
         size_t base = builder_.parametersForHit(hit).size();
         std::string text(bytes - base + 1, 'x');
-        for (size_t i = 0; scrambled && i < text.size(); ++i) text[i] = char('a' + (i * 7919 + pending_.size() * 31) % 26);
+        for (size_t i = 0; scrambled && i < text.size(); ++i)
+            text[i] = char('a' + (i * 7919 + pending_.size() * 31) % 26);
         hit["parameters"]["&cd"] = text;
         ASSERT_EQ(builder_.parametersForHit(hit).size(), bytes);
         pending_.push_back(hit);

@@ -162,7 +162,10 @@ struct ScriptedReachability {
     static inline bool failSchedule = false;
     static const TLYReachabilityApi* api() {
         static const TLYReachabilityApi table = {
-            [](const char*) -> TLYReachabilityApi::Target { ++targets; return &targets; },
+            [](const char*) -> TLYReachabilityApi::Target {
+                ++targets;
+                return &targets;
+            },
             [](TLYReachabilityApi::Target, TLYReachabilityApi::Callback cb, void* i) {
                 callback = cb;
                 info = i;

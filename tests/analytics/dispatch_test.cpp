@@ -30,7 +30,8 @@ namespace {
 std::vector<std::string> split(const std::string& s, char sep) {
     std::vector<std::string> out;
     size_t start = 0;
-    for (size_t i; (i = s.find(sep, start)) != std::string::npos; start = i + 1) out.push_back(s.substr(start, i - start));
+    for (size_t i; (i = s.find(sep, start)) != std::string::npos; start = i + 1)
+        out.push_back(s.substr(start, i - start));
     out.push_back(s.substr(start));
     return out;
 }

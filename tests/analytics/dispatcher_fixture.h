@@ -40,7 +40,8 @@ protected:
         server_.on("/collect", HttpServerKit::Reply::text("ok"));
         server_.on("/batch", HttpServerKit::Reply::text("ok"));
         store_ = std::make_shared<MemoryHitStore>();
-        props_ = TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("aux.sql", home_.path()));
+        props_ =
+            TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("aux.sql", home_.path()));
         dispatcher_ = make();
     }
     void TearDown() override {

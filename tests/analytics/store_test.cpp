@@ -95,15 +95,17 @@ TEST_F(StoreTest, HitsAndTheClientIdSurviveARestartAndReadAsAPeerWould) {
                      "for ts, p in db.execute('select timestamp, parameters from TLYHit order by timestamp'):\n"
                      "    print(ts, plistlib.loads(p)['&cd'])"),
               "1000.0 Child A\n2000.0 Child B\n");
-    EXPECT_EQ(python(kTLYOldStoreFileName,
-                     "print(db.execute(\"select string, tlyVersion from TLYProperty where name='ClientId'\").fetchone())"),
-              "('" + childClientId + "', '3.15')\n");
+    EXPECT_EQ(
+        python(kTLYOldStoreFileName,
+               "print(db.execute(\"select string, tlyVersion from TLYProperty where name='ClientId'\").fetchone())"),
+        "('" + childClientId + "', '3.15')\n");
 }
 
 TEST_F(StoreTest, AKilledProcessLosesOnlyTheHitItHadNotSaved) {
     int status = runChild("kill");
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    EXPECT_EQ(python(kTLYStoreFileName, "print([plistlib.loads(r[0])['&cd'] for r in db.execute('select parameters from TLYHit')])"),
+    EXPECT_EQ(python(kTLYStoreFileName,
+                     "print([plistlib.loads(r[0])['&cd'] for r in db.execute('select parameters from TLYHit')])"),
               "['Saved']\n");
     auto store = TLYDataStore::dataStore();
     EXPECT_EQ(screens(*store), (std::vector<std::string>{"Saved"}));
@@ -138,7 +140,8 @@ TEST_F(StoreTest, HitsGetTheTimeTheyWereAddedAndAreDeletedById) {
     EXPECT_EQ((*hits)[0]["parameters"]["&cd"], Value("c"));
     EXPECT_EQ((*hits)[1]["timestamp"], Value::date(1.5e9));
     EXPECT_EQ((*hits)[2]["timestamp"], Value::date(1.5e9 + 10));
-    EXPECT_TRUE(store->deleteHitsWithIds({(*hits)[0]["objectID"], (*hits)[2]["objectID"], Value("qmstore://x/TLYHit/p1")}));
+    EXPECT_TRUE(
+        store->deleteHitsWithIds({(*hits)[0]["objectID"], (*hits)[2]["objectID"], Value("qmstore://x/TLYHit/p1")}));
     EXPECT_EQ(screens(*store), (std::vector<std::string>{"a"}));
     EXPECT_TRUE(store->deleteAllHits());
     EXPECT_EQ(store->hitCount(), 0);

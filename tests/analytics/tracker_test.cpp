@@ -67,9 +67,10 @@ TEST_F(TrackerTest, ABurstOfSixtyThenOneHitEveryTwoSeconds) {
 
 TEST_F(TrackerTest, TransactionsAndItemsAreNeverLimited) {
     for (int i = 0; i < 50; ++i) {
-        tracker->send(TLYDictionaryBuilder::createTransactionWithId("t", "a", Value(1), Value(), Value(), "EUR").build());
-        tracker->send(TLYDictionaryBuilder::createItemWithTransactionId("t", "n", "s", "c", Value(1), Value(1), "EUR")
-                          .build());
+        tracker->send(
+            TLYDictionaryBuilder::createTransactionWithId("t", "a", Value(1), Value(), Value(), "EUR").build());
+        tracker->send(
+            TLYDictionaryBuilder::createItemWithTransactionId("t", "n", "s", "c", Value(1), Value(1), "EUR").build());
     }
     EXPECT_EQ(sender->models().size(), 100u);
     EXPECT_EQ(tracker->trackingCredits(), 60.0);
@@ -100,7 +101,7 @@ TEST_F(TrackerTest, HitValuesWinOverTheTrackersWithoutChangingThem) {
     ASSERT_EQ(sender->models().size(), 1u);
     EXPECT_EQ(sender->models()[0]->objectForKeyedSubscript("&cd"), Value("Hit screen"));
     EXPECT_EQ(tracker->get("&cd"), "Tracker screen");
-    EXPECT_FALSE(tracker->get("&ni"));  // a number is no string
+    EXPECT_FALSE(tracker->get("&ni"));      // a number is no string
     EXPECT_EQ(tracker->get("&ds"), "app");  // computed
 }
 
@@ -164,10 +165,11 @@ TEST_F(TrackerTest, TheModelBuildsFixedComputedAndForcedFields) {
     auto& bundle = platform::foundation::Bundle::main();
     std::string appName = bundle.objectForInfoDictionaryKey("CFBundleName").stringValue();
     if (appName.empty()) appName = bundle.bundleIdentifier();
-    if (appName.empty()) EXPECT_FALSE(TLYTrackerModel::defaultParameters().count("&an"));
-    else EXPECT_EQ(TLYTrackerModel::defaultParameters().at("&an"), Value(appName));
-    EXPECT_EQ(TLYTrackerModel::forcedParameters(),
-              (Value::Dictionary{{"&_v", Value("tm3.1.5")}, {"&v", Value("1")}}));
+    if (appName.empty())
+        EXPECT_FALSE(TLYTrackerModel::defaultParameters().count("&an"));
+    else
+        EXPECT_EQ(TLYTrackerModel::defaultParameters().at("&an"), Value(appName));
+    EXPECT_EQ(TLYTrackerModel::forcedParameters(), (Value::Dictionary{{"&_v", Value("tm3.1.5")}, {"&v", Value("1")}}));
 
     TLYTrackerModel model(store);
     model.setObject(Value("2"), "&v");
@@ -299,8 +301,8 @@ protected:
         if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "no executable";
         // A home of the children's own: this process's shared instance has
         // already written its first start into the fixture's.
-        return tlytest::run("TLY_MODEL_HOME=" + home.path() + "/device TLY_MODEL_NOW=" + std::to_string(now) + " " + self +
-                            " --gtest_filter=TrackerModelChild.DISABLED_" + test +
+        return tlytest::run("TLY_MODEL_HOME=" + home.path() + "/device TLY_MODEL_NOW=" + std::to_string(now) + " " +
+                            self + " --gtest_filter=TrackerModelChild.DISABLED_" + test +
                             " --gtest_also_run_disabled_tests 2>&1");
     }
 };

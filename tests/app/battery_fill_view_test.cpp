@@ -42,8 +42,7 @@ protected:
         pf::RunLoop::main().runUntilIdle();
         pf::setLogSink(nullptr);
         useBundle(QM_BUNDLE_DIR);
-        if (!tempBundle_.empty())
-            std::filesystem::remove_all(tempBundle_);
+        if (!tempBundle_.empty()) std::filesystem::remove_all(tempBundle_);
     }
     void useBundle(const std::string& path) {
         pf::Bundle::setMainBundlePath(path);

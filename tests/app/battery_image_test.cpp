@@ -57,20 +57,20 @@ TEST_P(CombinedHeight, FollowsTheLevelBetweenTheCapsAndTheMargin) {
     EXPECT_EQ(picture->pixelHeight(), c.pictureHeight * c.screenScale);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ByHand, CombinedHeight,
-    ::testing::Values(
-        // s = 1: m 16, caps 14 and 14, middle round(169 L).
-        Case{1, 140, 213, 0.0f, 28}, Case{1, 140, 213, 0.5f, 113 /* 84.5 -> 85 */}, Case{1, 140, 213, 1.0f, 197},
-        Case{2, 140, 213, 0.0f, 28}, Case{2, 140, 213, 0.5f, 113}, Case{2, 140, 213, 1.0f, 197},
-        // s = 2: m 32, caps 28 and 28, middle round(338 L).
-        Case{1, 280, 426, 0.0f, 56}, Case{1, 280, 426, 0.5f, 225}, Case{1, 280, 426, 1.0f, 394},
-        Case{2, 280, 426, 0.5f, 225},
-        // Height limits: s = 300 / 213; m round(22.54) = 23, caps round(19.72) = 20,
-        // middle round(237 x 0.5 = 118.5) = 119.
-        Case{1, 300, 300, 0.0f, 40}, Case{1, 300, 300, 0.5f, 159}, Case{2, 300, 300, 1.0f, 277},
-        // Width limits: s = 70 / 140 = 0.5 on a tall layer; m 8, caps 7, middle round(400 - 22).
-        Case{1, 70, 400, 1.0f, 392}));
+INSTANTIATE_TEST_SUITE_P(ByHand, CombinedHeight,
+                         ::testing::Values(
+                             // s = 1: m 16, caps 14 and 14, middle round(169 L).
+                             Case{1, 140, 213, 0.0f, 28}, Case{1, 140, 213, 0.5f, 113 /* 84.5 -> 85 */},
+                             Case{1, 140, 213, 1.0f, 197}, Case{2, 140, 213, 0.0f, 28}, Case{2, 140, 213, 0.5f, 113},
+                             Case{2, 140, 213, 1.0f, 197},
+                             // s = 2: m 32, caps 28 and 28, middle round(338 L).
+                             Case{1, 280, 426, 0.0f, 56}, Case{1, 280, 426, 0.5f, 225}, Case{1, 280, 426, 1.0f, 394},
+                             Case{2, 280, 426, 0.5f, 225},
+                             // Height limits: s = 300 / 213; m round(22.54) = 23, caps round(19.72) = 20,
+                             // middle round(237 x 0.5 = 118.5) = 119.
+                             Case{1, 300, 300, 0.0f, 40}, Case{1, 300, 300, 0.5f, 159}, Case{2, 300, 300, 1.0f, 277},
+                             // Width limits: s = 70 / 140 = 0.5 on a tall layer; m 8, caps 7, middle round(400 - 22).
+                             Case{1, 70, 400, 1.0f, 392}));
 
 TEST_F(BatteryImageTest, LayoutArithmeticIsSinglePrecisionWithHalvesAwayFromZero) {
     const auto l = BatteryImage::layoutFor({0, 0, 300, 300}, 0.5f, {140, 14}, {140, 14});
@@ -99,8 +99,7 @@ TEST_F(BatteryImageTest, PartsStandUprightBottomCapAtTheBottom) {
             EXPECT_EQ(picture->pixelAt(x, y), top->pixelAt(x, y)) << x << "," << y;
             EXPECT_EQ(picture->pixelAt(x, h - 14 + y), bottom->pixelAt(x, y)) << x << "," << y;
         }
-        for (int y = 14; y < h - 14; y += 7)
-            EXPECT_EQ(picture->pixelAt(x, y), middle->pixelAt(x, 0)) << x << "," << y;
+        for (int y = 14; y < h - 14; y += 7) EXPECT_EQ(picture->pixelAt(x, y), middle->pixelAt(x, 0)) << x << "," << y;
     }
     // The top cap's upper corners are open, the bottom cap's lower corners round.
     EXPECT_EQ(alphaAt(*picture, 8, 0), 0);
@@ -154,8 +153,7 @@ TEST_F(BatteryImageTest, MissingPartsGiveATransparentPictureAndEmptyBoundsNone) 
     ASSERT_NE(picture, nullptr);
     EXPECT_EQ(picture->size(), (pg::Size{100, 169}));
     for (int y = 0; y < picture->pixelHeight(); y += 3)
-        for (int x = 0; x < picture->pixelWidth(); x += 3)
-            ASSERT_EQ(alphaAt(*picture, x, y), 0);
+        for (int x = 0; x < picture->pixelWidth(); x += 3) ASSERT_EQ(alphaAt(*picture, x, y), 0);
     EXPECT_EQ(BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 0, 185}, 1.0f), nullptr);
     EXPECT_EQ(BatteryImage::sharedInstance().getCombinedImageScaledForBounds({0, 0, 100, 185}, 0.0f), nullptr);
     // Asked again, the empty request is not answered by the full picture built before it.

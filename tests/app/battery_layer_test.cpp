@@ -31,9 +31,7 @@ protected:
         useScale(1.0);
         pu::Device::current().setHardwareIdentifier("iPhone7,2");
     }
-    void TearDown() override {
-        pf::RunLoop::main().runUntilIdle();
-    }
+    void TearDown() override { pf::RunLoop::main().runUntilIdle(); }
     void useScale(double scale) {
         pg::Image::setScreenScale(scale);
         BatteryImage::sharedInstance().setCachedScaledImage(nullptr);
@@ -87,8 +85,7 @@ TEST_P(TintedRender, IsTheColourTimesTheShadingStandingOnTheBottomEdge) {
 
     // Above the fill nothing is drawn.
     for (int y = 0; y < top; y += 5)
-        for (int x = 0; x < tinted->pixelWidth(); x += 5)
-            ASSERT_EQ(tinted->pixelAt(x, y).a, 0) << x << "," << y;
+        for (int x = 0; x < tinted->pixelWidth(); x += 5) ASSERT_EQ(tinted->pixelAt(x, y).a, 0) << x << "," << y;
     // Where the parts are opaque: colour x grey; where they are clear: nothing.
     int opaque = 0;
     for (int y = 0; y < mask->pixelHeight(); y += 3) {
@@ -108,7 +105,8 @@ TEST_P(TintedRender, IsTheColourTimesTheShadingStandingOnTheBottomEdge) {
     EXPECT_GT(opaque, 500);
     // The shading is there: the wall side is darker than the lit middle.
     const int row = top + mask->pixelHeight() / 2;
-    EXPECT_LT(tinted->pixelAt(static_cast<int>(10 * scale), row).r, tinted->pixelAt(static_cast<int>(42 * scale), row).r);
+    EXPECT_LT(tinted->pixelAt(static_cast<int>(10 * scale), row).r,
+              tinted->pixelAt(static_cast<int>(42 * scale), row).r);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scales, TintedRender, ::testing::Values(1.0, 2.0));

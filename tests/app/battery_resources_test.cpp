@@ -5,8 +5,8 @@
 
 #include <cmath>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
@@ -21,12 +21,32 @@ std::shared_ptr<pg::Image> load(const std::string& file) {
 }
 
 TEST(BatteryResources, EveryPictureComesAtBothScales) {
-    for (const char* name :
-         {"new-filltop", "new-fillmiddle", "new-fillbottom", "backshade", "top", "new-filltop-ipad",
-          "new-fillmiddle-ipad", "new-fillbottom-ipad", "backshade-ipad", "top-ipad", "charging", "bubble",
-          "icon_music", "icon_web", "icon_video", "icon_talk", "icon_chargetime", "icon_photo", "icon_flashlight",
-          "settingsgray", "moreappsgray", "Icon", "Icon-ipad", "TWKResourcesMain.bundle/colors", "TWKResourcesMain.bundle/selector",
-          "TWKResourcesMain.bundle/selector-off"}) {
+    for (const char* name : {"new-filltop",
+                             "new-fillmiddle",
+                             "new-fillbottom",
+                             "backshade",
+                             "top",
+                             "new-filltop-ipad",
+                             "new-fillmiddle-ipad",
+                             "new-fillbottom-ipad",
+                             "backshade-ipad",
+                             "top-ipad",
+                             "charging",
+                             "bubble",
+                             "icon_music",
+                             "icon_web",
+                             "icon_video",
+                             "icon_talk",
+                             "icon_chargetime",
+                             "icon_photo",
+                             "icon_flashlight",
+                             "settingsgray",
+                             "moreappsgray",
+                             "Icon",
+                             "Icon-ipad",
+                             "TWKResourcesMain.bundle/colors",
+                             "TWKResourcesMain.bundle/selector",
+                             "TWKResourcesMain.bundle/selector-off"}) {
         auto one = load(std::string(name) + ".png"), two = load(std::string(name) + "@2x.png");
         ASSERT_NE(one, nullptr) << name;
         ASSERT_NE(two, nullptr) << name;
@@ -42,8 +62,7 @@ TEST(BatteryResources, PartsFitTheFillLayout) {
         auto back = load("backshade" + suffix + "@2x.png");
         const double natural = top->size().height + 185.0 + bottom->size().height;
         const double width = top->size().width;
-        for (const auto& part : {bottom, middle, shine, back})
-            EXPECT_EQ(part->size().width, width) << suffix;
+        for (const auto& part : {bottom, middle, shine, back}) EXPECT_EQ(part->size().width, width) << suffix;
         EXPECT_EQ(top->size().height, bottom->size().height) << suffix;
         // The shine covers the natural height, the back reaches 1.17 times it.
         EXPECT_EQ(shine->size().height, natural) << suffix;
@@ -69,7 +88,8 @@ TEST(BatteryResources, PartsFitTheFillLayout) {
 std::optional<platform::foundation::Value> frameOf(const platform::foundation::Value& node, const std::string& cls) {
     if (node.isDictionary() && node["class"].isString() && node["class"].string() == cls) return node["frame"];
     if (node.isDictionary() || node.isArray()) {
-        const auto children = node.isArray() ? node.array() : platform::foundation::Value::Array{node["objects"], node["subviews"]};
+        const auto children =
+            node.isArray() ? node.array() : platform::foundation::Value::Array{node["objects"], node["subviews"]};
         for (const auto& child : children)
             if (auto f = frameOf(child, cls)) return f;
     }
@@ -91,8 +111,8 @@ TEST(BatteryResources, PartsHaveTheProportionsOfTheirBatteryView) {
         auto top = load(std::string("new-filltop") + suffix + ".png");
         ASSERT_NE(top, nullptr) << suffix;
         const double natural = 2 * top->size().height + 185.0;
-        EXPECT_NEAR(w / top->size().width, h / natural, 1e-3) << file << ": " << w << " x " << h << " for parts "
-                                                              << top->size().width << " x " << natural;
+        EXPECT_NEAR(w / top->size().width, h / natural, 1e-3)
+            << file << ": " << w << " x " << h << " for parts " << top->size().width << " x " << natural;
     }
 }
 

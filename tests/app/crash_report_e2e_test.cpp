@@ -85,7 +85,8 @@ protected:
     // Ends it with `signo`; answers the signal that ended it (0 for an exit).
     int end(Child& c, int signo) {
         if (signo) kill(c.pid, signo);
-        waitFor([&] { return waitpid(c.pid, &c.status, WNOHANG) == c.pid; }, 60) || (kill(c.pid, SIGKILL), waitpid(c.pid, &c.status, 0));
+        waitFor([&] { return waitpid(c.pid, &c.status, WNOHANG) == c.pid; }, 60) ||
+            (kill(c.pid, SIGKILL), waitpid(c.pid, &c.status, 0));
         return WIFSIGNALED(c.status) ? WTERMSIG(c.status) : 0;
     }
     // Starts it and crashes it with `signo` once its launch is done.
@@ -97,7 +98,8 @@ protected:
         ASSERT_TRUE(fs::exists(reporterFile()));
     }
     std::string reporterFile() const {
-        return home_.path() + "/Library/Caches/com.ovellalabs.crashreporter.data/org.quenmira.battery/live_report.ovcrash";
+        return home_.path() +
+               "/Library/Caches/com.ovellalabs.crashreporter.data/org.quenmira.battery/live_report.ovcrash";
     }
     std::string sdkDir() const { return home_.path() + "/Library/Caches/net.pelkorapp.sdk.ios"; }
     // The pending reports of the SDK's folder (names of digits).
@@ -135,9 +137,14 @@ protected:
         EXPECT_EQ("POST /api/2/apps/5f1c0b7e9a4d4e2b8c3a6d0f2e7b9c41/crashes HTTP/1.1", r.requestLine());
         EXPECT_EQ("PelkorSDK/iOS", r.header("User-Agent"));
         EXPECT_EQ("multipart/form-data; boundary=----FOO", r.header("Content-type"));
-        EXPECT_EQ(0u, r.body.rfind("------FOO\r\nContent-Disposition: form-data; name=\"sdk\"\r\nContent-Type: text\r\n\r\nPelkorSDK\r\n", 0));
+        EXPECT_EQ(
+            0u,
+            r.body.rfind(
+                "------FOO\r\nContent-Disposition: form-data; name=\"sdk\"\r\nContent-Type: text\r\n\r\nPelkorSDK\r\n",
+                0));
         int parts = 0;
-        for (size_t p = r.body.find("------FOO\r\n"); p != std::string::npos; p = r.body.find("------FOO\r\n", p + 1)) ++parts;
+        for (size_t p = r.body.find("------FOO\r\n"); p != std::string::npos; p = r.body.find("------FOO\r\n", p + 1))
+            ++parts;
         EXPECT_EQ(4, parts);
         EXPECT_NE(std::string::npos, r.body.find("name=\"xml\"; filename=\"crash.xml\"\r\nContent-Type: text/xml\r\n"));
         const std::string ending = "</crash></crashes>\r\n------FOO--\r\n";
@@ -149,7 +156,8 @@ protected:
         ASSERT_NE(std::string::npos, k);
         const std::string key = log.substr(k + keyLine.size(), log.find('\n', k) - k - keyLine.size());
         pf::Error error;
-        auto report = PKROVCrashReport::initWithData(std::vector<uint8_t>(reportBytes.begin(), reportBytes.end()), &error);
+        auto report =
+            PKROVCrashReport::initWithData(std::vector<uint8_t>(reportBytes.begin(), reportBytes.end()), &error);
         ASSERT_TRUE(report) << error.localizedDescription();
         EXPECT_EQ(PKRCrashReportTextFormatter::stringValueForCrashReport(*report, key), log);
     }
@@ -275,7 +283,7 @@ TEST_P(UncaughtExceptionE2E, EndsTheApplicationAndItsReportReachesTheService) {
     auto upload = uploadTo(service);
     const std::string log = xmlLog(upload);
     EXPECT_NE(std::string::npos, log.find(std::string(GetParam()) == "platform" ? "the test's uncaught exception"
-                                                                                 : "the test's uncaught C++ exception"))
+                                                                                : "the test's uncaught C++ exception"))
         << log;
     EXPECT_NE(std::string::npos, log.find("SIGABRT"));
     EXPECT_TRUE(pending().empty());

@@ -62,9 +62,9 @@ TEST(EstimateFormat, LocalizedWords) {
 // iPhone 6 Plus at half charge, health 100, brightness 0.5 (B = 1.0).
 TEST(EstimateFigures, HalfChargedSixPlus) {
     auto e = BatteryEstimate::compute(input(16, 0.5f, 100.0f, 0.5), kWords);
-    EXPECT_EQ(e.labelTimeGames2D, "2:47");    // 0.4 x 14 = 5.6f; x 0.5 = 2.8f
+    EXPECT_EQ(e.labelTimeGames2D, "2:47");  // 0.4 x 14 = 5.6f; x 0.5 = 2.8f
     EXPECT_EQ(e.labelTimeVideoRecording, "2:47");
-    EXPECT_EQ(e.labelTimeGames3D, "1:45");    // 0.25 x 14 x 0.5 = 1.75
+    EXPECT_EQ(e.labelTimeGames3D, "1:45");  // 0.25 x 14 x 0.5 = 1.75
     EXPECT_EQ(e.labelTimeVideo, "7 hours 0 min");
     EXPECT_EQ(e.labelTimeMusic, "40 hours 0 min");
     EXPECT_EQ(e.labelTimeFlashlight, "1:45");  // 14 / 4 x 0.5
@@ -73,7 +73,7 @@ TEST(EstimateFigures, HalfChargedSixPlus) {
     EXPECT_EQ(e.labelTimeTalk3G, "3G: 12:00");
     EXPECT_EQ(e.labelStandby, "standby: 192 hours 0 min");
     EXPECT_EQ(e.labelPercentage, "50 %");
-    EXPECT_EQ(e.labelTimeReading, "9:00");    // 1.5 x 12 x 0.5
+    EXPECT_EQ(e.labelTimeReading, "9:00");  // 1.5 x 12 x 0.5
     EXPECT_EQ(e.labelTimeNetWifi, "WiFi: 6:00");
     EXPECT_EQ(e.labelTimeNet3G, "mobile: 6:00");
 }
@@ -160,10 +160,10 @@ TEST(EstimateGolden, EveryRowAtLowHalfAndFullCharge) {
     for (const auto& g : kGolden) {
         auto e = BatteryEstimate::compute(input(g.index, g.level, g.health, g.brightness, g.tablet), kWords);
         const std::array<std::string, 16> got = {
-            e.labelTimeChargeTime, e.labelTimeGames2D, e.labelTimeGames3D, e.labelTimeVideoChat,
+            e.labelTimeChargeTime,   e.labelTimeGames2D, e.labelTimeGames3D,       e.labelTimeVideoChat,
             e.labelTimeTakingPhotos, e.labelTimeReading, e.labelTimeGPSNavigation, e.labelTimeFlashlight,
-            e.labelTimeMusic, e.labelTimeVideo, e.labelTimeNetWifi, e.labelTimeNet3G,
-            e.labelTimeTalk, e.labelTimeTalk3G, e.labelStandby, e.labelPercentage};
+            e.labelTimeMusic,        e.labelTimeVideo,   e.labelTimeNetWifi,       e.labelTimeNet3G,
+            e.labelTimeTalk,         e.labelTimeTalk3G,  e.labelStandby,           e.labelPercentage};
         for (size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i], g.texts[i]) << "index " << g.index << " level " << g.level << " brightness "
                                           << g.brightness << (g.tablet ? " tablet" : " phone") << " field " << i;

@@ -155,13 +155,14 @@ protected:
 
     // python3's output for `body`, run over each stored hit's parameters `p`, in order.
     std::string forEachStoredHit(const std::string& body) {
-        const std::string script = out_.write(
-            "peer.py",
-            "import plistlib, sqlite3, sys\n"
-            "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
-            "for (blob,) in db.execute('select parameters from TLYHit order by _pk'):\n"
-            "    p = plistlib.loads(blob)\n"
-            "    " + body + "\n");
+        const std::string script =
+            out_.write("peer.py",
+                       "import plistlib, sqlite3, sys\n"
+                       "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
+                       "for (blob,) in db.execute('select parameters from TLYHit order by _pk'):\n"
+                       "    p = plistlib.loads(blob)\n"
+                       "    " +
+                           body + "\n");
         const std::string result = out_.file("peer.out");
         std::system(("python3 " + script + " " + home_.path() + " > " + result + " 2>&1").c_str());
         return readAll(result);
@@ -172,8 +173,7 @@ protected:
 
     int storedCount(const std::string& screen) {
         int n = 0;
-        for (const auto& line : split(storedScreens(), '\n'))
-            n += line == screen;
+        for (const auto& line : split(storedScreens(), '\n')) n += line == screen;
         return n;
     }
 

@@ -51,8 +51,8 @@ protected:
         args.push_back(home_.path());
         std::vector<std::string> argv;
         if (!sysfs.empty()) {
-            argv = {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /sys/class/power_supply && exec \"$@\"", sysfs,
-                    kApp};
+            argv = {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /sys/class/power_supply && exec \"$@\"",
+                    sysfs,     kApp};
         } else {
             argv = {kApp};
         }
@@ -98,7 +98,8 @@ protected:
     }
     // python3 with `home` set to the sandbox; its standard output.
     std::string python(const std::string& script) {
-        const std::string path = out_.write("peer.py", "import plistlib, sqlite3, sys, json\nhome = sys.argv[1]\n" + script);
+        const std::string path =
+            out_.write("peer.py", "import plistlib, sqlite3, sys, json\nhome = sys.argv[1]\n" + script);
         const std::string result = out_.file("peer.out");
         std::system(("python3 " + path + " " + home_.path() + " > " + result + " 2>&1").c_str());
         return readAll(result);
@@ -124,8 +125,8 @@ protected:
 
 TEST_F(Launch, HelpListsTheOptions) {
     ASSERT_EQ(run({"--help"}), 0);
-    for (const char* option : {"--device", "--battery", "--brightness", "--headless", "--snapshot", "--after", "--home",
-                               "--info-plist"})
+    for (const char* option :
+         {"--device", "--battery", "--brightness", "--headless", "--snapshot", "--after", "--home", "--info-plist"})
         EXPECT_NE(log_.find(option), std::string::npos) << option;
 }
 
@@ -178,8 +179,9 @@ TEST_F(Launch, FirstLaunchStoresFullHealthALaterOneKeepsTheUsersValue) {
     EXPECT_EQ(python("d = plistlib.load(open(sys.argv[1] + '/Library/Preferences/org.quenmira.battery.plist', 'rb'))\n"
                      "print(repr(d['healthPercent']))\n"),
               "100.0\n");
-    python("p = home + '/Library/Preferences/org.quenmira.battery.plist'\n"
-           "d = plistlib.load(open(p, 'rb'))\nd['healthPercent'] = 80.0\nplistlib.dump(d, open(p, 'wb'))\n");
+    python(
+        "p = home + '/Library/Preferences/org.quenmira.battery.plist'\n"
+        "d = plistlib.load(open(p, 'rb'))\nd['healthPercent'] = 80.0\nplistlib.dump(d, open(p, 'wb'))\n");
     auto image = snapshot({"--battery", "0.5"});
     EXPECT_EQ(python("d = plistlib.load(open(sys.argv[1] + '/Library/Preferences/org.quenmira.battery.plist', 'rb'))\n"
                      "print(repr(d['healthPercent']))\n"),
@@ -208,7 +210,8 @@ TEST_F(Launch, SigtermEndsCleanlySavingDefaultsAndTimeSpent) {
 TEST_F(Launch, MissingInfoPlistKeyShowsItsAlertInTheLog) {
     const std::string plist = out_.file("Info.plist");
     fs::copy_file(std::string(QM_BUNDLE_DIR) + "/Info.plist", plist);
-    python("p = '" + plist + "'\nd = plistlib.load(open(p, 'rb'))\ndel d['ZendralKey']\nplistlib.dump(d, open(p, 'wb'))\n");
+    python("p = '" + plist +
+           "'\nd = plistlib.load(open(p, 'rb'))\ndel d['ZendralKey']\nplistlib.dump(d, open(p, 'wb'))\n");
     snapshot({"--battery", "0.5", "--info-plist", plist});
     EXPECT_EQ(count(log_, std::string("Alert \"ZENDRAL KEY MISSING\": ") + kBody + " [OK]"), 1) << log_;
     EXPECT_EQ(count(log_, "MISSING"), 1) << log_;

@@ -11,8 +11,6 @@
 #include "app/MainViewController.h"
 #include "app/QuenmiraAppDelegate.h"
 #include "framework/TWKButtonDark.h"
-#include "social/bridge/PZSDKAppEvents.h"
-#include "social/bridge/PZSDKTimeSpentData.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -23,6 +21,8 @@
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/Window.h"
+#include "social/bridge/PZSDKAppEvents.h"
+#include "social/bridge/PZSDKTimeSpentData.h"
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/GlobalStateGuard.h"
 #include "tests/support/InProcessLaunch.h"
@@ -47,7 +47,9 @@ protected:
         guard_.emplace();
         SetUp();
     }
-    int run(std::vector<std::string> args) { return qmtest::launchInProcess(std::move(args), QM_BUNDLE_DIR, home_.path()); }
+    int run(std::vector<std::string> args) {
+        return qmtest::launchInProcess(std::move(args), QM_BUNDLE_DIR, home_.path());
+    }
     QuenmiraAppDelegate* delegate() { return dynamic_cast<QuenmiraAppDelegate*>(pu::Application::shared().delegate()); }
     qmtest::TempDir home_, out_;
 };
@@ -109,9 +111,9 @@ TEST_F(InProcessLaunch, LifeCycleRunsInOrderAndBecomingActiveResumesTheTimeSpent
     ASSERT_EQ(run({"--snapshot", out_.file("c.png"), "--battery", "0.5"}), 0);
     observer.reset();
     // "+" while the time spent counts: from becoming active until the background.
-    const std::vector<std::string> expected = {
-        "DidFinishLaunchingNotification-", "DidBecomeActiveNotification+", "WillResignActiveNotification+",
-        "DidEnterBackgroundNotification-", "WillTerminateNotification-"};
+    const std::vector<std::string> expected = {"DidFinishLaunchingNotification-", "DidBecomeActiveNotification+",
+                                               "WillResignActiveNotification+", "DidEnterBackgroundNotification-",
+                                               "WillTerminateNotification-"};
     EXPECT_EQ(seen, expected);
     EXPECT_TRUE(std::filesystem::exists(PZSDKTimeSpentData::persistencePath()));
 }
@@ -157,4 +159,3 @@ TEST_F(InProcessLaunch, ActivationResumesTheTimeSpentBeforeTheRefreshAndForegrou
 }
 
 }  // namespace
-

@@ -79,7 +79,8 @@ TEST_F(LaunchOptions, TheSandboxIsPrivate) {
     umask(old);
     ASSERT_EQ(status, 0);
     const std::string h = home_.path();
-    for (const char* dir : {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"})
+    for (const char* dir :
+         {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"})
         EXPECT_EQ(modeOf(h + dir), 0700u) << dir;
     EXPECT_EQ(modeOf(h + "/Library/Preferences/org.quenmira.battery.plist"), 0600u);
     for (const char* store : {"/Library/tallymark-v3.sql", "/Library/tallymark-v2.sql"})

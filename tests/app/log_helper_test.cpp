@@ -44,7 +44,8 @@ protected:
         return std::exchange(lines_, {});
     }
     static bool has(const std::vector<std::string>& lines, const std::string& text) {
-        return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(text) != std::string::npos; });
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const auto& l) { return l.find(text) != std::string::npos; });
     }
     static inline const char kThreadA = 0, kThreadB = 0;
     std::mutex mutex_;

@@ -2,8 +2,8 @@
 // and no rise while the level is unknown.
 #include <cmath>
 
-#include "tests/app/main_test_support.h"
 #include "platform/ui/Animation.h"
+#include "tests/app/main_test_support.h"
 
 using namespace qmtest;
 using platform::graphics::Point;

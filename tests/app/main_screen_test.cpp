@@ -8,8 +8,8 @@
 #include "app/MainContentView.h"
 #include "app/SettingsController.h"
 #include "framework/DeviceDetection.h"
-#include "tests/app/main_test_support.h"
 #include "platform/ui/GradientLayer.h"
+#include "tests/app/main_test_support.h"
 
 using namespace qmtest;
 using platform::graphics::Color;
@@ -36,10 +36,10 @@ TEST_F(MainScreenTest, EveryMemberIsConnected) {
     EXPECT_NE(vc->outlet<MainContentView>("mainContentView"), nullptr);
     EXPECT_EQ(vc->outlet<MainContentView>("mainContentView")->viewScrollDownInfo(), vc->outlet("viewScrollDownInfo"));
     for (const auto& bubble : vc->bubbles()) EXPECT_NE(bubble, nullptr);
-    for (const char* name : {"labelPercentage", "labelDevice", "labelStandby", "labelTimeMusic", "labelTimeVideo",
-                             "labelTimeNetWifi", "labelTimeNet3G", "labelTimeTalk", "labelTimeTalk3G",
-                             "labelTimeChargeTime", "labelTimeGames2D", "labelTimeReading", "labelTimeFlashlight",
-                             "labelScrollDown"})
+    for (const char* name :
+         {"labelPercentage", "labelDevice", "labelStandby", "labelTimeMusic", "labelTimeVideo", "labelTimeNetWifi",
+          "labelTimeNet3G", "labelTimeTalk", "labelTimeTalk3G", "labelTimeChargeTime", "labelTimeGames2D",
+          "labelTimeReading", "labelTimeFlashlight", "labelScrollDown"})
         EXPECT_NE(vc->label(name), nullptr) << name;
     EXPECT_NE(vc->outlet<BatteryFillView>("viewBatteryFill")->batLayer(), nullptr);  // built by its awakeFromNib
     EXPECT_NE(vc->outlet<pu::Button>("buttonSettings"), nullptr);

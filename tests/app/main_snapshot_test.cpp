@@ -92,7 +92,8 @@ protected:
             const auto expected = SettingsController::colorForChargeFraction(level);
             const double fillTop = battery.maxY() - fill->bounds().height() * level * 0.8;
             Rgb in = mean(*img, Rect(battery.midX() - 10, (fillTop + battery.maxY()) / 2 - 5, 20, 10));
-            const bool greenBand = expected.greenValue() > expected.redValue() && expected.greenValue() > expected.blueValue();
+            const bool greenBand =
+                expected.greenValue() > expected.redValue() && expected.greenValue() > expected.blueValue();
             const bool redBand = expected.redValue() > 0.5;
             if (redBand) {
                 EXPECT_GT(in.r, in.g + 0.15) << "the fill should be red or orange";
@@ -202,7 +203,8 @@ TEST_F(SnapshotTest, TabletShineLiesOnTheGlass) {
     ASSERT_FALSE(streak.empty());
     EXPECT_GT(streak.front(), glassTop);
     EXPECT_LT(streak.back(), glassBottom);
-    EXPECT_GT(streak.back(), glassBottom - 0.1 * (glassBottom - glassTop)) << "the shine must cover the glass down to its foot";
+    EXPECT_GT(streak.back(), glassBottom - 0.1 * (glassBottom - glassTop))
+        << "the shine must cover the glass down to its foot";
 }
 
 TEST_F(SnapshotTest, TabletOnBatteryAtFifteen) {
@@ -246,7 +248,9 @@ TEST_F(SnapshotTest, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) {
         play("iPod5,1", 0.75f, pu::BatteryState::Unplugged);
         auto vc = showMain(3.0);
         EXPECT_TRUE(vc->label("labelTimeTalk")->isHidden());
-        auto iconToLabel = [&] { return vc->label("labelTitleMusic")->center().x - vc->outlet("imageMusic")->center().x; };
+        auto iconToLabel = [&] {
+            return vc->label("labelTitleMusic")->center().x - vc->outlet("imageMusic")->center().x;
+        };
         const double before = iconToLabel();
         vc->viewDidDisappear(false);
         vc->viewWillAppear(false);

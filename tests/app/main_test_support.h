@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/BatteryImage.h"
 #include "app/BatteryEstimate.h"
+#include "app/BatteryImage.h"
 #include "app/MainViewController.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
@@ -101,10 +101,8 @@ protected:
     }
 
     std::shared_ptr<MainViewController> showMain(double settle = 2.0) {
-        auto vc = std::make_shared<MainViewController>(pu::Device::current().userInterfaceIdiom() ==
-                                                               pu::UserInterfaceIdiom::Pad
-                                                           ? "MainView-iPad"
-                                                           : "MainView");
+        auto vc = std::make_shared<MainViewController>(
+            pu::Device::current().userInterfaceIdiom() == pu::UserInterfaceIdiom::Pad ? "MainView-iPad" : "MainView");
         show(vc, settle);
         return vc;
     }

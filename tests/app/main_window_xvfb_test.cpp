@@ -86,8 +86,8 @@ TEST_F(XvfbWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
 TEST(SignalEnd, SigintEndsCleanly) {
     qmtest::TempDir home, out;
     const std::string log = out.file("app.log");
-    const pid_t app =
-        qmtest::spawnLogged({kApp, "--headless", "--battery", "0.5", "--home", home.path()}, qmtest::headlessEnvironment(), log);
+    const pid_t app = qmtest::spawnLogged({kApp, "--headless", "--battery", "0.5", "--home", home.path()},
+                                          qmtest::headlessEnvironment(), log);
     ASSERT_GT(app, 0);
     // Up once the launch has written its settings: its signal handlers are in
     // place by then, and a signal is handled on the main loop, after activation.

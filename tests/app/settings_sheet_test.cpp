@@ -54,7 +54,8 @@ TEST_F(SettingsTest, CustomColourNeedsTheSwitchAndAPick) {
     defaults().setObject("customcoloron", pf::Value(1.0));
     EXPECT_EQ(SettingsController::getColorFromPrefs(), kOrange) << "no colour picked yet";
     defaults().setFloat("cr", 0.25f);
-    EXPECT_EQ(SettingsController::getColorFromPrefs(), Color::rgba(0.25, 0, 0, 1)) << "missing green and blue read as 0";
+    EXPECT_EQ(SettingsController::getColorFromPrefs(), Color::rgba(0.25, 0, 0, 1))
+        << "missing green and blue read as 0";
     defaults().setFloat("cg", 0.5f);
     defaults().setFloat("cb", 0.75f);
     EXPECT_EQ(SettingsController::getColorFromPrefs(), Color::rgba(0.25, 0.5, 0.75, 1));

@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "platform/graphics/Image.h"
-#include "tests/support/VirtualDisplay.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/VirtualDisplay.h"
 
 namespace pg = platform::graphics;
 namespace fs = std::filesystem;
@@ -89,7 +89,9 @@ std::string shell(const std::string& command) {
     return out;
 }
 
-bool have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
+bool have(const char* tool) {
+    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 // How long a window test waits for a state it needs: generous, since a loaded
 // machine (parallel tests, other builds) slows Xvfb, the application and the

@@ -86,8 +86,9 @@ TEST_F(InfoScreensTest, AboutShowsTheAnimatedLogoAndThePage) {
 }
 
 TEST_F(InfoScreensTest, AboutEscapesTheNameAndOpensWebLinksOutside) {
-    useInfoPlist("<key>CFBundleDisplayName</key><string>&lt;b&gt;Q&amp;A&lt;/b&gt;</string>"
-                 "<key>CFBundleVersion</key><string>2&lt;3</string>");
+    useInfoPlist(
+        "<key>CFBundleDisplayName</key><string>&lt;b&gt;Q&amp;A&lt;/b&gt;</string>"
+        "<key>CFBundleVersion</key><string>2&lt;3</string>");
     const std::string page = TWKAbout::pageHTML();
     EXPECT_NE(page.find(">&lt;b&gt;Q&amp;A&lt;/b&gt;</h1>"), std::string::npos);
     EXPECT_NE(page.find("Version 2&lt;3</p>"), std::string::npos);
@@ -96,12 +97,14 @@ TEST_F(InfoScreensTest, AboutEscapesTheNameAndOpensWebLinksOutside) {
     auto& web = *about->webViewCreds();
     EXPECT_FALSE(about->shouldStartLoadWithRequest(web, "https://www.tarnowick.example/licences",
                                                    ui::WebViewNavigationType::LinkClicked));
-    EXPECT_FALSE(about->shouldStartLoadWithRequest(web, "http://tarnowick.example/", ui::WebViewNavigationType::LinkClicked));
+    EXPECT_FALSE(
+        about->shouldStartLoadWithRequest(web, "http://tarnowick.example/", ui::WebViewNavigationType::LinkClicked));
     EXPECT_TRUE(about->shouldStartLoadWithRequest(web, "about:blank", ui::WebViewNavigationType::Other));
     // Each link starts a browser process of its own: they may write in either order.
     auto opened = openedURLs(2);
     std::sort(opened.begin(), opened.end());
-    EXPECT_EQ(opened, (std::vector<std::string>{"http://tarnowick.example/", "https://www.tarnowick.example/licences"}));
+    EXPECT_EQ(opened,
+              (std::vector<std::string>{"http://tarnowick.example/", "https://www.tarnowick.example/licences"}));
 }
 
 TEST_F(InfoScreensTest, ALogoThatArrivesAfterTheScreenLeftIsDropped) {

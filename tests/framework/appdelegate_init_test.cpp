@@ -16,8 +16,8 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/graphics/Image.h"
 #include "platform/ui/Alert.h"
-#include "platform/ui/Application.h"
 #include "platform/ui/Appearance.h"
+#include "platform/ui/Application.h"
 #include "platform/ui/Control.h"
 #include "platform/ui/Window.h"
 #include "tests/platform/ui/app_test_support.h"
@@ -171,8 +171,8 @@ TEST_F(StandardInit, ImageFromColorRoundsItsCorners) {
     EXPECT_EQ(image->pixelWidth(), 40);
     EXPECT_EQ(image->pixelHeight(), 20);
     EXPECT_EQ(image->pixelAt(20, 10), (pg::Image::Pixel{255, 255, 0, 0}));  // the middle is filled
-    EXPECT_EQ(image->pixelAt(20, 0).a, 255);                                  // so is the straight edge
-    EXPECT_EQ(image->pixelAt(0, 0).a, 0);                                     // the corners are cut away
+    EXPECT_EQ(image->pixelAt(20, 0).a, 255);                                // so is the straight edge
+    EXPECT_EQ(image->pixelAt(0, 0).a, 0);                                   // the corners are cut away
     EXPECT_EQ(image->pixelAt(39, 19).a, 0);
     auto square = TWKApplicationDelegate::imageFromColor(pg::Color::white(0, 0.1), {64, 49}, 0);
     EXPECT_NEAR(square->pixelAt(0, 0).a, 26, 1);  // no rounding: the corner is filled too

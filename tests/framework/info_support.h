@@ -68,8 +68,7 @@ protected:
         settle();
     }
     void TearDown() override {
-        for (auto& a : ui::Alert::pending())
-            a->dismissWithClickedButtonIndex(0, false);
+        for (auto& a : ui::Alert::pending()) a->dismissWithClickedButtonIndex(0, false);
         root_.reset();
         window_.reset();
         // What the delegate leaves queued runs on the test's clock.
@@ -97,8 +96,7 @@ protected:
     }
     std::vector<std::string> alertTitles() const {
         std::vector<std::string> t;
-        for (auto& a : ui::Alert::pending())
-            t.push_back(a->title());
+        for (auto& a : ui::Alert::pending()) t.push_back(a->title());
         return t;
     }
     bool writeSnapshot(const std::string& name) {

@@ -56,7 +56,9 @@ protected:
     // The information button, then the More-apps tab.
     std::shared_ptr<pg::Image> openMoreApps(const std::string& window, const std::string& name) {
         click(window, 694, 84);
-        await(window, name + "-area", [](const pg::Image& s) { return s.pixelAt(375, 1245) == pg::Image::Pixel{255, 3, 169, 244}; });
+        await(window, name + "-area", [](const pg::Image& s) {
+            return s.pixelAt(375, 1245) == pg::Image::Pixel{255, 3, 169, 244};
+        });
         click(window, 375, 1300);
         return await(window, name, [](const pg::Image& s) {
             return count(s, 0, 128, 200, 420, [](auto p) { return p == kMagenta; }) > 100 &&
@@ -74,7 +76,8 @@ protected:
 TEST_F(XvfbInfoTabs, MoreAppsShowsTheServedListAndKeepsItForTheNextLaunch) {
     qmtest::HttpServerKit server;
     server.on("/applist_en", qmtest::HttpServerKit::Reply::text(kList).gzipped());
-    server.on("/appicons/flash-2x.png", qmtest::HttpServerKit::Reply::bytes(infotest::solidPNG(114, 114, 255, 0, 255), "image/png"));
+    server.on("/appicons/flash-2x.png",
+              qmtest::HttpServerKit::Reply::bytes(infotest::solidPNG(114, 114, 255, 0, 255), "image/png"));
     setenv(TWKOneApp::kMakerHostEnvironmentVariable, ("127.0.0.1:" + std::to_string(server.port())).c_str(), 1);
 
     std::string window = launch();
@@ -111,7 +114,9 @@ TEST_F(XvfbInfoTabs, MoreAppsShowsTheServedListAndKeepsItForTheNextLaunch) {
 
     // Feedback: "yes" leads to the thanks screen; its mail button, with no account, to the alert.
     click(window, 125, 1300);
-    await(window, "feedback", [](const pg::Image& s) { return s.pixelAt(375, 412) == pg::Image::Pixel{255, 3, 169, 244}; });
+    await(window, "feedback", [](const pg::Image& s) {
+        return s.pixelAt(375, 412) == pg::Image::Pixel{255, 3, 169, 244};
+    });
     click(window, 375, 412);
     auto thanks = await(window, "thanks", [](const pg::Image& s) {
         return s.pixelAt(375, 720) == pg::Image::Pixel{255, 3, 169, 244};  // the mail button, in Weibo's place

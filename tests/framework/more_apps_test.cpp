@@ -151,7 +151,8 @@ TEST_F(MoreAppsListTest, TheListIsFetchedAtMostOnceAMinuteAndAnUnchangedAnswerCh
 TEST_F(MoreAppsListTest, FailedFetchesShowTheNetworkMessageOnlyWithoutAList) {
     // An error page, an oversized list, a list without any usable record.
     std::string huge = "APPLISTVERSION|5\n";
-    while (huge.size() <= TWKMoreApps::kMaxListBytes) huge += "id|m||http://a.example/|Name|" + std::string(200, 'x') + "\n";
+    while (huge.size() <= TWKMoreApps::kMaxListBytes)
+        huge += "id|m||http://a.example/|Name|" + std::string(200, 'x') + "\n";
     const std::vector<qmtest::HttpServerKit::Reply> replies = {
         qmtest::HttpServerKit::Reply::text(kList, 500), qmtest::HttpServerKit::Reply::text(huge).gzipped(),
         qmtest::HttpServerKit::Reply::text("APPLISTVERSION|5\norgquenmirabattery||q.png|http://x/|Self|Own entry\n")};

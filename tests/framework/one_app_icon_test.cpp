@@ -76,8 +76,8 @@ TEST_F(OneAppIconTest, OversizedDownloadsAndPicturesAreRefusedAndNotCached) {
                 qmtest::HttpServerKit::Reply::bytes(solidPNG(TWKOneApp::kMaxIconSide + 1, 2, 9, 9, 9), "image/png"));
     // A good picture followed by more bytes than an icon may have.
     server_->on("/appicons/long-2x.png",
-                qmtest::HttpServerKit::Reply::bytes(solidPNG(4, 4, 1, 2, 3) + std::string(TWKOneApp::kMaxIconBytes, '\0'),
-                                                    "image/png"));
+                qmtest::HttpServerKit::Reply::bytes(
+                    solidPNG(4, 4, 1, 2, 3) + std::string(TWKOneApp::kMaxIconBytes, '\0'), "image/png"));
     server_->on("/appicons/junk-2x.png", qmtest::HttpServerKit::Reply::bytes("not a picture", "image/png"));
     for (const char* name : {"huge", "wide", "long", "junk"}) {
         auto app = lookUp(std::string(name) + ".png");

@@ -122,8 +122,8 @@ TEST_F(PickerTest, MarkerStaysWithinTheBoundsPlusTheOffsets) {
 }
 
 TEST_F(PickerTest, DraggingOverBlackRepeatsTheLastColourAndLiftingEndsTheLowRes) {
-    begin({60, 30});  // pixel (8, 8): red
-    move({130, 30});  // pixel (78, 8): black, picks nothing
+    begin({60, 30});                                         // pixel (8, 8): red
+    move({130, 30});                                         // pixel (78, 8): black, picks nothing
     EXPECT_EQ(picker->selectorPosition(), (Point{60, 30}));  // the marker stayed
     end({130, 30});
     ASSERT_EQ(recorder->colors.size(), 3u);
@@ -183,7 +183,7 @@ TEST_F(PickerTest, AGoneDelegateIsNotCalled) {
 
 TEST_F(PickerTest, ScaledPictureIsSampledInPixels) {
     picker->setImage(testPicture(2.0));  // 50 x 25 points, 100 x 50 pixels
-    begin({52 + 49.6, 22 + 24.6});  // pixel (99, 49): blue
+    begin({52 + 49.6, 22 + 24.6});       // pixel (99, 49): blue
     ASSERT_EQ(recorder->colors.size(), 1u);
     EXPECT_EQ(recorder->colors[0], Color::rgba(0, 0, 1, 1));
 }
@@ -236,7 +236,8 @@ TEST(PickerAwareScrollViewTest, OnlyTheMiddleThirdOfThePickerStopsScrolling) {
         double x;
         bool scrolls;
     };
-    for (Case c : {Case{10, true}, Case{29.9, true}, Case{30, false}, Case{59.9, false}, Case{60, true}, Case{89, true}}) {
+    for (Case c :
+         {Case{10, true}, Case{29.9, true}, Case{30, false}, Case{59.9, false}, Case{60, true}, Case{89, true}}) {
         scroll->hitTest({c.x, 120}, nullptr);
         EXPECT_EQ(scroll->isScrollEnabled(), c.scrolls) << "x " << c.x;
     }

@@ -38,13 +38,24 @@ TEST_F(ReportTest, SupportMailSubjectAndBodyAreExact) {
     const std::string expected =
         "Please describe the problem here:\n\n\n\n"
         "AppLink: https://tarnowick.example/s/quenmira\n"
-        "AppID: " + TwkUtils::getPlistKey("CFBundleIdentifier").stringValue() + "\n"
-        "AppVersion.: " + TwkUtils::getAppVersionString() + "\n"
+        "AppID: " +
+        TwkUtils::getPlistKey("CFBundleIdentifier").stringValue() +
+        "\n"
+        "AppVersion.: " +
+        TwkUtils::getAppVersionString() +
+        "\n"
         "Locale: zh_CN\n"
-        "RealName: " + DeviceDetection::name(false) + "\n"
-        "DeviceCode: " + TwkUtils::getHardwareModel() + "\n"
-        "OSVersion: " + ui::Device::current().systemVersion() + " :-)\n"
-        "Resolution: " + res + "\nBattery: 80%";
+        "RealName: " +
+        DeviceDetection::name(false) +
+        "\n"
+        "DeviceCode: " +
+        TwkUtils::getHardwareModel() +
+        "\n"
+        "OSVersion: " +
+        ui::Device::current().systemVersion() +
+        " :-)\n"
+        "Resolution: " +
+        res + "\nBattery: 80%";
     EXPECT_EQ(TWKReportIntroViewController::supportMailBody(), expected);
 }
 
@@ -144,5 +155,6 @@ TEST_F(ReportTest, ABrandApplicationNamesTheBrandsDomainInTheSubject) {
     useInfoPlist("<key>CFBundleDisplayName</key><string>Quenmira</string><key>ulvarek-brand</key><true/>");
     EXPECT_EQ(TWKReportIntroViewController::supportMailSubject(), "[iOS,FR,Quenmira] Problem report (ulmarok.example)");
     useInfoPlist("<key>CFBundleDisplayName</key><string>Quenmira</string><key>ulvarek-brand</key><false/>");
-    EXPECT_EQ(TWKReportIntroViewController::supportMailSubject(), "[iOS,FR,Quenmira] Problem report (tarnowick.example)");
+    EXPECT_EQ(TWKReportIntroViewController::supportMailSubject(),
+              "[iOS,FR,Quenmira] Problem report (tarnowick.example)");
 }

@@ -178,8 +178,9 @@ TEST_F(ReviewTest, NeverAskStopsEveryLaterCheck) {
 }
 
 TEST_F(ReviewTest, RateOpensTheStoreLinkWithLocaleAndNeverAsksAgain) {
-    useInfoPlist("<key>twk-shortlink-free</key><string>qmstore://app/42</string>"
-                 "<key>twk-weblink</key><string>qmstore://web</string>");
+    useInfoPlist(
+        "<key>twk-shortlink-free</key><string>qmstore://app/42</string>"
+        "<key>twk-weblink</key><string>qmstore://web</string>");
     defaults().setString("AppleLocale", "fr_FR");
     std::vector<std::string> opened;
     ui::Application::shared().registerURLHandler("qmstore", [&](const std::string& url) {

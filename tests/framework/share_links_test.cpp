@@ -75,7 +75,8 @@ TEST_F(ShareTest, MailWithoutAnAccountAnswersNoAndShowsNothing) {
 
 TEST_F(ShareTest, MailSheetIsFilledAndTheSharedInstanceClosesIt) {
     ui::MailComposeSheet::setCanSendMail(true);
-    EXPECT_TRUE(TwkShareLinks::mailComposeWithTitle("Subject", "<b>Body</b>", true, std::string("me@x.example"), root_));
+    EXPECT_TRUE(
+        TwkShareLinks::mailComposeWithTitle("Subject", "<b>Body</b>", true, std::string("me@x.example"), root_));
     EXPECT_EQ(root_->presentedViewController(), nullptr) << "on its way";
     settle(1);
     auto sheet = std::dynamic_pointer_cast<ui::MailComposeSheet>(root_->presentedViewController());

@@ -83,8 +83,10 @@ TEST_F(NotificationTest, WithoutANotificationServiceTheNotificationIsLogged) {
     const std::string saved = bus ? bus : "";
     setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quenmira-bus", 1);
     TwkUtils::presentLocalNotificationWithSound("a.caf", "Battery full");
-    if (bus) setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
-    else unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (bus)
+        setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    else
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
     EXPECT_NE(log().find("Local notification (no notification service): Battery full"), std::string::npos) << log();
     ASSERT_EQ(ui::LocalNotifications::delivered().size(), 1u);
 }

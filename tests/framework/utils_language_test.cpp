@@ -100,8 +100,7 @@ TEST(UtilsEncode, PercentEscapes) {
     EXPECT_EQ(TwkUtils::urlEncode("a b"), "a%20b");
     EXPECT_EQ(TwkUtils::urlEncode("x&y"), "x%26y");
     EXPECT_EQ(TwkUtils::urlEncode("AZaz09"), "AZaz09");
-    EXPECT_EQ(TwkUtils::urlEncode("!*'();:@&=+$,/?%#[]"),
-              "%21%2A%27%28%29%3B%3A%40%26%3D%2B%24%2C%2F%3F%25%23%5B%5D");
+    EXPECT_EQ(TwkUtils::urlEncode("!*'();:@&=+$,/?%#[]"), "%21%2A%27%28%29%3B%3A%40%26%3D%2B%24%2C%2F%3F%25%23%5B%5D");
     EXPECT_EQ(TwkUtils::urlEncode("-_.~"), "-_.~");
     EXPECT_EQ(TwkUtils::urlEncode("\xC3\xA9"), "%C3%A9");  // é in UTF-8
     EXPECT_EQ(TwkUtils::urlEncode(""), "");

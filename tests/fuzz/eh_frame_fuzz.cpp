@@ -15,8 +15,7 @@ using namespace ovcrash;
 using namespace ovcrash::PKR::async;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 9)
-        return 0;
+    if (size < 9) return 0;
     const bool debugFrame = data[0] & 1, is64 = !(data[0] & 2);
     uint64_t pc;
     std::memcpy(&pc, data + 1, 8);
@@ -28,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (uint64_t offset = 0, steps = 0; offset + 4 <= section.length && steps < 4096; steps++) {
         uint32_t length;
         dwarf_read_u32(&section, offset, &length);
-        if (length == 0 || length == 0xffffffffu)
-            break;
+        if (length == 0 || length == 0xffffffffu) break;
         async_dwarf_cie_info cie;
         async_dwarf_fde_info fde;
         if (async_dwarf_cie_info_init(&cie, &section, &pointers, offset) != ASYNC_ESUCCESS)

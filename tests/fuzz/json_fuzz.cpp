@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/foundation/Exception.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Exception.h"
 #include "platform/foundation/Value.h"
 
 using platform::foundation::Value;

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     macho_image image;
     if (macho_image_init(&image, self, "fuzz", header) == ASYNC_ESUCCESS) {
-        for (const void* cmd = macho_image_next_command(&image, nullptr); cmd; cmd = macho_image_next_command(&image, cmd))
+        for (const void* cmd = macho_image_next_command(&image, nullptr); cmd;
+             cmd = macho_image_next_command(&image, cmd))
             (void)macho_image_command_field32(&image, cmd, 0);
         uint8_t uuid[16];
         (void)macho_image_uuid(&image, uuid);
@@ -46,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (uint64_t offset : {uint64_t{0}, uint64_t{0x400}, uint64_t{0x47f}, uint64_t{size}}) {
             uint64_t pc = header + offset;
             (void)macho_find_symbol_by_pc(&image, pc, ignore, nullptr);
-            (void)async_symbol_lookup(&image, SYMBOL_STRATEGY_SYMBOL_TABLE | SYMBOL_STRATEGY_CLASS_METADATA, nullptr, pc,
-                                      ignore, nullptr);
+            (void)async_symbol_lookup(&image, SYMBOL_STRATEGY_SYMBOL_TABLE | SYMBOL_STRATEGY_CLASS_METADATA, nullptr,
+                                      pc, ignore, nullptr);
         }
         macho_string str;
         macho_string_init(&str, &image, header + (size > 40 ? 40 : 0));

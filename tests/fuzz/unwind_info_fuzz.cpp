@@ -12,8 +12,7 @@ using namespace ovcrash;
 namespace ps = platform::system;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 5)
-        return 0;
+    if (size < 5) return 0;
     static const ps::cpu_type_t cpus[] = {ps::CPU_TYPE_X86_64, ps::CPU_TYPE_ARM64, ps::CPU_TYPE_X86};
     const ps::cpu_type_t cpu = cpus[(data[0] & 0x7f) % 3];
     const async_byteorder *order = (data[0] & 0x80) ? &async_byteorder_swapped : async_byteorder_native();
@@ -27,14 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     section.length = size - 5;
 
     compact_unwind_reader reader;
-    if (compact_unwind_reader_init(&reader, &section, order, cpu) != ASYNC_ESUCCESS)
-        return 0;
+    if (compact_unwind_reader_init(&reader, &section, order, cpu) != ASYNC_ESUCCESS) return 0;
     uint32_t base, encoding;
-    if (compact_unwind_find_pc(&reader, pcOffset, &base, &encoding) != ASYNC_ESUCCESS)
-        return 0;
+    if (compact_unwind_find_pc(&reader, pcOffset, &base, &encoding) != ASYNC_ESUCCESS) return 0;
     compact_unwind_entry entry;
-    if (compact_unwind_entry_init(&entry, cpu, encoding) != ASYNC_ESUCCESS)
-        return 0;
+    if (compact_unwind_entry_init(&entry, cpu, encoding) != ASYNC_ESUCCESS) return 0;
 
     static uint64_t stack[512];
     thread_state current;

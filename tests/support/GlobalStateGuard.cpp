@@ -16,10 +16,8 @@ namespace qmtest {
 namespace pf = platform::foundation;
 
 GlobalStateGuard::GlobalStateGuard()
-    : bundlePath_(pf::Bundle::mainBundlePathSetting()),
-      infoPlistPath_(pf::Bundle::mainInfoPlistPathSetting()),
-      home_(pf::Sandbox::chosenHome()),
-      clock_(pf::Clock::currentShared()),
+    : bundlePath_(pf::Bundle::mainBundlePathSetting()), infoPlistPath_(pf::Bundle::mainInfoPlistPathSetting()),
+      home_(pf::Sandbox::chosenHome()), clock_(pf::Clock::currentShared()),
       screenScale_(platform::graphics::Image::screenScale()) {}
 
 GlobalStateGuard::~GlobalStateGuard() {

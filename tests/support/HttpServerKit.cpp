@@ -145,8 +145,10 @@ struct HttpServerKit::Impl {
         out.status = reply.status;
         for (const auto& [k, v] : reply.headers) out.set_header(k, v);
         std::string body = reply.body;
-        if (reply.encoding == "gzip") body = gzip(body);
-        else if (reply.encoding == "deflate") body = deflate(body);
+        if (reply.encoding == "gzip")
+            body = gzip(body);
+        else if (reply.encoding == "deflate")
+            body = deflate(body);
         if (!reply.encoding.empty()) out.set_header("Content-Encoding", reply.encoding);
         if (body.empty()) {
             if (!reply.contentType.empty() && reply.status != 204 && reply.status != 304)

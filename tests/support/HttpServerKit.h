@@ -30,9 +30,9 @@ class HttpServerKit {
 public:
     struct Request {
         std::string method;
-        std::string path;                                   // without the query
-        std::string query;                                  // raw, without "?"
-        std::map<std::string, std::string> params;          // query (and form body) parameters
+        std::string path;                           // without the query
+        std::string query;                          // raw, without "?"
+        std::map<std::string, std::string> params;  // query (and form body) parameters
         std::vector<std::pair<std::string, std::string>> headers;
         std::string body;
         // The first header of that name (any case), "" when absent.
@@ -45,9 +45,9 @@ public:
         std::string body;
         std::string contentType = "text/plain";
         std::vector<std::pair<std::string, std::string>> headers;
-        std::string encoding;        // "gzip" or "deflate": the body is sent compressed
-        double delaySeconds = 0;     // real time before answering
-        bool hang = false;           // answer only when released (releaseHangs() or the kit stops)
+        std::string encoding;     // "gzip" or "deflate": the body is sent compressed
+        double delaySeconds = 0;  // real time before answering
+        bool hang = false;        // answer only when released (releaseHangs() or the kit stops)
 
         static Reply text(std::string body, int status = 200);
         static Reply json(std::string body, int status = 200);
@@ -55,13 +55,22 @@ public:
         static Reply statusOnly(int code);  // no body
         static Reply redirect(std::string location, int status = 302);
         static Reply hanging();
-        Reply& gzipped() { encoding = "gzip"; return *this; }
-        Reply& deflated() { encoding = "deflate"; return *this; }
+        Reply& gzipped() {
+            encoding = "gzip";
+            return *this;
+        }
+        Reply& deflated() {
+            encoding = "deflate";
+            return *this;
+        }
         Reply& withHeader(std::string name, std::string value) {
             headers.emplace_back(std::move(name), std::move(value));
             return *this;
         }
-        Reply& after(double seconds) { delaySeconds = seconds; return *this; }
+        Reply& after(double seconds) {
+            delaySeconds = seconds;
+            return *this;
+        }
     };
     using Handler = std::function<Reply(const Request&)>;
 
@@ -71,7 +80,7 @@ public:
     HttpServerKit& operator=(const HttpServerKit&) = delete;
 
     int port() const { return port_; }
-    std::string baseURL() const;                    // "http://127.0.0.1:PORT"
+    std::string baseURL() const;                     // "http://127.0.0.1:PORT"
     std::string url(const std::string& path) const;  // baseURL() + path
 
     // Every request to `path` (any method) gets this reply / the handler's.
@@ -93,7 +102,7 @@ public:
 
     // Body codecs, for scripting and for checking what a client sent.
     static std::string gzip(const std::string& data);
-    static std::string deflate(const std::string& data);  // zlib format, as HTTP's "deflate"
+    static std::string deflate(const std::string& data);                 // zlib format, as HTTP's "deflate"
     static std::optional<std::string> inflate(const std::string& data);  // gzip or zlib
 
 private:

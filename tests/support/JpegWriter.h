@@ -10,7 +10,8 @@
 
 namespace qmtest {
 
-inline std::vector<uint8_t> solidJPEG(int width, int height, uint8_t r, uint8_t g, uint8_t b, bool progressive = false) {
+inline std::vector<uint8_t> solidJPEG(int width, int height, uint8_t r, uint8_t g, uint8_t b,
+                                      bool progressive = false) {
     jpeg_compress_struct info{};
     jpeg_error_mgr errors{};
     info.err = jpeg_std_error(&errors);

@@ -157,9 +157,9 @@ private:
                 busy_ = false;
                 continue;
             }
-            std::string out = "HTTP/1.1 " + std::to_string(answer.status) + " Answer\r\nContent-Length: " +
-                              std::to_string(answer.body.size()) + "\r\nConnection: close\r\n" + answer.headers +
-                              "\r\n" + answer.body;
+            std::string out = "HTTP/1.1 " + std::to_string(answer.status) +
+                              " Answer\r\nContent-Length: " + std::to_string(answer.body.size()) +
+                              "\r\nConnection: close\r\n" + answer.headers + "\r\n" + answer.body;
             for (size_t sent = 0; sent < out.size();) {
                 ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
                 if (n <= 0) break;

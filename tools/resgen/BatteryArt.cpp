@@ -84,7 +84,8 @@ void drawFillTop(cairo_t* cr, const BatteryGeometry& g) {
     cairo_set_line_width(cr, std::max(1.0, g.cap * 0.08));
     cairo_stroke(cr);
     // A soft light on the surface.
-    cairo_pattern_t* glow = cairo_pattern_create_radial(cx - rx * 0.3, cy - ry * 0.2, 0, cx - rx * 0.3, cy - ry * 0.2, rx * 0.55);
+    cairo_pattern_t* glow =
+        cairo_pattern_create_radial(cx - rx * 0.3, cy - ry * 0.2, 0, cx - rx * 0.3, cy - ry * 0.2, rx * 0.55);
     cairo_pattern_add_color_stop_rgba(glow, 0.0, 1, 1, 1, 0.55);
     cairo_pattern_add_color_stop_rgba(glow, 1.0, 1, 1, 1, 0.0);
     ellipsePath(cr, cx, cy, rx - 1.5, ry - 1.5);

@@ -149,8 +149,10 @@ void gear(cairo_t* cr) {
         // Each tooth: rise, top, fall, valley.
         const double r = (i % 4 == 1 || i % 4 == 2) ? outer : inner;
         const double x = c + r * std::cos(a), y = c + r * std::sin(a);
-        if (i == 0) cairo_move_to(cr, x, y);
-        else cairo_line_to(cr, x, y);
+        if (i == 0)
+            cairo_move_to(cr, x, y);
+        else
+            cairo_line_to(cr, x, y);
     }
     cairo_close_path(cr);
     cairo_new_sub_path(cr);
@@ -243,7 +245,8 @@ void writePickerMarkers(const std::string& frameworkDir) {
     constexpr double kW = 52, kH = 22;
     auto marker = [](bool touching) {
         return [touching](cairo_t* cr) {
-            const double pts[][2] = {{0.8, 0.8}, {0.8, 17.5}, {5.0, 13.6}, {8.2, 20.6}, {11.4, 19.2}, {8.3, 12.3}, {14.0, 12.3}};
+            const double pts[][2] = {{0.8, 0.8},   {0.8, 17.5}, {5.0, 13.6}, {8.2, 20.6},
+                                     {11.4, 19.2}, {8.3, 12.3}, {14.0, 12.3}};
             cairo_move_to(cr, pts[0][0], pts[0][1]);
             for (const auto& p : pts) cairo_line_to(cr, p[0], p[1]);
             cairo_close_path(cr);

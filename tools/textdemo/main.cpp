@@ -25,8 +25,10 @@ struct Printer : TextFieldDelegate, TextViewDelegate {
     void textViewDidBeginEditing(TextView&) override { say("view began", nullptr); }
     void textViewDidChange(TextView& v) override { say("view", v.text().c_str()); }
     static void say(const char* what, const char* text) {
-        if (text) std::printf("%s: %s\n", what, text);
-        else std::printf("%s\n", what);
+        if (text)
+            std::printf("%s: %s\n", what, text);
+        else
+            std::printf("%s\n", what);
         std::fflush(stdout);
     }
 };
@@ -49,8 +51,9 @@ int main() {
     field->setFont(Font::systemFont(24));
     field->setPlaceholder("Type here");
     field->setDelegate(&printer);
-    field->addTarget(nullptr, [&](Control&, const Event*) { Printer::say("field", field->text().c_str()); },
-                     kControlEventEditingChanged);
+    field->addTarget(
+        nullptr, [&](Control&, const Event*) { Printer::say("field", field->text().c_str()); },
+        kControlEventEditingChanged);
     root->addSubview(field);
     auto view = std::make_shared<TextView>(Rect{10, 70, 300, 160});
     view->setFont(Font::systemFont(18));

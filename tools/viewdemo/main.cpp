@@ -67,8 +67,10 @@ int main(int argc, char** argv) {
     std::string snapshot;
     double after = 2.0;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--snapshot") && i + 1 < argc) snapshot = argv[++i];
-        else if (!std::strcmp(argv[i], "--after") && i + 1 < argc) after = std::atof(argv[++i]);
+        if (!std::strcmp(argv[i], "--snapshot") && i + 1 < argc)
+            snapshot = argv[++i];
+        else if (!std::strcmp(argv[i], "--after") && i + 1 < argc)
+            after = std::atof(argv[++i]);
     }
     bool headless = !snapshot.empty() || !SdlWindowPresenter::isDisplayAvailable();
     std::shared_ptr<platform::foundation::ManualClock> manual;
@@ -114,24 +116,26 @@ int main(int argc, char** argv) {
     auto slider = std::make_shared<Slider>(Rect{225, 362, 130, 31});
     slider->setValue(0.75);
     root->addSubview(slider);
-    button->addTarget(nullptr, [&](Control&, const Event*) {
-        fill->setValue("level", fill->doubleForKey("level") > 0.5 ? 0.2 : 0.9);
-    }, kControlEventTouchUpInside);
-    slider->addTarget(nullptr, [&](Control& c, const Event*) {
-        fill->setValue("level", static_cast<Slider&>(c).value());
-    }, kControlEventValueChanged);
+    button->addTarget(
+        nullptr,
+        [&](Control&, const Event*) { fill->setValue("level", fill->doubleForKey("level") > 0.5 ? 0.2 : 0.9); },
+        kControlEventTouchUpInside);
+    slider->addTarget(
+        nullptr, [&](Control& c, const Event*) { fill->setValue("level", static_cast<Slider&>(c).value()); },
+        kControlEventValueChanged);
 
     auto scroll = std::make_shared<ScrollView>(Rect{0, 410, 375, 257});
     auto content = std::make_shared<View>(Rect{0, 0, 375, 600});
-    const char* rows[] = {"Music", "Browsing", "Video", "Talk time", "Games 2D", "Games 3D", "Video chat",
-                          "Photos", "Video recording", "Navigation", "Reading", "Flashlight"};
+    const char* rows[] = {"Music",      "Browsing", "Video",           "Talk time",  "Games 2D", "Games 3D",
+                          "Video chat", "Photos",   "Video recording", "Navigation", "Reading",  "Flashlight"};
     for (int i = 0; i < 12; ++i) {
         auto dot = std::make_shared<View>(Rect{20, 12.0 + i * 48, 24, 24});
         dot->setBackgroundColor(Color::rgba(0.5 + 0.5 * std::sin(i), 0.5 + 0.5 * std::cos(i * 1.3), 0.8));
         dot->layer()->setCornerRadius(12);
         content->addSubview(dot);
         content->addSubview(label({56, 10.0 + i * 48, 200, 28}, rows[i], 16));
-        auto time = label({255, 10.0 + i * 48, 100, 28}, std::to_string(2 + i) + "h " + std::to_string(i * 7 % 60) + "m", 16, true);
+        auto time = label({255, 10.0 + i * 48, 100, 28},
+                          std::to_string(2 + i) + "h " + std::to_string(i * 7 % 60) + "m", 16, true);
         time->setTextAlignment(TextAlignment::Right);
         content->addSubview(time);
     }

@@ -13,8 +13,7 @@ namespace dwarftest {
 using Bytes = std::vector<uint8_t>;
 
 inline void put(Bytes &b, uint64_t v, int n) {
-    for (int i = 0; i < n; i++)
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < n; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 inline void uleb(Bytes &b, uint64_t v) {
     do {
@@ -29,18 +28,33 @@ inline void sleb(Bytes &b, int64_t v) {
         v >>= 7;
         bool done = (v == 0 && !(byte & 0x40)) || (v == -1 && (byte & 0x40));
         b.push_back(byte | (done ? 0 : 0x80));
-        if (done)
-            return;
+        if (done) return;
     }
 }
 // Concatenates instruction pieces: ops({0x0c}, uleb 7, ...) reads better built up.
 struct Ops {
     Bytes b;
-    Ops &op(uint8_t v) { b.push_back(v); return *this; }
-    Ops &u(uint64_t v) { uleb(b, v); return *this; }
-    Ops &s(int64_t v) { sleb(b, v); return *this; }
-    Ops &n(uint64_t v, int size) { put(b, v, size); return *this; }
-    Ops &block(const Bytes &x) { uleb(b, x.size()); b.insert(b.end(), x.begin(), x.end()); return *this; }
+    Ops &op(uint8_t v) {
+        b.push_back(v);
+        return *this;
+    }
+    Ops &u(uint64_t v) {
+        uleb(b, v);
+        return *this;
+    }
+    Ops &s(int64_t v) {
+        sleb(b, v);
+        return *this;
+    }
+    Ops &n(uint64_t v, int size) {
+        put(b, v, size);
+        return *this;
+    }
+    Ops &block(const Bytes &x) {
+        uleb(b, x.size());
+        b.insert(b.end(), x.begin(), x.end());
+        return *this;
+    }
 };
 
 struct EhFrame {

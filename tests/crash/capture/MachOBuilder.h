@@ -64,9 +64,9 @@ struct MachOBuilder {
         put32(at + 4, static_cast<uint32_t>(segSize + 2 * sectSize));
         putName(at + 8, "__TEXT");
         putWord(at + 24, textVmaddr);
-        putWord(at + (m64 ? 32 : 28), kLinkeditOffset);          // vmsize
-        putWord(at + (m64 ? 48 : 36), kLinkeditOffset);          // filesize
-        put32(at + (m64 ? 64 : 48), 2);                          // nsects
+        putWord(at + (m64 ? 32 : 28), kLinkeditOffset);  // vmsize
+        putWord(at + (m64 ? 48 : 36), kLinkeditOffset);  // filesize
+        put32(at + (m64 ? 64 : 48), 2);                  // nsects
         const char* names[] = {"__text", "__eh_frame"};
         const uint64_t offs[] = {kTextOffset, kEhFrameOffset};
         for (int i = 0; i < 2; ++i) {
@@ -84,7 +84,7 @@ struct MachOBuilder {
         putName(at + 8, "__LINKEDIT");
         putWord(at + 24, textVmaddr + kLinkeditOffset);
         putWord(at + (m64 ? 32 : 28), bytes.size() - kLinkeditOffset);
-        putWord(at + (m64 ? 40 : 32), kLinkeditOffset);           // fileoff
+        putWord(at + (m64 ? 40 : 32), kLinkeditOffset);  // fileoff
         putWord(at + (m64 ? 48 : 36), bytes.size() - kLinkeditOffset);
         at += segSize;
 

@@ -27,12 +27,22 @@ inline size_t message(async_file* f, uint32_t field, const Body& body) {
     if (f) body(f);
     return n + length;
 }
-inline size_t str(async_file* f, uint32_t field, const char* s) { return crash_field_pack(f, field, CRASH_FIELD_STRING, s); }
-inline size_t u64(async_file* f, uint32_t field, uint64_t v) { return crash_field_pack(f, field, CRASH_FIELD_UINT64, &v); }
-inline size_t u32(async_file* f, uint32_t field, uint32_t v) { return crash_field_pack(f, field, CRASH_FIELD_UINT32, &v); }
-inline size_t i64(async_file* f, uint32_t field, int64_t v) { return crash_field_pack(f, field, CRASH_FIELD_INT64, &v); }
+inline size_t str(async_file* f, uint32_t field, const char* s) {
+    return crash_field_pack(f, field, CRASH_FIELD_STRING, s);
+}
+inline size_t u64(async_file* f, uint32_t field, uint64_t v) {
+    return crash_field_pack(f, field, CRASH_FIELD_UINT64, &v);
+}
+inline size_t u32(async_file* f, uint32_t field, uint32_t v) {
+    return crash_field_pack(f, field, CRASH_FIELD_UINT32, &v);
+}
+inline size_t i64(async_file* f, uint32_t field, int64_t v) {
+    return crash_field_pack(f, field, CRASH_FIELD_INT64, &v);
+}
 inline size_t flag(async_file* f, uint32_t field, bool v) { return crash_field_pack(f, field, CRASH_FIELD_BOOL, &v); }
-inline size_t enumeration(async_file* f, uint32_t field, int32_t v) { return crash_field_pack(f, field, CRASH_FIELD_ENUM, &v); }
+inline size_t enumeration(async_file* f, uint32_t field, int32_t v) {
+    return crash_field_pack(f, field, CRASH_FIELD_ENUM, &v);
+}
 inline size_t bytes(async_file* f, uint32_t field, const void* data, size_t length) {
     crash_field_bytes b{data, length};
     return crash_field_pack(f, field, CRASH_FIELD_BYTES, &b);
@@ -94,7 +104,8 @@ inline size_t packReport(async_file* f, const Spec& spec) {
     });
     if (spec.machineInfo)
         n += message(f, cr::machine_info, [&](async_file* g) {
-            return str(g, rf::machine_info::model, "iPhone8,1") + processor(g, rf::machine_info::processor, spec.appCPUType, spec.appCPUSubtype) +
+            return str(g, rf::machine_info::model, "iPhone8,1") +
+                   processor(g, rf::machine_info::processor, spec.appCPUType, spec.appCPUSubtype) +
                    u32(g, rf::machine_info::processor_count, 2) + u32(g, rf::machine_info::logical_processor_count, 4);
         });
     n += message(f, cr::application_info, [&](async_file* g) {
@@ -151,7 +162,8 @@ inline size_t packReport(async_file* f, const Spec& spec) {
         if (spec.machCodes >= 0)
             m += message(g, rf::signal::mach_exception, [&](async_file* h) {
                 size_t k = u64(h, rf::mach_exception::type, 1);
-                for (int c = 0; c < spec.machCodes; ++c) k += u64(h, rf::mach_exception::codes, 1 + static_cast<uint64_t>(c));
+                for (int c = 0; c < spec.machCodes; ++c)
+                    k += u64(h, rf::mach_exception::codes, 1 + static_cast<uint64_t>(c));
                 return k;
             });
         return m;

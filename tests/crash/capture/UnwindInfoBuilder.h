@@ -28,8 +28,7 @@ struct UnwindInfo {
     Bytes build() const {
         Bytes b(28, 0);
         const uint32_t commonAt = 28;
-        for (uint32_t e : common)
-            put32(b, e);
+        for (uint32_t e : common) put32(b, e);
         const uint32_t indexAt = static_cast<uint32_t>(b.size());
         b.resize(b.size() + 12 * (index.size() + 1));
         std::vector<uint32_t> pageAt;
@@ -52,8 +51,7 @@ struct UnwindInfo {
                     put32(b, value);
                 }
             }
-            for (uint32_t e : page.localEncodings)
-                put32(b, e);
+            for (uint32_t e : page.localEncodings) put32(b, e);
             (void)start;
         }
         for (size_t i = 0; i <= index.size(); i++) {
@@ -61,10 +59,9 @@ struct UnwindInfo {
             set32(b, at, i < index.size() ? index[i].first : sentinel);
             set32(b, at + 4, i < index.size() ? pageAt[i] : 0);
         }
-        const uint32_t header[7] = {version, commonAt, static_cast<uint32_t>(common.size()), 0, 0, indexAt,
-                                    static_cast<uint32_t>(index.size() + 1)};
-        for (int i = 0; i < 7; i++)
-            set32(b, 4 * i, header[i]);
+        const uint32_t header[7] = {version, commonAt, static_cast<uint32_t>(common.size()),   0,
+                                    0,       indexAt,  static_cast<uint32_t>(index.size() + 1)};
+        for (int i = 0; i < 7; i++) set32(b, 4 * i, header[i]);
         return b;
     }
 
@@ -78,8 +75,7 @@ struct UnwindInfo {
     }
     void set32(Bytes &b, size_t at, uint32_t v) const { set(b, at, v, 4); }
     void set(Bytes &b, size_t at, uint32_t v, int n) const {
-        for (int i = 0; i < n; i++)
-            b[at + (swapped ? n - 1 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
+        for (int i = 0; i < n; i++) b[at + (swapped ? n - 1 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
     }
 };
 

@@ -55,7 +55,8 @@ TEST(AsyncMemory, RangeTestHoldsForRangesEndingAtTheTop) {
 // Two pages: the first readable, the second unmapped.
 struct PageEdge {
     size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-    char* base = static_cast<char*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    char* base =
+        static_cast<char*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     PageEdge() {
         std::memset(base, 'x', page);
         ::munmap(base + page, page);
@@ -101,9 +102,9 @@ TEST(AsyncMemory, PipeFallbackCopiesAndReportsLikeTheKernelCopy) {
     EXPECT_EQ(got, big.size());
     EXPECT_EQ(out, big);
     char buf[8];
-    EXPECT_EQ(ps::vm_read_overwrite_through_pipe(self, edge.address(edge.page - 4), 8,
-                                                 reinterpret_cast<uint64_t>(buf), &got),
-              ps::KERN_INVALID_ADDRESS);
+    EXPECT_EQ(
+        ps::vm_read_overwrite_through_pipe(self, edge.address(edge.page - 4), 8, reinterpret_cast<uint64_t>(buf), &got),
+        ps::KERN_INVALID_ADDRESS);
     EXPECT_EQ(ps::vm_read_overwrite_through_pipe(self, 0, 8, reinterpret_cast<uint64_t>(buf), &got),
               ps::KERN_INVALID_ADDRESS);
 }
@@ -111,7 +112,7 @@ TEST(AsyncMemory, PipeFallbackCopiesAndReportsLikeTheKernelCopy) {
 TEST(AsyncMemory, ByteHelpers) {
     EXPECT_EQ(async_memcmp("ab\0x", "ab\0y", 4), 0);  // stops after the shared NUL
     EXPECT_GT(async_memcmp("abc", "ab\x01", 3), 0);
-    EXPECT_GT(async_memcmp("\xff", "\x01", 1), 0);     // unsigned difference
+    EXPECT_GT(async_memcmp("\xff", "\x01", 1), 0);  // unsigned difference
     EXPECT_EQ(async_memcmp("a", "b", 0), 0);
     char buf[6] = "hello";
     async_memset(buf, 'z', 2);
@@ -206,7 +207,8 @@ TEST(AsyncFile, WriteRetryCarriesOnAfterInterruption) {
     while ((n = ::write(fds[1], fill.data(), fill.size())) > 0) filled += static_cast<size_t>(n);
     ::fcntl(fds[1], F_SETFL, 0);
 
-    struct sigaction sa {}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = countInterruption;  // no SA_RESTART: the blocked write fails with EINTR
     ::sigaction(SIGUSR1, &sa, &old);
     interruptions = 0;

@@ -207,8 +207,8 @@ TEST(CompactUnwindEncoding, X86FramelessPermutations) {
     }
     compact_unwind_entry e = decode(ps::CPU_TYPE_X86, frameless(2, 3, 6, 0));
     EXPECT_EQ(e.stack_offset, 12);
-    EXPECT_EQ(registers(e), (std::vector<uint32_t>{X86_REG_EBX, X86_REG_ECX, X86_REG_EDX, X86_REG_EDI, X86_REG_ESI,
-                                                   REG_FP}));
+    EXPECT_EQ(registers(e),
+              (std::vector<uint32_t>{X86_REG_EBX, X86_REG_ECX, X86_REG_EDX, X86_REG_EDI, X86_REG_ESI, REG_FP}));
     e = decode(ps::CPU_TYPE_X86_64, frameless(3, 9, 1, 0, 3));
     EXPECT_EQ(e.kind, COMPACT_UNWIND_FRAMELESS_INDIRECT);
     EXPECT_EQ(e.stack_offset, 9);
@@ -216,8 +216,8 @@ TEST(CompactUnwindEncoding, X86FramelessPermutations) {
     e = decode(ps::CPU_TYPE_X86, frameless(3, 9, 0, 0, 3));
     EXPECT_EQ(e.stack_adjust, 12u);
 
-    decode(ps::CPU_TYPE_X86_64, frameless(2, 1, 7, 0), ASYNC_EINVAL);   // more than six registers
-    decode(ps::CPU_TYPE_X86_64, frameless(2, 1, 1, 6), ASYNC_EINVAL);   // a digit past the codes
+    decode(ps::CPU_TYPE_X86_64, frameless(2, 1, 7, 0), ASYNC_EINVAL);  // more than six registers
+    decode(ps::CPU_TYPE_X86_64, frameless(2, 1, 1, 6), ASYNC_EINVAL);  // a digit past the codes
     decode(ps::CPU_TYPE_X86_64, frameless(2, 1, 2, 30), ASYNC_EINVAL);
     decode(ps::CPU_TYPE_X86_64, frameless(2, 1, 6, 720), ASYNC_EINVAL);
 }
@@ -259,8 +259,7 @@ TEST(CompactUnwindApply, FramePointerFrames) {
     Machine arm(ARM_THREAD_STATE64);
     arm.stack[10] = arm.at(20);
     arm.stack[11] = 0x402000;
-    for (int i = 0; i < 4; i++)
-        arm.stack[6 + i] = 100 + i;  // x28, x27, x20, x19 from fp-32 up
+    for (int i = 0; i < 4; i++) arm.stack[6 + i] = 100 + i;  // x28, x27, x20, x19 from fp-32 up
     thread_state_set_register(&arm.current, REG_FP, arm.at(10));
     ASSERT_EQ(arm.apply(0x04000011), ASYNC_ESUCCESS);
     EXPECT_EQ(arm.get(X(28)), 100u);

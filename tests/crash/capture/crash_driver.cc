@@ -35,10 +35,10 @@
 
 #if QM_DRIVER_FRONT
 #include "crash/capture/PKROVCrashReporter.h"
-#include "platform/system/MachException.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Thread.h"
+#include "platform/system/MachException.h"
 #endif
 
 namespace {
@@ -108,7 +108,8 @@ CRASHING int recurse(int depth) {
 // A call chain built without frame pointers, each function with a frame of
 // its own and work after its call (no tail call): only the unwind tables lead
 // from the faulting leaf back to the caller.
-#define NO_FRAME_POINTER [[gnu::noinline, gnu::optimize("omit-frame-pointer"), gnu::no_sanitize("undefined", "address")]]
+#define NO_FRAME_POINTER \
+    [[gnu::noinline, gnu::optimize("omit-frame-pointer"), gnu::no_sanitize("undefined", "address")]]
 NO_FRAME_POINTER void crashWithoutFramePointer(int depth) {
     volatile int pad[24];
     pad[depth % 24] = depth;
@@ -220,8 +221,12 @@ void* serveEarlier(void*) {
         // A state reply hands the old state back unchanged.
         bool withState = request->msgh_id != ps::EXCEPTION_RAISE_ID;
         uint32_t stateAt = request->msgh_size - ps::MACHINE_THREAD_STATE_COUNT * 4;
-        reply.header = {ps::MACH_MSGH_BITS(ps::MACH_MSGH_BITS_REMOTE(request->msgh_bits), 0), 36,
-                        request->msgh_remote_port, 0, 0, request->msgh_id + 100};
+        reply.header = {ps::MACH_MSGH_BITS(ps::MACH_MSGH_BITS_REMOTE(request->msgh_bits), 0),
+                        36,
+                        request->msgh_remote_port,
+                        0,
+                        0,
+                        request->msgh_id + 100};
         reply.ndr = ps::NDR_record;
         if (withState) {
             reply.flavor = ps::MACHINE_THREAD_STATE;
@@ -386,7 +391,8 @@ int main(int argc, char** argv) {
     rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
     enable(out, mach);
-    gFacts = static_cast<Facts*>(mmap(nullptr, sizeof(Facts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    gFacts =
+        static_cast<Facts*>(mmap(nullptr, sizeof(Facts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     int failures = 0;
     for (int k = 3; k < argc; ++k) {
         std::string kind = argv[k];
@@ -412,7 +418,11 @@ int main(int argc, char** argv) {
             if (kind.rfind("forwarded", 0) == 0) kept = !kept;  // mended, not reported
             if (!kept || hung) {
                 ++failures;
-                printf("%s run %d: %s (status %d)\n", kind.c_str(), run, hung ? "hung" : kind.rfind("forwarded", 0) == 0 ? "left a report" : "left no report", status);
+                printf("%s run %d: %s (status %d)\n", kind.c_str(), run,
+                       hung                              ? "hung"
+                       : kind.rfind("forwarded", 0) == 0 ? "left a report"
+                                                         : "left no report",
+                       status);
             }
             FILE* f = fopen((base + ".facts").c_str(), "w");
             fprintf(f, "%d %d %llu %d %d\n", pid, gFacts->threads, (unsigned long long)gFacts->function, status,

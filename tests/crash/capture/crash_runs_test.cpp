@@ -23,8 +23,8 @@ constexpr int kRuns = 100;
 
 struct Kind {
     const char* name;
-    int linuxSignal;          // what ends the child
-    const char* signalName;   // in the report
+    int linuxSignal;         // what ends the child
+    const char* signalName;  // in the report
     const char* codeName;
     enum { InFunction, InLibrary, Anywhere } firstFrame;
     const char* exceptionName;
@@ -87,7 +87,8 @@ class CrashRuns : public CrashRunsFolder, public ::testing::WithParamInterface<K
 
 // protoc reads the body (after the 8-byte header) with the report schema.
 bool protocDecodes(const fs::path& report) {
-    std::string cmd = "tail -c +9 '" + report.string() + "' | " QM_PROTOC " --proto_path=" QM_SOURCE_DIR
+    std::string cmd = "tail -c +9 '" + report.string() +
+                      "' | " QM_PROTOC " --proto_path=" QM_SOURCE_DIR
                       " --decode=ovcrash.CrashReport " QM_CRASH_REPORT_PROTO " > /dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
 }
@@ -175,8 +176,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CrashRuns, ::testing::ValuesIn(kKinds), kindName
 // (the 64-bit ARM kernel says ILL_ILLOPC) and the report keeps what arrived,
 // so "ill" expects what it does on x86-64.
 std::vector<Kind> armKinds() {
-    const std::string names[] = {"segv-null", "segv-wild",     "bus",     "ill",
-                                 "trap",      "overflow-main", "crash16", "abort", "no-frame-pointer"};
+    const std::string names[] = {"segv-null", "segv-wild",       "bus", "ill", "trap", "overflow-main", "crash16",
+                                 "abort",     "no-frame-pointer"};
     std::vector<Kind> kinds;
     for (const Kind& kind : kKinds)
         for (const std::string& name : names)

@@ -11,6 +11,9 @@
 #include "crash/capture/DwarfFrameReader.h"
 #include "tests/crash/capture/DwarfBuilder.h"
 
+// Instruction programs are built one operation a line, each with its comment.
+// clang-format off
+
 namespace {
 
 using namespace ovcrash;
@@ -642,3 +645,4 @@ TEST(DwarfFrameReader, LooksUpTheCallNotTheReturnAddress) {
 }
 
 }  // namespace
+// clang-format on

@@ -25,8 +25,7 @@ using namespace ovcrash::PKR::async;
 std::string letters(const std::string &augmentation) {
     std::string out;
     for (char c : std::string("zPLRS"))
-        if (augmentation.find(c) != std::string::npos)
-            out += c;
+        if (augmentation.find(c) != std::string::npos) out += c;
     return out;
 }
 
@@ -47,11 +46,12 @@ std::string fdeLine(unsigned long offset, unsigned long cie, unsigned long long 
 std::vector<std::string> readelfFrames(const std::string &path) {
     std::vector<std::string> out;
     FILE *pipe = ::popen(("readelf --debug-dump=frames '" + path + "' 2>/dev/null").c_str(), "r");
-    if (!pipe)
-        return out;
+    if (!pipe) return out;
     static const std::regex cie(R"(^([0-9a-f]{8}) [0-9a-f]+ [0-9a-f]{8} CIE)");
-    static const std::regex fde(R"(^([0-9a-f]{8}) [0-9a-f]+ [0-9a-f]{8} FDE cie=([0-9a-f]{8}) pc=([0-9a-f]+)\.\.([0-9a-f]+))");
-    static const std::regex field(R"(^  (Version|Augmentation|Code alignment factor|Data alignment factor|Return address column):\s+\"?([^"]*)\"?)");
+    static const std::regex fde(
+        R"(^([0-9a-f]{8}) [0-9a-f]+ [0-9a-f]{8} FDE cie=([0-9a-f]{8}) pc=([0-9a-f]+)\.\.([0-9a-f]+))");
+    static const std::regex field(
+        R"(^  (Version|Augmentation|Code alignment factor|Data alignment factor|Return address column):\s+\"?([^"]*)\"?)");
     char buffer[4096];
     std::smatch m;
     unsigned long cieOffset = 0;
@@ -67,10 +67,14 @@ std::vector<std::string> readelfFrames(const std::string &path) {
                                   std::stoull(m[3], nullptr, 16), std::stoull(m[4], nullptr, 16)));
         } else if (fields >= 0 && std::regex_search(line, m, field)) {
             const std::string name = m[1], value = m[2];
-            if (name == "Version") version = value;
-            else if (name == "Augmentation") augmentation = value;
-            else if (name == "Code alignment factor") codeAlign = value;
-            else if (name == "Data alignment factor") dataAlign = value;
+            if (name == "Version")
+                version = value;
+            else if (name == "Augmentation")
+                augmentation = value;
+            else if (name == "Code alignment factor")
+                codeAlign = value;
+            else if (name == "Data alignment factor")
+                dataAlign = value;
             else {
                 out.push_back(cieLine(cieOffset, std::stoi(version), augmentation, std::stoll(codeAlign),
                                       std::stoll(dataAlign), std::stoull(value)));
@@ -87,24 +91,21 @@ std::vector<std::string> ourFrames(const std::string &path) {
     std::vector<std::string> out;
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (file.size() < sizeof(Elf64_Ehdr))
-        return out;
+    if (file.size() < sizeof(Elf64_Ehdr)) return out;
     Elf64_Ehdr eh;
     std::memcpy(&eh, file.data(), sizeof eh);
     std::vector<Elf64_Shdr> sections(eh.e_shnum);
     std::memcpy(sections.data(), file.data() + eh.e_shoff, eh.e_shnum * sizeof(Elf64_Shdr));
     const char *names = reinterpret_cast<const char *>(file.data() + sections[eh.e_shstrndx].sh_offset);
     for (const Elf64_Shdr &sh : sections) {
-        if (std::strcmp(names + sh.sh_name, ".eh_frame") != 0)
-            continue;
+        if (std::strcmp(names + sh.sh_name, ".eh_frame") != 0) continue;
         const dwarf_section section{file.data() + sh.sh_offset, sh.sh_addr, sh.sh_size, async_byteorder_native()};
         const gnu_ehptr_reader reader{platform::system::mach_task_self(), true};
         uint64_t offset = 0;
         while (offset + 4 <= section.length) {
             uint32_t length, id;
             dwarf_read_u32(&section, offset, &length);
-            if (length == 0)
-                break;
+            if (length == 0) break;
             dwarf_read_u32(&section, offset + 4, &id);
             if (id == 0) {
                 async_dwarf_cie_info cie;

@@ -73,8 +73,8 @@ TEST(ThreadState, ClearingVolatileRegistersKeepsTheCalleeSaved) {
     thread_state arm32 = stateOf(ARM_THREAD_STATE32);
     arm32.valid_regs = ~0ull;
     thread_state_clear_volatile_registers(&arm32);
-    EXPECT_EQ(arm32.valid_regs, (1ull << 1) | (1ull << 7) | (1ull << 8) | (1ull << 9) | (1ull << 10) |
-                                    (1ull << 12) | (1ull << 13));
+    EXPECT_EQ(arm32.valid_regs,
+              (1ull << 1) | (1ull << 7) | (1ull << 8) | (1ull << 9) | (1ull << 10) | (1ull << 12) | (1ull << 13));
 }
 
 TEST(ThreadState, DwarfRegisterNumbers) {
@@ -310,8 +310,7 @@ TEST(FramePointerReader, AWalkOverALoopingChainEnds) {
     frame_cursor_init(&cursor, ps::mach_task_self(), &start, nullptr);
     const frame_reader fp[] = {frame_pointer_read_frame};
     int frames = 0;
-    while (frame_cursor_next(&cursor, fp, 1) == FRAME_ESUCCESS && frames < 100)
-        frames++;
+    while (frame_cursor_next(&cursor, fp, 1) == FRAME_ESUCCESS && frames < 100) frames++;
     EXPECT_EQ(frames, 2);
 }
 

@@ -161,9 +161,9 @@ TEST(SharedImageList, MatchesTheProcessMaps) {
 
 // Libraries this test process has not loaded (some may not be installed).
 std::vector<std::string> unloadedLibraries() {
-    const char* all[] = {"libnotify.so.4", "libexpat.so.1",  "libbz2.so.1.0",     "liblzma.so.5",  "libzstd.so.1",
-                         "libuuid.so.1",   "libgumbo.so.2",  "libprotobuf-c.so.1", "libunwind.so.8", "libjpeg.so.8",
-                         "libsqlite3.so.0", "libpng16.so.16", "libpopt.so.0",      "libyaml-0.so.2", "libgmp.so.10"};
+    const char* all[] = {"libnotify.so.4",  "libexpat.so.1",  "libbz2.so.1.0",      "liblzma.so.5",   "libzstd.so.1",
+                         "libuuid.so.1",    "libgumbo.so.2",  "libprotobuf-c.so.1", "libunwind.so.8", "libjpeg.so.8",
+                         "libsqlite3.so.0", "libpng16.so.16", "libpopt.so.0",       "libyaml-0.so.2", "libgmp.so.10"};
     std::vector<std::string> out;
     for (const char* soname : all)
         if (!stillLoadedName(soname)) out.push_back(soname);
@@ -257,9 +257,7 @@ struct LookupResult {
     std::string name;
 };
 
-void keep(uint64_t address, const char* name, void* ctx) {
-    *static_cast<LookupResult*>(ctx) = {address, name};
-}
+void keep(uint64_t address, const char* name, void* ctx) { *static_cast<LookupResult*>(ctx) = {address, name}; }
 
 // Looks up a sample of pcs inside the functions nm lists for `path` loaded
 // with `bias`: the answer is a symbol nm has at that address, and no sized

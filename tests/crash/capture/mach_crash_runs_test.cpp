@@ -25,7 +25,7 @@ struct MachKind {
     int linuxSignal;  // what ends the child; 0: it exits with 0
     const char* signalName;
     const char* codeName;
-    int64_t machType;  // -1: no Mach part
+    int64_t machType;   // -1: no Mach part
     int64_t firstCode;  // -1: any
     bool addressIsSecondCode;
 };
@@ -70,8 +70,8 @@ std::vector<uint8_t> readFile(const fs::path& path) {
 
 TEST_P(MachCrashRuns, EveryRunEndsAsItShould) {
     const MachKind& kind = GetParam();
-    std::string cmd = std::string(QM_CRASH_DRIVER) + " --mach '" + dir_.string() + "' " + std::to_string(kRuns) +
-                      " " + kind.name + " 2>/dev/null";
+    std::string cmd = std::string(QM_CRASH_DRIVER) + " --mach '" + dir_.string() + "' " + std::to_string(kRuns) + " " +
+                      kind.name + " 2>/dev/null";
     std::string said;
     FILE* out = popen(cmd.c_str(), "r");
     ASSERT_TRUE(out);

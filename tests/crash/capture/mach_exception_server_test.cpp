@@ -26,8 +26,8 @@ struct Seen {
     ps::kern_return_t answer = ps::KERN_SUCCESS;
 };
 
-ps::kern_return_t record(ps::task_t, ps::thread_t, ps::exception_type_t type, const ps::mach_exception_data_type_t* code,
-                         ps::mach_msg_type_number_t count, void* context) {
+ps::kern_return_t record(ps::task_t, ps::thread_t, ps::exception_type_t type,
+                         const ps::mach_exception_data_type_t* code, ps::mach_msg_type_number_t count, void* context) {
     auto* seen = static_cast<Seen*>(context);
     seen->type = type;
     seen->count = count;
@@ -47,7 +47,8 @@ ps::kern_return_t ask(ps::mach_port_t port, ps::mach_msg_size_t size, uint32_t c
     std::memcpy(buffer + 64, &claimed, 4);
     ps::mach_port_t reply = ps::mach_reply_port();
     auto* h = reinterpret_cast<ps::mach_msg_header_t*>(buffer);
-    h->msgh_bits = ps::MACH_MSGH_BITS_COMPLEX | ps::MACH_MSGH_BITS(ps::MACH_MSG_TYPE_COPY_SEND, ps::MACH_MSG_TYPE_MAKE_SEND_ONCE);
+    h->msgh_bits =
+        ps::MACH_MSGH_BITS_COMPLEX | ps::MACH_MSGH_BITS(ps::MACH_MSG_TYPE_COPY_SEND, ps::MACH_MSG_TYPE_MAKE_SEND_ONCE);
     h->msgh_size = size;
     h->msgh_remote_port = port;
     h->msgh_local_port = reply;

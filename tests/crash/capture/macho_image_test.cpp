@@ -55,7 +55,9 @@ MachOBuilder withSymbols(bool m64, bool swapped) {
     b.m64 = m64;
     b.swapped = swapped;
     uint64_t text = b.textVmaddr + MachOBuilder::kTextOffset;
-    b.symbols = {{"_second", text + 0x40}, {"_first", text}, {"_thumb", text + 0x80, ps::N_SECT | ps::N_EXT, ps::N_ARM_THUMB_DEF}};
+    b.symbols = {{"_second", text + 0x40},
+                 {"_first", text},
+                 {"_thumb", text + 0x80, ps::N_SECT | ps::N_EXT, ps::N_ARM_THUMB_DEF}};
     return b;
 }
 
@@ -99,8 +101,7 @@ TEST_P(WidthAndOrder, ReadsHeaderCommandsSectionsAndSymbols) {
     EXPECT_EQ(img.lookup(img.slid(text0 - 1), &f), ASYNC_ENOTFOUND);
 }
 
-INSTANTIATE_TEST_SUITE_P(MachOImage, WidthAndOrder,
-                         testing::Combine(testing::Bool(), testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(MachOImage, WidthAndOrder, testing::Combine(testing::Bool(), testing::Bool()));
 
 TEST(MachOImage, CandidatesAndTiesFollowThePlatformsRules) {
     MachOBuilder b;
@@ -262,11 +263,11 @@ TEST(MachOImage, SymbolAndStringTablesOutsideLinkeditAreRefused) {
         async_error expected;
     } cases[] = {
         {8, MachOBuilder::kLinkeditOffset - 16, ASYNC_EINTERNAL},  // symbols below __LINKEDIT
-        {12, 0x10000001, ASYNC_EINTERNAL},                          // count past its end; 32-bit size wraps
-        {8, 0xFFFFFFF0, ASYNC_EINTERNAL},                           // offset whose 32-bit sum wraps
-        {16, 0x7FFFFFFF, ASYNC_EINTERNAL},                          // strings past the end
-        {20, 0xFFFFFFFF, ASYNC_EINTERNAL},                          // string size past the end
-        {20, 4, ASYNC_EINVAL},                                      // the name has no NUL inside the table
+        {12, 0x10000001, ASYNC_EINTERNAL},                         // count past its end; 32-bit size wraps
+        {8, 0xFFFFFFF0, ASYNC_EINTERNAL},                          // offset whose 32-bit sum wraps
+        {16, 0x7FFFFFFF, ASYNC_EINTERNAL},                         // strings past the end
+        {20, 0xFFFFFFFF, ASYNC_EINTERNAL},                         // string size past the end
+        {20, 4, ASYNC_EINVAL},                                     // the name has no NUL inside the table
     };
     for (const Case& c : cases) {
         b.bytes = good;
@@ -290,7 +291,8 @@ struct Pages {
     size_t count;
     uint8_t* base;
     Pages(size_t readable, uint8_t fill) : count(readable + 1) {
-        base = static_cast<uint8_t*>(::mmap(nullptr, count * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        base = static_cast<uint8_t*>(
+            ::mmap(nullptr, count * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         std::memset(base, fill, readable * page);
         ::mprotect(base + readable * page, page, PROT_NONE);
     }

@@ -120,7 +120,7 @@ TEST(ObjCMetadata, AnImageWithoutCategoriesStillNamesItsClasses) {
 TEST(ObjCMetadata, BadClassesAndCategoriesAreSkipped) {
     ObjCImageBuilder b(true);
     uint64_t good = b.addClass("Good", b.methodList({{"ok", b.imp(1)}}), 0);
-    b.listClass(b.at(0x10));                   // outside __objc_data
+    b.listClass(b.at(0x10));                        // outside __objc_data
     b.listCategory(b.at(ObjCImageBuilder::kData));  // outside __objc_const
     b.addCategory("Later", good, b.methodList({{"after", b.imp(2)}}), 0);
     b.addClass("Tail", b.methodList({{"last", b.imp(3)}}), 0);

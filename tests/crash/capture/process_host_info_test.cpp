@@ -32,14 +32,14 @@ size_t prefix(const std::vector<uint8_t>& bytes) { return utf8_prefix_length(byt
 
 TEST(Utf8Prefix, StopsBeforeTheFirstSequenceThatIsNotUtf8) {
     EXPECT_EQ(prefix({'a', 'b', 0, 'c'}), 2u);
-    EXPECT_EQ(prefix({0xEF, 0xBB, 0xBF, 'x'}), 4u);                    // a byte-order mark counts
+    EXPECT_EQ(prefix({0xEF, 0xBB, 0xBF, 'x'}), 4u);  // a byte-order mark counts
     EXPECT_EQ(prefix({'a', 0xC3, 0xA9, 0xE4, 0xB8, 0xAD, 0xF0, 0x9F, 0x98, 0x80}), 10u);
-    EXPECT_EQ(prefix({'a', 0xC0, 0x80}), 1u);                          // overlong NUL
-    EXPECT_EQ(prefix({'a', 0xE0, 0x80, 0xAF}), 1u);                    // overlong '/'
-    EXPECT_EQ(prefix({'a', 0xED, 0xA0, 0x80}), 1u);                    // a surrogate
-    EXPECT_EQ(prefix({'a', 0xF4, 0x90, 0x80, 0x80}), 1u);              // past U+10FFFF
-    EXPECT_EQ(prefix({'a', 0xC3, 0x00}), 1u);                          // NUL as a continuation
-    EXPECT_EQ(prefix({'a', 0x80}), 1u);                                // a stray continuation
+    EXPECT_EQ(prefix({'a', 0xC0, 0x80}), 1u);              // overlong NUL
+    EXPECT_EQ(prefix({'a', 0xE0, 0x80, 0xAF}), 1u);        // overlong '/'
+    EXPECT_EQ(prefix({'a', 0xED, 0xA0, 0x80}), 1u);        // a surrogate
+    EXPECT_EQ(prefix({'a', 0xF4, 0x90, 0x80, 0x80}), 1u);  // past U+10FFFF
+    EXPECT_EQ(prefix({'a', 0xC3, 0x00}), 1u);              // NUL as a continuation
+    EXPECT_EQ(prefix({'a', 0x80}), 1u);                    // a stray continuation
     // A 16-byte command name whose last byte starts a 2-byte sequence is cut before it.
     std::vector<uint8_t> name(15, 'n');
     name.push_back(0xC3);
@@ -106,8 +106,11 @@ TEST(HostInfo, ReadsTheDarwinVersionKeepingWhatPrecedesAFault) {
         const char* release;
         intptr_t major, minor, revision;
         bool logged;
-    } cases[] = {{"15.4.0", 15, 4, 0, false}, {"14.0.0", 14, 0, 0, false}, {"15", 15, 0, 0, true},
-                 {"16.x.1", 16, 0, 0, true}, {"beta", 0, 0, 0, true}};
+    } cases[] = {{"15.4.0", 15, 4, 0, false},
+                 {"14.0.0", 14, 0, 0, false},
+                 {"15", 15, 0, 0, true},
+                 {"16.x.1", 16, 0, 0, true},
+                 {"beta", 0, 0, 0, true}};
     for (const Case& c : cases) {
         PlayedSystem played(c.release);
         CapturedLog log;
@@ -118,9 +121,10 @@ TEST(HostInfo, ReadsTheDarwinVersionKeepingWhatPrecedesAFault) {
         EXPECT_EQ(host->darwinVersion().revision, c.revision) << c.release;
         ASSERT_EQ(log.lines.size(), c.logged ? 1u : 0u) << c.release;
         if (c.logged) {
-            EXPECT_NE(log.lines[0].find(std::string("[OVCrashReporter] Warning -- Unexpected kern.osrelease string format: ") +
-                                        c.release),
-                      std::string::npos);
+            EXPECT_NE(
+                log.lines[0].find(
+                    std::string("[OVCrashReporter] Warning -- Unexpected kern.osrelease string format: ") + c.release),
+                std::string::npos);
         }
     }
 }

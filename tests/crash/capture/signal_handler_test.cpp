@@ -26,7 +26,7 @@ bool passOn(int signo, siginfo_t* info, ucontext_t* uap, void*, const signal_han
 }
 
 void installPrevious(int signo, void (*handler)(int)) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = handler;
     sigaction(signo, &sa, nullptr);
 }

@@ -6,8 +6,8 @@
 #include <libunwind.h>
 
 #include <dlfcn.h>
-#include <pthread.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -48,8 +48,7 @@ void walkAndReport(int, siginfo_t *, void *context) {
     frame_cursor_init(&cursor, platform::system::mach_task_self(), &state, shared_image_list());
     while (walks.ours < kMaxFrames && frame_cursor_advance(&cursor) == FRAME_ESUCCESS) {
         uint64_t pc;
-        if (frame_cursor_get_register(&cursor, REG_IP, &pc) != FRAME_ESUCCESS)
-            break;
+        if (frame_cursor_get_register(&cursor, REG_IP, &pc) != FRAME_ESUCCESS) break;
         walks.ourFrames[walks.ours++] = pc;
     }
     frame_cursor_free(&cursor);
@@ -79,8 +78,7 @@ __attribute__((noinline)) int crashingCompare(const void *a, const void *b) {
 
 __attribute__((noinline)) void crashInsideLibc() {
     int values[64];
-    for (int i = 0; i < 64; i++)
-        values[i] = 64 - i;
+    for (int i = 0; i < 64; i++) values[i] = 64 - i;
     qsort(values, 64, sizeof(int), crashingCompare);
 }
 
@@ -127,10 +125,13 @@ Walks walksOfCrash(void (*crash)()) {
         // the exception, down to the thread entry whose return address is
         // undefined.
         pthread_t thread;
-        pthread_create(&thread, nullptr, [](void *leaf) -> void * {
-            recurse(3, reinterpret_cast<void (*)()>(leaf));
-            return nullptr;
-        }, reinterpret_cast<void *>(crash));
+        pthread_create(
+            &thread, nullptr,
+            [](void *leaf) -> void * {
+                recurse(3, reinterpret_cast<void (*)()>(leaf));
+                return nullptr;
+            },
+            reinterpret_cast<void *>(crash));
         pthread_join(thread, nullptr);
         ::_exit(3);  // no crash: nothing to report
     });
@@ -139,8 +140,7 @@ Walks walksOfCrash(void (*crash)()) {
     size_t got = 0;
     while (got < sizeof walks) {
         ssize_t n = ::read(fds[0], reinterpret_cast<char *>(&walks) + got, sizeof walks - got);
-        if (n <= 0)
-            break;
+        if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
     ::close(fds[0]);
@@ -155,15 +155,13 @@ std::vector<uint64_t> theirs(const Walks &w) { return {w.theirFrames, w.theirFra
 // The file of the image holding a pc.
 std::string imageOf(uint64_t pc) {
     Dl_info info;
-    if (::dladdr(reinterpret_cast<void *>(pc), &info) == 0 || info.dli_fname == nullptr)
-        return "";
+    if (::dladdr(reinterpret_cast<void *>(pc), &info) == 0 || info.dli_fname == nullptr) return "";
     return info.dli_fname;
 }
 
 bool anyFrameIn(const std::vector<uint64_t> &frames, const char *library) {
     for (uint64_t pc : frames)
-        if (imageOf(pc).find(library) != std::string::npos)
-            return true;
+        if (imageOf(pc).find(library) != std::string::npos) return true;
     return false;
 }
 

@@ -34,7 +34,7 @@ struct Result {
     pid_t pid = 0;
     int signal = 0;  // the signal that ended it, 0 when it exited
     int exitCode = -1;
-    bool timedOut = false;  // it outlived the wait and was killed
+    bool timedOut = false;           // it outlived the wait and was killed
     std::vector<std::string> lines;  // what it wrote to kReportFd
 };
 
@@ -89,7 +89,8 @@ struct Child {
                 pending.erase(0, nl + 1);
                 return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             pollfd p{report, POLLIN, 0};
             if (poll(&p, 1, int(left.count())) <= 0) continue;
@@ -107,7 +108,8 @@ struct Child {
         if (command >= 0) close(command);
         command = -1;
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        for (std::string line; readLine(line, std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count());)
+        for (std::string line;
+             readLine(line, std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count());)
             result.lines.push_back(line);
         if (!pending.empty()) result.lines.push_back(pending);
         close(report);

@@ -20,9 +20,9 @@
 #include "tests/crash/manager/ChildCase.h"
 #include "tests/platform/foundation/TestUtil.h"
 
+using foundation_test::TempDir;
 using platform::foundation::FileManager;
 using platform::foundation::format;
-using foundation_test::TempDir;
 
 // Faults for real, also in the sanitized build (whose checks would end the process first).
 extern "C" __attribute__((noinline, no_sanitize("undefined"))) void qm_test_crash_null() {
@@ -35,13 +35,13 @@ extern "C" __attribute__((noinline, no_sanitize("undefined"))) void qm_test_cras
     (void)result;
 }
 extern "C" __attribute__((noinline)) void qm_test_crash_ill() { __builtin_trap(); }
-extern "C" __attribute__((noinline)) void qm_test_crash_abort() {
-    abort();
-}
+extern "C" __attribute__((noinline)) void qm_test_crash_abort() { abort(); }
 extern "C" __attribute__((noinline)) void qm_test_raise_platform_exception() {
     platform::foundation::Exception::raise("NSRangeException", "index 7 beyond bounds");
 }
-extern "C" __attribute__((noinline)) void qm_test_throw_for_crash_log() { throw std::runtime_error("battery exploded"); }
+extern "C" __attribute__((noinline)) void qm_test_throw_for_crash_log() {
+    throw std::runtime_error("battery exploded");
+}
 
 namespace {
 
@@ -51,9 +51,9 @@ using childcase::lines;
 std::shared_ptr<PKROVCrashReport> reportFromText(const TempDir& dir, const std::string& textProto) {
     FileManager::writeFileAtomically(dir.file("report.txt"), textProto);
     std::string proto = QM_CRASH_REPORT_PROTO;
-    auto run = foundation_test::runCommand(
-        "protoc --encode=ovcrash.CrashReport -I" + FileManager::deletingLastPathComponent(proto) + " " + proto + " < " +
-        dir.file("report.txt") + " > " + dir.file("report.bin"));
+    auto run = foundation_test::runCommand("protoc --encode=ovcrash.CrashReport -I" +
+                                           FileManager::deletingLastPathComponent(proto) + " " + proto + " < " +
+                                           dir.file("report.txt") + " > " + dir.file("report.bin"));
     EXPECT_EQ(0, run.status) << run.output;
     std::string body = FileManager::readFile(dir.file("report.bin")).value_or("");
     std::string file = std::string("ovcrash\x01", 8) + body;
@@ -79,7 +79,8 @@ system_info { operating_system: IPHONE_OS os_version: "9.3" architecture: ARCHIT
 application_info { identifier: "net.example.quenmira" version: "345" marketing_version: "1.2" }
 machine_info { model: "iPhone7,1" processor { encoding: TYPE_ENCODING_MACH type: 16777228 subtype: 0 }
                processor_count: 2 logical_processor_count: 2 }
-process_info { process_name: "Quenmira" process_id: 4242 process_path: ")" + kApp + R"(/Quenmira"
+process_info { process_name: "Quenmira" process_id: 4242 process_path: ")" +
+                                          kApp + R"(/Quenmira"
                parent_process_name: "launchd" parent_process_id: 1 native: true start_time: 1796618600 }
 signal { name: "SIGSEGV" code: "SEGV_MAPERR" address: 16 }
 report_info { user_requested: false uuid: "\000\001\002\003\004\005\006\007\010\011\012\013\014\015\016\017" }
@@ -93,14 +94,22 @@ threads { thread_number: 1 crashed: true
   registers { name: "x0" value: 0 } registers { name: "x1" value: 0x100001234 }
   registers { name: "x2" value: 2 } registers { name: "x3" value: 3 } registers { name: "pc" value: 0x190000100 } }
 binary_images { base_address: 0x190000000 size: 0x2000 name: "/usr/lib/a_very_long_library_name_that_goes_on_and_on.dylib" }
-binary_images { base_address: 0x100000000 size: 0x10000 name: ")" + kApp + R"(/Quenmira"
-                uuid: "\252\252\252\252\252\252\252\252\252\252\252\252\252\252\252\252" )" + kARM64 + R"( }
-binary_images { base_address: 0x100200000 size: 0x8000 name: ")" + kApp + R"(/Frameworks/libswiftCore.dylib"
-                uuid: "\273\273\273\273\273\273\273\273\273\273\273\273\273\273\273\273" )" + kARM64 + R"( }
-binary_images { base_address: 0x100300000 size: 0x4000 name: ")" + kApp + R"(/Frameworks/Kit.framework/Kit"
-                uuid: "\314\314\314\314\314\314\314\314\314\314\314\314\314\314\314\314" )" + kARM64 + R"( }
-binary_images { base_address: 0x180000000 size: 0 name: "/usr/lib/system/libsystem_kernel.dylib" )" + kARM64 + R"( }
-binary_images { base_address: 0x180000000 size: 0x1000 name: "/usr/lib/system/duplicate.dylib" )" + kARM64 + R"( }
+binary_images { base_address: 0x100000000 size: 0x10000 name: ")" +
+                                          kApp + R"(/Quenmira"
+                uuid: "\252\252\252\252\252\252\252\252\252\252\252\252\252\252\252\252" )" +
+                                          kARM64 + R"( }
+binary_images { base_address: 0x100200000 size: 0x8000 name: ")" +
+                                          kApp + R"(/Frameworks/libswiftCore.dylib"
+                uuid: "\273\273\273\273\273\273\273\273\273\273\273\273\273\273\273\273" )" +
+                                          kARM64 + R"( }
+binary_images { base_address: 0x100300000 size: 0x4000 name: ")" +
+                                          kApp + R"(/Frameworks/Kit.framework/Kit"
+                uuid: "\314\314\314\314\314\314\314\314\314\314\314\314\314\314\314\314" )" +
+                                          kARM64 + R"( }
+binary_images { base_address: 0x180000000 size: 0 name: "/usr/lib/system/libsystem_kernel.dylib" )" +
+                                          kARM64 + R"( }
+binary_images { base_address: 0x180000000 size: 0x1000 name: "/usr/lib/system/duplicate.dylib" )" +
+                                          kARM64 + R"( }
 )");
     ASSERT_TRUE(report);
     std::vector<std::string> expected{
@@ -138,12 +147,14 @@ binary_images { base_address: 0x180000000 size: 0x1000 name: "/usr/lib/system/du
         "    pc: 0x0000000190000100 ",
         "",
         "Binary Images:",
-        "       0x100000000 -        0x10000ffff +Quenmira arm64  <aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa> " + kApp + "/Quenmira",
-        "       0x100200000 -        0x100207fff  libswiftCore.dylib arm64  <bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb> " + kApp +
-            "/Frameworks/libswiftCore.dylib",
+        "       0x100000000 -        0x10000ffff +Quenmira arm64  <aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa> " + kApp +
+            "/Quenmira",
+        "       0x100200000 -        0x100207fff  libswiftCore.dylib arm64  <bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb> " +
+            kApp + "/Frameworks/libswiftCore.dylib",
         "       0x100300000 -        0x100303fff +Kit arm64  <cccccccccccccccccccccccccccccccc> " + kApp +
             "/Frameworks/Kit.framework/Kit",
-        "       0x180000000 -        0x180000000  libsystem_kernel.dylib arm64  <??\?> /usr/lib/system/libsystem_kernel.dylib",
+        "       0x180000000 -        0x180000000  libsystem_kernel.dylib arm64  <??\?> "
+        "/usr/lib/system/libsystem_kernel.dylib",
         "       0x190000000 -        0x190001fff  a_very_long_library_name_that_goes_on_and_on.dylib ???  <??\?> "
         "/usr/lib/a_very_long_library_name_that_goes_on_and_on.dylib",
     };
@@ -319,8 +330,9 @@ TEST_P(CrashLogOfRealCrash, ReadsAsTheServiceExpects) {
     std::string number = lineStarting(all, "Crashed Thread:  ").substr(17);
 
     if (kind.uncaught) {
-        EXPECT_EQ(std::vector<std::string>{std::string("*** Terminating app due to uncaught exception ") + kind.uncaught},
-                  section(all, "Application Specific Information:"));
+        EXPECT_EQ(
+            std::vector<std::string>{std::string("*** Terminating app due to uncaught exception ") + kind.uncaught},
+            section(all, "Application Specific Information:"));
         // Where it was raised: in the application, left for the service to symbolicate.
         EXPECT_TRUE(anyMatches(section(all, "Last Exception Backtrace:"),
                                "\\d+ +Quenmira +0x[0-9a-f]{16} 0x[0-9a-f]+ \\+ \\d+"));
@@ -356,7 +368,8 @@ TEST_P(CrashLogOfRealCrash, ReadsAsTheServiceExpects) {
     std::vector<std::string> images = section(all, "Binary Images:");
     std::string uuid = PKRPelkorBaseManager().executableUUID();
     EXPECT_TRUE(anyMatches(images, " +0x[0-9a-f]+ - +0x[0-9a-f]+ \\+Quenmira x86_64  <" + uuid + "> " + appCopy()));
-    EXPECT_TRUE(anyMatches(images, " +0x[0-9a-f]+ - +0x[0-9a-f]+  libc\\.so\\.6 x86_64  <[0-9a-f]{32}> /.*libc\\.so\\.6"));
+    EXPECT_TRUE(
+        anyMatches(images, " +0x[0-9a-f]+ - +0x[0-9a-f]+  libc\\.so\\.6 x86_64  <[0-9a-f]{32}> /.*libc\\.so\\.6"));
     EXPECT_EQ(1, std::count_if(images.begin(), images.end(), [](const std::string& l) {
                   return l.find(" +") != std::string::npos && l.find(" +") < 40;
               }));
@@ -382,8 +395,8 @@ TEST(CrashLogChild, Run) {
     const char* kind = childcase::current();
     if (!kind) return;
     platform::foundation::Sandbox::setHome(getenv("QM_CRASH_HOME"));
-    static auto reporter = std::make_shared<PKROVCrashReporter>(
-        kIdentifier, "345", std::string("1.2"), std::make_shared<PKROVCrashReporterConfig>(0, 1));
+    static auto reporter = std::make_shared<PKROVCrashReporter>(kIdentifier, "345", std::string("1.2"),
+                                                                std::make_shared<PKROVCrashReporterConfig>(0, 1));
     if (!reporter->enableCrashReporter()) _exit(3);
     std::string k = kind;
     if (k == "segv") qm_test_crash_null();

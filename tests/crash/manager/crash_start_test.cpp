@@ -11,9 +11,9 @@
 
 #include <deque>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
-#include <set>
 
 #include "tests/crash/manager/ChildCase.h"
 #include "tests/crash/manager/crash_upload_support.h"
@@ -44,17 +44,16 @@ struct MemoryHome {
 
 class CrashStart : public CrashManagerTest {
 protected:
-    std::string reporterPath() const {
-        return PKROVCrashReporter(pf::Bundle::main(), nullptr).crashReportPath();
-    }
+    std::string reporterPath() const { return PKROVCrashReporter(pf::Bundle::main(), nullptr).crashReportPath(); }
     std::string sdkDir() const { return FileManager::joinPath(pf::Sandbox::caches(), "net.pelkorapp.sdk.ios"); }
     std::string marker() const { return FileManager::joinPath(sdkDir(), "PKRCrashManager.analyzer"); }
     // A case of CrashStartChild.Run in a fresh process that shares this
     // test's sandbox, main bundle and service.
     childcase::Child startChild(const std::string& name, const std::string& url = "", unsigned alarmSeconds = 20) {
-        return childcase::start("/proc/self/exe", "CrashStartChild.Run", name,
-                                {{"QM_CHILD_HOME", pf::Sandbox::home()}, {"QM_CHILD_BUNDLE", bundle_.path}, {"QM_CHILD_URL", url}},
-                                alarmSeconds);
+        return childcase::start(
+            "/proc/self/exe", "CrashStartChild.Run", name,
+            {{"QM_CHILD_HOME", pf::Sandbox::home()}, {"QM_CHILD_BUNDLE", bundle_.path}, {"QM_CHILD_URL", url}},
+            alarmSeconds);
     }
     // Starts a crash manager in a child; what it learnt: "<crashed> <interval> <file name>".
     std::string startInChild(const std::string& name = "start") {
@@ -150,7 +149,8 @@ TEST_F(CrashStart, ASessionKilledInTheForegroundLeavesAnAppKillReport) {
     auto plist = Value::readPropertyListFile(FileManager::joinPath(sdkDir(), fake));
     ASSERT_TRUE(plist);
     EXPECT_NE(std::string::npos, (*plist)["PKRFakeCrashAppString"].string().find("Exception Type:  SIGKILL\n"));
-    EXPECT_TRUE(FileManager::exists(FileManager::joinPath(sdkDir(), FileManager::deletingPathExtension(fake) + ".meta")));
+    EXPECT_TRUE(
+        FileManager::exists(FileManager::joinPath(sdkDir(), FileManager::deletingPathExtension(fake) + ".meta")));
 }
 
 // The uploader (a crash manager in a forked child) is killed at random
@@ -194,7 +194,8 @@ TEST_F(CrashStart, AnUploaderKilledAtRandomMomentsLosesNoReportAndSendsOneAgainO
     std::string path, uuid;
     auto newReport = [&] {
         uuid = "R-" + std::to_string(++serial);
-        Value::Dictionary fake = {{"PKRFakeCrashUUID", uuid}, {"PKRFakeCrashAppVersion", "1.0.0"},
+        Value::Dictionary fake = {{"PKRFakeCrashUUID", uuid},
+                                  {"PKRFakeCrashAppVersion", "1.0.0"},
                                   {"PKRFakeCrashAppString", "report " + uuid}};
         path = addReport(manager_->newCrashFilename() + ".fake", Value(fake).toBinaryPropertyList());
     };
@@ -352,7 +353,8 @@ void serveUploaders(const std::string& url) {
                 ended = ppoll(&p, 1, &ts, nullptr) > 0;
                 close(pidfd);
             } else {
-                while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
+                while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+                }
             }
             if (!ended) kill(pid, SIGKILL);
         }
@@ -383,7 +385,8 @@ TEST(CrashStartChild, Run) {
         m->startManager();
         pf::UserDefaults::standard().synchronize();
         report(std::to_string(m->didCrashInLastSession()) + " " +
-               std::to_string(m->timeIntervalCrashInLastSessionOccurred()) + " " + m->lastCrashFilename().value_or("-"));
+               std::to_string(m->timeIntervalCrashInLastSessionOccurred()) + " " +
+               m->lastCrashFilename().value_or("-"));
         _exit(0);
     }
     if (k == "uncaught") {
@@ -396,9 +399,8 @@ TEST(CrashStartChild, Run) {
     }
     if (k == "callback") {
         static int fd = childcase::kReportFd;
-        static PKRCrashManagerCallbacks callbacks = {&fd, [](void* context) {
-                                                         (void)!write(*static_cast<int*>(context), "called\n", 7);
-                                                     }};
+        static PKRCrashManagerCallbacks callbacks = {
+            &fd, [](void* context) { (void)!write(*static_cast<int*>(context), "called\n", 7); }};
         auto m = childManager();
         m->setCrashCallbacks(&callbacks);
         m->startManager();

@@ -99,7 +99,8 @@ protected:
     std::string addReport(const std::string& name, const std::vector<uint8_t>& bytes) {
         const std::string path = FileManager::joinPath(manager_->crashesDir(), name);
         FileManager::writeFileAtomically(path, bytes.data(), bytes.size());
-        manager_->storeMetaDataForCrashReportFilename(FileManager::lastPathComponent(PKRCrashManager::companionBase(path)));
+        manager_->storeMetaDataForCrashReportFilename(
+            FileManager::lastPathComponent(PKRCrashManager::companionBase(path)));
         return path;
     }
     std::string addReport(const std::string& name) { return addReport(name, liveReport()); }

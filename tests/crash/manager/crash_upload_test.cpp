@@ -45,7 +45,9 @@ int occurrences(const std::string& text, const std::string& what) {
 }  // namespace
 
 TEST_F(CrashUpload, OneReportGoesWithTheServicesHeadersPartsAndXmlAndIsGoneAfterA2xx) {
-    RawHttpService service([](const auto&) { return Answer{201, RawHttpService::plist("<dict><key>id</key><integer>7</integer></dict>")}; });
+    RawHttpService service([](const auto&) {
+        return Answer{201, RawHttpService::plist("<dict><key>id</key><integer>7</integer></dict>")};
+    });
     makeManager(service.baseURL());
     recorder_.applicationLog = "first line";
     const std::string path = addReport("600000000");
@@ -193,7 +195,8 @@ TEST_F(CrashUpload, AnAppKillReportIsEscapedAndItsAttachmentChoosesTheBoundary) 
     meta.setUserDescription(std::string("it broke ]]> here"));
     manager_->persistUserProvidedMetaData(&meta);
     const std::string base = FileManager::joinPath(manager_->crashesDir(), "600000030");
-    for (const char* companion : {".meta", ".data", ".desc"}) EXPECT_TRUE(FileManager::exists(base + companion)) << companion;
+    for (const char* companion : {".meta", ".data", ".desc"})
+        EXPECT_TRUE(FileManager::exists(base + companion)) << companion;
     sendAndWait();
 
     ASSERT_EQ(1u, service.requests().size());
@@ -203,8 +206,10 @@ TEST_F(CrashUpload, AnAppKillReportIsEscapedAndItsAttachmentChoosesTheBoundary) 
     EXPECT_EQ(std::string::npos, tricky.find("--" + boundary));
     EXPECT_EQ(5, occurrences(r.body, "--" + boundary + "\r\n"));
     const std::string attachmentPart =
-        "--" + boundary + "\r\nContent-Disposition: form-data; name=\"attachment0\"; filename=\"f.bin\"\r\n"
-        "Content-Type: application/x-test\r\nContent-Transfer-Encoding: binary\r\n\r\n" + tricky + "\r\n--" + boundary + "--\r\n";
+        "--" + boundary +
+        "\r\nContent-Disposition: form-data; name=\"attachment0\"; filename=\"f.bin\"\r\n"
+        "Content-Type: application/x-test\r\nContent-Transfer-Encoding: binary\r\n\r\n" +
+        tricky + "\r\n--" + boundary + "--\r\n";
     EXPECT_EQ(attachmentPart, r.body.substr(r.body.size() - attachmentPart.size()));
     EXPECT_NE(std::string::npos, r.body.find("<bundleidentifier>a&lt;b&amp;c</bundleidentifier>"));
     EXPECT_NE(std::string::npos, r.body.find("<uuids><uuid type=\"app\" arch=\"arm64\">ab</uuid></uuids>"));
@@ -212,14 +217,16 @@ TEST_F(CrashUpload, AnAppKillReportIsEscapedAndItsAttachmentChoosesTheBoundary) 
     EXPECT_NE(std::string::npos,
               r.body.find("<description><![CDATA[it broke ]]]]><![CDATA[> here\n\nLog:\napp log]]></description>"));
     EXPECT_FALSE(FileManager::exists(path));
-    for (const char* companion : {".meta", ".data", ".desc"}) EXPECT_FALSE(FileManager::exists(base + companion)) << companion;
+    for (const char* companion : {".meta", ".data", ".desc"})
+        EXPECT_FALSE(FileManager::exists(base + companion)) << companion;
 }
 
 TEST_F(CrashUpload, ReportsThatCannotBeSentAreDroppedAndTheNextOneStillGoes) {
     RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
     makeManager(service.baseURL());
     const std::string garbage = addReport("600000040", {'n', 'o', 'p', 'e'});
-    const std::string noText = addReport("600000041.fake", Value(Value::Dictionary{{"PKRFakeCrashUUID", "U"}}).toBinaryPropertyList());
+    const std::string noText =
+        addReport("600000041.fake", Value(Value::Dictionary{{"PKRFakeCrashUUID", "U"}}).toBinaryPropertyList());
     const std::string good = addReport("600000042");
     sendAndWait();
     EXPECT_EQ(1u, service.requests().size());

@@ -24,7 +24,6 @@ extern "C" __attribute__((noinline)) void qm_test_throw_int() { throw 42; }
 
 namespace {
 
-
 void report(const std::string& line) {
     std::string text = line + "\n";
     (void)!write(childcase::kReportFd, text.data(), text.size());

@@ -6,16 +6,16 @@
 #include <string>
 
 #include "crash/manager/PKRKeychainUtils.h"
-#include "tests/crash/manager/ChildCase.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/security/Keychain.h"
+#include "tests/crash/manager/ChildCase.h"
 #include "tests/platform/foundation/TestUtil.h"
 
+using foundation_test::TempDir;
 using platform::foundation::Error;
 using platform::security::Keychain;
-using foundation_test::TempDir;
 
 namespace {
 
@@ -27,9 +27,9 @@ protected:
         platform::foundation::Sandbox::setHome(home_.path);
     }
     std::string sql(const std::string& query) {
-        auto run = foundation_test::runPython(home_, "import sqlite3, sys\nprint(sqlite3.connect(sys.argv[1]).execute(\"" +
-                                                         query + "\").fetchall())\n",
-                                              Keychain::path());
+        auto run = foundation_test::runPython(
+            home_, "import sqlite3, sys\nprint(sqlite3.connect(sys.argv[1]).execute(\"" + query + "\").fetchall())\n",
+            Keychain::path());
         EXPECT_EQ(0, run.status) << run.output;
         return run.output;
     }

@@ -13,7 +13,8 @@ using qmtest::RawHttpService;
 
 TEST(PelkorAppClient, QueryStringsAreEncodedAndFollowThePathsOwnQuery) {
     PKRPelkorAppClient client("http://host/base/");
-    auto get = client.requestWithMethod("GET", std::string("list?x=1"), PKRPelkorAppClient::Parameters{{"a b", "c&d"}, {"e", "f=g"}});
+    auto get = client.requestWithMethod("GET", std::string("list?x=1"),
+                                        PKRPelkorAppClient::Parameters{{"a b", "c&d"}, {"e", "f=g"}});
     EXPECT_EQ("http://host/base/list?x=1&a%20b=c%26d&e=f%3Dg", get.url());
     EXPECT_TRUE(get.httpBody().empty());
     auto plain = client.requestWithMethod("GET", std::string("list"), PKRPelkorAppClient::Parameters{{"k", "v"}});
@@ -96,7 +97,8 @@ TEST_F(CrashManagerTest, AnIntegrationCountsAsJustBegunForTenMinutesAndNeverInTh
     EXPECT_TRUE(provisioned.integrationFlowStartedWithTimeString(stamp(599)));
     EXPECT_FALSE(provisioned.integrationFlowStartedWithTimeString(stamp(601)));
     EXPECT_TRUE(provisioned.integrationFlowStartedWithTimeString(stamp(-60)));  // in the future
-    EXPECT_TRUE(provisioned.integrationFlowStartedWithTimeString(std::string("2027-01-15T07:55:00-0100")));  // 08:55 UTC
+    EXPECT_TRUE(
+        provisioned.integrationFlowStartedWithTimeString(std::string("2027-01-15T07:55:00-0100")));  // 08:55 UTC
     EXPECT_FALSE(provisioned.integrationFlowStartedWithTimeString(std::string("yesterday")));
     EXPECT_FALSE(provisioned.integrationFlowStartedWithTimeString(std::nullopt));
 }

@@ -12,9 +12,9 @@
 #include "platform/foundation/Sandbox.h"
 #include "tests/platform/foundation/TestUtil.h"
 
+using foundation_test::TempDir;
 using platform::foundation::Bundle;
 using platform::foundation::FileManager;
-using foundation_test::TempDir;
 
 namespace {
 
@@ -61,7 +61,8 @@ TEST_F(SDKHelpersTest, URLEncodingAndNames) {
 
 TEST_F(SDKHelpersTest, LocalizedStringsFallThroughToTheResourceBundle) {
     // The main bundle translating a key to itself does not count.
-    write("en.lproj/Localizable.strings", "\"UpdateVersion\" = \"UpdateVersion\";\n\"CrashSendReport\" = \"Send it\";\n");
+    write("en.lproj/Localizable.strings",
+          "\"UpdateVersion\" = \"UpdateVersion\";\n\"CrashSendReport\" = \"Send it\";\n");
     EXPECT_EQ("Version", localized_sdk_string(std::string("UpdateVersion")));
     EXPECT_EQ("Send it", localized_sdk_string(std::string("CrashSendReport")));
     EXPECT_EQ("NoSuchKey", localized_sdk_string(std::string("NoSuchKey")));

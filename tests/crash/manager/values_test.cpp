@@ -15,9 +15,7 @@ PKRCrashDetails details(std::optional<std::string> signal) {
 }
 
 // Through the bytes of a binary property list, as the archive on disk holds it.
-Value throughFile(const Value& coder) {
-    return *Value::fromPropertyList(coder.toBinaryPropertyList());
-}
+Value throughFile(const Value& coder) { return *Value::fromPropertyList(coder.toBinaryPropertyList()); }
 
 }  // namespace
 

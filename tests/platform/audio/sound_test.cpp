@@ -52,10 +52,14 @@ std::string caf(double rate, unsigned channels, unsigned bits, uint32_t flags, c
 
 class RecordingOutput : public AudioOutput {
 public:
-    struct Played { std::string name; PCMBuffer pcm; };
+    struct Played {
+        std::string name;
+        PCMBuffer pcm;
+    };
     explicit RecordingOutput(std::vector<Played>* log) : log_(log) {}
     void play(const std::string& name, const PCMBuffer& sound) override { log_->push_back({name, sound}); }
     std::string description() const override { return "recorder"; }
+
 private:
     std::vector<Played>* log_;
 };
@@ -140,7 +144,8 @@ TEST(SoundFile, ReadsWaveWrittenByPython) {
     const std::string path = (dir.path / "beep.wav").string();
     const std::string cmd =
         "python3 -c \"import wave,struct,sys; w=wave.open(sys.argv[1],'wb'); w.setnchannels(2); w.setsampwidth(2);"
-        " w.setframerate(16000); w.writeframes(struct.pack('<4h', 8192, -8192, 32767, 0)); w.close()\" " + path;
+        " w.setframerate(16000); w.writeframes(struct.pack('<4h', 8192, -8192, 32767, 0)); w.close()\" " +
+        path;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     std::ifstream in(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), {});
@@ -233,7 +238,8 @@ TEST(SystemSound, BadFilesGiveAStatusAndNoID) {
     SystemSoundID id = 77;
     EXPECT_EQ(SystemSound::create((dir.path / "missing.caf").string(), &id), kFileNotFoundErr);
     EXPECT_EQ(SystemSound::create(dir.path.string(), &id), kFileNotFoundErr);  // a folder
-    EXPECT_EQ(SystemSound::create(dir.write("text.caf", "hello, not a sound"), &id), kAudioFileUnsupportedFileTypeError);
+    EXPECT_EQ(SystemSound::create(dir.write("text.caf", "hello, not a sound"), &id),
+              kAudioFileUnsupportedFileTypeError);
     EXPECT_EQ(SystemSound::create("", &id), kParamErr);
     EXPECT_EQ(id, 77u);
 }

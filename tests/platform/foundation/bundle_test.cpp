@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
-#include "tests/support/GlobalStateGuard.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/UserDefaults.h"
+#include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::foundation;
 using foundation_test::TempDir;
@@ -171,7 +171,8 @@ TEST_F(BundleTest, AnIdentifierThatWouldLeaveItsFolderIsRefused) {
         EXPECT_EQ(Bundle::main().bundleIdentifier(), "") << bad;
         UserDefaults::resetStandard();
         // The settings file stays in the sandbox's preferences, under the fallback name.
-        EXPECT_EQ(FileManager::deletingLastPathComponent(UserDefaults::standard().path()), Sandbox::preferences()) << bad;
+        EXPECT_EQ(FileManager::deletingLastPathComponent(UserDefaults::standard().path()), Sandbox::preferences())
+            << bad;
     }
     EXPECT_FALSE(logged.empty());
     EXPECT_NE(logged.front().find("../../../outside/escaped"), std::string::npos) << logged.front();

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
-#include <atomic>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -81,8 +81,9 @@ TEST(FreshProcess, DISABLED_Role) {
 namespace {
 
 foundation_test::Run runFresh(const std::string& env) {
-    return foundation_test::runCommand(env + " /proc/" + std::to_string(getpid()) +
-                                       "/exe --gtest_also_run_disabled_tests --gtest_filter=FreshProcess.DISABLED_Role");
+    return foundation_test::runCommand(
+        env + " /proc/" + std::to_string(getpid()) +
+        "/exe --gtest_also_run_disabled_tests --gtest_filter=FreshProcess.DISABLED_Role");
 }
 
 }  // namespace

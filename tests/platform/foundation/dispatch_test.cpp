@@ -127,9 +127,7 @@ TEST(Dispatch, MainQueueIsDrainedByTheMainRunLoop) {
 class DispatchManualClock : public ::testing::Test {
 protected:
     qmtest::GlobalStateGuard guard_;  // first made, last gone
-    void SetUp() override {
-        Clock::setCurrent(clock);
-    }
+    void SetUp() override { Clock::setCurrent(clock); }
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(5000);
 };
 

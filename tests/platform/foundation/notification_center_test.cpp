@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <chrono>
 #include <thread>
 
 #include "platform/foundation/Clock.h"
@@ -52,7 +52,8 @@ TEST(NotificationCenter, NothingIsDeliveredAfterTheTokenDies) {
     // Also when delivery was already queued for a queue.
     auto& main = RunLoop::main();
     main.reset();
-    token = center.addObserver("Ping", nullptr, [&](const Notification&) { ++calls; }, &dispatch::mainQueue());
+    token = center.addObserver(
+        "Ping", nullptr, [&](const Notification&) { ++calls; }, &dispatch::mainQueue());
     center.post("Ping");
     token.reset();
     main.runUntilIdle();
@@ -79,10 +80,13 @@ TEST(NotificationCenter, DeliveryOnAGivenQueue) {
     NotificationCenter center;
     auto queue = dispatch::createSerialQueue("observer.queue");
     std::atomic<bool> onQueue{false}, done{false};
-    auto token = center.addObserver("Q", nullptr, [&](const Notification&) {
-        onQueue = queue->isCurrent();
-        done = true;
-    }, queue.get());
+    auto token = center.addObserver(
+        "Q", nullptr,
+        [&](const Notification&) {
+            onQueue = queue->isCurrent();
+            done = true;
+        },
+        queue.get());
     center.post("Q");
     for (int i = 0; i < 5000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(done);
@@ -90,8 +94,8 @@ TEST(NotificationCenter, DeliveryOnAGivenQueue) {
 
     RunLoop::main().reset();
     bool onMain = false;
-    auto mainToken = center.addObserver("M", nullptr, [&](const Notification&) { onMain = true; },
-                                        &dispatch::mainQueue());
+    auto mainToken = center.addObserver(
+        "M", nullptr, [&](const Notification&) { onMain = true; }, &dispatch::mainQueue());
     std::thread([&] { center.post("M"); }).join();
     EXPECT_FALSE(onMain);
     RunLoop::main().runUntilIdle();

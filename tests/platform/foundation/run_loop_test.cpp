@@ -97,7 +97,8 @@ TEST_F(ManualClockTest, DelayedPerformsRunInDateOrderAndCancelByTarget) {
     auto& loop = RunLoop::main();
     loop.performAfter(3, [&] { order.push_back("c@" + std::to_string(int(clock->now() - 1000))); });
     loop.performAfter(1, [&] { order.push_back("a@" + std::to_string(int(clock->now() - 1000))); });
-    loop.performAfter(2, [&] { order.push_back("cancelled"); }, &target);
+    loop.performAfter(
+        2, [&] { order.push_back("cancelled"); }, &target);
     loop.performAfter(1, [&] { order.push_back("b@" + std::to_string(int(clock->now() - 1000))); });
     loop.cancelPerforms(&target);
     loop.runFor(2.5);
@@ -166,7 +167,8 @@ TEST(RunLoopThreads, ThreadLoopReceivesWorkFromOtherThreadsAndBlocksWhenIdle) {
     auto threadCpu = [] {
         rusage ru{};
         getrusage(RUSAGE_THREAD, &ru);
-        return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+        return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+               double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     };
     std::atomic<double> before{0};
     worker.perform([&] { before = threadCpu(); });

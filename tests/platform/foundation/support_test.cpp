@@ -168,8 +168,8 @@ TEST(Sandbox, HomeHoldsThePlatformFolders) {
     TempDir dir;
     Sandbox::setHome(dir.path + "/");
     EXPECT_EQ(Sandbox::home(), dir.path);
-    for (auto p : {Sandbox::documents(), Sandbox::caches(), Sandbox::preferences(), Sandbox::keychains(),
-                   Sandbox::tmp()}) {
+    for (auto p :
+         {Sandbox::documents(), Sandbox::caches(), Sandbox::preferences(), Sandbox::keychains(), Sandbox::tmp()}) {
         bool isDir = false;
         EXPECT_TRUE(FileManager::exists(p, &isDir) && isDir) << p;
     }

@@ -29,9 +29,7 @@ protected:
         Bundle::setMainBundlePath(bundle.path);
         Sandbox::setHome(home.path);
     }
-    void TearDown() override {
-        setLogSink(nullptr);
-    }
+    void TearDown() override { setLogSink(nullptr); }
     static void makeBundle(const std::string& dir, const std::string& identifier) {
         Value info = Value::emptyDictionary();
         if (!identifier.empty()) info["CFBundleIdentifier"] = identifier;
@@ -141,7 +139,8 @@ TEST_F(DefaultsTest, SynchronizeWritesABinaryPlistPythonReads) {
 import plistlib, sys
 d = plistlib.load(open(sys.argv[1], "rb"), fmt=plistlib.FMT_BINARY)
 sys.exit(0 if d == {"launches": 3, "colour": "blue"} else print(d) or 1)
-)PY", prefsFile());
+)PY",
+                                        prefsFile());
     EXPECT_EQ(r.status, 0) << r.output;
     // No temporary files are left beside it.
     EXPECT_EQ(FileManager::contentsOfDirectory(home.path + "/Library/Preferences"),
@@ -217,7 +216,8 @@ TEST(DefaultsChild, DISABLED_Role) {
 
 TEST_F(DefaultsTest, ValuesSurviveARestartOfAChildProcess) {
     std::string env = "QM_DEFAULTS_BUNDLE=" + bundle.path + " QM_DEFAULTS_HOME=" + home.path + " ";
-    std::string child = "/proc/" + std::to_string(getpid()) + "/exe --gtest_also_run_disabled_tests "
+    std::string child = "/proc/" + std::to_string(getpid()) +
+                        "/exe --gtest_also_run_disabled_tests "
                         "--gtest_filter=DefaultsChild.DISABLED_Role";
     auto w = foundation_test::runCommand(env + "QM_DEFAULTS_ROLE=write " + child);
     ASSERT_EQ(w.status, 0) << w.output;

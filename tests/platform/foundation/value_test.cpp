@@ -179,7 +179,8 @@ sys.exit(0 if ok else 1)
 import plistlib, sys
 d = plistlib.load(open(sys.argv[1], "rb"))["d"]
 sys.exit(0 if d.microsecond == 250000 and d.second == 20 else print(d) or 1)
-)PY", dir.file("c.plist"));
+)PY",
+                                   dir.file("c.plist"));
     EXPECT_EQ(r.status, 0) << r.output;
     auto back = Value::readPropertyListFile(dir.file("c.plist"));
     ASSERT_TRUE(back);
@@ -231,7 +232,8 @@ TEST(Value, DescriptionInThePlatformStyle) {
     v["a"] = 1;
     v["b c"] = "x y";
     v["list"] = Value(Value::Array{Value("p"), Value(2.5)});
-    EXPECT_EQ(v.description(), "{\n    a = 1;\n    \"b c\" = \"x y\";\n    list = (\n        p,\n        2.5\n    );\n}");
+    EXPECT_EQ(v.description(),
+              "{\n    a = 1;\n    \"b c\" = \"x y\";\n    list = (\n        p,\n        2.5\n    );\n}");
     EXPECT_EQ(Value("plain text").description(), "plain text");
     EXPECT_EQ(Value(Value::Data{1, 2, 3, 4, 5}).description(), "<01020304 05>");
     EXPECT_EQ(Value::date(0).description(), "1970-01-01 00:00:00 +0000");
@@ -239,24 +241,22 @@ TEST(Value, DescriptionInThePlatformStyle) {
 
 TEST(Value, AKeyWithANulCharacterIsRefusedNotFatal) {
     // A dictionary {"a\0b": 1} in the binary form, built by hand.
-    const Value::Data bytes = {'b', 'p', 'l', 'i', 's', 't', '0', '0',
-                               0xD1, 0x01, 0x02,        // dictionary: key 1, value 2
-                               0x53, 'a', 0x00, 'b',    // ASCII string of 3
-                               0x10, 0x01,              // integer 1
-                               0x08, 0x0B, 0x0F,        // offsets
-                               0, 0, 0, 0, 0, 0, 1, 1,  // trailer: sizes
-                               0, 0, 0, 0, 0, 0, 0, 3,  // objects
-                               0, 0, 0, 0, 0, 0, 0, 0,  // top object
-                               0, 0, 0, 0, 0, 0, 0, 17};  // offset table
+    const Value::Data bytes = {'b',  'p',  'l',  'i', 's', 't', '0', '0',
+                               0xD1, 0x01, 0x02,                           // dictionary: key 1, value 2
+                               0x53, 'a',  0x00, 'b',                      // ASCII string of 3
+                               0x10, 0x01,                                 // integer 1
+                               0x08, 0x0B, 0x0F,                           // offsets
+                               0,    0,    0,    0,   0,   0,   1,   1,    // trailer: sizes
+                               0,    0,    0,    0,   0,   0,   0,   3,    // objects
+                               0,    0,    0,    0,   0,   0,   0,   0,    // top object
+                               0,    0,    0,    0,   0,   0,   0,   17};  // offset table
     Error error;
     EXPECT_FALSE(Value::fromPropertyList(bytes, &error));
     EXPECT_FALSE(error.localizedDescription().empty());
 }
 
 TEST(Value, NestingIsReadUpToALimitAndRefusedBeyond) {
-    auto nested = [](int depth) {
-        return std::string(size_t(depth), '[') + "1" + std::string(size_t(depth), ']');
-    };
+    auto nested = [](int depth) { return std::string(size_t(depth), '[') + "1" + std::string(size_t(depth), ']'); };
     auto shallow = Value::fromJSON(nested(400));
     ASSERT_TRUE(shallow);
     EXPECT_TRUE(shallow->isArray());
@@ -277,9 +277,9 @@ TEST(Value, MalformedUTF8IsWrittenAsReplacementCharactersAndReadsBack) {
     v["bad\xff key"] = Value(std::string("ok \xc3 end"));
     v["good"] = "caf\xc3\xa9";
     for (const Value::Data& bytes : {v.toBinaryPropertyList(), [&] {
-             std::string x = v.toXMLPropertyList();
-             return Value::Data(x.begin(), x.end());
-         }()}) {
+                                         std::string x = v.toXMLPropertyList();
+                                         return Value::Data(x.begin(), x.end());
+                                     }()}) {
         auto back = Value::fromPropertyList(bytes);
         ASSERT_TRUE(back);
         EXPECT_EQ((*back)["good"], Value("caf\xc3\xa9"));

@@ -152,8 +152,7 @@ TEST(Context, LinearGradientHitsItsColoursAtTheStops) {
 
 TEST(Context, LinearGradientExtendsOnlyWhereAsked) {
     auto ctx = Context::beginImageContext({1, 30}, false, 1);
-    ctx->drawLinearGradient({Color::rgba(1, 0, 0), Color::rgba(0, 0, 1)}, {}, {0, 10}, {0, 20},
-                            kGradientDrawsAfterEnd);
+    ctx->drawLinearGradient({Color::rgba(1, 0, 0), Color::rgba(0, 0, 1)}, {}, {0, 10}, {0, 20}, kGradientDrawsAfterEnd);
     auto out = ctx->image();
     EXPECT_EQ(out->pixelAt(0, 5).a, 0);
     EXPECT_EQ(out->pixelAt(0, 25), (Image::Pixel{255, 0, 0, 255}));
@@ -174,8 +173,10 @@ TEST(Context, TextIsDrawnInsideItsMeasuredSize) {
         for (int y = 0; y < out->pixelHeight(); ++y)
             for (int x = 0; x < out->pixelWidth(); ++x)
                 if (out->pixelAt(x, y).a > 0) {
-                    minX = std::min(minX, x); maxX = std::max(maxX, x);
-                    minY = std::min(minY, y); maxY = std::max(maxY, y);
+                    minX = std::min(minX, x);
+                    maxX = std::max(maxX, x);
+                    minY = std::min(minY, y);
+                    maxY = std::max(maxY, y);
                 }
         ASSERT_GE(maxX, 0);
         // Ink lies within the measured box (a pixel of antialiasing aside)...

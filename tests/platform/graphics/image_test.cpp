@@ -133,7 +133,8 @@ TEST(Image, AHeaderDeclaringAHugePictureIsRefusedBeforeDecoding) {
     platform::foundation::setLogSink([&](const std::string& line) { lines.push_back(line); });
     EXPECT_EQ(Image::fromPNGData(bytes), nullptr);
     const std::string path = (fs::temp_directory_path() / ("qm-huge-" + std::to_string(::getpid()) + ".png")).string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     EXPECT_EQ(Image::fromFile(path), nullptr);
     platform::foundation::setLogSink(nullptr);
     fs::remove(path);

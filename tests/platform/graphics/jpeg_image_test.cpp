@@ -34,7 +34,8 @@ TEST(JpegImage, BaselineAndProgressivePicturesDecodeFromBytesAndFiles) {
     const auto dir = std::filesystem::temp_directory_path() / ("qm-jpeg-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const auto path = (dir / "photo@2x.jpg").string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(baseline.data()), std::streamsize(baseline.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(baseline.data()), std::streamsize(baseline.size()));
     auto fromFile = pg::Image::fromFile(path);
     std::filesystem::remove_all(dir);
     ASSERT_NE(fromFile, nullptr);

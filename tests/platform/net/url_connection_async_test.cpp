@@ -11,8 +11,8 @@
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/net/URLConnection.h"
-#include "tests/support/HttpServerKit.h"
 #include "tests/support/GlobalStateGuard.h"
+#include "tests/support/HttpServerKit.h"
 
 namespace net = platform::net;
 namespace pf = platform::foundation;
@@ -129,8 +129,11 @@ TEST(URLConnectionAsync, CompletionHandlerOnAQueue) {
     auto conn = net::URLConnection::sendAsynchronousRequest(
         net::URLRequest(server.url("/gz")), *queue,
         [&](const net::URLResponse* response, const net::Data* data, const pf::Error* error) {
-            if (error || !response || !data) result.set_value("error");
-            else result.set_value(std::to_string(response->statusCode()) + " " + std::string(data->begin(), data->end()));
+            if (error || !response || !data)
+                result.set_value("error");
+            else
+                result.set_value(std::to_string(response->statusCode()) + " " +
+                                 std::string(data->begin(), data->end()));
         });
     auto f = result.get_future();
     ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
@@ -167,7 +170,9 @@ TEST_F(URLConnectionTimeout, SilentServerTimesOutAfterSixtySecondsOfClockTime) {
     std::promise<int64_t> result;
     auto conn = net::URLConnection::sendAsynchronousRequest(
         net::URLRequest(server.url("/silent")), *queue,
-        [&](const net::URLResponse*, const net::Data*, const pf::Error* error) { result.set_value(error ? error->code : 0); });
+        [&](const net::URLResponse*, const net::Data*, const pf::Error* error) {
+            result.set_value(error ? error->code : 0);
+        });
     auto f = result.get_future();
     ASSERT_TRUE(server.waitForRequests(1));
     clock_->advance(59.0);
@@ -184,8 +189,9 @@ TEST_F(URLConnectionTimeout, RequestsOwnTimeout) {
     std::promise<int64_t> result;
     net::URLRequest request(server.url("/silent"), 15.0);
     auto conn = net::URLConnection::sendAsynchronousRequest(
-        request, *queue,
-        [&](const net::URLResponse*, const net::Data*, const pf::Error* error) { result.set_value(error ? error->code : 0); });
+        request, *queue, [&](const net::URLResponse*, const net::Data*, const pf::Error* error) {
+            result.set_value(error ? error->code : 0);
+        });
     auto f = result.get_future();
     ASSERT_TRUE(server.waitForRequests(1));
     clock_->advance(15.0);

@@ -1,6 +1,6 @@
 // What one answer may cost, and a process that exits with transfers running.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -115,7 +115,7 @@ TEST(URLConnectionSync, GzipAndDeflateAnswersAreDecoded) {
     auto r = server.requests();
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].header("Accept-Encoding"), "gzip");  // the request's own value, once
-    EXPECT_FALSE(r[1].hasHeader("Accept-Encoding"));     // compressed unasked, still decoded
+    EXPECT_FALSE(r[1].hasHeader("Accept-Encoding"));    // compressed unasked, still decoded
 }
 
 TEST(URLConnectionSync, CorruptCompressedBodyIsAnError) {
@@ -164,7 +164,8 @@ TEST(URLConnectionSync, EndlessRedirectsFail) {
 TEST(URLConnectionSync, RefusedConnectionIsAnErrorWithNoAnswer) {
     net::URLResponse response(std::string("untouched"), 7, {});
     pf::Error error;
-    auto data = net::URLConnection::sendSynchronousRequest(net::URLRequest(qmtest::refusedURL("/x")), &response, &error);
+    auto data =
+        net::URLConnection::sendSynchronousRequest(net::URLRequest(qmtest::refusedURL("/x")), &response, &error);
     EXPECT_FALSE(data.has_value());
     EXPECT_EQ(error.domain, net::kURLErrorDomain);
     EXPECT_EQ(error.code, net::kURLErrorCannotConnectToHost);

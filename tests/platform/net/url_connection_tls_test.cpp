@@ -62,8 +62,10 @@ protected:
         dir_ = fs::temp_directory_path() / ("qm-tls-" + std::to_string(getpid()));
         fs::create_directories(dir_);
         const std::string cert = (dir_ / "cert.pem").string(), key = (dir_ / "key.pem").string();
-        const std::string gen = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
-                                "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+        const std::string gen =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+            "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+            key + " -out " + cert + " >/dev/null 2>&1";
         if (std::system(gen.c_str()) != 0) GTEST_SKIP() << "openssl could not make a certificate";
         std::ofstream(dir_ / "server.py") << kServer;
         log_ = (dir_ / "requests.log").string();
@@ -78,7 +80,8 @@ protected:
             dup2(fromChild[1], 1);
             close(toChild[1]);
             close(fromChild[0]);
-            execlp("python3", "python3", (dir_ / "server.py").c_str(), cert.c_str(), key.c_str(), log_.c_str(), nullptr);
+            execlp("python3", "python3", (dir_ / "server.py").c_str(), cert.c_str(), key.c_str(), log_.c_str(),
+                   nullptr);
             _exit(127);
         }
         close(toChild[0]);

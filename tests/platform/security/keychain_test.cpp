@@ -86,7 +86,8 @@ TEST_F(KeychainTest, FileIsOwnerOnlyAndReadableAsSQLite) {
 import sqlite3, sys
 rows = sqlite3.connect(sys.argv[1]).execute("select class, service, account, data from items").fetchall()
 print(rows)
-)", Keychain::path());
+)",
+                                          Keychain::path());
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_EQ("[('genp', 'svc', 'a', b'secret')]\n", run.output);
 }

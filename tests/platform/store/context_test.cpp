@@ -237,9 +237,10 @@ TEST_F(StoreTest, ADamagedLogOrIndexIsSetAsideWhileASoundLogIsReplayed) {
         ASSERT_TRUE(context.save());
     }
     // A peer that dies after its commit leaves a sound log and index: they are read, not set aside.
-    ASSERT_EQ(python("db.execute('pragma journal_mode=wal')\ndb.execute(\"insert into Note (title) values ('in log')\")\n"
-                     "db.commit()\nimport os\nos._exit(0)"),
-              "");
+    ASSERT_EQ(
+        python("db.execute('pragma journal_mode=wal')\ndb.execute(\"insert into Note (title) values ('in log')\")\n"
+               "db.commit()\nimport os\nos._exit(0)"),
+        "");
     ASSERT_TRUE(fs::exists(path + "-wal"));
     {
         Context context(noteModel());
@@ -255,9 +256,8 @@ TEST_F(StoreTest, ADamagedLogOrIndexIsSetAsideWhileASoundLogIsReplayed) {
         Context context(noteModel());
         Error corruption;
         ASSERT_TRUE(context.addStore(path, nullptr, &corruption));
-        EXPECT_EQ(corruption.localizedDescription(),
-                  "damaged " + path + "-wal moved to " + path + "-wal.corrupt-1; " + path + "-shm moved to " + path +
-                      "-shm.corrupt-1");
+        EXPECT_EQ(corruption.localizedDescription(), "damaged " + path + "-wal moved to " + path + "-wal.corrupt-1; " +
+                                                         path + "-shm moved to " + path + "-shm.corrupt-1");
         EXPECT_EQ(*platform::foundation::FileManager::readFile(path + "-wal.corrupt-1"), std::string(4096, 'w'));
         EXPECT_EQ(*platform::foundation::FileManager::readFile(path + "-shm.corrupt-1"), std::string(4096, 's'));
         EXPECT_EQ(context.count(FetchRequest("Note")), 2);

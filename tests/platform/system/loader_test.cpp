@@ -12,8 +12,8 @@
 
 #include "platform/system/Host.h"
 #include "platform/system/Loader.h"
-#include "platform/system/MachO.h"
 #include "platform/system/Mach.h"
+#include "platform/system/MachO.h"
 
 namespace ps = platform::system;
 
@@ -34,7 +34,8 @@ TEST(Loader, AddCallbackSeesEveryImageLoadedBeforeIt) {
     uint32_t count = ps::dyld_image_count();
     ASSERT_GE(count, 3u);
     std::lock_guard lock(seenMutex);
-    for (uint32_t i = 0; i < count; ++i) EXPECT_TRUE(seen.count(ps::dyld_get_image_header(i))) << ps::dyld_get_image_name(i);
+    for (uint32_t i = 0; i < count; ++i)
+        EXPECT_TRUE(seen.count(ps::dyld_get_image_header(i))) << ps::dyld_get_image_name(i);
 }
 
 TEST(Loader, ShowsAMachOViewAtTheLoadAddressThroughTaskReads) {
@@ -46,11 +47,16 @@ TEST(Loader, ShowsAMachOViewAtTheLoadAddressThroughTaskReads) {
     EXPECT_EQ(std::string(info.dli_fname).find('/'), 0u);
 
     auto base = reinterpret_cast<uint64_t>(info.dli_fbase);
-    EXPECT_EQ(std::memcmp(info.dli_fbase, "\x7f" "ELF", 4), 0);  // the image's own bytes are untouched
+    EXPECT_EQ(std::memcmp(info.dli_fbase,
+                          "\x7f"
+                          "ELF",
+                          4),
+              0);  // the image's own bytes are untouched
     ps::mach_header_64 header;
     ps::vm_size_t got = 0;
-    ASSERT_EQ(ps::vm_read_overwrite(ps::mach_task_self(), base, sizeof header, reinterpret_cast<uint64_t>(&header), &got),
-              ps::KERN_SUCCESS);
+    ASSERT_EQ(
+        ps::vm_read_overwrite(ps::mach_task_self(), base, sizeof header, reinterpret_cast<uint64_t>(&header), &got),
+        ps::KERN_SUCCESS);
     EXPECT_EQ(header.magic, ps::MH_MAGIC_64);
     EXPECT_EQ(header.cputype, ps::host_cpu_type());
     EXPECT_EQ(header.cpusubtype, ps::host_cpu_subtype());

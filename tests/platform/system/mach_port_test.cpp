@@ -121,9 +121,9 @@ TEST(MachPort, TooLargeMessagesAreReportedAsThePlatformDoes) {
     // With MACH_RCV_LARGE the message stays and says how much room it needs.
     ASSERT_EQ(mach_msg(h, MACH_RCV_MSG | MACH_RCV_LARGE, 0, sizeof small, port, 0, MACH_PORT_NULL), MACH_RCV_TOO_LARGE);
     EXPECT_EQ(h->msgh_size, sizeof big + sizeof(mach_msg_trailer_t));
-    ASSERT_EQ(mach_msg(reinterpret_cast<mach_msg_header_t*>(large), MACH_RCV_MSG, 0, sizeof large, port, 0,
-                       MACH_PORT_NULL),
-              MACH_MSG_SUCCESS);
+    ASSERT_EQ(
+        mach_msg(reinterpret_cast<mach_msg_header_t*>(large), MACH_RCV_MSG, 0, sizeof large, port, 0, MACH_PORT_NULL),
+        MACH_MSG_SUCCESS);
     // Without it the message is lost.
     ASSERT_EQ(mach_msg(&big.header, MACH_SEND_MSG, sizeof big, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL), MACH_MSG_SUCCESS);
     EXPECT_EQ(mach_msg(h, MACH_RCV_MSG, 0, sizeof small, port, 0, MACH_PORT_NULL), MACH_RCV_TOO_LARGE);
@@ -184,8 +184,8 @@ TEST(MachException, SwappedPortsComeBackCoalescedWithTheirRights) {
             _exit(4);
         if (refs(first, MACH_PORT_RIGHT_SEND) != 2) _exit(5);  // ours and the one handed back
         count = EXC_TYPES_COUNT;
-        if (task_get_exception_ports(mach_task_self(), EXC_MASK_ARITHMETIC, masks, &count, ports, behaviors,
-                                     flavors) != KERN_SUCCESS ||
+        if (task_get_exception_ports(mach_task_self(), EXC_MASK_ARITHMETIC, masks, &count, ports, behaviors, flavors) !=
+                KERN_SUCCESS ||
             count != 1 || ports[0] != second || behaviors[0] != (EXCEPTION_STATE | MACH_EXCEPTION_CODES))
             _exit(6);
         _exit(0);
@@ -243,8 +243,12 @@ void* answerOne(void*) {
 #else
     reinterpret_cast<uint64_t*>(state)[32] = reinterpret_cast<uint64_t>(recovered);
 #endif
-    reply.header = {MACH_MSGH_BITS(MACH_MSGH_BITS_REMOTE(h->msgh_bits), 0), 36, h->msgh_remote_port, MACH_PORT_NULL,
-                    0, h->msgh_id + 100};
+    reply.header = {MACH_MSGH_BITS(MACH_MSGH_BITS_REMOTE(h->msgh_bits), 0),
+                    36,
+                    h->msgh_remote_port,
+                    MACH_PORT_NULL,
+                    0,
+                    h->msgh_id + 100};
     reply.ndr = NDR_record;
     reply.ret = gAnswer;
     if (identity) {
@@ -259,7 +263,7 @@ void* answerOne(void*) {
 
 // The default action, not a sanitizer's handler, stands behind the stand-in.
 void defaultSegv() {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = SIG_DFL;
     sigaction(SIGSEGV, &sa, nullptr);
 }
@@ -268,8 +272,8 @@ void defaultSegv() {
 void faultWith(exception_behavior_t behavior, int answer) {
     gHandlerPort = newPort();
     gAnswer = answer;
-    if (task_set_exception_ports(mach_task_self(), EXC_MASK_BAD_ACCESS, gHandlerPort, behavior,
-                                 MACHINE_THREAD_STATE) != KERN_SUCCESS)
+    if (task_set_exception_ports(mach_task_self(), EXC_MASK_BAD_ACCESS, gHandlerPort, behavior, MACHINE_THREAD_STATE) !=
+        KERN_SUCCESS)
         _exit(30);
     pthread_t t;
     pthread_create(&t, nullptr, answerOne, nullptr);
@@ -279,8 +283,8 @@ void faultWith(exception_behavior_t behavior, int answer) {
 }  // namespace
 
 TEST(MachException, ASuccessfulAnswerResumesWithTheHandlersState) {
-    auto viaReply = crashtest::runInChild(
-        [] { faultWith(EXCEPTION_STATE_IDENTITY | MACH_EXCEPTION_CODES, KERN_SUCCESS); });
+    auto viaReply =
+        crashtest::runInChild([] { faultWith(EXCEPTION_STATE_IDENTITY | MACH_EXCEPTION_CODES, KERN_SUCCESS); });
     EXPECT_TRUE(viaReply.exited(7)) << viaReply.status;
     auto viaSetState = crashtest::runInChild([] { faultWith(EXCEPTION_DEFAULT, KERN_SUCCESS); });
     EXPECT_TRUE(viaSetState.exited(7)) << viaSetState.status;
@@ -294,7 +298,7 @@ TEST(MachException, AFailedAnswerDeliversTheSignal) {
     EXPECT_TRUE(unhandled.signaled(SIGSEGV)) << unhandled.status;
     // A signal handler installed before takes it, as the kernel would deliver it.
     auto handled = crashtest::runInChild([] {
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = [](int) { _exit(9); };
         sigaction(SIGSEGV, &sa, nullptr);
         faultWith(EXCEPTION_DEFAULT, KERN_FAILURE);

@@ -13,17 +13,19 @@ namespace {
 
 struct Answers : AlertDelegate {
     std::vector<std::string> heard;
-    void clickedButtonAtIndex(Alert& a, int64_t i) override { heard.push_back(a.title() + " clicked " + std::to_string(i)); }
-    void didDismissWithButtonIndex(Alert& a, int64_t i) override { heard.push_back(a.title() + " dismissed " + std::to_string(i)); }
+    void clickedButtonAtIndex(Alert& a, int64_t i) override {
+        heard.push_back(a.title() + " clicked " + std::to_string(i));
+    }
+    void didDismissWithButtonIndex(Alert& a, int64_t i) override {
+        heard.push_back(a.title() + " dismissed " + std::to_string(i));
+    }
 };
 
 std::vector<std::shared_ptr<Button>> buttonsIn(const std::shared_ptr<View>& v) {
     std::vector<std::shared_ptr<Button>> out;
-    if (auto b = std::dynamic_pointer_cast<Button>(v))
-        out.push_back(b);
+    if (auto b = std::dynamic_pointer_cast<Button>(v)) out.push_back(b);
     for (const auto& s : v->subviews())
-        for (auto& b : buttonsIn(s))
-            out.push_back(b);
+        for (auto& b : buttonsIn(s)) out.push_back(b);
     return out;
 }
 
@@ -34,7 +36,8 @@ TEST(Alert, LoggedQueuedAndAnsweredInOrder) {
     pf::setLogSink([&](const std::string& l) { lines.push_back(l); });
     Answers answers;
     {
-        auto first = Alert::make("TLYKey MISSING", "I really hope this did NOT get released publicly...", &answers, "OK");
+        auto first =
+            Alert::make("TLYKey MISSING", "I really hope this did NOT get released publicly...", &answers, "OK");
         auto second = Alert::make("Rate", "Do you like it?", &answers, "Later", {"Yes", "No"});
         EXPECT_EQ(second->numberOfButtons(), 3);
         EXPECT_EQ(second->cancelButtonIndex(), 0);
@@ -45,7 +48,8 @@ TEST(Alert, LoggedQueuedAndAnsweredInOrder) {
     pf::setLogSink(nullptr);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("Alert \"TLYKey MISSING\": I really hope this did NOT get released publicly... [OK]"),
-              std::string::npos) << lines[0];
+              std::string::npos)
+        << lines[0];
     EXPECT_NE(lines[1].find("[Later | Yes | No]"), std::string::npos);
 
     auto pending = Alert::pending();

@@ -1,10 +1,10 @@
 // The animation clock's timer: it follows the process clock when a new one is
 // swapped in, goes away with the last animating layer, and wakes only at
 // completions when nothing shows frames.
-#include "tests/platform/ui/view_test_support.h"
 #include "platform/ui/AnimationClock.h"
 #include "platform/ui/HeadlessPresenter.h"
 #include "platform/ui/Layer.h"
+#include "tests/platform/ui/view_test_support.h"
 
 using namespace viewtest;
 namespace pf = platform::foundation;

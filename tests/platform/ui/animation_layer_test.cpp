@@ -2,9 +2,9 @@
 // modes, removal and exactly-once completions.
 #include <cmath>
 
-#include "tests/platform/ui/view_test_support.h"
 #include "platform/ui/AnimationClock.h"
 #include "platform/ui/Layer.h"
+#include "tests/platform/ui/view_test_support.h"
 
 using namespace viewtest;
 
@@ -21,7 +21,9 @@ struct Recorder : AnimationDelegate {
 
 // Independent evaluation of a cubic timing curve at x (bisection on x(s)).
 double curve(double c1x, double c1y, double c2x, double c2y, double x) {
-    auto b = [](double p1, double p2, double s) { return 3 * (1 - s) * (1 - s) * s * p1 + 3 * (1 - s) * s * s * p2 + s * s * s; };
+    auto b = [](double p1, double p2, double s) {
+        return 3 * (1 - s) * (1 - s) * s * p1 + 3 * (1 - s) * s * s * p2 + s * s * s;
+    };
     double lo = 0, hi = 1;
     for (int i = 0; i < 200; ++i) {
         double m = (lo + hi) / 2;

@@ -3,8 +3,8 @@
 // layer properties redrawn with their in-flight values.
 #include <cmath>
 
-#include "tests/platform/ui/view_test_support.h"
 #include "platform/ui/View.h"
+#include "tests/platform/ui/view_test_support.h"
 
 using namespace viewtest;
 
@@ -63,7 +63,7 @@ TEST_F(ViewAnimation, NamedBlockWithDelayCurveAndDidStop) {
     auto shown = view->layer()->presentationLayer();
     EXPECT_EQ(shown->opacity(), 0.0f);
     EXPECT_EQ(shown->position(), (Point{5, 5}));
-    advance(0.75);  // half-way through the 1 s after the delay
+    advance(0.75);                                                   // half-way through the 1 s after the delay
     EXPECT_LT(view->layer()->presentationLayer()->opacity(), 0.5f);  // ease-in is behind linear
     runFor(0.4);
     EXPECT_TRUE(stops.empty());
@@ -79,13 +79,15 @@ TEST_F(ViewAnimation, NamedBlockWithDelayCurveAndDidStop) {
 TEST_F(ViewAnimation, BlockCompletionRunsOnceAndReplacementFinishesFalse) {
     auto view = std::make_shared<View>(Rect{0, 0, 10, 10});
     std::vector<bool> first, second;
-    View::animate(0.5, [&] { view->setAlpha(0); }, [&](bool f) { first.push_back(f); });
+    View::animate(
+        0.5, [&] { view->setAlpha(0); }, [&](bool f) { first.push_back(f); });
     runFor(0.2);
     double shown = view->layer()->presentationLayer()->opacity();
     EXPECT_GT(shown, 0.0);
     EXPECT_LT(shown, 1.0);
-    View::animate(0.5, 0, kAnimationOptionBeginFromCurrentState | kAnimationOptionCurveLinear,
-                  [&] { view->setAlpha(1); }, [&](bool f) { second.push_back(f); });
+    View::animate(
+        0.5, 0, kAnimationOptionBeginFromCurrentState | kAnimationOptionCurveLinear, [&] { view->setAlpha(1); },
+        [&](bool f) { second.push_back(f); });
     // From the value on screen, not from the old model value.
     EXPECT_NEAR(view->layer()->presentationLayer()->opacity(), shown, 1e-6);
     runUntilIdle();
@@ -97,7 +99,12 @@ TEST_F(ViewAnimation, BlockCompletionRunsOnceAndReplacementFinishesFalse) {
 
 TEST_F(ViewAnimation, BlockWithNothingToAnimateCompletesAtTheNextTurn) {
     bool called = false, finished = false;
-    View::animate(0.5, [] {}, [&](bool f) { called = true; finished = f; });
+    View::animate(
+        0.5, [] {},
+        [&](bool f) {
+            called = true;
+            finished = f;
+        });
     EXPECT_FALSE(called);
     runUntilIdle();
     EXPECT_TRUE(called);
@@ -105,7 +112,8 @@ TEST_F(ViewAnimation, BlockWithNothingToAnimateCompletesAtTheNextTurn) {
     // Zero duration applies the change at once and completes too.
     auto view = std::make_shared<View>(Rect{0, 0, 10, 10});
     int calls = 0;
-    View::animate(0, [&] { view->setAlpha(0.5); }, [&](bool) { ++calls; });
+    View::animate(
+        0, [&] { view->setAlpha(0.5); }, [&](bool) { ++calls; });
     EXPECT_FLOAT_EQ(view->layer()->presentationLayer()->opacity(), 0.5f);
     runUntilIdle();
     EXPECT_EQ(calls, 1);

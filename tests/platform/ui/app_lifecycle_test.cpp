@@ -47,8 +47,7 @@ public:
         gLog.push_back("viewDidAppear");
         // A fade-in, as screens do when they come up: the snapshot waits for it.
         // (Not in the signal test, which runs on the system clock and ends at once.)
-        if (!gRaiseSignals)
-            View::animate(0.5, [this] { status->setAlpha(1); });
+        if (!gRaiseSignals) View::animate(0.5, [this] { status->setAlpha(1); });
     }
     void didReceiveMemoryWarning() override { gLog.push_back("controller.memoryWarning"); }
 };
@@ -61,7 +60,8 @@ public:
     std::shared_ptr<Window> window() const override { return window_; }
 
     bool didFinishLaunchingWithOptions(Application& app, const pf::Value&) override {
-        gLog.push_back(std::string("didFinishLaunching state=") + (app.applicationState() == ApplicationState::Inactive ? "inactive" : "?"));
+        gLog.push_back(std::string("didFinishLaunching state=") +
+                       (app.applicationState() == ApplicationState::Inactive ? "inactive" : "?"));
         root = std::make_shared<TestRootController>();
         setRootViewController(*window_, root);
         window_->makeKeyAndVisible();
@@ -102,11 +102,12 @@ protected:
               {"class": "Label", "outlet": "status", "frame": [0, 0, 100, 20], "alpha": 0, "text": "up"}]}]})");
         pf::Bundle::setMainBundlePath(bundle_.path());
         observer_ = pf::NotificationCenter::defaultCenter().addObserver("", nullptr, [](const pf::Notification& n) {
-            if (n.name.rfind("UIApplication", 0) == 0)
-                gLog.push_back("notify:" + n.name.substr(13));
+            if (n.name.rfind("UIApplication", 0) == 0) gLog.push_back("notify:" + n.name.substr(13));
         });
     }
-    int run(std::vector<std::string> args) { return qmtest::launchInProcess(std::move(args), bundle_.path(), home_.path()); }
+    int run(std::vector<std::string> args) {
+        return qmtest::launchInProcess(std::move(args), bundle_.path(), home_.path());
+    }
     // The test delegate launched in this process, on the manual clock.
     Application& launchInProcess() {
         auto delegate = std::make_shared<TestAppDelegate>();
@@ -127,13 +128,21 @@ protected:
 TEST_F(AppTest, HeadlessLaunchRunsTheLifeCycleInOrderAndWritesASnapshot) {
     const std::string png = out_.file("screen.png");
     ASSERT_EQ(run({"--headless", "--snapshot", png, "--device", "iPhone7,2", "--battery", "0.5:charging",
-                   "--brightness", "0.4"}), 0);
-    const std::vector<std::string> expected = {
-        "didFinishLaunching state=inactive", "viewDidLoad", "notify:DidFinishLaunchingNotification", "viewWillAppear",
-        "didBecomeActive", "notify:DidBecomeActiveNotification", "viewDidAppear",
-        "willResignActive", "notify:WillResignActiveNotification",
-        "didEnterBackground", "notify:DidEnterBackgroundNotification",
-        "willTerminate", "notify:WillTerminateNotification"};
+                   "--brightness", "0.4"}),
+              0);
+    const std::vector<std::string> expected = {"didFinishLaunching state=inactive",
+                                               "viewDidLoad",
+                                               "notify:DidFinishLaunchingNotification",
+                                               "viewWillAppear",
+                                               "didBecomeActive",
+                                               "notify:DidBecomeActiveNotification",
+                                               "viewDidAppear",
+                                               "willResignActive",
+                                               "notify:WillResignActiveNotification",
+                                               "didEnterBackground",
+                                               "notify:DidEnterBackgroundNotification",
+                                               "willTerminate",
+                                               "notify:WillTerminateNotification"};
     EXPECT_EQ(gLog, expected);
 
     auto image = platform::graphics::Image::fromFile(png, 1);
@@ -168,10 +177,15 @@ TEST_P(AppSignalTest, SignalsEndTheLoopAndWarnOfMemory) {
     gRaiseSignals = true;
     gEndSignal = GetParam();
     ASSERT_EQ(run({"--headless", "--battery", "0.3"}), 0);
-    const std::vector<std::string> tail = {
-        "delegate.memoryWarning", "notify:DidReceiveMemoryWarningNotification", "controller.memoryWarning",
-        "willResignActive", "notify:WillResignActiveNotification", "didEnterBackground",
-        "notify:DidEnterBackgroundNotification", "willTerminate", "notify:WillTerminateNotification"};
+    const std::vector<std::string> tail = {"delegate.memoryWarning",
+                                           "notify:DidReceiveMemoryWarningNotification",
+                                           "controller.memoryWarning",
+                                           "willResignActive",
+                                           "notify:WillResignActiveNotification",
+                                           "didEnterBackground",
+                                           "notify:DidEnterBackgroundNotification",
+                                           "willTerminate",
+                                           "notify:WillTerminateNotification"};
     ASSERT_GE(gLog.size(), tail.size());
     std::vector<std::string> end(gLog.end() - long(tail.size()), gLog.end());
     // The memory warning's controller line may come before or after its notification's observers.
@@ -266,20 +280,21 @@ TEST_F(AppTest, StatesMoveOnlyFromWhereTheyCan) {
     app.becomeActive();
     app.terminate();
     app.terminate();
-    const std::vector<std::string> expected = {
-        "willResignActive", "notify:WillResignActiveNotification", "didEnterBackground",
-        "notify:DidEnterBackgroundNotification", "willEnterForeground", "notify:WillEnterForegroundNotification",
-        "didBecomeActive", "notify:DidBecomeActiveNotification", "willResignActive",
-        "notify:WillResignActiveNotification", "didEnterBackground", "notify:DidEnterBackgroundNotification",
-        "willTerminate", "notify:WillTerminateNotification"};
+    const std::vector<std::string> expected = {"willResignActive",    "notify:WillResignActiveNotification",
+                                               "didEnterBackground",  "notify:DidEnterBackgroundNotification",
+                                               "willEnterForeground", "notify:WillEnterForegroundNotification",
+                                               "didBecomeActive",     "notify:DidBecomeActiveNotification",
+                                               "willResignActive",    "notify:WillResignActiveNotification",
+                                               "didEnterBackground",  "notify:DidEnterBackgroundNotification",
+                                               "willTerminate",       "notify:WillTerminateNotification"};
     EXPECT_EQ(gLog, expected);
 }
 
 TEST(AppURLs, BrowserWithoutAShellAndHandlersByScheme) {
     qmtest::TempDir dir;
     const std::string record = dir.file("opened.txt");
-    const std::string browser = dir.write("browser", "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > " + record + ".tmp && mv " +
-                                                         record + ".tmp " + record + "\n");
+    const std::string browser = dir.write("browser", "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > " + record +
+                                                         ".tmp && mv " + record + ".tmp " + record + "\n");
     chmod(browser.c_str(), 0755);
     Application app;
     app.setBrowserCommand(browser);

@@ -8,8 +8,8 @@ TEST(AppOptions, HelpListsEveryOption) {
     auto r = parseOptions({"Quenmira", "--help"});
     ASSERT_TRUE(r.exitCode);
     EXPECT_EQ(*r.exitCode, 0);
-    for (const char* opt : {"--device", "--battery", "--brightness", "--headless", "--snapshot", "--after", "--home",
-                            "--info-plist"})
+    for (const char* opt :
+         {"--device", "--battery", "--brightness", "--headless", "--snapshot", "--after", "--home", "--info-plist"})
         EXPECT_NE(r.output.find(opt), std::string::npos) << opt;
 }
 
@@ -32,13 +32,18 @@ TEST(AppOptions, ReadsValues) {
 }
 
 TEST(AppOptions, ValuesAnOptionCannotUseAreRefusedInOneStyle) {
-    struct Case { std::vector<std::string> args; const char* message; };
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
     const Case cases[] = {
         {{"--brightness", "nan"}, "--brightness: brightness must be a number from 0 to 1, not \"nan\""},
         {{"--brightness", "0.5x"}, "--brightness: brightness must be a number from 0 to 1, not \"0.5x\""},
         {{"--snapshot", ""}, "--snapshot: snapshot must name the PNG file to write, not \"\""},
-        {{"--snapshot", "x.png", "--after", "-3"}, "--after: time must be a number of seconds from 0 to 86400, not \"-3\""},
-        {{"--snapshot", "x.png", "--after", "abc"}, "--after: time must be a number of seconds from 0 to 86400, not \"abc\""},
+        {{"--snapshot", "x.png", "--after", "-3"},
+         "--after: time must be a number of seconds from 0 to 86400, not \"-3\""},
+        {{"--snapshot", "x.png", "--after", "abc"},
+         "--after: time must be a number of seconds from 0 to 86400, not \"abc\""},
         {{"--snapshot", "x.png", "--after", "inf"}, "not \"inf\""},
         {{"--home", ""}, "--home: home must name a folder, not \"\""},
         {{"--device", ""}, "--device: device must be a hardware identifier such as iPhone7,1, not \"\""},
@@ -57,7 +62,10 @@ TEST(AppOptions, ValuesAnOptionCannotUseAreRefusedInOneStyle) {
 }
 
 TEST(AppOptions, BadOptionsAreClearErrors) {
-    struct Case { std::vector<std::string> args; const char* mentions; };
+    struct Case {
+        std::vector<std::string> args;
+        const char* mentions;
+    };
     const Case cases[] = {
         {{"Quenmira", "--frobnicate"}, "--frobnicate"},
         {{"Quenmira", "--battery", "57"}, "0 to 1"},

@@ -17,9 +17,7 @@ namespace {
 
 class IdleTimerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setenv("SDL_VIDEODRIVER", "dummy", 1);
-    }
+    void SetUp() override { setenv("SDL_VIDEODRIVER", "dummy", 1); }
     void TearDown() override {
         Application::resetShared();  // before the video subsystem goes
         if (sdl() && sdl()->WasInit(SDL_INIT_VIDEO)) sdl()->QuitSubSystem(SDL_INIT_VIDEO);

@@ -23,10 +23,8 @@ namespace {
 
 // The texts of every label under `v`.
 void collectTexts(const std::shared_ptr<View>& v, std::vector<std::string>& out) {
-    if (auto l = std::dynamic_pointer_cast<Label>(v))
-        out.push_back(l->text());
-    for (auto& s : v->subviews())
-        collectTexts(s, out);
+    if (auto l = std::dynamic_pointer_cast<Label>(v)) out.push_back(l->text());
+    for (auto& s : v->subviews()) collectTexts(s, out);
 }
 std::vector<std::string> texts(const std::shared_ptr<View>& v) {
     std::vector<std::string> out;

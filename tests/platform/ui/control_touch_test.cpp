@@ -2,12 +2,12 @@
 // events, sliders (also turned upright), switches and scroll views.
 #include <cmath>
 
-#include "tests/platform/ui/view_test_support.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/ScrollView.h"
 #include "platform/ui/Slider.h"
 #include "platform/ui/Switch.h"
+#include "tests/platform/ui/view_test_support.h"
 
 using namespace viewtest;
 
@@ -65,9 +65,12 @@ TEST_F(Touches, ButtonSendsTouchUpInsideOnceAndHighlightsWhilePressed) {
     button->setTitle("Done");
     win->addSubview(button);
     int inside = 0, outside = 0, down = 0;
-    button->addTarget(this, [&](Control&, const Event*) { ++inside; }, kControlEventTouchUpInside);
-    button->addTarget(nullptr, [&](Control&, const Event*) { ++outside; }, kControlEventTouchUpOutside);
-    button->addTarget(nullptr, [&](Control&, const Event*) { ++down; }, kControlEventTouchDown);
+    button->addTarget(
+        this, [&](Control&, const Event*) { ++inside; }, kControlEventTouchUpInside);
+    button->addTarget(
+        nullptr, [&](Control&, const Event*) { ++outside; }, kControlEventTouchUpOutside);
+    button->addTarget(
+        nullptr, [&](Control&, const Event*) { ++down; }, kControlEventTouchDown);
     win->sendPointer(PointerPhase::Down, {60, 60});
     EXPECT_TRUE(button->isHighlighted());
     EXPECT_EQ(down, 1);
@@ -115,8 +118,9 @@ TEST_F(Touches, SwitchTogglesOnATapOnly) {
     EXPECT_EQ(sw->frame(), (Rect{10, 10, 51, 31}));
     win->addSubview(sw);
     std::vector<bool> changes;
-    sw->addTarget(nullptr, [&](Control& c, const Event*) { changes.push_back(static_cast<Switch&>(c).isOn()); },
-                  kControlEventValueChanged);
+    sw->addTarget(
+        nullptr, [&](Control& c, const Event*) { changes.push_back(static_cast<Switch&>(c).isOn()); },
+        kControlEventValueChanged);
     sw->setOn(true);
     EXPECT_TRUE(changes.empty());
     tap(*win, {30, 20});
@@ -132,8 +136,9 @@ TEST_F(Touches, SliderFollowsTheThumbAndClamps) {
     slider->setValue(100);
     win->addSubview(slider);
     std::vector<float> values;
-    slider->addTarget(nullptr, [&](Control& c, const Event*) { values.push_back(static_cast<Slider&>(c).value()); },
-                      kControlEventValueChanged);
+    slider->addTarget(
+        nullptr, [&](Control& c, const Event*) { values.push_back(static_cast<Slider&>(c).value()); },
+        kControlEventValueChanged);
     Rect thumb = slider->thumbRect(100);
     EXPECT_EQ(thumb.midX(), 114);
     win->sendPointer(PointerPhase::Down, {thumb.midX(), 15});

@@ -106,7 +106,8 @@ TEST_F(ControllerTest, RootAppearsThenPresentAndDismissWithFlip) {
     root->presentViewController(sheet, true, [&] { presentedDone = true; });
     EXPECT_EQ(root->presentedViewController(), sheet);
     EXPECT_EQ(sheet->presentingViewController(), root);
-    EXPECT_EQ(gEvents, (std::vector<std::string>{"sheet.viewDidLoad", "root.viewWillDisappear+", "sheet.viewWillAppear+"}));
+    EXPECT_EQ(gEvents,
+              (std::vector<std::string>{"sheet.viewDidLoad", "root.viewWillDisappear+", "sheet.viewWillAppear+"}));
     // Half-way the old view stands edge-on and the new one is not in yet.
     pf::RunLoop::main().runFor(ViewController::kTransitionDuration / 2 - 0.01);
     EXPECT_FALSE(presentedDone);
@@ -116,8 +117,9 @@ TEST_F(ControllerTest, RootAppearsThenPresentAndDismissWithFlip) {
     EXPECT_TRUE(presentedDone);
     EXPECT_EQ(sheet->view()->window(), window_.get());
     EXPECT_TRUE(root->view()->isHidden());
-    EXPECT_EQ(gEvents, (std::vector<std::string>{"sheet.viewDidLoad", "root.viewWillDisappear+", "sheet.viewWillAppear+",
-                                                 "sheet.viewDidAppear+", "root.viewDidDisappear+"}));
+    EXPECT_EQ(gEvents,
+              (std::vector<std::string>{"sheet.viewDidLoad", "root.viewWillDisappear+", "sheet.viewWillAppear+",
+                                        "sheet.viewDidAppear+", "root.viewDidDisappear+"}));
     gEvents.clear();
 
     // A second presentation from the same controller is refused.

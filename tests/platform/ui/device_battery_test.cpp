@@ -29,8 +29,7 @@ public:
     std::string root() const { return root_.string(); }
     void set(const std::string& supply, const std::map<std::string, std::string>& files) {
         fs::create_directories(root_ / supply);
-        for (const auto& [name, value] : files)
-            std::ofstream(root_ / supply / name) << value << "\n";
+        for (const auto& [name, value] : files) std::ofstream(root_ / supply / name) << value << "\n";
     }
     void remove(const std::string& supply) { fs::remove_all(root_ / supply); }
 
@@ -45,14 +44,16 @@ BatteryReading readAt(const FakePowerSupply& fake) { return SysfsBatterySource(f
 TEST(SysfsBattery, EveryFileLayout) {
     FakePowerSupply fake;
     fake.set("AC", {{"type", "Mains"}, {"online", "1"}});
-    fake.set("BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"energy_now", "28500000"}, {"energy_full", "50000000"}});
+    fake.set("BAT0",
+             {{"type", "Battery"}, {"status", "Discharging"}, {"energy_now", "28500000"}, {"energy_full", "50000000"}});
     BatteryReading r = readAt(fake);
     EXPECT_FLOAT_EQ(r.level, 0.57f);
     EXPECT_EQ(r.percentage, 57);
     EXPECT_EQ(r.state, BatteryState::Unplugged);
 
     fake.remove("BAT0");
-    fake.set("BAT0", {{"type", "Battery"}, {"status", "Charging"}, {"charge_now", "1500000"}, {"charge_full", "4000000"}});
+    fake.set("BAT0",
+             {{"type", "Battery"}, {"status", "Charging"}, {"charge_now", "1500000"}, {"charge_full", "4000000"}});
     r = readAt(fake);
     EXPECT_FLOAT_EQ(r.level, 0.375f);
     EXPECT_EQ(r.percentage, 38);
@@ -69,7 +70,10 @@ TEST(SysfsBattery, EveryFileLayout) {
 TEST(SysfsBattery, CapacityFileIsTheExactPercentage) {
     FakePowerSupply fake;
     // The kernel's capacity may round differently from energy; the percentage shown follows it.
-    fake.set("BAT1", {{"type", "Battery"}, {"status", "Discharging"}, {"energy_now", "49400"}, {"energy_full", "100000"},
+    fake.set("BAT1", {{"type", "Battery"},
+                      {"status", "Discharging"},
+                      {"energy_now", "49400"},
+                      {"energy_full", "100000"},
                       {"capacity", "50"}});
     BatteryReading r = readAt(fake);
     EXPECT_EQ(r.percentage, 50);
@@ -78,8 +82,10 @@ TEST(SysfsBattery, CapacityFileIsTheExactPercentage) {
 
 TEST(SysfsBattery, SeveralBatteriesAddUp) {
     FakePowerSupply fake;
-    fake.set("BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"energy_now", "10000"}, {"energy_full", "20000"}});
-    fake.set("BAT1", {{"type", "Battery"}, {"status", "Discharging"}, {"energy_now", "60000"}, {"energy_full", "60000"}});
+    fake.set("BAT0",
+             {{"type", "Battery"}, {"status", "Discharging"}, {"energy_now", "10000"}, {"energy_full", "20000"}});
+    fake.set("BAT1",
+             {{"type", "Battery"}, {"status", "Discharging"}, {"energy_now", "60000"}, {"energy_full", "60000"}});
     BatteryReading r = readAt(fake);
     EXPECT_FLOAT_EQ(r.level, 70000.0f / 80000.0f);  // by energy, not the mean of 50 % and 100 %
     EXPECT_EQ(r.percentage, 88);
@@ -118,7 +124,8 @@ TEST(SysfsBattery, NoBatteryMeansUnknown) {
     EXPECT_EQ(r.percentage, -1);
     // Mains only, a peripheral's battery, a battery that is not present.
     fake.set("AC", {{"type", "Mains"}, {"online", "1"}});
-    fake.set("hidpp_battery_0", {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "90"}, {"status", "Discharging"}});
+    fake.set("hidpp_battery_0",
+             {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "90"}, {"status", "Discharging"}});
     fake.set("BAT0", {{"type", "Battery"}, {"present", "0"}});
     EXPECT_FALSE(SysfsBatterySource(fake.root()).hasBattery());
     EXPECT_EQ(readAt(fake).level, -1.0f);
@@ -158,10 +165,12 @@ protected:
     void SetUp() override {
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);
-        levelObs_ = pf::NotificationCenter::defaultCenter().addObserver(
-            kDeviceBatteryLevelDidChangeNotification, &Device::current(), [this](const pf::Notification&) { ++levels_; });
-        stateObs_ = pf::NotificationCenter::defaultCenter().addObserver(
-            kDeviceBatteryStateDidChangeNotification, &Device::current(), [this](const pf::Notification&) { ++states_; });
+        levelObs_ = pf::NotificationCenter::defaultCenter().addObserver(kDeviceBatteryLevelDidChangeNotification,
+                                                                        &Device::current(),
+                                                                        [this](const pf::Notification&) { ++levels_; });
+        stateObs_ = pf::NotificationCenter::defaultCenter().addObserver(kDeviceBatteryStateDidChangeNotification,
+                                                                        &Device::current(),
+                                                                        [this](const pf::Notification&) { ++states_; });
     }
     void TearDown() override {
         levelObs_.reset();

@@ -25,8 +25,7 @@ using Page = qmtest::RecordingViewController;
 // A page whose navigation item carries `title`.
 std::shared_ptr<Page> page(const std::string& tag, const std::string& title = "") {
     auto p = std::make_shared<Page>(tag, gEvents);
-    if (!title.empty())
-        navigationItem(*p)->setTitle(title);
+    if (!title.empty()) navigationItem(*p)->setTitle(title);
     return p;
 }
 
@@ -179,8 +178,8 @@ TEST_F(NavTest, PushingAControllerTwiceOrANullOneRaises) {
     show(nav);
     auto b = page("b");
     nav->pushViewController(b, false);
-    for (auto vc : {std::shared_ptr<ViewController>(b), std::shared_ptr<ViewController>(a),
-                    std::shared_ptr<ViewController>()}) {
+    for (auto vc :
+         {std::shared_ptr<ViewController>(b), std::shared_ptr<ViewController>(a), std::shared_ptr<ViewController>()}) {
         try {
             nav->pushViewController(vc, false);
             ADD_FAILURE() << "no exception";
@@ -213,8 +212,8 @@ TEST_F(NavTest, AStackOffScreenChangesQuietlyAndAppearsWithItsTop) {
     EXPECT_EQ(take(), (Events{"a.viewDidLoad"})) << "put in place, not told it appears";
     EXPECT_EQ(nav->navigationBar()->leftButton(), nullptr);
     nav->dismissViewControllerAnimated(false);
-    EXPECT_EQ(take(), (Events{"sheet.viewWillDisappear", "a.viewWillAppear", "sheet.viewDidDisappear",
-                              "a.viewDidAppear"}));
+    EXPECT_EQ(take(),
+              (Events{"sheet.viewWillDisappear", "a.viewWillAppear", "sheet.viewDidDisappear", "a.viewDidAppear"}));
 }
 
 TEST_F(NavTest, SetViewControllersReplacesTheStackAndReleasesTheOldOnes) {

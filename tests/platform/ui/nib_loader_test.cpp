@@ -201,7 +201,8 @@ TEST_F(NibTest, FaultsAreNamed) {
     expectFault(R"({"objects": [], "views": []})", kInterfaceFileMalformed, "\"views\"");
     expectFault(R"({"objects": [{"outlet": "root"}]})", kInterfaceFileMalformed, "missing \"class\"");
     expectFault(R"({"objects": [{"class": "View", "outlet": "root", "subviews": [{"class": "Gadget"}]}]})",
-                kInterfaceFileUnknownClass, "objects[0] (View \"root\").subviews[0] (Gadget): unknown class \"Gadget\"");
+                kInterfaceFileUnknownClass,
+                "objects[0] (View \"root\").subviews[0] (Gadget): unknown class \"Gadget\"");
     expectFault(R"({"objects": [{"class": "Label", "outlet": "title", "txt": "x"}]})", kInterfaceFileBadProperty,
                 "(Label \"title\").txt: unknown property");
     expectFault(R"({"objects": [{"class": "Label", "outlet": "title", "frame": [0, 0, 10]}]})",
@@ -224,16 +225,19 @@ TEST_F(NibTest, FaultsAreNamed) {
                 kInterfaceFileBadConnection, "only a control");
     expectFault(R"({"objects": [{"class": "View", "outlet": "root", "id": "a"}, {"class": "View", "id": "a"}]})",
                 kInterfaceFileMalformed, "duplicate id \"a\"");
-    expectFault(R"({"objects": [{"class": "View", "outlet": "root"}, {"class": "Helper", "outlets": {"label": "zz"}}]})",
-                kInterfaceFileBadConnection, "no object has the id \"zz\"");
+    expectFault(
+        R"({"objects": [{"class": "View", "outlet": "root"}, {"class": "Helper", "outlets": {"label": "zz"}}]})",
+        kInterfaceFileBadConnection, "no object has the id \"zz\"");
     expectFault(R"({"objects": [{"class": "View", "outlet": "root", "subviews": [{"class": "Helper"}]}]})",
                 kInterfaceFileMalformed, "a subview must be a view");
-    expectFault(R"({"objects": [{"class": "View", "outlet": "root"}, {"class": "Button", "action": "go:", "actions": [{"selector": "go:", "event": "tap"}]}]})",
-                kInterfaceFileMalformed, "unknown event \"tap\"");
+    expectFault(
+        R"({"objects": [{"class": "View", "outlet": "root"}, {"class": "Button", "action": "go:", "actions": [{"selector": "go:", "event": "tap"}]}]})",
+        kInterfaceFileMalformed, "unknown event \"tap\"");
 }
 
 TEST_F(NibTest, AClassOfItsOwnSetsItsPropertiesInItsOrderAfterItsBases) {
-    auto contents = load(R"({"objects": [{"class": "Gauge", "level": 5, "span": 10, "alpha": 0.5}]})", nullptr, nullptr);
+    auto contents =
+        load(R"({"objects": [{"class": "Gauge", "level": 5, "span": 10, "alpha": 0.5}]})", nullptr, nullptr);
     ASSERT_TRUE(contents);
     auto gauge = std::dynamic_pointer_cast<Gauge>(contents->topLevelObjects[0].view);
     ASSERT_TRUE(gauge);
@@ -249,7 +253,8 @@ TEST_F(NibTest, AClassOfItsOwnSetsItsPropertiesInItsOrderAfterItsBases) {
 TEST_F(NibTest, WindowCoversTheScreen) {
     Screen::resetMain();
     Screen::main().configure(DeviceProfile::forIdentifier("iPhone7,1"));
-    auto contents = InterfaceLoader::loadFromText(R"({"objects": [{"class": "Window"}]})", "W.json", nullptr, nullptr, nullptr);
+    auto contents =
+        InterfaceLoader::loadFromText(R"({"objects": [{"class": "Window"}]})", "W.json", nullptr, nullptr, nullptr);
     ASSERT_TRUE(contents);
     auto window = std::dynamic_pointer_cast<Window>(contents->topLevelObjects[0].view);
     ASSERT_TRUE(window);

@@ -114,7 +114,8 @@ TEST_F(TabTest, ATapAsksTheDelegateSelectsAndTellsIt) {
     EXPECT_EQ(chooser_.log, (Strings{"should 1 from 0", "did 1 at 2"}));
     EXPECT_EQ(tabs_->selectedViewController(), c_);
     EXPECT_EQ(tabs_->tabBar()->selectedIndex(), 2);
-    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "c.viewDidLoad", "c.viewWillAppear", "c.viewDidAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "c.viewDidLoad", "c.viewWillAppear",
+                                "c.viewDidAppear"}));
     EXPECT_EQ(a_->view()->superview(), nullptr);
     EXPECT_EQ(c_->view()->superview(), tabs_->view());
     EXPECT_EQ(c_->view()->frame(), (Rect{0, 0, 300, 480 - TabBar::kHeight}));
@@ -146,7 +147,8 @@ TEST_F(TabTest, SelectingInCodeSkipsTheDelegateAndIgnoresIndexesOutOfRange) {
     show();
     tabs_->setSelectedIndex(1);
     EXPECT_EQ(tabs_->selectedViewController(), b_);
-    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "b.viewDidLoad", "b.viewWillAppear", "b.viewDidAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "b.viewDidLoad", "b.viewWillAppear",
+                                "b.viewDidAppear"}));
     tabs_->setSelectedIndex(3);
     tabs_->setSelectedIndex(-1);
     EXPECT_EQ(tabs_->selectedIndex(), 1);
@@ -164,14 +166,16 @@ TEST_F(TabTest, NewControllersKeepTheSelectedIndexWhenTheyCan) {
     auto d = tab("d", 7), e = tab("e", 8), f = tab("f", 9);
     tabs_->setViewControllers({d, e, f});
     EXPECT_EQ(tabs_->selectedViewController(), f);
-    EXPECT_EQ(gEvents, (Strings{"c.viewWillDisappear", "c.viewDidDisappear", "f.viewDidLoad", "f.viewWillAppear", "f.viewDidAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"c.viewWillDisappear", "c.viewDidDisappear", "f.viewDidLoad", "f.viewWillAppear",
+                                "f.viewDidAppear"}));
     EXPECT_EQ(tabBarController(*a_), nullptr) << "the old tabs are released";
     EXPECT_EQ(tabs_->tabBar()->items()[0]->tag(), 7);
 
     gEvents.clear();
     tabs_->setViewControllers({e});
     EXPECT_EQ(tabs_->selectedViewController(), e) << "out of range: the first";
-    EXPECT_EQ(gEvents, (Strings{"f.viewWillDisappear", "f.viewDidDisappear", "e.viewDidLoad", "e.viewWillAppear", "e.viewDidAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"f.viewWillDisappear", "f.viewDidDisappear", "e.viewDidLoad", "e.viewWillAppear",
+                                "e.viewDidAppear"}));
     EXPECT_EQ(tabs_->tabBar()->selectedIndex(), 0);
 }
 
@@ -182,7 +186,8 @@ TEST_F(TabTest, ATabThatIsANavigationStackPassesTheCallbacksToItsTop) {
     tabs_->setViewControllers({a_, nav});
     show();
     tabs_->setSelectedIndex(1);
-    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "inner.viewDidLoad", "inner.viewWillAppear", "inner.viewDidAppear"}));
+    EXPECT_EQ(gEvents, (Strings{"a.viewWillDisappear", "a.viewDidDisappear", "inner.viewDidLoad",
+                                "inner.viewWillAppear", "inner.viewDidAppear"}));
     EXPECT_EQ(tabBarController(*inner), tabs_) << "found through the stack";
     EXPECT_EQ(navigationController(*inner), nav);
     gEvents.clear();

@@ -64,8 +64,8 @@ TEST(TableViewTest, ReloadingSomeRowsChecksTheRowCount) {
     } catch (const platform::foundation::Exception& e) {
         EXPECT_EQ(e.name(), platform::foundation::kInternalInconsistencyException);
         EXPECT_NE(e.reason().find("invalid number of rows in section 0.  The number of rows contained "
-                                               "in an existing section after the update (101) must be equal to the "
-                                               "number of rows contained in that section before the update (100)"),
+                                  "in an existing section after the update (101) must be equal to the "
+                                  "number of rows contained in that section before the update (100)"),
                   std::string::npos);
     }
     table->reloadData();  // a full reload takes the new count

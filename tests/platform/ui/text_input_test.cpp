@@ -20,14 +20,16 @@ struct Recorder : TextFieldDelegate, TextViewDelegate {
     bool textFieldShouldBeginEditing(TextField&) override { return note("shouldBegin", allowBegin); }
     void textFieldDidBeginEditing(TextField&) override { calls.push_back("didBegin"); }
     bool shouldChangeCharactersInRange(TextField&, TextRange r, const std::string& s) override {
-        return note("change " + std::to_string(r.location) + "+" + std::to_string(r.length) + " '" + s + "'", allowChange);
+        return note("change " + std::to_string(r.location) + "+" + std::to_string(r.length) + " '" + s + "'",
+                    allowChange);
     }
     bool textFieldShouldReturn(TextField&) override { return note("shouldReturn", true); }
     void textFieldDidEndEditing(TextField&) override { calls.push_back("didEnd"); }
     bool textViewShouldBeginEditing(TextView&) override { return note("shouldBegin", allowBegin); }
     void textViewDidBeginEditing(TextView&) override { calls.push_back("didBegin"); }
     bool shouldChangeTextInRange(TextView&, TextRange r, const std::string& s) override {
-        return note("change " + std::to_string(r.location) + "+" + std::to_string(r.length) + " '" + s + "'", allowChange);
+        return note("change " + std::to_string(r.location) + "+" + std::to_string(r.length) + " '" + s + "'",
+                    allowChange);
     }
     void textViewDidChange(TextView&) override { calls.push_back("didChange"); }
     void textViewDidEndEditing(TextView&) override { calls.push_back("didEnd"); }
@@ -89,7 +91,8 @@ TEST_F(TextInputTest, AFieldTakesFocusOnATapEditsFromTheKeyboardAndEndsOnATapEls
     field->setDelegate(&delegate_);
     root_->addSubview(field);
     std::vector<std::string> events;
-    field->addTarget(this, [&](Control&, const Event*) { events.push_back("changed"); }, kControlEventEditingChanged);
+    field->addTarget(
+        this, [&](Control&, const Event*) { events.push_back("changed"); }, kControlEventEditingChanged);
 
     window_->sendText("x");  // nobody has focus: nothing happens
     EXPECT_EQ(field->text(), "");
@@ -98,7 +101,9 @@ TEST_F(TextInputTest, AFieldTakesFocusOnATapEditsFromTheKeyboardAndEndsOnATapEls
     window_->sendText("\xC3\xA9");
     window_->sendText("\xE2\x82\xAC");
     window_->sendText("z");
-    EXPECT_EQ(field->text(), "\xC3\xA9\xE2\x82\xAC" "z");
+    EXPECT_EQ(field->text(),
+              "\xC3\xA9\xE2\x82\xAC"
+              "z");
     window_->sendKey(Key::Left);
     window_->sendKey(Key::Backspace);  // the € goes whole
     EXPECT_EQ(field->text(), "\xC3\xA9z");

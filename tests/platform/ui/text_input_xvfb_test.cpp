@@ -64,7 +64,9 @@ TEST(KeyboardInWindow, TypedTextReachesTheFocusedFieldAndAClickElsewhereEndsEdit
         execl(QM_BUILD_DIR "/tools/textdemo/textdemo", "textdemo", nullptr);
         _exit(127);
     }
-    auto x = [&](const std::string& command) { return shell("DISPLAY=" + xvfb.name() + " " + command + " 2>/dev/null"); };
+    auto x = [&](const std::string& command) {
+        return shell("DISPLAY=" + xvfb.name() + " " + command + " 2>/dev/null");
+    };
     std::string window;
     ASSERT_TRUE(within(15, [&] {
         window = x("xdotool search --pid " + std::to_string(demo));

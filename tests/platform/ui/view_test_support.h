@@ -22,9 +22,7 @@ protected:
         platform::foundation::Clock::setCurrent(clock_);
         Image::setScreenScale(1);
     }
-    void TearDown() override {
-        platform::foundation::RunLoop::current().runUntilIdle();
-    }
+    void TearDown() override { platform::foundation::RunLoop::current().runUntilIdle(); }
     // Advances the clock without running the loop (presentation values only).
     void advance(double s) { clock_->advance(s); }
     // Advances the clock and runs what comes due (frames, completions).

@@ -1,8 +1,8 @@
 // View geometry, tree and layout.
 #include <cmath>
 
-#include "tests/platform/ui/view_test_support.h"
 #include "platform/ui/View.h"
+#include "tests/platform/ui/view_test_support.h"
 
 using namespace viewtest;
 

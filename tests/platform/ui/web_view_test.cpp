@@ -82,9 +82,10 @@ const char* kLinkPage = R"(<html><head><title>First</title></head>
 
 TEST_F(WebViewTest, AStringLoadsAgainstItsBaseOnLaterTurns) {
     writePNG("dot.png", 40, 150);
-    web_->loadHTMLString("<html><head><title>Hi there</title></head><body><p>Hello</p>"
-                         "<img src=\"dot.png\"></body></html>",
-                         base_);
+    web_->loadHTMLString(
+        "<html><head><title>Hi there</title></head><body><p>Hello</p>"
+        "<img src=\"dot.png\"></body></html>",
+        base_);
     EXPECT_EQ(delegate_.log, (Log{"load " + base_}));
     EXPECT_TRUE(web_->isLoading());
     EXPECT_EQ(web_->requestURL(), base_);
@@ -132,7 +133,9 @@ TEST_F(WebViewTest, ALinkTapIsTheDelegatesDecision) {
     delegate_.log.clear();
 
     // Refused: nothing loads.
-    delegate_.decide = [](const std::string&, WebViewNavigationType t) { return t != WebViewNavigationType::LinkClicked; };
+    delegate_.decide = [](const std::string&, WebViewNavigationType t) {
+        return t != WebViewNavigationType::LinkClicked;
+    };
     web_->tapAtPoint({20, 50});
     settle();
     EXPECT_EQ(delegate_.log, (Log{"link " + base_ + "next.html"}));
@@ -178,8 +181,8 @@ TEST_F(WebViewTest, FileURLsLoadTheirFileAndMissingOnesFail) {
     delegate_.log.clear();
     web_->loadRequest(base_);
     settle();
-    EXPECT_EQ(delegate_.log, (Log{"load " + base_, "start",
-                                  "fail NSURLErrorDomain " + std::to_string(kURLErrorFileIsDirectory)}));
+    EXPECT_EQ(delegate_.log,
+              (Log{"load " + base_, "start", "fail NSURLErrorDomain " + std::to_string(kURLErrorFileIsDirectory)}));
 }
 
 TEST_F(WebViewTest, AnUnsupportedSchemeFailsWithTheURLError) {
@@ -217,9 +220,10 @@ TEST_F(WebViewTest, ANewLoadOrAStopMakesTheOlderOneMoot) {
 }
 
 TEST_F(WebViewTest, TheTwoScriptsTheApplicationRuns) {
-    web_->loadHTMLString("<html><head><title>Scripted</title></head><body><p>Some words to measure in a "
-                         "paragraph that is long enough to wrap over several lines of the view.</p></body></html>",
-                         base_);
+    web_->loadHTMLString(
+        "<html><head><title>Scripted</title></head><body><p>Some words to measure in a "
+        "paragraph that is long enough to wrap over several lines of the view.</p></body></html>",
+        base_);
     settle();
     EXPECT_EQ(web_->stringByEvaluatingJavaScriptFromString("document.title"), "Scripted");
     const double before = web_->pageSize().height;
@@ -248,10 +252,11 @@ TEST_F(WebViewTest, TheTextIsDrawnInTheWindow) {
     auto window = std::make_shared<Window>(Size{320, 400}, 1);
     window->setBackgroundColor(Color::whiteColor());
     window->addSubview(web_);
-    web_->loadHTMLString("<body style=\"margin: 0; background: #ffffff\">"
-                         "<p style=\"font-size: 48px; color: #000000; margin: 0\">WWWW</p>"
-                         "<div style=\"margin-top: 20px; height: 50px; background: #00ff00\"></div></body>",
-                         base_);
+    web_->loadHTMLString(
+        "<body style=\"margin: 0; background: #ffffff\">"
+        "<p style=\"font-size: 48px; color: #000000; margin: 0\">WWWW</p>"
+        "<div style=\"margin-top: 20px; height: 50px; background: #00ff00\"></div></body>",
+        base_);
     settle();
     auto image = window->composedImage();
     int dark = 0;

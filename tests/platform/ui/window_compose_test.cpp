@@ -3,12 +3,12 @@
 #include <cmath>
 #include <filesystem>
 
-#include "tests/platform/ui/view_test_support.h"
 #include "platform/foundation/Error.h"
 #include "platform/ui/GradientLayer.h"
 #include "platform/ui/HeadlessPresenter.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/Label.h"
+#include "tests/platform/ui/view_test_support.h"
 
 using namespace viewtest;
 namespace fs = std::filesystem;
@@ -27,7 +27,8 @@ std::shared_ptr<View> box(Rect frame, Color c) {
 // multiply the shape's shading over it.
 class TintView : public View {
 public:
-    TintView(Rect frame, std::shared_ptr<Image> shape, Color tint) : View(frame), shape_(std::move(shape)), tint_(tint) {}
+    TintView(Rect frame, std::shared_ptr<Image> shape, Color tint)
+        : View(frame), shape_(std::move(shape)), tint_(tint) {}
     void drawRect(Context& ctx, const Rect&) override {
         Rect r{0, 0, bounds().width(), bounds().height()};
         ctx.save();
@@ -120,7 +121,8 @@ TEST_F(Compose, GradientLayerColoursAtItsStops) {
         double t = (y + 0.5) / 100, stops[] = {0.2, 0.5, 0.8, 1.0}, grey[] = {0, 0.4, 0.8, 1.0};
         if (t <= stops[0]) return 0.0;
         for (int i = 1; i < 4; ++i)
-            if (t <= stops[i]) return 255 * (grey[i - 1] + (grey[i] - grey[i - 1]) * (t - stops[i - 1]) / (stops[i] - stops[i - 1]));
+            if (t <= stops[i])
+                return 255 * (grey[i - 1] + (grey[i] - grey[i - 1]) * (t - stops[i - 1]) / (stops[i] - stops[i - 1]));
         return 255.0;
     };
     EXPECT_EQ(grey(5), 0);  // before the first stop: its colour
@@ -158,8 +160,10 @@ TEST_F(Compose, LabelTextIsDrawnWhereItsMeasuredSizeSays) {
     for (int y = 0; y < 60; ++y)
         for (int x = 0; x < 200; ++x)
             if (img->pixelAt(x, y).r < 200) {
-                minX = std::min(minX, x); maxX = std::max(maxX, x);
-                minY = std::min(minY, y); maxY = std::max(maxY, y);
+                minX = std::min(minX, x);
+                maxX = std::max(maxX, x);
+                minY = std::min(minY, y);
+                maxY = std::max(maxY, y);
             }
     ASSERT_GE(maxX, 0);
     EXPECT_GE(minX, int(std::floor(expected.minX())) - 1);

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tests/platform/ui/view_test_support.h"
 #include "platform/ui/Compositor.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/Label.h"
+#include "tests/platform/ui/view_test_support.h"
 
 using namespace viewtest;
 

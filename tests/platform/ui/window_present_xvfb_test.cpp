@@ -30,7 +30,6 @@ namespace {
 
 const char* const kChildEnv = "QM_AUDIT_IDLE_PRESENT_OUT";
 
-
 // Runs in the child: writes "presented-after-show compositions idle-presented
 // idle-compositions after-change after-animation rate".
 TEST(WindowPresentChild, Measure) {
@@ -47,7 +46,8 @@ TEST(WindowPresentChild, Measure) {
     auto box = std::make_shared<View>(Rect{10, 10, 30, 30});
     box->setBackgroundColor(Color::rgba(1, 0, 0));
     root->addSubview(box);
-    auto presenter = std::make_shared<SdlWindowPresenter>("audit", [] {}, 1);
+    auto presenter = std::make_shared<SdlWindowPresenter>(
+        "audit", [] {}, 1);
     win->setPresenter(presenter);
 
     std::ostringstream r;
