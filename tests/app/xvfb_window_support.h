@@ -18,6 +18,7 @@
 
 #include "platform/graphics/Image.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ShellTools.h"
 #include "tests/support/VirtualDisplay.h"
 
 namespace pg = platform::graphics;
@@ -72,26 +73,10 @@ def close(win):
 png(sys.argv[2], sys.argv[3]) if sys.argv[1] == 'png' else close(int(sys.argv[2]))
 )PY";
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string shell(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[512];
-        while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
-bool have(const char* tool) {
-    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
+using qmtest::have;
+using qmtest::readAll;
+using qmtest::shell;
+using qmtest::within;
 
 // How long a window test waits for a state it needs: generous, since a loaded
 // machine (parallel tests, other builds) slows Xvfb, the application and the
@@ -99,15 +84,6 @@ bool have(const char* tool) {
 constexpr double kWindowBound = 90;
 
 // Polls `done` every 50 ms for at most `seconds` of real time.
-bool within(double seconds, const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
-
 bool saturated(pg::Image::Pixel p) { return std::max({p.r, p.g, p.b}) - std::min({p.r, p.g, p.b}) > 80; }
 
 class XvfbWindowFixture : public ::testing::Test {

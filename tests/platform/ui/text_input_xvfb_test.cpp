@@ -10,48 +10,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ShellTools.h"
 #include "tests/support/VirtualDisplay.h"
 
 namespace {
 
-std::string shell(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[512];
-        while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool within(double seconds, const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
+using qmtest::readAll;
+using qmtest::shell;
+using qmtest::within;
 
 TEST(KeyboardInWindow, TypedTextReachesTheFocusedFieldAndAClickElsewhereEndsEditing) {
     for (const char* tool : {"Xvfb", "xdotool"})
-        if (shell(std::string("command -v ") + tool).empty()) GTEST_SKIP() << tool << " is not installed";
+        if (!qmtest::have(tool)) GTEST_SKIP() << tool << " is not installed";
     qmtest::VirtualDisplay xvfb("800x600x24");
     ASSERT_TRUE(xvfb.started());
     qmtest::TempDir out;
