@@ -19,13 +19,15 @@ namespace {
 
 std::atomic<double> gScreenScale{1.0};
 
+// Never destroyed: a background queue may still load pictures while the
+// process exits.
 std::mutex& cacheMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 std::unordered_map<std::string, std::shared_ptr<Image>>& cache() {
-    static std::unordered_map<std::string, std::shared_ptr<Image>> c;
-    return c;
+    static auto* c = new std::unordered_map<std::string, std::shared_ptr<Image>>;
+    return *c;
 }
 
 // Any image surface as ARGB32, owned by the caller.
