@@ -191,6 +191,10 @@ std::string zone(long offset, bool iso, bool colon) {
 }  // namespace
 
 std::string formatDate(double secondsSince1970, const std::string& pattern, bool utc) {
+    // Beyond this (about 31 million years) the seconds may not fit a time_t
+    // and the year not an int: such a date has no text.
+    constexpr double kFarthest = 1e15;
+    if (!(std::fabs(secondsSince1970) <= kFarthest)) return {};
     double whole = std::floor(secondsSince1970);
     int millis = int(std::lround((secondsSince1970 - whole) * 1000));
     if (millis >= 1000) {
@@ -201,9 +205,9 @@ std::string formatDate(double secondsSince1970, const std::string& pattern, bool
     tm tmv;
     long offset = 0;
     if (utc) {
-        gmtime_r(&t, &tmv);
+        if (!gmtime_r(&t, &tmv)) return {};
     } else {
-        localtime_r(&t, &tmv);
+        if (!localtime_r(&t, &tmv)) return {};
         offset = tmv.tm_gmtoff;
     }
     std::string out;

@@ -35,6 +35,7 @@ std::string percentEncoded(const std::string& text, std::string_view keep, bool 
 
 // Dates in the POSIX locale. `pattern` uses the platform's date-pattern letters
 // (yyyy MM dd HH mm ss SSS Z ZZZZZ EEE MMM a ...); `utc` picks UTC over local time.
+// A date the calendar cannot hold (not finite, or millions of years away) is "".
 std::string formatDate(double secondsSince1970, const std::string& pattern, bool utc = true);
 std::optional<double> parseDate(const std::string& text, const std::string& pattern, bool utc = true);
 std::string rfc3339(double secondsSince1970);  // 2026-12-07T04:43:55Z

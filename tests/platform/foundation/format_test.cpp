@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 using namespace platform::foundation;
 
 TEST(Format, PrintfStyle) {
@@ -32,6 +34,9 @@ TEST(Format, DatesInThePosixLocale) {
     EXPECT_EQ(formatDate(t, "EEEE d MMMM yy h:mm a"), "Sunday 7 December 25 4:43 AM");
     EXPECT_EQ(formatDate(t, "'o''clock' HH"), "o'clock 04");
     EXPECT_EQ(rfc3339(t), "2025-12-07T04:43:55Z");
+    // Dates no calendar holds have no text, in either time zone.
+    for (double far : {std::nan(""), 1e300, -1e300, 1e16})
+        for (bool utc : {true, false}) EXPECT_EQ(formatDate(far, "yyyy-MM-dd", utc), "") << far;
 }
 
 TEST(Format, ParsingDates) {
