@@ -47,49 +47,20 @@ dispatch::Queue& BatteryCALayer::batteryRenderQueue() {
     return *queue;
 }
 
-void BatteryCALayer::syncWithClears() {
-    const BatteryImage& shared = BatteryImage::sharedInstance();
-    std::lock_guard lock(cacheMutex_);
-    if (keyGeneration_ != shared.keyGeneration()) {
-        keyGeneration_ = shared.keyGeneration();
-        renderedKey_.clear();
-    }
-    if (imageGeneration_ != shared.imageGeneration()) {
-        // A key without its picture would keep the layer blank until the
-        // values change: forget both.
-        imageGeneration_ = shared.imageGeneration();
-        renderedImage_.reset();
-        renderedKey_.clear();
-    }
-}
-
-std::string BatteryCALayer::renderedKey() const {
-    std::lock_guard lock(cacheMutex_);
-    return renderedKey_;
-}
-
-std::shared_ptr<pg::Image> BatteryCALayer::renderedImage() const {
-    std::lock_guard lock(cacheMutex_);
-    return renderedImage_;
-}
-
 void BatteryCALayer::drawInContext(pg::Context& ctx) {
-    syncWithClears();
-    const std::shared_ptr<pg::Image> shown = renderedImage();
+    BatteryImage& cache = BatteryImage::sharedInstance();
+    const std::shared_ptr<pg::Image> shown = cache.renderedImage();
     const pg::Rect bounds = this->bounds();
     // While drawing, the values are the ones on screen now.
     const Values values = currentValues();
     const std::string key = renderKey(bounds, values);
-    if (key != renderedKey()) {
+    if (key != cache.renderedKey()) {
         std::weak_ptr<Layer> weakSelf = weak_from_this();
         batteryRenderQueue().sync([&] {
             auto image = render(bounds, values);
             if (!image) return;
-            {
-                std::lock_guard lock(cacheMutex_);
-                renderedKey_ = key;
-                renderedImage_ = image;
-            }
+            cache.setRenderedKey(key);
+            cache.setRenderedImage(image);
             dispatch::mainQueue().async([weakSelf] {
                 if (auto self = weakSelf.lock()) self->setNeedsDisplay();
             });

@@ -3,13 +3,11 @@
 // (BatteryImage) stretched to the charge level and tinted with the battery
 // colour. Level and colour are animatable, so a change glides over 0.35 s.
 //
-// Renders run on one serial queue and their result is cached by this layer
-// under a key of size, level and colour: a drawing pass with unchanged values
-// only draws the cached picture. Each layer has its own cache, so two battery
-// layers on screen (the main screen's and the settings preview) do not make
-// each other render again.
+// Renders run on one serial queue and their result is cached under a key of
+// size, level and colour: a drawing pass with unchanged values only draws the
+// cached picture. The cache is BatteryImage's, one for every battery layer of
+// the process, and each render replaces it.
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/foundation/Dispatch.h"
@@ -46,10 +44,6 @@ public:
     float blue() const { return static_cast<float>(doubleForKey("blue")); }
     void setBlue(float v) { setValue("blue", static_cast<double>(v)); }
 
-    // This layer's render cache: the key and picture of its last render.
-    std::string renderedKey() const;
-    std::shared_ptr<platform::graphics::Image> renderedImage() const;
-
     // The serial queue every battery render runs on, created on first use.
     static platform::foundation::dispatch::Queue& batteryRenderQueue();
 
@@ -63,11 +57,4 @@ private:
     Values currentValues() const;
     static std::string renderKey(const platform::graphics::Rect& bounds, const Values& v);
     static std::shared_ptr<platform::graphics::Image> render(const platform::graphics::Rect& rect, const Values& v);
-    // Applies the screens' "forget every rendered picture" requests.
-    void syncWithClears();
-
-    mutable std::mutex cacheMutex_;
-    std::string renderedKey_;
-    std::shared_ptr<platform::graphics::Image> renderedImage_;
-    unsigned keyGeneration_ = 0, imageGeneration_ = 0;
 };

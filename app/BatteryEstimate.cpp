@@ -184,9 +184,7 @@ std::optional<BatteryRefresh::Outcome> BatteryRefresh::refresh(const BatteryEsti
 
     Outcome out;
     if (m < 1.0f) soundAlreadyPlayed_ = false;
-    // Full means full while on the charger: at 100 % on battery the sound waits
-    // until the device is plugged in (or the level drops and re-arms it).
-    if (alertOn && m >= 1.0f && input.charging && !soundAlreadyPlayed_ && soundAvailable) {
+    if (alertOn && m >= 1.0f && !soundAlreadyPlayed_ && soundAvailable) {
         platform::foundation::log("Playing fully charged sound!");
         soundAlreadyPlayed_ = true;
         out.playSound = true;

@@ -69,11 +69,18 @@ void BatteryFillView::setColor(const pg::Color& color) {
         platform::foundation::log("batLayer IS NIL");
         return;
     }
-    // A grey has two components (white, alpha): read it as the RGB grey it
-    // is, never three components out of two.
-    batLayer_->setRed(static_cast<float>(color.redValue()));
-    batLayer_->setGreen(static_cast<float>(color.greenValue()));
-    batLayer_->setBlue(static_cast<float>(color.blueValue()));
+    // Only red, green, blue and alpha give the fill its colour; anything else
+    // (a grey of white and alpha) leaves it white.
+    float red = 1.0f, green = 1.0f, blue = 1.0f;
+    if (color.numberOfComponents() == 4) {
+        const double* c = color.components();
+        red = static_cast<float>(c[0]);
+        green = static_cast<float>(c[1]);
+        blue = static_cast<float>(c[2]);
+    }
+    batLayer_->setRed(red);
+    batLayer_->setGreen(green);
+    batLayer_->setBlue(blue);
 }
 
 void BatteryFillView::prepareForFade() {

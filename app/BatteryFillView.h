@@ -24,7 +24,8 @@ public:
     void setLevel(float level);
     // The model level (the animation may still show another); 0 without a fill layer.
     float getLevel() const;
-    // Grey colours count as the RGB colour of the same grey; alpha is ignored.
+    // Red, green and blue of a four-component colour; any other colour (a grey)
+    // tints the fill white. Alpha is ignored.
     void setColor(const platform::graphics::Color& color);
     // Hides the fill until the next fade-in.
     void prepareForFade();

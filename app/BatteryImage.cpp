@@ -90,3 +90,23 @@ void BatteryImage::setCachedScaledImage(std::shared_ptr<pg::Image> image) {
     std::lock_guard lock(imageMutex_);
     cachedScaledImage_ = std::move(image);
 }
+
+std::string BatteryImage::renderedKey() const {
+    std::lock_guard lock(imageMutex_);
+    return renderedKey_;
+}
+
+void BatteryImage::setRenderedKey(std::string key) {
+    std::lock_guard lock(imageMutex_);
+    renderedKey_ = std::move(key);
+}
+
+std::shared_ptr<pg::Image> BatteryImage::renderedImage() const {
+    std::lock_guard lock(imageMutex_);
+    return renderedImage_;
+}
+
+void BatteryImage::setRenderedImage(std::shared_ptr<pg::Image> image) {
+    std::lock_guard lock(imageMutex_);
+    renderedImage_ = std::move(image);
+}

@@ -3,10 +3,8 @@
 // fill picture for a layer size and a charge level: bottom cap, a middle
 // stretched to the level, top cap, scaled together to fit the layer.
 //
-// The tinted pictures that the fill layers render are cached by each layer
-// (BatteryCALayer); this object only lets the screens invalidate those caches
-// all at once.
-#include <atomic>
+// It also holds the render cache of the fill layers (BatteryCALayer): the key
+// and the tinted picture of the last render, shared by every battery layer.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,19 +54,18 @@ public:
     std::shared_ptr<platform::graphics::Image> cachedScaledImage() const;
     void setCachedScaledImage(std::shared_ptr<platform::graphics::Image> image);
 
-    // Every fill layer renders again at its next pass (its key is forgotten).
-    void clearRenderedKey() { keyGeneration_.fetch_add(1); }
-    // Every fill layer drops its picture and key: it shows nothing until the
-    // render that its next pass makes has been drawn.
-    void clearRenderedImage() { imageGeneration_.fetch_add(1); }
-    unsigned keyGeneration() const { return keyGeneration_.load(); }
-    unsigned imageGeneration() const { return imageGeneration_.load(); }
+    // The fill layers' render cache; empty key and null picture until the
+    // first render. Read on the main thread, written on the render queue.
+    std::string renderedKey() const;
+    void setRenderedKey(std::string key);
+    std::shared_ptr<platform::graphics::Image> renderedImage() const;
+    void setRenderedImage(std::shared_ptr<platform::graphics::Image> image);
 
 private:
     BatteryImage() = default;
     float lastLevel_ = 0.0f;
     platform::graphics::Rect lastBounds_;
     mutable std::mutex imageMutex_;
-    std::shared_ptr<platform::graphics::Image> cachedScaledImage_;
-    std::atomic<unsigned> keyGeneration_{0}, imageGeneration_{0};
+    std::shared_ptr<platform::graphics::Image> cachedScaledImage_, renderedImage_;
+    std::string renderedKey_;
 };

@@ -368,7 +368,6 @@ void MainViewController::viewDidLoad() {
 
     // A loaded view starts from the interface file's layout: sound re-armed, rows unshifted.
     refresh_ = BatteryRefresh();
-    musicShiftX_ = 0;
     words_ = BatteryWords::localized();
 
     if (!sound_) {
@@ -441,8 +440,7 @@ void MainViewController::viewWillAppear(bool animated) {
         };
         placeX(imageTalk_, rightEdge(imageTalk_));
         placeX(imageWeb_, rightEdge(imageWeb_));
-        // The music icon stays with its labels when the refresh moved the row.
-        placeX(imageMusic_, inset + musicShiftX_);
+        placeX(imageMusic_, inset);
         placeX(imageVideo_, inset);
 
         // The view has the screen's size only now; a content size taken from the
@@ -601,7 +599,7 @@ void MainViewController::updateGradientBG() {
 // ---- settings and flashlight
 
 void MainViewController::showSettings() {
-    BatteryImage::sharedInstance().clearRenderedKey();
+    BatteryImage::sharedInstance().setRenderedKey({});
     auto settings = std::make_shared<SettingsController>("SettingsController", nibBundle());
     auto self = std::dynamic_pointer_cast<MainViewController>(shared_from_this());
     settings->setDelegate(
@@ -613,8 +611,8 @@ void MainViewController::showSettings() {
 void MainViewController::settingsControllerDidFinish(SettingsController&) {
     BatteryRefresh::setLastMultiplier(-1.0f);
     auto& images = BatteryImage::sharedInstance();
-    images.clearRenderedImage();
-    images.clearRenderedKey();
+    images.setRenderedImage(nullptr);
+    images.setRenderedKey({});
     if (viewBatteryFill_) viewBatteryFill_->prepareForFade();
     setTextOpacity(0);
     batteryChanged();
@@ -677,7 +675,6 @@ void MainViewController::applyEstimate(const BatteryEstimate& e, bool shiftRows)
         row.hiding.apply(*v, e);
         if (shiftRows && row.shift != Point{}) v->setCenter(v->center() + row.shift);
     }
-    if (shiftRows) musicShiftX_ = BatteryRowShift::kMusicRight;
 
     if (e.talkRowToVideoRow) {
         if (labelTitleVideo_) moveCenterY(labelTitleTalk_, labelTitleVideo_->center().y);

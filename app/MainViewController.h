@@ -121,8 +121,6 @@ private:
 
     int32_t currentAnim_ = 0;
     BatteryRefresh refresh_;
-    // Right shift of the music row decided by the refresh, kept across appearances.
-    double musicShiftX_ = 0;
 
     std::weak_ptr<platform::ui::ScrollView> mainScrollView_;
     std::weak_ptr<MainContentView> mainContentView_;

@@ -40,9 +40,9 @@ void ColorPickerImageView::touchesEnded(const TouchSet& touches, const Event* ev
 }
 
 void ColorPickerImageView::touchesCancelled(const TouchSet& touches, const Event* event) {
+    // The finger did not choose where it was taken away: no pick, the marker rests.
     showMarkerImage("selector-off.png");
-    if (isHidden()) return passOn(&Responder::touchesCancelled, touches, event);
-    touchesCommon(touches, event);
+    if (isHidden()) passOn(&Responder::touchesCancelled, touches, event);
 }
 
 void ColorPickerImageView::touchesCommon(const TouchSet& touches, const Event*) {
@@ -111,8 +111,7 @@ bool ColorPickerImageView::ensureBitmap() {
 }
 
 std::optional<ColorPickerImageView::Color> ColorPickerImageView::getPixelColorAtLocation(Point p) {
-    // Without a picture there is nothing to pick.
-    if (!image()) return std::nullopt;
+    if (!image()) return Color::black();
     const double k = image()->scale() > 0 ? image()->scale() : 1.0;
     if (!ensureBitmap()) return std::nullopt;
 

@@ -36,12 +36,13 @@ public:
     void touchesBegan(const TouchSet& touches, const Event* event) override;
     void touchesMoved(const TouchSet& touches, const Event* event) override;
     void touchesEnded(const TouchSet& touches, const Event* event) override;
-    // A cancelled touch ends the pick the way a lifted finger does.
+    // A cancelled touch picks nothing; the marker returns to rest.
     void touchesCancelled(const TouchSet& touches, const Event* event) override;
     void touchesCommon(const TouchSet& touches, const Event* event);
 
-    // The colour at `p` (view points), or none: no picture, a black or
-    // transparent spot. Moves the marker there when it gives a colour.
+    // The colour at `p` (view points): black without a picture, none on a
+    // black or transparent spot. Moves the marker there when the picture
+    // gives a colour.
     std::optional<Color> getPixelColorAtLocation(Point p);
 
     void setPositionForPicker(Point p);

@@ -10,13 +10,8 @@
 
 namespace {
 
-// The index detected last, with the device description it was detected
-// from: a different played device (a new identifier or model) detects again.
-struct CachedIndex {
-    std::string model, hardwareIdentifier;
-    int32_t index = DeviceDetection::kNotDetected;
-};
-CachedIndex gCached;
+// Detected once for the process: the hardware does not change under it.
+int32_t gDetectedIndex = DeviceDetection::kNotDetected;
 
 bool containsIgnoringCase(const std::string& text, const std::string& needle) {
     auto it = std::search(text.begin(), text.end(), needle.begin(), needle.end(), [](char a, char b) {
@@ -123,15 +118,12 @@ std::string DeviceDetection::nameForIndex(int32_t index, bool flag) {
 }
 
 int32_t DeviceDetection::detectDevice() {
-    std::string model = platform::ui::Device::current().model();
-    std::string hardwareIdentifier = TwkUtils::getHardwareModel();
-    if (gCached.index == kNotDetected || gCached.model != model || gCached.hardwareIdentifier != hardwareIdentifier) {
-        gCached.index = detect(model, hardwareIdentifier);
-        gCached.model = std::move(model);
-        gCached.hardwareIdentifier = std::move(hardwareIdentifier);
-    }
-    return gCached.index;
+    if (gDetectedIndex == kNotDetected)
+        gDetectedIndex = detect(platform::ui::Device::current().model(), TwkUtils::getHardwareModel());
+    return gDetectedIndex;
 }
+
+void DeviceDetection::forgetDetectedIndexForTests() { gDetectedIndex = kNotDetected; }
 
 std::string DeviceDetection::name(bool flag) { return nameForIndex(detectDevice(), flag); }
 

@@ -1,5 +1,5 @@
-// The fill layer: the tinted render, its per-layer cache and the passes it
-// schedules, and the glide of level and colour on the manual clock.
+// The fill layer: the tinted render, the render cache every battery layer
+// shares and the passes it schedules, and the glide of level and colour on the manual clock.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -30,7 +30,11 @@ protected:
         pf::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         useScale(1.0);
         pu::Device::current().setHardwareIdentifier("iPhone7,2");
+        // The cache lives for the process: each test starts it empty, as a launch does.
+        cache().setRenderedKey({});
+        cache().setRenderedImage(nullptr);
     }
+    static BatteryImage& cache() { return BatteryImage::sharedInstance(); }
     void TearDown() override { pf::RunLoop::main().runUntilIdle(); }
     void useScale(double scale) {
         pg::Image::setScreenScale(scale);
@@ -129,8 +133,8 @@ TEST_F(BatteryLayerTest, FirstPassDrawsNothingAndTheScheduledOneDrawsThePicture)
     auto layer = makeLayer({0, 0, 140, 213}, 1.0f, 0.0f, 0.9f, 0.0f);
     ASSERT_TRUE(layer->needsDisplay());
     layer->displayIfNeeded();
-    EXPECT_EQ(layer->renderedKey(), "140.000000-213.000000-1.000000-0.000000-0.900000-0.000000");
-    ASSERT_NE(layer->renderedImage(), nullptr);
+    EXPECT_EQ(cache().renderedKey(), "140.000000-213.000000-1.000000-0.000000-0.900000-0.000000");
+    ASSERT_NE(cache().renderedImage(), nullptr);
     auto first = layer->backingImage();
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->pixelAt(70, 150).a, 0);  // nothing shown yet
@@ -150,79 +154,75 @@ TEST_F(BatteryLayerTest, FirstPassDrawsNothingAndTheScheduledOneDrawsThePicture)
 TEST_F(BatteryLayerTest, UnchangedValuesRenderNothingNewAndANewSizeRendersAgain) {
     auto layer = makeLayer({0, 0, 140, 213}, 0.3f, 0.9f, 0.0f, 0.0f);
     EXPECT_EQ(settle(*layer), 2);
-    auto rendered = layer->renderedImage();
+    auto rendered = cache().renderedImage();
 
     layer->setLevel(0.3f);  // the same values again
     layer->setRed(0.9f);
     clock_->advance(1.0);
     settle(*layer);
-    EXPECT_EQ(layer->renderedImage(), rendered);
+    EXPECT_EQ(cache().renderedImage(), rendered);
 
     layer->setBounds({0, 0, 100, 150});  // size alone
     layer->setNeedsDisplay();
     EXPECT_EQ(settle(*layer), 2);
-    EXPECT_NE(layer->renderedImage(), rendered);
-    EXPECT_EQ(layer->renderedImage()->size(), (pg::Size{100, 150}));
+    EXPECT_NE(cache().renderedImage(), rendered);
+    EXPECT_EQ(cache().renderedImage()->size(), (pg::Size{100, 150}));
 
     layer->setBounds({20, 30, 100, 150});  // the origin is not part of the key
     layer->setNeedsDisplay();
-    auto before = layer->renderedImage();
+    auto before = cache().renderedImage();
     EXPECT_EQ(settle(*layer), 1);
-    EXPECT_EQ(layer->renderedImage(), before);
+    EXPECT_EQ(cache().renderedImage(), before);
     // Still drawn over the whole bounds: liquid in the middle, glass room at the side.
     EXPECT_EQ(layer->backingImage()->pixelAt(50, 149).a, 255);
     EXPECT_EQ(layer->backingImage()->pixelAt(97, 140).a, 0);
 }
 
-TEST_F(BatteryLayerTest, TwoBatteriesOnScreenKeepTheirOwnPictures) {
-    // The main screen's battery and the settings preview, drawn in turn.
-    auto main = makeLayer({0, 0, 140, 213}, 0.42f, 0.9f, 0.5f, 0.0f);
+TEST_F(BatteryLayerTest, EveryBatteryLayerSharesOneRenderCache) {
+    auto a = makeLayer({0, 0, 140, 213}, 0.42f, 0.9f, 0.5f, 0.0f);
+    EXPECT_EQ(settle(*a), 2);
+    auto picture = cache().renderedImage();
+    ASSERT_NE(picture, nullptr);
+
+    // A second layer of the same size and values finds the picture already
+    // rendered: its first pass shows it and asks for nothing more.
+    auto twin = makeLayer({0, 0, 140, 213}, 0.42f, 0.9f, 0.5f, 0.0f);
+    pf::RunLoop::main().runUntilIdle();
+    clock_->advance(1.0);
+    twin->displayIfNeeded();
+    EXPECT_EQ(twin->backingImage()->pixelAt(70, 200).a, 255);
+    pf::RunLoop::main().runUntilIdle();
+    EXPECT_FALSE(twin->needsDisplay());
+    EXPECT_EQ(cache().renderedImage(), picture);
+
+    // Another layer's render replaces the cache, so the first one renders again.
     auto preview = makeLayer({0, 0, 70, 106}, 0.75f, 0.2f, 0.4f, 0.9f);
-    for (int round = 0; round < 3; ++round) {
-        main->displayIfNeeded();
-        preview->displayIfNeeded();
-        pf::RunLoop::main().runUntilIdle();
-    }
-    auto mainPicture = main->renderedImage(), previewPicture = preview->renderedImage();
-    for (int round = 0; round < 5; ++round) {
-        main->setNeedsDisplay();
-        preview->setNeedsDisplay();
-        main->displayIfNeeded();
-        preview->displayIfNeeded();
-        pf::RunLoop::main().runUntilIdle();
-        // Neither pass rendered, so neither asked for another.
-        EXPECT_FALSE(main->needsDisplay());
-        EXPECT_FALSE(preview->needsDisplay());
-    }
-    EXPECT_EQ(main->renderedImage(), mainPicture);
-    EXPECT_EQ(preview->renderedImage(), previewPicture);
-    EXPECT_EQ(main->backingImage()->pixelAt(70, 200).a, 255);
-    EXPECT_EQ(preview->backingImage()->pixelAt(35, 100).a, 255);
+    EXPECT_EQ(settle(*preview), 2);
+    EXPECT_EQ(cache().renderedKey(), "70.000000-106.000000-0.750000-0.200000-0.400000-0.900000");
+    a->setNeedsDisplay();
+    EXPECT_EQ(settle(*a), 2);
+    EXPECT_NE(cache().renderedImage(), picture);
+    EXPECT_EQ(cache().renderedImage()->size(), (pg::Size{140, 213}));
 }
 
 TEST_F(BatteryLayerTest, ClearingTheSharedKeyOrPictureReachesEveryLayer) {
     auto a = makeLayer({0, 0, 140, 213}, 0.5f, 0.9f, 0.0f, 0.0f);
-    auto b = makeLayer({0, 0, 70, 106}, 0.5f, 0.9f, 0.0f, 0.0f);
     settle(*a);
-    settle(*b);
-    auto pictureA = a->renderedImage(), pictureB = b->renderedImage();
+    auto picture = cache().renderedImage();
 
-    BatteryImage::sharedInstance().clearRenderedKey();
+    cache().setRenderedKey({});
     a->setNeedsDisplay();
     a->displayIfNeeded();
-    EXPECT_NE(a->renderedImage(), pictureA);                // rendered again
+    EXPECT_NE(cache().renderedImage(), picture);            // rendered again
     EXPECT_EQ(a->backingImage()->pixelAt(70, 200).a, 255);  // showing the old picture meanwhile
-    b->setNeedsDisplay();
-    settle(*b);
-    EXPECT_NE(b->renderedImage(), pictureB);
-
     settle(*a);
-    BatteryImage::sharedInstance().clearRenderedImage();
-    auto before = a->renderedImage();
+
+    cache().setRenderedImage(nullptr);
+    cache().setRenderedKey({});
     a->setNeedsDisplay();
     a->displayIfNeeded();  // picture dropped: this pass shows nothing and renders
     EXPECT_EQ(a->backingImage()->pixelAt(70, 200).a, 0);
-    EXPECT_NE(a->renderedImage(), before);
+    EXPECT_NE(cache().renderedImage(), nullptr);
     EXPECT_EQ(settle(*a), 1);
     EXPECT_EQ(a->backingImage()->pixelAt(70, 200).a, 255);
 }
@@ -232,8 +232,8 @@ TEST_F(BatteryLayerTest, AnEmptyLayerRendersNothingAndAsksForNothing) {
     EXPECT_EQ(layer->renderInImageOfSize({0, 0, 0, 0}), nullptr);
     layer->setNeedsDisplay();
     settle(*layer);
-    EXPECT_EQ(layer->renderedImage(), nullptr);
-    EXPECT_EQ(layer->renderedKey(), "");
+    EXPECT_EQ(cache().renderedImage(), nullptr);
+    EXPECT_EQ(cache().renderedKey(), "");
 }
 
 TEST_F(BatteryLayerTest, AChangeInMidFlightStartsFromTheShownLevel) {
@@ -258,7 +258,7 @@ TEST_F(BatteryLayerTest, AChangeInMidFlightStartsFromTheShownLevel) {
     layer->displayIfNeeded();
     char expected[32];
     std::snprintf(expected, sizeof expected, "-%f-", static_cast<double>(static_cast<float>(midway)));
-    EXPECT_NE(layer->renderedKey().find(expected), std::string::npos) << layer->renderedKey();
+    EXPECT_NE(cache().renderedKey().find(expected), std::string::npos) << cache().renderedKey();
 
     layer->setLevel(0.1f);
     glide = std::dynamic_pointer_cast<pu::BasicAnimation>(layer->animationForKey("level"));

@@ -117,16 +117,18 @@ TEST_F(EstimateRefresh, FullBatterySoundOncePerFullCharge) {
     EXPECT_EQ(soundLogLines(), 2);
 }
 
-TEST_F(EstimateRefresh, NoSoundAtFullChargeOnBattery) {
+TEST_F(EstimateRefresh, FullChargeOnBatteryPlaysTheSoundToo) {
     auto unplugged = run(at(1.0f, /*charging=*/false));
     ASSERT_TRUE(unplugged.has_value());
-    EXPECT_FALSE(unplugged->playSound);
-    EXPECT_FALSE(refresh_.soundAlreadyPlayed());
-    // Plugged in while still full: the state change brings the sound.
-    clock_->advance(3.0);
+    EXPECT_TRUE(unplugged->playSound);
+    EXPECT_TRUE(refresh_.soundAlreadyPlayed());
+    // Plugged in while still full: the state change passes the debounce, but
+    // this full charge has had its sound.
     auto plugged = run(at(1.0f, /*charging=*/true));
     ASSERT_TRUE(plugged.has_value());
-    EXPECT_TRUE(plugged->playSound);
+    EXPECT_FALSE(plugged->estimate.imageChargingHidden);
+    EXPECT_FALSE(plugged->playSound);
+    EXPECT_EQ(soundLogLines(), 1);
 }
 
 TEST_F(EstimateRefresh, NoSoundWhenSwitchedOffOrMissing) {

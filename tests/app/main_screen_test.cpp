@@ -168,13 +168,13 @@ TEST_F(MainScreenTest, SettingsCloseRefreshesRerendersAndFadesTextsBackIn) {
     // A change made in the sheet shows at once on its close, within the debounce.
     pf::UserDefaults::standard().setFloat("healthPercent", 50.0f);
     const std::string before = vc->label("labelTimeMusic")->text();
-    const unsigned imageGeneration = BatteryImage::sharedInstance().imageGeneration();
     std::weak_ptr<SettingsController> weakSettings = settings;
 
     settings->done();
     EXPECT_NE(vc->label("labelTimeMusic")->text(), before);
     EXPECT_FLOAT_EQ(BatteryRefresh::lastMultiplier(), 0.75f);  // reset, then refreshed
-    EXPECT_GT(BatteryImage::sharedInstance().imageGeneration(), imageGeneration);
+    EXPECT_EQ(BatteryImage::sharedInstance().renderedImage(), nullptr);  // rendered afresh
+    EXPECT_EQ(BatteryImage::sharedInstance().renderedKey(), "");
     EXPECT_DOUBLE_EQ(vc->label("labelPercentage")->alpha(), 0.0);
     EXPECT_FLOAT_EQ(vc->outlet<BatteryFillView>("viewBatteryFill")->batLayer()->opacity(), 0.0f);
 

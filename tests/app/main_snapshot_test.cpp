@@ -243,19 +243,18 @@ TEST_F(SnapshotTest, SimulatorShowsEveryRowButTheCameraOnes) {
                });
 }
 
-TEST_F(SnapshotTest, PodMovesItsRowsOnceAndKeepsTheMusicIconWithThem) {
+TEST_F(SnapshotTest, PodMovesItsRowsOnceAndItsMusicIconBackToTheInsetOnAppearing) {
     {
         play("iPod5,1", 0.75f, pu::BatteryState::Unplugged);
         auto vc = showMain(3.0);
         EXPECT_TRUE(vc->label("labelTimeTalk")->isHidden());
-        auto iconToLabel = [&] {
-            return vc->label("labelTitleMusic")->center().x - vc->outlet("imageMusic")->center().x;
-        };
-        const double before = iconToLabel();
+        const double titleX = vc->label("labelTitleMusic")->center().x;
+        EXPECT_DOUBLE_EQ(vc->outlet("imageMusic")->center().x, 20.0 + 78.0);  // moved with its row
         vc->viewDidDisappear(false);
         vc->viewWillAppear(false);
         pf::RunLoop::main().runFor(2.0);
-        EXPECT_DOUBLE_EQ(iconToLabel(), before);
+        EXPECT_DOUBLE_EQ(vc->outlet("imageMusic")->center().x, 20.0);  // the inset, as for every phone
+        EXPECT_DOUBLE_EQ(vc->label("labelTitleMusic")->center().x, titleX);  // the shift is not repeated
         vc->stopUpdateTimer();
         snapshot("main-ipod-75-battery");
     }

@@ -111,16 +111,27 @@ TEST(DeviceDetectionRules, NameTable) {
         EXPECT_EQ(DeviceDetection::nameForIndex(index, false), "Unknown (New device ?)") << index;
 }
 
-TEST(DeviceDetectionCache, FollowsThePlayedDevice) {
+TEST(DeviceDetectionCache, DetectsOnceAndKeepsTheIndex) {
     qmtest::GlobalStateGuard guard;
     auto& device = platform::ui::Device::current();
     device.setHardwareIdentifier("iPad2,6");
     EXPECT_EQ(DeviceDetection::detectDevice(), 25);
     EXPECT_EQ(DeviceDetection::name(false), "iPad Mini");
+    // A second call reads neither the model string nor the identifier.
     device.setHardwareIdentifier("iPhone7,1");
-    EXPECT_EQ(DeviceDetection::detectDevice(), 16);
-    EXPECT_EQ(DeviceDetection::model(), "iPhone 6 Plus");
+    EXPECT_EQ(DeviceDetection::detectDevice(), 25);
     platform::ui::Device::resetCurrent();
+    platform::ui::Device::current().setHardwareIdentifier("iPod7,1");
+    EXPECT_EQ(DeviceDetection::model(), "iPad Mini");
+}
+
+TEST(DeviceDetectionCache, TheTestGuardStartsEachTestUndetected) {
+    {
+        qmtest::GlobalStateGuard guard;
+        platform::ui::Device::current().setHardwareIdentifier("iPhone7,1");
+        EXPECT_EQ(DeviceDetection::detectDevice(), 16);
+    }
+    qmtest::GlobalStateGuard guard;
     platform::ui::Device::current().setHardwareIdentifier("iPod7,1");
     EXPECT_EQ(DeviceDetection::detectDevice(), 6);
 }

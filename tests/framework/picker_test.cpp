@@ -140,20 +140,26 @@ TEST_F(PickerTest, BlackBeforeAnyPickSendsNothing) {
     EXPECT_FALSE(picker->lastColor().has_value());
 }
 
-TEST_F(PickerTest, WithoutAPictureNothingIsPicked) {
+TEST_F(PickerTest, WithoutAPictureBlackIsPickedAndReported) {
     picker->setImage(nullptr);
     begin({60, 30});
     end({60, 30});
-    EXPECT_TRUE(recorder->colors.empty());
-    EXPECT_FALSE(picker->lastColor().has_value());
+    EXPECT_EQ(recorder->colors, (std::vector<Color>{Color::black(), Color::black()}));
+    EXPECT_EQ(recorder->lowRes, (std::vector<bool>{true, false}));
+    EXPECT_EQ(picker->lastColor(), Color::black());
 }
 
-TEST_F(PickerTest, ACancelledTouchEndsThePick) {
-    begin({60, 30});
-    touch->update(TouchPhase::Cancelled, {60, 30}, 0.2);
+TEST_F(PickerTest, ACancelledTouchPicksNothing) {
+    picker->forcePositionForPicker({60, 30});
+    begin({60, 30});  // red
+    touch->update(TouchPhase::Moved, {10, 5}, 0.1);
+    touch->update(TouchPhase::Cancelled, {10, 5}, 0.2);  // over the green pixel
     picker->touchesCancelled({touch}, nullptr);
-    EXPECT_EQ(recorder->lowRes, (std::vector<bool>{true, false}));
-    EXPECT_EQ(recorder->colors.size(), 2u);
+    EXPECT_EQ(recorder->colors, (std::vector<Color>{Color::rgba(1, 0, 0, 1)}));
+    EXPECT_EQ(recorder->lowRes, (std::vector<bool>{true}));
+    EXPECT_EQ(picker->lastColor(), Color::rgba(1, 0, 0, 1));
+    EXPECT_EQ(picker->selectorPosition(), (Point{60, 30}));
+    EXPECT_EQ(picker->viewImageSelector()->image(), Image::named("TWKResourcesMain.bundle/selector-off.png"));
 }
 
 TEST_F(PickerTest, HiddenPickerPassesTouchesOn) {

@@ -3,7 +3,8 @@
 // may change: the main bundle and its Info.plist, the sandbox home and the
 // standard user defaults, the clock, the main run loop's pending work, the
 // shared application, device and screen (what the application's options set),
-// the image screen scale and named-image cache, and the controls' appearance.
+// the image screen scale and named-image cache, the controls' appearance, and
+// the detected device index.
 // A fixture holds one for the length of each test, declared after the
 // temporary folders it uses so that it restores before they go; tests then
 // pass in any order.
