@@ -102,9 +102,6 @@ bool TLY::createDispatcher() {
         factory = dispatcherFactory();
     }
     dispatcher_ = factory ? factory() : std::shared_ptr<TLYDispatchSender>(TLYBatchingDispatcher::dispatcher());
-    // The dispatcher hears of opt-out changes only; one made after a reset must
-    // not store and send the hits of an application that has opted out.
-    if (dispatcher_ && optOut_) dispatcher_->optOutChanged(true);
     return dispatcher_ != nullptr;
 }
 
@@ -152,8 +149,7 @@ void TLY::setDefaultTracker(const std::shared_ptr<TLYTracker>& tracker) {
 void TLY::removeTrackerByName(const std::string& name) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     TLYUsageTracker::trackAction("removeTrackerByName:");
-    // Trackers are stored under trimmed names.
-    auto it = trackers_.find(TLYStringUtil::trim(name));
+    auto it = trackers_.find(name);
     if (it == trackers_.end()) return;
     std::shared_ptr<TLYTracker> found = it->second;
     trackers_.erase(found->name());
@@ -264,9 +260,7 @@ void TLY::reset() {
     std::shared_ptr<TLYDataStore> store;
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
-        // Manual dispatch only; a dispatcher is not made just for this.
-        TLYUsageTracker::trackAction("setDispatchInterval:");
-        if (dispatcher_) dispatcher_->setDispatchInterval(-1.0);
+        setDispatchInterval(-1.0);
         trackers_.clear();
         defaultTracker_.reset();
         if (dispatcher_) store = dispatcher_->dataStore();

@@ -46,13 +46,15 @@ TLYAnalyticsPropertiesStore::TLYAnalyticsPropertiesStore(std::shared_ptr<TLYSqlS
     upsert.replace(upsert.size() - 2, 2, ");");
     propertiesTableUpsertSql_ = upsert;
 
-    // Only this store's own database: another store opening must not touch ours.
+    // The notification names no store: each properties store sets up its own
+    // table when its own database is the one open.
     openObserver_ = platform::foundation::NotificationCenter::defaultCenter().addObserver(
-        kTLYSqlStoreDidOpenDatabaseNotification, sqlStore_.get(),
+        kTLYSqlStoreDidOpenDatabaseNotification, nullptr,
         [this](const platform::foundation::Notification& n) { onOpenDatabase(n); });
 }
 
 void TLYAnalyticsPropertiesStore::onOpenDatabase(const platform::foundation::Notification&) {
+    if (!sqlStore_->isOpen()) return;  // another store opened; ours is set up when it opens
     if (!createOrValidatePropertiesTable())
         TLY_ERROR("-[TLYAnalyticsPropertiesStore onOpenDatabase:]", "Failed to create table");
 }
@@ -154,22 +156,10 @@ bool TLYAnalyticsPropertiesStore::upsertPropertyRecord(Value* record) {
         TLY_ERROR(method, "Failed to open database");
         return false;
     }
-    // The limit keeps the table from growing; updating a row it already holds
-    // does not grow it, and refusing that would stop the numbering for every
-    // tracker at once.
+    // A full table refuses the rows it already holds as well.
     if (isPropertiesTableFull()) {
-        const Value& tid = (*record)["tid"];
-        bool existing = false;
-        if (tid.isString() && !tid.string().empty()) {
-            if (auto select = sqlStore_->statementForQuery(kSelectSql)) {
-                select->bindText(1, tid.string());
-                existing = select->step() == SQLITE_ROW;
-            }
-        }
-        if (!existing) {
-            TLY_WARNING(method, "Reached properties storage limit");
-            return false;
-        }
+        TLY_WARNING(method, "Reached properties storage limit");
+        return false;
     }
     Value copy = *record;
     double now = platform::foundation::Clock::current().now();
@@ -258,8 +248,8 @@ std::optional<std::string> TLYAnalyticsPropertiesStore::nextHitNumberForTracking
     if (cid.stringValue().empty()) {
         TLY_ERROR(method, "Record is missing client ID");
     } else if (cid.stringValue() != clientId) {
-        // A new client identifier restarts this tracker's numbering; the
-        // replacing write leaves every other tracker's row alone.
+        // A new client identifier restarts the numbering of every tracker.
+        clearPropertiesTable();
         return startOver();
     }
     const Value& number = (*record)["hit_number"];

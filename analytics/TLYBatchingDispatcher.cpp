@@ -26,8 +26,6 @@ namespace {
 
 constexpr const char* kDefaultSecureBase = "https://ssl.tallymark.example";
 constexpr const char* kDefaultPlainBase = "http://www.tallymark.example";
-// The longest wait between passes after failures, unless the interval is longer.
-constexpr double kMaxRetryDelay = 3600.0;
 
 double nowSinceReferenceDate() { return Clock::current().sinceReferenceDate(); }
 
@@ -176,29 +174,7 @@ void TLYBatchingDispatcher::setHasHits(bool hasHits) {
 void TLYBatchingDispatcher::setHostReachable(bool reachable) {
     if (hostReachable_ == reachable) return;
     hostReachable_ = reachable;
-    // A network that comes back is tried at the plain interval again.
-    if (reachable) failedPasses_ = 0;
     rescheduleDispatch();
-}
-
-double TLYBatchingDispatcher::retryDelay() const {
-    double interval = dispatchInterval_;
-    double delay = interval;
-    double cap = std::max(interval, kMaxRetryDelay);
-    for (uint32_t i = 1; i < failedPasses_ && delay < cap; ++i) delay *= 2;
-    return std::min(delay, cap);
-}
-
-void TLYBatchingDispatcher::keepDispatching(bool failed) {
-    bool rebuild;
-    if (failed) {
-        ++failedPasses_;
-        rebuild = true;  // the next try counts from this failure
-    } else {
-        rebuild = failedPasses_ != 0 || !timer_;
-        failedPasses_ = 0;
-    }
-    if (rebuild) rescheduleDispatch();
 }
 
 void TLYBatchingDispatcher::rescheduleDispatch() {
@@ -209,7 +185,7 @@ void TLYBatchingDispatcher::rescheduleDispatch() {
         self->cancelDispatch();
         if (!self->canScheduleDispatch()) return;
         self->timer_ = platform::foundation::Timer::scheduled(
-            self->retryDelay(), true,
+            self->dispatchInterval_, true,
             [weak](platform::foundation::Timer&) {
                 if (auto self = weak.lock()) self->timerFired();
             },
@@ -226,6 +202,7 @@ void TLYBatchingDispatcher::cancelDispatch() {
 
 void TLYBatchingDispatcher::queueModel(std::shared_ptr<TLYTrackerModel> model) {
     if (!model) return;
+    if (optOut_) return;
     // Held strongly: a hit handed over is stored even when the dispatcher goes first.
     onAnalyticsThread([self = shared_from_this(), model] {
         if (!self->optOut_) self->intake(model->buildDictionary());
@@ -293,7 +270,7 @@ void TLYBatchingDispatcher::commitStoredHits() {
 
 // --- Choosing hits ---
 
-std::optional<Value::Array> TLYBatchingDispatcher::nextPendingHits() {
+std::optional<Value::Array> TLYBatchingDispatcher::nextPendingHits(bool& stuck) {
     for (;;) {
         Error error;
         auto hits = store_->fetchHitsWithLimit(settings_.maxHitsPerDispatch, &error);
@@ -306,13 +283,16 @@ std::optional<Value::Array> TLYBatchingDispatcher::nextPendingHits() {
         Value::Array expired = TLYDispatchPlanner::expiredHits(*hits, Clock::current().now(), settings_);
         if (expired.empty()) return hits;
         // A store that cannot delete would hand the same hits back for ever.
-        if (!deleteHits(expired)) return Value::Array{};
+        if (!deleteHits(expired)) {
+            stuck = true;
+            return Value::Array{};
+        }
     }
 }
 
-Value::Array TLYBatchingDispatcher::hitsForDispatch() {
+Value::Array TLYBatchingDispatcher::hitsForDispatch(bool& stuck) {
     static const char* method = "-[TLYBatchingDispatcher hitsForDispatch]";
-    auto pending = nextPendingHits();
+    auto pending = nextPendingHits(stuck);
     if (!pending || pending->empty()) {
         TLY_INFO(method, "No pending hits.");
         return {};
@@ -338,100 +318,99 @@ void TLYBatchingDispatcher::complete(const TLYDispatchCompletion& completion, TL
 }
 
 void TLYBatchingDispatcher::dispatchWithCompletionHandler(TLYDispatchCompletion completion) {
-    bool chained = !completion;
     if (completion)
         setDispatchInterval(-1.0);
     else
         completion = defaultCompletionHandler();
     // Each pass carries its own block to its own request, so a caller's block
     // is called once, with the outcome of that caller's pass.
-    onAnalyticsThread([self = shared_from_this(), completion, chained] { self->dispatchPass(completion, chained); });
+    onAnalyticsThread([self = shared_from_this(), completion] { self->dispatchPass(completion); });
 }
 
-void TLYBatchingDispatcher::dispatchPass(const TLYDispatchCompletion& completion, bool chained) {
+void TLYBatchingDispatcher::dispatchPass(const TLYDispatchCompletion& completion) {
     static const char* method = "-[TLYBatchingDispatcher dispatchWithCompletionHandler:]";
     if (!canDispatch()) return complete(completion, TLYDispatchResult::NoData);
     if (serverBatchingDisabled_ && nowSinceReferenceDate() - batchFailedTime_ > settings_.batchRetryInterval)
         serverBatchingDisabled_ = false;
-    Value::Array hits = hitsForDispatch();
+    bool stuck = false;
+    Value::Array hits = hitsForDispatch(stuck);
     if (hits.empty()) {
-        setHasHits(false);
+        // hasHits says what the store holds: hits it could not delete are still there.
+        if (!stuck) setHasHits(false);
         return complete(completion, TLYDispatchResult::NoData);
     }
     if (connection_) return complete(completion, TLYDispatchResult::NoData);
 
     platform::foundation::NotificationCenter::defaultCenter().post(kTLYWillDispatchNotification, this);
 
-    auto plan = TLYDispatchPlanner::planRequest(hits, settings_, requestBuilder_);
-    if (!plan.oversized.empty()) {
-        TLY_ERROR(method, "Dropping %lu hit(s) larger than %llu bytes.", (unsigned long)plan.oversized.size(),
-                  (unsigned long long)settings_.maxHitSize);
-        deleteHits(plan.oversized);
-    }
-    if (plan.sent.empty()) return complete(completion, TLYDispatchResult::Good);
-    if (!plan.request) {
+    auto request = TLYDispatchPlanner::planRequest(hits, settings_, requestBuilder_);
+    if (!request) {
         TLY_ERROR(method, "Failed to generate request for hit(s).");
-        deleteHits(plan.sent);
+        deleteHits(hits);
         return complete(completion, TLYDispatchResult::Good);
     }
-    TLY_VERBOSE(method, "Sending hit(s) %s: %s", plan.request->httpMethod().c_str(), plan.request->url().c_str());
-    send(*plan.request, plan.sent, completion, chained);
+    TLY_VERBOSE(method, "Sending hit(s) %s: %s", request->httpMethod().c_str(), request->url().c_str());
+    send(*request, hits, completion);
 }
 
 void TLYBatchingDispatcher::send(const platform::net::URLRequest& request, const Value::Array& hits,
-                                 const TLYDispatchCompletion& completion, bool chained) {
+                                 const TLYDispatchCompletion& completion) {
     std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
-    // The answer comes on the main queue and is handled on the analytics thread.
     connection_ = urlConnectionClass_(
         request, &platform::foundation::dispatch::mainQueue(),
-        [weak, hits, completion, chained](const TLYURLConnection::Answer& answer) {
+        [weak, hits, completion](const TLYURLConnection::Answer& answer) {
             auto self = weak.lock();
             if (!self) return complete(completion, TLYDispatchResult::Error);
-            self->onAnalyticsThread(
-                [self, hits, answer, completion, chained] { self->handleAnswer(hits, answer, completion, chained); });
+            self->didSendHits(hits, answer, completion);
         },
         loop_);
 }
 
 // --- Answers ---
 
-void TLYBatchingDispatcher::handleAnswer(const Value::Array& hits, const TLYURLConnection::Answer& answer,
-                                         const TLYDispatchCompletion& completion, bool chained) {
+void TLYBatchingDispatcher::didSendHits(const Value::Array& hits, const TLYURLConnection::Answer& answer,
+                                        const TLYDispatchCompletion& completion) {
     static const char* method = "-[TLYBatchingDispatcher didSendHits:response:data:error:]";
-    connection_.reset();
-    if (!answer.hasResponse || !answer.isHTTP) {
-        // No answer: nothing is known to have arrived, so nothing is deleted.
-        keepDispatching(true);
-        TLY_INFO(method, "Dispatch error: %s",
-                 answer.error ? answer.error->description().c_str() : "no answer from the collection service");
-        return complete(completion, TLYDispatchResult::Error);
+    auto self = shared_from_this();
+    bool http = answer.hasResponse && answer.isHTTP;
+    if (http) {
+        int64_t status = answer.statusCode;
+        // A request carries several hits only while batching is on.
+        if (hits.size() > 1 && (status == 302 || status == 404 || status == 502)) {
+            double now = nowSinceReferenceDate();
+            onAnalyticsThread([self, now] {
+                self->serverBatchingDisabled_ = true;
+                self->batchFailedTime_ = now;
+                self->connection_.reset();
+            });
+            TLY_INFO(method, "Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld", (long)status);
+            return complete(completion, TLYDispatchResult::Error);
+        }
+        // Whatever the status, the service has answered for these hits.
+        onAnalyticsThread([self, hits] { self->didSendHits(hits); });
+    } else {
+        bool failed = answer.error.has_value();
+        onAnalyticsThread([self, failed] {
+            self->connection_.reset();
+            // The hits stay. The timer is made only when the interval, the
+            // reachability or hasHits changes; when none changed since the
+            // creation (a first pass that met no service), none exists, and
+            // the hits would wait for the next launch.
+            if (failed && !self->timer_ && self->canScheduleDispatch()) self->rescheduleDispatch();
+        });
     }
-    int64_t status = answer.statusCode;
-    if (hits.size() > 1 && !serverBatchingDisabled_ && (status == 302 || status == 404 || status == 502)) {
-        serverBatchingDisabled_ = true;
-        batchFailedTime_ = nowSinceReferenceDate();
-        TLY_INFO(method, "Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld", (long)status);
-        complete(completion, TLYDispatchResult::Error);
-        // Not a failure of the service: the same hits go on at once, one per request.
-        if (chained) dispatch();
-        return;
-    }
-    // The service could not take them now: they stay for a later pass.
-    if (status >= 500 || status == 429) {
-        TLY_INFO(method, "Hit(s) not dispatched: HTTP status %ld", (long)status);
-        keepDispatching(true);
-        return complete(completion, TLYDispatchResult::Error);
-    }
-    deleteHits(hits);
-    TLY_INFO("-[TLYBatchingDispatcher didSendHits:]", "%lu hit(s) sent", (unsigned long)hits.size());
     if (answer.error) {
-        keepDispatching(true);
         TLY_INFO(method, "Dispatch error: %s", answer.error->description().c_str());
         return complete(completion, TLYDispatchResult::Error);
     }
-    keepDispatching(false);
-    TLY_INFO(method, "Hit(s) dispatched: HTTP status %ld", (long)answer.statusCode);
+    TLY_INFO(method, "Hit(s) dispatched: HTTP status %ld", http ? (long)answer.statusCode : -1L);
     complete(completion, TLYDispatchResult::Good);
+}
+
+void TLYBatchingDispatcher::didSendHits(const Value::Array& hits) {
+    deleteHits(hits);
+    connection_.reset();
+    TLY_INFO("-[TLYBatchingDispatcher didSendHits:]", "%lu hit(s) sent", (unsigned long)hits.size());
 }
 
 bool TLYBatchingDispatcher::deleteHits(const Value::Array& hits) {
@@ -449,11 +428,8 @@ bool TLYBatchingDispatcher::deleteHits(const Value::Array& hits) {
 // --- Opt-out ---
 
 void TLYBatchingDispatcher::optOutChanged(bool optOut) {
-    onAnalyticsThread([self = shared_from_this(), optOut] {
-        bool wasOptedOut = self->optOut_;
-        self->optOut_ = optOut;
-        if (!wasOptedOut && optOut) self->deleteAllHits();
-    });
+    bool wasOptedOut = optOut_.exchange(optOut);
+    if (!wasOptedOut && optOut) onAnalyticsThread([self = shared_from_this()] { self->deleteAllHits(); });
 }
 
 void TLYBatchingDispatcher::deleteAllHits() {

@@ -60,9 +60,10 @@ struct TLYBatchingDispatcherEnvironment {
 // The sending engine: numbers, samples and stores the hits trackers hand over,
 // and uploads stored hits to the collection service on a timer, on demand and
 // chained until the store is empty. The analytics thread owns its state:
-// every call from elsewhere hops there, and so do the connection's answers,
-// which arrive on the main queue. What goes into one request is planned by
-// TLYDispatchPlanner.
+// every call from elsewhere hops there. The connection's answers are handled
+// on the main thread, where completion blocks hear the outcome; what they
+// change in the state hops to the analytics thread first. What goes into one
+// request is planned by TLYDispatchPlanner.
 class TLYBatchingDispatcher : public TLYDispatchSender,
                               public TLYReachabilityDelegate,
                               public std::enable_shared_from_this<TLYBatchingDispatcher> {
@@ -112,6 +113,8 @@ public:
     bool serverBatchingDisabled() const;  // batches refused by the service: one hit per request
     bool hasConnection() const;           // a request is in flight
     bool hasTimer() const;                // the repeating dispatch timer exists
+    // Readable from any thread: it is copied on the thread that reports a change.
+    bool optOut() const { return optOut_; }
 
 private:
     TLYBatchingDispatcher(std::shared_ptr<TLYHitStorage> store, Environment environment);
@@ -132,12 +135,6 @@ private:
     void setHostReachable(bool reachable);
     void rescheduleDispatch();
     void cancelDispatch();
-    // The timer's period: the interval, doubled after each failed pass in a
-    // row, capped at an hour (or the interval when that is longer).
-    double retryDelay() const;
-    // After each answer: a failure backs the timer off; a success brings it
-    // back to the interval, and builds it when hits are still stored.
-    void keepDispatching(bool failed);
 
     // --- Intake ---
     void intake(const Value& parameters);
@@ -148,14 +145,18 @@ private:
     void commitStoredHits();
 
     // --- A dispatch pass ---
-    // `chained`: a pass of the default chain, which goes on after a batch fallback.
-    void dispatchPass(const TLYDispatchCompletion& completion, bool chained);
-    std::optional<Value::Array> nextPendingHits();
-    Value::Array hitsForDispatch();
+    void dispatchPass(const TLYDispatchCompletion& completion);
+    // `stuck`: expired hits could not be deleted, so the store still holds hits
+    // although none is answered.
+    std::optional<Value::Array> nextPendingHits(bool& stuck);
+    Value::Array hitsForDispatch(bool& stuck);
     void send(const platform::net::URLRequest& request, const Value::Array& hits,
-              const TLYDispatchCompletion& completion, bool chained);
-    void handleAnswer(const Value::Array& hits, const TLYURLConnection::Answer& answer,
-                      const TLYDispatchCompletion& completion, bool chained);
+              const TLYDispatchCompletion& completion);
+    // On the main thread, with the hits of the request.
+    void didSendHits(const Value::Array& hits, const TLYURLConnection::Answer& answer,
+                     const TLYDispatchCompletion& completion);
+    // On the analytics thread: the hits were answered.
+    void didSendHits(const Value::Array& hits);
     bool deleteHits(const Value::Array& hits);  // false when the store reported an error
     void deleteAllHits();
     static void complete(const TLYDispatchCompletion& completion, TLYDispatchResult result);
@@ -185,11 +186,10 @@ private:
     Settings settings_;
     TLYURLConnectionFactory urlConnectionClass_;
     bool hasHits_ = true;
-    bool optOut_ = false;
+    std::atomic<bool> optOut_{false};
     bool hostReachable_ = true;
     bool serverBatchingDisabled_ = false;
     double batchFailedTime_ = 0;  // seconds since 2001-01-01
-    uint32_t failedPasses_ = 0;   // failed passes in a row
     Value::Array uncommitted_;    // stored hits waiting for commitStoredHits()
     std::shared_ptr<TLYURLConnection> connection_;
     std::shared_ptr<platform::foundation::Timer> timer_;

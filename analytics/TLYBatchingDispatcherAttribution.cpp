@@ -92,15 +92,17 @@ void TLYBatchingDispatcher::checkIAdCampaignAttributionWithHitParameters(const V
         if (known.boolValue()) sendIAdCampaignHit(*hit);
         return;
     }
-    std::weak_ptr<TLYBatchingDispatcher> weak = weak_from_this();
+    // The blocks keep the dispatcher: the service's answer is recorded even
+    // when the dispatcher was let go meanwhile.
+    auto self = shared_from_this();
     Value campaignHit = *hit;
     if (client->respondsToLookupAdConversionDetails()) {
-        client->lookupAdConversionDetails([weak, campaignHit](std::optional<double>, std::optional<double> impression) {
-            if (auto self = weak.lock()) self->handleCampaignResult(impression.has_value(), campaignHit);
+        client->lookupAdConversionDetails([self, campaignHit](std::optional<double>, std::optional<double> impression) {
+            self->handleCampaignResult(impression.has_value(), campaignHit);
         });
     } else if (client->respondsToDetermineAppInstallationAttribution()) {
-        client->determineAppInstallationAttributionWithCompletionHandler([weak, campaignHit](bool attributed) {
-            if (auto self = weak.lock()) self->handleCampaignResult(attributed, campaignHit);
+        client->determineAppInstallationAttributionWithCompletionHandler([self, campaignHit](bool attributed) {
+            self->handleCampaignResult(attributed, campaignHit);
         });
     }
 }

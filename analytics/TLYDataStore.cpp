@@ -405,7 +405,8 @@ bool TLYDataStore::saveOnThread(Error* error) {
             failure = step;
         }
     }
-    if (ok && currentContext_ == oldContext_.get() && contextHitCount(*oldContext_, nullptr) == 0)
+    // An old store that counts no hits is done with, whatever the save reported.
+    if (currentContext_ == oldContext_.get() && contextHitCount(*oldContext_, nullptr) == 0)
         currentContext_ = context_.get();
     if (!ok && error) *error = failure;
     return ok;

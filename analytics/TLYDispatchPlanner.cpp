@@ -59,13 +59,13 @@ TLYDispatchPlanner::Choice TLYDispatchPlanner::chooseHits(const Value::Array& pe
     for (const auto& hit : pending)
         if (isPlain(hit) == plain) candidates.push_back(hit);
 
-    // Running totals of the body as it will be sent: payload bytes plus the
-    // line feeds that join them.
+    // Running totals of the payloads' characters; the separators that join
+    // them are not counted, so a chosen batch may still fail the body check.
     uint64_t limit = settings.maxBodySize;
     std::vector<uint64_t> running;
     uint64_t total = 0;
-    for (size_t i = 0; i < candidates.size(); ++i) {
-        total += builder.parametersForHit(candidates[i]).size() + (i ? 1 : 0);
+    for (const auto& hit : candidates) {
+        total += builder.parametersForHit(hit).size();
         running.push_back(total);
     }
     uint64_t fitting = 0;
@@ -80,51 +80,31 @@ TLYDispatchPlanner::Choice TLYDispatchPlanner::chooseHits(const Value::Array& pe
     return choice;
 }
 
-TLYDispatchPlanner::Plan TLYDispatchPlanner::planRequest(const Value::Array& hits, const TLYDispatchSettings& settings,
-                                                         const TLYRequestBuilder& builder) {
-    Plan plan;
-    if (hits.empty()) return plan;
+std::optional<platform::net::URLRequest> TLYDispatchPlanner::planRequest(const Value::Array& hits,
+                                                                         const TLYDispatchSettings& settings,
+                                                                         const TLYRequestBuilder& builder) {
+    if (hits.empty()) return std::nullopt;
     bool secure = !isPlain(hits.front());
     uint64_t hitLimit = settings.maxHitSize;
     uint64_t bodyLimit = settings.maxBodySize;
 
-    // A hit too large for any request can never be sent: it is dropped rather
-    // than sent as an empty request.
     std::vector<std::string> payloads;
     for (const auto& hit : hits) {
         std::string payload = builder.parametersForHit(hit);
-        if (payload.empty() || (hitLimit != 0 && payload.size() > hitLimit)) {
-            plan.oversized.push_back(hit);
-        } else {
-            plan.sent.push_back(hit);
-            payloads.push_back(std::move(payload));
-        }
+        if (!payload.empty() && (hitLimit == 0 || payload.size() <= hitLimit)) payloads.push_back(std::move(payload));
     }
-    if (plan.sent.empty()) return plan;
-
-    // Shrink a batch that would not fit; what is left out waits for the next pass.
     std::string body = TLYRequestBuilder::batchBody(payloads);
-    while (bodyLimit != 0 && body.size() > bodyLimit && plan.sent.size() > 1) {
-        plan.sent.pop_back();
-        payloads.pop_back();
-        body = TLYRequestBuilder::batchBody(payloads);
-    }
-    if (bodyLimit != 0 && body.size() > bodyLimit) return plan;
+    if (bodyLimit != 0 && body.size() > bodyLimit) return std::nullopt;
 
     const TLYDispatchEndpoints& urls = settings.endpoints;
-    bool single = plan.sent.size() == 1;
+    bool single = hits.size() == 1;
     std::string url =
         single ? (secure ? urls.httpsURL : urls.httpURL) : (secure ? urls.httpsBatchURL : urls.httpBatchURL);
-    if (single && body.size() < kMaxGetPayload) {
-        plan.request = builder.requestGetUrl(url, body);
-        return plan;
-    }
+    if (single && body.size() < kMaxGetPayload) return builder.requestGetUrl(url, body);
     uint64_t compression = single ? uint64_t(kTLYCompressionNone) : settings.compressionStrategy;
-    plan.request = builder.requestPostUrl(url, body, compression);
-    // Compression rarely grows a body; when it does past the limit, the plain body still fits.
-    if (bodyLimit != 0 && plan.request->httpBody().size() > bodyLimit)
-        plan.request = builder.requestPostUrl(url, body, kTLYCompressionNone);
-    return plan;
+    platform::net::URLRequest request = builder.requestPostUrl(url, body, compression);
+    if (bodyLimit != 0 && request.httpBody().size() > bodyLimit) return std::nullopt;
+    return request;
 }
 
 Value::Array TLYDispatchPlanner::expiredHits(const Value::Array& hits, double now,

@@ -1,9 +1,9 @@
 #pragma once
 // How a dispatch pass turns stored hits into one request: which hits go
-// together (the batching strategies), which are too old or too large for any
-// request, how far a batch shrinks to fit the body limit, GET or POST, and
-// whether compression pays. Pure functions of the hits and the settings: the
-// batching dispatcher fetches, sends and deletes around them.
+// together (the batching strategies), which are too old, which payloads the
+// body carries, GET or POST, and whether the body fits its limit. Pure
+// functions of the hits and the settings: the batching dispatcher fetches,
+// sends and deletes around them.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,15 +43,12 @@ public:
     static Choice chooseHits(const Value::Array& pending, const TLYDispatchSettings& settings, bool batchingDisabled,
                              const TLYRequestBuilder& builder);
 
-    // The request for chosen hits.
-    struct Plan {
-        Value::Array oversized;  // too large for any request: to be dropped
-        Value::Array sent;       // what the request carries; hits shrunk off the batch wait for a later pass
-        // None while `sent` is not empty: no request fits, and `sent` is dropped.
-        std::optional<platform::net::URLRequest> request;
-    };
-    static Plan planRequest(const Value::Array& hits, const TLYDispatchSettings& settings,
-                            const TLYRequestBuilder& builder);
+    // The request for chosen hits, all of which share its fate: an empty or
+    // oversized payload is left out of the body, not out of the list. None when
+    // the body, joined or compressed, passes the body limit.
+    static std::optional<platform::net::URLRequest> planRequest(const Value::Array& hits,
+                                                                const TLYDispatchSettings& settings,
+                                                                const TLYRequestBuilder& builder);
 
     // The hits at or past the age limit at `now` (seconds since 1970).
     static Value::Array expiredHits(const Value::Array& hits, double now, const TLYDispatchSettings& settings);

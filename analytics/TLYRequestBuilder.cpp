@@ -11,9 +11,10 @@ using platform::net::URLRequest;
 
 namespace {
 
-// Collection requests are never answered from a cache, never follow a
-// redirect (a 302 on a batch is an answer the dispatcher acts on), and give
-// up after a minute instead of holding the only request slot for ever.
+// Collection requests are never answered from a cache, and give up after a
+// minute instead of holding the only request slot for ever. A single hit's
+// GET follows redirects; a POST does not, since a 302 on a batch is an answer
+// the dispatcher acts on.
 constexpr double kCollectionTimeout = 60.0;
 
 double hitTime(const Value& hit) {
@@ -83,7 +84,6 @@ URLRequest TLYRequestBuilder::baseRequest() const {
     request.setValue(platform::foundation::format("%s; charset=%s", "application/x-www-form-urlencoded", "UTF-8"),
                      "Content-Type");
     request.setValue(userAgent_, "User-Agent");
-    request.setFollowsRedirects(false);
     return request;
 }
 
@@ -91,6 +91,7 @@ URLRequest TLYRequestBuilder::requestGetUrl(const std::string& url, const std::s
     TLY_VERBOSE("-[TLYRequestBuilder requestGetUrl:payload:]", "building URLRequest for %s", url.c_str());
     URLRequest request = baseRequest();
     request.setHTTPMethod("GET");
+    request.setFollowsRedirects(true);
     request.setURL(url + "?" + payload);
     return request;
 }
@@ -100,6 +101,7 @@ URLRequest TLYRequestBuilder::requestPostUrl(const std::string& url, const std::
     TLY_VERBOSE("-[TLYRequestBuilder requestPostUrl:payload:compression:]", "building URLRequest for %s", url.c_str());
     URLRequest request = baseRequest();
     request.setHTTPMethod("POST");
+    request.setFollowsRedirects(false);
     TLYCompressionUtil::Data body(payload.begin(), payload.end());
     std::optional<TLYCompressionUtil::Data> compressed;
     const char* encoding = nullptr;

@@ -107,7 +107,7 @@ bool TLYSqlStore::openAndValidateDatabase() {
         closeDatabase();
         return false;
     }
-    platform::foundation::NotificationCenter::defaultCenter().post(kTLYSqlStoreDidOpenDatabaseNotification, this);
+    platform::foundation::NotificationCenter::defaultCenter().post(kTLYSqlStoreDidOpenDatabaseNotification);
     return true;
 }
 

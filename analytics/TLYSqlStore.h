@@ -33,6 +33,7 @@ public:
     const std::string& databasePath() const { return databasePath_; }
 
     bool ensureOpenDatabase();
+    bool isOpen() const { return database_.handle() != nullptr; }
     bool openAndValidateDatabase();
     std::optional<std::string> closeDatabase();  // the error text of a failed close
     bool closeAndDeleteDatabase();

@@ -18,4 +18,4 @@ std::optional<std::string> TLYUtil::descriptionFromError(const platform::foundat
 
 Value TLYUtil::valueForNumber(const Value& number) { return number.isNumber() ? Value(number.stringValue()) : Value(); }
 
-Value TLYUtil::valueForString(const Value& string) { return string.isString() ? string : Value(); }
+Value TLYUtil::valueForString(const Value& string) { return string; }

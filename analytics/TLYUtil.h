@@ -18,6 +18,6 @@ public:
     static std::optional<std::string> descriptionFromError(const platform::foundation::Error* error);
     // A number's decimal text; anything else (null too) gives the null marker.
     static platform::foundation::Value valueForNumber(const platform::foundation::Value& number);
-    // The string; anything else gives the null marker.
+    // The value itself, whatever its kind; nil is the null marker.
     static platform::foundation::Value valueForString(const platform::foundation::Value& string);
 };

@@ -53,7 +53,9 @@ protected:
         env.propertiesStore = props_;
         env.reachabilityApi = tlytest::ScriptedReachability::api();
         // What a tracker does with the hit: hand it back to the intake.
-        env.sendThroughTracker = [this](const Value& hit) { dispatcher_->queueDispatch(hit); };
+        env.sendThroughTracker = [this](const Value& hit) {
+            if (dispatcher_) dispatcher_->queueDispatch(hit);
+        };
         return TLYBatchingDispatcher::initWithDataStore(store_, env);
     }
     static Value hit(const std::string& tid = "UA-1") {
@@ -158,6 +160,28 @@ struct ConversionAdClient : TLYAdClient {
 };
 
 }  // namespace
+
+// Keeps the service's block to answer later.
+struct LateAdClient : TLYAdClient {
+    std::function<void(bool)> answer;
+    bool respondsToDetermineAppInstallationAttribution() const override { return true; }
+    void determineAppInstallationAttributionWithCompletionHandler(std::function<void(bool)> done) override {
+        answer = std::move(done);
+    }
+};
+
+TEST_F(AttributionTest, AnAnswerAfterTheDispatcherWasLetGoIsStillRecorded) {
+    auto client = std::make_shared<LateAdClient>();
+    TLYAdClient::registerClass("ADClient", [client] { return client; });
+    dispatcher_->queueDispatch(hit());
+    RunLoop::main().runUntilIdle();
+    ASSERT_TRUE(client->answer);
+    dispatcher_.reset();
+    client->answer(true);
+    RunLoop::main().runUntilIdle();
+    EXPECT_TRUE(UserDefaults::standard().objectForKey("TLYCampaignInfoIAd").boolValue());
+    client->answer = nullptr;
+}
 
 TEST_F(AttributionTest, TheConversionLookupIsPreferredAndAnImpressionDateMeansAttributed) {
     auto client = std::make_shared<ConversionAdClient>();

@@ -3,6 +3,7 @@
 #include "analytics/TLYDictionaryBuilder.h"
 #include "analytics/TLYEcommerceFields.h"
 #include "analytics/TLYFields.h"
+#include "analytics/TLYRequestBuilder.h"
 #include "analytics/TLYUsageTracker.h"
 #include "dispatch_support.h"
 
@@ -20,6 +21,11 @@ TEST(BuilderTypedHits, FieldsAndNullMarkersPerHitType) {
             {"&t", Value("event")}, {"&ec", Value("ui")}, {"&ea", Value("tap")}, {"&el", Value()}, {"&ev", Value()}}));
     Value withValue = TLYDictionaryBuilder::createEventWithCategory("ui", "tap", "lbl", Value(3)).build();
     EXPECT_EQ(withValue["&ev"], Value("3"));
+    // A category that is not a string goes as it is, and the wire carries its text.
+    Value numbered = TLYDictionaryBuilder::createEventWithCategory(Value(5), "tap", Value(), Value()).build();
+    EXPECT_EQ(numbered["&ec"], Value(5));
+    Value record(Value::Dictionary{{"parameters", numbered}, {"timestamp", Value::date(1.0)}});
+    EXPECT_NE(TLYRequestBuilder().parametersForHit(record).find("ec=5&"), std::string::npos);
 
     EXPECT_EQ(dict(TLYDictionaryBuilder::createExceptionWithDescription("d", Value(false)).build()),
               (Value::Dictionary{{"&t", Value("exception")}, {"&exd", Value("d")}, {"&exf", Value("0")}}));

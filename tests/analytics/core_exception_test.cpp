@@ -69,7 +69,6 @@ TEST_F(ExceptionReporterTest, TheFirstUncaughtExceptionSendsOneFatalHitThenGoesO
     EXPECT_EQ(logger->count("Bailing on multiple uncaught exceptions: it broke"), 1u);
 
     tlytest::drainAnalyticsThread();
-    tlytest::drainAnalyticsThread();
     auto hits = tly.dispatcher()->dataStore()->fetchHitsWithLimit(0);
     ASSERT_TRUE(hits);
     ASSERT_EQ(hits->size(), 1u);

@@ -14,6 +14,7 @@
 #include "analytics/TLYTrackerModel.h"
 #include "dispatch_support.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/UserDefaults.h"
@@ -24,10 +25,14 @@ inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); 
 
 namespace tlytest {
 
-// Everything queued on "TLYThread" so far has run.
+// "TLYThread" is idle: everything queued there has run, and so has the work
+// that work queued in turn, however many hops it takes.
 inline void drainAnalyticsThread() {
     std::promise<void> done;
-    TLY::thread().perform([&done] { done.set_value(); });
+    TLY::thread().perform([&done] {
+        platform::foundation::RunLoop::current().runUntilIdle();
+        done.set_value();
+    });
     done.get_future().wait();
 }
 

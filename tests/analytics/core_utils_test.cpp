@@ -121,6 +121,7 @@ TEST(CoreUtil, HitValuesAndDescriptions) {
     EXPECT_TRUE(TLYUtil::valueForNumber(Value()).isNull());
     EXPECT_EQ(TLYUtil::valueForString(Value("s")), Value("s"));
     EXPECT_TRUE(TLYUtil::valueForString(Value()).isNull());
+    EXPECT_EQ(TLYUtil::valueForString(Value(5)), Value(5));
     platform::foundation::Error error = platform::foundation::Error::withDescription("dom", 7, "broke");
     EXPECT_EQ(*TLYUtil::descriptionFromError(&error), "dom 7: broke");
     EXPECT_FALSE(TLYUtil::descriptionFromError(nullptr));

@@ -44,7 +44,10 @@ protected:
     size_t chosen(bool batchingDisabled = false) {
         return TLYDispatchPlanner::chooseHits(pending_, settings_, batchingDisabled, builder_).hits.size();
     }
-    TLYDispatchPlanner::Plan plan() { return TLYDispatchPlanner::planRequest(pending_, settings_, builder_); }
+    std::optional<platform::net::URLRequest> plan() {
+        return TLYDispatchPlanner::planRequest(pending_, settings_, builder_);
+    }
+    std::string payload(size_t i) { return builder_.parametersForHit(pending_[i]); }
 
     std::shared_ptr<ManualClock> clock_;
     TLYDispatchSettings settings_;
@@ -83,19 +86,21 @@ TEST_F(PlannerTest, EverythingThatFitsGoesTogether) {
     EXPECT_EQ(chosen(), 1u);
 }
 
-TEST_F(PlannerTest, TheLineFeedsBetweenPayloadsCountAgainstTheBodyLimit) {
+TEST_F(PlannerTest, TheChoiceCountsPayloadCharactersWithoutSeparatorsSoItsBodyMayFail) {
     add(4096);
-    add(4096);  // 8192 bytes of payload, 8193 with the separator
+    add(4096);  // 8192 characters of payload, 8193 bytes of body with the separator
     settings_.batchingStrategy = 1;
-    EXPECT_EQ(chosen(), 1u);
-    settings_.maxBodySize = 8193;
     EXPECT_EQ(chosen(), 2u);
+    EXPECT_FALSE(plan());
+    settings_.maxBodySize = 8193;
+    ASSERT_TRUE(plan());
+    EXPECT_EQ(tlytest::pythonDecompress(plan()->httpBody(), 31), payload(0) + "\n" + payload(1));
 }
 
 TEST_F(PlannerTest, LongestPrefixAndHalvesOverTheLimit) {
-    for (int i = 0; i < 20; ++i) add(450);  // 9019 bytes with separators
+    for (int i = 0; i < 20; ++i) add(450);  // 9000 characters
     settings_.batchingStrategy = 1;
-    EXPECT_EQ(chosen(), 18u);  // 18 * 450 + 17 = 8117
+    EXPECT_EQ(chosen(), 18u);  // 18 * 450 = 8100
     settings_.batchingStrategy = 4;
     EXPECT_EQ(chosen(), 10u);
     settings_.batchingStrategy = 3;
@@ -121,13 +126,13 @@ TEST_F(PlannerTest, OneHitGoesWhileBatchingIsOff) {
 }
 
 TEST_F(PlannerTest, HalvingFromTwiceTheLimitTakesThePrefixThatFits) {
-    for (int i = 0; i < 20; ++i) add(1000);  // 20019 bytes: twice the limit or more
+    for (int i = 0; i < 20; ++i) add(1000);  // 20000 characters: twice the limit or more
     settings_.batchingStrategy = 3;
     EXPECT_EQ(chosen(), 8u);  // the 8 that fit, not the 9 below half the total
 }
 
 TEST_F(PlannerTest, HalvingWithNothingBelowHalfTheTotalSendsOneHit) {
-    // 8302 bytes; no running total after the first hit is within 4151.
+    // 8300 characters; no running total after the first hit is within 4150.
     add(5000);
     add(100);
     add(3200);
@@ -146,64 +151,61 @@ TEST_F(PlannerTest, OnlyHitsOfTheFirstHitsSecurityAreChosen) {
     EXPECT_TRUE(TLYDispatchPlanner::isPlain(choice.hits[1]));
 }
 
-TEST_F(PlannerTest, ABatchShrinksFromItsEndUntilItsBodyFits) {
+TEST_F(PlannerTest, ABatchWhoseBodyPassesTheLimitHasNoRequest) {
     for (int i = 0; i < 3; ++i) add(4000);
+    EXPECT_FALSE(plan());
+    pending_.pop_back();
     auto p = plan();
-    ASSERT_TRUE(p.request);
-    EXPECT_EQ(p.sent.size(), 2u);  // 8001 bytes; the third waits
-    EXPECT_TRUE(p.oversized.empty());
-    EXPECT_EQ(p.request->url(), "https://h/batch");
-    EXPECT_EQ(p.request->httpMethod(), "POST");
-    EXPECT_EQ(p.request->valueForHTTPHeaderField("Content-Encoding"), "gzip");
-    EXPECT_EQ(tlytest::pythonDecompress(p.request->httpBody(), 31),
-              builder_.parametersForHit(pending_[0]) + "\n" + builder_.parametersForHit(pending_[1]));
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->url(), "https://h/batch");
+    EXPECT_EQ(p->httpMethod(), "POST");
+    EXPECT_EQ(p->valueForHTTPHeaderField("Content-Encoding"), "gzip");
+    EXPECT_EQ(tlytest::pythonDecompress(p->httpBody(), 31), payload(0) + "\n" + payload(1));
 }
 
 TEST_F(PlannerTest, OneHitGoesByGetBelow2000BytesAndByPlainPostFrom2000) {
     add(1999, 0, true);
     auto p = plan();
-    ASSERT_TRUE(p.request);
-    EXPECT_EQ(p.request->httpMethod(), "GET");
-    EXPECT_EQ(p.request->url().rfind("http://h/collect?", 0), 0u);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->httpMethod(), "GET");
+    EXPECT_EQ(p->url().rfind("http://h/collect?", 0), 0u);
     pending_.clear();
     add(2000);
     p = plan();
-    ASSERT_TRUE(p.request);
-    EXPECT_EQ(p.request->httpMethod(), "POST");
-    EXPECT_EQ(p.request->url(), "https://h/collect");
-    EXPECT_EQ(p.request->valueForHTTPHeaderField("Content-Encoding"), "");
-    EXPECT_EQ(p.request->httpBody().size(), 2000u);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->httpMethod(), "POST");
+    EXPECT_EQ(p->url(), "https://h/collect");
+    EXPECT_EQ(p->valueForHTTPHeaderField("Content-Encoding"), "");
+    EXPECT_EQ(p->httpBody().size(), 2000u);
 }
 
-TEST_F(PlannerTest, ACompressedBodyThatGrowsPastTheLimitGoesPlain) {
+TEST_F(PlannerTest, ACompressedBodyOverTheLimitHasNoRequest) {
     // Two short hits with little in common: gzip's frame outweighs what it saves.
     add(40, 0, false, true);
     add(40, 123456.789, false, true);
-    std::string joined = builder_.parametersForHit(pending_[0]) + "\n" + builder_.parametersForHit(pending_[1]);
+    std::string joined = payload(0) + "\n" + payload(1);
     settings_.maxBodySize = 0;  // no limit: compressed even when it grows
     auto p = plan();
-    ASSERT_EQ(p.request->valueForHTTPHeaderField("Content-Encoding"), "gzip");
-    ASSERT_GT(p.request->httpBody().size(), joined.size());
+    ASSERT_TRUE(p);
+    ASSERT_EQ(p->valueForHTTPHeaderField("Content-Encoding"), "gzip");
+    ASSERT_GT(p->httpBody().size(), joined.size());
     settings_.maxBodySize = joined.size();
-    p = plan();
-    ASSERT_TRUE(p.request);
-    EXPECT_EQ(p.sent.size(), 2u);
-    EXPECT_EQ(p.request->valueForHTTPHeaderField("Content-Encoding"), "");
-    EXPECT_EQ(std::string(p.request->httpBody().begin(), p.request->httpBody().end()), joined);
+    EXPECT_FALSE(plan());
 }
 
-TEST_F(PlannerTest, HitsTooLargeForAnyRequestAreLeftOut) {
+TEST_F(PlannerTest, AnOversizedPayloadIsLeftOutOfTheBodyNotOutOfTheList) {
     add(9000);
     add(100);
     auto p = plan();
-    EXPECT_EQ(p.oversized.size(), 1u);
-    ASSERT_EQ(p.sent.size(), 1u);
-    EXPECT_EQ(p.request->httpMethod(), "GET");
-    // A lone hit within the hit limit but over the body limit has no request.
-    pending_.erase(pending_.begin() + 1);
-    settings_.maxHitSize = 0;
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->url(), "https://h/batch");  // the list's count chooses the endpoint
+    EXPECT_EQ(tlytest::pythonDecompress(p->httpBody(), 31), payload(1));
+    // Alone, it goes as an empty GET.
+    pending_.pop_back();
     p = plan();
-    EXPECT_TRUE(p.oversized.empty());
-    EXPECT_EQ(p.sent.size(), 1u);
-    EXPECT_FALSE(p.request);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->url(), "https://h/collect?");
+    // Without a hit limit, it passes the body limit: no request.
+    settings_.maxHitSize = 0;
+    EXPECT_FALSE(plan());
 }

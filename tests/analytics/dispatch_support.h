@@ -119,7 +119,11 @@ public:
         if (limit && sorted.size() > limit) sorted.resize(limit);
         return sorted;
     }
-    bool deleteHitsWithIds(const Value::Array& ids, platform::foundation::Error*) override {
+    bool deleteHitsWithIds(const Value::Array& ids, platform::foundation::Error* error) override {
+        if (failDelete) {
+            if (error) *error = platform::foundation::Error("test", 2);
+            return false;
+        }
         for (const auto& id : ids)
             hits_.erase(std::remove_if(hits_.begin(), hits_.end(), [&](const Value& h) { return h["objectID"] == id; }),
                         hits_.end());
@@ -135,6 +139,7 @@ public:
 
     const Value::Array& hits() const { return hits_; }
     bool failFetch = false;
+    bool failDelete = false;
     int fetches = 0;
     int deleteAllCalls = 0;
     int saves = 0;

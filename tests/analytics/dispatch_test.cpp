@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "analytics/TLYAnalyticsPropertiesStore.h"
@@ -14,6 +16,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/foundation/Thread.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/net/URLConnection.h"
 #include "tests/support/HttpServerKit.h"
@@ -140,24 +143,50 @@ TEST_F(DispatchTest, ASingleHitGoesByGetBelow2000BytesAndByPlainPostAt2000) {
     }
 }
 
-TEST_F(DispatchTest, AnswersToASingleHit) {
-    struct Case {
-        int status;
-        Result result;
-        bool kept;
-    };
-    for (Case c : {Case{200, Result::Good, false}, Case{404, Result::Good, false}, Case{500, Result::Error, true},
-                   Case{503, Result::Error, true}, Case{429, Result::Error, true}}) {
-        SCOPED_TRACE(c.status);
-        server_.enqueue("/collect", HttpServerKit::Reply::statusOnly(c.status));
+TEST_F(DispatchTest, AnyHttpAnswerToASingleHitDeletesIt) {
+    tlytest::LogCapture log;
+    Talkative talkative;
+    for (int status : {200, 404, 500, 503, 429}) {
+        SCOPED_TRACE(status);
+        server_.clearRequests();
+        server_.enqueue("/collect", HttpServerKit::Reply::statusOnly(status));
         queue(hit("S"));
-        EXPECT_EQ(dispatchAndWait(), c.result);
-        EXPECT_EQ(store_->hits().size(), c.kept ? 1u : 0u);
-        if (c.kept) {  // sent on a later pass
-            EXPECT_EQ(dispatchAndWait(), Result::Good);
-            EXPECT_TRUE(store_->hits().empty());
-        }
+        EXPECT_EQ(dispatchAndWait(), Result::Good);
+        EXPECT_TRUE(store_->hits().empty());
+        EXPECT_EQ(log.count("Hit(s) dispatched: HTTP status " + std::to_string(status)), 1u);
+        EXPECT_EQ(dispatchAndWait(), Result::NoData);
+        EXPECT_EQ(server_.requestCount(), 1u);
     }
+    EXPECT_EQ(log.count("Hit(s) not dispatched: HTTP status"), 0u);
+}
+
+TEST_F(DispatchTest, ASingleHitFollowsARedirect) {
+    server_.on("/moved", HttpServerKit::Reply::text("ok"));
+    server_.on("/collect", [this](const HttpServerKit::Request& r) {
+        return HttpServerKit::Reply::redirect(server_.url("/moved?" + r.query));
+    });
+    queue(hit("R"));
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    ASSERT_EQ(server_.requests("/moved").size(), 1u);
+    EXPECT_EQ(server_.requests("/moved")[0].params.at("cd"), "R");
+    EXPECT_TRUE(store_->hits().empty());
+}
+
+TEST_F(DispatchTest, NoAnswerAndNoErrorKeepsTheHitsAndReportsDelivery) {
+    tlytest::LogCapture log;
+    Talkative talkative;
+    dispatcher_->setUrlConnectionClass([](const platform::net::URLRequest& r, platform::foundation::dispatch::Queue* q,
+                                          TLYURLConnection::CompletionHandler h, RunLoop* l) {
+        auto connection = TLYURLConnection::initWithRequest(r, q, std::move(h), l);
+        connection->cancel();  // completes with neither an answer nor an error
+        return connection;
+    });
+    queue(hit("A"));
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    EXPECT_EQ(store_->hits().size(), 1u);
+    EXPECT_FALSE(dispatcher_->hasConnection());
+    EXPECT_EQ(log.count("Hit(s) dispatched: HTTP status -1"), 1u);
+    EXPECT_EQ(log.count("Dispatch error"), 0u);
 }
 
 TEST_F(DispatchTest, ABatchAnswered404Or302Or502FallsBackToSingleHitsForAnHour) {
@@ -184,23 +213,27 @@ TEST_F(DispatchTest, ABatchAnswered404Or302Or502FallsBackToSingleHitsForAnHour) 
     }
 }
 
-TEST_F(DispatchTest, AfterABatchFallbackTheChainGoesOnWithSingleHits) {
+TEST_F(DispatchTest, ABatchFallbackEndsTheChain) {
     server_.on("/batch", HttpServerKit::Reply::statusOnly(404));
     for (int i = 0; i < 3; ++i) queue(hit("C" + std::to_string(i)));
-    drain();
-    EXPECT_TRUE(store_->hits().empty());
-    EXPECT_EQ(server_.requests("/batch").size(), 1u);
-    EXPECT_EQ(server_.requests("/collect").size(), 3u);
+    dispatcher_->dispatch();
+    ASSERT_TRUE(tlytest::pumpUntil([&] { return server_.requestCount() == 1 && !dispatcher_->hasConnection(); }));
+    tlytest::pumpUntil([] { return false; }, 0.2);
+    EXPECT_EQ(server_.requests("/collect").size(), 0u);
+    EXPECT_EQ(store_->hits().size(), 3u);
+    EXPECT_TRUE(dispatcher_->serverBatchingDisabled());
 }
 
-TEST_F(DispatchTest, ABatchAnswered500OrNotAnsweredIsKeptAndSentLater) {
+TEST_F(DispatchTest, ABatchAnswered500IsDeletedAndOneNotAnsweredIsKeptForALaterPass) {
     server_.enqueue("/batch", HttpServerKit::Reply::statusOnly(500));
     queue(hit("A"));
     queue(hit("B"));
-    EXPECT_EQ(dispatchAndWait(), Result::Error);
-    EXPECT_EQ(store_->hits().size(), 2u);
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    EXPECT_TRUE(store_->hits().empty());
     EXPECT_FALSE(dispatcher_->serverBatchingDisabled());
 
+    queue(hit("C"));
+    queue(hit("D"));
     refuseConnections();
     EXPECT_EQ(dispatchAndWait(), Result::Error);
     EXPECT_EQ(store_->hits().size(), 2u);
@@ -208,7 +241,10 @@ TEST_F(DispatchTest, ABatchAnswered500OrNotAnsweredIsKeptAndSentLater) {
     restoreEndpoints();
     EXPECT_EQ(dispatchAndWait(), Result::Good);
     EXPECT_TRUE(store_->hits().empty());
-    EXPECT_EQ(server_.requests("/batch").size(), 2u);
+    auto batches = server_.requests("/batch");
+    ASSERT_EQ(batches.size(), 2u);
+    EXPECT_EQ(split(batches[1].body, '\n').size(), 2u);
+    EXPECT_EQ(fields(split(batches[1].body, '\n')[0])["cd"], "C");
 }
 
 TEST_F(DispatchTest, ASlowAnswerKeepsOneRequestInFlightAndEachCallerHearsOnce) {
@@ -303,12 +339,11 @@ TEST_F(DispatchTest, TheFirstCallComesOneSecondAfterCreationAndTheTimerKeepsTheI
     EXPECT_EQ(built_.size(), 3u);
     ASSERT_TRUE(delivered());
 
-    // With hits that stay (the collector cannot take them), it repeats,
-    // waiting twice as long after each failure.
-    server_.on("/collect", HttpServerKit::Reply::statusOnly(503));
+    // With hits that stay (no service answers), it repeats at the interval.
+    refuseConnections();
     queue(hit("D"));
     size_t pass = 3;
-    for (double delay : {45.0, 45.0, 90.0}) {
+    for (double delay : {45.0, 45.0, 45.0}) {
         RunLoop::main().runFor(delay - 0.5);
         EXPECT_EQ(built_.size(), pass);
         RunLoop::main().runFor(0.5);
@@ -319,9 +354,8 @@ TEST_F(DispatchTest, TheFirstCallComesOneSecondAfterCreationAndTheTimerKeepsTheI
     EXPECT_EQ(store_->hits().size(), 1u);
 }
 
-TEST_F(DispatchTest, FailedPassesAreRetriedInTheSameLaunchWithADoublingCappedDelay) {
-    // The first call fails: before any value changed, no timer existed yet.
-    server_.on("/collect", HttpServerKit::Reply::statusOnly(503));
+TEST_F(DispatchTest, HitsNoServiceAnsweredAreRetriedAtTheIntervalInTheSameLaunch) {
+    refuseConnections();
     queue(hit("A"));
     // True when exactly one request is built at the end of `seconds`, none before.
     auto onePassAfter = [&](double seconds) {
@@ -334,22 +368,34 @@ TEST_F(DispatchTest, FailedPassesAreRetriedInTheSameLaunchWithADoublingCappedDel
         RunLoop::main().runUntilIdle();
         return !early && one;
     };
+    // The first call fails before any value changed: the failure starts the timer.
     EXPECT_TRUE(onePassAfter(1.0));
-    for (double delay : {120.0, 240.0, 480.0, 960.0, 1920.0, 3600.0, 3600.0}) EXPECT_TRUE(onePassAfter(delay)) << delay;
-
-    // No answer at all counts as a failure too.
-    refuseConnections();
-    EXPECT_TRUE(onePassAfter(3600.0));
+    for (int pass = 0; pass < 4; ++pass) EXPECT_TRUE(onePassAfter(120.0)) << pass;
     EXPECT_EQ(store_->hits().size(), 1u);
+    EXPECT_EQ(server_.requestCount(), 0u);
 
-    // Once the collector takes them, the interval is back to normal.
+    // The service comes up: the next tick delivers, and a service error deletes.
     restoreEndpoints();
-    server_.on("/collect", HttpServerKit::Reply::text("ok"));
-    EXPECT_TRUE(onePassAfter(3600.0));
-    EXPECT_TRUE(store_->hits().empty());
-    queue(hit("B"));
+    server_.on("/collect", HttpServerKit::Reply::statusOnly(503));
     EXPECT_TRUE(onePassAfter(120.0));
     EXPECT_TRUE(store_->hits().empty());
+    EXPECT_FALSE(dispatcher_->hasTimer());
+    queue(hit("B"));
+    RunLoop::main().runUntilIdle();
+    EXPECT_TRUE(onePassAfter(120.0));
+    EXPECT_TRUE(store_->hits().empty());
+    EXPECT_EQ(server_.requestCount(), 2u);
+}
+
+TEST_F(DispatchTest, ExpiredHitsTheStoreCannotDeleteLeaveHasHitsSet) {
+    Value old = hit("Old");
+    old["timestamp"] = Value::date(clock_->now() - 2592000.0);
+    queue(old);
+    store_->failDelete = true;
+    EXPECT_EQ(dispatchAndWait(), Result::NoData);
+    EXPECT_EQ(store_->hits().size(), 1u);
+    EXPECT_TRUE(dispatcher_->hasHits());
+    EXPECT_EQ(server_.requestCount(), 0u);
 }
 
 TEST_F(DispatchTest, ABurstOfHitsIsCommittedOnceWithItsHitNumbers) {
@@ -398,13 +444,68 @@ TEST_F(DispatchTest, EachPassAnnouncesItselfBeforeBuildingItsRequest) {
     EXPECT_EQ(announced, 1);
 }
 
-TEST_F(DispatchTest, AnOversizedHitIsDroppedLocallyWithALine) {
+TEST_F(DispatchTest, AnOversizedPayloadIsLeftOutOfTheBodyAndItsHitSharesTheRequestsFate) {
     tlytest::LogCapture log;
+    queue(hit(std::string(9000, 'x')));
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    ASSERT_EQ(server_.requestCount(), 1u);
+    EXPECT_EQ(server_.requests()[0].path, "/collect");
+    EXPECT_EQ(server_.requests()[0].query, "");
+    EXPECT_TRUE(store_->hits().empty());
+
+    // Beside another hit: a batch of two that carries one payload.
+    configure([](TLYDispatchSettings& s) { s.maxHitSize = 1000; });
+    queue(hit(std::string(2000, 'y')));
+    queue(hit("small"));
+    EXPECT_EQ(dispatchAndWait(), Result::Good);
+    ASSERT_EQ(server_.requestCount(), 2u);
+    EXPECT_EQ(server_.requests()[1].path, "/batch");
+    EXPECT_EQ(fields(server_.requests()[1].body)["cd"], "small");
+    EXPECT_TRUE(store_->hits().empty());
+    EXPECT_EQ(log.count("ERROR"), 0u);
+}
+
+TEST_F(DispatchTest, ABodyOverTheLimitFailsAndItsHitsAreDeleted) {
+    tlytest::LogCapture log;
+    configure([](TLYDispatchSettings& s) { s.maxHitSize = 0; });
     queue(hit(std::string(9000, 'x')));
     EXPECT_EQ(dispatchAndWait(), Result::Good);
     EXPECT_EQ(server_.requestCount(), 0u);
     EXPECT_TRUE(store_->hits().empty());
-    EXPECT_EQ(log.count("larger than 8192 bytes"), 1u);
+    EXPECT_EQ(log.count("Failed to generate request for hit(s)."), 1u);
+}
+
+TEST_F(DispatchTest, AnswersReachTheCompletionBlockOnTheMainThreadAndOptOutIsCopiedAtOnce) {
+    platform::foundation::Thread worker("TLYTestThread");
+    TLYBatchingDispatcher::Environment env;
+    env.analyticsLoop = &worker.runLoop();
+    env.propertiesStore = props_;
+    env.reachabilityApi = tlytest::ScriptedReachability::api();
+    env.sendThroughTracker = [](const Value&) {};
+    auto store = std::make_shared<tlytest::MemoryHitStore>();
+    auto d = TLYBatchingDispatcher::initWithDataStore(store, env);
+    d->queueDispatch(hit("A"));
+    std::atomic<int> result{-1}, onMain{-1};
+    d->dispatchWithCompletionHandler([&](Result r) {
+        onMain = platform::foundation::Thread::isMainThread();
+        result = int(r);
+    });
+    ASSERT_TRUE(tlytest::pumpUntil([&] { return result != -1; }));
+    EXPECT_EQ(result, int(Result::Good));
+    EXPECT_EQ(onMain, 1);
+    EXPECT_EQ(server_.requestCount(), 1u);
+
+    // The new value is the dispatcher's before its thread runs again.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    worker.perform([released] { released.wait(); });
+    d->optOutChanged(true);
+    EXPECT_TRUE(d->optOut());
+    release.set_value();
+    std::promise<void> done;
+    worker.perform([&done] { done.set_value(); });
+    done.get_future().wait();
+    d.reset();
 }
 
 TEST_F(DispatchTest, AHitThirtyDaysOldIsDeletedUnsent) {

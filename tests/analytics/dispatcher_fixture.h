@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "analytics/TLY.h"
 #include "analytics/TLYAnalyticsPropertiesStore.h"
 #include "analytics/TLYBatchingDispatcher.h"
 #include "dispatch_support.h"
@@ -101,6 +102,13 @@ protected:
         pumpUntil([&] { return store_->hits().empty() && !dispatcher_->hasConnection(); });
         RunLoop::main().runUntilIdle();
     }
+
+    // The shared logger prints info lines while it lives.
+    struct Talkative {
+        uint64_t level = TLY::sharedLogger()->logLevel();
+        Talkative() { TLY::sharedLogger()->setLogLevel(3); }
+        ~Talkative() { TLY::sharedLogger()->setLogLevel(level); }
+    };
 
     TempDir home_;
     HttpServerKit server_;

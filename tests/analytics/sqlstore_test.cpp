@@ -7,6 +7,7 @@
 #include "analytics/TLYSqlStore.h"
 #include "dispatch_support.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/NotificationCenter.h"
 
 using platform::foundation::Clock;
 using platform::foundation::ManualClock;
@@ -54,14 +55,14 @@ TEST_F(SqlStoreTest, HitNumbersStartAtZeroAndTheRowIsWhatTheShellReads) {
     EXPECT_EQ(open()->nextHitNumberForTrackingId("T", "K"), "2");
 }
 
-TEST_F(SqlStoreTest, ANewClientIdRestartsOnlyItsOwnTrackersNumbering) {
+TEST_F(SqlStoreTest, ANewClientIdEmptiesTheWholeTable) {
     auto store = open();
     store->nextHitNumberForTrackingId("T", "K");
     store->nextHitNumberForTrackingId("T", "K");
     store->nextHitNumberForTrackingId("U", "K");
     EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K2"), "0");
-    EXPECT_EQ(sql("SELECT tid, cid, hit_number FROM properties ORDER BY tid;"), "T|K2|0\nU|K|0\n");
-    EXPECT_EQ(store->nextHitNumberForTrackingId("U", "K"), "1");
+    EXPECT_EQ(sql("SELECT tid, cid, hit_number FROM properties ORDER BY tid;"), "T|K2|0\n");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("U", "K2"), "0");
 }
 
 TEST_F(SqlStoreTest, NumberingStopsAtTheLargest32BitValue) {
@@ -75,7 +76,7 @@ TEST_F(SqlStoreTest, NumberingStopsAtTheLargest32BitValue) {
     EXPECT_EQ(store->nextHitNumberForTrackingId("T", ""), std::nullopt);
 }
 
-TEST_F(SqlStoreTest, AFullTableRefusesNewTrackersButKeepsNumberingKnownOnes) {
+TEST_F(SqlStoreTest, AFullTableRefusesEveryTrackerKnownOrNew) {
     auto store = open();
     store->nextHitNumberForTrackingId("T0", "K");
     sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 999) "
@@ -85,10 +86,13 @@ TEST_F(SqlStoreTest, AFullTableRefusesNewTrackersButKeepsNumberingKnownOnes) {
     EXPECT_EQ(store->nextHitNumberForTrackingId("NEW", "K"), std::nullopt);
     EXPECT_EQ(log.count("WARNING: Tallymark 3.15 -[TLYAnalyticsPropertiesStore upsertPropertyRecord:]"), 1u);
     EXPECT_EQ(log.count("Reached properties storage limit"), 1u);
-    EXPECT_EQ(store->nextHitNumberForTrackingId("T0", "K"), "1");
-    EXPECT_EQ(store->nextHitNumberForTrackingId("T500", "K"), "6");
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T0", "K"), std::nullopt);
+    EXPECT_EQ(store->nextHitNumberForTrackingId("T500", "K"), std::nullopt);
+    EXPECT_EQ(log.count("Reached properties storage limit"), 3u);
+    EXPECT_EQ(sql("SELECT hit_number FROM properties WHERE tid IN ('T0', 'T500') ORDER BY tid;"), "0\n5\n");
+    // Another client identifier empties the table first.
     EXPECT_EQ(store->nextHitNumberForTrackingId("T501", "OTHER"), "0");
-    EXPECT_EQ(store->trackerIdCount(), 1000);
+    EXPECT_EQ(store->trackerIdCount(), 1);
 }
 
 TEST_F(SqlStoreTest, ADamagedFileIsSetAsideAndReplacedByAnEmptyDatabase) {
@@ -158,6 +162,13 @@ TEST_F(SqlStoreTest, TheAttributionFlagIsSetOncePerTrackerAcrossLaunches) {
 TEST_F(SqlStoreTest, SqlStorePrimitives) {
     auto sqlStore = TLYSqlStore::initWithDatabaseName("other.sql", dir_.path());
     ASSERT_TRUE(sqlStore);
+    // Each open is announced, with no object.
+    std::vector<const void*> senders;
+    auto observer = platform::foundation::NotificationCenter::defaultCenter().addObserver(
+        kTLYSqlStoreDidOpenDatabaseNotification, nullptr,
+        [&](const platform::foundation::Notification& n) { senders.push_back(n.object); });
+    ASSERT_TRUE(sqlStore->ensureOpenDatabase());
+    EXPECT_EQ(senders, std::vector<const void*>{nullptr});
     EXPECT_FALSE(TLYSqlStore::initWithDatabaseName("", dir_.path()));
     EXPECT_EQ(sqlStore->rowCountForTableWithName("missing"), 0);
     EXPECT_FALSE(sqlStore->tableExists("missing"));

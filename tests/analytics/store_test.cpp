@@ -189,6 +189,30 @@ TEST_F(StoreTest, OldStoreHitsAreDrainedFirstAndOldOnesPurged) {
     EXPECT_EQ(screens(*store), (std::vector<std::string>{"new"}));
 }
 
+TEST_F(StoreTest, AnOldStoreThatCountsNoHitsIsLeftWhateverTheSaveReported) {
+    {
+        platform::store::Context old(TLYCoreDataUtil::oldModel());
+        platform::foundation::FileManager::createDirectory(platform::foundation::Sandbox::library());
+        ASSERT_TRUE(old.addStore(libraryFile(kTLYOldStoreFileName)));
+        Value params(Value::Dictionary{{"cd", Value("old")}});
+        ASSERT_TRUE(old.insert("TLYHit", {{"timestamp", Value::date(platform::foundation::Clock::current().now())},
+                                          {"parametersData", Value(params.toBinaryPropertyList())},
+                                          {"dispatchUrl", Value("https://c/collect")},
+                                          {"tlyVersion", Value("2.0")}}));
+        ASSERT_TRUE(old.save());
+    }
+    auto store = TLYDataStore::dataStore();
+    ASSERT_TRUE(store->isDrainingOldStore());
+    auto hits = store->fetchHitsWithLimit(0);
+    ASSERT_TRUE(hits && hits->size() == 1u);
+    // The new store can no longer be counted, so the save reports an error.
+    EXPECT_EQ(python(kTLYStoreFileName, "db.execute('DROP TABLE TLYHit'); db.commit()"), "");
+    ASSERT_TRUE(store->deleteHitsWithIds({(*hits)[0]["objectID"]}));
+    Error error;
+    EXPECT_FALSE(store->save(&error));
+    EXPECT_FALSE(store->isDrainingOldStore());
+}
+
 TEST_F(StoreTest, AnUnreadableOldStoreDoesNotHoldBackNewHits) {
     // A folder where the old store should be: it cannot be opened or counted.
     fs::create_directories(libraryFile(kTLYOldStoreFileName));

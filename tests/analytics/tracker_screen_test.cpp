@@ -20,7 +20,6 @@ class TrackedScreenTest : public tlytest::TLYTest {
 protected:
     std::vector<Value> storedParameters() {
         tlytest::drainAnalyticsThread();
-        tlytest::drainAnalyticsThread();
         std::vector<Value> out;
         auto hits = TLY::sharedInstance().dispatcher()->dataStore()->fetchHitsWithLimit(0);
         if (hits)

@@ -337,8 +337,11 @@ TEST_F(TLYSharedTest, TrackersByTrimmedNameAndTheDefaultTracker) {
     auto second = tly.trackerWithTrackingId("UA-9");
     EXPECT_EQ(second->name(), "UA-9");
     EXPECT_EQ(tly.defaultTracker(), first);
-    // Removing by a name with blanks around it finds the tracker stored under the trimmed name.
+    // The name is looked up as given: blanks around it find nothing.
     tly.removeTrackerByName(" main ");
+    EXPECT_EQ(tly.defaultTracker(), first);
+    EXPECT_EQ(tly.trackers().size(), 2u);
+    tly.removeTrackerByName("main");
     EXPECT_FALSE(tly.defaultTracker());
     EXPECT_EQ(tly.trackers().size(), 1u);
     auto third = tly.trackerWithTrackingId("UA-10");
@@ -377,7 +380,6 @@ TEST_F(TLYSharedTest, AScreenViewIsStoredWithTheTrackersFields) {
     tracker->set("&cd", "Main");
     tracker->send(TLYDictionaryBuilder::createScreenView().build());
     tlytest::drainAnalyticsThread();
-    tlytest::drainAnalyticsThread();
     auto hits = tly.dispatcher()->dataStore()->fetchHitsWithLimit(0);
     ASSERT_TRUE(hits);
     ASSERT_EQ(hits->size(), 1u);
@@ -395,22 +397,19 @@ TEST_F(TLYSharedTest, OptingOutDropsQueuedAndStoredHits) {
     auto tracker = tly.trackerWithTrackingId("UA-1");
     tracker->send(TLYDictionaryBuilder::createScreenView().build());
     tlytest::drainAnalyticsThread();
-    tlytest::drainAnalyticsThread();
     auto store = tly.dispatcher()->dataStore();
     EXPECT_EQ(store->hitCount(), 1);
     tly.setOptOut(true);
     tracker->send(TLYDictionaryBuilder::createScreenView().build());
     tlytest::drainAnalyticsThread();
-    tlytest::drainAnalyticsThread();
     EXPECT_EQ(store->hitCount(), 0);
     tly.setOptOut(false);
     tracker->send(TLYDictionaryBuilder::createScreenView().build());
     tlytest::drainAnalyticsThread();
-    tlytest::drainAnalyticsThread();
     EXPECT_EQ(store->hitCount(), 1);
 }
 
-TEST_F(TLYSharedTest, AnOptOutHoldsForTheDispatcherMadeAfterAReset) {
+TEST_F(TLYSharedTest, ADispatcherMadeAfterAResetHearsOnlyLaterOptOutChanges) {
     TLY& tly = TLY::sharedInstance();
     tly.setOptOut(true);
     struct OptIn {
@@ -420,14 +419,13 @@ TEST_F(TLYSharedTest, AnOptOutHoldsForTheDispatcherMadeAfterAReset) {
     auto tracker = tly.trackerWithTrackingId("UA-1");
     tracker->send(TLYDictionaryBuilder::createScreenView().build());
     tlytest::drainAnalyticsThread();
-    tlytest::drainAnalyticsThread();
     auto store = tly.dispatcher()->dataStore();
-    EXPECT_EQ(store->hitCount(), 0);
-    tly.setOptOut(false);
-    tracker->send(TLYDictionaryBuilder::createScreenView().build());
-    tlytest::drainAnalyticsThread();
-    tlytest::drainAnalyticsThread();
     EXPECT_EQ(store->hitCount(), 1);
+    tly.setOptOut(false);
+    EXPECT_EQ(store->hitCount(), 1);
+    tly.setOptOut(true);
+    tlytest::drainAnalyticsThread();
+    EXPECT_EQ(store->hitCount(), 0);
 }
 
 // Keeps what TLY forwards to its dispatcher.
@@ -469,7 +467,7 @@ TEST_F(TLYSharedTest, SwitchesReachTheDispatcherAndTheConnectionClassWithTheirLe
     EXPECT_TRUE(tly.dryRun());
     EXPECT_EQ(dryRuns, (std::vector<bool>{false, true}));
 
-    EXPECT_EQ(tly.dispatchInterval(), 120.0);
+    EXPECT_EQ(tly.dispatchInterval(), -1.0);  // the reset made the dispatcher to set it
     tly.setDispatchInterval(0);
     EXPECT_EQ(sender->interval, 0.0);
     tly.dispatch();
@@ -493,13 +491,16 @@ TEST_F(TLYSharedTest, SwitchesReachTheDispatcherAndTheConnectionClassWithTheirLe
     tly.reset();
     EXPECT_EQ(sender->interval, -1.0);
     EXPECT_EQ(TLYUsageTracker::getUsageSequence(), ".t");
+    // With no dispatcher, a reset makes one to set it.
+    sender->interval = 120.0;
+    tly.reset();
+    EXPECT_EQ(sender->interval, -1.0);
 }
 
 TEST_F(TLYSharedTest, ResetLeavesNoTrackersAndNoStoreFiles) {
     TLY& tly = TLY::sharedInstance();
     auto tracker = tly.trackerWithTrackingId("UA-1");
     tracker->send(TLYDictionaryBuilder::createScreenView().build());
-    tlytest::drainAnalyticsThread();
     tlytest::drainAnalyticsThread();
     auto store = tly.dispatcher()->dataStore();
     ASSERT_TRUE(platform::foundation::FileManager::exists(libraryFile(kTLYStoreFileName)));

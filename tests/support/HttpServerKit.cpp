@@ -166,7 +166,9 @@ struct HttpServerKit::Impl {
     }
 };
 
-HttpServerKit::HttpServerKit() : impl_(std::make_unique<Impl>()) {
+HttpServerKit::HttpServerKit() : HttpServerKit(0) {}
+
+HttpServerKit::HttpServerKit(int port) : impl_(std::make_unique<Impl>()) {
     auto& s = impl_->server;
     auto handler = [this](const httplib::Request& in, httplib::Response& out) { impl_->serve(in, out); };
     s.Get(".*", handler);
@@ -176,7 +178,7 @@ HttpServerKit::HttpServerKit() : impl_(std::make_unique<Impl>()) {
     s.Delete(".*", handler);
     s.Options(".*", handler);
     s.set_keep_alive_max_count(1);
-    port_ = s.bind_to_any_port("127.0.0.1");
+    port_ = port == 0 ? s.bind_to_any_port("127.0.0.1") : s.bind_to_port("127.0.0.1", port) ? port : -1;
     if (port_ <= 0) throw std::runtime_error("HttpServerKit: cannot bind 127.0.0.1");
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
     // A stop() that comes before the listener runs is lost and the join hangs,

@@ -75,6 +75,8 @@ public:
     using Handler = std::function<Reply(const Request&)>;
 
     HttpServerKit();   // listening when the constructor returns
+    // On a given port, e.g. one a client was pointed at before the service came up.
+    explicit HttpServerKit(int port);
     ~HttpServerKit();  // stop()
     HttpServerKit(const HttpServerKit&) = delete;
     HttpServerKit& operator=(const HttpServerKit&) = delete;
