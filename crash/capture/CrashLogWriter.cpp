@@ -403,10 +403,18 @@ async_error crash_log_writer_init(crash_log_writer* writer, const char* app_iden
     return ASYNC_ESUCCESS;
 }
 
-void crash_log_writer_set_exception(crash_log_writer* writer, const char* name, const char* reason,
-                                    const uint64_t* call_stack, size_t call_stack_count) {
+void PKRovcrash_log_writer_set_exception(crash_log_writer* writer, const char* name, const char* reason,
+                                         const uint64_t* call_stack, size_t call_stack_count) {
     auto& e = writer->uncaught_exception;
-    if (e.has_exception) abort();  // recorded twice: a programming error
+    // Claimed before anything is written: a second exception, even one
+    // arriving at the same moment, never writes into the first one's record.
+    if (__atomic_exchange_n(&e.claimed, true, __ATOMIC_SEQ_CST)) {
+        static constexpr char kAssertion[] =
+            "PKRovcrash_log_writer_set_exception: Assertion failed: "
+            "writer->uncaught_exception.has_exception == false\n";
+        [[maybe_unused]] ssize_t said = write(STDERR_FILENO, kAssertion, sizeof kAssertion - 1);
+        abort();
+    }
     e.name = copy_bounded_utf8(name, CRASH_LOG_MAX_EXCEPTION_TEXT);
     e.reason = copy_bounded_utf8(reason, CRASH_LOG_MAX_EXCEPTION_TEXT);
     if (call_stack_count > CRASH_LOG_MAX_EXCEPTION_FRAMES) call_stack_count = CRASH_LOG_MAX_EXCEPTION_FRAMES;
@@ -545,9 +553,25 @@ void crash_log_writer_free(crash_log_writer* writer) {
     memset(writer, 0, sizeof *writer);
 }
 
+namespace {
+
+// A new file of the report's own: whatever stands at the path (a link
+// planted there, a name sharing another file) goes first and is never
+// written through; one planted again in between makes the create fail.
+int create_report_file(const char* path) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        unlink(path);
+        int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+}  // namespace
+
 async_error write_crash_report_file(crash_log_writer* writer, const char* path, thread_t crashed_thread,
                                     image_list* images, const thread_state* state, const crash_signal_info* siginfo) {
-    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = create_report_file(path);
     if (fd < 0) return ASYNC_EINTERNAL;
     async_file file;
     async_file_init(&file, fd, ASYNC_FILE_REPORT_LIMIT);

@@ -60,9 +60,11 @@ struct crash_log_writer {
         bool native;
     } process_info;
 
-    // Written once, by the uncaught-exception handler; has_exception is
+    // Written once, by the uncaught-exception handler: claimed first, so
+    // that of two exceptions at once only one writes; has_exception is
     // published last, after the rest is in place.
     struct {
+        bool claimed;
         volatile bool has_exception;
         char* name;
         char* reason;
@@ -97,11 +99,11 @@ async_error crash_log_writer_init(crash_log_writer* writer, const char* app_iden
                                   bool user_requested);
 
 // Records an uncaught exception (once; a second record is a programming
-// error). Name and reason longer than CRASH_LOG_MAX_EXCEPTION_TEXT are cut at
+// error that ends the process with its assertion). Name and reason longer than CRASH_LOG_MAX_EXCEPTION_TEXT are cut at
 // a character boundary; at most CRASH_LOG_MAX_EXCEPTION_FRAMES return
 // addresses are kept.
-void crash_log_writer_set_exception(crash_log_writer* writer, const char* name, const char* reason,
-                                    const uint64_t* call_stack, size_t call_stack_count);
+void PKRovcrash_log_writer_set_exception(crash_log_writer* writer, const char* name, const char* reason,
+                                         const uint64_t* call_stack, size_t call_stack_count);
 
 // Writes the whole report into file. crashed_thread is marked crashed;
 // current_state is the calling thread's registers when the calling thread
@@ -114,9 +116,9 @@ async_error crash_log_writer_write(crash_log_writer* writer, platform::system::t
 async_error crash_log_writer_close(crash_log_writer* writer);
 void crash_log_writer_free(crash_log_writer* writer);
 
-// The crash path: creates or truncates path (0644), writes the report with
-// the 256 KiB limit, flushes and closes. ASYNC_EINTERNAL when the file cannot
-// be opened, flushed or closed.
+// The crash path: replaces whatever stands at path, never following a link,
+// with a new file (0644), writes the report with the 256 KiB limit, flushes
+// and closes. ASYNC_EINTERNAL when the file cannot be made, flushed or closed.
 async_error write_crash_report_file(crash_log_writer* writer, const char* path,
                                     platform::system::thread_t crashed_thread, image_list* images,
                                     const thread_state* state, const crash_signal_info* siginfo);

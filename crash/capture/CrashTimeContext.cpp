@@ -76,18 +76,25 @@ async_error write_live_current(thread_state* state, void* context) {
 
 crash_time_context* crash_reporter_context() { return &gContext; }
 
+crash_time_record* crash_reporter_armed_record(crash_time_context* context) {
+    if (!context || !context->armed.load()) return nullptr;
+    return context->record.load();
+}
+
+crash_log_writer* crash_reporter_writer() {
+    crash_time_record* record = gContext.record.load();
+    return record ? &record->writer : nullptr;
+}
+
 async_error crash_reporter_prepare(const char* report_path, const char* app_identifier, const char* app_version,
                                    const char* app_marketing_version, uint32_t symbolication_strategy,
                                    image_list* images) {
-    gContext.armed = false;
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    crash_log_writer_free(&gContext.writer);
-    free(gContext.report_path);
-    gContext.report_path = strdup(report_path);
-    gContext.images = images;
-    async_error result = crash_log_writer_init(&gContext.writer, app_identifier, app_version, app_marketing_version,
+    auto* record = new crash_time_record{};
+    record->report_path = strdup(report_path);
+    record->images = images;
+    async_error result = crash_log_writer_init(&record->writer, app_identifier, app_version, app_marketing_version,
                                                symbolication_strategy, false);
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    record->replaced = gContext.record.exchange(record);
     return result;
 }
 
@@ -102,8 +109,7 @@ bool crash_reporter_install_signal_handlers(signal_handler_failure* failure) {
     platform::system::thread_control_prepare();
     for (int signo : CRASH_FATAL_SIGNALS)
         if (!handler->registerHandlerForSignal(signo, signal_crash_callback, &gContext, failure)) return false;
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    gContext.armed = true;
+    gContext.armed.store(true);
     return true;
 }
 
@@ -128,9 +134,9 @@ bool crash_reporter_claim_mach_write() {
 void crash_reporter_reset_fatal_signals() { reset_fatal_signals(); }
 
 bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context, const signal_handler_next*) {
-    auto* ctx = static_cast<crash_time_context*>(context);
     // Registered by an enable that then failed: this process reports nothing.
-    if (!ctx || !ctx->armed) return false;
+    crash_time_record* record = crash_reporter_armed_record(static_cast<crash_time_context*>(context));
+    if (!record) return false;
 
     auto self = static_cast<int32_t>(async_thread_self());
     int32_t expected = 0;
@@ -154,8 +160,8 @@ bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context,
     crash_signal_info siginfo{};
     signal_info_from_linux(info, &siginfo.bsd.signo, &siginfo.bsd.code, &siginfo.bsd.address);
     siginfo.mach = nullptr;
-    async_error result =
-        write_crash_report_file(&ctx->writer, ctx->report_path, async_thread_self(), ctx->images, &state, &siginfo);
+    async_error result = write_crash_report_file(&record->writer, record->report_path, async_thread_self(),
+                                                 record->images, &state, &siginfo);
 
     // Only now: a thread crashing while the report was written had to reach
     // this handler and wait, not end the process half-way through the file.

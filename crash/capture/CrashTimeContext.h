@@ -9,6 +9,7 @@
 // signal_crash_callback and what it calls are crash-time code: no
 // allocation, no lock, only async-signal-safe calls. The preparation
 // functions run outside crash time.
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 
@@ -29,18 +30,30 @@ namespace ovcrash {
 // The signals the reporter catches in signal mode, in registration order.
 inline constexpr int CRASH_FATAL_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
 
-struct crash_time_context {
+// What the crash handlers read: filled before it is published and never
+// changed or freed afterwards, since a handler may still be reading it.
+struct crash_time_record {
     crash_log_writer writer;
-    char* report_path;    // owned
-    image_list* images;   // the shared image list
-    volatile bool armed;  // set last, once everything above is in place
+    char* report_path;
+    image_list* images;           // the shared image list
+    crash_time_record* replaced;  // the record this one replaced, kept
+};
+
+struct crash_time_context {
+    std::atomic<crash_time_record*> record{nullptr};
+    std::atomic<bool> armed{false};
 };
 
 // The one context of the process.
 crash_time_context* crash_reporter_context();
+// The record of an armed context, else null: what a crash handler writes with.
+crash_time_record* crash_reporter_armed_record(crash_time_context* context);
+// The writer record of the last preparation, or null before any.
+crash_log_writer* crash_reporter_writer();
 
-// Fills the process-wide context (writer record, path, image list); not yet
-// armed. Returns the writer's preparation result.
+// Prepares a writer record, path and image list and publishes them in place
+// of the last ones, which stay for any handler reading them; the context's
+// arming is left as it is. Returns the writer's preparation result.
 async_error crash_reporter_prepare(const char* report_path, const char* app_identifier, const char* app_version,
                                    const char* app_marketing_version, uint32_t symbolication_strategy,
                                    image_list* images);

@@ -112,6 +112,7 @@ struct image_tables {
 // found for a pc also hold for the next frame at that pc (recursion).
 struct walk_tables {
     uint64_t walk;
+    uint64_t removals;  // the image list's, when the tables were kept
     image_tables tables;
     dwarf_cie_cache cie;
     bool has_rules;
@@ -129,10 +130,17 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
     const uint64_t pc = lookup_pc(current);
     int slot = 0;
     const uint64_t walk = frame_memory_walk(&slot);
-    if (walk != 0 && kept[slot].walk == walk && macho_image_contains_address(kept[slot].tables.image, pc)) {
+    // The image kept from the last step is used only inside the list, and only
+    // while no image was removed since: a removed one is freed once no reader
+    // is inside.
+    image_list_set_reading(images, true);
+    const uint64_t removals = image_list_removals(images);
+    if (walk != 0 && kept[slot].walk == walk && kept[slot].removals == removals &&
+        macho_image_contains_address(kept[slot].tables.image, pc)) {
         walk_tables &k = kept[slot];
         const image_tables &t = k.tables;
         const uint64_t key = t.image->m64 ? pc : pc & 0xffffffffu;
+        frame_error result = FRAME_ESUCCESS;
         if (!k.has_rules || k.rules_pc != key) {
             dwarf_frame_reader reader;
             dwarf_frame_reader_init(&reader, &t.section, task, t.image->m64, t.debug_frame,
@@ -140,15 +148,15 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
             reader.cie_cache = &k.cie;
             k.has_rules = false;
             new (&k.rules) dwarf_cfa_state();
-            const frame_error err = rules_for_pc(&reader, key, &k.rules, &k.rules_cie);
-            if (err != FRAME_ESUCCESS) return err;
-            k.has_rules = true;
+            result = rules_for_pc(&reader, key, &k.rules, &k.rules_cie);
+            k.has_rules = result == FRAME_ESUCCESS;
             k.rules_pc = key;
         }
-        return apply_rules(task, &t.section, &k.rules, &k.rules_cie, current, next);
+        if (result == FRAME_ESUCCESS) result = apply_rules(task, &t.section, &k.rules, &k.rules_cie, current, next);
+        image_list_set_reading(images, false);
+        return result;
     }
 
-    image_list_set_reading(images, true);
     frame_error result = FRAME_ENOTSUP;
     async_mobject section_object, hdr_object;
     bool mapped = false, hdr_mapped = false;
@@ -180,6 +188,7 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
         result = dwarf_unwind_frame_from_section(task, &reader, current, next);
         if (walk != 0 && section_object.vm_address == 0 && (!hdr_mapped || hdr_object.vm_address == 0)) {
             kept[slot].walk = walk;
+            kept[slot].removals = removals;
             kept[slot].tables = t;
             kept[slot].cie.valid = false;
             kept[slot].has_rules = false;

@@ -2,6 +2,7 @@
 #include "crash/capture/FrameCursor.h"
 
 #include "crash/capture/FrameMemory.h"
+#include "platform/system/MachPort.h"
 
 namespace ovcrash {
 
@@ -23,6 +24,9 @@ void frame_cursor_init(frame_cursor *cursor, task_t task, const thread_state *st
     cursor->task = task;
     cursor->images = images;
     cursor->depth = 0;
+    // Held for the cursor's life; frame_cursor_free releases it.
+    platform::system::mach_port_mod_refs(platform::system::mach_task_self(), task,
+                                         platform::system::MACH_PORT_RIGHT_SEND, 1);
     frame_memory_begin(task);
     cursor->frame = 0;
     cursor->prev_frame = 1;
@@ -70,7 +74,9 @@ frame_error frame_cursor_advance(frame_cursor *cursor) {
 
 frame_error frame_cursor_get_register(const frame_cursor *cursor, uint32_t regnum, uint64_t *value) {
     const thread_state *frame = &cursor->frames[cursor->frame];
-    if (!thread_state_has_register(frame, regnum)) return FRAME_ENOTSUP;
+    // A state taken from a signal context marks every bit, also those of
+    // numbers its flavour does not have.
+    if (!thread_state_has_register(frame, regnum) || regnum >= thread_state_register_count(frame)) return FRAME_ENOTSUP;
     *value = thread_state_get_register(frame, regnum);
     return FRAME_ESUCCESS;
 }

@@ -35,7 +35,7 @@ using frame_reader = frame_error (*)(task_t task, image_list *images, const thre
 // The previous, current and next frames rotate through three states, so a
 // step copies none of them.
 struct frame_cursor {
-    task_t task;
+    task_t task;  // one send-right reference held until frame_cursor_free
     image_list *images;
     uint32_t depth;
     thread_state frames[3];

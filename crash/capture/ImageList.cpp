@@ -59,6 +59,7 @@ void image_list_remove(image_list* list, uint64_t header_addr) {
     }
     list->list.set_reading(false);
     if (!removed) return;
+    list->removals.fetch_add(1);
     removed->retired_next = list->retired.load();
     while (!list->retired.compare_exchange_weak(removed->retired_next, removed)) {
     }

@@ -22,6 +22,10 @@ struct image_list {
     // Removed images that a reader inside the list may still hold; freed by a
     // later change made while no reader is inside.
     std::atomic<macho_image*> retired{nullptr};
+    // Bumped by every removal, before its image can be freed: a reader that
+    // kept an image from an earlier reading uses it again only while this
+    // has not moved.
+    std::atomic<uint64_t> removals{0};
 };
 
 void image_list_init(image_list* list, task_t task);
@@ -33,6 +37,9 @@ void image_list_append(image_list* list, uint64_t header_addr, const char* name)
 void image_list_remove(image_list* list, uint64_t header_addr);
 // Enter (true) or leave (false) the list as a reader.
 void image_list_set_reading(image_list* list, bool reading);
+// How many images were ever removed; read while reading, an image held from
+// an earlier reading is still listed while this is unchanged.
+inline uint64_t image_list_removals(const image_list* list) { return list->removals.load(); }
 // The image after `current`, or the first for null; null at the end.
 macho_image* image_list_next(image_list* list, macho_image* current);
 // The first image whose range holds address, or null. Call while reading.

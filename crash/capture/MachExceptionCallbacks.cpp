@@ -55,14 +55,15 @@ void finish(mach_exception_server_context* ctx) {
 
 // What the crash callback hands to the writer through the state capture.
 struct mach_write {
-    crash_time_context* ctx;
+    crash_time_record* record;
     ps::thread_t thread;
     const crash_signal_info* siginfo;
 };
 
 async_error write_from_server(thread_state* state, void* context) {
     auto* w = static_cast<mach_write*>(context);
-    return write_crash_report_file(&w->ctx->writer, w->ctx->report_path, w->thread, w->ctx->images, state, w->siginfo);
+    return write_crash_report_file(&w->record->writer, w->record->report_path, w->thread, w->record->images, state,
+                                   w->siginfo);
 }
 
 int linux_signal(int32_t platform_signo) {
@@ -245,8 +246,8 @@ bool mach_exception_signal_map(ps::exception_type_t type, const ps::mach_excepti
 ps::kern_return_t mach_exception_crash_callback(ps::task_t task, ps::thread_t thread, ps::exception_type_t type,
                                                 const ps::mach_exception_data_type_t* code,
                                                 ps::mach_msg_type_number_t code_count, void* context) {
-    auto* ctx = static_cast<crash_time_context*>(context);
-    if (!ctx || !ctx->armed) return ps::KERN_FAILURE;
+    crash_time_record* record = crash_reporter_armed_record(static_cast<crash_time_context*>(context));
+    if (!record) return ps::KERN_FAILURE;
     if (mach_exception_forward(task, thread, type, code, code_count, &gPreviousPorts) == ps::KERN_SUCCESS)
         return ps::KERN_SUCCESS;
 
@@ -257,7 +258,7 @@ ps::kern_return_t mach_exception_crash_callback(ps::task_t task, ps::thread_t th
     if (!crash_reporter_claim_mach_write()) return ps::KERN_FAILURE;
     crash_signal_info::mach_info mach{type, reinterpret_cast<const uint64_t*>(code), code_count};
     siginfo.mach = &mach;
-    mach_write write{ctx, thread, &siginfo};
+    mach_write write{record, thread, &siginfo};
     async_error result = thread_state_current_capture(write_from_server, &write);
     // Whatever the write gave, the failure answered below ends the process
     // with the exception's signal, not with another report.

@@ -11,6 +11,7 @@
 #include "crash/capture/ObjCMetadata.h"
 #include "platform/system/Host.h"
 #include "platform/system/Loader.h"
+#include "platform/system/MachPort.h"
 
 namespace ovcrash {
 
@@ -93,9 +94,22 @@ bool symbolsSorted(const macho_image* image) {
 
 // --- Memory objects ---
 
+namespace {
+
+// Every memory object and image holds a reference on its task while it lives.
+task_t retain_task(task_t task) {
+    ps::mach_port_mod_refs(ps::mach_task_self(), task, ps::MACH_PORT_RIGHT_SEND, 1);
+    return task;
+}
+
+void release_task(task_t task) {
+    if (task != ps::MACH_PORT_NULL) ps::mach_port_deallocate(ps::mach_task_self(), task);
+}
+
+}  // namespace
+
 async_error mobject_init(async_mobject* mobj, task_t task, uint64_t task_address, uint64_t length, bool require_full) {
     *mobj = async_mobject{};
-    mobj->task = task;
     const uint64_t mask = ps::vm_page_mask();
     // The range, and its end rounded up to a page, must not wrap.
     if (length == 0 || length > UINT64_MAX - task_address || task_address + length > UINT64_MAX - mask)
@@ -107,6 +121,7 @@ async_error mobject_init(async_mobject* mobj, task_t task, uint64_t task_address
             mobj->task_address = task_address;
             mobj->length = length;
             mobj->vm_slide = static_cast<int64_t>(task_address - mobj->address);
+            mobj->task = retain_task(task);
             return ASYNC_ESUCCESS;
         }
     }
@@ -137,11 +152,13 @@ async_error mobject_init(async_mobject* mobj, task_t task, uint64_t task_address
     mobj->task_address = task_address;
     mobj->length = mapped - lead < length ? mapped - lead : length;
     mobj->vm_slide = static_cast<int64_t>(task_address - mobj->address);
+    mobj->task = retain_task(task);
     return ASYNC_ESUCCESS;
 }
 
 void mobject_free(async_mobject* mobj) {
     if (mobj->vm_address) ::munmap(reinterpret_cast<void*>(mobj->vm_address), mobj->vm_length);
+    release_task(mobj->task);
     *mobj = async_mobject{};
 }
 
@@ -196,13 +213,15 @@ async_error mobject_read_uint64(const async_mobject* mobj, const async_byteorder
 
 async_error macho_image_init(macho_image* image, task_t task, const char* name, uint64_t header_addr) {
     std::memset(image, 0, sizeof *image);
-    image->task = task;
+    image->task = retain_task(task);
     image->header_addr = header_addr;
     image->name = strdup(name ? name : "");
     auto fail = [image](async_error err) {
         if (image->load_cmds.address) mobject_free(&image->load_cmds);
         std::free(image->name);
         image->name = nullptr;
+        release_task(image->task);
+        image->task = ps::MACH_PORT_NULL;
         return err;
     };
 
@@ -245,6 +264,8 @@ void macho_image_free(macho_image* image) {
     if (image->load_cmds.address) mobject_free(&image->load_cmds);
     std::free(image->name);
     image->name = nullptr;
+    release_task(image->task);
+    image->task = ps::MACH_PORT_NULL;
 }
 
 bool macho_image_contains_address(const macho_image* image, uint64_t address) {

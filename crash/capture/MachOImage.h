@@ -24,7 +24,7 @@ namespace ovcrash {
 // borrowed in place (memory the loader stand-in keeps for the life of the
 // process) or copied into a private mapping that mobject_free releases.
 struct async_mobject {
-    task_t task;
+    task_t task;        // one send-right reference held while the object lives
     uintptr_t address;  // local address of task_address
     uint64_t task_address;
     uint64_t length;       // may be shorter than requested
@@ -57,7 +57,7 @@ inline task_t mobject_task(const async_mobject* mobj) { return mobj->task; }
 
 // One loaded image as its Mach-O header describes it.
 struct macho_image {
-    task_t task;
+    task_t task;  // one send-right reference held while the image lives
     uint64_t header_addr;
     int64_t vmaddr_slide;                  // header_addr - the __TEXT vmaddr
     char* name;                            // private copy of the path

@@ -45,9 +45,21 @@ std::string processName() {
 [[noreturn]] void uncaught_exception_handler(const Exception& exception) {
     const auto& stack = exception.callStackReturnAddresses();
     std::vector<uint64_t> frames(stack.begin(), stack.end());
-    ovcrash::crash_log_writer_set_exception(&ovcrash::crash_reporter_context()->writer, exception.name().c_str(),
-                                            exception.reason().c_str(), frames.data(), frames.size());
+    if (ovcrash::crash_log_writer* writer = ovcrash::crash_reporter_writer())
+        ovcrash::PKRovcrash_log_writer_set_exception(writer, exception.name().c_str(), exception.reason().c_str(),
+                                                     frames.data(), frames.size());
     abort();
+}
+
+// The report's path is never followed: a link standing there (planted to
+// have a crash write, or the next launch read, somewhere else) goes.
+void removeLinkAt(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
+    if (unlink(path.c_str()) == 0)
+        warn("a link stood at " + path + "; it was removed, not followed");
+    else
+        warn("a link stands at " + path + " and could not be removed: " + strerror(errno));
 }
 
 }  // namespace
@@ -111,7 +123,10 @@ std::string PKROVCrashReporter::crashReportPath() const {
     return FileManager::joinPath(crashReportDirectory_, kReportFile);
 }
 
-bool PKROVCrashReporter::hasPendingCrashReport() const { return FileManager::exists(crashReportPath()); }
+bool PKROVCrashReporter::hasPendingCrashReport() const {
+    removeLinkAt(crashReportPath());
+    return FileManager::exists(crashReportPath());
+}
 
 std::optional<std::vector<uint8_t>> PKROVCrashReporter::loadPendingCrashReportData(Error* error) const {
     auto bytes = FileManager::readFile(crashReportPath(), error);
@@ -147,6 +162,7 @@ bool PKROVCrashReporter::enableCrashReporter(Error* error) {
     }
     if (enabled_) Exception::raise(OVCrashReporterException, "The crash reporter has alread been enabled");
     if (!populateCrashReportDirectory(error)) return false;
+    removeLinkAt(crashReportPath());
 
     ovcrash::crash_reporter_prepare(
         crashReportPath().c_str(), applicationIdentifier_.c_str(), applicationVersion_.c_str(),
@@ -188,7 +204,7 @@ bool PKROVCrashReporter::enableMachMode(Error* error) {
     auto server = PKROVCrashEnableMachExceptionServer(&previous, ovcrash::mach_exception_crash_callback,
                                                       ovcrash::crash_reporter_context(), error);
     if (!server) {
-        ovcrash::crash_reporter_context()->armed = false;
+        ovcrash::crash_reporter_context()->armed.store(false);
         return false;
     }
     if (previous) {

@@ -14,9 +14,10 @@
 
 namespace pf = platform::foundation;
 
-// The version record in the executable's text: a byte 1, then the version
-// and the build in NUL-padded 16-byte fields.
-__attribute__((used, section(".text.__pkr_pelkor"))) static const char kPelkorVersionRecord[33] =
+// The version record, a section of its own in the executable's text
+// segment: a byte 1, then the version and the build in NUL-padded 16-byte
+// fields. A ".text." name would merge it into .text.
+__attribute__((used, section("__pkr_pelkor"))) static const char kPelkorVersionRecord[33] =
     "\x01"
     "3.8.6\0\0\0\0\0\0\0\0\0\0\0"
     "60\0\0\0\0\0\0\0\0\0\0\0\0\0";

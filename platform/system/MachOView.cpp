@@ -192,13 +192,15 @@ void put(std::vector<uint8_t>& out, const T& value) {
 
 bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error) {
     const uint64_t page = vm_page_size();
-    uint64_t lo = UINT64_MAX, hi = 0;
+    uint64_t lo = UINT64_MAX, hi = 0, textHi = 0;
     bool mainProgram = path.empty();
     for (int i = 0; i < info.dlpi_phnum; ++i) {
         const Elf64_Phdr& ph = info.dlpi_phdr[i];
         if (ph.p_type == PT_LOAD) {
+            const uint64_t end = (ph.p_vaddr + ph.p_memsz + page - 1) & ~(page - 1);
             lo = std::min(lo, ph.p_vaddr & ~(page - 1));
-            hi = std::max(hi, (ph.p_vaddr + ph.p_memsz + page - 1) & ~(page - 1));
+            hi = std::max(hi, end);
+            if (!(ph.p_flags & PF_W)) textHi = std::max(textHi, end);
         }
     }
     if (lo >= hi) {
@@ -208,6 +210,9 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
     view->bias = info.dlpi_addr;
     view->base = info.dlpi_addr + lo;
     view->span = hi - lo;
+    // __TEXT is what the platform maps read-only: the code and the read-only
+    // data, never the writable data and bss after them.
+    view->textSize = textHi > lo ? textHi - lo : view->span;
     view->path = mainProgram ? std::string() : path;
     if (mainProgram) {
         char buf[4096];
@@ -329,8 +334,8 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
     text.cmdsize = static_cast<uint32_t>(sizeof text + sects.size() * sizeof(section_64));
     setName(text.segname, "__TEXT");
     text.vmaddr = view->base;
-    text.vmsize = view->span;
-    text.filesize = view->span;
+    text.vmsize = view->textSize;
+    text.filesize = view->textSize;
     text.maxprot = text.initprot = VM_PROT_READ | VM_PROT_EXECUTE;
     text.nsects = static_cast<uint32_t>(sects.size());
 

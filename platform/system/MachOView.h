@@ -5,8 +5,8 @@
 //
 // A view is two buffers that live as long as the process:
 // - `commands`: a 64-bit Mach-O header and its load commands - a `__TEXT`
-//   segment over the image's whole loaded span (vmaddr = the real load
-//   address, so the slide is 0) with a `__text` section over the real .text
+//   segment over the image's read-only and code segments (vmaddr = the real
+//   load address, so the slide is 0) with a `__text` section over the real .text
 //   an `__eh_frame` section over the real .eh_frame and an `__eh_frame_hdr`
 //   section over its binary-search table .eh_frame_hdr, a `__LINKEDIT`
 //   segment whose vmaddr is the address of `linkedit` itself, `LC_UUID` from
@@ -29,6 +29,8 @@ struct MachOView {
     uint64_t base = 0;  // real load address (where the ELF header is mapped)
     uint64_t span = 0;  // from base to the end of the last loaded segment, page-rounded
     uint64_t bias = 0;  // the ELF load bias (dlpi_addr)
+    // From base to the end of the last segment that is not writable, page-rounded.
+    uint64_t textSize = 0;
     std::vector<uint8_t> commands;
     std::vector<uint8_t> linkedit;
     uint32_t symbolCount = 0;

@@ -54,6 +54,19 @@ struct Message {
 };
 Message gMessages[kMachMessagesMax];
 
+// The task's send right to its own port, in user references: the task port
+// is no entry of the table, yet holders count on it like on any other.
+std::atomic<int32_t> gTaskSendRefs{1};
+
+kern_return_t modTaskSendRefs(mach_port_delta_t delta) {
+    int32_t refs = gTaskSendRefs.load();
+    do {
+        if (int64_t{refs} + delta < 0) return KERN_INVALID_VALUE;
+        if (int64_t{refs} + delta > 0xffff) return KERN_UREFS_OVERFLOW;
+    } while (!gTaskSendRefs.compare_exchange_weak(refs, refs + delta));
+    return KERN_SUCCESS;
+}
+
 std::atomic<uint64_t> gSeq{1};
 // Bumped on every change a waiter may wait for; the futex word.
 std::atomic<uint32_t> gEpoch{0};
@@ -513,6 +526,7 @@ kern_return_t mach_port_insert_right(task_t task, mach_port_name_t name, mach_po
 
 kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_delta_t delta) {
     if (task != mach_task_self()) return KERN_INVALID_TASK;
+    if (name == mach_task_self()) return right == MACH_PORT_RIGHT_SEND ? modTaskSendRefs(delta) : KERN_INVALID_RIGHT;
     Entry* e = lookup(name);
     if (!e) return KERN_INVALID_NAME;
     const uint32_t kind = e->kind.load();
@@ -565,6 +579,7 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
 
 kern_return_t mach_port_deallocate_right(task_t task, mach_port_name_t name) {
     if (task != mach_task_self()) return KERN_INVALID_TASK;
+    if (name == mach_task_self()) return modTaskSendRefs(-1);
     if (name == MACH_PORT_NULL || name == MACH_PORT_DEAD || !inTable(name)) return KERN_SUCCESS;
     Entry* e = lookup(name);
     if (!e) return KERN_INVALID_NAME;
@@ -577,6 +592,10 @@ kern_return_t mach_port_deallocate_right(task_t task, mach_port_name_t name) {
 
 kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_urefs_t* refs) {
     if (task != mach_task_self()) return KERN_INVALID_TASK;
+    if (name == mach_task_self()) {
+        *refs = right == MACH_PORT_RIGHT_SEND ? uint32_t(gTaskSendRefs.load()) : 0;
+        return KERN_SUCCESS;
+    }
     Entry* e = lookup(name);
     if (!e) return KERN_INVALID_NAME;
     switch (right) {

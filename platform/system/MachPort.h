@@ -19,7 +19,9 @@
 // for all its rights, also for send-once rights (the platform names each
 // send-once right apart); names lie above 0x10000000, so thread ports (kernel
 // thread ids) and the task port never clash with them, and rights to those
-// are passed through messages as plain names. Out-of-line memory is not
+// are passed through messages as plain names; the task's send right to its
+// own port counts user references all the same (mod_refs, deallocate,
+// get_refs), starting from the one mach_task_self() stands for. Out-of-line memory is not
 // carried (MACH_SEND_INVALID_TYPE). At most kMachPortsMax ports and sets and
 // kMachMessagesMax queued messages of at most kMachMessageMax bytes exist at
 // one time; fork() copies the table into the child like any memory, but the

@@ -12,9 +12,11 @@
 #include <thread>
 
 #include "crash/capture/CrashLogWriter.h"
+#include "crash/capture/CrashTimeContext.h"
 #include "crash/capture/ImageList.h"
 #include "crash/capture/PKROVCrashReport.h"
 #include "platform/foundation/Exception.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/system/Loader.h"
 #include "platform/system/MachThread.h"
@@ -186,8 +188,8 @@ TEST_F(PKROVCrashReporterTest, ExceptionAndSignalAlwaysFitUnderTheLimit) {
     ovcrash::crash_log_writer writer;
     ovcrash::crash_log_writer_init(&writer, "id", "1", nullptr, 0, false);
     std::vector<uint64_t> stack(600, 0x1234);
-    ovcrash::crash_log_writer_set_exception(&writer, "Big", std::string(1 << 20, 'r').c_str(), stack.data(),
-                                            stack.size());
+    ovcrash::PKRovcrash_log_writer_set_exception(&writer, "Big", std::string(1 << 20, 'r').c_str(), stack.data(),
+                                                 stack.size());
     std::string path = (home_ / "big.ovcrash").string();
     ovcrash::crash_signal_info siginfo{{11, 1, 0x10}, nullptr};
     ASSERT_EQ(ovcrash::write_crash_report_file(&writer, path.c_str(), 0, &images, nullptr, &siginfo),
@@ -206,6 +208,36 @@ TEST_F(PKROVCrashReporterTest, ExceptionAndSignalAlwaysFitUnderTheLimit) {
     EXPECT_LT(report->images().size(), 4000u);
     for (int i = 0; i < 4000; ++i)
         ovcrash::image_list_remove(&images, reinterpret_cast<uint64_t>(ps::dyld_get_image_header(0)));
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Four uncaught exceptions at the same moment: one records, every other is
+// the programming error, and the process ends with its assertion.
+TEST_F(PKROVCrashReporterTest, OnlyOneOfTwoExceptionsAtOnceIsRecorded) {
+    const fs::path said = home_ / "stderr";
+    auto r = crashtest::runInChild([&] {
+        int fd = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDERR_FILENO);
+        ovcrash::crash_log_writer writer;
+        ovcrash::crash_log_writer_init(&writer, "id", "1", nullptr, 0, false);
+        const std::string reason(1 << 20, 'r');
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i)
+            threads.emplace_back([&] {
+                ready.fetch_add(1);
+                while (ready.load() < 4) {
+                }
+                ovcrash::PKRovcrash_log_writer_set_exception(&writer, "Twice", reason.c_str(), nullptr, 0);
+            });
+        for (auto& t : threads) t.join();
+    });
+    EXPECT_TRUE(r.signaled(SIGABRT)) << r.status;
+    EXPECT_NE(readText(said).find("writer->uncaught_exception.has_exception == false"), std::string::npos);
 }
 
 // Enabling installs process-wide handlers: each case runs in a child.
@@ -260,4 +292,77 @@ TEST_F(PKROVCrashReporterTest, CrashWritesTheReportThenCallsThePostCrashCallback
     EXPECT_EQ(report->signalInfo()->name(), "SIGBUS");
     EXPECT_TRUE(reporter_->purgePendingCrashReport());
     EXPECT_FALSE(reporter_->hasPendingCrashReport());
+}
+
+// A link planted where the report belongs, dangling or to a file outside:
+// the crash writes its report in the link's place, never through it.
+TEST_F(PKROVCrashReporterTest, CrashNeverWritesThroughALinkAtTheReportPath) {
+    const fs::path existing = home_ / "outside.txt", missing = home_ / "made.txt";
+    std::ofstream(existing) << "outside";
+    for (const fs::path& target : {missing, existing}) {
+        SCOPED_TRACE(target.string());
+        auto r = crashtest::runInChild([&] {
+            if (!reporter_->enableCrashReporter()) _exit(10);
+            fs::create_symlink(target, reporter_->crashReportPath());
+            raise(SIGBUS);
+        });
+        EXPECT_TRUE(r.signaled(SIGBUS)) << r.status;
+        EXPECT_FALSE(fs::is_symlink(reporter_->crashReportPath()));
+        EXPECT_EQ(readText(existing), "outside");
+        EXPECT_FALSE(fs::exists(missing));
+        auto report = decode(reporter_->loadPendingCrashReportData());
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo()->name(), "SIGBUS");
+        EXPECT_TRUE(reporter_->purgePendingCrashReport());
+    }
+}
+
+// At start a link at the report's path is no pending report: it goes, with a
+// line, and what it pointed at stays as it was.
+TEST_F(PKROVCrashReporterTest, ALinkAtTheReportPathIsRemovedNotFollowed) {
+    const fs::path existing = home_ / "outside.txt", missing = home_ / "made.txt";
+    std::ofstream(existing) << "outside";
+    fs::create_directories(reporter_->crashReportDirectory());
+    std::vector<std::string> lines;
+    platform::foundation::setLogSink([&](const std::string& line) { lines.push_back(line); });
+    for (const fs::path& target : {existing, missing}) {
+        fs::create_symlink(target, reporter_->crashReportPath());
+        EXPECT_FALSE(reporter_->hasPendingCrashReport()) << target;
+        EXPECT_FALSE(fs::is_symlink(reporter_->crashReportPath())) << target;
+    }
+    platform::foundation::setLogSink(nullptr);
+    EXPECT_EQ(readText(existing), "outside");
+    EXPECT_FALSE(fs::exists(missing));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("a link stood at " + reporter_->crashReportPath()), std::string::npos) << lines[0];
+}
+
+// The reporter prepared again and again while it is armed: a crash at any
+// moment still finds a whole writer record and path and writes its report.
+TEST_F(PKROVCrashReporterTest, PreparingAgainWhileArmedLeavesNoCrashUnreported) {
+    const std::string path = (home_ / "again.ovcrash").string();
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE(run);
+        fs::remove(path);
+        auto r = crashtest::runInChild([&] {
+            auto prepare = [&] {
+                ovcrash::crash_reporter_prepare(path.c_str(), "id", "1", nullptr, 0, ovcrash::shared_image_list());
+            };
+            prepare();
+            ovcrash::signal_handler_failure failure;
+            if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) _exit(10);
+            std::atomic<int> rounds{0};
+            std::thread([&] {
+                for (;;) prepare(), rounds.fetch_add(1);
+            }).detach();
+            while (rounds.load() < 20) {
+            }
+            raise(SIGSEGV);
+        });
+        EXPECT_TRUE(r.signaled(SIGSEGV)) << r.status;
+        const std::string bytes = readText(path);
+        auto report = decode(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
+    }
 }

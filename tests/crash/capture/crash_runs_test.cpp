@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "crash/capture/PKROVCrashReport.h"
 
@@ -152,7 +155,107 @@ void checkRuns(const std::string& driver, const fs::path& dir, const Kind& kind,
     }
 }
 
+// The fields of one protocol buffer message as they come in the bytes: the
+// number, a varint's value, a length-delimited field's body.
+struct WireField {
+    uint32_t number;
+    uint64_t value;
+    std::string_view body;
+};
+
+std::vector<WireField> wireFields(std::string_view bytes) {
+    std::vector<WireField> fields;
+    size_t at = 0;
+    auto varint = [&](uint64_t* v) {
+        *v = 0;
+        for (int shift = 0; at < bytes.size() && shift < 64; shift += 7) {
+            const auto byte = static_cast<uint8_t>(bytes[at++]);
+            *v |= uint64_t(byte & 0x7f) << shift;
+            if (!(byte & 0x80)) return true;
+        }
+        return false;
+    };
+    uint64_t key, value = 0;
+    while (at < bytes.size() && varint(&key)) {
+        std::string_view body;
+        const uint32_t type = key & 7;
+        if (type == 0 && !varint(&value)) break;
+        if (type == 2) {
+            if (!varint(&value) || value > bytes.size() - at) break;
+            body = bytes.substr(at, value);
+        }
+        const size_t skip = type == 1 ? 8 : type == 5 ? 4 : type == 2 ? value : 0;
+        if (type != 0 && type != 1 && type != 2 && type != 5) break;
+        if (skip > bytes.size() - at) break;
+        at += skip;
+        fields.push_back({uint32_t(key >> 3), value, body});
+    }
+    EXPECT_EQ(at, bytes.size()) << "the fields do not run to the end";
+    return fields;
+}
+
+// Field numbers in order, each run of a repeated field as one.
+std::vector<uint32_t> fieldOrder(const std::vector<WireField>& fields) {
+    std::vector<uint32_t> order;
+    for (const WireField& f : fields)
+        if (order.empty() || order.back() != f.number) order.push_back(f.number);
+    return order;
+}
+
+// What no decoder checks, read from the raw report: the sections in the
+// writer's order, each thread's number, crashed flag, then the crashed
+// thread's registers (only there, ahead of its first frame), then its frames,
+// at most 512. Answers the most frames a thread has.
+size_t checkWireOrder(const fs::path& path, bool withException) {
+    const std::vector<uint8_t> file = readFile(path);
+    const std::string_view bytes(reinterpret_cast<const char*>(file.data()), file.size());
+    std::vector<WireField> top = wireFields(bytes.substr(8));
+    std::vector<uint32_t> expected = {9, 1, 8, 2, 7, 3, 4};
+    if (withException) expected.push_back(5);
+    expected.push_back(6);
+    EXPECT_EQ(fieldOrder(top), expected);
+    size_t most = 0;
+    int crashed = 0;
+    for (const WireField& thread : top) {
+        if (thread.number != 3) continue;
+        std::vector<WireField> fields = wireFields(thread.body);
+        const bool isCrashed = fields.size() >= 2 && fields[1].number == 3 && fields[1].value == 1;
+        crashed += isCrashed;
+        std::vector<uint32_t> order = fieldOrder(fields);
+        if (isCrashed) {
+            EXPECT_EQ(order, (std::vector<uint32_t>{1, 3, 4, 2}));
+        } else if (order.size() > 2) {
+            EXPECT_EQ(order, (std::vector<uint32_t>{1, 3, 2}));
+        } else {
+            EXPECT_EQ(order, (std::vector<uint32_t>{1, 3}));
+        }
+        size_t frames = 0;
+        for (const WireField& f : fields) frames += f.number == 2;
+        EXPECT_LE(frames, 512u);
+        most = std::max(most, frames);
+    }
+    EXPECT_EQ(crashed, 1);
+    return most;
+}
+
+const Kind& kindNamed(const std::string& name) {
+    for (const Kind& kind : kKinds)
+        if (name == kind.name) return kind;
+    throw std::invalid_argument(name);
+}
+
 }  // namespace
+
+// A thread deeper than 512 frames in a process of several threads, and an
+// uncaught exception: the raw reports keep the writer's order and cap.
+using CrashReportLayout = CrashRunsFolder;
+
+TEST_F(CrashReportLayout, ReportsKeepTheWritersFieldOrderAndFrameCap) {
+    checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("overflow-thread"), 1, false);
+    EXPECT_EQ(checkWireOrder(dir_ / "overflow-thread-0.ovcrash", false), 512u);
+    checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("exception"), 1, false);
+    checkWireOrder(dir_ / "exception-0.ovcrash", true);
+}
 
 TEST_P(CrashRuns, EveryRunLeavesAFullReport) { checkRuns(QM_CRASH_DRIVER, dir_, GetParam(), kRuns, false); }
 
@@ -235,5 +338,13 @@ TEST_F(CrashRunsArm64Unwind, CodeWithoutFramePointersUnwindsThroughTheUnwindTabl
                                          "__libc_start_main",
                                          "_start"};
     EXPECT_EQ(functionsAt(pcs), expected);
+}
+
+TEST_F(CrashRunsArm64Unwind, ReportsKeepTheWritersFieldOrderAndFrameCap) {
+    const std::string driver = std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64;
+    checkRuns(driver, dir_, kindNamed("overflow-main"), 1, true);
+    EXPECT_EQ(checkWireOrder(dir_ / "overflow-main-0.ovcrash", false), 512u);
+    checkRuns(driver, dir_, kindNamed("crash16"), 1, true);
+    checkWireOrder(dir_ / "crash16-0.ovcrash", false);
 }
 #endif

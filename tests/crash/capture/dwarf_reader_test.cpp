@@ -9,6 +9,10 @@
 #include "crash/capture/DwarfCfaState.h"
 #include "crash/capture/DwarfExpression.h"
 #include "crash/capture/DwarfFrameReader.h"
+#include "crash/capture/FrameCursor.h"
+#include "crash/capture/FrameMemory.h"
+#include "crash/capture/ImageList.h"
+#include "platform/system/Loader.h"
 #include "tests/crash/capture/DwarfBuilder.h"
 
 // Instruction programs are built one operation a line, each with its comment.
@@ -642,6 +646,38 @@ TEST(DwarfFrameReader, LooksUpTheCallNotTheReturnAddress) {
 
     thread_state_set_register(&current, REG_IP, 0x50000);
     EXPECT_EQ(dwarf_unwind_frame_from_section(self, &reader, &current, &next), FRAME_ENOTSUP);
+}
+
+// A step reads an image's tables kept from the last step only while that
+// image is listed: once removed, even if not yet freed, no image covers the pc.
+[[gnu::noinline]] int keptImageTarget(int v) { return v * 3; }
+
+TEST(DwarfFrameReader, AnImageRemovedBetweenStepsIsNoLongerRead) {
+    platform::system::dl_info info;
+    const auto pc = reinterpret_cast<uint64_t>(&keptImageTarget);
+    ASSERT_NE(platform::system::dladdr(reinterpret_cast<const void *>(pc), &info), 0);
+    const auto header = reinterpret_cast<uint64_t>(info.dli_fbase);
+    image_list list;
+    image_list_init(&list, self);
+    image_list_append(&list, header, info.dli_fname);
+
+    uint64_t stack[4] = {0x7777, 0, 0, 0};
+    thread_state current = x86State(), next;
+    current.valid_regs = ~0ull;
+    current.pc_exact = true;
+    thread_state_set_register(&current, REG_SP, reinterpret_cast<uint64_t>(stack));
+    thread_state_set_register(&current, REG_IP, pc);
+    frame_memory_begin(self);
+    EXPECT_EQ(dwarf_unwind_read_frame(self, &list, &current, nullptr, &next), FRAME_ESUCCESS);
+    EXPECT_EQ(dwarf_unwind_read_frame(self, &list, &current, nullptr, &next), FRAME_ESUCCESS);
+    image_list_set_reading(&list, true);  // a reader inside keeps the record alive
+    image_list_remove(&list, header);
+    image_list_set_reading(&list, false);
+    EXPECT_EQ(dwarf_unwind_read_frame(self, &list, &current, nullptr, &next), FRAME_ENOTSUP);
+    image_list_append(&list, header, info.dli_fname);
+    EXPECT_EQ(dwarf_unwind_read_frame(self, &list, &current, nullptr, &next), FRAME_ESUCCESS);
+    frame_memory_end();
+    image_list_remove(&list, header);
 }
 
 }  // namespace

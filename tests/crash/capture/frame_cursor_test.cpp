@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "crash/capture/FrameCursor.h"
+#include "platform/system/MachPort.h"
 
 namespace {
 
@@ -241,6 +242,29 @@ TEST(FrameCursor, EndsAtAPcInTheFirstPageOrNoPc) {
     scripted = stateOf(ARM_THREAD_STATE64);  // the outermost frame: no pc at all
     EXPECT_EQ(frame_cursor_next(&cursor, one, 1), FRAME_ENOFRAME);
     EXPECT_EQ(cursor.depth, 1u);
+}
+
+// A state from a signal context marks all 64 bits: a number its flavour has
+// no register for is still not there. The cursor holds the task while it
+// lives and gives it back once.
+TEST(FrameCursor, AnswersOnlyTheFlavoursRegistersAndBalancesItsTaskReference) {
+    thread_state start = stateOf(X86_THREAD_STATE64);
+    start.valid_regs = ~0ull;
+    thread_state_set_register(&start, REG_IP, 0x500000);
+    ps::mach_port_urefs_t before = 0, during = 0, after = 0;
+    ps::mach_port_get_refs(ps::mach_task_self(), ps::mach_task_self(), ps::MACH_PORT_RIGHT_SEND, &before);
+    frame_cursor cursor;
+    frame_cursor_init(&cursor, ps::mach_task_self(), &start, nullptr);
+    ps::mach_port_get_refs(ps::mach_task_self(), ps::mach_task_self(), ps::MACH_PORT_RIGHT_SEND, &during);
+    ASSERT_EQ(frame_cursor_next(&cursor, nullptr, 0), FRAME_ESUCCESS);
+    uint64_t value = 0;
+    EXPECT_EQ(frame_cursor_get_register(&cursor, 17, &value), FRAME_ESUCCESS);
+    for (uint32_t regnum : {18u, 33u, 63u, 64u})
+        EXPECT_EQ(frame_cursor_get_register(&cursor, regnum, &value), FRAME_ENOTSUP) << regnum;
+    frame_cursor_free(&cursor);
+    ps::mach_port_get_refs(ps::mach_task_self(), ps::mach_task_self(), ps::MACH_PORT_RIGHT_SEND, &after);
+    EXPECT_EQ(during, before + 1);
+    EXPECT_EQ(after, before);
 }
 
 // Frame records laid out in a local array, as a stack growing down.

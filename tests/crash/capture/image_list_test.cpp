@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -62,8 +63,10 @@ macho_image* imageAt(uint64_t address) {
 
 struct MappedFile {
     std::string path;
-    uint64_t lowest = UINT64_MAX;  // start of its mapping at file offset 0
-    uint64_t end = 0;              // end of its last mapping
+    uint64_t lowest = UINT64_MAX;     // start of its mapping at file offset 0
+    uint64_t end = 0;                 // end of its last mapping
+    uint64_t codeEnd = 0;             // end of its last executable mapping
+    uint64_t dataStart = UINT64_MAX;  // start of its first writable mapping
     bool executable = false;
 };
 
@@ -87,7 +90,8 @@ std::map<std::pair<dev_t, ino_t>, MappedFile> mappedFiles(uint64_t* vdso) {
         f.path = path;
         if (std::stoull(offset, nullptr, 16) == 0 && start < f.lowest) f.lowest = start;
         if (end > f.end) f.end = end;
-        if (perms.find('x') != std::string::npos) f.executable = true;
+        if (perms.find('x') != std::string::npos) f.executable = true, f.codeEnd = std::max(f.codeEnd, end);
+        if (perms.find('w') != std::string::npos) f.dataStart = std::min(f.dataStart, start);
     }
     return files;
 }
@@ -121,8 +125,13 @@ TEST(SharedImageList, MatchesTheProcessMaps) {
         ASSERT_NE(it, byFile.end()) << file.path << " is mapped but not listed";
         macho_image* image = it->second;
         EXPECT_EQ(image->header_addr, file.lowest) << file.path;
-        EXPECT_GE(image->header_addr + image->text_size, file.end) << file.path;
-        EXPECT_TRUE(macho_image_contains_address(image, file.end - 1));
+        // __TEXT spans the code and read-only data, never the writable data.
+        EXPECT_GE(image->header_addr + image->text_size, file.codeEnd) << file.path;
+        EXPECT_TRUE(macho_image_contains_address(image, file.codeEnd - 1));
+        if (file.dataStart != UINT64_MAX) {
+            EXPECT_LE(image->header_addr + image->text_size, file.dataStart) << file.path;
+            EXPECT_FALSE(macho_image_contains_address(image, file.dataStart)) << file.path;
+        }
         EXPECT_EQ(image->vmaddr_slide, 0);
 
         std::string notes = run("readelf -n '" + file.path + "' 2>/dev/null");
@@ -182,7 +191,9 @@ TEST(SharedImageList, FollowsLibrariesOpenedAndClosedLater) {
         link_map* map = linkMapOf(handle);
         if (!map) return nullptr;
         image_list_set_reading(list, true);
-        macho_image* image = image_list_image_for_address(list, reinterpret_cast<uint64_t>(map->l_ld));
+        // Found by its load address (a library's first segment starts at 0),
+        // as its dynamic section lies in the data, outside __TEXT.
+        macho_image* image = image_list_image_for_address(list, static_cast<uint64_t>(map->l_addr));
         image_list_set_reading(list, false);
         EXPECT_TRUE(image && std::string(image->name) == map->l_name) << map->l_name;
         return image;

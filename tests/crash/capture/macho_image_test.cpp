@@ -12,6 +12,7 @@
 
 #include "crash/capture/MachOImage.h"
 #include "platform/system/Host.h"
+#include "platform/system/MachPort.h"
 #include "tests/crash/capture/MachOBuilder.h"
 
 using namespace ovcrash;
@@ -211,6 +212,35 @@ TEST(MachOImage, HeadersThatCannotBeReadOrAreNotMachOAreRefused) {
     EXPECT_EQ(macho_image_init(&image, ps::mach_task_self(), "x", reinterpret_cast<uint64_t>(gone)), ASYNC_EINTERNAL);
     EXPECT_EQ(image.name, nullptr);
     ::munmap(gone, page);
+}
+
+ps::mach_port_urefs_t taskReferences() {
+    ps::mach_port_urefs_t refs = 0;
+    ps::mach_port_get_refs(ps::mach_task_self(), ps::mach_task_self(), ps::MACH_PORT_RIGHT_SEND, &refs);
+    return refs;
+}
+
+// An image and each memory object hold a task reference while they live;
+// freeing, or failing to read, leaves the task as it was.
+TEST(MachOImage, ImagesAndMemoryObjectsGiveBackTheTaskReferenceTheyTake) {
+    const auto before = taskReferences();
+    {
+        Image image(MachOBuilder().build());
+        ASSERT_EQ(image.init, ASYNC_ESUCCESS);
+        EXPECT_EQ(taskReferences(), before + 2);  // the image and its load commands
+        async_mobject text;
+        ASSERT_EQ(macho_image_map_section(&image.image, "__TEXT", "__text", &text), ASYNC_ESUCCESS);
+        EXPECT_EQ(taskReferences(), before + 3);
+        mobject_free(&text);
+        EXPECT_EQ(taskReferences(), before + 2);
+    }
+    EXPECT_EQ(taskReferences(), before);
+    MachOBuilder b;
+    b.build();
+    b.put32(0, 0x12345678);
+    Image notMachO(b.bytes);
+    EXPECT_EQ(notMachO.init, ASYNC_EINVAL);
+    EXPECT_EQ(taskReferences(), before);
 }
 
 // Load commands may claim any size: the walk trusts none past the mapping.
