@@ -237,8 +237,10 @@ std::shared_ptr<ui::TableViewCell> TWKMoreApps::cellForRowAtIndexPath(ui::TableV
         if (cell->appStoreIcon()) cell->appStoreIcon()->setHidden(true);
         if (icon) icon->setImage(app->appImageName().empty() ? nullptr : TwkUtils::getBundleImage("whitecircle.png"));
     }
-    // The body takes the width the row height was measured at; a text row the whole cell.
-    const double width = table.bounds().width(), height = heightForRowAtIndexPath(table, path);
+    // Sized from the cell as it is now: the table grows the cell, and the body
+    // with it, to the row's rect once it has the cell back. A linked row's
+    // body is put back beside the icon, for a cell that last showed a text row.
+    const double width = cell->bounds().width(), height = cell->bounds().height();
     if (app->appLink().empty()) {
         if (body) body->setFrame({12.0, 6.0, width - 24.0, height - 12.0});
         cell->setSelectionStyle(ui::TableViewCellSelectionStyle::None);

@@ -241,3 +241,64 @@ TEST(MoreAppsParser, OnlyTextsThatBeginWithTheHeaderAreLists) {
     ASSERT_EQ(records->size(), 1u);
     EXPECT_EQ(records->at(0).description, "f\r") << "nothing is trimmed";
 }
+
+namespace {
+
+std::string describe(const ui::Rect& r) {
+    std::ostringstream s;
+    s << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
+    return s.str();
+}
+
+// Plays a phone or a tablet for the whole test, window included.
+class MoreAppsRowsTest : public MoreAppsListTest, public ::testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override {
+        ui::Device::current().setHardwareIdentifier(GetParam());
+        ui::Screen::main().configure(ui::Device::current().profile());
+        MoreAppsListTest::SetUp();
+    }
+};
+
+}  // namespace
+
+TEST_P(MoreAppsRowsTest, EachBodyLiesInsideItsCellOnceTheTableHasLaidItOut) {
+    const std::string words =
+        "A long description of what this application does for its users, told in many words so that it fills "
+        "several lines of the row at any width a device has.";
+    serveList("APPLISTVERSION|5\n"
+              "comtarnowickflashlight||flash.png|https://tarnowick.example/s/flash|Flashlight|" + words + "\n"
+              "comtarnowicktext|||||" + words + "\n"
+              "comtarnowicknoicon||missing.png|http://n.example/|No icon|" + words + "\n");
+    auto screen = openMoreApps();
+    ASSERT_NE(screen, nullptr);
+    ASSERT_TRUE(pump([&] {
+        if (screen->allApps().size() != 3 || !screen->allApps()[0]->appImage()) return false;
+        for (const auto& r : server_->requests())
+            if (r.path.find("missing") != std::string::npos) return true;
+        return false;
+    }));
+    pump([] { return false; }, 0.2);  // the failed icon has nothing to reload
+    auto table = screen->tableViewMain();
+    table->layoutIfNeeded();
+    const double width = table->bounds().width();
+    ASSERT_GT(width, 0);
+    for (int64_t row = 0; row < 3; ++row) {
+        auto c = cell(screen, row);
+        ASSERT_NE(c, nullptr) << row;
+        c->layoutIfNeeded();
+        const ui::Rect cellBounds = c->bounds();
+        EXPECT_EQ(cellBounds.width(), width) << row;
+        EXPECT_EQ(cellBounds.height(), table->rectForRowAtIndexPath({0, row}).height()) << row;
+        auto body = c->labelBody();
+        const ui::Rect inCell = body->convertRectTo(body->bounds(), c.get());
+        const ui::Rect expected = row == 1 ? ui::Rect{12, 6, width - 24, cellBounds.height() - 12}
+                                           : ui::Rect{84, 32, width - 96, cellBounds.height() - 43};
+        EXPECT_EQ(describe(inCell), describe(expected)) << GetParam() << " row " << row;
+        // Every line of the text fits the label: none is cut at the side or the bottom.
+        const auto fits = body->font().sizeOfText(words, inCell.width(), 0);
+        EXPECT_LE(fits.height, inCell.height() + 0.5) << GetParam() << " row " << row;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PhoneAndTablet, MoreAppsRowsTest, ::testing::Values("iPhone7,2", "iPad3,4"));
