@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "analytics/TLYBatchingDispatcher.h"
 #include "app/QuenmiraAppDelegate.h"
+#include "framework/TWKOneApp.h"
+#include "framework/TwkAnalytics.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/ui/Application.h"
@@ -25,25 +28,26 @@ std::string defaultSnapshotPath() {
         FileManager::deletingLastPathComponent(platform::foundation::Bundle::main().bundlePath()), kDefaultSnapshot);
 }
 
-bool hasOption(const std::vector<std::string>& args, const std::string& name) {
-    for (size_t i = 1; i < args.size(); ++i)
-        if (args[i] == name || args[i].rfind(name + "=", 0) == 0) return true;
-    return false;
-}
+// Services the environment may point elsewhere (tests point them at loopback servers).
+const std::vector<platform::ui::EnvironmentAddress> kServiceAddresses = {
+    {TwkAnalytics::kCrashURLEnvironmentVariable, platform::ui::AddressForm::ServiceURL,
+     "the crash-report service must be an http or https URL with a host and no query, such as "
+     "http://127.0.0.1:8080/crashes"},
+    {kTLYCollectURLEnvironmentVariable, platform::ui::AddressForm::ServiceURL,
+     "the analytics collection must be an http or https URL with a host and no query, such as "
+     "http://127.0.0.1:8080"},
+    {TWKOneApp::kMakerHostEnvironmentVariable, platform::ui::AddressForm::HostAndPort,
+     "the maker's server must be a host and maybe a port, such as 127.0.0.1:8080"},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     QuenmiraAppDelegate::registerClasses();
-    std::vector<std::string> args(argv, argv + argc);
-    // Given as an option, so that the option rules (--after needs a snapshot) hold for it too.
-    const bool asksForHelp = hasOption(args, "--help") || hasOption(args, "-h");
-    if (!asksForHelp && !hasOption(args, "--headless") && !hasOption(args, "--snapshot") &&
-        !platform::ui::SdlWindowPresenter::isDisplayAvailable()) {
-        args.push_back("--snapshot");
-        args.push_back(defaultSnapshotPath());
-    }
-    const platform::ui::ParsedOptions parsed = platform::ui::parseOptions(args);
+    const std::vector<std::string> args(argv, argv + argc);
+    platform::ui::ParsedOptions parsed = platform::ui::parseOptions(
+        args, platform::ui::SdlWindowPresenter::isDisplayAvailable() ? "" : defaultSnapshotPath());
+    platform::ui::checkEnvironmentAddresses(parsed, kServiceAddresses, args.empty() ? "Quenmira" : args[0]);
     if (parsed.exitCode) return platform::ui::finishWithoutLaunch(parsed);
     const int status = platform::ui::applicationMain(parsed.configuration);
     // The delegate, its window and their layers go now, while the animation

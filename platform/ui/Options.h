@@ -31,8 +31,25 @@ struct ParsedOptions {
     std::string output;
 };
 
-ParsedOptions parseOptions(const std::vector<std::string>& args);  // args[0] is the program
+// args[0] is the program. `defaultSnapshot`, when not empty, is the snapshot
+// of a launch given neither --snapshot nor --headless (nobody would see a window).
+ParsedOptions parseOptions(const std::vector<std::string>& args, const std::string& defaultSnapshot = "");
 ParsedOptions parseOptions(int argc, const char* const* argv);
+// A service's address that the environment may give instead of the Info.plist's.
+enum class AddressForm {
+    ServiceURL,   // http(s)://host[:port][/path], paths are appended to it
+    HostAndPort,  // host[:port]
+};
+struct EnvironmentAddress {
+    std::string variable;
+    AddressForm form;
+    std::string what;  // the rule, as in "the crash-report service must be ..."
+};
+// Refuses, as a bad option value is refused, the first of `addresses` that is
+// set to something that cannot be used. Nothing changes after a refused parse.
+void checkEnvironmentAddresses(ParsedOptions& parsed, const std::vector<EnvironmentAddress>& addresses,
+                               const std::string& program);
+
 // For a parse that ends the program: prints its output where the program
 // does and answers its status.
 int finishWithoutLaunch(const ParsedOptions& parsed);

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -87,4 +89,36 @@ TEST_F(LaunchOptions, TheSandboxIsPrivate) {
         if (fs::exists(h + store)) {
             EXPECT_EQ(modeOf(h + store), 0600u) << store;
         }
+}
+
+// Without a display: a missing value is named as missing, and a service
+// address the environment gives that cannot be used is refused before launch.
+TEST_F(LaunchOptions, MissingValuesAndUnusableAddressesAreRefusedBeforeTheLaunch) {
+    struct Case {
+        std::vector<std::string> args, env;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{"--home"}, {}, "Quenmira: --home: 1 required DIR missing\n"},
+        {{"--home", "--snapshot", out_.file("f.png")}, {}, "Quenmira: --home: 1 required DIR missing\n"},
+        {{"--home", home_.path()},
+         {"QUENMIRA_CRASH_URL=http://127.0.0.1:9/some/path?x=1"},
+         "QUENMIRA_CRASH_URL: the crash-report service must be"},
+        {{"--home", home_.path()}, {"QUENMIRA_COLLECT_URL=not a url"}, "QUENMIRA_COLLECT_URL: the analytics"},
+        {{"--home", home_.path()}, {"QUENMIRA_MAKER_HOST=http://127.0.0.1:9"}, "QUENMIRA_MAKER_HOST: the maker's"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), kApp);
+        const std::string log = out_.file("refused.txt");
+        const pid_t pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment(c.env), log);
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(qmtest::waitExit(pid, 30), 2) << c.says;
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find(c.says), std::string::npos) << text;
+        EXPECT_NE(text.find("Run with --help for the options.\n"), std::string::npos) << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    }
+    EXPECT_FALSE(fs::exists(home_.path() + "/Library")) << "nothing was launched";
 }

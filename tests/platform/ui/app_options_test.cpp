@@ -87,3 +87,90 @@ TEST(AppOptions, BadOptionsAreClearErrors) {
         EXPECT_NE(r.output.find("--help"), std::string::npos);
     }
 }
+
+TEST(AppOptions, AMissingValueIsNamedAsMissing) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--home"}, {"--home", "--snapshot", "f.png"}, {"--snapshot", "f.png", "--home", "--headless"}};
+    for (auto args : cases) {
+        args.insert(args.begin(), "Quenmira");
+        for (const std::string defaultSnapshot : {"", "/shots/q.png"}) {
+            auto r = parseOptions(args, defaultSnapshot);
+            ASSERT_TRUE(r.exitCode) << args[1];
+            EXPECT_EQ(*r.exitCode, 2);
+            EXPECT_NE(r.output.find("--home: 1 required DIR missing"), std::string::npos) << r.output;
+        }
+    }
+    auto r = parseOptions({"Quenmira", "--snapshot", "--home", "h"});
+    EXPECT_NE(r.output.find("--snapshot: 1 required FILE missing"), std::string::npos) << r.output;
+    // A value that merely begins with a dash is still the option's value.
+    r = parseOptions({"Quenmira", "--home", "-h"});
+    EXPECT_NE(r.output.find("--home: 1 required DIR missing"), std::string::npos) << r.output;
+    r = parseOptions({"Quenmira", "--home", "-dir"});
+    ASSERT_FALSE(r.exitCode) << r.output;
+    EXPECT_EQ(r.configuration.home, "-dir");
+}
+
+TEST(AppOptions, TheDefaultSnapshotServesOnlyALaunchWithoutOneAndWithAWindow) {
+    auto r = parseOptions({"Quenmira", "--after", "5"}, "/shots/q.png");
+    ASSERT_FALSE(r.exitCode) << r.output;
+    EXPECT_EQ(r.configuration.snapshot, "/shots/q.png");
+    r = parseOptions({"Quenmira", "--snapshot", "x.png"}, "/shots/q.png");
+    EXPECT_EQ(r.configuration.snapshot, "x.png");
+    r = parseOptions({"Quenmira", "--headless"}, "/shots/q.png");
+    EXPECT_EQ(r.configuration.snapshot, "");
+    r = parseOptions({"Quenmira", "--help"}, "/shots/q.png");
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST(AppOptions, ServiceAddressesInTheEnvironmentAreCheckedAtLaunch) {
+    using platform::ui::AddressForm;
+    const std::vector<platform::ui::EnvironmentAddress> addresses = {
+        {"QM_TEST_SERVICE_URL", AddressForm::ServiceURL, "the service must be an http or https URL"},
+        {"QM_TEST_SERVICE_HOST", AddressForm::HostAndPort, "the server must be a host and maybe a port"}};
+    struct Case {
+        const char* url;
+        const char* host;
+        bool usable;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:8080/some/path", "127.0.0.1:8080", true},
+        {"HTTPS://crash.example", "maker.example", true},
+        {"http://[::1]:9/", "[::1]:9", true},
+        {"", "", true},
+        {"http://127.0.0.1/some/path?x=1", "h", false},
+        {"http://h/p#top", "h", false},
+        {"not a url", "h", false},
+        {"ftp://h/", "h", false},
+        {"http://user@h/", "h", false},
+        {"http://h:99999/", "h", false},
+        {"http:///path", "h", false},
+        {"http://h", "not a host", false},
+        {"http://h", "http://h", false},
+        {"http://h", "h:port", false},
+        {"http://h", "h/applist", false},
+    };
+    for (const Case& c : cases) {
+        setenv("QM_TEST_SERVICE_URL", c.url, 1);
+        setenv("QM_TEST_SERVICE_HOST", c.host, 1);
+        auto r = parseOptions({"Quenmira"});
+        platform::ui::checkEnvironmentAddresses(r, addresses, "Quenmira");
+        EXPECT_EQ(!r.exitCode, c.usable) << c.url << " " << c.host;
+        if (c.usable) continue;
+        EXPECT_EQ(r.exitCode, 2);
+        const bool urlBad = r.output.find("QM_TEST_SERVICE_URL") != std::string::npos;
+        EXPECT_NE(r.output.find(std::string("Quenmira: QM_TEST_SERVICE_") + (urlBad ? "URL: the service" : "HOST: the server")),
+                  std::string::npos)
+            << r.output;
+        EXPECT_NE(r.output.find(std::string("not \"") + (urlBad ? c.url : c.host) + "\"\nRun with --help"),
+                  std::string::npos)
+            << r.output;
+    }
+    unsetenv("QM_TEST_SERVICE_URL");
+    unsetenv("QM_TEST_SERVICE_HOST");
+    // An earlier refusal stays the one reported.
+    auto r = parseOptions({"Quenmira", "--frobnicate"});
+    setenv("QM_TEST_SERVICE_HOST", "not a host", 1);
+    platform::ui::checkEnvironmentAddresses(r, addresses, "Quenmira");
+    unsetenv("QM_TEST_SERVICE_HOST");
+    EXPECT_NE(r.output.find("--frobnicate"), std::string::npos);
+}
