@@ -22,7 +22,8 @@ namespace platform::ui {
 
 namespace {
 
-// The user agent's defaults for the elements pages use.
+// The user agent's defaults for the elements pages use. The layout engine reads
+// the align attribute of paragraphs and blocks itself, not of headings.
 const char* kMasterCSS = R"(
 html, address, blockquote, body, dd, div, dl, dt, fieldset, form, frame, frameset, h1, h2, h3, h4, h5, h6,
 noframes, ol, p, ul, center, dir, hr, menu, pre, header, footer, section, article, nav, aside { display: block; }
@@ -50,6 +51,13 @@ br { display: block; }
 hr { border: 1px inset; margin: .5em auto; }
 pre { white-space: pre; }
 center { text-align: center; }
+h1[align=left], h2[align=left], h3[align=left], h4[align=left], h5[align=left], h6[align=left] { text-align: left; }
+h1[align=center], h2[align=center], h3[align=center], h4[align=center], h5[align=center], h6[align=center] {
+  text-align: center; }
+h1[align=right], h2[align=right], h3[align=right], h4[align=right], h5[align=right], h6[align=right] {
+  text-align: right; }
+h1[align=justify], h2[align=justify], h3[align=justify], h4[align=justify], h5[align=justify], h6[align=justify] {
+  text-align: justify; }
 )";
 
 bool hasScheme(const std::string& url) {

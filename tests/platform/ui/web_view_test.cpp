@@ -281,3 +281,34 @@ TEST_F(WebViewTest, TheTextIsDrawnInTheWindow) {
     }
     EXPECT_TRUE(green);
 }
+
+// The old align attribute places the text of a heading as it does a paragraph's.
+TEST_F(WebViewTest, AlignedHeadingsAndParagraphsAreDrawnWhereTheySay) {
+    auto window = std::make_shared<Window>(Size{320, 400}, 1);
+    window->setBackgroundColor(Color::whiteColor());
+    window->addSubview(web_);
+    web_->loadHTMLString(
+        "<body style=\"margin: 0; background: #ffffff; color: #000000\">"
+        "<h1 align='center' style='margin:0;padding:0;height:40px'>WW</h1>"
+        "<p align='center' style='margin:0;height:40px'>WW</p>"
+        "<h2 align='right' style='margin:0;height:40px'>WW</h2>"
+        "<div align='center' style='height:40px'>WW</div></body>",
+        base_);
+    settle();
+    auto image = window->composedImage();
+    // The middle of the dark pixels in a band of rows; -1 when there are none.
+    auto inkMiddle = [&](int y0, int y1) {
+        int lo = 320, hi = -1;
+        for (int y = y0; y < y1; ++y)
+            for (int x = 0; x < 320; ++x)
+                if (auto p = image->pixelAt(x, y); p.r < 80 && p.g < 80 && p.b < 80) {
+                    lo = std::min(lo, x);
+                    hi = std::max(hi, x);
+                }
+        return hi < 0 ? -1 : (lo + hi) / 2;
+    };
+    EXPECT_NEAR(inkMiddle(0, 40), 160, 4) << "the centred heading";
+    EXPECT_NEAR(inkMiddle(40, 80), 160, 4) << "the centred paragraph";
+    EXPECT_GT(inkMiddle(80, 120), 260) << "the heading on the right";
+    EXPECT_NEAR(inkMiddle(120, 160), 160, 4) << "the centred block";
+}
