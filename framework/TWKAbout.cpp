@@ -114,9 +114,11 @@ void TWKAbout::viewWillAppear(bool animated) {
         viewLabelCode_->setCenter({-width, viewLabelCode_->center().y});
     }
     if (auto text = viewLogoText_) ui::View::animate(2.0, [text] { text->setAlpha(1.0); });
+    // The line belongs to the header, which a grown page keeps out of sight.
+    const double creditAlpha = isPageGrown() ? 0.0 : 1.0;
     if (auto label = viewLabelCode_)
-        ui::View::animate(1.0, 0.5, ui::kAnimationOptionNone, [label, width] {
-            label->setAlpha(1.0);
+        ui::View::animate(1.0, 0.5, ui::kAnimationOptionNone, [label, width, creditAlpha] {
+            label->setAlpha(creditAlpha);
             label->setCenter({width / 2, label->center().y});
         });
     const uint64_t generation = ++logoGeneration_;
@@ -205,6 +207,10 @@ void TWKAbout::webViewDidFinishLoad(ui::WebView& webView) {
     if (TwkUtils::isIpadMini()) TwkUtils::increaseFontSizeOnIpadMiniForWebView(webView);
     auto web = webViewCreds_;
     if (web) ui::View::animate(0.4, [web] { web->setAlpha(1.0); });
+}
+
+bool TWKAbout::isPageGrown() const {
+    return !TwkUtils::onIPad() && webViewCreds_ && webViewCreds_->frame().origin.y < kHeaderHeight;
 }
 
 void TWKAbout::scrollViewDidScroll(ui::ScrollView& scrollView) {

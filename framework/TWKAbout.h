@@ -66,6 +66,8 @@ public:
     std::shared_ptr<platform::ui::Label> viewLabelCode() const { return viewLabelCode_; }
 
 private:
+    // On a phone, whether the page has grown over the header.
+    bool isPageGrown() const;
     void stopLogo();
     std::shared_ptr<platform::ui::ImageView> viewImageLogo_;
     std::shared_ptr<platform::ui::WebView> webViewCreds_;

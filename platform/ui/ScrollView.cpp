@@ -37,11 +37,23 @@ Point ScrollView::clampedOffset(Point p) const {
 }
 
 bool ScrollView::canScrollHorizontally() const {
-    return contentSize_.width + inset_.left + inset_.right > bounds().width();
+    return contentSize_.width + inset_.left + inset_.right > bounds().width() ||
+           clampedOffset(contentOffset()).x != contentOffset().x;
 }
 
 bool ScrollView::canScrollVertically() const {
-    return contentSize_.height + inset_.top + inset_.bottom > bounds().height();
+    return contentSize_.height + inset_.top + inset_.bottom > bounds().height() ||
+           clampedOffset(contentOffset()).y != contentOffset().y;
+}
+
+Point ScrollView::reachableOffset(Point want) const {
+    const Point o = contentOffset(), allowed = clampedOffset(want), lo = clampedOffset({-1e300, -1e300}),
+                hi = clampedOffset({1e300, 1e300});
+    auto axis = [](double from, double to, double wanted, double low, double high) {
+        if (from >= low && from <= high) return to;
+        return std::clamp(wanted, std::min(low, from), std::max(high, from));
+    };
+    return {axis(o.x, allowed.x, want.x, lo.x, hi.x), axis(o.y, allowed.y, want.y, lo.y, hi.y)};
 }
 
 void ScrollView::setBounds(const Rect& r) {
@@ -77,7 +89,7 @@ void ScrollView::beginDragging() {
 void ScrollView::dragBy(double dx, double dy) {
     Point o = contentOffset();
     Point want{canScrollHorizontally() ? o.x - dx : o.x, canScrollVertically() ? o.y - dy : o.y};
-    setContentOffset(clampedOffset(want));
+    setContentOffset(reachableOffset(want));
 }
 
 void ScrollView::endDragging() {
@@ -87,7 +99,7 @@ void ScrollView::endDragging() {
 
 void ScrollView::scrollWheel(double dx, double dy) {
     Point o = contentOffset();
-    setContentOffset(clampedOffset({o.x + dx, o.y + dy}));
+    setContentOffset(reachableOffset({o.x + dx, o.y + dy}));
 }
 
 }  // namespace platform::ui

@@ -1,8 +1,9 @@
 #pragma once
 // A scroll view: its bounds origin is the content offset into content of
 // contentSize. A drag that moves past a few points scrolls it (the touched
-// subview gets touchesCancelled); the mouse wheel scrolls it too. Offsets stay
-// within -inset .. contentSize + inset - bounds size.
+// subview gets touchesCancelled); the mouse wheel scrolls it too. Scrolling
+// keeps offsets within -inset .. contentSize + inset - bounds size; an offset
+// left outside by a change of size only moves back towards them.
 #include "platform/ui/View.h"
 
 namespace platform::ui {
@@ -43,7 +44,8 @@ public:
     void setBounds(const Rect& r) override;
     // The offset nearest to `p` that the content allows.
     Point clampedOffset(Point p) const;
-    // Whether the content is larger than the view along x / y.
+    // Whether the content can move along x / y: it is larger than the view, or
+    // it stands where the view no longer allows (the view grew) and may come back.
     bool canScrollHorizontally() const;
     bool canScrollVertically() const;
 
@@ -54,6 +56,10 @@ public:
     void scrollWheel(double dx, double dy);  // points of content movement
 
 private:
+    // Where a scroll towards `want` ends: within what the content allows, or,
+    // from an offset outside that, no further out than it already is.
+    Point reachableOffset(Point want) const;
+
     Size contentSize_;
     graphics::EdgeInsets inset_;
     bool scrollEnabled_ = true, dragging_ = false;

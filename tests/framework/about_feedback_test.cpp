@@ -171,3 +171,72 @@ TEST_F(InfoScreensTest, TheProblemAnswerLeadsToTheReportPage) {
     settle(1);
     EXPECT_NE(std::dynamic_pointer_cast<TWKReportIntroViewController>(nav->topViewController()), nullptr);
 }
+
+// On a phone the credits grow over the header once scrolled, by the wheel or by
+// a drag, and come back under it at the top, even when the grown page holds
+// them all; coming back to the tab meanwhile keeps the credit line out of sight.
+TEST_F(InfoScreensTest, TheGrownCreditsScrollBackToTheirTopByWheelAndByDrag) {
+    auto nav = openTab(2);
+    ASSERT_NE(nav, nullptr);
+    auto about = std::dynamic_pointer_cast<TWKAbout>(nav->topViewController());
+    ASSERT_NE(about, nullptr);
+    auto web = about->webViewCreds();
+    const double viewHeight = about->view()->bounds().height();
+    // A page taller than the collapsed frame and shorter than the grown one.
+    const int pageHeight = int(viewHeight - TWKAbout::kHeaderHeight) + 60;
+    web->loadHTMLString("<body style='margin:0'><div style='height:" + std::to_string(pageHeight) +
+                            "px'>Credits</div></body>",
+                        "");
+    settle(1);
+    auto middle = [&] {
+        const ui::Rect r = web->convertRectTo(web->bounds(), nullptr);
+        return ui::Point{r.midX(), r.midY()};
+    };
+    auto grown = [&] { return web->frame().origin.y == 0 && web->frame().height() == viewHeight; };
+    auto collapsed = [&] { return web->frame().origin.y == TWKAbout::kHeaderHeight; };
+    ASSERT_TRUE(collapsed());
+
+    window_->sendWheel(middle(), 0, 30);
+    settle(0.5);
+    ASSERT_TRUE(grown()) << web->frame().origin.y;
+    window_->sendWheel(middle(), 0, -30);
+    settle(0.5);
+    EXPECT_TRUE(collapsed()) << "the wheel brings the header back";
+
+    auto drag = [&](double dy) {
+        ui::Point p = middle();
+        window_->sendPointer(ui::PointerPhase::Down, p);
+        for (int i = 1; i <= 4; ++i) {
+            settle(0.02);
+            window_->sendPointer(ui::PointerPhase::Move, {p.x, p.y + dy * i / 4});
+        }
+        window_->sendPointer(ui::PointerPhase::Up, {p.x, p.y + dy});
+        settle(0.5);
+    };
+    drag(-40);
+    ASSERT_TRUE(grown());
+    // Away to the Feedback tab and back while grown.
+    auto tabs = std::dynamic_pointer_cast<ui::TabBarController>(root_->presentedViewController());
+    ASSERT_NE(tabs, nullptr);
+    tabs->setSelectedIndex(0);
+    settle(0.5);
+    tabs->setSelectedIndex(2);
+    settle(2);
+    ASSERT_TRUE(grown());
+    // The credit line adds nothing to the picture over the page.
+    auto credit = about->viewLabelCode();
+    const ui::Rect line = credit->convertRectTo(credit->bounds(), nullptr);
+    const auto shown = window_->composedImage();
+    credit->setHidden(true);
+    const auto without = window_->composedImage();
+    credit->setHidden(false);
+    const double scale = window_->scale();
+    int differing = 0;
+    for (int y = int(line.minY() * scale); y < int(line.maxY() * scale); ++y)
+        for (int x = int(std::max(0.0, line.minX()) * scale); x < int(line.maxX() * scale); ++x)
+            differing += !(shown->pixelAt(x, y) == without->pixelAt(x, y));
+    EXPECT_EQ(differing, 0) << "the credit line shows over the grown page";
+
+    drag(80);
+    EXPECT_TRUE(collapsed()) << "a drag brings the header back";
+}
