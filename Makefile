@@ -9,7 +9,7 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config ccache python3 sqlite3 \
   libcurl4-openssl-dev libcairo2-dev libpango1.0-dev libsdl2-dev \
   libplist-dev nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libfmt-dev \
   libprotobuf-dev protobuf-compiler libprotobuf-c-dev protobuf-c-compiler \
-  liblitehtml-dev xvfb xdotool x11-apps libjpeg-dev libnotify-dev libunwind-dev \
+  liblitehtml-dev xvfb xdotool x11-apps libjpeg-dev libnotify-dev libunwind-dev xdg-utils \
   binutils g++-aarch64-linux-gnu qemu-user
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

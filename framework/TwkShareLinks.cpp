@@ -32,10 +32,11 @@ bool isValidURL(const std::string& url) {
     return true;
 }
 
-// Offers a compose sheet for `service` from `from`, when the service has an account.
+// Presents a compose sheet for `service` from `from`; a service without an
+// account has its sheet say so.
 void presentComposeSheet(const std::string& service, const std::string& text, const std::string& url,
                          const std::shared_ptr<ui::ViewController>& from) {
-    if (!from || !ui::ComposeSheet::isAvailableForServiceType(service)) return;
+    if (!from) return;
     auto sheet = ui::ComposeSheet::composeViewControllerForServiceType(service);
     if (!sheet) return;
     sheet->setInitialText(text);
@@ -91,6 +92,7 @@ void TwkShareLinks::instanceTwitterOpenLinkToPostMessage(const std::string& text
 }
 
 void TwkShareLinks::weiboPostMessage(const std::string& text, const std::shared_ptr<ui::ViewController>& from) {
+    if (!ui::ComposeSheet::isAvailableForServiceType(ui::kServiceTypeSinaWeibo)) return;
     presentComposeSheet(ui::kServiceTypeSinaWeibo, text, "", from);
 }
 

@@ -219,25 +219,37 @@ bool Application::canOpenURL(const std::string& url) const {
 
 bool Application::openURL(const std::string& url) {
     const std::string scheme = schemeOf(url);
+    auto cannot = [&url](const std::string& why) {
+        foundation::log("Cannot open " + url + ": " + why);
+        return false;
+    };
     if (scheme == "http" || scheme == "https") {
         const std::string program = findProgram(browser_);
-        if (program.empty()) return false;
-        // Started directly, so nothing in the URL is read by a shell.
+        if (program.empty()) return cannot(browser_ + " is not installed (Debian: xdg-utils)");
+        // Started directly, so nothing in the URL is read by a shell; what it
+        // prints is its own business, and a failure is said here in one line.
         std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(url.c_str()), nullptr};
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&quiet, STDOUT_FILENO, STDERR_FILENO);
         pid_t pid = 0;
-        if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-            foundation::log("Cannot start " + program + ": " + strerror(errno));
-            return false;
-        }
-        std::thread([pid] {
+        const int rc = posix_spawn(&pid, program.c_str(), &quiet, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&quiet);
+        if (rc != 0) return cannot("cannot start " + program + ": " + strerror(rc));
+        std::thread([pid, url, program] {
             int status = 0;
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
+            if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+                foundation::log("Cannot open " + url + ": " + program + " ended with status " +
+                                std::to_string(WEXITSTATUS(status)));
         }).detach();
         return true;
     }
     auto it = handlers_.find(scheme);
-    if (scheme.empty() || it == handlers_.end()) return false;
+    if (scheme.empty()) return cannot("it is not a URL");
+    if (it == handlers_.end()) return cannot("nothing here opens " + scheme + " links");
     URLHandler handler = it->second;  // the handler may register others
     return handler(url);
 }

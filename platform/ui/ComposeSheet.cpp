@@ -117,11 +117,34 @@ void ComposeSheet::viewWillAppear(bool) {
     if (shown_) return;
     shown_ = true;
     records().push_back({service_, text_, urls_, images_.size()});
+    if (isAvailableForServiceType(service_)) return;
+    if (post_) post_->setEnabled(false);
+    const std::string name = serviceTitle(service_);
+    noAccount_ = Alert::make("No " + name + " Accounts",
+                             "There are no " + name + " accounts configured. You can add or create a " + name +
+                                 " account in Settings.",
+                             this, "Cancel");
+    noAccount_->show();
 }
+
+void ComposeSheet::clickedButtonAtIndex(Alert&, int64_t) {
+    noAccount_.reset();
+    finish(ComposeResult::Cancelled);
+}
+
+void ComposeSheet::dropNoAccountAlert() {
+    if (!noAccount_) return;
+    auto alert = std::move(noAccount_);
+    alert->setDelegate(nullptr);
+    alert->dismissWithClickedButtonIndex(alert->cancelButtonIndex(), false);
+}
+
+ComposeSheet::~ComposeSheet() { dropNoAccountAlert(); }
 
 void ComposeSheet::finish(ComposeResult result) {
     if (finished_) return;
     finished_ = true;
+    dropNoAccountAlert();
     auto keep = shared_from_this();
     if (completion_)
         completion_(result);

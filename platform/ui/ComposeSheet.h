@@ -3,13 +3,15 @@
 // application hands over, shown as a simple card with Cancel and Post. No
 // service is reached from here: each presented sheet is recorded, and the
 // user (a tap) or a test finishes it. Which services have an account on this
-// device is configured with setServiceAvailable.
+// device is configured with setServiceAvailable; a sheet presented for one
+// without says so in an alert, as the platform's does, and cannot post.
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/graphics/Image.h"
+#include "platform/ui/Alert.h"
 #include "platform/ui/Button.h"
 #include "platform/ui/Label.h"
 #include "platform/ui/ViewController.h"
@@ -22,7 +24,7 @@ inline constexpr const char* kServiceTypeSinaWeibo = "sinaweibo";
 
 enum class ComposeResult { Cancelled, Done };
 
-class ComposeSheet : public ViewController {
+class ComposeSheet : public ViewController, private AlertDelegate {
 public:
     // What a sheet carried when it was presented.
     struct Record {
@@ -38,6 +40,7 @@ public:
     static std::shared_ptr<ComposeSheet> composeViewControllerForServiceType(const std::string& serviceType);
 
     explicit ComposeSheet(std::string serviceType);
+    ~ComposeSheet() override;
 
     const std::string& serviceType() const { return service_; }
     // False (and nothing changes) once the sheet is on screen, as on the platform.
@@ -66,12 +69,16 @@ public:
     std::shared_ptr<Button> cancelButton() const { return cancel_; }
 
 private:
+    void clickedButtonAtIndex(Alert& alert, int64_t buttonIndex) override;
+    void dropNoAccountAlert();
+
     std::string service_, text_;
     std::vector<std::string> urls_;
     std::vector<std::shared_ptr<graphics::Image>> images_;
     CompletionHandler completion_;
     bool shown_ = false, finished_ = false;
     std::shared_ptr<Button> post_, cancel_;
+    std::shared_ptr<Alert> noAccount_;  // while it says the service has no account
 };
 
 // A card over a dimmed screen: the frame of the sheets' content (shared by the mail sheet).

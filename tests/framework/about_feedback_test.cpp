@@ -240,3 +240,31 @@ TEST_F(InfoScreensTest, TheGrownCreditsScrollBackToTheirTopByWheelAndByDrag) {
     drag(80);
     EXPECT_TRUE(collapsed()) << "a drag brings the header back";
 }
+
+// "Yes, I like it!" then a share button: without an account the sheet still
+// comes, on screen, with the platform's word that there is no account.
+TEST_F(InfoScreensTest, ShareButtonsWithoutAnAccountShowTheSheetThatSaysSo) {
+    auto thanks = openThanks();
+    ASSERT_NE(thanks, nullptr);
+    struct Share {
+        std::shared_ptr<TWKButtonDark> button;
+        const char* alert;
+    } shares[] = {{thanks->buttonTwitter(), "No Twitter Accounts"}, {thanks->buttonPlazza(), "No Plazza Accounts"}};
+    for (const auto& share : shares) {
+        share.button->sendActionsForControlEvents(ui::kControlEventTouchUpInside);
+        settle(1);
+        ASSERT_EQ(alertTitles(), std::vector<std::string>{share.alert});
+        auto alert = ui::Alert::pending()[0];
+        ASSERT_NE(alert->view(), nullptr);
+        EXPECT_TRUE(alert->view()->isDescendantOfView(window_.get())) << share.alert;
+        // The sheet's card lies on the window, under the alert.
+        auto sheet = std::dynamic_pointer_cast<ui::ComposeSheet>(thanks->presentedViewController());
+        ASSERT_NE(sheet, nullptr) << share.alert;
+        EXPECT_TRUE(sheet->view()->isDescendantOfView(window_.get()));
+        EXPECT_FALSE(sheet->postButton()->isEnabled());
+        alert->clickButtonAtIndex(0);
+        settle(1);
+        EXPECT_EQ(thanks->presentedViewController(), nullptr) << "Cancel closes the sheet";
+    }
+    EXPECT_EQ(ui::ComposeSheet::recorded().size(), 2u);
+}

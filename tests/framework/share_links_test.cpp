@@ -1,4 +1,4 @@
-// Share links: compose sheets only where their service has an account, the
+// Share links: compose sheets that say when their service has no account, the
 // mail sheet with its exact contents and delegate, and following a user.
 #include "framework/TwkShareLinks.h"
 #include "info_support.h"
@@ -20,13 +20,38 @@ class ShareTest : public InfoTest {};
 
 }  // namespace
 
-TEST_F(ShareTest, ComposeSheetsNeedTheirServiceAllThree) {
-    TwkShareLinks::twitterOpenLinkToPostMessage("tweet", root_);
+TEST_F(ShareTest, WithoutAnAccountTwitterAndPlazzaSheetsSaySoAndWeiboShowsNothing) {
     TwkShareLinks::weiboPostMessage("weibo", root_);
+    settle(1);
+    EXPECT_TRUE(ui::ComposeSheet::recorded().empty()) << "no Weibo account: no sheet";
+    EXPECT_EQ(root_->presentedViewController(), nullptr);
+    EXPECT_TRUE(ui::Alert::pending().empty());
+
+    TwkShareLinks::twitterOpenLinkToPostMessage("tweet", root_);
+    settle(1);
+    auto sheet = std::dynamic_pointer_cast<ui::ComposeSheet>(root_->presentedViewController());
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_FALSE(sheet->postButton()->isEnabled());
+    EXPECT_EQ(alertTitles(), std::vector<std::string>{"No Twitter Accounts"});
+    ui::Alert::pending()[0]->clickButtonAtIndex(0);
+    settle(1);
+    EXPECT_EQ(root_->presentedViewController(), nullptr) << "the alert's Cancel closes the sheet";
+
     TwkShareLinks::plazzaPostLink("https://tarnowick.example/a b", "Look", root_);
     settle(1);
-    EXPECT_TRUE(ui::ComposeSheet::recorded().empty()) << "no account: no sheet";
+    auto plazza = std::dynamic_pointer_cast<ui::ComposeSheet>(root_->presentedViewController());
+    ASSERT_NE(plazza, nullptr);
+    EXPECT_EQ(alertTitles(), std::vector<std::string>{"No Plazza Accounts"});
+    EXPECT_EQ(ui::Alert::pending()[0]->message(),
+              "There are no Plazza accounts configured. You can add or create a Plazza account in Settings.");
+    // The sheet's own Cancel takes the alert with it.
+    plazza->cancelButton()->sendActionsForControlEvents(ui::kControlEventTouchUpInside);
+    settle(1);
+    EXPECT_TRUE(ui::Alert::pending().empty());
     EXPECT_EQ(root_->presentedViewController(), nullptr);
+    ASSERT_EQ(ui::ComposeSheet::recorded().size(), 2u);
+    EXPECT_EQ(ui::ComposeSheet::recorded()[0].text, "tweet");
+    EXPECT_EQ(ui::ComposeSheet::recorded()[1].urls, std::vector<std::string>{"https://tarnowick.example/a%20b"});
     EXPECT_EQ(TwkShareLinks::sharedInstance()->paramsForFeedPost()["caption"], pf::Value("Look"));
 }
 

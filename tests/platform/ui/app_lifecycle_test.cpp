@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "app_test_support.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/UserDefaults.h"
@@ -325,4 +327,35 @@ TEST(AppURLs, BrowserWithoutAShellAndHandlersByScheme) {
     EXPECT_FALSE(app.openURL("no scheme here"));
     app.registerURLHandler("quenmira-light", nullptr);
     EXPECT_FALSE(app.canOpenURL("quenmira-light://on"));
+}
+
+TEST(AppURLs, ALinkThatCannotBeOpenedSaysSoInOneLine) {
+    qmtest::TempDir dir;
+    std::mutex lock;
+    std::vector<std::string> lines;
+    pf::setLogSink([&](const std::string& line) {
+        std::lock_guard<std::mutex> g(lock);
+        lines.push_back(line.substr(line.find("] ") + 2));  // the message, without time and process
+    });
+    auto seen = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        return lines;
+    };
+    Application app;
+    app.setBrowserCommand(dir.file("no-such-browser"));
+    EXPECT_FALSE(app.openURL("https://tarnowick.example/s/quenmira"));
+    EXPECT_FALSE(app.openURL("mailto:someone@example.org"));
+    // A browser that fails after saying why in its own words.
+    const std::string browser = dir.write("browser", "#!/bin/sh\necho 'no method available' >&2\nexit 3\n");
+    chmod(browser.c_str(), 0755);
+    app.setBrowserCommand(browser);
+    EXPECT_TRUE(app.openURL("http://tarnowick.example/"));
+    for (int i = 0; i < 500 && seen().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pf::setLogSink(nullptr);
+    const std::vector<std::string> expected = {
+        "Cannot open https://tarnowick.example/s/quenmira: " + dir.file("no-such-browser") +
+            " is not installed (Debian: xdg-utils)",
+        "Cannot open mailto:someone@example.org: nothing here opens mailto links",
+        "Cannot open http://tarnowick.example/: " + browser + " ended with status 3"};
+    EXPECT_EQ(seen(), expected);
 }
