@@ -9,6 +9,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/Alert.h"
 #include "platform/ui/ComposeSheet.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Label.h"
@@ -132,6 +133,7 @@ TEST_F(SheetTest, APresentedSheetIsRecordedAndItsContentsAreFixed) {
 }
 
 TEST_F(SheetTest, AnAnswerGoesToTheHandlerOnceOrTheSheetClosesItself) {
+    for (const char* s : {kServiceTypeTwitter, kServiceTypePlazza}) ComposeSheet::setServiceAvailable(s, true);
     auto sheet = ComposeSheet::composeViewControllerForServiceType(kServiceTypePlazza);
     std::vector<ComposeResult> answers;
     sheet->setCompletionHandler([&](ComposeResult r) { answers.push_back(r); });
@@ -206,4 +208,31 @@ TEST_F(SheetTest, AMailSheetWithoutDelegateStaysUntilDismissedAndAFailureCarries
     EXPECT_EQ(listener.results, std::vector<MailComposeResult>{MailComposeResult::Failed});
     EXPECT_TRUE(listener.hadError);
     EXPECT_EQ(MailComposeSheet::recorded().size(), 2u);
+}
+
+TEST_F(SheetTest, ASheetForAServiceWithoutAnAccountSaysSoAndCannotPost) {
+    auto sheet = ComposeSheet::composeViewControllerForServiceType(kServiceTypeTwitter);
+    std::vector<ComposeResult> answers;
+    sheet->setCompletionHandler([&](ComposeResult r) { answers.push_back(r); });
+    root_->presentViewController(sheet, false);
+    settle();
+    ASSERT_EQ(Alert::pending().size(), 1u);
+    auto alert = Alert::pending()[0];
+    EXPECT_EQ(alert->title(), "No Twitter Accounts");
+    ASSERT_NE(alert->view(), nullptr);
+    EXPECT_TRUE(alert->view()->isDescendantOfView(window_.get()));
+    tap(sheet->postButton());
+    EXPECT_TRUE(answers.empty()) << "nothing to post with";
+    alert->clickButtonAtIndex(alert->cancelButtonIndex());
+    EXPECT_EQ(answers, std::vector<ComposeResult>{ComposeResult::Cancelled});
+    root_->dismissViewControllerAnimated(false);
+    // A sheet that goes while its alert waits takes the alert with it.
+    auto gone = ComposeSheet::composeViewControllerForServiceType(kServiceTypePlazza);
+    root_->presentViewController(gone, false);
+    settle();
+    ASSERT_EQ(Alert::pending().size(), 1u);
+    root_->dismissViewControllerAnimated(false);
+    settle();
+    gone.reset();
+    EXPECT_TRUE(Alert::pending().empty());
 }
