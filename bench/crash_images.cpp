@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/ImageList.h"
-#include "crash/capture/MachOImage.h"
+#include "crash/capture/image/ImageList.h"
+#include "crash/capture/image/MachOImage.h"
+#include "crash/capture/image/SymbolLookup.h"
 #include "platform/foundation/SharedLibrary.h"
 #include "platform/system/Loader.h"
 #include "platform/system/MachOView.h"

@@ -9,7 +9,7 @@
 
 #include <csignal>
 
-#include "crash/capture/MachExceptionCallbacks.h"
+#include "crash/capture/handler/MachExceptionCallbacks.h"
 
 namespace ps = platform::system;
 

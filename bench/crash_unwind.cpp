@@ -8,8 +8,8 @@
 #include <benchmark/benchmark.h>
 #include <libunwind.h>
 
-#include "crash/capture/FrameCursor.h"
-#include "crash/capture/ImageList.h"
+#include "crash/capture/image/ImageList.h"
+#include "crash/capture/unwind/FrameCursor.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "crash/capture/CrashTimeContext.h"
-#include "crash/capture/ImageList.h"
-#include "crash/capture/PKROVCrashSignalHandler.h"
+#include "crash/capture/handler/CrashTimeContext.h"
+#include "crash/capture/handler/PKROVCrashSignalHandler.h"
+#include "crash/capture/image/ImageList.h"
 #include "platform/system/Mach.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "crash/capture/ImageList.h"
-#include "crash/capture/PKROVCrashMachExceptionServer.h"
-#include "crash/capture/PKROVCrashProcessInfo.h"
-#include "crash/capture/ReporterError.h"
+#include "crash/capture/handler/PKROVCrashMachExceptionServer.h"
+#include "crash/capture/image/ImageList.h"
+#include "crash/capture/info/PKROVCrashProcessInfo.h"
+#include "crash/capture/info/ReporterError.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/CrashTimeContext.h"
 #include "crash/capture/PKROVCrashReporterConfig.h"
+#include "crash/capture/handler/CrashTimeContext.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Error.h"
 #include "platform/system/Mach.h"

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "crash/capture/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 #include "crash/manager/PKRCrashUncaughtCXXExceptionHandlerManager.h"
 #include "crash/manager/PKRLog.h"

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/CrashTimeContext.h"
 #include "crash/capture/PKROVCrashReporter.h"
+#include "crash/capture/handler/CrashTimeContext.h"
 #include "crash/manager/PKRCrashDetails.h"
 #include "crash/manager/PKRCrashMetaData.h"
 #include "crash/manager/PKRPelkorAttachment.h"

@@ -6,8 +6,8 @@
 #include <regex>
 #include <vector>
 
-#include "crash/capture/MachOImage.h"
-#include "crash/capture/PKROVCrashReportTextFormatter.h"
+#include "crash/capture/image/MachOImage.h"
+#include "crash/capture/report/PKROVCrashReportTextFormatter.h"
 #include "crash/manager/PKRLoadedImages.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"

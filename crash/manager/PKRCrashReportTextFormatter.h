@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "crash/capture/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 #include "platform/foundation/Value.h"
 
 enum PKRBinaryImageType : int32_t {

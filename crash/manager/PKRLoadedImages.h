@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "crash/capture/MachOImage.h"
+#include "crash/capture/image/MachOImage.h"
 
 // Calls `visit` with each loaded image (only those at `path`, when given), in
 // load order, until it answers true; answers whether one did.

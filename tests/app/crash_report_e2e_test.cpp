@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "app/QuenmiraAppDelegate.h"
-#include "crash/capture/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Exception.h"

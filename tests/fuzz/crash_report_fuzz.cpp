@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "crash/capture/PKROVCrashReport.h"
-#include "crash/capture/PKROVCrashReportTextFormatter.h"
+#include "crash/capture/report/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReportTextFormatter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::foundation::Error error;

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crash/capture/DwarfCfaState.h"
-#include "crash/capture/DwarfExpression.h"
-#include "crash/capture/DwarfFrameReader.h"
+#include "crash/capture/unwind/DwarfCfaState.h"
+#include "crash/capture/unwind/DwarfExpression.h"
+#include "crash/capture/unwind/DwarfFrameReader.h"
 
 using namespace ovcrash;
 using namespace ovcrash::PKR::async;

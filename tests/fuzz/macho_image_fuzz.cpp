@@ -8,7 +8,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "crash/capture/MachOImage.h"
+#include "crash/capture/image/MachOImage.h"
+#include "crash/capture/image/SymbolLookup.h"
 
 namespace {
 

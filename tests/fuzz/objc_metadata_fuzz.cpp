@@ -9,7 +9,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "crash/capture/ObjCMetadata.h"
+#include "crash/capture/image/ObjCMetadata.h"
+#include "crash/capture/image/SymbolLookup.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crash/capture/CompactUnwind.h"
+#include "crash/capture/unwind/CompactUnwind.h"
 
 using namespace ovcrash;
 namespace ps = platform::system;

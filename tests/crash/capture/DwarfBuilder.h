@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/DwarfFrameInfo.h"
+#include "crash/capture/unwind/DwarfFrameInfo.h"
 
 namespace dwarftest {
 

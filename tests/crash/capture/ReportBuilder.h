@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/AsyncFile.h"
-#include "crash/capture/CrashFieldPack.h"
+#include "crash/capture/async/AsyncFile.h"
+#include "crash/capture/report/CrashFieldPack.h"
 
 namespace reporttest {
 

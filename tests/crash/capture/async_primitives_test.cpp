@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "crash/capture/AsyncError.h"
-#include "crash/capture/AsyncFile.h"
-#include "crash/capture/AsyncList.h"
-#include "crash/capture/AsyncMemory.h"
+#include "crash/capture/async/AsyncError.h"
+#include "crash/capture/async/AsyncFile.h"
+#include "crash/capture/async/AsyncList.h"
+#include "crash/capture/async/AsyncMemory.h"
 #include "tests/crash/capture/ReportBuilder.h"
 
 using namespace ovcrash;

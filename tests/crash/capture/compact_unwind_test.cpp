@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "crash/capture/CompactUnwind.h"
-#include "crash/capture/ImageList.h"
+#include "crash/capture/image/ImageList.h"
+#include "crash/capture/unwind/CompactUnwind.h"
 #include "tests/crash/capture/UnwindInfoBuilder.h"
 
 namespace {

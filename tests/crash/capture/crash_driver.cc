@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/CrashTimeContext.h"
-#include "crash/capture/ImageList.h"
+#include "crash/capture/handler/CrashTimeContext.h"
+#include "crash/capture/image/ImageList.h"
 #include "platform/system/MachThread.h"
 
 #if QM_DRIVER_FRONT

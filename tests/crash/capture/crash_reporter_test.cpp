@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "crash/capture/CrashLogWriter.h"
-#include "crash/capture/CrashTimeContext.h"
-#include "crash/capture/ImageList.h"
-#include "crash/capture/PKROVCrashReport.h"
+#include "crash/capture/handler/CrashLogWriter.h"
+#include "crash/capture/handler/CrashTimeContext.h"
+#include "crash/capture/image/ImageList.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "crash/capture/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 
 namespace fs = std::filesystem;
 

@@ -6,12 +6,12 @@
 #include <climits>
 #include <cstring>
 
-#include "crash/capture/DwarfCfaState.h"
-#include "crash/capture/DwarfExpression.h"
-#include "crash/capture/DwarfFrameReader.h"
-#include "crash/capture/FrameCursor.h"
-#include "crash/capture/FrameMemory.h"
-#include "crash/capture/ImageList.h"
+#include "crash/capture/image/ImageList.h"
+#include "crash/capture/unwind/DwarfCfaState.h"
+#include "crash/capture/unwind/DwarfExpression.h"
+#include "crash/capture/unwind/DwarfFrameReader.h"
+#include "crash/capture/unwind/FrameCursor.h"
+#include "crash/capture/unwind/FrameMemory.h"
 #include "platform/system/Loader.h"
 #include "tests/crash/capture/DwarfBuilder.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "crash/capture/FrameCursor.h"
+#include "crash/capture/unwind/FrameCursor.h"
 #include "platform/system/MachPort.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/ImageList.h"
+#include "crash/capture/image/ImageList.h"
 #include "platform/foundation/SharedLibrary.h"
 #include "platform/system/Host.h"
 #include "platform/system/Loader.h"

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "crash/capture/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 
 namespace fs = std::filesystem;
 

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "crash/capture/MachExceptionCallbacks.h"
-#include "crash/capture/PKROVCrashMachExceptionServer.h"
+#include "crash/capture/handler/MachExceptionCallbacks.h"
+#include "crash/capture/handler/PKROVCrashMachExceptionServer.h"
 #include "platform/foundation/Exception.h"
 
 namespace ps = platform::system;

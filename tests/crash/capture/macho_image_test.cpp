@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/MachOImage.h"
+#include "crash/capture/image/MachOImage.h"
+#include "crash/capture/image/SymbolLookup.h"
 #include "platform/system/Host.h"
 #include "platform/system/MachPort.h"
 #include "tests/crash/capture/MachOBuilder.h"

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "ObjCImageBuilder.h"
-#include "crash/capture/ImageList.h"
-#include "crash/capture/ObjCMetadata.h"
+#include "crash/capture/image/ImageList.h"
+#include "crash/capture/image/ObjCMetadata.h"
+#include "crash/capture/image/SymbolLookup.h"
 #include "platform/system/Mach.h"
 
 using namespace ovcrash;

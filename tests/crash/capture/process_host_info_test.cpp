@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/PKROVCrashHostInfo.h"
-#include "crash/capture/PKROVCrashProcessInfo.h"
-#include "crash/capture/ReporterError.h"
-#include "crash/capture/SysctlRead.h"
+#include "crash/capture/async/SysctlRead.h"
+#include "crash/capture/info/PKROVCrashHostInfo.h"
+#include "crash/capture/info/PKROVCrashProcessInfo.h"
+#include "crash/capture/info/ReporterError.h"
 #include "platform/foundation/Log.h"
 #include "platform/system/Host.h"
 #include "platform/system/Sysctl.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "crash/capture/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 #include "tests/crash/capture/ReportBuilder.h"
 
 using namespace reporttest;

@@ -1,4 +1,4 @@
-#include "crash/capture/PKROVCrashSignalHandler.h"
+#include "crash/capture/handler/PKROVCrashSignalHandler.h"
 
 #include <gtest/gtest.h>
 

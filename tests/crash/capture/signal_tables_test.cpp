@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "crash/capture/CrashSignalTables.h"
+#include "crash/capture/handler/CrashSignalTables.h"
 #include "tests/crash/capture/ChildProcess.h"
 
 using namespace ovcrash;

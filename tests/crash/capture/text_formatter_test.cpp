@@ -1,7 +1,7 @@
 // The reporter's own text form of a decoded report.
 #include <gtest/gtest.h>
 
-#include "crash/capture/PKROVCrashReportTextFormatter.h"
+#include "crash/capture/report/PKROVCrashReportTextFormatter.h"
 #include "tests/crash/capture/ReportBuilder.h"
 
 using namespace reporttest;

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/FrameCursor.h"
-#include "crash/capture/ImageList.h"
+#include "crash/capture/image/ImageList.h"
+#include "crash/capture/unwind/FrameCursor.h"
 #include "tests/crash/capture/ChildProcess.h"
 
 namespace {

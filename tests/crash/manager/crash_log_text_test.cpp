@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/capture/PKROVCrashReport.h"
 #include "crash/capture/PKROVCrashReporter.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 #include "crash/manager/PKRCrashUncaughtCXXExceptionHandlerManager.h"
 #include "crash/manager/PKRPelkorBaseManager.h"

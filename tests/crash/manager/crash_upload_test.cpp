@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
-#include "crash/capture/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 #include "tests/crash/manager/crash_upload_support.h"
 #include "tests/support/RawHttpService.h"

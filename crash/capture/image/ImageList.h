@@ -1,0 +1,55 @@
+#pragma once
+// The shared list of loaded images that crash-time code walks: one
+// macho_image per image, added and removed by the loader's image callbacks on
+// whatever thread loads or unloads an image, read at crash time under the
+// list's reader count.
+//
+// Async-signal-safe: image_list_set_reading, image_list_next and
+// image_list_image_for_address. Appending, removing and the callbacks
+// allocate and run only outside crash time.
+#include <atomic>
+#include <cstdint>
+
+#include "crash/capture/async/AsyncList.h"
+#include "crash/capture/image/MachOImage.h"
+#include "platform/system/MachO.h"
+
+namespace ovcrash {
+
+struct image_list {
+    task_t task;
+    async_list<macho_image*> list;
+    // Removed images that a reader inside the list may still hold; freed by a
+    // later change made while no reader is inside.
+    std::atomic<macho_image*> retired{nullptr};
+    // Bumped by every removal, before its image can be freed: a reader that
+    // kept an image from an earlier reading uses it again only while this
+    // has not moved.
+    std::atomic<uint64_t> removals{0};
+};
+
+void image_list_init(image_list* list, task_t task);
+// Reads the image at header_addr and appends it; an image whose header cannot
+// be read is not listed.
+void image_list_append(image_list* list, uint64_t header_addr, const char* name);
+// Unlinks the first image with that header address. Its record is freed once
+// no reader can hold it. Nothing happens when none is listed.
+void image_list_remove(image_list* list, uint64_t header_addr);
+// Enter (true) or leave (false) the list as a reader.
+void image_list_set_reading(image_list* list, bool reading);
+// How many images were ever removed; read while reading, an image held from
+// an earlier reading is still listed while this is unchanged.
+inline uint64_t image_list_removals(const image_list* list) { return list->removals.load(); }
+// The image after `current`, or the first for null; null at the end.
+macho_image* image_list_next(image_list* list, macho_image* current);
+// The first image whose range holds address, or null. Call while reading.
+macho_image* image_list_image_for_address(image_list* list, uint64_t address);
+
+// The process's list, kept current by the loader callbacks below.
+image_list* shared_image_list();
+// Makes the shared list and registers the callbacks with the loader, once.
+void shared_image_list_start();
+void image_add_callback(const platform::system::mach_header* header, intptr_t slide);
+void image_remove_callback(const platform::system::mach_header* header, intptr_t slide);
+
+}  // namespace ovcrash

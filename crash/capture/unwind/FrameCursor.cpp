@@ -1,0 +1,99 @@
+// Crash-time code: no allocation, no lock, only async-signal-safe calls.
+#include "crash/capture/unwind/FrameCursor.h"
+
+#include "crash/capture/unwind/FrameMemory.h"
+#include "platform/system/MachPort.h"
+
+namespace ovcrash {
+
+const char *frame_error_string(frame_error error) {
+    switch (error) {
+    case FRAME_ESUCCESS: return "No error";
+    case FRAME_EUNKNOWN: return "Unknown error";
+    case FRAME_ENOFRAME: return "No frames are available";
+    case FRAME_EBADFRAME: return "Corrupted frame";
+    case FRAME_ENOTSUP: return "Operation not supported";
+    case FRAME_EINVAL: return "Invalid argument";
+    case FRAME_EINTERNAL: return "Internal error";
+    case FRAME_EBADREG: return "Invalid register";
+    }
+    return "Unhandled error code";
+}
+
+void frame_cursor_init(frame_cursor *cursor, task_t task, const thread_state *state, image_list *images) {
+    cursor->task = task;
+    cursor->images = images;
+    cursor->depth = 0;
+    // Held for the cursor's life; frame_cursor_free releases it.
+    platform::system::mach_port_mod_refs(platform::system::mach_task_self(), task,
+                                         platform::system::MACH_PORT_RIGHT_SEND, 1);
+    frame_memory_begin(task);
+    cursor->frame = 0;
+    cursor->prev_frame = 1;
+    thread_state_copy(&cursor->frames[0], state);
+    thread_state_copy(&cursor->frames[1], state);
+    thread_state_clear_all_registers(&cursor->frames[1]);
+}
+
+frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers, size_t reader_count) {
+    if (cursor->depth == 0) {
+        cursor->depth = 1;
+        return FRAME_ESUCCESS;
+    }
+    if (reader_count == 0) return FRAME_EINVAL;
+
+    const thread_state *current = &cursor->frames[cursor->frame];
+    const thread_state *previous = cursor->depth >= 2 ? &cursor->frames[cursor->prev_frame] : nullptr;
+    const uint8_t spare = static_cast<uint8_t>(3 - cursor->frame - cursor->prev_frame);
+    thread_state *next = &cursor->frames[spare];
+    frame_error err = FRAME_EUNKNOWN;
+    for (size_t i = 0; i < reader_count; i++) {
+        // Each reader builds the whole next frame; none is prepared here.
+        next->valid_regs = 0;
+        err = readers[i](cursor->task, cursor->images, current, previous, next);
+        if (err == FRAME_ESUCCESS) break;
+    }
+    if (err != FRAME_ESUCCESS) return err;
+
+    // A reader that found the outermost frame leaves the pc undefined.
+    if (!thread_state_has_register(next, REG_IP)) return FRAME_ENOFRAME;
+    // The end of the stack: nothing runs in the first page.
+    if (thread_state_get_register(next, REG_IP) <= frame_memory_page_size()) return FRAME_ENOFRAME;
+
+    cursor->prev_frame = cursor->frame;
+    cursor->frame = spare;
+    cursor->depth++;
+    return FRAME_ESUCCESS;
+}
+
+frame_error frame_cursor_advance(frame_cursor *cursor) {
+    static const frame_reader readers[] = {compact_unwind_read_frame, dwarf_unwind_read_frame,
+                                           frame_pointer_read_frame};
+    return frame_cursor_next(cursor, readers, sizeof(readers) / sizeof(readers[0]));
+}
+
+frame_error frame_cursor_get_register(const frame_cursor *cursor, uint32_t regnum, uint64_t *value) {
+    const thread_state *frame = &cursor->frames[cursor->frame];
+    // A state taken from a signal context marks every bit, also those of
+    // numbers its flavour does not have.
+    if (!thread_state_has_register(frame, regnum) || regnum >= thread_state_register_count(frame)) return FRAME_ENOTSUP;
+    *value = thread_state_get_register(frame, regnum);
+    return FRAME_ESUCCESS;
+}
+
+const char *frame_cursor_register_name(const frame_cursor *cursor, uint32_t regnum) {
+    return thread_state_register_name(&cursor->frames[cursor->frame], regnum);
+}
+
+uint32_t frame_cursor_register_count(const frame_cursor *cursor) {
+    return thread_state_register_count(&cursor->frames[cursor->frame]);
+}
+
+void frame_cursor_free(frame_cursor *cursor) {
+    frame_memory_end();
+    if (cursor->task != platform::system::MACH_PORT_NULL)
+        platform::system::mach_port_deallocate(platform::system::mach_task_self(), cursor->task);
+    cursor->task = platform::system::MACH_PORT_NULL;
+}
+
+}  // namespace ovcrash
