@@ -3,6 +3,8 @@
 // --headless or --snapshot there is nobody to look at a window, so the
 // composed main screen goes to a PNG beside the application bundle once the
 // launch has settled.
+#include <signal.h>
+
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -14,6 +16,7 @@
 #include "framework/TwkAnalytics.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Options.h"
 #include "platform/ui/SdlWindowPresenter.h"
@@ -40,15 +43,32 @@ const std::vector<platform::ui::EnvironmentAddress> kServiceAddresses = {
      "the maker's server must be a host and maybe a port, such as 127.0.0.1:8080"},
 };
 
+void ignoreWriteToClosedOutput(int) {}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of the output that goes away must not end the application
+    // before it has saved: writes to a closed pipe then only fail. A handler
+    // rather than an ignore, so that programs started from here get the
+    // default again.
+    struct sigaction pipe {};
+    sigaction(SIGPIPE, nullptr, &pipe);
+    if (pipe.sa_handler != SIG_IGN) {
+        pipe.sa_handler = &ignoreWriteToClosedOutput;
+        pipe.sa_flags = SA_RESTART;
+        sigemptyset(&pipe.sa_mask);
+        sigaction(SIGPIPE, &pipe, nullptr);
+    }
     QuenmiraAppDelegate::registerClasses();
     const std::vector<std::string> args(argv, argv + argc);
     platform::ui::ParsedOptions parsed = platform::ui::parseOptions(
         args, platform::ui::SdlWindowPresenter::isDisplayAvailable() ? "" : defaultSnapshotPath());
     platform::ui::checkEnvironmentAddresses(parsed, kServiceAddresses, args.empty() ? "Quenmira" : args[0]);
     if (parsed.exitCode) return platform::ui::finishWithoutLaunch(parsed);
+    if (const std::string failure = platform::ui::SdlWindowPresenter::displayFailure();
+        !failure.empty() && !parsed.configuration.headless && parsed.configuration.snapshot == defaultSnapshotPath())
+        platform::foundation::log(failure + ": going on without a display");
     const int status = platform::ui::applicationMain(parsed.configuration);
     // The delegate, its window and their layers go now, while the animation
     // clock they unregister from still exists (static objects end in any order).

@@ -1,5 +1,7 @@
 #include "platform/foundation/Sandbox.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +20,9 @@ namespace {
 std::mutex& gMutex = *new std::mutex;
 std::string& gHome = *new std::string;
 std::string& gChosen = *new std::string;
+// The claimed home's lock, held open (and so locked) until another home is claimed.
+int gLockFd = -1;
+std::string& gLockedHome = *new std::string;
 
 bool failWith(Error* error, int code, const std::string& path) {
     if (error) *error = posixError(code, path);
@@ -39,13 +44,17 @@ bool createFolders(const std::string& home, Error* error) {
         if (!FileManager::createDirectory(path, true, Sandbox::kFolderMode, error)) return false;
         if (::chmod(path.c_str(), Sandbox::kFolderMode) != 0) return failWith(error, errno, path);
     }
-    // Folders can exist on a read-only file system: only a written file tells.
+    // Folders can exist on a read-only file system, and empty files on a full
+    // one: only written bytes tell.
     std::string probe = home + "/Library/Preferences/.write-test-XXXXXX";
     const int fd = ::mkstemp(probe.data());
     if (fd < 0) return failWith(error, errno, home + "/Library/Preferences");
+    static const char page[4096] = {};
+    int err = ::write(fd, page, sizeof page) == ssize_t(sizeof page) ? 0 : (errno ? errno : ENOSPC);
+    if (!err && ::fsync(fd) != 0) err = errno;
     ::close(fd);
     ::unlink(probe.c_str());
-    return true;
+    return err == 0 || failWith(error, err, home + "/Library/Preferences");
 }
 
 std::string defaultHome() {
@@ -84,6 +93,44 @@ bool Sandbox::prepare(Error* error) {
     const std::string h = home();
     std::lock_guard lock(gMutex);
     return createFolders(h, error);
+}
+
+bool Sandbox::claim(Error* error) {
+    const std::string h = home();
+    std::lock_guard lock(gMutex);
+    if (gLockFd >= 0 && gLockedHome == h) return true;
+    const std::string path = h + "/Library/" + kLockFileName;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, kPrivateFileMode);
+    if (fd < 0) return failWith(error, errno, path);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return failWith(error, EINVAL, path);
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        char holder[32] = {};
+        const ssize_t n = ::pread(fd, holder, sizeof holder - 1, 0);
+        ::close(fd);
+        if (err != EWOULDBLOCK) return failWith(error, err, path);
+        const long pid = n > 0 ? std::strtol(holder, nullptr, 10) : 0;
+        if (error)
+            *error = Error::withDescription(kPOSIXErrorDomain, EWOULDBLOCK,
+                                            "the sandbox " + h + " is in use by another running application" +
+                                                (pid > 0 ? " (process " + std::to_string(pid) + ")" : std::string()) +
+                                                "; one application runs on a sandbox at a time");
+        return false;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
+        const int err = errno ? errno : ENOSPC;
+        ::close(fd);
+        return failWith(error, err, path);
+    }
+    if (gLockFd >= 0) ::close(gLockFd);
+    gLockFd = fd;
+    gLockedHome = h;
+    return true;
 }
 
 std::string Sandbox::documents() { return home() + "/Documents"; }

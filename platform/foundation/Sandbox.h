@@ -25,6 +25,13 @@ public:
     // Makes the current home's folders, owner-only, and checks that a file
     // can be written in them.
     static bool prepare(Error* error = nullptr);
+    // Holds the current home for the rest of the process's life (a lock on
+    // Library/instance.lock, which names the holder's pid), so that one
+    // running application uses a sandbox at a time; a home held before by
+    // this process is let go. False, saying which process holds it, when
+    // another one does.
+    static bool claim(Error* error = nullptr);
+    static constexpr const char* kLockFileName = "instance.lock";
 
     static std::string documents();
     static std::string library();

@@ -194,7 +194,8 @@ bool UserDefaults::synchronize() {
     Error error;
     const Value::Data bytes = Value(values_).toBinaryPropertyList();
     if (!FileManager::writeFileAtomically(path_, bytes.data(), bytes.size(), &error, Sandbox::kPrivateFileMode)) {
-        log("UserDefaults: cannot write " + path_ + ": " + error.localizedDescription());
+        // The error names the file already.
+        log("UserDefaults: cannot write " + error.localizedDescription());
         return false;
     }
     dirty_ = false;

@@ -285,7 +285,8 @@ namespace {
 
 // SIGINT, SIGTERM, SIGHUP (the terminal closed) and SIGUSR1 become work on
 // the main run loop: the handler only writes the signal's number into a pipe;
-// a thread reads it and hands it on.
+// a thread reads it and hands it on. A SIGHUP or SIGINT the process was
+// started ignoring stays ignored.
 class SignalBridge {
 public:
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
@@ -296,7 +297,13 @@ public:
         sa.sa_handler = &SignalBridge::handler;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
-        for (int s : kSignals) sigaction(s, &sa, &old_[s]);
+        for (int s : kSignals) {
+            sigaction(s, nullptr, &old_[s]);
+            // Started under nohup, or in the background by a shell: that ignore was asked for.
+            if ((s == SIGHUP || s == SIGINT) && !(old_[s].sa_flags & SA_SIGINFO) && old_[s].sa_handler == SIG_IGN)
+                continue;
+            sigaction(s, &sa, nullptr);
+        }
         reader_ = std::thread([fd = fds_[0]] {
             unsigned char sig;
             for (;;) {
@@ -398,9 +405,19 @@ int applicationMain(const LaunchConfiguration& o) {
 
     // Nothing the application does would be kept: say so once, before it starts.
     foundation::Error homeError;
-    if (!(o.home.empty() ? foundation::Sandbox::prepare(&homeError) : foundation::Sandbox::setHome(o.home, &homeError)))
-        return failure("the sandbox " + foundation::Sandbox::home() + " cannot be written (" +
-                       homeError.localizedDescription() + "); nothing could be saved");
+    if (!(o.home.empty() ? foundation::Sandbox::prepare(&homeError)
+                         : foundation::Sandbox::setHome(o.home, &homeError))) {
+        // The line names the home once; the error, the place in it that failed.
+        const std::string home = foundation::Sandbox::home();
+        std::string reason = homeError.localizedDescription();
+        if (reason.rfind(home + "/", 0) == 0)
+            reason.erase(0, home.size() + 1);
+        else if (reason.rfind(home + ": ", 0) == 0)
+            reason.erase(0, home.size() + 2);
+        return failure("the sandbox " + home + " cannot be written (" + reason + "); nothing could be saved");
+    }
+    // One application runs once on its sandbox: a second one would overwrite the first one's settings and stores.
+    if (!foundation::Sandbox::claim(&homeError)) return failure(homeError.localizedDescription());
     foundation::UserDefaults::resetStandard();
 
     Device& device = Device::current();
@@ -472,7 +489,7 @@ int applicationMain(const LaunchConfiguration& o) {
         if (!window || !offscreen)
             status = failure("no window to take a snapshot of");
         else if (!offscreen->snapshot(o.snapshot, &error))
-            status = failure("cannot write the snapshot " + o.snapshot + ": " + error.localizedDescription());
+            status = failure(error.localizedDescription());
         app.terminate();
         loop.runUntilIdle();
     } else {

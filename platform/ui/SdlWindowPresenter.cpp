@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/foundation/Clock.h"
@@ -20,6 +21,11 @@ namespace {
 
 using sdl::SdlLibrary;
 
+bool isSet(const char* value) { return value && *value; }
+
+// Why the display the environment names could not be opened; empty when it could or none is named.
+std::string& gDisplayFailure = *new std::string;
+
 bool initVideo() {
     static int state = -1;  // -1 unknown, 0 failed, 1 ready
     if (state < 0) {
@@ -33,8 +39,19 @@ bool initVideo() {
         // The window's own buffer, sent to the display in changed rectangles;
         // not a texture drawn whole by a (software) renderer every frame.
         lib->SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+        // Only the display the environment names: when it cannot be reached,
+        // SDL would go on with an off-screen driver whose window nobody sees.
+        // (SDL_VIDEODRIVER, when set, still chooses.)
+        const char* x = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        std::string drivers = isSet(wayland) ? "wayland" : "";
+        if (isSet(x)) drivers += drivers.empty() ? "x11" : ",x11";
+        if (!drivers.empty()) lib->SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
         state = lib->InitSubSystem(SDL_INIT_VIDEO) == 0 ? 1 : 0;
         foundation::SharedLibrary::noteIndirectLoads();  // the video driver's libraries
+        if (!state && !drivers.empty())
+            gDisplayFailure = std::string("Cannot open a window on the display \"") + (isSet(wayland) ? wayland : x) +
+                              "\" (" + lib->GetError() + ")";
     }
     return state == 1;
 }
@@ -83,10 +100,13 @@ SdlWindowPresenter::~SdlWindowPresenter() {
 }
 
 bool SdlWindowPresenter::isDisplayAvailable() {
-    const char* x = std::getenv("DISPLAY");
-    const char* w = std::getenv("WAYLAND_DISPLAY");
-    if ((!x || !*x) && (!w || !*w)) return false;
+    if (!isSet(std::getenv("DISPLAY")) && !isSet(std::getenv("WAYLAND_DISPLAY"))) return false;
     return initVideo();
+}
+
+std::string SdlWindowPresenter::displayFailure() {
+    isDisplayAvailable();
+    return gDisplayFailure;
 }
 
 void SdlWindowPresenter::attach(Window* window) {

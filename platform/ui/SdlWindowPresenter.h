@@ -26,6 +26,9 @@ public:
 
     // True when SDL can open a window here (a display is reachable).
     static bool isDisplayAvailable();
+    // Why a window cannot be opened on the display the environment names;
+    // empty when it can, or when none is named.
+    static std::string displayFailure();
 
     // Told -1 for a quarter turn to the left, +1 to the right.
     void setRotationHandler(std::function<void(int direction)> handler) { onRotate_ = std::move(handler); }

@@ -98,7 +98,8 @@ void PZSDKTimeSpentData::suspend() {
     d["sourceApplication"] = Value(sourceApplication_);
     d["url"] = Value(url_);
     platform::foundation::Error error;
-    if (!FileManager::writeFileAtomically(persistencePath(), Value(d).toJSON(), &error))
+    if (!FileManager::writeFileAtomically(persistencePath(), Value(d).toJSON(), &error,
+                                          platform::foundation::Sandbox::kPrivateFileMode))
         platform::foundation::log("Cannot save the time spent: " + error.localizedDescription());
     loaded_ = false;
 }

@@ -1,0 +1,199 @@
+// The built application as a process among others: a display that is not
+// there, a second launch on the same sandbox, a full disk, an output whose
+// reader goes away, a hang-up it was told to ignore.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/platform/ui/app_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
+// Written once the signal handlers are in place.
+const char* const kLoaded = "Loading main storyboard";
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0u;
+}
+
+class Process : public ::testing::Test {
+protected:
+    struct Child {
+        pid_t pid = -1;
+        std::string output;
+    };
+    Child start(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+        args.insert(args.end(), {"--home", home_.path()});
+        if (args.front() != "nohup") args.insert(args.begin(), kApp);
+        Child c;
+        c.output = out_.file("output" + std::to_string(++runs_) + ".txt");
+        c.pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment(env), c.output);
+        return c;
+    }
+    // Waits (bounded) until the child's output shows `what`.
+    bool waitFor(const Child& c, const std::string& what) {
+        for (int i = 0; i < 9000; ++i) {
+            if (readAll(c.output).find(what) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    int finish(Child& c) {
+        const int status = qmtest::waitExit(c.pid, 60);
+        log_ = readAll(c.output);
+        return status;
+    }
+    std::vector<std::string> setAside() const {
+        std::vector<std::string> found;
+        for (auto& e : fs::recursive_directory_iterator(home_.path()))
+            if (e.path().filename().string().find(".corrupt-") != std::string::npos) found.push_back(e.path());
+        return found;
+    }
+    static bool canMount() {
+        static const bool can = std::system("unshare -m sh -c 'mount -t tmpfs none /mnt' >/dev/null 2>&1") == 0;
+        return can;
+    }
+    qmtest::TempDir home_, out_;
+    std::string log_;
+    int runs_ = 0;
+};
+
+TEST_F(Process, ADisplayNoServerAnswersIsSaidOnceAndTheLaunchGoesOnWithoutIt) {
+    int display = 57;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(display))) ++display;
+    const std::string png = fs::path(QM_BUNDLE_DIR).parent_path() / "quenmira-screen.png";
+    fs::remove(png);
+    Child c = start({"--battery", "0.5"}, {"DISPLAY=:" + std::to_string(display)});
+    ASSERT_EQ(finish(c), 0) << log_;
+    EXPECT_EQ(count(log_, "Cannot open a window on the display \":" + std::to_string(display) + "\""), 1) << log_;
+    EXPECT_NE(log_.find("The main screen is in " + png), std::string::npos) << log_;
+    EXPECT_TRUE(fs::exists(png));
+    fs::remove(png);
+}
+
+TEST_F(Process, OneApplicationRunsOnASandboxAtATime) {
+    Child first = start({"--headless", "--battery", "0.5"});
+    ASSERT_TRUE(waitFor(first, kLoaded)) << readAll(first.output);
+    Child second = start({"--headless", "--battery", "0.5"});
+    EXPECT_EQ(finish(second), 1) << log_;
+    EXPECT_EQ(count(log_, "\n"), 1) << log_;
+    EXPECT_NE(log_.find("is in use by another running application (process " + std::to_string(first.pid) + ")"),
+              std::string::npos)
+        << log_;
+    ASSERT_EQ(kill(first.pid, SIGTERM), 0);
+    EXPECT_EQ(finish(first), 0) << log_;
+
+    // Four first launches at once on a fresh home: one runs, the others say so
+    // (or run after it), and no store is taken for a damaged one.
+    fs::remove_all(home_.path());
+    std::vector<Child> launches;
+    for (int i = 0; i < 4; ++i) launches.push_back(start({"--snapshot", out_.file("s" + std::to_string(i) + ".png")}));
+    int ran = 0;
+    for (auto& c : launches) {
+        const int status = finish(c);
+        EXPECT_TRUE(status == 0 || (status == 1 && log_.find("is in use") != std::string::npos)) << log_;
+        EXPECT_EQ(log_.find("Damaged"), std::string::npos) << log_;
+        ran += status == 0;
+    }
+    EXPECT_GE(ran, 1);
+    EXPECT_EQ(setAside(), std::vector<std::string>{});
+}
+
+TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
+    if (!canMount()) GTEST_SKIP() << "no mount namespace for a small file system";
+    // A tiny file system, filled up, with the home on it.
+    const std::string disk = out_.file("disk");
+    fs::create_directories(disk);
+    const std::string script =
+        "mount -t tmpfs -o size=256k tmpfs \"$0\" && mkdir \"$0/home\" && "
+        "{ cat /dev/zero > \"$0/fill\" 2>/dev/null; exec \"$@\"; }";
+    const std::string output = out_.file("full.txt");
+    const pid_t pid = qmtest::spawnLogged(
+        {"unshare", "-m", "sh", "-c", script, disk, kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")},
+        qmtest::headlessEnvironment(), output);
+    EXPECT_EQ(qmtest::waitExit(pid, 60), 1);
+    log_ = readAll(output);
+    EXPECT_EQ(count(log_, "\n"), 1) << log_;
+    EXPECT_EQ(count(log_, "No space left on device"), 1) << log_;
+    EXPECT_EQ(count(log_, disk + "/home"), 1) << log_;
+}
+
+TEST_F(Process, AReaderThatGoesAwayCostsNeitherTheOrderlyEndNorTheTimeSpent) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::vector<std::string> args = {kApp, "--headless", "--battery", "0.5", "--home", home_.path()};
+    std::vector<std::string> env = qmtest::headlessEnvironment();
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    // Read as `head` would until the launch is under way, then go away.
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (seen.find(kLoaded) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0) break;
+        seen.append(buf, size_t(n));
+    }
+    close(fds[0]);
+    ASSERT_NE(seen.find(kLoaded), std::string::npos) << seen;
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(qmtest::waitExit(pid, 60), 0);
+    const std::string timeSpent = home_.path() + "/Library/PZSDKTimeSpent.json";
+    EXPECT_TRUE(fs::exists(timeSpent));
+    EXPECT_EQ(modeOf(timeSpent), 0600u);
+}
+
+TEST_F(Process, AHangUpTheLaunchWasToldToIgnoreStaysIgnored) {
+    Child c = start({"nohup", kApp, "--headless", "--battery", "0.5"});
+    ASSERT_TRUE(waitFor(c, kLoaded)) << readAll(c.output);
+    // Both pending at once: the lower number, SIGHUP, would be handled first.
+    ASSERT_EQ(kill(c.pid, SIGHUP), 0);
+    ASSERT_EQ(kill(c.pid, SIGTERM), 0);
+    EXPECT_EQ(finish(c), 0) << log_;
+    EXPECT_EQ(log_.find("Received SIGHUP"), std::string::npos) << log_;
+    EXPECT_NE(log_.find("Received SIGTERM, terminating"), std::string::npos) << log_;
+    EXPECT_EQ(modeOf(home_.path() + "/Library/PZSDKTimeSpent.json"), 0600u);
+}
+
+}  // namespace
