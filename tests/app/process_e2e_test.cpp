@@ -178,7 +178,10 @@ TEST_F(Process, AReaderThatGoesAwayCostsNeitherTheOrderlyEndNorTheTimeSpent) {
     close(fds[0]);
     ASSERT_NE(seen.find(kLoaded), std::string::npos) << seen;
     ASSERT_EQ(kill(pid, SIGTERM), 0);
-    EXPECT_EQ(qmtest::waitExit(pid, 60), 0);
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(qmtest::waitExit(pid, 60), 0)
+        << std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count() << " s after SIGTERM; "
+        << seen;
     const std::string timeSpent = home_.path() + "/Library/PZSDKTimeSpent.json";
     EXPECT_TRUE(fs::exists(timeSpent));
     EXPECT_EQ(modeOf(timeSpent), 0600u);
