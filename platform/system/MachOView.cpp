@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "platform/system/Host.h"
@@ -188,12 +189,26 @@ void put(std::vector<uint8_t>& out, const T& value) {
     out.insert(out.end(), p, p + sizeof value);
 }
 
-}  // namespace
+// --- Reading the ELF image ---
 
-bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error) {
+// What the loaded image and its file tell: where it lies, its build-id, its
+// sections and its function symbols in the order the view keeps them.
+struct ElfImage {
+    const dl_phdr_info* info = nullptr;
+    bool mainProgram = false;
+    std::string path;
+    uint64_t base = 0, span = 0, textSize = 0;
+    bool hasUuid = false;
+    uint8_t uuid[16] = {};
+    ElfSections sections;
+    std::unique_ptr<MappedFile> file;  // the symbol names point into it
+};
+
+// The loaded span from the program headers: from the first loaded page to
+// the end of the last loaded segment, and the read-only part of it.
+bool readLoadedSpan(const dl_phdr_info& info, ElfImage* image, std::string* error) {
     const uint64_t page = vm_page_size();
     uint64_t lo = UINT64_MAX, hi = 0, textHi = 0;
-    bool mainProgram = path.empty();
     for (int i = 0; i < info.dlpi_phnum; ++i) {
         const Elf64_Phdr& ph = info.dlpi_phdr[i];
         if (ph.p_type == PT_LOAD) {
@@ -207,39 +222,58 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
         if (error) *error = "no loadable segment";
         return false;
     }
-    view->bias = info.dlpi_addr;
-    view->base = info.dlpi_addr + lo;
-    view->span = hi - lo;
+    image->base = info.dlpi_addr + lo;
+    image->span = hi - lo;
     // __TEXT is what the platform maps read-only: the code and the read-only
     // data, never the writable data and bss after them.
-    view->textSize = textHi > lo ? textHi - lo : view->span;
-    view->path = mainProgram ? std::string() : path;
-    if (mainProgram) {
+    image->textSize = textHi > lo ? textHi - lo : image->span;
+    return true;
+}
+
+// Symbols by address; at one address a global name comes before a weak one
+// and both before a local one, since the reader keeps the first.
+void sortSymbols(std::vector<Symbol>* symbols) {
+    auto rank = [](uint8_t bind) { return bind == STB_GLOBAL ? 0 : bind == STB_WEAK ? 1 : 2; };
+    std::sort(symbols->begin(), symbols->end(), [&](const Symbol& a, const Symbol& b) {
+        if (a.value != b.value) return a.value < b.value;
+        if (rank(a.bind) != rank(b.bind)) return rank(a.bind) < rank(b.bind);
+        return a.name < b.name;
+    });
+    symbols->erase(std::unique(symbols->begin(), symbols->end(),
+                               [](const Symbol& a, const Symbol& b) { return a.value == b.value && a.name == b.name; }),
+                   symbols->end());
+}
+
+bool readElfImage(const dl_phdr_info& info, const std::string& path, ElfImage* image, std::string* error) {
+    image->info = &info;
+    if (!readLoadedSpan(info, image, error)) return false;
+    image->mainProgram = path.empty();
+    image->path = path;
+    if (image->mainProgram) {
         char buf[4096];
         ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-        view->path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
+        image->path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
     }
 
-    view->hasUuid = false;
-    for (int i = 0; i < info.dlpi_phnum && !view->hasUuid; ++i) {
+    for (int i = 0; i < info.dlpi_phnum && !image->hasUuid; ++i) {
         const Elf64_Phdr& ph = info.dlpi_phdr[i];
         if (ph.p_type == PT_NOTE)
-            view->hasUuid =
-                buildIdInNotes(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr), ph.p_memsz, view->uuid);
+            image->hasUuid =
+                buildIdInNotes(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr), ph.p_memsz, image->uuid);
     }
 
     // The file's section headers, when the file is the one that was loaded
     // (same build-id); the vDSO has no file but is mapped whole.
-    ElfSections sections;
+    ElfSections& sections = image->sections;
     bool haveSections = false;
-    MappedFile file(view->path);
-    if (file.bytes().data) {
+    image->file = std::make_unique<MappedFile>(image->path);
+    const Bytes& file = image->file->bytes();
+    if (file.data) {
         uint8_t fileId[16];
-        bool sameFile =
-            !view->hasUuid || (buildIdOfFile(file.bytes(), fileId) && std::memcmp(fileId, view->uuid, 16) == 0);
-        if (sameFile) haveSections = readSections(file.bytes(), &sections);
+        bool sameFile = !image->hasUuid || (buildIdOfFile(file, fileId) && std::memcmp(fileId, image->uuid, 16) == 0);
+        if (sameFile) haveSections = readSections(file, &sections);
     } else if (!path.empty() && path.find('/') == std::string::npos) {
-        Bytes memory{reinterpret_cast<const uint8_t*>(view->base), view->span};
+        Bytes memory{reinterpret_cast<const uint8_t*>(image->base), image->span};
         haveSections = readSections(memory, &sections);
     }
     if (!haveSections) sections = ElfSections{};
@@ -250,85 +284,97 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
         if (!sections.ehFrame.found) sections.ehFrame = fallback.ehFrame;
         if (!sections.ehFrameHdr.found) sections.ehFrameHdr = fallback.ehFrameHdr;
     }
+    sortSymbols(&sections.symbols);
+    return true;
+}
 
-    // Symbols by address; at one address a global name comes before a weak
-    // one and both before a local one, since the reader keeps the first.
-    auto rank = [](uint8_t bind) { return bind == STB_GLOBAL ? 0 : bind == STB_WEAK ? 1 : 2; };
-    std::sort(sections.symbols.begin(), sections.symbols.end(), [&](const Symbol& a, const Symbol& b) {
-        if (a.value != b.value) return a.value < b.value;
-        if (rank(a.bind) != rank(b.bind)) return rank(a.bind) < rank(b.bind);
-        return a.name < b.name;
-    });
-    sections.symbols.erase(
-        std::unique(sections.symbols.begin(), sections.symbols.end(),
-                    [](const Symbol& a, const Symbol& b) { return a.value == b.value && a.name == b.name; }),
-        sections.symbols.end());
-    uint64_t strSize = 1;
-    for (const Symbol& s : sections.symbols) strSize += s.name.size() + 2;
-    uint64_t nsyms = sections.symbols.size();
-    uint64_t linkeditSize = nsyms * sizeof(nlist_64) + strSize;
+// --- Building the Mach-O view ---
+
+// Where the symbol table lies in the view's file offsets.
+struct LinkeditLayout {
+    uint64_t offset = 0, nsyms = 0, strSize = 1;
+};
+
+// The nlist entries and their names, into view->linkedit.
+LinkeditLayout buildLinkedit(const ElfImage& image, MachOView* view) {
+    LinkeditLayout layout;
+    const std::vector<Symbol>& symbols = image.sections.symbols;
+    for (const Symbol& s : symbols) layout.strSize += s.name.size() + 2;
+    layout.nsyms = symbols.size();
+    uint64_t linkeditSize = layout.nsyms * sizeof(nlist_64) + layout.strSize;
     // Offsets in LC_SYMTAB are 32-bit file offsets; __LINKEDIT follows __TEXT.
-    uint64_t linkeditOffset = view->span;
-    if (linkeditOffset + linkeditSize > UINT32_MAX) {
-        linkeditOffset = 0;
-        if (linkeditSize > UINT32_MAX) nsyms = 0, strSize = 1, linkeditSize = 1;
+    layout.offset = image.span;
+    if (layout.offset + linkeditSize > UINT32_MAX) {
+        layout.offset = 0;
+        if (linkeditSize > UINT32_MAX) layout.nsyms = 0, layout.strSize = 1, linkeditSize = 1;
     }
-    view->symbolCount = static_cast<uint32_t>(nsyms);
+    view->symbolCount = static_cast<uint32_t>(layout.nsyms);
     view->linkedit.assign(linkeditSize, 0);
-    {
-        uint8_t* out = view->linkedit.data();
-        uint64_t strx = 1;
-        uint8_t* strings = out + nsyms * sizeof(nlist_64);
-        for (uint64_t i = 0; i < nsyms; ++i) {
-            const Symbol& s = sections.symbols[i];
-            nlist_64 n{};
-            n.n_strx = static_cast<uint32_t>(strx);
-            n.n_type = N_SECT | (s.bind == STB_LOCAL ? 0 : N_EXT);
-            n.n_sect = 1;
-            n.n_value = info.dlpi_addr + s.value;
-            std::memcpy(out + i * sizeof n, &n, sizeof n);
-            strings[strx++] = '_';
-            std::memcpy(strings + strx, s.name.data(), s.name.size());
-            strx += s.name.size() + 1;
-        }
+    uint8_t* out = view->linkedit.data();
+    uint64_t strx = 1;
+    uint8_t* strings = out + layout.nsyms * sizeof(nlist_64);
+    for (uint64_t i = 0; i < layout.nsyms; ++i) {
+        const Symbol& s = symbols[i];
+        nlist_64 n{};
+        n.n_strx = static_cast<uint32_t>(strx);
+        n.n_type = N_SECT | (s.bind == STB_LOCAL ? 0 : N_EXT);
+        n.n_sect = 1;
+        n.n_value = image.info->dlpi_addr + s.value;
+        std::memcpy(out + i * sizeof n, &n, sizeof n);
+        strings[strx++] = '_';
+        std::memcpy(strings + strx, s.name.data(), s.name.size());
+        strx += s.name.size() + 1;
     }
+    return layout;
+}
 
+// Whether [addr, addr + size) lies inside one readable loaded segment.
+bool inReadableSegment(const dl_phdr_info& info, uint64_t addr, uint64_t size) {
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        const Elf64_Phdr& ph = info.dlpi_phdr[i];
+        uint64_t start = info.dlpi_addr + ph.p_vaddr;
+        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_R) && addr >= start && addr - start <= ph.p_memsz &&
+            size <= ph.p_memsz - (addr - start))
+            return true;
+    }
+    return false;
+}
+
+// The __TEXT sections that lie inside the image; the unwind tables among
+// them that lie inside a readable loaded segment stay mapped as long as the
+// image, so they go into view->unwindTables to be read in place.
+std::vector<section_64> textSections(const ElfImage& image, MachOView* view) {
     struct Sect {
         const char* name;
         Section where;
     };
+    const ElfSections& sections = image.sections;
     Sect wanted[] = {
         {"__text", sections.text}, {"__eh_frame", sections.ehFrame}, {"__eh_frame_hdr", sections.ehFrameHdr}};
-    // Unwind tables inside a readable loaded segment stay mapped as long as
-    // the image: they are read in place.
-    auto readable = [&](uint64_t addr, uint64_t size) {
-        for (int i = 0; i < info.dlpi_phnum; ++i) {
-            const Elf64_Phdr& ph = info.dlpi_phdr[i];
-            uint64_t start = info.dlpi_addr + ph.p_vaddr;
-            if (ph.p_type == PT_LOAD && (ph.p_flags & PF_R) && addr >= start && addr - start <= ph.p_memsz &&
-                size <= ph.p_memsz - (addr - start))
-                return true;
-        }
-        return false;
-    };
     int tables = 0;
     std::vector<section_64> sects;
     for (const Sect& w : wanted) {
         if (!w.where.found) continue;
-        uint64_t addr = info.dlpi_addr + w.where.addr;
-        if (addr < view->base || addr - view->base > view->span || w.where.size > view->span - (addr - view->base))
+        uint64_t addr = image.info->dlpi_addr + w.where.addr;
+        if (addr < image.base || addr - image.base > image.span || w.where.size > image.span - (addr - image.base))
             continue;
         section_64 s{};
         setName(s.sectname, w.name);
         setName(s.segname, "__TEXT");
         s.addr = addr;
         s.size = w.where.size;
-        s.offset = static_cast<uint32_t>(addr - view->base);
+        s.offset = static_cast<uint32_t>(addr - image.base);
         sects.push_back(s);
-        if (w.where.size && std::strncmp(w.name, "__eh_frame", 10) == 0 && readable(addr, w.where.size))
+        if (w.where.size && std::strncmp(w.name, "__eh_frame", 10) == 0 &&
+            inReadableSegment(*image.info, addr, w.where.size))
             view->unwindTables[tables++] = {addr, w.where.size};
     }
+    return sects;
+}
 
+// The header and load commands, into view->commands.
+void buildLoadCommands(const ElfImage& image, const std::vector<section_64>& sects, const LinkeditLayout& layout,
+                       MachOView* view) {
     segment_command_64 text{};
     text.cmd = LC_SEGMENT_64;
     text.cmdsize = static_cast<uint32_t>(sizeof text + sects.size() * sizeof(section_64));
@@ -345,7 +391,7 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
     setName(linkedit.segname, "__LINKEDIT");
     linkedit.vmaddr = reinterpret_cast<uint64_t>(view->linkedit.data());
     linkedit.vmsize = view->linkedit.size();
-    linkedit.fileoff = linkeditOffset;
+    linkedit.fileoff = layout.offset;
     linkedit.filesize = view->linkedit.size();
     linkedit.maxprot = linkedit.initprot = VM_PROT_READ;
 
@@ -357,10 +403,10 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
     symtab_command symtab{};
     symtab.cmd = LC_SYMTAB;
     symtab.cmdsize = sizeof symtab;
-    symtab.symoff = static_cast<uint32_t>(linkeditOffset);
-    symtab.nsyms = static_cast<uint32_t>(nsyms);
-    symtab.stroff = static_cast<uint32_t>(linkeditOffset + nsyms * sizeof(nlist_64));
-    symtab.strsize = static_cast<uint32_t>(strSize);
+    symtab.symoff = static_cast<uint32_t>(layout.offset);
+    symtab.nsyms = static_cast<uint32_t>(layout.nsyms);
+    symtab.stroff = static_cast<uint32_t>(layout.offset + layout.nsyms * sizeof(nlist_64));
+    symtab.strsize = static_cast<uint32_t>(layout.strSize);
 
     std::vector<uint8_t> cmds;
     put(cmds, text);
@@ -374,12 +420,28 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
     header.magic = MH_MAGIC_64;
     header.cputype = host_cpu_type();
     header.cpusubtype = host_cpu_subtype();
-    header.filetype = mainProgram ? MH_EXECUTE : MH_DYLIB;
+    header.filetype = image.mainProgram ? MH_EXECUTE : MH_DYLIB;
     header.ncmds = ncmds;
     header.sizeofcmds = static_cast<uint32_t>(cmds.size());
     view->commands.clear();
     put(view->commands, header);
     view->commands.insert(view->commands.end(), cmds.begin(), cmds.end());
+}
+
+}  // namespace
+
+bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error) {
+    ElfImage image;
+    if (!readElfImage(info, path, &image, error)) return false;
+    view->bias = info.dlpi_addr;
+    view->base = image.base;
+    view->span = image.span;
+    view->textSize = image.textSize;
+    view->path = image.path;
+    view->hasUuid = image.hasUuid;
+    std::memcpy(view->uuid, image.uuid, sizeof view->uuid);
+    LinkeditLayout layout = buildLinkedit(image, view);
+    buildLoadCommands(image, textSections(image, view), layout, view);
     return true;
 }
 
