@@ -1,15 +1,17 @@
 // Stack walking at crash time, per frame, on one stack of 50 frames: our
-// DWARF reader (with its FDE lookup) against libunwind's unw_step, and the
-// frame-pointer reader on a chain of frame records. Both DWARF walkers keep
-// the rules found for a pc (ours for the walk, libunwind's for the process):
-// the recursive stack shows that, the stack of distinct functions the cost
-// of a lookup in every step.
+// DWARF reader (with its FDE lookup) against libunwind's unw_step and its
+// unw_backtrace (the fast peer, which keeps what it learnt of each pc), and
+// the frame-pointer reader on a chain of frame records beside a plain walk
+// of that chain bounded by the stack's range (the floor for any walker).
+// Every walker keeps the rules found for a pc: the recursive stack shows
+// that, the stack of distinct functions the cost of telling 50 pcs apart.
 #define UNW_LOCAL_ONLY
 #include <benchmark/benchmark.h>
 #include <libunwind.h>
 
 #include "crash/capture/image/ImageList.h"
 #include "crash/capture/unwind/FrameCursor.h"
+#include "platform/foundation/ThreadStacks.h"
 
 namespace {
 
@@ -56,6 +58,11 @@ __attribute__((noinline, optimize("no-omit-frame-pointer"))) int chained(int dep
     return below + 1;
 }
 
+void reportPerFrame(benchmark::State &state, int64_t frames) {
+    state.counters["per_frame"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 struct Walk {
     benchmark::State *state;
     const frame_reader *readers;
@@ -79,8 +86,7 @@ async_error walkFrames(thread_state *start, void *context) {
         frames += kDepth;
         frame_cursor_free(&cursor);
     }
-    walk->state->counters["per_frame"] =
-        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    reportPerFrame(*walk->state, frames);
     return ASYNC_ESUCCESS;
 }
 
@@ -118,19 +124,62 @@ void libunwindLeaf(benchmark::State &state) {
         }
         frames += kDepth;
     }
-    state.counters["per_frame"] =
-        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    reportPerFrame(state, frames);
+}
+
+void libunwindBacktraceLeaf(benchmark::State &state) {
+    void *pcs[kDepth + 8];
+    int64_t frames = 0;
+    for (auto _ : state) {
+        if (unw_backtrace(pcs, kDepth + 1) != kDepth + 1) {
+            state.SkipWithError("the walk ended early");
+            return;
+        }
+        benchmark::DoNotOptimize(pcs);
+        frames += kDepth;
+    }
+    reportPerFrame(state, frames);
+}
+
+// The chain of frame records followed with nothing but a check that each
+// record lies above the last, inside the stack's range.
+__attribute__((noinline)) void plainLeaf(benchmark::State &state) {
+    const auto top = reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) + (1u << 20);
+    int64_t frames = 0;
+    for (auto _ : state) {
+        auto fp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        uintptr_t pcs[kDepth];
+        for (int i = 0; i < kDepth; i++) {
+            const auto *record = reinterpret_cast<const uintptr_t *>(fp);
+            const uintptr_t caller = record[0];
+            if (caller <= fp || caller >= top || caller % sizeof(uintptr_t) != 0) {
+                state.SkipWithError("the walk ended early");
+                return;
+            }
+            pcs[i] = record[1];
+            fp = caller;
+        }
+        benchmark::DoNotOptimize(pcs);
+        frames += kDepth;
+    }
+    reportPerFrame(state, frames);
+}
+
+// As enabling the reporter does: the stack's bounds are known before the walk.
+void noteStack() {
+    shared_image_list_start();
+    platform::foundation::thread_stack_note_current();
 }
 
 void BM_DwarfWalk(benchmark::State &state) {
-    shared_image_list_start();
+    noteStack();
     deep(kDepth, dwarfLeaf, state);
 }
 BENCHMARK(BM_DwarfWalk);
 
 // The cursor's own list: compact unwind is tried first and finds no table.
 void BM_StandardWalk(benchmark::State &state) {
-    shared_image_list_start();
+    noteStack();
     deep(kDepth, standardLeaf, state);
 }
 BENCHMARK(BM_StandardWalk);
@@ -138,8 +187,11 @@ BENCHMARK(BM_StandardWalk);
 void BM_LibunwindStep(benchmark::State &state) { deep(kDepth, libunwindLeaf, state); }
 BENCHMARK(BM_LibunwindStep);
 
+void BM_LibunwindBacktrace(benchmark::State &state) { deep(kDepth, libunwindBacktraceLeaf, state); }
+BENCHMARK(BM_LibunwindBacktrace);
+
 void BM_DwarfWalkDistinct(benchmark::State &state) {
-    shared_image_list_start();
+    noteStack();
     distinct<kDepth>(dwarfLeaf, state);
 }
 BENCHMARK(BM_DwarfWalkDistinct);
@@ -147,7 +199,19 @@ BENCHMARK(BM_DwarfWalkDistinct);
 void BM_LibunwindStepDistinct(benchmark::State &state) { distinct<kDepth>(libunwindLeaf, state); }
 BENCHMARK(BM_LibunwindStepDistinct);
 
-void BM_FramePointerWalk(benchmark::State &state) { chained(kDepth, framePointerLeaf, state); }
+void BM_LibunwindBacktraceDistinct(benchmark::State &state) { distinct<kDepth>(libunwindBacktraceLeaf, state); }
+BENCHMARK(BM_LibunwindBacktraceDistinct);
+
+void BM_FramePointerWalk(benchmark::State &state) {
+    noteStack();
+    chained(kDepth, framePointerLeaf, state);
+}
 BENCHMARK(BM_FramePointerWalk);
+
+void BM_LibunwindBacktraceChained(benchmark::State &state) { chained(kDepth, libunwindBacktraceLeaf, state); }
+BENCHMARK(BM_LibunwindBacktraceChained);
+
+void BM_PlainFramePointerWalk(benchmark::State &state) { chained(kDepth, plainLeaf, state); }
+BENCHMARK(BM_PlainFramePointerWalk);
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <future>
 
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/ThreadStacks.h"
 
 namespace platform::foundation {
 
@@ -88,6 +89,10 @@ void Thread::setCurrentName(const std::string& name) {
 
 bool Thread::isMainThread() { return gettid() == getpid(); }
 
-void Thread::installSignalStack() { tSignalStack.install(); }
+void Thread::installSignalStack() {
+    tSignalStack.install();
+    // Noted after the signal stack, so forgotten before it is unmapped.
+    thread_stack_note_current();
+}
 
 }  // namespace platform::foundation

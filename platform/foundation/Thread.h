@@ -27,7 +27,7 @@ public:
     // Gives the calling thread an alternate signal stack of its own (once;
     // released when the thread ends), so that a crash handler still runs
     // after the thread overflowed its stack. Every thread the platform
-    // starts calls it.
+    // starts calls it. Notes both stacks for crash-time walks (ThreadStacks.h).
     static void installSignalStack();
 
 private:

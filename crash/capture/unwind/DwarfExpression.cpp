@@ -41,7 +41,7 @@ private:
 async_error read_task_value(task_t task, const async_byteorder *byteorder, uint64_t address, uint8_t size,
                             uint64_t *value) {
     uint8_t bytes[8];
-    if (frame_memory_read(task, address, 0, bytes, size) != ASYNC_ESUCCESS) return ASYNC_EINVAL;
+    if (frame_memory_read_checked(task, address, 0, bytes, size) != ASYNC_ESUCCESS) return ASYNC_EINVAL;
     switch (size) {
     case 1: *value = bytes[0]; break;
     case 2: {

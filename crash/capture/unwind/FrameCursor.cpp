@@ -27,7 +27,7 @@ void frame_cursor_init(frame_cursor *cursor, task_t task, const thread_state *st
     // Held for the cursor's life; frame_cursor_free releases it.
     platform::system::mach_port_mod_refs(platform::system::mach_task_self(), task,
                                          platform::system::MACH_PORT_RIGHT_SEND, 1);
-    frame_memory_begin(task);
+    frame_memory_begin(task, thread_state_has_register(state, REG_SP) ? thread_state_get_register(state, REG_SP) : 0);
     cursor->frame = 0;
     cursor->prev_frame = 1;
     thread_state_copy(&cursor->frames[0], state);
