@@ -2,6 +2,7 @@
 #include "crash/capture/unwind/FrameCursor.h"
 
 #include "crash/capture/unwind/FrameMemory.h"
+#include "crash/capture/unwind/FramePointerReader.h"
 #include "platform/system/MachPort.h"
 
 namespace ovcrash {
@@ -27,6 +28,7 @@ void frame_cursor_init(frame_cursor *cursor, task_t task, const thread_state *st
     // Held for the cursor's life; frame_cursor_free releases it.
     platform::system::mach_port_mod_refs(platform::system::mach_task_self(), task,
                                          platform::system::MACH_PORT_RIGHT_SEND, 1);
+    cursor->page_size = frame_memory_page_size();
     frame_memory_begin(task, thread_state_has_register(state, REG_SP) ? thread_state_get_register(state, REG_SP) : 0);
     cursor->frame = 0;
     cursor->prev_frame = 1;
@@ -35,7 +37,11 @@ void frame_cursor_init(frame_cursor *cursor, task_t task, const thread_state *st
     thread_state_clear_all_registers(&cursor->frames[1]);
 }
 
-frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers, size_t reader_count) {
+namespace {
+
+// Any step, with each reader in turn.
+__attribute__((noinline)) frame_error next_with_readers(frame_cursor *cursor, const frame_reader *readers,
+                                                        size_t reader_count) {
     if (cursor->depth == 0) {
         cursor->depth = 1;
         return FRAME_ESUCCESS;
@@ -58,12 +64,58 @@ frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers,
     // A reader that found the outermost frame leaves the pc undefined.
     if (!thread_state_has_register(next, REG_IP)) return FRAME_ENOFRAME;
     // The end of the stack: nothing runs in the first page.
-    if (thread_state_get_register(next, REG_IP) <= frame_memory_page_size()) return FRAME_ENOFRAME;
+    if (thread_state_get_register(next, REG_IP) <= cursor->page_size) return FRAME_ENOFRAME;
 
     cursor->prev_frame = cursor->frame;
     cursor->frame = spare;
     cursor->depth++;
     return FRAME_ESUCCESS;
+}
+
+}  // namespace
+
+frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers, size_t reader_count) {
+    // The step a long walk takes most, the chain of frame records of a 64-bit
+    // stack that grows down, is taken here without a call; any other step,
+    // or one this cannot take, goes through the readers.
+    if (cursor->depth != 0 && reader_count != 0 && readers[0] == frame_pointer_read_frame) {
+        const thread_state *current = &cursor->frames[cursor->frame];
+        const uint32_t flavor = current->ts.flavor;
+        if (current->register_size == 8 && current->stack_direction == STACK_DIRECTION_DOWN &&
+            (flavor == X86_THREAD_STATE64 || flavor == ARM_THREAD_STATE64)) {
+            const thread_state *previous = cursor->depth >= 2 ? &cursor->frames[cursor->prev_frame] : nullptr;
+            const uint8_t spare = static_cast<uint8_t>(3 - cursor->frame - cursor->prev_frame);
+            thread_state *next = &cursor->frames[spare];
+            next->stack_direction = current->stack_direction;
+            next->register_size = current->register_size;
+            next->ts.flavor = flavor;
+            next->ts.count = current->ts.count;
+            frame_error err;
+            uint64_t pc;
+            if (flavor == X86_THREAD_STATE64) {
+                using B = x86_thread_state64;
+                err = frame_pointer_step64<B, &B::rbp, &B::rip, &B::rsp>(
+                    cursor->task, current->ts.x86_64, current->valid_regs, previous,
+                    previous != nullptr ? previous->ts.x86_64 : current->ts.x86_64, next, next->ts.x86_64);
+                pc = next->ts.x86_64.rip;
+            } else {
+                using B = arm_thread_state64;
+                err = frame_pointer_step64<B, &B::fp, &B::pc, &B::sp>(
+                    cursor->task, current->ts.arm64, current->valid_regs, previous,
+                    previous != nullptr ? previous->ts.arm64 : current->ts.arm64, next, next->ts.arm64);
+                pc = next->ts.arm64.pc;
+            }
+            if (err == FRAME_ESUCCESS) {
+                // The end of the stack: nothing runs in the first page.
+                if (pc <= cursor->page_size) return FRAME_ENOFRAME;
+                cursor->prev_frame = cursor->frame;
+                cursor->frame = spare;
+                cursor->depth++;
+                return FRAME_ESUCCESS;
+            }
+        }
+    }
+    return next_with_readers(cursor, readers, reader_count);
 }
 
 frame_error frame_cursor_advance(frame_cursor *cursor) {

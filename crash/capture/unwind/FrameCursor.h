@@ -38,6 +38,7 @@ struct frame_cursor {
     task_t task;  // one send-right reference held until frame_cursor_free
     image_list *images;
     uint32_t depth;
+    uint64_t page_size;
     thread_state frames[3];
     uint8_t prev_frame;  // indexes into frames
     uint8_t frame;
