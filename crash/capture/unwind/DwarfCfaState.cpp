@@ -510,4 +510,137 @@ async_error dwarf_cfa_state::apply_state(task_t task, const dwarf_section *secti
     return ASYNC_ESUCCESS;
 }
 
+bool dwarf_cfa_state::compile(const dwarf_section *section, const async_dwarf_cie_info *cie,
+                              const thread_state *current, dwarf_compiled_rules *out) const {
+    using rules = dwarf_compiled_rules;
+    const uint32_t flavor = current->ts.flavor;
+    if ((flavor != X86_THREAD_STATE64 && flavor != ARM_THREAD_STATE64) || current->register_size != 8 ||
+        section->byteorder != &async_byteorder_direct)
+        return false;
+    const dwarf_cfa_rule &rule = cfa_[level_];
+    uint32_t regnum;
+    if ((rule.kind != DWARF_CFA_RULE_REGISTER && rule.kind != DWARF_CFA_RULE_REGISTER_SIGNED) ||
+        !thread_state_map_dwarf_register(current, rule.reg, &regnum))
+        return false;
+    out->flavor = flavor;
+    out->cfa_register = static_cast<uint8_t>(regnum);
+    out->cfa_offset = rule.offset;
+    out->signal_frame = cie->signal_frame;
+    out->ra_signed = ra_signed_;
+    out->ra_register = thread_state_map_dwarf_register(current, cie->return_address_register, &regnum)
+                           ? static_cast<uint8_t>(regnum)
+                           : rules::kNoRegister;
+    out->count = 0;
+
+    dwarf_cfa_state_iterator it(this);
+    uint32_t dwarf_reg;
+    dwarf_cfa_reg_rule_t kind;
+    uint64_t operand;
+    while (it.next(&dwarf_reg, &kind, &operand)) {
+        const bool mapped = thread_state_map_dwarf_register(current, dwarf_reg, &regnum);
+        const bool is_ra = dwarf_reg == cie->return_address_register;
+        if (!mapped && !is_ra) continue;
+        rules::op op{mapped ? static_cast<uint8_t>(regnum) : rules::kNoRegister, rules::OP_LOAD, is_ra, 0};
+        const auto offset = static_cast<int64_t>(operand);
+        switch (kind) {
+        case DWARF_CFA_REG_RULE_OFFSET:
+        case DWARF_CFA_REG_RULE_VAL_OFFSET:
+            if (offset != static_cast<int32_t>(offset)) return false;
+            op.kind = kind == DWARF_CFA_REG_RULE_OFFSET ? rules::OP_LOAD : rules::OP_VALUE;
+            op.operand = static_cast<int32_t>(offset);
+            break;
+        case DWARF_CFA_REG_RULE_REGISTER: {
+            uint32_t source;
+            if (!thread_state_map_dwarf_register(current, operand, &source)) return false;
+            op.kind = rules::OP_COPY;
+            op.operand = static_cast<int32_t>(source);
+            break;
+        }
+        case DWARF_CFA_REG_RULE_SAME_VALUE:
+            if (!mapped) continue;
+            op.kind = rules::OP_SAME;
+            break;
+        case DWARF_CFA_REG_RULE_UNDEFINED: op.kind = rules::OP_UNDEFINED; break;
+        case DWARF_CFA_REG_RULE_EXPRESSION:
+        case DWARF_CFA_REG_RULE_VAL_EXPRESSION: return false;
+        default: continue;
+        }
+        if (out->count == rules::kMaxOps) return false;
+        out->ops[out->count++] = op;
+    }
+    return true;
+}
+
+async_error dwarf_compiled_rules_apply(task_t task, const dwarf_compiled_rules *rules, const thread_state *current,
+                                       thread_state *next) {
+    using r = dwarf_compiled_rules;
+    next->stack_direction = current->stack_direction;
+    next->register_size = current->register_size;
+    next->ts.flavor = current->ts.flavor;
+    next->ts.count = current->ts.count;
+    // Of this frame's registers, only those the callee keeps reach the caller.
+    const uint64_t preserved = rules->flavor == X86_THREAD_STATE64 ? thread_state_tables::kX86_64Preserved
+                                                                   : thread_state_tables::kArm64Preserved;
+    next->valid_regs = 0;
+    for (uint64_t keep = current->valid_regs & preserved; keep != 0; keep &= keep - 1) {
+        const auto regnum = static_cast<uint32_t>(__builtin_ctzll(keep));
+        thread_state_set_register(next, regnum, thread_state_get_register(current, regnum));
+    }
+    // The caller of a signal frame was interrupted, not calling.
+    next->pc_exact = rules->signal_frame;
+
+    if (!thread_state_has_register(current, rules->cfa_register)) return ASYNC_ENOTFOUND;
+    const uint64_t cfa = thread_state_get_register(current, rules->cfa_register) + rules->cfa_offset;
+    thread_state_set_register(next, REG_SP, cfa);
+
+    bool pc_found = false, pc_undefined = false;
+    for (uint8_t i = 0; i < rules->count; i++) {
+        const r::op &op = rules->ops[i];
+        uint64_t value = 0;
+        switch (op.kind) {
+        case r::OP_LOAD: {
+            const async_error err = frame_memory_read(task, cfa + static_cast<uint64_t>(int64_t{op.operand}), 0,
+                                                      &value, 8);
+            if (err != ASYNC_ESUCCESS) return err;
+            break;
+        }
+        case r::OP_VALUE: value = cfa + static_cast<uint64_t>(int64_t{op.operand}); break;
+        case r::OP_COPY: {
+            const auto source = static_cast<uint32_t>(op.operand);
+            if (!thread_state_has_register(current, source)) return ASYNC_ENOTFOUND;
+            value = thread_state_get_register(current, source);
+            break;
+        }
+        case r::OP_SAME:
+            // Unknown here, unknown in the caller: the register stays unavailable.
+            if (!thread_state_has_register(current, op.target)) continue;
+            value = thread_state_get_register(current, op.target);
+            break;
+        case r::OP_UNDEFINED:
+            if (op.target != r::kNoRegister) thread_state_clear_register(next, op.target);
+            if (op.is_ra) pc_undefined = true;
+            continue;
+        }
+        if (op.target != r::kNoRegister) thread_state_set_register(next, op.target, value);
+        if (op.is_ra) {
+            thread_state_set_register(next, REG_IP, value);
+            pc_found = true;
+        }
+    }
+
+    if (pc_undefined) {
+        // The outermost frame: the cursor ends the walk on a frame without a pc.
+        thread_state_clear_register(next, REG_IP);
+        return ASYNC_ESUCCESS;
+    }
+    if (!pc_found) {
+        if (rules->ra_register == r::kNoRegister || !thread_state_has_register(current, rules->ra_register))
+            return ASYNC_EINVAL;
+        thread_state_set_register(next, REG_IP, thread_state_get_register(current, rules->ra_register));
+    }
+    if (rules->ra_signed && rules->flavor == ARM_THREAD_STATE64)
+        thread_state_set_register(next, REG_IP, strip_pointer_authentication(thread_state_get_register(next, REG_IP)));
+    return ASYNC_ESUCCESS;
+}
+
 }  // namespace ovcrash::PKR::async

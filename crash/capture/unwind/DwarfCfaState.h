@@ -36,6 +36,39 @@ struct dwarf_cfa_rule {
     uint64_t length;  // the block's length (kind 1)
 };
 
+// The rules for one pc of a 64-bit flavour, reduced to what a step needs: the
+// registers mapped to the flavour's, no expression, every operand in range.
+// Made once from the full rule table, applied to every frame at that pc.
+struct dwarf_compiled_rules {
+    static constexpr uint8_t kMaxOps = 14;
+    static constexpr uint8_t kNoRegister = 0xff;
+    enum op_kind : uint8_t {
+        OP_LOAD = 0,       // saved at CFA + operand
+        OP_VALUE = 1,      // is CFA + operand
+        OP_COPY = 2,       // saved in register `operand`
+        OP_SAME = 3,       // unchanged, when this frame has it
+        OP_UNDEFINED = 4,  // no value in the caller
+    };
+    struct op {
+        uint8_t target;  // the flavour's register, or kNoRegister for the return address alone
+        op_kind kind;
+        bool is_ra;
+        int32_t operand;
+    };
+    uint32_t flavor;
+    uint8_t cfa_register;
+    uint8_t ra_register;  // kNoRegister when the return address column has none
+    uint8_t count;
+    bool signal_frame;
+    bool ra_signed;
+    uint64_t cfa_offset;
+    op ops[kMaxOps];
+};
+
+// The caller of `current`, whose flavour the rules were made for.
+async_error dwarf_compiled_rules_apply(task_t task, const dwarf_compiled_rules *rules, const thread_state *current,
+                                       thread_state *next);
+
 class dwarf_cfa_state {
 public:
     static constexpr uint8_t kLevels = 6;
@@ -71,6 +104,10 @@ public:
     // The caller of `current`, from the current level's rules.
     async_error apply_state(task_t task, const dwarf_section *section, const async_dwarf_cie_info *cie,
                             const thread_state *current, thread_state *next) const;
+    // The current level's rules for frames of current's flavour, in a form
+    // that applies as apply_state does; false when they have none.
+    bool compile(const dwarf_section *section, const async_dwarf_cie_info *cie, const thread_state *current,
+                 dwarf_compiled_rules *out) const;
 
 private:
     friend class dwarf_cfa_state_iterator;

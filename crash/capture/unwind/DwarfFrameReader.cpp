@@ -122,6 +122,36 @@ struct walk_tables {
 };
 walk_tables kept[kFrameMemoryWalks];
 
+// The rules found for a pc, kept for later walks as well, per walk slot: a
+// stack mostly repeats the pcs of the last. They hold until an image is
+// removed from the list, and reading them touches no image.
+struct cached_rules {
+    uint64_t pc;
+    const image_list *images;
+    uint64_t removals;  // the list's count of removals when the rules were found
+    bool valid;
+    dwarf_compiled_rules rules;
+};
+constexpr unsigned kCacheBits = 8;
+cached_rules rule_cache[kFrameMemoryWalks][1u << kCacheBits];
+
+cached_rules *cache_entry(int slot, uint64_t pc) {
+    return &rule_cache[slot][(pc * 0x9e3779b97f4a7c15ull) >> (64 - kCacheBits)];
+}
+
+// Keeps the rules just found for the next frame at that pc.
+void remember_rules(cached_rules *entry, uint64_t pc, const image_list *images, uint64_t removals,
+                    const dwarf_section *section, const dwarf_cfa_state *state, const async_dwarf_cie_info *cie,
+                    const thread_state *current) {
+    if (entry == nullptr) return;
+    entry->valid = false;
+    if (!state->compile(section, cie, current, &entry->rules)) return;
+    entry->pc = pc;
+    entry->images = images;
+    entry->removals = removals;
+    entry->valid = true;
+}
+
 }  // namespace
 
 frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const thread_state *current, const thread_state *,
@@ -130,6 +160,16 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
     const uint64_t pc = lookup_pc(current);
     int slot = 0;
     const uint64_t walk = frame_memory_walk(&slot);
+    // Rules kept from an earlier step touch no image, so they are used
+    // without entering the list.
+    cached_rules *entry = nullptr;
+    if (walk != 0 && images != nullptr) {
+        entry = cache_entry(slot, pc);
+        if (entry->valid && entry->pc == pc && entry->images == images &&
+            entry->removals == image_list_removals(images) && entry->rules.flavor == current->ts.flavor)
+            return dwarf_compiled_rules_apply(task, &entry->rules, current, next) == ASYNC_ESUCCESS ? FRAME_ESUCCESS
+                                                                                                 : FRAME_ENOFRAME;
+    }
     // The image kept from the last step is used only inside the list, and only
     // while no image was removed since: a removed one is freed once no reader
     // is inside.
@@ -151,6 +191,7 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
             result = rules_for_pc(&reader, key, &k.rules, &k.rules_cie);
             k.has_rules = result == FRAME_ESUCCESS;
             k.rules_pc = key;
+            remember_rules(entry, pc, images, removals, &t.section, &k.rules, &k.rules_cie, current);
         }
         if (result == FRAME_ESUCCESS) result = apply_rules(task, &t.section, &k.rules, &k.rules_cie, current, next);
         image_list_set_reading(images, false);
@@ -185,7 +226,13 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
         dwarf_frame_reader reader;
         dwarf_frame_reader_init(&reader, &t.section, task, t.image->m64, t.debug_frame,
                                 t.has_table ? &t.table : nullptr);
-        result = dwarf_unwind_frame_from_section(task, &reader, current, next);
+        dwarf_cfa_state state;
+        async_dwarf_cie_info cie;
+        result = rules_for_pc(&reader, section_pc(&reader, current), &state, &cie);
+        if (result == FRAME_ESUCCESS) {
+            remember_rules(entry, pc, images, removals, &t.section, &state, &cie, current);
+            result = apply_rules(task, &t.section, &state, &cie, current, next);
+        }
         if (walk != 0 && section_object.vm_address == 0 && (!hdr_mapped || hdr_object.vm_address == 0)) {
             kept[slot].walk = walk;
             kept[slot].removals = removals;
