@@ -20,7 +20,7 @@ namespace ovcrash {
 // Starts and ends the calling thread's walk of the stack that `sp` (the
 // first frame's stack pointer, 0 if unknown) lies in; walks may not nest on
 // a thread (a second begin starts afresh).
-void frame_memory_begin(task_t task, uint64_t sp);
+void frame_memory_begin(task_t task, uint64_t sp = 0);
 void frame_memory_end();
 
 // The calling thread's current walk, an identifier never used before, and
