@@ -2,6 +2,8 @@
 // the sandbox home from the environment, the main bundle from its executable;
 // files replaced whole or not at all.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -138,4 +140,23 @@ TEST(FileManager, AFailedAtomicWriteLeavesNoTraceAndAReaderNeverSeesHalfAFile) {
     reader.join();
     EXPECT_EQ(torn, 0);
     EXPECT_EQ(FileManager::contentsOfDirectory(dir.path), (std::vector<std::string>{"busy", "prefs.plist"}));
+}
+
+// Whatever the user's environment, a test program's default sandbox lies in a
+// private folder of its own, not in the user's data home.
+TEST(Sandbox, EveryTestProgramHasAHomeOfItsOwn) {
+    const char* home = getenv("HOME");
+    const char* data = getenv("XDG_DATA_HOME");
+    ASSERT_TRUE(home && data);
+    const passwd* user = getpwuid(getuid());
+    ASSERT_NE(user, nullptr);
+    EXPECT_NE(std::string(home), std::string(user->pw_dir));
+    struct stat st {};
+    ASSERT_EQ(::stat(home, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, getuid());
+    EXPECT_EQ(std::string(data).rfind(std::string(home) + "/", 0), 0u) << data;
+    auto r = runFresh("QM_FRESH_ROLE=home");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("home=" + std::string(data) + "/quenmira\n"), std::string::npos) << r.output;
 }
