@@ -68,6 +68,24 @@ private:
     std::string driver_;
 };
 
+void dropSoundLibraryMessage(const char*, int, const char*, int, const char*, ...) {}
+
+// Without a sound card the sound library (ALSA, under SDL's driver) prints
+// its own errors on standard error before our one line says the same: its
+// error handler drops them instead. The library stays loaded, so SDL's driver
+// finds it with the handler set.
+void quietenSoundLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::string error;
+        foundation::SharedLibrary* alsa = foundation::SharedLibrary::open("libasound.so.2", &error).release();
+        using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+        int (*setHandler)(Handler) = nullptr;
+        if (alsa && alsa->resolve(setHandler, "snd_lib_error_set_handler", nullptr))
+            setHandler(&dropSoundLibraryMessage);
+    });
+}
+
 }  // namespace
 
 void SilentAudioOutput::play(const std::string& name, const PCMBuffer& sound) {
@@ -76,7 +94,9 @@ void SilentAudioOutput::play(const std::string& name, const PCMBuffer& sound) {
 
 std::unique_ptr<AudioOutput> openSDLAudioOutput() {
     const SdlLibrary* sdl = SdlLibrary::shared();
-    if (!sdl || sdl->InitSubSystem(SDL_INIT_AUDIO) != 0) return nullptr;
+    if (!sdl) return nullptr;
+    quietenSoundLibrary();
+    if (sdl->InitSubSystem(SDL_INIT_AUDIO) != 0) return nullptr;
     SDL_AudioSpec want{}, have{};
     want.freq = 44100;
     want.format = AUDIO_F32SYS;

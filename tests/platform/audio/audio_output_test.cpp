@@ -2,6 +2,8 @@
 // card: what a system sound plays arrives on the device, converted to its
 // format, while play() has already returned.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,5 +92,34 @@ TEST(SDLAudioOutput, PlaysOnTheDeviceAsynchronouslyInItsFormat) {
     unsetenv("SDL_AUDIODRIVER");
     unsetenv("SDL_DISKAUDIOFILE");
     unsetenv("SDL_DISKAUDIODELAY");
+    fs::remove_all(dir);
+}
+
+// On a machine without the sound card asked for, standard error holds our one
+// line and none of the sound library's own.
+TEST(SDLAudioOutput, WithoutASoundCardOnlyOurLineIsWritten) {
+    char tmpl[] = "/tmp/qm-audio-XXXXXX";
+    const fs::path dir = mkdtemp(tmpl);
+    const std::string log = (dir / "stderr.txt").string();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, STDERR_FILENO);
+        setenv("SDL_AUDIODRIVER", "alsa", 1);
+        setenv("ALSA_CARD", "97", 1);  // a card no machine has
+        AudioOutput::setCurrent(nullptr);
+        const bool silent = AudioOutput::current().description().find("SDL") == std::string::npos;
+        _exit(silent ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "card 97 opened";
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 1u) << (lines.empty() ? "" : lines.front());
+    EXPECT_NE(lines[0].find("System sounds play through the"), std::string::npos) << lines[0];
     fs::remove_all(dir);
 }
