@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/PrivateHome.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
@@ -83,6 +85,7 @@ size_t mutate(const Bytes& seed) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qmtest::PrivateHome::enter();  // readers that keep state keep it there
     if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGABRT, SIGFPE}) std::signal(sig, saveCurrent);
     if (argc < 2) {

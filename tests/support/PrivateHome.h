@@ -1,0 +1,42 @@
+#pragma once
+// A home of the test program's own: HOME and XDG_DATA_HOME point into a
+// private folder made for this process and removed when it ends (exit()
+// included), so that nothing a test launches, in-process or as a child,
+// writes into the user's real data home. A test program started by another
+// (QM_TEST_HOME set) keeps the home its parent gave it.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace qmtest {
+
+class PrivateHome {
+public:
+    // The process's one home, made on the first call.
+    static void enter() { static PrivateHome home; }
+
+private:
+    PrivateHome() {
+        if (const char* given = getenv("QM_TEST_HOME"); given && *given) return;
+        const char* tmp = getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qm-test-home-XXXXXX";
+        if (!mkdtemp(pattern.data())) return;  // the tests that need a home say so
+        path_ = pattern;
+        setenv("QM_TEST_HOME", path_.c_str(), 1);
+        setenv("HOME", path_.c_str(), 1);
+        setenv("XDG_DATA_HOME", (path_ + "/.local/share").c_str(), 1);
+    }
+    ~PrivateHome() {
+        // A forked child that ends through exit() leaves the home to its parent.
+        if (path_.empty() || getpid() != owner_) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+
+    std::string path_;
+    const pid_t owner_ = getpid();
+};
+
+}  // namespace qmtest
