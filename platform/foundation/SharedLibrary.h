@@ -56,9 +56,12 @@ public:
     // The library, opened on the first call; null when it cannot be.
     const Library* get() {
         std::call_once(once_, [this] {
-            std::unique_ptr<Library> library = open_(&error_);
-            if (!library) return;
-            error_.clear();
+            std::string error;
+            std::unique_ptr<Library> library = open_(&error);
+            if (!library) {
+                error_ = std::make_unique<const std::string>(std::move(error));
+                return;
+            }
             library_.store(library.release(), std::memory_order_release);
         });
         return loaded();
@@ -67,15 +70,18 @@ public:
     const Library* loaded() const { return library_.load(std::memory_order_acquire); }
     // Why get() is null; empty while it is not.
     const std::string& error() {
+        static const std::string none;
         get();
-        return error_;
+        return error_ ? *error_ : none;
     }
 
 private:
     Opener open_;
     std::once_flag once_;
     std::atomic<const Library*> library_{nullptr};
-    std::string error_;  // written once, before once_ is done
+    // Written once, before once_ is done. Held by pointer: a string member has
+    // no constant initialiser with every compiler, and the globals are constinit.
+    std::unique_ptr<const std::string> error_;
 };
 
 }  // namespace platform::foundation
