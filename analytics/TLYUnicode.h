@@ -7,20 +7,15 @@
 #include <string>
 #include <vector>
 
-struct TLYCodePoint {
-    char32_t codePoint;
-    size_t offset;  // byte offset in the UTF-8 text
-};
+#include "platform/foundation/Unicode.h"
+
+using TLYCodePoint = platform::foundation::CodePoint;
 
 // Invalid bytes decode as U+FFFD, one per byte.
 std::vector<TLYCodePoint> tlyDecodeUTF8(const std::string& text);
 bool tlyIsWhitespaceOrNewline(char32_t c);
 
-struct TLYComposedSequence {
-    size_t byteOffset, byteLength;
-    char16_t firstUnit;  // first UTF-16 unit of the sequence
-    size_t utf16Length;
-};
+using TLYComposedSequence = platform::foundation::ComposedSequence;
 std::vector<TLYComposedSequence> tlyComposedSequences(const std::string& text);
 
 // The longest prefix of whole composed sequences no longer than `maxUnits`

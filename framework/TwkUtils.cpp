@@ -18,6 +18,7 @@
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Thread.h"
+#include "platform/foundation/Unicode.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/graphics/Color.h"
 #include "platform/graphics/Image.h"
@@ -41,42 +42,6 @@ namespace {
 
 // The language part of a language identifier ("zh-Hant" -> "zh").
 std::string languagePart(const std::string& text) { return text.substr(0, text.find('-')); }
-
-bool validUTF8(const std::string& s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else
-            return false;
-        if (i + len > n) return false;
-        for (size_t k = 1; k < len; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 std::string fileURL(const std::string& path) { return "file://" + pf::percentEncoded(path, "/-_.~"); }
 
@@ -464,7 +429,7 @@ std::optional<platform::net::Data> loadBounded(platform::net::URLRequest request
 
 }  // namespace
 
-bool TwkUtils::isValidUTF8(const std::string& text) { return validUTF8(text); }
+bool TwkUtils::isValidUTF8(const std::string& text) { return pf::isValidUTF8(text); }
 
 std::optional<std::vector<uint8_t>> TwkUtils::loadBoundedData(const std::string& url, size_t maxBytes,
                                                               double deadlineSeconds) {
@@ -480,6 +445,6 @@ std::optional<std::string> TwkUtils::loadFromBackendAsGzipWithURL(const std::str
     // An error page is not the list: only a 2xx answer counts.
     if (!data) return std::nullopt;
     std::string text(data->begin(), data->end());
-    if (!validUTF8(text)) return std::nullopt;
+    if (!pf::isValidUTF8(text)) return std::nullopt;
     return text;
 }

@@ -12,6 +12,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Unicode.h"
 
 namespace pf = platform::foundation;
 using ull = unsigned long long;
@@ -19,8 +20,6 @@ using ull = unsigned long long;
 namespace {
 
 constexpr const char* kUnknown = "???";
-constexpr uint64_t kCPUTypeX86 = 7, kCPUTypeARM = 12, kCPUTypePowerPC = 18, kCPUTypeX86_64 = 0x1000007,
-                   kCPUTypeARM64 = 0x100000C;
 constexpr const char* kDatePattern = "yyyy'-'MM'-'dd'T'HH':'mm':'ss'Z'";
 // 9999-12-31T23:59:59Z: a damaged file's time beyond four-digit years has no date to show.
 constexpr double kLastDateSeconds = 253402300799.0;
@@ -44,39 +43,16 @@ std::string operatingSystemName(int32_t os) {
     }
 }
 
-// The text split into composed character sequences: a base character with
-// the combining marks, variation selectors and joined characters after it.
-std::vector<std::string> composedSequences(const std::string& text) {
-    std::vector<std::string> sequences;
-    bool joinNext = false;
-    for (size_t i = 0; i < text.size();) {
-        auto c = static_cast<unsigned char>(text[i]);
-        size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        len = std::min(len, text.size() - i);
-        uint32_t cp = len == 1 ? c : c & (0xFF >> (len + 1));
-        for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        bool extends = (cp >= 0x300 && cp <= 0x36F) || (cp >= 0x1AB0 && cp <= 0x1AFF) ||
-                       (cp >= 0x1DC0 && cp <= 0x1DFF) || (cp >= 0x20D0 && cp <= 0x20FF) ||
-                       (cp >= 0xFE00 && cp <= 0xFE0F) || (cp >= 0xFE20 && cp <= 0xFE2F) ||
-                       (cp >= 0x1F3FB && cp <= 0x1F3FF) || (cp >= 0xE0100 && cp <= 0xE01EF) || cp == 0x200D;
-        if (sequences.empty() || !(extends || joinNext)) sequences.emplace_back();
-        sequences.back().append(text, i, len);
-        joinNext = cp == 0x200D;
-        i += len;
-    }
-    return sequences;
-}
-
 // An image name for the frame column: at most 33 characters, else its first
 // 32 and "... ", padded to 36.
 std::string frameColumnName(const std::string& name) {
-    std::vector<std::string> sequences = composedSequences(name);
+    std::vector<pf::ComposedSequence> sequences = pf::composedSequences(name);
     std::string out;
     size_t count = sequences.size();
     if (count <= 33) {
         out = name;
     } else {
-        for (size_t i = 0; i < 32; ++i) out += sequences[i];
+        out = name.substr(0, sequences[32].byteOffset);
         out += "... ";
         count = 36;
     }
@@ -281,20 +257,7 @@ std::string PKRCrashReportTextFormatter::pkr_archNameFromImageInfo(const PKROVCr
 }
 
 std::string PKRCrashReportTextFormatter::pkr_archNameFromCPUType(uint64_t cpuType, uint64_t cpuSubtype) {
-    switch (cpuType) {
-    case kCPUTypeX86: return "i386";
-    case kCPUTypeARM:
-        switch (cpuSubtype) {
-        case 6: return "armv6";
-        case 9: return "armv7";
-        case 11: return "armv7s";
-        default: return "arm-unknown";
-        }
-    case kCPUTypePowerPC: return "powerpc";
-    case kCPUTypeX86_64: return "x86_64";
-    case kCPUTypeARM64: return cpuSubtype == 0 || cpuSubtype == 13 ? "arm64" : "arm64-unknown";
-    default: return kUnknown;
-    }
+    return PKROVCrashReportArchitectureName(cpuType, cpuSubtype, "arm64");
 }
 
 std::string PKRCrashReportTextFormatter::pkr_formatStackFrame(const PKROVCrashReportStackFrameInfo& frame,

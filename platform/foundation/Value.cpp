@@ -17,6 +17,7 @@
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/Unicode.h"
 
 namespace platform::foundation {
 
@@ -431,19 +432,10 @@ std::string wellFormedUtf8(const std::string& s) {
     std::string out;
     size_t i = 0;
     while (i < s.size()) {
-        const uint8_t c = uint8_t(s[i]);
-        size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        bool ok = n > 0;
-        uint32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        for (size_t k = 1; ok && k < n; ++k) {
-            ok = continuation(i + k);
-            if (ok) cp = cp << 6 | (uint8_t(s[i + k]) & 0x3F);
-        }
-        static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-        if (ok) {
-            out.append(s, i, n);
-            i += n;
+        const DecodedCharacter c = decodeUTF8At(s, i);
+        if (c.valid) {
+            out.append(s, i, c.length);
+            i += c.length;
         } else {
             out += "\xEF\xBF\xBD";
             ++i;

@@ -6,6 +6,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Unicode.h"
 
 namespace pf = platform::foundation;
 
@@ -19,25 +20,7 @@ constexpr double kLastDateSeconds = 253402300799.0;
 
 std::string architectureName(const std::shared_ptr<PKROVCrashReportProcessorInfo>& cpu) {
     if (!cpu || cpu->typeEncoding() != PKROVCrashReportProcessorTypeEncodingMach) return "???";
-    switch (cpu->type()) {
-    case kCPUTypeX86: return "i386";
-    case kCPUTypeARM:
-        switch (cpu->subtype()) {
-        case 6: return "armv6";
-        case 9: return "armv7";
-        case 11: return "armv7s";
-        default: return "arm-unknown";
-        }
-    case kCPUTypePowerPC: return "powerpc";
-    case kCPUTypeX86_64: return "x86_64";
-    case kCPUTypeARM64:
-        switch (cpu->subtype()) {
-        case 0: return "arm64";
-        case 13: return "armv8";
-        default: return "arm64-unknown";
-        }
-    default: return "???";
-    }
+    return PKROVCrashReportArchitectureName(cpu->type(), cpu->subtype(), "armv8");
 }
 
 const std::string& orUnknown(const std::optional<std::string>& s) {
@@ -47,11 +30,7 @@ const std::string& orUnknown(const std::optional<std::string>& s) {
 
 // Left-justified in width UTF-16 units, as the platform pads its strings.
 std::string padded(const std::string& text, size_t width) {
-    size_t units = 0;
-    for (unsigned char c : text) {
-        if ((c & 0xC0) != 0x80) ++units;  // a lead byte starts a character
-        if (c >= 0xF0) ++units;           // beyond the BMP: a surrogate pair
-    }
+    size_t units = pf::utf16Length(text);
     std::string out = text;
     if (units < width) out.append(width - units, ' ');
     return out;
@@ -67,17 +46,36 @@ std::string lossy(const std::string& text, uint32_t encoding) {
     uint32_t highest = encoding == PKROVStringEncodingASCII ? 0x7F : 0xFF;
     std::string out;
     for (size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        uint32_t cp = len == 1 ? c : c & (0xFF >> (len + 1));
-        for (size_t k = 1; k < len && i + k < text.size(); ++k) cp = (cp << 6) | (text[i + k] & 0x3F);
-        out += cp <= highest ? static_cast<char>(cp) : '?';
-        i += len;
+        pf::DecodedCharacter c = pf::decodeUTF8At(text, i);
+        out += c.codePoint <= highest ? static_cast<char>(c.codePoint) : '?';
+        i += c.length;
     }
     return out;
 }
 
 }  // namespace
+
+std::string PKROVCrashReportArchitectureName(uint64_t cpuType, uint64_t cpuSubtype, const char* arm64v8Name) {
+    switch (cpuType) {
+    case kCPUTypeX86: return "i386";
+    case kCPUTypeARM:
+        switch (cpuSubtype) {
+        case 6: return "armv6";
+        case 9: return "armv7";
+        case 11: return "armv7s";
+        default: return "arm-unknown";
+        }
+    case kCPUTypePowerPC: return "powerpc";
+    case kCPUTypeX86_64: return "x86_64";
+    case kCPUTypeARM64:
+        switch (cpuSubtype) {
+        case 0: return "arm64";
+        case 13: return arm64v8Name;
+        default: return "arm64-unknown";
+        }
+    default: return "???";
+    }
+}
 
 PKROVCrashReportCodeType PKROVCrashReportCodeTypeOf(const PKROVCrashReport& report) {
     for (const auto& image : report.images()) {

@@ -18,6 +18,10 @@ struct PKROVCrashReportCodeType {
     bool lp64;
 };
 PKROVCrashReportCodeType PKROVCrashReportCodeTypeOf(const PKROVCrashReport& report);
+// The name of a Mach CPU type and subtype ("x86_64", "armv7", ...; "???" for
+// an unknown type). 64-bit ARM's subtype 13 is named `arm64v8Name`: the two
+// report texts name it differently.
+std::string PKROVCrashReportArchitectureName(uint64_t cpuType, uint64_t cpuSubtype, const char* arm64v8Name);
 // The process block: "Process:", "Path:", "Identifier:", "Version:", "Code
 // Type:" and "Parent Process:" lines ("???" for what is unknown), then a
 // blank line.

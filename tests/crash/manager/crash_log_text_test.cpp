@@ -9,6 +9,7 @@
 
 #include "crash/capture/PKROVCrashReporter.h"
 #include "crash/capture/report/PKROVCrashReport.h"
+#include "crash/capture/report/PKROVCrashReportTextFormatter.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 #include "crash/manager/PKRCrashUncaughtCXXExceptionHandlerManager.h"
 #include "crash/manager/PKRPelkorBaseManager.h"
@@ -414,4 +415,18 @@ TEST(CrashLogChild, Run) {
         qm_test_throw_for_crash_log();
     }
     _exit(4);
+}
+
+// Both report texts name processors from one table; they part only on 64-bit
+// ARM's subtype 13.
+TEST(CrashLogText, ArchitectureNamesMatchTheReportersOwnTextSaveForARMv8) {
+    for (uint64_t type : {7ull, 12ull, 18ull, 0x1000007ull, 0x100000Cull, 0x2000000ull})
+        for (uint64_t subtype = 0; subtype < 16; ++subtype) {
+            if (type == 0x100000C && subtype == 13) continue;
+            EXPECT_EQ(PKRCrashReportTextFormatter::pkr_archNameFromCPUType(type, subtype),
+                      PKROVCrashReportArchitectureName(type, subtype, "armv8"))
+                << type << "/" << subtype;
+        }
+    EXPECT_EQ(PKRCrashReportTextFormatter::pkr_archNameFromCPUType(0x100000C, 13), "arm64");
+    EXPECT_EQ(PKROVCrashReportArchitectureName(0x100000C, 13, "armv8"), "armv8");
 }
