@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/foundation/Log.h"
+
 namespace platform::foundation {
 
 namespace {
@@ -27,6 +29,20 @@ bool writeAll(int fd, const char* p, size_t n) {
         n -= size_t(w);
     }
     return true;
+}
+
+// lstat: a dangling link still takes up its name.
+bool present(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> refuse(Error* error, FileManagerErrorCode code, const std::string& path) {
+    if (error)
+        *error = Error::withDescription(kFileManagerErrorDomain, code,
+                                        (code == kFileNotRegularError ? "Not a regular file: " : "File too large: ") +
+                                            path);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -77,13 +93,13 @@ std::string FileManager::moveAside(const std::string& path, const std::vector<st
     std::string aside;
     for (int n = 1;; ++n) {
         aside = path + ".corrupt-" + std::to_string(n);
-        bool taken = exists(aside);
-        for (const auto& suffix : companionSuffixes) taken = taken || exists(aside + suffix);
+        bool taken = present(aside);
+        for (const auto& suffix : companionSuffixes) taken = taken || present(aside + suffix);
         if (!taken) break;
     }
     if (!move(path, aside, error)) return "";
     for (const auto& suffix : companionSuffixes)
-        if (exists(path + suffix)) move(path + suffix, aside + suffix);
+        if (present(path + suffix)) move(path + suffix, aside + suffix);
     return aside;
 }
 
@@ -129,13 +145,32 @@ std::optional<FileAttributes> FileManager::attributes(const std::string& path, E
     return a;
 }
 
-std::optional<std::string> FileManager::readFile(const std::string& path, Error* error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::optional<std::string> FileManager::readFile(const std::string& path, Error* error, uint64_t maxSize) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
+        if (errno == ELOOP) return refuse(error, kFileNotRegularError, path);
         fail(error, errno, path);
         return std::nullopt;
     }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fail(error, err, path);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return refuse(error, kFileNotRegularError, path);
+    }
+    if (uint64_t(st.st_size) > maxSize) {
+        ::close(fd);
+        return refuse(error, kFileTooLargeError, path);
+    }
+    // The size can grow while we read, and kernel files report none: the
+    // limit holds on what is read too.
     std::string out;
+    out.reserve(size_t(st.st_size));
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -147,10 +182,40 @@ std::optional<std::string> FileManager::readFile(const std::string& path, Error*
             return std::nullopt;
         }
         if (n == 0) break;
+        if (uint64_t(n) > maxSize - out.size()) {
+            ::close(fd);
+            return refuse(error, kFileTooLargeError, path);
+        }
         out.append(buf, size_t(n));
     }
     ::close(fd);
     return out;
+}
+
+ReadFailure FileManager::readFailure(const Error& error) {
+    if (error.domain == kFileManagerErrorDomain)
+        return error.code == kFileTooLargeError ? ReadFailure::kTooLarge : ReadFailure::kNotRegularFile;
+    if (error.domain != kPOSIXErrorDomain || error.code == 0) return ReadFailure::kNone;
+    if (error.code == ENOENT || error.code == ENOTDIR) return ReadFailure::kMissing;
+    return ReadFailure::kIOError;
+}
+
+bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Error* error) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        const std::string aside = moveAside(path, {}, error);
+        if (aside.empty()) return false;
+        log("A " + std::string(S_ISLNK(st.st_mode) ? "link" : "file") + " stood where the folder " + path +
+            " belongs; it was set aside as " + aside + ".");
+    }
+    const std::string parent = deletingLastPathComponent(path);
+    if (!parent.empty() && !exists(parent) && !createDirectory(parent, true, 0755, error)) return false;
+    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return fail(error, errno, path);
+    // Made by another at the same moment: still no link is taken for the folder.
+    if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, path);
+    if (!S_ISDIR(st.st_mode)) return fail(error, ENOTDIR, path);
+    if ((st.st_mode & 07777) != mode && ::chmod(path.c_str(), mode) != 0) return fail(error, errno, path);
+    return true;
 }
 
 bool FileManager::writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error,

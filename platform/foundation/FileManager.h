@@ -1,5 +1,6 @@
 #pragma once
 // File operations with the platform's error reporting (POSIX domain errors).
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,8 +18,17 @@ struct FileAttributes {
     bool isDirectory = false;
 };
 
+// Why readFile gave nothing: a caller sets damage aside, waits out an I/O
+// error and takes a missing file as none.
+enum class ReadFailure { kNone, kMissing, kNotRegularFile, kTooLarge, kIOError };
+
+inline constexpr const char* kFileManagerErrorDomain = "QMFileManagerErrorDomain";
+enum FileManagerErrorCode : int64_t { kFileNotRegularError = 1, kFileTooLargeError = 2 };
+
 class FileManager {
 public:
+    static constexpr uint64_t kNoSizeLimit = UINT64_MAX;
+
     static bool exists(const std::string& path, bool* isDirectory = nullptr);
     static bool createDirectory(const std::string& path, bool intermediates = true, unsigned mode = 0755,
                                 Error* error = nullptr);
@@ -34,7 +44,17 @@ public:
     static std::vector<std::string> contentsOfDirectory(const std::string& path,
                                                         Error* error = nullptr);  // names, sorted
     static std::optional<FileAttributes> attributes(const std::string& path, Error* error = nullptr);
-    static std::optional<std::string> readFile(const std::string& path, Error* error = nullptr);
+    // Reads a regular file whole. A link at `path` is not followed and a FIFO
+    // or device is not waited on: both answer kFileNotRegularError, as a file
+    // of more than `maxSize` bytes answers kFileTooLargeError (the caller's
+    // limit is what the file's writer could ever have made).
+    static std::optional<std::string> readFile(const std::string& path, Error* error = nullptr,
+                                               uint64_t maxSize = kNoSizeLimit);
+    static ReadFailure readFailure(const Error& error);
+    // A real folder at `path` with `mode`: a link, file or anything else
+    // there is set aside with moveAside and a log line, and the folder made.
+    // Its parent is made when missing.
+    static bool makeRealDirectory(const std::string& path, unsigned mode, Error* error = nullptr);
     // Atomic: temporary file beside the target, fsync, rename.
     static bool writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error = nullptr,
                                     unsigned mode = 0644);

@@ -30,7 +30,8 @@ bool failWith(Error* error, int code, const std::string& path) {
 }
 
 // The home is made owner-only when we make it; a folder the user named that
-// already exists keeps its mode. The sandbox's own folders are always narrowed.
+// already exists keeps its mode. The sandbox's own folders are always real
+// folders, and narrowed.
 bool createFolders(const std::string& home, Error* error) {
     bool isDir = false;
     if (!FileManager::exists(home, &isDir)) {
@@ -40,9 +41,8 @@ bool createFolders(const std::string& home, Error* error) {
     }
     for (const char* sub :
          {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"}) {
-        const std::string path = home + sub;
-        if (!FileManager::createDirectory(path, true, Sandbox::kFolderMode, error)) return false;
-        if (::chmod(path.c_str(), Sandbox::kFolderMode) != 0) return failWith(error, errno, path);
+        // A link here would take the user's data out of the sandbox.
+        if (!FileManager::makeRealDirectory(home + sub, Sandbox::kFolderMode, error)) return false;
     }
     // Folders can exist on a read-only file system, and empty files on a full
     // one: only written bytes tell.

@@ -654,15 +654,15 @@ std::string Value::toXMLPropertyList() const {
     return s;
 }
 
-std::optional<Value> Value::readPropertyListFile(const std::string& path, Error* error) {
-    auto bytes = FileManager::readFile(path, error);
+std::optional<Value> Value::readPropertyListFile(const std::string& path, Error* error, uint64_t maxSize) {
+    auto bytes = FileManager::readFile(path, error, maxSize);
     if (!bytes) return std::nullopt;
     return fromPropertyList(bytes->data(), bytes->size(), error);
 }
 
-bool Value::writeBinaryPropertyListFile(const std::string& path, Error* error) const {
+bool Value::writeBinaryPropertyListFile(const std::string& path, Error* error, unsigned mode) const {
     auto d = toBinaryPropertyList();
-    return FileManager::writeFileAtomically(path, d.data(), d.size(), error);
+    return FileManager::writeFileAtomically(path, d.data(), d.size(), error, mode);
 }
 
 bool Value::writeXMLPropertyListFile(const std::string& path, Error* error) const {

@@ -101,9 +101,11 @@ public:
     }
     Data toBinaryPropertyList() const;
     std::string toXMLPropertyList() const;
-    // Whole-file helpers; writes are atomic (temporary file, fsync, rename).
-    static std::optional<Value> readPropertyListFile(const std::string& path, Error* error = nullptr);
-    bool writeBinaryPropertyListFile(const std::string& path, Error* error = nullptr) const;
+    // Whole-file helpers; reads are FileManager::readFile's (regular files of
+    // at most maxSize bytes), writes are atomic (temporary file, fsync, rename).
+    static std::optional<Value> readPropertyListFile(const std::string& path, Error* error = nullptr,
+                                                     uint64_t maxSize = UINT64_MAX);
+    bool writeBinaryPropertyListFile(const std::string& path, Error* error = nullptr, unsigned mode = 0644) const;
     bool writeXMLPropertyListFile(const std::string& path, Error* error = nullptr) const;
 
     // A short human description for logs (the platform's description style).

@@ -1,9 +1,13 @@
 // Errors, exceptions, the console log, files and the sandbox.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
+#include <future>
 #include <sstream>
 #include <thread>
 
@@ -150,6 +154,43 @@ TEST(FileManager, FoldersFilesAndAttributes) {
     EXPECT_EQ(error.code, ENOENT);
 }
 
+TEST(FileManager, ReadsOnlyRegularFilesUpToTheirLimit) {
+    TempDir dir;
+    TempDir outside;
+    ASSERT_TRUE(FileManager::writeFileAtomically(outside.file("secret"), std::string("outside")));
+    ASSERT_TRUE(FileManager::writeFileAtomically(dir.file("ten"), std::string("0123456789")));
+    ASSERT_EQ(symlink(outside.file("secret").c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+
+    Error error;
+    EXPECT_EQ(*FileManager::readFile(dir.file("ten"), &error, 10), "0123456789");
+    EXPECT_FALSE(FileManager::readFile(dir.file("ten"), &error, 9));
+    EXPECT_EQ(FileManager::readFailure(error), ReadFailure::kTooLarge);
+    EXPECT_FALSE(FileManager::readFile(dir.file("none"), &error));
+    EXPECT_EQ(FileManager::readFailure(error), ReadFailure::kMissing);
+    EXPECT_FALSE(FileManager::readFile(dir.file("link"), &error));
+    EXPECT_EQ(FileManager::readFailure(error), ReadFailure::kNotRegularFile);
+    EXPECT_FALSE(FileManager::readFile(dir.file("folder"), &error));
+    EXPECT_EQ(FileManager::readFailure(error), ReadFailure::kNotRegularFile);
+    // A kernel file reports no size: the limit holds on what is read.
+    EXPECT_FALSE(FileManager::readFile("/proc/self/maps", &error, 4));
+    EXPECT_EQ(FileManager::readFailure(error), ReadFailure::kTooLarge);
+
+    // A FIFO without a writer is refused at once; should the read wait, a
+    // writer is opened to end it and the test fails.
+    auto read = std::async(std::launch::async, [&] {
+        Error fifoError;
+        const bool got = FileManager::readFile(dir.file("fifo"), &fifoError).has_value();
+        return !got && FileManager::readFailure(fifoError) == ReadFailure::kNotRegularFile;
+    });
+    if (read.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        close(open(dir.file("fifo").c_str(), O_WRONLY));
+        ADD_FAILURE() << "reading a FIFO waited for a writer";
+    }
+    EXPECT_TRUE(read.get());
+}
+
 TEST(FileManager, PathHelpers) {
     EXPECT_EQ(FileManager::joinPath("/a/", "/b"), "/a/b");
     EXPECT_EQ(FileManager::joinPath("a", "b.txt"), "a/b.txt");
@@ -176,4 +217,32 @@ TEST(Sandbox, HomeHoldsThePlatformFolders) {
     EXPECT_EQ(Sandbox::preferences(), dir.path + "/Library/Preferences");
     EXPECT_EQ(Sandbox::caches(), dir.path + "/Library/Caches");
     EXPECT_EQ(FileManager::attributes(Sandbox::keychains())->mode, 0700u);
+}
+
+TEST(Sandbox, ALinkOrFileWhereAFolderBelongsIsSetAside) {
+    qmtest::GlobalStateGuard guard;
+    TempDir dir, outside;
+    ASSERT_TRUE(FileManager::writeFileAtomically(outside.file("keep"), std::string("x")));
+    ASSERT_TRUE(FileManager::createDirectory(dir.file("Library")));
+    ASSERT_EQ(symlink(outside.path.c_str(), dir.file("Library/Caches").c_str()), 0);
+    ASSERT_TRUE(FileManager::writeFileAtomically(dir.file("tmp"), std::string("not a folder")));
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& l) { lines.push_back(l); });
+    Error error;
+    const bool made = Sandbox::setHome(dir.path, &error);
+    setLogSink(nullptr);
+    ASSERT_TRUE(made) << error.description();
+    struct stat st;
+    for (const std::string sub : {"Library/Caches", "tmp"}) {
+        ASSERT_EQ(lstat(dir.file(sub).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode)) << sub;
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << sub;
+    }
+    ASSERT_EQ(lstat(dir.file("Library/Caches.corrupt-1").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(*FileManager::readFile(dir.file("tmp.corrupt-1")), "not a folder");
+    EXPECT_EQ(FileManager::contentsOfDirectory(outside.path), std::vector<std::string>{"keep"});
+    EXPECT_EQ(FileManager::attributes(outside.path)->mode, 0700u);  // mkdtemp's, not narrowed through the link
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_THAT(lines[0], testing::HasSubstr("A link stood where the folder " + dir.file("Library/Caches")));
 }
