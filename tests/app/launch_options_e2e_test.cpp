@@ -50,8 +50,9 @@ int brightest(const pg::Image& img, int x0, int y0, int x1, int y1) {
 
 }  // namespace
 
-// A phone charging at 60 %: the liquid, the charging mark and an undimmed
-// "Time to full charge" figure, from the first frame and after simulated time.
+// A phone charging at 60 %: the charging mark and the figures, an undimmed
+// "Time to full charge" among them, from the first frame on; the liquid once
+// it has faded in.
 TEST_F(LaunchOptions, AfterShowsTheFillAndTheRealBatteryStateFromTheFirstFrame) {
     for (const char* after : {"0", "3"}) {
         SCOPED_TRACE(after);
@@ -70,6 +71,9 @@ TEST_F(LaunchOptions, AfterShowsTheFillAndTheRealBatteryStateFromTheFirstFrame) 
         EXPECT_GT(brightest(*img, 340, 400, 410, 500), 200) << "no charging mark";
         // The "Time to full charge" figure at full opacity (dimmed it would be grey).
         EXPECT_GT(brightest(*img, 600, 1060, 740, 1110), 240) << "the charge time is dimmed";
+        // The charge in per cent and the music time, white: the real figures.
+        EXPECT_GT(brightest(*img, 280, 600, 470, 670), 240) << "no percentage";
+        EXPECT_GT(brightest(*img, 64, 790, 300, 820), 240) << "no music time";
     }
 }
 

@@ -147,10 +147,12 @@ TEST_F(MainScreenTest, FiguresOfTheRefreshReachTheLabels) {
     EXPECT_FLOAT_EQ(vc->outlet<BatteryFillView>("viewBatteryFill")->getLevel(), 0.75f);
 }
 
-TEST_F(MainScreenTest, TextsFadeInAfterTheIntro) {
+TEST_F(MainScreenTest, TextsShowFromTheFirstFrameAndStayAfterTheIntro) {
     auto vc = showMain(0.0);
+    EXPECT_FLOAT_EQ(vc->label("labelPercentage")->layer()->presentationLayer()->opacity(), 1.0f);
+    EXPECT_FLOAT_EQ(vc->label("labelTimeMusic")->layer()->presentationLayer()->opacity(), 1.0f);
     pf::RunLoop::main().runFor(0.1);
-    EXPECT_LT(vc->label("labelPercentage")->layer()->presentationLayer()->opacity(), 1.0f);
+    EXPECT_FLOAT_EQ(vc->label("labelPercentage")->layer()->presentationLayer()->opacity(), 1.0f);
     pf::RunLoop::main().runFor(2.0);
     EXPECT_DOUBLE_EQ(vc->label("labelPercentage")->alpha(), 1.0);
     EXPECT_FLOAT_EQ(vc->label("labelPercentage")->layer()->presentationLayer()->opacity(), 1.0f);
