@@ -385,11 +385,23 @@ bool TLYDataStore::deleteExcessHits(Error* error) {
     int64_t count = hitCount(error);
     if (count < 0 || uint64_t(count) <= max) return count >= 0;
     TLY_VERBOSE("-[TLYDataStore deleteExcessHits:]", "Deleting excess hits.");
-    auto excess = fetchHitsWithLimit(uint64_t(count) - max, error);
-    if (!excess) return false;
-    Value::Array ids;
-    for (const auto& hit : *excess) ids.push_back(hit["objectID"]);
-    return deleteHitsWithIds(ids, error);
+    // The oldest hits, as fetchHitsWithLimit would give them; only their
+    // identifiers are read, so their parameters are never decoded.
+    Error failure;
+    performBlockAndWait(
+        [&](Error* taskError) -> Value {
+            FetchRequest oldest(kHitEntity);
+            oldest.sortBy("timestamp").limit(uint64_t(count) - max);
+            oldest.includesPropertyValues = false;
+            auto rows = currentContext_->fetch(oldest, taskError);
+            if (!rows) return Value();
+            for (const auto& row : *rows)
+                if (!currentContext_->deleteObject(row.objectID, taskError)) break;
+            return Value(true);
+        },
+        &failure);
+    if (error) *error = failure;
+    return failure.domain.empty();
 }
 
 bool TLYDataStore::saveOnThread(Error* error) {

@@ -4,6 +4,19 @@
 #include "analytics/TLYLogger.h"
 #include "platform/foundation/FileManager.h"
 
+bool tlyLogWanted(TLYLogLevel level) {
+    std::shared_ptr<TLYLogger> logger = TLY::sharedLogger();
+    if (!logger) return false;
+    // Only the default logger's filter is known; any other logger gets every line.
+    const auto* plain = dynamic_cast<const TLYDefaultLogger*>(logger.get());
+    if (!plain) return true;
+    const uint64_t needed = level == TLYLogLevel::Error     ? 1
+                            : level == TLYLogLevel::Warning ? 2
+                            : level == TLYLogLevel::Info    ? 3
+                                                            : 4;
+    return plain->logLevel() >= needed;
+}
+
 void tlyLog(TLYLogLevel level, const char* method, const char* file, int line, const std::string& text) {
     std::string message =
         platform::foundation::format("%s %s %s (%s:%d): ", kTLYProductName, kTLYProductVersion, method,

@@ -15,8 +15,15 @@ void tlyLog(TLYLogLevel level, const char* method, const char* file, int line, c
 // dictionary builder and the ecommerce objects).
 void tlyLogBareWarning(const std::string& text);
 
-#define TLY_LOG(level, method, ...) \
-    tlyLog(TLYLogLevel::level, method, __FILE__, __LINE__, platform::foundation::format(__VA_ARGS__))
+// Whether a line of `level` would reach anything: false when the default
+// logger's level drops it, so that its text is never formatted (a verbose
+// line per stored hit would otherwise describe every hit).
+bool tlyLogWanted(TLYLogLevel level);
+
+#define TLY_LOG(level, method, ...)                                                                     \
+    (tlyLogWanted(TLYLogLevel::level)                                                                   \
+         ? tlyLog(TLYLogLevel::level, method, __FILE__, __LINE__, platform::foundation::format(__VA_ARGS__)) \
+         : void())
 #define TLY_ERROR(method, ...) TLY_LOG(Error, method, __VA_ARGS__)
 #define TLY_WARNING(method, ...) TLY_LOG(Warning, method, __VA_ARGS__)
 #define TLY_INFO(method, ...) TLY_LOG(Info, method, __VA_ARGS__)

@@ -1,14 +1,19 @@
 // Hits completed and stored through a tracker, each save committed; a burst
 // of 10,000 hits sent from the main thread until all are stored and committed;
 // the latency of one hit from send to commit; database bytes per stored hit;
-// memory over 100,000 hits.
+// memory over 100,000 hits. Beside them, the limit the store works against:
+// one-row commits of a row of a stored hit's size straight through SQLite
+// (WAL, synchronous NORMAL), from C and from python's sqlite3.
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <future>
+#include <vector>
 
 #include "analytics/TLY.h"
 #include "analytics/TLYBatchingDispatcher.h"
@@ -74,6 +79,67 @@ struct Setup {
         return total;
     }
 };
+
+// The size of the parameters of the hit that Setup sends, as stored.
+constexpr int kPeerRowBytes = 420;
+
+void BM_PeerSqliteOneRowCommits(benchmark::State& state) {
+    char pattern[] = "/tmp/qm-bench-peer-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    sqlite3* db = nullptr;
+    sqlite3_open((dir + "/peer.sql").c_str(), &db);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "CREATE TABLE t(_pk INTEGER PRIMARY KEY, timestamp REAL, parameters BLOB)", nullptr, nullptr,
+                 nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO t(timestamp, parameters) VALUES(?, ?)", -1, &insert, nullptr);
+    const std::vector<uint8_t> row(kPeerRowBytes, 'x');
+    double t = 0;
+    for (auto _ : state) {
+        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+        sqlite3_bind_double(insert, 1, t += 1);
+        sqlite3_bind_blob(insert, 2, row.data(), int(row.size()), SQLITE_STATIC);
+        sqlite3_step(insert);
+        sqlite3_reset(insert);
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_PeerSqliteOneRowCommits)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Python times its own loop and prints the rows per second.
+void BM_PeerPythonSqliteOneRowCommits(benchmark::State& state) {
+    char pattern[] = "/tmp/qm-bench-peer-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string command = "python3 -c '\n"
+                                "import sqlite3, sys, time\n"
+                                "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                "c.execute(\"PRAGMA journal_mode=WAL\"); c.execute(\"PRAGMA synchronous=NORMAL\")\n"
+                                "c.execute(\"CREATE TABLE t(_pk INTEGER PRIMARY KEY, timestamp REAL, parameters BLOB)\")\n"
+                                "row, n = b\"x\" * " +
+                                std::to_string(kPeerRowBytes) +
+                                ", 20000\n"
+                                "start = time.perf_counter()\n"
+                                "for i in range(n):\n"
+                                "    c.execute(\"BEGIN\")\n"
+                                "    c.execute(\"INSERT INTO t(timestamp, parameters) VALUES(?, ?)\", (float(i), row))\n"
+                                "    c.execute(\"COMMIT\")\n"
+                                "print(n / (time.perf_counter() - start))\n"
+                                "' " + dir + "/peer.sql";
+    double rate = 0;
+    for (auto _ : state) {
+        std::filesystem::remove(dir + "/peer.sql");
+        FILE* p = popen(command.c_str(), "r");
+        if (!p || std::fscanf(p, "%lf", &rate) != 1) state.SkipWithError("python3 did not answer");
+        if (p) pclose(p);
+    }
+    state.counters["rows_per_second"] = rate;
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_PeerPythonSqliteOneRowCommits)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 void BM_HitsCompletedAndStored(benchmark::State& state) {
     Setup setup;

@@ -632,7 +632,176 @@ std::optional<Value> Value::fromPropertyList(const void* bytes, size_t size, Err
     return v;
 }
 
+namespace {
+
+// The binary property list of a value whose every part encodes plainly:
+// non-negative integers, ASCII strings without NUL, and containers of them
+// (null entries left out, as toPlist does). The same bytes a reader gets from
+// libplist's writer, written without building its tree first: a hit is stored
+// this way at every insert. Anything else answers false and goes to libplist.
+class BinaryPlistWriter {
+public:
+    bool write(const Value& v, Value::Data& out) {
+        size_t objects = 0;
+        if (!count(v, objects)) return false;
+        refSize_ = objects < 0x100 ? 1 : objects < 0x10000 ? 2 : 4;
+        out_ = &out;
+        out.clear();
+        out.reserve(64 + objects * 16);
+        for (const char* c = "bplist00"; *c; ++c) out.push_back(uint8_t(*c));
+        offsets_.clear();
+        offsets_.reserve(objects);
+        const uint64_t top = object(v);
+        const uint64_t tableAt = out.size();
+        const uint64_t last = offsets_.empty() ? 0 : offsets_.back();
+        const int offsetSize = last < 0x100 ? 1 : last < 0x10000 ? 2 : last < 0x100000000ull ? 4 : 8;
+        for (uint64_t o : offsets_) bigEndian(o, offsetSize);
+        out.insert(out.end(), 6, 0);
+        out.push_back(uint8_t(offsetSize));
+        out.push_back(uint8_t(refSize_));
+        bigEndian(offsets_.size(), 8);
+        bigEndian(top, 8);
+        bigEndian(tableAt, 8);
+        return true;
+    }
+
+private:
+    static bool plainString(const std::string& s) {
+        for (char c : s)
+            if (c == 0 || uint8_t(c) >= 0x80) return false;
+        return true;
+    }
+    static bool count(const Value& v, size_t& n) {
+        ++n;
+        switch (v.type()) {
+        case Value::Type::Null: --n; return true;
+        case Value::Type::Integer: return v.intValue() >= 0;
+        case Value::Type::String: return plainString(v.string());
+        case Value::Type::Array:
+            for (const auto& e : v.array())
+                if (!count(e, n)) return false;
+            return true;
+        case Value::Type::Dictionary:
+            for (const auto& [k, e] : v.dictionary()) {
+                if (e.isNull()) continue;
+                if (!plainString(k)) return false;
+                ++n;
+                if (!count(e, n)) return false;
+            }
+            return true;
+        default: return true;
+        }
+    }
+    void bigEndian(uint64_t x, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i) out_->push_back(uint8_t(x >> (8 * i)));
+    }
+    void marker(uint8_t kind, size_t length) {
+        if (length < 15) {
+            out_->push_back(uint8_t(kind | length));
+            return;
+        }
+        out_->push_back(uint8_t(kind | 0xF));
+        integer(length);
+    }
+    void integer(uint64_t x) {
+        const int log2 = x < 0x100 ? 0 : x < 0x10000 ? 1 : x < 0x100000000ull ? 2 : 3;
+        out_->push_back(uint8_t(0x10 | log2));
+        bigEndian(x, 1 << log2);
+    }
+    void real(uint8_t kind, double d) {
+        uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        out_->push_back(kind);
+        bigEndian(bits, 8);
+    }
+    uint64_t begin() {
+        offsets_.push_back(out_->size());
+        return offsets_.size() - 1;
+    }
+    uint64_t string(const std::string& s) {
+        const uint64_t at = begin();
+        marker(0x50, s.size());
+        out_->insert(out_->end(), s.begin(), s.end());
+        return at;
+    }
+    // Children first, so that a container knows their numbers when written.
+    uint64_t object(const Value& v) {
+        switch (v.type()) {
+        case Value::Type::Null: break;  // only at the top: an empty dictionary
+        case Value::Type::Bool: {
+            const uint64_t at = begin();
+            out_->push_back(v.boolValue() ? 0x09 : 0x08);
+            return at;
+        }
+        case Value::Type::Integer: {
+            const uint64_t at = begin();
+            integer(uint64_t(v.intValue()));
+            return at;
+        }
+        case Value::Type::Real: {
+            const uint64_t at = begin();
+            real(0x23, v.doubleValue());
+            return at;
+        }
+        case Value::Type::String: return string(v.string());
+        case Value::Type::Data: {
+            const uint64_t at = begin();
+            marker(0x40, v.data().size());
+            out_->insert(out_->end(), v.data().begin(), v.data().end());
+            return at;
+        }
+        case Value::Type::Date: {
+            // As toPlist rounds it: whole seconds and microseconds, 32-bit seconds.
+            double rel = v.dateValue() - kTimeIntervalSince1970ToReferenceDate;
+            double sec = std::floor(rel);
+            int32_t usec = int32_t(std::lround((rel - sec) * 1e6));
+            if (usec >= 1000000) {
+                sec += 1;
+                usec -= 1000000;
+            }
+            sec = std::isnan(sec) ? 0 : std::clamp(sec, double(INT32_MIN), double(INT32_MAX));
+            const uint64_t at = begin();
+            real(0x33, double(int32_t(sec)) + double(usec) / 1000000);
+            return at;
+        }
+        case Value::Type::Array: {
+            std::vector<uint64_t> refs;
+            refs.reserve(v.array().size());
+            for (const auto& e : v.array())
+                if (!e.isNull()) refs.push_back(object(e));
+            const uint64_t at = begin();
+            marker(0xA0, refs.size());
+            for (uint64_t r : refs) bigEndian(r, refSize_);
+            return at;
+        }
+        case Value::Type::Dictionary: {
+            std::vector<uint64_t> keys, values;
+            for (const auto& [k, e] : v.dictionary()) {
+                if (e.isNull()) continue;
+                keys.push_back(string(k));
+                values.push_back(object(e));
+            }
+            const uint64_t at = begin();
+            marker(0xD0, keys.size());
+            for (uint64_t r : keys) bigEndian(r, refSize_);
+            for (uint64_t r : values) bigEndian(r, refSize_);
+            return at;
+        }
+        }
+        const uint64_t at = begin();
+        out_->push_back(0xD0);
+        return at;
+    }
+
+    Value::Data* out_ = nullptr;
+    int refSize_ = 1;
+    std::vector<uint64_t> offsets_;
+};
+
+}  // namespace
+
 Value::Data Value::toBinaryPropertyList() const {
+    if (Data plain; BinaryPlistWriter().write(*this, plain)) return plain;
     PlistHolder h{toPlist(*this)};
     if (!h.p) h.p = plist_new_dict();
     char* out = nullptr;

@@ -187,6 +187,40 @@ sys.exit(0 if d.microsecond == 250000 and d.second == 20 else print(d) or 1)
     EXPECT_DOUBLE_EQ((*back)["d"].dateValue(), 1700000000.25);
 }
 
+// A hit's parameters are written without libplist's tree: plain ASCII keys and
+// strings, non-negative numbers, nested containers, long ones, large offsets.
+TEST(Value, PlainValuesWriteABinaryListThatPythonAndWeRead) {
+    TempDir dir;
+    Value v = Value::emptyDictionary();
+    for (int i = 0; i < 20; ++i) v["&k" + std::to_string(i)] = "value number " + std::to_string(i * 1000);
+    v["&n"] = int64_t(70000);
+    v["&big"] = int64_t(1) << 40;
+    v["&null"] = Value();  // left out, as every property list writer here does
+    v["&date"] = Value::date(1700000000.25);
+    v["&blob"] = Value::Data(70000, 7);  // offsets beyond 16 bits
+    Value list = Value::emptyArray();
+    for (int i = 0; i < 300; ++i) list.push(i % 2 ? Value(int64_t(i)) : Value(0.5 + i));  // references beyond 8 bits
+    v["&list"] = list;
+    ASSERT_TRUE(v.writeBinaryPropertyListFile(dir.file("hit.plist")));
+
+    Value expected = v;
+    expected.erase("&null");
+    auto back = Value::readPropertyListFile(dir.file("hit.plist"));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, expected);
+    auto r = foundation_test::runPython(dir, R"PY(
+import plistlib, sys, datetime
+p = plistlib.load(open(sys.argv[1], "rb"))
+ok = (len(p) == 25 and "&null" not in p and p["&k19"] == "value number 19000" and p["&n"] == 70000
+      and p["&big"] == 1 << 40 and p["&blob"] == bytes([7]) * 70000 and len(p["&list"]) == 300
+      and p["&list"][299] == 299 and p["&list"][298] == 298.5
+      and p["&date"] == datetime.datetime(2023, 11, 14, 22, 13, 20, 250000))
+sys.exit(0 if ok else print(p) or 1)
+)PY",
+                                     dir.file("hit.plist"));
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
 TEST(Value, WeReadPythonsBinaryAndXmlPropertyLists) {
     TempDir dir;
     std::string script = std::string(kPythonExpected) + R"PY(
