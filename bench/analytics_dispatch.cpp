@@ -1,6 +1,6 @@
-// Hits taken from the store, sent to a loopback collector in 20-hit gzip
-// batches and deleted, per second; and the gzip bytes a screen view costs in
-// a full batch.
+// Hits taken from the hit store (the real one, over SQLite on the analytics
+// thread), sent to a loopback collector in 20-hit gzip batches and deleted, per
+// second; and the gzip bytes a screen view costs in a full batch.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,7 +11,9 @@
 
 #include "analytics/TLYAnalyticsPropertiesStore.h"
 #include "analytics/TLYBatchingDispatcher.h"
+#include "analytics/TLYDataStore.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Sandbox.h"
 #include "tests/analytics/dispatch_support.h"
 
 namespace {
@@ -93,7 +95,9 @@ Value screenView(int i) {
 struct Fixture {
     Fixture() {
         ::setenv(kTLYCollectURLEnvironmentVariable, collector.baseURL().c_str(), 1);
-        store = std::make_shared<tlytest::MemoryHitStore>();
+        platform::foundation::Sandbox::setHome(dir.path());
+        store = TLYDataStore::dataStore();
+        store->setMaxHitCount(0);  // each round's hits all wait to be sent
         TLYBatchingDispatcher::Environment env;
         env.analyticsLoop = &platform::foundation::RunLoop::main();
         env.propertiesStore =
@@ -111,10 +115,11 @@ struct Fixture {
     ~Fixture() {
         dispatcher.reset();
         platform::foundation::RunLoop::main().runUntilIdle();
+        store->close();
     }
     tlytest::TempDir dir;
     Collector collector;
-    std::shared_ptr<tlytest::MemoryHitStore> store;
+    std::shared_ptr<TLYDataStore> store;
     std::shared_ptr<TLYBatchingDispatcher> dispatcher;
     size_t lastBody = 0;
 };
@@ -126,12 +131,16 @@ void BM_HitsSentAndDeletedPerSecond(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         for (int i = 0; i < perRound; ++i) f.dispatcher->queueDispatch(screenView(i));
+        // Stored and committed before the clock runs.
+        tlytest::pumpUntil([&] { return f.store->hitCount() == perRound; }, 60);
+        platform::foundation::RunLoop::main().runUntilIdle();
         state.ResumeTiming();
         f.dispatcher->dispatch();
-        tlytest::pumpUntil([&] { return f.store->hits().empty() && !f.dispatcher->hasConnection(); }, 60);
+        tlytest::pumpUntil([&] { return f.store->hitCount() == 0 && !f.dispatcher->hasConnection(); }, 60);
         sent += perRound;
     }
     state.SetItemsProcessed(sent);
+    if (f.store->hitCount() != 0) state.SkipWithError("hits were left unsent");
     state.counters["gzip_bytes_per_hit"] = double(f.lastBody) / 20.0;
 }
 BENCHMARK(BM_HitsSentAndDeletedPerSecond)->Unit(benchmark::kMillisecond)->UseRealTime();
