@@ -1,6 +1,7 @@
 #include "platform/graphics/Image.h"
 
 #include <cairo.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cstdio>
@@ -54,12 +55,6 @@ cairo_status_t readBytes(void* closure, unsigned char* data, unsigned int length
     if (r->bytes->size() - r->pos < length) return CAIRO_STATUS_READ_ERROR;
     std::memcpy(data, r->bytes->data() + r->pos, length);
     r->pos += length;
-    return CAIRO_STATUS_SUCCESS;
-}
-
-cairo_status_t appendBytes(void* closure, const unsigned char* data, unsigned int length) {
-    auto* out = static_cast<std::vector<uint8_t>*>(closure);
-    out->insert(out->end(), data, data + length);
     return CAIRO_STATUS_SUCCESS;
 }
 
@@ -206,14 +201,97 @@ Image::Pixel Image::pixelAt(int x, int y) const {
     return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
 }
 
-std::vector<uint8_t> Image::pngData() const {
-    std::vector<uint8_t> out;
-    if (cairo_surface_write_to_png_stream(surface_, appendBytes, &out) != CAIRO_STATUS_SUCCESS) out.clear();
-    return out;
+namespace {
+
+void appendBigEndian(std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(v >> shift));
 }
 
+void appendChunk(std::vector<uint8_t>& out, const char* type, const uint8_t* data, size_t size) {
+    appendBigEndian(out, uint32_t(size));
+    const size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    if (size) out.insert(out.end(), data, data + size);
+    appendBigEndian(out, uint32_t(crc32(0, out.data() + start, uInt(out.size() - start))));
+}
+
+// The PNG of an ARGB32 surface with the pixels cairo's writer gives a reader:
+// RGB when every pixel is opaque, else RGBA unpremultiplied as cairo does it.
+// Rows go unfiltered through deflate's fastest level: a snapshot is written
+// once per launch, where cairo's adaptive filters and default level cost more
+// than composing the picture. Empty on failure.
+std::vector<uint8_t> encodePNG(cairo_surface_t* surface) {
+    std::vector<uint8_t> png;
+    cairo_surface_flush(surface);
+    const int w = cairo_image_surface_get_width(surface), h = cairo_image_surface_get_height(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    const unsigned char* data = cairo_image_surface_get_data(surface);
+    if (!data || w <= 0 || h <= 0 || cairo_image_surface_get_format(surface) != CAIRO_FORMAT_ARGB32) return png;
+    auto pixel = [&](int x, int y) {
+        uint32_t v;
+        std::memcpy(&v, data + size_t(y) * stride + size_t(x) * 4, 4);
+        return v;
+    };
+    bool opaque = true;
+    for (int y = 0; y < h && opaque; ++y)
+        for (int x = 0; x < w && opaque; ++x) opaque = (pixel(x, y) >> 24) == 0xFF;
+    const int channels = opaque ? 3 : 4;
+
+    z_stream z{};
+    if (deflateInit(&z, Z_BEST_SPEED) != Z_OK) return png;
+    std::vector<uint8_t> idat, row(1 + size_t(w) * channels), chunk(1 << 16);
+    bool ok = true;
+    for (int y = 0; y < h && ok; ++y) {
+        uint8_t* out = row.data() + 1;  // filter byte 0: none
+        for (int x = 0; x < w; ++x) {
+            const uint32_t v = pixel(x, y);
+            const uint32_t a = v >> 24, r = (v >> 16) & 0xFF, g = (v >> 8) & 0xFF, b = v & 0xFF;
+            if (opaque) {
+                *out++ = uint8_t(r), *out++ = uint8_t(g), *out++ = uint8_t(b);
+            } else if (a == 0) {
+                *out++ = 0, *out++ = 0, *out++ = 0, *out++ = 0;
+            } else {
+                *out++ = uint8_t((r * 255 + a / 2) / a), *out++ = uint8_t((g * 255 + a / 2) / a);
+                *out++ = uint8_t((b * 255 + a / 2) / a), *out++ = uint8_t(a);
+            }
+        }
+        z.next_in = row.data();
+        z.avail_in = uInt(row.size());
+        const int flush = y == h - 1 ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            z.next_out = chunk.data();
+            z.avail_out = uInt(chunk.size());
+            const int rc = deflate(&z, flush);
+            if (rc == Z_STREAM_ERROR) ok = false;
+            idat.insert(idat.end(), chunk.data(), chunk.data() + (chunk.size() - z.avail_out));
+        } while (ok && z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    if (!ok) return png;
+
+    static const uint8_t kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    png.assign(kSignature, kSignature + sizeof kSignature);
+    std::vector<uint8_t> header;
+    appendBigEndian(header, uint32_t(w));
+    appendBigEndian(header, uint32_t(h));
+    header.insert(header.end(), {8, uint8_t(opaque ? 2 : 6), 0, 0, 0});  // 8 bits, RGB or RGBA
+    appendChunk(png, "IHDR", header.data(), header.size());
+    appendChunk(png, "IDAT", idat.data(), idat.size());
+    appendChunk(png, "IEND", nullptr, 0);
+    return png;
+}
+
+}  // namespace
+
+std::vector<uint8_t> Image::pngData() const { return encodePNG(surface_); }
+
 bool Image::writePNG(const std::string& path) const {
-    return cairo_surface_write_to_png(surface_, path.c_str()) == CAIRO_STATUS_SUCCESS;
+    const std::vector<uint8_t> png = encodePNG(surface_);
+    if (png.empty()) return false;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool written = std::fwrite(png.data(), 1, png.size(), f) == png.size();
+    return std::fclose(f) == 0 && written;
 }
 
 }  // namespace platform::graphics

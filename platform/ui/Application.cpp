@@ -351,9 +351,10 @@ private:
 
 // The launch has settled when the main run loop has nothing ready, no
 // animation runs and the screen no longer changes. Time moves on the manual
-// clock in frame steps meanwhile, and each step composes a frame as a screen
-// would: layers that draw on the frame after they were asked to need it. An
-// ambient animation (rising bubbles) never stops; the limit then decides.
+// clock in frame steps meanwhile, and each step draws a frame as a screen
+// would (layers that draw on the frame after they were asked to need it), but
+// paints no picture: only the one written is painted. An ambient animation
+// (rising bubbles) never stops; the limit then decides.
 void settle() {
     constexpr double kFrame = 1.0 / 60, kLimit = 5;
     auto& loop = foundation::RunLoop::main();
@@ -361,7 +362,7 @@ void settle() {
         loop.runUntilIdle();
         Window* window = Window::keyWindow();
         if (window && window->needsComposition()) {
-            window->composedImage();
+            window->prepareFrame();
             loop.runUntilIdle();
         }
         if (!AnimationClock::shared().isRunning() && !(window && window->needsComposition())) return;
@@ -369,7 +370,7 @@ void settle() {
     }
 }
 
-// Composes until no layer asks for another pass, without moving time: a layer
+// Draws until no layer asks for another pass, without moving time: a layer
 // that renders off the main thread shows its picture on the pass after.
 void finishDrawing() {
     auto& loop = foundation::RunLoop::main();
@@ -377,7 +378,7 @@ void finishDrawing() {
         loop.runUntilIdle();
         Window* window = Window::keyWindow();
         if (!window || !window->needsComposition()) return;
-        window->composedImage();
+        window->prepareFrame();
     }
 }
 

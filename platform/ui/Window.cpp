@@ -90,8 +90,7 @@ bool Window::needsComposition() const {
     return clock.isRunning() && !clock.ticksFrames() && currentMediaTime() != composedAt_;
 }
 
-std::shared_ptr<Image> Window::composedImage() {
-    if (!needsComposition() && image_) return image_;
+double Window::drawFrame() {
     layoutIfNeeded();
     // Cleared after layout (which moves views of this very frame) and before
     // drawing: a layer that asks for another pass while it draws must lead to
@@ -100,6 +99,19 @@ std::shared_ptr<Image> Window::composedImage() {
     double time = currentMediaTime();
     composedAt_ = time;
     Compositor::displayTree(*layer(), time);
+    return time;
+}
+
+void Window::prepareFrame() {
+    if (!needsComposition()) return;
+    drawFrame();
+    unpainted_ = true;
+}
+
+std::shared_ptr<Image> Window::composedImage() {
+    if (!needsComposition() && image_ && !unpainted_) return image_;
+    const double time = needsComposition() ? drawFrame() : composedAt_;
+    unpainted_ = false;
     Size size = bounds().size;
     int pw = std::max(1, int(std::ceil(size.width * scale_ - 1e-9)));
     int ph = std::max(1, int(std::ceil(size.height * scale_ - 1e-9)));

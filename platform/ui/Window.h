@@ -56,6 +56,10 @@ public:
     // picture changed since the last composition; otherwise returns the
     // previous image.
     std::shared_ptr<Image> composedImage();
+    // What a composition does before it paints (pending layout, the layers'
+    // drawing), without painting the picture: for passes that nobody looks
+    // at. The next composedImage() paints.
+    void prepareFrame();
     // Also true while animations run unticked (nothing shows frames): their
     // values are then read at composition.
     bool needsComposition() const;
@@ -98,11 +102,14 @@ private:
         Point start;
     };
     void deliver(const std::shared_ptr<View>& view, TouchPhase phase, const std::shared_ptr<Touch>& touch);
+    // Layout and the layers' drawing at the current media time, which it answers.
+    double drawFrame();
 
     double scale_;
     std::weak_ptr<View> rootView_;
     bool dirty_ = true;
     double composedAt_ = -1;  // media time of the last composition
+    bool unpainted_ = false;  // prepared since the last painted picture
     uint64_t compositions_ = 0;
     std::shared_ptr<Image> image_;
     DamageTracker tracker_;

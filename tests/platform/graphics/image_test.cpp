@@ -52,6 +52,28 @@ TEST(Image, PNGRoundTripKeepsPixelsAndScale) {
     EXPECT_EQ(back->pixelAt(5, 3), img->pixelAt(5, 3));
 }
 
+TEST(Image, TranslucentPicturesRoundTripAsRGBAAndOpaqueOnesAsRGB) {
+    auto ctx = Context::beginImageContext({64, 8}, false, 1);
+    for (int x = 0; x < 64; ++x) {
+        ctx->setFillColor(Color::rgba(1.0 - x / 64.0, 0.5, x / 64.0, x / 63.0));
+        ctx->fillRect({double(x), 0, 1, 8});
+    }
+    auto img = ctx->image();
+    auto bytes = img->pngData();
+    ASSERT_GT(bytes.size(), 26u);
+    EXPECT_EQ(bytes[25], 6);  // colour type RGBA
+    auto back = Image::fromPNGData(bytes);
+    ASSERT_TRUE(back);
+    for (int x = 0; x < 64; ++x) {
+        const auto a = img->pixelAt(x, 3), b = back->pixelAt(x, 3);
+        EXPECT_EQ(b.a, a.a) << x;
+        EXPECT_NEAR(b.r, a.r, 1) << x;
+        EXPECT_NEAR(b.g, a.g, 1) << x;
+        EXPECT_NEAR(b.b, a.b, 1) << x;
+    }
+    EXPECT_EQ(solid({4, 4}, 1, Color::rgba(0.2, 0.4, 0.6))->pngData()[25], 2);  // colour type RGB
+}
+
 TEST(Image, UnreadableBytesGiveNoImage) {
     EXPECT_EQ(Image::fromPNGData({}), nullptr);
     EXPECT_EQ(Image::fromPNGData({0x89, 'P', 'N', 'G', 0, 0}), nullptr);

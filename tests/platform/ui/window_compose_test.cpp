@@ -202,6 +202,30 @@ TEST_F(Compose, ComposesOnlyWhenSomethingChanged) {
     EXPECT_EQ(v->layouts, 2);
 }
 
+TEST_F(Compose, APreparedFrameDrawsTheLayersAndTheNextCompositionPaintsThem) {
+    auto win = makeWindow(10, 10);
+    auto v = std::make_shared<CountingView>(Rect{0, 0, 10, 10});
+    win->addSubview(v);
+    auto first = win->composedImage();
+    v->setCenter({7, 7});
+    v->setNeedsDisplay();
+    win->prepareFrame();
+    EXPECT_EQ(v->draws, 2);
+    EXPECT_FALSE(win->needsComposition());
+    EXPECT_EQ(win->compositionCount(), 1u);  // nothing painted yet
+    win->prepareFrame();                     // nothing new to draw
+    EXPECT_EQ(v->draws, 2);
+    auto painted = win->composedImage();
+    EXPECT_EQ(win->compositionCount(), 2u);
+    EXPECT_EQ(v->draws, 2);  // drawn once, by the prepared frame
+    // The blue corner moved from (0, 0) to (2, 2); white shows where it was.
+    EXPECT_EQ(first->pixelAt(0, 0).r, 0);
+    EXPECT_EQ(painted->pixelAt(2, 2).r, 0);
+    EXPECT_EQ(painted->pixelAt(2, 2).b, 255);
+    EXPECT_EQ(painted->pixelAt(0, 0).r, 255);
+    EXPECT_EQ(win->composedImage(), painted);
+}
+
 TEST_F(Compose, AnimationFramesMarkTheWindowUntilTheyEnd) {
     auto win = makeWindow(10, 10);
     auto v = box({0, 0, 10, 10}, Color::black());
