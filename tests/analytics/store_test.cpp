@@ -15,6 +15,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/store/Context.h"
 #include "platform/ui/NotificationNames.h"
+#include "tests/support/ChildTest.h"
 
 using platform::foundation::Error;
 using platform::foundation::Value;
@@ -38,7 +39,7 @@ std::vector<std::string> screens(TLYDataStore& store) {
 }
 
 // The part of a test that runs in a child process, chosen by the environment.
-TEST(StoreChild, DISABLED_Run) {
+QM_CHILD_TEST(StoreChild, Run) {
     const char* mode = std::getenv("TLY_STORE_CHILD");
     ASSERT_TRUE(mode) << "runs only as a child of the store tests";
     platform::foundation::Sandbox::setHome(std::getenv("TLY_STORE_HOME"));
@@ -66,8 +67,7 @@ protected:
         if (child == 0) {
             setenv("TLY_STORE_CHILD", mode.c_str(), 1);
             setenv("TLY_STORE_HOME", home.path().c_str(), 1);
-            execl("/proc/self/exe", "test_analytics", "--gtest_filter=StoreChild.DISABLED_Run",
-                  "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+            execl("/proc/self/exe", "test_analytics", "--gtest_filter=StoreChild.Run", static_cast<char*>(nullptr));
             _exit(127);
         }
         int status = 0;

@@ -19,6 +19,7 @@
 #include "core_support.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
+#include "tests/support/ChildTest.h"
 
 using platform::foundation::Value;
 
@@ -226,7 +227,7 @@ public:
     bool trackingAllowed = true;
 };
 
-TEST(TrackerModelChild, DISABLED_AdIdProvider) {
+QM_CHILD_TEST(TrackerModelChild, AdIdProvider) {
     const char* home = std::getenv("TLY_MODEL_HOME");
     ASSERT_TRUE(home) << "runs only as a child of the tracker tests";
     platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
@@ -280,7 +281,7 @@ TEST(TrackerModelChild, DISABLED_AdIdProvider) {
 
 // The shared instance is made once per process: its first start is checked in
 // processes of their own, at the time TLY_MODEL_NOW gives.
-TEST(TrackerModelChild, DISABLED_FirstStart) {
+QM_CHILD_TEST(TrackerModelChild, FirstStart) {
     const char* home = std::getenv("TLY_MODEL_HOME");
     ASSERT_TRUE(home) << "runs only as a child of the tracker tests";
     platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
@@ -302,8 +303,7 @@ protected:
         // A home of the children's own: this process's shared instance has
         // already written its first start into the fixture's.
         return tlytest::run("TLY_MODEL_HOME=" + home.path() + "/device TLY_MODEL_NOW=" + std::to_string(now) + " " +
-                            self + " --gtest_filter=TrackerModelChild.DISABLED_" + test +
-                            " --gtest_also_run_disabled_tests 2>&1");
+                            self + " --gtest_filter=TrackerModelChild." + test + " 2>&1");
     }
 };
 

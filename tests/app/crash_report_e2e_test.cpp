@@ -25,6 +25,7 @@
 #include "platform/graphics/Image.h"
 #include "platform/ui/Application.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ChildTest.h"
 #include "tests/support/RawHttpService.h"
 
 namespace fs = std::filesystem;
@@ -237,7 +238,7 @@ TEST_F(CrashReportE2E, ACrashFiveSecondsOrMoreAfterStartShowsNoPlaceholder) {
 
 // In a child of its own: the application in this process, ended by an
 // uncaught exception thrown from its run loop.
-TEST(CrashReportChild, Run) {
+QM_CHILD_TEST(CrashReportChild, Run) {
     const char* kind = getenv("QM_CRASH_CHILD");
     if (!kind) GTEST_SKIP() << "runs only as the child of an uncaught-exception test";
     setenv("QUENMIRA_COLLECT_URL", kClosedPort.c_str(), 1);

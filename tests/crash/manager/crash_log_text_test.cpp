@@ -20,6 +20,7 @@
 #include "platform/foundation/Thread.h"
 #include "tests/crash/manager/ChildCase.h"
 #include "tests/platform/foundation/TestUtil.h"
+#include "tests/support/ChildTest.h"
 
 using foundation_test::TempDir;
 using platform::foundation::FileManager;
@@ -392,7 +393,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.kind); });
 
 // The child side of the crashes above; does nothing in a normal run.
-TEST(CrashLogChild, Run) {
+QM_CHILD_TEST(CrashLogChild, Run) {
     const char* kind = childcase::current();
     if (!kind) return;
     platform::foundation::Sandbox::setHome(getenv("QM_CRASH_HOME"));

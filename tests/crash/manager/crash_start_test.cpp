@@ -17,6 +17,7 @@
 
 #include "tests/crash/manager/ChildCase.h"
 #include "tests/crash/manager/crash_upload_support.h"
+#include "tests/support/ChildTest.h"
 #include "tests/support/RawHttpService.h"
 
 using namespace uploadtest;
@@ -376,7 +377,7 @@ void serveUploaders(const std::string& url) {
 
 // The child side of the cases above, in the test's sandbox and main bundle;
 // does nothing in a normal run.
-TEST(CrashStartChild, Run) {
+QM_CHILD_TEST(CrashStartChild, Run) {
     const char* name = childcase::current();
     if (!name) return;
     pf::Sandbox::setHome(getenv("QM_CHILD_HOME"));

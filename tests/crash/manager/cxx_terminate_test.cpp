@@ -13,6 +13,7 @@
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Thread.h"
 #include "tests/crash/manager/ChildCase.h"
+#include "tests/support/ChildTest.h"
 
 using platform::foundation::format;
 
@@ -187,7 +188,7 @@ TEST(CXXTerminateHandler, WrapperOfAnEmptyRecord) {
 }
 
 // The child side of the cases above; does nothing in a normal run.
-TEST(CXXTerminateChild, Run) {
+QM_CHILD_TEST(CXXTerminateChild, Run) {
     const char* name = childcase::current();
     if (!name) return;
     auto it = childCases().find(name);

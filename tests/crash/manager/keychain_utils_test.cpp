@@ -12,6 +12,7 @@
 #include "platform/security/Keychain.h"
 #include "tests/crash/manager/ChildCase.h"
 #include "tests/platform/foundation/TestUtil.h"
+#include "tests/support/ChildTest.h"
 
 using foundation_test::TempDir;
 using platform::foundation::Error;
@@ -132,7 +133,7 @@ TEST_F(KeychainUtilsTest, TwoProcessesWritingAndReadingLoseNothing) {
 }
 
 // The writing side of the test above; does nothing in a normal run.
-TEST(KeychainUtilsChild, Run) {
+QM_CHILD_TEST(KeychainUtilsChild, Run) {
     const char* name = childcase::current();
     if (!name) return;
     platform::foundation::Sandbox::setHome(getenv("QM_CHILD_HOME"));

@@ -20,6 +20,7 @@
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Value.h"
+#include "tests/support/ChildTest.h"
 
 using namespace platform::foundation;
 
@@ -66,7 +67,7 @@ TEST(Clock, MonotonicTimeNeverGoesBack) {
 
 // Runs in a process of its own, started by the tests below, so that nothing
 // has chosen the home or the main bundle yet.
-TEST(FreshProcess, DISABLED_Role) {
+QM_CHILD_TEST(FreshProcess, Role) {
     const std::string role = getenv("QM_FRESH_ROLE") ? getenv("QM_FRESH_ROLE") : "";
     if (role == "home") {
         printf("home=%s\n", Sandbox::home().c_str());
@@ -83,9 +84,8 @@ TEST(FreshProcess, DISABLED_Role) {
 namespace {
 
 foundation_test::Run runFresh(const std::string& env) {
-    return foundation_test::runCommand(
-        env + " /proc/" + std::to_string(getpid()) +
-        "/exe --gtest_also_run_disabled_tests --gtest_filter=FreshProcess.DISABLED_Role");
+    return foundation_test::runCommand(env + " /proc/" + std::to_string(getpid()) +
+                                       "/exe --gtest_filter=FreshProcess.Role");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
+#include "tests/support/ChildTest.h"
 #include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::foundation;
@@ -197,7 +198,7 @@ TEST_F(DefaultsTest, AppleLanguagesComesFromTheEnvironmentUnlessSet) {
 }
 
 // Each role runs in a separate process started by SurvivesARestart.
-TEST(DefaultsChild, DISABLED_Role) {
+QM_CHILD_TEST(DefaultsChild, Role) {
     const char* role = getenv("QM_DEFAULTS_ROLE");
     ASSERT_TRUE(role);
     Bundle::setMainBundlePath(getenv("QM_DEFAULTS_BUNDLE"));
@@ -216,9 +217,7 @@ TEST(DefaultsChild, DISABLED_Role) {
 
 TEST_F(DefaultsTest, ValuesSurviveARestartOfAChildProcess) {
     std::string env = "QM_DEFAULTS_BUNDLE=" + bundle.path + " QM_DEFAULTS_HOME=" + home.path + " ";
-    std::string child = "/proc/" + std::to_string(getpid()) +
-                        "/exe --gtest_also_run_disabled_tests "
-                        "--gtest_filter=DefaultsChild.DISABLED_Role";
+    std::string child = "/proc/" + std::to_string(getpid()) + "/exe --gtest_filter=DefaultsChild.Role";
     auto w = foundation_test::runCommand(env + "QM_DEFAULTS_ROLE=write " + child);
     ASSERT_EQ(w.status, 0) << w.output;
     ASSERT_TRUE(FileManager::exists(prefsFile()));

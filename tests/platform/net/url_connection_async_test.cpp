@@ -1,8 +1,10 @@
 // Asynchronous loading: delivery on the run loop or a queue, cancel, time-out.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "platform/net/URLConnection.h"
 #include "tests/support/GlobalStateGuard.h"
 #include "tests/support/HttpServerKit.h"
+#include "tests/support/ShellTools.h"
 
 namespace net = platform::net;
 namespace pf = platform::foundation;
@@ -99,14 +102,38 @@ TEST(URLConnectionAsync, CancelCallsNothingBack) {
     EXPECT_TRUE(rec.events.empty());
 }
 
+namespace {
+
+// The threads of this process, by id.
+std::set<std::string> threadIds() {
+    std::set<std::string> ids;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.') ids.insert(entry->d_name);
+        ::closedir(dir);
+    }
+    return ids;
+}
+
+}  // namespace
+
 TEST(URLConnectionAsync, CancelAfterTheAnswerIsQueuedStillSilences) {
     HttpServerKit server;
     server.on("/fast", HttpServerKit::Reply::text("fast"));
     Recorder rec;
+    // Once the server has answered, all its threads are up.
+    pf::Error error;
+    ASSERT_TRUE(net::URLConnection::sendSynchronousRequest(net::URLRequest(server.url("/fast")), nullptr, &error));
+    const std::set<std::string> before = threadIds();
     auto conn = net::URLConnection::connectionWithRequest(net::URLRequest(server.url("/fast")), &rec);
-    ASSERT_TRUE(server.waitForRequests(1));
-    // Let the worker finish and queue its callbacks without running the loop.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(server.waitForRequests(2));
+    // The transfer's worker ends once it has queued its callbacks; the loop
+    // has not run them.
+    ASSERT_TRUE(qmtest::within(10, [&] {
+        for (const std::string& id : threadIds())
+            if (!before.count(id)) return false;
+        return true;
+    }));
     conn->cancel();
     pf::RunLoop::current().runUntilIdle();
     EXPECT_TRUE(rec.events.empty());

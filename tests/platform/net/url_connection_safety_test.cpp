@@ -12,6 +12,7 @@
 
 #include "load_support.h"
 #include "platform/net/URLConnection.h"
+#include "tests/support/ChildTest.h"
 #include "tests/support/HttpServerKit.h"
 
 namespace net = platform::net;
@@ -67,7 +68,7 @@ TEST(URLConnectionLimits, NoMoreOfABodyIsKeptThanTheRequestAllows) {
 // Runs in a child process of its own: starts a transfer that never ends and
 // exits. By the time the exit handlers registered before the transfer run,
 // the transfer's thread must be gone and no new transfer may start.
-TEST(URLConnectionExitChild, DISABLED_Run) {
+QM_CHILD_TEST(URLConnectionExitChild, Run) {
     static std::string url;
     const char* env = std::getenv("QM_NET_EXIT_URL");
     ASSERT_TRUE(env) << "runs only as a child of URLConnectionExit";
@@ -103,8 +104,8 @@ TEST(URLConnectionExit, TransfersAreStoppedAndJoinedBeforeTheProcessEnds) {
     pid_t child = ::fork();
     if (child == 0) {
         ::setenv("QM_NET_EXIT_URL", server.url("/hang").c_str(), 1);
-        ::execl("/proc/self/exe", "test_platform_net", "--gtest_filter=URLConnectionExitChild.DISABLED_Run",
-                "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+        ::execl("/proc/self/exe", "test_platform_net", "--gtest_filter=URLConnectionExitChild.Run",
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     int status = waitBounded(child);

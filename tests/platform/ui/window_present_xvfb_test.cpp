@@ -21,6 +21,7 @@
 #include "platform/ui/SdlWindowPresenter.h"
 #include "platform/ui/View.h"
 #include "platform/ui/Window.h"
+#include "tests/support/ChildTest.h"
 #include "tests/support/VirtualDisplay.h"
 
 namespace pf = platform::foundation;
@@ -32,7 +33,7 @@ const char* const kChildEnv = "QM_AUDIT_IDLE_PRESENT_OUT";
 
 // Runs in the child: writes "presented-after-show compositions idle-presented
 // idle-compositions after-change after-animation rate".
-TEST(WindowPresentChild, Measure) {
+QM_CHILD_TEST(WindowPresentChild, Measure) {
     const char* out = std::getenv(kChildEnv);
     if (!out) GTEST_SKIP() << "runs only as the child of WindowPresent";
     auto clock = std::make_shared<pf::ManualClock>();
