@@ -15,6 +15,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/store/Database.h"
 
 using platform::foundation::Value;
 
@@ -279,5 +280,6 @@ void TLY::reset() {
         if (!path) continue;
         for (const char* suffix : {"", "-wal", "-shm", "-journal"})
             platform::foundation::FileManager::remove(*path + suffix);
+        platform::store::removeSetAsideCopies(*path);
     }
 }

@@ -62,6 +62,12 @@ bool TLYSqlStore::ensureOpenDatabase() {
         return openAndValidateDatabase();
     }
     if (openAndValidateDatabase()) return true;
+    // Another connection's transaction or a full disk is no fault of the file.
+    if (openFailure_ == platform::store::Failure::Busy || openFailure_ == platform::store::Failure::Full) {
+        TLY_ERROR("-[TLYSqlStore ensureOpenDatabase]", "Database %s is %s", databasePath_.c_str(),
+                  openFailure_ == platform::store::Failure::Busy ? "busy" : "on a full disk");
+        return false;
+    }
     if (!closeAndSetAsideDatabase()) return false;
     return openAndValidateDatabase();
 }
@@ -85,25 +91,32 @@ bool TLYSqlStore::openAndValidateDatabase() {
     if (std::string moved = platform::store::setAsideDamagedLogFiles(databasePath_); !moved.empty())
         TLY_WARNING(method, "Database log files: %s", moved.c_str());
     platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
-    if (database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) != SQLITE_OK) {
+    openFailure_ = platform::store::Failure::Other;
+    if (int rc = database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); rc != SQLITE_OK) {
+        openFailure_ = platform::store::failureOf(rc);
         TLY_ERROR(method, "Failed to open database");
         return false;
     }
-    bool ok = false;
+    sqlite3_busy_timeout(database_.handle(), platform::store::kBusyTimeoutMs);
+    int rc = SQLITE_OK;
     {
         Statement check = prepareSql("PRAGMA quick_check");
         if (!check) {
+            openFailure_ = platform::store::failureOf(check.prepareResult());
             TLY_ERROR(method, "Failed to construct 'quick check' sql statement");
             closeDatabase();
             return false;
         }
-        ok = check.step() == SQLITE_ROW && check.columnCount() == 1 && !check.isNull(0) && check.textColumn(0) == "ok";
+        rc = check.step();
+        if (rc == SQLITE_ROW && !(check.columnCount() == 1 && !check.isNull(0) && check.textColumn(0) == "ok"))
+            rc = SQLITE_CORRUPT;
     }
     // Like the hit store: a write-ahead log, synced at checkpoints. A commit
     // then costs no journal file and no sync, and still survives a killed process.
-    ok = ok && database_.exec("PRAGMA journal_mode=WAL") == SQLITE_OK &&
-         database_.exec("PRAGMA synchronous=NORMAL") == SQLITE_OK;
-    if (!ok) {
+    if (rc == SQLITE_ROW) rc = database_.exec("PRAGMA journal_mode=WAL");
+    if (rc == SQLITE_OK) rc = database_.exec("PRAGMA synchronous=NORMAL");
+    if (rc != SQLITE_OK) {
+        openFailure_ = platform::store::failureOf(rc);
         closeDatabase();
         return false;
     }
@@ -146,7 +159,7 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
 bool TLYSqlStore::closeAndSetAsideDatabase() {
     if (!closeAndUnlock()) return true;
     Error error;
-    std::string aside = FileManager::moveAside(databasePath_, {"-journal", "-wal", "-shm"}, &error);
+    std::string aside = platform::store::setAside(databasePath_, {"-journal", "-wal", "-shm"}, &error);
     if (aside.empty()) {
         TLY_ERROR("-[TLYSqlStore closeAndSetAsideDatabase]", "Failed to move damaged database aside: %s",
                   error.description().c_str());

@@ -69,6 +69,7 @@ private:
 
     std::string databaseName_;
     platform::store::Database database_;
-    platform::store::StatementCache statementCache_;  // cleared before the database closes
+    platform::store::StatementCache statementCache_;                          // cleared before the database closes
+    platform::store::Failure openFailure_ = platform::store::Failure::Other;  // of the last failed opening
     std::string databasePath_;
 };

@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <vector>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/foundation/Thread.h"
 #include "platform/store/Database.h"
 #include "platform/store/Statement.h"
 
@@ -19,8 +22,9 @@ using platform::store::Statement;
 
 namespace {
 
-// How long a call waits for another process's transaction before giving up.
-constexpr int kBusyTimeoutMs = 10000;
+// How long (in milliseconds) a call waits for another process's transaction
+// before giving up: on the main thread, no longer than a person would wait.
+constexpr int kMainThreadBusyTimeoutMs = 300;
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS items ("
@@ -28,34 +32,94 @@ constexpr const char* kSchema =
     " label TEXT NOT NULL, accessibility TEXT NOT NULL, data BLOB NOT NULL,"
     " PRIMARY KEY (class, service, account))";
 
+const std::vector<std::string> kCompanionSuffixes = {"-journal", "-wal", "-shm"};
+
+std::atomic<bool> gBusySaid{false};
+
+// The status of a failed SQLite answer; a busy keychain is said once a process.
+Status statusOf(int rc, const std::string& file) {
+    if (platform::store::failureOf(rc) != platform::store::Failure::Busy) return kIOError;
+    if (!gBusySaid.exchange(true))
+        platform::foundation::log("Keychain: " + file +
+                                  " is held by another process; its items cannot be used until it is let go");
+    return kInteractionNotAllowed;
+}
+
 // One connection for one call: opened, used in one transaction, closed.
 class Connection {
 public:
     Connection() {
-        std::string file = Keychain::path();
-        if (!platform::foundation::FileManager::preparePrivateFile(file)) return;
-        if (db_.open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX) != SQLITE_OK) return;
-        sqlite3_busy_timeout(db_.handle(), kBusyTimeoutMs);
-        if (db_.exec(kSchema) != SQLITE_OK) db_.close();
+        const std::string file = Keychain::path();
+        std::string damage;
+        status_ = open(file, damage);
+        if (damage.empty()) return;
+        // Set aside as the other stores do, so that what it held may still be read.
+        const std::string aside = platform::store::setAside(file, kCompanionSuffixes);
+        if (aside.empty()) return;
+        platform::foundation::log("Keychain: " + file + " is damaged (" + damage + "); moved it to " + aside +
+                                  " and starting a new one");
+        damage.clear();
+        status_ = open(file, damage);
     }
 
-    explicit operator bool() const { return bool(db_); }
+    explicit operator bool() const { return status_ == kSuccess; }
+    Status status() const { return status_; }
     Statement prepare(const std::string& sql) const { return db_.prepare(sql); }
     int changes() const { return sqlite3_changes(db_.handle()); }
+    Status failed(int rc) const { return statusOf(rc, Keychain::path()); }
 
     // Runs `body` inside one write transaction (taken at once, so that two
     // processes never both read and then both try to write). `body` answers a
     // status; anything but success rolls back.
     Status write(const std::function<Status()>& body) {
-        if (db_.exec("BEGIN IMMEDIATE") != SQLITE_OK) return kIOError;
+        if (int rc = db_.exec("BEGIN IMMEDIATE"); rc != SQLITE_OK) return failed(rc);
         Status status = body();
-        if (status == kSuccess && db_.exec("COMMIT") != SQLITE_OK) status = kIOError;
+        if (status == kSuccess) {
+            if (int rc = db_.exec("COMMIT"); rc != SQLITE_OK) status = failed(rc);
+        }
         if (status != kSuccess) db_.exec("ROLLBACK");
         return status;
     }
 
 private:
+    // Opens `file` and makes its table; `damage` says why when the file is no
+    // keychain at all (anything but a regular SQLite file).
+    Status open(const std::string& file, std::string& damage) {
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            damage = "not a regular file";
+            return kIOError;
+        }
+        if (!platform::foundation::FileManager::preparePrivateFile(file)) return kIOError;
+        if (db_.open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX) != SQLITE_OK) return kIOError;
+        sqlite3_extended_result_codes(db_.handle(), 1);
+        // Polled often, so that a caller is not starved by another process's
+        // run of short transactions as SQLite's own back-off would let it be.
+        static const int kMainThreadTries = kMainThreadBusyTimeoutMs, kOtherTries = platform::store::kBusyTimeoutMs;
+        sqlite3_busy_handler(
+            db_.handle(),
+            [](void* limit, int tries) {
+                if (tries >= *static_cast<const int*>(limit)) return 0;
+                usleep(1000);
+                return 1;
+            },
+            const_cast<int*>(platform::foundation::Thread::isMainThread() ? &kMainThreadTries : &kOtherTries));
+        int rc = db_.exec(kSchema);
+        if (rc == SQLITE_OK) {
+            // A few pages: read whole at every call, so that a damaged file is never written on.
+            std::string verdict;
+            rc = db_.quickCheck(verdict);
+            if (rc == SQLITE_OK && verdict != "ok") rc = SQLITE_CORRUPT;
+        }
+        if (rc == SQLITE_OK) return kSuccess;
+        if (platform::store::failureOf(rc) == platform::store::Failure::Damaged) damage = sqlite3_errstr(rc);
+        const Status status = failed(rc);
+        db_.close();
+        return status;
+    }
+
     platform::store::Database db_;
+    Status status_ = kIOError;
 };
 
 // Binds text values from index 1 on.
@@ -85,7 +149,7 @@ std::string Keychain::path() { return platform::foundation::Sandbox::keychains()
 Status Keychain::copyMatching(const Query& query, Item* result) {
     if (query.itemClass.empty()) return kParam;
     Connection connection;
-    if (!connection) return kIOError;
+    if (!connection) return connection.status();
     std::vector<std::string> values;
     Statement stmt = connection.prepare("SELECT class, service, account, label, accessibility, data FROM items" +
                                         whereClause(query, values) + " ORDER BY rowid LIMIT 1");
@@ -93,7 +157,7 @@ Status Keychain::copyMatching(const Query& query, Item* result) {
     bindAll(stmt, values);
     int rc = stmt.step();
     if (rc == SQLITE_DONE) return kItemNotFound;
-    if (rc != SQLITE_ROW) return kIOError;
+    if (rc != SQLITE_ROW) return connection.failed(rc);
     if (result) {
         *result = Item{stmt.blobColumn(0), stmt.blobColumn(1), stmt.blobColumn(2),
                        stmt.blobColumn(3), stmt.blobColumn(4), stmt.blobColumn(5)};
@@ -104,7 +168,7 @@ Status Keychain::copyMatching(const Query& query, Item* result) {
 Status Keychain::add(const Item& item) {
     if (item.itemClass.empty() || item.accessibility.empty()) return kParam;
     Connection connection;
-    if (!connection) return kIOError;
+    if (!connection) return connection.status();
     return connection.write([&] {
         Statement stmt = connection.prepare(
             "INSERT INTO items (class, service, account, label, accessibility, data) VALUES (?, ?, ?, ?, ?, ?)");
@@ -121,7 +185,7 @@ Status Keychain::update(const Query& query, const Changes& changes) {
     if (query.itemClass.empty() || (!changes.label && !changes.accessibility && !changes.data)) return kParam;
     if (changes.accessibility && changes.accessibility->empty()) return kParam;
     Connection connection;
-    if (!connection) return kIOError;
+    if (!connection) return connection.status();
     return connection.write([&] {
         std::string set;
         std::vector<std::pair<const std::string*, bool>> values;  // value, bound as a blob
@@ -148,7 +212,7 @@ Status Keychain::update(const Query& query, const Changes& changes) {
 Status Keychain::remove(const Query& query) {
     if (query.itemClass.empty()) return kParam;
     Connection connection;
-    if (!connection) return kIOError;
+    if (!connection) return connection.status();
     return connection.write([&] {
         std::vector<std::string> values;
         Statement stmt = connection.prepare("DELETE FROM items" + whereClause(query, values));

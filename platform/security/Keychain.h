@@ -11,7 +11,12 @@
 // Library/Keychains/keychain.db, readable by its owner only (0600) and shared by
 // every process of the same sandbox. Nothing is encrypted and accessibility is
 // stored but never enforced (there is no lock screen). A failure of the file
-// itself answers kIOError, which the platform uses for the same situation.
+// itself answers kIOError, which the platform uses for the same situation; a
+// file another process holds longer than a call may wait (a fraction of a
+// second on the main thread) answers kInteractionNotAllowed, as a locked
+// keychain does, and is said once a process. A file that is no keychain
+// (not SQLite, damaged, not a regular file) is set aside with a line and a new
+// one started, as the other stores do.
 // Every call opens the file, runs one transaction and closes it again, so
 // calls are safe from any thread, from several processes at once and across
 // fork().
@@ -23,10 +28,11 @@ namespace platform::security {
 
 using Status = int32_t;
 inline constexpr Status kSuccess = 0;
-inline constexpr Status kParam = -50;             // a required attribute is missing or a value is malformed
-inline constexpr Status kIOError = -36;           // the keychain file cannot be opened, read or written
-inline constexpr Status kDuplicateItem = -25299;  // add: an item of that class, service and account exists
-inline constexpr Status kItemNotFound = -25300;   // nothing matched
+inline constexpr Status kParam = -50;                     // a required attribute is missing or a value is malformed
+inline constexpr Status kIOError = -36;                   // the keychain file cannot be opened, read or written
+inline constexpr Status kDuplicateItem = -25299;          // add: an item of that class, service and account exists
+inline constexpr Status kItemNotFound = -25300;           // nothing matched
+inline constexpr Status kInteractionNotAllowed = -25308;  // the keychain cannot be used now (held by another process)
 
 inline constexpr const char* kClassGenericPassword = "genp";
 

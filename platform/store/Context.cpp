@@ -73,11 +73,6 @@ Error cocoaError(int64_t code, const std::string& description) {
     return Error::withDescription(platform::foundation::kCocoaErrorDomain, code, description);
 }
 
-bool isCorruption(int rc) {
-    int primary = rc & 0xFF;
-    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
-
 [[noreturn]] void unknownKey(const std::string& entity, const std::string& key) {
     Exception::raise(kUnknownKeyException,
                      "the entity " + entity + " is not key value coding-compliant for the key \"" + key + "\"");
@@ -163,8 +158,7 @@ const char* opText(Comparison::Op op) {
 // Moves the store file and its companions aside; the destination keeps them
 // openable together.
 std::string moveAside(const std::string& path) {
-    return FileManager::moveAside(
-        path, std::vector<std::string>(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes)));
+    return setAside(path, std::vector<std::string>(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes)));
 }
 
 std::string readHead(const std::string& path, size_t size) {
@@ -239,7 +233,7 @@ std::string setAsideDamagedLogFiles(const std::string& path) {
     std::string report;
     for (const auto& file : damaged) {
         if (!FileManager::exists(file)) continue;
-        std::string aside = FileManager::moveAside(file);
+        std::string aside = setAside(file);
         if (aside.empty()) continue;
         report += (report.empty() ? "damaged " : "; ") + file + " moved to " + aside;
     }
@@ -286,7 +280,7 @@ private:
         int rc = db.open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
         if (rc != SQLITE_OK) return fail(db, rc, "cannot open");
         sqlite3_extended_result_codes(db.handle(), 1);
-        sqlite3_busy_timeout(db.handle(), 5000);
+        sqlite3_busy_timeout(db.handle(), kBusyTimeoutMs);
         if (sqlite3_db_readonly(db.handle(), "main") == 1) return fail(db, SQLITE_READONLY, "read-only store");
         return SQLITE_OK;
     }
@@ -393,7 +387,7 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
     Error failure;
     int rc = Opening(path, model_, &failure).run(db_, storeUUID_);
     if (rc == SQLITE_OK) return true;
-    if (!isCorruption(rc)) {
+    if (failureOf(rc) != Failure::Damaged) {
         if (error) *error = failure;
         return false;
     }

@@ -52,13 +52,14 @@ public:
     Context& operator=(const Context&) = delete;
 
     // Opens (or creates) the store file at `path` in WAL mode with a table per
-    // entity. A file that is not a database or fails its integrity check is moved
-    // aside with its -wal, -shm and -journal files (to "<path>.corrupt-<n>") and a
-    // new one is created; a damaged -wal or -shm alone is set aside by
+    // entity. A file that is not a database or fails its integrity check is set
+    // aside with its -wal, -shm and -journal files (setAside()) and a new one is
+    // created; a damaged -wal or -shm alone is set aside by
     // setAsideDamagedLogFiles(). `corruption` then tells why and where it went
-    // ("movedAsidePath" in its user info). Any other
-    // failure (no permission, full disk, a folder in the way) leaves the files
-    // alone and answers false.
+    // ("movedAsidePath" in its user info). Another connection's transaction is
+    // waited for, at most kBusyTimeoutMs. Any other failure (busy beyond that,
+    // a full disk, no permission, a folder in the way) leaves the files alone
+    // and answers false; failureOf(error->code) tells which it was.
     bool addStore(const std::string& path, platform::foundation::Error* error = nullptr,
                   platform::foundation::Error* corruption = nullptr);
     bool hasStore() const { return bool(db_); }

@@ -2,9 +2,77 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <utility>
 
+#include "platform/foundation/FileManager.h"
+
 namespace platform::store {
+
+using platform::foundation::FileManager;
+
+Failure failureOf(int rc) {
+    switch (rc & 0xFF) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return Failure::Damaged;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return Failure::Busy;
+    case SQLITE_FULL: return Failure::Full;
+    default: return Failure::Other;
+    }
+}
+
+namespace {
+
+constexpr const char* kSetAsideMark = ".corrupt-";
+
+const std::vector<std::string> kStoreCompanions = {"-wal", "-shm", "-journal"};
+
+// The numbers n of the "<path>.corrupt-<n>" copies and of their companions.
+std::vector<long> setAsideNumbers(const std::string& path) {
+    const std::string prefix = FileManager::lastPathComponent(path) + kSetAsideMark;
+    std::vector<long> numbers;
+    for (const auto& name : FileManager::contentsOfDirectory(FileManager::deletingLastPathComponent(path))) {
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const size_t end = name.find_first_not_of("0123456789", prefix.size());
+        const std::string digits = name.substr(prefix.size(), end - prefix.size());
+        const std::string rest = end == std::string::npos ? "" : name.substr(end);
+        if (digits.empty() || digits.size() > 9 ||
+            (!rest.empty() &&
+             std::find(kStoreCompanions.begin(), kStoreCompanions.end(), rest) == kStoreCompanions.end()))
+            continue;
+        const long n = std::stol(digits);
+        if (std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
+    }
+    return numbers;
+}
+
+void removeCopy(const std::string& copy) {
+    FileManager::remove(copy);
+    for (const auto& suffix : kStoreCompanions) FileManager::remove(copy + suffix);
+}
+
+}  // namespace
+
+std::string setAside(const std::string& path, const std::vector<std::string>& companionSuffixes,
+                     platform::foundation::Error* error) {
+    long last = 0;
+    const std::vector<long> numbers = setAsideNumbers(path);
+    for (long n : numbers) last = std::max(last, n);
+    const std::string aside = path + kSetAsideMark + std::to_string(last + 1);
+    if (!FileManager::move(path, aside, error)) return "";
+    for (const auto& suffix : companionSuffixes)
+        if (FileManager::exists(path + suffix)) FileManager::move(path + suffix, aside + suffix);
+    for (long n : numbers)
+        if (n <= last + 1 - kKeptSetAsideCopies) removeCopy(path + kSetAsideMark + std::to_string(n));
+    return aside;
+}
+
+void removeSetAsideCopies(const std::string& path) {
+    for (const auto& suffix : kStoreCompanions)  // a log or an index set aside alone
+        for (long n : setAsideNumbers(path + suffix)) removeCopy(path + suffix + kSetAsideMark + std::to_string(n));
+    for (long n : setAsideNumbers(path)) removeCopy(path + kSetAsideMark + std::to_string(n));
+}
 
 Database::~Database() { close(); }
 

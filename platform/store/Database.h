@@ -5,12 +5,36 @@
 // that (its file modes, journal, schema) stays with the store.
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/foundation/Error.h"
 #include "platform/store/Statement.h"
 
 struct sqlite3;
 
 namespace platform::store {
+
+// What a failed SQLite answer says of the file. Only a damaged file may be
+// set aside: a busy one is another connection's work in progress, and a full
+// disk needs room, not a new file.
+enum class Failure { Damaged, Busy, Full, Other };
+Failure failureOf(int rc);
+
+// How long a store's connection waits for another connection's transaction.
+inline constexpr int kBusyTimeoutMs = 5000;
+
+// How many set-aside copies of one file are kept: the newest.
+inline constexpr int kKeptSetAsideCopies = 3;
+
+// Sets a store file aside rather than deleting it: moves it to
+// "<path>.corrupt-<n>", n above that of every earlier copy, each existing
+// "<path><suffix>" along to "<path>.corrupt-<n><suffix>", and removes copies
+// older than the newest kKeptSetAsideCopies. Answers the new path, or "" when
+// the file itself could not be moved.
+std::string setAside(const std::string& path, const std::vector<std::string>& companionSuffixes = {},
+                     platform::foundation::Error* error = nullptr);
+// Removes every set-aside copy of `path`, and of its -wal, -shm and -journal.
+void removeSetAsideCopies(const std::string& path);
 
 class Database {
 public:

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "analytics/TLYAnalyticsPropertiesStore.h"
@@ -182,4 +184,24 @@ TEST_F(SqlStoreTest, SqlStorePrimitives) {
     EXPECT_FALSE(sqlStore->tableExists("t"));
     EXPECT_TRUE(sqlStore->closeAndDeleteDatabase());
     EXPECT_FALSE(std::filesystem::exists(dir_.file("other.sql")));
+}
+
+TEST_F(SqlStoreTest, AFileAnotherConnectionHoldsIsWaitedForNotSetAside) {
+    // A first launch beside another: the other has just made the file and holds it.
+    tlytest::LogCapture capture;
+    const std::string peer = dir_.file("lock.py");
+    std::ofstream(peer) << "import sqlite3, sys, time\n"
+                           "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                           "db.execute('BEGIN EXCLUSIVE')\ndb.execute('CREATE TABLE other (x)')\n"
+                           "print('locked', flush=True)\ntime.sleep(0.5)\ndb.execute('COMMIT')\n";
+    FILE* holder = popen(("python3 " + peer + " " + dbPath()).c_str(), "r");
+    ASSERT_NE(holder, nullptr);
+    char line[16] = {};
+    ASSERT_TRUE(fgets(line, sizeof line, holder));
+    ASSERT_STREQ(line, "locked\n");
+    EXPECT_EQ(open()->nextHitNumberForTrackingId("T", "K"), "0");
+    pclose(holder);
+    EXPECT_FALSE(std::filesystem::exists(dbPath() + ".corrupt-1"));
+    EXPECT_EQ(capture.count("Damaged database"), 0u);
+    EXPECT_EQ(sql("SELECT count(*) FROM other;"), "0\n");
 }

@@ -213,15 +213,24 @@ TEST_F(StoreTest, AnOldStoreThatCountsNoHitsIsLeftWhateverTheSaveReported) {
     EXPECT_FALSE(store->isDrainingOldStore());
 }
 
-TEST_F(StoreTest, AnUnreadableOldStoreDoesNotHoldBackNewHits) {
-    // A folder where the old store should be: it cannot be opened or counted.
-    fs::create_directories(libraryFile(kTLYOldStoreFileName));
+TEST_F(StoreTest, AStoreThatCannotBeOpenedIsKeptAsideAndOpenedAfresh) {
+    // A folder where each store should be: kept aside, and new files hold the hits.
+    tlytest::LogCapture capture;
+    for (const char* name : {kTLYOldStoreFileName, kTLYStoreFileName}) {
+        fs::create_directories(libraryFile(name));
+        std::ofstream(libraryFile(std::string(name) + "/keep")) << "mine";
+    }
     auto store = TLYDataStore::dataStore();
     store->addHit(hit("new"));
-    store->save();
+    ASSERT_TRUE(store->save());
     EXPECT_FALSE(store->isDrainingOldStore());
     EXPECT_EQ(screens(*store), (std::vector<std::string>{"new"}));
-    EXPECT_TRUE(fs::is_directory(libraryFile(kTLYOldStoreFileName)));
+    for (const char* name : {kTLYOldStoreFileName, kTLYStoreFileName}) {
+        EXPECT_EQ(*platform::foundation::FileManager::readFile(libraryFile(std::string(name) + ".corrupt-1/keep")),
+                  "mine");
+        EXPECT_EQ(capture.count(std::string("Corrupted database with URL file://") + libraryFile(name)), 1u);
+    }
+    EXPECT_EQ(capture.count("Error creating database"), 0u);
 }
 
 TEST_F(StoreTest, ACorruptStoreIsKeptAsideAndRecreatedEmpty) {

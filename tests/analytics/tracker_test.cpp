@@ -505,11 +505,15 @@ TEST_F(TLYSharedTest, ResetLeavesNoTrackersAndNoStoreFiles) {
     auto store = tly.dispatcher()->dataStore();
     ASSERT_TRUE(platform::foundation::FileManager::exists(libraryFile(kTLYStoreFileName)));
     Value firstInit = platform::foundation::UserDefaults::standard().objectForKey(kTLYFirstInitTimeStampKey);
+    // Copies an earlier launch set aside go too.
+    for (const char* aside : {".corrupt-1", ".corrupt-2-wal"})
+        platform::foundation::FileManager::writeFileAtomically(libraryFile(kTLYOldStoreFileName) + aside,
+                                                               std::string("old"));
     tly.reset();
     EXPECT_TRUE(tly.trackers().empty());
     EXPECT_FALSE(tly.defaultTracker());
     for (const char* name : {kTLYStoreFileName, kTLYOldStoreFileName}) {
-        for (const char* suffix : {"", "-wal", "-shm"})
+        for (const char* suffix : {"", "-wal", "-shm", ".corrupt-1", ".corrupt-2-wal"})
             EXPECT_FALSE(platform::foundation::FileManager::exists(libraryFile(name) + suffix)) << name << suffix;
     }
     // The closed store no longer writes (it would recreate a deleted file).

@@ -88,8 +88,10 @@ TEST_F(KeychainUtilsTest, UpdateMatchesByServiceAndAccountOnly) {
 }
 
 TEST_F(KeychainUtilsTest, FailingKeychainFailsWithoutAnErrorArgument) {
-    // A folder where the keychain file belongs makes every call fail.
-    ASSERT_TRUE(platform::foundation::FileManager::createDirectory(Keychain::path()));
+    // A file where the keychain's folder belongs makes every call fail.
+    const std::string folder = platform::foundation::FileManager::deletingLastPathComponent(Keychain::path());
+    ASSERT_TRUE(platform::foundation::FileManager::remove(folder));
+    ASSERT_TRUE(platform::foundation::FileManager::writeFileAtomically(folder, std::string("not a folder")));
     EXPECT_FALSE(PKRKeychainUtils::storeUsername("user", "pw", "svc", true));
     EXPECT_FALSE(PKRKeychainUtils::deleteItemForUsername("user", "svc"));
     Error error;

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/security/Keychain.h"
 #include "tests/platform/foundation/TestUtil.h"
@@ -90,4 +94,105 @@ print(rows)
                                           Keychain::path());
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_EQ("[('genp', 'svc', 'a', b'secret')]\n", run.output);
+}
+
+namespace {
+
+// A peer process that holds the keychain file locked for `seconds`; the
+// constructor returns once the lock is taken.
+class LockingPeer {
+public:
+    LockingPeer(const TempDir& dir, const std::string& file, double seconds) {
+        const std::string script = dir.file("lock.py");
+        platform::foundation::FileManager::writeFileAtomically(
+            script,
+            "import sqlite3, sys, time\n"
+            "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+            "db.execute('BEGIN EXCLUSIVE')\nprint('locked', flush=True)\n"
+            "time.sleep(float(sys.argv[2]))\ndb.execute('COMMIT')\n");
+        pipe_ = popen(("python3 " + script + " " + file + " " + std::to_string(seconds)).c_str(), "r");
+        char line[32] = {};
+        locked_ = pipe_ && fgets(line, sizeof line, pipe_) && std::string(line) == "locked\n";
+    }
+    ~LockingPeer() {
+        if (pipe_) pclose(pipe_);
+    }
+    bool locked() const { return locked_; }
+
+private:
+    FILE* pipe_ = nullptr;
+    bool locked_ = false;
+};
+
+struct Lines {
+    Lines() {
+        platform::foundation::setLogSink([this](const std::string& line) { text += line + "\n"; });
+    }
+    ~Lines() { platform::foundation::setLogSink(nullptr); }
+    int count(const std::string& what) const {
+        int n = 0;
+        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+        return n;
+    }
+    std::string text;
+};
+
+}  // namespace
+
+TEST_F(KeychainTest, AKeychainAnotherProcessHoldsFailsSoonAndIsSaidOnce) {
+    ASSERT_EQ(kSuccess, Keychain::add(item("a", "kept")));
+    Lines lines;
+    Item found;
+    {
+        LockingPeer peer(home_, Keychain::path(), 3);
+        ASSERT_TRUE(peer.locked());
+        // On the main thread each call gives up within a fraction of a second.
+        EXPECT_EQ(kInteractionNotAllowed, Keychain::copyMatching(query("a"), &found));
+        EXPECT_EQ(kInteractionNotAllowed, Keychain::add(item("b", "later")));
+        EXPECT_EQ(kInteractionNotAllowed, Keychain::remove(query("a")));
+    }
+    EXPECT_EQ(1, lines.count("is held by another process")) << lines.text;
+    // Once it is let go, nothing was lost or set aside.
+    ASSERT_EQ(kSuccess, Keychain::copyMatching(query("a"), &found));
+    EXPECT_EQ("kept", found.data);
+    EXPECT_FALSE(platform::foundation::FileManager::exists(Keychain::path() + ".corrupt-1"));
+}
+
+TEST_F(KeychainTest, ADamagedKeychainIsSetAsideWithALineAndANewOneStarted) {
+    ASSERT_EQ(kSuccess, Keychain::add(item("a", "one")));
+    const std::string file = Keychain::path();
+    const std::string sound = *platform::foundation::FileManager::readFile(file);
+    std::string noise(4096, '\0');
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = char(i * 7919 % 251);
+    const std::vector<std::pair<std::string, std::function<void()>>> damages = {
+        {"random bytes", [&] { platform::foundation::FileManager::writeFileAtomically(file, noise); }},
+        {"truncated",
+         [&] {
+             // A page more, so that the header promises what the file lacks.
+             ASSERT_EQ(kSuccess, Keychain::add(item("big", std::string(20000, 'x'))));
+             const std::string whole = *platform::foundation::FileManager::readFile(file);
+             platform::foundation::FileManager::writeFileAtomically(file, whole.substr(0, whole.size() / 2));
+         }},
+        {"a folder",
+         [&] {
+             platform::foundation::FileManager::remove(file);
+             platform::foundation::FileManager::createDirectory(file);
+         }},
+    };
+    int n = 0;
+    for (const auto& [what, damage] : damages) {
+        SCOPED_TRACE(what);
+        platform::foundation::FileManager::remove(file);
+        platform::foundation::FileManager::writeFileAtomically(file, sound);
+        damage();
+        Lines lines;
+        ++n;
+        Item found;
+        EXPECT_EQ(kItemNotFound, Keychain::copyMatching(query("a"), &found));
+        EXPECT_EQ(kSuccess, Keychain::add(item("a", "new")));
+        const std::string aside = file + ".corrupt-" + std::to_string(n);
+        EXPECT_TRUE(platform::foundation::FileManager::exists(aside));
+        EXPECT_EQ(1, lines.count(file + " is damaged")) << lines.text;
+        EXPECT_EQ(1, lines.count("moved it to " + aside)) << lines.text;
+    }
 }

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -314,3 +315,28 @@ TEST_F(StoreTest, AKilledProcessLosesOnlyItsUnsavedChanges) {
 }
 
 }  // namespace
+
+TEST_F(StoreTest, SetAsideCopiesAreNumberedOnwardAndOnlyTheNewestKept) {
+    auto names = [&] {
+        std::vector<std::string> found;
+        for (const auto& e : fs::directory_iterator(dir)) found.push_back(e.path().filename());
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    for (int i = 1; i <= 5; ++i) {
+        std::ofstream(path) << "copy " << i;
+        std::ofstream(path + "-wal") << "log " << i;
+        EXPECT_EQ(setAside(path, {"-wal"}), path + ".corrupt-" + std::to_string(i));
+    }
+    EXPECT_EQ(names(),
+              (std::vector<std::string>{"notes.sql.corrupt-3", "notes.sql.corrupt-3-wal", "notes.sql.corrupt-4",
+                                        "notes.sql.corrupt-4-wal", "notes.sql.corrupt-5", "notes.sql.corrupt-5-wal"}));
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(path + ".corrupt-5"), "copy 5");
+    // A damaged log set aside alone, and a new store: removing the copies leaves only the store.
+    std::ofstream(path + "-wal") << std::string(64, 'w');
+    Context context(noteModel());
+    ASSERT_TRUE(context.addStore(path));
+    EXPECT_TRUE(fs::exists(path + "-wal.corrupt-1"));
+    removeSetAsideCopies(path);
+    for (const auto& name : names()) EXPECT_EQ(name.find(".corrupt-"), std::string::npos) << name;
+}
