@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
 
 namespace platform::foundation {
 
@@ -100,9 +101,15 @@ bool Sandbox::claim(Error* error) {
     std::lock_guard lock(gMutex);
     if (gLockFd >= 0 && gLockedHome == h) return true;
     const std::string path = h + "/Library/" + kLockFileName;
+    // Anything but a regular file there (a link, a FIFO, a folder) is set aside once.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        const std::string aside = FileManager::moveAside(path, {}, error);
+        if (aside.empty()) return false;
+        log("Something other than a file stood at " + path + "; it was set aside as " + aside + ".");
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, kPrivateFileMode);
     if (fd < 0) return failWith(error, errno, path);
-    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return failWith(error, EINVAL, path);

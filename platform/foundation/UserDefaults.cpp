@@ -112,13 +112,15 @@ void UserDefaults::scheduleSaveLocked() {
 }
 
 void UserDefaults::load() {
-    if (!FileManager::exists(path_)) return;
+    // A link, FIFO or device there, or more than settings ever take, is
+    // damage: neither followed nor waited on, but set aside like bad bytes.
     Error error;
-    auto v = Value::readPropertyListFile(path_, &error);
+    auto v = Value::readPropertyListFile(path_, &error, kMaxFileSize);
     if (v && v->isDictionary()) {
         values_ = v->dictionary();
         return;
     }
+    if (!v && FileManager::readFailure(error) == ReadFailure::kMissing) return;
     std::string reason = v ? "not a dictionary" : error.localizedDescription();
     // Kept aside rather than deleted: the user's settings may still be recoverable.
     time_t t = time(nullptr);

@@ -24,6 +24,8 @@ public:
     ~UserDefaults();
 
     static constexpr double kSaveDelay = 1.0;
+    // Far more than any application's settings take.
+    static constexpr uint64_t kMaxFileSize = 16 << 20;
 
     Value objectForKey(const std::string& key) const;     // null when absent
     void setObject(const std::string& key, Value value);  // null removes

@@ -74,6 +74,10 @@ QM_CHILD_TEST(FreshProcess, Role) {
         EXPECT_TRUE(FileManager::exists(Sandbox::preferences()));
         EXPECT_TRUE(FileManager::exists(Sandbox::documents()));
         EXPECT_EQ(FileManager::attributes(Sandbox::keychains())->mode, 0700u);
+    } else if (role == "claim") {
+        Error error;
+        const bool claimed = Sandbox::setHome(getenv("QM_CLAIM_HOME")) && Sandbox::claim(&error);
+        printf("claimed=%d %s\n", claimed, error.localizedDescription().c_str());
     } else if (role == "bundle") {
         printf("bundle=%s\n", Bundle::main().bundlePath().c_str());
     } else {
@@ -159,4 +163,26 @@ TEST(Sandbox, EveryTestProgramHasAHomeOfItsOwn) {
     auto r = runFresh("QM_FRESH_ROLE=home");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("home=" + std::string(data) + "/quenmira\n"), std::string::npos) << r.output;
+}
+
+TEST(Sandbox, OneProcessHoldsAHomeAtATime) {
+    foundation_test::TempDir dir;
+    const std::string lock = dir.path + "/Library/" + Sandbox::kLockFileName;
+    ASSERT_TRUE(Sandbox::setHome(dir.path));
+    ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0);  // not waited on: set aside
+    Error error;
+    ASSERT_TRUE(Sandbox::claim(&error)) << error.localizedDescription();
+    EXPECT_TRUE(FileManager::exists(lock + ".corrupt-1"));
+    auto r = runFresh("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path);
+    EXPECT_NE(r.output.find("claimed=0 the sandbox " + dir.path +
+                            " is in use by another running application (process " + std::to_string(getpid()) + ")"),
+              std::string::npos)
+        << r.output;
+    // Another home lets this one go.
+    foundation_test::TempDir other;
+    ASSERT_TRUE(Sandbox::setHome(other.path));
+    ASSERT_TRUE(Sandbox::claim());
+    r = runFresh("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path);
+    EXPECT_NE(r.output.find("claimed=1"), std::string::npos) << r.output;
+    Sandbox::setHome("");
 }

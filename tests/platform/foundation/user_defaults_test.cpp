@@ -4,8 +4,12 @@
 #include <unistd.h>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdlib>
+#include <functional>
+#include <utility>
+#include <vector>
 
 #include "TestUtil.h"
 #include "platform/foundation/Bundle.h"
@@ -172,6 +176,38 @@ TEST_F(DefaultsTest, ACorruptFileIsKeptAsideWithOneLogLine) {
     auto v = Value::readPropertyListFile(prefsFile());
     ASSERT_TRUE(v);
     EXPECT_EQ((*v)["launches"].intValue(), 1);
+}
+
+TEST_F(DefaultsTest, AFifoALinkOrAnOversizedFileIsSetAsideNotWaitedOnOrFollowed) {
+    TempDir outside;
+    const std::string secret = outside.file("secret.plist");
+    ASSERT_TRUE(Value(Value::Dictionary{{"outside", Value(1)}}).writeBinaryPropertyListFile(secret));
+    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"fifo", [&] { ASSERT_EQ(mkfifo(prefsFile().c_str(), 0600), 0); }},
+        {"link", [&] { ASSERT_EQ(symlink(secret.c_str(), prefsFile().c_str()), 0); }},
+        {"oversized",
+         [&] {
+             ASSERT_TRUE(
+                 FileManager::writeFileAtomically(prefsFile(), std::string(UserDefaults::kMaxFileSize + 1, 'x')));
+         }},
+    };
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
+        for (const auto& name : FileManager::contentsOfDirectory(home.path + "/Library/Preferences"))
+            FileManager::remove(home.path + "/Library/Preferences/" + name);
+        plant();
+        std::vector<std::string> lines;
+        setLogSink([&](const std::string& l) { lines.push_back(l); });
+        UserDefaults::resetStandard();
+        EXPECT_TRUE(UserDefaults::standard().objectForKey("outside").isNull());
+        setLogSink(nullptr);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find("moved it to " + prefsFile() + ".corrupt-"), std::string::npos) << lines[0];
+        auto names = FileManager::contentsOfDirectory(home.path + "/Library/Preferences");
+        ASSERT_EQ(names.size(), 1u);
+        EXPECT_EQ(names[0].rfind("com.example.defaults.plist.corrupt-2", 0), 0u) << names[0];  // a date: 20xx
+    }
+    EXPECT_EQ((*Value::readPropertyListFile(secret))["outside"].intValue(), 1);
 }
 
 TEST_F(DefaultsTest, ADictionaryIsRequiredAtTheTop) {
