@@ -349,27 +349,6 @@ private:
     std::thread reader_;
 };
 
-// The launch has settled when the main run loop has nothing ready, no
-// animation runs and the screen no longer changes. Time moves on the manual
-// clock in frame steps meanwhile, and each step draws a frame as a screen
-// would (layers that draw on the frame after they were asked to need it), but
-// paints no picture: only the one written is painted. An ambient animation
-// (rising bubbles) never stops; the limit then decides.
-void settle() {
-    constexpr double kFrame = 1.0 / 60, kLimit = 5;
-    auto& loop = foundation::RunLoop::main();
-    for (double t = 0; t < kLimit; t += kFrame) {
-        loop.runUntilIdle();
-        Window* window = Window::keyWindow();
-        if (window && window->needsComposition()) {
-            window->prepareFrame();
-            loop.runUntilIdle();
-        }
-        if (!AnimationClock::shared().isRunning() && !(window && window->needsComposition())) return;
-        loop.runFor(kFrame);
-    }
-}
-
 // Draws until no layer asks for another pass, without moving time: a layer
 // that renders off the main thread shows its picture on the pass after.
 void finishDrawing() {
@@ -380,6 +359,33 @@ void finishDrawing() {
         if (!window || !window->needsComposition()) return;
         window->prepareFrame();
     }
+}
+
+// The launch has settled when the main run loop has nothing ready, no
+// animation runs and the screen no longer changes. Time moves on the manual
+// clock in frame steps meanwhile, with the layout of each frame; the layers
+// are drawn once nothing animates (a frame in between is never seen, and a
+// gliding battery would render each one), and no picture is painted: only the
+// one written is. An ambient animation (rising bubbles) never stops; the limit
+// then decides, and the layers are drawn as they are then.
+void settle() {
+    constexpr double kFrame = 1.0 / 60, kLimit = 5;
+    auto& loop = foundation::RunLoop::main();
+    for (double t = 0; t < kLimit; t += kFrame) {
+        loop.runUntilIdle();
+        Window* window = Window::keyWindow();
+        if (AnimationClock::shared().isRunning()) {
+            if (window) window->layoutIfNeeded();
+        } else {
+            if (window && window->needsComposition()) {
+                window->prepareFrame();
+                loop.runUntilIdle();
+            }
+            if (!(window && window->needsComposition())) return;
+        }
+        loop.runFor(kFrame);
+    }
+    finishDrawing();
 }
 
 }  // namespace
