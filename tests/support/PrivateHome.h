@@ -1,9 +1,11 @@
 #pragma once
 // A home of the test program's own: HOME and XDG_DATA_HOME point into a
-// private folder made for this process and removed when it ends (exit()
-// included), so that nothing a test launches, in-process or as a child,
-// writes into the user's real data home. A test program started by another
-// (QM_TEST_HOME set) keeps the home its parent gave it.
+// private folder made for this process under the build folder's test-homes/
+// and removed when it ends (exit() included), so that nothing a test
+// launches, in-process or as a child, writes into the user's real data home.
+// A background thread still writing at exit can leave some of it behind,
+// within the build folder. A test program started by another (QM_TEST_HOME
+// set) keeps the home its parent gave it.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,8 +22,10 @@ public:
 private:
     PrivateHome() {
         if (const char* given = getenv("QM_TEST_HOME"); given && *given) return;
-        const char* tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qm-test-home-XXXXXX";
+        const std::string homes = std::string(QM_BUILD_DIR) + "/test-homes";
+        std::error_code ignored;
+        std::filesystem::create_directories(homes, ignored);
+        std::string pattern = homes + "/home-XXXXXX";
         if (!mkdtemp(pattern.data())) return;  // the tests that need a home say so
         path_ = pattern;
         setenv("QM_TEST_HOME", path_.c_str(), 1);
