@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "crash/capture/async/AsyncFile.h"
 #include "crash/capture/handler/PKROVCrashMachExceptionServer.h"
 #include "crash/capture/image/ImageList.h"
 #include "crash/capture/info/PKROVCrashProcessInfo.h"
@@ -129,7 +130,8 @@ bool PKROVCrashReporter::hasPendingCrashReport() const {
 }
 
 std::optional<std::vector<uint8_t>> PKROVCrashReporter::loadPendingCrashReportData(Error* error) const {
-    auto bytes = FileManager::readFile(crashReportPath(), error);
+    static_assert(kMaxReportFileSize >= ovcrash::ASYNC_FILE_REPORT_LIMIT);
+    auto bytes = FileManager::readFile(crashReportPath(), error, kMaxReportFileSize);
     if (!bytes) return std::nullopt;
     return std::vector<uint8_t>(bytes->begin(), bytes->end());
 }

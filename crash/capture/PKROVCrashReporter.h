@@ -41,7 +41,14 @@ public:
                        std::optional<std::string> applicationMarketingVersion,
                        std::shared_ptr<PKROVCrashReporterConfig> configuration);
 
+    // The largest report file read back. The writer stops at 256 KiB (at
+    // most 512 frames a thread, then fewer frames and threads until the
+    // report fits); four times that leaves room for a writer of another
+    // release given more, while a file of megabytes made by none is refused.
+    static constexpr uint64_t kMaxReportFileSize = 1 << 20;
+
     bool hasPendingCrashReport() const;
+    // Reads only a regular file of at most kMaxReportFileSize bytes.
     std::optional<std::vector<uint8_t>> loadPendingCrashReportData(platform::foundation::Error* error = nullptr) const;
     bool purgePendingCrashReport(platform::foundation::Error* error = nullptr) const;
 

@@ -73,17 +73,20 @@ void PKRAppVersionMetaInfo::encodeWithCoder(Value& coder) const {
     encodeValue(coder, "uuids", uuids_);
 }
 
-bool PKRAppVersionMetaInfo::isEqualComparingString(const OptionalString& a, const OptionalString& b) { return a == b; }
+// An absent value equals nothing, not even another absent one.
+bool PKRAppVersionMetaInfo::isEqualComparingString(const OptionalString& a, const OptionalString& b) {
+    return a && b && *a == *b;
+}
 
 bool PKRAppVersionMetaInfo::isEqualComparingNumber(const Value& a, const Value& b) {
-    if (a.isNull() || b.isNull()) return a.isNull() && b.isNull();
     return a.isNumber() && b.isNumber() && a.doubleValue() == b.doubleValue();
 }
 
-bool PKRAppVersionMetaInfo::isEqualComparingDate(std::optional<double> a, std::optional<double> b) { return a == b; }
+bool PKRAppVersionMetaInfo::isEqualComparingDate(std::optional<double> a, std::optional<double> b) {
+    return a && b && *a == *b;
+}
 
 bool PKRAppVersionMetaInfo::isEqualComparingDictionary(const Value& a, const Value& b) {
-    if (a.isNull() || b.isNull()) return a.isNull() && b.isNull();
     return a.isDictionary() && b.isDictionary() && a == b;
 }
 

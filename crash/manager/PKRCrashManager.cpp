@@ -5,12 +5,14 @@
 // terminate handler (not a signal handler), where the process is still sound.
 #include "crash/manager/PKRCrashManager.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <regex>
 
 #include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
@@ -25,6 +27,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Sandbox.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/system/Sysctl.h"
 #include "platform/ui/Application.h"
@@ -55,6 +58,14 @@ constexpr const char* kMetaUserNameKey = "PKRCrashMetaUserName";
 constexpr const char* kMetaUserEmailKey = "PKRCrashMetaUserEmail";
 constexpr const char* kMetaUserIDKey = "PKRCrashMetaUserID";
 constexpr const char* kFakeExtension = "fake";
+// The most the folder's other files are read to: an app-kill report is a page
+// of text and a few short values; meta data, a description and an attachment
+// are the delegate's log, the user's typing and one attachment; the approved
+// list names the pending reports. Anything larger was made by none of these.
+constexpr uint64_t kMaxFakeReportSize = 256 << 10;
+constexpr uint64_t kMaxCompanionSize = 8 << 20;
+constexpr uint64_t kMaxSettingsSize = 1 << 20;
+constexpr uint64_t kMaxMarkerSize = 64;
 
 constexpr const char* kXMLTemplate[] = {"<crashes><crash><applicationname><![CDATA[",
                                         "]]></applicationname><uuids>",
@@ -110,6 +121,34 @@ std::string stringOr(const Value& v, const std::string& fallback = "") { return 
 
 std::string infoString(const char* key) { return stringOr(pf::Bundle::main().objectForInfoDictionaryKey(key)); }
 
+// The "<uuid type=.. arch=..>..</uuid>" elements of an app-kill report's
+// stored list, made again with every value escaped; anything else is dropped.
+std::string reescapedUUIDElements(const std::string& stored) {
+    static const std::regex element(R"re(<uuid type="([^"<>]*)" arch="([^"<>]*)">([^<>]*)</uuid>)re");
+    std::string out;
+    for (auto it = std::sregex_iterator(stored.begin(), stored.end(), element); it != std::sregex_iterator(); ++it)
+        out += "<uuid type=\"" + pf::escapeMarkup((*it)[1]) + "\" arch=\"" + pf::escapeMarkup((*it)[2]) + "\">" +
+               pf::escapeMarkup((*it)[3]) + "</uuid>";
+    return out;
+}
+
+// A crash file's name as this manager makes it: digits, or digits and ".fake".
+bool isCrashFileName(const std::string& name) {
+    const std::string digits = name.size() > 5 && name.ends_with(".fake") ? name.substr(0, name.size() - 5) : name;
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A write that a killed process left half done: "<name>.tmp-XXXXXX".
+bool isTemporaryName(const std::string& name) {
+    const size_t p = name.rfind(".tmp-");
+    return p != std::string::npos && p + 11 == name.size();
+}
+
 // errno values that say "not now" rather than "never".
 bool isPassingFailure(const pf::Error& error) {
     if (error.domain != pf::kPOSIXErrorDomain) return false;
@@ -153,9 +192,10 @@ PKRCrashManager::PKRCrashManager(OptionalString appIdentifier, int64_t appEnviro
     }
     crashesDir_ = settings_dir();
     settingsFile_ = FileManager::joinPath(crashesDir_, "PKRCrashManager.plist");
-    // The analyser marker stays: one found at start says the last handling
-    // of a report ended the process (handleCrashReport sets that report aside).
+    // The analyser marker stays: one found at start says how many handlings
+    // of the pending report ended the process (handleCrashReport counts them).
     analyzerInProgressFile_ = FileManager::joinPath(crashesDir_, "PKRCrashManager.analyzer");
+    removeLeftoverTemporaries();
     if (!sdk_resource_bundle() && !is_running_in_app_extension())
         PKRLog::plain(
             pf::format("WARNING: %s is missing, will send reports automatically!", kPKRSDKResourceBundleName));
@@ -252,19 +292,51 @@ std::string PKRCrashManager::newCrashFilename() const {
     }
 }
 
+// The analyser marker counts the launches that began handling the pending
+// report: one that finds a count of two knows two handlings of this report
+// ended the process before their end, and sets it aside. A single count is
+// taken for a kill and the report is handled again.
+int PKRCrashManager::interruptedHandlings() const {
+    pf::Error error;
+    std::optional<std::string> text = FileManager::readFile(analyzerInProgressFile_, &error, kMaxMarkerSize);
+    if (!text) return FileManager::readFailure(error) == pf::ReadFailure::kMissing ? 0 : 1;
+    const int count = std::atoi(text->c_str());
+    return count > 0 ? count : 1;  // an empty marker is an older release's, from one handling
+}
+
+// A copy of the pending report whose bytes are all in the folder already: a
+// handling stopped after its copy and before the purge.
+PKRCrashManager::OptionalString PKRCrashManager::completeCopyOf(const std::vector<uint8_t>& bytes) const {
+    for (const std::string& name : FileManager::contentsOfDirectory(crashesDir_)) {
+        if (!isCrashFileName(name) || name.ends_with(".fake")) continue;
+        const std::string path = FileManager::joinPath(crashesDir_, name);
+        auto attributes = FileManager::attributes(path);
+        if (!attributes || attributes->size != bytes.size()) continue;
+        auto copy = FileManager::readFile(path, nullptr, PKROVCrashReporter::kMaxReportFileSize);
+        if (copy && copy->size() == bytes.size() && std::memcmp(copy->data(), bytes.data(), bytes.size()) == 0)
+            return name;
+    }
+    return std::nullopt;
+}
+
+void PKRCrashManager::setReportAside(const std::string& why) {
+    const std::string aside = FileManager::moveAside(reporter_->crashReportPath());
+    PKRLog::plain("WARNING: The last crash report " + why + "; it was set aside" +
+                  (aside.empty() ? std::string(".") : " as " + aside));
+}
+
 void PKRCrashManager::handleCrashReport() {
     constexpr const char* kMethod = "-[PKRCrashManager handleCrashReport]";
     if (!reporter_) return;
-    if (FileManager::exists(analyzerInProgressFile_)) {
-        // The last attempt to handle this report ended the process: keep it
-        // out of the way, beside the reporter's file, and never read it again.
-        const std::string aside = FileManager::moveAside(reporter_->crashReportPath());
-        PKRLog::plain("WARNING: The last crash report could not be processed; it was set aside" +
-                      (aside.empty() ? std::string(".") : " as " + aside));
-        if (!aside.empty()) FileManager::remove(analyzerInProgressFile_);
+    const int interrupted = interruptedHandlings();
+    if (interrupted >= 2) {
+        // Handling this report ended the process twice: never read it again.
+        setReportAside("could not be processed");
+        FileManager::remove(analyzerInProgressFile_);
         return;
     }
-    FileManager::writeFileAtomically(analyzerInProgressFile_, "");
+    FileManager::writeFileAtomically(analyzerInProgressFile_, std::to_string(interrupted + 1), nullptr,
+                                     pf::Sandbox::kPrivateFileMode);
     saveSettings();
 
     pf::Error error;
@@ -279,45 +351,60 @@ void PKRCrashManager::handleCrashReport() {
             if (report->systemInfo()) crash = report->systemInfo()->timestamp();
             if (!start || !crash) start.reset(), crash.reset();
             if (start && crash) timeIntervalCrashInLastSessionOccurred_ = *crash - *start;
-            const std::string path = FileManager::joinPath(crashesDir_, *lastCrashFilename_);
-            pf::Error writeError;
-            if (FileManager::writeFileAtomically(path, bytes->data(), bytes->size(), &writeError)) {
+            const std::string incident = report->uuidRef() ? reportUUIDString(*report) : "???";
+            std::optional<std::string> signal, exceptionName, exceptionReason;
+            if (report->signalInfo()) signal = report->signalInfo()->name();
+            if (report->hasExceptionInfo()) {
+                exceptionName = report->exceptionInfo()->exceptionName();
+                exceptionReason = report->exceptionInfo()->exceptionReason();
+            }
+            const auto& sys = report->systemInfo();
+            const auto& app = report->applicationInfo();
+            auto details = std::make_shared<PKRCrashDetails>(
+                incident, app_anonymous_id().value_or(""), signal, exceptionName, exceptionReason, start, crash,
+                sys ? OptionalString(sys->operatingSystemVersion()) : std::nullopt,
+                sys ? sys->operatingSystemBuild() : std::nullopt,
+                app ? app->applicationMarketingVersion() : std::nullopt,
+                app ? OptionalString(app->applicationVersion()) : std::nullopt,
+                report->hasProcessInfo() ? report->processInfo()->processID() : 0);
+            if (OptionalString copied = completeCopyOf(*bytes)) {
                 handled = true;
-                const std::string incident = report->uuidRef() ? reportUUIDString(*report) : "???";
-                std::optional<std::string> signal, exceptionName, exceptionReason;
-                if (report->signalInfo()) signal = report->signalInfo()->name();
-                if (report->hasExceptionInfo()) {
-                    exceptionName = report->exceptionInfo()->exceptionName();
-                    exceptionReason = report->exceptionInfo()->exceptionReason();
-                }
-                const auto& sys = report->systemInfo();
-                const auto& app = report->applicationInfo();
-                lastSessionCrashDetails_ = std::make_shared<PKRCrashDetails>(
-                    incident, app_anonymous_id().value_or(""), signal, exceptionName, exceptionReason, start, crash,
-                    sys ? OptionalString(sys->operatingSystemVersion()) : std::nullopt,
-                    sys ? sys->operatingSystemBuild() : std::nullopt,
-                    app ? app->applicationMarketingVersion() : std::nullopt,
-                    app ? OptionalString(app->applicationVersion()) : std::nullopt,
-                    report->hasProcessInfo() ? report->processInfo()->processID() : 0);
-                storeMetaDataForCrashReportFilename(*lastCrashFilename_);
+                lastCrashFilename_ = copied;
+                lastSessionCrashDetails_ = details;
             } else {
-                // The reporter's file stays and is moved on a later launch.
-                PKR_LOG_ERROR(kMethod, "Could not copy crash report: %s", writeError.localizedDescription().c_str());
-                lastCrashFilename_.reset();
+                const std::string path = FileManager::joinPath(crashesDir_, *lastCrashFilename_);
+                pf::Error writeError;
+                if (FileManager::writeFileAtomically(path, bytes->data(), bytes->size(), &writeError)) {
+                    handled = true;
+                    lastSessionCrashDetails_ = details;
+                    storeMetaDataForCrashReportFilename(*lastCrashFilename_);
+                } else {
+                    // The reporter's file stays and is moved on a later launch.
+                    PKR_LOG_ERROR(kMethod, "Could not copy crash report: %s",
+                                  writeError.localizedDescription().c_str());
+                    lastCrashFilename_.reset();
+                }
             }
         } else {
             PKR_LOG_WARNING(kMethod, "Could not parse crash report");
-            FileManager::moveAside(reporter_->crashReportPath());
+            setReportAside("could not be decoded");
             lastCrashFilename_.reset();
         }
     } else {
         PKR_LOG_ERROR(kMethod, "Could not load crash report: %s", error.description().c_str());
         lastCrashFilename_.reset();
-        if (!isPassingFailure(error)) FileManager::moveAside(reporter_->crashReportPath());
+        if (!isPassingFailure(error)) setReportAside("could not be read (" + error.localizedDescription() + ")");
     }
     if (handled) reporter_->purgePendingCrashReport();
     FileManager::remove(analyzerInProgressFile_);
     saveSettings();
+}
+
+void PKRCrashManager::removeLeftoverTemporaries() {
+    for (const std::string& name : FileManager::contentsOfDirectory(crashesDir_)) {
+        const std::string path = FileManager::joinPath(crashesDir_, name);
+        if (isTemporaryName(name) && isRegularFile(path)) FileManager::remove(path);
+    }
 }
 
 void PKRCrashManager::registerObservers() {
@@ -487,7 +574,7 @@ void PKRCrashManager::createCrashReportForAppKill() {
     const std::string name = newCrashFilename();
     pf::Error error;
     if (Value(fake).writeBinaryPropertyListFile(FileManager::joinPath(crashesDir_, name + "." + kFakeExtension),
-                                                &error))
+                                                &error, pf::Sandbox::kPrivateFileMode))
         storeMetaDataForCrashReportFilename(name);
     else
         PKR_LOG_ERROR(kMethod, "Writing fake crash report. %s", error.description().c_str());
@@ -541,7 +628,8 @@ void PKRCrashManager::storeMetaDataForCrashReportFilename(const std::string& fil
             persistAttachment(*attachment, FileManager::joinPath(crashesDir_, filename));
     }
     pf::Error error;
-    if (!Value(meta).writeBinaryPropertyListFile(FileManager::joinPath(crashesDir_, filename + ".meta"), &error))
+    if (!Value(meta).writeBinaryPropertyListFile(FileManager::joinPath(crashesDir_, filename + ".meta"), &error,
+                                                 pf::Sandbox::kPrivateFileMode))
         PKR_LOG_ERROR(kMethod, "Writing crash meta data failed. %s", error.description().c_str());
 }
 
@@ -550,13 +638,13 @@ void PKRCrashManager::persistAttachment(const PKRPelkorAttachment& attachment, c
     attachment.encodeWithCoder(coder);
     Value::Dictionary root;
     root[kMetaAttachmentKey] = coder;
-    Value(root).writeBinaryPropertyListFile(filename + ".data");
+    Value(root).writeBinaryPropertyListFile(filename + ".data", nullptr, pf::Sandbox::kPrivateFileMode);
 }
 
 std::shared_ptr<PKRPelkorAttachment> PKRCrashManager::attachmentForCrashReport(const std::string& filename) const {
     const std::string path = companionBase(filename) + ".data";
     if (!FileManager::exists(path)) return nullptr;
-    std::optional<Value> root = Value::readPropertyListFile(path);
+    std::optional<Value> root = Value::readPropertyListFile(path, nullptr, kMaxCompanionSize);
     if (!root || !root->isDictionary()) return nullptr;
     const Value& coder = (*root)[kMetaAttachmentKey];
     if (!coder.isDictionary()) return nullptr;
@@ -567,7 +655,8 @@ void PKRCrashManager::persistUserProvidedMetaData(const PKRCrashMetaData* metaDa
     if (!metaData || !lastCrashFilename_) return;
     const std::string path = FileManager::joinPath(crashesDir_, *lastCrashFilename_);
     if (metaData->userDescription() && !metaData->userDescription()->empty())
-        FileManager::writeFileAtomically(companionBase(path) + ".desc", *metaData->userDescription());
+        FileManager::writeFileAtomically(companionBase(path) + ".desc", *metaData->userDescription(), nullptr,
+                                         pf::Sandbox::kPrivateFileMode);
     if (metaData->userName() && !metaData->userName()->empty())
         addStringValueToKeychain(metaData->userName(), keyFor(path, kMetaUserNameKey));
     if (metaData->userEmail() && !metaData->userEmail()->empty())
@@ -579,21 +668,14 @@ void PKRCrashManager::persistUserProvidedMetaData(const PKRCrashMetaData* metaDa
 bool PKRCrashManager::hasPendingCrashReport() {
     constexpr const char* kMethod = "-[PKRCrashManager hasPendingCrashReport]";
     if (status_ == kDisabled) return false;
-    if (FileManager::exists(crashesDir_)) {
-        for (const std::string& name : FileManager::contentsOfDirectory(crashesDir_)) {
-            const std::string path = FileManager::joinPath(crashesDir_, name);
-            auto attributes = FileManager::attributes(path);
-            if (!attributes || attributes->isDirectory || attributes->size < 1) continue;
-            bool companion = false;
-            for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"})
-                if (name.size() >= strlen(suffix) &&
-                    name.compare(name.size() - strlen(suffix), std::string::npos, suffix) == 0)
-                    companion = true;
-            // A write in progress ("<name>.tmp...") or a file set aside is no report.
-            if (companion || name.find(".tmp") != std::string::npos || name.find(".corrupt-") != std::string::npos)
-                continue;
-            crashFiles_.push_back(path);
-        }
+    // Only files this manager could have written are listed, and so only
+    // they are ever deleted.
+    for (const std::string& name : FileManager::contentsOfDirectory(crashesDir_)) {
+        const std::string path = FileManager::joinPath(crashesDir_, name);
+        struct stat st;
+        if (!isCrashFileName(name) || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1)
+            continue;
+        crashFiles_.push_back(path);
     }
     if (!crashFiles_.empty()) {
         PKR_LOG_INFO(kMethod, "%lu pending crash reports found.", (unsigned long)crashFiles_.size());
@@ -624,20 +706,28 @@ void PKRCrashManager::saveSettings() {
     Value::Dictionary settings;
     if (!approved_.empty()) settings[kApprovedReportsKey] = approved_;
     pf::Error error;
-    if (!Value(settings).writeBinaryPropertyListFile(settingsFile_, &error))
+    if (!Value(settings).writeBinaryPropertyListFile(settingsFile_, &error, pf::Sandbox::kPrivateFileMode))
         PKR_LOG_ERROR(kMethod, "Writing settings. %s", error.description().c_str());
 }
 
 void PKRCrashManager::loadSettings() {
     constexpr const char* kMethod = "-[PKRCrashManager loadSettings]";
-    if (!FileManager::exists(settingsFile_)) return;
-    std::optional<Value> settings = Value::readPropertyListFile(settingsFile_);
+    pf::Error error;
+    std::optional<Value> settings = Value::readPropertyListFile(settingsFile_, &error, kMaxSettingsSize);
     if (!settings) {
+        const pf::ReadFailure failure = FileManager::readFailure(error);
+        if (failure == pf::ReadFailure::kMissing) return;
         PKR_LOG_ERROR(kMethod, "Reading crash manager settings.");
+        if (failure == pf::ReadFailure::kIOError && isPassingFailure(error)) return;
+        const std::string aside = FileManager::moveAside(settingsFile_);
+        PKRLog::plain("WARNING: The crash manager settings could not be read (" + error.localizedDescription() +
+                      "); they were set aside" + (aside.empty() ? std::string(".") : " as " + aside));
         return;
     }
-    if (settings->isDictionary() && (*settings)[kApprovedReportsKey].isDictionary())
-        approved_ = (*settings)[kApprovedReportsKey].dictionary();
+    if (!settings->isDictionary() || !(*settings)[kApprovedReportsKey].isDictionary()) return;
+    approved_ = (*settings)[kApprovedReportsKey].dictionary();
+    // An approval outlives its report only when a deletion was cut short.
+    std::erase_if(approved_, [](const auto& entry) { return !isRegularFile(entry.first); });
 }
 
 void PKRCrashManager::deleteFiles(const std::string& path) {
@@ -659,6 +749,8 @@ void PKRCrashManager::cleanCrashReportWithFilename(const OptionalString& path) {
     deleteFiles(p);
     std::erase(crashFiles_, p);
     approved_.erase(p);
+    // A name that outlived its report would take the next answer and description.
+    if (lastCrashFilename_ && FileManager::joinPath(crashesDir_, *lastCrashFilename_) == p) lastCrashFilename_.reset();
     saveSettings();
 }
 
@@ -795,7 +887,9 @@ void PKRCrashManager::sendNextCrashReport() {
     while (!crashFiles_.empty()) {
         const std::string path = crashFiles_.front();
         pf::Error readError;
-        std::optional<std::string> bytes = FileManager::readFile(path, &readError);
+        const bool fake = FileManager::pathExtension(path) == kFakeExtension;
+        std::optional<std::string> bytes = FileManager::readFile(
+            path, &readError, fake ? kMaxFakeReportSize : PKROVCrashReporter::kMaxReportFileSize);
         if (!bytes && isPassingFailure(readError)) {
             PKR_LOG_ERROR(kMethod, "Could not read crash report %s: %s", path.c_str(),
                           readError.localizedDescription().c_str());
@@ -806,10 +900,12 @@ void PKRCrashManager::sendNextCrashReport() {
             return;
         }
         if (!bytes || bytes->empty()) {
+            if (!bytes)
+                PKRLog::plain("WARNING: The crash report " + path + " could not be read (" +
+                              readError.localizedDescription() + "); it was deleted.");
             cleanCrashReportWithFilename(path);
             continue;
         }
-        const bool fake = FileManager::pathExtension(path) == kFakeExtension;
         const std::string base = companionBase(path);
         std::string uuids, bundleId, osVersion, platformName, marketing, version, uuid, log;
         bool parsed = false;
@@ -819,7 +915,7 @@ void PKRCrashManager::sendNextCrashReport() {
             if (plist && plist->isDictionary() && (*plist)["PKRFakeCrashAppString"].isString()) {
                 const Value& p = *plist;
                 parsed = true;
-                uuids = stringOr(p["PKRFakeCrashAppBinaryUUID"]);
+                uuids = reescapedUUIDElements(stringOr(p["PKRFakeCrashAppBinaryUUID"]));
                 bundleId = stringOr(p["PKRFakeCrashAppBundleIdentifier"]);
                 osVersion = stringOr(p["PKRFakeCrashOSVersion"]);
                 platformName = stringOr(p["PKRFakeCrashDeviceModel"]);
@@ -852,12 +948,12 @@ void PKRCrashManager::sendNextCrashReport() {
         std::string userName, userEmail, userID, applicationLog, description;
         std::shared_ptr<PKRPelkorAttachment> attachment;
         pf::Error metaError;
-        if (std::optional<Value> meta = Value::readPropertyListFile(base + ".meta", &metaError)) {
+        if (std::optional<Value> meta = Value::readPropertyListFile(base + ".meta", &metaError, kMaxCompanionSize)) {
             userName = stringValueFromKeychainForKey(keyFor(path, kMetaUserNameKey)).value_or("");
             userEmail = stringValueFromKeychainForKey(keyFor(path, kMetaUserEmailKey)).value_or("");
             userID = stringValueFromKeychainForKey(keyFor(path, kMetaUserIDKey)).value_or("");
             if (meta->isDictionary()) applicationLog = stringOr((*meta)[kMetaApplicationLogKey]);
-            description = FileManager::readFile(base + ".desc").value_or("");
+            description = FileManager::readFile(base + ".desc", nullptr, kMaxCompanionSize).value_or("");
             attachment = attachmentForCrashReport(path);
         } else {
             PKR_LOG_ERROR(kMethod, "Reading crash meta data. %s", metaError.description().c_str());
@@ -873,7 +969,8 @@ void PKRCrashManager::sendNextCrashReport() {
         for (size_t i = 0; i < std::size(values); ++i) {
             xml += kXMLTemplate[i];
             const std::string& v = i == 0 ? appName : i == 5 ? senderVersion : *values[i];
-            // The application name, the log and the description are CDATA sections.
+            // The application name, the log and the description are CDATA sections; the
+            // UUID list is elements whose values are escaped already.
             xml += (i == 0 || i == 9 || i == 14) ? cdata(v) : (i == 1 ? v : pf::escapeMarkup(v));
         }
         xml += kXMLTemplate[std::size(values)];
@@ -918,16 +1015,16 @@ void PKRCrashManager::processUploadResultWithFilename(const std::string& path, c
         failure = *error;
     } else {
         const bool hasBody = responseData && !responseData->empty();
-        // A 2xx answer is a delivery whatever its body; a 3xx one only with a body.
-        if ((statusCode >= 200 && statusCode <= 299) || (hasBody && statusCode >= 300 && statusCode <= 399)) {
+        // An answer without a body may come from a service that did not keep the report.
+        if (hasBody && statusCode >= 200 && statusCode <= 399) {
             cleanCrashReportWithFilename(path);
-            std::optional<Value> answer = hasBody ? Value::fromPropertyList(*responseData) : std::nullopt;
+            std::optional<Value> answer = Value::fromPropertyList(*responseData);
             if (answer)
                 PKR_LOG_INFO(kMethod, "Received API response: %s", answer->description().c_str());
             else
                 PKR_LOG_WARNING(kMethod,
                                 "The service took the report with an answer that is no property list (%zu bytes).",
-                                hasBody ? responseData->size() : size_t(0));
+                                responseData->size());
             if (delegate_) delegate_->crashManagerDidFinishSendingCrashReport(*this);
             // The run goes on with the next report.
             if (!crashFiles_.empty()) {

@@ -190,6 +190,10 @@ public:
 private:
     void didDismissWithButtonIndex(platform::ui::Alert&, int64_t buttonIndex) override;
     void setUpReporter();
+    int interruptedHandlings() const;
+    OptionalString completeCopyOf(const std::vector<uint8_t>& bytes) const;
+    void setReportAside(const std::string& why);
+    void removeLeftoverTemporaries();
     void endSendingRun();
     std::string keyFor(const std::string& path, const char* suffix) const;
     void deleteFiles(const std::string& path);

@@ -78,11 +78,17 @@ PKRPelkorAppClient::Data PKRPelkorAppClient::dataWithPostValue(const Data& value
                                                                const std::string& contentType,
                                                                const std::string& boundary,
                                                                const std::optional<std::string>& filename) {
+    // A line break would start a header of the sender's choosing, a quote end the name.
+    auto headerSafe = [](std::string text) {
+        std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '"'; });
+        return text;
+    };
     Data out;
     append(out, "--" + boundary + "\r\n");
     if (filename) {
-        append(out, "Content-Disposition: form-data; name=\"" + key + "\"; filename=\"" + *filename + "\"\r\n");
-        append(out, "Content-Type: " + contentType + "\r\n");
+        append(out, "Content-Disposition: form-data; name=\"" + key + "\"; filename=\"" + headerSafe(*filename) +
+                        "\"\r\n");
+        append(out, "Content-Type: " + headerSafe(contentType) + "\r\n");
         append(out, "Content-Transfer-Encoding: binary\r\n\r\n");
     } else {
         append(out, "Content-Disposition: form-data; name=\"" + key + "\"\r\n");

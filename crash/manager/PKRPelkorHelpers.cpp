@@ -59,8 +59,9 @@ bool is_running_in_app_extension() {
 
 std::string settings_dir() {
     std::string dir = FileManager::joinPath(platform::foundation::Sandbox::caches(), "net.pelkorapp.sdk.ios");
-    // A creation failure shows later, where files are written into it.
-    if (!FileManager::exists(dir)) FileManager::createDirectory(dir, true, 0755);
+    // Owner-only, and never a link out of the sandbox. A creation failure
+    // shows later, where files are written into it.
+    FileManager::makeRealDirectory(dir, platform::foundation::Sandbox::kFolderMode);
     return dir;
 }
 

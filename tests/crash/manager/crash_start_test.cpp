@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -89,10 +90,10 @@ TEST_F(CrashStart, TheLastRunsReportMovesIntoTheFolderWithItsMetaData) {
     EXPECT_FALSE(FileManager::exists(marker()));
 }
 
-TEST_F(CrashStart, AMarkerFromAHandlingThatEndedTheProcessSetsTheReportAside) {
+TEST_F(CrashStart, AMarkerFromTwoHandlingsThatEndedTheProcessSetsTheReportAside) {
     placeReport(liveReport());
     FileManager::createDirectory(sdkDir());
-    FileManager::writeFileAtomically(marker(), "");
+    FileManager::writeFileAtomically(marker(), "2");
     std::istringstream out(startInChild());
     int crashed = 0;
     double interval = 0;
@@ -107,15 +108,9 @@ TEST_F(CrashStart, AMarkerFromAHandlingThatEndedTheProcessSetsTheReportAside) {
         EXPECT_EQ(std::string::npos, entry.find_first_not_of("0123456789")) << "no report copied: " << entry;
 }
 
-TEST_F(CrashStart, AReportThatCannotBeCopiedStaysWithTheReporter) {
+TEST_F(CrashStart, AFileWhereTheFolderBelongsIsSetAsideAndTheReportMoves) {
     placeReport(liveReport());
-    // The SDK's folder cannot be made: a file is in its place.
     FileManager::writeFileAtomically(sdkDir(), "in the way");
-    startInChild();
-    auto bytes = liveReport();
-    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), FileManager::readFile(reporterPath()).value_or(""));
-    FileManager::remove(sdkDir());
-    // Once the folder can be made, the next start moves it.
     std::istringstream out(startInChild());
     int crashed = 0;
     double interval = 0;
@@ -123,6 +118,57 @@ TEST_F(CrashStart, AReportThatCannotBeCopiedStaysWithTheReporter) {
     out >> crashed >> interval >> name;
     EXPECT_TRUE(FileManager::exists(FileManager::joinPath(sdkDir(), name)));
     EXPECT_FALSE(FileManager::exists(reporterPath()));
+    EXPECT_EQ("in the way", FileManager::readFile(sdkDir() + ".corrupt-1").value_or(""));
+}
+
+// A launch killed while it moved the report (its marker left behind) costs
+// the report nothing: the next launch moves it, or only purges the
+// reporter's file when its copy was already complete.
+TEST_F(CrashStart, AKilledLaunchsMarkerBesideAGoodReportIsNoReasonToSetItAside) {
+    const auto bytes = liveReport();
+    for (bool copied : {false, true}) {
+        SCOPED_TRACE(copied ? "copied before the kill" : "killed before the copy");
+        placeReport(bytes);
+        FileManager::createDirectory(sdkDir());
+        FileManager::writeFileAtomically(marker(), copied ? "1" : "");
+        const std::string copy = FileManager::joinPath(sdkDir(), "600000000");
+        if (copied) FileManager::writeFileAtomically(copy, bytes.data(), bytes.size());
+        std::istringstream out(startInChild());
+        int crashed = 0;
+        double interval = 0;
+        std::string name;
+        out >> crashed >> interval >> name;
+        if (copied) {
+            EXPECT_EQ("600000000", name);
+        }
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
+                  FileManager::readFile(FileManager::joinPath(sdkDir(), name)).value_or(""));
+        EXPECT_FALSE(FileManager::exists(reporterPath()));
+        EXPECT_FALSE(FileManager::exists(reporterPath() + ".corrupt-1"));
+        EXPECT_FALSE(FileManager::exists(marker()));
+        int reports = 0;
+        for (const auto& entry : FileManager::contentsOfDirectory(sdkDir()))
+            reports += entry.find_first_not_of("0123456789") == std::string::npos;
+        EXPECT_EQ(1, reports);
+        FileManager::remove(sdkDir());
+    }
+}
+
+TEST_F(CrashStart, FifosWhereTheReportAndSettingsBelongAreSetAsideWithoutWaiting) {
+    placeReport({});
+    FileManager::remove(reporterPath());
+    FileManager::createDirectory(sdkDir());
+    const std::string settings = FileManager::joinPath(sdkDir(), "PKRCrashManager.plist");
+    ASSERT_EQ(0, mkfifo(reporterPath().c_str(), 0600));
+    ASSERT_EQ(0, mkfifo(settings.c_str(), 0600));
+    auto result = startChild("start", "", 20).finish();
+    ASSERT_FALSE(result.timedOut) << "a launch waited on a FIFO";
+    EXPECT_EQ(0, result.exitCode);
+    struct stat st;
+    EXPECT_FALSE(FileManager::exists(reporterPath()));
+    EXPECT_TRUE(lstat((reporterPath() + ".corrupt-1").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(lstat((settings + ".corrupt-1").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(lstat(settings.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 }
 
 TEST_F(CrashStart, AnUndecodableReportIsSetAsideNotCopied) {

@@ -3,6 +3,7 @@
 // does to the report, reports that cannot be sent, and the approval question.
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
@@ -99,8 +100,8 @@ TEST_F(CrashUpload, EachAnswerKeepsOrDeletesTheReport) {
     const std::vector<Case> cases = {
         {"200 with a property list", {200, plist}, false, 0},
         {"200 with another body", {200, "fine"}, false, 0},
-        {"200 empty", {200, ""}, false, 0},
-        {"201 empty", {201, ""}, false, 0},
+        {"200 empty: the service may not have kept it", {200, ""}, true, 2},
+        {"201 empty", {201, ""}, true, 2},
         {"302 with a body, not followed", {302, plist, "Location: /elsewhere\r\n"}, false, 0},
         {"302 empty", {302, "", "Location: /elsewhere\r\n"}, true, 2},
         {"400", {400, "no"}, false, 1},
@@ -141,7 +142,8 @@ TEST_F(CrashUpload, EachAnswerKeepsOrDeletesTheReport) {
 
 TEST_F(CrashUpload, ARunGoesOnAfterEach2xxAndEndsAtTheFirstFailure) {
     int n = 0;
-    RawHttpService service([&](const auto&) { return ++n == 2 ? Answer{500, "busy"} : Answer{200, ""}; });
+    RawHttpService service(
+        [&](const auto&) { return ++n == 2 ? Answer{500, "busy"} : Answer{200, RawHttpService::plist()}; });
     makeManager(service.baseURL());
     const std::string a = addReport("600000010"), b = addReport("600000011"), c = addReport("600000012");
     sendAndWait();
@@ -306,4 +308,109 @@ TEST_F(CrashUpload, NamesAreUniqueAndApprovalNeedsACurrentReport) {
     EXPECT_EQ(second.find_first_not_of("0123456789"), std::string::npos);
     manager_->approveLatestCrashReport();
     EXPECT_TRUE(manager_->approvedCrashReports().empty());
+}
+
+TEST_F(CrashUpload, HeadersAndXmlCarryNoValueAsMarkup) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL());
+    const std::string data = "x";
+    recorder_.attachment = std::make_shared<PKRPelkorAttachment>(
+        std::string("a\"\r\nX-Injected: 1\r\n.bin"), Value::Data(data.begin(), data.end()),
+        std::string("text/plain\r\nX-Other: 2"));
+    Value::Dictionary fake = {
+        {"PKRFakeCrashUUID", "U-2"},
+        {"PKRFakeCrashAppVersion", "1.0.0"},
+        {"PKRFakeCrashAppBinaryUUID",
+         "<uuid type=\"app\" arch=\"arm&64\">a&b</uuid></uuids><evil/><uuid type=\"x\" arch=\"y\">z</uuid>"},
+        {"PKRFakeCrashAppString", "text"}};
+    addReport("600000090.fake", Value(fake).toBinaryPropertyList());
+    sendAndWait();
+    ASSERT_EQ(1u, service.requests().size());
+    const std::string body = service.requests()[0].body;
+    EXPECT_EQ(std::string::npos, body.find("\r\nX-Injected")) << body;
+    EXPECT_EQ(std::string::npos, body.find("\r\nX-Other")) << body;
+    EXPECT_NE(std::string::npos, body.find("filename=\"aX-Injected: 1.bin\"\r\nContent-Type: text/plainX-Other: 2\r\n"));
+    EXPECT_NE(std::string::npos, body.find("<uuids><uuid type=\"app\" arch=\"arm&amp;64\">a&amp;b</uuid>"
+                                           "<uuid type=\"x\" arch=\"y\">z</uuid></uuids>"));
+    EXPECT_EQ(std::string::npos, body.find("<evil/>"));
+}
+
+TEST_F(CrashUpload, DontSendForgetsTheDeletedReportSoTheNextAnswerAndDescriptionFindTheirOwn) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL(), PKRCrashManager::kAlwaysAsk);
+    const std::string first = addReport("600000070"), second = addReport("600000071");
+    manager_->invokeDelayedProcessing();
+    ASSERT_EQ(1u, platform::ui::Alert::pending().size());
+    platform::ui::Alert::pending()[0]->clickButtonAtIndex(0);
+    EXPECT_FALSE(FileManager::exists(first));
+    EXPECT_FALSE(manager_->lastCrashFilename());
+
+    manager_->invokeDelayedProcessing();
+    ASSERT_EQ(1u, platform::ui::Alert::pending().size());
+    PKRCrashMetaData meta;
+    meta.setUserDescription(std::string("pressed the big button"));
+    manager_->handleUserInput(1, &meta);
+    platform::ui::Alert::pending()[0]->dismissWithClickedButtonIndex(-1, false);
+    EXPECT_TRUE(pump([&] { return !manager_->sendingInProgress(); }));
+    ASSERT_EQ(1u, service.requests().size());
+    EXPECT_NE(std::string::npos,
+              service.requests()[0].body.find("<description><![CDATA[pressed the big button]]></description>"));
+    EXPECT_FALSE(FileManager::exists(second));
+    EXPECT_FALSE(FileManager::exists(first + ".desc"));
+    // No approval outlives its report.
+    auto settings = Value::readPropertyListFile(FileManager::joinPath(manager_->crashesDir(), "PKRCrashManager.plist"));
+    ASSERT_TRUE(settings);
+    EXPECT_TRUE((*settings)["PelkorSDKCrashApprovedReports"].isNull()) << settings->description();
+}
+
+TEST_F(CrashUpload, OnlyTheManagersOwnRegularFilesOfTheirSizeAreReadListedOrDeleted) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    foundation_test::TempDir outside;
+    ASSERT_TRUE(FileManager::writeFileAtomically(outside.file("600000080"), std::string("not ours")));
+    ASSERT_TRUE(FileManager::writeFileAtomically(outside.file("notes.txt"), std::string("mine")));
+    const std::string dir = FileManager::joinPath(pf::Sandbox::caches(), "net.pelkorapp.sdk.ios");
+    ASSERT_EQ(0, symlink(outside.path.c_str(), dir.c_str()));
+    makeManager(service.baseURL());
+    // The link was set aside and a private folder made in its place.
+    struct stat st;
+    ASSERT_EQ(0, lstat(dir.c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+
+    ASSERT_TRUE(FileManager::writeFileAtomically(FileManager::joinPath(dir, "notes.txt"), std::string("x")));
+    ASSERT_EQ(0, mkfifo(FileManager::joinPath(dir, "600000081").c_str(), 0600));
+    ASSERT_EQ(0, symlink(outside.file("600000080").c_str(), FileManager::joinPath(dir, "600000082").c_str()));
+    const std::string big(PKROVCrashReporter::kMaxReportFileSize + 1, 'x');
+    const std::string tooBig = FileManager::joinPath(dir, "600000083");
+    ASSERT_TRUE(FileManager::writeFileAtomically(tooBig, big));
+    const std::string bigFake = FileManager::joinPath(dir, "600000084.fake");
+    ASSERT_TRUE(FileManager::writeFileAtomically(bigFake, std::string(300 << 10, 'x')));
+    ASSERT_TRUE(FileManager::writeFileAtomically(FileManager::joinPath(dir, "600000085.tmp-Ab12Cd"), big));
+    const std::string good = addReport("600000086");
+    makeManager(service.baseURL());  // a new launch clears what a killed one left half written
+    sendAndWait();
+
+    EXPECT_EQ(1u, service.requests().size());
+    EXPECT_FALSE(FileManager::exists(good));
+    EXPECT_FALSE(FileManager::exists(tooBig));
+    EXPECT_FALSE(FileManager::exists(bigFake));
+    EXPECT_EQ((std::vector<std::string>{"600000081", "600000082", "PKRCrashManager.plist", "notes.txt"}),
+              FileManager::contentsOfDirectory(dir));
+    EXPECT_EQ((std::vector<std::string>{"600000080", "notes.txt"}), FileManager::contentsOfDirectory(outside.path));
+    EXPECT_EQ("not ours", FileManager::readFile(outside.file("600000080")).value_or(""));
+    EXPECT_EQ(0600u, FileManager::attributes(FileManager::joinPath(dir, "PKRCrashManager.plist"))->mode);
+}
+
+TEST_F(CrashUpload, MetaDataIsTheOwnersOnly) {
+    makeManager("http://127.0.0.1:9");
+    recorder_.attachment = std::make_shared<PKRPelkorAttachment>(std::string("f"), Value::Data{'x'}, std::nullopt);
+    const std::string path = addReport("600000095");
+    manager_->setLastCrashFilename(std::string("600000095"));
+    PKRCrashMetaData meta;
+    meta.setUserDescription(std::string("typed"));
+    manager_->persistUserProvidedMetaData(&meta);
+    manager_->approveLatestCrashReport();
+    for (const char* file : {".meta", ".data", ".desc"})
+        EXPECT_EQ(0600u, FileManager::attributes(path + file)->mode) << file;
+    EXPECT_EQ(0600u, FileManager::attributes(FileManager::joinPath(manager_->crashesDir(), "PKRCrashManager.plist"))->mode);
 }

@@ -45,6 +45,9 @@ TEST(AppVersionMetaInfo, FromTheServiceDictionaryAndBackThroughTheArchive) {
     dict["title"] = "Quenmira";
     dict["version"] = "345";
     dict["shortversion"] = "1.2";
+    dict["minimum_os_version"] = "9.0";
+    dict["notes"] = "fixes";
+    dict["mandatory"] = 0;
     dict["timestamp"] = 1796618635;
     dict["appsize"] = 1572864;
     dict["id"] = 7;
@@ -71,10 +74,13 @@ TEST(AppVersionMetaInfo, FromTheServiceDictionaryAndBackThroughTheArchive) {
     EXPECT_FALSE(decoded == *info);
 }
 
-// Two records that both lack a value are equal there; a value and no value are not.
-TEST(AppVersionMetaInfo, AbsentValuesCompareEqual) {
+// A value absent on either side makes two records unequal; a record still equals itself.
+TEST(AppVersionMetaInfo, AbsentValuesCompareUnequal) {
     PKRAppVersionMetaInfo a, b;
-    EXPECT_TRUE(a.isEqualToAppVersionMetaInfo(&b));
+    EXPECT_FALSE(a.isEqualToAppVersionMetaInfo(&b));
+    EXPECT_TRUE(a.isEqualToAppVersionMetaInfo(&a));
+    EXPECT_FALSE(PKRAppVersionMetaInfo::isEqualComparingNumber(Value(), Value()));
+    EXPECT_FALSE(PKRAppVersionMetaInfo::isEqualComparingDictionary(Value(), Value()));
     b.setSize(0);
     EXPECT_FALSE(a.isEqualToAppVersionMetaInfo(&b));
     EXPECT_EQ("0 MB", b.sizeInMB());
@@ -87,5 +93,5 @@ TEST(AppVersionMetaInfo, AbsentValuesCompareEqual) {
     EXPECT_FALSE(PKRAppVersionMetaInfo::appVersionMetaInfoFromDict(zero)->isValid());
     auto empty = PKRAppVersionMetaInfo::appVersionMetaInfoFromDict(Value(Value::Array{Value(1)}));
     ASSERT_TRUE(empty);
-    EXPECT_TRUE(empty->isEqualToAppVersionMetaInfo(&a));
+    EXPECT_FALSE(empty->isEqualToAppVersionMetaInfo(&a));
 }
