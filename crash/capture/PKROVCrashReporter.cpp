@@ -46,9 +46,11 @@ std::string processName() {
 [[noreturn]] void uncaught_exception_handler(const Exception& exception) {
     const auto& stack = exception.callStackReturnAddresses();
     std::vector<uint64_t> frames(stack.begin(), stack.end());
-    if (ovcrash::crash_log_writer* writer = ovcrash::crash_reporter_writer())
-        ovcrash::PKRovcrash_log_writer_set_exception(writer, exception.name().c_str(), exception.reason().c_str(),
-                                                     frames.data(), frames.size());
+    // Held until the process ends: the abort below never returns.
+    ovcrash::crash_time_hold hold(ovcrash::crash_reporter_context(), false);
+    if (ovcrash::crash_time_record* record = hold.record())
+        ovcrash::PKRovcrash_log_writer_set_exception(&record->writer, exception.name().c_str(),
+                                                     exception.reason().c_str(), frames.data(), frames.size());
     abort();
 }
 

@@ -77,14 +77,16 @@ async_error write_live_current(thread_state* state, void* context) {
 
 crash_time_context* crash_reporter_context() { return &gContext; }
 
-crash_time_record* crash_reporter_armed_record(crash_time_context* context) {
-    if (!context || !context->armed.load()) return nullptr;
-    return context->record.load();
+crash_time_hold::crash_time_hold(crash_time_context* context, bool armed_only) : context_(context) {
+    if (!context_) return;
+    // Counted before the record is looked at: a preparation that then finds
+    // no holder knows no handler can reach the record it replaced.
+    context_->holders.fetch_add(1);
+    if (!armed_only || context_->armed.load()) record_ = context_->record.load();
 }
 
-crash_log_writer* crash_reporter_writer() {
-    crash_time_record* record = gContext.record.load();
-    return record ? &record->writer : nullptr;
+crash_time_hold::~crash_time_hold() {
+    if (context_) context_->holders.fetch_sub(1);
 }
 
 async_error crash_reporter_prepare(const char* report_path, const char* app_identifier, const char* app_version,
@@ -95,7 +97,18 @@ async_error crash_reporter_prepare(const char* report_path, const char* app_iden
     record->images = images;
     async_error result = crash_log_writer_init(&record->writer, app_identifier, app_version, app_marketing_version,
                                                symbolication_strategy, false);
-    record->replaced = gContext.record.exchange(record);
+    crash_time_record* replaced = gContext.record.exchange(record);
+    if (gContext.holders.load() != 0) {
+        record->replaced = replaced;
+        return result;
+    }
+    while (replaced) {
+        crash_time_record* older = replaced->replaced;
+        crash_log_writer_free(&replaced->writer);
+        free(replaced->report_path);
+        delete replaced;
+        replaced = older;
+    }
     return result;
 }
 
@@ -139,7 +152,8 @@ void crash_reporter_reset_fatal_signals() { reset_fatal_signals(); }
 
 bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context, const signal_handler_next*) {
     // Registered by an enable that then failed: this process reports nothing.
-    crash_time_record* record = crash_reporter_armed_record(static_cast<crash_time_context*>(context));
+    crash_time_hold hold(static_cast<crash_time_context*>(context), true);
+    crash_time_record* record = hold.record();
     if (!record) return false;
 
     auto self = static_cast<int32_t>(async_thread_self());

@@ -31,28 +31,41 @@ namespace ovcrash {
 inline constexpr int CRASH_FATAL_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
 
 // What the crash handlers read: filled before it is published and never
-// changed or freed afterwards, since a handler may still be reading it.
+// changed afterwards; freed only once replaced while no handler holds one.
 struct crash_time_record {
     crash_log_writer writer;
     char* report_path;
     image_list* images;           // the shared image list
-    crash_time_record* replaced;  // the record this one replaced, kept
+    crash_time_record* replaced;  // replaced while a handler held it: kept
 };
 
 struct crash_time_context {
     std::atomic<crash_time_record*> record{nullptr};
     std::atomic<bool> armed{false};
+    std::atomic<int32_t> holders{0};
 };
 
 // The one context of the process.
 crash_time_context* crash_reporter_context();
-// The record of an armed context, else null: what a crash handler writes with.
-crash_time_record* crash_reporter_armed_record(crash_time_context* context);
-// The writer record of the last preparation, or null before any.
-crash_log_writer* crash_reporter_writer();
+
+// A handler's hold on the context's record for as long as it runs: no record
+// is freed while one is held. record() is null when there is none, or when
+// armed_only and the context is not armed.
+class crash_time_hold {
+public:
+    crash_time_hold(crash_time_context* context, bool armed_only);
+    ~crash_time_hold();
+    crash_time_hold(const crash_time_hold&) = delete;
+    crash_time_hold& operator=(const crash_time_hold&) = delete;
+    crash_time_record* record() const { return record_; }
+
+private:
+    crash_time_context* context_;
+    crash_time_record* record_ = nullptr;
+};
 
 // Prepares a writer record, path and image list and publishes them in place
-// of the last ones, which stay for any handler reading them; the context's
+// of the last ones, which stay while a handler holds them; the context's
 // arming is left as it is. Returns the writer's preparation result.
 async_error crash_reporter_prepare(const char* report_path, const char* app_identifier, const char* app_version,
                                    const char* app_marketing_version, uint32_t symbolication_strategy,

@@ -246,7 +246,8 @@ bool mach_exception_signal_map(ps::exception_type_t type, const ps::mach_excepti
 ps::kern_return_t mach_exception_crash_callback(ps::task_t task, ps::thread_t thread, ps::exception_type_t type,
                                                 const ps::mach_exception_data_type_t* code,
                                                 ps::mach_msg_type_number_t code_count, void* context) {
-    crash_time_record* record = crash_reporter_armed_record(static_cast<crash_time_context*>(context));
+    crash_time_hold hold(static_cast<crash_time_context*>(context), true);
+    crash_time_record* record = hold.record();
     if (!record) return ps::KERN_FAILURE;
     if (mach_exception_forward(task, thread, type, code, code_count, &gPreviousPorts) == ps::KERN_SUCCESS)
         return ps::KERN_SUCCESS;

@@ -337,8 +337,8 @@ TEST_F(PKROVCrashReporterTest, ALinkAtTheReportPathIsRemovedNotFollowed) {
     EXPECT_NE(lines[0].find("a link stood at " + reporter_->crashReportPath()), std::string::npos) << lines[0];
 }
 
-// The reporter prepared again and again while it is armed: a crash at any
-// moment still finds a whole writer record and path and writes its report.
+// The reporter prepared again and again while it is armed: a record a
+// handler holds stays whole, and a crash at any moment writes its report.
 TEST_F(PKROVCrashReporterTest, PreparingAgainWhileArmedLeavesNoCrashUnreported) {
     const std::string path = (home_ / "again.ovcrash").string();
     for (int run = 0; run < 5; ++run) {
@@ -351,6 +351,12 @@ TEST_F(PKROVCrashReporterTest, PreparingAgainWhileArmedLeavesNoCrashUnreported) 
             prepare();
             ovcrash::signal_handler_failure failure;
             if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) _exit(10);
+            {
+                ovcrash::crash_time_hold hold(ovcrash::crash_reporter_context(), true);
+                const ovcrash::crash_time_record* held = hold.record();
+                prepare();  // replaces the record a handler holds: it stays whole
+                if (!held || held->report_path != path || !held->writer.application_info.identifier) _exit(11);
+            }
             std::atomic<int> rounds{0};
             std::thread([&] {
                 for (;;) prepare(), rounds.fetch_add(1);
