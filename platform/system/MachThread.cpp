@@ -31,8 +31,15 @@ constexpr int64_t kLookNs = 2'000'000;
 enum SlotState : int32_t { kIdle = 0, kRequested = 1, kStopped = 2 };
 
 // One suspended thread. `state` is also the futex word both sides wait on.
+// A thread's slot is found by hashing its id and probing onward; a slot once
+// used and freed again is kFreed, not 0, so that probing passes over it.
+constexpr int32_t kFreed = -1;
+
 struct Slot {
-    std::atomic<int32_t> tid{0};  // 0: free
+    std::atomic<int32_t> tid{0};  // 0: never used; kFreed: free again
+    // Set while the suspender sleeps waiting for the stop, so the stopped
+    // thread wakes it only then.
+    std::atomic<int32_t> waiting{0};
     std::atomic<int32_t> state{kIdle};
     int32_t suspendCount = 0;
     int64_t stopDeadline = 0;
@@ -155,9 +162,26 @@ bool asleepWithSignalsBlocked(int32_t tid, uint64_t required) {
     return digitsRead == 16 && (mask & required) == required;
 }
 
+uint32_t home(int32_t tid) {
+    static_assert((kSuspendedThreadsMax & (kSuspendedThreadsMax - 1)) == 0);
+    return uint32_t((uint64_t(uint32_t(tid)) * 0x9e3779b97f4a7c15ull) >> 32) & (kSuspendedThreadsMax - 1);
+}
+
 Slot* findSlot(int32_t tid) {
-    for (Slot& s : gSlots)
-        if (s.tid.load(std::memory_order_acquire) == tid) return &s;
+    if (tid <= 0) return nullptr;
+    for (uint32_t i = 0, at = home(tid); i < kSuspendedThreadsMax; ++i, at = (at + 1) & (kSuspendedThreadsMax - 1)) {
+        const int32_t held = gSlots[at].tid.load(std::memory_order_acquire);
+        if (held == tid) return &gSlots[at];
+        if (held == 0) return nullptr;  // no thread was ever put past here
+    }
+    return nullptr;
+}
+
+Slot* claimSlot(int32_t tid) {
+    for (uint32_t i = 0, at = home(tid); i < kSuspendedThreadsMax; ++i, at = (at + 1) & (kSuspendedThreadsMax - 1)) {
+        for (int32_t expected : {0, kFreed})
+            if (gSlots[at].tid.compare_exchange_strong(expected, tid, std::memory_order_acq_rel)) return &gSlots[at];
+    }
     return nullptr;
 }
 
@@ -188,8 +212,8 @@ void stopHandler(int, siginfo_t*, void* ucontext) {
         const mcontext_t* fault = notedFaultContext(self);
         copyContext(&slot->context, fault ? fault : &static_cast<const ucontext_t*>(ucontext)->uc_mcontext);
         int32_t expected = kRequested;
-        if (slot->state.compare_exchange_strong(expected, kStopped, std::memory_order_acq_rel)) {
-            wakeAll(slot->state);
+        if (slot->state.compare_exchange_strong(expected, kStopped, std::memory_order_seq_cst)) {
+            if (slot->waiting.load(std::memory_order_seq_cst) != 0) wakeAll(slot->state);
             waitWhile(slot->state, kStopped, nowNs() + kResumeWaitNs);
         }
     }
@@ -277,21 +301,14 @@ kern_return_t thread_suspend(thread_t thread) {
         ++held->suspendCount;
         return KERN_SUCCESS;
     }
-    Slot* slot = nullptr;
-    for (Slot& s : gSlots) {
-        int32_t expected = 0;
-        if (s.tid.compare_exchange_strong(expected, tid, std::memory_order_acq_rel)) {
-            slot = &s;
-            break;
-        }
-    }
+    Slot* slot = claimSlot(tid);
     if (!slot) return KERN_RESOURCE_SHORTAGE;
     slot->suspendCount = 1;
     slot->stopDeadline = nowNs() + kStopWaitNs;
     slot->state.store(kRequested, std::memory_order_release);
     if (::syscall(SYS_tgkill, ::syscall(SYS_getpid), tid, thread_control_signal()) != 0) {
         slot->state.store(kIdle, std::memory_order_release);
-        slot->tid.store(0, std::memory_order_release);
+        slot->tid.store(kFreed, std::memory_order_release);
         return KERN_TERMINATED;
     }
     return KERN_SUCCESS;
@@ -303,7 +320,7 @@ kern_return_t thread_resume(thread_t thread) {
     if (--slot->suspendCount > 0) return KERN_SUCCESS;
     slot->state.store(kIdle, std::memory_order_release);
     wakeAll(slot->state);
-    slot->tid.store(0, std::memory_order_release);
+    slot->tid.store(kFreed, std::memory_order_release);
     return KERN_SUCCESS;
 }
 
@@ -341,7 +358,9 @@ kern_return_t thread_get_state(thread_t thread, mcontext_t* state) {
         int64_t now = nowNs();
         int64_t deadline = deaf && looks >= 2 ? deafDeadline : slot->stopDeadline;
         if (now >= deadline) break;
+        slot->waiting.store(1, std::memory_order_seq_cst);
         waitWhile(slot->state, kRequested, deaf && now + kLookNs < deadline ? now + kLookNs : deadline);
+        slot->waiting.store(0, std::memory_order_relaxed);
         if (deaf && slot->state.load(std::memory_order_acquire) == kRequested) {
             deaf = asleepWithSignalsBlocked(static_cast<int32_t>(thread), required);
             ++looks;

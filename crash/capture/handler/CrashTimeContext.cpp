@@ -123,8 +123,9 @@ bool crash_reporter_install_signal_handlers(signal_handler_failure* failure) {
     platform::system::thread_control_prepare();
     for (int signo : CRASH_FATAL_SIGNALS)
         if (!handler->registerHandlerForSignal(signo, signal_crash_callback, &gContext, failure)) return false;
-    // Crash-time walks read inside a noted stack without the kernel's checks.
-    platform::foundation::thread_stack_note_main();
+    // Crash-time walks read inside a noted stack without the kernel's checks;
+    // noting the calling thread notes the main stack too when it is the main thread.
+    if (gettid() != getpid()) platform::foundation::thread_stack_note_main();
     platform::foundation::thread_stack_note_current();
     gContext.armed.store(true);
     return true;
