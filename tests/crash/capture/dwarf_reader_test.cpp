@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
 
 #include "crash/capture/image/ImageList.h"
 #include "crash/capture/unwind/DwarfCfaState.h"
@@ -678,6 +679,55 @@ TEST(DwarfFrameReader, AnImageRemovedBetweenStepsIsNoLongerRead) {
     EXPECT_EQ(dwarf_unwind_read_frame(self, &list, &current, nullptr, &next), FRAME_ESUCCESS);
     frame_memory_end();
     image_list_remove(&list, header);
+}
+
+// A walk of a stack walked before steps from the rules the first walk kept
+// for each pc, and finds the same frames with the same registers.
+struct RegistersOfWalk {
+    int frames = 0;
+    uint64_t valid[48] = {};
+    uint64_t values[48][64] = {};
+};
+
+async_error walkTwice(thread_state *start, void *context) {
+    auto *walks = static_cast<RegistersOfWalk *>(context);
+    const frame_reader dwarf[] = {dwarf_unwind_read_frame};
+    for (int k = 0; k < 2; k++) {
+        RegistersOfWalk &w = walks[k];
+        frame_cursor cursor;
+        frame_cursor_init(&cursor, self, start, shared_image_list());
+        while (w.frames < 48 && frame_cursor_next(&cursor, dwarf, 1) == FRAME_ESUCCESS) {
+            for (uint32_t r = 0; r < frame_cursor_register_count(&cursor); r++) {
+                uint64_t value;
+                if (frame_cursor_get_register(&cursor, r, &value) != FRAME_ESUCCESS) continue;
+                w.valid[w.frames] |= 1ull << r;
+                w.values[w.frames][r] = value;
+            }
+            w.frames++;
+        }
+        frame_cursor_free(&cursor);
+    }
+    return ASYNC_ESUCCESS;
+}
+
+[[gnu::noinline]] int walkBelow(int depth, RegistersOfWalk *walks) {
+    if (depth == 0) return thread_state_current_capture(walkTwice, walks);
+    return walkBelow(depth - 1, walks) + depth;  // not a tail call
+}
+
+TEST(DwarfFrameReader, ASecondWalkFromKeptRulesFindsTheSameRegisters) {
+    shared_image_list_start();
+    auto walks = std::make_unique<RegistersOfWalk[]>(2);
+    walkBelow(6, walks.get());
+    ASSERT_GE(walks[0].frames, 8);
+    ASSERT_EQ(walks[1].frames, walks[0].frames);
+    for (int f = 0; f < walks[0].frames; f++) {
+        EXPECT_EQ(walks[1].valid[f], walks[0].valid[f]) << "frame " << f;
+        for (int r = 0; r < 64; r++)
+            if (walks[0].valid[f] & (1ull << r)) {
+                EXPECT_EQ(walks[1].values[f][r], walks[0].values[f][r]) << f << ":" << r;
+            }
+    }
 }
 
 }  // namespace

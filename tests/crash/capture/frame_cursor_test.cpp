@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "crash/capture/unwind/FrameCursor.h"
+#include "crash/capture/unwind/FrameMemory.h"
+#include "platform/foundation/ThreadStacks.h"
 #include "platform/system/MachPort.h"
 
 namespace {
@@ -352,6 +354,50 @@ TEST(FramePointerReader, ThirtyTwoBitRecords) {
     EXPECT_EQ(thread_state_get_register(&next, REG_FP), 0x20000020u);
     EXPECT_EQ(thread_state_get_register(&next, REG_IP), 0x8000u);
     ::munmap(page, 4096);
+}
+
+// A walk of a stack never noted reads a copy made when it began, grown page
+// by page as the walk climbs, and a read past the stack's last readable page
+// fails instead of faulting. A noted stack is read in place.
+TEST(FrameMemory, WalksACopyOfAStackNeverNotedAndANotedStackInPlace) {
+    const uint64_t page = frame_memory_page_size();
+    auto *area = static_cast<uint8_t *>(::mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE,
+                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(area, MAP_FAILED);
+    ASSERT_EQ(::mprotect(area + 2 * page, page, PROT_NONE), 0);
+    const auto base = reinterpret_cast<uint64_t>(area);
+    auto *words = reinterpret_cast<uint64_t *>(area);
+    for (uint64_t i = 0; i < 2 * page / 8; i++) words[i] = i;
+
+    const ps::task_t self = ps::mach_task_self();
+    frame_memory_begin(self, base + 64);
+    words[10] = 1000;  // after the copy was made
+    uint64_t value = 0, pair[2] = {};
+    EXPECT_EQ(frame_memory_read(self, base, 80, &value, 8), ASYNC_ESUCCESS);
+    EXPECT_EQ(value, 10u);
+    // Across into the next page, and in it.
+    EXPECT_EQ(frame_memory_read(self, base + page - 8, 0, pair, 16), ASYNC_ESUCCESS);
+    EXPECT_EQ(pair[0], page / 8 - 1);
+    EXPECT_EQ(pair[1], page / 8);
+    EXPECT_EQ(frame_memory_read(self, base + 2 * page - 8, 0, &value, 8), ASYNC_ESUCCESS);
+    EXPECT_EQ(value, 2 * page / 8 - 1);
+    EXPECT_NE(frame_memory_read(self, base + 2 * page, 0, &value, 8), ASYNC_ESUCCESS);
+    EXPECT_NE(frame_memory_read(self, base + 2 * page - 8, 0, pair, 16), ASYNC_ESUCCESS);
+    // Below the stack pointer, outside the copy: read as it is now.
+    EXPECT_EQ(frame_memory_read(self, base, 0, &value, 8), ASYNC_ESUCCESS);
+    EXPECT_EQ(value, 0u);
+    frame_memory_end();
+    ::munmap(area, 3 * page);
+
+    // The main stack, once noted, is read as it is at each read.
+    platform::foundation::thread_stack_note_main();
+    volatile uint64_t local[2] = {1, 2};
+    const auto at = reinterpret_cast<uint64_t>(&local[0]);
+    frame_memory_begin(self, at);
+    local[0] = 3;
+    EXPECT_EQ(frame_memory_read(self, at, 0, &value, 8), ASYNC_ESUCCESS);
+    EXPECT_EQ(value, 3u);
+    frame_memory_end();
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 using namespace platform::system;
 
@@ -102,6 +104,30 @@ TEST(MachThread, SuspendedThreadStopsOnItsOwnStackAndRunsOnWhenResumed) {
     EXPECT_TRUE(spinner.advancesFrom(stopped));
     EXPECT_EQ(thread_resume(spinner.tid), KERN_INVALID_ARGUMENT);
     EXPECT_EQ(thread_get_state(spinner.tid, &context), KERN_INVALID_ARGUMENT);
+}
+
+// Many threads suspended at once each stop and are found again, also after
+// some of them were resumed and suspended anew, their slots freed and taken.
+TEST(MachThread, ManyThreadsSuspendedTogether) {
+    std::vector<std::unique_ptr<Spinner>> spinners;
+    for (int i = 0; i < 20; ++i) spinners.push_back(std::make_unique<Spinner>());
+    for (auto& s : spinners) ASSERT_EQ(thread_suspend(s->tid), KERN_SUCCESS);
+    mcontext_t context;
+    for (auto& s : spinners) {
+        ASSERT_EQ(thread_get_state(s->tid, &context), KERN_SUCCESS);
+        EXPECT_GE(stackPointer(context), s->stackLow);
+        EXPECT_LT(stackPointer(context), s->stackHigh);
+    }
+    for (size_t i = 0; i < spinners.size(); i += 2) ASSERT_EQ(thread_resume(spinners[i]->tid), KERN_SUCCESS);
+    for (size_t i = 0; i < spinners.size(); i += 2) ASSERT_EQ(thread_suspend(spinners[i]->tid), KERN_SUCCESS);
+    for (auto& s : spinners) {
+        ASSERT_EQ(thread_get_state(s->tid, &context), KERN_SUCCESS);
+        EXPECT_GE(stackPointer(context), s->stackLow);
+        EXPECT_LT(stackPointer(context), s->stackHigh);
+    }
+    for (auto& s : spinners) ASSERT_EQ(thread_resume(s->tid), KERN_SUCCESS);
+    for (auto& s : spinners) EXPECT_TRUE(s->advancesFrom(s->count.load()));
+    for (auto& s : spinners) EXPECT_EQ(thread_resume(s->tid), KERN_INVALID_ARGUMENT);
 }
 
 TEST(MachThread, ThreadThatCannotStopTimesOutAndKeepsRunning) {
