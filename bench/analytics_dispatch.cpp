@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 
+#include "analytics/TLY.h"
 #include "analytics/TLYAnalyticsPropertiesStore.h"
 #include "analytics/TLYBatchingDispatcher.h"
 #include "analytics/TLYDataStore.h"
@@ -99,7 +102,8 @@ struct Fixture {
         store = TLYDataStore::dataStore();
         store->setMaxHitCount(0);  // each round's hits all wait to be sent
         TLYBatchingDispatcher::Environment env;
-        env.analyticsLoop = &platform::foundation::RunLoop::main();
+        // As in the application: the dispatcher and the store work on the analytics thread.
+        env.analyticsLoop = nullptr;
         env.propertiesStore =
             TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("aux.sql", dir.path()));
         env.reachabilityApi = tlytest::ScriptedReachability::api();
@@ -111,6 +115,12 @@ struct Fixture {
                 lastBody = r.httpBody().size();
                 return TLYURLConnection::initWithRequest(r, q, std::move(h), l);
             });
+    }
+    // Whether a request is out, asked on the analytics thread that owns the answer.
+    bool sending() {
+        std::promise<bool> answer;
+        TLY::thread().perform([&] { answer.set_value(dispatcher->hasConnection()); });
+        return answer.get_future().get();
     }
     ~Fixture() {
         dispatcher.reset();
@@ -133,10 +143,18 @@ void BM_HitsSentAndDeletedPerSecond(benchmark::State& state) {
         for (int i = 0; i < perRound; ++i) f.dispatcher->queueDispatch(screenView(i));
         // Stored and committed before the clock runs.
         tlytest::pumpUntil([&] { return f.store->hitCount() == perRound; }, 60);
-        platform::foundation::RunLoop::main().runUntilIdle();
+        f.sending();  // after the commit queued behind the last hit
         state.ResumeTiming();
         f.dispatcher->dispatch();
-        tlytest::pumpUntil([&] { return f.store->hitCount() == 0 && !f.dispatcher->hasConnection(); }, 60);
+        // Asked every few milliseconds: each question takes the analytics thread from the sender.
+        auto next = std::chrono::steady_clock::now();
+        tlytest::pumpUntil(
+            [&] {
+                if (std::chrono::steady_clock::now() < next) return false;
+                next = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
+                return f.store->hitCount() == 0 && !f.sending();
+            },
+            60);
         sent += perRound;
     }
     state.SetItemsProcessed(sent);
