@@ -32,9 +32,21 @@ void frame_cursor_init(frame_cursor *cursor, task_t task, const thread_state *st
     frame_memory_begin(task, thread_state_has_register(state, REG_SP) ? thread_state_get_register(state, REG_SP) : 0);
     cursor->frame = 0;
     cursor->prev_frame = 1;
+    // Every reader gives the caller the flavour of its callee, so all three
+    // frames keep the first one's throughout the walk.
     thread_state_copy(&cursor->frames[0], state);
-    thread_state_copy(&cursor->frames[1], state);
-    thread_state_clear_all_registers(&cursor->frames[1]);
+    for (thread_state &frame : cursor->frames) {
+        if (&frame == &cursor->frames[0]) continue;
+        frame.stack_direction = state->stack_direction;
+        frame.register_size = state->register_size;
+        frame.ts.flavor = state->ts.flavor;
+        frame.ts.count = state->ts.count;
+        frame.pc_exact = false;
+        thread_state_clear_all_registers(&frame);
+    }
+    const uint32_t flavor = state->ts.flavor;
+    cursor->chain64 = state->register_size == 8 && state->stack_direction == STACK_DIRECTION_DOWN &&
+                      (flavor == X86_THREAD_STATE64 || flavor == ARM_THREAD_STATE64);
 }
 
 namespace {
@@ -78,18 +90,13 @@ frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers,
     // The step a long walk takes most, the chain of frame records of a 64-bit
     // stack that grows down, is taken here without a call; any other step,
     // or one this cannot take, goes through the readers.
-    if (cursor->depth != 0 && reader_count != 0 && readers[0] == frame_pointer_read_frame) {
+    if (cursor->chain64 && cursor->depth != 0 && reader_count != 0 && readers[0] == frame_pointer_read_frame) {
         const thread_state *current = &cursor->frames[cursor->frame];
         const uint32_t flavor = current->ts.flavor;
-        if (current->register_size == 8 && current->stack_direction == STACK_DIRECTION_DOWN &&
-            (flavor == X86_THREAD_STATE64 || flavor == ARM_THREAD_STATE64)) {
+        {
             const thread_state *previous = cursor->depth >= 2 ? &cursor->frames[cursor->prev_frame] : nullptr;
             const uint8_t spare = static_cast<uint8_t>(3 - cursor->frame - cursor->prev_frame);
             thread_state *next = &cursor->frames[spare];
-            next->stack_direction = current->stack_direction;
-            next->register_size = current->register_size;
-            next->ts.flavor = flavor;
-            next->ts.count = current->ts.count;
             frame_error err;
             uint64_t pc;
             if (flavor == X86_THREAD_STATE64) {

@@ -39,6 +39,7 @@ struct frame_cursor {
     image_list *images;
     uint32_t depth;
     uint64_t page_size;
+    bool chain64;  // the frames are of a 64-bit flavour on a stack that grows down
     thread_state frames[3];
     uint8_t prev_frame;  // indexes into frames
     uint8_t frame;
