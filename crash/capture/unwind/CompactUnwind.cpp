@@ -392,11 +392,39 @@ async_error compact_unwind_entry_apply(task_t task, uint64_t function_address, c
     return ASYNC_ESUCCESS;
 }
 
+namespace {
+
+// The ranges of the images a walk found without compact unwind tables, so
+// that its later frames in them skip the image list: most images have none.
+struct walk_without_tables {
+    uint64_t walk;
+    uint32_t count;
+    uint32_t next;
+    struct {
+        uint64_t start, size;
+    } ranges[4];
+};
+walk_without_tables without_tables[kFrameMemoryWalks];
+
+}  // namespace
+
 frame_error compact_unwind_read_frame(task_t task, image_list *images, const thread_state *current,
                                       const thread_state *, thread_state *next) {
     if (!thread_state_has_register(current, REG_IP)) return FRAME_EBADFRAME;
     uint64_t pc = thread_state_get_register(current, REG_IP);
     if (!current->pc_exact && pc != 0) pc--;  // the call, not what follows it
+
+    int slot = 0;
+    const uint64_t walk = frame_memory_walk(&slot);
+    walk_without_tables *known = walk != 0 ? &without_tables[slot] : nullptr;
+    if (known != nullptr && known->walk != walk) {
+        known->walk = walk;
+        known->count = 0;
+        known->next = 0;
+    }
+    if (known != nullptr)
+        for (uint32_t i = 0; i < known->count; i++)
+            if (async_address_in_range(known->ranges[i].start, known->ranges[i].size, pc)) return FRAME_ENOTSUP;
 
     image_list_set_reading(images, true);
     frame_error result = FRAME_ENOTSUP;
@@ -405,7 +433,14 @@ frame_error compact_unwind_read_frame(task_t task, image_list *images, const thr
     do {
         macho_image *image = image_list_image_for_address(images, pc);
         if (image == nullptr) break;
-        if (macho_image_map_section(image, "__TEXT", "__unwind_info", &section) != ASYNC_ESUCCESS) break;
+        if (macho_image_map_section(image, "__TEXT", "__unwind_info", &section) != ASYNC_ESUCCESS) {
+            if (known != nullptr) {
+                known->ranges[known->next] = {image->header_addr, image->text_size};
+                known->next = (known->next + 1) % 4;
+                if (known->count < 4) known->count++;
+            }
+            break;
+        }
         mapped = true;
         compact_unwind_reader reader;
         if (compact_unwind_reader_init(&reader, &section, image->byteorder, macho_image_cpu_type(image)) !=
