@@ -21,8 +21,7 @@ std::string QuenmiraAppDelegate::getTarnowickAppName() {
 }
 
 bool QuenmiraAppDelegate::didFinishLaunchingWithOptions(ui::Application& application, const pf::Value& options) {
-    standardTarnowickInitializationWithPelkorDelegate(this);
-    finishStandardTarnowickInitialization();
+    standardTarnowickInitialization();
 
     auto& defaults = pf::UserDefaults::standard();
     if (defaults.objectForKey(kHealthPercentKey).isNull()) defaults.setFloat(kHealthPercentKey, 100.0f);
@@ -33,7 +32,6 @@ bool QuenmiraAppDelegate::didFinishLaunchingWithOptions(ui::Application& applica
         ui::setRootViewController(*window_, mainViewController_);
         window_->makeKeyAndVisible();
     }
-    setupApplicationAfterCheckForLaunchCrash();
     return PZSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions(application, options);
 }
 

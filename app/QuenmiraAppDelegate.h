@@ -3,9 +3,8 @@
 // initialisation, the battery-health default, the main screen in the window,
 // the social-network client's launch hook) and the life-cycle events the main
 // screen and the social-network client hear of. Made by the main interface file.
-// It is the crash manager's delegate, so that after a crash on the last
-// launch the main screen waits behind the framework's placeholder until the
-// report has gone (or could not go).
+// It hands the crash manager no delegate: the framework's crashed-on-launch
+// placeholder stays idle and the main screen shows at once.
 #include <memory>
 #include <string>
 
@@ -33,7 +32,7 @@ public:
     void applicationWillResignActive(platform::ui::Application&) override {}
     void applicationDidEnterBackground(platform::ui::Application&) override {}
     void applicationWillTerminate(platform::ui::Application&) override {}
-    // The main screen is made at launch; the placeholder only hides it.
+    // The main screen is made at launch.
     void setupApplication() override {}
 
     std::shared_ptr<MainViewController> mainViewController() const { return mainViewController_; }

@@ -89,12 +89,11 @@ TEST(SignalEnd, SigintEndsCleanly) {
     const pid_t app = qmtest::spawnLogged({kApp, "--headless", "--battery", "0.5", "--home", home.path()},
                                           qmtest::headlessEnvironment(), log);
     ASSERT_GT(app, 0);
-    // Up once the launch has loaded its main interface file (its signal
-    // handlers are in place before that) and written its settings; a signal is
-    // handled on the main loop, after activation.
+    // Up once the launch is under way and has written its settings; a signal
+    // is handled on the main loop, after activation.
     EXPECT_TRUE(within(kWindowBound, [&] {
         return fs::exists(home.path() + "/Library/Preferences/org.quenmira.battery.plist") &&
-               readAll(log).find("Loading main storyboard") != std::string::npos;
+               qmtest::launchIsUnderWay(app);
     })) << readAll(log);
     ASSERT_EQ(kill(app, SIGINT), 0);
     int status = 0;

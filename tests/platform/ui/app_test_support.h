@@ -83,6 +83,19 @@ inline pid_t spawnLogged(std::vector<std::string> args, std::vector<std::string>
     return rc == 0 ? pid : -1;
 }
 
+// Whether `pid` has a handler of its own for `signo` (the kernel's SigCgt).
+inline bool catchesSignal(pid_t pid, int signo) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signo - 1)) & 1;
+    return false;
+}
+
+// The application is under way once its launch has started crash reporting
+// (whose handlers take SIGSEGV) with its own SIGTERM handler in place: a
+// signal sent from then on is the launch's to handle.
+inline bool launchIsUnderWay(pid_t pid) { return catchesSignal(pid, SIGTERM) && catchesSignal(pid, SIGSEGV); }
+
 // Waits for `pid` to end, at most `seconds`; its exit status, or -1 when a
 // signal ended it or it had to be killed for taking too long.
 inline int waitExit(pid_t pid, double seconds) {
