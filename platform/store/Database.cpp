@@ -1,5 +1,6 @@
 #include "platform/store/Database.h"
 
+#include <errno.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -20,6 +21,12 @@ Failure failureOf(int rc) {
     case SQLITE_FULL: return Failure::Full;
     default: return Failure::Other;
     }
+}
+
+int fullDiskAsFull(sqlite3* db, int rc) {
+    if ((rc & 0xFF) != SQLITE_IOERR || !db) return rc;
+    const int err = sqlite3_system_errno(db);
+    return err == ENOSPC || err == EDQUOT || err == EFBIG ? SQLITE_FULL : rc;
 }
 
 namespace {
@@ -112,7 +119,9 @@ std::optional<std::string> Database::close() {
 
 std::string Database::errorMessage() const { return db_ ? sqlite3_errmsg(db_) : openError_; }
 
-int Database::exec(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); }
+int Database::exec(const std::string& sql) {
+    return fullDiskAsFull(db_, sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr));
+}
 
 int Database::quickCheck(std::string& verdict) {
     verdict.clear();

@@ -19,6 +19,9 @@ namespace platform::store {
 // disk needs room, not a new file.
 enum class Failure { Damaged, Busy, Full, Other };
 Failure failureOf(int rc);
+// SQLite says a write that found no room (growing its log or index) as an I/O
+// error; answers SQLITE_FULL for it, so that the disk is not taken for the file.
+int fullDiskAsFull(sqlite3* db, int rc);
 
 // How long a store's connection waits for another connection's transaction.
 inline constexpr int kBusyTimeoutMs = 5000;
