@@ -23,6 +23,7 @@ constexpr uint64_t kCopyBytes = 64 * 1024;
 struct walk_pages {
     std::atomic<uintptr_t> owner{0};  // the thread pointer of the walking thread, 0 when free
     uint64_t id = 0;
+    uint64_t walks_begun = 0;  // by this slot; with the slot's index, the walk's identifier
     frame_memory_window window = {};
     bool copied = false;    // the window is a copy, grown on demand up to kCopyBytes
     bool exhausted = false;  // the copy cannot grow: the next page was unreadable
@@ -35,7 +36,6 @@ struct walk_pages {
 constexpr int kWalks = kFrameMemoryWalks;
 walk_pages walks[kWalks];
 alignas(64) uint8_t copies[kWalks][kCopyBytes];
-std::atomic<uint64_t> walk_ids{0};
 
 __thread walk_pages *current_walk __attribute__((tls_model("initial-exec"))) = nullptr;
 
@@ -110,7 +110,8 @@ void frame_memory_begin(task_t task, uint64_t sp) {
     w->count = 0;
     w->next = 0;
     w->last = ~0ull;
-    w->id = walk_ids.fetch_add(1, std::memory_order_relaxed) + 1;
+    // Only the slot's owner counts, so no other walk can take the same number.
+    w->id = (++w->walks_begun * kWalks) + static_cast<uint64_t>(w - walks);
     w->window = {task, 0, 0, 0};
     w->copied = false;
     w->exhausted = false;
