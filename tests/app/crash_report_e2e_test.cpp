@@ -277,7 +277,7 @@ TEST_P(UncaughtExceptionE2E, EndsTheApplicationAndItsReportReachesTheService) {
     EXPECT_EQ(SIGABRT, WTERMSIG(status));
     ASSERT_TRUE(fs::exists(reporterFile()));
 
-    RawHttpService service([](const auto&) { return RawHttpService::Answer{201, ""}; });
+    RawHttpService service([](const auto&) { return RawHttpService::Answer{201, RawHttpService::plist()}; });
     auto upload = uploadTo(service);
     const std::string log = xmlLog(upload);
     EXPECT_NE(std::string::npos, log.find(std::string(GetParam()) == "platform" ? "the test's uncaught exception"
