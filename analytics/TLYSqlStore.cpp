@@ -74,6 +74,10 @@ bool TLYSqlStore::ensureOpenDatabase() {
 
 bool TLYSqlStore::openAndValidateDatabase() {
     static const char* method = "-[TLYSqlStore openAndValidateDatabase]";
+    if (platform::store::isNotAStoreFile(databasePath_)) {
+        openFailure_ = platform::store::Failure::Damaged;
+        return false;
+    }
     if (FileManager::exists(databasePath_)) {
         Error error;
         auto attributes = FileManager::attributes(databasePath_, &error);
@@ -92,7 +96,8 @@ bool TLYSqlStore::openAndValidateDatabase() {
         TLY_WARNING(method, "Database log files: %s", moved.c_str());
     platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
     openFailure_ = platform::store::Failure::Other;
-    if (int rc = database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); rc != SQLITE_OK) {
+    if (int rc = database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW);
+        rc != SQLITE_OK) {
         openFailure_ = platform::store::failureOf(rc);
         TLY_ERROR(method, "Failed to open database");
         return false;
@@ -135,6 +140,7 @@ std::optional<std::string> TLYSqlStore::closeDatabase() {
 
 bool TLYSqlStore::closeAndUnlock() {
     closeDatabase();
+    if (platform::store::isNotAStoreFile(databasePath_)) return true;  // never unlocked through
     if (!FileManager::exists(databasePath_)) return false;
     if (auto attributes = FileManager::attributes(databasePath_); attributes && isLocked(*attributes))
         unlock(databasePath_, *attributes);

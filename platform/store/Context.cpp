@@ -271,13 +271,13 @@ private:
     int open(Database& db) {
         // A file that does not even begin like a database is set aside before
         // SQLite sees it: SQLite would discard the companion journal it finds.
-        if (isNotADatabase(path_)) {
+        if (isNotAStoreFile(path_) || isNotADatabase(path_)) {
             if (failure_)
                 *failure_ = sqliteError(sqlite3_errstr(SQLITE_NOTADB), SQLITE_NOTADB, "not a database: " + path_);
             return SQLITE_NOTADB;
         }
         FileManager::preparePrivateFile(path_);  // the stored data is the user's own
-        int rc = db.open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
+        int rc = db.open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW);
         if (rc != SQLITE_OK) return fail(db, rc, "cannot open");
         sqlite3_extended_result_codes(db.handle(), 1);
         sqlite3_busy_timeout(db.handle(), kBusyTimeoutMs);
@@ -380,7 +380,8 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
     close();
     path_ = path;
     // (A file that is no database at all takes its log files along instead.)
-    if (std::string moved = isNotADatabase(path) ? "" : setAsideDamagedLogFiles(path); !moved.empty() && corruption) {
+    if (std::string moved = isNotAStoreFile(path) || isNotADatabase(path) ? "" : setAsideDamagedLogFiles(path);
+        !moved.empty() && corruption) {
         *corruption = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
                             Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey, Value(moved)}}));
     }

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <utility>
@@ -21,6 +22,11 @@ Failure failureOf(int rc) {
     case SQLITE_FULL: return Failure::Full;
     default: return Failure::Other;
     }
+}
+
+bool isNotAStoreFile(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
 int fullDiskAsFull(sqlite3* db, int rc) {

@@ -19,6 +19,11 @@ namespace platform::store {
 // disk needs room, not a new file.
 enum class Failure { Damaged, Busy, Full, Other };
 Failure failureOf(int rc);
+// A link, a FIFO or a device where a store file belongs: a store never goes
+// through it (its target may lie outside the sandbox) and takes it for damage.
+// A folder is not counted: nothing can be opened through it either.
+bool isNotAStoreFile(const std::string& path);
+
 // SQLite says a write that found no room (growing its log or index) as an I/O
 // error; answers SQLITE_FULL for it, so that the disk is not taken for the file.
 int fullDiskAsFull(sqlite3* db, int rc);

@@ -112,6 +112,24 @@ TEST_F(SqlStoreTest, ADamagedFileIsSetAsideAndReplacedByAnEmptyDatabase) {
     EXPECT_EQ(capture.count("Damaged database " + dbPath() + " moved to " + dbPath() + ".corrupt-1"), 1u);
 }
 
+TEST_F(SqlStoreTest, ALinkAtTheFileIsSetAsideWithALineNeverFollowed) {
+    const std::string outside = dir_.file("outside.sql");
+    tlytest::run("sqlite3 '" + outside + "' 'create table precious(x);' && chmod 444 '" + outside + "'");
+    const std::string before = tlytest::run("cat '" + outside + "'");
+    for (const std::string& target : {outside, dir_.file("nowhere.sql")}) {
+        std::filesystem::remove(dbPath());
+        std::filesystem::create_symlink(target, dbPath());
+        tlytest::LogCapture capture;
+        auto store = open();
+        EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "0") << target;
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dbPath()))) << target;
+        EXPECT_EQ(capture.count("Damaged database " + dbPath() + " moved to "), 1u) << target;
+    }
+    EXPECT_EQ(tlytest::run("cat '" + outside + "'"), before);
+    EXPECT_EQ(tlytest::run("stat -c %a '" + outside + "'"), "444\n");
+    EXPECT_FALSE(std::filesystem::exists(outside + "-wal") || std::filesystem::exists(dir_.file("nowhere.sql")));
+}
+
 TEST_F(SqlStoreTest, ADamagedLogIsSetAsideWithALine) {
     open()->nextHitNumberForTrackingId("T", "K");
     std::ofstream(dbPath() + "-wal") << std::string(100, '?');

@@ -272,6 +272,31 @@ TEST_F(StoreTest, ADamagedLogOrIndexIsSetAsideWhileASoundLogIsReplayed) {
     EXPECT_FALSE(fs::exists(path + "-wal.corrupt-2"));
 }
 
+TEST_F(StoreTest, ALinkAtTheStoreIsSetAsideNeverFollowed) {
+    // A database outside, and a link to where none is yet.
+    const std::string outside = dir + "/outside.sql", nowhere = dir + "/nowhere.sql";
+    python("db.execute('create table precious(x)'); db.commit()");
+    fs::rename(path, outside);
+    fs::permissions(outside, fs::perms(0644));
+    const auto before = platform::foundation::FileManager::readFile(outside);
+    for (const std::string& target : {outside, nowhere}) {
+        fs::remove(path);
+        fs::create_symlink(target, path);
+        Context context(noteModel());
+        Error error, corruption;
+        ASSERT_TRUE(context.addStore(path, &error, &corruption)) << error.description();
+        EXPECT_EQ(corruption.domain, kSQLiteErrorDomain) << target;
+        EXPECT_TRUE(fs::is_symlink(corruption.userInfo["movedAsidePath"].stringValue())) << target;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path))) << target;
+        EXPECT_EQ(platform::foundation::FileManager::readFile(outside), before);
+        EXPECT_EQ(fs::status(outside).permissions(), fs::perms(0644));
+        EXPECT_FALSE(fs::exists(outside + "-wal") || fs::exists(outside + "-shm") || fs::exists(nowhere));
+        context.close();
+        fs::remove(path + "-wal");
+        fs::remove(path + "-shm");
+    }
+}
+
 TEST_F(StoreTest, OtherOpenFailuresLeaveTheFilesAlone) {
     // A folder where the file should be, and a file under a missing folder.
     fs::create_directory(path);
