@@ -8,6 +8,8 @@
 // approves at once (status 2) and uploads the pending reports one after
 // another, deleting each once the service has taken it.
 //
+// This class does the start and the crash detection, and the asking; the
+// folder and its files are PKRCrashFiles', the upload PKRCrashUploader's.
 // Everything runs on the main thread. The pelkor manager creates it.
 #include <csignal>
 #include <cstdint>
@@ -20,7 +22,9 @@
 #include "crash/capture/PKROVCrashReporter.h"
 #include "crash/capture/handler/CrashTimeContext.h"
 #include "crash/manager/PKRCrashDetails.h"
+#include "crash/manager/PKRCrashFiles.h"
 #include "crash/manager/PKRCrashMetaData.h"
+#include "crash/manager/PKRCrashUploader.h"
 #include "crash/manager/PKRPelkorAttachment.h"
 #include "crash/manager/PKRPelkorBaseManager.h"
 #include "platform/foundation/Error.h"
@@ -135,25 +139,29 @@ public:
 
     // Crash files, meta data and approval.
     void storeMetaDataForCrashReportFilename(const std::string& filename);
-    void persistUserProvidedMetaData(const PKRCrashMetaData* metaData);
-    void persistAttachment(const PKRPelkorAttachment& attachment, const std::string& filename);
-    std::shared_ptr<PKRPelkorAttachment> attachmentForCrashReport(const std::string& filename) const;
+    void persistUserProvidedMetaData(const PKRCrashMetaData* metaData) { files_.persistUserProvidedMetaData(metaData); }
+    void persistAttachment(const PKRPelkorAttachment& attachment, const std::string& filename) {
+        files_.persistAttachment(attachment, filename);
+    }
+    std::shared_ptr<PKRPelkorAttachment> attachmentForCrashReport(const std::string& filename) const {
+        return files_.attachmentForCrashReport(filename);
+    }
     std::string userIDForCrashReport();
     std::string userNameForCrashReport();
     std::string userEmailForCrashReport();
     bool hasPendingCrashReport();
-    OptionalString firstNotApprovedCrashReport() const;
-    void approveLatestCrashReport();
-    void saveSettings();
-    void loadSettings();
-    void cleanCrashReportWithFilename(const OptionalString& path);
-    void cleanCrashReports();
+    OptionalString firstNotApprovedCrashReport() const { return files_.firstNotApproved(); }
+    void approveLatestCrashReport() { files_.approveLatest(); }
+    void saveSettings() { files_.saveSettings(); }
+    void loadSettings() { files_.loadSettings(); }
+    void cleanCrashReportWithFilename(const OptionalString& path) { files_.clean(path); }
+    void cleanCrashReports() { files_.cleanAll(); }
     void triggerDelayedProcessing();
     void invokeDelayedProcessing();
     bool handleUserInput(uint64_t answer, const PKRCrashMetaData* metaData);
 
     // The upload.
-    void sendNextCrashReport();
+    void sendNextCrashReport() { uploader_.sendNextCrashReport(); }
     std::string extractAppUUIDs(const PKROVCrashReport& report) const;
     platform::net::URLRequest requestWithBoundary(const std::string& boundary) const;
     platform::net::Data postBodyWithXML(const std::string& xml, const PKRPelkorAttachment* attachment,
@@ -163,21 +171,21 @@ public:
     void processUploadResultWithFilename(const std::string& path, const platform::net::Data* responseData,
                                          int64_t statusCode, const platform::foundation::Error* error);
 
-    const std::vector<std::string>& crashFiles() const { return crashFiles_; }
-    const platform::foundation::Value::Dictionary& approvedCrashReports() const { return approved_; }
-    const OptionalString& lastCrashFilename() const { return lastCrashFilename_; }
-    void setLastCrashFilename(OptionalString name) { lastCrashFilename_ = std::move(name); }
+    const std::vector<std::string>& crashFiles() const { return files_.crashFiles(); }
+    const platform::foundation::Value::Dictionary& approvedCrashReports() const { return files_.approved(); }
+    const OptionalString& lastCrashFilename() const { return files_.lastCrashFilename(); }
+    void setLastCrashFilename(OptionalString name) { files_.lastCrashFilename() = std::move(name); }
     bool sendingInProgress() const { return sendingInProgress_; }
-    const std::string& crashesDir() const { return crashesDir_; }
+    const std::string& crashesDir() const { return files_.folder(); }
     const std::shared_ptr<PKROVCrashReporter>& ovCrashReporter() const { return reporter_; }
     platform::foundation::UncaughtExceptionHandler exceptionHandler() const { return exceptionHandler_; }
 
     // Where the companions (".meta", ".data", ".desc") and keychain keys of a
     // crash file are named from: the path, without ".fake" for an app-kill report.
-    static std::string companionBase(const std::string& path);
+    static std::string companionBase(const std::string& path) { return PKRCrashFiles::companionBase(path); }
     // A name of digits for a new crash file: the time in whole seconds since
     // 2001, or the first later number that names no file in the folder yet.
-    std::string newCrashFilename() const;
+    std::string newCrashFilename() const { return files_.newCrashFilename(); }
 
     // Internal, reachable for tests.
     void registerObservers();
@@ -188,23 +196,19 @@ public:
     void createCrashReportForAppKill();
 
 private:
+    friend class PKRCrashUploader;  // ends and continues the sending run
+
     void didDismissWithButtonIndex(platform::ui::Alert&, int64_t buttonIndex) override;
     void setUpReporter();
     int interruptedHandlings() const;
-    OptionalString completeCopyOf(const std::vector<uint8_t>& bytes) const;
     void setReportAside(const std::string& why);
-    void removeLeftoverTemporaries();
-    void endSendingRun();
-    std::string keyFor(const std::string& path, const char* suffix) const;
-    void deleteFiles(const std::string& path);
     using CrashAsk = bool (PKRCrashManagerDelegate::*)(PKRCrashManager&, std::optional<std::string>&);
     using PelkorAsk = bool (PKRPelkorManagerDelegate::*)(PKRPelkorBaseManager&, std::optional<std::string>&);
     std::string identityForCrashReport(const char* keychainKey, CrashAsk crashAsk, PelkorAsk pelkorAsk);
 
-    platform::foundation::Value::Dictionary approved_;
-    std::vector<std::string> crashFiles_;
-    OptionalString lastCrashFilename_;
-    std::string crashesDir_, settingsFile_, analyzerInProgressFile_;
+    PKRCrashFiles files_;
+    PKRCrashUploader uploader_;
+    std::string analyzerInProgressFile_;
     const OVCrashReporterCallbacks* crashCallBacks_ = nullptr;
     bool sendingInProgress_ = false;
     bool isSetup_ = false;

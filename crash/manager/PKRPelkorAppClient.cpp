@@ -86,8 +86,8 @@ PKRPelkorAppClient::Data PKRPelkorAppClient::dataWithPostValue(const Data& value
     Data out;
     append(out, "--" + boundary + "\r\n");
     if (filename) {
-        append(out, "Content-Disposition: form-data; name=\"" + key + "\"; filename=\"" + headerSafe(*filename) +
-                        "\"\r\n");
+        append(out,
+               "Content-Disposition: form-data; name=\"" + key + "\"; filename=\"" + headerSafe(*filename) + "\"\r\n");
         append(out, "Content-Type: " + headerSafe(contentType) + "\r\n");
         append(out, "Content-Transfer-Encoding: binary\r\n\r\n");
     } else {

@@ -39,9 +39,9 @@ bool present(const std::string& path) {
 
 std::optional<std::string> refuse(Error* error, FileManagerErrorCode code, const std::string& path) {
     if (error)
-        *error = Error::withDescription(kFileManagerErrorDomain, code,
-                                        (code == kFileNotRegularError ? "Not a regular file: " : "File too large: ") +
-                                            path);
+        *error =
+            Error::withDescription(kFileManagerErrorDomain, code,
+                                   (code == kFileNotRegularError ? "Not a regular file: " : "File too large: ") + path);
     return std::nullopt;
 }
 

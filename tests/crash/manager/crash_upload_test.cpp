@@ -142,8 +142,9 @@ TEST_F(CrashUpload, EachAnswerKeepsOrDeletesTheReport) {
 
 TEST_F(CrashUpload, ARunGoesOnAfterEach2xxAndEndsAtTheFirstFailure) {
     int n = 0;
-    RawHttpService service(
-        [&](const auto&) { return ++n == 2 ? Answer{500, "busy"} : Answer{200, RawHttpService::plist()}; });
+    RawHttpService service([&](const auto&) {
+        return ++n == 2 ? Answer{500, "busy"} : Answer{200, RawHttpService::plist()};
+    });
     makeManager(service.baseURL());
     const std::string a = addReport("600000010"), b = addReport("600000011"), c = addReport("600000012");
     sendAndWait();
@@ -314,9 +315,9 @@ TEST_F(CrashUpload, HeadersAndXmlCarryNoValueAsMarkup) {
     RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
     makeManager(service.baseURL());
     const std::string data = "x";
-    recorder_.attachment = std::make_shared<PKRPelkorAttachment>(
-        std::string("a\"\r\nX-Injected: 1\r\n.bin"), Value::Data(data.begin(), data.end()),
-        std::string("text/plain\r\nX-Other: 2"));
+    recorder_.attachment = std::make_shared<PKRPelkorAttachment>(std::string("a\"\r\nX-Injected: 1\r\n.bin"),
+                                                                 Value::Data(data.begin(), data.end()),
+                                                                 std::string("text/plain\r\nX-Other: 2"));
     Value::Dictionary fake = {
         {"PKRFakeCrashUUID", "U-2"},
         {"PKRFakeCrashAppVersion", "1.0.0"},
@@ -329,7 +330,8 @@ TEST_F(CrashUpload, HeadersAndXmlCarryNoValueAsMarkup) {
     const std::string body = service.requests()[0].body;
     EXPECT_EQ(std::string::npos, body.find("\r\nX-Injected")) << body;
     EXPECT_EQ(std::string::npos, body.find("\r\nX-Other")) << body;
-    EXPECT_NE(std::string::npos, body.find("filename=\"aX-Injected: 1.bin\"\r\nContent-Type: text/plainX-Other: 2\r\n"));
+    EXPECT_NE(std::string::npos,
+              body.find("filename=\"aX-Injected: 1.bin\"\r\nContent-Type: text/plainX-Other: 2\r\n"));
     EXPECT_NE(std::string::npos, body.find("<uuids><uuid type=\"app\" arch=\"arm&amp;64\">a&amp;b</uuid>"
                                            "<uuid type=\"x\" arch=\"y\">z</uuid></uuids>"));
     EXPECT_EQ(std::string::npos, body.find("<evil/>"));
@@ -412,5 +414,6 @@ TEST_F(CrashUpload, MetaDataIsTheOwnersOnly) {
     manager_->approveLatestCrashReport();
     for (const char* file : {".meta", ".data", ".desc"})
         EXPECT_EQ(0600u, FileManager::attributes(path + file)->mode) << file;
-    EXPECT_EQ(0600u, FileManager::attributes(FileManager::joinPath(manager_->crashesDir(), "PKRCrashManager.plist"))->mode);
+    EXPECT_EQ(0600u,
+              FileManager::attributes(FileManager::joinPath(manager_->crashesDir(), "PKRCrashManager.plist"))->mode);
 }

@@ -1,7 +1,7 @@
 // Errors, exceptions, the console log, files and the sandbox.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,0 +1,288 @@
+#include "crash/manager/PKRCrashFiles.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "crash/capture/PKROVCrashReporter.h"
+#include "crash/capture/report/PKROVCrashReport.h"
+#include "crash/manager/PKRLog.h"
+#include "crash/manager/PKRPelkorHelpers.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Sandbox.h"
+
+namespace pf = platform::foundation;
+using pf::FileManager;
+using pf::Value;
+
+namespace {
+
+constexpr const char* kApprovedReportsKey = "PelkorSDKCrashApprovedReports";
+constexpr const char* kMetaApplicationLogKey = "PKRCrashMetaApplicationLog";
+constexpr const char* kMetaAttachmentKey = "PKRCrashMetaAttachment";
+constexpr const char* kMetaUserNameKey = "PKRCrashMetaUserName";
+constexpr const char* kMetaUserEmailKey = "PKRCrashMetaUserEmail";
+constexpr const char* kMetaUserIDKey = "PKRCrashMetaUserID";
+// Meta data, a description and an attachment are the delegate's log, the
+// user's typing and one attachment; the approved list names the pending
+// reports. Files larger than these were made by none of them.
+constexpr uint64_t kMaxCompanionSize = 8 << 20;
+constexpr uint64_t kMaxSettingsSize = 1 << 20;
+
+// A crash file's name as this class makes it: digits, or digits and ".fake".
+bool isCrashFileName(const std::string& name) {
+    const std::string digits = name.size() > 5 && name.ends_with(".fake") ? name.substr(0, name.size() - 5) : name;
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A write that a killed process left half done: "<name>.tmp-XXXXXX".
+bool isTemporaryName(const std::string& name) {
+    const size_t p = name.rfind(".tmp-");
+    return p != std::string::npos && p + 11 == name.size();
+}
+
+}  // namespace
+
+PKRCrashFiles::PKRCrashFiles(std::string folder, const PKRPelkorBaseManager& keychain)
+    : keychain_(keychain), folder_(std::move(folder)),
+      settingsFile_(FileManager::joinPath(folder_, "PKRCrashManager.plist")) {
+    for (const std::string& name : FileManager::contentsOfDirectory(folder_))
+        if (isTemporaryName(name) && isRegularFile(path(name))) FileManager::remove(path(name));
+}
+
+std::string PKRCrashFiles::path(const std::string& name) const { return FileManager::joinPath(folder_, name); }
+
+std::string PKRCrashFiles::newCrashFilename() const {
+    for (double offset = 0;; offset += 1) {
+        std::string name = pf::format("%.0f", pf::Clock::current().sinceReferenceDate() + offset);
+        bool taken = false;
+        for (const char* suffix : {"", ".fake", ".meta", ".data", ".desc"})
+            if (FileManager::exists(path(name) + suffix)) taken = true;
+        if (!taken) return name;
+    }
+}
+
+std::string PKRCrashFiles::companionBase(const std::string& path) {
+    return FileManager::pathExtension(path) == kFakeExtension ? FileManager::deletingPathExtension(path) : path;
+}
+
+std::string PKRCrashFiles::keychainKey(const std::string& path, const char* suffix) {
+    return FileManager::lastPathComponent(companionBase(path)) + "." + suffix;
+}
+
+bool PKRCrashFiles::isPassingFailure(const pf::Error& error) {
+    if (error.domain != pf::kPOSIXErrorDomain) return false;
+    switch (error.code) {
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EAGAIN:
+    case EINTR:
+    case ENOBUFS: return true;
+    default: return false;
+    }
+}
+
+PKRCrashFiles::OptionalString PKRCrashFiles::completeCopyOf(const std::vector<uint8_t>& bytes) const {
+    for (const std::string& name : FileManager::contentsOfDirectory(folder_)) {
+        if (!isCrashFileName(name) || name.ends_with(".fake")) continue;
+        auto attributes = FileManager::attributes(path(name));
+        if (!attributes || attributes->size != bytes.size()) continue;
+        auto copy = FileManager::readFile(path(name), nullptr, PKROVCrashReporter::kMaxReportFileSize);
+        if (copy && copy->size() == bytes.size() && std::memcmp(copy->data(), bytes.data(), bytes.size()) == 0)
+            return name;
+    }
+    return std::nullopt;
+}
+
+void PKRCrashFiles::storeMetaData(const std::string& filename, const PKRCrashIdentity& identity,
+                                  const std::string& applicationLog, const PKRPelkorAttachment* attachment) {
+    constexpr const char* kMethod = "-[PKRCrashManager storeMetaDataForCrashReportFilename:]";
+    keychain_.addStringValueToKeychain(identity.userName, keychainKey(filename, kMetaUserNameKey));
+    keychain_.addStringValueToKeychain(identity.userEmail, keychainKey(filename, kMetaUserEmailKey));
+    keychain_.addStringValueToKeychain(identity.userID, keychainKey(filename, kMetaUserIDKey));
+    Value::Dictionary meta;
+    meta[kMetaApplicationLogKey] = applicationLog;
+    if (attachment && attachment->pelkorAttachmentData()) persistAttachment(*attachment, path(filename));
+    pf::Error error;
+    if (!Value(meta).writeBinaryPropertyListFile(path(filename + ".meta"), &error, pf::Sandbox::kPrivateFileMode))
+        PKR_LOG_ERROR(kMethod, "Writing crash meta data failed. %s", error.description().c_str());
+}
+
+void PKRCrashFiles::persistAttachment(const PKRPelkorAttachment& attachment, const std::string& filename) {
+    Value coder = Value::emptyDictionary();
+    attachment.encodeWithCoder(coder);
+    Value::Dictionary root;
+    root[kMetaAttachmentKey] = coder;
+    Value(root).writeBinaryPropertyListFile(filename + ".data", nullptr, pf::Sandbox::kPrivateFileMode);
+}
+
+std::shared_ptr<PKRPelkorAttachment> PKRCrashFiles::attachmentForCrashReport(const std::string& filename) const {
+    const std::string path = companionBase(filename) + ".data";
+    if (!FileManager::exists(path)) return nullptr;
+    std::optional<Value> root = Value::readPropertyListFile(path, nullptr, kMaxCompanionSize);
+    if (!root || !root->isDictionary()) return nullptr;
+    const Value& coder = (*root)[kMetaAttachmentKey];
+    if (!coder.isDictionary()) return nullptr;
+    return std::make_shared<PKRPelkorAttachment>(coder);
+}
+
+void PKRCrashFiles::persistUserProvidedMetaData(const PKRCrashMetaData* metaData) {
+    if (!metaData || !lastCrashFilename_) return;
+    const std::string p = path(*lastCrashFilename_);
+    if (metaData->userDescription() && !metaData->userDescription()->empty())
+        FileManager::writeFileAtomically(companionBase(p) + ".desc", *metaData->userDescription(), nullptr,
+                                         pf::Sandbox::kPrivateFileMode);
+    if (metaData->userName() && !metaData->userName()->empty())
+        keychain_.addStringValueToKeychain(metaData->userName(), keychainKey(p, kMetaUserNameKey));
+    if (metaData->userEmail() && !metaData->userEmail()->empty())
+        keychain_.addStringValueToKeychain(metaData->userEmail(), keychainKey(p, kMetaUserEmailKey));
+    if (metaData->userID() && !metaData->userID()->empty())
+        keychain_.addStringValueToKeychain(metaData->userID(), keychainKey(p, kMetaUserIDKey));
+}
+
+bool PKRCrashFiles::scan() {
+    constexpr const char* kMethod = "-[PKRCrashManager hasPendingCrashReport]";
+    for (const std::string& name : FileManager::contentsOfDirectory(folder_)) {
+        struct stat st;
+        if (!isCrashFileName(name) || ::lstat(path(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1)
+            continue;
+        crashFiles_.push_back(path(name));
+    }
+    if (crashFiles_.empty()) return false;
+    PKR_LOG_INFO(kMethod, "%lu pending crash reports found.", (unsigned long)crashFiles_.size());
+    return true;
+}
+
+PKRCrashFiles::OptionalString PKRCrashFiles::firstNotApproved() const {
+    for (const auto& p : crashFiles_)
+        if (!approved_.count(p)) return p;
+    return std::nullopt;
+}
+
+void PKRCrashFiles::approveLatest() {
+    // Without a current report there is nothing to approve.
+    if (!lastCrashFilename_) return;
+    approved_[path(*lastCrashFilename_)] = true;
+    saveSettings();
+}
+
+void PKRCrashFiles::saveSettings() {
+    constexpr const char* kMethod = "-[PKRCrashManager saveSettings]";
+    Value::Dictionary settings;
+    if (!approved_.empty()) settings[kApprovedReportsKey] = approved_;
+    pf::Error error;
+    if (!Value(settings).writeBinaryPropertyListFile(settingsFile_, &error, pf::Sandbox::kPrivateFileMode))
+        PKR_LOG_ERROR(kMethod, "Writing settings. %s", error.description().c_str());
+}
+
+void PKRCrashFiles::loadSettings() {
+    constexpr const char* kMethod = "-[PKRCrashManager loadSettings]";
+    pf::Error error;
+    std::optional<Value> settings = Value::readPropertyListFile(settingsFile_, &error, kMaxSettingsSize);
+    if (!settings) {
+        const pf::ReadFailure failure = FileManager::readFailure(error);
+        if (failure == pf::ReadFailure::kMissing) return;
+        PKR_LOG_ERROR(kMethod, "Reading crash manager settings.");
+        if (failure == pf::ReadFailure::kIOError && isPassingFailure(error)) return;
+        const std::string aside = FileManager::moveAside(settingsFile_);
+        PKRLog::plain("WARNING: The crash manager settings could not be read (" + error.localizedDescription() +
+                      "); they were set aside" + (aside.empty() ? std::string(".") : " as " + aside));
+        return;
+    }
+    if (!settings->isDictionary() || !(*settings)[kApprovedReportsKey].isDictionary()) return;
+    approved_ = (*settings)[kApprovedReportsKey].dictionary();
+    // An approval outlives its report only when a deletion was cut short.
+    std::erase_if(approved_, [](const auto& entry) { return !isRegularFile(entry.first); });
+}
+
+void PKRCrashFiles::deleteFiles(const std::string& path) {
+    const std::string base = companionBase(path);
+    FileManager::remove(path);
+    for (const char* suffix : {".data", ".meta", ".desc"}) {
+        FileManager::remove(base + suffix);
+        if (base != path)
+            FileManager::remove(path + suffix);  // names an older release gave an app-kill report's companions
+    }
+    keychain_.removeKeyFromKeychain(keychainKey(path, kMetaUserNameKey));
+    keychain_.removeKeyFromKeychain(keychainKey(path, kMetaUserEmailKey));
+    keychain_.removeKeyFromKeychain(keychainKey(path, kMetaUserIDKey));
+}
+
+void PKRCrashFiles::clean(const OptionalString& p) {
+    if (!p) return;
+    const std::string doomed = *p;
+    deleteFiles(doomed);
+    std::erase(crashFiles_, doomed);
+    approved_.erase(doomed);
+    // A name that outlived its report would take the next answer and description.
+    if (lastCrashFilename_ && path(*lastCrashFilename_) == doomed) lastCrashFilename_.reset();
+    saveSettings();
+}
+
+void PKRCrashFiles::cleanAll() {
+    while (!crashFiles_.empty()) clean(crashFiles_.front());
+}
+
+PKRCrashFiles::ReadResult PKRCrashFiles::read(const std::string& p, const std::string& platform,
+                                              const std::string& installString, PKRPendingCrashReport& out,
+                                              pf::Error* error) {
+    constexpr const char* kMethod = "-[PKRCrashManager sendNextCrashReport]";
+    const bool fake = FileManager::pathExtension(p) == kFakeExtension;
+    pf::Error readError;
+    std::optional<std::string> bytes =
+        FileManager::readFile(p, &readError, fake ? kMaxFakeReportSize : PKROVCrashReporter::kMaxReportFileSize);
+    if (!bytes && isPassingFailure(readError)) {
+        PKR_LOG_ERROR(kMethod, "Could not read crash report %s: %s", p.c_str(),
+                      readError.localizedDescription().c_str());
+        if (error) *error = readError;
+        return ReadResult::kNotNow;
+    }
+    if (!bytes || bytes->empty()) {
+        if (!bytes)
+            PKRLog::plain("WARNING: The crash report " + p + " could not be read (" + readError.localizedDescription() +
+                          "); it was deleted.");
+        clean(p);
+        return ReadResult::kDropped;
+    }
+    std::optional<PKRCrashReportFields> fields;
+    if (fake) {
+        if (std::optional<Value> plist = Value::fromPropertyList(bytes->data(), bytes->size()))
+            fields = PKRCrashReportFields::fromAppKillReport(*plist);
+    } else if (auto report =
+                   PKROVCrashReport::initWithData(std::vector<uint8_t>(bytes->begin(), bytes->end()), nullptr)) {
+        fields = PKRCrashReportFields::fromReport(*report, platform, installString);
+    }
+    if (!fields) {
+        PKR_LOG_WARNING(kMethod, "Could not parse crash report");
+        clean(p);
+        return ReadResult::kDropped;
+    }
+    out = PKRPendingCrashReport{std::move(*fields), {}, "", nullptr};
+    const std::string base = companionBase(p);
+    std::string applicationLog;
+    pf::Error metaError;
+    if (std::optional<Value> meta = Value::readPropertyListFile(base + ".meta", &metaError, kMaxCompanionSize)) {
+        out.identity.userName = keychain_.stringValueFromKeychainForKey(keychainKey(p, kMetaUserNameKey)).value_or("");
+        out.identity.userEmail =
+            keychain_.stringValueFromKeychainForKey(keychainKey(p, kMetaUserEmailKey)).value_or("");
+        out.identity.userID = keychain_.stringValueFromKeychainForKey(keychainKey(p, kMetaUserIDKey)).value_or("");
+        if (meta->isDictionary()) applicationLog = PKRCrashReportFields::stringOr((*meta)[kMetaApplicationLogKey]);
+        out.description = FileManager::readFile(base + ".desc", nullptr, kMaxCompanionSize).value_or("");
+        out.attachment = attachmentForCrashReport(p);
+    } else {
+        PKR_LOG_ERROR(kMethod, "Reading crash meta data. %s", metaError.description().c_str());
+    }
+    if (!applicationLog.empty())
+        out.description =
+            out.description.empty() ? "Log:\n" + applicationLog : out.description + "\n\nLog:\n" + applicationLog;
+    return ReadResult::kRead;
+}
