@@ -93,7 +93,12 @@ protected:
     // Starts it and crashes it with `signo` once its launch is done.
     void crash(int signo, double after = 0) {
         Child c = start(kClosedPort);
-        ASSERT_TRUE(waitFor([&] { return qmtest::launchIsUnderWay(c.pid); })) << log(c);
+        // Crash reporting is armed once the launch has gone past it and
+        // stored the health default it sets next.
+        const std::string prefs = home_.path() + "/Library/Preferences/org.quenmira.battery.plist";
+        ASSERT_TRUE(waitFor([&] {
+            return qmtest::launchIsUnderWay(c.pid) && readAll(prefs).find("healthPercent") != std::string::npos;
+        })) << log(c);
         if (after > 0) std::this_thread::sleep_for(std::chrono::duration<double>(after));
         EXPECT_EQ(signo, end(c, signo)) << log(c);
         ASSERT_TRUE(fs::exists(reporterFile()));
