@@ -386,7 +386,11 @@ TEST_F(CrashUpload, OnlyTheManagersOwnRegularFilesOfTheirSizeAreReadListedOrDele
     const std::string tooBig = FileManager::joinPath(dir, "600000083");
     ASSERT_TRUE(FileManager::writeFileAtomically(tooBig, big));
     const std::string bigFake = FileManager::joinPath(dir, "600000084.fake");
-    ASSERT_TRUE(FileManager::writeFileAtomically(bigFake, std::string(300 << 10, 'x')));
+    // Well formed, but larger than any app-kill report the manager writes: refused unsent.
+    const auto fake =
+        Value(Value::Dictionary{{"PKRFakeCrashUUID", "U-3"}, {"PKRFakeCrashAppString", std::string(300 << 10, 'x')}})
+            .toBinaryPropertyList();
+    ASSERT_TRUE(FileManager::writeFileAtomically(bigFake, fake.data(), fake.size()));
     ASSERT_TRUE(FileManager::writeFileAtomically(FileManager::joinPath(dir, "600000085.tmp-Ab12Cd"), big));
     const std::string good = addReport("600000086");
     makeManager(service.baseURL());  // a new launch clears what a killed one left half written
