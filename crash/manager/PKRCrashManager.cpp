@@ -430,7 +430,7 @@ void PKRCrashManager::createCrashReportForAppKill() {
         PKR_LOG_ERROR(kMethod, "Writing fake crash report. %s", error.description().c_str());
 }
 
-// ---- crash files, meta data and approval ----
+// ---- the identity stored with a report, and the asking ----
 
 std::string PKRCrashManager::identityForCrashReport(const char* keychainKey, CrashAsk crashAsk, PelkorAsk pelkorAsk) {
     // The keychain's value, then each delegate that answers; the last one wins.
@@ -548,7 +548,7 @@ bool PKRCrashManager::handleUserInput(uint64_t answer, const PKRCrashMetaData* m
     }
 }
 
-// ---- the upload ----
+// ---- the upload, through PKRCrashUploader ----
 
 std::string PKRCrashManager::extractAppUUIDs(const PKROVCrashReport& report) const {
     return PKRCrashReportFields::appUUIDElements(report);
