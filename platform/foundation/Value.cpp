@@ -11,6 +11,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Error.h"
@@ -445,6 +446,20 @@ std::string wellFormedUtf8(const std::string& s) {
     return out;
 }
 
+// A date as a property list stores it: whole seconds since the reference date
+// and microseconds, the seconds in 32 bits, so dates beyond are pinned to its ends.
+std::pair<int32_t, int32_t> storedDate(double since1970) {
+    const double rel = since1970 - kTimeIntervalSince1970ToReferenceDate;
+    double sec = std::floor(rel);
+    int32_t usec = int32_t(std::lround((rel - sec) * 1e6));
+    if (usec >= 1000000) {
+        sec += 1;
+        usec -= 1000000;
+    }
+    sec = std::isnan(sec) ? 0 : std::clamp(sec, double(INT32_MIN), double(INT32_MAX));
+    return {int32_t(sec), usec};
+}
+
 // Property lists cannot hold null: null entries are left out.
 plist_t toPlist(const Value& v) {
     switch (v.type()) {
@@ -458,16 +473,8 @@ plist_t toPlist(const Value& v) {
         return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
     }
     case Value::Type::Date: {
-        double rel = v.dateValue() - kTimeIntervalSince1970ToReferenceDate;
-        double sec = std::floor(rel);
-        int32_t usec = int32_t(std::lround((rel - sec) * 1e6));
-        if (usec >= 1000000) {
-            sec += 1;
-            usec -= 1000000;
-        }
-        // The stored form counts seconds in 32 bits: dates beyond are pinned to its ends.
-        sec = std::isnan(sec) ? 0 : std::clamp(sec, double(INT32_MIN), double(INT32_MAX));
-        return plist_new_date(int32_t(sec), usec);
+        const auto [sec, usec] = storedDate(v.dateValue());
+        return plist_new_date(sec, usec);
     }
     case Value::Type::Array: {
         plist_t a = plist_new_array();
@@ -751,17 +758,9 @@ private:
             return at;
         }
         case Value::Type::Date: {
-            // As toPlist rounds it: whole seconds and microseconds, 32-bit seconds.
-            double rel = v.dateValue() - kTimeIntervalSince1970ToReferenceDate;
-            double sec = std::floor(rel);
-            int32_t usec = int32_t(std::lround((rel - sec) * 1e6));
-            if (usec >= 1000000) {
-                sec += 1;
-                usec -= 1000000;
-            }
-            sec = std::isnan(sec) ? 0 : std::clamp(sec, double(INT32_MIN), double(INT32_MAX));
+            const auto [sec, usec] = storedDate(v.dateValue());
             const uint64_t at = begin();
-            real(0x33, double(int32_t(sec)) + double(usec) / 1000000);
+            real(0x33, double(sec) + double(usec) / 1000000);
             return at;
         }
         case Value::Type::Array: {
