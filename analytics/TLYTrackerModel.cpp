@@ -68,8 +68,10 @@ void TLYTrackerModel::registerAdIdProvider(const std::string& className, std::sh
     providerRegistry()[className] = std::move(p);
 }
 
+// These tables outlive exit (never destroyed): the analytics thread may still
+// build a hit while the main thread runs the exit handlers.
 const Value::Dictionary& TLYTrackerModel::defaultParameters() {
-    static const Value::Dictionary defaults = [] {
+    static const auto* defaults = new Value::Dictionary([] {
         Value::Dictionary d;
         auto& bundle = platform::foundation::Bundle::main();
         std::string name = bundle.objectForInfoDictionaryKey("CFBundleName").stringValue();
@@ -84,13 +86,14 @@ const Value::Dictionary& TLYTrackerModel::defaultParameters() {
         if (!identifier.empty()) d[kTLYAppId] = identifier;
         d["tlyVersion"] = kTLYProductVersion;
         return d;
-    }();
-    return defaults;
+    }());
+    return *defaults;
 }
 
 const Value::Dictionary& TLYTrackerModel::forcedParameters() {
-    static const Value::Dictionary forced = {{kTLYClientVersion, Value("tm3.1.5")}, {kTLYProtocolVersion, Value("1")}};
-    return forced;
+    static const auto* forced =
+        new Value::Dictionary{{kTLYClientVersion, Value("tm3.1.5")}, {kTLYProtocolVersion, Value("1")}};
+    return *forced;
 }
 
 const std::vector<std::pair<std::string, TLYTrackerModel::ComputedField>>& TLYTrackerModel::methodsForKeys() {
