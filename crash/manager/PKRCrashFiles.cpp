@@ -7,12 +7,14 @@
 
 #include "crash/capture/PKROVCrashReporter.h"
 #include "crash/capture/report/PKROVCrashReport.h"
+#include "crash/manager/PKRKeychainUtils.h"
 #include "crash/manager/PKRLog.h"
 #include "crash/manager/PKRPelkorHelpers.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/security/Keychain.h"
 
 namespace pf = platform::foundation;
 using pf::FileManager;
@@ -79,6 +81,7 @@ std::string PKRCrashFiles::keychainKey(const std::string& path, const char* suff
 }
 
 bool PKRCrashFiles::isPassingFailure(const pf::Error& error) {
+    if (error.domain == kPKRKeychainUtilsErrorDomain) return error.code == platform::security::kInteractionNotAllowed;
     if (error.domain != pf::kPOSIXErrorDomain) return false;
     switch (error.code) {
     case EMFILE:
@@ -271,10 +274,19 @@ PKRCrashFiles::ReadResult PKRCrashFiles::read(const std::string& p, const std::s
     std::string applicationLog;
     pf::Error metaError;
     if (std::optional<Value> meta = Value::readPropertyListFile(base + ".meta", &metaError, kMaxCompanionSize)) {
-        out.identity.userName = keychain_.stringValueFromKeychainForKey(keychainKey(p, kMetaUserNameKey)).value_or("");
-        out.identity.userEmail =
-            keychain_.stringValueFromKeychainForKey(keychainKey(p, kMetaUserEmailKey)).value_or("");
-        out.identity.userID = keychain_.stringValueFromKeychainForKey(keychainKey(p, kMetaUserIDKey)).value_or("");
+        // Sent without them, the user's values would be lost with the report.
+        for (auto [value, suffix] : {std::pair{&out.identity.userName, kMetaUserNameKey},
+                                     {&out.identity.userEmail, kMetaUserEmailKey},
+                                     {&out.identity.userID, kMetaUserIDKey}}) {
+            pf::Error keychainError;
+            *value = keychain_.stringValueFromKeychainForKey(keychainKey(p, suffix), &keychainError).value_or("");
+            if (isPassingFailure(keychainError)) {
+                PKR_LOG_ERROR(kMethod, "Could not read the user's values of crash report %s: %s", p.c_str(),
+                              keychainError.localizedDescription().c_str());
+                if (error) *error = keychainError;
+                return ReadResult::kNotNow;
+            }
+        }
         if (meta->isDictionary()) applicationLog = PKRCrashReportFields::stringOr((*meta)[kMetaApplicationLogKey]);
         out.description = FileManager::readFile(base + ".desc", nullptr, kMaxCompanionSize).value_or("");
         out.attachment = attachmentForCrashReport(p);

@@ -111,10 +111,12 @@ void PKRCrashUploader::sendNextCrashReport() {
     // that one bad file never holds up the others.
     while (!files_.crashFiles().empty()) {
         const std::string path = files_.crashFiles().front();
-        const std::string install = app_anonymous_id().value_or("");
-        PKRPendingCrashReport report;
         pf::Error error;
-        switch (files_.read(path, manager_.getDevicePlatform(), install, report, &error)) {
+        const std::string install = app_anonymous_id(false, &error).value_or("");
+        PKRPendingCrashReport report;
+        // The identifier goes with every report: none leaves while it cannot be read.
+        switch (error.code ? PKRCrashFiles::ReadResult::kNotNow
+                           : files_.read(path, manager_.getDevicePlatform(), install, report, &error)) {
         case PKRCrashFiles::ReadResult::kDropped: continue;
         case PKRCrashFiles::ReadResult::kNotNow:
             manager_.sendingInProgress_ = false;

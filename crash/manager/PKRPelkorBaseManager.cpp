@@ -66,9 +66,10 @@ bool PKRPelkorBaseManager::addStringValueToKeychainForThisDeviceOnly(const Optio
 }
 
 PKRPelkorBaseManager::OptionalString PKRPelkorBaseManager::stringValueFromKeychainForKey(
-    const OptionalString& key) const {
+    const OptionalString& key, platform::foundation::Error* error) const {
+    if (error) *error = platform::foundation::Error();
     if (!key) return std::nullopt;
-    return PKRKeychainUtils::getPasswordForUsername(key, keychain_service_name());
+    return PKRKeychainUtils::getPasswordForUsername(key, keychain_service_name(), error);
 }
 
 bool PKRPelkorBaseManager::removeKeyFromKeychain(const OptionalString& key) const {

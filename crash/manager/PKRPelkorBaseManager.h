@@ -41,10 +41,12 @@ public:
     // The executable's LC_UUID as 32 lower-case hex digits; "" when unknown.
     std::string executableUUID() const;
 
-    // Values in the SDK's keychain service under `key`; false or nil on any failure.
+    // Values in the SDK's keychain service under `key`; false or nil on any
+    // failure. A lookup that failed (rather than found nothing) says why in `error`.
     bool addStringValueToKeychain(const OptionalString& value, const OptionalString& key) const;
     bool addStringValueToKeychainForThisDeviceOnly(const OptionalString& value, const OptionalString& key) const;
-    OptionalString stringValueFromKeychainForKey(const OptionalString& key) const;
+    OptionalString stringValueFromKeychainForKey(const OptionalString& key,
+                                                 platform::foundation::Error* error = nullptr) const;
     bool removeKeyFromKeychain(const OptionalString& key) const;
 
     // "yyyy-MM-ddTHH:mm:ssZ" in UTC, as seconds since 1970.

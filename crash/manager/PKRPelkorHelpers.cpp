@@ -119,7 +119,8 @@ std::string new_uuid_string() {
                                         b[13], b[14], b[15]);
 }
 
-std::optional<std::string> app_anonymous_id(bool forceNew) {
+std::optional<std::string> app_anonymous_id(bool forceNew, platform::foundation::Error* error) {
+    if (error) *error = platform::foundation::Error();
     AnonymousID& id = anonymousID();
     std::lock_guard lock(id.mutex);
     std::string keychain = platform::security::Keychain::path();
@@ -128,8 +129,15 @@ std::optional<std::string> app_anonymous_id(bool forceNew) {
         id.keychainPath = keychain;
         storeAnonymousIDInBackground(*id.value);
     } else if (id.keychainPath != keychain) {
+        platform::foundation::Error readError;
+        std::optional<std::string> stored = PKRKeychainUtils::getPasswordForUsername(
+            std::string(kPKRAnonymousIDKey), keychain_service_name(), &readError);
+        if (readError.code == platform::security::kInteractionNotAllowed) {
+            if (error) *error = readError;
+            return std::nullopt;
+        }
         id.keychainPath = keychain;
-        id.value = PKRKeychainUtils::getPasswordForUsername(std::string(kPKRAnonymousIDKey), keychain_service_name());
+        id.value = std::move(stored);
         if (!id.value) {
             id.value = new_uuid_string();
             storeAnonymousIDInBackground(*id.value);

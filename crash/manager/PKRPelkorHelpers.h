@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/Error.h"
+
 namespace platform::foundation {
 class Bundle;
 }
@@ -38,7 +40,9 @@ std::string app_display_name(const std::string& placeholder);
 std::string new_uuid_string();
 // The installation's anonymous identifier, kept in the keychain; made once per
 // keychain, or anew when `forceNew`. The keychain write runs in the background.
-std::optional<std::string> app_anonymous_id(bool forceNew = false);
+// While the keychain cannot be used now, nil with its status in `error`: the
+// stored identifier is read again at the next call, never replaced.
+std::optional<std::string> app_anonymous_id(bool forceNew = false, platform::foundation::Error* error = nullptr);
 bool is_ios7_or_later();
 // The receipt a sandbox (test-store) installation carries: StoreKit/sandboxReceipt
 // in the main bundle.

@@ -7,6 +7,8 @@
 
 #include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
+#include "crash/manager/PKRKeychainUtils.h"
+#include "platform/security/Keychain.h"
 #include "tests/crash/manager/crash_upload_support.h"
 #include "tests/support/RawHttpService.h"
 
@@ -42,6 +44,40 @@ int occurrences(const std::string& text, const std::string& what) {
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
     return n;
 }
+
+// A peer process that holds the sandbox's keychain until released (at most a
+// minute), so that every call on it meanwhile answers "cannot be used now".
+class KeychainHolder {
+public:
+    KeychainHolder() : release_(dir_.file("release")) {
+        const std::string script = dir_.file("hold.py");
+        FileManager::writeFileAtomically(script,
+                                         "import os, sqlite3, sys, time\n"
+                                         "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                         "db.execute('BEGIN EXCLUSIVE')\nprint('locked', flush=True)\n"
+                                         "end = time.monotonic() + 60\n"
+                                         "while not os.path.exists(sys.argv[2]) and time.monotonic() < end:\n"
+                                         "    time.sleep(0.01)\n"
+                                         "db.execute('COMMIT')\n");
+        pipe_ = popen(("python3 " + script + " " + platform::security::Keychain::path() + " " + release_).c_str(), "r");
+        char line[32] = {};
+        locked_ = pipe_ && fgets(line, sizeof line, pipe_) && std::string(line) == "locked\n";
+    }
+    ~KeychainHolder() { release(); }
+    bool locked() const { return locked_; }
+    void release() {
+        if (!pipe_) return;
+        FileManager::writeFileAtomically(release_, std::string("go"));
+        pclose(pipe_);
+        pipe_ = nullptr;
+    }
+
+private:
+    foundation_test::TempDir dir_;
+    std::string release_;
+    FILE* pipe_ = nullptr;
+    bool locked_ = false;
+};
 
 }  // namespace
 
@@ -267,6 +303,37 @@ TEST_F(CrashUpload, AReportThatCannotBeOpenedForNowStaysForTheNextRun) {
     sendAndWait();
     EXPECT_EQ(1u, service.requests().size());
     EXPECT_FALSE(FileManager::exists(path));
+}
+
+TEST_F(CrashUpload, AReportWaitsWhileTheKeychainCannotBeUsedAndGoesWithItsIdentityOnceItCan) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    ASSERT_TRUE(PKRKeychainUtils::storeUsername(std::string(kPKRAnonymousIDKey), std::string("INSTALL-7"),
+                                                keychain_service_name(), true));
+    makeManager(service.baseURL());
+    ASSERT_TRUE(manager_->addStringValueToKeychain(std::string("Ada"), std::string("PKRPelkorMetaUserName")));
+    // First the installation's identifier cannot be read, then (once it is
+    // known to the process) the user's values stored with the report.
+    size_t sent = 0;
+    for (const char* name : {"600000055", "600000056"}) {
+        SCOPED_TRACE(name);
+        const std::string path = addReport(name);
+        recorder_ = Recorder();
+        KeychainHolder holder;
+        ASSERT_TRUE(holder.locked());
+        sendAndWait();
+        EXPECT_EQ(sent, service.requests().size());
+        EXPECT_TRUE(FileManager::exists(path));
+        ASSERT_EQ(1u, recorder_.errors.size());
+        EXPECT_EQ(PKRCrashReportUnreadable, recorder_.errors[0].code);
+
+        holder.release();
+        sendAndWait();
+        ASSERT_EQ(++sent, service.requests().size());
+        const std::string body = service.requests().back().body;
+        EXPECT_NE(std::string::npos, body.find("<username>Ada</username>"));
+        EXPECT_NE(std::string::npos, body.find("<installstring>INSTALL-7</installstring>"));
+        EXPECT_FALSE(FileManager::exists(path));
+    }
 }
 
 TEST_F(CrashUpload, TheApprovalAlertAsksOnceAndEachButtonDoesItsPart) {
