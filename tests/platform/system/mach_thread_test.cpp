@@ -16,7 +16,9 @@ using namespace platform::system;
 namespace {
 
 // A thread that counts until told to stop, optionally with the stop signal
-// blocked; it reports its id and stack range once running.
+// blocked, or pausing a millisecond between counts (many of them then leave
+// the machine's cores to the rest of a parallel test run); it reports its id
+// and stack range once running.
 struct Spinner {
     std::atomic<bool> quit{false};
     std::atomic<uint64_t> count{0};
@@ -24,9 +26,9 @@ struct Spinner {
     uintptr_t stackLow = 0, stackHigh = 0;
     std::thread thread;
 
-    explicit Spinner(bool blockStop = false, const mcontext_t* fault = nullptr) {
+    explicit Spinner(bool blockStop = false, const mcontext_t* fault = nullptr, bool paced = false) {
         EXPECT_EQ(thread_control_prepare(), KERN_SUCCESS);
-        thread = std::thread([this, blockStop, fault] {
+        thread = std::thread([this, blockStop, fault, paced] {
             if (fault) thread_note_fault_context(fault);
             if (blockStop) {
                 sigset_t set;
@@ -43,7 +45,10 @@ struct Spinner {
             stackLow = reinterpret_cast<uintptr_t>(base);
             stackHigh = stackLow + size;
             tid = mach_thread_self();
-            while (!quit) count.fetch_add(1, std::memory_order_relaxed);
+            while (!quit) {
+                count.fetch_add(1, std::memory_order_relaxed);
+                if (paced) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             if (fault) thread_clear_fault_context();
         });
         while (tid == 0) std::this_thread::yield();
@@ -110,7 +115,7 @@ TEST(MachThread, SuspendedThreadStopsOnItsOwnStackAndRunsOnWhenResumed) {
 // some of them were resumed and suspended anew, their slots freed and taken.
 TEST(MachThread, ManyThreadsSuspendedTogether) {
     std::vector<std::unique_ptr<Spinner>> spinners;
-    for (int i = 0; i < 20; ++i) spinners.push_back(std::make_unique<Spinner>());
+    for (int i = 0; i < 20; ++i) spinners.push_back(std::make_unique<Spinner>(false, nullptr, true));
     for (auto& s : spinners) ASSERT_EQ(thread_suspend(s->tid), KERN_SUCCESS);
     mcontext_t context;
     for (auto& s : spinners) {
