@@ -196,10 +196,14 @@ bool UserDefaults::synchronize() {
     Error error;
     const Value::Data bytes = Value(values_).toBinaryPropertyList();
     if (!FileManager::writeFileAtomically(path_, bytes.data(), bytes.size(), &error, Sandbox::kPrivateFileMode)) {
-        // The error names the file already.
-        log("UserDefaults: cannot write " + error.localizedDescription());
+        // The error names the file already. A full disk fails every save alike.
+        if (error.localizedDescription() != writeFailure_) {
+            writeFailure_ = error.localizedDescription();
+            log("UserDefaults: cannot write " + writeFailure_);
+        }
         return false;
     }
+    writeFailure_.clear();
     dirty_ = false;
     return true;
 }

@@ -61,6 +61,7 @@ private:
     Value::Dictionary values_, registered_;
     bool dirty_ = false;
     double saveDue_ = 0;  // clock time of the pending save; 0 when none
+    std::string writeFailure_;  // the last failed save's error, said once until a save succeeds
 };
 
 }  // namespace platform::foundation

@@ -210,6 +210,30 @@ TEST_F(DefaultsTest, AFifoALinkOrAnOversizedFileIsSetAsideNotWaitedOnOrFollowed)
     EXPECT_EQ((*Value::readPropertyListFile(secret))["outside"].intValue(), 1);
 }
 
+TEST_F(DefaultsTest, AWriteThatKeepsFailingIsSaidOnceUntilOneSucceeds) {
+    auto& d = UserDefaults::standard();
+    d.setInteger("launches", 1);
+    ASSERT_TRUE(d.synchronize());
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& l) { lines.push_back(l); });
+    auto failThrice = [&] {
+        ASSERT_TRUE(FileManager::remove(prefsFile()));
+        ASSERT_TRUE(FileManager::createDirectory(prefsFile() + "/in-the-way"));
+        for (int i = 2; i <= 4; ++i) {
+            d.setInteger("launches", i);
+            EXPECT_FALSE(d.synchronize());
+        }
+        ASSERT_TRUE(FileManager::remove(prefsFile()));
+    };
+    failThrice();
+    EXPECT_EQ(lines.size(), 1u);
+    ASSERT_TRUE(d.synchronize());
+    failThrice();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(lines[0].find("UserDefaults:")), lines[1].substr(lines[1].find("UserDefaults:")));
+    EXPECT_NE(lines[1].find(prefsFile()), std::string::npos) << lines[1];
+}
+
 TEST_F(DefaultsTest, ADictionaryIsRequiredAtTheTop) {
     ASSERT_TRUE(Value(Value::Array{Value(1)}).writeBinaryPropertyListFile(prefsFile()));
     setLogSink([](const std::string&) {});
