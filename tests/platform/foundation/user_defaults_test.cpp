@@ -234,6 +234,16 @@ TEST_F(DefaultsTest, AWriteThatKeepsFailingIsSaidOnceUntilOneSucceeds) {
     EXPECT_NE(lines[1].find(prefsFile()), std::string::npos) << lines[1];
 }
 
+TEST_F(DefaultsTest, WhatAKilledSaveLeftIsRemovedAtLoad) {
+    ASSERT_TRUE(FileManager::writeFileAtomically(prefsFile() + ".tmp-Ab12Cd", std::string("half a save")));
+    ASSERT_TRUE(FileManager::writeFileAtomically(prefsFile() + ".tmp-notmine", std::string("kept")));
+    ASSERT_TRUE(FileManager::createDirectory(prefsFile() + ".tmp-Xy34Zw"));
+    UserDefaults::standard().synchronize();
+    EXPECT_FALSE(FileManager::exists(prefsFile() + ".tmp-Ab12Cd"));
+    EXPECT_TRUE(FileManager::exists(prefsFile() + ".tmp-notmine"));
+    EXPECT_TRUE(FileManager::exists(prefsFile() + ".tmp-Xy34Zw"));
+}
+
 TEST_F(DefaultsTest, ADictionaryIsRequiredAtTheTop) {
     ASSERT_TRUE(Value(Value::Array{Value(1)}).writeBinaryPropertyListFile(prefsFile()));
     setLogSink([](const std::string&) {});
