@@ -95,5 +95,5 @@ std::shared_ptr<pg::Image> BatteryCALayer::render(const pg::Rect& rect, const Va
         ctx->setBlendMode(pg::BlendMode::Multiply);
         ctx->drawImageBottomUp(*mask, area);
     }
-    return ctx->image();
+    return ctx->takeImage();
 }

@@ -3,6 +3,7 @@
 // --headless or --snapshot there is nobody to look at a window, so the
 // composed main screen goes to a PNG beside the application bundle once the
 // launch has settled.
+#include <malloc.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -48,6 +49,10 @@ void ignoreWriteToClosedOutput(int) {}
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The work is the main thread's; the helper threads (the font matcher's
+    // among them) allocate little, and an arena of their own each would keep
+    // more memory than they use.
+    mallopt(M_ARENA_MAX, 2);
     // A reader of the output that goes away must not end the application
     // before it has saved: writes to a closed pipe then only fail. A handler
     // rather than an ignore, so that programs started from here get the

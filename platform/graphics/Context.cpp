@@ -171,6 +171,18 @@ std::shared_ptr<Image> Context::image() const {
     return std::make_shared<Image>(copy, scale_);
 }
 
+std::shared_ptr<Image> Context::takeImage() {
+    if (!ownedSurface_) return nullptr;
+    while (!masks_.empty()) popMask();
+    cairo_surface_t* drawn = ownedSurface_;
+    cairo_surface_flush(drawn);
+    cairo_surface_mark_dirty(drawn);
+    ownedSurface_ = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 0, 0);
+    cairo_destroy(cr_);
+    cr_ = cairo_create(ownedSurface_);
+    return std::make_shared<Image>(drawn, scale_);
+}
+
 void Context::save() {
     cairo_save(cr_);
     stack_.push_back({fill_, stroke_, alpha_, blend_, shadow_, masks_.size()});

@@ -78,6 +78,9 @@ public:
 
     // A snapshot of an image context's bitmap (null for other contexts).
     std::shared_ptr<Image> image() const;
+    // The image context's bitmap itself, without a copy, when nothing more is
+    // drawn into it: drawing after this goes to an empty bitmap.
+    std::shared_ptr<Image> takeImage();
 
     // Graphics state.
     void save();

@@ -261,7 +261,7 @@ std::shared_ptr<Image> Compositor::compose(Layer& root, Size size, double scale,
     displayTree(root, time);
     auto ctx = Context::beginImageContext(size, false, scale);
     render(root, *ctx, time);
-    return ctx->image();
+    return ctx->takeImage();
 }
 
 }  // namespace platform::ui

@@ -266,7 +266,7 @@ void Layer::display() {
         drawsContent_ = false;
         backing_.reset();
     } else {
-        backing_ = ctx->image();
+        backing_ = ctx->takeImage();
     }
 }
 

@@ -39,6 +39,25 @@ TEST(Context, ImageContextHasScaledPixelsAndStartsTransparent) {
     EXPECT_EQ(Context::current(), nullptr);
 }
 
+TEST(Context, ATakenImageIsTheDrawingItselfAndLaterDrawingMissesIt) {
+    auto ctx = Context::beginImageContext({4, 2}, false, 2);
+    ctx->setFillColor(Color::rgba(0, 1, 0));
+    ctx->fillRect({0, 0, 2, 2});
+    auto copy = ctx->image();
+    auto taken = ctx->takeImage();
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->pixelWidth(), 8);
+    EXPECT_EQ(taken->pixelHeight(), 4);
+    EXPECT_EQ(taken->scale(), 2);
+    EXPECT_EQ(taken->pngData(), copy->pngData());
+    ctx->setFillColor(Color::rgba(1, 0, 0));
+    ctx->fillRect({0, 0, 4, 2});
+    ctx.reset();
+    EXPECT_EQ(taken->pixelAt(0, 0), (Image::Pixel{255, 0, 255, 0}));
+    EXPECT_EQ(taken->pixelAt(7, 3), (Image::Pixel{0, 0, 0, 0}));
+    EXPECT_EQ(Context::current(), nullptr);
+}
+
 TEST(Context, OpaqueContextStartsBlackAndScaleZeroUsesTheScreenScale) {
     qmtest::GlobalStateGuard guard;
     Image::setScreenScale(3);
