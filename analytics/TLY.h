@@ -30,7 +30,7 @@ public:
     static TLY& sharedInstance();
     // Every log line of the client goes through it.
     static std::shared_ptr<TLYLogger> sharedLogger();
-    // Created and started on first use; never stopped. Its run loop blocks while idle.
+    // Created and started on first use; stopped only as the application ends. Its run loop blocks while idle.
     static platform::foundation::Thread& thread();
 
     // Hooks for the sending side, installed before the first sharedInstance():
