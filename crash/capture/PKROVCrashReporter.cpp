@@ -127,6 +127,8 @@ std::string PKROVCrashReporter::crashReportPath() const {
 }
 
 bool PKROVCrashReporter::hasPendingCrashReport() const {
+    // A linked folder is set aside before anything is looked for through it.
+    if (!populateCrashReportDirectory(nullptr)) return false;
     removeLinkAt(crashReportPath());
     return FileManager::exists(crashReportPath());
 }
@@ -142,9 +144,13 @@ bool PKROVCrashReporter::purgePendingCrashReport(Error* error) const {
     return FileManager::remove(crashReportPath(), error);
 }
 
+// The reporter's folders are real folders of the sandbox: a link (or a file)
+// where one belongs is set aside with a line and a folder made, so that no
+// report is read, moved or written outside.
 bool PKROVCrashReporter::populateCrashReportDirectory(Error* error) const {
-    for (const std::string& folder : {crashReportDirectory_, queuedCrashReportDirectory()})
-        if (!FileManager::exists(folder) && !FileManager::createDirectory(folder, true, 0755, error)) return false;
+    const std::string data = FileManager::deletingLastPathComponent(crashReportDirectory_);
+    for (const std::string& folder : {data, crashReportDirectory_, queuedCrashReportDirectory()})
+        if (!FileManager::makeRealDirectory(folder, 0755, error)) return false;
     return true;
 }
 

@@ -243,12 +243,14 @@ TEST_F(PKROVCrashReporterTest, OnlyOneOfTwoExceptionsAtOnceIsRecorded) {
 // Enabling installs process-wide handlers: each case runs in a child.
 TEST_F(PKROVCrashReporterTest, FailedEnableLeavesTheProcessFreeToEnableLater) {
     auto r = crashtest::runInChild([this] {
-        // The report folder cannot be made: a file stands where it belongs.
-        fs::path data = fs::path(Sandbox::caches()) / "com.ovellalabs.crashreporter.data";
-        std::ofstream(data.string()) << "in the way";
+        // The report folder cannot be made: a file stands where the folder it
+        // goes in belongs (one where the report folder itself belongs is set aside).
+        fs::path caches = Sandbox::caches();
+        fs::remove_all(caches);
+        std::ofstream(caches.string()) << "in the way";
         Error error;
         if (reporter_->enableCrashReporter(&error) || reporter_->isEnabled()) _exit(10);
-        fs::remove(data);
+        fs::remove(caches);
         if (!reporter_->enableCrashReporter(&error)) _exit(11);
         PKROVCrashReporter second("com.example.second", "1", std::nullopt, nullptr);
         if (second.enableCrashReporter(&error) || error.code != OVCrashReporterErrorResourceBusy ||
@@ -335,6 +337,44 @@ TEST_F(PKROVCrashReporterTest, ALinkAtTheReportPathIsRemovedNotFollowed) {
     EXPECT_FALSE(fs::exists(missing));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("a link stood at " + reporter_->crashReportPath()), std::string::npos) << lines[0];
+}
+
+// The reporter's folders linked to one outside: the link is set aside with a
+// line, and neither the start nor a crash reads, moves or writes there.
+TEST_F(PKROVCrashReporterTest, ALinkedReporterFolderIsSetAsideNeverFollowed) {
+    const fs::path app = reporter_->crashReportDirectory(), data = app.parent_path();
+    for (const fs::path& linked : {app, data}) {
+        SCOPED_TRACE(linked.string());
+        fs::remove_all(data);
+        fs::create_directories(linked.parent_path());
+        // What the link leads to looks like the folder it stands for.
+        const fs::path outside = home_ / "outside";
+        fs::remove_all(outside);
+        const fs::path report = linked == app ? outside / "live_report.ovcrash"
+                                              : outside / app.filename() / "live_report.ovcrash";
+        fs::create_directories(report.parent_path());
+        std::ofstream(report) << "outside";
+        fs::create_symlink(outside, linked);
+
+        std::vector<std::string> lines;
+        platform::foundation::setLogSink([&](const std::string& line) { lines.push_back(line); });
+        EXPECT_FALSE(reporter_->hasPendingCrashReport());
+        platform::foundation::setLogSink(nullptr);
+        EXPECT_FALSE(fs::is_symlink(linked));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines[0].find("stood where the folder " + linked.string()), std::string::npos) << lines[0];
+
+        auto r = crashtest::runInChild([&] {
+            if (!reporter_->enableCrashReporter()) _exit(10);
+            raise(SIGBUS);
+        });
+        EXPECT_TRUE(r.signaled(SIGBUS)) << r.status;
+        EXPECT_TRUE(reporter_->hasPendingCrashReport());
+        std::vector<fs::path> found;
+        for (const auto& e : fs::recursive_directory_iterator(outside)) found.push_back(e.path());
+        EXPECT_EQ(found.size(), linked == app ? 1u : 2u);
+        EXPECT_EQ(readText(report), "outside");
+    }
 }
 
 // The reporter prepared again and again while it is armed: a record a
