@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,6 +56,13 @@ bool createFolders(const std::string& home, Error* error) {
     if (!err && ::fsync(fd) != 0) err = errno;
     ::close(fd);
     ::unlink(probe.c_str());
+    // A launch writes a few hundred KiB (the stores with their logs and
+    // indexes): with less room than this the disk is full for it, said once
+    // now rather than by every file that fails later.
+    constexpr uint64_t kRoomForALaunch = 1 << 20;
+    struct statvfs disk;
+    if (!err && ::statvfs(home.c_str(), &disk) == 0 && uint64_t(disk.f_bavail) * disk.f_frsize < kRoomForALaunch)
+        err = ENOSPC;
     return err == 0 || failWith(error, err, home + "/Library/Preferences");
 }
 
