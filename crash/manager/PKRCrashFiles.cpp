@@ -45,19 +45,12 @@ bool isRegularFile(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A write that a killed process left half done: "<name>.tmp-XXXXXX".
-bool isTemporaryName(const std::string& name) {
-    const size_t p = name.rfind(".tmp-");
-    return p != std::string::npos && p + 11 == name.size();
-}
-
 }  // namespace
 
 PKRCrashFiles::PKRCrashFiles(std::string folder, const PKRPelkorBaseManager& keychain)
     : keychain_(keychain), folder_(std::move(folder)),
       settingsFile_(FileManager::joinPath(folder_, "PKRCrashManager.plist")) {
-    for (const std::string& name : FileManager::contentsOfDirectory(folder_))
-        if (isTemporaryName(name) && isRegularFile(path(name))) FileManager::remove(path(name));
+    FileManager::removeLeftoverTemporaries(folder_);
 }
 
 std::string PKRCrashFiles::path(const std::string& name) const { return FileManager::joinPath(folder_, name); }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <string_view>
 
 #include "platform/foundation/Log.h"
 
@@ -216,6 +217,20 @@ bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Erro
     if (!S_ISDIR(st.st_mode)) return fail(error, ENOTDIR, path);
     if ((st.st_mode & 07777) != mode && ::chmod(path.c_str(), mode) != 0) return fail(error, errno, path);
     return true;
+}
+
+void FileManager::removeLeftoverTemporaries(const std::string& folder, const std::string& name) {
+    constexpr std::string_view kMark = ".tmp-";
+    constexpr size_t kUnique = 6;  // mkstemp's XXXXXX
+    for (const std::string& entry : contentsOfDirectory(folder)) {
+        const size_t mark = entry.size() - kUnique - kMark.size();
+        if (entry.size() <= kUnique + kMark.size() || entry.compare(mark, kMark.size(), kMark) != 0) continue;
+        if (!name.empty() && entry.compare(0, mark, name) != 0) continue;
+        if (!name.empty() && mark != name.size()) continue;
+        struct stat st;
+        const std::string leftover = joinPath(folder, entry);
+        if (::lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode)) remove(leftover);
+    }
 }
 
 bool FileManager::writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error,

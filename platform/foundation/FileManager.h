@@ -55,6 +55,10 @@ public:
     // there is set aside with moveAside and a log line, and the folder made.
     // Its parent is made when missing.
     static bool makeRealDirectory(const std::string& path, unsigned mode, Error* error = nullptr);
+    // Removes what atomic writes killed half-way left in `folder`: regular
+    // files "<name>.tmp-XXXXXX", of `name` only when one is given. Only for a
+    // folder no other process writes (one application holds its sandbox).
+    static void removeLeftoverTemporaries(const std::string& folder, const std::string& name = {});
     // Atomic: temporary file beside the target, fsync, rename.
     static bool writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error = nullptr,
                                     unsigned mode = 0644);

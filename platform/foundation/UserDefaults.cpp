@@ -1,7 +1,5 @@
 #include "platform/foundation/UserDefaults.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -114,17 +112,8 @@ void UserDefaults::scheduleSaveLocked() {
 }
 
 void UserDefaults::load() {
-    // What a save killed half-way left ("<name>.tmp-XXXXXX"): one
-    // application runs on a sandbox, so no other save is under way.
-    const std::string folder = FileManager::deletingLastPathComponent(path_);
-    const std::string temporary = FileManager::lastPathComponent(path_) + ".tmp-";
-    for (const std::string& name : FileManager::contentsOfDirectory(folder)) {
-        struct stat st;
-        const std::string leftover = FileManager::joinPath(folder, name);
-        if (name.size() == temporary.size() + 6 && name.rfind(temporary, 0) == 0 &&
-            ::lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            FileManager::remove(leftover);
-    }
+    FileManager::removeLeftoverTemporaries(FileManager::deletingLastPathComponent(path_),
+                                           FileManager::lastPathComponent(path_));
     // A link, FIFO or device there, or more than settings ever take, is
     // damage: neither followed nor waited on, but set aside like bad bytes.
     Error error;

@@ -45,6 +45,7 @@ std::string PZSDKTimeSpentData::persistencePath() {
 
 void PZSDKTimeSpentData::restore(bool calledFromActivateApp) {
     if (loaded_) return;
+    FileManager::removeLeftoverTemporaries(platform::foundation::Sandbox::library(), kFileName);
     const double now = Clock::current().now();
     std::optional<Value> saved;
     if (auto bytes = FileManager::readFile(persistencePath())) {

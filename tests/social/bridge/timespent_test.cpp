@@ -218,4 +218,17 @@ TEST_F(TimeSpent, ActivateAppOffTheMainThreadDoesNothing) {
     EXPECT_FALSE(PZSDKTimeSpentData::shared().isCurrentlyLoaded());
 }
 
+// What a save killed half-way left beside the file goes at the next restore;
+// others' files of the same shape stay.
+TEST_F(TimeSpent, ALeftoverOfAKilledSaveIsRemovedAtTheNextRestore) {
+    const std::string library = pf::Sandbox::library();
+    std::filesystem::create_directories(library);
+    const std::string leftover = PZSDKTimeSpentData::persistencePath() + ".tmp-Ab12Cd";
+    const std::string other = library + "/other.json.tmp-Ab12Cd";
+    for (const auto& path : {leftover, other}) std::ofstream(path) << "{";
+    PZSDKTimeSpentData::shared().restore(true);
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+    EXPECT_TRUE(std::filesystem::exists(other));
+}
+
 }  // namespace
