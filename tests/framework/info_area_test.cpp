@@ -2,7 +2,9 @@
 // missing-key alerts, Done closing the whole area, and snapshots of each tab.
 #include "framework/TWKMoreAppsBaseViewController.h"
 #include "framework/TWKMoreInfo.h"
+#include "framework/TWKOneApp.h"
 #include "info_support.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/ui/NavigationController.h"
 
 using namespace infotest;
@@ -17,6 +19,27 @@ public:
 
 class InfoAreaTest : public InfoTest {
 protected:
+    // The More-apps tab asks the maker's server for its list: a closed loopback port answers at once.
+    void SetUp() override {
+        setenv(TWKOneApp::kMakerHostEnvironmentVariable, "127.0.0.1:9", 1);
+        InfoTest::SetUp();
+    }
+    // What the tabs started on the background queues ends with the test, not
+    // while the next one (or the exit) takes the settings it reads away.
+    void TearDown() override {
+        finishBackgroundWork();
+        InfoTest::TearDown();
+        unsetenv(TWKOneApp::kMakerHostEnvironmentVariable);
+    }
+    // A tab's background work (the list request, the logo frames) has
+    // reached the main thread and the screen shows its outcome.
+    void finishBackgroundWork() {
+        for (int round = 0; round < 3; ++round) {
+            settle();
+            pf::dispatch::drainGlobalQueues();
+        }
+        settle();
+    }
     std::shared_ptr<TWKMoreInfoTabBarController> open(const std::shared_ptr<ui::ViewController>& from) {
         auto info = std::make_shared<TWKMoreInfo>();
         info->setDelegate(std::dynamic_pointer_cast<TWKMoreInfoDelegate>(from));
@@ -126,6 +149,7 @@ TEST_F(InfoAreaTest, SnapshotsOfEachTab) {
     for (int i = 0; i < 3; ++i) {
         tabs->tapItem(size_t(i));
         settle(0.1);
+        finishBackgroundWork();
         EXPECT_EQ(tabs->selectedIndex(), i);
         auto nav = std::dynamic_pointer_cast<ui::NavigationController>(tabs->selectedViewController());
         EXPECT_EQ(nav->navigationBar()->titleLabel()->text(), ui::tabBarItem(*nav)->title())
