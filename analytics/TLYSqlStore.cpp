@@ -118,7 +118,7 @@ bool TLYSqlStore::openAndValidateDatabase() {
     }
     // Like the hit store: a write-ahead log, synced at checkpoints. A commit
     // then costs no journal file and no sync, and still survives a killed process.
-    if (rc == SQLITE_ROW) rc = database_.execCreating("PRAGMA journal_mode=WAL");
+    if (rc == SQLITE_ROW) rc = database_.exec("PRAGMA journal_mode=WAL");
     if (rc == SQLITE_OK) rc = database_.exec("PRAGMA synchronous=NORMAL");
     if (rc != SQLITE_OK) {
         openFailure_ = platform::store::failureOf(rc);

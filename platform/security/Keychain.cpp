@@ -104,7 +104,7 @@ private:
                 return 1;
             },
             const_cast<int*>(platform::foundation::Thread::isMainThread() ? &kMainThreadTries : &kOtherTries));
-        int rc = db_.execCreating(kSchema);
+        int rc = db_.exec(kSchema);
         if (rc == SQLITE_OK) {
             // A few pages: read whole at every call, so that a damaged file is never written on.
             std::string verdict;

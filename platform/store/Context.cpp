@@ -287,7 +287,7 @@ private:
 
     int check(Database& db) {
         // The first read of the file tells whether it is a database at all.
-        int rc = db.execCreating("PRAGMA journal_mode=WAL");
+        int rc = db.exec("PRAGMA journal_mode=WAL");
         if (rc != SQLITE_OK) return fail(db, rc, "cannot read");
         std::string verdict;
         if ((rc = db.quickCheck(verdict)) != SQLITE_OK) return fail(db, rc, "cannot check");

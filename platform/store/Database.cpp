@@ -129,21 +129,6 @@ int Database::exec(const std::string& sql) {
     return fullDiskAsFull(db_, sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr));
 }
 
-int Database::execCreating(const std::string& sql) {
-    // The file's size, not a query: a query would wait for another
-    // connection's lock, and the size of an empty file needs none.
-    struct stat st {};
-    const char* file = db_ ? sqlite3_db_filename(db_, "main") : nullptr;
-    if (!file || !*file || ::stat(file, &st) != 0 || st.st_size != 0) return exec(sql);
-    int64_t level = -1;
-    if (Statement sync = prepare("PRAGMA synchronous"); sync && sync.step() == SQLITE_ROW) level = sync.int64Column(0);
-    if (level <= 0) return exec(sql);
-    exec("PRAGMA synchronous=OFF");
-    const int rc = exec(sql);
-    exec("PRAGMA synchronous=" + std::to_string(level));
-    return rc;
-}
-
 int Database::quickCheck(std::string& verdict) {
     verdict.clear();
     Statement check = prepare("PRAGMA quick_check");

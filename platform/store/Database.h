@@ -65,10 +65,6 @@ public:
     std::string errorMessage() const;
 
     int exec(const std::string& sql);
-    // exec(sql) for what makes a store: on a file still without a page, where
-    // a lost power can lose nothing, its writes go unsynced; afterwards the
-    // connection syncs as it did.
-    int execCreating(const std::string& sql);
     Statement prepare(const std::string& sql) const { return Statement(db_, sql); }
     // PRAGMA quick_check: SQLITE_OK with `verdict` "ok" for a sound file, else
     // the problems found (joined by "; ", about 512 bytes at most).
