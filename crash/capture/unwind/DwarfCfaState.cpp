@@ -410,6 +410,27 @@ uint64_t strip_pointer_authentication(uint64_t address) {
 #endif
 }
 
+// Gives the caller its pc once the register rules are applied: none in the
+// outermost frame (an undefined return address), else the return address
+// register's own value when no rule gave one, unsigned when `strip`.
+// `ra_register` is the state's register for the return address column, or
+// a number the state has no register for.
+inline async_error finish_caller_pc(const thread_state *current, thread_state *next, bool pc_found, bool pc_undefined,
+                                    uint32_t ra_register, bool strip) {
+    if (pc_undefined) {
+        // The outermost frame: the cursor ends the walk on a frame without a pc.
+        thread_state_clear_register(next, REG_IP);
+        return ASYNC_ESUCCESS;
+    }
+    if (!pc_found) {
+        if (!thread_state_has_register(current, ra_register)) return ASYNC_EINVAL;
+        thread_state_set_register(next, REG_IP, thread_state_get_register(current, ra_register));
+    }
+    if (strip)
+        thread_state_set_register(next, REG_IP, strip_pointer_authentication(thread_state_get_register(next, REG_IP)));
+    return ASYNC_ESUCCESS;
+}
+
 }  // namespace
 
 async_error dwarf_cfa_state::apply_state(task_t task, const dwarf_section *section, const async_dwarf_cie_info *cie,
@@ -493,21 +514,11 @@ async_error dwarf_cfa_state::apply_state(task_t task, const dwarf_section *secti
         }
     }
 
-    if (pc_undefined) {
-        // The outermost frame: the cursor ends the walk on a frame without a pc.
-        thread_state_clear_register(next, REG_IP);
-        return ASYNC_ESUCCESS;
-    }
-    if (!pc_found) {
-        uint32_t regnum;
-        if (!thread_state_map_dwarf_register(current, ra_column, &regnum) ||
-            !thread_state_has_register(current, regnum))
-            return ASYNC_EINVAL;
-        thread_state_set_register(next, REG_IP, thread_state_get_register(current, regnum));
-    }
-    if (ra_signed_ && current->ts.flavor == ARM_THREAD_STATE64)
-        thread_state_set_register(next, REG_IP, strip_pointer_authentication(thread_state_get_register(next, REG_IP)));
-    return ASYNC_ESUCCESS;
+    uint32_t ra_register;
+    if (!thread_state_map_dwarf_register(current, ra_column, &ra_register))
+        ra_register = dwarf_compiled_rules::kNoRegister;
+    return finish_caller_pc(current, next, pc_found, pc_undefined, ra_register,
+                            ra_signed_ && current->ts.flavor == ARM_THREAD_STATE64);
 }
 
 bool dwarf_cfa_state::compile(const dwarf_section *section, const async_dwarf_cie_info *cie,
@@ -628,19 +639,8 @@ async_error dwarf_compiled_rules_apply(task_t task, const dwarf_compiled_rules *
         }
     }
 
-    if (pc_undefined) {
-        // The outermost frame: the cursor ends the walk on a frame without a pc.
-        thread_state_clear_register(next, REG_IP);
-        return ASYNC_ESUCCESS;
-    }
-    if (!pc_found) {
-        if (rules->ra_register == r::kNoRegister || !thread_state_has_register(current, rules->ra_register))
-            return ASYNC_EINVAL;
-        thread_state_set_register(next, REG_IP, thread_state_get_register(current, rules->ra_register));
-    }
-    if (rules->ra_signed && rules->flavor == ARM_THREAD_STATE64)
-        thread_state_set_register(next, REG_IP, strip_pointer_authentication(thread_state_get_register(next, REG_IP)));
-    return ASYNC_ESUCCESS;
+    return finish_caller_pc(current, next, pc_found, pc_undefined, rules->ra_register,
+                            rules->ra_signed && rules->flavor == ARM_THREAD_STATE64);
 }
 
 }  // namespace ovcrash::PKR::async
