@@ -191,7 +191,7 @@ frame_error dwarf_unwind_read_frame(task_t task, image_list *images, const threa
             result = rules_for_pc(&reader, key, &k.rules, &k.rules_cie);
             k.has_rules = result == FRAME_ESUCCESS;
             k.rules_pc = key;
-            remember_rules(entry, pc, images, removals, &t.section, &k.rules, &k.rules_cie, current);
+            if (k.has_rules) remember_rules(entry, pc, images, removals, &t.section, &k.rules, &k.rules_cie, current);
         }
         if (result == FRAME_ESUCCESS) result = apply_rules(task, &t.section, &k.rules, &k.rules_cie, current, next);
         image_list_set_reading(images, false);
