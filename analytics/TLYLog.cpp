@@ -9,12 +9,7 @@ bool tlyLogWanted(TLYLogLevel level) {
     if (!logger) return false;
     // Only the default logger's filter is known; any other logger gets every line.
     const auto* plain = dynamic_cast<const TLYDefaultLogger*>(logger.get());
-    if (!plain) return true;
-    const uint64_t needed = level == TLYLogLevel::Error     ? 1
-                            : level == TLYLogLevel::Warning ? 2
-                            : level == TLYLogLevel::Info    ? 3
-                                                            : 4;
-    return plain->logLevel() >= needed;
+    return !plain || plain->logs(level);
 }
 
 void tlyLog(TLYLogLevel level, const char* method, const char* file, int line, const std::string& text) {

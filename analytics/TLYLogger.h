@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "analytics/TLYLog.h"
+
 class TLYLogger {
 public:
     virtual ~TLYLogger() = default;
@@ -25,6 +27,8 @@ public:
     void error(const std::string& message) override;
     uint64_t logLevel() const override { return logLevel_; }
     void setLogLevel(uint64_t level) override { logLevel_ = level; }
+    // Whether the level set lets a line of `level` through.
+    bool logs(TLYLogLevel level) const;
 
 private:
     std::atomic<uint64_t> logLevel_{2};
