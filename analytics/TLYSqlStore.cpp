@@ -103,22 +103,13 @@ bool TLYSqlStore::openAndValidateDatabase() {
         return false;
     }
     sqlite3_busy_timeout(database_.handle(), platform::store::kBusyTimeoutMs);
-    int rc = SQLITE_OK;
-    {
-        Statement check = prepareSql("PRAGMA quick_check");
-        if (!check) {
-            openFailure_ = platform::store::failureOf(check.prepareResult());
-            TLY_ERROR(method, "Failed to construct 'quick check' sql statement");
-            closeDatabase();
-            return false;
-        }
-        rc = check.step();
-        if (rc == SQLITE_ROW && !(check.columnCount() == 1 && !check.isNull(0) && check.textColumn(0) == "ok"))
-            rc = SQLITE_CORRUPT;
-    }
+    std::string verdict;
+    int rc = database_.quickCheck(verdict);
+    if (rc != SQLITE_OK) TLY_ERROR(method, "Failed to run 'quick check': %s", errorMessage().value_or("").c_str());
+    if (rc == SQLITE_OK && verdict != "ok") rc = SQLITE_CORRUPT;
     // Like the hit store: a write-ahead log, synced at checkpoints. A commit
     // then costs no journal file and no sync, and still survives a killed process.
-    if (rc == SQLITE_ROW) rc = database_.exec("PRAGMA journal_mode=WAL");
+    if (rc == SQLITE_OK) rc = database_.exec("PRAGMA journal_mode=WAL");
     if (rc == SQLITE_OK) rc = database_.exec("PRAGMA synchronous=NORMAL");
     if (rc != SQLITE_OK) {
         openFailure_ = platform::store::failureOf(rc);
