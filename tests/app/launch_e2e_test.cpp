@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/graphics/Image.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ShellTools.h"
 
 namespace pg = platform::graphics;
 namespace fs = std::filesystem;
@@ -23,19 +23,6 @@ namespace {
 
 const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
 const char* const kBody = "I really hope this did NOT get released publicly...";
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
 
 class Launch : public ::testing::Test {
 protected:
@@ -67,7 +54,7 @@ protected:
     int run(std::vector<std::string> args, const std::string& sysfs = "") {
         Child c = start(std::move(args), sysfs);
         const int status = wait(c);
-        log_ = readAll(c.output);
+        log_ = qmtest::readAll(c.output);
         return status;
     }
     // A snapshot of a launch with `args`; fails the test when none is made.
@@ -102,7 +89,7 @@ protected:
             out_.write("peer.py", "import plistlib, sqlite3, sys, json\nhome = sys.argv[1]\n" + script);
         const std::string result = out_.file("peer.out");
         std::system(("python3 " + path + " " + home_.path() + " > " + result + " 2>&1").c_str());
-        return readAll(result);
+        return qmtest::readAll(result);
     }
     std::string defaultsPlist() const { return home_.path() + "/Library/Preferences/org.quenmira.battery.plist"; }
 
@@ -153,7 +140,7 @@ TEST_F(Launch, NoBatteryPlaysASimulatedOneAndSaysSoOnce) {
     } else {
         snapshot({});
     }
-    EXPECT_EQ(count(log_, "playing a simulated battery"), 1) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, "playing a simulated battery"), 1) << log_;
 }
 
 TEST_F(Launch, FiguresDependOnTheDevicePlayed) {
@@ -196,12 +183,12 @@ TEST_F(Launch, SigtermEndsCleanlySavingDefaultsAndTimeSpent) {
     const std::string prefs = home_.path() + "/Library/Preferences/org.quenmira.battery.plist";
     for (int i = 0; i < 9000 && !(fs::exists(prefs) && qmtest::launchIsUnderWay(c.pid)); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(fs::exists(prefs)) << readAll(c.output);
-    ASSERT_TRUE(qmtest::launchIsUnderWay(c.pid)) << readAll(c.output);
+    ASSERT_TRUE(fs::exists(prefs)) << qmtest::readAll(c.output);
+    ASSERT_TRUE(qmtest::launchIsUnderWay(c.pid)) << qmtest::readAll(c.output);
     EXPECT_FALSE(fs::exists(home_.path() + "/Library/PZSDKTimeSpent.json"));  // written only when leaving
     ASSERT_EQ(kill(c.pid, SIGTERM), 0);
     EXPECT_EQ(wait(c), 0);
-    log_ = readAll(c.output);
+    log_ = qmtest::readAll(c.output);
     EXPECT_NE(log_.find("Received SIGTERM, terminating"), std::string::npos) << log_;
     // Did enter background: the time spent is written; will terminate: the defaults are.
     EXPECT_EQ(python("t = json.load(open(home + '/Library/PZSDKTimeSpent.json'))\n"
@@ -216,8 +203,8 @@ TEST_F(Launch, MissingInfoPlistKeyShowsItsAlertInTheLog) {
     python("p = '" + plist +
            "'\nd = plistlib.load(open(p, 'rb'))\ndel d['ZendralKey']\nplistlib.dump(d, open(p, 'wb'))\n");
     snapshot({"--battery", "0.5", "--info-plist", plist});
-    EXPECT_EQ(count(log_, std::string("Alert \"ZENDRAL KEY MISSING\": ") + kBody + " [OK]"), 1) << log_;
-    EXPECT_EQ(count(log_, "MISSING"), 1) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, std::string("Alert \"ZENDRAL KEY MISSING\": ") + kBody + " [OK]"), 1) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, "MISSING"), 1) << log_;
 }
 
 TEST_F(Launch, NormalLaunchShowsNoAlert) {

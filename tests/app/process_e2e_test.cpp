@@ -10,32 +10,18 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ShellTools.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
 
 unsigned modeOf(const std::string& path) {
     struct stat st {};
@@ -66,7 +52,7 @@ protected:
     }
     int finish(Child& c) {
         const int status = qmtest::waitExit(c.pid, 60);
-        log_ = readAll(c.output);
+        log_ = qmtest::readAll(c.output);
         return status;
     }
     std::vector<std::string> setAside() const {
@@ -97,16 +83,16 @@ TEST_F(Process, ADisplayNoServerAnswersIsSaidOnceAndTheLaunchGoesOnWithoutIt) {
     const int status = finish(c);
     fs::remove_all(place);
     ASSERT_EQ(status, 0) << log_;
-    EXPECT_EQ(count(log_, "Cannot open a window on the display \":" + std::to_string(display) + "\""), 1) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, "Cannot open a window on the display \":" + std::to_string(display) + "\""), 1) << log_;
     EXPECT_NE(log_.find("The main screen is in " + png), std::string::npos) << log_;
 }
 
 TEST_F(Process, OneApplicationRunsOnASandboxAtATime) {
     Child first = start({"--headless", "--battery", "0.5"});
-    ASSERT_TRUE(waitForLaunch(first)) << readAll(first.output);
+    ASSERT_TRUE(waitForLaunch(first)) << qmtest::readAll(first.output);
     Child second = start({"--headless", "--battery", "0.5"});
     EXPECT_EQ(finish(second), 1) << log_;
-    EXPECT_EQ(count(log_, "\n"), 1) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << log_;
     EXPECT_NE(log_.find("is in use by another running application (process " + std::to_string(first.pid) + ")"),
               std::string::npos)
         << log_;
@@ -142,10 +128,10 @@ TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
         {"unshare", "-m", "sh", "-c", script, disk, kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")},
         qmtest::headlessEnvironment(), output);
     EXPECT_EQ(qmtest::waitExit(pid, 60), 1);
-    log_ = readAll(output);
-    EXPECT_EQ(count(log_, "\n"), 1) << log_;
-    EXPECT_EQ(count(log_, "No space left on device"), 1) << log_;
-    EXPECT_EQ(count(log_, disk + "/home"), 1) << log_;
+    log_ = qmtest::readAll(output);
+    EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, "No space left on device"), 1) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, disk + "/home"), 1) << log_;
 }
 
 // A disk with room for a page but not for what a launch writes (its stores,
@@ -166,9 +152,9 @@ TEST_F(Process, ADiskWithTooLittleRoomForALaunchEndsItWithOneLine) {
                                                kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")},
                                               qmtest::headlessEnvironment(), output);
         EXPECT_EQ(qmtest::waitExit(pid, 60), 1) << roomKiB;
-        log_ = readAll(output);
-        EXPECT_EQ(count(log_, "\n"), 1) << roomKiB << " KiB free:\n" << log_;
-        EXPECT_EQ(count(log_, "No space left on device"), 1) << roomKiB << " KiB free:\n" << log_;
+        log_ = qmtest::readAll(output);
+        EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << roomKiB << " KiB free:\n" << log_;
+        EXPECT_EQ(qmtest::occurrences(log_, "No space left on device"), 1) << roomKiB << " KiB free:\n" << log_;
         EXPECT_EQ(log_.find("corrupt"), std::string::npos) << roomKiB << " KiB free:\n" << log_;
     }
 }
@@ -217,7 +203,7 @@ TEST_F(Process, AReaderThatGoesAwayCostsNeitherTheOrderlyEndNorTheTimeSpent) {
 
 TEST_F(Process, AHangUpTheLaunchWasToldToIgnoreStaysIgnored) {
     Child c = start({"nohup", kApp, "--headless", "--battery", "0.5"});
-    ASSERT_TRUE(waitForLaunch(c)) << readAll(c.output);
+    ASSERT_TRUE(waitForLaunch(c)) << qmtest::readAll(c.output);
     // Both pending at once: the lower number, SIGHUP, would be handled first.
     ASSERT_EQ(kill(c.pid, SIGHUP), 0);
     ASSERT_EQ(kill(c.pid, SIGTERM), 0);

@@ -1,7 +1,7 @@
 #pragma once
-// Small helpers of tests that drive other programs: a file's whole text, a
-// command's output, whether a tool is installed, and a bounded wait for a
-// state another process reaches.
+// Small helpers of tests that drive other programs: a file's whole text, how
+// often a piece occurs in a text, a command's output, whether a tool is
+// installed, and a bounded wait for a state another process reaches.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +18,13 @@ inline std::string readAll(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// How many times `what` occurs in `text`, overlapping occurrences included.
+inline int occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
 }
 
 inline std::string shell(const std::string& command) {
