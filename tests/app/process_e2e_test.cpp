@@ -162,21 +162,15 @@ TEST_F(Process, ADiskWithTooLittleRoomForALaunchEndsItWithOneLine) {
 TEST_F(Process, AReaderThatGoesAwayCostsNeitherTheOrderlyEndNorTheTimeSpent) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    std::vector<std::string> args = {kApp, "--headless", "--battery", "0.5", "--home", home_.path()};
-    std::vector<std::string> env = qmtest::headlessEnvironment();
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    const pid_t pid = qmtest::spawnWith({kApp, "--headless", "--battery", "0.5", "--home", home_.path()},
+                                        qmtest::headlessEnvironment(), actions);
     posix_spawn_file_actions_destroy(&actions);
+    ASSERT_NE(pid, -1);
     close(fds[1]);
     // Read as `head` would until the launch is under way, then go away.
     std::string seen;

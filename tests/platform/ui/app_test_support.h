@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -64,23 +65,29 @@ inline std::vector<std::string> headlessEnvironment(const std::vector<std::strin
     return env;
 }
 
-// Starts args[0] (looked up on the PATH when it names no folder) with `args`
-// and the environment `env`, its standard output and error going to the file
-// `log`. The child's pid, or -1.
-inline pid_t spawnLogged(std::vector<std::string> args, std::vector<std::string> env, const std::string& log) {
+// Starts args[0] (looked up on the PATH when it names no folder) with `args`,
+// the environment `env` and the file `actions`. The child's pid, or -1.
+inline pid_t spawnWith(std::vector<std::string> args, std::vector<std::string> env,
+                       const posix_spawn_file_actions_t& actions) {
     std::vector<char*> argv, envp;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
+    pid_t pid = -1;
+    return posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
+}
+
+// Starts args[0] as spawnWith does, its standard output and error going to
+// the file `log`. The child's pid, or -1.
+inline pid_t spawnLogged(std::vector<std::string> args, std::vector<std::string> env, const std::string& log) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const pid_t pid = spawnWith(std::move(args), std::move(env), actions);
     posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return pid;
 }
 
 // Whether `pid` has a handler of its own for `signo` (the kernel's SigCgt).
