@@ -226,7 +226,6 @@ void FileManager::removeLeftoverTemporaries(const std::string& folder, const std
         const size_t mark = entry.size() - kUnique - kMark.size();
         if (entry.size() <= kUnique + kMark.size() || entry.compare(mark, kMark.size(), kMark) != 0) continue;
         if (!name.empty() && entry.compare(0, mark, name) != 0) continue;
-        if (!name.empty() && mark != name.size()) continue;
         struct stat st;
         const std::string leftover = joinPath(folder, entry);
         if (::lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode)) remove(leftover);
