@@ -2,7 +2,6 @@
 // user tries: what its snapshot shows after simulated time, and what it leaves
 // in its sandbox for other users to see.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -29,10 +28,6 @@ protected:
         args.insert(args.end(), {"--home", home_.path()});
         const pid_t pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment(), out_.file("log.txt"));
         return pid > 0 ? qmtest::waitExit(pid, 90) : -1;
-    }
-    static unsigned modeOf(const std::string& path) {
-        struct stat st {};
-        return ::stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0u;
     }
     qmtest::TempDir home_, out_;
 };
@@ -87,11 +82,11 @@ TEST_F(LaunchOptions, TheSandboxIsPrivate) {
     const std::string h = home_.path();
     for (const char* dir :
          {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"})
-        EXPECT_EQ(modeOf(h + dir), 0700u) << dir;
-    EXPECT_EQ(modeOf(h + "/Library/Preferences/org.quenmira.battery.plist"), 0600u);
+        EXPECT_EQ(qmtest::modeOf(h + dir), 0700u) << dir;
+    EXPECT_EQ(qmtest::modeOf(h + "/Library/Preferences/org.quenmira.battery.plist"), 0600u);
     for (const char* store : {"/Library/tallymark-v3.sql", "/Library/tallymark-v2.sql"})
         if (fs::exists(h + store)) {
-            EXPECT_EQ(modeOf(h + store), 0600u) << store;
+            EXPECT_EQ(qmtest::modeOf(h + store), 0600u) << store;
         }
 }
 

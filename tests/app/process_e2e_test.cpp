@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,11 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
-
-unsigned modeOf(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0u;
-}
 
 class Process : public ::testing::Test {
 protected:
@@ -192,7 +186,7 @@ TEST_F(Process, AReaderThatGoesAwayCostsNeitherTheOrderlyEndNorTheTimeSpent) {
         << seen;
     const std::string timeSpent = home_.path() + "/Library/PZSDKTimeSpent.json";
     EXPECT_TRUE(fs::exists(timeSpent));
-    EXPECT_EQ(modeOf(timeSpent), 0600u);
+    EXPECT_EQ(qmtest::modeOf(timeSpent), 0600u);
 }
 
 TEST_F(Process, AHangUpTheLaunchWasToldToIgnoreStaysIgnored) {
@@ -204,7 +198,7 @@ TEST_F(Process, AHangUpTheLaunchWasToldToIgnoreStaysIgnored) {
     EXPECT_EQ(finish(c), 0) << log_;
     EXPECT_EQ(log_.find("Received SIGHUP"), std::string::npos) << log_;
     EXPECT_NE(log_.find("Received SIGTERM, terminating"), std::string::npos) << log_;
-    EXPECT_EQ(modeOf(home_.path() + "/Library/PZSDKTimeSpent.json"), 0600u);
+    EXPECT_EQ(qmtest::modeOf(home_.path() + "/Library/PZSDKTimeSpent.json"), 0600u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,12 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The permission bits of the file at `path` (links followed), or 0 when there is none.
+inline unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0u;
+}
 
 // This process's environment for a child that shows no window and reaches no
 // service off the machine (the services at a closed loopback port), with the
