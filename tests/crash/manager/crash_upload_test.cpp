@@ -444,7 +444,7 @@ TEST_F(CrashUpload, OnlyTheManagersOwnRegularFilesOfTheirSizeAreReadListedOrDele
     struct stat st;
     ASSERT_EQ(0, lstat(dir.c_str(), &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(0700u, st.st_mode & 07777);
+    EXPECT_EQ(0755u, st.st_mode & 07777);
 
     ASSERT_TRUE(FileManager::writeFileAtomically(FileManager::joinPath(dir, "notes.txt"), std::string("x")));
     ASSERT_EQ(0, mkfifo(FileManager::joinPath(dir, "600000081").c_str(), 0600));
