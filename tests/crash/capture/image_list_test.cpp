@@ -1,7 +1,7 @@
 // The shared image list of the real process, kept by the loader stand-in's
 // callbacks: it matches /proc/self/maps (base, span, build-id as readelf
-// reads it), follows libraries opened and closed later, and symbol lookup
-// through the images' Mach-O views names what nm and dladdr name.
+// reads it), follows libraries opened, closed and replaced later, and symbol
+// lookup through the images' Mach-O views names what nm and dladdr name.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
