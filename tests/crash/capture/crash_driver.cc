@@ -10,6 +10,7 @@
 // kinds expect no report: an earlier exception handler mends the fault.
 //
 // crash_driver [--mach] <out-dir> <runs> <kind>...
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -38,6 +39,7 @@
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Thread.h"
+#include "platform/system/Loader.h"
 #include "platform/system/MachException.h"
 #endif
 
@@ -250,6 +252,23 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
 }
 #endif
 
+#if QM_DRIVER_FRONT
+// Calls into a library closed with a plain dlclose, as drivers close theirs:
+// the loader still lists it, and the call faults at the first instruction of
+// its unmapped code.
+[[gnu::noinline]] void crashInUnloadedLibrary() {
+    void* handle = dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) _exit(71);
+    auto work = reinterpret_cast<int (*)(int)>(dlsym(handle, "library_version1_work"));
+    // Listed now, as a library opened through the platform would be.
+    platform::system::dyld_rescan();
+    dlclose(handle);
+    if (!work || dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_NOLOAD)) _exit(72);  // not unloaded
+    announce(reinterpret_cast<const void*>(work));
+    gSink = work(gSeven);
+}
+#endif
+
 // Kept out of main: a crash's frames name it between the kind's chain and main.
 [[gnu::noinline]] void runKind(const std::string& kind) {
 #if QM_DRIVER_FRONT
@@ -316,6 +335,8 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
     } else if (kind == "exception") {
         announce(nullptr);
         platform::foundation::Exception::raise("DriverException", "raised on purpose");
+    } else if (kind == "unloaded-library") {
+        crashInUnloadedLibrary();
     } else if (kind == "overflow-thread") {
         auto* thread = new platform::foundation::Thread("overflow");
         thread->perform([] {

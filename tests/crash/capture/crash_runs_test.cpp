@@ -51,6 +51,7 @@ const Kind kKinds[] = {
     {"malloc-lock", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
     {"kill", SIGSEGV, "SIGSEGV", "SEGV_NOOP", Kind::Anywhere, nullptr},
     {"no-frame-pointer", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"unloaded-library", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
 };
 
 struct Facts {
@@ -255,6 +256,32 @@ TEST_F(CrashReportLayout, ReportsKeepTheWritersFieldOrderAndFrameCap) {
     EXPECT_EQ(checkWireOrder(dir_ / "overflow-thread-0.ovcrash", false), 512u);
     checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("exception"), 1, false);
     checkWireOrder(dir_ / "exception-0.ovcrash", true);
+}
+
+// A call through a pointer into a library closed behind the loader's back:
+// the report lists the library where it was, and the walk goes on from its
+// unmapped code through the unwind tables the loader kept of it.
+using CrashInUnloadedLibrary = CrashRunsFolder;
+
+TEST_F(CrashInUnloadedLibrary, ReportNamesTheLibraryAndWalksOnToMain) {
+    checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("unloaded-library"), 1, false);
+    platform::foundation::Error error;
+    auto report = PKROVCrashReport::initWithData(readFile(dir_ / "unloaded-library-0.ovcrash"), &error);
+    ASSERT_TRUE(report) << error.localizedDescription();
+    const Facts facts = readFacts(dir_ / "unloaded-library-0.facts");
+    auto image = report->imageForAddress(facts.function);
+    ASSERT_TRUE(image);
+    EXPECT_NE(image->imageName().find("replaceable_library_1"), std::string::npos) << image->imageName();
+    for (const auto& thread : report->threads()) {
+        if (!thread->crashed()) continue;
+        const auto& frames = thread->stackFrames();
+        ASSERT_GE(frames.size(), 3u);
+        EXPECT_EQ(frames[0]->instructionPointer(), facts.function);
+        // The caller lies in the driver, outside the unloaded library.
+        auto caller = report->imageForAddress(frames[1]->instructionPointer());
+        ASSERT_TRUE(caller);
+        EXPECT_NE(caller->imageName().find("crash_driver"), std::string::npos) << caller->imageName();
+    }
 }
 
 TEST_P(CrashRuns, EveryRunLeavesAFullReport) { checkRuns(QM_CRASH_DRIVER, dir_, GetParam(), kRuns, false); }
