@@ -43,8 +43,6 @@ namespace {
 // The language part of a language identifier ("zh-Hant" -> "zh").
 std::string languagePart(const std::string& text) { return text.substr(0, text.find('-')); }
 
-std::string fileURL(const std::string& path) { return "file://" + pf::percentEncoded(path, "/-_.~"); }
-
 int64_t sizeOfValue(const pf::Value& v, const TwkUtils::LeafSize& leafSize);
 
 int64_t sizeOfDict(const pf::Value& dict, const TwkUtils::LeafSize& leafSize) {
@@ -226,6 +224,8 @@ std::shared_ptr<platform::graphics::Image> TwkUtils::imageNamedNoCache(const std
                                 pf::FileManager::pathExtension(fileNameWithExtension));
     return path ? platform::graphics::Image::fromFile(*path) : nullptr;
 }
+
+std::string TwkUtils::fileURL(const std::string& path) { return "file://" + pf::percentEncoded(path, "/-_.~"); }
 
 std::string TwkUtils::getAppFolder() { return pf::Bundle::main().bundlePath(); }
 

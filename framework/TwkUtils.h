@@ -83,6 +83,9 @@ public:
     static std::shared_ptr<platform::graphics::Image> getBundleImageFree(const std::string& fileName);
     static std::shared_ptr<platform::graphics::Image> imageNamedNoCache(const std::string& fileNameWithExtension);
     static std::string getAppFolder();
+    // A "file://" URL of a path, with every character a URL cannot carry as
+    // itself ('#', '?', '%', blanks, ...) percent-escaped.
+    static std::string fileURL(const std::string& path);
     static platform::foundation::Value getPlistKey(const std::string& key);  // null when absent
     static std::string getAppVersionString();
     // The display name, or the delegate's translated name; never absent: falls

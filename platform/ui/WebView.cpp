@@ -70,8 +70,9 @@ bool hasScheme(const std::string& url) {
 
 std::string filePath(const std::string& url) {
     if (url.rfind("file://", 0) != 0) return "";
-    std::string p = url.substr(7);
-    // Percent escapes.
+    // Query and fragment end the path before its escapes are read: an escaped
+    // '#' or '?' is part of a file's name.
+    std::string p = url.substr(7, url.find_first_of("?#", 7) - 7);
     std::string out;
     for (size_t i = 0; i < p.size(); ++i) {
         if (p[i] == '%' && i + 2 < p.size() && std::isxdigit(static_cast<unsigned char>(p[i + 1])) &&
@@ -82,8 +83,7 @@ std::string filePath(const std::string& url) {
             out += p[i];
         }
     }
-    auto q = out.find_first_of("?#");
-    return q == std::string::npos ? out : out.substr(0, q);
+    return out;
 }
 
 graphics::Color toColor(const litehtml::web_color& c) {

@@ -183,6 +183,13 @@ TEST_F(WebViewTest, FileURLsLoadTheirFileAndMissingOnesFail) {
     settle();
     EXPECT_EQ(delegate_.log,
               (Log{"load " + base_, "start", "fail NSURLErrorDomain " + std::to_string(kURLErrorFileIsDirectory)}));
+
+    // Escaped, '#' and '?' belong to the name; as themselves they end the path.
+    dir_.write("no #1?.html", "<title>Hashed</title>");
+    delegate_.log.clear();
+    web_->loadRequest(base_ + "no%20%231%3F.html#top");
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_ + "no%20%231%3F.html#top", "start", "finish Hashed"}));
 }
 
 TEST_F(WebViewTest, AnUnsupportedSchemeFailsWithTheURLError) {
