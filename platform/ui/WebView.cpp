@@ -486,18 +486,16 @@ void WebView::fetch(const std::string& url, uint64_t gen) {
             auto self = std::static_pointer_cast<WebView>(weak.lock());
             if (!self || self->generation_ != gen) return;
             self->connection_.reset();
-            if (error || !response || !data) {
+            if (error) {
                 self->loading_ = false;
-                if (!self->delegate_) return;
-                if (error)
-                    self->delegate_->didFailLoadWithError(*self, *error);
-                else
-                    self->fail(net::kURLErrorBadServerResponse, "no answer", url);
-                return;
+                if (self->delegate_) self->delegate_->didFailLoadWithError(*self, *error);
+            } else if (!response || !data) {
+                self->fail(net::kURLErrorBadServerResponse, "no answer", url);
+            } else {
+                // An error page is still the server's page: it shows, as a browser shows it.
+                self->show(std::string(data->begin(), data->end()), response->url().empty() ? url : response->url(),
+                           gen);
             }
-            // An error page is still the server's page: it shows, as a browser shows it.
-            self->show(std::string(data->begin(), data->end()), response->url().empty() ? url : response->url(),
-                       gen);
         });
 }
 
