@@ -58,12 +58,13 @@ struct Facts {
     long pid = 0, threads = 0;
     unsigned long long function = 0;
     int status = 0, hung = 0;
+    long images = 0;
 };
 
 Facts readFacts(const fs::path& path) {
     Facts f;
     std::ifstream in(path);
-    in >> f.pid >> f.threads >> f.function >> f.status >> f.hung;
+    in >> f.pid >> f.threads >> f.function >> f.status >> f.hung >> f.images;
     return f;
 }
 
@@ -281,6 +282,34 @@ TEST_F(CrashInUnloadedLibrary, ReportNamesTheLibraryAndWalksOnToMain) {
         auto caller = report->imageForAddress(frames[1]->instructionPointer());
         ASSERT_TRUE(caller);
         EXPECT_NE(caller->imageName().find("crash_driver"), std::string::npos) << caller->imageName();
+    }
+}
+
+// Sixty threads 600 frames deep do not fit whole into a report: every image
+// is still listed (without one the report would not decode), the crashed
+// thread keeps its frames, and the other threads give up their outermost
+// frames rather than their places; so too when frames carry symbols.
+TEST_F(CrashReportLayout, DeepThreadsGiveUpFramesButEveryImageIsListed) {
+    const Kind kind{"deep60", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr};
+    for (const char* options : {"", " --symbols"}) {
+        SCOPED_TRACE(options);
+        checkRuns(std::string(QM_CRASH_DRIVER) + options, dir_, kind, 1, false);
+        const fs::path path = dir_ / "deep60-0.ovcrash";
+        const Facts facts = readFacts(dir_ / "deep60-0.facts");
+        EXPECT_LE(fs::file_size(path), 262144u);
+        platform::foundation::Error error;
+        auto report = PKROVCrashReport::initWithData(readFile(path), &error);
+        ASSERT_TRUE(report) << error.localizedDescription();
+        EXPECT_GT(facts.images, 1);
+        EXPECT_EQ(long(report->images().size()), facts.images);
+        size_t deepest = 0, named = 0;
+        for (const auto& thread : report->threads()) {
+            EXPECT_FALSE(thread->stackFrames().empty()) << thread->threadNumber();
+            if (!thread->crashed()) deepest = std::max(deepest, thread->stackFrames().size());
+            for (const auto& frame : thread->stackFrames()) named += frame->symbolInfo() != nullptr;
+        }
+        EXPECT_LT(deepest, 512u);
+        EXPECT_EQ(named > 0, *options != 0);
     }
 }
 
