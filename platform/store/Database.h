@@ -34,6 +34,19 @@ inline constexpr int kBusyTimeoutMs = 5000;
 // How many set-aside copies of one file are kept: the newest.
 inline constexpr int kKeptSetAsideCopies = 3;
 
+// The files SQLite keeps beside a database: its journal, its write-ahead log
+// and the log's index.
+inline const std::vector<std::string> kCompanionSuffixes = {"-journal", "-wal", "-shm"};
+
+// SQLite opens a database's companions as they are: it follows a link there,
+// waits on a FIFO until a writer comes, and fails on anything else but a
+// regular file, so that the database cannot be opened at all. Each such file
+// is moved aside alone (setAside), before the database is opened. `report`
+// says what went where ("a FIFO at <file> moved to <aside>", joined by "; "),
+// empty when all were sound; false when one could not be moved, and the
+// database must then stay closed.
+bool setAsideSpecialCompanions(const std::string& path, std::string& report);
+
 // Sets a store file aside rather than deleting it: moves it to
 // "<path>.corrupt-<n>", n above that of every earlier copy, each existing
 // "<path><suffix>" along to "<path>.corrupt-<n><suffix>", and removes copies
