@@ -5,18 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/store/Context.h"
+#include "tests/platform/ui/app_test_support.h"
 
 using platform::foundation::Error;
 using platform::foundation::Value;
@@ -404,17 +403,7 @@ TEST_F(StoreTest, ALinkFifoOrFolderAtACompanionIsSetAsideAloneAndTheStoreKeepsIt
                 }
                 _exit(kept ? 0 : 1);
             }
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            int status = 0;
-            while (waitpid(child, &status, WNOHANG) != child) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    kill(child, SIGKILL);
-                    waitpid(child, &status, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            ASSERT_EQ(qmtest::waitExit(child, 30), 0);
             const std::string aside = companion + ".corrupt-" + std::to_string(++n);
             EXPECT_EQ(*platform::foundation::FileManager::readFile(report),
                       kind + " at " + companion + " moved to " + aside);
