@@ -92,15 +92,12 @@ bool TLYSqlStore::openAndValidateDatabase() {
         }
     }
     FileManager::createDirectory(FileManager::deletingLastPathComponent(databasePath_));
+    openFailure_ = platform::store::Failure::Other;
     std::string moved;
     const bool companionsSound = platform::store::setAsideDamagedCompanions(databasePath_, moved);
     if (!moved.empty()) TLY_WARNING(method, "Database log files: %s", moved.c_str());
-    if (!companionsSound) {
-        openFailure_ = platform::store::Failure::Other;
-        return false;
-    }
+    if (!companionsSound) return false;
     platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
-    openFailure_ = platform::store::Failure::Other;
     if (int rc = database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW);
         rc != SQLITE_OK) {
         openFailure_ = platform::store::failureOf(rc);

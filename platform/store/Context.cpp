@@ -156,9 +156,7 @@ const char* opText(Comparison::Op op) {
 
 // Moves the store file and its companions aside; the destination keeps them
 // openable together.
-std::string moveAside(const std::string& path) {
-    return setAside(path, kCompanionSuffixes);
-}
+std::string moveAside(const std::string& path) { return setAside(path, kCompanionSuffixes); }
 
 std::string readHead(const std::string& path, size_t size) {
     std::string head;
@@ -383,7 +381,8 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
     path_ = path;
     // (A file that is no database at all takes its companions along instead.)
     std::string moved;
-    const bool companionsSound = isNotAStoreFile(path) || isNotADatabase(path) || setAsideDamagedCompanions(path, moved);
+    const bool companionsSound =
+        isNotAStoreFile(path) || isNotADatabase(path) || setAsideDamagedCompanions(path, moved);
     if (!moved.empty() && corruption) {
         *corruption = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
                             Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey, Value(moved)}}));

@@ -38,10 +38,10 @@ inline constexpr int kKeptSetAsideCopies = 3;
 // and the log's index.
 inline const std::vector<std::string> kCompanionSuffixes = {"-journal", "-wal", "-shm"};
 
-// SQLite opens a database's companions as they are: it follows a link there,
-// waits on a FIFO until a writer comes, and fails on anything else but a
-// regular file, so that the database cannot be opened at all. Each such file
-// is moved aside alone (setAside), before the database is opened. `report`
+// SQLite opens a database's companions by name: it waits on a FIFO there
+// until a writer comes, and a link (dangling or not) or anything else but a
+// regular file fails every open, so that a sound database looks unusable.
+// Each such file is moved aside alone (setAside) before the database opens. `report`
 // says what went where ("a FIFO at <file> moved to <aside>", joined by "; "),
 // empty when all were sound; false when one could not be moved, and the
 // database must then stay closed.

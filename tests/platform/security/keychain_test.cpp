@@ -219,7 +219,8 @@ TEST_F(KeychainTest, AFifoOrLinkAtTheJournalIsSetAsideWithALineAndNeverWaitedOn)
             Item found;
             const bool read = Keychain::copyMatching(query("a"), &found) == kSuccess && found.data == "kept";
             const bool written = Keychain::add(item("b" + std::to_string(n), "new")) == kSuccess;
-            _exit(!read ? 1 : !written ? 2 : lines.count("Keychain: " + kind + " at " + journal + " moved to " + aside) != 1 ? 3 : 0);
+            const bool said = lines.count("Keychain: " + kind + " at " + journal + " moved to " + aside) == 1;
+            _exit(!read ? 1 : !written ? 2 : !said ? 3 : 0);
         }
         EXPECT_EQ(0, qmtest::waitExit(child, 30));
         struct stat st {};
