@@ -158,7 +158,7 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
 bool TLYSqlStore::closeAndSetAsideDatabase() {
     if (!closeAndUnlock()) return true;
     Error error;
-    std::string aside = platform::store::setAside(databasePath_, platform::store::kCompanionSuffixes, &error);
+    std::string aside = platform::store::setAside(databasePath_, platform::store::companionSuffixes(), &error);
     if (aside.empty()) {
         TLY_ERROR("-[TLYSqlStore closeAndSetAsideDatabase]", "Failed to move damaged database aside: %s",
                   error.description().c_str());

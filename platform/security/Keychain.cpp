@@ -52,7 +52,7 @@ public:
         status_ = open(file, damage);
         if (damage.empty()) return;
         // Set aside as the other stores do, so that what it held may still be read.
-        const std::string aside = platform::store::setAside(file, platform::store::kCompanionSuffixes);
+        const std::string aside = platform::store::setAside(file, platform::store::companionSuffixes());
         if (aside.empty()) return;
         platform::foundation::log("Keychain: " + file + " is damaged (" + damage + "); moved it to " + aside +
                                   " and starting a new one");

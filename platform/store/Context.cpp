@@ -156,7 +156,7 @@ const char* opText(Comparison::Op op) {
 
 // Moves the store file and its companions aside; the destination keeps them
 // openable together.
-std::string moveAside(const std::string& path) { return setAside(path, kCompanionSuffixes); }
+std::string moveAside(const std::string& path) { return setAside(path, companionSuffixes()); }
 
 std::string readHead(const std::string& path, size_t size) {
     std::string head;

@@ -29,6 +29,11 @@ bool isNotAStoreFile(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
+const std::vector<std::string>& companionSuffixes() {
+    static const auto* suffixes = new std::vector<std::string>{"-journal", "-wal", "-shm"};
+    return *suffixes;
+}
+
 int fullDiskAsFull(sqlite3* db, int rc) {
     if ((rc & 0xFF) != SQLITE_IOERR || !db) return rc;
     const int err = sqlite3_system_errno(db);
@@ -42,6 +47,7 @@ constexpr const char* kSetAsideMark = ".corrupt-";
 // The numbers n of the "<path>.corrupt-<n>" copies and of their companions.
 std::vector<long> setAsideNumbers(const std::string& path) {
     const std::string prefix = FileManager::lastPathComponent(path) + kSetAsideMark;
+    const std::vector<std::string>& companions = companionSuffixes();
     std::vector<long> numbers;
     for (const auto& name : FileManager::contentsOfDirectory(FileManager::deletingLastPathComponent(path))) {
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
@@ -49,8 +55,7 @@ std::vector<long> setAsideNumbers(const std::string& path) {
         const std::string digits = name.substr(prefix.size(), end - prefix.size());
         const std::string rest = end == std::string::npos ? "" : name.substr(end);
         if (digits.empty() || digits.size() > 9 ||
-            (!rest.empty() &&
-             std::find(kCompanionSuffixes.begin(), kCompanionSuffixes.end(), rest) == kCompanionSuffixes.end()))
+            (!rest.empty() && std::find(companions.begin(), companions.end(), rest) == companions.end()))
             continue;
         const long n = std::stol(digits);
         if (std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
@@ -60,7 +65,7 @@ std::vector<long> setAsideNumbers(const std::string& path) {
 
 void removeCopy(const std::string& copy) {
     FileManager::remove(copy);
-    for (const auto& suffix : kCompanionSuffixes) FileManager::remove(copy + suffix);
+    for (const auto& suffix : companionSuffixes()) FileManager::remove(copy + suffix);
 }
 
 }  // namespace
@@ -94,7 +99,7 @@ const char* kindOf(mode_t mode) {
 bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
     report.clear();
     bool sound = true;
-    for (const auto& suffix : kCompanionSuffixes) {
+    for (const auto& suffix : companionSuffixes()) {
         const std::string companion = path + suffix;
         struct stat st;
         if (::lstat(companion.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
@@ -108,7 +113,7 @@ bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
 }
 
 void removeSetAsideCopies(const std::string& path) {
-    for (const auto& suffix : kCompanionSuffixes)  // a log or an index set aside alone
+    for (const auto& suffix : companionSuffixes())  // a log or an index set aside alone
         for (long n : setAsideNumbers(path + suffix)) removeCopy(path + suffix + kSetAsideMark + std::to_string(n));
     for (long n : setAsideNumbers(path)) removeCopy(path + kSetAsideMark + std::to_string(n));
 }

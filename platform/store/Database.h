@@ -35,8 +35,9 @@ inline constexpr int kBusyTimeoutMs = 5000;
 inline constexpr int kKeptSetAsideCopies = 3;
 
 // The files SQLite keeps beside a database: its journal, its write-ahead log
-// and the log's index.
-inline const std::vector<std::string> kCompanionSuffixes = {"-journal", "-wal", "-shm"};
+// and the log's index. Never destroyed: a store may be opened while the
+// process exits.
+const std::vector<std::string>& companionSuffixes();
 
 // SQLite opens a database's companions by name: it waits on a FIFO there
 // until a writer comes, and a link (dangling or not) or anything else but a
