@@ -382,6 +382,7 @@ void TLYBatchingDispatcher::didSendHits(const Value::Array& hits, const TLYURLCo
                 self->serverBatchingDisabled_ = true;
                 self->batchFailedTime_ = now;
                 self->connection_.reset();
+                self->retryStoredHitsLater();
             });
             TLY_INFO(method, "Hit(s) not dispatched, falling back to non-batching mode: HTTP status %ld", (long)status);
             return complete(completion, TLYDispatchResult::Error);
@@ -392,11 +393,7 @@ void TLYBatchingDispatcher::didSendHits(const Value::Array& hits, const TLYURLCo
         bool failed = answer.error.has_value();
         onAnalyticsThread([self, failed] {
             self->connection_.reset();
-            // The hits stay. The timer is made only when the interval, the
-            // reachability or hasHits changes; when none changed since the
-            // creation (a first pass that met no service), none exists, and
-            // the hits would wait for the next launch.
-            if (failed && !self->timer_ && self->canScheduleDispatch()) self->rescheduleDispatch();
+            if (failed) self->retryStoredHitsLater();
         });
     }
     if (answer.error) {
@@ -405,6 +402,14 @@ void TLYBatchingDispatcher::didSendHits(const Value::Array& hits, const TLYURLCo
     }
     TLY_INFO(method, "Hit(s) dispatched: HTTP status %ld", http ? (long)answer.statusCode : -1L);
     complete(completion, TLYDispatchResult::Good);
+}
+
+void TLYBatchingDispatcher::retryStoredHitsLater() {
+    // The timer is made only when the interval, the reachability or hasHits
+    // changes; when none changed since the creation (a first pass that met no
+    // service, or a collector that refused the batch), none exists, and the
+    // hits would wait for the next launch.
+    if (!timer_ && canScheduleDispatch()) rescheduleDispatch();
 }
 
 void TLYBatchingDispatcher::didSendHits(const Value::Array& hits) {

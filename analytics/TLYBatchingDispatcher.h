@@ -157,6 +157,8 @@ private:
                      const TLYDispatchCompletion& completion);
     // On the analytics thread: the hits were answered.
     void didSendHits(const Value::Array& hits);
+    // On the analytics thread: the hits of the request stay stored, for the timer.
+    void retryStoredHitsLater();
     bool deleteHits(const Value::Array& hits);  // false when the store reported an error
     void deleteAllHits();
     static void complete(const TLYDispatchCompletion& completion, TLYDispatchResult result);

@@ -139,7 +139,7 @@ std::unique_ptr<Context> TLYDataStore::contextWithModel(platform::store::ObjectM
         // Unusable for another reason than a busy store or a full disk (a
         // folder in the way, a schema it cannot take, a file it may not
         // write): kept aside, and a new file opened, so that hits are kept.
-        const std::string aside = platform::store::setAside(*path, {"-wal", "-shm", "-journal"});
+        const std::string aside = platform::store::setAside(*path, platform::store::companionSuffixes());
         if (!aside.empty()) {
             corruption = error;
             corruption.userInfo["movedAsidePath"] = aside;

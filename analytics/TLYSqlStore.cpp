@@ -92,10 +92,12 @@ bool TLYSqlStore::openAndValidateDatabase() {
         }
     }
     FileManager::createDirectory(FileManager::deletingLastPathComponent(databasePath_));
-    if (std::string moved = platform::store::setAsideDamagedLogFiles(databasePath_); !moved.empty())
-        TLY_WARNING(method, "Database log files: %s", moved.c_str());
-    platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
     openFailure_ = platform::store::Failure::Other;
+    std::string moved;
+    const bool companionsSound = platform::store::setAsideDamagedCompanions(databasePath_, moved);
+    if (!moved.empty()) TLY_WARNING(method, "Database log files: %s", moved.c_str());
+    if (!companionsSound) return false;
+    platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
     if (int rc = database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW);
         rc != SQLITE_OK) {
         openFailure_ = platform::store::failureOf(rc);
@@ -156,7 +158,7 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
 bool TLYSqlStore::closeAndSetAsideDatabase() {
     if (!closeAndUnlock()) return true;
     Error error;
-    std::string aside = platform::store::setAside(databasePath_, {"-journal", "-wal", "-shm"}, &error);
+    std::string aside = platform::store::setAside(databasePath_, platform::store::companionSuffixes(), &error);
     if (aside.empty()) {
         TLY_ERROR("-[TLYSqlStore closeAndSetAsideDatabase]", "Failed to move damaged database aside: %s",
                   error.description().c_str());

@@ -55,6 +55,8 @@ bool FileManager::exists(const std::string& path, bool* isDirectory) {
     return true;
 }
 
+bool FileManager::isPresent(const std::string& path) { return present(path); }
+
 bool FileManager::createDirectory(const std::string& path, bool intermediates, unsigned mode, Error* error) {
     if (path.empty()) return fail(error, ENOENT, "createDirectory");
     bool isDir = false;

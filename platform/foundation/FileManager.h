@@ -30,6 +30,9 @@ public:
     static constexpr uint64_t kNoSizeLimit = UINT64_MAX;
 
     static bool exists(const std::string& path, bool* isDirectory = nullptr);
+    // Whether anything takes up `path`: unlike exists, a link counts (dangling
+    // or not) and is never followed.
+    static bool isPresent(const std::string& path);
     static bool createDirectory(const std::string& path, bool intermediates = true, unsigned mode = 0755,
                                 Error* error = nullptr);
     static bool remove(const std::string& path, Error* error = nullptr);  // files and whole folders

@@ -32,8 +32,6 @@ constexpr const char* kSchema =
     " label TEXT NOT NULL, accessibility TEXT NOT NULL, data BLOB NOT NULL,"
     " PRIMARY KEY (class, service, account))";
 
-const std::vector<std::string> kCompanionSuffixes = {"-journal", "-wal", "-shm"};
-
 std::atomic<bool> gBusySaid{false};
 
 // The status of a failed SQLite answer; a busy keychain is said once a process.
@@ -54,7 +52,7 @@ public:
         status_ = open(file, damage);
         if (damage.empty()) return;
         // Set aside as the other stores do, so that what it held may still be read.
-        const std::string aside = platform::store::setAside(file, kCompanionSuffixes);
+        const std::string aside = platform::store::setAside(file, platform::store::companionSuffixes());
         if (aside.empty()) return;
         platform::foundation::log("Keychain: " + file + " is damaged (" + damage + "); moved it to " + aside +
                                   " and starting a new one");
@@ -90,6 +88,11 @@ private:
             damage = "not a regular file";
             return kIOError;
         }
+        // Its journal is opened at every call: a FIFO there would hold each one.
+        std::string moved;
+        const bool companionsSound = platform::store::setAsideSpecialCompanions(file, moved);
+        if (!moved.empty()) platform::foundation::log("Keychain: " + moved);
+        if (!companionsSound) return kIOError;
         if (!platform::foundation::FileManager::preparePrivateFile(file)) return kIOError;
         if (db_.open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX) != SQLITE_OK) return kIOError;
         sqlite3_extended_result_codes(db_.handle(), 1);

@@ -24,7 +24,6 @@ namespace {
 constexpr const char* kPrimaryKey = "_pk";
 constexpr const char* kMetadataTable = "_metadata";
 constexpr const char* kIDScheme = "qmstore://";
-const char* const kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
 
 std::string quote(const std::string& identifier) {
     std::string q = "\"";
@@ -157,9 +156,7 @@ const char* opText(Comparison::Op op) {
 
 // Moves the store file and its companions aside; the destination keeps them
 // openable together.
-std::string moveAside(const std::string& path) {
-    return setAside(path, std::vector<std::string>(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes)));
-}
+std::string moveAside(const std::string& path) { return setAside(path, companionSuffixes()); }
 
 std::string readHead(const std::string& path, size_t size) {
     std::string head;
@@ -222,7 +219,9 @@ bool shmHeaderIsSound(const std::string& path) {
 
 }  // namespace
 
-std::string setAsideDamagedLogFiles(const std::string& path) {
+bool setAsideDamagedCompanions(const std::string& path, std::string& report) {
+    // No header is read before what is not a regular file has gone.
+    if (!setAsideSpecialCompanions(path, report)) return false;
     std::vector<std::string> damaged;
     if (!walHeaderIsSound(path + "-wal")) {
         // The index describes the log it came with: it goes along.
@@ -230,14 +229,15 @@ std::string setAsideDamagedLogFiles(const std::string& path) {
     } else if (!shmHeaderIsSound(path + "-shm")) {
         damaged = {path + "-shm"};
     }
-    std::string report;
+    std::string headers;
     for (const auto& file : damaged) {
-        if (!FileManager::exists(file)) continue;
+        if (!FileManager::isPresent(file)) continue;
         std::string aside = setAside(file);
         if (aside.empty()) continue;
-        report += (report.empty() ? "damaged " : "; ") + file + " moved to " + aside;
+        headers += (headers.empty() ? "damaged " : "; ") + file + " moved to " + aside;
     }
-    return report;
+    if (!headers.empty()) report += (report.empty() ? "" : "; ") + headers;
+    return true;
 }
 
 namespace {
@@ -379,11 +379,17 @@ void Context::close() {
 bool Context::addStore(const std::string& path, Error* error, Error* corruption) {
     close();
     path_ = path;
-    // (A file that is no database at all takes its log files along instead.)
-    if (std::string moved = isNotAStoreFile(path) || isNotADatabase(path) ? "" : setAsideDamagedLogFiles(path);
-        !moved.empty() && corruption) {
+    // (A file that is no database at all takes its companions along instead.)
+    std::string moved;
+    const bool companionsSound =
+        isNotAStoreFile(path) || isNotADatabase(path) || setAsideDamagedCompanions(path, moved);
+    if (!moved.empty() && corruption) {
         *corruption = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
                             Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey, Value(moved)}}));
+    }
+    if (!companionsSound) {
+        if (error) *error = sqliteError(moved, SQLITE_CANTOPEN, "cannot open " + path);
+        return false;
     }
     Error failure;
     int rc = Opening(path, model_, &failure).run(db_, storeUUID_);

@@ -40,9 +40,11 @@ struct ManagedObject {
 // SQLite trusts a store's write-ahead log (-wal) and its index (-shm) or
 // silently discards them: a log whose header is damaged would be dropped with
 // every commit in it. Before a store opens, such a file is set aside with
-// FileManager::moveAside (a damaged log takes its index along); the answer
-// says what went where, empty when nothing was damaged.
-std::string setAsideDamagedLogFiles(const std::string& path);
+// setAside (a damaged log takes its index along), as is anything but a
+// regular file at a companion (setAsideSpecialCompanions); `report` says what
+// went where, empty when nothing was damaged. False when a companion SQLite
+// must not open could not be moved.
+bool setAsideDamagedCompanions(const std::string& path, std::string& report);
 
 class Context {
 public:
@@ -54,8 +56,8 @@ public:
     // Opens (or creates) the store file at `path` in WAL mode with a table per
     // entity. A file that is not a database or fails its integrity check is set
     // aside with its -wal, -shm and -journal files (setAside()) and a new one is
-    // created; a damaged -wal or -shm alone is set aside by
-    // setAsideDamagedLogFiles(). `corruption` then tells why and where it went
+    // created; a damaged companion alone is set aside by
+    // setAsideDamagedCompanions(). `corruption` then tells why and where it went
     // ("movedAsidePath" in its user info). Another connection's transaction is
     // waited for, at most kBusyTimeoutMs. Any other failure (busy beyond that,
     // a full disk, no permission, a folder in the way) leaves the files alone

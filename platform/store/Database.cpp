@@ -29,6 +29,11 @@ bool isNotAStoreFile(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
+const std::vector<std::string>& companionSuffixes() {
+    static const auto* suffixes = new std::vector<std::string>{"-journal", "-wal", "-shm"};
+    return *suffixes;
+}
+
 int fullDiskAsFull(sqlite3* db, int rc) {
     if ((rc & 0xFF) != SQLITE_IOERR || !db) return rc;
     const int err = sqlite3_system_errno(db);
@@ -39,11 +44,10 @@ namespace {
 
 constexpr const char* kSetAsideMark = ".corrupt-";
 
-const std::vector<std::string> kStoreCompanions = {"-wal", "-shm", "-journal"};
-
 // The numbers n of the "<path>.corrupt-<n>" copies and of their companions.
 std::vector<long> setAsideNumbers(const std::string& path) {
     const std::string prefix = FileManager::lastPathComponent(path) + kSetAsideMark;
+    const std::vector<std::string>& companions = companionSuffixes();
     std::vector<long> numbers;
     for (const auto& name : FileManager::contentsOfDirectory(FileManager::deletingLastPathComponent(path))) {
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
@@ -51,8 +55,7 @@ std::vector<long> setAsideNumbers(const std::string& path) {
         const std::string digits = name.substr(prefix.size(), end - prefix.size());
         const std::string rest = end == std::string::npos ? "" : name.substr(end);
         if (digits.empty() || digits.size() > 9 ||
-            (!rest.empty() &&
-             std::find(kStoreCompanions.begin(), kStoreCompanions.end(), rest) == kStoreCompanions.end()))
+            (!rest.empty() && std::find(companions.begin(), companions.end(), rest) == companions.end()))
             continue;
         const long n = std::stol(digits);
         if (std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
@@ -62,7 +65,7 @@ std::vector<long> setAsideNumbers(const std::string& path) {
 
 void removeCopy(const std::string& copy) {
     FileManager::remove(copy);
-    for (const auto& suffix : kStoreCompanions) FileManager::remove(copy + suffix);
+    for (const auto& suffix : companionSuffixes()) FileManager::remove(copy + suffix);
 }
 
 }  // namespace
@@ -75,14 +78,42 @@ std::string setAside(const std::string& path, const std::vector<std::string>& co
     const std::string aside = path + kSetAsideMark + std::to_string(last + 1);
     if (!FileManager::move(path, aside, error)) return "";
     for (const auto& suffix : companionSuffixes)
-        if (FileManager::exists(path + suffix)) FileManager::move(path + suffix, aside + suffix);
+        if (FileManager::isPresent(path + suffix)) FileManager::move(path + suffix, aside + suffix);
     for (long n : numbers)
         if (n <= last + 1 - kKeptSetAsideCopies) removeCopy(path + kSetAsideMark + std::to_string(n));
     return aside;
 }
 
+namespace {
+
+const char* kindOf(mode_t mode) {
+    if (S_ISLNK(mode)) return "a link";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a device";
+}
+
+}  // namespace
+
+bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
+    report.clear();
+    bool sound = true;
+    for (const auto& suffix : companionSuffixes()) {
+        const std::string companion = path + suffix;
+        struct stat st;
+        if (::lstat(companion.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
+        platform::foundation::Error error;
+        const std::string aside = setAside(companion, {}, &error);
+        report += std::string(report.empty() ? "" : "; ") + kindOf(st.st_mode) + " at " + companion +
+                  (aside.empty() ? " cannot be moved aside: " + error.description() : " moved to " + aside);
+        sound = sound && !aside.empty();
+    }
+    return sound;
+}
+
 void removeSetAsideCopies(const std::string& path) {
-    for (const auto& suffix : kStoreCompanions)  // a log or an index set aside alone
+    for (const auto& suffix : companionSuffixes())  // a log or an index set aside alone
         for (long n : setAsideNumbers(path + suffix)) removeCopy(path + suffix + kSetAsideMark + std::to_string(n));
     for (long n : setAsideNumbers(path)) removeCopy(path + kSetAsideMark + std::to_string(n));
 }

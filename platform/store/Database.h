@@ -34,6 +34,20 @@ inline constexpr int kBusyTimeoutMs = 5000;
 // How many set-aside copies of one file are kept: the newest.
 inline constexpr int kKeptSetAsideCopies = 3;
 
+// The files SQLite keeps beside a database: its journal, its write-ahead log
+// and the log's index. Never destroyed: a store may be opened while the
+// process exits.
+const std::vector<std::string>& companionSuffixes();
+
+// SQLite opens a database's companions by name: it waits on a FIFO there
+// until a writer comes, and a link (dangling or not) or anything else but a
+// regular file fails every open, so that a sound database looks unusable.
+// Each such file is moved aside alone (setAside) before the database opens. `report`
+// says what went where ("a FIFO at <file> moved to <aside>", joined by "; "),
+// empty when all were sound; false when one could not be moved, and the
+// database must then stay closed.
+bool setAsideSpecialCompanions(const std::string& path, std::string& report);
+
 // Sets a store file aside rather than deleting it: moves it to
 // "<path>.corrupt-<n>", n above that of every earlier copy, each existing
 // "<path><suffix>" along to "<path>.corrupt-<n><suffix>", and removes copies

@@ -48,11 +48,13 @@ protected:
     }
     // Advances the clock to the next pass and waits until it has been answered.
     void nextPass(double seconds) {
-        size_t answered = logger->count("Dispatch error") + logger->count("Hit(s) dispatched");
+        auto answers = [&] {
+            return logger->count("Dispatch error") + logger->count("Hit(s) dispatched") +
+                   logger->count("falling back to non-batching mode");
+        };
+        size_t answered = answers();
         clock->advance(seconds);
-        EXPECT_TRUE(tlytest::pumpUntil([&] {
-            return logger->count("Dispatch error") + logger->count("Hit(s) dispatched") > answered;
-        })) << "no pass after " << seconds << " s";
+        EXPECT_TRUE(tlytest::pumpUntil([&] { return answers() > answered; })) << "no pass after " << seconds << " s";
         tlytest::drainAnalyticsThread();
     }
     // How often each screen reached the service, from every request it took.
@@ -115,4 +117,25 @@ TEST_F(DispatchEndToEnd, HitsThatFoundThePortClosedReachTheServiceWhenItComesUpI
     nextPass(120.0);
     EXPECT_TRUE(tlytest::pumpUntil([&] { return store->hitCount() == 0; }));
     EXPECT_EQ(received(server), (std::map<std::string, int>{{"A", 1}, {"B", 1}}));
+}
+
+TEST_F(DispatchEndToEnd, HitsACollectorRefusedAsABatchArriveOnePerRequestInTheSameLaunch) {
+    HttpServerKit server;  // a path it was not given, "/batch" here, is answered 404
+    server.on("/collect", HttpServerKit::Reply::text("ok"));
+    sendViews(server.baseURL(), {"A", "B", "C"});
+    nextPass(1.0);
+    EXPECT_EQ(logger->count("falling back to non-batching mode: HTTP status 404"), 1u);
+    EXPECT_EQ(store->hitCount(), 3);
+
+    // The next tick sends them, one per request, chained until none is left.
+    nextPass(120.0);
+    EXPECT_TRUE(tlytest::pumpUntil([&] { return store->hitCount() == 0; }));
+    std::map<std::string, int> singles;
+    for (const auto& request : server.requests("/collect")) {
+        EXPECT_EQ(request.method, "GET");  // a single hit
+        size_t at = request.query.find("cd=");
+        if (at != std::string::npos) ++singles[request.query.substr(at + 3, request.query.find('&', at) - at - 3)];
+    }
+    EXPECT_EQ(singles, (std::map<std::string, int>{{"A", 1}, {"B", 1}, {"C", 1}}));
+    EXPECT_EQ(server.requests("/batch").size(), 1u);
 }

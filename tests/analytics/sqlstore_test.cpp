@@ -140,6 +140,21 @@ TEST_F(SqlStoreTest, ADamagedLogIsSetAsideWithALine) {
     EXPECT_EQ(capture.count("damaged " + dbPath() + "-wal moved to " + dbPath() + "-wal.corrupt-1"), 1u);
 }
 
+TEST_F(SqlStoreTest, ADanglingLinkAtTheLogOrIndexIsSetAsideAloneAndTheNumbersGoOn) {
+    open()->nextHitNumberForTrackingId("T", "K");
+    int number = 0;
+    for (const std::string suffix : {"-shm", "-wal"}) {
+        std::filesystem::create_symlink(dir_.file("nowhere"), dbPath() + suffix);
+        tlytest::LogCapture capture;
+        auto store = open();
+        EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), std::to_string(++number)) << suffix;
+        EXPECT_EQ(capture.count("a link at " + dbPath() + suffix + " moved to " + dbPath() + suffix + ".corrupt-1"), 1u)
+            << suffix;
+        EXPECT_EQ(capture.count("Damaged database"), 0u) << suffix;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dbPath() + ".corrupt-1"));
+}
+
 TEST_F(SqlStoreTest, ATableMissingAColumnIsDroppedAndCreatedNew) {
     sql("CREATE TABLE properties (tid TEXT PRIMARY KEY NOT NULL, cid TEXT NOT NULL, hit_number INTEGER NOT NULL, "
         "last_modified_time_since_1970 REAL NOT NULL); INSERT INTO properties VALUES ('T', 'K', 41, 0);");

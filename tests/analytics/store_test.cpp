@@ -233,6 +233,29 @@ TEST_F(StoreTest, AStoreThatCannotBeOpenedIsKeptAsideAndOpenedAfresh) {
     EXPECT_EQ(capture.count("Error creating database"), 0u);
 }
 
+TEST_F(StoreTest, ADanglingLinkAtTheLogOrIndexCostsNoStoredHitLaunchAfterLaunch) {
+    int status = runChild("write");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string file = libraryFile(kTLYStoreFileName);
+    // More launches than set-aside copies are kept: none may cost the hits.
+    for (int launch = 1; launch <= 4; ++launch) {
+        for (const std::string suffix : {"-shm", "-wal"}) {
+            SCOPED_TRACE(suffix + " at launch " + std::to_string(launch));
+            fs::create_symlink(home.file("nowhere"), file + suffix);
+            tlytest::LogCapture capture;
+            auto store = TLYDataStore::dataStore();
+            EXPECT_EQ(screens(*store), (std::vector<std::string>{"Child A", "Child B"}));
+            store->close();
+            EXPECT_EQ(capture.count("a link at " + file + suffix + " moved to " + file + suffix + ".corrupt-"), 1u);
+            EXPECT_EQ(capture.count("Error creating database"), 0u);
+            EXPECT_FALSE(fs::exists(file + ".corrupt-1"));
+        }
+    }
+    EXPECT_EQ(python(kTLYStoreFileName,
+                     "print([plistlib.loads(p)['&cd'] for (p,) in db.execute('select parameters from TLYHit')])"),
+              "['Child A', 'Child B']\n");
+}
+
 TEST_F(StoreTest, ACorruptStoreIsKeptAsideAndRecreatedEmpty) {
     tlytest::LogCapture capture;
     platform::foundation::FileManager::createDirectory(platform::foundation::Sandbox::library());

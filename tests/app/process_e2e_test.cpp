@@ -1,6 +1,7 @@
 // The built application as a process among others: a display that is not
-// there, a second launch on the same sandbox, a full disk, an output whose
-// reader goes away, a hang-up it was told to ignore.
+// there, a second launch on the same sandbox, a FIFO where a database's
+// journal belongs, a full disk, an output whose reader goes away, a hang-up it
+// was told to ignore.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -107,6 +108,33 @@ TEST_F(Process, OneApplicationRunsOnASandboxAtATime) {
     }
     EXPECT_GE(ran, 1);
     EXPECT_EQ(setAside(), std::vector<std::string>{});
+}
+
+TEST_F(Process, AFifoAtTheHitStoresOrTheKeychainsJournalHoldsNoLaunch) {
+    Child first = start({"--snapshot", out_.file("first.png"), "--battery", "0.5"});
+    ASSERT_EQ(finish(first), 0) << log_;
+    const std::string library = home_.path() + "/Library";
+    const std::vector<std::string> journals = {library + "/tallymark-v3.sql-journal",
+                                               library + "/Keychains/keychain.db-journal"};
+    ASSERT_TRUE(fs::exists(library + "/tallymark-v3.sql") && fs::exists(library + "/Keychains/keychain.db"));
+    // A launch that ends by itself, then one that a termination ends.
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        for (const auto& journal : journals) ASSERT_EQ(mkfifo(journal.c_str(), 0600), 0) << journal;
+        Child c = run == 1 ? start({"--snapshot", out_.file("second.png"), "--battery", "0.5"})
+                           : start({"--headless", "--battery", "0.5"});
+        if (run == 2) {
+            ASSERT_TRUE(waitForLaunch(c)) << qmtest::readAll(c.output);
+            ASSERT_EQ(kill(c.pid, SIGTERM), 0);
+        }
+        EXPECT_EQ(finish(c), 0) << log_;
+        for (const auto& journal : journals) {
+            const std::string aside = journal + ".corrupt-" + std::to_string(run);
+            EXPECT_EQ(qmtest::occurrences(log_, "a FIFO at " + journal + " moved to " + aside), 1) << log_;
+            EXPECT_TRUE(fs::is_fifo(fs::symlink_status(aside))) << aside;
+        }
+    }
+    EXPECT_EQ(setAside().size(), 4u);
 }
 
 TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {

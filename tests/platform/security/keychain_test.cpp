@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "platform/foundation/Sandbox.h"
 #include "platform/security/Keychain.h"
 #include "tests/platform/foundation/TestUtil.h"
+#include "tests/platform/ui/app_test_support.h"
 #include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::security;
@@ -195,4 +197,38 @@ TEST_F(KeychainTest, ADamagedKeychainIsSetAsideWithALineAndANewOneStarted) {
         EXPECT_EQ(1, lines.count(file + " is damaged")) << lines.text;
         EXPECT_EQ(1, lines.count("moved it to " + aside)) << lines.text;
     }
+}
+
+TEST_F(KeychainTest, AFifoOrLinkAtTheJournalIsSetAsideWithALineAndNeverWaitedOn) {
+    ASSERT_EQ(kSuccess, Keychain::add(item("a", "kept")));
+    const std::string journal = Keychain::path() + "-journal";
+    const std::vector<std::pair<std::string, std::function<void()>>> kinds = {
+        {"a FIFO", [&] { ASSERT_EQ(0, mkfifo(journal.c_str(), 0600)); }},
+        {"a link", [&] { ASSERT_EQ(0, symlink(home_.file("nowhere").c_str(), journal.c_str())); }},
+    };
+    int n = 0;
+    for (const auto& [kind, make] : kinds) {
+        SCOPED_TRACE(kind);
+        make();
+        const std::string aside = journal + ".corrupt-" + std::to_string(++n);
+        // In a child, so that a call that waits on the FIFO fails the test instead of hanging it.
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            Lines lines;
+            Item found;
+            const bool read = Keychain::copyMatching(query("a"), &found) == kSuccess && found.data == "kept";
+            const bool written = Keychain::add(item("b" + std::to_string(n), "new")) == kSuccess;
+            const bool said = lines.count("Keychain: " + kind + " at " + journal + " moved to " + aside) == 1;
+            _exit(!read ? 1 : !written ? 2 : !said ? 3 : 0);
+        }
+        EXPECT_EQ(0, qmtest::waitExit(child, 30));
+        struct stat st {};
+        ASSERT_EQ(0, lstat(aside.c_str(), &st));
+        EXPECT_TRUE(S_ISFIFO(st.st_mode) || S_ISLNK(st.st_mode));
+        EXPECT_FALSE(platform::foundation::FileManager::isPresent(journal));
+        EXPECT_FALSE(platform::foundation::FileManager::isPresent(Keychain::path() + ".corrupt-1"));
+    }
+    Item found;
+    EXPECT_EQ(kSuccess, Keychain::copyMatching(query("b2"), &found));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,11 +9,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/store/Context.h"
+#include "tests/platform/ui/app_test_support.h"
 
 using platform::foundation::Error;
 using platform::foundation::Value;
@@ -364,4 +367,50 @@ TEST_F(StoreTest, SetAsideCopiesAreNumberedOnwardAndOnlyTheNewestKept) {
     EXPECT_TRUE(fs::exists(path + "-wal.corrupt-1"));
     removeSetAsideCopies(path);
     for (const auto& name : names()) EXPECT_EQ(name.find(".corrupt-"), std::string::npos) << name;
+}
+
+TEST_F(StoreTest, ALinkFifoOrFolderAtACompanionIsSetAsideAloneAndTheStoreKeepsItsRows) {
+    {
+        Context context(noteModel());
+        ASSERT_TRUE(context.addStore(path));
+        ASSERT_TRUE(context.insert("Note", note("kept", 1, 1)));
+        ASSERT_TRUE(context.save());
+    }
+    const std::string outside = dir + "/outside", report = dir + "/report";
+    std::ofstream(outside) << "not the store's";
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> kinds = {
+        {"a link", [&](const std::string& at) { fs::create_symlink(dir + "/nowhere", at); }},
+        {"a link", [&](const std::string& at) { fs::create_symlink(outside, at); }},
+        {"a FIFO", [](const std::string& at) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); }},
+        {"a folder", [](const std::string& at) { fs::create_directory(at); }},
+    };
+    for (const std::string suffix : {"-journal", "-wal", "-shm"}) {
+        const std::string companion = path + suffix;
+        int n = 0;
+        for (const auto& [kind, make] : kinds) {
+            SCOPED_TRACE(companion + ": " + kind);
+            make(companion);
+            // In a child, so that an open that waits on the FIFO fails the test instead of hanging it.
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                bool kept = false;
+                {
+                    Context context(noteModel());
+                    Error error, corruption;
+                    kept = context.addStore(path, &error, &corruption) && context.count(FetchRequest("Note")) == 1;
+                    std::ofstream(report) << corruption.localizedDescription();
+                }
+                _exit(kept ? 0 : 1);
+            }
+            ASSERT_EQ(qmtest::waitExit(child, 30), 0);
+            const std::string aside = companion + ".corrupt-" + std::to_string(++n);
+            EXPECT_EQ(*platform::foundation::FileManager::readFile(report),
+                      kind + " at " + companion + " moved to " + aside);
+            EXPECT_TRUE(fs::is_symlink(aside) || fs::is_fifo(aside) || fs::is_directory(aside));
+            EXPECT_FALSE(fs::exists(path + ".corrupt-1"));
+            EXPECT_EQ(*platform::foundation::FileManager::readFile(outside), "not the store's");
+        }
+    }
+    EXPECT_EQ(python("print([r[0] for r in db.execute('select title from Note')])"), "['kept']\n");
 }
