@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -187,6 +189,25 @@ TEST_F(Process, AReaderThatGoesAwayCostsNeitherTheOrderlyEndNorTheTimeSpent) {
     const std::string timeSpent = home_.path() + "/Library/PZSDKTimeSpent.json";
     EXPECT_TRUE(fs::exists(timeSpent));
     EXPECT_EQ(qmtest::modeOf(timeSpent), 0600u);
+}
+
+// A time-spent file of 2 GB (sparse) is damage, set aside unread with one
+// line: the launch's peak memory stays that of a launch.
+TEST_F(Process, AHugeTimeSpentFileIsSetAsideUnread) {
+    const std::string timeSpent = home_.path() + "/Library/PZSDKTimeSpent.json";
+    fs::create_directories(home_.path() + "/Library");
+    std::ofstream(timeSpent) << "{\"numSessions\":";
+    constexpr uintmax_t kSize = uintmax_t(2) << 30;
+    fs::resize_file(timeSpent, kSize);
+    Child c = start({"--snapshot", out_.file("s.png"), "--battery", "0.5"});
+    rusage usage {};
+    const int status = qmtest::waitExit(c.pid, 90, &usage);
+    log_ = qmtest::readAll(c.output);
+    ASSERT_EQ(status, 0) << log_;
+    EXPECT_LT(usage.ru_maxrss, 100 * 1024) << "KiB at the peak";
+    EXPECT_EQ(qmtest::occurrences(log_, "Cannot read the time spent in " + timeSpent), 1) << log_;
+    ASSERT_TRUE(fs::exists(timeSpent + ".corrupt-1")) << log_;
+    EXPECT_EQ(fs::file_size(timeSpent + ".corrupt-1"), kSize);
 }
 
 TEST_F(Process, AHangUpTheLaunchWasToldToIgnoreStaysIgnored) {

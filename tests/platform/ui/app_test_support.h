@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,14 +112,15 @@ inline bool catchesSignal(pid_t pid, int signo) {
 inline bool launchIsUnderWay(pid_t pid) { return catchesSignal(pid, SIGTERM) && catchesSignal(pid, SIGSEGV); }
 
 // Waits for `pid` to end, at most `seconds`; its exit status, or -1 when a
-// signal ended it or it had to be killed for taking too long.
-inline int waitExit(pid_t pid, double seconds) {
+// signal ended it or it had to be killed for taking too long. `usage`, when
+// given, receives what the child used (its peak memory among it).
+inline int waitExit(pid_t pid, double seconds, rusage* usage = nullptr) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
+    while (wait4(pid, &status, WNOHANG, usage) != pid) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            wait4(pid, &status, 0, usage);
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
