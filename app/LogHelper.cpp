@@ -31,9 +31,12 @@ void print(const std::string& line) { pf::log(line); }
 
 int ChunkStamp::compare(const ChunkStamp& o) const {
     if (thread != o.thread) return std::less<const void*>()(thread, o.thread) ? -1 : 1;
-    if (timestamp != o.timestamp) return timestamp < o.timestamp ? -1 : 1;
+    // A function's stamps stay together, so a chunk nested in a call made from
+    // another chunk does not cut the outer one in two.
     const int byName = std::string_view(fnName ? fnName : "").compare(o.fnName ? o.fnName : "");
-    return byName < 0 ? -1 : byName > 0 ? 1 : 0;
+    if (byName != 0) return byName < 0 ? -1 : 1;
+    if (timestamp != o.timestamp) return timestamp < o.timestamp ? -1 : 1;
+    return 0;
 }
 
 const void* ChunkStamp::currentThread() {

@@ -7,7 +7,9 @@
 // start it.
 //
 // Stamps carry the platform's monotonic ticks; each thread's stamps are
-// walked in time order, so a chunk that spans functions is measured forwards.
+// walked function by function, each function's in time order, so a chunk is
+// meant to open and close in one function. A step that runs backwards in time
+// (a chunk closed in another function) counts as no time.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,7 +26,7 @@ struct ChunkStamp {
     bool isStart = false;
     bool isEnd = false;
 
-    // Thread, then time (then function name, for equal times).
+    // Thread, then function name (byte-wise), then time.
     int compare(const ChunkStamp& other) const;
     // The calling thread's identity, and the platform's monotonic ticks now.
     static const void* currentThread();

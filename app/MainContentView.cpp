@@ -30,7 +30,3 @@ void MainContentView::touchesEnded(const platform::ui::TouchSet&, const platform
         hint->setCenter({hint->center().x, bottom});
     });
 }
-
-void MainContentView::touchesCancelled(const platform::ui::TouchSet& touches, const platform::ui::Event* event) {
-    touchesEnded(touches, event);
-}

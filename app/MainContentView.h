@@ -1,7 +1,8 @@
 #pragma once
 // The scrolling content of the phone's main screen: while a finger rests on
 // it, a hint box says that more figures lie below, and it fades away after
-// the finger lifts.
+// the finger lifts. A touch the scroll view takes over for a drag never
+// lifts here: the hint stays until the next touch hides it.
 #include <memory>
 
 #include "platform/ui/NibObject.h"
@@ -17,9 +18,6 @@ public:
 
     void touchesBegan(const platform::ui::TouchSet& touches, const platform::ui::Event* event) override;
     void touchesEnded(const platform::ui::TouchSet& touches, const platform::ui::Event* event) override;
-    // A touch that the scroll view takes over for a drag ends here: the hint
-    // fades as after a lift.
-    void touchesCancelled(const platform::ui::TouchSet& touches, const platform::ui::Event* event) override;
     void awakeFromNib() override {}
     void declareConnections(platform::ui::ConnectionTable& table) override;
 

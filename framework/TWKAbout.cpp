@@ -62,7 +62,7 @@ std::string TWKAbout::pageHTML() {
         "{background-color:transparent;padding:0;margin:0; font-family:Helvetica;font-size:13px; color:#434343;  } a "
         "{color:#0277bd;}</style></head><body>";
     html += "<h1 align='center' style='margin:0;padding:0;'>";
-    html += escapeHTML(TwkUtils::getAppNameTranslated());
+    html += escapeHTML(TwkUtils::getAppNameTranslated().value_or(""));
     html += "</h1>";
     html += "<p align='center' style='margin:0;padding-top:0.2em;' >Version ";
     html += escapeHTML(TwkUtils::getAppVersionString());
@@ -195,8 +195,9 @@ void TWKAbout::goToWebsite(ui::Control*) {
 }
 
 bool TWKAbout::shouldStartLoadWithRequest(ui::WebView&, const std::string& url, ui::WebViewNavigationType) {
-    // Web links open outside; the page itself (and other schemes) load in place.
-    if (url.find("http://") != std::string::npos || url.find("https://") != std::string::npos) {
+    // Plain web links open outside; the page itself, secure pages and other
+    // schemes load in place.
+    if (url.find("http://") != std::string::npos) {
         ui::Application::shared().openURL(url);
         return false;
     }

@@ -24,12 +24,6 @@ void setTitle(const std::shared_ptr<TWKButtonDark>& button, const char* key) {
     if (button) button->setTitle(TWKMoreInfo::localizedString(key));
 }
 
-std::string trimmed(const std::string& s) {
-    const size_t b = s.find_first_not_of(" \t\n");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\n") - b + 1);
-}
-
 }  // namespace
 
 TWKFeedBack::TWKFeedBack() : TWKMoreAppsBaseViewController("TWKFeedBack", resourceBundle()) {}
@@ -135,7 +129,7 @@ std::string TWKFeedBackLike::simpleShareString() {
 
 std::string TWKFeedBackLike::simpleShareString(const std::string& shareTemplate) {
     const std::string link = TWKMoreInfo::getAppShortlinkWithLocale(false) + " ";
-    const std::string text = pf::replacingOccurrences(shareTemplate, "$APP", TwkUtils::getAppNameTranslated());
+    const std::string text = pf::replacingOccurrences(shareTemplate, "$APP", TwkUtils::getAppNameTranslated().value_or(""));
     return pf::replacingOccurrences(text, "$URL", link);
 }
 
@@ -146,9 +140,7 @@ std::string TWKFeedBackLike::plazzaShareTitle() {
 std::string TWKFeedBackLike::plazzaShareTitle(const std::string& shareTemplate) {
     std::string title = shareTemplate;
     if (const size_t at = title.find("$APP"); at != std::string::npos) title.resize(at + 4);
-    title = pf::replacingOccurrences(title, "$APP", TwkUtils::getAppNameTranslated());
-    // The link is the post's URL: a placeholder left in the text would be posted as it stands.
-    return trimmed(pf::replacingOccurrences(title, "$URL", ""));
+    return pf::replacingOccurrences(title, "$APP", TwkUtils::getAppNameTranslated().value_or(""));
 }
 
 void TWKFeedBackLike::goReview(ui::Control*) {

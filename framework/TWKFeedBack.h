@@ -50,7 +50,8 @@ public:
     // The template with the name and the short link (and a blank after it).
     static std::string simpleShareString();
     static std::string simpleShareString(const std::string& shareTemplate);
-    // The Plazza post's text: the template up to its first "$APP", with the name.
+    // The Plazza post's text: the template up to its first "$APP", with the
+    // name; a template without "$APP", whole.
     static std::string plazzaShareTitle();
     static std::string plazzaShareTitle(const std::string& shareTemplate);
 

@@ -80,7 +80,7 @@ void TWKReportIntroViewController::viewDidLoad() {
     if (webViewInfo_) {
         webViewInfo_->setDelegate(this);
         const pf::Bundle* bundle = resourceBundle();
-        const std::string base = bundle ? "file://" + bundle->bundlePath() + "/" : "";
+        const std::string base = bundle ? TwkUtils::fileURL(bundle->bundlePath() + "/") : "";
         webViewInfo_->loadHTMLString(pageHTML(), base);
     }
 }

@@ -21,10 +21,13 @@
 #include "platform/foundation/Unicode.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/graphics/Color.h"
+#include "platform/graphics/Context.h"
 #include "platform/graphics/Image.h"
 #include "platform/net/URLConnection.h"
 #include "platform/ui/Alert.h"
+#include "platform/ui/Animation.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/Compositor.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/LocalNotification.h"
@@ -42,8 +45,6 @@ namespace {
 
 // The language part of a language identifier ("zh-Hant" -> "zh").
 std::string languagePart(const std::string& text) { return text.substr(0, text.find('-')); }
-
-std::string fileURL(const std::string& path) { return "file://" + pf::percentEncoded(path, "/-_.~"); }
 
 int64_t sizeOfValue(const pf::Value& v, const TwkUtils::LeafSize& leafSize);
 
@@ -227,21 +228,22 @@ std::shared_ptr<platform::graphics::Image> TwkUtils::imageNamedNoCache(const std
     return path ? platform::graphics::Image::fromFile(*path) : nullptr;
 }
 
+std::string TwkUtils::fileURL(const std::string& path) { return "file://" + pf::percentEncoded(path, "/-_.~"); }
+
 std::string TwkUtils::getAppFolder() { return pf::Bundle::main().bundlePath(); }
 
 pf::Value TwkUtils::getPlistKey(const std::string& key) { return pf::Bundle::main().objectForInfoDictionaryKey(key); }
 
 std::string TwkUtils::getAppVersionString() { return getPlistKey("CFBundleVersion").stringValue(); }
 
-std::string TwkUtils::getAppNameTranslated() {
-    std::string name = getPlistKey("CFBundleDisplayName").stringValue();
+std::optional<std::string> TwkUtils::getAppNameTranslated() {
+    std::optional<std::string> name;
+    if (const pf::Value display = getPlistKey("CFBundleDisplayName"); display.isString()) name = display.string();
     if (auto* details = dynamic_cast<TWKApplicationDetails*>(ui::Application::shared().delegate())) {
         const std::string translated = details->getTarnowickAppName();
         // The untranslated key means the string table had no entry.
         if (!translated.empty() && translated != "app_name_free") name = translated;
     }
-    // Texts embed the name: never leave a hole where it belongs.
-    if (name.empty()) name = getPlistKey("CFBundleName").stringValue();
     return name;
 }
 
@@ -295,8 +297,22 @@ void TwkUtils::increaseFontSizeOnIpadMiniForWebView(ui::WebView& webView) {
 }
 
 std::shared_ptr<platform::graphics::Image> TwkUtils::takeScreenshot() {
-    ui::Window* window = ui::Window::keyWindow();
-    return window ? window->composedImage() : nullptr;
+    const ui::Screen& screen = ui::Screen::main();
+    auto size = screen.bounds().size;
+    // Before iOS 7 the status bar's 20 points lay above the application.
+    const bool belowSeven = !isRunningAtLeastiOS7();
+    if (belowSeven) size.height -= 20;
+    auto context = platform::graphics::Context::beginImageContext(size, false, screen.scale());
+    // There is one screen: every window is on it.
+    for (ui::Window* window : ui::Window::windows()) {
+        window->prepareFrame();
+        context->save();
+        if (belowSeven) context->translate(0, -20);
+        // The window's layer places itself by its position, transform and anchor point.
+        ui::Compositor::render(*window->layer(), *context, ui::currentMediaTime());
+        context->restore();
+    }
+    return context->takeImage();
 }
 
 float TwkUtils::componentValue(uint32_t index, const platform::graphics::Color& color) {

@@ -83,11 +83,14 @@ public:
     static std::shared_ptr<platform::graphics::Image> getBundleImageFree(const std::string& fileName);
     static std::shared_ptr<platform::graphics::Image> imageNamedNoCache(const std::string& fileNameWithExtension);
     static std::string getAppFolder();
+    // A "file://" URL of a path, with every character a URL cannot carry as
+    // itself ('#', '?', '%', blanks, ...) percent-escaped.
+    static std::string fileURL(const std::string& path);
     static platform::foundation::Value getPlistKey(const std::string& key);  // null when absent
     static std::string getAppVersionString();
-    // The display name, or the delegate's translated name; never absent: falls
-    // back to the bundle name, then "".
-    static std::string getAppNameTranslated();
+    // The delegate's translated name, else the display name; nullopt when
+    // neither exists.
+    static std::optional<std::string> getAppNameTranslated();
     static bool isUlmarokBrand();
 
     // Threads and alerts.
@@ -104,7 +107,8 @@ public:
     // The scroll view that carries the page.
     static std::shared_ptr<platform::ui::ScrollView> getScrollViewFromWebView(const platform::ui::WebView& webView);
     static void increaseFontSizeOnIpadMiniForWebView(platform::ui::WebView& webView);
-    // The key window's picture.
+    // The main screen's picture: every window of the application on it, in
+    // the application's window order, at the screen's scale.
     static std::shared_ptr<platform::graphics::Image> takeScreenshot();
 
     static float componentValue(uint32_t index, const platform::graphics::Color& color);

@@ -28,7 +28,7 @@ constexpr const char* kReportFile = "live_report.ovcrash";
 constexpr const char* kQueuedFolder = "queued_reports";
 
 std::mutex gEnableLock;
-bool gProcessEnabled = false;  // guarded by gEnableLock
+bool gProcessEnabled = false;  // guarded by gEnableLock; set by the first enable attempt
 
 void setError(Error* error, OVCrashReporterError code, const std::string& description) {
     ovcrash::reporter_error_populate(error, code, description, nullptr);
@@ -163,12 +163,15 @@ void PKROVCrashReporter::setCrashCallbacks(const OVCrashReporterCallbacks* callb
 }
 
 bool PKROVCrashReporter::enableCrashReporter(Error* error) {
-    // The process-wide flag is set only once every step has succeeded, so a
-    // failed enable can be tried again.
-    std::lock_guard lock(gEnableLock);
-    if (gProcessEnabled) {
-        setError(error, OVCrashReporterErrorResourceBusy, "A OVCrashReporter instance has already been enabled");
-        return false;
+    // The first attempt takes the process-wide flag, whatever its outcome:
+    // handlers a failed attempt installed stay, and no second one joins them.
+    {
+        std::lock_guard lock(gEnableLock);
+        if (gProcessEnabled) {
+            setError(error, OVCrashReporterErrorResourceBusy, "A OVCrashReporter instance has already been enabled");
+            return false;
+        }
+        gProcessEnabled = true;
     }
     if (enabled_) Exception::raise(OVCrashReporterException, "The crash reporter has alread been enabled");
     if (!populateCrashReportDirectory(error)) return false;
@@ -194,7 +197,6 @@ bool PKROVCrashReporter::enableCrashReporter(Error* error) {
     default: break;
     }
     platform::foundation::setUncaughtExceptionHandler(uncaught_exception_handler);
-    gProcessEnabled = true;
     enabled_ = true;
     return true;
 }

@@ -52,8 +52,9 @@ public:
     std::optional<std::vector<uint8_t>> loadPendingCrashReportData(platform::foundation::Error* error = nullptr) const;
     bool purgePendingCrashReport(platform::foundation::Error* error = nullptr) const;
 
-    // Once per process. Fails with code 3 when another reporter was enabled;
-    // a failed enable leaves this reporter (and the process) not enabled.
+    // Once per process: the first attempt, failed or not, is the only one;
+    // every later one, of any reporter, fails with code 3. A failed enable
+    // leaves this reporter not enabled.
     bool enableCrashReporter(platform::foundation::Error* error = nullptr);
     // Only before enabling; version must be 0.
     void setCrashCallbacks(const OVCrashReporterCallbacks* callbacks);

@@ -40,6 +40,13 @@ bool isCrashFileName(const std::string& name) {
     return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// What the scan lists: any name but those of the folder's other files.
+bool isListedName(const std::string& name) {
+    for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"})
+        if (name.ends_with(suffix)) return false;
+    return true;
+}
+
 bool isRegularFile(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -149,7 +156,7 @@ bool PKRCrashFiles::scan() {
     constexpr const char* kMethod = "-[PKRCrashManager hasPendingCrashReport]";
     for (const std::string& name : FileManager::contentsOfDirectory(folder_)) {
         struct stat st;
-        if (!isCrashFileName(name) || ::lstat(path(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1)
+        if (!isListedName(name) || ::lstat(path(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1)
             continue;
         crashFiles_.push_back(path(name));
     }

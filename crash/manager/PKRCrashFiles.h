@@ -2,9 +2,10 @@
 // The crash manager's folder: one crash file per pending report ("<n>", or
 // "<n>.fake" for an app-kill report), its companions (".meta", ".data",
 // ".desc") and keychain items, the approved-reports list
-// ("PKRCrashManager.plist") and the scan that lists what is pending. Only
-// regular files named as this class names them are listed, read or deleted,
-// and each is read only up to what its writer can make.
+// ("PKRCrashManager.plist") and the scan that lists what is pending: every
+// regular file of at least one byte whose name is not one of the companions
+// or the folder's own files. Nothing is read or deleted through a link, and
+// each file is read only up to what its writer can make.
 #include <cstdint>
 #include <memory>
 #include <optional>

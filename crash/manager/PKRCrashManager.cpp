@@ -101,6 +101,8 @@ PKRCrashManager::PKRCrashManager(OptionalString appIdentifier, int64_t appEnviro
 PKRCrashManager::~PKRCrashManager() {
     unregisterObservers();
     pf::RunLoop::main().cancelPerforms(this);
+    // The alert outlives its delegate while it is open: its answer goes nowhere.
+    if (alert_) alert_->setDelegate(nullptr);
 }
 
 void PKRCrashManager::setCrashManagerStatus(uint64_t status) {
@@ -214,7 +216,7 @@ void PKRCrashManager::handleCrashReport() {
     std::optional<std::vector<uint8_t>> bytes = reporter_->loadPendingCrashReportData(&error);
     OptionalString& name = files_.lastCrashFilename();
     name = files_.newCrashFilename();
-    bool handled = false;  // the reporter's file may go
+    bool purge = true;  // the reporter's file goes, unless it could not be read for now
     if (bytes) {
         pf::Error decodeError;
         if (auto report = PKROVCrashReport::initWithData(*bytes, &decodeError)) {
@@ -224,37 +226,34 @@ void PKRCrashManager::handleCrashReport() {
                 report->uuidRef() ? f.uuid : "???", app_anonymous_id().value_or(""), f.signal, f.exceptionName,
                 f.exceptionReason, f.startTime, f.crashTime, f.osVersion, f.osBuild, f.marketingVersion,
                 report->applicationInfo() ? OptionalString(f.version) : std::nullopt, f.processID);
+            pf::Error writeError;
             if (OptionalString copied = files_.completeCopyOf(*bytes)) {
-                handled = true;
                 name = copied;
                 lastSessionCrashDetails_ = details;
+                // The meta data is written last: a copy without it was cut short before.
+                if (!FileManager::exists(files_.path(*name + ".meta"))) storeMetaDataForCrashReportFilename(*name);
+            } else if (FileManager::writeFileAtomically(files_.path(*name), bytes->data(), bytes->size(),
+                                                        &writeError)) {
+                lastSessionCrashDetails_ = details;
+                storeMetaDataForCrashReportFilename(*name);
             } else {
-                pf::Error writeError;
-                if (FileManager::writeFileAtomically(files_.path(*name), bytes->data(), bytes->size(), &writeError)) {
-                    handled = true;
-                    lastSessionCrashDetails_ = details;
-                    storeMetaDataForCrashReportFilename(*name);
-                } else {
-                    // The reporter's file stays and is moved on a later launch.
-                    PKR_LOG_ERROR(kMethod, "Could not copy crash report: %s",
-                                  writeError.localizedDescription().c_str());
-                    name.reset();
-                }
+                // The reporter's file stays and is moved on a later launch.
+                PKR_LOG_ERROR(kMethod, "Could not copy crash report: %s", writeError.localizedDescription().c_str());
+                name.reset();
+                purge = false;
             }
         } else {
             PKR_LOG_WARNING(kMethod, "Could not parse crash report");
-            setReportAside("could not be decoded");
             name.reset();
         }
     } else {
         PKR_LOG_ERROR(kMethod, "Could not load crash report: %s", error.description().c_str());
         name.reset();
-        if (!PKRCrashFiles::isPassingFailure(error))
-            setReportAside("could not be read (" + error.localizedDescription() + ")");
+        purge = !PKRCrashFiles::isPassingFailure(error);
     }
-    if (handled) reporter_->purgePendingCrashReport();
     FileManager::remove(analyzerInProgressFile_);
     files_.saveSettings();
+    if (purge) reporter_->purgePendingCrashReport();
 }
 
 void PKRCrashManager::registerObservers() {
@@ -531,9 +530,8 @@ bool PKRCrashManager::handleUserInput(uint64_t answer, const PKRCrashMetaData* m
     switch (answer) {
     case 0:
         if (delegate_) delegate_->crashManagerWillCancelSendingCrashReport(*this);
+        // The others wait for the next launch: sendingInProgress stays set.
         if (files_.lastCrashFilename()) files_.clean(files_.path(*files_.lastCrashFilename()));
-        // Nothing is sent in this run; the others wait for the next one.
-        sendingInProgress_ = false;
         return true;
     case 2:
         setCrashManagerStatus(kAutoSend);

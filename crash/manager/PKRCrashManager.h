@@ -125,8 +125,12 @@ public:
 
     PKRCrashManagerDelegate* delegate() const { return delegate_; }
     void setDelegate(PKRCrashManagerDelegate* delegate) { delegate_ = delegate; }
-    // The pelkor manager's delegate, asked for the identity values.
+    // The pelkor manager's delegate, asked for the identity values and for the
+    // controller screens are presented from.
     void setPelkorDelegate(PKRPelkorManagerDelegate* delegate) { pelkorDelegate_ = delegate; }
+    std::shared_ptr<platform::ui::ViewController> delegateViewController() override {
+        return pelkorDelegate_ ? pelkorDelegate_->viewControllerForPelkorManager(*this) : nullptr;
+    }
     void setAlertViewHandler(std::function<void()> handler) { alertViewHandler_ = std::move(handler); }
     void setCrashCallbacks(const PKRCrashManagerCallbacks* callbacks);
     std::shared_ptr<PKRPelkorAppClient> pelkorAppClient() const { return client_; }

@@ -78,8 +78,6 @@ net::URLRequest PKRCrashUploader::requestWithBoundary(const std::string& boundar
                                    : "");
     request.setHTTPMethod("POST");
     request.setCachePolicy(net::CachePolicy::ReloadIgnoringLocalCacheData);
-    // A redirect is the service's answer, not a place to post the report again.
-    request.setFollowsRedirects(false);
     request.setValue("PelkorSDK/iOS", "User-Agent");
     request.setValue("gzip", "Accept-Encoding");
     request.setValue("multipart/form-data; boundary=" + boundary, "Content-type");
@@ -107,34 +105,30 @@ net::Data PKRCrashUploader::postBodyWithXML(const std::string& xml, const PKRPel
 void PKRCrashUploader::sendNextCrashReport() {
     constexpr const char* kMethod = "-[PKRCrashManager sendNextCrashReport]";
     PKRCrashManagerDelegate* delegate = manager_.delegate();
-    // Reports that cannot be sent are deleted and the next one is tried, so
-    // that one bad file never holds up the others.
-    while (!files_.crashFiles().empty()) {
-        const std::string path = files_.crashFiles().front();
-        pf::Error error;
-        const std::string install = app_anonymous_id(false, &error).value_or("");
-        PKRPendingCrashReport report;
-        // The identifier goes with every report: none leaves while it cannot be read.
-        switch (error.code ? PKRCrashFiles::ReadResult::kNotNow
-                           : files_.read(path, manager_.getDevicePlatform(), install, report, &error)) {
-        case PKRCrashFiles::ReadResult::kDropped: continue;
-        case PKRCrashFiles::ReadResult::kNotNow:
-            manager_.sendingInProgress_ = false;
-            if (delegate)
-                delegate->crashManagerDidFailWithError(
-                    manager_, crashError(PKRCrashReportUnreadable, error.localizedDescription()));
-            return;
-        case PKRCrashFiles::ReadResult::kRead: break;
-        }
-        const std::string xml =
-            xmlForReport(report, infoString("CFBundleExecutable"), infoString("CFBundleVersion"), install);
-        PKR_LOG_INFO(kMethod, "Sending crash reports:\n%s", xml.c_str());
-        sendCrashReportWithFilename(path, xml, report.attachment);
+    if (files_.crashFiles().empty()) return;
+    const std::string path = files_.crashFiles().front();
+    pf::Error error;
+    const std::string install = app_anonymous_id(false, &error).value_or("");
+    PKRPendingCrashReport report;
+    // The identifier goes with every report: none leaves while it cannot be read.
+    switch (error.code ? PKRCrashFiles::ReadResult::kNotNow
+                       : files_.read(path, manager_.getDevicePlatform(), install, report, &error)) {
+    case PKRCrashFiles::ReadResult::kDropped:
+        // Deleted unsent: no answer will come, so this run ends here and
+        // sendingInProgress stays set until the process ends.
         return;
+    case PKRCrashFiles::ReadResult::kNotNow:
+        manager_.sendingInProgress_ = false;
+        if (delegate)
+            delegate->crashManagerDidFailWithError(manager_,
+                                                   crashError(PKRCrashReportUnreadable, error.localizedDescription()));
+        return;
+    case PKRCrashFiles::ReadResult::kRead: break;
     }
-    // Every listed report was dropped: this run sent nothing.
-    manager_.sendingInProgress_ = false;
-    if (delegate) delegate->crashManagerWillCancelSendingCrashReport(manager_);
+    const std::string xml =
+        xmlForReport(report, infoString("CFBundleExecutable"), infoString("CFBundleVersion"), install);
+    PKR_LOG_INFO(kMethod, "Sending crash reports:\n%s", xml.c_str());
+    sendCrashReportWithFilename(path, xml, report.attachment);
 }
 
 void PKRCrashUploader::sendCrashReportWithFilename(const std::string& path, const std::string& xml,
@@ -174,22 +168,19 @@ void PKRCrashUploader::processUploadResultWithFilename(const std::string& path, 
         // An answer without a body may come from a service that did not keep the report.
         if (hasBody && statusCode >= 200 && statusCode <= 399) {
             files_.clean(path);
-            std::optional<Value> answer = Value::fromPropertyList(*responseData);
-            if (answer)
+            pf::Error parseError;
+            if (std::optional<Value> answer = Value::fromPropertyList(*responseData, &parseError))
                 PKR_LOG_INFO(kMethod, "Received API response: %s", answer->description().c_str());
             else
-                PKR_LOG_WARNING(kMethod,
-                                "The service took the report with an answer that is no property list (%zu bytes).",
-                                responseData->size());
+                failure = parseError;
             if (delegate) delegate->crashManagerDidFinishSendingCrashReport(manager_);
             // The run goes on with the next report.
             if (!files_.crashFiles().empty()) {
                 manager_.sendingInProgress_ = true;
                 sendNextCrashReport();
             }
-            return;
-        }
-        if (hasBody && statusCode == 400) {
+            if (!failure) return;
+        } else if (hasBody && statusCode == 400) {
             files_.clean(path);
             failure = crashError(PKRCrashAPIAppVersionRejected,
                                  "The server rejected receiving crash reports for this app version!");

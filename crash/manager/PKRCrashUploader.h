@@ -1,8 +1,9 @@
 #pragma once
 // The crash manager's upload: the first pending report as the service's XML
 // document in a multipart request, and what each answer does to the report.
-// A run goes from report to report while the service takes them and ends at
-// the first failure.
+// A run goes from report to report while the service takes them (where it
+// points, when it answers with a redirect) and ends at the first failure, or
+// at a report that cannot be sent, which is deleted.
 #include <memory>
 #include <string>
 

@@ -61,9 +61,8 @@ bool PKRKeychainUtils::storeUsername(const OptionalString& username, const Optio
             return false;
         }
         if (existing) {
-            if (*existing == *password) return true;
-            // Never a second item, and never silently keeping another value.
-            if (!updateExisting) return fail(error, keychain::kDuplicateItem);
+            // Without leave to update, the stored value stands and the call succeeds.
+            if (*existing == *password || !updateExisting) return true;
             keychain::Changes changes;
             changes.label = *serviceName;
             changes.accessibility = accessibility;

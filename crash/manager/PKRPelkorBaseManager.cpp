@@ -90,7 +90,7 @@ ui::Window* PKRPelkorBaseManager::findVisibleWindow() const {
     return ui::Window::keyWindow();
 }
 
-std::shared_ptr<ui::ViewController> PKRPelkorBaseManager::visibleWindowRootViewController() const {
+std::shared_ptr<ui::ViewController> PKRPelkorBaseManager::visibleWindowRootViewController() {
     std::shared_ptr<ui::ViewController> controller = delegateViewController();
     if (!controller) {
         ui::Window* window = findVisibleWindow();

@@ -55,7 +55,7 @@ public:
     // The key window (null when there is none).
     platform::ui::Window* findVisibleWindow() const;
     // The topmost controller presented over the visible window's root.
-    std::shared_ptr<platform::ui::ViewController> visibleWindowRootViewController() const;
+    std::shared_ptr<platform::ui::ViewController> visibleWindowRootViewController();
     std::shared_ptr<platform::ui::NavigationController> customNavigationControllerWithRootViewController(
         std::shared_ptr<platform::ui::ViewController> root, int64_t presentationStyle) const;
     virtual void showView(std::shared_ptr<platform::ui::ViewController> /*controller*/) {}
@@ -75,7 +75,7 @@ public:
 protected:
     // The controller the application wants screens presented from (the pelkor
     // manager's delegate answers it); null lets the visible window decide.
-    virtual std::shared_ptr<platform::ui::ViewController> delegateViewController() const { return nullptr; }
+    virtual std::shared_ptr<platform::ui::ViewController> delegateViewController() { return nullptr; }
 
 private:
     bool storeInKeychain(const OptionalString& value, const OptionalString& key, const char* accessibility) const;

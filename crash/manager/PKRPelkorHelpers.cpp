@@ -59,9 +59,10 @@ bool is_running_in_app_extension() {
 
 std::string settings_dir() {
     std::string dir = FileManager::joinPath(platform::foundation::Sandbox::caches(), "net.pelkorapp.sdk.ios");
-    // Owner-only, and never a link out of the sandbox. A creation failure
-    // shows later, where files are written into it.
-    FileManager::makeRealDirectory(dir, platform::foundation::Sandbox::kFolderMode);
+    // The folder's own mode is open to read; the private Caches folder above
+    // it keeps it from others. Never a link out of the sandbox. A creation
+    // failure shows later, where files are written into it.
+    FileManager::makeRealDirectory(dir, 0755);
     return dir;
 }
 

@@ -6,6 +6,7 @@
 #include <link.h>
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -53,7 +54,16 @@ const mach_header* headerOf(const Record* r) { return reinterpret_cast<const mac
 struct Seen {
     dl_phdr_info info;
     std::string name;
+    bool hasUuid;
+    uint8_t uuid[16];
 };
+
+// A file replaced on disk may be loaded again at the very place of the one
+// before it: only the build-id tells them apart.
+bool sameImage(const Record* r, const Seen& seen) {
+    return r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr && r->view.hasUuid == seen.hasUuid &&
+           (!seen.hasUuid || std::memcmp(r->view.uuid, seen.uuid, sizeof seen.uuid) == 0);
+}
 
 struct ScanContext {
     std::vector<Seen> seen;
@@ -69,7 +79,10 @@ int collect(dl_phdr_info* info, size_t size, void* data) {
     }
     if (ctx->countersOnly) return 1;
     // The first entry is the main program, whatever its name.
-    ctx->seen.push_back({*info, ctx->seen.empty() || !info->dlpi_name ? std::string() : std::string(info->dlpi_name)});
+    Seen& seen = ctx->seen.emplace_back();
+    seen.info = *info;
+    if (ctx->seen.size() > 1 && info->dlpi_name) seen.name = info->dlpi_name;
+    seen.hasUuid = loadedBuildId(*info, seen.uuid);
     return 0;
 }
 
@@ -91,12 +104,11 @@ void rescanLocked(LoaderState& s) {
         if (seen.info.dlpi_phnum == 0) continue;
         Record* found = nullptr;
         for (Record* r : s.loaded)
-            if (r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr) found = r;
+            if (sameImage(r, seen)) found = r;
         if (!found) {
             // The same file back at the same place: its old view still holds.
             for (Record* r = records.load(); r && !found; r = r->next)
-                if (!r->loaded.load() && r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr &&
-                    (seen.name.empty() || r->view.path == seen.name))
+                if (!r->loaded.load() && sameImage(r, seen) && (seen.name.empty() || r->view.path == seen.name))
                     found = r;
             if (!found) {
                 auto record = std::make_unique<Record>();
@@ -203,8 +215,7 @@ const void* loader_view_bytes(uint64_t address, uint64_t length) {
         const bool loaded = r->loaded.load(std::memory_order_acquire);
         if (loaded && inside(v.base, v.commands.size(), address, length)) return v.commands.data() + (address - v.base);
         for (const MachOView::Range& t : v.unwindTables)
-            if (loaded && t.size && inside(t.address, t.size, address, length))
-                return reinterpret_cast<const void*>(address);
+            if (loaded && t.bytes && inside(t.address, t.size, address, length)) return t.bytes + (address - t.address);
         auto linkedit = reinterpret_cast<uint64_t>(v.linkedit.data());
         if (inside(linkedit, v.linkedit.size(), address, length)) return reinterpret_cast<const void*>(address);
     }

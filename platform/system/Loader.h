@@ -23,7 +23,8 @@
 // bytes in place from loader_view_bytes when a range lies inside a view or a
 // symbol table. Both walk the record list with atomic loads only: they are
 // async-signal-safe. A record of an unloaded image stays in the list, marked
-// unloaded, and is no longer shown; its symbol table stays readable.
+// unloaded, and is no longer shown; its symbol table stays readable, and it
+// serves again when the same image (same place, same build-id) comes back.
 #include <cstdint>
 #include <string>
 
@@ -62,8 +63,8 @@ int dladdr(const void* address, dl_info* info);
 
 // Async-signal-safe. Local bytes for [address, address + length) when the
 // whole range lies inside the view of a loaded image, inside a symbol table
-// of any view, or inside the unwind tables of a loaded image (in place: they
-// lie in readable segments mapped as long as the image); else null.
+// of any view, or inside the unwind tables of a loaded image (from the
+// loader's own mapping of its file, never from the image's pages); else null.
 const void* loader_view_bytes(uint64_t address, uint64_t length);
 // Async-signal-safe. Copies over `data`, which holds what the process's
 // memory at [address, address + length) contains, the view bytes of every

@@ -33,23 +33,42 @@ struct Bytes {
 class MappedFile {
 public:
     explicit MappedFile(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return;
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) return;
         struct stat st;
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-            void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd_, 0);
             if (p != MAP_FAILED) bytes_ = {static_cast<const uint8_t*>(p), static_cast<uint64_t>(st.st_size)};
         }
-        ::close(fd);
     }
     ~MappedFile() {
         if (bytes_.data) ::munmap(const_cast<uint8_t*>(bytes_.data), bytes_.size);
+        if (fd_ >= 0) ::close(fd_);
     }
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
     const Bytes& bytes() const { return bytes_; }
 
+    // [offset, offset + length) of the file in a read-only mapping of its
+    // own that is never released; null when that range is not in the file,
+    // or when `expected` is given and the bytes differ from it.
+    const uint8_t* keep(uint64_t offset, uint64_t length, const void* expected) const {
+        if (!bytes_.data || length == 0 || !bytes_.holds(offset, length)) return nullptr;
+        const uint64_t page = vm_page_size();
+        const uint64_t start = offset & ~(page - 1);
+        const uint64_t total = offset + length - start;
+        void* p = ::mmap(nullptr, total, PROT_READ, MAP_PRIVATE, fd_, static_cast<off_t>(start));
+        if (p == MAP_FAILED) return nullptr;
+        const uint8_t* kept = static_cast<const uint8_t*>(p) + (offset - start);
+        if (expected && std::memcmp(kept, expected, length) != 0) {
+            ::munmap(p, total);
+            return nullptr;
+        }
+        return kept;
+    }
+
 private:
+    int fd_ = -1;
     Bytes bytes_;
 };
 
@@ -77,6 +96,20 @@ bool buildIdInNotes(const uint8_t* data, uint64_t size, uint8_t out[16]) {
     }
     return false;
 }
+
+}  // namespace
+
+bool loadedBuildId(const dl_phdr_info& info, uint8_t out[16]) {
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        const Elf64_Phdr& ph = info.dlpi_phdr[i];
+        if (ph.p_type == PT_NOTE &&
+            buildIdInNotes(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr), ph.p_memsz, out))
+            return true;
+    }
+    return false;
+}
+
+namespace {
 
 bool buildIdOfFile(const Bytes& file, uint8_t out[16]) {
     const auto* eh = file.at<Elf64_Ehdr>(0);
@@ -202,6 +235,7 @@ struct ElfImage {
     uint8_t uuid[16] = {};
     ElfSections sections;
     std::unique_ptr<MappedFile> file;  // the symbol names point into it
+    bool fileIsLoaded = false;         // the file is the one loaded, as far as its build-id tells
 };
 
 // The loaded span from the program headers: from the first loaded page to
@@ -255,12 +289,7 @@ bool readElfImage(const dl_phdr_info& info, const std::string& path, ElfImage* i
         image->path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
     }
 
-    for (int i = 0; i < info.dlpi_phnum && !image->hasUuid; ++i) {
-        const Elf64_Phdr& ph = info.dlpi_phdr[i];
-        if (ph.p_type == PT_NOTE)
-            image->hasUuid =
-                buildIdInNotes(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr), ph.p_memsz, image->uuid);
-    }
+    image->hasUuid = loadedBuildId(info, image->uuid);
 
     // The file's section headers, when the file is the one that was loaded
     // (same build-id); the vDSO has no file but is mapped whole.
@@ -270,8 +299,9 @@ bool readElfImage(const dl_phdr_info& info, const std::string& path, ElfImage* i
     const Bytes& file = image->file->bytes();
     if (file.data) {
         uint8_t fileId[16];
-        bool sameFile = !image->hasUuid || (buildIdOfFile(file, fileId) && std::memcmp(fileId, image->uuid, 16) == 0);
-        if (sameFile) haveSections = readSections(file, &sections);
+        image->fileIsLoaded =
+            !image->hasUuid || (buildIdOfFile(file, fileId) && std::memcmp(fileId, image->uuid, 16) == 0);
+        if (image->fileIsLoaded) haveSections = readSections(file, &sections);
     } else if (!path.empty() && path.find('/') == std::string::npos) {
         Bytes memory{reinterpret_cast<const uint8_t*>(image->base), image->span};
         haveSections = readSections(memory, &sections);
@@ -328,21 +358,29 @@ LinkeditLayout buildLinkedit(const ElfImage& image, MachOView* view) {
     return layout;
 }
 
-// Whether [addr, addr + size) lies inside one readable loaded segment.
-bool inReadableSegment(const dl_phdr_info& info, uint64_t addr, uint64_t size) {
+// The loaded bytes [addr, addr + size) as the image's file holds them, in a
+// mapping of the loader's own. It outlives the image: a library closed behind
+// the loader's back takes its pages with it, and a crash in its code must
+// still find its unwind tables. Null when the file is not the one loaded or
+// does not hold the range.
+const uint8_t* keepFromFile(const ElfImage& image, uint64_t addr, uint64_t size) {
+    if (!image.fileIsLoaded) return nullptr;
+    const dl_phdr_info& info = *image.info;
     for (int i = 0; i < info.dlpi_phnum; ++i) {
         const Elf64_Phdr& ph = info.dlpi_phdr[i];
-        uint64_t start = info.dlpi_addr + ph.p_vaddr;
-        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_R) && addr >= start && addr - start <= ph.p_memsz &&
-            size <= ph.p_memsz - (addr - start))
-            return true;
+        const uint64_t start = info.dlpi_addr + ph.p_vaddr;
+        if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_R) || addr < start || addr - start > ph.p_filesz ||
+            size > ph.p_filesz - (addr - start))
+            continue;
+        // Without a build-id, only the bytes tell the loaded file from another.
+        const void* loaded = image.hasUuid ? nullptr : reinterpret_cast<const void*>(addr);
+        return image.file->keep(ph.p_offset + (addr - start), size, loaded);
     }
-    return false;
+    return nullptr;
 }
 
 // The __TEXT sections that lie inside the image; the unwind tables among
-// them that lie inside a readable loaded segment stay mapped as long as the
-// image, so they go into view->unwindTables to be read in place.
+// them go into view->unwindTables, read from the loader's own mapping.
 std::vector<section_64> textSections(const ElfImage& image, MachOView* view) {
     struct Sect {
         const char* name;
@@ -365,9 +403,9 @@ std::vector<section_64> textSections(const ElfImage& image, MachOView* view) {
         s.size = w.where.size;
         s.offset = static_cast<uint32_t>(addr - image.base);
         sects.push_back(s);
-        if (w.where.size && std::strncmp(w.name, "__eh_frame", 10) == 0 &&
-            inReadableSegment(*image.info, addr, w.where.size))
-            view->unwindTables[tables++] = {addr, w.where.size};
+        if (w.where.size && std::strncmp(w.name, "__eh_frame", 10) == 0)
+            if (const uint8_t* kept = keepFromFile(image, addr, w.where.size))
+                view->unwindTables[tables++] = {addr, w.where.size, kept};
     }
     return sects;
 }

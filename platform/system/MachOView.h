@@ -34,10 +34,14 @@ struct MachOView {
     std::vector<uint8_t> commands;
     std::vector<uint8_t> linkedit;
     uint32_t symbolCount = 0;
-    // The unwind tables (.eh_frame and .eh_frame_hdr) where they lie in a
-    // readable loaded segment: readers take their bytes in place.
+    // The unwind tables (.eh_frame and .eh_frame_hdr) at their load address,
+    // with their bytes in a read-only mapping of the image's file that the
+    // loader keeps for the life of the process: readers take them from there,
+    // never from the image's own pages, which an unload may take away. Only
+    // where the file is the one loaded.
     struct Range {
         uint64_t address = 0, size = 0;
+        const uint8_t* bytes = nullptr;
     };
     Range unwindTables[2];
     bool hasUuid = false;
@@ -48,5 +52,9 @@ struct MachOView {
 // ("" for the main program resolves to /proc/self/exe). False, with the
 // reason in `error`, when the image has no loadable segment.
 bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error);
+
+// The first 16 bytes of the loaded image's GNU build-id (zero-padded when
+// shorter), read from its notes in memory; false when it has none.
+bool loadedBuildId(const dl_phdr_info& info, uint8_t out[16]);
 
 }  // namespace platform::system

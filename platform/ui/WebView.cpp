@@ -11,11 +11,13 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/graphics/Context.h"
 #include "platform/graphics/TextLayout.h"
+#include "platform/net/URLConnection.h"
 #include "platform/ui/Screen.h"
 
 namespace platform::ui {
@@ -68,10 +70,16 @@ bool hasScheme(const std::string& url) {
     });
 }
 
+bool isHTTP(const std::string& url) {
+    const std::string scheme = foundation::lowercased(url.substr(0, url.find(':')));
+    return (scheme == "http" || scheme == "https") && url.compare(scheme.size(), 3, "://") == 0;
+}
+
 std::string filePath(const std::string& url) {
     if (url.rfind("file://", 0) != 0) return "";
-    std::string p = url.substr(7);
-    // Percent escapes.
+    // Query and fragment end the path before its escapes are read: an escaped
+    // '#' or '?' is part of a file's name.
+    std::string p = url.substr(7, url.find_first_of("?#", 7) - 7);
     std::string out;
     for (size_t i = 0; i < p.size(); ++i) {
         if (p[i] == '%' && i + 2 < p.size() && std::isxdigit(static_cast<unsigned char>(p[i + 1])) &&
@@ -82,8 +90,7 @@ std::string filePath(const std::string& url) {
             out += p[i];
         }
     }
-    auto q = out.find_first_of("?#");
-    return q == std::string::npos ? out : out.substr(0, q);
+    return out;
 }
 
 graphics::Color toColor(const litehtml::web_color& c) {
@@ -351,7 +358,9 @@ WebView::WebView(const Rect& frame) : View(frame) {
     scroll_->addSubview(content_);
 }
 
-WebView::~WebView() = default;
+WebView::~WebView() {
+    if (connection_) connection_->cancel();
+}
 
 std::string WebView::resolveURL(const std::string& url, const std::string& base) {
     if (url.empty()) return base;
@@ -415,6 +424,8 @@ void WebView::loadRequest(const std::string& url) { begin(url, "", false); }
 void WebView::stopLoading() {
     ++generation_;
     loading_ = false;
+    if (connection_) connection_->cancel();
+    connection_.reset();
 }
 
 void WebView::fail(int64_t code, const std::string& message, const std::string& url) {
@@ -429,6 +440,8 @@ void WebView::fail(int64_t code, const std::string& message, const std::string& 
 void WebView::begin(const std::string& url, std::string html, bool fromString) {
     if (delegate_ && !delegate_->shouldStartLoadWithRequest(*this, url, WebViewNavigationType::Other)) return;
     const uint64_t gen = ++generation_;
+    if (connection_) connection_->cancel();
+    connection_.reset();
     url_ = url;
     loading_ = true;
     std::weak_ptr<View> weak = weak_from_this();
@@ -438,6 +451,10 @@ void WebView::begin(const std::string& url, std::string html, bool fromString) {
         if (!self || self->generation_ != gen) return;
         if (self->delegate_) self->delegate_->webViewDidStartLoad(*self);
         if (self->generation_ != gen) return;
+        if (!fromString && isHTTP(url)) {
+            self->fetch(url, gen);
+            return;
+        }
         if (!fromString) {
             std::string path = filePath(url);
             if (path.empty()) {
@@ -457,15 +474,41 @@ void WebView::begin(const std::string& url, std::string html, bool fromString) {
             }
             html = std::move(*text);
         }
-        self->textScale_ = 1.0;
-        self->page_ = std::make_unique<Page>(std::move(html), url, self->bounds().width(), 1.0);
-        self->relayout();
-        foundation::RunLoop::main().perform([weak, gen] {
+        self->show(std::move(html), url, gen);
+    });
+}
+
+void WebView::fetch(const std::string& url, uint64_t gen) {
+    std::weak_ptr<View> weak = weak_from_this();
+    connection_ = net::URLConnection::sendAsynchronousRequest(
+        net::URLRequest(url), foundation::dispatch::mainQueue(),
+        [weak, gen, url](const net::URLResponse* response, const net::Data* data, const foundation::Error* error) {
             auto self = std::static_pointer_cast<WebView>(weak.lock());
             if (!self || self->generation_ != gen) return;
-            self->loading_ = false;
-            if (self->delegate_) self->delegate_->webViewDidFinishLoad(*self);
+            self->connection_.reset();
+            if (error) {
+                self->loading_ = false;
+                if (self->delegate_) self->delegate_->didFailLoadWithError(*self, *error);
+            } else if (!response || !data) {
+                self->fail(net::kURLErrorBadServerResponse, "no answer", url);
+            } else {
+                // An error page is still the server's page: it shows, as a browser shows it.
+                self->show(std::string(data->begin(), data->end()), response->url().empty() ? url : response->url(),
+                           gen);
+            }
         });
+}
+
+void WebView::show(std::string html, const std::string& base, uint64_t gen) {
+    textScale_ = 1.0;
+    page_ = std::make_unique<Page>(std::move(html), base, bounds().width(), 1.0);
+    relayout();
+    std::weak_ptr<View> weak = weak_from_this();
+    foundation::RunLoop::main().perform([weak, gen] {
+        auto self = std::static_pointer_cast<WebView>(weak.lock());
+        if (!self || self->generation_ != gen) return;
+        self->loading_ = false;
+        if (self->delegate_) self->delegate_->webViewDidFinishLoad(*self);
     });
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // A web view: shows a page (HTML and CSS, laid out and drawn by litehtml
 // through our Cairo and Pango context) in a scroll view. Pages come from a
-// string with a base URL or from a file URL; images and style sheets resolve
-// against the base. The delegate decides on every navigation, the page's own
+// string with a base URL, from a file URL, or over http and https through the
+// platform's URL connection; images and style sheets resolve against the base
+// (those of files only). The delegate decides on every navigation, the page's own
 // link taps included, and hears when a load starts, finishes or fails. Loads
 // finish on later turns of the main run loop, as they would over a network.
 // Scripts are limited to what the application runs: reading document.title
@@ -13,6 +14,10 @@
 #include "platform/foundation/Error.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/ScrollView.h"
+
+namespace platform::net {
+class URLConnection;
+}
 
 namespace platform::ui {
 
@@ -46,7 +51,10 @@ public:
 
     // `baseURL` empty: "about:blank".
     void loadHTMLString(const std::string& html, const std::string& baseURL);
-    // A "file://" URL loads the file; other schemes fail with kURLErrorUnsupportedURL.
+    // A "file://" URL loads the file, an "http://" or "https://" one the
+    // server's answer (whatever its status; its final URL is the page's base);
+    // other schemes fail with kURLErrorUnsupportedURL, a failed transfer with
+    // the connection's error.
     void loadRequest(const std::string& url);
     void stopLoading();
     bool isLoading() const { return loading_; }
@@ -77,6 +85,9 @@ private:
     class Page;
     friend class Page;
     void begin(const std::string& url, std::string html, bool fromString);
+    void fetch(const std::string& url, uint64_t gen);
+    // Lays out the page of load `gen` and finishes it on a later turn.
+    void show(std::string html, const std::string& base, uint64_t gen);
     void relayout();
     void fail(int64_t code, const std::string& message, const std::string& url);
 
@@ -85,6 +96,7 @@ private:
     std::shared_ptr<View> content_;
     std::unique_ptr<Page> page_;
     std::string url_;
+    std::shared_ptr<net::URLConnection> connection_;  // the transfer of an http(s) load
     bool loading_ = false;
     bool scalesPageToFit_ = false;
     double textScale_ = 1.0;   // the body's text size adjustment

@@ -16,6 +16,11 @@ namespace platform::ui {
 
 namespace {
 Window* gKeyWindow = nullptr;
+// Main thread only, as windows are.
+std::vector<Window*>& liveWindows() {
+    static auto* windows = new std::vector<Window*>;
+    return *windows;
+}
 }  // namespace
 
 Window::Window(Size size, double scale) : View(Rect{0, 0, size.width, size.height}), scale_(scale > 0 ? scale : 1) {
@@ -23,10 +28,12 @@ Window::Window(Size size, double scale) : View(Rect{0, 0, size.width, size.heigh
     layer()->setContentsScale(scale_);
     setBackgroundColor(Color::black());
     AnimationClock::shared().setFramesWanted(this, true);
+    liveWindows().push_back(this);
 }
 
 Window::~Window() {
     AnimationClock::shared().removeFrameConsumer(this);
+    std::erase(liveWindows(), this);
     if (gKeyWindow == this) gKeyWindow = nullptr;
     layer()->setHost(nullptr);
     if (presenter_) presenter_->attach(nullptr);
@@ -67,6 +74,7 @@ void Window::makeKeyAndVisible() {
 
 bool Window::isKeyWindow() const { return gKeyWindow == this; }
 Window* Window::keyWindow() { return gKeyWindow; }
+std::vector<Window*> Window::windows() { return liveWindows(); }
 
 void Window::layerTreeChanged() {
     if (dirty_) return;

@@ -51,6 +51,8 @@ public:
     void makeKeyAndVisible();
     bool isKeyWindow() const;
     static Window* keyWindow();
+    // Every window that exists, in the order they were made: back to front.
+    static std::vector<Window*> windows();
 
     // Composition: runs pending layout and drawing, then composes when the
     // picture changed since the last composition; otherwise returns the

@@ -1,6 +1,6 @@
-// The timing log's report: chunks measured forwards in time on each thread,
-// shares of a chunk that took no time, the five slowest chunks, and the
-// report timer on the process clock.
+// The timing log's report: chunks of each function on each thread, one
+// nested in another's, steps that run backwards, shares of a chunk that took
+// no time, the five slowest chunks, and the report timer on the process clock.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -56,25 +56,41 @@ constexpr uint64_t kSecond = 1000000000;
 
 }  // namespace
 
-TEST_F(LogHelperTest, AChunkAcrossFunctionsIsMeasuredForwardsWithTheSharesOfItsSteps) {
-    // Function names in the reverse of time order.
-    stamp("zeta", 10, 1 * kSecond, true);
-    stamp("gamma", 20, 2 * kSecond);
-    stamp("beta", 30, 2 * kSecond + kSecond / 2);
-    stamp("alpha", 40, 3 * kSecond + kSecond / 2, false, true);
+TEST_F(LogHelperTest, AChunkNestedInAnotherFunctionsChunkLeavesTheOuterOneWhole) {
+    // "run" opens its chunk, calls "load", whose own chunk lies inside it in time.
+    stamp("run", 10, 1 * kSecond, true);
+    stamp("load", 20, 2 * kSecond, true);
+    stamp("load", 21, 3 * kSecond);
+    stamp("load", 22, 3 * kSecond + kSecond / 2, false, true);
+    stamp("run", 11, 4 * kSecond);
+    stamp("run", 12, 5 * kSecond + kSecond / 2, false, true);
     stamp("loner", 50, 9 * kSecond, false, false, &kThreadB);  // outside any chunk
     const auto lines = report();
-    EXPECT_TRUE(has(lines, "+ Chunk = zeta:10 - alpha:40, time = 2.5000s"));
-    EXPECT_TRUE(has(lines, "    40% in zeta:10 - gamma:20"));
-    EXPECT_TRUE(has(lines, "    40% in beta:30 - alpha:40"));
-    EXPECT_TRUE(has(lines, "    20% in gamma:20 - beta:30"));
+    EXPECT_FALSE(has(lines, "hit twice"));
+    EXPECT_TRUE(has(lines, "+ Chunk = load:20 - load:22, time = 1.5000s"));
+    EXPECT_TRUE(has(lines, "    67% in load:20 - load:21"));
+    EXPECT_TRUE(has(lines, "    33% in load:21 - load:22"));
+    EXPECT_TRUE(has(lines, "+ Chunk = run:10 - run:12, time = 4.5000s"));
+    EXPECT_TRUE(has(lines, "    67% in run:10 - run:11"));
+    EXPECT_TRUE(has(lines, "    33% in run:11 - run:12"));
     // The average comes when the next thread begins, or after the last stamp.
-    EXPECT_TRUE(has(lines, "++ Chunk = zeta:10 - alpha:40, avg time = 2500000000 nsec") ||
-                has(lines, "++ Chunk = zeta:10 - alpha:40, avg time = 2.5000s"));
+    EXPECT_TRUE(has(lines, "++ Chunk = run:10 - run:12, avg time = 3000000000 nsec") ||
+                has(lines, "++ Chunk = run:10 - run:12, avg time = 3.0000s"));
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("--- Data for thread") == 0; }), 2);
-    EXPECT_FALSE(has(lines, "18446743")) << "no interval runs backwards";
     EXPECT_EQ(lines.back(), "==== End timestamp data ====");
     EXPECT_TRUE(report().empty()) << "the stamps were used up";
+}
+
+TEST_F(LogHelperTest, AStepBackwardsInTimeAcrossFunctionsCountsAsNoTime) {
+    // Walked by function name, "b" comes after "a" although it was stamped earlier.
+    stamp("a", 1, 4 * kSecond, true);
+    stamp("b", 2, 2 * kSecond);
+    stamp("c", 3, 5 * kSecond, false, true);
+    const auto lines = report();
+    EXPECT_TRUE(has(lines, "+ Chunk = a:1 - c:3, time = 3.0000s"));
+    EXPECT_TRUE(has(lines, "    100% in b:2 - c:3"));
+    EXPECT_TRUE(has(lines, "     0% in a:1 - b:2"));
+    EXPECT_TRUE(has(lines, "++ Chunk = a:1 - c:3, avg time = 3000000000 nsec"));
 }
 
 TEST_F(LogHelperTest, AChunkOfNoTimeHasZeroSharesAndTwoStartsAreReported) {

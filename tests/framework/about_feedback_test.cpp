@@ -85,7 +85,7 @@ TEST_F(InfoScreensTest, AboutShowsTheAnimatedLogoAndThePage) {
     EXPECT_EQ(about->buttonTwitter()->alpha(), 1.0);
 }
 
-TEST_F(InfoScreensTest, AboutEscapesTheNameAndOpensWebLinksOutside) {
+TEST_F(InfoScreensTest, AboutEscapesTheNameAndOpensPlainWebLinksOutside) {
     useInfoPlist(
         "<key>CFBundleDisplayName</key><string>&lt;b&gt;Q&amp;A&lt;/b&gt;</string>"
         "<key>CFBundleVersion</key><string>2&lt;3</string>");
@@ -95,16 +95,32 @@ TEST_F(InfoScreensTest, AboutEscapesTheNameAndOpensWebLinksOutside) {
 
     auto about = TWKMoreAppsBaseViewController::create<TWKAbout>();
     auto& web = *about->webViewCreds();
-    EXPECT_FALSE(about->shouldStartLoadWithRequest(web, "https://www.tarnowick.example/licences",
-                                                   ui::WebViewNavigationType::LinkClicked));
+    // A secure link loads inside the page; only a plain one leaves for the browser.
+    EXPECT_TRUE(about->shouldStartLoadWithRequest(web, "https://www.tarnowick.example/licences",
+                                                  ui::WebViewNavigationType::LinkClicked));
     EXPECT_FALSE(
         about->shouldStartLoadWithRequest(web, "http://tarnowick.example/", ui::WebViewNavigationType::LinkClicked));
+    EXPECT_FALSE(about->shouldStartLoadWithRequest(web, "https://tarnowick.example/go?to=http://elsewhere.example/",
+                                                   ui::WebViewNavigationType::LinkClicked))
+        << "\"http://\" anywhere in the URL";
     EXPECT_TRUE(about->shouldStartLoadWithRequest(web, "about:blank", ui::WebViewNavigationType::Other));
     // Each link starts a browser process of its own: they may write in either order.
     auto opened = openedURLs(2);
     std::sort(opened.begin(), opened.end());
-    EXPECT_EQ(opened,
-              (std::vector<std::string>{"http://tarnowick.example/", "https://www.tarnowick.example/licences"}));
+    EXPECT_EQ(opened, (std::vector<std::string>{"http://tarnowick.example/",
+                                                "https://tarnowick.example/go?to=http://elsewhere.example/"}));
+}
+
+// An application without a name still gets its About page and share texts,
+// with nothing where the name goes.
+TEST_F(InfoScreensTest, ANamelessApplicationLeavesTheNameOut) {
+    useInfoPlist("<key>CFBundleName</key><string>QuenmiraBundle</string>"
+                 "<key>CFBundleVersion</key><string>3.1</string>");
+    const std::string page = TWKAbout::pageHTML();
+    EXPECT_NE(page.find("<h1 align='center' style='margin:0;padding:0;'></h1>"), std::string::npos);
+    EXPECT_NE(page.find("Version 3.1</p>"), std::string::npos);
+    EXPECT_EQ(TWKFeedBackLike::simpleShareString("$APP: $URL"), ": MISSING_KEY_FOR_APP_SHORT_LINK ");
+    EXPECT_EQ(TWKFeedBackLike::plazzaShareTitle("I use $APP, $URL"), "I use ");
 }
 
 TEST_F(InfoScreensTest, ALogoThatArrivesAfterTheScreenLeftIsDropped) {
@@ -146,7 +162,9 @@ TEST_F(InfoScreensTest, YesILikeItShowsTheThanksAndMailWithoutAnAccountSaysSo) {
 TEST_F(InfoScreensTest, ThanksShareTextsKeepTheLinkApartOnPlazza) {
     EXPECT_EQ(TWKFeedBackLike::simpleShareString("$APP: $URL"), "Quenmira: https://tarnowick.example/s/quenmira ");
     EXPECT_EQ(TWKFeedBackLike::plazzaShareTitle("$APP: $URL"), "Quenmira");
-    EXPECT_EQ(TWKFeedBackLike::plazzaShareTitle("Battery news: $URL"), "Battery news:");
+    EXPECT_EQ(TWKFeedBackLike::plazzaShareTitle("Battery news: $URL"), "Battery news: $URL")
+        << "without \"$APP\" the template is posted whole";
+    EXPECT_EQ(TWKFeedBackLike::plazzaShareTitle("Get $URL for $APP now"), "Get $URL for Quenmira");
 
     ui::TextInputMode::setActiveInputModes({"en-US", "zh-Hans"});
     ui::ComposeSheet::setServiceAvailable(ui::kServiceTypePlazza, true);

@@ -101,6 +101,33 @@ TEST_F(ReportTest, ThePageLoadsFromTheBundleAndFadesIn) {
     ASSERT_TRUE(writeSnapshot("report_page.png"));
 }
 
+// The page's pictures resolve inside the framework's bundle wherever the
+// application lies, a folder whose name holds '#' or a blank included.
+TEST_F(ReportTest, TheIdeaPictureShowsFromABundleUnderAnyFolderName) {
+    namespace fs = std::filesystem;
+    const fs::path app = fs::path(home_) / "apps #1" / "Quenmira.app";
+    fs::create_directories(app);
+    fs::copy(fs::path(QM_BUNDLE_DIR) / "TWKResourcesMain.bundle", app / "TWKResourcesMain.bundle",
+             fs::copy_options::recursive);
+    pf::Bundle::setMainBundlePath(app.string(), std::string(QM_BUNDLE_DIR) + "/Info.plist");
+    auto page = presentOnItsOwn();
+    settle(0.5);
+    auto web = page->webViewInfo();
+    ASSERT_TRUE(web);
+    EXPECT_NE(web->requestURL().find("/apps%20%231/Quenmira.app/TWKResourcesMain.bundle/"), std::string::npos);
+    ASSERT_TRUE(writeSnapshot("report_page_hash_folder.png"));
+    // The bulb's glow is the only yellow of the page, over its pale blue.
+    const ui::Rect area = web->convertRectTo(web->bounds(), nullptr);
+    const auto shot = window_->composedImage();
+    int yellow = 0;
+    for (int y = int(area.minY()); y < int(area.maxY()); ++y)
+        for (int x = int(area.minX()); x < int(area.maxX()); ++x) {
+            const auto p = shot->pixelAt(x, y);
+            yellow += p.r > p.b + 25;
+        }
+    EXPECT_GT(yellow, 40) << "the idea picture beside the introduction";
+}
+
 TEST_F(ReportTest, WithoutMailTheAlertShowsAndThePageCanStillBeClosed) {
     auto page = presentOnItsOwn();
     page->buttonUnderstand()->sendActionsForControlEvents(ui::kControlEventTouchUpInside);

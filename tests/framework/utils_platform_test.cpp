@@ -145,12 +145,19 @@ TEST_F(UtilsBundle, AppNameFromTheDelegateUnlessUntranslated) {
     EXPECT_EQ(TwkUtils::getAppNameTranslated(), "Quenmira");
 }
 
-TEST_F(UtilsBundle, AbsentAppNameFallsBackToTheBundleName) {
+// Without a display name or a translated one there is no name; the bundle
+// name is not one.
+TEST_F(UtilsBundle, AbsentAppNameIsNone) {
     ui::Application::shared().setDelegate(std::make_shared<NamedDelegate>("app_name_free"));
     info({{"CFBundleName", "QuenmiraBundle"}});
-    EXPECT_EQ(TwkUtils::getAppNameTranslated(), "QuenmiraBundle");
+    EXPECT_EQ(TwkUtils::getAppNameTranslated(), std::nullopt);
     info({});
-    EXPECT_EQ(TwkUtils::getAppNameTranslated(), "");
+    EXPECT_EQ(TwkUtils::getAppNameTranslated(), std::nullopt);
+    ui::Application::shared().setDelegate(std::make_shared<NamedDelegate>("Akku Doktor"));
+    EXPECT_EQ(TwkUtils::getAppNameTranslated(), "Akku Doktor");
+    info({{"CFBundleDisplayName", ""}});
+    ui::Application::shared().setDelegate(nullptr);
+    EXPECT_EQ(TwkUtils::getAppNameTranslated(), "") << "an empty display name is still one";
 }
 
 TEST_F(UtilsBundle, ResourceBundle) {

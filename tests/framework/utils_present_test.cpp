@@ -1,4 +1,5 @@
-// Presenting a screen from wherever the application is, and the web-view helpers.
+// Presenting a screen from wherever the application is, the web-view helpers
+// and the screenshot.
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,6 +99,34 @@ TEST_F(PresentFromAnywhere, WebViewHelpers) {
     EXPECT_FALSE(web->isOpaque());
     EXPECT_TRUE(shadow->isHidden());
     EXPECT_FALSE(content->isHidden());
+}
+
+// The screenshot is the screen as the user sees it: each window over the
+// ones made before it, wherever the key window is; a hidden one adds nothing.
+TEST_F(PresentFromAnywhere, ScreenshotComposesEveryWindowInOrder) {
+    const auto red = platform::graphics::Color::rgb255(255, 0, 0);
+    root_->view()->setBackgroundColor(red);
+    auto banner = std::make_shared<ui::Window>(ui::Size{100, 80}, 1);
+    banner->setFrame({40, 60, 100, 80});
+    banner->setBackgroundColor(platform::graphics::Color::rgb255(0, 0, 255));
+    banner->setHidden(false);
+    auto covered = std::make_shared<ui::Window>(ui::Screen::main().bounds().size, 1);
+    covered->setBackgroundColor(platform::graphics::Color::rgb255(0, 255, 0));
+    covered->setHidden(true);
+    window_->makeKeyAndVisible();
+    settle(0.1);
+
+    const auto shot = TwkUtils::takeScreenshot();
+    ASSERT_NE(shot, nullptr);
+    const double scale = ui::Screen::main().scale();
+    EXPECT_EQ(shot->pixelWidth(), int(ui::Screen::main().bounds().width() * scale));
+    EXPECT_EQ(shot->pixelHeight(), int(ui::Screen::main().bounds().height() * scale));
+    auto at = [&](double x, double y) { return shot->pixelAt(int(x * scale), int(y * scale)); };
+    const auto outside = at(20, 20), inside = at(90, 100), edge = at(139, 139);
+    EXPECT_TRUE(outside.r == 255 && outside.g == 0 && outside.b == 0) << "the key window";
+    EXPECT_TRUE(inside.r == 0 && inside.g == 0 && inside.b == 255) << "the later window over it";
+    EXPECT_TRUE(edge.b == 255) << "the later window's far corner, where its frame puts it";
+    EXPECT_TRUE(at(160, 300).r == 255) << "beside it, the key window again";
 }
 
 }  // namespace

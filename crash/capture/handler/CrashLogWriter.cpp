@@ -246,8 +246,9 @@ size_t write_thread(async_file* file, const crash_log_writer* w, image_list* ima
     return n + write_frames(file, w, images, rf::thread::frames, walk->pcs, count);
 }
 
-// How much of a thread fits into room bytes: all of it, else fewer frames,
-// else no registers either; false when not even its number fits.
+// How much of a thread fits into room bytes: all of it (at most max_frames
+// frames), else fewer frames, else no registers either; false when not even
+// its number fits.
 struct thread_fit {
     uint32_t frame_limit;
     bool with_registers;
@@ -255,14 +256,14 @@ struct thread_fit {
 };
 
 bool fit_thread(const crash_log_writer* w, image_list* images, uint32_t number, bool crashed, const thread_walk* walk,
-                uint64_t room, thread_fit* fit) {
+                uint32_t max_frames, uint64_t room, thread_fit* fit) {
     auto size = [&](uint32_t limit, bool regs) {
         return pack_message(nullptr, rf::crash_report::threads, [&](async_file* f) {
             return write_thread(f, w, images, number, crashed, walk, limit, regs);
         });
     };
     for (bool regs : {crashed, false}) {
-        for (uint32_t limit = walk->frame_count;; limit /= 2) {
+        for (uint32_t limit = walk->frame_count < max_frames ? walk->frame_count : max_frames;; limit /= 2) {
             size_t s = size(limit, regs);
             if (s <= room) {
                 *fit = {limit, regs, s};
@@ -364,6 +365,66 @@ bool read_suspended_state(thread_t thread, thread_state* state) {
     return true;
 }
 
+// The registers thread i of the list is walked from (null: no frames), or
+// false when the thread stays out of the report: the writing thread belongs
+// in it only with registers of its own.
+bool other_thread_state(const suspended_threads& threads, uint32_t i, thread_t self, const thread_state* current_state,
+                        thread_state* scratch, const thread_state** state) {
+    *state = nullptr;
+    if (threads.at(i) == self) {
+        *state = current_state;
+        return current_state != nullptr;
+    }
+    if (threads.suspended(i) && read_suspended_state(threads.at(i), scratch)) *state = scratch;
+    return true;
+}
+
+// The most frames each thread but the crashed one may keep so that all of
+// them fit into room: the deepest threads give up their outermost frames
+// first. 0 when not even their bare numbers fit; the threads that come last
+// are then left out. Walks every thread once, into walk.
+uint32_t other_threads_frame_cap(const crash_log_writer* w, image_list* images, const suspended_threads& threads,
+                                 thread_t self, thread_t crashed_thread, const thread_state* current_state,
+                                 uint64_t room, thread_walk* walk) {
+    const task_t task = platform::system::mach_task_self();
+    // totals[n]: the bytes of all of them at most n frames deep.
+    uint64_t totals[CRASH_LOG_MAX_FRAMES + 1] = {};
+    uint32_t number = 0;
+    for (uint32_t i = 0; i < threads.count(); ++i) {
+        if (threads.at(i) == crashed_thread) {
+            ++number;
+            continue;
+        }
+        thread_state scratch;
+        const thread_state* state;
+        if (!other_thread_state(threads, i, self, current_state, &scratch, &state)) continue;
+        walk_thread(task, state, images, false, walk);
+        size_t body = write_thread(nullptr, w, images, number++, false, walk, 0, false);
+        for (uint32_t limit = 0; limit <= CRASH_LOG_MAX_FRAMES; ++limit) {
+            if (limit > 0 && limit <= walk->frame_count)
+                body += pack_message(nullptr, rf::thread::frames,
+                                     [&](async_file* f) { return write_frame(f, w, images, walk->pcs[limit - 1]); });
+            auto length = static_cast<uint32_t>(body);
+            totals[limit] += pack(nullptr, rf::crash_report::threads, CRASH_FIELD_MESSAGE, &length) + body;
+        }
+    }
+    uint32_t cap = CRASH_LOG_MAX_FRAMES;
+    while (cap > 0 && totals[cap] > room) --cap;
+    return cap;
+}
+
+// The bytes of every listed image.
+uint64_t images_size(image_list* images) {
+    if (!images) return 0;
+    uint64_t size = 0;
+    image_list_set_reading(images, true);
+    for (macho_image* image = image_list_next(images, nullptr); image; image = image_list_next(images, image))
+        size += pack_message(nullptr, rf::crash_report::binary_images,
+                             [&](async_file* f) { return write_image(f, image); });
+    image_list_set_reading(images, false);
+    return size;
+}
+
 }  // namespace
 
 async_error crash_log_writer_init(crash_log_writer* writer, const char* app_identifier, const char* app_version,
@@ -445,17 +506,10 @@ async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_th
     static constexpr char header[8] = {'o', 'v', 'c', 'r', 'a', 's', 'h', char(REPORT_FILE_VERSION)};
     async_file_write(file, header, sizeof header);
 
-    // The crashed thread is walked first, so that the room for it, the
-    // exception and the signal can be held back before anything else.
-    thread_state crashed_state;
-    const thread_state* crashed_state_ptr = nullptr;
-    if (crashed_thread == self)
-        crashed_state_ptr = current_state;
-    else if (read_suspended_state(crashed_thread, &crashed_state))
-        crashed_state_ptr = &crashed_state;
-    thread_walk crashed_walk;
-    walk_thread(task, crashed_state_ptr, images, true, &crashed_walk);
-
+    // The room is handed out in order of need, each share held back before
+    // the next is measured: the exception and the signal, the crashed
+    // thread, every image (a report without them does not decode), and last
+    // the other threads, which give up frames and then places to fit.
     const bool has_exception = writer->uncaught_exception.has_exception;
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
     const uint64_t tail_size =
@@ -464,13 +518,6 @@ async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_th
                        : 0) +
         pack_message(nullptr, rf::crash_report::signal, [&](async_file* f) { return write_signal(f, siginfo); });
     async_file_reserve(file, tail_size);
-    thread_fit crashed_fit{};
-    // The crashed thread's number is not known yet; a varint of the largest
-    // possible number is the most it can take.
-    bool crashed_fits = fit_thread(writer, images, platform::system::kTaskThreadsMax, true, &crashed_walk,
-                                   async_file_remaining(file), &crashed_fit);
-    uint64_t crashed_room = crashed_fits ? crashed_fit.size : 0;
-    async_file_reserve(file, tail_size + crashed_room);
 
     pack_message(file, rf::crash_report::report_info, [&](async_file* f) { return write_report_info(f, writer); });
     timespec now{};
@@ -482,34 +529,53 @@ async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_th
                  [&](async_file* f) { return write_application_info(f, writer); });
     pack_message(file, rf::crash_report::process_info, [&](async_file* f) { return write_process_info(f, writer); });
 
+    thread_state crashed_state;
+    const thread_state* crashed_state_ptr = nullptr;
+    if (crashed_thread == self)
+        crashed_state_ptr = current_state;
+    else if (read_suspended_state(crashed_thread, &crashed_state))
+        crashed_state_ptr = &crashed_state;
+    thread_walk crashed_walk;
+    walk_thread(task, crashed_state_ptr, images, true, &crashed_walk);
+    thread_fit crashed_fit{};
+    // The crashed thread's number is not known yet; a varint of the largest
+    // possible number is the most it can take.
+    bool crashed_fits = fit_thread(writer, images, platform::system::kTaskThreadsMax, true, &crashed_walk,
+                                   CRASH_LOG_MAX_FRAMES, async_file_remaining(file), &crashed_fit);
+    const uint64_t crashed_room = crashed_fits ? crashed_fit.size : 0;
+    async_file_reserve(file, tail_size + crashed_room);
+
+    // Images that cannot all fit take what there is, and the other threads none.
+    uint64_t images_room = images_size(images);
+    if (images_room > async_file_remaining(file)) images_room = async_file_remaining(file);
+    async_file_reserve(file, tail_size + crashed_room + images_room);
+
+    thread_walk walk;
+    const uint32_t frame_cap = other_threads_frame_cap(writer, images, threads, self, crashed_thread, current_state,
+                                                       async_file_remaining(file), &walk);
+
     uint32_t number = 0;
     bool crashed_written = false;
     auto write_crashed = [&] {
-        async_file_reserve(file, tail_size);
+        async_file_reserve(file, tail_size + images_room);
         thread_fit fit{};
-        if (fit_thread(writer, images, number, true, &crashed_walk, async_file_remaining(file), &fit)) {
+        if (fit_thread(writer, images, number, true, &crashed_walk, CRASH_LOG_MAX_FRAMES, async_file_remaining(file),
+                       &fit)) {
             write_thread_fitted(file, writer, images, number++, true, &crashed_walk, fit);
         }
         crashed_written = true;
     };
-    thread_walk walk;
     for (uint32_t i = 0; i < threads.count(); ++i) {
-        thread_t thread = threads.at(i);
-        if (thread == crashed_thread) {
+        if (threads.at(i) == crashed_thread) {
             write_crashed();
             continue;
         }
         thread_state state;
-        const thread_state* state_ptr = nullptr;
-        if (thread == self) {
-            if (!current_state) continue;  // the writing thread belongs in the report only with its registers
-            state_ptr = current_state;
-        } else if (threads.suspended(i) && read_suspended_state(thread, &state)) {
-            state_ptr = &state;
-        }
+        const thread_state* state_ptr;
+        if (!other_thread_state(threads, i, self, current_state, &state, &state_ptr)) continue;
         walk_thread(task, state_ptr, images, false, &walk);
         thread_fit fit{};
-        if (fit_thread(writer, images, number, false, &walk, async_file_remaining(file), &fit))
+        if (fit_thread(writer, images, number, false, &walk, frame_cap, async_file_remaining(file), &fit))
             write_thread_fitted(file, writer, images, number++, false, &walk, fit);
     }
     // A thread list that failed, or that lost the crashed thread, still

@@ -496,8 +496,7 @@ async_error dwarf_cfa_state::apply_state(task_t task, const dwarf_section *secti
                 err = read_word(task, section->byteorder, is64, value, &value);
             break;
         case DWARF_CFA_REG_RULE_SAME_VALUE:
-            // Unknown here, unknown in the caller: the register stays unavailable.
-            if (!mapped || !thread_state_has_register(current, regnum)) continue;
+            if (!mapped || !thread_state_has_register(current, regnum)) return ASYNC_ENOTFOUND;
             value = thread_state_get_register(current, regnum);
             break;
         case DWARF_CFA_REG_RULE_UNDEFINED:
@@ -567,10 +566,7 @@ bool dwarf_cfa_state::compile(const dwarf_section *section, const async_dwarf_ci
             op.operand = static_cast<int32_t>(source);
             break;
         }
-        case DWARF_CFA_REG_RULE_SAME_VALUE:
-            if (!mapped) continue;
-            op.kind = rules::OP_SAME;
-            break;
+        case DWARF_CFA_REG_RULE_SAME_VALUE: op.kind = rules::OP_SAME; break;
         case DWARF_CFA_REG_RULE_UNDEFINED: op.kind = rules::OP_UNDEFINED; break;
         case DWARF_CFA_REG_RULE_EXPRESSION:
         case DWARF_CFA_REG_RULE_VAL_EXPRESSION: return false;
@@ -623,8 +619,7 @@ async_error dwarf_compiled_rules_apply(task_t task, const dwarf_compiled_rules *
             break;
         }
         case r::OP_SAME:
-            // Unknown here, unknown in the caller: the register stays unavailable.
-            if (!thread_state_has_register(current, op.target)) continue;
+            if (!thread_state_has_register(current, op.target)) return ASYNC_ENOTFOUND;  // kNoRegister too
             value = thread_state_get_register(current, op.target);
             break;
         case r::OP_UNDEFINED:

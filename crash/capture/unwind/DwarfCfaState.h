@@ -46,7 +46,7 @@ struct dwarf_compiled_rules {
         OP_LOAD = 0,       // saved at CFA + operand
         OP_VALUE = 1,      // is CFA + operand
         OP_COPY = 2,       // saved in register `operand`
-        OP_SAME = 3,       // unchanged, when this frame has it
+        OP_SAME = 3,       // unchanged; this frame must have it
         OP_UNDEFINED = 4,  // no value in the caller
     };
     struct op {

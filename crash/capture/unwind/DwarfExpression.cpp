@@ -226,13 +226,10 @@ async_error async_dwarf_expression_eval(const dwarf_section *section, task_t tas
             uint64_t r = 0;
             switch (op) {
             case 0x1a: r = b & a; break;
-            case 0x1b: {  // div, as signed numbers
-                const int64_t divisor = stack.as_signed(a), dividend = stack.as_signed(b);
-                if (divisor == 0) return ASYNC_EINVAL;
-                // The one quotient that does not fit is defined to wrap.
-                r = divisor == -1 ? 0 - static_cast<uint64_t>(dividend) : static_cast<uint64_t>(dividend / divisor);
+            case 0x1b:  // div, unsigned like the stack's words
+                if (a == 0) return ASYNC_EINVAL;
+                r = b / a;
                 break;
-            }
             case 0x1c: r = b - a; break;
             case 0x1d:  // mod, unsigned
                 if (a == 0) return ASYNC_EINVAL;

@@ -1,15 +1,17 @@
 // The crash tests' driver: enables the crash reporter once, then for each
 // run forks a child that crashes by the kind asked for and keeps the report
 // it left as <out>/<kind>-<run>.ovcrash, with what the child knew before it
-// crashed in <kind>-<run>.facts ("pid threads function status hung"). The
+// crashed in <kind>-<run>.facts ("pid threads function status hung images"). The
 // test reads both back; the driver itself decodes nothing, so that it also
 // builds for 64-bit ARM with the crash path alone.
 //
 // With --mach first, each child enables a reporter in Mach mode itself (a
 // forked child has no server thread of its parent's), and the "forwarded"
 // kinds expect no report: an earlier exception handler mends the fault.
+// With --symbols the reporter names the frames by both strategies.
 //
-// crash_driver [--mach] <out-dir> <runs> <kind>...
+// crash_driver [--mach] [--symbols] <out-dir> <runs> <kind>...
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -38,6 +40,7 @@
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Thread.h"
+#include "platform/system/Loader.h"
 #include "platform/system/MachException.h"
 #endif
 
@@ -48,6 +51,7 @@ struct Facts {
     std::atomic<int> ready;
     int32_t threads;
     uint64_t function;  // where the crashed thread's first frame must lie
+    int32_t images;     // in the reporter's image list
 };
 Facts* gFacts;
 
@@ -61,8 +65,19 @@ int countThreads() {
     return int(n);
 }
 
+int countImages() {
+    ovcrash::image_list* list = ovcrash::shared_image_list();
+    ovcrash::image_list_set_reading(list, true);
+    int n = 0;
+    for (auto* image = ovcrash::image_list_next(list, nullptr); image; image = ovcrash::image_list_next(list, image))
+        ++n;
+    ovcrash::image_list_set_reading(list, false);
+    return n;
+}
+
 void announce(const void* function) {
     gFacts->threads = countThreads();
+    gFacts->images = countImages();
     gFacts->function = reinterpret_cast<uint64_t>(function);
     gFacts->ready.store(1);
 }
@@ -148,6 +163,30 @@ void crashingThreads(int n) {
     announce(reinterpret_cast<const void*>(crashNull));
     gGo.store(-1);
     for (;;) pause();
+}
+
+// Starts n threads that each go depth calls deep and wait there, then
+// crashes on this one: more frames than a report has room for.
+std::atomic<int> gDeep{0};
+[[gnu::noinline]] int deepen(int depth) {
+    volatile char pad[32];
+    pad[0] = char(depth);
+    if (depth > 1) return deepen(depth - 1) + pad[0];
+    gDeep.fetch_add(1);
+    while (gForever) pause();
+    return 0;
+}
+
+void deepThreads(int n, int depth) {
+    for (int i = 0; i < n; ++i) {
+        pthread_t t;
+        pthread_create(
+            &t, nullptr, [](void* d) -> void* { return reinterpret_cast<void*>(intptr_t(deepen(int(intptr_t(d))))); },
+            reinterpret_cast<void*>(intptr_t(depth)));
+    }
+    while (gDeep.load() < n) sched_yield();
+    announce(reinterpret_cast<const void*>(crashNull));
+    crashNull();
 }
 
 // Holds the allocator's lock: malloc_stats() prints with its arena locked,
@@ -250,6 +289,23 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
 }
 #endif
 
+#if QM_DRIVER_FRONT
+// Calls into a library closed with a plain dlclose, as drivers close theirs:
+// the loader still lists it, and the call faults at the first instruction of
+// its unmapped code.
+[[gnu::noinline]] void crashInUnloadedLibrary() {
+    void* handle = dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) _exit(71);
+    auto work = reinterpret_cast<int (*)(int)>(dlsym(handle, "library_version1_work"));
+    // Listed now, as a library opened through the platform would be.
+    platform::system::dyld_rescan();
+    dlclose(handle);
+    if (!work || dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_NOLOAD)) _exit(72);  // not unloaded
+    announce(reinterpret_cast<const void*>(work));
+    gSink = work(gSeven);
+}
+#endif
+
 // Kept out of main: a crash's frames name it between the kind's chain and main.
 [[gnu::noinline]] void runKind(const std::string& kind) {
 #if QM_DRIVER_FRONT
@@ -306,6 +362,8 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
         crashingThreads(2);
     } else if (kind == "crash16") {
         crashingThreads(16);
+    } else if (kind == "deep60") {
+        deepThreads(60, 600);
     } else if (kind == "malloc-lock") {
         crashWhileAllocatorLocked();
     } else if (kind == "kill") {
@@ -316,6 +374,8 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
     } else if (kind == "exception") {
         announce(nullptr);
         platform::foundation::Exception::raise("DriverException", "raised on purpose");
+    } else if (kind == "unloaded-library") {
+        crashInUnloadedLibrary();
     } else if (kind == "overflow-thread") {
         auto* thread = new platform::foundation::Thread("overflow");
         thread->perform([] {
@@ -328,7 +388,7 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
     _exit(99);  // unknown kind
 }
 
-void enable(const std::string& out, bool mach) {
+void enable(const std::string& out, bool mach, uint64_t symbolication) {
 #if QM_DRIVER_FRONT
     platform::foundation::Sandbox::setHome(out);
     if (mach) {
@@ -338,8 +398,9 @@ void enable(const std::string& out, bool mach) {
         gReportPath = gMachReporter->crashReportPath();
         return;
     }
-    static auto reporter = std::make_shared<PKROVCrashReporter>("com.example.crashdriver", "7", "1.0",
-                                                                PKROVCrashReporterConfig::defaultConfiguration());
+    static auto reporter = std::make_shared<PKROVCrashReporter>(
+        "com.example.crashdriver", "7", "1.0",
+        std::make_shared<PKROVCrashReporterConfig>(PKROVCrashReporterConfig::kSignalHandlerTypeBSD, symbolication));
     platform::foundation::Error error;
     if (!reporter->enableCrashReporter(&error)) {
         fprintf(stderr, "enable failed: %s\n", error.localizedDescription().c_str());
@@ -350,8 +411,8 @@ void enable(const std::string& out, bool mach) {
     (void)mach;
     ovcrash::shared_image_list_start();
     gReportPath = out + "/live_report.ovcrash";
-    ovcrash::crash_reporter_prepare(gReportPath.c_str(), "com.example.crashdriver", "7", "1.0", 0,
-                                    ovcrash::shared_image_list());
+    ovcrash::crash_reporter_prepare(gReportPath.c_str(), "com.example.crashdriver", "7", "1.0",
+                                    uint32_t(symbolication), ovcrash::shared_image_list());
     ovcrash::signal_handler_failure failure;
     if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) {
         fprintf(stderr, "enable failed: %s\n", failure.description);
@@ -381,8 +442,10 @@ int waitEnd(pid_t pid, int limitMs, bool* hung) {
 int main(int argc, char** argv) {
     bool mach = argc > 1 && std::string(argv[1]) == "--mach";
     if (mach) --argc, ++argv;
+    uint64_t symbolication = argc > 1 && std::string(argv[1]) == "--symbols" ? 3 : 0;
+    if (symbolication) --argc, ++argv;
     if (argc < 4) {
-        fprintf(stderr, "usage: %s [--mach] <out-dir> <runs> <kind>...\n", argv[0]);
+        fprintf(stderr, "usage: %s [--mach] [--symbols] <out-dir> <runs> <kind>...\n", argv[0]);
         return 2;
     }
     std::string out = argv[1];
@@ -390,7 +453,7 @@ int main(int argc, char** argv) {
     // A hundred core files per kind would only slow the runs down.
     rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
-    enable(out, mach);
+    enable(out, mach, symbolication);
     gFacts =
         static_cast<Facts*>(mmap(nullptr, sizeof(Facts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     int failures = 0;
@@ -401,6 +464,7 @@ int main(int argc, char** argv) {
             gFacts->ready.store(0);
             gFacts->threads = 0;
             gFacts->function = 0;
+            gFacts->images = 0;
             pid_t pid = fork();
             if (pid == 0) runKind(kind);
             // Starting threads takes a moment; the second limit counts from
@@ -425,8 +489,8 @@ int main(int argc, char** argv) {
                        status);
             }
             FILE* f = fopen((base + ".facts").c_str(), "w");
-            fprintf(f, "%d %d %llu %d %d\n", pid, gFacts->threads, (unsigned long long)gFacts->function, status,
-                    hung ? 1 : 0);
+            fprintf(f, "%d %d %llu %d %d %d\n", pid, gFacts->threads, (unsigned long long)gFacts->function, status,
+                    hung ? 1 : 0, gFacts->images);
             fclose(f);
         }
     }

@@ -241,7 +241,7 @@ TEST_F(PKROVCrashReporterTest, OnlyOneOfTwoExceptionsAtOnceIsRecorded) {
 }
 
 // Enabling installs process-wide handlers: each case runs in a child.
-TEST_F(PKROVCrashReporterTest, FailedEnableLeavesTheProcessFreeToEnableLater) {
+TEST_F(PKROVCrashReporterTest, AFailedEnableIsTheProcesssOnlyAttempt) {
     auto r = crashtest::runInChild([this] {
         // The report folder cannot be made: a file stands where the folder it
         // goes in belongs (one where the report folder itself belongs is set aside).
@@ -251,6 +251,26 @@ TEST_F(PKROVCrashReporterTest, FailedEnableLeavesTheProcessFreeToEnableLater) {
         Error error;
         if (reporter_->enableCrashReporter(&error) || reporter_->isEnabled()) _exit(10);
         fs::remove(caches);
+        // The way is clear now, but the process has had its attempt.
+        PKROVCrashReporter second("com.example.second", "1", std::nullopt, nullptr);
+        for (PKROVCrashReporter* reporter : {reporter_.get(), &second}) {
+            error = Error();
+            if (reporter->enableCrashReporter(&error) || reporter->isEnabled() ||
+                error.code != OVCrashReporterErrorResourceBusy ||
+                error.localizedDescription() != "A OVCrashReporter instance has already been enabled")
+                _exit(11);
+        }
+        // A reporter enabled after all would write its report here.
+        fs::create_directories(reporter_->crashReportDirectory());
+        raise(SIGBUS);
+    });
+    EXPECT_TRUE(r.signaled(SIGBUS)) << r.status;
+    EXPECT_FALSE(fs::exists(reporter_->crashReportPath()));
+}
+
+TEST_F(PKROVCrashReporterTest, AfterAnEnableNoOtherReporterEnablesNorCallbacksChange) {
+    auto r = crashtest::runInChild([this] {
+        Error error;
         if (!reporter_->enableCrashReporter(&error)) _exit(11);
         PKROVCrashReporter second("com.example.second", "1", std::nullopt, nullptr);
         if (second.enableCrashReporter(&error) || error.code != OVCrashReporterErrorResourceBusy ||

@@ -51,18 +51,20 @@ const Kind kKinds[] = {
     {"malloc-lock", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
     {"kill", SIGSEGV, "SIGSEGV", "SEGV_NOOP", Kind::Anywhere, nullptr},
     {"no-frame-pointer", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
+    {"unloaded-library", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr},
 };
 
 struct Facts {
     long pid = 0, threads = 0;
     unsigned long long function = 0;
     int status = 0, hung = 0;
+    long images = 0;
 };
 
 Facts readFacts(const fs::path& path) {
     Facts f;
     std::ifstream in(path);
-    in >> f.pid >> f.threads >> f.function >> f.status >> f.hung;
+    in >> f.pid >> f.threads >> f.function >> f.status >> f.hung >> f.images;
     return f;
 }
 
@@ -257,6 +259,70 @@ TEST_F(CrashReportLayout, ReportsKeepTheWritersFieldOrderAndFrameCap) {
     checkWireOrder(dir_ / "exception-0.ovcrash", true);
 }
 
+// A call through a pointer into a library closed behind the loader's back:
+// the report lists the library where it was, and the walk goes on from its
+// unmapped code through the unwind tables the loader kept of it.
+using CrashInUnloadedLibrary = CrashRunsFolder;
+
+TEST_F(CrashInUnloadedLibrary, ReportNamesTheLibraryAndWalksOnToMain) {
+    checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("unloaded-library"), 1, false);
+    platform::foundation::Error error;
+    auto report = PKROVCrashReport::initWithData(readFile(dir_ / "unloaded-library-0.ovcrash"), &error);
+    ASSERT_TRUE(report) << error.localizedDescription();
+    const Facts facts = readFacts(dir_ / "unloaded-library-0.facts");
+    auto image = report->imageForAddress(facts.function);
+    ASSERT_TRUE(image);
+    EXPECT_NE(image->imageName().find("replaceable_library_1"), std::string::npos) << image->imageName();
+    for (const auto& thread : report->threads()) {
+        if (!thread->crashed()) continue;
+        const auto& frames = thread->stackFrames();
+        ASSERT_GE(frames.size(), 3u);
+        EXPECT_EQ(frames[0]->instructionPointer(), facts.function);
+        // The caller lies in the driver, outside the unloaded library.
+        auto caller = report->imageForAddress(frames[1]->instructionPointer());
+        ASSERT_TRUE(caller);
+        EXPECT_NE(caller->imageName().find("crash_driver"), std::string::npos) << caller->imageName();
+    }
+}
+
+// Sixty threads 600 frames deep do not fit whole into a report: every image
+// is still listed (without one the report would not decode), the crashed
+// thread keeps its frames, and the other threads give up their outermost
+// frames rather than their places; so too when frames carry symbols.
+void checkDeepThreads(const std::string& driver, const fs::path& dir, bool arm) {
+    const Kind kind{"deep60", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr};
+    for (const char* options : {"", " --symbols"}) {
+        SCOPED_TRACE(options);
+        checkRuns(driver + options, dir, kind, 1, arm);
+        const fs::path path = dir / "deep60-0.ovcrash";
+        const Facts facts = readFacts(dir / "deep60-0.facts");
+        EXPECT_LE(fs::file_size(path), 262144u);
+        platform::foundation::Error error;
+        auto report = PKROVCrashReport::initWithData(readFile(path), &error);
+        ASSERT_TRUE(report) << error.localizedDescription();
+        EXPECT_GE(facts.images, 1);
+        EXPECT_EQ(long(report->images().size()), facts.images);
+        size_t deepest = 0, named = 0;
+        int walked = 0;
+        for (const auto& thread : report->threads()) {
+            if (!thread->crashed() && !thread->stackFrames().empty()) ++walked;
+            if (!thread->crashed()) deepest = std::max(deepest, thread->stackFrames().size());
+            for (const auto& frame : thread->stackFrames()) named += frame->symbolInfo() != nullptr;
+        }
+        EXPECT_GE(walked, 60);
+        // The emulated driver's small addresses leave room for sixty whole
+        // threads when the frames carry no symbols.
+        if (!arm || *options) {
+            EXPECT_LT(deepest, 512u);
+        }
+        EXPECT_EQ(named > 0, *options != 0);
+    }
+}
+
+TEST_F(CrashReportLayout, DeepThreadsGiveUpFramesButEveryImageIsListed) {
+    checkDeepThreads(QM_CRASH_DRIVER, dir_, false);
+}
+
 TEST_P(CrashRuns, EveryRunLeavesAFullReport) { checkRuns(QM_CRASH_DRIVER, dir_, GetParam(), kRuns, false); }
 
 std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
@@ -338,6 +404,10 @@ TEST_F(CrashRunsArm64Unwind, CodeWithoutFramePointersUnwindsThroughTheUnwindTabl
                                          "__libc_start_main",
                                          "_start"};
     EXPECT_EQ(functionsAt(pcs), expected);
+}
+
+TEST_F(CrashRunsArm64Unwind, DeepThreadsGiveUpFramesButEveryImageIsListed) {
+    checkDeepThreads(std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64, dir_, true);
 }
 
 TEST_F(CrashRunsArm64Unwind, ReportsKeepTheWritersFieldOrderAndFrameCap) {

@@ -426,10 +426,11 @@ TEST(DwarfExpression, EveryOperator) {
         {{0x37, 0x12, 0x22}, 14}, {{0x31, 0x32, 0x13}, 1}, {{0x31, 0x32, 0x14}, 1}, {{0x31, 0x32, 0x33, 0x15, 2}, 1},
         {{0x31, 0x32, 0x16}, 1}, {{0x31, 0x32, 0x33, 0x17}, 2}, {{0x31, 0x32, 0x33, 0x17, 0x13}, 1},
         {{0x31, 0x32, 0x33, 0x17, 0x13, 0x13}, 3},
-        // Arithmetic: abs, and, div (signed), minus, mod, mul, neg, not, or, plus, plus_uconst,
-        // shl, shr (logical), shra, xor.
-        {Ops().op(0x11).s(-5).op(0x19).b, 5}, {{0x3c, 0x36, 0x1a}, 4}, {Ops().op(0x11).s(-6).op(0x32).op(0x1b).b, s64(-3)},
-        {{0x35, 0x33, 0x1c}, 2}, {{0x37, 0x33, 0x1d}, 1}, {{0x37, 0x33, 0x1e}, 21}, {{0x35, 0x1f}, s64(-5)},
+        // Arithmetic: abs, and, div (unsigned), minus, mod (unsigned), mul, neg, not, or, plus,
+        // plus_uconst, shl, shr (logical), shra, xor.
+        {Ops().op(0x11).s(-5).op(0x19).b, 5}, {{0x3c, 0x36, 0x1a}, 4},
+        {Ops().op(0x11).s(-6).op(0x32).op(0x1b).b, 0x7ffffffffffffffd}, {{0x3b, 0x33, 0x1b}, 3},
+        {{0x35, 0x33, 0x1c}, 2}, {{0x37, 0x33, 0x1d}, 1}, {Ops().op(0x11).s(-1).op(0x3a).op(0x1d).b, 5}, {{0x37, 0x33, 0x1e}, 21}, {{0x35, 0x1f}, s64(-5)},
         {{0x30, 0x20}, UINT64_MAX}, {{0x34, 0x31, 0x21}, 5}, {Ops().op(0x35).op(0x23).u(100).b, 105},
         {{0x31, 0x34, 0x24}, 16}, {Ops().op(0x11).s(-1).op(0x08).n(60, 1).op(0x25).b, 15},
         {Ops().op(0x11).s(-16).op(0x32).op(0x26).b, s64(-4)}, {{0x36, 0x33, 0x27}, 5},
@@ -438,11 +439,11 @@ TEST(DwarfExpression, EveryOperator) {
         {{0x33, 0x33, 0x2d}, 0}, {{0x33, 0x32, 0x2e}, 1}, {Ops().op(0x11).s(-1).op(0x31).op(0x2b).b, 1},
         {{0x30, 0x31, 0x28, 0x01, 0x00, 0x39}, 0}, {{0x30, 0x30, 0x28, 0x01, 0x00, 0x39}, 9},
         {{0x32, 0x2f, 0x01, 0x00, 0x39}, 2},
-        // Results that would be undefined are defined: abs, neg and div by -1 of the most
-        // negative value, shift counts modulo 64.
+        // Results that would be undefined are defined: abs and neg of the most negative
+        // value, shift counts modulo 64; dividing it by all ones is 0, as unsigned numbers.
         {Ops().op(0x0e).n(0x8000000000000000, 8).op(0x19).b, 0x8000000000000000},
         {Ops().op(0x0e).n(0x8000000000000000, 8).op(0x1f).b, 0x8000000000000000},
-        {Ops().op(0x0e).n(0x8000000000000000, 8).op(0x11).s(-1).op(0x1b).b, 0x8000000000000000},
+        {Ops().op(0x0e).n(0x8000000000000000, 8).op(0x11).s(-1).op(0x1b).b, 0},
         {Ops().op(0x31).op(0x08).n(65, 1).op(0x24).b, 2},
     };
     for (const Case &c : cases) {
@@ -490,7 +491,9 @@ TEST(DwarfExpression, NarrowWordsAndEndlessJumps) {
     r = eval(Ops().op(0x0c).n(0x80000000, 4).op(0x19).b, {}, false);
     EXPECT_EQ(r.value, 0x80000000u);
     r = eval(Ops().op(0x0c).n(0x80000000, 4).op(0x11).s(-1).op(0x1b).b, {}, false);
-    EXPECT_EQ(r.value, 0x80000000u);
+    EXPECT_EQ(r.value, 0u);
+    r = eval(Ops().op(0x11).s(-6).op(0x32).op(0x1b).b, {}, false);
+    EXPECT_EQ(r.value, 0x7ffffffdu);
     r = eval(Ops().op(0x0c).n(0x80000000, 4).op(0x31).op(0x26).b, {}, false);
     EXPECT_EQ(r.value, 0xc0000000u);
     // Jumps backwards end after a bounded number of steps.
@@ -590,6 +593,30 @@ TEST(DwarfApply, MendedRules) {
     Program onRbx;
     ASSERT_EQ(onRbx.run(Ops().op(0x0c).u(3).u(8).b), ASYNC_ESUCCESS);
     EXPECT_EQ(a.apply(onRbx), ASYNC_ENOTFOUND);
+}
+
+// "Same value" keeps what this frame holds: a register it does not hold is
+// not found, on the full path and on the rules kept for the pc alike.
+TEST(DwarfApply, SameValueOfARegisterThisFrameLacksIsNotFound) {
+    Applied a;
+    a.stack[0] = 0x401000;
+    a.current.valid_regs = 0;
+    thread_state_set_register(&a.current, REG_SP, a.at(0));
+    Program p;
+    ASSERT_EQ(p.run(Ops().op(0x0c).u(7).u(8).op(0x80 | 16).u(1).op(0x08).u(12).b), ASYNC_ESUCCESS);
+    auto s = over(p.programBytes);
+    dwarf_compiled_rules kept;
+    ASSERT_TRUE(p.state.compile(&s, &p.cie, &a.current, &kept));
+
+    EXPECT_EQ(a.apply(p), ASYNC_ENOTFOUND);
+    EXPECT_EQ(dwarf_compiled_rules_apply(self, &kept, &a.current, &a.next), ASYNC_ENOTFOUND);
+
+    thread_state_set_register(&a.current, X86_64_REG_R8 + 4, 12);  // r12
+    for (bool compiled : {false, true}) {
+        ASSERT_EQ(compiled ? dwarf_compiled_rules_apply(self, &kept, &a.current, &a.next) : a.apply(p), ASYNC_ESUCCESS);
+        EXPECT_EQ(thread_state_get_register(&a.next, X86_64_REG_R8 + 4), 12u);
+        EXPECT_EQ(thread_state_get_register(&a.next, REG_IP), 0x401000u);
+    }
 }
 
 TEST(DwarfApply, LeafFunctionReturnsThroughTheLinkRegister) {

@@ -1,7 +1,7 @@
 // The shared image list of the real process, kept by the loader stand-in's
 // callbacks: it matches /proc/self/maps (base, span, build-id as readelf
-// reads it), follows libraries opened and closed later, and symbol lookup
-// through the images' Mach-O views names what nm and dladdr name.
+// reads it), follows libraries opened, closed and replaced later, and symbol
+// lookup through the images' Mach-O views names what nm and dladdr name.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -241,6 +243,91 @@ TEST(SharedImageList, FollowsLibrariesOpenedAndClosedLater) {
     if (!stillLoadedName(directName.c_str())) {
         EXPECT_FALSE(listedAt(secondBase));
     }
+}
+
+// The first 16 bytes of a file's build-id as readelf reads it, in hex.
+std::string buildIdOf(const std::string& path) {
+    std::string notes = run("readelf -n '" + path + "' 2>/dev/null");
+    size_t at = notes.find("Build ID: ");
+    return at == std::string::npos ? std::string() : notes.substr(at + 10, 32);
+}
+
+struct ListedAt {
+    uint64_t header = 0;
+    std::string uuid, symbol;
+    bool tablesAreTheImages = false;  // its __eh_frame holds the loaded bytes
+};
+
+void keepName(uint64_t, const char* name, void* ctx) { *static_cast<std::string*>(ctx) = name; }
+
+ListedAt listedAt(const void* code) {
+    ListedAt out;
+    listed();
+    image_list* list = shared_image_list();
+    image_list_set_reading(list, true);
+    if (macho_image* image = image_list_image_for_address(list, reinterpret_cast<uint64_t>(code))) {
+        out.header = image->header_addr;
+        uint8_t uuid[16];
+        if (macho_image_uuid(image, uuid) == ASYNC_ESUCCESS) out.uuid = hex(uuid, 16);
+        macho_find_symbol_by_pc(image, reinterpret_cast<uint64_t>(code), keepName, &out.symbol);
+        async_mobject eh;
+        if (macho_image_map_section(image, "__TEXT", "__eh_frame", &eh) == ASYNC_ESUCCESS) {
+            out.tablesAreTheImages = std::memcmp(reinterpret_cast<const void*>(eh.address),
+                                                 reinterpret_cast<const void*>(eh.task_address), eh.length) == 0;
+            mobject_free(&eh);
+        }
+    }
+    image_list_set_reading(list, false);
+    return out;
+}
+
+// A library replaced on disk and loaded again where the old one was is
+// another image: its build-id, its names, its unwind tables. Once with every
+// open and close told to the loader, once behind its back (a plain dlopen and
+// dlclose, found at the next look).
+TEST(SharedImageList, ALibraryReplacedOnDiskAndLoadedAtTheSamePlaceIsANewImage) {
+    namespace fs = std::filesystem;
+    const std::string versions[] = {QM_REPLACEABLE_LIBRARY_1, QM_REPLACEABLE_LIBRARY_2};
+    const std::string ids[] = {buildIdOf(versions[0]), buildIdOf(versions[1])};
+    ASSERT_EQ(ids[0].size(), 32u);
+    ASSERT_NE(ids[0], ids[1]);
+    const fs::path dir = fs::temp_directory_path() / ("replaced-library-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const fs::path path = dir / "libreplaced.so";
+    auto install = [&](int version) {
+        fs::copy_file(versions[version], dir / "next.so", fs::copy_options::overwrite_existing);
+        fs::rename(dir / "next.so", path);
+    };
+
+    for (bool told : {true, false}) {
+        SCOPED_TRACE(told ? "told to the loader" : "behind the loader's back");
+        uint64_t firstHeader = 0;
+        for (int version : {0, 1}) {
+            install(version);
+            std::unique_ptr<platform::foundation::SharedLibrary> opened;
+            void* handle = nullptr;
+            std::string error;
+            if (told) {
+                opened = platform::foundation::SharedLibrary::open(path, &error);
+                ASSERT_TRUE(opened) << error;
+            } else {
+                handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+                ASSERT_NE(handle, nullptr) << ::dlerror();
+            }
+            const std::string name = "library_version" + std::to_string(version + 1) + "_work";
+            void* work = told ? opened->symbol(name.c_str()) : ::dlsym(handle, name.c_str());
+            ASSERT_NE(work, nullptr);
+            ListedAt image = listedAt(work);
+            if (version == 0) firstHeader = image.header;
+            ASSERT_EQ(image.header, firstHeader) << "the second build was loaded elsewhere";
+            EXPECT_EQ(image.uuid, ids[version]);
+            EXPECT_EQ(image.symbol, "_" + name);
+            EXPECT_TRUE(image.tablesAreTheImages);
+            if (handle) ::dlclose(handle);
+        }
+    }
+    ps::dyld_rescan();
+    fs::remove_all(dir);
 }
 
 struct NmSymbol {

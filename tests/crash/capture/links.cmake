@@ -47,3 +47,16 @@ if(QM_AARCH64_CXX AND QM_QEMU_AARCH64)
   add_dependencies(${exe} crash_driver_aarch64)
   target_compile_definitions(${exe} PRIVATE QM_CRASH_DRIVER_AARCH64="${arm_driver}" QM_QEMU_AARCH64="${QM_QEMU_AARCH64}")
 endif()
+
+# Two builds of one small library: the image tests open, close and replace it
+# on disk, and the driver calls into it once it was closed behind the
+# loader's back.
+foreach(version 1 2)
+  add_library(replaceable_library_${version} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/replaceable_library.cc)
+  target_compile_definitions(replaceable_library_${version} PRIVATE QM_LIBRARY_VERSION=${version})
+  add_dependencies(${exe} replaceable_library_${version})
+endforeach()
+target_compile_definitions(${exe} PRIVATE QM_REPLACEABLE_LIBRARY_1="$<TARGET_FILE:replaceable_library_1>"
+                                          QM_REPLACEABLE_LIBRARY_2="$<TARGET_FILE:replaceable_library_2>")
+target_compile_definitions(crash_driver PRIVATE QM_REPLACEABLE_LIBRARY="$<TARGET_FILE:replaceable_library_1>")
+add_dependencies(crash_driver replaceable_library_1)

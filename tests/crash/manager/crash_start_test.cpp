@@ -133,7 +133,7 @@ TEST_F(CrashStart, AKilledLaunchsMarkerBesideAGoodReportIsNoReasonToSetItAside) 
         FileManager::writeFileAtomically(marker(), copied ? "1" : "");
         const std::string copy = FileManager::joinPath(sdkDir(), "600000000");
         if (copied) FileManager::writeFileAtomically(copy, bytes.data(), bytes.size());
-        std::istringstream out(startInChild());
+        std::istringstream out(startInChild("start with a log"));
         int crashed = 0;
         double interval = 0;
         std::string name;
@@ -143,6 +143,10 @@ TEST_F(CrashStart, AKilledLaunchsMarkerBesideAGoodReportIsNoReasonToSetItAside) 
         }
         EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
                   FileManager::readFile(FileManager::joinPath(sdkDir(), name)).value_or(""));
+        // Its meta data goes with it, whichever launch made the copy.
+        auto meta = Value::readPropertyListFile(FileManager::joinPath(sdkDir(), name + ".meta"));
+        ASSERT_TRUE(meta);
+        EXPECT_EQ("the log before the crash", (*meta)["PKRCrashMetaApplicationLog"].string());
         EXPECT_FALSE(FileManager::exists(reporterPath()));
         EXPECT_FALSE(FileManager::exists(reporterPath() + ".corrupt-1"));
         EXPECT_FALSE(FileManager::exists(marker()));
@@ -154,7 +158,7 @@ TEST_F(CrashStart, AKilledLaunchsMarkerBesideAGoodReportIsNoReasonToSetItAside) 
     }
 }
 
-TEST_F(CrashStart, FifosWhereTheReportAndSettingsBelongAreSetAsideWithoutWaiting) {
+TEST_F(CrashStart, FifosWhereTheReportAndSettingsBelongAreHandledWithoutWaiting) {
     placeReport({});
     FileManager::remove(reporterPath());
     FileManager::createDirectory(sdkDir());
@@ -165,17 +169,24 @@ TEST_F(CrashStart, FifosWhereTheReportAndSettingsBelongAreSetAsideWithoutWaiting
     ASSERT_FALSE(result.timedOut) << "a launch waited on a FIFO";
     EXPECT_EQ(0, result.exitCode);
     struct stat st;
+    // No report can be read from it: purged like one that cannot be decoded.
     EXPECT_FALSE(FileManager::exists(reporterPath()));
-    EXPECT_TRUE(lstat((reporterPath() + ".corrupt-1").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_FALSE(FileManager::exists(reporterPath() + ".corrupt-1"));
     EXPECT_TRUE(lstat((settings + ".corrupt-1").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
     EXPECT_TRUE(lstat(settings.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 }
 
-TEST_F(CrashStart, AnUndecodableReportIsSetAsideNotCopied) {
+TEST_F(CrashStart, AnUndecodableReportIsPurgedNotCopied) {
     placeReport({'x', 'y', 'z'});
-    startInChild();
+    std::istringstream out(startInChild());
+    int crashed = 0;
+    out >> crashed;
+    EXPECT_EQ(1, crashed);
     EXPECT_FALSE(FileManager::exists(reporterPath()));
-    EXPECT_TRUE(FileManager::exists(reporterPath() + ".corrupt-1"));
+    EXPECT_FALSE(FileManager::exists(reporterPath() + ".corrupt-1"));
+    EXPECT_FALSE(FileManager::exists(marker()));
+    for (const auto& entry : FileManager::contentsOfDirectory(sdkDir()))
+        EXPECT_EQ("PKRCrashManager.plist", entry) << "nothing copied";
 }
 
 TEST_F(CrashStart, ASessionKilledInTheForegroundLeavesAnAppKillReport) {
@@ -431,9 +442,12 @@ QM_CHILD_TEST(CrashStartChild, Run) {
     pf::Bundle::setMainBundlePath(getenv("QM_CHILD_BUNDLE"));
     platform::ui::Application::shared().becomeActive();
     const std::string k = name;
-    if (k == "start" || k == "start detecting kills") {
+    if (k == "start" || k == "start detecting kills" || k == "start with a log") {
+        static Recorder delegate;
+        delegate.applicationLog = "the log before the crash";
         auto m = childManager();
         if (k == "start detecting kills") m->setEnableAppNotTerminatingCleanlyDetection(true);
+        if (k == "start with a log") m->setDelegate(&delegate);
         m->startManager();
         pf::UserDefaults::standard().synchronize();
         report(std::to_string(m->didCrashInLastSession()) + " " +

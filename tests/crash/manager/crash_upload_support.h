@@ -118,6 +118,17 @@ protected:
         manager_->invokeDelayedProcessing();
         EXPECT_TRUE(pump([&] { return !manager_->sendingInProgress(); }));
     }
+    // A later launch's run: a new crash manager, until every upload it began
+    // is answered. A report deleted unsent ends a run that stays "sending".
+    void launchAndRun(const std::string& baseURL) {
+        recorder_ = Recorder();
+        makeManager(baseURL);
+        manager_->invokeDelayedProcessing();
+        EXPECT_TRUE(pump([&] {
+            return !manager_->sendingInProgress() ||
+                   recorder_.count("finish") + recorder_.count("fail") >= recorder_.count("send");
+        }));
+    }
 
     foundation_test::TempDir home_, bundle_;
     Recorder recorder_;

@@ -130,16 +130,16 @@ TEST_F(CrashUpload, EachAnswerKeepsOrDeletesTheReport) {
         const char* name;
         Answer answer;
         bool kept;
-        int64_t code;  // of the error the delegate hears; 0 none, -1 a transport error
+        int64_t code;  // of the error the delegate hears; 0 none, -1 a transport error, -2 the body's parse error
     };
     const std::string plist = RawHttpService::plist();
     const std::vector<Case> cases = {
         {"200 with a property list", {200, plist}, false, 0},
-        {"200 with another body", {200, "fine"}, false, 0},
+        {"200 with another body: taken, and the body's fault said", {200, "fine"}, false, -2},
         {"200 empty: the service may not have kept it", {200, ""}, true, 2},
         {"201 empty", {201, ""}, true, 2},
-        {"302 with a body, not followed", {302, plist, "Location: /elsewhere\r\n"}, false, 0},
-        {"302 empty", {302, "", "Location: /elsewhere\r\n"}, true, 2},
+        {"302 with a body and nowhere to go", {302, plist}, false, 0},
+        {"302 empty", {302, ""}, true, 2},
         {"400", {400, "no"}, false, 1},
         {"404", {404, "gone"}, true, 3},
         {"500", {500, "oops"}, true, 3},
@@ -158,6 +158,10 @@ TEST_F(CrashUpload, EachAnswerKeepsOrDeletesTheReport) {
         EXPECT_EQ(c.code == -1 ? 0u : 1u, service.requests().size());
         if (c.code == 0) {
             EXPECT_EQ((std::vector<std::string>{"send", "finish"}), recorder_.events);
+        } else if (c.code == -2) {
+            EXPECT_EQ((std::vector<std::string>{"send", "finish", "fail"}), recorder_.events);
+            ASSERT_EQ(1u, recorder_.errors.size());
+            EXPECT_EQ(pf::kCocoaErrorDomain, recorder_.errors[0].domain);
         } else {
             ASSERT_EQ(1u, recorder_.errors.size());
             const auto& e = recorder_.errors[0];
@@ -171,6 +175,39 @@ TEST_F(CrashUpload, EachAnswerKeepsOrDeletesTheReport) {
                 EXPECT_EQ("Sending failed with status code: 500", e.localizedDescription());
             }
         }
+        FileManager::remove(path);
+        FileManager::remove(path + ".meta");
+    }
+}
+
+// The service may name another place for the report: it is posted again
+// there, and only that place's answer decides.
+TEST_F(CrashUpload, ARedirectedReportIsPostedWhereTheRedirectPointsAndDeletedOnlyWhenTakenThere) {
+    struct Case {
+        int redirect;
+        Answer there;
+        bool kept;
+    };
+    for (const Case& c :
+         {Case{307, {201, RawHttpService::plist()}, false}, Case{308, {200, RawHttpService::plist()}, false},
+          Case{307, {500, "busy"}, true}, Case{308, {200, ""}, true}}) {
+        SCOPED_TRACE(std::to_string(c.redirect) + " then " + std::to_string(c.there.status));
+        RawHttpService service([&](const RawHttpService::Request& r) {
+            if (r.requestLine().find(" /v2/crashes ") != std::string::npos) return c.there;
+            return Answer{c.redirect, "moved", "Location: /v2/crashes\r\n"};
+        });
+        recorder_ = Recorder();
+        makeManager(service.baseURL());
+        const std::string path = addReport("600000005");
+        sendAndWait();
+        const auto requests = service.requests();
+        ASSERT_EQ(2u, requests.size());
+        EXPECT_EQ("POST /v2/crashes HTTP/1.1", requests[1].requestLine());
+        EXPECT_EQ(requests[0].body, requests[1].body);
+        EXPECT_NE(std::string::npos, requests[1].body.find("<crashes><crash>"));
+        EXPECT_EQ(c.kept, FileManager::exists(path));
+        EXPECT_EQ(c.kept ? 1 : 0, recorder_.count("fail"));
+        EXPECT_EQ(c.kept ? 0 : 1, recorder_.count("finish"));
         FileManager::remove(path);
         FileManager::remove(path + ".meta");
     }
@@ -260,24 +297,32 @@ TEST_F(CrashUpload, AnAppKillReportIsEscapedAndItsAttachmentChoosesTheBoundary) 
         EXPECT_FALSE(FileManager::exists(base + companion)) << companion;
 }
 
-TEST_F(CrashUpload, ReportsThatCannotBeSentAreDroppedAndTheNextOneStillGoes) {
+TEST_F(CrashUpload, AReportThatCannotBeSentIsDeletedAndEndsItsProcesssSending) {
     RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
     makeManager(service.baseURL());
     const std::string garbage = addReport("600000040", {'n', 'o', 'p', 'e'});
     const std::string noText =
         addReport("600000041.fake", Value(Value::Dictionary{{"PKRFakeCrashUUID", "U"}}).toBinaryPropertyList());
     const std::string good = addReport("600000042");
-    sendAndWait();
-    EXPECT_EQ(1u, service.requests().size());
-    for (const auto& p : {garbage, noText, good}) EXPECT_FALSE(FileManager::exists(p)) << p;
-    EXPECT_EQ((std::vector<std::string>{"send", "finish"}), recorder_.events);
-    EXPECT_FALSE(manager_->sendingInProgress());
+    manager_->invokeDelayedProcessing();
+    EXPECT_FALSE(FileManager::exists(garbage));
+    EXPECT_TRUE(FileManager::exists(noText));
+    // No answer comes for it, so the run stays "sending": nothing more goes
+    // in this process, and nothing is said.
+    EXPECT_TRUE(manager_->sendingInProgress());
+    manager_->invokeDelayedProcessing();
+    EXPECT_TRUE(FileManager::exists(noText));
+    EXPECT_TRUE(recorder_.events.empty());
 
-    // Only bad ones: the run ends, says so, and a later run may start.
-    addReport("600000043", {'b', 'a', 'd'});
-    recorder_ = Recorder();
-    sendAndWait();
-    EXPECT_EQ((std::vector<std::string>{"cancel"}), recorder_.events);
+    launchAndRun(service.baseURL());
+    EXPECT_FALSE(FileManager::exists(noText));
+    EXPECT_TRUE(FileManager::exists(good));
+    EXPECT_EQ(0u, service.requests().size());
+
+    launchAndRun(service.baseURL());
+    EXPECT_EQ(1u, service.requests().size());
+    EXPECT_FALSE(FileManager::exists(good));
+    EXPECT_EQ((std::vector<std::string>{"send", "finish"}), recorder_.events);
     EXPECT_FALSE(manager_->sendingInProgress());
 }
 
@@ -355,7 +400,9 @@ TEST_F(CrashUpload, TheApprovalAlertAsksOnceAndEachButtonDoesItsPart) {
         EXPECT_EQ("Always Send", alerts[0]->buttonTitleAtIndex(2));
         EXPECT_NE(std::string::npos, alerts[0]->title().find("Unexpectedly Quit"));
         alerts[0]->clickButtonAtIndex(button);
-        EXPECT_TRUE(pump([&] { return !manager_->sendingInProgress(); }));
+        EXPECT_TRUE(pump([&] { return button == 0 || !manager_->sendingInProgress(); }));
+        // After "Don't Send" nothing more is asked or sent in this process.
+        EXPECT_EQ(button == 0, manager_->sendingInProgress());
         EXPECT_EQ(recorder_.events.front(), "alert");
         EXPECT_FALSE(FileManager::exists(path));
         EXPECT_EQ(button == 0 ? before : before + 1, service.requests().size());
@@ -404,7 +451,7 @@ TEST_F(CrashUpload, HeadersAndXmlCarryNoValueAsMarkup) {
     EXPECT_EQ(std::string::npos, body.find("<evil/>"));
 }
 
-TEST_F(CrashUpload, DontSendForgetsTheDeletedReportSoTheNextAnswerAndDescriptionFindTheirOwn) {
+TEST_F(CrashUpload, DontSendDeletesOnlyItsReportAndTheNextLaunchAsksAboutTheRest) {
     RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
     makeManager(service.baseURL(), PKRCrashManager::kAlwaysAsk);
     const std::string first = addReport("600000070"), second = addReport("600000071");
@@ -412,8 +459,12 @@ TEST_F(CrashUpload, DontSendForgetsTheDeletedReportSoTheNextAnswerAndDescription
     ASSERT_EQ(1u, platform::ui::Alert::pending().size());
     platform::ui::Alert::pending()[0]->clickButtonAtIndex(0);
     EXPECT_FALSE(FileManager::exists(first));
+    EXPECT_TRUE(FileManager::exists(second));
     EXPECT_FALSE(manager_->lastCrashFilename());
+    manager_->invokeDelayedProcessing();
+    EXPECT_TRUE(platform::ui::Alert::pending().empty());
 
+    makeManager(service.baseURL(), PKRCrashManager::kAlwaysAsk);
     manager_->invokeDelayedProcessing();
     ASSERT_EQ(1u, platform::ui::Alert::pending().size());
     PKRCrashMetaData meta;
@@ -432,6 +483,35 @@ TEST_F(CrashUpload, DontSendForgetsTheDeletedReportSoTheNextAnswerAndDescription
     EXPECT_TRUE((*settings)["PelkorSDKCrashApprovedReports"].isNull()) << settings->description();
 }
 
+TEST_F(CrashUpload, AnAlertAnsweredAfterItsManagerIsGoneReachesNothing) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL(), PKRCrashManager::kAlwaysAsk);
+    const std::string path = addReport("600000075");
+    manager_->invokeDelayedProcessing();
+    ASSERT_EQ(1u, platform::ui::Alert::pending().size());
+    manager_.reset();
+    platform::ui::Alert::pending()[0]->clickButtonAtIndex(1);
+    EXPECT_TRUE(platform::ui::Alert::pending().empty());
+    EXPECT_TRUE(FileManager::exists(path));
+    EXPECT_TRUE(service.requests().empty());
+    EXPECT_TRUE(recorder_.events == std::vector<std::string>{"alert"});
+}
+
+TEST_F(CrashUpload, EveryNonEmptyRegularFileButTheFoldersOwnIsListed) {
+    makeManager("http://127.0.0.1:9");
+    const std::string dir = manager_->crashesDir();
+    const auto report = liveReport();
+    const std::string other = FileManager::joinPath(dir, "from-an-older-release.crash");
+    ASSERT_TRUE(FileManager::writeFileAtomically(other, report.data(), report.size()));
+    for (const char* name : {"a.DS_Store", "b.analyzer", "c.plist", "d.data", "e.meta", "f.desc"})
+        ASSERT_TRUE(FileManager::writeFileAtomically(FileManager::joinPath(dir, name), std::string("x")));
+    ASSERT_TRUE(FileManager::writeFileAtomically(FileManager::joinPath(dir, "empty"), std::string()));
+    ASSERT_EQ(0, symlink(other.c_str(), FileManager::joinPath(dir, "link").c_str()));
+    ASSERT_EQ(0, mkdir(FileManager::joinPath(dir, "folder").c_str(), 0700));
+    ASSERT_TRUE(manager_->hasPendingCrashReport());
+    EXPECT_EQ(std::vector<std::string>{other}, manager_->crashFiles());
+}
+
 TEST_F(CrashUpload, OnlyTheManagersOwnRegularFilesOfTheirSizeAreReadListedOrDeleted) {
     RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
     foundation_test::TempDir outside;
@@ -444,7 +524,7 @@ TEST_F(CrashUpload, OnlyTheManagersOwnRegularFilesOfTheirSizeAreReadListedOrDele
     struct stat st;
     ASSERT_EQ(0, lstat(dir.c_str(), &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(0700u, st.st_mode & 07777);
+    EXPECT_EQ(0755u, st.st_mode & 07777);
 
     ASSERT_TRUE(FileManager::writeFileAtomically(FileManager::joinPath(dir, "notes.txt"), std::string("x")));
     ASSERT_EQ(0, mkfifo(FileManager::joinPath(dir, "600000081").c_str(), 0600));
@@ -460,14 +540,15 @@ TEST_F(CrashUpload, OnlyTheManagersOwnRegularFilesOfTheirSizeAreReadListedOrDele
     ASSERT_TRUE(FileManager::writeFileAtomically(bigFake, fake.data(), fake.size()));
     ASSERT_TRUE(FileManager::writeFileAtomically(FileManager::joinPath(dir, "600000085.tmp-Ab12Cd"), big));
     const std::string good = addReport("600000086");
-    makeManager(service.baseURL());  // a new launch clears what a killed one left half written
-    sendAndWait();
+    // Each new launch deletes one that cannot be sent (the first clears what
+    // a killed one left half written), until the good one goes and "notes.txt" after it.
+    for (int launch = 0; launch < 4; ++launch) launchAndRun(service.baseURL());
 
     EXPECT_EQ(1u, service.requests().size());
     EXPECT_FALSE(FileManager::exists(good));
     EXPECT_FALSE(FileManager::exists(tooBig));
     EXPECT_FALSE(FileManager::exists(bigFake));
-    EXPECT_EQ((std::vector<std::string>{"600000081", "600000082", "PKRCrashManager.plist", "notes.txt"}),
+    EXPECT_EQ((std::vector<std::string>{"600000081", "600000082", "PKRCrashManager.plist"}),
               FileManager::contentsOfDirectory(dir));
     EXPECT_EQ((std::vector<std::string>{"600000080", "notes.txt"}), FileManager::contentsOfDirectory(outside.path));
     EXPECT_EQ("not ours", FileManager::readFile(outside.file("600000080")).value_or(""));

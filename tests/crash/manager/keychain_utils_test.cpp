@@ -62,14 +62,15 @@ TEST_F(KeychainUtilsTest, StoresReadsAndDeletes) {
     EXPECT_EQ(kPKRKeychainMissingArgument, error.code);
 }
 
-// Adding over an existing different value without leave to update is refused
-// as a duplicate and keeps the old value; it never reports success.
-TEST_F(KeychainUtilsTest, StoringOverADifferentValueWithoutUpdateIsADuplicate) {
+// Storing over an existing different value without leave to update succeeds
+// and keeps the old value, as a single item.
+TEST_F(KeychainUtilsTest, StoringOverADifferentValueWithoutUpdateKeepsTheOldOne) {
     ASSERT_TRUE(PKRKeychainUtils::storeUsername("user", "old", "svc", true));
     Error error;
-    EXPECT_FALSE(PKRKeychainUtils::storeUsername("user", "new", "svc", false, &error));
-    EXPECT_EQ(platform::security::kDuplicateItem, error.code);
+    EXPECT_TRUE(PKRKeychainUtils::storeUsername("user", "new", "svc", false, &error));
+    EXPECT_EQ(0, error.code);
     EXPECT_EQ("old", PKRKeychainUtils::getPasswordForUsername("user", "svc"));
+    EXPECT_EQ("[('svc', 'user', b'old')]\n", sql("select service, account, data from items"));
 }
 
 // An item written with another label and accessibility (by an older version,

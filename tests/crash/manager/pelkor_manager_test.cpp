@@ -5,6 +5,8 @@
 #include "crash/manager/PKRPelkorAppClient.h"
 #include "crash/manager/PKRPelkorManager.h"
 #include "platform/foundation/Format.h"
+#include "platform/ui/ViewController.h"
+#include "platform/ui/Window.h"
 #include "tests/crash/manager/crash_upload_support.h"
 #include "tests/support/RawHttpService.h"
 
@@ -25,6 +27,20 @@ TEST(PelkorAppClient, QueryStringsAreEncodedAndFollowThePathsOwnQuery) {
     EXPECT_EQ("multipart/form-data; boundary=----FOO", post.valueForHTTPHeaderField("Content-type"));
     EXPECT_EQ("------FOO--\r\n", std::string(post.httpBody().begin(), post.httpBody().end()));
     EXPECT_TRUE(client.requestWithMethod("POST", std::string("p"), std::nullopt).httpBody().empty());
+}
+
+// A field name or content type from the caller never starts a header of its
+// own or ends the quoted name, in a part with or without a file name.
+TEST(PelkorAppClient, PartHeadersCarryNoLineBreakOrQuoteFromTheirFields) {
+    auto text = [](const PKRPelkorAppClient::Data& d) { return std::string(d.begin(), d.end()); };
+    std::string plain = text(PKRPelkorAppClient::dataWithPostValue("v", "k\"\r\nX-Name: 1", "B"));
+    EXPECT_EQ("--B\r\nContent-Disposition: form-data; name=\"kX-Name: 1\"\r\nContent-Type: text\r\n\r\nv\r\n", plain);
+    PKRPelkorAppClient::Data value{'v'};
+    std::string typed = text(PKRPelkorAppClient::dataWithPostValue(value, "n\nX-A: 1", "t\r\nX-B: 2", "B", std::nullopt));
+    EXPECT_EQ(std::string::npos, typed.find("\nX-")) << typed;
+    std::string filed = text(PKRPelkorAppClient::dataWithPostValue(value, "n\"\r\nX-C: 3", "t", "B", "f"));
+    EXPECT_EQ(std::string::npos, filed.find("\nX-")) << filed;
+    EXPECT_NE(std::string::npos, filed.find("name=\"nX-C: 3\"; filename=\"f\"\r\n")) << filed;
 }
 
 TEST_F(CrashManagerTest, TheClientsQueueRunsOneAtATimeAndCancelledOperationsSayNothing) {
@@ -101,4 +117,38 @@ TEST_F(CrashManagerTest, AnIntegrationCountsAsJustBegunForTenMinutesAndNeverInTh
         provisioned.integrationFlowStartedWithTimeString(std::string("2027-01-15T07:55:00-0100")));  // 08:55 UTC
     EXPECT_FALSE(provisioned.integrationFlowStartedWithTimeString(std::string("yesterday")));
     EXPECT_FALSE(provisioned.integrationFlowStartedWithTimeString(std::nullopt));
+}
+
+namespace {
+class PresentingDelegate : public PKRPelkorManagerDelegate {
+public:
+    std::shared_ptr<platform::ui::ViewController> viewControllerForPelkorManager(PKRPelkorBaseManager&) override {
+        return controller;
+    }
+    std::shared_ptr<platform::ui::ViewController> controller;
+};
+}  // namespace
+
+// Screens are presented from the controller the pelkor manager's delegate
+// names, else from the key window's root, and always from the topmost
+// controller presented over it.
+TEST_F(CrashManagerTest, ScreensArePresentedFromTheDelegatesControllerOrTheVisibleWindow) {
+    auto manager = makeManager("http://127.0.0.1:9");
+    EXPECT_EQ(nullptr, manager->visibleWindowRootViewController());
+
+    auto window = std::make_shared<platform::ui::Window>(platform::graphics::Size{320, 480}, 1.0);
+    auto root = std::make_shared<platform::ui::ViewController>();
+    platform::ui::setRootViewController(*window, root);
+    window->makeKeyAndVisible();
+    auto sheet = std::make_shared<platform::ui::ViewController>();
+    root->presentViewController(sheet, false);
+    pf::RunLoop::main().runUntilIdle();
+    EXPECT_EQ(sheet, manager->visibleWindowRootViewController());
+
+    PresentingDelegate delegate;
+    manager->setPelkorDelegate(&delegate);
+    EXPECT_EQ(sheet, manager->visibleWindowRootViewController()) << "a delegate that names none leaves the window";
+    delegate.controller = std::make_shared<platform::ui::ViewController>();
+    EXPECT_EQ(delegate.controller, manager->visibleWindowRootViewController());
+    manager->setPelkorDelegate(nullptr);
 }

@@ -1,10 +1,13 @@
-// Web view: pages from a string with a base URL and from file URLs, the
-// delegate's decisions on loads and link taps, start/finish/fail on later
-// turns of the main loop, the errors of unsupported and missing pages, the
-// two scripts, URL resolution, and text that really reaches the pixels.
+// Web view: pages from a string with a base URL, from file URLs and from a
+// loopback server, the delegate's decisions on loads and link taps,
+// start/finish/fail on later turns of the main loop, the errors of
+// unsupported, missing and unreachable pages, the two scripts, URL
+// resolution, and text that really reaches the pixels.
 #include <gtest/gtest.h>
 
 #include <cairo.h>
+
+#include <chrono>
 
 #include "app_test_support.h"
 #include "platform/foundation/Clock.h"
@@ -14,6 +17,7 @@
 #include "platform/ui/WebView.h"
 #include "platform/ui/Window.h"
 #include "tests/support/GlobalStateGuard.h"
+#include "tests/support/HttpServerKit.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -64,6 +68,23 @@ protected:
     }
     void turn() { pf::RunLoop::main().runOnce(0); }
     void settle() { pf::RunLoop::main().runUntilIdle(); }
+    // Runs the main loop until the load over the network has ended (a bounded wait).
+    bool settleLoad() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (web_->isLoading() && std::chrono::steady_clock::now() < end) pf::RunLoop::main().runOnce(0.01);
+        settle();
+        return !web_->isLoading();
+    }
+    // Dark pixels of the composed window: drawn text.
+    static int darkPixels(const platform::graphics::Image& image, int width, int height) {
+        int dark = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                auto p = image.pixelAt(x, y);
+                dark += p.r < 60 && p.g < 60 && p.b < 60;
+            }
+        return dark;
+    }
 
     qmtest::TempDir dir_;
     std::string base_;
@@ -183,18 +204,65 @@ TEST_F(WebViewTest, FileURLsLoadTheirFileAndMissingOnesFail) {
     settle();
     EXPECT_EQ(delegate_.log,
               (Log{"load " + base_, "start", "fail NSURLErrorDomain " + std::to_string(kURLErrorFileIsDirectory)}));
+
+    // Escaped, '#' and '?' belong to the name; as themselves they end the path.
+    dir_.write("no #1?.html", "<title>Hashed</title>");
+    delegate_.log.clear();
+    web_->loadRequest(base_ + "no%20%231%3F.html#top");
+    settle();
+    EXPECT_EQ(delegate_.log, (Log{"load " + base_ + "no%20%231%3F.html#top", "start", "finish Hashed"}));
 }
 
 TEST_F(WebViewTest, AnUnsupportedSchemeFailsWithTheURLError) {
-    web_->loadRequest("https://example.com/page");
-    EXPECT_TRUE(delegate_.log.size() == 1 && delegate_.log[0] == "load https://example.com/page");
+    web_->loadRequest("ftp://example.com/page");
+    EXPECT_TRUE(delegate_.log.size() == 1 && delegate_.log[0] == "load ftp://example.com/page");
     turn();
     EXPECT_EQ(delegate_.log.back(), "fail NSURLErrorDomain -1002") << "after the start, on a later turn";
     EXPECT_EQ(delegate_.log[1], "start");
     EXPECT_EQ(delegate_.lastError.domain, kURLErrorDomain);
     EXPECT_EQ(delegate_.lastError.code, -1002);
-    EXPECT_EQ(delegate_.lastError.userInfo["NSErrorFailingURLStringKey"].string(), "https://example.com/page");
+    EXPECT_EQ(delegate_.lastError.userInfo["NSErrorFailingURLStringKey"].string(), "ftp://example.com/page");
     EXPECT_FALSE(web_->isLoading());
+}
+
+// Pages over http come from the server through the URL connection: shown
+// whatever their status, resolved against where a redirect led, and an
+// unreachable server is the load's failure.
+TEST_F(WebViewTest, HttpPagesComeFromTheServer) {
+    qmtest::HttpServerKit server;
+    server.on("/docs/credits.html",
+              qmtest::HttpServerKit::Reply::bytes(
+                  "<html><head><title>Served</title></head><body style=\"margin: 0; background: #ffffff\">"
+                  "<p style=\"font-size: 48px; color: #000000; margin: 0\">WWWW</p>"
+                  "<a href=\"licences.html\" style=\"display: block; height: 100px\">Licences</a></body></html>",
+                  "text/html"));
+    server.on("/old", qmtest::HttpServerKit::Reply::redirect("/docs/credits.html"));
+    server.on("/gone", qmtest::HttpServerKit::Reply::bytes("<title>Not here</title><p>404</p>", "text/html", 404));
+    auto window = std::make_shared<Window>(Size{320, 400}, 1);
+    window->setBackgroundColor(Color::whiteColor());
+    window->addSubview(web_);
+
+    const std::string url = server.url("/old");
+    web_->loadRequest(url);
+    ASSERT_TRUE(settleLoad());
+    EXPECT_EQ(delegate_.log, (Log{"load " + url, "start", "finish Served"}));
+    EXPECT_EQ(web_->requestURL(), url);
+    ASSERT_EQ(server.requests("/docs/credits.html").size(), 1u);
+    EXPECT_EQ(web_->linkAtPoint({20, 100}), server.url("/docs/licences.html")) << "against the page's own URL";
+    EXPECT_GT(darkPixels(*window->composedImage(), 320, 60), 300) << "the served text on the screen";
+
+    delegate_.log.clear();
+    web_->loadRequest(server.url("/gone"));
+    ASSERT_TRUE(settleLoad());
+    EXPECT_EQ(delegate_.log, (Log{"load " + server.url("/gone"), "start", "finish Not here"}));
+
+    delegate_.log.clear();
+    const std::string refused = qmtest::refusedURL("/credits.html");
+    web_->loadRequest(refused);
+    ASSERT_TRUE(settleLoad());
+    EXPECT_EQ(delegate_.log, (Log{"load " + refused, "start", "fail NSURLErrorDomain -1004"}));
+    EXPECT_EQ(delegate_.lastError.userInfo["NSErrorFailingURLStringKey"].string(), refused);
+    EXPECT_EQ(web_->title(), "Not here") << "the page shown stays";
 }
 
 TEST_F(WebViewTest, ANewLoadOrAStopMakesTheOlderOneMoot) {
