@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,15 +111,14 @@ inline bool catchesSignal(pid_t pid, int signo) {
 inline bool launchIsUnderWay(pid_t pid) { return catchesSignal(pid, SIGTERM) && catchesSignal(pid, SIGSEGV); }
 
 // Waits for `pid` to end, at most `seconds`; its exit status, or -1 when a
-// signal ended it or it had to be killed for taking too long. `usage`, when
-// given, receives what the child used (its peak memory among it).
-inline int waitExit(pid_t pid, double seconds, rusage* usage = nullptr) {
+// signal ended it or it had to be killed for taking too long.
+inline int waitExit(pid_t pid, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int status = 0;
-    while (wait4(pid, &status, WNOHANG, usage) != pid) {
+    while (waitpid(pid, &status, WNOHANG) != pid) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
-            wait4(pid, &status, 0, usage);
+            waitpid(pid, &status, 0);
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
