@@ -6,9 +6,7 @@
 #include <malloc.h>
 #include <signal.h>
 
-#include <chrono>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <iostream>
 #include <string>
@@ -22,7 +20,6 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
-#include "platform/foundation/Thread.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Options.h"
 #include "platform/ui/SdlWindowPresenter.h"
@@ -50,16 +47,6 @@ const std::vector<platform::ui::EnvironmentAddress> kServiceAddresses = {
 };
 
 void ignoreWriteToClosedOutput(int) {}
-
-void finishAnalyticsWork() {
-    platform::foundation::Thread& analytics = TLY::thread();
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> finished = done->get_future();
-    analytics.perform([done] { done->set_value(); });
-    // Bounded: a store or connection that hangs must not keep the process.
-    finished.wait_for(std::chrono::seconds(10));
-    analytics.stop();
-}
 
 }  // namespace
 
@@ -96,7 +83,7 @@ int main(int argc, char** argv) {
     // The analytics thread finishes the work handed to it and stops before the
     // static objects it reads are destroyed at exit: a termination soon after
     // the start finds it still building the launch's hits.
-    finishAnalyticsWork();
+    TwkAnalytics::finishAnalyticsStuff();
     const std::string& snapshot = parsed.configuration.snapshot;
     if (status == 0 && !snapshot.empty())
         std::cout << "The main screen is in " << std::filesystem::absolute(snapshot).string() << std::endl;

@@ -1,12 +1,15 @@
 #include "framework/TwkAnalytics.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <mutex>
 
 #include "analytics/TLY.h"
 #include "crash/manager/PKRPelkorManager.h"
 #include "framework/TwkUtils.h"
 #include "platform/foundation/Dispatch.h"
+#include "platform/foundation/Thread.h"
 
 namespace pf = platform::foundation;
 
@@ -47,6 +50,15 @@ bool TwkAnalytics::isCrashOnStartup(bool didCrash, double interval) {
 
 void TwkAnalytics::startAnalyticsStuff() {
     pf::dispatch::globalQueue(pf::dispatch::Priority::Background).async([] { startAnalyticsInBlock(); });
+}
+
+void TwkAnalytics::finishAnalyticsStuff() {
+    pf::Thread& analytics = TLY::thread();
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    analytics.perform([done] { done->set_value(); });
+    finished.wait_for(std::chrono::seconds(10));
+    analytics.stop();
 }
 
 void TwkAnalytics::startAnalyticsInBlock() {

@@ -33,6 +33,11 @@ public:
     static bool isCrashOnStartup(bool didCrash, double interval);
     // Queues startAnalyticsInBlock on the background-priority global queue.
     static void startAnalyticsStuff();
+    // As the process ends: lets "TLYThread" finish the work handed to it (at
+    // most 10 s: a store or connection that hangs must not keep the process)
+    // and stops it, before the static objects that work reads, and the
+    // sandbox it writes to, go away.
+    static void finishAnalyticsStuff();
     // Makes the tracker for "TLYKey" (the first tracker becomes the default
     // one) and checks that "ZendralKey" is there; alerts for each missing key.
     static void startAnalyticsInBlock();

@@ -46,6 +46,15 @@ std::optional<std::string> refuse(Error* error, FileManagerErrorCode code, const
     return std::nullopt;
 }
 
+// "a link", "a file", ...: what stands at a path, for a line that names it.
+std::string kindOfEntry(mode_t mode) {
+    if (S_ISLNK(mode)) return "a link";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "a file";
+}
+
 }  // namespace
 
 bool FileManager::exists(const std::string& path, bool* isDirectory) {
@@ -203,9 +212,16 @@ ReadFailure FileManager::readFailure(const Error& error) {
     return ReadFailure::kIOError;
 }
 
-bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Error* error) {
+bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Error* error, Found found) {
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        if (found == Found::kKeep) {
+            if (error)
+                *error = Error::withDescription(kPOSIXErrorDomain, ENOTDIR,
+                                                path + " is " + kindOfEntry(st.st_mode) +
+                                                    ", not a folder, and is left as it is");
+            return false;
+        }
         const std::string aside = moveAside(path, {}, error);
         if (aside.empty()) return false;
         log("A " + std::string(S_ISLNK(st.st_mode) ? "link" : "file") + " stood where the folder " + path +
@@ -213,11 +229,14 @@ bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Erro
     }
     const std::string parent = deletingLastPathComponent(path);
     if (!parent.empty() && !exists(parent) && !createDirectory(parent, true, 0755, error)) return false;
-    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return fail(error, errno, path);
+    bool made = ::mkdir(path.c_str(), mode) == 0;
+    if (!made && errno != EEXIST) return fail(error, errno, path);
     // Made by another at the same moment: still no link is taken for the folder.
     if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, path);
     if (!S_ISDIR(st.st_mode)) return fail(error, ENOTDIR, path);
-    if ((st.st_mode & 07777) != mode && ::chmod(path.c_str(), mode) != 0) return fail(error, errno, path);
+    // The umask narrows what mkdir makes; a folder found is narrowed only when it is ours.
+    made = made || found == Found::kMend;
+    if (made && (st.st_mode & 07777) != mode && ::chmod(path.c_str(), mode) != 0) return fail(error, errno, path);
     return true;
 }
 

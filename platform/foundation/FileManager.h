@@ -54,10 +54,17 @@ public:
     static std::optional<std::string> readFile(const std::string& path, Error* error = nullptr,
                                                uint64_t maxSize = kNoSizeLimit);
     static ReadFailure readFailure(const Error& error);
-    // A real folder at `path` with `mode`: a link, file or anything else
-    // there is set aside with moveAside and a log line, and the folder made.
-    // Its parent is made when missing.
-    static bool makeRealDirectory(const std::string& path, unsigned mode, Error* error = nullptr);
+    // What makeRealDirectory does with what already stands at its path.
+    enum class Found {
+        kMend,  // the system's own: anything but a folder is set aside, a folder narrowed to the mode
+        kKeep,  // the user's: a folder stays as it is, anything else is refused
+    };
+    // A real folder at `path`, made with `mode` when missing; what was there
+    // is mended or kept as `found` says (set aside with moveAside and a log
+    // line, or refused naming what stands there). Its parent is made when
+    // missing.
+    static bool makeRealDirectory(const std::string& path, unsigned mode, Error* error = nullptr,
+                                  Found found = Found::kMend);
     // Removes what atomic writes killed half-way left in `folder`: regular
     // files "<name>.tmp-XXXXXX", of `name` only when one is given. Only for a
     // folder no other process writes (one application holds its sandbox).

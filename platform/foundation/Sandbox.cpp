@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -31,20 +32,28 @@ bool failWith(Error* error, int code, const std::string& path) {
     return false;
 }
 
-// The home is made owner-only when we make it; a folder the user named that
-// already exists keeps its mode. The sandbox's own folders are always real
-// folders, and narrowed.
-bool createFolders(const std::string& home, Error* error) {
+// The home is made owner-only when we make it. In a folder the user named
+// (`userNamed`), what stands at the top is theirs: a folder there keeps its
+// mode (a shared tmp/ its sticky bit), and anything else refuses the home
+// rather than being moved. The folders inside Library are the system's own,
+// and so is every folder of the default home: always real folders, and narrowed.
+bool createFolders(const std::string& home, bool userNamed, Error* error) {
     bool isDir = false;
     if (!FileManager::exists(home, &isDir)) {
         if (!FileManager::createDirectory(home, true, Sandbox::kFolderMode, error)) return false;
     } else if (!isDir) {
         return failWith(error, ENOTDIR, home);
     }
-    for (const char* sub :
-         {"/Documents", "/Library", "/Library/Caches", "/Library/Preferences", "/Library/Keychains", "/tmp"}) {
+    using Found = FileManager::Found;
+    const Found top = userNamed ? Found::kKeep : Found::kMend;
+    for (const auto& [sub, found] : {std::pair{"/Documents", top},
+                                     {"/Library", top},
+                                     {"/Library/Caches", Found::kMend},
+                                     {"/Library/Preferences", Found::kMend},
+                                     {"/Library/Keychains", Found::kMend},
+                                     {"/tmp", top}}) {
         // A link here would take the user's data out of the sandbox.
-        if (!FileManager::makeRealDirectory(home + sub, Sandbox::kFolderMode, error)) return false;
+        if (!FileManager::makeRealDirectory(home + sub, Sandbox::kFolderMode, error, found)) return false;
     }
     // Folders can exist on a read-only file system, and empty files on a full
     // one: only written bytes tell.
@@ -66,6 +75,13 @@ bool createFolders(const std::string& home, Error* error) {
     return err == 0 || failWith(error, err, home + "/Library/Preferences");
 }
 
+// "0600": permission bits as the user sets them.
+std::string modeText(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777);
+    return text;
+}
+
 std::string defaultHome() {
     if (const char* x = getenv("XDG_DATA_HOME"); x && *x) return std::string(x) + "/quenmira";
     const char* h = getenv("HOME");
@@ -78,7 +94,7 @@ std::string Sandbox::home() {
     std::lock_guard lock(gMutex);
     if (gHome.empty()) {
         gHome = defaultHome();
-        createFolders(gHome, nullptr);  // a failure shows at the first write; prepare() reports it
+        createFolders(gHome, false, nullptr);  // a failure shows at the first write; prepare() reports it
     }
     return gHome;
 }
@@ -101,7 +117,7 @@ std::string Sandbox::chosenHome() {
 bool Sandbox::prepare(Error* error) {
     const std::string h = home();
     std::lock_guard lock(gMutex);
-    return createFolders(h, error);
+    return createFolders(h, !gChosen.empty(), error);
 }
 
 bool Sandbox::claim(Error* error) {
@@ -116,7 +132,17 @@ bool Sandbox::claim(Error* error) {
         if (aside.empty()) return false;
         log("Something other than a file stood at " + path + "; it was set aside as " + aside + ".");
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, kPrivateFileMode);
+    constexpr int kFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(path.c_str(), kFlags, kPrivateFileMode);
+    // Our own lock file that we may not open had its mode taken away: given
+    // back, rather than set aside, so that a process still holding the file
+    // keeps the sandbox.
+    if (fd < 0 && errno == EACCES && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::geteuid() && ::fchmodat(AT_FDCWD, path.c_str(), kPrivateFileMode, AT_SYMLINK_NOFOLLOW) == 0) {
+        log("The lock file " + path + " could not be opened (mode " + modeText(st.st_mode) +
+            "); its mode was set back to " + modeText(kPrivateFileMode) + ".");
+        fd = ::open(path.c_str(), kFlags, kPrivateFileMode);
+    }
     if (fd < 0) return failWith(error, errno, path);
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);

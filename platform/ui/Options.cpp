@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -118,7 +119,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const std::stri
         result.output = app.help();
     } catch (const CLI::ParseError& e) {
         result.exitCode = 2;  // the usual status of a usage error
-        result.output = program + ": " + e.what() + "\nRun with --help for the options.\n";
+        result.output = escapingControls(program + ": " + e.what()) + "\nRun with --help for the options.\n";
     }
     return result;
 }
@@ -186,10 +187,31 @@ void checkEnvironmentAddresses(ParsedOptions& parsed, const std::vector<Environm
         const bool usable = a.form == AddressForm::ServiceURL ? isServiceURL(value) : isHostAndPort(value);
         if (usable) continue;
         parsed.exitCode = 2;
-        parsed.output = program + ": " + a.variable + ": " + a.what + ", not \"" + value +
-                        "\"\nRun with --help for the options.\n";
+        parsed.output = escapingControls(program + ": " + a.variable + ": " + a.what + ", not \"" + value + "\"") +
+                        "\nRun with --help for the options.\n";
         return;
     }
+}
+
+std::string escapingControls(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            shown += c;
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            shown += hex;
+        }
+    }
+    return shown;
 }
 
 int finishWithoutLaunch(const ParsedOptions& parsed) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -14,6 +15,7 @@
 
 using platform::foundation::Clock;
 using platform::foundation::FileManager;
+using platform::foundation::ReadFailure;
 using platform::foundation::Value;
 
 namespace {
@@ -24,6 +26,14 @@ double number(const Value& dict, const char* key) {
     const Value& v = dict[key];
     return v.isNumber() && std::isfinite(v.doubleValue()) ? v.doubleValue() : 0.0;
 }
+
+// A count as the writer keeps it, from `least` to the largest int.
+int count(const Value& dict, const char* key, int least) {
+    return int(std::clamp(number(dict, key), double(least), double(std::numeric_limits<int>::max())));
+}
+
+// Counts stop at the largest int rather than wrap to negative ones.
+int oneMore(int count) { return count < std::numeric_limits<int>::max() ? count + 1 : count; }
 
 std::string text(const Value& dict, const char* key) {
     const Value& v = dict[key];
@@ -48,15 +58,21 @@ void PZSDKTimeSpentData::restore(bool calledFromActivateApp) {
     FileManager::removeLeftoverTemporaries(platform::foundation::Sandbox::library(), kFileName);
     const double now = Clock::current().now();
     std::optional<Value> saved;
-    if (auto bytes = FileManager::readFile(persistencePath())) {
-        saved = Value::fromJSON(*bytes);
-        if (!saved || !saved->isDictionary()) {
-            // Kept for inspection rather than overwritten by the next suspend.
-            std::string aside = FileManager::moveAside(persistencePath());
-            platform::foundation::log(
-                "Cannot read the time spent in " + persistencePath() +
-                (aside.empty() ? std::string("; it will be replaced") : "; moved it to " + aside));
-        }
+    platform::foundation::Error error;
+    const std::string path = persistencePath();
+    const auto bytes = FileManager::readFile(path, &error, kMaxFileSize);
+    const ReadFailure failure = bytes ? ReadFailure::kNone : FileManager::readFailure(error);
+    if (bytes) saved = Value::fromJSON(*bytes);
+    if (failure == ReadFailure::kIOError) {
+        platform::foundation::log("Cannot read the time spent in " + path + " (" + error.localizedDescription() +
+                                  "); a new session starts");
+    } else if (failure != ReadFailure::kMissing && (!saved || !saved->isDictionary())) {
+        // Kept for inspection rather than overwritten by the next suspend (or
+        // written through, were it a link).
+        std::string aside = FileManager::moveAside(path);
+        platform::foundation::log("Cannot read the time spent in " + path +
+                                  (failure == ReadFailure::kNone ? std::string() : " (" + error.localizedDescription() + ")") +
+                                  (aside.empty() ? std::string("; it will be replaced") : "; moved it to " + aside));
     }
     if (!saved || !saved->isDictionary()) {
         // First launch, or a file nobody can read: a fresh first session.
@@ -66,8 +82,8 @@ void PZSDKTimeSpentData::restore(bool calledFromActivateApp) {
         lastSuspendTime_ = 0;
     } else {
         secondsSpent_ = std::max(0.0, number(*saved, "secondsSpentInCurrentSession"));
-        interruptions_ = int(std::max(0.0, number(*saved, "numInterruptions")));
-        sessions_ = int(std::max(1.0, number(*saved, "numSessions")));
+        interruptions_ = count(*saved, "numInterruptions", 0);
+        sessions_ = count(*saved, "numSessions", 1);
         lastSuspendTime_ = number(*saved, "lastSuspendTime");
         if (sourceApplication_.empty() && url_.empty()) {
             sourceApplication_ = text(*saved, "sourceApplication");
@@ -77,9 +93,9 @@ void PZSDKTimeSpentData::restore(bool calledFromActivateApp) {
         if (away > kSessionTimeout || away < 0) {  // a clock set back also ends the session
             secondsSpent_ = 0;
             interruptions_ = 0;
-            ++sessions_;
+            sessions_ = oneMore(sessions_);
         } else if (away > kInterruptionThreshold && calledFromActivateApp) {
-            ++interruptions_;
+            interruptions_ = oneMore(interruptions_);
         }
     }
     lastRestoreTime_ = now;
@@ -98,8 +114,16 @@ void PZSDKTimeSpentData::suspend() {
     d["lastSuspendTime"] = Value(lastSuspendTime_);
     d["sourceApplication"] = Value(sourceApplication_);
     d["url"] = Value(url_);
+    std::string json = Value(d).toJSON();
+    if (json.size() > kMaxFileSize) {
+        // Only an opening URL of a megabyte makes it this large: the counts are kept without it.
+        platform::foundation::log("The URL that opened the application is too long to keep with the time spent");
+        d["sourceApplication"] = Value(std::string());
+        d["url"] = Value(std::string());
+        json = Value(d).toJSON();
+    }
     platform::foundation::Error error;
-    if (!FileManager::writeFileAtomically(persistencePath(), Value(d).toJSON(), &error,
+    if (!FileManager::writeFileAtomically(persistencePath(), json, &error,
                                           platform::foundation::Sandbox::kPrivateFileMode))
         platform::foundation::log("Cannot save the time spent: " + error.localizedDescription());
     loaded_ = false;

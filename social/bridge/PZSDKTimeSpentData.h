@@ -4,6 +4,7 @@
 // the source application and URL that last opened it. Suspending writes it to
 // a file in the sandbox's Library; resuming reads it back and decides whether
 // the old session goes on. Main thread only.
+#include <cstdint>
 #include <string>
 
 class PZSDKTimeSpentData {
@@ -13,6 +14,8 @@ public:
     // Shorter breaks (a system alert, a notification banner) are no interruption.
     static constexpr double kInterruptionThreshold = 0.25;
     static constexpr const char* kFileName = "PZSDKTimeSpent.json";
+    // The most the file is written with: a larger one is damage to a reader.
+    static constexpr uint64_t kMaxFileSize = 1 << 20;
 
     static PZSDKTimeSpentData& shared();
     // Forgets everything held in memory (tests; the file stays).
@@ -22,7 +25,8 @@ public:
     static std::string persistencePath();
 
     // Reads the saved data (a missing or unreadable file starts a first
-    // session) and starts counting. Nothing happens while already counting.
+    // session; a damaged one, or a link or FIFO in its place, is set aside
+    // with a line) and starts counting. Nothing happens while already counting.
     void restore(bool calledFromActivateApp);
     // Adds the time since the restore and writes everything out.
     void suspend();

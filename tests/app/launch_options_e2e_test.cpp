@@ -2,6 +2,7 @@
 // user tries: what its snapshot shows after simulated time, and what it leaves
 // in its sandbox for other users to see.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +13,7 @@
 
 #include "platform/graphics/Image.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ShellTools.h"
 
 namespace {
 
@@ -105,6 +107,11 @@ TEST_F(LaunchOptions, MissingValuesAndUnusableAddressesAreRefusedBeforeTheLaunch
          "QUENMIRA_CRASH_URL: the crash-report service must be"},
         {{"--home", home_.path()}, {"QUENMIRA_COLLECT_URL=not a url"}, "QUENMIRA_COLLECT_URL: the analytics"},
         {{"--home", home_.path()}, {"QUENMIRA_MAKER_HOST=http://127.0.0.1:9"}, "QUENMIRA_MAKER_HOST: the maker's"},
+        // A line break or carriage return in a value neither splits the line nor overwrites it.
+        {{"--home", home_.path()},
+         {"QUENMIRA_CRASH_URL=http://h/\nQuenmira: fine\r"},
+         "not \"http://h/\\nQuenmira: fine\\r\""},
+        {{"--battery", "0.5\r\n\x1b[2K"}, {}, "not \"0.5\\r\\n\\x1b[2K\""},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -120,4 +127,29 @@ TEST_F(LaunchOptions, MissingValuesAndUnusableAddressesAreRefusedBeforeTheLaunch
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
     }
     EXPECT_FALSE(fs::exists(home_.path() + "/Library")) << "nothing was launched";
+}
+
+// A home the user names keeps what it has at its top: a shared tmp/ stays
+// shared; a file where the sandbox needs a folder ends the launch with one
+// line naming it, and stays.
+TEST_F(LaunchOptions, AHomeThatExistsKeepsWhatItHas) {
+    const std::string h = home_.path();
+    ASSERT_EQ(mkdir((h + "/tmp").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((h + "/tmp").c_str(), 01777), 0);
+    auto modeWithStickyBit = [](const std::string& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 07777) : 0u;
+    };
+    ASSERT_EQ(run({"--battery", "0.5", "--snapshot", out_.file("x.png")}), 0) << qmtest::readAll(out_.file("log.txt"));
+    EXPECT_EQ(modeWithStickyBit(h + "/tmp"), 01777u);
+    EXPECT_EQ(modeWithStickyBit(h + "/Library"), 0700u);
+
+    fs::remove_all(h + "/Library");
+    home_.write("Library", "the user's");
+    EXPECT_EQ(run({"--battery", "0.5", "--snapshot", out_.file("y.png")}), 1);
+    const std::string log = qmtest::readAll(out_.file("log.txt"));
+    EXPECT_EQ(log, "Quenmira: the sandbox " + h + " cannot be written (Library is a file, not a folder, and is left as it is); nothing could be saved\n");
+    EXPECT_EQ(qmtest::readAll(h + "/Library"), "the user's");
+    EXPECT_FALSE(fs::exists(h + "/Library.corrupt-1"));
+    EXPECT_EQ(modeWithStickyBit(h + "/tmp"), 01777u);
 }

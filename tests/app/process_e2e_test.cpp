@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -215,6 +216,36 @@ TEST_F(Process, AReaderThatGoesAwayCostsNeitherTheOrderlyEndNorTheTimeSpent) {
     const std::string timeSpent = home_.path() + "/Library/PZSDKTimeSpent.json";
     EXPECT_TRUE(fs::exists(timeSpent));
     EXPECT_EQ(qmtest::modeOf(timeSpent), 0600u);
+}
+
+// A time-spent file of 2 GB (sparse) is damage, set aside unread with one
+// line: the launch's peak memory stays that of a launch. A small process of
+// its own starts it and reads its peak, since a child of this program counts
+// this program's memory too.
+TEST_F(Process, AHugeTimeSpentFileIsSetAsideUnread) {
+    const std::string timeSpent = home_.path() + "/Library/PZSDKTimeSpent.json";
+    fs::create_directories(home_.path() + "/Library");
+    std::ofstream(timeSpent) << "{\"numSessions\":";
+    constexpr uintmax_t kSize = uintmax_t(2) << 30;
+    fs::resize_file(timeSpent, kSize);
+    const std::string measure =
+        "import resource, subprocess, sys\n"
+        "status = subprocess.call(sys.argv[1:])\n"
+        "print('peak KiB: %d' % resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+        "sys.exit(status)\n";
+    const std::string output = out_.file("huge.txt");
+    const pid_t pid = qmtest::spawnLogged({"python3", "-c", measure, kApp, "--home", home_.path(), "--snapshot",
+                                           out_.file("s.png"), "--battery", "0.5"},
+                                          qmtest::headlessEnvironment(), output);
+    const int status = qmtest::waitExit(pid, 90);
+    log_ = qmtest::readAll(output);
+    ASSERT_EQ(status, 0) << log_;
+    const size_t peak = log_.find("peak KiB: ");
+    ASSERT_NE(peak, std::string::npos) << log_;
+    EXPECT_LT(std::stol(log_.substr(peak + 10)), 100 * 1024) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, "Cannot read the time spent in " + timeSpent), 1) << log_;
+    ASSERT_TRUE(fs::exists(timeSpent + ".corrupt-1")) << log_;
+    EXPECT_EQ(fs::file_size(timeSpent + ".corrupt-1"), kSize);
 }
 
 TEST_F(Process, AHangUpTheLaunchWasToldToIgnoreStaysIgnored) {

@@ -1,6 +1,9 @@
 #include "tests/support/GlobalStateGuard.h"
 
+#include <gtest/gtest.h>
+
 #include "framework/DeviceDetection.h"
+#include "framework/TwkAnalytics.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RunLoop.h"
@@ -15,6 +18,22 @@
 namespace qmtest {
 
 namespace pf = platform::foundation;
+
+namespace {
+
+// A test program ends as the application does: a screen a test showed, or
+// the standard initialisation it ran, leaves "TLYThread" setting up its
+// stores, which would make the default sandbox again inside the program's
+// home while that home is being removed at exit.
+class AnalyticsEndsWithTheProgram : public ::testing::Environment {
+public:
+    void TearDown() override { TwkAnalytics::finishAnalyticsStuff(); }
+};
+
+[[maybe_unused]] ::testing::Environment* const gAnalyticsEnd =
+    ::testing::AddGlobalTestEnvironment(new AnalyticsEndsWithTheProgram);
+
+}  // namespace
 
 GlobalStateGuard::GlobalStateGuard()
     : bundlePath_(pf::Bundle::mainBundlePathSetting()), infoPlistPath_(pf::Bundle::mainInfoPlistPathSetting()),

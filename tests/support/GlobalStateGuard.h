@@ -7,7 +7,8 @@
 // the detected device index.
 // A fixture holds one for the length of each test, declared after the
 // temporary folders it uses so that it restores before they go; tests then
-// pass in any order.
+// pass in any order. A program that uses it also lets the analytics thread
+// finish its work and stop after its last test, as the application does.
 #include <memory>
 #include <string>
 

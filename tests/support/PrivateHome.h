@@ -3,8 +3,9 @@
 // private folder made for this process under the build folder's test-homes/
 // and removed when it ends (exit() included), so that nothing a test
 // launches, in-process or as a child, writes into the user's real data home.
-// A background thread still writing at exit can leave some of it behind,
-// within the build folder. A test program started by another (QM_TEST_HOME
+// Work still running as it goes would make parts of it again: the analytics
+// thread, the one that outlives the tests, is finished before (see
+// GlobalStateGuard.cpp). A test program started by another (QM_TEST_HOME
 // set) keeps the home its parent gave it.
 #include <stdlib.h>
 #include <unistd.h>

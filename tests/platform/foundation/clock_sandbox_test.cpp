@@ -165,6 +165,36 @@ TEST(Sandbox, EveryTestProgramHasAHomeOfItsOwn) {
     EXPECT_NE(r.output.find("home=" + std::string(data) + "/quenmira\n"), std::string::npos) << r.output;
 }
 
+// The user's own lock file with every permission taken away gets its mode
+// back, said once, and the launch claims the home. Root may open any file, so
+// as root the claim runs as another user who owns the home.
+TEST(Sandbox, ALockFileItsOwnerMayNotOpenIsGivenItsModeBack) {
+    foundation_test::TempDir dir;
+    const std::string lock = dir.path + "/Library/" + Sandbox::kLockFileName;
+    ASSERT_TRUE(FileManager::createDirectory(dir.path + "/Library", true, 0700));
+    ASSERT_TRUE(FileManager::writeFileAtomically(lock, std::string("4242\n"), nullptr, 0));
+    std::string asUser;
+    if (geteuid() == 0) {
+        if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv to run as another user";
+        constexpr uid_t kNobody = 65534;
+        for (const std::string& p : {dir.path, dir.path + "/Library", lock})
+            ASSERT_EQ(lchown(p.c_str(), kNobody, kNobody), 0) << p;
+        asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    const auto r = foundation_test::runCommand("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path + " " + asUser +
+                                               std::string(exe, size_t(n)) + " --gtest_filter=FreshProcess.Role");
+    EXPECT_NE(r.output.find("claimed=1"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("The lock file " + lock +
+                            " could not be opened (mode 0000); its mode was set back to 0600."),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(FileManager::attributes(lock)->mode, 0600u);
+    EXPECT_FALSE(FileManager::exists(lock + ".corrupt-1"));
+}
+
 TEST(Sandbox, OneProcessHoldsAHomeAtATime) {
     foundation_test::TempDir dir;
     const std::string lock = dir.path + "/Library/" + Sandbox::kLockFileName;

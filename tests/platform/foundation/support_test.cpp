@@ -225,7 +225,7 @@ TEST(Sandbox, ALinkOrFileWhereAFolderBelongsIsSetAside) {
     ASSERT_TRUE(FileManager::writeFileAtomically(outside.file("keep"), std::string("x")));
     ASSERT_TRUE(FileManager::createDirectory(dir.file("Library")));
     ASSERT_EQ(symlink(outside.path.c_str(), dir.file("Library/Caches").c_str()), 0);
-    ASSERT_TRUE(FileManager::writeFileAtomically(dir.file("tmp"), std::string("not a folder")));
+    ASSERT_TRUE(FileManager::writeFileAtomically(dir.file("Library/Keychains"), std::string("not a folder")));
     std::vector<std::string> lines;
     setLogSink([&](const std::string& l) { lines.push_back(l); });
     Error error;
@@ -233,16 +233,51 @@ TEST(Sandbox, ALinkOrFileWhereAFolderBelongsIsSetAside) {
     setLogSink(nullptr);
     ASSERT_TRUE(made) << error.description();
     struct stat st;
-    for (const std::string sub : {"Library/Caches", "tmp"}) {
+    for (const std::string sub : {"Library/Caches", "Library/Keychains"}) {
         ASSERT_EQ(lstat(dir.file(sub).c_str(), &st), 0);
         EXPECT_TRUE(S_ISDIR(st.st_mode)) << sub;
         EXPECT_EQ(st.st_mode & 07777, 0700u) << sub;
     }
     ASSERT_EQ(lstat(dir.file("Library/Caches.corrupt-1").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(*FileManager::readFile(dir.file("tmp.corrupt-1")), "not a folder");
+    EXPECT_EQ(*FileManager::readFile(dir.file("Library/Keychains.corrupt-1")), "not a folder");
     EXPECT_EQ(FileManager::contentsOfDirectory(outside.path), std::vector<std::string>{"keep"});
     EXPECT_EQ(FileManager::attributes(outside.path)->mode, 0700u);  // mkdtemp's, not narrowed through the link
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_THAT(lines[0], testing::HasSubstr("A link stood where the folder " + dir.file("Library/Caches")));
+}
+
+// A home the user names is theirs: what is missing is made owner-only, what
+// stands at its top keeps its mode, and what cannot serve there refuses the
+// home, named, with nothing moved.
+TEST(Sandbox, AHomeTheUserNamedKeepsWhatStandsAtItsTop) {
+    qmtest::GlobalStateGuard guard;
+    TempDir dir, outside;
+    ASSERT_EQ(mkdir(dir.file("tmp").c_str(), 0700), 0);
+    ASSERT_EQ(chmod(dir.file("tmp").c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(dir.file("Documents").c_str(), 0700), 0);
+    ASSERT_EQ(chmod(dir.file("Documents").c_str(), 0755), 0);
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& l) { lines.push_back(l); });
+    Error error;
+    ASSERT_TRUE(Sandbox::setHome(dir.path, &error)) << error.description();
+    EXPECT_EQ(FileManager::attributes(dir.file("tmp"))->mode, 01777u);
+    EXPECT_EQ(FileManager::attributes(dir.file("Documents"))->mode, 0755u);
+    for (const char* made : {"Library", "Library/Caches", "Library/Preferences", "Library/Keychains"})
+        EXPECT_EQ(FileManager::attributes(dir.file(made))->mode, 0700u) << made;
+
+    ASSERT_TRUE(FileManager::remove(dir.file("Library")));
+    ASSERT_TRUE(FileManager::writeFileAtomically(dir.file("Library"), std::string("the user's")));
+    ASSERT_TRUE(FileManager::remove(dir.file("Documents")));
+    ASSERT_EQ(symlink(outside.path.c_str(), dir.file("Documents").c_str()), 0);
+    EXPECT_FALSE(Sandbox::setHome(dir.path, &error));
+    EXPECT_EQ(error.localizedDescription(), dir.file("Documents") + " is a link, not a folder, and is left as it is");
+    ASSERT_TRUE(FileManager::remove(dir.file("Documents")));
+    EXPECT_FALSE(Sandbox::setHome(dir.path, &error));
+    EXPECT_EQ(error.localizedDescription(), dir.file("Library") + " is a file, not a folder, and is left as it is");
+    setLogSink(nullptr);
+    EXPECT_EQ(*FileManager::readFile(dir.file("Library")), "the user's");
+    EXPECT_EQ(FileManager::contentsOfDirectory(dir.path), (std::vector<std::string>{"Documents", "Library", "tmp"}));
+    EXPECT_EQ(lines, std::vector<std::string>{});
+    EXPECT_EQ(FileManager::attributes(outside.path)->mode, 0700u);
 }

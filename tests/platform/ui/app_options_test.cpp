@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "platform/ui/Options.h"
 
 using platform::ui::parseOptions;
@@ -173,4 +178,22 @@ TEST(AppOptions, ServiceAddressesInTheEnvironmentAreCheckedAtLaunch) {
     platform::ui::checkEnvironmentAddresses(r, addresses, "Quenmira");
     unsetenv("QM_TEST_SERVICE_HOST");
     EXPECT_NE(r.output.find("--frobnicate"), std::string::npos);
+}
+
+// Whatever refuses a value, the refusal stays one line with the value's
+// control characters shown escaped.
+TEST(AppOptions, ControlCharactersInARefusedValueAreShownEscaped) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--brightness", "1\n0"}, "not \"1\\n0\""},
+        {{"--battery", "0.5:full\r"}, "not \"full\\r\""},
+        {{"--info-plist", "/nonexistent/\x1b[1mInfo.plist"}, "\"/nonexistent/\\x1b[1mInfo.plist\""},
+        {{"stray\tword\x7f"}, "stray\\tword\\x7f"},
+    };
+    for (auto [args, shown] : cases) {
+        args.insert(args.begin(), "Quenmira");
+        auto r = parseOptions(args);
+        ASSERT_EQ(r.exitCode, 2) << shown;
+        EXPECT_NE(r.output.find(shown), std::string::npos) << r.output;
+        EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 2) << r.output;
+    }
 }

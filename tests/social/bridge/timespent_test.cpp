@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <thread>
 
 #include "platform/foundation/Clock.h"
@@ -136,6 +140,57 @@ TEST_F(TimeSpent, AnUnreadableFileIsSetAsideWithALineSayingWhere) {
         EXPECT_FALSE(pf::FileManager::exists(path));
     }
     pf::setLogSink(nullptr);
+}
+
+// A link (whose target must not be written through), a FIFO (never waited
+// on) or a file larger than the writer makes is damage: set aside, one line,
+// and a first session.
+TEST_F(TimeSpent, ALinkFIFOOrOversizedFileIsSetAsideWithALine) {
+    const std::string path = PZSDKTimeSpentData::persistencePath();
+    const std::string target = home_ + "/elsewhere.json";
+    std::ofstream(target) << "{\"numSessions\":7}";
+    const std::function<void()> damage[] = {
+        [&] { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0); },
+        [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+        [&] {
+            std::ofstream(path) << "{\"numSessions\":7}";
+            ASSERT_EQ(truncate(path.c_str(), PZSDKTimeSpentData::kMaxFileSize + 1), 0);
+        },
+    };
+    std::vector<std::string> lines;
+    pf::setLogSink([&](const std::string& line) { lines.push_back(line); });
+    for (int n = 1; n <= 3; ++n) {
+        damage[n - 1]();
+        auto& data = relaunch();
+        data.restore(true);
+        EXPECT_EQ(data.numSessions(), 1) << n;
+        data.suspend();
+        const std::string aside = path + ".corrupt-" + std::to_string(n);
+        struct stat st {};
+        EXPECT_EQ(lstat(aside.c_str(), &st), 0) << n;
+        ASSERT_EQ(lines.size(), size_t(n));
+        EXPECT_NE(lines.back().find("Cannot read the time spent in " + path), std::string::npos) << lines.back();
+        EXPECT_NE(lines.back().find("moved it to " + aside), std::string::npos) << lines.back();
+        EXPECT_EQ(saved()["numSessions"].intValue(), 1) << n;
+        ASSERT_TRUE(pf::FileManager::remove(path));
+    }
+    pf::setLogSink(nullptr);
+    EXPECT_EQ(pf::FileManager::readFile(target).value_or(""), "{\"numSessions\":7}");
+}
+
+// Counts too large for the counters stop at the largest one rather than
+// wrap to negative ones, read back or counted on.
+TEST_F(TimeSpent, CountsStayWithinTheirRange) {
+    const double now = clock_->now();
+    for (const double away : {10.0, PZSDKTimeSpentData::kSessionTimeout + 1}) {
+        std::ofstream(PZSDKTimeSpentData::persistencePath())
+            << "{\"numInterruptions\":1e300,\"numSessions\":1e300,\"lastSuspendTime\":" << std::fixed << now - away
+            << "}";
+        auto& data = relaunch();
+        data.restore(true);
+        EXPECT_EQ(data.numSessions(), std::numeric_limits<int>::max()) << away;
+        EXPECT_EQ(data.numInterruptions(), away < 60 ? std::numeric_limits<int>::max() : 0) << away;
+    }
 }
 
 TEST_F(TimeSpent, RestoreTwiceKeepsTheFirstStart) {
