@@ -73,18 +73,19 @@ void dropSoundLibraryMessage(const char*, int, const char*, int, const char*, ..
 // Without a sound card the sound library (ALSA, under SDL's driver) prints
 // its own errors on standard error before our one line says the same: its
 // error handler drops them instead. The library stays loaded, so SDL's driver
-// finds it with the handler set.
-void quietenSoundLibrary() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::string error;
-        foundation::SharedLibrary* alsa = foundation::SharedLibrary::open("libasound.so.2", &error).release();
-        using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
-        int (*setHandler)(Handler) = nullptr;
-        if (alsa && alsa->resolve(setHandler, "snd_lib_error_set_handler", nullptr))
-            setHandler(&dropSoundLibraryMessage);
-    });
+// finds it with the handler set, and held by a global, where a leak check
+// sees it kept rather than lost.
+std::unique_ptr<foundation::SharedLibrary> openQuietSoundLibrary(std::string* error) {
+    auto alsa = foundation::SharedLibrary::open("libasound.so.2", error);
+    using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+    int (*setHandler)(Handler) = nullptr;
+    if (alsa && alsa->resolve(setHandler, "snd_lib_error_set_handler", nullptr)) setHandler(&dropSoundLibraryMessage);
+    return alsa;
 }
+
+constinit foundation::LazyLibrary<foundation::SharedLibrary> gSoundLibrary(&openQuietSoundLibrary);
+
+void quietenSoundLibrary() { (void)gSoundLibrary.get(); }
 
 }  // namespace
 

@@ -2,8 +2,10 @@
 // receives: the request and body the service gets, what each kind of answer
 // does to the report, reports that cannot be sent, and the approval question.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
+#include <cstring>
 
 #include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
@@ -331,16 +333,17 @@ TEST_F(CrashUpload, AReportThatCannotBeOpenedForNowStaysForTheNextRun) {
     makeManager(service.baseURL());
     const std::string path = addReport("600000050");
     ASSERT_TRUE(manager_->hasPendingCrashReport());
-    rlimit saved;
-    getrlimit(RLIMIT_NOFILE, &saved);
-    std::vector<int> fds;
-    rlimit low = saved;
-    low.rlim_cur = 64;
-    setrlimit(RLIMIT_NOFILE, &low);
-    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fds.push_back(fd);
+    // Under another holder's lease the file answers "not now" to an open that
+    // will not wait, as the manager's will not. Every descriptor stays free:
+    // the run, and the sanitizers' own checks in it, need some.
+    const int held = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    const auto breakSignal = signal(SIGIO, SIG_IGN);
+    ASSERT_EQ(0, fcntl(held, F_SETLEASE, F_WRLCK)) << strerror(errno);
     manager_->sendNextCrashReport();
-    for (int fd : fds) close(fd);
-    setrlimit(RLIMIT_NOFILE, &saved);
+    fcntl(held, F_SETLEASE, F_UNLCK);
+    close(held);
+    signal(SIGIO, breakSignal);
     EXPECT_TRUE(FileManager::exists(path));
     ASSERT_EQ(1u, recorder_.errors.size());
     EXPECT_EQ(PKRCrashReportUnreadable, recorder_.errors[0].code);
