@@ -22,6 +22,8 @@ enum URLErrorCode : int64_t {
     kURLErrorNotConnectedToInternet = -1009,
     kURLErrorBadServerResponse = -1011,
     kURLErrorCannotDecodeContentData = -1016,
+    kURLErrorFileDoesNotExist = -1100,
+    kURLErrorFileIsDirectory = -1101,
     kURLErrorDataLengthExceedsMaximum = -1103,
     kURLErrorSecureConnectionFailed = -1200,
     kURLErrorServerCertificateUntrusted = -1202,

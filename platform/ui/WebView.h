@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/foundation/Error.h"
+#include "platform/net/URLError.h"
 #include "platform/ui/ImageView.h"
 #include "platform/ui/ScrollView.h"
 
@@ -25,10 +26,11 @@ class WebView;
 
 enum class WebViewNavigationType { LinkClicked, FormSubmitted, BackForward, Reload, FormResubmitted, Other };
 
-inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
-inline constexpr int64_t kURLErrorUnsupportedURL = -1002;
-inline constexpr int64_t kURLErrorFileDoesNotExist = -1100;
-inline constexpr int64_t kURLErrorFileIsDirectory = -1101;
+// A load fails with the URL loading system's errors.
+using net::kURLErrorDomain;
+using net::kURLErrorFileDoesNotExist;
+using net::kURLErrorFileIsDirectory;
+using net::kURLErrorUnsupportedURL;
 
 class WebViewDelegate {
 public:
