@@ -242,7 +242,14 @@ TEST_F(Process, AHugeTimeSpentFileIsSetAsideUnread) {
     ASSERT_EQ(status, 0) << log_;
     const size_t peak = log_.find("peak KiB: ");
     ASSERT_NE(peak, std::string::npos) << log_;
-    EXPECT_LT(std::stol(log_.substr(peak + 10)), 100 * 1024) << log_;
+    // A launch under the address sanitizer holds about twice a plain one;
+    // reading the file whole would take over 2 GiB in either.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long kPeakKiB = 300 * 1024;
+#else
+    constexpr long kPeakKiB = 100 * 1024;
+#endif
+    EXPECT_LT(std::stol(log_.substr(peak + 10)), kPeakKiB) << log_;
     EXPECT_EQ(qmtest::occurrences(log_, "Cannot read the time spent in " + timeSpent), 1) << log_;
     ASSERT_TRUE(fs::exists(timeSpent + ".corrupt-1")) << log_;
     EXPECT_EQ(fs::file_size(timeSpent + ".corrupt-1"), kSize);
