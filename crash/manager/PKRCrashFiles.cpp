@@ -34,10 +34,9 @@ constexpr const char* kMetaUserIDKey = "PKRCrashMetaUserID";
 constexpr uint64_t kMaxCompanionSize = 8 << 20;
 constexpr uint64_t kMaxSettingsSize = 1 << 20;
 
-// A crash file's name as this class makes it: digits, or digits and ".fake".
-bool isCrashFileName(const std::string& name) {
-    const std::string digits = name.size() > 5 && name.ends_with(".fake") ? name.substr(0, name.size() - 5) : name;
-    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+// A crash report's copy as this class names it: digits only.
+bool isReportCopyName(const std::string& name) {
+    return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // What the scan lists: any name but those of the folder's other files.
@@ -96,7 +95,7 @@ bool PKRCrashFiles::isPassingFailure(const pf::Error& error) {
 
 PKRCrashFiles::OptionalString PKRCrashFiles::completeCopyOf(const std::vector<uint8_t>& bytes) const {
     for (const std::string& name : FileManager::contentsOfDirectory(folder_)) {
-        if (!isCrashFileName(name) || name.ends_with(".fake")) continue;
+        if (!isReportCopyName(name)) continue;
         auto attributes = FileManager::attributes(path(name));
         if (!attributes || attributes->size != bytes.size()) continue;
         auto copy = FileManager::readFile(path(name), nullptr, PKROVCrashReporter::kMaxReportFileSize);

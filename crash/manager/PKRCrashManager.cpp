@@ -192,19 +192,15 @@ int PKRCrashManager::interruptedHandlings() const {
     return count > 0 ? count : 1;  // an empty marker is an older release's, from one handling
 }
 
-void PKRCrashManager::setReportAside(const std::string& why) {
-    const std::string aside = FileManager::moveAside(reporter_->crashReportPath());
-    PKRLog::plain("WARNING: The last crash report " + why + "; it was set aside" +
-                  (aside.empty() ? std::string(".") : " as " + aside));
-}
-
 void PKRCrashManager::handleCrashReport() {
     constexpr const char* kMethod = "-[PKRCrashManager handleCrashReport]";
     if (!reporter_) return;
     const int interrupted = interruptedHandlings();
     if (interrupted >= 2) {
         // Handling this report ended the process twice: never read it again.
-        setReportAside("could not be processed");
+        const std::string aside = FileManager::moveAside(reporter_->crashReportPath());
+        PKRLog::plain("WARNING: The last crash report could not be processed; it was set aside" +
+                      (aside.empty() ? std::string(".") : " as " + aside));
         FileManager::remove(analyzerInProgressFile_);
         return;
     }
@@ -324,8 +320,8 @@ void PKRCrashManager::appEnteredForeground() {
             defaults.setString(kAppVersionKey, v.string());
         defaults.setString(kAppOSVersionKey, ui::Device::current().systemVersion());
         if (auto build = osBuild()) defaults.setString(kAppOSBuildKey, *build);
-        defaults.setString(kAppUUIDsKey, pf::format("<uuid type=\"app\" arch=\"%s\">%s</uuid>",
-                                                    deviceArchitecture().c_str(), executableUUID().c_str()));
+        defaults.setString(kAppUUIDsKey,
+                           PKRCrashReportFields::uuidElement("app", deviceArchitecture(), executableUUID()));
     });
 }
 

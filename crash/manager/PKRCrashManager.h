@@ -205,7 +205,6 @@ private:
     void didDismissWithButtonIndex(platform::ui::Alert&, int64_t buttonIndex) override;
     void setUpReporter();
     int interruptedHandlings() const;
-    void setReportAside(const std::string& why);
     using CrashAsk = bool (PKRCrashManagerDelegate::*)(PKRCrashManager&, std::optional<std::string>&);
     using PelkorAsk = bool (PKRPelkorManagerDelegate::*)(PKRPelkorBaseManager&, std::optional<std::string>&);
     std::string identityForCrashReport(const char* keychainKey, CrashAsk crashAsk, PelkorAsk pelkorAsk);

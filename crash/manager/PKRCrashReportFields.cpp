@@ -9,12 +9,13 @@
 namespace pf = platform::foundation;
 using pf::Value;
 
-namespace {
-
-std::string uuidElement(const std::string& type, const std::string& arch, const std::string& uuid) {
+std::string PKRCrashReportFields::uuidElement(const std::string& type, const std::string& arch,
+                                              const std::string& uuid) {
     return "<uuid type=\"" + pf::escapeMarkup(type) + "\" arch=\"" + pf::escapeMarkup(arch) + "\">" +
            pf::escapeMarkup(uuid) + "</uuid>";
 }
+
+namespace {
 
 // The elements of an app-kill report's stored list, made again with every
 // value escaped; anything else is dropped.
@@ -22,7 +23,7 @@ std::string reescapedUUIDElements(const std::string& stored) {
     static const std::regex element(R"re(<uuid type="([^"<>]*)" arch="([^"<>]*)">([^<>]*)</uuid>)re");
     std::string out;
     for (auto it = std::sregex_iterator(stored.begin(), stored.end(), element); it != std::sregex_iterator(); ++it)
-        out += uuidElement((*it)[1], (*it)[2], (*it)[3]);
+        out += PKRCrashReportFields::uuidElement((*it)[1], (*it)[2], (*it)[3]);
     return out;
 }
 

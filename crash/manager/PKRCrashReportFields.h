@@ -33,6 +33,8 @@ struct PKRCrashReportFields {
     // nullopt for a property list without the log text.
     static std::optional<PKRCrashReportFields> fromAppKillReport(const platform::foundation::Value& plist);
 
+    // One "<uuid>" element, its values escaped.
+    static std::string uuidElement(const std::string& type, const std::string& arch, const std::string& uuid);
     // The report's binary images as "<uuid>" elements.
     static std::string appUUIDElements(const PKROVCrashReport& report);
     // The report's UUID in the platform's form (upper case, hyphenated); "" without one.

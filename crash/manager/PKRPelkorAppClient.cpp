@@ -85,15 +85,11 @@ PKRPelkorAppClient::Data PKRPelkorAppClient::dataWithPostValue(const Data& value
     };
     Data out;
     append(out, "--" + boundary + "\r\n");
-    if (filename) {
-        append(out, "Content-Disposition: form-data; name=\"" + headerSafe(key) + "\"; filename=\"" +
-                        headerSafe(*filename) + "\"\r\n");
-        append(out, "Content-Type: " + headerSafe(contentType) + "\r\n");
-        append(out, "Content-Transfer-Encoding: binary\r\n\r\n");
-    } else {
-        append(out, "Content-Disposition: form-data; name=\"" + headerSafe(key) + "\"\r\n");
-        append(out, "Content-Type: " + headerSafe(contentType) + "\r\n\r\n");
-    }
+    append(out, "Content-Disposition: form-data; name=\"" + headerSafe(key) + "\"" +
+                    (filename ? "; filename=\"" + headerSafe(*filename) + "\"" : std::string()) + "\r\n");
+    append(out, "Content-Type: " + headerSafe(contentType) + "\r\n");
+    if (filename) append(out, "Content-Transfer-Encoding: binary\r\n");
+    append(out, "\r\n");
     out.insert(out.end(), value.begin(), value.end());
     append(out, "\r\n");
     return out;
