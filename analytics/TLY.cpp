@@ -278,7 +278,8 @@ void TLY::reset() {
     for (const char* name : {kTLYOldStoreFileName, kTLYStoreFileName}) {
         auto path = TLYDataStore::databaseFullPath(name);
         if (!path) continue;
-        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        platform::foundation::FileManager::remove(*path);
+        for (const std::string& suffix : platform::store::companionSuffixes())
             platform::foundation::FileManager::remove(*path + suffix);
         platform::store::removeSetAsideCopies(*path);
     }

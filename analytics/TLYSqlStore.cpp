@@ -10,6 +10,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/store/Context.h"
+#include "platform/store/Database.h"
 
 using platform::foundation::Error;
 using platform::foundation::FileManager;
@@ -149,9 +150,7 @@ bool TLYSqlStore::closeAndDeleteDatabase() {
         return false;
     }
     // The journal of a deleted database must not be replayed into the new one.
-    FileManager::remove(databasePath_ + "-journal");
-    FileManager::remove(databasePath_ + "-wal");
-    FileManager::remove(databasePath_ + "-shm");
+    for (const std::string& suffix : platform::store::companionSuffixes()) FileManager::remove(databasePath_ + suffix);
     return true;
 }
 

@@ -38,6 +38,9 @@ bool present(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+// Between a file's name and mkstemp's unique tail in its temporaries.
+constexpr std::string_view kTemporaryMark = ".tmp-";
+
 std::optional<std::string> refuse(Error* error, FileManagerErrorCode code, const std::string& path) {
     if (error)
         *error =
@@ -46,16 +49,16 @@ std::optional<std::string> refuse(Error* error, FileManagerErrorCode code, const
     return std::nullopt;
 }
 
-// "a link", "a file", ...: what stands at a path, for a line that names it.
-std::string kindOfEntry(mode_t mode) {
+}  // namespace
+
+std::string FileManager::kindOfEntry(unsigned mode) {
     if (S_ISLNK(mode)) return "a link";
     if (S_ISFIFO(mode)) return "a FIFO";
     if (S_ISSOCK(mode)) return "a socket";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISDIR(mode)) return "a folder";
     return "a file";
 }
-
-}  // namespace
 
 bool FileManager::exists(const std::string& path, bool* isDirectory) {
     struct stat st;
@@ -241,7 +244,7 @@ bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Erro
 }
 
 void FileManager::removeLeftoverTemporaries(const std::string& folder, const std::string& name) {
-    constexpr std::string_view kMark = ".tmp-";
+    constexpr std::string_view kMark = kTemporaryMark;
     constexpr size_t kUnique = 6;  // mkstemp's XXXXXX
     for (const std::string& entry : contentsOfDirectory(folder)) {
         const size_t mark = entry.size() - kUnique - kMark.size();
@@ -257,7 +260,7 @@ bool FileManager::writeFileAtomically(const std::string& path, const void* bytes
                                       unsigned mode) {
     std::string dir = deletingLastPathComponent(path);
     if (dir.empty()) dir = ".";
-    std::string tmpl = path + ".tmp-XXXXXX";
+    std::string tmpl = path + std::string(kTemporaryMark) + "XXXXXX";
     int fd = ::mkstemp(tmpl.data());
     if (fd < 0) return fail(error, errno, path);
     int err = 0;

@@ -33,6 +33,9 @@ public:
     // Whether anything takes up `path`: unlike exists, a link counts (dangling
     // or not) and is never followed.
     static bool isPresent(const std::string& path);
+    // "a link", "a FIFO", "a folder", ...: what an lstat mode says stands at a
+    // path, for a line that names it.
+    static std::string kindOfEntry(unsigned mode);
     static bool createDirectory(const std::string& path, bool intermediates = true, unsigned mode = 0755,
                                 Error* error = nullptr);
     static bool remove(const std::string& path, Error* error = nullptr);  // files and whole folders

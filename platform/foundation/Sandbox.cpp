@@ -115,9 +115,10 @@ std::string Sandbox::chosenHome() {
 }
 
 bool Sandbox::prepare(Error* error) {
-    const std::string h = home();
     std::lock_guard lock(gMutex);
-    return createFolders(h, !gChosen.empty(), error);
+    // Not through home(), which would make the folders once already.
+    if (gHome.empty()) gHome = defaultHome();
+    return createFolders(gHome, !gChosen.empty(), error);
 }
 
 bool Sandbox::claim(Error* error) {

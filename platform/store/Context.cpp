@@ -173,8 +173,10 @@ uint32_t bigEndian32(const std::string& bytes, size_t at) {
            uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3]));
 }
 
-// A file that exists and begins otherwise than an SQLite database.
+// A special file where the store belongs, or a file that exists and begins
+// otherwise than an SQLite database. The special file is never opened.
 bool isNotADatabase(const std::string& path) {
+    if (isNotAStoreFile(path)) return true;
     auto attributes = FileManager::attributes(path);
     if (!attributes || attributes->isDirectory || attributes->size == 0) return false;
     std::string header = readHead(path, 16);
@@ -271,7 +273,7 @@ private:
     int open(Database& db) {
         // A file that does not even begin like a database is set aside before
         // SQLite sees it: SQLite would discard the companion journal it finds.
-        if (isNotAStoreFile(path_) || isNotADatabase(path_)) {
+        if (isNotADatabase(path_)) {
             if (failure_)
                 *failure_ = sqliteError(sqlite3_errstr(SQLITE_NOTADB), SQLITE_NOTADB, "not a database: " + path_);
             return SQLITE_NOTADB;
@@ -382,7 +384,7 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
     // (A file that is no database at all takes its companions along instead.)
     std::string moved;
     const bool companionsSound =
-        isNotAStoreFile(path) || isNotADatabase(path) || setAsideDamagedCompanions(path, moved);
+        isNotADatabase(path) || setAsideDamagedCompanions(path, moved);
     if (!moved.empty() && corruption) {
         *corruption = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
                             Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey, Value(moved)}}));

@@ -84,18 +84,6 @@ std::string setAside(const std::string& path, const std::vector<std::string>& co
     return aside;
 }
 
-namespace {
-
-const char* kindOf(mode_t mode) {
-    if (S_ISLNK(mode)) return "a link";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "a device";
-}
-
-}  // namespace
-
 bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
     report.clear();
     bool sound = true;
@@ -105,7 +93,7 @@ bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
         if (::lstat(companion.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
         platform::foundation::Error error;
         const std::string aside = setAside(companion, {}, &error);
-        report += std::string(report.empty() ? "" : "; ") + kindOf(st.st_mode) + " at " + companion +
+        report += std::string(report.empty() ? "" : "; ")  + FileManager::kindOfEntry(st.st_mode) + " at " + companion +
                   (aside.empty() ? " cannot be moved aside: " + error.description() : " moved to " + aside);
         sound = sound && !aside.empty();
     }
