@@ -371,6 +371,8 @@ pf::Error urlError(URLErrorCode code, const std::string& url, const std::string&
     case kURLErrorNotConnectedToInternet: message = "The Internet connection appears to be offline."; break;
     case kURLErrorBadServerResponse: message = "The server returned a bad response."; break;
     case kURLErrorCannotDecodeContentData: message = "cannot decode raw data"; break;
+    case kURLErrorFileDoesNotExist: message = "The requested resource does not exist."; break;
+    case kURLErrorFileIsDirectory: message = "The requested resource is a directory."; break;
     case kURLErrorSecureConnectionFailed:
         message = "An SSL error has occurred and a secure connection to the server cannot be made.";
         break;

@@ -428,12 +428,8 @@ void WebView::stopLoading() {
     connection_.reset();
 }
 
-void WebView::fail(int64_t code, const std::string& message, const std::string& url) {
+void WebView::fail(const foundation::Error& error) {
     loading_ = false;
-    foundation::Error error(
-        kURLErrorDomain, code,
-        foundation::Value(foundation::Value::Dictionary{{"NSLocalizedDescription", foundation::Value(message)},
-                                                        {"NSErrorFailingURLStringKey", foundation::Value(url)}}));
     if (delegate_) delegate_->didFailLoadWithError(*this, error);
 }
 
@@ -458,18 +454,18 @@ void WebView::begin(const std::string& url, std::string html, bool fromString) {
         if (!fromString) {
             std::string path = filePath(url);
             if (path.empty()) {
-                self->fail(kURLErrorUnsupportedURL, "unsupported URL", url);
+                self->fail(net::urlError(kURLErrorUnsupportedURL, url));
                 return;
             }
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec)) {
                 // A folder opens as a stream that reads nothing: not a page.
-                self->fail(kURLErrorFileIsDirectory, "The requested resource is a directory.", url);
+                self->fail(net::urlError(kURLErrorFileIsDirectory, url));
                 return;
             }
             auto text = foundation::FileManager::readFile(path);
             if (!text) {
-                self->fail(kURLErrorFileDoesNotExist, "The requested resource does not exist.", url);
+                self->fail(net::urlError(kURLErrorFileDoesNotExist, url));
                 return;
             }
             html = std::move(*text);
@@ -486,11 +482,9 @@ void WebView::fetch(const std::string& url, uint64_t gen) {
             auto self = std::static_pointer_cast<WebView>(weak.lock());
             if (!self || self->generation_ != gen) return;
             self->connection_.reset();
+            // The connection answers either its error or a response with data.
             if (error) {
-                self->loading_ = false;
-                if (self->delegate_) self->delegate_->didFailLoadWithError(*self, *error);
-            } else if (!response || !data) {
-                self->fail(net::kURLErrorBadServerResponse, "no answer", url);
+                self->fail(*error);
             } else {
                 // An error page is still the server's page: it shows, as a browser shows it.
                 self->show(std::string(data->begin(), data->end()), response->url().empty() ? url : response->url(),

@@ -91,7 +91,7 @@ private:
     // Lays out the page of load `gen` and finishes it on a later turn.
     void show(std::string html, const std::string& base, uint64_t gen);
     void relayout();
-    void fail(int64_t code, const std::string& message, const std::string& url);
+    void fail(const foundation::Error& error);
 
     WebViewDelegate* delegate_ = nullptr;
     std::shared_ptr<ScrollView> scroll_;
