@@ -75,7 +75,7 @@ std::shared_ptr<pg::Image> BatteryImage::getCombinedImageScaledForBounds(const p
         if (l.topHeight > 0)
             ctx->drawImageBottomUp(*top, {0, static_cast<double>(l.bottomHeight + l.middleHeight), width, l.topHeight});
     }
-    auto image = ctx->image();
+    auto image = ctx->takeImage();
     ctx.reset();
     setCachedScaledImage(image);
     return image;

@@ -7,12 +7,10 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <memory>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "analytics/TLY.h"
 #include "analytics/TLYBatchingDispatcher.h"
 #include "app/QuenmiraAppDelegate.h"
 #include "framework/TWKOneApp.h"

@@ -131,11 +131,11 @@ std::shared_ptr<pg::Image> TWKApplicationDelegate::imageFromColor(const pg::Colo
         auto ctx = pg::Context::beginImageContext(size, false, 1.0);
         ctx->setFillColor(color);
         ctx->fillRect(bounds);
-        filled = ctx->image();
+        filled = ctx->takeImage();
     }
     auto ctx = pg::Context::beginImageContext(size, false, 1.0);
     ctx->addPath(pg::Path::roundedRect(bounds, radius));
     ctx->clip();
     ctx->drawImage(*filled, bounds);
-    return ctx->image();
+    return ctx->takeImage();
 }

@@ -48,7 +48,7 @@ void TWKViewOpen::preRenderInImageOfSize(const Rect& rect) {
         ctx->setStrokeColor(Color::rgba(0.7, 0.7, 0.7, 1.0));
         ctx->strokeLine(Point{0, A + h}, Point{W, h});
     }
-    renderedImage_ = ctx->image();
+    renderedImage_ = ctx->takeImage();
 }
 
 void TWKViewOpen::drawRect(Context& ctx, const Rect& rect) {
