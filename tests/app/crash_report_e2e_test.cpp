@@ -27,6 +27,7 @@
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/ChildTest.h"
 #include "tests/support/RawHttpService.h"
+#include "tests/support/ShellTools.h"
 
 namespace fs = std::filesystem;
 namespace pf = platform::foundation;
@@ -148,10 +149,7 @@ protected:
             r.body.rfind(
                 "------FOO\r\nContent-Disposition: form-data; name=\"sdk\"\r\nContent-Type: text\r\n\r\nPelkorSDK\r\n",
                 0));
-        int parts = 0;
-        for (size_t p = r.body.find("------FOO\r\n"); p != std::string::npos; p = r.body.find("------FOO\r\n", p + 1))
-            ++parts;
-        EXPECT_EQ(4, parts);
+        EXPECT_EQ(4, qmtest::occurrences(r.body, "------FOO\r\n"));
         EXPECT_NE(std::string::npos, r.body.find("name=\"xml\"; filename=\"crash.xml\"\r\nContent-Type: text/xml\r\n"));
         const std::string ending = "</crash></crashes>\r\n------FOO--\r\n";
         ASSERT_GE(r.body.size(), ending.size());

@@ -13,6 +13,7 @@
 #include "platform/security/Keychain.h"
 #include "tests/crash/manager/crash_upload_support.h"
 #include "tests/support/RawHttpService.h"
+#include "tests/support/ShellTools.h"
 
 using namespace uploadtest;
 using qmtest::RawHttpService;
@@ -39,12 +40,6 @@ std::string uuidString(const PKROVCrashReport& report) {
 std::string boundaryOf(const RawHttpService::Request& r) {
     const std::string type = r.header("Content-type");
     return type.substr(type.find("boundary=") + 9);
-}
-
-int occurrences(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
 }
 
 // A peer process that holds the sandbox's keychain until released (at most a
@@ -282,7 +277,7 @@ TEST_F(CrashUpload, AnAppKillReportIsEscapedAndItsAttachmentChoosesTheBoundary) 
     const std::string boundary = boundaryOf(r);
     EXPECT_NE("----FOO", boundary);
     EXPECT_EQ(std::string::npos, tricky.find("--" + boundary));
-    EXPECT_EQ(5, occurrences(r.body, "--" + boundary + "\r\n"));
+    EXPECT_EQ(5, qmtest::occurrences(r.body, "--" + boundary + "\r\n"));
     const std::string attachmentPart =
         "--" + boundary +
         "\r\nContent-Disposition: form-data; name=\"attachment0\"; filename=\"f.bin\"\r\n"

@@ -13,6 +13,7 @@
 #include "tests/platform/foundation/TestUtil.h"
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/GlobalStateGuard.h"
+#include "tests/support/ShellTools.h"
 
 using namespace platform::security;
 using foundation_test::TempDir;
@@ -131,11 +132,7 @@ struct Lines {
         platform::foundation::setLogSink([this](const std::string& line) { text += line + "\n"; });
     }
     ~Lines() { platform::foundation::setLogSink(nullptr); }
-    int count(const std::string& what) const {
-        int n = 0;
-        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-        return n;
-    }
+    int count(const std::string& what) const { return qmtest::occurrences(text, what); }
     std::string text;
 };
 
