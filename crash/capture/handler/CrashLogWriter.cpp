@@ -413,14 +413,19 @@ uint32_t other_threads_frame_cap(const crash_log_writer* w, image_list* images, 
     return cap;
 }
 
-// The bytes of every listed image.
-uint64_t images_size(image_list* images) {
+// Writes the listed images, in order, while each fits; without a file, the
+// bytes all of them take.
+uint64_t write_images(async_file* file, image_list* images) {
     if (!images) return 0;
     uint64_t size = 0;
     image_list_set_reading(images, true);
-    for (macho_image* image = image_list_next(images, nullptr); image; image = image_list_next(images, image))
-        size += pack_message(nullptr, rf::crash_report::binary_images,
-                             [&](async_file* f) { return write_image(f, image); });
+    for (macho_image* image = image_list_next(images, nullptr); image; image = image_list_next(images, image)) {
+        auto write = [&](async_file* f) { return write_image(f, image); };
+        const size_t one = pack_message(nullptr, rf::crash_report::binary_images, write);
+        if (file && one > async_file_remaining(file)) break;
+        if (file) pack_message(file, rf::crash_report::binary_images, write);
+        size += one;
+    }
     image_list_set_reading(images, false);
     return size;
 }
@@ -546,7 +551,7 @@ async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_th
     async_file_reserve(file, tail_size + crashed_room);
 
     // Images that cannot all fit take what there is, and the other threads none.
-    uint64_t images_room = images_size(images);
+    uint64_t images_room = write_images(nullptr, images);
     if (images_room > async_file_remaining(file)) images_room = async_file_remaining(file);
     async_file_reserve(file, tail_size + crashed_room + images_room);
 
@@ -583,16 +588,7 @@ async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_th
     if (!crashed_written) write_crashed();
 
     async_file_reserve(file, tail_size);
-    if (images) {
-        image_list_set_reading(images, true);
-        for (macho_image* image = image_list_next(images, nullptr); image; image = image_list_next(images, image)) {
-            size_t size = pack_message(nullptr, rf::crash_report::binary_images,
-                                       [&](async_file* f) { return write_image(f, image); });
-            if (size > async_file_remaining(file)) break;
-            pack_message(file, rf::crash_report::binary_images, [&](async_file* f) { return write_image(f, image); });
-        }
-        image_list_set_reading(images, false);
-    }
+    write_images(file, images);
 
     async_file_reserve(file, 0);
     if (has_exception)

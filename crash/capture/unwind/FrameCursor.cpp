@@ -93,33 +93,31 @@ frame_error frame_cursor_next(frame_cursor *cursor, const frame_reader *readers,
     if (cursor->chain64 && cursor->depth != 0 && reader_count != 0 && readers[0] == frame_pointer_read_frame) {
         const thread_state *current = &cursor->frames[cursor->frame];
         const uint32_t flavor = current->ts.flavor;
-        {
-            const thread_state *previous = cursor->depth >= 2 ? &cursor->frames[cursor->prev_frame] : nullptr;
-            const uint8_t spare = static_cast<uint8_t>(3 - cursor->frame - cursor->prev_frame);
-            thread_state *next = &cursor->frames[spare];
-            frame_error err;
-            uint64_t pc;
-            if (flavor == X86_THREAD_STATE64) {
-                using B = x86_thread_state64;
-                err = frame_pointer_step64<B, &B::rbp, &B::rip, &B::rsp>(
-                    cursor->task, current->ts.x86_64, current->valid_regs, previous,
-                    previous != nullptr ? previous->ts.x86_64 : current->ts.x86_64, next, next->ts.x86_64);
-                pc = next->ts.x86_64.rip;
-            } else {
-                using B = arm_thread_state64;
-                err = frame_pointer_step64<B, &B::fp, &B::pc, &B::sp>(
-                    cursor->task, current->ts.arm64, current->valid_regs, previous,
-                    previous != nullptr ? previous->ts.arm64 : current->ts.arm64, next, next->ts.arm64);
-                pc = next->ts.arm64.pc;
-            }
-            if (err == FRAME_ESUCCESS) {
-                // The end of the stack: nothing runs in the first page.
-                if (pc <= cursor->page_size) return FRAME_ENOFRAME;
-                cursor->prev_frame = cursor->frame;
-                cursor->frame = spare;
-                cursor->depth++;
-                return FRAME_ESUCCESS;
-            }
+        const thread_state *previous = cursor->depth >= 2 ? &cursor->frames[cursor->prev_frame] : nullptr;
+        const uint8_t spare = static_cast<uint8_t>(3 - cursor->frame - cursor->prev_frame);
+        thread_state *next = &cursor->frames[spare];
+        frame_error err;
+        uint64_t pc;
+        if (flavor == X86_THREAD_STATE64) {
+            using B = x86_thread_state64;
+            err = frame_pointer_step64<B, &B::rbp, &B::rip, &B::rsp>(
+                cursor->task, current->ts.x86_64, current->valid_regs, previous,
+                previous != nullptr ? previous->ts.x86_64 : current->ts.x86_64, next, next->ts.x86_64);
+            pc = next->ts.x86_64.rip;
+        } else {
+            using B = arm_thread_state64;
+            err = frame_pointer_step64<B, &B::fp, &B::pc, &B::sp>(
+                cursor->task, current->ts.arm64, current->valid_regs, previous,
+                previous != nullptr ? previous->ts.arm64 : current->ts.arm64, next, next->ts.arm64);
+            pc = next->ts.arm64.pc;
+        }
+        if (err == FRAME_ESUCCESS) {
+            // The end of the stack: nothing runs in the first page.
+            if (pc <= cursor->page_size) return FRAME_ENOFRAME;
+            cursor->prev_frame = cursor->frame;
+            cursor->frame = spare;
+            cursor->depth++;
+            return FRAME_ESUCCESS;
         }
     }
     return next_with_readers(cursor, readers, reader_count);
