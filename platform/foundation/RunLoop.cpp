@@ -59,10 +59,14 @@ Registry& registry() {
     return *r;
 }
 
-// Owns the run loop of a thread other than the main thread.
+// Owns the run loop of a thread other than the main thread, unless a
+// Thread object took it over.
 struct ThreadLoop {
     RunLoop* loop = nullptr;
-    ~ThreadLoop() { delete loop; }
+    bool outlivesThread = false;
+    ~ThreadLoop() {
+        if (!outlivesThread) delete loop;
+    }
 };
 thread_local ThreadLoop tThreadLoop;
 
@@ -116,6 +120,12 @@ RunLoop& RunLoop::current() {
     if (onMainThread()) return main();
     if (!tThreadLoop.loop) tThreadLoop.loop = new RunLoop();
     return *tThreadLoop.loop;
+}
+
+RunLoop& RunLoop::currentOutlivingThread(bool outlives) {
+    RunLoop& loop = current();
+    if (!onMainThread()) tThreadLoop.outlivesThread = outlives;
+    return loop;
 }
 
 bool RunLoop::isMain() const { return this == &main(); }

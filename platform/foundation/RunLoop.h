@@ -56,6 +56,13 @@ public:
     struct Impl;
 
 private:
+    friend class Thread;
+    // The calling thread's loop; with `outlives`, left to the caller when the
+    // thread ends rather than deleted with it: a Thread's loop may still be
+    // posted to after its thread stopped (by a transfer that ends late, say),
+    // and that work then waits, never run, instead of reaching freed memory.
+    static RunLoop& currentOutlivingThread(bool outlives);
+
     RunLoop();
     std::unique_ptr<Impl> impl_;
 };

@@ -53,7 +53,7 @@ Thread::Thread(std::string name) : name_(std::move(name)) {
     thread_ = std::thread([name = name_, stopping = stopping_, &ready] {
         installSignalStack();
         setCurrentName(name);
-        RunLoop& loop = RunLoop::current();
+        RunLoop& loop = RunLoop::currentOutlivingThread(true);
         ready.set_value(&loop);
         while (!*stopping) loop.run();
     });
@@ -61,7 +61,11 @@ Thread::Thread(std::string name) : name_(std::move(name)) {
     loop_ = future.get();
 }
 
-Thread::~Thread() { stop(); }
+Thread::~Thread() {
+    stop();
+    // A thread that stopped itself may still be returning from its loop.
+    if (!detached_) delete loop_;
+}
 
 RunLoop& Thread::runLoop() { return *loop_; }
 
@@ -73,10 +77,15 @@ void Thread::stop() {
     if (!thread_.joinable()) return;
     *stopping_ = true;
     loop_->stop();
-    if (isCurrent())
-        thread_.detach();  // stopping itself: it ends when the current work returns
-    else
+    if (isCurrent()) {
+        // Stopping itself: it ends when the current work returns, and its loop
+        // with it.
+        RunLoop::currentOutlivingThread(false);
+        thread_.detach();
+        detached_ = true;
+    } else {
         thread_.join();
+    }
 }
 
 std::string Thread::currentName() { return tName; }

@@ -15,7 +15,8 @@ public:
     explicit Thread(std::string name);
     ~Thread();  // stops the loop and joins
     const std::string& name() const { return name_; }
-    // The thread's run loop (valid once the constructor returns).
+    // The thread's run loop (valid once the constructor returns, and until this
+    // object goes: work posted after a stop waits in it, never run).
     RunLoop& runLoop();
     void perform(std::function<void()> fn);  // on this thread
     bool isCurrent() const;
@@ -35,6 +36,7 @@ private:
     RunLoop* loop_ = nullptr;
     std::thread thread_;
     std::thread::id id_;
+    bool detached_ = false;  // stopped from its own thread, which then ends on its own
     // Shared with the thread, which may outlive this object when it stopped itself.
     std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
 };

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -212,6 +213,30 @@ TEST(RunLoopThreads, StopFromAnotherThreadEndsRun) {
         FAIL() << "run() did not return within 30 s of stop()";
     }
     runner.join();
+}
+
+// A transfer that ends after its thread stopped still posts to that thread's
+// loop: the work waits there, never run by the thread, in a loop that is still
+// there (freed memory before; the address sanitizer run shows it).
+TEST(RunLoopThreads, AStoppedThreadsLoopStillTakesWork) {
+    Thread worker("stopped");
+    RunLoop* loop = nullptr;
+    std::atomic<bool> ranOnWorker{false};
+    std::promise<void> asked;
+    worker.perform([&] {
+        loop = &RunLoop::current();
+        asked.set_value();
+    });
+    asked.get_future().wait();
+    EXPECT_EQ(loop, &worker.runLoop());
+    worker.stop();
+    bool ran = false;
+    worker.perform([&] { ran = true; });
+    loop->perform([&] { ranOnWorker = worker.isCurrent(); });
+    EXPECT_FALSE(ran);
+    loop->runUntilIdle();
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(ranOnWorker);
 }
 
 TEST(RunLoopThreads, RunOnceWaitsBoundedAndReportsWhetherWorkRan) {
