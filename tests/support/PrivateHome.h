@@ -7,6 +7,7 @@
 // thread, the one that outlives the tests, is finished before (see
 // GlobalStateGuard.cpp). A test program started by another (QM_TEST_HOME
 // set) keeps the home its parent gave it.
+#include <errno.h>  // program_invocation_short_name
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -26,7 +27,8 @@ private:
         const std::string homes = std::string(QM_BUILD_DIR) + "/test-homes";
         std::error_code ignored;
         std::filesystem::create_directories(homes, ignored);
-        std::string pattern = homes + "/home-XXXXXX";
+        // Named after the program, so that a home left behind says whose it was.
+        std::string pattern = homes + "/home-" + program_invocation_short_name + "-XXXXXX";
         if (!mkdtemp(pattern.data())) return;  // the tests that need a home say so
         path_ = pattern;
         setenv("QM_TEST_HOME", path_.c_str(), 1);
