@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -171,6 +172,11 @@ TEST(MachThread, RefusesItselfAndThreadsThatEnded) {
     EXPECT_EQ(thread_suspend(mach_thread_self()), KERN_INVALID_ARGUMENT);
     std::atomic<thread_t> gone{0};
     std::thread([&] { gone = mach_thread_self(); }).join();
+    // A joined thread may still be leaving the kernel, where a signal still
+    // reaches it: it has ended once the process no longer lists it.
+    const std::string listed = "/proc/self/task/" + std::to_string(gone.load());
+    for (int i = 0; i < 5000 && ::access(listed.c_str(), F_OK) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(thread_suspend(gone), KERN_TERMINATED);
 }
 
