@@ -17,6 +17,7 @@
 #include "framework/TwkAnalytics.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Options.h"
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
     TwkAnalytics::finishAnalyticsStuff();
     const std::string& snapshot = parsed.configuration.snapshot;
     if (status == 0 && !snapshot.empty())
-        std::cout << "The main screen is in " << std::filesystem::absolute(snapshot).string() << std::endl;
+        std::cout << "The main screen is in "
+                  << platform::foundation::escapingControls(std::filesystem::absolute(snapshot).string()) << std::endl;
     return status;
 }

@@ -162,12 +162,15 @@ std::optional<FileAttributes> FileManager::attributes(const std::string& path, E
 
 std::optional<std::string> FileManager::readFile(const std::string& path, Error* error, uint64_t maxSize) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
     if (fd < 0) {
-        if (errno == ELOOP) return refuse(error, kFileNotRegularError, path);
-        fail(error, errno, path);
+        const int err = errno;
+        // A socket cannot be opened at all (ENXIO): what stands there, not the error, says it is no file.
+        if (err == ELOOP || (err != ENOENT && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+            return refuse(error, kFileNotRegularError, path);
+        fail(error, err, path);
         return std::nullopt;
     }
-    struct stat st;
     if (::fstat(fd, &st) != 0) {
         const int err = errno;
         ::close(fd);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/foundation/Unicode.h"
+
 namespace platform::foundation {
 
 std::string vformat(const char* fmt, va_list ap) {
@@ -518,6 +520,55 @@ std::string escapeMarkup(const std::string& text) {
         }
     }
     return out;
+}
+
+namespace {
+
+// Valid characters that are not shown as themselves: C1 controls (terminals
+// take U+009B as CSI), the line and paragraph separators, and the marks and
+// overrides of text direction, which reorder what follows them on the screen.
+bool isHiddenControl(char32_t c) {
+    return (c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x2028 && c <= 0x202e) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+void appendEscapedByte(std::string& out, unsigned char byte) {
+    switch (byte) {
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    default: {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+        out += hex;
+    }
+    }
+}
+
+}  // namespace
+
+std::string escapingControls(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            if (byte >= 0x20 && byte != 0x7f)
+                shown += char(byte);
+            else
+                appendEscapedByte(shown, byte);
+            ++i;
+            continue;
+        }
+        const DecodedCharacter c = decodeUTF8At(text, i);
+        const size_t length = c.valid ? c.length : 1;
+        if (c.valid && !isHiddenControl(c.codePoint))
+            shown.append(text.substr(i, length));
+        else
+            for (size_t k = 0; k < length; ++k) appendEscapedByte(shown, static_cast<unsigned char>(text[i + k]));
+        i += length;
+    }
+    return shown;
 }
 
 }  // namespace platform::foundation

@@ -25,6 +25,16 @@ std::string replacingOccurrences(std::string text, const std::string& what, cons
 // values): & < > " and ' become character references.
 std::string escapeMarkup(const std::string& text);
 
+// `text` for a line a person reads (the console log, a refusal quoting what
+// the user gave): control characters are shown escaped ("\n", "\r", "\t",
+// "\x1b"), and so is each byte that is not part of valid UTF-8, C1 controls
+// (U+0080-U+009F), and the line separators and direction overrides that
+// would move text on the screen (each byte as "\xNN"), so that a value can
+// neither split the line, overwrite it, nor drive the terminal. Printable
+// text, "é" or "電池" as much as ASCII, stays as it is; a backslash too, so
+// that escaping twice changes nothing.
+std::string escapingControls(std::string_view text);
+
 // ASCII case mapping, as the POSIX locale does it; other bytes stay.
 std::string lowercased(std::string text);
 std::string uppercased(std::string text);

@@ -39,8 +39,9 @@ void log(const std::string& message) {
              t.tm_hour, t.tm_min, t.tm_sec, int(tv.tv_usec / 1000));
     auto& s = state();
     std::lock_guard lock(s.mutex);
-    std::string line = std::string(stamp) + " " + s.process + "[" + std::to_string(getpid()) + ":" +
-                       std::to_string(gettid()) + "] " + message;
+    // The process name too: it is the name the program was started by.
+    std::string line = escapingControls(std::string(stamp) + " " + s.process + "[" + std::to_string(getpid()) + ":" +
+                                        std::to_string(gettid()) + "] " + message);
     if (s.sink) {
         s.sink(line);
         return;

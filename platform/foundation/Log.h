@@ -1,6 +1,9 @@
 #pragma once
 // The console log in the platform's format on standard error:
 // "2026-12-07 04:43:55.123 Quenmira[1234:5678] message". Tests may capture it.
+// A message is one line, whatever paths or values it quotes: it is shown
+// through escapingControls (Format.h), so that no file name can forge a line
+// of the log or drive the terminal.
 #include <functional>
 #include <string>
 

@@ -1,11 +1,13 @@
 #include "platform/foundation/Sandbox.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +34,51 @@ bool failWith(Error* error, int code, const std::string& path) {
     return false;
 }
 
+// Makes a file in `folder`, writes `bytes` to the disk there, and removes it.
+bool writesIn(const std::string& folder, size_t bytes, Error* error) {
+    std::string probe = folder + "/.write-test-XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return failWith(error, errno, folder);
+    static const char page[4096] = {};
+    int err = 0;
+    for (size_t left = bytes; left > 0 && !err;) {
+        const ssize_t n = ::write(fd, page, std::min(left, sizeof page));
+        if (n > 0)
+            left -= size_t(n);
+        else if (!(n < 0 && errno == EINTR))
+            err = n < 0 ? errno : ENOSPC;
+    }
+    if (!err && bytes > 0 && ::fsync(fd) != 0) err = errno;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return err == 0 || failWith(error, err, folder);
+}
+
+// Whether the system can keep its files in `folder`: list it, and make and
+// remove a file there. A folder the user keeps may have a mode (or an owner,
+// or a read-only mount) that lets none of that happen; it keeps it, and the
+// home cannot serve.
+bool canServe(const std::string& folder, Error* error) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return failWith(error, errno, folder);
+    ::closedir(dir);
+    return writesIn(folder, 0, error);
+}
+
+// Folders can exist on a read-only file system, and empty files on a full
+// one: only written bytes tell. A launch writes a few hundred KiB (the stores
+// with their logs and indexes): with less room than this the disk is full for
+// it, said once now rather than by every file that fails later.
+bool hasRoomForALaunch(const std::string& home, Error* error) {
+    const std::string folder = home + "/Library/Preferences";
+    if (!writesIn(folder, 4096, error)) return false;
+    constexpr uint64_t kRoomForALaunch = 1 << 20;
+    struct statvfs disk;
+    if (::statvfs(home.c_str(), &disk) == 0 && uint64_t(disk.f_bavail) * disk.f_frsize < kRoomForALaunch)
+        return failWith(error, ENOSPC, folder);
+    return true;
+}
+
 // The home is made owner-only when we make it. In a folder the user named
 // (`userNamed`), what stands at the top is theirs: a folder there keeps its
 // mode (a shared tmp/ its sticky bit), and anything else refuses the home
@@ -54,25 +101,10 @@ bool createFolders(const std::string& home, bool userNamed, Error* error) {
                                      {"/tmp", top}}) {
         // A link here would take the user's data out of the sandbox.
         if (!FileManager::makeRealDirectory(home + sub, Sandbox::kFolderMode, error, found)) return false;
+        // Checked before the folders inside it are made, so that the line names the one that fails.
+        if (!canServe(home + sub, error)) return false;
     }
-    // Folders can exist on a read-only file system, and empty files on a full
-    // one: only written bytes tell.
-    std::string probe = home + "/Library/Preferences/.write-test-XXXXXX";
-    const int fd = ::mkstemp(probe.data());
-    if (fd < 0) return failWith(error, errno, home + "/Library/Preferences");
-    static const char page[4096] = {};
-    int err = ::write(fd, page, sizeof page) == ssize_t(sizeof page) ? 0 : (errno ? errno : ENOSPC);
-    if (!err && ::fsync(fd) != 0) err = errno;
-    ::close(fd);
-    ::unlink(probe.c_str());
-    // A launch writes a few hundred KiB (the stores with their logs and
-    // indexes): with less room than this the disk is full for it, said once
-    // now rather than by every file that fails later.
-    constexpr uint64_t kRoomForALaunch = 1 << 20;
-    struct statvfs disk;
-    if (!err && ::statvfs(home.c_str(), &disk) == 0 && uint64_t(disk.f_bavail) * disk.f_frsize < kRoomForALaunch)
-        err = ENOSPC;
-    return err == 0 || failWith(error, err, home + "/Library/Preferences");
+    return hasRoomForALaunch(home, error);
 }
 
 // "0600": permission bits as the user sets them.

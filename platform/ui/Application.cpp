@@ -397,7 +397,7 @@ int applicationMain(int argc, char** argv) {
 
 int applicationMain(const LaunchConfiguration& o) {
     auto failure = [](const std::string& message) {
-        std::cerr << "Quenmira: " << escapingControls(message) << std::endl;
+        std::cerr << "Quenmira: " << foundation::escapingControls(message) << std::endl;
         return 1;
     };
 

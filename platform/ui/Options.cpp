@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/Value.h"
 #include "platform/ui/Device.h"
 
@@ -65,7 +66,7 @@ void requireValues(const CLI::App& app, const std::vector<std::string>& args) {
 ParsedOptions parseOptions(const std::vector<std::string>& args, const std::string& defaultSnapshot) {
     ParsedOptions result;
     LaunchConfiguration& o = result.configuration;
-    const std::string program = args.empty() ? "Quenmira" : args[0];
+    const std::string program = foundation::escapingControls(args.empty() ? "Quenmira" : args[0]);
     CLI::App app("Quenmira: the battery's charge and the time it lasts.", program);
     app.set_help_flag("-h,--help", "Print this help and exit");
     app.add_option("--device", o.device,
@@ -119,7 +120,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const std::stri
         result.output = app.help();
     } catch (const CLI::ParseError& e) {
         result.exitCode = 2;  // the usual status of a usage error
-        result.output = escapingControls(program + ": " + e.what()) + "\nRun with --help for the options.\n";
+        result.output =
+            foundation::escapingControls(program + ": " + e.what()) + "\nRun with --help for the options.\n";
     }
     return result;
 }
@@ -187,31 +189,11 @@ void checkEnvironmentAddresses(ParsedOptions& parsed, const std::vector<Environm
         const bool usable = a.form == AddressForm::ServiceURL ? isServiceURL(value) : isHostAndPort(value);
         if (usable) continue;
         parsed.exitCode = 2;
-        parsed.output = escapingControls(program + ": " + a.variable + ": " + a.what + ", not \"" + value + "\"") +
-                        "\nRun with --help for the options.\n";
+        parsed.output =
+            foundation::escapingControls(program + ": " + a.variable + ": " + a.what + ", not \"" + value + "\"") +
+            "\nRun with --help for the options.\n";
         return;
     }
-}
-
-std::string escapingControls(const std::string& text) {
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            shown += c;
-        } else if (c == '\n') {
-            shown += "\\n";
-        } else if (c == '\r') {
-            shown += "\\r";
-        } else if (c == '\t') {
-            shown += "\\t";
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            shown += hex;
-        }
-    }
-    return shown;
 }
 
 int finishWithoutLaunch(const ParsedOptions& parsed) {

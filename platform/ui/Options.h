@@ -50,11 +50,6 @@ struct EnvironmentAddress {
 void checkEnvironmentAddresses(ParsedOptions& parsed, const std::vector<EnvironmentAddress>& addresses,
                                const std::string& program);
 
-// `text` for a one-line refusal that quotes what the user gave: control
-// characters are shown escaped ("\n", "\r", "\t", "\x1b"), so that a value
-// can neither split the line nor overwrite it on a terminal.
-std::string escapingControls(const std::string& text);
-
 // For a parse that ends the program: prints its output where the program
 // does and answers its status.
 int finishWithoutLaunch(const ParsedOptions& parsed);

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <thread>
 
@@ -143,9 +146,9 @@ TEST_F(TimeSpent, AnUnreadableFileIsSetAsideWithALineSayingWhere) {
 }
 
 // A link (whose target must not be written through), a FIFO (never waited
-// on) or a file larger than the writer makes is damage: set aside, one line,
-// and a first session.
-TEST_F(TimeSpent, ALinkFIFOOrOversizedFileIsSetAsideWithALine) {
+// on), a socket (which cannot even be opened) or a file larger than the
+// writer makes is damage: set aside, one line, and a first session.
+TEST_F(TimeSpent, ALinkFIFOSocketOrOversizedFileIsSetAsideWithALine) {
     const std::string path = PZSDKTimeSpentData::persistencePath();
     const std::string target = home_ + "/elsewhere.json";
     std::ofstream(target) << "{\"numSessions\":7}";
@@ -153,13 +156,22 @@ TEST_F(TimeSpent, ALinkFIFOOrOversizedFileIsSetAsideWithALine) {
         [&] { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0); },
         [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
         [&] {
+            const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            ASSERT_LT(path.size(), sizeof address.sun_path);
+            path.copy(address.sun_path, path.size());
+            ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+            close(fd);  // the socket stays in the folder
+        },
+        [&] {
             std::ofstream(path) << "{\"numSessions\":7}";
             ASSERT_EQ(truncate(path.c_str(), PZSDKTimeSpentData::kMaxFileSize + 1), 0);
         },
     };
     std::vector<std::string> lines;
     pf::setLogSink([&](const std::string& line) { lines.push_back(line); });
-    for (int n = 1; n <= 3; ++n) {
+    for (int n = 1; n <= int(std::size(damage)); ++n) {
         damage[n - 1]();
         auto& data = relaunch();
         data.restore(true);
