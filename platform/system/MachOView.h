@@ -16,6 +16,7 @@
 // - `linkedit`: the image's function symbols (.symtab from the file when it
 //   has one, else .dynsym) as 64-bit nlist entries sorted by address, then
 //   their names with a leading "_", as the platform writes them.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,12 +37,16 @@ struct MachOView {
     uint32_t symbolCount = 0;
     // The unwind tables (.eh_frame and .eh_frame_hdr) at their load address,
     // with their bytes in a read-only mapping of the image's file that the
-    // loader keeps for the life of the process: readers take them from there,
-    // never from the image's own pages, which an unload may take away. Only
-    // where the file is the one loaded.
+    // loader keeps while the image is loaded: a library closed behind the
+    // loader's back takes its pages with it, not this mapping. Only where the
+    // file is the one loaded. The file may still be cut short under the
+    // mapping, so its bytes are only ever copied out with a checked read; a
+    // crash-time reader keeps such a copy in `copy`, which is never released.
+    // `bytes` is published null before its mapping goes.
     struct Range {
         uint64_t address = 0, size = 0;
-        const uint8_t* bytes = nullptr;
+        std::atomic<const uint8_t*> bytes{nullptr};
+        std::atomic<const uint8_t*> copy{nullptr};
     };
     Range unwindTables[2];
     bool hasUuid = false;
@@ -52,6 +57,14 @@ struct MachOView {
 // ("" for the main program resolves to /proc/self/exe). False, with the
 // reason in `error`, when the image has no loadable segment.
 bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error);
+
+// Maps the unwind tables of a view again from its file, when the file is
+// still the one `info` describes (the image came back at the same place).
+void keepUnwindTables(const dl_phdr_info& info, MachOView* view);
+// Unmaps the unwind tables' mappings of the file, once their image is gone.
+// Crash-time readers may be copying from them meanwhile: the pointers are
+// published null first and those reads are checked, so they fail, not fault.
+void releaseUnwindTables(MachOView* view);
 
 // The first 16 bytes of the loaded image's GNU build-id (zero-padded when
 // shorter), read from its notes in memory; false when it has none.

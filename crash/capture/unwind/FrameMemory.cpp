@@ -50,9 +50,7 @@ bool known(const walk_pages *w, uint64_t page) {
 // Pages the loader shows an image view over (an image's first page) are
 // left to task reads, which lay the view over what they read.
 void remember(walk_pages *w, uint64_t page, uint64_t page_size) {
-    const uint64_t start = page * page_size;
-    const void *view = ps::loader_view_bytes(start, 1);
-    if (known(w, page) || (view != nullptr && view != reinterpret_cast<const void *>(start))) return;
+    if (known(w, page) || ps::loader_shows_view(page * page_size, page_size)) return;
     w->pages[w->next] = page;
     w->next = (w->next + 1) % 32;
     if (w->count < 32) w->count++;
