@@ -239,6 +239,11 @@ const uint8_t* unwindCopy(MachOView::Range& table) {
         return nullptr;
     }
     ::mprotect(local, total, PROT_READ);
+    // Released meanwhile: what was read may be of another mapping since.
+    if (table.bytes.load(std::memory_order_acquire) != from) {
+        ::munmap(local, total);
+        return nullptr;
+    }
     const uint8_t* expected = nullptr;
     if (table.copy.compare_exchange_strong(expected, static_cast<const uint8_t*>(local), std::memory_order_acq_rel)) {
         return static_cast<const uint8_t*>(local);
