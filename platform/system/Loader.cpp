@@ -125,7 +125,11 @@ void rescanLocked(LoaderState& s) {
                 while (!records.compare_exchange_weak(found->next, found)) {
                 }
             } else {
-                keepUnwindTables(seen.info, &found->view);
+                // Its unwind tables now come from its pages (the mapping of
+                // its file went with the unload); a copy made of another
+                // image without a build-id at this place may not be of it.
+                if (!found->view.hasUuid)
+                    for (MachOView::Range& t : found->view.unwindTables) t.copy.store(nullptr);
                 found->loaded.store(true);
             }
             added.push_back(found);
@@ -221,34 +225,30 @@ int dladdr(const void* address, dl_info* info) {
 namespace {
 
 // The unwind table's bytes in memory of the loader's own that is never
-// released: a copy the first reader makes with the checked read from the
-// loader's mapping of the file, so that a file cut short under that mapping
-// fails the read instead of faulting. Null when the mapping is gone or the
-// file no longer holds the bytes; the reader then tries the image's pages.
-const uint8_t* unwindCopy(MachOView::Range& table) {
+// released: a copy the first reader makes with the checked read, from the
+// loader's mapping of the file, which the file may have been cut short
+// under, or without one from the loaded image's pages. Null when neither
+// holds them any more; the reader then tries the image's pages itself.
+const uint8_t* unwindCopy(const Record& r, MachOView::Range& table) {
     if (const uint8_t* copy = table.copy.load(std::memory_order_acquire)) return copy;
     const uint8_t* from = table.bytes.load(std::memory_order_acquire);
-    if (!from) return nullptr;
+    const uint64_t source = from ? reinterpret_cast<uint64_t>(from) : table.address;
     const uint64_t total = (table.size + vm_page_mask()) & ~vm_page_mask();
     void* local = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (local == MAP_FAILED) return nullptr;
     vm_size_t got = 0;
-    if (vm_read_overwrite(mach_task_self(), reinterpret_cast<uint64_t>(from), table.size,
-                          reinterpret_cast<uint64_t>(local), &got) != KERN_SUCCESS) {
-        ::munmap(local, total);
-        return nullptr;
-    }
+    const bool read = vm_read_overwrite(mach_task_self(), source, table.size, reinterpret_cast<uint64_t>(local),
+                                        &got) == KERN_SUCCESS;
     ::mprotect(local, total, PROT_READ);
-    // Released meanwhile: what was read may be of another mapping since.
-    if (table.bytes.load(std::memory_order_acquire) != from) {
-        ::munmap(local, total);
-        return nullptr;
-    }
+    // What was read may be of another mapping, when the mapping or the image
+    // went meanwhile.
+    const bool kept = from ? table.bytes.load(std::memory_order_acquire) == from
+                           : r.loaded.load(std::memory_order_acquire);
     const uint8_t* expected = nullptr;
-    if (table.copy.compare_exchange_strong(expected, static_cast<const uint8_t*>(local), std::memory_order_acq_rel)) {
+    if (read && kept &&
+        table.copy.compare_exchange_strong(expected, static_cast<const uint8_t*>(local), std::memory_order_acq_rel))
         return static_cast<const uint8_t*>(local);
-    }
-    // Another reader was first; its copy is the one kept.
+    // Not read, or another reader was first: its copy is the one kept.
     ::munmap(local, total);
     return expected;
 }
@@ -262,7 +262,7 @@ const void* loader_view_bytes(uint64_t address, uint64_t length) {
         if (loaded && inside(v.base, v.commands.size(), address, length)) return v.commands.data() + (address - v.base);
         for (MachOView::Range& t : v.unwindTables) {
             if (!loaded || t.size == 0 || !inside(t.address, t.size, address, length)) continue;
-            const uint8_t* bytes = unwindCopy(t);
+            const uint8_t* bytes = unwindCopy(*r, t);
             return bytes ? bytes + (address - t.address) : nullptr;
         }
         auto linkedit = reinterpret_cast<uint64_t>(v.linkedit.data());

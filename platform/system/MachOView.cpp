@@ -471,24 +471,6 @@ void buildLoadCommands(const ElfImage& image, const std::vector<section_64>& sec
 
 }  // namespace
 
-void keepUnwindTables(const dl_phdr_info& info, MachOView* view) {
-    ElfImage image;
-    image.info = &info;
-    image.hasUuid = view->hasUuid;
-    std::memcpy(image.uuid, view->uuid, sizeof image.uuid);
-    image.file = std::make_unique<MappedFile>(view->path);
-    const Bytes& file = image.file->bytes();
-    uint8_t fileId[16];
-    image.fileIsLoaded = file.data && (!image.hasUuid || (buildIdOfFile(file, fileId) &&
-                                                          std::memcmp(fileId, image.uuid, sizeof fileId) == 0));
-    for (MachOView::Range& table : view->unwindTables) {
-        if (table.size == 0 || table.bytes.load(std::memory_order_acquire)) continue;
-        // Without a build-id a copy made of the image before may not be of this one.
-        if (!image.hasUuid) table.copy.store(nullptr, std::memory_order_release);
-        table.bytes.store(keepFromFile(image, table.address, table.size), std::memory_order_release);
-    }
-}
-
 void releaseUnwindTables(MachOView* view) {
     const uint64_t page = vm_page_size();
     for (MachOView::Range& table : view->unwindTables) {

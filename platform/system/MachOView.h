@@ -37,12 +37,13 @@ struct MachOView {
     uint32_t symbolCount = 0;
     // The unwind tables (.eh_frame and .eh_frame_hdr) at their load address,
     // with their bytes in a read-only mapping of the image's file that the
-    // loader keeps while the image is loaded: a library closed behind the
-    // loader's back takes its pages with it, not this mapping. Only where the
-    // file is the one loaded. The file may still be cut short under the
-    // mapping, so its bytes are only ever copied out with a checked read; a
-    // crash-time reader keeps such a copy in `copy`, which is never released.
-    // `bytes` is published null before its mapping goes.
+    // loader keeps from when it builds the view until it learns that the
+    // image is gone: a library closed behind the loader's back takes its
+    // pages with it, not this mapping. Only where the file is the one loaded.
+    // The file may still be cut short under the mapping, so its bytes are
+    // only ever copied out with a checked read; a crash-time reader keeps
+    // such a copy in `copy`, which is never released. `bytes` is published
+    // null before its mapping goes.
     struct Range {
         uint64_t address = 0, size = 0;
         std::atomic<const uint8_t*> bytes{nullptr};
@@ -58,9 +59,6 @@ struct MachOView {
 // reason in `error`, when the image has no loadable segment.
 bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error);
 
-// Maps the unwind tables of a view again from its file, when the file is
-// still the one `info` describes (the image came back at the same place).
-void keepUnwindTables(const dl_phdr_info& info, MachOView* view);
 // Unmaps the unwind tables' mappings of the file, once their image is gone.
 // Crash-time readers may be copying from them meanwhile: the pointers are
 // published null first and those reads are checked, so they fail, not fault.
