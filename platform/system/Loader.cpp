@@ -1,4 +1,4 @@
-// loader_view_bytes, loader_shows_view and loader_apply_views are
+// loader_view_bytes, loader_spans_image and loader_apply_views are
 // async-signal-safe: atomic loads over records that are never freed, no
 // allocation, no lock, raw system calls only; the bytes of the loader's
 // mappings of image files are read through the checked read (Mach.h), never
@@ -234,7 +234,7 @@ const uint8_t* unwindCopy(const Record& r, MachOView::Range& table) {
     const uint8_t* from = table.bytes.load(std::memory_order_acquire);
     const uint64_t source = from ? reinterpret_cast<uint64_t>(from) : table.address;
     const uint64_t total = (table.size + vm_page_mask()) & ~vm_page_mask();
-    void* local = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* local = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (local == MAP_FAILED) return nullptr;
     vm_size_t got = 0;
     const bool read = vm_read_overwrite(mach_task_self(), source, table.size, reinterpret_cast<uint64_t>(local),
@@ -271,12 +271,12 @@ const void* loader_view_bytes(uint64_t address, uint64_t length) {
     return nullptr;
 }
 
-bool loader_shows_view(uint64_t address, uint64_t length) {
+bool loader_spans_image(uint64_t address, uint64_t length) {
     const uint64_t end = length > UINT64_MAX - address ? UINT64_MAX : address + length;
     for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
         if (!r->loaded.load(std::memory_order_acquire)) continue;
         const MachOView& v = r->view;
-        if (address < v.base + v.commands.size() && end > v.base) return true;
+        if (address < v.base + v.span && end > v.base) return true;
     }
     return false;
 }

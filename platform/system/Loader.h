@@ -74,9 +74,9 @@ int dladdr(const void* address, dl_info* info);
 // else null, also when the file no longer holds those tables.
 const void* loader_view_bytes(uint64_t address, uint64_t length);
 // Async-signal-safe. Whether any of [address, address + length) lies inside
-// the view of a loaded image, where task reads show the view rather than the
-// image's own bytes.
-bool loader_shows_view(uint64_t address, uint64_t length);
+// the span of a loaded image: where task reads show its view rather than its
+// own bytes, and where its pages may map its file, which may be cut short.
+bool loader_spans_image(uint64_t address, uint64_t length);
 // Async-signal-safe. Copies over `data`, which holds what the process's
 // memory at [address, address + length) contains, the view bytes of every
 // loaded image that overlap that range.
