@@ -36,14 +36,14 @@ struct MachOView {
     std::vector<uint8_t> linkedit;
     uint32_t symbolCount = 0;
     // The unwind tables (.eh_frame and .eh_frame_hdr) at their load address,
-    // with their bytes in a read-only mapping of the image's file that the
-    // loader keeps from when it builds the view until it learns that the
-    // image is gone: a library closed behind the loader's back takes its
-    // pages with it, not this mapping. Only where the file is the one loaded.
-    // The file may still be cut short under the mapping, so its bytes are
-    // only ever copied out with a checked read; a crash-time reader keeps
-    // such a copy in `copy`, which is never released. `bytes` is published
-    // null before its mapping goes.
+    // with `bytes` in a read-only mapping of the image's file that the loader
+    // keeps from when it builds the view until it learns that the image is
+    // gone: a library closed behind the loader's back takes its pages with
+    // it, not this mapping. Only where the file is the one loaded; null
+    // otherwise, and published null before the mapping goes. The file may be
+    // cut short under the mapping, so its bytes are only ever copied out with
+    // a checked read: a crash-time reader keeps such a copy (or, without the
+    // mapping, one of the image's pages) in `copy`, never released.
     struct Range {
         uint64_t address = 0, size = 0;
         std::atomic<const uint8_t*> bytes{nullptr};
