@@ -242,8 +242,8 @@ const uint8_t* unwindCopy(const Record& r, MachOView::Range& table) {
     ::mprotect(local, total, PROT_READ);
     // What was read may be of another mapping, when the mapping or the image
     // went meanwhile.
-    const bool kept = from ? table.bytes.load(std::memory_order_acquire) == from
-                           : r.loaded.load(std::memory_order_acquire);
+    const bool kept =
+        from ? table.bytes.load(std::memory_order_acquire) == from : r.loaded.load(std::memory_order_acquire);
     const uint8_t* expected = nullptr;
     if (read && kept &&
         table.copy.compare_exchange_strong(expected, static_cast<const uint8_t*>(local), std::memory_order_acq_rel))
