@@ -1,9 +1,13 @@
-// loader_view_bytes and loader_apply_views are async-signal-safe: atomic loads
-// over records that are never freed, no allocation, no lock. Everything else
-// here runs outside crash time under the loader's mutex.
+// loader_view_bytes, loader_spans_image and loader_apply_views are
+// async-signal-safe: atomic loads over records that are never freed, no
+// allocation, no lock, raw system calls only; the bytes of the loader's
+// mappings of image files are read through the checked read (Mach.h), never
+// in place. Everything else here runs outside crash time under the loader's
+// mutex.
 #include "platform/system/Loader.h"
 
 #include <link.h>
+#include <sys/mman.h>
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -12,6 +16,8 @@
 #include <vector>
 
 #include "platform/foundation/SharedLibrary.h"
+#include "platform/system/Host.h"
+#include "platform/system/Mach.h"
 #include "platform/system/MachOView.h"
 
 namespace platform::system {
@@ -119,6 +125,11 @@ void rescanLocked(LoaderState& s) {
                 while (!records.compare_exchange_weak(found->next, found)) {
                 }
             } else {
+                // Its unwind tables now come from its pages (the mapping of
+                // its file went with the unload); a copy made of another
+                // image without a build-id at this place may not be of it.
+                if (!found->view.hasUuid)
+                    for (MachOView::Range& t : found->view.unwindTables) t.copy.store(nullptr);
                 found->loaded.store(true);
             }
             added.push_back(found);
@@ -132,6 +143,8 @@ void rescanLocked(LoaderState& s) {
     for (Record* r : removed) {
         r->loaded.store(false);
         for (auto cb : std::vector(s.removeCallbacks)) cb(headerOf(r), 0);
+        // Its file may be replaced or cut short now; nothing keeps it mapped.
+        releaseUnwindTables(&r->view);
     }
     for (Record* r : added)
         for (auto cb : std::vector(s.addCallbacks)) cb(headerOf(r), 0);
@@ -209,17 +222,63 @@ int dladdr(const void* address, dl_info* info) {
     return 0;
 }
 
+namespace {
+
+// The unwind table's bytes in memory of the loader's own that is never
+// released: a copy the first reader makes with the checked read, from the
+// loader's mapping of the file, which the file may have been cut short
+// under, or without one from the loaded image's pages. Null when neither
+// holds them any more; the reader then tries the image's pages itself.
+const uint8_t* unwindCopy(const Record& r, MachOView::Range& table) {
+    if (const uint8_t* copy = table.copy.load(std::memory_order_acquire)) return copy;
+    const uint8_t* from = table.bytes.load(std::memory_order_acquire);
+    const uint64_t source = from ? reinterpret_cast<uint64_t>(from) : table.address;
+    const uint64_t total = (table.size + vm_page_mask()) & ~vm_page_mask();
+    void* local = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (local == MAP_FAILED) return nullptr;
+    vm_size_t got = 0;
+    const bool read = vm_read_overwrite(mach_task_self(), source, table.size, reinterpret_cast<uint64_t>(local),
+                                        &got) == KERN_SUCCESS;
+    ::mprotect(local, total, PROT_READ);
+    // What was read may be of another mapping, when the mapping or the image
+    // went meanwhile.
+    const bool kept =
+        from ? table.bytes.load(std::memory_order_acquire) == from : r.loaded.load(std::memory_order_acquire);
+    const uint8_t* expected = nullptr;
+    if (read && kept &&
+        table.copy.compare_exchange_strong(expected, static_cast<const uint8_t*>(local), std::memory_order_acq_rel))
+        return static_cast<const uint8_t*>(local);
+    // Not read, or another reader was first: its copy is the one kept.
+    ::munmap(local, total);
+    return expected;
+}
+
+}  // namespace
+
 const void* loader_view_bytes(uint64_t address, uint64_t length) {
-    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
-        const MachOView& v = r->view;
+    for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
+        MachOView& v = r->view;
         const bool loaded = r->loaded.load(std::memory_order_acquire);
         if (loaded && inside(v.base, v.commands.size(), address, length)) return v.commands.data() + (address - v.base);
-        for (const MachOView::Range& t : v.unwindTables)
-            if (loaded && t.bytes && inside(t.address, t.size, address, length)) return t.bytes + (address - t.address);
+        for (MachOView::Range& t : v.unwindTables) {
+            if (!loaded || t.size == 0 || !inside(t.address, t.size, address, length)) continue;
+            const uint8_t* bytes = unwindCopy(*r, t);
+            return bytes ? bytes + (address - t.address) : nullptr;
+        }
         auto linkedit = reinterpret_cast<uint64_t>(v.linkedit.data());
         if (inside(linkedit, v.linkedit.size(), address, length)) return reinterpret_cast<const void*>(address);
     }
     return nullptr;
+}
+
+bool loader_spans_image(uint64_t address, uint64_t length) {
+    const uint64_t end = length > UINT64_MAX - address ? UINT64_MAX : address + length;
+    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
+        if (!r->loaded.load(std::memory_order_acquire)) continue;
+        const MachOView& v = r->view;
+        if (address < v.base + v.span && end > v.base) return true;
+    }
+    return false;
 }
 
 void loader_apply_views(uint64_t address, void* data, uint64_t length) {

@@ -21,10 +21,16 @@
 // memory, lays the views of loaded images over what it read from the real
 // pages (loader_apply_views); the image reader's memory objects take their
 // bytes in place from loader_view_bytes when a range lies inside a view or a
-// symbol table. Both walk the record list with atomic loads only: they are
-// async-signal-safe. A record of an unloaded image stays in the list, marked
-// unloaded, and is no longer shown; its symbol table stays readable, and it
-// serves again when the same image (same place, same build-id) comes back.
+// symbol table (heap buffers of the loader's, never freed or changed once
+// published), or inside the unwind tables of a loaded image (a copy of them
+// made with the checked read from the loader's mapping of the file, since
+// the file may have been cut short under that mapping, or from the image's
+// pages where there is no such mapping). These walk the record list with
+// atomic loads only: they are async-signal-safe. A record of an unloaded
+// image stays in the list, marked unloaded, and is no longer shown; the
+// loader's mappings of its file are released, its symbol table stays
+// readable, and it serves again when the same image (same place, same
+// build-id) comes back, its unwind tables then read from its pages.
 #include <cstdint>
 #include <string>
 
@@ -61,11 +67,18 @@ struct dl_info {
 // Fills `info` for the loaded image that holds `address`; 0 when none does.
 int dladdr(const void* address, dl_info* info);
 
-// Async-signal-safe. Local bytes for [address, address + length) when the
-// whole range lies inside the view of a loaded image, inside a symbol table
-// of any view, or inside the unwind tables of a loaded image (from the
-// loader's own mapping of its file, never from the image's pages); else null.
+// Async-signal-safe. Local bytes for [address, address + length), in memory
+// the loader never releases, when the whole range lies inside the view of a
+// loaded image, inside a symbol table of any view, or inside the unwind
+// tables of a loaded image (copied on first use, through the checked read,
+// from the loader's own mapping of its file, or from the image's pages where
+// the loader has none); else null, also when neither holds the tables any
+// more (the file was cut short).
 const void* loader_view_bytes(uint64_t address, uint64_t length);
+// Async-signal-safe. Whether any of [address, address + length) lies inside
+// the span of a loaded image: where task reads show its view rather than its
+// own bytes, and where its pages may map its file, which may be cut short.
+bool loader_spans_image(uint64_t address, uint64_t length);
 // Async-signal-safe. Copies over `data`, which holds what the process's
 // memory at [address, address + length) contains, the view bytes of every
 // loaded image that overlap that range.

@@ -359,10 +359,10 @@ LinkeditLayout buildLinkedit(const ElfImage& image, MachOView* view) {
 }
 
 // The loaded bytes [addr, addr + size) as the image's file holds them, in a
-// mapping of the loader's own. It outlives the image: a library closed behind
-// the loader's back takes its pages with it, and a crash in its code must
-// still find its unwind tables. Null when the file is not the one loaded or
-// does not hold the range.
+// mapping of the loader's own. It outlives the image's pages: a library
+// closed behind the loader's back takes them with it, and a crash in its code
+// must still find its unwind tables. Null when the file is not the one loaded
+// or does not hold the range.
 const uint8_t* keepFromFile(const ElfImage& image, uint64_t addr, uint64_t size) {
     if (!image.fileIsLoaded) return nullptr;
     const dl_phdr_info& info = *image.info;
@@ -403,9 +403,12 @@ std::vector<section_64> textSections(const ElfImage& image, MachOView* view) {
         s.size = w.where.size;
         s.offset = static_cast<uint32_t>(addr - image.base);
         sects.push_back(s);
-        if (w.where.size && std::strncmp(w.name, "__eh_frame", 10) == 0)
-            if (const uint8_t* kept = keepFromFile(image, addr, w.where.size))
-                view->unwindTables[tables++] = {addr, w.where.size, kept};
+        if (w.where.size && std::strncmp(w.name, "__eh_frame", 10) == 0) {
+            MachOView::Range& table = view->unwindTables[tables++];
+            table.address = addr;
+            table.size = w.where.size;
+            table.bytes.store(keepFromFile(image, addr, w.where.size), std::memory_order_release);
+        }
     }
     return sects;
 }
@@ -467,6 +470,17 @@ void buildLoadCommands(const ElfImage& image, const std::vector<section_64>& sec
 }
 
 }  // namespace
+
+void releaseUnwindTables(MachOView* view) {
+    const uint64_t page = vm_page_size();
+    for (MachOView::Range& table : view->unwindTables) {
+        const uint8_t* kept = table.bytes.exchange(nullptr, std::memory_order_acq_rel);
+        if (!kept) continue;
+        const auto at = reinterpret_cast<uintptr_t>(kept);
+        const uintptr_t start = at & ~(page - 1);
+        ::munmap(reinterpret_cast<void*>(start), at + table.size - start);
+    }
+}
 
 bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error) {
     ElfImage image;

@@ -16,6 +16,7 @@
 // - `linkedit`: the image's function symbols (.symtab from the file when it
 //   has one, else .dynsym) as 64-bit nlist entries sorted by address, then
 //   their names with a leading "_", as the platform writes them.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,13 +36,18 @@ struct MachOView {
     std::vector<uint8_t> linkedit;
     uint32_t symbolCount = 0;
     // The unwind tables (.eh_frame and .eh_frame_hdr) at their load address,
-    // with their bytes in a read-only mapping of the image's file that the
-    // loader keeps for the life of the process: readers take them from there,
-    // never from the image's own pages, which an unload may take away. Only
-    // where the file is the one loaded.
+    // with `bytes` in a read-only mapping of the image's file that the loader
+    // keeps from when it builds the view until it learns that the image is
+    // gone: a library closed behind the loader's back takes its pages with
+    // it, not this mapping. Only where the file is the one loaded; null
+    // otherwise, and published null before the mapping goes. The file may be
+    // cut short under the mapping, so its bytes are only ever copied out with
+    // a checked read: a crash-time reader keeps such a copy (or, without the
+    // mapping, one of the image's pages) in `copy`, never released.
     struct Range {
         uint64_t address = 0, size = 0;
-        const uint8_t* bytes = nullptr;
+        std::atomic<const uint8_t*> bytes{nullptr};
+        std::atomic<const uint8_t*> copy{nullptr};
     };
     Range unwindTables[2];
     bool hasUuid = false;
@@ -52,6 +58,11 @@ struct MachOView {
 // ("" for the main program resolves to /proc/self/exe). False, with the
 // reason in `error`, when the image has no loadable segment.
 bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error);
+
+// Unmaps the unwind tables' mappings of the file, once their image is gone.
+// Crash-time readers may be copying from them meanwhile: the pointers are
+// published null first and those reads are checked, so they fail, not fault.
+void releaseUnwindTables(MachOView* view);
 
 // The first 16 bytes of the loaded image's GNU build-id (zero-padded when
 // shorter), read from its notes in memory; false when it has none.

@@ -114,6 +114,8 @@ async_error mobject_init(async_mobject* mobj, task_t task, uint64_t task_address
     if (length == 0 || length > UINT64_MAX - task_address || task_address + length > UINT64_MAX - mask)
         return ASYNC_EINVAL;
 
+    // Memory of the loader's that is never released and cannot fault (views,
+    // symbol tables, copies of unwind tables) is taken in place.
     if (task == ps::mach_task_self()) {
         if (const void* local = ps::loader_view_bytes(task_address, length)) {
             mobj->address = reinterpret_cast<uintptr_t>(local);

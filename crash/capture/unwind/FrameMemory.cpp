@@ -47,12 +47,11 @@ bool known(const walk_pages *w, uint64_t page) {
     return false;
 }
 
-// Pages the loader shows an image view over (an image's first page) are
-// left to task reads, which lay the view over what they read.
+// Pages of loaded images are left to task reads: they lay the loader's view
+// over an image's first page, and a page that maps an image's file faults
+// once the file is cut short, where a task read fails.
 void remember(walk_pages *w, uint64_t page, uint64_t page_size) {
-    const uint64_t start = page * page_size;
-    const void *view = ps::loader_view_bytes(start, 1);
-    if (known(w, page) || (view != nullptr && view != reinterpret_cast<const void *>(start))) return;
+    if (known(w, page) || ps::loader_spans_image(page * page_size, page_size)) return;
     w->pages[w->next] = page;
     w->next = (w->next + 1) % 32;
     if (w->count < 32) w->count++;

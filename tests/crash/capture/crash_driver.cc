@@ -306,6 +306,41 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
 }
 #endif
 
+#if QM_DRIVER_FRONT
+std::string gOut;
+
+// Calls into a library whose file was cut to 64 bytes in place once it was
+// loaded, as a copy over a running program's library does: the library's
+// pages, and any mapping of its file, now lie past the file's end.
+[[gnu::noinline]] void crashInTruncatedLibrary() {
+    const std::string copy = gOut + "/truncated_library.so";
+    int from = open(QM_REPLACEABLE_LIBRARY, O_RDONLY | O_CLOEXEC);
+    int to = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700);
+    if (from < 0 || to < 0) _exit(73);
+    char head[64];
+    char buf[4096];
+    ssize_t total = 0;
+    for (ssize_t n; (n = read(from, buf, sizeof buf)) > 0; total += n) {
+        if (total == 0 && n >= ssize_t(sizeof head)) memcpy(head, buf, sizeof head);
+        if (write(to, buf, size_t(n)) != n) _exit(73);
+    }
+    close(from);
+    close(to);
+    if (total < ssize_t(sizeof head)) _exit(73);
+    void* handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) _exit(71);
+    auto work = reinterpret_cast<int (*)(int)>(dlsym(handle, "library_version1_work"));
+    if (!work) _exit(72);
+    // Listed now, as a library opened through the platform would be.
+    platform::system::dyld_rescan();
+    to = open(copy.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (to < 0 || write(to, head, sizeof head) != ssize_t(sizeof head)) _exit(74);
+    close(to);
+    announce(reinterpret_cast<const void*>(work));
+    gSink = work(gSeven);
+}
+#endif
+
 // Kept out of main: a crash's frames name it between the kind's chain and main.
 [[gnu::noinline]] void runKind(const std::string& kind) {
 #if QM_DRIVER_FRONT
@@ -376,6 +411,8 @@ void registerEarlierHandler(platform::system::exception_behavior_t behavior) {
         platform::foundation::Exception::raise("DriverException", "raised on purpose");
     } else if (kind == "unloaded-library") {
         crashInUnloadedLibrary();
+    } else if (kind == "truncated-library") {
+        crashInTruncatedLibrary();
     } else if (kind == "overflow-thread") {
         auto* thread = new platform::foundation::Thread("overflow");
         thread->perform([] {
@@ -450,6 +487,9 @@ int main(int argc, char** argv) {
     }
     std::string out = argv[1];
     int runs = atoi(argv[2]);
+#if QM_DRIVER_FRONT
+    gOut = out;
+#endif
     // A hundred core files per kind would only slow the runs down.
     rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
