@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -237,4 +241,32 @@ TEST_F(SqlStoreTest, AFileAnotherConnectionHoldsIsWaitedForNotSetAside) {
     EXPECT_FALSE(std::filesystem::exists(dbPath() + ".corrupt-1"));
     EXPECT_EQ(capture.count("Damaged database"), 0u);
     EXPECT_EQ(sql("SELECT count(*) FROM other;"), "0\n");
+}
+
+TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
+    open()->nextHitNumberForTrackingId("T", "K");
+    for (int spare = 0; spare <= 6; ++spare) {
+        SCOPED_TRACE(std::to_string(spare) + " descriptors left");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int highest = 0;
+            for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+                highest = std::max(highest, std::stoi(e.path().filename().string()));
+            const rlimit limit{rlim_t(highest + 1 + spare), rlim_t(highest + 1 + spare)};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(3);
+            tlytest::LogCapture capture;
+            auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
+            const bool opened = sqlStore->ensureOpenDatabase();
+            sqlStore->ensureOpenDatabase();
+            const size_t said = capture.count("cannot be opened now");
+            _exit(opened || said == 1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+            EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path();
+    }
+    EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
 }
