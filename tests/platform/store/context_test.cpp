@@ -338,11 +338,15 @@ TEST_F(StoreTest, AStoreThatCannotBeOpenedForWantOfDescriptorsStaysWhereItIsWith
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            int highest = 0;
-            for (const auto& e : fs::directory_iterator("/proc/self/fd"))
-                highest = std::max(highest, std::stoi(e.path().filename().string()));
-            const rlimit limit{rlim_t(highest + 1 + spare), rlim_t(highest + 1 + spare)};
-            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(3);
+            // Exactly `spare` descriptors left free: every other slot under a low limit taken.
+            const rlimit low{256, 256};
+            if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(3);
+            std::vector<int> taken;
+            for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+            for (int i = 0; i < spare && !taken.empty(); ++i) {
+                close(taken.back());
+                taken.pop_back();
+            }
             Context context(noteModel());
             Error error, corruption;
             const bool opened = context.addStore(path, &error, &corruption);
