@@ -274,3 +274,31 @@ TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
     }
     EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
 }
+
+TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereIsSetAsideAndThatFileKeepsItsBytes) {
+    open()->nextHitNumberForTrackingId("T", "K");
+    // Someone else's database, and empty files SQLite would fill as its log and index.
+    const std::string theirs = dir_.file("theirs.sql");
+    tlytest::run("sqlite3 '" + theirs + "' 'create table precious(x);'");
+    for (const std::string suffix : {"-wal", "-shm", ""}) {
+        SCOPED_TRACE("at " + dbPath() + suffix);
+        const std::string outside = suffix.empty() ? theirs : dir_.file("outside" + suffix);
+        if (!suffix.empty()) std::ofstream(outside).flush();
+        const std::string before = tlytest::run("cat '" + outside + "'");
+        std::filesystem::remove(dbPath() + suffix);
+        ASSERT_EQ(::link(outside.c_str(), (dbPath() + suffix).c_str()), 0);
+        tlytest::LogCapture capture;
+        {
+            auto store = open();
+            store->nextHitNumberForTrackingId("T", "K");
+        }
+        EXPECT_EQ(tlytest::run("cat '" + outside + "'"), before);
+        EXPECT_EQ(std::filesystem::hard_link_count(dbPath()), 1u);
+        if (suffix.empty())
+            EXPECT_EQ(capture.count("Damaged database " + dbPath() + " moved to " + dbPath() + ".corrupt-1"), 1u);
+        else
+            EXPECT_EQ(capture.count("a file with 2 links at " + dbPath() + suffix + " moved to " + dbPath() + suffix +
+                                    ".corrupt-1"),
+                      1u);
+    }
+}

@@ -53,16 +53,28 @@ protected:
             if (e.path().filename().string().find(".corrupt-") != std::string::npos) found.push_back(e.path());
         return found;
     }
-    // Launches `times` times; each keeps the hits before it and adds its own,
-    // and nothing is set aside.
+    // Launches on `home` until one has stored a hit (a launch that ends at
+    // once may end before its first hit is stored), at most five times; the
+    // hits stored.
+    int storeHits(const std::string& home) {
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(launch({"--home", home}), 0) << log_;
+            if (const int hits = storedHits(home); hits > 0) return hits;
+        }
+        return 0;
+    }
+    // Stores hits in `realHome`, then launches `times` times with `args` and
+    // `env`, which reach it another way: each keeps the hits before it, and
+    // nothing is set aside.
     void launchesKeepTheirHits(int times, const std::vector<std::string>& args, const std::vector<std::string>& env,
                                const std::string& realHome) {
-        int before = 0;
+        int before = storeHits(realHome);
+        ASSERT_GT(before, 0) << log_;
         for (int i = 1; i <= times; ++i) {
             SCOPED_TRACE("launch " + std::to_string(i));
             ASSERT_EQ(launch(args, env), 0) << log_;
             const int hits = storedHits(realHome);
-            EXPECT_GT(hits, before) << log_;
+            EXPECT_GE(hits, before) << log_;
             before = hits;
             EXPECT_EQ(setAside(realHome), std::vector<std::string>{}) << log_;
             EXPECT_EQ(log_.find("Damaged"), std::string::npos) << log_;
@@ -92,8 +104,7 @@ TEST_F(SandboxLinks, AnXdgDataHomeThatIsALinkKeepsItsHitsLaunchAfterLaunch) {
 
 TEST_F(SandboxLinks, ALaunchShortOfDescriptorsLeavesTheStoreAndItsHits) {
     const std::string home = out_.file("home");
-    ASSERT_EQ(launch({"--home", home}), 0) << log_;
-    const int hits = storedHits(home);
+    const int hits = storeHits(home);
     ASSERT_GT(hits, 0) << log_;
     // However far it gets, it sets nothing aside.
     launch({"--home", home}, {}, {"sh", "-c", "ulimit -n 12 && exec \"$0\" \"$@\""});
@@ -104,14 +115,13 @@ TEST_F(SandboxLinks, ALaunchShortOfDescriptorsLeavesTheStoreAndItsHits) {
     EXPECT_EQ(shortLog.find("Corrupted"), std::string::npos) << shortLog;
     // And the next launch finds them where they were.
     ASSERT_EQ(launch({"--home", home}), 0) << log_;
-    EXPECT_GT(storedHits(home), hits) << shortLog << log_;
+    EXPECT_GE(storedHits(home), hits) << shortLog << log_;
     EXPECT_EQ(setAside(home), std::vector<std::string>{}) << log_;
 }
 
 TEST_F(SandboxLinks, HardLinksAtTheLockAndTheStoresLogAndIndexLeaveTheFilesTheyNameAsTheyWere) {
     const std::string home = out_.file("home");
-    ASSERT_EQ(launch({"--home", home}), 0) << log_;
-    const int hits = storedHits(home);
+    const int hits = storeHits(home);
     ASSERT_GT(hits, 0) << log_;
     // The hits in the log go into the store first, so that the log's name is free.
     const std::string checkpoint = out_.write("checkpoint.py",
@@ -136,7 +146,7 @@ TEST_F(SandboxLinks, HardLinksAtTheLockAndTheStoresLogAndIndexLeaveTheFilesTheyN
         // The sandbox's name for it went aside, and a file of the sandbox's own took its place.
         EXPECT_EQ(qmtest::readAll(files[i] + ".corrupt-1"), qmtest::readAll(outside[i])) << files[i];
     }
-    EXPECT_GT(storedHits(home), hits) << log_;
+    EXPECT_GE(storedHits(home), hits) << log_;
 }
 
 }  // namespace
