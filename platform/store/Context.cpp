@@ -170,18 +170,18 @@ std::optional<std::string> readHead(const std::string& path, size_t size) {
     std::string head(size, '\0');
     size_t got = 0;
     struct stat st;
-    bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    while (read && got < size) {
+    bool readable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (readable && got < size) {
         const ssize_t n = ::pread(fd, head.data() + got, size - got, off_t(got));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            read = n == 0;
+            readable = n == 0;
             break;
         }
         got += size_t(n);
     }
     ::close(fd);
-    if (!read) return std::nullopt;
+    if (!readable) return std::nullopt;
     head.resize(got);
     return head;
 }
@@ -207,9 +207,9 @@ bool isNotADatabase(const std::string& path) {
 bool walHeaderIsSound(const std::string& path) {
     auto attributes = FileManager::attributes(path);
     if (!attributes || attributes->size == 0) return true;
-    const std::optional<std::string> read = readHead(path, 32);
-    if (!read) return true;
-    const std::string& head = *read;
+    const std::optional<std::string> bytes = readHead(path, 32);
+    if (!bytes) return true;
+    const std::string& head = *bytes;
     if (head.size() < 32) return false;
     uint32_t magic = bigEndian32(head, 0), pageSize = bigEndian32(head, 8);
     if ((magic & ~1u) != 0x377f0682u || bigEndian32(head, 4) != 3007000u) return false;
@@ -232,9 +232,9 @@ bool walHeaderIsSound(const std::string& path) {
 bool shmHeaderIsSound(const std::string& path) {
     auto attributes = FileManager::attributes(path);
     if (!attributes || attributes->size == 0) return true;
-    const std::optional<std::string> read = readHead(path, 13);
-    if (!read) return true;
-    const std::string& head = *read;
+    const std::optional<std::string> bytes = readHead(path, 13);
+    if (!bytes) return true;
+    const std::string& head = *bytes;
     if (head.size() < 13) return false;
     uint32_t version;
     std::memcpy(&version, head.data(), sizeof version);
