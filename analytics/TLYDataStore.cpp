@@ -134,18 +134,10 @@ std::unique_ptr<Context> TLYDataStore::contextWithModel(platform::store::ObjectM
     platform::foundation::FileManager::createDirectory(
         platform::foundation::FileManager::deletingLastPathComponent(*path));
     Error error, corruption;
-    bool opened = context->addStore(*path, &error, &corruption);
-    if (!opened && platform::store::failureOf(int(error.code)) == platform::store::Failure::Other) {
-        // Unusable for another reason than a busy store or a full disk (a
-        // folder in the way, a schema it cannot take, a file it may not
-        // write): kept aside, and a new file opened, so that hits are kept.
-        const std::string aside = platform::store::setAside(*path, platform::store::companionSuffixes());
-        if (!aside.empty()) {
-            corruption = error;
-            corruption.userInfo["movedAsidePath"] = aside;
-            opened = context->addStore(*path, &error);
-        }
-    }
+    // Only damage sets a store aside (addStore does): one that cannot be
+    // opened now (no descriptor, no permission, busy, full) keeps its hits
+    // where they are, closed for this launch.
+    const bool opened = context->addStore(*path, &error, &corruption);
     if (!corruption.domain.empty()) {
         TLY_WARNING("-[TLYDataStore contextWithModel:URL:]", "Corrupted database with URL %s: %s",
                     databaseFullURL(fileName).c_str(), corruption.description().c_str());

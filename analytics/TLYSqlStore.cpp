@@ -63,10 +63,17 @@ bool TLYSqlStore::ensureOpenDatabase() {
         return openAndValidateDatabase();
     }
     if (openAndValidateDatabase()) return true;
-    // Another connection's transaction or a full disk is no fault of the file.
-    if (openFailure_ == platform::store::Failure::Busy || openFailure_ == platform::store::Failure::Full) {
-        TLY_ERROR("-[TLYSqlStore ensureOpenDatabase]", "Database %s is %s", databasePath_.c_str(),
-                  openFailure_ == platform::store::Failure::Busy ? "busy" : "on a full disk");
+    // Only damage sets the file aside. Another connection's transaction, a
+    // full disk, no descriptor left or no permission is no fault of the file:
+    // it stays where it is, and is tried again at the next use.
+    if (openFailure_ != platform::store::Failure::Damaged) {
+        if (!passingFailureSaid_)
+            TLY_ERROR("-[TLYSqlStore ensureOpenDatabase]", "Database %s cannot be opened now (%s); it is left as it is",
+                      databasePath_.c_str(),
+                      openFailure_ == platform::store::Failure::Busy   ? "busy"
+                      : openFailure_ == platform::store::Failure::Full ? "on a full disk"
+                                                                       : openFailureText_.c_str());
+        passingFailureSaid_ = true;
         return false;
     }
     if (!closeAndSetAsideDatabase()) return false;
@@ -75,6 +82,8 @@ bool TLYSqlStore::ensureOpenDatabase() {
 
 bool TLYSqlStore::openAndValidateDatabase() {
     static const char* method = "-[TLYSqlStore openAndValidateDatabase]";
+    openFailure_ = platform::store::Failure::Other;
+    openFailureText_.clear();
     if (platform::store::isNotAStoreFile(databasePath_)) {
         openFailure_ = platform::store::Failure::Damaged;
         return false;
@@ -93,22 +102,23 @@ bool TLYSqlStore::openAndValidateDatabase() {
         }
     }
     FileManager::createDirectory(FileManager::deletingLastPathComponent(databasePath_));
-    openFailure_ = platform::store::Failure::Other;
     std::string moved;
     const bool companionsSound = platform::store::setAsideDamagedCompanions(databasePath_, moved);
     if (!moved.empty()) TLY_WARNING(method, "Database log files: %s", moved.c_str());
-    if (!companionsSound) return false;
+    if (!companionsSound) {
+        openFailureText_ = "a log file cannot be moved aside";
+        return false;
+    }
     platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
     if (int rc = database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW);
         rc != SQLITE_OK) {
         openFailure_ = platform::store::failureOf(rc);
-        TLY_ERROR(method, "Failed to open database");
+        openFailureText_ = database_.errorMessage();
         return false;
     }
     sqlite3_busy_timeout(database_.handle(), platform::store::kBusyTimeoutMs);
     std::string verdict;
     int rc = database_.quickCheck(verdict);
-    if (rc != SQLITE_OK) TLY_ERROR(method, "Failed to run 'quick check': %s", errorMessage().value_or("").c_str());
     if (rc == SQLITE_OK && verdict != "ok") rc = SQLITE_CORRUPT;
     // Like the hit store: a write-ahead log, synced at checkpoints. A commit
     // then costs no journal file and no sync, and still survives a killed process.
@@ -116,6 +126,7 @@ bool TLYSqlStore::openAndValidateDatabase() {
     if (rc == SQLITE_OK) rc = database_.exec("PRAGMA synchronous=NORMAL");
     if (rc != SQLITE_OK) {
         openFailure_ = platform::store::failureOf(rc);
+        openFailureText_ = errorMessage().value_or(sqlite3_errstr(rc));
         closeDatabase();
         return false;
     }

@@ -1,7 +1,7 @@
 #pragma once
 // A self-healing wrapper around one SQLite database file in the Library
 // folder: opened lazily, integrity-checked, recreated when damaged (the old
-// file kept aside), with a
+// file kept aside; a file that cannot be opened now is left as it is), with a
 // cache of prepared statements. Used only from the analytics thread.
 #include <memory>
 #include <optional>
@@ -71,5 +71,7 @@ private:
     platform::store::Database database_;
     platform::store::StatementCache statementCache_;                          // cleared before the database closes
     platform::store::Failure openFailure_ = platform::store::Failure::Other;  // of the last failed opening
+    std::string openFailureText_;                                             // what SQLite said of it
+    bool passingFailureSaid_ = false;  // a store that cannot be opened now says so once
     std::string databasePath_;
 };

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -69,6 +71,13 @@ bool FileManager::exists(const std::string& path, bool* isDirectory) {
 
 bool FileManager::isPresent(const std::string& path) { return present(path); }
 
+std::string FileManager::foreignEntry(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return "";
+    if (!S_ISREG(st.st_mode)) return kindOfEntry(st.st_mode);
+    return st.st_nlink > 1 ? "a file with " + std::to_string(st.st_nlink) + " links" : "";
+}
+
 bool FileManager::createDirectory(const std::string& path, bool intermediates, unsigned mode, Error* error) {
     if (path.empty()) return fail(error, ENOENT, "createDirectory");
     bool isDir = false;
@@ -103,18 +112,106 @@ bool FileManager::move(const std::string& from, const std::string& to, Error* er
     return true;
 }
 
+bool FileManager::moveWithoutReplacing(const std::string& from, const std::string& to, Error* error) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return fail(error, errno, from + " -> " + to);
+    // A file system without the flag: a new name that cannot replace, then the old one goes.
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) return fail(error, errno, from);
+    if (!S_ISDIR(st.st_mode)) {
+        if (::link(from.c_str(), to.c_str()) != 0) return fail(error, errno, from + " -> " + to);
+        if (::unlink(from.c_str()) != 0) {
+            const int err = errno;
+            ::unlink(to.c_str());
+            return fail(error, err, from);
+        }
+        return true;
+    }
+    if (present(to)) return fail(error, EEXIST, from + " -> " + to);
+    return move(from, to, error);
+}
+
+namespace {
+
+// A copy's number as text without leading zeros ("" for zero), so that
+// numbers of any length compare: the longer one is larger, else the later in
+// order.
+std::string plainNumber(const std::string& digits) {
+    const size_t first = digits.find_first_not_of('0');
+    return first == std::string::npos ? "" : digits.substr(first);
+}
+
+bool numberBefore(const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+std::string nextNumber(std::string n) {
+    for (size_t i = n.size(); i-- > 0;) {
+        if (n[i] != '9') {
+            ++n[i];
+            return n;
+        }
+        n[i] = '0';
+    }
+    return "1" + n;
+}
+
+}  // namespace
+
+std::vector<std::string> FileManager::setAsideCopies(const std::string& path,
+                                                     const std::vector<std::string>& companionSuffixes) {
+    const std::string prefix = lastPathComponent(path) + kSetAsideMark;
+    std::vector<std::pair<std::string, std::string>> found;  // plain number, name
+    for (const auto& name : contentsOfDirectory(deletingLastPathComponent(path))) {
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const size_t end = std::min(name.find_first_not_of("0123456789", prefix.size()), name.size());
+        const std::string rest = name.substr(end);
+        if (end == prefix.size() ||
+            (!rest.empty() &&
+             std::find(companionSuffixes.begin(), companionSuffixes.end(), rest) == companionSuffixes.end()))
+            continue;
+        const std::string digits = name.substr(prefix.size(), end - prefix.size());
+        const std::string copy = name.substr(0, end);
+        if (std::none_of(found.begin(), found.end(), [&](const auto& f) { return f.second == copy; }))
+            found.emplace_back(plainNumber(digits), copy);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return numberBefore(a.first, b.first) || (a.first == b.first && a.second < b.second);
+    });
+    std::vector<std::string> copies;
+    const std::string folder = deletingLastPathComponent(path);
+    for (const auto& f : found) copies.push_back(folder.empty() ? f.second : joinPath(folder, f.second));
+    return copies;
+}
+
 std::string FileManager::moveAside(const std::string& path, const std::vector<std::string>& companionSuffixes,
                                    Error* error) {
+    std::string number = "1";
+    const std::vector<std::string> copies = setAsideCopies(path, companionSuffixes);
+    if (!copies.empty()) {
+        const size_t mark = lastPathComponent(path).size() + std::strlen(kSetAsideMark);
+        number = nextNumber(plainNumber(lastPathComponent(copies.back()).substr(mark)));
+    }
+    // Another process may take a name between the look and the move: the move
+    // itself never replaces, and the next number is tried.
     std::string aside;
-    for (int n = 1;; ++n) {
-        aside = path + ".corrupt-" + std::to_string(n);
+    for (int tries = 0;; ++tries, number = nextNumber(number)) {
+        aside = path + kSetAsideMark + number;
         bool taken = present(aside);
         for (const auto& suffix : companionSuffixes) taken = taken || present(aside + suffix);
-        if (!taken) break;
+        if (taken) continue;
+        Error moveError;
+        if (moveWithoutReplacing(path, aside, &moveError)) break;
+        if (moveError.code != EEXIST || tries >= 100) {
+            if (error) *error = moveError;
+            return "";
+        }
     }
-    if (!move(path, aside, error)) return "";
-    for (const auto& suffix : companionSuffixes)
-        if (present(path + suffix)) move(path + suffix, aside + suffix);
+    for (const auto& suffix : companionSuffixes) {
+        Error moveError;
+        if (present(path + suffix) && !moveWithoutReplacing(path + suffix, aside + suffix, &moveError))
+            log("Cannot move " + path + suffix + " along with " + path + ": " + moveError.localizedDescription());
+    }
     return aside;
 }
 
@@ -287,7 +384,8 @@ bool FileManager::writeFileAtomically(const std::string& path, const void* bytes
 
 bool FileManager::preparePrivateFile(const std::string& path, Error* error) {
     if (path.empty() || path[0] == ':') return true;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Never through a link, never waiting on a FIFO: the caller has looked at what is there.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     if (fd < 0) return fail(error, errno, path);
     const int err = ::fchmod(fd, 0600) == 0 ? 0 : errno;
     ::close(fd);

@@ -41,12 +41,27 @@ public:
     static bool remove(const std::string& path, Error* error = nullptr);  // files and whole folders
     static bool move(const std::string& from, const std::string& to, Error* error = nullptr);
     static bool copy(const std::string& from, const std::string& to, Error* error = nullptr);
+    // rename() that never replaces: EEXIST when anything (a link too) takes up `to`.
+    static bool moveWithoutReplacing(const std::string& from, const std::string& to, Error* error = nullptr);
+    static constexpr const char* kSetAsideMark = ".corrupt-";
     // Sets a damaged file aside rather than deleting it: moves it to
-    // "<path>.corrupt-<n>" (the first free n), and each existing companion
-    // "<path><suffix>" to "<path>.corrupt-<n><suffix>". Answers the new path,
-    // or "" when the file itself could not be moved.
+    // "<path>.corrupt-<n>", n above that of every copy there is, and each
+    // existing companion "<path><suffix>" to "<path>.corrupt-<n><suffix>";
+    // no name that exists is ever taken. Answers the new path, or "" when the
+    // file itself could not be moved.
     static std::string moveAside(const std::string& path, const std::vector<std::string>& companionSuffixes = {},
                                  Error* error = nullptr);
+    // The names of the copies moveAside made of `path` ("<path>.corrupt-<n>",
+    // or one of its companions only), one per n, oldest first. A number may
+    // have any length.
+    static std::vector<std::string> setAsideCopies(const std::string& path,
+                                                   const std::vector<std::string>& companionSuffixes = {});
+    // What stands at `path` where the system keeps a regular file of its own,
+    // when it is anything else: "a link", "a FIFO", "a folder", "a file with 2
+    // links" (a hard link can reach a file outside the sandbox just as a
+    // symbolic one does). Looked at with lstat, never followed; "" when
+    // nothing or a lone regular file is there.
+    static std::string foreignEntry(const std::string& path);
     static std::vector<std::string> contentsOfDirectory(const std::string& path,
                                                         Error* error = nullptr);  // names, sorted
     static std::optional<FileAttributes> attributes(const std::string& path, Error* error = nullptr);

@@ -107,11 +107,37 @@ bool createFolders(const std::string& home, bool userNamed, Error* error) {
     return hasRoomForALaunch(home, error);
 }
 
+// Anything but a regular file of its own at the lock (a link, a FIFO, a
+// folder, a file with another name elsewhere, which would take the process id
+// outside the sandbox) is set aside once.
+bool setAsideForeignLock(const std::string& path, Error* error) {
+    const std::string found = FileManager::foreignEntry(path);
+    if (found.empty()) return true;
+    const std::string aside = FileManager::moveAside(path, {}, error);
+    if (aside.empty()) return false;
+    log("Something other than a file of its own (" + found + ") stood at " + path + "; it was set aside as " + aside +
+        ".");
+    return true;
+}
+
 // "0600": permission bits as the user sets them.
 std::string modeText(unsigned mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", mode & 07777);
     return text;
+}
+
+// The home by its real path, once it exists. The folders above it are the
+// user's, and a link among them is theirs to make (a linked /home or
+// ~/.local/share); the stores, which open nothing through a link, are then
+// given a path with none in it. What lies inside the home is still never
+// followed.
+std::string realHome(const std::string& home) {
+    char* real = ::realpath(home.c_str(), nullptr);
+    if (!real) return home;
+    std::string path = real;
+    std::free(real);
+    return path;
 }
 
 std::string defaultHome() {
@@ -126,7 +152,8 @@ std::string Sandbox::home() {
     std::lock_guard lock(gMutex);
     if (gHome.empty()) {
         gHome = defaultHome();
-        createFolders(gHome, false, nullptr);  // a failure shows at the first write; prepare() reports it
+        // A failure shows at the first write; prepare() reports it.
+        if (createFolders(gHome, false, nullptr)) gHome = realHome(gHome);
     }
     return gHome;
 }
@@ -150,7 +177,9 @@ bool Sandbox::prepare(Error* error) {
     std::lock_guard lock(gMutex);
     // Not through home(), which would make the folders once already.
     if (gHome.empty()) gHome = defaultHome();
-    return createFolders(gHome, !gChosen.empty(), error);
+    if (!createFolders(gHome, !gChosen.empty(), error)) return false;
+    gHome = realHome(gHome);
+    return true;
 }
 
 bool Sandbox::claim(Error* error) {
@@ -158,13 +187,8 @@ bool Sandbox::claim(Error* error) {
     std::lock_guard lock(gMutex);
     if (gLockFd >= 0 && gLockedHome == h) return true;
     const std::string path = h + "/Library/" + kLockFileName;
-    // Anything but a regular file there (a link, a FIFO, a folder) is set aside once.
+    if (!setAsideForeignLock(path, error)) return false;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        const std::string aside = FileManager::moveAside(path, {}, error);
-        if (aside.empty()) return false;
-        log("Something other than a file stood at " + path + "; it was set aside as " + aside + ".");
-    }
     constexpr int kFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     int fd = ::open(path.c_str(), kFlags, kPrivateFileMode);
     // Our own lock file that we may not open had its mode taken away: given
@@ -177,7 +201,8 @@ bool Sandbox::claim(Error* error) {
         fd = ::open(path.c_str(), kFlags, kPrivateFileMode);
     }
     if (fd < 0) return failWith(error, errno, path);
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // A name given it elsewhere between the look and the open: the process id is not written there.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
         ::close(fd);
         return failWith(error, EINVAL, path);
     }

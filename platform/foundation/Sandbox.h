@@ -15,7 +15,9 @@ public:
     static constexpr unsigned kFolderMode = 0700;
     static constexpr unsigned kPrivateFileMode = 0600;
 
-    // The chosen home, or the default one (its folders made on first use).
+    // The chosen home, or the default one (its folders made on first use),
+    // by its real path once it exists: links in the folders above it are the
+    // user's, and nothing in the home is then reached through one.
     static std::string home();
     // Chooses the home and makes its folders; false (with the reason) when
     // they cannot be made or written. An empty path goes back to the default.
@@ -26,7 +28,8 @@ public:
     // can be written in them.
     static bool prepare(Error* error = nullptr);
     // Holds the current home for the rest of the process's life (a lock on
-    // Library/instance.lock, which names the holder's pid), so that one
+    // Library/instance.lock, which names the holder's pid; anything but a
+    // regular file of one name there is set aside first), so that one
     // running application uses a sandbox at a time; a home held before by
     // this process is let go. False, saying which process holds it, when
     // another one does.

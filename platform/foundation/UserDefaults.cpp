@@ -130,10 +130,14 @@ void UserDefaults::load() {
     localtime_r(&t, &tmv);
     char stamp[32];
     strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tmv);
-    std::string aside = path_ + ".corrupt-" + stamp;
-    for (int i = 1; FileManager::exists(aside); ++i) aside = path_ + ".corrupt-" + stamp + "-" + std::to_string(i);
+    std::string aside = path_ + FileManager::kSetAsideMark + stamp;
     Error moveError;
-    if (FileManager::move(path_, aside, &moveError))
+    bool moved = FileManager::moveWithoutReplacing(path_, aside, &moveError);
+    for (int i = 1; !moved && moveError.code == EEXIST && i < 100; ++i) {
+        aside = path_ + FileManager::kSetAsideMark + stamp + "-" + std::to_string(i);
+        moved = FileManager::moveWithoutReplacing(path_, aside, &moveError);
+    }
+    if (moved)
         log("UserDefaults: cannot read " + path_ + " (" + reason + "); moved it to " + aside +
             " and starting with empty defaults");
     else

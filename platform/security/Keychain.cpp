@@ -83,9 +83,9 @@ private:
     // Opens `file` and makes its table; `damage` says why when the file is no
     // keychain at all (anything but a regular SQLite file).
     Status open(const std::string& file, std::string& damage) {
-        struct stat st {};
-        if (::lstat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-            damage = "not a regular file";
+        // A file with another name elsewhere would have the items written there too.
+        if (const std::string found = platform::foundation::FileManager::foreignEntry(file); !found.empty()) {
+            damage = found + ", not a regular file of its own";
             return kIOError;
         }
         // Its journal is opened at every call: a FIFO there would hold each one.
@@ -94,7 +94,8 @@ private:
         if (!moved.empty()) platform::foundation::log("Keychain: " + moved);
         if (!companionsSound) return kIOError;
         if (!platform::foundation::FileManager::preparePrivateFile(file)) return kIOError;
-        if (db_.open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX) != SQLITE_OK) return kIOError;
+        if (db_.open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW) != SQLITE_OK)
+            return kIOError;
         sqlite3_extended_result_codes(db_.handle(), 1);
         // Polled often, so that a caller is not starved by another process's
         // run of short transactions as SQLite's own back-off would let it be.

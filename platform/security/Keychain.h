@@ -15,8 +15,10 @@
 // file another process holds longer than a call may wait (a fraction of a
 // second on the main thread) answers kInteractionNotAllowed, as a locked
 // keychain does, and is said once a process. A file that is no keychain
-// (not SQLite, damaged, not a regular file) is set aside with a line and a new
-// one started, as the other stores do.
+// (not SQLite, damaged, not a regular file, a file with another name
+// elsewhere) is set aside with a line and a new one started, as the other
+// stores do; one that cannot be opened now (no descriptor, no permission) is
+// left as it is and the call answers kIOError.
 // Every call opens the file, runs one transaction and closes it again, so
 // calls are safe from any thread, from several processes at once and across
 // fork().

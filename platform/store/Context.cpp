@@ -1,8 +1,11 @@
 #include "platform/store/Context.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <random>
@@ -158,13 +161,28 @@ const char* opText(Comparison::Op op) {
 // openable together.
 std::string moveAside(const std::string& path) { return setAside(path, companionSuffixes()); }
 
-std::string readHead(const std::string& path, size_t size) {
-    std::string head;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        head.resize(size);
-        head.resize(std::fread(head.data(), 1, size, f));
-        std::fclose(f);
+// The first `size` bytes of a regular file (fewer when it is shorter); none
+// when it cannot be opened now (no descriptor left, no permission), which
+// says nothing of its bytes.
+std::optional<std::string> readHead(const std::string& path, size_t size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    std::string head(size, '\0');
+    size_t got = 0;
+    struct stat st;
+    bool readable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (readable && got < size) {
+        const ssize_t n = ::pread(fd, head.data() + got, size - got, off_t(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            readable = n == 0;
+            break;
+        }
+        got += size_t(n);
     }
+    ::close(fd);
+    if (!readable) return std::nullopt;
+    head.resize(got);
     return head;
 }
 
@@ -179,16 +197,19 @@ bool isNotADatabase(const std::string& path) {
     if (isNotAStoreFile(path)) return true;
     auto attributes = FileManager::attributes(path);
     if (!attributes || attributes->isDirectory || attributes->size == 0) return false;
-    std::string header = readHead(path, 16);
-    return header.size() == 16 && header != std::string("SQLite format 3\0", 16);
+    const std::optional<std::string> header = readHead(path, 16);
+    return header && header->size() == 16 && *header != std::string("SQLite format 3\0", 16);
 }
 
 // A log header SQLite would accept: magic, format, page size and the
-// checksum of its first 24 bytes. An empty log is sound.
+// checksum of its first 24 bytes. An empty log is sound, and so is one that
+// cannot be read now: SQLite cannot open it either, and the store stays closed.
 bool walHeaderIsSound(const std::string& path) {
     auto attributes = FileManager::attributes(path);
     if (!attributes || attributes->size == 0) return true;
-    std::string head = readHead(path, 32);
+    const std::optional<std::string> bytes = readHead(path, 32);
+    if (!bytes) return true;
+    const std::string& head = *bytes;
     if (head.size() < 32) return false;
     uint32_t magic = bigEndian32(head, 0), pageSize = bigEndian32(head, 8);
     if ((magic & ~1u) != 0x377f0682u || bigEndian32(head, 4) != 3007000u) return false;
@@ -211,7 +232,9 @@ bool walHeaderIsSound(const std::string& path) {
 bool shmHeaderIsSound(const std::string& path) {
     auto attributes = FileManager::attributes(path);
     if (!attributes || attributes->size == 0) return true;
-    std::string head = readHead(path, 13);
+    const std::optional<std::string> bytes = readHead(path, 13);
+    if (!bytes) return true;
+    const std::string& head = *bytes;
     if (head.size() < 13) return false;
     uint32_t version;
     std::memcpy(&version, head.data(), sizeof version);
@@ -232,14 +255,18 @@ bool setAsideDamagedCompanions(const std::string& path, std::string& report) {
         damaged = {path + "-shm"};
     }
     std::string headers;
+    bool moved = true;
     for (const auto& file : damaged) {
         if (!FileManager::isPresent(file)) continue;
-        std::string aside = setAside(file);
-        if (aside.empty()) continue;
-        headers += (headers.empty() ? "damaged " : "; ") + file + " moved to " + aside;
+        Error error;
+        const std::string aside = setAside(file, {}, &error);
+        // Opened beside the store, it would be discarded, and the commits in it with it.
+        moved = moved && !aside.empty();
+        headers += (headers.empty() ? "damaged " : "; ") + file +
+                   (aside.empty() ? " cannot be moved aside: " + error.description() : " moved to " + aside);
     }
     if (!headers.empty()) report += (report.empty() ? "" : "; ") + headers;
-    return true;
+    return moved;
 }
 
 namespace {
@@ -385,13 +412,14 @@ bool Context::addStore(const std::string& path, Error* error, Error* corruption)
     std::string moved;
     const bool companionsSound =
         isNotADatabase(path) || setAsideDamagedCompanions(path, moved);
+    if (!companionsSound) {
+        // Said once, by the error: the store stays closed, as it is.
+        if (error) *error = sqliteError(moved, SQLITE_CANTOPEN, "cannot open " + path);
+        return false;
+    }
     if (!moved.empty() && corruption) {
         *corruption = Error(kSQLiteErrorDomain, SQLITE_CORRUPT,
                             Value(Value::Dictionary{{platform::foundation::kLocalizedDescriptionKey, Value(moved)}}));
-    }
-    if (!companionsSound) {
-        if (error) *error = sqliteError(moved, SQLITE_CANTOPEN, "cannot open " + path);
-        return false;
     }
     Error failure;
     int rc = Opening(path, model_, &failure).run(db_, storeUUID_);

@@ -42,8 +42,8 @@ struct ManagedObject {
 // every commit in it. Before a store opens, such a file is set aside with
 // setAside (a damaged log takes its index along), as is anything but a
 // regular file at a companion (setAsideSpecialCompanions); `report` says what
-// went where, empty when nothing was damaged. False when a companion SQLite
-// must not open could not be moved.
+// went where, empty when nothing was damaged. False when such a companion
+// could not be moved: the store must then stay closed, as it is.
 bool setAsideDamagedCompanions(const std::string& path, std::string& report);
 
 class Context {
@@ -54,14 +54,15 @@ public:
     Context& operator=(const Context&) = delete;
 
     // Opens (or creates) the store file at `path` in WAL mode with a table per
-    // entity. A file that is not a database or fails its integrity check is set
-    // aside with its -wal, -shm and -journal files (setAside()) and a new one is
+    // entity. A file that is not a database, fails its integrity check or is
+    // no regular file of one name (isNotAStoreFile) is set aside with its -wal, -shm and -journal files (setAside()) and a new one is
     // created; a damaged companion alone is set aside by
     // setAsideDamagedCompanions(). `corruption` then tells why and where it went
     // ("movedAsidePath" in its user info). Another connection's transaction is
     // waited for, at most kBusyTimeoutMs. Any other failure (busy beyond that,
-    // a full disk, no permission, a folder in the way) leaves the files alone
-    // and answers false; failureOf(error->code) tells which it was.
+    // a full disk, no permission, no descriptor left, a bad companion that
+    // cannot be moved) leaves the files alone and answers false;
+    // failureOf(error->code) tells which it was.
     bool addStore(const std::string& path, platform::foundation::Error* error = nullptr,
                   platform::foundation::Error* corruption = nullptr);
     bool hasStore() const { return bool(db_); }

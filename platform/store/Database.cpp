@@ -4,7 +4,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <utility>
 
 #include "platform/foundation/FileManager.h"
@@ -24,10 +23,7 @@ Failure failureOf(int rc) {
     }
 }
 
-bool isNotAStoreFile(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
-}
+bool isNotAStoreFile(const std::string& path) { return !FileManager::foreignEntry(path).empty(); }
 
 const std::vector<std::string>& companionSuffixes() {
     static const auto* suffixes = new std::vector<std::string>{"-journal", "-wal", "-shm"};
@@ -42,27 +38,6 @@ int fullDiskAsFull(sqlite3* db, int rc) {
 
 namespace {
 
-constexpr const char* kSetAsideMark = ".corrupt-";
-
-// The numbers n of the "<path>.corrupt-<n>" copies and of their companions.
-std::vector<long> setAsideNumbers(const std::string& path) {
-    const std::string prefix = FileManager::lastPathComponent(path) + kSetAsideMark;
-    const std::vector<std::string>& companions = companionSuffixes();
-    std::vector<long> numbers;
-    for (const auto& name : FileManager::contentsOfDirectory(FileManager::deletingLastPathComponent(path))) {
-        if (name.compare(0, prefix.size(), prefix) != 0) continue;
-        const size_t end = name.find_first_not_of("0123456789", prefix.size());
-        const std::string digits = name.substr(prefix.size(), end - prefix.size());
-        const std::string rest = end == std::string::npos ? "" : name.substr(end);
-        if (digits.empty() || digits.size() > 9 ||
-            (!rest.empty() && std::find(companions.begin(), companions.end(), rest) == companions.end()))
-            continue;
-        const long n = std::stol(digits);
-        if (std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
-    }
-    return numbers;
-}
-
 void removeCopy(const std::string& copy) {
     FileManager::remove(copy);
     for (const auto& suffix : companionSuffixes()) FileManager::remove(copy + suffix);
@@ -72,15 +47,10 @@ void removeCopy(const std::string& copy) {
 
 std::string setAside(const std::string& path, const std::vector<std::string>& companionSuffixes,
                      platform::foundation::Error* error) {
-    long last = 0;
-    const std::vector<long> numbers = setAsideNumbers(path);
-    for (long n : numbers) last = std::max(last, n);
-    const std::string aside = path + kSetAsideMark + std::to_string(last + 1);
-    if (!FileManager::move(path, aside, error)) return "";
-    for (const auto& suffix : companionSuffixes)
-        if (FileManager::isPresent(path + suffix)) FileManager::move(path + suffix, aside + suffix);
-    for (long n : numbers)
-        if (n <= last + 1 - kKeptSetAsideCopies) removeCopy(path + kSetAsideMark + std::to_string(n));
+    const std::string aside = FileManager::moveAside(path, companionSuffixes, error);
+    if (aside.empty()) return "";
+    const std::vector<std::string> copies = FileManager::setAsideCopies(path, platform::store::companionSuffixes());
+    for (size_t i = 0; i + kKeptSetAsideCopies < copies.size(); ++i) removeCopy(copies[i]);
     return aside;
 }
 
@@ -89,11 +59,11 @@ bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
     bool sound = true;
     for (const auto& suffix : companionSuffixes()) {
         const std::string companion = path + suffix;
-        struct stat st;
-        if (::lstat(companion.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
+        const std::string found = FileManager::foreignEntry(companion);
+        if (found.empty()) continue;
         platform::foundation::Error error;
         const std::string aside = setAside(companion, {}, &error);
-        report += std::string(report.empty() ? "" : "; ")  + FileManager::kindOfEntry(st.st_mode) + " at " + companion +
+        report += std::string(report.empty() ? "" : "; ") + found + " at " + companion +
                   (aside.empty() ? " cannot be moved aside: " + error.description() : " moved to " + aside);
         sound = sound && !aside.empty();
     }
@@ -102,8 +72,8 @@ bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
 
 void removeSetAsideCopies(const std::string& path) {
     for (const auto& suffix : companionSuffixes())  // a log or an index set aside alone
-        for (long n : setAsideNumbers(path + suffix)) removeCopy(path + suffix + kSetAsideMark + std::to_string(n));
-    for (long n : setAsideNumbers(path)) removeCopy(path + kSetAsideMark + std::to_string(n));
+        for (const auto& copy : FileManager::setAsideCopies(path + suffix, companionSuffixes())) removeCopy(copy);
+    for (const auto& copy : FileManager::setAsideCopies(path, companionSuffixes())) removeCopy(copy);
 }
 
 Database::~Database() { close(); }

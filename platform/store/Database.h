@@ -19,9 +19,10 @@ namespace platform::store {
 // disk needs room, not a new file.
 enum class Failure { Damaged, Busy, Full, Other };
 Failure failureOf(int rc);
-// A link, a FIFO or a device where a store file belongs: a store never goes
-// through it (its target may lie outside the sandbox) and takes it for damage.
-// A folder is not counted: nothing can be opened through it either.
+// Anything but a regular file of one name where a store file belongs (a link,
+// a file with several hard links, a FIFO, a device, a folder): a store never
+// goes through it (what it reaches may lie outside the sandbox) and takes it
+// for damage.
 bool isNotAStoreFile(const std::string& path);
 
 // SQLite says a write that found no room (growing its log or index) as an I/O
@@ -40,19 +41,20 @@ inline constexpr int kKeptSetAsideCopies = 3;
 const std::vector<std::string>& companionSuffixes();
 
 // SQLite opens a database's companions by name: it waits on a FIFO there
-// until a writer comes, and a link (dangling or not) or anything else but a
-// regular file fails every open, so that a sound database looks unusable.
+// until a writer comes, a link (dangling or not) or anything else but a
+// regular file fails every open, so that a sound database looks unusable, and
+// a file with another name elsewhere would have the store's pages written
+// into that one too.
 // Each such file is moved aside alone (setAside) before the database opens. `report`
 // says what went where ("a FIFO at <file> moved to <aside>", joined by "; "),
 // empty when all were sound; false when one could not be moved, and the
 // database must then stay closed.
 bool setAsideSpecialCompanions(const std::string& path, std::string& report);
 
-// Sets a store file aside rather than deleting it: moves it to
-// "<path>.corrupt-<n>", n above that of every earlier copy, each existing
-// "<path><suffix>" along to "<path>.corrupt-<n><suffix>", and removes copies
-// older than the newest kKeptSetAsideCopies. Answers the new path, or "" when
-// the file itself could not be moved.
+// Sets a store file aside rather than deleting it: FileManager::moveAside
+// (never over an existing name), then removes copies older than the newest
+// kKeptSetAsideCopies. Answers the new path, or "" when the file itself could
+// not be moved.
 std::string setAside(const std::string& path, const std::vector<std::string>& companionSuffixes = {},
                      platform::foundation::Error* error = nullptr);
 // Removes every set-aside copy of `path`, and of its -wal, -shm and -journal.

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -237,4 +241,64 @@ TEST_F(SqlStoreTest, AFileAnotherConnectionHoldsIsWaitedForNotSetAside) {
     EXPECT_FALSE(std::filesystem::exists(dbPath() + ".corrupt-1"));
     EXPECT_EQ(capture.count("Damaged database"), 0u);
     EXPECT_EQ(sql("SELECT count(*) FROM other;"), "0\n");
+}
+
+TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
+    open()->nextHitNumberForTrackingId("T", "K");
+    for (int spare = 0; spare <= 6; ++spare) {
+        SCOPED_TRACE(std::to_string(spare) + " descriptors left");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Exactly `spare` descriptors left free: every other slot under a low limit taken.
+            const rlimit low{256, 256};
+            if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(3);
+            std::vector<int> taken;
+            for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+            for (int i = 0; i < spare && !taken.empty(); ++i) {
+                close(taken.back());
+                taken.pop_back();
+            }
+            tlytest::LogCapture capture;
+            auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
+            const bool opened = sqlStore->ensureOpenDatabase();
+            sqlStore->ensureOpenDatabase();
+            const size_t said = capture.count("cannot be opened now");
+            _exit(opened || said == 1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+            EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path();
+    }
+    EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
+}
+
+TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereIsSetAsideAndThatFileKeepsItsBytes) {
+    open()->nextHitNumberForTrackingId("T", "K");
+    // Someone else's database, and empty files SQLite would fill as its log and index.
+    const std::string theirs = dir_.file("theirs.sql");
+    tlytest::run("sqlite3 '" + theirs + "' 'create table precious(x);'");
+    for (const std::string suffix : {"-wal", "-shm", ""}) {
+        SCOPED_TRACE("at " + dbPath() + suffix);
+        const std::string outside = suffix.empty() ? theirs : dir_.file("outside" + suffix);
+        if (!suffix.empty()) std::ofstream(outside).flush();
+        const std::string before = tlytest::run("cat '" + outside + "'");
+        std::filesystem::remove(dbPath() + suffix);
+        ASSERT_EQ(::link(outside.c_str(), (dbPath() + suffix).c_str()), 0);
+        tlytest::LogCapture capture;
+        {
+            auto store = open();
+            store->nextHitNumberForTrackingId("T", "K");
+        }
+        EXPECT_EQ(tlytest::run("cat '" + outside + "'"), before);
+        EXPECT_EQ(std::filesystem::hard_link_count(dbPath()), 1u);
+        if (suffix.empty())
+            EXPECT_EQ(capture.count("Damaged database " + dbPath() + " moved to " + dbPath() + ".corrupt-1"), 1u);
+        else
+            EXPECT_EQ(capture.count("a file with 2 links at " + dbPath() + suffix + " moved to " + dbPath() + suffix +
+                                    ".corrupt-1"),
+                      1u);
+    }
 }

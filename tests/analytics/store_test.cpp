@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "analytics/TLYDataStore.h"
 #include "core_support.h"
@@ -50,6 +54,31 @@ QM_CHILD_TEST(StoreChild, Run) {
         store->addHit(hit("Child B", 2000));
         ASSERT_TRUE(store->save());
         std::ofstream(std::string(std::getenv("TLY_STORE_HOME")) + "/client-id") << store->clientId();
+    } else if (m == "few-descriptors") {
+        // As many descriptors left as the parent says, the store's own opening
+        // included; the analytics thread is running already.
+        tlytest::drainAnalyticsThread();
+        const rlimit low{256, 256};
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        std::vector<int> taken;
+        for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+        for (int i = 0; i < std::atoi(std::getenv("TLY_STORE_SPARE")) && !taken.empty(); ++i) {
+            close(taken.back());
+            taken.pop_back();
+        }
+        auto opened = TLYDataStore::dataStore();
+        opened->hitCount();
+        tlytest::drainAnalyticsThread();
+        opened->close();
+    } else if (m == "bound-companion") {
+        // Started in a mount namespace where a FIFO is bound at the log: it cannot be moved.
+        tlytest::LogCapture capture;
+        auto opened = TLYDataStore::dataStore();
+        opened->hitCount();
+        tlytest::drainAnalyticsThread();
+        std::ofstream(std::string(std::getenv("TLY_STORE_HOME")) + "/log")
+            << capture.count("Error creating database") << " " << capture.count("cannot be moved aside") << " "
+            << capture.count("Corrupted database");
     } else if (m == "kill") {
         store->addHit(hit("Saved", 1000));
         ASSERT_TRUE(store->save());
@@ -62,11 +91,23 @@ QM_CHILD_TEST(StoreChild, Run) {
 class StoreTest : public tlytest::HomeTest {
 protected:
     // Runs StoreChild.Run in a new process of this program, over this home.
-    int runChild(const std::string& mode) {
+    // With `bind`, in a mount namespace of its own where the file `bind[0]`
+    // stands at `bind[1]`.
+    int runChild(const std::string& mode, const std::vector<std::string>& env = {},
+                 const std::vector<std::string>& bind = {}) {
         pid_t child = fork();
         if (child == 0) {
+            for (const auto& entry : env) putenv(strdup(entry.c_str()));
             setenv("TLY_STORE_CHILD", mode.c_str(), 1);
             setenv("TLY_STORE_HOME", home.path().c_str(), 1);
+            if (!bind.empty()) {
+                const std::string self = fs::read_symlink("/proc/self/exe");
+                execlp("unshare", "unshare", "-m", "sh", "-c",
+                       "mount --make-rprivate / && mount --bind \"$1\" \"$2\" && exec \"$3\" "
+                       "--gtest_filter=StoreChild.Run",
+                       "sh", bind[0].c_str(), bind[1].c_str(), self.c_str(), static_cast<char*>(nullptr));
+                _exit(127);
+            }
             execl("/proc/self/exe", "test_analytics", "--gtest_filter=StoreChild.Run", static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -254,6 +295,79 @@ TEST_F(StoreTest, ADanglingLinkAtTheLogOrIndexCostsNoStoredHitLaunchAfterLaunch)
     EXPECT_EQ(python(kTLYStoreFileName,
                      "print([plistlib.loads(p)['&cd'] for (p,) in db.execute('select parameters from TLYHit')])"),
               "['Child A', 'Child B']\n");
+}
+
+TEST_F(StoreTest, AHomeReachedThroughALinkedFolderKeepsItsHitsLaunchAfterLaunch) {
+    const std::string real = home.file("real"), linked = home.file("linked");
+    fs::create_directories(real);
+    fs::create_directory_symlink(real, linked);
+    ASSERT_TRUE(platform::foundation::Sandbox::setHome(linked + "/home"));
+    tlytest::LogCapture capture;
+    std::vector<std::string> expected;
+    for (int launch = 1; launch <= 3; ++launch) {
+        SCOPED_TRACE(launch);
+        auto store = TLYDataStore::dataStore();
+        store->addHit(hit("launch " + std::to_string(launch)));
+        ASSERT_TRUE(store->save());
+        expected.push_back("launch " + std::to_string(launch));
+        EXPECT_EQ(screens(*store), expected);
+        store->close();
+    }
+    for (const auto& e : fs::recursive_directory_iterator(real))
+        EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path();
+    EXPECT_EQ(capture.count("Corrupted database"), 0u);
+    EXPECT_EQ(capture.count("Error creating database"), 0u);
+}
+
+TEST_F(StoreTest, ALaunchShortOfDescriptorsLeavesTheStoreAndItsHits) {
+    ASSERT_EQ(runChild("write"), 0);
+    const std::string file = libraryFile(kTLYStoreFileName);
+    // However far each gets, none sets anything aside.
+    for (int spare = 0; spare <= 10; ++spare) {
+        SCOPED_TRACE(std::to_string(spare) + " descriptors left");
+        runChild("few-descriptors", {"TLY_STORE_SPARE=" + std::to_string(spare)});
+        for (const auto& e : fs::directory_iterator(platform::foundation::Sandbox::library()))
+            EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path();
+    }
+    auto store = TLYDataStore::dataStore();
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"Child A", "Child B"}));
+}
+
+TEST_F(StoreTest, ALogThatCannotBeMovedAsideLeavesTheStoreWhereItIs) {
+    ASSERT_EQ(runChild("write"), 0);
+    const std::string file = libraryFile(kTLYStoreFileName);
+    // A link at the log, to be set aside where a copy with a ten-digit number
+    // already stands (a folder, with something in it).
+    fs::create_symlink(home.file("nowhere"), file + "-wal");
+    std::ofstream(file + "-wal.corrupt-999999999") << "older";
+    fs::create_directories(file + "-wal.corrupt-1000000000");
+    std::ofstream(file + "-wal.corrupt-1000000000/keep") << "newer";
+    {
+        tlytest::LogCapture capture;
+        auto store = TLYDataStore::dataStore();
+        EXPECT_EQ(screens(*store), (std::vector<std::string>{"Child A", "Child B"}));
+        store->close();
+        EXPECT_EQ(capture.count("a link at " + file + "-wal moved to " + file + "-wal.corrupt-1000000001"), 1u);
+    }
+    EXPECT_FALSE(fs::exists(file + ".corrupt-1"));
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(file + "-wal.corrupt-1000000000/keep"), "newer");
+
+    // One that truly cannot be moved: the store stays closed for the launch, with its hits.
+    const std::string fifo = home.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(file + "-wal").flush();
+    const int status = runChild("bound-companion", {}, {fifo, file + "-wal"});
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) GTEST_SKIP() << "no mount namespace for this test";
+    // One line for each store on it (the test's, TLY's own), saying why.
+    int opened = 0, said = 0, corrupted = -1;
+    std::istringstream(*platform::foundation::FileManager::readFile(home.file("log"))) >> opened >> said >> corrupted;
+    EXPECT_GE(opened, 1);
+    EXPECT_EQ(said, opened);
+    EXPECT_EQ(corrupted, 0);
+    EXPECT_FALSE(fs::exists(file + ".corrupt-1"));
+    fs::remove(file + "-wal");
+    auto store = TLYDataStore::dataStore();
+    EXPECT_EQ(screens(*store), (std::vector<std::string>{"Child A", "Child B"}));
 }
 
 TEST_F(StoreTest, ACorruptStoreIsKeptAsideAndRecreatedEmpty) {

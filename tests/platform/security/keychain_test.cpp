@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
@@ -228,4 +232,58 @@ TEST_F(KeychainTest, AFifoOrLinkAtTheJournalIsSetAsideWithALineAndNeverWaitedOn)
     }
     Item found;
     EXPECT_EQ(kSuccess, Keychain::copyMatching(query("b2"), &found));
+}
+
+TEST_F(KeychainTest, AKeychainOrJournalWithAnotherNameElsewhereIsSetAsideAndThatFileKeepsItsBytes) {
+    ASSERT_EQ(kSuccess, Keychain::add(item("a", "kept")));
+    const std::string file = Keychain::path();
+    int n = 0;
+    for (const std::string suffix : {"-journal", ""}) {
+        SCOPED_TRACE("at " + file + suffix);
+        const std::string outside = home_.file("outside" + suffix);
+        // Someone else's keychain, or a journal SQLite would take as one to play back.
+        if (suffix.empty()) {
+            platform::foundation::FileManager::copy(file, outside);
+        } else {
+            std::ofstream(outside, std::ios::binary) << std::string(4096, 'j');
+        }
+        const std::string bytes = *platform::foundation::FileManager::readFile(outside);
+        platform::foundation::FileManager::remove(file + suffix);
+        ASSERT_EQ(0, link(outside.c_str(), (file + suffix).c_str()));
+        Lines lines;
+        Item found;
+        EXPECT_EQ(suffix.empty() ? kItemNotFound : kSuccess, Keychain::copyMatching(query("a"), &found));
+        EXPECT_EQ(kSuccess, Keychain::add(item("b" + std::to_string(++n), "new")));
+        EXPECT_EQ(bytes, *platform::foundation::FileManager::readFile(outside));
+        EXPECT_EQ(1, lines.count("a file with 2 links")) << lines.text;
+        EXPECT_TRUE(platform::foundation::FileManager::exists(file + suffix + ".corrupt-1"));
+    }
+}
+
+TEST_F(KeychainTest, AKeychainThatCannotBeOpenedForWantOfDescriptorsIsLeftWithItsItems) {
+    ASSERT_EQ(kSuccess, Keychain::add(item("a", "kept")));
+    for (int spare = 0; spare <= 6; ++spare) {
+        SCOPED_TRACE(std::to_string(spare) + " descriptors left");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Exactly `spare` descriptors left free: every other slot under a low limit taken.
+            const rlimit low{256, 256};
+            if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(3);
+            std::vector<int> taken;
+            for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+            for (int i = 0; i < spare && !taken.empty(); ++i) {
+                close(taken.back());
+                taken.pop_back();
+            }
+            Item found;
+            const Status status = Keychain::copyMatching(query("a"), &found);
+            _exit(status == kIOError || (status == kSuccess && found.data == "kept") ? 0 : 1);
+        }
+        EXPECT_EQ(0, qmtest::waitExit(child, 30));
+        EXPECT_FALSE(platform::foundation::FileManager::isPresent(Keychain::path() + ".corrupt-1"));
+    }
+    Item found;
+    ASSERT_EQ(kSuccess, Keychain::copyMatching(query("a"), &found));
+    EXPECT_EQ("kept", found.data);
 }

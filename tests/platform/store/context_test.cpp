@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -300,25 +301,126 @@ TEST_F(StoreTest, ALinkAtTheStoreIsSetAsideNeverFollowed) {
     }
 }
 
-TEST_F(StoreTest, OtherOpenFailuresLeaveTheFilesAlone) {
-    // A folder where the file should be, and a file under a missing folder.
+TEST_F(StoreTest, AFolderAtTheStoreIsSetAsideWholeAndAMissingFolderIsLeftMissing) {
+    // A folder where the file should be: no store file, set aside as one is.
     fs::create_directory(path);
     std::ofstream(path + "/keep") << "mine";
-    Context context(noteModel());
-    Error error, corruption;
-    EXPECT_FALSE(context.addStore(path, &error, &corruption));
-    EXPECT_FALSE(error.domain.empty());
-    EXPECT_TRUE(corruption.domain.empty());
-    EXPECT_TRUE(fs::exists(path + "/keep"));
-    EXPECT_FALSE(fs::exists(path + ".corrupt-1"));
-    EXPECT_FALSE(context.hasStore());
-    // Without a store every operation reports an error.
-    EXPECT_FALSE(context.insert("Note", note("x", 1, 1), &error));
-    EXPECT_EQ(context.count(FetchRequest("Note"), &error), -1);
+    {
+        Context context(noteModel());
+        Error error, corruption;
+        ASSERT_TRUE(context.addStore(path, &error, &corruption)) << error.description();
+        EXPECT_EQ(corruption.userInfo["movedAsidePath"].stringValue(), path + ".corrupt-1");
+        EXPECT_EQ(*platform::foundation::FileManager::readFile(path + ".corrupt-1/keep"), "mine");
+    }
 
     Context missing(noteModel());
-    EXPECT_FALSE(missing.addStore(dir + "/no/such/folder/n.sql", &error));
+    Error error, corruption;
+    EXPECT_FALSE(missing.addStore(dir + "/no/such/folder/n.sql", &error, &corruption));
+    EXPECT_FALSE(error.domain.empty());
+    EXPECT_TRUE(corruption.domain.empty());
     EXPECT_FALSE(fs::exists(dir + "/no"));
+    EXPECT_FALSE(missing.hasStore());
+    // Without a store every operation reports an error.
+    EXPECT_FALSE(missing.insert("Note", note("x", 1, 1), &error));
+    EXPECT_EQ(missing.count(FetchRequest("Note"), &error), -1);
+}
+
+TEST_F(StoreTest, AStoreThatCannotBeOpenedForWantOfDescriptorsStaysWhereItIsWithEveryCommit) {
+    // Another connection holds the store open: its commits are in the log.
+    Context holder(noteModel());
+    ASSERT_TRUE(holder.addStore(path));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(holder.insert("Note", note("kept " + std::to_string(i), i, i)));
+    ASSERT_TRUE(holder.save());
+    ASSERT_GT(fs::file_size(path + "-wal"), 0u);
+    // Every number of descriptors left, from none to enough.
+    for (int spare = 0; spare <= 8; ++spare) {
+        SCOPED_TRACE(std::to_string(spare) + " descriptors left");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Exactly `spare` descriptors left free: every other slot under a low limit taken.
+            const rlimit low{256, 256};
+            if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(3);
+            std::vector<int> taken;
+            for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+            for (int i = 0; i < spare && !taken.empty(); ++i) {
+                close(taken.back());
+                taken.pop_back();
+            }
+            Context context(noteModel());
+            Error error, corruption;
+            const bool opened = context.addStore(path, &error, &corruption);
+            // Opened, it sees every commit; else it was no damage.
+            if (!corruption.domain.empty()) _exit(4);
+            _exit(!opened || context.count(FetchRequest("Note")) == 3 ? 0 : 5);
+        }
+        EXPECT_EQ(qmtest::waitExit(child, 30), 0);
+        for (const auto& e : fs::directory_iterator(dir))
+            EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path();
+    }
+    holder.close();
+    EXPECT_EQ(python("print(db.execute('select count(*) from Note').fetchone()[0])"), "3\n");
+}
+
+TEST_F(StoreTest, AStoreFileOrCompanionWithAnotherNameElsewhereIsSetAsideAndThatFileKeepsItsBytes) {
+    {
+        Context context(noteModel());
+        ASSERT_TRUE(context.addStore(path));
+        ASSERT_TRUE(context.insert("Note", note("kept", 1, 1)));
+        ASSERT_TRUE(context.save());
+    }
+    // Someone else's database, and files of no database.
+    const std::string theirs = dir + "/theirs.sql";
+    ASSERT_EQ(std::system(("python3 -c \"import sqlite3; db = sqlite3.connect('" + theirs +
+                           "'); db.execute('create table precious(x)'); db.commit()\"")
+                              .c_str()),
+              0);
+    int64_t rows = 1;
+    for (const std::string suffix : {"-journal", "-wal", "-shm", ""}) {
+        SCOPED_TRACE("at " + path + suffix);
+        const std::string outside = suffix.empty() ? theirs : dir + "/outside" + suffix;
+        if (!suffix.empty()) std::ofstream(outside, std::ios::binary) << std::string(32768, 'o') << "theirs";
+        const std::string bytes = *platform::foundation::FileManager::readFile(outside);
+        fs::remove(path + suffix);
+        ASSERT_EQ(link(outside.c_str(), (path + suffix).c_str()), 0);
+        {
+            Context context(noteModel());
+            Error error, corruption;
+            ASSERT_TRUE(context.addStore(path, &error, &corruption)) << error.description();
+            if (!suffix.empty()) {
+                EXPECT_EQ(corruption.localizedDescription(),
+                          "a file with 2 links at " + path + suffix + " moved to " + path + suffix + ".corrupt-1");
+                EXPECT_EQ(context.count(FetchRequest("Note")), rows);
+            } else {
+                EXPECT_EQ(corruption.userInfo["movedAsidePath"].stringValue(), path + ".corrupt-1");
+                rows = 0;
+            }
+            ASSERT_TRUE(context.insert("Note", note("more", 2, 2)));
+            ASSERT_TRUE(context.save());
+            ++rows;
+        }
+        EXPECT_EQ(*platform::foundation::FileManager::readFile(outside), bytes);
+        struct stat st {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_nlink, 1u);
+    }
+}
+
+TEST_F(StoreTest, ACopySetAsideNeverReplacesOneKeptWhateverItsNumber) {
+    std::ofstream(path + ".corrupt-999999999") << "older";
+    std::ofstream(path + ".corrupt-1000000000") << "newer";
+    std::ofstream(path) << "damaged";
+    std::ofstream(path + "-wal") << "its log";
+    EXPECT_EQ(setAside(path, companionSuffixes()), path + ".corrupt-1000000001");
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(path + ".corrupt-999999999"), "older");
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(path + ".corrupt-1000000000"), "newer");
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(path + ".corrupt-1000000001"), "damaged");
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(path + ".corrupt-1000000001-wal"), "its log");
+    // The next one makes the oldest of four go.
+    std::ofstream(path) << "damaged again";
+    EXPECT_EQ(setAside(path, companionSuffixes()), path + ".corrupt-1000000002");
+    EXPECT_FALSE(fs::exists(path + ".corrupt-999999999"));
+    EXPECT_EQ(*platform::foundation::FileManager::readFile(path + ".corrupt-1000000000"), "newer");
 }
 
 TEST_F(StoreTest, AKilledProcessLosesOnlyItsUnsavedChanges) {

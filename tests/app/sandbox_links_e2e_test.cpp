@@ -1,0 +1,152 @@
+// The built application on a sandbox as people keep it: a home reached
+// through a linked folder, a data folder that is a link, a process short of
+// descriptors, files of the sandbox that have another name elsewhere. What
+// each launch leaves is read back by python3.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ShellTools.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
+
+class SandboxLinks : public ::testing::Test {
+protected:
+    // A snapshot launch with `env` (the collector unreachable: the hits stay
+    // stored); the exit status. `prefix` runs first (a shell with its limits).
+    int launch(std::vector<std::string> args, const std::vector<std::string>& env = {},
+               const std::vector<std::string>& prefix = {}) {
+        args.insert(args.begin(), kApp);
+        args.insert(args.end(), {"--snapshot", out_.file("snap" + std::to_string(runs_ + 1) + ".png"), "--battery",
+                                 "0.5"});
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+        const std::string output = out_.file("output" + std::to_string(++runs_) + ".txt");
+        const pid_t pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment(env), output);
+        const int status = qmtest::waitExit(pid, 60);
+        log_ = qmtest::readAll(output);
+        return status;
+    }
+    // The number of hits in the home's store, as a peer reads them.
+    int storedHits(const std::string& home) {
+        const std::string script = out_.write("count.py",
+                                              "import sqlite3, sys\n"
+                                              "db = sqlite3.connect('file:' + sys.argv[1] + "
+                                              "'/Library/tallymark-v3.sql?mode=ro', uri=True)\n"
+                                              "print(db.execute('select count(*) from TLYHit').fetchone()[0])\n");
+        const std::string result = out_.file("count.out");
+        if (std::system(("python3 " + script + " '" + home + "' > " + result + " 2>&1").c_str()) != 0) return -1;
+        return std::stoi(qmtest::readAll(result));
+    }
+    // Everything set aside anywhere under `folder`.
+    static std::vector<std::string> setAside(const std::string& folder) {
+        std::vector<std::string> found;
+        for (auto& e : fs::recursive_directory_iterator(folder))
+            if (e.path().filename().string().find(".corrupt-") != std::string::npos) found.push_back(e.path());
+        return found;
+    }
+    // Launches on `home` until one has stored a hit (a launch that ends at
+    // once may end before its first hit is stored), at most five times; the
+    // hits stored.
+    int storeHits(const std::string& home) {
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(launch({"--home", home}), 0) << log_;
+            if (const int hits = storedHits(home); hits > 0) return hits;
+        }
+        return 0;
+    }
+    // Stores hits in `realHome`, then launches `times` times with `args` and
+    // `env`, which reach it another way: each keeps the hits before it, and
+    // nothing is set aside.
+    void launchesKeepTheirHits(int times, const std::vector<std::string>& args, const std::vector<std::string>& env,
+                               const std::string& realHome) {
+        int before = storeHits(realHome);
+        ASSERT_GT(before, 0) << log_;
+        for (int i = 1; i <= times; ++i) {
+            SCOPED_TRACE("launch " + std::to_string(i));
+            ASSERT_EQ(launch(args, env), 0) << log_;
+            const int hits = storedHits(realHome);
+            EXPECT_GE(hits, before) << log_;
+            before = hits;
+            EXPECT_EQ(setAside(realHome), std::vector<std::string>{}) << log_;
+            EXPECT_EQ(log_.find("Damaged"), std::string::npos) << log_;
+            EXPECT_EQ(log_.find("Corrupted"), std::string::npos) << log_;
+            EXPECT_EQ(log_.find("Error creating database"), std::string::npos) << log_;
+        }
+    }
+
+    qmtest::TempDir out_;
+    std::string log_;
+    int runs_ = 0;
+};
+
+TEST_F(SandboxLinks, AHomeUnderALinkedFolderKeepsItsHitsLaunchAfterLaunch) {
+    const std::string real = out_.file("real"), linked = out_.file("linked");
+    fs::create_directories(real);
+    fs::create_directory_symlink(real, linked);
+    launchesKeepTheirHits(3, {"--home", linked + "/home"}, {}, real + "/home");
+}
+
+TEST_F(SandboxLinks, AnXdgDataHomeThatIsALinkKeepsItsHitsLaunchAfterLaunch) {
+    const std::string real = out_.file("data"), linked = out_.file("data-link");
+    fs::create_directories(real);
+    fs::create_directory_symlink(real, linked);
+    launchesKeepTheirHits(2, {}, {"XDG_DATA_HOME=" + linked, "HOME=" + out_.file("user")}, real + "/quenmira");
+}
+
+TEST_F(SandboxLinks, ALaunchShortOfDescriptorsLeavesTheStoreAndItsHits) {
+    const std::string home = out_.file("home");
+    const int hits = storeHits(home);
+    ASSERT_GT(hits, 0) << log_;
+    // However far it gets, it sets nothing aside.
+    launch({"--home", home}, {}, {"sh", "-c", "ulimit -n 12 && exec \"$0\" \"$@\""});
+    const std::string shortLog = log_;
+    EXPECT_EQ(setAside(home), std::vector<std::string>{}) << shortLog;
+    EXPECT_GE(storedHits(home), hits) << shortLog;
+    EXPECT_EQ(shortLog.find("Damaged"), std::string::npos) << shortLog;
+    EXPECT_EQ(shortLog.find("Corrupted"), std::string::npos) << shortLog;
+    // And the next launch finds them where they were.
+    ASSERT_EQ(launch({"--home", home}), 0) << log_;
+    EXPECT_GE(storedHits(home), hits) << shortLog << log_;
+    EXPECT_EQ(setAside(home), std::vector<std::string>{}) << log_;
+}
+
+TEST_F(SandboxLinks, HardLinksAtTheLockAndTheStoresLogAndIndexLeaveTheFilesTheyNameAsTheyWere) {
+    const std::string home = out_.file("home");
+    const int hits = storeHits(home);
+    ASSERT_GT(hits, 0) << log_;
+    // The hits in the log go into the store first, so that the log's name is free.
+    const std::string checkpoint = out_.write("checkpoint.py",
+                                              "import sqlite3, sys\n"
+                                              "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
+                                              "db.execute('pragma wal_checkpoint(truncate)')\ndb.close()\n");
+    ASSERT_EQ(std::system(("python3 " + checkpoint + " '" + home + "'").c_str()), 0);
+    ASSERT_EQ(storedHits(home), hits);
+    const std::string library = home + "/Library";
+    const std::vector<std::string> files = {library + "/instance.lock", library + "/tallymark-v3.sql-wal",
+                                            library + "/tallymark-v3.sql-shm",
+                                            library + "/Keychains/keychain.db-journal"};
+    std::vector<std::string> outside;
+    for (size_t i = 0; i < files.size(); ++i) {
+        outside.push_back(out_.write("outside" + std::to_string(i), std::string(4096, char('a' + i)) + " mine\n"));
+        fs::remove(files[i]);
+        ASSERT_EQ(::link(outside[i].c_str(), files[i].c_str()), 0) << files[i];
+    }
+    ASSERT_EQ(launch({"--home", home}), 0) << log_;
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(qmtest::readAll(outside[i]), std::string(4096, char('a' + i)) + " mine\n") << files[i];
+        // The sandbox's name for it went aside, and a file of the sandbox's own took its place.
+        EXPECT_EQ(qmtest::readAll(files[i] + ".corrupt-1"), qmtest::readAll(outside[i])) << files[i];
+    }
+    EXPECT_GE(storedHits(home), hits) << log_;
+}
+
+}  // namespace

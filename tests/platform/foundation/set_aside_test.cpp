@@ -1,0 +1,151 @@
+// Homes reached through linked folders, files of the sandbox with a second
+// name elsewhere, and copies set aside that never take a name already there.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Sandbox.h"
+
+using namespace platform::foundation;
+
+namespace {
+
+std::string contents(const std::string& path) { return FileManager::readFile(path).value_or("<none>"); }
+
+void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// The environment variable `name` for the life of a test, then what it was.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* v = std::getenv(name)) old_ = v;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() { old_.empty() ? unsetenv(name_) : setenv(name_, old_.c_str(), 1); }
+
+private:
+    const char* name_;
+    std::string old_;
+};
+
+}  // namespace
+
+TEST(SandboxLinks, AHomeReachedThroughALinkedFolderIsServedByItsRealPath) {
+    foundation_test::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("real").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(dir.file("real").c_str(), dir.file("linked").c_str()), 0);
+    // A --home under the link: an ordinary home, and nothing inside it is reached through a link.
+    Error error;
+    ASSERT_TRUE(Sandbox::setHome(dir.file("linked") + "/home", &error)) << error.localizedDescription();
+    EXPECT_EQ(Sandbox::home(), dir.file("real") + "/home");
+    EXPECT_EQ(Sandbox::library(), dir.file("real") + "/home/Library");
+    EXPECT_EQ(Sandbox::keychains(), dir.file("real") + "/home/Library/Keychains");
+    EXPECT_TRUE(Sandbox::claim(&error)) << error.localizedDescription();
+    EXPECT_TRUE(FileManager::exists(dir.file("real") + "/home/Library/" + Sandbox::kLockFileName));
+    // The data folder a link, as dotfile managers make it.
+    {
+        ScopedEnv data("XDG_DATA_HOME", dir.file("linked"));
+        ASSERT_TRUE(Sandbox::setHome(""));
+        EXPECT_EQ(Sandbox::home(), dir.file("real") + "/quenmira");
+        EXPECT_TRUE(FileManager::exists(dir.file("real") + "/quenmira/Library/Preferences"));
+        Sandbox::setHome("");
+        ASSERT_TRUE(Sandbox::prepare(&error)) << error.localizedDescription();
+        EXPECT_EQ(Sandbox::library(), dir.file("real") + "/quenmira/Library");
+    }
+    Sandbox::setHome("");
+}
+
+TEST(SandboxLinks, AHardLinkAtTheLockIsSetAsideAndTheFileItNamesKeepsItsBytes) {
+    foundation_test::TempDir dir, outside;
+    ASSERT_TRUE(Sandbox::setHome(dir.path));
+    const std::string lock = Sandbox::library() + "/" + Sandbox::kLockFileName, theirs = outside.file("theirs");
+    write(theirs, "someone else's file\n");
+    ASSERT_EQ(link(theirs.c_str(), lock.c_str()), 0);
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& line) { lines.push_back(line); });
+    Error error;
+    const bool claimed = Sandbox::claim(&error);
+    setLogSink(nullptr);
+    ASSERT_TRUE(claimed) << error.localizedDescription();
+    EXPECT_EQ(contents(theirs), "someone else's file\n");
+    EXPECT_EQ(contents(lock + ".corrupt-1"), "someone else's file\n");
+    EXPECT_EQ(contents(lock), std::to_string(getpid()) + "\n");
+    struct stat st {};
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("(a file with 2 links) stood at " + lock + "; it was set aside as " + lock + ".corrupt-1"),
+              std::string::npos)
+        << lines[0];
+    Sandbox::setHome("");
+}
+
+TEST(SetAside, CopiesNeverTakeANameThatIsThereWhateverItsNumber) {
+    foundation_test::TempDir dir;
+    const std::string file = dir.file("store.sql");
+    // Numbers past nine digits, and past what any integer holds.
+    for (const std::string& numbers : {std::string("999999999"), std::string("99999999999999999999999999")}) {
+        SCOPED_TRACE(numbers);
+        const std::string before = file + ".corrupt-" + numbers;
+        write(before, "kept before");
+        write(file, "damaged");
+        write(file + "-wal", "its log");
+        const std::string aside = FileManager::moveAside(file, {"-wal"});
+        EXPECT_EQ(contents(before), "kept before");
+        ASSERT_NE(aside, "");
+        EXPECT_EQ(contents(aside), "damaged");
+        EXPECT_EQ(contents(aside + "-wal"), "its log");
+        EXPECT_EQ(aside.size(), before.size() + 1);  // the next power of ten
+        FileManager::remove(aside);
+        FileManager::remove(aside + "-wal");
+        FileManager::remove(before);
+    }
+    // A companion's copy of a number holds it too; so does a dangling link.
+    write(file + ".corrupt-1000000000", "kept");
+    write(file + ".corrupt-1000000001-wal", "kept log");
+    ASSERT_EQ(symlink("nowhere", (file + ".corrupt-01000000002").c_str()), 0);
+    write(file, "damaged");
+    EXPECT_EQ(FileManager::moveAside(file, {"-wal"}), file + ".corrupt-1000000003");
+    EXPECT_EQ(contents(file + ".corrupt-1000000000"), "kept");
+    EXPECT_EQ(contents(file + ".corrupt-1000000001-wal"), "kept log");
+}
+
+TEST(SetAside, AMoveWithoutReplacingLeavesWhatIsThere) {
+    foundation_test::TempDir dir;
+    write(dir.file("a"), "a");
+    write(dir.file("b"), "b");
+    ASSERT_EQ(symlink("nowhere", dir.file("dangling").c_str()), 0);
+    Error error;
+    for (const char* taken : {"b", "dangling"}) {
+        EXPECT_FALSE(FileManager::moveWithoutReplacing(dir.file("a"), dir.file(taken), &error)) << taken;
+        EXPECT_EQ(error.code, EEXIST);
+    }
+    EXPECT_EQ(contents(dir.file("a")), "a");
+    EXPECT_EQ(contents(dir.file("b")), "b");
+    EXPECT_TRUE(FileManager::moveWithoutReplacing(dir.file("a"), dir.file("c"), &error));
+    EXPECT_EQ(contents(dir.file("c")), "a");
+    EXPECT_FALSE(FileManager::isPresent(dir.file("a")));
+}
+
+TEST(SetAside, WhatStandsWhereAFileOfTheSandboxBelongs) {
+    foundation_test::TempDir dir;
+    write(dir.file("plain"), "x");
+    write(dir.file("twice"), "x");
+    ASSERT_EQ(link(dir.file("twice").c_str(), dir.file("twice-2").c_str()), 0);
+    ASSERT_EQ(symlink("plain", dir.file("link").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(FileManager::foreignEntry(dir.file("missing")), "");
+    EXPECT_EQ(FileManager::foreignEntry(dir.file("plain")), "");
+    EXPECT_EQ(FileManager::foreignEntry(dir.file("twice")), "a file with 2 links");
+    EXPECT_EQ(FileManager::foreignEntry(dir.file("link")), "a link");
+    EXPECT_EQ(FileManager::foreignEntry(dir.file("fifo")), "a FIFO");
+    EXPECT_EQ(FileManager::foreignEntry(dir.path), "a folder");
+}
