@@ -356,8 +356,17 @@ private:
         if (rc == SQLITE_OK) rc = addMissingColumns(db, what);
         if (rc == SQLITE_OK) rc = db.exec("COMMIT");
         if (rc == SQLITE_OK) return SQLITE_OK;
+        // Said before the rollback replaces SQLite's message.
+        fail(db, rc, what);
         db.exec("ROLLBACK");
-        return fail(db, rc, what);
+        // A plain SQL error here is a file whose tables this model can never
+        // take (another program's, or one a failed write left half made): it
+        // is kept aside like damage, or the store would stay closed for good.
+        if ((rc & 0xff) == SQLITE_ERROR) {
+            if (failure_) failure_->code = SQLITE_CORRUPT;
+            return SQLITE_CORRUPT;
+        }
+        return rc;
     }
 
     int addMissingColumns(Database& db, const char*& what) {

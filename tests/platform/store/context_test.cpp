@@ -234,6 +234,27 @@ TEST_F(StoreTest, ADatabaseWithDamagedPagesIsKeptAsideAndRecreated) {
     EXPECT_EQ(context.count(FetchRequest("Note")), 0);
 }
 
+TEST_F(StoreTest, AStoreWhoseTablesTheModelCannotTakeIsKeptAsideAndRecreated) {
+    // "Note" is a view here: its rows are another program's, and no column can
+    // be added to it, at this launch or any later one.
+    ASSERT_EQ(python("db.execute('create table other (x)')\n"
+                     "db.execute(\"insert into other values ('kept')\")\n"
+                     "db.execute('create view Note as select x as title from other')\n"
+                     "db.commit()\nprint('ok')"),
+              "ok\n");
+    Context context(noteModel());
+    Error error, corruption;
+    ASSERT_TRUE(context.addStore(path, &error, &corruption)) << error.description();
+    EXPECT_EQ(corruption.domain, kSQLiteErrorDomain);
+    EXPECT_EQ(corruption.userInfo["movedAsidePath"].stringValue(), path + ".corrupt-1");
+    ASSERT_TRUE(context.insert("Note", note("fresh", 1, 1)));
+    ASSERT_TRUE(context.save());
+    const std::string kept = path;
+    path += ".corrupt-1";
+    EXPECT_EQ(python("print(db.execute('select x from other').fetchone()[0])"), "kept\n");
+    path = kept;
+}
+
 TEST_F(StoreTest, ADamagedLogOrIndexIsSetAsideWhileASoundLogIsReplayed) {
     {
         Context context(noteModel());
