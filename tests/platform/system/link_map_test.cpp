@@ -1,0 +1,97 @@
+// The crash-time readers of the dynamic linker's list and of loaded ELF
+// headers, held against what glibc's dl_iterate_phdr tells of the same
+// process, and against memory that ends in an unreadable page.
+#include <gtest/gtest.h>
+
+#include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/system/LinkMap.h"
+#include "platform/system/LoadedElf.h"
+
+namespace ps = platform::system;
+
+namespace {
+
+struct Object {
+    dl_phdr_info info;
+    std::string name;
+};
+
+std::vector<Object> iterated() {
+    std::vector<Object> out;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            static_cast<std::vector<Object>*>(data)->push_back({*info, info->dlpi_name ? info->dlpi_name : ""});
+            return 0;
+        },
+        &out);
+    return out;
+}
+
+TEST(LinkMap, ListsWhatTheDynamicLinkerIteratesWithTheSameHeaders) {
+    std::vector<ps::link_map_object> objects(512);
+    uint32_t count = 0;
+    ASSERT_EQ(ps::link_map_read(objects.data(), uint32_t(objects.size()), &count), ps::LINK_MAP_READ);
+    const std::vector<Object> expected = iterated();
+    ASSERT_EQ(count, expected.size());
+    EXPECT_TRUE(objects[0].first);
+    for (uint32_t i = 0; i < count; ++i) {
+        const Object& e = expected[i];
+        SCOPED_TRACE(e.name);
+        EXPECT_EQ(objects[i].bias, e.info.dlpi_addr);
+        EXPECT_EQ(objects[i].first, i == 0);
+        char name[4096];
+        ps::link_map_read_name(objects[i].name, name, sizeof name);
+        EXPECT_EQ(std::string(name), e.name);
+
+        ps::loaded_elf fromHeaders;
+        ASSERT_TRUE(ps::loaded_elf_read(e.info.dlpi_addr, reinterpret_cast<uint64_t>(e.info.dlpi_phdr),
+                                        e.info.dlpi_phnum, &fromHeaders));
+        EXPECT_EQ(fromHeaders.dynamic, objects[i].dynamic);
+        EXPECT_TRUE(ps::loaded_elf_note_unchanged(fromHeaders));
+        // Found from the linker's entry alone: the same object.
+        ps::loaded_elf found;
+        if (ps::loaded_elf_find(objects[i].bias, objects[i].dynamic, &found)) {
+            EXPECT_EQ(found.base, fromHeaders.base);
+            EXPECT_EQ(found.span, fromHeaders.span);
+            EXPECT_EQ(found.eh_frame, fromHeaders.eh_frame);
+            EXPECT_EQ(found.has_uuid, fromHeaders.has_uuid);
+            EXPECT_EQ(std::memcmp(found.uuid, fromHeaders.uuid, 16), 0);
+        } else {
+            // Only the program may lie elsewhere than at its bias.
+            EXPECT_EQ(i, 0u);
+        }
+    }
+    // Room for fewer objects than are loaded: an answer that says so.
+    EXPECT_EQ(ps::link_map_read(objects.data(), 1, &count), ps::LINK_MAP_UNREADABLE);
+}
+
+TEST(LinkMap, ANameBeforeAnUnreadablePageIsReadWithoutFaulting) {
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* pages = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    char* tail = pages + page - 4;
+    std::memcpy(tail, "abc", 4);
+    char name[64];
+    EXPECT_TRUE(ps::link_map_read_name(reinterpret_cast<uint64_t>(tail), name, sizeof name));
+    EXPECT_STREQ(name, "abc");
+    // No NUL before the unreadable page: what could be read, terminated.
+    std::memcpy(tail, "abcd", 4);
+    EXPECT_TRUE(ps::link_map_read_name(reinterpret_cast<uint64_t>(tail), name, sizeof name));
+    EXPECT_STREQ(name, "abcd");
+    EXPECT_FALSE(ps::link_map_read_name(reinterpret_cast<uint64_t>(pages + page), name, sizeof name));
+    EXPECT_STREQ(name, "");
+    // An object whose header lies in no readable page is not found.
+    ps::loaded_elf elf;
+    EXPECT_FALSE(ps::loaded_elf_find(reinterpret_cast<uint64_t>(pages + page), 0, &elf));
+    munmap(pages, 2 * page);
+}
+
+}  // namespace
