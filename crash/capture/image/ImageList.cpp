@@ -86,9 +86,10 @@ macho_image* first_crash_image(image_list* list) {
 
 macho_image* image_list_next(image_list* list, macho_image* current) {
     const uint32_t made = list->crash_count.load(std::memory_order_acquire);
-    if (current && made > 0 && current >= list->crash_images && current < list->crash_images + made) {
-        const auto index = static_cast<uint32_t>(current - list->crash_images);
-        return index + 1 < made ? current + 1 : nullptr;
+    const auto at = reinterpret_cast<uintptr_t>(current), first = reinterpret_cast<uintptr_t>(list->crash_images);
+    if (current && made > 0 && at >= first && at < first + made * sizeof(macho_image)) {
+        const auto index = static_cast<uint32_t>((at - first) / sizeof(macho_image));
+        return index + 1 < made ? &list->crash_images[index + 1] : nullptr;
     }
     image_node* entry = nullptr;
     if (current) {
