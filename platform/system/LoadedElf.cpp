@@ -48,7 +48,7 @@ bool fromHeaders(uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf
     const Elf64_Phdr* hdrSeg = nullptr;
     for (uint32_t i = 0; i < phnum; ++i) {
         if (ph[i].p_type == PT_LOAD) {
-            if (ph[i].p_memsz > UINT64_MAX - ph[i].p_vaddr - page) return false;
+            if (ph[i].p_vaddr > UINT64_MAX - page || ph[i].p_memsz > UINT64_MAX - page - ph[i].p_vaddr) return false;
             const uint64_t end = (ph[i].p_vaddr + ph[i].p_memsz + page - 1) & ~(page - 1);
             if ((ph[i].p_vaddr & ~(page - 1)) < lo) lo = ph[i].p_vaddr & ~(page - 1);
             if (end > hi) hi = end;
