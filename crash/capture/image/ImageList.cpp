@@ -72,14 +72,10 @@ void image_list_set_reading(image_list* list, bool reading) { list->list.set_rea
 
 namespace {
 
-bool hidden(const image_list* list, const macho_image* image) {
-    for (uint32_t i = 0, n = list->hidden_count.load(std::memory_order_acquire); i < n; ++i)
+bool hidden(const image_list* list, uint32_t count, const macho_image* image) {
+    for (uint32_t i = 0; i < count; ++i)
         if (list->hidden[i] == image->header_addr) return true;
     return false;
-}
-
-macho_image* first_crash_image(image_list* list) {
-    return list->crash_count.load(std::memory_order_acquire) > 0 ? &list->crash_images[0] : nullptr;
 }
 
 }  // namespace
@@ -96,6 +92,7 @@ macho_image* image_list_next(image_list* list, macho_image* current) {
         entry = static_cast<image_node*>(std::atomic_ref<void*>(current->list_entry).load());
         if (!entry) return nullptr;
     }
+    const uint32_t hiddenCount = list->hidden_count.load(std::memory_order_acquire);
     for (image_node* next = list->list.next(entry); next; next = list->list.next(next)) {
         macho_image* image = next->value;
         std::atomic_ref<void*> remembered(image->list_entry);
@@ -103,9 +100,9 @@ macho_image* image_list_next(image_list* list, macho_image* current) {
             void* expected = nullptr;
             remembered.compare_exchange_strong(expected, next);
         }
-        if (!hidden(list, image)) return image;
+        if (hiddenCount == 0 || !hidden(list, hiddenCount, image)) return image;
     }
-    return first_crash_image(list);
+    return made > 0 ? &list->crash_images[0] : nullptr;
 }
 
 macho_image* image_list_image_for_address(image_list* list, uint64_t address) {
