@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "platform/system/LinkMap.h"
+#include "platform/system/LoadedElfSymbols.h"
 #include "platform/system/MachO.h"
 #include "platform/system/MachOViewCommands.h"
 
@@ -16,6 +17,10 @@ namespace {
 std::atomic<crash_time_view*> gSlots{nullptr};
 std::atomic<uint32_t> gCapacity{0};
 std::atomic<uint32_t> gCount{0};
+// The symbol tables of the session's views, one after the other.
+std::atomic<uint8_t*> gSymbols{nullptr};
+uint64_t gSymbolsUsed = 0;
+constexpr uint64_t kSymbolsBytes = uint64_t{32} << 20;
 
 bool inside(uint64_t base, uint64_t size, uint64_t address, uint64_t length) {
     return address >= base && address - base <= size && length <= size - (address - base);
@@ -41,6 +46,8 @@ bool crash_time_views_prepare(uint32_t capacity) {
     void* room = ::mmap(nullptr, uint64_t{capacity} * sizeof(crash_time_view), PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (room == MAP_FAILED) return false;
+    void* symbols = ::mmap(nullptr, kSymbolsBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (symbols != MAP_FAILED) gSymbols.store(static_cast<uint8_t*>(symbols));
     gSlots.store(static_cast<crash_time_view*>(room));
     gCapacity.store(capacity);
     return true;
@@ -48,7 +55,10 @@ bool crash_time_views_prepare(uint32_t capacity) {
 
 uint32_t crash_time_views_capacity() { return gCapacity.load(); }
 
-void crash_time_views_clear() { gCount.store(0); }
+void crash_time_views_clear() {
+    gCount.store(0);
+    gSymbolsUsed = 0;
+}
 
 const crash_time_view* crash_time_views_add(const loaded_elf& elf, uint64_t name_address) {
     crash_time_view* slots = gSlots.load();
@@ -65,7 +75,24 @@ const crash_time_view* crash_time_views_add(const loaded_elf& elf, uint64_t name
     layout.nsects = sectionsOf(elf, sections);
     layout.has_uuid = elf.has_uuid;
     __builtin_memcpy(layout.uuid, elf.uuid, 16);
+    v->linkedit = nullptr;
+    v->linkedit_size = 0;
+    loaded_elf_symbol_table table;
+    if (uint8_t* symbols = gSymbols.load();
+        symbols && loaded_elf_symbols(elf, symbols + gSymbolsUsed, kSymbolsBytes - gSymbolsUsed, &table) &&
+        table.nsyms > 0) {
+        v->linkedit = symbols + gSymbolsUsed;
+        v->linkedit_size = table.size;
+        layout.has_symtab = true;
+        layout.linkedit_vmaddr = reinterpret_cast<uint64_t>(v->linkedit);
+        layout.linkedit_size = table.size;
+        // File offsets are 32-bit; __LINKEDIT follows __TEXT where they reach.
+        layout.linkedit_fileoff = elf.span + table.size <= UINT32_MAX ? elf.span : 0;
+        layout.nsyms = table.nsyms;
+        layout.strsize = table.strsize;
+    }
     if (!macho_view_write_commands(layout, v->commands, sizeof v->commands)) return nullptr;
+    if (v->linkedit) gSymbolsUsed += (v->linkedit_size + 15) & ~uint64_t{15};
     v->commands_size = static_cast<uint32_t>(macho_view_commands_size(layout));
     link_map_read_name(name_address, v->name, sizeof v->name);
     gCount.store(n + 1, std::memory_order_release);
@@ -83,6 +110,8 @@ const void* crash_time_views_bytes(uint64_t address, uint64_t length) {
     for (uint32_t i = 0; i < n; ++i) {
         const crash_time_view& v = gSlots.load()[i];
         if (inside(v.elf.base, v.commands_size, address, length)) return v.commands + (address - v.elf.base);
+        const auto linkedit = reinterpret_cast<uint64_t>(v.linkedit);
+        if (v.linkedit && inside(linkedit, v.linkedit_size, address, length)) return reinterpret_cast<const void*>(address);
     }
     return nullptr;
 }

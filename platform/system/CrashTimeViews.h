@@ -4,9 +4,11 @@
 // look). Room for them is made outside crash time (crash_time_views_prepare);
 // at crash time a view is written into a slot from the object's own headers
 // (LoadedElf.h): a header, a __TEXT segment over its segments with __text,
-// __eh_frame and __eh_frame_hdr sections over its pages, and LC_UUID from its
-// build-id. It has no symbol table. The loader shows these views like its
-// own (Loader.h) while the crash-time session that made them lasts.
+// __eh_frame and __eh_frame_hdr sections over its pages, LC_UUID from its
+// build-id, and a symbol table of its dynamic function symbols
+// (LoadedElfSymbols.h) in room shared by the session's views. The loader
+// shows these views like its own (Loader.h) while the crash-time session
+// that made them lasts.
 //
 // Async-signal-safe, except crash_time_views_prepare: no allocation, no lock.
 // Slots are written by one session at a time (Loader.cpp's session flag).
@@ -21,13 +23,16 @@ inline constexpr uint32_t kCrashTimeViewName = 4096;
 
 struct crash_time_view {
     loaded_elf elf;
+    const uint8_t* linkedit;  // null without a symbol table
+    uint64_t linkedit_size;
     uint32_t commands_size;
     uint8_t commands[kCrashTimeViewCommands];
     char name[kCrashTimeViewName];
 };
 
-// Makes room for `capacity` views, once per process; later calls with a
-// larger capacity do not grow it. Not at crash time.
+// Makes room for `capacity` views and their symbol tables, once per
+// process; later calls with a larger capacity do not grow it. Not at crash
+// time.
 bool crash_time_views_prepare(uint32_t capacity);
 uint32_t crash_time_views_capacity();
 
