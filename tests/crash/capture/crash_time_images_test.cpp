@@ -39,7 +39,7 @@ image_list* preparedList() {
 
 struct Seen {
     int images = 0;  // that hold the address
-    std::string name, uuid;
+    std::string name, uuid, symbol;
     bool tables = false;  // its __eh_frame maps
 };
 
@@ -55,6 +55,9 @@ Seen duringReport(image_list* list, const void* code) {
         seen.name = macho_image_name(image);
         uint8_t uuid[16];
         if (macho_image_uuid(image, uuid) == ASYNC_ESUCCESS) seen.uuid = hex(uuid, 16);
+        macho_find_symbol_by_pc(
+            image, address, [](uint64_t, const char* name, void* ctx) { *static_cast<std::string*>(ctx) = name; },
+            &seen.symbol);
         async_mobject eh;
         if (macho_image_map_section(image, "__TEXT", "__eh_frame", &eh) == ASYNC_ESUCCESS) {
             seen.tables = eh.length > 0;
@@ -89,6 +92,7 @@ TEST(CrashTimeImages, ALibraryOpenedBehindTheLoaderIsListedByItsOwnHeaders) {
     EXPECT_EQ(seen.images, 1);
     EXPECT_EQ(seen.name, QM_OPENED_LIBRARY);
     EXPECT_EQ(seen.uuid, buildIdOf(QM_OPENED_LIBRARY));
+    EXPECT_EQ(seen.symbol, "_opened_library_crash");
     EXPECT_TRUE(seen.tables);
     ::dlclose(handle);
     ps::dyld_rescan();
@@ -109,6 +113,7 @@ TEST(CrashTimeImages, ALibraryOpenedWhereAClosedOneWasReplacesIt) {
     EXPECT_EQ(seen.images, 1);
     EXPECT_EQ(seen.name, QM_REPLACEABLE_LIBRARY_2);
     EXPECT_EQ(seen.uuid, buildIdOf(QM_REPLACEABLE_LIBRARY_2));
+    EXPECT_EQ(seen.symbol, "_library_version2_crash");
     EXPECT_TRUE(seen.tables);
     // Once the report is written, the list is the loader's again.
     ::dlclose(second);

@@ -1,8 +1,8 @@
 // The images a report lists are the ones loaded when the process crashed,
 // whatever opened them: real children crash inside libraries opened with a
 // plain dlopen, which the loader stand-in never heard of, and the report
-// names each library by its own path and build-id and walks on from it to
-// its caller with its own unwind tables.
+// names each library by its own path, build-id and symbols and walks on from
+// it to its caller with its own unwind tables.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -60,9 +60,11 @@ protected:
         return decoded;
     }
 
-    // The library at the crash is `library` by path and build-id, and the
-    // crashed thread's walk goes from its code straight to its caller.
-    void expectLibraryAndCaller(const PKROVCrashReport& report, const Facts& facts, const std::string& library) {
+    // The library at the crash is `library` by path and build-id, the crash
+    // lies in its `function`, and the crashed thread's walk goes from its
+    // code straight to its caller.
+    void expectLibraryAndCaller(const PKROVCrashReport& report, const Facts& facts, const std::string& library,
+                                const std::string& function) {
         auto image = report.imageForAddress(facts.function);
         ASSERT_TRUE(image) << "the library is not listed";
         EXPECT_EQ(image->imageName(), library);
@@ -80,6 +82,9 @@ protected:
             ASSERT_GE(frames.size(), 3u);
             EXPECT_GE(frames[0]->instructionPointer(), facts.function);
             EXPECT_LT(frames[0]->instructionPointer(), facts.function + 256);
+            ASSERT_TRUE(frames[0]->symbolInfo());
+            EXPECT_EQ(frames[0]->symbolInfo()->symbolName(), function);
+            EXPECT_EQ(frames[0]->symbolInfo()->startAddress(), facts.function);
             // Its caller, not the caller's caller that a frame-pointer walk
             // would find: the library keeps no frame pointer.
             EXPECT_GT(frames[1]->instructionPointer(), facts.caller);
@@ -98,7 +103,7 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, ReportListsItAndWalksOnToItsCaller) 
     Facts facts;
     auto report = crash("opened-library", &facts);
     ASSERT_TRUE(report);
-    expectLibraryAndCaller(*report, facts, QM_OPENED_LIBRARY);
+    expectLibraryAndCaller(*report, facts, QM_OPENED_LIBRARY, "_opened_library_crash");
     // Every image is listed, not only those the loader had heard of.
     EXPECT_EQ(long(report->images().size()), facts.images + 1);
 }
@@ -110,7 +115,7 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, ALibraryWhereAClosedOneWasIsReported
     Facts facts;
     auto report = crash("library-where-another-was", &facts);
     ASSERT_TRUE(report);
-    expectLibraryAndCaller(*report, facts, QM_REPLACEABLE_LIBRARY_2);
+    expectLibraryAndCaller(*report, facts, QM_REPLACEABLE_LIBRARY_2, "_library_version2_crash");
     for (const auto& image : report->images())
         EXPECT_EQ(image->imageName().find("replaceable_library_1"), std::string::npos);
 }

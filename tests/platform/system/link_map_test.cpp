@@ -3,6 +3,7 @@
 // process, and against memory that ends in an unreadable page.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <link.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 
 #include "platform/system/LinkMap.h"
 #include "platform/system/LoadedElf.h"
+#include "platform/system/LoadedElfSymbols.h"
+#include "platform/system/MachO.h"
 
 namespace ps = platform::system;
 
@@ -92,6 +95,44 @@ TEST(LinkMap, ANameBeforeAnUnreadablePageIsReadWithoutFaulting) {
     ps::loaded_elf elf;
     EXPECT_FALSE(ps::loaded_elf_find(reinterpret_cast<uint64_t>(pages + page), 0, &elf));
     munmap(pages, 2 * page);
+}
+
+// The C library's dynamic symbols as read at crash time hold its functions
+// where the dynamic linker finds them; a buffer too small takes nothing past
+// its end.
+TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
+    void* handle = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(handle, nullptr);
+    void* getpidAddress = dlsym(handle, "getpid");
+    dlclose(handle);
+    Dl_info where{};
+    ASSERT_NE(dladdr(getpidAddress, &where), 0);
+    const Object* libc = nullptr;
+    const std::vector<Object> objects = iterated();
+    for (const Object& o : objects)
+        if (o.name == where.dli_fname) libc = &o;
+    ASSERT_TRUE(libc);
+    ps::loaded_elf elf;
+    ASSERT_TRUE(ps::loaded_elf_read(libc->info.dlpi_addr, reinterpret_cast<uint64_t>(libc->info.dlpi_phdr),
+                                    libc->info.dlpi_phnum, &elf));
+
+    std::vector<uint8_t> buffer(16 << 20);
+    ps::loaded_elf_symbol_table table;
+    ASSERT_TRUE(ps::loaded_elf_symbols(elf, buffer.data(), buffer.size(), &table));
+    ASSERT_GT(table.nsyms, 100u);
+    const char* names = reinterpret_cast<const char*>(buffer.data()) + uint64_t{table.nsyms} * sizeof(ps::nlist_64);
+    bool found = false;
+    for (uint32_t i = 0; i < table.nsyms; ++i) {
+        ps::nlist_64 entry;
+        std::memcpy(&entry, buffer.data() + i * sizeof entry, sizeof entry);
+        ASSERT_LT(entry.n_strx, table.strsize);
+        if (std::string(names + entry.n_strx) == "_getpid") found = entry.n_value == uint64_t(uintptr_t(getpidAddress));
+    }
+    EXPECT_TRUE(found);
+
+    std::vector<uint8_t> small(table.size + 4096, 0xa5);
+    EXPECT_FALSE(ps::loaded_elf_symbols(elf, small.data(), table.size - 1, &table));
+    for (size_t i = small.size() - 4096; i < small.size(); ++i) ASSERT_EQ(small[i], 0xa5);
 }
 
 }  // namespace
