@@ -25,10 +25,6 @@ namespace {
 
 crash_time_context gContext;
 
-// Libraries a process may have opened behind the loader's back by the time
-// it crashes.
-constexpr uint32_t kCrashTimeImages = 1024;
-
 struct callbacks_slot {
     std::atomic<bool> set{false};
     OVCrashReporterCallbacks callbacks{};
@@ -98,7 +94,7 @@ async_error crash_reporter_prepare(const char* report_path, const char* app_iden
                                    const char* app_marketing_version, uint32_t symbolication_strategy,
                                    image_list* images) {
     // Room for the images the loader has not heard of when the crash comes.
-    if (images) image_list_prepare_crash_time(images, kCrashTimeImages);
+    if (images) image_list_prepare_crash_time(images, kImageListCrashTimeImages);
     auto* record = new crash_time_record{};
     record->report_path = strdup(report_path);
     record->images = images;

@@ -62,8 +62,11 @@ macho_image* image_list_next(image_list* list, macho_image* current);
 // The first image whose range holds address, or null. Call while reading.
 macho_image* image_list_image_for_address(image_list* list, uint64_t address);
 
-// Makes room for `capacity` images opened behind the loader's back, once.
-// Not at crash time.
+// How many images opened behind the loader's back a report can list: room
+// for them is made when the reporter is prepared.
+inline constexpr uint32_t kImageListCrashTimeImages = 1024;
+// Makes room for `capacity` images opened behind the loader's back; the
+// first call for a list decides. Not at crash time.
 void image_list_prepare_crash_time(image_list* list, uint32_t capacity);
 // Brings the list up to date with the dynamic linker until the matching end.
 // One report at a time: false when another one is under way (call no end).

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "crash/capture/image/ImageList.h"
 #include "platform/system/Loader.h"
@@ -33,7 +36,7 @@ std::string buildIdOf(const std::string& path) {
 image_list* preparedList() {
     shared_image_list_start();
     image_list* list = shared_image_list();
-    image_list_prepare_crash_time(list, 64);
+    image_list_prepare_crash_time(list, kImageListCrashTimeImages);
     return list;
 }
 
@@ -118,6 +121,38 @@ TEST(CrashTimeImages, ALibraryOpenedWhereAClosedOneWasReplacesIt) {
     // Once the report is written, the list is the loader's again.
     ::dlclose(second);
     ps::dyld_rescan();
+}
+
+// Four hundred plugins opened behind the loader's back: each is listed, by
+// its own path, while a report is written.
+TEST(CrashTimeImages, EveryOneOfManyLibrariesOpenedBehindTheLoaderIsListed) {
+    namespace fs = std::filesystem;
+    image_list* list = preparedList();
+    const fs::path dir = fs::temp_directory_path() / ("many-plugins-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::vector<void*> handles;
+    std::vector<std::pair<std::string, void*>> plugins;
+    for (int i = 0; i < 400; ++i) {
+        const fs::path path = dir / ("libplugin" + std::to_string(i) + ".so");
+        fs::copy_file(QM_OPENED_LIBRARY, path);
+        void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << ::dlerror();
+        handles.push_back(handle);
+        plugins.emplace_back(path.string(), ::dlsym(handle, "opened_library_crash"));
+    }
+    ASSERT_TRUE(image_list_crash_time_begin(list));
+    image_list_set_reading(list, true);
+    int listed = 0;
+    for (const auto& [path, code] : plugins) {
+        macho_image* image = image_list_image_for_address(list, reinterpret_cast<uint64_t>(code));
+        listed += image && path == macho_image_name(image);
+    }
+    image_list_set_reading(list, false);
+    image_list_crash_time_end(list);
+    EXPECT_EQ(listed, 400);
+    for (void* handle : handles) ::dlclose(handle);
+    ps::dyld_rescan();
+    fs::remove_all(dir);
 }
 
 }  // namespace
