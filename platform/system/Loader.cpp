@@ -287,11 +287,12 @@ bool overlaps(uint64_t base, uint64_t size, uint64_t otherBase, uint64_t otherSi
 }
 
 // Whether the linker's object is the one the record was made of: same place,
-// same dynamic section, same name and the same build-id note where it was.
+// same dynamic section, and the same build-id note where it was or, without
+// one, the same name.
 bool sameObject(const Record* r, const link_map_object& o) {
     if (r->elf.base == 0 || r->elf.bias != o.bias || r->elf.dynamic != o.dynamic) return false;
     if (!loaded_elf_note_unchanged(r->elf)) return false;
-    if (o.first) return true;  // the program: the linker gives it no name
+    if (r->elf.note_size > 0 || o.first) return true;  // the program: the linker gives it no name
     char name[kCrashTimeViewName];
     if (!link_map_read_name(o.name, name, sizeof name)) return false;
     return r->view.path == std::string_view(name);
