@@ -1,9 +1,10 @@
-// loader_view_bytes, loader_spans_image and loader_apply_views are
-// async-signal-safe: atomic loads over records that are never freed, no
-// allocation, no lock, raw system calls only; the bytes of the loader's
-// mappings of image files are read through the checked read (Mach.h), never
-// in place. Everything else here runs outside crash time under the loader's
-// mutex.
+// loader_view_bytes, loader_spans_image, loader_apply_views,
+// loader_image_current and the crash-time session (loader_crash_time_begin and
+// _end) are async-signal-safe: atomic loads over records that are never freed,
+// checked reads of the process, no allocation, no lock, raw system calls only;
+// the bytes of the loader's mappings of image files are read through the
+// checked read (Mach.h), never in place. Everything else here runs outside
+// crash time under the loader's mutex.
 #include "platform/system/Loader.h"
 
 #include <link.h>
@@ -13,11 +14,15 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/SharedLibrary.h"
 #include "platform/system/Host.h"
 #include "platform/system/Mach.h"
+#include "platform/system/CrashTimeViews.h"
+#include "platform/system/LinkMap.h"
+#include "platform/system/LoadedElf.h"
 #include "platform/system/MachOView.h"
 
 namespace platform::system {
@@ -29,6 +34,13 @@ struct Record {
     const void* phdr = nullptr;  // with the bias, tells one load from another
     std::atomic<bool> loaded{true};
     Record* next = nullptr;  // fixed before the record is published
+    // What a crash-time look at the dynamic linker's list matches it by.
+    loaded_elf elf;
+    bool pinned = false;  // the program or the vDSO: never unloaded
+    // The crash-time sessions that found it on the linker's list, or found
+    // another image where it was.
+    std::atomic<uint64_t> listedIn{0};
+    std::atomic<uint64_t> goneIn{0};
 };
 
 // Prepended to, never shortened: crash-time readers walk it without a lock.
@@ -69,6 +81,21 @@ struct Seen {
 bool sameImage(const Record* r, const Seen& seen) {
     return r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr && r->view.hasUuid == seen.hasUuid &&
            (!seen.hasUuid || std::memcmp(r->view.uuid, seen.uuid, sizeof seen.uuid) == 0);
+}
+
+// The crash-time session under way, 0 when none is (see loader_crash_time_begin).
+std::atomic<uint64_t> activeSession{0};
+
+// Hidden by the crash-time session under way: another image lies where it was.
+bool goneNow(const Record* r) {
+    const uint64_t session = activeSession.load(std::memory_order_acquire);
+    return session != 0 && r->goneIn.load(std::memory_order_relaxed) == session;
+}
+
+void noteIdentity(Record* r, const Seen& seen) {
+    loaded_elf_read(seen.info.dlpi_addr, reinterpret_cast<uint64_t>(seen.info.dlpi_phdr), seen.info.dlpi_phnum,
+                    &r->elf);
+    r->pinned = seen.name.empty() || seen.name.find('/') == std::string::npos;
 }
 
 struct ScanContext {
@@ -120,6 +147,7 @@ void rescanLocked(LoaderState& s) {
                 auto record = std::make_unique<Record>();
                 if (!buildMachOView(seen.info, seen.name, &record->view, nullptr)) continue;
                 record->phdr = seen.info.dlpi_phdr;
+                noteIdentity(record.get(), seen);
                 record->next = records.load();
                 found = record.release();
                 while (!records.compare_exchange_weak(found->next, found)) {
@@ -256,9 +284,10 @@ const uint8_t* unwindCopy(const Record& r, MachOView::Range& table) {
 }  // namespace
 
 const void* loader_view_bytes(uint64_t address, uint64_t length) {
+    if (const void* made = crash_time_views_bytes(address, length)) return made;
     for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
         MachOView& v = r->view;
-        const bool loaded = r->loaded.load(std::memory_order_acquire);
+        const bool loaded = r->loaded.load(std::memory_order_acquire) && !goneNow(r);
         if (loaded && inside(v.base, v.commands.size(), address, length)) return v.commands.data() + (address - v.base);
         for (MachOView::Range& t : v.unwindTables) {
             if (!loaded || t.size == 0 || !inside(t.address, t.size, address, length)) continue;
@@ -278,13 +307,18 @@ bool loader_spans_image(uint64_t address, uint64_t length) {
         const MachOView& v = r->view;
         if (address < v.base + v.span && end > v.base) return true;
     }
+    // Objects the loader heard of only at this crash are images too.
+    for (uint32_t i = 0, n = crash_time_views_count(); i < n; ++i) {
+        const loaded_elf& elf = crash_time_views_at(i)->elf;
+        if (address < elf.base + elf.span && end > elf.base) return true;
+    }
     return false;
 }
 
 void loader_apply_views(uint64_t address, void* data, uint64_t length) {
     auto* out = static_cast<uint8_t*>(data);
     for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
-        if (!r->loaded.load(std::memory_order_acquire)) continue;
+        if (!r->loaded.load(std::memory_order_acquire) || goneNow(r)) continue;
         const MachOView& v = r->view;
         uint64_t viewEnd = v.base + v.commands.size();
         uint64_t end = length > UINT64_MAX - address ? UINT64_MAX : address + length;
@@ -292,6 +326,132 @@ void loader_apply_views(uint64_t address, void* data, uint64_t length) {
         uint64_t to = end < viewEnd ? end : viewEnd;
         for (uint64_t a = from; a < to; ++a) out[a - address] = v.commands[a - v.base];
     }
+    crash_time_views_apply(address, data, length);
+}
+
+// --- The crash-time session ---
+
+namespace {
+
+// Room for one look at the dynamic linker's list, made outside crash time.
+struct SessionRoom {
+    link_map_object* objects = nullptr;
+    uint8_t* matched = nullptr;
+    uint32_t capacity = 0;
+};
+std::atomic<SessionRoom*> sessionRoom{nullptr};
+std::atomic<bool> sessionBusy{false};
+std::atomic<uint64_t> sessionCount{0};
+
+constexpr uint32_t kListedObjectsMax = 4096;
+
+bool overlaps(uint64_t base, uint64_t size, uint64_t otherBase, uint64_t otherSize) {
+    return base < otherBase + otherSize && otherBase < base + size;
+}
+
+// Whether the linker's object is the one the record was made of: same place,
+// same dynamic section, and the same build-id note where it was or, without
+// one, the same name.
+bool sameObject(const Record* r, const link_map_object& o) {
+    if (r->elf.base == 0 || r->elf.bias != o.bias || r->elf.dynamic != o.dynamic) return false;
+    if (!loaded_elf_note_unchanged(r->elf)) return false;
+    if (r->elf.note_size > 0 || o.first) return true;  // the program: the linker gives it no name
+    char name[kCrashTimeViewName];
+    if (!link_map_read_name(o.name, name, sizeof name)) return false;
+    return r->view.path == std::string_view(name);
+}
+
+// Whether a record seen in this session, or a view made in it, covers any of
+// [base, base + size).
+bool takenInSession(uint64_t session, uint64_t base, uint64_t size, const Record* except) {
+    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next)
+        if (r != except && r->listedIn.load() == session && overlaps(r->view.base, r->view.span, base, size))
+            return true;
+    for (uint32_t i = 0, n = crash_time_views_count(); i < n; ++i) {
+        const loaded_elf& e = crash_time_views_at(i)->elf;
+        if (overlaps(e.base, e.span, base, size)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool loader_prepare_crash_time(uint32_t capacity) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        auto* room = new SessionRoom;
+        room->capacity = kListedObjectsMax;
+        room->objects = new link_map_object[room->capacity];
+        room->matched = new uint8_t[room->capacity];
+        sessionRoom.store(room);
+    });
+    return crash_time_views_prepare(capacity);
+}
+
+loader_crash_time loader_crash_time_begin() {
+    loader_crash_time result{};
+    if (sessionBusy.exchange(true)) return result;
+    result.started = true;
+    crash_time_views_clear();
+    SessionRoom* room = sessionRoom.load();
+    if (!room) return result;
+    uint32_t count = 0;
+    if (link_map_read(room->objects, room->capacity, &count) != LINK_MAP_READ) return result;
+    const uint64_t session = sessionCount.fetch_add(1) + 1;
+
+    // The records the list still holds; the program among them, or the list
+    // read is not the one the records were made from.
+    bool programFound = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const link_map_object& o = room->objects[i];
+        room->matched[i] = 0;
+        for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
+            if (!r->loaded.load() || r->listedIn.load() == session || !sameObject(r, o)) continue;
+            r->listedIn.store(session);
+            room->matched[i] = 1;
+            programFound |= o.first;
+            break;
+        }
+    }
+    if (!programFound) return result;
+
+    // Objects opened since the loader's last look: a view of each, from its
+    // own headers, unless something the loader knows lies there.
+    for (uint32_t i = 0; i < count; ++i) {
+        if (room->matched[i]) continue;
+        loaded_elf elf;
+        if (!loaded_elf_find(room->objects[i].bias, room->objects[i].dynamic, &elf)) continue;
+        bool taken = takenInSession(session, elf.base, elf.span, nullptr);
+        for (const Record* r = records.load(std::memory_order_acquire); r && !taken; r = r->next)
+            taken = r->pinned && r->loaded.load() && overlaps(r->view.base, r->view.span, elf.base, elf.span);
+        if (taken) continue;
+        if (crash_time_views_add(elf, room->objects[i].name)) result.changed = true;
+    }
+
+    // A record off the list where another image now lies is that image's
+    // place no more; one whose place is empty still names calls into it.
+    for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
+        if (!r->loaded.load() || r->pinned || r->listedIn.load() == session) continue;
+        if (!takenInSession(session, r->view.base, r->view.span, r)) continue;
+        r->goneIn.store(session);
+        result.changed = true;
+    }
+    result.following = true;
+    activeSession.store(session, std::memory_order_release);
+    return result;
+}
+
+void loader_crash_time_end() {
+    activeSession.store(0, std::memory_order_release);
+    crash_time_views_clear();
+    sessionBusy.store(false);
+}
+
+bool loader_image_current(uint64_t header) {
+    if (activeSession.load(std::memory_order_acquire) == 0) return true;
+    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next)
+        if (r->loaded.load() && r->view.base == header) return !goneNow(r);
+    return true;
 }
 
 }  // namespace platform::system

@@ -84,4 +84,30 @@ bool loader_spans_image(uint64_t address, uint64_t length);
 // loaded image that overlap that range.
 void loader_apply_views(uint64_t address, void* data, uint64_t length);
 
+// --- Crash time ---
+//
+// The records above follow only the loader's own looks (SharedLibrary,
+// dyld_rescan). At crash time a session reads the dynamic linker's own list
+// of loaded objects (LinkMap.h), when it calls itself consistent, and until
+// the session ends: a record that the list no longer holds, where another
+// listed object now lies, is no longer shown (its view, its unwind tables);
+// a listed object without a record is shown by a view made from its own
+// headers (CrashTimeViews.h). Without such a list, or while it changes, the
+// records serve as they stand.
+
+// Makes the room a session needs, for `capacity` objects without a record.
+// Not at crash time.
+bool loader_prepare_crash_time(uint32_t capacity);
+
+struct loader_crash_time {
+    bool started;    // false: another session is under way; do not end this one
+    bool following;  // the view follows the linker's list
+    bool changed;    // a record was hidden or a view was made
+};
+// Async-signal-safe.
+loader_crash_time loader_crash_time_begin();
+void loader_crash_time_end();
+// Async-signal-safe. False while a session hides the record loaded at `header`.
+bool loader_image_current(uint64_t header);
+
 }  // namespace platform::system

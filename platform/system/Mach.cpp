@@ -51,15 +51,20 @@ thread_t mach_thread_self() { return static_cast<thread_t>(::syscall(SYS_gettid)
 
 kern_return_t mach_port_deallocate(task_t task, mach_port_t port) { return mach_port_deallocate_right(task, port); }
 
-kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
-                                vm_size_t* outsize) {
+namespace {
+
+kern_return_t readThroughPipe(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
+                              vm_size_t* outsize, bool views);
+
+kern_return_t readTask(task_t task, vm_address_t address, vm_size_t size, vm_address_t data, vm_size_t* outsize,
+                       bool views) {
     if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
     if (size == 0) {
         if (outsize) *outsize = 0;
         return KERN_SUCCESS;
     }
     if (processVmRefused.load(std::memory_order_relaxed))
-        return vm_read_overwrite_through_pipe(task, address, size, data, outsize);
+        return readThroughPipe(task, address, size, data, outsize, views);
     iovec local{reinterpret_cast<void*>(data), size};
     iovec remote{reinterpret_cast<void*>(address), size};
     for (;;) {
@@ -67,7 +72,7 @@ kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t siz
         if (n >= 0) {
             // A short copy stopped at an unreadable page.
             if (static_cast<vm_size_t>(n) != size) return KERN_INVALID_ADDRESS;
-            loader_apply_views(address, reinterpret_cast<void*>(data), size);
+            if (views) loader_apply_views(address, reinterpret_cast<void*>(data), size);
             if (outsize) *outsize = size;
             return KERN_SUCCESS;
         }
@@ -75,14 +80,14 @@ kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t siz
         if (err == EINTR) continue;
         if (err == ENOSYS || err == EPERM) {
             processVmRefused.store(true, std::memory_order_relaxed);
-            return vm_read_overwrite_through_pipe(task, address, size, data, outsize);
+            return readThroughPipe(task, address, size, data, outsize, views);
         }
         return fromErrno(err);
     }
 }
 
-kern_return_t vm_read_overwrite_through_pipe(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
-                                             vm_size_t* outsize) {
+kern_return_t readThroughPipe(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
+                              vm_size_t* outsize, bool views) {
     if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
     int fds[2];
     if (::syscall(SYS_pipe2, fds, O_CLOEXEC) != 0) return fromErrno(errno);
@@ -109,9 +114,25 @@ kern_return_t vm_read_overwrite_through_pipe(task_t task, vm_address_t address, 
     }
     ::close(fds[0]);
     ::close(fds[1]);
-    if (result == KERN_SUCCESS) loader_apply_views(address, reinterpret_cast<void*>(data), size);
+    if (result == KERN_SUCCESS && views) loader_apply_views(address, reinterpret_cast<void*>(data), size);
     if (result == KERN_SUCCESS && outsize) *outsize = size;
     return result;
+}
+
+}  // namespace
+
+kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
+                                vm_size_t* outsize) {
+    return readTask(task, address, size, data, outsize, true);
+}
+
+kern_return_t vm_read_overwrite_through_pipe(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
+                                             vm_size_t* outsize) {
+    return readThroughPipe(task, address, size, data, outsize, true);
+}
+
+kern_return_t vm_read_pages(task_t task, vm_address_t address, vm_size_t size, vm_address_t data, vm_size_t* outsize) {
+    return readTask(task, address, size, data, outsize, false);
 }
 
 }  // namespace platform::system

@@ -44,6 +44,9 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_t port);
 // call (seccomp, emulators), vm_read_overwrite_through_pipe.
 kern_return_t vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,
                                 vm_size_t* outsize);
+// The same checked copy of what the pages themselves hold, without the
+// loader's views: for readers of the loaded ELF images.
+kern_return_t vm_read_pages(task_t task, vm_address_t address, vm_size_t size, vm_address_t data, vm_size_t* outsize);
 // The fallback copy: the kernel reads the source while writing it into a
 // pipe, so a bad address becomes EFAULT rather than a fault.
 kern_return_t vm_read_overwrite_through_pipe(task_t task, vm_address_t address, vm_size_t size, vm_address_t data,

@@ -12,7 +12,9 @@
 #include <string_view>
 
 #include "platform/system/Host.h"
+#include "platform/system/LoadedElf.h"
 #include "platform/system/MachO.h"
+#include "platform/system/MachOViewCommands.h"
 
 namespace platform::system {
 
@@ -72,38 +74,13 @@ private:
     Bytes bytes_;
 };
 
-// The GNU build-id among the notes in [data, data + size); its first 16
-// bytes, zero-padded when shorter.
-bool buildIdInNotes(const uint8_t* data, uint64_t size, uint8_t out[16]) {
-    uint64_t pos = 0;
-    auto align4 = [](uint64_t v) { return (v + 3) & ~uint64_t{3}; };
-    while (size - pos >= sizeof(Elf64_Nhdr)) {
-        Elf64_Nhdr note;
-        std::memcpy(&note, data + pos, sizeof note);
-        pos += sizeof note;
-        uint64_t name = pos;
-        uint64_t nameEnd = name + align4(note.n_namesz);
-        if (nameEnd > size) return false;
-        uint64_t desc = nameEnd;
-        uint64_t descEnd = desc + align4(note.n_descsz);
-        if (desc + note.n_descsz > size) return false;
-        if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && std::memcmp(data + name, "GNU", 4) == 0) {
-            std::memset(out, 0, 16);
-            std::memcpy(out, data + desc, std::min<uint64_t>(16, note.n_descsz));
-            return true;
-        }
-        pos = std::min(descEnd, size);
-    }
-    return false;
-}
-
 }  // namespace
 
 bool loadedBuildId(const dl_phdr_info& info, uint8_t out[16]) {
     for (int i = 0; i < info.dlpi_phnum; ++i) {
         const Elf64_Phdr& ph = info.dlpi_phdr[i];
-        if (ph.p_type == PT_NOTE &&
-            buildIdInNotes(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr), ph.p_memsz, out))
+        if (ph.p_type == PT_NOTE && elf_build_id_note(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr),
+                                                      ph.p_memsz, out, nullptr, nullptr))
             return true;
     }
     return false;
@@ -118,7 +95,7 @@ bool buildIdOfFile(const Bytes& file, uint8_t out[16]) {
         const auto* ph = file.at<Elf64_Phdr>(eh->e_phoff + uint64_t{i} * sizeof(Elf64_Phdr));
         if (!ph) return false;
         if (ph->p_type == PT_NOTE && file.holds(ph->p_offset, ph->p_filesz) &&
-            buildIdInNotes(file.data + ph->p_offset, ph->p_filesz, out))
+            elf_build_id_note(file.data + ph->p_offset, ph->p_filesz, out, nullptr, nullptr))
             return true;
     }
     return false;
@@ -214,12 +191,6 @@ void sectionsFromSegments(const dl_phdr_info& info, ElfSections* out) {
 void setName(char (&field)[16], const char* name) {
     std::memset(field, 0, sizeof field);
     std::memcpy(field, name, std::min<size_t>(std::strlen(name), sizeof field));
-}
-
-template <typename T>
-void put(std::vector<uint8_t>& out, const T& value) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&value);
-    out.insert(out.end(), p, p + sizeof value);
 }
 
 // --- Reading the ELF image ---
@@ -416,57 +387,24 @@ std::vector<section_64> textSections(const ElfImage& image, MachOView* view) {
 // The header and load commands, into view->commands.
 void buildLoadCommands(const ElfImage& image, const std::vector<section_64>& sects, const LinkeditLayout& layout,
                        MachOView* view) {
-    segment_command_64 text{};
-    text.cmd = LC_SEGMENT_64;
-    text.cmdsize = static_cast<uint32_t>(sizeof text + sects.size() * sizeof(section_64));
-    setName(text.segname, "__TEXT");
-    text.vmaddr = view->base;
-    text.vmsize = view->textSize;
-    text.filesize = view->textSize;
-    text.maxprot = text.initprot = VM_PROT_READ | VM_PROT_EXECUTE;
-    text.nsects = static_cast<uint32_t>(sects.size());
-
-    segment_command_64 linkedit{};
-    linkedit.cmd = LC_SEGMENT_64;
-    linkedit.cmdsize = sizeof linkedit;
-    setName(linkedit.segname, "__LINKEDIT");
-    linkedit.vmaddr = reinterpret_cast<uint64_t>(view->linkedit.data());
-    linkedit.vmsize = view->linkedit.size();
-    linkedit.fileoff = layout.offset;
-    linkedit.filesize = view->linkedit.size();
-    linkedit.maxprot = linkedit.initprot = VM_PROT_READ;
-
-    uuid_command uuid{};
-    uuid.cmd = LC_UUID;
-    uuid.cmdsize = sizeof uuid;
-    std::memcpy(uuid.uuid, view->uuid, 16);
-
-    symtab_command symtab{};
-    symtab.cmd = LC_SYMTAB;
-    symtab.cmdsize = sizeof symtab;
-    symtab.symoff = static_cast<uint32_t>(layout.offset);
-    symtab.nsyms = static_cast<uint32_t>(layout.nsyms);
-    symtab.stroff = static_cast<uint32_t>(layout.offset + layout.nsyms * sizeof(nlist_64));
-    symtab.strsize = static_cast<uint32_t>(layout.strSize);
-
-    std::vector<uint8_t> cmds;
-    put(cmds, text);
-    for (const section_64& s : sects) put(cmds, s);
-    put(cmds, linkedit);
-    uint32_t ncmds = 2;
-    if (view->hasUuid) put(cmds, uuid), ++ncmds;
-    put(cmds, symtab), ++ncmds;
-
-    mach_header_64 header{};
-    header.magic = MH_MAGIC_64;
-    header.cputype = host_cpu_type();
-    header.cpusubtype = host_cpu_subtype();
-    header.filetype = image.mainProgram ? MH_EXECUTE : MH_DYLIB;
-    header.ncmds = ncmds;
-    header.sizeofcmds = static_cast<uint32_t>(cmds.size());
-    view->commands.clear();
-    put(view->commands, header);
-    view->commands.insert(view->commands.end(), cmds.begin(), cmds.end());
+    std::vector<macho_view_section> sections;
+    for (const section_64& s : sects) sections.push_back({s.sectname, s.addr, s.size});
+    macho_view_layout l{};
+    l.filetype = image.mainProgram ? MH_EXECUTE : MH_DYLIB;
+    l.base = view->base;
+    l.text_size = view->textSize;
+    l.sections = sections.data();
+    l.nsects = static_cast<uint32_t>(sections.size());
+    l.has_uuid = view->hasUuid;
+    std::memcpy(l.uuid, view->uuid, 16);
+    l.has_symtab = true;
+    l.linkedit_vmaddr = reinterpret_cast<uint64_t>(view->linkedit.data());
+    l.linkedit_size = view->linkedit.size();
+    l.linkedit_fileoff = layout.offset;
+    l.nsyms = static_cast<uint32_t>(layout.nsyms);
+    l.strsize = static_cast<uint32_t>(layout.strSize);
+    view->commands.assign(macho_view_commands_size(l), 0);
+    macho_view_write_commands(l, view->commands.data(), view->commands.size());
 }
 
 }  // namespace

@@ -501,12 +501,35 @@ void PKRovcrash_log_writer_set_exception(crash_log_writer* writer, const char* n
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
 }
 
+namespace {
+
+// The report's image list brought up to date for as long as the report is written.
+class current_images {
+public:
+    explicit current_images(image_list* images)
+        : images_(images), started_(images && image_list_crash_time_begin(images)) {}
+    ~current_images() {
+        if (started_) image_list_crash_time_end(images_);
+    }
+    current_images(const current_images&) = delete;
+    current_images& operator=(const current_images&) = delete;
+
+private:
+    image_list* images_;
+    bool started_;
+};
+
+}  // namespace
+
 async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_thread, image_list* images,
                                    async_file* file, const crash_signal_info* siginfo,
                                    const thread_state* current_state) {
     const thread_t self = async_thread_self();
     const task_t task = platform::system::mach_task_self();
     suspended_threads threads(self);  // resumed on every way out
+    // With every other thread stopped, no load or unload is under way but
+    // one stopped half-way, which the dynamic linker's list tells.
+    current_images current(images);
 
     static constexpr char header[8] = {'o', 'v', 'c', 'r', 'a', 's', 'h', char(REPORT_FILE_VERSION)};
     async_file_write(file, header, sizeof header);

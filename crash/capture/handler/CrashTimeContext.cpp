@@ -15,6 +15,7 @@
 
 #include "crash/capture/async/AsyncMemory.h"
 #include "crash/capture/handler/CrashSignalTables.h"
+#include "crash/capture/image/ImageList.h"
 #include "platform/foundation/ThreadStacks.h"
 #include "platform/system/MachThread.h"
 
@@ -92,6 +93,8 @@ crash_time_hold::~crash_time_hold() {
 async_error crash_reporter_prepare(const char* report_path, const char* app_identifier, const char* app_version,
                                    const char* app_marketing_version, uint32_t symbolication_strategy,
                                    image_list* images) {
+    // Room for the images the loader has not heard of when the crash comes.
+    if (images) image_list_prepare_crash_time(images, kImageListCrashTimeImages);
     auto* record = new crash_time_record{};
     record->report_path = strdup(report_path);
     record->images = images;

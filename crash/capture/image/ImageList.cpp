@@ -1,5 +1,6 @@
-// image_list_set_reading, image_list_next and image_list_image_for_address
-// are async-signal-safe (atomic loads, no allocation, no lock); the rest runs
+// image_list_set_reading, image_list_next, image_list_image_for_address and
+// the crash-time begin and end are async-signal-safe (atomic loads, images
+// read into room made beforehand, no allocation, no lock); the rest runs
 // outside crash time.
 #include "crash/capture/image/ImageList.h"
 
@@ -9,6 +10,7 @@
 #include <mutex>
 
 #include "crash/capture/info/OVCrashReporterError.h"
+#include "platform/system/CrashTimeViews.h"
 #include "platform/system/Loader.h"
 
 namespace ovcrash {
@@ -68,27 +70,92 @@ void image_list_remove(image_list* list, uint64_t header_addr) {
 
 void image_list_set_reading(image_list* list, bool reading) { list->list.set_reading(reading); }
 
+namespace {
+
+bool hidden(const image_list* list, uint32_t count, const macho_image* image) {
+    for (uint32_t i = 0; i < count; ++i)
+        if (list->hidden[i] == image->header_addr) return true;
+    return false;
+}
+
+}  // namespace
+
 macho_image* image_list_next(image_list* list, macho_image* current) {
+    const uint32_t made = list->crash_count.load(std::memory_order_acquire);
+    const auto at = reinterpret_cast<uintptr_t>(current), first = reinterpret_cast<uintptr_t>(list->crash_images);
+    if (current && made > 0 && at >= first && at < first + made * sizeof(macho_image)) {
+        const auto index = static_cast<uint32_t>((at - first) / sizeof(macho_image));
+        return index + 1 < made ? &list->crash_images[index + 1] : nullptr;
+    }
     image_node* entry = nullptr;
     if (current) {
         entry = static_cast<image_node*>(std::atomic_ref<void*>(current->list_entry).load());
         if (!entry) return nullptr;
     }
-    image_node* next = list->list.next(entry);
-    if (!next) return nullptr;
-    macho_image* image = next->value;
-    std::atomic_ref<void*> remembered(image->list_entry);
-    if (!remembered.load(std::memory_order_acquire)) {
-        void* expected = nullptr;
-        remembered.compare_exchange_strong(expected, next);
+    const uint32_t hiddenCount = list->hidden_count.load(std::memory_order_acquire);
+    for (image_node* next = list->list.next(entry); next; next = list->list.next(next)) {
+        macho_image* image = next->value;
+        std::atomic_ref<void*> remembered(image->list_entry);
+        if (!remembered.load(std::memory_order_acquire)) {
+            void* expected = nullptr;
+            remembered.compare_exchange_strong(expected, next);
+        }
+        if (hiddenCount == 0 || !hidden(list, hiddenCount, image)) return image;
     }
-    return image;
+    return made > 0 ? &list->crash_images[0] : nullptr;
 }
 
 macho_image* image_list_image_for_address(image_list* list, uint64_t address) {
     for (macho_image* image = image_list_next(list, nullptr); image; image = image_list_next(list, image))
         if (macho_image_contains_address(image, address)) return image;
     return nullptr;
+}
+
+void image_list_prepare_crash_time(image_list* list, uint32_t capacity) {
+    if (list->crash_images || capacity == 0) return;
+    ps::loader_prepare_crash_time(capacity);
+    list->hidden = new uint64_t[capacity];
+    list->crash_images = new macho_image[capacity];
+    list->crash_capacity = capacity;
+}
+
+bool image_list_crash_time_begin(image_list* list) {
+    const ps::loader_crash_time loader = ps::loader_crash_time_begin();
+    if (!loader.started) return false;
+    list->crash_started = true;
+    list->crash_changed = loader.changed;
+    if (!loader.following || !loader.changed) return true;
+
+    // Taken out of the walk before the images made here join it.
+    uint32_t hiddenCount = 0;
+    list->list.set_reading(true);
+    for (image_node* n = list->list.next(nullptr); n && hiddenCount < list->crash_capacity; n = list->list.next(n))
+        if (!ps::loader_image_current(n->value->header_addr)) list->hidden[hiddenCount++] = n->value->header_addr;
+    list->list.set_reading(false);
+    list->hidden_count.store(hiddenCount, std::memory_order_release);
+
+    uint32_t made = 0;
+    for (uint32_t i = 0, n = ps::crash_time_views_count(); i < n && made < list->crash_capacity; ++i) {
+        const ps::crash_time_view* view = ps::crash_time_views_at(i);
+        if (macho_image_init_borrowing_name(&list->crash_images[made], list->task, view->name, view->elf.base) ==
+            ASYNC_ESUCCESS)
+            ++made;
+    }
+    list->crash_count.store(made, std::memory_order_release);
+    // Rules and tables kept from earlier walks may belong to what is gone.
+    list->removals.fetch_add(1);
+    return true;
+}
+
+void image_list_crash_time_end(image_list* list) {
+    if (!list->crash_started) return;
+    const uint32_t made = list->crash_count.exchange(0);
+    list->hidden_count.store(0);
+    for (uint32_t i = 0; i < made; ++i) macho_image_free(&list->crash_images[i]);
+    if (list->crash_changed) list->removals.fetch_add(1);
+    list->crash_started = false;
+    list->crash_changed = false;
+    ps::loader_crash_time_end();
 }
 
 namespace {

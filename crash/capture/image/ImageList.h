@@ -4,9 +4,16 @@
 // whatever thread loads or unloads an image, read at crash time under the
 // list's reader count.
 //
-// Async-signal-safe: image_list_set_reading, image_list_next and
-// image_list_image_for_address. Appending, removing and the callbacks
-// allocate and run only outside crash time.
+// The callbacks hear only of what the loader stand-in saw; a report brings
+// the list up to date with the dynamic linker first (image_list_crash_time_begin):
+// while it lasts, a listed image that another one has taken the place of is
+// skipped, and images opened behind the loader's back follow the listed
+// ones, read into room made beforehand (image_list_prepare_crash_time).
+//
+// Async-signal-safe: image_list_set_reading, image_list_next,
+// image_list_image_for_address and the crash-time begin and end. Appending,
+// removing, preparing and the callbacks allocate and run only outside crash
+// time.
 #include <atomic>
 #include <cstdint>
 
@@ -26,6 +33,16 @@ struct image_list {
     // kept an image from an earlier reading uses it again only while this
     // has not moved.
     std::atomic<uint64_t> removals{0};
+
+    // Crash time: images made for the report under way, and the listed
+    // images it skips (by header address).
+    macho_image* crash_images = nullptr;
+    uint64_t* hidden = nullptr;
+    uint32_t crash_capacity = 0;
+    std::atomic<uint32_t> crash_count{0};
+    std::atomic<uint32_t> hidden_count{0};
+    bool crash_started = false;
+    bool crash_changed = false;
 };
 
 void image_list_init(image_list* list, task_t task);
@@ -44,6 +61,17 @@ inline uint64_t image_list_removals(const image_list* list) { return list->remov
 macho_image* image_list_next(image_list* list, macho_image* current);
 // The first image whose range holds address, or null. Call while reading.
 macho_image* image_list_image_for_address(image_list* list, uint64_t address);
+
+// How many images opened behind the loader's back a report can list: room
+// for them is made when the reporter is prepared.
+inline constexpr uint32_t kImageListCrashTimeImages = 1024;
+// Makes room for `capacity` images opened behind the loader's back; the
+// first call for a list decides. Not at crash time.
+void image_list_prepare_crash_time(image_list* list, uint32_t capacity);
+// Brings the list up to date with the dynamic linker until the matching end.
+// One report at a time: false when another one is under way (call no end).
+bool image_list_crash_time_begin(image_list* list);
+void image_list_crash_time_end(image_list* list);
 
 // The process's list, kept current by the loader callbacks below.
 image_list* shared_image_list();

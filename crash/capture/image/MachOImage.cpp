@@ -1,5 +1,6 @@
 // Async-signal-safe except macho_image_init and macho_image_free, which run
-// when the image list adds an image: no allocation, no lock, raw system calls
+// when the image list adds an image (the images the list makes at crash time
+// borrow their names and are neither copied nor freed): no allocation, no lock, raw system calls
 // (mmap, munmap, mprotect) for the private mappings of memory objects. All
 // bounds checks use 64-bit arithmetic with explicit overflow tests.
 #include "crash/capture/image/MachOImage.h"
@@ -212,14 +213,17 @@ async_error mobject_read_uint64(const async_mobject* mobj, const async_byteorder
 
 // --- Image reader ---
 
-async_error macho_image_init(macho_image* image, task_t task, const char* name, uint64_t header_addr) {
+namespace {
+
+async_error init_image(macho_image* image, task_t task, const char* name, bool borrowed, uint64_t header_addr) {
     std::memset(image, 0, sizeof *image);
     image->task = retain_task(task);
     image->header_addr = header_addr;
-    image->name = strdup(name ? name : "");
+    image->name_borrowed = borrowed;
+    image->name = borrowed ? const_cast<char*>(name) : strdup(name ? name : "");
     auto fail = [image](async_error err) {
         if (image->load_cmds.address) mobject_free(&image->load_cmds);
-        std::free(image->name);
+        if (!image->name_borrowed) std::free(image->name);
         image->name = nullptr;
         release_task(image->task);
         image->task = ps::MACH_PORT_NULL;
@@ -261,9 +265,19 @@ async_error macho_image_init(macho_image* image, task_t task, const char* name, 
     return ASYNC_ESUCCESS;
 }
 
+}  // namespace
+
+async_error macho_image_init(macho_image* image, task_t task, const char* name, uint64_t header_addr) {
+    return init_image(image, task, name, false, header_addr);
+}
+
+async_error macho_image_init_borrowing_name(macho_image* image, task_t task, const char* name, uint64_t header_addr) {
+    return init_image(image, task, name, true, header_addr);
+}
+
 void macho_image_free(macho_image* image) {
     if (image->load_cmds.address) mobject_free(&image->load_cmds);
-    std::free(image->name);
+    if (!image->name_borrowed) std::free(image->name);
     image->name = nullptr;
     release_task(image->task);
     image->task = ps::MACH_PORT_NULL;

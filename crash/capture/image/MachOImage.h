@@ -8,7 +8,8 @@
 // against what was mapped before it is used.
 //
 // Async-signal-safe, except macho_image_init and macho_image_free (they copy
-// and free the image's name): no allocation, no lock, raw system calls only.
+// and free the image's name; macho_image_init_borrowing_name does neither):
+// no allocation, no lock, raw system calls only.
 #include <cstddef>
 #include <cstdint>
 
@@ -76,6 +77,7 @@ struct macho_image {
     void* list_entry;
     // Once removed from the list: the next image waiting to be freed.
     macho_image* retired_next;
+    bool name_borrowed;  // `name` is the caller's, neither copied nor freed
 };
 
 // A mapped segment, with the file offset and size its command gives.
@@ -86,6 +88,8 @@ struct macho_segment_map {
 };
 
 async_error macho_image_init(macho_image* image, task_t task, const char* name, uint64_t header_addr);
+// The same, async-signal-safe: `name` is kept as given and must outlive the image.
+async_error macho_image_init_borrowing_name(macho_image* image, task_t task, const char* name, uint64_t header_addr);
 void macho_image_free(macho_image* image);
 // header address <= address < header address + text size, for any range.
 bool macho_image_contains_address(const macho_image* image, uint64_t address);

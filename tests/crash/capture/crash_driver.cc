@@ -1,7 +1,8 @@
 // The crash tests' driver: enables the crash reporter once, then for each
 // run forks a child that crashes by the kind asked for and keeps the report
 // it left as <out>/<kind>-<run>.ovcrash, with what the child knew before it
-// crashed in <kind>-<run>.facts ("pid threads function status hung images"). The
+// crashed in <kind>-<run>.facts ("pid threads function status hung images
+// caller"). The
 // test reads both back; the driver itself decodes nothing, so that it also
 // builds for 64-bit ARM with the crash path alone.
 //
@@ -52,6 +53,7 @@ struct Facts {
     int32_t threads;
     uint64_t function;  // where the crashed thread's first frame must lie
     int32_t images;     // in the reporter's image list
+    uint64_t caller;    // where the second frame must lie, when known
 };
 Facts* gFacts;
 
@@ -75,10 +77,11 @@ int countImages() {
     return n;
 }
 
-void announce(const void* function) {
+void announce(const void* function, const void* caller = nullptr) {
     gFacts->threads = countThreads();
     gFacts->images = countImages();
     gFacts->function = reinterpret_cast<uint64_t>(function);
+    gFacts->caller = reinterpret_cast<uint64_t>(caller);
     gFacts->ready.store(1);
 }
 
@@ -339,6 +342,40 @@ std::string gOut;
     announce(reinterpret_cast<const void*>(work));
     gSink = work(gSeven);
 }
+
+// Calls into a library, with work after the call.
+[[gnu::noinline]] int callIntoLibrary(int (*function)(int)) {
+    int result = function(gSeven);
+    gSink = result;
+    return result + 1;
+}
+
+// Crashes in a library opened with a plain dlopen after the reporter
+// started, as a plugin or driver that some library opens would be: the
+// loader has not heard of it.
+void crashInOpenedLibrary() {
+    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
+    if (!crash) _exit(71);
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(crash);
+}
+
+// Crashes in a library opened with a plain dlopen where a library the
+// loader listed was closed with a plain dlclose.
+void crashInLibraryWhereAnotherWas() {
+    void* first = dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    void* firstCrash = first ? dlsym(first, "library_version1_crash") : nullptr;
+    if (!firstCrash) _exit(71);
+    platform::system::dyld_rescan();  // listed, as a library opened through the platform would be
+    dlclose(first);
+    void* second = dlopen(QM_REPLACEABLE_LIBRARY_2, RTLD_NOW | RTLD_LOCAL);
+    auto crash = second ? reinterpret_cast<int (*)(int)>(dlsym(second, "library_version2_crash")) : nullptr;
+    if (!crash) _exit(72);
+    if (reinterpret_cast<void*>(crash) != firstCrash) _exit(73);  // not where the first one was
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(crash);
+}
 #endif
 
 // Kept out of main: a crash's frames name it between the kind's chain and main.
@@ -413,6 +450,10 @@ std::string gOut;
         crashInUnloadedLibrary();
     } else if (kind == "truncated-library") {
         crashInTruncatedLibrary();
+    } else if (kind == "opened-library") {
+        crashInOpenedLibrary();
+    } else if (kind == "library-where-another-was") {
+        crashInLibraryWhereAnotherWas();
     } else if (kind == "overflow-thread") {
         auto* thread = new platform::foundation::Thread("overflow");
         thread->perform([] {
@@ -505,6 +546,7 @@ int main(int argc, char** argv) {
             gFacts->threads = 0;
             gFacts->function = 0;
             gFacts->images = 0;
+            gFacts->caller = 0;
             pid_t pid = fork();
             if (pid == 0) runKind(kind);
             // Starting threads takes a moment; the second limit counts from
@@ -529,8 +571,8 @@ int main(int argc, char** argv) {
                        status);
             }
             FILE* f = fopen((base + ".facts").c_str(), "w");
-            fprintf(f, "%d %d %llu %d %d %d\n", pid, gFacts->threads, (unsigned long long)gFacts->function, status,
-                    hung ? 1 : 0, gFacts->images);
+            fprintf(f, "%d %d %llu %d %d %d %llu\n", pid, gFacts->threads, (unsigned long long)gFacts->function,
+                    status, hung ? 1 : 0, gFacts->images, (unsigned long long)gFacts->caller);
             fclose(f);
         }
     }

@@ -58,5 +58,12 @@ foreach(version 1 2)
 endforeach()
 target_compile_definitions(${exe} PRIVATE QM_REPLACEABLE_LIBRARY_1="$<TARGET_FILE:replaceable_library_1>"
                                           QM_REPLACEABLE_LIBRARY_2="$<TARGET_FILE:replaceable_library_2>")
-target_compile_definitions(crash_driver PRIVATE QM_REPLACEABLE_LIBRARY="$<TARGET_FILE:replaceable_library_1>")
-add_dependencies(crash_driver replaceable_library_1)
+target_compile_definitions(crash_driver PRIVATE QM_REPLACEABLE_LIBRARY="$<TARGET_FILE:replaceable_library_1>"
+                                                QM_REPLACEABLE_LIBRARY_2="$<TARGET_FILE:replaceable_library_2>")
+add_dependencies(crash_driver replaceable_library_1 replaceable_library_2)
+
+# A library the driver opens with a plain dlopen once the reporter runs.
+add_library(opened_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/opened_library.cc)
+target_compile_definitions(crash_driver PRIVATE QM_OPENED_LIBRARY="$<TARGET_FILE:opened_library>")
+target_compile_definitions(${exe} PRIVATE QM_OPENED_LIBRARY="$<TARGET_FILE:opened_library>")
+add_dependencies(crash_driver opened_library)

@@ -1,0 +1,169 @@
+// Async-signal-safe: checked copies (vm_read_pages) into the caller's buffer
+// and a small stack, no allocation, no lock, bounded loops.
+#include "platform/system/LoadedElfSymbols.h"
+
+#include <elf.h>
+
+#include "platform/system/Mach.h"
+#include "platform/system/MachO.h"
+
+namespace platform::system {
+
+namespace {
+
+bool readPages(uint64_t address, void* out, uint64_t size) {
+    return vm_read_pages(mach_task_self(), address, size, reinterpret_cast<vm_address_t>(out), nullptr) ==
+           KERN_SUCCESS;
+}
+
+constexpr uint32_t kMaxDynamic = 1024;
+constexpr uint64_t kMaxSymbols = uint64_t{1} << 20;
+constexpr uint32_t kChunk = 64;
+
+struct DynamicTables {
+    uint64_t symtab = 0, strtab = 0, strsz = 0, syment = 0, hash = 0, gnuHash = 0;
+};
+
+// The dynamic linker rewrites the addresses in a loaded object's dynamic
+// section to where they are loaded (most do); those still as linked get the bias.
+uint64_t loadedAddress(const loaded_elf& elf, uint64_t value) {
+    return value >= elf.base && value - elf.base < elf.span ? value : elf.bias + value;
+}
+
+bool readDynamic(const loaded_elf& elf, DynamicTables* t) {
+    if (elf.dynamic == 0) return false;
+    Elf64_Dyn dyn[kChunk];
+    for (uint32_t at = 0; at < kMaxDynamic; at += kChunk) {
+        if (!readPages(elf.dynamic + uint64_t{at} * sizeof(Elf64_Dyn), dyn, sizeof dyn)) {
+            // The section may end on its last page: one entry at a time.
+            for (uint32_t i = 0; i < kChunk; ++i) {
+                if (!readPages(elf.dynamic + uint64_t{at + i} * sizeof(Elf64_Dyn), &dyn[i], sizeof dyn[i]))
+                    return false;
+                if (dyn[i].d_tag == DT_NULL) break;
+            }
+        }
+        for (const Elf64_Dyn& d : dyn) {
+            switch (d.d_tag) {
+            case DT_NULL: return t->symtab && t->strtab && t->syment == sizeof(Elf64_Sym) && (t->hash || t->gnuHash);
+            case DT_SYMTAB: t->symtab = loadedAddress(elf, d.d_un.d_ptr); break;
+            case DT_STRTAB: t->strtab = loadedAddress(elf, d.d_un.d_ptr); break;
+            case DT_STRSZ: t->strsz = d.d_un.d_val; break;
+            case DT_SYMENT: t->syment = d.d_un.d_val; break;
+            case DT_HASH: t->hash = loadedAddress(elf, d.d_un.d_ptr); break;
+            case DT_GNU_HASH: t->gnuHash = loadedAddress(elf, d.d_un.d_ptr); break;
+            default: break;
+            }
+        }
+    }
+    return false;
+}
+
+// How many entries the symbol table has: the classic hash table says so; the
+// GNU one only through the end of its last chain.
+bool symbolCount(const DynamicTables& t, uint64_t* count) {
+    if (t.hash) {
+        uint32_t words[2];
+        if (!readPages(t.hash, words, sizeof words)) return false;
+        *count = words[1];
+        return *count <= kMaxSymbols;
+    }
+    uint32_t header[4];  // buckets, first hashed symbol, bloom words, bloom shift
+    if (!readPages(t.gnuHash, header, sizeof header)) return false;
+    const uint64_t nbuckets = header[0], symoffset = header[1], bloom = header[2];
+    if (nbuckets > kMaxSymbols || bloom > kMaxSymbols) return false;
+    const uint64_t buckets = t.gnuHash + sizeof header + bloom * sizeof(uint64_t);
+    uint64_t last = 0;
+    uint32_t chunk[kChunk];
+    for (uint64_t at = 0; at < nbuckets; at += kChunk) {
+        const uint64_t n = nbuckets - at < kChunk ? nbuckets - at : kChunk;
+        if (!readPages(buckets + at * 4, chunk, n * 4)) return false;
+        for (uint64_t i = 0; i < n; ++i) last = chunk[i] > last ? chunk[i] : last;
+    }
+    if (last < symoffset) {
+        *count = symoffset;
+        return true;
+    }
+    const uint64_t chains = buckets + nbuckets * 4;
+    for (uint64_t index = last; index < kMaxSymbols; ++index) {
+        uint32_t hash;
+        if (!readPages(chains + (index - symoffset) * 4, &hash, sizeof hash)) return false;
+        if (hash & 1) {
+            *count = index + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isFunction(const Elf64_Sym& s, uint64_t strsz) {
+    const unsigned type = ELF64_ST_TYPE(s.st_info);
+    return (type == STT_FUNC || type == STT_GNU_IFUNC) && s.st_shndx != SHN_UNDEF && s.st_shndx < SHN_LORESERVE &&
+           s.st_value != 0 && s.st_name != 0 && s.st_name < strsz;
+}
+
+}  // namespace
+
+bool loaded_elf_symbols(const loaded_elf& elf, uint8_t* out, uint64_t capacity, loaded_elf_symbol_table* table) {
+    *table = loaded_elf_symbol_table{};
+    DynamicTables t;
+    uint64_t count = 0;
+    if (!readDynamic(elf, &t) || !symbolCount(t, &count) || t.strsz == 0 || t.strsz > capacity) return false;
+    // The object's own names, read once into the end of the buffer.
+    const uint8_t* source = out + capacity - t.strsz;
+    if (!readPages(t.strtab, out + capacity - t.strsz, t.strsz)) return false;
+    auto nameLength = [&](uint64_t at) {
+        uint64_t n = 0;
+        while (at + n < t.strsz && source[at + n] != '\0') ++n;
+        return n;
+    };
+
+    // First what the kept entries and names take, so that the names can go
+    // right after the entries.
+    Elf64_Sym syms[kChunk];
+    uint64_t functions = 0, names = 1;
+    for (uint64_t at = 0; at < count; at += kChunk) {
+        const uint64_t n = count - at < kChunk ? count - at : kChunk;
+        if (!readPages(t.symtab + at * sizeof(Elf64_Sym), syms, n * sizeof(Elf64_Sym))) return false;
+        for (uint64_t i = 0; i < n; ++i) {
+            if (!isFunction(syms[i], t.strsz)) continue;
+            ++functions;
+            names += nameLength(syms[i].st_name) + 2;
+        }
+    }
+    const uint64_t entries = functions * sizeof(nlist_64);
+    if (functions > UINT32_MAX || names > UINT32_MAX || entries + names > capacity - t.strsz) return false;
+
+    uint8_t* strings = out + entries;
+    uint64_t strx = 0;
+    strings[strx++] = '\0';
+    uint64_t written = 0;
+    for (uint64_t at = 0; at < count && written < functions; at += kChunk) {
+        const uint64_t n = count - at < kChunk ? count - at : kChunk;
+        if (!readPages(t.symtab + at * sizeof(Elf64_Sym), syms, n * sizeof(Elf64_Sym))) return false;
+        for (uint64_t i = 0; i < n && written < functions; ++i) {
+            const Elf64_Sym& s = syms[i];
+            if (!isFunction(s, t.strsz)) continue;
+            const uint64_t length = nameLength(s.st_name);
+            if (length + 2 > names - strx) return false;  // the table changed under the first reading
+            nlist_64 entry{};
+            entry.n_strx = static_cast<uint32_t>(strx);
+            entry.n_type = N_SECT | (ELF64_ST_BIND(s.st_info) == STB_LOCAL ? 0 : N_EXT);
+            entry.n_sect = 1;
+            entry.n_value = elf.bias + s.st_value;
+            __builtin_memcpy(out + written * sizeof entry, &entry, sizeof entry);
+            ++written;
+            strings[strx++] = '_';
+            __builtin_memcpy(strings + strx, source + s.st_name, length);
+            strx += length;
+            strings[strx++] = '\0';
+        }
+    }
+    // The same table read twice: what changed in between is not kept.
+    if (written != functions || strx != names) return false;
+    table->nsyms = static_cast<uint32_t>(written);
+    table->strsize = static_cast<uint32_t>(strx);
+    table->size = entries + strx;
+    return true;
+}
+
+}  // namespace platform::system

@@ -1,0 +1,123 @@
+// The images a report lists are the ones loaded when the process crashed,
+// whatever opened them: real children crash inside libraries opened with a
+// plain dlopen, which the loader stand-in never heard of, and the report
+// names each library by its own path, build-id and symbols and walks on from
+// it to its caller with its own unwind tables.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "crash/capture/report/PKROVCrashReport.h"
+#include "tests/support/ShellTools.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Facts {
+    long pid = 0, threads = 0;
+    unsigned long long function = 0;
+    int status = 0, hung = 0;
+    long images = 0;
+    unsigned long long caller = 0;
+};
+
+// The first 16 bytes of a file's build-id as readelf reads it, in hex.
+std::string buildIdOf(const std::string& path) {
+    std::string notes = qmtest::shell("readelf -n '" + path + "' 2>/dev/null");
+    size_t at = notes.find("Build ID: ");
+    return at == std::string::npos ? std::string() : notes.substr(at + 10, 32);
+}
+
+class CrashInLibraryOpenedBehindTheLoader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               ("current-images-" + std::to_string(getpid()) + "-" + std::string(test->name()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs the driver once for `kind` and reads back what it left.
+    std::shared_ptr<PKROVCrashReport> crash(const std::string& kind, Facts* facts) {
+        std::string said = qmtest::shell(std::string(QM_CRASH_DRIVER) + " --symbols '" + dir_.string() + "' 1 " + kind +
+                                 " 2>&1; echo status $?");
+        EXPECT_NE(said.find("status 0"), std::string::npos) << said;
+        std::ifstream in(dir_ / (kind + "-0.facts"));
+        in >> facts->pid >> facts->threads >> facts->function >> facts->status >> facts->hung >> facts->images >>
+            facts->caller;
+        EXPECT_TRUE(WIFSIGNALED(facts->status) && WTERMSIG(facts->status) == SIGSEGV) << facts->status;
+        std::ifstream report(dir_ / (kind + "-0.ovcrash"), std::ios::binary);
+        std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(report), {}};
+        platform::foundation::Error error;
+        auto decoded = PKROVCrashReport::initWithData(bytes, &error);
+        EXPECT_TRUE(decoded) << error.localizedDescription();
+        return decoded;
+    }
+
+    // The library at the crash is `library` by path and build-id, the crash
+    // lies in its `function`, and the crashed thread's walk goes from its
+    // code straight to its caller.
+    void expectLibraryAndCaller(const PKROVCrashReport& report, const Facts& facts, const std::string& library,
+                                const std::string& function) {
+        auto image = report.imageForAddress(facts.function);
+        ASSERT_TRUE(image) << "the library is not listed";
+        EXPECT_EQ(image->imageName(), library);
+        ASSERT_TRUE(image->hasImageUUID());
+        EXPECT_EQ(*image->imageUUID(), buildIdOf(library));
+        size_t listed = 0;
+        for (const auto& other : report.images()) listed += other->imageBaseAddress() == image->imageBaseAddress();
+        EXPECT_EQ(listed, 1u) << "another image is listed at its place";
+
+        int crashed = 0;
+        for (const auto& thread : report.threads()) {
+            if (!thread->crashed()) continue;
+            ++crashed;
+            const auto& frames = thread->stackFrames();
+            ASSERT_GE(frames.size(), 3u);
+            EXPECT_GE(frames[0]->instructionPointer(), facts.function);
+            EXPECT_LT(frames[0]->instructionPointer(), facts.function + 256);
+            ASSERT_TRUE(frames[0]->symbolInfo());
+            EXPECT_EQ(frames[0]->symbolInfo()->symbolName(), function);
+            EXPECT_EQ(frames[0]->symbolInfo()->startAddress(), facts.function);
+            // Its caller, not the caller's caller that a frame-pointer walk
+            // would find: the library keeps no frame pointer.
+            EXPECT_GT(frames[1]->instructionPointer(), facts.caller);
+            EXPECT_LT(frames[1]->instructionPointer(), facts.caller + 256);
+            auto caller = report.imageForAddress(frames[1]->instructionPointer());
+            ASSERT_TRUE(caller);
+            EXPECT_NE(caller->imageName().find("crash_driver"), std::string::npos) << caller->imageName();
+        }
+        EXPECT_EQ(crashed, 1);
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(CrashInLibraryOpenedBehindTheLoader, ReportListsItAndWalksOnToItsCaller) {
+    Facts facts;
+    auto report = crash("opened-library", &facts);
+    ASSERT_TRUE(report);
+    expectLibraryAndCaller(*report, facts, QM_OPENED_LIBRARY, "_opened_library_crash");
+    // Every image is listed, not only those the loader had heard of.
+    EXPECT_EQ(long(report->images().size()), facts.images + 1);
+}
+
+// The library closed with a plain dlclose was listed; the one opened in its
+// place is reported as itself, not by the closed one's path, build-id and
+// tables.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, ALibraryWhereAClosedOneWasIsReportedAsItself) {
+    Facts facts;
+    auto report = crash("library-where-another-was", &facts);
+    ASSERT_TRUE(report);
+    expectLibraryAndCaller(*report, facts, QM_REPLACEABLE_LIBRARY_2, "_library_version2_crash");
+    for (const auto& image : report->images())
+        EXPECT_EQ(image->imageName().find("replaceable_library_1"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// The crash-time readers of the dynamic linker's list and of loaded ELF
+// headers, held against what glibc's dl_iterate_phdr tells of the same
+// process, and against memory that ends in an unreadable page.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/system/LinkMap.h"
+#include "platform/system/LoadedElf.h"
+#include "platform/system/LoadedElfSymbols.h"
+#include "platform/system/MachO.h"
+
+namespace ps = platform::system;
+
+namespace {
+
+struct Object {
+    dl_phdr_info info;
+    std::string name;
+};
+
+std::vector<Object> iterated() {
+    std::vector<Object> out;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            static_cast<std::vector<Object>*>(data)->push_back({*info, info->dlpi_name ? info->dlpi_name : ""});
+            return 0;
+        },
+        &out);
+    return out;
+}
+
+TEST(LinkMap, ListsWhatTheDynamicLinkerIteratesWithTheSameHeaders) {
+    std::vector<ps::link_map_object> objects(512);
+    uint32_t count = 0;
+    ASSERT_EQ(ps::link_map_read(objects.data(), uint32_t(objects.size()), &count), ps::LINK_MAP_READ);
+    const std::vector<Object> expected = iterated();
+    ASSERT_EQ(count, expected.size());
+    EXPECT_TRUE(objects[0].first);
+    for (uint32_t i = 0; i < count; ++i) {
+        const Object& e = expected[i];
+        SCOPED_TRACE(e.name);
+        EXPECT_EQ(objects[i].bias, e.info.dlpi_addr);
+        EXPECT_EQ(objects[i].first, i == 0);
+        char name[4096];
+        ps::link_map_read_name(objects[i].name, name, sizeof name);
+        EXPECT_EQ(std::string(name), e.name);
+
+        ps::loaded_elf fromHeaders;
+        ASSERT_TRUE(ps::loaded_elf_read(e.info.dlpi_addr, reinterpret_cast<uint64_t>(e.info.dlpi_phdr),
+                                        e.info.dlpi_phnum, &fromHeaders));
+        EXPECT_EQ(fromHeaders.dynamic, objects[i].dynamic);
+        EXPECT_TRUE(ps::loaded_elf_note_unchanged(fromHeaders));
+        // Found from the linker's entry alone: the same object.
+        ps::loaded_elf found;
+        if (ps::loaded_elf_find(objects[i].bias, objects[i].dynamic, &found)) {
+            EXPECT_EQ(found.base, fromHeaders.base);
+            EXPECT_EQ(found.span, fromHeaders.span);
+            EXPECT_EQ(found.eh_frame, fromHeaders.eh_frame);
+            EXPECT_EQ(found.has_uuid, fromHeaders.has_uuid);
+            EXPECT_EQ(std::memcmp(found.uuid, fromHeaders.uuid, 16), 0);
+        } else {
+            // Only the program may lie elsewhere than at its bias.
+            EXPECT_EQ(i, 0u);
+        }
+    }
+    // Room for fewer objects than are loaded: an answer that says so.
+    EXPECT_EQ(ps::link_map_read(objects.data(), 1, &count), ps::LINK_MAP_UNREADABLE);
+}
+
+TEST(LinkMap, ANameBeforeAnUnreadablePageIsReadWithoutFaulting) {
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* pages = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    char* tail = pages + page - 4;
+    std::memcpy(tail, "abc", 4);
+    char name[64];
+    EXPECT_TRUE(ps::link_map_read_name(reinterpret_cast<uint64_t>(tail), name, sizeof name));
+    EXPECT_STREQ(name, "abc");
+    // No NUL before the unreadable page: what could be read, terminated.
+    std::memcpy(tail, "abcd", 4);
+    EXPECT_TRUE(ps::link_map_read_name(reinterpret_cast<uint64_t>(tail), name, sizeof name));
+    EXPECT_STREQ(name, "abcd");
+    EXPECT_FALSE(ps::link_map_read_name(reinterpret_cast<uint64_t>(pages + page), name, sizeof name));
+    EXPECT_STREQ(name, "");
+    // An object whose header lies in no readable page is not found.
+    ps::loaded_elf elf;
+    EXPECT_FALSE(ps::loaded_elf_find(reinterpret_cast<uint64_t>(pages + page), 0, &elf));
+    munmap(pages, 2 * page);
+}
+
+// The C library's dynamic symbols as read at crash time hold its functions
+// where the dynamic linker finds them; a buffer too small takes nothing past
+// its end.
+TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
+    void* handle = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(handle, nullptr);
+    void* getpidAddress = dlsym(handle, "getpid");
+    dlclose(handle);
+    Dl_info where{};
+    ASSERT_NE(dladdr(getpidAddress, &where), 0);
+    const Object* libc = nullptr;
+    const std::vector<Object> objects = iterated();
+    for (const Object& o : objects)
+        if (o.name == where.dli_fname) libc = &o;
+    ASSERT_TRUE(libc);
+    ps::loaded_elf elf;
+    ASSERT_TRUE(ps::loaded_elf_read(libc->info.dlpi_addr, reinterpret_cast<uint64_t>(libc->info.dlpi_phdr),
+                                    libc->info.dlpi_phnum, &elf));
+
+    std::vector<uint8_t> buffer(16 << 20);
+    ps::loaded_elf_symbol_table table;
+    ASSERT_TRUE(ps::loaded_elf_symbols(elf, buffer.data(), buffer.size(), &table));
+    ASSERT_GT(table.nsyms, 100u);
+    const char* names = reinterpret_cast<const char*>(buffer.data()) + uint64_t{table.nsyms} * sizeof(ps::nlist_64);
+    bool found = false;
+    for (uint32_t i = 0; i < table.nsyms; ++i) {
+        ps::nlist_64 entry;
+        std::memcpy(&entry, buffer.data() + i * sizeof entry, sizeof entry);
+        ASSERT_LT(entry.n_strx, table.strsize);
+        if (std::string(names + entry.n_strx) == "_getpid") found = entry.n_value == uint64_t(uintptr_t(getpidAddress));
+    }
+    EXPECT_TRUE(found);
+
+    std::vector<uint8_t> small(table.size + 4096, 0xa5);
+    EXPECT_FALSE(ps::loaded_elf_symbols(elf, small.data(), table.size - 1, &table));
+    for (size_t i = small.size() - 4096; i < small.size(); ++i) ASSERT_EQ(small[i], 0xa5);
+}
+
+}  // namespace
