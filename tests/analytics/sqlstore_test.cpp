@@ -14,6 +14,7 @@
 #include "dispatch_support.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "tests/support/Descriptors.h"
 
 using platform::foundation::Clock;
 using platform::foundation::ManualClock;
@@ -250,15 +251,7 @@ TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // Exactly `spare` descriptors left free: every other slot under a low limit taken.
-            const rlimit low{256, 256};
-            if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(3);
-            std::vector<int> taken;
-            for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
-            for (int i = 0; i < spare && !taken.empty(); ++i) {
-                close(taken.back());
-                taken.pop_back();
-            }
+            if (!qmtest::leaveDescriptorsFree(spare)) _exit(3);
             tlytest::LogCapture capture;
             auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
             const bool opened = sqlStore->ensureOpenDatabase();

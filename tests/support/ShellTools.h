@@ -1,8 +1,9 @@
 #pragma once
-// Small helpers of tests that drive other programs: a file's whole text, how
+// Small helpers of tests that drive other programs: a file's whole text or bytes, how
 // often a piece occurs in a text, a command's output, whether a tool is
 // installed, and a bounded wait for a state another process reaches.
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qmtest {
 
@@ -18,6 +20,11 @@ inline std::string readAll(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+inline std::vector<uint8_t> readBytes(const std::string& path) {
+    const std::string all = readAll(path);
+    return {all.begin(), all.end()};
 }
 
 // How many times `what` occurs in `text`, overlapping occurrences included.

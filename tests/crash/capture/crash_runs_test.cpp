@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "crash/capture/report/PKROVCrashReport.h"
+#include "tests/support/ShellTools.h"
 
 namespace fs = std::filesystem;
 
@@ -68,11 +69,6 @@ Facts readFacts(const fs::path& path) {
     return f;
 }
 
-std::vector<uint8_t> readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // Each test's own folder for the reports its runs leave.
 class CrashRunsFolder : public ::testing::Test {
 protected:
@@ -117,7 +113,7 @@ void checkRuns(const std::string& driver, const fs::path& dir, const Kind& kind,
         ASSERT_TRUE(WIFSIGNALED(facts.status) && WTERMSIG(facts.status) == kind.linuxSignal) << facts.status;
 
         platform::foundation::Error error;
-        auto report = PKROVCrashReport::initWithData(readFile(dir / (base + ".ovcrash")), &error);
+        auto report = PKROVCrashReport::initWithData(qmtest::readBytes(dir / (base + ".ovcrash")), &error);
         ASSERT_TRUE(report) << error.localizedDescription();
         EXPECT_EQ(report->signalInfo()->name(), kind.signalName);
         if (kind.codeName) {
@@ -209,7 +205,7 @@ std::vector<uint32_t> fieldOrder(const std::vector<WireField>& fields) {
 // thread's registers (only there, ahead of its first frame), then its frames,
 // at most 512. Answers the most frames a thread has.
 size_t checkWireOrder(const fs::path& path, bool withException) {
-    const std::vector<uint8_t> file = readFile(path);
+    const std::vector<uint8_t> file = qmtest::readBytes(path);
     const std::string_view bytes(reinterpret_cast<const char*>(file.data()), file.size());
     std::vector<WireField> top = wireFields(bytes.substr(8));
     std::vector<uint32_t> expected = {9, 1, 8, 2, 7, 3, 4};
@@ -267,7 +263,7 @@ using CrashInUnloadedLibrary = CrashRunsFolder;
 TEST_F(CrashInUnloadedLibrary, ReportNamesTheLibraryAndWalksOnToMain) {
     checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("unloaded-library"), 1, false);
     platform::foundation::Error error;
-    auto report = PKROVCrashReport::initWithData(readFile(dir_ / "unloaded-library-0.ovcrash"), &error);
+    auto report = PKROVCrashReport::initWithData(qmtest::readBytes(dir_ / "unloaded-library-0.ovcrash"), &error);
     ASSERT_TRUE(report) << error.localizedDescription();
     const Facts facts = readFacts(dir_ / "unloaded-library-0.facts");
     auto image = report->imageForAddress(facts.function);
@@ -298,7 +294,7 @@ void checkDeepThreads(const std::string& driver, const fs::path& dir, bool arm) 
         const Facts facts = readFacts(dir / "deep60-0.facts");
         EXPECT_LE(fs::file_size(path), 262144u);
         platform::foundation::Error error;
-        auto report = PKROVCrashReport::initWithData(readFile(path), &error);
+        auto report = PKROVCrashReport::initWithData(qmtest::readBytes(path), &error);
         ASSERT_TRUE(report) << error.localizedDescription();
         EXPECT_GE(facts.images, 1);
         EXPECT_EQ(long(report->images().size()), facts.images);
@@ -389,7 +385,7 @@ TEST_F(CrashRunsArm64Unwind, CodeWithoutFramePointersUnwindsThroughTheUnwindTabl
     const Kind kind{"no-frame-pointer", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr};
     checkRuns(std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64, dir_, kind, 1, true);
     platform::foundation::Error error;
-    auto report = PKROVCrashReport::initWithData(readFile(dir_ / "no-frame-pointer-0.ovcrash"), &error);
+    auto report = PKROVCrashReport::initWithData(qmtest::readBytes(dir_ / "no-frame-pointer-0.ovcrash"), &error);
     ASSERT_TRUE(report) << error.localizedDescription();
     std::vector<uint64_t> pcs;
     for (const auto& thread : report->threads())

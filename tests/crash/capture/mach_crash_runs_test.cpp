@@ -13,6 +13,7 @@
 #include <string>
 
 #include "crash/capture/report/PKROVCrashReport.h"
+#include "tests/support/ShellTools.h"
 
 namespace fs = std::filesystem;
 
@@ -61,11 +62,6 @@ protected:
     fs::path dir_;
 };
 
-std::vector<uint8_t> readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 }  // namespace
 
 TEST_P(MachCrashRuns, EveryRunEndsAsItShould) {
@@ -94,7 +90,7 @@ TEST_P(MachCrashRuns, EveryRunEndsAsItShould) {
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == kind.linuxSignal) << status;
 
         platform::foundation::Error error;
-        auto report = PKROVCrashReport::initWithData(readFile(dir_ / (base + ".ovcrash")), &error);
+        auto report = PKROVCrashReport::initWithData(qmtest::readBytes(dir_ / (base + ".ovcrash")), &error);
         ASSERT_TRUE(report) << error.localizedDescription();
         if (kind.signalName) {
             EXPECT_EQ(report->signalInfo()->name(), kind.signalName);

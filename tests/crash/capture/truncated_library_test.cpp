@@ -13,6 +13,7 @@
 #include <string>
 
 #include "crash/capture/report/PKROVCrashReport.h"
+#include "tests/support/ShellTools.h"
 
 namespace fs = std::filesystem;
 
@@ -27,11 +28,6 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
     fs::path dir_;
 };
-
-std::vector<uint8_t> readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 TEST_F(CrashInTruncatedLibrary, LeavesAReportThatDecodes) {
     const std::string cmd = std::string(QM_CRASH_DRIVER) + " '" + dir_.string() + "' 1 truncated-library 2>&1";
@@ -59,7 +55,7 @@ TEST_F(CrashInTruncatedLibrary, LeavesAReportThatDecodes) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) << status;
 
     platform::foundation::Error error;
-    auto decoded = PKROVCrashReport::initWithData(readFile(report), &error);
+    auto decoded = PKROVCrashReport::initWithData(qmtest::readBytes(report), &error);
     ASSERT_TRUE(decoded) << error.localizedDescription();
     EXPECT_EQ(decoded->signalInfo()->name(), "SIGBUS");
     int crashed = 0;

@@ -18,6 +18,7 @@
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/GlobalStateGuard.h"
 #include "tests/support/ShellTools.h"
+#include "tests/support/Descriptors.h"
 
 using namespace platform::security;
 using foundation_test::TempDir;
@@ -267,15 +268,7 @@ TEST_F(KeychainTest, AKeychainThatCannotBeOpenedForWantOfDescriptorsIsLeftWithIt
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // Exactly `spare` descriptors left free: every other slot under a low limit taken.
-            const rlimit low{256, 256};
-            if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(3);
-            std::vector<int> taken;
-            for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
-            for (int i = 0; i < spare && !taken.empty(); ++i) {
-                close(taken.back());
-                taken.pop_back();
-            }
+            if (!qmtest::leaveDescriptorsFree(spare)) _exit(3);
             Item found;
             const Status status = Keychain::copyMatching(query("a"), &found);
             _exit(status == kIOError || (status == kSuccess && found.data == "kept") ? 0 : 1);

@@ -17,6 +17,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/store/Context.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/Descriptors.h"
 
 using platform::foundation::Error;
 using platform::foundation::Value;
@@ -359,15 +360,7 @@ TEST_F(StoreTest, AStoreThatCannotBeOpenedForWantOfDescriptorsStaysWhereItIsWith
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // Exactly `spare` descriptors left free: every other slot under a low limit taken.
-            const rlimit low{256, 256};
-            if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(3);
-            std::vector<int> taken;
-            for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
-            for (int i = 0; i < spare && !taken.empty(); ++i) {
-                close(taken.back());
-                taken.pop_back();
-            }
+            if (!qmtest::leaveDescriptorsFree(spare)) _exit(3);
             Context context(noteModel());
             Error error, corruption;
             const bool opened = context.addStore(path, &error, &corruption);

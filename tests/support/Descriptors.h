@@ -1,0 +1,20 @@
+#pragma once
+// For a forked child that must run short of file descriptors: takes every
+// free slot under a low limit but `spare`, and keeps them for the child's life.
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace qmtest {
+
+// False when the limit cannot be lowered.
+inline bool leaveDescriptorsFree(int spare) {
+    const rlimit low{256, 256};
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) return false;
+    int taken[256];
+    int count = 0;
+    for (int fd; count < 256 && (fd = dup(0)) >= 0;) taken[count++] = fd;
+    while (spare-- > 0 && count > 0) close(taken[--count]);
+    return true;
+}
+
+}  // namespace qmtest
