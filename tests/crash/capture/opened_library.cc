@@ -6,7 +6,9 @@ int* volatile nowhere = nullptr;
 
 // Faults inside a frame of its own without a frame pointer: only its unwind
 // tables lead back to its caller.
-extern "C" [[gnu::noinline, gnu::optimize("omit-frame-pointer")]] int opened_library_crash(int x) {
+// The fault is the point: the sanitizers must not stop it first.
+extern "C" [[gnu::noinline, gnu::optimize("omit-frame-pointer"), gnu::no_sanitize("undefined", "address")]]
+int opened_library_crash(int x) {
     volatile int pad[24];
     pad[x % 24] = x;
     *nowhere = pad[0];
