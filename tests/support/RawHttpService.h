@@ -99,7 +99,7 @@ public:
     }
     // Waits (at most `seconds`) until no connection is open or waiting to be
     // accepted, twice a few milliseconds apart.
-    bool waitUntilIdle(double seconds = 10) {
+    bool waitUntilIdle(double seconds = 60) {
         auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         for (int quiet = 0; quiet < 2;) {
             if (Clock::now() > end) return false;

@@ -19,10 +19,9 @@ namespace dq = platform::foundation::dispatch;
 namespace {
 template <typename Pred>
 bool waitFor(Pred pred) {
-    for (int i = 0; i < 5000; ++i) {
-        if (pred()) return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!pred() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     return pred();
 }
 }  // namespace
