@@ -179,7 +179,14 @@ INSTANTIATE_TEST_SUITE_P(EndSignals, AppSignalTest, ::testing::Values(SIGTERM, S
 TEST_P(AppSignalTest, SignalsEndTheLoopAndWarnOfMemory) {
     gRaiseSignals = true;
     gEndSignal = GetParam();
-    ASSERT_EQ(run({"--headless", "--battery", "0.3"}), 0);
+    // As from a terminal: a test program started as a background job of a
+    // script ignores SIGINT, which the application would keep ignoring.
+    struct sigaction byDefault {}, before {};
+    byDefault.sa_handler = SIG_DFL;
+    sigaction(gEndSignal, &byDefault, &before);
+    const int status = run({"--headless", "--battery", "0.3"});
+    sigaction(gEndSignal, &before, nullptr);
+    ASSERT_EQ(status, 0);
     const std::vector<std::string> tail = {"delegate.memoryWarning",
                                            "notify:DidReceiveMemoryWarningNotification",
                                            "controller.memoryWarning",
