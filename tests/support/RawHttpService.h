@@ -175,7 +175,7 @@ private:
         }
     }
     // One whole request (the body by its Content-Length), or nothing when the
-    // peer goes away first or takes more than 10 s.
+    // peer goes away first or takes more than a minute.
     static std::optional<Request> read(int fd) {
         std::string data;
         char buf[65536];
@@ -183,7 +183,7 @@ private:
         for (;;) {
             if (headEnd != std::string::npos && data.size() >= headEnd + 4 + need) break;
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0) return std::nullopt;
+            if (poll(&p, 1, 60000) <= 0) return std::nullopt;
             ssize_t n = recv(fd, buf, sizeof buf, 0);
             if (n <= 0) return std::nullopt;
             data.append(buf, size_t(n));

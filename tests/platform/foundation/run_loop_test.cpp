@@ -50,7 +50,7 @@ TEST_F(ManualClockTest, RepeatingTimerFiresOnItsGridWithoutSleeping) {
     auto t = Timer::scheduled(120, true, [&](Timer&) { firings.push_back(clock->now() - 1000.0); });
     auto start = std::chrono::steady_clock::now();
     RunLoop::main().runFor(400);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));  // not the 400 s it would sleep
     EXPECT_EQ(firings, (std::vector<double>{120, 240, 360}));
     EXPECT_DOUBLE_EQ(clock->now(), 1400.0);
     EXPECT_DOUBLE_EQ(t->fireDate(), 1480.0);
@@ -241,7 +241,7 @@ TEST(RunLoopThreads, RunOnceWaitsBoundedAndReportsWhetherWorkRan) {
     EXPECT_FALSE(loop.runOnce(0.01));
     std::thread poster([&] { loop.perform([] {}); });
     bool ran = false;
-    for (int i = 0; i < 100 && !ran; ++i) ran = loop.runOnce(0.1);
+    for (int i = 0; i < 600 && !ran; ++i) ran = loop.runOnce(0.1);  // a minute at most
     poster.join();
     EXPECT_TRUE(ran);
 }
