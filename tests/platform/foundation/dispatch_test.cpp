@@ -83,7 +83,7 @@ TEST(Dispatch, GlobalQueuesRunConcurrentlyAndDrain) {
             std::unique_lock lock(m);
             ++arrived;
             cv.notify_all();
-            if (cv.wait_for(lock, std::chrono::seconds(5), [&] { return arrived == 2; })) ++finished;
+            if (cv.wait_for(lock, std::chrono::seconds(60), [&] { return arrived == 2; })) ++finished;
         });
     std::atomic<int> background{0};
     bool isCurrent = false;

@@ -141,7 +141,7 @@ TEST(NotificationCenter, DeliveriesOnTwoThreadsDoNotWaitForEachOther) {
         std::unique_lock lock(m);
         ++inside;
         cv.notify_all();
-        if (cv.wait_for(lock, std::chrono::seconds(5), [&] { return inside == 2; })) bothInside = true;
+        if (cv.wait_for(lock, std::chrono::seconds(60), [&] { return inside == 2; })) bothInside = true;
     });
     std::thread a([&] { center.post("Meet"); });
     std::thread b([&] { center.post("Meet"); });
