@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "analytics/TLY.h"
 #include "analytics/TLYExceptionHandler.h"
 #include "core_support.h"
 #include "platform/foundation/Clock.h"
+#include "tests/support/ChildTest.h"
 
 using platform::foundation::Exception;
 using platform::foundation::Value;
@@ -42,8 +44,16 @@ TEST_F(ExceptionReporterTest, SwitchingOnAndOffChainsTheHandlers) {
     EXPECT_EQ(platform::foundation::getUncaughtExceptionHandler(), &otherHandler);
 }
 
-// The reporter handles one exception per process: everything about it is in this test.
-TEST_F(ExceptionReporterTest, TheFirstUncaughtExceptionSendsOneFatalHitThenGoesOn) {
+// The reporter handles one exception per process: the case runs in a fresh
+// copy of this program, so that the program can run it again.
+class FirstUncaughtExceptionCase : public ExceptionReporterTest {
+public:
+    using ExceptionReporterTest::SetUp;
+    using ExceptionReporterTest::TearDown;
+    void TestBody() override;
+};
+
+void FirstUncaughtExceptionCase::TestBody() {
     auto clock = std::make_shared<platform::foundation::ManualClock>(1.7e9);
     platform::foundation::Clock::setCurrent(clock);
     TLY& tly = TLY::sharedInstance();
@@ -77,6 +87,21 @@ TEST_F(ExceptionReporterTest, TheFirstUncaughtExceptionSendsOneFatalHitThenGoesO
     EXPECT_EQ(p["&exf"], Value("1"));
     EXPECT_EQ(p["&exd"], Value(std::string(150, 'E')));
     EXPECT_EQ(p["&tid"], Value("UA-1"));
+}
+
+QM_CHILD_TEST(ExceptionReporterChild, FirstUncaughtException) {
+    FirstUncaughtExceptionCase test;
+    test.SetUp();
+    test.TestBody();
+    test.TearDown();
+}
+
+TEST_F(ExceptionReporterTest, TheFirstUncaughtExceptionSendsOneFatalHitThenGoesOn) {
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string out =
+        tlytest::run(std::string(self) + " --gtest_filter=ExceptionReporterChild.FirstUncaughtException 2>&1");
+    EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "analytics/TLYDataStore.h"
 #include "analytics/TLYDispatchSender.h"
 #include "analytics/TLYTrackerModel.h"
+#include "analytics/TLYUsageTracker.h"
 #include "dispatch_support.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/RunLoop.h"
@@ -36,14 +37,20 @@ inline void drainAnalyticsThread() {
     done.get_future().wait();
 }
 
+// The usage letters are process-wide and ride on the next hit: a test starts
+// without any and leaves none behind.
 class HomeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::foundation::Bundle::setMainBundlePath(QM_BUNDLE_DIR);
         platform::foundation::Sandbox::setHome(home.path());
         platform::foundation::UserDefaults::resetStandard();
+        TLYUsageTracker::getUsageSequence();
     }
-    void TearDown() override { drainAnalyticsThread(); }
+    void TearDown() override {
+        drainAnalyticsThread();
+        TLYUsageTracker::getUsageSequence();
+    }
 
     std::string libraryFile(const std::string& name) const {
         return platform::foundation::Sandbox::library() + "/" + name;
@@ -128,6 +135,7 @@ protected:
         HomeTest::SetUp();
         TLY::sharedInstance().reset();
         TLY::sharedInstance().setLogger(logger);
+        TLYUsageTracker::getUsageSequence();
     }
     void TearDown() override {
         TLY::sharedInstance().reset();

@@ -150,7 +150,7 @@ private:
 };
 
 // Runs the main loop until `done` holds, for at most `seconds` of real time.
-inline bool pumpUntil(const std::function<bool()>& done, double seconds = 10.0) {
+inline bool pumpUntil(const std::function<bool()>& done, double seconds = 60.0) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;

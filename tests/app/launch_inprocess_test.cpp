@@ -42,6 +42,10 @@ protected:
         QuenmiraAppDelegate::registerClasses();
         PZSDKTimeSpentData::resetShared();
     }
+    void TearDown() override {
+        unsetenv("QUENMIRA_COLLECT_URL");
+        unsetenv("QUENMIRA_CRASH_URL");
+    }
     // A second launch in the same test starts from the settings the first found.
     void relaunch() {
         guard_.emplace();

@@ -10,6 +10,7 @@
 #include "framework/DeviceDetection.h"
 #include "platform/ui/GradientLayer.h"
 #include "tests/app/main_test_support.h"
+#include "tests/support/WaitUntil.h"
 
 using namespace qmtest;
 using platform::graphics::Color;
@@ -245,10 +246,10 @@ TEST_F(MainScreenTest, FlashlightTriesTheApplicationsInOrderThenTheWeb) {
     app.setBrowserCommand(browser);
     vc->openFlashlight();
     std::string got;
-    for (int i = 0; i < 200 && got.empty(); ++i) {  // the browser runs as a process of its own
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    qmtest::waitUntil([&] {  // the browser runs as a process of its own
         std::ifstream(seen) >> got;
-    }
+        return !got.empty();
+    });
     EXPECT_EQ(got, urls[2]);
     EXPECT_EQ(std::string(urls[2]).rfind("https://", 0), 0u);
 

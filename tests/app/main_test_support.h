@@ -16,8 +16,10 @@
 #include "app/BatteryEstimate.h"
 #include "app/BatteryImage.h"
 #include "app/MainViewController.h"
+#include "framework/TWKOneApp.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/UserDefaults.h"
@@ -70,7 +72,11 @@ protected:
         window_ = std::make_shared<pu::Window>(bounds.size, pu::Screen::main().scale());
     }
 
+    // The information area's More-apps tab asks the maker's server for its
+    // list: a closed loopback port answers at once, where the Info.plist's
+    // host would wait on the network.
     void SetUp() override {
+        setenv(TWKOneApp::kMakerHostEnvironmentVariable, "127.0.0.1:9", 1);
         clock_ = std::make_shared<pf::ManualClock>();
         pf::Clock::setCurrent(clock_);
         pf::Sandbox::setHome(processHome());
@@ -85,10 +91,18 @@ protected:
         play("iPhone7,2", 0.75f, pu::BatteryState::Charging);
     }
 
+    // What the screens started on the background queues (the list request)
+    // ends with the test, not while the next one or the exit takes away the
+    // device and settings it reads.
     void TearDown() override {
         if (window_) pu::setRootViewController(*window_, nullptr);
         window_.reset();
+        for (int round = 0; round < 3; ++round) {
+            pf::RunLoop::main().runUntilIdle();
+            pf::dispatch::drainGlobalQueues();
+        }
         pf::RunLoop::main().runUntilIdle();
+        unsetenv(TWKOneApp::kMakerHostEnvironmentVariable);
     }
 
     // Shows `controller` as the window's root and lets the launch settle.

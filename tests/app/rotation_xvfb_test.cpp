@@ -12,7 +12,7 @@ TEST_F(XvfbRotation, CtrlLeftTurnsTheTabletsMainScreenToLandscape) {
     const std::string window = awaitWindow();
     ASSERT_FALSE(window.empty()) << readAll(log_);
     std::shared_ptr<pg::Image> portrait;
-    ASSERT_TRUE(within(15, [&] {
+    ASSERT_TRUE(within(60, [&] {
         portrait = screenshot(window, "portrait");
         return portrait && portrait->pixelHeight() > portrait->pixelWidth();
     })) << readAll(log_);
@@ -21,7 +21,7 @@ TEST_F(XvfbRotation, CtrlLeftTurnsTheTabletsMainScreenToLandscape) {
     x("xdotool mousemove --window " + window + " 10 10");
     x("xdotool key ctrl+Left");
     std::shared_ptr<pg::Image> landscape;
-    EXPECT_TRUE(within(15,
+    EXPECT_TRUE(within(60,
                        [&] {
                            landscape = screenshot(window, "landscape");
                            // The whole picture is there: the 1024 x 768 screen at the window's zoom.

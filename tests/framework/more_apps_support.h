@@ -21,6 +21,7 @@
 #include "platform/graphics/Image.h"
 #include "platform/ui/NavigationController.h"
 #include "tests/support/HttpServerKit.h"
+#include "tests/support/WaitUntil.h"
 
 namespace infotest {
 
@@ -60,7 +61,7 @@ protected:
     }
     // Runs the main loop and the background queues until `done` (at most
     // `seconds` of real time; a false `done` just lets work settle that long).
-    bool pump(const std::function<bool()>& done, double seconds = 10) {
+    bool pump(const std::function<bool()>& done, double seconds = 60) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (std::chrono::steady_clock::now() < end) {
             pf::RunLoop::main().runUntilIdle();
@@ -93,13 +94,12 @@ protected:
     // The web links opened so far, once `count` have come (the browser runs on its own).
     std::vector<std::string> openedURLs(size_t count) {
         std::vector<std::string> lines;
-        for (int i = 0; i < 250; ++i) {
+        qmtest::waitUntil([&] {
             lines.clear();
             std::ifstream in(opened_);
             for (std::string line; std::getline(in, line);) lines.push_back(line);
-            if (lines.size() >= count) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+            return lines.size() >= count;
+        });
         return lines;
     }
 

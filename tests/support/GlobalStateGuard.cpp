@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "analytics/TLYUsageTracker.h"
 #include "framework/DeviceDetection.h"
 #include "framework/TwkAnalytics.h"
 #include "platform/foundation/Bundle.h"
@@ -14,6 +15,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/ViewController.h"
 
 namespace qmtest {
 
@@ -47,6 +49,10 @@ GlobalStateGuard::~GlobalStateGuard() {
     // The test's timers and queued work must not run in the next test.
     pf::RunLoop::main().reset();
     platform::ui::Application::resetShared();
+    // A window that went with the application leaves its root controller in
+    // the process-wide table until the next root is set; its screens' layers,
+    // still animating, would keep the animation clock running.
+    platform::ui::forgetClosedWindows();
     platform::ui::Device::resetCurrent();
     DeviceDetection::forgetDetectedIndexForTests();
     platform::ui::Screen::resetMain();
@@ -59,6 +65,8 @@ GlobalStateGuard::~GlobalStateGuard() {
     platform::graphics::Image::setScreenScale(screenScale_);
     platform::graphics::Image::clearNamedCache();
     platform::ui::Appearance::resetAll();
+    // The analytics usage letters ride on the next hit, whoever sends it.
+    TLYUsageTracker::getUsageSequence();
 }
 
 }  // namespace qmtest

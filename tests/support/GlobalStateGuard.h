@@ -2,9 +2,10 @@
 // Puts back, when it goes out of scope, every process-wide setting that a test
 // may change: the main bundle and its Info.plist, the sandbox home and the
 // standard user defaults, the clock, the main run loop's pending work, the
-// shared application, device and screen (what the application's options set),
-// the image screen scale and named-image cache, the controls' appearance, and
-// the detected device index.
+// shared application (and the root controllers of the windows that went with
+// it), device and screen (what the application's options set),
+// the image screen scale and named-image cache, the controls' appearance, the
+// detected device index, and the analytics usage letters.
 // A fixture holds one for the length of each test, declared after the
 // temporary folders it uses so that it restores before they go; tests then
 // pass in any order. A program that uses it also lets the analytics thread

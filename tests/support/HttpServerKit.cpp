@@ -183,7 +183,8 @@ HttpServerKit::HttpServerKit(int port) : impl_(std::make_unique<Impl>()) {
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
     // A stop() that comes before the listener runs is lost and the join hangs,
     // so the constructor returns only once the server is accepting (bounded).
-    for (int i = 0; i < 5000 && !impl_->server.is_running(); ++i)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!impl_->server.is_running() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 

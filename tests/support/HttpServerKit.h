@@ -96,7 +96,7 @@ public:
     size_t requestCount() const;
     void clearRequests();
     // Waits (at most `timeoutSeconds` of real time) until `count` requests came.
-    bool waitForRequests(size_t count, double timeoutSeconds = 5.0) const;
+    bool waitForRequests(size_t count, double timeoutSeconds = 60.0) const;
 
     // Lets every hanging reply to a request seen so far go (with its status and body).
     void releaseHangs();

@@ -99,7 +99,7 @@ public:
     }
     // Waits (at most `seconds`) until no connection is open or waiting to be
     // accepted, twice a few milliseconds apart.
-    bool waitUntilIdle(double seconds = 10) {
+    bool waitUntilIdle(double seconds = 60) {
         auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         for (int quiet = 0; quiet < 2;) {
             if (Clock::now() > end) return false;
@@ -175,7 +175,7 @@ private:
         }
     }
     // One whole request (the body by its Content-Length), or nothing when the
-    // peer goes away first or takes more than 10 s.
+    // peer goes away first or takes more than a minute.
     static std::optional<Request> read(int fd) {
         std::string data;
         char buf[65536];
@@ -183,7 +183,7 @@ private:
         for (;;) {
             if (headEnd != std::string::npos && data.size() >= headEnd + 4 + need) break;
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0) return std::nullopt;
+            if (poll(&p, 1, 60000) <= 0) return std::nullopt;
             ssize_t n = recv(fd, buf, sizeof buf, 0);
             if (n <= 0) return std::nullopt;
             data.append(buf, size_t(n));

@@ -37,7 +37,7 @@ inline ChildResult waitChild(pid_t pid, int limitMs) {
 }
 
 // The body runs in the child; returning from it exits the child with 0.
-inline ChildResult runInChild(const std::function<void()>& body, int limitMs = 10000) {
+inline ChildResult runInChild(const std::function<void()>& body, int limitMs = 60000) {
     pid_t pid = ::fork();
     if (pid == 0) {
         body();

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -499,14 +500,26 @@ void enable(const std::string& out, bool mach, uint64_t symbolication) {
 #endif
 }
 
+// Milliseconds of the monotonic clock: a loaded machine stretches every poll,
+// so bounds are kept in time, not in turns.
+int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A child writes its report under an emulator, beside other tests, in
+// seconds rather than milliseconds: the bounds only tell a hung child.
+constexpr int64_t kReadyLimitMs = 60000, kEndLimitMs = 60000;
+
 // Waits for the child to end, at most limitMs after it announced itself.
-int waitEnd(pid_t pid, int limitMs, bool* hung) {
+int waitEnd(pid_t pid, int64_t limitMs, bool* hung) {
     *hung = false;
     int status = 0;
-    for (int waited = 0;; ++waited) {
+    for (const int64_t deadline = nowMs() + limitMs;;) {
         pid_t r = waitpid(pid, &status, WNOHANG);
         if (r == pid) return status;
-        if (waited >= limitMs) break;
+        if (nowMs() >= deadline) break;
         poll(nullptr, 0, 1);
     }
     *hung = true;
@@ -553,12 +566,12 @@ int main(int argc, char** argv) {
             // the child's announcement.
             bool ended = false, hung = false;
             int status = 0;
-            for (int waited = 0; gFacts->ready.load() == 0 && waited < 5000; ++waited) {
+            for (const int64_t deadline = nowMs() + kReadyLimitMs; gFacts->ready.load() == 0 && nowMs() < deadline;) {
                 if ((ended = waitpid(pid, &status, WNOHANG) == pid)) break;
                 poll(nullptr, 0, 1);
             }
             if (kind == "kill") kill(pid, SIGSEGV);
-            if (!ended) status = waitEnd(pid, 1000, &hung);
+            if (!ended) status = waitEnd(pid, kEndLimitMs, &hung);
             std::string base = out + "/" + kind + "-" + std::to_string(run);
             bool kept = rename(gReportPath.c_str(), (base + ".ovcrash").c_str()) == 0;
             if (kind.rfind("forwarded", 0) == 0) kept = !kept;  // mended, not reported

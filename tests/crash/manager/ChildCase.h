@@ -81,7 +81,7 @@ struct Child {
         return true;
     }
     // The next line the child reports, or false when it ends or `seconds` pass first.
-    bool readLine(std::string& line, double seconds = 30) {
+    bool readLine(std::string& line, double seconds = 60) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         for (;;) {
             if (size_t nl = pending.find('\n'); nl != std::string::npos) {
@@ -102,7 +102,7 @@ struct Child {
     }
     // Closes the command pipe (the child sees its end), reads what is left
     // and reaps the child, killing it once `seconds` have passed.
-    Result finish(double seconds = 30) {
+    Result finish(double seconds = 90) {
         Result result;
         result.pid = pid;
         if (command >= 0) close(command);
@@ -142,7 +142,7 @@ inline void place(int fd, int target) {
 // "Suite.Name" of the test that runs cases; `env` what the child's
 // environment adds. The child ends by SIGALRM after `alarmSeconds`.
 inline Child start(const std::string& program, const std::string& childTest, const std::string& name,
-                   const std::vector<std::pair<std::string, std::string>>& env = {}, unsigned alarmSeconds = 20) {
+                   const std::vector<std::pair<std::string, std::string>>& env = {}, unsigned alarmSeconds = 60) {
     Child child;
     int report[2], command[2];
     if (pipe2(report, O_CLOEXEC) != 0) return child;

@@ -175,8 +175,12 @@ TEST(CXXTerminateHandler, RemovingTheLastHandlerPutsBackTheReplacedOne) {
     std::set_terminate(other);
     PKRCrashUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(recordingHandler);
     EXPECT_EQ(other, std::get_terminate());
-    std::set_terminate(before);
-    (void)ours;
+    // The other goes as it came, putting ours back; a last removal then puts
+    // back the first, and the manager is as this test found it.
+    std::set_terminate(ours);
+    PKRCrashUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(recordingHandler);
+    PKRCrashUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(recordingHandler);
+    EXPECT_EQ(before, std::get_terminate());
 }
 
 TEST(CXXTerminateHandler, WrapperOfAnEmptyRecord) {

@@ -60,7 +60,7 @@ TEST(SDLAudioOutput, PlaysOnTheDeviceAsynchronouslyInItsFormat) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return done();
     };
-    ASSERT_TRUE(until(10, [&] { return deviceSamples(file).size() > 4096; }));
+    ASSERT_TRUE(until(60, [&] { return deviceSamples(file).size() > 4096; }));
     EXPECT_EQ(peak(deviceSamples(file)), 0.0f);
 
     // A quarter second of a 441 Hz tone at half scale, mono at 22.05 kHz: the
@@ -71,10 +71,10 @@ TEST(SDLAudioOutput, PlaysOnTheDeviceAsynchronouslyInItsFormat) {
     for (int i = 0; i < 22050 / 4; ++i) tone.samples.push_back(0.5f * float(std::sin(2 * M_PI * 441 * i / 22050.0)));
     output->play("tone.caf", tone);
 
-    ASSERT_TRUE(until(10, [&] { return peak(deviceSamples(file)) > 0.4f; })) << "the tone never reached the device";
+    ASSERT_TRUE(until(60, [&] { return peak(deviceSamples(file)) > 0.4f; })) << "the tone never reached the device";
     // Let it finish, then look at what was heard.
     const size_t heardBefore = deviceSamples(file).size();
-    ASSERT_TRUE(until(10, [&] { return deviceSamples(file).size() > heardBefore + 44100; }));
+    ASSERT_TRUE(until(60, [&] { return deviceSamples(file).size() > heardBefore + 44100; }));
     output.reset();
     const auto heard = deviceSamples(file);
     EXPECT_NEAR(peak(heard), 0.5f, 0.05f);

@@ -19,10 +19,9 @@ namespace dq = platform::foundation::dispatch;
 namespace {
 template <typename Pred>
 bool waitFor(Pred pred) {
-    for (int i = 0; i < 5000; ++i) {
-        if (pred()) return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!pred() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     return pred();
 }
 }  // namespace
@@ -84,7 +83,7 @@ TEST(Dispatch, GlobalQueuesRunConcurrentlyAndDrain) {
             std::unique_lock lock(m);
             ++arrived;
             cv.notify_all();
-            if (cv.wait_for(lock, std::chrono::seconds(5), [&] { return arrived == 2; })) ++finished;
+            if (cv.wait_for(lock, std::chrono::seconds(60), [&] { return arrived == 2; })) ++finished;
         });
     std::atomic<int> background{0};
     bool isCurrent = false;
@@ -119,7 +118,8 @@ TEST(Dispatch, MainQueueIsDrainedByTheMainRunLoop) {
         dq::mainQueue().sync([] {});
         synced = true;
     });
-    for (int i = 0; i < 5000 && !synced; ++i) loop.runOnce(0.001);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!synced && std::chrono::steady_clock::now() < end) loop.runOnce(0.001);
     t.join();
     EXPECT_TRUE(synced);
 }

@@ -11,6 +11,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Dispatch.h"
 #include "platform/foundation/RunLoop.h"
+#include "tests/support/WaitUntil.h"
 
 using namespace platform::foundation;
 
@@ -88,7 +89,7 @@ TEST(NotificationCenter, DeliveryOnAGivenQueue) {
         },
         queue.get());
     center.post("Q");
-    for (int i = 0; i < 5000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    qmtest::waitUntil([&] { return done.load(); });
     EXPECT_TRUE(done);
     EXPECT_TRUE(onQueue);
 
@@ -111,7 +112,7 @@ TEST(NotificationCenter, RemovalWaitsForADeliveryInProgressOnAnotherThread) {
         finished = true;
     });
     std::thread poster([&] { center.post("Slow"); });
-    for (int i = 0; i < 5000 && !inside; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    qmtest::waitUntil([&] { return inside.load(); });
     ASSERT_TRUE(inside);
     token.reset();  // must not return while the observer is still running
     EXPECT_TRUE(finished);
@@ -140,7 +141,7 @@ TEST(NotificationCenter, DeliveriesOnTwoThreadsDoNotWaitForEachOther) {
         std::unique_lock lock(m);
         ++inside;
         cv.notify_all();
-        if (cv.wait_for(lock, std::chrono::seconds(5), [&] { return inside == 2; })) bothInside = true;
+        if (cv.wait_for(lock, std::chrono::seconds(60), [&] { return inside == 2; })) bothInside = true;
     });
     std::thread a([&] { center.post("Meet"); });
     std::thread b([&] { center.post("Meet"); });

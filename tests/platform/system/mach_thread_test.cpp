@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "tests/support/WaitUntil.h"
 
 using namespace platform::system;
 
@@ -175,8 +176,7 @@ TEST(MachThread, RefusesItselfAndThreadsThatEnded) {
     // A joined thread may still be leaving the kernel, where a signal still
     // reaches it: it has ended once the process no longer lists it.
     const std::string listed = "/proc/self/task/" + std::to_string(gone.load());
-    for (int i = 0; i < 5000 && ::access(listed.c_str(), F_OK) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    qmtest::waitUntil([&] { return ::access(listed.c_str(), F_OK) != 0; });
     EXPECT_EQ(thread_suspend(gone), KERN_TERMINATED);
 }
 

@@ -25,6 +25,7 @@
 #include "platform/ui/Window.h"
 #include "tests/support/GlobalStateGuard.h"
 #include "tests/support/InProcessLaunch.h"
+#include "tests/support/WaitUntil.h"
 
 using namespace platform::ui;
 namespace pf = platform::foundation;
@@ -178,7 +179,14 @@ INSTANTIATE_TEST_SUITE_P(EndSignals, AppSignalTest, ::testing::Values(SIGTERM, S
 TEST_P(AppSignalTest, SignalsEndTheLoopAndWarnOfMemory) {
     gRaiseSignals = true;
     gEndSignal = GetParam();
-    ASSERT_EQ(run({"--headless", "--battery", "0.3"}), 0);
+    // As from a terminal: a test program started as a background job of a
+    // script ignores SIGINT, which the application would keep ignoring.
+    struct sigaction byDefault {}, before {};
+    byDefault.sa_handler = SIG_DFL;
+    sigaction(gEndSignal, &byDefault, &before);
+    const int status = run({"--headless", "--battery", "0.3"});
+    sigaction(gEndSignal, &before, nullptr);
+    ASSERT_EQ(status, 0);
     const std::vector<std::string> tail = {"delegate.memoryWarning",
                                            "notify:DidReceiveMemoryWarningNotification",
                                            "controller.memoryWarning",
@@ -303,8 +311,7 @@ TEST(AppURLs, BrowserWithoutAShellAndHandlersByScheme) {
     const std::string url = "https://example.org/a b?x=1&y=$(touch " + dir.file("pwned") + ");z";
     EXPECT_TRUE(app.canOpenURL(url));
     ASSERT_TRUE(app.openURL(url));
-    for (int i = 0; i < 500 && !std::filesystem::exists(record); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    qmtest::waitUntil([&] { return std::filesystem::exists(record); });
     std::ifstream in(record);
     std::string got((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(got, "1|" + url);  // one argument, as given
@@ -350,7 +357,7 @@ TEST(AppURLs, ALinkThatCannotBeOpenedSaysSoInOneLine) {
     chmod(browser.c_str(), 0755);
     app.setBrowserCommand(browser);
     EXPECT_TRUE(app.openURL("http://tarnowick.example/"));
-    for (int i = 0; i < 500 && seen().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    qmtest::waitUntil([&] { return seen().size() >= 3; });
     pf::setLogSink(nullptr);
     const std::vector<std::string> expected = {
         "Cannot open https://tarnowick.example/s/quenmira: " + dir.file("no-such-browser") +

@@ -73,7 +73,11 @@ inline std::vector<std::string> headlessEnvironment(const std::vector<std::strin
 }
 
 // Starts args[0] (looked up on the PATH when it names no folder) with `args`,
-// the environment `env` and the file `actions`. The child's pid, or -1.
+// the environment `env` and the file `actions`. The child's pid, or -1. It
+// starts as from a terminal, with the ending signals at their defaults and
+// none blocked, however the test program was started (a background job of a
+// script ignores SIGINT, and the application keeps what it was started to
+// ignore).
 inline pid_t spawnWith(std::vector<std::string> args, std::vector<std::string> env,
                        const posix_spawn_file_actions_t& actions) {
     std::vector<char*> argv, envp;
@@ -81,8 +85,19 @@ inline pid_t spawnWith(std::vector<std::string> args, std::vector<std::string> e
     argv.push_back(nullptr);
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    for (int signo : {SIGINT, SIGHUP, SIGQUIT, SIGTERM}) sigaddset(&defaults, signo);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    return posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
+    const int failed = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
+    return failed ? -1 : pid;
 }
 
 // Starts args[0] as spawnWith does, its standard output and error going to

@@ -41,18 +41,18 @@ TEST(KeyboardInWindow, TypedTextReachesTheFocusedFieldAndAClickElsewhereEndsEdit
         return shell("DISPLAY=" + xvfb.name() + " " + command + " 2>/dev/null");
     };
     std::string window;
-    ASSERT_TRUE(within(15, [&] {
+    ASSERT_TRUE(within(60, [&] {
         window = x("xdotool search --pid " + std::to_string(demo));
         window = window.substr(0, window.find('\n'));
         return !window.empty();
     }));
     auto saw = [&](const std::string& line) {
-        return within(10, [&] { return readAll(log).find(line + "\n") != std::string::npos; });
+        return within(60, [&] { return readAll(log).find(line + "\n") != std::string::npos; });
     };
 
     const std::string type = "xdotool type --delay 50 ";
     // A click before the window shows is lost: click until the field has focus.
-    ASSERT_TRUE(within(20, [&] {
+    ASSERT_TRUE(within(60, [&] {
         x("xdotool mousemove --window " + window + " 100 30 click 1");
         return within(1, [&] { return readAll(log).find("field began\n") != std::string::npos; });
     })) << readAll(log);
@@ -71,7 +71,7 @@ TEST(KeyboardInWindow, TypedTextReachesTheFocusedFieldAndAClickElsewhereEndsEdit
 
     kill(demo, SIGTERM);
     int status = 0;
-    EXPECT_TRUE(within(10, [&] { return waitpid(demo, &status, WNOHANG) == demo; }));
+    EXPECT_TRUE(within(60, [&] { return waitpid(demo, &status, WNOHANG) == demo; }));
 }
 
 }  // namespace
