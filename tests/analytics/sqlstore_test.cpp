@@ -248,17 +248,15 @@ TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
     open()->nextHitNumberForTrackingId("T", "K");
     for (int spare = 0; spare <= 6; ++spare) {
         SCOPED_TRACE(std::to_string(spare) + " descriptors left");
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (!qmtest::leaveDescriptorsFree(spare)) _exit(3);
+        const pid_t child = qmtest::forkShortOfDescriptors(spare, [&] {
             tlytest::LogCapture capture;
             auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
             const bool opened = sqlStore->ensureOpenDatabase();
             sqlStore->ensureOpenDatabase();
             const size_t said = capture.count("cannot be opened now");
-            _exit(opened || said == 1 ? 0 : 1);
-        }
+            return opened || said == 1 ? 0 : 1;
+        });
+        ASSERT_GE(child, 0);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <functional>
+
 namespace qmtest {
 
 // False when the limit cannot be lowered.
@@ -20,6 +22,15 @@ inline bool leaveDescriptorsFree(int spare) {
     for (int fd; count < 256 && (fd = dup(0)) >= 0;) taken[count++] = fd;
     while (spare-- > 0 && count > 0) close(taken[--count]);
     return true;
+}
+
+// Runs `body` in a forked child left `spare` free descriptors; the child
+// exits with what `body` answers (3 when the limit cannot be lowered).
+// Answers the child's pid, -1 when no child could be made.
+inline pid_t forkShortOfDescriptors(int spare, const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) _exit(leaveDescriptorsFree(spare) ? body() : 3);
+    return child;
 }
 
 }  // namespace qmtest

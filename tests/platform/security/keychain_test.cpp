@@ -291,14 +291,12 @@ TEST_F(KeychainTest, AKeychainThatCannotBeOpenedForWantOfDescriptorsIsLeftWithIt
     ASSERT_EQ(kSuccess, Keychain::add(item("a", "kept")));
     for (int spare = 0; spare <= 6; ++spare) {
         SCOPED_TRACE(std::to_string(spare) + " descriptors left");
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (!qmtest::leaveDescriptorsFree(spare)) _exit(3);
+        const pid_t child = qmtest::forkShortOfDescriptors(spare, [&] {
             Item found;
             const Status status = Keychain::copyMatching(query("a"), &found);
-            _exit(status == kIOError || (status == kSuccess && found.data == "kept") ? 0 : 1);
-        }
+            return status == kIOError || (status == kSuccess && found.data == "kept") ? 0 : 1;
+        });
+        ASSERT_GE(child, 0);
         EXPECT_EQ(0, qmtest::waitExit(child, 30));
         EXPECT_FALSE(platform::foundation::FileManager::isPresent(Keychain::path() + ".corrupt-1"));
     }

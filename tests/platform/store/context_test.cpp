@@ -357,17 +357,15 @@ TEST_F(StoreTest, AStoreThatCannotBeOpenedForWantOfDescriptorsStaysWhereItIsWith
     // Every number of descriptors left, from none to enough.
     for (int spare = 0; spare <= 8; ++spare) {
         SCOPED_TRACE(std::to_string(spare) + " descriptors left");
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (!qmtest::leaveDescriptorsFree(spare)) _exit(3);
+        const pid_t child = qmtest::forkShortOfDescriptors(spare, [&] {
             Context context(noteModel());
             Error error, corruption;
             const bool opened = context.addStore(path, &error, &corruption);
             // Opened, it sees every commit; else it was no damage.
-            if (!corruption.domain.empty()) _exit(4);
-            _exit(!opened || context.count(FetchRequest("Note")) == 3 ? 0 : 5);
-        }
+            if (!corruption.domain.empty()) return 4;
+            return !opened || context.count(FetchRequest("Note")) == 3 ? 0 : 5;
+        });
+        ASSERT_GE(child, 0);
         EXPECT_EQ(qmtest::waitExit(child, 30), 0);
         for (const auto& e : fs::directory_iterator(dir))
             EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path();
