@@ -19,18 +19,6 @@ public:
 
 class InfoAreaTest : public InfoTest {
 protected:
-    // The More-apps tab asks the maker's server for its list: a closed loopback port answers at once.
-    void SetUp() override {
-        setenv(TWKOneApp::kMakerHostEnvironmentVariable, "127.0.0.1:9", 1);
-        InfoTest::SetUp();
-    }
-    // What the tabs started on the background queues ends with the test, not
-    // while the next one (or the exit) takes the settings it reads away.
-    void TearDown() override {
-        finishBackgroundWork();
-        InfoTest::TearDown();
-        unsetenv(TWKOneApp::kMakerHostEnvironmentVariable);
-    }
     // A tab's background work (the list request, the logo frames) has
     // reached the main thread and the screen shows its outcome.
     void finishBackgroundWork() {

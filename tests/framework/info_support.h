@@ -10,10 +10,12 @@
 #include <string>
 
 #include "framework/TWKButtonDark.h"
+#include "framework/TWKOneApp.h"
 #include "framework/TWKReviewPopupButton.h"
 #include "framework/TwkBaseViewController.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Dispatch.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/UserDefaults.h"
@@ -45,7 +47,11 @@ public:
 
 class InfoTest : public ::testing::Test {
 protected:
+    // The More-apps tab asks the maker's server for its list: a closed
+    // loopback port answers at once, where the Info.plist's host would wait
+    // on the network.
     void SetUp() override {
+        setenv(TWKOneApp::kMakerHostEnvironmentVariable, "127.0.0.1:9", 1);
         pf::Sandbox::setHome(home_);
         pf::UserDefaults::resetStandard();
         clock_ = std::make_shared<pf::ManualClock>(1.75e9);
@@ -73,7 +79,15 @@ protected:
         window_.reset();
         // What the delegate leaves queued runs on the test's clock.
         ui::Application::resetShared();
+        // What the screens started on the background queues (the list
+        // request) ends with the test, not while the next one or the exit
+        // takes away the settings and sandbox it writes into.
+        for (int round = 0; round < 3; ++round) {
+            settle();
+            pf::dispatch::drainGlobalQueues();
+        }
         settle();
+        unsetenv(TWKOneApp::kMakerHostEnvironmentVariable);
     }
     // Runs the main loop over `seconds` of manual time, then until idle.
     void settle(double seconds = 0) {

@@ -43,7 +43,7 @@ protected:
     std::shared_ptr<pg::Image> await(const std::string& window, const std::string& name,
                                      const std::function<bool(const pg::Image&)>& test) {
         std::shared_ptr<pg::Image> shot;
-        within(15, [&] {
+        within(kWindowBound, [&] {
             shot = screenshot(window, name);
             return shot && test(*shot);
         });
