@@ -1,6 +1,9 @@
 #include "tests/support/VirtualDisplay.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,23 +12,66 @@
 
 namespace qmtest {
 
-VirtualDisplay::VirtualDisplay(const std::string& screen) {
-    // Xvfb picks a free display and writes its number to fd 3.
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(fds[1], 3);
-        if (!freopen("/dev/null", "w", stderr)) _exit(126);
-        execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp", nullptr);
-        _exit(127);
+namespace {
+
+// Xvfb's own choice of a free display takes no lock, and servers started at
+// once (parallel test programs) can take the same number: each display is
+// claimed here first, by a lock that goes with the process holding it.
+int claimDisplay(int number) {
+    const std::string lock = "/tmp/.qm-display-" + std::to_string(number) + ".lock";
+    const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return -1;
+    struct stat st;
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+    const std::string xlock = "/tmp/.X" + std::to_string(number) + "-lock";
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || lstat(socket.c_str(), &st) == 0 || lstat(xlock.c_str(), &st) == 0) {
+        close(fd);
+        return -1;
     }
-    close(fds[1]);
-    std::string number;
-    char c;
-    while (pid_ > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) name_ = ":" + number;
+    return fd;
+}
+
+}  // namespace
+
+VirtualDisplay::VirtualDisplay(const std::string& screen) {
+    const int first = 100 + getpid() % 800;
+    for (int tried = 0; tried < 800 && name_.empty(); ++tried) {
+        const int number = 100 + (first - 100 + tried) % 800;
+        const int claim = claimDisplay(number);
+        if (claim < 0) continue;
+        // Xvfb writes the number to fd 3 once it takes clients.
+        int fds[2];
+        if (pipe(fds) != 0) {
+            close(claim);
+            return;
+        }
+        const std::string display = ":" + std::to_string(number);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], 3);
+            if (!freopen("/dev/null", "w", stderr)) _exit(126);
+            execlp("Xvfb", "Xvfb", display.c_str(), "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten",
+                   "tcp", nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string said;
+        char c;
+        while (pid_ > 0 && read(fds[0], &c, 1) == 1 && c != '\n') said += c;
+        close(fds[0]);
+        if (!said.empty()) {
+            name_ = display;
+            claim_ = claim;
+            return;
+        }
+        // Taken by a server that is not ours after all: the next number.
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+        close(claim);
+    }
 }
 
 VirtualDisplay::~VirtualDisplay() {
@@ -33,6 +79,7 @@ VirtualDisplay::~VirtualDisplay() {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
+    if (claim_ >= 0) close(claim_);
 }
 
 bool VirtualDisplay::installed() { return std::system("command -v Xvfb >/dev/null 2>&1") == 0; }

@@ -1,5 +1,5 @@
 #pragma once
-// An Xvfb server of a test's own, on a display number it picks itself; it ends
+// An Xvfb server of a test's own, on a free display number it claims; it ends
 // with the object.
 #include <sys/types.h>
 
@@ -21,6 +21,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int claim_ = -1;  // the lock on the display's number
     std::string name_;
 };
 
