@@ -107,7 +107,11 @@ void TWKMoreApps::checkAppListUpdate() {
     gLastFetchTime = now;
     parseListFile(stored.isString() ? std::optional<std::string>(stored.string()) : std::nullopt);
     auto self = std::dynamic_pointer_cast<TWKMoreApps>(shared_from_this());
-    pf::dispatch::globalQueue(pf::dispatch::Priority::Background).async([self] { self->getWebList(); });
+    // Made here: the device and the settings it reads belong to the main
+    // thread, and may be gone when a request outlives the process's main.
+    pf::dispatch::globalQueue(pf::dispatch::Priority::Background).async([self, url = listURL()] {
+        self->getWebList(url);
+    });
 }
 
 std::string TWKMoreApps::listURL() {
@@ -123,8 +127,8 @@ std::string TWKMoreApps::listURL() {
            "&sys=" + enc(orWord(device.systemVersion(), "NO_SYSVERSION")) + "&mav=2";
 }
 
-void TWKMoreApps::getWebList() {
-    auto text = TwkUtils::loadFromBackendAsGzipWithURL(listURL(), kMaxListBytes, kListDeadline);
+void TWKMoreApps::getWebList(const std::string& url) {
+    auto text = TwkUtils::loadFromBackendAsGzipWithURL(url, kMaxListBytes, kListDeadline);
     auto self = std::dynamic_pointer_cast<TWKMoreApps>(shared_from_this());
     pf::dispatch::mainQueue().async([self, text] { self->parseListFileInMain(text); });
 }

@@ -48,7 +48,7 @@ public:
     static std::string listURL();
 
     void checkAppListUpdate();
-    void getWebList();
+    void getWebList(const std::string& url);
     void parseListFileInMain(const std::optional<std::string>& text);
     bool parseListFile(const std::optional<std::string>& text);
     void waitOver();
