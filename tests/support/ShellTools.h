@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/WaitUntil.h"
+
 namespace qmtest {
 
 inline std::string readAll(const std::string& path) {
@@ -50,12 +52,7 @@ inline bool have(const char* tool) {
 
 // Polls `done` every 50 ms for at most `seconds` of real time.
 inline bool within(double seconds, const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
+    return waitUntil(done, seconds, std::chrono::milliseconds(50));
 }
 
 }  // namespace qmtest
