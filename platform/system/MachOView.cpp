@@ -164,30 +164,6 @@ bool readSections(const Bytes& elf, ElfSections* out) {
     return true;
 }
 
-// Without section headers: the first executable segment as .text and the
-// .eh_frame that .eh_frame_hdr points at, up to the end of its segment.
-void sectionsFromSegments(const dl_phdr_info& info, ElfSections* out) {
-    const Elf64_Phdr* hdrSeg = nullptr;
-    for (int i = 0; i < info.dlpi_phnum; ++i) {
-        const Elf64_Phdr& ph = info.dlpi_phdr[i];
-        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X) && !out->text.found) out->text = {ph.p_vaddr, ph.p_memsz, true};
-        if (ph.p_type == PT_GNU_EH_FRAME) hdrSeg = &ph;
-    }
-    if (!hdrSeg || hdrSeg->p_memsz < 8) return;
-    out->ehFrameHdr = {hdrSeg->p_vaddr, hdrSeg->p_memsz, true};
-    const auto* hdr = reinterpret_cast<const uint8_t*>(info.dlpi_addr + hdrSeg->p_vaddr);
-    constexpr uint8_t kPcrelSdata4 = 0x1b;
-    if (hdr[0] != 1 || hdr[1] != kPcrelSdata4) return;
-    int32_t rel;
-    std::memcpy(&rel, hdr + 4, 4);
-    uint64_t frame = hdrSeg->p_vaddr + 4 + static_cast<int64_t>(rel);
-    for (int i = 0; i < info.dlpi_phnum; ++i) {
-        const Elf64_Phdr& ph = info.dlpi_phdr[i];
-        if (ph.p_type == PT_LOAD && frame >= ph.p_vaddr && frame < ph.p_vaddr + ph.p_memsz)
-            out->ehFrame = {frame, ph.p_vaddr + ph.p_memsz - frame, true};
-    }
-}
-
 void setName(char (&field)[16], const char* name) {
     std::memset(field, 0, sizeof field);
     std::memcpy(field, name, std::min<size_t>(std::strlen(name), sizeof field));
@@ -209,32 +185,6 @@ struct ElfImage {
     bool fileIsLoaded = false;         // the file is the one loaded, as far as its build-id tells
 };
 
-// The loaded span from the program headers: from the first loaded page to
-// the end of the last loaded segment, and the read-only part of it.
-bool readLoadedSpan(const dl_phdr_info& info, ElfImage* image, std::string* error) {
-    const uint64_t page = vm_page_size();
-    uint64_t lo = UINT64_MAX, hi = 0, textHi = 0;
-    for (int i = 0; i < info.dlpi_phnum; ++i) {
-        const Elf64_Phdr& ph = info.dlpi_phdr[i];
-        if (ph.p_type == PT_LOAD) {
-            const uint64_t end = (ph.p_vaddr + ph.p_memsz + page - 1) & ~(page - 1);
-            lo = std::min(lo, ph.p_vaddr & ~(page - 1));
-            hi = std::max(hi, end);
-            if (!(ph.p_flags & PF_W)) textHi = std::max(textHi, end);
-        }
-    }
-    if (lo >= hi) {
-        if (error) *error = "no loadable segment";
-        return false;
-    }
-    image->base = info.dlpi_addr + lo;
-    image->span = hi - lo;
-    // __TEXT is what the platform maps read-only: the code and the read-only
-    // data, never the writable data and bss after them.
-    image->textSize = textHi > lo ? textHi - lo : image->span;
-    return true;
-}
-
 // Symbols by address; at one address a global name comes before a weak one
 // and both before a local one, since the reader keeps the first.
 void sortSymbols(std::vector<Symbol>* symbols) {
@@ -251,7 +201,18 @@ void sortSymbols(std::vector<Symbol>* symbols) {
 
 bool readElfImage(const dl_phdr_info& info, const std::string& path, ElfImage* image, std::string* error) {
     image->info = &info;
-    if (!readLoadedSpan(info, image, error)) return false;
+    // Where it lies, its build-id and, for want of section headers, its code
+    // and unwind tables: from its program headers, through the checked read.
+    loaded_elf elf;
+    if (!loaded_elf_read(info.dlpi_addr, reinterpret_cast<uint64_t>(info.dlpi_phdr), info.dlpi_phnum, &elf)) {
+        if (error) *error = "no loadable segment";
+        return false;
+    }
+    image->base = elf.base;
+    image->span = elf.span;
+    // __TEXT is what the platform maps read-only: the code and the read-only
+    // data, never the writable data and bss after them.
+    image->textSize = elf.text_size;
     image->mainProgram = path.empty();
     image->path = path;
     if (image->mainProgram) {
@@ -260,7 +221,8 @@ bool readElfImage(const dl_phdr_info& info, const std::string& path, ElfImage* i
         image->path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
     }
 
-    image->hasUuid = loadedBuildId(info, image->uuid);
+    image->hasUuid = elf.has_uuid;
+    std::memcpy(image->uuid, elf.uuid, sizeof image->uuid);
 
     // The file's section headers, when the file is the one that was loaded
     // (same build-id); the vDSO has no file but is mapped whole.
@@ -279,11 +241,13 @@ bool readElfImage(const dl_phdr_info& info, const std::string& path, ElfImage* i
     }
     if (!haveSections) sections = ElfSections{};
     if (!sections.text.found || !sections.ehFrame.found || !sections.ehFrameHdr.found) {
-        ElfSections fallback;
-        sectionsFromSegments(info, &fallback);
-        if (!sections.text.found) sections.text = fallback.text;
-        if (!sections.ehFrame.found) sections.ehFrame = fallback.ehFrame;
-        if (!sections.ehFrameHdr.found) sections.ehFrameHdr = fallback.ehFrameHdr;
+        // Unrelocated, as the section headers give them.
+        const auto fromSegments = [&](uint64_t address, uint64_t size) {
+            return address ? Section{address - elf.bias, size, true} : Section{};
+        };
+        if (!sections.text.found) sections.text = fromSegments(elf.text, elf.text_bytes);
+        if (!sections.ehFrame.found) sections.ehFrame = fromSegments(elf.eh_frame, elf.eh_frame_size);
+        if (!sections.ehFrameHdr.found) sections.ehFrameHdr = fromSegments(elf.eh_frame_hdr, elf.eh_frame_hdr_size);
     }
     sortSymbols(&sections.symbols);
     return true;
