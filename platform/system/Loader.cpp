@@ -182,6 +182,23 @@ bool inside(uint64_t base, uint64_t size, uint64_t address, uint64_t length) {
     return address >= base && address - base <= size && length <= size - (address - base);
 }
 
+// Whether two ranges share a byte; a range that would pass the top of the
+// address space ends there.
+bool overlaps(uint64_t base, uint64_t size, uint64_t otherBase, uint64_t otherSize) {
+    const uint64_t end = size > UINT64_MAX - base ? UINT64_MAX : base + size;
+    const uint64_t otherEnd = otherSize > UINT64_MAX - otherBase ? UINT64_MAX : otherBase + otherSize;
+    return base < otherEnd && otherBase < end;
+}
+
+// Whether a view made at this crash lies over any of the range.
+bool crashTimeViewOverlaps(uint64_t base, uint64_t size) {
+    for (uint32_t i = 0, n = crash_time_views_count(); i < n; ++i) {
+        const loaded_elf& elf = crash_time_views_at(i)->elf;
+        if (overlaps(elf.base, elf.span, base, size)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void dyld_register_func_for_add_image(dyld_image_callback callback) {
@@ -301,18 +318,11 @@ const void* loader_view_bytes(uint64_t address, uint64_t length) {
 }
 
 bool loader_spans_image(uint64_t address, uint64_t length) {
-    const uint64_t end = length > UINT64_MAX - address ? UINT64_MAX : address + length;
-    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
-        if (!r->loaded.load(std::memory_order_acquire)) continue;
-        const MachOView& v = r->view;
-        if (address < v.base + v.span && end > v.base) return true;
-    }
+    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next)
+        if (r->loaded.load(std::memory_order_acquire) && overlaps(r->view.base, r->view.span, address, length))
+            return true;
     // Objects the loader heard of only at this crash are images too.
-    for (uint32_t i = 0, n = crash_time_views_count(); i < n; ++i) {
-        const loaded_elf& elf = crash_time_views_at(i)->elf;
-        if (address < elf.base + elf.span && end > elf.base) return true;
-    }
-    return false;
+    return crashTimeViewOverlaps(address, length);
 }
 
 void loader_apply_views(uint64_t address, void* data, uint64_t length) {
@@ -345,10 +355,6 @@ std::atomic<uint64_t> sessionCount{0};
 
 constexpr uint32_t kListedObjectsMax = 4096;
 
-bool overlaps(uint64_t base, uint64_t size, uint64_t otherBase, uint64_t otherSize) {
-    return base < otherBase + otherSize && otherBase < base + size;
-}
-
 // Whether the linker's object is the one the record was made of: same place,
 // same dynamic section, and the same build-id note where it was or, without
 // one, the same name.
@@ -367,11 +373,7 @@ bool takenInSession(uint64_t session, uint64_t base, uint64_t size, const Record
     for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next)
         if (r != except && r->listedIn.load() == session && overlaps(r->view.base, r->view.span, base, size))
             return true;
-    for (uint32_t i = 0, n = crash_time_views_count(); i < n; ++i) {
-        const loaded_elf& e = crash_time_views_at(i)->elf;
-        if (overlaps(e.base, e.span, base, size)) return true;
-    }
-    return false;
+    return crashTimeViewOverlaps(base, size);
 }
 
 }  // namespace
