@@ -93,11 +93,14 @@ bool TLYSqlStore::openAndValidateDatabase() {
         auto attributes = FileManager::attributes(databasePath_, &error);
         if (!attributes) {
             TLY_ERROR(method, "Failed to read database file attributes: %s", error.description().c_str());
+            openFailureText_ = platform::foundation::posixError(int(error.code), "").localizedDescription();
             return false;
         }
         if (isLocked(*attributes) && !unlock(databasePath_, *attributes)) {
-            Error unlockError = platform::foundation::posixError(errno, databasePath_);
+            const int err = errno;
+            Error unlockError = platform::foundation::posixError(err, databasePath_);
             TLY_ERROR(method, "Failed to unlock database file: %s", unlockError.description().c_str());
+            openFailureText_ = "it cannot be unlocked: " + platform::foundation::posixError(err, "").localizedDescription();
             return false;
         }
     }
