@@ -97,14 +97,29 @@ bool fromHeaders(uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf
 }
 
 // The ELF header of this machine's objects at `at`, where a loaded object's
-// file starts, and the program headers right behind it in the same page.
+// file starts, and its program headers, which lie in its first page.
 bool headersAt(uint64_t at, Elf64_Ehdr* eh, Elf64_Phdr (&ph)[kLoadedElfMaxHeaders]) {
-    if (!readPages(at, eh, sizeof *eh)) return false;
+    // Linkers put the program headers right behind the header: one read
+    // takes both, up to the end of the page.
+    struct {
+        Elf64_Ehdr eh;
+        Elf64_Phdr ph[kLoadedElfMaxHeaders];
+    } first;
+    const uint64_t page = vm_page_size();
+    const uint64_t inPage = page - (at & (page - 1));
+    const uint64_t size = inPage < sizeof first ? inPage : sizeof first;
+    if (size < sizeof *eh || !readPages(at, &first, size)) return false;
+    *eh = first.eh;
     if (!sameBytes(eh->e_ident, reinterpret_cast<const uint8_t*>(ELFMAG), SELFMAG) ||
         eh->e_ident[EI_CLASS] != ELFCLASS64 || eh->e_machine != kMachine || eh->e_phentsize != sizeof(Elf64_Phdr) ||
-        eh->e_phnum == 0 || eh->e_phnum > kLoadedElfMaxHeaders || eh->e_phoff > vm_page_size())
+        eh->e_phnum == 0 || eh->e_phnum > kLoadedElfMaxHeaders || eh->e_phoff > page)
         return false;
-    return readPages(at + eh->e_phoff, ph, uint64_t{eh->e_phnum} * sizeof(Elf64_Phdr));
+    const uint64_t bytes = uint64_t{eh->e_phnum} * sizeof(Elf64_Phdr);
+    if (eh->e_phoff >= sizeof *eh && eh->e_phoff + bytes <= size) {
+        __builtin_memcpy(ph, reinterpret_cast<const uint8_t*>(&first) + eh->e_phoff, bytes);
+        return true;
+    }
+    return readPages(at + eh->e_phoff, ph, bytes);
 }
 
 }  // namespace
