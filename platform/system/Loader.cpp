@@ -362,7 +362,7 @@ std::atomic<uint32_t> viewsWithoutWalk{0};
 constexpr uint32_t kListedObjectsMax = 4096;
 // Each look reads the whole list of mappings: addresses that lie in no
 // image (a wild return address) must not make a report slow.
-constexpr uint32_t kMappingLooksMax = 32;
+constexpr uint32_t kMappingLooksMax = 8;
 
 // Whether the linker's object is the one the record was made of: same place,
 // same dynamic section, and the same build-id note where it was or, without

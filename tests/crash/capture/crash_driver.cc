@@ -13,6 +13,7 @@
 //
 // crash_driver [--mach] [--symbols] <out-dir> <runs> <kind>...
 #include <dlfcn.h>
+#include <link.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -37,10 +38,6 @@
 #include "crash/capture/handler/CrashTimeContext.h"
 #include "crash/capture/image/ImageList.h"
 #include "platform/system/MachThread.h"
-
-#if QM_DRIVER_NAMES_R_DEBUG
-#include <link.h>
-#endif
 
 #if QM_DRIVER_FRONT
 #include "crash/capture/PKROVCrashReporter.h"
@@ -460,6 +457,20 @@ void crashWhileOthersOpenAndClose() {
     callIntoLibrary(crash);
 }
 
+// Crashes in a library opened with a plain dlopen that the linker's list no
+// longer holds, as a list caught torn would not: its entry is taken out of
+// the chain by hand just before the crash.
+void crashInUnlistedLibrary() {
+    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
+    link_map* entry = nullptr;
+    if (!crash || dlinfo(handle, RTLD_DI_LINKMAP, &entry) != 0 || !entry || !entry->l_prev) _exit(71);
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    entry->l_prev->l_next = entry->l_next;
+    if (entry->l_next) entry->l_next->l_prev = entry->l_prev;
+    callIntoLibrary(crash);
+}
+
 // Crashes in the last of 1,100 copies of a library, each opened with a plain
 // dlopen after the reporter started.
 void crashInTheLastOfManyLibraries() {
@@ -577,6 +588,8 @@ void crashInLibraryWhereAnotherWas() {
         crashWhileAnotherIsInsideDlopen();
     } else if (kind == "open-close-churn") {
         crashWhileOthersOpenAndClose();
+    } else if (kind == "unlisted-library") {
+        crashInUnlistedLibrary();
     } else if (kind == "many-libraries") {
         crashInTheLastOfManyLibraries();
     } else if (kind == "overflow-thread") {

@@ -175,6 +175,15 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, LibrariesOpenedAndClosedAllAroundLos
     EXPECT_GE(good, kRuns - 1) << wrong;
 }
 
+// A library the linker's list does not hold, as a list read torn would not:
+// found from the file mapped where the crash is.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, ALibraryMissingFromTheLinkersListIsFoundFromItsMapping) {
+    Facts facts;
+    auto report = crash("unlisted-library", &facts);
+    ASSERT_TRUE(report);
+    expectLibraryAndCaller(*report, facts, QM_OPENED_LIBRARY, "_opened_library_crash");
+}
+
 // Past the room for images that no walk reaches: the one the crash is in
 // is listed and walked all the same.
 TEST_F(CrashInLibraryOpenedBehindTheLoader, TheLastOfManyLibrariesOpenedIsListedAndWalked) {
