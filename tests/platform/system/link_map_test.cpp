@@ -8,10 +8,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/system/FileMapping.h"
 #include "platform/system/LinkMap.h"
 #include "platform/system/LoadedElf.h"
 #include "platform/system/LoadedElfSymbols.h"
@@ -98,6 +101,54 @@ TEST(LinkMap, ANameBeforeAnUnreadablePageIsReadWithoutFaulting) {
     ps::loaded_elf elf;
     EXPECT_FALSE(ps::loaded_elf_find(reinterpret_cast<uint64_t>(pages + page), 0, &elf));
     munmap(pages, 2 * page);
+}
+
+// The file mapped where an address lies leads to the object's own headers:
+// the C library, found from one of its functions, is the object the linker
+// loaded; memory that maps no file leads nowhere, and a buffer too small
+// for the list's lines only skips them.
+TEST(FileMapping, LeadsFromAnAddressToTheObjectWhoseFileIsMappedThere) {
+    void* getpidAddress = dlsym(RTLD_DEFAULT, "getpid");
+    Dl_info where{};
+    ASSERT_NE(dladdr(getpidAddress, &where), 0);
+    const Object* libc = nullptr;
+    const std::vector<Object> objects = iterated();
+    for (const Object& o : objects)
+        if (o.name == where.dli_fname) libc = &o;
+    ASSERT_TRUE(libc);
+
+    std::vector<char> scratch(16384);
+    char path[4096];
+    uint64_t start = 0;
+    const auto address = reinterpret_cast<uint64_t>(getpidAddress);
+    ASSERT_TRUE(ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, path, sizeof path));
+    EXPECT_EQ(start, reinterpret_cast<uint64_t>(where.dli_fbase));
+    char real[4096];
+    ASSERT_TRUE(realpath(libc->name.c_str(), real));
+    EXPECT_STREQ(path, real);
+    ps::loaded_elf fromFile, fromHeaders;
+    ASSERT_TRUE(ps::loaded_elf_from_file(start, &fromFile));
+    ASSERT_TRUE(ps::loaded_elf_read(libc->info.dlpi_addr, reinterpret_cast<uint64_t>(libc->info.dlpi_phdr),
+                                    libc->info.dlpi_phnum, &fromHeaders));
+    EXPECT_EQ(fromFile.bias, fromHeaders.bias);
+    EXPECT_EQ(fromFile.base, fromHeaders.base);
+    EXPECT_EQ(fromFile.span, fromHeaders.span);
+    EXPECT_EQ(fromFile.dynamic, fromHeaders.dynamic);
+
+    const long page = sysconf(_SC_PAGESIZE);
+    void* anonymous = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(anonymous, MAP_FAILED);
+    EXPECT_FALSE(ps::file_mapping_find(reinterpret_cast<uint64_t>(anonymous), scratch.data(),
+                                       uint32_t(scratch.size()), &start, path, sizeof path));
+    munmap(anonymous, page);
+
+    // Lines longer than 40 bytes: every file's line is skipped.
+    EXPECT_FALSE(ps::file_mapping_find(address, scratch.data(), 40, &start, path, sizeof path));
+    // A name cut to its room, and terminated.
+    char shortPath[8];
+    ASSERT_TRUE(ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, shortPath,
+                                      sizeof shortPath));
+    EXPECT_EQ(std::string(shortPath), std::string(real).substr(0, 7));
 }
 
 // The C library's dynamic symbols as read at crash time hold its functions
