@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -189,9 +189,9 @@ void BM_WriteReportWithManyLibraries(benchmark::State& state) {
     std::string path = tempPath("_many.ovcrash");
     for (auto _ : state) {
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        auto result = ovcrash::crash_reporter_write_live_report(fd, platform::system::mach_thread_self(), 0,
-                                                                "com.example.bench", "1", "1.0", 3,
-                                                                ovcrash::shared_image_list());
+        auto result =
+            ovcrash::crash_reporter_write_live_report(fd, platform::system::mach_thread_self(), 0, "com.example.bench",
+                                                      "1", "1.0", 3, ovcrash::shared_image_list());
         if (result != ovcrash::ASYNC_ESUCCESS) state.SkipWithError(ovcrash::async_error_string(result));
     }
     struct stat st {};

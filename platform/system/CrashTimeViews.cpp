@@ -38,8 +38,10 @@ uint32_t viewsBelow(uint64_t address, uint32_t n) {
     uint32_t lo = 0, hi = n;
     while (lo < hi) {
         const uint32_t mid = lo + (hi - lo) / 2;
-        if (ordered(mid).elf.base < address) lo = mid + 1;
-        else hi = mid;
+        if (ordered(mid).elf.base < address)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return lo;
 }
@@ -117,8 +119,8 @@ bool crash_time_views_prepare(uint32_t capacity) {
         ::munmap(room, uint64_t{capacity} * sizeof(crash_time_view));
         return false;
     }
-    void* symbols = ::mmap(nullptr, kSymbolsBytes, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* symbols =
+        ::mmap(nullptr, kSymbolsBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (symbols != MAP_FAILED) gSymbols.store(static_cast<uint8_t*>(symbols));
     gOrder = static_cast<uint32_t*>(order);
     gSlots.store(static_cast<crash_time_view*>(room));

@@ -20,9 +20,12 @@ uint64_t number(const char*& p, const char* end, unsigned base) {
     uint64_t v = 0;
     for (; p < end; ++p) {
         unsigned digit;
-        if (*p >= '0' && *p <= '9') digit = unsigned(*p - '0');
-        else if (base == 16 && *p >= 'a' && *p <= 'f') digit = unsigned(*p - 'a' + 10);
-        else break;
+        if (*p >= '0' && *p <= '9')
+            digit = unsigned(*p - '0');
+        else if (base == 16 && *p >= 'a' && *p <= 'f')
+            digit = unsigned(*p - 'a' + 10);
+        else
+            break;
         v = v * base + digit;
     }
     return v;

@@ -71,8 +71,8 @@ uint64_t debugEntry() {
 bool linkedBack(uint64_t prev, uint64_t e, const Entry& entry) {
     if (entry.l_prev == prev) return true;
     Entry leaving;
-    return prev != 0 && entry.l_prev != 0 && readPages(entry.l_prev, &leaving, sizeof leaving) &&
-           leaving.l_next == e && leaving.l_prev == prev;
+    return prev != 0 && entry.l_prev != 0 && readPages(entry.l_prev, &leaving, sizeof leaving) && leaving.l_next == e &&
+           leaving.l_prev == prev;
 }
 
 }  // namespace

@@ -27,12 +27,12 @@ struct link_map_object {
 };
 
 enum link_map_result {
-    LINK_MAP_READ,     // every object of every namespace is in `out`
+    LINK_MAP_READ,  // every object of every namespace is in `out`
     // Read while a load or unload was under way, or with more objects than
     // `capacity`: `out` holds the entries that could be read whole and were
     // linked both ways; others may be missing.
     LINK_MAP_PARTIAL,
-    LINK_MAP_ABSENT,   // the program has no such list, or its head cannot be read
+    LINK_MAP_ABSENT,  // the program has no such list, or its head cannot be read
 };
 
 inline constexpr uint32_t kLinkMapMaxNamespaces = 16;

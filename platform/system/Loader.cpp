@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "platform/foundation/SharedLibrary.h"
-#include "platform/system/Host.h"
-#include "platform/system/Mach.h"
 #include "platform/system/CrashTimeViews.h"
 #include "platform/system/FileMapping.h"
+#include "platform/system/Host.h"
 #include "platform/system/LinkMap.h"
 #include "platform/system/LoadedElf.h"
+#include "platform/system/Mach.h"
 #include "platform/system/MachOView.h"
 
 namespace platform::system {
@@ -347,9 +347,9 @@ struct SessionRoom {
     uint64_t* bases = nullptr;
     uint64_t* spans = nullptr;
     uint32_t capacity = 0;
-    uint32_t count = 0;          // objects listed in the session under way
-    uint32_t withoutWalk = 0;    // views it may make of images no walk has reached
-    uint32_t mappingLooks = 0;   // looks at the process's mappings it made
+    uint32_t count = 0;         // objects listed in the session under way
+    uint32_t withoutWalk = 0;   // views it made of images no walk had reached
+    uint32_t mappingLooks = 0;  // looks at the process's mappings it made
     char name[kCrashTimeViewName];
     char mappings[16384];  // scratch for reading the process's mappings
 };

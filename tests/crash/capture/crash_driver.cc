@@ -13,8 +13,8 @@
 //
 // crash_driver [--mach] [--symbols] <out-dir> <runs> <kind>...
 #include <dlfcn.h>
-#include <link.h>
 #include <fcntl.h>
+#include <link.h>
 #include <malloc.h>
 #include <poll.h>
 #include <pthread.h>

@@ -51,8 +51,7 @@ struct Seen {
 std::string symbolAt(const macho_image* image, uint64_t address) {
     std::string symbol;
     macho_find_symbol_by_pc(
-        image, address, [](uint64_t, const char* name, void* ctx) { *static_cast<std::string*>(ctx) = name; },
-        &symbol);
+        image, address, [](uint64_t, const char* name, void* ctx) { *static_cast<std::string*>(ctx) = name; }, &symbol);
     return symbol;
 }
 

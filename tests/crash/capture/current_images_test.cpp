@@ -169,8 +169,10 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, LibrariesOpenedAndClosedAllAroundLos
     for (const Run& run : crashes("open-close-churn", kRuns)) {
         if (!run.report) continue;
         const std::string what = whatIsWrong(*run.report, run.facts, QM_OPENED_LIBRARY, "_opened_library_crash");
-        if (what.empty()) ++good;
-        else wrong += what + "\n";
+        if (what.empty())
+            ++good;
+        else
+            wrong += what + "\n";
     }
     EXPECT_GE(good, kRuns - 1) << wrong;
 }

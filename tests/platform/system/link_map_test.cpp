@@ -138,16 +138,16 @@ TEST(FileMapping, LeadsFromAnAddressToTheObjectWhoseFileIsMappedThere) {
     const long page = sysconf(_SC_PAGESIZE);
     void* anonymous = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(anonymous, MAP_FAILED);
-    EXPECT_FALSE(ps::file_mapping_find(reinterpret_cast<uint64_t>(anonymous), scratch.data(),
-                                       uint32_t(scratch.size()), &start, path, sizeof path));
+    EXPECT_FALSE(ps::file_mapping_find(reinterpret_cast<uint64_t>(anonymous), scratch.data(), uint32_t(scratch.size()),
+                                       &start, path, sizeof path));
     munmap(anonymous, page);
 
     // Lines longer than 40 bytes: every file's line is skipped.
     EXPECT_FALSE(ps::file_mapping_find(address, scratch.data(), 40, &start, path, sizeof path));
     // A name cut to its room, and terminated.
     char shortPath[8];
-    ASSERT_TRUE(ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, shortPath,
-                                      sizeof shortPath));
+    ASSERT_TRUE(
+        ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, shortPath, sizeof shortPath));
     EXPECT_EQ(std::string(shortPath), std::string(real).substr(0, 7));
 }
 
