@@ -368,13 +368,20 @@ std::string gOut;
     return result + 1;
 }
 
+// Opens the library that the loader has not heard of, with a plain dlopen;
+// its function that faults.
+int (*openedLibraryCrash())(int) {
+    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
+    if (!crash) _exit(71);
+    return crash;
+}
+
 // Crashes in a library opened with a plain dlopen after the reporter
 // started, as a plugin or driver that some library opens would be: the
 // loader has not heard of it.
 void crashInOpenedLibrary() {
-    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
-    if (!crash) _exit(71);
+    auto crash = openedLibraryCrash();
     announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
     callIntoLibrary(crash);
 }
@@ -396,9 +403,7 @@ bool copyFile(const char* from, const std::string& to) {
 // file is a FIFO that nobody writes to, so the linker's list stays marked
 // as changing.
 void crashWhileAnotherIsInsideDlopen() {
-    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
-    if (!crash) _exit(71);
+    auto crash = openedLibraryCrash();
     static std::string stuck = gOut + "/" + std::to_string(getpid()) + "-stuck";
     mkdir(stuck.c_str(), 0700);
     const std::string fifo = stuck + "/" + QM_STUCK_DEPENDENCY_NAME;
@@ -425,9 +430,7 @@ void crashWhileAnotherIsInsideDlopen() {
 // and close fifty others as fast as they can.
 std::atomic<long> gChurned{0};
 void crashWhileOthersOpenAndClose() {
-    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
-    if (!crash) _exit(71);
+    auto crash = openedLibraryCrash();
     constexpr int kLibraries = 50, kThreads = 8;
     static std::vector<std::string> libraries;
     for (int i = 0; i < kLibraries; ++i) {
@@ -461,10 +464,10 @@ void crashWhileOthersOpenAndClose() {
 // longer holds, as a list caught torn would not: its entry is taken out of
 // the chain by hand just before the crash.
 void crashInUnlistedLibrary() {
-    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
+    auto crash = openedLibraryCrash();
+    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
     link_map* entry = nullptr;
-    if (!crash || dlinfo(handle, RTLD_DI_LINKMAP, &entry) != 0 || !entry || !entry->l_prev) _exit(71);
+    if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &entry) != 0 || !entry || !entry->l_prev) _exit(71);
     announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
     entry->l_prev->l_next = entry->l_next;
     if (entry->l_next) entry->l_next->l_prev = entry->l_prev;

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,17 @@ std::vector<Object> iterated() {
         },
         &out);
     return out;
+}
+
+// The C library as the linker iterates it, found from its getpid, which
+// *getpidAddress is set to.
+std::optional<Object> libcObject(void** getpidAddress) {
+    *getpidAddress = dlsym(RTLD_DEFAULT, "getpid");
+    Dl_info where{};
+    if (dladdr(*getpidAddress, &where) == 0) return std::nullopt;
+    for (const Object& o : iterated())
+        if (o.name == where.dli_fname) return o;
+    return std::nullopt;
 }
 
 TEST(LinkMap, ListsWhatTheDynamicLinkerIteratesWithTheSameHeaders) {
@@ -108,13 +120,8 @@ TEST(LinkMap, ANameBeforeAnUnreadablePageIsReadWithoutFaulting) {
 // loaded; memory that maps no file leads nowhere, and a buffer too small
 // for the list's lines only skips them.
 TEST(FileMapping, LeadsFromAnAddressToTheObjectWhoseFileIsMappedThere) {
-    void* getpidAddress = dlsym(RTLD_DEFAULT, "getpid");
-    Dl_info where{};
-    ASSERT_NE(dladdr(getpidAddress, &where), 0);
-    const Object* libc = nullptr;
-    const std::vector<Object> objects = iterated();
-    for (const Object& o : objects)
-        if (o.name == where.dli_fname) libc = &o;
+    void* getpidAddress;
+    const std::optional<Object> libc = libcObject(&getpidAddress);
     ASSERT_TRUE(libc);
 
     std::vector<char> scratch(16384);
@@ -122,6 +129,8 @@ TEST(FileMapping, LeadsFromAnAddressToTheObjectWhoseFileIsMappedThere) {
     uint64_t start = 0;
     const auto address = reinterpret_cast<uint64_t>(getpidAddress);
     ASSERT_TRUE(ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, path, sizeof path));
+    Dl_info where{};
+    ASSERT_NE(dladdr(getpidAddress, &where), 0);
     EXPECT_EQ(start, reinterpret_cast<uint64_t>(where.dli_fbase));
     char real[4096];
     ASSERT_TRUE(realpath(libc->name.c_str(), real));
@@ -155,16 +164,8 @@ TEST(FileMapping, LeadsFromAnAddressToTheObjectWhoseFileIsMappedThere) {
 // where the dynamic linker finds them; a buffer too small takes nothing past
 // its end.
 TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
-    void* handle = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(handle, nullptr);
-    void* getpidAddress = dlsym(handle, "getpid");
-    dlclose(handle);
-    Dl_info where{};
-    ASSERT_NE(dladdr(getpidAddress, &where), 0);
-    const Object* libc = nullptr;
-    const std::vector<Object> objects = iterated();
-    for (const Object& o : objects)
-        if (o.name == where.dli_fname) libc = &o;
+    void* getpidAddress;
+    const std::optional<Object> libc = libcObject(&getpidAddress);
     ASSERT_TRUE(libc);
     ps::loaded_elf elf;
     ASSERT_TRUE(ps::loaded_elf_read(libc->info.dlpi_addr, reinterpret_cast<uint64_t>(libc->info.dlpi_phdr),
