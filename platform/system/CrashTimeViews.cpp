@@ -5,7 +5,6 @@
 #include <sys/mman.h>
 #include <atomic>
 
-#include "platform/system/LinkMap.h"
 #include "platform/system/LoadedElfSymbols.h"
 #include "platform/system/MachO.h"
 #include "platform/system/MachOViewCommands.h"
@@ -15,6 +14,10 @@ namespace platform::system {
 namespace {
 
 std::atomic<crash_time_view*> gSlots{nullptr};
+// The slots in order of their images' addresses. Views never overlap one
+// another (the loader makes none over another), so their ends are in order
+// too.
+uint32_t* gOrder = nullptr;
 std::atomic<uint32_t> gCapacity{0};
 std::atomic<uint32_t> gCount{0};
 // The symbol tables of the session's views, one after the other.
@@ -24,6 +27,23 @@ constexpr uint64_t kSymbolsBytes = uint64_t{32} << 20;
 
 bool inside(uint64_t base, uint64_t size, uint64_t address, uint64_t length) {
     return address >= base && address - base <= size && length <= size - (address - base);
+}
+
+uint64_t endOf(uint64_t base, uint64_t size) { return size > UINT64_MAX - base ? UINT64_MAX : base + size; }
+
+const crash_time_view& ordered(uint32_t i) { return gSlots.load()[gOrder[i]]; }
+
+// How many views lie at addresses below `address`.
+uint32_t viewsBelow(uint64_t address, uint32_t n) {
+    uint32_t lo = 0, hi = n;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (ordered(mid).elf.base < address)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
 }
 
 // The view's sections, as the loader's own views have them: inside the image.
@@ -37,6 +57,53 @@ uint32_t sectionsOf(const loaded_elf& elf, macho_view_section (&out)[3]) {
     return n;
 }
 
+// Writes the view's header and commands, with its symbol table when it has one.
+bool writeCommands(crash_time_view* v, const loaded_elf_symbol_table* table) {
+    const loaded_elf& elf = v->elf;
+    macho_view_section sections[3];
+    macho_view_layout layout{};
+    layout.filetype = MH_DYLIB;
+    layout.base = elf.base;
+    layout.text_size = elf.text_size;
+    layout.sections = sections;
+    layout.nsects = sectionsOf(elf, sections);
+    layout.has_uuid = elf.has_uuid;
+    __builtin_memcpy(layout.uuid, elf.uuid, 16);
+    if (table) {
+        layout.has_symtab = true;
+        layout.linkedit_vmaddr = reinterpret_cast<uint64_t>(v->linkedit);
+        layout.linkedit_size = table->size;
+        // File offsets are 32-bit; __LINKEDIT follows __TEXT where they reach.
+        layout.linkedit_fileoff = elf.span + table->size <= UINT32_MAX ? elf.span : 0;
+        layout.nsyms = table->nsyms;
+        layout.strsize = table->strsize;
+    }
+    if (!macho_view_write_commands(layout, v->commands, sizeof v->commands)) return false;
+    v->commands_size = static_cast<uint32_t>(macho_view_commands_size(layout));
+    return true;
+}
+
+// Reads the view's symbol table into the session's room and writes the
+// commands that show it; the view stays as it was when there is none.
+bool addSymbols(crash_time_view* v) {
+    v->symbols_read = true;
+    uint8_t* symbols = gSymbols.load();
+    loaded_elf_symbol_table table;
+    if (!symbols || !loaded_elf_symbols(v->elf, symbols + gSymbolsUsed, kSymbolsBytes - gSymbolsUsed, &table) ||
+        table.nsyms == 0)
+        return false;
+    v->linkedit = symbols + gSymbolsUsed;
+    v->linkedit_size = table.size;
+    if (!writeCommands(v, &table)) {
+        v->linkedit = nullptr;
+        v->linkedit_size = 0;
+        writeCommands(v, nullptr);
+        return false;
+    }
+    gSymbolsUsed += (v->linkedit_size + 15) & ~uint64_t{15};
+    return true;
+}
+
 }  // namespace
 
 bool crash_time_views_prepare(uint32_t capacity) {
@@ -44,10 +111,18 @@ bool crash_time_views_prepare(uint32_t capacity) {
     if (prepared.exchange(true)) return gSlots.load() != nullptr;
     // Untouched pages cost nothing until a crash writes into them.
     void* room = ::mmap(nullptr, uint64_t{capacity} * sizeof(crash_time_view), PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (room == MAP_FAILED) return false;
-    void* symbols = ::mmap(nullptr, kSymbolsBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* order = ::mmap(nullptr, uint64_t{capacity} * sizeof(uint32_t), PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (order == MAP_FAILED) {
+        ::munmap(room, uint64_t{capacity} * sizeof(crash_time_view));
+        return false;
+    }
+    void* symbols =
+        ::mmap(nullptr, kSymbolsBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (symbols != MAP_FAILED) gSymbols.store(static_cast<uint8_t*>(symbols));
+    gOrder = static_cast<uint32_t*>(order);
     gSlots.store(static_cast<crash_time_view*>(room));
     gCapacity.store(capacity);
     return true;
@@ -60,43 +135,32 @@ void crash_time_views_clear() {
     gSymbolsUsed = 0;
 }
 
-const crash_time_view* crash_time_views_add(const loaded_elf& elf, uint64_t name_address) {
+const crash_time_view* crash_time_views_add(const loaded_elf& elf, const char* name, bool with_symbols) {
     crash_time_view* slots = gSlots.load();
     const uint32_t n = gCount.load();
     if (!slots || n >= gCapacity.load()) return nullptr;
     crash_time_view* v = &slots[n];
     v->elf = elf;
-    macho_view_section sections[3];
-    macho_view_layout layout{};
-    layout.filetype = MH_DYLIB;
-    layout.base = elf.base;
-    layout.text_size = elf.text_size;
-    layout.sections = sections;
-    layout.nsects = sectionsOf(elf, sections);
-    layout.has_uuid = elf.has_uuid;
-    __builtin_memcpy(layout.uuid, elf.uuid, 16);
     v->linkedit = nullptr;
     v->linkedit_size = 0;
-    loaded_elf_symbol_table table;
-    if (uint8_t* symbols = gSymbols.load();
-        symbols && loaded_elf_symbols(elf, symbols + gSymbolsUsed, kSymbolsBytes - gSymbolsUsed, &table) &&
-        table.nsyms > 0) {
-        v->linkedit = symbols + gSymbolsUsed;
-        v->linkedit_size = table.size;
-        layout.has_symtab = true;
-        layout.linkedit_vmaddr = reinterpret_cast<uint64_t>(v->linkedit);
-        layout.linkedit_size = table.size;
-        // File offsets are 32-bit; __LINKEDIT follows __TEXT where they reach.
-        layout.linkedit_fileoff = elf.span + table.size <= UINT32_MAX ? elf.span : 0;
-        layout.nsyms = table.nsyms;
-        layout.strsize = table.strsize;
-    }
-    if (!macho_view_write_commands(layout, v->commands, sizeof v->commands)) return nullptr;
-    if (v->linkedit) gSymbolsUsed += (v->linkedit_size + 15) & ~uint64_t{15};
-    v->commands_size = static_cast<uint32_t>(macho_view_commands_size(layout));
-    link_map_read_name(name_address, v->name, sizeof v->name);
+    v->symbols_read = false;
+    if (!writeCommands(v, nullptr)) return nullptr;
+    if (with_symbols) addSymbols(v);
+    uint32_t length = 0;
+    for (; name && name[length] != '\0' && length + 1 < sizeof v->name; ++length) v->name[length] = name[length];
+    v->name[length] = '\0';
+    const uint32_t at = viewsBelow(elf.base, n);
+    __builtin_memmove(gOrder + at + 1, gOrder + at, (n - at) * sizeof *gOrder);
+    gOrder[at] = n;
     gCount.store(n + 1, std::memory_order_release);
     return v;
+}
+
+bool crash_time_views_add_symbols(const crash_time_view* view) {
+    crash_time_view* slots = gSlots.load();
+    const uint32_t n = crash_time_views_count();
+    if (!slots || view < slots || view >= slots + n || view->symbols_read) return false;
+    return addSymbols(&slots[view - slots]);
 }
 
 uint32_t crash_time_views_count() { return gCount.load(std::memory_order_acquire); }
@@ -105,23 +169,34 @@ const crash_time_view* crash_time_views_at(uint32_t index) {
     return index < crash_time_views_count() ? &gSlots.load()[index] : nullptr;
 }
 
+const crash_time_view* crash_time_views_overlapping(uint64_t base, uint64_t size) {
+    if (size == 0) return nullptr;
+    const uint32_t below = viewsBelow(endOf(base, size), crash_time_views_count());
+    if (below == 0) return nullptr;
+    // Only the last view starting before the range's end can reach into it.
+    const crash_time_view& v = ordered(below - 1);
+    return endOf(v.elf.base, v.elf.span) > base ? &v : nullptr;
+}
+
 const void* crash_time_views_bytes(uint64_t address, uint64_t length) {
     const uint32_t n = crash_time_views_count();
-    for (uint32_t i = 0; i < n; ++i) {
-        const crash_time_view& v = gSlots.load()[i];
+    if (n == 0) return nullptr;
+    if (const uint32_t below = viewsBelow(endOf(address, 1), n); below > 0) {
+        const crash_time_view& v = ordered(below - 1);
         if (inside(v.elf.base, v.commands_size, address, length)) return v.commands + (address - v.elf.base);
-        const auto linkedit = reinterpret_cast<uint64_t>(v.linkedit);
-        if (v.linkedit && inside(linkedit, v.linkedit_size, address, length)) return reinterpret_cast<const void*>(address);
     }
+    // Symbol tables lie in the session's room, which is never released.
+    const auto symbols = reinterpret_cast<uint64_t>(gSymbols.load());
+    if (symbols && inside(symbols, gSymbolsUsed, address, length)) return reinterpret_cast<const void*>(address);
     return nullptr;
 }
 
 void crash_time_views_apply(uint64_t address, void* data, uint64_t length) {
     auto* out = static_cast<uint8_t*>(data);
-    const uint64_t end = length > UINT64_MAX - address ? UINT64_MAX : address + length;
-    const uint32_t n = crash_time_views_count();
-    for (uint32_t i = 0; i < n; ++i) {
-        const crash_time_view& v = gSlots.load()[i];
+    const uint64_t end = endOf(address, length);
+    for (uint32_t i = viewsBelow(end, crash_time_views_count()); i > 0; --i) {
+        const crash_time_view& v = ordered(i - 1);
+        if (endOf(v.elf.base, v.elf.span) <= address) break;
         const uint64_t viewEnd = v.elf.base + v.commands_size;
         const uint64_t from = address > v.elf.base ? address : v.elf.base;
         const uint64_t to = end < viewEnd ? end : viewEnd;

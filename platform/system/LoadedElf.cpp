@@ -96,6 +96,31 @@ bool fromHeaders(uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf
     return true;
 }
 
+// An object's ELF header and its program headers.
+struct Headers {
+    Elf64_Ehdr eh;
+    Elf64_Phdr ph[kLoadedElfMaxHeaders];
+};
+
+// The ELF header of this machine's objects at `at`, where a loaded object's
+// file starts, and its program headers, which lie in its first page.
+bool headersAt(uint64_t at, Headers* h) {
+    // Linkers put the program headers right behind the header: one read
+    // takes both, up to the end of the page.
+    const uint64_t page = vm_page_size();
+    const uint64_t inPage = page - (at & (page - 1));
+    const uint64_t size = inPage < sizeof *h ? inPage : sizeof *h;
+    if (size < sizeof h->eh || !readPages(at, h, size)) return false;
+    const Elf64_Ehdr& eh = h->eh;
+    if (!sameBytes(eh.e_ident, reinterpret_cast<const uint8_t*>(ELFMAG), SELFMAG) ||
+        eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_machine != kMachine || eh.e_phentsize != sizeof(Elf64_Phdr) ||
+        eh.e_phnum == 0 || eh.e_phnum > kLoadedElfMaxHeaders || eh.e_phoff > page)
+        return false;
+    const uint64_t bytes = uint64_t{eh.e_phnum} * sizeof(Elf64_Phdr);
+    if (eh.e_phoff == sizeof eh && sizeof eh + bytes <= size) return true;
+    return readPages(at + eh.e_phoff, h->ph, bytes);
+}
+
 }  // namespace
 
 bool elf_build_id_note(const uint8_t* data, uint64_t size, uint8_t uuid[16], uint64_t* offset, uint64_t* length) {
@@ -129,14 +154,10 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
 }
 
 bool loaded_elf_find(uint64_t bias, uint64_t dynamic, loaded_elf* out) {
-    Elf64_Ehdr eh;
-    if (!readPages(bias, &eh, sizeof eh)) return false;
-    if (!sameBytes(eh.e_ident, reinterpret_cast<const uint8_t*>(ELFMAG), SELFMAG) ||
-        eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_machine != kMachine || eh.e_phentsize != sizeof(Elf64_Phdr) ||
-        eh.e_phnum == 0 || eh.e_phnum > kLoadedElfMaxHeaders || eh.e_phoff > vm_page_size())
-        return false;
-    Elf64_Phdr ph[kLoadedElfMaxHeaders];
-    if (!readPages(bias + eh.e_phoff, ph, uint64_t{eh.e_phnum} * sizeof(Elf64_Phdr))) return false;
+    Headers h;
+    if (!headersAt(bias, &h)) return false;
+    const Elf64_Ehdr& eh = h.eh;
+    const Elf64_Phdr* ph = h.ph;
     // The header read is the object's only when its first segment maps the
     // file's start at the bias and its dynamic section is the linker's.
     const Elf64_Phdr* first = nullptr;
@@ -145,6 +166,20 @@ bool loaded_elf_find(uint64_t bias, uint64_t dynamic, loaded_elf* out) {
     if (!first || first->p_offset != 0 || first->p_vaddr != 0) return false;
     if (!fromHeaders(bias, ph, eh.e_phnum, out)) return false;
     return out->dynamic == dynamic;
+}
+
+bool loaded_elf_from_file(uint64_t start, loaded_elf* out) {
+    Headers h;
+    if (!headersAt(start, &h)) return false;
+    const Elf64_Ehdr& eh = h.eh;
+    const Elf64_Phdr* ph = h.ph;
+    // The loaded segment that maps the file's start tells the bias.
+    const uint64_t page = vm_page_size();
+    for (uint32_t i = 0; i < eh.e_phnum; ++i)
+        if (ph[i].p_type == PT_LOAD && ph[i].p_offset < page)
+            return (ph[i].p_vaddr & (page - 1)) == ph[i].p_offset &&
+                   fromHeaders(start - (ph[i].p_vaddr & ~(page - 1)), ph, eh.e_phnum, out);
+    return false;
 }
 
 bool loaded_elf_note_unchanged(const loaded_elf& elf) {

@@ -45,6 +45,12 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
 // not an ELF header of this machine or its program headers do not agree.
 bool loaded_elf_find(uint64_t bias, uint64_t dynamic, loaded_elf* out);
 
+// Reads the object whose file starts, as loaded, at `start`: its ELF header
+// lies there, at the start of the loaded segment that maps the file's first
+// page, wherever that segment was linked to lie. False when the header is not
+// an ELF header of this machine or no loaded segment maps it.
+bool loaded_elf_from_file(uint64_t start, loaded_elf* out);
+
 // Whether the note that `elf` recorded still holds the same bytes. True for
 // an object without a build-id note.
 bool loaded_elf_note_unchanged(const loaded_elf& elf);

@@ -1,10 +1,11 @@
 // loader_view_bytes, loader_spans_image, loader_apply_views,
-// loader_image_current and the crash-time session (loader_crash_time_begin and
-// _end) are async-signal-safe: atomic loads over records that are never freed,
-// checked reads of the process, no allocation, no lock, raw system calls only;
-// the bytes of the loader's mappings of image files are read through the
-// checked read (Mach.h), never in place. Everything else here runs outside
-// crash time under the loader's mutex.
+// loader_image_current and the crash-time session (loader_crash_time_begin,
+// loader_crash_time_image_at and _end) are async-signal-safe: atomic loads
+// over records that are never freed, checked reads of the process, room made
+// beforehand, no allocation, no lock, raw system calls only (open and read
+// of the process's mappings included); the bytes of the loader's mappings of
+// image files are read through the checked read (Mach.h), never in place.
+// Everything else here runs outside crash time under the loader's mutex.
 #include "platform/system/Loader.h"
 
 #include <link.h>
@@ -18,11 +19,12 @@
 #include <vector>
 
 #include "platform/foundation/SharedLibrary.h"
-#include "platform/system/Host.h"
-#include "platform/system/Mach.h"
 #include "platform/system/CrashTimeViews.h"
+#include "platform/system/FileMapping.h"
+#include "platform/system/Host.h"
 #include "platform/system/LinkMap.h"
 #include "platform/system/LoadedElf.h"
+#include "platform/system/Mach.h"
 #include "platform/system/MachOView.h"
 
 namespace platform::system {
@@ -191,13 +193,7 @@ bool overlaps(uint64_t base, uint64_t size, uint64_t otherBase, uint64_t otherSi
 }
 
 // Whether a view made at this crash lies over any of the range.
-bool crashTimeViewOverlaps(uint64_t base, uint64_t size) {
-    for (uint32_t i = 0, n = crash_time_views_count(); i < n; ++i) {
-        const loaded_elf& elf = crash_time_views_at(i)->elf;
-        if (overlaps(elf.base, elf.span, base, size)) return true;
-    }
-    return false;
-}
+bool crashTimeViewOverlaps(uint64_t base, uint64_t size) { return crash_time_views_overlapping(base, size) != nullptr; }
 
 }  // namespace
 
@@ -347,22 +343,35 @@ namespace {
 struct SessionRoom {
     link_map_object* objects = nullptr;
     uint8_t* matched = nullptr;
+    // Where each object without a record or a view lies: 0, 0 when unread.
+    uint64_t* bases = nullptr;
+    uint64_t* spans = nullptr;
     uint32_t capacity = 0;
+    uint32_t count = 0;         // objects listed in the session under way
+    uint32_t withoutWalk = 0;   // views it made of images no walk had reached
+    uint32_t mappingLooks = 0;  // looks at the process's mappings it made
+    char name[kCrashTimeViewName];
+    char mappings[16384];  // scratch for reading the process's mappings
 };
 std::atomic<SessionRoom*> sessionRoom{nullptr};
 std::atomic<bool> sessionBusy{false};
 std::atomic<uint64_t> sessionCount{0};
+// Room for views of images that hold no walked address; as many again are
+// kept for those that do.
+std::atomic<uint32_t> viewsWithoutWalk{0};
 
 constexpr uint32_t kListedObjectsMax = 4096;
+// Each look reads the whole list of mappings: addresses that lie in no
+// image (a wild return address) must not make a report slow.
+constexpr uint32_t kMappingLooksMax = 8;
 
 // Whether the linker's object is the one the record was made of: same place,
 // same dynamic section, and the same build-id note where it was or, without
 // one, the same name.
-bool sameObject(const Record* r, const link_map_object& o) {
+bool sameObject(const Record* r, const link_map_object& o, char (&name)[kCrashTimeViewName]) {
     if (r->elf.base == 0 || r->elf.bias != o.bias || r->elf.dynamic != o.dynamic) return false;
     if (!loaded_elf_note_unchanged(r->elf)) return false;
     if (r->elf.note_size > 0 || o.first) return true;  // the program: the linker gives it no name
-    char name[kCrashTimeViewName];
     if (!link_map_read_name(o.name, name, sizeof name)) return false;
     return r->view.path == std::string_view(name);
 }
@@ -376,18 +385,31 @@ bool takenInSession(uint64_t session, uint64_t base, uint64_t size, const Record
     return crashTimeViewOverlaps(base, size);
 }
 
+// Whether an image the loader knows, or one made in the session, covers any
+// of the range: where no image found at crash time may be put.
+bool takenNow(uint64_t session, uint64_t base, uint64_t size) {
+    if (takenInSession(session, base, size, nullptr)) return true;
+    for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next)
+        if (r->loaded.load() && !goneNow(r) && overlaps(r->view.base, r->view.span, base, size)) return true;
+    return false;
+}
+
 }  // namespace
 
 bool loader_prepare_crash_time(uint32_t capacity) {
     static std::once_flag once;
-    std::call_once(once, [] {
+    std::call_once(once, [capacity] {
+        link_map_prepare();
         auto* room = new SessionRoom;
         room->capacity = kListedObjectsMax;
         room->objects = new link_map_object[room->capacity];
         room->matched = new uint8_t[room->capacity];
+        room->bases = new uint64_t[room->capacity];
+        room->spans = new uint64_t[room->capacity];
+        viewsWithoutWalk.store(capacity);
         sessionRoom.store(room);
     });
-    return crash_time_views_prepare(capacity);
+    return crash_time_views_prepare(2 * capacity);
 }
 
 loader_crash_time loader_crash_time_begin() {
@@ -397,8 +419,13 @@ loader_crash_time loader_crash_time_begin() {
     crash_time_views_clear();
     SessionRoom* room = sessionRoom.load();
     if (!room) return result;
+    room->count = 0;
+    room->mappingLooks = 0;
+    room->withoutWalk = 0;
     uint32_t count = 0;
-    if (link_map_read(room->objects, room->capacity, &count) != LINK_MAP_READ) return result;
+    // Read while the list changes too: what is read is whole, and an image
+    // missing from it is found from its mappings when a walk reaches it.
+    if (link_map_read(room->objects, room->capacity, &count) == LINK_MAP_ABSENT) return result;
     const uint64_t session = sessionCount.fetch_add(1) + 1;
 
     // The records the list still holds; the program among them, or the list
@@ -408,7 +435,7 @@ loader_crash_time loader_crash_time_begin() {
         const link_map_object& o = room->objects[i];
         room->matched[i] = 0;
         for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
-            if (!r->loaded.load() || r->listedIn.load() == session || !sameObject(r, o)) continue;
+            if (!r->loaded.load() || r->listedIn.load() == session || !sameObject(r, o, room->name)) continue;
             r->listedIn.store(session);
             room->matched[i] = 1;
             programFound |= o.first;
@@ -416,10 +443,14 @@ loader_crash_time loader_crash_time_begin() {
         }
     }
     if (!programFound) return result;
+    room->count = count;
 
-    // Objects opened since the loader's last look: a view of each, from its
-    // own headers, unless something the loader knows lies there.
+    // Objects opened since the loader's last look: a view of each from its
+    // own headers, unless something the loader knows lies there, in room
+    // that is bounded; their symbols wait until a walk reaches them.
+    const uint32_t withoutWalk = viewsWithoutWalk.load();
     for (uint32_t i = 0; i < count; ++i) {
+        room->bases[i] = room->spans[i] = 0;
         if (room->matched[i]) continue;
         loaded_elf elf;
         if (!loaded_elf_find(room->objects[i].bias, room->objects[i].dynamic, &elf)) continue;
@@ -427,7 +458,17 @@ loader_crash_time loader_crash_time_begin() {
         for (const Record* r = records.load(std::memory_order_acquire); r && !taken; r = r->next)
             taken = r->pinned && r->loaded.load() && overlaps(r->view.base, r->view.span, elf.base, elf.span);
         if (taken) continue;
-        if (crash_time_views_add(elf, room->objects[i].name)) result.changed = true;
+        if (room->withoutWalk < withoutWalk) {
+            link_map_read_name(room->objects[i].name, room->name, sizeof room->name);
+            if (crash_time_views_add(elf, room->name, false)) {
+                ++room->withoutWalk;
+                result.changed = true;
+                continue;
+            }
+        }
+        // No room: made when a walk reaches it.
+        room->bases[i] = elf.base;
+        room->spans[i] = elf.span;
     }
 
     // A record off the list where another image now lies is that image's
@@ -441,6 +482,46 @@ loader_crash_time loader_crash_time_begin() {
     result.following = true;
     activeSession.store(session, std::memory_order_release);
     return result;
+}
+
+const crash_time_view* loader_crash_time_image_at(uint64_t address) {
+    const uint64_t session = activeSession.load(std::memory_order_acquire);
+    SessionRoom* room = sessionRoom.load();
+    if (session == 0 || !room) return nullptr;
+    if (const crash_time_view* view = crash_time_views_overlapping(address, 1)) {
+        crash_time_views_add_symbols(view);
+        return view;
+    }
+    if (takenNow(session, address, 1)) return nullptr;
+    // Listed, beyond the room for images no walk reaches.
+    for (uint32_t i = 0; i < room->count; ++i) {
+        loaded_elf elf;
+        const link_map_object& o = room->objects[i];
+        if (!overlaps(room->bases[i], room->spans[i], address, 1) || !loaded_elf_find(o.bias, o.dynamic, &elf) ||
+            elf.base != room->bases[i] || takenNow(session, elf.base, elf.span))
+            continue;
+        link_map_read_name(o.name, room->name, sizeof room->name);
+        return crash_time_views_add(elf, room->name, true);
+    }
+    // Off the list as read (torn, changing, or past its room): the ELF header
+    // that starts the file mapped there tells what it is.
+    if (room->mappingLooks >= kMappingLooksMax) return nullptr;
+    ++room->mappingLooks;
+    uint64_t start;
+    loaded_elf elf;
+    if (!file_mapping_find(address, room->mappings, sizeof room->mappings, &start, room->name, sizeof room->name) ||
+        !loaded_elf_from_file(start, &elf) || !overlaps(elf.base, elf.span, address, 1) ||
+        takenNow(session, elf.base, elf.span))
+        return nullptr;
+    // The linker's name for it where it lists it.
+    for (uint32_t i = 0; i < room->count; ++i) {
+        const link_map_object& o = room->objects[i];
+        if (o.bias == elf.bias && o.dynamic == elf.dynamic && !o.first) {
+            link_map_read_name(o.name, room->name, sizeof room->name);
+            break;
+        }
+    }
+    return crash_time_views_add(elf, room->name, true);
 }
 
 void loader_crash_time_end() {

@@ -88,15 +88,18 @@ void loader_apply_views(uint64_t address, void* data, uint64_t length);
 //
 // The records above follow only the loader's own looks (SharedLibrary,
 // dyld_rescan). At crash time a session reads the dynamic linker's own list
-// of loaded objects (LinkMap.h), when it calls itself consistent, and until
-// the session ends: a record that the list no longer holds, where another
-// listed object now lies, is no longer shown (its view, its unwind tables);
-// a listed object without a record is shown by a view made from its own
-// headers (CrashTimeViews.h). Without such a list, or while it changes, the
-// records serve as they stand.
+// of loaded objects (LinkMap.h), also while it changes, and until the
+// session ends: a record that the list no longer holds, where another listed
+// object now lies, is no longer shown (its view, its unwind tables); a
+// listed object without a record is shown by a view made from its own
+// headers (CrashTimeViews.h), without its symbols until a walk reaches it.
+// An address a walk reaches that no listed image holds is looked up in the
+// process's mappings (FileMapping.h). Without such a list the records serve
+// as they stand.
 
-// Makes the room a session needs, for `capacity` objects without a record.
-// Not at crash time.
+// Makes the room a session needs: views of `capacity` objects without a
+// record that no walk reaches (beyond them, such objects are not shown), and
+// of as many that a walk reaches. Not at crash time.
 bool loader_prepare_crash_time(uint32_t capacity);
 
 struct loader_crash_time {
@@ -109,5 +112,12 @@ loader_crash_time loader_crash_time_begin();
 void loader_crash_time_end();
 // Async-signal-safe. False while a session hides the record loaded at `header`.
 bool loader_image_current(uint64_t header);
+
+struct crash_time_view;
+// Async-signal-safe. While a session follows the linker's list: the view
+// made in it of the image that holds `address`, with its symbols, made now
+// when there is none yet and the image lies where the loader knows none;
+// else null.
+const crash_time_view* loader_crash_time_image_at(uint64_t address);
 
 }  // namespace platform::system

@@ -414,17 +414,22 @@ uint32_t other_threads_frame_cap(const crash_log_writer* w, image_list* images, 
 }
 
 // Writes the listed images, in order, while each fits; without a file, the
-// bytes all of them take.
+// bytes all of them take. Images found at crash time that no walk reached
+// come last: those that hold a walked address are never the ones left out.
 uint64_t write_images(async_file* file, image_list* images) {
     if (!images) return 0;
     uint64_t size = 0;
     image_list_set_reading(images, true);
-    for (macho_image* image = image_list_next(images, nullptr); image; image = image_list_next(images, image)) {
-        auto write = [&](async_file* f) { return write_image(f, image); };
-        const size_t one = pack_message(nullptr, rf::crash_report::binary_images, write);
-        if (file && one > async_file_remaining(file)) break;
-        if (file) pack_message(file, rf::crash_report::binary_images, write);
-        size += one;
+    bool full = false;
+    for (int unreached = 0; unreached < 2 && !full; ++unreached) {
+        for (macho_image* image = image_list_next(images, nullptr); image; image = image_list_next(images, image)) {
+            if (image_list_image_unreached(images, image) != (unreached == 1)) continue;
+            auto write = [&](async_file* f) { return write_image(f, image); };
+            const size_t one = pack_message(nullptr, rf::crash_report::binary_images, write);
+            if ((full = file && one > async_file_remaining(file))) break;
+            if (file) pack_message(file, rf::crash_report::binary_images, write);
+            size += one;
+        }
     }
     image_list_set_reading(images, false);
     return size;

@@ -105,18 +105,73 @@ macho_image* image_list_next(image_list* list, macho_image* current) {
     return made > 0 ? &list->crash_images[0] : nullptr;
 }
 
+namespace {
+
+// The index of an image made at crash time, or -1 for a listed one.
+int64_t crashIndex(const image_list* list, const macho_image* image) {
+    const uint32_t made = list->crash_count.load(std::memory_order_acquire);
+    const auto at = reinterpret_cast<uintptr_t>(image), first = reinterpret_cast<uintptr_t>(list->crash_images);
+    if (made == 0 || at < first || at >= first + made * sizeof(macho_image)) return -1;
+    return static_cast<int64_t>((at - first) / sizeof(macho_image));
+}
+
+// An image made at crash time, once an address looked up lies in it: read
+// again with the symbols its view now has.
+void reached(image_list* list, uint32_t index) {
+    if (list->crash_reached[index]) return;
+    list->crash_reached[index] = true;
+    const ps::crash_time_view* view = list->crash_views[index];
+    if (!ps::crash_time_views_add_symbols(view)) return;
+    macho_image* image = &list->crash_images[index];
+    macho_image_free(image);
+    // The view's commands only grew by a symbol table of ours: read as it
+    // was read before.
+    macho_image_init_borrowing_name(image, list->task, view->name, view->elf.base);
+    // Tables and rules kept from earlier walks may have been read through
+    // the image as it was.
+    list->removals.fetch_add(1);
+}
+
+}  // namespace
+
 macho_image* image_list_image_for_address(image_list* list, uint64_t address) {
-    for (macho_image* image = image_list_next(list, nullptr); image; image = image_list_next(list, image))
-        if (macho_image_contains_address(image, address)) return image;
-    return nullptr;
+    for (macho_image* image = image_list_next(list, nullptr); image; image = image_list_next(list, image)) {
+        if (!macho_image_contains_address(image, address)) continue;
+        if (const int64_t index = crashIndex(list, image); index >= 0) reached(list, static_cast<uint32_t>(index));
+        return image;
+    }
+    if (!list->crash_following) return nullptr;
+    // One that the look at the start of the report left out.
+    const ps::crash_time_view* view = ps::loader_crash_time_image_at(address);
+    const uint32_t made = list->crash_count.load(std::memory_order_acquire);
+    if (!view || made >= list->crash_capacity) return nullptr;
+    for (uint32_t i = 0; i < made; ++i)
+        if (list->crash_views[i] == view) return nullptr;  // known, but not its text
+    macho_image* image = &list->crash_images[made];
+    if (macho_image_init_borrowing_name(image, list->task, view->name, view->elf.base) != ASYNC_ESUCCESS)
+        return nullptr;
+    list->crash_views[made] = view;
+    list->crash_reached[made] = true;
+    list->crash_changed = true;
+    list->crash_count.store(made + 1, std::memory_order_release);
+    return macho_image_contains_address(image, address) ? image : nullptr;
+}
+
+bool image_list_image_unreached(const image_list* list, const macho_image* image) {
+    const int64_t index = crashIndex(list, image);
+    return index >= 0 && !list->crash_reached[index];
 }
 
 void image_list_prepare_crash_time(image_list* list, uint32_t capacity) {
     if (list->crash_images || capacity == 0) return;
     ps::loader_prepare_crash_time(capacity);
     list->hidden = new uint64_t[capacity];
-    list->crash_images = new macho_image[capacity];
-    list->crash_capacity = capacity;
+    list->hidden_capacity = capacity;
+    // Those no walk reaches, and as many that one does.
+    list->crash_capacity = 2 * capacity;
+    list->crash_images = new macho_image[list->crash_capacity];
+    list->crash_views = new const ps::crash_time_view*[list->crash_capacity];
+    list->crash_reached = new bool[list->crash_capacity];
 }
 
 bool image_list_crash_time_begin(image_list* list) {
@@ -124,12 +179,13 @@ bool image_list_crash_time_begin(image_list* list) {
     if (!loader.started) return false;
     list->crash_started = true;
     list->crash_changed = loader.changed;
-    if (!loader.following || !loader.changed) return true;
+    list->crash_following = loader.following && list->crash_images;
+    if (!list->crash_following || !loader.changed) return true;
 
     // Taken out of the walk before the images made here join it.
     uint32_t hiddenCount = 0;
     list->list.set_reading(true);
-    for (image_node* n = list->list.next(nullptr); n && hiddenCount < list->crash_capacity; n = list->list.next(n))
+    for (image_node* n = list->list.next(nullptr); n && hiddenCount < list->hidden_capacity; n = list->list.next(n))
         if (!ps::loader_image_current(n->value->header_addr)) list->hidden[hiddenCount++] = n->value->header_addr;
     list->list.set_reading(false);
     list->hidden_count.store(hiddenCount, std::memory_order_release);
@@ -137,9 +193,11 @@ bool image_list_crash_time_begin(image_list* list) {
     uint32_t made = 0;
     for (uint32_t i = 0, n = ps::crash_time_views_count(); i < n && made < list->crash_capacity; ++i) {
         const ps::crash_time_view* view = ps::crash_time_views_at(i);
-        if (macho_image_init_borrowing_name(&list->crash_images[made], list->task, view->name, view->elf.base) ==
+        if (macho_image_init_borrowing_name(&list->crash_images[made], list->task, view->name, view->elf.base) !=
             ASYNC_ESUCCESS)
-            ++made;
+            continue;
+        list->crash_views[made] = view;
+        list->crash_reached[made++] = false;
     }
     list->crash_count.store(made, std::memory_order_release);
     // Rules and tables kept from earlier walks may belong to what is gone.
@@ -155,6 +213,7 @@ void image_list_crash_time_end(image_list* list) {
     if (list->crash_changed) list->removals.fetch_add(1);
     list->crash_started = false;
     list->crash_changed = false;
+    list->crash_following = false;
     ps::loader_crash_time_end();
 }
 

@@ -8,7 +8,10 @@
 // the list up to date with the dynamic linker first (image_list_crash_time_begin):
 // while it lasts, a listed image that another one has taken the place of is
 // skipped, and images opened behind the loader's back follow the listed
-// ones, read into room made beforehand (image_list_prepare_crash_time).
+// ones, read into room made beforehand (image_list_prepare_crash_time). Of
+// these, an image is read whole (its symbols) only once an address looked up
+// lies in it, and one that the loader's look at crash time left out is
+// added then.
 //
 // Async-signal-safe: image_list_set_reading, image_list_next,
 // image_list_image_for_address and the crash-time begin and end. Appending,
@@ -20,6 +23,10 @@
 #include "crash/capture/async/AsyncList.h"
 #include "crash/capture/image/MachOImage.h"
 #include "platform/system/MachO.h"
+
+namespace platform::system {
+struct crash_time_view;
+}
 
 namespace ovcrash {
 
@@ -34,15 +41,20 @@ struct image_list {
     // has not moved.
     std::atomic<uint64_t> removals{0};
 
-    // Crash time: images made for the report under way, and the listed
-    // images it skips (by header address).
+    // Crash time: images made for the report under way, the loader's views
+    // they were read from and whether an address looked up lies in each,
+    // and the listed images it skips (by header address).
     macho_image* crash_images = nullptr;
+    const platform::system::crash_time_view** crash_views = nullptr;
+    bool* crash_reached = nullptr;
     uint64_t* hidden = nullptr;
     uint32_t crash_capacity = 0;
+    uint32_t hidden_capacity = 0;
     std::atomic<uint32_t> crash_count{0};
     std::atomic<uint32_t> hidden_count{0};
     bool crash_started = false;
     bool crash_changed = false;
+    bool crash_following = false;
 };
 
 void image_list_init(image_list* list, task_t task);
@@ -60,13 +72,20 @@ inline uint64_t image_list_removals(const image_list* list) { return list->remov
 // The image after `current`, or the first for null; null at the end.
 macho_image* image_list_next(image_list* list, macho_image* current);
 // The first image whose range holds address, or null. Call while reading.
+// During a report, an image found then is read whole, or added when the
+// loader finds one there that the list lacked.
 macho_image* image_list_image_for_address(image_list* list, uint64_t address);
+// Whether the image was found at crash time and no address looked up lies in
+// it: a report lists such images after all others, as room allows.
+bool image_list_image_unreached(const image_list* list, const macho_image* image);
 
-// How many images opened behind the loader's back a report can list: room
-// for them is made when the reporter is prepared.
+// How many images opened behind the loader's back that hold no address a
+// report looks up it can list: room for them, and for as many that do, is
+// made when the reporter is prepared.
 inline constexpr uint32_t kImageListCrashTimeImages = 1024;
-// Makes room for `capacity` images opened behind the loader's back; the
-// first call for a list decides. Not at crash time.
+// Makes room for `capacity` images opened behind the loader's back that no
+// walk reaches, and as many that one does; the first call for a list
+// decides. Not at crash time.
 void image_list_prepare_crash_time(image_list* list, uint32_t capacity);
 // Brings the list up to date with the dynamic linker until the matching end.
 // One report at a time: false when another one is under way (call no end).

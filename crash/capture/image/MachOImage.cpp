@@ -231,7 +231,12 @@ async_error init_image(macho_image* image, task_t task, const char* name, bool b
     };
 
     ps::mach_header header;
-    if (async_task_read(task, header_addr, 0, &header, sizeof header) != ASYNC_ESUCCESS) return fail(ASYNC_EINTERNAL);
+    // A loader's view holds every byte of its header: no read of the task.
+    const void* view = task == ps::mach_task_self() ? ps::loader_view_bytes(header_addr, sizeof header) : nullptr;
+    if (view)
+        __builtin_memcpy(&header, view, sizeof header);
+    else if (async_task_read(task, header_addr, 0, &header, sizeof header) != ASYNC_ESUCCESS)
+        return fail(ASYNC_EINTERNAL);
     switch (header.magic) {
     case ps::MH_MAGIC: image->m64 = false, image->byteorder = &async_byteorder_direct; break;
     case ps::MH_MAGIC_64: image->m64 = true, image->byteorder = &async_byteorder_direct; break;

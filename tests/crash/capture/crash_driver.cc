@@ -14,12 +14,14 @@
 // crash_driver [--mach] [--symbols] <out-dir> <runs> <kind>...
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,7 +48,22 @@
 #include "platform/system/MachException.h"
 #endif
 
+#if QM_DRIVER_NAMES_R_DEBUG
+// Named as a debugger helper or a profiler may name it: the program gets a
+// copy of the linker's r_debug of its own, made at start-up and never
+// updated.
+[[gnu::used, gnu::noinline]] int linkerState() { return _r_debug.r_state; }
+#endif
+
 namespace {
+
+// Milliseconds of the monotonic clock: a loaded machine stretches every poll,
+// so bounds are kept in time, not in turns.
+int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // What a child tells its parent before it crashes.
 struct Facts {
@@ -351,13 +368,128 @@ std::string gOut;
     return result + 1;
 }
 
+// Opens the library that the loader has not heard of, with a plain dlopen;
+// its function that faults.
+int (*openedLibraryCrash())(int) {
+    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
+    if (!crash) _exit(71);
+    return crash;
+}
+
 // Crashes in a library opened with a plain dlopen after the reporter
 // started, as a plugin or driver that some library opens would be: the
 // loader has not heard of it.
 void crashInOpenedLibrary() {
-    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    auto crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
-    if (!crash) _exit(71);
+    auto crash = openedLibraryCrash();
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(crash);
+}
+
+// Copies a file; false when it could not be copied whole.
+bool copyFile(const char* from, const std::string& to) {
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700);
+    bool copied = in >= 0 && out >= 0;
+    char buf[65536];
+    for (ssize_t n; copied && (n = read(in, buf, sizeof buf)) != 0;) copied = n > 0 && write(out, buf, size_t(n)) == n;
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    return copied;
+}
+
+// Crashes in a library opened with a plain dlopen while another thread is
+// stuck inside a dlopen of its own: the library it opens needs one whose
+// file is a FIFO that nobody writes to, so the linker's list stays marked
+// as changing.
+void crashWhileAnotherIsInsideDlopen() {
+    auto crash = openedLibraryCrash();
+    static std::string stuck = gOut + "/" + std::to_string(getpid()) + "-stuck";
+    mkdir(stuck.c_str(), 0700);
+    const std::string fifo = stuck + "/" + QM_STUCK_DEPENDENCY_NAME;
+    if (!copyFile(QM_STUCK_LIBRARY, stuck + "/stuck_library.so") || mkfifo(fifo.c_str(), 0600) != 0) _exit(72);
+    pthread_t t;
+    pthread_create(
+        &t, nullptr,
+        [](void*) -> void* {
+            dlopen((stuck + "/stuck_library.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+            _exit(73);  // never: its dependency never comes
+        },
+        nullptr);
+    // Once the linker opens the FIFO to read it, this end keeps it waiting
+    // for bytes that never come.
+    int writer = -1;
+    for (const int64_t deadline = nowMs() + 60000; writer < 0 && nowMs() < deadline; poll(nullptr, 0, 1))
+        writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer < 0) _exit(74);
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(crash);
+}
+
+// Crashes in a library opened with a plain dlopen while eight threads open
+// and close fifty others as fast as they can.
+std::atomic<long> gChurned{0};
+void crashWhileOthersOpenAndClose() {
+    auto crash = openedLibraryCrash();
+    constexpr int kLibraries = 50, kThreads = 8;
+    static std::vector<std::string> libraries;
+    for (int i = 0; i < kLibraries; ++i) {
+        libraries.push_back(gOut + "/churn-" + std::to_string(i) + ".so");
+        if (access(libraries.back().c_str(), R_OK) != 0 &&
+            !copyFile(QM_REPLACEABLE_LIBRARY, libraries.back() + "." + std::to_string(getpid())))
+            _exit(72);
+        rename((libraries.back() + "." + std::to_string(getpid())).c_str(), libraries.back().c_str());
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        pthread_t thread;
+        pthread_create(
+            &thread, nullptr,
+            [](void* seed) -> void* {
+                for (unsigned i = unsigned(intptr_t(seed));; i = i * 1103515245u + 12345u) {
+                    void* h = dlopen(libraries[(i >> 8) % kLibraries].c_str(), RTLD_NOW | RTLD_LOCAL);
+                    if (h) dlclose(h);
+                    gChurned.fetch_add(1);
+                }
+            },
+            reinterpret_cast<void*>(intptr_t(t + 1)));
+    }
+    // Crashes at some moment of the churn, not at its start.
+    const long until = 200 + long(getpid() % 97) * 5;
+    for (const int64_t deadline = nowMs() + 60000; gChurned.load() < until && nowMs() < deadline;) sched_yield();
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(crash);
+}
+
+// Crashes in a library opened with a plain dlopen that the linker's list no
+// longer holds, as a list caught torn would not: its entry is taken out of
+// the chain by hand just before the crash.
+void crashInUnlistedLibrary() {
+    auto crash = openedLibraryCrash();
+    void* handle = dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    link_map* entry = nullptr;
+    if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &entry) != 0 || !entry || !entry->l_prev) _exit(71);
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    entry->l_prev->l_next = entry->l_next;
+    if (entry->l_next) entry->l_next->l_prev = entry->l_prev;
+    callIntoLibrary(crash);
+}
+
+// Crashes in the last of 1,100 copies of a library, each opened with a plain
+// dlopen after the reporter started.
+void crashInTheLastOfManyLibraries() {
+    constexpr int kLibraries = 1100;
+    int (*crash)(int) = nullptr;
+    for (int i = 0; i < kLibraries; ++i) {
+        const std::string path = gOut + "/many-" + std::to_string(i) + ".so";
+        if (access(path.c_str(), R_OK) != 0) {
+            const std::string copy = path + "." + std::to_string(getpid());
+            if (!copyFile(QM_OPENED_LIBRARY, copy)) _exit(72);
+            rename(copy.c_str(), path.c_str());
+        }
+        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
+        if (!crash) _exit(71);
+    }
     announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
     callIntoLibrary(crash);
 }
@@ -455,6 +587,14 @@ void crashInLibraryWhereAnotherWas() {
         crashInOpenedLibrary();
     } else if (kind == "library-where-another-was") {
         crashInLibraryWhereAnotherWas();
+    } else if (kind == "inside-dlopen") {
+        crashWhileAnotherIsInsideDlopen();
+    } else if (kind == "open-close-churn") {
+        crashWhileOthersOpenAndClose();
+    } else if (kind == "unlisted-library") {
+        crashInUnlistedLibrary();
+    } else if (kind == "many-libraries") {
+        crashInTheLastOfManyLibraries();
     } else if (kind == "overflow-thread") {
         auto* thread = new platform::foundation::Thread("overflow");
         thread->perform([] {
@@ -498,14 +638,6 @@ void enable(const std::string& out, bool mach, uint64_t symbolication) {
         exit(2);
     }
 #endif
-}
-
-// Milliseconds of the monotonic clock: a loaded machine stretches every poll,
-// so bounds are kept in time, not in turns.
-int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // A child writes its report under an emulator, beside other tests, in

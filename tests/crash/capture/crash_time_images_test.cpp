@@ -1,7 +1,8 @@
 // While a report is written, the shared image list follows the dynamic
 // linker's own list: a library opened with a plain dlopen is listed from its
-// own headers, one opened where a closed library was replaces it, and where
-// the loader already knows everything nothing changes.
+// own headers (its symbols once a lookup reaches it), one opened where a
+// closed library was replaces it, and where the loader already knows
+// everything nothing changes.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -44,23 +45,33 @@ struct Seen {
     int images = 0;  // that hold the address
     std::string name, uuid, symbol;
     bool tables = false;  // its __eh_frame maps
+    bool namedUnreached = false;  // its symbols were read before a lookup reached it
 };
 
-// What the list shows for `code` while a report is written.
+std::string symbolAt(const macho_image* image, uint64_t address) {
+    std::string symbol;
+    macho_find_symbol_by_pc(
+        image, address, [](uint64_t, const char* name, void* ctx) { *static_cast<std::string*>(ctx) = name; }, &symbol);
+    return symbol;
+}
+
+// What the list shows for `code` while a report is written, once a lookup
+// (as a walk makes) has reached it.
 Seen duringReport(image_list* list, const void* code) {
     Seen seen;
     EXPECT_TRUE(image_list_crash_time_begin(list));
     image_list_set_reading(list, true);
     const auto address = reinterpret_cast<uint64_t>(code);
+    for (macho_image* image = image_list_next(list, nullptr); image; image = image_list_next(list, image))
+        if (macho_image_contains_address(image, address)) seen.namedUnreached |= !symbolAt(image, address).empty();
+    macho_image* reached = image_list_image_for_address(list, address);
     for (macho_image* image = image_list_next(list, nullptr); image; image = image_list_next(list, image)) {
         if (!macho_image_contains_address(image, address)) continue;
-        if (seen.images++ > 0) continue;
+        if (seen.images++ > 0 || image != reached) continue;
         seen.name = macho_image_name(image);
         uint8_t uuid[16];
         if (macho_image_uuid(image, uuid) == ASYNC_ESUCCESS) seen.uuid = hex(uuid, 16);
-        macho_find_symbol_by_pc(
-            image, address, [](uint64_t, const char* name, void* ctx) { *static_cast<std::string*>(ctx) = name; },
-            &seen.symbol);
+        seen.symbol = symbolAt(image, address);
         async_mobject eh;
         if (macho_image_map_section(image, "__TEXT", "__eh_frame", &eh) == ASYNC_ESUCCESS) {
             seen.tables = eh.length > 0;
@@ -97,6 +108,8 @@ TEST(CrashTimeImages, ALibraryOpenedBehindTheLoaderIsListedByItsOwnHeaders) {
     EXPECT_EQ(seen.uuid, buildIdOf(QM_OPENED_LIBRARY));
     EXPECT_EQ(seen.symbol, "_opened_library_crash");
     EXPECT_TRUE(seen.tables);
+    // Its symbols are read only once a lookup reaches it.
+    EXPECT_FALSE(seen.namedUnreached);
     ::dlclose(handle);
     ps::dyld_rescan();
 }

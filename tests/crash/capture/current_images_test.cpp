@@ -33,6 +33,40 @@ std::string buildIdOf(const std::string& path) {
     return at == std::string::npos ? std::string() : notes.substr(at + 10, 32);
 }
 
+// What is wrong with a report of a crash in `library`'s `function`: the
+// library must be listed once by path and build-id, and the crashed thread's
+// walk must go from its code straight to its caller. Empty when nothing is.
+std::string whatIsWrong(const PKROVCrashReport& report, const Facts& facts, const std::string& library,
+                        const std::string& function) {
+    auto image = report.imageForAddress(facts.function);
+    if (!image) return "the library is not listed";
+    if (image->imageName() != library) return "listed as " + image->imageName();
+    if (!image->hasImageUUID() || *image->imageUUID() != buildIdOf(library)) return "without its build-id";
+    size_t listed = 0;
+    for (const auto& other : report.images()) listed += other->imageBaseAddress() == image->imageBaseAddress();
+    if (listed != 1) return "another image is listed at its place";
+
+    int crashed = 0;
+    for (const auto& thread : report.threads()) {
+        if (!thread->crashed()) continue;
+        ++crashed;
+        const auto& frames = thread->stackFrames();
+        if (frames.size() < 3) return "the walk stops after " + std::to_string(frames.size()) + " frames";
+        if (frames[0]->instructionPointer() < facts.function || frames[0]->instructionPointer() >= facts.function + 256)
+            return "the first frame is elsewhere";
+        if (!frames[0]->symbolInfo() || frames[0]->symbolInfo()->symbolName() != function ||
+            frames[0]->symbolInfo()->startAddress() != facts.function)
+            return "the first frame is not named " + function;
+        // Its caller, not the caller's caller that a frame-pointer walk
+        // would find: the library keeps no frame pointer.
+        if (frames[1]->instructionPointer() <= facts.caller || frames[1]->instructionPointer() >= facts.caller + 256)
+            return "the walk does not go on to the caller";
+        auto caller = report.imageForAddress(frames[1]->instructionPointer());
+        if (!caller || caller->imageName().find("crash_driver") == std::string::npos) return "the caller is not listed";
+    }
+    return crashed == 1 ? "" : std::to_string(crashed) + " crashed threads";
+}
+
 class CrashInLibraryOpenedBehindTheLoader : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -43,57 +77,44 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    // Runs the driver once for `kind` and reads back what it left.
-    std::shared_ptr<PKROVCrashReport> crash(const std::string& kind, Facts* facts) {
-        std::string said = qmtest::shell(std::string(QM_CRASH_DRIVER) + " --symbols '" + dir_.string() + "' 1 " + kind +
-                                 " 2>&1; echo status $?");
+    struct Run {
+        Facts facts;
+        std::shared_ptr<PKROVCrashReport> report;
+    };
+
+    // Runs `driver` `runs` times for `kind` and reads back what each left.
+    std::vector<Run> crashes(const std::string& kind, int runs, const char* driver = QM_CRASH_DRIVER) {
+        std::string said = qmtest::shell(std::string(driver) + " --symbols '" + dir_.string() + "' " +
+                                         std::to_string(runs) + " " + kind + " 2>&1; echo status $?");
         EXPECT_NE(said.find("status 0"), std::string::npos) << said;
-        std::ifstream in(dir_ / (kind + "-0.facts"));
-        in >> facts->pid >> facts->threads >> facts->function >> facts->status >> facts->hung >> facts->images >>
-            facts->caller;
-        EXPECT_TRUE(WIFSIGNALED(facts->status) && WTERMSIG(facts->status) == SIGSEGV) << facts->status;
-        std::ifstream report(dir_ / (kind + "-0.ovcrash"), std::ios::binary);
-        std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(report), {}};
-        platform::foundation::Error error;
-        auto decoded = PKROVCrashReport::initWithData(bytes, &error);
-        EXPECT_TRUE(decoded) << error.localizedDescription();
-        return decoded;
+        std::vector<Run> out(runs);
+        for (int i = 0; i < runs; ++i) {
+            Facts& facts = out[i].facts;
+            const std::string base = kind + "-" + std::to_string(i);
+            std::ifstream in(dir_ / (base + ".facts"));
+            in >> facts.pid >> facts.threads >> facts.function >> facts.status >> facts.hung >> facts.images >>
+                facts.caller;
+            EXPECT_TRUE(WIFSIGNALED(facts.status) && WTERMSIG(facts.status) == SIGSEGV) << facts.status;
+            std::ifstream report(dir_ / (base + ".ovcrash"), std::ios::binary);
+            std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(report), {}};
+            platform::foundation::Error error;
+            out[i].report = PKROVCrashReport::initWithData(bytes, &error);
+            EXPECT_TRUE(out[i].report) << error.localizedDescription();
+        }
+        return out;
     }
 
-    // The library at the crash is `library` by path and build-id, the crash
-    // lies in its `function`, and the crashed thread's walk goes from its
-    // code straight to its caller.
+    // Runs the driver once for `kind` and reads back what it left.
+    std::shared_ptr<PKROVCrashReport> crash(const std::string& kind, Facts* facts,
+                                            const char* driver = QM_CRASH_DRIVER) {
+        Run run = crashes(kind, 1, driver).at(0);
+        *facts = run.facts;
+        return run.report;
+    }
+
     void expectLibraryAndCaller(const PKROVCrashReport& report, const Facts& facts, const std::string& library,
                                 const std::string& function) {
-        auto image = report.imageForAddress(facts.function);
-        ASSERT_TRUE(image) << "the library is not listed";
-        EXPECT_EQ(image->imageName(), library);
-        ASSERT_TRUE(image->hasImageUUID());
-        EXPECT_EQ(*image->imageUUID(), buildIdOf(library));
-        size_t listed = 0;
-        for (const auto& other : report.images()) listed += other->imageBaseAddress() == image->imageBaseAddress();
-        EXPECT_EQ(listed, 1u) << "another image is listed at its place";
-
-        int crashed = 0;
-        for (const auto& thread : report.threads()) {
-            if (!thread->crashed()) continue;
-            ++crashed;
-            const auto& frames = thread->stackFrames();
-            ASSERT_GE(frames.size(), 3u);
-            EXPECT_GE(frames[0]->instructionPointer(), facts.function);
-            EXPECT_LT(frames[0]->instructionPointer(), facts.function + 256);
-            ASSERT_TRUE(frames[0]->symbolInfo());
-            EXPECT_EQ(frames[0]->symbolInfo()->symbolName(), function);
-            EXPECT_EQ(frames[0]->symbolInfo()->startAddress(), facts.function);
-            // Its caller, not the caller's caller that a frame-pointer walk
-            // would find: the library keeps no frame pointer.
-            EXPECT_GT(frames[1]->instructionPointer(), facts.caller);
-            EXPECT_LT(frames[1]->instructionPointer(), facts.caller + 256);
-            auto caller = report.imageForAddress(frames[1]->instructionPointer());
-            ASSERT_TRUE(caller);
-            EXPECT_NE(caller->imageName().find("crash_driver"), std::string::npos) << caller->imageName();
-        }
-        EXPECT_EQ(crashed, 1);
+        EXPECT_EQ(whatIsWrong(report, facts, library, function), "");
     }
 
     fs::path dir_;
@@ -118,6 +139,60 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, ALibraryWhereAClosedOneWasIsReported
     expectLibraryAndCaller(*report, facts, QM_REPLACEABLE_LIBRARY_2, "_library_version2_crash");
     for (const auto& image : report->images())
         EXPECT_EQ(image->imageName().find("replaceable_library_1"), std::string::npos);
+}
+
+// A program that names `_r_debug` holds a frozen copy of it: the linker's
+// list is found through the program's own dynamic section instead.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, AProgramThatNamesTheLinkersListHeadStillHasItFollowed) {
+    Facts facts;
+    auto report = crash("opened-library", &facts, QM_CRASH_DRIVER_NAMED_R_DEBUG);
+    ASSERT_TRUE(report);
+    expectLibraryAndCaller(*report, facts, QM_OPENED_LIBRARY, "_opened_library_crash");
+    EXPECT_EQ(long(report->images().size()), facts.images + 1);
+}
+
+// Another thread stays inside dlopen, the linker's list marked as changing
+// all the while.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, AThreadStuckInsideDlopenLosesNothing) {
+    for (const Run& run : crashes("inside-dlopen", 2)) {
+        ASSERT_TRUE(run.report);
+        expectLibraryAndCaller(*run.report, run.facts, QM_OPENED_LIBRARY, "_opened_library_crash");
+    }
+}
+
+// Eight threads open and close fifty libraries while the crash comes: the
+// list is caught half-changed, now and then torn.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, LibrariesOpenedAndClosedAllAroundLoseNothing) {
+    constexpr int kRuns = 60;
+    int good = 0;
+    std::string wrong;
+    for (const Run& run : crashes("open-close-churn", kRuns)) {
+        if (!run.report) continue;
+        const std::string what = whatIsWrong(*run.report, run.facts, QM_OPENED_LIBRARY, "_opened_library_crash");
+        if (what.empty())
+            ++good;
+        else
+            wrong += what + "\n";
+    }
+    EXPECT_GE(good, kRuns - 1) << wrong;
+}
+
+// A library the linker's list does not hold, as a list read torn would not:
+// found from the file mapped where the crash is.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, ALibraryMissingFromTheLinkersListIsFoundFromItsMapping) {
+    Facts facts;
+    auto report = crash("unlisted-library", &facts);
+    ASSERT_TRUE(report);
+    expectLibraryAndCaller(*report, facts, QM_OPENED_LIBRARY, "_opened_library_crash");
+}
+
+// Past the room for images that no walk reaches: the one the crash is in
+// is listed and walked all the same.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, TheLastOfManyLibrariesOpenedIsListedAndWalked) {
+    Facts facts;
+    auto report = crash("many-libraries", &facts);
+    ASSERT_TRUE(report);
+    expectLibraryAndCaller(*report, facts, (dir_ / "many-1099.so").string(), "_opened_library_crash");
 }
 
 }  // namespace

@@ -4,13 +4,20 @@ target_link_libraries(${exe} PRIVATE PkgConfig::LIBUNWIND)
 
 # The crash driver: the prepared parent that the crash tests run, which forks
 # children that really crash. Built alone, not as part of the test executable.
-add_executable(crash_driver ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/crash_driver.cc)
-target_compile_options(crash_driver PRIVATE -fno-omit-frame-pointer)
-target_compile_definitions(crash_driver PRIVATE QM_DRIVER_FRONT=1)
-target_link_libraries(crash_driver PRIVATE crash_capture)
-add_dependencies(${exe} crash_driver)
+# Its twin names the linker's `_r_debug` itself, as a debugger helper may:
+# the program then holds a copy of it that the linker never updates.
+set(crash_drivers crash_driver crash_driver_named_r_debug)
+foreach(driver ${crash_drivers})
+  add_executable(${driver} ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/crash_driver.cc)
+  target_compile_options(${driver} PRIVATE -fno-omit-frame-pointer)
+  target_compile_definitions(${driver} PRIVATE QM_DRIVER_FRONT=1)
+  target_link_libraries(${driver} PRIVATE crash_capture)
+  add_dependencies(${exe} ${driver})
+endforeach()
+target_compile_definitions(crash_driver_named_r_debug PRIVATE QM_DRIVER_NAMES_R_DEBUG=1)
 find_program(QM_PROTOC protoc REQUIRED)
-target_compile_definitions(${exe} PRIVATE QM_CRASH_DRIVER="$<TARGET_FILE:crash_driver>" QM_PROTOC="${QM_PROTOC}")
+target_compile_definitions(${exe} PRIVATE QM_CRASH_DRIVER="$<TARGET_FILE:crash_driver>" QM_PROTOC="${QM_PROTOC}"
+                                          QM_CRASH_DRIVER_NAMED_R_DEBUG="$<TARGET_FILE:crash_driver_named_r_debug>")
 
 # The same driver for the platform's own architecture, 64-bit ARM: the crash
 # path alone (what needs the platform's objects or the decoder is left out),
@@ -58,12 +65,26 @@ foreach(version 1 2)
 endforeach()
 target_compile_definitions(${exe} PRIVATE QM_REPLACEABLE_LIBRARY_1="$<TARGET_FILE:replaceable_library_1>"
                                           QM_REPLACEABLE_LIBRARY_2="$<TARGET_FILE:replaceable_library_2>")
-target_compile_definitions(crash_driver PRIVATE QM_REPLACEABLE_LIBRARY="$<TARGET_FILE:replaceable_library_1>"
-                                                QM_REPLACEABLE_LIBRARY_2="$<TARGET_FILE:replaceable_library_2>")
-add_dependencies(crash_driver replaceable_library_1 replaceable_library_2)
-
 # A library the driver opens with a plain dlopen once the reporter runs.
 add_library(opened_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/opened_library.cc)
-target_compile_definitions(crash_driver PRIVATE QM_OPENED_LIBRARY="$<TARGET_FILE:opened_library>")
 target_compile_definitions(${exe} PRIVATE QM_OPENED_LIBRARY="$<TARGET_FILE:opened_library>")
-add_dependencies(crash_driver opened_library)
+
+# A library that needs another beside it: the driver puts a FIFO in the
+# other's place, and a dlopen of the first stays inside the linker.
+add_library(stuck_dependency SHARED ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/stuck_library.cc)
+target_compile_definitions(stuck_dependency PRIVATE QM_STUCK_DEPENDENCY=1)
+add_library(stuck_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/stuck_library.cc)
+target_link_libraries(stuck_library PRIVATE stuck_dependency)
+# Its dependency is looked for beside it, and there only.
+set_target_properties(stuck_library PROPERTIES BUILD_WITH_INSTALL_RPATH TRUE INSTALL_RPATH "$ORIGIN")
+target_link_options(stuck_library PRIVATE "LINKER:--no-as-needed")
+
+foreach(driver ${crash_drivers})
+  target_compile_definitions(${driver} PRIVATE
+    QM_REPLACEABLE_LIBRARY="$<TARGET_FILE:replaceable_library_1>"
+    QM_REPLACEABLE_LIBRARY_2="$<TARGET_FILE:replaceable_library_2>"
+    QM_OPENED_LIBRARY="$<TARGET_FILE:opened_library>"
+    QM_STUCK_LIBRARY="$<TARGET_FILE:stuck_library>"
+    QM_STUCK_DEPENDENCY_NAME="$<TARGET_FILE_NAME:stuck_dependency>")
+  add_dependencies(${driver} replaceable_library_1 replaceable_library_2 opened_library stuck_library)
+endforeach()

@@ -8,10 +8,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/system/FileMapping.h"
 #include "platform/system/LinkMap.h"
 #include "platform/system/LoadedElf.h"
 #include "platform/system/LoadedElfSymbols.h"
@@ -35,6 +39,17 @@ std::vector<Object> iterated() {
         },
         &out);
     return out;
+}
+
+// The C library as the linker iterates it, found from its getpid, which
+// *getpidAddress is set to.
+std::optional<Object> libcObject(void** getpidAddress) {
+    *getpidAddress = dlsym(RTLD_DEFAULT, "getpid");
+    Dl_info where{};
+    if (dladdr(*getpidAddress, &where) == 0) return std::nullopt;
+    for (const Object& o : iterated())
+        if (o.name == where.dli_fname) return o;
+    return std::nullopt;
 }
 
 TEST(LinkMap, ListsWhatTheDynamicLinkerIteratesWithTheSameHeaders) {
@@ -71,8 +86,11 @@ TEST(LinkMap, ListsWhatTheDynamicLinkerIteratesWithTheSameHeaders) {
             EXPECT_EQ(i, 0u);
         }
     }
-    // Room for fewer objects than are loaded: an answer that says so.
-    EXPECT_EQ(ps::link_map_read(objects.data(), 1, &count), ps::LINK_MAP_UNREADABLE);
+    // Room for fewer objects than are loaded: the first ones, and an answer
+    // that says there are more.
+    EXPECT_EQ(ps::link_map_read(objects.data(), 1, &count), ps::LINK_MAP_PARTIAL);
+    EXPECT_EQ(count, 1u);
+    EXPECT_TRUE(objects[0].first);
 }
 
 TEST(LinkMap, ANameBeforeAnUnreadablePageIsReadWithoutFaulting) {
@@ -97,20 +115,57 @@ TEST(LinkMap, ANameBeforeAnUnreadablePageIsReadWithoutFaulting) {
     munmap(pages, 2 * page);
 }
 
+// The file mapped where an address lies leads to the object's own headers:
+// the C library, found from one of its functions, is the object the linker
+// loaded; memory that maps no file leads nowhere, and a buffer too small
+// for the list's lines only skips them.
+TEST(FileMapping, LeadsFromAnAddressToTheObjectWhoseFileIsMappedThere) {
+    void* getpidAddress;
+    const std::optional<Object> libc = libcObject(&getpidAddress);
+    ASSERT_TRUE(libc);
+
+    std::vector<char> scratch(16384);
+    char path[4096];
+    uint64_t start = 0;
+    const auto address = reinterpret_cast<uint64_t>(getpidAddress);
+    ASSERT_TRUE(ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, path, sizeof path));
+    Dl_info where{};
+    ASSERT_NE(dladdr(getpidAddress, &where), 0);
+    EXPECT_EQ(start, reinterpret_cast<uint64_t>(where.dli_fbase));
+    char real[4096];
+    ASSERT_TRUE(realpath(libc->name.c_str(), real));
+    EXPECT_STREQ(path, real);
+    ps::loaded_elf fromFile, fromHeaders;
+    ASSERT_TRUE(ps::loaded_elf_from_file(start, &fromFile));
+    ASSERT_TRUE(ps::loaded_elf_read(libc->info.dlpi_addr, reinterpret_cast<uint64_t>(libc->info.dlpi_phdr),
+                                    libc->info.dlpi_phnum, &fromHeaders));
+    EXPECT_EQ(fromFile.bias, fromHeaders.bias);
+    EXPECT_EQ(fromFile.base, fromHeaders.base);
+    EXPECT_EQ(fromFile.span, fromHeaders.span);
+    EXPECT_EQ(fromFile.dynamic, fromHeaders.dynamic);
+
+    const long page = sysconf(_SC_PAGESIZE);
+    void* anonymous = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(anonymous, MAP_FAILED);
+    EXPECT_FALSE(ps::file_mapping_find(reinterpret_cast<uint64_t>(anonymous), scratch.data(), uint32_t(scratch.size()),
+                                       &start, path, sizeof path));
+    munmap(anonymous, page);
+
+    // Lines longer than 40 bytes: every file's line is skipped.
+    EXPECT_FALSE(ps::file_mapping_find(address, scratch.data(), 40, &start, path, sizeof path));
+    // A name cut to its room, and terminated.
+    char shortPath[8];
+    ASSERT_TRUE(
+        ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, shortPath, sizeof shortPath));
+    EXPECT_EQ(std::string(shortPath), std::string(real).substr(0, 7));
+}
+
 // The C library's dynamic symbols as read at crash time hold its functions
 // where the dynamic linker finds them; a buffer too small takes nothing past
 // its end.
 TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
-    void* handle = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(handle, nullptr);
-    void* getpidAddress = dlsym(handle, "getpid");
-    dlclose(handle);
-    Dl_info where{};
-    ASSERT_NE(dladdr(getpidAddress, &where), 0);
-    const Object* libc = nullptr;
-    const std::vector<Object> objects = iterated();
-    for (const Object& o : objects)
-        if (o.name == where.dli_fname) libc = &o;
+    void* getpidAddress;
+    const std::optional<Object> libc = libcObject(&getpidAddress);
     ASSERT_TRUE(libc);
     ps::loaded_elf elf;
     ASSERT_TRUE(ps::loaded_elf_read(libc->info.dlpi_addr, reinterpret_cast<uint64_t>(libc->info.dlpi_phdr),
