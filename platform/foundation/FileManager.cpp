@@ -6,11 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
-#include <random>
 #include <string_view>
 
 #include "platform/foundation/HomeResolver.h"
@@ -111,9 +112,19 @@ int makeUniqueAt(const Place& folder, std::string& name, unsigned mode) {
         errno = EINVAL;
         return -1;
     }
-    std::random_device random;
+    // No descriptor of its own (a random device would take one): the time,
+    // the process and a count, mixed.
+    static std::atomic<uint64_t> count{0};
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        for (size_t i = name.size() - 6; i < name.size(); ++i) name[i] = kLetters[random() % (sizeof kLetters - 1)];
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        uint64_t bits = (uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 30) ^ (uint64_t(::getpid()) << 40)) +
+                        count.fetch_add(1) * 0x9E3779B97F4A7C15ull;
+        bits ^= bits >> 29;
+        bits *= 0xBF58476D1CE4E5B9ull;
+        bits ^= bits >> 32;
+        for (size_t i = name.size() - 6; i < name.size(); ++i, bits /= sizeof kLetters - 1)
+            name[i] = kLetters[bits % (sizeof kLetters - 1)];
         const int fd = ::openat(folder.folder(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
