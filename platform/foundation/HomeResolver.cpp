@@ -131,11 +131,14 @@ int HomeResolver::openBeneath(int root, std::string_view relative, int flags, un
         how.flags = uint64_t(flags | O_CLOEXEC);
         how.mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        long fd;
-        do fd = ::syscall(SYS_openat2, root, joined.c_str(), &how, sizeof how);
-        while (fd < 0 && errno == EAGAIN);  // a rename elsewhere raced the lookup
-        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return refuseLink(int(fd), flags);
-        gNoOpenat2.store(true, std::memory_order_relaxed);
+        long fd = -1;
+        // EAGAIN: a rename elsewhere raced the lookup; asked again a few times, then one name at a time.
+        for (int tries = 0; tries < 16; ++tries) {
+            fd = ::syscall(SYS_openat2, root, joined.c_str(), &how, sizeof how);
+            if (fd >= 0 || errno != EAGAIN) break;
+        }
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EAGAIN)) return refuseLink(int(fd), flags);
+        if (errno != EAGAIN) gNoOpenat2.store(true, std::memory_order_relaxed);
     }
     return openStepwise(root, relative, flags, mode);
 }

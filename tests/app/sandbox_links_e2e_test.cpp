@@ -152,6 +152,11 @@ TEST_F(SandboxLinks, FoldersOfTheHomeSwappedForLinksMidLaunchTakeNothingOutside)
         stop = true;
         swapper.join();
         EXPECT_GT(exchanged.load(), kLaunches);
+        // Some ran their course with the folder swapped under them; with
+        // Library itself swapped, a launch is mostly refused before it starts.
+        if (folder != "Library") {
+            EXPECT_GT(ran, 0) << logs;
+        }
         std::vector<std::string> found;
         for (const auto& e : fs::recursive_directory_iterator(outside)) found.push_back(e.path());
         EXPECT_EQ(found, std::vector<std::string>{}) << ran << " launches of " << kLaunches << " ran\n" << logs;
