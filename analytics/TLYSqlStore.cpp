@@ -21,7 +21,7 @@ namespace {
 bool isLocked(const platform::foundation::FileAttributes& attributes) { return !(attributes.mode & S_IWUSR); }
 
 bool unlock(const std::string& path, const platform::foundation::FileAttributes& attributes) {
-    return ::chmod(path.c_str(), (attributes.mode & 07777) | S_IWUSR) == 0;
+    return FileManager::changeMode(path, (attributes.mode & 07777) | S_IWUSR);
 }
 
 }  // namespace

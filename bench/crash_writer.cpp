@@ -62,7 +62,7 @@ void BM_EnableReporter(benchmark::State& state) {
     ovcrash::shared_image_list_start();
     std::string path = tempPath("_enable.ovcrash");
     for (auto _ : state) {
-        ovcrash::crash_reporter_prepare(path.c_str(), "com.example.bench", "1", "1.0", 0, ovcrash::shared_image_list());
+        ovcrash::crash_reporter_prepare(AT_FDCWD, path.c_str(), "com.example.bench", "1", "1.0", 0, ovcrash::shared_image_list());
         ovcrash::signal_handler_failure failure;
         if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) state.SkipWithError(failure.description);
         state.PauseTiming();
@@ -114,7 +114,7 @@ void reportFromSignal(int, siginfo_t*, void* context) {
     ovcrash::crash_signal_info siginfo{};
     siginfo.bsd = {ovcrash::PLATFORM_SIGTRAP, ovcrash::PLATFORM_TRAP_TRACE, 0};
     gSignalReport->result =
-        ovcrash::write_crash_report_file(&gSignalReport->writer, gSignalReport->path.c_str(), ovcrash::async_thread_self(),
+        ovcrash::write_crash_report_file(&gSignalReport->writer, AT_FDCWD, gSignalReport->path.c_str(), ovcrash::async_thread_self(),
                                          ovcrash::shared_image_list(), &registers, &siginfo);
 }
 
@@ -126,7 +126,7 @@ void BM_WriteReportFromSignal(benchmark::State& state) {
     ovcrash::crash_log_writer_init(&report.writer, "com.example.bench", "1", "1.0", 0, false);
     gSignalReport = &report;
     // The reporter's own alternate stack and stack notes, as enabling it leaves them.
-    ovcrash::crash_reporter_prepare(report.path.c_str(), "com.example.bench", "1", "1.0", 0,
+    ovcrash::crash_reporter_prepare(AT_FDCWD, report.path.c_str(), "com.example.bench", "1", "1.0", 0,
                                     ovcrash::shared_image_list());
     ovcrash::signal_handler_failure failure;
     if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) state.SkipWithError(failure.description);

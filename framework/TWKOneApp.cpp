@@ -1,7 +1,6 @@
 #include "framework/TWKOneApp.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 
 #include "framework/TwkUtils.h"
@@ -19,16 +18,16 @@ namespace {
 
 bool onTwoXScreen() { return TwkUtils::getScale() >= 2.0f; }
 
-// The file's bytes when it is no larger than `limit`.
+// The file's bytes when it is no larger than `limit`; none when it cannot be
+// read now, empty when what stands there is no icon of ours.
 std::optional<std::vector<uint8_t>> readCapped(const std::string& path, size_t limit) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return std::nullopt;
-    const auto size = in.tellg();
-    if (size < 0 || static_cast<uint64_t>(size) > limit) return std::vector<uint8_t>{};  // too big: bad
-    in.seekg(0);
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return std::vector<uint8_t>{};
-    return bytes;
+    pf::Error error;
+    const auto bytes = pf::FileManager::readFile(path, &error, limit);
+    if (bytes) return std::vector<uint8_t>(bytes->begin(), bytes->end());
+    const pf::ReadFailure failure = pf::FileManager::readFailure(error);
+    if (failure == pf::ReadFailure::kTooLarge || failure == pf::ReadFailure::kNotRegularFile)
+        return std::vector<uint8_t>{};  // too big or no file: bad
+    return std::nullopt;
 }
 
 }  // namespace

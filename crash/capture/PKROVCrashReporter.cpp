@@ -1,5 +1,6 @@
 #include "crash/capture/PKROVCrashReporter.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,12 +58,13 @@ std::string processName() {
 // The report's path is never followed: a link standing there (planted to
 // have a crash write, or the next launch read, somewhere else) goes.
 void removeLinkAt(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
-    if (unlink(path.c_str()) == 0)
+    const auto entry = FileManager::entryAttributes(path);
+    if (!entry || !S_ISLNK(entry->type)) return;
+    Error error;
+    if (FileManager::remove(path, &error))
         warn("a link stood at " + path + "; it was removed, not followed");
     else
-        warn("a link stands at " + path + " and could not be removed: " + strerror(errno));
+        warn("a link stands at " + path + " and could not be removed: " + error.localizedDescription());
 }
 
 }  // namespace
@@ -176,9 +178,14 @@ bool PKROVCrashReporter::enableCrashReporter(Error* error) {
     if (enabled_) Exception::raise(OVCrashReporterException, "The crash reporter has alread been enabled");
     if (!populateCrashReportDirectory(error)) return false;
     removeLinkAt(crashReportPath());
-
+    // Held from now on: the crash makes the report from it, whatever the folder's path leads to by then.
+    const int folder = FileManager::openFile(crashReportDirectory_, O_PATH | O_DIRECTORY);
+    if (folder < 0) {
+        ovcrash::reporter_error_populate_posix(error, errno, "Could not open the crash report folder");
+        return false;
+    }
     ovcrash::crash_reporter_prepare(
-        crashReportPath().c_str(), applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+        folder, kReportFile, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
         applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
         mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), ovcrash::shared_image_list());
     switch (config_->signalHandlerType()) {
@@ -245,7 +252,7 @@ std::optional<std::vector<uint8_t>> PKROVCrashReporter::generateLiveReportWithTh
 std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::system::thread_t thread, uint64_t address,
                                                                    Error* error) {
     std::string path = FileManager::joinPath(platform::foundation::Sandbox::tmp(), "live_crash_report.XXXXXX");
-    int fd = mkstemp(path.data());
+    int fd = FileManager::makeUniqueFile(path);
     if (fd < 0) {
         ovcrash::reporter_error_populate_posix(error, errno, "Failed to create temporary path");
         return std::nullopt;
@@ -263,6 +270,7 @@ std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::sys
     } else {
         setError(error, OVCrashReporterErrorUnknown, "Unable to open live crash report for reading");
     }
-    if (unlink(path.c_str()) != 0) warn(std::string("Failure occured deleting live crash report: ") + strerror(errno));
+    if (Error removeError; !FileManager::remove(path, &removeError))
+        warn("Failure occured deleting live crash report: " + removeError.localizedDescription());
     return data;
 }

@@ -47,8 +47,8 @@ bool isListedName(const std::string& name) {
 }
 
 bool isRegularFile(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const auto entry = FileManager::entryAttributes(path);
+    return entry && S_ISREG(entry->type);
 }
 
 }  // namespace
@@ -154,9 +154,9 @@ void PKRCrashFiles::persistUserProvidedMetaData(const PKRCrashMetaData* metaData
 bool PKRCrashFiles::scan() {
     constexpr const char* kMethod = "-[PKRCrashManager hasPendingCrashReport]";
     for (const std::string& name : FileManager::contentsOfDirectory(folder_)) {
-        struct stat st;
-        if (!isListedName(name) || ::lstat(path(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1)
-            continue;
+        if (!isListedName(name)) continue;
+        const auto entry = FileManager::entryAttributes(path(name));
+        if (!entry || !S_ISREG(entry->type) || entry->size < 1) continue;
         crashFiles_.push_back(path(name));
     }
     if (crashFiles_.empty()) return false;

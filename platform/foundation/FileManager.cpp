@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string_view>
 
+#include "platform/foundation/HomeResolver.h"
 #include "platform/foundation/Log.h"
 
 namespace platform::foundation {
@@ -34,10 +37,99 @@ bool writeAll(int fd, const char* p, size_t n) {
     return true;
 }
 
+using Place = HomeResolver::Place;
+
 // lstat: a dangling link still takes up its name.
 bool present(const std::string& path) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return HomeResolver::place(path).stat(st, false) == 0;
+}
+
+// stat, as the caller asks for what a path names; inside the home a link is
+// never followed, and so is never what the caller looks for (ELOOP, as an
+// open through it says).
+int statFollowing(const std::string& path, struct stat& st) {
+    const Place place = HomeResolver::place(path);
+    if (place.stat(st) != 0) return -1;
+    if (place.inHome() && S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return -1;
+    }
+    return 0;
+}
+
+// chmod of what stands at a place, never through a link.
+int changeModeAt(const Place& place, unsigned mode) {
+    if (!place) {
+        errno = place.error();
+        return -1;
+    }
+    if (::fchmodat(place.folder(), place.name(), mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+    if (errno == EOPNOTSUPP || errno == ENOTSUP) errno = ELOOP;  // a link stands there
+    return -1;
+}
+
+// Removes what stands at `name` in `folder`, a folder with all it holds, one
+// name at a time and following no link.
+int removeAt(int folder, const char* name) {
+    struct stat st;
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ::unlinkat(folder, name, 0) == 0 ? 0 : errno;
+    const int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        const int err = errno;
+        ::close(fd);
+        return err;
+    }
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    int err = 0;
+    for (const auto& entry : names)
+        if (const int e = removeAt(::dirfd(d), entry.c_str()); e && e != ENOENT && !err) err = e;
+    ::closedir(d);
+    if (::unlinkat(folder, name, AT_REMOVEDIR) != 0 && !err) err = errno;
+    return err;
+}
+
+// Renames between two places; `flags` as renameat2 takes them.
+int renameBetween(const std::string& from, const std::string& to, unsigned flags) {
+    const Place a = HomeResolver::place(from), b = HomeResolver::place(to);
+    if (!a || !b) {
+        errno = a ? b.error() : a.error();
+        return -1;
+    }
+    return flags ? ::renameat2(a.folder(), a.name(), b.folder(), b.name(), flags)
+                 : ::renameat(a.folder(), a.name(), b.folder(), b.name());
+}
+
+// mkstemp at a place: `name` ends in XXXXXX, which is replaced.
+int makeUniqueAt(const Place& folder, std::string& name, unsigned mode) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    if (name.size() < 6 || name.compare(name.size() - 6, 6, "XXXXXX") != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    // No descriptor of its own (a random device would take one): the time,
+    // the process and a count, mixed.
+    static std::atomic<uint64_t> count{0};
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        uint64_t bits = (uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 30) ^ (uint64_t(::getpid()) << 40)) +
+                        count.fetch_add(1) * 0x9E3779B97F4A7C15ull;
+        bits ^= bits >> 29;
+        bits *= 0xBF58476D1CE4E5B9ull;
+        bits ^= bits >> 32;
+        for (size_t i = name.size() - 6; i < name.size(); ++i, bits /= sizeof kLetters - 1)
+            name[i] = kLetters[bits % (sizeof kLetters - 1)];
+        const int fd = ::openat(folder.folder(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 // Between a file's name and mkstemp's unique tail in its temporaries.
@@ -64,7 +156,7 @@ std::string FileManager::kindOfEntry(unsigned mode) {
 
 bool FileManager::exists(const std::string& path, bool* isDirectory) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
+    if (statFollowing(path, st) != 0) return false;
     if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
     return true;
 }
@@ -73,7 +165,7 @@ bool FileManager::isPresent(const std::string& path) { return present(path); }
 
 std::string FileManager::foreignEntry(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return "";
+    if (HomeResolver::place(path).stat(st, false) != 0) return "";
     if (!S_ISREG(st.st_mode)) return kindOfEntry(st.st_mode);
     return st.st_nlink > 1 ? "a file with " + std::to_string(st.st_nlink) + " links" : "";
 }
@@ -90,39 +182,42 @@ bool FileManager::createDirectory(const std::string& path, bool intermediates, u
         if (!parent.empty() && parent != path && !exists(parent))
             if (!createDirectory(parent, true, 0755, error)) return false;
     }
-    if (::mkdir(path.c_str(), mode) != 0) {
+    const Place place = HomeResolver::place(path);
+    if (!place) return fail(error, place.error(), path);
+    if (::mkdirat(place.folder(), place.name(), mode) != 0) {
         if (errno == EEXIST && intermediates && exists(path, &isDir) && isDir) return true;
         return fail(error, errno, path);
     }
-    ::chmod(path.c_str(), mode);  // umask must not narrow an explicit mode
+    changeModeAt(place, mode);  // umask must not narrow an explicit mode
     return true;
 }
 
 bool FileManager::remove(const std::string& path, Error* error) {
-    std::error_code ec;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, path);
-    std::filesystem::remove_all(path, ec);
-    if (ec) return fail(error, ec.value(), path);
+    const Place place = HomeResolver::place(path);
+    if (!place) return fail(error, place.error(), path);
+    if (const int err = removeAt(place.folder(), place.name())) return fail(error, err, path);
     return true;
 }
 
 bool FileManager::move(const std::string& from, const std::string& to, Error* error) {
-    if (::rename(from.c_str(), to.c_str()) != 0) return fail(error, errno, from + " -> " + to);
+    if (renameBetween(from, to, 0) != 0) return fail(error, errno, from + " -> " + to);
     return true;
 }
 
 bool FileManager::moveWithoutReplacing(const std::string& from, const std::string& to, Error* error) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (renameBetween(from, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) return fail(error, errno, from + " -> " + to);
     // A file system without the flag: a new name that cannot replace, then the old one goes.
+    const Place a = HomeResolver::place(from), b = HomeResolver::place(to);
     struct stat st;
-    if (::lstat(from.c_str(), &st) != 0) return fail(error, errno, from);
+    if (a.stat(st, false) != 0) return fail(error, errno, from);
+    if (!b) return fail(error, b.error(), to);
     if (!S_ISDIR(st.st_mode)) {
-        if (::link(from.c_str(), to.c_str()) != 0) return fail(error, errno, from + " -> " + to);
-        if (::unlink(from.c_str()) != 0) {
+        if (::linkat(a.folder(), a.name(), b.folder(), b.name(), 0) != 0)
+            return fail(error, errno, from + " -> " + to);
+        if (::unlinkat(a.folder(), a.name(), 0) != 0) {
             const int err = errno;
-            ::unlink(to.c_str());
+            ::unlinkat(b.folder(), b.name(), 0);
             return fail(error, err, from);
         }
         return true;
@@ -225,9 +320,11 @@ bool FileManager::copy(const std::string& from, const std::string& to, Error* er
 
 std::vector<std::string> FileManager::contentsOfDirectory(const std::string& path, Error* error) {
     std::vector<std::string> names;
-    DIR* d = ::opendir(path.c_str());
+    const int fd = HomeResolver::place(path).open(O_RDONLY | O_DIRECTORY);
+    DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
     if (!d) {
         fail(error, errno, path);
+        if (fd >= 0) ::close(fd);
         return names;
     }
     while (dirent* e = ::readdir(d)) {
@@ -239,9 +336,12 @@ std::vector<std::string> FileManager::contentsOfDirectory(const std::string& pat
     return names;
 }
 
-std::optional<FileAttributes> FileManager::attributes(const std::string& path, Error* error) {
+namespace {
+
+std::optional<FileAttributes> attributesAt(const std::string& path, bool followLink, Error* error) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    const Place place = HomeResolver::place(path);
+    if (followLink ? statFollowing(path, st) != 0 : place.stat(st, false) != 0) {
         fail(error, errno, path);
         return std::nullopt;
     }
@@ -250,20 +350,33 @@ std::optional<FileAttributes> FileManager::attributes(const std::string& path, E
     a.modificationDate = double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
     a.creationDate = a.modificationDate;
     struct statx sx;
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+    const int noFollow = place.inHome() || !followLink ? AT_SYMLINK_NOFOLLOW : 0;
+    if (::statx(place.folder(), place.name(), noFollow, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
         a.creationDate = double(sx.stx_btime.tv_sec) + double(sx.stx_btime.tv_nsec) / 1e9;
     a.mode = st.st_mode & 07777;
     a.isDirectory = S_ISDIR(st.st_mode);
+    a.type = st.st_mode & S_IFMT;
     return a;
 }
 
+}  // namespace
+
+std::optional<FileAttributes> FileManager::attributes(const std::string& path, Error* error) {
+    return attributesAt(path, true, error);
+}
+
+std::optional<FileAttributes> FileManager::entryAttributes(const std::string& path, Error* error) {
+    return attributesAt(path, false, error);
+}
+
 std::optional<std::string> FileManager::readFile(const std::string& path, Error* error, uint64_t maxSize) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    const Place place = HomeResolver::place(path);
+    const int fd = place.open(O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     struct stat st;
     if (fd < 0) {
         const int err = errno;
         // A socket cannot be opened at all (ENXIO): what stands there, not the error, says it is no file.
-        if (err == ELOOP || (err != ENOENT && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+        if (err == ELOOP || (err != ENOENT && place.stat(st, false) == 0 && !S_ISREG(st.st_mode)))
             return refuse(error, kFileNotRegularError, path);
         fail(error, err, path);
         return std::nullopt;
@@ -317,7 +430,7 @@ ReadFailure FileManager::readFailure(const Error& error) {
 
 bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Error* error, Found found) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    if (HomeResolver::place(path).stat(st, false) == 0 && !S_ISDIR(st.st_mode)) {
         if (found == Found::kKeep) {
             if (error)
                 *error = Error::withDescription(kPOSIXErrorDomain, ENOTDIR,
@@ -332,14 +445,16 @@ bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Erro
     }
     const std::string parent = deletingLastPathComponent(path);
     if (!parent.empty() && !exists(parent) && !createDirectory(parent, true, 0755, error)) return false;
-    bool made = ::mkdir(path.c_str(), mode) == 0;
+    const Place place = HomeResolver::place(path);
+    if (!place) return fail(error, place.error(), path);
+    bool made = ::mkdirat(place.folder(), place.name(), mode) == 0;
     if (!made && errno != EEXIST) return fail(error, errno, path);
     // Made by another at the same moment: still no link is taken for the folder.
-    if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, path);
+    if (place.stat(st, false) != 0) return fail(error, errno, path);
     if (!S_ISDIR(st.st_mode)) return fail(error, ENOTDIR, path);
     // The umask narrows what mkdir makes; a folder found is narrowed only when it is ours.
     made = made || found == Found::kMend;
-    if (made && (st.st_mode & 07777) != mode && ::chmod(path.c_str(), mode) != 0) return fail(error, errno, path);
+    if (made && (st.st_mode & 07777) != mode && changeModeAt(place, mode) != 0) return fail(error, errno, path);
     return true;
 }
 
@@ -352,29 +467,31 @@ void FileManager::removeLeftoverTemporaries(const std::string& folder, const std
         if (!name.empty() && entry.compare(0, mark, name) != 0) continue;
         struct stat st;
         const std::string leftover = joinPath(folder, entry);
-        if (::lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode)) remove(leftover);
+        if (HomeResolver::place(leftover).stat(st, false) == 0 && S_ISREG(st.st_mode)) remove(leftover);
     }
 }
 
 bool FileManager::writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error,
                                       unsigned mode) {
-    std::string dir = deletingLastPathComponent(path);
-    if (dir.empty()) dir = ".";
-    std::string tmpl = path + std::string(kTemporaryMark) + "XXXXXX";
-    int fd = ::mkstemp(tmpl.data());
+    // The temporary and the file are named in one folder, opened once: a
+    // folder swapped meanwhile cannot take either elsewhere.
+    const Place place = HomeResolver::place(path);
+    if (!place) return fail(error, place.error(), path);
+    std::string tmpl = place.name() + std::string(kTemporaryMark) + "XXXXXX";
+    int fd = makeUniqueAt(place, tmpl, 0600);
     if (fd < 0) return fail(error, errno, path);
     int err = 0;
     if (!writeAll(fd, static_cast<const char*>(bytes), size)) err = errno ? errno : EIO;
     if (!err && ::fchmod(fd, mode) != 0) err = errno;
     if (!err && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmpl.c_str(), path.c_str()) != 0) err = errno;
+    if (!err && ::renameat(place.folder(), tmpl.c_str(), place.folder(), place.name()) != 0) err = errno;
     if (err) {
-        ::unlink(tmpl.c_str());
+        ::unlinkat(place.folder(), tmpl.c_str(), 0);
         return fail(error, err, path);
     }
     // The rename itself must reach the disk too.
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = place.openFolder(O_RDONLY);
     if (dfd >= 0) {
         ::fsync(dfd);
         ::close(dfd);
@@ -385,11 +502,31 @@ bool FileManager::writeFileAtomically(const std::string& path, const void* bytes
 bool FileManager::preparePrivateFile(const std::string& path, Error* error) {
     if (path.empty() || path[0] == ':') return true;
     // Never through a link, never waiting on a FIFO: the caller has looked at what is there.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+    const int fd = HomeResolver::place(path).open(O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     if (fd < 0) return fail(error, errno, path);
     const int err = ::fchmod(fd, 0600) == 0 ? 0 : errno;
     ::close(fd);
     return err == 0 || fail(error, err, path);
+}
+
+int FileManager::openFile(const std::string& path, int flags, unsigned mode, Error* error) {
+    const int fd = HomeResolver::place(path).open(flags, mode);
+    if (fd < 0) fail(error, errno, path);
+    return fd;
+}
+
+int FileManager::makeUniqueFile(std::string& pathTemplate, unsigned mode, Error* error) {
+    const Place place = HomeResolver::place(pathTemplate);
+    if (!place) return fail(error, place.error(), pathTemplate), -1;
+    std::string name = place.name();
+    const int fd = makeUniqueAt(place, name, mode);
+    if (fd < 0) return fail(error, errno, pathTemplate), -1;
+    pathTemplate.replace(pathTemplate.size() - name.size(), name.size(), name);
+    return fd;
+}
+
+bool FileManager::changeMode(const std::string& path, unsigned mode, Error* error) {
+    return changeModeAt(HomeResolver::place(path), mode) == 0 || fail(error, errno, path);
 }
 
 std::string FileManager::joinPath(const std::string& a, const std::string& b) {

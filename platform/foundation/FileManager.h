@@ -1,5 +1,8 @@
 #pragma once
 // File operations with the platform's error reporting (POSIX domain errors).
+// A path inside the sandbox's home is reached through HomeResolver: from the
+// home's descriptor, one name at a time, and no link inside the home is ever
+// followed (a link there is not what a caller looks for: ELOOP).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +19,7 @@ struct FileAttributes {
     double creationDate = 0;
     unsigned mode = 0;
     bool isDirectory = false;
+    unsigned type = 0;  // st_mode's S_IFMT bits: what stands there (kindOfEntry names it)
 };
 
 // Why readFile gave nothing: a caller sets damage aside, waits out an I/O
@@ -65,6 +69,8 @@ public:
     static std::vector<std::string> contentsOfDirectory(const std::string& path,
                                                         Error* error = nullptr);  // names, sorted
     static std::optional<FileAttributes> attributes(const std::string& path, Error* error = nullptr);
+    // The attributes of what stands at `path` itself: a link is not followed (lstat).
+    static std::optional<FileAttributes> entryAttributes(const std::string& path, Error* error = nullptr);
     // Reads a regular file whole. A link at `path` is not followed and a FIFO
     // or device is not waited on: both answer kFileNotRegularError, as a file
     // of more than `maxSize` bytes answers kFileTooLargeError (the caller's
@@ -99,6 +105,12 @@ public:
     // mode); an existing file is narrowed. In-memory names (":...") and ""
     // are left alone. False when the file cannot be made.
     static bool preparePrivateFile(const std::string& path, Error* error = nullptr);
+    // open() of `path` (O_CLOEXEC always); a descriptor, or -1.
+    static int openFile(const std::string& path, int flags, unsigned mode = 0, Error* error = nullptr);
+    // mkstemp(): `pathTemplate` ends in "XXXXXX", replaced by the name made.
+    static int makeUniqueFile(std::string& pathTemplate, unsigned mode = 0600, Error* error = nullptr);
+    // chmod() of what stands at `path`, never through a link.
+    static bool changeMode(const std::string& path, unsigned mode, Error* error = nullptr);
     static std::string joinPath(const std::string& a, const std::string& b);
     static std::string lastPathComponent(const std::string& path);
     static std::string deletingLastPathComponent(const std::string& path);

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/HomeResolver.h"
 #include "platform/foundation/Log.h"
 
 namespace platform::foundation {
@@ -38,7 +39,7 @@ bool failWith(Error* error, int code, const std::string& path) {
 // Makes a file in `folder`, writes `bytes` to the disk there, and removes it.
 bool writesIn(const std::string& folder, size_t bytes, Error* error) {
     std::string probe = folder + "/.write-test-XXXXXX";
-    const int fd = ::mkstemp(probe.data());
+    const int fd = FileManager::makeUniqueFile(probe);
     if (fd < 0) return failWith(error, errno, folder);
     static const char page[4096] = {};
     int err = 0;
@@ -51,7 +52,7 @@ bool writesIn(const std::string& folder, size_t bytes, Error* error) {
     }
     if (!err && bytes > 0 && ::fsync(fd) != 0) err = errno;
     ::close(fd);
-    ::unlink(probe.c_str());
+    FileManager::remove(probe);
     return err == 0 || failWith(error, err, folder);
 }
 
@@ -60,9 +61,9 @@ bool writesIn(const std::string& folder, size_t bytes, Error* error) {
 // or a read-only mount) that lets none of that happen; it keeps it, and the
 // home cannot serve.
 bool canServe(const std::string& folder, Error* error) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return failWith(error, errno, folder);
-    ::closedir(dir);
+    Error listError;
+    FileManager::contentsOfDirectory(folder, &listError);
+    if (listError.code != 0) return failWith(error, int(listError.code), folder);
     return writesIn(folder, 0, error);
 }
 
@@ -80,18 +81,26 @@ bool hasRoomForALaunch(const std::string& home, Error* error) {
     return true;
 }
 
-// The home is made owner-only when we make it. In a folder the user named
+std::string realHome(const std::string& home);
+
+// The home is made owner-only when we make it, and then held (HomeResolver):
+// its folders are made and reached from it by its real path, `real`. In a folder the user named
 // (`userNamed`), what stands at the top is theirs: a folder there keeps its
 // mode (a shared tmp/ its sticky bit), and anything else refuses the home
 // rather than being moved. The folders inside Library are the system's own,
 // and so is every folder of the default home: always real folders, and narrowed.
-bool createFolders(const std::string& home, bool userNamed, Error* error) {
+bool createFolders(const std::string& given, bool userNamed, std::string& home, Error* error) {
+    home = given;
+    // The new home's path is the user's, links and all, even where it runs through the home held before.
+    HomeResolver::release();
     bool isDir = false;
     if (!FileManager::exists(home, &isDir)) {
         if (!FileManager::createDirectory(home, true, Sandbox::kFolderMode, error)) return false;
     } else if (!isDir) {
         return failWith(error, ENOTDIR, home);
     }
+    home = realHome(home);
+    if (!HomeResolver::hold(home, error)) return false;
     using Found = FileManager::Found;
     const Found top = userNamed ? Found::kKeep : Found::kMend;
     for (const auto& [sub, found] : {std::pair{"/Documents", top},
@@ -170,7 +179,7 @@ std::string Sandbox::home() {
     if (gHome.empty()) {
         gHome = defaultHome();
         // A failure shows at the first write; prepare() reports it.
-        if (!gHome.empty() && createFolders(gHome, false, nullptr)) gHome = realHome(gHome);
+        if (std::string real; !gHome.empty() && createFolders(gHome, false, real, nullptr)) gHome = real;
     }
     return gHome;
 }
@@ -201,8 +210,9 @@ bool Sandbox::prepare(Error* error) {
                                             "absolute path) and the password database names none");
         return false;
     }
-    if (!createFolders(gHome, !gChosen.empty(), error)) return false;
-    gHome = realHome(gHome);
+    std::string real;
+    if (!createFolders(gHome, !gChosen.empty(), real, error)) return false;
+    gHome = real;
     return true;
 }
 
@@ -214,15 +224,16 @@ bool Sandbox::claim(Error* error) {
     if (!setAsideForeignLock(path, error)) return false;
     struct stat st {};
     constexpr int kFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    int fd = ::open(path.c_str(), kFlags, kPrivateFileMode);
+    const HomeResolver::Place place = HomeResolver::place(path);
+    int fd = place.open(kFlags, kPrivateFileMode);
     // Our own lock file that we may not open had its mode taken away: given
     // back, rather than set aside, so that a process still holding the file
     // keeps the sandbox.
-    if (fd < 0 && errno == EACCES && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        st.st_uid == ::geteuid() && ::fchmodat(AT_FDCWD, path.c_str(), kPrivateFileMode, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fd < 0 && errno == EACCES && place.stat(st, false) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::geteuid() && ::fchmodat(place.folder(), place.name(), kPrivateFileMode, AT_SYMLINK_NOFOLLOW) == 0) {
         log("The lock file " + path + " could not be opened (mode " + modeText(st.st_mode) +
             "); its mode was set back to " + modeText(kPrivateFileMode) + ".");
-        fd = ::open(path.c_str(), kFlags, kPrivateFileMode);
+        fd = place.open(kFlags, kPrivateFileMode);
     }
     if (fd < 0) return failWith(error, errno, path);
     // A name given it elsewhere between the look and the open: the process id is not written there.

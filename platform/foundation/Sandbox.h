@@ -21,7 +21,8 @@ public:
     static std::string defaultHome();
     // The chosen home, or the default one (its folders made on first use),
     // by its real path once it exists: links in the folders above it are the
-    // user's, and nothing in the home is then reached through one.
+    // user's. Once ready it is held open (HomeResolver), and everything in it
+    // is reached from there, never through a link.
     static std::string home();
     // Chooses the home and makes its folders; false (with the reason) when
     // they cannot be made or written. An empty path goes back to the default.

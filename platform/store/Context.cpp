@@ -165,7 +165,7 @@ std::string moveAside(const std::string& path) { return setAside(path, companion
 // when it cannot be opened now (no descriptor left, no permission), which
 // says nothing of its bytes.
 std::optional<std::string> readHead(const std::string& path, size_t size) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    const int fd = FileManager::openFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;
     std::string head(size, '\0');
     size_t got = 0;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/store/SqliteHome.h"
 
 namespace platform::store {
 
@@ -79,24 +80,27 @@ void removeSetAsideCopies(const std::string& path) {
 Database::~Database() { close(); }
 
 Database::Database(Database&& other) noexcept
-    : db_(std::exchange(other.db_, nullptr)), openError_(std::move(other.openError_)) {}
+    : db_(std::exchange(other.db_, nullptr)), openError_(std::move(other.openError_)),
+      home_(std::move(other.home_)) {}
 
 Database& Database::operator=(Database&& other) noexcept {
     if (this != &other) {
         close();
         db_ = std::exchange(other.db_, nullptr);
         openError_ = std::move(other.openError_);
+        home_ = std::move(other.home_);
     }
     return *this;
 }
 
 int Database::open(const std::string& path, int flags) {
     close();
-    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    int rc = sqlite3_open_v2(SqliteHome::nameFor(path, home_).c_str(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) {
         openError_ = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close_v2(db_);
         db_ = nullptr;
+        home_.reset();
     }
     return rc;
 }
@@ -109,6 +113,7 @@ std::optional<std::string> Database::close() {
         sqlite3_close_v2(db_);
     }
     db_ = nullptr;
+    home_.reset();
     return failure;
 }
 

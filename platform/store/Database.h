@@ -3,11 +3,13 @@
 // store, the analytics properties database, the keychain stand-in): opening,
 // running SQL, the integrity check and transactions. What a store does beyond
 // that (its file modes, journal, schema) stays with the store.
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/HomeResolver.h"
 #include "platform/store/Statement.h"
 
 struct sqlite3;
@@ -70,7 +72,8 @@ public:
     Database& operator=(const Database&) = delete;
 
     // sqlite3_open_v2 with `flags`; the SQLite code. A failed open leaves no
-    // connection; errorMessage() then says why.
+    // connection; errorMessage() then says why. A file in the sandbox's home
+    // is reached from the home's descriptor (SqliteHome).
     int open(const std::string& path, int flags);
     // The text of a failed close; the handle is given up either way, and
     // SQLite releases it once its last statement is gone.
@@ -90,6 +93,8 @@ public:
 private:
     sqlite3* db_ = nullptr;
     std::string openError_;
+    // The home the connection's files are reached from, held while it is open.
+    std::shared_ptr<const platform::foundation::HomeResolver::Home> home_;
 };
 
 }  // namespace platform::store

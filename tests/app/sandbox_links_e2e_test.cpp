@@ -1,13 +1,19 @@
 // The built application on a sandbox as people keep it: a home reached
 // through a linked folder, a data folder that is a link, a process short of
-// descriptors, files of the sandbox that have another name elsewhere. What
+// descriptors, files of the sandbox that have another name elsewhere, folders
+// of the home swapped for links mid-launch, a home with a long path. What
 // each launch leaves is read back by python3.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/platform/ui/app_test_support.h"
@@ -100,6 +106,100 @@ TEST_F(SandboxLinks, AnXdgDataHomeThatIsALinkKeepsItsHitsLaunchAfterLaunch) {
     fs::create_directories(real);
     fs::create_directory_symlink(real, linked);
     launchesKeepTheirHits(2, {}, {"XDG_DATA_HOME=" + linked, "HOME=" + out_.file("user")}, real + "/quenmira");
+}
+
+// Folders of the home swapped with links to folders outside, over and over
+// (renameat2's exchange: the name is never missing), while the application
+// launches: however each launch ends, it neither reads nor makes anything in
+// those folders.
+TEST_F(SandboxLinks, FoldersOfTheHomeSwappedForLinksMidLaunchTakeNothingOutside) {
+    const std::string home = out_.file("home");
+    ASSERT_GT(storeHits(home), 0) << log_;
+    for (const std::string folder : {"Library/Caches", "Library/Preferences", "Library/Keychains", "Library"}) {
+        SCOPED_TRACE(folder);
+        std::string name = folder;
+        std::replace(name.begin(), name.end(), '/', '-');
+        const std::string outside = out_.file("outside-" + name), link = home + "/swap-" + name;
+        fs::create_directory(outside);
+        const std::string swapped = home + "/" + folder;
+        std::atomic<bool> stop{false};
+        std::atomic<long> exchanged{0};
+        // A new link each round: one the launch set aside is no longer in play.
+        std::thread swapper([&] {
+            while (!stop.load()) {
+                std::error_code ignored;
+                fs::create_directory_symlink(outside, link, ignored);
+                if (::renameat2(AT_FDCWD, swapped.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0) {
+                    exchanged.fetch_add(1);
+                    ::usleep(300);  // the other side's pace, not a wait for anything
+                    ::renameat2(AT_FDCWD, swapped.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+                }
+                // The link, or a folder made while the link stood in its place: gone, never followed.
+                fs::remove_all(link, ignored);
+                ::usleep(300);
+            }
+        });
+        constexpr int kLaunches = 10;
+        std::string logs;
+        int ran = 0;
+        for (int i = 0; i < kLaunches; ++i) {
+            const int status = launch({"--home", home});
+            // Refused (a link where the home's Library belongs) or run: never a crash or a hang.
+            EXPECT_TRUE(status == 0 || status == 1) << status << "\n" << log_;
+            ran += status == 0;
+            logs += log_;
+        }
+        stop = true;
+        swapper.join();
+        EXPECT_GT(exchanged.load(), kLaunches);
+        // Some ran their course with the folder swapped under them; with
+        // Library itself swapped, a launch is mostly refused before it starts.
+        if (folder != "Library") {
+            EXPECT_GT(ran, 0) << logs;
+        }
+        std::vector<std::string> found;
+        for (const auto& e : fs::recursive_directory_iterator(outside)) found.push_back(e.path());
+        EXPECT_EQ(found, std::vector<std::string>{}) << ran << " launches of " << kLaunches << " ran\n" << logs;
+        // The home's own folder back in place for the next one.
+        if (fs::is_symlink(swapped) && fs::is_directory(fs::symlink_status(link)))
+            ::renameat2(AT_FDCWD, swapped.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+        fs::remove_all(link);
+    }
+}
+
+// SQLite takes no path longer than 512 bytes: the stores are reached from the
+// home's descriptor, and the path above the home may be as long as the system
+// takes. A home no path can name is refused at once.
+TEST_F(SandboxLinks, AHomeWithAThousandBytePathKeepsItsHitsAndOneNoPathCanNameIsRefused) {
+    std::string home = out_.path();
+    while (home.size() < 1000) home += "/" + std::string(std::min<size_t>(200, 999 - home.size()), 'h');
+    ASSERT_EQ(home.size(), 1000u);
+    // Read by a peer from a copy: the peer's SQLite takes no such path either.
+    int copies = 0;
+    auto hitsIn = [&](const std::string& home) {
+        const std::string copy = out_.file("copy" + std::to_string(++copies));
+        fs::create_directories(copy + "/Library");
+        for (const std::string suffix : {"", "-wal"})
+            if (fs::exists(home + "/Library/tallymark-v3.sql" + suffix))
+                fs::copy_file(home + "/Library/tallymark-v3.sql" + suffix, copy + "/Library/tallymark-v3.sql" + suffix);
+        return storedHits(copy);
+    };
+    int hits = 0;
+    for (int i = 0; i < 5 && hits <= 0; ++i) {
+        ASSERT_EQ(launch({"--home", home}), 0) << log_;
+        EXPECT_EQ(log_.find("rror"), std::string::npos) << log_;
+        hits = hitsIn(home);
+    }
+    EXPECT_GT(hits, 0);
+    // And a later launch finds them there.
+    ASSERT_EQ(launch({"--home", home}), 0) << log_;
+    EXPECT_GE(hitsIn(home), hits) << log_;
+    EXPECT_EQ(setAside(out_.path()), std::vector<std::string>{}) << log_;
+
+    std::string tooLong = out_.path();
+    while (tooLong.size() < 5000) tooLong += "/" + std::string(200, 'x');
+    EXPECT_EQ(launch({"--home", tooLong}), 1) << log_;
+    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 1) << log_;
 }
 
 TEST_F(SandboxLinks, ALaunchShortOfDescriptorsLeavesTheStoreAndItsHits) {

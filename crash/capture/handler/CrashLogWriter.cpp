@@ -655,10 +655,10 @@ namespace {
 // A new file of the report's own: whatever stands at the path (a link
 // planted there, a name sharing another file) goes first and is never
 // written through; one planted again in between makes the create fail.
-int create_report_file(const char* path) {
+int create_report_file(int folder, const char* name) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        unlink(path);
-        int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        unlinkat(folder, name, 0);
+        int fd = openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -666,9 +666,9 @@ int create_report_file(const char* path) {
 
 }  // namespace
 
-async_error write_crash_report_file(crash_log_writer* writer, const char* path, thread_t crashed_thread,
+async_error write_crash_report_file(crash_log_writer* writer, int folder, const char* name, thread_t crashed_thread,
                                     image_list* images, const thread_state* state, const crash_signal_info* siginfo) {
-    int fd = create_report_file(path);
+    int fd = create_report_file(folder, name);
     if (fd < 0) return ASYNC_EINTERNAL;
     async_file file;
     async_file_init(&file, fd, ASYNC_FILE_REPORT_LIMIT);

@@ -116,10 +116,11 @@ async_error crash_log_writer_write(crash_log_writer* writer, platform::system::t
 async_error crash_log_writer_close(crash_log_writer* writer);
 void crash_log_writer_free(crash_log_writer* writer);
 
-// The crash path: replaces whatever stands at path, never following a link,
-// with a new file (0644), writes the report with the 256 KiB limit, flushes
-// and closes. ASYNC_EINTERNAL when the file cannot be made, flushed or closed.
-async_error write_crash_report_file(crash_log_writer* writer, const char* path,
+// The crash path: replaces whatever stands at `name` in the folder `folder`
+// (a descriptor, or AT_FDCWD), never following a link, with a new file
+// (0644), writes the report with the 256 KiB limit, flushes and closes.
+// ASYNC_EINTERNAL when the file cannot be made, flushed or closed.
+async_error write_crash_report_file(crash_log_writer* writer, int folder, const char* name,
                                     platform::system::thread_t crashed_thread, image_list* images,
                                     const thread_state* state, const crash_signal_info* siginfo);
 

@@ -90,13 +90,14 @@ crash_time_hold::~crash_time_hold() {
     if (context_) context_->holders.fetch_sub(1);
 }
 
-async_error crash_reporter_prepare(const char* report_path, const char* app_identifier, const char* app_version,
-                                   const char* app_marketing_version, uint32_t symbolication_strategy,
-                                   image_list* images) {
+async_error crash_reporter_prepare(int report_folder, const char* report_name, const char* app_identifier,
+                                   const char* app_version, const char* app_marketing_version,
+                                   uint32_t symbolication_strategy, image_list* images) {
     // Room for the images the loader has not heard of when the crash comes.
     if (images) image_list_prepare_crash_time(images, kImageListCrashTimeImages);
     auto* record = new crash_time_record{};
-    record->report_path = strdup(report_path);
+    record->report_folder = report_folder;
+    record->report_name = strdup(report_name);
     record->images = images;
     async_error result = crash_log_writer_init(&record->writer, app_identifier, app_version, app_marketing_version,
                                                symbolication_strategy, false);
@@ -108,7 +109,8 @@ async_error crash_reporter_prepare(const char* report_path, const char* app_iden
     while (replaced) {
         crash_time_record* older = replaced->replaced;
         crash_log_writer_free(&replaced->writer);
-        free(replaced->report_path);
+        free(replaced->report_name);
+        if (replaced->report_folder >= 0) close(replaced->report_folder);
         delete replaced;
         replaced = older;
     }
@@ -182,7 +184,8 @@ bool signal_crash_callback(int, siginfo_t* info, ucontext_t* uap, void* context,
     crash_signal_info siginfo{};
     signal_info_from_linux(info, &siginfo.bsd.signo, &siginfo.bsd.code, &siginfo.bsd.address);
     siginfo.mach = nullptr;
-    async_error result = write_crash_report_file(&record->writer, record->report_path, async_thread_self(),
+    async_error result = write_crash_report_file(&record->writer, record->report_folder, record->report_name,
+                                                 async_thread_self(),
                                                  record->images, &state, &siginfo);
 
     // Only now: a thread crashing while the report was written had to reach

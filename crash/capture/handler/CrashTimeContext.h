@@ -34,7 +34,8 @@ inline constexpr int CRASH_FATAL_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, S
 // changed afterwards; freed only once replaced while no handler holds one.
 struct crash_time_record {
     crash_log_writer writer;
-    char* report_path;
+    int report_folder;  // the report's folder, opened when prepared (or AT_FDCWD)
+    char* report_name;  // the report's name in it
     image_list* images;           // the shared image list
     crash_time_record* replaced;  // replaced while a handler held it: kept
 };
@@ -64,10 +65,14 @@ private:
     crash_time_record* record_ = nullptr;
 };
 
-// Prepares a writer record, path and image list and publishes them in place
-// of the last ones, which stay while a handler holds them; the context's
-// arming is left as it is. Returns the writer's preparation result.
-async_error crash_reporter_prepare(const char* report_path, const char* app_identifier, const char* app_version,
+// Prepares a writer record, report file and image list and publishes them in
+// place of the last ones, which stay while a handler holds them; the
+// context's arming is left as it is. The report is `report_name` in the
+// folder `report_folder`, a descriptor the record now owns (or AT_FDCWD): at
+// the crash it is made from that descriptor, whatever the folder's path
+// leads to by then. Returns the writer's preparation result.
+async_error crash_reporter_prepare(int report_folder, const char* report_name, const char* app_identifier,
+                                   const char* app_version,
                                    const char* app_marketing_version, uint32_t symbolication_strategy,
                                    image_list* images);
 

@@ -62,8 +62,8 @@ struct mach_write {
 
 async_error write_from_server(thread_state* state, void* context) {
     auto* w = static_cast<mach_write*>(context);
-    return write_crash_report_file(&w->record->writer, w->record->report_path, w->thread, w->record->images, state,
-                                   w->siginfo);
+    return write_crash_report_file(&w->record->writer, w->record->report_folder, w->record->report_name, w->thread,
+                                   w->record->images, state, w->siginfo);
 }
 
 int linux_signal(int32_t platform_signo) {

@@ -630,7 +630,7 @@ void enable(const std::string& out, bool mach, uint64_t symbolication) {
     (void)mach;
     ovcrash::shared_image_list_start();
     gReportPath = out + "/live_report.ovcrash";
-    ovcrash::crash_reporter_prepare(gReportPath.c_str(), "com.example.crashdriver", "7", "1.0",
+    ovcrash::crash_reporter_prepare(AT_FDCWD, gReportPath.c_str(), "com.example.crashdriver", "7", "1.0",
                                     uint32_t(symbolication), ovcrash::shared_image_list());
     ovcrash::signal_handler_failure failure;
     if (!ovcrash::crash_reporter_install_signal_handlers(&failure)) {

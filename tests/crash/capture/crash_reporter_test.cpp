@@ -192,7 +192,7 @@ TEST_F(PKROVCrashReporterTest, ExceptionAndSignalAlwaysFitUnderTheLimit) {
                                                  stack.size());
     std::string path = (home_ / "big.ovcrash").string();
     ovcrash::crash_signal_info siginfo{{11, 1, 0x10}, nullptr};
-    ASSERT_EQ(ovcrash::write_crash_report_file(&writer, path.c_str(), 0, &images, nullptr, &siginfo),
+    ASSERT_EQ(ovcrash::write_crash_report_file(&writer, AT_FDCWD, path.c_str(), 0, &images, nullptr, &siginfo),
               ovcrash::ASYNC_ESUCCESS);
     ovcrash::crash_log_writer_free(&writer);
     EXPECT_LE(fs::file_size(path), ovcrash::ASYNC_FILE_REPORT_LIMIT);
@@ -408,7 +408,7 @@ TEST_F(PKROVCrashReporterTest, PreparingAgainWhileArmedLeavesNoCrashUnreported) 
         fs::remove(path);
         auto r = crashtest::runInChild([&] {
             auto prepare = [&] {
-                ovcrash::crash_reporter_prepare(path.c_str(), "id", "1", nullptr, 0, ovcrash::shared_image_list());
+                ovcrash::crash_reporter_prepare(AT_FDCWD, path.c_str(), "id", "1", nullptr, 0, ovcrash::shared_image_list());
             };
             prepare();
             ovcrash::signal_handler_failure failure;
@@ -417,7 +417,7 @@ TEST_F(PKROVCrashReporterTest, PreparingAgainWhileArmedLeavesNoCrashUnreported) 
                 ovcrash::crash_time_hold hold(ovcrash::crash_reporter_context(), true);
                 const ovcrash::crash_time_record* held = hold.record();
                 prepare();  // replaces the record a handler holds: it stays whole
-                if (!held || held->report_path != path || !held->writer.application_info.identifier) _exit(11);
+                if (!held || held->report_name != path || !held->writer.application_info.identifier) _exit(11);
             }
             std::atomic<int> rounds{0};
             std::thread([&] {
