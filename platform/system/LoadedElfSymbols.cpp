@@ -16,7 +16,6 @@ bool readPages(uint64_t address, void* out, uint64_t size) {
            KERN_SUCCESS;
 }
 
-constexpr uint32_t kMaxDynamic = 1024;
 constexpr uint64_t kMaxSymbols = uint64_t{1} << 20;
 constexpr uint32_t kChunk = 64;
 
@@ -31,31 +30,15 @@ uint64_t loadedAddress(const loaded_elf& elf, uint64_t value) {
 }
 
 bool readDynamic(const loaded_elf& elf, DynamicTables* t) {
-    if (elf.dynamic == 0) return false;
-    Elf64_Dyn dyn[kChunk];
-    for (uint32_t at = 0; at < kMaxDynamic; at += kChunk) {
-        if (!readPages(elf.dynamic + uint64_t{at} * sizeof(Elf64_Dyn), dyn, sizeof dyn)) {
-            // The section may end on its last page: one entry at a time.
-            for (uint32_t i = 0; i < kChunk; ++i) {
-                if (!readPages(elf.dynamic + uint64_t{at + i} * sizeof(Elf64_Dyn), &dyn[i], sizeof dyn[i]))
-                    return false;
-                if (dyn[i].d_tag == DT_NULL) break;
-            }
-        }
-        for (const Elf64_Dyn& d : dyn) {
-            switch (d.d_tag) {
-            case DT_NULL: return t->symtab && t->strtab && t->syment == sizeof(Elf64_Sym) && (t->hash || t->gnuHash);
-            case DT_SYMTAB: t->symtab = loadedAddress(elf, d.d_un.d_ptr); break;
-            case DT_STRTAB: t->strtab = loadedAddress(elf, d.d_un.d_ptr); break;
-            case DT_STRSZ: t->strsz = d.d_un.d_val; break;
-            case DT_SYMENT: t->syment = d.d_un.d_val; break;
-            case DT_HASH: t->hash = loadedAddress(elf, d.d_un.d_ptr); break;
-            case DT_GNU_HASH: t->gnuHash = loadedAddress(elf, d.d_un.d_ptr); break;
-            default: break;
-            }
-        }
-    }
-    return false;
+    loaded_elf_dynamic d;
+    if (!loaded_elf_read_dynamic(elf.dynamic, &d)) return false;
+    t->symtab = d.symtab ? loadedAddress(elf, d.symtab) : 0;
+    t->strtab = d.strtab ? loadedAddress(elf, d.strtab) : 0;
+    t->strsz = d.strsz;
+    t->syment = d.syment;
+    t->hash = d.hash ? loadedAddress(elf, d.hash) : 0;
+    t->gnuHash = d.gnu_hash ? loadedAddress(elf, d.gnu_hash) : 0;
+    return t->symtab && t->strtab && t->syment == sizeof(Elf64_Sym) && (t->hash || t->gnuHash);
 }
 
 // How many entries the symbol table has: the classic hash table says so; the

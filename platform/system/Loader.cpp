@@ -72,15 +72,14 @@ const mach_header* headerOf(const Record* r) { return reinterpret_cast<const mac
 struct Seen {
     dl_phdr_info info;
     std::string name;
-    bool hasUuid;
-    uint8_t uuid[16];
+    loaded_elf elf;  // its identity, read once
 };
 
 // A file replaced on disk may be loaded again at the very place of the one
-// before it: only the build-id tells them apart.
+// before it: only the build-id tells them apart, or without one the headers
+// and the file mapped.
 bool sameImage(const Record* r, const Seen& seen) {
-    return r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr && r->view.hasUuid == seen.hasUuid &&
-           (!seen.hasUuid || std::memcmp(r->view.uuid, seen.uuid, sizeof seen.uuid) == 0);
+    return r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr && loaded_elf_same(r->elf, seen.elf);
 }
 
 // The crash-time session under way, 0 when none is (see loader_crash_time_begin).
@@ -93,8 +92,7 @@ bool goneNow(const Record* r) {
 }
 
 void noteIdentity(Record* r, const Seen& seen) {
-    loaded_elf_read(seen.info.dlpi_addr, reinterpret_cast<uint64_t>(seen.info.dlpi_phdr), seen.info.dlpi_phnum,
-                    &r->elf);
+    r->elf = seen.elf;
     r->pinned = seen.name.empty() || seen.name.find('/') == std::string::npos;
 }
 
@@ -115,7 +113,7 @@ int collect(dl_phdr_info* info, size_t size, void* data) {
     Seen& seen = ctx->seen.emplace_back();
     seen.info = *info;
     if (ctx->seen.size() > 1 && info->dlpi_name) seen.name = info->dlpi_name;
-    seen.hasUuid = loadedBuildId(*info, seen.uuid);
+    loaded_elf_read(info->dlpi_addr, reinterpret_cast<uint64_t>(info->dlpi_phdr), info->dlpi_phnum, &seen.elf);
     return 0;
 }
 
@@ -360,7 +358,7 @@ constexpr uint32_t kListedObjectsMax = 4096;
 // one, the same name.
 bool sameObject(const Record* r, const link_map_object& o) {
     if (r->elf.base == 0 || r->elf.bias != o.bias || r->elf.dynamic != o.dynamic) return false;
-    if (!loaded_elf_note_unchanged(r->elf)) return false;
+    if (!loaded_elf_still_there(r->elf)) return false;
     if (r->elf.note_size > 0 || o.first) return true;  // the program: the linker gives it no name
     char name[kCrashTimeViewName];
     if (!link_map_read_name(o.name, name, sizeof name)) return false;

@@ -76,16 +76,6 @@ private:
 
 }  // namespace
 
-bool loadedBuildId(const dl_phdr_info& info, uint8_t out[16]) {
-    for (int i = 0; i < info.dlpi_phnum; ++i) {
-        const Elf64_Phdr& ph = info.dlpi_phdr[i];
-        if (ph.p_type == PT_NOTE && elf_build_id_note(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr),
-                                                      ph.p_memsz, out, nullptr, nullptr))
-            return true;
-    }
-    return false;
-}
-
 namespace {
 
 bool buildIdOfFile(const Bytes& file, uint8_t out[16]) {

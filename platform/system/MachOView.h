@@ -64,8 +64,4 @@ bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView
 // published null first and those reads are checked, so they fail, not fault.
 void releaseUnwindTables(MachOView* view);
 
-// The first 16 bytes of the loaded image's GNU build-id (zero-padded when
-// shorter), read from its notes in memory; false when it has none.
-bool loadedBuildId(const dl_phdr_info& info, uint8_t out[16]);
-
 }  // namespace platform::system

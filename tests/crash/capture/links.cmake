@@ -67,3 +67,9 @@ add_library(opened_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/open
 target_compile_definitions(crash_driver PRIVATE QM_OPENED_LIBRARY="$<TARGET_FILE:opened_library>")
 target_compile_definitions(${exe} PRIVATE QM_OPENED_LIBRARY="$<TARGET_FILE:opened_library>")
 add_dependencies(crash_driver opened_library)
+
+# A library whose build-id note lies past the first 512 bytes of its notes.
+add_library(big_note_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/big_note_library.cc)
+target_link_options(big_note_library PRIVATE -Wl,--build-id=none)
+target_compile_definitions(${exe} PRIVATE QM_BIG_NOTE_LIBRARY="$<TARGET_FILE:big_note_library>")
+add_dependencies(${exe} big_note_library)

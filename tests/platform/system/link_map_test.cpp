@@ -57,7 +57,7 @@ TEST(LinkMap, ListsWhatTheDynamicLinkerIteratesWithTheSameHeaders) {
         ASSERT_TRUE(ps::loaded_elf_read(e.info.dlpi_addr, reinterpret_cast<uint64_t>(e.info.dlpi_phdr),
                                         e.info.dlpi_phnum, &fromHeaders));
         EXPECT_EQ(fromHeaders.dynamic, objects[i].dynamic);
-        EXPECT_TRUE(ps::loaded_elf_note_unchanged(fromHeaders));
+        EXPECT_TRUE(ps::loaded_elf_still_there(fromHeaders));
         // Found from the linker's entry alone: the same object.
         ps::loaded_elf found;
         if (ps::loaded_elf_find(objects[i].bias, objects[i].dynamic, &found)) {
