@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "platform/system/LinkMap.h"
+#include "platform/system/LoadedElfFile.h"
 #include "platform/system/LoadedElfSymbols.h"
 #include "platform/system/MachO.h"
 #include "platform/system/MachOViewCommands.h"
@@ -66,20 +67,30 @@ const crash_time_view* crash_time_views_add(const loaded_elf& elf, uint64_t name
     if (!slots || n >= gCapacity.load()) return nullptr;
     crash_time_view* v = &slots[n];
     v->elf = elf;
+    link_map_read_name(name_address, v->name, sizeof v->name);
+    // What only the file holds: .eh_frame where no .eh_frame_hdr points at
+    // it, and the file's own symbol table.
+    loaded_elf_file file;
+    const bool hasFile = loaded_elf_file_open(elf, v->name, &file);
+    if (hasFile && v->elf.eh_frame == 0 && file.eh_frame != 0) {
+        v->elf.eh_frame = elf.bias + file.eh_frame;
+        v->elf.eh_frame_size = file.eh_frame_size;
+    }
     macho_view_section sections[3];
     macho_view_layout layout{};
     layout.filetype = MH_DYLIB;
     layout.base = elf.base;
     layout.text_size = elf.text_size;
     layout.sections = sections;
-    layout.nsects = sectionsOf(elf, sections);
+    layout.nsects = sectionsOf(v->elf, sections);
     layout.has_uuid = elf.has_uuid;
     __builtin_memcpy(layout.uuid, elf.uuid, 16);
     v->linkedit = nullptr;
     v->linkedit_size = 0;
     loaded_elf_symbol_table table;
     if (uint8_t* symbols = gSymbols.load();
-        symbols && loaded_elf_symbols(elf, symbols + gSymbolsUsed, kSymbolsBytes - gSymbolsUsed, &table) &&
+        symbols && loaded_elf_symbols(elf, hasFile ? &file : nullptr, symbols + gSymbolsUsed,
+                                      kSymbolsBytes - gSymbolsUsed, &table) &&
         table.nsyms > 0) {
         v->linkedit = symbols + gSymbolsUsed;
         v->linkedit_size = table.size;
@@ -91,10 +102,10 @@ const crash_time_view* crash_time_views_add(const loaded_elf& elf, uint64_t name
         layout.nsyms = table.nsyms;
         layout.strsize = table.strsize;
     }
+    if (hasFile) loaded_elf_file_close(&file);
     if (!macho_view_write_commands(layout, v->commands, sizeof v->commands)) return nullptr;
     if (v->linkedit) gSymbolsUsed += (v->linkedit_size + 15) & ~uint64_t{15};
     v->commands_size = static_cast<uint32_t>(macho_view_commands_size(layout));
-    link_map_read_name(name_address, v->name, sizeof v->name);
     gCount.store(n + 1, std::memory_order_release);
     return v;
 }

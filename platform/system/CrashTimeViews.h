@@ -3,10 +3,11 @@
 // but the loader has no record of (opened by a plain dlopen since its last
 // look). Room for them is made outside crash time (crash_time_views_prepare);
 // at crash time a view is written into a slot from the object's own headers
-// (LoadedElf.h): a header, a __TEXT segment over its segments with __text,
-// __eh_frame and __eh_frame_hdr sections over its pages, LC_UUID from its
-// build-id, and a symbol table of its dynamic function symbols
-// (LoadedElfSymbols.h) in room shared by the session's views. The loader
+// (LoadedElf.h) and, where it is the one loaded, its file (LoadedElfFile.h):
+// a header, a __TEXT segment over its segments with __text, __eh_frame and
+// __eh_frame_hdr sections over its pages, LC_UUID from its build-id, and a
+// symbol table of its function symbols (LoadedElfSymbols.h) in room shared
+// by the session's views: the same as a view the loader makes of it. The loader
 // shows these views like its own (Loader.h) while the crash-time session
 // that made them lasts.
 //

@@ -362,6 +362,23 @@ void crashInOpenedLibrary() {
     callIntoLibrary(crash);
 }
 
+// Crashes in a function of its own of a library built one of three ways
+// ("plain", "no-eh-frame-hdr", "text-segment"), opened either as the loader
+// hears of it ("early") or behind its back ("late").
+void crashInCrashTimeLibrary(const std::string& kind) {
+    const bool early = kind.rfind("early-", 0) == 0;
+    const std::string variant = kind.substr(kind.find('-') + 1);
+    const char* path = variant == "plain"             ? QM_CRASH_TIME_LIBRARY_PLAIN
+                       : variant == "no-eh-frame-hdr" ? QM_CRASH_TIME_LIBRARY_NO_EH_FRAME_HDR
+                                                      : QM_CRASH_TIME_LIBRARY_TEXT_SEGMENT;
+    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    auto enter = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "crash_time_library_enter")) : nullptr;
+    if (!enter) _exit(71);
+    if (early) platform::system::dyld_rescan();
+    announce(reinterpret_cast<const void*>(enter), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(enter);
+}
+
 // Crashes in a library opened with a plain dlopen where a library the
 // loader listed was closed with a plain dlclose.
 void crashInLibraryWhereAnotherWas() {
@@ -455,6 +472,8 @@ void crashInLibraryWhereAnotherWas() {
         crashInOpenedLibrary();
     } else if (kind == "library-where-another-was") {
         crashInLibraryWhereAnotherWas();
+    } else if (kind.rfind("early-", 0) == 0 || kind.rfind("late-", 0) == 0) {
+        crashInCrashTimeLibrary(kind);
     } else if (kind == "overflow-thread") {
         auto* thread = new platform::foundation::Thread("overflow");
         thread->perform([] {

@@ -120,4 +120,47 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, ALibraryWhereAClosedOneWasIsReported
         EXPECT_EQ(image->imageName().find("replaceable_library_1"), std::string::npos);
 }
 
+// The crashed thread's frames as a reader sees them: the image (by name), the
+// offset in it and the symbol, one line each.
+std::vector<std::string> framesOf(const PKROVCrashReport& report) {
+    std::vector<std::string> out;
+    for (const auto& thread : report.threads()) {
+        if (!thread->crashed()) continue;
+        for (const auto& frame : thread->stackFrames()) {
+            const uint64_t ip = frame->instructionPointer();
+            auto image = report.imageForAddress(ip);
+            std::string line = image ? image->imageName() + "+" + std::to_string(ip - image->imageBaseAddress())
+                                     : "? " + std::to_string(ip);
+            line += " " + (frame->symbolInfo() ? frame->symbolInfo()->symbolName() : std::string("?"));
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
+// The same library gives the same frames and names whether it was opened as
+// the loader heard of it or behind its back: without .eh_frame_hdr, with its
+// first segment linked away from its load address, and for a function that
+// only the file's own symbol table names.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, IsReportedAsOneOpenedBefore) {
+    for (const std::string variant : {"plain", "no-eh-frame-hdr", "text-segment"}) {
+        SCOPED_TRACE(variant);
+        Facts early, late;
+        auto before = crash("early-" + variant, &early);
+        auto after = crash("late-" + variant, &late);
+        ASSERT_TRUE(before && after);
+        const std::vector<std::string> known = framesOf(*before), behind = framesOf(*after);
+        ASSERT_GE(known.size(), 4u);
+        EXPECT_NE(known[0].find("crashHere"), std::string::npos) << known[0];
+        EXPECT_NE(known[1].find(" _crash_time_library_enter"), std::string::npos) << known[1];
+        EXPECT_NE(known[2].find("crash_driver"), std::string::npos) << known[2];
+        EXPECT_EQ(behind, known);
+        auto image = after->imageForAddress(late.function);
+        ASSERT_TRUE(image);
+        ASSERT_TRUE(before->imageForAddress(early.function));
+        EXPECT_EQ(image->imageName(), before->imageForAddress(early.function)->imageName());
+        EXPECT_EQ(image->imageUUID(), before->imageForAddress(early.function)->imageUUID());
+    }
+}
+
 }  // namespace

@@ -73,3 +73,18 @@ add_library(big_note_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/bi
 target_link_options(big_note_library PRIVATE -Wl,--build-id=none)
 target_compile_definitions(${exe} PRIVATE QM_BIG_NOTE_LIBRARY="$<TARGET_FILE:big_note_library>")
 add_dependencies(${exe} big_note_library)
+
+# One library built three ways, which the driver opens before the reporter
+# hears of it or behind its back: plain, without .eh_frame_hdr, and with its
+# first segment linked at an address of its own.
+set(crash_time_variants plain no_eh_frame_hdr text_segment)
+set(crash_time_link_plain "")
+set(crash_time_link_no_eh_frame_hdr -Wl,--no-eh-frame-hdr)
+set(crash_time_link_text_segment -Wl,-Ttext-segment=0x30000000)
+foreach(variant ${crash_time_variants})
+  add_library(crash_time_library_${variant} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/crash_time_library.cc)
+  target_link_options(crash_time_library_${variant} PRIVATE ${crash_time_link_${variant}})
+  string(TOUPPER ${variant} upper)
+  target_compile_definitions(crash_driver PRIVATE QM_CRASH_TIME_LIBRARY_${upper}="$<TARGET_FILE:crash_time_library_${variant}>")
+  add_dependencies(crash_driver crash_time_library_${variant})
+endforeach()

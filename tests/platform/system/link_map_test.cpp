@@ -118,7 +118,7 @@ TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
 
     std::vector<uint8_t> buffer(16 << 20);
     ps::loaded_elf_symbol_table table;
-    ASSERT_TRUE(ps::loaded_elf_symbols(elf, buffer.data(), buffer.size(), &table));
+    ASSERT_TRUE(ps::loaded_elf_symbols(elf, nullptr, buffer.data(), buffer.size(), &table));
     ASSERT_GT(table.nsyms, 100u);
     const char* names = reinterpret_cast<const char*>(buffer.data()) + uint64_t{table.nsyms} * sizeof(ps::nlist_64);
     bool found = false;
@@ -131,7 +131,7 @@ TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
     EXPECT_TRUE(found);
 
     std::vector<uint8_t> small(table.size + 4096, 0xa5);
-    EXPECT_FALSE(ps::loaded_elf_symbols(elf, small.data(), table.size - 1, &table));
+    EXPECT_FALSE(ps::loaded_elf_symbols(elf, nullptr, small.data(), table.size - 1, &table));
     for (size_t i = small.size() - 4096; i < small.size(); ++i) ASSERT_EQ(small[i], 0xa5);
 }
 
