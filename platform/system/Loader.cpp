@@ -374,6 +374,23 @@ bool takenInSession(uint64_t session, uint64_t base, uint64_t size, const Record
     return crashTimeViewOverlaps(base, size);
 }
 
+// Whether the linker lists an object where the record's was.
+bool listedAt(const link_map_object* objects, uint32_t count, const loaded_elf& elf) {
+    for (uint32_t i = 0; i < count; ++i)
+        if (objects[i].bias == elf.bias && objects[i].dynamic == elf.dynamic) return true;
+    return false;
+}
+
+// Whether any page of [base, base + size) can be read: bounded by the span.
+bool anythingMapped(uint64_t base, uint64_t size) {
+    const uint64_t page = vm_page_size();
+    uint8_t byte;
+    for (uint64_t at = base & ~(page - 1); at - base < size || at < base; at += page)
+        if (vm_read_pages(mach_task_self(), at, 1, reinterpret_cast<vm_address_t>(&byte), nullptr) == KERN_SUCCESS)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 bool loader_prepare_crash_time(uint32_t capacity) {
@@ -428,11 +445,17 @@ loader_crash_time loader_crash_time_begin() {
         if (crash_time_views_add(elf, room->objects[i].name)) result.changed = true;
     }
 
-    // A record off the list where another image now lies is that image's
-    // place no more; one whose place is empty still names calls into it.
+    // A record off the list names its place only while its image is still
+    // there (or listed there, though unreadable: a file cut short under it),
+    // or while the place is empty (a stale call into it is still its);
+    // another image there, or anything else mapped there (code made at run
+    // time), is not its.
     for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
         if (!r->loaded.load() || r->pinned || r->listedIn.load() == session) continue;
-        if (!takenInSession(session, r->view.base, r->view.span, r)) continue;
+        if (!takenInSession(session, r->view.base, r->view.span, r) &&
+            (listedAt(room->objects, count, r->elf) || loaded_elf_still_there(r->elf) ||
+             !anythingMapped(r->view.base, r->view.span)))
+            continue;
         r->goneIn.store(session);
         result.changed = true;
     }

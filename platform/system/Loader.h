@@ -30,7 +30,8 @@
 // image stays in the list, marked unloaded, and is no longer shown; the
 // loader's mappings of its file are released, its symbol table stays
 // readable, and it serves again when the same image (same place, same
-// build-id) comes back, its unwind tables then read from its pages.
+// build-id or, without one, the same headers and file) comes back, its
+// unwind tables then read from its pages.
 #include <cstdint>
 #include <string>
 
@@ -89,11 +90,14 @@ void loader_apply_views(uint64_t address, void* data, uint64_t length);
 // The records above follow only the loader's own looks (SharedLibrary,
 // dyld_rescan). At crash time a session reads the dynamic linker's own list
 // of loaded objects (LinkMap.h), when it calls itself consistent, and until
-// the session ends: a record that the list no longer holds, where another
-// listed object now lies, is no longer shown (its view, its unwind tables);
-// a listed object without a record is shown by a view made from its own
-// headers (CrashTimeViews.h). Without such a list, or while it changes, the
-// records serve as they stand.
+// the session ends: a record names its place only while its image is still
+// there (LoadedElf.h: its build-id note, or its headers and file); a record
+// that the list no longer holds, where another listed object or anything
+// else now lies, is no longer shown (its view, its unwind tables), while one
+// whose place is empty still names stale calls into it; a listed object
+// without a record is shown by a view made from its own headers and file
+// (CrashTimeViews.h). Without such a list, or while it changes, the records
+// serve as they stand.
 
 // Makes the room a session needs, for `capacity` objects without a record.
 // Not at crash time.

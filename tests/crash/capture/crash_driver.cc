@@ -379,6 +379,64 @@ void crashInCrashTimeLibrary(const std::string& kind) {
     callIntoLibrary(enter);
 }
 
+// Copies a file; false when it cannot.
+bool copyFile(const char* from, const std::string& to) {
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700);
+    bool copied = in >= 0 && out >= 0;
+    char buf[4096];
+    for (ssize_t n; copied && (n = read(in, buf, sizeof buf)) > 0;) copied = write(out, buf, size_t(n)) == n;
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    return copied;
+}
+
+// Crashes in a library without a build-id that replaced one the loader
+// listed, in place: the first build was opened, listed and closed, the
+// second renamed over its path and opened again where the first one was.
+void crashInLibraryReplacedInPlace() {
+    const std::string path = gOut + "/anonymous_library.so", next = gOut + "/anonymous_library.next";
+    if (!copyFile(QM_ANONYMOUS_LIBRARY_1, path)) _exit(70);
+    void* first = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* firstCrash = first ? dlsym(first, "variant1_crash") : nullptr;
+    if (!firstCrash) _exit(71);
+    platform::system::dyld_rescan();  // listed, as a library opened through the platform would be
+    dlclose(first);
+    if (!copyFile(QM_ANONYMOUS_LIBRARY_2, next) || rename(next.c_str(), path.c_str()) != 0) _exit(70);
+    void* second = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto crash = second ? reinterpret_cast<int (*)(int)>(dlsym(second, "variant2_crash")) : nullptr;
+    if (!crash) _exit(72);
+    if (reinterpret_cast<void*>(crash) != firstCrash) _exit(73);  // not where the first one was
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(crash);
+}
+
+// Crashes in code made at run time in a page mapped where a library the
+// loader listed was, once it was closed with a plain dlclose.
+void crashInCodeWhereALibraryWas() {
+    void* library = dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    void* where = library ? dlsym(library, "library_version1_crash") : nullptr;
+    if (!where) _exit(71);
+    platform::system::dyld_rescan();  // listed, as a library opened through the platform would be
+    dlclose(library);
+    if (dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_NOLOAD)) _exit(72);  // not unloaded
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* start = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(where) & ~uintptr_t(page - 1));
+    void* made = mmap(start, size_t(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE,
+                      -1, 0);
+    if (made != start) _exit(73);
+#if defined(__x86_64__)
+    const uint8_t code[] = {0x31, 0xc0, 0x8b, 0x00, 0xc3};  // xor eax, eax; mov eax, [rax]; ret
+#else
+    const uint8_t code[] = {0x00, 0x00, 0x80, 0xd2, 0x00, 0x00, 0x40, 0xb9, 0xc0, 0x03, 0x5f, 0xd6};  // x0 = 0; ldr w0, [x0]; ret
+#endif
+    memcpy(where, code, sizeof code);
+    if (mprotect(start, size_t(page), PROT_READ | PROT_EXEC) != 0) _exit(74);
+    __builtin___clear_cache(static_cast<char*>(where), static_cast<char*>(where) + sizeof code);
+    announce(where, reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(reinterpret_cast<int (*)(int)>(where));
+}
+
 // Crashes in a library opened with a plain dlopen where a library the
 // loader listed was closed with a plain dlclose.
 void crashInLibraryWhereAnotherWas() {
@@ -472,6 +530,10 @@ void crashInLibraryWhereAnotherWas() {
         crashInOpenedLibrary();
     } else if (kind == "library-where-another-was") {
         crashInLibraryWhereAnotherWas();
+    } else if (kind == "replaced-without-build-id") {
+        crashInLibraryReplacedInPlace();
+    } else if (kind == "code-where-a-library-was") {
+        crashInCodeWhereALibraryWas();
     } else if (kind.rfind("early-", 0) == 0 || kind.rfind("late-", 0) == 0) {
         crashInCrashTimeLibrary(kind);
     } else if (kind == "overflow-thread") {

@@ -163,4 +163,37 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, IsReportedAsOneOpenedBefore) {
     }
 }
 
+// A library without a build-id replaced in place (closed, another build
+// renamed over its path, opened again where it was) is the new build: named
+// by its symbols and walked by its unwind rules, not the old one's.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, ALibraryWithoutBuildIdReplacedInPlaceIsTheNewBuild) {
+    Facts facts;
+    auto report = crash("replaced-without-build-id", &facts);
+    ASSERT_TRUE(report);
+    auto image = report->imageForAddress(facts.function);
+    ASSERT_TRUE(image) << "the library is not listed";
+    EXPECT_EQ(image->imageName(), (dir_ / "anonymous_library.so").string());
+    const std::vector<std::string> frames = framesOf(*report);
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_NE(frames[0].find(" _variant2_crash"), std::string::npos) << frames[0];
+    EXPECT_NE(frames[1].find("callIntoLibrary"), std::string::npos) << frames[1];
+}
+
+// Code made at run time in a page mapped where a closed library was is not
+// that library's: the library is no longer there to name it.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, CodeWhereAClosedLibraryWasIsNotBlamedOnIt) {
+    Facts facts;
+    auto report = crash("code-where-a-library-was", &facts);
+    ASSERT_TRUE(report);
+    auto image = report->imageForAddress(facts.function);
+    if (image) {
+        EXPECT_EQ(image->imageName().find("replaceable_library_1"), std::string::npos) << image->imageName();
+    }
+    for (const auto& listed : report->images())
+        EXPECT_EQ(listed->imageName().find("replaceable_library_1"), std::string::npos);
+    const std::vector<std::string> frames = framesOf(*report);
+    ASSERT_GE(frames.size(), 1u);
+    EXPECT_EQ(frames[0].find("register_tm_clones"), std::string::npos) << frames[0];
+}
+
 }  // namespace

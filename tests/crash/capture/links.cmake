@@ -88,3 +88,20 @@ foreach(variant ${crash_time_variants})
   target_compile_definitions(crash_driver PRIVATE QM_CRASH_TIME_LIBRARY_${upper}="$<TARGET_FILE:crash_time_library_${variant}>")
   add_dependencies(crash_driver crash_time_library_${variant})
 endforeach()
+
+# Two builds of a library without a build-id, alike but for names and one
+# frame: the driver replaces one with the other in place.
+foreach(variant 1 2)
+  add_library(anonymous_library_${variant} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/anonymous_library.cc)
+  target_compile_definitions(anonymous_library_${variant} PRIVATE QM_LIBRARY_VARIANT=${variant})
+  target_link_options(anonymous_library_${variant} PRIVATE -Wl,--build-id=none)
+  # No debug information, whose size would set the two files' headers apart.
+  target_compile_options(anonymous_library_${variant} PRIVATE -g0)
+  # Its frame on the stack, not in the red zone: the builds' rules differ.
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+    target_compile_options(anonymous_library_${variant} PRIVATE -mno-red-zone)
+  endif()
+  add_dependencies(crash_driver anonymous_library_${variant})
+endforeach()
+target_compile_definitions(crash_driver PRIVATE QM_ANONYMOUS_LIBRARY_1="$<TARGET_FILE:anonymous_library_1>"
+                                                QM_ANONYMOUS_LIBRARY_2="$<TARGET_FILE:anonymous_library_2>")
