@@ -1,5 +1,6 @@
 // Async-signal-safe, except crash_time_views_prepare (it maps the room):
-// plain stores into slots made beforehand, atomic publication of the count.
+// plain stores into slots made beforehand, reads of an object's file through
+// raw system calls, atomic publication of the count.
 #include "platform/system/CrashTimeViews.h"
 
 #include <sys/mman.h>

@@ -1,5 +1,6 @@
 // Async-signal-safe: checked copies (vm_read_pages) into the caller's stack,
-// no allocation, no lock, bounded loops.
+// reads of the process's map through raw system calls, no allocation, no
+// lock, bounded loops.
 #include "platform/system/LoadedElf.h"
 
 #include <elf.h>

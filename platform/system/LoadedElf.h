@@ -6,9 +6,10 @@
 // from its own headers.
 //
 // Async-signal-safe: every byte is copied through vm_read_pages (a checked
-// read of the pages, without the loader's views); nothing is allocated, no
-// lock is taken, and no more than kLoadedElfMaxHeaders program headers are
-// looked at.
+// read of the pages, without the loader's views), and for an object without
+// a build-id the process's map is read (ProcessMaps.h); nothing is
+// allocated, no lock is taken, and no more than kLoadedElfMaxHeaders program
+// headers are looked at.
 #include <cstdint>
 
 namespace platform::system {

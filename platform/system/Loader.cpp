@@ -1,7 +1,8 @@
 // loader_view_bytes, loader_spans_image, loader_apply_views,
 // loader_image_current and the crash-time session (loader_crash_time_begin and
 // _end) are async-signal-safe: atomic loads over records that are never freed,
-// checked reads of the process, no allocation, no lock, raw system calls only;
+// checked reads of the process, reads of the process's map and of image
+// files, no allocation, no lock, raw system calls only;
 // the bytes of the loader's mappings of image files are read through the
 // checked read (Mach.h), never in place. Everything else here runs outside
 // crash time under the loader's mutex.

@@ -70,8 +70,11 @@ void statMapped(const char* range, uint32_t length, process_mapping* out) {
     path[n] = '\0';
     struct stat st;
     if (::syscall(SYS_newfstatat, AT_FDCWD, path, &st, 0) != 0) return;
-    // The link leads to the mapped file itself, whatever its name is now.
-    if (st.st_ino != out->inode || st.st_dev != out->device) return;
+    // The link leads to the mapped file itself, whatever its name is now; its
+    // device and inode as a descriptor of it tells them (the map may name
+    // the layer under a stacked file system).
+    out->device = uint64_t(st.st_dev);
+    out->inode = uint64_t(st.st_ino);
     out->size = uint64_t(st.st_size);
     out->mtime_ns = int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
 }

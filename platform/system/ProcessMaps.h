@@ -11,7 +11,8 @@ namespace platform::system {
 
 struct process_mapping {
     uint64_t start = 0, end = 0, offset = 0;
-    // The file it maps (device 0 and inode 0 for anonymous memory); its size
+    // The file it maps (device 0 and inode 0 for anonymous memory), as a
+    // descriptor of it would tell where the file can be looked at; its size
     // and modification time as they are now, 0 when they cannot be read.
     uint64_t device = 0, inode = 0, size = 0;
     int64_t mtime_ns = 0;
