@@ -24,6 +24,25 @@ bool sameBytes(const uint8_t* a, const uint8_t* b, uint64_t n) {
     return true;
 }
 
+// The start of an object's first page, copied once: its ELF header, program
+// headers and mostly its notes lie there, so that reading them costs one
+// system call rather than one each.
+struct Head {
+    static constexpr uint64_t kBytes = 1536;
+    uint64_t at = 0, size = 0;
+    uint8_t bytes[kBytes];
+    explicit Head(uint64_t start) : at(start) {
+        if (readPages(start, bytes, kBytes)) size = kBytes;
+    }
+    bool read(uint64_t address, void* out, uint64_t n) const {
+        if (address >= at && address - at <= size && n <= size - (address - at)) {
+            __builtin_memcpy(out, bytes + (address - at), n);
+            return true;
+        }
+        return readPages(address, out, n);
+    }
+};
+
 #if defined(__x86_64__)
 constexpr uint16_t kMachine = EM_X86_64;
 #else
@@ -31,9 +50,9 @@ constexpr uint16_t kMachine = EM_AARCH64;
 #endif
 
 // .eh_frame_hdr's own pointer to .eh_frame, in the one encoding linkers write.
-uint64_t ehFrameOf(uint64_t hdr) {
+uint64_t ehFrameOf(const Head& head, uint64_t hdr) {
     uint8_t bytes[8];
-    if (!readPages(hdr, bytes, sizeof bytes)) return 0;
+    if (!head.read(hdr, bytes, sizeof bytes)) return 0;
     constexpr uint8_t kPcrelSdata4 = 0x1b;
     if (bytes[0] != 1 || bytes[1] != kPcrelSdata4) return 0;
     int32_t rel;
@@ -44,8 +63,14 @@ uint64_t ehFrameOf(uint64_t hdr) {
 // Notes looked at before giving up on a build-id.
 constexpr uint32_t kMaxNotes = 4096;
 
+struct NotesAt {
+    const Head* head;
+    uint64_t at;
+};
+
 bool readNotePages(const void* context, uint64_t offset, void* out, uint64_t size) {
-    return readPages(*static_cast<const uint64_t*>(context) + offset, out, size);
+    const auto* notes = static_cast<const NotesAt*>(context);
+    return notes->head->read(notes->at + offset, out, size);
 }
 
 uint64_t fnv1a(uint64_t hash, const void* data, uint64_t size) {
@@ -56,13 +81,13 @@ uint64_t fnv1a(uint64_t hash, const void* data, uint64_t size) {
 
 // A hash of the object's ELF header (where its first segment maps the
 // file's start) and program headers.
-uint64_t headersHash(uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum) {
+uint64_t headersHash(const Head& head, uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum) {
     uint64_t hash = fnv1a(0xcbf29ce484222325ull, ph, uint64_t{phnum} * sizeof(Elf64_Phdr));
     const uint64_t page = vm_page_size();
     for (uint32_t i = 0; i < phnum; ++i) {
         if (ph[i].p_type != PT_LOAD) continue;
         Elf64_Ehdr eh;
-        if (ph[i].p_offset == 0 && readPages(bias + (ph[i].p_vaddr & ~(page - 1)), &eh, sizeof eh))
+        if (ph[i].p_offset == 0 && head.read(bias + (ph[i].p_vaddr & ~(page - 1)), &eh, sizeof eh))
             hash = fnv1a(hash, &eh, sizeof eh);
         break;
     }
@@ -71,9 +96,9 @@ uint64_t headersHash(uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum) {
 
 // The headers' hash and, for an object without a build-id, the file mapped
 // at its base.
-void noteHeaders(const Elf64_Phdr* ph, uint32_t phnum, loaded_elf* out) {
-    out->headers_hash = headersHash(out->bias, ph, phnum);
+void noteHeaders(const Head& head, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf* out) {
     if (out->has_uuid) return;
+    out->headers_hash = headersHash(head, out->bias, ph, phnum);
     process_mapping mapping;
     if (!process_mapping_find(out->base, &mapping) || mapping.inode == 0) return;
     out->has_file = true;
@@ -84,7 +109,7 @@ void noteHeaders(const Elf64_Phdr* ph, uint32_t phnum, loaded_elf* out) {
 }
 
 // Fills `out` from program headers already copied.
-bool fromHeaders(uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf* out) {
+bool fromHeaders(const Head& head, uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf* out) {
     *out = loaded_elf{};
     out->bias = bias;
     const uint64_t page = vm_page_size();
@@ -113,7 +138,7 @@ bool fromHeaders(uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf
     if (hdrSeg && hdrSeg->p_memsz >= 8) {
         out->eh_frame_hdr = bias + hdrSeg->p_vaddr;
         out->eh_frame_hdr_size = hdrSeg->p_memsz;
-        if (const uint64_t frame = ehFrameOf(out->eh_frame_hdr); frame != 0) {
+        if (const uint64_t frame = ehFrameOf(head, out->eh_frame_hdr); frame != 0) {
             for (uint32_t i = 0; i < phnum; ++i) {
                 const uint64_t start = bias + ph[i].p_vaddr;
                 if (ph[i].p_type == PT_LOAD && frame >= start && frame - start < ph[i].p_memsz) {
@@ -128,14 +153,15 @@ bool fromHeaders(uint64_t bias, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf
         if (ph[i].p_type != PT_NOTE) continue;
         const uint64_t at = bias + ph[i].p_vaddr;
         uint64_t offset, length;
-        if (!elf_build_id_note(readNotePages, &at, ph[i].p_memsz, out->uuid, &offset, &length)) continue;
+        const NotesAt notes{&head, at};
+        if (!elf_build_id_note(readNotePages, &notes, ph[i].p_memsz, out->uuid, &offset, &length)) continue;
         const uint32_t kept = static_cast<uint32_t>(length < kLoadedElfMaxNote ? length : kLoadedElfMaxNote);
-        if (!readPages(at + offset, out->note_bytes, kept)) continue;
+        if (!head.read(at + offset, out->note_bytes, kept)) continue;
         out->has_uuid = true;
         out->note = at + offset;
         out->note_size = kept;
     }
-    noteHeaders(ph, phnum, out);
+    noteHeaders(head, ph, phnum, out);
     return true;
 }
 
@@ -186,8 +212,9 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
     if (phnum == 0) return false;
     if (phnum > kLoadedElfMaxHeaders) phnum = kLoadedElfMaxHeaders;
     Elf64_Phdr ph[kLoadedElfMaxHeaders];
-    if (!readPages(phdr, ph, uint64_t{phnum} * sizeof(Elf64_Phdr))) return false;
-    return fromHeaders(bias, ph, phnum, out);
+    const Head head(phdr & ~(vm_page_size() - 1));
+    if (!head.read(phdr, ph, uint64_t{phnum} * sizeof(Elf64_Phdr))) return false;
+    return fromHeaders(head, bias, ph, phnum, out);
 }
 
 namespace {
@@ -199,18 +226,19 @@ constexpr uint32_t kMaxDynamic = 1024;
 // the linker's.
 bool headerAt(uint64_t at, uint64_t bias, uint64_t dynamic, loaded_elf* out) {
     Elf64_Ehdr eh;
-    if (!readPages(at, &eh, sizeof eh)) return false;
+    const Head head(at);
+    if (!head.read(at, &eh, sizeof eh)) return false;
     if (!sameBytes(eh.e_ident, reinterpret_cast<const uint8_t*>(ELFMAG), SELFMAG) ||
         eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_machine != kMachine || eh.e_phentsize != sizeof(Elf64_Phdr) ||
         eh.e_phnum == 0 || eh.e_phnum > kLoadedElfMaxHeaders || eh.e_phoff > vm_page_size())
         return false;
     Elf64_Phdr ph[kLoadedElfMaxHeaders];
-    if (!readPages(at + eh.e_phoff, ph, uint64_t{eh.e_phnum} * sizeof(Elf64_Phdr))) return false;
+    if (!head.read(at + eh.e_phoff, ph, uint64_t{eh.e_phnum} * sizeof(Elf64_Phdr))) return false;
     const Elf64_Phdr* first = nullptr;
     for (uint32_t i = 0; i < eh.e_phnum && !first; ++i)
         if (ph[i].p_type == PT_LOAD) first = &ph[i];
     if (!first || first->p_offset != 0 || bias + (first->p_vaddr & ~(vm_page_size() - 1)) != at) return false;
-    if (!fromHeaders(bias, ph, eh.e_phnum, out)) return false;
+    if (!fromHeaders(head, bias, ph, eh.e_phnum, out)) return false;
     return out->dynamic == dynamic;
 }
 

@@ -73,14 +73,23 @@ const mach_header* headerOf(const Record* r) { return reinterpret_cast<const mac
 struct Seen {
     dl_phdr_info info;
     std::string name;
-    loaded_elf elf;  // its identity, read once
+    loaded_elf elf;  // its identity, read when first asked for
+    bool identified = false;
+    const loaded_elf& identity() {
+        if (!identified)
+            loaded_elf_read(info.dlpi_addr, reinterpret_cast<uint64_t>(info.dlpi_phdr), info.dlpi_phnum, &elf);
+        identified = true;
+        return elf;
+    }
 };
 
 // A file replaced on disk may be loaded again at the very place of the one
 // before it: only the build-id tells them apart, or without one the headers
-// and the file mapped.
-bool sameImage(const Record* r, const Seen& seen) {
-    return r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr && loaded_elf_same(r->elf, seen.elf);
+// and the file mapped. That takes a load and an unload since the last look;
+// without both, the image at a record's place is the record's.
+bool sameImage(const Record* r, Seen& seen, bool mayBeReplaced) {
+    return r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr &&
+           (!mayBeReplaced || loaded_elf_same(r->elf, seen.identity()));
 }
 
 // The crash-time session under way, 0 when none is (see loader_crash_time_begin).
@@ -92,8 +101,8 @@ bool goneNow(const Record* r) {
     return session != 0 && r->goneIn.load(std::memory_order_relaxed) == session;
 }
 
-void noteIdentity(Record* r, const Seen& seen) {
-    r->elf = seen.elf;
+void noteIdentity(Record* r, Seen& seen) {
+    r->elf = seen.identity();
     r->pinned = seen.name.empty() || seen.name.find('/') == std::string::npos;
 }
 
@@ -114,7 +123,6 @@ int collect(dl_phdr_info* info, size_t size, void* data) {
     Seen& seen = ctx->seen.emplace_back();
     seen.info = *info;
     if (ctx->seen.size() > 1 && info->dlpi_name) seen.name = info->dlpi_name;
-    loaded_elf_read(info->dlpi_addr, reinterpret_cast<uint64_t>(info->dlpi_phdr), info->dlpi_phnum, &seen.elf);
     return 0;
 }
 
@@ -126,25 +134,26 @@ void rescanLocked(LoaderState& s) {
 
     ScanContext scan;
     dl_iterate_phdr(collect, &scan);
+    const bool mayBeReplaced = s.scanned && scan.adds != s.adds && scan.subs != s.subs;
     s.scanned = true;
     s.adds = scan.adds;
     s.subs = scan.subs;
 
     std::vector<Record*> now;
     std::vector<Record*> added;
-    for (const Seen& seen : scan.seen) {
+    for (Seen& seen : scan.seen) {
         if (seen.info.dlpi_phnum == 0) continue;
         Record* found = nullptr;
         for (Record* r : s.loaded)
-            if (sameImage(r, seen)) found = r;
+            if (sameImage(r, seen, mayBeReplaced)) found = r;
         if (!found) {
             // The same file back at the same place: its old view still holds.
             for (Record* r = records.load(); r && !found; r = r->next)
-                if (!r->loaded.load() && sameImage(r, seen) && (seen.name.empty() || r->view.path == seen.name))
+                if (!r->loaded.load() && sameImage(r, seen, true) && (seen.name.empty() || r->view.path == seen.name))
                     found = r;
             if (!found) {
                 auto record = std::make_unique<Record>();
-                if (!buildMachOView(seen.info, seen.name, &record->view, nullptr)) continue;
+                if (!buildMachOView(seen.info, seen.name, seen.identity(), &record->view, nullptr)) continue;
                 record->phdr = seen.info.dlpi_phdr;
                 noteIdentity(record.get(), seen);
                 record->next = records.load();
