@@ -350,11 +350,17 @@ TEST(SharedImageList, ABuildIdAfterABigNoteIsKeptAndTheImageStaysAdded) {
         if (image.uuid != "514e7a112233445566778899aabbccdd") _exit(12);
         ps::dyld_register_func_for_add_image(noteAdded);
         ps::dyld_register_func_for_remove_image(noteRemoved);
+        // Others open and close, one at a time and a close with an open
+        // between two looks (where the loader reads every image's identity).
         for (int i = 0; i < 5; ++i) {
             void* other = ::dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
             if (!other) _exit(13);
             ps::dyld_rescan();
             ::dlclose(other);
+            void* another = ::dlopen(QM_REPLACEABLE_LIBRARY_1, RTLD_NOW | RTLD_LOCAL);
+            if (!another) _exit(13);
+            ps::dyld_rescan();
+            ::dlclose(another);
             ps::dyld_rescan();
         }
         if (std::count(gAdded.begin(), gAdded.end(), image.header) != 1) _exit(14);
