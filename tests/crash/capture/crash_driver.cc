@@ -391,17 +391,25 @@ bool copyFile(const char* from, const std::string& to) {
     return copied;
 }
 
+// Opens a library, finds `symbol` in it, has the loader list it (as a library
+// opened through the platform would be) and closes it with a plain dlclose;
+// where the symbol was.
+void* listedThenClosed(const char* path, const char* symbol) {
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    void* where = library ? dlsym(library, symbol) : nullptr;
+    if (!where) _exit(71);
+    platform::system::dyld_rescan();
+    dlclose(library);
+    return where;
+}
+
 // Crashes in a library without a build-id that replaced one the loader
 // listed, in place: the first build was opened, listed and closed, the
 // second renamed over its path and opened again where the first one was.
 void crashInLibraryReplacedInPlace() {
     const std::string path = gOut + "/anonymous_library.so", next = gOut + "/anonymous_library.next";
     if (!copyFile(QM_ANONYMOUS_LIBRARY_1, path)) _exit(70);
-    void* first = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    void* firstCrash = first ? dlsym(first, "variant1_crash") : nullptr;
-    if (!firstCrash) _exit(71);
-    platform::system::dyld_rescan();  // listed, as a library opened through the platform would be
-    dlclose(first);
+    void* firstCrash = listedThenClosed(path.c_str(), "variant1_crash");
     if (!copyFile(QM_ANONYMOUS_LIBRARY_2, next) || rename(next.c_str(), path.c_str()) != 0) _exit(70);
     void* second = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto crash = second ? reinterpret_cast<int (*)(int)>(dlsym(second, "variant2_crash")) : nullptr;
@@ -414,11 +422,7 @@ void crashInLibraryReplacedInPlace() {
 // Crashes in code made at run time in a page mapped where a library the
 // loader listed was, once it was closed with a plain dlclose.
 void crashInCodeWhereALibraryWas() {
-    void* library = dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    void* where = library ? dlsym(library, "library_version1_crash") : nullptr;
-    if (!where) _exit(71);
-    platform::system::dyld_rescan();  // listed, as a library opened through the platform would be
-    dlclose(library);
+    void* where = listedThenClosed(QM_REPLACEABLE_LIBRARY, "library_version1_crash");
     if (dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_NOLOAD)) _exit(72);  // not unloaded
     const long page = sysconf(_SC_PAGESIZE);
     auto* start = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(where) & ~uintptr_t(page - 1));
@@ -440,11 +444,7 @@ void crashInCodeWhereALibraryWas() {
 // Crashes in a library opened with a plain dlopen where a library the
 // loader listed was closed with a plain dlclose.
 void crashInLibraryWhereAnotherWas() {
-    void* first = dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    void* firstCrash = first ? dlsym(first, "library_version1_crash") : nullptr;
-    if (!firstCrash) _exit(71);
-    platform::system::dyld_rescan();  // listed, as a library opened through the platform would be
-    dlclose(first);
+    void* firstCrash = listedThenClosed(QM_REPLACEABLE_LIBRARY, "library_version1_crash");
     void* second = dlopen(QM_REPLACEABLE_LIBRARY_2, RTLD_NOW | RTLD_LOCAL);
     auto crash = second ? reinterpret_cast<int (*)(int)>(dlsym(second, "library_version2_crash")) : nullptr;
     if (!crash) _exit(72);
