@@ -475,6 +475,50 @@ TEST_F(PKROVCrashReporterTest, LiveReportsOfTwoThreadsAtOnceAllEnd) {
     EXPECT_TRUE(r.exited(0)) << (r.timedOut ? "frozen" : "status " + std::to_string(r.status));
 }
 
+// A live report asked for while another one is under way waits for it: no
+// thread is ever caught inside another live report's writing. The second
+// reporter keeps the stop signal blocked, so the first cannot stop it and
+// waits for it (a fraction of a second) with the other threads stopped.
+TEST_F(PKROVCrashReporterTest, ALiveReportWaitsForTheOneUnderWay) {
+    auto r = crashtest::runInChild([&] {
+        PKROVCrashReporter reporter("com.example/tests", "3", std::nullopt,
+                                    std::make_shared<PKROVCrashReporterConfig>(
+                                        PKROVCrashReporterConfig::kSignalHandlerTypeBSD, 3));
+        ps::thread_control_prepare();
+        std::atomic<bool> firstDone{false};
+        std::atomic<int> caught{0}, seconds{0};
+        std::thread first([&] {
+            for (int i = 0; i < 3; ++i) reporter.generateLiveReport();
+            firstDone.store(true);
+        });
+        std::thread second([&] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, ps::thread_control_signal());
+            pthread_sigmask(SIG_BLOCK, &set, nullptr);
+            while (!firstDone.load() || seconds.load() == 0) {
+                auto bytes = reporter.generateLiveReport();
+                Error error;
+                auto report = bytes ? PKROVCrashReport::initWithData(*bytes, &error) : nullptr;
+                if (!report) _exit(20);
+                seconds.fetch_add(1);
+                for (const auto& t : report->threads()) {
+                    if (t->crashed()) continue;
+                    for (const auto& frame : t->stackFrames())
+                        if (frame->symbolInfo() &&
+                            frame->symbolInfo()->symbolName().find("crash_log_writer_write") != std::string::npos)
+                            caught.fetch_add(1);
+                }
+            }
+        });
+        first.join();
+        second.join();
+        _exit(caught.load() == 0 ? 0 : 21);
+    });
+    EXPECT_TRUE(r.exited(0)) << (r.exited(21) ? "a thread was caught inside another live report"
+                                               : "status " + std::to_string(r.status));
+}
+
 // A thread crashes while another one writes live reports: the crash still
 // leaves its report, of the crashed thread.
 TEST_F(PKROVCrashReporterTest, ACrashDuringALiveReportLeavesItsReport) {
