@@ -92,6 +92,7 @@ bool writeCommands(crash_time_view* v, const loaded_elf_symbol_table* table) {
 // when the view stays as it was.
 bool complete(crash_time_view* v) {
     v->completed = true;
+    loaded_elf_read_file(&v->elf);
     loaded_elf_file file;
     const bool hasFile = loaded_elf_file_open(v->elf, v->name, &file);
     bool changed = false;

@@ -111,18 +111,14 @@ uint64_t headersHash(const Head& head, uint64_t bias, const Elf64_Phdr* ph, uint
     return hash;
 }
 
-// The headers' hash and, for an object without a build-id, the file mapped
-// at its base.
-void noteHeaders(const Head& head, const Elf64_Phdr* ph, uint32_t phnum, loaded_elf* out) {
-    if (out->has_uuid) return;
-    out->headers_hash = headersHash(head, out->bias, ph, phnum);
-    process_mapping mapping;
-    if (!process_mapping_find(out->base, &mapping) || mapping.inode == 0) return;
-    out->has_file = true;
+// Notes the identity of the file in `mapping` as the object's.
+void noteFile(const process_mapping& mapping, loaded_elf* out) {
+    out->has_file = mapping.inode != 0;
     out->file_device = mapping.device;
     out->file_inode = mapping.inode;
     out->file_size = mapping.size;
     out->file_mtime_ns = mapping.mtime_ns;
+    out->file_mapping_end = mapping.end;
 }
 
 // Fills `out` from program headers already copied.
@@ -178,7 +174,7 @@ bool fromHeaders(const Head& head, uint64_t bias, const Elf64_Phdr* ph, uint32_t
         out->note = at + offset;
         out->note_size = kept;
     }
-    noteHeaders(head, ph, phnum, out);
+    if (!out->has_uuid) out->headers_hash = headersHash(head, bias, ph, phnum);
     return true;
 }
 
@@ -231,7 +227,15 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
     // Program headers lie right behind the ELF header, as linkers put them.
     Head head(phdr - sizeof(Elf64_Ehdr));
     const Elf64_Phdr* ph = head.phdrs(phdr, phnum);
-    return ph && fromHeaders(head, bias, ph, phnum, out);
+    if (!ph || !fromHeaders(head, bias, ph, phnum, out)) return false;
+    loaded_elf_read_file(out);
+    return true;
+}
+
+void loaded_elf_read_file(loaded_elf* elf) {
+    process_mapping mapping;
+    if (!elf->has_uuid && !elf->has_file && process_mapping_find(elf->base, &mapping))
+        noteFile(mapping, elf);
 }
 
 namespace {
@@ -336,9 +340,16 @@ bool loaded_elf_still_there(const loaded_elf& elf) {
         uint8_t now[kLoadedElfMaxNote];
         return readPages(elf.note, now, elf.note_size) && sameBytes(now, elf.note_bytes, elf.note_size);
     }
-    // Without a build-id: the same headers where they were, and the same file.
+    // Without a build-id: the same headers where they were, and the same file
+    // mapped at its base, looked for first where it was mapped at load.
     loaded_elf again;
-    return objectAt(elf.base, elf.bias, elf.dynamic, &again) && loaded_elf_same(elf, again);
+    if (!objectAt(elf.base, elf.bias, elf.dynamic, &again)) return false;
+    process_mapping mapping;
+    if (elf.has_file && process_mapping_at(elf.base, elf.file_mapping_end, &mapping))
+        noteFile(mapping, &again);
+    else
+        loaded_elf_read_file(&again);
+    return loaded_elf_same(elf, again);
 }
 
 bool loaded_elf_same(const loaded_elf& a, const loaded_elf& b) {

@@ -37,11 +37,14 @@ struct loaded_elf {
     uint8_t note_bytes[kLoadedElfMaxNote] = {};
     // What tells it apart without a build-id: its ELF and program headers as
     // loaded (a hash of them), and the file mapped at its base as at load
-    // (ProcessMaps.h). The file is looked at only for an object without one.
+    // (ProcessMaps.h), which that mapping ended at. The file is looked at only
+    // for an object without one, and at crash time only once it is needed
+    // (loaded_elf_read_file).
     uint64_t headers_hash = 0;
     bool has_file = false;
     uint64_t file_device = 0, file_inode = 0, file_size = 0;
     int64_t file_mtime_ns = 0;
+    uint64_t file_mapping_end = 0;
 };
 
 // The addresses a dynamic section gives for the tables that symbol lookup
@@ -54,9 +57,15 @@ struct loaded_elf_dynamic {
 // it cannot be read.
 bool loaded_elf_read_dynamic(uint64_t dynamic, loaded_elf_dynamic* out);
 
-// Reads the object whose `phnum` program headers are loaded at `phdr`.
-// False when they cannot be read or describe no loaded segment.
+// Reads the object whose `phnum` program headers are loaded at `phdr`, and
+// for one without a build-id the file mapped at its base. False when they
+// cannot be read or describe no loaded segment.
 bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* out);
+
+// Notes the file mapped at the base of an object without a build-id, which
+// the crash-time readings below leave out: reading the process's map for
+// each object found would make a crash slow where many are.
+void loaded_elf_read_file(loaded_elf* elf);
 
 // Reads the object loaded with `bias` whose dynamic section is at `dynamic`
 // (0: it has none), from the ELF header at the start of its first segment:
@@ -73,9 +82,9 @@ bool loaded_elf_find(uint64_t bias, uint64_t dynamic, loaded_elf* out);
 // this machine or its first loaded segment does not map it.
 bool loaded_elf_from_file(uint64_t start, loaded_elf* out);
 
-// Whether the object that `elf` recorded still lies where it was: its
-// build-id note holds the same bytes, or without one its headers and the
-// file mapped at its base are the same.
+// Whether the object that `elf` recorded (loaded_elf_read) still lies where
+// it was: its build-id note holds the same bytes, or without one its headers
+// and the file mapped at its base are the same.
 bool loaded_elf_still_there(const loaded_elf& elf);
 
 // Whether two readings are of the same object: the same place, and the same

@@ -58,15 +58,15 @@ bool parseHead(const char* line, const char* end, Head* out) {
     return true;
 }
 
-// The size and modification time of the file mapped at "start-end" (the
-// map's own text for the range), through /proc/self/map_files.
-void statMapped(const char* range, uint32_t length, process_mapping* out) {
+// The identity of the file mapped at "start-end" (the map's own text for the
+// range), through /proc/self/map_files; false when there is no such mapping.
+bool statMapped(const char* range, uint32_t length, process_mapping* out) {
     char path[96] = "/proc/self/map_files/";
     uint32_t n = 21;
     for (uint32_t i = 0; i < length && n + 1 < sizeof path; ++i) path[n++] = range[i];
     path[n] = '\0';
     struct stat st;
-    if (::syscall(SYS_newfstatat, AT_FDCWD, path, &st, 0) != 0) return;
+    if (::syscall(SYS_newfstatat, AT_FDCWD, path, &st, 0) != 0) return false;
     // The link leads to the mapped file itself, whatever its name is now; its
     // device and inode as a descriptor of it tells them (the map may name
     // the layer under a stacked file system).
@@ -74,6 +74,20 @@ void statMapped(const char* range, uint32_t length, process_mapping* out) {
     out->inode = uint64_t(st.st_ino);
     out->size = uint64_t(st.st_size);
     out->mtime_ns = int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
+// Writes `v` in lowercase hex without leading zeros, as the map does;
+// returns the digits written.
+uint32_t hex(uint64_t v, char* out) {
+    char digits[16];
+    uint32_t n = 0;
+    do {
+        digits[n++] = "0123456789abcdef"[v & 15];
+        v >>= 4;
+    } while (v != 0);
+    for (uint32_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+    return n;
 }
 
 // Fields before a line's path.
@@ -139,6 +153,18 @@ bool process_mapping_find(uint64_t address, process_mapping* out, char* path, ui
     ::syscall(SYS_close, fd);
     if (!found && path) path[0] = '\0';
     return found;
+}
+
+bool process_mapping_at(uint64_t start, uint64_t end, process_mapping* out) {
+    *out = process_mapping{};
+    char range[40];
+    uint32_t n = hex(start, range);
+    range[n++] = '-';
+    n += hex(end, range + n);
+    if (!statMapped(range, n, out)) return false;
+    out->start = start;
+    out->end = end;
+    return true;
 }
 
 }  // namespace platform::system

@@ -9,6 +9,9 @@
 // Async-signal-safe: raw open/read/close/stat system calls into fixed
 // buffers on the stack and the caller's, no allocation, no lock; the read of
 // the map stops at the address, and a line of any length is taken whole.
+// Reading the map costs time in proportion to the mappings below the
+// address: where a mapping's range is known, process_mapping_at is one
+// system call.
 #include <cstdint>
 
 namespace platform::system {
@@ -30,5 +33,10 @@ struct process_mapping {
 // be read. `path`, when given, receives the name the map gives the mapped
 // file ("" for anonymous memory), cut to path_capacity - 1 bytes.
 bool process_mapping_find(uint64_t address, process_mapping* out, char* path = nullptr, uint32_t path_capacity = 0);
+
+// The file of the mapping that spans exactly [start, end), found without
+// reading the map: start, end and the file's identity; false when no mapping
+// has that range or it maps no file.
+bool process_mapping_at(uint64_t start, uint64_t end, process_mapping* out);
 
 }  // namespace platform::system
