@@ -146,6 +146,14 @@ TEST(ProcessMaps, LeadFromAnAddressToItsFileAndTheObjectMappedThere) {
     EXPECT_EQ(mapping.inode, uint64_t(st.st_ino));
     EXPECT_EQ(mapping.size, uint64_t(st.st_size));
     EXPECT_EQ(mapping.mtime_ns, int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec);
+    // The same file by its mapping's range alone; a range no mapping has is none.
+    ps::process_mapping exact;
+    ASSERT_TRUE(ps::process_mapping_at(mapping.start, mapping.end, &exact));
+    EXPECT_EQ(exact.device, mapping.device);
+    EXPECT_EQ(exact.inode, mapping.inode);
+    EXPECT_EQ(exact.size, mapping.size);
+    EXPECT_EQ(exact.mtime_ns, mapping.mtime_ns);
+    EXPECT_FALSE(ps::process_mapping_at(mapping.start, mapping.end - 1, &exact));
     ps::loaded_elf fromFile, fromHeaders;
     ASSERT_TRUE(ps::loaded_elf_from_file(mapping.file_start, &fromFile));
     ASSERT_TRUE(ps::loaded_elf_read(libc->info.dlpi_addr, reinterpret_cast<uint64_t>(libc->info.dlpi_phdr),
