@@ -368,13 +368,13 @@ std::atomic<uint64_t> sessionCount{0};
 std::atomic<uint32_t> viewsWithoutWalk{0};
 
 constexpr uint32_t kListedObjectsMax = 4096;
-// Each look reads the whole list of mappings: addresses that lie in no
-// image (a wild return address) must not make a report slow.
+// Each look reads the process's map up to the address: addresses that lie in
+// no image (a wild return address) must not make a report slow.
 constexpr uint32_t kMappingLooksMax = 8;
 
 // Whether the linker's object is the one the record was made of: same place,
-// same dynamic section, and the same build-id note where it was or, without
-// one, the same name.
+// same dynamic section, still there (its build-id note, or its headers and
+// file) and, without a build-id, the same name.
 bool sameObject(const Record* r, const link_map_object& o, char (&name)[kCrashTimeViewName]) {
     if (r->elf.base == 0 || r->elf.bias != o.bias || r->elf.dynamic != o.dynamic) return false;
     if (!loaded_elf_still_there(r->elf)) return false;
