@@ -1,10 +1,11 @@
 #pragma once
 // Mach-O views made at crash time, for objects that the dynamic linker lists,
 // or whose file is mapped where a walked address lies, but the loader has no
-// record of (opened by a plain dlopen since its last look). Room for them is made outside crash time (crash_time_views_prepare);
-// at crash time a view is written into a slot from the object's own headers
-// (LoadedElf.h): a header, a __TEXT segment over its segments with __text,
-// __eh_frame and __eh_frame_hdr sections over its pages, and LC_UUID from its
+// record of (opened by a plain dlopen since its last look). Room for them is
+// made outside crash time (crash_time_views_prepare); at crash time a view is
+// written into a slot from the object's own headers (LoadedElf.h): a header,
+// a __TEXT segment over its segments with __text, __eh_frame and
+// __eh_frame_hdr sections over its pages, and LC_UUID from its
 // build-id. What a report needs of most images ends there. An image that
 // holds an address a walk reaches is completed, when its view is made or
 // when it is first reached: from its file, where that is the one loaded
@@ -15,7 +16,8 @@
 // its own (Loader.h) while the crash-time session that made them lasts.
 //
 // Async-signal-safe, except crash_time_views_prepare: no allocation, no lock,
-// the file read through raw system calls into buffers of ours. Slots are written by one session at a time (Loader.cpp's session flag).
+// the file read through raw system calls into buffers of ours. Slots are
+// written by one session at a time (Loader.cpp's session flag).
 #include <cstdint>
 
 #include "platform/system/LoadedElf.h"

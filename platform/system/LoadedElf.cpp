@@ -180,8 +180,8 @@ bool fromHeaders(const Head& head, uint64_t bias, const Elf64_Phdr* ph, uint32_t
 
 }  // namespace
 
-bool elf_build_id_note(elf_note_reader read, const void* context, uint64_t size, uint8_t uuid[16],
-                       uint64_t* offset, uint64_t* length) {
+bool elf_build_id_note(elf_note_reader read, const void* context, uint64_t size, uint8_t uuid[16], uint64_t* offset,
+                       uint64_t* length) {
     auto align4 = [](uint64_t v) { return (v + 3) & ~uint64_t{3}; };
     uint64_t pos = 0;
     for (uint32_t notes = 0; notes < kMaxNotes && size - pos >= sizeof(Elf64_Nhdr); ++notes) {
@@ -234,8 +234,7 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
 
 void loaded_elf_read_file(loaded_elf* elf) {
     process_mapping mapping;
-    if (!elf->has_uuid && !elf->has_file && process_mapping_find(elf->base, &mapping))
-        noteFile(mapping, elf);
+    if (!elf->has_uuid && !elf->has_file && process_mapping_find(elf->base, &mapping)) noteFile(mapping, elf);
 }
 
 namespace {

@@ -97,8 +97,8 @@ using elf_note_reader = bool (*)(const void* context, uint64_t offset, void* out
 // The GNU build-id among the notes in [0, size) that `read` reads, one note
 // at a time: its first 16 bytes (zero-padded when shorter), the offset and
 // the length of its note.
-bool elf_build_id_note(elf_note_reader read, const void* context, uint64_t size, uint8_t uuid[16],
-                       uint64_t* offset, uint64_t* length);
+bool elf_build_id_note(elf_note_reader read, const void* context, uint64_t size, uint8_t uuid[16], uint64_t* offset,
+                       uint64_t* length);
 // The same over notes in memory of the caller's, [data, data + size).
 bool elf_build_id_note(const uint8_t* data, uint64_t size, uint8_t uuid[16], uint64_t* offset, uint64_t* length);
 

@@ -90,7 +90,8 @@ bool loaded_elf_file_open(const loaded_elf& elf, const char* path, loaded_elf_fi
         const uint32_t n = eh.e_shnum - at < kChunk ? eh.e_shnum - at : kChunk;
         if (!readAt(fd, eh.e_shoff + uint64_t{at} * sizeof(Elf64_Shdr), sh, n * sizeof(Elf64_Shdr))) break;
         for (uint32_t i = 0; i < n; ++i) {
-            if (sh[i].sh_type == SHT_PROGBITS && out->eh_frame == 0 && named(fd, names, sh[i].sh_name, ".eh_frame", 9)) {
+            if (sh[i].sh_type == SHT_PROGBITS && out->eh_frame == 0 &&
+                named(fd, names, sh[i].sh_name, ".eh_frame", 9)) {
                 out->eh_frame = sh[i].sh_addr;
                 out->eh_frame_size = sh[i].sh_size;
             }

@@ -546,13 +546,14 @@ void crashInCodeWhereALibraryWas() {
     if (dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_NOLOAD)) _exit(72);  // not unloaded
     const long page = sysconf(_SC_PAGESIZE);
     auto* start = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(where) & ~uintptr_t(page - 1));
-    void* made = mmap(start, size_t(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE,
-                      -1, 0);
+    void* made =
+        mmap(start, size_t(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     if (made != start) _exit(73);
 #if defined(__x86_64__)
     const uint8_t code[] = {0x31, 0xc0, 0x8b, 0x00, 0xc3};  // xor eax, eax; mov eax, [rax]; ret
 #else
-    const uint8_t code[] = {0x00, 0x00, 0x80, 0xd2, 0x00, 0x00, 0x40, 0xb9, 0xc0, 0x03, 0x5f, 0xd6};  // x0 = 0; ldr w0, [x0]; ret
+    const uint8_t code[] = {0x00, 0x00, 0x80, 0xd2, 0x00, 0x00,
+                            0x40, 0xb9, 0xc0, 0x03, 0x5f, 0xd6};  // x0 = 0; ldr w0, [x0]; ret
 #endif
     memcpy(where, code, sizeof code);
     if (mprotect(start, size_t(page), PROT_READ | PROT_EXEC) != 0) _exit(74);

@@ -481,9 +481,9 @@ TEST_F(PKROVCrashReporterTest, LiveReportsOfTwoThreadsAtOnceAllEnd) {
 // waits for it (a fraction of a second) with the other threads stopped.
 TEST_F(PKROVCrashReporterTest, ALiveReportWaitsForTheOneUnderWay) {
     auto r = crashtest::runInChild([&] {
-        PKROVCrashReporter reporter("com.example/tests", "3", std::nullopt,
-                                    std::make_shared<PKROVCrashReporterConfig>(
-                                        PKROVCrashReporterConfig::kSignalHandlerTypeBSD, 3));
+        PKROVCrashReporter reporter(
+            "com.example/tests", "3", std::nullopt,
+            std::make_shared<PKROVCrashReporterConfig>(PKROVCrashReporterConfig::kSignalHandlerTypeBSD, 3));
         ps::thread_control_prepare();
         std::atomic<bool> firstDone{false};
         std::atomic<int> caught{0}, seconds{0};
@@ -516,7 +516,7 @@ TEST_F(PKROVCrashReporterTest, ALiveReportWaitsForTheOneUnderWay) {
         _exit(caught.load() == 0 ? 0 : 21);
     });
     EXPECT_TRUE(r.exited(0)) << (r.exited(21) ? "a thread was caught inside another live report"
-                                               : "status " + std::to_string(r.status));
+                                              : "status " + std::to_string(r.status));
 }
 
 // A thread crashes while another one writes live reports: the crash still
