@@ -31,6 +31,11 @@ constexpr const char* kQueuedFolder = "queued_reports";
 std::mutex gEnableLock;
 bool gProcessEnabled = false;  // guarded by gEnableLock; set by the first enable attempt
 
+// Live reports are written one at a time, whichever reporter asks: two
+// writers at once would each stop the other's thread and wait for it. A
+// crash never takes this lock; it stops a live writer like any thread.
+std::mutex gLiveReportLock;
+
 void setError(Error* error, OVCrashReporterError code, const std::string& description) {
     ovcrash::reporter_error_populate(error, code, description, nullptr);
 }
@@ -257,10 +262,14 @@ std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::sys
         ovcrash::reporter_error_populate_posix(error, errno, "Failed to create temporary path");
         return std::nullopt;
     }
-    ovcrash::async_error result = ovcrash::crash_reporter_write_live_report(
-        fd, thread, address, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
-        applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
-        mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), ovcrash::shared_image_list());
+    ovcrash::async_error result;
+    {
+        std::lock_guard lock(gLiveReportLock);
+        result = ovcrash::crash_reporter_write_live_report(
+            fd, thread, address, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+            applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
+            mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), ovcrash::shared_image_list());
+    }
     std::optional<std::vector<uint8_t>> data;
     if (result != ovcrash::ASYNC_ESUCCESS) {
         warn(std::string("Write failed with error ") + ovcrash::async_error_string(result));

@@ -1,10 +1,12 @@
 // Async-signal-safe, except crash_time_views_prepare (it maps the room):
-// plain stores into slots made beforehand, atomic publication of the count.
+// plain stores into slots made beforehand, reads of an object's file through
+// raw system calls, atomic publication of the count.
 #include "platform/system/CrashTimeViews.h"
 
 #include <sys/mman.h>
 #include <atomic>
 
+#include "platform/system/LoadedElfFile.h"
 #include "platform/system/LoadedElfSymbols.h"
 #include "platform/system/MachO.h"
 #include "platform/system/MachOViewCommands.h"
@@ -83,25 +85,41 @@ bool writeCommands(crash_time_view* v, const loaded_elf_symbol_table* table) {
     return true;
 }
 
-// Reads the view's symbol table into the session's room and writes the
-// commands that show it; the view stays as it was when there is none.
-bool addSymbols(crash_time_view* v) {
-    v->symbols_read = true;
+// Reads what the view lacks until a walk reaches its image: from its file,
+// where that is the one loaded, .eh_frame where no .eh_frame_hdr points at
+// it and the file's own symbol table; else the dynamic symbol table in its
+// pages, into the session's room. Writes the commands that show them; false
+// when the view stays as it was.
+bool complete(crash_time_view* v) {
+    v->completed = true;
+    loaded_elf_read_file(&v->elf);
+    loaded_elf_file file;
+    const bool hasFile = loaded_elf_file_open(v->elf, v->name, &file);
+    bool changed = false;
+    if (hasFile && v->elf.eh_frame == 0 && file.eh_frame != 0) {
+        v->elf.eh_frame = v->elf.bias + file.eh_frame;
+        v->elf.eh_frame_size = file.eh_frame_size;
+        changed = true;
+    }
     uint8_t* symbols = gSymbols.load();
     loaded_elf_symbol_table table;
-    if (!symbols || !loaded_elf_symbols(v->elf, symbols + gSymbolsUsed, kSymbolsBytes - gSymbolsUsed, &table) ||
-        table.nsyms == 0)
-        return false;
-    v->linkedit = symbols + gSymbolsUsed;
-    v->linkedit_size = table.size;
-    if (!writeCommands(v, &table)) {
-        v->linkedit = nullptr;
-        v->linkedit_size = 0;
-        writeCommands(v, nullptr);
-        return false;
+    if (symbols &&
+        loaded_elf_symbols(v->elf, hasFile ? &file : nullptr, symbols + gSymbolsUsed, kSymbolsBytes - gSymbolsUsed,
+                           &table) &&
+        table.nsyms > 0) {
+        v->linkedit = symbols + gSymbolsUsed;
+        v->linkedit_size = table.size;
+        if (writeCommands(v, &table)) {
+            gSymbolsUsed += (v->linkedit_size + 15) & ~uint64_t{15};
+            changed = true;
+        } else {
+            v->linkedit = nullptr;
+            v->linkedit_size = 0;
+        }
     }
-    gSymbolsUsed += (v->linkedit_size + 15) & ~uint64_t{15};
-    return true;
+    if (hasFile) loaded_elf_file_close(&file);
+    if (!v->linkedit) writeCommands(v, nullptr);
+    return changed;
 }
 
 }  // namespace
@@ -135,7 +153,7 @@ void crash_time_views_clear() {
     gSymbolsUsed = 0;
 }
 
-const crash_time_view* crash_time_views_add(const loaded_elf& elf, const char* name, bool with_symbols) {
+const crash_time_view* crash_time_views_add(const loaded_elf& elf, const char* name, bool complete_now) {
     crash_time_view* slots = gSlots.load();
     const uint32_t n = gCount.load();
     if (!slots || n >= gCapacity.load()) return nullptr;
@@ -143,12 +161,12 @@ const crash_time_view* crash_time_views_add(const loaded_elf& elf, const char* n
     v->elf = elf;
     v->linkedit = nullptr;
     v->linkedit_size = 0;
-    v->symbols_read = false;
+    v->completed = false;
     if (!writeCommands(v, nullptr)) return nullptr;
-    if (with_symbols) addSymbols(v);
     uint32_t length = 0;
     for (; name && name[length] != '\0' && length + 1 < sizeof v->name; ++length) v->name[length] = name[length];
     v->name[length] = '\0';
+    if (complete_now) complete(v);
     const uint32_t at = viewsBelow(elf.base, n);
     __builtin_memmove(gOrder + at + 1, gOrder + at, (n - at) * sizeof *gOrder);
     gOrder[at] = n;
@@ -156,11 +174,11 @@ const crash_time_view* crash_time_views_add(const loaded_elf& elf, const char* n
     return v;
 }
 
-bool crash_time_views_add_symbols(const crash_time_view* view) {
+bool crash_time_views_complete(const crash_time_view* view) {
     crash_time_view* slots = gSlots.load();
     const uint32_t n = crash_time_views_count();
-    if (!slots || view < slots || view >= slots + n || view->symbols_read) return false;
-    return addSymbols(&slots[view - slots]);
+    if (!slots || view < slots || view >= slots + n || view->completed) return false;
+    return complete(&slots[view - slots]);
 }
 
 uint32_t crash_time_views_count() { return gCount.load(std::memory_order_acquire); }

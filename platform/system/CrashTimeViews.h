@@ -1,19 +1,23 @@
 #pragma once
-// Mach-O views made at crash time, for objects that the dynamic linker lists
-// but the loader has no record of (opened by a plain dlopen since its last
-// look). Room for them is made outside crash time (crash_time_views_prepare);
-// at crash time a view is written into a slot from the object's own headers
-// (LoadedElf.h): a header, a __TEXT segment over its segments with __text,
-// __eh_frame and __eh_frame_hdr sections over its pages, and LC_UUID from its
-// build-id. What a report needs of most images ends there; an image that
-// holds an address a walk reaches gets a symbol table of its dynamic
-// function symbols too (LoadedElfSymbols.h), in room shared by the session's
-// views, when it is made or when it is first reached. The loader shows these
-// views like its own (Loader.h) while the crash-time session that made them
-// lasts.
+// Mach-O views made at crash time, for objects that the dynamic linker lists,
+// or whose file is mapped where a walked address lies, but the loader has no
+// record of (opened by a plain dlopen since its last look). Room for them is
+// made outside crash time (crash_time_views_prepare); at crash time a view is
+// written into a slot from the object's own headers (LoadedElf.h): a header,
+// a __TEXT segment over its segments with __text, __eh_frame and
+// __eh_frame_hdr sections over its pages, and LC_UUID from its
+// build-id. What a report needs of most images ends there. An image that
+// holds an address a walk reaches is completed, when its view is made or
+// when it is first reached: from its file, where that is the one loaded
+// (LoadedElfFile.h), .eh_frame where no .eh_frame_hdr points at it, and a
+// symbol table of its function symbols (LoadedElfSymbols.h), from the file's
+// own where it has one, in room shared by the session's views: then the
+// same as a view the loader makes of it. The loader shows these views like
+// its own (Loader.h) while the crash-time session that made them lasts.
 //
-// Async-signal-safe, except crash_time_views_prepare: no allocation, no lock.
-// Slots are written by one session at a time (Loader.cpp's session flag).
+// Async-signal-safe, except crash_time_views_prepare: no allocation, no lock,
+// the file read through raw system calls into buffers of ours. Slots are
+// written by one session at a time (Loader.cpp's session flag).
 #include <cstdint>
 
 #include "platform/system/LoadedElf.h"
@@ -27,7 +31,7 @@ struct crash_time_view {
     loaded_elf elf;
     const uint8_t* linkedit;  // null without a symbol table
     uint64_t linkedit_size;
-    bool symbols_read;  // its symbol table was looked for
+    bool completed;  // its file and symbol table were looked for
     uint32_t commands_size;
     uint8_t commands[kCrashTimeViewCommands];
     char name[kCrashTimeViewName];
@@ -41,12 +45,14 @@ uint32_t crash_time_views_capacity();
 
 // Forgets every view.
 void crash_time_views_clear();
-// Writes the view of `elf`, named `name` (cut to fit), into the next slot,
-// with its symbol table when `with_symbols`; null when there is no room left.
-const crash_time_view* crash_time_views_add(const loaded_elf& elf, const char* name, bool with_symbols);
-// Gives a view made without its symbol table one; false when it has none
-// (already looked for, or none that can be read or fits).
-bool crash_time_views_add_symbols(const crash_time_view* view);
+// Writes the view of `elf`, named `name` (cut to fit: the path its file is
+// opened by), into the next slot, completed when `complete_now`; null when
+// there is no room left.
+const crash_time_view* crash_time_views_add(const loaded_elf& elf, const char* name, bool complete_now);
+// Completes a view made without: true when it changed (an .eh_frame found
+// in its file, or a symbol table), false when it did not (already completed,
+// nothing that can be read or fits).
+bool crash_time_views_complete(const crash_time_view* view);
 uint32_t crash_time_views_count();
 const crash_time_view* crash_time_views_at(uint32_t index);
 // The first view whose image overlaps [base, base + size), or null.

@@ -1,15 +1,19 @@
 #pragma once
-// The function symbols of a loaded ELF object's dynamic symbol table, read at
-// crash time from its pages and written the way a view's __LINKEDIT holds
-// them (MachOView.h): 64-bit nlist entries, then their names with a leading
-// "_". For the views made at crash time (CrashTimeViews.h), whose objects the
-// loader never read from their files.
+// The function symbols of a loaded ELF object, read at crash time and
+// written the way a view's __LINKEDIT holds them (MachOView.h): 64-bit nlist
+// entries sorted by address (at one address a global name first, then a
+// weak one, then a local one, as the loader's own views order them), then
+// their names with a leading "_". From the file's own symbol table where the
+// file is at hand (LoadedElfFile.h), else from the dynamic symbol table in
+// the object's pages. For the views made at crash time (CrashTimeViews.h),
+// whose objects the loader never read from their files.
 //
-// Async-signal-safe: checked copies (vm_read_pages) into the caller's buffer,
-// no allocation, no lock, bounded loops.
+// Async-signal-safe: checked copies (vm_read_pages) and reads of the file
+// into the caller's buffer, no allocation, no lock, bounded loops.
 #include <cstdint>
 
 #include "platform/system/LoadedElf.h"
+#include "platform/system/LoadedElfFile.h"
 
 namespace platform::system {
 
@@ -19,9 +23,10 @@ struct loaded_elf_symbol_table {
     uint64_t size = 0;     // both together
 };
 
-// Writes the table into out[0, capacity); false when the object has no
-// dynamic symbol table that can be read or the table does not fit (the
-// buffer's contents are then unspecified).
-bool loaded_elf_symbols(const loaded_elf& elf, uint8_t* out, uint64_t capacity, loaded_elf_symbol_table* table);
+// Writes the table into out[0, capacity), from `file`'s symbol table when it
+// is given and has one; false when no symbol table can be read or the table
+// does not fit (the buffer's contents are then unspecified).
+bool loaded_elf_symbols(const loaded_elf& elf, const loaded_elf_file* file, uint8_t* out, uint64_t capacity,
+                        loaded_elf_symbol_table* table);
 
 }  // namespace platform::system

@@ -3,9 +3,10 @@
 // loader_crash_time_image_at and _end) are async-signal-safe: atomic loads
 // over records that are never freed, checked reads of the process, room made
 // beforehand, no allocation, no lock, raw system calls only (open and read
-// of the process's mappings included); the bytes of the loader's mappings of
-// image files are read through the checked read (Mach.h), never in place.
-// Everything else here runs outside crash time under the loader's mutex.
+// of the process's map and of image files included); the bytes of the
+// loader's mappings of image files are read through the checked read
+// (Mach.h), never in place. Everything else here runs outside crash time
+// under the loader's mutex.
 #include "platform/system/Loader.h"
 
 #include <link.h>
@@ -20,12 +21,12 @@
 
 #include "platform/foundation/SharedLibrary.h"
 #include "platform/system/CrashTimeViews.h"
-#include "platform/system/FileMapping.h"
 #include "platform/system/Host.h"
 #include "platform/system/LinkMap.h"
 #include "platform/system/LoadedElf.h"
 #include "platform/system/Mach.h"
 #include "platform/system/MachOView.h"
+#include "platform/system/ProcessMaps.h"
 
 namespace platform::system {
 
@@ -74,15 +75,23 @@ const mach_header* headerOf(const Record* r) { return reinterpret_cast<const mac
 struct Seen {
     dl_phdr_info info;
     std::string name;
-    bool hasUuid;
-    uint8_t uuid[16];
+    loaded_elf elf;  // its identity, read when first asked for
+    bool identified = false;
+    const loaded_elf& identity() {
+        if (!identified)
+            loaded_elf_read(info.dlpi_addr, reinterpret_cast<uint64_t>(info.dlpi_phdr), info.dlpi_phnum, &elf);
+        identified = true;
+        return elf;
+    }
 };
 
 // A file replaced on disk may be loaded again at the very place of the one
-// before it: only the build-id tells them apart.
-bool sameImage(const Record* r, const Seen& seen) {
-    return r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr && r->view.hasUuid == seen.hasUuid &&
-           (!seen.hasUuid || std::memcmp(r->view.uuid, seen.uuid, sizeof seen.uuid) == 0);
+// before it: only the build-id tells them apart, or without one the headers
+// and the file mapped. That takes a load and an unload since the last look;
+// without both, the image at a record's place is the record's.
+bool sameImage(const Record* r, Seen& seen, bool mayBeReplaced) {
+    return r->view.bias == seen.info.dlpi_addr && r->phdr == seen.info.dlpi_phdr &&
+           (!mayBeReplaced || loaded_elf_same(r->elf, seen.identity()));
 }
 
 // The crash-time session under way, 0 when none is (see loader_crash_time_begin).
@@ -94,9 +103,8 @@ bool goneNow(const Record* r) {
     return session != 0 && r->goneIn.load(std::memory_order_relaxed) == session;
 }
 
-void noteIdentity(Record* r, const Seen& seen) {
-    loaded_elf_read(seen.info.dlpi_addr, reinterpret_cast<uint64_t>(seen.info.dlpi_phdr), seen.info.dlpi_phnum,
-                    &r->elf);
+void noteIdentity(Record* r, Seen& seen) {
+    r->elf = seen.identity();
     r->pinned = seen.name.empty() || seen.name.find('/') == std::string::npos;
 }
 
@@ -117,7 +125,6 @@ int collect(dl_phdr_info* info, size_t size, void* data) {
     Seen& seen = ctx->seen.emplace_back();
     seen.info = *info;
     if (ctx->seen.size() > 1 && info->dlpi_name) seen.name = info->dlpi_name;
-    seen.hasUuid = loadedBuildId(*info, seen.uuid);
     return 0;
 }
 
@@ -129,25 +136,26 @@ void rescanLocked(LoaderState& s) {
 
     ScanContext scan;
     dl_iterate_phdr(collect, &scan);
+    const bool mayBeReplaced = s.scanned && scan.adds != s.adds && scan.subs != s.subs;
     s.scanned = true;
     s.adds = scan.adds;
     s.subs = scan.subs;
 
     std::vector<Record*> now;
     std::vector<Record*> added;
-    for (const Seen& seen : scan.seen) {
+    for (Seen& seen : scan.seen) {
         if (seen.info.dlpi_phnum == 0) continue;
         Record* found = nullptr;
         for (Record* r : s.loaded)
-            if (sameImage(r, seen)) found = r;
+            if (sameImage(r, seen, mayBeReplaced)) found = r;
         if (!found) {
             // The same file back at the same place: its old view still holds.
             for (Record* r = records.load(); r && !found; r = r->next)
-                if (!r->loaded.load() && sameImage(r, seen) && (seen.name.empty() || r->view.path == seen.name))
+                if (!r->loaded.load() && sameImage(r, seen, true) && (seen.name.empty() || r->view.path == seen.name))
                     found = r;
             if (!found) {
                 auto record = std::make_unique<Record>();
-                if (!buildMachOView(seen.info, seen.name, &record->view, nullptr)) continue;
+                if (!buildMachOView(seen.info, seen.name, seen.identity(), &record->view, nullptr)) continue;
                 record->phdr = seen.info.dlpi_phdr;
                 noteIdentity(record.get(), seen);
                 record->next = records.load();
@@ -351,7 +359,6 @@ struct SessionRoom {
     uint32_t withoutWalk = 0;   // views it made of images no walk had reached
     uint32_t mappingLooks = 0;  // looks at the process's mappings it made
     char name[kCrashTimeViewName];
-    char mappings[16384];  // scratch for reading the process's mappings
 };
 std::atomic<SessionRoom*> sessionRoom{nullptr};
 std::atomic<bool> sessionBusy{false};
@@ -361,16 +368,16 @@ std::atomic<uint64_t> sessionCount{0};
 std::atomic<uint32_t> viewsWithoutWalk{0};
 
 constexpr uint32_t kListedObjectsMax = 4096;
-// Each look reads the whole list of mappings: addresses that lie in no
-// image (a wild return address) must not make a report slow.
+// Each look reads the process's map up to the address: addresses that lie in
+// no image (a wild return address) must not make a report slow.
 constexpr uint32_t kMappingLooksMax = 8;
 
 // Whether the linker's object is the one the record was made of: same place,
-// same dynamic section, and the same build-id note where it was or, without
-// one, the same name.
+// same dynamic section, still there (its build-id note, or its headers and
+// file) and, without a build-id, the same name.
 bool sameObject(const Record* r, const link_map_object& o, char (&name)[kCrashTimeViewName]) {
     if (r->elf.base == 0 || r->elf.bias != o.bias || r->elf.dynamic != o.dynamic) return false;
-    if (!loaded_elf_note_unchanged(r->elf)) return false;
+    if (!loaded_elf_still_there(r->elf)) return false;
     if (r->elf.note_size > 0 || o.first) return true;  // the program: the linker gives it no name
     if (!link_map_read_name(o.name, name, sizeof name)) return false;
     return r->view.path == std::string_view(name);
@@ -391,6 +398,23 @@ bool takenNow(uint64_t session, uint64_t base, uint64_t size) {
     if (takenInSession(session, base, size, nullptr)) return true;
     for (const Record* r = records.load(std::memory_order_acquire); r; r = r->next)
         if (r->loaded.load() && !goneNow(r) && overlaps(r->view.base, r->view.span, base, size)) return true;
+    return false;
+}
+
+// Whether the linker lists an object where the record's was.
+bool listedAt(const link_map_object* objects, uint32_t count, const loaded_elf& elf) {
+    for (uint32_t i = 0; i < count; ++i)
+        if (objects[i].bias == elf.bias && objects[i].dynamic == elf.dynamic) return true;
+    return false;
+}
+
+// Whether any page of [base, base + size) can be read: bounded by the span.
+bool anythingMapped(uint64_t base, uint64_t size) {
+    const uint64_t page = vm_page_size();
+    uint8_t byte;
+    for (uint64_t at = base & ~(page - 1); at - base < size || at < base; at += page)
+        if (vm_read_pages(mach_task_self(), at, 1, reinterpret_cast<vm_address_t>(&byte), nullptr) == KERN_SUCCESS)
+            return true;
     return false;
 }
 
@@ -471,11 +495,17 @@ loader_crash_time loader_crash_time_begin() {
         room->spans[i] = elf.span;
     }
 
-    // A record off the list where another image now lies is that image's
-    // place no more; one whose place is empty still names calls into it.
+    // A record off the list names its place only while its image is still
+    // there (or listed there, though unreadable: a file cut short under it),
+    // or while the place is empty (a stale call into it is still its);
+    // another image there, or anything else mapped there (code made at run
+    // time), is not its.
     for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
         if (!r->loaded.load() || r->pinned || r->listedIn.load() == session) continue;
-        if (!takenInSession(session, r->view.base, r->view.span, r)) continue;
+        if (!takenInSession(session, r->view.base, r->view.span, r) &&
+            (listedAt(room->objects, count, r->elf) || loaded_elf_still_there(r->elf) ||
+             !anythingMapped(r->view.base, r->view.span)))
+            continue;
         r->goneIn.store(session);
         result.changed = true;
     }
@@ -489,7 +519,7 @@ const crash_time_view* loader_crash_time_image_at(uint64_t address) {
     SessionRoom* room = sessionRoom.load();
     if (session == 0 || !room) return nullptr;
     if (const crash_time_view* view = crash_time_views_overlapping(address, 1)) {
-        crash_time_views_add_symbols(view);
+        crash_time_views_complete(view);
         return view;
     }
     if (takenNow(session, address, 1)) return nullptr;
@@ -507,10 +537,10 @@ const crash_time_view* loader_crash_time_image_at(uint64_t address) {
     // that starts the file mapped there tells what it is.
     if (room->mappingLooks >= kMappingLooksMax) return nullptr;
     ++room->mappingLooks;
-    uint64_t start;
+    process_mapping mapping;
     loaded_elf elf;
-    if (!file_mapping_find(address, room->mappings, sizeof room->mappings, &start, room->name, sizeof room->name) ||
-        !loaded_elf_from_file(start, &elf) || !overlaps(elf.base, elf.span, address, 1) ||
+    if (!process_mapping_find(address, &mapping, room->name, sizeof room->name) || mapping.file_start == 0 ||
+        !loaded_elf_from_file(mapping.file_start, &elf) || !overlaps(elf.base, elf.span, address, 1) ||
         takenNow(session, elf.base, elf.span))
         return nullptr;
     // The linker's name for it where it lists it.

@@ -30,7 +30,8 @@
 // image stays in the list, marked unloaded, and is no longer shown; the
 // loader's mappings of its file are released, its symbol table stays
 // readable, and it serves again when the same image (same place, same
-// build-id) comes back, its unwind tables then read from its pages.
+// build-id or, without one, the same headers and file) comes back, its
+// unwind tables then read from its pages.
 #include <cstdint>
 #include <string>
 
@@ -89,13 +90,16 @@ void loader_apply_views(uint64_t address, void* data, uint64_t length);
 // The records above follow only the loader's own looks (SharedLibrary,
 // dyld_rescan). At crash time a session reads the dynamic linker's own list
 // of loaded objects (LinkMap.h), also while it changes, and until the
-// session ends: a record that the list no longer holds, where another listed
-// object now lies, is no longer shown (its view, its unwind tables); a
-// listed object without a record is shown by a view made from its own
-// headers (CrashTimeViews.h), without its symbols until a walk reaches it.
-// An address a walk reaches that no listed image holds is looked up in the
-// process's mappings (FileMapping.h). Without such a list the records serve
-// as they stand.
+// session ends: a record names its place only while its image is still
+// there (LoadedElf.h: its build-id note, or its headers and file); a record
+// that the list no longer holds, where another listed object or anything
+// else now lies, is no longer shown (its view, its unwind tables), while one
+// whose place is empty still names stale calls into it; a listed object
+// without a record is shown by a view made from its own headers
+// (CrashTimeViews.h), its symbols and what only its file holds read once a
+// walk reaches it. An address a walk reaches that no listed image holds is
+// looked up in the process's map (ProcessMaps.h). Without such a list the
+// records serve as they stand.
 
 // Makes the room a session needs: views of `capacity` objects without a
 // record that no walk reaches (beyond them, such objects are not shown), and
@@ -115,8 +119,8 @@ bool loader_image_current(uint64_t header);
 
 struct crash_time_view;
 // Async-signal-safe. While a session follows the linker's list: the view
-// made in it of the image that holds `address`, with its symbols, made now
-// when there is none yet and the image lies where the loader knows none;
+// made in it of the image that holds `address`, complete (its symbols, and
+// what only its file holds), made now when there is none yet and the image lies where the loader knows none;
 // else null.
 const crash_time_view* loader_crash_time_image_at(uint64_t address);
 

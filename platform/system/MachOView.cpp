@@ -76,16 +76,6 @@ private:
 
 }  // namespace
 
-bool loadedBuildId(const dl_phdr_info& info, uint8_t out[16]) {
-    for (int i = 0; i < info.dlpi_phnum; ++i) {
-        const Elf64_Phdr& ph = info.dlpi_phdr[i];
-        if (ph.p_type == PT_NOTE && elf_build_id_note(reinterpret_cast<const uint8_t*>(info.dlpi_addr + ph.p_vaddr),
-                                                      ph.p_memsz, out, nullptr, nullptr))
-            return true;
-    }
-    return false;
-}
-
 namespace {
 
 bool buildIdOfFile(const Bytes& file, uint8_t out[16]) {
@@ -199,12 +189,13 @@ void sortSymbols(std::vector<Symbol>* symbols) {
                    symbols->end());
 }
 
-bool readElfImage(const dl_phdr_info& info, const std::string& path, ElfImage* image, std::string* error) {
+// `elf` is what its program headers say, through the checked read: where it
+// lies, its build-id and, for want of section headers, its code and unwind
+// tables.
+bool readElfImage(const dl_phdr_info& info, const std::string& path, const loaded_elf& elf, ElfImage* image,
+                  std::string* error) {
     image->info = &info;
-    // Where it lies, its build-id and, for want of section headers, its code
-    // and unwind tables: from its program headers, through the checked read.
-    loaded_elf elf;
-    if (!loaded_elf_read(info.dlpi_addr, reinterpret_cast<uint64_t>(info.dlpi_phdr), info.dlpi_phnum, &elf)) {
+    if (elf.span == 0) {
         if (error) *error = "no loadable segment";
         return false;
     }
@@ -385,8 +376,18 @@ void releaseUnwindTables(MachOView* view) {
 }
 
 bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error) {
+    loaded_elf elf;
+    if (!loaded_elf_read(info.dlpi_addr, reinterpret_cast<uint64_t>(info.dlpi_phdr), info.dlpi_phnum, &elf)) {
+        if (error) *error = "no loadable segment";
+        return false;
+    }
+    return buildMachOView(info, path, elf, view, error);
+}
+
+bool buildMachOView(const dl_phdr_info& info, const std::string& path, const loaded_elf& elf, MachOView* view,
+                    std::string* error) {
     ElfImage image;
-    if (!readElfImage(info, path, &image, error)) return false;
+    if (!readElfImage(info, path, elf, &image, error)) return false;
     view->bias = info.dlpi_addr;
     view->base = image.base;
     view->span = image.span;

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/system/LoadedElf.h"
+
 struct dl_phdr_info;
 
 namespace platform::system {
@@ -58,14 +60,13 @@ struct MachOView {
 // ("" for the main program resolves to /proc/self/exe). False, with the
 // reason in `error`, when the image has no loadable segment.
 bool buildMachOView(const dl_phdr_info& info, const std::string& path, MachOView* view, std::string* error);
+// The same from what its program headers said (loaded_elf_read), read once.
+bool buildMachOView(const dl_phdr_info& info, const std::string& path, const loaded_elf& elf, MachOView* view,
+                    std::string* error);
 
 // Unmaps the unwind tables' mappings of the file, once their image is gone.
 // Crash-time readers may be copying from them meanwhile: the pointers are
 // published null first and those reads are checked, so they fail, not fault.
 void releaseUnwindTables(MachOView* view);
-
-// The first 16 bytes of the loaded image's GNU build-id (zero-padded when
-// shorter), read from its notes in memory; false when it has none.
-bool loadedBuildId(const dl_phdr_info& info, uint8_t out[16]);
 
 }  // namespace platform::system

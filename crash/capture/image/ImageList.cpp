@@ -116,16 +116,17 @@ int64_t crashIndex(const image_list* list, const macho_image* image) {
 }
 
 // An image made at crash time, once an address looked up lies in it: read
-// again with the symbols its view now has.
+// again with what its view now has (its symbols, an .eh_frame found in its
+// file).
 void reached(image_list* list, uint32_t index) {
     if (list->crash_reached[index]) return;
     list->crash_reached[index] = true;
     const ps::crash_time_view* view = list->crash_views[index];
-    if (!ps::crash_time_views_add_symbols(view)) return;
+    if (!ps::crash_time_views_complete(view)) return;
     macho_image* image = &list->crash_images[index];
     macho_image_free(image);
-    // The view's commands only grew by a symbol table of ours: read as it
-    // was read before.
+    // The view's commands only grew by a symbol table of ours or a section:
+    // read as it was read before.
     macho_image_init_borrowing_name(image, list->task, view->name, view->elf.base);
     // Tables and rules kept from earlier walks may have been read through
     // the image as it was.

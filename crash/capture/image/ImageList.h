@@ -9,9 +9,9 @@
 // while it lasts, a listed image that another one has taken the place of is
 // skipped, and images opened behind the loader's back follow the listed
 // ones, read into room made beforehand (image_list_prepare_crash_time). Of
-// these, an image is read whole (its symbols) only once an address looked up
-// lies in it, and one that the loader's look at crash time left out is
-// added then.
+// these, an image is read whole (its symbols and, from its file, what only
+// the file holds) only once an address looked up lies in it, and one that
+// the loader's look at crash time left out is added then.
 //
 // Async-signal-safe: image_list_set_reading, image_list_next,
 // image_list_image_for_address and the crash-time begin and end. Appending,

@@ -494,14 +494,78 @@ void crashInTheLastOfManyLibraries() {
     callIntoLibrary(crash);
 }
 
+// Crashes in a function of its own of a library built one of three ways
+// ("plain", "no-eh-frame-hdr", "text-segment"), opened either as the loader
+// hears of it ("early") or behind its back ("late").
+void crashInCrashTimeLibrary(const std::string& kind) {
+    const bool early = kind.rfind("early-", 0) == 0;
+    const std::string variant = kind.substr(kind.find('-') + 1);
+    const char* path = variant == "plain"             ? QM_CRASH_TIME_LIBRARY_PLAIN
+                       : variant == "no-eh-frame-hdr" ? QM_CRASH_TIME_LIBRARY_NO_EH_FRAME_HDR
+                                                      : QM_CRASH_TIME_LIBRARY_TEXT_SEGMENT;
+    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    auto enter = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "crash_time_library_enter")) : nullptr;
+    if (!enter) _exit(71);
+    if (early) platform::system::dyld_rescan();
+    announce(reinterpret_cast<const void*>(enter), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(enter);
+}
+
+// Opens a library, finds `symbol` in it, has the loader list it (as a library
+// opened through the platform would be) and closes it with a plain dlclose;
+// where the symbol was.
+void* listedThenClosed(const char* path, const char* symbol) {
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    void* where = library ? dlsym(library, symbol) : nullptr;
+    if (!where) _exit(71);
+    platform::system::dyld_rescan();
+    dlclose(library);
+    return where;
+}
+
+// Crashes in a library without a build-id that replaced one the loader
+// listed, in place: the first build was opened, listed and closed, the
+// second renamed over its path and opened again where the first one was.
+void crashInLibraryReplacedInPlace() {
+    const std::string path = gOut + "/anonymous_library.so", next = gOut + "/anonymous_library.next";
+    if (!copyFile(QM_ANONYMOUS_LIBRARY_1, path)) _exit(70);
+    void* firstCrash = listedThenClosed(path.c_str(), "variant1_crash");
+    if (!copyFile(QM_ANONYMOUS_LIBRARY_2, next) || rename(next.c_str(), path.c_str()) != 0) _exit(70);
+    void* second = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto crash = second ? reinterpret_cast<int (*)(int)>(dlsym(second, "variant2_crash")) : nullptr;
+    if (!crash) _exit(72);
+    if (reinterpret_cast<void*>(crash) != firstCrash) _exit(73);  // not where the first one was
+    announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(crash);
+}
+
+// Crashes in code made at run time in a page mapped where a library the
+// loader listed was, once it was closed with a plain dlclose.
+void crashInCodeWhereALibraryWas() {
+    void* where = listedThenClosed(QM_REPLACEABLE_LIBRARY, "library_version1_crash");
+    if (dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_NOLOAD)) _exit(72);  // not unloaded
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* start = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(where) & ~uintptr_t(page - 1));
+    void* made =
+        mmap(start, size_t(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (made != start) _exit(73);
+#if defined(__x86_64__)
+    const uint8_t code[] = {0x31, 0xc0, 0x8b, 0x00, 0xc3};  // xor eax, eax; mov eax, [rax]; ret
+#else
+    const uint8_t code[] = {0x00, 0x00, 0x80, 0xd2, 0x00, 0x00,
+                            0x40, 0xb9, 0xc0, 0x03, 0x5f, 0xd6};  // x0 = 0; ldr w0, [x0]; ret
+#endif
+    memcpy(where, code, sizeof code);
+    if (mprotect(start, size_t(page), PROT_READ | PROT_EXEC) != 0) _exit(74);
+    __builtin___clear_cache(static_cast<char*>(where), static_cast<char*>(where) + sizeof code);
+    announce(where, reinterpret_cast<const void*>(callIntoLibrary));
+    callIntoLibrary(reinterpret_cast<int (*)(int)>(where));
+}
+
 // Crashes in a library opened with a plain dlopen where a library the
 // loader listed was closed with a plain dlclose.
 void crashInLibraryWhereAnotherWas() {
-    void* first = dlopen(QM_REPLACEABLE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    void* firstCrash = first ? dlsym(first, "library_version1_crash") : nullptr;
-    if (!firstCrash) _exit(71);
-    platform::system::dyld_rescan();  // listed, as a library opened through the platform would be
-    dlclose(first);
+    void* firstCrash = listedThenClosed(QM_REPLACEABLE_LIBRARY, "library_version1_crash");
     void* second = dlopen(QM_REPLACEABLE_LIBRARY_2, RTLD_NOW | RTLD_LOCAL);
     auto crash = second ? reinterpret_cast<int (*)(int)>(dlsym(second, "library_version2_crash")) : nullptr;
     if (!crash) _exit(72);
@@ -595,6 +659,12 @@ void crashInLibraryWhereAnotherWas() {
         crashInUnlistedLibrary();
     } else if (kind == "many-libraries") {
         crashInTheLastOfManyLibraries();
+    } else if (kind == "replaced-without-build-id") {
+        crashInLibraryReplacedInPlace();
+    } else if (kind == "code-where-a-library-was") {
+        crashInCodeWhereALibraryWas();
+    } else if (kind.rfind("early-", 0) == 0 || kind.rfind("late-", 0) == 0) {
+        crashInCrashTimeLibrary(kind);
     } else if (kind == "overflow-thread") {
         auto* thread = new platform::foundation::Thread("overflow");
         thread->perform([] {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "crash/capture/handler/CrashLogWriter.h"
 #include "crash/capture/handler/CrashTimeContext.h"
@@ -432,5 +433,115 @@ TEST_F(PKROVCrashReporterTest, PreparingAgainWhileArmedLeavesNoCrashUnreported) 
         auto report = decode(std::vector<uint8_t>(bytes.begin(), bytes.end()));
         ASSERT_TRUE(report);
         EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
+    }
+}
+
+// Two threads asking for live reports at the same moment, again and again:
+// each would stop the other while that one stops it, and both would wait
+// out the stop's bound (seconds) at every such meeting. Both end, each with
+// reports that decode; the bound only tells a frozen child.
+TEST_F(PKROVCrashReporterTest, LiveReportsOfTwoThreadsAtOnceAllEnd) {
+    constexpr int kRounds = 200;
+    auto r = crashtest::runInChild(
+        [&] {
+            std::atomic<int> good{0}, arrived{0};
+            // Busy threads to stop: the reporters share the processors with
+            // them, so that one may be held up half-way through stopping.
+            std::atomic<bool> done{false};
+            std::vector<std::thread> idle;
+            for (int i = 0; i < 24; ++i)
+                idle.emplace_back([&] {
+                    while (!done.load()) sched_yield();
+                });
+            auto reports = [&] {
+                for (int i = 0; i < kRounds; ++i) {
+                    // Both threads start each report together.
+                    arrived.fetch_add(1);
+                    while (arrived.load() < 2 * (i + 1)) {
+                    }
+                    auto bytes = reporter_->generateLiveReport();
+                    Error error;
+                    if (bytes && PKROVCrashReport::initWithData(*bytes, &error)) good.fetch_add(1);
+                }
+            };
+            std::thread first(reports), second(reports);
+            first.join();
+            second.join();
+            done.store(true);
+            for (std::thread& t : idle) t.join();
+            _exit(good.load() == 2 * kRounds ? 0 : 20);
+        },
+        90000);
+    EXPECT_TRUE(r.exited(0)) << (r.timedOut ? "frozen" : "status " + std::to_string(r.status));
+}
+
+// A live report asked for while another one is under way waits for it: no
+// thread is ever caught inside another live report's writing. The second
+// reporter keeps the stop signal blocked, so the first cannot stop it and
+// waits for it (a fraction of a second) with the other threads stopped.
+TEST_F(PKROVCrashReporterTest, ALiveReportWaitsForTheOneUnderWay) {
+    auto r = crashtest::runInChild([&] {
+        PKROVCrashReporter reporter(
+            "com.example/tests", "3", std::nullopt,
+            std::make_shared<PKROVCrashReporterConfig>(PKROVCrashReporterConfig::kSignalHandlerTypeBSD, 3));
+        ps::thread_control_prepare();
+        std::atomic<bool> firstDone{false};
+        std::atomic<int> caught{0}, seconds{0};
+        std::thread first([&] {
+            for (int i = 0; i < 3; ++i) reporter.generateLiveReport();
+            firstDone.store(true);
+        });
+        std::thread second([&] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, ps::thread_control_signal());
+            pthread_sigmask(SIG_BLOCK, &set, nullptr);
+            while (!firstDone.load() || seconds.load() == 0) {
+                auto bytes = reporter.generateLiveReport();
+                Error error;
+                auto report = bytes ? PKROVCrashReport::initWithData(*bytes, &error) : nullptr;
+                if (!report) _exit(20);
+                seconds.fetch_add(1);
+                for (const auto& t : report->threads()) {
+                    if (t->crashed()) continue;
+                    for (const auto& frame : t->stackFrames())
+                        if (frame->symbolInfo() &&
+                            frame->symbolInfo()->symbolName().find("crash_log_writer_write") != std::string::npos)
+                            caught.fetch_add(1);
+                }
+            }
+        });
+        first.join();
+        second.join();
+        _exit(caught.load() == 0 ? 0 : 21);
+    });
+    EXPECT_TRUE(r.exited(0)) << (r.exited(21) ? "a thread was caught inside another live report"
+                                              : "status " + std::to_string(r.status));
+}
+
+// A thread crashes while another one writes live reports: the crash still
+// leaves its report, of the crashed thread.
+TEST_F(PKROVCrashReporterTest, ACrashDuringALiveReportLeavesItsReport) {
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE(run);
+        auto r = crashtest::runInChild([&] {
+            if (!reporter_->enableCrashReporter()) _exit(10);
+            std::atomic<int> made{0};
+            std::thread([&] {
+                for (;;) reporter_->generateLiveReport(), made.fetch_add(1);
+            }).detach();
+            while (made.load() < 1 + run) {
+            }
+            raise(SIGSEGV);
+        });
+        EXPECT_TRUE(r.signaled(SIGSEGV)) << r.status;
+        ASSERT_TRUE(reporter_->hasPendingCrashReport());
+        auto report = decode(reporter_->loadPendingCrashReportData());
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
+        int crashed = 0;
+        for (const auto& t : report->threads()) crashed += t->crashed() && !t->stackFrames().empty();
+        EXPECT_EQ(crashed, 1);
+        EXPECT_TRUE(reporter_->purgePendingCrashReport());
     }
 }

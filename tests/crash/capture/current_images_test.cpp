@@ -67,6 +67,24 @@ std::string whatIsWrong(const PKROVCrashReport& report, const Facts& facts, cons
     return crashed == 1 ? "" : std::to_string(crashed) + " crashed threads";
 }
 
+// The crashed thread's frames as a reader sees them: the image (by name), the
+// offset in it and the symbol, one line each.
+std::vector<std::string> framesOf(const PKROVCrashReport& report) {
+    std::vector<std::string> out;
+    for (const auto& thread : report.threads()) {
+        if (!thread->crashed()) continue;
+        for (const auto& frame : thread->stackFrames()) {
+            const uint64_t ip = frame->instructionPointer();
+            auto image = report.imageForAddress(ip);
+            std::string line = image ? image->imageName() + "+" + std::to_string(ip - image->imageBaseAddress())
+                                     : "? " + std::to_string(ip);
+            line += " " + (frame->symbolInfo() ? frame->symbolInfo()->symbolName() : std::string("?"));
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
 class CrashInLibraryOpenedBehindTheLoader : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -193,6 +211,64 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, TheLastOfManyLibrariesOpenedIsListed
     auto report = crash("many-libraries", &facts);
     ASSERT_TRUE(report);
     expectLibraryAndCaller(*report, facts, (dir_ / "many-1099.so").string(), "_opened_library_crash");
+}
+
+// The same library gives the same frames and names whether it was opened as
+// the loader heard of it or behind its back: without .eh_frame_hdr, with its
+// first segment linked away from its load address, and for a function that
+// only the file's own symbol table names.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, IsReportedAsOneOpenedBefore) {
+    for (const std::string variant : {"plain", "no-eh-frame-hdr", "text-segment"}) {
+        SCOPED_TRACE(variant);
+        Facts early, late;
+        auto before = crash("early-" + variant, &early);
+        auto after = crash("late-" + variant, &late);
+        ASSERT_TRUE(before && after);
+        const std::vector<std::string> known = framesOf(*before), behind = framesOf(*after);
+        ASSERT_GE(known.size(), 4u);
+        EXPECT_NE(known[0].find("crashHere"), std::string::npos) << known[0];
+        EXPECT_NE(known[1].find(" _crash_time_library_enter"), std::string::npos) << known[1];
+        EXPECT_NE(known[2].find("crash_driver"), std::string::npos) << known[2];
+        EXPECT_EQ(behind, known);
+        auto image = after->imageForAddress(late.function);
+        ASSERT_TRUE(image);
+        ASSERT_TRUE(before->imageForAddress(early.function));
+        EXPECT_EQ(image->imageName(), before->imageForAddress(early.function)->imageName());
+        EXPECT_EQ(image->imageUUID(), before->imageForAddress(early.function)->imageUUID());
+    }
+}
+
+// A library without a build-id replaced in place (closed, another build
+// renamed over its path, opened again where it was) is the new build: named
+// by its symbols and walked by its unwind rules, not the old one's.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, ALibraryWithoutBuildIdReplacedInPlaceIsTheNewBuild) {
+    Facts facts;
+    auto report = crash("replaced-without-build-id", &facts);
+    ASSERT_TRUE(report);
+    auto image = report->imageForAddress(facts.function);
+    ASSERT_TRUE(image) << "the library is not listed";
+    EXPECT_EQ(image->imageName(), (dir_ / "anonymous_library.so").string());
+    const std::vector<std::string> frames = framesOf(*report);
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_NE(frames[0].find(" _variant2_crash"), std::string::npos) << frames[0];
+    EXPECT_NE(frames[1].find("callIntoLibrary"), std::string::npos) << frames[1];
+}
+
+// Code made at run time in a page mapped where a closed library was is not
+// that library's: the library is no longer there to name it.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, CodeWhereAClosedLibraryWasIsNotBlamedOnIt) {
+    Facts facts;
+    auto report = crash("code-where-a-library-was", &facts);
+    ASSERT_TRUE(report);
+    auto image = report->imageForAddress(facts.function);
+    if (image) {
+        EXPECT_EQ(image->imageName().find("replaceable_library_1"), std::string::npos) << image->imageName();
+    }
+    for (const auto& listed : report->images())
+        EXPECT_EQ(listed->imageName().find("replaceable_library_1"), std::string::npos);
+    const std::vector<std::string> frames = framesOf(*report);
+    ASSERT_GE(frames.size(), 1u);
+    EXPECT_EQ(frames[0].find("register_tm_clones"), std::string::npos) << frames[0];
 }
 
 }  // namespace

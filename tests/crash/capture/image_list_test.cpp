@@ -25,6 +25,7 @@
 #include "platform/foundation/SharedLibrary.h"
 #include "platform/system/Host.h"
 #include "platform/system/Loader.h"
+#include "tests/crash/capture/ChildProcess.h"
 #include "tests/crash/capture/MachOBuilder.h"
 
 using namespace ovcrash;
@@ -328,6 +329,46 @@ TEST(SharedImageList, ALibraryReplacedOnDiskAndLoadedAtTheSamePlaceIsANewImage) 
     }
     ps::dyld_rescan();
     fs::remove_all(dir);
+}
+
+// What the loader told its callbacks, by header.
+std::vector<uint64_t> gAdded, gRemoved;
+void noteAdded(const ps::mach_header* header, intptr_t) { gAdded.push_back(reinterpret_cast<uint64_t>(header)); }
+void noteRemoved(const ps::mach_header* header, intptr_t) { gRemoved.push_back(reinterpret_cast<uint64_t>(header)); }
+
+// A library whose build-id note lies past the first 512 bytes of its notes
+// keeps its build-id, and stays one image while others open and close. In a
+// child: the callbacks stay registered for good.
+TEST(SharedImageList, ABuildIdAfterABigNoteIsKeptAndTheImageStaysAdded) {
+    auto r = crashtest::runInChild([] {
+        void* handle = ::dlopen(QM_BIG_NOTE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        void* work = handle ? ::dlsym(handle, "big_note_library_work") : nullptr;
+        if (!work) _exit(10);
+        ps::dyld_rescan();
+        ListedAt image = listedAt(work);
+        if (image.header == 0) _exit(11);
+        if (image.uuid != "514e7a112233445566778899aabbccdd") _exit(12);
+        ps::dyld_register_func_for_add_image(noteAdded);
+        ps::dyld_register_func_for_remove_image(noteRemoved);
+        // Others open and close, one at a time and a close with an open
+        // between two looks (where the loader reads every image's identity).
+        for (int i = 0; i < 5; ++i) {
+            void* other = ::dlopen(QM_OPENED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+            if (!other) _exit(13);
+            ps::dyld_rescan();
+            ::dlclose(other);
+            void* another = ::dlopen(QM_REPLACEABLE_LIBRARY_1, RTLD_NOW | RTLD_LOCAL);
+            if (!another) _exit(13);
+            ps::dyld_rescan();
+            ::dlclose(another);
+            ps::dyld_rescan();
+        }
+        if (std::count(gAdded.begin(), gAdded.end(), image.header) != 1) _exit(14);
+        if (std::count(gRemoved.begin(), gRemoved.end(), image.header) != 0) _exit(15);
+        if (listedAt(work).uuid != image.uuid) _exit(16);
+        _exit(0);
+    });
+    EXPECT_TRUE(r.exited(0)) << "status " << r.status;
 }
 
 struct NmSymbol {

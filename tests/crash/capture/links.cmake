@@ -79,12 +79,53 @@ target_link_libraries(stuck_library PRIVATE stuck_dependency)
 set_target_properties(stuck_library PROPERTIES BUILD_WITH_INSTALL_RPATH TRUE INSTALL_RPATH "$ORIGIN")
 target_link_options(stuck_library PRIVATE "LINKER:--no-as-needed")
 
+# A library whose build-id note lies past the first 512 bytes of its notes.
+add_library(big_note_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/big_note_library.cc)
+target_link_options(big_note_library PRIVATE -Wl,--build-id=none)
+target_compile_definitions(${exe} PRIVATE QM_BIG_NOTE_LIBRARY="$<TARGET_FILE:big_note_library>")
+add_dependencies(${exe} big_note_library)
+
+# One library built three ways, which the driver opens before the reporter
+# hears of it or behind its back: plain, without .eh_frame_hdr, and with its
+# first segment linked at an address of its own.
+set(crash_time_variants plain no_eh_frame_hdr text_segment)
+set(crash_time_link_plain "")
+set(crash_time_link_no_eh_frame_hdr -Wl,--no-eh-frame-hdr)
+set(crash_time_link_text_segment -Wl,-Ttext-segment=0x30000000)
+foreach(variant ${crash_time_variants})
+  add_library(crash_time_library_${variant} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/crash_time_library.cc)
+  target_link_options(crash_time_library_${variant} PRIVATE ${crash_time_link_${variant}})
+  string(TOUPPER ${variant} upper)
+  foreach(driver ${crash_drivers})
+    target_compile_definitions(${driver} PRIVATE
+      QM_CRASH_TIME_LIBRARY_${upper}="$<TARGET_FILE:crash_time_library_${variant}>")
+    add_dependencies(${driver} crash_time_library_${variant})
+  endforeach()
+endforeach()
+
+# Two builds of a library without a build-id, alike but for names and one
+# frame: the driver replaces one with the other in place.
+foreach(variant 1 2)
+  add_library(anonymous_library_${variant} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/anonymous_library.cc)
+  target_compile_definitions(anonymous_library_${variant} PRIVATE QM_LIBRARY_VARIANT=${variant})
+  target_link_options(anonymous_library_${variant} PRIVATE -Wl,--build-id=none)
+  # No debug information, whose size would set the two files' headers apart.
+  target_compile_options(anonymous_library_${variant} PRIVATE -g0)
+  # Its frame on the stack, not in the red zone: the builds' rules differ.
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+    target_compile_options(anonymous_library_${variant} PRIVATE -mno-red-zone)
+  endif()
+endforeach()
+
 foreach(driver ${crash_drivers})
   target_compile_definitions(${driver} PRIVATE
     QM_REPLACEABLE_LIBRARY="$<TARGET_FILE:replaceable_library_1>"
     QM_REPLACEABLE_LIBRARY_2="$<TARGET_FILE:replaceable_library_2>"
     QM_OPENED_LIBRARY="$<TARGET_FILE:opened_library>"
     QM_STUCK_LIBRARY="$<TARGET_FILE:stuck_library>"
-    QM_STUCK_DEPENDENCY_NAME="$<TARGET_FILE_NAME:stuck_dependency>")
-  add_dependencies(${driver} replaceable_library_1 replaceable_library_2 opened_library stuck_library)
+    QM_STUCK_DEPENDENCY_NAME="$<TARGET_FILE_NAME:stuck_dependency>"
+    QM_ANONYMOUS_LIBRARY_1="$<TARGET_FILE:anonymous_library_1>"
+    QM_ANONYMOUS_LIBRARY_2="$<TARGET_FILE:anonymous_library_2>")
+  add_dependencies(${driver} replaceable_library_1 replaceable_library_2 opened_library stuck_library
+                   anonymous_library_1 anonymous_library_2)
 endforeach()

@@ -4,22 +4,25 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/system/FileMapping.h"
 #include "platform/system/LinkMap.h"
 #include "platform/system/LoadedElf.h"
 #include "platform/system/LoadedElfSymbols.h"
 #include "platform/system/MachO.h"
+#include "platform/system/ProcessMaps.h"
 
 namespace ps = platform::system;
 
@@ -72,7 +75,7 @@ TEST(LinkMap, ListsWhatTheDynamicLinkerIteratesWithTheSameHeaders) {
         ASSERT_TRUE(ps::loaded_elf_read(e.info.dlpi_addr, reinterpret_cast<uint64_t>(e.info.dlpi_phdr),
                                         e.info.dlpi_phnum, &fromHeaders));
         EXPECT_EQ(fromHeaders.dynamic, objects[i].dynamic);
-        EXPECT_TRUE(ps::loaded_elf_note_unchanged(fromHeaders));
+        EXPECT_TRUE(ps::loaded_elf_still_there(fromHeaders));
         // Found from the linker's entry alone: the same object.
         ps::loaded_elf found;
         if (ps::loaded_elf_find(objects[i].bias, objects[i].dynamic, &found)) {
@@ -115,49 +118,92 @@ TEST(LinkMap, ANameBeforeAnUnreadablePageIsReadWithoutFaulting) {
     munmap(pages, 2 * page);
 }
 
-// The file mapped where an address lies leads to the object's own headers:
-// the C library, found from one of its functions, is the object the linker
-// loaded; memory that maps no file leads nowhere, and a buffer too small
-// for the list's lines only skips them.
-TEST(FileMapping, LeadsFromAnAddressToTheObjectWhoseFileIsMappedThere) {
+// The mapping where an address lies leads to its file and to the object's
+// own headers: the C library, found from one of its functions, is the file
+// as a descriptor of it tells and the object the linker loaded; memory that
+// maps no file leads to none, and a name of any length is read whole or cut
+// to its room.
+TEST(ProcessMaps, LeadFromAnAddressToItsFileAndTheObjectMappedThere) {
     void* getpidAddress;
     const std::optional<Object> libc = libcObject(&getpidAddress);
     ASSERT_TRUE(libc);
 
-    std::vector<char> scratch(16384);
     char path[4096];
-    uint64_t start = 0;
+    ps::process_mapping mapping;
     const auto address = reinterpret_cast<uint64_t>(getpidAddress);
-    ASSERT_TRUE(ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, path, sizeof path));
+    ASSERT_TRUE(ps::process_mapping_find(address, &mapping, path, sizeof path));
+    EXPECT_LE(mapping.start, address);
+    EXPECT_GT(mapping.end, address);
     Dl_info where{};
     ASSERT_NE(dladdr(getpidAddress, &where), 0);
-    EXPECT_EQ(start, reinterpret_cast<uint64_t>(where.dli_fbase));
+    EXPECT_EQ(mapping.file_start, reinterpret_cast<uint64_t>(where.dli_fbase));
     char real[4096];
     ASSERT_TRUE(realpath(libc->name.c_str(), real));
     EXPECT_STREQ(path, real);
+    struct stat st;
+    ASSERT_EQ(stat(real, &st), 0);
+    EXPECT_EQ(mapping.device, uint64_t(st.st_dev));
+    EXPECT_EQ(mapping.inode, uint64_t(st.st_ino));
+    EXPECT_EQ(mapping.size, uint64_t(st.st_size));
+    EXPECT_EQ(mapping.mtime_ns, int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec);
+    // The same file by its mapping's range alone; a range no mapping has is none.
+    ps::process_mapping exact;
+    ASSERT_TRUE(ps::process_mapping_at(mapping.start, mapping.end, &exact));
+    EXPECT_EQ(exact.device, mapping.device);
+    EXPECT_EQ(exact.inode, mapping.inode);
+    EXPECT_EQ(exact.size, mapping.size);
+    EXPECT_EQ(exact.mtime_ns, mapping.mtime_ns);
+    EXPECT_FALSE(ps::process_mapping_at(mapping.start, mapping.end - 1, &exact));
     ps::loaded_elf fromFile, fromHeaders;
-    ASSERT_TRUE(ps::loaded_elf_from_file(start, &fromFile));
+    ASSERT_TRUE(ps::loaded_elf_from_file(mapping.file_start, &fromFile));
     ASSERT_TRUE(ps::loaded_elf_read(libc->info.dlpi_addr, reinterpret_cast<uint64_t>(libc->info.dlpi_phdr),
                                     libc->info.dlpi_phnum, &fromHeaders));
     EXPECT_EQ(fromFile.bias, fromHeaders.bias);
     EXPECT_EQ(fromFile.base, fromHeaders.base);
     EXPECT_EQ(fromFile.span, fromHeaders.span);
     EXPECT_EQ(fromFile.dynamic, fromHeaders.dynamic);
+    EXPECT_EQ(std::memcmp(fromFile.uuid, fromHeaders.uuid, 16), 0);
+
+    // A name cut to its room, and terminated.
+    char shortPath[8];
+    ASSERT_TRUE(ps::process_mapping_find(address, &mapping, shortPath, sizeof shortPath));
+    EXPECT_EQ(std::string(shortPath), std::string(real).substr(0, 7));
 
     const long page = sysconf(_SC_PAGESIZE);
     void* anonymous = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(anonymous, MAP_FAILED);
-    EXPECT_FALSE(ps::file_mapping_find(reinterpret_cast<uint64_t>(anonymous), scratch.data(), uint32_t(scratch.size()),
-                                       &start, path, sizeof path));
+    ASSERT_TRUE(ps::process_mapping_find(reinterpret_cast<uint64_t>(anonymous), &mapping, path, sizeof path));
+    EXPECT_EQ(mapping.inode, 0u);
+    EXPECT_EQ(mapping.file_start, 0u);
+    EXPECT_STREQ(path, "");
     munmap(anonymous, page);
 
-    // Lines longer than 40 bytes: every file's line is skipped.
-    EXPECT_FALSE(ps::file_mapping_find(address, scratch.data(), 40, &start, path, sizeof path));
-    // A name cut to its room, and terminated.
-    char shortPath[8];
-    ASSERT_TRUE(
-        ps::file_mapping_find(address, scratch.data(), uint32_t(scratch.size()), &start, shortPath, sizeof shortPath));
-    EXPECT_EQ(std::string(shortPath), std::string(real).substr(0, 7));
+    // A file whose name is longer than any buffer the reader keeps, mapped
+    // in two parts: the second leads to the first, where the file starts.
+    std::string longPath = testing::TempDir() + "process-maps-" + std::to_string(getpid());
+    const std::string top = longPath;
+    ASSERT_EQ(mkdir(top.c_str(), 0700), 0);
+    while (longPath.size() < 3000) {
+        longPath += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(longPath.c_str(), 0700), 0);
+    }
+    longPath += "/file";
+    const int fd = open(longPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 2 * page), 0);
+    auto* mapped = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ, MAP_PRIVATE, fd, 0));
+    ASSERT_NE(mapped, MAP_FAILED);
+    ASSERT_EQ(mprotect(mapped + page, page, PROT_NONE), 0);  // two mappings now
+    ASSERT_TRUE(ps::process_mapping_find(reinterpret_cast<uint64_t>(mapped + page), &mapping, path, sizeof path));
+    EXPECT_EQ(mapping.start, reinterpret_cast<uint64_t>(mapped + page));
+    EXPECT_EQ(mapping.offset, uint64_t(page));
+    EXPECT_EQ(mapping.file_start, reinterpret_cast<uint64_t>(mapped));
+    char realLong[4096];
+    ASSERT_TRUE(realpath(longPath.c_str(), realLong));
+    EXPECT_EQ(std::string(path), realLong);
+    munmap(mapped, 2 * page);
+    close(fd);
+    std::filesystem::remove_all(top);
 }
 
 // The C library's dynamic symbols as read at crash time hold its functions
@@ -173,7 +219,7 @@ TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
 
     std::vector<uint8_t> buffer(16 << 20);
     ps::loaded_elf_symbol_table table;
-    ASSERT_TRUE(ps::loaded_elf_symbols(elf, buffer.data(), buffer.size(), &table));
+    ASSERT_TRUE(ps::loaded_elf_symbols(elf, nullptr, buffer.data(), buffer.size(), &table));
     ASSERT_GT(table.nsyms, 100u);
     const char* names = reinterpret_cast<const char*>(buffer.data()) + uint64_t{table.nsyms} * sizeof(ps::nlist_64);
     bool found = false;
@@ -186,7 +232,7 @@ TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
     EXPECT_TRUE(found);
 
     std::vector<uint8_t> small(table.size + 4096, 0xa5);
-    EXPECT_FALSE(ps::loaded_elf_symbols(elf, small.data(), table.size - 1, &table));
+    EXPECT_FALSE(ps::loaded_elf_symbols(elf, nullptr, small.data(), table.size - 1, &table));
     for (size_t i = small.size() - 4096; i < small.size(); ++i) ASSERT_EQ(small[i], 0xa5);
 }
 
