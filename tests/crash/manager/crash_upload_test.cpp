@@ -510,6 +510,25 @@ TEST_F(CrashUpload, EveryNonEmptyRegularFileButTheFoldersOwnIsListed) {
     EXPECT_EQ(std::vector<std::string>{other}, manager_->crashFiles());
 }
 
+// Copies set aside (damaged settings, a report whose handling ended the
+// process) are kept for inspection: no scan takes one for a report, so none
+// is read, sent or deleted.
+TEST_F(CrashUpload, ACopySetAsideIsNeverTakenForAReport) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL());
+    const std::string dir = manager_->crashesDir();
+    const auto report = liveReport();
+    const std::vector<std::string> copies = {FileManager::joinPath(dir, "PKRCrashManager.plist.corrupt-1"),
+                                             FileManager::joinPath(dir, "600000090.corrupt-12")};
+    ASSERT_TRUE(FileManager::writeFileAtomically(copies[0], std::string("bplist00 damaged")));
+    ASSERT_TRUE(FileManager::writeFileAtomically(copies[1], report.data(), report.size()));
+    EXPECT_FALSE(manager_->hasPendingCrashReport());
+    launchAndRun(service.baseURL());
+    EXPECT_TRUE(service.requests().empty());
+    EXPECT_EQ("bplist00 damaged", FileManager::readFile(copies[0]).value_or(""));
+    EXPECT_EQ(std::string(report.begin(), report.end()), FileManager::readFile(copies[1]).value_or(""));
+}
+
 TEST_F(CrashUpload, OnlyTheManagersOwnRegularFilesOfTheirSizeAreReadListedOrDeleted) {
     RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
     foundation_test::TempDir outside;
