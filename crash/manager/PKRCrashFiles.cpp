@@ -85,6 +85,8 @@ bool PKRCrashFiles::isPassingFailure(const pf::Error& error) {
     if (error.domain == kPKRKeychainUtilsErrorDomain) return error.code == platform::security::kInteractionNotAllowed;
     if (error.domain != pf::kPOSIXErrorDomain) return false;
     switch (error.code) {
+    case EACCES:
+    case EPERM:
     case EMFILE:
     case ENFILE:
     case ENOMEM:
@@ -181,6 +183,7 @@ void PKRCrashFiles::approveLatest() {
 
 void PKRCrashFiles::saveSettings() {
     constexpr const char* kMethod = "-[PKRCrashManager saveSettings]";
+    if (settingsUnread_) return;
     Value::Dictionary settings;
     if (!approved_.empty()) settings[kApprovedReportsKey] = approved_;
     pf::Error error;
@@ -198,7 +201,12 @@ void PKRCrashFiles::loadSettings() {
         const pf::ReadFailure failure = FileManager::readFailure(error);
         if (failure == pf::ReadFailure::kMissing) return;
         PKR_LOG_ERROR(kMethod, "Reading crash manager settings.");
-        if (failure == pf::ReadFailure::kIOError && isPassingFailure(error)) return;
+        if (failure == pf::ReadFailure::kIOError && isPassingFailure(error)) {
+            settingsUnread_ = true;
+            PKRLog::plain("WARNING: The crash manager settings could not be read (" + error.localizedDescription() +
+                          "); they are left as they are, and this launch's approvals are not saved");
+            return;
+        }
         const std::string aside = FileManager::moveAside(settingsFile_);
         PKRLog::plain("WARNING: The crash manager settings could not be read (" + error.localizedDescription() +
                       "); they were set aside" + (aside.empty() ? std::string(".") : " as " + aside));

@@ -214,3 +214,38 @@ TEST_F(PassingFailures, AStoreOrKeychainThatMayNotBeOpenedIsSaidOnceAndLeftAsItI
         EXPECT_EQ(qmtest::readAll(file), kept);
     }
 }
+
+// The crash manager's settings that may not be read stay as they are, with a
+// line saying why, though handling the last run's report saves settings.
+TEST_F(PassingFailures, CrashManagerSettingsThatMayNotBeReadAreLeftAsTheyAre) {
+    ASSERT_EQ(launch(), 0) << log_;
+    const std::string folder = home_ + "/Library/Caches/net.pelkorapp.sdk.ios";
+    const std::string file = folder + "/PKRCrashManager.plist";
+    ASSERT_TRUE(fs::is_directory(folder));
+    ASSERT_EQ(qmtest::shell("python3 -c 'import plistlib, sys; plistlib.dump({\"PelkorSDKCrashApprovedReports\": "
+                            "{\"" +
+                            folder +
+                            "/600000001\": True}}, open(sys.argv[1], \"wb\"), "
+                            "fmt=plistlib.FMT_BINARY)' '" +
+                            file + "' && echo made"),
+              "made\n");
+    const std::string kept = qmtest::readAll(file);
+    ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+    // The last run's report: undecodable, so that handling it adds nothing but the save.
+    const std::string report =
+        home_ + "/Library/Caches/com.ovellalabs.crashreporter.data/org.quenmira.battery/live_report.ovcrash";
+    ASSERT_TRUE(fs::is_directory(fs::path(report).parent_path()));
+    std::ofstream(report, std::ios::binary) << "xyz";
+    if (geteuid() == 0) {
+        ASSERT_EQ(::chown(report.c_str(), kNobody, kNobody), 0);
+    }
+    EXPECT_EQ(launch(), 0) << log_;
+    std::vector<std::string> naming;
+    for (const auto& message : messages(log_))
+        if (message.find(file) != std::string::npos) naming.push_back(message);
+    ASSERT_EQ(naming.size(), 1u) << log_;
+    EXPECT_NE(naming[0].find("Permission denied"), std::string::npos) << naming[0];
+    EXPECT_EQ(setAside(), std::vector<std::string>{}) << log_;
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(qmtest::readAll(file), kept);
+}
