@@ -98,12 +98,12 @@ bool TLYSqlStore::openAndValidateDatabase() {
         auto attributes = FileManager::attributes(databasePath_, &error);
         // Said once, by ensureOpenDatabase, however often the store is tried.
         if (!attributes) {
-            openFailureText_ = "Failed to read database file attributes: " + error.description();
+            openFailureText_ = platform::foundation::posixError(int(error.code), "").localizedDescription();
             return false;
         }
         if (isLocked(*attributes) && !unlock(databasePath_, *attributes)) {
-            Error unlockError = platform::foundation::posixError(errno, databasePath_);
-            openFailureText_ = "Failed to unlock database file: " + unlockError.description();
+            const int err = errno;
+            openFailureText_ = "it cannot be unlocked: " + platform::foundation::posixError(err, "").localizedDescription();
             return false;
         }
     }

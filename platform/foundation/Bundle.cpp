@@ -83,15 +83,25 @@ Bundle::Bundle(std::string path, std::string infoPlistPath)
 const Value& Bundle::infoDictionary() const {
     std::call_once(infoOnce_, [this] {
         info_ = Value::emptyDictionary();
-        if (!FileManager::exists(infoPath_)) return;
         Error error;
         auto v = Value::readPropertyListFile(infoPath_, &error);
-        if (v && v->isDictionary())
+        if (v && v->isDictionary()) {
             info_ = std::move(*v);
-        else
-            log("Bundle: cannot read " + infoPath_ + ": " + (v ? "not a dictionary" : error.localizedDescription()));
+            return;
+        }
+        // A bundle without one is an ordinary bundle; one that cannot be read is not.
+        if (!v && FileManager::readFailure(error) == ReadFailure::kMissing) return;
+        infoProblem_ = v ? "not a dictionary" : error.localizedDescription();
+        if (infoProblem_.rfind(infoPath_ + ": ", 0) == 0) infoProblem_.erase(0, infoPath_.size() + 2);
+        if (!problemAsked_) log("Bundle: cannot read " + infoPath_ + ": " + infoProblem_);
     });
     return info_;
+}
+
+std::string Bundle::infoDictionaryProblem() const {
+    problemAsked_ = true;
+    infoDictionary();
+    return infoProblem_;
 }
 
 Value Bundle::objectForInfoDictionaryKey(const std::string& key) const { return infoDictionary()[key]; }

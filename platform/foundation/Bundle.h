@@ -2,6 +2,7 @@
 // An application or resource bundle: a folder with Info.plist, resources and
 // <lang>.lproj string tables. The main bundle is the folder of the running
 // executable (tests point it elsewhere).
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,11 @@ public:
     const std::string& bundlePath() const { return path_; }
     const std::string& infoPlistPath() const { return infoPath_; }
     const Value& infoDictionary() const;
+    // Why the Info.plist gave no dictionary ("Permission denied", "not a
+    // dictionary"...); "" when it was read, or when the bundle has none. A
+    // caller that asks before the first read says it itself: the bundle then
+    // logs nothing of it.
+    std::string infoDictionaryProblem() const;
     Value objectForInfoDictionaryKey(const std::string& key) const;
     // "CFBundleIdentifier"; empty when absent, and when it could lead a file
     // named after it out of its folder ("/" or "..": see isUsableIdentifier).
@@ -48,6 +54,8 @@ private:
     std::string path_, infoPath_;
     mutable std::once_flag infoOnce_, identifierWarning_;
     mutable Value info_;
+    mutable std::string infoProblem_;
+    mutable std::atomic<bool> problemAsked_{false};
     mutable std::mutex tablesMutex_;
     mutable std::map<std::string, Value::Dictionary> tables_;
 };

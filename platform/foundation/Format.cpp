@@ -526,10 +526,12 @@ namespace {
 
 // Valid characters that are not shown as themselves: C1 controls (terminals
 // take U+009B as CSI), the line and paragraph separators, and the marks and
-// overrides of text direction, which reorder what follows them on the screen.
+// overrides of text direction, which reorder what follows them on the screen;
+// and the zero-width space and no-break space (U+FEFF, a byte order mark
+// elsewhere), which would hide inside a name.
 bool isHiddenControl(char32_t c) {
-    return (c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x2028 && c <= 0x202e) ||
-           (c >= 0x2066 && c <= 0x2069);
+    return (c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200b || c == 0x200e || c == 0x200f ||
+           (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069) || c == 0xfeff;
 }
 
 void appendEscapedByte(std::string& out, unsigned char byte) {
@@ -553,7 +555,9 @@ std::string escapingControls(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte < 0x80) {
-            if (byte >= 0x20 && byte != 0x7f)
+            if (byte == '\\')  // a name holding "\n" must not read as an escaped line break
+                shown += "\\\\";
+            else if (byte >= 0x20 && byte != 0x7f)
                 shown += char(byte);
             else
                 appendEscapedByte(shown, byte);

@@ -31,8 +31,8 @@ std::string escapeMarkup(const std::string& text);
 // (U+0080-U+009F), and the line separators and direction overrides that
 // would move text on the screen (each byte as "\xNN"), so that a value can
 // neither split the line, overwrite it, nor drive the terminal. Printable
-// text, "é" or "電池" as much as ASCII, stays as it is; a backslash too, so
-// that escaping twice changes nothing.
+// text, "é" or "電池" as much as ASCII, stays as it is. A backslash is shown
+// doubled ("\\"), so that every escape reads one way only: escape a text once.
 std::string escapingControls(std::string_view text);
 
 // ASCII case mapping, as the POSIX locale does it; other bytes stay.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -141,20 +142,36 @@ std::string realHome(const std::string& home) {
     return path;
 }
 
-std::string defaultHome() {
-    if (const char* x = getenv("XDG_DATA_HOME"); x && *x) return std::string(x) + "/quenmira";
-    const char* h = getenv("HOME");
-    return std::string(h && *h ? h : "/tmp") + "/.local/share/quenmira";
+// The user's home folder: HOME, or without it the password database's, as
+// the platform's own libraries find it. A relative HOME would name another
+// folder from every working folder, and counts as none.
+std::string userHome() {
+    if (const char* h = getenv("HOME"); h && h[0] == '/') return h;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::string buffer(size > 0 ? size_t(size) : 16384, '\0');
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (!found || !found->pw_dir || found->pw_dir[0] != '/') return "";
+    return found->pw_dir;
 }
 
 }  // namespace
+
+std::string Sandbox::defaultHome() {
+    // A relative XDG_DATA_HOME is ignored, as the base-directory rules say.
+    if (const char* x = getenv("XDG_DATA_HOME"); x && x[0] == '/') return std::string(x) + "/quenmira";
+    const std::string h = userHome();
+    return h.empty() ? "" : h + "/.local/share/quenmira";
+}
 
 std::string Sandbox::home() {
     std::lock_guard lock(gMutex);
     if (gHome.empty()) {
         gHome = defaultHome();
         // A failure shows at the first write; prepare() reports it.
-        if (createFolders(gHome, false, nullptr)) gHome = realHome(gHome);
+        if (!gHome.empty() && createFolders(gHome, false, nullptr)) gHome = realHome(gHome);
     }
     return gHome;
 }
@@ -178,6 +195,13 @@ bool Sandbox::prepare(Error* error) {
     std::lock_guard lock(gMutex);
     // Not through home(), which would make the folders once already.
     if (gHome.empty()) gHome = defaultHome();
+    if (gHome.empty()) {
+        if (error)
+            *error = Error::withDescription(kPOSIXErrorDomain, ENOENT,
+                                            "there is no home folder to keep it in: HOME is not set (or not an "
+                                            "absolute path) and the password database names none");
+        return false;
+    }
     if (!createFolders(gHome, !gChosen.empty(), error)) return false;
     gHome = realHome(gHome);
     return true;

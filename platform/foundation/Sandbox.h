@@ -15,6 +15,10 @@ public:
     static constexpr unsigned kFolderMode = 0700;
     static constexpr unsigned kPrivateFileMode = 0600;
 
+    // Where the home is when none is chosen: $XDG_DATA_HOME/quenmira when
+    // that is an absolute path, else ~/.local/share/quenmira with ~ from HOME
+    // or the password database; "" when the user has no usable home.
+    static std::string defaultHome();
     // The chosen home, or the default one (its folders made on first use),
     // by its real path once it exists: links in the folders above it are the
     // user's, and nothing in the home is then reached through one.

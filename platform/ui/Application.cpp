@@ -405,6 +405,8 @@ int applicationMain(const LaunchConfiguration& o) {
         foundation::Bundle::setMainBundlePath(
             o.bundlePath.empty() ? foundation::Bundle::mainBundlePathSetting() : o.bundlePath, o.infoPlist);
     const foundation::Bundle& bundle = foundation::Bundle::main();
+    if (const std::string problem = bundle.infoDictionaryProblem(); !problem.empty())
+        return failure("the Info.plist " + bundle.infoPlistPath() + " cannot be read (" + problem + ")");
     if (const Value id = bundle.objectForInfoDictionaryKey("CFBundleIdentifier");
         id.isString() && !id.string().empty() && !foundation::Bundle::isUsableIdentifier(id.string()))
         return failure("the Info.plist " + bundle.infoPlistPath() + " gives the CFBundleIdentifier \"" + id.string() +
@@ -417,6 +419,7 @@ int applicationMain(const LaunchConfiguration& o) {
         // The line names the home once; the error, the place in it that failed.
         const std::string home = foundation::Sandbox::home();
         std::string reason = homeError.localizedDescription();
+        if (home.empty()) return failure("no sandbox: " + reason);
         if (reason.rfind(home + "/", 0) == 0)
             reason.erase(0, home.size() + 1);
         else if (reason.rfind(home + ": ", 0) == 0)

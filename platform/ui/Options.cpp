@@ -66,8 +66,8 @@ void requireValues(const CLI::App& app, const std::vector<std::string>& args) {
 ParsedOptions parseOptions(const std::vector<std::string>& args, const std::string& defaultSnapshot) {
     ParsedOptions result;
     LaunchConfiguration& o = result.configuration;
-    const std::string program = foundation::escapingControls(args.empty() ? "Quenmira" : args[0]);
-    CLI::App app("Quenmira: the battery's charge and the time it lasts.", program);
+    const std::string program = args.empty() ? "Quenmira" : args[0];
+    CLI::App app("Quenmira: the battery's charge and the time it lasts.", foundation::escapingControls(program));
     app.set_help_flag("-h,--help", "Print this help and exit");
     app.add_option("--device", o.device,
                    "Hardware identifier of the device to play, e.g. iPhone7,1 (default: uname machine)")

@@ -266,6 +266,37 @@ TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
     EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
 }
 
+// A locked file the process may not unlock (another user's) stays as it is,
+// and the line that says so gives the reason. Root may unlock anything, so
+// the store is opened by a child that has become another user.
+TEST_F(SqlStoreTest, AFileThatCannotBeUnlockedIsLeftAsItIsAndTheLineSaysWhy) {
+    if (geteuid() != 0) GTEST_SKIP() << "not root: cannot leave a file another user may not unlock";
+    open()->nextHitNumberForTrackingId("T", "K");
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dbPath().c_str(), 0444), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
+        tlytest::LogCapture capture;
+        auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
+        // However often it is tried, one line names it.
+        if (sqlStore->ensureOpenDatabase() || sqlStore->ensureOpenDatabase()) _exit(4);
+        _exit(capture.count("cannot be opened now (it cannot be unlocked: Operation not permitted); it is left as "
+                            "it is") == 1 &&
+                      capture.count(sqlStore->databasePath()) == 1
+                  ? 0
+                  : 5);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat st {};
+    ASSERT_EQ(stat(dbPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+    EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
+}
+
 TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereGetsACopyOfItsOwnAndThatFileKeepsItsBytes) {
     open()->nextHitNumberForTrackingId("T", "K");
     // Someone else's database, and empty files SQLite would fill as its log and index.

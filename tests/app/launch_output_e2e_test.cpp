@@ -4,6 +4,7 @@
 // escaped, and no line can be forged; a socket where the time spent belongs
 // is set aside like any other special file.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +12,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -18,6 +20,7 @@
 
 #include "platform/foundation/Unicode.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/ShellTools.h"
 
 namespace {
@@ -26,7 +29,6 @@ namespace fs = std::filesystem;
 namespace pf = platform::foundation;
 
 const std::string kApp = std::string(QM_BUNDLE_DIR) + "/Quenmira";
-constexpr uid_t kNobody = 65534;
 
 class LaunchOutput : public ::testing::Test {
 protected:
@@ -34,10 +36,13 @@ protected:
     // everything it printed (standard output and error) in output_.
     int run(std::vector<std::string> args, const std::vector<std::string>& env = {},
             const std::vector<std::string>& prefix = {}) {
-        args.insert(args.begin(), kApp);
+        args.insert(args.begin(), app_);
+        if (otherUser_) args.insert(args.begin(), otherUserPrefix_.begin(), otherUserPrefix_.end());
         args.insert(args.begin(), prefix.begin(), prefix.end());
         const std::string log = out_.file("log" + std::to_string(++runs_) + ".txt");
-        const pid_t pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment(env), log);
+        const auto environment = qmtest::headlessEnvironment(env);
+        const pid_t pid =
+            qmtest::spawnLogged(args, otherUser_ ? otherUser_->environment(environment) : environment, log);
         const int status = pid > 0 ? qmtest::waitExit(pid, 90) : -1;
         output_ = qmtest::readAll(log);
         return status;
@@ -48,7 +53,26 @@ protected:
         for (std::string line; std::getline(in, line);) out.push_back(line);
         return out;
     }
+    // From now on run() starts a copy of the application of the other
+    // user's, as that user; false when the tests cannot.
+    bool runAsOtherUser() {
+        if (!runACopy()) return false;
+        otherUserPrefix_ = qmtest::OtherUser::prefix();
+        return true;
+    }
+    // From now on run() starts a copy of the application's bundle, which the
+    // test may change; false when it could not be made.
+    bool runACopy() {
+        if (!otherUser_) otherUser_ = std::make_unique<qmtest::OtherUser>();
+        const std::string bundle = otherUser_->reachableCopy(QM_BUNDLE_DIR);
+        if (bundle.empty()) return false;
+        app_ = bundle + "/Quenmira";
+        return true;
+    }
     qmtest::TempDir out_, base_;
+    std::unique_ptr<qmtest::OtherUser> otherUser_;
+    std::string app_ = kApp;
+    std::vector<std::string> otherUserPrefix_;
     std::string output_;
     int runs_ = 0;
 };
@@ -88,16 +112,15 @@ const std::string kHostileNameShown =
 // nothing stored, and the folder's mode as the user left it. Root may write
 // anywhere, so as root the application runs as another user who owns the home.
 TEST_F(LaunchOutput, AHomeWhoseFolderCannotBeWrittenEndsTheLaunchWithOneLine) {
-    std::vector<std::string> asUser;
     if (geteuid() == 0) {
-        if (!qmtest::have("setpriv")) GTEST_SKIP() << "no setpriv to run as another user";
-        ASSERT_EQ(lchown(base_.path().c_str(), kNobody, kNobody), 0);
-        asUser = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
+        ASSERT_EQ(lchown(base_.path().c_str(), qmtest::OtherUser::kUid, qmtest::OtherUser::kUid), 0);
+        ASSERT_TRUE(runAsOtherUser());
     }
     const std::string h = base_.path() + "/home";
     const std::string png = base_.path() + "/x.png";
     // A used home: everything a launch makes is there.
-    ASSERT_EQ(run({"--battery", "0.5", "--snapshot", png, "--home", h}, {}, asUser), 0) << output_;
+    ASSERT_EQ(run({"--battery", "0.5", "--snapshot", png, "--home", h}), 0) << output_;
     ASSERT_TRUE(fs::exists(h + "/Library/Preferences/org.quenmira.battery.plist")) << output_;
     for (const char* folder : {"Library", "Documents", "tmp"}) {
         SCOPED_TRACE(folder);
@@ -105,7 +128,7 @@ TEST_F(LaunchOutput, AHomeWhoseFolderCannotBeWrittenEndsTheLaunchWithOneLine) {
         ASSERT_EQ(chmod(path.c_str(), 0500), 0);
         const std::string settings = qmtest::readAll(h + "/Library/Preferences/org.quenmira.battery.plist");
         const std::string timeSpent = qmtest::readAll(h + "/Library/PZSDKTimeSpent.json");
-        EXPECT_EQ(run({"--battery", "0.5", "--snapshot", png, "--home", h}, {}, asUser), 1) << output_;
+        EXPECT_EQ(run({"--battery", "0.5", "--snapshot", png, "--home", h}), 1) << output_;
         EXPECT_EQ(output_, "Quenmira: the sandbox " + h + " cannot be written (" + folder +
                                ": Permission denied); nothing could be saved\n");
         EXPECT_EQ(modeAt(path), 0500u);
@@ -208,4 +231,51 @@ TEST_F(LaunchOutput, ASocketAtTheTimeSpentIsSetAsideWithOneLine) {
     EXPECT_TRUE(fs::is_socket(fs::symlink_status(path + ".corrupt-1")));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
     EXPECT_NE(qmtest::readAll(path).find("\"numSessions\":1"), std::string::npos) << qmtest::readAll(path);
+}
+
+// The bundle's Info.plist that cannot be read says so, and why, in one line:
+// not that it names no interface file. Root may read any file, so as root
+// the application runs as another user.
+TEST_F(LaunchOutput, AnInfoPlistThatCannotBeReadSaysWhy) {
+    if (geteuid() == 0) {
+        if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
+        ASSERT_TRUE(runAsOtherUser());
+        ASSERT_EQ(chmod(base_.path().c_str(), 0777), 0);
+    } else {
+        ASSERT_TRUE(runACopy());
+    }
+    const std::string plist = fs::path(app_).parent_path() / "Info.plist";
+    std::ofstream(plist, std::ios::trunc) << "<plist><dict><key>NSMainNibFile";
+    EXPECT_EQ(run({"--battery", "0.5", "--snapshot", base_.file("x.png"), "--home", base_.file("h1")}), 1);
+    EXPECT_EQ(lines(output_).size(), 1u) << output_;
+    EXPECT_EQ(output_.rfind("Quenmira: the Info.plist " + plist + " cannot be read (", 0), 0u) << output_;
+
+    ASSERT_EQ(chmod(plist.c_str(), 0), 0);
+    EXPECT_EQ(run({"--battery", "0.5", "--snapshot", base_.file("x.png"), "--home", base_.file("h2")}), 1);
+    EXPECT_EQ(output_, "Quenmira: the Info.plist " + plist + " cannot be read (Permission denied)\n");
+}
+
+// Without HOME the user's own home, from the password database, holds the
+// sandbox; a relative XDG_DATA_HOME is ignored. The other user's home
+// (/nonexistent) cannot serve: one line, status 1, and nothing made under
+// /tmp or the working folder, where anyone could have prepared a link.
+TEST_F(LaunchOutput, WithoutHomeNothingIsMadeInAFolderEveryUserMayMake) {
+    if (geteuid() != 0) GTEST_SKIP() << "not root: the test cannot choose a user whose home cannot serve";
+    if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_TRUE(runAsOtherUser());
+    const struct passwd* nobody = getpwuid(qmtest::OtherUser::kUid);
+    if (!nobody || fs::exists(nobody->pw_dir)) GTEST_SKIP() << "the other user has a home of its own";
+    const bool tmpHadOne = fs::exists("/tmp/.local/share/quenmira");
+    ASSERT_EQ(chmod(base_.path().c_str(), 0777), 0);
+    EXPECT_EQ(run({"--battery", "0.5", "--snapshot", base_.file("x.png")}, {"XDG_DATA_HOME=relative"},
+                  {"env", "-u", "HOME", "--chdir=" + base_.path()}),
+              1);
+    EXPECT_EQ(lines(output_).size(), 1u) << output_;
+    EXPECT_EQ(output_.rfind("Quenmira: the sandbox " + std::string(nobody->pw_dir) + "/.local/share/quenmira ", 0),
+              0u)
+        << output_;
+    EXPECT_FALSE(fs::exists(base_.file("relative")));
+    if (!tmpHadOne) {
+        EXPECT_FALSE(fs::exists("/tmp/.local/share/quenmira"));
+    }
 }

@@ -16,13 +16,14 @@
 #include <vector>
 
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/ShellTools.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uid_t kNobody = 65534;
+constexpr uid_t kNobody = qmtest::OtherUser::kUid;
 
 class PassingFailures : public ::testing::Test {
 protected:
@@ -33,16 +34,11 @@ protected:
         ASSERT_EQ(::chmod(base_.path().c_str(), 0755), 0);
         app_ = std::string(QM_BUNDLE_DIR) + "/Quenmira";
         if (geteuid() == 0) {
-            if (!qmtest::have("setpriv")) GTEST_SKIP() << "no setpriv to run as another user";
-            std::error_code linked;  // the same bytes, where the file system allows
-            fs::copy(QM_BUNDLE_DIR, base_.file("Quenmira.app"),
-                     fs::copy_options::recursive | fs::copy_options::create_hard_links, linked);
-            if (linked) {
-                fs::remove_all(base_.file("Quenmira.app"));
-                fs::copy(QM_BUNDLE_DIR, base_.file("Quenmira.app"), fs::copy_options::recursive);
-            }
-            app_ = base_.file("Quenmira.app/Quenmira");
-            asUser_ = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+            if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
+            const std::string bundle = other_.reachableCopy(QM_BUNDLE_DIR);
+            ASSERT_NE(bundle, "");
+            app_ = bundle + "/Quenmira";
+            asUser_ = qmtest::OtherUser::prefix();
         }
         home_ = base_.file("home");
         for (const std::string& folder : {home_, base_.file("shots")}) {
@@ -60,7 +56,7 @@ protected:
         args.insert(args.end(), {app_, "--home", home_, "--battery", "0.5", "--snapshot",
                                  base_.file("shots/" + std::to_string(++runs_) + ".png")});
         const std::string output = out_.file("output" + std::to_string(runs_) + ".txt");
-        const pid_t pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment(), output);
+        const pid_t pid = qmtest::spawnLogged(args, other_.environment(qmtest::headlessEnvironment()), output);
         const int status = pid > 0 ? qmtest::waitExit(pid, 90) : -1;
         log_ = qmtest::readAll(output);
         return status;
@@ -110,6 +106,7 @@ protected:
         std::ofstream(timeSpent(), std::ios::binary | std::ios::trunc) << text;
     }
 
+    qmtest::OtherUser other_;
     qmtest::TempDir base_, out_;
     std::string app_, home_, log_;
     std::vector<std::string> asUser_;

@@ -21,6 +21,7 @@
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Value.h"
 #include "tests/support/ChildTest.h"
+#include "tests/support/OtherUser.h"
 
 using namespace platform::foundation;
 
@@ -74,6 +75,8 @@ QM_CHILD_TEST(FreshProcess, Role) {
         EXPECT_TRUE(FileManager::exists(Sandbox::preferences()));
         EXPECT_TRUE(FileManager::exists(Sandbox::documents()));
         EXPECT_EQ(FileManager::attributes(Sandbox::keychains())->mode, 0700u);
+    } else if (role == "default home") {
+        printf("default home=%s\n", Sandbox::defaultHome().c_str());
     } else if (role == "claim") {
         Error error;
         const bool claimed = Sandbox::setHome(getenv("QM_CLAIM_HOME")) && Sandbox::claim(&error);
@@ -106,6 +109,25 @@ TEST(Sandbox, HomeComesFromXdgDataHomeThenHome) {
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("home=" + dir.path + "/user/.local/share/quenmira\n"), std::string::npos) << r.output;
     EXPECT_TRUE(FileManager::exists(dir.path + "/user/.local/share/quenmira/tmp"));
+}
+
+// Without HOME the user's home is the password database's, never a folder
+// every user of the machine may make (/tmp); a relative XDG_DATA_HOME or HOME
+// would name another folder from every working folder, and is not used.
+TEST(Sandbox, WithoutHomeTheHomeIsThePasswordDatabasesAndRelativeFoldersAreIgnored) {
+    const struct passwd* user = getpwuid(getuid());
+    ASSERT_NE(user, nullptr);
+    const std::string own = std::string(user->pw_dir) + "/.local/share/quenmira";
+    foundation_test::TempDir dir;
+    for (const char* env : {"env -u HOME -u XDG_DATA_HOME", "env -u HOME XDG_DATA_HOME=relative/data",
+                                   "env -u XDG_DATA_HOME HOME=relative", "env XDG_DATA_HOME=data HOME="}) {
+        SCOPED_TRACE(env);
+        const auto r = runFresh(std::string(env) + " QM_FRESH_ROLE='default home'");
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_NE(r.output.find("default home=" + own + "\n"), std::string::npos) << r.output;
+    }
+    const auto r = runFresh("env XDG_DATA_HOME=relative/data HOME=" + dir.path + " QM_FRESH_ROLE='default home'");
+    EXPECT_NE(r.output.find("default home=" + dir.path + "/.local/share/quenmira\n"), std::string::npos) << r.output;
 }
 
 TEST(Bundle, MainBundleIsTheExecutablesFolder) {
@@ -173,19 +195,21 @@ TEST(Sandbox, ALockFileItsOwnerMayNotOpenIsGivenItsModeBack) {
     const std::string lock = dir.path + "/Library/" + Sandbox::kLockFileName;
     ASSERT_TRUE(FileManager::createDirectory(dir.path + "/Library", true, 0700));
     ASSERT_TRUE(FileManager::writeFileAtomically(lock, std::string("4242\n"), nullptr, 0));
-    std::string asUser;
-    if (geteuid() == 0) {
-        if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv to run as another user";
-        constexpr uid_t kNobody = 65534;
-        for (const std::string& p : {dir.path, dir.path + "/Library", lock})
-            ASSERT_EQ(lchown(p.c_str(), kNobody, kNobody), 0) << p;
-        asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    }
     char exe[4096];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     ASSERT_GT(n, 0);
+    std::string program(exe, size_t(n)), asUser;
+    qmtest::OtherUser other;
+    if (geteuid() == 0) {
+        if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
+        for (const std::string& p : {dir.path, dir.path + "/Library", lock})
+            ASSERT_EQ(lchown(p.c_str(), qmtest::OtherUser::kUid, qmtest::OtherUser::kUid), 0) << p;
+        program = other.reachableCopy(program);
+        ASSERT_FALSE(program.empty());
+        asUser = other.shellAssignments() + qmtest::OtherUser::shellPrefix();
+    }
     const auto r = foundation_test::runCommand("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path + " " + asUser +
-                                               std::string(exe, size_t(n)) + " --gtest_filter=FreshProcess.Role");
+                                               program + " --gtest_filter=FreshProcess.Role");
     EXPECT_NE(r.output.find("claimed=1"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("The lock file " + lock +
                             " could not be opened (mode 0000); its mode was set back to 0600."),

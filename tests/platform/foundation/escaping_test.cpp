@@ -26,14 +26,24 @@ TEST(Escaping, ControlsAndBytesThatAreNotUTF8AreShownAsEscapes) {
          "\\xff|\\xe9\\x9b|\\xc0\\xaf|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80"},
         // A line separator and a direction override would move text on the screen.
         {"a\xe2\x80\xa8-\xe2\x80\xaez", "a\\xe2\\x80\\xa8-\\xe2\\x80\\xaez"},
-        // Printable text stays: accents, CJK, emoji, a backslash, a no-break space.
-        {"caf\xc3\xa9 \xe9\x9b\xbb\xe6\xb1\xa0 \xf0\x9f\x94\x8b C:\\x \xc2\xa0.",
-         "caf\xc3\xa9 \xe9\x9b\xbb\xe6\xb1\xa0 \xf0\x9f\x94\x8b C:\\x \xc2\xa0."},
+        // A zero-width space and a zero-width no-break space would hide in a name.
+        {"a\xe2\x80\x8b" "b\xef\xbb\xbf" "c", "a\\xe2\\x80\\x8bb\\xef\\xbb\\xbfc"},
+        // Printable text stays: accents, CJK, emoji, a no-break space.
+        {"caf\xc3\xa9 \xe9\x9b\xbb\xe6\xb1\xa0 \xf0\x9f\x94\x8b \xc2\xa0.",
+         "caf\xc3\xa9 \xe9\x9b\xbb\xe6\xb1\xa0 \xf0\x9f\x94\x8b \xc2\xa0."},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(escapingControls(c.text), c.shown) << c.shown;
-        EXPECT_EQ(escapingControls(c.shown), c.shown) << "escaping twice changes nothing: " << c.shown;
-    }
+    for (const auto& c : cases) EXPECT_EQ(escapingControls(c.text), c.shown) << c.shown;
+}
+
+// A backslash is shown doubled: a name holding the two characters "\n" reads
+// apart from one holding a line break, and "\x1b" apart from ESC.
+TEST(Escaping, ABackslashIsShownDoubledSoEveryEscapeReadsOneWay) {
+    EXPECT_EQ(escapingControls("C:\\x"), "C:\\\\x");
+    const std::string twoCharacters = escapingControls("a\\nb"), lineBreak = escapingControls("a\nb");
+    EXPECT_EQ(twoCharacters, "a\\\\nb");
+    EXPECT_EQ(lineBreak, "a\\nb");
+    EXPECT_NE(twoCharacters, lineBreak);
+    EXPECT_NE(escapingControls("\\x1b"), escapingControls("\x1b"));
 }
 
 // A log line quotes paths and values as they are: whatever they hold, the
