@@ -93,6 +93,11 @@ bool TLYSqlStore::openAndValidateDatabase() {
         openFailure_ = platform::store::Failure::Damaged;
         return false;
     }
+    // Its own before its mode is changed: a second name elsewhere shares the mode too.
+    if (Error error; !FileManager::giveOwnCopy(databasePath_, &error)) {
+        openFailureText_ = error.localizedDescription();
+        return false;
+    }
     if (FileManager::exists(databasePath_)) {
         Error error;
         auto attributes = FileManager::attributes(databasePath_, &error);

@@ -62,8 +62,12 @@ public:
         status_ = open(file, damage);
         if (damage.empty()) return;
         // Set aside as the other stores do, so that what it held may still be read.
-        const std::string aside = platform::store::setAside(file, platform::store::companionSuffixes());
-        if (aside.empty()) return;
+        platform::foundation::Error error;
+        const std::string aside = platform::store::setAside(file, platform::store::companionSuffixes(), &error);
+        if (aside.empty()) {
+            unusable(file, damage + ", and cannot be moved aside: " + error.localizedDescription());
+            return;
+        }
         platform::foundation::log("Keychain: " + file + " is damaged (" + damage + "); moved it to " + aside +
                                   " and starting a new one");
         damage.clear();

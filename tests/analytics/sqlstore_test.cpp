@@ -306,6 +306,9 @@ TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereGetsACopyOfItsOwnAnd
         SCOPED_TRACE("at " + dbPath() + suffix);
         const std::string outside = suffix.empty() ? theirs : dir_.file("outside" + suffix);
         if (!suffix.empty()) std::ofstream(outside).flush();
+        // Theirs read-only, as a locked store is: ours is unlocked, theirs never.
+        const unsigned mode = suffix.empty() ? 0444 : 0644;
+        ASSERT_EQ(::chmod(outside.c_str(), mode), 0);
         const std::string before = tlytest::run("cat '" + outside + "'");
         std::filesystem::remove(dbPath() + suffix);
         ASSERT_EQ(::link(outside.c_str(), (dbPath() + suffix).c_str()), 0);
@@ -316,6 +319,9 @@ TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereGetsACopyOfItsOwnAnd
         EXPECT_EQ(tlytest::run("cat '" + outside + "'"), before);
         EXPECT_EQ(std::filesystem::hard_link_count(outside), 1u);
         EXPECT_EQ(std::filesystem::hard_link_count(dbPath()), 1u);
+        struct stat st {};
+        ASSERT_EQ(::stat(outside.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
         EXPECT_FALSE(std::filesystem::exists(dbPath() + suffix + ".corrupt-1"));
     }
 }
