@@ -80,7 +80,10 @@ std::string FileManager::foreignEntry(const std::string& path) {
 bool FileManager::giveOwnCopy(const std::string& path, Error* error, uint64_t maxSize) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return true;
-    if (uint64_t(st.st_size) > maxSize) return refuse(error, kFileTooLargeError, path).has_value();
+    if (uint64_t(st.st_size) > maxSize) {
+        refuse(error, kFileTooLargeError, path);
+        return false;
+    }
     // Written beside it and renamed over our name: the other name keeps the
     // file, its inode and its bytes.
     const std::optional<std::string> bytes = readFile(path, error, maxSize);
