@@ -141,12 +141,24 @@ TEST_F(SandboxLinks, FilesWithASecondNameElsewhereGetCopiesOfTheirOwnAndLoseNoth
     ASSERT_EQ(std::system(("python3 " + commit + " '" + home + "'").c_str()), 0);
     const std::string library = home + "/Library";
     ASSERT_GT(fs::file_size(library + "/tallymark-v3.sql-wal"), 0u);
+    // The crash manager's settings, and a last run's report (undecodable: only read, then purged).
+    const std::string crashSettings = library + "/Caches/net.pelkorapp.sdk.ios/PKRCrashManager.plist";
+    ASSERT_EQ(std::system(("python3 -c 'import plistlib, sys; plistlib.dump({}, open(sys.argv[1], \"wb\"), "
+                           "fmt=plistlib.FMT_BINARY)' '" +
+                           crashSettings + "'")
+                              .c_str()),
+              0);
+    const std::string liveReport =
+        library + "/Caches/com.ovellalabs.crashreporter.data/org.quenmira.battery/live_report.ovcrash";
+    std::ofstream(liveReport, std::ios::binary) << "xyz";
     const std::vector<std::string> files = {library + "/tallymark-v3.sql-wal",
                                             library + "/tallymark-v3.sql-shm",
                                             library + "/tallymark-v3.sql",
                                             library + "/Preferences/org.quenmira.battery.plist",
                                             library + "/PZSDKTimeSpent.json",
-                                            library + "/Keychains/keychain.db"};
+                                            library + "/Keychains/keychain.db",
+                                            crashSettings,
+                                            liveReport};
     // A backup's second name for each, and names planted outside for the lock and the keychain's journal.
     std::vector<std::string> outside, kept;
     for (size_t i = 0; i < files.size(); ++i) {
