@@ -111,6 +111,10 @@ void PZSDKTimeSpentData::suspend() {
     const double now = Clock::current().now();
     secondsSpent_ += std::max(0.0, now - lastRestoreTime_);
     lastSuspendTime_ = now;
+    if (unread_) {  // the file is left for a later launch
+        loaded_ = false;
+        return;
+    }
     Value::Dictionary d;
     d["secondsSpentInCurrentSession"] = Value(secondsSpent_);
     d["numInterruptions"] = Value(int64_t(interruptions_));
@@ -127,10 +131,6 @@ void PZSDKTimeSpentData::suspend() {
         json = Value(d).toJSON();
     }
     platform::foundation::Error error;
-    if (unread_) {
-        loaded_ = false;
-        return;
-    }
     if (!FileManager::writeFileAtomically(persistencePath(), json, &error,
                                           platform::foundation::Sandbox::kPrivateFileMode))
         platform::foundation::log("Cannot save the time spent: " + error.localizedDescription());
