@@ -238,10 +238,13 @@ TEST_F(DefaultsTest, ASettingsFileThatCannotBeReadNowIsLeftAsItIsAndReadLater) {
             return 3;
         return 0;
     };
-    pid_t child = qmtest::forkShortOfDescriptors(0, [&] { return unreadable("Too many open files"); });
+    pid_t child;
+#if !defined(__SANITIZE_ADDRESS__)  // whose runtime keeps descriptors of its own free
+    child = qmtest::forkShortOfDescriptors(0, [&] { return unreadable("Too many open files"); });
     ASSERT_GT(child, 0);
     EXPECT_EQ(qmtest::waitExit(child, 30), 0);
     EXPECT_EQ(*FileManager::readFile(prefsFile()), bytes);
+#endif
     // Root reads any file: as root the child reads as another user, for whom the folder is closed too.
     ASSERT_EQ(chmod(prefsFile().c_str(), 0), 0);
     child = fork();
