@@ -109,7 +109,7 @@ std::optional<Value> TLYAnalyticsPropertiesStore::propertyRecordForTrackingId(co
         return std::nullopt;
     }
     if (!sqlStore_->ensureOpenDatabase()) {
-        TLY_ERROR(method, "Failed to open database");
+        sqlStore_->reportOpenFailure(method);
         return std::nullopt;
     }
     auto statement = sqlStore_->statementForQuery(kSelectSql);
@@ -153,7 +153,7 @@ bool TLYAnalyticsPropertiesStore::upsertPropertyRecord(Value* record) {
     static const char* method = "-[TLYAnalyticsPropertiesStore upsertPropertyRecord:]";
     if (!record || record->isNull()) return false;
     if (!sqlStore_->ensureOpenDatabase()) {
-        TLY_ERROR(method, "Failed to open database");
+        sqlStore_->reportOpenFailure(method);
         return false;
     }
     // A full table refuses the rows it already holds as well.
@@ -214,7 +214,7 @@ bool TLYAnalyticsPropertiesStore::bindRecord(const Value& record, TLYSqlStore::S
 bool TLYAnalyticsPropertiesStore::clearPropertiesTable() {
     static const char* method = "-[TLYAnalyticsPropertiesStore clearPropertiesTable]";
     if (!sqlStore_->ensureOpenDatabase()) {
-        TLY_ERROR(method, "Failed to open database");
+        sqlStore_->reportOpenFailure(method);
         return false;
     }
     auto statement = sqlStore_->statementForQuery(kClearSql);

@@ -16,6 +16,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/Timer.h"
+#include "platform/store/Context.h"
 
 using platform::foundation::Clock;
 using platform::foundation::Error;
@@ -275,8 +276,9 @@ std::optional<Value::Array> TLYBatchingDispatcher::nextPendingHits(bool& stuck) 
         Error error;
         auto hits = store_->fetchHitsWithLimit(settings_.maxHitsPerDispatch, &error);
         if (!hits) {
-            TLY_ERROR("-[TLYBatchingDispatcher nextPendingHits]", "Failed to load pending hits: %s",
-                      error.description().c_str());
+            if (!platform::store::isNoStoreError(error))  // a store that could not be opened said so then
+                TLY_ERROR("-[TLYBatchingDispatcher nextPendingHits]", "Failed to load pending hits: %s",
+                          error.description().c_str());
             return std::nullopt;
         }
         if (hits->empty()) return hits;

@@ -238,7 +238,7 @@ Value TLYDataStore::performBlockAndWait(const std::function<Value(Error*)>& task
     }
     if (error)
         *error = failed ? failure : Error();
-    else if (failed)
+    else if (failed && !platform::store::isNoStoreError(failure))  // said when the store was opened
         TLY_ERROR("-[TLYDataStore performBlockAndWait:withError:]", "Datastore error: %s",
                   failure.description().c_str());
     return result;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <mutex>
+#include <utility>
 
 #include "analytics/TLYLog.h"
 #include "platform/foundation/FileManager.h"
@@ -67,17 +68,21 @@ bool TLYSqlStore::ensureOpenDatabase() {
     // full disk, no descriptor left or no permission is no fault of the file:
     // it stays where it is, and is tried again at the next use.
     if (openFailure_ != platform::store::Failure::Damaged) {
-        if (!passingFailureSaid_)
+        if (!openFailureSaid_)
             TLY_ERROR("-[TLYSqlStore ensureOpenDatabase]", "Database %s cannot be opened now (%s); it is left as it is",
                       databasePath_.c_str(),
                       openFailure_ == platform::store::Failure::Busy   ? "busy"
                       : openFailure_ == platform::store::Failure::Full ? "on a full disk"
                                                                        : openFailureText_.c_str());
-        passingFailureSaid_ = true;
+        openFailureSaid_ = true;
         return false;
     }
     if (!closeAndSetAsideDatabase()) return false;
     return openAndValidateDatabase();
+}
+
+void TLYSqlStore::reportOpenFailure(const char* method) {
+    if (!std::exchange(openFailureSaid_, true)) TLY_ERROR(method, "Failed to open database");
 }
 
 bool TLYSqlStore::openAndValidateDatabase() {
@@ -88,18 +93,21 @@ bool TLYSqlStore::openAndValidateDatabase() {
         openFailure_ = platform::store::Failure::Damaged;
         return false;
     }
+    // Its own before its mode is changed: a second name elsewhere shares the mode too.
+    if (Error error; !FileManager::giveOwnCopy(databasePath_, &error)) {
+        openFailureText_ = error.localizedDescription();
+        return false;
+    }
     if (FileManager::exists(databasePath_)) {
         Error error;
         auto attributes = FileManager::attributes(databasePath_, &error);
+        // Said once, by ensureOpenDatabase, however often the store is tried.
         if (!attributes) {
-            TLY_ERROR(method, "Failed to read database file attributes: %s", error.description().c_str());
             openFailureText_ = platform::foundation::posixError(int(error.code), "").localizedDescription();
             return false;
         }
         if (isLocked(*attributes) && !unlock(databasePath_, *attributes)) {
             const int err = errno;
-            Error unlockError = platform::foundation::posixError(err, databasePath_);
-            TLY_ERROR(method, "Failed to unlock database file: %s", unlockError.description().c_str());
             openFailureText_ = "it cannot be unlocked: " + platform::foundation::posixError(err, "").localizedDescription();
             return false;
         }
@@ -184,7 +192,7 @@ bool TLYSqlStore::closeAndSetAsideDatabase() {
 
 TLYSqlStore::StatementLease TLYSqlStore::statementForQuery(const std::string& sql) {
     if (!statementCache_.contains(sql) && !ensureOpenDatabase()) {
-        TLY_ERROR("-[TLYSqlStore statementForQuery:]", "Failed to open database");
+        reportOpenFailure("-[TLYSqlStore statementForQuery:]");
         return {};
     }
     if (sql.empty()) {
@@ -243,7 +251,7 @@ bool TLYSqlStore::tableExists(const std::string& tableName) {
     static const char* method = "-[TLYSqlStore tableExists:]";
     if (tableName.empty()) return false;
     if (!ensureOpenDatabase()) {
-        TLY_ERROR(method, "Failed to open database");
+        reportOpenFailure(method);
         return false;
     }
     auto statement = statementForQuery("SELECT name FROM sqlite_master WHERE type='table' AND name=?");
@@ -264,7 +272,7 @@ bool TLYSqlStore::openForTable(const char* method, const std::string& tableName)
         return false;
     }
     if (!ensureOpenDatabase()) {
-        TLY_ERROR(method, "Failed to open database");
+        reportOpenFailure(method);
         return false;
     }
     return true;

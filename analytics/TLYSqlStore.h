@@ -33,6 +33,9 @@ public:
     const std::string& databasePath() const { return databasePath_; }
 
     bool ensureOpenDatabase();
+    // Logs "Failed to open database" for `method` after ensureOpenDatabase
+    // failed, unless this store's failure to open was said already this launch.
+    void reportOpenFailure(const char* method);
     bool isOpen() const { return database_.handle() != nullptr; }
     bool openAndValidateDatabase();
     std::optional<std::string> closeDatabase();  // the error text of a failed close
@@ -72,6 +75,6 @@ private:
     platform::store::StatementCache statementCache_;                          // cleared before the database closes
     platform::store::Failure openFailure_ = platform::store::Failure::Other;  // of the last failed opening
     std::string openFailureText_;                                             // what SQLite said of it
-    bool passingFailureSaid_ = false;  // a store that cannot be opened now says so once
+    bool openFailureSaid_ = false;  // a store that cannot be opened says so once
     std::string databasePath_;
 };

@@ -142,6 +142,7 @@ bool PKROVCrashReporter::hasPendingCrashReport() const {
 
 std::optional<std::vector<uint8_t>> PKROVCrashReporter::loadPendingCrashReportData(Error* error) const {
     static_assert(kMaxReportFileSize >= ovcrash::ASYNC_FILE_REPORT_LIMIT);
+    if (!FileManager::giveOwnCopy(crashReportPath(), error, kMaxReportFileSize)) return std::nullopt;
     auto bytes = FileManager::readFile(crashReportPath(), error, kMaxReportFileSize);
     if (!bytes) return std::nullopt;
     return std::vector<uint8_t>(bytes->begin(), bytes->end());

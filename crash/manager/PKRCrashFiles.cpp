@@ -39,8 +39,10 @@ bool isReportCopyName(const std::string& name) {
     return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// What the scan lists: any name but those of the folder's other files.
+// What the scan lists: any name but those of the folder's other files. A
+// copy set aside (of the settings, say) is kept for inspection, never a report.
 bool isListedName(const std::string& name) {
+    if (name.find(FileManager::kSetAsideMark) != std::string::npos) return false;
     for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"})
         if (name.ends_with(suffix)) return false;
     return true;
@@ -83,6 +85,8 @@ bool PKRCrashFiles::isPassingFailure(const pf::Error& error) {
     if (error.domain == kPKRKeychainUtilsErrorDomain) return error.code == platform::security::kInteractionNotAllowed;
     if (error.domain != pf::kPOSIXErrorDomain) return false;
     switch (error.code) {
+    case EACCES:
+    case EPERM:
     case EMFILE:
     case ENFILE:
     case ENOMEM:
@@ -179,6 +183,7 @@ void PKRCrashFiles::approveLatest() {
 
 void PKRCrashFiles::saveSettings() {
     constexpr const char* kMethod = "-[PKRCrashManager saveSettings]";
+    if (settingsUnread_) return;
     Value::Dictionary settings;
     if (!approved_.empty()) settings[kApprovedReportsKey] = approved_;
     pf::Error error;
@@ -189,12 +194,19 @@ void PKRCrashFiles::saveSettings() {
 void PKRCrashFiles::loadSettings() {
     constexpr const char* kMethod = "-[PKRCrashManager loadSettings]";
     pf::Error error;
-    std::optional<Value> settings = Value::readPropertyListFile(settingsFile_, &error, kMaxSettingsSize);
+    std::optional<Value> settings;
+    if (FileManager::giveOwnCopy(settingsFile_, &error, kMaxSettingsSize))
+        settings = Value::readPropertyListFile(settingsFile_, &error, kMaxSettingsSize);
     if (!settings) {
         const pf::ReadFailure failure = FileManager::readFailure(error);
         if (failure == pf::ReadFailure::kMissing) return;
         PKR_LOG_ERROR(kMethod, "Reading crash manager settings.");
-        if (failure == pf::ReadFailure::kIOError && isPassingFailure(error)) return;
+        if (failure == pf::ReadFailure::kIOError && isPassingFailure(error)) {
+            settingsUnread_ = true;
+            PKRLog::plain("WARNING: The crash manager settings could not be read (" + error.localizedDescription() +
+                          "); they are left as they are, and this launch's approvals are not saved");
+            return;
+        }
         const std::string aside = FileManager::moveAside(settingsFile_);
         PKRLog::plain("WARNING: The crash manager settings could not be read (" + error.localizedDescription() +
                       "); they were set aside" + (aside.empty() ? std::string(".") : " as " + aside));
@@ -240,8 +252,9 @@ PKRCrashFiles::ReadResult PKRCrashFiles::read(const std::string& p, const std::s
     constexpr const char* kMethod = "-[PKRCrashManager sendNextCrashReport]";
     const bool fake = FileManager::pathExtension(p) == kFakeExtension;
     pf::Error readError;
-    std::optional<std::string> bytes =
-        FileManager::readFile(p, &readError, fake ? kMaxFakeReportSize : PKROVCrashReporter::kMaxReportFileSize);
+    const uint64_t maxSize = fake ? kMaxFakeReportSize : PKROVCrashReporter::kMaxReportFileSize;
+    std::optional<std::string> bytes;
+    if (FileManager::giveOwnCopy(p, &readError, maxSize)) bytes = FileManager::readFile(p, &readError, maxSize);
     if (!bytes && isPassingFailure(readError)) {
         PKR_LOG_ERROR(kMethod, "Could not read crash report %s: %s", p.c_str(),
                       readError.localizedDescription().c_str());

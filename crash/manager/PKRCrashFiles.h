@@ -93,6 +93,9 @@ private:
     const PKRPelkorBaseManager& keychain_;
     std::string folder_, settingsFile_;
     platform::foundation::Value::Dictionary approved_;
+    // The settings could not be read for a passing reason: no save of this
+    // launch replaces them.
+    bool settingsUnread_ = false;
     std::vector<std::string> crashFiles_;
     OptionalString lastCrashFilename_;
 };

@@ -166,8 +166,24 @@ bool FileManager::isPresent(const std::string& path) { return present(path); }
 std::string FileManager::foreignEntry(const std::string& path) {
     struct stat st;
     if (HomeResolver::place(path).stat(st, false) != 0) return "";
-    if (!S_ISREG(st.st_mode)) return kindOfEntry(st.st_mode);
-    return st.st_nlink > 1 ? "a file with " + std::to_string(st.st_nlink) + " links" : "";
+    return S_ISREG(st.st_mode) ? "" : kindOfEntry(st.st_mode);
+}
+
+bool FileManager::giveOwnCopy(const std::string& path, Error* error, uint64_t maxSize) {
+    struct stat st;
+    if (HomeResolver::place(path).stat(st, false) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return true;
+    if (uint64_t(st.st_size) > maxSize) {
+        refuse(error, kFileTooLargeError, path);
+        return false;
+    }
+    // Written beside it and renamed over our name: the other name keeps the
+    // file, its inode and its bytes.
+    const std::optional<std::string> bytes = readFile(path, error, maxSize);
+    if (!bytes || !writeFileAtomically(path, *bytes, error, st.st_mode & 07777)) return false;
+    const nlink_t others = st.st_nlink - 1;
+    log(path + " had " + (others == 1 ? std::string("a second name") : std::to_string(others) + " other names") +
+        " elsewhere; it now has a copy of its own, and the file it shared is left as it was.");
+    return true;
 }
 
 bool FileManager::createDirectory(const std::string& path, bool intermediates, unsigned mode, Error* error) {

@@ -61,11 +61,19 @@ public:
     static std::vector<std::string> setAsideCopies(const std::string& path,
                                                    const std::vector<std::string>& companionSuffixes = {});
     // What stands at `path` where the system keeps a regular file of its own,
-    // when it is anything else: "a link", "a FIFO", "a folder", "a file with 2
-    // links" (a hard link can reach a file outside the sandbox just as a
-    // symbolic one does). Looked at with lstat, never followed; "" when
-    // nothing or a lone regular file is there.
+    // when it is anything else: "a link", "a FIFO", "a folder". Looked at with
+    // lstat, never followed; "" when nothing or a regular file is there (one
+    // with a second name is giveOwnCopy's).
     static std::string foreignEntry(const std::string& path);
+    // A regular file of ours with a second name elsewhere (a hard link, which
+    // can reach a file outside the sandbox) gets a copy of its own in its
+    // place before anything opens it: bytes and mode kept, the other name left
+    // on the file as it was, one line. So nothing is ever written through the
+    // other name, and nothing of ours is lost. One larger than `maxSize` (more
+    // than its writer ever makes) is not read: kFileTooLargeError, for its
+    // reader to set aside. True when nothing needed a copy or one was made;
+    // false, with `error`, when the file is left as it is.
+    static bool giveOwnCopy(const std::string& path, Error* error = nullptr, uint64_t maxSize = kNoSizeLimit);
     static std::vector<std::string> contentsOfDirectory(const std::string& path,
                                                         Error* error = nullptr);  // names, sorted
     static std::optional<FileAttributes> attributes(const std::string& path, Error* error = nullptr);

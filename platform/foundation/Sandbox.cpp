@@ -117,10 +117,11 @@ bool createFolders(const std::string& given, bool userNamed, std::string& home, 
     return hasRoomForALaunch(home, error);
 }
 
-// Anything but a regular file of its own at the lock (a link, a FIFO, a
-// folder, a file with another name elsewhere, which would take the process id
-// outside the sandbox) is set aside once.
+// Anything but a regular file at the lock (a link, a FIFO, a folder) is set
+// aside once; a lock with another name elsewhere, which would take the process
+// id outside the sandbox, gets a copy of its own.
 bool setAsideForeignLock(const std::string& path, Error* error) {
+    if (!FileManager::giveOwnCopy(path, error)) return false;
     const std::string found = FileManager::foreignEntry(path);
     if (found.empty()) return true;
     const std::string aside = FileManager::moveAside(path, {}, error);

@@ -117,12 +117,23 @@ void UserDefaults::load() {
     // A link, FIFO or device there, or more than settings ever take, is
     // damage: neither followed nor waited on, but set aside like bad bytes.
     Error error;
-    auto v = Value::readPropertyListFile(path_, &error, kMaxFileSize);
+    std::optional<Value> v;
+    if (FileManager::giveOwnCopy(path_, &error, kMaxFileSize))
+        v = Value::readPropertyListFile(path_, &error, kMaxFileSize);
     if (v && v->isDictionary()) {
         values_ = v->dictionary();
         return;
     }
-    if (!v && FileManager::readFailure(error) == ReadFailure::kMissing) return;
+    const ReadFailure failure = v ? ReadFailure::kNone : FileManager::readFailure(error);
+    if (failure == ReadFailure::kMissing) return;
+    if (failure == ReadFailure::kIOError) {
+        // No permission or no descriptor now: the settings are still there
+        // for a later launch, and this one must not write empty ones over them.
+        unread_ = true;
+        log("UserDefaults: cannot read " + error.localizedDescription() +
+            "; it is left as it is, and this launch's settings are not saved");
+        return;
+    }
     std::string reason = v ? "not a dictionary" : error.localizedDescription();
     // Kept aside rather than deleted: the user's settings may still be recoverable.
     time_t t = time(nullptr);
@@ -198,6 +209,7 @@ bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
     saveDue_ = 0;
     if (!dirty_) return true;
+    if (unread_) return false;
     FileManager::createDirectory(FileManager::deletingLastPathComponent(path_), true, Sandbox::kFolderMode);
     Error error;
     const Value::Data bytes = Value(values_).toBinaryPropertyList();

@@ -45,7 +45,8 @@ public:
 
     void registerDefaults(const Value::Dictionary& defaults);
     // Writes pending changes (atomically). Also done at exit and on the
-    // application's background and terminate notifications.
+    // application's background and terminate notifications. False, writing
+    // nothing, when the file could not be read at load for a passing reason.
     bool synchronize();
     Value dictionaryRepresentation() const;
     const std::string& path() const { return path_; }
@@ -62,6 +63,9 @@ private:
     bool dirty_ = false;
     double saveDue_ = 0;  // clock time of the pending save; 0 when none
     std::string writeFailure_;  // the last failed save's error, said once until a save succeeds
+    // The file could not be read for a passing reason (no permission, no
+    // descriptor): it is not damage, and no save of this launch replaces it.
+    bool unread_ = false;
 };
 
 }  // namespace platform::foundation

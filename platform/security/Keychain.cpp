@@ -32,11 +32,21 @@ constexpr const char* kSchema =
     " label TEXT NOT NULL, accessibility TEXT NOT NULL, data BLOB NOT NULL,"
     " PRIMARY KEY (class, service, account))";
 
-std::atomic<bool> gBusySaid{false};
+std::atomic<bool> gBusySaid{false}, gFailureSaid{false};
 
-// The status of a failed SQLite answer; a busy keychain is said once a process.
-Status statusOf(int rc, const std::string& file) {
-    if (platform::store::failureOf(rc) != platform::store::Failure::Busy) return kIOError;
+// A keychain that cannot be used for a passing reason (no permission, no
+// descriptor left, a full disk) is left as it is; said once a process.
+Status unusable(const std::string& file, const std::string& why) {
+    if (!gFailureSaid.exchange(true))
+        platform::foundation::log("Keychain: " + file + " cannot be used now (" + why +
+                                  "); it is left as it is, and its items cannot be used until then");
+    return kIOError;
+}
+
+// The status of a failed SQLite answer; a busy keychain is said once a
+// process, as is any other failure.
+Status statusOf(int rc, const std::string& file, const std::string& why) {
+    if (platform::store::failureOf(rc) != platform::store::Failure::Busy) return unusable(file, why);
     if (!gBusySaid.exchange(true))
         platform::foundation::log("Keychain: " + file +
                                   " is held by another process; its items cannot be used until it is let go");
@@ -52,8 +62,12 @@ public:
         status_ = open(file, damage);
         if (damage.empty()) return;
         // Set aside as the other stores do, so that what it held may still be read.
-        const std::string aside = platform::store::setAside(file, platform::store::companionSuffixes());
-        if (aside.empty()) return;
+        platform::foundation::Error error;
+        const std::string aside = platform::store::setAside(file, platform::store::companionSuffixes(), &error);
+        if (aside.empty()) {
+            unusable(file, damage + ", and cannot be moved aside: " + error.localizedDescription());
+            return;
+        }
         platform::foundation::log("Keychain: " + file + " is damaged (" + damage + "); moved it to " + aside +
                                   " and starting a new one");
         damage.clear();
@@ -64,7 +78,7 @@ public:
     Status status() const { return status_; }
     Statement prepare(const std::string& sql) const { return db_.prepare(sql); }
     int changes() const { return sqlite3_changes(db_.handle()); }
-    Status failed(int rc) const { return statusOf(rc, Keychain::path()); }
+    Status failed(int rc) const { return statusOf(rc, Keychain::path(), db_.errorMessage()); }
 
     // Runs `body` inside one write transaction (taken at once, so that two
     // processes never both read and then both try to write). `body` answers a
@@ -83,19 +97,21 @@ private:
     // Opens `file` and makes its table; `damage` says why when the file is no
     // keychain at all (anything but a regular SQLite file).
     Status open(const std::string& file, std::string& damage) {
-        // A file with another name elsewhere would have the items written there too.
         if (const std::string found = platform::foundation::FileManager::foreignEntry(file); !found.empty()) {
-            damage = found + ", not a regular file of its own";
+            damage = found + ", not a regular file";
             return kIOError;
         }
-        // Its journal is opened at every call: a FIFO there would hold each one.
+        // Its journal is opened at every call: a FIFO there would hold each
+        // one. A file with another name elsewhere, the keychain's own too,
+        // gets a copy of its own first, or the items would be written there.
         std::string moved;
-        const bool companionsSound = platform::store::setAsideSpecialCompanions(file, moved);
+        if (!platform::store::setAsideSpecialCompanions(file, moved)) return unusable(file, moved);
         if (!moved.empty()) platform::foundation::log("Keychain: " + moved);
-        if (!companionsSound) return kIOError;
-        if (!platform::foundation::FileManager::preparePrivateFile(file)) return kIOError;
+        platform::foundation::Error error;
+        if (!platform::foundation::FileManager::preparePrivateFile(file, &error))
+            return unusable(file, error.localizedDescription());
         if (db_.open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW) != SQLITE_OK)
-            return kIOError;
+            return unusable(file, db_.errorMessage());
         sqlite3_extended_result_codes(db_.handle(), 1);
         // Polled often, so that a caller is not starved by another process's
         // run of short transactions as SQLite's own back-off would let it be.
@@ -115,11 +131,30 @@ private:
             rc = db_.quickCheck(verdict);
             if (rc == SQLITE_OK && verdict != "ok") rc = SQLITE_CORRUPT;
         }
+        if (rc == SQLITE_OK && itemsHaveAnotherShape()) {
+            // Another program's table of that name: no call could ever use it.
+            damage = "its items table has another shape";
+            db_.close();
+            return kIOError;
+        }
         if (rc == SQLITE_OK) return kSuccess;
-        if (platform::store::failureOf(rc) == platform::store::Failure::Damaged) damage = sqlite3_errstr(rc);
-        const Status status = failed(rc);
+        const bool damaged = platform::store::failureOf(rc) == platform::store::Failure::Damaged;
+        if (damaged) damage = sqlite3_errstr(rc);
+        const Status status = damaged ? kIOError : failed(rc);
         db_.close();
         return status;
+    }
+
+    // Whether the items table has other columns than the calls name, or is
+    // keyed otherwise than by (class, service, account). A question that
+    // cannot be answered now (a busy file) is no answer.
+    bool itemsHaveAnotherShape() const {
+        Statement columns = db_.prepare("SELECT name, pk FROM pragma_table_info('items') ORDER BY name");
+        if (!columns) return false;
+        std::string shape;
+        int rc;
+        while ((rc = columns.step()) == SQLITE_ROW) shape += columns.textColumn(0) + ":" + columns.textColumn(1) + " ";
+        return rc == SQLITE_DONE && shape != "accessibility:0 account:3 class:1 data:0 label:0 service:2 ";
     }
 
     platform::store::Database db_;

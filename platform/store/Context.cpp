@@ -75,6 +75,10 @@ Error cocoaError(int64_t code, const std::string& description) {
     return Error::withDescription(platform::foundation::kCocoaErrorDomain, code, description);
 }
 
+constexpr const char* kNoStoreDescription = "This context has no persistent store";
+
+Error noStoreError() { return cocoaError(kPersistentStoreSaveError, kNoStoreDescription); }
+
 [[noreturn]] void unknownKey(const std::string& entity, const std::string& key) {
     Exception::raise(kUnknownKeyException,
                      "the entity " + entity + " is not key value coding-compliant for the key \"" + key + "\"");
@@ -403,6 +407,11 @@ private:
 
 }  // namespace
 
+bool isNoStoreError(const Error& error) {
+    return error.domain == platform::foundation::kCocoaErrorDomain && error.code == kPersistentStoreSaveError &&
+           error.localizedDescription() == kNoStoreDescription;
+}
+
 Context::Context(ObjectModel model) : model_(std::move(model)) {}
 
 Context::~Context() { close(); }
@@ -494,7 +503,7 @@ std::optional<ObjectID> Context::insert(const std::string& entityName, const Val
         if (!entity->attribute(key)) unknownKey(entityName, key);
     }
     if (!db_) {
-        if (error) *error = cocoaError(kPersistentStoreSaveError, "This context has no persistent store");
+        if (error) *error = noStoreError();
         return std::nullopt;
     }
     for (const auto& a : entity->properties) {
@@ -541,7 +550,7 @@ std::optional<ObjectID> Context::insert(const std::string& entityName, const Val
 
 bool Context::update(const ObjectID& objectID, const Value::Dictionary& values, Error* error) {
     if (!db_) {
-        if (error) *error = cocoaError(kPersistentStoreSaveError, "This context has no persistent store");
+        if (error) *error = noStoreError();
         return false;
     }
     auto parsed = parseID(objectID, storeUUID_);
@@ -591,7 +600,7 @@ bool Context::update(const ObjectID& objectID, const Value::Dictionary& values, 
 
 std::optional<ManagedObject> Context::existingObject(const ObjectID& objectID, Error* error) {
     if (!db_) {
-        if (error) *error = cocoaError(kPersistentStoreSaveError, "This context has no persistent store");
+        if (error) *error = noStoreError();
         return std::nullopt;
     }
     auto parsed = parseID(objectID, storeUUID_);
@@ -606,7 +615,7 @@ std::optional<ManagedObject> Context::existingObject(const ObjectID& objectID, E
 
 bool Context::deleteObject(const ObjectID& objectID, Error* error) {
     if (!db_) {
-        if (error) *error = cocoaError(kPersistentStoreSaveError, "This context has no persistent store");
+        if (error) *error = noStoreError();
         return false;
     }
     auto parsed = parseID(objectID, storeUUID_);
@@ -646,7 +655,7 @@ std::optional<std::vector<ManagedObject>> Context::fetch(const FetchRequest& req
     const EntityDescription* entity = model_.entity(request.entityName);
     if (!entity) unknownKey(request.entityName, "entity");
     if (!db_) {
-        if (error) *error = cocoaError(kPersistentStoreSaveError, "This context has no persistent store");
+        if (error) *error = noStoreError();
         return std::nullopt;
     }
     std::string sql = "SELECT " + quote(kPrimaryKey);
@@ -694,7 +703,7 @@ int64_t Context::count(const FetchRequest& request, Error* error) {
     const EntityDescription* entity = model_.entity(request.entityName);
     if (!entity) unknownKey(request.entityName, "entity");
     if (!db_) {
-        if (error) *error = cocoaError(kPersistentStoreSaveError, "This context has no persistent store");
+        if (error) *error = noStoreError();
         return -1;
     }
     std::string sql = "SELECT COUNT(*) FROM " + quote(entity->name) + whereClause(*entity, request);
@@ -718,7 +727,7 @@ bool Context::save(Error* error) {
     if (!inTransaction_) return true;
     if (!db_) {
         inTransaction_ = false;
-        if (error) *error = cocoaError(kPersistentStoreSaveError, "This context has no persistent store");
+        if (error) *error = noStoreError();
         return false;
     }
     int rc = db_.exec("COMMIT");

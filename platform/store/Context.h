@@ -24,6 +24,10 @@ inline constexpr const char* kSQLiteErrorDomain = "NSSQLiteErrorDomain";
 inline constexpr int64_t kValidationMissingMandatoryPropertyError = 1570;
 inline constexpr int64_t kValidationValueTypeError = 1550;
 inline constexpr int64_t kPersistentStoreSaveError = 134030;
+// What each call answers on a context whose store could not be added. That
+// failure was said once, when the store was added: a caller need not say it
+// again at every call.
+bool isNoStoreError(const platform::foundation::Error& error);
 inline constexpr int64_t kPersistentStoreOpenError = 134080;
 // The exception raised for an attribute or entity the model does not have.
 inline constexpr const char* kUnknownKeyException = "NSUnknownKeyException";
@@ -55,7 +59,7 @@ public:
 
     // Opens (or creates) the store file at `path` in WAL mode with a table per
     // entity. A file that is not a database, fails its integrity check or is
-    // no regular file of one name (isNotAStoreFile) is set aside with its -wal, -shm and -journal files (setAside()) and a new one is
+    // no regular file (isNotAStoreFile) is set aside with its -wal, -shm and -journal files (setAside()) and a new one is
     // created; a damaged companion alone is set aside by
     // setAsideDamagedCompanions(). `corruption` then tells why and where it went
     // ("movedAsidePath" in its user info). Another connection's transaction is

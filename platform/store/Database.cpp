@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <utility>
 
 #include "platform/foundation/FileManager.h"
@@ -58,6 +59,14 @@ std::string setAside(const std::string& path, const std::vector<std::string>& co
 bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
     report.clear();
     bool sound = true;
+    for (const std::string& file : {path, path + "-journal", path + "-wal", path + "-shm"}) {
+        platform::foundation::Error error;
+        if (FileManager::giveOwnCopy(file, &error)) continue;
+        report += std::string(report.empty() ? "" : "; ") + file +
+                  " has a second name elsewhere and cannot be given a copy of its own: " + error.description();
+        sound = false;
+    }
+    if (!sound) return false;
     for (const auto& suffix : companionSuffixes()) {
         const std::string companion = path + suffix;
         const std::string found = FileManager::foreignEntry(companion);
@@ -97,7 +106,7 @@ int Database::open(const std::string& path, int flags) {
     close();
     int rc = sqlite3_open_v2(SqliteHome::nameFor(path, home_).c_str(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) {
-        openError_ = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        openError_ = db_ ? errorMessage() : sqlite3_errstr(rc);
         sqlite3_close_v2(db_);
         db_ = nullptr;
         home_.reset();
@@ -117,7 +126,16 @@ std::optional<std::string> Database::close() {
     return failure;
 }
 
-std::string Database::errorMessage() const { return db_ ? sqlite3_errmsg(db_) : openError_; }
+std::string Database::errorMessage() const {
+    if (!db_) return openError_;
+    // "unable to open database file" alone does not say why: the system's error does.
+    std::string message = sqlite3_errmsg(db_);
+    const int rc = sqlite3_errcode(db_) & 0xFF;
+    const int err = sqlite3_system_errno(db_);
+    if (err != 0 && (rc == SQLITE_CANTOPEN || rc == SQLITE_IOERR || rc == SQLITE_FULL || rc == SQLITE_READONLY))
+        message += std::string(" (") + std::strerror(err) + ")";
+    return message;
+}
 
 int Database::exec(const std::string& sql) {
     return fullDiskAsFull(db_, sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr));

@@ -21,10 +21,9 @@ namespace platform::store {
 // disk needs room, not a new file.
 enum class Failure { Damaged, Busy, Full, Other };
 Failure failureOf(int rc);
-// Anything but a regular file of one name where a store file belongs (a link,
-// a file with several hard links, a FIFO, a device, a folder): a store never
-// goes through it (what it reaches may lie outside the sandbox) and takes it
-// for damage.
+// Anything but a regular file where a store file belongs (a link, a FIFO, a
+// device, a folder): a store never goes through it (what it reaches may lie
+// outside the sandbox) and takes it for damage.
 bool isNotAStoreFile(const std::string& path);
 
 // SQLite says a write that found no room (growing its log or index) as an I/O
@@ -43,13 +42,14 @@ inline constexpr int kKeptSetAsideCopies = 3;
 const std::vector<std::string>& companionSuffixes();
 
 // SQLite opens a database's companions by name: it waits on a FIFO there
-// until a writer comes, a link (dangling or not) or anything else but a
-// regular file fails every open, so that a sound database looks unusable, and
-// a file with another name elsewhere would have the store's pages written
-// into that one too.
-// Each such file is moved aside alone (setAside) before the database opens. `report`
-// says what went where ("a FIFO at <file> moved to <aside>", joined by "; "),
-// empty when all were sound; false when one could not be moved, and the
+// until a writer comes, and a link (dangling or not) or anything else but a
+// regular file fails every open, so that a sound database looks unusable.
+// Each such file is moved aside alone (setAside) before the database opens.
+// The database or a companion with a second name elsewhere, which would have
+// the store's pages written into that one too, first gets a copy of its own
+// (FileManager::giveOwnCopy): a log's commits stay the store's. `report` says
+// what went where ("a FIFO at <file> moved to <aside>", joined by "; "), empty
+// when all were sound; false when one could not be moved or copied, and the
 // database must then stay closed.
 bool setAsideSpecialCompanions(const std::string& path, std::string& report);
 

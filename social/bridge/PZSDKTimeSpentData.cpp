@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Error.h"
@@ -60,12 +61,15 @@ void PZSDKTimeSpentData::restore(bool calledFromActivateApp) {
     std::optional<Value> saved;
     platform::foundation::Error error;
     const std::string path = persistencePath();
-    const auto bytes = FileManager::readFile(path, &error, kMaxFileSize);
+    std::optional<std::string> bytes;
+    if (FileManager::giveOwnCopy(path, &error, kMaxFileSize)) bytes = FileManager::readFile(path, &error, kMaxFileSize);
     const ReadFailure failure = bytes ? ReadFailure::kNone : FileManager::readFailure(error);
     if (bytes) saved = Value::fromJSON(*bytes);
-    if (failure == ReadFailure::kIOError) {
-        platform::foundation::log("Cannot read the time spent in " + path + " (" + error.localizedDescription() +
-                                  "); a new session starts");
+    unread_ = failure == ReadFailure::kIOError;
+    if (unread_) {
+        if (!std::exchange(unreadSaid_, true))
+            platform::foundation::log("Cannot read the time spent in " + path + " (" + error.localizedDescription() +
+                                      "); it is left as it is, and this launch's time is not saved");
     } else if (failure != ReadFailure::kMissing && (!saved || !saved->isDictionary())) {
         // Kept for inspection rather than overwritten by the next suspend (or
         // written through, were it a link).
@@ -107,6 +111,10 @@ void PZSDKTimeSpentData::suspend() {
     const double now = Clock::current().now();
     secondsSpent_ += std::max(0.0, now - lastRestoreTime_);
     lastSuspendTime_ = now;
+    if (unread_) {  // the file is left for a later launch
+        loaded_ = false;
+        return;
+    }
     Value::Dictionary d;
     d["secondsSpentInCurrentSession"] = Value(secondsSpent_);
     d["numInterruptions"] = Value(int64_t(interruptions_));

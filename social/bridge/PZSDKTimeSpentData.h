@@ -44,6 +44,9 @@ public:
 
 private:
     bool loaded_ = false;
+    // The file could not be read for a passing reason (no permission, no
+    // descriptor): it is left for a later launch, never written over; said once.
+    bool unread_ = false, unreadSaid_ = false;
     double secondsSpent_ = 0, lastRestoreTime_ = 0, lastSuspendTime_ = 0;
     int interruptions_ = 0, sessions_ = 0;
     std::string sourceApplication_, url_;

@@ -279,9 +279,11 @@ TEST_F(SqlStoreTest, AFileThatCannotBeUnlockedIsLeftAsItIsAndTheLineSaysWhy) {
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
         tlytest::LogCapture capture;
         auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
-        if (sqlStore->ensureOpenDatabase()) _exit(4);
+        // However often it is tried, one line names it.
+        if (sqlStore->ensureOpenDatabase() || sqlStore->ensureOpenDatabase()) _exit(4);
         _exit(capture.count("cannot be opened now (it cannot be unlocked: Operation not permitted); it is left as "
-                            "it is") == 1
+                            "it is") == 1 &&
+                      capture.count(sqlStore->databasePath()) == 1
                   ? 0
                   : 5);
     }
@@ -295,7 +297,7 @@ TEST_F(SqlStoreTest, AFileThatCannotBeUnlockedIsLeftAsItIsAndTheLineSaysWhy) {
     EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
 }
 
-TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereIsSetAsideAndThatFileKeepsItsBytes) {
+TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereGetsACopyOfItsOwnAndThatFileKeepsItsBytes) {
     open()->nextHitNumberForTrackingId("T", "K");
     // Someone else's database, and empty files SQLite would fill as its log and index.
     const std::string theirs = dir_.file("theirs.sql");
@@ -304,21 +306,22 @@ TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereIsSetAsideAndThatFil
         SCOPED_TRACE("at " + dbPath() + suffix);
         const std::string outside = suffix.empty() ? theirs : dir_.file("outside" + suffix);
         if (!suffix.empty()) std::ofstream(outside).flush();
+        // Theirs read-only, as a locked store is: ours is unlocked, theirs never.
+        const unsigned mode = suffix.empty() ? 0444 : 0644;
+        ASSERT_EQ(::chmod(outside.c_str(), mode), 0);
         const std::string before = tlytest::run("cat '" + outside + "'");
         std::filesystem::remove(dbPath() + suffix);
         ASSERT_EQ(::link(outside.c_str(), (dbPath() + suffix).c_str()), 0);
-        tlytest::LogCapture capture;
         {
             auto store = open();
-            store->nextHitNumberForTrackingId("T", "K");
+            EXPECT_TRUE(store->nextHitNumberForTrackingId("T", "K"));
         }
         EXPECT_EQ(tlytest::run("cat '" + outside + "'"), before);
+        EXPECT_EQ(std::filesystem::hard_link_count(outside), 1u);
         EXPECT_EQ(std::filesystem::hard_link_count(dbPath()), 1u);
-        if (suffix.empty())
-            EXPECT_EQ(capture.count("Damaged database " + dbPath() + " moved to " + dbPath() + ".corrupt-1"), 1u);
-        else
-            EXPECT_EQ(capture.count("a file with 2 links at " + dbPath() + suffix + " moved to " + dbPath() + suffix +
-                                    ".corrupt-1"),
-                      1u);
+        struct stat st {};
+        ASSERT_EQ(::stat(outside.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_FALSE(std::filesystem::exists(dbPath() + suffix + ".corrupt-1"));
     }
 }

@@ -219,34 +219,74 @@ TEST_F(SandboxLinks, ALaunchShortOfDescriptorsLeavesTheStoreAndItsHits) {
     EXPECT_EQ(setAside(home), std::vector<std::string>{}) << log_;
 }
 
-TEST_F(SandboxLinks, HardLinksAtTheLockAndTheStoresLogAndIndexLeaveTheFilesTheyNameAsTheyWere) {
+// Files of the sandbox with a second name elsewhere (a backup made by hard
+// links, or a name planted outside): each gets a copy of its own before it is
+// opened, with one line, and nothing is set aside. The hits committed in the
+// store's log stay the store's, and every file outside keeps its bytes.
+TEST_F(SandboxLinks, FilesWithASecondNameElsewhereGetCopiesOfTheirOwnAndLoseNothing) {
     const std::string home = out_.file("home");
-    const int hits = storeHits(home);
-    ASSERT_GT(hits, 0) << log_;
-    // The hits in the log go into the store first, so that the log's name is free.
-    const std::string checkpoint = out_.write("checkpoint.py",
-                                              "import sqlite3, sys\n"
-                                              "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
-                                              "db.execute('pragma wal_checkpoint(truncate)')\ndb.close()\n");
-    ASSERT_EQ(std::system(("python3 " + checkpoint + " '" + home + "'").c_str()), 0);
-    ASSERT_EQ(storedHits(home), hits);
+    ASSERT_GT(storeHits(home), 0) << log_;
+    ASSERT_EQ(launch({"--home", home}), 0) << log_;  // the time spent and settings of a second launch
+    // As many hits again committed to the store's log, which is left unmerged
+    // (the writer ends without closing), as a process killed mid-launch leaves it.
+    const std::string commit = out_.write("commit.py",
+                                          "import os, sqlite3, sys\n"
+                                          "db = sqlite3.connect(sys.argv[1] + '/Library/tallymark-v3.sql')\n"
+                                          "db.execute('pragma wal_autocheckpoint=0')\n"
+                                          "cols = [r[1] for r in db.execute('pragma table_info(TLYHit)') if not r[5]]\n"
+                                          "names = ', '.join('\"%s\"' % c for c in cols)\n"
+                                          "db.execute('insert into TLYHit (%s) select %s from TLYHit' % (names, names))\n"
+                                          "db.commit()\nos._exit(0)\n");
+    const int before = storedHits(home);
+    ASSERT_EQ(std::system(("python3 " + commit + " '" + home + "'").c_str()), 0);
     const std::string library = home + "/Library";
-    const std::vector<std::string> files = {library + "/instance.lock", library + "/tallymark-v3.sql-wal",
+    ASSERT_GT(fs::file_size(library + "/tallymark-v3.sql-wal"), 0u);
+    // The crash manager's settings, and a last run's report (undecodable: only read, then purged).
+    const std::string crashSettings = library + "/Caches/net.pelkorapp.sdk.ios/PKRCrashManager.plist";
+    ASSERT_EQ(std::system(("python3 -c 'import plistlib, sys; plistlib.dump({}, open(sys.argv[1], \"wb\"), "
+                           "fmt=plistlib.FMT_BINARY)' '" +
+                           crashSettings + "'")
+                              .c_str()),
+              0);
+    const std::string liveReport =
+        library + "/Caches/com.ovellalabs.crashreporter.data/org.quenmira.battery/live_report.ovcrash";
+    std::ofstream(liveReport, std::ios::binary) << "xyz";
+    const std::vector<std::string> files = {library + "/tallymark-v3.sql-wal",
                                             library + "/tallymark-v3.sql-shm",
-                                            library + "/Keychains/keychain.db-journal"};
-    std::vector<std::string> outside;
+                                            library + "/tallymark-v3.sql",
+                                            library + "/Preferences/org.quenmira.battery.plist",
+                                            library + "/PZSDKTimeSpent.json",
+                                            library + "/Keychains/keychain.db",
+                                            crashSettings,
+                                            liveReport};
+    // A backup's second name for each, and names planted outside for the lock and the keychain's journal.
+    std::vector<std::string> outside, kept;
     for (size_t i = 0; i < files.size(); ++i) {
-        outside.push_back(out_.write("outside" + std::to_string(i), std::string(4096, char('a' + i)) + " mine\n"));
-        fs::remove(files[i]);
-        ASSERT_EQ(::link(outside[i].c_str(), files[i].c_str()), 0) << files[i];
+        outside.push_back(out_.file("backup" + std::to_string(i)));
+        ASSERT_EQ(::link(files[i].c_str(), outside[i].c_str()), 0) << files[i];
     }
+    for (const std::string& planted : {library + "/instance.lock", library + "/Keychains/keychain.db-journal"}) {
+        outside.push_back(out_.write("planted" + std::to_string(outside.size()), std::string(4096, 'x') + " mine\n"));
+        fs::remove(planted);
+        ASSERT_EQ(::link(outside.back().c_str(), planted.c_str()), 0) << planted;
+    }
+    for (const auto& file : outside) kept.push_back(qmtest::readAll(file));
+    const std::string timeSpent = qmtest::readAll(library + "/PZSDKTimeSpent.json");
+    ASSERT_NE(timeSpent.find("\"numSessions\":"), std::string::npos) << timeSpent;
+
     ASSERT_EQ(launch({"--home", home}), 0) << log_;
-    for (size_t i = 0; i < files.size(); ++i) {
-        EXPECT_EQ(qmtest::readAll(outside[i]), std::string(4096, char('a' + i)) + " mine\n") << files[i];
-        // The sandbox's name for it went aside, and a file of the sandbox's own took its place.
-        EXPECT_EQ(qmtest::readAll(files[i] + ".corrupt-1"), qmtest::readAll(outside[i])) << files[i];
+    for (size_t i = 0; i < outside.size(); ++i) EXPECT_EQ(qmtest::readAll(outside[i]), kept[i]) << outside[i];
+    for (const auto& file : files) {
+        if (file.find("-shm") != std::string::npos) continue;  // SQLite may have removed it before
+        EXPECT_EQ(qmtest::occurrences(log_, file + " had a second name elsewhere; it now has a copy of its own"), 1)
+            << log_;
     }
-    EXPECT_GE(storedHits(home), hits) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, library + "/instance.lock had a second name elsewhere"), 1) << log_;
+    EXPECT_EQ(setAside(home), std::vector<std::string>{}) << log_;
+    EXPECT_GE(storedHits(home), 2 * before) << log_;
+    // The settings and the time spent were read: the session count went on from the one kept.
+    EXPECT_EQ(log_.find("Cannot read the time spent"), std::string::npos) << log_;
+    EXPECT_EQ(log_.find("UserDefaults: cannot read"), std::string::npos) << log_;
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 
 #include <csignal>
 #include <cstring>
+#include <mutex>
 
 #include "crash/capture/report/PKROVCrashReport.h"
 #include "crash/manager/PKRCrashReportTextFormatter.h"
 #include "crash/manager/PKRKeychainUtils.h"
+#include "platform/foundation/Log.h"
 #include "platform/security/Keychain.h"
 #include "tests/crash/manager/crash_upload_support.h"
 #include "tests/support/RawHttpService.h"
@@ -508,6 +510,52 @@ TEST_F(CrashUpload, EveryNonEmptyRegularFileButTheFoldersOwnIsListed) {
     ASSERT_EQ(0, mkdir(FileManager::joinPath(dir, "folder").c_str(), 0700));
     ASSERT_TRUE(manager_->hasPendingCrashReport());
     EXPECT_EQ(std::vector<std::string>{other}, manager_->crashFiles());
+}
+
+// Copies set aside (damaged settings, a report whose handling ended the
+// process) are kept for inspection: no scan takes one for a report, so none
+// is read, sent or deleted.
+TEST_F(CrashUpload, ACopySetAsideIsNeverTakenForAReport) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL());
+    const std::string dir = manager_->crashesDir();
+    const auto report = liveReport();
+    const std::vector<std::string> copies = {FileManager::joinPath(dir, "PKRCrashManager.plist.corrupt-1"),
+                                             FileManager::joinPath(dir, "600000090.corrupt-12")};
+    ASSERT_TRUE(FileManager::writeFileAtomically(copies[0], std::string("bplist00 damaged")));
+    ASSERT_TRUE(FileManager::writeFileAtomically(copies[1], report.data(), report.size()));
+    EXPECT_FALSE(manager_->hasPendingCrashReport());
+    launchAndRun(service.baseURL());
+    EXPECT_TRUE(service.requests().empty());
+    EXPECT_EQ("bplist00 damaged", FileManager::readFile(copies[0]).value_or(""));
+    EXPECT_EQ(std::string(report.begin(), report.end()), FileManager::readFile(copies[1]).value_or(""));
+}
+
+// A pending report with a second name elsewhere gets a copy of its own
+// before it is read (one line): it is sent and deleted as any other, and the
+// file it shared keeps its name and bytes.
+TEST_F(CrashUpload, APendingReportWithASecondNameGetsACopyOfItsOwnAndTheOtherFileStays) {
+    RawHttpService service([](const auto&) { return Answer{200, RawHttpService::plist()}; });
+    makeManager(service.baseURL());
+    const std::string path = addReport("600000091");
+    foundation_test::TempDir outside;
+    const std::string backup = outside.file("600000091");
+    ASSERT_EQ(0, link(path.c_str(), backup.c_str()));
+    const std::string bytes = FileManager::readFile(backup).value_or("");
+    std::mutex linesLock;  // lines may come from the manager's queues
+    std::vector<std::string> lines;
+    pf::setLogSink([&](const std::string& line) {
+        std::lock_guard guard(linesLock);
+        lines.push_back(line);
+    });
+    launchAndRun(service.baseURL());
+    pf::setLogSink(nullptr);
+    EXPECT_EQ(1u, service.requests().size());
+    EXPECT_FALSE(FileManager::isPresent(path));
+    EXPECT_EQ(bytes, FileManager::readFile(backup).value_or(""));
+    int said = 0;
+    for (const auto& line : lines) said += line.find(path + " had a second name elsewhere") != std::string::npos;
+    EXPECT_EQ(1, said);
 }
 
 TEST_F(CrashUpload, OnlyTheManagersOwnRegularFilesOfTheirSizeAreReadListedOrDeleted) {

@@ -63,7 +63,7 @@ TEST(SandboxLinks, AHomeReachedThroughALinkedFolderIsServedByItsRealPath) {
     Sandbox::setHome("");
 }
 
-TEST(SandboxLinks, AHardLinkAtTheLockIsSetAsideAndTheFileItNamesKeepsItsBytes) {
+TEST(SandboxLinks, AHardLinkAtTheLockGetsACopyOfItsOwnAndTheFileItNamesKeepsItsBytes) {
     foundation_test::TempDir dir, outside;
     ASSERT_TRUE(Sandbox::setHome(dir.path));
     const std::string lock = Sandbox::library() + "/" + Sandbox::kLockFileName, theirs = outside.file("theirs");
@@ -76,14 +76,13 @@ TEST(SandboxLinks, AHardLinkAtTheLockIsSetAsideAndTheFileItNamesKeepsItsBytes) {
     setLogSink(nullptr);
     ASSERT_TRUE(claimed) << error.localizedDescription();
     EXPECT_EQ(contents(theirs), "someone else's file\n");
-    EXPECT_EQ(contents(lock + ".corrupt-1"), "someone else's file\n");
+    EXPECT_FALSE(FileManager::isPresent(lock + ".corrupt-1"));
     EXPECT_EQ(contents(lock), std::to_string(getpid()) + "\n");
     struct stat st {};
     ASSERT_EQ(lstat(lock.c_str(), &st), 0);
     EXPECT_EQ(st.st_nlink, 1u);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("(a file with 2 links) stood at " + lock + "; it was set aside as " + lock + ".corrupt-1"),
-              std::string::npos)
+    EXPECT_NE(lines[0].find(lock + " had a second name elsewhere; it now has a copy of its own"), std::string::npos)
         << lines[0];
     Sandbox::setHome("");
 }
@@ -144,8 +143,58 @@ TEST(SetAside, WhatStandsWhereAFileOfTheSandboxBelongs) {
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     EXPECT_EQ(FileManager::foreignEntry(dir.file("missing")), "");
     EXPECT_EQ(FileManager::foreignEntry(dir.file("plain")), "");
-    EXPECT_EQ(FileManager::foreignEntry(dir.file("twice")), "a file with 2 links");
+    EXPECT_EQ(FileManager::foreignEntry(dir.file("twice")), "");  // giveOwnCopy's
     EXPECT_EQ(FileManager::foreignEntry(dir.file("link")), "a link");
     EXPECT_EQ(FileManager::foreignEntry(dir.file("fifo")), "a FIFO");
     EXPECT_EQ(FileManager::foreignEntry(dir.path), "a folder");
+}
+
+// A file of ours with a second name elsewhere gets a copy of its own in its
+// place: its bytes and mode, one line; the file it shared keeps its inode and
+// bytes, and a write to ours never reaches it. A file larger than its writer
+// ever makes is not read, and nothing else is touched.
+TEST(SetAside, AFileWithASecondNameGetsACopyOfItsOwn) {
+    foundation_test::TempDir dir;
+    const std::string ours = dir.file("ours"), other = dir.file("other");
+    write(other, "shared bytes");
+    ASSERT_EQ(chmod(other.c_str(), 0640), 0);
+    ASSERT_EQ(link(other.c_str(), ours.c_str()), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(other.c_str(), &before), 0);
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& l) { lines.push_back(l); });
+    Error error;
+    EXPECT_TRUE(FileManager::giveOwnCopy(ours, &error)) << error.description();
+    EXPECT_TRUE(FileManager::giveOwnCopy(ours, &error)) << error.description();  // now alone: nothing to do
+    setLogSink(nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(ours + " had a second name elsewhere; it now has a copy of its own"), std::string::npos)
+        << lines[0];
+    struct stat st {
+    }, after{};
+    ASSERT_EQ(stat(ours.c_str(), &st), 0);
+    ASSERT_EQ(stat(other.c_str(), &after), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_NE(st.st_ino, before.st_ino);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 1u);
+    EXPECT_EQ(contents(ours), "shared bytes");
+    std::ofstream(ours, std::ios::app) << " and ours";
+    EXPECT_EQ(contents(other), "shared bytes");
+    EXPECT_EQ(FileManager::setAsideCopies(ours), std::vector<std::string>{});
+
+    // More than its writer makes: left for the reader to set aside, unread.
+    const std::string large = dir.file("large");
+    ASSERT_EQ(link(other.c_str(), large.c_str()), 0);
+    EXPECT_FALSE(FileManager::giveOwnCopy(large, &error, 4));
+    EXPECT_EQ(FileManager::readFailure(error), ReadFailure::kTooLarge);
+    ASSERT_EQ(stat(large.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, before.st_ino);
+
+    // What is missing, alone or no regular file is left as it is.
+    ASSERT_EQ(symlink(other.c_str(), dir.file("link").c_str()), 0);
+    for (const char* name : {"missing", "ours", "link"}) EXPECT_TRUE(FileManager::giveOwnCopy(dir.file(name))) << name;
+    EXPECT_TRUE(FileManager::isPresent(dir.file("link")));
+    EXPECT_FALSE(FileManager::isPresent(dir.file("missing")));
 }

@@ -18,7 +18,9 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
+#include "tests/platform/ui/app_test_support.h"
 #include "tests/support/ChildTest.h"
+#include "tests/support/Descriptors.h"
 #include "tests/support/GlobalStateGuard.h"
 
 using namespace platform::foundation;
@@ -208,6 +210,55 @@ TEST_F(DefaultsTest, AFifoALinkOrAnOversizedFileIsSetAsideNotWaitedOnOrFollowed)
         EXPECT_EQ(names[0].rfind("com.example.defaults.plist.corrupt-2", 0), 0u) << names[0];  // a date: 20xx
     }
     EXPECT_EQ((*Value::readPropertyListFile(secret))["outside"].intValue(), 1);
+}
+
+// A settings file that cannot be read for a passing reason (no descriptor
+// left, no permission) is no damage: it stays byte for byte, one line says
+// why, nothing saved that launch replaces it, and the next one reads it.
+TEST_F(DefaultsTest, ASettingsFileThatCannotBeReadNowIsLeftAsItIsAndReadLater) {
+    {
+        UserDefaults d(prefsFile());
+        d.setInteger("health", 80);
+        ASSERT_TRUE(d.synchronize());
+    }
+    const std::string bytes = *FileManager::readFile(prefsFile());
+    // In a child that cannot read it; 0 when it behaved.
+    auto unreadable = [&](const std::string& why) {
+        std::vector<std::string> lines;
+        setLogSink([&](const std::string& l) { lines.push_back(l); });
+        UserDefaults d(prefsFile());
+        const bool empty = d.objectForKey("health").isNull();
+        d.setInteger("health", 100);
+        const bool saved = d.synchronize();
+        setLogSink(nullptr);
+        if (!empty) return 1;
+        if (saved) return 2;
+        if (lines.size() != 1 || lines[0].find("UserDefaults: cannot read " + prefsFile() + ": " + why +
+                                               "; it is left as it is") == std::string::npos)
+            return 3;
+        return 0;
+    };
+    pid_t child;
+#if !defined(__SANITIZE_ADDRESS__)  // whose runtime keeps descriptors of its own free
+    child = qmtest::forkShortOfDescriptors(0, [&] { return unreadable("Too many open files"); });
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(qmtest::waitExit(child, 30), 0);
+    EXPECT_EQ(*FileManager::readFile(prefsFile()), bytes);
+#endif
+    // Root reads any file: as root the child reads as another user, for whom the folder is closed too.
+    ASSERT_EQ(chmod(prefsFile().c_str(), 0), 0);
+    child = fork();
+    if (child == 0)
+        _exit(geteuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+                  ? 5
+                  : unreadable("Permission denied"));
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(qmtest::waitExit(child, 30), 0);
+    ASSERT_EQ(chmod(prefsFile().c_str(), 0600), 0);
+    EXPECT_EQ(*FileManager::readFile(prefsFile()), bytes);
+    EXPECT_EQ(FileManager::contentsOfDirectory(home.path + "/Library/Preferences"),
+              std::vector<std::string>{"com.example.defaults.plist"});
+    EXPECT_EQ(UserDefaults(prefsFile()).integerForKey("health"), 80);
 }
 
 TEST_F(DefaultsTest, AWriteThatKeepsFailingIsSaidOnceUntilOneSucceeds) {

@@ -188,6 +188,41 @@ TEST_F(KeychainTest, AKeychainAnotherProcessHoldsFailsSoonAndIsSaidOnce) {
     EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
 }
 
+// A keychain this process may not open is said once, however many calls
+// fail: run in a fresh copy of this program, as another user when root (who
+// may open anything), for whom the sandbox is closed.
+QM_CHILD_TEST(KeychainChild, Unreadable) {
+    platform::foundation::Sandbox::setHome(getenv("QM_KEYCHAIN_HOME"));
+    Lines lines;
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, setresgid(65534, 65534, 65534));
+        ASSERT_EQ(0, setresuid(65534, 65534, 65534));
+    }
+    Item found;
+    EXPECT_EQ(kIOError, Keychain::copyMatching(query("a"), &found));
+    EXPECT_EQ(kIOError, Keychain::add(item("b", "later")));
+    EXPECT_EQ(kIOError, Keychain::copyMatching(query("a"), &found));
+    EXPECT_EQ(1, lines.count("Keychain: " + Keychain::path() + " cannot be used now (")) << lines.text;
+    EXPECT_EQ(1, lines.count("Permission denied")) << lines.text;
+    EXPECT_EQ(1, lines.count("\n")) << lines.text;
+}
+
+TEST_F(KeychainTest, AKeychainThatMayNotBeOpenedIsSaidOnceAndLeftAsItIs) {
+    ASSERT_EQ(kSuccess, Keychain::add(item("a", "kept")));
+    const std::string bytes = *platform::foundation::FileManager::readFile(Keychain::path());
+    ASSERT_EQ(0, chmod(Keychain::path().c_str(), 0));
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string out = qmtest::shell("QM_KEYCHAIN_HOME='" + home_.path + "' " + std::string(self) +
+                                          " --gtest_filter=KeychainChild.Unreadable 2>&1");
+    EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
+    ASSERT_EQ(0, chmod(Keychain::path().c_str(), 0600));
+    EXPECT_EQ(bytes, *platform::foundation::FileManager::readFile(Keychain::path()));
+    Item found;
+    ASSERT_EQ(kSuccess, Keychain::copyMatching(query("a"), &found));
+    EXPECT_EQ("kept", found.data);
+}
+
 TEST_F(KeychainTest, ADamagedKeychainIsSetAsideWithALineAndANewOneStarted) {
     ASSERT_EQ(kSuccess, Keychain::add(item("a", "one")));
     const std::string file = Keychain::path();
@@ -261,29 +296,66 @@ TEST_F(KeychainTest, AFifoOrLinkAtTheJournalIsSetAsideWithALineAndNeverWaitedOn)
     EXPECT_EQ(kSuccess, Keychain::copyMatching(query("b2"), &found));
 }
 
-TEST_F(KeychainTest, AKeychainOrJournalWithAnotherNameElsewhereIsSetAsideAndThatFileKeepsItsBytes) {
+// A keychain or journal with a second name elsewhere gets a copy of its own
+// before SQLite opens it: the items are still there, nothing is set aside,
+// and the file it shared keeps its bytes.
+TEST_F(KeychainTest, AKeychainOrJournalWithAnotherNameElsewhereGetsACopyOfItsOwnAndThatFileKeepsItsBytes) {
     ASSERT_EQ(kSuccess, Keychain::add(item("a", "kept")));
     const std::string file = Keychain::path();
     int n = 0;
     for (const std::string suffix : {"-journal", ""}) {
         SCOPED_TRACE("at " + file + suffix);
         const std::string outside = home_.file("outside" + suffix);
-        // Someone else's keychain, or a journal SQLite would take as one to play back.
+        // A backup's link to the keychain, or a journal SQLite would take as one to play back.
         if (suffix.empty()) {
-            platform::foundation::FileManager::copy(file, outside);
+            ASSERT_EQ(0, link(file.c_str(), outside.c_str()));
         } else {
             std::ofstream(outside, std::ios::binary) << std::string(4096, 'j');
+            ASSERT_EQ(0, link(outside.c_str(), (file + suffix).c_str()));
         }
         const std::string bytes = *platform::foundation::FileManager::readFile(outside);
-        platform::foundation::FileManager::remove(file + suffix);
-        ASSERT_EQ(0, link(outside.c_str(), (file + suffix).c_str()));
         Lines lines;
         Item found;
-        EXPECT_EQ(suffix.empty() ? kItemNotFound : kSuccess, Keychain::copyMatching(query("a"), &found));
+        ASSERT_EQ(kSuccess, Keychain::copyMatching(query("a"), &found));
+        EXPECT_EQ("kept", found.data);
         EXPECT_EQ(kSuccess, Keychain::add(item("b" + std::to_string(++n), "new")));
         EXPECT_EQ(bytes, *platform::foundation::FileManager::readFile(outside));
-        EXPECT_EQ(1, lines.count("a file with 2 links")) << lines.text;
-        EXPECT_TRUE(platform::foundation::FileManager::exists(file + suffix + ".corrupt-1"));
+        EXPECT_EQ(1, lines.count(file + suffix + " had a second name elsewhere; it now has a copy of its own"))
+            << lines.text;
+        EXPECT_EQ(1, lines.count("\n")) << lines.text;
+        struct stat st {};
+        EXPECT_TRUE(lstat((file + suffix).c_str(), &st) != 0 || st.st_nlink == 1);
+        EXPECT_FALSE(platform::foundation::FileManager::isPresent(file + suffix + ".corrupt-1"));
+    }
+    Item found;
+    EXPECT_EQ(kSuccess, Keychain::copyMatching(query("b1"), &found));
+}
+
+// A keychain file whose items table another program made, with other columns
+// or another key, is set aside as damage, once, and a new one serves.
+TEST_F(KeychainTest, AKeychainWhoseItemsTableHasAnotherShapeIsSetAsideWithALine) {
+    const std::string file = Keychain::path();
+    platform::foundation::FileManager::createDirectory(platform::foundation::Sandbox::keychains());
+    int n = 0;
+    for (const std::string table :
+         {"create table items (x)",
+          "create table items (class, service, account, label, accessibility, data)"}) {
+        SCOPED_TRACE(table);
+        auto made = foundation_test::runPython(home_, "import sqlite3, sys\n"
+                                                      "db = sqlite3.connect(sys.argv[1])\n"
+                                                      "db.execute(sys.argv[2])\ndb.commit()\n",
+                                               "'" + file + "' '" + table + "'");
+        ASSERT_EQ(0, made.status) << made.output;
+        Lines lines;
+        Item found;
+        EXPECT_EQ(kItemNotFound, Keychain::copyMatching(query("a"), &found));
+        EXPECT_EQ(kSuccess, Keychain::add(item("a", "new")));
+        EXPECT_EQ(kDuplicateItem, Keychain::add(item("a", "again")));
+        const std::string aside = file + ".corrupt-" + std::to_string(++n);
+        EXPECT_TRUE(platform::foundation::FileManager::exists(aside));
+        EXPECT_EQ(1, lines.count(file + " is damaged (its items table has another shape); moved it to " + aside))
+            << lines.text;
+        platform::foundation::FileManager::remove(file);
     }
 }
 

@@ -24,6 +24,7 @@
 #include "social/bridge/PZSDKAppEvents.h"
 #include "social/bridge/PZSDKApplicationDelegate.h"
 #include "social/bridge/PZSDKTimeSpentData.h"
+#include "tests/platform/ui/app_test_support.h"
 #include "tests/support/GlobalStateGuard.h"
 
 namespace pf = platform::foundation;
@@ -188,6 +189,41 @@ TEST_F(TimeSpent, ALinkFIFOSocketOrOversizedFileIsSetAsideWithALine) {
     }
     pf::setLogSink(nullptr);
     EXPECT_EQ(pf::FileManager::readFile(target).value_or(""), "{\"numSessions\":7}");
+}
+
+// Time spent that may not be read is no damage: it stays byte for byte
+// however many sessions pass (said once), and a later launch counts on from
+// it. Root reads any file: as root the child reads as another user, for whom
+// the sandbox is closed too.
+TEST_F(TimeSpent, ATimeSpentFileThatCannotBeReadNowIsLeftAsItIsAndReadLater) {
+    const std::string path = PZSDKTimeSpentData::persistencePath();
+    std::ofstream(path) << "{\"numSessions\":57,\"lastSuspendTime\":1}";
+    const std::string bytes = pf::FileManager::readFile(path).value_or("");
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) _exit(2);
+        std::vector<std::string> lines;
+        pf::setLogSink([&](const std::string& line) { lines.push_back(line); });
+        auto& data = relaunch();
+        for (int i = 0; i < 3; ++i) {
+            data.restore(true);
+            data.suspend();
+        }
+        pf::setLogSink(nullptr);
+        _exit(lines.size() == 1 && lines[0].find("Cannot read the time spent in " + path) != std::string::npos &&
+                      lines[0].find("Permission denied); it is left as it is") != std::string::npos
+                  ? 0
+                  : 1);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(qmtest::waitExit(child, 30), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    EXPECT_EQ(pf::FileManager::readFile(path).value_or(""), bytes);
+    EXPECT_TRUE(pf::FileManager::setAsideCopies(path).empty());
+    auto& data = relaunch();
+    data.restore(true);
+    EXPECT_EQ(data.numSessions(), 58);
 }
 
 // Counts too large for the counters stop at the largest one rather than
