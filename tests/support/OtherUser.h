@@ -49,7 +49,10 @@ public:
         if (folder_.empty()) return "";
         const fs::path to = fs::path(folder_) / fs::path(path).filename();
         std::error_code error;
-        fs::copy(path, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+        // Made anew at each call: a test may ask again for the same file.
+        constexpr auto kOptions =
+            fs::copy_options::recursive | fs::copy_options::copy_symlinks | fs::copy_options::overwrite_existing;
+        fs::copy(path, to, kOptions, error);
         if (error) return "";
         const auto readable = [&](const fs::path& p) {
             fs::permissions(p, fs::perms::others_read | fs::perms::group_read, fs::perm_options::add, error);
