@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "tests/support/ShellTools.h"
 
 namespace qmtest {
 
@@ -29,6 +33,21 @@ int claimDisplay(int number) {
         return -1;
     }
     return fd;
+}
+
+// Whether a client reaches display `number` through its socket, asked for a
+// while: the application finds the server there, and a launch that cannot
+// would go on without a window.
+bool acceptsClients(int number) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/.X11-unix/X%d", number);
+    return within(30, [&] {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool reached = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        if (fd >= 0) close(fd);
+        return reached;
+    });
 }
 
 }  // namespace
@@ -59,7 +78,7 @@ VirtualDisplay::VirtualDisplay(const std::string& screen) {
         char c;
         while (pid_ > 0 && read(fds[0], &c, 1) == 1 && c != '\n') said += c;
         close(fds[0]);
-        if (!said.empty()) {
+        if (!said.empty() && acceptsClients(number)) {
             name_ = display;
             claim_ = claim;
             return;
