@@ -69,8 +69,11 @@ VirtualDisplay::VirtualDisplay(const std::string& screen) {
         if (pid_ == 0) {
             dup2(fds[1], 3);
             if (!freopen("/dev/null", "w", stderr)) _exit(126);
-            execlp("Xvfb", "Xvfb", display.c_str(), "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten",
-                   "tcp", nullptr);
+            // -noreset: by default the server starts over when its last client
+            // leaves, and a launch right after another (or after the probe
+            // below) would find it gone for that moment.
+            execlp("Xvfb", "Xvfb", display.c_str(), "-displayfd", "3", "-noreset", "-screen", "0", screen.c_str(),
+                   "-nolisten", "tcp", nullptr);
             _exit(127);
         }
         close(fds[1]);
