@@ -81,10 +81,22 @@ bool hasRoomForALaunch(const std::string& home, Error* error) {
     return true;
 }
 
-std::string realHome(const std::string& home);
+// The home by its real path, once it exists. The folders above it are the
+// user's, and a link among them is theirs to make (a linked /home or
+// ~/.local/share); the stores, which open nothing through a link, are then
+// given a path with none in it. What lies inside the home is still never
+// followed.
+std::string realHome(const std::string& home) {
+    char* real = ::realpath(home.c_str(), nullptr);
+    if (!real) return home;
+    std::string path = real;
+    std::free(real);
+    return path;
+}
 
 // The home is made owner-only when we make it, and then held (HomeResolver):
-// its folders are made and reached from it by its real path, `real`. In a folder the user named
+// its folders are made and reached from it by its real path, answered in
+// `home`. In a folder the user named
 // (`userNamed`), what stands at the top is theirs: a folder there keeps its
 // mode (a shared tmp/ its sticky bit), and anything else refuses the home
 // rather than being moved. The folders inside Library are the system's own,
@@ -138,18 +150,6 @@ std::string modeText(unsigned mode) {
     return text;
 }
 
-// The home by its real path, once it exists. The folders above it are the
-// user's, and a link among them is theirs to make (a linked /home or
-// ~/.local/share); the stores, which open nothing through a link, are then
-// given a path with none in it. What lies inside the home is still never
-// followed.
-std::string realHome(const std::string& home) {
-    char* real = ::realpath(home.c_str(), nullptr);
-    if (!real) return home;
-    std::string path = real;
-    std::free(real);
-    return path;
-}
 
 // The user's home folder: HOME, or without it the password database's, as
 // the platform's own libraries find it. A relative HOME would name another
