@@ -232,9 +232,10 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
     return true;
 }
 
-void loaded_elf_read_file(loaded_elf* elf) {
+void loaded_elf_read_file(loaded_elf* elf, process_maps_budget* budget) {
     process_mapping mapping;
-    if (!elf->has_uuid && !elf->has_file && process_mapping_find(elf->base, &mapping)) noteFile(mapping, elf);
+    if (!elf->has_uuid && !elf->has_file && process_mapping_find(elf->base, &mapping, nullptr, 0, budget))
+        noteFile(mapping, elf);
 }
 
 namespace {
@@ -334,7 +335,7 @@ bool loaded_elf_find(uint64_t bias, uint64_t dynamic, loaded_elf* out) {
 
 bool loaded_elf_from_file(uint64_t start, loaded_elf* out) { return objectAt(start, nullptr, out); }
 
-bool loaded_elf_still_there(const loaded_elf& elf) {
+bool loaded_elf_still_there(const loaded_elf& elf, process_maps_budget* budget) {
     if (elf.note_size > 0) {
         uint8_t now[kLoadedElfMaxNote];
         return readPages(elf.note, now, elf.note_size) && sameBytes(now, elf.note_bytes, elf.note_size);
@@ -347,7 +348,7 @@ bool loaded_elf_still_there(const loaded_elf& elf) {
     if (elf.has_file && process_mapping_at(elf.base, elf.file_mapping_end, &mapping))
         noteFile(mapping, &again);
     else
-        loaded_elf_read_file(&again);
+        loaded_elf_read_file(&again, budget);
     return loaded_elf_same(elf, again);
 }
 

@@ -13,6 +13,8 @@
 // headers are looked at.
 #include <cstdint>
 
+#include "platform/system/ProcessMaps.h"
+
 namespace platform::system {
 
 inline constexpr uint32_t kLoadedElfMaxHeaders = 64;
@@ -64,8 +66,9 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
 
 // Notes the file mapped at the base of an object without a build-id, which
 // the crash-time readings below leave out: reading the process's map for
-// each object found would make a crash slow where many are.
-void loaded_elf_read_file(loaded_elf* elf);
+// each object found would make a crash slow where many are. At crash time
+// the read of the map counts against the report's `budget`.
+void loaded_elf_read_file(loaded_elf* elf, process_maps_budget* budget = nullptr);
 
 // Reads the object loaded with `bias` whose dynamic section is at `dynamic`
 // (0: it has none), from the ELF header at the start of its first segment:
@@ -84,8 +87,9 @@ bool loaded_elf_from_file(uint64_t start, loaded_elf* out);
 
 // Whether the object that `elf` recorded (loaded_elf_read) still lies where
 // it was: its build-id note holds the same bytes, or without one its headers
-// and the file mapped at its base are the same.
-bool loaded_elf_still_there(const loaded_elf& elf);
+// and the file mapped at its base are the same (where that mapping's range
+// changed, told by a read of the map that counts against `budget`).
+bool loaded_elf_still_there(const loaded_elf& elf, process_maps_budget* budget = nullptr);
 
 // Whether two readings are of the same object: the same place, and the same
 // build-id or, without one, the same headers and file.
