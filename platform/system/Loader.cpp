@@ -355,8 +355,8 @@ struct SessionRoom {
     uint64_t* bases = nullptr;
     uint64_t* spans = nullptr;
     uint32_t capacity = 0;
-    uint32_t count = 0;         // objects listed in the session under way
-    uint32_t withoutWalk = 0;   // views it made of images no walk had reached
+    uint32_t count = 0;        // objects listed in the session under way
+    uint32_t withoutWalk = 0;  // views it made of images no walk had reached
     // Its reads of the process's map, whichever reader makes them.
     process_maps_budget maps;
     char name[kCrashTimeViewName];
@@ -462,7 +462,8 @@ loader_crash_time loader_crash_time_begin() {
         const link_map_object& o = room->objects[i];
         room->matched[i] = 0;
         for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
-            if (!r->loaded.load() || r->listedIn.load() == session || !sameObject(r, o, room->name, &room->maps)) continue;
+            if (!r->loaded.load() || r->listedIn.load() == session || !sameObject(r, o, room->name, &room->maps))
+                continue;
             r->listedIn.store(session);
             room->matched[i] = 1;
             programFound |= o.first;
@@ -541,9 +542,8 @@ const crash_time_view* loader_crash_time_image_at(uint64_t address) {
     process_mapping mapping;
     loaded_elf elf;
     if (!process_mapping_find(address, &mapping, room->name, sizeof room->name, &room->maps) ||
-        mapping.file_start == 0 ||
-        !loaded_elf_from_file(mapping.file_start, &elf) || !overlaps(elf.base, elf.span, address, 1) ||
-        takenNow(session, elf.base, elf.span))
+        mapping.file_start == 0 || !loaded_elf_from_file(mapping.file_start, &elf) ||
+        !overlaps(elf.base, elf.span, address, 1) || takenNow(session, elf.base, elf.span))
         return nullptr;
     // The linker's name for it where it lists it.
     for (uint32_t i = 0; i < room->count; ++i) {

@@ -187,7 +187,8 @@ bool readDynamicSymbols(const loaded_elf& elf, ElfImage* image) {
     if (elf.dynamic == 0) return false;
     std::vector<uint8_t>& table = image->dynamicTable;
     table.resize(uint64_t{64} << 10);
-    // Twice at most: once to learn the room it takes, should that be more.
+    // A second try learns the room the table takes where the first had too
+    // little; a third makes it there.
     for (int attempt = 0; attempt < 3; ++attempt) {
         loaded_elf_symbol_table& layout = image->dynamicLayout;
         if (loaded_elf_symbols(elf, nullptr, table.data(), table.size(), &layout) && layout.nsyms > 0) {

@@ -103,8 +103,8 @@ protected:
 
     // Runs `driver` `runs` times for `kind`; what it said.
     std::string runDriver(const std::string& kind, int runs, const char* driver = QM_CRASH_DRIVER) {
-        return qmtest::shell(std::string(driver) + " --symbols '" + dir_.string() + "' " + std::to_string(runs) +
-                             " " + kind + " 2>&1; echo status $?");
+        return qmtest::shell(std::string(driver) + " --symbols '" + dir_.string() + "' " + std::to_string(runs) + " " +
+                             kind + " 2>&1; echo status $?");
     }
 
     // What the child of `kind`'s run `run` knew, and the report it left.
