@@ -47,6 +47,10 @@ struct loaded_elf {
     uint64_t file_device = 0, file_inode = 0, file_size = 0;
     int64_t file_mtime_ns = 0;
     uint64_t file_mapping_end = 0;
+    // Where the mapping of its first loaded segment ends as the dynamic
+    // linker maps it (up to the page past the segment's file bytes): that
+    // range alone tells the file mapped at its base, without a read of the map.
+    uint64_t first_mapping_end = 0;
 };
 
 // The addresses a dynamic section gives for the tables that symbol lookup
@@ -66,8 +70,9 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
 
 // Notes the file mapped at the base of an object without a build-id, which
 // the crash-time readings below leave out: reading the process's map for
-// each object found would make a crash slow where many are. At crash time
-// the read of the map counts against the report's `budget`.
+// each object found would make a crash slow where many are. The mapping of
+// its first segment is looked for by its range first; only where that is not
+// found is the map read, at crash time against the report's `budget`.
 void loaded_elf_read_file(loaded_elf* elf, process_maps_budget* budget = nullptr);
 
 // Reads the object loaded with `bias` whose dynamic section is at `dynamic`
