@@ -241,4 +241,18 @@ TEST(LoadedElfSymbols, HoldTheFunctionsTheLinkerFindsAndKeepToTheirBuffer) {
     EXPECT_EQ(table.nsyms, whole.nsyms);
 }
 
+// Reads of the map stop once the report's budget for them is spent; without
+// a budget they go on.
+TEST(ProcessMaps, ReadsStopOnceTheirBudgetIsSpent) {
+    ps::process_mapping mapping;
+    const auto address = reinterpret_cast<uint64_t>(&mapping);
+    ps::process_maps_budget budget{2};
+    EXPECT_TRUE(ps::process_mapping_find(address, &mapping, nullptr, 0, &budget));
+    EXPECT_TRUE(ps::process_mapping_find(address, &mapping, nullptr, 0, &budget));
+    const uint32_t opened = ps::process_maps_opened();
+    EXPECT_FALSE(ps::process_mapping_find(address, &mapping, nullptr, 0, &budget));
+    EXPECT_EQ(ps::process_maps_opened(), opened);
+    EXPECT_TRUE(ps::process_mapping_find(address, &mapping));
+}
+
 }  // namespace
