@@ -261,12 +261,13 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, IsReportedAsOneOpenedBefore) {
 // tell the file is the one mapped, which takes the mapped file's size and
 // time, shown only to a process with privileges over the whole system.
 std::string chainWalkIsWrong(const std::vector<std::string>& frames, const fs::path& dir, int links, bool ownNames) {
-    if (frames.size() < 2 * size_t(links) + 1) return "the walk stops after " + std::to_string(frames.size()) + " frames";
+    if (frames.size() < 2 * size_t(links) + 1)
+        return "the walk stops after " + std::to_string(frames.size()) + " frames";
     for (int i = 0; i < 2 * links; ++i) {
         const std::string& frame = frames[size_t(i)];
         const std::string image = (dir / ("chain-" + std::to_string(links - 1 - i / 2) + ".so")).string() + "+";
-        const bool named = i % 2 == 1 ? frame.ends_with(" _chain_step")
-                                      : !ownNames || frame.find("relayEiPKv") != std::string::npos;
+        const bool named =
+            i % 2 == 1 ? frame.ends_with(" _chain_step") : !ownNames || frame.find("relayEiPKv") != std::string::npos;
         if (frame.rfind(image, 0) != 0 || !named) return "frame " + std::to_string(i) + " is " + frame;
     }
     if (frames[2 * size_t(links)].find("crashAtTheBottomOfAChain") == std::string::npos)
