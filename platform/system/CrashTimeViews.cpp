@@ -25,6 +25,8 @@ std::atomic<uint32_t> gCount{0};
 // The symbol tables of the session's views, one after the other.
 std::atomic<uint8_t*> gSymbols{nullptr};
 uint64_t gSymbolsUsed = 0;
+// The session's budget of reads of the process's map.
+process_maps_budget* gMaps = nullptr;
 constexpr uint64_t kSymbolsBytes = uint64_t{32} << 20;
 
 bool inside(uint64_t base, uint64_t size, uint64_t address, uint64_t length) {
@@ -92,7 +94,8 @@ bool writeCommands(crash_time_view* v, const loaded_elf_symbol_table* table) {
 // when the view stays as it was.
 bool complete(crash_time_view* v) {
     v->completed = true;
-    loaded_elf_read_file(&v->elf);
+    process_maps_budget none;  // outside a session: no read at all
+    loaded_elf_read_file(&v->elf, gMaps ? gMaps : &none);
     loaded_elf_file file;
     const bool hasFile = loaded_elf_file_open(v->elf, v->name, &file);
     bool changed = false;
@@ -148,9 +151,10 @@ bool crash_time_views_prepare(uint32_t capacity) {
 
 uint32_t crash_time_views_capacity() { return gCapacity.load(); }
 
-void crash_time_views_clear() {
+void crash_time_views_clear(process_maps_budget* maps) {
     gCount.store(0);
     gSymbolsUsed = 0;
+    gMaps = maps;
 }
 
 const crash_time_view* crash_time_views_add(const loaded_elf& elf, const char* name, bool complete_now) {

@@ -43,8 +43,10 @@ struct crash_time_view {
 bool crash_time_views_prepare(uint32_t capacity);
 uint32_t crash_time_views_capacity();
 
-// Forgets every view.
-void crash_time_views_clear();
+// Forgets every view. Until the next clear, the reads of the process's map
+// that completing views makes count against `maps` (the session's budget
+// for the report, ProcessMaps.h).
+void crash_time_views_clear(process_maps_budget* maps);
 // Writes the view of `elf`, named `name` (cut to fit: the path its file is
 // opened by), into the next slot, completed when `complete_now`; null when
 // there is no room left.

@@ -135,6 +135,9 @@ bool fromHeaders(const Head& head, uint64_t bias, const Elf64_Phdr* ph, uint32_t
             if ((ph[i].p_vaddr & ~(page - 1)) < lo) lo = ph[i].p_vaddr & ~(page - 1);
             if (end > hi) hi = end;
             if (!(ph[i].p_flags & PF_W) && end > textHi) textHi = end;
+            // The lowest loaded segment so far, whose mapping starts at the base.
+            if (lo == (ph[i].p_vaddr & ~(page - 1)) && ph[i].p_filesz > 0 && ph[i].p_filesz <= ph[i].p_memsz)
+                out->first_mapping_end = bias + ((ph[i].p_vaddr + ph[i].p_filesz + page - 1) & ~(page - 1));
             if ((ph[i].p_flags & PF_X) && out->text_bytes == 0) {
                 out->text = bias + ph[i].p_vaddr;
                 out->text_bytes = ph[i].p_memsz;
@@ -232,9 +235,12 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
     return true;
 }
 
-void loaded_elf_read_file(loaded_elf* elf) {
+void loaded_elf_read_file(loaded_elf* elf, process_maps_budget* budget) {
     process_mapping mapping;
-    if (!elf->has_uuid && !elf->has_file && process_mapping_find(elf->base, &mapping)) noteFile(mapping, elf);
+    if (elf->has_uuid || elf->has_file) return;
+    if ((elf->first_mapping_end > elf->base && process_mapping_at(elf->base, elf->first_mapping_end, &mapping)) ||
+        process_mapping_find(elf->base, &mapping, nullptr, 0, budget))
+        noteFile(mapping, elf);
 }
 
 namespace {
@@ -334,7 +340,7 @@ bool loaded_elf_find(uint64_t bias, uint64_t dynamic, loaded_elf* out) {
 
 bool loaded_elf_from_file(uint64_t start, loaded_elf* out) { return objectAt(start, nullptr, out); }
 
-bool loaded_elf_still_there(const loaded_elf& elf) {
+bool loaded_elf_still_there(const loaded_elf& elf, process_maps_budget* budget) {
     if (elf.note_size > 0) {
         uint8_t now[kLoadedElfMaxNote];
         return readPages(elf.note, now, elf.note_size) && sameBytes(now, elf.note_bytes, elf.note_size);
@@ -347,7 +353,7 @@ bool loaded_elf_still_there(const loaded_elf& elf) {
     if (elf.has_file && process_mapping_at(elf.base, elf.file_mapping_end, &mapping))
         noteFile(mapping, &again);
     else
-        loaded_elf_read_file(&again);
+        loaded_elf_read_file(&again, budget);
     return loaded_elf_same(elf, again);
 }
 

@@ -13,6 +13,8 @@
 // headers are looked at.
 #include <cstdint>
 
+#include "platform/system/ProcessMaps.h"
+
 namespace platform::system {
 
 inline constexpr uint32_t kLoadedElfMaxHeaders = 64;
@@ -45,6 +47,10 @@ struct loaded_elf {
     uint64_t file_device = 0, file_inode = 0, file_size = 0;
     int64_t file_mtime_ns = 0;
     uint64_t file_mapping_end = 0;
+    // Where the mapping of its first loaded segment ends as the dynamic
+    // linker maps it (up to the page past the segment's file bytes): that
+    // range alone tells the file mapped at its base, without a read of the map.
+    uint64_t first_mapping_end = 0;
 };
 
 // The addresses a dynamic section gives for the tables that symbol lookup
@@ -64,8 +70,10 @@ bool loaded_elf_read(uint64_t bias, uint64_t phdr, uint32_t phnum, loaded_elf* o
 
 // Notes the file mapped at the base of an object without a build-id, which
 // the crash-time readings below leave out: reading the process's map for
-// each object found would make a crash slow where many are.
-void loaded_elf_read_file(loaded_elf* elf);
+// each object found would make a crash slow where many are. The mapping of
+// its first segment is looked for by its range first; only where that is not
+// found is the map read, at crash time against the report's `budget`.
+void loaded_elf_read_file(loaded_elf* elf, process_maps_budget* budget = nullptr);
 
 // Reads the object loaded with `bias` whose dynamic section is at `dynamic`
 // (0: it has none), from the ELF header at the start of its first segment:
@@ -84,8 +92,9 @@ bool loaded_elf_from_file(uint64_t start, loaded_elf* out);
 
 // Whether the object that `elf` recorded (loaded_elf_read) still lies where
 // it was: its build-id note holds the same bytes, or without one its headers
-// and the file mapped at its base are the same.
-bool loaded_elf_still_there(const loaded_elf& elf);
+// and the file mapped at its base are the same (where that mapping's range
+// changed, told by a read of the map that counts against `budget`).
+bool loaded_elf_still_there(const loaded_elf& elf, process_maps_budget* budget = nullptr);
 
 // Whether two readings are of the same object: the same place, and the same
 // build-id or, without one, the same headers and file.

@@ -146,7 +146,11 @@ void sortEntries(uint8_t* out, uint64_t n, const uint8_t* strings) {
 template <typename Source>
 bool writeTable(const loaded_elf& elf, const Source& source, uint64_t count, uint64_t strsz, uint8_t* out,
                 uint64_t capacity, loaded_elf_symbol_table* table) {
-    if (strsz == 0 || strsz > capacity || count > kMaxSymbols) return false;
+    if (strsz == 0 || count > kMaxSymbols) return false;
+    if (strsz > capacity) {
+        table->needed = strsz + 1;
+        return false;
+    }
     // The object's own names, read once into the end of the buffer.
     const uint8_t* names = out + capacity - strsz;
     if (!source.strings(out + capacity - strsz, strsz)) return false;
@@ -170,7 +174,11 @@ bool writeTable(const loaded_elf& elf, const Source& source, uint64_t count, uin
         }
     }
     const uint64_t entries = functions * sizeof(nlist_64);
-    if (functions > UINT32_MAX || size > UINT32_MAX || entries + size > capacity - strsz) return false;
+    if (functions > UINT32_MAX || size > UINT32_MAX) return false;
+    if (entries + size > capacity - strsz) {
+        table->needed = strsz + entries + size;
+        return false;
+    }
 
     uint8_t* strings = out + entries;
     uint64_t strx = 0;

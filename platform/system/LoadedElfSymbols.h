@@ -21,11 +21,15 @@ struct loaded_elf_symbol_table {
     uint32_t nsyms = 0;    // nlist entries at the start of the buffer
     uint32_t strsize = 0;  // the names right after them
     uint64_t size = 0;     // both together
+    // Where the table did not fit: the capacity to try again with, at least.
+    uint64_t needed = 0;
 };
 
 // Writes the table into out[0, capacity), from `file`'s symbol table when it
 // is given and has one; false when no symbol table can be read or the table
-// does not fit (the buffer's contents are then unspecified).
+// does not fit (the buffer's contents are then unspecified, and
+// table->needed tells the room it lacked). Outside crash time too: the
+// loader's own views of objects without section headers.
 bool loaded_elf_symbols(const loaded_elf& elf, const loaded_elf_file* file, uint8_t* out, uint64_t capacity,
                         loaded_elf_symbol_table* table);
 

@@ -355,9 +355,10 @@ struct SessionRoom {
     uint64_t* bases = nullptr;
     uint64_t* spans = nullptr;
     uint32_t capacity = 0;
-    uint32_t count = 0;         // objects listed in the session under way
-    uint32_t withoutWalk = 0;   // views it made of images no walk had reached
-    uint32_t mappingLooks = 0;  // looks at the process's mappings it made
+    uint32_t count = 0;        // objects listed in the session under way
+    uint32_t withoutWalk = 0;  // views it made of images no walk had reached
+    // Its reads of the process's map, whichever reader makes them.
+    process_maps_budget maps;
     char name[kCrashTimeViewName];
 };
 std::atomic<SessionRoom*> sessionRoom{nullptr};
@@ -368,16 +369,18 @@ std::atomic<uint64_t> sessionCount{0};
 std::atomic<uint32_t> viewsWithoutWalk{0};
 
 constexpr uint32_t kListedObjectsMax = 4096;
-// Each look reads the process's map up to the address: addresses that lie in
-// no image (a wild return address) must not make a report slow.
-constexpr uint32_t kMappingLooksMax = 8;
+// Each read of the process's map costs time in proportion to the mappings:
+// many libraries without a build-id, or addresses that lie in no image (a
+// wild return address), must not make a report slow.
+constexpr uint32_t kMapReadsMax = 8;
 
 // Whether the linker's object is the one the record was made of: same place,
 // same dynamic section, still there (its build-id note, or its headers and
 // file) and, without a build-id, the same name.
-bool sameObject(const Record* r, const link_map_object& o, char (&name)[kCrashTimeViewName]) {
+bool sameObject(const Record* r, const link_map_object& o, char (&name)[kCrashTimeViewName],
+                process_maps_budget* maps) {
     if (r->elf.base == 0 || r->elf.bias != o.bias || r->elf.dynamic != o.dynamic) return false;
-    if (!loaded_elf_still_there(r->elf)) return false;
+    if (!loaded_elf_still_there(r->elf, maps)) return false;
     if (r->elf.note_size > 0 || o.first) return true;  // the program: the linker gives it no name
     if (!link_map_read_name(o.name, name, sizeof name)) return false;
     return r->view.path == std::string_view(name);
@@ -440,11 +443,11 @@ loader_crash_time loader_crash_time_begin() {
     loader_crash_time result{};
     if (sessionBusy.exchange(true)) return result;
     result.started = true;
-    crash_time_views_clear();
     SessionRoom* room = sessionRoom.load();
+    if (room) room->maps.reads_left = kMapReadsMax;
+    crash_time_views_clear(room ? &room->maps : nullptr);
     if (!room) return result;
     room->count = 0;
-    room->mappingLooks = 0;
     room->withoutWalk = 0;
     uint32_t count = 0;
     // Read while the list changes too: what is read is whole, and an image
@@ -459,7 +462,8 @@ loader_crash_time loader_crash_time_begin() {
         const link_map_object& o = room->objects[i];
         room->matched[i] = 0;
         for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
-            if (!r->loaded.load() || r->listedIn.load() == session || !sameObject(r, o, room->name)) continue;
+            if (!r->loaded.load() || r->listedIn.load() == session || !sameObject(r, o, room->name, &room->maps))
+                continue;
             r->listedIn.store(session);
             room->matched[i] = 1;
             programFound |= o.first;
@@ -503,7 +507,7 @@ loader_crash_time loader_crash_time_begin() {
     for (Record* r = records.load(std::memory_order_acquire); r; r = r->next) {
         if (!r->loaded.load() || r->pinned || r->listedIn.load() == session) continue;
         if (!takenInSession(session, r->view.base, r->view.span, r) &&
-            (listedAt(room->objects, count, r->elf) || loaded_elf_still_there(r->elf) ||
+            (listedAt(room->objects, count, r->elf) || loaded_elf_still_there(r->elf, &room->maps) ||
              !anythingMapped(r->view.base, r->view.span)))
             continue;
         r->goneIn.store(session);
@@ -535,13 +539,11 @@ const crash_time_view* loader_crash_time_image_at(uint64_t address) {
     }
     // Off the list as read (torn, changing, or past its room): the ELF header
     // that starts the file mapped there tells what it is.
-    if (room->mappingLooks >= kMappingLooksMax) return nullptr;
-    ++room->mappingLooks;
     process_mapping mapping;
     loaded_elf elf;
-    if (!process_mapping_find(address, &mapping, room->name, sizeof room->name) || mapping.file_start == 0 ||
-        !loaded_elf_from_file(mapping.file_start, &elf) || !overlaps(elf.base, elf.span, address, 1) ||
-        takenNow(session, elf.base, elf.span))
+    if (!process_mapping_find(address, &mapping, room->name, sizeof room->name, &room->maps) ||
+        mapping.file_start == 0 || !loaded_elf_from_file(mapping.file_start, &elf) ||
+        !overlaps(elf.base, elf.span, address, 1) || takenNow(session, elf.base, elf.span))
         return nullptr;
     // The linker's name for it where it lists it.
     for (uint32_t i = 0; i < room->count; ++i) {
@@ -556,7 +558,7 @@ const crash_time_view* loader_crash_time_image_at(uint64_t address) {
 
 void loader_crash_time_end() {
     activeSession.store(0, std::memory_order_release);
-    crash_time_views_clear();
+    crash_time_views_clear(nullptr);
     sessionBusy.store(false);
 }
 

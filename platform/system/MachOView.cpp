@@ -13,6 +13,7 @@
 
 #include "platform/system/Host.h"
 #include "platform/system/LoadedElf.h"
+#include "platform/system/LoadedElfSymbols.h"
 #include "platform/system/MachO.h"
 #include "platform/system/MachOViewCommands.h"
 
@@ -173,7 +174,34 @@ struct ElfImage {
     ElfSections sections;
     std::unique_ptr<MappedFile> file;  // the symbol names point into it
     bool fileIsLoaded = false;         // the file is the one loaded, as far as its build-id tells
+    // Without symbols from section headers: the dynamic symbol table, as the
+    // views made at crash time read it (LoadedElfSymbols.h), already in the
+    // form __LINKEDIT holds.
+    std::vector<uint8_t> dynamicTable;
+    loaded_elf_symbol_table dynamicLayout;
 };
+
+// The function symbols of the loaded image's dynamic symbol table, read from
+// its pages, into image->dynamicTable; false when it has none.
+bool readDynamicSymbols(const loaded_elf& elf, ElfImage* image) {
+    if (elf.dynamic == 0) return false;
+    std::vector<uint8_t>& table = image->dynamicTable;
+    table.resize(uint64_t{64} << 10);
+    // A second try learns the room the table takes where the first had too
+    // little; a third makes it there.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        loaded_elf_symbol_table& layout = image->dynamicLayout;
+        if (loaded_elf_symbols(elf, nullptr, table.data(), table.size(), &layout) && layout.nsyms > 0) {
+            table.resize(layout.size);
+            return true;
+        }
+        if (layout.needed <= table.size()) break;
+        table.resize(layout.needed);
+    }
+    table = {};
+    image->dynamicLayout = {};
+    return false;
+}
 
 // Symbols by address; at one address a global name comes before a weak one
 // and both before a local one, since the reader keeps the first.
@@ -241,6 +269,10 @@ bool readElfImage(const dl_phdr_info& info, const std::string& path, const loade
         if (!sections.ehFrameHdr.found) sections.ehFrameHdr = fromSegments(elf.eh_frame_hdr, elf.eh_frame_hdr_size);
     }
     sortSymbols(&sections.symbols);
+    // A file without section headers (or not the one loaded) names its
+    // functions only through the dynamic symbol table, as a view made at
+    // crash time of the same image would.
+    if (sections.symbols.empty()) readDynamicSymbols(elf, image);
     return true;
 }
 
@@ -254,6 +286,14 @@ struct LinkeditLayout {
 // The nlist entries and their names, into view->linkedit.
 LinkeditLayout buildLinkedit(const ElfImage& image, MachOView* view) {
     LinkeditLayout layout;
+    if (!image.dynamicTable.empty()) {
+        layout.nsyms = image.dynamicLayout.nsyms;
+        layout.strSize = image.dynamicLayout.strsize;
+        layout.offset = image.span + image.dynamicTable.size() <= UINT32_MAX ? image.span : 0;
+        view->symbolCount = image.dynamicLayout.nsyms;
+        view->linkedit = image.dynamicTable;
+        return layout;
+    }
     const std::vector<Symbol>& symbols = image.sections.symbols;
     for (const Symbol& s : symbols) layout.strSize += s.name.size() + 2;
     layout.nsyms = symbols.size();

@@ -14,8 +14,9 @@
 //   The loader shows these bytes at the image's real load address (see
 //   Loader.h): whoever reads the task's memory there reads the view.
 // - `linkedit`: the image's function symbols (.symtab from the file when it
-//   has one, else .dynsym) as 64-bit nlist entries sorted by address, then
-//   their names with a leading "_", as the platform writes them.
+//   has one, else .dynsym, else, without section headers, the dynamic symbol
+//   table its dynamic segment points at) as 64-bit nlist entries sorted by
+//   address, then their names with a leading "_", as the platform writes them.
 #include <atomic>
 #include <cstdint>
 #include <string>

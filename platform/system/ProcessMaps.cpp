@@ -3,10 +3,13 @@
 #include "platform/system/ProcessMaps.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 
 namespace platform::system {
@@ -93,13 +96,40 @@ uint32_t hex(uint64_t v, char* out) {
 // Fields before a line's path.
 constexpr uint32_t kHeadFields = 5;
 
+std::atomic<uint32_t> gOpened{0};
+
 }  // namespace
 
-bool process_mapping_find(uint64_t address, process_mapping* out, char* path, uint32_t path_capacity) {
+int process_maps_open(process_maps_budget* budget) {
+    if (budget) {
+        if (budget->reads_left == 0) return -1;
+        --budget->reads_left;
+    }
+    gOpened.fetch_add(1, std::memory_order_relaxed);
+    // Whatever stands at the name is opened without waiting on it, and read
+    // only when it is what /proc gives: a FIFO or a device bound over it
+    // would block a reader for good.
+    const int fd = static_cast<int>(
+        ::syscall(SYS_openat, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd < 0) return -1;
+    struct stat st;
+    struct statfs fs;
+    if (::syscall(SYS_fstat, fd, &st) != 0 || !S_ISREG(st.st_mode) || ::syscall(SYS_fstatfs, fd, &fs) != 0 ||
+        fs.f_type != PROC_SUPER_MAGIC) {
+        ::syscall(SYS_close, fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint32_t process_maps_opened() { return gOpened.load(std::memory_order_relaxed); }
+
+bool process_mapping_find(uint64_t address, process_mapping* out, char* path, uint32_t path_capacity,
+                          process_maps_budget* budget) {
     *out = process_mapping{};
     if (path_capacity == 0) path = nullptr;
     if (path) path[0] = '\0';
-    const int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_CLOEXEC));
+    const int fd = process_maps_open(budget);
     if (fd < 0) return false;
     // Of each line only its head is kept whole; its path, which may be long,
     // goes straight to the caller's buffer, cut to fit.

@@ -9,12 +9,30 @@
 // Async-signal-safe: raw open/read/close/stat system calls into fixed
 // buffers on the stack and the caller's, no allocation, no lock; the read of
 // the map stops at the address, and a line of any length is taken whole.
+// The map is read only where it is the one /proc gives (never a FIFO, a
+// socket or a device standing at its name), and never waited on.
 // Reading the map costs time in proportion to the mappings below the
 // address: where a mapping's range is known, process_mapping_at is one
-// system call.
+// system call; at crash time every read counts against the report's budget.
 #include <cstdint>
 
 namespace platform::system {
+
+// How many more times the map may be read: one bound for every look at it
+// made for one crash report, whichever reader makes it, since each look
+// costs time in proportion to the mappings.
+struct process_maps_budget {
+    uint32_t reads_left = 0;
+};
+
+// Opens the process's map for reading, one read taken from `budget` (null
+// outside crash time: no bound); -1 when the budget is spent or what stands
+// at /proc/self/maps is not a regular file of /proc. The descriptor never
+// blocks; the caller closes it.
+int process_maps_open(process_maps_budget* budget);
+
+// How many times this process opened its map (for tests).
+uint32_t process_maps_opened();
 
 struct process_mapping {
     uint64_t start = 0, end = 0, offset = 0;
@@ -30,9 +48,11 @@ struct process_mapping {
 };
 
 // The mapping that holds `address`; false when none does or the map cannot
-// be read. `path`, when given, receives the name the map gives the mapped
-// file ("" for anonymous memory), cut to path_capacity - 1 bytes.
-bool process_mapping_find(uint64_t address, process_mapping* out, char* path = nullptr, uint32_t path_capacity = 0);
+// be read (or `budget` is spent). `path`, when given, receives the name the
+// map gives the mapped file ("" for anonymous memory), cut to
+// path_capacity - 1 bytes.
+bool process_mapping_find(uint64_t address, process_mapping* out, char* path = nullptr, uint32_t path_capacity = 0,
+                          process_maps_budget* budget = nullptr);
 
 // The file of the mapping that spans exactly [start, end), found without
 // reading the map: start, end and the file's identity; false when no mapping

@@ -2,7 +2,8 @@
 // run forks a child that crashes by the kind asked for and keeps the report
 // it left as <out>/<kind>-<run>.ovcrash, with what the child knew before it
 // crashed in <kind>-<run>.facts ("pid threads function status hung images
-// caller"). The
+// caller map-reads", the last the reads of the process's map its report
+// made, -1 where not counted). The
 // test reads both back; the driver itself decodes nothing, so that it also
 // builds for 64-bit ARM with the crash path alone.
 //
@@ -20,6 +21,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -38,6 +40,7 @@
 #include "crash/capture/handler/CrashTimeContext.h"
 #include "crash/capture/image/ImageList.h"
 #include "platform/system/MachThread.h"
+#include "platform/system/ProcessMaps.h"
 
 #if QM_DRIVER_FRONT
 #include "crash/capture/PKROVCrashReporter.h"
@@ -72,6 +75,7 @@ struct Facts {
     uint64_t function;  // where the crashed thread's first frame must lie
     int32_t images;     // in the reporter's image list
     uint64_t caller;    // where the second frame must lie, when known
+    int32_t mapReads;   // by the report, once it is written; -1 when not counted
 };
 Facts* gFacts;
 
@@ -95,7 +99,20 @@ int countImages() {
     return n;
 }
 
+// The child's reads of its map before it crashed.
+uint32_t gMapReadsBefore = 0;
+
+// Has the report, once written, tell how often it read the process's map.
+void countMapReads() {
+    static const OVCrashReporterCallbacks callbacks{
+        0, nullptr, [](siginfo_t*, ucontext_t*, void*) {
+            gFacts->mapReads = int32_t(platform::system::process_maps_opened() - gMapReadsBefore);
+        }};
+    ovcrash::crash_reporter_set_callbacks(&callbacks);
+}
+
 void announce(const void* function, const void* caller = nullptr) {
+    gMapReadsBefore = platform::system::process_maps_opened();
     gFacts->threads = countThreads();
     gFacts->images = countImages();
     gFacts->function = reinterpret_cast<uint64_t>(function);
@@ -500,9 +517,10 @@ void crashInTheLastOfManyLibraries() {
 void crashInCrashTimeLibrary(const std::string& kind) {
     const bool early = kind.rfind("early-", 0) == 0;
     const std::string variant = kind.substr(kind.find('-') + 1);
-    const char* path = variant == "plain"             ? QM_CRASH_TIME_LIBRARY_PLAIN
-                       : variant == "no-eh-frame-hdr" ? QM_CRASH_TIME_LIBRARY_NO_EH_FRAME_HDR
-                                                      : QM_CRASH_TIME_LIBRARY_TEXT_SEGMENT;
+    const char* path = variant == "plain"                ? QM_CRASH_TIME_LIBRARY_PLAIN
+                       : variant == "no-eh-frame-hdr"    ? QM_CRASH_TIME_LIBRARY_NO_EH_FRAME_HDR
+                       : variant == "no-section-headers" ? QM_CRASH_TIME_LIBRARY_NO_SECTION_HEADERS
+                                                         : QM_CRASH_TIME_LIBRARY_TEXT_SEGMENT;
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     auto enter = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "crash_time_library_enter")) : nullptr;
     if (!enter) _exit(71);
@@ -572,6 +590,42 @@ void crashInLibraryWhereAnotherWas() {
     if (reinterpret_cast<void*>(crash) != firstCrash) _exit(73);  // not where the first one was
     announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
     callIntoLibrary(crash);
+}
+
+// Copies of one library without a build-id, each opened with a plain dlopen
+// after the reporter started, each calling into the next; the last faults.
+[[gnu::noinline]] void crashAtTheBottomOfAChain(int links) {
+    std::vector<int (*)(int, const void*)> steps(size_t(links) + 1, nullptr);
+    for (int i = 0; i < links; ++i) {
+        const std::string path = gOut + "/chain-" + std::to_string(i) + ".so";
+        if (access(path.c_str(), R_OK) != 0) {
+            const std::string copy = path + "." + std::to_string(getpid());
+            if (!copyFile(QM_CHAIN_LIBRARY, copy)) _exit(72);
+            rename(copy.c_str(), path.c_str());
+        }
+        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        steps[size_t(i)] = handle ? reinterpret_cast<int (*)(int, const void*)>(dlsym(handle, "chain_step")) : nullptr;
+        if (!steps[size_t(i)]) _exit(71);
+    }
+    countMapReads();
+    announce(reinterpret_cast<const void*>(steps[size_t(links) - 1]),
+             reinterpret_cast<const void*>(crashAtTheBottomOfAChain));
+    gSink = steps[0](0, steps.data());
+}
+
+// The same, short, with a FIFO bound over the process's map in a user and
+// mount namespace of the child's own. Exits 77 where the kernel refuses the
+// namespace, 78 where it refuses the FIFO over the map.
+void crashWithAFifoOverTheMap() {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) _exit(77);
+    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    const std::string fifo = gOut + "/maps-fifo-" + std::to_string(getpid());
+    if (mkfifo(fifo.c_str(), 0600) != 0) _exit(70);
+    const std::string maps = "/proc/" + std::to_string(getpid()) + "/maps";
+    if (mount(fifo.c_str(), maps.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(78);
+    struct stat st;
+    if (stat("/proc/self/maps", &st) != 0 || !S_ISFIFO(st.st_mode)) _exit(78);
+    crashAtTheBottomOfAChain(3);
 }
 #endif
 
@@ -663,6 +717,10 @@ void crashInLibraryWhereAnotherWas() {
         crashInLibraryReplacedInPlace();
     } else if (kind == "code-where-a-library-was") {
         crashInCodeWhereALibraryWas();
+    } else if (kind == "library-chain") {
+        crashAtTheBottomOfAChain(40);
+    } else if (kind == "maps-fifo") {
+        crashWithAFifoOverTheMap();
     } else if (kind.rfind("early-", 0) == 0 || kind.rfind("late-", 0) == 0) {
         crashInCrashTimeLibrary(kind);
     } else if (kind == "overflow-thread") {
@@ -713,6 +771,7 @@ void enable(const std::string& out, bool mach, uint64_t symbolication) {
 // A child writes its report under an emulator, beside other tests, in
 // seconds rather than milliseconds: the bounds only tell a hung child.
 constexpr int64_t kReadyLimitMs = 60000, kEndLimitMs = 60000;
+constexpr int64_t kFifoEndLimitMs = 10000;
 
 // Waits for the child to end, at most limitMs after it announced itself.
 int waitEnd(pid_t pid, int64_t limitMs, bool* hung) {
@@ -762,6 +821,7 @@ int main(int argc, char** argv) {
             gFacts->function = 0;
             gFacts->images = 0;
             gFacts->caller = 0;
+            gFacts->mapReads = -1;
             pid_t pid = fork();
             if (pid == 0) runKind(kind);
             // Starting threads takes a moment; the second limit counts from
@@ -773,7 +833,8 @@ int main(int argc, char** argv) {
                 poll(nullptr, 0, 1);
             }
             if (kind == "kill") kill(pid, SIGSEGV);
-            if (!ended) status = waitEnd(pid, kEndLimitMs, &hung);
+            // A report that never comes is what this kind looks for.
+            if (!ended) status = waitEnd(pid, kind == "maps-fifo" ? kFifoEndLimitMs : kEndLimitMs, &hung);
             std::string base = out + "/" + kind + "-" + std::to_string(run);
             bool kept = rename(gReportPath.c_str(), (base + ".ovcrash").c_str()) == 0;
             if (kind.rfind("forwarded", 0) == 0) kept = !kept;  // mended, not reported
@@ -786,8 +847,8 @@ int main(int argc, char** argv) {
                        status);
             }
             FILE* f = fopen((base + ".facts").c_str(), "w");
-            fprintf(f, "%d %d %llu %d %d %d %llu\n", pid, gFacts->threads, (unsigned long long)gFacts->function,
-                    status, hung ? 1 : 0, gFacts->images, (unsigned long long)gFacts->caller);
+            fprintf(f, "%d %d %llu %d %d %d %llu %d\n", pid, gFacts->threads, (unsigned long long)gFacts->function,
+                    status, hung ? 1 : 0, gFacts->images, (unsigned long long)gFacts->caller, gFacts->mapReads);
             fclose(f);
         }
     }

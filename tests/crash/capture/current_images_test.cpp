@@ -5,6 +5,7 @@
 // it to its caller with its own unwind tables.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,7 @@ struct Facts {
     int status = 0, hung = 0;
     long images = 0;
     unsigned long long caller = 0;
+    int mapReads = -1;  // by the report
 };
 
 // The first 16 bytes of a file's build-id as readelf reads it, in hex.
@@ -100,24 +102,37 @@ protected:
         std::shared_ptr<PKROVCrashReport> report;
     };
 
+    // Runs `driver` `runs` times for `kind`; what it said.
+    std::string runDriver(const std::string& kind, int runs, const char* driver = QM_CRASH_DRIVER) {
+        return qmtest::shell(std::string(driver) + " --symbols '" + dir_.string() + "' " + std::to_string(runs) + " " +
+                             kind + " 2>&1; echo status $?");
+    }
+
+    // What the child of `kind`'s run `run` knew, and the report it left.
+    Run runOf(const std::string& kind, int run) {
+        Run out;
+        Facts& facts = out.facts;
+        const std::string base = kind + "-" + std::to_string(run);
+        std::ifstream in(dir_ / (base + ".facts"));
+        in >> facts.pid >> facts.threads >> facts.function >> facts.status >> facts.hung >> facts.images >>
+            facts.caller >> facts.mapReads;
+        std::ifstream report(dir_ / (base + ".ovcrash"), std::ios::binary);
+        std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(report), {}};
+        platform::foundation::Error error;
+        if (!bytes.empty()) out.report = PKROVCrashReport::initWithData(bytes, &error);
+        return out;
+    }
+
     // Runs `driver` `runs` times for `kind` and reads back what each left.
     std::vector<Run> crashes(const std::string& kind, int runs, const char* driver = QM_CRASH_DRIVER) {
-        std::string said = qmtest::shell(std::string(driver) + " --symbols '" + dir_.string() + "' " +
-                                         std::to_string(runs) + " " + kind + " 2>&1; echo status $?");
+        const std::string said = runDriver(kind, runs, driver);
         EXPECT_NE(said.find("status 0"), std::string::npos) << said;
         std::vector<Run> out(runs);
         for (int i = 0; i < runs; ++i) {
-            Facts& facts = out[i].facts;
-            const std::string base = kind + "-" + std::to_string(i);
-            std::ifstream in(dir_ / (base + ".facts"));
-            in >> facts.pid >> facts.threads >> facts.function >> facts.status >> facts.hung >> facts.images >>
-                facts.caller;
-            EXPECT_TRUE(WIFSIGNALED(facts.status) && WTERMSIG(facts.status) == SIGSEGV) << facts.status;
-            std::ifstream report(dir_ / (base + ".ovcrash"), std::ios::binary);
-            std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(report), {}};
-            platform::foundation::Error error;
-            out[i].report = PKROVCrashReport::initWithData(bytes, &error);
-            EXPECT_TRUE(out[i].report) << error.localizedDescription();
+            out[i] = runOf(kind, i);
+            EXPECT_TRUE(WIFSIGNALED(out[i].facts.status) && WTERMSIG(out[i].facts.status) == SIGSEGV)
+                << out[i].facts.status;
+            EXPECT_TRUE(out[i].report) << "no report, or one that does not decode";
         }
         return out;
     }
@@ -215,10 +230,11 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, TheLastOfManyLibrariesOpenedIsListed
 
 // The same library gives the same frames and names whether it was opened as
 // the loader heard of it or behind its back: without .eh_frame_hdr, with its
-// first segment linked away from its load address, and for a function that
-// only the file's own symbol table names.
+// first segment linked away from its load address, without section headers
+// (named by its dynamic symbol table alone), and for a function that only
+// the file's own symbol table names.
 TEST_F(CrashInLibraryOpenedBehindTheLoader, IsReportedAsOneOpenedBefore) {
-    for (const std::string variant : {"plain", "no-eh-frame-hdr", "text-segment"}) {
+    for (const std::string variant : {"plain", "no-eh-frame-hdr", "text-segment", "no-section-headers"}) {
         SCOPED_TRACE(variant);
         Facts early, late;
         auto before = crash("early-" + variant, &early);
@@ -236,6 +252,56 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, IsReportedAsOneOpenedBefore) {
         EXPECT_EQ(image->imageName(), before->imageForAddress(early.function)->imageName());
         EXPECT_EQ(image->imageUUID(), before->imageForAddress(early.function)->imageUUID());
     }
+}
+
+// The crashed thread's walk goes back through `links` copies of the chain
+// library, from the last to the first (in each its own function, then its
+// step), then into the driver; empty when it does. With `ownNames`, the
+// file's own symbols name the function of its own: where the report can
+// tell the file is the one mapped, which takes the mapped file's size and
+// time, shown only to a process with privileges over the whole system.
+std::string chainWalkIsWrong(const std::vector<std::string>& frames, const fs::path& dir, int links, bool ownNames) {
+    if (frames.size() < 2 * size_t(links) + 1)
+        return "the walk stops after " + std::to_string(frames.size()) + " frames";
+    for (int i = 0; i < 2 * links; ++i) {
+        const std::string& frame = frames[size_t(i)];
+        const std::string image = (dir / ("chain-" + std::to_string(links - 1 - i / 2) + ".so")).string() + "+";
+        const bool named =
+            i % 2 == 1 ? frame.ends_with(" _chain_step") : !ownNames || frame.find("relayEiPKv") != std::string::npos;
+        if (frame.rfind(image, 0) != 0 || !named) return "frame " + std::to_string(i) + " is " + frame;
+    }
+    if (frames[2 * size_t(links)].find("crashAtTheBottomOfAChain") == std::string::npos)
+        return "the walk does not go on to the driver: " + frames[2 * size_t(links)];
+    return "";
+}
+
+// Forty libraries without a build-id, each calling the next, the last one
+// crashing: each is walked, and each has the file mapped at its base looked
+// for; the report reads the process's map no more than a few times all the
+// same, and still names and walks them all.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, AChainOfLibrariesWithoutBuildIdReadsTheMapAFewTimesAtMost) {
+    Facts facts;
+    auto report = crash("library-chain", &facts);
+    ASSERT_TRUE(report);
+    EXPECT_GE(facts.mapReads, 0) << "the report did not count";
+    EXPECT_LE(facts.mapReads, 8);
+    EXPECT_EQ(chainWalkIsWrong(framesOf(*report), dir_, 40, geteuid() == 0), "");
+}
+
+// A FIFO bound over the process's map (in a mount namespace of the child's
+// own) is not read, nor waited on: the report comes, and names and walks
+// what it would without the map.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, AFifoOverTheProcessMapDoesNotHoldTheReportBack) {
+    const std::string said = runDriver("maps-fifo", 1);
+    const Run run = runOf("maps-fifo", 0);
+    if (WIFEXITED(run.facts.status) && WEXITSTATUS(run.facts.status) == 77)
+        GTEST_SKIP() << "the kernel refuses a user and mount namespace here";
+    if (WIFEXITED(run.facts.status) && WEXITSTATUS(run.facts.status) == 78)
+        GTEST_SKIP() << "the kernel refuses a FIFO bound over the process's map";
+    ASSERT_EQ(run.facts.hung, 0) << "no report within 10 s: " << said;
+    EXPECT_TRUE(WIFSIGNALED(run.facts.status) && WTERMSIG(run.facts.status) == SIGSEGV) << run.facts.status;
+    ASSERT_TRUE(run.report) << said;
+    EXPECT_EQ(chainWalkIsWrong(framesOf(*run.report), dir_, 3, false), "");
 }
 
 // A library without a build-id replaced in place (closed, another build

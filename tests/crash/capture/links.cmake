@@ -85,13 +85,14 @@ target_link_options(big_note_library PRIVATE -Wl,--build-id=none)
 target_compile_definitions(${exe} PRIVATE QM_BIG_NOTE_LIBRARY="$<TARGET_FILE:big_note_library>")
 add_dependencies(${exe} big_note_library)
 
-# One library built three ways, which the driver opens before the reporter
-# hears of it or behind its back: plain, without .eh_frame_hdr, and with its
-# first segment linked at an address of its own.
-set(crash_time_variants plain no_eh_frame_hdr text_segment)
+# One library built four ways, which the driver opens before the reporter
+# hears of it or behind its back: plain, without .eh_frame_hdr, with its
+# first segment linked at an address of its own, and without section headers.
+set(crash_time_variants plain no_eh_frame_hdr text_segment no_section_headers)
 set(crash_time_link_plain "")
 set(crash_time_link_no_eh_frame_hdr -Wl,--no-eh-frame-hdr)
 set(crash_time_link_text_segment -Wl,-Ttext-segment=0x30000000)
+set(crash_time_link_no_section_headers "")
 foreach(variant ${crash_time_variants})
   add_library(crash_time_library_${variant} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/crash_time_library.cc)
   target_link_options(crash_time_library_${variant} PRIVATE ${crash_time_link_${variant}})
@@ -102,6 +103,20 @@ foreach(variant ${crash_time_variants})
     add_dependencies(${driver} crash_time_library_${variant})
   endforeach()
 endforeach()
+# Its section headers taken out, as some strippers leave a library: their
+# offset in the ELF header (8 bytes at 0x28), their count and the index of
+# their names (2 bytes each at 0x3c) set to zero.
+target_compile_definitions(crash_time_library_no_section_headers PRIVATE QM_EXPORT_CRASH_HERE=1)
+set(no_section_headers_file $<TARGET_FILE:crash_time_library_no_section_headers>)
+add_custom_command(TARGET crash_time_library_no_section_headers POST_BUILD
+                   COMMAND dd if=/dev/zero of=${no_section_headers_file} bs=1 seek=40 count=8 conv=notrunc status=none
+                   COMMAND dd if=/dev/zero of=${no_section_headers_file} bs=1 seek=60 count=4 conv=notrunc status=none
+                   VERBATIM)
+
+# One library without a build-id that the driver copies and opens many
+# times, each copy calling into the next.
+add_library(chain_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/chain_library.cc)
+target_link_options(chain_library PRIVATE -Wl,--build-id=none)
 
 # Two builds of a library without a build-id, alike but for names and one
 # frame: the driver replaces one with the other in place.
@@ -125,7 +140,8 @@ foreach(driver ${crash_drivers})
     QM_STUCK_LIBRARY="$<TARGET_FILE:stuck_library>"
     QM_STUCK_DEPENDENCY_NAME="$<TARGET_FILE_NAME:stuck_dependency>"
     QM_ANONYMOUS_LIBRARY_1="$<TARGET_FILE:anonymous_library_1>"
-    QM_ANONYMOUS_LIBRARY_2="$<TARGET_FILE:anonymous_library_2>")
+    QM_ANONYMOUS_LIBRARY_2="$<TARGET_FILE:anonymous_library_2>"
+    QM_CHAIN_LIBRARY="$<TARGET_FILE:chain_library>")
   add_dependencies(${driver} replaceable_library_1 replaceable_library_2 opened_library stuck_library
-                   anonymous_library_1 anonymous_library_2)
+                   anonymous_library_1 anonymous_library_2 chain_library)
 endforeach()
