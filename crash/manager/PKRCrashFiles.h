@@ -52,8 +52,8 @@ public:
     // ".fake" for an app-kill report.
     static std::string companionBase(const std::string& path);
     static std::string keychainKey(const std::string& path, const char* suffix);
-    // Failures that say "not now" rather than "never": some errno values, and
-    // a keychain that cannot be used now.
+    // Failures that say "not now" rather than "never": a system call's that
+    // is no missing file, and a keychain that cannot be used now.
     static bool isPassingFailure(const platform::foundation::Error& error);
 
     // A crash file already in the folder with exactly these bytes: a launch

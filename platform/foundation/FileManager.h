@@ -4,6 +4,7 @@
 // home's descriptor, one name at a time, and no link inside the home is ever
 // followed (a link there is not what a caller looks for: ELOOP).
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,8 @@ struct FileAttributes {
 };
 
 // Why readFile gave nothing: a caller sets damage aside, waits out an I/O
-// error and takes a missing file as none.
+// error (no permission, no descriptor, a folder on the way that is no folder
+// now) and takes a missing file as none.
 enum class ReadFailure { kNone, kMissing, kNotRegularFile, kTooLarge, kIOError };
 
 inline constexpr const char* kFileManagerErrorDomain = "QMFileManagerErrorDomain";
@@ -97,6 +99,23 @@ public:
     // missing.
     static bool makeRealDirectory(const std::string& path, unsigned mode, Error* error = nullptr,
                                   Found found = Found::kMend);
+    // What takeAway moved: its lstat mode (0 when nothing was) and where it went.
+    struct Taken {
+        unsigned mode = 0;
+        std::string aside;
+    };
+    // Moves what stands at `path` to a fresh set-aside name when `unwanted`
+    // says so of its lstat mode. It is moved first and judged where it then
+    // stands, so a swap between the look and the move never takes anything
+    // else away: a wanted entry moved by then is put back. None (with
+    // `error`) when it could not be told or moved.
+    static std::optional<Taken> takeAway(const std::string& path, const std::function<bool(unsigned mode)>& unwanted,
+                                         Error* error = nullptr);
+    // "<path>.corrupt-<n>" with n above that of every copy there is, nothing at it.
+    static std::string freshSetAsideName(const std::string& path);
+    // Tests only: `step` runs with the path between a look at an entry and
+    // the act on it, where another process may swap it.
+    static void setStepBetweenLookAndAct(std::function<void(const std::string& path)> step);
     // Removes what atomic writes killed half-way left in `folder`: regular
     // files "<name>.tmp-XXXXXX", of `name` only when one is given. Only for a
     // folder no other process writes (one application holds its sandbox).

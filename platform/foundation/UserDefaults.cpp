@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <vector>
 
 #include "platform/foundation/Bundle.h"
@@ -52,6 +53,15 @@ std::string languageFromEnvironment() {
         return s;
     }
     return "en";
+}
+
+// Whether no save of `path` failed before in this process: one line per file
+// and launch, however many instances (a reset standard one) save it.
+bool firstWriteFailure(const std::string& path) {
+    static std::mutex& m = *new std::mutex;
+    static std::set<std::string>& said = *new std::set<std::string>;
+    std::lock_guard lock(m);
+    return said.insert(path).second;
 }
 
 }  // namespace
@@ -214,14 +224,12 @@ bool UserDefaults::synchronize() {
     Error error;
     const Value::Data bytes = Value(values_).toBinaryPropertyList();
     if (!FileManager::writeFileAtomically(path_, bytes.data(), bytes.size(), &error, Sandbox::kPrivateFileMode)) {
-        // The error names the file already. A full disk fails every save alike.
-        if (error.localizedDescription() != writeFailure_) {
-            writeFailure_ = error.localizedDescription();
-            log("UserDefaults: cannot write " + writeFailure_);
-        }
+        // The error names the file already. Said once a launch: a full disk
+        // fails every save alike, and a folder swapped away fails them each
+        // a little differently.
+        if (firstWriteFailure(path_)) log("UserDefaults: cannot write " + error.localizedDescription());
         return false;
     }
-    writeFailure_.clear();
     dirty_ = false;
     return true;
 }
