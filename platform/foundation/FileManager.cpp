@@ -548,7 +548,16 @@ bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Erro
     if (!S_ISDIR(st.st_mode)) return fail(error, ENOTDIR, path);
     // The umask narrows what mkdir makes; a folder found is narrowed only when it is ours.
     made = made || found == Found::kMend;
-    if (made && (st.st_mode & 07777) != mode && changeModeAt(place, mode) != 0) return fail(error, errno, path);
+    if (made && (st.st_mode & 07777) != mode && changeModeAt(place, mode) != 0) {
+        const int err = errno;
+        if (error) {
+            char modes[48];
+            std::snprintf(modes, sizeof modes, "%04o, and cannot be given %04o", st.st_mode & 07777, mode);
+            *error = Error::withDescription(kPOSIXErrorDomain, err,
+                                            path + " has mode " + modes + " (" + std::strerror(err) + ")");
+        }
+        return false;
+    }
     return true;
 }
 
