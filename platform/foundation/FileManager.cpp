@@ -501,6 +501,7 @@ std::optional<FileManager::Taken> FileManager::takeAway(const std::string& path,
         // Something wanted stood there by then: back where it stood. Should
         // another entry have taken the name meanwhile, the two trade places
         // and the newcomer is judged in turn.
+        betweenLookAndAct(path);
         if (renameBetween(taken.aside, path, RENAME_NOREPLACE) == 0) continue;
         if (errno != EEXIST || renameBetween(taken.aside, path, RENAME_EXCHANGE) != 0)
             return fail(error, errno, taken.aside + " -> " + path), std::nullopt;

@@ -224,11 +224,37 @@ TEST(SetAside, AFolderBackInPlaceBetweenTheLookAndTheMoveIsPutBackNotSetAside) {
     FileManager::setStepBetweenLookAndAct(nullptr);
     setLogSink(nullptr);
     ASSERT_TRUE(made) << error.localizedDescription();
-    EXPECT_EQ(steps, 1);
+    EXPECT_EQ(steps, 2);  // at the look, and before the folder went back
     EXPECT_EQ(contents(folder + "/data"), "ours");
     EXPECT_EQ(FileManager::setAsideCopies(folder), std::vector<std::string>{});
     EXPECT_EQ(lines, std::vector<std::string>{});
     EXPECT_TRUE(FileManager::entryAttributes(away) && S_ISLNK(FileManager::entryAttributes(away)->type));
+
+    // A link that takes the name while the folder is away: the folder trades
+    // places with it, and the link is what is set aside.
+    ASSERT_EQ(unlink(away.c_str()), 0);
+    ASSERT_EQ(rename(folder.c_str(), away.c_str()), 0);
+    ASSERT_EQ(symlink(outside.path.c_str(), folder.c_str()), 0);
+    steps = 0;
+    FileManager::setStepBetweenLookAndAct([&](const std::string& path) {
+        if (path != folder) return;
+        if (++steps == 1) renameat2(AT_FDCWD, away.c_str(), AT_FDCWD, folder.c_str(), RENAME_EXCHANGE);
+        if (steps == 2) symlink(outside.path.c_str(), folder.c_str());  // before the folder is put back
+    });
+    setLogSink([&](const std::string& line) { lines.push_back(line); });
+    ASSERT_TRUE(FileManager::makeRealDirectory(folder, 0700, &error)) << error.localizedDescription();
+    FileManager::setStepBetweenLookAndAct(nullptr);
+    setLogSink(nullptr);
+    EXPECT_EQ(steps, 2);
+    EXPECT_EQ(contents(folder + "/data"), "ours");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("A link stood where the folder " + folder + " belongs; it was set aside as " + folder +
+                            ".corrupt-1"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_TRUE(S_ISLNK(FileManager::entryAttributes(folder + ".corrupt-1")->type));
+    lines.clear();
+    ASSERT_EQ(unlink((folder + ".corrupt-1").c_str()), 0);
 
     // A link that stays where it was looked at is set aside, with one line.
     ASSERT_EQ(rename(folder.c_str(), (folder + ".real").c_str()), 0);
