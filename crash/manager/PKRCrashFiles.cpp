@@ -180,7 +180,10 @@ void PKRCrashFiles::saveSettings() {
     Value::Dictionary settings;
     if (!approved_.empty()) settings[kApprovedReportsKey] = approved_;
     pf::Error error;
-    if (!Value(settings).writeBinaryPropertyListFile(settingsFile_, &error, pf::Sandbox::kPrivateFileMode))
+    const Value::Data bytes = Value(settings).toBinaryPropertyList();
+    // Only into the folder they were read from: one swapped in since holds settings this launch never read.
+    if (!FileManager::writeFileAtomically(settingsFile_, bytes.data(), bytes.size(), &error,
+                                          pf::Sandbox::kPrivateFileMode, &settingsFolder_))
         PKR_LOG_ERROR(kMethod, "Writing settings. %s", error.description().c_str());
 }
 
@@ -189,7 +192,8 @@ void PKRCrashFiles::loadSettings() {
     pf::Error error;
     std::optional<Value> settings;
     if (FileManager::giveOwnCopy(settingsFile_, &error, kMaxSettingsSize))
-        settings = Value::readPropertyListFile(settingsFile_, &error, kMaxSettingsSize);
+        if (const auto bytes = FileManager::readFile(settingsFile_, &error, kMaxSettingsSize, &settingsFolder_))
+            settings = Value::fromPropertyList(bytes->data(), bytes->size(), &error);
     if (!settings) {
         const pf::ReadFailure failure = FileManager::readFailure(error);
         if (failure == pf::ReadFailure::kMissing) return;

@@ -17,6 +17,7 @@
 #include "crash/manager/PKRPelkorAttachment.h"
 #include "crash/manager/PKRPelkorBaseManager.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
 
 // The user's identity stored with a report.
@@ -96,6 +97,8 @@ private:
     // The settings could not be read for a passing reason: no save of this
     // launch replaces them.
     bool settingsUnread_ = false;
+    // Where the settings were read from (or found missing): the one folder saves go to.
+    platform::foundation::FolderIdentity settingsFolder_;
     std::vector<std::string> crashFiles_;
     OptionalString lastCrashFilename_;
 };

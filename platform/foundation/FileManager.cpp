@@ -155,6 +155,13 @@ bool unreachable(Error* error, int err, const std::string& path) {
     return false;
 }
 
+// The folder a place lies in, when it lies in the home.
+FolderIdentity identityOf(const Place& place) {
+    struct stat st;
+    if (!place.inHome() || ::fstat(place.folder(), &st) != 0) return {};
+    return {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
 }  // namespace
 
 std::string FileManager::kindOfEntry(unsigned mode) {
@@ -397,11 +404,13 @@ std::optional<FileAttributes> FileManager::entryAttributes(const std::string& pa
     return attributesAt(path, false, error);
 }
 
-std::optional<std::string> FileManager::readFile(const std::string& path, Error* error, uint64_t maxSize) {
+std::optional<std::string> FileManager::readFile(const std::string& path, Error* error, uint64_t maxSize,
+                                                 FolderIdentity* folder) {
     const Place place = HomeResolver::place(path);
     // A folder on the way that is no folder now (swapped for a link, say)
     // says nothing of the file beneath it: a passing failure, never damage.
     if (!place) return unreachable(error, place.error(), path), std::nullopt;
+    if (folder) *folder = identityOf(place);
     const int fd = place.open(O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     struct stat st;
     if (fd < 0) {
@@ -576,11 +585,17 @@ void FileManager::removeLeftoverTemporaries(const std::string& folder, const std
 }
 
 bool FileManager::writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error,
-                                      unsigned mode) {
+                                      unsigned mode, const FolderIdentity* folder) {
     // The temporary and the file are named in one folder, opened once: a
     // folder swapped meanwhile cannot take either elsewhere.
     const Place place = HomeResolver::place(path);
     if (!place) return unreachable(error, place.error(), path);
+    if (folder && folder->known() && identityOf(place) != *folder) {
+        if (error)
+            *error = Error::withDescription(kPOSIXErrorDomain, ESTALE,
+                                            path + ": its folder is another than the one it was read from");
+        return false;
+    }
     std::string tmpl = place.name() + std::string(kTemporaryMark) + "XXXXXX";
     int fd = makeUniqueAt(place, tmpl, 0600);
     if (fd < 0) return fail(error, errno, path);

@@ -129,7 +129,8 @@ void UserDefaults::load() {
     Error error;
     std::optional<Value> v;
     if (FileManager::giveOwnCopy(path_, &error, kMaxFileSize))
-        v = Value::readPropertyListFile(path_, &error, kMaxFileSize);
+        if (const auto bytes = FileManager::readFile(path_, &error, kMaxFileSize, &folder_))
+            v = Value::fromPropertyList(bytes->data(), bytes->size(), &error);
     if (v && v->isDictionary()) {
         values_ = v->dictionary();
         return;
@@ -223,7 +224,9 @@ bool UserDefaults::synchronize() {
     FileManager::createDirectory(FileManager::deletingLastPathComponent(path_), true, Sandbox::kFolderMode);
     Error error;
     const Value::Data bytes = Value(values_).toBinaryPropertyList();
-    if (!FileManager::writeFileAtomically(path_, bytes.data(), bytes.size(), &error, Sandbox::kPrivateFileMode)) {
+    // Only into the folder the settings were read from: one swapped in since holds settings this launch never read.
+    if (!FileManager::writeFileAtomically(path_, bytes.data(), bytes.size(), &error, Sandbox::kPrivateFileMode,
+                                          &folder_)) {
         // The error names the file already. Said once a launch: a full disk
         // fails every save alike, and a folder swapped away fails them each
         // a little differently.

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
 
 namespace platform::foundation {
@@ -65,6 +66,7 @@ private:
     // The file could not be read for a passing reason (no permission, no
     // descriptor): it is not damage, and no save of this launch replaces it.
     bool unread_ = false;
+    FolderIdentity folder_;  // where the settings were read from (or found missing), the one place saves go
 };
 
 }  // namespace platform::foundation

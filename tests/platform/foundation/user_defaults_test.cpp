@@ -1,11 +1,13 @@
 #include "platform/foundation/UserDefaults.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <utility>
@@ -334,6 +336,40 @@ TEST_F(DefaultsTest, SettingsBeneathAFolderSwappedForALinkAreLeftAsTheyAreAndRea
     EXPECT_EQ(*FileManager::readFile(prefsFile()), bytes);
     EXPECT_EQ(FileManager::contentsOfDirectory(folder), std::vector<std::string>{"com.example.defaults.plist"});
     EXPECT_EQ(FileManager::contentsOfDirectory(bundle.path), std::vector<std::string>{"Info.plist"});
+    EXPECT_EQ(UserDefaults(prefsFile()).integerForKey("health"), 80);
+}
+
+// Read from a folder that another process then swaps for the real one (as
+// one set aside a link in its place and made an empty folder meanwhile): the
+// settings found missing there are not written over the ones of the folder
+// swapped in.
+TEST_F(DefaultsTest, SettingsAreNeverSavedIntoAFolderOtherThanTheOneTheyWereReadFrom) {
+    {
+        UserDefaults d(prefsFile());
+        d.setInteger("health", 80);
+        ASSERT_TRUE(d.synchronize());
+    }
+    const std::string bytes = *FileManager::readFile(prefsFile());
+    const std::string folder = home.path + "/Library/Preferences";
+    ASSERT_EQ(rename(folder.c_str(), (folder + ".real").c_str()), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& l) { lines.push_back(l); });
+    {
+        UserDefaults d(prefsFile());
+        EXPECT_TRUE(d.objectForKey("health").isNull());
+        ASSERT_EQ(renameat2(AT_FDCWD, (folder + ".real").c_str(), AT_FDCWD, folder.c_str(), RENAME_EXCHANGE), 0);
+        d.setInteger("health", 100);
+        EXPECT_FALSE(d.synchronize());
+        EXPECT_FALSE(d.synchronize());
+    }
+    setLogSink(nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("UserDefaults: cannot write " + prefsFile() +
+                            ": its folder is another than the one it was read from"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_EQ(*FileManager::readFile(prefsFile()), bytes);
     EXPECT_EQ(UserDefaults(prefsFile()).integerForKey("health"), 80);
 }
 
