@@ -62,11 +62,14 @@ std::string processName() {
 
 // The report's path is never followed: a link standing there (planted to
 // have a crash write, or the next launch read, somewhere else) goes.
+// Taken away before it is judged: a report that took the link's place by
+// then stays where it is.
 void removeLinkAt(const std::string& path) {
-    const auto entry = FileManager::entryAttributes(path);
-    if (!entry || !S_ISLNK(entry->type)) return;
+    if (const auto entry = FileManager::entryAttributes(path); !entry || !S_ISLNK(entry->type)) return;
     Error error;
-    if (FileManager::remove(path, &error))
+    const auto taken = FileManager::takeAway(path, [](unsigned mode) { return S_ISLNK(mode); }, &error);
+    if (taken && !taken->mode) return;
+    if (taken && FileManager::remove(taken->aside, &error))
         warn("a link stood at " + path + "; it was removed, not followed");
     else
         warn("a link stands at " + path + " and could not be removed: " + error.localizedDescription());

@@ -83,18 +83,11 @@ std::string PKRCrashFiles::keychainKey(const std::string& path, const char* suff
 
 bool PKRCrashFiles::isPassingFailure(const pf::Error& error) {
     if (error.domain == kPKRKeychainUtilsErrorDomain) return error.code == platform::security::kInteractionNotAllowed;
-    if (error.domain != pf::kPOSIXErrorDomain) return false;
-    switch (error.code) {
-    case EACCES:
-    case EPERM:
-    case EMFILE:
-    case ENFILE:
-    case ENOMEM:
-    case EAGAIN:
-    case EINTR:
-    case ENOBUFS: return true;
-    default: return false;
-    }
+    // Only the file itself, opened and bad, is damage (a file of another
+    // kind, too large, undecodable): no system call's failure says so, be it
+    // no permission, no descriptor, an I/O error or a folder on the way that
+    // is no folder now. Only a missing file is none.
+    return FileManager::readFailure(error) == pf::ReadFailure::kIOError;
 }
 
 PKRCrashFiles::OptionalString PKRCrashFiles::completeCopyOf(const std::vector<uint8_t>& bytes) const {
@@ -187,7 +180,10 @@ void PKRCrashFiles::saveSettings() {
     Value::Dictionary settings;
     if (!approved_.empty()) settings[kApprovedReportsKey] = approved_;
     pf::Error error;
-    if (!Value(settings).writeBinaryPropertyListFile(settingsFile_, &error, pf::Sandbox::kPrivateFileMode))
+    const Value::Data bytes = Value(settings).toBinaryPropertyList();
+    // Only into the folder they were read from: one swapped in since holds settings this launch never read.
+    if (!FileManager::writeFileAtomically(settingsFile_, bytes.data(), bytes.size(), &error,
+                                          pf::Sandbox::kPrivateFileMode, &settingsFolder_))
         PKR_LOG_ERROR(kMethod, "Writing settings. %s", error.description().c_str());
 }
 
@@ -196,12 +192,13 @@ void PKRCrashFiles::loadSettings() {
     pf::Error error;
     std::optional<Value> settings;
     if (FileManager::giveOwnCopy(settingsFile_, &error, kMaxSettingsSize))
-        settings = Value::readPropertyListFile(settingsFile_, &error, kMaxSettingsSize);
+        if (const auto bytes = FileManager::readFile(settingsFile_, &error, kMaxSettingsSize, &settingsFolder_))
+            settings = Value::fromPropertyList(bytes->data(), bytes->size(), &error);
     if (!settings) {
         const pf::ReadFailure failure = FileManager::readFailure(error);
         if (failure == pf::ReadFailure::kMissing) return;
         PKR_LOG_ERROR(kMethod, "Reading crash manager settings.");
-        if (failure == pf::ReadFailure::kIOError && isPassingFailure(error)) {
+        if (failure == pf::ReadFailure::kIOError) {
             settingsUnread_ = true;
             PKRLog::plain("WARNING: The crash manager settings could not be read (" + error.localizedDescription() +
                           "); they are left as they are, and this launch's approvals are not saved");

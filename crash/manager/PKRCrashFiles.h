@@ -17,6 +17,7 @@
 #include "crash/manager/PKRPelkorAttachment.h"
 #include "crash/manager/PKRPelkorBaseManager.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
 
 // The user's identity stored with a report.
@@ -52,8 +53,8 @@ public:
     // ".fake" for an app-kill report.
     static std::string companionBase(const std::string& path);
     static std::string keychainKey(const std::string& path, const char* suffix);
-    // Failures that say "not now" rather than "never": some errno values, and
-    // a keychain that cannot be used now.
+    // Failures that say "not now" rather than "never": a system call's that
+    // is no missing file, and a keychain that cannot be used now.
     static bool isPassingFailure(const platform::foundation::Error& error);
 
     // A crash file already in the folder with exactly these bytes: a launch
@@ -96,6 +97,8 @@ private:
     // The settings could not be read for a passing reason: no save of this
     // launch replaces them.
     bool settingsUnread_ = false;
+    // Where the settings were read from (or found missing): the one folder saves go to.
+    platform::foundation::FolderIdentity settingsFolder_;
     std::vector<std::string> crashFiles_;
     OptionalString lastCrashFilename_;
 };

@@ -167,13 +167,14 @@ void PKRCrashManager::setUpReporter() {
     const pf::UncaughtExceptionHandler before = pf::getUncaughtExceptionHandler();
     if (crashCallBacks_) reporter_->setCrashCallbacks(crashCallBacks_);
     pf::Error error;
-    if (!reporter_->enableCrashReporter(&error))
-        PKRLog::plain("WARNING: Could not enable crash reporter: " + error.localizedDescription());
+    const bool enabled = reporter_->enableCrashReporter(&error);
+    if (!enabled) PKRLog::plain("WARNING: Could not enable crash reporter: " + error.localizedDescription());
     const pf::UncaughtExceptionHandler after = pf::getUncaughtExceptionHandler();
     if (after && after != before) {
         exceptionHandler_ = after;
         PKR_LOG_INFO(kMethod, "Exception handler successfully initialized.");
-    } else {
+    } else if (enabled) {
+        // A reporter that could not be enabled set no handler, and its line says why already.
         PKRLog::plain(
             "ERROR: Exception handler could not be set. Make sure there is no other exception handler set up!");
     }

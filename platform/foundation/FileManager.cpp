@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 #include "platform/foundation/HomeResolver.h"
@@ -141,6 +142,24 @@ std::optional<std::string> refuse(Error* error, FileManagerErrorCode code, const
             Error::withDescription(kFileManagerErrorDomain, code,
                                    (code == kFileNotRegularError ? "Not a regular file: " : "File too large: ") + path);
     return std::nullopt;
+}
+
+// The folder that holds `path` could not be reached now: one on the way that
+// is no folder now (ELOOP, ENOTDIR, EXDEV, EAGAIN there) is said as such,
+// with the errno kept for callers that tell passing failures from damage.
+bool unreachable(Error* error, int err, const std::string& path) {
+    if (err != ELOOP && err != ENOTDIR && err != EXDEV && err != EAGAIN) return fail(error, err, path);
+    if (error)
+        *error = Error::withDescription(kPOSIXErrorDomain, err,
+                                        path + ": a folder on its way is not a folder now (" + std::strerror(err) + ")");
+    return false;
+}
+
+// The folder a place lies in, when it lies in the home.
+FolderIdentity identityOf(const Place& place) {
+    struct stat st;
+    if (!place.inHome() || ::fstat(place.folder(), &st) != 0) return {};
+    return {uint64_t(st.st_dev), uint64_t(st.st_ino)};
 }
 
 }  // namespace
@@ -385,8 +404,13 @@ std::optional<FileAttributes> FileManager::entryAttributes(const std::string& pa
     return attributesAt(path, false, error);
 }
 
-std::optional<std::string> FileManager::readFile(const std::string& path, Error* error, uint64_t maxSize) {
+std::optional<std::string> FileManager::readFile(const std::string& path, Error* error, uint64_t maxSize,
+                                                 FolderIdentity* folder) {
     const Place place = HomeResolver::place(path);
+    // A folder on the way that is no folder now (swapped for a link, say)
+    // says nothing of the file beneath it: a passing failure, never damage.
+    if (!place) return unreachable(error, place.error(), path), std::nullopt;
+    if (folder) *folder = identityOf(place);
     const int fd = place.open(O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     struct stat st;
     if (fd < 0) {
@@ -440,24 +464,88 @@ ReadFailure FileManager::readFailure(const Error& error) {
     if (error.domain == kFileManagerErrorDomain)
         return error.code == kFileTooLargeError ? ReadFailure::kTooLarge : ReadFailure::kNotRegularFile;
     if (error.domain != kPOSIXErrorDomain || error.code == 0) return ReadFailure::kNone;
-    if (error.code == ENOENT || error.code == ENOTDIR) return ReadFailure::kMissing;
+    // Not a folder on the way (ENOTDIR) is no answer about the file itself.
+    if (error.code == ENOENT) return ReadFailure::kMissing;
     return ReadFailure::kIOError;
+}
+
+namespace {
+
+std::function<void(const std::string&)>& raceStep() {
+    static auto* step = new std::function<void(const std::string&)>;
+    return *step;
+}
+
+void betweenLookAndAct(const std::string& path) {
+    if (const auto& step = raceStep()) step(path);
+}
+
+}  // namespace
+
+void FileManager::setStepBetweenLookAndAct(std::function<void(const std::string& path)> step) {
+    raceStep() = std::move(step);
+}
+
+std::optional<FileManager::Taken> FileManager::takeAway(const std::string& path,
+                                                       const std::function<bool(unsigned mode)>& unwanted,
+                                                       Error* error) {
+    for (int round = 0; round < 8; ++round) {
+        struct stat st;
+        if (HomeResolver::place(path).stat(st, false) != 0) {
+            if (errno == ENOENT) return Taken{};
+            return fail(error, errno, path), std::nullopt;
+        }
+        if (!unwanted(st.st_mode)) return Taken{};
+        betweenLookAndAct(path);
+        // Moved first and looked at where nobody else acts: what was moved is what is judged.
+        Taken taken{0, freshSetAsideName(path)};
+        if (Error moveError; !moveWithoutReplacing(path, taken.aside, &moveError)) {
+            if (moveError.code == ENOENT || moveError.code == EEXIST) continue;
+            if (error) *error = moveError;
+            return std::nullopt;
+        }
+        if (HomeResolver::place(taken.aside).stat(st, false) != 0) return fail(error, errno, taken.aside), std::nullopt;
+        taken.mode = st.st_mode;
+        if (unwanted(taken.mode)) return taken;
+        // Something wanted stood there by then: back where it stood. Should
+        // another entry have taken the name meanwhile, the two trade places
+        // and the newcomer is judged in turn.
+        betweenLookAndAct(path);
+        if (renameBetween(taken.aside, path, RENAME_NOREPLACE) == 0) continue;
+        if (errno != EEXIST || renameBetween(taken.aside, path, RENAME_EXCHANGE) != 0)
+            return fail(error, errno, taken.aside + " -> " + path), std::nullopt;
+        if (HomeResolver::place(taken.aside).stat(st, false) != 0) return fail(error, errno, taken.aside), std::nullopt;
+        taken.mode = st.st_mode;
+        if (unwanted(taken.mode)) return taken;
+        return fail(error, EBUSY, path), std::nullopt;  // two wanted entries at once: neither is touched further
+    }
+    return fail(error, EBUSY, path), std::nullopt;  // swapped on every look
+}
+
+std::string FileManager::freshSetAsideName(const std::string& path) {
+    std::string number = "1";
+    if (const std::vector<std::string> copies = setAsideCopies(path); !copies.empty())
+        number = nextNumber(plainNumber(
+            lastPathComponent(copies.back()).substr(lastPathComponent(path).size() + std::strlen(kSetAsideMark))));
+    while (present(path + kSetAsideMark + number)) number = nextNumber(number);
+    return path + kSetAsideMark + number;
 }
 
 bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Error* error, Found found) {
     struct stat st;
-    if (HomeResolver::place(path).stat(st, false) == 0 && !S_ISDIR(st.st_mode)) {
-        if (found == Found::kKeep) {
-            if (error)
-                *error = Error::withDescription(kPOSIXErrorDomain, ENOTDIR,
-                                                path + " is " + kindOfEntry(st.st_mode) +
-                                                    ", not a folder, and is left as it is");
-            return false;
-        }
-        const std::string aside = moveAside(path, {}, error);
-        if (aside.empty()) return false;
-        log("A " + std::string(S_ISLNK(st.st_mode) ? "link" : "file") + " stood where the folder " + path +
-            " belongs; it was set aside as " + aside + ".");
+    if (HomeResolver::place(path).stat(st, false) == 0 && !S_ISDIR(st.st_mode) && found == Found::kKeep) {
+        if (error)
+            *error = Error::withDescription(kPOSIXErrorDomain, ENOTDIR,
+                                            path + " is " + kindOfEntry(st.st_mode) +
+                                                ", not a folder, and is left as it is");
+        return false;
+    }
+    if (found == Found::kMend) {
+        const auto taken = takeAway(path, [](unsigned m) { return !S_ISDIR(m); }, error);
+        if (!taken) return false;
+        if (taken->mode)
+            log("A " + std::string(S_ISLNK(taken->mode) ? "link" : "file") + " stood where the folder " + path +
+                " belongs; it was set aside as " + taken->aside + ".");
     }
     const std::string parent = deletingLastPathComponent(path);
     if (!parent.empty() && !exists(parent) && !createDirectory(parent, true, 0755, error)) return false;
@@ -470,7 +558,16 @@ bool FileManager::makeRealDirectory(const std::string& path, unsigned mode, Erro
     if (!S_ISDIR(st.st_mode)) return fail(error, ENOTDIR, path);
     // The umask narrows what mkdir makes; a folder found is narrowed only when it is ours.
     made = made || found == Found::kMend;
-    if (made && (st.st_mode & 07777) != mode && changeModeAt(place, mode) != 0) return fail(error, errno, path);
+    if (made && (st.st_mode & 07777) != mode && changeModeAt(place, mode) != 0) {
+        const int err = errno;
+        if (error) {
+            char modes[48];
+            std::snprintf(modes, sizeof modes, "%04o, and cannot be given %04o", st.st_mode & 07777, mode);
+            *error = Error::withDescription(kPOSIXErrorDomain, err,
+                                            path + " has mode " + modes + " (" + std::strerror(err) + ")");
+        }
+        return false;
+    }
     return true;
 }
 
@@ -488,11 +585,17 @@ void FileManager::removeLeftoverTemporaries(const std::string& folder, const std
 }
 
 bool FileManager::writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error,
-                                      unsigned mode) {
+                                      unsigned mode, const FolderIdentity* folder) {
     // The temporary and the file are named in one folder, opened once: a
     // folder swapped meanwhile cannot take either elsewhere.
     const Place place = HomeResolver::place(path);
-    if (!place) return fail(error, place.error(), path);
+    if (!place) return unreachable(error, place.error(), path);
+    if (folder && folder->known() && identityOf(place) != *folder) {
+        if (error)
+            *error = Error::withDescription(kPOSIXErrorDomain, ESTALE,
+                                            path + ": its folder is another than the one it was read from");
+        return false;
+    }
     std::string tmpl = place.name() + std::string(kTemporaryMark) + "XXXXXX";
     int fd = makeUniqueAt(place, tmpl, 0600);
     if (fd < 0) return fail(error, errno, path);

@@ -4,6 +4,7 @@
 // home's descriptor, one name at a time, and no link inside the home is ever
 // followed (a link there is not what a caller looks for: ELOOP).
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,8 +23,16 @@ struct FileAttributes {
     unsigned type = 0;  // st_mode's S_IFMT bits: what stands there (kindOfEntry names it)
 };
 
+// The folder a file was read from, by device and inode (0 when unknown).
+struct FolderIdentity {
+    uint64_t device = 0, inode = 0;
+    bool known() const { return inode != 0; }
+    bool operator==(const FolderIdentity&) const = default;
+};
+
 // Why readFile gave nothing: a caller sets damage aside, waits out an I/O
-// error and takes a missing file as none.
+// error (no permission, no descriptor, a folder on the way that is no folder
+// now) and takes a missing file as none.
 enum class ReadFailure { kNone, kMissing, kNotRegularFile, kTooLarge, kIOError };
 
 inline constexpr const char* kFileManagerErrorDomain = "QMFileManagerErrorDomain";
@@ -83,8 +92,10 @@ public:
     // or device is not waited on: both answer kFileNotRegularError, as a file
     // of more than `maxSize` bytes answers kFileTooLargeError (the caller's
     // limit is what the file's writer could ever have made).
+    // `folder`, when given, is told which folder the file was looked for in
+    // (none when it lies outside the home or its folder was not reached).
     static std::optional<std::string> readFile(const std::string& path, Error* error = nullptr,
-                                               uint64_t maxSize = kNoSizeLimit);
+                                               uint64_t maxSize = kNoSizeLimit, FolderIdentity* folder = nullptr);
     static ReadFailure readFailure(const Error& error);
     // What makeRealDirectory does with what already stands at its path.
     enum class Found {
@@ -97,16 +108,36 @@ public:
     // missing.
     static bool makeRealDirectory(const std::string& path, unsigned mode, Error* error = nullptr,
                                   Found found = Found::kMend);
+    // What takeAway moved: its lstat mode (0 when nothing was) and where it went.
+    struct Taken {
+        unsigned mode = 0;
+        std::string aside;
+    };
+    // Moves what stands at `path` to a fresh set-aside name when `unwanted`
+    // says so of its lstat mode. It is moved first and judged where it then
+    // stands, so a swap between the look and the move never takes anything
+    // else away: a wanted entry moved by then is put back. None (with
+    // `error`) when it could not be told or moved.
+    static std::optional<Taken> takeAway(const std::string& path, const std::function<bool(unsigned mode)>& unwanted,
+                                         Error* error = nullptr);
+    // "<path>.corrupt-<n>" with n above that of every copy there is, nothing at it.
+    static std::string freshSetAsideName(const std::string& path);
+    // Tests only: `step` runs with the path between a look at an entry and
+    // the act on it, where another process may swap it.
+    static void setStepBetweenLookAndAct(std::function<void(const std::string& path)> step);
     // Removes what atomic writes killed half-way left in `folder`: regular
     // files "<name>.tmp-XXXXXX", of `name` only when one is given. Only for a
     // folder no other process writes (one application holds its sandbox).
     static void removeLeftoverTemporaries(const std::string& folder, const std::string& name = {});
-    // Atomic: temporary file beside the target, fsync, rename.
+    // Atomic: temporary file beside the target, fsync, rename. With `folder`
+    // (what readFile told), nothing is written unless the folder at the path
+    // is still that one: a folder swapped in meanwhile holds a file this
+    // writer never read (ESTALE, a passing failure).
     static bool writeFileAtomically(const std::string& path, const void* bytes, size_t size, Error* error = nullptr,
-                                    unsigned mode = 0644);
+                                    unsigned mode = 0644, const FolderIdentity* folder = nullptr);
     static bool writeFileAtomically(const std::string& path, const std::string& bytes, Error* error = nullptr,
-                                    unsigned mode = 0644) {
-        return writeFileAtomically(path, bytes.data(), bytes.size(), error, mode);
+                                    unsigned mode = 0644, const FolderIdentity* folder = nullptr) {
+        return writeFileAtomically(path, bytes.data(), bytes.size(), error, mode, folder);
     }
     // Makes `path` an owner-only (0600) file before a library such as SQLite
     // creates it with a wider mode (SQLite gives its journals the database's

@@ -130,17 +130,37 @@ bool createFolders(const std::string& given, bool userNamed, std::string& home, 
 }
 
 // Anything but a regular file at the lock (a link, a FIFO, a folder) is set
-// aside once; a lock with another name elsewhere, which would take the process
-// id outside the sandbox, gets a copy of its own.
+// aside, as the entry that was looked at.
 bool setAsideForeignLock(const std::string& path, Error* error) {
-    if (!FileManager::giveOwnCopy(path, error)) return false;
-    const std::string found = FileManager::foreignEntry(path);
-    if (found.empty()) return true;
-    const std::string aside = FileManager::moveAside(path, {}, error);
-    if (aside.empty()) return false;
-    log("Something other than a file of its own (" + found + ") stood at " + path + "; it was set aside as " + aside +
-        ".");
+    const auto taken = FileManager::takeAway(path, [](unsigned mode) { return !S_ISREG(mode); }, error);
+    if (!taken) return false;
+    if (taken->mode)
+        log("Something other than a file of its own (" + FileManager::kindOfEntry(taken->mode) + ") stood at " + path +
+            "; it was set aside as " + taken->aside + ".");
     return true;
+}
+
+// The lock held in `fd` with a second name elsewhere (which would take the
+// process id outside the sandbox) is replaced by a copy of its own, locked
+// before it takes the name: no other process finds the name unlocked
+// meanwhile. The copy's descriptor, or -1 (errno) with `fd` left as it is.
+int lockedCopyOf(const std::string& path, int fd, nlink_t links) {
+    std::string name = path + ".tmp-XXXXXX";
+    const int copy = FileManager::makeUniqueFile(name, Sandbox::kPrivateFileMode);
+    if (copy < 0) return -1;
+    Error moveError;
+    if (::flock(copy, LOCK_EX | LOCK_NB) != 0 || !FileManager::move(name, path, &moveError)) {
+        const int err = moveError.code ? int(moveError.code) : errno;
+        ::close(copy);
+        FileManager::remove(name);
+        errno = err;
+        return -1;
+    }
+    ::close(fd);
+    const nlink_t others = links - 1;
+    log(path + " had " + (others == 1 ? std::string("a second name") : std::to_string(others) + " other names") +
+        " elsewhere; it now has a copy of its own, and the file it shared is left as it was.");
+    return copy;
 }
 
 // "0600": permission bits as the user sets them.
@@ -222,39 +242,75 @@ bool Sandbox::claim(Error* error) {
     std::lock_guard lock(gMutex);
     if (gLockFd >= 0 && gLockedHome == h) return true;
     const std::string path = h + "/Library/" + kLockFileName;
-    if (!setAsideForeignLock(path, error)) return false;
-    struct stat st {};
-    constexpr int kFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    const HomeResolver::Place place = HomeResolver::place(path);
-    int fd = place.open(kFlags, kPrivateFileMode);
-    // Our own lock file that we may not open had its mode taken away: given
-    // back, rather than set aside, so that a process still holding the file
-    // keeps the sandbox.
-    if (fd < 0 && errno == EACCES && place.stat(st, false) == 0 && S_ISREG(st.st_mode) &&
-        st.st_uid == ::geteuid() && ::fchmodat(place.folder(), place.name(), kPrivateFileMode, AT_SYMLINK_NOFOLLOW) == 0) {
-        log("The lock file " + path + " could not be opened (mode " + modeText(st.st_mode) +
-            "); its mode was set back to " + modeText(kPrivateFileMode) + ".");
+    // The lock is tried on the file that stands there, whatever other names
+    // it has: a running application holds that one. A file that changed
+    // under the try (swapped, given another name) is tried again.
+    constexpr int kTries = 8;
+    int fd = -1;
+    for (int tries = 0; fd < 0; ++tries) {
+        if (tries == kTries) {
+            if (error)
+                *error = Error::withDescription(kPOSIXErrorDomain, EBUSY,
+                                                path + " was replaced or given another name on each of " +
+                                                    std::to_string(kTries) + " tries to lock it");
+            return false;
+        }
+        if (!setAsideForeignLock(path, error)) return false;
+        struct stat st {};
+        constexpr int kFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        const HomeResolver::Place place = HomeResolver::place(path);
         fd = place.open(kFlags, kPrivateFileMode);
-    }
-    if (fd < 0) return failWith(error, errno, path);
-    // A name given it elsewhere between the look and the open: the process id is not written there.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
-        ::close(fd);
-        return failWith(error, EINVAL, path);
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        char holder[32] = {};
-        const ssize_t n = ::pread(fd, holder, sizeof holder - 1, 0);
-        ::close(fd);
-        if (err != EWOULDBLOCK) return failWith(error, err, path);
-        const long pid = n > 0 ? std::strtol(holder, nullptr, 10) : 0;
-        if (error)
-            *error = Error::withDescription(kPOSIXErrorDomain, EWOULDBLOCK,
-                                            "the sandbox " + h + " is in use by another running application" +
-                                                (pid > 0 ? " (process " + std::to_string(pid) + ")" : std::string()) +
-                                                "; one application runs on a sandbox at a time");
-        return false;
+        // Our own lock file that we may not open had its mode taken away: given
+        // back, rather than set aside, so that a process still holding the file
+        // keeps the sandbox.
+        if (fd < 0 && errno == EACCES && place.stat(st, false) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid() &&
+            ::fchmodat(place.folder(), place.name(), kPrivateFileMode, AT_SYMLINK_NOFOLLOW) == 0) {
+            log("The lock file " + path + " could not be opened (mode " + modeText(st.st_mode) +
+                "); its mode was set back to " + modeText(kPrivateFileMode) + ".");
+            fd = place.open(kFlags, kPrivateFileMode);
+        }
+        if (fd < 0) {
+            if (errno == ELOOP || errno == EISDIR || errno == ENXIO) continue;  // something else took the name
+            return failWith(error, errno, path);
+        }
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            fd = -1;
+            continue;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            char holder[32] = {};
+            const ssize_t n = ::pread(fd, holder, sizeof holder - 1, 0);
+            ::close(fd);
+            if (err != EWOULDBLOCK) return failWith(error, err, path);
+            const long pid = n > 0 ? std::strtol(holder, nullptr, 10) : 0;
+            if (error)
+                *error = Error::withDescription(kPOSIXErrorDomain, EWOULDBLOCK,
+                                                "the sandbox " + h + " is in use by another running application" +
+                                                    (pid > 0 ? " (process " + std::to_string(pid) + ")" : std::string()) +
+                                                    "; one application runs on a sandbox at a time");
+            return false;
+        }
+        // Locked: the name must still be this file's (a lock on a file
+        // replaced meanwhile keeps no one out), with no name elsewhere.
+        struct stat named {};
+        if (::fstat(fd, &st) != 0 || place.stat(named, false) != 0 || named.st_dev != st.st_dev ||
+            named.st_ino != st.st_ino) {
+            ::close(fd);
+            fd = -1;
+            continue;
+        }
+        if (st.st_nlink > 1) {
+            const int copy = lockedCopyOf(path, fd, st.st_nlink);
+            if (copy < 0) {
+                const int err = errno;
+                ::close(fd);
+                return failWith(error, err, path);
+            }
+            fd = copy;
+        }
     }
     const std::string pid = std::to_string(::getpid()) + "\n";
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != ssize_t(pid.size())) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <vector>
 
 #include "platform/foundation/Bundle.h"
@@ -52,6 +53,15 @@ std::string languageFromEnvironment() {
         return s;
     }
     return "en";
+}
+
+// Whether no save of `path` failed before in this process: one line per file
+// and launch, however many instances (a reset standard one) save it.
+bool firstWriteFailure(const std::string& path) {
+    static std::mutex& m = *new std::mutex;
+    static std::set<std::string>& said = *new std::set<std::string>;
+    std::lock_guard lock(m);
+    return said.insert(path).second;
 }
 
 }  // namespace
@@ -119,7 +129,8 @@ void UserDefaults::load() {
     Error error;
     std::optional<Value> v;
     if (FileManager::giveOwnCopy(path_, &error, kMaxFileSize))
-        v = Value::readPropertyListFile(path_, &error, kMaxFileSize);
+        if (const auto bytes = FileManager::readFile(path_, &error, kMaxFileSize, &folder_))
+            v = Value::fromPropertyList(bytes->data(), bytes->size(), &error);
     if (v && v->isDictionary()) {
         values_ = v->dictionary();
         return;
@@ -213,15 +224,15 @@ bool UserDefaults::synchronize() {
     FileManager::createDirectory(FileManager::deletingLastPathComponent(path_), true, Sandbox::kFolderMode);
     Error error;
     const Value::Data bytes = Value(values_).toBinaryPropertyList();
-    if (!FileManager::writeFileAtomically(path_, bytes.data(), bytes.size(), &error, Sandbox::kPrivateFileMode)) {
-        // The error names the file already. A full disk fails every save alike.
-        if (error.localizedDescription() != writeFailure_) {
-            writeFailure_ = error.localizedDescription();
-            log("UserDefaults: cannot write " + writeFailure_);
-        }
+    // Only into the folder the settings were read from: one swapped in since holds settings this launch never read.
+    if (!FileManager::writeFileAtomically(path_, bytes.data(), bytes.size(), &error, Sandbox::kPrivateFileMode,
+                                          &folder_)) {
+        // The error names the file already. Said once a launch: a full disk
+        // fails every save alike, and a folder swapped away fails them each
+        // a little differently.
+        if (firstWriteFailure(path_)) log("UserDefaults: cannot write " + error.localizedDescription());
         return false;
     }
-    writeFailure_.clear();
     dirty_ = false;
     return true;
 }

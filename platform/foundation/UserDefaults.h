@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
 
 namespace platform::foundation {
@@ -62,10 +63,10 @@ private:
     Value::Dictionary values_, registered_;
     bool dirty_ = false;
     double saveDue_ = 0;  // clock time of the pending save; 0 when none
-    std::string writeFailure_;  // the last failed save's error, said once until a save succeeds
     // The file could not be read for a passing reason (no permission, no
     // descriptor): it is not damage, and no save of this launch replaces it.
     bool unread_ = false;
+    FolderIdentity folder_;  // where the settings were read from (or found missing), the one place saves go
 };
 
 }  // namespace platform::foundation

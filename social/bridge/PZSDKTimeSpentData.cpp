@@ -62,7 +62,8 @@ void PZSDKTimeSpentData::restore(bool calledFromActivateApp) {
     platform::foundation::Error error;
     const std::string path = persistencePath();
     std::optional<std::string> bytes;
-    if (FileManager::giveOwnCopy(path, &error, kMaxFileSize)) bytes = FileManager::readFile(path, &error, kMaxFileSize);
+    if (FileManager::giveOwnCopy(path, &error, kMaxFileSize))
+        bytes = FileManager::readFile(path, &error, kMaxFileSize, &folder_);
     const ReadFailure failure = bytes ? ReadFailure::kNone : FileManager::readFailure(error);
     if (bytes) saved = Value::fromJSON(*bytes);
     unread_ = failure == ReadFailure::kIOError;
@@ -131,8 +132,10 @@ void PZSDKTimeSpentData::suspend() {
         json = Value(d).toJSON();
     }
     platform::foundation::Error error;
+    // Only into the folder it was read from: one swapped in since holds a time this launch never read.
     if (!FileManager::writeFileAtomically(persistencePath(), json, &error,
-                                          platform::foundation::Sandbox::kPrivateFileMode))
+                                          platform::foundation::Sandbox::kPrivateFileMode, &folder_) &&
+        !std::exchange(unsavedSaid_, true))  // once a launch
         platform::foundation::log("Cannot save the time spent: " + error.localizedDescription());
     loaded_ = false;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/foundation/FileManager.h"
+
 class PZSDKTimeSpentData {
 public:
     // A suspension longer than this starts a new session on resume.
@@ -46,7 +48,9 @@ private:
     bool loaded_ = false;
     // The file could not be read for a passing reason (no permission, no
     // descriptor): it is left for a later launch, never written over; said once.
-    bool unread_ = false, unreadSaid_ = false;
+    bool unread_ = false, unreadSaid_ = false, unsavedSaid_ = false;
+    // Where the file was read from (or found missing): the one folder saves go to.
+    platform::foundation::FolderIdentity folder_;
     double secondsSpent_ = 0, lastRestoreTime_ = 0, lastSuspendTime_ = 0;
     int interruptions_ = 0, sessions_ = 0;
     std::string sourceApplication_, url_;

@@ -3,6 +3,7 @@
 // stays byte for byte, nothing the launch writes replaces it, a line says
 // why, once, and a later launch reads it as it was.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +17,10 @@
 #include <vector>
 
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/FolderSwapper.h"
 #include "tests/support/OtherUser.h"
 #include "tests/support/ShellTools.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -113,6 +116,34 @@ protected:
         const size_t end = text.find_first_of(",}", at);
         text.replace(at, end - at, "\"numSessions\":57");
         std::ofstream(timeSpent(), std::ios::binary | std::ios::trunc) << text;
+    }
+
+    std::string crashFolder() const { return home_ + "/Library/Caches/net.pelkorapp.sdk.ios"; }
+    // The crash manager's pending reports (names of digits), with their bytes.
+    std::map<std::string, std::string> pending() const {
+        std::map<std::string, std::string> found;
+        for (const auto& e : fs::directory_iterator(crashFolder())) {
+            const std::string name = e.path().filename().string();
+            if (name.find_first_not_of("0123456789") == std::string::npos) found[name] = qmtest::readAll(e.path());
+        }
+        return found;
+    }
+    // A running application crashed, and its report taken in by the next
+    // launch. On a fresh home: the settings hold the health default once
+    // crashes are caught.
+    void crashOnce() {
+        std::vector<std::string> args = asUser_;
+        args.insert(args.end(), {app_, "--home", home_, "--battery", "0.5", "--headless"});
+        const std::string output = out_.file("crashed.txt");
+        const pid_t pid = qmtest::spawnLogged(args, other_.environment(qmtest::headlessEnvironment()), output);
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(qmtest::waitUntil([&] {
+            return qmtest::launchIsUnderWay(pid) && qmtest::readAll(settings()).find("healthPercent") != std::string::npos;
+        })) << qmtest::readAll(output);
+        ASSERT_EQ(::kill(pid, SIGSEGV), 0);
+        qmtest::waitExit(pid, 60);
+        ASSERT_EQ(launch(), 0) << log_;
+        ASSERT_EQ(pending().size(), 1u) << log_;
     }
 
     qmtest::OtherUser other_;
@@ -248,4 +279,72 @@ TEST_F(PassingFailures, CrashManagerSettingsThatMayNotBeReadAreLeftAsTheyAre) {
     EXPECT_EQ(setAside(), std::vector<std::string>{}) << log_;
     ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
     EXPECT_EQ(qmtest::readAll(file), kept);
+}
+
+// Folders of the home swapped for links to folders outside while the
+// application launches, over and over: a file beneath one that cannot be
+// reached now is no damage and missing from nowhere. No setting, session
+// count or pending report is lost, and nothing of ours is set aside (a link
+// that stood in a folder's place may be).
+TEST_F(PassingFailures, LaunchesWithFoldersSwappedForLinksLoseNothingAndSetNothingOfOursAside) {
+    ASSERT_NO_FATAL_FAILURE(crashOnce());
+    double first = 0;
+    ASSERT_NO_FATAL_FAILURE(useTheHome(&first));
+    const auto reports = pending();
+    ASSERT_EQ(reports.size(), 1u);
+    for (const std::string& folder : {home_ + "/Library/Preferences", crashFolder()}) {
+        SCOPED_TRACE(folder);
+        const std::string outside = base_.file("outside-" + fs::path(folder).filename().string());
+        ASSERT_TRUE(fs::create_directory(outside));
+        qmtest::FolderSwapper swapper(folder, outside);
+        constexpr int kLaunches = 20;
+        std::string logs;
+        int ran = 0;
+        for (int i = 0; i < kLaunches; ++i) {
+            // Run, or refused at once (a folder of the sandbox that cannot serve now): never a crash or a hang.
+            const int status = launch();
+            EXPECT_TRUE(status == 0 || status == 1) << status << "\n" << log_;
+            ran += status == 0;
+            logs += log_;
+        }
+        swapper.stop();
+        EXPECT_GT(swapper.swaps(), kLaunches);
+        EXPECT_GT(ran, 0) << logs;
+        ASSERT_TRUE(swapper.inPlace()) << logs;
+        for (const auto& aside : setAside()) EXPECT_TRUE(fs::is_symlink(aside)) << aside << "\n" << logs;
+        EXPECT_EQ(fs::directory_iterator(outside), fs::directory_iterator()) << logs;
+        EXPECT_EQ(logs.find("they were set aside"), std::string::npos) << logs;
+        EXPECT_EQ(logs.find("it was deleted"), std::string::npos) << logs;
+        EXPECT_EQ(logs.find("moved it to"), std::string::npos) << logs;
+        EXPECT_NEAR(firstInit(), first, 1e-3) << logs;
+        EXPECT_GE(sessions(), 57) << logs;
+        EXPECT_EQ(pending(), reports) << logs;
+    }
+}
+
+// The crash reporter's folders, closed to the application (mode 0000, and
+// not its own to open again): one line, saying why.
+TEST_F(PassingFailures, ACrashReporterFolderThatCannotBeOpenedIsSaidOnceWithItsReason) {
+    ASSERT_EQ(launch(), 0) << log_;
+    const std::string data = home_ + "/Library/Caches/com.ovellalabs.crashreporter.data";
+    for (const std::string& folder : {data, data + "/org.quenmira.battery", data + "/org.quenmira.battery/queued_reports"}) {
+        SCOPED_TRACE(folder);
+        ASSERT_TRUE(fs::is_directory(folder));
+        if (geteuid() == 0) {
+            ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+        }
+        ASSERT_EQ(::chmod(folder.c_str(), 0), 0);
+        EXPECT_EQ(launch(), 0) << log_;
+        // Its owner gives the folder its mode back without a word; another may not.
+        EXPECT_EQ(qmtest::occurrences(log_, "\n"), geteuid() == 0 ? 2 : 1) << log_;
+        EXPECT_EQ(log_.find("Exception handler could not be set"), std::string::npos) << log_;
+        if (geteuid() == 0) {
+            EXPECT_NE(log_.find("Could not enable crash reporter: " + folder +
+                                " has mode 0000, and cannot be given 0755 (Operation not permitted)"),
+                      std::string::npos)
+                << log_;
+            ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
+        }
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    }
 }

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -109,6 +110,45 @@ TEST_F(Process, OneApplicationRunsOnASandboxAtATime) {
     }
     EXPECT_GE(ran, 1);
     EXPECT_EQ(setAside(), std::vector<std::string>{});
+}
+
+// A second name on the lock of a sandbox in use lets no second application
+// in; a name given the lock during launches ends none of them.
+TEST_F(Process, ALockWithASecondNameStillKeepsASecondApplicationOut) {
+    Child first = start({"--headless", "--battery", "0.5"});
+    ASSERT_TRUE(waitForLaunch(first)) << qmtest::readAll(first.output);
+    const std::string lock = home_.path() + "/Library/instance.lock", other = out_.file("lock-backup");
+    ASSERT_EQ(::link(lock.c_str(), other.c_str()), 0);
+    Child second = start({"--headless", "--battery", "0.5"});
+    EXPECT_EQ(finish(second), 1) << log_;
+    EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << log_;
+    EXPECT_NE(log_.find("is in use by another running application (process " + std::to_string(first.pid) + ")"),
+              std::string::npos)
+        << log_;
+    ASSERT_EQ(kill(first.pid, SIGTERM), 0);
+    EXPECT_EQ(finish(first), 0) << log_;
+    ASSERT_EQ(::unlink(other.c_str()), 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> linked{0};
+    std::thread linker([&] {
+        while (!stop.load()) {
+            if (::link(lock.c_str(), other.c_str()) == 0) linked.fetch_add(1);
+            ::usleep(200);  // the other side's pace, not a wait for anything
+            ::unlink(other.c_str());
+        }
+    });
+    std::string logs;
+    for (int i = 0; i < 10; ++i) {
+        Child c = start({"--snapshot", out_.file("linked" + std::to_string(i) + ".png"), "--battery", "0.5"});
+        EXPECT_EQ(finish(c), 0) << log_;
+        logs += log_;
+    }
+    stop = true;
+    linker.join();
+    EXPECT_GT(linked.load(), 10);
+    EXPECT_EQ(logs.find("Invalid argument"), std::string::npos) << logs;
+    EXPECT_EQ(setAside(), std::vector<std::string>{}) << logs;
 }
 
 TEST_F(Process, AFifoAtTheHitStoresOrTheKeychainsJournalHoldsNoLaunch) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/FolderSwapper.h"
 #include "tests/support/ShellTools.h"
 
 namespace {
@@ -119,26 +120,9 @@ TEST_F(SandboxLinks, FoldersOfTheHomeSwappedForLinksMidLaunchTakeNothingOutside)
         SCOPED_TRACE(folder);
         std::string name = folder;
         std::replace(name.begin(), name.end(), '/', '-');
-        const std::string outside = out_.file("outside-" + name), link = home + "/swap-" + name;
+        const std::string outside = out_.file("outside-" + name);
         fs::create_directory(outside);
-        const std::string swapped = home + "/" + folder;
-        std::atomic<bool> stop{false};
-        std::atomic<long> exchanged{0};
-        // A new link each round: one the launch set aside is no longer in play.
-        std::thread swapper([&] {
-            while (!stop.load()) {
-                std::error_code ignored;
-                fs::create_directory_symlink(outside, link, ignored);
-                if (::renameat2(AT_FDCWD, swapped.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0) {
-                    exchanged.fetch_add(1);
-                    ::usleep(300);  // the other side's pace, not a wait for anything
-                    ::renameat2(AT_FDCWD, swapped.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
-                }
-                // The link, or a folder made while the link stood in its place: gone, never followed.
-                fs::remove_all(link, ignored);
-                ::usleep(300);
-            }
-        });
+        qmtest::FolderSwapper swapper(home + "/" + folder, outside);
         constexpr int kLaunches = 10;
         std::string logs;
         int ran = 0;
@@ -149,9 +133,8 @@ TEST_F(SandboxLinks, FoldersOfTheHomeSwappedForLinksMidLaunchTakeNothingOutside)
             ran += status == 0;
             logs += log_;
         }
-        stop = true;
-        swapper.join();
-        EXPECT_GT(exchanged.load(), kLaunches);
+        swapper.stop();
+        EXPECT_GT(swapper.swaps(), kLaunches);
         // Some ran their course with the folder swapped under them; with
         // Library itself swapped, a launch is mostly refused before it starts.
         if (folder != "Library") {
@@ -160,10 +143,8 @@ TEST_F(SandboxLinks, FoldersOfTheHomeSwappedForLinksMidLaunchTakeNothingOutside)
         std::vector<std::string> found;
         for (const auto& e : fs::recursive_directory_iterator(outside)) found.push_back(e.path());
         EXPECT_EQ(found, std::vector<std::string>{}) << ran << " launches of " << kLaunches << " ran\n" << logs;
-        // The home's own folder back in place for the next one.
-        if (fs::is_symlink(swapped) && fs::is_directory(fs::symlink_status(link)))
-            ::renameat2(AT_FDCWD, swapped.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
-        fs::remove_all(link);
+        // And the home's own folder is back in place for the next one.
+        EXPECT_TRUE(swapper.inPlace()) << logs;
     }
 }
 

@@ -17,6 +17,7 @@
 #include "crash/capture/image/ImageList.h"
 #include "crash/capture/report/PKROVCrashReport.h"
 #include "platform/foundation/Exception.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
 #include "platform/system/Loader.h"
@@ -360,6 +361,29 @@ TEST_F(PKROVCrashReporterTest, ALinkAtTheReportPathIsRemovedNotFollowed) {
     EXPECT_FALSE(fs::exists(missing));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("a link stood at " + reporter_->crashReportPath()), std::string::npos) << lines[0];
+}
+
+// A report that takes the path back between the look (a link there) and the
+// removal stays: what is removed is what was looked at.
+TEST_F(PKROVCrashReporterTest, AReportInPlaceOfTheLinkByTheRemovalStays) {
+    const std::string path = reporter_->crashReportPath(), away = path + ".swapped";
+    fs::create_directories(reporter_->crashReportDirectory());
+    std::ofstream(away) << "a report";
+    fs::create_symlink(home_ / "outside.txt", path);
+    std::vector<std::string> lines;
+    platform::foundation::setLogSink([&](const std::string& line) { lines.push_back(line); });
+    int steps = 0;
+    platform::foundation::FileManager::setStepBetweenLookAndAct([&](const std::string& p) {
+        if (p == path && steps++ == 0) renameat2(AT_FDCWD, away.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+    });
+    const bool pending = reporter_->hasPendingCrashReport();
+    platform::foundation::FileManager::setStepBetweenLookAndAct(nullptr);
+    platform::foundation::setLogSink(nullptr);
+    EXPECT_EQ(steps, 2);  // at the look, and before the report went back
+    EXPECT_TRUE(pending);
+    EXPECT_EQ(readText(path), "a report");
+    EXPECT_EQ(lines, std::vector<std::string>{});
+    EXPECT_TRUE(fs::is_symlink(away));
 }
 
 // The reporter's folders linked to one outside: the link is set aside with a

@@ -240,3 +240,37 @@ TEST(Sandbox, OneProcessHoldsAHomeAtATime) {
     EXPECT_NE(r.output.find("claimed=1"), std::string::npos) << r.output;
     Sandbox::setHome("");
 }
+
+// A second name on the lock of a home held by a running process lets no
+// second process in: the lock is tried on the file that stands there. A
+// process that finds its lock with a second name and nobody holding it runs,
+// on a copy of its own locked before it takes the name.
+TEST(Sandbox, ALockWithASecondNameKeepsASecondProcessOut) {
+    foundation_test::TempDir dir, outside;
+    const std::string lock = dir.path + "/Library/" + Sandbox::kLockFileName;
+    ASSERT_TRUE(Sandbox::setHome(dir.path));
+    Error error;
+    ASSERT_TRUE(Sandbox::claim(&error)) << error.localizedDescription();
+    const std::string other = outside.file("backup");
+    ASSERT_EQ(link(lock.c_str(), other.c_str()), 0);
+    auto r = runFresh("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path);
+    EXPECT_NE(r.output.find("claimed=0 the sandbox " + dir.path +
+                            " is in use by another running application (process " + std::to_string(getpid()) + ")"),
+              std::string::npos)
+        << r.output;
+    // Let go, the home is claimed by the next, which gives the lock a file of its own.
+    foundation_test::TempDir elsewhere;
+    ASSERT_TRUE(Sandbox::setHome(elsewhere.path));
+    ASSERT_TRUE(Sandbox::claim());
+    const std::string kept = FileManager::readFile(other).value_or("<none>");
+    r = runFresh("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path);
+    EXPECT_NE(r.output.find("claimed=1"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(lock + " had a second name elsewhere; it now has a copy of its own"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(FileManager::readFile(other).value_or("<none>"), kept);
+    struct stat st {};
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_FALSE(FileManager::isPresent(lock + ".corrupt-1"));
+    Sandbox::setHome("");
+}

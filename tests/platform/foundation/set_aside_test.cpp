@@ -1,9 +1,12 @@
 // Homes reached through linked folders, files of the sandbox with a second
 // name elsewhere, and copies set aside that never take a name already there.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -197,4 +200,107 @@ TEST(SetAside, AFileWithASecondNameGetsACopyOfItsOwn) {
     for (const char* name : {"missing", "ours", "link"}) EXPECT_TRUE(FileManager::giveOwnCopy(dir.file(name))) << name;
     EXPECT_TRUE(FileManager::isPresent(dir.file("link")));
     EXPECT_FALSE(FileManager::isPresent(dir.file("missing")));
+}
+
+// A folder of ours that takes the name back between the look (a link there)
+// and the move: the move takes it, looks, and puts it back where it stood;
+// only a link found by then is set aside.
+TEST(SetAside, AFolderBackInPlaceBetweenTheLookAndTheMoveIsPutBackNotSetAside) {
+    foundation_test::TempDir dir, outside;
+    ASSERT_TRUE(Sandbox::setHome(dir.path));
+    const std::string folder = Sandbox::caches() + "/ours", away = folder + ".swapped";
+    ASSERT_TRUE(FileManager::createDirectory(folder));
+    write(folder + "/data", "ours");
+    ASSERT_EQ(rename(folder.c_str(), away.c_str()), 0);
+    ASSERT_EQ(symlink(outside.path.c_str(), folder.c_str()), 0);
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& line) { lines.push_back(line); });
+    int steps = 0;
+    FileManager::setStepBetweenLookAndAct([&](const std::string& path) {
+        if (path == folder && steps++ == 0) renameat2(AT_FDCWD, away.c_str(), AT_FDCWD, folder.c_str(), RENAME_EXCHANGE);
+    });
+    Error error;
+    const bool made = FileManager::makeRealDirectory(folder, 0700, &error);
+    FileManager::setStepBetweenLookAndAct(nullptr);
+    setLogSink(nullptr);
+    ASSERT_TRUE(made) << error.localizedDescription();
+    EXPECT_EQ(steps, 2);  // at the look, and before the folder went back
+    EXPECT_EQ(contents(folder + "/data"), "ours");
+    EXPECT_EQ(FileManager::setAsideCopies(folder), std::vector<std::string>{});
+    EXPECT_EQ(lines, std::vector<std::string>{});
+    EXPECT_TRUE(FileManager::entryAttributes(away) && S_ISLNK(FileManager::entryAttributes(away)->type));
+
+    // A link that takes the name while the folder is away: the folder trades
+    // places with it, and the link is what is set aside.
+    ASSERT_EQ(unlink(away.c_str()), 0);
+    ASSERT_EQ(rename(folder.c_str(), away.c_str()), 0);
+    ASSERT_EQ(symlink(outside.path.c_str(), folder.c_str()), 0);
+    steps = 0;
+    FileManager::setStepBetweenLookAndAct([&](const std::string& path) {
+        if (path != folder) return;
+        if (++steps == 1) renameat2(AT_FDCWD, away.c_str(), AT_FDCWD, folder.c_str(), RENAME_EXCHANGE);
+        if (steps == 2) symlink(outside.path.c_str(), folder.c_str());  // before the folder is put back
+    });
+    setLogSink([&](const std::string& line) { lines.push_back(line); });
+    ASSERT_TRUE(FileManager::makeRealDirectory(folder, 0700, &error)) << error.localizedDescription();
+    FileManager::setStepBetweenLookAndAct(nullptr);
+    setLogSink(nullptr);
+    EXPECT_EQ(steps, 2);
+    EXPECT_EQ(contents(folder + "/data"), "ours");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("A link stood where the folder " + folder + " belongs; it was set aside as " + folder +
+                            ".corrupt-1"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_TRUE(S_ISLNK(FileManager::entryAttributes(folder + ".corrupt-1")->type));
+    lines.clear();
+    ASSERT_EQ(unlink((folder + ".corrupt-1").c_str()), 0);
+
+    // A link that stays where it was looked at is set aside, with one line.
+    ASSERT_EQ(rename(folder.c_str(), (folder + ".real").c_str()), 0);
+    ASSERT_EQ(symlink(outside.path.c_str(), folder.c_str()), 0);
+    setLogSink([&](const std::string& line) { lines.push_back(line); });
+    ASSERT_TRUE(FileManager::makeRealDirectory(folder, 0700, &error)) << error.localizedDescription();
+    setLogSink(nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("A link stood where the folder " + folder + " belongs; it was set aside as " + folder +
+                            ".corrupt-1"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_TRUE(S_ISLNK(FileManager::entryAttributes(folder + ".corrupt-1")->type));
+    EXPECT_TRUE(FileManager::entryAttributes(folder)->isDirectory);
+    EXPECT_EQ(FileManager::contentsOfDirectory(outside.path), std::vector<std::string>{});
+    Sandbox::setHome("");
+}
+
+// Only the file itself, opened, can be damaged or missing: a folder on its
+// way that is no folder now is a passing failure, said as such.
+TEST(SetAside, AFileBeneathAFolderSwappedForALinkCannotBeReadNowAndIsNoDamage) {
+    foundation_test::TempDir dir, outside;
+    ASSERT_TRUE(Sandbox::setHome(dir.path));
+    const std::string folder = Sandbox::preferences(), file = folder + "/settings.plist";
+    write(file, "mine");
+    write(outside.file("settings.plist"), "theirs");
+    ASSERT_EQ(rename(folder.c_str(), (folder + ".real").c_str()), 0);
+    ASSERT_EQ(symlink(outside.path.c_str(), folder.c_str()), 0);
+    Error error;
+    EXPECT_FALSE(FileManager::readFile(file, &error));
+    EXPECT_EQ(FileManager::readFailure(error), ReadFailure::kIOError) << error.localizedDescription();
+    EXPECT_EQ(error.localizedDescription(),
+              file + ": a folder on its way is not a folder now (Too many levels of symbolic links)");
+    EXPECT_FALSE(FileManager::writeFileAtomically(file, std::string("written"), &error));
+    EXPECT_EQ(error.localizedDescription(),
+              file + ": a folder on its way is not a folder now (Too many levels of symbolic links)");
+    // One name at a time, the link on the way answers ENOTDIR: no answer about the file either.
+    EXPECT_EQ(FileManager::readFailure(posixError(ENOTDIR, file)), ReadFailure::kIOError);
+    EXPECT_EQ(FileManager::readFailure(posixError(ENOENT, file)), ReadFailure::kMissing);
+    EXPECT_EQ(contents(outside.file("settings.plist")), "theirs");
+    // A link at the file's own name is the file's damage.
+    ASSERT_EQ(unlink(folder.c_str()), 0);
+    ASSERT_EQ(rename((folder + ".real").c_str(), folder.c_str()), 0);
+    ASSERT_EQ(rename(file.c_str(), (file + ".real").c_str()), 0);
+    ASSERT_EQ(symlink((file + ".real").c_str(), file.c_str()), 0);
+    EXPECT_FALSE(FileManager::readFile(file, &error));
+    EXPECT_EQ(FileManager::readFailure(error), ReadFailure::kNotRegularFile) << error.localizedDescription();
+    Sandbox::setHome("");
 }

@@ -1,11 +1,13 @@
 #include "platform/foundation/UserDefaults.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <utility>
@@ -261,13 +263,15 @@ TEST_F(DefaultsTest, ASettingsFileThatCannotBeReadNowIsLeftAsItIsAndReadLater) {
     EXPECT_EQ(UserDefaults(prefsFile()).integerForKey("health"), 80);
 }
 
-TEST_F(DefaultsTest, AWriteThatKeepsFailingIsSaidOnceUntilOneSucceeds) {
+// One line per file and launch, whatever the reason each failed save has and
+// however many instances (the standard one reset) save the file.
+TEST_F(DefaultsTest, AWriteThatKeepsFailingIsSaidOncePerFileAndLaunch) {
     auto& d = UserDefaults::standard();
     d.setInteger("launches", 1);
     ASSERT_TRUE(d.synchronize());
     std::vector<std::string> lines;
     setLogSink([&](const std::string& l) { lines.push_back(l); });
-    auto failThrice = [&] {
+    auto failThrice = [&](UserDefaults& d) {
         ASSERT_TRUE(FileManager::remove(prefsFile()));
         ASSERT_TRUE(FileManager::createDirectory(prefsFile() + "/in-the-way"));
         for (int i = 2; i <= 4; ++i) {
@@ -276,13 +280,97 @@ TEST_F(DefaultsTest, AWriteThatKeepsFailingIsSaidOnceUntilOneSucceeds) {
         }
         ASSERT_TRUE(FileManager::remove(prefsFile()));
     };
-    failThrice();
+    failThrice(d);
     EXPECT_EQ(lines.size(), 1u);
     ASSERT_TRUE(d.synchronize());
-    failThrice();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].substr(lines[0].find("UserDefaults:")), lines[1].substr(lines[1].find("UserDefaults:")));
-    EXPECT_NE(lines[1].find(prefsFile()), std::string::npos) << lines[1];
+    failThrice(d);
+    // The folder itself swapped for a link: another reason, still the same file.
+    const std::string folder = home.path + "/Library/Preferences";
+    ASSERT_EQ(rename(folder.c_str(), (folder + ".real").c_str()), 0);
+    ASSERT_EQ(symlink(bundle.path.c_str(), folder.c_str()), 0);
+    d.setInteger("launches", 5);
+    EXPECT_FALSE(d.synchronize());
+    UserDefaults::resetStandard();
+    UserDefaults::standard().setInteger("launches", 6);
+    EXPECT_FALSE(UserDefaults::standard().synchronize());
+    ASSERT_EQ(unlink(folder.c_str()), 0);
+    ASSERT_EQ(rename((folder + ".real").c_str(), folder.c_str()), 0);
+    setLogSink(nullptr);
+    // The instance made meanwhile says it cannot read the file; of writing, one line.
+    std::vector<std::string> writes;
+    for (const auto& line : lines)
+        if (line.find("UserDefaults: cannot write ") != std::string::npos) writes.push_back(line);
+    ASSERT_EQ(writes.size(), 1u) << lines.back();
+    EXPECT_NE(writes[0].find("UserDefaults: cannot write " + prefsFile()), std::string::npos) << writes[0];
+}
+
+// The settings' folder swapped for a link while they are read: they cannot be
+// read now, and no save of this launch replaces them once the folder is back.
+TEST_F(DefaultsTest, SettingsBeneathAFolderSwappedForALinkAreLeftAsTheyAreAndReadLater) {
+    {
+        UserDefaults d(prefsFile());
+        d.setInteger("health", 80);
+        ASSERT_TRUE(d.synchronize());
+    }
+    const std::string bytes = *FileManager::readFile(prefsFile());
+    const std::string folder = home.path + "/Library/Preferences";
+    ASSERT_EQ(rename(folder.c_str(), (folder + ".real").c_str()), 0);
+    ASSERT_EQ(symlink(bundle.path.c_str(), folder.c_str()), 0);
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& l) { lines.push_back(l); });
+    {
+        UserDefaults d(prefsFile());
+        EXPECT_TRUE(d.objectForKey("health").isNull());
+        ASSERT_EQ(unlink(folder.c_str()), 0);
+        ASSERT_EQ(rename((folder + ".real").c_str(), folder.c_str()), 0);
+        d.setInteger("health", 100);
+        EXPECT_FALSE(d.synchronize());
+    }
+    setLogSink(nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("UserDefaults: cannot read " + prefsFile() +
+                            ": a folder on its way is not a folder now (Too many levels of symbolic links); it is "
+                            "left as it is"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_EQ(*FileManager::readFile(prefsFile()), bytes);
+    EXPECT_EQ(FileManager::contentsOfDirectory(folder), std::vector<std::string>{"com.example.defaults.plist"});
+    EXPECT_EQ(FileManager::contentsOfDirectory(bundle.path), std::vector<std::string>{"Info.plist"});
+    EXPECT_EQ(UserDefaults(prefsFile()).integerForKey("health"), 80);
+}
+
+// Read from a folder that another process then swaps for the real one (as
+// one set aside a link in its place and made an empty folder meanwhile): the
+// settings found missing there are not written over the ones of the folder
+// swapped in.
+TEST_F(DefaultsTest, SettingsAreNeverSavedIntoAFolderOtherThanTheOneTheyWereReadFrom) {
+    {
+        UserDefaults d(prefsFile());
+        d.setInteger("health", 80);
+        ASSERT_TRUE(d.synchronize());
+    }
+    const std::string bytes = *FileManager::readFile(prefsFile());
+    const std::string folder = home.path + "/Library/Preferences";
+    ASSERT_EQ(rename(folder.c_str(), (folder + ".real").c_str()), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    std::vector<std::string> lines;
+    setLogSink([&](const std::string& l) { lines.push_back(l); });
+    {
+        UserDefaults d(prefsFile());
+        EXPECT_TRUE(d.objectForKey("health").isNull());
+        ASSERT_EQ(renameat2(AT_FDCWD, (folder + ".real").c_str(), AT_FDCWD, folder.c_str(), RENAME_EXCHANGE), 0);
+        d.setInteger("health", 100);
+        EXPECT_FALSE(d.synchronize());
+        EXPECT_FALSE(d.synchronize());
+    }
+    setLogSink(nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("UserDefaults: cannot write " + prefsFile() +
+                            ": its folder is another than the one it was read from"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_EQ(*FileManager::readFile(prefsFile()), bytes);
+    EXPECT_EQ(UserDefaults(prefsFile()).integerForKey("health"), 80);
 }
 
 TEST_F(DefaultsTest, WhatAKilledSaveLeftIsRemovedAtLoad) {

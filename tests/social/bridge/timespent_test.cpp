@@ -226,6 +226,40 @@ TEST_F(TimeSpent, ATimeSpentFileThatCannotBeReadNowIsLeftAsItIsAndReadLater) {
     EXPECT_EQ(data.numSessions(), 58);
 }
 
+// The home's Library swapped for a link while the time spent is read: it
+// cannot be read now, which is no damage, and the suspend after the folder is
+// back leaves the file as it was.
+TEST_F(TimeSpent, ATimeSpentFileBeneathAFolderSwappedForALinkIsLeftAsItIs) {
+    const std::string path = PZSDKTimeSpentData::persistencePath();
+    std::ofstream(path) << "{\"numSessions\":57,\"lastSuspendTime\":1}";
+    const std::string bytes = pf::FileManager::readFile(path).value_or("");
+    const std::string library = pf::Sandbox::library(), outside = home_ + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+    ASSERT_EQ(rename(library.c_str(), (library + ".real").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), library.c_str()), 0);
+    std::vector<std::string> lines;
+    pf::setLogSink([&](const std::string& line) { lines.push_back(line); });
+    auto& data = relaunch();
+    data.restore(true);
+    ASSERT_EQ(unlink(library.c_str()), 0);
+    ASSERT_EQ(rename((library + ".real").c_str(), library.c_str()), 0);
+    clock_->advance(10);
+    data.suspend();
+    pf::setLogSink(nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("Cannot read the time spent in " + path +
+                            " (" + path + ": a folder on its way is not a folder now"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("; it is left as it is"), std::string::npos) << lines[0];
+    EXPECT_EQ(pf::FileManager::readFile(path).value_or(""), bytes);
+    EXPECT_TRUE(pf::FileManager::setAsideCopies(path).empty());
+    EXPECT_TRUE(std::filesystem::is_empty(outside));
+    auto& again = relaunch();
+    again.restore(true);
+    EXPECT_EQ(again.numSessions(), 58);
+}
+
 // Counts too large for the counters stop at the largest one rather than
 // wrap to negative ones, read back or counted on.
 TEST_F(TimeSpent, CountsStayWithinTheirRange) {
