@@ -376,9 +376,14 @@ private:
     int addMissingColumns(Database& db, const char*& what) {
         for (const auto& entity : model_.entities) {
             for (const auto& a : entity.properties) {
-                if (hasColumn(db, entity.name, a.name)) continue;
-                int rc = db.exec("ALTER TABLE " + quote(entity.name) + " ADD COLUMN " + quote(a.name) + " " +
-                                 columnType(a.type));
+                int rc = probeColumn(db, entity.name, a.name);
+                if (rc == SQLITE_ROW) continue;
+                if (rc != SQLITE_DONE) {
+                    what = "cannot read the columns of";
+                    return rc;
+                }
+                rc = db.exec("ALTER TABLE " + quote(entity.name) + " ADD COLUMN " + quote(a.name) + " " +
+                             columnType(a.type));
                 if (rc != SQLITE_OK) {
                     what = "cannot add column";
                     return rc;
@@ -388,11 +393,14 @@ private:
         return SQLITE_OK;
     }
 
-    static bool hasColumn(Database& db, const std::string& table, const std::string& column) {
+    // SQLITE_ROW when `table` has `column`, SQLITE_DONE when it has not; a
+    // question that could not be answered is no missing column.
+    static int probeColumn(Database& db, const std::string& table, const std::string& column) {
         Statement probe = db.prepare("SELECT 1 FROM pragma_table_info(?) WHERE name = ?");
+        if (!probe) return probe.prepareResult();
         probe.bindText(1, table);
         probe.bindText(2, column);
-        return probe.step() == SQLITE_ROW;
+        return probe.step();
     }
 
     std::string readUUID(Database& db) {
