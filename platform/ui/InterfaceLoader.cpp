@@ -630,15 +630,22 @@ std::optional<InterfaceContents> InterfaceLoader::load(const std::string& name, 
                                             fileName + ": no such interface file in " + b.bundlePath());
         return std::nullopt;
     }
+    const auto cannotBeRead = [&](int64_t code, std::string why) {
+        if (!error) return;
+        if (why.rfind(*path + ": ", 0) == 0) why.erase(0, path->size() + 2);
+        *error = Error::withDescription(kInterfaceFileErrorDomain, code,
+                                        "the interface file " + *path + " cannot be read (" + why + ")");
+    };
     Error readError;
     auto text = foundation::FileManager::readFile(*path, &readError);
     if (!text) {
-        if (error)
-            *error = Error::withDescription(kInterfaceFileErrorDomain, kInterfaceFileMissing,
-                                            fileName + ": " + readError.localizedDescription());
+        cannotBeRead(kInterfaceFileMissing, readError.localizedDescription());
         return std::nullopt;
     }
-    return loadFromText(*text, fileName, &b, owner, error);
+    Error loadError;
+    auto contents = loadFromText(*text, *path, &b, owner, &loadError);
+    if (!contents) cannotBeRead(loadError.code, loadError.localizedDescription());
+    return contents;
 }
 
 }  // namespace platform::ui
