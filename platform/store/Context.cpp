@@ -267,7 +267,8 @@ bool setAsideDamagedCompanions(const std::string& path, std::string& report) {
         // Opened beside the store, it would be discarded, and the commits in it with it.
         moved = moved && !aside.empty();
         headers += (headers.empty() ? "damaged " : "; ") + file +
-                   (aside.empty() ? " cannot be moved aside: " + error.description() : " moved to " + aside);
+                   (aside.empty() ? " cannot be moved aside: " + platform::foundation::reasonAbout(error, file)
+                                 : " moved to " + aside);
     }
     if (!headers.empty()) report += (report.empty() ? "" : "; ") + headers;
     return moved;

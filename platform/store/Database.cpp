@@ -86,7 +86,8 @@ bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
         platform::foundation::Error error;
         if (FileManager::giveOwnCopy(file, &error)) continue;
         report += std::string(report.empty() ? "" : "; ") + file +
-                  " has a second name elsewhere and cannot be given a copy of its own: " + error.description();
+                  " has a second name elsewhere and cannot be given a copy of its own: " +
+                  platform::foundation::reasonAbout(error, file);
         sound = false;
     }
     if (!sound) return false;
@@ -97,7 +98,8 @@ bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
         platform::foundation::Error error;
         const std::string aside = setAside(companion, {}, &error);
         report += std::string(report.empty() ? "" : "; ") + found + " at " + companion +
-                  (aside.empty() ? " cannot be moved aside: " + error.description() : " moved to " + aside);
+                  (aside.empty() ? " cannot be moved aside: " + platform::foundation::reasonAbout(error, companion)
+                                 : " moved to " + aside);
         sound = sound && !aside.empty();
     }
     return sound;

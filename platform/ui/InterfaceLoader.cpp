@@ -630,21 +630,22 @@ std::optional<InterfaceContents> InterfaceLoader::load(const std::string& name, 
                                             fileName + ": no such interface file in " + b.bundlePath());
         return std::nullopt;
     }
-    const auto cannotBeRead = [&](int64_t code, std::string why) {
-        if (!error) return;
-        if (why.rfind(*path + ": ", 0) == 0) why.erase(0, path->size() + 2);
-        *error = Error::withDescription(kInterfaceFileErrorDomain, code,
-                                        "the interface file " + *path + " cannot be read (" + why + ")");
+    const auto cannotBeRead = [&](const Error& why) {
+        if (error)
+            *error = Error::withDescription(kInterfaceFileErrorDomain, why.code,
+                                            "the interface file " + *path + " cannot be read (" +
+                                                foundation::reasonAbout(why, *path) + ")");
     };
     Error readError;
     auto text = foundation::FileManager::readFile(*path, &readError);
     if (!text) {
-        cannotBeRead(kInterfaceFileMissing, readError.localizedDescription());
+        readError.code = kInterfaceFileMissing;
+        cannotBeRead(readError);
         return std::nullopt;
     }
     Error loadError;
     auto contents = loadFromText(*text, *path, &b, owner, &loadError);
-    if (!contents) cannotBeRead(loadError.code, loadError.localizedDescription());
+    if (!contents) cannotBeRead(loadError);
     return contents;
 }
 

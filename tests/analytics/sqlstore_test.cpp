@@ -253,7 +253,7 @@ TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
             auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
             const bool opened = sqlStore->ensureOpenDatabase();
             sqlStore->ensureOpenDatabase();
-            const size_t said = capture.count("cannot be opened now");
+            const size_t said = capture.count("; it is left as it is");
             return opened || said == 1 ? 0 : 1;
         });
         ASSERT_GE(child, 0);
@@ -281,8 +281,8 @@ TEST_F(SqlStoreTest, AFileThatCannotBeUnlockedIsLeftAsItIsAndTheLineSaysWhy) {
         auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
         // However often it is tried, one line names it.
         if (sqlStore->ensureOpenDatabase() || sqlStore->ensureOpenDatabase()) _exit(4);
-        _exit(capture.count("cannot be opened now (it cannot be unlocked: Operation not permitted); it is left as "
-                            "it is") == 1 &&
+        _exit(capture.count("Failed to unlock database file: " + sqlStore->databasePath() +
+                            " (Operation not permitted); it is left as it is") == 1 &&
                       capture.count(sqlStore->databasePath()) == 1
                   ? 0
                   : 5);
@@ -294,6 +294,56 @@ TEST_F(SqlStoreTest, AFileThatCannotBeUnlockedIsLeftAsItIsAndTheLineSaysWhy) {
     struct stat st {};
     ASSERT_EQ(stat(dbPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0444u);
+    EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
+}
+
+// A log with a second name elsewhere that cannot be given a copy of its own
+// (it may not be read) keeps the store closed, as it is: one line, in the
+// store's words, naming the log and the real reason, however often the store
+// is tried. Root may read anything, so as root the store is opened by a child
+// that has become another user.
+TEST_F(SqlStoreTest, ALogThatCannotBeGivenACopyOfItsOwnIsSaidOnceWithTheRealReason) {
+    open()->nextHitNumberForTrackingId("T", "K");
+    const std::string wal = dbPath() + "-wal", outside = dir_.file("outside-wal");
+    std::ofstream(outside).flush();
+    ASSERT_EQ(::link(outside.c_str(), wal.c_str()), 0);
+    ASSERT_EQ(::chmod(wal.c_str(), 0), 0);
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) _exit(3);
+        std::string said;
+        {
+            tlytest::LogCapture capture;
+            auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
+            const bool opened = sqlStore->ensureOpenDatabase() || sqlStore->ensureOpenDatabase() ||
+                                sqlStore->tableExists("properties") || sqlStore->rowCountForTableWithName("properties");
+            for (const auto& line : capture.lines()) said += line + "\n";
+            if (opened) _exit(4);
+        }
+        const bool written = ::write(out[1], said.data(), said.size()) == ssize_t(said.size());
+        _exit(written ? 0 : 5);
+    }
+    ASSERT_GT(child, 0);
+    ::close(out[1]);
+    std::string said;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) said.append(buffer, size_t(n));
+    ::close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("Failed to open database " + dbPath() + " (" + wal +
+                        " has a second name elsewhere and cannot be given a copy of its own: Permission denied); it "
+                        "is left as it is\n"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(std::filesystem::hard_link_count(outside), 2u);
+    EXPECT_FALSE(std::filesystem::exists(wal + ".corrupt-1"));
+    ASSERT_EQ(::chmod(wal.c_str(), 0600), 0);
     EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
 }
 
