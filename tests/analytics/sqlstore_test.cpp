@@ -14,7 +14,10 @@
 #include "dispatch_support.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ChildTest.h"
 #include "tests/support/Descriptors.h"
+#include "tests/support/ShellTools.h"
 
 using platform::foundation::Clock;
 using platform::foundation::ManualClock;
@@ -295,6 +298,48 @@ TEST_F(SqlStoreTest, AFileThatCannotBeUnlockedIsLeftAsItIsAndTheLineSaysWhy) {
     ASSERT_EQ(stat(dbPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0444u);
     EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
+}
+
+// The store in QM_STORE_DIR, used once by a fresh copy of this program: the
+// parent has one of its reads fail.
+QM_CHILD_TEST(SqlStoreChild, UsedOnce) {
+    const char* dir = getenv("QM_STORE_DIR");
+    ASSERT_TRUE(dir);
+    TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir))
+        ->nextHitNumberForTrackingId("T", "K");
+}
+
+// A read that fails (EIO) at any one point of the store's use is no damage:
+// nothing is set aside, and the numbering goes on from where it was.
+TEST_F(SqlStoreTest, AReadThatFailsAnywhereSetsNothingAsideAndKeepsTheNumbering) {
+    if (!qmtest::have("strace")) GTEST_SKIP() << "no strace to make a read fail";
+    auto store = open();
+    for (int i = 0; i < 5; ++i) store->nextHitNumberForTrackingId("T", "K");
+    store.reset();
+    ASSERT_EQ(sql("SELECT tid, cid, hit_number FROM properties;"), "T|K|4\n");
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string trace = dir_.file("trace.txt");
+    int n = 1, last = 4;
+    for (;; ++n) {
+        SCOPED_TRACE("the read that fails: pread64 number " + std::to_string(n));
+        const pid_t pid = qmtest::spawnLogged(
+            {"strace", "-f", "-qq", "-o", trace, "-e", "trace=pread64", "-e",
+             "inject=pread64:error=EIO:when=" + std::to_string(n), self, "--gtest_filter=SqlStoreChild.UsedOnce"},
+            qmtest::headlessEnvironment({"QM_STORE_DIR=" + dir_.path()}), dir_.file("output.txt"));
+        ASSERT_GT(pid, 0);
+        qmtest::waitExit(pid, 120);
+        const std::string traced = qmtest::readAll(trace), said = qmtest::readAll(dir_.file("output.txt"));
+        ASSERT_NE(traced, "") << said;
+        if (traced.find("(INJECTED)") == std::string::npos) break;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+            EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path() << said;
+        const std::string row = sql("SELECT tid, cid, hit_number FROM properties;");
+        const int now = row.rfind("T|K|", 0) == 0 ? std::atoi(row.c_str() + 4) : -1;
+        EXPECT_GE(now, last) << row << said;
+        last = std::max(last, now);
+    }
+    EXPECT_GT(n, 5);  // reads failed all through its use
 }
 
 // A log with a second name elsewhere that cannot be given a copy of its own
