@@ -17,6 +17,7 @@
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/ChildTest.h"
 #include "tests/support/Descriptors.h"
+#include "tests/support/FailingRead.h"
 #include "tests/support/ShellTools.h"
 
 using platform::foundation::Clock;
@@ -312,7 +313,7 @@ QM_CHILD_TEST(SqlStoreChild, UsedOnce) {
 // A read that fails (EIO) at any one point of the store's use is no damage:
 // nothing is set aside, and the numbering goes on from where it was.
 TEST_F(SqlStoreTest, AReadThatFailsAnywhereSetsNothingAsideAndKeepsTheNumbering) {
-    if (!qmtest::have("strace")) GTEST_SKIP() << "no strace to make a read fail";
+    if (const std::string why = qmtest::failingReadUnavailable(); !why.empty()) GTEST_SKIP() << why;
     auto store = open();
     for (int i = 0; i < 5; ++i) store->nextHitNumberForTrackingId("T", "K");
     store.reset();
@@ -323,15 +324,16 @@ TEST_F(SqlStoreTest, AReadThatFailsAnywhereSetsNothingAsideAndKeepsTheNumbering)
     int n = 1, last = 4;
     for (;; ++n) {
         SCOPED_TRACE("the read that fails: pread64 number " + std::to_string(n));
-        const pid_t pid = qmtest::spawnLogged(
-            {"strace", "-f", "-qq", "-o", trace, "-e", "trace=pread64", "-e",
-             "inject=pread64:error=EIO:when=" + std::to_string(n), self, "--gtest_filter=SqlStoreChild.UsedOnce"},
-            qmtest::headlessEnvironment({"QM_STORE_DIR=" + dir_.path()}), dir_.file("output.txt"));
+        std::filesystem::remove(trace);
+        std::vector<std::string> args = qmtest::withFailingRead(n, trace);
+        args.insert(args.end(), {self, "--gtest_filter=SqlStoreChild.UsedOnce"});
+        const pid_t pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment({"QM_STORE_DIR=" + dir_.path()}),
+                                              dir_.file("output.txt"));
         ASSERT_GT(pid, 0);
         qmtest::waitExit(pid, 120);
-        const std::string traced = qmtest::readAll(trace), said = qmtest::readAll(dir_.file("output.txt"));
-        ASSERT_NE(traced, "") << said;
-        if (traced.find("(INJECTED)") == std::string::npos) break;
+        const std::string said = qmtest::readAll(dir_.file("output.txt"));
+        ASSERT_TRUE(std::filesystem::exists(trace)) << said;
+        if (!qmtest::aReadFailed(trace)) break;
         for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
             EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path() << said;
         const std::string row = sql("SELECT tid, cid, hit_number FROM properties;");
