@@ -10,7 +10,7 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config ccache python3 sqlite3 \
   libplist-dev nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libfmt-dev \
   libprotobuf-dev protobuf-compiler libprotobuf-c-dev protobuf-c-compiler \
   liblitehtml-dev xvfb xdotool x11-apps libjpeg-dev libnotify-dev libunwind-dev xdg-utils \
-  binutils g++-aarch64-linux-gnu qemu-user
+  binutils g++-aarch64-linux-gnu qemu-user strace
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

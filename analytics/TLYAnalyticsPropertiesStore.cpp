@@ -103,7 +103,13 @@ bool TLYAnalyticsPropertiesStore::hasValidPropertyColumns() {
 }
 
 std::optional<Value> TLYAnalyticsPropertiesStore::propertyRecordForTrackingId(const std::string& trackingId) {
+    bool unread = false;
+    return lookUpRecord(trackingId, unread);
+}
+
+std::optional<Value> TLYAnalyticsPropertiesStore::lookUpRecord(const std::string& trackingId, bool& unread) {
     static const char* method = "-[TLYAnalyticsPropertiesStore propertyRecordForTrackingId:]";
+    unread = true;
     if (trackingId.empty()) {
         TLY_ERROR(method, "Received empty tracking id");
         return std::nullopt;
@@ -122,10 +128,16 @@ std::optional<Value> TLYAnalyticsPropertiesStore::propertyRecordForTrackingId(co
         statement.discard();
         return std::nullopt;
     }
-    if (statement->step() != SQLITE_ROW) {
-        TLY_INFO(method, "Record for tracking id %s not found", trackingId.c_str());
+    if (const int rc = statement->step(); rc != SQLITE_ROW) {
+        unread = rc != SQLITE_DONE;
+        if (unread)
+            TLY_ERROR(method, "Failed to read the record for tracking id %s: %s", trackingId.c_str(),
+                      sqlStore_->errorMessage().value_or("").c_str());
+        else
+            TLY_INFO(method, "Record for tracking id %s not found", trackingId.c_str());
         return std::nullopt;
     }
+    unread = false;
     Value record = Value(Value::Dictionary{});
     record["tid"] = trackingId;
     record["cid"] = statement->textColumn(1);
@@ -241,8 +253,10 @@ std::optional<std::string> TLYAnalyticsPropertiesStore::nextHitNumberForTracking
         if (fresh && upsertPropertyRecord(&*fresh)) return std::string("0");
         return std::nullopt;
     };
-    auto record = propertyRecordForTrackingId(trackingId);
-    if (!record) return startOver();
+    // A record that could not be read may be there: numbering it anew would lose its count.
+    bool unread = false;
+    auto record = lookUpRecord(trackingId, unread);
+    if (!record) return unread ? std::nullopt : startOver();
 
     const Value& cid = (*record)["cid"];
     if (cid.stringValue().empty()) {

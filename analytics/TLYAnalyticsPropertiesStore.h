@@ -48,6 +48,11 @@ public:
     const std::string& propertiesTableUpsertSql() const { return propertiesTableUpsertSql_; }
 
 private:
+    // The record of `trackingId`, or none: `unread` then says it could not be
+    // looked up (the store closed, the lookup failed), which is no sign that
+    // there is none.
+    std::optional<platform::foundation::Value> lookUpRecord(const std::string& trackingId, bool& unread);
+
     std::shared_ptr<TLYSqlStore> sqlStore_;
     std::vector<std::pair<std::string, std::string>> propertiesTableColumns_;
     std::string propertiesTableSchemaSql_;

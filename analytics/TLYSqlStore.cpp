@@ -65,16 +65,10 @@ bool TLYSqlStore::ensureOpenDatabase() {
     }
     if (openAndValidateDatabase()) return true;
     // Only damage sets the file aside. Another connection's transaction, a
-    // full disk, no descriptor left or no permission is no fault of the file:
-    // it stays where it is, and is tried again at the next use.
+    // full disk, no descriptor left, no permission or an I/O error is no fault
+    // of the file: it stays where it is, and is tried again at the next use.
     if (openFailure_ != platform::store::Failure::Damaged) {
-        if (!openFailureSaid_)
-            TLY_ERROR("-[TLYSqlStore ensureOpenDatabase]", "Database %s cannot be opened now (%s); it is left as it is",
-                      databasePath_.c_str(),
-                      openFailure_ == platform::store::Failure::Busy   ? "busy"
-                      : openFailure_ == platform::store::Failure::Full ? "on a full disk"
-                                                                       : openFailureText_.c_str());
-        openFailureSaid_ = true;
+        reportOpenFailure("-[TLYSqlStore ensureOpenDatabase]");
         return false;
     }
     if (!closeAndSetAsideDatabase()) return false;
@@ -82,44 +76,52 @@ bool TLYSqlStore::ensureOpenDatabase() {
 }
 
 void TLYSqlStore::reportOpenFailure(const char* method) {
-    if (!std::exchange(openFailureSaid_, true)) TLY_ERROR(method, "Failed to open database");
+    if (std::exchange(openFailureSaid_, true)) return;
+    const std::string why = openFailure_ == platform::store::Failure::Busy   ? "it is busy"
+                            : openFailure_ == platform::store::Failure::Full ? "the disk is full"
+                                                                             : openFailureText_;
+    TLY_ERROR(method, "%s %s (%s)%s", openFailureWords_, databasePath_.c_str(), why.c_str(),
+              openFailure_ == platform::store::Failure::Damaged ? "" : "; it is left as it is");
 }
 
 bool TLYSqlStore::openAndValidateDatabase() {
     static const char* method = "-[TLYSqlStore openAndValidateDatabase]";
     openFailure_ = platform::store::Failure::Other;
     openFailureText_.clear();
+    openFailureWords_ = "Failed to open database";
     if (platform::store::isNotAStoreFile(databasePath_)) {
         openFailure_ = platform::store::Failure::Damaged;
         return false;
     }
+    // Each failure is said once, by reportOpenFailure, however often the store is tried.
     // Its own before its mode is changed: a second name elsewhere shares the mode too.
     if (Error error; !FileManager::giveOwnCopy(databasePath_, &error)) {
-        openFailureText_ = error.localizedDescription();
+        openFailureText_ = "it has a second name elsewhere and cannot be given a copy of its own: " +
+                           platform::foundation::reasonAbout(error, databasePath_);
         return false;
     }
     if (FileManager::exists(databasePath_)) {
         Error error;
         auto attributes = FileManager::attributes(databasePath_, &error);
-        // Said once, by ensureOpenDatabase, however often the store is tried.
         if (!attributes) {
+            openFailureWords_ = "Failed to read database file attributes:";
             openFailureText_ = platform::foundation::posixError(int(error.code), "").localizedDescription();
             return false;
         }
         if (isLocked(*attributes) && !unlock(databasePath_, *attributes)) {
             const int err = errno;
-            openFailureText_ = "it cannot be unlocked: " + platform::foundation::posixError(err, "").localizedDescription();
+            openFailureWords_ = "Failed to unlock database file:";
+            openFailureText_ = platform::foundation::posixError(err, "").localizedDescription();
             return false;
         }
     }
     FileManager::createDirectory(FileManager::deletingLastPathComponent(databasePath_));
     std::string moved;
-    const bool companionsSound = platform::store::setAsideDamagedCompanions(databasePath_, moved);
-    if (!moved.empty()) TLY_WARNING(method, "Database log files: %s", moved.c_str());
-    if (!companionsSound) {
-        openFailureText_ = "a log file cannot be moved aside";
+    if (!platform::store::setAsideDamagedCompanions(databasePath_, moved)) {
+        openFailureText_ = moved;  // what could not be moved or copied, and why
         return false;
     }
+    if (!moved.empty()) TLY_WARNING(method, "Database log files: %s", moved.c_str());
     platform::foundation::FileManager::preparePrivateFile(databasePath_);  // owner-only, as its journals then are
     if (int rc = database_.open(databasePath_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW);
         rc != SQLITE_OK) {

@@ -33,8 +33,9 @@ public:
     const std::string& databasePath() const { return databasePath_; }
 
     bool ensureOpenDatabase();
-    // Logs "Failed to open database" for `method` after ensureOpenDatabase
-    // failed, unless this store's failure to open was said already this launch.
+    // Says why the store could not be opened ("Failed to open database <path>
+    // (<why>)", or what failed on the way) for `method` after
+    // ensureOpenDatabase failed, unless that was said already this launch.
     void reportOpenFailure(const char* method);
     bool isOpen() const { return database_.handle() != nullptr; }
     bool openAndValidateDatabase();
@@ -74,7 +75,8 @@ private:
     platform::store::Database database_;
     platform::store::StatementCache statementCache_;                          // cleared before the database closes
     platform::store::Failure openFailure_ = platform::store::Failure::Other;  // of the last failed opening
-    std::string openFailureText_;                                             // what SQLite said of it
+    std::string openFailureText_;                                             // why, after the file's path
+    const char* openFailureWords_ = "";                                       // the step that failed, said first
     bool openFailureSaid_ = false;  // a store that cannot be opened says so once
     std::string databasePath_;
 };

@@ -27,4 +27,10 @@ Error posixError(int err, const std::string& what) {
     return Error::withDescription(kPOSIXErrorDomain, err, text);
 }
 
+std::string reasonAbout(const Error& error, const std::string& path) {
+    std::string text = error.localizedDescription();
+    if (!path.empty() && text.rfind(path + ": ", 0) == 0) text.erase(0, path.size() + 2);
+    return text;
+}
+
 }  // namespace platform::foundation

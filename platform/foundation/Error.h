@@ -23,5 +23,8 @@ inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
 inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
 inline constexpr const char* kLocalizedDescriptionKey = "NSLocalizedDescription";
 Error posixError(int err, const std::string& what);
+// Why `error` happened to the file at `path`: its description without the
+// "<path>: " a file operation's begins with, for a line that names the file itself.
+std::string reasonAbout(const Error& error, const std::string& path);
 
 }  // namespace platform::foundation

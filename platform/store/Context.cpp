@@ -267,7 +267,8 @@ bool setAsideDamagedCompanions(const std::string& path, std::string& report) {
         // Opened beside the store, it would be discarded, and the commits in it with it.
         moved = moved && !aside.empty();
         headers += (headers.empty() ? "damaged " : "; ") + file +
-                   (aside.empty() ? " cannot be moved aside: " + error.description() : " moved to " + aside);
+                   (aside.empty() ? " cannot be moved aside: " + platform::foundation::reasonAbout(error, file)
+                                 : " moved to " + aside);
     }
     if (!headers.empty()) report += (report.empty() ? "" : "; ") + headers;
     return moved;
@@ -376,9 +377,14 @@ private:
     int addMissingColumns(Database& db, const char*& what) {
         for (const auto& entity : model_.entities) {
             for (const auto& a : entity.properties) {
-                if (hasColumn(db, entity.name, a.name)) continue;
-                int rc = db.exec("ALTER TABLE " + quote(entity.name) + " ADD COLUMN " + quote(a.name) + " " +
-                                 columnType(a.type));
+                int rc = probeColumn(db, entity.name, a.name);
+                if (rc == SQLITE_ROW) continue;
+                if (rc != SQLITE_DONE) {
+                    what = "cannot read the columns of";
+                    return rc;
+                }
+                rc = db.exec("ALTER TABLE " + quote(entity.name) + " ADD COLUMN " + quote(a.name) + " " +
+                             columnType(a.type));
                 if (rc != SQLITE_OK) {
                     what = "cannot add column";
                     return rc;
@@ -388,11 +394,14 @@ private:
         return SQLITE_OK;
     }
 
-    static bool hasColumn(Database& db, const std::string& table, const std::string& column) {
+    // SQLITE_ROW when `table` has `column`, SQLITE_DONE when it has not; a
+    // question that could not be answered is no missing column.
+    static int probeColumn(Database& db, const std::string& table, const std::string& column) {
         Statement probe = db.prepare("SELECT 1 FROM pragma_table_info(?) WHERE name = ?");
+        if (!probe) return probe.prepareResult();
         probe.bindText(1, table);
         probe.bindText(2, column);
-        return probe.step() == SQLITE_ROW;
+        return probe.step();
     }
 
     std::string readUUID(Database& db) {

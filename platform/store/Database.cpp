@@ -40,6 +40,29 @@ int fullDiskAsFull(sqlite3* db, int rc) {
 
 namespace {
 
+// The connection whose last failed answer was a failed read taken for damage
+// on this thread, and that read's error: what its errorMessage() says.
+thread_local sqlite3* tMisreadOn = nullptr;
+thread_local int tMisreadError = 0;
+
+}  // namespace
+
+ReadWatch::ReadWatch() : mark_(SqliteHome::failedReads()) {}
+
+int ReadWatch::failedRead() const { return SqliteHome::failedReads() != mark_ ? SqliteHome::lastReadError() : 0; }
+
+int ReadWatch::answer(sqlite3* db, int rc) const {
+    if (failureOf(rc) == Failure::Damaged && failedRead() != 0) {
+        tMisreadOn = db;
+        tMisreadError = failedRead();
+        return SQLITE_IOERR_READ;
+    }
+    if (tMisreadOn == db) tMisreadOn = nullptr;
+    return fullDiskAsFull(db, rc);
+}
+
+namespace {
+
 void removeCopy(const std::string& copy) {
     FileManager::remove(copy);
     for (const auto& suffix : companionSuffixes()) FileManager::remove(copy + suffix);
@@ -63,7 +86,8 @@ bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
         platform::foundation::Error error;
         if (FileManager::giveOwnCopy(file, &error)) continue;
         report += std::string(report.empty() ? "" : "; ") + file +
-                  " has a second name elsewhere and cannot be given a copy of its own: " + error.description();
+                  " has a second name elsewhere and cannot be given a copy of its own: " +
+                  platform::foundation::reasonAbout(error, file);
         sound = false;
     }
     if (!sound) return false;
@@ -74,7 +98,8 @@ bool setAsideSpecialCompanions(const std::string& path, std::string& report) {
         platform::foundation::Error error;
         const std::string aside = setAside(companion, {}, &error);
         report += std::string(report.empty() ? "" : "; ") + found + " at " + companion +
-                  (aside.empty() ? " cannot be moved aside: " + error.description() : " moved to " + aside);
+                  (aside.empty() ? " cannot be moved aside: " + platform::foundation::reasonAbout(error, companion)
+                                 : " moved to " + aside);
         sound = sound && !aside.empty();
     }
     return sound;
@@ -128,6 +153,7 @@ std::optional<std::string> Database::close() {
 
 std::string Database::errorMessage() const {
     if (!db_) return openError_;
+    if (tMisreadOn == db_) return std::string(sqlite3_errstr(SQLITE_IOERR)) + " (" + std::strerror(tMisreadError) + ")";
     // "unable to open database file" alone does not say why: the system's error does.
     std::string message = sqlite3_errmsg(db_);
     const int rc = sqlite3_errcode(db_) & 0xFF;
@@ -138,11 +164,13 @@ std::string Database::errorMessage() const {
 }
 
 int Database::exec(const std::string& sql) {
-    return fullDiskAsFull(db_, sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr));
+    const ReadWatch watch;
+    return watch.answer(db_, sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr));
 }
 
 int Database::quickCheck(std::string& verdict) {
     verdict.clear();
+    const ReadWatch watch;
     Statement check = prepare("PRAGMA quick_check");
     if (!check) return check.prepareResult();
     int rc;
@@ -150,7 +178,10 @@ int Database::quickCheck(std::string& verdict) {
         if (check.isNull(0) || verdict.size() >= 512) continue;
         verdict += (verdict.empty() ? "" : "; ") + check.textColumn(0);
     }
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    if (rc != SQLITE_DONE) return rc;
+    if (verdict == "ok" || watch.answer(db_, SQLITE_CORRUPT) == SQLITE_CORRUPT) return SQLITE_OK;
+    verdict.clear();  // the pages it could not read, not the file's problems
+    return SQLITE_IOERR_READ;
 }
 
 bool Database::inTransaction() const { return db_ && !sqlite3_get_autocommit(db_); }

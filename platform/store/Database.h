@@ -3,6 +3,7 @@
 // store, the analytics properties database, the keychain stand-in): opening,
 // running SQL, the integrity check and transactions. What a store does beyond
 // that (its file modes, journal, schema) stays with the store.
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +30,25 @@ bool isNotAStoreFile(const std::string& path);
 // SQLite says a write that found no room (growing its log or index) as an I/O
 // error; answers SQLITE_FULL for it, so that the disk is not taken for the file.
 int fullDiskAsFull(sqlite3* db, int rc);
+
+// SQLite takes a read of a sound file that failed with EIO (ENXIO, ERANGE)
+// for damage (SQLITE_CORRUPT), and PRAGMA quick_check lists a page it could
+// not read among the file's problems. Watches the reads of store files made
+// on this thread while it lives: an answer given while one of them failed is
+// the I/O error it was, never damage. Every answer of Database and Statement
+// passes through one.
+class ReadWatch {
+public:
+    ReadWatch();
+    // The system's error of the last read that failed since; 0 when none did.
+    int failedRead() const;
+    // `rc` of a call on `db`: SQLITE_IOERR_READ for damage when a read failed
+    // since (errorMessage() then says so), SQLITE_FULL for a full disk.
+    int answer(sqlite3* db, int rc) const;
+
+private:
+    uint64_t mark_;
+};
 
 // How long a store's connection waits for another connection's transaction.
 inline constexpr int kBusyTimeoutMs = 5000;
@@ -86,7 +106,8 @@ public:
     int exec(const std::string& sql);
     Statement prepare(const std::string& sql) const { return Statement(db_, sql); }
     // PRAGMA quick_check: SQLITE_OK with `verdict` "ok" for a sound file, else
-    // the problems found (joined by "; ", about 512 bytes at most).
+    // the problems found (joined by "; ", about 512 bytes at most); an I/O
+    // error when a read failed on the way.
     int quickCheck(std::string& verdict);
     bool inTransaction() const;
 

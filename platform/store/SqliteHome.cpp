@@ -28,7 +28,32 @@ struct Originals {
     int (*mkdir)(const char*, mode_t);
     int (*rmdir)(const char*);
     ssize_t (*readlink)(const char*, char*, size_t);
+    ssize_t (*read)(int, void*, size_t);
+    ssize_t (*pread)(int, void*, size_t, off_t);
+    ssize_t (*pread64)(int, void*, size_t, off_t);
 } gOriginal;
+
+// SQLite reads a connection's files on the thread that uses it.
+thread_local uint64_t tFailedReads = 0;
+thread_local int tLastReadError = 0;
+
+ssize_t noted(ssize_t got) {
+    if (got < 0 && errno != EINTR) {
+        ++tFailedReads;
+        tLastReadError = errno;
+    }
+    return got;
+}
+
+ssize_t watchedRead(int fd, void* buffer, size_t size) { return noted(gOriginal.read(fd, buffer, size)); }
+
+ssize_t watchedPread(int fd, void* buffer, size_t size, off_t offset) {
+    return noted(gOriginal.pread(fd, buffer, size, offset));
+}
+
+ssize_t watchedPread64(int fd, void* buffer, size_t size, off_t offset) {
+    return noted(gOriginal.pread64(fd, buffer, size, offset));
+}
 
 // The place a short name stands for; false when `name` is none (a path as
 // any other). A home no longer held is gone for SQLite (ENOENT).
@@ -122,10 +147,17 @@ bool install() {
     replace(vfs, "mkdir", original.mkdir, homeMkdir);
     replace(vfs, "rmdir", original.rmdir, homeRmdir);
     replace(vfs, "readlink", original.readlink, homeReadlink);
+    replace(vfs, "read", original.read, watchedRead);
+    replace(vfs, "pread", original.pread, watchedPread);
+    replace(vfs, "pread64", original.pread64, watchedPread64);
     return original.open && original.stat && original.lstat && original.unlink && original.access;
 }
 
 }  // namespace
+
+uint64_t SqliteHome::failedReads() { return tFailedReads; }
+
+int SqliteHome::lastReadError() { return tLastReadError; }
 
 std::string SqliteHome::nameFor(const std::string& path, std::shared_ptr<const HomeResolver::Home>& home) {
     static const bool installed = install();

@@ -9,7 +9,8 @@
 namespace platform::store {
 
 Statement::Statement(sqlite3* db, const std::string& sql) {
-    rc_ = fullDiskAsFull(db, sqlite3_prepare_v2(db, sql.c_str(), int(sql.size()), &stmt_, nullptr));
+    const ReadWatch watch;
+    rc_ = watch.answer(db, sqlite3_prepare_v2(db, sql.c_str(), int(sql.size()), &stmt_, nullptr));
     if (rc_ != SQLITE_OK) {
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
@@ -41,7 +42,10 @@ int Statement::bindInt64(int index, int64_t value) { return sqlite3_bind_int64(s
 int Statement::bindDouble(int index, double value) { return sqlite3_bind_double(stmt_, index, value); }
 int Statement::bindNull(int index) { return sqlite3_bind_null(stmt_, index); }
 
-int Statement::step() { return fullDiskAsFull(sqlite3_db_handle(stmt_), sqlite3_step(stmt_)); }
+int Statement::step() {
+    const ReadWatch watch;
+    return watch.answer(sqlite3_db_handle(stmt_), sqlite3_step(stmt_));
+}
 
 void Statement::reset() {
     if (!stmt_) return;

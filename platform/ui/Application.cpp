@@ -467,50 +467,56 @@ int applicationMain(const LaunchConfiguration& o) {
         return failure(nib.string() +
                        ".json: no application delegate (connect one to the owner's outlet \"delegate\")");
 
-    app.finishLaunching(Value::emptyDictionary());
-    Window* window = app.keyWindow();
-    if (!window) foundation::log("Warning: no window was made key and visible during the launch");
-    std::shared_ptr<HeadlessPresenter> offscreen;
-    if (window) {
-        if (headless) {
-            offscreen = std::make_shared<HeadlessPresenter>();
-            window->setPresenter(offscreen);
-        } else {
-            const Value name = bundle.objectForInfoDictionaryKey("CFBundleDisplayName");
-            auto presenter = std::make_shared<SdlWindowPresenter>(name.isString() ? name.string() : "Quenmira",
-                                                                  [&app] { app.terminate(); });
-            presenter->setRotationHandler([&app](int direction) { app.rotateBy(direction); });
-            window->setPresenter(presenter);
+    // An interface file the launch loads (the main screen's) that cannot be
+    // read or used ends it as an unreadable Info.plist does: one line, no crash.
+    try {
+        app.finishLaunching(Value::emptyDictionary());
+        Window* window = app.keyWindow();
+        if (!window) foundation::log("Warning: no window was made key and visible during the launch");
+        std::shared_ptr<HeadlessPresenter> offscreen;
+        if (window) {
+            if (headless) {
+                offscreen = std::make_shared<HeadlessPresenter>();
+                window->setPresenter(offscreen);
+            } else {
+                const Value name = bundle.objectForInfoDictionaryKey("CFBundleDisplayName");
+                auto presenter = std::make_shared<SdlWindowPresenter>(name.isString() ? name.string() : "Quenmira",
+                                                                      [&app] { app.terminate(); });
+                presenter->setRotationHandler([&app](int direction) { app.rotateBy(direction); });
+                window->setPresenter(presenter);
+            }
+            windowDidBecomeVisible(*window);
         }
-        windowDidBecomeVisible(*window);
-    }
-    app.becomeActive();
-    screen.setMonitoring(true);
+        app.becomeActive();
+        screen.setMonitoring(true);
 
-    auto& loop = foundation::RunLoop::main();
-    int status = 0;
-    if (snapshot) {
-        if (o.after) {
-            loop.runFor(*o.after);
-            finishDrawing();
+        auto& loop = foundation::RunLoop::main();
+        int status = 0;
+        if (snapshot) {
+            if (o.after) {
+                loop.runFor(*o.after);
+                finishDrawing();
+            } else {
+                settle();
+            }
+            if (!window || !offscreen)
+                status = failure("no window to take a snapshot of");
+            else if (!offscreen->snapshot(o.snapshot, &error))
+                status = failure(error.localizedDescription());
+            app.terminate();
+            loop.runUntilIdle();
         } else {
-            settle();
+            gLoopRunning = true;
+            while (!app.isTerminated()) loop.run();
+            gLoopRunning = false;
         }
-        if (!window || !offscreen)
-            status = failure("no window to take a snapshot of");
-        else if (!offscreen->snapshot(o.snapshot, &error))
-            status = failure(error.localizedDescription());
-        app.terminate();
-        loop.runUntilIdle();
-    } else {
-        gLoopRunning = true;
-        while (!app.isTerminated()) loop.run();
-        gLoopRunning = false;
+        screen.setMonitoring(false);
+        device.setBatteryMonitoringEnabled(false);
+        if (window) window->setPresenter(nullptr);
+        return status;
+    } catch (const InterfaceFileException& e) {
+        return failure(e.error().localizedDescription());
     }
-    screen.setMonitoring(false);
-    device.setBatteryMonitoringEnabled(false);
-    if (window) window->setPresenter(nullptr);
-    return status;
 }
 
 }  // namespace platform::ui

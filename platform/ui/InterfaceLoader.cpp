@@ -630,15 +630,23 @@ std::optional<InterfaceContents> InterfaceLoader::load(const std::string& name, 
                                             fileName + ": no such interface file in " + b.bundlePath());
         return std::nullopt;
     }
+    const auto cannotBeRead = [&](const Error& why) {
+        if (error)
+            *error = Error::withDescription(kInterfaceFileErrorDomain, why.code,
+                                            "the interface file " + *path + " cannot be read (" +
+                                                foundation::reasonAbout(why, *path) + ")");
+    };
     Error readError;
     auto text = foundation::FileManager::readFile(*path, &readError);
     if (!text) {
-        if (error)
-            *error = Error::withDescription(kInterfaceFileErrorDomain, kInterfaceFileMissing,
-                                            fileName + ": " + readError.localizedDescription());
+        readError.code = kInterfaceFileMissing;
+        cannotBeRead(readError);
         return std::nullopt;
     }
-    return loadFromText(*text, fileName, &b, owner, error);
+    Error loadError;
+    auto contents = loadFromText(*text, *path, &b, owner, &loadError);
+    if (!contents) cannotBeRead(loadError);
+    return contents;
 }
 
 }  // namespace platform::ui

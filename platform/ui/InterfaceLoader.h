@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Exception.h"
 #include "platform/ui/ClassRegistry.h"
 
 namespace platform::foundation {
@@ -25,6 +26,20 @@ enum InterfaceFileError : int64_t {
     kInterfaceFileBadConnection = 5,  // no such outlet or action, or a type that does not fit
 };
 
+// Raised where code cannot go on without an interface file it loads (a view
+// controller's view): an NSInternalInconsistencyException carrying the
+// loader's error, so that a launch can end with that error in one line.
+class InterfaceFileException : public foundation::Exception {
+public:
+    InterfaceFileException(std::string reason, foundation::Error error)
+        : foundation::Exception(foundation::kInternalInconsistencyException, std::move(reason)),
+          error_(std::move(error)) {}
+    const foundation::Error& error() const { return error_; }
+
+private:
+    foundation::Error error_;
+};
+
 struct InterfaceContents {
     std::vector<NibInstance> topLevelObjects;  // in file order
 };
@@ -33,8 +48,9 @@ class InterfaceLoader {
 public:
     // Loads `name` (without ".json") from `bundle` (null: the main bundle),
     // connecting to `owner` (may be null). On failure returns nullopt and fills
-    // `error` with a message that names the file and the fault; nothing of a
-    // failed file is connected to the owner.
+    // `error` with a message that names the file and the fault ("the interface
+    // file <path> cannot be read (<fault>)" once the file is found); nothing of
+    // a failed file is connected to the owner.
     static std::optional<InterfaceContents> load(const std::string& name, const foundation::Bundle* bundle,
                                                  NibObject* owner, foundation::Error* error);
     // The same from a document already read; `fileName` names it in messages.

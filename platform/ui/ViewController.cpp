@@ -72,9 +72,9 @@ void ViewController::loadView() {
     }
     foundation::Error error;
     if (!InterfaceLoader::load(nibName_, bundle_, this, &error))
-        foundation::Exception::raise(foundation::kInternalInconsistencyException,
-                                     "Could not load the interface file \"" + nibName_ + "\" for " + nibClassName() +
-                                         ": " + error.localizedDescription());
+        throw InterfaceFileException("Could not load the interface file \"" + nibName_ + "\" for " + nibClassName() +
+                                         ": " + error.localizedDescription(),
+                                     error);
 }
 
 void ViewController::declareConnections(ConnectionTable& table) {

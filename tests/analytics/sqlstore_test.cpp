@@ -14,7 +14,11 @@
 #include "dispatch_support.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "tests/platform/ui/app_test_support.h"
+#include "tests/support/ChildTest.h"
 #include "tests/support/Descriptors.h"
+#include "tests/support/FailingRead.h"
+#include "tests/support/ShellTools.h"
 
 using platform::foundation::Clock;
 using platform::foundation::ManualClock;
@@ -253,7 +257,7 @@ TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
             auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
             const bool opened = sqlStore->ensureOpenDatabase();
             sqlStore->ensureOpenDatabase();
-            const size_t said = capture.count("cannot be opened now");
+            const size_t said = capture.count("; it is left as it is");
             return opened || said == 1 ? 0 : 1;
         });
         ASSERT_GE(child, 0);
@@ -281,8 +285,8 @@ TEST_F(SqlStoreTest, AFileThatCannotBeUnlockedIsLeftAsItIsAndTheLineSaysWhy) {
         auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
         // However often it is tried, one line names it.
         if (sqlStore->ensureOpenDatabase() || sqlStore->ensureOpenDatabase()) _exit(4);
-        _exit(capture.count("cannot be opened now (it cannot be unlocked: Operation not permitted); it is left as "
-                            "it is") == 1 &&
+        _exit(capture.count("Failed to unlock database file: " + sqlStore->databasePath() +
+                            " (Operation not permitted); it is left as it is") == 1 &&
                       capture.count(sqlStore->databasePath()) == 1
                   ? 0
                   : 5);
@@ -294,6 +298,86 @@ TEST_F(SqlStoreTest, AFileThatCannotBeUnlockedIsLeftAsItIsAndTheLineSaysWhy) {
     struct stat st {};
     ASSERT_EQ(stat(dbPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0444u);
+    EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
+}
+
+// The store in QM_STORE_DIR, used once by a fresh copy of this program: the
+// parent has one of its reads fail.
+QM_CHILD_TEST(SqlStoreChild, UsedOnce) {
+    const char* dir = getenv("QM_STORE_DIR");
+    ASSERT_TRUE(dir);
+    TLYAnalyticsPropertiesStore::initWithSqlStore(TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir))
+        ->nextHitNumberForTrackingId("T", "K");
+}
+
+// A read that fails (EIO) at any one point of the store's use is no damage:
+// nothing is set aside, and the numbering goes on from where it was.
+TEST_F(SqlStoreTest, AReadThatFailsAnywhereSetsNothingAsideAndKeepsTheNumbering) {
+    if (const std::string why = qmtest::failingReadUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    auto store = open();
+    for (int i = 0; i < 5; ++i) store->nextHitNumberForTrackingId("T", "K");
+    store.reset();
+    ASSERT_EQ(sql("SELECT tid, cid, hit_number FROM properties;"), "T|K|4\n");
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string trace = dir_.file("trace.txt");
+    int n = 1, last = 4;
+    for (;; ++n) {
+        SCOPED_TRACE("the read that fails: pread64 number " + std::to_string(n));
+        std::filesystem::remove(trace);
+        std::vector<std::string> args = qmtest::withFailingRead(n, trace);
+        args.insert(args.end(), {self, "--gtest_filter=SqlStoreChild.UsedOnce"});
+        const pid_t pid = qmtest::spawnLogged(args, qmtest::headlessEnvironment({"QM_STORE_DIR=" + dir_.path()}),
+                                              dir_.file("output.txt"));
+        ASSERT_GT(pid, 0);
+        qmtest::waitExit(pid, 120);
+        const std::string said = qmtest::readAll(dir_.file("output.txt"));
+        ASSERT_TRUE(std::filesystem::exists(trace)) << said;
+        if (!qmtest::aReadFailed(trace)) break;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+            EXPECT_EQ(e.path().filename().string().find(".corrupt-"), std::string::npos) << e.path() << said;
+        const std::string row = sql("SELECT tid, cid, hit_number FROM properties;");
+        const int now = row.rfind("T|K|", 0) == 0 ? std::atoi(row.c_str() + 4) : -1;
+        EXPECT_GE(now, last) << row << said;
+        last = std::max(last, now);
+    }
+    EXPECT_GT(n, 5);  // reads failed all through its use
+}
+
+// A log with a second name elsewhere that cannot be given a copy of its own
+// (it may not be read) keeps the store closed, as it is: one line, in the
+// store's words, naming the log and the real reason, however often the store
+// is tried. Root may read anything, so as root the store is opened by a child
+// that has become another user.
+TEST_F(SqlStoreTest, ALogThatCannotBeGivenACopyOfItsOwnIsSaidOnceWithTheRealReason) {
+    open()->nextHitNumberForTrackingId("T", "K");
+    const std::string wal = dbPath() + "-wal", outside = dir_.file("outside-wal");
+    std::ofstream(outside).flush();
+    ASSERT_EQ(::link(outside.c_str(), wal.c_str()), 0);
+    ASSERT_EQ(::chmod(wal.c_str(), 0), 0);
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) _exit(3);
+        tlytest::LogCapture capture;
+        auto sqlStore = TLYSqlStore::initWithDatabaseName("tallymark-aux-v4.sql", dir_.path());
+        if (sqlStore->ensureOpenDatabase() || sqlStore->ensureOpenDatabase() || sqlStore->tableExists("properties") ||
+            sqlStore->rowCountForTableWithName("properties"))
+            _exit(4);
+        _exit(capture.lines().size() == 1 &&
+                      capture.count("Failed to open database " + dbPath() + " (" + wal +
+                                    " has a second name elsewhere and cannot be given a copy of its own: Permission "
+                                    "denied); it is left as it is") == 1
+                  ? 0
+                  : 5);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(std::filesystem::hard_link_count(outside), 2u);
+    EXPECT_FALSE(std::filesystem::exists(wal + ".corrupt-1"));
+    ASSERT_EQ(::chmod(wal.c_str(), 0600), 0);
     EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -255,6 +256,46 @@ TEST_F(LaunchOutput, AnInfoPlistThatCannotBeReadSaysWhy) {
     EXPECT_EQ(output_, "Quenmira: the Info.plist " + plist + " cannot be read (Permission denied)\n");
 }
 
+// An interface file the launch loads that is not JSON, or cannot be read,
+// ends the launch as the Info.plist does: one line naming the file and why,
+// status 1, and no crash reported. Root may read any file, so as root the
+// application runs as another user.
+TEST_F(LaunchOutput, AnInterfaceFileThatCannotBeReadSaysWhy) {
+    if (geteuid() == 0) {
+        if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
+        ASSERT_TRUE(runAsOtherUser());
+        ASSERT_EQ(chmod(base_.path().c_str(), 0777), 0);
+    } else {
+        ASSERT_TRUE(runACopy());
+    }
+    const fs::path bundle = fs::path(app_).parent_path();
+    int homes = 0;
+    for (const auto& [name, device] :
+         {std::pair{"MainWindow.json", "iPhone7,1"}, std::pair{"MainView.json", "iPhone7,1"},
+          std::pair{"MainView-iPad.json", "iPad4,1"}}) {
+        SCOPED_TRACE(name);
+        const std::string file = bundle / name, kept = qmtest::readAll(file);
+        ASSERT_NE(kept, "");
+        for (const bool unreadable : {false, true}) {
+            if (unreadable) {
+                ASSERT_EQ(chmod(file.c_str(), 0), 0);
+            } else {
+                std::ofstream(file, std::ios::trunc) << "{\"objects\": [";
+            }
+            const std::string home = base_.file("h" + std::to_string(++homes));
+            EXPECT_EQ(run({"--device", device, "--battery", "0.5", "--snapshot", base_.file("x.png"), "--home", home}),
+                      1);
+            EXPECT_EQ(lines(output_).size(), 1u) << output_;
+            const std::string said = "Quenmira: the interface file " + file + " cannot be read (";
+            EXPECT_EQ(output_.rfind(said + (unreadable ? "Permission denied)\n" : ""), 0), 0u) << output_;
+            for (const auto& e : fs::recursive_directory_iterator(home))
+                EXPECT_EQ(e.path().string().find("ovcrash"), std::string::npos) << e.path();
+        }
+        ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+        std::ofstream(file, std::ios::trunc) << kept;
+    }
+}
+
 // Without HOME the user's own home, from the password database, holds the
 // sandbox; a relative XDG_DATA_HOME is ignored. The other user's home
 // (/nonexistent) cannot serve: one line, status 1, and nothing made under
@@ -271,8 +312,7 @@ TEST_F(LaunchOutput, WithoutHomeNothingIsMadeInAFolderEveryUserMayMake) {
                   {"env", "-u", "HOME", "--chdir=" + base_.path()}),
               1);
     EXPECT_EQ(lines(output_).size(), 1u) << output_;
-    EXPECT_EQ(output_.rfind("Quenmira: the sandbox " + std::string(nobody->pw_dir) + "/.local/share/quenmira ", 0),
-              0u)
+    EXPECT_EQ(output_.rfind("Quenmira: the sandbox " + std::string(nobody->pw_dir) + "/.local/share/quenmira ", 0), 0u)
         << output_;
     EXPECT_FALSE(fs::exists(base_.file("relative")));
     if (!tmpHadOne) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/FailingRead.h"
 #include "tests/support/FolderSwapper.h"
 #include "tests/support/OtherUser.h"
 #include "tests/support/ShellTools.h"
@@ -54,15 +55,19 @@ protected:
     // A snapshot launch on the home, `prefix` running first (a shell with its
     // limits); its exit status, with what it printed in log_.
     int launch(const std::vector<std::string>& prefix = {}) {
-        std::vector<std::string> args = asUser_;
-        args.insert(args.end(), prefix.begin(), prefix.end());
-        args.insert(args.end(), {app_, "--home", home_, "--battery", "0.5", "--snapshot",
-                                 base_.file("shots/" + std::to_string(++runs_) + ".png")});
-        const std::string output = out_.file("output" + std::to_string(runs_) + ".txt");
-        const pid_t pid = qmtest::spawnLogged(args, other_.environment(qmtest::headlessEnvironment()), output);
+        const std::string output = out_.file("output" + std::to_string(runs_ + 1) + ".txt");
+        const pid_t pid = start(home_, prefix, output);
         const int status = pid > 0 ? qmtest::waitExit(pid, 90) : -1;
         log_ = qmtest::readAll(output);
         return status;
+    }
+    // Starts that launch on `home`, its output going to `output`; its pid, or -1.
+    pid_t start(const std::string& home, const std::vector<std::string>& prefix, const std::string& output) {
+        std::vector<std::string> args = asUser_;
+        args.insert(args.end(), prefix.begin(), prefix.end());
+        args.insert(args.end(), {app_, "--home", home, "--battery", "0.5", "--snapshot",
+                                 base_.file("shots/" + std::to_string(++runs_) + ".png")});
+        return qmtest::spawnLogged(args, other_.environment(qmtest::headlessEnvironment()), output);
     }
     // What a line says, without the time and process it begins with.
     static std::vector<std::string> messages(const std::string& text) {
@@ -75,9 +80,10 @@ protected:
         return out;
     }
     // Everything set aside anywhere in the home.
-    std::vector<std::string> setAside() const {
+    std::vector<std::string> setAside() const { return setAsideIn(home_); }
+    static std::vector<std::string> setAsideIn(const std::string& home) {
         std::vector<std::string> found;
-        for (auto& e : fs::recursive_directory_iterator(home_))
+        for (auto& e : fs::recursive_directory_iterator(home))
             if (e.path().filename().string().find(".corrupt-") != std::string::npos) found.push_back(e.path());
         return found;
     }
@@ -244,6 +250,58 @@ TEST_F(PassingFailures, AStoreOrKeychainThatMayNotBeOpenedIsSaidOnceAndLeftAsItI
         ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
         EXPECT_EQ(qmtest::readAll(file), kept);
     }
+}
+
+// A read that fails (EIO) at any one point of a launch is no damage: no
+// store or keychain is set aside, and no stored hit leaves the live store.
+TEST_F(PassingFailures, AReadThatFailsAnywhereInALaunchSetsNothingAsideAndKeepsEveryHit) {
+    if (const std::string why = qmtest::failingReadUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_EQ(launch(), 0) << log_;
+    ASSERT_EQ(launch(), 0) << log_;
+    const auto hits = [](const std::string& home) {
+        return std::atoi(qmtest::shell("python3 -c 'import sqlite3, sys; print(sqlite3.connect(sys.argv[1])"
+                                       ".execute(\"SELECT count(*) FROM TLYHit\").fetchone()[0])' '" +
+                                       home + "/Library/tallymark-v3.sql' 2>&1")
+                             .c_str());
+    };
+    const int stored = hits(home_);
+    ASSERT_GT(stored, 0);
+    // Each launch on a copy of the used home, its owner kept; a few at a time.
+    const auto copyOfHome = [&](const std::string& to) {
+        std::error_code ignored;
+        fs::remove_all(to, ignored);
+        const pid_t pid = qmtest::spawnLogged({"cp", "-a", home_, to}, qmtest::headlessEnvironment(), "/dev/null");
+        return pid > 0 && qmtest::waitExit(pid, 60) == 0;
+    };
+    constexpr int kAtOnce = 4;
+    bool readsLeft = true;
+    int n = 1;
+    for (; readsLeft; n += kAtOnce) {
+        std::vector<pid_t> pids;
+        for (int i = 0; i < kAtOnce; ++i) {
+            const std::string at = std::to_string(i);
+            ASSERT_TRUE(copyOfHome(base_.file("home" + at)));
+            fs::remove(base_.file("shots/trace" + at));
+            pids.push_back(start(base_.file("home" + at),
+                                 qmtest::withFailingRead(n + i, base_.file("shots/trace" + at)),
+                                 out_.file("output" + at)));
+            ASSERT_GT(pids.back(), 0);
+        }
+        for (int i = 0; i < kAtOnce; ++i) {
+            const std::string at = std::to_string(i);
+            SCOPED_TRACE("the read that fails: pread64 number " + std::to_string(n + i) + " of each thread");
+            qmtest::waitExit(pids[size_t(i)], 120);
+            const std::string log = qmtest::readAll(out_.file("output" + at));
+            ASSERT_TRUE(fs::exists(base_.file("shots/trace" + at))) << log;
+            if (!qmtest::aReadFailed(base_.file("shots/trace" + at))) {
+                readsLeft = false;
+                continue;
+            }
+            EXPECT_EQ(setAsideIn(base_.file("home" + at)), std::vector<std::string>{}) << log;
+            EXPECT_GE(hits(base_.file("home" + at)), stored) << log;
+        }
+    }
+    EXPECT_GT(n, 10);  // reads failed all through the launch
 }
 
 // The crash manager's settings that may not be read stay as they are, with a
