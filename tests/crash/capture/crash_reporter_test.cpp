@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -56,6 +59,28 @@ struct Spinner {
         thread.join();
     }
 };
+
+// Blocks the stop signal on the calling thread: a live report cannot stop it
+// and waits for it a while (a quarter of a second), with the stop signal
+// left pending here.
+void blockStopSignal() {
+    ps::thread_control_prepare();
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, ps::thread_control_signal());
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Waits, at most 20 s, until a live report has tried to stop the calling
+// thread (see blockStopSignal): that report is under way now.
+bool liveReportUnderWay() {
+    for (int i = 0; i < 20000000; ++i) {
+        sigset_t pending;
+        if (sigpending(&pending) == 0 && sigismember(&pending, ps::thread_control_signal())) return true;
+        if (i % 1000 == 999) usleep(1000);
+    }
+    return false;
+}
 
 int taskThreadCount() {
     ps::thread_act_array_t list;
@@ -517,6 +542,80 @@ TEST_F(PKROVCrashReporterTest, ALiveReportWaitsForTheOneUnderWay) {
     });
     EXPECT_TRUE(r.exited(0)) << (r.exited(21) ? "a thread was caught inside another live report"
                                               : "status " + std::to_string(r.status));
+}
+
+namespace {
+PKROVCrashReporter* gAskedFromHandler = nullptr;
+std::atomic<int> gHandlerAnswers{0}, gHandlerBusy{0};
+
+void askForLiveReport(int) {
+    Error error;
+    if (!gAskedFromHandler->generateLiveReport(&error) && error.code == OVCrashReporterErrorResourceBusy)
+        gHandlerBusy.fetch_add(1);
+    gHandlerAnswers.fetch_add(1);
+}
+}  // namespace
+
+// A signal handler on the thread writing a live report asks for another one
+// (the signal comes while the report waits for this test's thread, which
+// cannot stop): its call ends at once with an error, and so does the report.
+TEST_F(PKROVCrashReporterTest, ALiveReportAskedForOnTheThreadWritingOneSaysItCannotBeMadeNow) {
+    auto r = crashtest::runInChild([&] {
+        gAskedFromHandler = reporter_.get();
+        struct sigaction sa {};
+        sa.sa_handler = askForLiveReport;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGUSR1, &sa, nullptr);
+        blockStopSignal();
+        std::atomic<ps::thread_t> writer{0};
+        std::atomic<int> made{0};
+        std::atomic<bool> quit{false};
+        std::thread reports([&] {
+            writer = ps::mach_thread_self();
+            while (!quit.load())
+                if (reporter_->generateLiveReport()) made.fetch_add(1);
+        });
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, ps::thread_control_signal());
+        const timespec now{0, 0};
+        for (int attempt = 0; attempt < 10 && gHandlerBusy.load() == 0; ++attempt) {
+            if (!liveReportUnderWay()) _exit(20);
+            syscall(SYS_tgkill, getpid(), writer.load(), SIGUSR1);
+            for (int i = 0; gHandlerAnswers.load() <= attempt; ++i) {
+                if (i == 20000) _exit(21);  // 20 s: frozen
+                usleep(1000);
+            }
+            sigtimedwait(&stop, nullptr, &now);  // for the next report to leave again
+        }
+        quit.store(true);
+        reports.join();
+        _exit(gHandlerBusy.load() > 0 && made.load() > 0 ? 0 : 22);
+    });
+    EXPECT_TRUE(r.exited(0)) << (r.exited(21)   ? "the thread froze inside its own live report"
+                                 : r.timedOut ? "frozen"
+                                              : "status " + std::to_string(r.status));
+}
+
+// A child forked while another thread writes a live report makes one of its
+// own: the turn it was copied with is held by a thread it does not have.
+TEST_F(PKROVCrashReporterTest, AChildForkedDuringALiveReportMakesOne) {
+    auto r = crashtest::runInChild([&] {
+        if (!reporter_->enableCrashReporter()) _exit(10);
+        blockStopSignal();
+        std::thread reports([&] { reporter_->generateLiveReport(); });
+        if (!liveReportUnderWay()) _exit(20);
+        const pid_t child = fork();
+        if (child == 0) {
+            auto bytes = reporter_->generateLiveReport();
+            Error error;
+            _exit(bytes && PKROVCrashReport::initWithData(*bytes, &error) ? 0 : 30);
+        }
+        reports.join();
+        const crashtest::ChildResult made = crashtest::waitChild(child, 30000);
+        _exit(made.exited(0) ? 0 : made.timedOut ? 31 : 32);
+    });
+    EXPECT_TRUE(r.exited(0)) << (r.exited(31) ? "the child froze at its live report" : "status " + std::to_string(r.status));
 }
 
 // A thread crashes while another one writes live reports: the crash still
