@@ -294,7 +294,8 @@ std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::sys
     // Asked for again on the thread that writes one (a signal handler's
     // call): waiting would be waiting on itself.
     if (!takeLiveReportTurn()) {
-        setError(error, OVCrashReporterErrorResourceBusy, "A live crash report is already being written on this thread");
+        setError(error, OVCrashReporterErrorResourceBusy,
+                 "A live crash report is already being written on this thread");
         return std::nullopt;
     }
     std::string path = FileManager::joinPath(platform::foundation::Sandbox::tmp(), "live_crash_report.XXXXXX");

@@ -474,6 +474,8 @@ loader_crash_time loader_crash_time_begin(bool crash) {
         (!sessionForsaken(owner, self, crash) || !sessionOwner.compare_exchange_strong(owner, self)))
         return result;
     result.started = true;
+    // Nothing of a session taken over is shown while this one is made.
+    activeSession.store(0, std::memory_order_release);
     crash_time_views_clear();
     SessionRoom* room = sessionRoom.load();
     if (!room) return result;

@@ -586,13 +586,13 @@ TEST_F(PKROVCrashReporterTest, ALiveReportAskedForOnTheThreadWritingOneSaysItCan
                 if (i == 20000) _exit(21);  // 20 s: frozen
                 usleep(1000);
             }
-            sigtimedwait(&stop, nullptr, &now);  // for the next report to leave again
+            sigtimedwait(&stop, nullptr, &now);  // taken: the next report's try shows anew
         }
         quit.store(true);
         reports.join();
         _exit(gHandlerBusy.load() > 0 && made.load() > 0 ? 0 : 22);
     });
-    EXPECT_TRUE(r.exited(0)) << (r.exited(21)   ? "the thread froze inside its own live report"
+    EXPECT_TRUE(r.exited(0)) << (r.exited(21) ? "the thread froze inside its own live report"
                                  : r.timedOut ? "frozen"
                                               : "status " + std::to_string(r.status));
 }
@@ -615,7 +615,8 @@ TEST_F(PKROVCrashReporterTest, AChildForkedDuringALiveReportMakesOne) {
         const crashtest::ChildResult made = crashtest::waitChild(child, 30000);
         _exit(made.exited(0) ? 0 : made.timedOut ? 31 : 32);
     });
-    EXPECT_TRUE(r.exited(0)) << (r.exited(31) ? "the child froze at its live report" : "status " + std::to_string(r.status));
+    EXPECT_TRUE(r.exited(0)) << (r.exited(31) ? "the child froze at its live report"
+                                              : "status " + std::to_string(r.status));
 }
 
 // A thread crashes while another one writes live reports: the crash still
