@@ -60,28 +60,6 @@ struct Spinner {
     }
 };
 
-// Blocks the stop signal on the calling thread: a live report cannot stop it
-// and waits for it a while (a quarter of a second), with the stop signal
-// left pending here.
-void blockStopSignal() {
-    ps::thread_control_prepare();
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, ps::thread_control_signal());
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-// Waits, at most 20 s, until a live report has tried to stop the calling
-// thread (see blockStopSignal): that report is under way now.
-bool liveReportUnderWay() {
-    for (int i = 0; i < 20000000; ++i) {
-        sigset_t pending;
-        if (sigpending(&pending) == 0 && sigismember(&pending, ps::thread_control_signal())) return true;
-        if (i % 1000 == 999) usleep(1000);
-    }
-    return false;
-}
-
 int taskThreadCount() {
     ps::thread_act_array_t list;
     ps::mach_msg_type_number_t n = 0;
@@ -556,67 +534,47 @@ void askForLiveReport(int) {
 }
 }  // namespace
 
-// A signal handler on the thread writing a live report asks for another one
-// (the signal comes while the report waits for this test's thread, which
-// cannot stop): its call ends at once with an error, and so does the report.
-TEST_F(PKROVCrashReporterTest, ALiveReportAskedForOnTheThreadWritingOneSaysItCannotBeMadeNow) {
-    auto r = crashtest::runInChild([&] {
-        gAskedFromHandler = reporter_.get();
-        struct sigaction sa {};
-        sa.sa_handler = askForLiveReport;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGUSR1, &sa, nullptr);
-        blockStopSignal();
-        std::atomic<ps::thread_t> writer{0};
-        std::atomic<int> made{0};
-        std::atomic<bool> quit{false};
-        std::thread reports([&] {
-            writer = ps::mach_thread_self();
-            while (!quit.load())
-                if (reporter_->generateLiveReport()) made.fetch_add(1);
-        });
-        sigset_t stop;
-        sigemptyset(&stop);
-        sigaddset(&stop, ps::thread_control_signal());
-        const timespec now{0, 0};
-        for (int attempt = 0; attempt < 10 && gHandlerBusy.load() == 0; ++attempt) {
-            if (!liveReportUnderWay()) _exit(20);
-            syscall(SYS_tgkill, getpid(), writer.load(), SIGUSR1);
-            for (int i = 0; gHandlerAnswers.load() <= attempt; ++i) {
-                if (i == 20000) _exit(21);  // 20 s: frozen
-                usleep(1000);
-            }
-            sigtimedwait(&stop, nullptr, &now);  // taken: the next report's try shows anew
-        }
-        quit.store(true);
-        reports.join();
-        _exit(gHandlerBusy.load() > 0 && made.load() > 0 ? 0 : 22);
-    });
-    EXPECT_TRUE(r.exited(0)) << (r.exited(21) ? "the thread froze inside its own live report"
-                                 : r.timedOut ? "frozen"
-                                              : "status " + std::to_string(r.status));
-}
-
-// A child forked while another thread writes a live report makes one of its
-// own: the turn it was copied with is held by a thread it does not have.
-TEST_F(PKROVCrashReporterTest, AChildForkedDuringALiveReportMakesOne) {
+// While a live report is under way (it waits a while for this test's thread,
+// which blocks the stop signal), a signal handler on its thread asks for
+// another one and a child is forked: the handler's call ends at once with an
+// error, and the child, copied with the report's turn held by a thread it
+// does not have, makes a report of its own.
+TEST_F(PKROVCrashReporterTest, ALiveReportAskedForWhileOneIsUnderWayEnds) {
     auto r = crashtest::runInChild([&] {
         if (!reporter_->enableCrashReporter()) _exit(10);
-        blockStopSignal();
-        std::thread reports([&] { reporter_->generateLiveReport(); });
-        if (!liveReportUnderWay()) _exit(20);
+        gAskedFromHandler = reporter_.get();
+        signal(SIGUSR1, askForLiveReport);
+        ps::thread_control_prepare();
+        sigset_t stop, pending;
+        sigemptyset(&stop);
+        sigaddset(&stop, ps::thread_control_signal());
+        pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+        std::atomic<ps::thread_t> writer{0};
+        std::thread reports([&] {
+            writer = ps::mach_thread_self();
+            if (!reporter_->generateLiveReport()) _exit(20);
+        });
+        // Under way once it has tried to stop this thread.
+        while (sigpending(&pending) != 0 || !sigismember(&pending, ps::thread_control_signal())) sched_yield();
+        syscall(SYS_tgkill, getpid(), writer.load(), SIGUSR1);
         const pid_t child = fork();
         if (child == 0) {
             auto bytes = reporter_->generateLiveReport();
             Error error;
             _exit(bytes && PKROVCrashReport::initWithData(*bytes, &error) ? 0 : 30);
         }
-        reports.join();
         const crashtest::ChildResult made = crashtest::waitChild(child, 30000);
-        _exit(made.exited(0) ? 0 : made.timedOut ? 31 : 32);
+        if (!made.exited(0)) _exit(made.timedOut ? 31 : 32);
+        for (int i = 0; gHandlerAnswers.load() == 0; ++i) {
+            if (i == 20000) _exit(21);  // 20 s: frozen
+            usleep(1000);
+        }
+        reports.join();
+        _exit(gHandlerBusy.load() == 1 ? 0 : 22);
     });
-    EXPECT_TRUE(r.exited(0)) << (r.exited(31) ? "the child froze at its live report"
-                                              : "status " + std::to_string(r.status));
+    EXPECT_TRUE(r.exited(0)) << (r.exited(21)   ? "the thread froze inside its own live report"
+                                 : r.exited(31) ? "the child froze at its live report"
+                                                : "status " + std::to_string(r.status));
 }
 
 // A thread crashes while another one writes live reports: the crash still
