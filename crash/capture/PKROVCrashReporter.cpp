@@ -1,11 +1,16 @@
 #include "crash/capture/PKROVCrashReporter.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "crash/capture/async/AsyncFile.h"
@@ -17,6 +22,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/system/MachThread.h"
 
 using platform::foundation::Error;
 using platform::foundation::Exception;
@@ -33,8 +39,36 @@ bool gProcessEnabled = false;  // guarded by gEnableLock; set by the first enabl
 
 // Live reports are written one at a time, whichever reporter asks: two
 // writers at once would each stop the other's thread and wait for it. A
-// crash never takes this lock; it stops a live writer like any thread.
-std::mutex gLiveReportLock;
+// crash never takes this turn; it stops a live writer like any thread.
+// The word holds the writing thread's id (and is the futex word waiters
+// sleep on): a thread asked again while it writes one (from a signal
+// handler) finds itself there, and a forked child finds a thread it does
+// not have. Neither waits.
+std::atomic<int32_t> gLiveReportWriter{0};
+
+int32_t* liveReportWord() { return reinterpret_cast<int32_t*>(&gLiveReportWriter); }
+
+// Waits for the live report's turn; false when the calling thread has it.
+bool takeLiveReportTurn() {
+    const auto self = static_cast<int32_t>(platform::system::mach_thread_self());
+    for (;;) {
+        int32_t writer = 0;
+        if (gLiveReportWriter.compare_exchange_strong(writer, self)) return true;
+        if (writer == self) return false;
+        if (!platform::system::thread_is_ours(static_cast<platform::system::thread_t>(writer))) {
+            if (gLiveReportWriter.compare_exchange_strong(writer, self)) return true;
+            continue;
+        }
+        // Looked at again now and then, whoever wakes it.
+        timespec wait{0, 100'000'000};
+        syscall(SYS_futex, liveReportWord(), FUTEX_WAIT_PRIVATE, writer, &wait, nullptr, 0);
+    }
+}
+
+void giveLiveReportTurn() {
+    gLiveReportWriter.store(0);
+    syscall(SYS_futex, liveReportWord(), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
 
 void setError(Error* error, OVCrashReporterError code, const std::string& description) {
     ovcrash::reporter_error_populate(error, code, description, nullptr);
@@ -260,20 +294,26 @@ std::optional<std::vector<uint8_t>> PKROVCrashReporter::generateLiveReportWithTh
 
 std::optional<std::vector<uint8_t>> PKROVCrashReporter::liveReport(platform::system::thread_t thread, uint64_t address,
                                                                    Error* error) {
+    // Asked for again on the thread that writes one (a signal handler's
+    // call): waiting would be waiting on itself.
+    if (!takeLiveReportTurn()) {
+        setError(error, OVCrashReporterErrorResourceBusy,
+                 "A live crash report is already being written on this thread");
+        return std::nullopt;
+    }
     std::string path = FileManager::joinPath(platform::foundation::Sandbox::tmp(), "live_crash_report.XXXXXX");
     int fd = FileManager::makeUniqueFile(path);
     if (fd < 0) {
-        ovcrash::reporter_error_populate_posix(error, errno, "Failed to create temporary path");
+        const int failure = errno;
+        giveLiveReportTurn();
+        ovcrash::reporter_error_populate_posix(error, failure, "Failed to create temporary path");
         return std::nullopt;
     }
-    ovcrash::async_error result;
-    {
-        std::lock_guard lock(gLiveReportLock);
-        result = ovcrash::crash_reporter_write_live_report(
-            fd, thread, address, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
-            applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
-            mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), ovcrash::shared_image_list());
-    }
+    const ovcrash::async_error result = ovcrash::crash_reporter_write_live_report(
+        fd, thread, address, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+        applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
+        mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), ovcrash::shared_image_list());
+    giveLiveReportTurn();
     std::optional<std::vector<uint8_t>> data;
     if (result != ovcrash::ASYNC_ESUCCESS) {
         warn(std::string("Write failed with error ") + ovcrash::async_error_string(result));

@@ -60,7 +60,10 @@ public:
     void setCrashCallbacks(const OVCrashReporterCallbacks* callbacks);
 
     // The bytes of a report of the calling thread, or of `thread`, written
-    // with user requested = true; nullopt with an error on failure.
+    // with user requested = true; nullopt with an error on failure. One
+    // report at a time in the process: a call waits for one under way on
+    // another thread, and fails at once with code 3 on the thread writing
+    // one (a signal handler's call).
     std::optional<std::vector<uint8_t>> generateLiveReport(platform::foundation::Error* error = nullptr);
     std::optional<std::vector<uint8_t>> generateLiveReportWithThread(platform::system::thread_t thread,
                                                                      platform::foundation::Error* error = nullptr);

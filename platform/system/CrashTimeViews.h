@@ -17,7 +17,7 @@
 //
 // Async-signal-safe, except crash_time_views_prepare: no allocation, no lock,
 // the file read through raw system calls into buffers of ours. Slots are
-// written by one session at a time (Loader.cpp's session flag).
+// written by one session at a time (the thread that holds Loader.cpp's session).
 #include <cstdint>
 
 #include "platform/system/LoadedElf.h"

@@ -3,7 +3,8 @@
 // loader_crash_time_image_at and _end) are async-signal-safe: atomic loads
 // over records that are never freed, checked reads of the process, room made
 // beforehand, no allocation, no lock, raw system calls only (open and read
-// of the process's map and of image files included); the bytes of the
+// of the process's map and of image files included, and a reservation of a
+// closed image's range, made and undone at once); the bytes of the
 // loader's mappings of image files are read through the checked read
 // (Mach.h), never in place. Everything else here runs outside crash time
 // under the loader's mutex.
@@ -13,6 +14,7 @@
 #include <sys/mman.h>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -26,6 +28,7 @@
 #include "platform/system/LoadedElf.h"
 #include "platform/system/Mach.h"
 #include "platform/system/MachOView.h"
+#include "platform/system/MachThread.h"
 #include "platform/system/ProcessMaps.h"
 
 namespace platform::system {
@@ -362,7 +365,8 @@ struct SessionRoom {
     char name[kCrashTimeViewName];
 };
 std::atomic<SessionRoom*> sessionRoom{nullptr};
-std::atomic<bool> sessionBusy{false};
+// The thread whose session is under way, 0 while none is.
+std::atomic<int32_t> sessionOwner{0};
 std::atomic<uint64_t> sessionCount{0};
 // Room for views of images that hold no walked address; as many again are
 // kept for those that do.
@@ -411,14 +415,40 @@ bool listedAt(const link_map_object* objects, uint32_t count, const loaded_elf& 
     return false;
 }
 
-// Whether any page of [base, base + size) can be read: bounded by the span.
+// Whether anything is mapped over any of [base, base + size), whatever its
+// size: the whole range reserved at once is refused where anything lies. A
+// kernel that takes the place only as a hint puts the reservation elsewhere
+// then. A reservation refused for another reason (no room for another
+// mapping, an address-space limit) tells nothing: the range counts as taken,
+// which only leaves a stale call there unnamed.
 bool anythingMapped(uint64_t base, uint64_t size) {
+    if (size == 0) return false;
     const uint64_t page = vm_page_size();
-    uint8_t byte;
-    for (uint64_t at = base & ~(page - 1); at - base < size || at < base; at += page)
-        if (vm_read_pages(mach_task_self(), at, 1, reinterpret_cast<vm_address_t>(&byte), nullptr) == KERN_SUCCESS)
-            return true;
-    return false;
+    const uint64_t start = base & ~(page - 1);
+    const uint64_t last = size - 1 > UINT64_MAX - base ? UINT64_MAX : base + (size - 1);
+    const uint64_t length = (last | (page - 1)) - start + 1;
+    if (length == 0) return true;
+    void* wanted = reinterpret_cast<void*>(start);
+    const int savedErrno = errno;
+    void* got =
+        ::mmap(wanted, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+    errno = savedErrno;
+    if (got == MAP_FAILED) return true;
+    ::munmap(got, length);
+    return got != wanted;
+}
+
+// Whether a session may be taken from the thread that holds it: one that is
+// not a thread of this process (a fork's copy) holds nothing; for a crash,
+// which has stopped every other thread first, neither does the crashing
+// thread itself (its session was cut short by the fault) nor a thread that
+// has stopped (a live report caught half-way, which never runs on into what
+// the crash makes of it).
+bool sessionForsaken(int32_t owner, int32_t self, bool crash) {
+    if (!thread_is_ours(static_cast<thread_t>(owner))) return true;
+    if (!crash) return false;
+    mcontext_t stopped;
+    return owner == self || thread_get_state(static_cast<thread_t>(owner), &stopped) == KERN_SUCCESS;
 }
 
 }  // namespace
@@ -439,10 +469,16 @@ bool loader_prepare_crash_time(uint32_t capacity) {
     return crash_time_views_prepare(2 * capacity);
 }
 
-loader_crash_time loader_crash_time_begin() {
+loader_crash_time loader_crash_time_begin(bool crash) {
     loader_crash_time result{};
-    if (sessionBusy.exchange(true)) return result;
+    const auto self = static_cast<int32_t>(mach_thread_self());
+    int32_t owner = 0;
+    if (!sessionOwner.compare_exchange_strong(owner, self) &&
+        (!sessionForsaken(owner, self, crash) || !sessionOwner.compare_exchange_strong(owner, self)))
+        return result;
     result.started = true;
+    // Nothing of a session taken over is shown while this one is made.
+    activeSession.store(0, std::memory_order_release);
     SessionRoom* room = sessionRoom.load();
     if (room) room->maps.reads_left = kMapReadsMax;
     crash_time_views_clear(room ? &room->maps : nullptr);
@@ -521,7 +557,7 @@ loader_crash_time loader_crash_time_begin() {
 const crash_time_view* loader_crash_time_image_at(uint64_t address) {
     const uint64_t session = activeSession.load(std::memory_order_acquire);
     SessionRoom* room = sessionRoom.load();
-    if (session == 0 || !room) return nullptr;
+    if (session == 0 || !room || !loader_crash_time_held()) return nullptr;
     if (const crash_time_view* view = crash_time_views_overlapping(address, 1)) {
         crash_time_views_complete(view);
         return view;
@@ -556,10 +592,16 @@ const crash_time_view* loader_crash_time_image_at(uint64_t address) {
     return crash_time_views_add(elf, room->name, true);
 }
 
+bool loader_crash_time_held() {
+    return sessionOwner.load(std::memory_order_acquire) == static_cast<int32_t>(mach_thread_self());
+}
+
 void loader_crash_time_end() {
+    // A session taken over is its new holder's to end.
+    if (!loader_crash_time_held()) return;
     activeSession.store(0, std::memory_order_release);
     crash_time_views_clear(nullptr);
-    sessionBusy.store(false);
+    sessionOwner.store(0, std::memory_order_release);
 }
 
 bool loader_image_current(uint64_t header) {

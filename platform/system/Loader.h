@@ -111,9 +111,16 @@ struct loader_crash_time {
     bool following;  // the view follows the linker's list
     bool changed;    // a record was hidden or a view was made
 };
-// Async-signal-safe.
-loader_crash_time loader_crash_time_begin();
+// Async-signal-safe. One session at a time, held by the thread that began
+// it. A session held by a thread this process does not have (copied into a
+// forked child) is taken over; so, for a `crash` (the caller has stopped
+// every other thread), is one whose thread has stopped or is the caller:
+// the crash never waits on, nor reads, what that one left half done.
+loader_crash_time loader_crash_time_begin(bool crash);
+// Async-signal-safe. Ends the session when the calling thread still holds it.
 void loader_crash_time_end();
+// Async-signal-safe. Whether the calling thread holds the session.
+bool loader_crash_time_held();
 // Async-signal-safe. False while a session hides the record loaded at `header`.
 bool loader_image_current(uint64_t header);
 

@@ -324,6 +324,16 @@ kern_return_t thread_resume(thread_t thread) {
     return KERN_SUCCESS;
 }
 
+bool thread_is_ours(thread_t thread) {
+    const auto tid = static_cast<int32_t>(thread);
+    if (tid <= 0) return false;
+    const int savedErrno = errno;
+    // Signal 0 is only checked, never sent.
+    const bool ours = ::syscall(SYS_tgkill, ::syscall(SYS_getpid), tid, 0) == 0 || errno != ESRCH;
+    errno = savedErrno;
+    return ours;
+}
+
 bool thread_note_fault_context(const mcontext_t* context) {
     auto self = static_cast<int32_t>(mach_thread_self());
     for (FaultNote& n : gFaultNotes) {

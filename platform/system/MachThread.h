@@ -67,6 +67,10 @@ kern_return_t thread_resume(thread_t thread);
 // KERN_OPERATION_TIMED_OUT for one that did not stop in time.
 kern_return_t thread_get_state(thread_t thread, mcontext_t* state);
 
+// Whether `thread` is a thread of this process now. A thread id copied into
+// a forked child, or kept by a thread that has ended, is not.
+bool thread_is_ours(thread_t thread);
+
 // For a thread waiting inside its own fault handler: while noted, stopping
 // it reports the faulting context, not the handler's, as the platform reports
 // a thread held at its exception. Up to 64 threads at a time; false beyond.

@@ -511,8 +511,8 @@ namespace {
 // The report's image list brought up to date for as long as the report is written.
 class current_images {
 public:
-    explicit current_images(image_list* images)
-        : images_(images), started_(images && image_list_crash_time_begin(images)) {}
+    current_images(image_list* images, bool crash)
+        : images_(images), started_(images && image_list_crash_time_begin(images, crash)) {}
     ~current_images() {
         if (started_) image_list_crash_time_end(images_);
     }
@@ -534,7 +534,7 @@ async_error crash_log_writer_write(crash_log_writer* writer, thread_t crashed_th
     suspended_threads threads(self);  // resumed on every way out
     // With every other thread stopped, no load or unload is under way but
     // one stopped half-way, which the dynamic linker's list tells.
-    current_images current(images);
+    current_images current(images, !writer->user_requested);
 
     static constexpr char header[8] = {'o', 'v', 'c', 'r', 'a', 's', 'h', char(REPORT_FILE_VERSION)};
     async_file_write(file, header, sizeof header);

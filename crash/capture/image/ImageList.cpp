@@ -119,7 +119,9 @@ int64_t crashIndex(const image_list* list, const macho_image* image) {
 // again with what its view now has (its symbols, an .eh_frame found in its
 // file).
 void reached(image_list* list, uint32_t index) {
-    if (list->crash_reached[index]) return;
+    // Only the report that made it: another one's thread, stopped inside a
+    // report whose session a crash took over, may run on meanwhile.
+    if (list->crash_reached[index] || !ps::loader_crash_time_held()) return;
     list->crash_reached[index] = true;
     const ps::crash_time_view* view = list->crash_views[index];
     if (!ps::crash_time_views_complete(view)) return;
@@ -175,9 +177,13 @@ void image_list_prepare_crash_time(image_list* list, uint32_t capacity) {
     list->crash_reached = new bool[list->crash_capacity];
 }
 
-bool image_list_crash_time_begin(image_list* list) {
-    const ps::loader_crash_time loader = ps::loader_crash_time_begin();
+bool image_list_crash_time_begin(image_list* list, bool crash) {
+    const ps::loader_crash_time loader = ps::loader_crash_time_begin(crash);
     if (!loader.started) return false;
+    // What a report whose session was taken over made is dropped unfreed:
+    // freeing it could undo what its thread, stopped half-way, was making.
+    list->crash_count.store(0, std::memory_order_release);
+    list->hidden_count.store(0, std::memory_order_release);
     list->crash_started = true;
     list->crash_changed = loader.changed;
     list->crash_following = loader.following && list->crash_images;
@@ -207,7 +213,7 @@ bool image_list_crash_time_begin(image_list* list) {
 }
 
 void image_list_crash_time_end(image_list* list) {
-    if (!list->crash_started) return;
+    if (!list->crash_started || !ps::loader_crash_time_held()) return;
     const uint32_t made = list->crash_count.exchange(0);
     list->hidden_count.store(0);
     for (uint32_t i = 0; i < made; ++i) macho_image_free(&list->crash_images[i]);

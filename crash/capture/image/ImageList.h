@@ -89,7 +89,10 @@ inline constexpr uint32_t kImageListCrashTimeImages = 1024;
 void image_list_prepare_crash_time(image_list* list, uint32_t capacity);
 // Brings the list up to date with the dynamic linker until the matching end.
 // One report at a time: false when another one is under way (call no end).
-bool image_list_crash_time_begin(image_list* list);
+// A `crash` takes over one that a stopped thread (a live report's) or the
+// crashing thread itself left half done (Loader.h); an end then left to
+// that one does nothing.
+bool image_list_crash_time_begin(image_list* list, bool crash);
 void image_list_crash_time_end(image_list* list);
 
 // The process's list, kept current by the loader callbacks below.

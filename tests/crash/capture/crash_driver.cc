@@ -272,6 +272,8 @@ void crashWhileAllocatorLocked() {
 
 #if QM_DRIVER_FRONT
 std::shared_ptr<PKROVCrashReporter> gMachReporter;
+// The reporter enabled for signals, which live reports are asked of.
+std::shared_ptr<PKROVCrashReporter> gReporter;
 
 // An exception handler registered before the reporter: it makes the page the
 // fault hit writable and answers success, so the faulting thread goes on.
@@ -491,12 +493,11 @@ void crashInUnlistedLibrary() {
     callIntoLibrary(crash);
 }
 
-// Crashes in the last of 1,100 copies of a library, each opened with a plain
-// dlopen after the reporter started.
-void crashInTheLastOfManyLibraries() {
-    constexpr int kLibraries = 1100;
+// Opens `count` copies of the opened library, each with a plain dlopen after
+// the reporter started; the last one's function that faults.
+int (*openCopies(int count))(int) {
     int (*crash)(int) = nullptr;
-    for (int i = 0; i < kLibraries; ++i) {
+    for (int i = 0; i < count; ++i) {
         const std::string path = gOut + "/many-" + std::to_string(i) + ".so";
         if (access(path.c_str(), R_OK) != 0) {
             const std::string copy = path + "." + std::to_string(getpid());
@@ -507,8 +508,56 @@ void crashInTheLastOfManyLibraries() {
         crash = handle ? reinterpret_cast<int (*)(int)>(dlsym(handle, "opened_library_crash")) : nullptr;
         if (!crash) _exit(71);
     }
+    return crash;
+}
+
+// Crashes in the last of 1,100 copies of a library, each opened with a plain
+// dlopen after the reporter started.
+void crashInTheLastOfManyLibraries() {
+    int (*crash)(int) = openCopies(1100);
     announce(reinterpret_cast<const void*>(crash), reinterpret_cast<const void*>(callIntoLibrary));
     callIntoLibrary(crash);
+}
+
+// Crashes in the last of 1,000 libraries opened after the reporter started
+// while four threads ask for live reports one after another, on a worker
+// that blocks every asynchronous signal: a live report cannot stop it, and
+// it crashes once one has tried, while that report is under way.
+int (*gLateCrash)(int) = nullptr;
+void crashWhileLiveReportsAreMade() {
+    gLateCrash = openCopies(1000);
+    for (int i = 0; i < 4; ++i) {
+        pthread_t t;
+        pthread_create(
+            &t, nullptr,
+            [](void*) -> void* {
+                for (;;) gReporter->generateLiveReport();
+            },
+            nullptr);
+    }
+    pthread_t worker;
+    pthread_create(
+        &worker, nullptr,
+        [](void*) -> void* {
+            // A fault signal blocked when the fault comes would end the
+            // process without its handler.
+            sigset_t asynchronous;
+            sigfillset(&asynchronous);
+            for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&asynchronous, sig);
+            pthread_sigmask(SIG_BLOCK, &asynchronous, nullptr);
+            announce(reinterpret_cast<const void*>(gLateCrash), reinterpret_cast<const void*>(callIntoLibrary));
+            const int stop = platform::system::thread_control_signal();
+            sigset_t pending;
+            for (const int64_t deadline = nowMs() + 60000; nowMs() < deadline; sched_yield())
+                if (sigpending(&pending) == 0 && sigismember(&pending, stop)) break;
+            // Some way into the report.
+            for (const int64_t until = nowMs() + getpid() % 16; nowMs() < until;) {
+            }
+            callIntoLibrary(gLateCrash);
+            return nullptr;
+        },
+        nullptr);
+    for (;;) pause();
 }
 
 // Crashes in a function of its own of a library built one of three ways
@@ -627,6 +676,16 @@ void crashWithAFifoOverTheMap() {
     if (stat("/proc/self/maps", &st) != 0 || !S_ISFIFO(st.st_mode)) _exit(78);
     crashAtTheBottomOfAChain(3);
 }
+
+// Crashes once a library the loader listed, whose last segment lies 4 TiB
+// past its first, was closed with a plain dlclose: whether anything lies in
+// its range now is found at once, not a page at a time.
+void crashAfterAVastLibraryClosed() {
+    listedThenClosed(QM_VAST_LIBRARY, "vast_library_work");
+    if (dlopen(QM_VAST_LIBRARY, RTLD_NOW | RTLD_NOLOAD)) _exit(72);  // not unloaded
+    announce(reinterpret_cast<const void*>(crashNull));
+    crashNull();
+}
 #endif
 
 // Kept out of main: a crash's frames name it between the kind's chain and main.
@@ -713,6 +772,10 @@ void crashWithAFifoOverTheMap() {
         crashInUnlistedLibrary();
     } else if (kind == "many-libraries") {
         crashInTheLastOfManyLibraries();
+    } else if (kind == "live-reports-around") {
+        crashWhileLiveReportsAreMade();
+    } else if (kind == "vast-library-closed") {
+        crashAfterAVastLibraryClosed();
     } else if (kind == "replaced-without-build-id") {
         crashInLibraryReplacedInPlace();
     } else if (kind == "code-where-a-library-was") {
@@ -745,15 +808,15 @@ void enable(const std::string& out, bool mach, uint64_t symbolication) {
         gReportPath = gMachReporter->crashReportPath();
         return;
     }
-    static auto reporter = std::make_shared<PKROVCrashReporter>(
+    gReporter = std::make_shared<PKROVCrashReporter>(
         "com.example.crashdriver", "7", "1.0",
         std::make_shared<PKROVCrashReporterConfig>(PKROVCrashReporterConfig::kSignalHandlerTypeBSD, symbolication));
     platform::foundation::Error error;
-    if (!reporter->enableCrashReporter(&error)) {
+    if (!gReporter->enableCrashReporter(&error)) {
         fprintf(stderr, "enable failed: %s\n", error.localizedDescription().c_str());
         exit(2);
     }
-    gReportPath = reporter->crashReportPath();
+    gReportPath = gReporter->crashReportPath();
 #else
     (void)mach;
     ovcrash::shared_image_list_start();

@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -541,6 +544,61 @@ TEST_F(PKROVCrashReporterTest, ALiveReportWaitsForTheOneUnderWay) {
     });
     EXPECT_TRUE(r.exited(0)) << (r.exited(21) ? "a thread was caught inside another live report"
                                               : "status " + std::to_string(r.status));
+}
+
+namespace {
+PKROVCrashReporter* gAskedFromHandler = nullptr;
+std::atomic<int> gHandlerAnswers{0}, gHandlerBusy{0};
+
+void askForLiveReport(int) {
+    Error error;
+    if (!gAskedFromHandler->generateLiveReport(&error) && error.code == OVCrashReporterErrorResourceBusy)
+        gHandlerBusy.fetch_add(1);
+    gHandlerAnswers.fetch_add(1);
+}
+}  // namespace
+
+// While a live report is under way (it waits a while for this test's thread,
+// which blocks the stop signal), a signal handler on its thread asks for
+// another one and a child is forked: the handler's call ends at once with an
+// error, and the child, copied with the report's turn held by a thread it
+// does not have, makes a report of its own.
+TEST_F(PKROVCrashReporterTest, ALiveReportAskedForWhileOneIsUnderWayEnds) {
+    auto r = crashtest::runInChild([&] {
+        if (!reporter_->enableCrashReporter()) _exit(10);
+        gAskedFromHandler = reporter_.get();
+        signal(SIGUSR1, askForLiveReport);
+        ps::thread_control_prepare();
+        sigset_t stop, pending;
+        sigemptyset(&stop);
+        sigaddset(&stop, ps::thread_control_signal());
+        pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+        std::atomic<ps::thread_t> writer{0};
+        std::thread reports([&] {
+            writer = ps::mach_thread_self();
+            if (!reporter_->generateLiveReport()) _exit(20);
+        });
+        // Under way once it has tried to stop this thread.
+        while (sigpending(&pending) != 0 || !sigismember(&pending, ps::thread_control_signal())) sched_yield();
+        syscall(SYS_tgkill, getpid(), writer.load(), SIGUSR1);
+        const pid_t child = fork();
+        if (child == 0) {
+            auto bytes = reporter_->generateLiveReport();
+            Error error;
+            _exit(bytes && PKROVCrashReport::initWithData(*bytes, &error) ? 0 : 30);
+        }
+        const crashtest::ChildResult made = crashtest::waitChild(child, 30000);
+        if (!made.exited(0)) _exit(made.timedOut ? 31 : 32);
+        for (int i = 0; gHandlerAnswers.load() == 0; ++i) {
+            if (i == 20000) _exit(21);  // 20 s: frozen
+            usleep(1000);
+        }
+        reports.join();
+        _exit(gHandlerBusy.load() == 1 ? 0 : 22);
+    });
+    EXPECT_TRUE(r.exited(0)) << (r.exited(21)   ? "the thread froze inside its own live report"
+                                 : r.exited(31) ? "the child froze at its live report"
+                                                : "status " + std::to_string(r.status));
 }
 
 // A thread crashes while another one writes live reports: the crash still

@@ -59,7 +59,7 @@ std::string symbolAt(const macho_image* image, uint64_t address) {
 // (as a walk makes) has reached it.
 Seen duringReport(image_list* list, const void* code) {
     Seen seen;
-    EXPECT_TRUE(image_list_crash_time_begin(list));
+    EXPECT_TRUE(image_list_crash_time_begin(list, false));
     image_list_set_reading(list, true);
     const auto address = reinterpret_cast<uint64_t>(code);
     for (macho_image* image = image_list_next(list, nullptr); image; image = image_list_next(list, image))
@@ -86,7 +86,7 @@ Seen duringReport(image_list* list, const void* code) {
 TEST(CrashTimeImages, WhereTheLoaderKnowsEveryImageAReportChangesNothing) {
     preparedList();
     ps::dyld_rescan();
-    const ps::loader_crash_time session = ps::loader_crash_time_begin();
+    const ps::loader_crash_time session = ps::loader_crash_time_begin(false);
     ASSERT_TRUE(session.started);
     EXPECT_TRUE(session.following);
     EXPECT_FALSE(session.changed);
@@ -153,7 +153,7 @@ TEST(CrashTimeImages, EveryOneOfManyLibrariesOpenedBehindTheLoaderIsListed) {
         handles.push_back(handle);
         plugins.emplace_back(path.string(), ::dlsym(handle, "opened_library_crash"));
     }
-    ASSERT_TRUE(image_list_crash_time_begin(list));
+    ASSERT_TRUE(image_list_crash_time_begin(list, false));
     image_list_set_reading(list, true);
     int listed = 0;
     for (const auto& [path, code] : plugins) {

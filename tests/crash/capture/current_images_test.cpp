@@ -228,6 +228,36 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, TheLastOfManyLibrariesOpenedIsListed
     expectLibraryAndCaller(*report, facts, (dir_ / "many-1099.so").string(), "_opened_library_crash");
 }
 
+// Four threads ask for live reports one after another while a worker that
+// no live report can stop crashes in the last of 1,000 libraries opened
+// behind the loader, once a report has tried to stop it: the crash comes
+// while that report is under way and does not depend on what it left.
+TEST_F(CrashInLibraryOpenedBehindTheLoader, ACrashWhileLiveReportsAreMadeLosesNothing) {
+    constexpr int kRuns = 30;
+    int good = 0;
+    std::string wrong;
+    for (const Run& run : crashes("live-reports-around", kRuns)) {
+        if (!run.report) continue;
+        const std::string what =
+            whatIsWrong(*run.report, run.facts, (dir_ / "many-999.so").string(), "_opened_library_crash");
+        if (what.empty())
+            ++good;
+        else
+            wrong += what + "\n";
+    }
+    EXPECT_GE(good, kRuns - 1) << wrong;
+}
+
+// A library the loader listed, whose segments lie 4 TiB apart, is closed
+// behind its back: what lies in its range now is found in one look, and the
+// crash is reported rather than held up (the driver's bound, a minute, only
+// tells a crash that never ends).
+TEST_F(CrashInLibraryOpenedBehindTheLoader, AVastClosedLibraryDoesNotHoldTheCrashUp) {
+    Facts facts;
+    EXPECT_TRUE(crash("vast-library-closed", &facts));  // a SIGSEGV, and a report that decodes
+    EXPECT_EQ(facts.hung, 0);
+}
+
 // The same library gives the same frames and names whether it was opened as
 // the loader heard of it or behind its back: without .eh_frame_hdr, with its
 // first segment linked away from its load address, without section headers

@@ -132,6 +132,10 @@ foreach(variant 1 2)
   endif()
 endforeach()
 
+# A library with a 4 TiB hole between its segments.
+add_library(vast_library MODULE ${CMAKE_CURRENT_SOURCE_DIR}/crash/capture/vast_library.cc)
+target_link_options(vast_library PRIVATE -Wl,--section-start=.vast_far=0x40000000000)
+
 foreach(driver ${crash_drivers})
   target_compile_definitions(${driver} PRIVATE
     QM_REPLACEABLE_LIBRARY="$<TARGET_FILE:replaceable_library_1>"
@@ -141,7 +145,8 @@ foreach(driver ${crash_drivers})
     QM_STUCK_DEPENDENCY_NAME="$<TARGET_FILE_NAME:stuck_dependency>"
     QM_ANONYMOUS_LIBRARY_1="$<TARGET_FILE:anonymous_library_1>"
     QM_ANONYMOUS_LIBRARY_2="$<TARGET_FILE:anonymous_library_2>"
-    QM_CHAIN_LIBRARY="$<TARGET_FILE:chain_library>")
+    QM_CHAIN_LIBRARY="$<TARGET_FILE:chain_library>"
+    QM_VAST_LIBRARY="$<TARGET_FILE:vast_library>")
   add_dependencies(${driver} replaceable_library_1 replaceable_library_2 opened_library stuck_library
-                   anonymous_library_1 anonymous_library_2 chain_library)
+                   anonymous_library_1 anonymous_library_2 chain_library vast_library)
 endforeach()
