@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/MountNamespace.h"
 #include "tests/support/ShellTools.h"
 
 namespace {
@@ -56,10 +57,6 @@ protected:
         for (auto& e : fs::recursive_directory_iterator(home_.path()))
             if (e.path().filename().string().find(".corrupt-") != std::string::npos) found.push_back(e.path());
         return found;
-    }
-    static bool canMount() {
-        static const bool can = std::system("unshare -m sh -c 'mount -t tmpfs none /mnt' >/dev/null 2>&1") == 0;
-        return can;
     }
     qmtest::TempDir home_, out_;
     std::string log_;
@@ -139,7 +136,7 @@ TEST_F(Process, AFifoAtTheHitStoresOrTheKeychainsJournalHoldsNoLaunch) {
 }
 
 TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
-    if (!canMount()) GTEST_SKIP() << "no mount namespace for a small file system";
+    if (const std::string why = qmtest::MountNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
     // A tiny file system, filled up, with the home on it.
     const std::string disk = out_.file("disk");
     fs::create_directories(disk);
@@ -148,7 +145,8 @@ TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
         "{ cat /dev/zero > \"$0/fill\" 2>/dev/null; exec \"$@\"; }";
     const std::string output = out_.file("full.txt");
     const pid_t pid = qmtest::spawnLogged(
-        {"unshare", "-m", "sh", "-c", script, disk, kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")},
+        qmtest::MountNamespace::command(script, {disk},
+                                        {kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")}),
         qmtest::headlessEnvironment(), output);
     EXPECT_EQ(qmtest::waitExit(pid, 60), 1);
     log_ = qmtest::readAll(output);
@@ -161,7 +159,7 @@ TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
 // their logs and indexes): full all the same, said once, and nothing is set
 // aside as damaged.
 TEST_F(Process, ADiskWithTooLittleRoomForALaunchEndsItWithOneLine) {
-    if (!canMount()) GTEST_SKIP() << "no mount namespace for a small file system";
+    if (const std::string why = qmtest::MountNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
     const std::string disk = out_.file("disk");
     fs::create_directories(disk);
     for (int roomKiB : {16, 48, 96, 128}) {
@@ -171,9 +169,10 @@ TEST_F(Process, ADiskWithTooLittleRoomForALaunchEndsItWithOneLine) {
             "head -c $(( (avail - $1) * 1024 )) /dev/zero > \"$0/fill\" && shift && "
             "{ \"$@\"; status=$?; ls \"$0/home/Library\" | grep corrupt; exit $status; }";
         const std::string output = out_.file("room" + std::to_string(roomKiB) + ".txt");
-        const pid_t pid = qmtest::spawnLogged({"unshare", "-m", "sh", "-c", script, disk, std::to_string(roomKiB),
-                                               kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")},
-                                              qmtest::headlessEnvironment(), output);
+        const pid_t pid = qmtest::spawnLogged(
+            qmtest::MountNamespace::command(script, {disk, std::to_string(roomKiB)},
+                                            {kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")}),
+            qmtest::headlessEnvironment(), output);
         EXPECT_EQ(qmtest::waitExit(pid, 60), 1) << roomKiB;
         log_ = qmtest::readAll(output);
         EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << roomKiB << " KiB free:\n" << log_;
