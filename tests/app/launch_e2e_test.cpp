@@ -40,8 +40,8 @@ protected:
         args.insert(args.begin(), kApp);
         const std::vector<std::string> argv =
             sysfs.empty() ? args
-                          : qmtest::MountNamespace::command("mount --bind \"$0\" /sys/class/power_supply && exec \"$@\"",
-                                                            {sysfs}, args);
+                          : qmtest::MountNamespace::command(
+                                "mount --bind \"$0\" /sys/class/power_supply && exec \"$@\"", {sysfs}, args);
         Child c;
         c.output = out_.file("output" + std::to_string(++runs_) + ".txt");
         c.pid = qmtest::spawnLogged(argv, qmtest::headlessEnvironment(), c.output);

@@ -144,10 +144,10 @@ TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
         "mount -t tmpfs -o size=256k tmpfs \"$0\" && mkdir \"$0/home\" && "
         "{ cat /dev/zero > \"$0/fill\" 2>/dev/null; exec \"$@\"; }";
     const std::string output = out_.file("full.txt");
-    const pid_t pid = qmtest::spawnLogged(
-        qmtest::MountNamespace::command(script, {disk},
-                                        {kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")}),
-        qmtest::headlessEnvironment(), output);
+    const pid_t pid =
+        qmtest::spawnLogged(qmtest::MountNamespace::command(
+                                script, {disk}, {kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")}),
+                            qmtest::headlessEnvironment(), output);
     EXPECT_EQ(qmtest::waitExit(pid, 60), 1);
     log_ = qmtest::readAll(output);
     EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << log_;
