@@ -269,8 +269,9 @@ TEST_F(SqlStoreTest, AFileThatCannotBeOpenedForWantOfDescriptorsIsLeftAsItIs) {
 // A locked file the process may not unlock (another user's) stays as it is,
 // and the line that says so gives the reason. Root may unlock anything, so
 // the store is opened by a child that has become another user; only root can
-// become one (a user namespace maps no second user), so only root runs this,
-// and its name says so in ctest's list of tests that did not run.
+// become one (the user namespace of a user who is not root maps that user
+// alone), so only root runs this, and its name says so in ctest's list of
+// tests that did not run.
 TEST_F(SqlStoreTest, AsAnotherUserWhichNeedsRootAFileThatCannotBeUnlockedIsLeftAsItIs) {
     if (geteuid() != 0)
         GTEST_SKIP() << "not root: only root can become another user, whose file this one may not unlock";
