@@ -56,7 +56,8 @@ bool process_mapping_find(uint64_t address, process_mapping* out, char* path = n
 
 // The file of the mapping that spans exactly [start, end), found without
 // reading the map: start, end and the file's identity; false when no mapping
-// has that range or it maps no file.
+// has that range, it maps no file, or this process may not look the file up
+// there (only one that may follow /proc's map_files links, such as root, can).
 bool process_mapping_at(uint64_t start, uint64_t end, process_mapping* out);
 
 }  // namespace platform::system

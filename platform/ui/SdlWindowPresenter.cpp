@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +27,29 @@ bool isSet(const char* value) { return value && *value; }
 
 // Why the display the environment names could not be opened; empty when it could or none is named.
 std::string& gDisplayFailure = *new std::string;
+
+void dropDisplayLibraryMessage(const char*, va_list) {}
+
+// A Wayland display that cannot be reached (no XDG_RUNTIME_DIR, say) makes
+// the Wayland client library print its own error on standard error before
+// our one line says the same: its log handler drops it instead. The library
+// stays loaded, so SDL's driver finds it with the handler set, and held by a
+// global, where a leak check sees it kept rather than lost.
+std::unique_ptr<foundation::SharedLibrary> openQuietWaylandLibrary(std::string* error) {
+    auto wayland = foundation::SharedLibrary::open("libwayland-client.so.0", error);
+    void (*setHandler)(void (*)(const char*, va_list)) = nullptr;
+    if (wayland && wayland->resolve(setHandler, "wl_log_set_handler_client", nullptr))
+        setHandler(&dropDisplayLibraryMessage);
+    return wayland;
+}
+
+constinit foundation::LazyLibrary<foundation::SharedLibrary> gWaylandLibrary(&openQuietWaylandLibrary);
+
+// The displays the environment names, as the failure line names them.
+std::string displaysNamed(const char* wayland, const char* x) {
+    if (isSet(wayland) && isSet(x)) return std::string("the displays \"") + wayland + "\" and \"" + x + "\"";
+    return std::string("the display \"") + (isSet(wayland) ? wayland : x) + "\"";
+}
 
 bool initVideo() {
     static int state = -1;  // -1 unknown, 0 failed, 1 ready
@@ -47,11 +72,11 @@ bool initVideo() {
         std::string drivers = isSet(wayland) ? "wayland" : "";
         if (isSet(x)) drivers += drivers.empty() ? "x11" : ",x11";
         if (!drivers.empty()) lib->SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
+        if (isSet(wayland)) (void)gWaylandLibrary.get();
         state = lib->InitSubSystem(SDL_INIT_VIDEO) == 0 ? 1 : 0;
         foundation::SharedLibrary::noteIndirectLoads();  // the video driver's libraries
         if (!state && !drivers.empty())
-            gDisplayFailure = std::string("Cannot open a window on the display \"") + (isSet(wayland) ? wayland : x) +
-                              "\" (" + lib->GetError() + ")";
+            gDisplayFailure = "Cannot open a window on " + displaysNamed(wayland, x) + " (" + lib->GetError() + ")";
     }
     return state == 1;
 }

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "analytics/TLYDataStore.h"
 #include "core_support.h"
@@ -20,6 +22,7 @@
 #include "platform/store/Context.h"
 #include "platform/ui/NotificationNames.h"
 #include "tests/support/ChildTest.h"
+#include "tests/support/MountNamespace.h"
 
 using platform::foundation::Error;
 using platform::foundation::Value;
@@ -95,17 +98,22 @@ protected:
     // stands at `bind[1]`.
     int runChild(const std::string& mode, const std::vector<std::string>& env = {},
                  const std::vector<std::string>& bind = {}) {
+        std::vector<std::string> bound;
+        std::vector<char*> boundArgv;
+        if (!bind.empty()) {
+            bound = qmtest::MountNamespace::command(
+                "mount --bind \"$0\" \"$1\" && shift && exec \"$@\"", bind,
+                {fs::read_symlink("/proc/self/exe").string(), "--gtest_filter=StoreChild.Run"});
+            for (auto& word : bound) boundArgv.push_back(word.data());
+            boundArgv.push_back(nullptr);
+        }
         pid_t child = fork();
         if (child == 0) {
             for (const auto& entry : env) putenv(strdup(entry.c_str()));
             setenv("TLY_STORE_CHILD", mode.c_str(), 1);
             setenv("TLY_STORE_HOME", home.path().c_str(), 1);
             if (!bind.empty()) {
-                const std::string self = fs::read_symlink("/proc/self/exe");
-                execlp("unshare", "unshare", "-m", "sh", "-c",
-                       "mount --make-rprivate / && mount --bind \"$1\" \"$2\" && exec \"$3\" "
-                       "--gtest_filter=StoreChild.Run",
-                       "sh", bind[0].c_str(), bind[1].c_str(), self.c_str(), static_cast<char*>(nullptr));
+                execvp(boundArgv[0], boundArgv.data());
                 _exit(127);
             }
             execl("/proc/self/exe", "test_analytics", "--gtest_filter=StoreChild.Run", static_cast<char*>(nullptr));
@@ -356,8 +364,9 @@ TEST_F(StoreTest, ALogThatCannotBeMovedAsideLeavesTheStoreWhereItIs) {
     const std::string fifo = home.file("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream(file + "-wal").flush();
+    if (const std::string why = qmtest::MountNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
     const int status = runChild("bound-companion", {}, {fifo, file + "-wal"});
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) GTEST_SKIP() << "no mount namespace for this test";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     // One line for each store on it (the test's, TLY's own), saying why.
     int opened = 0, said = 0, corrupted = -1;
     std::istringstream(*platform::foundation::FileManager::readFile(home.file("log"))) >> opened >> said >> corrupted;

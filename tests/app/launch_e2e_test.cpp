@@ -14,6 +14,7 @@
 
 #include "platform/graphics/Image.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/MountNamespace.h"
 #include "tests/support/ShellTools.h"
 
 namespace pg = platform::graphics;
@@ -36,14 +37,11 @@ protected:
     Child start(std::vector<std::string> args, const std::string& sysfs = "") {
         args.push_back("--home");
         args.push_back(home_.path());
-        std::vector<std::string> argv;
-        if (!sysfs.empty()) {
-            argv = {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /sys/class/power_supply && exec \"$@\"",
-                    sysfs,     kApp};
-        } else {
-            argv = {kApp};
-        }
-        argv.insert(argv.end(), args.begin(), args.end());
+        args.insert(args.begin(), kApp);
+        const std::vector<std::string> argv =
+            sysfs.empty() ? args
+                          : qmtest::MountNamespace::command(
+                                "mount --bind \"$0\" /sys/class/power_supply && exec \"$@\"", {sysfs}, args);
         Child c;
         c.output = out_.file("output" + std::to_string(++runs_) + ".txt");
         c.pid = qmtest::spawnLogged(argv, qmtest::headlessEnvironment(), c.output);
@@ -78,10 +76,6 @@ protected:
             fs::create_directories(dir);
         }
         return dir;
-    }
-    bool canFakeSysfs() {
-        static const bool can = std::system("unshare -m sh -c 'mount -t tmpfs none /mnt' >/dev/null 2>&1") == 0;
-        return can;
     }
     // python3 with `home` set to the sandbox; its standard output.
     std::string python(const std::string& script) {
@@ -118,7 +112,7 @@ TEST_F(Launch, HelpListsTheOptions) {
 }
 
 TEST_F(Launch, SnapshotFollowsTheRealBatteryInSysfs) {
-    if (!canFakeSysfs()) GTEST_SKIP() << "no mount namespace to stand a fake battery in for sysfs";
+    if (const std::string why = qmtest::MountNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
     auto low = snapshot({"--device", "iPhone7,2"}, fakeSysfs(35, "Discharging"));
     EXPECT_EQ(log_.find("simulated"), std::string::npos) << log_;
     auto high = snapshot({"--device", "iPhone7,2"}, fakeSysfs(80, "Discharging"));
@@ -133,7 +127,7 @@ TEST_F(Launch, SnapshotFollowsTheRealBatteryInSysfs) {
 }
 
 TEST_F(Launch, NoBatteryPlaysASimulatedOneAndSaysSoOnce) {
-    if (canFakeSysfs()) {
+    if (qmtest::MountNamespace::unavailable().empty()) {
         snapshot({}, fakeSysfs(-1, ""));
     } else if (fs::exists("/sys/class/power_supply") && !fs::is_empty("/sys/class/power_supply")) {
         GTEST_SKIP() << "this machine has power supplies and no mount namespace to hide them";

@@ -21,6 +21,7 @@
 
 #include "platform/foundation/Unicode.h"
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/MountNamespace.h"
 #include "tests/support/OtherUser.h"
 #include "tests/support/ShellTools.h"
 
@@ -142,14 +143,13 @@ TEST_F(LaunchOutput, AHomeWhoseFolderCannotBeWrittenEndsTheLaunchWithOneLine) {
 // A folder inside Library on a read-only mount cannot serve either, whoever
 // runs the application: one line naming it, status 1.
 TEST_F(LaunchOutput, AReadOnlyFolderInLibraryEndsTheLaunchWithOneLine) {
-    static const bool canMount = std::system("unshare -m sh -c 'mount -t tmpfs none /mnt' >/dev/null 2>&1") == 0;
-    if (!canMount) GTEST_SKIP() << "no mount namespace to mount a folder read-only in";
+    if (const std::string why = qmtest::MountNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
     const std::string h = base_.path() + "/home";
     ASSERT_EQ(run({"--battery", "0.5", "--snapshot", base_.file("x.png"), "--home", h}), 0) << output_;
-    EXPECT_EQ(
-        run({"--battery", "0.5", "--snapshot", base_.file("y.png"), "--home", h}, {},
-            {"unshare", "-m", "sh", "-c", "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"", h + "/Library/Caches"}),
-        1)
+    EXPECT_EQ(run({"--battery", "0.5", "--snapshot", base_.file("y.png"), "--home", h}, {},
+                  qmtest::MountNamespace::command("mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"",
+                                                  {h + "/Library/Caches"}, {})),
+              1)
         << output_;
     EXPECT_EQ(output_, "Quenmira: the sandbox " + h +
                            " cannot be written (Library/Caches: Read-only file system); nothing could be saved\n");
@@ -297,23 +297,51 @@ TEST_F(LaunchOutput, AnInterfaceFileThatCannotBeReadSaysWhy) {
 }
 
 // Without HOME the user's own home, from the password database, holds the
-// sandbox; a relative XDG_DATA_HOME is ignored. The other user's home
-// (/nonexistent) cannot serve: one line, status 1, and nothing made under
-// /tmp or the working folder, where anyone could have prepared a link.
+// sandbox; a relative XDG_DATA_HOME is ignored. A home that cannot serve
+// gives one line, status 1, and nothing made under /tmp or the working
+// folder, where anyone could have prepared a link. As root the application
+// runs as the other user, whose home (/nonexistent) cannot be made; any
+// other user runs it under a password database of the launch's own that
+// gives it a home in a folder it may not write in.
 TEST_F(LaunchOutput, WithoutHomeNothingIsMadeInAFolderEveryUserMayMake) {
-    if (geteuid() != 0) GTEST_SKIP() << "not root: the test cannot choose a user whose home cannot serve";
-    if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
-    ASSERT_TRUE(runAsOtherUser());
-    const struct passwd* nobody = getpwuid(qmtest::OtherUser::kUid);
-    if (!nobody || fs::exists(nobody->pw_dir)) GTEST_SKIP() << "the other user has a home of its own";
+    std::string home;
+    std::vector<std::string> prefix;
+    if (geteuid() == 0) {
+        if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
+        ASSERT_TRUE(runAsOtherUser());
+        const struct passwd* nobody = getpwuid(qmtest::OtherUser::kUid);
+        if (!nobody || fs::exists(nobody->pw_dir)) GTEST_SKIP() << "the other user has a home of its own";
+        home = nobody->pw_dir;
+        ASSERT_EQ(chmod(base_.path().c_str(), 0777), 0);
+    } else {
+        if (const std::string why = qmtest::MountNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
+        const std::string locked = base_.file("locked");
+        ASSERT_TRUE(fs::create_directory(locked));
+        ASSERT_EQ(chmod(locked.c_str(), 0500), 0);
+        home = locked + "/home";
+        // The system's database with this user's entry naming that home.
+        const std::string uid = std::to_string(geteuid());
+        std::string database;
+        std::istringstream system(qmtest::readAll("/etc/passwd"));
+        for (std::string line; std::getline(system, line);) {
+            std::istringstream fields(line);
+            std::string name, password, id;
+            std::getline(fields, name, ':');
+            std::getline(fields, password, ':');
+            std::getline(fields, id, ':');
+            if (id != uid) database += line + "\n";
+        }
+        const struct passwd* me = getpwuid(geteuid());
+        database += std::string(me ? me->pw_name : "quenmira-test") + ":x:" + uid + ":" + std::to_string(getegid()) +
+                    "::" + home + ":/bin/sh\n";
+        prefix = qmtest::MountNamespace::command("mount --bind \"$0\" /etc/passwd && exec \"$@\"",
+                                                 {out_.write("passwd", database)}, {});
+    }
     const bool tmpHadOne = fs::exists("/tmp/.local/share/quenmira");
-    ASSERT_EQ(chmod(base_.path().c_str(), 0777), 0);
-    EXPECT_EQ(run({"--battery", "0.5", "--snapshot", base_.file("x.png")}, {"XDG_DATA_HOME=relative"},
-                  {"env", "-u", "HOME", "--chdir=" + base_.path()}),
-              1);
+    prefix.insert(prefix.end(), {"env", "-u", "HOME", "--chdir=" + base_.path()});
+    EXPECT_EQ(run({"--battery", "0.5", "--snapshot", base_.file("x.png")}, {"XDG_DATA_HOME=relative"}, prefix), 1);
     EXPECT_EQ(lines(output_).size(), 1u) << output_;
-    EXPECT_EQ(output_.rfind("Quenmira: the sandbox " + std::string(nobody->pw_dir) + "/.local/share/quenmira ", 0), 0u)
-        << output_;
+    EXPECT_EQ(output_.rfind("Quenmira: the sandbox " + home + "/.local/share/quenmira ", 0), 0u) << output_;
     EXPECT_FALSE(fs::exists(base_.file("relative")));
     if (!tmpHadOne) {
         EXPECT_FALSE(fs::exists("/tmp/.local/share/quenmira"));

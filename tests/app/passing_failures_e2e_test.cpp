@@ -181,16 +181,25 @@ TEST_F(PassingFailures, SettingsAndTimeSpentThatCannotBeReadAreLeftAsTheyAreAndR
     }
     EXPECT_EQ(qmtest::occurrences(log_, ": Permission denied"), 2) << log_;
     EXPECT_EQ(qmtest::occurrences(log_, "it is left as it is"), 2) << log_;
-    EXPECT_EQ(qmtest::readAll(settings()), keptSettings);
-    EXPECT_EQ(qmtest::readAll(timeSpent()), keptTime);
     EXPECT_EQ(setAside(), std::vector<std::string>{}) << log_;
 
-    // Readable again: the next launch goes on from what was kept.
-    for (const std::string& file : {settings(), timeSpent()}) {
+    // Readable again, each the very file left there (its mode, owner and
+    // inode as the test set them) with its bytes kept; the next launch goes
+    // on from what was kept.
+    const std::map<std::string, std::string> kept = {{settings(), keptSettings}, {timeSpent(), keptTime}};
+    for (const auto& [file, bytes] : kept) {
+        struct stat before {};
+        ASSERT_EQ(::lstat(file.c_str(), &before), 0) << file;
+        EXPECT_EQ(before.st_mode & 07777, 0u) << file;
+        EXPECT_EQ(before.st_uid, geteuid() == 0 ? 0u : geteuid()) << file;
         if (geteuid() == 0) {
             ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
         }
         ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+        struct stat after {};
+        ASSERT_EQ(::lstat(file.c_str(), &after), 0) << file;
+        EXPECT_EQ(after.st_ino, before.st_ino) << file;
+        EXPECT_EQ(qmtest::readAll(file), bytes) << file;
     }
     ASSERT_EQ(launch(), 0) << log_;
     EXPECT_NEAR(firstInit(), first, 1e-3);

@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/platform/ui/app_test_support.h"
+#include "tests/support/MountNamespace.h"
 #include "tests/support/ShellTools.h"
 
 namespace {
@@ -58,30 +60,84 @@ protected:
             if (e.path().filename().string().find(".corrupt-") != std::string::npos) found.push_back(e.path());
         return found;
     }
-    static bool canMount() {
-        static const bool can = std::system("unshare -m sh -c 'mount -t tmpfs none /mnt' >/dev/null 2>&1") == 0;
-        return can;
+    // The default snapshot goes beside the bundle: a bundle of the test's own
+    // (linked, beside the built one), so that no other run writes there. The
+    // folder that holds it, gone when the test ends; "" when it cannot be made.
+    std::string ownBundle() {
+        std::string place = (fs::path(QM_BUNDLE_DIR).parent_path() / "qm-process-XXXXXX").string();
+        if (!mkdtemp(place.data())) return "";
+        places_.push_back(place);
+        std::error_code error;
+        fs::copy(QM_BUNDLE_DIR, place + "/Quenmira.app",
+                 fs::copy_options::recursive | fs::copy_options::create_hard_links, error);
+        return error ? "" : place;
+    }
+    void TearDown() override {
+        for (const auto& place : places_) fs::remove_all(place);
+    }
+    // A display number no X server has here.
+    static int freeDisplay() {
+        int display = 57;
+        while (fs::exists("/tmp/.X11-unix/X" + std::to_string(display))) ++display;
+        return display;
     }
     qmtest::TempDir home_, out_;
     std::string log_;
     int runs_ = 0;
+    std::vector<std::string> places_;
 };
 
 TEST_F(Process, ADisplayNoServerAnswersIsSaidOnceAndTheLaunchGoesOnWithoutIt) {
-    int display = 57;
-    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(display))) ++display;
-    // The default snapshot goes beside the bundle: a bundle of this test's own
-    // (linked, beside the built one), so that no other run writes there.
-    std::string place = (fs::path(QM_BUNDLE_DIR).parent_path() / "qm-process-XXXXXX").string();
-    ASSERT_NE(mkdtemp(place.data()), nullptr);
-    ASSERT_EQ(std::system(("cp -al '" + std::string(QM_BUNDLE_DIR) + "' '" + place + "/Quenmira.app'").c_str()), 0);
+    const int display = freeDisplay();
+    const std::string place = ownBundle();
+    ASSERT_NE(place, "");
     const std::string png = place + "/quenmira-screen.png";
     Child c = start({place + "/Quenmira.app/Quenmira", "--battery", "0.5"}, {"DISPLAY=:" + std::to_string(display)});
     const int status = finish(c);
-    fs::remove_all(place);
     ASSERT_EQ(status, 0) << log_;
     EXPECT_EQ(qmtest::occurrences(log_, "Cannot open a window on the display \":" + std::to_string(display) + "\""), 1) << log_;
     EXPECT_NE(log_.find("The main screen is in " + png), std::string::npos) << log_;
+}
+
+// Every display the environment names is tried and named in the one line
+// that says none could be opened: the Wayland display, the X display, or
+// both. The Wayland library's own complaint (no XDG_RUNTIME_DIR to find its
+// display in) is not shown.
+TEST_F(Process, EveryDisplayTriedIsNamedInOneLineWithoutTheLibrarysOwnComplaint) {
+    const std::string x = ":" + std::to_string(freeDisplay()), wayland = "wayland-" + x.substr(1);
+    const std::string place = ownBundle();
+    ASSERT_NE(place, "");
+    const std::string runtime = out_.file("runtime");
+    ASSERT_TRUE(fs::create_directory(runtime));
+    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+    const std::string waylandOnly = "Cannot open a window on the display \"" + wayland + "\" (wayland not available)";
+    const std::string both =
+        "Cannot open a window on the displays \"" + wayland + "\" and \"" + x + "\" (wayland,x11 not available)";
+    struct Case {
+        std::vector<std::string> env;  // without XDG_RUNTIME_DIR unless it names one
+        std::string line;
+    };
+    for (const Case& c :
+         {Case{{"WAYLAND_DISPLAY=" + wayland}, waylandOnly}, Case{{"WAYLAND_DISPLAY=" + wayland, "DISPLAY=" + x}, both},
+          Case{{"WAYLAND_DISPLAY=" + wayland, "DISPLAY=" + x, "XDG_RUNTIME_DIR=" + runtime}, both}}) {
+        SCOPED_TRACE(c.env.back());
+        std::vector<std::string> env = qmtest::headlessEnvironment(c.env);
+        if (c.env.back().rfind("XDG_RUNTIME_DIR=", 0) != 0)
+            std::erase_if(env, [](const std::string& e) { return e.rfind("XDG_RUNTIME_DIR=", 0) == 0; });
+        const std::string output = out_.file("displays" + std::to_string(++runs_) + ".txt");
+        const pid_t pid = qmtest::spawnLogged(
+            {place + "/Quenmira.app/Quenmira", "--battery", "0.5", "--home", home_.path()}, env, output);
+        EXPECT_EQ(qmtest::waitExit(pid, 60), 0);
+        log_ = qmtest::readAll(output);
+        // The log line's time and process, then what it says; nothing before it.
+        const size_t said = log_.find("] ");
+        ASSERT_NE(said, std::string::npos) << log_;
+        EXPECT_TRUE(std::regex_match(log_.substr(0, said + 1),
+                                     std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} Quenmira\[\d+:\d+\])")))
+            << log_;
+        EXPECT_EQ(log_.substr(said + 2),
+                  c.line + ": going on without a display\nThe main screen is in " + place + "/quenmira-screen.png\n");
+    }
 }
 
 TEST_F(Process, OneApplicationRunsOnASandboxAtATime) {
@@ -179,7 +235,7 @@ TEST_F(Process, AFifoAtTheHitStoresOrTheKeychainsJournalHoldsNoLaunch) {
 }
 
 TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
-    if (!canMount()) GTEST_SKIP() << "no mount namespace for a small file system";
+    if (const std::string why = qmtest::MountNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
     // A tiny file system, filled up, with the home on it.
     const std::string disk = out_.file("disk");
     fs::create_directories(disk);
@@ -187,9 +243,10 @@ TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
         "mount -t tmpfs -o size=256k tmpfs \"$0\" && mkdir \"$0/home\" && "
         "{ cat /dev/zero > \"$0/fill\" 2>/dev/null; exec \"$@\"; }";
     const std::string output = out_.file("full.txt");
-    const pid_t pid = qmtest::spawnLogged(
-        {"unshare", "-m", "sh", "-c", script, disk, kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")},
-        qmtest::headlessEnvironment(), output);
+    const pid_t pid =
+        qmtest::spawnLogged(qmtest::MountNamespace::command(
+                                script, {disk}, {kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")}),
+                            qmtest::headlessEnvironment(), output);
     EXPECT_EQ(qmtest::waitExit(pid, 60), 1);
     log_ = qmtest::readAll(output);
     EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << log_;
@@ -201,7 +258,7 @@ TEST_F(Process, AFullDiskEndsTheLaunchWithOneLineAndAFailure) {
 // their logs and indexes): full all the same, said once, and nothing is set
 // aside as damaged.
 TEST_F(Process, ADiskWithTooLittleRoomForALaunchEndsItWithOneLine) {
-    if (!canMount()) GTEST_SKIP() << "no mount namespace for a small file system";
+    if (const std::string why = qmtest::MountNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
     const std::string disk = out_.file("disk");
     fs::create_directories(disk);
     for (int roomKiB : {16, 48, 96, 128}) {
@@ -211,9 +268,10 @@ TEST_F(Process, ADiskWithTooLittleRoomForALaunchEndsItWithOneLine) {
             "head -c $(( (avail - $1) * 1024 )) /dev/zero > \"$0/fill\" && shift && "
             "{ \"$@\"; status=$?; ls \"$0/home/Library\" | grep corrupt; exit $status; }";
         const std::string output = out_.file("room" + std::to_string(roomKiB) + ".txt");
-        const pid_t pid = qmtest::spawnLogged({"unshare", "-m", "sh", "-c", script, disk, std::to_string(roomKiB),
-                                               kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")},
-                                              qmtest::headlessEnvironment(), output);
+        const pid_t pid = qmtest::spawnLogged(
+            qmtest::MountNamespace::command(script, {disk, std::to_string(roomKiB)},
+                                            {kApp, "--home", disk + "/home", "--snapshot", out_.file("f.png")}),
+            qmtest::headlessEnvironment(), output);
         EXPECT_EQ(qmtest::waitExit(pid, 60), 1) << roomKiB;
         log_ = qmtest::readAll(output);
         EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << roomKiB << " KiB free:\n" << log_;

@@ -104,10 +104,13 @@ protected:
         }
         xvfb_.reset();
     }
-    void startApp(std::vector<std::string> args) {
+    // Starts the application with `args` on the display, `env` ("NAME=value")
+    // set in its environment.
+    void startApp(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
         args.insert(args.begin(), kApp);
         args.insert(args.end(), {"--home", home_.path()});
         log_ = out_.file("app.log");
+        std::vector<std::string> assignments = env;  // the child points its environment at these
         app_ = fork();
         if (app_ == 0) {
             if (!freopen(log_.c_str(), "w", stdout)) _exit(126);
@@ -116,6 +119,7 @@ protected:
             unsetenv("WAYLAND_DISPLAY");
             setenv("QUENMIRA_COLLECT_URL", "http://127.0.0.1:9", 1);  // nothing leaves the machine
             setenv("QUENMIRA_CRASH_URL", "http://127.0.0.1:9", 1);
+            for (auto& entry : assignments) putenv(entry.data());
             std::vector<char*> p;
             for (auto& a : args) p.push_back(a.data());
             p.push_back(nullptr);
