@@ -73,7 +73,8 @@ TEST_F(Process, ADisplayNoServerAnswersIsSaidOnceAndTheLaunchGoesOnWithoutIt) {
     // (linked, beside the built one), so that no other run writes there.
     std::string place = (fs::path(QM_BUNDLE_DIR).parent_path() / "qm-process-XXXXXX").string();
     ASSERT_NE(mkdtemp(place.data()), nullptr);
-    ASSERT_EQ(std::system(("cp -al '" + std::string(QM_BUNDLE_DIR) + "' '" + place + "/Quenmira.app'").c_str()), 0);
+    const qmtest::Ran copied = qmtest::run({"cp", "-al", QM_BUNDLE_DIR, place + "/Quenmira.app"}, qmtest::RunOptions().mergingErrors());
+    ASSERT_TRUE(copied.ok()) << copied.said();
     const std::string png = place + "/quenmira-screen.png";
     Child c = start({place + "/Quenmira.app/Quenmira", "--battery", "0.5"}, {"DISPLAY=:" + std::to_string(display)});
     const int status = finish(c);

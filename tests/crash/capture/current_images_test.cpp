@@ -28,7 +28,7 @@ struct Facts {
 
 // The first 16 bytes of a file's build-id as readelf reads it, in hex.
 std::string buildIdOf(const std::string& path) {
-    std::string notes = qmtest::shell("readelf -n '" + path + "' 2>/dev/null");
+    std::string notes = qmtest::run({"readelf", "-n", path}).out;
     size_t at = notes.find("Build ID: ");
     return at == std::string::npos ? std::string() : notes.substr(at + 10, 32);
 }
@@ -102,9 +102,9 @@ protected:
 
     // Runs `driver` `runs` times for `kind` and reads back what each left.
     std::vector<Run> crashes(const std::string& kind, int runs, const char* driver = QM_CRASH_DRIVER) {
-        std::string said = qmtest::shell(std::string(driver) + " --symbols '" + dir_.string() + "' " +
-                                         std::to_string(runs) + " " + kind + " 2>&1; echo status $?");
-        EXPECT_NE(said.find("status 0"), std::string::npos) << said;
+        const qmtest::Ran ran =
+            qmtest::run({driver, "--symbols", dir_.string(), std::to_string(runs), kind}, qmtest::RunOptions().mergingErrors());
+        EXPECT_EQ(ran.exitCode, 0) << ran.said();
         std::vector<Run> out(runs);
         for (int i = 0; i < runs; ++i) {
             Facts& facts = out[i].facts;
