@@ -285,6 +285,14 @@ private:
     int exitCode_ = -1;
 };
 
+// `word` as one word of a script a test writes (a stand-in browser, say):
+// in single quotes, whatever a folder's name holds.
+inline std::string shellQuoted(const std::string& word) {
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // Whether the program `tool` is on the PATH.
 inline bool have(const std::string& tool) {
     const char* path = getenv("PATH");

@@ -92,6 +92,13 @@ TEST(RunProgram, APeerStartedBesideTheTestIsReadByLineAndWaitedFor) {
     EXPECT_EQ(peer.wait(), 1);
 }
 
+// A script a test writes names its paths as single words.
+TEST(RunProgram, AQuotedWordIsOneWordOfAScript) {
+    const qmtest::Ran ran =
+        qmtest::run({"sh", "-c", "printf '%s|' " + qmtest::shellQuoted(kAwkward) + " " + qmtest::shellQuoted("")});
+    EXPECT_EQ(ran.out, kAwkward + "||");
+}
+
 TEST(RunProgram, HaveFindsWhatIsOnThePath) {
     EXPECT_TRUE(qmtest::have("python3"));
     EXPECT_FALSE(qmtest::have("qm-no-such-tool"));
