@@ -111,7 +111,7 @@ inline pid_t spawnWith(std::vector<std::string> args, std::vector<std::string> e
 // How a program run by `run` is started besides its arguments.
 struct RunOptions {
     std::vector<std::string> env;  // "NAME=value" set for it on top of this process's environment
-    std::string input;             // its standard input (otherwise /dev/null)
+    std::string input;             // all its standard input; none when empty
     std::string cwd;               // its working folder ("" keeps this process's)
     bool mergeErrors = false;      // its standard error into `out` as well, in order
 
