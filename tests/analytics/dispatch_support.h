@@ -15,7 +15,17 @@ namespace tlytest {
 
 class TempDir {
 public:
-    TempDir() : path_(qmtest::PrivateHome::makeFolder("tly-dispatch")) {}
+    // In the test program's home; under /tmp where another user (whom root
+    // runs a child as) must reach it.
+    enum Place { kInHome, kUnderTmp };
+    explicit TempDir(Place place = kInHome) {
+        if (place == kInHome) {
+            path_ = qmtest::PrivateHome::makeFolder("tly-dispatch");
+        } else {
+            char pattern[] = "/tmp/tly-dispatch-XXXXXX";
+            path_ = ::mkdtemp(pattern);
+        }
+    }
     ~TempDir() { std::filesystem::remove_all(path_); }
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }

@@ -38,7 +38,7 @@ protected:
         return qmtest::run({"sqlite3", "-separator", "|", dbPath(), query}).out;
     }
 
-    tlytest::TempDir dir_;
+    tlytest::TempDir dir_{tlytest::TempDir::kUnderTmp};  // one test's store is opened as another user
     std::shared_ptr<ManualClock> clock_;
 };
 
