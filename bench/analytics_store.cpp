@@ -23,6 +23,7 @@
 #include "platform/foundation/Sandbox.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/Value.h"
+#include "tests/support/ShellTools.h"
 
 using platform::foundation::Value;
 
@@ -114,27 +115,24 @@ BENCHMARK(BM_PeerSqliteOneRowCommits)->Unit(benchmark::kMicrosecond)->UseRealTim
 void BM_PeerPythonSqliteOneRowCommits(benchmark::State& state) {
     char pattern[] = "/tmp/qm-bench-peer-XXXXXX";
     const std::string dir = mkdtemp(pattern);
-    const std::string command = "python3 -c '\n"
-                                "import sqlite3, sys, time\n"
-                                "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                                "c.execute(\"PRAGMA journal_mode=WAL\"); c.execute(\"PRAGMA synchronous=NORMAL\")\n"
-                                "c.execute(\"CREATE TABLE t(_pk INTEGER PRIMARY KEY, timestamp REAL, parameters BLOB)\")\n"
-                                "row, n = b\"x\" * " +
-                                std::to_string(kPeerRowBytes) +
-                                ", 20000\n"
-                                "start = time.perf_counter()\n"
-                                "for i in range(n):\n"
-                                "    c.execute(\"BEGIN\")\n"
-                                "    c.execute(\"INSERT INTO t(timestamp, parameters) VALUES(?, ?)\", (float(i), row))\n"
-                                "    c.execute(\"COMMIT\")\n"
-                                "print(n / (time.perf_counter() - start))\n"
-                                "' " + dir + "/peer.sql";
+    const std::string script = "import sqlite3, sys, time\n"
+                               "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                               "c.execute('PRAGMA journal_mode=WAL'); c.execute('PRAGMA synchronous=NORMAL')\n"
+                               "c.execute('CREATE TABLE t(_pk INTEGER PRIMARY KEY, timestamp REAL, parameters BLOB)')\n"
+                               "row, n = b'x' * " +
+                               std::to_string(kPeerRowBytes) +
+                               ", 20000\n"
+                               "start = time.perf_counter()\n"
+                               "for i in range(n):\n"
+                               "    c.execute('BEGIN')\n"
+                               "    c.execute('INSERT INTO t(timestamp, parameters) VALUES(?, ?)', (float(i), row))\n"
+                               "    c.execute('COMMIT')\n"
+                               "print(n / (time.perf_counter() - start))\n";
     double rate = 0;
     for (auto _ : state) {
         std::filesystem::remove(dir + "/peer.sql");
-        FILE* p = popen(command.c_str(), "r");
-        if (!p || std::fscanf(p, "%lf", &rate) != 1) state.SkipWithError("python3 did not answer");
-        if (p) pclose(p);
+        const qmtest::Ran ran = qmtest::run({"python3", "-c", script, dir + "/peer.sql"});
+        if (!ran.ok() || std::sscanf(ran.out.c_str(), "%lf", &rate) != 1) state.SkipWithError("python3 did not answer");
     }
     state.counters["rows_per_second"] = rate;
     std::filesystem::remove_all(dir);

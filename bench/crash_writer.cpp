@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -166,13 +167,15 @@ public:
         mkdir(dir_.c_str(), 0700);
         for (int i = 0; i < kCount; ++i) {
             const std::string path = dir_ + "/library-" + std::to_string(i) + ".so";
-            if (std::system(("cp '" + std::string(library) + "' '" + path + "'").c_str()) != 0) return;
+            std::error_code error;
+            if (!std::filesystem::copy_file(library, path, error)) return;
             if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) handles_.push_back(handle);
         }
     }
     ~ManyLibraries() {
         for (void* handle : handles_) dlclose(handle);
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
     size_t opened() const { return handles_.size(); }
 

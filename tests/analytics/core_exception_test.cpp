@@ -100,7 +100,7 @@ TEST_F(ExceptionReporterTest, TheFirstUncaughtExceptionSendsOneFatalHitThenGoesO
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
     const std::string out =
-        tlytest::run(std::string(self) + " --gtest_filter=ExceptionReporterChild.FirstUncaughtException 2>&1");
+        qmtest::run({self, "--gtest_filter=ExceptionReporterChild.FirstUncaughtException"}, qmtest::RunOptions().mergingErrors()).out;
     EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
 }
 

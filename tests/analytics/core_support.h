@@ -61,7 +61,7 @@ protected:
         FILE* f = fopen(path.c_str(), "w");
         fprintf(f, "import sqlite3, plistlib, sys\ndb = sqlite3.connect(sys.argv[1])\n%s\n", script.c_str());
         fclose(f);
-        return run("python3 " + path + " " + libraryFile(file) + " 2>&1");
+        return qmtest::run({"python3", path, libraryFile(file)}, qmtest::RunOptions().mergingErrors()).out;
     }
 
     TempDir home;

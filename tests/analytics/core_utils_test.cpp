@@ -84,7 +84,7 @@ TEST(CoreHitUtil, IdentifiersHashesAndDeviceFacts) {
     EXPECT_NE(id, TLYHitUtil::generateClientId());
     EXPECT_EQ(TLYHitUtil::md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(TLYHitUtil::hashIdfa("abc", "def"),
-              tlytest::run("python3 -c \"import hashlib; print(hashlib.md5(b'abc:def').hexdigest(), end='')\""));
+              qmtest::run({"python3", "-c", "import hashlib; print(hashlib.md5(b'abc:def').hexdigest(), end='')"}).out);
     EXPECT_EQ(TLYHitUtil::systemLanguageFromLanguages(Value(Value::Array{})), "en");
     EXPECT_EQ(TLYHitUtil::systemLanguageFromLanguages(Value(Value::Array{Value("de-AT"), Value("en")})), "de-at");
     EXPECT_EQ(TLYHitUtil::systemCountryFromLocale("en_US.UTF-8"), "us");

@@ -8,14 +8,23 @@
 #include <vector>
 
 #include "platform/foundation/Log.h"
+#include "tests/support/PrivateHome.h"
+#include "tests/support/ShellTools.h"
 
 namespace tlytest {
 
 class TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/tly-dispatch-XXXXXX";
-        path_ = ::mkdtemp(pattern);
+    // In the test program's home; under /tmp where another user (whom root
+    // runs a child as) must reach it.
+    enum Place { kInHome, kUnderTmp };
+    explicit TempDir(Place place = kInHome) {
+        if (place == kInHome) {
+            path_ = qmtest::PrivateHome::makeFolder("tly-dispatch");
+        } else {
+            char pattern[] = "/tmp/tly-dispatch-XXXXXX";
+            path_ = ::mkdtemp(pattern);
+        }
     }
     ~TempDir() { std::filesystem::remove_all(path_); }
     const std::string& path() const { return path_; }
@@ -51,18 +60,6 @@ private:
     std::vector<std::string> lines_;
 };
 
-// Runs a shell command and answers its standard output.
-inline std::string run(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
-    return out;
-}
-
 inline std::string hex(const std::vector<uint8_t>& bytes) {
     static const char* digits = "0123456789abcdef";
     std::string s;
@@ -75,8 +72,11 @@ inline std::string hex(const std::vector<uint8_t>& bytes) {
 
 // Decompresses with python3's zlib (wbits 15 zlib, 31 gzip, -15 raw).
 inline std::string pythonDecompress(const std::vector<uint8_t>& bytes, int wbits) {
-    return run("python3 -c \"import sys,zlib; sys.stdout.buffer.write(zlib.decompress(bytes.fromhex('" + hex(bytes) +
-               "'), " + std::to_string(wbits) + "))\"");
+    return qmtest::run({"python3", "-c",
+                        "import sys, zlib; sys.stdout.buffer.write(zlib.decompress(bytes.fromhex(sys.argv[1]), "
+                        "int(sys.argv[2])))",
+                        hex(bytes), std::to_string(wbits)})
+        .out;
 }
 
 }  // namespace tlytest

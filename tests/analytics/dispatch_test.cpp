@@ -408,7 +408,7 @@ TEST_F(DispatchTest, ABurstOfHitsIsCommittedOnceWithItsHitNumbers) {
         auto size = std::filesystem::file_size(aux + "-wal", ec);
         return ec || size < 32 ? 0 : (size - 32) / (24 + 4096);
     };
-    EXPECT_EQ(tlytest::run("sqlite3 '" + aux + "' 'PRAGMA journal_mode;'"), "wal\n");
+    EXPECT_EQ(qmtest::run({"sqlite3", aux, "PRAGMA journal_mode;"}).out, "wal\n");
     auto framesBefore = frames();
     int savesBefore = store_->saves;
     for (int i = 0; i < 50; ++i) queue(hit("B" + std::to_string(i)));
@@ -416,7 +416,7 @@ TEST_F(DispatchTest, ABurstOfHitsIsCommittedOnceWithItsHitNumbers) {
     EXPECT_EQ(store_->saves - savesBefore, 1);
     EXPECT_LE(frames() - framesBefore, 2u);
     // Another reader sees the last number while the store is open.
-    EXPECT_EQ(tlytest::run("sqlite3 '" + aux + "' 'SELECT hit_number FROM properties;'"), "50\n");
+    EXPECT_EQ(qmtest::run({"sqlite3", aux, "SELECT hit_number FROM properties;"}).out, "50\n");
     EXPECT_EQ(store_->hits().back()["parameters"]["&_s"].stringValue(), "50");
 }
 

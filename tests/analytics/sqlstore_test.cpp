@@ -39,10 +39,10 @@ protected:
     }
     std::string dbPath() const { return dir_.file("tallymark-aux-v4.sql"); }
     std::string sql(const std::string& query) const {
-        return tlytest::run("sqlite3 -separator '|' '" + dbPath() + "' \"" + query + "\"");
+        return qmtest::run({"sqlite3", "-separator", "|", dbPath(), query}).out;
     }
 
-    tlytest::TempDir dir_;
+    tlytest::TempDir dir_{tlytest::TempDir::kUnderTmp};  // one test's store is opened as another user
     std::shared_ptr<ManualClock> clock_;
 };
 
@@ -117,14 +117,15 @@ TEST_F(SqlStoreTest, ADamagedFileIsSetAsideAndReplacedByAnEmptyDatabase) {
     auto store = open();
     EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "0");
     EXPECT_EQ(sql("SELECT tid, hit_number FROM properties;"), "T|0\n");
-    EXPECT_EQ(tlytest::run("cat '" + dbPath() + ".corrupt-1'"), damaged);
+    EXPECT_EQ(qmtest::readAll(dbPath() + ".corrupt-1"), damaged);
     EXPECT_EQ(capture.count("Damaged database " + dbPath() + " moved to " + dbPath() + ".corrupt-1"), 1u);
 }
 
 TEST_F(SqlStoreTest, ALinkAtTheFileIsSetAsideWithALineNeverFollowed) {
     const std::string outside = dir_.file("outside.sql");
-    tlytest::run("sqlite3 '" + outside + "' 'create table precious(x);' && chmod 444 '" + outside + "'");
-    const std::string before = tlytest::run("cat '" + outside + "'");
+    ASSERT_TRUE(qmtest::run({"sqlite3", outside, "create table precious(x);"}).ok());
+    ASSERT_EQ(::chmod(outside.c_str(), 0444), 0);
+    const std::string before = qmtest::readAll(outside);
     for (const std::string& target : {outside, dir_.file("nowhere.sql")}) {
         std::filesystem::remove(dbPath());
         std::filesystem::create_symlink(target, dbPath());
@@ -134,8 +135,8 @@ TEST_F(SqlStoreTest, ALinkAtTheFileIsSetAsideWithALineNeverFollowed) {
         EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dbPath()))) << target;
         EXPECT_EQ(capture.count("Damaged database " + dbPath() + " moved to "), 1u) << target;
     }
-    EXPECT_EQ(tlytest::run("cat '" + outside + "'"), before);
-    EXPECT_EQ(tlytest::run("stat -c %a '" + outside + "'"), "444\n");
+    EXPECT_EQ(qmtest::readAll(outside), before);
+    EXPECT_EQ(qmtest::run({"stat", "-c", "%a", outside}).out, "444\n");
     EXPECT_FALSE(std::filesystem::exists(outside + "-wal") || std::filesystem::exists(dir_.file("nowhere.sql")));
 }
 
@@ -145,7 +146,7 @@ TEST_F(SqlStoreTest, ADamagedLogIsSetAsideWithALine) {
     tlytest::LogCapture capture;
     auto store = open();
     EXPECT_EQ(store->nextHitNumberForTrackingId("T", "K"), "1");
-    EXPECT_EQ(tlytest::run("cat '" + dbPath() + "-wal.corrupt-1'"), std::string(100, '?'));
+    EXPECT_EQ(qmtest::readAll(dbPath() + "-wal.corrupt-1"), std::string(100, '?'));
     EXPECT_EQ(capture.count("damaged " + dbPath() + "-wal moved to " + dbPath() + "-wal.corrupt-1"), 1u);
 }
 
@@ -236,13 +237,10 @@ TEST_F(SqlStoreTest, AFileAnotherConnectionHoldsIsWaitedForNotSetAside) {
                            "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
                            "db.execute('BEGIN EXCLUSIVE')\ndb.execute('CREATE TABLE other (x)')\n"
                            "print('locked', flush=True)\ntime.sleep(0.5)\ndb.execute('COMMIT')\n";
-    FILE* holder = popen(("python3 " + peer + " " + dbPath()).c_str(), "r");
-    ASSERT_NE(holder, nullptr);
-    char line[16] = {};
-    ASSERT_TRUE(fgets(line, sizeof line, holder));
-    ASSERT_STREQ(line, "locked\n");
+    qmtest::Started holder({"python3", peer, dbPath()});
+    ASSERT_EQ(holder.line(), "locked\n");
     EXPECT_EQ(open()->nextHitNumberForTrackingId("T", "K"), "0");
-    pclose(holder);
+    holder.wait();
     EXPECT_FALSE(std::filesystem::exists(dbPath() + ".corrupt-1"));
     EXPECT_EQ(capture.count("Damaged database"), 0u);
     EXPECT_EQ(sql("SELECT count(*) FROM other;"), "0\n");
@@ -389,7 +387,7 @@ TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereGetsACopyOfItsOwnAnd
     open()->nextHitNumberForTrackingId("T", "K");
     // Someone else's database, and empty files SQLite would fill as its log and index.
     const std::string theirs = dir_.file("theirs.sql");
-    tlytest::run("sqlite3 '" + theirs + "' 'create table precious(x);'");
+    qmtest::run({"sqlite3", theirs, "create table precious(x);"});
     for (const std::string suffix : {"-wal", "-shm", ""}) {
         SCOPED_TRACE("at " + dbPath() + suffix);
         const std::string outside = suffix.empty() ? theirs : dir_.file("outside" + suffix);
@@ -397,14 +395,14 @@ TEST_F(SqlStoreTest, AFileLogOrIndexWithAnotherNameElsewhereGetsACopyOfItsOwnAnd
         // Theirs read-only, as a locked store is: ours is unlocked, theirs never.
         const unsigned mode = suffix.empty() ? 0444 : 0644;
         ASSERT_EQ(::chmod(outside.c_str(), mode), 0);
-        const std::string before = tlytest::run("cat '" + outside + "'");
+        const std::string before = qmtest::readAll(outside);
         std::filesystem::remove(dbPath() + suffix);
         ASSERT_EQ(::link(outside.c_str(), (dbPath() + suffix).c_str()), 0);
         {
             auto store = open();
             EXPECT_TRUE(store->nextHitNumberForTrackingId("T", "K"));
         }
-        EXPECT_EQ(tlytest::run("cat '" + outside + "'"), before);
+        EXPECT_EQ(qmtest::readAll(outside), before);
         EXPECT_EQ(std::filesystem::hard_link_count(outside), 1u);
         EXPECT_EQ(std::filesystem::hard_link_count(dbPath()), 1u);
         struct stat st {};

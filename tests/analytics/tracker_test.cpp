@@ -302,8 +302,10 @@ protected:
         if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "no executable";
         // A home of the children's own: this process's shared instance has
         // already written its first start into the fixture's.
-        return tlytest::run("TLY_MODEL_HOME=" + home.path() + "/device TLY_MODEL_NOW=" + std::to_string(now) + " " +
-                            self + " --gtest_filter=TrackerModelChild." + test + " 2>&1");
+        qmtest::RunOptions options;
+        options.env = {"TLY_MODEL_HOME=" + home.path() + "/device", "TLY_MODEL_NOW=" + std::to_string(now)};
+        options.mergeErrors = true;
+        return qmtest::run({self, "--gtest_filter=TrackerModelChild." + test}, options).out;
     }
 };
 

@@ -2,21 +2,12 @@
 // file, read here by python3 straight from its header, not by our reader.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
-#include <memory>
 #include <string>
 
-namespace {
+#include "tests/support/ShellTools.h"
 
-std::string run(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> p(popen(command.c_str(), "r"), pclose);
-    std::string out;
-    if (!p) return out;
-    std::array<char, 256> buf;
-    while (fgets(buf.data(), buf.size(), p.get())) out += buf.data();
-    return out;
-}
+namespace {
 
 TEST(ChimeFormat, IsSixteenBitLinearPCMInACAFFile) {
     const std::string path = std::string(QM_BUNDLE_DIR) + "/a.caf";
@@ -35,14 +26,7 @@ TEST(ChimeFormat, IsSixteenBitLinearPCMInACAFFile) {
         "    p+=12+n\n"
         "rate,fmt,flags,bpp,fpp,ch,bits=desc\n"
         "print(rate,fmt.decode(),flags&1,bpp,fpp,ch,bits,frames)\n";
-    const std::string scriptPath = std::string(QM_BUILD_DIR) + "/chime_header.py";
-    {
-        std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(scriptPath.c_str(), "w"), std::fclose);
-        ASSERT_NE(f, nullptr);
-        std::fputs(script.c_str(), f.get());
-    }
-    const std::string out = run("python3 '" + scriptPath + "' '" + path + "' 2>&1");
-    std::remove(scriptPath.c_str());
+    const std::string out = qmtest::run({"python3", "-c", script, path}, qmtest::RunOptions().mergingErrors()).out;
     double rate = 0;
     char fmt[8] = {};
     unsigned isFloat = 9, bytesPerPacket = 0, framesPerPacket = 0, channels = 0, bits = 0;

@@ -163,9 +163,7 @@ protected:
                        "    p = plistlib.loads(blob)\n"
                        "    " +
                            body + "\n");
-        const std::string result = out_.file("peer.out");
-        std::system(("python3 " + script + " " + home_.path() + " > " + result + " 2>&1").c_str());
-        return readAll(result);
+        return qmtest::run({"python3", script, home_.path()}, qmtest::RunOptions().mergingErrors()).out;
     }
 
     // The stored hits' screen names, one a line.

@@ -81,9 +81,7 @@ protected:
     std::string python(const std::string& script) {
         const std::string path =
             out_.write("peer.py", "import plistlib, sqlite3, sys, json\nhome = sys.argv[1]\n" + script);
-        const std::string result = out_.file("peer.out");
-        std::system(("python3 " + path + " " + home_.path() + " > " + result + " 2>&1").c_str());
-        return qmtest::readAll(result);
+        return qmtest::run({"python3", path, home_.path()}, qmtest::RunOptions().mergingErrors()).out;
     }
     std::string defaultsPlist() const { return home_.path() + "/Library/Preferences/org.quenmira.battery.plist"; }
 

@@ -71,7 +71,7 @@ protected:
         app_ = bundle + "/Quenmira";
         return true;
     }
-    qmtest::TempDir out_, base_;
+    qmtest::TempDir out_, base_{qmtest::TempDir::kUnderTmp};
     std::unique_ptr<qmtest::OtherUser> otherUser_;
     std::string app_ = kApp;
     std::vector<std::string> otherUserPrefix_;

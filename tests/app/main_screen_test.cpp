@@ -10,6 +10,7 @@
 #include "framework/DeviceDetection.h"
 #include "platform/ui/GradientLayer.h"
 #include "tests/app/main_test_support.h"
+#include "tests/support/ShellTools.h"
 #include "tests/support/WaitUntil.h"
 
 using namespace qmtest;
@@ -241,7 +242,7 @@ TEST_F(MainScreenTest, FlashlightTriesTheApplicationsInOrderThenTheWeb) {
 
     // The web link, when no application is there: a browser started with it.
     const std::string seen = scratch_.file("browser-url");
-    const std::string browser = scratch_.write("browser.sh", "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + "'\n");
+    const std::string browser = scratch_.write("browser.sh", "#!/bin/sh\nprintf '%s' \"$1\" > " + qmtest::shellQuoted(seen) + "\n");
     std::filesystem::permissions(browser, std::filesystem::perms::owner_all);
     app.setBrowserCommand(browser);
     vc->openFlashlight();

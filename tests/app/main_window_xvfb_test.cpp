@@ -12,7 +12,7 @@ TEST_F(XvfbWindow, ShowsTheMainScreenFlipsToSettingsAndClosesLikeTheApplicationE
     startApp({"--battery", "0.5", "--device", "iPhone7,2"});
     const std::string window = awaitWindow();
     ASSERT_FALSE(window.empty()) << readAll(log_);
-    const std::string geometry = x("xdotool getwindowgeometry " + window);
+    const std::string geometry = x({"xdotool", "getwindowgeometry", window});
     EXPECT_NE(geometry.find("Geometry: 750x1334"), std::string::npos) << geometry;
 
     // The main screen: black around the battery, whose fill shows half a charge.
@@ -24,7 +24,7 @@ TEST_F(XvfbWindow, ShowsTheMainScreenFlipsToSettingsAndClosesLikeTheApplicationE
                   fs::copy_options::overwrite_existing);
 
     // The settings button, 10..46 x 24..60 points at two pixels a point.
-    x("xdotool mousemove --window " + window + " 56 84 click 1");
+    x({"xdotool", "mousemove", "--window", window, "56", "84", "click", "1"});
     const pg::Image::Pixel sheet{255, 0x15, 0x19, 0x1f};
     std::shared_ptr<pg::Image> settings;
     EXPECT_TRUE(within(kWindowBound, [&] {
@@ -37,13 +37,16 @@ TEST_F(XvfbWindow, ShowsTheMainScreenFlipsToSettingsAndClosesLikeTheApplicationE
 
     // Closing the window resigns, enters the background (the time spent is
     // written) and terminates (the defaults are saved).
-    shell("DISPLAY=" + display_ + " python3 " + peer_ + " close " + window + " 2>&1");
+    run({"python3", peer_, "close", window}, qmtest::RunOptions().adding({"DISPLAY=" + display_}));
     EXPECT_EQ(waitApp(), 0) << readAll(log_);
-    EXPECT_EQ(shell("python3 -c \"import json, plistlib, sys; h = sys.argv[1]; "
-                    "t = json.load(open(h + '/Library/PZSDKTimeSpent.json')); "
-                    "d = plistlib.load(open(h + '/Library/Preferences/org.quenmira.battery.plist', 'rb')); "
-                    "print(t['numSessions'], d['healthPercent'])\" " +
-                    home_.path() + " 2>&1"),
+    EXPECT_EQ(run({"python3", "-c",
+                   "import json, plistlib, sys; h = sys.argv[1]; "
+                   "t = json.load(open(h + '/Library/PZSDKTimeSpent.json')); "
+                   "d = plistlib.load(open(h + '/Library/Preferences/org.quenmira.battery.plist', 'rb')); "
+                   "print(t['numSessions'], d['healthPercent'])",
+                   home_.path()},
+                  qmtest::RunOptions().mergingErrors())
+                  .out,
               "1 100.0\n");
 }
 
@@ -55,7 +58,7 @@ TEST_F(XvfbWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
 
     // The information button, 329..365 x 24..60 points at two pixels a point.
     const pg::Image::Pixel bar{255, 3, 169, 244}, selected{255, 3, 152, 220}, page{255, 225, 245, 254};
-    x("xdotool mousemove --window " + window + " 694 84 click 1");
+    x({"xdotool", "mousemove", "--window", window, "694", "84", "click", "1"});
     std::shared_ptr<pg::Image> area;
     ASSERT_TRUE(within(kWindowBound, [&] {
         area = screenshot(window, "area");
@@ -65,7 +68,7 @@ TEST_F(XvfbWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
     EXPECT_EQ(area->pixelAt(375, 1245), bar);
 
     // The middle of the tab bar: the More-apps tab, which carries Done.
-    x("xdotool mousemove --window " + window + " 375 1300 click 1");
+    x({"xdotool", "mousemove", "--window", window, "375", "1300", "click", "1"});
     std::shared_ptr<pg::Image> more;
     EXPECT_TRUE(within(kWindowBound, [&] {
         more = screenshot(window, "more");
@@ -73,7 +76,7 @@ TEST_F(XvfbWindow, TheInformationButtonOpensTheAreaAndDoneClosesIt) {
     })) << readAll(log_);
 
     // Done, at the left of the navigation bar, closes the whole area.
-    x("xdotool mousemove --window " + window + " 74 84 click 1");
+    x({"xdotool", "mousemove", "--window", window, "74", "84", "click", "1"});
     std::shared_ptr<pg::Image> back;
     EXPECT_TRUE(within(kWindowBound, [&] {
         back = screenshot(window, "back");
@@ -105,11 +108,14 @@ TEST(SignalEnd, SigintEndsCleanly) {
     ASSERT_TRUE(ended);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readAll(log);
     EXPECT_NE(readAll(log).find("Received SIGINT, terminating"), std::string::npos) << readAll(log);
-    EXPECT_EQ(shell("python3 -c \"import json, plistlib, sys; h = sys.argv[1]; "
-                    "t = json.load(open(h + '/Library/PZSDKTimeSpent.json')); "
-                    "d = plistlib.load(open(h + '/Library/Preferences/org.quenmira.battery.plist', 'rb')); "
-                    "print(t['numSessions'], d['healthPercent'])\" " +
-                    home.path() + " 2>&1"),
+    EXPECT_EQ(run({"python3", "-c",
+                   "import json, plistlib, sys; h = sys.argv[1]; "
+                   "t = json.load(open(h + '/Library/PZSDKTimeSpent.json')); "
+                   "d = plistlib.load(open(h + '/Library/Preferences/org.quenmira.battery.plist', 'rb')); "
+                   "print(t['numSessions'], d['healthPercent'])",
+                   home.path()},
+                  qmtest::RunOptions().mergingErrors())
+                  .out,
               "1 100.0\n");
 }
 

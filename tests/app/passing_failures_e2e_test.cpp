@@ -92,11 +92,11 @@ protected:
     // When the settings say the application first started, as a peer reads
     // them (seconds since 1970; 0 when they cannot be read).
     double firstInit() {
-        return std::atof(qmtest::shell("python3 -c 'import plistlib, sys; "
-                                       "print(plistlib.load(open(sys.argv[1], \"rb\"))[\"TLYFirstInitTimeStamp\"]"
-                                       ".timestamp())' '" +
-                                       settings() + "' 2>/dev/null")
-                             .c_str());
+        return std::atof(qmtest::run({"python3", "-c",
+                                      "import plistlib, sys; "
+                                      "print(plistlib.load(open(sys.argv[1], 'rb'))['TLYFirstInitTimeStamp'].timestamp())",
+                                      settings()})
+                             .out.c_str());
     }
 
     // The sessions the time spent counts; -1 when it cannot be read.
@@ -153,7 +153,7 @@ protected:
     }
 
     qmtest::OtherUser other_;
-    qmtest::TempDir base_, out_;
+    qmtest::TempDir base_{qmtest::TempDir::kUnderTmp}, out_;
     std::string app_, home_, log_;
     std::vector<std::string> asUser_;
     int runs_ = 0;
@@ -268,10 +268,12 @@ TEST_F(PassingFailures, AReadThatFailsAnywhereInALaunchSetsNothingAsideAndKeepsE
     ASSERT_EQ(launch(), 0) << log_;
     ASSERT_EQ(launch(), 0) << log_;
     const auto hits = [](const std::string& home) {
-        return std::atoi(qmtest::shell("python3 -c 'import sqlite3, sys; print(sqlite3.connect(sys.argv[1])"
-                                       ".execute(\"SELECT count(*) FROM TLYHit\").fetchone()[0])' '" +
-                                       home + "/Library/tallymark-v3.sql' 2>&1")
-                             .c_str());
+        return std::atoi(qmtest::run({"python3", "-c",
+                                      "import sqlite3, sys; print(sqlite3.connect(sys.argv[1])"
+                                      ".execute(\"SELECT count(*) FROM TLYHit\").fetchone()[0])",
+                                      home + "/Library/tallymark-v3.sql"},
+                                     qmtest::RunOptions().mergingErrors())
+                             .out.c_str());
     };
     const int stored = hits(home_);
     ASSERT_GT(stored, 0);
@@ -320,13 +322,13 @@ TEST_F(PassingFailures, CrashManagerSettingsThatMayNotBeReadAreLeftAsTheyAre) {
     const std::string folder = home_ + "/Library/Caches/net.pelkorapp.sdk.ios";
     const std::string file = folder + "/PKRCrashManager.plist";
     ASSERT_TRUE(fs::is_directory(folder));
-    ASSERT_EQ(qmtest::shell("python3 -c 'import plistlib, sys; plistlib.dump({\"PelkorSDKCrashApprovedReports\": "
-                            "{\"" +
-                            folder +
-                            "/600000001\": True}}, open(sys.argv[1], \"wb\"), "
-                            "fmt=plistlib.FMT_BINARY)' '" +
-                            file + "' && echo made"),
-              "made\n");
+    const qmtest::Ran made = qmtest::run(
+        {"python3", "-c",
+         "import plistlib, sys; plistlib.dump({'PelkorSDKCrashApprovedReports': {sys.argv[2] + '/600000001': True}}, "
+         "open(sys.argv[1], 'wb'), fmt=plistlib.FMT_BINARY)",
+         file, folder},
+        qmtest::RunOptions().mergingErrors());
+    ASSERT_TRUE(made.ok()) << made.said();
     const std::string kept = qmtest::readAll(file);
     ASSERT_EQ(::chmod(file.c_str(), 0), 0);
     // The last run's report: undecodable, so that handling it adds nothing but the save.

@@ -82,7 +82,7 @@ TEST_F(XvfbReadme, ALinkThatCannotBeOpenedIsSaidInTheLineItQuotes) {
     ASSERT_FALSE(window.empty()) << readAll(log_);
     ASSERT_TRUE(awaitMainScreen(window)) << readAll(log_);
     // The information button, 329..365 x 24..60 points at two pixels a point.
-    x("xdotool mousemove --window " + window + " 694 84 click 1");
+    x({"xdotool", "mousemove", "--window", window, "694", "84", "click", "1"});
     const pg::Image::Pixel page{255, 225, 245, 254};
     ASSERT_TRUE(within(kWindowBound, [&] {
         const auto area = screenshot(window, "area");
@@ -92,7 +92,7 @@ TEST_F(XvfbReadme, ALinkThatCannotBeOpenedIsSaidInTheLineItQuotes) {
     // that brings the review button there: clicked until the link is tried.
     const auto said = [&] { return readAll(log_).find("Cannot open ") != std::string::npos; };
     EXPECT_TRUE(within(kWindowBound, [&] {
-        if (!said()) x("xdotool mousemove --window " + window + " 375 372 click 1");
+        if (!said()) x({"xdotool", "mousemove", "--window", window, "375", "372", "click", "1"});
         return within(1, said);
     })) << readAll(log_);
     const std::string log = readAll(log_);

@@ -18,8 +18,8 @@ TEST_F(XvfbRotation, CtrlLeftTurnsTheTabletsMainScreenToLandscape) {
     })) << readAll(log_);
 
     // Pressed as a user presses it, into the window under the pointer.
-    x("xdotool mousemove --window " + window + " 10 10");
-    x("xdotool key ctrl+Left");
+    x({"xdotool", "mousemove", "--window", window, "10", "10"});
+    x({"xdotool", "key", "ctrl+Left"});
     std::shared_ptr<pg::Image> landscape;
     EXPECT_TRUE(within(60,
                        [&] {
@@ -28,7 +28,7 @@ TEST_F(XvfbRotation, CtrlLeftTurnsTheTabletsMainScreenToLandscape) {
                            return landscape && landscape->pixelWidth() > landscape->pixelHeight() &&
                                   std::abs(landscape->pixelWidth() * 3 - landscape->pixelHeight() * 4) < 8;
                        }))
-        << readAll(log_) << x("xdotool getwindowgeometry " + window)
+        << readAll(log_) << x({"xdotool", "getwindowgeometry", window})
         << (landscape ? std::to_string(landscape->pixelWidth()) + "x" + std::to_string(landscape->pixelHeight()) : "");
     // The battery's fill (half a charge) shows in the turned picture.
     bool coloured = false;

@@ -49,9 +49,8 @@ protected:
                                               "db = sqlite3.connect('file:' + sys.argv[1] + "
                                               "'/Library/tallymark-v3.sql?mode=ro', uri=True)\n"
                                               "print(db.execute('select count(*) from TLYHit').fetchone()[0])\n");
-        const std::string result = out_.file("count.out");
-        if (std::system(("python3 " + script + " '" + home + "' > " + result + " 2>&1").c_str()) != 0) return -1;
-        return std::stoi(qmtest::readAll(result));
+        const qmtest::Ran ran = qmtest::run({"python3", script, home});
+        return ran.ok() ? std::stoi(ran.out) : -1;
     }
     // Everything set aside anywhere under `folder`.
     static std::vector<std::string> setAside(const std::string& folder) {
@@ -219,16 +218,15 @@ TEST_F(SandboxLinks, FilesWithASecondNameElsewhereGetCopiesOfTheirOwnAndLoseNoth
                                           "db.execute('insert into TLYHit (%s) select %s from TLYHit' % (names, names))\n"
                                           "db.commit()\nos._exit(0)\n");
     const int before = storedHits(home);
-    ASSERT_EQ(std::system(("python3 " + commit + " '" + home + "'").c_str()), 0);
+    ASSERT_TRUE(qmtest::run({"python3", commit, home}).ok());
     const std::string library = home + "/Library";
     ASSERT_GT(fs::file_size(library + "/tallymark-v3.sql-wal"), 0u);
     // The crash manager's settings, and a last run's report (undecodable: only read, then purged).
     const std::string crashSettings = library + "/Caches/net.pelkorapp.sdk.ios/PKRCrashManager.plist";
-    ASSERT_EQ(std::system(("python3 -c 'import plistlib, sys; plistlib.dump({}, open(sys.argv[1], \"wb\"), "
-                           "fmt=plistlib.FMT_BINARY)' '" +
-                           crashSettings + "'")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(qmtest::run({"python3", "-c",
+                             "import plistlib, sys; plistlib.dump({}, open(sys.argv[1], 'wb'), fmt=plistlib.FMT_BINARY)",
+                             crashSettings})
+                    .ok());
     const std::string liveReport =
         library + "/Caches/com.ovellalabs.crashreporter.data/org.quenmira.battery/live_report.ovcrash";
     std::ofstream(liveReport, std::ios::binary) << "xyz";

@@ -15,7 +15,7 @@ const std::string kExecutable = std::string(QM_BUNDLE_DIR) + "/Quenmira";
 TEST(VersionRecord, TheExecutableCarriesAPelkorSectionInItsTextSegment) {
     if (!qmtest::have("readelf") || !qmtest::have("objcopy")) GTEST_SKIP() << "needs readelf and objcopy";
     // "[Nr] Name Type Address Off Size ES Flg ..." with -W, one section a line.
-    std::istringstream sections(qmtest::shell("readelf -S -W '" + kExecutable + "'"));
+    std::istringstream sections(qmtest::run({"readelf", "-S", "-W", kExecutable}).out);
     std::string line, size, flags;
     while (std::getline(sections, line)) {
         std::istringstream fields(line.substr(line.find(']') + 1));
@@ -28,7 +28,7 @@ TEST(VersionRecord, TheExecutableCarriesAPelkorSectionInItsTextSegment) {
     EXPECT_EQ(flags.find('W'), std::string::npos) << flags;
 
     const std::string dump = testing::TempDir() + "pkr_pelkor.bin";
-    qmtest::shell("objcopy -O binary --only-section=__pkr_pelkor '" + kExecutable + "' '" + dump + "'");
+    qmtest::run({"objcopy", "-O", "binary", "--only-section=__pkr_pelkor", kExecutable, dump});
     EXPECT_EQ(qmtest::readAll(dump), std::string("\x01"
                                                  "3.8.6\0\0\0\0\0\0\0\0\0\0\0"
                                                  "60\0\0\0\0\0\0\0\0\0\0\0\0\0\0",

@@ -75,7 +75,7 @@ png(sys.argv[2], sys.argv[3]) if sys.argv[1] == 'png' else close(int(sys.argv[2]
 
 using qmtest::have;
 using qmtest::readAll;
-using qmtest::shell;
+using qmtest::run;
 using qmtest::within;
 
 // How long a window test waits for a state it needs: generous, since a loaded
@@ -127,12 +127,15 @@ protected:
             _exit(127);
         }
     }
-    std::string x(const std::string& command) { return shell("DISPLAY=" + display_ + " " + command + " 2>/dev/null"); }
+    // An X tool's output, run on this test's display.
+    std::string x(std::vector<std::string> command) {
+        return run(std::move(command), qmtest::RunOptions().adding({"DISPLAY=" + display_})).out;
+    }
     // The id of the started application's first window; empty when none came.
     std::string awaitWindow() {
         std::string window;
         within(kWindowBound, [&] {
-            window = x("xdotool search --pid " + std::to_string(app_));
+            window = x({"xdotool", "search", "--pid", std::to_string(app_)});
             window = window.substr(0, window.find('\n'));
             return !window.empty();
         });
@@ -151,8 +154,8 @@ protected:
     std::shared_ptr<pg::Image> screenshot(const std::string& window, const std::string& name) {
         const std::string dump = out_.file(name + ".xwd"), png = out_.file(name + ".png");
         fs::remove(png);
-        x("xwd -silent -id " + window + " -out " + dump);
-        shell("python3 " + peer_ + " png " + dump + " " + png + " 2>&1");
+        x({"xwd", "-silent", "-id", window, "-out", dump});
+        run({"python3", peer_, "png", dump, png});
         return fs::exists(png) ? pg::Image::fromFile(png, 1.0) : nullptr;
     }
     // Waits for the application to end; its exit status, -1 when it does not.

@@ -37,7 +37,7 @@ protected:
         return window;
     }
     void click(const std::string& window, int px, int py) {
-        x("xdotool mousemove --window " + window + " " + std::to_string(px) + " " + std::to_string(py) + " click 1");
+        x({"xdotool", "mousemove", "--window", window, std::to_string(px), std::to_string(py), "click", "1"});
     }
     // Waits for a screenshot that passes `test`; it is kept beside the build's snapshots.
     std::shared_ptr<pg::Image> await(const std::string& window, const std::string& name,
@@ -66,7 +66,7 @@ protected:
         });
     }
     void close(const std::string& window) {
-        shell("DISPLAY=" + display_ + " python3 " + peer_ + " close " + window + " 2>&1");
+        run({"python3", peer_, "close", window}, qmtest::RunOptions().adding({"DISPLAY=" + display_}));
         EXPECT_EQ(waitApp(), 0) << readAll(log_);
     }
 };

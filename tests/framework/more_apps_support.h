@@ -21,6 +21,7 @@
 #include "platform/graphics/Image.h"
 #include "platform/ui/NavigationController.h"
 #include "tests/support/HttpServerKit.h"
+#include "tests/support/ShellTools.h"
 #include "tests/support/WaitUntil.h"
 
 namespace infotest {
@@ -50,7 +51,7 @@ protected:
         // Web links go to a browser that only writes them down.
         opened_ = home_ + "/opened.txt";
         const std::string browser = home_ + "/browser.sh";
-        std::ofstream(browser) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << opened_ << "'\n";
+        std::ofstream(browser) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " << qmtest::shellQuoted(opened_) << "\n";
         std::filesystem::permissions(browser, std::filesystem::perms::owner_all);
         ui::Application::shared().setBrowserCommand(browser);
     }

@@ -12,7 +12,7 @@ namespace qmtest {
 // Why no read can be made to fail here (no strace, or no tracing allowed); "" when one can.
 inline std::string failingReadUnavailable() {
     if (!have("strace")) return "no strace to make a read fail";
-    if (shell("strace -f -qq -o /dev/null true >/dev/null 2>&1 && echo traced") != "traced\n")
+    if (!run({"strace", "-f", "-qq", "-o", "/dev/null", "true"}, RunOptions().mergingErrors()).ok())
         return "strace may not trace here";
     return "";
 }

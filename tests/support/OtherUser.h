@@ -68,11 +68,6 @@ public:
     static std::vector<std::string> prefix() {
         return {"setpriv", "--reuid=" + std::to_string(kUid), "--regid=" + std::to_string(kUid), "--clear-groups"};
     }
-    static std::string shellPrefix() {
-        std::string text;
-        for (const auto& word : prefix()) text += word + " ";
-        return text;
-    }
 
     // `env` ("NAME=value" entries) with the leak checker's suppressions file,
     // if LSAN_OPTIONS names one, replaced by a copy the other user can read:
@@ -83,19 +78,28 @@ public:
             if (entry.rfind("LSAN_OPTIONS=", 0) != 0) continue;
             const size_t at = entry.find(kKey);
             if (at == std::string::npos) continue;
-            const size_t start = at + kKey.size();
-            const size_t end = std::min(entry.find(':', start), entry.size());
+            // A value in quotes runs to the closing quote, which the sanitizer
+            // drops; a bare one to the next separator.
+            size_t start = at + kKey.size(), end;
+            const char quote = start < entry.size() && (entry[start] == '"' || entry[start] == '\'') ? entry[start] : 0;
+            if (quote) {
+                end = entry.find(quote, start + 1);
+                if (end == std::string::npos) continue;
+                ++start;
+            } else {
+                end = std::min(entry.find_first_of(": \t,", start), entry.size());
+            }
             const std::string copy = reachableCopy(entry.substr(start, end - start));
             if (!copy.empty()) entry.replace(start, end - start, copy);
         }
         return env;
     }
-    // The same as assignments that start a shell command ("" when none is needed).
-    std::string shellAssignments() const {
+    // This process's leak-checker options as `environment` makes them, for
+    // a command that starts with them: none when it has none.
+    std::vector<std::string> sanitizerEnvironment() const {
         const char* options = getenv("LSAN_OPTIONS");
-        if (!options) return "";
-        const auto env = environment({std::string("LSAN_OPTIONS=") + options});
-        return "LSAN_OPTIONS='" + env[0].substr(env[0].find('=') + 1) + "' ";
+        if (!options) return {};
+        return environment({std::string("LSAN_OPTIONS=") + options});
     }
 
 private:

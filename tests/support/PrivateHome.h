@@ -1,6 +1,6 @@
 #pragma once
-// A home of the test program's own: HOME and XDG_DATA_HOME point into a
-// private folder made for this process under the build folder's test-homes/
+// A home of the test program's own: HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR
+// (where the sound library makes its folder) point into a private folder made for this process under the build folder's test-homes/
 // and removed when it ends (exit() included), so that nothing a test
 // launches, in-process or as a child, writes into the user's real data home.
 // Work still running as it goes would make parts of it again: the analytics
@@ -9,6 +9,7 @@
 // set) keeps the home its parent gave it.
 #include <errno.h>  // program_invocation_short_name
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,6 +21,18 @@ class PrivateHome {
 public:
     // The process's one home, made on the first call.
     static void enter() { static PrivateHome home; }
+
+    // A new folder, its name starting with `name`, for a test's own files:
+    // in the home (a child test program's goes in its parent's), so that what
+    // a test or a child that ended before tidying up leaves goes with it.
+    // Under /tmp only in a program that has no home. "" when none was made.
+    static std::string makeFolder(const std::string& name) {
+        const char* home = getenv("QM_TEST_HOME");
+        std::string parent = home && *home ? std::string(home) + "/scratch" : "/tmp";
+        if (mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) return "";
+        std::string pattern = parent + "/" + name + "-XXXXXX";
+        return mkdtemp(pattern.data()) ? pattern : "";
+    }
 
 private:
     PrivateHome() {
@@ -34,6 +47,8 @@ private:
         setenv("QM_TEST_HOME", path_.c_str(), 1);
         setenv("HOME", path_.c_str(), 1);
         setenv("XDG_DATA_HOME", (path_ + "/.local/share").c_str(), 1);
+        const std::string runtime = path_ + "/.run";
+        if (mkdir(runtime.c_str(), 0700) == 0) setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     }
     ~PrivateHome() {
         // A forked child that ends through exit() leaves the home to its parent.

@@ -20,19 +20,47 @@ namespace {
 
 // Xvfb's own choice of a free display takes no lock, and servers started at
 // once (parallel test programs) can take the same number: each display is
-// claimed here first, by a lock that goes with the process holding it.
+// claimed here first, by a lock that goes with the process holding it. The
+// lock files lie in the build tree, which every test program of a run
+// shares, and each goes as its display is let go (releaseDisplay).
+std::string claimPath(int number) {
+    return std::string(QM_BUILD_DIR) + "/test-homes/display-" + std::to_string(number) + ".lock";
+}
+
 int claimDisplay(int number) {
-    const std::string lock = "/tmp/.qm-display-" + std::to_string(number) + ".lock";
-    const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return -1;
-    struct stat st;
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-    const std::string xlock = "/tmp/.X" + std::to_string(number) + "-lock";
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || lstat(socket.c_str(), &st) == 0 || lstat(xlock.c_str(), &st) == 0) {
-        close(fd);
-        return -1;
+    const std::string lock = claimPath(number);
+    mkdir((std::string(QM_BUILD_DIR) + "/test-homes").c_str(), 0755);
+    for (;;) {
+        const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) return -1;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return -1;
+        }
+        // The last holder may have removed the file as it let go, after we
+        // opened it: a lock on a file no longer at the name claims nothing.
+        struct stat held, named;
+        if (fstat(fd, &held) != 0 || lstat(lock.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+            held.st_ino != named.st_ino) {
+            close(fd);
+            continue;
+        }
+        struct stat st;
+        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+        const std::string xlock = "/tmp/.X" + std::to_string(number) + "-lock";
+        if (lstat(socket.c_str(), &st) == 0 || lstat(xlock.c_str(), &st) == 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
     }
-    return fd;
+}
+
+// Removes the claim's file while still holding it, so that no one else holds
+// a lock on it by then, and lets go.
+void releaseDisplay(int number, int claim) {
+    unlink(claimPath(number).c_str());
+    close(claim);
 }
 
 // Whether a client reaches display `number` through its socket, asked for a
@@ -61,7 +89,7 @@ VirtualDisplay::VirtualDisplay(const std::string& screen) {
         // Xvfb writes the number to fd 3 once it takes clients.
         int fds[2];
         if (pipe(fds) != 0) {
-            close(claim);
+            releaseDisplay(number, claim);
             return;
         }
         const std::string display = ":" + std::to_string(number);
@@ -83,6 +111,7 @@ VirtualDisplay::VirtualDisplay(const std::string& screen) {
         close(fds[0]);
         if (!said.empty() && acceptsClients(number)) {
             name_ = display;
+            number_ = number;
             claim_ = claim;
             return;
         }
@@ -92,7 +121,7 @@ VirtualDisplay::VirtualDisplay(const std::string& screen) {
             waitpid(pid_, nullptr, 0);
         }
         pid_ = -1;
-        close(claim);
+        releaseDisplay(number, claim);
     }
 }
 
@@ -101,9 +130,9 @@ VirtualDisplay::~VirtualDisplay() {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
-    if (claim_ >= 0) close(claim_);
+    if (claim_ >= 0) releaseDisplay(number_, claim_);
 }
 
-bool VirtualDisplay::installed() { return std::system("command -v Xvfb >/dev/null 2>&1") == 0; }
+bool VirtualDisplay::installed() { return have("Xvfb"); }
 
 }  // namespace qmtest

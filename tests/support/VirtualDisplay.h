@@ -22,6 +22,7 @@ public:
 private:
     pid_t pid_ = -1;
     int claim_ = -1;  // the lock on the display's number
+    int number_ = -1;
     std::string name_;
 };
 

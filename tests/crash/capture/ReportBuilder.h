@@ -13,6 +13,7 @@
 
 #include "crash/capture/async/AsyncFile.h"
 #include "crash/capture/report/CrashFieldPack.h"
+#include "tests/support/ShellTools.h"
 
 namespace reporttest {
 
@@ -205,25 +206,15 @@ inline std::vector<uint8_t> reportFile(const Spec& spec = {}) {
 }
 
 // protoc's text for bytes decoded as message type against proto (run in the
-// proto's folder); empty on failure.
+// proto's folder); "protoc failed: " and what it said when it fails.
 inline std::string protocDecode(const std::vector<uint8_t>& body, const std::string& proto, const std::string& type) {
-    char path[] = "/tmp/qm-protoc-XXXXXX";
-    int fd = ::mkstemp(path);
-    if (fd < 0) return "";
-    (void)!::write(fd, body.data(), body.size());
-    ::close(fd);
-    std::string dir = proto.substr(0, proto.rfind('/'));
-    std::string file = proto.substr(proto.rfind('/') + 1);
-    std::string cmd = "protoc --proto_path='" + dir + "' --decode=" + type + " '" + file + "' < " + path + " 2>&1";
-    std::string out;
-    if (FILE* p = ::popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        if (::pclose(p) != 0) out = "protoc failed: " + out;
-    }
-    ::unlink(path);
-    return out;
+    const std::string dir = proto.substr(0, proto.rfind('/'));
+    const std::string file = proto.substr(proto.rfind('/') + 1);
+    qmtest::RunOptions options;
+    options.input.assign(body.begin(), body.end());
+    options.mergeErrors = true;
+    const qmtest::Ran ran = qmtest::run({"protoc", "--proto_path=" + dir, "--decode=" + type, file}, options);
+    return ran.ok() ? ran.out : "protoc failed: " + ran.out;
 }
 
 }  // namespace reporttest

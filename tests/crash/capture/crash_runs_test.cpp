@@ -88,21 +88,22 @@ class CrashRuns : public CrashRunsFolder, public ::testing::WithParamInterface<K
 
 // protoc reads the body (after the 8-byte header) with the report schema.
 bool protocDecodes(const fs::path& report) {
-    std::string cmd = "tail -c +9 '" + report.string() +
-                      "' | " QM_PROTOC " --proto_path=" QM_SOURCE_DIR
-                      " --decode=ovcrash.CrashReport " QM_CRASH_REPORT_PROTO " > /dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0;
+    const std::string bytes = qmtest::readAll(report.string());
+    if (bytes.size() < 8) return false;
+    qmtest::RunOptions options;
+    options.input = bytes.substr(8);
+    return qmtest::run({QM_PROTOC, "--proto_path=" QM_SOURCE_DIR, "--decode=ovcrash.CrashReport",
+                        QM_CRASH_REPORT_PROTO},
+                       options)
+        .ok();
 }
 
 // Runs the driver (host, or 64-bit ARM under the emulator) for one kind and
 // checks every report it left.
-void checkRuns(const std::string& driver, const fs::path& dir, const Kind& kind, int runs, bool arm) {
-    std::string cmd = driver + " '" + dir.string() + "' " + std::to_string(runs) + " " + kind.name + " 2>/dev/null";
-    std::string said;
-    FILE* out = popen(cmd.c_str(), "r");
-    ASSERT_TRUE(out);
-    for (int c; (c = fgetc(out)) != EOF;) said += char(c);
-    EXPECT_EQ(pclose(out), 0) << said;
+void checkRuns(std::vector<std::string> driver, const fs::path& dir, const Kind& kind, int runs, bool arm) {
+    driver.insert(driver.end(), {dir.string(), std::to_string(runs), kind.name});
+    const qmtest::Ran ran = qmtest::run(driver);
+    EXPECT_EQ(ran.exitCode, 0) << ran.out;
     ASSERT_TRUE(protocDecodes(dir / (std::string(kind.name) + "-0.ovcrash")));
 
     for (int run = 0; run < runs; ++run) {
@@ -249,9 +250,9 @@ const Kind& kindNamed(const std::string& name) {
 using CrashReportLayout = CrashRunsFolder;
 
 TEST_F(CrashReportLayout, ReportsKeepTheWritersFieldOrderAndFrameCap) {
-    checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("overflow-thread"), 1, false);
+    checkRuns({QM_CRASH_DRIVER}, dir_, kindNamed("overflow-thread"), 1, false);
     EXPECT_EQ(checkWireOrder(dir_ / "overflow-thread-0.ovcrash", false), 512u);
-    checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("exception"), 1, false);
+    checkRuns({QM_CRASH_DRIVER}, dir_, kindNamed("exception"), 1, false);
     checkWireOrder(dir_ / "exception-0.ovcrash", true);
 }
 
@@ -261,7 +262,7 @@ TEST_F(CrashReportLayout, ReportsKeepTheWritersFieldOrderAndFrameCap) {
 using CrashInUnloadedLibrary = CrashRunsFolder;
 
 TEST_F(CrashInUnloadedLibrary, ReportNamesTheLibraryAndWalksOnToMain) {
-    checkRuns(QM_CRASH_DRIVER, dir_, kindNamed("unloaded-library"), 1, false);
+    checkRuns({QM_CRASH_DRIVER}, dir_, kindNamed("unloaded-library"), 1, false);
     platform::foundation::Error error;
     auto report = PKROVCrashReport::initWithData(qmtest::readBytes(dir_ / "unloaded-library-0.ovcrash"), &error);
     ASSERT_TRUE(report) << error.localizedDescription();
@@ -285,11 +286,13 @@ TEST_F(CrashInUnloadedLibrary, ReportNamesTheLibraryAndWalksOnToMain) {
 // is still listed (without one the report would not decode), the crashed
 // thread keeps its frames, and the other threads give up their outermost
 // frames rather than their places; so too when frames carry symbols.
-void checkDeepThreads(const std::string& driver, const fs::path& dir, bool arm) {
+void checkDeepThreads(const std::vector<std::string>& driver, const fs::path& dir, bool arm) {
     const Kind kind{"deep60", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr};
-    for (const char* options : {"", " --symbols"}) {
-        SCOPED_TRACE(options);
-        checkRuns(driver + options, dir, kind, 1, arm);
+    for (const bool symbols : {false, true}) {
+        SCOPED_TRACE(symbols ? "--symbols" : "");
+        std::vector<std::string> command = driver;
+        if (symbols) command.push_back("--symbols");
+        checkRuns(command, dir, kind, 1, arm);
         const fs::path path = dir / "deep60-0.ovcrash";
         const Facts facts = readFacts(dir / "deep60-0.facts");
         EXPECT_LE(fs::file_size(path), 262144u);
@@ -308,18 +311,18 @@ void checkDeepThreads(const std::string& driver, const fs::path& dir, bool arm) 
         EXPECT_GE(walked, 60);
         // The emulated driver's small addresses leave room for sixty whole
         // threads when the frames carry no symbols.
-        if (!arm || *options) {
+        if (!arm || symbols) {
             EXPECT_LT(deepest, 512u);
         }
-        EXPECT_EQ(named > 0, *options != 0);
+        EXPECT_EQ(named > 0, symbols);
     }
 }
 
 TEST_F(CrashReportLayout, DeepThreadsGiveUpFramesButEveryImageIsListed) {
-    checkDeepThreads(QM_CRASH_DRIVER, dir_, false);
+    checkDeepThreads({QM_CRASH_DRIVER}, dir_, false);
 }
 
-TEST_P(CrashRuns, EveryRunLeavesAFullReport) { checkRuns(QM_CRASH_DRIVER, dir_, GetParam(), kRuns, false); }
+TEST_P(CrashRuns, EveryRunLeavesAFullReport) { checkRuns({QM_CRASH_DRIVER}, dir_, GetParam(), kRuns, false); }
 
 std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
     std::string n = info.param.name;
@@ -340,6 +343,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CrashRuns, ::testing::ValuesIn(kKinds), kindName
 // never sees). The emulator delivers an undefined instruction as ILL_ILLOPN
 // (the 64-bit ARM kernel says ILL_ILLOPC) and the report keeps what arrived,
 // so "ill" expects what it does on x86-64.
+const std::vector<std::string> kArmDriver = {QM_QEMU_AARCH64, QM_CRASH_DRIVER_AARCH64};
 std::vector<Kind> armKinds() {
     const std::string names[] = {"segv-null", "segv-wild",       "bus", "ill", "trap", "overflow-main", "crash16",
                                  "abort",     "no-frame-pointer"};
@@ -353,7 +357,7 @@ std::vector<Kind> armKinds() {
 class CrashRunsArm64 : public CrashRuns {};
 
 TEST_P(CrashRunsArm64, RealArmCrashesLeaveArmReports) {
-    checkRuns(std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64, dir_, GetParam(), kRuns, true);
+    checkRuns(kArmDriver, dir_, GetParam(), kRuns, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CrashRunsArm64, ::testing::ValuesIn(armKinds()), kindName);
@@ -361,18 +365,17 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CrashRunsArm64, ::testing::ValuesIn(armKinds()),
 // The function each pc lies in, by the driver's own symbols; a caller's
 // return address is looked up one byte back, inside its call.
 std::vector<std::string> functionsAt(const std::vector<uint64_t>& pcs) {
-    std::string cmd = "aarch64-linux-gnu-addr2line -f -C -e " QM_CRASH_DRIVER_AARCH64;
-    for (size_t i = 0; i < pcs.size(); ++i) cmd += " 0x" + (std::stringstream() << std::hex << pcs[i] - (i > 0)).str();
+    std::vector<std::string> command = {"aarch64-linux-gnu-addr2line", "-f", "-C", "-e", QM_CRASH_DRIVER_AARCH64};
+    for (size_t i = 0; i < pcs.size(); ++i)
+        command.push_back("0x" + (std::stringstream() << std::hex << pcs[i] - (i > 0)).str());
     std::vector<std::string> names;
-    FILE* out = popen(cmd.c_str(), "r");
-    char line[1024];
-    for (bool name = true; out && fgets(line, sizeof line, out); name = !name) {
-        std::string text(line);
+    std::istringstream out(qmtest::run(command).out);
+    std::string text;
+    for (bool name = true; std::getline(out, text); name = !name) {
         if (!name) continue;
         if (text.rfind("(anonymous namespace)::", 0) == 0) text = text.substr(23);
         names.push_back(text.substr(0, text.find_first_of("( \n")));
     }
-    if (out) pclose(out);
     return names;
 }
 
@@ -383,7 +386,7 @@ using CrashRunsArm64Unwind = CrashRunsFolder;
 
 TEST_F(CrashRunsArm64Unwind, CodeWithoutFramePointersUnwindsThroughTheUnwindTables) {
     const Kind kind{"no-frame-pointer", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", Kind::InFunction, nullptr};
-    checkRuns(std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64, dir_, kind, 1, true);
+    checkRuns(kArmDriver, dir_, kind, 1, true);
     platform::foundation::Error error;
     auto report = PKROVCrashReport::initWithData(qmtest::readBytes(dir_ / "no-frame-pointer-0.ovcrash"), &error);
     ASSERT_TRUE(report) << error.localizedDescription();
@@ -403,11 +406,11 @@ TEST_F(CrashRunsArm64Unwind, CodeWithoutFramePointersUnwindsThroughTheUnwindTabl
 }
 
 TEST_F(CrashRunsArm64Unwind, DeepThreadsGiveUpFramesButEveryImageIsListed) {
-    checkDeepThreads(std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64, dir_, true);
+    checkDeepThreads(kArmDriver, dir_, true);
 }
 
 TEST_F(CrashRunsArm64Unwind, ReportsKeepTheWritersFieldOrderAndFrameCap) {
-    const std::string driver = std::string(QM_QEMU_AARCH64) + " " + QM_CRASH_DRIVER_AARCH64;
+    const std::vector<std::string> driver = kArmDriver;
     checkRuns(driver, dir_, kindNamed("overflow-main"), 1, true);
     EXPECT_EQ(checkWireOrder(dir_ / "overflow-main-0.ovcrash", false), 512u);
     checkRuns(driver, dir_, kindNamed("crash16"), 1, true);

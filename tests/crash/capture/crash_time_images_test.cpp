@@ -29,7 +29,7 @@ std::string hex(const uint8_t* bytes, size_t n) {
 }
 
 std::string buildIdOf(const std::string& path) {
-    std::string notes = qmtest::shell("readelf -n '" + path + "' 2>/dev/null");
+    std::string notes = qmtest::run({"readelf", "-n", path}).out;
     size_t at = notes.find("Build ID: ");
     return at == std::string::npos ? std::string() : notes.substr(at + 10, 32);
 }

@@ -30,7 +30,7 @@ struct Facts {
 
 // The first 16 bytes of a file's build-id as readelf reads it, in hex.
 std::string buildIdOf(const std::string& path) {
-    std::string notes = qmtest::shell("readelf -n '" + path + "' 2>/dev/null");
+    std::string notes = qmtest::run({"readelf", "-n", path}).out;
     size_t at = notes.find("Build ID: ");
     return at == std::string::npos ? std::string() : notes.substr(at + 10, 32);
 }
@@ -103,9 +103,9 @@ protected:
     };
 
     // Runs `driver` `runs` times for `kind`; what it said.
-    std::string runDriver(const std::string& kind, int runs, const char* driver = QM_CRASH_DRIVER) {
-        return qmtest::shell(std::string(driver) + " --symbols '" + dir_.string() + "' " + std::to_string(runs) + " " +
-                             kind + " 2>&1; echo status $?");
+    qmtest::Ran runDriver(const std::string& kind, int runs, const char* driver = QM_CRASH_DRIVER) {
+        return qmtest::run({driver, "--symbols", dir_.string(), std::to_string(runs), kind},
+                           qmtest::RunOptions().mergingErrors());
     }
 
     // What the child of `kind`'s run `run` knew, and the report it left.
@@ -125,8 +125,8 @@ protected:
 
     // Runs `driver` `runs` times for `kind` and reads back what each left.
     std::vector<Run> crashes(const std::string& kind, int runs, const char* driver = QM_CRASH_DRIVER) {
-        const std::string said = runDriver(kind, runs, driver);
-        EXPECT_NE(said.find("status 0"), std::string::npos) << said;
+        const qmtest::Ran ran = runDriver(kind, runs, driver);
+        EXPECT_EQ(ran.exitCode, 0) << ran.said();
         std::vector<Run> out(runs);
         for (int i = 0; i < runs; ++i) {
             out[i] = runOf(kind, i);
@@ -322,7 +322,7 @@ TEST_F(CrashInLibraryOpenedBehindTheLoader, AChainOfLibrariesWithoutBuildIdReads
 // own) is not read, nor waited on: the report comes, and names and walks
 // what it would without the map.
 TEST_F(CrashInLibraryOpenedBehindTheLoader, AFifoOverTheProcessMapDoesNotHoldTheReportBack) {
-    const std::string said = runDriver("maps-fifo", 1);
+    const std::string said = runDriver("maps-fifo", 1).said();
     const Run run = runOf("maps-fifo", 0);
     if (WIFEXITED(run.facts.status) && WEXITSTATUS(run.facts.status) == 77)
         GTEST_SKIP() << "the kernel refuses a user and mount namespace here";

@@ -11,10 +11,12 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "crash/capture/unwind/DwarfFrameInfo.h"
+#include "tests/support/ShellTools.h"
 
 namespace {
 
@@ -45,20 +47,17 @@ std::string fdeLine(unsigned long offset, unsigned long cie, unsigned long long 
 
 std::vector<std::string> readelfFrames(const std::string &path) {
     std::vector<std::string> out;
-    FILE *pipe = ::popen(("readelf --debug-dump=frames '" + path + "' 2>/dev/null").c_str(), "r");
-    if (!pipe) return out;
+    std::istringstream listing(qmtest::run({"readelf", "--debug-dump=frames", path}).out);
     static const std::regex cie(R"(^([0-9a-f]{8}) [0-9a-f]+ [0-9a-f]{8} CIE)");
     static const std::regex fde(
         R"(^([0-9a-f]{8}) [0-9a-f]+ [0-9a-f]{8} FDE cie=([0-9a-f]{8}) pc=([0-9a-f]+)\.\.([0-9a-f]+))");
     static const std::regex field(
         R"(^  (Version|Augmentation|Code alignment factor|Data alignment factor|Return address column):\s+\"?([^"]*)\"?)");
-    char buffer[4096];
     std::smatch m;
     unsigned long cieOffset = 0;
     int fields = -1;
     std::string version, augmentation, codeAlign, dataAlign;
-    while (std::fgets(buffer, sizeof buffer, pipe)) {
-        std::string line(buffer);
+    for (std::string line; std::getline(listing, line);) {
         if (std::regex_search(line, m, cie)) {
             cieOffset = std::stoul(m[1], nullptr, 16);
             fields = 0;
@@ -82,7 +81,6 @@ std::vector<std::string> readelfFrames(const std::string &path) {
             }
         }
     }
-    ::pclose(pipe);
     return out;
 }
 

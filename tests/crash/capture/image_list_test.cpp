@@ -27,22 +27,12 @@
 #include "platform/system/Loader.h"
 #include "tests/crash/capture/ChildProcess.h"
 #include "tests/crash/capture/MachOBuilder.h"
+#include "tests/support/ShellTools.h"
 
 using namespace ovcrash;
 namespace ps = platform::system;
 
 namespace {
-
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
 
 std::vector<macho_image*> listed() {
     shared_image_list_start();
@@ -137,7 +127,7 @@ TEST(SharedImageList, MatchesTheProcessMaps) {
         }
         EXPECT_EQ(image->vmaddr_slide, 0);
 
-        std::string notes = run("readelf -n '" + file.path + "' 2>/dev/null");
+        std::string notes = qmtest::run({"readelf", "-n", file.path}).out;
         size_t at = notes.find("Build ID: ");
         uint8_t uuid[16];
         if (at == std::string::npos) {
@@ -248,7 +238,7 @@ TEST(SharedImageList, FollowsLibrariesOpenedAndClosedLater) {
 
 // The first 16 bytes of a file's build-id as readelf reads it, in hex.
 std::string buildIdOf(const std::string& path) {
-    std::string notes = run("readelf -n '" + path + "' 2>/dev/null");
+    std::string notes = qmtest::run({"readelf", "-n", path}).out;
     size_t at = notes.find("Build ID: ");
     return at == std::string::npos ? std::string() : notes.substr(at + 10, 32);
 }
@@ -379,7 +369,10 @@ struct NmSymbol {
 // Code symbols of a file as nm lists them (with -D: the dynamic ones).
 std::vector<NmSymbol> nmCode(const std::string& path, bool dynamic) {
     std::vector<NmSymbol> out;
-    std::istringstream in(run("nm -S --defined-only " + std::string(dynamic ? "-D " : "") + "'" + path + "'"));
+    std::vector<std::string> nm = {"nm", "-S", "--defined-only"};
+    if (dynamic) nm.push_back("-D");
+    nm.push_back(path);
+    std::istringstream in(qmtest::run(nm).out);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream f(line);

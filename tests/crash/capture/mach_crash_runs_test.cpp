@@ -66,13 +66,8 @@ protected:
 
 TEST_P(MachCrashRuns, EveryRunEndsAsItShould) {
     const MachKind& kind = GetParam();
-    std::string cmd = std::string(QM_CRASH_DRIVER) + " --mach '" + dir_.string() + "' " + std::to_string(kRuns) + " " +
-                      kind.name + " 2>/dev/null";
-    std::string said;
-    FILE* out = popen(cmd.c_str(), "r");
-    ASSERT_TRUE(out);
-    for (int c; (c = fgetc(out)) != EOF;) said += char(c);
-    ASSERT_EQ(pclose(out), 0) << said;
+    const qmtest::Ran ran = qmtest::run({QM_CRASH_DRIVER, "--mach", dir_.string(), std::to_string(kRuns), kind.name});
+    ASSERT_EQ(ran.exitCode, 0) << ran.out;
 
     for (int run = 0; run < kRuns; ++run) {
         SCOPED_TRACE(std::string(kind.name) + " run " + std::to_string(run));

@@ -30,20 +30,18 @@ protected:
 };
 
 TEST_F(CrashInTruncatedLibrary, LeavesAReportThatDecodes) {
-    const std::string cmd = std::string(QM_CRASH_DRIVER) + " '" + dir_.string() + "' 1 truncated-library 2>&1";
-    std::string said;
-    FILE* out = popen(cmd.c_str(), "r");
-    ASSERT_TRUE(out);
-    for (int c; (c = fgetc(out)) != EOF;) said += char(c);
-    EXPECT_EQ(pclose(out), 0) << said;
+    const qmtest::Ran ran = qmtest::run({QM_CRASH_DRIVER, dir_.string(), "1", "truncated-library"}, qmtest::RunOptions().mergingErrors());
+    EXPECT_EQ(ran.exitCode, 0) << ran.out;
 
     const fs::path report = dir_ / "truncated-library-0.ovcrash";
     ASSERT_TRUE(fs::exists(report));
     ASSERT_GT(fs::file_size(report), 8u);
-    const std::string decode = "tail -c +9 '" + report.string() +
-                               "' | " QM_PROTOC " --proto_path=" QM_SOURCE_DIR
-                               " --decode=ovcrash.CrashReport " QM_CRASH_REPORT_PROTO " > /dev/null 2>&1";
-    EXPECT_EQ(std::system(decode.c_str()), 0);
+    qmtest::RunOptions decode;
+    decode.input = qmtest::readAll(report.string()).substr(8);
+    const qmtest::Ran protoc =
+        qmtest::run({QM_PROTOC, "--proto_path=" QM_SOURCE_DIR, "--decode=ovcrash.CrashReport", QM_CRASH_REPORT_PROTO},
+                    decode);
+    EXPECT_TRUE(protoc.ok()) << protoc.said();
 
     long pid = 0, threads = 0, images = 0;
     unsigned long long function = 0;

@@ -10,9 +10,9 @@
 
 TEST(ChildEntries, AreRegisteredOnlyWhereAChildIsStarted) {
     const std::string self = "/proc/" + std::to_string(getpid()) + "/exe";
-    const std::string listed = qmtest::shell(self + " --gtest_list_tests 2>&1");
+    const std::string listed = qmtest::run({self, "--gtest_list_tests"}, qmtest::RunOptions().mergingErrors()).out;
     EXPECT_NE(listed.find("ChildEntries."), std::string::npos) << listed;
     EXPECT_FALSE(std::regex_search(listed, std::regex(R"((^|\n)\w*Child\.)"))) << listed;
-    const std::string one = qmtest::shell(self + " --gtest_list_tests --gtest_filter=CXXTerminateChild.Run 2>&1");
+    const std::string one = qmtest::run({self, "--gtest_list_tests", "--gtest_filter=CXXTerminateChild.Run"}, qmtest::RunOptions().mergingErrors()).out;
     EXPECT_NE(one.find("CXXTerminateChild.\n  Run"), std::string::npos) << one;
 }

@@ -21,6 +21,7 @@
 #include "tests/crash/manager/ChildCase.h"
 #include "tests/platform/foundation/TestUtil.h"
 #include "tests/support/ChildTest.h"
+#include "tests/support/ShellTools.h"
 
 using foundation_test::TempDir;
 using platform::foundation::FileManager;
@@ -50,14 +51,15 @@ namespace {
 using childcase::lines;
 
 // A report file made from protobuf text by protoc and the file header.
-std::shared_ptr<PKROVCrashReport> reportFromText(const TempDir& dir, const std::string& textProto) {
-    FileManager::writeFileAtomically(dir.file("report.txt"), textProto);
+std::shared_ptr<PKROVCrashReport> reportFromText(const std::string& textProto) {
     std::string proto = QM_CRASH_REPORT_PROTO;
-    auto run = foundation_test::runCommand("protoc --encode=ovcrash.CrashReport -I" +
-                                           FileManager::deletingLastPathComponent(proto) + " " + proto + " < " +
-                                           dir.file("report.txt") + " > " + dir.file("report.bin"));
-    EXPECT_EQ(0, run.status) << run.output;
-    std::string body = FileManager::readFile(dir.file("report.bin")).value_or("");
+    qmtest::RunOptions options;
+    options.input = textProto;
+    const qmtest::Ran run = qmtest::run(
+        {"protoc", "--encode=ovcrash.CrashReport", "-I" + FileManager::deletingLastPathComponent(proto), proto},
+        options);
+    EXPECT_EQ(0, run.exitCode) << run.err;
+    const std::string& body = run.out;
     std::string file = std::string("ovcrash\x01", 8) + body;
     platform::foundation::Error error;
     auto report = PKROVCrashReport::initWithData(std::vector<uint8_t>(file.begin(), file.end()), &error);
@@ -74,8 +76,7 @@ const std::string kApp = "/var/containers/Bundle/Application/7A/Quenmira.app";
 // a runtime library inside the bundle, a system image of size 0 and one
 // sharing its base address, and an image with a long name and no UUID.
 TEST(CrashLogText, EverySectionInOrder) {
-    TempDir dir;
-    auto report = reportFromText(dir, R"(
+    auto report = reportFromText(R"(
 system_info { operating_system: IPHONE_OS os_version: "9.3" architecture: ARCHITECTURE_UNKNOWN
               timestamp: 1796618635 os_build: "13E233" }
 application_info { identifier: "net.example.quenmira" version: "345" marketing_version: "1.2" }
@@ -171,8 +172,7 @@ binary_images { base_address: 0x180000000 size: 0x1000 name: "/usr/lib/system/du
 // Unknown values show as "???", never as a null marker; without a crashed
 // thread there is neither its line nor a register block.
 TEST(CrashLogText, UnknownValuesAndAnExceptionWithoutCrashedThread) {
-    TempDir dir;
-    auto report = reportFromText(dir, R"(
+    auto report = reportFromText(R"(
 system_info { operating_system: MAC_OS_X os_version: "10.11" architecture: X86_32 timestamp: 0 }
 application_info { identifier: "net.example.quenmira" version: "345" }
 signal { name: "SIGABRT" code: "#0" address: 0 }

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "crash/capture/report/PKROVCrashReport.h"
@@ -58,23 +59,22 @@ public:
                                          "while not os.path.exists(sys.argv[2]) and time.monotonic() < end:\n"
                                          "    time.sleep(0.01)\n"
                                          "db.execute('COMMIT')\n");
-        pipe_ = popen(("python3 " + script + " " + platform::security::Keychain::path() + " " + release_).c_str(), "r");
-        char line[32] = {};
-        locked_ = pipe_ && fgets(line, sizeof line, pipe_) && std::string(line) == "locked\n";
+        peer_ = std::make_unique<qmtest::Started>(
+            std::vector<std::string>{"python3", script, platform::security::Keychain::path(), release_});
+        locked_ = peer_->line() == "locked\n";
     }
     ~KeychainHolder() { release(); }
     bool locked() const { return locked_; }
     void release() {
-        if (!pipe_) return;
+        if (!peer_) return;
         FileManager::writeFileAtomically(release_, std::string("go"));
-        pclose(pipe_);
-        pipe_ = nullptr;
+        peer_.reset();
     }
 
 private:
     foundation_test::TempDir dir_;
     std::string release_;
-    FILE* pipe_ = nullptr;
+    std::unique_ptr<qmtest::Started> peer_;
     bool locked_ = false;
 };
 

@@ -31,7 +31,7 @@ protected:
     std::string sql(const std::string& query) {
         auto run = foundation_test::runPython(
             home_, "import sqlite3, sys\nprint(sqlite3.connect(sys.argv[1]).execute(\"" + query + "\").fetchall())\n",
-            Keychain::path());
+            {Keychain::path()});
         EXPECT_EQ(0, run.status) << run.output;
         return run.output;
     }

@@ -99,7 +99,7 @@ TEST_F(SDKHelpersTest, BaseManagerKeychainDatesAndExecutable) {
     EXPECT_EQ(std::nullopt, manager.parseRFC3339Date("2026-12-07 04:43:55"));
 
     // The executable's build-id, as the loader gives it its UUID.
-    auto run = foundation_test::runCommand("readelf -n /proc/" + std::to_string(getpid()) + "/exe");
+    auto run = foundation_test::runCommand({"readelf", "-n", "/proc/" + std::to_string(getpid()) + "/exe"});
     auto at = run.output.find("Build ID: ");
     ASSERT_NE(std::string::npos, at) << run.output;
     EXPECT_EQ(run.output.substr(at + 10, 32), manager.executableUUID());

@@ -10,6 +10,7 @@
 #include "platform/audio/AudioOutput.h"
 #include "platform/audio/SoundFile.h"
 #include "platform/audio/SystemSound.h"
+#include "tests/support/ShellTools.h"
 #include "platform/foundation/Log.h"
 
 using namespace platform::audio;
@@ -142,11 +143,12 @@ TEST(SoundFile, RejectsWhatItCannotPlay) {
 TEST(SoundFile, ReadsWaveWrittenByPython) {
     TempDir dir;
     const std::string path = (dir.path / "beep.wav").string();
-    const std::string cmd =
-        "python3 -c \"import wave,struct,sys; w=wave.open(sys.argv[1],'wb'); w.setnchannels(2); w.setsampwidth(2);"
-        " w.setframerate(16000); w.writeframes(struct.pack('<4h', 8192, -8192, 32767, 0)); w.close()\" " +
-        path;
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(qmtest::run({"python3", "-c",
+                             "import wave,struct,sys; w=wave.open(sys.argv[1],'wb'); w.setnchannels(2); "
+                             "w.setsampwidth(2); w.setframerate(16000); "
+                             "w.writeframes(struct.pack('<4h', 8192, -8192, 32767, 0)); w.close()",
+                             path})
+                    .ok());
     std::ifstream in(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), {});
     auto r = decodeSoundFile(bytes);

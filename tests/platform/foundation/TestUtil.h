@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/foundation/FileManager.h"
+#include "tests/support/ShellTools.h"
 
 namespace foundation_test {
 
@@ -22,27 +25,26 @@ struct TempDir {
 };
 
 struct Run {
-    int status = -1;
+    int status = -1;     // its exit status; -1 when it did not end by itself
     std::string output;  // stdout and stderr
 };
 
-inline Run runCommand(const std::string& command) {
-    Run r;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+// Runs `args` with `env` ("NAME=value") added to this process's environment.
+inline Run runCommand(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    qmtest::RunOptions options;
+    options.env = std::move(env);
+    options.mergeErrors = true;
+    const qmtest::Ran ran = qmtest::run(std::move(args), options);
+    return {ran.exitCode, ran.out};
 }
 
 // Runs a python3 script (written to `dir`) with the given arguments.
-inline Run runPython(const TempDir& dir, const std::string& script, const std::string& args = "") {
+inline Run runPython(const TempDir& dir, const std::string& script, const std::vector<std::string>& args = {}) {
     std::string path = dir.file("peer.py");
     platform::foundation::FileManager::writeFileAtomically(path, script);
-    return runCommand("python3 " + path + " " + args);
+    std::vector<std::string> command = {"python3", path};
+    command.insert(command.end(), args.begin(), args.end());
+    return runCommand(command);
 }
 
 }  // namespace foundation_test

@@ -90,22 +90,27 @@ QM_CHILD_TEST(FreshProcess, Role) {
 
 namespace {
 
-foundation_test::Run runFresh(const std::string& env) {
-    return foundation_test::runCommand(env + " /proc/" + std::to_string(getpid()) +
-                                       "/exe --gtest_filter=FreshProcess.Role");
+// This program's FreshProcess.Role run through env(1) with `settings` (its
+// "NAME=value" and "-u NAME" words), then `command` before the program.
+foundation_test::Run runFresh(std::vector<std::string> settings, const std::vector<std::string>& command = {},
+                              std::string program = "/proc/" + std::to_string(getpid()) + "/exe") {
+    settings.insert(settings.begin(), "env");
+    settings.insert(settings.end(), command.begin(), command.end());
+    settings.insert(settings.end(), {program, "--gtest_filter=FreshProcess.Role"});
+    return foundation_test::runCommand(settings);
 }
 
 }  // namespace
 
 TEST(Sandbox, HomeComesFromXdgDataHomeThenHome) {
     foundation_test::TempDir dir;
-    auto r = runFresh("QM_FRESH_ROLE=home XDG_DATA_HOME=" + dir.path + "/data HOME=" + dir.path + "/user");
+    auto r = runFresh({"QM_FRESH_ROLE=home", "XDG_DATA_HOME=" + dir.path + "/data", "HOME=" + dir.path + "/user"});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("home=" + dir.path + "/data/quenmira\n"), std::string::npos) << r.output;
     EXPECT_TRUE(FileManager::exists(dir.path + "/data/quenmira/Library/Caches"));
 
     // An empty XDG_DATA_HOME counts as unset.
-    r = runFresh("QM_FRESH_ROLE=home XDG_DATA_HOME= HOME=" + dir.path + "/user");
+    r = runFresh({"QM_FRESH_ROLE=home", "XDG_DATA_HOME=", "HOME=" + dir.path + "/user"});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("home=" + dir.path + "/user/.local/share/quenmira\n"), std::string::npos) << r.output;
     EXPECT_TRUE(FileManager::exists(dir.path + "/user/.local/share/quenmira/tmp"));
@@ -119,14 +124,19 @@ TEST(Sandbox, WithoutHomeTheHomeIsThePasswordDatabasesAndRelativeFoldersAreIgnor
     ASSERT_NE(user, nullptr);
     const std::string own = std::string(user->pw_dir) + "/.local/share/quenmira";
     foundation_test::TempDir dir;
-    for (const char* env : {"env -u HOME -u XDG_DATA_HOME", "env -u HOME XDG_DATA_HOME=relative/data",
-                                   "env -u XDG_DATA_HOME HOME=relative", "env XDG_DATA_HOME=data HOME="}) {
-        SCOPED_TRACE(env);
-        const auto r = runFresh(std::string(env) + " QM_FRESH_ROLE='default home'");
+    for (const std::vector<std::string>& env : std::vector<std::vector<std::string>>{
+             {"-u", "HOME", "-u", "XDG_DATA_HOME"},
+             {"-u", "HOME", "XDG_DATA_HOME=relative/data"},
+             {"-u", "XDG_DATA_HOME", "HOME=relative"},
+             {"XDG_DATA_HOME=data", "HOME="}}) {
+        SCOPED_TRACE(env[0] + " " + env[1]);
+        std::vector<std::string> settings = env;
+        settings.push_back("QM_FRESH_ROLE=default home");
+        const auto r = runFresh(settings);
         ASSERT_EQ(r.status, 0) << r.output;
         EXPECT_NE(r.output.find("default home=" + own + "\n"), std::string::npos) << r.output;
     }
-    const auto r = runFresh("env XDG_DATA_HOME=relative/data HOME=" + dir.path + " QM_FRESH_ROLE='default home'");
+    const auto r = runFresh({"XDG_DATA_HOME=relative/data", "HOME=" + dir.path, "QM_FRESH_ROLE=default home"});
     EXPECT_NE(r.output.find("default home=" + dir.path + "/.local/share/quenmira\n"), std::string::npos) << r.output;
 }
 
@@ -135,7 +145,7 @@ TEST(Bundle, MainBundleIsTheExecutablesFolder) {
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     ASSERT_GT(n, 0);
     const std::string folder = FileManager::deletingLastPathComponent(std::string(exe, size_t(n)));
-    auto r = runFresh("QM_FRESH_ROLE=bundle");
+    auto r = runFresh({"QM_FRESH_ROLE=bundle"});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("bundle=" + folder + "\n"), std::string::npos) << r.output;
 }
@@ -182,7 +192,7 @@ TEST(Sandbox, EveryTestProgramHasAHomeOfItsOwn) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_EQ(st.st_uid, getuid());
     EXPECT_EQ(std::string(data).rfind(std::string(home) + "/", 0), 0u) << data;
-    auto r = runFresh("QM_FRESH_ROLE=home");
+    auto r = runFresh({"QM_FRESH_ROLE=home"});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("home=" + std::string(data) + "/quenmira\n"), std::string::npos) << r.output;
 }
@@ -198,7 +208,8 @@ TEST(Sandbox, ALockFileItsOwnerMayNotOpenIsGivenItsModeBack) {
     char exe[4096];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     ASSERT_GT(n, 0);
-    std::string program(exe, size_t(n)), asUser;
+    std::string program(exe, size_t(n));
+    std::vector<std::string> settings = {"QM_FRESH_ROLE=claim", "QM_CLAIM_HOME=" + dir.path}, asUser;
     qmtest::OtherUser other;
     if (geteuid() == 0) {
         if (const std::string why = qmtest::OtherUser::unavailable(); !why.empty()) GTEST_SKIP() << why;
@@ -206,10 +217,10 @@ TEST(Sandbox, ALockFileItsOwnerMayNotOpenIsGivenItsModeBack) {
             ASSERT_EQ(lchown(p.c_str(), qmtest::OtherUser::kUid, qmtest::OtherUser::kUid), 0) << p;
         program = other.reachableCopy(program);
         ASSERT_FALSE(program.empty());
-        asUser = other.shellAssignments() + qmtest::OtherUser::shellPrefix();
+        for (const std::string& setting : other.sanitizerEnvironment()) settings.push_back(setting);
+        asUser = qmtest::OtherUser::prefix();
     }
-    const auto r = foundation_test::runCommand("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path + " " + asUser +
-                                               program + " --gtest_filter=FreshProcess.Role");
+    const auto r = runFresh(settings, asUser, program);
     EXPECT_NE(r.output.find("claimed=1"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("The lock file " + lock +
                             " could not be opened (mode 0000); its mode was set back to 0600."),
@@ -227,7 +238,7 @@ TEST(Sandbox, OneProcessHoldsAHomeAtATime) {
     Error error;
     ASSERT_TRUE(Sandbox::claim(&error)) << error.localizedDescription();
     EXPECT_TRUE(FileManager::exists(lock + ".corrupt-1"));
-    auto r = runFresh("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path);
+    auto r = runFresh({"QM_FRESH_ROLE=claim", "QM_CLAIM_HOME=" + dir.path});
     EXPECT_NE(r.output.find("claimed=0 the sandbox " + dir.path +
                             " is in use by another running application (process " + std::to_string(getpid()) + ")"),
               std::string::npos)
@@ -236,7 +247,7 @@ TEST(Sandbox, OneProcessHoldsAHomeAtATime) {
     foundation_test::TempDir other;
     ASSERT_TRUE(Sandbox::setHome(other.path));
     ASSERT_TRUE(Sandbox::claim());
-    r = runFresh("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path);
+    r = runFresh({"QM_FRESH_ROLE=claim", "QM_CLAIM_HOME=" + dir.path});
     EXPECT_NE(r.output.find("claimed=1"), std::string::npos) << r.output;
     Sandbox::setHome("");
 }
@@ -253,7 +264,7 @@ TEST(Sandbox, ALockWithASecondNameKeepsASecondProcessOut) {
     ASSERT_TRUE(Sandbox::claim(&error)) << error.localizedDescription();
     const std::string other = outside.file("backup");
     ASSERT_EQ(link(lock.c_str(), other.c_str()), 0);
-    auto r = runFresh("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path);
+    auto r = runFresh({"QM_FRESH_ROLE=claim", "QM_CLAIM_HOME=" + dir.path});
     EXPECT_NE(r.output.find("claimed=0 the sandbox " + dir.path +
                             " is in use by another running application (process " + std::to_string(getpid()) + ")"),
               std::string::npos)
@@ -263,7 +274,7 @@ TEST(Sandbox, ALockWithASecondNameKeepsASecondProcessOut) {
     ASSERT_TRUE(Sandbox::setHome(elsewhere.path));
     ASSERT_TRUE(Sandbox::claim());
     const std::string kept = FileManager::readFile(other).value_or("<none>");
-    r = runFresh("QM_FRESH_ROLE=claim QM_CLAIM_HOME=" + dir.path);
+    r = runFresh({"QM_FRESH_ROLE=claim", "QM_CLAIM_HOME=" + dir.path});
     EXPECT_NE(r.output.find("claimed=1"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find(lock + " had a second name elsewhere; it now has a copy of its own"), std::string::npos)
         << r.output;

@@ -149,7 +149,7 @@ import plistlib, sys
 d = plistlib.load(open(sys.argv[1], "rb"), fmt=plistlib.FMT_BINARY)
 sys.exit(0 if d == {"launches": 3, "colour": "blue"} else print(d) or 1)
 )PY",
-                                        prefsFile());
+                                        {prefsFile()});
     EXPECT_EQ(r.status, 0) << r.output;
     // No temporary files are left beside it.
     EXPECT_EQ(FileManager::contentsOfDirectory(home.path + "/Library/Preferences"),
@@ -425,12 +425,16 @@ QM_CHILD_TEST(DefaultsChild, Role) {
 }
 
 TEST_F(DefaultsTest, ValuesSurviveARestartOfAChildProcess) {
-    std::string env = "QM_DEFAULTS_BUNDLE=" + bundle.path + " QM_DEFAULTS_HOME=" + home.path + " ";
-    std::string child = "/proc/" + std::to_string(getpid()) + "/exe --gtest_filter=DefaultsChild.Role";
-    auto w = foundation_test::runCommand(env + "QM_DEFAULTS_ROLE=write " + child);
+    const std::vector<std::string> child = {"/proc/" + std::to_string(getpid()) + "/exe",
+                                            "--gtest_filter=DefaultsChild.Role"};
+    const auto role = [&](const std::string& name) {
+        return std::vector<std::string>{"QM_DEFAULTS_BUNDLE=" + bundle.path, "QM_DEFAULTS_HOME=" + home.path,
+                                        "QM_DEFAULTS_ROLE=" + name};
+    };
+    auto w = foundation_test::runCommand(child, role("write"));
     ASSERT_EQ(w.status, 0) << w.output;
     ASSERT_TRUE(FileManager::exists(prefsFile()));
-    auto r = foundation_test::runCommand(env + "QM_DEFAULTS_ROLE=read " + child);
+    auto r = foundation_test::runCommand(child, role("read"));
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("[  PASSED  ] 1 test"), std::string::npos) << r.output;
 }

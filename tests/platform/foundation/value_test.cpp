@@ -168,7 +168,7 @@ for path, fmt in ((sys.argv[1], plistlib.FMT_BINARY), (sys.argv[2], plistlib.FMT
         print(path, "keys", sorted(got)); ok = False
 sys.exit(0 if ok else 1)
 )PY";
-    auto r = foundation_test::runPython(dir, script, dir.file("a.plist") + " " + dir.file("b.plist"));
+    auto r = foundation_test::runPython(dir, script, {dir.file("a.plist"), dir.file("b.plist")});
     EXPECT_EQ(r.status, 0) << r.output;
 
     // Binary dates keep fractions of a second.
@@ -180,7 +180,7 @@ import plistlib, sys
 d = plistlib.load(open(sys.argv[1], "rb"))["d"]
 sys.exit(0 if d.microsecond == 250000 and d.second == 20 else print(d) or 1)
 )PY",
-                                   dir.file("c.plist"));
+                                   {dir.file("c.plist")});
     EXPECT_EQ(r.status, 0) << r.output;
     auto back = Value::readPropertyListFile(dir.file("c.plist"));
     ASSERT_TRUE(back);
@@ -217,7 +217,7 @@ ok = (len(p) == 25 and "&null" not in p and p["&k19"] == "value number 19000" an
       and p["&date"] == datetime.datetime(2023, 11, 14, 22, 13, 20, 250000))
 sys.exit(0 if ok else print(p) or 1)
 )PY",
-                                     dir.file("hit.plist"));
+                                     {dir.file("hit.plist")});
     EXPECT_EQ(r.status, 0) << r.output;
 }
 
@@ -228,7 +228,7 @@ import plistlib, sys
 with open(sys.argv[1], "wb") as f: plistlib.dump(expected, f, fmt=plistlib.FMT_BINARY)
 with open(sys.argv[2], "wb") as f: plistlib.dump(expected, f, fmt=plistlib.FMT_XML)
 )PY";
-    auto r = foundation_test::runPython(dir, script, dir.file("a.plist") + " " + dir.file("b.plist"));
+    auto r = foundation_test::runPython(dir, script, {dir.file("a.plist"), dir.file("b.plist")});
     ASSERT_EQ(r.status, 0) << r.output;
     for (auto name : {"a.plist", "b.plist"}) {
         Error error;

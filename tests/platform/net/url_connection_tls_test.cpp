@@ -14,6 +14,7 @@
 
 #include "platform/net/URLConnection.h"
 #include "platform/net/URLError.h"
+#include "tests/support/ShellTools.h"
 
 namespace net = platform::net;
 namespace pf = platform::foundation;
@@ -62,11 +63,10 @@ protected:
         dir_ = fs::temp_directory_path() / ("qm-tls-" + std::to_string(getpid()));
         fs::create_directories(dir_);
         const std::string cert = (dir_ / "cert.pem").string(), key = (dir_ / "key.pem").string();
-        const std::string gen =
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
-            "-addext subjectAltName=IP:127.0.0.1 -keyout " +
-            key + " -out " + cert + " >/dev/null 2>&1";
-        if (std::system(gen.c_str()) != 0) GTEST_SKIP() << "openssl could not make a certificate";
+        if (!qmtest::run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                          "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert})
+                 .ok())
+            GTEST_SKIP() << "openssl could not make a certificate";
         std::ofstream(dir_ / "server.py") << kServer;
         log_ = (dir_ / "requests.log").string();
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -100,7 +101,7 @@ import sqlite3, sys
 rows = sqlite3.connect(sys.argv[1]).execute("select class, service, account, data from items").fetchall()
 print(rows)
 )",
-                                          Keychain::path());
+                                          {Keychain::path()});
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_EQ("[('genp', 'svc', 'a', b'secret')]\n", run.output);
 }
@@ -121,19 +122,18 @@ public:
             "end = time.monotonic() + 60\n"
             "while not os.path.exists(sys.argv[2]) and time.monotonic() < end: time.sleep(0.01)\n"
             "db.execute('COMMIT')\n");
-        pipe_ = popen(("python3 " + script + " " + file + " " + release_).c_str(), "r");
-        char line[32] = {};
-        locked_ = pipe_ && fgets(line, sizeof line, pipe_) && std::string(line) == "locked\n";
+        peer_ = std::make_unique<qmtest::Started>(std::vector<std::string>{"python3", script, file, release_});
+        locked_ = peer_->line() == "locked\n";
     }
     ~LockingPeer() {
         platform::foundation::FileManager::writeFileAtomically(release_, std::string());
-        if (pipe_) pclose(pipe_);
+        peer_->wait();
     }
     bool locked() const { return locked_; }
 
 private:
     std::string release_;
-    FILE* pipe_ = nullptr;
+    std::unique_ptr<qmtest::Started> peer_;
     bool locked_ = false;
 };
 
@@ -184,7 +184,7 @@ QM_CHILD_TEST(KeychainChild, Held) {
 TEST_F(KeychainTest, AKeychainAnotherProcessHoldsFailsSoonAndIsSaidOnce) {
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string out = qmtest::shell(std::string(self) + " --gtest_filter=KeychainChild.Held 2>&1");
+    const std::string out = qmtest::run({self, "--gtest_filter=KeychainChild.Held"}, qmtest::RunOptions().mergingErrors()).out;
     EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
 }
 
@@ -213,8 +213,9 @@ TEST_F(KeychainTest, AKeychainThatMayNotBeOpenedIsSaidOnceAndLeftAsItIs) {
     ASSERT_EQ(0, chmod(Keychain::path().c_str(), 0));
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string out = qmtest::shell("QM_KEYCHAIN_HOME='" + home_.path + "' " + std::string(self) +
-                                          " --gtest_filter=KeychainChild.Unreadable 2>&1");
+    const std::string out = qmtest::run({self, "--gtest_filter=KeychainChild.Unreadable"},
+                                        qmtest::RunOptions().adding({"QM_KEYCHAIN_HOME=" + home_.path}).mergingErrors())
+                                .out;
     EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
     ASSERT_EQ(0, chmod(Keychain::path().c_str(), 0600));
     EXPECT_EQ(bytes, *platform::foundation::FileManager::readFile(Keychain::path()));
@@ -344,7 +345,7 @@ TEST_F(KeychainTest, AKeychainWhoseItemsTableHasAnotherShapeIsSetAsideWithALine)
         auto made = foundation_test::runPython(home_, "import sqlite3, sys\n"
                                                       "db = sqlite3.connect(sys.argv[1])\n"
                                                       "db.execute(sys.argv[2])\ndb.commit()\n",
-                                               "'" + file + "' '" + table + "'");
+                                               {file, table});
         ASSERT_EQ(0, made.status) << made.output;
         Lines lines;
         Item found;

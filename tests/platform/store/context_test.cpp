@@ -18,6 +18,7 @@
 #include "platform/store/Context.h"
 #include "tests/platform/ui/app_test_support.h"
 #include "tests/support/Descriptors.h"
+#include "tests/support/ShellTools.h"
 
 using platform::foundation::Error;
 using platform::foundation::Value;
@@ -50,12 +51,7 @@ protected:
     std::string python(const std::string& script) {
         std::string file = dir + "/peer.py";
         std::ofstream(file) << "import sqlite3, plistlib, sys\ndb = sqlite3.connect(sys.argv[1])\n" << script;
-        std::string out;
-        FILE* p = popen(("python3 " + file + " " + path + " 2>&1").c_str(), "r");
-        char buf[512];
-        while (p && fgets(buf, sizeof buf, p)) out += buf;
-        if (p) pclose(p);
-        return out;
+        return qmtest::run({"python3", file, path}, qmtest::RunOptions().mergingErrors()).out;
     }
 
     Value::Dictionary note(const std::string& title, int64_t rank, double created) {
@@ -386,10 +382,11 @@ TEST_F(StoreTest, AStoreFileOrCompanionWithAnotherNameElsewhereGetsACopyOfItsOwn
     }
     // Someone else's database, and files of no database.
     const std::string theirs = dir + "/theirs.sql";
-    ASSERT_EQ(std::system(("python3 -c \"import sqlite3; db = sqlite3.connect('" + theirs +
-                           "'); db.execute('create table precious(x)'); db.commit()\"")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(qmtest::run({"python3", "-c",
+                             "import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); "
+                             "db.execute('create table precious(x)'); db.commit()",
+                             theirs})
+                    .ok());
     int64_t rows = 1;
     for (const std::string suffix : {"-journal", "-wal", "-shm", ""}) {
         SCOPED_TRACE("at " + path + suffix);

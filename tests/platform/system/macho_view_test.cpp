@@ -44,7 +44,7 @@ uint64_t hex(const std::string& s) { return std::stoull(s, nullptr, 16); }
 // readelf's function symbols of the table the view reads (.symtab when the
 // file has one, else .dynsym), as (address, name) without version suffixes.
 std::set<std::pair<uint64_t, std::string>> readelfFunctions(const std::string& path) {
-    std::string all = qmtest::shell("readelf -sW '" + path + "'");
+    std::string all = qmtest::run({"readelf", "-sW", path}).out;
     const bool hasSymtab = all.find("Symbol table '.symtab'") != std::string::npos;
     const std::string table = hasSymtab ? ".symtab" : ".dynsym";
     std::set<std::pair<uint64_t, std::string>> out;
@@ -113,7 +113,7 @@ TEST(MachOView, TheViewOfTheCLibraryMatchesReadelf) {
     }
 
     // Sections: __text over .text, the unwind tables over theirs.
-    std::string sectionHeaders = qmtest::shell("readelf -SW '" + libc.path + "'");
+    std::string sectionHeaders = qmtest::run({"readelf", "-SW", libc.path}).out;
     const std::pair<const char*, const char*> names[] = {
         {"__text", ".text"}, {"__eh_frame", ".eh_frame"}, {"__eh_frame_hdr", ".eh_frame_hdr"}};
     for (auto [ours, theirs] : names) {
@@ -129,7 +129,7 @@ TEST(MachOView, TheViewOfTheCLibraryMatchesReadelf) {
     }
 
     // __TEXT from the first loaded page to the end of the last read-only one.
-    std::string programHeaders = qmtest::shell("readelf -lW '" + libc.path + "'");
+    std::string programHeaders = qmtest::run({"readelf", "-lW", libc.path}).out;
     const std::regex load(R"(LOAD\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+0x[0-9a-f]+\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+(R?W?E?))");
     const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
     uint64_t lo = UINT64_MAX, readOnlyEnd = 0;
@@ -145,7 +145,7 @@ TEST(MachOView, TheViewOfTheCLibraryMatchesReadelf) {
 
     // LC_UUID: the first 16 bytes of the build-id.
     std::smatch id;
-    std::string notes = qmtest::shell("readelf -nW '" + libc.path + "'");
+    std::string notes = qmtest::run({"readelf", "-nW", libc.path}).out;
     if (std::regex_search(notes, id, std::regex(R"(Build ID: ([0-9a-f]{32}))"))) {
         ASSERT_NE(uuid, nullptr);
         char ours[33];

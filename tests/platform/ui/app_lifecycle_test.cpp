@@ -303,8 +303,9 @@ TEST_F(AppTest, StatesMoveOnlyFromWhereTheyCan) {
 TEST(AppURLs, BrowserWithoutAShellAndHandlersByScheme) {
     qmtest::TempDir dir;
     const std::string record = dir.file("opened.txt");
-    const std::string browser = dir.write("browser", "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > " + record +
-                                                         ".tmp && mv " + record + ".tmp " + record + "\n");
+    const std::string browser =
+        dir.write("browser", "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > " + qmtest::shellQuoted(record + ".tmp") +
+                                 " && mv " + qmtest::shellQuoted(record + ".tmp") + " " + qmtest::shellQuoted(record) + "\n");
     chmod(browser.c_str(), 0755);
     Application app;
     app.setBrowserCommand(browser);

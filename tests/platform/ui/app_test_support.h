@@ -17,15 +17,24 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/PrivateHome.h"
+#include "tests/support/ShellTools.h"
 
 namespace qmtest {
 
+// A folder of a test's own, removed with the object: in the test program's
+// home, or under /tmp where the other user (whom root runs the application
+// as) must reach it, or a socket's path must stay short.
 class TempDir {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/qm-appui-XXXXXX";
-        path_ = mkdtemp(tmpl);
+    enum Place { kInHome, kUnderTmp };
+    explicit TempDir(Place place = kInHome) {
+        if (place == kInHome) {
+            path_ = PrivateHome::makeFolder("qm-appui");
+        } else {
+            char tmpl[] = "/tmp/qm-appui-XXXXXX";
+            path_ = mkdtemp(tmpl);
+        }
     }
     ~TempDir() {
         std::error_code ignored;  // a worker thread may still be writing there
@@ -55,49 +64,10 @@ inline unsigned modeOf(const std::string& path) {
 inline std::vector<std::string> headlessEnvironment(const std::vector<std::string>& overrides = {}) {
     std::vector<std::string> set = {"QUENMIRA_COLLECT_URL=http://127.0.0.1:9", "QUENMIRA_CRASH_URL=http://127.0.0.1:9"};
     set.insert(set.end(), overrides.begin(), overrides.end());
-    auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=') + 1); };
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        bool replaced = name(entry) == "DISPLAY=" || name(entry) == "WAYLAND_DISPLAY=";
-        for (const auto& s : set) replaced = replaced || name(s) == name(entry);
-        if (!replaced) env.push_back(entry);
-    }
-    // A later setting of a name wins, as setenv would have it.
-    for (size_t i = 0; i < set.size(); ++i) {
-        bool later = false;
-        for (size_t j = i + 1; j < set.size(); ++j) later = later || name(set[j]) == name(set[i]);
-        if (!later) env.push_back(set[i]);
-    }
-    return env;
-}
-
-// Starts args[0] (looked up on the PATH when it names no folder) with `args`,
-// the environment `env` and the file `actions`. The child's pid, or -1. It
-// starts as from a terminal, with the ending signals at their defaults and
-// none blocked, however the test program was started (a background job of a
-// script ignores SIGINT, and the application keeps what it was started to
-// ignore).
-inline pid_t spawnWith(std::vector<std::string> args, std::vector<std::string> env,
-                       const posix_spawn_file_actions_t& actions) {
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    for (int signo : {SIGINT, SIGHUP, SIGQUIT, SIGTERM}) sigaddset(&defaults, signo);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    const int failed = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attr);
-    return failed ? -1 : pid;
+    for (const auto& entry : currentEnvironment())
+        if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0) env.push_back(entry);
+    return withEnvironment(env, set);
 }
 
 // Starts args[0] as spawnWith does, its standard output and error going to

@@ -19,7 +19,7 @@
 namespace {
 
 using qmtest::readAll;
-using qmtest::shell;
+using qmtest::run;
 using qmtest::within;
 
 TEST(KeyboardInWindow, TypedTextReachesTheFocusedFieldAndAClickElsewhereEndsEditing) {
@@ -37,12 +37,12 @@ TEST(KeyboardInWindow, TypedTextReachesTheFocusedFieldAndAClickElsewhereEndsEdit
         execl(QM_BUILD_DIR "/tools/textdemo/textdemo", "textdemo", nullptr);
         _exit(127);
     }
-    auto x = [&](const std::string& command) {
-        return shell("DISPLAY=" + xvfb.name() + " " + command + " 2>/dev/null");
+    auto x = [&](std::vector<std::string> command) {
+        return run(std::move(command), qmtest::RunOptions().adding({"DISPLAY=" + xvfb.name()})).out;
     };
     std::string window;
     ASSERT_TRUE(within(60, [&] {
-        window = x("xdotool search --pid " + std::to_string(demo));
+        window = x({"xdotool", "search", "--pid", std::to_string(demo)});
         window = window.substr(0, window.find('\n'));
         return !window.empty();
     }));
@@ -50,23 +50,23 @@ TEST(KeyboardInWindow, TypedTextReachesTheFocusedFieldAndAClickElsewhereEndsEdit
         return within(60, [&] { return readAll(log).find(line + "\n") != std::string::npos; });
     };
 
-    const std::string type = "xdotool type --delay 50 ";
+    const auto type = [&](const std::string& text) { x({"xdotool", "type", "--delay", "50", text}); };
     // A click before the window shows is lost: click until the field has focus.
     ASSERT_TRUE(within(60, [&] {
-        x("xdotool mousemove --window " + window + " 100 30 click 1");
+        x({"xdotool", "mousemove", "--window", window, "100", "30", "click", "1"});
         return within(1, [&] { return readAll(log).find("field began\n") != std::string::npos; });
     })) << readAll(log);
-    x(type + "abc");
+    type("abc");
     EXPECT_TRUE(saw("field: abc")) << readAll(log);
-    x("xdotool key --delay 50 BackSpace Left");
-    x(type + "x");
+    x({"xdotool", "key", "--delay", "50", "BackSpace", "Left"});
+    type("x");
     EXPECT_TRUE(saw("field: axb")) << readAll(log);
 
     // A click in the text view below ends the field's editing; typing goes there.
-    x("xdotool mousemove --window " + window + " 160 150 click 1");
+    x({"xdotool", "mousemove", "--window", window, "160", "150", "click", "1"});
     EXPECT_TRUE(saw("field ended: axb")) << readAll(log);
     ASSERT_TRUE(saw("view began")) << readAll(log);
-    x(type + "x");
+    type("x");
     EXPECT_TRUE(saw("view: x")) << readAll(log);
 
     kill(demo, SIGTERM);
