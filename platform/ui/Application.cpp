@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <thread>
@@ -515,7 +517,14 @@ int applicationMain(const LaunchConfiguration& o) {
         if (window) window->setPresenter(nullptr);
         return status;
     } catch (const InterfaceFileException& e) {
-        return failure(e.error().localizedDescription());
+        const int status = failure(e.error().localizedDescription());
+        // What the launch had set going (requests, stores, other threads) may
+        // still be at work on objects an orderly end would destroy under it:
+        // a launch that failed half-way ends here, its files as safe as at a
+        // kill, nothing torn down.
+        std::cout.flush();
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
 }
 
