@@ -54,6 +54,16 @@ protected:
         log_ = qmtest::readAll(c.output);
         return status;
     }
+    // A second application on the sandbox `first` holds: refused, in one line
+    // that names the first.
+    void expectRefusedWhileRunning(const Child& first) {
+        Child second = start({"--headless", "--battery", "0.5"});
+        EXPECT_EQ(finish(second), 1) << log_;
+        EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << log_;
+        EXPECT_NE(log_.find("is in use by another running application (process " + std::to_string(first.pid) + ")"),
+                  std::string::npos)
+            << log_;
+    }
     std::vector<std::string> setAside() const {
         std::vector<std::string> found;
         for (auto& e : fs::recursive_directory_iterator(home_.path()))
@@ -143,12 +153,7 @@ TEST_F(Process, EveryDisplayTriedIsNamedInOneLineWithoutTheLibrarysOwnComplaint)
 TEST_F(Process, OneApplicationRunsOnASandboxAtATime) {
     Child first = start({"--headless", "--battery", "0.5"});
     ASSERT_TRUE(waitForLaunch(first)) << qmtest::readAll(first.output);
-    Child second = start({"--headless", "--battery", "0.5"});
-    EXPECT_EQ(finish(second), 1) << log_;
-    EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << log_;
-    EXPECT_NE(log_.find("is in use by another running application (process " + std::to_string(first.pid) + ")"),
-              std::string::npos)
-        << log_;
+    expectRefusedWhileRunning(first);
     ASSERT_EQ(kill(first.pid, SIGTERM), 0);
     EXPECT_EQ(finish(first), 0) << log_;
 
@@ -175,12 +180,7 @@ TEST_F(Process, ALockWithASecondNameStillKeepsASecondApplicationOut) {
     ASSERT_TRUE(waitForLaunch(first)) << qmtest::readAll(first.output);
     const std::string lock = home_.path() + "/Library/instance.lock", other = out_.file("lock-backup");
     ASSERT_EQ(::link(lock.c_str(), other.c_str()), 0);
-    Child second = start({"--headless", "--battery", "0.5"});
-    EXPECT_EQ(finish(second), 1) << log_;
-    EXPECT_EQ(qmtest::occurrences(log_, "\n"), 1) << log_;
-    EXPECT_NE(log_.find("is in use by another running application (process " + std::to_string(first.pid) + ")"),
-              std::string::npos)
-        << log_;
+    expectRefusedWhileRunning(first);
     ASSERT_EQ(kill(first.pid, SIGTERM), 0);
     EXPECT_EQ(finish(first), 0) << log_;
     ASSERT_EQ(::unlink(other.c_str()), 0);
